@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QStringList>
+#include <QVariant>
+
+class QSettings;
+struct DataDirInfo;
+
+// The one process-wide settings store. Keys have a section and a name
+// ("ui/language"); per-session keys put "session/<id>/" in front. With the
+// default data folder the values live in the native store (on Linux the
+// user's configuration folder); with a custom data folder in
+// "halvorstead_settings.ini" inside it, filled once from the native store.
+class AppSettings
+{
+public:
+    static AppSettings &instance();
+
+    QVariant value(const QString &key, const QVariant &defaultValue = QVariant()) const;
+    bool getBool(const QString &key, bool defaultValue) const;
+    int getInt(const QString &key, int defaultValue) const;
+    QString getString(const QString &key, const QString &defaultValue) const;
+    QStringList keysWithPrefix(const QString &prefix) const;
+    void setValue(const QString &key, const QVariant &value);
+    void sync();
+
+    QSettings *settings() const { return m_settings; }
+
+    // Builds the store for a resolved data folder. Exposed so that both
+    // storage modes can be exercised in one process.
+    static QSettings *createSettings(const DataDirInfo &info);
+    // Copies every key of the native store into a new INI store; nothing when
+    // the INI file exists already or the native store is empty.
+    static void importNativeSettings(QSettings *ini);
+    // The native store under the program's organisation and application name.
+    static QSettings *openNativeStore();
+
+private:
+    AppSettings();
+    QSettings *m_settings; // lives until the process ends; never saved on destruction
+};

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QString>
+
+namespace Lang {
+
+// Announces a language switch to every window that shows translated text.
+class LangSignalHub : public QObject
+{
+    Q_OBJECT
+public:
+    static LangSignalHub *instance();
+
+signals:
+    void languageChanged();
+
+private:
+    LangSignalHub() = default;
+};
+
+} // namespace Lang
+
+// Every text the program shows is written in the code as a Chinese source
+// text and looked up here when it is shown.
+class LanguageManager
+{
+public:
+    static QString tr(const QString &source);
+    static void setLanguage(const QString &code);
+    static QString currentLanguage();
+    static QList<QPair<QString, QString>> availableLanguages();
+    // Maps a text in any language back to its Chinese source text, or empty.
+    static QString sourceText(const QString &text);
+    static Lang::LangSignalHub *hub();
+
+    // The fixed order of the language list (code, native name).
+    static const QList<QPair<QString, QString>> &languageNames();
+};

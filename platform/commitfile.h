@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QString>
+
+namespace platform {
+
+// Puts a finished temporary file in place of its final name so that a crash or
+// power loss leaves either the old file or the whole new one: the data is
+// flushed to disk, the file is renamed over the target, and the folder entry
+// is flushed too. On failure the temporary file is left as it was and
+// errorText (when given) says why.
+bool commitFile(const QString &tempPath, const QString &finalPath, QString *errorText = nullptr);
+
+// Flushes an open descriptor's data to disk. False when the device refuses.
+bool syncDescriptor(int fd);
+
+} // namespace platform
