@@ -1,0 +1,134 @@
+#pragma once
+
+#include "platform/socket.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QThread>
+
+#include <atomic>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+// A byte stream to a host or device. The main window creates one per open
+// session, calls open(), writes typed bytes into it and closes it; success,
+// data and failure arrive through the four signals.
+class Connection : public QObject
+{
+    Q_OBJECT
+public:
+    using QObject::QObject;
+
+    virtual bool open() = 0;
+    virtual void close() = 0;
+    virtual void write(const QByteArray &data) = 0;
+    virtual bool isOpen() const = 0;
+    virtual void resize(int cols, int rows) = 0;
+
+signals:
+    void dataReceived(const QByteArray &data);
+    void connectionError(const QString &msg); // already translated
+    void connected();
+    void disconnected();
+};
+
+// What a connection and its worker thread share. Both hold it by shared
+// pointer, so a worker that outlives its connection (a join that timed out)
+// still touches valid memory, and the GUI thread never needs the worker's
+// socket: stop and new bytes are announced through the waker, and only the
+// worker closes what it opened.
+struct ConnectionLink {
+    static constexpr qint64 kMaxQueuedBytes = 8 * 1024 * 1024;
+
+    std::mutex queueMutex;
+    std::deque<QByteArray> sendQueue;  // guarded by queueMutex
+    qint64 queuedBytes = 0;            // guarded by queueMutex
+
+    std::atomic<bool> connectedFlag{false};
+    std::atomic<bool> running{false};
+    std::atomic<bool> stopRequested{false};
+    std::atomic<int> pendingCols{80};
+    std::atomic<int> pendingRows{24};
+    std::atomic<bool> resizePending{false};
+    platform::Waker waker;
+
+    // Appends a chunk unless that would pass kMaxQueuedBytes; wakes the worker.
+    bool enqueue(const QByteArray &chunk);
+    // Takes the oldest chunk; false when the queue is empty.
+    bool takeFront(QByteArray *chunk);
+    void clearQueue();
+    void setPendingSize(int cols, int rows); // stores, flags and wakes
+    void requestStop();                       // flags and wakes
+};
+
+// The thread body of a worker-based connection. Subclasses implement run()
+// and report only through the four signals, which the owning connection
+// relays (queued) to its own.
+class ConnectionWorker : public QThread
+{
+    Q_OBJECT
+public:
+    explicit ConnectionWorker(std::shared_ptr<ConnectionLink> link);
+
+    ConnectionLink &link() const { return *m_link; }
+    bool keepRunning() const { return m_link->running.load() && !m_link->stopRequested.load(); }
+
+    // Sends every queued chunk through send(); stops early when send()
+    // returns false (a link error the caller reports) or on stop.
+    template <typename SendFn>
+    bool drainSendQueue(SendFn &&send)
+    {
+        QByteArray chunk;
+        while (keepRunning() && m_link->takeFront(&chunk)) {
+            if (!send(chunk))
+                return false;
+        }
+        return true;
+    }
+
+signals:
+    void sigData(const QByteArray &data);
+    void sigError(const QString &msg);
+    void sigConnected();
+    void sigDisconnected();
+
+protected:
+    std::shared_ptr<ConnectionLink> m_link;
+};
+
+// The open/write/close/stop logic shared by the worker-based transports
+// (Telnet and raw TCP, RLogin, SSH, local shell).
+class WorkerConnection : public Connection
+{
+    Q_OBJECT
+public:
+    explicit WorkerConnection(QObject *parent = nullptr);
+    ~WorkerConnection() override;
+
+    bool open() override;
+    void close() override;
+    void write(const QByteArray &data) override;
+    bool isOpen() const override;
+    void resize(int cols, int rows) override;
+
+    int cols() const { return m_cols; }
+    int rows() const { return m_rows; }
+
+    static constexpr int kJoinTimeoutMs = 15000;
+
+protected:
+    // Makes a worker over the given link with a copy of the parameters.
+    virtual ConnectionWorker *createWorker(std::shared_ptr<ConnectionLink> link) = 0;
+    // Wires worker signals beyond the four common ones (e.g. SSH's remote environment).
+    virtual void connectExtraSignals(ConnectionWorker *) {}
+    // For debug lines of a transport ("[SSH] stopWorker ..."); empty: none.
+    virtual QString debugTag() const { return QString(); }
+    void stopWorker();
+
+    std::shared_ptr<ConnectionLink> m_link;
+    ConnectionWorker *m_worker = nullptr;
+    int m_cols = 80;
+    int m_rows = 24;
+};

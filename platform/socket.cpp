@@ -1,0 +1,300 @@
+#include "platform/socket.h"
+
+#include <QElapsedTimer>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace platform {
+
+Waker::Waker()
+    : m_fd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+{
+}
+
+Waker::~Waker()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+void Waker::wake()
+{
+    const uint64_t one = 1;
+    // A full counter still reads as "woken": nothing to do on EAGAIN.
+    while (::write(m_fd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+void Waker::drain()
+{
+    uint64_t value;
+    while (::read(m_fd, &value, sizeof value) < 0 && errno == EINTR) {
+    }
+}
+
+QString SocketAddress::text() const
+{
+    char host[INET6_ADDRSTRLEN] = {0};
+    quint16 port = 0;
+    if (family == AF_INET) {
+        const auto *a = reinterpret_cast<const sockaddr_in *>(&storage);
+        ::inet_ntop(AF_INET, &a->sin_addr, host, sizeof host);
+        port = ntohs(a->sin_port);
+        return QStringLiteral("%1:%2").arg(QLatin1String(host)).arg(port);
+    }
+    if (family == AF_INET6) {
+        const auto *a = reinterpret_cast<const sockaddr_in6 *>(&storage);
+        ::inet_ntop(AF_INET6, &a->sin6_addr, host, sizeof host);
+        port = ntohs(a->sin6_port);
+        return QStringLiteral("[%1]:%2").arg(QLatin1String(host)).arg(port);
+    }
+    return QString();
+}
+
+QList<SocketAddress> resolveTcp(const QString &host, quint16 port, QString *errorText)
+{
+    QList<SocketAddress> out;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo *list = nullptr;
+    const QByteArray service = QByteArray::number(port);
+    const int rc = ::getaddrinfo(host.toUtf8().constData(), service.constData(), &hints, &list);
+    if (rc != 0) {
+        if (errorText)
+            *errorText = QString::fromLocal8Bit(::gai_strerror(rc));
+        return out;
+    }
+    for (addrinfo *ai = list; ai; ai = ai->ai_next) {
+        if (ai->ai_addrlen > sizeof(sockaddr_storage))
+            continue;
+        SocketAddress a;
+        std::memcpy(&a.storage, ai->ai_addr, ai->ai_addrlen);
+        a.length = ai->ai_addrlen;
+        a.family = ai->ai_family;
+        out.append(a);
+    }
+    ::freeaddrinfo(list);
+    if (out.isEmpty() && errorText)
+        *errorText = QStringLiteral("no address");
+    return out;
+}
+
+bool isWouldBlock(int err)
+{
+    return err == EAGAIN || err == EWOULDBLOCK || err == EINPROGRESS;
+}
+
+QString errorString(int err)
+{
+    return QString::fromLocal8Bit(std::strerror(err));
+}
+
+namespace {
+
+bool stopped(const std::atomic<bool> *running)
+{
+    return running && !running->load();
+}
+
+bool bindLocalPort(int fd, const SocketAddress &address, int low, int high)
+{
+    for (int port = high; port >= low; --port) {
+        sockaddr_storage local{};
+        socklen_t len = 0;
+        if (address.family == AF_INET) {
+            auto *a = reinterpret_cast<sockaddr_in *>(&local);
+            a->sin_family = AF_INET;
+            a->sin_port = htons(quint16(port));
+            len = sizeof *a;
+        } else {
+            auto *a = reinterpret_cast<sockaddr_in6 *>(&local);
+            a->sin6_family = AF_INET6;
+            a->sin6_port = htons(quint16(port));
+            len = sizeof *a;
+        }
+        if (::bind(fd, reinterpret_cast<sockaddr *>(&local), len) == 0)
+            return true;
+        if (errno != EADDRINUSE)
+            return false;
+    }
+    errno = EADDRINUSE;
+    return false;
+}
+
+} // namespace
+
+int connectTcp(const SocketAddress &address, const ConnectOptions &options, int *err)
+{
+    int dummy;
+    int &error = err ? *err : dummy;
+    const int fd = ::socket(address.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) {
+        error = errno;
+        return -1;
+    }
+    if (options.bindPortLow > 0 && !bindLocalPort(fd, address, options.bindPortLow, options.bindPortHigh)) {
+        error = errno;
+        ::close(fd);
+        return -1;
+    }
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&address.storage), address.length) == 0)
+        return fd;
+    if (errno != EINPROGRESS && errno != EINTR) {
+        error = errno;
+        ::close(fd);
+        return -1;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        if (stopped(options.running)) {
+            error = ECANCELED;
+            break;
+        }
+        const qint64 left = options.timeoutMs - clock.elapsed();
+        if (left <= 0) {
+            error = ETIMEDOUT;
+            break;
+        }
+        const int seen = waitSocket(fd, false, true, int(left), options.waker);
+        if (seen & (WaitWritable | WaitError)) {
+            int soError = 0;
+            socklen_t len = sizeof soError;
+            if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0)
+                soError = errno;
+            if (soError == 0)
+                return fd;
+            error = soError;
+            break;
+        }
+        // Woken: loop to look at the running flag; the waker stays readable
+        // until its owner drains it, so do not spin on it.
+        if (seen & WaitWoken) {
+            if (stopped(options.running)) {
+                error = ECANCELED;
+                break;
+            }
+            waitSocket(fd, false, true, int(qMin<qint64>(left, 50)), nullptr);
+        }
+    }
+    ::close(fd);
+    return -1;
+}
+
+int waitSocket(int fd, bool forRead, bool forWrite, int timeoutMs, const Waker *waker)
+{
+    pollfd fds[2];
+    int n = 0;
+    fds[n].fd = fd;
+    fds[n].events = short((forRead ? POLLIN : 0) | (forWrite ? POLLOUT : 0));
+    fds[n].revents = 0;
+    ++n;
+    if (waker && waker->fd() >= 0) {
+        fds[n].fd = waker->fd();
+        fds[n].events = POLLIN;
+        fds[n].revents = 0;
+        ++n;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    int rc;
+    for (;;) {
+        const int wait = timeoutMs < 0 ? -1 : int(qMax<qint64>(0, timeoutMs - clock.elapsed()));
+        rc = ::poll(fds, nfds_t(n), wait);
+        if (rc >= 0 || errno != EINTR)
+            break;
+    }
+    if (rc <= 0)
+        return rc < 0 ? WaitError : 0;
+    int out = 0;
+    if (fds[0].revents & (POLLIN | POLLHUP))
+        out |= forRead ? WaitReadable : 0;
+    if (fds[0].revents & POLLOUT)
+        out |= WaitWritable;
+    if (fds[0].revents & (POLLERR | POLLNVAL))
+        out |= WaitError;
+    if ((fds[0].revents & POLLHUP) && !forRead)
+        out |= WaitError;
+    if (n > 1 && (fds[1].revents & POLLIN))
+        out |= WaitWoken;
+    return out;
+}
+
+ssize_t sendSome(int fd, const char *data, size_t length)
+{
+    for (;;) {
+        const ssize_t n = ::send(fd, data, length, MSG_NOSIGNAL);
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
+}
+
+ssize_t recvSome(int fd, char *buffer, size_t length)
+{
+    for (;;) {
+        const ssize_t n = ::recv(fd, buffer, length, 0);
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
+}
+
+bool sendAll(int fd, const QByteArray &data, const std::atomic<bool> *running, const Waker *waker, int *err)
+{
+    int dummy;
+    int &error = err ? *err : dummy;
+    const char *p = data.constData();
+    size_t left = size_t(data.size());
+    while (left > 0) {
+        if (stopped(running)) {
+            error = ECANCELED;
+            return false;
+        }
+        const ssize_t n = sendSome(fd, p, left);
+        if (n > 0) {
+            p += n;
+            left -= size_t(n);
+            continue;
+        }
+        if (n < 0 && isWouldBlock(errno)) {
+            const int seen = waitSocket(fd, false, true, 100, waker);
+            if (seen & WaitError) {
+                error = EPIPE;
+                return false;
+            }
+            if ((seen & WaitWoken) && !(seen & WaitWritable))
+                waitSocket(fd, false, true, 20, nullptr); // let the owner see the wake later
+            continue;
+        }
+        error = n == 0 ? EPIPE : errno;
+        return false;
+    }
+    return true;
+}
+
+void shutdownSocket(int fd)
+{
+    if (fd >= 0)
+        ::shutdown(fd, SHUT_RDWR);
+}
+
+void closeSocket(int fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+} // namespace platform

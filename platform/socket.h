@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <atomic>
+#include <sys/socket.h>
+
+namespace platform {
+
+// Wakes a thread that waits in waitReadable/waitSocket: the GUI thread calls
+// wake() when it queues bytes, changes the size or asks the worker to stop, so
+// the worker reacts at once instead of at its next time-out.
+class Waker
+{
+public:
+    Waker();
+    ~Waker();
+    Waker(const Waker &) = delete;
+    Waker &operator=(const Waker &) = delete;
+
+    void wake();         // any thread
+    void drain();        // the waiting thread, after it was woken
+    int fd() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+struct SocketAddress {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    int family = 0;
+    QString text() const; // "127.0.0.1:23", "[::1]:23"
+};
+
+// Stream/TCP addresses of host:port for any family, in resolver order. An
+// empty list means failure; errorText (when given) then holds the reason.
+QList<SocketAddress> resolveTcp(const QString &host, quint16 port, QString *errorText = nullptr);
+
+// Error numbers keep their POSIX meaning: would-block is EAGAIN/EWOULDBLOCK
+// or EINPROGRESS, a reset is ECONNRESET.
+bool isWouldBlock(int err);
+QString errorString(int err);
+
+struct ConnectOptions {
+    int timeoutMs = 10000;                        // for this one address
+    const std::atomic<bool> *running = nullptr;   // cleared: give up at once
+    const Waker *waker = nullptr;                 // interrupts the wait
+    int bindPortLow = 0;                          // >0: bind the local port first,
+    int bindPortHigh = 0;                         //   trying high down to low
+};
+
+// One non-blocking connect to one address, waiting for completion within the
+// options' budget. Returns a connected non-blocking socket, or -1 with *err
+// set (ETIMEDOUT at the deadline, ECANCELED when running was cleared).
+int connectTcp(const SocketAddress &address, const ConnectOptions &options, int *err);
+
+enum WaitFlag { WaitReadable = 1, WaitWritable = 2, WaitWoken = 4, WaitError = 8 };
+
+// Waits until fd is readable and/or writable (as asked), the waker fires or
+// timeoutMs passes (-1: no limit). Returns the WaitFlag bits seen; 0 on time-out.
+int waitSocket(int fd, bool forRead, bool forWrite, int timeoutMs, const Waker *waker);
+
+// Thin wrappers: no SIGPIPE, EINTR retried. Return -1 with errno on failure.
+ssize_t sendSome(int fd, const char *data, size_t length);
+ssize_t recvSome(int fd, char *buffer, size_t length);
+
+// Sends all of data, waiting for writability as needed, until done, an error
+// (returns false, *err set) or running is cleared.
+bool sendAll(int fd, const QByteArray &data, const std::atomic<bool> *running, const Waker *waker, int *err);
+
+void shutdownSocket(int fd);
+void closeSocket(int fd);
+
+} // namespace platform
