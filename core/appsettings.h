@@ -5,6 +5,7 @@
 
 class QSettings;
 struct DataDirInfo;
+struct SessionLogOptions;
 
 // The one process-wide settings store. Keys have a section and a name
 // ("ui/language"); per-session keys put "session/<id>/" in front. With the
@@ -23,6 +24,10 @@ public:
     QStringList keysWithPrefix(const QString &prefix) const;
     void setValue(const QString &key, const QVariant &value);
     void sync();
+
+    // The logging options of a session (see core/sessionlogoptions.h, where
+    // this is defined).
+    SessionLogOptions sessionLogOptions(const QString &sessionId) const;
 
     QSettings *settings() const { return m_settings; }
 

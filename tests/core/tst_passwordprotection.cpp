@@ -1,0 +1,312 @@
+#include "core/appsettings.h"
+#include "core/passwordprotection.h"
+#include "platform/dataprotection.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTest>
+#include <QThread>
+
+#include <sys/stat.h>
+
+namespace {
+
+const QString kPrefix = QStringLiteral("session/5b1d9c1e-0000-4000-8000-00000000abcd/");
+
+QByteArray utf16le(const QString &text)
+{
+    QByteArray out;
+    for (QChar c : text) {
+        out.append(char(c.unicode() & 0xff));
+        out.append(char(c.unicode() >> 8));
+    }
+    return out;
+}
+
+// A value in the legacy form: sealed without the fixed entropy.
+QString legacyValue(const QString &password)
+{
+    QByteArray sealed;
+    if (!platform::protectBlob(utf16le(password), QByteArray(), &sealed))
+        return QString();
+    return QStringLiteral("dpapi:") + QString::fromLatin1(sealed.toBase64());
+}
+
+mode_t modeOf(const QString &path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & 07777) : mode_t(-1);
+}
+
+void expectOpenFailure()
+{
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Saved password ")));
+}
+
+} // namespace
+
+class TestPasswordProtection : public QObject
+{
+    Q_OBJECT
+
+    QString m_box;
+    QString m_config; // the XDG configuration folder every case starts with
+
+    void useConfig(const QString &folder) { qputenv("XDG_CONFIG_HOME", QFile::encodeName(folder)); }
+    QString keyFolder() const { return qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/Halvorstead"); }
+
+private slots:
+    void initTestCase()
+    {
+        m_box = qEnvironmentVariable("HV_TEST_BOX");
+        QVERIFY(!m_box.isEmpty());
+        m_config = qEnvironmentVariable("XDG_CONFIG_HOME");
+        qputenv("HALVORSTEAD_DATA_DIR", QFile::encodeName(m_box + QStringLiteral("/data")));
+    }
+
+    void init() { useConfig(m_config); }
+
+    void roundTrip_data()
+    {
+        QTest::addColumn<QString>("password");
+        QTest::newRow("ascii") << "s3cret!";
+        QTest::newRow("one char") << "x";
+        QTest::newRow("chinese and astral") << "密码🔑𝄞";
+        QTest::newRow("long") << QString(4096, QLatin1Char('p'));
+        QTest::newRow("looks like a prefix") << "dpapi1:abc";
+    }
+    void roundTrip()
+    {
+        QFETCH(QString, password);
+        const QString stored = protectSecret(password);
+        QVERIFY(stored.startsWith(QLatin1String("dpapi1:")));
+        if (password.size() > 4)
+            QVERIFY(!stored.contains(password));
+        QVERIFY(protectSecret(password) != stored); // a fresh nonce every time
+        QCOMPARE(unprotectSecret(stored), password);
+        QVERIFY(!isLegacyProtected(stored));
+    }
+
+    void emptyPasswordTouchesNothing()
+    {
+        useConfig(m_box + QStringLiteral("/untouched"));
+        QCOMPARE(protectSecret(QString()), QString());
+        QVERIFY(!QFile::exists(platform::secretKeyPath()));
+    }
+
+    void unprefixedTextIsPlain_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<bool>("legacy");
+        QTest::newRow("plain") << "hunter2" << false;
+        QTest::newRow("empty") << "" << false;
+        QTest::newRow("capital prefix") << "DPAPI1:AAAA" << false;
+        QTest::newRow("capital legacy prefix") << "Dpapi:AAAA" << false;
+        QTest::newRow("leading blank") << " dpapi1:AAAA" << false;
+        QTest::newRow("legacy") << "dpapi:AAAA" << true;
+        QTest::newRow("current") << "dpapi1:AAAA" << false;
+    }
+    void unprefixedTextIsPlain()
+    {
+        QFETCH(QString, stored);
+        QFETCH(bool, legacy);
+        QCOMPARE(isLegacyProtected(stored), legacy);
+        if (!stored.startsWith(QLatin1String("dpapi")))
+            QCOMPARE(unprotectSecret(stored), stored);
+    }
+
+    void damagedValuesOpenEmpty_data()
+    {
+        QTest::addColumn<QString>("stored");
+        useConfig(m_config);
+        const QString good = protectSecret(QStringLiteral("password"));
+        QByteArray blob = QByteArray::fromBase64(good.mid(7).toLatin1());
+        QByteArray flipped = blob;
+        flipped[flipped.size() - 20] = char(flipped.at(flipped.size() - 20) ^ 0x01);
+        QTest::newRow("one bit changed") << "dpapi1:" + QString::fromLatin1(flipped.toBase64());
+        QByteArray nonce = blob;
+        nonce[0] = char(nonce.at(0) ^ 0x80);
+        QTest::newRow("nonce changed") << "dpapi1:" + QString::fromLatin1(nonce.toBase64());
+        QTest::newRow("truncated") << "dpapi1:" + QString::fromLatin1(blob.left(blob.size() - 1).toBase64());
+        QTest::newRow("too short") << "dpapi1:" + QString::fromLatin1(blob.left(10).toBase64());
+        QTest::newRow("nothing after prefix") << "dpapi1:";
+        QTest::newRow("not base64") << "dpapi1:@@@@!!";
+        QTest::newRow("current blob as legacy") << "dpapi:" + good.mid(7);
+        QTest::newRow("legacy blob as current") << "dpapi1:" + legacyValue(QStringLiteral("password")).mid(6);
+    }
+    void damagedValuesOpenEmpty()
+    {
+        QFETCH(QString, stored);
+        expectOpenFailure();
+        QCOMPARE(unprotectSecret(stored), QString());
+    }
+
+    void legacyFormOpens()
+    {
+        const QString legacy = legacyValue(QStringLiteral("旧密码 old"));
+        QVERIFY(isLegacyProtected(legacy));
+        QCOMPARE(unprotectSecret(legacy), QStringLiteral("旧密码 old"));
+    }
+
+    // A value sealed under another account (another key) does not open.
+    void anotherKeyDoesNotOpen()
+    {
+        const QString stored = protectSecret(QStringLiteral("mine"));
+        useConfig(m_box + QStringLiteral("/other-user"));
+        expectOpenFailure(); // no key at all there yet
+        QCOMPARE(unprotectSecret(stored), QString());
+        QVERIFY(!QFile::exists(platform::secretKeyPath())); // opening never makes a key
+        QVERIFY(!protectSecret(QStringLiteral("theirs")).isEmpty());
+        expectOpenFailure();
+        QCOMPARE(unprotectSecret(stored), QString());
+        useConfig(m_config);
+        QCOMPARE(unprotectSecret(stored), QStringLiteral("mine"));
+    }
+
+    void keyFileIsPrivate()
+    {
+        useConfig(m_box + QStringLiteral("/fresh/.config")); // parents missing too
+        QVERIFY(!protectSecret(QStringLiteral("p")).isEmpty());
+        QCOMPARE(modeOf(keyFolder()), mode_t(0700));
+        QCOMPARE(modeOf(platform::secretKeyPath()), mode_t(0600));
+        QCOMPARE(QFileInfo(platform::secretKeyPath()).size(), 32);
+        QCOMPARE(QDir(keyFolder()).entryList(QDir::Files | QDir::Hidden), QStringList{"secret.key"});
+
+        // A folder made earlier by someone less careful is narrowed.
+        useConfig(m_box + QStringLiteral("/wide"));
+        QVERIFY(QDir().mkpath(keyFolder()));
+        QVERIFY(::chmod(QFile::encodeName(keyFolder()).constData(), 0755) == 0);
+        QVERIFY(!protectSecret(QStringLiteral("p")).isEmpty());
+        QCOMPARE(modeOf(keyFolder()), mode_t(0700));
+    }
+
+    void linksAreNeverFollowed_data()
+    {
+        QTest::addColumn<bool>("linkFolder");
+        QTest::newRow("key file is a link") << false;
+        QTest::newRow("key folder is a link") << true;
+    }
+    void linksAreNeverFollowed()
+    {
+        QFETCH(bool, linkFolder);
+        const QString root = m_box + (linkFolder ? QStringLiteral("/lf") : QStringLiteral("/lk"));
+        const QString elsewhere = root + QStringLiteral("/elsewhere");
+        QVERIFY(QDir().mkpath(elsewhere));
+        const QByteArray planted(32, 'k');
+        QFile f(elsewhere + QStringLiteral("/secret.key"));
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(planted) == 32);
+        f.close();
+        useConfig(root);
+        if (linkFolder) {
+            QVERIFY(QFile::link(elsewhere, keyFolder()));
+        } else {
+            QVERIFY(QDir().mkpath(keyFolder()));
+            QVERIFY(QFile::link(elsewhere + QStringLiteral("/secret.key"), platform::secretKeyPath()));
+        }
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Password could not be sealed")));
+        QCOMPARE(protectSecret(QStringLiteral("p")), QString());
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), planted);
+        QCOMPARE(QDir(elsewhere).entryList(QDir::Files), QStringList{"secret.key"});
+    }
+
+    // A damaged key is left for the user to recover, not replaced.
+    void damagedKeyIsKept()
+    {
+        useConfig(m_box + QStringLiteral("/damaged"));
+        QVERIFY(QDir().mkpath(keyFolder()));
+        QFile f(platform::secretKeyPath());
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write("short") == 5);
+        f.close();
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("damaged")));
+        QCOMPARE(protectSecret(QStringLiteral("p")), QString());
+        QCOMPARE(QFileInfo(platform::secretKeyPath()).size(), 5);
+    }
+
+    // Many first uses at once must agree on one key: every value sealed by
+    // any of them opens afterwards.
+    void racingFirstUsesShareOneKey()
+    {
+        for (int round = 0; round < 10; ++round) {
+            useConfig(m_box + QStringLiteral("/race") + QString::number(round));
+            QList<QString> results(8);
+            QList<QThread *> threads;
+            for (int i = 0; i < results.size(); ++i)
+                threads << QThread::create([&results, i] { results[i] = protectSecret(QString::number(i)); });
+            for (QThread *t : threads)
+                t->start();
+            for (QThread *t : threads) {
+                t->wait();
+                delete t;
+            }
+            for (int i = 0; i < results.size(); ++i)
+                QCOMPARE(unprotectSecret(results[i]), QString::number(i));
+            QCOMPARE(QDir(keyFolder()).entryList(QDir::Files | QDir::Hidden), QStringList{"secret.key"});
+        }
+    }
+
+    void saveCredentialsWritesUserAndSealedPassword()
+    {
+        AppSettings &s = AppSettings::instance();
+        QVERIFY(saveCredentials(kPrefix, QStringLiteral("root"), QStringLiteral("pw")));
+        QCOMPARE(s.getString(kPrefix + "conn/user", QString()), QStringLiteral("root"));
+        const QString stored = s.getString(kPrefix + "conn/pass", QString());
+        QVERIFY(stored.startsWith(QLatin1String("dpapi1:")));
+        QCOMPARE(readSavedPassword(kPrefix), QStringLiteral("pw"));
+        QCOMPARE(s.getString(kPrefix + "conn/pass", QString()), stored); // the current form is left alone
+
+        QVERIFY(saveCredentials(kPrefix, QStringLiteral("admin"), QString()));
+        QCOMPARE(s.getString(kPrefix + "conn/user", QString()), QStringLiteral("admin"));
+        QVERIFY(s.value(kPrefix + "conn/pass").isValid());
+        QCOMPARE(s.getString(kPrefix + "conn/pass", QStringLiteral("unset")), QString());
+    }
+
+    void failedSealKeepsPreviousPassword()
+    {
+        AppSettings &s = AppSettings::instance();
+        QVERIFY(saveCredentials(kPrefix, QStringLiteral("root"), QStringLiteral("old")));
+        const QString previous = s.getString(kPrefix + "conn/pass", QString());
+        const QString root = m_box + QStringLiteral("/broken");
+        QVERIFY(QDir().mkpath(root + QStringLiteral("/target")));
+        QVERIFY(QFile::link(root + QStringLiteral("/target"), root + QStringLiteral("/Halvorstead")));
+        useConfig(root);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Password could not be sealed")));
+        QVERIFY(!saveCredentials(kPrefix, QStringLiteral("other"), QStringLiteral("new")));
+        QCOMPARE(s.getString(kPrefix + "conn/user", QString()), QStringLiteral("other"));
+        QCOMPARE(s.getString(kPrefix + "conn/pass", QString()), previous);
+        useConfig(m_config);
+        QCOMPARE(readSavedPassword(kPrefix), QStringLiteral("old"));
+    }
+
+    void legacyValueIsRewrittenWhenRead_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<bool>("rewritten");
+        useConfig(m_config);
+        QTest::newRow("legacy") << legacyValue(QStringLiteral("老")) << "老" << true;
+        QTest::newRow("plain") << "plain-pw" << "plain-pw" << false;
+        QTest::newRow("absent") << "" << "" << false;
+    }
+    void legacyValueIsRewrittenWhenRead()
+    {
+        QFETCH(QString, stored);
+        QFETCH(QString, password);
+        QFETCH(bool, rewritten);
+        AppSettings &s = AppSettings::instance();
+        s.setValue(kPrefix + "conn/pass", stored);
+        QCOMPARE(readSavedPassword(kPrefix), password);
+        const QString now = s.getString(kPrefix + "conn/pass", QString());
+        if (!rewritten) {
+            QCOMPARE(now, stored);
+            return;
+        }
+        QVERIFY(now.startsWith(QLatin1String("dpapi1:")));
+        QCOMPARE(unprotectSecret(now), password);
+        QCOMPARE(readSavedPassword(kPrefix), password);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPasswordProtection)
+#include "tst_passwordprotection.moc"
