@@ -1,11 +1,12 @@
 #include "commands/builtincommands.h"
 
+#include "commands/rawliteral.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QSet>
 
 #include <algorithm>
-#include <string_view>
 
 namespace {
 
@@ -83,18 +84,13 @@ constexpr std::u16string_view kPopularNames[] = {
     u"traceroute"sv,
 };
 
-QString literal(std::u16string_view text)
-{
-    return QString::fromRawData(reinterpret_cast<const QChar *>(text.data()), qsizetype(text.size()));
-}
-
 template <std::size_t N>
 QStringList literalList(const std::u16string_view (&names)[N])
 {
     QStringList list;
     list.reserve(qsizetype(N));
     for (std::u16string_view name : names)
-        list.append(literal(name));
+        list.append(rawLiteral(name));
     return list;
 }
 
@@ -158,7 +154,7 @@ double builtinWeight(const QString &name)
     static const QSet<QString> popular = [] {
         QSet<QString> set;
         for (std::u16string_view n : kPopularNames)
-            set.insert(literal(n));
+            set.insert(rawLiteral(n));
         return set;
     }();
     return popular.contains(name) ? 3.5 : 2.0;

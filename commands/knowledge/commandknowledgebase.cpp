@@ -1,6 +1,6 @@
 #include "commands/knowledge/commandknowledgebase.h"
 
-#include <string_view>
+#include "commands/rawliteral.h"
 
 namespace {
 
@@ -188,7 +188,7 @@ constexpr Entry kEntries[] = {
     {u"read"sv, u"从标准输入读取一行"sv},
     {u"test"sv, u"条件测试"sv},
     {u"printf"sv, u"格式化输出"sv},
-    {u"env"sv, u"显示环境变量或以指定环境运行"sv},
+    {u"env"sv, u"显示环境变量或以指定环境运行命令"sv},
     {u"command"sv, u"执行命令（跳过函数）"sv},
     {u"builtin"sv, u"执行 shell 内置命令"sv},
     {u"exec"sv, u"以命令替换当前 shell"sv},
@@ -235,7 +235,7 @@ constexpr Entry kEntries[] = {
     {u"pidof"sv, u"查找程序的进程号"sv},
     {u"nice"sv, u"以指定优先级运行命令"sv},
     {u"renice"sv, u"修改运行中进程的优先级"sv},
-    {u"mtr"sv, u"结合 ping 与路由跟踪的诊断"sv},
+    {u"mtr"sv, u"结合 ping 与 traceroute 的网络诊断"sv},
     {u"ss"sv, u"查看套接字统计"sv},
     {u"host"sv, u"DNS 查询"sv},
     {u"nginx"sv, u"Nginx Web 服务器"sv},
@@ -296,7 +296,7 @@ constexpr Entry kEntries[] = {
     {u"nm"sv, u"列出目标文件的符号"sv},
     {u"objdump"sv, u"显示目标文件信息"sv},
     {u"readelf"sv, u"显示 ELF 文件信息"sv},
-    {u"size"sv, u"显示各段大小"sv},
+    {u"size"sv, u"显示目标文件各段大小"sv},
     {u"strip"sv, u"去除符号信息"sv},
     {u"script"sv, u"记录终端会话"sv},
     {u"scriptreplay"sv, u"回放终端会话记录"sv},
@@ -657,14 +657,7 @@ constexpr Entry kEntries[] = {
 };
 
 constexpr std::size_t kEntryCount = sizeof(kEntries) / sizeof(kEntries[0]);
-static_assert(kEntryCount == 632, "every command name appears exactly once in the table");
-
-// Points at the literal instead of copying it: the whole table lives in
-// read-only data and the map allocates only its own nodes.
-QString literal(std::u16string_view text)
-{
-    return QString::fromRawData(reinterpret_cast<const QChar *>(text.data()), qsizetype(text.size()));
-}
+static_assert(kEntryCount == 632, "632 command names, each once (a repeat would shrink the map)");
 
 } // namespace
 
@@ -672,10 +665,11 @@ const CommandKnowledgeBase &commandKnowledgeBase()
 {
     // A function-local static gives the once-only, thread-safe build; an
     // allocation failure leaves it unbuilt, so the next call tries again.
+    // Keys and texts point at the literals, so the map's nodes are all it allocates.
     static const CommandKnowledgeBase table = [] {
         CommandKnowledgeBase map;
         for (const Entry &e : kEntries)
-            map.insert(literal(e.name), literal(e.description));
+            map.insert(rawLiteral(e.name), rawLiteral(e.description));
         return map;
     }();
     return table;
