@@ -1,0 +1,232 @@
+#include "connections/localshellconnection.h"
+#include "core/languagemanager.h"
+#include "platform/pty.h"
+
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <csignal>
+#include <cerrno>
+
+namespace {
+
+// A connection with everything it said, for waiting on output.
+struct Shell {
+    LocalShellConnection conn;
+    QByteArray output;
+    QStringList errors;
+    int connects = 0;
+    int disconnects = 0;
+
+    explicit Shell(const QString &name)
+    {
+        conn.setShell(name);
+        QObject::connect(&conn, &Connection::dataReceived, &conn, [this](const QByteArray &d) { output += d; });
+        QObject::connect(&conn, &Connection::connectionError, &conn, [this](const QString &m) { errors << m; });
+        QObject::connect(&conn, &Connection::connected, &conn, [this] { ++connects; });
+        QObject::connect(&conn, &Connection::disconnected, &conn, [this] { ++disconnects; });
+    }
+    // Output after the last mark; commands echo, so answers are matched by
+    // shapes that the typed command line does not contain.
+    QByteArray since(qsizetype mark) const { return output.mid(mark); }
+};
+
+bool processGone(qint64 pid)
+{
+    return ::kill(pid_t(pid), 0) != 0 && errno == ESRCH;
+}
+
+qint64 capturePid(Shell &s, const QRegularExpression &re)
+{
+    for (int i = 0; i < 1000; ++i) {
+        const auto m = re.match(QString::fromLatin1(s.output));
+        if (m.hasMatch())
+            return m.captured(1).toLongLong();
+        QTest::qWait(10);
+    }
+    return -1;
+}
+
+} // namespace
+
+class TestLocalShell : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { LocalShellConnection::setPseudoTerminalDisabled(false); }
+
+    void commandLines_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("program");     // empty: unavailable
+        QTest::addColumn<QString>("unavailable");
+        const QString pwsh = platform::findExecutable(QStringLiteral("pwsh"));
+        QTest::newRow("bash") << "bash" << "/bin/bash" << "";
+        QTest::newRow("git-bash") << "git-bash" << "/bin/bash" << "";
+        QTest::newRow("Ubuntu (WSL)") << "Ubuntu (WSL)" << "" << "wsl.exe";
+        QTest::newRow("cmd") << "命令提示符 (cmd)" << "" << "cmd.exe";
+        QTest::newRow("zsh") << "zsh" << "" << "cmd.exe";
+        QTest::newRow("empty") << "" << "" << "cmd.exe";
+        QTest::newRow("PowerShell 7") << "PowerShell 7" << pwsh << (pwsh.isEmpty() ? "powershell.exe" : "");
+        QTest::newRow("first match wins") << "pwsh-powershell wsl bash" << pwsh
+                                          << (pwsh.isEmpty() ? "powershell.exe" : "");
+    }
+    void commandLines()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, program);
+        QFETCH(QString, unavailable);
+        QString missing;
+        const QStringList line = LocalShellConnection::shellCommandLine(name, &missing);
+        QCOMPARE(line.value(0), program);
+        QCOMPARE(missing, unavailable);
+    }
+
+    void lineEnds_data()
+    {
+        QTest::addColumn<QByteArray>("typed");
+        QTest::addColumn<QByteArray>("toTerminal");
+        QTest::addColumn<QByteArray>("toProcess");
+        QTest::newRow("CR LF") << QByteArray("ls\r\n") << QByteArray("ls\r") << QByteArray("ls\n");
+        QTest::newRow("LF") << QByteArray("\n") << QByteArray("\r") << QByteArray("\n");
+        QTest::newRow("CR") << QByteArray("\r") << QByteArray("\r") << QByteArray("\n");
+        QTest::newRow("LF CR") << QByteArray("a\n\rb") << QByteArray("a\r\rb") << QByteArray("a\n\nb");
+        QTest::newRow("CR CR LF") << QByteArray("\r\r\n") << QByteArray("\r\r") << QByteArray("\n\n");
+        QTest::newRow("no line end") << QByteArray("x\x1b[A") << QByteArray("x\x1b[A") << QByteArray("x\x1b[A");
+    }
+    void lineEnds()
+    {
+        QFETCH(QByteArray, typed);
+        QFETCH(QByteArray, toTerminal);
+        QFETCH(QByteArray, toProcess);
+        QCOMPARE(LocalShellConnection::toTerminalLineEnds(typed), toTerminal);
+        QCOMPARE(LocalShellConnection::toProcessLineEnds(typed), toProcess);
+    }
+
+    void bashAnswersAndFollowsResize()
+    {
+        QVERIFY(LocalShellConnection::isConPtySupported());
+        Shell s(QStringLiteral("bash"));
+        s.conn.setTerminalType(QStringLiteral("vt220"));
+        QVERIFY(s.conn.open());
+        QTRY_COMPARE_WITH_TIMEOUT(s.connects, 1, 10000);
+        QVERIFY(s.conn.isOpen());
+
+        s.conn.write("echo $((6*7)) T=$TERM; stty size\r");
+        QTRY_VERIFY_WITH_TIMEOUT(s.output.contains("42 T=vt220\r\n25 80\r\n"), 10000);
+
+        const qsizetype mark = s.output.size();
+        s.conn.resize(100, 30);
+        s.conn.write("stty size\r");
+        QTRY_VERIFY_WITH_TIMEOUT(s.since(mark).contains("30 100\r\n"), 10000);
+
+        s.conn.write("exit\r");
+        QTRY_COMPARE_WITH_TIMEOUT(s.disconnects, 1, 10000);
+        QVERIFY(!s.conn.isOpen());
+        QVERIFY(s.errors.isEmpty());
+    }
+
+    // What the shell's line editor gets one CR per line end; a program that
+    // set the terminal raw gets the bytes as typed.
+    void typedLineEnds()
+    {
+        Shell s(QStringLiteral("bash"));
+        QVERIFY(s.conn.open());
+        QTRY_COMPARE_WITH_TIMEOUT(s.connects, 1, 10000);
+
+        s.conn.write("stty -icrnl -icanon -echo; echo RE\"\"ADY; head -c 4 | od -An -tx1; stty sane\r");
+        QTRY_VERIFY_WITH_TIMEOUT(s.output.contains("READY"), 10000);
+        s.conn.write("ls\r\n");
+        s.conn.write("\n");
+        QTRY_VERIFY_WITH_TIMEOUT(s.output.contains(" 6c 73 0d 0d"), 10000);
+
+        s.conn.write("stty raw -echo; echo RA\"\"W; head -c 4 | od -An -tx1; stty sane\r");
+        QTRY_VERIFY_WITH_TIMEOUT(s.output.contains("RAW"), 10000);
+        s.conn.write("ls\r\n");
+        QTRY_VERIFY_WITH_TIMEOUT(s.output.contains(" 6c 73 0d 0a"), 10000);
+    }
+
+    void shellIgnoringHangupIsStillEnded()
+    {
+        Shell s(QStringLiteral("bash"));
+        QVERIFY(s.conn.open());
+        QTRY_COMPARE_WITH_TIMEOUT(s.connects, 1, 10000);
+        // A job in the background holds the terminal too: closing must not
+        // wait for it.
+        s.conn.write("trap '' HUP; sleep 100 & echo \"P=$$ J=$!\"\r");
+        const QRegularExpression re(QStringLiteral("P=(\\d+) J=(\\d+)"));
+        const qint64 pid = capturePid(s, re);
+        QVERIFY(pid > 0);
+        const qint64 job = re.match(QString::fromLatin1(s.output)).captured(2).toLongLong();
+        QVERIFY(!processGone(pid));
+        s.conn.close();
+        QVERIFY(!s.conn.isOpen());
+        QVERIFY(processGone(pid)); // ended and reaped by the time close returns
+        ::kill(pid_t(job), SIGKILL); // it ignores SIGHUP as nohup would: not ours to end
+    }
+
+    void windowsShellsFail_data()
+    {
+        QTest::addColumn<bool>("withPty");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("program");
+        QTest::newRow("pty cmd") << true << "cmd" << "cmd.exe";
+        QTest::newRow("pty wsl") << true << "wsl" << "wsl.exe";
+        QTest::newRow("process cmd") << false << "" << "cmd.exe";
+        QTest::newRow("process wsl") << false << "WSL" << "wsl.exe";
+    }
+    void windowsShellsFail()
+    {
+        QFETCH(bool, withPty);
+        QFETCH(QString, name);
+        QFETCH(QString, program);
+        LocalShellConnection::setPseudoTerminalDisabled(!withPty);
+        Shell s(name);
+        QVERIFY(s.conn.open()); // the outcome arrives by signal
+        QTRY_COMPARE_WITH_TIMEOUT(s.disconnects, 1, 10000);
+        QCOMPARE(s.errors, QStringList{LanguageManager::tr(QStringLiteral("%1 在此系统上不可用")).arg(program)});
+        QCOMPARE(s.connects, 0);
+        QVERIFY(!s.conn.isOpen());
+    }
+
+    void processFallback()
+    {
+        LocalShellConnection::setPseudoTerminalDisabled(true);
+        QVERIFY(!LocalShellConnection::isConPtySupported());
+        Shell s(QStringLiteral("bash"));
+        QVERIFY(s.conn.open());
+        QTRY_COMPARE_WITH_TIMEOUT(s.connects, 1, 10000);
+        QVERIFY(s.conn.isOpen());
+        // Every line end reaches the program as the one it reads lines by.
+        s.conn.write("head -c 6 | od -An -tx1\r");
+        s.conn.write("a\rb\nc\r\n");
+        QTRY_VERIFY_WITH_TIMEOUT(s.output.contains(" 61 0a 62 0a 63 0a"), 10000);
+        s.conn.write("echo $((6*7))\r\n");
+        QTRY_VERIFY_WITH_TIMEOUT(s.output.contains("42\n"), 10000);
+        s.conn.write("exit\n");
+        QTRY_COMPARE_WITH_TIMEOUT(s.disconnects, 1, 10000);
+        QVERIFY(!s.conn.isOpen());
+        s.conn.write("echo too late\n"); // dropped silently
+        QVERIFY(s.errors.isEmpty());
+    }
+
+    void processFallbackIgnoringTerminationIsKilled()
+    {
+        LocalShellConnection::setPseudoTerminalDisabled(true);
+        Shell s(QStringLiteral("bash"));
+        QVERIFY(s.conn.open());
+        QTRY_COMPARE_WITH_TIMEOUT(s.connects, 1, 10000);
+        s.conn.write("trap '' TERM; echo P=$$\n");
+        const qint64 pid = capturePid(s, QRegularExpression(QStringLiteral("P=(\\d+)")));
+        QVERIFY(pid > 0);
+        s.conn.close();
+        QVERIFY(!s.conn.isOpen());
+        QTRY_VERIFY_WITH_TIMEOUT(processGone(pid), 5000);
+        QCOMPARE(s.disconnects, 0); // closed by us: no signal
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLocalShell)
+#include "tst_localshell.moc"
