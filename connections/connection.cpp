@@ -57,6 +57,69 @@ ConnectionWorker::ConnectionWorker(std::shared_ptr<ConnectionLink> link)
 {
 }
 
+bool ConnectionWorker::beginRun()
+{
+    if (m_link->stopRequested.load())
+        return false;
+    m_link->running.store(true);
+    // requestStop() sets stopRequested before it clears running: if the
+    // store above came after that clear, this read sees the request.
+    if (m_link->stopRequested.load()) {
+        m_link->running.store(false);
+        return false;
+    }
+    return true;
+}
+
+void ConnectionWorker::markConnected()
+{
+    if (!keepRunning())
+        return;
+    m_link->connectedFlag.store(true);
+    emit sigConnected();
+}
+
+void ConnectionWorker::finishRun()
+{
+    m_link->connectedFlag.store(false);
+    m_link->running.store(false);
+}
+
+int ConnectionWorker::connectToHost(const QString &host, int port, int bindPortLow, int bindPortHigh)
+{
+    QString reason;
+    const QList<platform::SocketAddress> addresses = platform::resolveTcp(host, quint16(port), &reason);
+    if (addresses.isEmpty()) {
+        if (debugLogEnabled())
+            debugLog(QStringLiteral("resolve %1 failed: %2").arg(host, reason));
+        if (keepRunning())
+            emit sigError(LanguageManager::tr("无法解析主机：%1").arg(host));
+        return -1;
+    }
+    platform::ConnectOptions options;
+    options.running = &m_link->running;
+    options.waker = &m_link->waker;
+    options.bindPortLow = bindPortLow;
+    options.bindPortHigh = bindPortHigh;
+    for (const platform::SocketAddress &address : addresses) {
+        if (!keepRunning())
+            return -1;
+        int err = 0;
+        const int fd = platform::connectTcp(address, options, &err);
+        if (fd >= 0) {
+            if (keepRunning())
+                return fd;
+            platform::closeSocket(fd);
+            return -1;
+        }
+        if (debugLogEnabled())
+            debugLog(QStringLiteral("connect %1 failed: %2").arg(address.text(), platform::errorString(err)));
+    }
+    if (keepRunning())
+        emit sigError(LanguageManager::tr("无法连接到 %1:%2").arg(host).arg(port));
+    return -1;
+}
+
 WorkerConnection::WorkerConnection(QObject *parent)
     : Connection(parent)
     , m_link(std::make_shared<ConnectionLink>())
@@ -70,11 +133,8 @@ WorkerConnection::~WorkerConnection()
     stopWorker();
 }
 
-bool WorkerConnection::open()
+void WorkerConnection::renewLink()
 {
-    stopWorker();
-    // A fresh link per worker: an abandoned worker keeps its own and cannot
-    // take bytes meant for the new one.
     auto link = std::make_shared<ConnectionLink>();
     link->pendingCols.store(m_cols);
     link->pendingRows.store(m_rows);
@@ -85,12 +145,33 @@ bool WorkerConnection::open()
         link->queuedBytes = m_link->queuedBytes;
         m_link->queuedBytes = 0;
     }
-    m_link = link;
-    m_worker = createWorker(link);
-    connect(m_worker, &ConnectionWorker::sigData, this, &Connection::dataReceived);
-    connect(m_worker, &ConnectionWorker::sigError, this, &Connection::connectionError);
-    connect(m_worker, &ConnectionWorker::sigConnected, this, &Connection::connected);
-    connect(m_worker, &ConnectionWorker::sigDisconnected, this, &Connection::disconnected);
+    m_link = std::move(link);
+}
+
+bool WorkerConnection::open()
+{
+    stopWorker();
+    // A fresh link per worker: an abandoned worker keeps its own and cannot
+    // take bytes meant for the new one.
+    renewLink();
+    m_worker = createWorker(m_link);
+    const quint64 gen = ++m_generation;
+    connect(m_worker, &ConnectionWorker::sigData, this, [this, gen](const QByteArray &data) {
+        if (gen == m_generation)
+            emit dataReceived(data);
+    });
+    connect(m_worker, &ConnectionWorker::sigError, this, [this, gen](const QString &msg) {
+        if (gen == m_generation)
+            emit connectionError(msg);
+    });
+    connect(m_worker, &ConnectionWorker::sigConnected, this, [this, gen]() {
+        if (gen == m_generation)
+            emit connected();
+    });
+    connect(m_worker, &ConnectionWorker::sigDisconnected, this, [this, gen]() {
+        if (gen == m_generation)
+            emit disconnected();
+    });
     connectExtraSignals(m_worker);
     m_worker->start(QThread::InheritPriority);
     return true;
@@ -111,6 +192,7 @@ void WorkerConnection::stopWorker()
                          .arg(quintptr(worker), 0, 16));
     };
     trace("begin");
+    ++m_generation;
     disconnect(worker, nullptr, this, nullptr);
     m_link->requestStop();
     if (worker->wait(kJoinTimeoutMs)) {
@@ -119,8 +201,12 @@ void WorkerConnection::stopWorker()
     } else {
         trace("TIMEOUT");
         // The worker holds its own reference to the link; it frees itself
-        // when its run() returns.
+        // when its run() returns. It may have finished in between, after
+        // its finished() went out unheard.
         connect(worker, &QThread::finished, worker, &QObject::deleteLater);
+        if (worker->isFinished())
+            worker->deleteLater();
+        renewLink();
         return;
     }
     trace("end");

@@ -75,6 +75,22 @@ public:
     ConnectionLink &link() const { return *m_link; }
     bool keepRunning() const { return m_link->running.load() && !m_link->stopRequested.load(); }
 
+    // First call of run(): sets running unless a stop came first (then run()
+    // returns at once, with no signal). A stop that races with the start is
+    // never lost: running ends up cleared either way.
+    bool beginRun();
+    // Sets connectedFlag, then emits sigConnected (skipped after a stop).
+    void markConnected();
+    // Last call of run(): clears connectedFlag and running.
+    void finishRun();
+
+    // Resolves host and tries each address in turn with a 10 s budget each,
+    // giving up at once on stop. Returns a connected non-blocking socket, or
+    // -1 after emitting sigError "无法解析主机：%1" / "无法连接到 %1:%2"
+    // (nothing is emitted when the failure is a stop). bindPortLow/High > 0:
+    // the local port is chosen from that range, highest first.
+    int connectToHost(const QString &host, int port, int bindPortLow = 0, int bindPortHigh = 0);
+
     // Sends every queued chunk through send(); stops early when send()
     // returns false (a link error the caller reports) or on stop.
     template <typename SendFn>
@@ -127,8 +143,23 @@ protected:
     virtual QString debugTag() const { return QString(); }
     void stopWorker();
 
+    // Counts workers started and stopped. A worker's emissions already
+    // queued when it is stopped are still delivered after the disconnect;
+    // relays made in open() drop those whose generation is no longer
+    // current. connectExtraSignals may use it the same way:
+    //   connect(w, &W::sigX, this, [this, g = generation()](..) { if (g == generation()) emit x(..); });
+    quint64 generation() const { return m_generation; }
+
+    // The connection's current link; a worker's link stays with the worker.
     std::shared_ptr<ConnectionLink> m_link;
     ConnectionWorker *m_worker = nullptr;
     int m_cols = 80;
     int m_rows = 24;
+
+private:
+    quint64 m_generation = 0;
+
+    // A fresh link that takes over the queued bytes, so that a worker left
+    // behind by a timed-out join can neither take them nor flip the flags.
+    void renewLink();
 };

@@ -143,7 +143,10 @@ int connectTcp(const SocketAddress &address, const ConnectOptions &options, int 
         error = errno;
         return -1;
     }
-    if (options.bindPortLow > 0 && !bindLocalPort(fd, address, options.bindPortLow, options.bindPortHigh)) {
+    // Without the privilege to bind a low port the connect goes ahead from
+    // any port: whether that is good enough is the server's decision.
+    if (options.bindPortLow > 0 && !bindLocalPort(fd, address, options.bindPortLow, options.bindPortHigh)
+        && errno != EACCES && errno != EPERM) {
         error = errno;
         ::close(fd);
         return -1;
@@ -172,10 +175,7 @@ int connectTcp(const SocketAddress &address, const ConnectOptions &options, int 
         }
         const int seen = waitSocket(fd, false, true, int(left), options.waker);
         if (seen & (WaitWritable | WaitError)) {
-            int soError = 0;
-            socklen_t len = sizeof soError;
-            if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0)
-                soError = errno;
+            const int soError = pendingError(fd);
             if (soError == 0)
                 return fd;
             error = soError;
@@ -195,12 +195,12 @@ int connectTcp(const SocketAddress &address, const ConnectOptions &options, int 
     return -1;
 }
 
-int waitSocket(int fd, bool forRead, bool forWrite, int timeoutMs, const Waker *waker)
+int waitSocket(int fd, bool forRead, bool forWrite, int timeoutMs, const Waker *waker, bool forUrgent)
 {
     pollfd fds[2];
     int n = 0;
     fds[n].fd = fd;
-    fds[n].events = short((forRead ? POLLIN : 0) | (forWrite ? POLLOUT : 0));
+    fds[n].events = short((forRead ? POLLIN : 0) | (forWrite ? POLLOUT : 0) | (forUrgent ? POLLPRI : 0));
     fds[n].revents = 0;
     ++n;
     if (waker && waker->fd() >= 0) {
@@ -227,6 +227,8 @@ int waitSocket(int fd, bool forRead, bool forWrite, int timeoutMs, const Waker *
         out |= WaitWritable;
     if (fds[0].revents & (POLLERR | POLLNVAL))
         out |= WaitError;
+    if (forUrgent && (fds[0].revents & POLLPRI))
+        out |= WaitUrgent;
     if ((fds[0].revents & POLLHUP) && !forRead)
         out |= WaitError;
     if (n > 1 && (fds[1].revents & POLLIN))
@@ -252,6 +254,31 @@ ssize_t recvSome(int fd, char *buffer, size_t length)
     }
 }
 
+int recvUrgent(int fd, char *byte)
+{
+    for (;;) {
+        const ssize_t n = ::recv(fd, byte, 1, MSG_OOB);
+        if (n == 1)
+            return 1;
+        if (n < 0 && errno == EINTR)
+            continue;
+        // EINVAL: no urgent byte (or it was read already); would-block: its
+        // mark is announced but the byte itself has not arrived yet.
+        if (n == 0 || errno == EINVAL || isWouldBlock(errno))
+            return 0;
+        return -1;
+    }
+}
+
+int pendingError(int fd)
+{
+    int soError = 0;
+    socklen_t len = sizeof soError;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0)
+        return errno;
+    return soError;
+}
+
 bool sendAll(int fd, const QByteArray &data, const std::atomic<bool> *running, const Waker *waker, int *err)
 {
     int dummy;
@@ -272,7 +299,8 @@ bool sendAll(int fd, const QByteArray &data, const std::atomic<bool> *running, c
         if (n < 0 && isWouldBlock(errno)) {
             const int seen = waitSocket(fd, false, true, 100, waker);
             if (seen & WaitError) {
-                error = EPIPE;
+                const int pending = pendingError(fd);
+                error = pending ? pending : EPIPE;
                 return false;
             }
             if ((seen & WaitWoken) && !(seen & WaitWritable))

@@ -49,7 +49,9 @@ struct ConnectOptions {
     const std::atomic<bool> *running = nullptr;   // cleared: give up at once
     const Waker *waker = nullptr;                 // interrupts the wait
     int bindPortLow = 0;                          // >0: bind the local port first,
-    int bindPortHigh = 0;                         //   trying high down to low
+    int bindPortHigh = 0;                         //   trying high down to low (ports
+                                                  //   in use, TIME_WAIT too, are skipped;
+                                                  //   without privilege: any port)
 };
 
 // One non-blocking connect to one address, waiting for completion within the
@@ -57,15 +59,24 @@ struct ConnectOptions {
 // set (ETIMEDOUT at the deadline, ECANCELED when running was cleared).
 int connectTcp(const SocketAddress &address, const ConnectOptions &options, int *err);
 
-enum WaitFlag { WaitReadable = 1, WaitWritable = 2, WaitWoken = 4, WaitError = 8 };
+enum WaitFlag { WaitReadable = 1, WaitWritable = 2, WaitWoken = 4, WaitError = 8, WaitUrgent = 16 };
 
 // Waits until fd is readable and/or writable (as asked), the waker fires or
 // timeoutMs passes (-1: no limit). Returns the WaitFlag bits seen; 0 on time-out.
-int waitSocket(int fd, bool forRead, bool forWrite, int timeoutMs, const Waker *waker);
+// With forUrgent, TCP urgent data waiting to be read reports WaitUrgent
+// (read it with recvUrgent, or poll keeps reporting it).
+int waitSocket(int fd, bool forRead, bool forWrite, int timeoutMs, const Waker *waker, bool forUrgent = false);
 
 // Thin wrappers: no SIGPIPE, EINTR retried. Return -1 with errno on failure.
 ssize_t sendSome(int fd, const char *data, size_t length);
 ssize_t recvSome(int fd, char *buffer, size_t length);
+
+// Reads the one TCP urgent byte (out of band, MSG_OOB). Returns 1 with *byte
+// set, 0 when no urgent byte is waiting, -1 with errno on a real failure.
+int recvUrgent(int fd, char *byte);
+
+// The pending error of a socket (SO_ERROR), cleared by reading it; 0: none.
+int pendingError(int fd);
 
 // Sends all of data, waiting for writability as needed, until done, an error
 // (returns false, *err set) or running is cleared.

@@ -1,0 +1,214 @@
+#pragma once
+
+// Helpers for the connection tests: a scripted loopback peer on plain
+// sockets (it can send urgent data and read exactly what the client wrote)
+// and a recorder of a connection's signals. Every wait is bounded.
+
+#include "connections/connection.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace testsupport {
+
+constexpr int kWaitMs = 10000; // generous: a bound against hanging, not a speed check
+
+// Ports of the servers the fixtures start (tests/connections/CMakeLists.txt).
+constexpr quint16 kTelnetdPort = 23101;
+constexpr quint16 kEchoPort = 23102;
+constexpr quint16 kRlogindPort = 23103;
+constexpr quint16 kRefusedPort = 23199; // nothing listens here
+constexpr quint16 kScriptedPortFirst = 23110;
+constexpr quint16 kScriptedPortLast = 23149;
+
+class ScriptedPeer
+{
+public:
+    ~ScriptedPeer()
+    {
+        closeClient();
+        if (m_listener >= 0)
+            ::close(m_listener);
+    }
+
+    // Listens on the first free port of the scripted range.
+    bool listen()
+    {
+        for (quint16 port = kScriptedPortFirst; port <= kScriptedPortLast; ++port) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            const int one = 1;
+            ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(port);
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && ::listen(fd, 4) == 0) {
+                m_listener = fd;
+                m_port = port;
+                return true;
+            }
+            ::close(fd);
+        }
+        return false;
+    }
+    quint16 port() const { return m_port; }
+
+    // Accepts the next client while the GUI thread keeps serving events.
+    bool accept()
+    {
+        closeClient();
+        if (!waitFd(m_listener, POLLIN, kWaitMs))
+            return false;
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        m_client = ::accept4(m_listener, reinterpret_cast<sockaddr *>(&from), &len, SOCK_CLOEXEC);
+        m_clientPort = ntohs(from.sin_port);
+        return m_client >= 0;
+    }
+    quint16 clientPort() const { return m_clientPort; }
+
+    bool send(const QByteArray &bytes)
+    {
+        return ::send(m_client, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
+    }
+    bool sendUrgent(char byte) { return ::send(m_client, &byte, 1, MSG_OOB | MSG_NOSIGNAL) == 1; }
+
+    // Reads until n bytes arrived (or the wait ends); returns what came.
+    QByteArray read(int n)
+    {
+        QByteArray out;
+        QElapsedTimer clock;
+        clock.start();
+        while (out.size() < n && clock.elapsed() < kWaitMs) {
+            if (!waitFd(m_client, POLLIN, 20))
+                continue;
+            char buf[65536];
+            const ssize_t got = ::recv(m_client, buf, qMin<size_t>(sizeof buf, size_t(n - out.size())), 0);
+            if (got <= 0)
+                break;
+            out.append(buf, int(got));
+        }
+        return out;
+    }
+    // Whatever arrives within ms (for "nothing more was sent").
+    QByteArray readFor(int ms)
+    {
+        QByteArray out;
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < ms) {
+            if (!waitFd(m_client, POLLIN, 10))
+                continue;
+            char buf[4096];
+            const ssize_t got = ::recv(m_client, buf, sizeof buf, 0);
+            if (got <= 0)
+                break;
+            out.append(buf, int(got));
+        }
+        return out;
+    }
+    // True once the client has closed its end.
+    bool waitClosed()
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < kWaitMs) {
+            if (!waitFd(m_client, POLLIN, 10))
+                continue;
+            char buf[4096];
+            const ssize_t got = ::recv(m_client, buf, sizeof buf, 0);
+            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR))
+                return true;
+        }
+        return false;
+    }
+    // Closes with a reset (RST) instead of an orderly close.
+    void resetClient()
+    {
+        const linger l{1, 0};
+        ::setsockopt(m_client, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        closeClient();
+    }
+    void closeClient()
+    {
+        if (m_client >= 0)
+            ::close(m_client);
+        m_client = -1;
+    }
+
+private:
+    // Polls fd while letting the connection's queued signals through.
+    static bool waitFd(int fd, short events, int ms)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        do {
+            QCoreApplication::processEvents();
+            pollfd p{fd, events, 0};
+            if (::poll(&p, 1, 5) > 0)
+                return true;
+        } while (clock.elapsed() < ms);
+        return false;
+    }
+
+    int m_listener = -1;
+    int m_client = -1;
+    quint16 m_port = 0;
+    quint16 m_clientPort = 0;
+};
+
+// Records what a connection reports.
+class Recorder : public QObject
+{
+public:
+    explicit Recorder(Connection *c)
+    {
+        connect(c, &Connection::dataReceived, this, [this](const QByteArray &d) { data += d; });
+        connect(c, &Connection::connectionError, this, [this](const QString &m) { errors << m; });
+        connect(c, &Connection::connected, this, [this] { ++connects; });
+        connect(c, &Connection::disconnected, this, [this] { ++disconnects; });
+    }
+
+    template <typename Pred>
+    bool waitUntil(Pred done, int ms = kWaitMs)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (!done()) {
+            if (clock.elapsed() > ms)
+                return false;
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            QThread::usleep(200);
+        }
+        return true;
+    }
+    bool waitConnected() { return waitUntil([this] { return connects > 0 || !errors.isEmpty(); }) && connects > 0; }
+    bool waitData(const QByteArray &needle, int ms = kWaitMs)
+    {
+        return waitUntil([&] { return data.contains(needle); }, ms);
+    }
+    bool waitSize(int n) { return waitUntil([&] { return data.size() >= n; }); }
+    bool waitEnd() { return waitUntil([this] { return disconnects > 0 || !errors.isEmpty(); }); }
+
+    QByteArray data;
+    QStringList errors;
+    int connects = 0;
+    int disconnects = 0;
+};
+
+inline QByteArray bytes(std::initializer_list<int> values)
+{
+    QByteArray out;
+    for (int v : values)
+        out.append(char(v));
+    return out;
+}
+
+} // namespace testsupport
