@@ -77,24 +77,13 @@ public:
     unsigned char bytes[kKeyBytes] = {};
 };
 
-bool writeAll(int fd, const unsigned char *data, size_t size)
+// Repeats read() or write() until `size` bytes have moved; false on an
+// error or an early end of file.
+template <typename Io, typename Byte>
+bool moveAll(Io io, int fd, Byte *data, size_t size)
 {
     while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= size_t(n);
-    }
-    return true;
-}
-
-bool readAll(int fd, unsigned char *data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::read(fd, data, size);
+        const ssize_t n = io(fd, data, size);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -160,7 +149,7 @@ KeyState readKey(int dirFd, Key *key, QString *errorText)
     }
     // A damaged key file is left alone: replacing it would make every value
     // sealed with the old key unreadable for good.
-    if (st.st_size != off_t(kKeyBytes) || !readAll(fd.get(), key->bytes, kKeyBytes)) {
+    if (st.st_size != off_t(kKeyBytes) || !moveAll(::read, fd.get(), key->bytes, kKeyBytes)) {
         fail(errorText, QStringLiteral("key file %1 is damaged").arg(secretKeyPath()));
         return KeyState::Unusable;
     }
@@ -186,7 +175,8 @@ bool createKey(int dirFd, Key *key, QString *errorText)
                                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (fd.get() < 0)
             return fail(errorText, QStringLiteral("cannot create key file: %1").arg(errnoText(errno)));
-        if (!writeAll(fd.get(), key->bytes, kKeyBytes) || ::fsync(fd.get()) != 0) {
+        const unsigned char *bytes = key->bytes;
+        if (!moveAll(::write, fd.get(), bytes, kKeyBytes) || ::fsync(fd.get()) != 0) {
             const int err = errno;
             ::unlinkat(dirFd, temp.constData(), 0);
             return fail(errorText, QStringLiteral("cannot write key file: %1").arg(errnoText(err)));

@@ -12,7 +12,7 @@
 
 namespace {
 
-const QString kPrefix = QStringLiteral("session/5b1d9c1e-0000-4000-8000-00000000abcd/");
+const QString kPrefix = "session/5b1d9c1e-0000-4000-8000-00000000abcd/";
 
 QByteArray utf16le(const QString &text)
 {
@@ -30,7 +30,7 @@ QString legacyValue(const QString &password)
     QByteArray sealed;
     if (!platform::protectBlob(utf16le(password), QByteArray(), &sealed))
         return QString();
-    return QStringLiteral("dpapi:") + QString::fromLatin1(sealed.toBase64());
+    return "dpapi:" + QString::fromLatin1(sealed.toBase64());
 }
 
 mode_t modeOf(const QString &path)
@@ -41,7 +41,7 @@ mode_t modeOf(const QString &path)
 
 void expectOpenFailure()
 {
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Saved password ")));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Saved password "));
 }
 
 } // namespace
@@ -54,7 +54,7 @@ class TestPasswordProtection : public QObject
     QString m_config; // the XDG configuration folder every case starts with
 
     void useConfig(const QString &folder) { qputenv("XDG_CONFIG_HOME", QFile::encodeName(folder)); }
-    QString keyFolder() const { return qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/Halvorstead"); }
+    QString keyFolder() const { return qEnvironmentVariable("XDG_CONFIG_HOME") + "/Halvorstead"; }
 
 private slots:
     void initTestCase()
@@ -62,7 +62,7 @@ private slots:
         m_box = qEnvironmentVariable("HV_TEST_BOX");
         QVERIFY(!m_box.isEmpty());
         m_config = qEnvironmentVariable("XDG_CONFIG_HOME");
-        qputenv("HALVORSTEAD_DATA_DIR", QFile::encodeName(m_box + QStringLiteral("/data")));
+        qputenv("HALVORSTEAD_DATA_DIR", QFile::encodeName(m_box + "/data"));
     }
 
     void init() { useConfig(m_config); }
@@ -90,7 +90,7 @@ private slots:
 
     void emptyPasswordTouchesNothing()
     {
-        useConfig(m_box + QStringLiteral("/untouched"));
+        useConfig(m_box + "/untouched");
         QCOMPARE(protectSecret(QString()), QString());
         QVERIFY(!QFile::exists(platform::secretKeyPath()));
     }
@@ -120,7 +120,7 @@ private slots:
     {
         QTest::addColumn<QString>("stored");
         useConfig(m_config);
-        const QString good = protectSecret(QStringLiteral("password"));
+        const QString good = protectSecret("password");
         QByteArray blob = QByteArray::fromBase64(good.mid(7).toLatin1());
         QByteArray flipped = blob;
         flipped[flipped.size() - 20] = char(flipped.at(flipped.size() - 20) ^ 0x01);
@@ -133,7 +133,7 @@ private slots:
         QTest::newRow("nothing after prefix") << "dpapi1:";
         QTest::newRow("not base64") << "dpapi1:@@@@!!";
         QTest::newRow("current blob as legacy") << "dpapi:" + good.mid(7);
-        QTest::newRow("legacy blob as current") << "dpapi1:" + legacyValue(QStringLiteral("password")).mid(6);
+        QTest::newRow("legacy blob as current") << "dpapi1:" + legacyValue("password").mid(6);
     }
     void damagedValuesOpenEmpty()
     {
@@ -144,40 +144,40 @@ private slots:
 
     void legacyFormOpens()
     {
-        const QString legacy = legacyValue(QStringLiteral("旧密码 old"));
+        const QString legacy = legacyValue("旧密码 old");
         QVERIFY(isLegacyProtected(legacy));
-        QCOMPARE(unprotectSecret(legacy), QStringLiteral("旧密码 old"));
+        QCOMPARE(unprotectSecret(legacy), "旧密码 old");
     }
 
     // A value sealed under another account (another key) does not open.
     void anotherKeyDoesNotOpen()
     {
-        const QString stored = protectSecret(QStringLiteral("mine"));
-        useConfig(m_box + QStringLiteral("/other-user"));
+        const QString stored = protectSecret("mine");
+        useConfig(m_box + "/other-user");
         expectOpenFailure(); // no key at all there yet
         QCOMPARE(unprotectSecret(stored), QString());
         QVERIFY(!QFile::exists(platform::secretKeyPath())); // opening never makes a key
-        QVERIFY(!protectSecret(QStringLiteral("theirs")).isEmpty());
+        QVERIFY(!protectSecret("theirs").isEmpty());
         expectOpenFailure();
         QCOMPARE(unprotectSecret(stored), QString());
         useConfig(m_config);
-        QCOMPARE(unprotectSecret(stored), QStringLiteral("mine"));
+        QCOMPARE(unprotectSecret(stored), "mine");
     }
 
     void keyFileIsPrivate()
     {
-        useConfig(m_box + QStringLiteral("/fresh/.config")); // parents missing too
-        QVERIFY(!protectSecret(QStringLiteral("p")).isEmpty());
+        useConfig(m_box + "/fresh/.config"); // parents missing too
+        QVERIFY(!protectSecret("p").isEmpty());
         QCOMPARE(modeOf(keyFolder()), mode_t(0700));
         QCOMPARE(modeOf(platform::secretKeyPath()), mode_t(0600));
         QCOMPARE(QFileInfo(platform::secretKeyPath()).size(), 32);
         QCOMPARE(QDir(keyFolder()).entryList(QDir::Files | QDir::Hidden), QStringList{"secret.key"});
 
         // A folder made earlier by someone less careful is narrowed.
-        useConfig(m_box + QStringLiteral("/wide"));
+        useConfig(m_box + "/wide");
         QVERIFY(QDir().mkpath(keyFolder()));
         QVERIFY(::chmod(QFile::encodeName(keyFolder()).constData(), 0755) == 0);
-        QVERIFY(!protectSecret(QStringLiteral("p")).isEmpty());
+        QVERIFY(!protectSecret("p").isEmpty());
         QCOMPARE(modeOf(keyFolder()), mode_t(0700));
     }
 
@@ -190,11 +190,11 @@ private slots:
     void linksAreNeverFollowed()
     {
         QFETCH(bool, linkFolder);
-        const QString root = m_box + (linkFolder ? QStringLiteral("/lf") : QStringLiteral("/lk"));
-        const QString elsewhere = root + QStringLiteral("/elsewhere");
+        const QString root = m_box + (linkFolder ? "/lf" : "/lk");
+        const QString elsewhere = root + "/elsewhere";
         QVERIFY(QDir().mkpath(elsewhere));
         const QByteArray planted(32, 'k');
-        QFile f(elsewhere + QStringLiteral("/secret.key"));
+        QFile f(elsewhere + "/secret.key");
         QVERIFY(f.open(QIODevice::WriteOnly) && f.write(planted) == 32);
         f.close();
         useConfig(root);
@@ -202,10 +202,10 @@ private slots:
             QVERIFY(QFile::link(elsewhere, keyFolder()));
         } else {
             QVERIFY(QDir().mkpath(keyFolder()));
-            QVERIFY(QFile::link(elsewhere + QStringLiteral("/secret.key"), platform::secretKeyPath()));
+            QVERIFY(QFile::link(elsewhere + "/secret.key", platform::secretKeyPath()));
         }
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Password could not be sealed")));
-        QCOMPARE(protectSecret(QStringLiteral("p")), QString());
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Password could not be sealed"));
+        QCOMPARE(protectSecret("p"), QString());
         QVERIFY(f.open(QIODevice::ReadOnly));
         QCOMPARE(f.readAll(), planted);
         QCOMPARE(QDir(elsewhere).entryList(QDir::Files), QStringList{"secret.key"});
@@ -214,13 +214,13 @@ private slots:
     // A damaged key is left for the user to recover, not replaced.
     void damagedKeyIsKept()
     {
-        useConfig(m_box + QStringLiteral("/damaged"));
+        useConfig(m_box + "/damaged");
         QVERIFY(QDir().mkpath(keyFolder()));
         QFile f(platform::secretKeyPath());
         QVERIFY(f.open(QIODevice::WriteOnly) && f.write("short") == 5);
         f.close();
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("damaged")));
-        QCOMPARE(protectSecret(QStringLiteral("p")), QString());
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("damaged"));
+        QCOMPARE(protectSecret("p"), QString());
         QCOMPARE(QFileInfo(platform::secretKeyPath()).size(), 5);
     }
 
@@ -229,7 +229,7 @@ private slots:
     void racingFirstUsesShareOneKey()
     {
         for (int round = 0; round < 10; ++round) {
-            useConfig(m_box + QStringLiteral("/race") + QString::number(round));
+            useConfig(m_box + "/race" + QString::number(round));
             QList<QString> results(8);
             QList<QThread *> threads;
             for (int i = 0; i < results.size(); ++i)
@@ -249,34 +249,34 @@ private slots:
     void saveCredentialsWritesUserAndSealedPassword()
     {
         AppSettings &s = AppSettings::instance();
-        QVERIFY(saveCredentials(kPrefix, QStringLiteral("root"), QStringLiteral("pw")));
-        QCOMPARE(s.getString(kPrefix + "conn/user", QString()), QStringLiteral("root"));
+        QVERIFY(saveCredentials(kPrefix, "root", "pw"));
+        QCOMPARE(s.getString(kPrefix + "conn/user", QString()), "root");
         const QString stored = s.getString(kPrefix + "conn/pass", QString());
         QVERIFY(stored.startsWith(QLatin1String("dpapi1:")));
-        QCOMPARE(readSavedPassword(kPrefix), QStringLiteral("pw"));
+        QCOMPARE(readSavedPassword(kPrefix), "pw");
         QCOMPARE(s.getString(kPrefix + "conn/pass", QString()), stored); // the current form is left alone
 
-        QVERIFY(saveCredentials(kPrefix, QStringLiteral("admin"), QString()));
-        QCOMPARE(s.getString(kPrefix + "conn/user", QString()), QStringLiteral("admin"));
+        QVERIFY(saveCredentials(kPrefix, "admin", QString()));
+        QCOMPARE(s.getString(kPrefix + "conn/user", QString()), "admin");
         QVERIFY(s.value(kPrefix + "conn/pass").isValid());
-        QCOMPARE(s.getString(kPrefix + "conn/pass", QStringLiteral("unset")), QString());
+        QCOMPARE(s.getString(kPrefix + "conn/pass", "unset"), QString());
     }
 
     void failedSealKeepsPreviousPassword()
     {
         AppSettings &s = AppSettings::instance();
-        QVERIFY(saveCredentials(kPrefix, QStringLiteral("root"), QStringLiteral("old")));
+        QVERIFY(saveCredentials(kPrefix, "root", "old"));
         const QString previous = s.getString(kPrefix + "conn/pass", QString());
-        const QString root = m_box + QStringLiteral("/broken");
-        QVERIFY(QDir().mkpath(root + QStringLiteral("/target")));
-        QVERIFY(QFile::link(root + QStringLiteral("/target"), root + QStringLiteral("/Halvorstead")));
+        const QString root = m_box + "/broken";
+        QVERIFY(QDir().mkpath(root + "/target"));
+        QVERIFY(QFile::link(root + "/target", root + "/Halvorstead"));
         useConfig(root);
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Password could not be sealed")));
-        QVERIFY(!saveCredentials(kPrefix, QStringLiteral("other"), QStringLiteral("new")));
-        QCOMPARE(s.getString(kPrefix + "conn/user", QString()), QStringLiteral("other"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Password could not be sealed"));
+        QVERIFY(!saveCredentials(kPrefix, "other", "new"));
+        QCOMPARE(s.getString(kPrefix + "conn/user", QString()), "other");
         QCOMPARE(s.getString(kPrefix + "conn/pass", QString()), previous);
         useConfig(m_config);
-        QCOMPARE(readSavedPassword(kPrefix), QStringLiteral("old"));
+        QCOMPARE(readSavedPassword(kPrefix), "old");
     }
 
     void legacyValueIsRewrittenWhenRead_data()
@@ -285,7 +285,7 @@ private slots:
         QTest::addColumn<QString>("password");
         QTest::addColumn<bool>("rewritten");
         useConfig(m_config);
-        QTest::newRow("legacy") << legacyValue(QStringLiteral("老")) << "老" << true;
+        QTest::newRow("legacy") << legacyValue("老") << "老" << true;
         QTest::newRow("plain") << "plain-pw" << "plain-pw" << false;
         QTest::newRow("absent") << "" << "" << false;
     }

@@ -9,7 +9,7 @@
 
 namespace {
 
-const QString kSession = QStringLiteral("0f0e0d0c-aaaa-bbbb-cccc-000000000001");
+const QString kSession = "0f0e0d0c-aaaa-bbbb-cccc-000000000001";
 
 void set(const QString &key, const QVariant &value)
 {
@@ -18,7 +18,7 @@ void set(const QString &key, const QVariant &value)
 
 void setOwn(const QString &key, const QVariant &value)
 {
-    set(QStringLiteral("session/") + kSession + QLatin1Char('/') + key, value);
+    set("session/" + kSession + QLatin1Char('/') + key, value);
 }
 
 QVariant field(const SessionLogOptions &o, const QString &name)
@@ -62,14 +62,14 @@ private slots:
     void initTestCase()
     {
         qputenv("HALVORSTEAD_DATA_DIR", qgetenv("HV_TEST_BOX") + "/data");
-        LanguageManager::setLanguage(QStringLiteral("en"));
+        LanguageManager::setLanguage("en");
     }
 
     void init()
     {
         QSettings *s = AppSettings::instance().settings();
-        s->remove(QStringLiteral("log"));
-        s->remove(QStringLiteral("session"));
+        s->remove("log");
+        s->remove("session");
     }
 
     void timestampFormats_data()
@@ -94,13 +94,13 @@ private slots:
     {
         const SessionLogOptions o = AppSettings::instance().sessionLogOptions(kSession);
         QCOMPARE(o.onOpen, false);
-        QCOMPARE(o.dir, dataDir() + QStringLiteral("/logs/"));
-        QCOMPARE(o.file, QStringLiteral("%S_%M_%D_%h.log"));
-        QCOMPARE(o.direction, QStringLiteral("收发都记录"));
-        QCOMPARE(o.mode, QStringLiteral("纯文本"));
+        QCOMPARE(o.dir, dataDir() + "/logs/");
+        QCOMPARE(o.file, "%S_%M_%D_%h.log");
+        QCOMPARE(o.direction, "收发都记录");
+        QCOMPARE(o.mode, "纯文本");
         QCOMPARE(o.timestamp, QString());
         QCOMPARE(o.rotate, 10);
-        QCOMPARE(o.startMode, QStringLiteral("追加"));
+        QCOMPARE(o.startMode, "追加");
     }
 
     // Without the override switch a session's own keys are not consulted.
@@ -112,16 +112,16 @@ private slots:
         const SessionLogOptions o = AppSettings::instance().sessionLogOptions(kSession);
         QCOMPARE(o.onOpen, true);
         QCOMPARE(o.onOpenCopy, true);
-        QCOMPARE(o.dir, dataDir() + QStringLiteral("/global/"));
-        QCOMPARE(o.file, QStringLiteral("%S.log"));
-        QCOMPARE(o.direction, QStringLiteral("收发都记录"));
-        QCOMPARE(o.timestamp, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        QCOMPARE(o.dir, dataDir() + "/global/");
+        QCOMPARE(o.file, "%S.log");
+        QCOMPARE(o.direction, "收发都记录");
+        QCOMPARE(o.timestamp, "yyyy-MM-dd HH:mm:ss");
         QCOMPARE(o.rotate, 25);
         QCOMPARE(o.rotateMidnight, true);
-        QCOMPARE(o.onConnect, QStringLiteral("hello"));
-        QCOMPARE(o.onDisconnect, QStringLiteral("bye"));
-        QCOMPARE(o.linePrefix, QStringLiteral("> "));
-        QCOMPARE(o.startMode, QStringLiteral("追加"));
+        QCOMPARE(o.onConnect, "hello");
+        QCOMPARE(o.onDisconnect, "bye");
+        QCOMPARE(o.linePrefix, "> ");
+        QCOMPARE(o.startMode, "追加");
     }
 
     // The override switch alone: texts and choices fall back to the global
