@@ -162,6 +162,8 @@ QString LanguageManager::sourceText(const QString &text)
 {
     if (text.isEmpty())
         return QString();
+    // Callers compare stored settings before any language may have been set.
+    ensureLoaded();
     LanguageState &s = state();
     QReadLocker read(&s.lock);
     // A fixed order keeps the answer the same from run to run when two
