@@ -1,0 +1,111 @@
+#pragma once
+
+#include "connections/connection.h"
+#include "connections/sshsupport.h"
+
+#include <QElapsedTimer>
+#include <QString>
+#include <QStringList>
+
+#include <libssh2.h>
+
+// What an SSH session needs to open; copied by value into each worker (and
+// by the SFTP panels, which open sessions of their own).
+struct SshConnectParams {
+    QString host;
+    int port = 22;
+    QString user;
+    QString password;      // also the passphrase of the key file
+    QString auth;          // the method as the options show it, in any UI language
+    QString privateKey;
+    QString publicKey;     // empty: privateKey + ".pub"
+    QString term = QStringLiteral("xterm");
+    QString remoteCommand; // empty: a shell
+    QString knownHostsPath; // empty: ~/.ssh/known_hosts; never "no check"
+    int cols = 80;
+    int rows = 24;
+    int keepalive = 60;    // seconds; 0 or less: none
+};
+
+enum class SshAuthMethod { Password, PublicKey, KeyboardInteractive };
+
+// The method an options text asks for, whatever language it was saved in.
+SshAuthMethod sshAuthMethodFor(const QString &auth);
+// "linux" for the Unix-like systems that `uname -s` names, else empty.
+QString sshRemoteOsFor(const QString &unameOutput);
+// Command names from the remote listing: trimmed, 2 to 64 characters, no
+// blank, "/" or backslash, each once, in first-seen order.
+QStringList sshRemoteCommandList(const QString &listing);
+
+// The SSH transport of a terminal tab: TCP connect, handshake, host-key
+// check, authentication, the remote-environment probe, then a session channel
+// with a pseudo-terminal running a shell or a command.
+class SshConnection : public WorkerConnection
+{
+    Q_OBJECT
+public:
+    class Worker;
+
+    explicit SshConnection(QObject *parent = nullptr);
+    ~SshConnection() override;
+
+    bool open() override;
+    void close() override;
+    void resize(int cols, int rows) override;
+
+    const SshConnectParams &params() const { return m_params; }
+    void setParams(const SshConnectParams &params);
+
+signals:
+    void remoteEnv(const QString &env, const QStringList &commands);
+
+protected:
+    ConnectionWorker *createWorker(std::shared_ptr<ConnectionLink> link) override;
+    void connectExtraSignals(ConnectionWorker *worker) override;
+    QString debugTag() const override { return QStringLiteral("[SSH]"); }
+
+private:
+    SshConnectParams m_params;
+};
+
+class SshConnection::Worker : public ConnectionWorker
+{
+    Q_OBJECT
+public:
+    Worker(std::shared_ptr<ConnectionLink> link, const SshConnectParams &params);
+    ~Worker() override;
+
+signals:
+    void sigRemoteEnv(const QString &env, const QStringList &commands);
+
+protected:
+    void run() override;
+
+private:
+    int tcpConnect();
+    bool authenticate(LIBSSH2_SESSION *session);
+    bool authenticateKeyboardInteractive(LIBSSH2_SESSION *session);
+    static LIBSSH2_USERAUTH_KBDINT_RESPONSE_FUNC(keyboardInteractiveResponse);
+    void probeRemoteEnv(LIBSSH2_SESSION *session, int sock);
+    QString runExecCapture(LIBSSH2_SESSION *session, int sock, const QString &command, int timeoutMs, int byteLimit);
+    LIBSSH2_CHANNEL *openChannel(LIBSSH2_SESSION *session, int sock, int timeoutMs, int waitMs);
+    bool startChannel(LIBSSH2_SESSION *session, LIBSSH2_CHANNEL *channel, int sock);
+    void closeChannel(LIBSSH2_SESSION *session, LIBSSH2_CHANNEL *channel, int sock);
+    QString lastErrorOrUnknown(LIBSSH2_SESSION *session) const;
+    // False on a link error, which it has reported.
+    bool flushSendQueue(LIBSSH2_SESSION *session, LIBSSH2_CHANNEL *channel, int sock);
+    bool runLoop(LIBSSH2_SESSION *session, LIBSSH2_CHANNEL *channel, int sock);
+    void cleanup(LIBSSH2_SESSION *session, int sock, LIBSSH2_CHANNEL *channel);
+
+    bool aborted() const { return m_link->stopRequested.load(); }
+    qint64 elapsed() const { return m_clock.elapsed(); }
+
+    SshConnectParams m_params;
+    SshStopFlags m_flags;             // running/abort/waker of m_link
+    int m_socket = -1;
+    QByteArray m_kbdPassword;         // UTF-8, wiped when the worker ends
+    QList<QByteArray> m_kbdLastPrompts; // the previous round, to notice a re-ask
+    bool m_kbdGaveUp = false;
+    qint64 m_lastKeepalive = 0;
+    QElapsedTimer m_clock;
+};

@@ -1,0 +1,325 @@
+#include "connections/sshsupport.h"
+
+#include "core/appsettings.h"
+#include "core/datadir.h"
+#include "core/debuglog.h"
+#include "core/languagemanager.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QThread>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+void sshLog(const QString &text)
+{
+    if (debugLogEnabled())
+        debugLog(QStringLiteral("[SSH] ") + text);
+}
+
+namespace {
+
+QMutex &sshInitMutex()
+{
+    static QMutex mutex;
+    return mutex;
+}
+
+int g_sshUsers = 0; // guarded by sshInitMutex()
+
+} // namespace
+
+bool sshGlobalAcquire()
+{
+    QMutexLocker lock(&sshInitMutex());
+    if (g_sshUsers == 0 && libssh2_init(0) != 0)
+        return false;
+    ++g_sshUsers;
+    return true;
+}
+
+void sshGlobalRelease()
+{
+    QMutexLocker lock(&sshInitMutex());
+    if (--g_sshUsers < 1) {
+        g_sshUsers = 0;
+        libssh2_exit();
+    }
+}
+
+int sshLibraryUsers()
+{
+    QMutexLocker lock(&sshInitMutex());
+    return g_sshUsers;
+}
+
+void waitSocket(LIBSSH2_SESSION *session, int sock, int timeoutMs, platform::Waker *waker)
+{
+    const int dir = session ? libssh2_session_block_directions(session) : 0;
+    const bool forRead = dir & LIBSSH2_SESSION_BLOCK_INBOUND;
+    const bool forWrite = dir & LIBSSH2_SESSION_BLOCK_OUTBOUND;
+    int seen;
+    if (sock < 0 || (!forRead && !forWrite)) {
+        // Blocked on nothing the socket can announce: a plain nap that the
+        // waker can still cut short.
+        if (waker) {
+            seen = platform::waitSocket(waker->fd(), true, false, timeoutMs, nullptr) ? platform::WaitWoken : 0;
+        } else {
+            QThread::msleep(ulong(qMax(0, timeoutMs)));
+            seen = 0;
+        }
+    } else {
+        seen = platform::waitSocket(sock, forRead, forWrite, timeoutMs, waker);
+    }
+    if (waker && (seen & platform::WaitWoken))
+        waker->drain();
+}
+
+int retryWhileBusy(const char *label, const std::function<int()> &step, LIBSSH2_SESSION *session, int sock,
+                   const SshStopFlags &flags, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    const QString name = QLatin1String(label);
+    sshLog(QStringLiteral("%1 begin sock=%2 timeout=%3ms").arg(name).arg(sock).arg(timeoutMs));
+    int attempts = 0;
+    int rc;
+    for (;;) {
+        ++attempts;
+        rc = step();
+        if (rc != LIBSSH2_ERROR_EAGAIN)
+            break;
+        const bool stopped = !flags.running || flags.stopped();
+        if (stopped || clock.elapsed() >= timeoutMs) {
+            sshLog(QStringLiteral("%1 stopped/timeout attempts=%2 elapsed=%3ms stopped=%4")
+                       .arg(name).arg(attempts).arg(clock.elapsed()).arg(stopped ? 1 : 0));
+            rc = LIBSSH2_ERROR_TIMEOUT;
+            break;
+        }
+        if (attempts == 1 || attempts % 50 == 0)
+            sshLog(QStringLiteral("%1 EAGAIN attempts=%2 elapsed=%3ms").arg(name).arg(attempts).arg(clock.elapsed()));
+        waitSocket(session, sock, int(qMin<qint64>(100, timeoutMs - clock.elapsed())), flags.waker);
+        if (flags.stopped())
+            break;
+    }
+    sshLog(QStringLiteral("%1 end rc=%2 attempts=%3 elapsed=%4ms").arg(name).arg(rc).arg(attempts).arg(clock.elapsed()));
+    return rc;
+}
+
+QString sshLastError(LIBSSH2_SESSION *session)
+{
+    if (!session)
+        return QString();
+    char *msg = nullptr;
+    int len = 0;
+    libssh2_session_last_error(session, &msg, &len, 0);
+    return msg && len > 0 ? QString::fromUtf8(msg, len) : QString();
+}
+
+QString sshKnownHostName(const QString &host, int port)
+{
+    if (port == 22)
+        return host;
+    return QStringLiteral("[%1]:%2").arg(host).arg(port);
+}
+
+QString defaultKnownHostsPath()
+{
+    return QDir::homePath() + QStringLiteral("/.ssh/known_hosts");
+}
+
+QString configuredKnownHostsPath()
+{
+    QString path = AppSettings::instance()
+                       .getString(QStringLiteral("keys/knownHosts"), QStringLiteral("%APPDATA%\\Halvorstead\\known_hosts"))
+                       .trimmed();
+    path = expandPathVariables(path);
+    // Settings written on Windows separate folders with backslashes, which
+    // would be part of a file name here.
+    path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    return path.isEmpty() ? defaultKnownHostsPath() : QDir::cleanPath(path);
+}
+
+namespace {
+
+int knownHostKeyType(int hostKeyType)
+{
+    switch (hostKeyType) {
+    case LIBSSH2_HOSTKEY_TYPE_RSA: return LIBSSH2_KNOWNHOST_KEY_SSHRSA;
+    case LIBSSH2_HOSTKEY_TYPE_DSS: return LIBSSH2_KNOWNHOST_KEY_SSHDSS;
+    case LIBSSH2_HOSTKEY_TYPE_ECDSA_256: return LIBSSH2_KNOWNHOST_KEY_ECDSA_256;
+    case LIBSSH2_HOSTKEY_TYPE_ECDSA_384: return LIBSSH2_KNOWNHOST_KEY_ECDSA_384;
+    case LIBSSH2_HOSTKEY_TYPE_ECDSA_521: return LIBSSH2_KNOWNHOST_KEY_ECDSA_521;
+    case LIBSSH2_HOSTKEY_TYPE_ED25519: return LIBSSH2_KNOWNHOST_KEY_ED25519;
+    default: return 0;
+    }
+}
+
+// Loads every line libssh2 understands, one at a time: its own file reader
+// stops at the first line it cannot parse (a certificate authority, a newer
+// key type), which would hide the entries after it. A revoked key is noted
+// however it is filed. False when an existing file cannot be read.
+bool loadKnownHosts(LIBSSH2_KNOWNHOSTS *hosts, const QString &path, const QByteArray &hostKey, bool *revoked)
+{
+    QFile file(path);
+    if (!file.exists())
+        return true;
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    int skipped = 0;
+    while (!file.atEnd()) {
+        const QByteArray line = file.readLine().trimmed();
+        if (line.isEmpty() || line.startsWith('#'))
+            continue;
+        if (line.startsWith('@')) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.size() >= 4 && fields[0] == "@revoked" && QByteArray::fromBase64(fields[3]) == hostKey)
+                *revoked = true;
+            continue;
+        }
+        if (libssh2_knownhost_readline(hosts, line.constData(), size_t(line.size()), LIBSSH2_KNOWNHOST_FILE_OPENSSH) != 0)
+            ++skipped;
+    }
+    if (skipped > 0)
+        sshLog(QStringLiteral("known_hosts: %1 line(s) not understood, left as they are").arg(skipped));
+    return true;
+}
+
+// Appends one line, creating the folder and the file when missing.
+bool appendKnownHostLine(const QString &path, const QByteArray &line, QString *error)
+{
+    const QFileInfo info(path);
+    if (!QDir().mkpath(info.absolutePath())) {
+        *error = QStringLiteral("cannot create folder %1").arg(info.absolutePath());
+        return false;
+    }
+    const QByteArray native = QFile::encodeName(path);
+    const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *error = platform::errorString(errno);
+        return false;
+    }
+    QByteArray out = line;
+    // A last line without its line feed would otherwise merge with ours.
+    struct stat st{};
+    if (::fstat(fd, &st) == 0 && st.st_size > 0) {
+        char last = '\n';
+        const int rfd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+        if (rfd >= 0) {
+            if (::pread(rfd, &last, 1, st.st_size - 1) != 1)
+                last = '\n';
+            ::close(rfd);
+        }
+        if (last != '\n')
+            out.prepend('\n');
+    }
+    const char *p = out.constData();
+    qsizetype left = out.size();
+    bool ok = true;
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, size_t(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            *error = platform::errorString(errno);
+            ok = false;
+            break;
+        }
+        p += n;
+        left -= n;
+    }
+    if (ok && ::fsync(fd) != 0) {
+        *error = platform::errorString(errno);
+        ok = false;
+    }
+    ::close(fd);
+    return ok;
+}
+
+} // namespace
+
+int checkKnownHost(LIBSSH2_SESSION *session, const QString &host, int port, const QString &knownHostsPath,
+                   QString *message)
+{
+    QString dummy;
+    QString &msg = message ? *message : dummy;
+    QString path = knownHostsPath.trimmed();
+    if (path.isEmpty())
+        path = defaultKnownHostsPath();
+    if (host.isEmpty()) {
+        msg = LanguageManager::tr("主机密钥无法校验");
+        return KnownHostUnverifiable;
+    }
+
+    size_t keyLength = 0;
+    int hostKeyType = LIBSSH2_HOSTKEY_TYPE_UNKNOWN;
+    const char *key = libssh2_session_hostkey(session, &keyLength, &hostKeyType);
+    if (!key || keyLength == 0) {
+        msg = LanguageManager::tr("无法获取主机公钥");
+        return KnownHostUnverifiable;
+    }
+    const QByteArray hostKey(key, qsizetype(keyLength));
+
+    LIBSSH2_KNOWNHOSTS *hosts = libssh2_knownhost_init(session);
+    if (!hosts) {
+        msg = LanguageManager::tr("known_hosts 初始化失败");
+        return KnownHostUnverifiable;
+    }
+
+    int result = KnownHostUnverifiable;
+    bool revoked = false;
+    const QByteArray name = sshKnownHostName(host, port).toUtf8();
+    const int plainRaw = LIBSSH2_KNOWNHOST_TYPE_PLAIN | LIBSSH2_KNOWNHOST_KEYENC_RAW;
+    if (!loadKnownHosts(hosts, path, hostKey, &revoked)) {
+        msg = LanguageManager::tr("主机密钥无法校验");
+    } else if (revoked) {
+        msg = LanguageManager::tr("主机密钥已被吊销");
+        result = KnownHostMismatch;
+    } else {
+        struct libssh2_knownhost *found = nullptr;
+        const int check = libssh2_knownhost_check(hosts, name.constData(), key, keyLength, plainRaw, &found);
+        switch (check) {
+        case LIBSSH2_KNOWNHOST_CHECK_MATCH:
+            result = KnownHostOk;
+            break;
+        case LIBSSH2_KNOWNHOST_CHECK_MISMATCH:
+            msg = LanguageManager::tr("主机密钥与 known_hosts 记录不匹配（可能存在中间人攻击）");
+            result = KnownHostMismatch;
+            break;
+        case LIBSSH2_KNOWNHOST_CHECK_NOTFOUND: {
+            const int keyType = knownHostKeyType(hostKeyType);
+            struct libssh2_knownhost *added = nullptr;
+            char line[16384];
+            size_t lineLength = 0;
+            QString error;
+            if (keyType == 0
+                || libssh2_knownhost_addc(hosts, name.constData(), nullptr, key, keyLength, nullptr, 0,
+                                          plainRaw | keyType, &added) != 0
+                || libssh2_knownhost_writeline(hosts, added, line, sizeof line, &lineLength,
+                                               LIBSSH2_KNOWNHOST_FILE_OPENSSH) != 0) {
+                msg = LanguageManager::tr("主机密钥无法校验");
+            } else if (!appendKnownHostLine(path, QByteArray(line, qsizetype(lineLength)), &error)) {
+                // The key is still new to us; a later connection will ask again.
+                msg = QStringLiteral("首次连接，主机密钥未能写入 known_hosts：%1").arg(error);
+                result = KnownHostOk;
+            } else {
+                msg = QStringLiteral("首次连接，主机密钥已写入 known_hosts");
+                result = KnownHostOk;
+            }
+            break;
+        }
+        default:
+            msg = LanguageManager::tr("主机密钥无法校验");
+            break;
+        }
+    }
+    libssh2_knownhost_free(hosts);
+    return result;
+}

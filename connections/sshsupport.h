@@ -1,0 +1,72 @@
+#pragma once
+
+#include "platform/socket.h"
+
+#include <QString>
+
+#include <atomic>
+#include <functional>
+#include <libssh2.h>
+
+// Pieces shared by every thread that runs a libssh2 session of its own (the
+// terminal connection and the SFTP workers): the library's start count, the
+// busy-retry step, the socket wait and the known-hosts check. libssh2 runs
+// non-blocking throughout, so each wait is at most 100 ms and a worker looks
+// at its stop flags between waits.
+
+// Debug lines of the SSH code: "[SSH] " + text, only when the debug log is on.
+void sshLog(const QString &text);
+
+// The process-wide start count of libssh2. Acquire before the first session
+// of a thread; release once on every path out.
+bool sshGlobalAcquire();
+void sshGlobalRelease();
+int sshLibraryUsers();
+
+// How a busy step learns that its worker is stopping. The waker, when given,
+// cuts a wait short; waits drain it, so the caller re-reads its own state
+// (queue, size, flags) after every wait.
+struct SshStopFlags {
+    const std::atomic<bool> *running = nullptr;
+    const std::atomic<bool> *abort = nullptr;
+    platform::Waker *waker = nullptr;
+
+    bool stopped() const { return (running && !running->load()) || (abort && abort->load()); }
+};
+
+// Waits up to timeoutMs on the socket in the direction(s) libssh2 is blocked
+// on (or only sleeps when it is blocked on neither), or until the waker fires.
+void waitSocket(LIBSSH2_SESSION *session, int sock, int timeoutMs, platform::Waker *waker = nullptr);
+
+// Runs step until it stops answering LIBSSH2_ERROR_EAGAIN. Gives
+// LIBSSH2_ERROR_TIMEOUT when the deadline passes or, without a running flag,
+// at the first would-block; a stop seen after a wait ends with the last
+// result. Callers treat every non-zero result as failure.
+int retryWhileBusy(const char *label, const std::function<int()> &step, LIBSSH2_SESSION *session, int sock,
+                   const SshStopFlags &flags, int timeoutMs);
+
+// The library's last error message, empty when it has none.
+QString sshLastError(LIBSSH2_SESSION *session);
+
+// The name a host key is filed under: the bare host on port 22, else "[host]:port".
+QString sshKnownHostName(const QString &host, int port);
+
+// ~/.ssh/known_hosts: what an empty known-hosts path stands for.
+QString defaultKnownHostsPath();
+// The known-hosts file the settings name ("keys/knownHosts", variables
+// expanded, Windows separators turned), or the default when that is empty.
+QString configuredKnownHostsPath();
+
+enum KnownHostResult {
+    KnownHostOk = 0,           // matched, or first contact and now filed
+    KnownHostMismatch = 1,     // differs from the filed key, or revoked
+    KnownHostUnverifiable = 2, // could not be checked: the caller refuses it
+};
+
+// Checks the session's host key against an OpenSSH known-hosts file (an empty
+// path means defaultKnownHostsPath()). A host not yet filed gets one line
+// appended; the rest of the file is never rewritten, so entries libssh2 does
+// not understand survive. *message receives a translated reason for results
+// 1 and 2, or a note for the debug log with result 0.
+int checkKnownHost(LIBSSH2_SESSION *session, const QString &host, int port, const QString &knownHostsPath,
+                   QString *message);
