@@ -55,6 +55,27 @@ int openRaw(const QString &path)
     return fd;
 }
 
+// A connection on one end of a pair, the test's raw descriptor on the other.
+struct Line {
+    SocatPair pair;
+    SerialConnection conn;
+    int far = -1;
+
+    bool open(qint64 flushInterval)
+    {
+        if (!pair.start() || (far = openRaw(pair.b)) < 0)
+            return false;
+        conn.setPortName(pair.a);
+        conn.setFlushInterval(flushInterval);
+        return conn.open();
+    }
+    ~Line()
+    {
+        if (far >= 0)
+            ::close(far);
+    }
+};
+
 QByteArray allByteValues(int size, int offset)
 {
     QByteArray data(size, Qt::Uninitialized);
@@ -220,16 +241,12 @@ private slots:
 
     void allByteValuesBothWays()
     {
-        SocatPair pair;
-        QVERIFY(pair.start());
-        const int far = openRaw(pair.b);
-        QVERIFY(far >= 0);
-        SerialConnection c;
-        c.setPortName(pair.a);
-        c.setFlushInterval(10);
+        Line line;
         QByteArray received;
-        connect(&c, &Connection::dataReceived, this, [&](const QByteArray &d) { received += d; });
-        QVERIFY(c.open());
+        connect(&line.conn, &Connection::dataReceived, this, [&](const QByteArray &d) { received += d; });
+        QVERIFY(line.open(10));
+        SerialConnection &c = line.conn;
+        const int far = line.far;
 
         const int size = 64 * 1024;
         const QByteArray toFar = allByteValues(size, 0);
@@ -251,7 +268,6 @@ private slots:
                 atFar.append(buf, int(n));
             QTest::qWait(1);
         }
-        ::close(far);
         QCOMPARE(atFar.size(), size);
         QVERIFY(atFar == toFar);
         QCOMPARE(received.size(), size);
@@ -260,16 +276,11 @@ private slots:
 
     void slowBytesArriveInBatches()
     {
-        SocatPair pair;
-        QVERIFY(pair.start());
-        const int far = openRaw(pair.b);
-        QVERIFY(far >= 0);
-        SerialConnection c;
-        c.setPortName(pair.a);
-        c.setFlushInterval(10);
+        Line line;
         QList<QByteArray> batches;
-        connect(&c, &Connection::dataReceived, this, [&](const QByteArray &d) { batches << d; });
-        QVERIFY(c.open());
+        connect(&line.conn, &Connection::dataReceived, this, [&](const QByteArray &d) { batches << d; });
+        QVERIFY(line.open(10));
+        const int far = line.far;
 
         const int count = 200;
         const QByteArray sent = allByteValues(count, 1);
@@ -281,7 +292,6 @@ private slots:
         QVERIFY(batches.join() == sent);
         // About one batch per 10 ms; a slow machine only makes them bigger.
         QVERIFY2(batches.size() <= count / 3, qPrintable(QString::number(batches.size())));
-        ::close(far);
     }
 
     void farEndClosingIsAnError()
