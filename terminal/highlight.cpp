@@ -1,0 +1,87 @@
+#include "terminal/highlight.h"
+
+#include <QSettings>
+
+#include <algorithm>
+
+QString highlightColor(const QString &name)
+{
+    if (name.startsWith(u'#'))
+        return name;
+    static const struct
+    {
+        const char16_t *full;
+        const char16_t *shortName;
+        const char *colour;
+    } kColours[] = {
+        {u"红色", u"红", "#ff5555"}, {u"绿色", u"绿", "#55ff7f"}, {u"蓝色", u"蓝", "#569cd6"},
+        {u"黄色", u"黄", "#dcdcaa"}, {u"橙色", u"橙", "#ff9d3b"}, {u"紫色", u"紫", "#c586c0"},
+    };
+    for (const auto &c : kColours) {
+        if (name == QStringView(c.full) || name == QStringView(c.shortName))
+            return QString::fromLatin1(c.colour);
+    }
+    return QStringLiteral("#ffffff");
+}
+
+QList<HighlightRule> loadHighlightRules(const QString &prefix)
+{
+    // Always the platform's own store, whatever data folder the program uses.
+    QSettings store(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Halvorstead"),
+                    QStringLiteral("Halvorstead"));
+    QList<HighlightRule> rules;
+    const int count = store.beginReadArray(prefix + QStringLiteral("keywords"));
+    for (int i = 0; i < count; ++i) {
+        store.setArrayIndex(i);
+        const QStringList row = store.value(QStringLiteral("row")).toStringList();
+        if (row.size() < 2 || row.at(0).isEmpty())
+            continue;
+        HighlightRule rule;
+        rule.keyword = row.at(0);
+        rule.matchKind = row.at(1);
+        rule.colourName = row.size() >= 3 ? row.at(2) : QStringLiteral("红色");
+        rules.append(rule);
+    }
+    store.endArray();
+    return rules;
+}
+
+QList<HighlightRange> highlightRanges(QList<HighlightRule> &rules, bool highlightOn, const QString &text)
+{
+    QList<HighlightRange> found;
+    if (!highlightOn || rules.isEmpty())
+        return found;
+    for (HighlightRule &rule : rules) {
+        if (rule.keyword.isEmpty())
+            continue;
+        const QColor colour(highlightColor(rule.colourName));
+        if (rule.matchKind == QStringLiteral("正则")) {
+            if (rule.expression.pattern() != rule.keyword)
+                rule.expression.setPattern(rule.keyword);
+            if (!rule.expression.isValid())
+                continue;
+            auto it = rule.expression.globalMatch(text);
+            while (it.hasNext()) {
+                const QRegularExpressionMatch m = it.next();
+                found.append({int(m.capturedStart()), int(m.capturedEnd()), colour});
+            }
+        } else {
+            qsizetype pos = 0;
+            while ((pos = text.indexOf(rule.keyword, pos)) >= 0) {
+                found.append({int(pos), int(pos + rule.keyword.size()), colour});
+                pos += rule.keyword.size();
+            }
+        }
+    }
+    std::stable_sort(found.begin(), found.end(),
+                     [](const HighlightRange &a, const HighlightRange &b) { return a.start < b.start; });
+    QList<HighlightRange> taken;
+    int lastEnd = 0;
+    for (const HighlightRange &r : found) {
+        if (r.end <= r.start || r.start < lastEnd)
+            continue;
+        taken.append(r);
+        lastEnd = r.end;
+    }
+    return taken;
+}

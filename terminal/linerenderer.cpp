@@ -1,0 +1,617 @@
+#include "terminal/linerenderer.h"
+
+#include "core/debuglog.h"
+#include "terminal/escapeparser.h"
+#include "terminal/palette.h"
+
+#include <QDateTime>
+#include <QTextDocument>
+
+#include <algorithm>
+
+namespace {
+
+constexpr char16_t ESC = 0x1B;
+constexpr char16_t BEL = 0x07;
+
+// True when every unit of the text is exactly one cell wide.
+bool isNarrow(const QChar *s, int n)
+{
+    for (int i = 0; i < n; ++i) {
+        const char16_t u = s[i].unicode();
+        if (u >= 0x1100 && unitWidth(u, i + 1 < n ? s[i + 1].unicode() : 0) != 1)
+            return false;
+    }
+    return true;
+}
+
+QString hexPrefix(const QString &text)
+{
+    const QByteArray utf8 = text.left(24).toUtf8();
+    QStringList pairs;
+    for (char c : utf8)
+        pairs << QStringLiteral("%1").arg(uchar(c), 2, 16, QLatin1Char('0')).toUpper();
+    return pairs.join(u' ');
+}
+
+} // namespace
+
+LineRenderer::LineRenderer(QTextDocument *document, LineRendererHost *h)
+    : doc(document), host(h), cursor(document)
+{
+    updateFormat();
+    // Edits made by anyone else invalidate what is known about the rows.
+    docWatch = QObject::connect(doc, &QTextDocument::contentsChange, [this](int, int, int) {
+        if (!selfEdit)
+            cache.valid = false;
+    });
+}
+
+LineRenderer::~LineRenderer()
+{
+    QObject::disconnect(docWatch);
+}
+
+void LineRenderer::resetAttributes()
+{
+    ::resetAttributes(lineAttrs);
+    updateFormat();
+}
+
+void LineRenderer::updateFormat()
+{
+    format = cellFormat(lineAttrs);
+}
+
+QTextBlock LineRenderer::currentRowBlock() const
+{
+    QTextBlock block = doc->lastBlock();
+    for (int i = 0; i < rowBack && block.isValid(); ++i)
+        block = block.previous();
+    return block;
+}
+
+const LineRenderer::RowInfo &LineRenderer::rowInfo(const QTextBlock &block)
+{
+    const int number = block.blockNumber();
+    const int length = block.length() - 1;
+    if (cache.valid && cache.blockNumber == number && cache.length == length)
+        return cache;
+    const QString text = block.text();
+    cache.blockNumber = number;
+    cache.length = int(text.size());
+    cache.width = displayWidth(text);
+    cache.narrow = isNarrow(text.constData(), int(text.size()));
+    cache.valid = true;
+    return cache;
+}
+
+int LineRenderer::indexOfColumn(const QTextBlock &block, int column, int *cellsBefore)
+{
+    const RowInfo &info = rowInfo(block);
+    const int target = column - 1;
+    if (target >= info.width) {
+        if (cellsBefore)
+            *cellsBefore = info.width;
+        return info.length;
+    }
+    if (info.narrow) {
+        const int idx = std::max(0, target);
+        if (cellsBefore)
+            *cellsBefore = idx;
+        return idx;
+    }
+    const QString text = block.text();
+    int sum = 0;
+    int idx = 0;
+    for (; idx < text.size(); ++idx) {
+        const int w = charWidthAt(text, idx);
+        if (sum + w > target)
+            break;
+        sum += w;
+    }
+    if (cellsBefore)
+        *cellsBefore = sum;
+    return idx;
+}
+
+void LineRenderer::applyCursorRule()
+{
+    if (!host->selectingWithMouse())
+        host->placeViewCursor(cursor);
+}
+
+void LineRenderer::write(const QString &text, const QTextCharFormat &fmt)
+{
+    if (text.isEmpty())
+        return;
+    const QTextBlock block = currentRowBlock();
+    if (!block.isValid())
+        return;
+    int before = 0;
+    const int idx = indexOfColumn(block, col, &before);
+    const RowInfo info = cache;
+    const int textW = displayWidth(text);
+    const int goal = col - 1 + textW;
+    int endIdx = idx;
+    int removedWidth = 0;
+    if (idx < info.length) {
+        if (info.narrow) {
+            endIdx = std::min(info.length, idx + std::max(0, goal - before));
+            removedWidth = endIdx - idx;
+        } else {
+            const QString row = block.text();
+            int sum = before;
+            while (endIdx < row.size() && sum < goal) {
+                const int w = charWidthAt(row, endIdx);
+                sum += w;
+                removedWidth += w;
+                ++endIdx;
+            }
+        }
+    }
+    if (debugLogEnabled())
+        debugLog(QStringLiteral("    write: col=%1 lineW=%2 idx=%3 endIdx=%4 textW=%5 txt=\"%6\" ins=\"%7\"")
+                     .arg(col).arg(info.width).arg(idx).arg(endIdx).arg(textW)
+                     .arg(text.left(40), idx >= info.length ? QStringLiteral("append") : QStringLiteral("overwrite")));
+    selfEdit = true;
+    const int base = block.position();
+    cursor.setPosition(base + idx);
+    if (endIdx > idx)
+        cursor.setPosition(base + endIdx, QTextCursor::KeepAnchor);
+    cursor.insertText(text, fmt);
+    selfEdit = false;
+    cache = info;
+    cache.length += int(text.size()) - (endIdx - idx);
+    cache.width += textW - removedWidth;
+    cache.narrow = info.narrow && isNarrow(text.constData(), int(text.size()));
+    cache.blockNumber = cursor.block().blockNumber();
+    applyCursorRule();
+    col += textW;
+}
+
+void LineRenderer::writeHighlighted(const QString &text, const QTextCharFormat &fmt)
+{
+    if (text.isEmpty())
+        return;
+    const QList<HighlightRange> ranges = host->highlightRanges(text);
+    if (ranges.isEmpty()) {
+        write(text, fmt);
+        return;
+    }
+    int last = 0;
+    for (const HighlightRange &r : ranges) {
+        if (r.start > last)
+            write(text.mid(last, r.start - last), fmt);
+        QTextCharFormat coloured = fmt;
+        coloured.setForeground(QBrush(r.colour));
+        write(text.mid(r.start, r.end - r.start), coloured);
+        last = r.end;
+    }
+    if (last < text.size())
+        write(text.mid(last), fmt);
+}
+
+void LineRenderer::flush()
+{
+    if (pendingText.isEmpty())
+        return;
+    // Swap the working state out first: writing may not re-enter it.
+    QString text;
+    text.swap(pendingText);
+    std::vector<std::pair<int, QTextCharFormat>> runs;
+    runs.swap(formatRuns);
+    formatRuns.emplace_back(0, format);
+    for (size_t k = 0; k < runs.size(); ++k) {
+        const int start = runs[k].first;
+        const int end = k + 1 < runs.size() ? runs[k + 1].first : int(text.size());
+        if (end > start)
+            writeHighlighted(start == 0 && end == text.size() ? text : text.mid(start, end - start), runs[k].second);
+    }
+    text.clear();
+    pendingText.swap(text); // keeps the capacity for the next run of text
+}
+
+void LineRenderer::delFromCol(int c)
+{
+    flush();
+    const QTextBlock block = currentRowBlock();
+    if (!block.isValid())
+        return;
+    int before = 0;
+    const int keep = indexOfColumn(block, c, &before);
+    const int length = cache.length;
+    if (debugLogEnabled())
+        debugLog(QStringLiteral("  delFromCol(%1): lineLen=%2 keep=%3 -> %4")
+                     .arg(c).arg(length).arg(keep).arg(length > keep ? QStringLiteral("delete") : QStringLiteral("noop")));
+    if (length <= keep)
+        return;
+    selfEdit = true;
+    cursor.setPosition(block.position() + keep);
+    cursor.setPosition(block.position() + length, QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+    selfEdit = false;
+    cache.length = keep;
+    cache.width = before;
+    applyCursorRule();
+}
+
+void LineRenderer::padToCol(int c)
+{
+    flush();
+    const QTextBlock block = currentRowBlock();
+    if (!block.isValid())
+        return;
+    const RowInfo &info = rowInfo(block);
+    const int pad = c - info.width - 1;
+    if (pad <= 0)
+        return;
+    if (debugLogEnabled())
+        debugLog(QStringLiteral("  cursor-fwd: padded %1 spaces to col %2 (rowBack=%3)").arg(pad).arg(c).arg(rowBack));
+    selfEdit = true;
+    cursor.setPosition(block.position() + info.length);
+    cursor.insertText(QString(pad, u' '));
+    selfEdit = false;
+    cache.length += pad;
+    cache.width += pad;
+    applyCursorRule();
+}
+
+void LineRenderer::moveToColumn(int c)
+{
+    if (c < col)
+        delFromCol(c);
+    else if (c > col)
+        padToCol(c);
+    col = c;
+    syncCursor();
+}
+
+void LineRenderer::syncCursor()
+{
+    const QTextBlock block = currentRowBlock();
+    if (!block.isValid())
+        return;
+    const int idx = std::min(indexOfColumn(block, col), cache.length);
+    cursor.setPosition(block.position() + idx);
+    host->placeViewCursor(cursor);
+}
+
+void LineRenderer::newline()
+{
+    if (rowBack == 0) {
+        selfEdit = true;
+        cursor.movePosition(QTextCursor::End);
+        cursor.insertBlock(cursor.blockFormat(), format);
+        selfEdit = false;
+        cache = RowInfo();
+        cache.blockNumber = cursor.block().blockNumber();
+        cache.valid = true;
+        applyCursorRule();
+    } else {
+        --rowBack;
+    }
+    col = 1;
+}
+
+void LineRenderer::receivedBackspace()
+{
+    if (skipBs > 0) {
+        --skipBs;
+        if (debugLogEnabled())
+            debugLog(QStringLiteral("  RX \\x08 (BS): skipped (skipBs -> %1)").arg(skipBs));
+        return;
+    }
+    flush();
+    if (eraseEchoCount > 0 && QDateTime::currentMSecsSinceEpoch() - eraseEchoTime > 500)
+        eraseEchoCount = 0;
+    if (bs08 && eraseEchoCount > 0) {
+        --eraseEchoCount;
+        int w = 1;
+        const QTextBlock block = currentRowBlock();
+        if (block.isValid() && block.length() > 1) {
+            const QString row = block.text();
+            int units = 1;
+            if (row.size() >= 2 && row.back().isLowSurrogate() && row.at(row.size() - 2).isHighSurrogate())
+                units = 2;
+            w = displayWidth(row.right(units));
+            selfEdit = true;
+            cursor.setPosition(block.position() + int(row.size()) - units);
+            cursor.setPosition(block.position() + int(row.size()), QTextCursor::KeepAnchor);
+            cursor.removeSelectedText();
+            selfEdit = false;
+            cache.valid = false;
+        }
+        col = std::max(1, col - w);
+        if (debugLogEnabled())
+            debugLog(QStringLiteral("  RX \\x08 (BS): deleted last char as erase echo (moved=%1 w=%2 col->%3 rowBack=%4)")
+                         .arg(w).arg(w).arg(col).arg(rowBack));
+    } else {
+        const int from = col;
+        col = std::max(1, col - 1);
+        if (debugLogEnabled())
+            debugLog(QStringLiteral("  RX \\x08 (BS): col %1 -> %2").arg(from).arg(col));
+    }
+    syncCursor();
+}
+
+void LineRenderer::eraseToEnd()
+{
+    const QTextBlock block = currentRowBlock();
+    rowBack = 0;
+    if (!block.isValid())
+        return;
+    const int idx = indexOfColumn(block, col);
+    selfEdit = true;
+    cursor.setPosition(block.position() + idx);
+    cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+    selfEdit = false;
+    cache.valid = false;
+    applyCursorRule();
+}
+
+void LineRenderer::clearDocument()
+{
+    selfEdit = true;
+    cursor.select(QTextCursor::Document);
+    cursor.removeSelectedText();
+    selfEdit = false;
+    cache.valid = false;
+    col = 1;
+    rowBack = 0;
+}
+
+// Returns true when the sequence switched to the alternate screen.
+bool LineRenderer::dispatchCsi(const CsiSequence &seq)
+{
+    if (seq.prefix == '?') {
+        if (seq.final != 'h')
+            return false;
+        for (int k = 0; k < seq.count; ++k)
+            if (seq.params[k] == 47 || seq.params[k] == 1047 || seq.params[k] == 1049)
+                return true;
+        return false;
+    }
+    // Other prefixes and intermediates select sequences this renderer does
+    // not implement (xterm key modifiers, DECSCUSR, ...): they are dropped.
+    if (seq.prefix != 0 || seq.intermediateCount > 0)
+        return false;
+    const int p1 = seq.params[0];
+    const int n = std::max(1, p1);
+    switch (seq.final) {
+    case 'H':
+    case 'f':
+        flush();
+        moveToColumn(seq.count >= 2 ? std::clamp(seq.params[1], 1, MaxColumn) : 1);
+        break;
+    case 'G': {
+        flush();
+        const int from = col;
+        moveToColumn(p1 > 0 ? std::min(p1, MaxColumn) : 1);
+        if (debugLogEnabled())
+            debugLog(QStringLiteral("  RX CUP: col %1 -> %2").arg(from).arg(col));
+        break;
+    }
+    case 'A':
+        flush();
+        rowBack = std::min(rowBack + n, std::min(MaxRowsBack, std::max(0, doc->blockCount() - 1)));
+        if (debugLogEnabled())
+            debugLog(QStringLiteral("  RX CUU: +%1 -> rowBack=%2 col=%3").arg(n).arg(rowBack).arg(col));
+        syncCursor();
+        break;
+    case 'B':
+        flush();
+        rowBack = std::max(0, rowBack - n);
+        syncCursor();
+        break;
+    case 'C': {
+        flush();
+        const int step = std::min(n, std::max(0, MaxColumn - col));
+        padToCol(col + step);
+        col += step;
+        syncCursor();
+        break;
+    }
+    case 'D':
+        flush();
+        col = std::max(1, col - n);
+        syncCursor();
+        break;
+    case 'J':
+        flush();
+        if (p1 == 2)
+            clearDocument();
+        else if (p1 == 0)
+            eraseToEnd();
+        break;
+    case 'K':
+        flush();
+        if (debugLogEnabled())
+            debugLog(QStringLiteral("  RX EL(K): col=%1 width=%2 rowBack=%3").arg(col).arg(p1).arg(rowBack));
+        if (p1 == 0)
+            delFromCol(col);
+        else if (p1 == 2)
+            delFromCol(1);
+        break;
+    case 'X': {
+        flush();
+        const int count = std::clamp(p1, 1, MaxColumn);
+        if (debugLogEnabled())
+            debugLog(QStringLiteral("  RX ECH: erased %1 chars").arg(count));
+        write(QString(count, u' '), format);
+        break;
+    }
+    case 'm': {
+        applySgr(lineAttrs, seq.params, seq.count);
+        updateFormat();
+        const int at = int(pendingText.size());
+        if (formatRuns.back().first == at)
+            formatRuns.back().second = format;
+        else
+            formatRuns.emplace_back(at, format);
+        break;
+    }
+    default:
+        break;
+    }
+    return false;
+}
+
+void LineRenderer::appendText(const QString &text)
+{
+    // Leaving the alternate screen hands back the rest of the text; going
+    // on in a loop (not by recursion) keeps the stack flat whatever arrives.
+    QString next = appendOnce(text);
+    while (!next.isNull())
+        next = appendOnce(next);
+}
+
+QString LineRenderer::appendOnce(const QString &newText)
+{
+    QString prefix;
+    if (pendingEsc.size() > MaxPendingEsc) {
+        prefix = pendingEsc.mid(1);
+        pendingEsc.clear();
+    }
+    QString t;
+    if (prefix.isEmpty() && pendingEsc.isEmpty() && pendingCr.isEmpty()) {
+        t = newText;
+    } else {
+        t.reserve(prefix.size() + pendingEsc.size() + pendingCr.size() + newText.size());
+        t += prefix;
+        t += pendingEsc;
+        t += pendingCr;
+        t += newText;
+    }
+    pendingEsc.clear();
+    pendingCr.clear();
+
+    {
+        const QTextBlock block = currentRowBlock();
+        if (block.isValid() && block.length() - 1 <= 4096) {
+            const RowInfo &info = rowInfo(block);
+            col = std::min(col, info.width + 1);
+            if (debugLogEnabled())
+                debugLog(QStringLiteral("  appendText IN: col=%1 rowBack=%2 lineW=%3 blocks=%4 text=%5")
+                             .arg(col).arg(rowBack).arg(info.width).arg(doc->blockCount()).arg(hexPrefix(newText)));
+        }
+    }
+    if (t.endsWith(u'\r')) {
+        t.chop(1);
+        pendingCr = QStringLiteral("\r");
+    }
+
+    pendingText.clear();
+    formatRuns.clear();
+    formatRuns.emplace_back(0, format);
+
+    const QChar *s = t.constData();
+    const int n = int(t.size());
+    CsiSequence seq;
+    int i = 0;
+    auto truncated = [&](int from) {
+        pendingEsc = t.mid(from);
+        if (debugLogEnabled())
+            debugLog(s[from + 1 < n ? from + 1 : from] == u']'
+                         ? QStringLiteral("  -> OSC sequence truncated, deferred to pendingEsc")
+                         : QStringLiteral("  -> ESC sequence truncated, deferred to pendingEsc"));
+        flush();
+        return QString();
+    };
+    while (i < n) {
+        const char16_t u = s[i].unicode();
+        if (u >= 0x20) {
+            int j = i + 1;
+            while (j < n && s[j].unicode() >= 0x20)
+                ++j;
+            pendingText.append(s + i, j - i);
+            i = j;
+            continue;
+        }
+        switch (u) {
+        case '\n':
+            flush();
+            newline();
+            ++i;
+            continue;
+        case '\r': {
+            int j = i;
+            while (j < n && s[j] == u'\r')
+                ++j;
+            if (j < n && s[j] == u'\n') {
+                i = j; // a run of CR before LF is one line end
+                continue;
+            }
+            delFromCol(1);
+            col = 1;
+            i = j;
+            continue;
+        }
+        case 0x08:
+            receivedBackspace();
+            ++i;
+            continue;
+        case '\t':
+            pendingText.append(u' ');
+            ++i;
+            continue;
+        case ESC:
+            break;
+        default:
+            ++i;
+            continue;
+        }
+
+        if (i + 1 >= n)
+            return truncated(i);
+        const char16_t c = s[i + 1].unicode();
+        if (c == ']') {
+            int end = -1;   // index of the terminator's last unit
+            int resume = -1;
+            for (int j = i + 2; j < n; ++j) {
+                if (s[j] == QChar(BEL)) {
+                    end = j;
+                    resume = j + 1;
+                    break;
+                }
+                if (s[j] == QChar(ESC)) {
+                    if (j + 1 < n && s[j + 1] == u'\\') {
+                        end = j + 1;
+                        resume = j + 2;
+                    } else {
+                        end = j;
+                        resume = j;
+                    }
+                    break;
+                }
+            }
+            if (resume < 0 || end >= n - 1)
+                return truncated(i);
+            i = resume;
+            continue;
+        }
+        if (c == '[') {
+            int end = 0;
+            const CsiParse r = parseCsi(s, n, i + 2, seq, &end);
+            if (r == CsiParse::Incomplete)
+                return truncated(i);
+            i = end;
+            if (r == CsiParse::Complete && dispatchCsi(seq)) {
+                flush();
+                return host->enterGridWith(t.mid(i));
+            }
+            continue;
+        }
+        if (isEscIntermediate(c)) {
+            // ESC ( B and the other ECMA-35 designations: three units.
+            if (i + 2 >= n)
+                return truncated(i);
+            i += 3;
+            continue;
+        }
+        i += 2;
+    }
+    flush();
+    return QString();
+}

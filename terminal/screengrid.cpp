@@ -1,0 +1,673 @@
+#include "terminal/screengrid.h"
+
+#include "terminal/escapeparser.h"
+#include "terminal/palette.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr char16_t ESC = 0x1B;
+constexpr char16_t BEL = 0x07;
+
+bool isLowSurrogate(char16_t u)
+{
+    return u >= 0xDC00 && u <= 0xDFFF;
+}
+
+} // namespace
+
+ScreenGrid::ScreenGrid(int cols, int rows)
+{
+    resize(cols, rows);
+}
+
+void ScreenGrid::resize(int newCols, int newRows)
+{
+    newCols = std::clamp(newCols, 2, 1024);
+    newRows = std::clamp(newRows, 2, 256);
+    if (newCols == cols && newRows == rows && !cells.empty())
+        return;
+    std::vector<ScreenCell> fresh(size_t(newCols) * size_t(newRows));
+    if (!cells.empty()) {
+        const int keepRows = std::min(rows, newRows);
+        const int keepCols = std::min(cols, newCols);
+        for (int r = 0; r < keepRows; ++r)
+            std::copy_n(cells.data() + rowStart(r), keepCols, fresh.data() + size_t(r) * size_t(newCols));
+        // A wide character cut in half by the new right edge would leave a
+        // left half without its right half.
+        if (keepCols < cols) {
+            for (int r = 0; r < keepRows; ++r) {
+                ScreenCell &last = fresh[size_t(r) * size_t(newCols) + size_t(keepCols - 1)];
+                if (last.width == 2) {
+                    last.width = 1;
+                    last.ch = u' ';
+                }
+            }
+        }
+    }
+    cells.swap(fresh);
+    cols = newCols;
+    rows = newRows;
+    rowStarts.resize(size_t(rows));
+    for (int r = 0; r < rows; ++r)
+        rowStarts[size_t(r)] = r * cols;
+    clampCursor();
+    // The saved position must fit the new screen too, or a later restore
+    // would address cells that no longer exist.
+    savedRow = std::clamp(savedRow, 0, rows - 1);
+    savedCol = std::clamp(savedCol, 0, cols - 1);
+    scrollTop = 0;
+    scrollBottom = rows - 1;
+    wrapPending = false;
+    dirty = true;
+}
+
+void ScreenGrid::clampCursor()
+{
+    cursorRow = std::clamp(cursorRow, 0, rows - 1);
+    cursorCol = std::clamp(cursorCol, 0, cols - 1);
+}
+
+ScreenCell ScreenGrid::eraseBlank() const
+{
+    ScreenCell blank;
+    blank.attributes.background = attrs.background;
+    return blank;
+}
+
+void ScreenGrid::blankRow(int row, const ScreenCell &blank)
+{
+    std::fill_n(rowCells(row), cols, blank);
+}
+
+void ScreenGrid::rotateRows(int top, int bottom, int n)
+{
+    // n > 0 moves rows up (content of top + n lands on top), n < 0 down.
+    auto first = rowStarts.begin() + top;
+    auto last = rowStarts.begin() + bottom + 1;
+    if (n > 0)
+        std::rotate(first, first + n, last);
+    else
+        std::rotate(first, last + n, last);
+}
+
+void ScreenGrid::lineFeed()
+{
+    wrapPending = false;
+    if (cursorRow == scrollBottom)
+        scrollUp(1);
+    else if (cursorRow < rows - 1)
+        ++cursorRow;
+}
+
+void ScreenGrid::reverseIndex()
+{
+    wrapPending = false;
+    if (cursorRow == scrollTop)
+        scrollDown(1);
+    else if (cursorRow > 0)
+        --cursorRow;
+}
+
+void ScreenGrid::scrollUp(int n)
+{
+    const int height = scrollBottom - scrollTop + 1;
+    n = std::clamp(n, 1, height);
+    const ScreenCell blank = eraseBlank();
+    if (n < height)
+        rotateRows(scrollTop, scrollBottom, n);
+    for (int r = scrollBottom - n + 1; r <= scrollBottom; ++r)
+        blankRow(r, blank);
+    dirty = true;
+}
+
+void ScreenGrid::scrollDown(int n)
+{
+    const int height = scrollBottom - scrollTop + 1;
+    n = std::clamp(n, 1, height);
+    const ScreenCell blank = eraseBlank();
+    if (n < height)
+        rotateRows(scrollTop, scrollBottom, -n);
+    for (int r = scrollTop; r < scrollTop + n; ++r)
+        blankRow(r, blank);
+    dirty = true;
+}
+
+void ScreenGrid::eraseCells(int row, int from, int to)
+{
+    if (row < 0 || row >= rows)
+        return;
+    from = std::clamp(from, 0, cols);
+    to = std::clamp(to, 0, cols);
+    if (from < to) {
+        ScreenCell *cells = rowCells(row);
+        std::fill(cells + from, cells + to, eraseBlank());
+        repairEdges(cells, from, to);
+    }
+    dirty = true;
+}
+
+void ScreenGrid::repairEdges(ScreenCell *row, int from, int to)
+{
+    // A wide character cut by the edge of a changed range keeps one half
+    // only; a lone half would shift the rendered row, so it becomes a blank.
+    if (from > 0 && row[from - 1].width == 2 && row[from].width != 0) {
+        row[from - 1].ch = u' ';
+        row[from - 1].width = 1;
+    }
+    if (to < cols && row[to].width == 0 && (to == 0 || row[to - 1].width != 2)) {
+        row[to].ch = u' ';
+        row[to].width = 1;
+    }
+}
+
+void ScreenGrid::saveCursor()
+{
+    savedRow = cursorRow;
+    savedCol = cursorCol;
+    savedAttrs = attrs;
+    savedWrapPending = wrapPending;
+}
+
+void ScreenGrid::restoreCursor()
+{
+    cursorRow = std::clamp(savedRow, 0, rows - 1);
+    cursorCol = std::clamp(savedCol, 0, cols - 1);
+    attrs = savedAttrs;
+    wrapPending = savedWrapPending;
+}
+
+void ScreenGrid::clearWideNeighbours(ScreenCell *row, int col)
+{
+    // Overwriting one half of a wide character leaves the other half
+    // meaningless: it becomes a blank that keeps its pen.
+    if (row[col].width == 0 && col > 0 && row[col - 1].width == 2) {
+        row[col - 1].ch = u' ';
+        row[col - 1].width = 1;
+    }
+    if (row[col].width == 2 && col + 1 < cols && row[col + 1].width == 0) {
+        row[col + 1].ch = u' ';
+        row[col + 1].width = 1;
+    }
+}
+
+inline void ScreenGrid::putNarrow(char16_t u)
+{
+    if (wrapPending && autoWrap) {
+        cursorCol = 0;
+        lineFeed();
+    }
+    wrapPending = false;
+    ScreenCell *row = rowCells(cursorRow);
+    ScreenCell &cell = row[cursorCol];
+    if (cell.width != 1)
+        clearWideNeighbours(row, cursorCol);
+    cell.attributes = attrs;
+    cell.ch = u;
+    cell.width = 1;
+    if (++cursorCol >= cols) {
+        cursorCol = cols - 1;
+        wrapPending = autoWrap;
+    }
+    dirty = true;
+}
+
+int ScreenGrid::putChar(const QString &text, int i)
+{
+    const char16_t u = text.at(i).unicode();
+    const char16_t next = i + 1 < text.size() ? text.at(i + 1).unicode() : 0;
+    const int w = unitWidth(u, next);
+    if (w == 0)
+        return 1;
+    if (w == 1) {
+        putNarrow(u);
+        return 1;
+    }
+    const bool pair = isLowSurrogate(next);
+    const int used = pair ? 2 : 1;
+    if (wrapPending && autoWrap) {
+        cursorCol = 0;
+        lineFeed();
+    }
+    wrapPending = false;
+    if (cursorCol >= cols - 1) {
+        if (!autoWrap) {
+            eraseCells(cursorRow, cursorCol, cursorCol + 1);
+            return used;
+        }
+        cursorCol = 0;
+        lineFeed();
+    }
+    ScreenCell *row = rowCells(cursorRow);
+    clearWideNeighbours(row, cursorCol);
+    clearWideNeighbours(row, cursorCol + 1);
+    row[cursorCol] = ScreenCell{attrs, u, 2};
+    row[cursorCol + 1] = ScreenCell{attrs, pair ? next : char16_t(0), 0};
+    cursorCol += 2;
+    if (cursorCol >= cols) {
+        cursorCol = cols - 1;
+        wrapPending = autoWrap;
+    }
+    dirty = true;
+    return used;
+}
+
+void ScreenGrid::fullReset()
+{
+    std::fill(cells.begin(), cells.end(), ScreenCell());
+    cursorRow = cursorCol = 0;
+    scrollTop = 0;
+    scrollBottom = rows - 1;
+    resetAttributes(attrs);
+    wrapPending = false;
+    autoWrap = true;
+    cursorVisible = true;
+    appCursorKeys = false;
+    bracketedPaste = false;
+    savedRow = savedCol = 0;
+    resetAttributes(savedAttrs);
+    savedWrapPending = false;
+    dirty = true;
+}
+
+void ScreenGrid::keepPending(const QString &text, int from)
+{
+    const int rest = int(text.size()) - from;
+    if (rest <= MaxPending) {
+        pending = text.mid(from);
+        return;
+    }
+    // A sequence that never ends is not kept: it is shown without its ESC.
+    int j = from + 1;
+    while (j < text.size()) {
+        if (text.at(j).unicode() < 0x20)
+            ++j;
+        else
+            j += putChar(text, j);
+    }
+}
+
+QString ScreenGrid::feed(const QString &text)
+{
+    const QString in = pending.isEmpty() ? text : pending + text;
+    pending.clear();
+    leftAltScreen = false;
+    const QChar *s = in.constData();
+    const int n = int(in.size());
+    int i = 0;
+    CsiSequence seq;
+    while (i < n) {
+        const char16_t u = s[i].unicode();
+        if (u >= 0x20 && u < 0x7F) {
+            putNarrow(u);
+            ++i;
+            continue;
+        }
+        if (u > 0x7F) {
+            i += putChar(in, i);
+            continue;
+        }
+        switch (u) {
+        case 0x08:
+            cursorCol = std::max(0, cursorCol - 1);
+            wrapPending = false;
+            ++i;
+            continue;
+        case 0x09:
+            cursorCol = std::min(cols - 1, (cursorCol / 8) * 8 + 8);
+            wrapPending = false;
+            ++i;
+            continue;
+        case 0x0A:
+        case 0x0B:
+        case 0x0C:
+            lineFeed();
+            ++i;
+            continue;
+        case 0x0D:
+            cursorCol = 0;
+            wrapPending = false;
+            ++i;
+            continue;
+        case ESC:
+            break;
+        default:
+            ++i; // other C0 controls and DEL
+            continue;
+        }
+
+        // ESC at i.
+        if (i + 1 >= n) {
+            keepPending(in, i);
+            return QString();
+        }
+        const char16_t c = s[i + 1].unicode();
+        if (c == ']') {
+            // OSC: skipped up to BEL or ST; any other ESC ends it early.
+            int j = i + 2;
+            int resume = -1;
+            for (; j < n; ++j) {
+                const char16_t v = s[j].unicode();
+                if (v == BEL) {
+                    resume = j + 1;
+                    break;
+                }
+                if (v == ESC) {
+                    resume = (j + 1 < n && s[j + 1] == u'\\') ? j + 2 : j;
+                    break;
+                }
+            }
+            if (resume < 0) {
+                keepPending(in, i);
+                return QString();
+            }
+            i = resume;
+            continue;
+        }
+        if (c == 'P' || c == '^' || c == '_') {
+            // DCS, PM, APC: only ST ends them.
+            int j = i + 2;
+            while (j + 1 < n && !(s[j] == QChar(ESC) && s[j + 1] == u'\\'))
+                ++j;
+            if (j + 1 >= n) {
+                keepPending(in, i);
+                return QString();
+            }
+            i = j + 2;
+            continue;
+        }
+        if (c == '[') {
+            int end = 0;
+            const CsiParse r = parseCsi(s, n, i + 2, seq, &end);
+            if (r == CsiParse::Incomplete) {
+                keepPending(in, i);
+                return QString();
+            }
+            i = end;
+            if (r == CsiParse::Complete && dispatchCsi(seq)) {
+                leftAltScreen = true;
+                return in.mid(i);
+            }
+            continue;
+        }
+        if (isEscIntermediate(c)) {
+            // ECMA-35 designations such as ESC ( B: three units, no effect.
+            if (i + 2 >= n) {
+                keepPending(in, i);
+                return QString();
+            }
+            i += 3;
+            continue;
+        }
+        i += 2;
+        switch (c) {
+        case '7': saveCursor(); break;
+        case '8': restoreCursor(); break;
+        case '=': appCursorKeys = true; break;
+        case '>': appCursorKeys = false; break;
+        case 'D': lineFeed(); break;
+        case 'E':
+            cursorCol = 0;
+            lineFeed();
+            break;
+        case 'M': reverseIndex(); break;
+        case 'c': fullReset(); break;
+        default: break;
+        }
+    }
+    return QString();
+}
+
+void ScreenGrid::sendReply(const QByteArray &bytes)
+{
+    if (reply)
+        reply(bytes);
+}
+
+bool ScreenGrid::setModes(const CsiSequence &seq, bool set)
+{
+    bool altMode = false;
+    bool has1049 = false;
+    for (int k = 0; k < seq.count; ++k) {
+        switch (seq.params[k]) {
+        case 1: appCursorKeys = set; break;
+        case 7: autoWrap = set; break;
+        case 25: cursorVisible = set; break;
+        case 2004: bracketedPaste = set; break;
+        case 1048:
+            if (set)
+                saveCursor();
+            else
+                restoreCursor();
+            break;
+        case 47:
+        case 1047:
+        case 1049:
+            altMode = true;
+            has1049 = has1049 || seq.params[k] == 1049;
+            if (set) {
+                saveCursor();
+                std::fill(cells.begin(), cells.end(), ScreenCell());
+                dirty = true;
+            }
+            break;
+        default: break;
+        }
+    }
+    if (set || !altMode)
+        return false;
+    if (has1049)
+        restoreCursor();
+    return true;
+}
+
+bool ScreenGrid::dispatchCsi(const CsiSequence &seq)
+{
+    if (seq.prefix == '?' && (seq.final == 'h' || seq.final == 'l'))
+        return setModes(seq, seq.final == 'h');
+    if (seq.prefix == '>' && seq.final == 'c') {
+        sendReply(QByteArray("\x1b[>0;95;0c"));
+        return false;
+    }
+    // Private and other prefixed sequences mean something else than their
+    // plain forms (CSI > 4;2 m is an xterm key modifier setting, not SGR).
+    if (seq.intermediateCount > 0 || seq.prefix != 0)
+        return false;
+
+    const int p1 = seq.params[0];
+    const int n = p1 > 0 ? p1 : 1;
+    switch (seq.final) {
+    case '@': { // ICH, ECMA-48 8.3.64
+        const int m = std::min(n, cols - cursorCol);
+        ScreenCell *row = rowCells(cursorRow);
+        std::copy_backward(row + cursorCol, row + cols - m, row + cols);
+        std::fill_n(row + cursorCol, m, eraseBlank());
+        repairEdges(row, cursorCol, cursorCol + m);
+        if (row[cols - 1].width == 2) { // pushed half over the edge
+            row[cols - 1].ch = u' ';
+            row[cols - 1].width = 1;
+        }
+        dirty = true;
+        break;
+    }
+    case 'A': {
+        const int top = cursorRow >= scrollTop ? scrollTop : 0;
+        cursorRow = std::max(top, cursorRow - n);
+        wrapPending = false;
+        break;
+    }
+    case 'B':
+    case 'E': {
+        const int bottom = cursorRow <= scrollBottom ? scrollBottom : rows - 1;
+        cursorRow = std::min(bottom, cursorRow + n);
+        wrapPending = false;
+        if (seq.final == 'E')
+            cursorCol = 0;
+        break;
+    }
+    case 'F': {
+        const int top = cursorRow >= scrollTop ? scrollTop : 0;
+        cursorRow = std::max(top, cursorRow - n);
+        cursorCol = 0;
+        wrapPending = false;
+        break;
+    }
+    case 'C':
+        cursorCol = std::min(cols - 1, cursorCol + n);
+        wrapPending = false;
+        break;
+    case 'D':
+        cursorCol = std::max(0, cursorCol - n);
+        wrapPending = false;
+        break;
+    case 'G':
+    case '`':
+        cursorCol = std::min(n, cols) - 1;
+        wrapPending = false;
+        break;
+    case 'H':
+    case 'f': {
+        const int p2 = seq.param(1);
+        cursorRow = std::max(0, std::min(p1 > 0 ? p1 : 1, rows) - 1);
+        cursorCol = std::max(0, std::min(seq.count >= 2 && p2 > 0 ? p2 : 1, cols) - 1);
+        wrapPending = false;
+        break;
+    }
+    case 'd':
+        cursorRow = std::min(n, rows) - 1;
+        wrapPending = false;
+        break;
+    case 'J':
+        if (p1 == 0) {
+            eraseCells(cursorRow, cursorCol, cols);
+            for (int r = cursorRow + 1; r < rows; ++r)
+                eraseCells(r, 0, cols);
+        } else if (p1 == 1) {
+            for (int r = 0; r < cursorRow; ++r)
+                eraseCells(r, 0, cols);
+            eraseCells(cursorRow, 0, cursorCol + 1);
+        } else if (p1 == 2 || p1 == 3) {
+            for (int r = 0; r < rows; ++r)
+                eraseCells(r, 0, cols);
+        }
+        break;
+    case 'K':
+        if (p1 == 0)
+            eraseCells(cursorRow, cursorCol, cols);
+        else if (p1 == 1)
+            eraseCells(cursorRow, 0, cursorCol + 1);
+        else if (p1 == 2)
+            eraseCells(cursorRow, 0, cols);
+        break;
+    case 'L':
+    case 'M': {
+        if (cursorRow < scrollTop || cursorRow > scrollBottom)
+            break;
+        const int m = std::min(n, scrollBottom - cursorRow + 1);
+        const ScreenCell blank = eraseBlank();
+        if (seq.final == 'L') {
+            if (m < scrollBottom - cursorRow + 1)
+                rotateRows(cursorRow, scrollBottom, -m);
+            for (int r = cursorRow; r < cursorRow + m; ++r)
+                blankRow(r, blank);
+        } else {
+            if (m < scrollBottom - cursorRow + 1)
+                rotateRows(cursorRow, scrollBottom, m);
+            for (int r = scrollBottom - m + 1; r <= scrollBottom; ++r)
+                blankRow(r, blank);
+        }
+        cursorCol = 0;
+        wrapPending = false;
+        dirty = true;
+        break;
+    }
+    case 'P': { // DCH, ECMA-48 8.3.26
+        const int m = std::min(n, cols - cursorCol);
+        ScreenCell *row = rowCells(cursorRow);
+        std::copy(row + cursorCol + m, row + cols, row + cursorCol);
+        std::fill_n(row + cols - m, m, eraseBlank());
+        repairEdges(row, cursorCol, cursorCol);
+        dirty = true;
+        break;
+    }
+    case 'S': scrollUp(n); break;
+    case 'T': scrollDown(n); break;
+    case 'X':
+        eraseCells(cursorRow, cursorCol, cursorCol + std::min(n, cols - cursorCol));
+        break;
+    case 'c':
+        if (p1 == 0)
+            sendReply(QByteArray("\x1b[?1;2c"));
+        break;
+    case 'm': applySgr(attrs, seq.params, seq.count); break;
+    case 'n':
+        if (p1 == 5)
+            sendReply(QByteArray("\x1b[0n"));
+        else if (p1 == 6)
+            sendReply(QStringLiteral("\x1b[%1;%2R").arg(cursorRow + 1).arg(cursorCol + 1).toUtf8());
+        break;
+    case 'r': {
+        const int p2 = seq.param(1);
+        const int top = p1 > 0 ? p1 : 1;
+        const int bottom = seq.count >= 2 && p2 > 0 ? p2 : rows;
+        if (bottom > rows || top >= bottom)
+            break;
+        scrollTop = top - 1;
+        scrollBottom = bottom - 1;
+        cursorRow = cursorCol = 0;
+        wrapPending = false;
+        break;
+    }
+    case 's': saveCursor(); break;
+    case 'u': restoreCursor(); break;
+    default: break;
+    }
+    return false;
+}
+
+QString ScreenGrid::rowText(int row, std::vector<CellRun> *runs) const
+{
+    QString text;
+    std::vector<CellRun> local;
+    std::vector<CellRun> &out = runs ? *runs : local;
+    out.clear();
+    if (row < 0 || row >= rows)
+        return text;
+    text.reserve(cols);
+    const ScreenCell *cell = cells.data() + rowStart(row);
+    for (int c = 0; c < cols; ++c, ++cell) {
+        if (cell->width == 0) {
+            if (isLowSurrogate(cell->ch) && !text.isEmpty()) {
+                text.append(QChar(cell->ch));
+                out.back().end = int(text.size());
+            }
+            continue;
+        }
+        if (out.empty() || !cellAttributesEqual(out.back().attributes, cell->attributes))
+            out.push_back(CellRun{int(text.size()), int(text.size()), cell->attributes});
+        text.append(QChar(cell->ch));
+        out.back().end = int(text.size());
+    }
+    while (!text.isEmpty() && text.back() == u' ' && !out.empty() && out.back().attributes.isDefault()) {
+        text.chop(1);
+        if (text.size() <= out.back().start)
+            out.pop_back();
+    }
+    for (CellRun &run : out)
+        run.end = std::min(run.end, int(text.size()));
+    return text;
+}
+
+int ScreenGrid::textOffset(int row, int column) const
+{
+    if (row < 0 || row >= rows || column < 1)
+        return 0;
+    const ScreenCell *cell = cells.data() + rowStart(row);
+    const int limit = std::min(column, cols);
+    int offset = 0;
+    for (int c = 0; c < limit; ++c)
+        if (cell[c].width != 0 || isLowSurrogate(cell[c].ch))
+            ++offset;
+    return offset;
+}

@@ -1,0 +1,108 @@
+#pragma once
+
+#include "terminal/textattributes.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+#include <vector>
+
+struct CsiSequence;
+
+// One cell: a UTF-16 unit (the high unit of a pair; for the right half of a
+// wide character the low surrogate or 0), its width 1, 2 (left half) or 0
+// (right half), and the pen it was written with.
+struct ScreenCell
+{
+    TextAttributes attributes;
+    char16_t ch = u' ';
+    quint8 width = 1;
+};
+
+// A run of one rendered row: character indexes [start, end) of the row's
+// text, all with the same pen.
+struct CellRun
+{
+    int start = 0;
+    int end = 0;
+    TextAttributes attributes;
+};
+
+// The fixed screen of cells that full-screen programs draw on while the
+// alternate screen is active: a DEC VT / xterm subset with a scroll region,
+// current and saved pens and a few modes. Text in through feed(), answers to
+// device queries out through `reply`. No scroll-back, no widgets.
+class ScreenGrid
+{
+public:
+    static constexpr int MaxPending = 8192;
+
+    ScreenGrid(int cols, int rows);
+
+    // Parses decoded text. Returns the text that followed a sequence leaving
+    // the alternate screen (leftAltScreen is then on), else an empty text.
+    QString feed(const QString &text);
+    void resize(int cols, int rows);
+
+    int columnCount() const { return cols; }
+    int rowCount() const { return rows; }
+    const ScreenCell &cellAt(int row, int col) const { return cells[rowStart(row) + col]; }
+    QString rowText(int row, std::vector<CellRun> *runs = nullptr) const;
+    int textOffset(int row, int column) const;
+    bool isDirty() const { return dirty; }
+    void clearDirty() { dirty = false; }
+
+    int cursorRow = 0;
+    int cursorCol = 0;
+    int scrollTop = 0;
+    int scrollBottom = 23;
+    TextAttributes attrs;
+    int savedRow = 0;
+    int savedCol = 0;
+    TextAttributes savedAttrs;
+    bool savedWrapPending = false;
+    bool wrapPending = false;
+    bool autoWrap = true;
+    bool cursorVisible = true;
+    bool appCursorKeys = false;
+    bool bracketedPaste = false;
+    bool dirty = true;
+    bool leftAltScreen = false;
+    QString pending;
+    std::function<void(const QByteArray &)> reply;
+
+    // Cell operations (also used by the CSI dispatch).
+    void lineFeed();
+    void reverseIndex();
+    void scrollUp(int n);
+    void scrollDown(int n);
+    void eraseCells(int row, int from, int to);
+    int putChar(const QString &text, int i);
+    void saveCursor();
+    void restoreCursor();
+
+private:
+    int cols = 80;
+    int rows = 24;
+    // Rows are addressed through a map of row starts, so scrolling the
+    // region rotates the map instead of moving whole rows of cells.
+    std::vector<ScreenCell> cells;
+    std::vector<int> rowStarts;
+
+    int rowStart(int row) const { return rowStarts[size_t(row)]; }
+    ScreenCell *rowCells(int row) { return cells.data() + rowStarts[size_t(row)]; }
+    ScreenCell eraseBlank() const;
+    void blankRow(int row, const ScreenCell &blank);
+    void rotateRows(int top, int bottom, int n);
+    void putNarrow(char16_t u);
+    void clearWideNeighbours(ScreenCell *row, int col);
+    void repairEdges(ScreenCell *row, int from, int to);
+    void fullReset();
+    void clampCursor();
+    bool dispatchCsi(const CsiSequence &seq);
+    bool setModes(const CsiSequence &seq, bool set);
+    void sendReply(const QByteArray &bytes);
+    void keepPending(const QString &text, int from);
+    void escape(const QString &text, int &i, bool *stop);
+};

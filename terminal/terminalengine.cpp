@@ -1,0 +1,185 @@
+#include "terminal/terminalengine.h"
+
+#include "core/debuglog.h"
+
+#include <QGuiApplication>
+#include <QTextDocument>
+#include <QTextDocumentFragment>
+
+TerminalEngine::TerminalEngine(QTextDocument *doc, QObject *parent)
+    : QObject(parent), document(doc), renderer(doc, this)
+{
+    drainTimer.setSingleShot(true);
+    drainTimer.setInterval(0);
+    connect(&drainTimer, &QTimer::timeout, this, &TerminalEngine::drainReceived);
+}
+
+TerminalEngine::~TerminalEngine() = default;
+
+void TerminalEngine::appendData(const QByteArray &bytes)
+{
+    if (debugLogEnabled()) {
+        debugLog(QStringLiteral("[sess=%1] RX %2B: %3%4")
+                     .arg(sessionId)
+                     .arg(bytes.size())
+                     .arg(QString::fromLatin1(bytes.left(512).toHex(' ').toUpper()),
+                          bytes.size() > 512 ? QStringLiteral(" ...") : QString()));
+    }
+    const qsizetype dropped = rxBuffer.append(bytes);
+    if (dropped > 0) {
+        const qint64 kb = (dropped + 1023) / 1024;
+        appendHtml(QStringLiteral("<span style='color:#d7ba7d'>⚠ 接收缓冲溢出，已丢弃最早的 %1 KB 数据</span>").arg(kb));
+    }
+    if (!drainTimer.isActive())
+        drainTimer.start(0);
+}
+
+void TerminalEngine::drainReceived()
+{
+    if (rxBuffer.isEmpty())
+        return;
+    const QByteArray slice = rxBuffer.takeSlice();
+    if (hexMonitorOn)
+        hexDump(QStringLiteral("RX"), slice);
+    receiveText(decoder.decodeReceived(slice));
+    if (!rxBuffer.isEmpty())
+        drainTimer.start(0);
+}
+
+void TerminalEngine::receiveText(const QString &text)
+{
+    if (text.isEmpty())
+        return;
+    if (gridPtr) {
+        const QString back = feedGrid(text);
+        if (!back.isNull())
+            renderer.appendText(back);
+    } else {
+        renderer.appendText(text);
+    }
+}
+
+// Feeds the grid; when the program left the alternate screen, returns the
+// text that followed (never null then, possibly empty), else a null text.
+QString TerminalEngine::feedGrid(const QString &text)
+{
+    const QString back = gridPtr->feed(text);
+    if (gridPtr->leftAltScreen) {
+        leaveAltScreen();
+        return back.isEmpty() ? QString() : back;
+    }
+    emit gridRenderRequested();
+    return QString();
+}
+
+QString TerminalEngine::enterGridWith(const QString &rest)
+{
+    enterAltScreen();
+    if (rest.isEmpty()) {
+        emit gridRenderRequested();
+        return QString();
+    }
+    return feedGrid(rest);
+}
+
+void TerminalEngine::hexDump(const QString &direction, const QByteArray &bytes)
+{
+    if (!hexDocument || bytes.isEmpty())
+        return;
+    const QString html = hexDumpHtml(direction, bytes, hexOffset);
+    hexOffset += bytes.size();
+    QTextCursor c(hexDocument);
+    c.movePosition(QTextCursor::End);
+    c.insertHtml(html);
+}
+
+void TerminalEngine::appendHtml(const QString &html)
+{
+    QTextDocument *target = gridPtr && altDoc ? altDoc.get() : document;
+    QTextCursor c(target);
+    c.movePosition(QTextCursor::End);
+    if (!c.block().text().isEmpty())
+        c.insertBlock();
+    c.insertHtml(html);
+    c.insertBlock();
+    if (!gridPtr && !selectingWithMouse())
+        emit cursorMoved(c);
+    renderer.col = 1;
+    emit statusLineWritten();
+}
+
+void TerminalEngine::enterAltScreen()
+{
+    if (gridPtr)
+        return;
+    gridPtr = std::make_unique<ScreenGrid>(cols > 0 ? cols : 80, rows > 0 ? rows : 24);
+    gridPtr->reply = [this](const QByteArray &bytes) { emit sendInput(bytes); };
+    altDoc.reset(document->clone());
+    document->clear();
+    renderer.col = 1;
+    renderer.rowBack = 0;
+    renderer.resetAttributes();
+    renderer.invalidateRowCache();
+    emit altScreenChanged(true);
+}
+
+void TerminalEngine::leaveAltScreen()
+{
+    if (!gridPtr)
+        return;
+    gridPtr.reset();
+    document->clear();
+    if (altDoc) {
+        QTextCursor c(document);
+        c.insertFragment(QTextDocumentFragment(altDoc.get()));
+        altDoc.reset();
+    }
+    renderer.col = 1;
+    renderer.rowBack = 0;
+    renderer.resetAttributes();
+    renderer.invalidateRowCache();
+    emit altScreenChanged(false);
+}
+
+void TerminalEngine::setTerminalSize(int c, int r)
+{
+    cols = c;
+    rows = r;
+    if (gridPtr) {
+        gridPtr->resize(c, r);
+        emit gridRenderRequested();
+    }
+}
+
+void TerminalEngine::clear()
+{
+    leaveAltScreen();
+    document->clear();
+    if (hexDocument)
+        hexDocument->clear();
+    hexOffset = 0;
+    renderer.pendingCr.clear();
+    renderer.pendingEsc.clear();
+    decoder.decodeCarry.clear();
+    drainTimer.stop();
+    rxBuffer.clear();
+    renderer.col = 1;
+    renderer.rowBack = 0;
+    renderer.resetAttributes();
+    renderer.invalidateRowCache();
+}
+
+void TerminalEngine::placeViewCursor(const QTextCursor &cursor)
+{
+    emit cursorMoved(cursor);
+}
+
+bool TerminalEngine::selectingWithMouse() const
+{
+    return !mouseUp && (QGuiApplication::mouseButtons() & Qt::LeftButton);
+}
+
+QList<HighlightRange> TerminalEngine::highlightRanges(const QString &text)
+{
+    return ::highlightRanges(highlightRules, highlightOn, text);
+}

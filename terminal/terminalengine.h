@@ -1,0 +1,90 @@
+#pragma once
+
+#include "terminal/highlight.h"
+#include "terminal/linerenderer.h"
+#include "terminal/receivedecoder.h"
+#include "terminal/screengrid.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <memory>
+
+class QTextDocument;
+
+// Everything a terminal view does with received bytes, without the widget:
+// the bounded receive buffer and its drain, decoding, the HEX monitor lines,
+// status lines, the line-mode renderer and the screen grid of the alternate
+// screen. The view hosts it: it hands over the documents, forwards received
+// bytes and settings, and follows the signals.
+class TerminalEngine : public QObject, private LineRendererHost
+{
+    Q_OBJECT
+public:
+    explicit TerminalEngine(QTextDocument *document, QObject *parent = nullptr);
+    ~TerminalEngine() override;
+
+    void setSessionId(const QString &id) { sessionId = id; }
+    // The HEX monitor's document; without one nothing is dumped.
+    void setHexDocument(QTextDocument *document) { hexDocument = document; }
+
+    void appendData(const QByteArray &bytes);
+    void drainReceived();
+    QString decodeReceived(const QByteArray &bytes) { return decoder.decodeReceived(bytes); }
+    void hexDump(const QString &direction, const QByteArray &bytes);
+    void appendHtml(const QString &html);
+    void appendText(const QString &text) { renderer.appendText(text); }
+    // Decoded text to the grid while it runs, else to the line-mode renderer.
+    void receiveText(const QString &text);
+
+    void enterAltScreen();
+    void leaveAltScreen();
+    // The view's size in characters; a running grid follows it.
+    void setTerminalSize(int cols, int rows);
+    // Empties the documents and every carry, as the view's clear does.
+    void clear();
+
+    ScreenGrid *grid() const { return gridPtr.get(); }
+    QTextDocument *altDocument() const { return altDoc.get(); }
+    LineRenderer &lineRenderer() { return renderer; }
+    ReceiveDecoder &receiveDecoder() { return decoder; }
+    bool hasPendingData() const { return !rxBuffer.isEmpty(); }
+
+    QString &encoding() { return decoder.encoding; }
+    bool hexMonitorOn = false;
+    bool highlightOn = true;
+    QList<HighlightRule> highlightRules;
+    bool mouseUp = true;
+    qint64 hexOffset = 0;
+
+signals:
+    // Answers of the grid to device queries, to go to the session.
+    void sendInput(const QByteArray &bytes);
+    // The view's text cursor should stand here (and be scrolled into view).
+    void cursorMoved(const QTextCursor &cursor);
+    // The grid changed or appeared: the view draws it.
+    void gridRenderRequested();
+    // The alternate screen was entered (true) or left (false).
+    void altScreenChanged(bool active);
+    // Overflow warnings and other status lines were written.
+    void statusLineWritten();
+
+private:
+    QTextDocument *document;
+    QTextDocument *hexDocument = nullptr;
+    QString sessionId;
+    ReceiveBuffer rxBuffer;
+    ReceiveDecoder decoder;
+    QTimer drainTimer;
+    LineRenderer renderer;
+    std::unique_ptr<ScreenGrid> gridPtr;
+    std::unique_ptr<QTextDocument> altDoc;
+    int cols = 0;
+    int rows = 0;
+
+    void placeViewCursor(const QTextCursor &cursor) override;
+    bool selectingWithMouse() const override;
+    QList<HighlightRange> highlightRanges(const QString &text) override;
+    QString enterGridWith(const QString &rest) override;
+    QString feedGrid(const QString &text);
+};

@@ -1,0 +1,123 @@
+// Fuzz target: arbitrary bytes through the receive decoding into the screen
+// grid (at a size taken from the input) and into the line-mode renderer,
+// in slices, with resizes in between. Built as a libFuzzer target under
+// clang with the sanitizers, otherwise as a program that replays a corpus.
+#include "terminal/terminalengine.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <QTextDocument>
+
+#include <cstdint>
+#include <cstdio>
+
+namespace {
+
+// The application lives until the process ends and is never destroyed:
+// tearing it down from an exit handler is not supported.
+QGuiApplication *app = nullptr;
+
+void ensureApplication()
+{
+    if (QCoreApplication::instance())
+        return;
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    static int argc = 1;
+    static char name[] = "fuzz_terminal";
+    static char *argv[] = {name, nullptr};
+    app = new QGuiApplication(argc, argv);
+}
+
+void runOne(const uint8_t *data, size_t size)
+{
+    if (size < 3)
+        return;
+    // The first bytes choose the screen size, the slice length and the encoding.
+    const int cols = data[0];
+    const int rows = data[1];
+    const int slice = 1 + (data[2] & 0x7F);
+    const bool gbk = data[2] & 0x80;
+    data += 3;
+    size -= 3;
+
+    ScreenGrid grid(cols, rows);
+    QByteArray replies;
+    grid.reply = [&](const QByteArray &b) { replies += b; };
+    ReceiveDecoder gridDecoder;
+    QTextDocument document;
+    document.setMaximumBlockCount(200);
+    TerminalEngine engine(&document);
+    engine.encoding() = gbk ? QStringLiteral("GBK") : QStringLiteral("默认");
+    gridDecoder.encoding = engine.encoding();
+    engine.setTerminalSize(cols / 2, rows / 2);
+    engine.highlightRules = {HighlightRule{QStringLiteral("a+"), QStringLiteral("正则"), QStringLiteral("红"), {}},
+                             HighlightRule{QStringLiteral("ab"), QStringLiteral("子串"), QStringLiteral("#00ff00"), {}}};
+    engine.lineRenderer().bs08 = true;
+    int turn = 0;
+    for (size_t at = 0; at < size; at += size_t(slice)) {
+        const QByteArray bytes(reinterpret_cast<const char *>(data + at), int(std::min(size - at, size_t(slice))));
+        QString rest = gridDecoder.decodeReceived(bytes);
+        while (!rest.isEmpty())
+            rest = grid.feed(rest);
+        engine.receiveText(engine.decodeReceived(bytes));
+        if (++turn % 7 == 0) {
+            grid.resize(cols - turn % 13, rows + turn % 5);
+            engine.setTerminalSize(cols - turn % 11, rows - turn % 3);
+            engine.lineRenderer().eraseEchoCount = 1;
+        }
+        for (int r = 0; r < grid.rowCount(); ++r) {
+            std::vector<CellRun> runs;
+            const QString text = grid.rowText(r, &runs);
+            for (const CellRun &run : runs)
+                if (run.start < 0 || run.end > text.size() || run.start > run.end)
+                    std::abort();
+            if (grid.textOffset(r, grid.columnCount()) > text.size() + grid.columnCount())
+                std::abort();
+        }
+        if (grid.cursorRow < 0 || grid.cursorRow >= grid.rowCount() || grid.cursorCol < 0
+            || grid.cursorCol >= grid.columnCount() || grid.pending.size() > ScreenGrid::MaxPending)
+            std::abort();
+    }
+    engine.appendHtml(QStringLiteral("<b>x</b>"));
+    engine.clear();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    ensureApplication();
+    runOne(data, size);
+    return 0;
+}
+
+#ifdef HV_FUZZ_REPLAY
+int main(int argc, char **argv)
+{
+    int count = 0;
+    for (int i = 1; i < argc; ++i) {
+        const QString path = QString::fromLocal8Bit(argv[i]);
+        QStringList files;
+        if (QFileInfo(path).isDir()) {
+            for (const QString &name : QDir(path).entryList(QDir::Files, QDir::Name))
+                files << QDir(path).filePath(name);
+        } else {
+            files << path;
+        }
+        for (const QString &file : files) {
+            QFile f(file);
+            if (!f.open(QIODevice::ReadOnly)) {
+                std::fprintf(stderr, "cannot read %s\n", qPrintable(file));
+                return 1;
+            }
+            const QByteArray bytes = f.readAll();
+            LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()));
+            ++count;
+        }
+    }
+    std::printf("replayed %d inputs\n", count);
+    return count > 0 ? 0 : 1;
+}
+#endif

@@ -1,0 +1,432 @@
+#include "terminal/highlight.h"
+#include "terminal/palette.h"
+#include "terminal/terminalengine.h"
+
+#include <QDateTime>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTextBlock>
+#include <QTextDocument>
+
+namespace {
+
+QString esc(const char *s)
+{
+    return QString::fromUtf8(s).replace(QLatin1String("\\e"), QStringLiteral("\x1b"));
+}
+
+struct Terminal
+{
+    QTextDocument doc;
+    TerminalEngine engine{&doc};
+    LineRenderer &r = engine.lineRenderer();
+
+    // Chunks separated by "|" go in as separate calls.
+    void feed(const QString &chunks)
+    {
+        for (const QString &c : chunks.split(u'|'))
+            engine.receiveText(c);
+    }
+    QString text() const { return doc.toPlainText(); }
+    QTextCharFormat formatAt(int position) const
+    {
+        QTextCursor c(const_cast<QTextDocument *>(&doc));
+        c.setPosition(position + 1);
+        return c.charFormat();
+    }
+};
+
+} // namespace
+
+class TestLineTerminal : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void lineMode_data()
+    {
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<int>("col");
+        QTest::addColumn<int>("rowBack");
+        QTest::newRow("CR LF") << esc("abc\r\n") << "abc\n" << 1 << 0;
+        QTest::newRow("CR LF split") << esc("abc\r|\n") << "abc\n" << 1 << 0;
+        QTest::newRow("CR run LF") << esc("abc\r\r\r\ndef") << "abc\ndef" << 4 << 0;
+        QTest::newRow("progress redraw") << esc("50%\r60%") << "60%" << 4 << 0;
+        QTest::newRow("progress redraw split") << esc("50%\r|60%") << "60%" << 4 << 0;
+        QTest::newRow("lone CR erases") << esc("abcdef\rXY") << "XY" << 3 << 0;
+        QTest::newRow("tab is one blank") << esc("ab\tc") << "ab c" << 5 << 0;
+        QTest::newRow("OSC then prompt") << esc("\e]0;title\a$ ") << "$ " << 3 << 0;
+        QTest::newRow("OSC waits when BEL ends the text") << esc("\e]0;title\a") << "" << 1 << 0;
+        QTest::newRow("OSC BEL last, then more") << esc("\e]0;title\a|x") << "x" << 2 << 0;
+        QTest::newRow("OSC by ST") << esc("\e]0;t\e\\y") << "y" << 2 << 0;
+        QTest::newRow("CSI split") << esc("\e[|31mX") << "X" << 2 << 0;
+        QTest::newRow("CUB then write") << esc("abc\e[2DX") << "aXc" << 3 << 0;
+        QTest::newRow("CHA back deletes") << esc("abc\e[1G") << "" << 1 << 0;
+        QTest::newRow("CUP column") << esc("abc\e[5;10H") << "abc      " << 10 << 0;
+        QTest::newRow("CUP row only") << esc("abc\e[5H") << "" << 1 << 0;
+        QTest::newRow("CUP column clamp") << esc("\e[1;5000H") << QString(1023, u' ') << 1024 << 0;
+        QTest::newRow("CUF pads") << esc("\e[5C") << "     " << 6 << 0;
+        QTest::newRow("CUF at 1024") << esc("\e[1;1024H\e[5C") << QString(1023, u' ') << 1024 << 0;
+        QTest::newRow("ECH") << esc("abcdef\e[5D\e[3X") << "a   ef" << 5 << 0;
+        QTest::newRow("EL 0") << esc("abcdef\e[3D\e[K") << "abc" << 4 << 0;
+        QTest::newRow("EL 2 keeps col") << esc("abcdef\e[3D\e[2K") << "" << 4 << 0;
+        QTest::newRow("CUU then overwrite") << esc("abc\r\ndef\e[A\e[2Dx") << "axc\ndef" << 3 << 1;
+        QTest::newRow("CUU CUD") << esc("a\r\nb\r\nc\e[2A\e[B") << "a\nb\nc" << 2 << 1;
+        QTest::newRow("CUU bounded by blocks") << esc("a\r\nb\r\nc\e[300A") << "a\nb\nc" << 2 << 2;
+        QTest::newRow("LF below moves down") << esc("a\r\nb\e[A\nz") << "a\nz" << 2 << 0;
+        QTest::newRow("ED 0") << esc("abc\r\ndef\e[A\e[2D\e[J") << "a" << 2 << 0;
+        QTest::newRow("ED 2") << esc("abc\r\ndef\e[2Jx") << "x" << 2 << 0;
+        QTest::newRow("BEL VT FF SO dropped") << esc("a\a\v\f\x0e\x0f" "b") << "ab" << 3 << 0;
+        QTest::newRow("wide columns") << esc("中文x\e[3D!") << "中!x" << 4 << 0;
+        // Sequences the renderer does not implement are dropped whole.
+        QTest::newRow("ESC ( B") << esc("a\e(Bb") << "ab" << 3 << 0;
+        QTest::newRow("ESC ( split") << esc("a\e(|Bb") << "ab" << 3 << 0;
+        QTest::newRow("CSI > m") << esc("\e[>4;2mq") << "q" << 2 << 0;
+        QTest::newRow("CSI SP q") << esc("\e[2 qx") << "x" << 2 << 0;
+        QTest::newRow("CSI > c") << esc("\e[>0cz") << "z" << 2 << 0;
+        QTest::newRow("private reset") << esc("a\e[?1049l\e[?25lb") << "ab" << 3 << 0;
+        QTest::newRow("ESC 7") << esc("a\e7b") << "ab" << 3 << 0;
+    }
+
+    void lineMode()
+    {
+        QFETCH(QString, input);
+        QFETCH(QString, expected);
+        QFETCH(int, col);
+        QFETCH(int, rowBack);
+        Terminal t;
+        t.feed(input);
+        QCOMPARE(t.text(), expected);
+        QCOMPARE(t.r.col, col);
+        QCOMPARE(t.r.rowBack, rowBack);
+    }
+
+    void rowBackBoundedBy256()
+    {
+        Terminal t;
+        for (int i = 0; i < 1000; ++i)
+            t.feed(QStringLiteral("x\r\n"));
+        t.feed(esc("\e[300A"));
+        QCOMPARE(t.r.rowBack, 256);
+        Terminal u;
+        for (int i = 0; i < 39; ++i)
+            u.feed(QStringLiteral("x\r\n"));
+        u.feed(esc("\e[300A"));
+        QCOMPARE(u.r.rowBack, 39);
+    }
+
+    void sgrRuns()
+    {
+        Terminal t;
+        t.feed(esc("a\e[31mb\e[1;4mc\e[0md\e[7me\e[0m\e[1;2mf\e[0;38;5;196mg\e[38;2;10;20;30mh\e[38;5mi"));
+        QCOMPARE(t.text(), QStringLiteral("abcdefghi"));
+        QCOMPARE(t.formatAt(0).foreground().color(), QColor("#ffffff"));
+        QCOMPARE(t.formatAt(0).background().style(), Qt::NoBrush);
+        QCOMPARE(t.formatAt(1).foreground().color(), QColor("#c50f1f"));
+        QCOMPARE(t.formatAt(2).fontWeight(), 700);
+        QVERIFY(t.formatAt(2).fontUnderline());
+        QCOMPARE(t.formatAt(3).fontWeight(), QTextCharFormat().fontWeight());
+        QCOMPARE(t.formatAt(4).foreground().color(), QColor("#1e1e1e"));
+        QCOMPARE(t.formatAt(4).background().color(), QColor("#ffffff"));
+        QCOMPARE(t.formatAt(5).fontWeight(), 300);
+        QCOMPARE(t.formatAt(6).foreground().color(), QColor("#ff0000"));
+        QCOMPARE(t.formatAt(7).foreground().color(), QColor(10, 20, 30));
+        QCOMPARE(t.formatAt(8).foreground().color(), QColor(10, 20, 30));
+    }
+
+    void backspaceEcho()
+    {
+        Terminal t;
+        t.r.bs08 = true;
+        t.feed(QStringLiteral("abc中"));
+        t.r.eraseEchoCount = 1;
+        t.r.eraseEchoTime = QDateTime::currentMSecsSinceEpoch();
+        t.r.skipBs = 2;
+        t.feed(QStringLiteral("\b\b\b"));
+        QCOMPARE(t.text(), QStringLiteral("abc"));
+        QCOMPARE(t.r.col, 4);
+        QCOMPARE(t.r.skipBs, 0);
+        // Too late for an erase echo: the BS only moves left.
+        t.r.eraseEchoCount = 1;
+        t.r.eraseEchoTime = QDateTime::currentMSecsSinceEpoch() - 600;
+        t.feed(QStringLiteral("\b"));
+        QCOMPARE(t.text(), QStringLiteral("abc"));
+        QCOMPARE(t.r.col, 3);
+        QCOMPARE(t.r.eraseEchoCount, 0);
+        t.feed(QStringLiteral("\b\b\b\bX"));
+        QCOMPARE(t.text(), QStringLiteral("Xbc"));
+    }
+
+    void alternateScreenHandOver()
+    {
+        Terminal t;
+        QSignalSpy changes(&t.engine, &TerminalEngine::altScreenChanged);
+        t.engine.setTerminalSize(20, 5);
+        t.feed(esc("before\r\n\e[31mred\r\n\e[?1049h\e[2;3Hgrid"));
+        QVERIFY(t.engine.grid());
+        QCOMPARE(t.engine.grid()->rowText(1), QStringLiteral("  grid"));
+        QCOMPARE(t.engine.grid()->columnCount(), 20);
+        QCOMPARE(t.text(), QString());
+        t.engine.appendHtml(QStringLiteral("<span>status</span>"));
+        t.feed(esc("more\e[?1049lafter"));
+        QVERIFY(!t.engine.grid());
+        QCOMPARE(t.text(), QStringLiteral("before\nred\nstatus\nafter"));
+        QCOMPARE(changes.count(), 2);
+        // The saved document kept its colours.
+        QCOMPARE(t.formatAt(7).foreground().color(), QColor("#c50f1f"));
+        QCOMPARE(t.formatAt(19).foreground().color(), QColor("#ffffff"));
+    }
+
+    void manySwitchesInOneText()
+    {
+        Terminal t;
+        QString s;
+        for (int i = 0; i < 5000; ++i)
+            s += esc("\e[?1049hx\e[?1049l");
+        t.feed(s + QStringLiteral("end"));
+        QVERIFY(!t.engine.grid());
+        QCOMPARE(t.text(), QStringLiteral("end"));
+    }
+
+    void gridReplyLeavesThroughSignal()
+    {
+        Terminal t;
+        QSignalSpy spy(&t.engine, &TerminalEngine::sendInput);
+        t.feed(esc("\e[?1049h\e[3;10H\e[6n"));
+        QCOMPARE(spy.count(), 1);
+        QCOMPARE(spy.at(0).at(0).toByteArray(), QByteArray("\x1b[3;10R"));
+    }
+
+    void overlongPendingEscIsPrinted()
+    {
+        Terminal t;
+        t.feed(esc("\e]") + QString(5000, u'a'));
+        t.feed(QString(5000, u'b'));
+        QCOMPARE(t.text(), QString());
+        t.feed(QStringLiteral("c"));
+        QCOMPARE(t.text(), QStringLiteral("]") + QString(5000, u'a') + QString(5000, u'b') + u'c');
+    }
+
+    // Edits made by the view itself (local echo) must not confuse the
+    // renderer's knowledge of the row.
+    void externalEditsAreSeen()
+    {
+        Terminal t;
+        t.feed(QStringLiteral("abc"));
+        QTextCursor c(&t.doc);
+        c.movePosition(QTextCursor::End);
+        c.insertText(QStringLiteral("XY"));
+        t.feed(esc("\e[9G"));
+        QCOMPARE(t.text(), QStringLiteral("abcXY   "));
+    }
+
+    // A long row built from many small pieces, then edited in the middle.
+    void longRowInPieces()
+    {
+        Terminal t;
+        QString expected;
+        for (int i = 0; i < 3000; ++i) {
+            t.feed(QStringLiteral("0123456789"));
+            expected += QStringLiteral("0123456789");
+        }
+        t.feed(esc("\b\b\bxy"));
+        expected.replace(expected.size() - 3, 2, QStringLiteral("xy"));
+        QCOMPARE(t.text(), expected);
+        t.feed(esc("\r中文"));
+        QCOMPARE(t.text(), QStringLiteral("中文"));
+    }
+
+    void decoding_data()
+    {
+        QTest::addColumn<QString>("encoding");
+        QTest::addColumn<QByteArray>("first");
+        QTest::addColumn<QByteArray>("second");
+        QTest::addColumn<QString>("text1");
+        QTest::addColumn<QByteArray>("carry1");
+        QTest::addColumn<QString>("text2");
+        const QString utf8 = QStringLiteral("默认");
+        QTest::newRow("3-byte split 1+2") << utf8 << QByteArray("a\xe4") << QByteArray("\xb8\xad") << "a" << QByteArray("\xe4") << "中";
+        QTest::newRow("complete") << utf8 << QByteArray("\xe4\xb8\xad") << QByteArray() << "中" << QByteArray() << "";
+        QTest::newRow("F0 alone") << utf8 << QByteArray("x\xf0") << QByteArray("\x9f\x98\x80") << "x" << QByteArray("\xf0") << "\U0001F600";
+        QTest::newRow("F0 9F 98") << utf8 << QByteArray("\xf0\x9f\x98") << QByteArray("\x80") << "" << QByteArray("\xf0\x9f\x98") << "\U0001F600";
+        QTest::newRow("invalid") << QStringLiteral("UTF-8") << QByteArray("a\xff" "b") << QByteArray() << "a\uFFFDb" << QByteArray() << "";
+        QTest::newRow("GBK carry") << QStringLiteral("GBK") << QByteArray("\xd6\xd0\x41\xd6") << QByteArray("\xd0") << "中A" << QByteArray("\xd6") << "中";
+        QTest::newRow("GBK whole") << QStringLiteral("GBK") << QByteArray("\xd6\xd0") << QByteArray() << "中" << QByteArray() << "";
+    }
+
+    void decoding()
+    {
+        QFETCH(QString, encoding);
+        QFETCH(QByteArray, first);
+        QFETCH(QByteArray, second);
+        QFETCH(QString, text1);
+        QFETCH(QByteArray, carry1);
+        QFETCH(QString, text2);
+        ReceiveDecoder d;
+        d.encoding = encoding;
+        QCOMPARE(d.decodeReceived(first), text1);
+        QCOMPARE(d.decodeCarry, carry1);
+        QCOMPARE(d.decodeReceived(second), text2);
+        QVERIFY(d.decodeCarry.isEmpty());
+    }
+
+    void overflowKeepsNewest()
+    {
+        Terminal t;
+        t.engine.appendData(QByteArray(3 * 1024 * 1024 - 1, 'a') + 'z');
+        QVERIFY(t.text().contains(QStringLiteral("已丢弃最早的 1024 KB 数据")));
+        Terminal u;
+        u.engine.appendData(QByteArray(1024 * 1024, 'a'));
+        u.engine.appendData(QByteArray(1024 * 1024 + 1, 'b'));
+        QVERIFY(u.text().contains(QStringLiteral("已丢弃最早的 1 KB 数据")));
+        int slices = 0;
+        while (u.engine.hasPendingData()) {
+            u.engine.drainReceived();
+            ++slices;
+        }
+        QCOMPARE(slices, 512);
+        QVERIFY(u.text().endsWith(QString(1024 * 1024 + 1, u'b')));
+    }
+
+    void hexMonitor()
+    {
+        Terminal t;
+        QTextDocument hex;
+        t.engine.setHexDocument(&hex);
+        t.engine.hexMonitorOn = true;
+        t.engine.appendData(QByteArray("0123456789<a&>\r\n\x01\x7f"));
+        t.engine.drainReceived();
+        t.engine.hexDump(QStringLiteral("TX"), QByteArray("abcd"));
+        const QStringList lines = hex.toPlainText().split(u'\n');
+        QCOMPARE(lines.value(0), QStringLiteral("[RX] 00000000: 30 31 32 33 34 35 36 37 38 39 3C 61 26 3E 0D 0A 0123456789<a&>.."));
+        QCOMPARE(lines.value(1), QStringLiteral("      00000010: 01 7F") + QString(43, u' ') + QStringLiteral(".."));
+        QCOMPARE(lines.value(2).left(20), QStringLiteral("[TX] 00000012: 61 62"));
+        QCOMPARE(t.engine.hexOffset, 22);
+    }
+
+    void statusLines()
+    {
+        Terminal t;
+        t.feed(QStringLiteral("$ "));
+        t.engine.appendHtml(QStringLiteral("<span style='color:#ff6b6b'>⚠ gone</span>"));
+        t.feed(QStringLiteral("next"));
+        QCOMPARE(t.text(), QStringLiteral("$ \n⚠ gone\nnext"));
+        Terminal u;
+        u.engine.appendHtml(QStringLiteral("<b>one</b>"));
+        QCOMPARE(u.text(), QStringLiteral("one\n"));
+    }
+
+    void highlighting_data()
+    {
+        QTest::addColumn<QStringList>("rules"); // keyword, kind, colour triples
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("expected"); // start-end:colour ...
+        const QString sub = QStringLiteral("子串");
+        const QString re = QStringLiteral("正则");
+        QTest::newRow("first start wins") << QStringList{"error", sub, "红色", "rror", sub, "蓝色"}
+                                          << "an error" << "3-8:#ff5555";
+        QTest::newRow("no overlap within a keyword") << QStringList{"aa", sub, "绿"} << "aaaa" << "0-2:#55ff7f 2-4:#55ff7f";
+        QTest::newRow("regex numbers") << QStringList{"\\d+", re, "#123456"} << "a 12 b 345" << "2-4:#123456 7-10:#123456";
+        QTest::newRow("invalid regex is harmless") << QStringList{"(", re, "红", "b", sub, "紫色"} << "abc" << "1-2:#c586c0";
+        QTest::newRow("empty matches dropped") << QStringList{"x*", re, "黄"} << "ab" << "";
+        QTest::newRow("case sensitive") << QStringList{"Err", sub, "橙"} << "err Err" << "4-7:#ff9d3b";
+        QTest::newRow("unknown colour word") << QStringList{"a", sub, "red"} << "a" << "0-1:#ffffff";
+    }
+
+    void highlighting()
+    {
+        QFETCH(QStringList, rules);
+        QFETCH(QString, text);
+        QFETCH(QString, expected);
+        QList<HighlightRule> list;
+        for (int i = 0; i + 2 < rules.size(); i += 3)
+            list.append(HighlightRule{rules[i], rules[i + 1], rules[i + 2], {}});
+        QStringList got;
+        for (const HighlightRange &r : highlightRanges(list, true, text))
+            got << QStringLiteral("%1-%2:%3").arg(r.start).arg(r.end).arg(r.colour.name());
+        QCOMPARE(got.join(u' '), expected);
+        QVERIFY(highlightRanges(list, false, text).isEmpty());
+    }
+
+    void highlightedWrite()
+    {
+        Terminal t;
+        t.engine.highlightRules = {HighlightRule{QStringLiteral("err"), QStringLiteral("子串"), QStringLiteral("红"), {}}};
+        t.feed(esc("\e[4mok err ok"));
+        QCOMPARE(t.text(), QStringLiteral("ok err ok"));
+        QCOMPARE(t.formatAt(4).foreground().color(), QColor("#ff5555"));
+        QVERIFY(t.formatAt(4).fontUnderline());
+        QCOMPARE(t.formatAt(8).foreground().color(), QColor("#ffffff"));
+    }
+
+    void storedRules()
+    {
+        QSettings store(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Halvorstead"), QStringLiteral("Halvorstead"));
+        store.beginWriteArray(QStringLiteral("session/s1/keywords"));
+        const QList<QStringList> rows = {{"fail", "子串"}, {"x"}, {"", "子串", "红"}, {"ok", "正则", "#00ff00"}};
+        for (int i = 0; i < rows.size(); ++i) {
+            store.setArrayIndex(i);
+            store.setValue(QStringLiteral("row"), rows[i]);
+        }
+        store.endArray();
+        store.sync();
+        const QList<HighlightRule> rules = loadHighlightRules(QStringLiteral("session/s1/"));
+        QCOMPARE(rules.size(), 2);
+        QCOMPARE(highlightColor(rules[0].colourName), QStringLiteral("#ff5555"));
+        QCOMPARE(rules[1].matchKind, QStringLiteral("正则"));
+        QVERIFY(loadHighlightRules(QStringLiteral("session/none/")).isEmpty());
+    }
+
+    void palette_data()
+    {
+        QTest::addColumn<int>("index");
+        QTest::addColumn<QString>("colour");
+        QTest::newRow("-1") << -1 << "";
+        QTest::newRow("256") << 256 << "";
+        QTest::newRow("1") << 1 << "#c50f1f";
+        QTest::newRow("15") << 15 << "#f2f2f2";
+        QTest::newRow("16") << 16 << "#000000";
+        QTest::newRow("21") << 21 << "#0000ff";
+        QTest::newRow("196") << 196 << "#ff0000";
+        QTest::newRow("231") << 231 << "#ffffff";
+        QTest::newRow("232") << 232 << "#080808";
+        QTest::newRow("244") << 244 << "#808080";
+        QTest::newRow("255") << 255 << "#eeeeee";
+    }
+
+    void palette()
+    {
+        QFETCH(int, index);
+        QFETCH(QString, colour);
+        const QColor c = paletteColor(index);
+        QCOMPARE(c.isValid() ? c.name() : QString(), colour);
+    }
+
+    void widths_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("width");
+        QTest::newRow("latin cjk latin") << QStringLiteral("a中b") << 4;
+        QTest::newRow("emoji pair") << QStringLiteral("\U0001F600") << 2;
+        QTest::newRow("lone low") << QString(QChar(0xDC00)) << 0;
+        QTest::newRow("lone high at end") << QString(QChar(0xD83D)) << 1;
+        QTest::newRow("half-width katakana") << QStringLiteral("\uFF71") << 1;
+        QTest::newRow("full-width at") << QStringLiteral("\uFF20") << 2;
+        QTest::newRow("FFE6 FFE7") << QStringLiteral("\uFFE6\uFFE7") << 3;
+        QTest::newRow("hangul jamo edges") << QStringLiteral("\u1100\u115F\u1160") << 5;
+        QTest::newRow("303E 303F 3040 3041") << QStringLiteral("\u303E\u303F\u3040\u3041") << 6;
+        QTest::newRow("empty") << QString() << 0;
+    }
+
+    void widths()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, width);
+        QCOMPARE(displayWidth(text), width);
+    }
+};
+
+QTEST_MAIN(TestLineTerminal)
+#include "tst_lineterminal.moc"
