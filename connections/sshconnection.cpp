@@ -83,6 +83,28 @@ QStringList sshRemoteCommandList(const QString &listing)
     return out;
 }
 
+QList<bool> sshPromptsToAnswer(const QList<SshPrompt> &prompts, QList<QByteArray> *previousRound, bool *gaveUp)
+{
+    QList<bool> answer(prompts.size(), false);
+    if (prompts.isEmpty())
+        return answer; // an information round: nothing asked
+    QList<QByteArray> texts;
+    for (const SshPrompt &p : prompts)
+        texts.append(p.text);
+    // The same question again means the password was refused: giving it a
+    // second time only costs another server delay.
+    if (texts == *previousRound) {
+        *gaveUp = true;
+        return answer;
+    }
+    *previousRound = texts;
+    // Only hidden prompts ask for a secret; an echoing one (a user name, a
+    // menu choice) must not be shown the password.
+    for (qsizetype i = 0; i < prompts.size(); ++i)
+        answer[i] = !prompts[i].echo;
+    return answer;
+}
+
 // ---------------------------------------------------------------------------
 
 SshConnection::SshConnection(QObject *parent)
@@ -419,23 +441,14 @@ LIBSSH2_USERAUTH_KBDINT_RESPONSE_FUNC(SshConnection::Worker::keyboardInteractive
     auto *worker = abstract ? static_cast<Worker *>(*abstract) : nullptr;
     if (!worker || num_prompts <= 0)
         return;
-    QList<QByteArray> promptTexts;
+    QList<SshPrompt> asked;
     for (int i = 0; i < num_prompts; ++i)
-        promptTexts.append(QByteArray(prompts[i].text, int(prompts[i].length)));
-    // The same question again means the password was refused: asking the
-    // user's password a second time only costs another server delay.
-    if (promptTexts == worker->m_kbdLastPrompts) {
-        sshLog(QStringLiteral("keyboard-interactive: same %1 prompt(s) again, giving up").arg(num_prompts));
-        worker->m_kbdGaveUp = true;
-        return;
-    }
-    worker->m_kbdLastPrompts = promptTexts;
+        asked.append({QByteArray(prompts[i].text, int(prompts[i].length)), prompts[i].echo != 0});
+    const QList<bool> answer = sshPromptsToAnswer(asked, &worker->m_kbdLastPrompts, &worker->m_kbdGaveUp);
     const QByteArray &password = worker->m_kbdPassword;
     int answered = 0;
     for (int i = 0; i < num_prompts; ++i) {
-        // Only hidden prompts ask for a secret; an echoing one (a user name,
-        // a menu choice) must not be shown the password.
-        if (prompts[i].echo)
+        if (!answer[i])
             continue;
         // libssh2 frees each answer with the session's allocator, the C heap.
         char *copy = static_cast<char *>(std::malloc(size_t(password.size()) + 1));
@@ -447,6 +460,8 @@ LIBSSH2_USERAUTH_KBDINT_RESPONSE_FUNC(SshConnection::Worker::keyboardInteractive
         responses[i].length = unsigned(password.size());
         ++answered;
     }
+    if (worker->m_kbdGaveUp)
+        sshLog(QStringLiteral("keyboard-interactive: same %1 prompt(s) again, giving up").arg(num_prompts));
     sshLog(QStringLiteral("keyboard-interactive: %1 prompt(s), %2 answered").arg(num_prompts).arg(answered));
 }
 

@@ -37,6 +37,18 @@ QString sshRemoteOsFor(const QString &unameOutput);
 // blank, "/" or backslash, each once, in first-seen order.
 QStringList sshRemoteCommandList(const QString &listing);
 
+// One keyboard-interactive prompt as the server sent it.
+struct SshPrompt {
+    QByteArray text;
+    bool echo = false;
+};
+
+// Which prompts of one keyboard-interactive round get the password: only those
+// that do not echo. A round that repeats the previous one's prompts means the
+// answer was refused: nothing is answered and *gaveUp is set. *previousRound
+// carries the prompts from round to round.
+QList<bool> sshPromptsToAnswer(const QList<SshPrompt> &prompts, QList<QByteArray> *previousRound, bool *gaveUp);
+
 // The SSH transport of a terminal tab: TCP connect, handshake, host-key
 // check, authentication, the remote-environment probe, then a session channel
 // with a pseudo-terminal running a shell or a command.

@@ -4,6 +4,7 @@
 #include "core/datadir.h"
 #include "core/debuglog.h"
 #include "core/languagemanager.h"
+#include "platform/privatefiles.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -13,10 +14,6 @@
 #include <QMutexLocker>
 #include <QThread>
 
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 void sshLog(const QString &text)
 {
@@ -193,54 +190,20 @@ bool loadKnownHosts(LIBSSH2_KNOWNHOSTS *hosts, const QString &path, const QByteA
 }
 
 // Appends one line, creating the folder and the file when missing.
-bool appendKnownHostLine(const QString &path, const QByteArray &line, QString *error)
+bool appendKnownHostLine(const QString &path, const QByteArray &line)
 {
     const QFileInfo info(path);
-    if (!QDir().mkpath(info.absolutePath())) {
-        *error = QStringLiteral("cannot create folder %1").arg(info.absolutePath());
+    if (!QDir().mkpath(info.absolutePath()))
         return false;
-    }
-    const QByteArray native = QFile::encodeName(path);
-    const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        *error = platform::errorString(errno);
-        return false;
-    }
+    // A known-hosts file kept as a link (dotfile managers do that) is
+    // followed here; the writer itself refuses links.
+    const QString target = info.exists() ? info.canonicalFilePath() : path;
     QByteArray out = line;
-    // A last line without its line feed would otherwise merge with ours.
-    struct stat st{};
-    if (::fstat(fd, &st) == 0 && st.st_size > 0) {
-        char last = '\n';
-        const int rfd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
-        if (rfd >= 0) {
-            if (::pread(rfd, &last, 1, st.st_size - 1) != 1)
-                last = '\n';
-            ::close(rfd);
-        }
-        if (last != '\n')
-            out.prepend('\n');
-    }
-    const char *p = out.constData();
-    qsizetype left = out.size();
-    bool ok = true;
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, size_t(left));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            *error = platform::errorString(errno);
-            ok = false;
-            break;
-        }
-        p += n;
-        left -= n;
-    }
-    if (ok && ::fsync(fd) != 0) {
-        *error = platform::errorString(errno);
-        ok = false;
-    }
-    ::close(fd);
-    return ok;
+    QFile existing(target);
+    if (existing.size() > 0 && existing.open(QIODevice::ReadOnly) && existing.seek(existing.size() - 1)
+        && existing.read(1) != "\n")
+        out.prepend('\n'); // a last line without its line feed would merge with ours
+    return platform::appendPrivateFile(target, out);
 }
 
 } // namespace
@@ -298,16 +261,15 @@ int checkKnownHost(LIBSSH2_SESSION *session, const QString &host, int port, cons
             struct libssh2_knownhost *added = nullptr;
             char line[16384];
             size_t lineLength = 0;
-            QString error;
             if (keyType == 0
                 || libssh2_knownhost_addc(hosts, name.constData(), nullptr, key, keyLength, nullptr, 0,
                                           plainRaw | keyType, &added) != 0
                 || libssh2_knownhost_writeline(hosts, added, line, sizeof line, &lineLength,
                                                LIBSSH2_KNOWNHOST_FILE_OPENSSH) != 0) {
                 msg = LanguageManager::tr("主机密钥无法校验");
-            } else if (!appendKnownHostLine(path, QByteArray(line, qsizetype(lineLength)), &error)) {
+            } else if (!appendKnownHostLine(path, QByteArray(line, qsizetype(lineLength)))) {
                 // The key is still new to us; a later connection will ask again.
-                msg = QStringLiteral("首次连接，主机密钥未能写入 known_hosts：%1").arg(error);
+                msg = QStringLiteral("首次连接，主机密钥未能写入 known_hosts：%1").arg(path);
                 result = KnownHostOk;
             } else {
                 msg = QStringLiteral("首次连接，主机密钥已写入 known_hosts");

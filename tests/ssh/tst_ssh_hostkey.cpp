@@ -6,6 +6,7 @@
 #include "core/languagemanager.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 using namespace sshtest;
@@ -138,6 +139,18 @@ private slots:
         QCOMPARE(added.trimmed().count('\n'), 0);
         QVERIFY(added.contains(serverKeyLine()));
         QVERIFY(keygenFinds(file));
+    }
+
+    void linkedFileStaysALink()
+    {
+        const QString real = m_tmp.filePath(QStringLiteral("dotfiles_known_hosts"));
+        const QString link = m_tmp.filePath(QStringLiteral("linked_known_hosts"));
+        writeFile(real, "example.org " + foreignKeyLine(m_tmp.path()) + '\n');
+        QVERIFY(QFile::link(real, link));
+        QScopedPointer<Recorder> r(connectWith(link));
+        QVERIFY2(r->errors.isEmpty(), qPrintable(r->errors.join(QLatin1Char('|'))));
+        QVERIFY(QFileInfo(link).isSymLink());
+        QVERIFY(keygenFinds(real));
     }
 
     void hashedEntryMatches()

@@ -96,6 +96,22 @@ private slots:
         QVERIFY(sshRemoteCommandList(QString()).isEmpty());
     }
 
+    void keyboardInteractiveRounds()
+    {
+        const SshPrompt hidden{"Password: ", false};
+        const SshPrompt shown{"Username: ", true};
+        QList<QByteArray> previous;
+        bool gaveUp = false;
+        QCOMPARE(sshPromptsToAnswer({}, &previous, &gaveUp), QList<bool>{}); // information only
+        QCOMPARE(sshPromptsToAnswer({shown, hidden}, &previous, &gaveUp), (QList<bool>{false, true}));
+        QVERIFY(!gaveUp);
+        const SshPrompt otp{"One-time code: ", false};
+        QCOMPARE(sshPromptsToAnswer({otp}, &previous, &gaveUp), QList<bool>{true}); // a new question
+        QVERIFY(!gaveUp);
+        QCOMPARE(sshPromptsToAnswer({otp}, &previous, &gaveUp), QList<bool>{false}); // asked again: refused
+        QVERIFY(gaveUp);
+    }
+
     void knownHostName_data()
     {
         QTest::addColumn<QString>("host");

@@ -1,0 +1,16 @@
+#!/bin/sh
+# Starts a private sshd on loopback, fills a file on the "remote" side and runs
+# ssh_bench against it, which also times OpenSSH's own client in the same run.
+#   bench/ssh_bench/run.sh BUILD_DIR [MiB]
+set -eu
+build=$1
+mib=${2:-64}
+root=$(cd "$(dirname "$0")/../.." && pwd)
+state=$(mktemp -d)
+port=22250
+file=/home/hvssh/hv_bench_${mib}m
+trap '"$root/tests/fixtures/sshd.sh" stop "$state" $port; rm -rf "$state"; rm -f "$file"' EXIT INT TERM
+"$root/tests/fixtures/sshd.sh" start "$state" $port
+head -c "${mib}M" /dev/urandom > "$file"
+chmod 644 "$file"
+"$build/bench/ssh_bench/ssh_bench" --port $port --key "$state/keys/id_ed25519" --nopty-key "$state/keys/id_ed25519_nopty" --file "$file" --known-hosts "$state/known_hosts"
