@@ -289,8 +289,12 @@ void SshConnection::Worker::run()
     const bool peerClosed = link.running.load() && runLoop(session, channel, sock);
     sshLog(QStringLiteral("worker loop exit running=%1 abort=%2 peerClosed=%3")
                .arg(link.running.load() ? 1 : 0).arg(aborted() ? 1 : 0).arg(peerClosed ? 1 : 0));
-    if (peerClosed)
+    // Cleared before the news goes out, so that a listener that asks at once
+    // already sees the link closed.
+    if (peerClosed) {
+        link.connectedFlag.store(false);
         emit sigDisconnected();
+    }
     cleanup(session, sock, channel);
 }
 
@@ -641,6 +645,7 @@ bool SshConnection::Worker::flushSendQueue(LIBSSH2_SESSION *session, LIBSSH2_CHA
                 continue;
             }
             sshLog(QStringLiteral("channel write failed rc=%1 unsent=%2").arg(n).arg(left));
+            m_link->connectedFlag.store(false);
             emit sigError(LanguageManager::tr("SSH 发送失败，连接已断开：%1").arg(lastErrorOrUnknown(session)));
             return false;
         }
@@ -679,6 +684,7 @@ bool SshConnection::Worker::runLoop(LIBSSH2_SESSION *session, LIBSSH2_CHANNEL *c
                 const int rc = libssh2_keepalive_send(session, &secondsToNext);
                 sshLog(QStringLiteral("keepalive send ret=%1 secondsToNext=%2").arg(rc).arg(secondsToNext));
                 if (rc != 0 && rc != LIBSSH2_ERROR_EAGAIN) {
+                    link.connectedFlag.store(false);
                     emit sigError(LanguageManager::tr("SSH 保活探测失败，连接已断开"));
                     return true;
                 }

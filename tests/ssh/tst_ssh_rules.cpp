@@ -1,13 +1,12 @@
 // The SSH code's pure rules: which authentication an options text selects,
 // which hosts count as Unix-like, the command-name filter, the name a host
-// key is filed under, the known-hosts setting, and the process-wide
-// registries. No server needed.
+// key is filed under, the keyboard-interactive answers and the known-hosts
+// setting. No server needed.
 
 #include "connections/sshconnection.h"
 #include "core/appsettings.h"
 #include "core/datadir.h"
 #include "core/languagemanager.h"
-#include "core/remoteenvregistry.h"
 
 #include <QDir>
 #include <QSettings>
@@ -20,23 +19,6 @@ class TestSshRules : public QObject
     Q_OBJECT
 
 private slots:
-    void defaults()
-    {
-        const SshConnectParams p;
-        QCOMPARE(p.port, 22);
-        QCOMPARE(p.term, QStringLiteral("xterm"));
-        QCOMPARE(p.cols, 80);
-        QCOMPARE(p.rows, 24);
-        QCOMPARE(p.keepalive, 60);
-        QVERIFY(p.host.isEmpty() && p.user.isEmpty() && p.password.isEmpty() && p.auth.isEmpty()
-                && p.privateKey.isEmpty() && p.publicKey.isEmpty() && p.remoteCommand.isEmpty()
-                && p.knownHostsPath.isEmpty());
-        SshConnection c;
-        QVERIFY(!c.isOpen());
-        c.close(); // never opened: returns at once
-        QVERIFY(!c.isOpen());
-    }
-
     void authMethod_data()
     {
         QTest::addColumn<QString>("auth");
@@ -154,33 +136,6 @@ private slots:
         QCOMPARE(defaultKnownHostsPath(), QDir::homePath() + QStringLiteral("/.ssh/known_hosts"));
     }
 
-    void libraryStartCount()
-    {
-        QCOMPARE(sshLibraryUsers(), 0);
-        QVERIFY(sshGlobalAcquire());
-        QVERIFY(sshGlobalAcquire());
-        QCOMPARE(sshLibraryUsers(), 2);
-        sshGlobalRelease();
-        QCOMPARE(sshLibraryUsers(), 1); // still started for the other user
-        sshGlobalRelease();
-        QCOMPARE(sshLibraryUsers(), 0);
-        sshGlobalRelease(); // an extra release does not go negative
-        QCOMPARE(sshLibraryUsers(), 0);
-    }
-
-    void remoteEnvRegistryReplacesPerSession()
-    {
-        RemoteEnvRegistry &r = remoteEnvRegistry();
-        QCOMPARE(&r, &remoteEnvRegistry());
-        QVERIFY(r.remoteOs(QStringLiteral("s1")).isEmpty());
-        r.setRemoteEnv(QStringLiteral("s1"), QStringLiteral("linux"), {QStringLiteral("ls")});
-        r.setRemoteEnv(QStringLiteral("s2"), QStringLiteral("linux"), {QStringLiteral("top")});
-        r.setRemoteEnv(QStringLiteral("s1"), QStringLiteral("linux"), {QStringLiteral("git"), QStringLiteral("vim")});
-        QCOMPARE(r.remoteCommands(QStringLiteral("s1")), (QStringList{QStringLiteral("git"), QStringLiteral("vim")}));
-        QCOMPARE(r.remoteCommands(QStringLiteral("s2")), QStringList{QStringLiteral("top")});
-        QCOMPARE(r.remoteOs(QStringLiteral("s2")), QStringLiteral("linux"));
-        QCOMPARE(r.osBySession.keys(), (QStringList{QStringLiteral("s1"), QStringLiteral("s2")}));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestSshRules)
