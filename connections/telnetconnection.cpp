@@ -3,6 +3,9 @@
 #include "connections/tcpstreamworker.h"
 #include "core/languagemanager.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace {
 
 // A sub-negotiation longer than this is consumed but not kept: a peer that
@@ -92,6 +95,8 @@ QByteArray TelnetProtocol::windowSizeReport() const
 
 QByteArray TelnetProtocol::encode(const QByteArray &data)
 {
+    if (std::none_of(data.cbegin(), data.cend(), [](char c) { return quint8(c) == IAC || c == '\r' || c == '\n'; }))
+        return data;
     QByteArray out;
     out.reserve(data.size() + data.size() / 8 + 2);
     const int n = data.size();
@@ -116,15 +121,22 @@ QByteArray TelnetProtocol::receive(const QByteArray &bytes, QByteArray *replies)
 {
     QByteArray data;
     data.reserve(bytes.size());
-    for (const char ch : bytes) {
+    const char *p = bytes.constData();
+    const qsizetype n = bytes.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        const char ch = p[i];
         const quint8 c = quint8(ch);
         switch (m_parse) {
-        case Parse::Data:
-            if (c == IAC)
+        case Parse::Data: {
+            // Plain data runs up to the next IAC: copy it in one piece.
+            const void *iac = std::memchr(p + i, IAC, size_t(n - i));
+            const qsizetype end = iac ? static_cast<const char *>(iac) - p : n;
+            data.append(p + i, end - i);
+            i = end;
+            if (iac)
                 m_parse = Parse::Iac;
-            else
-                data.append(ch);
             break;
+        }
         case Parse::Iac:
             if (c == IAC) {
                 data.append(ch);

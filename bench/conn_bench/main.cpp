@@ -1,0 +1,361 @@
+// conn_bench: echo latency and echo throughput of our connections against
+// real peers on loopback, one summary line per case.
+//
+//   conn_bench [--round-trips N] [--megabytes M] [--only NAME]
+//
+// Each transport is one row of transports() below: a peer to start and a
+// connection to make. Adding one (serial pair, local shell) is a new row.
+// "reference" rows talk to the same peer through a plain blocking socket,
+// without threads or queues, to show what loopback itself costs.
+
+#include "connections/telnetconnection.h"
+#include "platform/socket.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QProcess>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <memory>
+
+namespace {
+
+const QString kFixtures = QStringLiteral(HV_SOURCE_DIR "/tests/fixtures");
+const QString kState = QStringLiteral(HV_BINARY_DIR "/bench/conn_bench-state");
+constexpr quint16 kTelnetPort = 23180;
+constexpr quint16 kEchoPort = 23181;
+constexpr int kTimeoutMs = 20000;
+
+// A peer started by one of the test fixture scripts, stopped at exit.
+struct Peer {
+    QString script;
+    QStringList args; // after "start|stop STATE"
+    QString state;
+    bool started = false;
+
+    bool start()
+    {
+        if (started)
+            return true;
+        started = QProcess::execute(script, QStringList{QStringLiteral("start"), state} + args) == 0;
+        if (!started)
+            std::fprintf(stderr, "conn_bench: could not start %s\n", qPrintable(script));
+        return started;
+    }
+    ~Peer()
+    {
+        if (started)
+            QProcess::execute(script, QStringList{QStringLiteral("stop"), state} + args);
+    }
+};
+
+// busybox telnetd whose "login" puts the pty in raw mode and runs cat, so
+// every byte comes back once, through telnetd's own Telnet handling.
+Peer *telnetPeer()
+{
+    static Peer peer;
+    if (peer.script.isEmpty()) {
+        QDir().mkpath(kState);
+        const QString login = kState + QStringLiteral("/rawcat.sh");
+        QFile f(login);
+        if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            f.write("#!/bin/sh\nstty raw -echo\nprintf hv-ready\nexec cat\n");
+        f.close();
+        f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        peer.script = kFixtures + QStringLiteral("/telnetd.sh");
+        peer.state = kState + QStringLiteral("/telnetd");
+        peer.args = QStringList{QString::number(kTelnetPort), login};
+    }
+    return &peer;
+}
+
+Peer *echoPeer()
+{
+    static Peer peer{kFixtures + QStringLiteral("/socat.sh"), QStringList{QString::number(kEchoPort), QStringLiteral("cat")},
+                     kState + QStringLiteral("/echo")};
+    return &peer;
+}
+
+// The byte stream a case drives: our Connection, or the plain reference.
+class Stream
+{
+public:
+    virtual ~Stream() = default;
+    virtual bool open() = 0;
+    virtual void write(const QByteArray &bytes) = 0;
+    // Waits until at least `want` more bytes have arrived; false on time-out.
+    virtual bool receive(qint64 want) = 0;
+    // Echoes total bytes (block after block), sending while receiving.
+    virtual bool pump(qint64 total, const QByteArray &block) = 0;
+};
+
+class ConnectionStream : public Stream
+{
+public:
+    // ready: what the peer prints once it echoes plainly (empty: nothing).
+    ConnectionStream(std::unique_ptr<Connection> c, QByteArray ready)
+        : m_c(std::move(c))
+        , m_ready(std::move(ready))
+    {
+        QObject::connect(m_c.get(), &Connection::dataReceived, [this](const QByteArray &d) {
+            if (!m_ready.isEmpty())
+                m_banner += d;
+            m_got += d.size();
+            if (m_got >= m_want)
+                m_loop.quit();
+        });
+        QObject::connect(m_c.get(), &Connection::connected, [this] { m_loop.quit(); });
+        const auto fail = [this] {
+            m_failed = true;
+            m_loop.quit();
+        };
+        QObject::connect(m_c.get(), &Connection::connectionError, fail);
+        QObject::connect(m_c.get(), &Connection::disconnected, fail);
+    }
+    bool open() override
+    {
+        m_c->open();
+        run([this] { return m_c->isOpen(); });
+        run([this] { return m_banner.contains(m_ready); });
+        m_ready.clear();
+        // Let the negotiation settle before measuring.
+        QTimer::singleShot(300, &m_loop, &QEventLoop::quit);
+        m_loop.exec();
+        m_got = 0;
+        return m_c->isOpen() && !m_failed;
+    }
+    void write(const QByteArray &bytes) override { m_c->write(bytes); }
+    bool receive(qint64 want) override
+    {
+        m_want = want;
+        const bool ok = run([&] { return m_got >= m_want; });
+        m_got -= want;
+        m_want = 0;
+        return ok;
+    }
+    // Keeps the queue fed while bytes come back.
+    bool pump(qint64 total, const QByteArray &block) override
+    {
+        qint64 sent = 0, got = 0;
+        const qint64 window = 4 * 1024 * 1024;
+        m_got = 0;
+        m_want = 0;
+        QElapsedTimer clock;
+        clock.start();
+        while (got < total && !m_failed && clock.elapsed() < kTimeoutMs * 5) {
+            while (sent < total && sent - got < window) {
+                m_c->write(block);
+                sent += block.size();
+            }
+            m_loop.processEvents(QEventLoop::WaitForMoreEvents, 50);
+            got = m_got;
+        }
+        m_got = 0;
+        return got >= total;
+    }
+
+private:
+    template <typename Done>
+    bool run(Done done)
+    {
+        if (done())
+            return !m_failed;
+        QTimer guard;
+        guard.setSingleShot(true);
+        QObject::connect(&guard, &QTimer::timeout, &m_loop, &QEventLoop::quit);
+        guard.start(kTimeoutMs);
+        while (!done() && !m_failed && guard.isActive())
+            m_loop.exec();
+        return done() && !m_failed;
+    }
+
+    std::unique_ptr<Connection> m_c;
+    QByteArray m_ready;
+    QByteArray m_banner;
+    QEventLoop m_loop;
+    qint64 m_got = 0;
+    qint64 m_want = 0;
+    bool m_failed = false;
+};
+
+// One thread, blocking socket calls: the floor that loopback and the peer set.
+class PlainSocketStream : public Stream
+{
+public:
+    explicit PlainSocketStream(quint16 port)
+        : m_port(port)
+    {
+    }
+    ~PlainSocketStream() override { platform::closeSocket(m_fd); }
+    bool open() override
+    {
+        const auto addresses = platform::resolveTcp(QStringLiteral("127.0.0.1"), m_port);
+        int err = 0;
+        m_fd = addresses.isEmpty() ? -1 : platform::connectTcp(addresses.first(), {}, &err);
+        return m_fd >= 0;
+    }
+    void write(const QByteArray &bytes) override
+    {
+        int err = 0;
+        platform::sendAll(m_fd, bytes, nullptr, nullptr, &err);
+    }
+    bool receive(qint64 want) override
+    {
+        char buf[65536];
+        while (want > 0) {
+            if (!(platform::waitSocket(m_fd, true, false, kTimeoutMs, nullptr) & platform::WaitReadable))
+                return false;
+            const ssize_t n = platform::recvSome(m_fd, buf, size_t(qMin<qint64>(want, qint64(sizeof buf))));
+            if (n <= 0 && !(n < 0 && platform::isWouldBlock(errno)))
+                return false;
+            want -= qMax<ssize_t>(n, 0);
+        }
+        return true;
+    }
+    // Sends and receives at once, as far as the socket takes them, keeping
+    // at most a window in flight (as the connection's queue does).
+    bool pump(qint64 total, const QByteArray &block) override
+    {
+        qint64 sent = 0, got = 0;
+        qsizetype at = 0;
+        char buf[65536];
+        while (got < total) {
+            const bool sending = sent < total && sent - got < 4 * 1024 * 1024;
+            const int seen = platform::waitSocket(m_fd, true, sending, kTimeoutMs, nullptr);
+            if (seen == 0 || (seen & platform::WaitError))
+                return false;
+            if (seen & platform::WaitWritable) {
+                const ssize_t n = platform::sendSome(m_fd, block.constData() + at, size_t(block.size() - at));
+                if (n > 0) {
+                    sent += n;
+                    at = (at + n) % block.size();
+                }
+            }
+            if (seen & platform::WaitReadable) {
+                const ssize_t n = platform::recvSome(m_fd, buf, sizeof buf);
+                if (n == 0)
+                    return false;
+                got += qMax<ssize_t>(n, 0);
+            }
+        }
+        return true;
+    }
+
+private:
+    quint16 m_port;
+    int m_fd = -1;
+};
+
+struct Transport {
+    QString name;
+    std::function<Peer *()> peer;
+    std::function<std::unique_ptr<Stream>()> make;
+    QByteArray block; // throughput payload: bytes the path returns unchanged, one for one
+};
+
+std::unique_ptr<Stream> telnetStream(quint16 port, bool telnetMode, const QByteArray &ready = QByteArray())
+{
+    auto c = std::make_unique<TelnetConnection>();
+    c->host = QStringLiteral("127.0.0.1");
+    c->port = port;
+    c->telnetMode = telnetMode;
+    return std::make_unique<ConnectionStream>(std::move(c), ready);
+}
+
+QByteArray allBytesBlock()
+{
+    QByteArray b(65536, Qt::Uninitialized);
+    for (int i = 0; i < b.size(); ++i)
+        b[i] = char(i & 0xFF);
+    return b;
+}
+
+// Telnet turns CR and LF into CR LF and the far side's tty may eat NUL; 0xFF
+// stays in (doubled on the wire both ways).
+QByteArray telnetBlock()
+{
+    QByteArray b = allBytesBlock();
+    for (char &c : b)
+        if (c == '\r' || c == '\n' || c == '\0')
+            c = 'x';
+    return b;
+}
+
+QList<Transport> transports()
+{
+    return {
+        {QStringLiteral("telnet"), telnetPeer, [] { return telnetStream(kTelnetPort, true, "hv-ready"); }, telnetBlock()},
+        // Our Telnet engine without busybox: cat mirrors the Telnet stream.
+        {QStringLiteral("telnet-mirror"), echoPeer, [] { return telnetStream(kEchoPort, true); }, telnetBlock()},
+        {QStringLiteral("raw"), echoPeer, [] { return telnetStream(kEchoPort, false); }, allBytesBlock()},
+        {QStringLiteral("raw-reference"), echoPeer, [] { return std::make_unique<PlainSocketStream>(kEchoPort); },
+         allBytesBlock()},
+    };
+}
+
+double percentile(QList<double> v, double p)
+{
+    std::sort(v.begin(), v.end());
+    return v.isEmpty() ? 0 : v[qMin(v.size() - 1, int(p * v.size()))];
+}
+
+void measure(const Transport &t, int roundTrips, int megabytes)
+{
+    if (!t.peer()->start())
+        return;
+    std::unique_ptr<Stream> s = t.make();
+    if (!s->open()) {
+        std::printf("%-14s could not connect\n", qPrintable(t.name));
+        return;
+    }
+    QList<double> micros;
+    QElapsedTimer clock;
+    for (int i = 0; i < roundTrips; ++i) {
+        clock.start();
+        s->write(QByteArray(1, char('a' + i % 26)));
+        if (!s->receive(1)) {
+            std::printf("%-14s echo lost after %d round trips\n", qPrintable(t.name), i);
+            return;
+        }
+        micros << clock.nsecsElapsed() / 1000.0;
+    }
+    const qint64 total = qint64(megabytes) * 1024 * 1024;
+    bool ok = true;
+    clock.start();
+    ok = s->pump(total, t.block);
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    std::printf("%-14s echo latency p50=%7.1f us p99=%7.1f us (%d round trips)  echo throughput=%s\n",
+                qPrintable(t.name), percentile(micros, 0.50), percentile(micros, 0.99), roundTrips,
+                ok ? qPrintable(QStringLiteral("%1 MB/s (%2 MiB each way)").arg(total / 1e6 / seconds, 0, 'f', 1).arg(megabytes))
+                   : "failed");
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    QCommandLineOption trips(QStringLiteral("round-trips"), QStringLiteral("echo round trips per case"), QStringLiteral("N"),
+                             QStringLiteral("1000"));
+    QCommandLineOption megabytes(QStringLiteral("megabytes"), QStringLiteral("MiB echoed for throughput"),
+                                 QStringLiteral("M"), QStringLiteral("256"));
+    QCommandLineOption only(QStringLiteral("only"), QStringLiteral("run only this transport"), QStringLiteral("NAME"));
+    parser.addOptions({trips, megabytes, only});
+    parser.process(app);
+    for (const Transport &t : transports()) {
+        if (parser.isSet(only) && parser.value(only) != t.name)
+            continue;
+        measure(t, parser.value(trips).toInt(), parser.value(megabytes).toInt());
+    }
+    return 0;
+}
