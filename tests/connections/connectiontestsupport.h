@@ -203,6 +203,17 @@ public:
     int disconnects = 0;
 };
 
+// Points a TCP connection at the peer, opens it and accepts its client.
+template <typename TcpConnection>
+bool openAgainst(ScriptedPeer &peer, TcpConnection &c)
+{
+    if (!peer.port() && !peer.listen())
+        return false;
+    c.host = QStringLiteral("127.0.0.1");
+    c.port = peer.port();
+    return c.open() && peer.accept();
+}
+
 inline QByteArray bytes(std::initializer_list<int> values)
 {
     QByteArray out;

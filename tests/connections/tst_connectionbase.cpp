@@ -90,12 +90,10 @@ void TestConnectionBase::closeNeverOpened()
 void TestConnectionBase::openTwiceSilencesFirstWorker()
 {
     ScriptedPeer peer;
-    QVERIFY(peer.listen());
     TelnetConnection c;
-    aimRaw(c, peer.port());
+    c.telnetMode = false;
     Recorder rec(&c);
-    QVERIFY(c.open());
-    QVERIFY(peer.accept());
+    QVERIFY(openAgainst(peer, c));
     QElapsedTimer clock;
     clock.start();
     while (!c.isOpen() && clock.elapsed() < kWaitMs)
@@ -189,13 +187,11 @@ void TestConnectionBase::closeDuringBlockedConnect()
 void TestConnectionBase::peerResetDuringBlockedSend()
 {
     ScriptedPeer peer;
-    QVERIFY(peer.listen());
     TelnetConnection c;
-    aimRaw(c, peer.port());
+    c.telnetMode = false;
     Recorder rec(&c);
     c.write(QByteArray(8 * 1024 * 1024, 'x'));
-    QVERIFY(c.open());
-    QVERIFY(peer.accept());
+    QVERIFY(openAgainst(peer, c));
     QVERIFY(rec.waitConnected());
     QVERIFY(peer.read(4096).size() == 4096); // the send is under way
     peer.resetClient();
@@ -207,12 +203,10 @@ void TestConnectionBase::peerResetDuringBlockedSend()
 void TestConnectionBase::reopenAfterPeerClose()
 {
     ScriptedPeer peer;
-    QVERIFY(peer.listen());
     TelnetConnection c;
-    aimRaw(c, peer.port());
+    c.telnetMode = false;
     Recorder rec(&c);
-    QVERIFY(c.open());
-    QVERIFY(peer.accept());
+    QVERIFY(openAgainst(peer, c));
     QVERIFY(rec.waitConnected());
     peer.closeClient();
     QVERIFY(rec.waitEnd());

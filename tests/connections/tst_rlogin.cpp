@@ -75,16 +75,12 @@ void TestRLogin::windowRecord()
 void TestRLogin::scriptedControlBytesAndData()
 {
     ScriptedPeer peer;
-    QVERIFY(peer.listen());
     RLoginConnection c;
-    c.host = QStringLiteral("127.0.0.1");
-    c.port = peer.port();
     c.localUser = QStringLiteral("alice");
     c.remoteUser = QStringLiteral("bob");
     c.terminalType = QStringLiteral("vt100");
     Recorder rec(&c);
-    QVERIFY(c.open());
-    QVERIFY(peer.accept());
+    QVERIFY(openAgainst(peer, c));
     if (::geteuid() == 0)
         QVERIFY2(peer.clientPort() < 1024 && peer.clientPort() >= 512, qPrintable(QString::number(peer.clientPort())));
     QCOMPARE(peer.read(23), RLoginConnection::startMessage("alice", "bob", "vt100"));

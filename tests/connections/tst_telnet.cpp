@@ -189,13 +189,9 @@ void TestTelnet::hostileSubnegotiationStaysBounded()
 void TestTelnet::scriptedTelnetExactBytes()
 {
     ScriptedPeer peer;
-    QVERIFY(peer.listen());
     TelnetConnection c;
-    c.host = QStringLiteral("127.0.0.1");
-    c.port = peer.port();
     Recorder rec(&c);
-    QVERIFY(c.open());
-    QVERIFY(peer.accept());
+    QVERIFY(openAgainst(peer, c));
     QCOMPARE(peer.read(kGreeting.size() + kNaws80x24.size()), kGreeting + kNaws80x24);
     QVERIFY(rec.waitConnected());
     QVERIFY(c.isOpen());
@@ -221,14 +217,10 @@ void TestTelnet::scriptedTelnetExactBytes()
 void TestTelnet::scriptedRawPassesEverything()
 {
     ScriptedPeer peer;
-    QVERIFY(peer.listen());
     TelnetConnection c;
-    c.host = QStringLiteral("127.0.0.1");
-    c.port = peer.port();
     c.telnetMode = false;
     Recorder rec(&c);
-    QVERIFY(c.open());
-    QVERIFY(peer.accept());
+    QVERIFY(openAgainst(peer, c));
     QVERIFY(rec.waitConnected());
     c.resize(132, 43);
     c.write(bytes({'a', 0x0A, 0x0D, 0xFF}));
@@ -246,13 +238,9 @@ void TestTelnet::scriptedRawPassesEverything()
 void TestTelnet::mirrorPeerSettles()
 {
     ScriptedPeer peer;
-    QVERIFY(peer.listen());
     TelnetConnection c;
-    c.host = QStringLiteral("127.0.0.1");
-    c.port = peer.port();
     Recorder rec(&c);
-    QVERIFY(c.open());
-    QVERIFY(peer.accept());
+    QVERIFY(openAgainst(peer, c));
     int total = 0;
     int quietRounds = 0;
     for (int round = 0; round < 50 && quietRounds < 5; ++round) {
