@@ -63,8 +63,9 @@ void LineRenderer::updateFormat()
     format = cellFormat(lineAttrs);
 }
 
-QTextBlock LineRenderer::currentRowBlock() const
+QTextBlock LineRenderer::currentRowBlock()
 {
+    commitAppend();
     QTextBlock block = doc->lastBlock();
     for (int i = 0; i < rowBack && block.isValid(); ++i)
         block = block.previous();
@@ -79,6 +80,7 @@ const LineRenderer::RowInfo &LineRenderer::rowInfo(const QTextBlock &block)
         return cache;
     const QString text = block.text();
     cache.blockNumber = number;
+    cache.rowBack = rowBack;
     cache.length = int(text.size());
     cache.width = displayWidth(text);
     cache.narrow = isNarrow(text.constData(), int(text.size()));
@@ -121,10 +123,37 @@ void LineRenderer::applyCursorRule()
         host->placeViewCursor(cursor);
 }
 
+void LineRenderer::commitAppend()
+{
+    if (appendBuffer.isEmpty())
+        return;
+    selfEdit = true;
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(appendBuffer, appendFormat);
+    selfEdit = false;
+    appendBuffer.clear();
+    cache.blockNumber = cursor.block().blockNumber();
+    applyCursorRule();
+}
+
 void LineRenderer::write(const QString &text, const QTextCharFormat &fmt)
 {
     if (text.isEmpty())
         return;
+    // Appending at the end of the last row: keep it back (see appendBuffer).
+    if (!appendBuffer.isEmpty() && rowBack == 0 && col - 1 >= cache.width) {
+        if (!(fmt == appendFormat)) {
+            commitAppend();
+        } else {
+            appendBuffer += text;
+            const int textW = displayWidth(text);
+            cache.length += int(text.size());
+            cache.width += textW;
+            cache.narrow = cache.narrow && isNarrow(text.constData(), int(text.size()));
+            col += textW;
+            return;
+        }
+    }
     const QTextBlock block = currentRowBlock();
     if (!block.isValid())
         return;
@@ -154,6 +183,16 @@ void LineRenderer::write(const QString &text, const QTextCharFormat &fmt)
         debugLog(QStringLiteral("    write: col=%1 lineW=%2 idx=%3 endIdx=%4 textW=%5 txt=\"%6\" ins=\"%7\"")
                      .arg(col).arg(info.width).arg(idx).arg(endIdx).arg(textW)
                      .arg(text.left(40), idx >= info.length ? QStringLiteral("append") : QStringLiteral("overwrite")));
+    if (rowBack == 0 && idx >= info.length && editing) {
+        appendBuffer = text;
+        appendFormat = fmt;
+        cache = info;
+        cache.length += int(text.size());
+        cache.width = std::max(info.width, before) + textW;
+        cache.narrow = info.narrow && isNarrow(text.constData(), int(text.size()));
+        col += textW;
+        return;
+    }
     selfEdit = true;
     const int base = block.position();
     cursor.setPosition(base + idx);
@@ -280,14 +319,17 @@ void LineRenderer::syncCursor()
 void LineRenderer::newline()
 {
     if (rowBack == 0) {
-        selfEdit = true;
-        cursor.movePosition(QTextCursor::End);
-        cursor.insertBlock(cursor.blockFormat(), format);
-        selfEdit = false;
+        if (!appendBuffer.isEmpty() && !(format == appendFormat))
+            commitAppend();
+        const int number = appendBuffer.isEmpty() ? doc->blockCount() - 1 : cache.blockNumber;
+        if (appendBuffer.isEmpty())
+            appendFormat = format;
+        appendBuffer += QChar::ParagraphSeparator;
         cache = RowInfo();
-        cache.blockNumber = cursor.block().blockNumber();
+        cache.blockNumber = number + 1;
         cache.valid = true;
-        applyCursorRule();
+        if (!editing)
+            commitAppend();
     } else {
         --rowBack;
     }
@@ -353,6 +395,7 @@ void LineRenderer::eraseToEnd()
 
 void LineRenderer::clearDocument()
 {
+    commitAppend();
     selfEdit = true;
     cursor.select(QTextCursor::Document);
     cursor.removeSelectedText();
@@ -377,6 +420,11 @@ bool LineRenderer::dispatchCsi(const CsiSequence &seq)
     // not implement (xterm key modifiers, DECSCUSR, ...): they are dropped.
     if (seq.prefix != 0 || seq.intermediateCount > 0)
         return false;
+    if (seq.final != 'm') {
+        // The actions below read the document as it stands.
+        flush();
+        commitAppend();
+    }
     const int p1 = seq.params[0];
     const int n = std::max(1, p1);
     switch (seq.final) {
@@ -467,6 +515,36 @@ void LineRenderer::appendText(const QString &text)
         next = appendOnce(next);
 }
 
+void LineRenderer::beginEdit()
+{
+    // One edit block per call: the document announces its changes once, and
+    // cursor moves inside the block skip the layout of the line (which would
+    // otherwise cost more than the edit itself).
+    if (!editing) {
+        cursor.beginEditBlock();
+        editing = true;
+    }
+}
+
+void LineRenderer::endEdit()
+{
+    if (!editing)
+        return;
+    commitAppend();
+    editing = false;
+    // The document trims its scroll-back here: rows may renumber.
+    const bool wasSelf = selfEdit;
+    selfEdit = true;
+    cursor.endEditBlock();
+    selfEdit = wasSelf;
+    // Blocks trimmed from the top renumber the rest; the cursor row is still
+    // the same number of blocks from the end.
+    if (cache.valid && cache.rowBack == rowBack)
+        cache.blockNumber = doc->blockCount() - 1 - rowBack;
+    else
+        cache.valid = false;
+}
+
 QString LineRenderer::appendOnce(const QString &newText)
 {
     QString prefix;
@@ -497,14 +575,22 @@ QString LineRenderer::appendOnce(const QString &newText)
                              .arg(col).arg(rowBack).arg(info.width).arg(doc->blockCount()).arg(hexPrefix(newText)));
         }
     }
-    if (t.endsWith(u'\r')) {
-        t.chop(1);
+    // A text ending in CR keeps that CR back, so that a CR LF split across
+    // two calls is still one line end. The whole trailing run goes (a run of
+    // CRs acts as one): a CR CR LF split after the first CR must not erase
+    // the line.
+    qsizetype crs = 0;
+    while (crs < t.size() && t.at(t.size() - 1 - crs) == u'\r')
+        ++crs;
+    if (crs > 0) {
         pendingCr = QStringLiteral("\r");
+        t.chop(crs);
     }
 
     pendingText.clear();
     formatRuns.clear();
     formatRuns.emplace_back(0, format);
+    beginEdit();
 
     const QChar *s = t.constData();
     const int n = int(t.size());
@@ -517,6 +603,7 @@ QString LineRenderer::appendOnce(const QString &newText)
                          ? QStringLiteral("  -> OSC sequence truncated, deferred to pendingEsc")
                          : QStringLiteral("  -> ESC sequence truncated, deferred to pendingEsc"));
         flush();
+        endEdit();
         return QString();
     };
     while (i < n) {
@@ -599,6 +686,7 @@ QString LineRenderer::appendOnce(const QString &newText)
             i = end;
             if (r == CsiParse::Complete && dispatchCsi(seq)) {
                 flush();
+                endEdit();
                 return host->enterGridWith(t.mid(i));
             }
             continue;
@@ -613,5 +701,6 @@ QString LineRenderer::appendOnce(const QString &newText)
         i += 2;
     }
     flush();
+    endEdit();
     return QString();
 }

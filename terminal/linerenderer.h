@@ -71,6 +71,7 @@ private:
     struct RowInfo
     {
         int blockNumber = -1;
+        int rowBack = 0;
         int length = 0;
         int width = 0;
         bool narrow = true; // every unit is one cell wide: column c is index c - 1
@@ -85,10 +86,19 @@ private:
     std::vector<std::pair<int, QTextCharFormat>> formatRuns;
     RowInfo cache;
     bool selfEdit = false;
+    bool editing = false;
+    // Text (and line ends) appended at the very end of the document, kept
+    // back so that a run of plain lines costs one insertion, not one per line.
+    // While it holds anything, `cache` describes the last row including it.
+    QString appendBuffer;
+    QTextCharFormat appendFormat;
     QMetaObject::Connection docWatch;
 
     QString appendOnce(const QString &text);
-    QTextBlock currentRowBlock() const;
+    void beginEdit();
+    void commitAppend();
+    void endEdit();
+    QTextBlock currentRowBlock();
     const RowInfo &rowInfo(const QTextBlock &block);
     int indexOfColumn(const QTextBlock &block, int column, int *cellsBefore = nullptr);
     void write(const QString &text, const QTextCharFormat &fmt);

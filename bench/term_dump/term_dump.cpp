@@ -60,7 +60,7 @@ void out(const QString &line)
 
 int usage()
 {
-    std::fprintf(stderr, "usage: term_dump --mode grid|line --rows R --cols C [--attrs] < stream\n");
+    std::fprintf(stderr, "usage: term_dump --mode grid|line --rows R --cols C [--attrs] [--slice BYTES] < stream\n");
     return 2;
 }
 
@@ -71,6 +71,7 @@ int main(int argc, char **argv)
     QString mode = QStringLiteral("grid");
     int rows = 24, cols = 80;
     bool attrs = false;
+    int slice = 4096;
     for (int i = 1; i < argc; ++i) {
         const bool hasValue = i + 1 < argc;
         if (!std::strcmp(argv[i], "--mode") && hasValue)
@@ -79,6 +80,8 @@ int main(int argc, char **argv)
             rows = std::atoi(argv[++i]);
         else if (!std::strcmp(argv[i], "--cols") && hasValue)
             cols = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--slice") && hasValue)
+            slice = std::max(1, std::atoi(argv[++i]));
         else if (!std::strcmp(argv[i], "--attrs"))
             attrs = true;
         else
@@ -99,8 +102,8 @@ int main(int argc, char **argv)
     engine.setTerminalSize(cols, rows);
     ScreenGrid grid(cols, rows);
     const bool gridMode = mode == QStringLiteral("grid");
-    for (qsizetype at = 0; at < bytes.size(); at += 4096) {
-        const QString text = engine.decodeReceived(bytes.mid(at, 4096));
+    for (qsizetype at = 0; at < bytes.size(); at += slice) {
+        const QString text = engine.decodeReceived(bytes.mid(at, slice));
         if (!gridMode) {
             engine.receiveText(text);
             continue;

@@ -3,6 +3,7 @@
 #include "terminal/terminalengine.h"
 
 #include <QDateTime>
+#include <QRandomGenerator>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
@@ -53,6 +54,7 @@ private slots:
         QTest::newRow("CR LF") << esc("abc\r\n") << "abc\n" << 1 << 0;
         QTest::newRow("CR LF split") << esc("abc\r|\n") << "abc\n" << 1 << 0;
         QTest::newRow("CR run LF") << esc("abc\r\r\r\ndef") << "abc\ndef" << 4 << 0;
+        QTest::newRow("CR CR LF split") << esc("abc\r|\r|\ndef") << "abc\ndef" << 4 << 0;
         QTest::newRow("progress redraw") << esc("50%\r60%") << "60%" << 4 << 0;
         QTest::newRow("progress redraw split") << esc("50%\r|60%") << "60%" << 4 << 0;
         QTest::newRow("lone CR erases") << esc("abcdef\rXY") << "XY" << 3 << 0;
@@ -236,6 +238,39 @@ private slots:
         QCOMPARE(t.text(), expected);
         t.feed(esc("\r中文"));
         QCOMPARE(t.text(), QStringLiteral("中文"));
+    }
+
+    // The same stream in one call and cut into small pieces leaves the same
+    // document: text, colours and cursor (the pieces take other paths
+    // through the batching of appended text).
+    void splitCallsGiveTheSameDocument()
+    {
+        // Narrow text only: a deletion inside a wide character leaves the
+        // cursor beyond the row, which the next call clamps by design.
+        static const char *const tokens[] = {"hello", " world", "\r\n", "\r", "\n", "\b", "\t", "x",
+                                             "\e[31m", "\e[1;44m", "\e[0m", "\e[3D", "\e[2C", "\e[K",
+                                             "\e[5G", "\e[1;12H", "\e[3X", "\e]0;t\a", "\e(B", "\e[?25l"};
+        QRandomGenerator rng(99);
+        for (int round = 0; round < 60; ++round) {
+            QString stream;
+            for (int i = 0; i < 120; ++i)
+                stream += esc(tokens[rng.bounded(int(std::size(tokens)))]);
+            stream += QStringLiteral("end");
+            Terminal whole;
+            whole.feed(stream);
+            Terminal pieces;
+            for (int at = 0; at < stream.size();) {
+                const int n = rng.bounded(1, 8);
+                pieces.engine.receiveText(stream.mid(at, n));
+                at += n;
+            }
+            if (pieces.text() != whole.text())
+                qWarning("stream: %s", qPrintable(QString::fromLatin1(stream.toUtf8().toPercentEncoding(" []"))));
+            QCOMPARE(pieces.text(), whole.text());
+            QCOMPARE(pieces.r.col, whole.r.col);
+            for (int pos = 0; pos < whole.text().size(); ++pos)
+                QVERIFY2(pieces.formatAt(pos) == whole.formatAt(pos), qPrintable(QString::number(pos)));
+        }
     }
 
     void decoding_data()
