@@ -153,7 +153,13 @@ ConnectionWorker *SshConnection::createWorker(std::shared_ptr<ConnectionLink> li
 
 void SshConnection::connectExtraSignals(ConnectionWorker *worker)
 {
-    connect(static_cast<Worker *>(worker), &Worker::sigRemoteEnv, this, &SshConnection::remoteEnv);
+    // A report a stopped worker queued before it was cut off must not reach
+    // the session that replaced it.
+    connect(static_cast<Worker *>(worker), &Worker::sigRemoteEnv, this,
+            [this, gen = generation()](const QString &env, const QStringList &commands) {
+                if (gen == generation())
+                    emit remoteEnv(env, commands);
+            });
 }
 
 // ---------------------------------------------------------------------------
