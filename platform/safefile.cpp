@@ -1,0 +1,68 @@
+#include "platform/safefile.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+// O_NONBLOCK only matters while opening (a FIFO without writer would hang
+// the caller); once the descriptor is known to be a regular file it is
+// switched back so that reads and writes behave as usual.
+int openChecked(const QString &path, int flags, mode_t mode)
+{
+    const QByteArray name = QFile::encodeName(path);
+    int fd;
+    do {
+        fd = ::open(name.constData(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    int err = 0;
+    if (::fstat(fd, &st) != 0)
+        err = errno;
+    else if (!S_ISREG(st.st_mode))
+        err = EINVAL;
+    if (err != 0) {
+        ::close(fd);
+        errno = err;
+        return -1;
+    }
+    const int fl = ::fcntl(fd, F_GETFL);
+    if (fl >= 0)
+        ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    return fd;
+}
+
+} // namespace
+
+int openRegularForReading(const QString &path)
+{
+    return openChecked(path, O_RDONLY, 0);
+}
+
+int createExclusive(const QString &path)
+{
+    return openChecked(path, O_WRONLY | O_CREAT | O_EXCL, 0666);
+}
+
+bool isReplaceableTarget(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st;
+    if (::lstat(name.constData(), &st) != 0)
+        return errno == ENOENT;
+    if (!S_ISREG(st.st_mode))
+        return false;
+    if (!(st.st_mode & S_IWUSR))
+        return false;
+    return ::access(name.constData(), W_OK) == 0;
+}
+
+} // namespace platform

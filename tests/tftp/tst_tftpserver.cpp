@@ -1,0 +1,490 @@
+#include "core/languagemanager.h"
+#include "tftptestclient.h"
+#include "transfer/tftp/tftpserver.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+using namespace tftptest;
+
+Q_DECLARE_METATYPE(tftptest::Client)
+
+namespace {
+constexpr quint16 serverPort = 26901;
+}
+
+class TestTftpServer : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir box;
+    QString root;    // served folder
+    QString client;  // the clients' working folder
+    TftpServer *server = nullptr;
+    QStringList log;
+
+    QString rootFile(const QString &name) const { return QDir(root).filePath(name); }
+    QString clientFile(const QString &name) const { return QDir(client).filePath(name); }
+    QStringList partFiles() const
+    {
+        return QDir(root).entryList({QStringLiteral("*.part-*")}, QDir::Files | QDir::Hidden | QDir::System);
+    }
+    bool logHas(const QString &text) const
+    {
+        for (const QString &line : log) {
+            if (line.contains(text))
+                return true;
+        }
+        return false;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(clientsInstalled(), "the tftp-hpa and atftp clients are needed (packages tftp-hpa, atftp)");
+        LanguageManager::setLanguage(QStringLiteral("en"));
+        QVERIFY(box.isValid());
+        root = box.filePath(QStringLiteral("served"));
+        client = box.filePath(QStringLiteral("client"));
+        QVERIFY(QDir().mkpath(root) && QDir().mkpath(client));
+        server = new TftpServer(this);
+        server->setRootFolder(root);
+        connect(server, &TftpServer::logLine, this, [this](const QString &line) { log << line; });
+        QString error;
+        QVERIFY2(server->start(serverPort, QHostAddress::Any, &error), qPrintable(error));
+    }
+
+    void init()
+    {
+        log.clear();
+        server->setRootFolder(root);
+    }
+
+    void cleanup()
+    {
+        // Every transfer must have ended by itself and left no temporary file.
+        QTRY_COMPARE(server->transferCount(), 0);
+        QCOMPARE(partFiles(), QStringList());
+    }
+
+    // Sizes around the block boundary, and one past 65535 blocks so that the
+    // block number rolls over to 0 in both directions.
+    void getAndPut_data()
+    {
+        QTest::addColumn<Client>("client");
+        QTest::addColumn<qint64>("size");
+        const QList<QPair<const char *, qint64>> sizes{
+            {"0", 0}, {"511", 511}, {"512", 512}, {"513", 513}, {"1MiB", 1 << 20}, {"33MiB", 33 << 20}};
+        for (const auto &[label, size] : sizes) {
+            QTest::addRow("tftp-hpa/%s", label) << Client::Hpa << size;
+            QTest::addRow("atftp/%s", label) << Client::Atftp << size;
+        }
+    }
+
+    void getAndPut()
+    {
+        QFETCH(Client, client);
+        QFETCH(qint64, size);
+        const QByteArray data = randomBytes(size);
+        const QString name = QStringLiteral("f%1.bin").arg(size);
+        QVERIFY(writeFile(rootFile(name), data));
+        QFile::remove(clientFile(name));
+
+        QCOMPARE(runProgram(this->client, getArgs(client, serverPort, name, name)), 0);
+        QCOMPARE(QFileInfo(clientFile(name)).size(), size);
+        QVERIFY(readFile(clientFile(name)) == data);
+        QTRY_VERIFY(logHas(QStringLiteral("Download complete: %1 (%2 bytes)").arg(name).arg(size)));
+
+        // Upload onto the existing name: the old file is replaced whole.
+        const QString upName = QStringLiteral("up%1.bin").arg(size);
+        QVERIFY(writeFile(rootFile(upName), "old content"));
+        QCOMPARE(runProgram(this->client, putArgs(client, serverPort, name, upName)), 0);
+        QTRY_VERIFY(logHas(QStringLiteral("Upload complete: %1 (%2 bytes)").arg(upName).arg(size)));
+        QCOMPARE(QFileInfo(rootFile(upName)).size(), size);
+        QVERIFY(readFile(rootFile(upName)) == data);
+        QFile::remove(rootFile(name));
+        QFile::remove(rootFile(upName));
+        QFile::remove(clientFile(name));
+    }
+
+    // Requests the server must refuse, through the real clients: nothing of
+    // the refused file may reach the client, and nothing in the folder may change.
+    void refusedRequests_data()
+    {
+        QTest::addColumn<Client>("client");
+        QTest::addColumn<QString>("remote");
+        QTest::addColumn<QString>("logText");
+        for (Client c : {Client::Hpa, Client::Atftp}) {
+            const char *tag = c == Client::Hpa ? "tftp-hpa" : "atftp";
+            QTest::addRow("%s/missing", tag) << c << "missing.bin" << "Download missing.bin failed: file not found";
+            // "../secret.txt" may only mean the folder's own secret.txt, which does not exist.
+            QTest::addRow("%s/parent", tag) << c << "../secret.txt" << "Download secret.txt failed: file not found";
+            QTest::addRow("%s/absolute", tag) << c << "/etc/hostname" << "Unsafe file name refused: /etc/hostname";
+            QTest::addRow("%s/link", tag) << c << "link.txt" << "Download link.txt failed: file not found";
+            QTest::addRow("%s/fifo", tag) << c << "fifo" << "Download fifo failed: file not found";
+        }
+    }
+
+    void refusedRequests()
+    {
+        QFETCH(Client, client);
+        QFETCH(QString, remote);
+        QFETCH(QString, logText);
+        const QString secret = box.filePath(QStringLiteral("secret.txt"));
+        QVERIFY(writeFile(secret, "outside the served folder"));
+        QFile::remove(rootFile(QStringLiteral("link.txt")));
+        QVERIFY(QFile::link(secret, rootFile(QStringLiteral("link.txt"))));
+        QFile::remove(rootFile(QStringLiteral("fifo")));
+        QCOMPARE(::mkfifo(QFile::encodeName(rootFile(QStringLiteral("fifo"))).constData(), 0644), 0);
+        QFile::remove(clientFile(QStringLiteral("out")));
+
+        runProgram(this->client, getArgs(client, serverPort, remote, QStringLiteral("out")), 30);
+        QCOMPARE(QFileInfo(clientFile(QStringLiteral("out"))).size(), 0);
+        QTRY_VERIFY2(logHas(logText), qPrintable(log.join(QLatin1Char('\n'))));
+        QCOMPARE(readFile(secret), QByteArray("outside the served folder"));
+    }
+
+    // Uploads that must not replace what is there: a link (whose target lies
+    // outside) and a file its owner made read-only.
+    void refusedUploads_data()
+    {
+        QTest::addColumn<Client>("client");
+        QTest::addColumn<QString>("target");
+        for (Client c : {Client::Hpa, Client::Atftp}) {
+            const char *tag = c == Client::Hpa ? "tftp-hpa" : "atftp";
+            QTest::addRow("%s/link", tag) << c << "link.txt";
+            QTest::addRow("%s/read-only", tag) << c << "readonly.txt";
+        }
+    }
+
+    void refusedUploads()
+    {
+        QFETCH(Client, client);
+        QFETCH(QString, target);
+        const QString secret = box.filePath(QStringLiteral("secret.txt"));
+        QVERIFY(writeFile(secret, "outside the served folder"));
+        QFile::remove(rootFile(QStringLiteral("link.txt")));
+        QVERIFY(QFile::link(secret, rootFile(QStringLiteral("link.txt"))));
+        const QString readOnly = rootFile(QStringLiteral("readonly.txt"));
+        QFile::setPermissions(readOnly, QFile::ReadOwner | QFile::WriteOwner);
+        QVERIFY(writeFile(readOnly, "keep me"));
+        QVERIFY(QFile::setPermissions(readOnly, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+        QVERIFY(writeFile(clientFile(QStringLiteral("payload")), randomBytes(3000)));
+
+        runProgram(this->client, putArgs(client, serverPort, QStringLiteral("payload"), target), 30);
+        QTRY_VERIFY2(logHas(QStringLiteral("Upload %1 failed: cannot create file").arg(target)),
+                     qPrintable(log.join(QLatin1Char('\n'))));
+        QCOMPARE(readFile(secret), QByteArray("outside the served folder"));
+        QVERIFY(QFileInfo(rootFile(QStringLiteral("link.txt"))).isSymLink());
+        QCOMPARE(readFile(readOnly), QByteArray("keep me"));
+    }
+
+    void twoClientsAtOnce()
+    {
+        const QByteArray down = randomBytes(700000);
+        const QByteArray up = randomBytes(900001);
+        QVERIFY(writeFile(rootFile(QStringLiteral("down.bin")), down));
+        QVERIFY(writeFile(clientFile(QStringLiteral("up.bin")), up));
+        QFile::remove(clientFile(QStringLiteral("down.bin")));
+
+        QProcess a, b;
+        for (QProcess *p : {&a, &b})
+            p->setWorkingDirectory(client);
+        const QStringList getCmd = getArgs(Client::Hpa, serverPort, QStringLiteral("down.bin"), QStringLiteral("down.bin"));
+        const QStringList putCmd = putArgs(Client::Atftp, serverPort, QStringLiteral("up.bin"), QStringLiteral("up.bin"));
+        a.start(QStringLiteral("timeout"), QStringList{QStringLiteral("60")} + getCmd);
+        b.start(QStringLiteral("timeout"), QStringList{QStringLiteral("60")} + putCmd);
+        QTRY_VERIFY_WITH_TIMEOUT(a.state() == QProcess::NotRunning && b.state() == QProcess::NotRunning, 70000);
+        QVERIFY(readFile(clientFile(QStringLiteral("down.bin"))) == down);
+        QTRY_VERIFY(readFile(rootFile(QStringLiteral("up.bin"))) == up);
+    }
+
+    // atftp asks for 8 KiB blocks; the server answers without an option
+    // acknowledgement and the client falls back to 512-byte blocks.
+    void blockSizeOptionIgnored()
+    {
+        const QByteArray data = randomBytes(100000);
+        QVERIFY(writeFile(rootFile(QStringLiteral("opt.bin")), data));
+        QVERIFY(writeFile(clientFile(QStringLiteral("optup.bin")), data));
+        QFile::remove(clientFile(QStringLiteral("opt.bin")));
+        const QStringList option{QStringLiteral("--option"), QStringLiteral("blksize 8192")};
+        QCOMPARE(runProgram(client, QStringList{QStringLiteral("atftp")} + option +
+                                        getArgs(Client::Atftp, serverPort, QStringLiteral("opt.bin"), QStringLiteral("opt.bin")).mid(1)),
+                 0);
+        QVERIFY(readFile(clientFile(QStringLiteral("opt.bin"))) == data);
+        QCOMPARE(runProgram(client, QStringList{QStringLiteral("atftp")} + option +
+                                        putArgs(Client::Atftp, serverPort, QStringLiteral("optup.bin"), QStringLiteral("optup.bin")).mid(1)),
+                 0);
+        QTRY_VERIFY(readFile(rootFile(QStringLiteral("optup.bin"))) == data);
+
+        // On the wire: a request with options gets DATA 1 of 512 bytes, no OACK.
+        RawClient raw;
+        raw.send(request(1, "opt.bin", "octet", QByteArray("blksize\0" "8192\0", 13)), serverPort);
+        quint16 tid = 0;
+        const QByteArray first = raw.receive(&tid);
+        QCOMPARE(first.left(4), packet(3, 1));
+        QCOMPARE(first.size(), 4 + 512);
+        raw.send(errorPacket(0, "enough"), tid);
+        QTRY_VERIFY(logHas(QStringLiteral("Download aborted by client (error code 0)")));
+    }
+
+    // A dual-stack socket sees IPv4 clients as ::ffff:a.b.c.d; they must be
+    // answered (and logged) as plain IPv4. IPv6 clients work as well.
+    void addressFamilies_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("peerPrefix");
+        QTest::newRow("ipv4") << "127.0.0.1" << "[127.0.0.1:";
+        QTest::newRow("ipv6") << "::1" << "[::1:";
+    }
+
+    void addressFamilies()
+    {
+        QFETCH(QString, host);
+        QFETCH(QString, peerPrefix);
+        const QByteArray data = randomBytes(1500);
+        QVERIFY(writeFile(rootFile(QStringLiteral("fam.bin")), data));
+        QFile::remove(clientFile(QStringLiteral("fam.bin")));
+        RawClient probe{QHostAddress(host)};
+        if (probe.socket.state() != QAbstractSocket::BoundState)
+            QSKIP("this address family is not available here");
+        QCOMPARE(runProgram(client, getArgs(Client::Atftp, serverPort, QStringLiteral("fam.bin"),
+                                            QStringLiteral("fam.bin"), host)),
+                 0);
+        QVERIFY(readFile(clientFile(QStringLiteral("fam.bin"))) == data);
+        QTRY_VERIFY2(logHas(peerPrefix), qPrintable(log.join(QLatin1Char('\n'))));
+        QVERIFY(!logHas(QStringLiteral("::ffff:")));
+    }
+
+    void modes_data()
+    {
+        QTest::addColumn<QByteArray>("mode");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("octet") << QByteArray("octet") << true;
+        QTest::newRow("OCTET") << QByteArray("OCTET") << true;
+        QTest::newRow("Binary") << QByteArray("Binary") << true;
+        QTest::newRow("netascii") << QByteArray("netascii") << false;
+        QTest::newRow("mail") << QByteArray("mail") << false;
+    }
+
+    void modes()
+    {
+        QFETCH(QByteArray, mode);
+        QFETCH(bool, accepted);
+        QVERIFY(writeFile(rootFile(QStringLiteral("m.bin")), "abc"));
+        RawClient raw;
+        raw.send(request(1, "m.bin", mode), serverPort);
+        quint16 from = 0;
+        const QByteArray answer = raw.receive(&from);
+        if (accepted) {
+            QCOMPARE(answer, packet(3, 1, "abc"));
+            QVERIFY(from != serverPort); // a transfer answers from a port of its own
+            raw.send(packet(4, 1), from);
+            QTRY_VERIFY(logHas(QStringLiteral("Download complete: m.bin (3 bytes)")));
+        } else {
+            QCOMPARE(answer, errorPacket(0, "only octet mode"));
+            QCOMPARE(from, serverPort);
+            QVERIFY(log.isEmpty());
+        }
+    }
+
+    // Malformed requests and names without a file part get no answer at all;
+    // names that point outside the folder or carry control characters are
+    // refused with an access violation.
+    void badNames_data()
+    {
+        QTest::addColumn<QByteArray>("datagram");
+        QTest::addColumn<QByteArray>("answer"); // empty: none
+        QTest::newRow("short") << QByteArray("\0\1a", 3) << QByteArray();
+        QTest::newRow("no-name-end") << QByteArray("\0\1abc", 5) << QByteArray();
+        QTest::newRow("no-mode-end") << QByteArray("\0\1abc\0octet", 11) << QByteArray();
+        QTest::newRow("ack-to-listener") << packet(4, 1) << QByteArray();
+        QTest::newRow("empty") << request(1, "") << QByteArray();
+        QTest::newRow("dot") << request(1, ".") << QByteArray();
+        QTest::newRow("dotdot") << request(1, "..") << QByteArray();
+        QTest::newRow("trailing-slash") << request(1, "sub/") << QByteArray();
+        QTest::newRow("trailing-backslash") << request(2, "sub\\") << QByteArray();
+        const QByteArray violation = errorPacket(2, "access violation");
+        QTest::newRow("absolute") << request(1, "/etc/passwd") << violation;
+        QTest::newRow("absolute-backslash") << request(2, "\\x.bin") << violation;
+        QTest::newRow("drive") << request(2, "C:x.bin") << violation;
+        QTest::newRow("newline") << request(2, "a\nb.bin") << violation;
+        QTest::newRow("escape") << request(1, "a\x1b[2Jb") << violation;
+        QTest::newRow("not-utf8") << request(2, "a\xff\xfe.bin") << violation;
+    }
+
+    void badNames()
+    {
+        QFETCH(QByteArray, datagram);
+        QFETCH(QByteArray, answer);
+        QVERIFY(writeFile(rootFile(QStringLiteral("barrier.bin")), "x"));
+        const QStringList before = QDir(root).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+        RawClient raw;
+        raw.send(datagram, serverPort);
+        // The server handles datagrams in order: the answer to a valid request
+        // sent next shows that nothing came before it.
+        raw.send(request(1, "barrier.bin"), serverPort);
+        quint16 from = 0;
+        QByteArray first = raw.receive(&from);
+        if (!answer.isEmpty()) {
+            QCOMPARE(first, answer);
+            QCOMPARE(from, serverPort);
+            QVERIFY(logHas(QStringLiteral("Unsafe file name refused")));
+            QVERIFY(!logHas(QStringLiteral("\x1b")));
+            first = raw.receive(&from);
+        }
+        QCOMPARE(first, packet(3, 1, "x"));
+        raw.send(packet(4, 1), from);
+        QTRY_COMPARE(server->transferCount(), 0);
+        QCOMPARE(QDir(root).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System), before);
+    }
+
+    // An empty folder must not fall back to the process's working folder.
+    void emptyFolderRefuses()
+    {
+        server->setRootFolder(QString());
+        RawClient raw;
+        raw.send(request(1, "barrier.bin"), serverPort);
+        QCOMPARE(raw.receive(), errorPacket(2, "access violation"));
+        QVERIFY(logHas(QStringLiteral("No service directory set, request refused: barrier.bin")));
+        QCOMPARE(server->transferCount(), 0);
+    }
+
+    // Lock step on a download: only the ACK of the block in flight moves on,
+    // a duplicate ACK causes no resend, and the client may abort.
+    void downloadAcks()
+    {
+        const QByteArray data = randomBytes(1200);
+        QVERIFY(writeFile(rootFile(QStringLiteral("d.bin")), data));
+        RawClient raw;
+        raw.send(request(1, "d.bin"), serverPort);
+        quint16 tid = 0;
+        QCOMPARE(raw.receive(&tid), packet(3, 1, data.left(512)));
+        raw.send(packet(4, 0), tid);   // not yet sent: ignored
+        raw.send(packet(4, 1), tid);
+        QCOMPARE(raw.receive(), packet(3, 2, data.mid(512, 512)));
+        raw.send(packet(4, 1), tid);   // duplicate: no resend
+        raw.send(packet(4, 2), tid);
+        QCOMPARE(raw.receive(), packet(3, 3, data.mid(1024)));
+        raw.send(errorPacket(0, "stop"), tid);
+        QTRY_VERIFY(logHas(QStringLiteral("Download aborted by client (error code 0)")));
+    }
+
+    void uploadPackets()
+    {
+        RawClient raw;
+        raw.send(request(2, "u.bin"), serverPort);
+        quint16 tid = 0;
+        QCOMPARE(raw.receive(&tid), packet(4, 0));
+        const QByteArray block1 = randomBytes(512);
+        raw.send(packet(3, 1, block1), tid);
+        QCOMPARE(raw.receive(), packet(4, 1));
+        raw.send(packet(3, 1, block1), tid); // repeated: acknowledged again, not written twice
+        QCOMPARE(raw.receive(), packet(4, 1));
+        raw.send(packet(3, 5, "far ahead"), tid); // ignored
+        raw.send(packet(3, 2, "end"), tid);
+        QCOMPARE(raw.receive(), packet(4, 2));
+        // The final ACK promises the file is in place.
+        QCOMPARE(readFile(rootFile(QStringLiteral("u.bin"))), block1 + "end");
+        QVERIFY(logHas(QStringLiteral("Upload complete: u.bin (515 bytes)")));
+    }
+
+    void uploadFailures_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<QString>("logText");
+        QTest::newRow("oversized") << 0 << errorPacket(4, "invalid DATA packet size") << "上传失败：DATA 包大小非法";
+        QTest::newRow("client-error") << 1 << QByteArray() << "Upload aborted by client (error code 3)";
+        // The target turns into a folder before the last block: the commit
+        // fails and the client must hear so instead of a final ACK.
+        QTest::newRow("commit-fails") << 2 << errorPacket(3, "disk write failed") << "上传失败：提交文件失败";
+    }
+
+    void uploadFailures()
+    {
+        QFETCH(int, kind);
+        QFETCH(QByteArray, answer);
+        QFETCH(QString, logText);
+        QVERIFY(writeFile(rootFile(QStringLiteral("keep.bin")), "old"));
+        QDir(root).rmdir(QStringLiteral("keep.bin.dir"));
+        RawClient raw;
+        const QByteArray name = kind == 2 ? "newname.bin" : "keep.bin";
+        raw.send(request(2, name), serverPort);
+        quint16 tid = 0;
+        QCOMPARE(raw.receive(&tid), packet(4, 0));
+        raw.send(packet(3, 1, randomBytes(512)), tid);
+        QCOMPARE(raw.receive(), packet(4, 1));
+        QCOMPARE(partFiles().size(), 1);
+        if (kind == 0)
+            raw.send(packet(3, 2, randomBytes(596)), tid);
+        else if (kind == 1)
+            raw.send(errorPacket(3, "disk full"), tid);
+        else {
+            QVERIFY(QDir(root).mkdir(QString::fromLatin1(name)));
+            raw.send(packet(3, 2, "tail"), tid);
+        }
+        if (!answer.isEmpty())
+            QCOMPARE(raw.receive(), answer);
+        QTRY_VERIFY2(logHas(logText), qPrintable(log.join(QLatin1Char('\n'))));
+        QCOMPARE(partFiles(), QStringList());
+        QCOMPARE(readFile(rootFile(QStringLiteral("keep.bin"))), QByteArray("old"));
+        QDir(root).rmdir(QString::fromLatin1(name));
+    }
+
+    // With a short tick: a download resends its last block five times and
+    // then gives up; a silent upload ends and removes its temporary file.
+    void timeouts()
+    {
+        server->setTickInterval(20);
+        QVERIFY(writeFile(rootFile(QStringLiteral("t.bin")), "tick"));
+        RawClient down;
+        down.send(request(1, "t.bin"), serverPort);
+        RawClient up;
+        up.send(request(2, "silent.bin"), serverPort);
+        QCOMPARE(up.receive(), packet(4, 0));
+        for (int i = 0; i < 6; ++i)
+            QCOMPARE(down.receive(), packet(3, 1, "tick"));
+        QTRY_VERIFY(logHas(QStringLiteral("Download timed out, giving up: t.bin")));
+        QTRY_VERIFY(logHas(QStringLiteral("Upload idle timeout: silent.bin.part-")));
+        QCOMPARE(down.socket.hasPendingDatagrams(), false);
+        server->setTickInterval(1000);
+    }
+
+    // Beyond the limit the server says it is busy; a stop drops every
+    // transfer and removes the unfinished uploads' temporary files.
+    void busyAndStop()
+    {
+        QList<RawClient *> clients;
+        for (int i = 0; i < TftpServer::maxTransfers; ++i) {
+            auto *c = new RawClient;
+            c->send(request(2, QByteArray("busy") + QByteArray::number(i)), serverPort);
+            clients << c;
+            QCOMPARE(c->receive(), packet(4, 0));
+        }
+        QCOMPARE(server->transferCount(), TftpServer::maxTransfers);
+        RawClient extra;
+        extra.send(request(1, "barrier.bin"), serverPort);
+        QCOMPARE(extra.receive(), errorPacket(0, "server busy"));
+        QVERIFY(logHas(QStringLiteral("Too many transfers at once, request refused: barrier.bin")));
+        QCOMPARE(partFiles().size(), TftpServer::maxTransfers);
+
+        server->stop();
+        QVERIFY(!server->isRunning());
+        QCOMPARE(server->transferCount(), 0);
+        QCOMPARE(partFiles(), QStringList());
+        qDeleteAll(clients);
+        QString error;
+        QVERIFY2(server->start(serverPort, QHostAddress::Any, &error), qPrintable(error));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTftpServer)
+#include "tst_tftpserver.moc"

@@ -1,0 +1,130 @@
+#include "transfer/tftp/tftpserverdialog.h"
+
+#include "core/languagemanager.h"
+#include "mainwindow/titlebar.h"
+#include "transfer/tftp/tftpserver.h"
+
+#include <QCloseEvent>
+#include <QDir>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTime>
+#include <QVBoxLayout>
+
+TftpServerDialog::TftpServerDialog(QWidget *parent) : QDialog(parent)
+{
+    const QString title = LanguageManager::tr("📦 TFTP 服务器");
+    setWindowTitle(title);
+    setWindowFlags((windowFlags() | Qt::FramelessWindowHint) & ~Qt::WindowSystemMenuHint);
+    resize(560, 420);
+    setStyleSheet(QStringLiteral("QDialog{background-color:#252526;color:#cccccc;}"));
+
+    auto *root = new QVBoxLayout(this);
+    root->setContentsMargins(0, 0, 0, 0);
+    root->setSpacing(0);
+
+    titleBar = new TitleBar(this, false);
+    titleBar->setTitle(title);
+    root->addWidget(titleBar, 0);
+
+    auto *content = new QWidget(this);
+    root->addWidget(content, 1);
+    auto *layout = new QVBoxLayout(content);
+    layout->setContentsMargins(16, 16, 16, 16);
+    layout->setSpacing(10);
+
+    auto *folderRow = new QHBoxLayout;
+    folderRow->addWidget(new QLabel(LanguageManager::tr("服务目录:"), content), 0);
+    folderEdit = new QLineEdit(QDir::homePath(), content);
+    folderRow->addWidget(folderEdit, 1);
+    auto *browse = new QPushButton(LanguageManager::tr("浏览..."), content);
+    folderRow->addWidget(browse, 0);
+    layout->addLayout(folderRow);
+
+    auto *portRow = new QHBoxLayout;
+    portRow->addWidget(new QLabel(LanguageManager::tr("端口:"), content));
+    portSpin = new QSpinBox(content);
+    portSpin->setRange(1, 65535);
+    portSpin->setValue(69);
+    portRow->addWidget(portSpin);
+    portRow->addStretch(1);
+    startButton = new QPushButton(LanguageManager::tr("启动服务器"), content);
+    startButton->setObjectName(QStringLiteral("primaryButton"));
+    portRow->addWidget(startButton);
+    layout->addLayout(portRow);
+
+    statusLabel = new QLabel(LanguageManager::tr("服务器未启动"), content);
+    statusLabel->setStyleSheet(QStringLiteral("color:#858585;"));
+    layout->addWidget(statusLabel, 0);
+
+    logList = new QListWidget(content);
+    logList->setStyleSheet(QStringLiteral("QListWidget{background-color:#1e1e1e;border:1px solid #3e3e42;color:#cccccc;"
+                                          "font-family:Consolas,monospace;font-size:12px;}"));
+    // One line per row: without this every new row lays out all the others.
+    logList->setUniformItemSizes(true);
+    layout->addWidget(logList, 1);
+
+    // The engine reads the folder at every request, so an edit made while
+    // the server runs serves the requests that follow it.
+    server = new TftpServer(this);
+    server->setRootFolder(folderEdit->text());
+    connect(folderEdit, &QLineEdit::textChanged, server, &TftpServer::setRootFolder);
+    connect(server, &TftpServer::logLine, this, &TftpServerDialog::appendLog);
+    connect(browse, &QPushButton::clicked, this, &TftpServerDialog::chooseFolder);
+    connect(startButton, &QPushButton::clicked, this, &TftpServerDialog::toggleServer);
+}
+
+TftpServerDialog::~TftpServerDialog()
+{
+    server->disconnect(this);
+    server->stop();
+}
+
+void TftpServerDialog::chooseFolder()
+{
+    const QString folder = QFileDialog::getExistingDirectory(this, LanguageManager::tr("选择服务目录"), folderEdit->text(),
+                                                             QFileDialog::ShowDirsOnly);
+    if (!folder.isEmpty())
+        folderEdit->setText(folder);
+}
+
+void TftpServerDialog::toggleServer()
+{
+    if (server->isRunning()) {
+        server->stop();
+        startButton->setText(LanguageManager::tr("启动服务器"));
+        statusLabel->setText(LanguageManager::tr("服务器未启动"));
+        appendLog(LanguageManager::tr("服务器已停止"));
+        return;
+    }
+    const QString port = QString::number(portSpin->value());
+    QString error;
+    if (!server->start(quint16(portSpin->value()), QHostAddress::Any, &error)) {
+        appendLog(LanguageManager::tr("绑定端口 %1 失败：%2").arg(port, error));
+        return;
+    }
+    const QString folder = folderEdit->text();
+    startButton->setText(LanguageManager::tr("停止服务器"));
+    statusLabel->setText(LanguageManager::tr("监听 0.0.0.0:%1，服务目录 %2").arg(port, folder));
+    appendLog(LanguageManager::tr("服务器已启动：端口 %1，目录 %2").arg(port, folder));
+}
+
+void TftpServerDialog::closeEvent(QCloseEvent *event)
+{
+    if (server->isRunning())
+        toggleServer();
+    QDialog::closeEvent(event);
+}
+
+void TftpServerDialog::appendLog(const QString &text)
+{
+    logList->addItem(QStringLiteral("[%1] %2").arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss")), text));
+    while (logList->count() > maxLogRows)
+        delete logList->takeItem(0);
+    logList->scrollToBottom();
+}
