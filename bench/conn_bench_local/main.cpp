@@ -128,6 +128,34 @@ struct EchoLine {
 };
 
 const Keys kEcho{"a", {1}};
+// socat's echo relays with blocking writes into a pipe that only it reads:
+// more than the pipe holds in flight and it deadlocks by itself.
+constexpr qint64 kWindow = 32 * 1024;
+constexpr int kBlock = 4096;
+constexpr qint64 kSerialTotal = 32LL * 1024 * 1024;
+
+qint64 directThroughput(int fd)
+{
+    const QByteArray block(kBlock, 'x');
+    char buf[16384];
+    qint64 sent = 0, received = 0;
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    while (received < kSerialTotal) {
+        const bool more = sent < kSerialTotal && sent - received < kWindow;
+        pollfd p{fd, short(POLLIN | (more ? POLLOUT : 0)), 0};
+        if (::poll(&p, 1, 5000) <= 0)
+            break;
+        if ((p.revents & POLLOUT) && more) {
+            const ssize_t n = ::write(fd, block.constData(), size_t(qMin<qint64>(kBlock, kSerialTotal - sent)));
+            sent += qMax<ssize_t>(n, 0);
+        }
+        if (p.revents & POLLIN) {
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            received += qMax<ssize_t>(n, 0);
+        }
+    }
+    return received;
+}
 
 void benchSerial()
 {
@@ -157,20 +185,18 @@ void benchSerial()
             return;
         printLatency("serial echo interval 10", connectionLatency(c, got, kEcho));
 
-        const QByteArray block(64 * 1024, 'x');
-        const qint64 total = 32LL * 1024 * 1024;
+        const QByteArray block(kBlock, 'x');
         qint64 received = 0, queued = 0;
         QObject::disconnect(&c, &Connection::dataReceived, nullptr, nullptr);
         QObject::connect(&c, &Connection::dataReceived, [&](const QByteArray &d) { received += d.size(); });
         QElapsedTimer t;
         t.start();
-        // Keep about 1 MiB in flight; the echo brings everything back.
         spin([&] {
-            while (queued < total && queued - received < 1024 * 1024) {
+            while (queued < kSerialTotal && queued - received < kWindow) {
                 c.write(block);
                 queued += block.size();
             }
-            return received >= total;
+            return received >= kSerialTotal;
         });
         printThroughput("serial echo throughput", received, t.nsecsElapsed());
     }
@@ -183,7 +209,40 @@ void benchSerial()
     ::cfmakeraw(&tio);
     ::tcsetattr(fd, TCSANOW, &tio);
     printLatency("serial echo direct", directLatency(fd, kEcho));
+    QElapsedTimer t;
+    t.start();
+    const qint64 received = directThroughput(fd);
+    printThroughput("serial echo throughput direct", received, t.nsecsElapsed());
     ::close(fd);
+}
+
+const QByteArray kQuietPrompt("PS1='$ '; echo RE\"\"ADY\r");
+constexpr qint64 kShellTotal = 64LL * 1024 * 1024;
+const QByteArray kFlood = QStringLiteral("head -c %1 /dev/zero; echo DO\"\"NE\r").arg(kShellTotal).toLatin1();
+
+bool promptShown(const QByteArray &out)
+{
+    return out.contains("READY\r\n") && out.endsWith("$ ");
+}
+
+// Reads the bare terminal until done(all read so far) holds; bytes counted.
+template <typename Pred>
+qint64 readUntil(int fd, Pred done)
+{
+    QByteArray tail;
+    qint64 count = 0;
+    char buf[16384];
+    while (!done(tail)) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 5000) <= 0)
+            break;
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0) {
+            count += n;
+            tail = (tail + QByteArray(buf, int(n))).right(64);
+        }
+    }
+    return count;
 }
 
 // Keys for bash's line editor: a letter, then DEL to take it back, so the
@@ -205,12 +264,11 @@ void benchShell()
             return;
         }
         // A quiet prompt, then wait for it so that start-up output is not counted.
-        c.write("PS1='$ '; echo RE\"\"ADY\r");
-        spin([&] { return got.contains("READY\r\n") && got.endsWith("$ "); });
+        c.write(kQuietPrompt);
+        spin([&] { return promptShown(got); });
         printLatency("local shell key echo", connectionLatency(c, got, kTyping));
         QElapsedTimer t;
 
-        const qint64 total = 64LL * 1024 * 1024;
         got.clear();
         qint64 received = 0;
         QObject::disconnect(&c, &Connection::dataReceived, nullptr, nullptr);
@@ -220,7 +278,7 @@ void benchShell()
             tail = (tail + d).right(16);
         });
         t.start();
-        c.write(QStringLiteral("head -c %1 /dev/zero; echo DO\"\"NE\r").arg(total).toLatin1());
+        c.write(kFlood);
         spin([&] { return tail.contains("DONE\r\n"); });
         printThroughput("local shell output", received, t.nsecsElapsed());
     }
@@ -230,19 +288,14 @@ void benchShell()
     if (!pty.spawn(QStringLiteral("/bin/bash"), {}, "xterm-256color", 80, 25, &err))
         return;
     const int fd = pty.masterFd();
-    const QByteArray setup("PS1='$ '; echo RE\"\"ADY\r");
-    ::write(fd, setup.constData(), size_t(setup.size()));
-    QByteArray seen;
-    char buf[4096];
-    while (!(seen.contains("READY\r\n") && seen.endsWith("$ "))) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 5000) <= 0)
-            return;
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n > 0)
-            seen.append(buf, int(n));
-    }
+    ::write(fd, kQuietPrompt.constData(), size_t(kQuietPrompt.size()));
+    readUntil(fd, promptShown);
     printLatency("local shell key echo direct", directLatency(fd, kTyping));
+    QElapsedTimer t;
+    t.start();
+    ::write(fd, kFlood.constData(), size_t(kFlood.size()));
+    const qint64 received = readUntil(fd, [](const QByteArray &tail) { return tail.contains("DONE\r\n"); });
+    printThroughput("local shell output direct", received, t.nsecsElapsed());
 }
 
 } // namespace
