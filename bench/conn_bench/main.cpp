@@ -4,11 +4,14 @@
 //   conn_bench [--round-trips N] [--megabytes M] [--only NAME]
 //
 // Each transport is one row of transports() below: a peer to start and a
-// connection to make. Adding one (serial pair, local shell) is a new row.
-// "reference" rows talk to the same peer through a plain blocking socket,
-// without threads or queues, to show what loopback itself costs.
+// connection to make. "reference" rows talk to the same peer through a plain
+// socket or terminal descriptor, without threads or queues, to show what
+// loopback, the pty and the peer themselves cost.
 
+#include "connections/localshellconnection.h"
+#include "connections/serialconnection.h"
 #include "connections/telnetconnection.h"
+#include "platform/pty.h"
 #include "platform/socket.h"
 
 #include <QCommandLineParser>
@@ -21,7 +24,11 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
 #include <functional>
 #include <memory>
 
@@ -29,6 +36,7 @@ namespace {
 
 const QString kFixtures = QStringLiteral(HV_SOURCE_DIR "/tests/fixtures");
 const QString kState = QStringLiteral(HV_BINARY_DIR "/bench/conn_bench-state");
+const QString kSerialLine = kState + QStringLiteral("/ptyecho/line");
 constexpr quint16 kTelnetPort = 23180;
 constexpr quint16 kEchoPort = 23181;
 constexpr int kTimeoutMs = 20000;
@@ -51,7 +59,7 @@ struct Peer {
     }
     ~Peer()
     {
-        if (started)
+        if (started && !script.isEmpty())
             QProcess::execute(script, QStringList{QStringLiteral("stop"), state} + args);
     }
 };
@@ -83,6 +91,24 @@ Peer *echoPeer()
     return &peer;
 }
 
+// socat echoing a pty: the far end of a serial line that loops back.
+Peer *serialPeer()
+{
+    static Peer peer{QStringLiteral(HV_SOURCE_DIR "/bench/conn_bench/ptyecho.sh"), QStringList(),
+                     kState + QStringLiteral("/ptyecho")};
+    return &peer;
+}
+
+// Nothing to start: the stream starts its own shell.
+Peer *noPeer()
+{
+    static Peer peer{QString(), QStringList(), QString(), true};
+    return &peer;
+}
+
+// In the shell: a raw terminal whose every byte cat sends back once.
+const QByteArray kShellCat("stty raw -echo; printf hv-rea''dy; exec cat\r");
+
 // The byte stream a case drives: our Connection, or the plain reference.
 class Stream
 {
@@ -92,17 +118,20 @@ public:
     virtual void write(const QByteArray &bytes) = 0;
     // Waits until at least `want` more bytes have arrived; false on time-out.
     virtual bool receive(qint64 want) = 0;
-    // Echoes total bytes (block after block), sending while receiving.
-    virtual bool pump(qint64 total, const QByteArray &block) = 0;
+    // Echoes total bytes (block after block), sending while receiving, with
+    // at most window bytes in flight.
+    virtual bool pump(qint64 total, const QByteArray &block, qint64 window) = 0;
 };
 
 class ConnectionStream : public Stream
 {
 public:
-    // ready: what the peer prints once it echoes plainly (empty: nothing).
-    ConnectionStream(std::unique_ptr<Connection> c, QByteArray ready)
+    // ready: what the peer prints once it echoes plainly (empty: nothing);
+    // start: typed right after open, to get the peer there.
+    ConnectionStream(std::unique_ptr<Connection> c, QByteArray ready, QByteArray start = QByteArray())
         : m_c(std::move(c))
         , m_ready(std::move(ready))
+        , m_start(std::move(start))
     {
         QObject::connect(m_c.get(), &Connection::dataReceived, [this](const QByteArray &d) {
             if (!m_ready.isEmpty())
@@ -122,6 +151,7 @@ public:
     bool open() override
     {
         m_c->open();
+        m_c->write(m_start);
         run([this] { return m_c->isOpen(); });
         run([this] { return m_banner.contains(m_ready); });
         m_ready.clear();
@@ -141,10 +171,9 @@ public:
         return ok;
     }
     // Keeps the queue fed while bytes come back.
-    bool pump(qint64 total, const QByteArray &block) override
+    bool pump(qint64 total, const QByteArray &block, qint64 window) override
     {
         qint64 sent = 0, got = 0;
-        const qint64 window = 4 * 1024 * 1024;
         m_got = 0;
         m_want = 0;
         QElapsedTimer clock;
@@ -178,6 +207,7 @@ private:
 
     std::unique_ptr<Connection> m_c;
     QByteArray m_ready;
+    QByteArray m_start;
     QByteArray m_banner;
     QEventLoop m_loop;
     qint64 m_got = 0;
@@ -221,13 +251,13 @@ public:
     }
     // Sends and receives at once, as far as the socket takes them, keeping
     // at most a window in flight (as the connection's queue does).
-    bool pump(qint64 total, const QByteArray &block) override
+    bool pump(qint64 total, const QByteArray &block, qint64 window) override
     {
         qint64 sent = 0, got = 0;
         qsizetype at = 0;
         char buf[65536];
         while (got < total) {
-            const bool sending = sent < total && sent - got < 4 * 1024 * 1024;
+            const bool sending = sent < total && sent - got < window;
             const int seen = platform::waitSocket(m_fd, true, sending, kTimeoutMs, nullptr);
             if (seen == 0 || (seen & platform::WaitError))
                 return false;
@@ -253,12 +283,129 @@ private:
     int m_fd = -1;
 };
 
+// A terminal descriptor driven directly: the serial line opened by hand, or
+// the shell's pty through the platform layer without the connection.
+class PlainTerminalStream : public Stream
+{
+public:
+    // line: a device to open; empty: start bash running kShellCat instead.
+    explicit PlainTerminalStream(QString line)
+        : m_line(std::move(line))
+    {
+    }
+    ~PlainTerminalStream() override
+    {
+        if (m_line.isEmpty())
+            m_pty.terminate(500);
+        else if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    bool open() override
+    {
+        if (!m_line.isEmpty()) {
+            m_fd = ::open(QFile::encodeName(m_line).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            termios t{};
+            if (m_fd < 0 || ::tcgetattr(m_fd, &t) != 0)
+                return false;
+            ::cfmakeraw(&t);
+            return ::tcsetattr(m_fd, TCSANOW, &t) == 0;
+        }
+        int err = 0;
+        if (!m_pty.spawn(QStringLiteral("/bin/bash"), {}, "xterm-256color", 80, 25, &err))
+            return false;
+        m_fd = m_pty.masterFd();
+        write(kShellCat);
+        QByteArray seen;
+        char buf[4096];
+        while (!seen.contains("hv-ready")) {
+            if (!(platform::waitSocket(m_fd, true, false, kTimeoutMs, nullptr) & platform::WaitReadable))
+                return false;
+            const ssize_t n = ::read(m_fd, buf, sizeof buf);
+            if (n > 0)
+                seen.append(buf, int(n));
+        }
+        return true;
+    }
+    void write(const QByteArray &bytes) override
+    {
+        for (qsizetype at = 0; at < bytes.size();) {
+            const ssize_t n = ::write(m_fd, bytes.constData() + at, size_t(bytes.size() - at));
+            if (n > 0)
+                at += n;
+            else if (!(platform::waitSocket(m_fd, false, true, kTimeoutMs, nullptr) & platform::WaitWritable))
+                return;
+        }
+    }
+    bool receive(qint64 want) override
+    {
+        return pump(0, QByteArray(), 0, want);
+    }
+    bool pump(qint64 total, const QByteArray &block, qint64 window) override
+    {
+        return pump(total, block, window, total);
+    }
+
+private:
+    bool pump(qint64 total, const QByteArray &block, qint64 window, qint64 want)
+    {
+        qint64 sent = 0, got = 0;
+        qsizetype at = 0;
+        char buf[65536];
+        while (got < want) {
+            const bool sending = sent < total && sent - got < window;
+            const int seen = platform::waitSocket(m_fd, true, sending, kTimeoutMs, nullptr);
+            if (seen == 0 || (seen & platform::WaitError))
+                return false;
+            if (seen & platform::WaitWritable) {
+                const ssize_t n = ::write(m_fd, block.constData() + at, size_t(qMin<qint64>(block.size() - at, total - sent)));
+                if (n > 0) {
+                    sent += n;
+                    at = (at + n) % block.size();
+                }
+            }
+            if (seen & platform::WaitReadable) {
+                const ssize_t n = ::read(m_fd, buf, size_t(qMin<qint64>(want - got, qint64(sizeof buf))));
+                if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+                    return false;
+                got += qMax<ssize_t>(n, 0);
+            }
+        }
+        return true;
+    }
+
+    QString m_line;
+    platform::PtyProcess m_pty;
+    int m_fd = -1;
+};
+
 struct Transport {
     QString name;
     std::function<Peer *()> peer;
     std::function<std::unique_ptr<Stream>()> make;
     QByteArray block; // throughput payload: bytes the path returns unchanged, one for one
+    qint64 window = 4 * 1024 * 1024; // most bytes in flight while echoing
 };
+
+// socat's pty echo relays through a pipe that only it reads, with blocking
+// writes: more in flight than the pipe holds and it deadlocks by itself. The
+// window is checked before each block, so blocks stay small too.
+constexpr qint64 kSerialWindow = 32 * 1024;
+
+
+std::unique_ptr<Stream> serialStream(qint64 flushInterval)
+{
+    auto c = std::make_unique<SerialConnection>();
+    c->setPortName(kSerialLine);
+    c->setFlushInterval(flushInterval);
+    return std::make_unique<ConnectionStream>(std::move(c), QByteArray());
+}
+
+std::unique_ptr<Stream> shellStream()
+{
+    auto c = std::make_unique<LocalShellConnection>();
+    c->setShell(QStringLiteral("bash"));
+    return std::make_unique<ConnectionStream>(std::move(c), "hv-ready", kShellCat);
+}
 
 std::unique_ptr<Stream> telnetStream(quint16 port, bool telnetMode, const QByteArray &ready = QByteArray())
 {
@@ -275,6 +422,11 @@ QByteArray allBytesBlock()
     for (int i = 0; i < b.size(); ++i)
         b[i] = char(i & 0xFF);
     return b;
+}
+
+QByteArray serialBlock()
+{
+    return allBytesBlock().left(4096);
 }
 
 // Telnet turns CR and LF into CR LF and the far side's tty may eat NUL; 0xFF
@@ -296,6 +448,15 @@ QList<Transport> transports()
         {QStringLiteral("telnet-mirror"), echoPeer, [] { return telnetStream(kEchoPort, true); }, telnetBlock()},
         {QStringLiteral("raw"), echoPeer, [] { return telnetStream(kEchoPort, false); }, allBytesBlock()},
         {QStringLiteral("raw-reference"), echoPeer, [] { return std::make_unique<PlainSocketStream>(kEchoPort); },
+         allBytesBlock()},
+        // As the main window opens serial ports: bytes are gathered for up to
+        // 10 ms, so an answer within 10 ms of the last batch waits for the next.
+        {QStringLiteral("serial"), serialPeer, [] { return serialStream(10); }, serialBlock(), kSerialWindow},
+        {QStringLiteral("serial-unbatched"), serialPeer, [] { return serialStream(0); }, serialBlock(), kSerialWindow},
+        {QStringLiteral("serial-reference"), serialPeer, [] { return std::make_unique<PlainTerminalStream>(kSerialLine); },
+         serialBlock(), kSerialWindow},
+        {QStringLiteral("shell"), noPeer, shellStream, allBytesBlock()},
+        {QStringLiteral("shell-reference"), noPeer, [] { return std::make_unique<PlainTerminalStream>(QString()); },
          allBytesBlock()},
     };
 }
@@ -329,7 +490,7 @@ void measure(const Transport &t, int roundTrips, int megabytes)
     const qint64 total = qint64(megabytes) * 1024 * 1024;
     bool ok = true;
     clock.start();
-    ok = s->pump(total, t.block);
+    ok = s->pump(total, t.block, t.window);
     const double seconds = clock.nsecsElapsed() / 1e9;
     std::printf("%-14s echo latency p50=%7.1f us p99=%7.1f us (%d round trips)  echo throughput=%s\n",
                 qPrintable(t.name), percentile(micros, 0.50), percentile(micros, 0.99), roundTrips,
