@@ -338,8 +338,12 @@ void TftpServer::onAckReady()
     if (!t)
         return;
     char buffer[receiveBuffer];
-    while (t->socket->hasPendingDatagrams()) {
+    // Read until the socket is empty: asking first whether a datagram is
+    // pending would cost one more system call per block.
+    for (;;) {
         const qint64 n = t->socket->readDatagram(buffer, sizeof buffer);
+        if (n < 0)
+            return;
         if (n < 4)
             continue;
         const quint16 op = word(buffer);
@@ -367,8 +371,12 @@ void TftpServer::onDataReady()
     if (!t)
         return;
     char buffer[receiveBuffer];
-    while (t->socket->hasPendingDatagrams()) {
+    // Read until the socket is empty: asking first whether a datagram is
+    // pending would cost one more system call per block.
+    for (;;) {
         const qint64 n = t->socket->readDatagram(buffer, sizeof buffer);
+        if (n < 0)
+            return;
         if (n < 4)
             continue;
         if (n > maxDataPacket) {
