@@ -491,10 +491,13 @@ bool ScreenGrid::dispatchCsi(const CsiSequence &seq)
         dirty = true;
         break;
     }
-    case 'A': {
+    case 'A':
+    case 'F': {
         const int top = cursorRow >= scrollTop ? scrollTop : 0;
         cursorRow = std::max(top, cursorRow - n);
         wrapPending = false;
+        if (seq.final == 'F')
+            cursorCol = 0;
         break;
     }
     case 'B':
@@ -504,13 +507,6 @@ bool ScreenGrid::dispatchCsi(const CsiSequence &seq)
         wrapPending = false;
         if (seq.final == 'E')
             cursorCol = 0;
-        break;
-    }
-    case 'F': {
-        const int top = cursorRow >= scrollTop ? scrollTop : 0;
-        cursorRow = std::max(top, cursorRow - n);
-        cursorCol = 0;
-        wrapPending = false;
         break;
     }
     case 'C':

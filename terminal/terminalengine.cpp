@@ -105,7 +105,6 @@ void TerminalEngine::appendHtml(const QString &html)
     if (!gridPtr && !selectingWithMouse())
         emit cursorMoved(c);
     renderer.col = 1;
-    emit statusLineWritten();
 }
 
 void TerminalEngine::enterAltScreen()

@@ -66,8 +66,6 @@ signals:
     void gridRenderRequested();
     // The alternate screen was entered (true) or left (false).
     void altScreenChanged(bool active);
-    // Overflow warnings and other status lines were written.
-    void statusLineWritten();
 
 private:
     QTextDocument *document;

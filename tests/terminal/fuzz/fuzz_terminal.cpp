@@ -67,17 +67,19 @@ void runOne(const uint8_t *data, size_t size)
             engine.setTerminalSize(cols - turn % 11, rows - turn % 3);
             engine.lineRenderer().eraseEchoCount = 1;
         }
-        for (int r = 0; r < grid.rowCount(); ++r) {
-            std::vector<CellRun> runs;
-            const QString text = grid.rowText(r, &runs);
-            for (const CellRun &run : runs)
-                if (run.start < 0 || run.end > text.size() || run.start > run.end)
-                    std::abort();
-            if (grid.textOffset(r, grid.columnCount()) > text.size() + grid.columnCount())
-                std::abort();
-        }
         if (grid.cursorRow < 0 || grid.cursorRow >= grid.rowCount() || grid.cursorCol < 0
             || grid.cursorCol >= grid.columnCount() || grid.pending.size() > ScreenGrid::MaxPending)
+            std::abort();
+    }
+    // Every row renders to runs that lie inside its text, and the cursor
+    // offset falls inside the text (the picture the view draws).
+    for (int r = 0; r < grid.rowCount(); ++r) {
+        std::vector<CellRun> runs;
+        const QString text = grid.rowText(r, &runs);
+        for (const CellRun &run : runs)
+            if (run.start < 0 || run.end > text.size() || run.start > run.end)
+                std::abort();
+        if (grid.textOffset(r, grid.columnCount()) > grid.columnCount())
             std::abort();
     }
     engine.appendHtml(QStringLiteral("<b>x</b>"));
