@@ -146,18 +146,6 @@ private slots:
         QCOMPARE(f.window.pos(), moves ? before + by : before);
     }
 
-    // A drag without the left button held, or after the release, moves nothing.
-    void moveWithoutPress()
-    {
-        Frame f(true);
-        const QPoint before = f.window.pos();
-        const QPoint grip = f.bar->mapToGlobal(QPoint(150, 15));
-        sendMouse(f.bar, QEvent::MouseMove, grip + QPoint(40, 0), Qt::NoButton);
-        drag(f.bar, grip, QPoint(1, 0));
-        sendMouse(f.bar, QEvent::MouseMove, grip + QPoint(40, 0), Qt::LeftButton);
-        QCOMPARE(f.window.pos(), before);
-    }
-
     // Dragging a maximised window restores it at once and shows "□".
     void dragRestoresMaximized()
     {

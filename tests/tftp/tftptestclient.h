@@ -48,25 +48,18 @@ inline int runProgram(const QString &dir, const QStringList &args, int seconds =
     return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
 }
 
-// tftp-hpa exits 0 even when the server refuses: callers compare files.
-inline QStringList getArgs(Client c, quint16 port, const QString &remote, const QString &local,
-                           const QString &host = QStringLiteral("127.0.0.1"))
+// The command line of one transfer; tftp-hpa exits 0 even when the server
+// refuses, so callers compare files.
+enum class Op { Get, Put };
+inline QStringList clientArgs(Client c, Op op, quint16 port, const QString &remote, const QString &local,
+                              const QString &host = QStringLiteral("127.0.0.1"))
 {
     if (c == Client::Hpa)
         return {QStringLiteral("tftp"), host, QString::number(port), QStringLiteral("-m"), QStringLiteral("binary"),
-                QStringLiteral("-c"), QStringLiteral("get"), remote, local};
-    return {QStringLiteral("atftp"), QStringLiteral("-g"), QStringLiteral("-r"), remote, QStringLiteral("-l"), local,
-            host, QString::number(port)};
-}
-
-inline QStringList putArgs(Client c, quint16 port, const QString &local, const QString &remote,
-                           const QString &host = QStringLiteral("127.0.0.1"))
-{
-    if (c == Client::Hpa)
-        return {QStringLiteral("tftp"), host, QString::number(port), QStringLiteral("-m"), QStringLiteral("binary"),
-                QStringLiteral("-c"), QStringLiteral("put"), local, remote};
-    return {QStringLiteral("atftp"), QStringLiteral("-p"), QStringLiteral("-l"), local, QStringLiteral("-r"), remote,
-            host, QString::number(port)};
+                QStringLiteral("-c"), op == Op::Get ? QStringLiteral("get") : QStringLiteral("put"),
+                op == Op::Get ? remote : local, op == Op::Get ? local : remote};
+    return {QStringLiteral("atftp"), op == Op::Get ? QStringLiteral("-g") : QStringLiteral("-p"), QStringLiteral("-r"),
+            remote, QStringLiteral("-l"), local, host, QString::number(port)};
 }
 
 inline QByteArray randomBytes(qint64 size)

@@ -94,7 +94,7 @@ private slots:
         QCOMPARE(stripTime(lastRow()), QStringLiteral("Server started: port %1, directory %2").arg(port, served.path()));
 
         // A name holding "%1" shows as it is: the row is filled in one pass.
-        QCOMPARE(runProgram(client.path(), getArgs(Client::Hpa, dialogPort, QStringLiteral("a%1b.bin"), QStringLiteral("out"))), 0);
+        QCOMPARE(runProgram(client.path(), clientArgs(Client::Hpa, Op::Get, dialogPort, QStringLiteral("a%1b.bin"), QStringLiteral("out"))), 0);
         QVERIFY(readFile(client.filePath(QStringLiteral("out"))) == data);
         QTRY_COMPARE(stripTime(lastRow()), QStringLiteral("Download complete: a%1b.bin (4000 bytes)"));
 
@@ -161,7 +161,7 @@ private slots:
         // The folder field is read per request: a folder set now serves the next one.
         QTemporaryDir later;
         folderEdit()->setText(later.path());
-        QCOMPARE(runProgram(client.path(), putArgs(Client::Atftp, dialogPort, QStringLiteral("up.bin"), QStringLiteral("up.bin"))), 0);
+        QCOMPARE(runProgram(client.path(), clientArgs(Client::Atftp, Op::Put, dialogPort, QStringLiteral("up.bin"), QStringLiteral("up.bin"))), 0);
         QTRY_COMPARE(readFile(later.filePath(QStringLiteral("up.bin"))), QByteArray("hidden but serving"));
         dialog->show();
         QTest::mouseClick(startButton(), Qt::LeftButton);

@@ -14,6 +14,7 @@
 using namespace tftptest;
 
 Q_DECLARE_METATYPE(tftptest::Client)
+Q_DECLARE_METATYPE(tftptest::Op)
 
 namespace {
 constexpr quint16 serverPort = 26901;
@@ -97,7 +98,7 @@ private slots:
         QVERIFY(writeFile(rootFile(name), data));
         QFile::remove(clientFile(name));
 
-        QCOMPARE(runProgram(this->client, getArgs(client, serverPort, name, name)), 0);
+        QCOMPARE(runProgram(this->client, clientArgs(client, Op::Get, serverPort, name, name)), 0);
         QCOMPARE(QFileInfo(clientFile(name)).size(), size);
         QVERIFY(readFile(clientFile(name)) == data);
         QTRY_VERIFY(logHas(QStringLiteral("Download complete: %1 (%2 bytes)").arg(name).arg(size)));
@@ -105,7 +106,7 @@ private slots:
         // Upload onto the existing name: the old file is replaced whole.
         const QString upName = QStringLiteral("up%1.bin").arg(size);
         QVERIFY(writeFile(rootFile(upName), "old content"));
-        QCOMPARE(runProgram(this->client, putArgs(client, serverPort, name, upName)), 0);
+        QCOMPARE(runProgram(this->client, clientArgs(client, Op::Put, serverPort, upName, name)), 0);
         QTRY_VERIFY(logHas(QStringLiteral("Upload complete: %1 (%2 bytes)").arg(upName).arg(size)));
         QCOMPARE(QFileInfo(rootFile(upName)).size(), size);
         QVERIFY(readFile(rootFile(upName)) == data);
@@ -115,26 +116,31 @@ private slots:
     }
 
     // Requests the server must refuse, through the real clients: nothing of
-    // the refused file may reach the client, and nothing in the folder may change.
-    void refusedRequests_data()
+    // the refused file may reach the client and nothing in the folder may
+    // change. Links lead outside; the read-only file's owner made it so.
+    void refusals_data()
     {
         QTest::addColumn<Client>("client");
+        QTest::addColumn<Op>("op");
         QTest::addColumn<QString>("remote");
         QTest::addColumn<QString>("logText");
         for (Client c : {Client::Hpa, Client::Atftp}) {
             const char *tag = c == Client::Hpa ? "tftp-hpa" : "atftp";
-            QTest::addRow("%s/missing", tag) << c << "missing.bin" << "Download missing.bin failed: file not found";
+            QTest::addRow("%s/missing", tag) << c << Op::Get << "missing.bin" << "Download missing.bin failed: file not found";
             // "../secret.txt" may only mean the folder's own secret.txt, which does not exist.
-            QTest::addRow("%s/parent", tag) << c << "../secret.txt" << "Download secret.txt failed: file not found";
-            QTest::addRow("%s/absolute", tag) << c << "/etc/hostname" << "Unsafe file name refused: /etc/hostname";
-            QTest::addRow("%s/link", tag) << c << "link.txt" << "Download link.txt failed: file not found";
-            QTest::addRow("%s/fifo", tag) << c << "fifo" << "Download fifo failed: file not found";
+            QTest::addRow("%s/parent", tag) << c << Op::Get << "../secret.txt" << "Download secret.txt failed: file not found";
+            QTest::addRow("%s/absolute", tag) << c << Op::Get << "/etc/hostname" << "Unsafe file name refused: /etc/hostname";
+            QTest::addRow("%s/get-link", tag) << c << Op::Get << "link.txt" << "Download link.txt failed: file not found";
+            QTest::addRow("%s/fifo", tag) << c << Op::Get << "fifo" << "Download fifo failed: file not found";
+            QTest::addRow("%s/put-link", tag) << c << Op::Put << "link.txt" << "Upload link.txt failed: cannot create file";
+            QTest::addRow("%s/put-read-only", tag) << c << Op::Put << "readonly.txt" << "Upload readonly.txt failed: cannot create file";
         }
     }
 
-    void refusedRequests()
+    void refusals()
     {
         QFETCH(Client, client);
+        QFETCH(Op, op);
         QFETCH(QString, remote);
         QFETCH(QString, logText);
         const QString secret = box.filePath(QStringLiteral("secret.txt"));
@@ -143,44 +149,17 @@ private slots:
         QVERIFY(QFile::link(secret, rootFile(QStringLiteral("link.txt"))));
         QFile::remove(rootFile(QStringLiteral("fifo")));
         QCOMPARE(::mkfifo(QFile::encodeName(rootFile(QStringLiteral("fifo"))).constData(), 0644), 0);
-        QFile::remove(clientFile(QStringLiteral("out")));
-
-        runProgram(this->client, getArgs(client, serverPort, remote, QStringLiteral("out")), 30);
-        QCOMPARE(QFileInfo(clientFile(QStringLiteral("out"))).size(), 0);
-        QTRY_VERIFY2(logHas(logText), qPrintable(log.join(QLatin1Char('\n'))));
-        QCOMPARE(readFile(secret), QByteArray("outside the served folder"));
-    }
-
-    // Uploads that must not replace what is there: a link (whose target lies
-    // outside) and a file its owner made read-only.
-    void refusedUploads_data()
-    {
-        QTest::addColumn<Client>("client");
-        QTest::addColumn<QString>("target");
-        for (Client c : {Client::Hpa, Client::Atftp}) {
-            const char *tag = c == Client::Hpa ? "tftp-hpa" : "atftp";
-            QTest::addRow("%s/link", tag) << c << "link.txt";
-            QTest::addRow("%s/read-only", tag) << c << "readonly.txt";
-        }
-    }
-
-    void refusedUploads()
-    {
-        QFETCH(Client, client);
-        QFETCH(QString, target);
-        const QString secret = box.filePath(QStringLiteral("secret.txt"));
-        QVERIFY(writeFile(secret, "outside the served folder"));
-        QFile::remove(rootFile(QStringLiteral("link.txt")));
-        QVERIFY(QFile::link(secret, rootFile(QStringLiteral("link.txt"))));
         const QString readOnly = rootFile(QStringLiteral("readonly.txt"));
         QFile::setPermissions(readOnly, QFile::ReadOwner | QFile::WriteOwner);
         QVERIFY(writeFile(readOnly, "keep me"));
         QVERIFY(QFile::setPermissions(readOnly, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
-        QVERIFY(writeFile(clientFile(QStringLiteral("payload")), randomBytes(3000)));
+        const QString local = clientFile(QStringLiteral("local"));
+        QVERIFY(op == Op::Get ? (QFile::remove(local) || !QFile::exists(local)) : writeFile(local, randomBytes(3000)));
 
-        runProgram(this->client, putArgs(client, serverPort, QStringLiteral("payload"), target), 30);
-        QTRY_VERIFY2(logHas(QStringLiteral("Upload %1 failed: cannot create file").arg(target)),
-                     qPrintable(log.join(QLatin1Char('\n'))));
+        runProgram(this->client, clientArgs(client, op, serverPort, remote, QStringLiteral("local")), 30);
+        QTRY_VERIFY2(logHas(logText), qPrintable(log.join(QLatin1Char('\n'))));
+        if (op == Op::Get)
+            QCOMPARE(QFileInfo(local).size(), 0);
         QCOMPARE(readFile(secret), QByteArray("outside the served folder"));
         QVERIFY(QFileInfo(rootFile(QStringLiteral("link.txt"))).isSymLink());
         QCOMPARE(readFile(readOnly), QByteArray("keep me"));
@@ -197,8 +176,8 @@ private slots:
         QProcess a, b;
         for (QProcess *p : {&a, &b})
             p->setWorkingDirectory(client);
-        const QStringList getCmd = getArgs(Client::Hpa, serverPort, QStringLiteral("down.bin"), QStringLiteral("down.bin"));
-        const QStringList putCmd = putArgs(Client::Atftp, serverPort, QStringLiteral("up.bin"), QStringLiteral("up.bin"));
+        const QStringList getCmd = clientArgs(Client::Hpa, Op::Get, serverPort, QStringLiteral("down.bin"), QStringLiteral("down.bin"));
+        const QStringList putCmd = clientArgs(Client::Atftp, Op::Put, serverPort, QStringLiteral("up.bin"), QStringLiteral("up.bin"));
         a.start(QStringLiteral("timeout"), QStringList{QStringLiteral("60")} + getCmd);
         b.start(QStringLiteral("timeout"), QStringList{QStringLiteral("60")} + putCmd);
         QTRY_VERIFY_WITH_TIMEOUT(a.state() == QProcess::NotRunning && b.state() == QProcess::NotRunning, 70000);
@@ -216,11 +195,11 @@ private slots:
         QFile::remove(clientFile(QStringLiteral("opt.bin")));
         const QStringList option{QStringLiteral("--option"), QStringLiteral("blksize 8192")};
         QCOMPARE(runProgram(client, QStringList{QStringLiteral("atftp")} + option +
-                                        getArgs(Client::Atftp, serverPort, QStringLiteral("opt.bin"), QStringLiteral("opt.bin")).mid(1)),
+                                        clientArgs(Client::Atftp, Op::Get, serverPort, QStringLiteral("opt.bin"), QStringLiteral("opt.bin")).mid(1)),
                  0);
         QVERIFY(readFile(clientFile(QStringLiteral("opt.bin"))) == data);
         QCOMPARE(runProgram(client, QStringList{QStringLiteral("atftp")} + option +
-                                        putArgs(Client::Atftp, serverPort, QStringLiteral("optup.bin"), QStringLiteral("optup.bin")).mid(1)),
+                                        clientArgs(Client::Atftp, Op::Put, serverPort, QStringLiteral("optup.bin"), QStringLiteral("optup.bin")).mid(1)),
                  0);
         QTRY_VERIFY(readFile(rootFile(QStringLiteral("optup.bin"))) == data);
 
@@ -255,7 +234,7 @@ private slots:
         RawClient probe{QHostAddress(host)};
         if (probe.socket.state() != QAbstractSocket::BoundState)
             QSKIP("this address family is not available here");
-        QCOMPARE(runProgram(client, getArgs(Client::Atftp, serverPort, QStringLiteral("fam.bin"),
+        QCOMPARE(runProgram(client, clientArgs(Client::Atftp, Op::Get, serverPort, QStringLiteral("fam.bin"),
                                             QStringLiteral("fam.bin"), host)),
                  0);
         QVERIFY(readFile(clientFile(QStringLiteral("fam.bin"))) == data);

@@ -332,88 +332,90 @@ TftpServer::TftpTransfer *TftpServer::transferForSender(QObject *sender) const
     return nullptr;
 }
 
-void TftpServer::onAckReady()
+// Hands each datagram of the sender's transfer to handle() until the socket
+// is empty or handle() ends the transfer (returns false). Reading until empty
+// saves asking first whether a datagram is pending: one system call per block.
+void TftpServer::drainDatagrams(QObject *sender, bool (TftpServer::*handle)(TftpTransfer *, const char *, qint64))
 {
-    TftpTransfer *t = transferForSender(sender());
+    TftpTransfer *t = transferForSender(sender);
     if (!t)
         return;
     char buffer[receiveBuffer];
-    // Read until the socket is empty: asking first whether a datagram is
-    // pending would cost one more system call per block.
     for (;;) {
         const qint64 n = t->socket->readDatagram(buffer, sizeof buffer);
         if (n < 0)
             return;
-        if (n < 4)
-            continue;
-        const quint16 op = word(buffer);
-        if (op == OpError) {
-            endTransfer(t, LanguageManager::tr("下载被客户端中止（错误码 %1）").arg(word(buffer + 2)));
-            return;
-        }
-        // A duplicate ACK of an earlier block causes no resend: answering
-        // every duplicate doubles all later traffic (the Sorcerer's Apprentice).
-        if (op != OpAck || word(buffer + 2) != t->block)
-            continue;
-        t->idleTicks = 0;
-        if (t->finalSent) {
-            endTransfer(t, LanguageManager::tr("下载完成：%1（%2 字节）").arg(t->name, QString::number(t->size)));
-            return;
-        }
-        if (!sendNextBlock(t))
+        if (n >= 4 && !(this->*handle)(t, buffer, n))
             return;
     }
 }
 
+void TftpServer::onAckReady()
+{
+    drainDatagrams(sender(), &TftpServer::handleAck);
+}
+
 void TftpServer::onDataReady()
 {
-    TftpTransfer *t = transferForSender(sender());
-    if (!t)
-        return;
-    char buffer[receiveBuffer];
-    // Read until the socket is empty: asking first whether a datagram is
-    // pending would cost one more system call per block.
-    for (;;) {
-        const qint64 n = t->socket->readDatagram(buffer, sizeof buffer);
-        if (n < 0)
-            return;
-        if (n < 4)
-            continue;
-        if (n > maxDataPacket) {
-            sendError(t, 4, "invalid DATA packet size");
-            endTransfer(t, QStringLiteral("上传失败：DATA 包大小非法"));
-            return;
-        }
-        const quint16 op = word(buffer);
-        if (op == OpError) {
-            endTransfer(t, LanguageManager::tr("上传被客户端中止（错误码 %1）").arg(word(buffer + 2)));
-            return;
-        }
-        if (op != OpData)
-            continue;
-        const quint16 block = word(buffer + 2);
-        if (block == t->block) {
-            // Our ACK was lost: acknowledge again, but do not write twice.
-            t->socket->write(makeAck(t->block));
-            continue;
-        }
-        if (block != quint16(t->block + 1))
-            continue;
-        const qint64 length = n - 4;
-        if (t->file.write(buffer + 4, length) != length || t->file.error() != QFileDevice::NoError) {
-            sendError(t, 3, "disk write failed");
-            endTransfer(t, QStringLiteral("上传失败：本地写入错误"));
-            return;
-        }
-        t->block = block;
-        t->idleTicks = 0;
-        t->size += length;
-        if (length < blockSize) {
-            finishUpload(t);
-            return;
-        }
-        t->socket->write(makeAck(t->block));
+    drainDatagrams(sender(), &TftpServer::handleData);
+}
+
+bool TftpServer::handleAck(TftpTransfer *t, const char *datagram, qint64)
+{
+    const quint16 op = word(datagram);
+    if (op == OpError) {
+        endTransfer(t, LanguageManager::tr("下载被客户端中止（错误码 %1）").arg(word(datagram + 2)));
+        return false;
     }
+    // A duplicate ACK of an earlier block causes no resend: answering every
+    // duplicate doubles all later traffic (the Sorcerer's Apprentice).
+    if (op != OpAck || word(datagram + 2) != t->block)
+        return true;
+    t->idleTicks = 0;
+    if (t->finalSent) {
+        endTransfer(t, LanguageManager::tr("下载完成：%1（%2 字节）").arg(t->name, QString::number(t->size)));
+        return false;
+    }
+    return sendNextBlock(t);
+}
+
+bool TftpServer::handleData(TftpTransfer *t, const char *datagram, qint64 n)
+{
+    if (n > maxDataPacket) {
+        sendError(t, 4, "invalid DATA packet size");
+        endTransfer(t, QStringLiteral("上传失败：DATA 包大小非法"));
+        return false;
+    }
+    const quint16 op = word(datagram);
+    if (op == OpError) {
+        endTransfer(t, LanguageManager::tr("上传被客户端中止（错误码 %1）").arg(word(datagram + 2)));
+        return false;
+    }
+    if (op != OpData)
+        return true;
+    const quint16 block = word(datagram + 2);
+    if (block == t->block) {
+        // Our ACK was lost: acknowledge again, but do not write twice.
+        t->socket->write(makeAck(t->block));
+        return true;
+    }
+    if (block != quint16(t->block + 1))
+        return true;
+    const qint64 length = n - 4;
+    if (t->file.write(datagram + 4, length) != length || t->file.error() != QFileDevice::NoError) {
+        sendError(t, 3, "disk write failed");
+        endTransfer(t, QStringLiteral("上传失败：本地写入错误"));
+        return false;
+    }
+    t->block = block;
+    t->idleTicks = 0;
+    t->size += length;
+    if (length < blockSize) {
+        finishUpload(t);
+        return false;
+    }
+    t->socket->write(makeAck(t->block));
+    return true;
 }
 
 // The last block is acknowledged only once the file is on disk under its
