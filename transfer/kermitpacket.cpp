@@ -176,8 +176,13 @@ void readSendInit(const QByteArray &data, SendInit *params)
         const int eol = unchar(data.at(4));
         params->eol = (eol >= 0 && eol <= 127) ? eol : kDefaultEol;
     }
-    if (data.size() >= 6 && data.at(5) != ' ')
-        params->ctlPrefix = data.at(5);
+    if (data.size() >= 6) {
+        // A prefix must be printable and outside the range it turns into
+        // controls, or decoding would be ambiguous.
+        const int q = quint8(data.at(5));
+        if ((q > 32 && q < 63) || (q > 95 && q < 127))
+            params->ctlPrefix = char(q);
+    }
     if (data.size() >= 8) {
         const char chkt = data.at(7);
         if (chkt >= '1' && chkt <= '3')

@@ -76,8 +76,8 @@ struct SendInit {
 QByteArray sendInitData(int checkType);
 
 // Reads what `data` holds into `params`, leaving absent or unusable fields as
-// they are. MAXL is held to 20..94, an EOL outside 0..127 gives CR, a blank
-// prefix is ignored, CHKT is accepted as a digit '1'-'3' or as '!'-'#'.
+// they are. MAXL is held to 20..94, an EOL outside 0..127 gives CR, a prefix
+// that is blank or not a valid prefix character is ignored, CHKT is accepted as a digit '1'-'3' or as '!'-'#'.
 void readSendInit(const QByteArray &data, SendInit *params);
 
 struct Packet {

@@ -197,6 +197,7 @@ void TestKermitPacket::readsSendInit_data()
     QTest::newRow("EOL above 127") << QByteArray("~* @\xff", 5) << 94 << 13 << '#' << 1;
     QTest::newRow("EOL LF") << QByteArray("~* @*") << 94 << 10 << '#' << 1;
     QTest::newRow("prefix &") << QByteArray("~* @-&") << 94 << 13 << '&' << 1;
+    QTest::newRow("letter prefix refused") << QByteArray("~* @-A") << 94 << 13 << '#' << 1;
     QTest::newRow("blank prefix kept #") << QByteArray("~* @- ") << 94 << 13 << '#' << 1;
     QTest::newRow("empty") << QByteArray() << 94 << 13 << '#' << 1;
 }
