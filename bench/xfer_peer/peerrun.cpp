@@ -1,0 +1,347 @@
+#include "bench/xfer_peer/peerrun.h"
+
+#include "transfer/xmodemtransfer.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QPointer>
+#include <QTimer>
+
+#include <cerrno>
+#include <csignal>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <memory>
+#include <unistd.h>
+
+namespace {
+
+QString shellQuote(const QString &text)
+{
+    QString quoted = text;
+    quoted.replace(QLatin1Char('\''), QLatin1String("'\\''"));
+    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
+}
+
+QString quotedList(const QStringList &files)
+{
+    QStringList quoted;
+    for (const QString &f : files)
+        quoted << shellQuote(f);
+    return quoted.join(QLatin1Char(' '));
+}
+
+qint64 totalSize(const QStringList &files)
+{
+    qint64 total = 0;
+    for (const QString &f : files)
+        total += QFileInfo(f).size();
+    return total;
+}
+
+// The transfer object of a protocol and how to start and cancel it, so that
+// the runner stays the same for every protocol family.
+struct Driver {
+    QObject *object = nullptr;
+    std::function<void(TransferSendFn, const QString &)> start; // send function, session id
+    std::function<void()> cancel;
+};
+
+struct Sinks {
+    std::function<void(const QString &)> status;
+    std::function<void(bool, const QString &)> finished;
+};
+
+template <typename Transfer>
+void wire(Transfer *t, Driver *driver, const Sinks &sinks)
+{
+    driver->object = t;
+    driver->cancel = [t] { t->cancel(); };
+    QObject::connect(t, &Transfer::statusMessage, t, [s = sinks.status](const QString &, const QString &text) { s(text); });
+    QObject::connect(t, &Transfer::transferFinished, t,
+                     [f = sinks.finished](const QString &, bool ok, const QString &summary) { f(ok, summary); });
+}
+
+int xmodemMode(const QString &protocol, bool send)
+{
+    if (protocol == QLatin1String("ymodem"))
+        return XmodemTransfer::Ymodem;
+    if (protocol == QLatin1String("xmodem-1k"))
+        return send ? XmodemTransfer::Xmodem1k : XmodemTransfer::Xmodem;
+    if (protocol == QLatin1String("xmodem"))
+        return send ? XmodemTransfer::Xmodem : XmodemTransfer::XmodemChecksum;
+    return XmodemTransfer::Xmodem;
+}
+
+bool makeDriver(const PeerRunSpec &spec, QObject *parent, const Sinks &sinks, Driver *driver)
+{
+    if (!peerProtocols().contains(spec.protocol))
+        return false;
+    auto *x = new XmodemTransfer(parent);
+    wire(x, driver, sinks);
+    const int mode = xmodemMode(spec.protocol, spec.send);
+    if (spec.send) {
+        driver->start = [x, mode, files = spec.files](TransferSendFn fn, const QString &id) {
+            x->startSend(std::move(fn), id, files, mode);
+        };
+        return true;
+    }
+    QString target = spec.receiveDir;
+    if (mode != XmodemTransfer::Ymodem) {
+        const QString name = spec.files.isEmpty() ? QStringLiteral("xmodem_recv.bin")
+                                                  : QFileInfo(spec.files.first()).fileName();
+        target = spec.receiveDir + QLatin1Char('/') + name;
+    }
+    driver->start = [x, mode, target](TransferSendFn fn, const QString &id) {
+        x->startReceive(std::move(fn), id, target, mode);
+    };
+    return true;
+}
+
+// Copies bytes both ways between two programs' links until `until` has ended
+// (and what it wrote last is passed on) or the time is up.
+void relayUntilExit(int aIn, int aOut, int bIn, int bOut, pid_t until, int timeoutMs)
+{
+    const int pidFd = int(::syscall(SYS_pidfd_open, until, 0));
+    QByteArray toA, toB;
+    char buf[65536];
+    QElapsedTimer clock;
+    clock.start();
+    bool ended = false;
+    while (clock.elapsed() < timeoutMs) {
+        pollfd fds[5] = {{aIn, POLLIN, 0}, {bIn, POLLIN, 0}, {aOut, short(toA.isEmpty() ? 0 : POLLOUT), 0},
+                         {bOut, short(toB.isEmpty() ? 0 : POLLOUT), 0}, {pidFd, POLLIN, 0}};
+        if (ended)
+            fds[4].fd = -1;
+        const int r = ::poll(fds, 5, ended ? 0 : (pidFd < 0 ? 20 : 1000));
+        if (r < 0 && errno != EINTR)
+            break;
+        bool moved = false;
+        for (int side = 0; side < 2; ++side) {
+            if (!(fds[side].revents & (POLLIN | POLLHUP)))
+                continue;
+            const ssize_t n = ::read(fds[side].fd, buf, sizeof buf);
+            if (n > 0) {
+                (side == 0 ? toB : toA).append(buf, int(n));
+                moved = true;
+            }
+        }
+        for (int side = 0; side < 2; ++side) {
+            QByteArray &out = side == 0 ? toA : toB;
+            if (out.isEmpty())
+                continue;
+            const ssize_t n = ::write(side == 0 ? aOut : bOut, out.constData(), size_t(out.size()));
+            if (n > 0) {
+                out.remove(0, int(n));
+                moved = true;
+            }
+        }
+        if (!ended) {
+            siginfo_t info{};
+            // Looks without reaping: the caller collects the exit code.
+            ended = ::waitid(P_PID, id_t(until), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == until;
+        }
+        if (ended && !moved)
+            break;
+    }
+    if (pidFd >= 0)
+        ::close(pidFd);
+}
+
+} // namespace
+
+void PeerRunControl::signalPeer(int sig) const
+{
+    if (peerPid > 0)
+        ::kill(-peerPid, sig);
+}
+
+QStringList peerProtocols()
+{
+    return {QStringLiteral("xmodem"), QStringLiteral("xmodem-crc"), QStringLiteral("xmodem-1k"),
+            QStringLiteral("ymodem")};
+}
+
+QString defaultPeerCommand(const QString &protocol, bool weSend, const QStringList &files)
+{
+    const QString name = files.isEmpty() ? QStringLiteral("xmodem_recv.bin") : QFileInfo(files.first()).fileName();
+    if (weSend) {
+        if (protocol == QLatin1String("ymodem"))
+            return QStringLiteral("rb -q -y");
+        if (protocol == QLatin1String("xmodem"))
+            return QStringLiteral("rx -q -y %1").arg(shellQuote(name));
+        return QStringLiteral("rx -q -y -c %1").arg(shellQuote(name));
+    }
+    if (protocol == QLatin1String("ymodem"))
+        return QStringLiteral("sb -q -k %1").arg(quotedList(files));
+    if (protocol == QLatin1String("xmodem-1k"))
+        return QStringLiteral("sx -q -k %1").arg(shellQuote(files.value(0)));
+    return QStringLiteral("sx -q %1").arg(shellQuote(files.value(0)));
+}
+
+PeerRunResult runAgainstPeer(const PeerRunSpec &spec,
+                             const std::function<void(const QString &, PeerRunControl &)> &onStatus)
+{
+    PeerRunResult result;
+    result.bytes = totalSize(spec.files);
+    PeerRunControl control;
+    QEventLoop loop;
+    bool finished = false;
+
+    QObject owner;
+    Sinks sinks;
+    sinks.status = [&](const QString &text) {
+        result.statuses << text;
+        if (onStatus)
+            onStatus(text, control);
+    };
+    sinks.finished = [&](bool ok, const QString &summary) {
+        result.transferOk = ok;
+        result.summary = summary;
+        finished = true;
+        loop.quit();
+    };
+    Driver driver;
+    if (!makeDriver(spec, &owner, sinks, &driver)) {
+        result.summary = QStringLiteral("unknown protocol %1").arg(spec.protocol);
+        return result;
+    }
+    const QString command = spec.peerCommand.isEmpty() ? defaultPeerCommand(spec.protocol, spec.send, spec.files)
+                                                       : spec.peerCommand;
+    auto *peer = new PeerConnection(command, spec.peerDir, spec.link, &owner);
+
+    QElapsedTimer clock;
+    clock.start();
+    if (!peer->open()) {
+        result.summary = QStringLiteral("cannot start the peer: %1").arg(command);
+        return result;
+    }
+    control.peerPid = peer->pid();
+    control.cancel = driver.cancel;
+    control.tick = [obj = driver.object] { QMetaObject::invokeMethod(obj, "onTick", Qt::DirectConnection); };
+
+    // Wired as the main window wires a session: received bytes reach feed()
+    // queued, and the send function holds the connection by guarded pointer.
+    const QMetaObject::Connection feedLink =
+        QObject::connect(peer, &Connection::dataReceived, driver.object,
+                         [obj = driver.object](const QByteArray &data) {
+                             QMetaObject::invokeMethod(obj, "feed", Qt::DirectConnection, Q_ARG(QByteArray, data));
+                         },
+                         Qt::QueuedConnection);
+    QPointer<Connection> guarded(peer);
+    TransferSendFn sendFn = [guarded](const QByteArray &bytes) {
+        if (guarded)
+            guarded->write(bytes);
+    };
+
+    // A peer that has gone away leaves our side to its own time-outs, which
+    // take up to a minute; a run gives it a short grace and then cancels.
+    QTimer graceTimer;
+    graceTimer.setSingleShot(true);
+    graceTimer.setInterval(5000);
+    QObject::connect(&graceTimer, &QTimer::timeout, &loop, [&] {
+        if (!finished)
+            driver.cancel();
+    });
+    qint64 peerEndedNs = -1;
+    qint64 finishedNs = -1;
+    QObject::connect(peer, &Connection::disconnected, &loop, [&] {
+        peerEndedNs = clock.nsecsElapsed();
+        graceTimer.start();
+    });
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, [&] {
+        if (!finished)
+            driver.cancel();
+    });
+    deadline.start(spec.timeoutMs);
+
+    driver.start(sendFn, QStringLiteral("xfer-peer"));
+    if (!finished)
+        loop.exec();
+    finishedNs = clock.nsecsElapsed();
+    QObject::disconnect(feedLink);
+
+    result.peerExit = peer->waitForExit(10000);
+    if (result.peerExit < 0) {
+        ::kill(peer->pid(), SIGKILL);
+        result.peerExit = peer->waitForExit(5000);
+    }
+    if (peerEndedNs < 0)
+        peerEndedNs = clock.nsecsElapsed();
+    // The time until the file is complete on the receiving side, as for
+    // the reference: a sender waiting on a last answer does not count.
+    result.seconds = (spec.send ? peerEndedNs : finishedNs) / 1e9;
+    result.peerStderr = peer->stderrText();
+    result.ok = result.transferOk && result.peerExit == 0;
+    if (result.transferOk && !result.ok)
+        result.summary = QStringLiteral("peer exited with %1").arg(result.peerExit);
+    else if (!result.transferOk && spec.send && result.peerExit == 0)
+        result.summary += QStringLiteral(" (the receiver exited with 0 first: its last answer was lost)");
+    return result;
+}
+
+PeerRunResult runReference(const PeerRunSpec &spec)
+{
+    PeerRunResult result;
+    result.bytes = totalSize(spec.files);
+    const QString peerCommand = spec.peerCommand.isEmpty()
+                                    ? defaultPeerCommand(spec.protocol, spec.send, spec.files)
+                                    : spec.peerCommand;
+    // The stand-in plays our part: the sender when we would send, else the
+    // receiver, working in our receive folder. Each program gets a link of
+    // its own (lrzsz misbehaves when its input is not a terminal) and the
+    // two are joined by a relay, as socat joins them.
+    const QString standIn = defaultPeerCommand(spec.protocol, !spec.send, spec.files);
+    const QString standInDir = spec.send ? QString() : spec.receiveDir;
+
+    QElapsedTimer clock;
+    clock.start();
+    int peerIn = -1, peerOut = -1, peerSlave = -1;
+    int oursIn = -1, oursOut = -1, oursSlave = -1;
+    const pid_t peer = spawnPeer(peerCommand, spec.peerDir, spec.link, &peerIn, &peerOut, -1, &peerSlave);
+    const pid_t ours = spawnPeer(standIn, standInDir, spec.link, &oursIn, &oursOut, -1, &oursSlave);
+    if (peer < 0 || ours < 0) {
+        result.summary = QStringLiteral("cannot start lrzsz");
+        return result;
+    }
+    const pid_t receiver = spec.send ? peer : ours;
+    const pid_t sender = spec.send ? ours : peer;
+    relayUntilExit(peerIn, peerOut, oursIn, oursOut, receiver, spec.timeoutMs);
+    const int receiverExit = waitChild(receiver, 0);
+    result.seconds = clock.nsecsElapsed() / 1e9;
+    // The sender may still wait for a last answer that the receiver's exit
+    // flushed away; the receiver's verdict is the transfer's.
+    const int senderExit = waitChild(sender, 2000);
+    for (const pid_t pid : {ours, peer}) {
+        ::kill(pid, SIGKILL);
+        waitChild(pid, 1000);
+    }
+    for (const int fd : {peerIn, peerOut == peerIn ? -1 : peerOut, peerSlave, oursIn, oursOut == oursIn ? -1 : oursOut,
+                         oursSlave}) {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    result.peerExit = spec.send ? receiverExit : senderExit;
+    result.transferOk = receiverExit == 0;
+    result.ok = result.transferOk;
+    if (!result.ok)
+        result.summary = QStringLiteral("lrzsz receiver exited with %1").arg(receiverExit);
+    return result;
+}
+
+QString resultLine(const QString &protocol, bool send, const PeerRunResult &result)
+{
+    const double mbps = result.seconds > 0 ? result.bytes / 1048576.0 / result.seconds : 0;
+    return QStringLiteral("protocol=%1 direction=%2 bytes=%3 seconds=%4 MBps=%5 result=%6")
+        .arg(protocol, send ? QStringLiteral("send") : QStringLiteral("receive"))
+        .arg(result.bytes)
+        .arg(result.seconds, 0, 'f', 3)
+        .arg(mbps, 0, 'f', 2)
+        .arg(result.ok ? QStringLiteral("ok") : QStringLiteral("failed: ") + result.summary);
+}

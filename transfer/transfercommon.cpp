@@ -1,0 +1,51 @@
+#include "transfer/transfercommon.h"
+
+#include "platform/commitfile.h"
+
+#include <array>
+
+namespace {
+
+using CrcTable = std::array<quint16, 256>;
+
+CrcTable buildCrcTable()
+{
+    CrcTable table{};
+    for (int i = 0; i < 256; ++i) {
+        quint16 r = quint16(i << 8);
+        for (int bit = 0; bit < 8; ++bit)
+            r = (r & 0x8000) ? quint16((r << 1) ^ 0x1021) : quint16(r << 1);
+        table[size_t(i)] = r;
+    }
+    return table;
+}
+
+} // namespace
+
+quint16 crc16(const char *data, int length)
+{
+    static const CrcTable table = buildCrcTable(); // thread-safe one-time init
+    quint16 r = 0;
+    for (int i = 0; i < length; ++i)
+        r = quint16((r << 8) ^ table[((r >> 8) ^ quint8(data[i])) & 0xFF]);
+    return r;
+}
+
+QString safeReceivedName(const QString &peerName)
+{
+    const int cut = qMax(peerName.lastIndexOf(QLatin1Char('/')), peerName.lastIndexOf(QLatin1Char('\\')));
+    const QString name = peerName.mid(cut + 1);
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+        return QString();
+    for (const QChar ch : name) {
+        const ushort u = ch.unicode();
+        if (u < 0x20 || u == 0x7F || (u >= 0x80 && u < 0xA0))
+            return QString();
+    }
+    return name;
+}
+
+bool commitReceivedFile(const QString &tmpPath, const QString &finalPath)
+{
+    return platform::commitFile(tmpPath, finalPath);
+}

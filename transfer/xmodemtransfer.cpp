@@ -1,0 +1,756 @@
+#include "transfer/xmodemtransfer.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+
+constexpr char SOH = 0x01;
+constexpr char STX = 0x02;
+constexpr char EOT = 0x04;
+constexpr char ACK = 0x06;
+constexpr char NAK = 0x15;
+constexpr char CAN = 0x18;
+constexpr char SUB = 0x1A;
+constexpr char POLL_CRC = 'C';
+
+constexpr int kRetryLimit = 10;
+constexpr int kHandshakeSeconds = 60;
+constexpr int kHeaderResendSeconds = 10;
+constexpr int kDataResendSeconds = 3;
+constexpr int kPollLimit = 30;
+
+quint8 checksum(const char *data, int length)
+{
+    quint8 sum = 0;
+    for (int i = 0; i < length; ++i)
+        sum = quint8(sum + quint8(data[i]));
+    return sum;
+}
+
+QString fileNameOf(const QString &path)
+{
+    return QFileInfo(path).fileName();
+}
+
+// The size field of a YMODEM header: its leading decimal digits (a sender may
+// add the modification time and more behind a blank); -1 when there are none
+// or they do not fit.
+qint64 parseHeaderSize(const QByteArray &field)
+{
+    int digits = 0;
+    while (digits < field.size() && field[digits] >= '0' && field[digits] <= '9')
+        ++digits;
+    if (digits == 0)
+        return -1;
+    bool ok = false;
+    const qint64 size = field.left(digits).toLongLong(&ok);
+    return ok ? size : -1;
+}
+
+} // namespace
+
+XmodemTransfer::XmodemTransfer(QObject *parent)
+    : QObject(parent)
+{
+    m_tickTimer.setInterval(1000);
+    connect(&m_tickTimer, &QTimer::timeout, this, &XmodemTransfer::onTick);
+}
+
+XmodemTransfer::~XmodemTransfer()
+{
+    cancel();
+}
+
+// ---------------------------------------------------------------------------
+// Start, feed, cancel, finish
+
+void XmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files, int mode)
+{
+    ++m_generation;
+    m_sendFn = std::move(sendFn);
+    m_sessionId = sessionId;
+    m_mode = mode;
+    m_finalPath.clear();
+    m_recvFile.setFileName(QString());
+    m_expectedSize = -1;
+    if (m_sendFile.isOpen())
+        m_sendFile.close();
+    m_state = WaitReceiver; // finishing needs a running transfer to report
+
+    if (files.isEmpty()) {
+        finishTransfer(QStringLiteral("未选择要发送的文件"));
+        return;
+    }
+    m_files = isYmodem() ? files : files.mid(0, 1);
+    m_fileIndex = 0;
+    m_lastPercent = -1;
+    m_headerAcked = false;
+    m_useCrc = true;
+    m_blockNumber = 1;
+    m_sentBytes = 0;
+    m_lastPacket.clear();
+
+    m_sendFile.setFileName(m_files.first());
+    if (!m_sendFile.open(QIODevice::ReadOnly)) {
+        abortTransfer(QStringLiteral("无法打开文件：%1").arg(m_files.first()));
+        return;
+    }
+    m_sendSize = m_sendFile.size();
+    emitStatus(QStringLiteral("等待接收方就绪（NAK/C）... 文件：%1 (%2 字节)")
+                   .arg(fileNameOf(m_files.first()))
+                   .arg(m_sendSize));
+    enterSendState(WaitReceiver);
+    m_tickTimer.start();
+}
+
+void XmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &path, int mode)
+{
+    ++m_generation;
+    m_sendFn = std::move(sendFn);
+    m_sessionId = sessionId;
+    m_mode = mode;
+    m_targetPath = path;
+    m_finalPath.clear();
+    m_files.clear();
+    if (m_sendFile.isOpen())
+        m_sendFile.close();
+    if (m_recvFile.isOpen())
+        m_recvFile.close();
+    m_recvFile.setFileName(QString());
+    m_receivedBytes = 0;
+    m_expectedSize = -1;
+    m_lastBlock = 0;
+    m_fileDataSeen = false;
+    m_checkSettled = false;
+    m_eotSeen = false;
+    m_lastPercent = -1;
+    // A receiver that asks for checksum blocks gets them from every sender.
+    m_useCrc = (mode != XmodemChecksum);
+    m_state = Polling;
+
+    if (!isYmodem()) {
+        m_finalPath = path;
+        m_recvFile.setFileName(path + QStringLiteral(".part"));
+        QFile::remove(m_recvFile.fileName());
+        if (!m_recvFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            m_finalPath.clear(); // nothing of ours to clean up
+            abortTransfer(QStringLiteral("无法创建文件：%1").arg(path));
+            return;
+        }
+        m_currentName = fileNameOf(path);
+        emitStatus(QStringLiteral("Xmodem 接收 -> %1，轮询对端('C')...").arg(m_currentName));
+    } else {
+        emitStatus(QStringLiteral("Ymodem 接收 -> 目录 %1，轮询对端('C')...").arg(path));
+    }
+    m_retries = 0;
+    m_idleTicks = 0;
+    m_rxBuffer.clear();
+    m_tickTimer.start();
+    // Ask at once: a sender that is already waiting need not sit out a
+    // second of silence. The tick keeps polling from there on.
+    sendRaw(QByteArray(1, m_useCrc ? POLL_CRC : NAK));
+}
+
+void XmodemTransfer::feed(const QByteArray &data)
+{
+    if (m_state == Idle)
+        return;
+    m_rxBuffer.append(data);
+    m_idleTicks = 0;
+    processInput();
+    if (m_state != Idle && m_rxBuffer.size() > kMaxPendingBytes)
+        m_rxBuffer.remove(0, m_rxBuffer.size() - kMaxPendingBytes);
+}
+
+void XmodemTransfer::cancel()
+{
+    if (m_state == Idle)
+        return;
+    abortTransfer(QStringLiteral("传输已被用户取消"));
+}
+
+void XmodemTransfer::abortTransfer(const QString &message)
+{
+    sendRaw(QByteArray(2, CAN));
+    finishTransfer(message);
+}
+
+void XmodemTransfer::finishTransfer(QString error)
+{
+    const quint64 generation = m_generation;
+    m_tickTimer.stop();
+    if (m_sendFile.isOpen())
+        m_sendFile.close();
+    if (m_recvFile.isOpen()) {
+        if (m_expectedSize >= 0 && m_recvFile.size() > m_expectedSize)
+            m_recvFile.resize(m_expectedSize);
+        m_recvFile.close();
+    }
+    if (error.isEmpty() && !m_finalPath.isEmpty()) {
+        const bool complete = m_expectedSize < 0 || QFileInfo(m_recvFile.fileName()).size() >= m_expectedSize;
+        if (!complete || !commitReceivedFile(m_recvFile.fileName(), m_finalPath))
+            error = QStringLiteral("提交接收文件失败");
+        else
+            m_finalPath.clear();
+    }
+    // Whatever ends without success leaves no half file behind; files of a
+    // batch committed earlier stay.
+    if (!error.isEmpty() && !m_finalPath.isEmpty() && !m_recvFile.fileName().isEmpty())
+        QFile::remove(m_recvFile.fileName());
+    m_finalPath.clear();
+
+    const bool ok = error.isEmpty();
+    emitStatus(ok ? QStringLiteral("传输完成") : error);
+    emit transferFinished(m_sessionId, ok, error);
+    if (generation == m_generation)
+        m_state = Idle;
+}
+
+void XmodemTransfer::emitStatus(const QString &text)
+{
+    emit statusMessage(m_sessionId, text);
+}
+
+void XmodemTransfer::sendRaw(const QByteArray &bytes)
+{
+    if (m_sendFn)
+        m_sendFn(bytes);
+}
+
+// ---------------------------------------------------------------------------
+// Blocks
+
+void XmodemTransfer::sendBlock(quint8 number, const QByteArray &data)
+{
+    QByteArray block;
+    block.reserve(data.size() + 5);
+    block.append(data.size() <= 128 ? SOH : STX);
+    block.append(char(number));
+    block.append(char(255 - number));
+    block.append(data);
+    if (m_useCrc) {
+        const quint16 crc = crc16(data.constData(), int(data.size()));
+        block.append(char(crc >> 8));
+        block.append(char(crc & 0xFF));
+    } else {
+        block.append(char(checksum(data.constData(), int(data.size()))));
+    }
+    m_lastPacket = block;
+    sendRaw(block);
+}
+
+void XmodemTransfer::sendEot()
+{
+    m_lastPacket = QByteArray(1, EOT);
+    sendRaw(m_lastPacket);
+}
+
+// One more failure in a row: resend the last packet, or give up with
+// `message` past the limit.
+void XmodemTransfer::resendOrAbort(const QString &message)
+{
+    if (++m_retries > kRetryLimit) {
+        abortTransfer(message);
+        return;
+    }
+    sendRaw(m_lastPacket);
+    m_idleTicks = 0;
+}
+
+void XmodemTransfer::enterSendState(State state)
+{
+    m_state = state;
+    m_awaitingHeaderRequest = false;
+    m_retries = 0;
+    m_idleTicks = 0;
+    m_rxBuffer.clear();
+}
+
+// Reads the next block of the file being sent, filled up with SUB. False when
+// the transfer has ended: a read error, or a file that became shorter than the
+// size it had (and announced) when it was opened, must not pass as a file
+// sent whole.
+bool XmodemTransfer::readNextBlock(QByteArray *data)
+{
+    const qint64 want = qMin<qint64>(dataBlockSize(), m_sendSize - m_sentBytes);
+    data->clear();
+    if (want <= 0)
+        return true;
+    *data = m_sendFile.read(want);
+    if (data->size() != want) {
+        const QString why = m_sendFile.error() != QFileDevice::NoError ? m_sendFile.errorString()
+                                                                      : QStringLiteral("文件在发送中变短");
+        abortTransfer(QStringLiteral("读取文件失败：%1").arg(why));
+        return false;
+    }
+    m_sentBytes += want;
+    data->append(QByteArray(dataBlockSize() - int(want), SUB));
+    return true;
+}
+
+void XmodemTransfer::startDataPhase()
+{
+    enterSendState(SendingData);
+    QByteArray data;
+    if (!readNextBlock(&data))
+        return;
+    if (data.isEmpty()) {
+        sendEot();
+        enterSendState(EotSent);
+        return;
+    }
+    sendBlock(m_blockNumber, data);
+}
+
+void XmodemTransfer::sendNextDataBlock()
+{
+    QByteArray data;
+    if (!readNextBlock(&data))
+        return;
+    if (data.isEmpty()) {
+        emitStatus(QStringLiteral("已发完全部数据，发送 EOT..."));
+        sendEot();
+        enterSendState(EotSent);
+        return;
+    }
+    ++m_blockNumber;
+    sendBlock(m_blockNumber, data);
+    reportProgress();
+}
+
+void XmodemTransfer::sendNextHeader()
+{
+    if (m_fileIndex >= m_files.size()) {
+        sendBlock(0, QByteArray(128, '\0'));
+        enterSendState(BatchEndSent);
+        return;
+    }
+    const QString path = m_files.at(m_fileIndex);
+    if (!m_sendFile.isOpen()) {
+        m_sendFile.setFileName(path);
+        if (!m_sendFile.open(QIODevice::ReadOnly)) {
+            abortTransfer(QStringLiteral("无法打开文件：%1").arg(path));
+            return;
+        }
+    }
+    m_sendSize = m_sendFile.size();
+    const QString name = fileNameOf(path);
+    QByteArray header = name.toUtf8();
+    header.append('\0');
+    header.append(QByteArray::number(m_sendSize));
+    header.append('\0');
+    // A long name does not fit the 128 bytes of an ordinary block 0: it goes
+    // in a 1024-byte block, which receivers take as block 0 all the same.
+    // File names are far shorter than that on every file system we run on.
+    const int blockSize = header.size() <= 128 ? 128 : 1024;
+    header = header.left(blockSize);
+    header.append(QByteArray(blockSize - header.size(), '\0'));
+    sendBlock(0, header);
+
+    m_blockNumber = 1;
+    m_sentBytes = 0;
+    m_lastPercent = -1;
+    m_headerAcked = false;
+    enterSendState(HeaderSent);
+    emitStatus(QStringLiteral("发送文件头：%1 (%2 字节)").arg(name).arg(m_sendSize));
+}
+
+void XmodemTransfer::reportProgress()
+{
+    qint64 total = -1;
+    if (!m_recvFile.fileName().isEmpty() || m_sendFile.isOpen())
+        total = isSending() ? m_sendSize : m_expectedSize;
+    const qint64 done = isSending() ? m_sentBytes : m_receivedBytes;
+    const int percent = total >= 1 ? int(qMin(done, total) * 100 / total) : 100;
+    if (percent == m_lastPercent)
+        return;
+    m_lastPercent = percent;
+    emitStatus(QStringLiteral("进度：%1%").arg(percent));
+}
+
+// ---------------------------------------------------------------------------
+// Engine
+
+void XmodemTransfer::processInput()
+{
+    if (isSending())
+        processSender();
+    else
+        processReceiver();
+}
+
+void XmodemTransfer::processSender()
+{
+    if (m_state == WaitReceiver) {
+        int at = -1;
+        for (int i = 0; i < m_rxBuffer.size(); ++i) {
+            if (m_rxBuffer[i] == NAK || m_rxBuffer[i] == POLL_CRC) {
+                at = i;
+                break;
+            }
+        }
+        if (at < 0) {
+            // Nothing here can start the transfer; keeping it would only let
+            // a chatty line grow the buffer.
+            m_rxBuffer.clear();
+            return;
+        }
+        m_useCrc = (m_rxBuffer[at] == POLL_CRC);
+        m_rxBuffer.remove(0, at + 1);
+        if (isYmodem()) {
+            m_sendFile.close();
+            m_sendFile.setFileName(QString());
+            sendNextHeader();
+            return;
+        }
+        m_blockNumber = 1;
+        startDataPhase();
+        if (m_state != Idle)
+            emitStatus(QStringLiteral("已握手（%1），开始发送数据")
+                           .arg(m_useCrc ? QStringLiteral("CRC16") : QStringLiteral("校验和")));
+        return;
+    }
+    const quint64 generation = m_generation;
+    while (!m_rxBuffer.isEmpty() && isSending() && generation == m_generation) {
+        const char c = m_rxBuffer[0];
+        m_rxBuffer.remove(0, 1);
+        handleSenderByte(c);
+    }
+}
+
+void XmodemTransfer::handleSenderByte(char c)
+{
+    switch (c) {
+    case CAN:
+        abortTransfer(QStringLiteral("对端取消传输 (CAN)"));
+        return;
+    case ACK:
+        switch (m_state) {
+        case HeaderSent:
+            m_headerAcked = true;
+            return;
+        case SendingData:
+            // Count failures in a row, not over the whole file: a long file
+            // on a line that loses a block now and then must still get
+            // through, as it does when receiving.
+            m_retries = 0;
+            sendNextDataBlock();
+            return;
+        case EotSent:
+            if (!isYmodem()) {
+                finishTransfer(QString());
+                return;
+            }
+            if (m_awaitingHeaderRequest)
+                return;
+            ++m_fileIndex;
+            m_sendFile.close();
+            emitStatus(QStringLiteral("文件发送完成"));
+            // The receiver asks for the next header with 'C' once it is
+            // ready; a header sent before that is thrown away by some
+            // receivers, costing a 10-second resend per file.
+            m_awaitingHeaderRequest = true;
+            m_rxBuffer.clear();
+            m_idleTicks = 0;
+            return;
+        case BatchEndSent:
+            finishTransfer(QString());
+            return;
+        default:
+            return;
+        }
+    case NAK:
+        resendOrAbort(QStringLiteral("重试超过 10 次，对端无响应"));
+        return;
+    case POLL_CRC:
+        if (m_state == HeaderSent && m_headerAcked)
+            startDataPhase();
+        else if (m_state == EotSent && m_awaitingHeaderRequest)
+            sendNextHeader();
+        return;
+    default:
+        return;
+    }
+}
+
+void XmodemTransfer::processReceiver()
+{
+    if (m_state == Polling) {
+        // An XMODEM sender whose file is empty answers the first poll with
+        // EOT alone; without taking it here such a file could never arrive.
+        int at = -1;
+        for (int i = 0; i < m_rxBuffer.size(); ++i) {
+            const char c = m_rxBuffer[i];
+            if (c == SOH || c == STX || (c == EOT && !isYmodem())) {
+                at = i;
+                break;
+            }
+        }
+        if (at < 0) {
+            m_rxBuffer.clear(); // nothing here can start a block
+            return;
+        }
+        m_rxBuffer.remove(0, at);
+        m_state = Receiving;
+        m_retries = 0;
+        m_idleTicks = 0;
+    }
+
+    const quint64 generation = m_generation;
+    while (m_state == Receiving && generation == m_generation && !m_rxBuffer.isEmpty()) {
+        const char first = m_rxBuffer[0];
+        if (first == EOT) {
+            m_rxBuffer.remove(0, 1);
+            handleEot();
+            continue;
+        }
+        if (first == CAN) {
+            abortTransfer(QStringLiteral("对端取消传输 (CAN)"));
+            return;
+        }
+        if (first != SOH && first != STX) {
+            m_rxBuffer.remove(0, 1);
+            continue;
+        }
+        const int length = first == SOH ? 128 : 1024;
+        const int available = int(m_rxBuffer.size());
+        if (available < 3 + length + 1)
+            return;
+        const quint8 number = quint8(m_rxBuffer[1]);
+        const bool complementOk = quint8(m_rxBuffer[2]) == quint8(255 - number);
+        const char *data = m_rxBuffer.constData() + 3;
+        const bool sumOk = complementOk && quint8(m_rxBuffer[3 + length]) == checksum(data, length);
+
+        int trailer = 0;
+        if (!m_useCrc) {
+            trailer = sumOk ? 1 : 0;
+        } else if (available >= 3 + length + 2) {
+            const quint16 crc = crc16(data, length);
+            if (complementOk && quint8(m_rxBuffer[3 + length]) == (crc >> 8)
+                && quint8(m_rxBuffer[4 + length]) == (crc & 0xFF))
+                trailer = 2;
+            else if (!m_checkSettled && sumOk)
+                trailer = 1;
+        } else {
+            // One byte short of a CRC block, and that block would pass as a
+            // checksum block: only a second of silence tells a checksum
+            // sender (who waits for our answer) from a CRC byte still in
+            // flight. Guessing on a split read would garble the transfer.
+            if (!m_settleShortBlock || m_checkSettled || !sumOk)
+                return;
+            trailer = 1;
+        }
+
+        if (trailer == 0) {
+            if (++m_retries > kRetryLimit) {
+                abortTransfer(QStringLiteral("块校验连续失败超过 10 次"));
+                return;
+            }
+            sendRaw(QByteArray(1, NAK));
+            // Drop the whole bad block so that an EOT or CAN among its bytes
+            // is not taken for the sender's.
+            m_rxBuffer.remove(0, qMin(available, 3 + length + (m_useCrc ? 2 : 1)));
+            continue;
+        }
+        if (trailer == 1)
+            m_useCrc = false;
+        m_checkSettled = true;
+        const QByteArray payload = m_rxBuffer.mid(3, length);
+        m_rxBuffer.remove(0, 3 + length + trailer);
+        handleAcceptedBlock(number, payload);
+    }
+}
+
+void XmodemTransfer::handleAcceptedBlock(quint8 number, const QByteArray &data)
+{
+    if (isYmodem() && number == 0 && !m_fileDataSeen) {
+        handleHeader(data);
+        return;
+    }
+    // A repeat (our ACK was lost). Block 256 is numbered 0 like the header,
+    // so "repeat" is judged by whether this file has had data yet.
+    if (number == m_lastBlock && m_fileDataSeen) {
+        sendRaw(QByteArray(1, ACK));
+        return;
+    }
+    const quint8 expected = quint8(m_lastBlock + 1);
+    if (number != expected) {
+        abortTransfer(QStringLiteral("块序号错位（期望 %1 收到 %2），中止").arg(expected).arg(number));
+        return;
+    }
+    m_retries = 0;
+    m_lastBlock = number;
+    m_fileDataSeen = true;
+    if (!m_recvFile.isOpen()) {
+        abortTransfer(QStringLiteral("未收到文件头（块 0）"));
+        return;
+    }
+    if (!writeReceived(data))
+        return;
+    m_receivedBytes += data.size();
+    sendRaw(QByteArray(1, ACK));
+    reportProgress();
+}
+
+// Writes a block's data. A YMODEM file with an announced size gets no more
+// than that size: the rest is the last block's padding.
+bool XmodemTransfer::writeReceived(const QByteArray &data)
+{
+    qint64 keep = data.size();
+    if (m_expectedSize >= 0)
+        keep = qBound<qint64>(0, m_expectedSize - m_receivedBytes, keep);
+    if (keep > 0 && m_recvFile.write(data.constData(), keep) != keep) {
+        abortTransfer(QStringLiteral("写入文件失败：%1").arg(m_recvFile.errorString()));
+        return false;
+    }
+    return true;
+}
+
+void XmodemTransfer::handleHeader(const QByteArray &data)
+{
+    const int firstNul = data.indexOf('\0');
+    if (firstNul <= 0) {
+        // An empty name ends the batch.
+        sendRaw(QByteArray(1, ACK));
+        finishTransfer(QString());
+        return;
+    }
+    const QByteArray rawName = data.left(firstNul);
+    const int secondNul = data.indexOf('\0', firstNul + 1);
+    const qint64 size = secondNul < 0 ? -1 : parseHeaderSize(data.mid(firstNul + 1, secondNul - firstNul - 1));
+    if (!openReceiveFile(QString::fromUtf8(rawName), size))
+        return;
+    m_lastBlock = 0;
+    m_fileDataSeen = false;
+    sendRaw(QByteArrayLiteral("\x06" "C"));
+    emitStatus(QStringLiteral("开始接收：%1 (%2 字节)").arg(m_currentName).arg(size));
+}
+
+bool XmodemTransfer::openReceiveFile(const QString &peerName, qint64 size)
+{
+    const QString name = safeReceivedName(peerName);
+    if (name.isEmpty()) {
+        abortTransfer(QStringLiteral("Ymodem 文件名非法"));
+        return false;
+    }
+    const QString target = QDir(m_targetPath).filePath(name);
+    if (m_recvFile.isOpen()) {
+        m_recvFile.close();
+        if (!m_finalPath.isEmpty())
+            QFile::remove(m_recvFile.fileName()); // a header sent again starts the file afresh
+    }
+    m_finalPath = target;
+    m_recvFile.setFileName(target + QStringLiteral(".part"));
+    QFile::remove(m_recvFile.fileName());
+    if (!m_recvFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        abortTransfer(QStringLiteral("无法创建文件：%1").arg(target));
+        return false;
+    }
+    m_currentName = name;
+    m_expectedSize = size;
+    m_receivedBytes = 0;
+    m_lastPercent = -1;
+    return true;
+}
+
+void XmodemTransfer::handleEot()
+{
+    if (!isYmodem()) {
+        sendRaw(QByteArray(1, ACK));
+        finishTransfer(QString());
+        return;
+    }
+    // YMODEM: the first EOT is answered with NAK; only a second one, after
+    // it, ends the file (a stray EOT in noise cannot end it early).
+    if (!m_eotSeen) {
+        m_eotSeen = true;
+        sendRaw(QByteArray(1, NAK));
+        return;
+    }
+    if (m_expectedSize >= 0 && m_receivedBytes < m_expectedSize) {
+        abortTransfer(QStringLiteral("Ymodem 文件长度不足"));
+        return;
+    }
+    m_eotSeen = false;
+    if (m_recvFile.isOpen()) {
+        m_recvFile.close();
+        if (!m_finalPath.isEmpty()) {
+            if (!commitReceivedFile(m_recvFile.fileName(), m_finalPath)) {
+                abortTransfer(QStringLiteral("提交接收文件失败"));
+                return;
+            }
+            m_finalPath.clear();
+        }
+    }
+    emitStatus(QStringLiteral("文件 %1 接收完成（%2 字节）").arg(m_currentName).arg(m_receivedBytes));
+    m_expectedSize = -1;
+    m_receivedBytes = 0;
+    m_lastBlock = 0;
+    m_fileDataSeen = false;
+    m_lastPercent = -1;
+    sendRaw(QByteArrayLiteral("\x06" "C"));
+    m_retries = 0;
+    m_idleTicks = 0;
+    m_rxBuffer.clear();
+}
+
+void XmodemTransfer::onTick()
+{
+    if (m_state == Idle)
+        return;
+    ++m_idleTicks;
+    switch (m_state) {
+    case WaitReceiver:
+        if (m_idleTicks > kHandshakeSeconds)
+            abortTransfer(QStringLiteral("60 秒内未收到对端握手（NAK/C），放弃"));
+        return;
+    case HeaderSent:
+        if (m_idleTicks >= kHeaderResendSeconds)
+            resendOrAbort(QStringLiteral("文件头无响应"));
+        return;
+    case SendingData:
+    case EotSent:
+    case BatchEndSent:
+        if (m_idleTicks < kDataResendSeconds)
+            return;
+        if (m_state == EotSent && m_awaitingHeaderRequest)
+            sendNextHeader(); // no request came: offer the next header anyway
+        else
+            resendOrAbort(QStringLiteral("对端持续无响应，中止"));
+        return;
+    case Polling: {
+        const bool crcPoll = m_useCrc && (m_idleTicks % 2 == 1);
+        sendRaw(QByteArray(1, crcPoll ? POLL_CRC : NAK));
+        if (m_idleTicks >= kPollLimit)
+            abortTransfer(QStringLiteral("30 次轮询无响应，对端未开始发送"));
+        return;
+    }
+    case Receiving:
+        // A sender interrupted in the middle of a block sends its CANs
+        // behind the part already out, where they look like block data;
+        // a line that has gone quiet on them is that sender giving up.
+        if (m_idleTicks >= 2 && m_rxBuffer.contains(QByteArray(2, CAN))) {
+            abortTransfer(QStringLiteral("对端取消传输 (CAN)"));
+            return;
+        }
+        if (m_idleTicks >= 2 && !m_checkSettled && !m_rxBuffer.isEmpty()) {
+            m_settleShortBlock = true;
+            processReceiver();
+            m_settleShortBlock = false;
+            if (m_state != Receiving || m_rxBuffer.isEmpty())
+                return;
+        }
+        if (m_idleTicks < kDataResendSeconds)
+            return;
+        if (++m_retries > kRetryLimit) {
+            abortTransfer(QStringLiteral("接收超时，中止"));
+            return;
+        }
+        sendRaw(QByteArray(1, NAK));
+        m_idleTicks = 0;
+        return;
+    default:
+        return;
+    }
+}

@@ -1,0 +1,133 @@
+#pragma once
+
+#include "transfer/transfercommon.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+// XMODEM (one file) and YMODEM (a batch) in both directions inside a
+// session's byte stream. The owner links the connection's received bytes to
+// feed(), hands over a send function at the start and shows the two signals;
+// the object never blocks: every step consumes what it can and returns, and
+// a one-second tick counts the peer's silence.
+//
+// Status texts and summaries are plain Chinese texts shown as they stand.
+class XmodemTransfer : public QObject
+{
+    Q_OBJECT
+public:
+    // The `mode` argument of the start operations. The main window only
+    // passes Xmodem and Ymodem; the other two serve peers that need them.
+    enum Mode {
+        Xmodem = 0,         // 128-byte blocks; the receiver asks for CRC first
+        Ymodem = 1,         // batch with header blocks, 1024-byte blocks
+        Xmodem1k = 2,       // XMODEM with 1024-byte blocks when sending
+        XmodemChecksum = 3, // XMODEM whose receiver asks for checksum blocks
+    };
+
+    enum State {
+        Idle = 0,
+        WaitReceiver = 1,
+        HeaderSent = 2,
+        SendingData = 3,
+        EotSent = 4,
+        BatchEndSent = 5,
+        Polling = 6,
+        Receiving = 7,
+    };
+
+    explicit XmodemTransfer(QObject *parent = nullptr);
+    ~XmodemTransfer() override;
+
+    void startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files, int mode);
+    void startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &path, int mode);
+    void cancel();
+    bool isActive() const { return m_state != Idle; }
+    QString sessionId() const { return m_sessionId; }
+    int state() const { return m_state; }
+    // Received bytes not consumed yet (bounded whatever the peer sends).
+    int bufferedBytes() const { return int(m_rxBuffer.size()); }
+
+signals:
+    void statusMessage(const QString &id, const QString &plainText);
+    void transferFinished(const QString &id, bool ok, const QString &summary);
+
+public slots:
+    void feed(const QByteArray &data);
+
+private slots:
+    void onTick();
+
+private:
+    // Bytes that only a peer that keeps talking could pile up: a partial
+    // 1024-byte block with its header and trailer fits many times over.
+    static constexpr int kMaxPendingBytes = 8192;
+
+    bool isYmodem() const { return m_mode == Ymodem; }
+    int dataBlockSize() const { return (m_mode == Ymodem || m_mode == Xmodem1k) ? 1024 : 128; }
+    bool isSending() const { return m_state >= WaitReceiver && m_state <= BatchEndSent; }
+
+    void processInput();
+    void processSender();
+    void processReceiver();
+    void handleSenderByte(char c);
+    void handleAcceptedBlock(quint8 number, const QByteArray &data);
+    void handleHeader(const QByteArray &data);
+    void handleEot();
+
+    void sendBlock(quint8 number, const QByteArray &data);
+    void sendEot();
+    void sendRaw(const QByteArray &bytes);
+    void startDataPhase();
+    void sendNextDataBlock();
+    bool readNextBlock(QByteArray *data);
+    void sendNextHeader();
+    void reportProgress();
+    bool openReceiveFile(const QString &peerName, qint64 size);
+    bool writeReceived(const QByteArray &data);
+    void enterSendState(State state);
+    void resendOrAbort(const QString &message);
+
+    void finishTransfer(QString error);
+    void abortTransfer(const QString &message);
+    void emitStatus(const QString &text);
+
+    QString m_sessionId;
+    int m_state = Idle;
+    TransferSendFn m_sendFn;
+    QStringList m_files;
+    QFile m_sendFile;
+    QFile m_recvFile;
+    QString m_finalPath;
+    QByteArray m_rxBuffer;
+    QTimer m_tickTimer;
+
+    int m_mode = Xmodem;
+    int m_fileIndex = 0;
+    quint8 m_blockNumber = 1;
+    bool m_useCrc = true;
+    QByteArray m_lastPacket;
+    bool m_headerAcked = false;
+    bool m_awaitingHeaderRequest = false; // YMODEM: EOT acknowledged, waiting for 'C'
+    qint64 m_sendSize = 0; // size of the file being sent, fixed when it is opened
+    qint64 m_sentBytes = 0;
+
+    QString m_targetPath;
+    qint64 m_expectedSize = -1;
+    qint64 m_receivedBytes = 0;
+    quint8 m_lastBlock = 0;
+    bool m_fileDataSeen = false; // a data block of the current file was accepted
+    bool m_checkSettled = false; // CRC or checksum decided by an accepted block
+    bool m_settleShortBlock = false;
+    bool m_eotSeen = false;
+    QString m_currentName;
+
+    int m_lastPercent = -1;
+    int m_retries = 0;
+    int m_idleTicks = 0;
+    quint64 m_generation = 0; // tells a transfer started from a signal handler apart
+};
