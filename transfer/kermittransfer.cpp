@@ -1,0 +1,593 @@
+#include "transfer/kermittransfer.h"
+
+#include "transfer/kermitpacket.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+using namespace kermit;
+
+namespace {
+
+constexpr int kBadPacketLimit = 30;
+constexpr int kReplyLimit = 10; // NAKs, or replies out of step, for one packet in flight
+constexpr int kSendBufferSize = 64 * 1024;
+
+struct Timeout {
+    int period;  // ticks of silence
+    int limit;   // expiries in a row that are still answered
+    const char *endText;
+};
+
+// AwaitSendInit: about two minutes for the user to start the peer.
+constexpr Timeout kInitTimeout{5, 24, "2 分钟内对端未开始发送，放弃"};
+constexpr Timeout kReceiveTimeout{10, 12, "接收超时，中止"};
+constexpr Timeout kReplyTimeout{8, 10, "对端持续无响应，中止"};
+
+QString peerErrorText(const QByteArray &data, char prefix)
+{
+    return QStringLiteral("对端错误：%1").arg(QString::fromUtf8(decodePrefixed(data, prefix)));
+}
+
+} // namespace
+
+KermitTransfer::KermitTransfer(QObject *parent)
+    : QObject(parent)
+{
+    m_tickTimer.setInterval(1000);
+    connect(&m_tickTimer, &QTimer::timeout, this, &KermitTransfer::onTick);
+}
+
+KermitTransfer::~KermitTransfer()
+{
+    cancel();
+}
+
+// ---------------------------------------------------------------------------
+// Start, feed, cancel, finish
+
+// What every transfer starts from, whatever the last one left behind: bytes
+// of an earlier session and a peer's end-of-line must not leak into this one.
+void KermitTransfer::resetLink()
+{
+    ++m_generation;
+    m_finalPath.clear();
+    m_recvFile.setFileName(QString());
+    if (m_sendFile.isOpen())
+        m_sendFile.close();
+    m_rxBuffer.clear();
+    m_sendSeq = -1;
+    m_lastSeq = -1;
+    m_peerMaxLen = kMaxPacketLength;
+    m_eolChar = kDefaultEol;
+    m_ctlPrefix = kDefaultPrefix;
+    m_checkType = 1;
+    m_lastPercent = -1;
+    m_retries = 0;
+    m_naks = 0;
+    m_outOfStep = 0;
+    m_waitTicks = 0;
+    m_lastPacket.clear();
+}
+
+void KermitTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files)
+{
+    resetLink();
+    m_sendFn = std::move(sendFn);
+    m_sessionId = sessionId;
+    m_isSender = true;
+    m_files = files;
+    m_fileIndex = 0;
+    m_filesSent = 0;
+    m_state = AwaitReply; // finishing needs a running transfer to report
+    if (files.isEmpty()) {
+        finishTransfer(QStringLiteral("未选择要发送的文件"));
+        return;
+    }
+    if (!emitStatus(QStringLiteral("Kermit 发送：请在对端运行 kermit 接收（kermit -r）...")))
+        return;
+    m_phase = SentInit;
+    m_tickTimer.start();
+    sendPacket('S', sendInitData(1));
+}
+
+void KermitTransfer::startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory)
+{
+    resetLink();
+    m_sendFn = std::move(sendFn);
+    m_sessionId = sessionId;
+    m_isSender = false;
+    m_files.clear();
+    m_phase = NoPhase;
+    m_directory = directory;
+    m_filesReceived = 0;
+    m_receivedBytes = 0;
+    m_state = AwaitSendInit;
+    if (!emitStatus(QStringLiteral("Kermit 接收 -> 目录 %1，请在对端运行 kermit -s ...").arg(directory)))
+        return;
+    m_tickTimer.start();
+    sendNak(0);
+}
+
+void KermitTransfer::feed(const QByteArray &data)
+{
+    if (m_state == Idle)
+        return;
+    m_rxBuffer.append(data);
+    scanPackets();
+}
+
+void KermitTransfer::cancel()
+{
+    if (m_state == Idle)
+        return;
+    abortTransfer(QStringLiteral("Kermit 传输已被用户取消"), QStringLiteral("Cancelled by user"));
+}
+
+void KermitTransfer::abortTransfer(const QString &message, const QString &peerText)
+{
+    sendError(peerText.isEmpty() ? message : peerText);
+    finishTransfer(message);
+}
+
+void KermitTransfer::finishTransfer(QString error)
+{
+    const quint64 generation = m_generation;
+    m_tickTimer.stop();
+    if (m_sendFile.isOpen())
+        m_sendFile.close();
+    m_sendBuffer.clear();
+    if (m_recvFile.isOpen())
+        m_recvFile.close();
+    // Files are committed at their end-of-file packet; one still pending here
+    // did not end properly and is never put in place.
+    if (!m_finalPath.isEmpty() && !m_recvFile.fileName().isEmpty()) {
+        QFile::remove(m_recvFile.fileName());
+        if (error.isEmpty())
+            error = QStringLiteral("文件 %1 未完整接收，已丢弃").arg(m_currentName);
+    }
+    m_finalPath.clear();
+
+    const bool ok = error.isEmpty();
+    QString text = error;
+    if (ok) {
+        text = m_isSender ? QStringLiteral("Kermit 发送完成（%1 个文件）").arg(m_filesSent)
+                          : QStringLiteral("Kermit 接收完成（%1 个文件）").arg(m_filesReceived);
+    }
+    emitStatus(text);
+    emit transferFinished(m_sessionId, ok, error);
+    if (generation == m_generation)
+        m_state = Idle;
+}
+
+// False when a receiver of the signal ended this transfer (or started
+// another): the caller then must not go on with it.
+bool KermitTransfer::emitStatus(const QString &text)
+{
+    const quint64 generation = m_generation;
+    emit statusMessage(m_sessionId, text);
+    return generation == m_generation && m_state != Idle;
+}
+
+// ---------------------------------------------------------------------------
+// Packets out
+
+int KermitTransfer::dataRoom() const
+{
+    return m_peerMaxLen - checkLength(m_checkType) - 4;
+}
+
+void KermitTransfer::transmit(const QByteArray &packet)
+{
+    if (m_sendFn)
+        m_sendFn(packet);
+}
+
+void KermitTransfer::keepAndSend(const QByteArray &packet)
+{
+    m_lastPacket = packet;
+    transmit(packet);
+    m_state = AwaitReply;
+    m_retries = 0;
+    m_naks = 0;
+    m_outOfStep = 0;
+    m_waitTicks = 0;
+}
+
+void KermitTransfer::sendPacket(char type, const QByteArray &data)
+{
+    ++m_sendSeq;
+    keepAndSend(buildPacket(type, m_sendSeq, data, m_checkType, m_eolChar));
+}
+
+void KermitTransfer::sendAck(int seq, const QByteArray &data)
+{
+    transmit(buildPacket('Y', seq, data, m_checkType, m_eolChar));
+}
+
+// A NAK names the packet this side wants next, as peers expect.
+void KermitTransfer::sendNak(int seq)
+{
+    transmit(buildPacket('N', seq, QByteArray(), m_checkType, m_eolChar));
+}
+
+void KermitTransfer::sendError(const QString &text)
+{
+    const int seq = m_isSender ? m_sendSeq + 1 : expectedSeq();
+    // The one-character length bounds every packet: a long text is cut.
+    transmit(buildPacket('E', seq, encodeTextWithin(text, m_ctlPrefix, dataRoom()), m_checkType, m_eolChar));
+}
+
+// ---------------------------------------------------------------------------
+// Packets in
+
+void KermitTransfer::scanPackets()
+{
+    const quint64 generation = m_generation;
+    int pos = 0;
+    Packet packet;
+    while (m_state != Idle && generation == m_generation) {
+        const ScanResult r = scanNext(m_rxBuffer, &pos, m_checkType, &packet);
+        if (r == ScanResult::NeedMore)
+            break;
+        if (r == ScanResult::Bad) {
+            if (++m_retries > kBadPacketLimit) {
+                abortTransfer(QStringLiteral("坏包重试过多，中止"));
+                break;
+            }
+            if (m_isSender)
+                transmit(m_lastPacket);
+            else
+                sendNak(expectedSeq());
+            continue;
+        }
+        m_retries = 0;
+        handlePacket(packet.seq, packet.type, packet.data);
+    }
+    if (generation == m_generation)
+        m_rxBuffer.remove(0, pos);
+}
+
+void KermitTransfer::handlePacket(int seq, char type, const QByteArray &data)
+{
+    if (m_state == AwaitReply)
+        handleSenderPacket(seq, type, data);
+    else
+        handleReceiverPacket(seq, type, data);
+}
+
+void KermitTransfer::onTick()
+{
+    const Timeout *t = nullptr;
+    switch (m_state) {
+    case AwaitSendInit: t = &kInitTimeout; break;
+    case ReceivePackets: t = &kReceiveTimeout; break;
+    case AwaitReply: t = &kReplyTimeout; break;
+    default: return;
+    }
+    if (++m_waitTicks < t->period)
+        return;
+    if (++m_retries > t->limit) {
+        abortTransfer(QString::fromUtf8(t->endText));
+        return;
+    }
+    m_waitTicks = 0;
+    if (m_state == AwaitReply)
+        transmit(m_lastPacket);
+    else
+        sendNak(expectedSeq());
+}
+
+// ---------------------------------------------------------------------------
+// Sender
+
+void KermitTransfer::handleSenderPacket(int seq, char type, const QByteArray &data)
+{
+    const int inFlight = m_sendSeq & 63;
+    if (type == 'E') {
+        // An error ends the transfer whatever number the peer gave it: it
+        // will not answer anything else.
+        abortTransfer(peerErrorText(data, m_ctlPrefix));
+        return;
+    }
+    if (type != 'Y' && type != 'N')
+        return;
+    if (seq == inFlight && type == 'Y') {
+        if (m_phase == SentInit) {
+            SendInit params;
+            readSendInit(data, &params);
+            m_peerMaxLen = params.maxLen;
+            m_eolChar = params.eol;
+            m_ctlPrefix = params.ctlPrefix;
+            m_checkType = params.checkType;
+        }
+        advanceSender();
+        return;
+    }
+    // A receiver that times out waiting for the next packet NAKs that one:
+    // it has the packet in flight, so this counts as its ACK.
+    if (type == 'N' && seq == ((inFlight + 1) & 63) && m_phase != SentInit) {
+        advanceSender();
+        return;
+    }
+    if (type == 'N' && seq == inFlight) {
+        if (++m_naks > kReplyLimit) {
+            abortTransfer(QStringLiteral("对端持续 NAK，中止"));
+            return;
+        }
+        transmit(m_lastPacket);
+        return;
+    }
+    // A reply about another packet. A late ACK of an earlier packet is
+    // dropped rather than answered with a resend, which would double every
+    // packet from then on; a NAK of another one asks for what is in flight.
+    if (++m_outOfStep > kReplyLimit) {
+        abortTransfer(QStringLiteral("序号失步，中止"));
+        return;
+    }
+    if (type == 'N')
+        transmit(m_lastPacket);
+}
+
+void KermitTransfer::advanceSender()
+{
+    switch (m_phase) {
+    case SentInit:
+    case SentEof:
+        openNextFile();
+        break;
+    case SentFileHeader:
+        m_phase = SentData;
+        sendDataPacket();
+        break;
+    case SentData:
+        sendDataPacket();
+        break;
+    case SentBreak:
+        finishTransfer(QString());
+        break;
+    default:
+        break;
+    }
+}
+
+void KermitTransfer::openNextFile()
+{
+    while (m_fileIndex < m_files.size()) {
+        if (m_sendFile.isOpen())
+            m_sendFile.close();
+        m_sendFile.setFileName(m_files.at(m_fileIndex));
+        if (m_sendFile.open(QIODevice::ReadOnly))
+            break;
+        if (!emitStatus(QStringLiteral("无法打开 %1，跳过").arg(m_files.at(m_fileIndex++))))
+            return;
+    }
+    if (!m_sendFile.isOpen()) {
+        if (m_filesSent == 0) {
+            abortTransfer(QStringLiteral("没有可发送的文件（全部无法打开）"));
+            return;
+        }
+        m_phase = SentBreak;
+        sendPacket('B', QByteArray());
+        return;
+    }
+    const QString name = QFileInfo(m_sendFile.fileName()).fileName();
+    const QByteArray field = encodePrefixed(name.toUtf8(), m_ctlPrefix);
+    if (field.size() > dataRoom()) {
+        abortTransfer(QStringLiteral("文件名过长，无法发送：%1").arg(name));
+        return;
+    }
+    m_sendSize = m_sendFile.size();
+    m_sendPos = 0;
+    m_sendBuffer.clear();
+    m_sendBufferPos = 0;
+    m_phase = SentFileHeader;
+    m_lastPercent = -1;
+    if (!emitStatus(QStringLiteral("发送文件：%1（%2 字节）").arg(name).arg(m_sendSize)))
+        return;
+    sendPacket('F', field);
+}
+
+// Keeps at least one packet's worth of file bytes ahead; false on a read error.
+bool KermitTransfer::fillSendBuffer()
+{
+    if (m_sendBuffer.size() - m_sendBufferPos >= kMaxPacketLength)
+        return true;
+    m_sendBuffer.remove(0, m_sendBufferPos);
+    m_sendBufferPos = 0;
+    const int have = m_sendBuffer.size();
+    m_sendBuffer.resize(have + kSendBufferSize);
+    const qint64 got = m_sendFile.read(m_sendBuffer.data() + have, kSendBufferSize);
+    m_sendBuffer.resize(have + int(qMax<qint64>(got, 0)));
+    return got >= 0;
+}
+
+void KermitTransfer::sendDataPacket()
+{
+    if (!fillSendBuffer()) {
+        abortTransfer(QStringLiteral("读取文件失败：%1").arg(m_sendFile.errorString()));
+        return;
+    }
+    const int available = m_sendBuffer.size() - m_sendBufferPos;
+    if (available == 0) {
+        m_sendFile.close();
+        ++m_fileIndex;
+        ++m_filesSent;
+        m_phase = SentEof;
+        sendPacket('Z', QByteArray());
+        return;
+    }
+    // The packet is built in place: the data field is encoded straight
+    // behind the header, and as many bytes go as the peer's length allows.
+    QByteArray packet;
+    packet.reserve(kMaxPacketLength + 8);
+    packet.append(kMark);
+    packet.append(' ');
+    packet.append(tochar((m_sendSeq + 1) & 63));
+    packet.append('D');
+    const int taken = encodeInto(m_sendBuffer.constData() + m_sendBufferPos, available, m_ctlPrefix, dataRoom(),
+                                 &packet);
+    if (m_sendSize > 0) {
+        const int percent = int((m_sendPos + taken) * 100 / m_sendSize);
+        if (percent != m_lastPercent) {
+            m_lastPercent = percent;
+            if (!emitStatus(QStringLiteral("发送进度：%1%").arg(percent)))
+                return;
+        }
+    }
+    m_sendBufferPos += taken;
+    m_sendPos += taken;
+    ++m_sendSeq;
+    packet[1] = tochar(packet.size() - 2 + checkLength(m_checkType));
+    packet.append(blockCheck(m_checkType, packet.constData() + 1, packet.size() - 1));
+    if (m_eolChar > 0)
+        packet.append(char(m_eolChar));
+    keepAndSend(packet);
+}
+
+// ---------------------------------------------------------------------------
+// Receiver
+
+void KermitTransfer::handleReceiverPacket(int seq, char type, const QByteArray &data)
+{
+    if (type == 'E') {
+        abortTransfer(peerErrorText(data, m_ctlPrefix));
+        return;
+    }
+    if (seq != expectedSeq()) {
+        if (m_lastSeq >= 0 && seq == m_lastSeq && type != 'N') {
+            // The peer missed our ACK. A repeated S must get the parameters
+            // again, on the check type the Send-Init exchange always uses.
+            if (type == 'S') {
+                const int agreed = m_checkType;
+                m_checkType = 1;
+                sendAck(seq, sendInitData(agreed));
+                m_checkType = agreed;
+            } else {
+                sendAck(seq);
+            }
+        } else {
+            sendNak(expectedSeq());
+        }
+        return;
+    }
+    if (m_state == AwaitSendInit) {
+        if (type != 'S') {
+            sendNak(expectedSeq());
+            return;
+        }
+        SendInit params;
+        readSendInit(data, &params);
+        m_ctlPrefix = params.ctlPrefix;
+        m_peerMaxLen = params.maxLen;
+        sendAck(seq, sendInitData(params.checkType)); // still on a type-1 check
+        m_checkType = params.checkType;
+        m_lastSeq = seq;
+        m_state = ReceivePackets;
+        m_waitTicks = 0;
+        return;
+    }
+    m_waitTicks = 0; // the peer is alive and in step: the silence count starts over
+    switch (type) {
+    case 'A':
+        sendAck(seq);
+        m_lastSeq = seq;
+        break;
+    case 'F':
+        receiveFileHeader(seq, data);
+        break;
+    case 'D':
+        receiveData(seq, data);
+        break;
+    case 'Z':
+        receiveEof(seq, data);
+        break;
+    case 'B':
+        sendAck(seq);
+        m_lastSeq = seq;
+        finishTransfer(QString());
+        break;
+    default:
+        sendNak(expectedSeq());
+        break;
+    }
+}
+
+void KermitTransfer::receiveFileHeader(int seq, const QByteArray &data)
+{
+    const QString name = safeReceivedName(QString::fromUtf8(decodePrefixed(data, m_ctlPrefix)));
+    if (name.isEmpty()) {
+        abortTransfer(QStringLiteral("Kermit 文件名非法"));
+        return;
+    }
+    if (m_recvFile.isOpen())
+        m_recvFile.close(); // a file without its end-of-file packet stays a ".part"
+    m_finalPath = QDir(m_directory).filePath(name);
+    const QString tmpPath = m_finalPath + QStringLiteral(".part");
+    QFile::remove(tmpPath);
+    m_recvFile.setFileName(tmpPath);
+    if (!m_recvFile.open(QIODevice::WriteOnly)) {
+        const QString path = m_finalPath;
+        m_finalPath.clear(); // nothing was created, so nothing is to be removed
+        abortTransfer(QStringLiteral("无法创建文件：%1").arg(path), QStringLiteral("cannot create %1").arg(path));
+        return;
+    }
+    m_currentName = name;
+    m_receivedBytes = 0;
+    m_lastPercent = -1;
+    sendAck(seq);
+    m_lastSeq = seq;
+    emitStatus(QStringLiteral("开始接收：%1").arg(name));
+}
+
+void KermitTransfer::receiveData(int seq, const QByteArray &data)
+{
+    const QByteArray bytes = decodePrefixed(data, m_ctlPrefix);
+    if (!m_recvFile.isOpen() || m_recvFile.write(bytes) != bytes.size()) {
+        abortTransfer(QStringLiteral("写入文件失败：%1").arg(m_recvFile.errorString()));
+        return;
+    }
+    m_receivedBytes += bytes.size();
+    if (m_receivedBytes / 4096 != (m_receivedBytes - bytes.size()) / 4096
+        && !emitStatus(QStringLiteral("接收 %1：%2 KB").arg(m_currentName).arg(m_receivedBytes / 1024)))
+        return;
+    sendAck(seq);
+    m_lastSeq = seq;
+}
+
+void KermitTransfer::receiveEof(int seq, const QByteArray &data)
+{
+    // "D" in the end-of-file packet: the sender gave the file up.
+    const bool discard = decodePrefixed(data, m_ctlPrefix).startsWith('D');
+    if (m_recvFile.isOpen()) {
+        if (discard) {
+            m_recvFile.close();
+            QFile::remove(m_recvFile.fileName());
+            m_finalPath.clear();
+        } else {
+            if (!m_recvFile.flush()) {
+                abortTransfer(QStringLiteral("刷新文件失败：%1").arg(m_recvFile.errorString()));
+                return;
+            }
+            m_recvFile.close();
+            if (m_recvFile.error() != QFileDevice::NoError) {
+                abortTransfer(QStringLiteral("关闭文件失败：%1").arg(m_recvFile.errorString()));
+                return;
+            }
+        }
+    }
+    if (!m_finalPath.isEmpty()) {
+        if (!commitReceivedFile(m_recvFile.fileName(), m_finalPath)) {
+            abortTransfer(QStringLiteral("提交文件失败：%1").arg(m_finalPath));
+            return;
+        }
+        m_finalPath.clear();
+        ++m_filesReceived;
+    }
+    sendAck(seq);
+    m_lastSeq = seq;
+    if (discard)
+        emitStatus(QStringLiteral("文件 %1 已被对端放弃，未保存").arg(m_currentName));
+    else
+        emitStatus(QStringLiteral("文件 %1 接收完成（%2 字节）").arg(m_currentName).arg(m_receivedBytes));
+}

@@ -1,0 +1,125 @@
+#pragma once
+
+#include "transfer/transfercommon.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+// Kermit in both directions inside a session's byte stream: a batch of files
+// to a peer running "kermit -r", or into a folder from a peer running
+// "kermit -s". One packet is in flight at a time; the owner links the
+// connection's received bytes to feed(), hands over a send function at the
+// start and shows the two signals. A one-second tick counts the silence.
+//
+// Status texts and summaries are plain Chinese texts shown as they stand.
+class KermitTransfer : public QObject
+{
+    Q_OBJECT
+public:
+    enum State {
+        Idle = 0,
+        AwaitSendInit = 1,  // receiver: NAKs until the sender's S arrives
+        ReceivePackets = 2, // receiver: S acknowledged, takes F A D Z B E
+        AwaitReply = 3,     // sender: the packet in flight waits for its ACK
+    };
+
+    // The kind of packet the sender has in flight.
+    enum Phase {
+        NoPhase = 0,
+        SentInit = 1,
+        SentFileHeader = 2,
+        SentData = 3,
+        SentEof = 4,
+        SentBreak = 5,
+    };
+
+    explicit KermitTransfer(QObject *parent = nullptr);
+    ~KermitTransfer() override;
+
+    void startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files);
+    void startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory);
+    void cancel();
+    bool isActive() const { return m_state != Idle; }
+    QString sessionId() const { return m_sessionId; }
+    int state() const { return m_state; }
+    int checkType() const { return m_checkType; }
+
+signals:
+    void statusMessage(const QString &id, const QString &plainText);
+    void transferFinished(const QString &id, bool ok, const QString &summary);
+
+public slots:
+    void feed(const QByteArray &data);
+
+private slots:
+    void onTick();
+
+private:
+    void resetLink();
+    void scanPackets();
+    void handlePacket(int seq, char type, const QByteArray &data);
+    void handleSenderPacket(int seq, char type, const QByteArray &data);
+    void handleReceiverPacket(int seq, char type, const QByteArray &data);
+    void receiveFileHeader(int seq, const QByteArray &data);
+    void receiveData(int seq, const QByteArray &data);
+    void receiveEof(int seq, const QByteArray &data);
+
+    void advanceSender();
+    void openNextFile();
+    void sendDataPacket();
+    bool fillSendBuffer();
+
+    int dataRoom() const;
+    int expectedSeq() const { return (m_lastSeq + 1) & 63; }
+    void transmit(const QByteArray &packet);
+    void sendPacket(char type, const QByteArray &data);
+    void keepAndSend(const QByteArray &packet);
+    void sendAck(int seq, const QByteArray &data = QByteArray());
+    void sendNak(int seq);
+    void sendError(const QString &text);
+
+    void finishTransfer(QString error);
+    void abortTransfer(const QString &message, const QString &peerText = QString());
+    bool emitStatus(const QString &text);
+
+    QString m_sessionId;
+    int m_state = Idle;
+    int m_phase = NoPhase;
+    TransferSendFn m_sendFn;
+    QStringList m_files;
+    int m_fileIndex = 0;
+    int m_filesSent = 0;
+    QFile m_sendFile;
+    qint64 m_sendSize = 0;
+    qint64 m_sendPos = 0;     // file bytes already carried by data packets
+    QByteArray m_sendBuffer;  // read ahead of m_sendPos
+    int m_sendBufferPos = 0;
+    int m_sendSeq = -1;
+    QByteArray m_lastPacket;
+    int m_peerMaxLen = 94;
+    int m_eolChar = 13;
+    char m_ctlPrefix = '#';
+    int m_checkType = 1;
+    int m_lastPercent = -1;
+
+    QString m_directory;
+    QFile m_recvFile;
+    QString m_finalPath;
+    QString m_currentName;
+    qint64 m_receivedBytes = 0;
+    int m_lastSeq = -1;
+    int m_filesReceived = 0;
+
+    QByteArray m_rxBuffer;
+    bool m_isSender = false;
+    int m_retries = 0;    // bad packets and time-outs since the last good packet
+    int m_naks = 0;       // NAKs of the packet in flight
+    int m_outOfStep = 0;  // replies naming another packet than the one in flight
+    int m_waitTicks = 0;
+    QTimer m_tickTimer;
+    quint64 m_generation = 0; // tells a transfer started from a signal handler apart
+};
