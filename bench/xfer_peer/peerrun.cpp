@@ -1,5 +1,6 @@
 #include "bench/xfer_peer/peerrun.h"
 
+#include "transfer/kermittransfer.h"
 #include "transfer/xmodemtransfer.h"
 
 #include <QElapsedTimer>
@@ -81,6 +82,19 @@ bool makeDriver(const PeerRunSpec &spec, QObject *parent, const Sinks &sinks, Dr
 {
     if (!peerProtocols().contains(spec.protocol))
         return false;
+    if (spec.protocol == QLatin1String("kermit")) {
+        auto *k = new KermitTransfer(parent);
+        wire(k, driver, sinks);
+        if (spec.send)
+            driver->start = [k, files = spec.files](TransferSendFn fn, const QString &id) {
+                k->startSend(std::move(fn), id, files);
+            };
+        else
+            driver->start = [k, dir = spec.receiveDir](TransferSendFn fn, const QString &id) {
+                k->startReceive(std::move(fn), id, dir);
+            };
+        return true;
+    }
     auto *x = new XmodemTransfer(parent);
     wire(x, driver, sinks);
     const int mode = xmodemMode(spec.protocol, spec.send);
@@ -163,11 +177,22 @@ void PeerRunControl::signalPeer(int sig) const
 QStringList peerProtocols()
 {
     return {QStringLiteral("xmodem"), QStringLiteral("xmodem-crc"), QStringLiteral("xmodem-1k"),
-            QStringLiteral("ymodem")};
+            QStringLiteral("ymodem"), QStringLiteral("kermit")};
 }
 
 QString defaultPeerCommand(const QString &protocol, bool weSend, const QStringList &files)
 {
+    // gkermit with -P keeps names as given, so the sender names the files
+    // from their folder (one folder for all of them).
+    if (protocol == QLatin1String("kermit")) {
+        if (weSend)
+            return QStringLiteral("gkermit -i -P -q -r");
+        QStringList names;
+        for (const QString &f : files)
+            names << QFileInfo(f).fileName();
+        return QStringLiteral("cd %1 && gkermit -i -P -q -s %2")
+            .arg(shellQuote(QFileInfo(files.value(0)).absolutePath()), quotedList(names));
+    }
     const QString name = files.isEmpty() ? QStringLiteral("xmodem_recv.bin") : QFileInfo(files.first()).fileName();
     if (weSend) {
         if (protocol == QLatin1String("ymodem"))
