@@ -22,10 +22,10 @@ CrcTable buildCrcTable()
 
 } // namespace
 
-quint16 crc16(const char *data, int length)
+quint16 crc16(const char *data, int length, quint16 crc)
 {
     static const CrcTable table = buildCrcTable(); // thread-safe one-time init
-    quint16 r = 0;
+    quint16 r = crc;
     for (int i = 0; i < length; ++i)
         r = quint16((r << 8) ^ table[((r >> 8) ^ quint8(data[i])) & 0xFF]);
     return r;
@@ -48,4 +48,29 @@ QString safeReceivedName(const QString &peerName)
 bool commitReceivedFile(const QString &tmpPath, const QString &finalPath)
 {
     return platform::commitFile(tmpPath, finalPath);
+}
+
+void closeReceivedFile(QFile &file, qint64 expectedSize)
+{
+    if (!file.isOpen())
+        return;
+    if (expectedSize >= 0 && file.size() > expectedSize)
+        file.resize(expectedSize);
+    file.close();
+}
+
+QString settleReceivedFile(QFile &file, QString &finalPath, qint64 expectedSize, QString error, bool refuseShort)
+{
+    closeReceivedFile(file, expectedSize);
+    if (error.isEmpty() && !finalPath.isEmpty()) {
+        const bool shortFile = refuseShort && expectedSize >= 0 && file.size() < expectedSize;
+        if (shortFile || !commitReceivedFile(file.fileName(), finalPath))
+            error = QStringLiteral("提交接收文件失败");
+        else
+            finalPath.clear();
+    }
+    if (!error.isEmpty() && !finalPath.isEmpty() && !file.fileName().isEmpty())
+        QFile::remove(file.fileName());
+    finalPath.clear();
+    return error;
 }

@@ -182,23 +182,9 @@ void XmodemTransfer::finishTransfer(QString error)
     m_tickTimer.stop();
     if (m_sendFile.isOpen())
         m_sendFile.close();
-    if (m_recvFile.isOpen()) {
-        if (m_expectedSize >= 0 && m_recvFile.size() > m_expectedSize)
-            m_recvFile.resize(m_expectedSize);
-        m_recvFile.close();
-    }
-    if (error.isEmpty() && !m_finalPath.isEmpty()) {
-        const bool complete = m_expectedSize < 0 || QFileInfo(m_recvFile.fileName()).size() >= m_expectedSize;
-        if (!complete || !commitReceivedFile(m_recvFile.fileName(), m_finalPath))
-            error = QStringLiteral("提交接收文件失败");
-        else
-            m_finalPath.clear();
-    }
     // Whatever ends without success leaves no half file behind; files of a
     // batch committed earlier stay.
-    if (!error.isEmpty() && !m_finalPath.isEmpty() && !m_recvFile.fileName().isEmpty())
-        QFile::remove(m_recvFile.fileName());
-    m_finalPath.clear();
+    error = settleReceivedFile(m_recvFile, m_finalPath, m_expectedSize, error, true);
 
     const bool ok = error.isEmpty();
     emitStatus(ok ? QStringLiteral("传输完成") : error);
@@ -674,7 +660,7 @@ void XmodemTransfer::handleEot()
     }
     m_eotSeen = false;
     if (m_recvFile.isOpen()) {
-        m_recvFile.close();
+        closeReceivedFile(m_recvFile, m_expectedSize);
         if (!m_finalPath.isEmpty()) {
             if (!commitReceivedFile(m_recvFile.fileName(), m_finalPath)) {
                 abortTransfer(QStringLiteral("提交接收文件失败"));

@@ -2,6 +2,7 @@
 
 #include "transfer/kermittransfer.h"
 #include "transfer/xmodemtransfer.h"
+#include "transfer/zmodemtransfer.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -13,7 +14,6 @@
 #include <cerrno>
 #include <csignal>
 #include <poll.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <fcntl.h>
 #include <memory>
@@ -95,6 +95,19 @@ bool makeDriver(const PeerRunSpec &spec, QObject *parent, const Sinks &sinks, Dr
             };
         return true;
     }
+    if (spec.protocol == QLatin1String("zmodem")) {
+        auto *z = new ZmodemTransfer(parent);
+        wire(z, driver, sinks);
+        if (spec.send)
+            driver->start = [z, files = spec.files](TransferSendFn fn, const QString &id) {
+                z->startSend(std::move(fn), id, files);
+            };
+        else
+            driver->start = [z, dir = spec.receiveDir](TransferSendFn fn, const QString &id) {
+                z->startReceive(std::move(fn), id, dir);
+            };
+        return true;
+    }
     auto *x = new XmodemTransfer(parent);
     wire(x, driver, sinks);
     const int mode = xmodemMode(spec.protocol, spec.send);
@@ -116,22 +129,30 @@ bool makeDriver(const PeerRunSpec &spec, QObject *parent, const Sinks &sinks, Dr
     return true;
 }
 
-// Copies bytes both ways between two programs' links until `until` has ended
-// (and what it wrote last is passed on) or the time is up.
-void relayUntilExit(int aIn, int aOut, int bIn, int bOut, pid_t until, int timeoutMs)
+bool hasEnded(pid_t pid)
 {
-    const int pidFd = int(::syscall(SYS_pidfd_open, until, 0));
+    siginfo_t info{};
+    // Looks without reaping: the caller collects the exit code.
+    return ::waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+}
+
+// Copies bytes both ways between two programs' links until the receiver has
+// ended (and what it wrote last is passed on), or the sender has ended and
+// the receiver lingers on (waiting for a sign-off that the sender's exit
+// flushed from its terminal, as with socat's close time-out), or the time is
+// up. Returns the time at which the transfer counts as done.
+qint64 relayUntilDone(int aIn, int aOut, int bIn, int bOut, pid_t receiver, pid_t sender, int timeoutMs,
+                      const QElapsedTimer &clock)
+{
     QByteArray toA, toB;
     char buf[65536];
-    QElapsedTimer clock;
-    clock.start();
+    const qint64 deadline = clock.elapsed() + timeoutMs;
+    qint64 senderEndedNs = -1;
     bool ended = false;
-    while (clock.elapsed() < timeoutMs) {
-        pollfd fds[5] = {{aIn, POLLIN, 0}, {bIn, POLLIN, 0}, {aOut, short(toA.isEmpty() ? 0 : POLLOUT), 0},
-                         {bOut, short(toB.isEmpty() ? 0 : POLLOUT), 0}, {pidFd, POLLIN, 0}};
-        if (ended)
-            fds[4].fd = -1;
-        const int r = ::poll(fds, 5, ended ? 0 : (pidFd < 0 ? 20 : 1000));
+    while (clock.elapsed() < deadline) {
+        pollfd fds[4] = {{aIn, POLLIN, 0}, {bIn, POLLIN, 0}, {aOut, short(toA.isEmpty() ? 0 : POLLOUT), 0},
+                         {bOut, short(toB.isEmpty() ? 0 : POLLOUT), 0}};
+        const int r = ::poll(fds, 4, ended ? 0 : 2);
         if (r < 0 && errno != EINTR)
             break;
         bool moved = false;
@@ -154,16 +175,16 @@ void relayUntilExit(int aIn, int aOut, int bIn, int bOut, pid_t until, int timeo
                 moved = true;
             }
         }
-        if (!ended) {
-            siginfo_t info{};
-            // Looks without reaping: the caller collects the exit code.
-            ended = ::waitid(P_PID, id_t(until), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == until;
-        }
+        if (!ended && hasEnded(receiver))
+            ended = true;
         if (ended && !moved)
-            break;
+            return clock.nsecsElapsed();
+        if (senderEndedNs < 0 && hasEnded(sender))
+            senderEndedNs = clock.nsecsElapsed();
+        if (!ended && senderEndedNs >= 0 && clock.nsecsElapsed() - senderEndedNs > 500000000)
+            return senderEndedNs;
     }
-    if (pidFd >= 0)
-        ::close(pidFd);
+    return clock.nsecsElapsed();
 }
 
 } // namespace
@@ -177,7 +198,7 @@ void PeerRunControl::signalPeer(int sig) const
 QStringList peerProtocols()
 {
     return {QStringLiteral("xmodem"), QStringLiteral("xmodem-crc"), QStringLiteral("xmodem-1k"),
-            QStringLiteral("ymodem"), QStringLiteral("kermit")};
+            QStringLiteral("ymodem"), QStringLiteral("zmodem"), QStringLiteral("kermit")};
 }
 
 QString defaultPeerCommand(const QString &protocol, bool weSend, const QStringList &files)
@@ -194,6 +215,8 @@ QString defaultPeerCommand(const QString &protocol, bool weSend, const QStringLi
             .arg(shellQuote(QFileInfo(files.value(0)).absolutePath()), quotedList(names));
     }
     const QString name = files.isEmpty() ? QStringLiteral("xmodem_recv.bin") : QFileInfo(files.first()).fileName();
+    if (protocol == QLatin1String("zmodem"))
+        return weSend ? QStringLiteral("rz -q -y") : QStringLiteral("sz -q %1").arg(quotedList(files));
     if (weSend) {
         if (protocol == QLatin1String("ymodem"))
             return QStringLiteral("rb -q -y");
@@ -337,12 +360,12 @@ PeerRunResult runReference(const PeerRunSpec &spec)
     }
     const pid_t receiver = spec.send ? peer : ours;
     const pid_t sender = spec.send ? ours : peer;
-    relayUntilExit(peerIn, peerOut, oursIn, oursOut, receiver, spec.timeoutMs);
+    const qint64 doneNs = relayUntilDone(peerIn, peerOut, oursIn, oursOut, receiver, sender, spec.timeoutMs, clock);
+    result.seconds = doneNs / 1e9;
     const int receiverExit = waitChild(receiver, 0);
-    result.seconds = clock.nsecsElapsed() / 1e9;
     // The sender may still wait for a last answer that the receiver's exit
-    // flushed away; the receiver's verdict is the transfer's.
-    const int senderExit = waitChild(sender, 2000);
+    // flushed away.
+    const int senderExit = waitChild(sender, receiverExit < 0 ? 0 : 2000);
     for (const pid_t pid : {ours, peer}) {
         ::kill(pid, SIGKILL);
         waitChild(pid, 1000);
@@ -353,10 +376,13 @@ PeerRunResult runReference(const PeerRunSpec &spec)
             ::close(fd);
     }
     result.peerExit = spec.send ? receiverExit : senderExit;
-    result.transferOk = receiverExit == 0;
+    // The receiver's verdict is the transfer's; a receiver still waiting
+    // for a sign-off after its sender ended leaves the word to the sender
+    // (a ZMODEM sender ends with 0 only when everything was acknowledged).
+    result.transferOk = receiverExit == 0 || (receiverExit < 0 && senderExit == 0);
     result.ok = result.transferOk;
     if (!result.ok)
-        result.summary = QStringLiteral("lrzsz receiver exited with %1").arg(receiverExit);
+        result.summary = QStringLiteral("lrzsz exited with %1 (receiver) and %2 (sender)").arg(receiverExit).arg(senderExit);
     return result;
 }
 

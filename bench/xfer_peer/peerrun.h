@@ -10,7 +10,7 @@
 // One transfer of ours against a real peer program, as xfer_peer runs it and
 // the transfer tests reuse it.
 struct PeerRunSpec {
-    QString protocol;      // xmodem, xmodem-crc, xmodem-1k, ymodem
+    QString protocol;      // xmodem, xmodem-crc, xmodem-1k, ymodem, zmodem
     bool send = true;      // true: we send `files`; false: the peer sends them
     QStringList files;     // absolute paths
     QString receiveDir;    // where we receive (XMODEM: the file is named after files[0])

@@ -8,7 +8,7 @@
 // now and then, the very last ACK. That is lrzsz's behaviour on a pty, and
 // lrzsz loses the same way against itself (see bench/xfer_peer --reference).
 
-#include "bench/xfer_peer/peerrun.h"
+#include "tests/transfer/peertest.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,6 +19,8 @@
 #include <QTimer>
 
 #include <csignal>
+
+using namespace peertest;
 
 namespace {
 
@@ -36,21 +38,6 @@ QByteArray contentOfSize(int size)
     return bytes;
 }
 
-QString makeFile(const QString &dir, const QString &name, const QByteArray &bytes)
-{
-    const QString path = dir + QLatin1Char('/') + name;
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
-    return path;
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
 // XMODEM has no length: the last block arrives padded with SUB up to a whole
 // 128-byte block (the 1K sender also ends on a 128-byte boundary).
 bool equalsPadded(const QByteArray &got, const QByteArray &sent)
@@ -63,35 +50,6 @@ bool equalsPadded(const QByteArray &got, const QByteArray &sent)
     }
     return true;
 }
-
-bool weSend()
-{
-    return qgetenv("HV_XFER_DIRECTION") != "receive";
-}
-
-struct Folders {
-    QTemporaryDir root;
-    QString source, target;
-    Folders()
-    {
-        QDir(root.path()).mkdir(QStringLiteral("source"));
-        QDir(root.path()).mkdir(QStringLiteral("target"));
-        source = root.filePath(QStringLiteral("source"));
-        target = root.filePath(QStringLiteral("target"));
-    }
-    PeerRunSpec spec(const QString &protocol, const QStringList &files) const
-    {
-        PeerRunSpec s;
-        s.protocol = protocol;
-        s.send = weSend();
-        s.files = files;
-        s.receiveDir = target;
-        s.peerDir = target;
-        s.link = s.send ? PeerLink::Pipe : PeerLink::Pty;
-        s.timeoutMs = 60000;
-        return s;
-    }
-};
 
 int percentOf(const QString &status)
 {
@@ -152,7 +110,7 @@ private slots:
             QStringList files;
             for (int size : sizes)
                 files << makeFile(f.source, QStringLiteral("file%1.bin").arg(size), contentOfSize(size));
-            PeerRunSpec spec = f.spec(protocol, files);
+            PeerRunSpec spec = f.spec(protocol, files, weSend() ? PeerLink::Pipe : PeerLink::Pty);
             if (!peerCommand.isEmpty())
                 spec.peerCommand = peerCommand + QLatin1Char(' ') + files.join(QLatin1Char(' '));
             const PeerRunResult r = runAgainstPeer(spec);
@@ -168,7 +126,7 @@ private slots:
             Folders f;
             const QByteArray content = contentOfSize(size);
             const QString file = makeFile(f.source, QStringLiteral("x.bin"), content);
-            const PeerRunResult r = runAgainstPeer(f.spec(protocol, {file}));
+            const PeerRunResult r = runAgainstPeer(f.spec(protocol, {file}, weSend() ? PeerLink::Pipe : PeerLink::Pty));
             QVERIFY2(r.ok, qPrintable(QStringLiteral("%1 bytes: %2 %3").arg(size).arg(r.summary, r.peerStderr)));
             const QByteArray got = readAll(f.target + QStringLiteral("/x.bin"));
             QVERIFY2(equalsPadded(got, content), qPrintable(QStringLiteral("%1 bytes: got %2").arg(size).arg(got.size())));
@@ -195,10 +153,9 @@ private slots:
         const QString file = makeFile(f.source, QStringLiteral("long.bin"), contentOfSize(2 * 1024 * 1024));
         // Our receiver knows the size only from a YMODEM header, so its
         // progress (the trigger here) needs YMODEM; the sender uses 1K XMODEM.
-        PeerRunSpec spec = f.spec(weSend() ? QStringLiteral("xmodem-1k") : QStringLiteral("ymodem"), {file});
-        // On a pty an interrupted lrzsz flushes the line as it exits, and the
-        // CAN bytes it has just written may go with it.
-        spec.link = PeerLink::Pipe;
+        PeerRunSpec spec = f.spec(weSend() ? QStringLiteral("xmodem-1k") : QStringLiteral("ymodem"), {file}, PeerLink::Pipe);
+        // (A pipe: on a pty an interrupted lrzsz flushes the line as it
+        // exits, and the CAN bytes it has just written may go with it.)
         bool acted = false;
         const PeerRunResult r = runAgainstPeer(spec, [&](const QString &status, PeerRunControl &control) {
             if (acted || percentOf(status) < 30)
@@ -238,10 +195,10 @@ private slots:
             QSKIP("receiving only");
         Folders f;
         const QString file = makeFile(f.source, QStringLiteral("evil\x1b]0;pwned\x07.txt"), "payload");
-        const PeerRunResult r = runAgainstPeer(f.spec(QStringLiteral("ymodem"), {file}));
+        const PeerRunResult r = runAgainstPeer(f.spec(QStringLiteral("ymodem"), {file}, PeerLink::Pty));
         QVERIFY(!r.transferOk);
         QCOMPARE(r.summary, QStringLiteral("Ymodem 文件名非法"));
-        QCOMPARE(QDir(f.target).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+        QCOMPARE(f.targetEntries(), QStringList());
     }
 };
 

@@ -1,0 +1,966 @@
+#include "transfer/zmodemtransfer.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+
+#include <array>
+#include <cstring>
+
+using namespace Zmodem;
+
+namespace {
+
+constexpr char CAN = 0x18;
+constexpr char ZBIN = 'A';
+constexpr char ZHEX = 'B';
+constexpr char ZBIN32 = 'C';
+constexpr char ZRUB0 = 'l'; // escaped 0x7F
+constexpr char ZRUB1 = 'm'; // escaped 0xFF
+
+// What the receiver asks of a sender in ZRINIT: escape every control
+// character (ESCCTL) and every byte with the high bit set (ESC8), so that the
+// data survives links that eat or mangle such bytes.
+const QByteArray kZrinitFlags = QByteArray("\x00\x00\x00\xC0", 4);
+const QByteArray kZeroes(4, '\0');
+const QByteArray kFiveCan(5, CAN);
+
+constexpr int kRetryLimit = 10;
+constexpr int kInitRetryLimit = 12;
+constexpr int kCompactThreshold = 65536;
+
+const std::array<bool, 256> &escapeTable()
+{
+    static const std::array<bool, 256> table = [] {
+        std::array<bool, 256> t{};
+        for (int b = 0; b < 256; ++b)
+            t[size_t(b)] = (b & 0x7F) < 0x20 || (b & 0x7F) == 0x7F;
+        return t;
+    }();
+    return table;
+}
+
+char unescape(char c)
+{
+    if (c == ZRUB0)
+        return char(0x7F);
+    if (c == ZRUB1)
+        return char(0xFF);
+    return char(c ^ 0x40);
+}
+
+bool isEndType(char c)
+{
+    return c >= char(ZCRCE) && c <= char(ZCRCW);
+}
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+QByteArray headerBytes(quint8 type, const QByteArray &bytes)
+{
+    QByteArray raw;
+    raw.reserve(7);
+    raw.append(char(type));
+    raw.append(bytes.left(4));
+    raw.append(QByteArray(4 - qMin<int>(4, int(bytes.size())), '\0'));
+    const quint16 crc = crc16(raw.constData(), 5);
+    raw.append(char(crc >> 8));
+    raw.append(char(crc & 0xFF));
+    return raw;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Frames
+
+QByteArray Zmodem::position(quint32 pos)
+{
+    QByteArray b(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        b[i] = char((pos >> (8 * i)) & 0xFF);
+    return b;
+}
+
+quint32 Zmodem::positionOf(const QByteArray &headerBytes)
+{
+    quint32 pos = 0;
+    for (int i = 3; i >= 0; --i)
+        pos = (pos << 8) | quint8(headerBytes.at(i));
+    return pos;
+}
+
+namespace {
+
+// Escapes `length` bytes into `out`, which has room for twice as many;
+// returns the end of what was written. The hot path of every data frame.
+char *escapeInto(const char *data, int length, char *out)
+{
+    const auto &table = escapeTable();
+    for (int i = 0; i < length; ++i) {
+        const quint8 b = quint8(data[i]);
+        if (!table[b]) {
+            *out++ = char(b);
+            continue;
+        }
+        *out++ = ZDLE;
+        *out++ = b == 0x7F ? ZRUB0 : b == 0xFF ? ZRUB1 : char(b ^ 0x40);
+    }
+    return out;
+}
+
+} // namespace
+
+QByteArray Zmodem::escape(const QByteArray &data)
+{
+    QByteArray out(data.size() * 2, Qt::Uninitialized);
+    char *end = escapeInto(data.constData(), int(data.size()), out.data());
+    out.resize(end - out.constData());
+    return out;
+}
+
+QByteArray Zmodem::hexHeader(quint8 type, const QByteArray &bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    const QByteArray raw = headerBytes(type, bytes);
+    QByteArray frame;
+    frame.reserve(20);
+    frame.append(ZPAD).append(ZPAD).append(ZDLE).append(ZHEX);
+    for (const char c : raw) {
+        frame.append(digits[(quint8(c) >> 4) & 0x0F]);
+        frame.append(digits[quint8(c) & 0x0F]);
+    }
+    frame.append('\r').append('\n');
+    return frame;
+}
+
+QByteArray Zmodem::binaryHeader(quint8 type, const QByteArray &bytes)
+{
+    QByteArray frame;
+    frame.append(ZPAD).append(ZDLE).append(ZBIN);
+    frame.append(escape(headerBytes(type, bytes)));
+    return frame;
+}
+
+QByteArray Zmodem::dataSubpacket(const QByteArray &data, quint8 end)
+{
+    const char endByte = char(end);
+    const quint16 crc = crc16(&endByte, 1, crc16(data.constData(), int(data.size())));
+    const char crcBytes[2] = {char(crc >> 8), char(crc & 0xFF)};
+    QByteArray frame(data.size() * 2 + 6, Qt::Uninitialized);
+    char *w = escapeInto(data.constData(), int(data.size()), frame.data());
+    *w++ = ZDLE;
+    *w++ = endByte;
+    w = escapeInto(crcBytes, 2, w);
+    frame.resize(w - frame.constData());
+    return frame;
+}
+
+// ---------------------------------------------------------------------------
+// Object, start, cancel, finish
+
+ZmodemTransfer::ZmodemTransfer(QObject *parent)
+    : QObject(parent)
+{
+    m_tickTimer.setInterval(1000);
+    connect(&m_tickTimer, &QTimer::timeout, this, &ZmodemTransfer::onTick);
+}
+
+ZmodemTransfer::~ZmodemTransfer()
+{
+    cancel();
+}
+
+void ZmodemTransfer::resetSession()
+{
+    ++m_generation;
+    m_rxBuffer.clear();
+    m_rxStart = 0;
+    m_scan = SubpacketScan();
+    m_subpacketKind = None;
+    m_retries = 0;
+    m_idleTicks = 0;
+    if (m_recvFile.isOpen())
+        m_recvFile.close();
+    m_recvFile.setFileName(QString());
+    if (m_sendFile.isOpen())
+        m_sendFile.close();
+    m_finalPath.clear();
+    m_currentName.clear();
+    m_receivedBytes = 0;
+    m_expectedSize = -1;
+    m_lastHeader.clear();
+    m_filesSent = 0;
+    m_filesUnopenable = 0;
+    m_initEchoes = 0;
+}
+
+void ZmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory)
+{
+    resetSession();
+    m_sendFn = std::move(sendFn);
+    m_sessionId = sessionId;
+    m_isSender = false;
+    m_directory = directory;
+    m_filesReceived = 0;
+    m_lastPercent = -1;
+    emitStatus(QStringLiteral("Zmodem 接收 -> 目录 %1，请在对端运行 sz ...").arg(directory));
+    setState(RxWaitFile);
+    sendZrinit();
+    m_tickTimer.start();
+}
+
+void ZmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files)
+{
+    resetSession();
+    m_sendFn = std::move(sendFn);
+    m_sessionId = sessionId;
+    m_isSender = true;
+    m_files = files;
+    m_fileIndex = 0;
+    m_resumePos = 0;
+    m_lastPercent = -1;
+    emitStatus(QStringLiteral("Zmodem 发送：请在对端运行 rz ..."));
+    setState(TxWaitInit);
+    sendZrqinit();
+    m_tickTimer.start();
+}
+
+void ZmodemTransfer::cancel()
+{
+    if (m_state == Idle)
+        return;
+    sendHexHeader(ZABORT, kZeroes);
+    sendRaw(kFiveCan);
+    finishTransfer(QStringLiteral("Zmodem 传输已被用户取消"));
+}
+
+void ZmodemTransfer::abortTransfer(const QString &message)
+{
+    sendRaw(kFiveCan);
+    finishTransfer(message);
+}
+
+// How a send that got to its end went: a list of which no file could be
+// opened has sent nothing, and that is no success.
+QString ZmodemTransfer::sendOutcome() const
+{
+    if (m_filesSent == 0 && m_filesUnopenable > 0)
+        return QStringLiteral("没有能打开的文件，未发送任何文件");
+    return QString();
+}
+
+QString ZmodemTransfer::successText() const
+{
+    if (m_isSender)
+        return QStringLiteral("Zmodem 发送完成（共 %1 个文件）").arg(m_filesSent);
+    return QStringLiteral("Zmodem 接收完成（共 %1 个文件）").arg(m_filesReceived);
+}
+
+void ZmodemTransfer::finishTransfer(QString error)
+{
+    const quint64 generation = m_generation;
+    m_tickTimer.stop();
+    if (m_sendFile.isOpen())
+        m_sendFile.close();
+    // A file still pending when the transfer fails is half a file: it goes.
+    error = settleReceivedFile(m_recvFile, m_finalPath, m_expectedSize, error, false);
+
+    const bool ok = error.isEmpty();
+    emitStatus(ok ? successText() : error);
+    emit transferFinished(m_sessionId, ok, error);
+    if (generation == m_generation)
+        m_state = Idle;
+}
+
+void ZmodemTransfer::setState(State state)
+{
+    m_state = state;
+    m_retries = 0;
+    m_idleTicks = 0;
+}
+
+void ZmodemTransfer::emitStatus(const QString &text)
+{
+    emit statusMessage(m_sessionId, text);
+}
+
+// ---------------------------------------------------------------------------
+// Output
+
+void ZmodemTransfer::sendRaw(const QByteArray &bytes)
+{
+    if (m_sendFn)
+        m_sendFn(bytes);
+}
+
+void ZmodemTransfer::sendHexHeader(quint8 type, const QByteArray &bytes)
+{
+    const QByteArray frame = hexHeader(type, bytes);
+    // A ZNAK answers a garbled header; keeping it would make the next
+    // resend repeat the ZNAK instead of our own last header.
+    if (type != ZNAK)
+        m_lastHeader = frame;
+    sendRaw(frame);
+}
+
+void ZmodemTransfer::sendBinaryHeader(quint8 type, const QByteArray &bytes)
+{
+    m_lastHeader = binaryHeader(type, bytes);
+    sendRaw(m_lastHeader);
+}
+
+void ZmodemTransfer::sendDataSubpacket(const QByteArray &data, quint8 end)
+{
+    sendRaw(dataSubpacket(data, end));
+}
+
+void ZmodemTransfer::sendZrqinit()
+{
+    ++m_initEchoes;
+    sendHexHeader(ZRQINIT, kZeroes);
+}
+
+void ZmodemTransfer::sendZrinit()
+{
+    sendHexHeader(ZRINIT, kZrinitFlags);
+}
+
+void ZmodemTransfer::offerNextFile()
+{
+    while (m_fileIndex < m_files.size()) {
+        if (m_sendFile.isOpen())
+            m_sendFile.close();
+        m_sendFile.setFileName(m_files.at(m_fileIndex));
+        if (m_sendFile.open(QIODevice::ReadOnly))
+            break;
+        emitStatus(QStringLiteral("无法打开 %1，跳过").arg(m_files.at(m_fileIndex)));
+        ++m_filesUnopenable;
+        ++m_fileIndex;
+    }
+    if (m_fileIndex >= m_files.size()) {
+        sendHexHeader(ZFIN, kZeroes);
+        setState(TxFinSent);
+        return;
+    }
+    m_resumePos = 0;
+    m_lastPercent = -1;
+    const QFileInfo info(m_sendFile.fileName());
+    const qint64 size = m_sendFile.size();
+    const quint64 mtime = quint64(info.lastModified().toSecsSinceEpoch());
+    QByteArray fileInfo = info.fileName().toUtf8();
+    fileInfo.append('\0');
+    fileInfo.append(QByteArray::number(size));
+    fileInfo.append(' ');
+    fileInfo.append(QByteArray::number(mtime, 8));
+    fileInfo.append(" 100644");
+    sendBinaryHeader(ZFILE, QByteArray("\x00\x00\x00\x01", 4));
+    const QByteArray subpacket = dataSubpacket(fileInfo, ZCRCW);
+    sendRaw(subpacket);
+    // A resend must carry the file information too, or the receiver waits
+    // for it forever.
+    m_lastHeader.append(subpacket);
+    setState(TxFileOffered);
+    emitStatus(QStringLiteral("发送文件头：%1（%2 字节）").arg(info.fileName()).arg(size));
+}
+
+void ZmodemTransfer::sendDataBurst()
+{
+    sendBinaryHeader(ZDATA, position(quint32(m_sendFile.pos())));
+    const qint64 size = m_sendFile.size();
+    int remaining = m_windowSize;
+    for (;;) {
+        const QByteArray chunk = m_sendFile.read(qMin(remaining, 1024));
+        if (chunk.isEmpty()) {
+            if (m_sendFile.error() != QFileDevice::NoError) {
+                abortTransfer(QStringLiteral("读取文件失败：%1").arg(m_sendFile.errorString()));
+                return;
+            }
+            sendDataSubpacket(QByteArray(), ZCRCE);
+            sendHexHeader(ZEOF, position(quint32(size)));
+            setState(TxEofSent);
+            emitStatus(QStringLiteral("数据发完，已发 ZEOF，等对端确认..."));
+            return;
+        }
+        remaining -= int(chunk.size());
+        sendDataSubpacket(chunk, remaining > 0 ? ZCRCG : ZCRCW);
+        if (size > 0) {
+            const int percent = int(m_sendFile.pos() * 100 / size);
+            if (percent != m_lastPercent) {
+                m_lastPercent = percent;
+                emitStatus(QStringLiteral("发送进度：%1%").arg(percent));
+                if (m_state == Idle)
+                    return; // a listener cancelled
+            }
+        }
+        if (remaining <= 0) {
+            setState(TxData);
+            return;
+        }
+    }
+}
+
+bool ZmodemTransfer::seekSendFile(quint32 pos, const QString &failure)
+{
+    if (!m_sendFile.seek(pos)) {
+        abortTransfer(failure);
+        return false;
+    }
+    return true;
+}
+
+// ZFIN answered: ZFIN, "OO", done. A file still being received when the
+// sender ends is incomplete, and is not passed off as received.
+void ZmodemTransfer::answerFin()
+{
+    sendHexHeader(ZFIN, kZeroes);
+    sendRaw(QByteArrayLiteral("OO"));
+    if (!m_isSender && m_recvFile.isOpen()) {
+        finishTransfer(QStringLiteral("对端结束了传输，文件 %1 未接收完整").arg(m_currentName));
+        return;
+    }
+    finishTransfer(QString());
+}
+
+// ---------------------------------------------------------------------------
+// Input
+
+void ZmodemTransfer::feed(const QByteArray &data)
+{
+    if (m_state == Idle)
+        return;
+    // Only the new bytes (and the four before them) can complete a run of
+    // five CANs: the rest was looked at already.
+    const int from = qMax(m_rxStart, int(m_rxBuffer.size()) - 4);
+    m_rxBuffer.append(data);
+    m_idleTicks = 0;
+    if (m_rxBuffer.indexOf(kFiveCan, from) >= 0) {
+        sendRaw(kFiveCan);
+        finishTransfer(QStringLiteral("对端取消传输 (CAN)"));
+        return;
+    }
+    processInput();
+}
+
+void ZmodemTransfer::consume(int count)
+{
+    m_rxStart += count;
+    if (m_rxStart >= m_rxBuffer.size()) {
+        m_rxBuffer.clear();
+        m_rxStart = 0;
+    } else if (m_rxStart > kCompactThreshold) {
+        m_rxBuffer.remove(0, m_rxStart);
+        m_rxStart = 0;
+    }
+}
+
+void ZmodemTransfer::processInput()
+{
+    const quint64 generation = m_generation;
+    while (m_state != Idle && generation == m_generation) {
+        if (m_subpacketKind == None) {
+            if (!parseHeader())
+                return;
+            continue;
+        }
+        const int r = parseDataSubpacket();
+        if (r == 1)
+            return;
+        if (r == -1 && generation == m_generation && m_state != Idle) {
+            if (++m_retries > kRetryLimit) {
+                abortTransfer(QStringLiteral("数据子帧校验连续失败，中止"));
+                return;
+            }
+            m_subpacketKind = None;
+            sendHexHeader(ZRPOS, position(m_receivedBytes));
+        }
+    }
+}
+
+bool ZmodemTransfer::parseHeader()
+{
+    const char *buf = m_rxBuffer.constData();
+    const int size = int(m_rxBuffer.size());
+    const void *hit = std::memchr(buf + m_rxStart, ZDLE, size_t(size - m_rxStart));
+    if (!hit) {
+        consume(size - m_rxStart);
+        return false;
+    }
+    consume(int(static_cast<const char *>(hit) - buf) - m_rxStart);
+    buf = m_rxBuffer.constData();
+    const int start = m_rxStart;
+    const int avail = int(m_rxBuffer.size()) - start;
+    if (avail < 2)
+        return false;
+
+    QByteArray raw;
+    const char kind = buf[start + 1];
+    if (kind == ZBIN) {
+        int i = start + 2;
+        const int end = start + avail;
+        while (raw.size() < 7) {
+            if (i >= end)
+                return false;
+            if (buf[i] != ZDLE) {
+                raw.append(buf[i++]);
+                continue;
+            }
+            if (i + 1 >= end)
+                return false;
+            raw.append(unescape(buf[i + 1]));
+            i += 2;
+        }
+        consume(i - start);
+    } else if (kind == ZHEX) {
+        if (avail < 16)
+            return false;
+        for (int i = 0; i < 7; ++i) {
+            const int hi = hexValue(buf[start + 2 + 2 * i]);
+            const int lo = hexValue(buf[start + 3 + 2 * i]);
+            if (hi < 0 || lo < 0) {
+                consume(1);
+                return true;
+            }
+            raw.append(char(hi << 4 | lo));
+        }
+        consume(16);
+    } else if (kind == ZBIN32) {
+        abortTransfer(QStringLiteral("对端使用了 ZBIN32（32位CRC），本实现仅支持 CRC16"));
+        return false;
+    } else {
+        consume(1);
+        return true;
+    }
+
+    const quint16 crc = crc16(raw.constData(), 5);
+    if (quint8(raw[5]) != (crc >> 8) || quint8(raw[6]) != (crc & 0xFF)) {
+        sendHexHeader(ZNAK, kZeroes);
+        return true;
+    }
+    handleHeader(quint8(raw[0]), raw.mid(1, 4));
+    return true;
+}
+
+int ZmodemTransfer::parseDataSubpacket()
+{
+    const char *buf = m_rxBuffer.constData();
+    const int end = int(m_rxBuffer.size());
+    int i = m_rxStart + m_scan.offset;
+    bool complete = false;
+    bool tooLong = false;
+    while (i < end && !complete) {
+        if (m_scan.end < 0) {
+            // Plain bytes up to the next ZDLE go in one piece.
+            const void *hit = std::memchr(buf + i, ZDLE, size_t(end - i));
+            const int runEnd = hit ? int(static_cast<const char *>(hit) - buf) : end;
+            m_scan.data.append(buf + i, runEnd - i);
+            i = runEnd;
+            if (m_scan.data.size() > kMaxSubpacketData) {
+                tooLong = true;
+                break;
+            }
+            if (i >= end || i + 1 >= end)
+                break; // wait: no ZDLE yet, or a lone ZDLE at the end
+            const char next = buf[i + 1];
+            if (isEndType(next))
+                m_scan.end = quint8(next);
+            else
+                m_scan.data.append(unescape(next));
+            i += 2;
+            continue;
+        }
+        if (buf[i] != ZDLE) {
+            m_scan.crc.append(buf[i++]);
+        } else {
+            if (i + 1 >= end)
+                break;
+            m_scan.crc.append(unescape(buf[i + 1]));
+            i += 2;
+        }
+        complete = m_scan.crc.size() == 2;
+    }
+    m_scan.offset = i - m_rxStart;
+    if (tooLong) {
+        consume(m_scan.offset);
+        m_scan = SubpacketScan();
+        return -1;
+    }
+    if (!complete)
+        return 1;
+
+    SubpacketScan scan = std::move(m_scan);
+    m_scan = SubpacketScan();
+    consume(scan.offset);
+    scan.data.append(char(scan.end));
+    const quint16 crc = crc16(scan.data.constData(), int(scan.data.size()));
+    scan.data.chop(1);
+    if (quint8(scan.crc[0]) != (crc >> 8) || quint8(scan.crc[1]) != (crc & 0xFF))
+        return -1;
+    handleSubpacket(scan.data, scan.end);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Engine
+
+void ZmodemTransfer::handleHeader(int type, const QByteArray &bytes)
+{
+    if (m_isSender)
+        handleSenderHeader(type, bytes);
+    else
+        handleReceiverHeader(type, bytes);
+}
+
+void ZmodemTransfer::handleReceiverHeader(int type, const QByteArray &bytes)
+{
+    const quint32 pos = positionOf(bytes);
+    if (type == ZFIN) {
+        answerFin();
+        return;
+    }
+    switch (m_state) {
+    case RxWaitFile:
+        if (type == ZRQINIT || type == ZCHALLENGE)
+            sendZrinit();
+        else if (type == ZSINIT)
+            m_subpacketKind = Attention;
+        else if (type == ZFILE)
+            m_subpacketKind = FileInfo;
+        else if (type == ZCOMMAND)
+            sendHexHeader(ZCOMPL, kZeroes); // commands from the peer are never run
+        return;
+    case RxData:
+        if (type == ZDATA) {
+            if (pos == m_receivedBytes)
+                m_subpacketKind = FileData;
+            else
+                sendHexHeader(ZRPOS, position(m_receivedBytes));
+        } else if (type == ZEOF) {
+            acceptEof(pos);
+        } else if (type == ZFILE) {
+            m_subpacketKind = FileInfo;
+        }
+        return;
+    case RxFrameEnd:
+        if (type == ZDATA) {
+            if (pos > m_receivedBytes)
+                return;
+            m_recvFile.seek(pos);
+            m_receivedBytes = pos;
+            m_subpacketKind = FileData;
+            setState(RxData);
+        } else if (type == ZEOF) {
+            acceptEof(pos);
+        }
+        return;
+    default:
+        return;
+    }
+}
+
+void ZmodemTransfer::acceptEof(quint32 pos)
+{
+    const bool complete = pos == m_receivedBytes
+                          && (m_expectedSize < 0 || m_receivedBytes == quint32(m_expectedSize));
+    if (!complete) {
+        sendHexHeader(ZRPOS, position(m_receivedBytes));
+        if (m_state == RxFrameEnd)
+            setState(RxData);
+        return;
+    }
+    if (m_recvFile.isOpen()) {
+        closeReceivedFile(m_recvFile, m_expectedSize);
+        if (!m_finalPath.isEmpty()) {
+            if (!commitReceivedFile(m_recvFile.fileName(), m_finalPath)) {
+                abortTransfer(QStringLiteral("提交接收文件失败"));
+                return;
+            }
+            m_finalPath.clear();
+        }
+    }
+    emitStatus(QStringLiteral("文件 %1 接收完成（%2 字节）").arg(m_currentName).arg(m_receivedBytes));
+    sendZrinit();
+    setState(RxWaitFile);
+}
+
+void ZmodemTransfer::skipOffer()
+{
+    sendHexHeader(ZSKIP, kZeroes);
+    setState(RxWaitFile);
+}
+
+void ZmodemTransfer::acceptFileInfo(const QByteArray &info)
+{
+    m_subpacketKind = None;
+    const int nul = info.indexOf('\0');
+    if (nul <= 0) {
+        skipOffer();
+        return;
+    }
+    const QString peerName = QString::fromUtf8(info.left(nul));
+    const QByteArray sizeField = info.mid(nul + 1).split(' ').value(0);
+    qint64 size = -1;
+    if (!sizeField.isEmpty()) {
+        bool ok = false;
+        size = sizeField.toLongLong(&ok);
+        if (!ok || size < 0)
+            size = 0;
+    }
+    const QString name = safeReceivedName(peerName);
+    if (name.isEmpty()) {
+        skipOffer();
+        return;
+    }
+    const QString target = QDir(m_directory).filePath(name);
+    if (m_recvFile.isOpen()) {
+        // The sender moved on to another file: the unfinished one is dropped.
+        m_recvFile.close();
+        if (!m_finalPath.isEmpty())
+            QFile::remove(m_recvFile.fileName());
+    }
+    m_finalPath = target;
+    m_recvFile.setFileName(target + QStringLiteral(".part"));
+    QFile::remove(m_recvFile.fileName());
+    if (!m_recvFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        emitStatus(QStringLiteral("无法创建 %1，跳过该文件").arg(target));
+        m_finalPath.clear(); // nothing of this file is pending
+        skipOffer();
+        return;
+    }
+    m_currentName = name;
+    m_expectedSize = size;
+    m_receivedBytes = 0;
+    m_lastPercent = -1;
+    ++m_filesReceived;
+    emitStatus(QStringLiteral("开始接收：%1 (%2 字节)")
+                   .arg(m_currentName, size >= 0 ? QString::number(size) : QStringLiteral("?")));
+    sendHexHeader(ZRPOS, position(0));
+    setState(RxData);
+}
+
+void ZmodemTransfer::handleSubpacket(const QByteArray &data, int endType)
+{
+    switch (m_subpacketKind) {
+    case FileInfo:
+        acceptFileInfo(data);
+        return;
+    case Attention:
+        m_subpacketKind = None;
+        sendHexHeader(ZACK, kZeroes);
+        return;
+    case FileData:
+        writeFileData(data, endType);
+        return;
+    default:
+        return;
+    }
+}
+
+void ZmodemTransfer::writeFileData(const QByteArray &data, int endType)
+{
+    if (!data.isEmpty() && m_recvFile.write(data) != data.size()) {
+        abortTransfer(QStringLiteral("写入文件失败：%1").arg(m_recvFile.errorString()));
+        return;
+    }
+    m_receivedBytes += quint32(data.size());
+    if (m_expectedSize > 0) {
+        const int percent = int(qMin<qint64>(m_receivedBytes, m_expectedSize) * 100 / m_expectedSize);
+        if (percent != m_lastPercent) {
+            m_lastPercent = percent;
+            emitStatus(QStringLiteral("接收 %1：%2%").arg(m_currentName).arg(percent));
+            if (m_state == Idle)
+                return;
+        }
+    }
+    if (endType == ZCRCW || endType == ZCRCQ)
+        sendHexHeader(ZACK, position(m_receivedBytes));
+    if (endType == ZCRCE || endType == ZCRCW) {
+        setState(RxFrameEnd);
+        m_subpacketKind = None;
+    }
+}
+
+void ZmodemTransfer::nextFileAfter(bool announceSkip)
+{
+    m_sendFile.close();
+    ++m_fileIndex;
+    if (announceSkip)
+        emitStatus(QStringLiteral("对端跳过了该文件"));
+    offerNextFile();
+}
+
+void ZmodemTransfer::handleSenderHeader(int type, const QByteArray &bytes)
+{
+    const quint32 pos = positionOf(bytes);
+    if (type == ZFIN) {
+        if (m_state == TxFinSent) {
+            sendRaw(QByteArrayLiteral("OO"));
+            finishTransfer(sendOutcome());
+        } else {
+            answerFin();
+        }
+        return;
+    }
+    switch (m_state) {
+    case TxWaitInit:
+        if (type == ZRINIT)
+            offerNextFile();
+        else if (type == ZNAK && !m_lastHeader.isEmpty())
+            sendRaw(m_lastHeader);
+        return;
+    case TxFileOffered:
+        if (type == ZRPOS) {
+            if (!seekSendFile(pos, QStringLiteral("对端 ZRPOS 定位失败")))
+                return;
+            m_resumePos = pos;
+            setState(TxData);
+            sendDataBurst();
+        } else if (type == ZSKIP) {
+            nextFileAfter(true);
+        } else if (type == ZRINIT) {
+            // A receiver answers each of our ZRQINITs with a ZRINIT on top of
+            // the one it sends when it starts: those late answers are not a
+            // request to offer the file again (which would start two data
+            // streams). A real repeat beyond them still gets the offer.
+            if (m_initEchoes > 0)
+                --m_initEchoes;
+            else
+                offerNextFile();
+        } else if (type == ZNAK && !m_lastHeader.isEmpty()) {
+            sendRaw(m_lastHeader);
+        }
+        return;
+    case TxData:
+        if (type == ZACK) {
+            m_resumePos = pos;
+            setState(TxData);
+            sendDataBurst();
+        } else if (type == ZRPOS || type == ZNAK) {
+            // A ZNAK here answers a garbled ZDATA header: the data behind it
+            // was thrown away, so the burst goes again from the last point
+            // the receiver confirmed.
+            const quint32 target = type == ZRPOS ? pos : m_resumePos;
+            if (!seekSendFile(target, QStringLiteral("对端 ZRPOS 定位失败")))
+                return;
+            m_resumePos = target;
+            m_retries = 0;
+            sendDataBurst();
+        } else if (type == ZSKIP) {
+            nextFileAfter(true);
+        } else if (type == ZABORT || type == ZCAN) {
+            abortTransfer(QStringLiteral("对端中止传输"));
+        }
+        return;
+    case TxEofSent:
+        if (type == ZRINIT) {
+            ++m_filesSent;
+            nextFileAfter(false);
+        } else if (type == ZSKIP) {
+            nextFileAfter(false);
+        } else if (type == ZRPOS) {
+            if (!seekSendFile(pos, QStringLiteral("对端 ZRPOS 定位失败")))
+                return;
+            m_resumePos = pos;
+            sendDataBurst();
+        }
+        return;
+    default:
+        return;
+    }
+}
+
+void ZmodemTransfer::onTick()
+{
+    if (m_state == Idle)
+        return;
+    ++m_idleTicks;
+    switch (m_state) {
+    case RxWaitFile:
+        if (m_idleTicks > 300) {
+            abortTransfer(QStringLiteral("5 分钟内对端未开始发送（sz），放弃"));
+            return;
+        }
+        if (m_idleTicks % 3 == 0)
+            sendZrinit();
+        return;
+    case RxData:
+    case RxFrameEnd:
+        if (m_idleTicks < 10)
+            return;
+        if (++m_retries > kRetryLimit) {
+            abortTransfer(QStringLiteral("接收超时，中止"));
+            return;
+        }
+        // What arrived of a subpacket before the silence is abandoned: the
+        // sender starts again from our position with a header.
+        if (m_subpacketKind == FileData) {
+            consume(m_scan.offset);
+            m_scan = SubpacketScan();
+            m_subpacketKind = None;
+        }
+        sendHexHeader(ZRPOS, position(m_receivedBytes));
+        m_idleTicks = 0;
+        return;
+    case TxWaitInit:
+        if (m_idleTicks < 5)
+            return;
+        if (++m_retries > kInitRetryLimit) {
+            abortTransfer(QStringLiteral("对端 60 秒未响应 ZRINIT（rz 未运行？），放弃"));
+            return;
+        }
+        sendZrqinit();
+        m_idleTicks = 0;
+        return;
+    case TxFileOffered:
+        if (m_idleTicks < 10)
+            return;
+        if (++m_retries > kRetryLimit) {
+            abortTransfer(QStringLiteral("对端对 ZFILE 无响应，中止"));
+            return;
+        }
+        sendRaw(m_lastHeader);
+        m_idleTicks = 0;
+        return;
+    case TxData: {
+        if (m_idleTicks < 10)
+            return;
+        const int retries = m_retries + 1;
+        if (retries > kRetryLimit) {
+            abortTransfer(QStringLiteral("对端持续未确认（ZACK），中止"));
+            return;
+        }
+        if (!seekSendFile(m_resumePos, QStringLiteral("重发定位失败")))
+            return;
+        sendDataBurst();
+        if (m_state == TxData)
+            m_retries = retries;
+        m_idleTicks = 0;
+        return;
+    }
+    case TxEofSent:
+        if (m_idleTicks < 15)
+            return;
+        if (++m_retries > kRetryLimit) {
+            abortTransfer(QStringLiteral("对端对 ZEOF 无响应，中止"));
+            return;
+        }
+        sendHexHeader(ZEOF, position(quint32(m_sendFile.size())));
+        m_idleTicks = 0;
+        return;
+    case TxFinSent:
+        if (m_idleTicks >= 5)
+            finishTransfer(sendOutcome());
+        return;
+    default:
+        return;
+    }
+}
