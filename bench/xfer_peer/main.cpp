@@ -43,54 +43,54 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
 
-    PeerRunSpec spec;
+    PeerRunPlan plan;
     bool haveDirection = false;
     bool reference = false;
     for (int i = 0; i < args.size(); ++i) {
         const QString &a = args.at(i);
         const auto value = [&]() -> QString { return i + 1 < args.size() ? args.at(++i) : QString(); };
         if (a == QLatin1String("--protocol")) {
-            spec.protocol = value();
+            plan.protocol = value();
         } else if (a == QLatin1String("--send")) {
-            spec.send = true;
+            plan.send = true;
             haveDirection = true;
         } else if (a == QLatin1String("--receive")) {
-            spec.send = false;
+            plan.send = false;
             haveDirection = true;
-            spec.receiveDir = QFileInfo(value()).absoluteFilePath();
+            plan.receiveDir = QFileInfo(value()).absoluteFilePath();
         } else if (a == QLatin1String("--link")) {
             const QString link = value();
             if (link != QLatin1String("pty") && link != QLatin1String("pipe"))
                 return usage(QStringLiteral("--link is pty or pipe"));
-            spec.link = link == QLatin1String("pipe") ? PeerLink::Pipe : PeerLink::Pty;
+            plan.link = link == QLatin1String("pipe") ? PeerLink::Pipe : PeerLink::Pty;
         } else if (a == QLatin1String("--peer-cmd")) {
-            spec.peerCommand = value();
+            plan.peerCommand = value();
         } else if (a == QLatin1String("--peer-dir")) {
-            spec.peerDir = QFileInfo(value()).absoluteFilePath();
+            plan.peerDir = QFileInfo(value()).absoluteFilePath();
         } else if (a == QLatin1String("--timeout")) {
-            spec.timeoutMs = value().toInt() * 1000;
+            plan.timeoutMs = value().toInt() * 1000;
         } else if (a == QLatin1String("--reference")) {
             reference = true;
         } else if (a.startsWith(QLatin1String("--"))) {
             return usage(QStringLiteral("unknown option %1").arg(a));
         } else {
-            spec.files << QFileInfo(a).absoluteFilePath();
+            plan.files << QFileInfo(a).absoluteFilePath();
         }
     }
-    if (!peerProtocols().contains(spec.protocol))
+    if (!peerProtocols().contains(plan.protocol))
         return usage(QStringLiteral("unknown protocol"));
     if (!haveDirection)
         return usage(QStringLiteral("--send or --receive is needed"));
-    if (spec.send && spec.files.isEmpty())
+    if (plan.send && plan.files.isEmpty())
         return usage(QStringLiteral("--send needs at least one file"));
-    if (!spec.send && spec.files.isEmpty() && spec.peerCommand.isEmpty())
+    if (!plan.send && plan.files.isEmpty() && plan.peerCommand.isEmpty())
         return usage(QStringLiteral("--receive needs PEERFILEs or --peer-cmd"));
-    if (spec.timeoutMs <= 0)
-        spec.timeoutMs = 600000;
+    if (plan.timeoutMs <= 0)
+        plan.timeoutMs = 600000;
 
     QTemporaryDir scratch;
-    if (spec.send && spec.peerDir.isEmpty())
-        spec.peerDir = scratch.path();
+    if (plan.send && plan.peerDir.isEmpty())
+        plan.peerDir = scratch.path();
 
     QElapsedTimer clock;
     clock.start();
@@ -99,8 +99,8 @@ int main(int argc, char **argv)
         if (verbose)
             std::fprintf(stderr, "%8.3f %s\n", clock.nsecsElapsed() / 1e9, qPrintable(text));
     };
-    const PeerRunResult result = reference ? runReference(spec) : runAgainstPeer(spec, trace);
-    std::printf("%s\n", qPrintable(resultLine(spec.protocol, spec.send, result)));
+    const PeerRunResult result = reference ? runReference(plan) : runAgainstPeer(plan, trace);
+    std::printf("%s\n", qPrintable(resultLine(plan.protocol, plan.send, result)));
     if (!result.ok && !result.peerStderr.isEmpty())
         std::fprintf(stderr, "peer said: %s\n", qPrintable(result.peerStderr));
     return result.ok ? 0 : 1;

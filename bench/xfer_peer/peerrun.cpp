@@ -78,50 +78,50 @@ int xmodemMode(const QString &protocol, bool send)
     return XmodemTransfer::Xmodem;
 }
 
-bool makeDriver(const PeerRunSpec &spec, QObject *parent, const Sinks &sinks, Driver *driver)
+bool makeDriver(const PeerRunPlan &plan, QObject *parent, const Sinks &sinks, Driver *driver)
 {
-    if (!peerProtocols().contains(spec.protocol))
+    if (!peerProtocols().contains(plan.protocol))
         return false;
-    if (spec.protocol == QLatin1String("kermit")) {
+    if (plan.protocol == QLatin1String("kermit")) {
         auto *k = new KermitTransfer(parent);
         wire(k, driver, sinks);
-        if (spec.send)
-            driver->start = [k, files = spec.files](TransferSendFn fn, const QString &id) {
+        if (plan.send)
+            driver->start = [k, files = plan.files](TransferSendFn fn, const QString &id) {
                 k->startSend(std::move(fn), id, files);
             };
         else
-            driver->start = [k, dir = spec.receiveDir](TransferSendFn fn, const QString &id) {
+            driver->start = [k, dir = plan.receiveDir](TransferSendFn fn, const QString &id) {
                 k->startReceive(std::move(fn), id, dir);
             };
         return true;
     }
-    if (spec.protocol == QLatin1String("zmodem")) {
+    if (plan.protocol == QLatin1String("zmodem")) {
         auto *z = new ZmodemTransfer(parent);
         wire(z, driver, sinks);
-        if (spec.send)
-            driver->start = [z, files = spec.files](TransferSendFn fn, const QString &id) {
+        if (plan.send)
+            driver->start = [z, files = plan.files](TransferSendFn fn, const QString &id) {
                 z->startSend(std::move(fn), id, files);
             };
         else
-            driver->start = [z, dir = spec.receiveDir](TransferSendFn fn, const QString &id) {
+            driver->start = [z, dir = plan.receiveDir](TransferSendFn fn, const QString &id) {
                 z->startReceive(std::move(fn), id, dir);
             };
         return true;
     }
     auto *x = new XmodemTransfer(parent);
     wire(x, driver, sinks);
-    const int mode = xmodemMode(spec.protocol, spec.send);
-    if (spec.send) {
-        driver->start = [x, mode, files = spec.files](TransferSendFn fn, const QString &id) {
+    const int mode = xmodemMode(plan.protocol, plan.send);
+    if (plan.send) {
+        driver->start = [x, mode, files = plan.files](TransferSendFn fn, const QString &id) {
             x->startSend(std::move(fn), id, files, mode);
         };
         return true;
     }
-    QString target = spec.receiveDir;
+    QString target = plan.receiveDir;
     if (mode != XmodemTransfer::Ymodem) {
-        const QString name = spec.files.isEmpty() ? QStringLiteral("xmodem_recv.bin")
-                                                  : QFileInfo(spec.files.first()).fileName();
-        target = spec.receiveDir + QLatin1Char('/') + name;
+        const QString name = plan.files.isEmpty() ? QStringLiteral("xmodem_recv.bin")
+                                                  : QFileInfo(plan.files.first()).fileName();
+        target = plan.receiveDir + QLatin1Char('/') + name;
     }
     driver->start = [x, mode, target](TransferSendFn fn, const QString &id) {
         x->startReceive(std::move(fn), id, target, mode);
@@ -231,11 +231,11 @@ QString defaultPeerCommand(const QString &protocol, bool weSend, const QStringLi
     return QStringLiteral("sx -q %1").arg(shellQuote(files.value(0)));
 }
 
-PeerRunResult runAgainstPeer(const PeerRunSpec &spec,
+PeerRunResult runAgainstPeer(const PeerRunPlan &plan,
                              const std::function<void(const QString &, PeerRunControl &)> &onStatus)
 {
     PeerRunResult result;
-    result.bytes = totalSize(spec.files);
+    result.bytes = totalSize(plan.files);
     PeerRunControl control;
     QEventLoop loop;
     bool finished = false;
@@ -254,13 +254,13 @@ PeerRunResult runAgainstPeer(const PeerRunSpec &spec,
         loop.quit();
     };
     Driver driver;
-    if (!makeDriver(spec, &owner, sinks, &driver)) {
-        result.summary = QStringLiteral("unknown protocol %1").arg(spec.protocol);
+    if (!makeDriver(plan, &owner, sinks, &driver)) {
+        result.summary = QStringLiteral("unknown protocol %1").arg(plan.protocol);
         return result;
     }
-    const QString command = spec.peerCommand.isEmpty() ? defaultPeerCommand(spec.protocol, spec.send, spec.files)
-                                                       : spec.peerCommand;
-    auto *peer = new PeerConnection(command, spec.peerDir, spec.link, &owner);
+    const QString command = plan.peerCommand.isEmpty() ? defaultPeerCommand(plan.protocol, plan.send, plan.files)
+                                                       : plan.peerCommand;
+    auto *peer = new PeerConnection(command, plan.peerDir, plan.link, &owner);
 
     QElapsedTimer clock;
     clock.start();
@@ -307,7 +307,7 @@ PeerRunResult runAgainstPeer(const PeerRunSpec &spec,
         if (!finished)
             driver.cancel();
     });
-    deadline.start(spec.timeoutMs);
+    deadline.start(plan.timeoutMs);
 
     driver.start(sendFn, QStringLiteral("xfer-peer"));
     if (!finished)
@@ -324,43 +324,43 @@ PeerRunResult runAgainstPeer(const PeerRunSpec &spec,
         peerEndedNs = clock.nsecsElapsed();
     // The time until the file is complete on the receiving side, as for
     // the reference: a sender waiting on a last answer does not count.
-    result.seconds = (spec.send ? peerEndedNs : finishedNs) / 1e9;
+    result.seconds = (plan.send ? peerEndedNs : finishedNs) / 1e9;
     result.peerStderr = peer->stderrText();
     result.ok = result.transferOk && result.peerExit == 0;
     if (result.transferOk && !result.ok)
         result.summary = QStringLiteral("peer exited with %1").arg(result.peerExit);
-    else if (!result.transferOk && spec.send && result.peerExit == 0)
+    else if (!result.transferOk && plan.send && result.peerExit == 0)
         result.summary += QStringLiteral(" (the receiver exited with 0 first: its last answer was lost)");
     return result;
 }
 
-PeerRunResult runReference(const PeerRunSpec &spec)
+PeerRunResult runReference(const PeerRunPlan &plan)
 {
     PeerRunResult result;
-    result.bytes = totalSize(spec.files);
-    const QString peerCommand = spec.peerCommand.isEmpty()
-                                    ? defaultPeerCommand(spec.protocol, spec.send, spec.files)
-                                    : spec.peerCommand;
+    result.bytes = totalSize(plan.files);
+    const QString peerCommand = plan.peerCommand.isEmpty()
+                                    ? defaultPeerCommand(plan.protocol, plan.send, plan.files)
+                                    : plan.peerCommand;
     // The stand-in plays our part: the sender when we would send, else the
     // receiver, working in our receive folder. Each program gets a link of
     // its own (lrzsz misbehaves when its input is not a terminal) and the
     // two are joined by a relay, as socat joins them.
-    const QString standIn = defaultPeerCommand(spec.protocol, !spec.send, spec.files);
-    const QString standInDir = spec.send ? QString() : spec.receiveDir;
+    const QString standIn = defaultPeerCommand(plan.protocol, !plan.send, plan.files);
+    const QString standInDir = plan.send ? QString() : plan.receiveDir;
 
     QElapsedTimer clock;
     clock.start();
     int peerIn = -1, peerOut = -1, peerSlave = -1;
     int oursIn = -1, oursOut = -1, oursSlave = -1;
-    const pid_t peer = spawnPeer(peerCommand, spec.peerDir, spec.link, &peerIn, &peerOut, -1, &peerSlave);
-    const pid_t ours = spawnPeer(standIn, standInDir, spec.link, &oursIn, &oursOut, -1, &oursSlave);
+    const pid_t peer = spawnPeer(peerCommand, plan.peerDir, plan.link, &peerIn, &peerOut, -1, &peerSlave);
+    const pid_t ours = spawnPeer(standIn, standInDir, plan.link, &oursIn, &oursOut, -1, &oursSlave);
     if (peer < 0 || ours < 0) {
         result.summary = QStringLiteral("cannot start lrzsz");
         return result;
     }
-    const pid_t receiver = spec.send ? peer : ours;
-    const pid_t sender = spec.send ? ours : peer;
-    const qint64 doneNs = relayUntilDone(peerIn, peerOut, oursIn, oursOut, receiver, sender, spec.timeoutMs, clock);
+    const pid_t receiver = plan.send ? peer : ours;
+    const pid_t sender = plan.send ? ours : peer;
+    const qint64 doneNs = relayUntilDone(peerIn, peerOut, oursIn, oursOut, receiver, sender, plan.timeoutMs, clock);
     result.seconds = doneNs / 1e9;
     const int receiverExit = waitChild(receiver, 0);
     // The sender may still wait for a last answer that the receiver's exit
@@ -375,7 +375,7 @@ PeerRunResult runReference(const PeerRunSpec &spec)
         if (fd >= 0)
             ::close(fd);
     }
-    result.peerExit = spec.send ? receiverExit : senderExit;
+    result.peerExit = plan.send ? receiverExit : senderExit;
     // The receiver's verdict is the transfer's; a receiver still waiting
     // for a sign-off after its sender ended leaves the word to the sender
     // (a ZMODEM sender ends with 0 only when everything was acknowledged).

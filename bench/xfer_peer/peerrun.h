@@ -9,7 +9,7 @@
 
 // One transfer of ours against a real peer program, as xfer_peer runs it and
 // the transfer tests reuse it.
-struct PeerRunSpec {
+struct PeerRunPlan {
     QString protocol;      // xmodem, xmodem-crc, xmodem-1k, ymodem, zmodem
     bool send = true;      // true: we send `files`; false: the peer sends them
     QStringList files;     // absolute paths
@@ -49,12 +49,12 @@ QString defaultPeerCommand(const QString &protocol, bool weSend, const QStringLi
 
 // Runs one transfer. onStatus (optional) sees each status text as it is
 // emitted and may act through the control (cancel, stop the peer, ...).
-PeerRunResult runAgainstPeer(const PeerRunSpec &spec,
+PeerRunResult runAgainstPeer(const PeerRunPlan &plan,
                              const std::function<void(const QString &, PeerRunControl &)> &onStatus = {});
 
 // lrzsz against itself on the same kind of link: the program standing in for
 // our side sits where we would (on the master end of the pty).
-PeerRunResult runReference(const PeerRunSpec &spec);
+PeerRunResult runReference(const PeerRunPlan &plan);
 
 // The one-line summary xfer_peer prints.
 QString resultLine(const QString &protocol, bool send, const PeerRunResult &result);

@@ -1,7 +1,7 @@
 #pragma once
 
 // What the tests against lrzsz share: the direction under test, scratch
-// folders, files on disk and a spec for one run.
+// folders, files on disk and a plan for one run.
 
 #include "bench/xfer_peer/peerrun.h"
 
@@ -50,9 +50,9 @@ struct Folders {
     {
         return QDir(target).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
     }
-    PeerRunSpec spec(const QString &protocol, const QStringList &files, PeerLink link) const
+    PeerRunPlan plan(const QString &protocol, const QStringList &files, PeerLink link) const
     {
-        PeerRunSpec s;
+        PeerRunPlan s;
         s.protocol = protocol;
         s.send = weSend();
         s.files = files;

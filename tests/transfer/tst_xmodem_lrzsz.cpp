@@ -110,10 +110,10 @@ private slots:
             QStringList files;
             for (int size : sizes)
                 files << makeFile(f.source, QStringLiteral("file%1.bin").arg(size), contentOfSize(size));
-            PeerRunSpec spec = f.spec(protocol, files, weSend() ? PeerLink::Pipe : PeerLink::Pty);
+            PeerRunPlan plan = f.plan(protocol, files, weSend() ? PeerLink::Pipe : PeerLink::Pty);
             if (!peerCommand.isEmpty())
-                spec.peerCommand = peerCommand + QLatin1Char(' ') + files.join(QLatin1Char(' '));
-            const PeerRunResult r = runAgainstPeer(spec);
+                plan.peerCommand = peerCommand + QLatin1Char(' ') + files.join(QLatin1Char(' '));
+            const PeerRunResult r = runAgainstPeer(plan);
             QVERIFY2(r.ok, qPrintable(r.summary + QLatin1Char(' ') + r.peerStderr));
             for (int size : sizes) {
                 const QString name = QStringLiteral("file%1.bin").arg(size);
@@ -126,7 +126,7 @@ private slots:
             Folders f;
             const QByteArray content = contentOfSize(size);
             const QString file = makeFile(f.source, QStringLiteral("x.bin"), content);
-            const PeerRunResult r = runAgainstPeer(f.spec(protocol, {file}, weSend() ? PeerLink::Pipe : PeerLink::Pty));
+            const PeerRunResult r = runAgainstPeer(f.plan(protocol, {file}, weSend() ? PeerLink::Pipe : PeerLink::Pty));
             QVERIFY2(r.ok, qPrintable(QStringLiteral("%1 bytes: %2 %3").arg(size).arg(r.summary, r.peerStderr)));
             const QByteArray got = readAll(f.target + QStringLiteral("/x.bin"));
             QVERIFY2(equalsPadded(got, content), qPrintable(QStringLiteral("%1 bytes: got %2").arg(size).arg(got.size())));
@@ -153,11 +153,11 @@ private slots:
         const QString file = makeFile(f.source, QStringLiteral("long.bin"), contentOfSize(2 * 1024 * 1024));
         // Our receiver knows the size only from a YMODEM header, so its
         // progress (the trigger here) needs YMODEM; the sender uses 1K XMODEM.
-        PeerRunSpec spec = f.spec(weSend() ? QStringLiteral("xmodem-1k") : QStringLiteral("ymodem"), {file}, PeerLink::Pipe);
+        PeerRunPlan plan = f.plan(weSend() ? QStringLiteral("xmodem-1k") : QStringLiteral("ymodem"), {file}, PeerLink::Pipe);
         // (A pipe: on a pty an interrupted lrzsz flushes the line as it
         // exits, and the CAN bytes it has just written may go with it.)
         bool acted = false;
-        const PeerRunResult r = runAgainstPeer(spec, [&](const QString &status, PeerRunControl &control) {
+        const PeerRunResult r = runAgainstPeer(plan, [&](const QString &status, PeerRunControl &control) {
             if (acted || percentOf(status) < 30)
                 return;
             acted = true;
@@ -195,7 +195,7 @@ private slots:
             QSKIP("receiving only");
         Folders f;
         const QString file = makeFile(f.source, QStringLiteral("evil\x1b]0;pwned\x07.txt"), "payload");
-        const PeerRunResult r = runAgainstPeer(f.spec(QStringLiteral("ymodem"), {file}, PeerLink::Pty));
+        const PeerRunResult r = runAgainstPeer(f.plan(QStringLiteral("ymodem"), {file}, PeerLink::Pty));
         QVERIFY(!r.transferOk);
         QCOMPARE(r.summary, QStringLiteral("Ymodem 文件名非法"));
         QCOMPARE(f.targetEntries(), QStringList());

@@ -86,7 +86,7 @@ private slots:
         QStringList files;
         for (const auto &c : contents)
             files << makeFile(f.source, c.first, c.second);
-        const PeerRunResult r = runAgainstPeer(f.spec(QStringLiteral("zmodem"), files, link));
+        const PeerRunResult r = runAgainstPeer(f.plan(QStringLiteral("zmodem"), files, link));
         QVERIFY2(r.ok, qPrintable(r.summary + QLatin1Char(' ') + r.peerStderr));
         for (const auto &c : contents)
             QVERIFY2(readAll(f.target + QLatin1Char('/') + c.first) == c.second, qPrintable(c.first));
@@ -113,7 +113,7 @@ private slots:
         const QString file = makeFile(f.source, QStringLiteral("long.bin"), randomBytes(8 * 1024 * 1024, 7));
         // On a pty an interrupted lrzsz flushes the line as it exits, and the
         // CAN bytes it has just written may go with it.
-        const PeerRunSpec spec = f.spec(QStringLiteral("zmodem"), {file}, PeerLink::Pipe);
+        const PeerRunPlan plan = f.plan(QStringLiteral("zmodem"), {file}, PeerLink::Pipe);
         // Acting from inside the status report, before more bytes are taken
         // in: a receiver is stopped once the file is offered (a sender has
         // streamed all of it into the link long before a deferred action),
@@ -122,7 +122,7 @@ private slots:
             return weSend() ? percentOf(status) >= 30 : status.startsWith(QStringLiteral("开始接收"));
         };
         bool acted = false;
-        const PeerRunResult r = runAgainstPeer(spec, [&](const QString &status, PeerRunControl &control) {
+        const PeerRunResult r = runAgainstPeer(plan, [&](const QString &status, PeerRunControl &control) {
             if (acted || !due(status))
                 return;
             acted = true;
@@ -162,9 +162,9 @@ private slots:
         Folders f;
         const QString plain = makeFile(f.source, QStringLiteral("plain.txt"), "plain");
         const QString evil = makeFile(f.source, QStringLiteral("evil\x1b[2J.txt"), "evil");
-        PeerRunSpec spec = f.spec(QStringLiteral("zmodem"), {plain, evil}, PeerLink::Pty);
-        spec.peerCommand = QStringLiteral("sz -q -f '%1' '%2'").arg(plain, evil);
-        const PeerRunResult r = runAgainstPeer(spec);
+        PeerRunPlan plan = f.plan(QStringLiteral("zmodem"), {plain, evil}, PeerLink::Pty);
+        plan.peerCommand = QStringLiteral("sz -q -f '%1' '%2'").arg(plain, evil);
+        const PeerRunResult r = runAgainstPeer(plan);
         QVERIFY2(r.ok, qPrintable(r.summary + QLatin1Char(' ') + r.peerStderr));
         QCOMPARE(f.targetEntries(),
                  QStringList{QStringLiteral("plain.txt")});

@@ -24,14 +24,14 @@ using Hook = std::function<void(const QString &, PeerRunControl &)>;
 PeerRunResult kermitRun(const QString &peerCommand, const QString &peerDir, const QStringList &files,
                         const QString &receiveDir = QString(), const Hook &hook = {})
 {
-    PeerRunSpec spec;
-    spec.protocol = QStringLiteral("kermit");
-    spec.send = receiveDir.isEmpty();
-    spec.files = files;
-    spec.receiveDir = receiveDir;
-    spec.peerCommand = peerCommand;
-    spec.peerDir = peerDir;
-    return runAgainstPeer(spec, hook);
+    PeerRunPlan plan;
+    plan.protocol = QStringLiteral("kermit");
+    plan.send = receiveDir.isEmpty();
+    plan.files = files;
+    plan.receiveDir = receiveDir;
+    plan.peerCommand = peerCommand;
+    plan.peerDir = peerDir;
+    return runAgainstPeer(plan, hook);
 }
 
 QByteArray allByteValues(int size)
