@@ -418,14 +418,20 @@ bool ZmodemTransfer::seekSendFile(quint32 pos, const QString &failure)
     return true;
 }
 
-// ZFIN answered: ZFIN, "OO", done. A file still being received when the
-// sender ends is incomplete, and is not passed off as received.
+// ZFIN answered: ZFIN, "OO", done. A file still being received (or not yet
+// confirmed, when sending) is incomplete, and is not passed off as done.
 void ZmodemTransfer::answerFin()
 {
     sendHexHeader(ZFIN, kZeroes);
     sendRaw(QByteArrayLiteral("OO"));
     if (!m_isSender && m_recvFile.isOpen()) {
         finishTransfer(QStringLiteral("对端结束了传输，文件 %1 未接收完整").arg(m_currentName));
+        return;
+    }
+    // A sender's list is through only once the receiver confirmed its last
+    // file; an earlier ZFIN leaves files unsent.
+    if (m_isSender && m_fileIndex < m_files.size()) {
+        finishTransfer(QStringLiteral("对端结束了传输，文件 %1 未发送完整").arg(QFileInfo(m_files.at(m_fileIndex)).fileName()));
         return;
     }
     finishTransfer(QString());

@@ -478,6 +478,34 @@ private slots:
         QCOMPARE(h.summary(), QStringLiteral("没有能打开的文件，未发送任何文件"));
     }
 
+    // A receiver that ends the session before confirming the last file has
+    // not got the list: answered politely, but no success.
+    void senderEndedEarly_data()
+    {
+        QTest::addColumn<QByteArray>("answers");
+        const QByteArray zrinit = hexHeader(ZRINIT, QByteArray(4, '\0'));
+        QTest::newRow("before the offer") << QByteArray();
+        QTest::newRow("offer out") << zrinit;
+        QTest::newRow("data out") << zrinit + hexHeader(ZRPOS, position(0));
+        QTest::newRow("end of file out") << zrinit + hexHeader(ZRPOS, position(0)) + hexHeader(ZACK, position(65536))
+                                         + hexHeader(ZACK, position(131072)) + hexHeader(ZACK, position(196608));
+    }
+    void senderEndedEarly()
+    {
+        QFETCH(QByteArray, answers);
+        QTemporaryDir dir;
+        const QString path = writeFile(dir.filePath(QStringLiteral("big")), QByteArray(200000, 'b'));
+        Harness h;
+        h.transfer.startSend(h.fn(), QStringLiteral("s"), {path});
+        h.transfer.feed(answers);
+        h.wire.clear();
+        h.transfer.feed(hexHeader(ZFIN, QByteArray(4, '\0')));
+        QCOMPARE(h.take(), (QStringList{QStringLiteral("ZFIN 0"), QStringLiteral("raw 4f4f")}));
+        QVERIFY(!h.finished.isEmpty());
+        QVERIFY(!h.ok());
+        QCOMPARE(h.summary(), QStringLiteral("对端结束了传输，文件 big 未发送完整"));
+    }
+
     void senderTimeOuts_data()
     {
         QTest::addColumn<QByteArray>("answers");
