@@ -226,6 +226,7 @@ void SshConnection::Worker::run()
     sshLog(QStringLiteral("session created sock=%1").arg(sock));
     libssh2_session_set_blocking(session, 0);
     libssh2_session_set_timeout(session, kHandshakeTimeoutMs);
+    preferFiledHostKeyTypes(session, m_params.host, m_params.port, m_params.knownHostsPath);
 
     int rc = retryWhileBusy("handshake", [&] { return libssh2_session_handshake(session, sock); }, session, sock,
                             m_flags, kHandshakeTimeoutMs);

@@ -14,6 +14,8 @@
 #include <QMutexLocker>
 #include <QThread>
 
+#include <cstring>
+
 
 void sshLog(const QString &text)
 {
@@ -159,6 +161,21 @@ int knownHostKeyType(int hostKeyType)
     }
 }
 
+// The algorithm names under which a server shows a key of a filed type.
+QStringList hostKeyMethodsFor(int knownHostKeyType)
+{
+    switch (knownHostKeyType) {
+    case LIBSSH2_KNOWNHOST_KEY_SSHRSA:
+        return {QStringLiteral("rsa-sha2-512"), QStringLiteral("rsa-sha2-256"), QStringLiteral("ssh-rsa")};
+    case LIBSSH2_KNOWNHOST_KEY_SSHDSS: return {QStringLiteral("ssh-dss")};
+    case LIBSSH2_KNOWNHOST_KEY_ECDSA_256: return {QStringLiteral("ecdsa-sha2-nistp256")};
+    case LIBSSH2_KNOWNHOST_KEY_ECDSA_384: return {QStringLiteral("ecdsa-sha2-nistp384")};
+    case LIBSSH2_KNOWNHOST_KEY_ECDSA_521: return {QStringLiteral("ecdsa-sha2-nistp521")};
+    case LIBSSH2_KNOWNHOST_KEY_ED25519: return {QStringLiteral("ssh-ed25519")};
+    default: return {};
+    }
+}
+
 // Loads every line libssh2 understands, one at a time: its own file reader
 // stops at the first line it cannot parse (a certificate authority, a newer
 // key type), which would hide the entries after it. A revoked key is noted
@@ -207,6 +224,56 @@ bool appendKnownHostLine(const QString &path, const QByteArray &line)
 }
 
 } // namespace
+
+void preferFiledHostKeyTypes(LIBSSH2_SESSION *session, const QString &host, int port, const QString &knownHostsPath)
+{
+    QString path = knownHostsPath.trimmed();
+    if (path.isEmpty())
+        path = defaultKnownHostsPath();
+    if (!session || host.isEmpty() || !QFileInfo::exists(path))
+        return;
+    LIBSSH2_KNOWNHOSTS *hosts = libssh2_knownhost_init(session);
+    if (!hosts)
+        return;
+    bool revoked = false;
+    QStringList filed;
+    if (loadKnownHosts(hosts, path, QByteArray(), &revoked)) {
+        const QByteArray name = sshKnownHostName(host, port).toUtf8();
+        struct libssh2_knownhost *entry = nullptr;
+        struct libssh2_knownhost *previous = nullptr;
+        // An entry is this host's when checking its own key under our name
+        // matches; that also finds hashed names.
+        while (libssh2_knownhost_get(hosts, &entry, previous) == 0) {
+            previous = entry;
+            if (!entry->key)
+                continue;
+            const int typeMask = LIBSSH2_KNOWNHOST_TYPE_PLAIN | LIBSSH2_KNOWNHOST_KEYENC_BASE64;
+            if (libssh2_knownhost_check(hosts, name.constData(), entry->key, std::strlen(entry->key), typeMask, nullptr)
+                != LIBSSH2_KNOWNHOST_CHECK_MATCH)
+                continue;
+            for (const QString &method : hostKeyMethodsFor(entry->typemask & LIBSSH2_KNOWNHOST_KEY_MASK)) {
+                if (!filed.contains(method))
+                    filed.append(method);
+            }
+        }
+    }
+    libssh2_knownhost_free(hosts);
+    if (filed.isEmpty())
+        return;
+    QStringList order = filed;
+    const char **supported = nullptr;
+    const int count = libssh2_session_supported_algs(session, LIBSSH2_METHOD_HOSTKEY, &supported);
+    for (int i = 0; i < count; ++i) {
+        const QString method = QLatin1String(supported[i]);
+        if (!order.contains(method))
+            order.append(method);
+    }
+    if (supported)
+        libssh2_free(session, supported);
+    const QByteArray prefs = order.join(QLatin1Char(',')).toLatin1();
+    const int rc = libssh2_session_method_pref(session, LIBSSH2_METHOD_HOSTKEY, prefs.constData());
+    sshLog(QStringLiteral("hostkey types asked for rc=%1: %2").arg(rc).arg(QString::fromLatin1(prefs)));
+}
 
 int checkKnownHost(LIBSSH2_SESSION *session, const QString &host, int port, const QString &knownHostsPath,
                    QString *message)

@@ -57,6 +57,13 @@ QString defaultKnownHostsPath();
 // expanded, Windows separators turned), or the default when that is empty.
 QString configuredKnownHostsPath();
 
+// Before the handshake: asks the server first for the key types the
+// known-hosts file (empty path: the default) already holds for this host, so
+// that a host filed with only one of its keys shows that one rather than
+// being taken for an impostor. Types never filed stay allowed after them;
+// checkKnownHost then refuses such a key as a mismatch.
+void preferFiledHostKeyTypes(LIBSSH2_SESSION *session, const QString &host, int port, const QString &knownHostsPath);
+
 enum KnownHostResult {
     KnownHostOk = 0,           // matched, or first contact and now filed
     KnownHostMismatch = 1,     // differs from the filed key, or revoked

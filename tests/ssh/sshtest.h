@@ -44,10 +44,12 @@ inline void writeFile(const QString &path, const QByteArray &data)
     f.write(data);
 }
 
-// The server's own ed25519 host key line ("ssh-ed25519 AAAA...").
-inline QByteArray serverKeyLine()
+// One of the server's host key lines ("ecdsa-sha2-nistp256 AAAA..."); the
+// ECDSA key is the one libssh2 asks for when nothing else is filed.
+inline QByteArray serverKeyLine(const char *type = "ecdsa")
 {
-    const QList<QByteArray> f = readFile(sshdDir() + QStringLiteral("/host_ed25519.pub")).simplified().split(' ');
+    const QString path = sshdDir() + QStringLiteral("/host_%1.pub").arg(QLatin1String(type));
+    const QList<QByteArray> f = readFile(path).simplified().split(' ');
     return f.size() >= 2 ? f[0] + ' ' + f[1] : QByteArray();
 }
 
