@@ -77,6 +77,10 @@ void TcpStreamWorker::run()
         finishRun();
         return;
     }
+    // A transport that does not read urgent data itself gets it in order
+    // with the rest: a Telnet Synch's DM, a raw peer's urgent byte.
+    if (!wantsUrgent())
+        platform::keepUrgentInline(m_fd);
     ConnectionLink &shared = link();
     if (sendNow(greeting()))
         markConnected();

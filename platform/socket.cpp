@@ -270,6 +270,12 @@ int recvUrgent(int fd, char *byte)
     }
 }
 
+void keepUrgentInline(int fd)
+{
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_OOBINLINE, &one, sizeof one);
+}
+
 int pendingError(int fd)
 {
     int soError = 0;

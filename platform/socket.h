@@ -75,6 +75,11 @@ ssize_t recvSome(int fd, char *buffer, size_t length);
 // set, 0 when no urgent byte is waiting, -1 with errno on a real failure.
 int recvUrgent(int fd, char *byte);
 
+// Keeps TCP urgent data in the ordinary stream (SO_OOBINLINE). Without it
+// the kernel takes the urgent byte out of what recv returns, and it is lost
+// unless read with recvUrgent.
+void keepUrgentInline(int fd);
+
 // The pending error of a socket (SO_ERROR), cleared by reading it; 0: none.
 int pendingError(int fd);
 

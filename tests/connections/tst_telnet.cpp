@@ -43,6 +43,8 @@ private slots:
 
     void scriptedTelnetExactBytes();
     void scriptedRawPassesEverything();
+    void urgentBytesStayInStream_data();
+    void urgentBytesStayInStream();
     void mirrorPeerSettles();
 
     void busyboxSession();
@@ -230,6 +232,42 @@ void TestTelnet::scriptedRawPassesEverything()
     QVERIFY(rec.waitSize(in.size()));
     QCOMPARE(rec.data, in);
     QVERIFY(peer.readFor(100).isEmpty()); // and no answer
+}
+
+// A byte the peer sends as TCP urgent data is still part of the stream: a
+// Telnet server marks its IAC DM (Synch) that way, and for raw TCP it is
+// just one of the bytes. Reading past it must neither lose it nor let the
+// IAC before it swallow the next data byte.
+void TestTelnet::urgentBytesStayInStream_data()
+{
+    QTest::addColumn<bool>("telnet");
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<char>("urgent");
+    QTest::addColumn<QByteArray>("after");
+    QTest::addColumn<QByteArray>("shown");
+    QTest::newRow("raw") << false << QByteArray("ab") << 'c' << QByteArray("de") << QByteArray("abcde");
+    QTest::newRow("telnet synch") << true << bytes({'a', 0xFF}) << char(0xF2) << QByteArray("xy") << QByteArray("axy");
+}
+
+void TestTelnet::urgentBytesStayInStream()
+{
+    QFETCH(bool, telnet);
+    QFETCH(QByteArray, before);
+    QFETCH(char, urgent);
+    QFETCH(QByteArray, after);
+    QFETCH(QByteArray, shown);
+    ScriptedPeer peer;
+    TelnetConnection c;
+    c.telnetMode = telnet;
+    Recorder rec(&c);
+    QVERIFY(openAgainst(peer, c));
+    QVERIFY(rec.waitConnected());
+    QVERIFY(peer.send(before));
+    QVERIFY(peer.sendUrgent(urgent));
+    QVERIFY(peer.send(after));
+    QVERIFY(peer.send("!end"));
+    QVERIFY(rec.waitData("!end"));
+    QCOMPARE(rec.data, shown + "!end");
 }
 
 // A peer that sends back every byte it gets turns each of our requests into
