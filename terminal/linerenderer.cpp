@@ -103,14 +103,28 @@ int LineRenderer::indexOfColumn(const QTextBlock &block, int column, int *cellsB
             *cellsBefore = idx;
         return idx;
     }
-    const QString text = block.text();
+    // Wide rows: walk from the nearer end, reading single characters rather
+    // than copying the row, so that backspaces and short moves near the end
+    // of a long row cost what they move, not the length of the row.
+    const int base = block.position();
     int sum = 0;
     int idx = 0;
-    for (; idx < text.size(); ++idx) {
-        const int w = charWidthAt(text, idx);
-        if (sum + w > target)
-            break;
-        sum += w;
+    if (info.width - target < target) {
+        sum = info.width;
+        idx = info.length;
+        while (idx > 0 && sum > target) {
+            const char16_t next = idx < info.length ? doc->characterAt(base + idx).unicode() : 0;
+            sum -= unitWidth(doc->characterAt(base + idx - 1).unicode(), next);
+            --idx;
+        }
+    } else {
+        for (; idx < info.length; ++idx) {
+            const char16_t next = idx + 1 < info.length ? doc->characterAt(base + idx + 1).unicode() : 0;
+            const int w = unitWidth(doc->characterAt(base + idx).unicode(), next);
+            if (sum + w > target)
+                break;
+            sum += w;
+        }
     }
     if (cellsBefore)
         *cellsBefore = sum;
@@ -169,10 +183,11 @@ void LineRenderer::write(const QString &text, const QTextCharFormat &fmt)
             endIdx = std::min(info.length, idx + std::max(0, goal - before));
             removedWidth = endIdx - idx;
         } else {
-            const QString row = block.text();
+            const int base = block.position();
             int sum = before;
-            while (endIdx < row.size() && sum < goal) {
-                const int w = charWidthAt(row, endIdx);
+            while (endIdx < info.length && sum < goal) {
+                const char16_t next = endIdx + 1 < info.length ? doc->characterAt(base + endIdx + 1).unicode() : 0;
+                const int w = unitWidth(doc->characterAt(base + endIdx).unicode(), next);
                 sum += w;
                 removedWidth += w;
                 ++endIdx;

@@ -82,6 +82,9 @@ private slots:
         QTest::newRow("ED 2") << esc("abc\r\ndef\e[2Jx") << "x" << 2 << 0;
         QTest::newRow("BEL VT FF SO dropped") << esc("a\a\v\f\x0e\x0f" "b") << "ab" << 3 << 0;
         QTest::newRow("wide columns") << esc("中文x\e[3D!") << "中!x" << 4 << 0;
+        QTest::newRow("wide row, edit near the end") << esc("中文字符\b\bx") << "中文字x" << 8 << 0;
+        QTest::newRow("wide row, edit near the start") << esc("中文字符\e[7Dy") << "y文字符" << 3 << 0;
+        QTest::newRow("back over a surrogate pair") << esc("abcdefgh😀\b\b\bZ") << "abcdefgZ😀" << 9 << 0;
         // Sequences the renderer does not implement are dropped whole.
         QTest::newRow("ESC ( B") << esc("a\e(Bb") << "ab" << 3 << 0;
         QTest::newRow("ESC ( split") << esc("a\e(|Bb") << "ab" << 3 << 0;
