@@ -432,7 +432,7 @@ bool LineRenderer::dispatchCsi(const CsiSequence &seq)
         return false;
     }
     // Other prefixes and intermediates select sequences this renderer does
-    // not implement (xterm key modifiers, DECSCUSR, ...): they are dropped.
+    // not implement (key modifier settings, DECSCUSR, ...): they are dropped.
     if (seq.prefix != 0 || seq.intermediateCount > 0)
         return false;
     if (seq.final != 'm') {

@@ -4,7 +4,7 @@
 #include <QString>
 
 // The 256-colour table that SGR 30-37, 90-97, 38;5;n (and their background
-// forms) index: sixteen fixed colours, the xterm 6x6x6 cube and the grey
+// forms) index: sixteen fixed colours, the 6x6x6 colour cube and the grey
 // ramp. Any index outside 0..255 gives an invalid colour.
 QColor paletteColor(int index);
 // The same as a packed 0xAARRGGBB value, or 0 for an index outside 0..255.

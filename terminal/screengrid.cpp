@@ -471,7 +471,7 @@ bool ScreenGrid::dispatchCsi(const CsiSequence &seq)
         return false;
     }
     // Private and other prefixed sequences mean something else than their
-    // plain forms (CSI > 4;2 m is an xterm key modifier setting, not SGR).
+    // plain forms (CSI > 4;2 m sets key modifiers, it is not SGR).
     if (seq.intermediateCount > 0 || seq.prefix != 0)
         return false;
 

@@ -30,7 +30,7 @@ struct CellRun
 };
 
 // The fixed screen of cells that full-screen programs draw on while the
-// alternate screen is active: a DEC VT / xterm subset with a scroll region,
+// alternate screen is active: a DEC VT subset with a scroll region,
 // current and saved pens and a few modes. Text in through feed(), answers to
 // device queries out through `reply`. No scroll-back, no widgets.
 class ScreenGrid

@@ -47,6 +47,6 @@ constexpr QRgb kDefaultBackground = 0xff1e1e1e;
 // and dim wins over bold.
 QTextCharFormat cellFormat(const TextAttributes &attributes);
 
-// ECMA-48 SGR (8.3.117) with the xterm 256-colour and direct-colour forms,
+// ECMA-48 SGR (8.3.117) with the 256-colour and direct-colour forms,
 // applied in order. The one table of the terminal: both renderers call it.
 void applySgr(TextAttributes &attributes, const int *params, int count);

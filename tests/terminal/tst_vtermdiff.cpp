@@ -1,5 +1,5 @@
 // The screen grid against libvterm, an independent implementation of the
-// same DEC/xterm sequences: same text, cursor, colours and flags on streams
+// same DEC VT sequences: same text, cursor, colours and flags on streams
 // inside the grid's subset. Where the grid deliberately behaves otherwise,
 // the case is listed below with the reason and checked against the grid's
 // own expected screen instead.
@@ -314,11 +314,11 @@ private slots:
         QTest::newRow("control inside CSI") << esc("ab\e[2\rCx") << "abCx @0,4"
                                             << "a control character ends and discards a CSI here; libvterm executes it and goes on";
         QTest::newRow("IL homes the column") << esc("abcdef\e[1;4H\e[L") << "|abcdef @0,0"
-                                             << "IL and DL move to column 0 as xterm does; libvterm keeps the column";
+                                             << "IL and DL move to column 0 here; libvterm keeps the column";
         QTest::newRow("CUD stops at the margin") << esc("\e[2;4r\e[2;1H\e[9Bx") << "|||x @3,1"
-                                                 << "CUU/CUD inside the region stop at its margins (DEC, xterm); libvterm stops at the screen edge";
+                                                 << "CUU/CUD inside the region stop at its margins (DEC VT); libvterm stops at the screen edge";
         QTest::newRow("ICH outside the region") << esc("abc\e[3;9r\e[2@") << "  abc @0,0"
-                                                << "ICH and DCH act on any row (xterm); libvterm ignores them outside the scroll region";
+                                                << "ICH and DCH act on any row here; libvterm ignores them outside the scroll region";
         QTest::newRow("half of a wide character") << esc("中文\e[1;2Hx") << " x文 @0,2"
                                                   << "writing over one half of a wide character blanks the other half; libvterm keeps the orphaned half";
         QTest::newRow("LF that scrolls ends a pending wrap")
