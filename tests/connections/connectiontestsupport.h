@@ -60,11 +60,12 @@ public:
     }
     quint16 port() const { return m_port; }
 
-    // Accepts the next client while the GUI thread keeps serving events.
-    bool accept()
+    // Accepts the next client while the GUI thread keeps serving events
+    // (unless serveEvents is false: then queued signals stay queued).
+    bool accept(bool serveEvents = true)
     {
         closeClient();
-        if (!waitFd(m_listener, POLLIN, kWaitMs))
+        if (!waitFd(m_listener, POLLIN, kWaitMs, serveEvents))
             return false;
         sockaddr_in from{};
         socklen_t len = sizeof from;
@@ -145,12 +146,13 @@ public:
 
 private:
     // Polls fd while letting the connection's queued signals through.
-    static bool waitFd(int fd, short events, int ms)
+    static bool waitFd(int fd, short events, int ms, bool serveEvents = true)
     {
         QElapsedTimer clock;
         clock.start();
         do {
-            QCoreApplication::processEvents();
+            if (serveEvents)
+                QCoreApplication::processEvents();
             pollfd p{fd, events, 0};
             if (::poll(&p, 1, 5) > 0)
                 return true;
