@@ -88,7 +88,11 @@ void ConnectionWorker::finishRun()
 int ConnectionWorker::connectToHost(const QString &host, int port, int bindPortLow, int bindPortHigh)
 {
     QString reason;
-    const QList<platform::SocketAddress> addresses = platform::resolveTcp(host, quint16(port), &reason);
+    bool cancelled = false;
+    const QList<platform::SocketAddress> addresses = platform::resolveTcpCancellable(
+        host, quint16(port), &m_link->running, &m_link->waker, &reason, &cancelled);
+    if (cancelled)
+        return -1;
     if (addresses.isEmpty()) {
         if (debugLogEnabled())
             debugLog(QStringLiteral("resolve %1 failed: %2").arg(host, reason));

@@ -311,10 +311,16 @@ int SshConnection::Worker::tcpConnect()
     sshLog(QStringLiteral("connect begin host=%1 port=%2").arg(m_params.host).arg(m_params.port));
     QString why;
     QList<platform::SocketAddress> addresses;
+    bool cancelled = false;
     if (m_params.port > 0 && m_params.port <= 65535)
-        addresses = platform::resolveTcp(m_params.host, quint16(m_params.port), &why);
+        addresses = platform::resolveTcpCancellable(m_params.host, quint16(m_params.port), &link.running,
+                                                    &link.waker, &why, &cancelled);
     else
         why = QStringLiteral("port out of range");
+    if (cancelled) {
+        sshLog(QStringLiteral("getaddrinfo abandoned on stop elapsed=%1ms").arg(elapsed()));
+        return -1;
+    }
     if (addresses.isEmpty()) {
         sshLog(QStringLiteral("getaddrinfo failed rc=%1 elapsed=%2ms").arg(why).arg(elapsed()));
         emit sigError(LanguageManager::tr("无法解析主机：%1").arg(m_params.host));

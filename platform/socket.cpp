@@ -13,6 +13,11 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
 namespace platform {
 
 Waker::Waker()
@@ -88,6 +93,60 @@ QList<SocketAddress> resolveTcp(const QString &host, quint16 port, QString *erro
     if (out.isEmpty() && errorText)
         *errorText = QStringLiteral("no address");
     return out;
+}
+
+QList<SocketAddress> resolveTcpCancellable(const QString &host, quint16 port, const std::atomic<bool> *running,
+                                           const Waker *waker, QString *errorText, bool *cancelled,
+                                           TcpResolver resolver)
+{
+    struct Lookup {
+        std::mutex mutex;
+        bool done = false;               // guarded by mutex
+        QList<SocketAddress> addresses;  // guarded by mutex
+        QString error;                   // guarded by mutex
+        Waker finished;
+    };
+    if (cancelled)
+        *cancelled = false;
+    auto lookup = std::make_shared<Lookup>();
+    try {
+        std::thread([lookup, host, port, resolver] {
+            QString error;
+            QList<SocketAddress> addresses = resolver(host, port, &error);
+            {
+                std::lock_guard<std::mutex> lock(lookup->mutex);
+                lookup->addresses = std::move(addresses);
+                lookup->error = error;
+                lookup->done = true;
+            }
+            lookup->finished.wake();
+        }).detach();
+    } catch (const std::system_error &) {
+        // No thread to spare: resolve here, uninterruptible but correct.
+        return resolver(host, port, errorText);
+    }
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(lookup->mutex);
+            if (lookup->done) {
+                if (errorText)
+                    *errorText = lookup->error;
+                return lookup->addresses;
+            }
+        }
+        if (running && !running->load()) {
+            if (cancelled)
+                *cancelled = true;
+            if (errorText)
+                *errorText = QStringLiteral("cancelled");
+            return {};
+        }
+        const int seen = waitSocket(lookup->finished.fd(), true, false, 100, waker);
+        // A wake for queued bytes leaves the waker readable; nap on the
+        // lookup alone so that the loop does not spin until it is drained.
+        if ((seen & WaitWoken) && !(seen & WaitReadable) && !(running && !running->load()))
+            waitSocket(lookup->finished.fd(), true, false, 50, nullptr);
+    }
 }
 
 bool isWouldBlock(int err)

@@ -39,6 +39,18 @@ struct SocketAddress {
 // empty list means failure; errorText (when given) then holds the reason.
 QList<SocketAddress> resolveTcp(const QString &host, quint16 port, QString *errorText = nullptr);
 
+using TcpResolver = QList<SocketAddress> (*)(const QString &host, quint16 port, QString *errorText);
+
+// resolveTcp on a helper thread: the system resolver cannot be interrupted,
+// and a slow name server would otherwise hold a stopping worker (and the
+// GUI thread joining it) for as long as the resolver likes. A stop (running
+// cleared, waker fired) returns at once with an empty list and *cancelled
+// set; the helper finishes on its own and frees what it used. The resolver
+// can be replaced for tests.
+QList<SocketAddress> resolveTcpCancellable(const QString &host, quint16 port, const std::atomic<bool> *running,
+                                           const Waker *waker, QString *errorText = nullptr,
+                                           bool *cancelled = nullptr, TcpResolver resolver = resolveTcp);
+
 // Error numbers keep their POSIX meaning: would-block is EAGAIN/EWOULDBLOCK
 // or EINPROGRESS, a reset is ECONNRESET.
 bool isWouldBlock(int err);
