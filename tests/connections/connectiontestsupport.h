@@ -21,12 +21,12 @@ namespace testsupport {
 constexpr int kWaitMs = 10000; // generous: a bound against hanging, not a speed check
 
 // Ports of the servers the fixtures start (tests/connections/CMakeLists.txt).
-constexpr quint16 kTelnetdPort = 23101;
-constexpr quint16 kEchoPort = 23102;
-constexpr quint16 kRlogindPort = 23103;
-constexpr quint16 kRefusedPort = 23199; // nothing listens here
-constexpr quint16 kScriptedPortFirst = 23110;
-constexpr quint16 kScriptedPortLast = 23149;
+constexpr quint16 kTelnetdPort = 23101 + HV_TEST_PORT_OFFSET;
+constexpr quint16 kEchoPort = 23102 + HV_TEST_PORT_OFFSET;
+constexpr quint16 kRlogindPort = 23103 + HV_TEST_PORT_OFFSET;
+constexpr quint16 kRefusedPort = 23199 + HV_TEST_PORT_OFFSET; // nothing listens here
+constexpr quint16 kScriptedPortFirst = 23110 + HV_TEST_PORT_OFFSET;
+constexpr quint16 kScriptedPortLast = 23149 + HV_TEST_PORT_OFFSET;
 
 class ScriptedPeer
 {
