@@ -63,6 +63,11 @@ private slots:
         QTest::newRow("OSC waits when BEL ends the text") << esc("\e]0;title\a") << "" << 1 << 0;
         QTest::newRow("OSC BEL last, then more") << esc("\e]0;title\a|x") << "x" << 2 << 0;
         QTest::newRow("OSC by ST") << esc("\e]0;t\e\\y") << "y" << 2 << 0;
+        QTest::newRow("DCS payload hidden") << esc("a\ePsecret\e\\b") << "ab" << 3 << 0;
+        QTest::newRow("DCS split") << esc("a\eP|sec|ret\e|\\b") << "ab" << 3 << 0;
+        QTest::newRow("APC PM SOS payloads hidden") << esc("a\e_x\e\\b\e^y\e\\c\eXz\e\\d") << "abcd" << 5 << 0;
+        QTest::newRow("CAN ends a string") << esc("a\e_x\x18" "b") << "ab" << 3 << 0;
+        QTest::newRow("CR inside CSI acts") << esc("abc\e[\r2Cx") << "  x" << 4 << 0;
         QTest::newRow("CSI split") << esc("\e[|31mX") << "X" << 2 << 0;
         QTest::newRow("CUB then write") << esc("abc\e[2DX") << "aXc" << 3 << 0;
         QTest::newRow("CHA back deletes") << esc("abc\e[1G") << "" << 1 << 0;
@@ -72,11 +77,14 @@ private slots:
         QTest::newRow("CUF pads") << esc("\e[5C") << "     " << 6 << 0;
         QTest::newRow("CUF at 1024") << esc("\e[1;1024H\e[5C") << QString(1023, u' ') << 1024 << 0;
         QTest::newRow("ECH") << esc("abcdef\e[5D\e[3X") << "a   ef" << 5 << 0;
+        QTest::newRow("ECH default one") << esc("abcdef\e[5D\e[X") << "a cdef" << 3 << 0;
         QTest::newRow("EL 0") << esc("abcdef\e[3D\e[K") << "abc" << 4 << 0;
         QTest::newRow("EL 2 keeps col") << esc("abcdef\e[3D\e[2K") << "" << 4 << 0;
         QTest::newRow("CUU then overwrite") << esc("abc\r\ndef\e[A\e[2Dx") << "axc\ndef" << 3 << 1;
         QTest::newRow("CUU CUD") << esc("a\r\nb\r\nc\e[2A\e[B") << "a\nb\nc" << 2 << 1;
         QTest::newRow("CUU bounded by blocks") << esc("a\r\nb\r\nc\e[300A") << "a\nb\nc" << 2 << 2;
+        QTest::newRow("CUU bounded by 256") << QStringLiteral("x\r\n").repeated(1000) + esc("\e[300A")
+                                            << QStringLiteral("x\n").repeated(1000) << 1 << 256;
         QTest::newRow("LF below moves down") << esc("a\r\nb\e[A\nz") << "a\nz" << 2 << 0;
         QTest::newRow("ED 0") << esc("abc\r\ndef\e[A\e[2D\e[J") << "a" << 2 << 0;
         QTest::newRow("ED 2") << esc("abc\r\ndef\e[2Jx") << "x" << 2 << 0;
@@ -108,20 +116,6 @@ private slots:
         QCOMPARE(t.r.rowBack, rowBack);
     }
 
-    void rowBackBoundedBy256()
-    {
-        Terminal t;
-        for (int i = 0; i < 1000; ++i)
-            t.feed(QStringLiteral("x\r\n"));
-        t.feed(esc("\e[300A"));
-        QCOMPARE(t.r.rowBack, 256);
-        Terminal u;
-        for (int i = 0; i < 39; ++i)
-            u.feed(QStringLiteral("x\r\n"));
-        u.feed(esc("\e[300A"));
-        QCOMPARE(u.r.rowBack, 39);
-    }
-
     void sgrRuns()
     {
         Terminal t;
@@ -144,24 +138,44 @@ private slots:
     void backspaceEcho()
     {
         Terminal t;
+        qint64 now = 1000;
+        t.r.clock = [&] { return now; };
         t.r.bs08 = true;
         t.feed(QStringLiteral("abc中"));
         t.r.eraseEchoCount = 1;
-        t.r.eraseEchoTime = QDateTime::currentMSecsSinceEpoch();
+        t.r.eraseEchoTime = now;
         t.r.skipBs = 2;
+        now += 500; // the window's last millisecond
         t.feed(QStringLiteral("\b\b\b"));
         QCOMPARE(t.text(), QStringLiteral("abc"));
         QCOMPARE(t.r.col, 4);
         QCOMPARE(t.r.skipBs, 0);
         // Too late for an erase echo: the BS only moves left.
         t.r.eraseEchoCount = 1;
-        t.r.eraseEchoTime = QDateTime::currentMSecsSinceEpoch() - 600;
+        t.r.eraseEchoTime = now;
+        now += 501;
         t.feed(QStringLiteral("\b"));
         QCOMPARE(t.text(), QStringLiteral("abc"));
         QCOMPARE(t.r.col, 3);
         QCOMPARE(t.r.eraseEchoCount, 0);
         t.feed(QStringLiteral("\b\b\b\bX"));
         QCOMPARE(t.text(), QStringLiteral("Xbc"));
+    }
+
+    // While a selection is being made with the mouse, writes leave the
+    // view's cursor alone; the host says which buttons are held.
+    void selectionKeepsViewCursor()
+    {
+        Terminal t;
+        Qt::MouseButtons held = Qt::LeftButton;
+        t.engine.mouseButtons = [&] { return held; };
+        t.engine.mouseUp = false;
+        QSignalSpy moved(&t.engine, &TerminalEngine::cursorMoved);
+        t.feed(esc("abc\r\ndef"));
+        QCOMPARE(moved.count(), 0);
+        held = Qt::NoButton;
+        t.feed(esc("g"));
+        QVERIFY(moved.count() > 0);
     }
 
     void alternateScreenHandOver()
@@ -174,6 +188,9 @@ private slots:
         QCOMPARE(t.engine.grid()->rowText(1), QStringLiteral("  grid"));
         QCOMPARE(t.engine.grid()->columnCount(), 20);
         QCOMPARE(t.text(), QString());
+        QSignalSpy replies(&t.engine, &TerminalEngine::sendInput);
+        t.feed(esc("\e[6n"));
+        QCOMPARE(replies.value(0).value(0).toByteArray(), QByteArray("\x1b[2;7R"));
         t.engine.appendHtml(QStringLiteral("<span>status</span>"));
         t.feed(esc("more\e[?1049lafter"));
         QVERIFY(!t.engine.grid());
@@ -195,23 +212,25 @@ private slots:
         QCOMPARE(t.text(), QStringLiteral("end"));
     }
 
-    void gridReplyLeavesThroughSignal()
+    // A control string of 100 MB prints nothing and holds no more than the
+    // cap, in line mode and on the grid alike.
+    void hugeControlStringPrintsNothing()
     {
         Terminal t;
-        QSignalSpy spy(&t.engine, &TerminalEngine::sendInput);
-        t.feed(esc("\e[?1049h\e[3;10H\e[6n"));
-        QCOMPARE(spy.count(), 1);
-        QCOMPARE(spy.at(0).at(0).toByteArray(), QByteArray("\x1b[3;10R"));
-    }
-
-    void overlongPendingEscIsPrinted()
-    {
-        Terminal t;
-        t.feed(esc("\e]") + QString(5000, u'a'));
-        t.feed(QString(5000, u'b'));
-        QCOMPARE(t.text(), QString());
-        t.feed(QStringLiteral("c"));
-        QCOMPARE(t.text(), QStringLiteral("]") + QString(5000, u'a') + QString(5000, u'b') + u'c');
+        ScreenGrid g(80, 24);
+        const QString start = esc("a\eP"), chunk(1 << 20, u'x'), end = esc("\e\\b");
+        t.engine.receiveText(start);
+        g.feed(start);
+        for (int i = 0; i < 100; ++i) {
+            t.engine.receiveText(chunk);
+            g.feed(chunk);
+        }
+        QVERIFY(t.r.scanner().heldUnits() <= EscapeScanner::MaxString);
+        QVERIFY(g.scanner().heldUnits() <= EscapeScanner::MaxString);
+        t.engine.receiveText(end);
+        g.feed(end);
+        QCOMPARE(t.text(), QStringLiteral("ab"));
+        QCOMPARE(g.rowText(0), QStringLiteral("ab"));
     }
 
     // Edits made by the view itself (local echo) must not confuse the
@@ -243,6 +262,18 @@ private slots:
         QCOMPARE(t.text(), QStringLiteral("中文"));
     }
 
+    // A stream of control strings cut at every point leaves the same text.
+    void controlStringsCutAnywhere()
+    {
+        const QString stream = esc("a\e]0;t\ab\e]2;t\e\\c\eP1$r\ad\e\\e\e_x\e\\f\e^y\e\\g\eXz\e\\h\e[\r3Ci\r\nj");
+        for (int cut = 1; cut < stream.size(); ++cut) {
+            Terminal t;
+            t.engine.receiveText(stream.left(cut));
+            t.engine.receiveText(stream.mid(cut));
+            QVERIFY2(t.text() == QStringLiteral("   i\nj"), qPrintable(QString::number(cut)));
+        }
+    }
+
     // The same stream in one call and cut into small pieces leaves the same
     // document: text, colours and cursor (the pieces take other paths
     // through the batching of appended text).
@@ -252,7 +283,8 @@ private slots:
         // cursor beyond the row, which the next call clamps by design.
         static const char *const tokens[] = {"hello", " world", "\r\n", "\r", "\n", "\b", "\t", "x",
                                              "\e[31m", "\e[1;44m", "\e[0m", "\e[3D", "\e[2C", "\e[K",
-                                             "\e[5G", "\e[1;12H", "\e[3X", "\e]0;t\a", "\e(B", "\e[?25l"};
+                                             "\e[5G", "\e[1;12H", "\e[3X", "\e]0;t\a", "\e(B", "\e[?25l",
+                                             "\e]2;t\e\\", "\eP1$qm\e\\", "\e_a\e\\", "\e^p\e\\", "\eXs\e\\", "\e[\r2C"};
         QRandomGenerator rng(99);
         for (int round = 0; round < 60; ++round) {
             QString stream;

@@ -226,10 +226,11 @@ QString randomStream(QRandomGenerator &rng, int tokens, StreamKind kind)
         case 12: s += esc("\e[") + QString::number(QList<int>{0, 1, 3, 4, 7, 9, 22, 23, 24, 27, 29, 39, 49}[rng.bounded(13)]) + u'm'; break;
         case 13: s += esc("\e[38;5;") + num(0, 255) + esc("m"); break;
         case 14: s += esc("\e[48;2;") + num(0, 255) + u';' + num(0, 255) + u';' + num(0, 255) + u'm'; break;
-        case 15:
-            if (moves)
-                s += QChar(u"\t\b"[rng.bounded(2)]);
+        case 15: {
+            static const char *const strings[] = {"\e]0;t\a", "\e]2;x\e\\", "\eP1$qm\e\\", "\eP0;1|17/ab\e\\"};
+            s += moves ? QString(QChar(u"\t\b"[rng.bounded(2)])) : esc(strings[rng.bounded(4)]);
             break;
+        }
         }
     }
     return s;
@@ -265,6 +266,10 @@ private slots:
         QTest::newRow("LF VT FF") << esc("a\nb\vc\fd");
         QTest::newRow("OSC and designations") << esc("\e]0;title\a\e(Bx\e)0y\e]2;t\e\\z");
         QTest::newRow("prefixed ignored") << esc("\e[>4;2mq\e[?5;5Hw");
+        QTest::newRow("controls inside sequences") << esc("ab\e[2\rCx\e[1;\n5Hy\e(\bBz");
+        QTest::newRow("DCS") << esc("a\eP1$qm\e\\b\eP+q544e\e\\c\ePq\e[2Cd");
+        QTest::newRow("OSC by BEL and ST") << esc("a\e]0;t\ab\e]8;;http://x\e\\c\e]2;\e[31md");
+        QTest::newRow("CAN and SUB") << esc("a\e[2\x18" "Cb\eP1\x1a" "c\e]0;\x18" "d");
     }
 
     void sameAsVterm()
@@ -311,8 +316,10 @@ private slots:
         QTest::addColumn<QString>("reason");
         QTest::newRow("ED 3") << esc("abc\e[3J") << " @0,3"
                               << "ED 3 clears the screen here; libvterm clears only the scroll-back";
-        QTest::newRow("control inside CSI") << esc("ab\e[2\rCx") << "abCx @0,4"
-                                            << "a control character ends and discards a CSI here; libvterm executes it and goes on";
+        QTest::newRow("APC PM SOS") << esc("a\e_x\e\\b\e^y\e\\c\eXz\e\\d") << "abcd @0,4"
+                                    << "APC, PM and SOS strings are skipped up to ST here; libvterm 0.1.4 prints their payload";
+        QTest::newRow("BEL inside a DCS") << esc("a\eP+q\ab\e\\c") << "ac @0,2"
+                                          << "BEL ends only an OSC here; libvterm ends a DCS with it too";
         QTest::newRow("IL homes the column") << esc("abcdef\e[1;4H\e[L") << "|abcdef @0,0"
                                              << "IL and DL move to column 0 here; libvterm keeps the column";
         QTest::newRow("CUD stops at the margin") << esc("\e[2;4r\e[2;1H\e[9Bx") << "|||x @3,1"
