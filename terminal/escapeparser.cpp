@@ -12,19 +12,27 @@ constexpr char16_t DEL = 0x7F;
 
 } // namespace
 
+int EscapeHandler::printableRun(const QChar *text, int size)
+{
+    int i = 0;
+    while (i < size && text[i].unicode() >= 0x20 && text[i].unicode() != DEL)
+        ++i;
+    return i;
+}
+
 void EscapeScanner::reset()
 {
     st = State::Ground;
     payload = QString();
 }
 
-void EscapeScanner::enterEscape()
+inline void EscapeScanner::enterEscape()
 {
     st = State::Escape;
     esc = EscSequence();
 }
 
-void EscapeScanner::enterCsi()
+inline void EscapeScanner::enterCsi()
 {
     st = State::CsiEntry;
     csi.prefix = 0;
@@ -42,7 +50,7 @@ void EscapeScanner::enterString(State state, char16_t kind)
     payload.resize(0);
 }
 
-void EscapeScanner::endParam()
+inline void EscapeScanner::endParam()
 {
     if (csi.count < CsiSequence::MaxParams)
         csi.params[csi.count++] = hasDigits ? value : 0;
@@ -185,23 +193,21 @@ int EscapeScanner::feed(const QChar *text, int size, EscapeHandler &handler)
     int i = 0;
     while (i < size) {
         if (st == State::Ground) {
-            int j = i;
-            while (j < size) {
-                const char16_t u = text[j].unicode();
-                if (u < 0x20 || u == DEL)
-                    break;
-                ++j;
-            }
-            if (j > i) {
-                handler.print(text + i, j - i);
-                i = j;
+            const char16_t u = text[i].unicode();
+            if (u >= 0x20 && u != DEL) {
+                i += std::max(1, handler.print(text + i, size - i));
                 continue;
             }
-            const char16_t u = text[i++].unicode();
-            if (u == ESC)
+            ++i;
+            if (u == ESC) {
                 enterEscape();
-            else if (u != DEL)
+                if (i < size && text[i].unicode() == '[') {
+                    enterCsi();
+                    ++i;
+                }
+            } else if (u != DEL) {
                 handler.execute(u);
+            }
             continue;
         }
         if (st >= State::OscString) {
@@ -230,23 +236,43 @@ int EscapeScanner::feed(const QChar *text, int size, EscapeHandler &handler)
             }
             continue;
         }
-        // Parameters make up most of a sequence: read them in one go.
+        // Parameters make up most of a sequence: read them in one go, and
+        // the final right after them.
         if (st == State::CsiParam || st == State::CsiEntry) {
-            while (i < size) {
-                const char16_t u = text[i].unicode();
-                if (u >= '0' && u <= '9') {
-                    value = std::min(value * 10 + (u - '0'), CsiSequence::MaxValue);
-                    hasDigits = true;
-                } else if (u == ';' || u == ':') {
-                    endParam();
+            int v = value;
+            bool digits = hasDigits;
+            int j = i;
+            for (; j < size; ++j) {
+                const char16_t c = text[j].unicode();
+                if (c >= '0' && c <= '9') {
+                    v = std::min(v * 10 + (c - '0'), CsiSequence::MaxValue);
+                    digits = true;
+                } else if (c == ';' || c == ':') {
+                    if (csi.count < CsiSequence::MaxParams)
+                        csi.params[csi.count++] = digits ? v : 0;
+                    v = 0;
+                    digits = false;
                 } else {
                     break;
                 }
-                st = State::CsiParam;
-                ++i;
             }
+            value = v;
+            hasDigits = digits;
+            if (j > i)
+                st = State::CsiParam;
+            i = j;
             if (i == size)
                 break;
+            const char16_t f = text[i].unicode();
+            if (st == State::CsiParam && f >= 0x40 && f <= 0x7E) {
+                ++i;
+                endParam();
+                csi.final = f;
+                st = State::Ground;
+                if (handler.csiDispatch(csi))
+                    return i;
+                continue;
+            }
         }
         const char16_t u = text[i++].unicode();
         if (u >= 0x20 && u < DEL) {

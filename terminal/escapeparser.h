@@ -35,9 +35,12 @@ class EscapeHandler
 {
 public:
     virtual ~EscapeHandler() = default;
-    // A run of units from 0x20 up, DEL excluded; surrogate pairs arrive whole
-    // when the text held them whole.
-    virtual void print(const QChar *text, int size) = 0;
+    // Prints the units from the start of text up to the first control (a
+    // unit below 0x20, or DEL) or the end, and returns how many it printed.
+    // The first unit is printable. Handing over the whole rest lets the
+    // renderer find the end of the run in the loop that prints it.
+    virtual int print(const QChar *text, int size) = 0;
+    static int printableRun(const QChar *text, int size);
     // A C0 control, also one met inside a control sequence (the sequence goes on).
     virtual void execute(char16_t control) = 0;
     // True stops the scan right after the final.

@@ -573,10 +573,12 @@ void LineRenderer::carriageReturn()
     col = 1;
 }
 
-void LineRenderer::print(const QChar *text, int size)
+int LineRenderer::print(const QChar *text, int size)
 {
     carriageReturn();
-    pendingText.append(text, size);
+    const int n = printableRun(text, size);
+    pendingText.append(text, n);
+    return n;
 }
 
 void LineRenderer::execute(char16_t control)

@@ -124,7 +124,7 @@ private:
     void updateFormat();
     void carriageReturn();
 
-    void print(const QChar *text, int size) override;
+    int print(const QChar *text, int size) override;
     void execute(char16_t control) override;
     bool csiDispatch(const CsiSequence &seq) override;
     void escDispatch(const EscSequence &) override { carriageReturn(); }

@@ -275,17 +275,23 @@ QString ScreenGrid::feed(const QString &text)
     return leftAltScreen ? text.mid(used) : QString();
 }
 
-void ScreenGrid::print(const QChar *text, int size)
+int ScreenGrid::print(const QChar *text, int size)
 {
-    for (int i = 0; i < size;) {
+    int i = 0;
+    while (i < size) {
         const char16_t u = text[i].unicode();
         if (u < 0x7F) {
+            if (u < 0x20)
+                break;
             putNarrow(u);
             ++i;
+        } else if (u == 0x7F) {
+            break;
         } else {
             i += putChar(text + i, size - i);
         }
     }
+    return i;
 }
 
 void ScreenGrid::execute(char16_t control)

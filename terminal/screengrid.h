@@ -102,7 +102,7 @@ private:
     bool setModes(const CsiSequence &seq, bool set);
     void sendReply(const QByteArray &bytes);
 
-    void print(const QChar *text, int size) override;
+    int print(const QChar *text, int size) override;
     void execute(char16_t control) override;
     bool csiDispatch(const CsiSequence &seq) override;
     void escDispatch(const EscSequence &seq) override;
