@@ -193,16 +193,28 @@ private slots:
         QCOMPARE(t.formatAt(19).foreground().color(), QColor("#ffffff"));
     }
 
-    // A control string of 100 MB prints nothing and holds no more than the
-    // cap, in line mode and on the grid alike.
+    // A control string of any length (DCS: 100 MB) prints nothing and
+    // holds no more than the cap, in line mode and on the grid alike.
+    void hugeControlStringPrintsNothing_data()
+    {
+        QTest::addColumn<QString>("start");
+        QTest::addColumn<int>("megabytes");
+        for (const char *start : {"\eP", "\e]", "\e_", "\e^", "\eX"})
+            QTest::newRow(start + 1) << esc(start) << (start[1] == 'P' ? 100 : 1);
+    }
+
     void hugeControlStringPrintsNothing()
     {
+        QFETCH(QString, start);
+        QFETCH(int, megabytes);
         Terminal t;
         ScreenGrid g(80, 24);
-        const QString start = esc("a\eP"), chunk(1 << 20, u'x'), end = esc("\e\\b");
-        t.engine.receiveText(start);
-        g.feed(start);
-        for (int i = 0; i < 100; ++i) {
+        const QString chunk = QStringLiteral("x\n").repeated(1 << 19), end = esc("\e\\b");
+        for (const QString &piece : {u'a' + start, chunk}) {
+            t.engine.receiveText(piece);
+            g.feed(piece);
+        }
+        for (int i = 1; i < megabytes; ++i) {
             t.engine.receiveText(chunk);
             g.feed(chunk);
         }

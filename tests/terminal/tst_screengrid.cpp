@@ -220,25 +220,15 @@ private slots:
         QCOMPARE(g.cursorCol, 4);
     }
 
-    // Strings that never end print nothing and hold no more than the cap;
-    // numbers and parameter lists of any length stay bounded too.
-    void unterminatedStringsAreBounded()
+    // Numbers and parameter lists of any length stay bounded (strings:
+    // see the line-mode tests, which drive both renderers).
+    void longSequencesAreBounded()
     {
         ScreenGrid g(1024, 16);
-        for (const char *start : {"\eP", "\e]", "\e_", "\e^", "\eX"}) {
-            g.feed(esc(start));
-            for (int i = 0; i < 3; ++i)
-                g.feed(QString(5000, u'x') + QStringLiteral("\n"));
-            QVERIFY(g.scanner().heldUnits() <= EscapeScanner::MaxString);
-            g.feed(esc("\e\\ok"));
-            QCOMPARE(screen(g), QStringLiteral("ok @0,2"));
-            g.feed(esc("\e[2J\e[H"));
-        }
         g.feed(esc("\e[") + QString(20000, u'1') + QStringLiteral("Cx"));
         QCOMPARE(screen(g), QString(1023, u' ') + QStringLiteral("x @0,1023"));
-        ScreenGrid h(80, 24);
-        h.feed(esc("\e[") + QStringLiteral("1;").repeated(3000) + QStringLiteral("m"));
-        QCOMPARE(h.attrs.flags, quint8(TextAttributes::Bold));
+        g.feed(esc("\e[") + QStringLiteral("1;").repeated(3000) + QStringLiteral("m"));
+        QCOMPARE(g.attrs.flags, quint8(TextAttributes::Bold));
     }
 };
 
