@@ -49,8 +49,6 @@ private slots:
         QTest::newRow("BS stops at 0") << esc("\b\bab\b\bc") << "cb @0,1";
         QTest::newRow("ESC SP F prints nothing") << esc("a\e Fb") << "ab @0,2";
         QTest::newRow("OSC ended by ESC [") << esc("a\e]0;t\e[2Cb") << "a  b @0,4";
-        QTest::newRow("DCS ignores BEL") << esc("a\ePq\ab\e\\c") << "ac @0,2";
-        QTest::newRow("APC PM SOS skipped") << esc("a\e_x\e\\b\e^y\e\\c\eXz\e\\d") << "abcd @0,4";
         QTest::newRow("DCS ended by ESC [") << esc("a\eP1$qm\e[2Cb") << "a  b @0,4";
         QTest::newRow("CAN ends a string") << esc("a\e_x\x18" "b") << "ab @0,2";
         QTest::newRow("SUB ends a CSI") << esc("a\e[2\x1a" "C") << "aC @0,2";
