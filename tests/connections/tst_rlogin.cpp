@@ -5,6 +5,7 @@
 
 #include "connections/rloginconnection.h"
 
+#include <QFile>
 #include <QTest>
 
 #include <unistd.h>
@@ -12,8 +13,12 @@
 using namespace testsupport;
 
 namespace {
-const char kUser[] = "hvrlogin"; // made by tests/fixtures/rlogind.sh
-const char kPassword[] = "Hv-rl0gin!";
+// The account tests/fixtures/rlogind.sh made for this run.
+QByteArray fixtureValue(const char *name)
+{
+    QFile f(QStringLiteral(HV_BINARY_DIR "/fixtures/conn_rlogind/") + QLatin1String(name));
+    return f.open(QIODevice::ReadOnly) ? f.readAll().trimmed() : QByteArray();
+}
 } // namespace
 
 class TestRLogin : public QObject
@@ -121,19 +126,22 @@ void TestRLogin::scriptedControlBytesAndData()
 void TestRLogin::rlogindSession()
 {
     if (::geteuid() != 0)
-        QSKIP("rlogind needs a client port below 1024, which needs root");
+        QSKIP("not run: in.rlogind takes only client ports below 1024, which need root");
+    const QByteArray user = fixtureValue("user");
+    const QByteArray password = fixtureValue("password");
+    QVERIFY2(!user.isEmpty() && !password.isEmpty(), "the rlogind fixture made no account");
     RLoginConnection c;
     c.host = QStringLiteral("127.0.0.1");
     c.port = kRlogindPort;
-    c.localUser = QString::fromLatin1(kUser);
-    c.remoteUser = QString::fromLatin1(kUser);
+    c.localUser = QString::fromLatin1(user);
+    c.remoteUser = c.localUser;
     c.resize(91, 33);
     Recorder rec(&c);
     QVERIFY(c.open());
     QVERIFY(rec.waitConnected());
     QVERIFY2(rec.waitData("assword:"), rec.data.constData());
     rec.data.clear();
-    c.write(QByteArray(kPassword) + "\r");
+    c.write(password + "\r");
     const auto run = [&](const QByteArray &command, const QByteArray &expect) {
         rec.data.clear();
         c.write(command + "\r");
