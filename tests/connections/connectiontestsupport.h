@@ -181,15 +181,7 @@ public:
     template <typename Pred>
     bool waitUntil(Pred done, int ms = kWaitMs)
     {
-        QElapsedTimer clock;
-        clock.start();
-        while (!done()) {
-            if (clock.elapsed() > ms)
-                return false;
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-            QThread::usleep(200);
-        }
-        return true;
+        return QTest::qWaitFor(done, ms);
     }
     bool waitConnected() { return waitUntil([this] { return connects > 0 || !errors.isEmpty(); }) && connects > 0; }
     bool waitData(const QByteArray &needle, int ms = kWaitMs)
