@@ -8,9 +8,10 @@ mib=${2:-64}
 root=$(cd "$(dirname "$0")/../.." && pwd)
 state=$(mktemp -d)
 port=22250
-file=/home/hvssh/hv_bench_${mib}m
+# Where the fixture's throw-away account can read it.
+file=$(mktemp /tmp/hv_bench_${mib}m.XXXXXX)
 trap '"$root/tests/fixtures/sshd.sh" stop "$state" $port; rm -rf "$state"; rm -f "$file"' EXIT INT TERM
 "$root/tests/fixtures/sshd.sh" start "$state" $port
 head -c "${mib}M" /dev/urandom > "$file"
 chmod 644 "$file"
-"$build/bench/ssh_bench/ssh_bench" --port $port --key "$state/keys/id_ed25519" --nopty-key "$state/keys/id_ed25519_nopty" --file "$file" --known-hosts "$state/known_hosts"
+"$build/bench/ssh_bench/ssh_bench" --port $port --user "$(cat "$state/user")" --key "$state/keys/id_ed25519" --nopty-key "$state/keys/id_ed25519_nopty" --file "$file" --known-hosts "$state/known_hosts"
