@@ -26,142 +26,135 @@ class TestRLogin : public QObject
     Q_OBJECT
 
 private slots:
-    void startMessage_data();
-    void startMessage();
-    void windowRecord_data();
-    void windowRecord();
-    void scriptedControlBytesAndData();
-    void rlogindSession();
-};
-
-void TestRLogin::startMessage_data()
-{
-    QTest::addColumn<QString>("local");
-    QTest::addColumn<QString>("remote");
-    QTest::addColumn<QString>("term");
-    QTest::addColumn<QByteArray>("wire");
-    QTest::newRow("alice bob vt100") << "alice" << "bob" << "vt100"
-                                     << bytes({0x00, 0x61, 0x6C, 0x69, 0x63, 0x65, 0x00, 0x62, 0x6F, 0x62, 0x00, 0x76,
-                                               0x74, 0x31, 0x30, 0x30, 0x2F, 0x33, 0x38, 0x34, 0x30, 0x30, 0x00});
-    QTest::newRow("empty users") << "" << "" << "xterm" << QByteArray("\0\0\0xterm/38400\0", 15);
-    QTest::newRow("UTF-8 user") << QString::fromUtf8("jörg") << "j" << "xterm"
-                                << QByteArray("\0j\xC3\xB6rg\0j\0xterm/38400\0", 21);
-}
-
-void TestRLogin::startMessage()
-{
-    QFETCH(QString, local);
-    QFETCH(QString, remote);
-    QFETCH(QString, term);
-    QFETCH(QByteArray, wire);
-    QCOMPARE(RLoginConnection::startMessage(local, remote, term), wire);
-}
-
-void TestRLogin::windowRecord_data()
-{
-    QTest::addColumn<int>("cols");
-    QTest::addColumn<int>("rows");
-    QTest::addColumn<QByteArray>("wire");
-    QTest::newRow("120x40") << 120 << 40 << bytes({0xFF, 0xFF, 0x73, 0x73, 0x00, 0x28, 0x00, 0x78, 0, 0, 0, 0});
-    QTest::newRow("300x256") << 300 << 256 << bytes({0xFF, 0xFF, 0x73, 0x73, 0x01, 0x00, 0x01, 0x2C, 0, 0, 0, 0});
-}
-
-void TestRLogin::windowRecord()
-{
-    QFETCH(int, cols);
-    QFETCH(int, rows);
-    QFETCH(QByteArray, wire);
-    QCOMPARE(RLoginConnection::windowRecord(cols, rows), wire);
-}
-
-// Sizes go out only after the server's window request, as the RFC 1282
-// record; the flush and flow-control bytes (urgent data) change nothing;
-// in-band bytes, 0x02 and 0x10 included, pass both ways unchanged.
-void TestRLogin::scriptedControlBytesAndData()
-{
-    ScriptedPeer peer;
-    RLoginConnection c;
-    c.localUser = QStringLiteral("alice");
-    c.remoteUser = QStringLiteral("bob");
-    c.terminalType = QStringLiteral("vt100");
-    Recorder rec(&c);
-    QVERIFY(openAgainst(peer, c));
-    if (::geteuid() == 0)
-        QVERIFY2(peer.clientPort() < 1024 && peer.clientPort() >= 512, qPrintable(QString::number(peer.clientPort())));
-    QCOMPARE(peer.read(23), RLoginConnection::startMessage("alice", "bob", "vt100"));
-    QVERIFY(rec.waitConnected());
-
-    c.resize(120, 40);
-    const QByteArray inband = bytes({0x00, 0x41, 0x10, 0x42, 0x02, 0x00, 0x18, 0xFF, 0x0D});
-    QVERIFY(peer.send(inband));
-    QVERIFY(rec.waitSize(inband.size()));
-    QCOMPARE(rec.data, inband);
-
-    // One at a time: a second urgent byte sent before the first is read
-    // turns the first into in-band data (TCP has one urgent pointer); the
-    // in-band "." after each shows that the client has read past it. A size
-    // sent too early (before 0x80) would arrive ahead of the one checked
-    // last, which then would not match.
-    for (const char urgent : {char(0x02), char(0x10)}) {
-        QVERIFY(peer.sendUrgent(urgent));
-        QVERIFY(peer.send("."));
-        QVERIFY(rec.waitSize(rec.data.size() + 1));
+    void startMessage_data()
+    {
+        QTest::addColumn<QString>("local");
+        QTest::addColumn<QString>("remote");
+        QTest::addColumn<QString>("term");
+        QTest::addColumn<QByteArray>("wire");
+        QTest::newRow("alice bob vt100") << "alice" << "bob" << "vt100"
+                                         << bytes({0x00, 0x61, 0x6C, 0x69, 0x63, 0x65, 0x00, 0x62, 0x6F, 0x62, 0x00, 0x76,
+                                                   0x74, 0x31, 0x30, 0x30, 0x2F, 0x33, 0x38, 0x34, 0x30, 0x30, 0x00});
+        QTest::newRow("empty users") << "" << "" << "xterm" << QByteArray("\0\0\0xterm/38400\0", 15);
+        QTest::newRow("UTF-8 user") << QString::fromUtf8("jörg") << "j" << "xterm"
+                                    << QByteArray("\0j\xC3\xB6rg\0j\0xterm/38400\0", 21);
     }
-    QVERIFY(peer.sendUrgent(char(0x80)));
-    QCOMPARE(peer.read(12), RLoginConnection::windowRecord(120, 40));
-    c.resize(132, 43);
-    QCOMPARE(peer.read(12), RLoginConnection::windowRecord(132, 43));
 
-    c.write(bytes({'l', 's', 0x0D, 0x0A, 0xFF, 0x02}));
-    QCOMPARE(peer.read(6), bytes({'l', 's', 0x0D, 0x0A, 0xFF, 0x02}));
-    QVERIFY(peer.send("tail"));
-    QVERIFY(rec.waitData("tail"));
-    QCOMPARE(rec.data, inband + ".." + "tail"); // the urgent bytes are not data
+    void startMessage()
+    {
+        QFETCH(QString, local);
+        QFETCH(QString, remote);
+        QFETCH(QString, term);
+        QFETCH(QByteArray, wire);
+        QCOMPARE(RLoginConnection::startMessage(local, remote, term), wire);
+    }
 
-    peer.resetClient();
-    QVERIFY(rec.waitEnd());
-    QCOMPARE(rec.disconnects, 1);
-    QVERIFY(rec.errors.isEmpty());
-}
+    void windowRecord_data()
+    {
+        QTest::addColumn<int>("cols");
+        QTest::addColumn<int>("rows");
+        QTest::addColumn<QByteArray>("wire");
+        QTest::newRow("120x40") << 120 << 40 << bytes({0xFF, 0xFF, 0x73, 0x73, 0x00, 0x28, 0x00, 0x78, 0, 0, 0, 0});
+        QTest::newRow("300x256") << 300 << 256 << bytes({0xFF, 0xFF, 0x73, 0x73, 0x01, 0x00, 0x01, 0x2C, 0, 0, 0, 0});
+    }
 
-// in.rlogind wants a client port below 1024, answers the start message with
-// PAM's password prompt and asks for the window size with urgent 0x80.
-void TestRLogin::rlogindSession()
-{
-    if (::geteuid() != 0)
-        QSKIP("not run: in.rlogind takes only client ports below 1024, which need root");
-    const QByteArray user = fixtureValue("user");
-    const QByteArray password = fixtureValue("password");
-    QVERIFY2(!user.isEmpty() && !password.isEmpty(), "the rlogind fixture made no account");
-    RLoginConnection c;
-    c.host = QStringLiteral("127.0.0.1");
-    c.port = kRlogindPort;
-    c.localUser = QString::fromLatin1(user);
-    c.remoteUser = c.localUser;
-    c.resize(91, 33);
-    Recorder rec(&c);
-    QVERIFY(c.open());
-    QVERIFY(rec.waitConnected());
-    QVERIFY2(rec.waitData("assword:"), rec.data.constData());
-    rec.data.clear();
-    c.write(password + "\r");
-    const auto run = [&](const QByteArray &command, const QByteArray &expect) {
+    void windowRecord()
+    {
+        QFETCH(int, cols);
+        QFETCH(int, rows);
+        QFETCH(QByteArray, wire);
+        QCOMPARE(RLoginConnection::windowRecord(cols, rows), wire);
+    }
+
+    // Sizes go out only after the server's window request, as the RFC 1282
+    // record; the flush and flow-control bytes (urgent data) change nothing;
+    // in-band bytes, 0x02 and 0x10 included, pass both ways unchanged.
+    void scriptedControlBytesAndData()
+    {
+        ScriptedPeer peer;
+        RLoginConnection c;
+        c.localUser = QStringLiteral("alice");
+        c.remoteUser = QStringLiteral("bob");
+        c.terminalType = QStringLiteral("vt100");
+        Recorder rec(&c);
+        QVERIFY(openAgainst(peer, c));
+        if (::geteuid() == 0)
+            QVERIFY2(peer.clientPort() < 1024 && peer.clientPort() >= 512, qPrintable(QString::number(peer.clientPort())));
+        QCOMPARE(peer.read(23), RLoginConnection::startMessage("alice", "bob", "vt100"));
+        QVERIFY(rec.waitConnected());
+
+        c.resize(120, 40);
+        const QByteArray inband = bytes({0x00, 0x41, 0x10, 0x42, 0x02, 0x00, 0x18, 0xFF, 0x0D});
+        QVERIFY(peer.send(inband));
+        QVERIFY(rec.waitSize(inband.size()));
+        QCOMPARE(rec.data, inband);
+
+        // One at a time: a second urgent byte sent before the first is read
+        // turns the first into in-band data (TCP has one urgent pointer); the
+        // in-band "." after each shows that the client has read past it. A size
+        // sent too early (before 0x80) would arrive ahead of the one checked
+        // last, which then would not match.
+        for (const char urgent : {char(0x02), char(0x10)}) {
+            QVERIFY(peer.sendUrgent(urgent));
+            QVERIFY(peer.send("."));
+            QVERIFY(rec.waitSize(rec.data.size() + 1));
+        }
+        QVERIFY(peer.sendUrgent(char(0x80)));
+        QCOMPARE(peer.read(12), RLoginConnection::windowRecord(120, 40));
+        c.resize(132, 43);
+        QCOMPARE(peer.read(12), RLoginConnection::windowRecord(132, 43));
+
+        c.write(bytes({'l', 's', 0x0D, 0x0A, 0xFF, 0x02}));
+        QCOMPARE(peer.read(6), bytes({'l', 's', 0x0D, 0x0A, 0xFF, 0x02}));
+        QVERIFY(peer.send("tail"));
+        QVERIFY(rec.waitData("tail"));
+        QCOMPARE(rec.data, inband + ".." + "tail"); // the urgent bytes are not data
+
+        peer.resetClient();
+        QVERIFY(rec.waitEnd());
+        QCOMPARE(rec.disconnects, 1);
+        QVERIFY(rec.errors.isEmpty());
+    }
+
+    // in.rlogind wants a client port below 1024, answers the start message with
+    // PAM's password prompt and asks for the window size with urgent 0x80.
+    void rlogindSession()
+    {
+        if (::geteuid() != 0)
+            QSKIP("not run: in.rlogind takes only client ports below 1024, which need root");
+        const QByteArray user = fixtureValue("user");
+        const QByteArray password = fixtureValue("password");
+        QVERIFY2(!user.isEmpty() && !password.isEmpty(), "the rlogind fixture made no account");
+        RLoginConnection c;
+        c.host = QStringLiteral("127.0.0.1");
+        c.port = kRlogindPort;
+        c.localUser = QString::fromLatin1(user);
+        c.remoteUser = c.localUser;
+        c.resize(91, 33);
+        Recorder rec(&c);
+        QVERIFY(c.open());
+        QVERIFY(rec.waitConnected());
+        QVERIFY2(rec.waitData("assword:"), rec.data.constData());
         rec.data.clear();
-        c.write(command + "\r");
-        return rec.waitData(expect);
-    };
-    // The first command may be typed before the shell starts: the pty keeps it.
-    QVERIFY2(run("echo hv-$((6*7))", "hv-42"), rec.data.constData());
-    QVERIFY(run("stty size; echo size-$((0+1))", "size-1"));
-    QVERIFY2(rec.data.contains("33 91"), rec.data.constData());
-    c.resize(100, 30);
-    QVERIFY(run("stty size; echo size-$((1+1))", "size-2"));
-    QVERIFY2(rec.data.contains("30 100"), rec.data.constData());
-    c.write("exit\r");
-    QVERIFY(rec.waitEnd());
-    QCOMPARE(rec.disconnects, 1);
-    QVERIFY(rec.errors.isEmpty());
-}
+        c.write(password + "\r");
+        const auto run = [&](const QByteArray &command, const QByteArray &expect) {
+            rec.data.clear();
+            c.write(command + "\r");
+            return rec.waitData(expect);
+        };
+        // The first command may be typed before the shell starts: the pty keeps it.
+        QVERIFY2(run("echo hv-$((6*7))", "hv-42"), rec.data.constData());
+        QVERIFY(run("stty size; echo size-$((0+1))", "size-1"));
+        QVERIFY2(rec.data.contains("33 91"), rec.data.constData());
+        c.resize(100, 30);
+        QVERIFY(run("stty size; echo size-$((1+1))", "size-2"));
+        QVERIFY2(rec.data.contains("30 100"), rec.data.constData());
+        c.write("exit\r");
+        QVERIFY(rec.waitEnd());
+        QCOMPARE(rec.disconnects, 1);
+        QVERIFY(rec.errors.isEmpty());
+    }
+};
 
 QTEST_GUILESS_MAIN(TestRLogin)
 #include "tst_rlogin.moc"
