@@ -2,8 +2,10 @@
 #include "core/languagemanager.h"
 #include "platform/pty.h"
 
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -54,34 +56,101 @@ class TestLocalShell : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void init() { LocalShellConnection::setPseudoTerminalDisabled(false); }
+    QByteArray m_shellEnv;
+    QTemporaryDir m_zdot; // an empty zsh setup, so zsh skips its first-run menu
 
+    static void setShellEnv(const QString &value)
+    {
+        if (value.isNull())
+            qunsetenv("SHELL");
+        else
+            qputenv("SHELL", value.toUtf8());
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(!platform::findExecutable(QStringLiteral("zsh")).isEmpty(), "zsh is needed (package zsh)");
+        m_shellEnv = qgetenv("SHELL");
+        QFile rc(m_zdot.filePath(QStringLiteral(".zshrc")));
+        QVERIFY(rc.open(QIODevice::WriteOnly));
+        qputenv("ZDOTDIR", QFile::encodeName(m_zdot.path()));
+    }
+    void init() { LocalShellConnection::setPseudoTerminalDisabled(false); }
+    void cleanup() { qputenv("SHELL", m_shellEnv); }
+
+    // "!" and a program: unavailable here, the error names that program.
     void commandLines_data()
     {
         QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("program");     // empty: unavailable
-        QTest::addColumn<QString>("unavailable");
+        QTest::addColumn<QString>("shellEnv"); // null: unset
+        QTest::addColumn<QString>("expected");
         const QString pwsh = platform::findExecutable(QStringLiteral("pwsh"));
-        QTest::newRow("bash") << "bash" << "/bin/bash" << "";
-        QTest::newRow("git-bash") << "git-bash" << "/bin/bash" << "";
-        QTest::newRow("Ubuntu (WSL)") << "Ubuntu (WSL)" << "" << "wsl.exe";
-        QTest::newRow("cmd") << "命令提示符 (cmd)" << "" << "cmd.exe";
-        QTest::newRow("zsh") << "zsh" << "" << "cmd.exe";
-        QTest::newRow("empty") << "" << "" << "cmd.exe";
-        QTest::newRow("PowerShell 7") << "PowerShell 7" << pwsh << (pwsh.isEmpty() ? "powershell.exe" : "");
-        QTest::newRow("first match wins") << "pwsh-powershell wsl bash" << pwsh
-                                          << (pwsh.isEmpty() ? "powershell.exe" : "");
+        const QString powershell = pwsh.isEmpty() ? QStringLiteral("!powershell.exe") : pwsh;
+        const QString zsh = QStringLiteral("/usr/bin/zsh");
+        QTest::newRow("bash") << "bash" << zsh << "/bin/bash";
+        QTest::newRow("git-bash") << "git-bash" << zsh << "/bin/bash";
+        QTest::newRow("Ubuntu (WSL)") << "Ubuntu (WSL)" << zsh << "!wsl.exe";
+        QTest::newRow("PowerShell 7") << "PowerShell 7" << zsh << powershell;
+        QTest::newRow("first match wins") << "pwsh-powershell wsl bash" << zsh << powershell;
+        QTest::newRow("listed, any case") << " ZSH " << QString() << "/bin/zsh";
+        QTest::newRow("path") << "/opt/my shell" << zsh << "/opt/my shell";
+        QTest::newRow("cmd: login shell") << "命令提示符 (cmd)" << zsh << zsh;
+        QTest::newRow("empty: login shell") << "" << zsh << zsh;
+        QTest::newRow("unknown: login shell") << "fish" << zsh << zsh;
+        QTest::newRow("SHELL not listed") << "cmd" << "/usr/bin/env" << "/bin/sh";
+        QTest::newRow("SHELL unset") << "cmd" << QString() << "/bin/sh";
     }
     void commandLines()
     {
         QFETCH(QString, name);
-        QFETCH(QString, program);
-        QFETCH(QString, unavailable);
+        QFETCH(QString, shellEnv);
+        QFETCH(QString, expected);
+        setShellEnv(shellEnv);
         QString missing;
         const QStringList line = LocalShellConnection::shellCommandLine(name, &missing);
-        QCOMPARE(line.value(0), program);
-        QCOMPARE(missing, unavailable);
+        QCOMPARE(line.isEmpty() ? QLatin1Char('!') + missing : line.value(0), expected);
+    }
+
+    // Each session runs the program it names (or the login shell), on a
+    // terminal or as a plain process; a Windows-only shell fails by signal.
+    void shellsOpen_data()
+    {
+        QTest::addColumn<bool>("withPty");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("shellEnv");
+        QTest::addColumn<QString>("expected"); // the program running, or "!" and the missing one
+        const QString zsh = QStringLiteral("/usr/bin/zsh");
+        QTest::newRow("pty sh") << true << "sh" << zsh << "/bin/sh";
+        QTest::newRow("pty zsh") << true << "zsh" << QString() << zsh;
+        QTest::newRow("pty cmd, SHELL=zsh") << true << "cmd" << zsh << zsh;
+        QTest::newRow("pty wsl") << true << "wsl" << zsh << "!wsl.exe";
+        QTest::newRow("process zsh") << false << "zsh" << QString() << zsh;
+        QTest::newRow("process empty, SHELL unlisted") << false << "" << "/usr/bin/env" << "/bin/sh";
+        QTest::newRow("process WSL") << false << "WSL" << zsh << "!wsl.exe";
+    }
+    void shellsOpen()
+    {
+        QFETCH(bool, withPty);
+        QFETCH(QString, name);
+        QFETCH(QString, shellEnv);
+        QFETCH(QString, expected);
+        LocalShellConnection::setPseudoTerminalDisabled(!withPty);
+        setShellEnv(shellEnv);
+        Shell s(name);
+        QVERIFY(s.conn.open()); // the outcome arrives by signal
+        if (expected.startsWith(QLatin1Char('!'))) {
+            QTRY_COMPARE_WITH_TIMEOUT(s.disconnects, 1, 10000);
+            QCOMPARE(s.errors, QStringList{LanguageManager::tr(QStringLiteral("%1 在此系统上不可用")).arg(expected.mid(1))});
+            QCOMPARE(s.connects, 0);
+            QVERIFY(!s.conn.isOpen());
+            return;
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(s.connects, 1, 10000);
+        s.conn.write("readlink /proc/$$/exe\r");
+        const QByteArray program = QFileInfo(expected).canonicalFilePath().toUtf8();
+        QTRY_VERIFY2_WITH_TIMEOUT(s.output.contains(program + (withPty ? "\r\n" : "\n")), s.output.constData(), 10000);
+        QVERIFY(s.errors.isEmpty());
     }
 
     void lineEnds_data()
@@ -165,30 +234,6 @@ private slots:
         QVERIFY(!s.conn.isOpen());
         QVERIFY(processGone(pid)); // ended and reaped by the time close returns
         ::kill(pid_t(job), SIGKILL); // it ignores SIGHUP as nohup would: not ours to end
-    }
-
-    void windowsShellsFail_data()
-    {
-        QTest::addColumn<bool>("withPty");
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("program");
-        QTest::newRow("pty cmd") << true << "cmd" << "cmd.exe";
-        QTest::newRow("pty wsl") << true << "wsl" << "wsl.exe";
-        QTest::newRow("process cmd") << false << "" << "cmd.exe";
-        QTest::newRow("process wsl") << false << "WSL" << "wsl.exe";
-    }
-    void windowsShellsFail()
-    {
-        QFETCH(bool, withPty);
-        QFETCH(QString, name);
-        QFETCH(QString, program);
-        LocalShellConnection::setPseudoTerminalDisabled(!withPty);
-        Shell s(name);
-        QVERIFY(s.conn.open()); // the outcome arrives by signal
-        QTRY_COMPARE_WITH_TIMEOUT(s.disconnects, 1, 10000);
-        QCOMPARE(s.errors, QStringList{LanguageManager::tr(QStringLiteral("%1 在此系统上不可用")).arg(program)});
-        QCOMPARE(s.connects, 0);
-        QVERIFY(!s.conn.isOpen());
     }
 
     void processFallback()
