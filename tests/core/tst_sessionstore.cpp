@@ -66,33 +66,6 @@ private slots:
 
     // ---- records ----
 
-    void newRecordIcon_data()
-    {
-        QTest::addColumn<QString>("type");
-        QTest::addColumn<QString>("icon");
-        QTest::newRow("ssh") << "ssh" << "🌐";
-        QTest::newRow("upper-case ssh") << "SSH" << "🌐";
-        QTest::newRow("telnet") << "telnet" << "📡";
-        QTest::newRow("raw") << "raw" << "📡";
-        QTest::newRow("serial") << "serial" << "🔌";
-        QTest::newRow("local") << "local" << "💻";
-        QTest::newRow("rlogin") << "rlogin" << "🖥️";
-    }
-    void newRecordIcon()
-    {
-        QFETCH(QString, type);
-        QFETCH(QString, icon);
-        SerialParams serial;
-        serial.serial_port = "/dev/ttyS1";
-        const SessionInfo a = makeSessionInfo("n", type, "h", "22", serial, "g");
-        QCOMPARE(a.icon, icon);
-        QCOMPARE(a.type, type); // kept as given, whatever its case
-        QCOMPARE(a.status, "idle");
-        QCOMPARE(a.serial_port, "/dev/ttyS1");
-        QCOMPARE(a.id.size(), 36); // no braces
-        QVERIFY(a.id != makeSessionInfo("n", type, "h", "22", serial, "g").id);
-    }
-
     void readSessionObject_data()
     {
         QTest::addColumn<QByteArray>("json");
@@ -104,14 +77,13 @@ private slots:
                                                      << "serial_port" << "COM3";
         QTest::newRow("no serial port, no host") << QByteArray("{}") << "serial_port" << "";
         QTest::newRow("numeric port keeps its digits") << QByteArray(R"({"port":22})") << "port" << "22";
-        QTest::newRow("fractional port") << QByteArray(R"({"port":22.5})") << "port" << "";
+        QTest::newRow("fractional port") << QByteArray(R"({"port":22.5})") << "port" << "22.5";
+        QTest::newRow("name as number") << QByteArray(R"({"name":2024})") << "name" << "2024";
+        QTest::newRow("host as number") << QByteArray(R"({"host":10})") << "serial_port" << "10";
         QTest::newRow("stored state ignored") << QByteArray(R"({"status":"connected"})") << "status" << "idle";
-        QTest::newRow("env not text") << QByteArray(R"({"env_type":3})") << "env_type" << "auto";
-        QTest::newRow("missing icon") << QByteArray("{}") << "icon" << "";
-        QTest::newRow("baud") << QByteArray(R"({"serial_baud":9600})") << "serial_baud" << "9600";
+        QTest::newRow("env not text") << QByteArray(R"({"env_type":true})") << "env_type" << "auto";
         QTest::newRow("baud as text") << QByteArray(R"({"serial_baud":"9600"})") << "serial_baud" << "115200";
         QTest::newRow("baud fractional") << QByteArray(R"({"serial_baud":9600.5})") << "serial_baud" << "115200";
-        QTest::newRow("data bits missing") << QByteArray("{}") << "serial_databits" << "8";
     }
     void readSessionObject()
     {
@@ -125,75 +97,95 @@ private slots:
 
     // ---- files ----
 
-    void sessionsFileRoundTrip()
+    void filesRoundTrip()
     {
         writeFile(sessionsPath(), R"({
           "groups": [
-            {"name": "生产服务器", "icon": "🚀", "future": 1, "sessions": [
-              {"id": "a1", "name": "数据库 主", "type": "ssh", "icon": "🌐", "host": "db", "port": 2222,
-               "status": "connected", "group": "bogus", "colour": "red"}]},
-            {"name": "空组", "sessions": []},
-            "not an object"
-          ],
-          "sessions": [{"id": "b2", "name": "🐧 local", "type": "local", "serial_flow": 2}]
-        })");
-        SessionStore store(m_folders);
-        const QList<SessionGroup> groups = store.groups();
-        QCOMPARE(groups.size(), 3);
-        QCOMPARE(groups[0].name, "生产服务器");
-        QCOMPARE(groups[0].icon, "🚀");
-        QCOMPARE(groups[1].icon, "🗂️");
-        QCOMPARE(groups[2].name, QString());
-        const SessionInfo db = *store.findSession("a1");
-        QCOMPARE(db.group, "生产服务器");
-        QCOMPARE(db.port, "2222");
-        QCOMPARE(db.status, "idle");
-
-        store.setSessionStatus("a1", "connecting");
-        const QJsonObject saved = readJson(sessionsPath());
-        const QJsonObject group = saved.value("groups").toArray().at(0).toObject();
-        QCOMPARE(group.keys(), (QStringList{"icon", "name", "sessions"}));
-        const QJsonObject session = group.value("sessions").toArray().at(0).toObject();
-        QCOMPARE(session.keys(), (QStringList{"env_type", "host", "icon", "id", "name", "port", "serial_baud",
-                                              "serial_databits", "serial_flow", "serial_parity", "serial_port",
-                                              "serial_stopbits", "status", "type"}));
-        QCOMPARE(session.value("status").toString(), "connecting");
-        QCOMPARE(session.value("port").toString(), "2222");
-        QVERIFY(session.value("serial_baud").isDouble());
-        const QJsonArray ungrouped = saved.value("sessions").toArray();
-        QCOMPARE(ungrouped.size(), 1);
-        QCOMPARE(ungrouped[0].toObject().value("serial_flow").toInt(), 2);
-        QCOMPARE(saved.value("groups").toArray().at(1).toObject().value("icon").toString(), "🗂️");
-
-        SessionStore again(m_folders);
-        QCOMPARE(namesOf(again.ungrouped()), QStringList{"🐧 local"});
-        QCOMPARE(again.groups().size(), 3);
-        QCOMPARE(again.findSession("a1")->name, "数据库 主");
-    }
-
-    void buttonsFileRoundTrip()
-    {
+            {"name": "生产服务器", "icon": "🚀", "sessions": [
+              {"id": "a1", "name": "数据库 主", "type": "ssh", "host": "db", "port": "2222", "status": "connected"}]},
+            {"name": "空组", "sessions": []}],
+          "sessions": [{"id": "b2", "name": "🐧 local", "type": "local", "serial_flow": 2}]})");
         writeFile(buttonsPath(), R"({"buttonGroups": [
-            {"label": "常用", "buttons": [{"text": "列表 📂", "command": "ls -l\\r", "color": "green", "x": 1},
-                                          {"text": "只有文字"}]},
+            {"label": "常用", "buttons": [{"text": "列表 📂", "command": "ls -l\\r", "color": "green"}, {"text": "t"}]},
             {"label": "空", "buttons": []}]})");
         SessionStore store(m_folders);
-        QCOMPARE(store.buttonGroups().size(), 2);
-        const ButtonCommand bare = store.buttonGroups()[0].buttons[1];
-        QCOMPARE(bare.command, QString());
-        QCOMPARE(bare.color, QString());
-
+        QCOMPARE(store.findSession("a1")->status, "idle");
+        QCOMPARE(store.groups()[1].icon, "🗂️");
+        store.setSessionStatus("a1", "connecting");
         store.addButton("空", ButtonCommand{"uptime", "uptime", {}});
-        const QJsonObject first =
-            readJson(buttonsPath()).value("buttonGroups").toArray().at(0).toObject().value("buttons").toArray().at(0).toObject();
-        QCOMPARE(first.keys(), (QStringList{"color", "command", "text"}));
+        const QJsonObject saved = readJson(sessionsPath()).value("groups").toArray().at(0).toObject();
+        QVERIFY(!saved.value("sessions").toArray().at(0).toObject().contains("group"));
+
         SessionStore again(m_folders);
-        const QList<ButtonGroup> groups = again.buttonGroups();
-        QCOMPARE(groups[0].label, "常用");
-        QCOMPARE(groups[0].buttons[0].text, "列表 📂");
-        QCOMPARE(groups[0].buttons[0].command, "ls -l\\r");
-        QCOMPARE(groups[0].buttons[0].color, "green");
-        QCOMPARE(groups[1].buttons.size(), 1);
+        QCOMPARE(again.groups().size(), 2);
+        const SessionInfo db = *again.findSession("a1");
+        SessionInfo expected = *store.findSession("a1");
+        expected.status = "idle"; // the state is never read back
+        QCOMPARE(db.toJson(), expected.toJson());
+        QCOMPARE(db.group, "生产服务器");
+        QCOMPARE(again.findSession("b2")->serial_flow, 2);
+        QCOMPARE(again.buttonGroups()[0].buttons[0].command, "ls -l\\r");
+        QCOMPARE(again.buttonGroups()[0].buttons[1].color, QString());
+        QCOMPARE(again.buttonGroups()[1].buttons[0].text, "uptime");
+    }
+
+    // A file that cannot be read, or only in part, is kept beside it as it
+    // was before the first save over it (once); a key that is merely missing
+    // is no loss.
+    void damagedFilesAreKeptAside_data()
+    {
+        QTest::addColumn<bool>("buttons");
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("truncated") << false << QByteArray(R"({"groups": [{"name": "生产", "sessions": [{"id": "x")") << true;
+        QTest::newRow("array at the top") << false << QByteArray(R"([{"id": "x", "name": "lost?"}])") << true;
+        QTest::newRow("binary") << true << QByteArray("\x00\xff\xfe garbage", 12) << true;
+        QTest::newRow("groups an object") << false << QByteArray(
+            R"({"groups":{"name":"prod","sessions":[{"id":"a1","name":"db","type":"ssh"}]},)"
+            R"("sessions":[{"id":"n1","name":2024,"type":"ssh","host":10}]})") << true;
+        QTest::newRow("group sessions an object")
+            << false << QByteArray(R"({"groups":[{"name":"g","sessions":{"id":"a"}}]})") << true;
+        QTest::newRow("group not an object") << false << QByteArray(R"({"groups":["g"]})") << true;
+        QTest::newRow("name an array") << false << QByteArray(R"({"sessions":[{"id":"a","name":["x"]}]})") << true;
+        QTest::newRow("baud as text") << false << QByteArray(R"({"sessions":[{"id":"a","serial_baud":"9600"}]})") << true;
+        QTest::newRow("unknown key") << false << QByteArray(R"({"sessions":[{"id":"a","colour":"red"}]})") << true;
+        QTest::newRow("repeated id") << false << QByteArray(R"({"sessions":[{"id":"a"},{"id":"a"}]})") << true;
+        QTest::newRow("missing keys") << false << QByteArray(R"({"sessions":[{"name":"x"}]})") << false;
+        QTest::newRow("numbers as text") << false << QByteArray(R"({"sessions":[{"id":"a","name":7,"port":22}]})") << false;
+        QTest::newRow("stored state of any kind") << false << QByteArray(R"({"sessions":[{"id":"a","status":5}]})") << false;
+        QTest::newRow("button groups an object") << true << QByteArray(R"({"buttonGroups":{"label":"x"}})") << true;
+        QTest::newRow("button unknown key") << true << QByteArray(R"({"buttonGroups":[{"label":"x","icon":1}]})") << true;
+        QTest::newRow("button text a number") << true << QByteArray(R"({"buttonGroups":[{"buttons":[{"text":1}]}]})") << false;
+    }
+    void damagedFilesAreKeptAside()
+    {
+        QFETCH(bool, buttons);
+        QFETCH(QByteArray, json);
+        QFETCH(bool, kept);
+        const QString path = buttons ? buttonsPath() : sessionsPath();
+        writeFile(path, json);
+        if (kept)
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("was kept as .*\\.corrupt-\\d{8}_\\d{6}$"));
+        SessionStore store(m_folders);
+        for (int edit = 0; edit < 2; ++edit) {
+            if (buttons)
+                store.addButtonGroup("e" + QString::number(edit));
+            else
+                add(store, "e" + QString::number(edit));
+        }
+        const QStringList aside = QDir(m_folders.data).entryList({QFileInfo(path).fileName() + ".corrupt-*"});
+        QCOMPARE(aside.size(), kept ? 1 : 0);
+        if (kept)
+            QCOMPARE(readFile(m_folders.data + QLatin1Char('/') + aside[0]), json);
+        // The saved file holds what the store holds, numbers as their text.
+        SessionStore again(m_folders);
+        QCOMPARE(SessionStore::sessionsDocument(again.groups(), again.ungrouped()),
+                 SessionStore::sessionsDocument(store.groups(), store.ungrouped()));
+        QCOMPARE(SessionStore::buttonsDocument(again.buttonGroups()), SessionStore::buttonsDocument(store.buttonGroups()));
+        if (QTest::currentDataTag() == QByteArray("groups an object")) {
+            QCOMPARE(store.findSession("n1")->name, "2024");
+            QCOMPARE(store.findSession("n1")->host, "10");
+        }
     }
 
     void emptyDocumentsChangeNothing_data()
@@ -218,35 +210,6 @@ private slots:
         store.loadButtons();
         QCOMPARE(namesOf(store.ungrouped()), QStringList{"keep"});
         QCOMPARE(store.buttonGroups().size(), 1);
-    }
-
-    // An unreadable file must survive: it is moved aside, never overwritten.
-    void corruptFilesAreKeptAside_data()
-    {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::newRow("truncated") << QByteArray(R"({"groups": [{"name": "生产", "sessions": [{"id": "x")");
-        QTest::newRow("array at the top") << QByteArray(R"([{"id": "x", "name": "lost?"}])");
-        QTest::newRow("binary") << QByteArray("\x00\xff\xfe garbage", 12);
-    }
-    void corruptFilesAreKeptAside()
-    {
-        QFETCH(QByteArray, bytes);
-        writeFile(sessionsPath(), bytes);
-        writeFile(buttonsPath(), bytes);
-        const QRegularExpression kept("Unreadable store file .* was kept as .*\\.corrupt-\\d{8}_\\d{6}");
-        QTest::ignoreMessage(QtWarningMsg, kept);
-        QTest::ignoreMessage(QtWarningMsg, kept);
-        SessionStore store(m_folders);
-        QVERIFY(store.groups().isEmpty());
-        add(store, "new");
-        store.addButtonGroup("new");
-
-        for (const QString &name : QStringList{"halvorstead_sessions.json", "halvorstead_buttons.json"}) {
-            const QStringList aside = QDir(m_folders.data).entryList({name + ".corrupt-*"});
-            QCOMPARE(aside.size(), 1);
-            QCOMPARE(readFile(m_folders.data + QLatin1Char('/') + aside[0]), bytes);
-        }
-        QCOMPARE(namesOf(SessionStore(m_folders).ungrouped()), QStringList{"new"});
     }
 
     void missingAndRepeatedIdsAreRenewed()
@@ -410,8 +373,6 @@ private slots:
     void groupRules()
     {
         SessionStore store(m_folders);
-        store.renameGroup("none", "x");
-        QVERIFY(QFile::exists(sessionsPath())); // saved even though nothing changed
         store.addGroup("prod");
         store.addGroup("prod");
         store.addGroup(QString());
@@ -431,8 +392,6 @@ private slots:
     void buttonRules()
     {
         SessionStore store(m_folders);
-        store.removeButton("none", "none");
-        QVERIFY(QFile::exists(buttonsPath())); // written even though nothing changed
         store.addButtonGroup("g");
         store.addButtonGroup("g");
         store.addButtonGroup(QString());
@@ -503,7 +462,6 @@ private slots:
         const QString data = m_box->path() + "/env-data";
         qputenv("HALVORSTEAD_DATA_DIR", data.toUtf8());
         SessionStore &store = SessionStore::instance();
-        QCOMPARE(&store, &SessionStore::instance());
         QCOMPARE(SessionStore::defaultFolders().data, data);
         QVERIFY(SessionStore::defaultFolders().customData);
         store.addGroup("g");
