@@ -4,11 +4,36 @@
 
 #include <QDir>
 #include <QFile>
+#include <QMutex>
 #include <QRegularExpression>
 #include <QTest>
 #include <QThread>
 
+#include <cstdio>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+QMutex g_syncedLock;
+QStringList g_synced;
+} // namespace
+
+// Counts the code's fsync calls by the path each one flushed; the key is only
+// durable when its file was flushed before it was published, and its folder
+// after.
+extern "C" int fsync(int fd)
+{
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    char target[4096];
+    const ssize_t n = ::readlink(link, target, sizeof target);
+    if (n > 0) {
+        QMutexLocker lock(&g_syncedLock);
+        g_synced << QString::fromLocal8Bit(target, int(n));
+    }
+    return int(::syscall(SYS_fsync, fd));
+}
 
 namespace {
 
@@ -164,21 +189,43 @@ private slots:
         QCOMPARE(unprotectSecret(stored), "mine");
     }
 
-    void keyFileIsPrivate()
+    // A new key is private and flushed (file, then folder) before it counts;
+    // a folder or key file that others can reach is narrowed on use.
+    void keyIsPrivateAndDurable_data()
     {
-        useConfig(m_box + "/fresh/.config"); // parents missing too
+        QTest::addColumn<int>("folderMode"); // -1: the folders do not exist yet
+        QTest::addColumn<int>("keyMode");    // -1: no key yet
+        QTest::newRow("first use") << -1 << -1;
+        QTest::newRow("folder 0755") << 0755 << -1;
+        QTest::newRow("folder 0705") << 0705 << -1;
+        QTest::newRow("folder 0750") << 0750 << -1;
+        QTest::newRow("key 0604") << 0700 << 0604;
+        QTest::newRow("key 0640") << 0700 << 0640;
+    }
+    void keyIsPrivateAndDurable()
+    {
+        QFETCH(int, folderMode);
+        QFETCH(int, keyMode);
+        useConfig(m_box + "/private/" + QTest::currentDataTag() + "/.config");
+        if (folderMode >= 0) {
+            QVERIFY(QDir().mkpath(keyFolder()));
+            QVERIFY(::chmod(QFile::encodeName(keyFolder()).constData(), mode_t(folderMode)) == 0);
+        }
+        if (keyMode >= 0) {
+            QFile key(platform::secretKeyPath());
+            QVERIFY(key.open(QIODevice::WriteOnly) && key.write(QByteArray(32, 'k')) == 32);
+            key.close();
+            QVERIFY(::chmod(QFile::encodeName(key.fileName()).constData(), mode_t(keyMode)) == 0);
+        }
+        g_synced.clear();
         QVERIFY(!protectSecret("p").isEmpty());
         QCOMPARE(modeOf(keyFolder()), mode_t(0700));
         QCOMPARE(modeOf(platform::secretKeyPath()), mode_t(0600));
-        QCOMPARE(QFileInfo(platform::secretKeyPath()).size(), 32);
         QCOMPARE(QDir(keyFolder()).entryList(QDir::Files | QDir::Hidden), QStringList{"secret.key"});
-
-        // A folder made earlier by someone less careful is narrowed.
-        useConfig(m_box + "/wide");
-        QVERIFY(QDir().mkpath(keyFolder()));
-        QVERIFY(::chmod(QFile::encodeName(keyFolder()).constData(), 0755) == 0);
-        QVERIFY(!protectSecret("p").isEmpty());
-        QCOMPARE(modeOf(keyFolder()), mode_t(0700));
+        if (keyMode < 0) {
+            const qsizetype file = g_synced.indexOf(QRegularExpression(".*/Halvorstead/secret\\.key\\.new-[^/]+"));
+            QVERIFY2(file >= 0 && g_synced.indexOf(keyFolder(), file) > file, qPrintable(g_synced.join(' ')));
+        }
     }
 
     void linksAreNeverFollowed_data()
