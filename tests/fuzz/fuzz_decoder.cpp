@@ -8,15 +8,13 @@
 #include <QStringDecoder>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
 
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
+// Names the broken promise before stopping, so a finding says what it is.
+#define check(ok) ((ok) ? void() : (std::fprintf(stderr, "broken: %s\n", #ok), std::abort()))
 
 QString wholeDecoded(const QByteArray &bytes, bool gbk)
 {

@@ -9,15 +9,13 @@
 #include <QSet>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
 
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
+// Names the broken promise before stopping, so a finding says what it is.
+#define check(ok) ((ok) ? void() : (std::fprintf(stderr, "broken: %s\n", #ok), std::abort()))
 
 // Every text in the document, but those the store never keeps (the state
 // word, the group name repeated in a session).

@@ -5,6 +5,7 @@
 #include "transfer/tftp/tftpserver.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 #include <cstdint>
 #include <cstdlib>
@@ -22,8 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (const QChar c : name)
         ok = ok && c.unicode() >= 0x20 && c.unicode() != 0x7f;
     const QString root = QStringLiteral("/srv/served");
-    const QString path = QDir::cleanPath(QDir(root).filePath(name));
-    ok = ok && path.startsWith(root + QLatin1Char('/')) && path.indexOf(QLatin1Char('/'), root.size() + 1) < 0;
+    const QString path = TftpServer::servedPath(root, name);
+    ok = ok && QDir::cleanPath(path) == path && QFileInfo(path).dir().path() == root && QFileInfo(path).isAbsolute();
     if (!ok)
         std::abort();
     return 0;

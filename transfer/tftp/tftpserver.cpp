@@ -226,6 +226,14 @@ TftpServer::Request TftpServer::parseRequest(const QByteArray &datagram)
     return r;
 }
 
+QString TftpServer::servedPath(const QString &folder, const QString &name)
+{
+    // Not QDir::filePath: it takes a name starting with ':' for a resource
+    // path and returns it alone, which the file system reads as relative to
+    // the working folder.
+    return folder.endsWith(QLatin1Char('/')) ? folder + name : folder + QLatin1Char('/') + name;
+}
+
 void TftpServer::handleRequest(const QByteArray &datagram, const QHostAddress &sender, quint16 senderPort)
 {
     const Request r = parseRequest(datagram);
@@ -276,7 +284,7 @@ void TftpServer::handleRequest(const QByteArray &datagram, const QHostAddress &s
     }
     m_transfers.append(t);
 
-    const QString path = QDir(folder).filePath(name);
+    const QString path = servedPath(folder, name);
     if (t->upload)
         startUpload(t, path, name);
     else

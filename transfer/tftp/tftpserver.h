@@ -32,6 +32,8 @@ public:
         QString name;       // Read and Write: the base name
     };
     static Request parseRequest(const QByteArray &datagram);
+    // The file a request's base name stands for inside the folder.
+    static QString servedPath(const QString &folder, const QString &name);
 
     explicit TftpServer(QObject *parent = nullptr);
     ~TftpServer() override;
