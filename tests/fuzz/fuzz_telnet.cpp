@@ -92,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         QByteArray peerReplies;
         check(peer.receive(toPeer, &peerReplies).isEmpty());
         QByteArray ourReplies;
-        check(whole.receive(toUs, &ourReplies).isEmpty());
+        whole.receive(toUs, &ourReplies); // the input may have left us inside a command
         check(wholeCommands(peerReplies) && wholeCommands(ourReplies));
         toPeer = ourReplies;
         toUs = peerReplies;

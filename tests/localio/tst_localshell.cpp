@@ -4,7 +4,6 @@
 
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -29,25 +28,11 @@ struct Shell {
         QObject::connect(&conn, &Connection::connected, &conn, [this] { ++connects; });
         QObject::connect(&conn, &Connection::disconnected, &conn, [this] { ++disconnects; });
     }
-    // Output after the last mark; commands echo, so answers are matched by
-    // shapes that the typed command line does not contain.
-    QByteArray since(qsizetype mark) const { return output.mid(mark); }
 };
 
 bool processGone(qint64 pid)
 {
     return ::kill(pid_t(pid), 0) != 0 && errno == ESRCH;
-}
-
-qint64 capturePid(Shell &s, const QRegularExpression &re)
-{
-    for (int i = 0; i < 1000; ++i) {
-        const auto m = re.match(QString::fromLatin1(s.output));
-        if (m.hasMatch())
-            return m.captured(1).toLongLong();
-        QTest::qWait(10);
-    }
-    return -1;
 }
 
 } // namespace
@@ -153,28 +138,10 @@ private slots:
         QVERIFY(s.errors.isEmpty());
     }
 
-    void lineEnds_data()
-    {
-        QTest::addColumn<QByteArray>("typed");
-        QTest::addColumn<QByteArray>("toTerminal");
-        QTest::addColumn<QByteArray>("toProcess");
-        QTest::newRow("CR LF") << QByteArray("ls\r\n") << QByteArray("ls\r") << QByteArray("ls\n");
-        QTest::newRow("LF") << QByteArray("\n") << QByteArray("\r") << QByteArray("\n");
-        QTest::newRow("CR") << QByteArray("\r") << QByteArray("\r") << QByteArray("\n");
-        QTest::newRow("LF CR") << QByteArray("a\n\rb") << QByteArray("a\r\rb") << QByteArray("a\n\nb");
-        QTest::newRow("CR CR LF") << QByteArray("\r\r\n") << QByteArray("\r\r") << QByteArray("\n\n");
-        QTest::newRow("no line end") << QByteArray("x\x1b[A") << QByteArray("x\x1b[A") << QByteArray("x\x1b[A");
-    }
-    void lineEnds()
-    {
-        QFETCH(QByteArray, typed);
-        QFETCH(QByteArray, toTerminal);
-        QFETCH(QByteArray, toProcess);
-        QCOMPARE(LocalShellConnection::toTerminalLineEnds(typed), toTerminal);
-        QCOMPARE(LocalShellConnection::toProcessLineEnds(typed), toProcess);
-    }
-
-    void bashAnswersAndFollowsResize()
+    // Commands echo, so answers are matched by shapes that the typed command
+    // line does not contain. The shell's line editor gets one CR per line
+    // end; a program that set the terminal raw gets the bytes as typed.
+    void bashOnATerminal()
     {
         QVERIFY(LocalShellConnection::isConPtySupported());
         Shell s(QStringLiteral("bash"));
@@ -182,58 +149,26 @@ private slots:
         QVERIFY(s.conn.open());
         QTRY_COMPARE_WITH_TIMEOUT(s.connects, 1, 10000);
         QVERIFY(s.conn.isOpen());
-
         s.conn.write("echo $((6*7)) T=$TERM; stty size\r");
         QTRY_VERIFY_WITH_TIMEOUT(s.output.contains("42 T=vt220\r\n25 80\r\n"), 10000);
-
-        const qsizetype mark = s.output.size();
         s.conn.resize(100, 30);
         s.conn.write("stty size\r");
-        QTRY_VERIFY_WITH_TIMEOUT(s.since(mark).contains("30 100\r\n"), 10000);
-
-        s.conn.write("exit\r");
-        QTRY_COMPARE_WITH_TIMEOUT(s.disconnects, 1, 10000);
-        QVERIFY(!s.conn.isOpen());
-        QVERIFY(s.errors.isEmpty());
-    }
-
-    // What the shell's line editor gets one CR per line end; a program that
-    // set the terminal raw gets the bytes as typed.
-    void typedLineEnds()
-    {
-        Shell s(QStringLiteral("bash"));
-        QVERIFY(s.conn.open());
-        QTRY_COMPARE_WITH_TIMEOUT(s.connects, 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(s.output.contains("30 100\r\n"), 10000);
 
         s.conn.write("stty -icrnl -icanon -echo; echo RE\"\"ADY; head -c 4 | od -An -tx1; stty sane\r");
         QTRY_VERIFY_WITH_TIMEOUT(s.output.contains("READY"), 10000);
         s.conn.write("ls\r\n");
         s.conn.write("\n");
         QTRY_VERIFY_WITH_TIMEOUT(s.output.contains(" 6c 73 0d 0d"), 10000);
-
         s.conn.write("stty raw -echo; echo RA\"\"W; head -c 4 | od -An -tx1; stty sane\r");
         QTRY_VERIFY_WITH_TIMEOUT(s.output.contains("RAW"), 10000);
         s.conn.write("ls\r\n");
         QTRY_VERIFY_WITH_TIMEOUT(s.output.contains(" 6c 73 0d 0a"), 10000);
-    }
 
-    void shellIgnoringHangupIsStillEnded()
-    {
-        Shell s(QStringLiteral("bash"));
-        QVERIFY(s.conn.open());
-        QTRY_COMPARE_WITH_TIMEOUT(s.connects, 1, 10000);
-        // A job in the background holds the terminal too: closing must not
-        // wait for it.
-        s.conn.write("trap '' HUP; sleep 100 & echo \"P=$$ J=$!\"\r");
-        const QRegularExpression re(QStringLiteral("P=(\\d+) J=(\\d+)"));
-        const qint64 pid = capturePid(s, re);
-        QVERIFY(pid > 0);
-        const qint64 job = re.match(QString::fromLatin1(s.output)).captured(2).toLongLong();
-        QVERIFY(!processGone(pid));
-        s.conn.close();
+        s.conn.write("exit\r");
+        QTRY_COMPARE_WITH_TIMEOUT(s.disconnects, 1, 10000);
         QVERIFY(!s.conn.isOpen());
-        QVERIFY(processGone(pid)); // ended and reaped by the time close returns
-        ::kill(pid_t(job), SIGKILL); // it ignores SIGHUP as nohup would: not ours to end
+        QVERIFY(s.errors.isEmpty());
     }
 
     void processFallback()
@@ -257,19 +192,34 @@ private slots:
         QVERIFY(s.errors.isEmpty());
     }
 
-    void processFallbackIgnoringTerminationIsKilled()
+    // A shell that ignores the hang-up (terminal) or the termination (plain
+    // process) is still ended by close; a job in the background that holds
+    // the terminal too must not make close wait.
+    void shellIgnoringTheEndIsStillEnded_data()
     {
-        LocalShellConnection::setPseudoTerminalDisabled(true);
+        QTest::addColumn<bool>("withPty");
+        QTest::addColumn<QByteArray>("command");
+        QTest::newRow("pty") << true << QByteArray("trap '' HUP; sleep 100 & echo \"P=$$ J=$!\"\r");
+        QTest::newRow("process") << false << QByteArray("trap '' TERM; echo \"P=$$ J=0\"\n");
+    }
+    void shellIgnoringTheEndIsStillEnded()
+    {
+        QFETCH(bool, withPty);
+        QFETCH(QByteArray, command);
+        LocalShellConnection::setPseudoTerminalDisabled(!withPty);
         Shell s(QStringLiteral("bash"));
         QVERIFY(s.conn.open());
         QTRY_COMPARE_WITH_TIMEOUT(s.connects, 1, 10000);
-        s.conn.write("trap '' TERM; echo P=$$\n");
-        const qint64 pid = capturePid(s, QRegularExpression(QStringLiteral("P=(\\d+)")));
-        QVERIFY(pid > 0);
+        s.conn.write(command);
+        const QRegularExpression re(QStringLiteral("P=(\\d+) J=(\\d+)"));
+        QTRY_VERIFY_WITH_TIMEOUT(re.match(QString::fromLatin1(s.output)).hasMatch(), 10000);
+        const auto m = re.match(QString::fromLatin1(s.output));
         s.conn.close();
         QVERIFY(!s.conn.isOpen());
-        QTRY_VERIFY_WITH_TIMEOUT(processGone(pid), 5000);
+        QVERIFY(processGone(m.captured(1).toLongLong())); // ended and reaped by the time close returns
         QCOMPARE(s.disconnects, 0); // closed by us: no signal
+        if (m.captured(2).toLongLong() > 0)
+            ::kill(pid_t(m.captured(2).toLongLong()), SIGKILL); // it ignores SIGHUP as nohup would: not ours
     }
 };
 
