@@ -4,7 +4,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -12,7 +11,6 @@
 #include <vector>
 
 #include <sys/stat.h>
-#include <sys/types.h>
 
 using namespace tftptest;
 
@@ -95,7 +93,6 @@ private slots:
         QFile::remove(clientFile(name));
 
         QCOMPARE(runProgram(this->client, clientArgs(client, Op::Get, serverPort, name, name)), 0);
-        QCOMPARE(QFileInfo(clientFile(name)).size(), size);
         QVERIFY(readFile(clientFile(name)) == data);
         QTRY_VERIFY(logHas(QStringLiteral("Download complete: %1 (%2 bytes)").arg(name).arg(size)));
 
@@ -104,7 +101,6 @@ private slots:
         QVERIFY(writeFile(rootFile(upName), "old content"));
         QCOMPARE(runProgram(this->client, clientArgs(client, Op::Put, serverPort, upName, name)), 0);
         QTRY_VERIFY(logHas(QStringLiteral("Upload complete: %1 (%2 bytes)").arg(upName).arg(size)));
-        QCOMPARE(QFileInfo(rootFile(upName)).size(), size);
         QVERIFY(readFile(rootFile(upName)) == data);
         QFile::remove(rootFile(name));
         QFile::remove(rootFile(upName));
@@ -161,26 +157,6 @@ private slots:
         QCOMPARE(readFile(readOnly), QByteArray("keep me"));
     }
 
-    void twoClientsAtOnce()
-    {
-        const QByteArray down = randomBytes(700000);
-        const QByteArray up = randomBytes(900001);
-        QVERIFY(writeFile(rootFile(QStringLiteral("down.bin")), down));
-        QVERIFY(writeFile(clientFile(QStringLiteral("up.bin")), up));
-        QFile::remove(clientFile(QStringLiteral("down.bin")));
-
-        QProcess a, b;
-        for (QProcess *p : {&a, &b})
-            p->setWorkingDirectory(client);
-        const QStringList getCmd = clientArgs(Client::Hpa, Op::Get, serverPort, QStringLiteral("down.bin"), QStringLiteral("down.bin"));
-        const QStringList putCmd = clientArgs(Client::Atftp, Op::Put, serverPort, QStringLiteral("up.bin"), QStringLiteral("up.bin"));
-        a.start(QStringLiteral("timeout"), QStringList{QStringLiteral("60")} + getCmd);
-        b.start(QStringLiteral("timeout"), QStringList{QStringLiteral("60")} + putCmd);
-        QTRY_VERIFY_WITH_TIMEOUT(a.state() == QProcess::NotRunning && b.state() == QProcess::NotRunning, 70000);
-        QVERIFY(readFile(clientFile(QStringLiteral("down.bin"))) == down);
-        QTRY_VERIFY(readFile(rootFile(QStringLiteral("up.bin"))) == up);
-    }
-
     // A dual-stack socket sees IPv4 clients as ::ffff:a.b.c.d; they must be
     // answered (and logged) as plain IPv4. IPv6 clients work as well.
     void addressFamilies_data()
@@ -201,9 +177,8 @@ private slots:
         RawClient probe{QHostAddress(host)};
         QVERIFY2(probe.socket.state() == QAbstractSocket::BoundState,
                  qPrintable(host + QStringLiteral(" is not usable here: ") + probe.socket.errorString()));
-        QCOMPARE(runProgram(client, clientArgs(Client::Atftp, Op::Get, serverPort, QStringLiteral("fam.bin"),
-                                            QStringLiteral("fam.bin"), host)),
-                 0);
+        const QString name = QStringLiteral("fam.bin");
+        QCOMPARE(runProgram(client, clientArgs(Client::Atftp, Op::Get, serverPort, name, name, host)), 0);
         QVERIFY(readFile(clientFile(QStringLiteral("fam.bin"))) == data);
         QTRY_VERIFY2(logHas(peerPrefix), qPrintable(log.join(QLatin1Char('\n'))));
         QVERIFY(!logHas(QStringLiteral("::ffff:")));
@@ -328,7 +303,6 @@ private slots:
         QFETCH(QByteArray, answer);
         QFETCH(QString, logText);
         QVERIFY(writeFile(rootFile(QStringLiteral("keep.bin")), "old"));
-        QDir(root).rmdir(QStringLiteral("keep.bin.dir"));
         RawClient raw;
         const QByteArray name = kind == 2 ? "newname.bin" : "keep.bin";
         raw.send(request(2, name), serverPort);
