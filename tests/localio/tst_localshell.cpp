@@ -64,52 +64,32 @@ private slots:
     void init() { LocalShellConnection::setPseudoTerminalDisabled(false); }
     void cleanup() { qputenv("SHELL", m_shellEnv); }
 
-    // "!" and a program: unavailable here, the error names that program.
-    void commandLines_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("shellEnv"); // null: unset
-        QTest::addColumn<QString>("expected");
-        const QString pwsh = platform::findExecutable(QStringLiteral("pwsh"));
-        const QString powershell = pwsh.isEmpty() ? QStringLiteral("!powershell.exe") : pwsh;
-        const QString zsh = QStringLiteral("/usr/bin/zsh");
-        QTest::newRow("bash") << "bash" << zsh << "/bin/bash";
-        QTest::newRow("git-bash") << "git-bash" << zsh << "/bin/bash";
-        QTest::newRow("Ubuntu (WSL)") << "Ubuntu (WSL)" << zsh << "!wsl.exe";
-        QTest::newRow("PowerShell 7") << "PowerShell 7" << zsh << powershell;
-        QTest::newRow("first match wins") << "pwsh-powershell wsl bash" << zsh << powershell;
-        QTest::newRow("listed, any case") << " ZSH " << QString() << "/bin/zsh";
-        QTest::newRow("path") << "/opt/my shell" << zsh << "/opt/my shell";
-        QTest::newRow("cmd: login shell") << "命令提示符 (cmd)" << zsh << zsh;
-        QTest::newRow("empty: login shell") << "" << zsh << zsh;
-        QTest::newRow("unknown: login shell") << "fish" << zsh << zsh;
-        QTest::newRow("SHELL not listed") << "cmd" << "/usr/bin/env" << "/bin/sh";
-        QTest::newRow("SHELL unset") << "cmd" << QString() << "/bin/sh";
-    }
-    void commandLines()
-    {
-        QFETCH(QString, name);
-        QFETCH(QString, shellEnv);
-        QFETCH(QString, expected);
-        setShellEnv(shellEnv);
-        QString missing;
-        const QStringList line = LocalShellConnection::shellCommandLine(name, &missing);
-        QCOMPARE(line.isEmpty() ? QLatin1Char('!') + missing : line.value(0), expected);
-    }
-
-    // Each session runs the program it names (or the login shell), on a
+    // Each session runs the program it names by path, by a name listed in
+    // /etc/shells (any case) or by a word in it, else the login shell, on a
     // terminal or as a plain process; a Windows-only shell fails by signal.
     void shellsOpen_data()
     {
         QTest::addColumn<bool>("withPty");
         QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("shellEnv");
+        QTest::addColumn<QString>("shellEnv"); // null: unset
         QTest::addColumn<QString>("expected"); // the program running, or "!" and the missing one
+        const QString pwsh = platform::findExecutable(QStringLiteral("pwsh"));
+        const QString powershell = pwsh.isEmpty() ? QStringLiteral("!powershell.exe") : pwsh;
         const QString zsh = QStringLiteral("/usr/bin/zsh");
-        QTest::newRow("pty sh") << true << "sh" << zsh << "/bin/sh";
-        QTest::newRow("pty zsh") << true << "zsh" << QString() << zsh;
-        QTest::newRow("pty cmd, SHELL=zsh") << true << "cmd" << zsh << zsh;
-        QTest::newRow("pty wsl") << true << "wsl" << zsh << "!wsl.exe";
+        QTest::newRow("sh") << true << "sh" << zsh << "/bin/sh";
+        QTest::newRow("zsh") << true << "zsh" << QString() << zsh;
+        QTest::newRow("listed, any case") << true << " ZSH " << QString() << zsh;
+        QTest::newRow("bash") << true << "bash" << zsh << "/bin/bash";
+        QTest::newRow("git-bash") << true << "git-bash" << zsh << "/bin/bash";
+        QTest::newRow("path") << true << "/usr/bin/dash" << zsh << "/usr/bin/dash";
+        QTest::newRow("cmd, SHELL=zsh") << true << "命令提示符 (cmd)" << zsh << zsh;
+        QTest::newRow("empty, SHELL=zsh") << true << "" << zsh << zsh;
+        QTest::newRow("unknown, SHELL=zsh") << true << "fish" << zsh << zsh;
+        QTest::newRow("SHELL not listed") << true << "cmd" << "/usr/bin/env" << "/bin/sh";
+        QTest::newRow("SHELL unset") << true << "cmd" << QString() << "/bin/sh";
+        QTest::newRow("Ubuntu (WSL)") << true << "Ubuntu (WSL)" << zsh << "!wsl.exe";
+        QTest::newRow("PowerShell 7") << true << "PowerShell 7" << zsh << powershell;
+        QTest::newRow("first match wins") << true << "pwsh-powershell wsl bash" << zsh << powershell;
         QTest::newRow("process zsh") << false << "zsh" << QString() << zsh;
         QTest::newRow("process empty, SHELL unlisted") << false << "" << "/usr/bin/env" << "/bin/sh";
         QTest::newRow("process WSL") << false << "WSL" << zsh << "!wsl.exe";
