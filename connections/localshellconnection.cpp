@@ -190,7 +190,7 @@ QStringList LocalShellConnection::shellCommandLine(const QString &name, QString 
 {
     const QString trimmed = name.trimmed();
     // A path names the program itself; whether it runs is for the start to say.
-    if (trimmed.contains(QLatin1Char('/')))
+    if (trimmed.startsWith(QLatin1Char('/')))
         return {trimmed};
     const QString n = trimmed.toLower();
     QString missing;

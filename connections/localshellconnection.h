@@ -27,8 +27,8 @@ public:
     // pseudo-terminals.
     static void setPseudoTerminalDisabled(bool disabled);
 
-    // What a shell name starts: the program and its arguments. A path runs
-    // as itself, a name listed in /etc/shells as that shell, "cmd", an empty
+    // What a shell name starts: the program and its arguments. An absolute
+    // path runs as itself, a name listed in /etc/shells as that shell, "cmd", an empty
     // or unknown name as the user's login shell. WSL, and PowerShell without
     // pwsh, exist only on Windows: an empty list and the program's name in
     // *unavailable.

@@ -87,7 +87,7 @@ private slots:
         QTest::newRow("unknown, SHELL=zsh") << true << "fish" << zsh << zsh;
         QTest::newRow("SHELL not listed") << true << "cmd" << "/usr/bin/env" << "/bin/sh";
         QTest::newRow("SHELL unset") << true << "cmd" << QString() << "/bin/sh";
-        QTest::newRow("Ubuntu (WSL)") << true << "Ubuntu (WSL)" << zsh << "!wsl.exe";
+        QTest::newRow("Ubuntu/WSL") << true << "Ubuntu/WSL" << zsh << "!wsl.exe";
         QTest::newRow("PowerShell 7") << true << "PowerShell 7" << zsh << powershell;
         QTest::newRow("first match wins") << true << "pwsh-powershell wsl bash" << zsh << powershell;
         QTest::newRow("process zsh") << false << "zsh" << QString() << zsh;
