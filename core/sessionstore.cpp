@@ -58,14 +58,15 @@ bool keepCopy(const QString &path, const QByteArray &original)
 {
     const QString target = asideName(path);
     QFile copy(target);
-    if (copy.open(QIODevice::WriteOnly | QIODevice::NewOnly) && copy.write(original) == original.size()
-        && copy.flush()) {
-        qWarning().noquote() << QStringLiteral("Store file %1 held values that could not be read; the original "
-                                               "was kept as %2")
-                                    .arg(path, target);
-        return true;
+    if (copy.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+        if (copy.write(original) == original.size() && copy.flush()) {
+            qWarning().noquote() << QStringLiteral("Store file %1 held values that could not be read; the original "
+                                                   "was kept as %2")
+                                        .arg(path, target);
+            return true;
+        }
+        copy.remove(); // ours, and incomplete
     }
-    copy.remove();
     qWarning().noquote() << QStringLiteral("Not saving %1: its original could not be kept as %2 (%3)")
                                 .arg(path, target, copy.errorString());
     return false;
