@@ -4,6 +4,8 @@
 #include "platform/pty.h"
 #include "platform/serialport.h"
 
+#include <QFileInfo>
+
 #include <atomic>
 #include <cerrno>
 #include <poll.h>
@@ -186,9 +188,13 @@ void LocalShellConnection::setPseudoTerminalDisabled(bool disabled)
 
 QStringList LocalShellConnection::shellCommandLine(const QString &name, QString *unavailable)
 {
-    const QString n = name.toLower();
+    const QString trimmed = name.trimmed();
+    // A path names the program itself; whether it runs is for the start to say.
+    if (trimmed.startsWith(QLatin1Char('/')))
+        return {trimmed};
+    const QString n = trimmed.toLower();
     QString missing;
-    if (n.contains(QLatin1String("powershell"))) {
+    if (n.contains(QLatin1String("powershell")) || n.contains(QLatin1String("pwsh"))) {
         // PowerShell exists beyond Windows only as "pwsh".
         const QString pwsh = platform::findExecutable(QStringLiteral("pwsh"));
         if (!pwsh.isEmpty())
@@ -196,14 +202,20 @@ QStringList LocalShellConnection::shellCommandLine(const QString &name, QString 
         missing = QStringLiteral("powershell.exe");
     } else if (n.contains(QLatin1String("wsl"))) {
         missing = QStringLiteral("wsl.exe");
-    } else if (n.contains(QLatin1String("bash"))) {
-        return {QStringLiteral("/bin/bash")};
-    } else {
-        missing = QStringLiteral("cmd.exe");
     }
-    if (unavailable)
-        *unavailable = missing;
-    return {};
+    if (!missing.isEmpty()) {
+        if (unavailable)
+            *unavailable = missing;
+        return {};
+    }
+    for (const QString &shell : platform::listedShells()) {
+        if (QFileInfo(shell).fileName().toLower() == n)
+            return {shell};
+    }
+    if (n.contains(QLatin1String("bash")))
+        return {QStringLiteral("/bin/bash")};
+    // "cmd", an empty name and anything unknown: the user's own shell.
+    return {platform::loginShell()};
 }
 
 QByteArray LocalShellConnection::toTerminalLineEnds(const QByteArray &data)

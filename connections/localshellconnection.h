@@ -27,8 +27,10 @@ public:
     // pseudo-terminals.
     static void setPseudoTerminalDisabled(bool disabled);
 
-    // What a shell name starts: the program and its arguments. A shell that
-    // exists only on Windows gives an empty list and its program name in
+    // What a shell name starts: the program and its arguments. An absolute
+    // path runs as itself, a name listed in /etc/shells as that shell, "cmd", an empty
+    // or unknown name as the user's login shell. WSL, and PowerShell without
+    // pwsh, exist only on Windows: an empty list and the program's name in
     // *unavailable.
     static QStringList shellCommandLine(const QString &name, QString *unavailable = nullptr);
 

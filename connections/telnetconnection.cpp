@@ -11,6 +11,9 @@ namespace {
 // A sub-negotiation longer than this is consumed but not kept: a peer that
 // never sends IAC SE can hide its own data, not fill our memory.
 constexpr int kMaxSubnegotiation = 512;
+// Answers to one option without data in between; a password prompt that
+// turns echo off and on again comes with text, a negotiation loop does not.
+constexpr quint8 kMaxAnswersWithoutData = 4;
 
 bool remoteMayEnable(quint8 option)
 {
@@ -132,6 +135,10 @@ QByteArray TelnetProtocol::receive(const QByteArray &bytes, QByteArray *replies)
             const void *iac = std::memchr(p + i, IAC, size_t(n - i));
             const qsizetype end = iac ? static_cast<const char *>(iac) - p : n;
             data.append(p + i, end - i);
+            if (end > i && m_answeredSinceData) {
+                m_answers.fill(0);
+                m_answeredSinceData = false;
+            }
             i = end;
             if (iac)
                 m_parse = Parse::Iac;
@@ -140,6 +147,8 @@ QByteArray TelnetProtocol::receive(const QByteArray &bytes, QByteArray *replies)
         case Parse::Iac:
             if (c == IAC) {
                 data.append(ch);
+                m_answeredSinceData = false;
+                m_answers.fill(0);
                 m_parse = Parse::Data;
             } else if (c >= WILL && c <= DONT) {
                 m_command = c;
@@ -184,6 +193,14 @@ void TelnetProtocol::negotiate(quint8 command, quint8 option, QByteArray *replie
     const quint8 yes = remoteSide ? DO : WILL;
     const quint8 no = remoteSide ? DONT : WONT;
     const bool acceptable = remoteSide ? remoteMayEnable(option) : localMayEnable(option);
+    const bool answers = enable ? state == State::No : state == State::Yes;
+    if (answers) {
+        quint8 &count = m_answers[(remoteSide ? 256 : 0) + option];
+        if (count >= kMaxAnswersWithoutData)
+            return;
+        ++count;
+        m_answeredSinceData = true;
+    }
 
     if (enable) {
         switch (state) {

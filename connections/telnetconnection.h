@@ -8,8 +8,10 @@
 // out. Option negotiation follows RFC 1143 (the "Q method", without the
 // queue bit): an option's state changes only on a request that changes it,
 // and only such a change is answered, so two peers that both answer every
-// request (or a peer that mirrors us) cannot loop. Terminal type is RFC 1091,
-// window size RFC 1073.
+// request (or a peer that mirrors us) cannot loop. Peers whose states have
+// drifted apart (messages that crossed) can still answer each other for
+// ever, so an option is answered only a few times until data arrives again.
+// Terminal type is RFC 1091, window size RFC 1073.
 class TelnetProtocol
 {
 public:
@@ -53,6 +55,8 @@ private:
     QByteArray m_sub;       // sub-negotiation so far, bounded
     std::array<State, 256> m_us{};
     std::array<State, 256> m_him{};
+    std::array<quint8, 512> m_answers{}; // per side and option, since the last data
+    bool m_answeredSinceData = false;
 };
 
 // Telnet (telnetMode) or raw TCP over one worker thread.

@@ -1,33 +1,59 @@
 #include "core/sessioninfo.h"
 
 #include <QJsonValue>
+#include <QLocale>
 #include <QUuid>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 
-namespace {
-
-QString stringOf(const QJsonObject &object, const QString &key)
+QString StoredReader::text(const QJsonObject &object, const char *key, const QString &fallback)
 {
-    return object.value(key).toString();
-}
-
-// Older files and hand edits may hold the port as a number; reading it as
-// empty would lose it at the next save, so a whole number keeps its digits.
-QString portOf(const QJsonObject &object)
-{
-    const QJsonValue value = object.value(QStringLiteral("port"));
+    const QJsonValue value = object.value(QLatin1String(key));
     if (value.isString())
         return value.toString();
     if (value.isDouble()) {
+        // Hand edits and older files hold ports and names as numbers.
         const double number = value.toDouble();
-        if (std::isfinite(number) && number == std::floor(number) && std::fabs(number) < 1e15)
+        if (number == std::floor(number) && std::fabs(number) < 9007199254740992.0)
             return QString::number(qint64(number));
+        return QString::number(number, 'g', QLocale::FloatingPointShortest);
     }
-    return QString();
+    lossy = lossy || !value.isUndefined();
+    return fallback;
 }
 
-} // namespace
+qint32 StoredReader::integer(const QJsonObject &object, const char *key, qint32 fallback)
+{
+    const QJsonValue value = object.value(QLatin1String(key));
+    const double number = value.toDouble(0.5);
+    if (value.isDouble() && number == std::floor(number) && number >= INT32_MIN && number <= INT32_MAX)
+        return qint32(number);
+    lossy = lossy || !value.isUndefined();
+    return fallback;
+}
+
+QJsonArray StoredReader::array(const QJsonObject &object, const char *key)
+{
+    const QJsonValue value = object.value(QLatin1String(key));
+    lossy = lossy || !(value.isArray() || value.isUndefined());
+    return value.toArray();
+}
+
+QJsonObject StoredReader::object(const QJsonValue &value)
+{
+    lossy = lossy || !value.isObject();
+    return value.toObject();
+}
+
+void StoredReader::onlyKeys(const QJsonObject &object, std::initializer_list<const char *> known)
+{
+    for (auto it = object.constBegin(); it != object.constEnd() && !lossy; ++it) {
+        lossy = std::none_of(known.begin(), known.end(),
+                             [&](const char *k) { return it.key() == QLatin1String(k); });
+    }
+}
 
 QString defaultGroupIcon()
 {
@@ -71,27 +97,31 @@ SessionInfo makeSessionInfo(const QString &name, const QString &type, const QStr
     return s;
 }
 
-SessionInfo SessionInfo::fromJson(const QJsonObject &object, const QString &groupName)
+SessionInfo SessionInfo::fromJson(const QJsonObject &object, const QString &groupName, StoredReader *reader)
 {
+    StoredReader own;
+    StoredReader &r = reader ? *reader : own;
+    r.onlyKeys(object, {"id", "name", "type", "icon", "status", "host", "port", "group", "env_type", "serial_port",
+                        "serial_baud", "serial_databits", "serial_stopbits", "serial_parity", "serial_flow"});
     SessionInfo s;
-    s.id = stringOf(object, QStringLiteral("id"));
-    s.name = stringOf(object, QStringLiteral("name"));
-    s.type = stringOf(object, QStringLiteral("type"));
-    s.icon = stringOf(object, QStringLiteral("icon"));
-    s.host = stringOf(object, QStringLiteral("host"));
-    s.port = portOf(object);
-    s.status = QStringLiteral("idle");
+    s.id = r.text(object, "id");
+    s.name = r.text(object, "name");
+    s.type = r.text(object, "type");
+    s.icon = r.text(object, "icon");
+    s.host = r.text(object, "host");
+    s.port = r.text(object, "port");
+    s.status = QStringLiteral("idle"); // never trusted from the file, so never a loss
     s.group = groupName;
-    s.env_type = object.value(QStringLiteral("env_type")).toString(QStringLiteral("auto"));
+    s.env_type = r.text(object, "env_type", QStringLiteral("auto"));
     // Early files kept the device name of a serial session in "host".
-    s.serial_port = stringOf(object, QStringLiteral("serial_port"));
+    s.serial_port = r.text(object, "serial_port");
     if (s.serial_port.isEmpty())
         s.serial_port = s.host;
-    s.serial_baud = object.value(QStringLiteral("serial_baud")).toInt(115200);
-    s.serial_databits = object.value(QStringLiteral("serial_databits")).toInt(8);
-    s.serial_stopbits = object.value(QStringLiteral("serial_stopbits")).toInt(1);
-    s.serial_parity = object.value(QStringLiteral("serial_parity")).toInt(0);
-    s.serial_flow = object.value(QStringLiteral("serial_flow")).toInt(0);
+    s.serial_baud = r.integer(object, "serial_baud", 115200);
+    s.serial_databits = r.integer(object, "serial_databits", 8);
+    s.serial_stopbits = r.integer(object, "serial_stopbits", 1);
+    s.serial_parity = r.integer(object, "serial_parity", 0);
+    s.serial_flow = r.integer(object, "serial_flow", 0);
     return s;
 }
 
@@ -115,10 +145,12 @@ QJsonObject SessionInfo::toJson() const
     };
 }
 
-ButtonCommand ButtonCommand::fromJson(const QJsonObject &object)
+ButtonCommand ButtonCommand::fromJson(const QJsonObject &object, StoredReader *reader)
 {
-    return ButtonCommand{stringOf(object, QStringLiteral("text")), stringOf(object, QStringLiteral("command")),
-                         stringOf(object, QStringLiteral("color"))};
+    StoredReader own;
+    StoredReader &r = reader ? *reader : own;
+    r.onlyKeys(object, {"text", "command", "color"});
+    return ButtonCommand{r.text(object, "text"), r.text(object, "command"), r.text(object, "color")};
 }
 
 QJsonObject ButtonCommand::toJson() const

@@ -1,11 +1,29 @@
 #pragma once
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
 #include <QString>
 
+#include <initializer_list>
+
 // Plain value records of the session and button store. They are copied
 // freely; the store hands out copies, never references into its lists.
+
+// Reads the values of the store's files. Whatever a file holds that the
+// records cannot keep (a value of another type, an element that is not an
+// object, a key no record has) is noted in `lossy`, so that the store can keep
+// the original before a save writes over it. A number where text belongs is
+// read as its text; a key that is simply missing takes its default.
+struct StoredReader {
+    bool lossy = false;
+
+    QString text(const QJsonObject &object, const char *key, const QString &fallback = QString());
+    qint32 integer(const QJsonObject &object, const char *key, qint32 fallback);
+    QJsonArray array(const QJsonObject &object, const char *key);
+    QJsonObject object(const QJsonValue &value);
+    void onlyKeys(const QJsonObject &object, std::initializer_list<const char *> known);
+};
 
 // One saved session as it appears in "halvorstead_sessions.json".
 struct SessionInfo {
@@ -27,7 +45,7 @@ struct SessionInfo {
 
     // A record read from one session object. The state word is never trusted
     // from the file: every session starts "idle".
-    static SessionInfo fromJson(const QJsonObject &object, const QString &groupName);
+    static SessionInfo fromJson(const QJsonObject &object, const QString &groupName, StoredReader *reader = nullptr);
     QJsonObject toJson() const;
 };
 
@@ -42,7 +60,7 @@ struct ButtonCommand {
     QString command; // characters sent, or a script name ending in ".vbs" or ".py"
     QString color;   // a colour key of the button strip, kept as read
 
-    static ButtonCommand fromJson(const QJsonObject &object);
+    static ButtonCommand fromJson(const QJsonObject &object, StoredReader *reader = nullptr);
     QJsonObject toJson() const;
 };
 

@@ -18,11 +18,6 @@ namespace {
 const QString kSessionsFile = QLatin1String(SessionStore::sessionsFileName);
 const QString kButtonsFile = QLatin1String(SessionStore::buttonsFileName);
 
-QJsonArray arrayOf(const QJsonObject &object, const QString &key)
-{
-    return object.value(key).toArray();
-}
-
 bool holdsSession(const QList<SessionInfo> &list, const QString &name, const QString &type,
                   const QString &exceptId)
 {
@@ -33,14 +28,21 @@ bool holdsSession(const QList<SessionInfo> &list, const QString &name, const QSt
     return false;
 }
 
-// Moves an unreadable file out of the way under a name that says when, so
-// that the next save cannot overwrite the user's only copy.
-bool keepAside(const QString &path)
+// A free name beside the file that says when it was put aside.
+QString asideName(const QString &path)
 {
     const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd_HHmmss"));
     QString target = path + QStringLiteral(".corrupt-") + stamp;
     for (int n = 2; QFileInfo::exists(target) && n < 100; ++n)
         target = path + QStringLiteral(".corrupt-") + stamp + QLatin1Char('-') + QString::number(n);
+    return target;
+}
+
+// Moves an unreadable file out of the way, so that the next save cannot
+// overwrite the user's only copy.
+bool keepAside(const QString &path)
+{
+    const QString target = asideName(path);
     if (QFile::rename(path, target)) {
         qWarning().noquote() << QStringLiteral("Unreadable store file %1 was kept as %2").arg(path, target);
         return true;
@@ -48,6 +50,25 @@ bool keepAside(const QString &path)
     qWarning().noquote() << QStringLiteral("Unreadable store file %1 could not be moved aside; it will not be "
                                            "overwritten while the program runs")
                                 .arg(path);
+    return false;
+}
+
+// Keeps the bytes of a file that was read only in part beside it.
+bool keepCopy(const QString &path, const QByteArray &original)
+{
+    const QString target = asideName(path);
+    QFile copy(target);
+    if (copy.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+        if (copy.write(original) == original.size() && copy.flush()) {
+            qWarning().noquote() << QStringLiteral("Store file %1 held values that could not be read; the original "
+                                                   "was kept as %2")
+                                        .arg(path, target);
+            return true;
+        }
+        copy.remove(); // ours, and incomplete
+    }
+    qWarning().noquote() << QStringLiteral("Not saving %1: its original could not be kept as %2 (%3)")
+                                .arg(path, target, copy.errorString());
     return false;
 }
 
@@ -127,7 +148,8 @@ QByteArray SessionStore::readDocument(const QString &fileName, bool *blocked)
 }
 
 bool SessionStore::writeDocument(const QString &fileName, const QByteArray &bytes, bool blocked,
-                                 const char *openFailed, const char *writeFailed, const char *commitFailed)
+                                 QByteArray *original, const char *openFailed, const char *writeFailed,
+                                 const char *commitFailed)
 {
     const QString path = filePath(fileName);
     if (blocked) {
@@ -136,6 +158,11 @@ bool SessionStore::writeDocument(const QString &fileName, const QByteArray &byte
         return false;
     }
     QDir().mkpath(m_folders.data);
+    if (!original->isEmpty()) {
+        if (!keepCopy(path, *original))
+            return false;
+        original->clear();
+    }
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
         qWarning() << openFailed << file.errorString();
@@ -153,43 +180,111 @@ bool SessionStore::writeDocument(const QString &fileName, const QByteArray &byte
     return true;
 }
 
+void SessionStore::parseSessions(const QByteArray &bytes, QList<SessionGroup> *groups,
+                                 QList<SessionInfo> *ungrouped, bool *lossy)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(bytes);
+    StoredReader r;
+    r.lossy = !document.isObject();
+    const QJsonObject root = document.object();
+    r.onlyKeys(root, {"groups", "sessions"});
+    for (const QJsonValue &g : r.array(root, "groups")) {
+        const QJsonObject object = r.object(g);
+        r.onlyKeys(object, {"name", "icon", "sessions"});
+        SessionGroup group;
+        group.name = r.text(object, "name");
+        group.icon = r.text(object, "icon", defaultGroupIcon());
+        for (const QJsonValue &s : r.array(object, "sessions"))
+            group.sessions.append(SessionInfo::fromJson(r.object(s), group.name, &r));
+        groups->append(group);
+    }
+    for (const QJsonValue &s : r.array(root, "sessions"))
+        ungrouped->append(SessionInfo::fromJson(r.object(s), QString(), &r));
+    *lossy = r.lossy;
+}
+
+QByteArray SessionStore::sessionsDocument(const QList<SessionGroup> &groups, const QList<SessionInfo> &ungrouped)
+{
+    QJsonArray groupArray;
+    for (const SessionGroup &g : groups) {
+        QJsonArray sessions;
+        for (const SessionInfo &s : g.sessions)
+            sessions.append(s.toJson());
+        groupArray.append(QJsonObject{
+            {QStringLiteral("name"), g.name},
+            {QStringLiteral("icon"), g.icon},
+            {QStringLiteral("sessions"), sessions},
+        });
+    }
+    QJsonArray sessionArray;
+    for (const SessionInfo &s : ungrouped)
+        sessionArray.append(s.toJson());
+    const QJsonObject root{{QStringLiteral("groups"), groupArray}, {QStringLiteral("sessions"), sessionArray}};
+    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+}
+
+void SessionStore::parseButtons(const QByteArray &bytes, QList<ButtonGroup> *groups, bool *lossy)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(bytes);
+    StoredReader r;
+    r.lossy = !document.isObject();
+    const QJsonObject root = document.object();
+    r.onlyKeys(root, {"buttonGroups"});
+    for (const QJsonValue &g : r.array(root, "buttonGroups")) {
+        const QJsonObject object = r.object(g);
+        r.onlyKeys(object, {"label", "buttons"});
+        ButtonGroup group;
+        group.label = r.text(object, "label");
+        for (const QJsonValue &b : r.array(object, "buttons"))
+            group.buttons.append(ButtonCommand::fromJson(r.object(b), &r));
+        groups->append(group);
+    }
+    *lossy = r.lossy;
+}
+
+QByteArray SessionStore::buttonsDocument(const QList<ButtonGroup> &groups)
+{
+    QJsonArray groupArray;
+    for (const ButtonGroup &g : groups) {
+        QJsonArray buttons;
+        for (const ButtonCommand &b : g.buttons)
+            buttons.append(b.toJson());
+        groupArray.append(QJsonObject{{QStringLiteral("label"), g.label}, {QStringLiteral("buttons"), buttons}});
+    }
+    return QJsonDocument(QJsonObject{{QStringLiteral("buttonGroups"), groupArray}}).toJson(QJsonDocument::Indented);
+}
+
 void SessionStore::loadSessions()
 {
-    const QJsonObject root = QJsonDocument::fromJson(readDocument(kSessionsFile, &m_sessionsBlocked)).object();
-    const QJsonArray groupArray = arrayOf(root, QStringLiteral("groups"));
-    const QJsonArray sessionArray = arrayOf(root, QStringLiteral("sessions"));
-    if (groupArray.isEmpty() && sessionArray.isEmpty())
-        return;
-
+    const QByteArray bytes = readDocument(kSessionsFile, &m_sessionsBlocked);
     QList<SessionGroup> groups;
-    for (const QJsonValue &g : groupArray) {
-        const QJsonObject object = g.toObject();
-        SessionGroup group;
-        group.name = object.value(QStringLiteral("name")).toString();
-        group.icon = object.value(QStringLiteral("icon")).toString(defaultGroupIcon());
-        for (const QJsonValue &s : arrayOf(object, QStringLiteral("sessions")))
-            group.sessions.append(SessionInfo::fromJson(s.toObject(), group.name));
-        groups.append(group);
-    }
     QList<SessionInfo> ungrouped;
-    for (const QJsonValue &s : sessionArray)
-        ungrouped.append(SessionInfo::fromJson(s.toObject(), QString()));
-
+    bool lossy = false;
+    parseSessions(bytes, &groups, &ungrouped, &lossy);
+    // What could not be read would be gone after the next save: the file as
+    // it was is kept beside it first.
+    m_sessionsOriginal = lossy && !bytes.isEmpty() ? bytes : QByteArray();
+    if (groups.isEmpty() && ungrouped.isEmpty())
+        return;
     m_groups = groups;
     m_ungrouped = ungrouped;
-    if (giveFreshIds())
+    if (giveFreshIds(&lossy)) {
+        if (lossy)
+            m_sessionsOriginal = bytes;
         saveSessions();
+    }
 }
 
 // A session without an id, or with an id an earlier one already has, could
 // never be changed or removed: it gets an id of its own. The first holder of
 // a repeated id keeps it, and with it its per-session settings.
-bool SessionStore::giveFreshIds()
+bool SessionStore::giveFreshIds(bool *replacedId)
 {
     QSet<QString> seen;
     bool changed = false;
     auto check = [&](SessionInfo &s) {
         if (s.id.isEmpty() || seen.contains(s.id)) {
+            *replacedId = *replacedId || !s.id.isEmpty();
             const QString old = s.id;
             s.id = newSessionId();
             changed = true;
@@ -211,54 +306,24 @@ bool SessionStore::giveFreshIds()
 
 void SessionStore::saveSessions()
 {
-    QJsonArray groupArray;
-    for (const SessionGroup &g : std::as_const(m_groups)) {
-        QJsonArray sessions;
-        for (const SessionInfo &s : g.sessions)
-            sessions.append(s.toJson());
-        groupArray.append(QJsonObject{
-            {QStringLiteral("name"), g.name},
-            {QStringLiteral("icon"), g.icon},
-            {QStringLiteral("sessions"), sessions},
-        });
-    }
-    QJsonArray sessionArray;
-    for (const SessionInfo &s : std::as_const(m_ungrouped))
-        sessionArray.append(s.toJson());
-    const QJsonObject root{{QStringLiteral("groups"), groupArray}, {QStringLiteral("sessions"), sessionArray}};
-    writeDocument(kSessionsFile, QJsonDocument(root).toJson(QJsonDocument::Indented), m_sessionsBlocked,
+    writeDocument(kSessionsFile, sessionsDocument(m_groups, m_ungrouped), m_sessionsBlocked, &m_sessionsOriginal,
                   "Failed to open session store:", "Failed to save sessions:", "Failed to save sessions:");
 }
 
 void SessionStore::loadButtons()
 {
-    const QJsonObject root = QJsonDocument::fromJson(readDocument(kButtonsFile, &m_buttonsBlocked)).object();
-    const QJsonArray groupArray = arrayOf(root, QStringLiteral("buttonGroups"));
-    if (groupArray.isEmpty())
-        return;
+    const QByteArray bytes = readDocument(kButtonsFile, &m_buttonsBlocked);
     QList<ButtonGroup> groups;
-    for (const QJsonValue &g : groupArray) {
-        const QJsonObject object = g.toObject();
-        ButtonGroup group;
-        group.label = object.value(QStringLiteral("label")).toString();
-        for (const QJsonValue &b : arrayOf(object, QStringLiteral("buttons")))
-            group.buttons.append(ButtonCommand::fromJson(b.toObject()));
-        groups.append(group);
-    }
-    m_buttonGroups = groups;
+    bool lossy = false;
+    parseButtons(bytes, &groups, &lossy);
+    m_buttonsOriginal = lossy && !bytes.isEmpty() ? bytes : QByteArray();
+    if (!groups.isEmpty())
+        m_buttonGroups = groups;
 }
 
 void SessionStore::saveButtons()
 {
-    QJsonArray groupArray;
-    for (const ButtonGroup &g : std::as_const(m_buttonGroups)) {
-        QJsonArray buttons;
-        for (const ButtonCommand &b : g.buttons)
-            buttons.append(b.toJson());
-        groupArray.append(QJsonObject{{QStringLiteral("label"), g.label}, {QStringLiteral("buttons"), buttons}});
-    }
-    const QJsonObject root{{QStringLiteral("buttonGroups"), groupArray}};
-    writeDocument(kButtonsFile, QJsonDocument(root).toJson(QJsonDocument::Indented), m_buttonsBlocked,
+    writeDocument(kButtonsFile, buttonsDocument(m_buttonGroups), m_buttonsBlocked, &m_buttonsOriginal,
                   "Failed to open button store:", "Failed to write buttons:", "Failed to save buttons:");
 }
 

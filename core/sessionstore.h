@@ -71,6 +71,15 @@ public:
     void loadButtons();
     void saveButtons();
 
+    // The records a file's bytes hold, and whether the file holds anything
+    // they cannot keep (*lossy): bytes that are no JSON object, a value of
+    // another type, a key no record has. The documents are what a save writes.
+    static void parseSessions(const QByteArray &bytes, QList<SessionGroup> *groups, QList<SessionInfo> *ungrouped,
+                              bool *lossy);
+    static QByteArray sessionsDocument(const QList<SessionGroup> &groups, const QList<SessionInfo> &ungrouped);
+    static void parseButtons(const QByteArray &bytes, QList<ButtonGroup> *groups, bool *lossy);
+    static QByteArray buttonsDocument(const QList<ButtonGroup> &groups);
+
     void migrateFromAppDir(const QString &fileName) const;
     void migrateFromAppData(const QString &fileName) const;
 
@@ -88,15 +97,18 @@ private:
     const QList<SessionInfo> *sessionList(const QString &groupName) const;
     int groupIndex(const QString &name) const;
     int buttonGroupIndex(const QString &label) const;
-    bool giveFreshIds();
+    // *replacedId: an id the file held was replaced (not just missing).
+    bool giveFreshIds(bool *replacedId);
     void appendToGroup(const QString &groupName, const SessionInfo &record);
 
     // A file that exists but cannot be read as a document is moved aside
     // before anything can overwrite it. When that move fails, saving that
-    // file is refused for the life of the store.
+    // file is refused for the life of the store. A file read only in part
+    // (*original not empty) is copied aside before the first save over it;
+    // while that copy fails, saving is refused.
     QByteArray readDocument(const QString &fileName, bool *blocked);
-    bool writeDocument(const QString &fileName, const QByteArray &bytes, bool blocked, const char *openFailed,
-                       const char *writeFailed, const char *commitFailed);
+    bool writeDocument(const QString &fileName, const QByteArray &bytes, bool blocked, QByteArray *original,
+                       const char *openFailed, const char *writeFailed, const char *commitFailed);
 
     Folders m_folders;
     QList<SessionGroup> m_groups;
@@ -105,4 +117,6 @@ private:
     QString m_currentSessionId;
     bool m_sessionsBlocked = false;
     bool m_buttonsBlocked = false;
+    QByteArray m_sessionsOriginal; // a file read in part, to be kept before it is overwritten
+    QByteArray m_buttonsOriginal;
 };

@@ -1,5 +1,7 @@
 #include "platform/pty.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 
 #include <cerrno>
@@ -34,6 +36,27 @@ bool pseudoTerminalsAvailable()
 QString findExecutable(const QString &program)
 {
     return QStandardPaths::findExecutable(program);
+}
+
+QStringList listedShells()
+{
+    QStringList shells;
+    QFile file(QStringLiteral("/etc/shells"));
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return shells;
+    while (!file.atEnd()) {
+        const QString line = QString::fromLocal8Bit(file.readLine()).trimmed();
+        const QFileInfo info(line);
+        if (line.startsWith(QLatin1Char('/')) && info.isFile() && info.isExecutable() && !shells.contains(line))
+            shells << line;
+    }
+    return shells;
+}
+
+QString loginShell()
+{
+    const QString shell = qEnvironmentVariable("SHELL");
+    return listedShells().contains(shell) ? shell : QStringLiteral("/bin/sh");
 }
 
 namespace {

@@ -15,6 +15,13 @@ bool pseudoTerminalsAvailable();
 // names looked up on PATH. Empty when there is no such executable.
 QString findExecutable(const QString &program);
 
+// The login shells this system lists in /etc/shells that exist and can be
+// run, in the file's order.
+QStringList listedShells();
+// The user's login shell: $SHELL when it is one of the listed shells, else
+// /bin/sh.
+QString loginShell();
+
 // A child process whose standard streams are the far side of a pseudo-
 // terminal. It runs in a session of its own with the terminal as its
 // controlling terminal, so the line discipline, job control and SIGWINCH work

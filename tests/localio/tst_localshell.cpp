@@ -2,8 +2,9 @@
 #include "core/languagemanager.h"
 #include "platform/pty.h"
 
+#include <QFileInfo>
 #include <QRegularExpression>
-#include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -27,25 +28,11 @@ struct Shell {
         QObject::connect(&conn, &Connection::connected, &conn, [this] { ++connects; });
         QObject::connect(&conn, &Connection::disconnected, &conn, [this] { ++disconnects; });
     }
-    // Output after the last mark; commands echo, so answers are matched by
-    // shapes that the typed command line does not contain.
-    QByteArray since(qsizetype mark) const { return output.mid(mark); }
 };
 
 bool processGone(qint64 pid)
 {
     return ::kill(pid_t(pid), 0) != 0 && errno == ESRCH;
-}
-
-qint64 capturePid(Shell &s, const QRegularExpression &re)
-{
-    for (int i = 0; i < 1000; ++i) {
-        const auto m = re.match(QString::fromLatin1(s.output));
-        if (m.hasMatch())
-            return m.captured(1).toLongLong();
-        QTest::qWait(10);
-    }
-    return -1;
 }
 
 } // namespace
@@ -54,58 +41,87 @@ class TestLocalShell : public QObject
 {
     Q_OBJECT
 
+    QByteArray m_shellEnv;
+    QTemporaryDir m_zdot; // an empty zsh setup, so zsh skips its first-run menu
+
+    static void setShellEnv(const QString &value)
+    {
+        if (value.isNull())
+            qunsetenv("SHELL");
+        else
+            qputenv("SHELL", value.toUtf8());
+    }
+
 private slots:
+    void initTestCase()
+    {
+        QVERIFY2(!platform::findExecutable(QStringLiteral("zsh")).isEmpty(), "zsh is needed (package zsh)");
+        m_shellEnv = qgetenv("SHELL");
+        QFile rc(m_zdot.filePath(QStringLiteral(".zshrc")));
+        QVERIFY(rc.open(QIODevice::WriteOnly));
+        qputenv("ZDOTDIR", QFile::encodeName(m_zdot.path()));
+    }
     void init() { LocalShellConnection::setPseudoTerminalDisabled(false); }
+    void cleanup() { qputenv("SHELL", m_shellEnv); }
 
-    void commandLines_data()
+    // Each session runs the program it names by path, by a name listed in
+    // /etc/shells (any case) or by a word in it, else the login shell, on a
+    // terminal or as a plain process; a Windows-only shell fails by signal.
+    void shellsOpen_data()
     {
+        QTest::addColumn<bool>("withPty");
         QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("program");     // empty: unavailable
-        QTest::addColumn<QString>("unavailable");
+        QTest::addColumn<QString>("shellEnv"); // null: unset
+        QTest::addColumn<QString>("expected"); // the program running, or "!" and the missing one
         const QString pwsh = platform::findExecutable(QStringLiteral("pwsh"));
-        QTest::newRow("bash") << "bash" << "/bin/bash" << "";
-        QTest::newRow("git-bash") << "git-bash" << "/bin/bash" << "";
-        QTest::newRow("Ubuntu (WSL)") << "Ubuntu (WSL)" << "" << "wsl.exe";
-        QTest::newRow("cmd") << "命令提示符 (cmd)" << "" << "cmd.exe";
-        QTest::newRow("zsh") << "zsh" << "" << "cmd.exe";
-        QTest::newRow("empty") << "" << "" << "cmd.exe";
-        QTest::newRow("PowerShell 7") << "PowerShell 7" << pwsh << (pwsh.isEmpty() ? "powershell.exe" : "");
-        QTest::newRow("first match wins") << "pwsh-powershell wsl bash" << pwsh
-                                          << (pwsh.isEmpty() ? "powershell.exe" : "");
+        const QString powershell = pwsh.isEmpty() ? QStringLiteral("!powershell.exe") : pwsh;
+        const QString zsh = QStringLiteral("/usr/bin/zsh");
+        QTest::newRow("sh") << true << "sh" << zsh << "/bin/sh";
+        QTest::newRow("zsh") << true << "zsh" << QString() << zsh;
+        QTest::newRow("listed, any case") << true << " ZSH " << QString() << zsh;
+        QTest::newRow("bash") << true << "bash" << zsh << "/bin/bash";
+        QTest::newRow("git-bash") << true << "git-bash" << zsh << "/bin/bash";
+        QTest::newRow("path") << true << "/usr/bin/dash" << zsh << "/usr/bin/dash";
+        QTest::newRow("cmd, SHELL=zsh") << true << "命令提示符 (cmd)" << zsh << zsh;
+        QTest::newRow("empty, SHELL=zsh") << true << "" << zsh << zsh;
+        QTest::newRow("unknown, SHELL=zsh") << true << "fish" << zsh << zsh;
+        QTest::newRow("SHELL not listed") << true << "cmd" << "/usr/bin/env" << "/bin/sh";
+        QTest::newRow("SHELL unset") << true << "cmd" << QString() << "/bin/sh";
+        QTest::newRow("Ubuntu/WSL") << true << "Ubuntu/WSL" << zsh << "!wsl.exe";
+        QTest::newRow("PowerShell 7") << true << "PowerShell 7" << zsh << powershell;
+        QTest::newRow("first match wins") << true << "pwsh-powershell wsl bash" << zsh << powershell;
+        QTest::newRow("process zsh") << false << "zsh" << QString() << zsh;
+        QTest::newRow("process empty, SHELL unlisted") << false << "" << "/usr/bin/env" << "/bin/sh";
+        QTest::newRow("process WSL") << false << "WSL" << zsh << "!wsl.exe";
     }
-    void commandLines()
+    void shellsOpen()
     {
+        QFETCH(bool, withPty);
         QFETCH(QString, name);
-        QFETCH(QString, program);
-        QFETCH(QString, unavailable);
-        QString missing;
-        const QStringList line = LocalShellConnection::shellCommandLine(name, &missing);
-        QCOMPARE(line.value(0), program);
-        QCOMPARE(missing, unavailable);
+        QFETCH(QString, shellEnv);
+        QFETCH(QString, expected);
+        LocalShellConnection::setPseudoTerminalDisabled(!withPty);
+        setShellEnv(shellEnv);
+        Shell s(name);
+        QVERIFY(s.conn.open()); // the outcome arrives by signal
+        if (expected.startsWith(QLatin1Char('!'))) {
+            QTRY_COMPARE_WITH_TIMEOUT(s.disconnects, 1, 10000);
+            QCOMPARE(s.errors, QStringList{LanguageManager::tr(QStringLiteral("%1 在此系统上不可用")).arg(expected.mid(1))});
+            QCOMPARE(s.connects, 0);
+            QVERIFY(!s.conn.isOpen());
+            return;
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(s.connects, 1, 10000);
+        s.conn.write("readlink /proc/$$/exe\r");
+        const QByteArray program = QFileInfo(expected).canonicalFilePath().toUtf8();
+        QTRY_VERIFY2_WITH_TIMEOUT(s.output.contains(program + (withPty ? "\r\n" : "\n")), s.output.constData(), 10000);
+        QVERIFY(s.errors.isEmpty());
     }
 
-    void lineEnds_data()
-    {
-        QTest::addColumn<QByteArray>("typed");
-        QTest::addColumn<QByteArray>("toTerminal");
-        QTest::addColumn<QByteArray>("toProcess");
-        QTest::newRow("CR LF") << QByteArray("ls\r\n") << QByteArray("ls\r") << QByteArray("ls\n");
-        QTest::newRow("LF") << QByteArray("\n") << QByteArray("\r") << QByteArray("\n");
-        QTest::newRow("CR") << QByteArray("\r") << QByteArray("\r") << QByteArray("\n");
-        QTest::newRow("LF CR") << QByteArray("a\n\rb") << QByteArray("a\r\rb") << QByteArray("a\n\nb");
-        QTest::newRow("CR CR LF") << QByteArray("\r\r\n") << QByteArray("\r\r") << QByteArray("\n\n");
-        QTest::newRow("no line end") << QByteArray("x\x1b[A") << QByteArray("x\x1b[A") << QByteArray("x\x1b[A");
-    }
-    void lineEnds()
-    {
-        QFETCH(QByteArray, typed);
-        QFETCH(QByteArray, toTerminal);
-        QFETCH(QByteArray, toProcess);
-        QCOMPARE(LocalShellConnection::toTerminalLineEnds(typed), toTerminal);
-        QCOMPARE(LocalShellConnection::toProcessLineEnds(typed), toProcess);
-    }
-
-    void bashAnswersAndFollowsResize()
+    // Commands echo, so answers are matched by shapes that the typed command
+    // line does not contain. The shell's line editor gets one CR per line
+    // end; a program that set the terminal raw gets the bytes as typed.
+    void bashOnATerminal()
     {
         QVERIFY(LocalShellConnection::isConPtySupported());
         Shell s(QStringLiteral("bash"));
@@ -113,82 +129,26 @@ private slots:
         QVERIFY(s.conn.open());
         QTRY_COMPARE_WITH_TIMEOUT(s.connects, 1, 10000);
         QVERIFY(s.conn.isOpen());
-
         s.conn.write("echo $((6*7)) T=$TERM; stty size\r");
         QTRY_VERIFY_WITH_TIMEOUT(s.output.contains("42 T=vt220\r\n25 80\r\n"), 10000);
-
-        const qsizetype mark = s.output.size();
         s.conn.resize(100, 30);
         s.conn.write("stty size\r");
-        QTRY_VERIFY_WITH_TIMEOUT(s.since(mark).contains("30 100\r\n"), 10000);
-
-        s.conn.write("exit\r");
-        QTRY_COMPARE_WITH_TIMEOUT(s.disconnects, 1, 10000);
-        QVERIFY(!s.conn.isOpen());
-        QVERIFY(s.errors.isEmpty());
-    }
-
-    // What the shell's line editor gets one CR per line end; a program that
-    // set the terminal raw gets the bytes as typed.
-    void typedLineEnds()
-    {
-        Shell s(QStringLiteral("bash"));
-        QVERIFY(s.conn.open());
-        QTRY_COMPARE_WITH_TIMEOUT(s.connects, 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(s.output.contains("30 100\r\n"), 10000);
 
         s.conn.write("stty -icrnl -icanon -echo; echo RE\"\"ADY; head -c 4 | od -An -tx1; stty sane\r");
         QTRY_VERIFY_WITH_TIMEOUT(s.output.contains("READY"), 10000);
         s.conn.write("ls\r\n");
         s.conn.write("\n");
         QTRY_VERIFY_WITH_TIMEOUT(s.output.contains(" 6c 73 0d 0d"), 10000);
-
         s.conn.write("stty raw -echo; echo RA\"\"W; head -c 4 | od -An -tx1; stty sane\r");
         QTRY_VERIFY_WITH_TIMEOUT(s.output.contains("RAW"), 10000);
         s.conn.write("ls\r\n");
         QTRY_VERIFY_WITH_TIMEOUT(s.output.contains(" 6c 73 0d 0a"), 10000);
-    }
 
-    void shellIgnoringHangupIsStillEnded()
-    {
-        Shell s(QStringLiteral("bash"));
-        QVERIFY(s.conn.open());
-        QTRY_COMPARE_WITH_TIMEOUT(s.connects, 1, 10000);
-        // A job in the background holds the terminal too: closing must not
-        // wait for it.
-        s.conn.write("trap '' HUP; sleep 100 & echo \"P=$$ J=$!\"\r");
-        const QRegularExpression re(QStringLiteral("P=(\\d+) J=(\\d+)"));
-        const qint64 pid = capturePid(s, re);
-        QVERIFY(pid > 0);
-        const qint64 job = re.match(QString::fromLatin1(s.output)).captured(2).toLongLong();
-        QVERIFY(!processGone(pid));
-        s.conn.close();
-        QVERIFY(!s.conn.isOpen());
-        QVERIFY(processGone(pid)); // ended and reaped by the time close returns
-        ::kill(pid_t(job), SIGKILL); // it ignores SIGHUP as nohup would: not ours to end
-    }
-
-    void windowsShellsFail_data()
-    {
-        QTest::addColumn<bool>("withPty");
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("program");
-        QTest::newRow("pty cmd") << true << "cmd" << "cmd.exe";
-        QTest::newRow("pty wsl") << true << "wsl" << "wsl.exe";
-        QTest::newRow("process cmd") << false << "" << "cmd.exe";
-        QTest::newRow("process wsl") << false << "WSL" << "wsl.exe";
-    }
-    void windowsShellsFail()
-    {
-        QFETCH(bool, withPty);
-        QFETCH(QString, name);
-        QFETCH(QString, program);
-        LocalShellConnection::setPseudoTerminalDisabled(!withPty);
-        Shell s(name);
-        QVERIFY(s.conn.open()); // the outcome arrives by signal
+        s.conn.write("exit\r");
         QTRY_COMPARE_WITH_TIMEOUT(s.disconnects, 1, 10000);
-        QCOMPARE(s.errors, QStringList{LanguageManager::tr(QStringLiteral("%1 在此系统上不可用")).arg(program)});
-        QCOMPARE(s.connects, 0);
         QVERIFY(!s.conn.isOpen());
+        QVERIFY(s.errors.isEmpty());
     }
 
     void processFallback()
@@ -212,19 +172,34 @@ private slots:
         QVERIFY(s.errors.isEmpty());
     }
 
-    void processFallbackIgnoringTerminationIsKilled()
+    // A shell that ignores the hang-up (terminal) or the termination (plain
+    // process) is still ended by close; a job in the background that holds
+    // the terminal too must not make close wait.
+    void shellIgnoringTheEndIsStillEnded_data()
     {
-        LocalShellConnection::setPseudoTerminalDisabled(true);
+        QTest::addColumn<bool>("withPty");
+        QTest::addColumn<QByteArray>("command");
+        QTest::newRow("pty") << true << QByteArray("trap '' HUP; sleep 100 & echo \"P=$$ J=$!\"\r");
+        QTest::newRow("process") << false << QByteArray("trap '' TERM; echo \"P=$$ J=0\"\n");
+    }
+    void shellIgnoringTheEndIsStillEnded()
+    {
+        QFETCH(bool, withPty);
+        QFETCH(QByteArray, command);
+        LocalShellConnection::setPseudoTerminalDisabled(!withPty);
         Shell s(QStringLiteral("bash"));
         QVERIFY(s.conn.open());
         QTRY_COMPARE_WITH_TIMEOUT(s.connects, 1, 10000);
-        s.conn.write("trap '' TERM; echo P=$$\n");
-        const qint64 pid = capturePid(s, QRegularExpression(QStringLiteral("P=(\\d+)")));
-        QVERIFY(pid > 0);
+        s.conn.write(command);
+        const QRegularExpression re(QStringLiteral("P=(\\d+) J=(\\d+)"));
+        QTRY_VERIFY_WITH_TIMEOUT(re.match(QString::fromLatin1(s.output)).hasMatch(), 10000);
+        const auto m = re.match(QString::fromLatin1(s.output));
         s.conn.close();
         QVERIFY(!s.conn.isOpen());
-        QTRY_VERIFY_WITH_TIMEOUT(processGone(pid), 5000);
+        QVERIFY(processGone(m.captured(1).toLongLong())); // ended and reaped by the time close returns
         QCOMPARE(s.disconnects, 0); // closed by us: no signal
+        if (m.captured(2).toLongLong() > 0)
+            ::kill(pid_t(m.captured(2).toLongLong()), SIGKILL); // it ignores SIGHUP as nohup would: not ours
     }
 };
 

@@ -3,7 +3,6 @@
 // Helpers shared by the TFTP tests: real clients run while the event loop
 // keeps serving, and a raw UDP client for what no client program sends.
 
-#include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
 #include <QProcess>
@@ -24,8 +23,8 @@ inline bool clientsInstalled()
 }
 
 // Runs a client program under timeout(1) (a client aimed at a silent port
-// waits forever) and spins the event loop meanwhile so that the server in
-// this process answers. Returns the exit code.
+// waits forever) in an event loop of its own, so that the server in this
+// process answers at full speed. Returns the exit code, -1 when it did not end.
 inline int runProgram(const QString &dir, const QStringList &args, int seconds = 60)
 {
     QProcess p;
@@ -34,10 +33,7 @@ inline int runProgram(const QString &dir, const QStringList &args, int seconds =
     QEventLoop loop;
     QObject::connect(&p, &QProcess::finished, &loop, &QEventLoop::quit);
     QObject::connect(&p, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
-    QTimer guard;
-    guard.setSingleShot(true);
-    QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
-    guard.start((seconds + 10) * 1000);
+    QTimer::singleShot((seconds + 10) * 1000, &loop, &QEventLoop::quit);
     p.start(QStringLiteral("timeout"), QStringList{QString::number(seconds)} + args);
     loop.exec();
     if (p.state() != QProcess::NotRunning) {

@@ -11,6 +11,7 @@
 #include <QStringDecoder>
 #include <QUdpSocket>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace {
@@ -123,6 +124,7 @@ struct TftpServer::TftpTransfer
     bool upload = false;
     bool finalSent = false;
     QString finalPath;
+    QHostAddress client;
     QString peer;
     QString name;      // base name shown in log lines
     QString tempPath;  // upload: the ".part-" file
@@ -190,43 +192,76 @@ void TftpServer::onRequestReady()
     }
 }
 
-void TftpServer::handleRequest(const QByteArray &datagram, const QHostAddress &sender, quint16 senderPort)
+TftpServer::Request TftpServer::parseRequest(const QByteArray &datagram)
 {
+    Request r;
     if (datagram.size() < 4)
-        return;
+        return r;
     const quint16 op = word(datagram.constData());
     if (op != OpRrq && op != OpWrq)
-        return;
+        return r;
     const int nameEnd = datagram.indexOf('\0', 2);
     if (nameEnd < 0)
-        return;
+        return r;
     const int modeEnd = datagram.indexOf('\0', nameEnd + 1);
     if (modeEnd < 0)
-        return;
-    const QByteArray rawName = datagram.mid(2, nameEnd - 2);
+        return r;
     const QString mode = QString::fromLatin1(datagram.mid(nameEnd + 1, modeEnd - nameEnd - 1)).toLower();
     if (mode != QLatin1String("octet") && mode != QLatin1String("binary")) {
+        r.kind = Request::BadMode;
+        return r;
+    }
+    r.rawName = datagram.mid(2, nameEnd - 2);
+    QString fullName;
+    const bool unsafe = isUnsafeName(r.rawName, &fullName);
+    const int sep = std::max(fullName.lastIndexOf(QLatin1Char('/')), fullName.lastIndexOf(QLatin1Char('\\')));
+    r.name = fullName.mid(sep + 1);
+    // A name without a file part must not fall back to the folder itself.
+    if (unsafe || r.name.isEmpty() || r.name == QLatin1String(".") || r.name == QLatin1String("..")) {
+        r.kind = Request::Unsafe;
+        r.name.clear();
+        return r;
+    }
+    r.kind = op == OpWrq ? Request::Write : Request::Read;
+    return r;
+}
+
+QString TftpServer::servedPath(const QString &folder, const QString &name)
+{
+    // Not QDir::filePath: it takes a name starting with ':' for a resource
+    // path and returns it alone, which the file system reads as relative to
+    // the working folder.
+    return folder.endsWith(QLatin1Char('/')) ? folder + name : folder + QLatin1Char('/') + name;
+}
+
+void TftpServer::handleRequest(const QByteArray &datagram, const QHostAddress &sender, quint16 senderPort)
+{
+    const Request r = parseRequest(datagram);
+    if (r.kind == Request::Ignore)
+        return;
+    if (r.kind == Request::BadMode) {
         m_listener->writeDatagram(makeError(0, "only octet mode"), sender, senderPort);
         return;
     }
-
     const QString peer = QStringLiteral("%1:%2").arg(sender.toString(), QString::number(senderPort));
-    QString fullName;
-    const bool unsafe = isUnsafeName(rawName, &fullName);
-    const int sep = std::max(fullName.lastIndexOf(QLatin1Char('/')), fullName.lastIndexOf(QLatin1Char('\\')));
-    const QString name = fullName.mid(sep + 1);
-    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
-        return;
-    if (unsafe) {
+    if (r.kind == Request::Unsafe) {
         refuse(sender, senderPort, 2, "access violation",
-               LanguageManager::tr("[%1] 拒绝不安全的文件名：%2").arg(peer, printable(rawName)));
+               LanguageManager::tr("[%1] 拒绝不安全的文件名：%2").arg(peer, printable(r.rawName)));
         return;
     }
+    const QString &name = r.name;
     // An empty folder would mean whatever the process's working folder is.
     const QString folder = m_rootFolder;
     if (folder.isEmpty()) {
         refuse(sender, senderPort, 2, "access violation",
                LanguageManager::tr("[%1] 未设置服务目录，拒绝请求：%2").arg(peer, name));
+        return;
+    }
+    const auto fromSender = std::count_if(m_transfers.cbegin(), m_transfers.cend(),
+                                          [&](const TftpTransfer *t) { return t->client == sender; });
+    if (fromSender >= maxTransfersPerClient) {
+        refuse(sender, senderPort, 0, "too many transfers from this address",
+               LanguageManager::tr("[%1] 该地址同时传输数已达上限，拒绝请求：%2").arg(peer, name));
         return;
     }
     if (m_transfers.size() >= maxTransfers) {
@@ -236,7 +271,8 @@ void TftpServer::handleRequest(const QByteArray &datagram, const QHostAddress &s
     }
 
     auto *t = new TftpTransfer;
-    t->upload = op == OpWrq;
+    t->upload = r.kind == Request::Write;
+    t->client = sender;
     t->peer = peer;
     t->name = name;
     t->socket = new QUdpSocket(this);
@@ -248,7 +284,7 @@ void TftpServer::handleRequest(const QByteArray &datagram, const QHostAddress &s
     }
     m_transfers.append(t);
 
-    const QString path = QDir(folder).filePath(name);
+    const QString path = servedPath(folder, name);
     if (t->upload)
         startUpload(t, path, name);
     else

@@ -16,8 +16,24 @@ class TftpServer : public QObject
 {
     Q_OBJECT
 public:
-    // Requests beyond this many running transfers are turned away.
+    // Requests beyond this many running transfers are turned away, and
+    // beyond fewer from one address, so that one client cannot hold them all.
     static constexpr int maxTransfers = 64;
+    static constexpr int maxTransfersPerClient = 8;
+
+    // What a datagram on the listening socket asks for. A name is served by
+    // its last component only, inside the served folder; one that has none
+    // ("", ".", "..", a trailing separator), or that is absolute, holds
+    // control characters or is not UTF-8, is refused as unsafe.
+    struct Request {
+        enum Kind { Ignore, BadMode, Unsafe, Read, Write };
+        Kind kind = Ignore;
+        QByteArray rawName; // as sent
+        QString name;       // Read and Write: the base name
+    };
+    static Request parseRequest(const QByteArray &datagram);
+    // The file a request's base name stands for inside the folder.
+    static QString servedPath(const QString &folder, const QString &name);
 
     explicit TftpServer(QObject *parent = nullptr);
     ~TftpServer() override;

@@ -1,0 +1,38 @@
+// Without libFuzzer a fuzz target is a program that feeds it each file of the
+// folders or files named on the command line.
+#ifdef HV_FUZZ_REPLAY
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cstdint>
+#include <cstdio>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
+
+int main(int argc, char **argv)
+{
+    int count = 0;
+    for (int i = 1; i < argc; ++i) {
+        const QString path = QString::fromLocal8Bit(argv[i]);
+        QStringList files{path};
+        if (QFileInfo(path).isDir()) {
+            files.clear();
+            for (const QString &name : QDir(path).entryList(QDir::Files, QDir::Name))
+                files << QDir(path).filePath(name);
+        }
+        for (const QString &file : files) {
+            QFile f(file);
+            if (!f.open(QIODevice::ReadOnly)) {
+                std::fprintf(stderr, "cannot read %s\n", qPrintable(file));
+                return 1;
+            }
+            const QByteArray bytes = f.readAll();
+            LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()));
+            ++count;
+        }
+    }
+    std::printf("replayed %d inputs\n", count);
+    return count > 0 ? 0 : 1;
+}
+#endif
