@@ -460,7 +460,7 @@ LIBSSH2_USERAUTH_KBDINT_RESPONSE_FUNC(SshConnection::Worker::keyboardInteractive
         return;
     QList<SshPrompt> asked;
     for (int i = 0; i < num_prompts; ++i)
-        asked.append({QByteArray(prompts[i].text, int(prompts[i].length)), prompts[i].echo != 0});
+        asked.append({QByteArray(reinterpret_cast<const char *>(prompts[i].text), int(prompts[i].length)), prompts[i].echo != 0});
     const QList<bool> answer = sshPromptsToAnswer(asked, &worker->m_kbdLastPrompts, &worker->m_kbdGaveUp);
     const QByteArray &password = worker->m_kbdPassword;
     int answered = 0;
