@@ -7,7 +7,7 @@ build=$1
 mib=${2:-64}
 root=$(cd "$(dirname "$0")/../.." && pwd)
 state=$(mktemp -d)
-port=22250
+port=${HV_BENCH_PORT:-23250}
 file=/home/hvssh/hv_bench_${mib}m
 trap '"$root/tests/fixtures/sshd.sh" stop "$state" $port; rm -rf "$state"; rm -f "$file"' EXIT INT TERM
 "$root/tests/fixtures/sshd.sh" start "$state" $port
