@@ -302,8 +302,7 @@ void preferFiledHostKeyTypes(LIBSSH2_SESSION *session, const QString &host, int 
 
 void preferFastCiphers(LIBSSH2_SESSION *session)
 {
-    static const char *const fastest[] = {"aes128-gcm@openssh.com", "aes256-gcm@openssh.com",
-                                          "chacha20-poly1305@openssh.com"};
+    static const char *const fastest[] = {"aes128-gcm@openssh.com", "aes256-gcm@openssh.com"};
     const char **supported = nullptr;
     const int count = libssh2_session_supported_algs(session, LIBSSH2_METHOD_CRYPT_CS, &supported);
     if (count <= 0)
