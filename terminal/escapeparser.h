@@ -1,10 +1,11 @@
 #pragma once
 
 #include <QChar>
+#include <QString>
 
 // One control sequence as ECMA-48 5.4 frames it: CSI, an optional private
 // prefix ("?", ">", "<", "="), parameters, intermediates (0x20-0x2F) and a
-// final byte. Both renderers read sequences with this one parser.
+// final byte.
 struct CsiSequence
 {
     // The wire decides how many parameters arrive; only this many are kept
@@ -21,17 +22,89 @@ struct CsiSequence
     int param(int i, int fallback = 0) const { return i < count ? params[i] : fallback; }
 };
 
-enum class CsiParse {
-    Complete,   // a final from 0x40 to 0x7E was read
-    Incomplete, // the text ended inside the sequence
-    Invalid,    // a unit outside 0x20-0x7E stood where the final belongs
+// ESC, intermediates (ECMA-35 designations such as ESC ( B) and a final.
+struct EscSequence
+{
+    char16_t intermediate = 0; // the first one
+    int intermediateCount = 0;
+    char16_t final = 0;
 };
 
-// Parses from index j, the first unit after ESC "[". On Complete and Invalid,
-// *end is the index after the final (or the offending unit).
-CsiParse parseCsi(const QChar *text, int size, int j, CsiSequence &seq, int *end);
-
-inline bool isEscIntermediate(char16_t u)
+// What a renderer does with the pieces the scanner finds.
+class EscapeHandler
 {
-    return u >= 0x20 && u <= 0x2F;
-}
+public:
+    virtual ~EscapeHandler() = default;
+    // Prints the units from the start of text up to the first control (a
+    // unit below 0x20, or DEL) or the end, and returns how many it printed.
+    // The first unit is printable. Handing over the whole rest lets the
+    // renderer find the end of the run in the loop that prints it.
+    virtual int print(const QChar *text, int size) = 0;
+    static int printableRun(const QChar *text, int size);
+    // A C0 control, also one met inside a control sequence (the sequence goes on).
+    virtual void execute(char16_t control) = 0;
+    // True stops the scan right after the final.
+    virtual bool csiDispatch(const CsiSequence &seq) = 0;
+    virtual void escDispatch(const EscSequence &) {}
+    // Operating system command, ended by BEL or ESC.
+    virtual void oscDispatch(const QString &) {}
+    // DCS ('P', its parameters and final at the front), SOS ('X'), PM ('^')
+    // or APC ('_') string, ended by ESC.
+    virtual void stringDispatch(char16_t, const QString &) {}
+};
+
+// The escape-sequence state machine of the DEC parser diagram (vt100.net),
+// on decoded UTF-16 text. The state survives between calls, so a sequence
+// split anywhere reads as if it had come in one piece. Strings keep at most
+// MaxString units of their payload; the rest is read and dropped, so a
+// string that never ends costs no memory and prints nothing.
+class EscapeScanner
+{
+public:
+    static constexpr int MaxString = 4096;
+
+    // Grouped: escape states, CSI states, DCS header states, then the
+    // states inside a string (the scan reads ranges of them).
+    enum class State : quint8 {
+        Ground,
+        Escape,
+        EscapeIntermediate,
+        CsiEntry,
+        CsiParam,
+        CsiIntermediate,
+        CsiIgnore,
+        DcsEntry,
+        DcsParam,
+        DcsIntermediate,
+        OscString,
+        DcsPassthrough,
+        DcsIgnore,
+        SosPmApcString,
+    };
+
+    // Returns the units read: all of them, unless a CSI dispatch asked to stop.
+    int feed(const QChar *text, int size, EscapeHandler &handler);
+    void reset();
+    State state() const { return st; }
+    // Units held for an unfinished string (capacity, as that is what it costs).
+    qsizetype heldUnits() const { return payload.capacity(); }
+
+private:
+    State st = State::Ground;
+    CsiSequence csi;
+    EscSequence esc;
+    int value = 0;
+    bool hasDigits = false;
+    char16_t stringKind = 0;
+    QString payload;
+
+    void enterEscape();
+    void enterCsi();
+    void enterString(State state, char16_t kind);
+    void endParam();
+    void keep(const QChar *text, int size);
+    void endString(EscapeHandler &handler);
+    bool csiUnit(char16_t u, EscapeHandler &handler);
+    void escapeUnit(char16_t u, EscapeHandler &handler);
+    void dcsUnit(char16_t u);
+};

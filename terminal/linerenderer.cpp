@@ -11,9 +11,6 @@
 
 namespace {
 
-constexpr char16_t ESC = 0x1B;
-constexpr char16_t BEL = 0x07;
-
 // True when every unit of the text is exactly one cell wide.
 bool isNarrow(const QChar *s, int n)
 {
@@ -37,7 +34,7 @@ QString hexPrefix(const QString &text)
 } // namespace
 
 LineRenderer::LineRenderer(QTextDocument *document, LineRendererHost *h)
-    : doc(document), host(h), cursor(document)
+    : clock(&QDateTime::currentMSecsSinceEpoch), doc(document), host(h), cursor(document)
 {
     updateFormat();
     // Edits made by anyone else invalidate what is known about the rows.
@@ -360,7 +357,7 @@ void LineRenderer::receivedBackspace()
         return;
     }
     flush();
-    if (eraseEchoCount > 0 && QDateTime::currentMSecsSinceEpoch() - eraseEchoTime > 500)
+    if (eraseEchoCount > 0 && clock() - eraseEchoTime > 500)
         eraseEchoCount = 0;
     if (bs08 && eraseEchoCount > 0) {
         --eraseEchoCount;
@@ -421,15 +418,16 @@ void LineRenderer::clearDocument()
 }
 
 // Returns true when the sequence switched to the alternate screen.
-bool LineRenderer::dispatchCsi(const CsiSequence &seq)
+bool LineRenderer::csiDispatch(const CsiSequence &seq)
 {
+    carriageReturn();
     if (seq.prefix == '?') {
         if (seq.final != 'h')
             return false;
         for (int k = 0; k < seq.count; ++k)
             if (seq.params[k] == 47 || seq.params[k] == 1047 || seq.params[k] == 1049)
-                return true;
-        return false;
+                enterGrid = true;
+        return enterGrid;
     }
     // Other prefixes and intermediates select sequences this renderer does
     // not implement (key modifier settings, DECSCUSR, ...): they are dropped.
@@ -560,26 +558,53 @@ void LineRenderer::endEdit()
         cache.valid = false;
 }
 
-QString LineRenderer::appendOnce(const QString &newText)
+void LineRenderer::resetParser()
 {
-    QString prefix;
-    if (pendingEsc.size() > MaxPendingEsc) {
-        prefix = pendingEsc.mid(1);
-        pendingEsc.clear();
-    }
-    QString t;
-    if (prefix.isEmpty() && pendingEsc.isEmpty() && pendingCr.isEmpty()) {
-        t = newText;
-    } else {
-        t.reserve(prefix.size() + pendingEsc.size() + pendingCr.size() + newText.size());
-        t += prefix;
-        t += pendingEsc;
-        t += pendingCr;
-        t += newText;
-    }
-    pendingEsc.clear();
-    pendingCr.clear();
+    escapes.reset();
+    pendingCr = false;
+}
 
+void LineRenderer::carriageReturn()
+{
+    if (!pendingCr)
+        return;
+    pendingCr = false;
+    delFromCol(1);
+    col = 1;
+}
+
+int LineRenderer::print(const QChar *text, int size)
+{
+    carriageReturn();
+    const int n = printableRun(text, size);
+    pendingText.append(text, n);
+    return n;
+}
+
+void LineRenderer::execute(char16_t control)
+{
+    switch (control) {
+    case '\n':
+        pendingCr = false; // CR LF and CR CR LF are one line end
+        flush();
+        newline();
+        return;
+    case '\r':
+        pendingCr = true;
+        return;
+    default:
+        break;
+    }
+    carriageReturn();
+    if (control == 0x08)
+        receivedBackspace();
+    else if (control == '\t')
+        pendingText.append(u' ');
+    // Every other control (BEL, VT, FF, SO, SI, ...) is dropped.
+}
+
+QString LineRenderer::appendOnce(const QString &t)
+{
     {
         const QTextBlock block = currentRowBlock();
         if (block.isValid() && block.length() - 1 <= 4096) {
@@ -587,135 +612,16 @@ QString LineRenderer::appendOnce(const QString &newText)
             col = std::min(col, info.width + 1);
             if (debugLogEnabled())
                 debugLog(QStringLiteral("  appendText IN: col=%1 rowBack=%2 lineW=%3 blocks=%4 text=%5")
-                             .arg(col).arg(rowBack).arg(info.width).arg(doc->blockCount()).arg(hexPrefix(newText)));
+                             .arg(col).arg(rowBack).arg(info.width).arg(doc->blockCount()).arg(hexPrefix(t)));
         }
     }
-    // A text ending in CR keeps that CR back, so that a CR LF split across
-    // two calls is still one line end. The whole trailing run goes (a run of
-    // CRs acts as one): a CR CR LF split after the first CR must not erase
-    // the line.
-    qsizetype crs = 0;
-    while (crs < t.size() && t.at(t.size() - 1 - crs) == u'\r')
-        ++crs;
-    if (crs > 0) {
-        pendingCr = QStringLiteral("\r");
-        t.chop(crs);
-    }
-
     pendingText.clear();
     formatRuns.clear();
     formatRuns.emplace_back(0, format);
+    enterGrid = false;
     beginEdit();
-
-    const QChar *s = t.constData();
-    const int n = int(t.size());
-    CsiSequence seq;
-    int i = 0;
-    auto truncated = [&](int from) {
-        pendingEsc = t.mid(from);
-        if (debugLogEnabled())
-            debugLog(s[from + 1 < n ? from + 1 : from] == u']'
-                         ? QStringLiteral("  -> OSC sequence truncated, deferred to pendingEsc")
-                         : QStringLiteral("  -> ESC sequence truncated, deferred to pendingEsc"));
-        flush();
-        endEdit();
-        return QString();
-    };
-    while (i < n) {
-        const char16_t u = s[i].unicode();
-        if (u >= 0x20) {
-            int j = i + 1;
-            while (j < n && s[j].unicode() >= 0x20)
-                ++j;
-            pendingText.append(s + i, j - i);
-            i = j;
-            continue;
-        }
-        switch (u) {
-        case '\n':
-            flush();
-            newline();
-            ++i;
-            continue;
-        case '\r': {
-            int j = i;
-            while (j < n && s[j] == u'\r')
-                ++j;
-            if (j < n && s[j] == u'\n') {
-                i = j; // a run of CR before LF is one line end
-                continue;
-            }
-            delFromCol(1);
-            col = 1;
-            i = j;
-            continue;
-        }
-        case 0x08:
-            receivedBackspace();
-            ++i;
-            continue;
-        case '\t':
-            pendingText.append(u' ');
-            ++i;
-            continue;
-        case ESC:
-            break;
-        default:
-            ++i;
-            continue;
-        }
-
-        if (i + 1 >= n)
-            return truncated(i);
-        const char16_t c = s[i + 1].unicode();
-        if (c == ']') {
-            int end = -1;   // index of the terminator's last unit
-            int resume = -1;
-            for (int j = i + 2; j < n; ++j) {
-                if (s[j] == QChar(BEL)) {
-                    end = j;
-                    resume = j + 1;
-                    break;
-                }
-                if (s[j] == QChar(ESC)) {
-                    if (j + 1 < n && s[j + 1] == u'\\') {
-                        end = j + 1;
-                        resume = j + 2;
-                    } else {
-                        end = j;
-                        resume = j;
-                    }
-                    break;
-                }
-            }
-            if (resume < 0 || end >= n - 1)
-                return truncated(i);
-            i = resume;
-            continue;
-        }
-        if (c == '[') {
-            int end = 0;
-            const CsiParse r = parseCsi(s, n, i + 2, seq, &end);
-            if (r == CsiParse::Incomplete)
-                return truncated(i);
-            i = end;
-            if (r == CsiParse::Complete && dispatchCsi(seq)) {
-                flush();
-                endEdit();
-                return host->enterGridWith(t.mid(i));
-            }
-            continue;
-        }
-        if (isEscIntermediate(c)) {
-            // ESC ( B and the other ECMA-35 designations: three units.
-            if (i + 2 >= n)
-                return truncated(i);
-            i += 3;
-            continue;
-        }
-        i += 2;
-    }
+    const int used = escapes.feed(t.constData(), int(t.size()), *this);
     flush();
     endEdit();
-    return QString();
+    return enterGrid ? host->enterGridWith(t.mid(used)) : QString();
 }

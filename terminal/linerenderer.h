@@ -1,5 +1,6 @@
 #pragma once
 
+#include "terminal/escapeparser.h"
 #include "terminal/highlight.h"
 #include "terminal/textattributes.h"
 
@@ -9,11 +10,11 @@
 #include <QTextCharFormat>
 #include <QTextCursor>
 
+#include <functional>
 #include <utility>
 #include <vector>
 
 class QTextDocument;
-struct CsiSequence;
 
 // What the line-mode renderer needs from the view that hosts it.
 class LineRendererHost
@@ -35,12 +36,11 @@ public:
 // The line-mode renderer: writes decoded text into an endless document, one
 // block per line, with colours. The cursor is a column (1-based, in display
 // cells) on a row counted back from the last block. Understands CR, LF, BS,
-// TAB, OSC (skipped) and the CSI finals H f G A B C D J K X m; everything
-// else is dropped.
-class LineRenderer
+// TAB and the CSI finals H f G A B C D J K X m; every other sequence and
+// control string is read and dropped.
+class LineRenderer : private EscapeHandler
 {
 public:
-    static constexpr int MaxPendingEsc = 8192;
     static constexpr int MaxColumn = 1024;
     static constexpr int MaxRowsBack = 256;
 
@@ -54,15 +54,18 @@ public:
     // Forgets what is known about the document's rows; the host calls this
     // when it edits the document itself (local echo, status lines).
     void invalidateRowCache() { cache.valid = false; }
+    // Forgets an unfinished sequence and a held CR.
+    void resetParser();
+    const EscapeScanner &scanner() const { return escapes; }
 
     int col = 1;
     int rowBack = 0;
-    QString pendingEsc;
-    QString pendingCr;
     int skipBs = 0;
     int eraseEchoCount = 0;
     qint64 eraseEchoTime = 0;
     bool bs08 = false;
+    // Milliseconds for the erase-echo window; the host or a test may set its own.
+    std::function<qint64()> clock;
     TextAttributes lineAttrs;
 
     const QTextCharFormat &currentFormat() const { return format; }
@@ -93,6 +96,11 @@ private:
     QString appendBuffer;
     QTextCharFormat appendFormat;
     QMetaObject::Connection docWatch;
+    EscapeScanner escapes;
+    // A CR waits for what follows: before LF it is part of the line end
+    // (a run of CRs acts as one), before anything else it redraws the row.
+    bool pendingCr = false;
+    bool enterGrid = false;
 
     QString appendOnce(const QString &text);
     void beginEdit();
@@ -113,6 +121,13 @@ private:
     void eraseToEnd();
     void clearDocument();
     void applyCursorRule();
-    bool dispatchCsi(const CsiSequence &seq);
     void updateFormat();
+    void carriageReturn();
+
+    int print(const QChar *text, int size) override;
+    void execute(char16_t control) override;
+    bool csiDispatch(const CsiSequence &seq) override;
+    void escDispatch(const EscSequence &) override { carriageReturn(); }
+    void oscDispatch(const QString &) override { carriageReturn(); }
+    void stringDispatch(char16_t, const QString &) override { carriageReturn(); }
 };

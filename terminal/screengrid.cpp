@@ -7,9 +7,6 @@
 
 namespace {
 
-constexpr char16_t ESC = 0x1B;
-constexpr char16_t BEL = 0x07;
-
 bool isLowSurrogate(char16_t u)
 {
     return u >= 0xDC00 && u <= 0xDFFF;
@@ -213,10 +210,10 @@ inline void ScreenGrid::putNarrow(char16_t u)
     dirty = true;
 }
 
-int ScreenGrid::putChar(const QString &text, int i)
+int ScreenGrid::putChar(const QChar *text, int size)
 {
-    const char16_t u = text.at(i).unicode();
-    const char16_t next = i + 1 < text.size() ? text.at(i + 1).unicode() : 0;
+    const char16_t u = text[0].unicode();
+    const char16_t next = size > 1 ? text[1].unicode() : 0;
     const int w = unitWidth(u, next);
     if (w == 0)
         return 1;
@@ -271,152 +268,76 @@ void ScreenGrid::fullReset()
     dirty = true;
 }
 
-void ScreenGrid::keepPending(const QString &text, int from)
+QString ScreenGrid::feed(const QString &text)
 {
-    const int rest = int(text.size()) - from;
-    if (rest <= MaxPending) {
-        pending = text.mid(from);
-        return;
+    leftAltScreen = false;
+    const int used = escapes.feed(text.constData(), int(text.size()), *this);
+    return leftAltScreen ? text.mid(used) : QString();
+}
+
+int ScreenGrid::print(const QChar *text, int size)
+{
+    int i = 0;
+    while (i < size) {
+        const char16_t u = text[i].unicode();
+        if (u < 0x7F) {
+            if (u < 0x20)
+                break;
+            putNarrow(u);
+            ++i;
+        } else if (u == 0x7F) {
+            break;
+        } else {
+            i += putChar(text + i, size - i);
+        }
     }
-    // A sequence that never ends is not kept: it is shown without its ESC.
-    int j = from + 1;
-    while (j < text.size()) {
-        if (text.at(j).unicode() < 0x20)
-            ++j;
-        else
-            j += putChar(text, j);
+    return i;
+}
+
+void ScreenGrid::execute(char16_t control)
+{
+    switch (control) {
+    case 0x08:
+        cursorCol = std::max(0, cursorCol - 1);
+        wrapPending = false;
+        break;
+    case 0x09:
+        cursorCol = std::min(cols - 1, (cursorCol / 8) * 8 + 8);
+        wrapPending = false;
+        break;
+    case 0x0A:
+    case 0x0B:
+    case 0x0C:
+        lineFeed();
+        break;
+    case 0x0D:
+        cursorCol = 0;
+        wrapPending = false;
+        break;
+    default: // BEL and the other C0 controls
+        break;
     }
 }
 
-QString ScreenGrid::feed(const QString &text)
+void ScreenGrid::escDispatch(const EscSequence &seq)
 {
-    const QString in = pending.isEmpty() ? text : pending + text;
-    pending.clear();
-    leftAltScreen = false;
-    const QChar *s = in.constData();
-    const int n = int(in.size());
-    int i = 0;
-    CsiSequence seq;
-    while (i < n) {
-        const char16_t u = s[i].unicode();
-        if (u >= 0x20 && u < 0x7F) {
-            putNarrow(u);
-            ++i;
-            continue;
-        }
-        if (u > 0x7F) {
-            i += putChar(in, i);
-            continue;
-        }
-        switch (u) {
-        case 0x08:
-            cursorCol = std::max(0, cursorCol - 1);
-            wrapPending = false;
-            ++i;
-            continue;
-        case 0x09:
-            cursorCol = std::min(cols - 1, (cursorCol / 8) * 8 + 8);
-            wrapPending = false;
-            ++i;
-            continue;
-        case 0x0A:
-        case 0x0B:
-        case 0x0C:
-            lineFeed();
-            ++i;
-            continue;
-        case 0x0D:
-            cursorCol = 0;
-            wrapPending = false;
-            ++i;
-            continue;
-        case ESC:
-            break;
-        default:
-            ++i; // other C0 controls and DEL
-            continue;
-        }
-
-        // ESC at i.
-        if (i + 1 >= n) {
-            keepPending(in, i);
-            return QString();
-        }
-        const char16_t c = s[i + 1].unicode();
-        if (c == ']') {
-            // OSC: skipped up to BEL or ST; any other ESC ends it early.
-            int j = i + 2;
-            int resume = -1;
-            for (; j < n; ++j) {
-                const char16_t v = s[j].unicode();
-                if (v == BEL) {
-                    resume = j + 1;
-                    break;
-                }
-                if (v == ESC) {
-                    resume = (j + 1 < n && s[j + 1] == u'\\') ? j + 2 : j;
-                    break;
-                }
-            }
-            if (resume < 0) {
-                keepPending(in, i);
-                return QString();
-            }
-            i = resume;
-            continue;
-        }
-        if (c == 'P' || c == '^' || c == '_') {
-            // DCS, PM, APC: only ST ends them.
-            int j = i + 2;
-            while (j + 1 < n && !(s[j] == QChar(ESC) && s[j + 1] == u'\\'))
-                ++j;
-            if (j + 1 >= n) {
-                keepPending(in, i);
-                return QString();
-            }
-            i = j + 2;
-            continue;
-        }
-        if (c == '[') {
-            int end = 0;
-            const CsiParse r = parseCsi(s, n, i + 2, seq, &end);
-            if (r == CsiParse::Incomplete) {
-                keepPending(in, i);
-                return QString();
-            }
-            i = end;
-            if (r == CsiParse::Complete && dispatchCsi(seq)) {
-                leftAltScreen = true;
-                return in.mid(i);
-            }
-            continue;
-        }
-        if (isEscIntermediate(c)) {
-            // ECMA-35 designations such as ESC ( B: three units, no effect.
-            if (i + 2 >= n) {
-                keepPending(in, i);
-                return QString();
-            }
-            i += 3;
-            continue;
-        }
-        i += 2;
-        switch (c) {
-        case '7': saveCursor(); break;
-        case '8': restoreCursor(); break;
-        case '=': appCursorKeys = true; break;
-        case '>': appCursorKeys = false; break;
-        case 'D': lineFeed(); break;
-        case 'E':
-            cursorCol = 0;
-            lineFeed();
-            break;
-        case 'M': reverseIndex(); break;
-        case 'c': fullReset(); break;
-        default: break;
-        }
+    // Designations (ESC ( B and the like) take an intermediate: no effect here.
+    if (seq.intermediateCount > 0)
+        return;
+    switch (seq.final) {
+    case '7': saveCursor(); break;
+    case '8': restoreCursor(); break;
+    case '=': appCursorKeys = true; break;
+    case '>': appCursorKeys = false; break;
+    case 'D': lineFeed(); break;
+    case 'E':
+        cursorCol = 0;
+        lineFeed();
+        break;
+    case 'M': reverseIndex(); break;
+    case 'c': fullReset(); break;
+    default: break;
     }
-    return QString();
 }
 
 void ScreenGrid::sendReply(const QByteArray &bytes)
@@ -462,10 +383,13 @@ bool ScreenGrid::setModes(const CsiSequence &seq, bool set)
     return true;
 }
 
-bool ScreenGrid::dispatchCsi(const CsiSequence &seq)
+// True when the program left the alternate screen: the scan stops there.
+bool ScreenGrid::csiDispatch(const CsiSequence &seq)
 {
-    if (seq.prefix == '?' && (seq.final == 'h' || seq.final == 'l'))
-        return setModes(seq, seq.final == 'h');
+    if (seq.prefix == '?' && (seq.final == 'h' || seq.final == 'l')) {
+        leftAltScreen = setModes(seq, seq.final == 'h');
+        return leftAltScreen;
+    }
     if (seq.prefix == '>' && seq.final == 'c') {
         sendReply(QByteArray("\x1b[>0;95;0c"));
         return false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "terminal/escapeparser.h"
 #include "terminal/textattributes.h"
 
 #include <QByteArray>
@@ -7,8 +8,6 @@
 
 #include <functional>
 #include <vector>
-
-struct CsiSequence;
 
 // One cell: a UTF-16 unit (the high unit of a pair; for the right half of a
 // wide character the low surrogate or 0), its width 1, 2 (left half) or 0
@@ -33,11 +32,9 @@ struct CellRun
 // alternate screen is active: a DEC VT subset with a scroll region,
 // current and saved pens and a few modes. Text in through feed(), answers to
 // device queries out through `reply`. No scroll-back, no widgets.
-class ScreenGrid
+class ScreenGrid : private EscapeHandler
 {
 public:
-    static constexpr int MaxPending = 8192;
-
     ScreenGrid(int cols, int rows);
 
     // Parses decoded text. Returns the text that followed a sequence leaving
@@ -69,7 +66,7 @@ public:
     bool bracketedPaste = false;
     bool dirty = true;
     bool leftAltScreen = false;
-    QString pending;
+    const EscapeScanner &scanner() const { return escapes; }
     std::function<void(const QByteArray &)> reply;
 
     // Cell operations (also used by the CSI dispatch).
@@ -78,7 +75,8 @@ public:
     void scrollUp(int n);
     void scrollDown(int n);
     void eraseCells(int row, int from, int to);
-    int putChar(const QString &text, int i);
+    // Writes the character at text[0] and returns the units it used.
+    int putChar(const QChar *text, int size);
     void saveCursor();
     void restoreCursor();
 
@@ -89,6 +87,7 @@ private:
     // region rotates the map instead of moving whole rows of cells.
     std::vector<ScreenCell> cells;
     std::vector<int> rowStarts;
+    EscapeScanner escapes;
 
     int rowStart(int row) const { return rowStarts[size_t(row)]; }
     ScreenCell *rowCells(int row) { return cells.data() + rowStarts[size_t(row)]; }
@@ -100,9 +99,11 @@ private:
     void repairEdges(ScreenCell *row, int from, int to);
     void fullReset();
     void clampCursor();
-    bool dispatchCsi(const CsiSequence &seq);
     bool setModes(const CsiSequence &seq, bool set);
     void sendReply(const QByteArray &bytes);
-    void keepPending(const QString &text, int from);
-    void escape(const QString &text, int &i, bool *stop);
+
+    int print(const QChar *text, int size) override;
+    void execute(char16_t control) override;
+    bool csiDispatch(const CsiSequence &seq) override;
+    void escDispatch(const EscSequence &seq) override;
 };

@@ -2,7 +2,6 @@
 
 #include "core/debuglog.h"
 
-#include <QGuiApplication>
 #include <QTextDocument>
 #include <QTextDocumentFragment>
 
@@ -157,8 +156,7 @@ void TerminalEngine::clear()
     if (hexDocument)
         hexDocument->clear();
     hexOffset = 0;
-    renderer.pendingCr.clear();
-    renderer.pendingEsc.clear();
+    renderer.resetParser();
     decoder.decodeCarry.clear();
     drainTimer.stop();
     rxBuffer.clear();
@@ -175,7 +173,7 @@ void TerminalEngine::placeViewCursor(const QTextCursor &cursor)
 
 bool TerminalEngine::selectingWithMouse() const
 {
-    return !mouseUp && (QGuiApplication::mouseButtons() & Qt::LeftButton);
+    return !mouseUp && mouseButtons && (mouseButtons() & Qt::LeftButton);
 }
 
 QList<HighlightRange> TerminalEngine::highlightRanges(const QString &text)

@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 
 class QTextDocument;
@@ -54,7 +55,11 @@ public:
     bool hexMonitorOn = false;
     bool highlightOn = true;
     QList<HighlightRule> highlightRules;
+    // The view's left button pressed on the terminal (mouseUp false) and the
+    // buttons held at this moment, asked of the host: while a selection is
+    // being made with the mouse the view's cursor is left alone.
     bool mouseUp = true;
+    std::function<Qt::MouseButtons()> mouseButtons;
     qint64 hexOffset = 0;
 
 signals:

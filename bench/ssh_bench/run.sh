@@ -8,12 +8,15 @@ mib=${2:-64}
 shift $(($# < 2 ? $# : 2))
 root=$(cd "$(dirname "$0")/../.." && pwd)
 state=$(mktemp -d)
-port=${HV_BENCH_PORT:-23250}
-file=/home/hvssh/hv_bench_${mib}m
+port=${HV_BENCH_PORT:-22250}
+# Where the fixture's throw-away account can read it.
+file=$(mktemp /tmp/hv_bench_${mib}m.XXXXXX)
 trap '"$root/tests/fixtures/sshd.sh" stop "$state" $port; rm -rf "$state"; rm -f "$file"' EXIT INT TERM
 "$root/tests/fixtures/sshd.sh" start "$state" $port
 head -c "${mib}M" /dev/urandom > "$file"
 chmod 644 "$file"
 # The debug log (in the private temporary folder) tells the bench which
 # cipher and MAC our side negotiated.
-HALVORSTEAD_DEBUG_LOG=1 TMPDIR=$state "$build/bench/ssh_bench/ssh_bench" --port $port --key "$state/keys/id_ed25519" --nopty-key "$state/keys/id_ed25519_nopty" --file "$file" --known-hosts "$state/known_hosts" "$@"
+HALVORSTEAD_DEBUG_LOG=1 TMPDIR=$state "$build/bench/ssh_bench/ssh_bench" --port $port --user "$(cat "$state/user")" \
+    --key "$state/keys/id_ed25519" --nopty-key "$state/keys/id_ed25519_nopty" --file "$file" \
+    --known-hosts "$state/known_hosts" "$@"

@@ -11,6 +11,7 @@
 #include <QTest>
 
 #include <arpa/inet.h>
+#include <climits>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -82,53 +83,15 @@ public:
     bool sendUrgent(char byte) { return ::send(m_client, &byte, 1, MSG_OOB | MSG_NOSIGNAL) == 1; }
 
     // Reads until n bytes arrived (or the wait ends); returns what came.
-    QByteArray read(int n)
-    {
-        QByteArray out;
-        QElapsedTimer clock;
-        clock.start();
-        while (out.size() < n && clock.elapsed() < kWaitMs) {
-            if (!waitFd(m_client, POLLIN, 20))
-                continue;
-            char buf[65536];
-            const ssize_t got = ::recv(m_client, buf, qMin<size_t>(sizeof buf, size_t(n - out.size())), 0);
-            if (got <= 0)
-                break;
-            out.append(buf, int(got));
-        }
-        return out;
-    }
+    QByteArray read(int n) { return collect(n, kWaitMs); }
     // Whatever arrives within ms (for "nothing more was sent").
-    QByteArray readFor(int ms)
-    {
-        QByteArray out;
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < ms) {
-            if (!waitFd(m_client, POLLIN, 10))
-                continue;
-            char buf[4096];
-            const ssize_t got = ::recv(m_client, buf, sizeof buf, 0);
-            if (got <= 0)
-                break;
-            out.append(buf, int(got));
-        }
-        return out;
-    }
+    QByteArray readFor(int ms) { return collect(INT_MAX, ms); }
     // True once the client has closed its end.
     bool waitClosed()
     {
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < kWaitMs) {
-            if (!waitFd(m_client, POLLIN, 10))
-                continue;
-            char buf[4096];
-            const ssize_t got = ::recv(m_client, buf, sizeof buf, 0);
-            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR))
-                return true;
-        }
-        return false;
+        bool closed = false;
+        collect(INT_MAX, kWaitMs, &closed);
+        return closed;
     }
     // Closes with a reset (RST) instead of an orderly close.
     void resetClient()
@@ -145,6 +108,26 @@ public:
     }
 
 private:
+    QByteArray collect(int n, int ms, bool *closed = nullptr)
+    {
+        QByteArray out;
+        QElapsedTimer clock;
+        clock.start();
+        while (out.size() < n && clock.elapsed() < ms) {
+            if (!waitFd(m_client, POLLIN, 10))
+                continue;
+            char buf[65536];
+            const ssize_t got = ::recv(m_client, buf, qMin<size_t>(sizeof buf, size_t(n - out.size())), 0);
+            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
+                if (closed)
+                    *closed = true;
+                break;
+            }
+            out.append(buf, int(qMax<ssize_t>(got, 0)));
+        }
+        return out;
+    }
+
     // Polls fd while letting the connection's queued signals through.
     static bool waitFd(int fd, short events, int ms, bool serveEvents = true)
     {
@@ -181,15 +164,7 @@ public:
     template <typename Pred>
     bool waitUntil(Pred done, int ms = kWaitMs)
     {
-        QElapsedTimer clock;
-        clock.start();
-        while (!done()) {
-            if (clock.elapsed() > ms)
-                return false;
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-            QThread::usleep(200);
-        }
-        return true;
+        return QTest::qWaitFor(done, ms);
     }
     bool waitConnected() { return waitUntil([this] { return connects > 0 || !errors.isEmpty(); }) && connects > 0; }
     bool waitData(const QByteArray &needle, int ms = kWaitMs)

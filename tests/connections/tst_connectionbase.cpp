@@ -6,12 +6,35 @@
 #include "connections/telnetconnection.h"
 #include "core/languagemanager.h"
 
-#include <QSignalSpy>
+#include <QFile>
+#include <QSemaphore>
 #include <QTest>
 
 #include <sys/socket.h>
 
 using namespace testsupport;
+
+// Sockets in SYN_SENT towards 127.0.0.1:port (this network namespace).
+int connectsInProgress(quint16 port)
+{
+    QFile f(QStringLiteral("/proc/net/tcp"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray remote = "0100007F:" + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    int n = 0;
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        n += fields.size() > 3 && fields[2] == remote && fields[3] == "02";
+    }
+    return n;
+}
+
+// Lets the test see its current worker.
+class ProbedTelnet : public TelnetConnection
+{
+public:
+    ConnectionWorker *worker() const { return m_worker; }
+};
 
 class TestConnectionBase : public QObject
 {
@@ -55,22 +78,16 @@ void TestConnectionBase::queueBound()
     TelnetConnection c;
     aimRaw(c, kEchoPort);
     Recorder rec(&c);
-    QByteArray first(8388600, 'a');
-    c.write(first);
+    c.write(QByteArray(8388600, 'a'));
     c.write(QByteArray(extra, 'b'));
-    QCoreApplication::processEvents();
-    if (accepted)
-        QVERIFY(rec.errors.isEmpty());
-    else
-        QCOMPARE(rec.errors, QStringList{LanguageManager::tr("发送队列已满，数据未发送")});
+    QCOMPARE(rec.errors, accepted ? QStringList() : QStringList{LanguageManager::tr("发送队列已满，数据未发送")});
     rec.errors.clear();
 
     QVERIFY(c.open());
     QVERIFY(rec.waitConnected());
-    const int expected = 8388600 + (accepted ? extra : 0);
-    QVERIFY(rec.waitSize(expected));
-    rec.waitUntil([] { return false; }, 100); // nothing more may follow
-    QCOMPARE(rec.data.size(), expected);
+    c.write("!end"); // the echo keeps the order: nothing may come before it but the queue
+    QVERIFY(rec.waitData("!end"));
+    QCOMPARE(rec.data.size(), 8388600 + (accepted ? extra : 0) + 4);
     QCOMPARE(rec.data.count('b'), accepted ? extra : 0);
 }
 
@@ -86,25 +103,23 @@ void TestConnectionBase::closeNeverOpened()
 }
 
 // A stopped worker's emissions that are already on their way (queued to the
-// GUI thread) must not reach the owner after the second open.
+// GUI thread) must not reach the owner after the second open. No events are
+// served until then; the test learns in the worker thread itself that the
+// first worker has emitted its data (after its connected()), and the probe
+// runs after the relay that queues the data for the GUI thread.
 void TestConnectionBase::openTwiceSilencesFirstWorker()
 {
     ScriptedPeer peer;
-    TelnetConnection c;
-    c.telnetMode = false;
+    ProbedTelnet c;
     Recorder rec(&c);
     QVERIFY(peer.listen());
-    c.host = QStringLiteral("127.0.0.1");
-    c.port = peer.port();
+    aimRaw(c, peer.port());
     QVERIFY(c.open());
+    QSemaphore emitted;
+    connect(c.worker(), &ConnectionWorker::sigData, c.worker(), [&] { emitted.release(); }, Qt::DirectConnection);
     QVERIFY(peer.accept(false));
-    QElapsedTimer clock;
-    clock.start();
-    while (!c.isOpen() && clock.elapsed() < kWaitMs)
-        QThread::msleep(1); // no event processing: the first connected() stays queued
-    QVERIFY(c.isOpen());
     QVERIFY(peer.send("from-first"));
-    QThread::msleep(200); // lets the first worker read and emit, still unprocessed
+    QVERIFY(emitted.tryAcquire(1, kWaitMs));
 
     QVERIFY(c.open());
     QVERIFY(peer.accept());
@@ -166,13 +181,15 @@ void TestConnectionBase::closeDuringBlockedConnect()
         ::connect(f, reinterpret_cast<sockaddr *>(&a), sizeof a);
         fillers << f;
     }
-    QThread::msleep(50);
+    const quint16 port = ntohs(a.sin_port);
+    QVERIFY(QTest::qWaitFor([&] { return connectsInProgress(port) > 0; }, kWaitMs));
+    const int before = connectsInProgress(port);
 
     TelnetConnection c;
-    aimRaw(c, ntohs(a.sin_port));
+    aimRaw(c, port);
     Recorder rec(&c);
     QVERIFY(c.open());
-    QThread::msleep(300); // well inside the connect
+    QVERIFY(QTest::qWaitFor([&] { return connectsInProgress(port) > before; }, kWaitMs)); // inside the connect
     QElapsedTimer clock;
     clock.start();
     c.close();

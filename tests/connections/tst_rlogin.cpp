@@ -5,6 +5,7 @@
 
 #include "connections/rloginconnection.h"
 
+#include <QFile>
 #include <QTest>
 
 #include <unistd.h>
@@ -12,8 +13,12 @@
 using namespace testsupport;
 
 namespace {
-const char kUser[] = "hvrlogin"; // made by tests/fixtures/rlogind.sh
-const char kPassword[] = "Hv-rl0gin!";
+// The account tests/fixtures/rlogind.sh made for this run.
+QByteArray fixtureValue(const char *name)
+{
+    QFile f(QStringLiteral(HV_BINARY_DIR "/fixtures/conn_rlogind/") + QLatin1String(name));
+    return f.open(QIODevice::ReadOnly) ? f.readAll().trimmed() : QByteArray();
+}
 } // namespace
 
 class TestRLogin : public QObject
@@ -91,14 +96,17 @@ void TestRLogin::scriptedControlBytesAndData()
     QVERIFY(peer.send(inband));
     QVERIFY(rec.waitSize(inband.size()));
     QCOMPARE(rec.data, inband);
-    QVERIFY(peer.readFor(200).isEmpty()); // no size before the request
 
     // One at a time: a second urgent byte sent before the first is read
-    // turns the first into in-band data (TCP has one urgent pointer).
-    QVERIFY(peer.sendUrgent(char(0x02)));
-    QVERIFY(peer.readFor(150).isEmpty());
-    QVERIFY(peer.sendUrgent(char(0x10)));
-    QVERIFY(peer.readFor(150).isEmpty());
+    // turns the first into in-band data (TCP has one urgent pointer); the
+    // in-band "." after each shows that the client has read past it. A size
+    // sent too early (before 0x80) would arrive ahead of the one checked
+    // last, which then would not match.
+    for (const char urgent : {char(0x02), char(0x10)}) {
+        QVERIFY(peer.sendUrgent(urgent));
+        QVERIFY(peer.send("."));
+        QVERIFY(rec.waitSize(rec.data.size() + 1));
+    }
     QVERIFY(peer.sendUrgent(char(0x80)));
     QCOMPARE(peer.read(12), RLoginConnection::windowRecord(120, 40));
     c.resize(132, 43);
@@ -108,7 +116,7 @@ void TestRLogin::scriptedControlBytesAndData()
     QCOMPARE(peer.read(6), bytes({'l', 's', 0x0D, 0x0A, 0xFF, 0x02}));
     QVERIFY(peer.send("tail"));
     QVERIFY(rec.waitData("tail"));
-    QCOMPARE(rec.data, inband + "tail"); // the urgent bytes are not data
+    QCOMPARE(rec.data, inband + ".." + "tail"); // the urgent bytes are not data
 
     peer.resetClient();
     QVERIFY(rec.waitEnd());
@@ -121,19 +129,22 @@ void TestRLogin::scriptedControlBytesAndData()
 void TestRLogin::rlogindSession()
 {
     if (::geteuid() != 0)
-        QSKIP("rlogind needs a client port below 1024, which needs root");
+        QSKIP("not run: in.rlogind takes only client ports below 1024, which need root");
+    const QByteArray user = fixtureValue("user");
+    const QByteArray password = fixtureValue("password");
+    QVERIFY2(!user.isEmpty() && !password.isEmpty(), "the rlogind fixture made no account");
     RLoginConnection c;
     c.host = QStringLiteral("127.0.0.1");
     c.port = kRlogindPort;
-    c.localUser = QString::fromLatin1(kUser);
-    c.remoteUser = QString::fromLatin1(kUser);
+    c.localUser = QString::fromLatin1(user);
+    c.remoteUser = c.localUser;
     c.resize(91, 33);
     Recorder rec(&c);
     QVERIFY(c.open());
     QVERIFY(rec.waitConnected());
     QVERIFY2(rec.waitData("assword:"), rec.data.constData());
     rec.data.clear();
-    c.write(QByteArray(kPassword) + "\r");
+    c.write(password + "\r");
     const auto run = [&](const QByteArray &command, const QByteArray &expect) {
         rec.data.clear();
         c.write(command + "\r");

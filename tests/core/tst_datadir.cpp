@@ -24,90 +24,57 @@ class TestDataDir : public QObject
     }
 
 private slots:
-    void environmentVariable()
+    // Which source wins: "$A" stands for the application folder, "-" for no
+    // portable.ini; "$A/file" is a plain file, so nothing can be made under it.
+    void resolution_data()
     {
-        QTemporaryDir app;
-        // Blanks only count as unset: no warning, default folder.
-        DataDirInfo info = resolveDataDir(QStringLiteral("   "), app.path());
-        QCOMPARE(info.mode, QStringLiteral("default"));
-        QCOMPARE(info.dir, defaultDir());
-
-        // A relative name lands inside the application folder and is created.
-        info = resolveDataDir(QStringLiteral(" mydata "), app.path());
-        QCOMPARE(info.mode, QStringLiteral("env"));
-        QCOMPARE(info.dir, app.path() + QStringLiteral("/mydata"));
-        QVERIFY(QDir(info.dir).exists());
-
-        // A usable variable wins over portable.ini.
-        writeIni(app.path(), "portable-folder\n");
-        info = resolveDataDir(app.path() + QStringLiteral("/a/../b//c"), app.path());
-        QCOMPARE(info.mode, QStringLiteral("env"));
-        QCOMPARE(info.dir, app.path() + QStringLiteral("/b/c"));
+        QTest::addColumn<QString>("env");
+        QTest::addColumn<QByteArray>("ini");
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QString>("dir"); // empty: the default folder
+        QTest::addColumn<QString>("warning");
+        QTest::newRow("nothing") << "" << QByteArray("-") << "default" << "" << "";
+        QTest::newRow("blanks only count as unset") << "   " << QByteArray("-") << "default" << "" << "";
+        QTest::newRow("relative name inside the application folder") << " mydata " << QByteArray("-") << "env"
+                                                                     << "$A/mydata" << "";
+        QTest::newRow("variable wins over portable.ini, cleaned") << "$A/a/../b//c" << QByteArray("named\n") << "env"
+                                                                  << "$A/b/c" << "";
+        QTest::newRow("unusable variable falls back to portable.ini")
+            << "$A/file/sub" << QByteArray("named\n") << "portable" << "$A/named"
+            << "HALVORSTEAD_DATA_DIR=$A/file/sub 不可用，回退默认数据目录";
+        QTest::newRow("unusable portable folder falls back to the default")
+            << "" << QByteArray("file/inner\n") << "default" << ""
+            << "portable.ini 指定的目录 $A/file/inner 不可用，回退默认数据目录";
+        QTest::newRow("ini: first line, trimmed") << "" << QByteArray("  store  \nignored\n") << "portable" << "$A/store" << "";
+        QTest::newRow("ini: empty first line") << "" << QByteArray("\nother\n") << "portable" << "$A/data" << "";
+        QTest::newRow("ini: comment") << "" << QByteArray("# my data\nother\n") << "portable" << "$A/data" << "";
+        QTest::newRow("ini: empty file") << "" << QByteArray() << "portable" << "$A/data" << "";
+        QTest::newRow("ini: UTF-8 name") << "" << QByteArray("数据\n") << "portable" << "$A/数据" << "";
     }
 
-    void unusableEnvironmentFallsBack()
+    void resolution()
     {
+        QFETCH(QString, env);
+        QFETCH(QByteArray, ini);
+        QFETCH(QString, mode);
+        QFETCH(QString, dir);
+        QFETCH(QString, warning);
         QTemporaryDir app;
         QFile blocker(app.path() + QStringLiteral("/file"));
         QVERIFY(blocker.open(QIODevice::WriteOnly));
         blocker.close();
-        const QString bad = app.path() + QStringLiteral("/file/sub");
-        QTest::ignoreMessage(QtWarningMsg,
-                             qPrintable(QStringLiteral("HALVORSTEAD_DATA_DIR=%1 不可用，回退默认数据目录").arg(bad)));
-        writeIni(app.path(), "named\n");
-        const DataDirInfo info = resolveDataDir(bad, app.path());
-        QCOMPARE(info.mode, QStringLiteral("portable"));
-        QCOMPARE(info.dir, app.path() + QStringLiteral("/named"));
-    }
-
-    void portableIni_data()
-    {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QString>("expected"); // relative to the application folder
-        QTest::newRow("named") << QByteArray("  store  \nignored\n") << QStringLiteral("store");
-        QTest::newRow("empty first line") << QByteArray("\nother\n") << QStringLiteral("data");
-        QTest::newRow("comment") << QByteArray("# my data\nother\n") << QStringLiteral("data");
-        QTest::newRow("empty file") << QByteArray() << QStringLiteral("data");
-        QTest::newRow("utf-8 name") << QByteArray("数据\n") << QStringLiteral("数据");
-    }
-
-    void portableIni()
-    {
-        QFETCH(QByteArray, content);
-        QFETCH(QString, expected);
-        QTemporaryDir app;
-        writeIni(app.path(), content);
+        if (ini != "-")
+            writeIni(app.path(), ini);
+        const auto place = [&](QString s) { return s.replace(QStringLiteral("$A"), app.path()); };
+        if (!warning.isEmpty())
+            QTest::ignoreMessage(QtWarningMsg, qPrintable(place(warning)));
         bool found = false;
-        QCOMPARE(readPortableIni(app.path(), &found), app.path() + QLatin1Char('/') + expected);
-        QVERIFY(found);
-        const DataDirInfo info = resolveDataDir(QString(), app.path());
-        QCOMPARE(info.mode, QStringLiteral("portable"));
-        QCOMPARE(info.dir, app.path() + QLatin1Char('/') + expected);
-        QVERIFY(QDir(info.dir).exists());
-    }
-
-    void unusablePortableFolder()
-    {
-        QTemporaryDir app;
-        QFile blocker(app.path() + QStringLiteral("/file"));
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
-        writeIni(app.path(), "file/inner\n");
-        QTest::ignoreMessage(QtWarningMsg,
-                             qPrintable(QStringLiteral("portable.ini 指定的目录 %1 不可用，回退默认数据目录")
-                                            .arg(app.path() + QStringLiteral("/file/inner"))));
-        const DataDirInfo info = resolveDataDir(QString(), app.path());
-        QCOMPARE(info.mode, QStringLiteral("default"));
-        QCOMPARE(info.dir, defaultDir());
-    }
-
-    void noSources()
-    {
-        QTemporaryDir app;
-        bool found = true;
-        QVERIFY(readPortableIni(app.path(), &found).isEmpty());
-        QVERIFY(!found);
-        QCOMPARE(resolveDataDir(QString(), app.path()).mode, QStringLiteral("default"));
+        readPortableIni(app.path(), &found);
+        QCOMPARE(found, ini != "-");
+        const DataDirInfo info = resolveDataDir(place(env), app.path());
+        QCOMPARE(info.mode, mode);
+        QCOMPARE(info.dir, dir.isEmpty() ? defaultDir() : place(dir));
+        QVERIFY(dir.isEmpty() || QDir(info.dir).exists()); // made when chosen
     }
 
     void ensureDirAndResolve()

@@ -90,38 +90,27 @@ private slots:
         QCOMPARE(timestampFormat(choice), format);
     }
 
-    void defaults()
-    {
-        const SessionLogOptions o = AppSettings::instance().sessionLogOptions(kSession);
-        QCOMPARE(o.onOpen, false);
-        QCOMPARE(o.dir, dataDir() + "/logs/");
-        QCOMPARE(o.file, "%S_%M_%D_%h.log");
-        QCOMPARE(o.direction, "收发都记录");
-        QCOMPARE(o.mode, "纯文本");
-        QCOMPARE(o.timestamp, QString());
-        QCOMPARE(o.rotate, 10);
-        QCOMPARE(o.startMode, "追加");
-    }
-
     // Without the override switch a session's own keys are not consulted.
-    void globalOnly()
+    void defaultsAndGlobals()
     {
+        const auto shown = [](const SessionLogOptions &o) {
+            QStringList out;
+            for (const QString &name : kFields)
+                out << name + '=' + field(o, name).toString();
+            return out;
+        };
+        QCOMPARE(shown(AppSettings::instance().sessionLogOptions(kSession)),
+                 (QStringList{"onOpen=false", "dir=" + dataDir() + "/logs/", "file=%S_%M_%D_%h.log",
+                              "direction=收发都记录", "mode=纯文本", "timestamp=", "rotate=10", "rotateMidnight=false",
+                              "onOpenCopy=false", "onConnect=", "onDisconnect=", "linePrefix=", "startMode=追加"}));
         setGlobals();
         setOwn("log/dir", "/own");
         setOwn("log/rotate", 1);
-        const SessionLogOptions o = AppSettings::instance().sessionLogOptions(kSession);
-        QCOMPARE(o.onOpen, true);
-        QCOMPARE(o.onOpenCopy, true);
-        QCOMPARE(o.dir, dataDir() + "/global/");
-        QCOMPARE(o.file, "%S.log");
-        QCOMPARE(o.direction, "收发都记录");
-        QCOMPARE(o.timestamp, "yyyy-MM-dd HH:mm:ss");
-        QCOMPARE(o.rotate, 25);
-        QCOMPARE(o.rotateMidnight, true);
-        QCOMPARE(o.onConnect, "hello");
-        QCOMPARE(o.onDisconnect, "bye");
-        QCOMPARE(o.linePrefix, "> ");
-        QCOMPARE(o.startMode, "追加");
+        QCOMPARE(shown(AppSettings::instance().sessionLogOptions(kSession)),
+                 (QStringList{"onOpen=true", "dir=" + dataDir() + "/global/", "file=%S.log", "direction=收发都记录",
+                              "mode=纯文本", "timestamp=yyyy-MM-dd HH:mm:ss", "rotate=25", "rotateMidnight=true",
+                              "onOpenCopy=true", "onConnect=hello", "onDisconnect=bye", "linePrefix=> ",
+                              "startMode=追加"}));
     }
 
     // The override switch alone: texts and choices fall back to the global

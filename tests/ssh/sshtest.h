@@ -16,8 +16,14 @@ inline QString sshdDir() { return qEnvironmentVariable("HV_SSHD_DIR"); }
 inline int sshdPort() { return qEnvironmentVariableIntValue("HV_SSHD_PORT"); }
 inline int rsaOnlyPort() { return sshdPort() + 1; }
 inline QString keyPath(const char *name) { return sshdDir() + QStringLiteral("/keys/") + QLatin1String(name); }
-inline QString user() { return QStringLiteral("hvssh"); }
-inline QString password() { return QStringLiteral("hv-Test-pass1"); }
+// The fixture makes the account for the run, with a random password.
+inline QString fixtureValue(const char *name)
+{
+    QFile f(sshdDir() + QLatin1Char('/') + QLatin1String(name));
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll().trimmed()) : QString();
+}
+inline QString user() { return fixtureValue("user"); }
+inline QString password() { return fixtureValue("password"); }
 inline QString passphrase() { return QStringLiteral("key-pass-2"); }
 
 inline SshConnectParams params(const QString &host = QStringLiteral("127.0.0.1"), int port = sshdPort())

@@ -68,7 +68,8 @@ void runOne(const uint8_t *data, size_t size)
             engine.lineRenderer().eraseEchoCount = 1;
         }
         if (grid.cursorRow < 0 || grid.cursorRow >= grid.rowCount() || grid.cursorCol < 0
-            || grid.cursorCol >= grid.columnCount() || grid.pending.size() > ScreenGrid::MaxPending)
+            || grid.cursorCol >= grid.columnCount() || grid.scanner().heldUnits() > EscapeScanner::MaxString
+            || engine.lineRenderer().scanner().heldUnits() > EscapeScanner::MaxString)
             std::abort();
     }
     // Every row renders to runs that lie inside its text, and the cursor
