@@ -68,17 +68,15 @@ inline QByteArray serverKeyLine(int port = sshdPort(), const char *type = "ecdsa
 
 inline QString knownHostName(int port = sshdPort()) { return QStringLiteral("[127.0.0.1]:%1").arg(port); }
 
-// Runs a program to its end (bounded) and gives its exit code.
-inline int run(const QString &program, const QStringList &args, QByteArray *out = nullptr)
+// ssh-keygen run to its end (bounded); true when it succeeded.
+inline bool keygen(const QStringList &args, QByteArray *out = nullptr)
 {
     QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(program, args);
-    if (!p.waitForFinished(20000))
-        return -1;
+    p.start(QStringLiteral("ssh-keygen"), args);
+    const bool ok = p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
     if (out)
-        *out = p.readAll();
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        *out = p.readAllStandardOutput();
+    return ok;
 }
 
 struct Recorder {

@@ -1,6 +1,7 @@
 // Authentication against the real sshd of the fixture, which keeps OpenSSH's
 // default algorithms: every method and user key type, on a server with every
-// host key type and on one with an RSA host key only, and the ways it fails.
+// host key type and on one with an RSA host key only, and the ways it fails;
+// which method an options text selects, and the keyboard-interactive answers.
 
 #include "sshtest.h"
 
@@ -10,6 +11,8 @@
 #include <QTemporaryDir>
 
 using namespace sshtest;
+
+Q_DECLARE_METATYPE(SshAuthMethod)
 
 class TestSshAuth : public QObject
 {
@@ -23,6 +26,46 @@ private slots:
         QVERIFY2(!sshdDir().isEmpty() && sshdPort() > 0, "HV_SSHD_DIR/HV_SSHD_PORT not set: run through ctest");
         QVERIFY(m_tmp.isValid());
         LanguageManager::setLanguage(QStringLiteral("en"));
+    }
+
+    // Beyond the texts the login tests use against the server.
+    void authMethod_data()
+    {
+        QTest::addColumn<QString>("auth");
+        QTest::addColumn<SshAuthMethod>("method");
+        const auto pk = SshAuthMethod::PublicKey, ki = SshAuthMethod::KeyboardInteractive, pw = SshAuthMethod::Password;
+        LanguageManager::setLanguage(QStringLiteral("de"));
+        const QString germanPublicKey = LanguageManager::tr(QStringLiteral("公钥认证"));
+        LanguageManager::setLanguage(QStringLiteral("en"));
+        QVERIFY(germanPublicKey != QStringLiteral("公钥认证"));
+        QTest::newRow("german public key") << germanPublicKey << pk;
+        QTest::newRow("chinese keyboard") << QStringLiteral("键盘交互") << ki;
+        QTest::newRow("protocol name") << QStringLiteral("keyboard-interactive") << ki;
+        QTest::newRow("both: public key wins") << QStringLiteral("publickey,keyboard-interactive") << pk;
+        QTest::newRow("kerberos takes password") << QStringLiteral("Kerberos (GSSAPI)") << pw;
+        QTest::newRow("empty") << QString() << pw;
+    }
+    void authMethod()
+    {
+        QFETCH(QString, auth);
+        QFETCH(SshAuthMethod, method);
+        QCOMPARE(sshAuthMethodFor(auth), method);
+    }
+
+    void keyboardInteractiveRounds()
+    {
+        const SshPrompt hidden{"Password: ", false};
+        const SshPrompt shown{"Username: ", true};
+        QList<QByteArray> previous;
+        bool gaveUp = false;
+        QCOMPARE(sshPromptsToAnswer({}, &previous, &gaveUp), QList<bool>{}); // information only
+        QCOMPARE(sshPromptsToAnswer({shown, hidden}, &previous, &gaveUp), (QList<bool>{false, true}));
+        QVERIFY(!gaveUp);
+        const SshPrompt otp{"One-time code: ", false};
+        QCOMPARE(sshPromptsToAnswer({otp}, &previous, &gaveUp), QList<bool>{true}); // a new question
+        QVERIFY(!gaveUp);
+        QCOMPARE(sshPromptsToAnswer({otp}, &previous, &gaveUp), QList<bool>{false}); // asked again: refused
+        QVERIFY(gaveUp);
     }
 
     void login_data()
@@ -52,6 +95,8 @@ private slots:
         const QString lonely = m_tmp.filePath(QStringLiteral("lonely_ed25519"));
         QFile::copy(keyPath("id_ed25519"), lonely);
         QTest::newRow("key without .pub") << v4 << all << "Public Key" << lonely << QString() << true;
+        // The server grants this key no terminal: the command runs without one.
+        QTest::newRow("no pty") << v4 << all << "Public Key" << keyPath("id_ed25519_nopty") << QString() << true;
 
         // One wrong password only: each costs the server's PAM delay.
         QTest::newRow("wrong password") << v4 << all << "Password Auth" << QString() << "not-the-password" << false;

@@ -1,13 +1,16 @@
 // The host-key check against OpenSSH known-hosts files, with the real sshd
 // presenting its key (every type on one server, RSA only on the other) and
-// OpenSSH's ssh-keygen reading what we wrote.
+// OpenSSH's ssh-keygen reading what we wrote; which file the setting names.
 
 #include "sshtest.h"
 
+#include "core/appsettings.h"
+#include "core/datadir.h"
 #include "core/languagemanager.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QSettings>
 #include <QTemporaryDir>
 
 using namespace sshtest;
@@ -23,15 +26,14 @@ class TestSshHostKey : public QObject
     {
         const QString path = m_tmp.filePath(QStringLiteral("other_%1").arg(QLatin1String(type)));
         if (!QFile::exists(path))
-            run(QStringLiteral("ssh-keygen"), {"-q", "-t", type, "-N", "", "-f", path});
+            keygen({"-q", "-t", type, "-N", "", "-f", path});
         return keyLine(path + QStringLiteral(".pub"));
     }
 
     bool keygenFinds(const QString &file, int port = sshdPort())
     {
         QByteArray out;
-        return run(QStringLiteral("ssh-keygen"), {"-F", knownHostName(port), "-f", file}, &out) == 0
-               && out.contains(serverKeyLine(port));
+        return keygen({"-F", knownHostName(port), "-f", file}, &out) && out.contains(serverKeyLine(port));
     }
 
     Recorder *connectWith(const QString &knownHosts, int port = sshdPort())
@@ -50,6 +52,28 @@ private slots:
         QVERIFY(m_tmp.isValid());
         QVERIFY2(!serverKeyLine().isEmpty() && !serverKeyLine(rsaOnlyPort()).isEmpty(), "fixture host keys missing");
         LanguageManager::setLanguage(QStringLiteral("en"));
+    }
+
+    void knownHostsSetting_data()
+    {
+        QTest::addColumn<QVariant>("stored");
+        QTest::addColumn<QString>("path");
+        const QString fallback = QDir::homePath() + QStringLiteral("/.ssh/known_hosts");
+        QTest::newRow("unset: own file in the data folder") << QVariant() << dataDir() + QStringLiteral("/known_hosts");
+        QTest::newRow("windows form")
+            << QVariant(QStringLiteral("%appdata%\\Halvorstead\\keys\\kh")) << dataDir() + QStringLiteral("/keys/kh");
+        QTest::newRow("blank means the default, not no check") << QVariant(QStringLiteral("  ")) << fallback;
+    }
+    void knownHostsSetting()
+    {
+        QFETCH(QVariant, stored);
+        QFETCH(QString, path);
+        AppSettings &s = AppSettings::instance();
+        if (stored.isValid())
+            s.setValue(QStringLiteral("keys/knownHosts"), stored);
+        else
+            s.settings()->remove(QStringLiteral("keys/knownHosts"));
+        QCOMPARE(configuredKnownHostsPath(), path);
     }
 
     void emptyPathMeansTheUsersFile()
@@ -83,12 +107,11 @@ private slots:
         // An OpenSSH user may hold only one of the server's keys: the server is
         // asked for that one instead of being taken for an impostor.
         QTest::newRow("only another type filed") << all << name + ' ' + serverKeyLine(all, "ed25519") + '\n' << 0 << false;
-        QTest::newRow("changed key") << all << name + ' ' + other + '\n' << 1 << false;
         QTest::newRow("changed key after foreign lines") << all << foreign + name + ' ' + other + '\n' << 5 << false;
         QTest::newRow("revoked key") << all << "example.org " + other + "\n@revoked * " + own + '\n' << 2 << false;
         const QString hashed = m_tmp.filePath(QStringLiteral("hashed"));
         writeFile(hashed, name + ' ' + own + '\n');
-        QCOMPARE(run(QStringLiteral("ssh-keygen"), {"-H", "-f", hashed}), 0);
+        QVERIFY(keygen({"-H", "-f", hashed}));
         QTest::newRow("hashed entry") << all << readFile(hashed) << 0 << false;
         QTest::newRow("other port is another host") << all << "127.0.0.1 " + other + '\n' << 0 << true;
         QTest::newRow("rsa host, first contact") << rsa << QByteArray() << 0 << true;
