@@ -87,6 +87,10 @@ void ConnectionWorker::finishRun()
 
 int ConnectionWorker::connectToHost(const QString &host, int port, int bindPortLow, int bindPortHigh)
 {
+    if (port < 1 || port > 65535) {
+        emit sigError(LanguageManager::tr("无法连接到 %1:%2").arg(host).arg(port));
+        return -1;
+    }
     QString reason;
     bool cancelled = false;
     const QList<platform::SocketAddress> addresses = platform::resolveTcpCancellable(

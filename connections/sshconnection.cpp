@@ -10,13 +10,14 @@
 
 namespace {
 
-constexpr int kConnectBudgetMs = 10000;
 constexpr int kHandshakeTimeoutMs = 15000;
 constexpr int kAuthTimeoutMs = 15000;
 constexpr int kChannelTimeoutMs = 10000;
 constexpr unsigned kChannelWindow = 2 * 1024 * 1024;
 constexpr unsigned kChannelPacket = 32768;
 constexpr int kReadBlock = 16384;
+// Reads take all that libssh2 has decrypted, up to this; one block per signal.
+constexpr int kReadBurst = 256 * 1024;
 constexpr int kReadWhileBlocked = 4096;
 constexpr int kSshDisconnectByApplication = 11;
 
@@ -167,6 +168,7 @@ void SshConnection::connectExtraSignals(ConnectionWorker *worker)
 SshConnection::Worker::Worker(std::shared_ptr<ConnectionLink> link, const SshConnectParams &params)
     : ConnectionWorker(std::move(link))
     , m_params(params)
+    , m_readBuffer(kReadBurst, Qt::Uninitialized)
 {
     m_flags.running = &m_link->running;
     m_flags.abort = &m_link->stopRequested;
@@ -178,197 +180,127 @@ SshConnection::Worker::~Worker()
     wipe(m_kbdPassword);
 }
 
-QString SshConnection::Worker::lastErrorOrUnknown(LIBSSH2_SESSION *session) const
+QString SshConnection::Worker::lastErrorOrUnknown() const
 {
-    const QString message = sshLastError(session);
+    const QString message = sshLastError(m_session);
     return message.isEmpty() ? LanguageManager::tr("未知错误") : message;
+}
+
+int SshConnection::Worker::retry(const char *label, const std::function<int()> &step, int timeoutMs)
+{
+    return retryWhileBusy(label, step, m_session, m_socket, m_flags, timeoutMs);
+}
+
+SshConnection::Worker::End SshConnection::Worker::fail(const QString &message)
+{
+    emit sigError(aborted() ? LanguageManager::tr("连接被用户取消") : message);
+    return End::Failed;
 }
 
 void SshConnection::Worker::run()
 {
-    ConnectionLink &link = *m_link;
-    if (link.stopRequested.load())
+    if (!beginRun())
         return;
-    link.running.store(true);
-    // A stop that slipped in between would otherwise be undone by the line above.
-    if (link.stopRequested.load()) {
-        link.running.store(false);
-        return;
-    }
     m_clock.start();
     sshLog(QStringLiteral("worker start host=%1 port=%2 user=%3 auth=%4 keepalive=%5")
                .arg(m_params.host).arg(m_params.port).arg(m_params.user, m_params.auth).arg(m_params.keepalive));
-
     if (!sshGlobalAcquire()) {
         sshLog(QStringLiteral("libssh2_init failed"));
         emit sigError(LanguageManager::tr("libssh2 初始化失败"));
-        link.running.store(false);
+        finishRun();
         return;
     }
-    sshLog(QStringLiteral("libssh2_init success"));
+    const End end = runSession();
+    sshLog(QStringLiteral("worker loop exit running=%1 abort=%2 peerClosed=%3")
+               .arg(m_link->running.load() ? 1 : 0).arg(aborted() ? 1 : 0).arg(end == End::PeerClosed ? 1 : 0));
+    // Cleared before the news goes out, so that a listener that asks at once
+    // already sees the link closed.
+    if (end == End::PeerClosed) {
+        m_link->connectedFlag.store(false);
+        emit sigDisconnected();
+    }
+    cleanup();
+    sshGlobalRelease();
+}
 
-    const int sock = tcpConnect();
-    if (sock < 0) {
+SshConnection::Worker::End SshConnection::Worker::runSession()
+{
+    sshLog(QStringLiteral("connect begin host=%1 port=%2").arg(m_params.host).arg(m_params.port));
+    m_socket = connectToHost(m_params.host, m_params.port);
+    if (m_socket < 0) {
         sshLog(QStringLiteral("worker exits after TCP failure elapsed=%1ms").arg(elapsed()));
-        cleanup(nullptr, -1, nullptr);
-        return;
+        return End::Failed; // reported by connectToHost
     }
+    sshLog(QStringLiteral("connect end sock=%1 elapsed=%2ms").arg(m_socket).arg(elapsed()));
 
     // The worker is the session's user data: the keyboard-interactive
     // callback finds its password there.
-    LIBSSH2_SESSION *session = libssh2_session_init_ex(nullptr, nullptr, nullptr, this);
-    if (!session) {
-        sshLog(QStringLiteral("libssh2_session_init returned null sock=%1").arg(sock));
-        emit sigError(LanguageManager::tr("libssh2_session_init 失败"));
-        cleanup(nullptr, sock, nullptr);
-        return;
-    }
-    sshLog(QStringLiteral("session created sock=%1").arg(sock));
-    libssh2_session_set_blocking(session, 0);
-    libssh2_session_set_timeout(session, kHandshakeTimeoutMs);
-    preferFiledHostKeyTypes(session, m_params.host, m_params.port, m_params.knownHostsPath);
+    m_session = libssh2_session_init_ex(nullptr, nullptr, nullptr, this);
+    if (!m_session)
+        return fail(LanguageManager::tr("libssh2_session_init 失败"));
+    libssh2_session_set_blocking(m_session, 0);
+    libssh2_session_set_timeout(m_session, kHandshakeTimeoutMs);
+    preferFastCiphers(m_session);
+    preferFiledHostKeyTypes(m_session, m_params.host, m_params.port, m_params.knownHostsPath);
 
-    int rc = retryWhileBusy("handshake", [&] { return libssh2_session_handshake(session, sock); }, session, sock,
-                            m_flags, kHandshakeTimeoutMs);
+    int rc = retry("handshake", [&] { return libssh2_session_handshake(m_session, m_socket); }, kHandshakeTimeoutMs);
     if (rc != 0) {
-        const QString message = sshLastError(session);
+        const QString message = sshLastError(m_session);
         sshLog(QStringLiteral("handshake error rc=%1 last_errno=%2 message=%3 abort=%4")
-                   .arg(rc).arg(libssh2_session_last_errno(session))
+                   .arg(rc).arg(libssh2_session_last_errno(m_session))
                    .arg(message.isEmpty() ? QStringLiteral("<none>") : message).arg(aborted() ? 1 : 0));
-        emit sigError(aborted() ? LanguageManager::tr("连接被用户取消")
-                                : LanguageManager::tr("SSH 握手失败（%1ms 超时）：%2")
-                                      .arg(kHandshakeTimeoutMs)
-                                      .arg(message.isEmpty() ? LanguageManager::tr("未知错误") : message));
-        cleanup(session, sock, nullptr);
-        return;
+        // The budget is named only when it ran out: a refused key exchange
+        // fails at once and says why.
+        if (rc == LIBSSH2_ERROR_TIMEOUT)
+            return fail(LanguageManager::tr("SSH 握手失败（%1ms 超时）：%2").arg(kHandshakeTimeoutMs).arg(lastErrorOrUnknown()));
+        return fail(LanguageManager::tr("SSH 握手失败：%1").arg(lastErrorOrUnknown()));
     }
+    sshLog(QStringLiteral("methods kex=%1 hostkey=%2 cipher=%3/%4 mac=%5/%6")
+               .arg(sshMethod(m_session, LIBSSH2_METHOD_KEX), sshMethod(m_session, LIBSSH2_METHOD_HOSTKEY),
+                    sshMethod(m_session, LIBSSH2_METHOD_CRYPT_CS), sshMethod(m_session, LIBSSH2_METHOD_CRYPT_SC),
+                    sshMethod(m_session, LIBSSH2_METHOD_MAC_CS), sshMethod(m_session, LIBSSH2_METHOD_MAC_SC)));
 
     // Anything but a verified or newly filed key is refused: a key that
     // cannot be checked is no safer than one that differs.
-    QString hostKeyMessage;
-    if (checkKnownHost(session, m_params.host, m_params.port, m_params.knownHostsPath, &hostKeyMessage) != KnownHostOk) {
-        sshLog(QStringLiteral("hostkey refused: %1").arg(hostKeyMessage));
-        emit sigError(LanguageManager::tr("⚠ 主机密钥校验失败：%1（%2）").arg(hostKeyMessage, m_params.host));
-        cleanup(session, sock, nullptr);
-        return;
+    const KnownHostCheck check = checkKnownHost(m_session, m_params.host, m_params.port, m_params.knownHostsPath);
+    if (check.result != KnownHostOk) {
+        sshLog(QStringLiteral("hostkey refused: %1").arg(check.message));
+        return fail(LanguageManager::tr("⚠ 主机密钥校验失败：%1（%2）").arg(check.message, m_params.host));
     }
-    if (!hostKeyMessage.isEmpty())
-        sshLog(QStringLiteral("hostkey: %1").arg(hostKeyMessage));
+    if (!check.message.isEmpty())
+        sshLog(QStringLiteral("hostkey: %1").arg(check.message));
 
     sshLog(QStringLiteral("authentication begin method=%1").arg(m_params.auth));
-    if (!authenticate(session)) {
+    if (!authenticate()) {
         sshLog(QStringLiteral("authentication failed elapsed=%1ms").arg(elapsed()));
-        cleanup(session, sock, nullptr);
-        return;
+        return End::Failed;
     }
     sshLog(QStringLiteral("authentication success elapsed=%1ms").arg(elapsed()));
 
-    if (link.running.load() && !aborted())
-        probeRemoteEnv(session, sock);
+    if (keepRunning())
+        probeRemoteEnv();
 
-    LIBSSH2_CHANNEL *channel = openChannel(session, sock, kChannelTimeoutMs, 100);
-    if (!channel) {
-        const QString message = sshLastError(session);
-        sshLog(QStringLiteral("channel-open error last_errno=%1 message=%2 abort=%3")
-                   .arg(libssh2_session_last_errno(session))
-                   .arg(message.isEmpty() ? QStringLiteral("<none>") : message).arg(aborted() ? 1 : 0));
-        emit sigError(aborted() ? LanguageManager::tr("连接被用户取消")
-                                : LanguageManager::tr("打开 SSH 通道失败（超时）：%1").arg(lastErrorOrUnknown(session)));
-        sshLog(QStringLiteral("channel open failed elapsed=%1ms").arg(elapsed()));
-        cleanup(session, sock, nullptr);
-        return;
+    m_channel = openChannel(kChannelTimeoutMs, 100);
+    if (!m_channel) {
+        sshLog(QStringLiteral("channel open failed last_errno=%1 elapsed=%2ms")
+                   .arg(libssh2_session_last_errno(m_session)).arg(elapsed()));
+        return fail(LanguageManager::tr("打开 SSH 通道失败（超时）：%1").arg(lastErrorOrUnknown()));
     }
-    sshLog(QStringLiteral("channel open success elapsed=%1ms").arg(elapsed()));
-
-    if (!startChannel(session, channel, sock)) {
-        cleanup(session, sock, channel);
-        return;
-    }
+    if (!startChannel())
+        return End::Failed;
 
     if (m_params.keepalive > 0)
-        libssh2_keepalive_config(session, 1, unsigned(m_params.keepalive));
+        libssh2_keepalive_config(m_session, 1, unsigned(m_params.keepalive));
     m_lastKeepalive = elapsed();
-
-    link.connectedFlag.store(true);
-    emit sigConnected();
+    markConnected();
     sshLog(QStringLiteral("worker connected elapsed=%1ms").arg(elapsed()));
-
-    const bool peerClosed = link.running.load() && runLoop(session, channel, sock);
-    sshLog(QStringLiteral("worker loop exit running=%1 abort=%2 peerClosed=%3")
-               .arg(link.running.load() ? 1 : 0).arg(aborted() ? 1 : 0).arg(peerClosed ? 1 : 0));
-    // Cleared before the news goes out, so that a listener that asks at once
-    // already sees the link closed.
-    if (peerClosed) {
-        link.connectedFlag.store(false);
-        emit sigDisconnected();
-    }
-    cleanup(session, sock, channel);
+    return keepRunning() ? runLoop() : End::Stopped;
 }
 
-int SshConnection::Worker::tcpConnect()
-{
-    ConnectionLink &link = *m_link;
-    sshLog(QStringLiteral("connect begin host=%1 port=%2").arg(m_params.host).arg(m_params.port));
-    QString why;
-    QList<platform::SocketAddress> addresses;
-    bool cancelled = false;
-    if (m_params.port > 0 && m_params.port <= 65535)
-        addresses = platform::resolveTcpCancellable(m_params.host, quint16(m_params.port), &link.running,
-                                                    &link.waker, &why, &cancelled);
-    else
-        why = QStringLiteral("port out of range");
-    if (cancelled) {
-        sshLog(QStringLiteral("getaddrinfo abandoned on stop elapsed=%1ms").arg(elapsed()));
-        return -1;
-    }
-    if (addresses.isEmpty()) {
-        sshLog(QStringLiteral("getaddrinfo failed rc=%1 elapsed=%2ms").arg(why).arg(elapsed()));
-        emit sigError(LanguageManager::tr("无法解析主机：%1").arg(m_params.host));
-        return -1;
-    }
-    // Bytes typed before the link is up leave after it; a pending wake
-    // would only make the connect wait in short naps.
-    link.waker.drain();
-
-    // One budget for every address: a host whose first address hangs gets
-    // no attempt on the next within the same ten seconds.
-    const qint64 deadline = elapsed() + kConnectBudgetMs;
-    int sock = -1;
-    for (const platform::SocketAddress &address : addresses) {
-        const qint64 left = deadline - elapsed();
-        if (!link.running.load() || aborted() || left <= 0) {
-            sshLog(QStringLiteral("connect stop before address=%1 running=%2 abort=%3")
-                       .arg(address.text()).arg(link.running.load() ? 1 : 0).arg(aborted() ? 1 : 0));
-            break;
-        }
-        platform::ConnectOptions options;
-        options.timeoutMs = int(left);
-        options.running = &link.running;
-        options.waker = &link.waker;
-        int err = 0;
-        sock = platform::connectTcp(address, options, &err);
-        if (sock >= 0) {
-            sshLog(QStringLiteral("TCP connected address=%1 elapsed=%2ms").arg(address.text()).arg(elapsed()));
-            break;
-        }
-        sshLog(QStringLiteral("TCP connect failed address=%1 error=%2").arg(address.text(), platform::errorString(err)));
-    }
-    if (sock < 0) {
-        sshLog(QStringLiteral("connect failed elapsed=%1ms running=%2 abort=%3")
-                   .arg(elapsed()).arg(link.running.load() ? 1 : 0).arg(aborted() ? 1 : 0));
-        emit sigError(LanguageManager::tr("无法连接到 %1:%2").arg(m_params.host).arg(m_params.port));
-        return -1;
-    }
-    m_socket = sock;
-    sshLog(QStringLiteral("connect end sock=%1 elapsed=%2ms").arg(sock).arg(elapsed()));
-    return sock;
-}
-
-bool SshConnection::Worker::authenticate(LIBSSH2_SESSION *session)
+bool SshConnection::Worker::authenticate()
 {
     const QByteArray user = m_params.user.toUtf8();
     QByteArray password = m_params.password.toUtf8();
-    const int sock = m_socket;
     int rc = LIBSSH2_ERROR_AUTHENTICATION_FAILED;
     switch (sshAuthMethodFor(m_params.auth)) {
     case SshAuthMethod::PublicKey: {
@@ -383,64 +315,62 @@ bool SshConnection::Worker::authenticate(LIBSSH2_SESSION *session)
         }
         sshLog(QStringLiteral("publickey private=%1 public=%2 passphraseLength=%3")
                    .arg(m_params.privateKey, QFile::decodeName(publicKey)).arg(password.size()));
-        rc = retryWhileBusy(
+        rc = retry(
             "auth-publickey",
             [&] {
-                return libssh2_userauth_publickey_fromfile_ex(session, user.constData(), unsigned(user.size()),
+                return libssh2_userauth_publickey_fromfile_ex(m_session, user.constData(), unsigned(user.size()),
                                                               publicKey.isEmpty() ? nullptr : publicKey.constData(),
                                                               privateKey.constData(),
                                                               password.isEmpty() ? nullptr : password.constData());
             },
-            session, sock, m_flags, kAuthTimeoutMs);
+            kAuthTimeoutMs);
         break;
     }
     case SshAuthMethod::KeyboardInteractive:
-        rc = authenticateKeyboardInteractive(session) ? 0 : LIBSSH2_ERROR_AUTHENTICATION_FAILED;
+        rc = authenticateKeyboardInteractive() ? 0 : LIBSSH2_ERROR_AUTHENTICATION_FAILED;
         break;
     case SshAuthMethod::Password:
         sshLog(QStringLiteral("password length=%1").arg(password.size()));
-        rc = retryWhileBusy(
+        rc = retry(
             "auth-password",
             [&] {
-                return libssh2_userauth_password_ex(session, user.constData(), unsigned(user.size()),
+                return libssh2_userauth_password_ex(m_session, user.constData(), unsigned(user.size()),
                                                     password.constData(), unsigned(password.size()), nullptr);
             },
-            session, sock, m_flags, kAuthTimeoutMs);
+            kAuthTimeoutMs);
         if (rc != 0 && !aborted())
-            rc = authenticateKeyboardInteractive(session) ? 0 : LIBSSH2_ERROR_AUTHENTICATION_FAILED;
+            rc = authenticateKeyboardInteractive() ? 0 : LIBSSH2_ERROR_AUTHENTICATION_FAILED;
         break;
     }
     wipe(password);
     if (rc == 0)
         return true;
-    QString message = sshLastError(session);
+    QString message = sshLastError(m_session);
     if (m_kbdGaveUp)
         message = QStringLiteral("Authentication failed (keyboard-interactive)");
     sshLog(QStringLiteral("authentication error rc=%1 last_errno=%2 message=%3")
-               .arg(rc).arg(libssh2_session_last_errno(session)).arg(message.isEmpty() ? QStringLiteral("<none>") : message));
-    emit sigError(aborted() ? LanguageManager::tr("连接被用户取消")
-                            : LanguageManager::tr("SSH 认证失败：%1")
-                                  .arg(message.isEmpty() ? LanguageManager::tr("未知错误") : message));
+               .arg(rc).arg(libssh2_session_last_errno(m_session)).arg(message.isEmpty() ? QStringLiteral("<none>") : message));
+    fail(LanguageManager::tr("SSH 认证失败：%1").arg(message.isEmpty() ? LanguageManager::tr("未知错误") : message));
     return false;
 }
 
-bool SshConnection::Worker::authenticateKeyboardInteractive(LIBSSH2_SESSION *session)
+bool SshConnection::Worker::authenticateKeyboardInteractive()
 {
     m_kbdPassword = m_params.password.toUtf8();
     m_kbdLastPrompts.clear();
     m_kbdGaveUp = false;
     const QByteArray user = m_params.user.toUtf8();
-    const int rc = retryWhileBusy(
+    const int rc = retry(
         "auth-keyboard-interactive",
         [&] {
             // Once the callback has given up, the exchange is over for us;
             // the session is torn down without waiting for the server.
             if (m_kbdGaveUp)
                 return int(LIBSSH2_ERROR_AUTHENTICATION_FAILED);
-            return libssh2_userauth_keyboard_interactive_ex(session, user.constData(), unsigned(user.size()),
+            return libssh2_userauth_keyboard_interactive_ex(m_session, user.constData(), unsigned(user.size()),
                                                             &Worker::keyboardInteractiveResponse);
         },
-        session, m_socket, m_flags, kAuthTimeoutMs);
+        kAuthTimeoutMs);
     wipe(m_kbdPassword);
     return rc == 0;
 }
@@ -459,8 +389,10 @@ LIBSSH2_USERAUTH_KBDINT_RESPONSE_FUNC(SshConnection::Worker::keyboardInteractive
     if (!worker || num_prompts <= 0)
         return;
     QList<SshPrompt> asked;
+    // The prompt text is char in libssh2 1.10 and unsigned char in 1.11.
     for (int i = 0; i < num_prompts; ++i)
-        asked.append({QByteArray(prompts[i].text, int(prompts[i].length)), prompts[i].echo != 0});
+        asked.append({QByteArray(reinterpret_cast<const char *>(prompts[i].text), int(prompts[i].length)),
+                      prompts[i].echo != 0});
     const QList<bool> answer = sshPromptsToAnswer(asked, &worker->m_kbdLastPrompts, &worker->m_kbdGaveUp);
     const QByteArray &password = worker->m_kbdPassword;
     int answered = 0;
@@ -482,83 +414,73 @@ LIBSSH2_USERAUTH_KBDINT_RESPONSE_FUNC(SshConnection::Worker::keyboardInteractive
     sshLog(QStringLiteral("keyboard-interactive: %1 prompt(s), %2 answered").arg(num_prompts).arg(answered));
 }
 
-LIBSSH2_CHANNEL *SshConnection::Worker::openChannel(LIBSSH2_SESSION *session, int sock, int timeoutMs, int waitMs)
+LIBSSH2_CHANNEL *SshConnection::Worker::openChannel(int timeoutMs, int waitMs)
 {
     const qint64 start = elapsed();
-    sshLog(QStringLiteral("channel-open begin sock=%1 timeout=%2ms").arg(sock).arg(timeoutMs));
     int attempts = 0;
-    while (m_link->running.load()) {
-        if (aborted() || elapsed() - start >= timeoutMs)
-            break;
+    while (keepRunning() && elapsed() - start < timeoutMs) {
         ++attempts;
-        LIBSSH2_CHANNEL *channel = libssh2_channel_open_ex(session, "session", unsigned(std::strlen("session")),
+        LIBSSH2_CHANNEL *channel = libssh2_channel_open_ex(m_session, "session", unsigned(std::strlen("session")),
                                                            kChannelWindow, kChannelPacket, nullptr, 0);
         if (channel) {
             sshLog(QStringLiteral("channel-open success attempts=%1 elapsed=%2ms").arg(attempts).arg(elapsed() - start));
             return channel;
         }
-        const int code = libssh2_session_last_errno(session);
+        const int code = libssh2_session_last_errno(m_session);
         if (code != LIBSSH2_ERROR_EAGAIN) {
             sshLog(QStringLiteral("channel-open failed rc=%1 attempts=%2").arg(code).arg(attempts));
             return nullptr;
         }
-        if (attempts == 1 || attempts % 50 == 0)
-            sshLog(QStringLiteral("channel-open EAGAIN attempts=%1 elapsed=%2ms").arg(attempts).arg(elapsed() - start));
-        waitSocket(session, sock, waitMs, &m_link->waker);
+        wait(waitMs);
     }
-    sshLog(QStringLiteral("channel-open timeout/stop attempts=%1 elapsed=%2ms running=%3 abort=%4")
-               .arg(attempts).arg(elapsed() - start).arg(m_link->running.load() ? 1 : 0).arg(aborted() ? 1 : 0));
+    sshLog(QStringLiteral("channel-open timeout/stop attempts=%1 elapsed=%2ms").arg(attempts).arg(elapsed() - start));
     return nullptr;
 }
 
-bool SshConnection::Worker::startChannel(LIBSSH2_SESSION *session, LIBSSH2_CHANNEL *channel, int sock)
+bool SshConnection::Worker::startChannel()
 {
     const QByteArray term = m_params.term.toUtf8();
-    int rc = retryWhileBusy(
+    int rc = retry(
         "pty-request",
         [&] {
-            return libssh2_channel_request_pty_ex(channel, term.constData(), unsigned(term.size()), nullptr, 0, 80, 24,
-                                                  0, 0);
+            return libssh2_channel_request_pty_ex(m_channel, term.constData(), unsigned(term.size()), nullptr, 0, 80,
+                                                  24, 0, 0);
         },
-        session, sock, m_flags, 10000);
+        10000);
     // A refused pseudo-terminal is no error: the shell or command runs without one.
     if (rc == 0) {
-        retryWhileBusy(
-            "pty-size",
-            [&] { return libssh2_channel_request_pty_size_ex(channel, m_params.cols, m_params.rows, 0, 0); },
-            session, sock, m_flags, 5000);
+        retry("pty-size", [&] { return libssh2_channel_request_pty_size_ex(m_channel, m_params.cols, m_params.rows, 0, 0); },
+              5000);
     }
 
     const bool shell = m_params.remoteCommand.isEmpty();
     const QByteArray command = m_params.remoteCommand.toUtf8();
-    rc = retryWhileBusy(
+    rc = retry(
         shell ? "shell" : "exec",
         [&] {
-            return shell ? libssh2_channel_process_startup(channel, "shell", 5, nullptr, 0)
-                         : libssh2_channel_process_startup(channel, "exec", 4, command.constData(),
+            return shell ? libssh2_channel_process_startup(m_channel, "shell", 5, nullptr, 0)
+                         : libssh2_channel_process_startup(m_channel, "exec", 4, command.constData(),
                                                            unsigned(command.size()));
         },
-        session, sock, m_flags, 10000);
+        10000);
     if (rc != 0) {
-        emit sigError(aborted() ? LanguageManager::tr("连接被用户取消")
-                                : LanguageManager::tr("启动 shell/命令失败：%1").arg(lastErrorOrUnknown(session)));
         sshLog(QStringLiteral("shell/exec failed rc=%1 elapsed=%2ms").arg(rc).arg(elapsed()));
+        fail(LanguageManager::tr("启动 shell/命令失败：%1").arg(lastErrorOrUnknown()));
         return false;
     }
     sshLog(QStringLiteral("shell/exec success elapsed=%1ms").arg(elapsed()));
     return true;
 }
 
-void SshConnection::Worker::probeRemoteEnv(LIBSSH2_SESSION *session, int sock)
+void SshConnection::Worker::probeRemoteEnv()
 {
-    const QString uname = runExecCapture(session, sock, QStringLiteral("uname -s"), 6000, 4096).trimmed().toLower();
+    const QString uname = runExecCapture(QStringLiteral("uname -s"), 6000, 4096).trimmed().toLower();
     const QString env = sshRemoteOsFor(uname);
     if (env.isEmpty()) {
         sshLog(QStringLiteral("env probe skip uname='%1'").arg(uname));
         return;
     }
     const QString listing = runExecCapture(
-        session, sock,
         QStringLiteral("bash -lc 'compgen -c | sort -u' 2>/dev/null || ls -1 /usr/local/sbin /usr/local/bin "
                        "/usr/sbin /usr/bin /sbin /bin 2>/dev/null"),
         12000, 512 * 1024);
@@ -567,61 +489,47 @@ void SshConnection::Worker::probeRemoteEnv(LIBSSH2_SESSION *session, int sock)
     emit sigRemoteEnv(env, commands);
 }
 
-QString SshConnection::Worker::runExecCapture(LIBSSH2_SESSION *session, int sock, const QString &command,
-                                              int timeoutMs, int byteLimit)
+QString SshConnection::Worker::runExecCapture(const QString &command, int timeoutMs, int byteLimit)
 {
     const qint64 start = elapsed();
     const auto expired = [&] { return elapsed() - start >= timeoutMs; };
-    if (!m_link->running.load())
+    LIBSSH2_CHANNEL *channel = openChannel(timeoutMs, 50);
+    if (!channel)
         return QString();
-
-    LIBSSH2_CHANNEL *channel = nullptr;
-    for (;;) {
-        channel = libssh2_channel_open_ex(session, "session", unsigned(std::strlen("session")), kChannelWindow,
-                                          kChannelPacket, nullptr, 0);
-        if (channel)
-            break;
-        if (aborted() || expired() || libssh2_session_last_errno(session) != LIBSSH2_ERROR_EAGAIN)
-            return QString();
-        waitSocket(session, sock, 50, &m_link->waker);
-        if (!m_link->running.load())
-            return QString();
-    }
 
     const QByteArray utf8 = command.toUtf8();
     for (;;) {
         const int rc = libssh2_channel_process_startup(channel, "exec", 4, utf8.constData(), unsigned(utf8.size()));
         if (rc == 0)
             break;
-        if (rc != LIBSSH2_ERROR_EAGAIN || aborted() || expired() || !m_link->running.load()) {
-            closeChannel(session, channel, sock);
+        if (rc != LIBSSH2_ERROR_EAGAIN || !keepRunning() || expired()) {
+            closeChannel(channel);
             return QString();
         }
-        waitSocket(session, sock, 50, &m_link->waker);
+        wait(50);
     }
 
     QByteArray output;
     QByteArray block(kReadBlock, Qt::Uninitialized);
-    while (output.size() < byteLimit && !aborted() && m_link->running.load()) {
+    while (output.size() < byteLimit && keepRunning()) {
         const ssize_t n = libssh2_channel_read_ex(channel, 0, block.data(), size_t(block.size()));
-        if (n > 0) {
+        if (n > 0)
             output.append(block.constData(), qsizetype(n));
-        } else if (n == LIBSSH2_ERROR_EAGAIN && !expired()) {
-            waitSocket(session, sock, 50, &m_link->waker);
-        } else {
+        else if (n == LIBSSH2_ERROR_EAGAIN && !expired())
+            wait(50);
+        else
             break;
-        }
     }
-    closeChannel(session, channel, sock);
+    closeChannel(channel);
     return QString::fromUtf8(output);
 }
 
-void SshConnection::Worker::closeChannel(LIBSSH2_SESSION *session, LIBSSH2_CHANNEL *channel, int sock)
+void SshConnection::Worker::closeChannel(LIBSSH2_CHANNEL *channel)
 {
-    for (int i = 0; i < 20 && m_link->running.load() && !aborted(); ++i) {
+    for (int i = 0; i < 20 && keepRunning(); ++i) {
         if (libssh2_channel_send_eof(channel) != LIBSSH2_ERROR_EAGAIN)
             break;
-        waitSocket(session, sock, 20);
+        waitSocket(m_session, m_socket, 20);
     }
     libssh2_channel_close(channel);
     // Freeing waits for the server's close; the command has ended, so it is
@@ -629,20 +537,19 @@ void SshConnection::Worker::closeChannel(LIBSSH2_SESSION *session, LIBSSH2_CHANN
     for (int i = 0; i < 20 && !aborted(); ++i) {
         if (libssh2_channel_free(channel) != LIBSSH2_ERROR_EAGAIN)
             break;
-        waitSocket(session, sock, 20);
+        waitSocket(m_session, m_socket, 20);
     }
 }
 
-bool SshConnection::Worker::flushSendQueue(LIBSSH2_SESSION *session, LIBSSH2_CHANNEL *channel, int sock)
+bool SshConnection::Worker::flushSendQueue()
 {
-    char echo[kReadWhileBlocked];
     return drainSendQueue([&](const QByteArray &chunk) {
         const char *p = chunk.constData();
         size_t left = size_t(chunk.size());
         while (left > 0) {
             if (!keepRunning())
                 return true; // stopping: the rest is dropped with the queue
-            const ssize_t n = libssh2_channel_write_ex(channel, 0, p, left);
+            const ssize_t n = libssh2_channel_write_ex(m_channel, 0, p, left);
             if (n > 0) {
                 p += n;
                 left -= size_t(n);
@@ -652,94 +559,89 @@ bool SshConnection::Worker::flushSendQueue(LIBSSH2_SESSION *session, LIBSSH2_CHA
                 // The peer's window is full: take what it sent meanwhile, so
                 // a host that echoes a large paste keeps the window moving.
                 ssize_t r;
-                while ((r = libssh2_channel_read_ex(channel, 0, echo, sizeof echo)) > 0)
-                    emit sigData(QByteArray(echo, qsizetype(r)));
-                waitSocket(session, sock, 100, &m_link->waker);
+                while ((r = libssh2_channel_read_ex(m_channel, 0, m_readBuffer.data(), kReadWhileBlocked)) > 0)
+                    emit sigData(QByteArray(m_readBuffer.constData(), qsizetype(r)));
+                wait(100);
                 continue;
             }
             sshLog(QStringLiteral("channel write failed rc=%1 unsent=%2").arg(n).arg(left));
             m_link->connectedFlag.store(false);
-            emit sigError(LanguageManager::tr("SSH 发送失败，连接已断开：%1").arg(lastErrorOrUnknown(session)));
+            emit sigError(LanguageManager::tr("SSH 发送失败，连接已断开：%1").arg(lastErrorOrUnknown()));
             return false;
         }
         return true;
     });
 }
 
-bool SshConnection::Worker::runLoop(LIBSSH2_SESSION *session, LIBSSH2_CHANNEL *channel, int sock)
+SshConnection::Worker::End SshConnection::Worker::runLoop()
 {
     ConnectionLink &link = *m_link;
-    QByteArray buffer(kReadBlock, Qt::Uninitialized);
     for (;;) {
-        if (aborted())
-            return false;
+        if (!keepRunning())
+            return End::Stopped;
         if (link.resizePending.exchange(false)) {
             const int cols = link.pendingCols.load();
             const int rows = link.pendingRows.load();
-            if (cols > 0 && rows > 0) {
-                retryWhileBusy(
-                    "pty-resize", [&] { return libssh2_channel_request_pty_size_ex(channel, cols, rows, 0, 0); },
-                    session, sock, m_flags, 5000);
-            }
+            if (cols > 0 && rows > 0)
+                retry("pty-resize", [&] { return libssh2_channel_request_pty_size_ex(m_channel, cols, rows, 0, 0); }, 5000);
         }
-        if (!flushSendQueue(session, channel, sock))
-            return true;
-        if (libssh2_channel_eof(channel)) {
-            sshLog(QStringLiteral("channel EOF detected"));
-            return true;
-        }
-        const ssize_t n = libssh2_channel_read_ex(channel, 0, buffer.data(), size_t(buffer.size()));
+        if (!flushSendQueue())
+            return End::PeerClosed;
+        // One read takes everything the socket holds, up to the buffer: a
+        // burst goes to the GUI thread as one block instead of one per packet.
+        const ssize_t n = libssh2_channel_read_ex(m_channel, 0, m_readBuffer.data(), size_t(m_readBuffer.size()));
         if (n > 0) {
-            emit sigData(QByteArray(buffer.constData(), qsizetype(n)));
-        } else if (n == LIBSSH2_ERROR_EAGAIN) {
-            if (m_params.keepalive > 0 && elapsed() - m_lastKeepalive >= qint64(m_params.keepalive) * 1000) {
-                int secondsToNext = 0;
-                const int rc = libssh2_keepalive_send(session, &secondsToNext);
-                sshLog(QStringLiteral("keepalive send ret=%1 secondsToNext=%2").arg(rc).arg(secondsToNext));
-                if (rc != 0 && rc != LIBSSH2_ERROR_EAGAIN) {
-                    link.connectedFlag.store(false);
-                    emit sigError(LanguageManager::tr("SSH 保活探测失败，连接已断开"));
-                    return true;
-                }
-                m_lastKeepalive = elapsed();
-            }
-            waitSocket(session, sock, 100, &link.waker);
-        } else {
-            sshLog(QStringLiteral("channel read ended rc=%1").arg(n));
-            return true;
+            emit sigData(QByteArray(m_readBuffer.constData(), qsizetype(n)));
+            continue;
         }
-        if (!link.running.load())
-            return false;
+        if (n != LIBSSH2_ERROR_EAGAIN || libssh2_channel_eof(m_channel)) {
+            sshLog(n == 0 || n == LIBSSH2_ERROR_EAGAIN ? QStringLiteral("channel EOF detected")
+                                                       : QStringLiteral("channel read ended rc=%1").arg(n));
+            return End::PeerClosed;
+        }
+        if (m_params.keepalive > 0 && elapsed() - m_lastKeepalive >= qint64(m_params.keepalive) * 1000) {
+            int secondsToNext = 0;
+            const int rc = libssh2_keepalive_send(m_session, &secondsToNext);
+            sshLog(QStringLiteral("keepalive send ret=%1 secondsToNext=%2").arg(rc).arg(secondsToNext));
+            if (rc != 0 && rc != LIBSSH2_ERROR_EAGAIN) {
+                link.connectedFlag.store(false);
+                emit sigError(LanguageManager::tr("SSH 保活探测失败，连接已断开"));
+                return End::PeerClosed;
+            }
+            m_lastKeepalive = elapsed();
+        }
+        wait(100);
     }
 }
 
-void SshConnection::Worker::cleanup(LIBSSH2_SESSION *session, int sock, LIBSSH2_CHANNEL *channel)
+void SshConnection::Worker::cleanup()
 {
-    sshLog(QStringLiteral("cleanup begin sock=%1 session=%2 channel=%3").arg(sock).arg(yesNo(session), yesNo(channel)));
-    if (channel) {
-        libssh2_channel_send_eof(channel);
-        libssh2_channel_close(channel);
-        libssh2_channel_free(channel);
+    sshLog(QStringLiteral("cleanup begin sock=%1 session=%2 channel=%3")
+               .arg(m_socket).arg(yesNo(m_session), yesNo(m_channel)));
+    if (m_channel) {
+        libssh2_channel_send_eof(m_channel);
+        libssh2_channel_close(m_channel);
+        libssh2_channel_free(m_channel);
+        m_channel = nullptr;
     }
-    if (session) {
+    if (m_session) {
         // The goodbye is one packet; give it a short, bounded chance to leave.
         for (int i = 0; i < 5; ++i) {
-            if (libssh2_session_disconnect_ex(session, kSshDisconnectByApplication, "Halvorstead disconnected", "")
+            if (libssh2_session_disconnect_ex(m_session, kSshDisconnectByApplication, "Halvorstead disconnected", "")
                 != LIBSSH2_ERROR_EAGAIN)
                 break;
-            waitSocket(session, sock, 20);
+            waitSocket(m_session, m_socket, 20);
         }
         // Freeing a session whose channels are not yet closed reads until the
         // peer answers; with the socket shut, that read ends at once instead
         // of spinning on a peer that never answers.
-        platform::shutdownSocket(sock);
-        libssh2_session_free(session);
+        platform::shutdownSocket(m_socket);
+        libssh2_session_free(m_session);
+        m_session = nullptr;
     }
-    platform::closeSocket(sock);
+    platform::closeSocket(m_socket);
     m_socket = -1;
-    sshGlobalRelease();
     wipe(m_kbdPassword);
-    m_link->connectedFlag.store(false);
-    m_link->running.store(false);
+    finishRun();
     sshLog(QStringLiteral("cleanup end"));
 }

@@ -94,20 +94,27 @@ protected:
     void run() override;
 
 private:
-    int tcpConnect();
-    bool authenticate(LIBSSH2_SESSION *session);
-    bool authenticateKeyboardInteractive(LIBSSH2_SESSION *session);
+    enum class End { Failed, Stopped, PeerClosed };
+
+    End runSession();
+    // The one way out of a failed step: reports message (or the stop, when
+    // the user closed the tab meanwhile) and tells the caller to end.
+    End fail(const QString &message);
+    bool authenticate();
+    bool authenticateKeyboardInteractive();
     static LIBSSH2_USERAUTH_KBDINT_RESPONSE_FUNC(keyboardInteractiveResponse);
-    void probeRemoteEnv(LIBSSH2_SESSION *session, int sock);
-    QString runExecCapture(LIBSSH2_SESSION *session, int sock, const QString &command, int timeoutMs, int byteLimit);
-    LIBSSH2_CHANNEL *openChannel(LIBSSH2_SESSION *session, int sock, int timeoutMs, int waitMs);
-    bool startChannel(LIBSSH2_SESSION *session, LIBSSH2_CHANNEL *channel, int sock);
-    void closeChannel(LIBSSH2_SESSION *session, LIBSSH2_CHANNEL *channel, int sock);
-    QString lastErrorOrUnknown(LIBSSH2_SESSION *session) const;
+    void probeRemoteEnv();
+    QString runExecCapture(const QString &command, int timeoutMs, int byteLimit);
+    LIBSSH2_CHANNEL *openChannel(int timeoutMs, int waitMs);
+    bool startChannel();
+    void closeChannel(LIBSSH2_CHANNEL *channel);
+    QString lastErrorOrUnknown() const;
     // False on a link error, which it has reported.
-    bool flushSendQueue(LIBSSH2_SESSION *session, LIBSSH2_CHANNEL *channel, int sock);
-    bool runLoop(LIBSSH2_SESSION *session, LIBSSH2_CHANNEL *channel, int sock);
-    void cleanup(LIBSSH2_SESSION *session, int sock, LIBSSH2_CHANNEL *channel);
+    bool flushSendQueue();
+    End runLoop();
+    void cleanup();
+    int retry(const char *label, const std::function<int()> &step, int timeoutMs);
+    void wait(int timeoutMs) { waitSocket(m_session, m_socket, timeoutMs, &m_link->waker); }
 
     bool aborted() const { return m_link->stopRequested.load(); }
     qint64 elapsed() const { return m_clock.elapsed(); }
@@ -115,6 +122,9 @@ private:
     SshConnectParams m_params;
     SshStopFlags m_flags;             // running/abort/waker of m_link
     int m_socket = -1;
+    LIBSSH2_SESSION *m_session = nullptr;
+    LIBSSH2_CHANNEL *m_channel = nullptr;
+    QByteArray m_readBuffer;
     QByteArray m_kbdPassword;         // UTF-8, wiped when the worker ends
     QList<QByteArray> m_kbdLastPrompts; // the previous round, to notice a re-ask
     bool m_kbdGaveUp = false;

@@ -176,11 +176,18 @@ QStringList hostKeyMethodsFor(int knownHostKeyType)
     }
 }
 
+// Where the lines libssh2 took came from, in the order it keeps them (one
+// entry per line read), and the line of a revocation of the key.
+struct FiledLines {
+    QList<int> entryLines;
+    int revokedLine = 0;
+};
+
 // Loads every line libssh2 understands, one at a time: its own file reader
 // stops at the first line it cannot parse (a certificate authority, a newer
 // key type), which would hide the entries after it. A revoked key is noted
 // however it is filed. False when an existing file cannot be read.
-bool loadKnownHosts(LIBSSH2_KNOWNHOSTS *hosts, const QString &path, const QByteArray &hostKey, bool *revoked)
+bool loadKnownHosts(LIBSSH2_KNOWNHOSTS *hosts, const QString &path, const QByteArray &hostKey, FiledLines *filed)
 {
     QFile file(path);
     if (!file.exists())
@@ -188,22 +195,40 @@ bool loadKnownHosts(LIBSSH2_KNOWNHOSTS *hosts, const QString &path, const QByteA
     if (!file.open(QIODevice::ReadOnly))
         return false;
     int skipped = 0;
+    int number = 0;
     while (!file.atEnd()) {
         const QByteArray line = file.readLine().trimmed();
+        ++number;
         if (line.isEmpty() || line.startsWith('#'))
             continue;
         if (line.startsWith('@')) {
             const QList<QByteArray> fields = line.simplified().split(' ');
-            if (fields.size() >= 4 && fields[0] == "@revoked" && QByteArray::fromBase64(fields[3]) == hostKey)
-                *revoked = true;
+            if (fields.size() >= 4 && fields[0] == "@revoked" && QByteArray::fromBase64(fields[3]) == hostKey
+                && filed->revokedLine == 0)
+                filed->revokedLine = number;
             continue;
         }
         if (libssh2_knownhost_readline(hosts, line.constData(), size_t(line.size()), LIBSSH2_KNOWNHOST_FILE_OPENSSH) != 0)
             ++skipped;
+        else
+            filed->entryLines.append(number);
     }
     if (skipped > 0)
         sshLog(QStringLiteral("known_hosts: %1 line(s) not understood, left as they are").arg(skipped));
     return true;
+}
+
+// The file line of an entry that libssh2 handed back, 0 when unknown.
+int lineOf(LIBSSH2_KNOWNHOSTS *hosts, const struct libssh2_knownhost *wanted, const FiledLines &filed)
+{
+    struct libssh2_knownhost *entry = nullptr;
+    struct libssh2_knownhost *previous = nullptr;
+    for (int i = 0; libssh2_knownhost_get(hosts, &entry, previous) == 0; ++i) {
+        if (entry == wanted)
+            return i < filed.entryLines.size() ? filed.entryLines[i] : 0;
+        previous = entry;
+    }
+    return 0;
 }
 
 // Appends one line, creating the folder and the file when missing.
@@ -235,9 +260,9 @@ void preferFiledHostKeyTypes(LIBSSH2_SESSION *session, const QString &host, int 
     LIBSSH2_KNOWNHOSTS *hosts = libssh2_knownhost_init(session);
     if (!hosts)
         return;
-    bool revoked = false;
+    FiledLines lines;
     QStringList filed;
-    if (loadKnownHosts(hosts, path, QByteArray(), &revoked)) {
+    if (loadKnownHosts(hosts, path, QByteArray(), &lines)) {
         const QByteArray name = sshKnownHostName(host, port).toUtf8();
         struct libssh2_knownhost *entry = nullptr;
         struct libssh2_knownhost *previous = nullptr;
@@ -275,53 +300,84 @@ void preferFiledHostKeyTypes(LIBSSH2_SESSION *session, const QString &host, int 
     sshLog(QStringLiteral("hostkey types asked for rc=%1: %2").arg(rc).arg(QString::fromLatin1(prefs)));
 }
 
-int checkKnownHost(LIBSSH2_SESSION *session, const QString &host, int port, const QString &knownHostsPath,
-                   QString *message)
+void preferFastCiphers(LIBSSH2_SESSION *session)
 {
-    QString dummy;
-    QString &msg = message ? *message : dummy;
+    static const char *const fastest[] = {"aes128-gcm@openssh.com", "aes256-gcm@openssh.com"};
+    const char **supported = nullptr;
+    const int count = libssh2_session_supported_algs(session, LIBSSH2_METHOD_CRYPT_CS, &supported);
+    if (count <= 0)
+        return;
+    QList<QByteArray> order;
+    for (const char *name : fastest) {
+        for (int i = 0; i < count; ++i) {
+            if (std::strcmp(supported[i], name) == 0)
+                order.append(name);
+        }
+    }
+    for (int i = 0; i < count; ++i) {
+        if (!order.contains(supported[i]))
+            order.append(supported[i]);
+    }
+    libssh2_free(session, supported);
+    const QByteArray prefs = order.join(',');
+    libssh2_session_method_pref(session, LIBSSH2_METHOD_CRYPT_CS, prefs.constData());
+    libssh2_session_method_pref(session, LIBSSH2_METHOD_CRYPT_SC, prefs.constData());
+}
+
+QString sshMethod(LIBSSH2_SESSION *session, int methodType)
+{
+    const char *name = session ? libssh2_session_methods(session, methodType) : nullptr;
+    return name ? QString::fromLatin1(name) : QStringLiteral("-");
+}
+
+KnownHostCheck checkKnownHost(LIBSSH2_SESSION *session, const QString &host, int port, const QString &knownHostsPath)
+{
+    KnownHostCheck out;
     QString path = knownHostsPath.trimmed();
     if (path.isEmpty())
         path = defaultKnownHostsPath();
     if (host.isEmpty()) {
-        msg = LanguageManager::tr("主机密钥无法校验");
-        return KnownHostUnverifiable;
+        out.message = LanguageManager::tr("主机密钥无法校验");
+        return out;
     }
 
     size_t keyLength = 0;
     int hostKeyType = LIBSSH2_HOSTKEY_TYPE_UNKNOWN;
     const char *key = libssh2_session_hostkey(session, &keyLength, &hostKeyType);
     if (!key || keyLength == 0) {
-        msg = LanguageManager::tr("无法获取主机公钥");
-        return KnownHostUnverifiable;
+        out.message = LanguageManager::tr("无法获取主机公钥");
+        return out;
     }
     const QByteArray hostKey(key, qsizetype(keyLength));
 
     LIBSSH2_KNOWNHOSTS *hosts = libssh2_knownhost_init(session);
     if (!hosts) {
-        msg = LanguageManager::tr("known_hosts 初始化失败");
-        return KnownHostUnverifiable;
+        out.message = LanguageManager::tr("known_hosts 初始化失败");
+        return out;
     }
 
-    int result = KnownHostUnverifiable;
-    bool revoked = false;
+    FiledLines filed;
     const QByteArray name = sshKnownHostName(host, port).toUtf8();
     const int plainRaw = LIBSSH2_KNOWNHOST_TYPE_PLAIN | LIBSSH2_KNOWNHOST_KEYENC_RAW;
-    if (!loadKnownHosts(hosts, path, hostKey, &revoked)) {
-        msg = LanguageManager::tr("主机密钥无法校验");
-    } else if (revoked) {
-        msg = LanguageManager::tr("主机密钥已被吊销");
-        result = KnownHostMismatch;
+    const auto refuse = [&](const QString &why, int line) {
+        out.result = KnownHostMismatch;
+        out.file = path;
+        out.line = line;
+        out.message = LanguageManager::tr("%1，冲突的记录在 %2:%3").arg(why, path).arg(line);
+    };
+    if (!loadKnownHosts(hosts, path, hostKey, &filed)) {
+        out.message = LanguageManager::tr("主机密钥无法校验");
+    } else if (filed.revokedLine > 0) {
+        refuse(LanguageManager::tr("主机密钥已被吊销"), filed.revokedLine);
     } else {
         struct libssh2_knownhost *found = nullptr;
         const int check = libssh2_knownhost_check(hosts, name.constData(), key, keyLength, plainRaw, &found);
         switch (check) {
         case LIBSSH2_KNOWNHOST_CHECK_MATCH:
-            result = KnownHostOk;
+            out.result = KnownHostOk;
             break;
         case LIBSSH2_KNOWNHOST_CHECK_MISMATCH:
-            msg = LanguageManager::tr("主机密钥与 known_hosts 记录不匹配（可能存在中间人攻击）");
-            result = KnownHostMismatch;
+            refuse(LanguageManager::tr("主机密钥与 known_hosts 记录不匹配（可能存在中间人攻击）"), lineOf(hosts, found, filed));
             break;
         case LIBSSH2_KNOWNHOST_CHECK_NOTFOUND: {
             const int keyType = knownHostKeyType(hostKeyType);
@@ -333,22 +389,22 @@ int checkKnownHost(LIBSSH2_SESSION *session, const QString &host, int port, cons
                                           plainRaw | keyType, &added) != 0
                 || libssh2_knownhost_writeline(hosts, added, line, sizeof line, &lineLength,
                                                LIBSSH2_KNOWNHOST_FILE_OPENSSH) != 0) {
-                msg = LanguageManager::tr("主机密钥无法校验");
+                out.message = LanguageManager::tr("主机密钥无法校验");
             } else if (!appendKnownHostLine(path, QByteArray(line, qsizetype(lineLength)))) {
                 // The key is still new to us; a later connection will ask again.
-                msg = QStringLiteral("首次连接，主机密钥未能写入 known_hosts：%1").arg(path);
-                result = KnownHostOk;
+                out.message = QStringLiteral("首次连接，主机密钥未能写入 known_hosts：%1").arg(path);
+                out.result = KnownHostOk;
             } else {
-                msg = QStringLiteral("首次连接，主机密钥已写入 known_hosts");
-                result = KnownHostOk;
+                out.message = QStringLiteral("首次连接，主机密钥已写入 known_hosts");
+                out.result = KnownHostOk;
             }
             break;
         }
         default:
-            msg = LanguageManager::tr("主机密钥无法校验");
+            out.message = LanguageManager::tr("主机密钥无法校验");
             break;
         }
     }
     libssh2_knownhost_free(hosts);
-    return result;
+    return out;
 }

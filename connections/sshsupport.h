@@ -64,16 +64,33 @@ QString configuredKnownHostsPath();
 // checkKnownHost then refuses such a key as a mismatch.
 void preferFiledHostKeyTypes(LIBSSH2_SESSION *session, const QString &host, int port, const QString &knownHostsPath);
 
+// Before the handshake: asks first for AES-GCM, which the CPU's AES and
+// carry-less multiply instructions make the cheapest cipher to receive with
+// (ChaCha20 runs in portable C in libssh2); the rest follow in the library's
+// order.
+void preferFastCiphers(LIBSSH2_SESSION *session);
+
+// The method negotiated for one slot (LIBSSH2_METHOD_CRYPT_SC, ...), or "-".
+QString sshMethod(LIBSSH2_SESSION *session, int methodType);
+
 enum KnownHostResult {
     KnownHostOk = 0,           // matched, or first contact and now filed
     KnownHostMismatch = 1,     // differs from the filed key, or revoked
     KnownHostUnverifiable = 2, // could not be checked: the caller refuses it
 };
 
+struct KnownHostCheck {
+    KnownHostResult result = KnownHostUnverifiable;
+    // A translated reason for a refusal, or a note for the debug log.
+    QString message;
+    // The entry that refused the key (a differing or revoking line), 1-based.
+    QString file;
+    int line = 0;
+};
+
 // Checks the session's host key against an OpenSSH known-hosts file (an empty
 // path means defaultKnownHostsPath()). A host not yet filed gets one line
 // appended; the rest of the file is never rewritten, so entries libssh2 does
-// not understand survive. *message receives a translated reason for results
-// 1 and 2, or a note for the debug log with result 0.
-int checkKnownHost(LIBSSH2_SESSION *session, const QString &host, int port, const QString &knownHostsPath,
-                   QString *message);
+// not understand survive. A refusal names the file and line of the entry
+// that refused the key, as OpenSSH's own client does.
+KnownHostCheck checkKnownHost(LIBSSH2_SESSION *session, const QString &host, int port, const QString &knownHostsPath);

@@ -1,20 +1,24 @@
 // Throughput and echo latency of our SSH connection on loopback, beside
-// OpenSSH's client doing the same work in the same run.
+// OpenSSH's client doing the same work in the same run with the cipher and
+// MAC ours negotiated (-c, -m), so that like is compared with like.
 //
 //   ssh_bench --port P --key PRIVATE_KEY --file REMOTE_FILE [--host H]
 //             [--nopty-key KEY] [--user U] [--known-hosts F] [--rounds N] [--echoes N]
 //
-// Throughput is timed from the first byte to the end of the command for ours
-// and as the whole command minus a bare login ("ssh ... true") for OpenSSH.
-// Prints one line per case.
+// Run with HALVORSTEAD_DEBUG_LOG set: our side's negotiated methods are read
+// from the debug log. Throughput is timed from the first byte to the end of
+// the command for ours and as the whole command minus a bare login
+// ("ssh ... true") for OpenSSH. Prints one line per case.
 
 #include "connections/sshconnection.h"
+#include "core/debuglog.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <cstdio>
@@ -23,6 +27,7 @@ namespace {
 
 struct Options {
     SshConnectParams params;
+    QStringList sshCipher; // -c/-m for OpenSSH: what ours negotiated
     QString file;
     QString noPtyKey; // a key the server grants no pseudo-terminal
     qint64 fileSize = 0;
@@ -52,7 +57,7 @@ double mbps(qint64 bytes, double seconds)
 
 // One remote cat through our connection: seconds from open to the end and
 // from the first byte to the end.
-bool ourCat(const Options &o, double *total, double *transfer, qint64 *bytes)
+bool ourCat(const Options &o, double *total, double *transfer, qint64 *bytes, qint64 *blocks)
 {
     SshConnectParams p = o.params;
     p.remoteCommand = QStringLiteral("stty raw -echo 2>/dev/null; cat ") + o.file;
@@ -67,6 +72,7 @@ bool ourCat(const Options &o, double *total, double *transfer, qint64 *bytes)
         if (firstByte < 0)
             firstByte = clock.nsecsElapsed();
         got += d.size();
+        ++*blocks;
     });
     QObject::connect(&conn, &Connection::disconnected, [&] { ended = true; });
     QObject::connect(&conn, &Connection::connectionError, [&](const QString &m) { error = m; ended = true; });
@@ -85,13 +91,47 @@ bool ourCat(const Options &o, double *total, double *transfer, qint64 *bytes)
     return true;
 }
 
+// The server-to-client cipher and MAC of our last session, from its debug line.
+QStringList ourMethods()
+{
+    QFile log(debugLogPath());
+    if (!log.open(QIODevice::ReadOnly))
+        return {};
+    const QString text = QString::fromUtf8(log.readAll());
+    static const QRegularExpression re(QStringLiteral("\\[SSH\\] methods .* cipher=\\S+/(\\S+) mac=\\S+/(\\S+)"));
+    QRegularExpressionMatch last;
+    for (auto it = re.globalMatch(text); it.hasNext();)
+        last = it.next();
+    if (!last.hasMatch())
+        return {};
+    // An AEAD cipher carries its own integrity; libssh2 names a MAC anyway.
+    const QString cipher = last.captured(1);
+    const bool aead = cipher.contains(QLatin1String("gcm")) || cipher.contains(QLatin1String("poly1305"));
+    return {cipher, aead ? QStringLiteral("<implicit>") : last.captured(2)};
+}
+
+// What OpenSSH negotiates with the given extra options (ssh -v).
+QStringList sshMethods(const Options &o, const QStringList &extra)
+{
+    QStringList args{QStringLiteral("-v"), QStringLiteral("-o"), QStringLiteral("BatchMode=yes"),
+                     QStringLiteral("-o"), QStringLiteral("UserKnownHostsFile=") + o.params.knownHostsPath,
+                     QStringLiteral("-i"), o.params.privateKey, QStringLiteral("-p"), QString::number(o.params.port)};
+    args << extra << (o.params.user + QLatin1Char('@') + o.params.host) << QStringLiteral("true");
+    QProcess ssh;
+    ssh.start(QStringLiteral("ssh"), args);
+    ssh.waitForFinished(20000);
+    static const QRegularExpression re(QStringLiteral("kex: server->client cipher: (\\S+) MAC: (\\S+)"));
+    const QRegularExpressionMatch m = re.match(QString::fromUtf8(ssh.readAllStandardError()));
+    return m.hasMatch() ? QStringList{m.captured(1), m.captured(2)} : QStringList{QStringLiteral("?"), QStringLiteral("?")};
+}
+
 double runSsh(const Options &o, const QStringList &extra, const QString &command, qint64 *bytes)
 {
     QStringList args{QStringLiteral("-q"), QStringLiteral("-o"), QStringLiteral("BatchMode=yes"),
                      QStringLiteral("-o"), QStringLiteral("StrictHostKeyChecking=accept-new"),
                      QStringLiteral("-o"), QStringLiteral("UserKnownHostsFile=") + o.params.knownHostsPath,
                      QStringLiteral("-i"), o.params.privateKey, QStringLiteral("-p"), QString::number(o.params.port)};
-    args << extra << (o.params.user + QLatin1Char('@') + o.params.host) << command;
+    args << o.sshCipher << extra << (o.params.user + QLatin1Char('@') + o.params.host) << command;
     QProcess ssh;
     qint64 got = 0;
     QObject::connect(&ssh, &QProcess::readyReadStandardOutput, [&] { got += ssh.readAllStandardOutput().size(); });
@@ -118,12 +158,23 @@ void throughput(Options o, bool withPty)
     const QStringList sshExtra = withPty ? QStringList{QStringLiteral("-tt")} : QStringList();
     const QString sshCommand = (withPty ? QStringLiteral("stty raw -echo; cat ") : QStringLiteral("cat ")) + o.file;
     QList<double> oursTotal, oursTransfer, sshTotal, sshSetup;
-    qint64 oursBytes = 0, sshBytes = 0;
+    qint64 oursBytes = 0, sshBytes = 0, oursBlocks = 0;
     for (int i = 0; i < o.rounds; ++i) {
         double total = 0, transfer = 0;
-        if (ourCat(o, &total, &transfer, &oursBytes)) {
+        oursBlocks = 0;
+        if (ourCat(o, &total, &transfer, &oursBytes, &oursBlocks)) {
             oursTotal << total;
             oursTransfer << transfer;
+        }
+        if (i == 0) {
+            // OpenSSH uses what ours negotiated.
+            const QStringList mine = ourMethods();
+            o.sshCipher.clear();
+            if (!mine.isEmpty()) {
+                o.sshCipher << QStringLiteral("-c") << mine[0];
+                if (mine[1] != QLatin1String("<implicit>"))
+                    o.sshCipher << QStringLiteral("-m") << mine[1];
+            }
         }
         sshSetup << runSsh(o, {}, QStringLiteral("true"), nullptr);
         sshTotal << runSsh(o, sshExtra, sshCommand, &sshBytes);
@@ -131,10 +182,15 @@ void throughput(Options o, bool withPty)
     const double setup = median(sshSetup);
     const double ours = mbps(o.fileSize, median(oursTransfer));
     const double theirs = mbps(o.fileSize, median(sshTotal) - setup);
-    std::printf("case=cat_%lldMiB_%s ours_MBps=%.1f openssh_MBps=%.1f ratio=%.2f ours_bytes=%lld openssh_bytes=%lld "
+    const QStringList mine = ourMethods();
+    const QStringList openssh = sshMethods(o, o.sshCipher);
+    std::printf("case=cat_%lldMiB_%s ours_MBps=%.1f openssh_MBps=%.1f ratio=%.2f ours_cipher=%s ours_mac=%s "
+                "openssh_cipher=%s openssh_mac=%s ours_bytes=%lld ours_blocks=%lld openssh_bytes=%lld "
                 "ours_whole_s=%.3f openssh_whole_s=%.3f ours_setup_s=%.3f openssh_setup_s=%.3f\n",
-                o.fileSize >> 20, withPty ? "pty" : "no_pty", ours, theirs, theirs > 0 ? ours / theirs : 0.0, oursBytes,
-                sshBytes, median(oursTotal), median(sshTotal), median(oursTotal) - median(oursTransfer), setup);
+                o.fileSize >> 20, withPty ? "pty" : "no_pty", ours, theirs, theirs > 0 ? ours / theirs : 0.0,
+                qPrintable(mine.value(0, QStringLiteral("?"))), qPrintable(mine.value(1, QStringLiteral("?"))),
+                qPrintable(openssh.value(0)), qPrintable(openssh.value(1)), oursBytes, oursBlocks, sshBytes, median(oursTotal),
+                median(sshTotal), median(oursTotal) - median(oursTransfer), setup);
 }
 
 void echoLatency(const Options &o)

@@ -1,11 +1,11 @@
 #pragma once
 
-// Shared by the SSH tests: the sshd started by tests/fixtures/sshd.sh and a
-// recorder that opens one SshConnection and keeps everything it reports.
+// Shared by the SSH tests: the two sshd servers started by
+// tests/fixtures/sshd.sh (every host key type on one port, an RSA host key
+// only on the next) and a recorder that keeps everything a connection reports.
 
 #include "connections/sshconnection.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTest>
@@ -14,6 +14,7 @@ namespace sshtest {
 
 inline QString sshdDir() { return qEnvironmentVariable("HV_SSHD_DIR"); }
 inline int sshdPort() { return qEnvironmentVariableIntValue("HV_SSHD_PORT"); }
+inline int rsaOnlyPort() { return sshdPort() + 1; }
 inline QString keyPath(const char *name) { return sshdDir() + QStringLiteral("/keys/") + QLatin1String(name); }
 // The fixture makes the account for the run, with a random password.
 inline QString fixtureValue(const char *name)
@@ -25,11 +26,11 @@ inline QString user() { return fixtureValue("user"); }
 inline QString password() { return fixtureValue("password"); }
 inline QString passphrase() { return QStringLiteral("key-pass-2"); }
 
-inline SshConnectParams params(const QString &host = QStringLiteral("127.0.0.1"))
+inline SshConnectParams params(const QString &host = QStringLiteral("127.0.0.1"), int port = sshdPort())
 {
     SshConnectParams p;
     p.host = host;
-    p.port = sshdPort();
+    p.port = port;
     p.user = user();
     p.password = password();
     p.auth = QStringLiteral("Password Auth");
@@ -50,31 +51,32 @@ inline void writeFile(const QString &path, const QByteArray &data)
     f.write(data);
 }
 
-// One of the server's host key lines ("ecdsa-sha2-nistp256 AAAA..."); the
-// ECDSA key is the one libssh2 asks for when nothing else is filed.
-inline QByteArray serverKeyLine(const char *type = "ecdsa")
+// "type base64" of a public key file.
+inline QByteArray keyLine(const QString &pubFile)
 {
-    const QString path = sshdDir() + QStringLiteral("/host_%1.pub").arg(QLatin1String(type));
-    const QList<QByteArray> f = readFile(path).simplified().split(' ');
+    const QList<QByteArray> f = readFile(pubFile).simplified().split(' ');
     return f.size() >= 2 ? f[0] + ' ' + f[1] : QByteArray();
 }
 
-inline QString knownHostName()
+// One of a server's host keys; the main server's ECDSA key is the one
+// asked for when nothing else is filed.
+inline QByteArray serverKeyLine(int port = sshdPort(), const char *type = "ecdsa")
 {
-    return QStringLiteral("[127.0.0.1]:%1").arg(sshdPort());
+    const QString dir = port == rsaOnlyPort() ? sshdDir() + QStringLiteral("/rsa-only") : sshdDir();
+    return keyLine(dir + QStringLiteral("/host_%1.pub").arg(QLatin1String(port == rsaOnlyPort() ? "rsa" : type)));
 }
 
-// Runs a program to its end (bounded) and gives its exit code.
-inline int run(const QString &program, const QStringList &args, QByteArray *out = nullptr)
+inline QString knownHostName(int port = sshdPort()) { return QStringLiteral("[127.0.0.1]:%1").arg(port); }
+
+// ssh-keygen run to its end (bounded); true when it succeeded.
+inline bool keygen(const QStringList &args, QByteArray *out = nullptr)
 {
     QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(program, args);
-    if (!p.waitForFinished(20000))
-        return -1;
+    p.start(QStringLiteral("ssh-keygen"), args);
+    const bool ok = p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
     if (out)
-        *out = p.readAll();
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        *out = p.readAllStandardOutput();
+    return ok;
 }
 
 struct Recorder {
@@ -83,7 +85,6 @@ struct Recorder {
     QStringList errors;
     int connected = 0;
     int disconnected = 0;
-    int remoteEnvs = 0;
     QString env;
     QStringList commands;
 
@@ -95,24 +96,23 @@ struct Recorder {
         QObject::connect(&conn, &Connection::connected, [this] { ++connected; });
         QObject::connect(&conn, &Connection::disconnected, [this] { ++disconnected; });
         QObject::connect(&conn, &SshConnection::remoteEnv, [this](const QString &e, const QStringList &c) {
-            ++remoteEnvs;
-            env = e;
+            env += e;
             commands = c;
         });
     }
 
     int events() const { return connected + disconnected + int(errors.size()); }
     bool settled() const { return !errors.isEmpty() || disconnected > 0; }
+    QString joinedErrors() const { return errors.join(QLatin1Char('|')); }
 
-    // Waits (bounded) until the session ends one way or the other.
-    bool waitSettled(int ms = 30000) { return QTest::qWaitFor([this] { return settled(); }, ms); }
-    bool waitConnected(int ms = 30000)
+    // Bounded waits until the session ends one way or the other, or for
+    // what the name says (false when the session ended first).
+    bool waitSettled() { return QTest::qWaitFor([this] { return settled(); }, 30000); }
+    bool runToEnd() { return conn.open() && waitSettled(); }
+    bool waitConnected() { return QTest::qWaitFor([this] { return connected > 0 || settled(); }, 30000) && connected; }
+    bool waitData(const QByteArray &needle)
     {
-        return QTest::qWaitFor([this] { return connected > 0 || settled(); }, ms) && connected > 0;
-    }
-    bool waitData(const QByteArray &needle, int ms = 20000)
-    {
-        return QTest::qWaitFor([&] { return data.contains(needle) || settled(); }, ms) && data.contains(needle);
+        return QTest::qWaitFor([&] { return data.contains(needle) || settled(); }, 20000) && data.contains(needle);
     }
 };
 

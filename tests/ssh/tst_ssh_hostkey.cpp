@@ -1,39 +1,19 @@
 // The host-key check against OpenSSH known-hosts files, with the real sshd
-// presenting its key and OpenSSH's ssh-keygen reading what we wrote.
+// presenting its key (every type on one server, RSA only on the other) and
+// OpenSSH's ssh-keygen reading what we wrote; which file the setting names.
 
 #include "sshtest.h"
 
+#include "core/appsettings.h"
+#include "core/datadir.h"
 #include "core/languagemanager.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QSettings>
 #include <QTemporaryDir>
 
 using namespace sshtest;
-
-namespace {
-
-enum class Outcome { Accepted, Refused };
-
-// Another ed25519 key: what an impostor would present.
-QByteArray foreignKeyLine(const QString &folder)
-{
-    const QString path = folder + QStringLiteral("/other_key");
-    if (!QFile::exists(path))
-        run(QStringLiteral("ssh-keygen"), {"-q", "-t", "ed25519", "-N", "", "-f", path});
-    const QList<QByteArray> f = readFile(path + QStringLiteral(".pub")).simplified().split(' ');
-    return f.size() >= 2 ? f[0] + ' ' + f[1] : QByteArray();
-}
-
-bool keygenFinds(const QString &file)
-{
-    QByteArray out;
-    return run(QStringLiteral("ssh-keygen"), {"-F", knownHostName(), "-f", file}, &out) == 0 && out.contains(serverKeyLine());
-}
-
-} // namespace
-
-Q_DECLARE_METATYPE(Outcome)
 
 class TestSshHostKey : public QObject
 {
@@ -41,14 +21,28 @@ class TestSshHostKey : public QObject
 
     QTemporaryDir m_tmp;
 
-    Recorder *connectWith(const QString &knownHosts)
+    // Another key of the type: what an impostor would present.
+    QByteArray foreignKeyLine(const char *type)
     {
-        SshConnectParams p = params();
+        const QString path = m_tmp.filePath(QStringLiteral("other_%1").arg(QLatin1String(type)));
+        if (!QFile::exists(path))
+            keygen({"-q", "-t", type, "-N", "", "-f", path});
+        return keyLine(path + QStringLiteral(".pub"));
+    }
+
+    bool keygenFinds(const QString &file, int port = sshdPort())
+    {
+        QByteArray out;
+        return keygen({"-F", knownHostName(port), "-f", file}, &out) && out.contains(serverKeyLine(port));
+    }
+
+    Recorder *connectWith(const QString &knownHosts, int port = sshdPort())
+    {
+        SshConnectParams p = params(QStringLiteral("127.0.0.1"), port);
         p.knownHostsPath = knownHosts;
         p.remoteCommand = QStringLiteral("echo hv-key-ok");
         auto *r = new Recorder(p);
-        r->conn.open();
-        r->waitSettled();
+        r->runToEnd();
         return r;
     }
 
@@ -56,25 +50,30 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_tmp.isValid());
-        QVERIFY(!serverKeyLine().isEmpty());
+        QVERIFY2(!serverKeyLine().isEmpty() && !serverKeyLine(rsaOnlyPort()).isEmpty(), "fixture host keys missing");
         LanguageManager::setLanguage(QStringLiteral("en"));
     }
 
-    void firstContactCreatesFileAndFolder()
+    void knownHostsSetting_data()
     {
-        const QString file = m_tmp.filePath(QStringLiteral("new/deeper/known_hosts"));
-        QScopedPointer<Recorder> r(connectWith(file));
-        QVERIFY2(r->errors.isEmpty(), qPrintable(r->errors.join(QLatin1Char('|'))));
-        QVERIFY(r->data.contains("hv-key-ok"));
-        QVERIFY(keygenFinds(file));
-        const QByteArray written = readFile(file);
-        QCOMPARE(written.count('\n'), 1);
-        QVERIFY(written.contains(serverKeyLine()));
-
-        // The next connection matches and leaves the file as it is.
-        r.reset(connectWith(file));
-        QVERIFY(r->errors.isEmpty());
-        QCOMPARE(readFile(file), written);
+        QTest::addColumn<QVariant>("stored");
+        QTest::addColumn<QString>("path");
+        const QString fallback = QDir::homePath() + QStringLiteral("/.ssh/known_hosts");
+        QTest::newRow("unset: own file in the data folder") << QVariant() << dataDir() + QStringLiteral("/known_hosts");
+        QTest::newRow("windows form")
+            << QVariant(QStringLiteral("%appdata%\\Halvorstead\\keys\\kh")) << dataDir() + QStringLiteral("/keys/kh");
+        QTest::newRow("blank means the default, not no check") << QVariant(QStringLiteral("  ")) << fallback;
+    }
+    void knownHostsSetting()
+    {
+        QFETCH(QVariant, stored);
+        QFETCH(QString, path);
+        AppSettings &s = AppSettings::instance();
+        if (stored.isValid())
+            s.setValue(QStringLiteral("keys/knownHosts"), stored);
+        else
+            s.settings()->remove(QStringLiteral("keys/knownHosts"));
+        QCOMPARE(configuredKnownHostsPath(), path);
     }
 
     void emptyPathMeansTheUsersFile()
@@ -86,50 +85,66 @@ private slots:
         QVERIFY(keygenFinds(file));
     }
 
-    // What the file holds before the connection, and what must follow.
+    // What the file holds before the connection and what must follow: the
+    // line of the entry that refuses the key, 0 for an accepted key.
     void existingFile_data()
     {
+        QTest::addColumn<int>("port");
         QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<Outcome>("outcome");
+        QTest::addColumn<int>("refusedAt");
         QTest::addColumn<bool>("appends");
+        const int all = sshdPort(), rsa = rsaOnlyPort();
         const QByteArray own = serverKeyLine();
-        const QByteArray other = foreignKeyLine(m_tmp.path());
+        const QByteArray other = foreignKeyLine("ed25519");
         const QByteArray name = knownHostName().toUtf8();
+        const QByteArray rsaName = knownHostName(rsa).toUtf8();
         // Lines libssh2 cannot parse, which an OpenSSH user may well have.
         const QByteArray foreign = "# my hosts\n@cert-authority *.example.org " + other + "\n"
                                    "gitlab.example.org sk-ssh-ed25519@openssh.com AAAAGnNrLXNzaC1lZDI1NTE5QG9wZW5zc2guY29t x\n"
                                    "example.org " + other + "\n";
-        QTest::newRow("foreign lines kept, one appended") << foreign + "tail.example.org " + other << Outcome::Accepted << true;
-        QTest::newRow("matching entry") << name + ' ' + own + '\n' << Outcome::Accepted << false;
-        QTest::newRow("matching entry after foreign lines") << foreign + name + ' ' + own + '\n' << Outcome::Accepted << false;
+        QTest::newRow("foreign lines kept, one appended") << all << foreign + "tail.example.org " + other << 0 << true;
+        QTest::newRow("matching entry after foreign lines") << all << foreign + name + ' ' + own + '\n' << 0 << false;
         // An OpenSSH user may hold only one of the server's keys: the server is
         // asked for that one instead of being taken for an impostor.
-        QTest::newRow("only another type filed") << name + ' ' + serverKeyLine("ed25519") + '\n' << Outcome::Accepted << false;
-        QTest::newRow("changed key") << name + ' ' + other + '\n' << Outcome::Refused << false;
-        QTest::newRow("changed key after foreign lines") << foreign + name + ' ' + other + '\n' << Outcome::Refused << false;
-        QTest::newRow("revoked key") << "@revoked * " + own + '\n' << Outcome::Refused << false;
-        QTest::newRow("other port is another host") << "127.0.0.1 " + other + '\n' << Outcome::Accepted << true;
+        QTest::newRow("only another type filed") << all << name + ' ' + serverKeyLine(all, "ed25519") + '\n' << 0 << false;
+        QTest::newRow("changed key after foreign lines") << all << foreign + name + ' ' + other + '\n' << 5 << false;
+        QTest::newRow("revoked key") << all << "example.org " + other + "\n@revoked * " + own + '\n' << 2 << false;
+        const QString hashed = m_tmp.filePath(QStringLiteral("hashed"));
+        writeFile(hashed, name + ' ' + own + '\n');
+        QVERIFY(keygen({"-H", "-f", hashed}));
+        QTest::newRow("hashed entry") << all << readFile(hashed) << 0 << false;
+        QTest::newRow("other port is another host") << all << "127.0.0.1 " + other + '\n' << 0 << true;
+        QTest::newRow("rsa host, first contact") << rsa << QByteArray() << 0 << true;
+        QTest::newRow("rsa host, matching entry") << rsa << rsaName + ' ' + serverKeyLine(rsa) + '\n' << 0 << false;
+        QTest::newRow("rsa host, changed key") << rsa << foreign + rsaName + ' ' + foreignKeyLine("rsa") + '\n' << 5 << false;
+        QTest::newRow("rsa host, filed as ed25519") << rsa << rsaName + ' ' + other + '\n' << 1 << false;
     }
     void existingFile()
     {
+        QFETCH(int, port);
         QFETCH(QByteArray, content);
-        QFETCH(Outcome, outcome);
+        QFETCH(int, refusedAt);
         QFETCH(bool, appends);
-        const QString file = m_tmp.filePath(QStringLiteral("kh_%1").arg(QTest::currentDataTag()).replace(' ', '_'));
-        writeFile(file, content);
-        QScopedPointer<Recorder> r(connectWith(file));
+        // A folder per row; the empty row has none, which the connection must create.
+        const QString dir = m_tmp.filePath(QString::fromLatin1(QTest::currentDataTag()).replace(' ', '_'));
+        const QString file = dir + QStringLiteral("/known_hosts");
+        if (!content.isEmpty()) {
+            QDir().mkpath(dir);
+            writeFile(file, content);
+        }
+        QScopedPointer<Recorder> r(connectWith(file, port));
         const QByteArray after = readFile(file);
-        if (outcome == Outcome::Refused) {
+        if (refusedAt > 0) {
             QCOMPARE(r->errors.size(), 1);
+            const QString &error = r->errors.first();
             const QString prefix = LanguageManager::tr(QStringLiteral("⚠ 主机密钥校验失败：%1（%2）")).section(QLatin1Char('%'), 0, 0);
-            QVERIFY2(r->errors.first().startsWith(prefix), qPrintable(r->errors.first()));
-            QVERIFY(r->errors.first().contains(QStringLiteral("127.0.0.1")));
-            QCOMPARE(r->connected, 0);
-            QCOMPARE(r->disconnected, 0);
+            QVERIFY2(error.startsWith(prefix) && error.contains(QStringLiteral("127.0.0.1")), qPrintable(error));
+            QVERIFY2(error.contains(QStringLiteral("%1:%2").arg(file).arg(refusedAt)), qPrintable(error));
+            QCOMPARE(r->connected + r->disconnected, 0);
             QCOMPARE(after, content); // never replaced
             return;
         }
-        QVERIFY2(r->errors.isEmpty(), qPrintable(r->errors.join(QLatin1Char('|'))));
+        QVERIFY2(r->errors.isEmpty(), qPrintable(r->joinedErrors()));
         QCOMPARE(r->connected, 1);
         if (!appends) {
             QCOMPARE(after, content);
@@ -138,34 +153,21 @@ private slots:
         QVERIFY(after.startsWith(content));
         const QByteArray added = after.mid(content.size());
         // A file without a final line feed gets one before our line.
-        QCOMPARE(added.startsWith('\n'), !content.endsWith('\n'));
+        QCOMPARE(added.startsWith('\n'), !content.isEmpty() && !content.endsWith('\n'));
         QCOMPARE(added.trimmed().count('\n'), 0);
-        QVERIFY(added.contains(serverKeyLine()));
-        QVERIFY(keygenFinds(file));
+        QVERIFY(keygenFinds(file, port));
     }
 
     void linkedFileStaysALink()
     {
         const QString real = m_tmp.filePath(QStringLiteral("dotfiles_known_hosts"));
         const QString link = m_tmp.filePath(QStringLiteral("linked_known_hosts"));
-        writeFile(real, "example.org " + foreignKeyLine(m_tmp.path()) + '\n');
+        writeFile(real, "example.org " + foreignKeyLine("ed25519") + '\n');
         QVERIFY(QFile::link(real, link));
         QScopedPointer<Recorder> r(connectWith(link));
-        QVERIFY2(r->errors.isEmpty(), qPrintable(r->errors.join(QLatin1Char('|'))));
+        QVERIFY2(r->errors.isEmpty(), qPrintable(r->joinedErrors()));
         QVERIFY(QFileInfo(link).isSymLink());
         QVERIFY(keygenFinds(real));
-    }
-
-    void hashedEntryMatches()
-    {
-        const QString file = m_tmp.filePath(QStringLiteral("kh_hashed"));
-        writeFile(file, knownHostName().toUtf8() + ' ' + serverKeyLine() + '\n');
-        QCOMPARE(run(QStringLiteral("ssh-keygen"), {"-H", "-f", file}), 0);
-        const QByteArray hashed = readFile(file);
-        QVERIFY(hashed.startsWith("|1|"));
-        QScopedPointer<Recorder> r(connectWith(file));
-        QVERIFY(r->errors.isEmpty());
-        QCOMPARE(readFile(file), hashed);
     }
 };
 
