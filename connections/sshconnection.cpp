@@ -206,7 +206,7 @@ void SshConnection::Worker::run()
                .arg(m_params.host).arg(m_params.port).arg(m_params.user, m_params.auth).arg(m_params.keepalive));
     if (!sshGlobalAcquire()) {
         sshLog(QStringLiteral("libssh2_init failed"));
-        emit sigError(LanguageManager::tr("libssh2 初始化失败"));
+        fail(LanguageManager::tr("libssh2 初始化失败"));
         finishRun();
         return;
     }
@@ -566,7 +566,7 @@ bool SshConnection::Worker::flushSendQueue()
             }
             sshLog(QStringLiteral("channel write failed rc=%1 unsent=%2").arg(n).arg(left));
             m_link->connectedFlag.store(false);
-            emit sigError(LanguageManager::tr("SSH 发送失败，连接已断开：%1").arg(lastErrorOrUnknown()));
+            fail(LanguageManager::tr("SSH 发送失败，连接已断开：%1").arg(lastErrorOrUnknown()));
             return false;
         }
         return true;
@@ -605,7 +605,7 @@ SshConnection::Worker::End SshConnection::Worker::runLoop()
             sshLog(QStringLiteral("keepalive send ret=%1 secondsToNext=%2").arg(rc).arg(secondsToNext));
             if (rc != 0 && rc != LIBSSH2_ERROR_EAGAIN) {
                 link.connectedFlag.store(false);
-                emit sigError(LanguageManager::tr("SSH 保活探测失败，连接已断开"));
+                fail(LanguageManager::tr("SSH 保活探测失败，连接已断开"));
                 return End::PeerClosed;
             }
             m_lastKeepalive = elapsed();
