@@ -26,6 +26,12 @@ inline QString user() { return fixtureValue("user"); }
 inline QString password() { return fixtureValue("password"); }
 inline QString passphrase() { return QStringLiteral("key-pass-2"); }
 
+// RSA signatures with SHA-2, which the servers insist on, came with libssh2 1.11.
+#define HV_REQUIRE_SHA2_RSA()                                                                                     \
+    if (LIBSSH2_VERSION_NUM < 0x010b00)                                                                          \
+    QFAIL("needs libssh2 1.11 (RSA with SHA-2): this build uses the system's " LIBSSH2_VERSION                    \
+          ", run scripts/fetch-libssh2 and build again")
+
 inline SshConnectParams params(const QString &host = QStringLiteral("127.0.0.1"), int port = sshdPort())
 {
     SshConnectParams p;

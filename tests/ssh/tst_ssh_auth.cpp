@@ -112,6 +112,8 @@ private slots:
         QFETCH(QString, key);
         QFETCH(QString, secret);
         QFETCH(bool, succeeds);
+        if (key.contains(QLatin1String("rsa")) || port == rsaOnlyPort())
+            HV_REQUIRE_SHA2_RSA();
         SshConnectParams p = params(host, port);
         p.knownHostsPath = m_tmp.filePath(QStringLiteral("known_hosts"));
         p.remoteCommand = QStringLiteral("echo hv-auth-ok");

@@ -125,6 +125,8 @@ private slots:
         QFETCH(QByteArray, content);
         QFETCH(int, refusedAt);
         QFETCH(bool, appends);
+        if (port == rsaOnlyPort())
+            HV_REQUIRE_SHA2_RSA();
         // A folder per row; the empty row has none, which the connection must create.
         const QString dir = m_tmp.filePath(QString::fromLatin1(QTest::currentDataTag()).replace(' ', '_'));
         const QString file = dir + QStringLiteral("/known_hosts");
