@@ -18,7 +18,6 @@ constexpr unsigned kChannelPacket = 32768;
 constexpr int kReadBlock = 16384;
 // Reads take all that libssh2 has decrypted, up to this; one block per signal.
 constexpr int kReadBurst = 256 * 1024;
-constexpr int kReadWhileBlocked = 4096;
 constexpr int kSshDisconnectByApplication = 11;
 
 QString yesNo(const void *p)
@@ -559,7 +558,7 @@ bool SshConnection::Worker::flushSendQueue()
                 // The peer's window is full: take what it sent meanwhile, so
                 // a host that echoes a large paste keeps the window moving.
                 ssize_t r;
-                while ((r = libssh2_channel_read_ex(m_channel, 0, m_readBuffer.data(), kReadWhileBlocked)) > 0)
+                while ((r = libssh2_channel_read_ex(m_channel, 0, m_readBuffer.data(), size_t(m_readBuffer.size()))) > 0)
                     emit sigData(QByteArray(m_readBuffer.constData(), qsizetype(r)));
                 wait(100);
                 continue;
