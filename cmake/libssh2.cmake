@@ -2,10 +2,10 @@
 #
 # Bundled (the default when scripts/fetch-libssh2 has stored the source in
 # .deps/): Debian 13's libssh2 1.11.1 with Debian's patches and
-# libssh2-whole-blocks.patch, built static and
-# optimised into the build tree against the system's OpenSSL and zlib, as
-# Debian builds it. 1.11 signs RSA with SHA-2 and offers AES-GCM, which
-# today's OpenSSH servers need. Nothing is downloaded here.
+# libssh2-whole-blocks.patch, built static and optimised into the build tree
+# against the system's OpenSSL and zlib, as Debian builds it. 1.11 signs RSA
+# with SHA-2, which today's OpenSSH servers need, and offers AES-GCM.
+# Nothing is downloaded here.
 #
 # System: Debian 12's libssh2 1.10 (HV_BUNDLED_LIBSSH2=OFF, or automatically
 # when the source is absent). See README for what does not work with it.
@@ -16,13 +16,12 @@ set(hv_libssh2_sha256 ${CMAKE_MATCH_1})
 set(hv_libssh2_tarball ${HV_LIBSSH2_SOURCE_DIR}/${CMAKE_MATCH_2})
 set(hv_libssh2_patches ${HV_LIBSSH2_SOURCE_DIR}/libssh2-debian.tar.xz)
 
-if(EXISTS ${hv_libssh2_tarball} AND EXISTS ${hv_libssh2_patches})
-    option(HV_BUNDLED_LIBSSH2 "Build libssh2 1.11 from .deps/ instead of using the system's" ON)
-else()
-    option(HV_BUNDLED_LIBSSH2 "Build libssh2 1.11 from .deps/ instead of using the system's" OFF)
-    if(HV_BUNDLED_LIBSSH2)
-        message(WARNING "libssh2 source missing in ${HV_LIBSSH2_SOURCE_DIR} (run scripts/fetch-libssh2): using the system libssh2")
-    endif()
+# Decided at every configure (scripts/build configures each time), so that a
+# build folder made before the source was fetched takes it up afterwards.
+option(HV_BUNDLED_LIBSSH2 "Build libssh2 1.11 from .deps/ when its source is there" ON)
+if(HV_BUNDLED_LIBSSH2 AND NOT (EXISTS ${hv_libssh2_tarball} AND EXISTS ${hv_libssh2_patches}))
+    message(WARNING "libssh2 source missing in ${HV_LIBSSH2_SOURCE_DIR} (run scripts/fetch-libssh2): "
+                    "using the system libssh2, which cannot use RSA keys with current servers")
 endif()
 
 add_library(hv_libssh2 INTERFACE)

@@ -18,7 +18,6 @@ constexpr unsigned kChannelPacket = 32768;
 constexpr int kReadBlock = 16384;
 // Reads take all that libssh2 has decrypted, up to this; one block per signal.
 constexpr int kReadBurst = 256 * 1024;
-constexpr int kReadWhileBlocked = 4096;
 constexpr int kSshDisconnectByApplication = 11;
 
 QString yesNo(const void *p)
@@ -206,7 +205,7 @@ void SshConnection::Worker::run()
                .arg(m_params.host).arg(m_params.port).arg(m_params.user, m_params.auth).arg(m_params.keepalive));
     if (!sshGlobalAcquire()) {
         sshLog(QStringLiteral("libssh2_init failed"));
-        emit sigError(LanguageManager::tr("libssh2 初始化失败"));
+        fail(LanguageManager::tr("libssh2 初始化失败"));
         finishRun();
         return;
     }
@@ -559,14 +558,14 @@ bool SshConnection::Worker::flushSendQueue()
                 // The peer's window is full: take what it sent meanwhile, so
                 // a host that echoes a large paste keeps the window moving.
                 ssize_t r;
-                while ((r = libssh2_channel_read_ex(m_channel, 0, m_readBuffer.data(), kReadWhileBlocked)) > 0)
+                while ((r = libssh2_channel_read_ex(m_channel, 0, m_readBuffer.data(), size_t(m_readBuffer.size()))) > 0)
                     emit sigData(QByteArray(m_readBuffer.constData(), qsizetype(r)));
                 wait(100);
                 continue;
             }
             sshLog(QStringLiteral("channel write failed rc=%1 unsent=%2").arg(n).arg(left));
             m_link->connectedFlag.store(false);
-            emit sigError(LanguageManager::tr("SSH 发送失败，连接已断开：%1").arg(lastErrorOrUnknown()));
+            fail(LanguageManager::tr("SSH 发送失败，连接已断开：%1").arg(lastErrorOrUnknown()));
             return false;
         }
         return true;
@@ -605,7 +604,7 @@ SshConnection::Worker::End SshConnection::Worker::runLoop()
             sshLog(QStringLiteral("keepalive send ret=%1 secondsToNext=%2").arg(rc).arg(secondsToNext));
             if (rc != 0 && rc != LIBSSH2_ERROR_EAGAIN) {
                 link.connectedFlag.store(false);
-                emit sigError(LanguageManager::tr("SSH 保活探测失败，连接已断开"));
+                fail(LanguageManager::tr("SSH 保活探测失败，连接已断开"));
                 return End::PeerClosed;
             }
             m_lastKeepalive = elapsed();

@@ -97,8 +97,8 @@ private:
     enum class End { Failed, Stopped, PeerClosed };
 
     End runSession();
-    // The one way out of a failed step: reports message (or the stop, when
-    // the user closed the tab meanwhile) and tells the caller to end.
+    // The one way a failure is reported: message, or the stop when the user
+    // closed the tab meanwhile; tells the caller to end.
     End fail(const QString &message);
     bool authenticate();
     bool authenticateKeyboardInteractive();

@@ -10,10 +10,49 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
 
 using namespace sshtest;
+
+namespace {
+
+void writeFile(const QString &path, const QByteArray &data)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size());
+}
+
+// "type base64" of a public key file.
+QByteArray keyLine(const QString &pubFile)
+{
+    const QList<QByteArray> f = readFile(pubFile).simplified().split(' ');
+    return f.size() >= 2 ? f[0] + ' ' + f[1] : QByteArray();
+}
+
+// One of a server's host keys; the main server's ECDSA key is the one asked
+// for when nothing else is filed.
+QByteArray serverKeyLine(int port = sshdPort(), const char *type = "ecdsa")
+{
+    return keyLine(port == rsaOnlyPort() ? sshdDir() + QStringLiteral("/rsa-only/host_rsa.pub")
+                                         : sshdDir() + QStringLiteral("/host_%1.pub").arg(QLatin1String(type)));
+}
+
+QString knownHostName(int port = sshdPort()) { return QStringLiteral("[127.0.0.1]:%1").arg(port); }
+
+// ssh-keygen run to its end (bounded); true when it succeeded.
+bool keygen(const QStringList &args, QByteArray *out = nullptr)
+{
+    QProcess p;
+    p.start(QStringLiteral("ssh-keygen"), args);
+    const bool ok = p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    if (out)
+        *out = p.readAllStandardOutput();
+    return ok;
+}
+
+} // namespace
 
 class TestSshHostKey : public QObject
 {
@@ -76,15 +115,6 @@ private slots:
         QCOMPARE(configuredKnownHostsPath(), path);
     }
 
-    void emptyPathMeansTheUsersFile()
-    {
-        const QString file = QDir::homePath() + QStringLiteral("/.ssh/known_hosts");
-        QFile::remove(file);
-        QScopedPointer<Recorder> r(connectWith(QString()));
-        QVERIFY(r->errors.isEmpty());
-        QVERIFY(keygenFinds(file));
-    }
-
     // What the file holds before the connection and what must follow: the
     // line of the entry that refuses the key, 0 for an accepted key.
     void existingFile_data()
@@ -125,6 +155,8 @@ private slots:
         QFETCH(QByteArray, content);
         QFETCH(int, refusedAt);
         QFETCH(bool, appends);
+        if (port == rsaOnlyPort())
+            HV_REQUIRE_SHA2_RSA();
         // A folder per row; the empty row has none, which the connection must create.
         const QString dir = m_tmp.filePath(QString::fromLatin1(QTest::currentDataTag()).replace(' ', '_'));
         const QString file = dir + QStringLiteral("/known_hosts");
@@ -158,13 +190,15 @@ private slots:
         QVERIFY(keygenFinds(file, port));
     }
 
-    void linkedFileStaysALink()
+    // An empty path means the user's own file, never no check; kept as a
+    // link (as dotfile managers do), it is followed and stays a link.
+    void emptyPathMeansTheUsersLinkedFile()
     {
         const QString real = m_tmp.filePath(QStringLiteral("dotfiles_known_hosts"));
-        const QString link = m_tmp.filePath(QStringLiteral("linked_known_hosts"));
+        const QString link = QDir::homePath() + QStringLiteral("/.ssh/known_hosts");
         writeFile(real, "example.org " + foreignKeyLine("ed25519") + '\n');
-        QVERIFY(QFile::link(real, link));
-        QScopedPointer<Recorder> r(connectWith(link));
+        QVERIFY(QDir().mkpath(QFileInfo(link).path()) && QFile::link(real, link));
+        QScopedPointer<Recorder> r(connectWith(QString()));
         QVERIFY2(r->errors.isEmpty(), qPrintable(r->joinedErrors()));
         QVERIFY(QFileInfo(link).isSymLink());
         QVERIFY(keygenFinds(real));
