@@ -56,10 +56,8 @@ private slots:
         QTest::newRow("lone CR erases") << esc("abcdef\rXY") << "XY" << 3 << 0;
         QTest::newRow("tab is one blank") << esc("ab\tc") << "ab c" << 5 << 0;
         QTest::newRow("OSC then prompt") << esc("\e]0;title\a$ ") << "$ " << 3 << 0;
-        QTest::newRow("OSC BEL last, then more") << esc("\e]0;title\a|x") << "x" << 2 << 0;
         QTest::newRow("OSC by ST") << esc("\e]0;t\e\\y") << "y" << 2 << 0;
         QTest::newRow("DCS payload hidden") << esc("a\ePsecret\e\\b") << "ab" << 3 << 0;
-        QTest::newRow("DCS split") << esc("a\eP|sec|ret\e|\\b") << "ab" << 3 << 0;
         QTest::newRow("APC PM SOS payloads hidden") << esc("a\e_x\e\\b\e^y\e\\c\eXz\e\\d") << "abcd" << 5 << 0;
         QTest::newRow("CAN ends a string") << esc("a\e_x\x18" "b") << "ab" << 3 << 0;
         QTest::newRow("CR inside CSI acts") << esc("abc\e[\r2Cx") << "  x" << 4 << 0;
@@ -91,7 +89,6 @@ private slots:
         // Sequences the renderer does not implement are dropped whole.
         QTest::newRow("ESC 7") << esc("a\e7b") << "ab" << 3 << 0;
         QTest::newRow("ESC ( B") << esc("a\e(Bb") << "ab" << 3 << 0;
-        QTest::newRow("ESC ( split") << esc("a\e(|Bb") << "ab" << 3 << 0;
         QTest::newRow("CSI > m") << esc("\e[>4;2mq") << "q" << 2 << 0;
         QTest::newRow("CSI SP q") << esc("\e[2 qx") << "x" << 2 << 0;
         QTest::newRow("private reset") << esc("a\e[?1049l\e[?25lb") << "ab" << 3 << 0;
