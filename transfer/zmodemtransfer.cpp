@@ -169,10 +169,8 @@ QByteArray Zmodem::dataSubpacket(const QByteArray &data, quint8 end)
 // Object, start, cancel, finish
 
 ZmodemTransfer::ZmodemTransfer(QObject *parent)
-    : QObject(parent)
+    : InbandTransfer(parent)
 {
-    m_tickTimer.setInterval(1000);
-    connect(&m_tickTimer, &QTimer::timeout, this, &ZmodemTransfer::onTick);
 }
 
 ZmodemTransfer::~ZmodemTransfer()
@@ -204,7 +202,7 @@ void ZmodemTransfer::resetSession()
     m_initEchoes = 0;
 }
 
-void ZmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory)
+void ZmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory, int)
 {
     resetSession();
     m_sendFn = std::move(sendFn);
@@ -219,7 +217,7 @@ void ZmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionI
     m_tickTimer.start();
 }
 
-void ZmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files)
+void ZmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files, int)
 {
     resetSession();
     m_sendFn = std::move(sendFn);
@@ -235,7 +233,7 @@ void ZmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, 
     m_tickTimer.start();
 }
 
-void ZmodemTransfer::cancel()
+void ZmodemTransfer::cancelTransfer()
 {
     if (m_state == Idle)
         return;
@@ -276,8 +274,7 @@ void ZmodemTransfer::finishTransfer(QString error)
     error = settleReceivedFile(m_recvFile, m_finalPath, m_expectedSize, error, false);
 
     const bool ok = error.isEmpty();
-    emitStatus(ok ? successText() : error);
-    emit transferFinished(m_sessionId, ok, error);
+    announceEnd(ok ? successText() : error, error);
     if (generation == m_generation)
         m_state = Idle;
 }
@@ -397,6 +394,7 @@ void ZmodemTransfer::sendDataBurst()
             const int percent = int(m_sendFile.pos() * 100 / size);
             if (percent != m_lastPercent) {
                 m_lastPercent = percent;
+                emit progressChanged(m_sendFile.pos(), size, QFileInfo(m_sendFile.fileName()).fileName());
                 emitStatus(QStringLiteral("发送进度：%1%").arg(percent));
                 if (m_state == Idle)
                     return; // a listener cancelled
@@ -782,6 +780,7 @@ void ZmodemTransfer::writeFileData(const QByteArray &data, int endType)
         const int percent = int(qMin<qint64>(m_receivedBytes, m_expectedSize) * 100 / m_expectedSize);
         if (percent != m_lastPercent) {
             m_lastPercent = percent;
+            emit progressChanged(m_receivedBytes, m_expectedSize, m_currentName);
             emitStatus(QStringLiteral("接收 %1：%2%").arg(m_currentName).arg(percent));
             if (m_state == Idle)
                 return;
