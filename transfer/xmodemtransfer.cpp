@@ -435,9 +435,9 @@ void XmodemTransfer::handleSenderByte(char c)
             emitStatus(QStringLiteral("文件发送完成"));
             // The receiver asks for the next header with 'C' once it is
             // ready; a header sent before that is thrown away by some
-            // receivers, costing a 10-second resend per file.
+            // receivers, costing a 10-second resend per file. The 'C' often
+            // comes in the same read as this ACK: it stays in the buffer.
             m_awaitingHeaderRequest = true;
-            m_rxBuffer.clear();
             m_idleTicks = 0;
             return;
         case BatchEndSent:

@@ -158,9 +158,9 @@ private slots:
         QCOMPARE(h.lastSent(), QByteArray(1, EOT));
         h.transfer.feed(QByteArray(1, NAK)); // the receiver's NAK of the first EOT
         QCOMPARE(h.lastSent(), QByteArray(1, EOT));
-        h.transfer.feed(QByteArray(1, ACK));
-        QCOMPARE(h.lastSent(), QByteArray(1, EOT)); // the next header waits for 'C'
-        h.transfer.feed("C");
+        // The ACK and the request for the next header in one read: the
+        // header goes out at once, not on a fallback seconds later.
+        h.transfer.feed(QByteArray(1, ACK) + "C");
         QCOMPARE(h.lastSent(), yHeaderBlock("empty", "0"));
         h.transfer.feed(QByteArray(1, ACK) + "C");
         QCOMPARE(h.lastSent(), QByteArray(1, EOT)); // an empty file has no data block
