@@ -39,7 +39,8 @@ QString safeReceivedName(const QString &peerName)
         return QString();
     for (const QChar ch : name) {
         const ushort u = ch.unicode();
-        if (u < 0x20 || u == 0x7F || (u >= 0x80 && u < 0xA0))
+        if (u < 0x20 || u == 0x7F || (u >= 0x80 && u < 0xA0) || (u >= 0x202A && u <= 0x202E)
+            || (u >= 0x2066 && u <= 0x2069))
             return QString();
     }
     return name;

@@ -22,8 +22,9 @@ quint16 crc16(const char *data, int length, quint16 crc = 0);
 // The name under which a file announced by the peer may be stored: the last
 // component of what the peer sent (after "/" or "\\"). Empty when that would
 // not name a plain file inside the chosen folder: "", "." or "..", or a name
-// holding control characters (which could forge terminal output or confuse
-// later tools).
+// holding control characters, bidirectional overrides and isolates among
+// them (which could forge terminal output, or make "txt.exe" read as
+// "exe.txt").
 QString safeReceivedName(const QString &peerName);
 
 // Moves a finished ".part" file onto its final name, replacing what is there,

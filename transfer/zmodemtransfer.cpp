@@ -65,6 +65,20 @@ int hexValue(char c)
     return -1;
 }
 
+// The size field of a file offer: plain decimal digits that fit 63 bits. Any
+// other form ("0x7", "seven", "-1", too many digits) leaves the size unknown
+// (-1), and the file is then taken up to the sender's ZEOF; so does no field.
+qint64 announcedSize(const QByteArray &field)
+{
+    for (const char c : field) {
+        if (c < '0' || c > '9')
+            return -1;
+    }
+    bool ok = false;
+    const qint64 size = field.toLongLong(&ok);
+    return ok ? size : -1;
+}
+
 QByteArray headerBytes(quint8 type, const QByteArray &bytes)
 {
     QByteArray raw;
@@ -713,14 +727,7 @@ void ZmodemTransfer::acceptFileInfo(const QByteArray &info)
         return;
     }
     const QString peerName = QString::fromUtf8(info.left(nul));
-    const QByteArray sizeField = info.mid(nul + 1).split(' ').value(0);
-    qint64 size = -1;
-    if (!sizeField.isEmpty()) {
-        bool ok = false;
-        size = sizeField.toLongLong(&ok);
-        if (!ok || size < 0)
-            size = 0;
-    }
+    const qint64 size = announcedSize(info.mid(nul + 1).split(' ').value(0));
     const QString name = safeReceivedName(peerName);
     if (name.isEmpty()) {
         skipOffer();

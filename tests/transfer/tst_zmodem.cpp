@@ -273,7 +273,8 @@ private slots:
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("f.bin")});
     }
 
-    // Offers a receiver must not take as they stand.
+    // Offers a receiver must not take as they stand, and size fields it
+    // cannot read, which leave the size unknown (data up to the ZEOF).
     void fileOffers_data()
     {
         QTest::addColumn<QByteArray>("info");
@@ -281,11 +282,19 @@ private slots:
         QTest::newRow("path in front") << fileInfo("/etc/../tmp/x/name.txt", "3") << QStringLiteral("name.txt");
         QTest::newRow("backslashes") << fileInfo("C:\\dir\\win.txt", "3") << QStringLiteral("win.txt");
         QTest::newRow("no size") << fileInfo("nosize", "") << QStringLiteral("nosize");
+        QTest::newRow("hex size") << fileInfo("hex", "0x7 0 100644") << QStringLiteral("hex");
+        QTest::newRow("size in words") << fileInfo("words", "seven") << QStringLiteral("words");
+        QTest::newRow("negative size") << fileInfo("neg", "-1") << QStringLiteral("neg");
+        QTest::newRow("size past 64 bits") << fileInfo("huge", "99999999999999999999") << QStringLiteral("huge");
         QTest::newRow("dot dot") << fileInfo("..", "3") << QString();
         QTest::newRow("ends in a separator") << fileInfo("dir/", "3") << QString();
         QTest::newRow("no NUL") << QByteArray("name 3") << QString();
         QTest::newRow("escape sequence") << fileInfo("a\x1b[31mb", "3") << QString();
         QTest::newRow("C1 control") << fileInfo("a\xc2\x9b" "b", "3") << QString();
+        QTest::newRow("right-to-left override") << fileInfo("a\xe2\x80\xaetxt.exe", "3") << QString();
+        QTest::newRow("left-to-right embedding") << fileInfo("\xe2\x80\xaa" "a", "3") << QString();
+        QTest::newRow("first strong isolate") << fileInfo("a\xe2\x81\xa8", "3") << QString();
+        QTest::newRow("pop directional isolate") << fileInfo("a\xe2\x81\xa9", "3") << QString();
     }
     void fileOffers()
     {
