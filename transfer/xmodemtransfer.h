@@ -101,8 +101,7 @@ private:
     TransferSendFn m_sendFn;
     QStringList m_files;
     QFile m_sendFile;
-    QFile m_recvFile;
-    QString m_finalPath;
+    ReceivedFile m_recvFile;
     QByteArray m_rxBuffer;
     QTimer m_tickTimer;
 

@@ -203,12 +203,9 @@ void ZmodemTransfer::resetSession()
     m_subpacketKind = None;
     m_retries = 0;
     m_idleTicks = 0;
-    if (m_recvFile.isOpen())
-        m_recvFile.close();
-    m_recvFile.setFileName(QString());
+    m_recvFile.reset();
     if (m_sendFile.isOpen())
         m_sendFile.close();
-    m_finalPath.clear();
     m_currentName.clear();
     m_receivedBytes = 0;
     m_expectedSize = -1;
@@ -225,7 +222,6 @@ void ZmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionI
     m_sessionId = sessionId;
     m_isSender = false;
     m_directory = directory;
-    m_filesReceived = 0;
     m_lastPercent = -1;
     emitStatus(QStringLiteral("Zmodem 接收 -> 目录 %1，请在对端运行 sz ...").arg(directory));
     setState(RxWaitFile);
@@ -277,7 +273,7 @@ QString ZmodemTransfer::successText() const
 {
     if (m_isSender)
         return QStringLiteral("Zmodem 发送完成（共 %1 个文件）").arg(m_filesSent);
-    return QStringLiteral("Zmodem 接收完成（共 %1 个文件）").arg(m_filesReceived);
+    return QStringLiteral("Zmodem 接收完成（共 %1 个文件）").arg(m_recvFile.committed());
 }
 
 void ZmodemTransfer::finishTransfer(QString error)
@@ -286,8 +282,9 @@ void ZmodemTransfer::finishTransfer(QString error)
     m_tickTimer.stop();
     if (m_sendFile.isOpen())
         m_sendFile.close();
-    // A file still pending when the transfer fails is half a file: it goes.
-    error = settleReceivedFile(m_recvFile, m_finalPath, m_expectedSize, error, false);
+    // Files are committed at their accepted ZEOF; one still pending here
+    // either failed (and goes) or never got its end (and is kept, unsaved).
+    error = m_recvFile.finish(error, m_expectedSize, false);
 
     const bool ok = error.isEmpty();
     emitStatus(ok ? successText() : error);
@@ -432,16 +429,13 @@ bool ZmodemTransfer::seekSendFile(quint32 pos, const QString &failure)
     return true;
 }
 
-// ZFIN answered: ZFIN, "OO", done. A file still being received (or not yet
-// confirmed, when sending) is incomplete, and is not passed off as done.
+// ZFIN answered: ZFIN, "OO", done. A file still being received is kept as
+// incomplete by finishTransfer; one not yet confirmed, when sending, is not
+// passed off as sent.
 void ZmodemTransfer::answerFin()
 {
     sendHexHeader(ZFIN, kZeroes);
     sendRaw(QByteArrayLiteral("OO"));
-    if (!m_isSender && m_recvFile.isOpen()) {
-        finishTransfer(QStringLiteral("对端结束了传输，文件 %1 未接收完整").arg(m_currentName));
-        return;
-    }
     // A sender's list is through only once the receiver confirmed its last
     // file; an earlier ZFIN leaves files unsent.
     if (m_isSender && m_fileIndex < m_files.size()) {
@@ -671,10 +665,12 @@ void ZmodemTransfer::handleReceiverHeader(int type, const QByteArray &bytes)
         }
         return;
     case RxFrameEnd:
-        if (type == ZDATA) {
+        if (type == ZFILE) {
+            m_subpacketKind = FileInfo; // the sender gave this file up
+        } else if (type == ZDATA) {
             if (pos > m_receivedBytes)
                 return;
-            m_recvFile.seek(pos);
+            m_recvFile.file().seek(pos);
             m_receivedBytes = pos;
             m_subpacketKind = FileData;
             setState(RxData);
@@ -689,25 +685,27 @@ void ZmodemTransfer::handleReceiverHeader(int type, const QByteArray &bytes)
 
 void ZmodemTransfer::acceptEof(quint32 pos)
 {
-    const bool complete = pos == m_receivedBytes
-                          && (m_expectedSize < 0 || m_receivedBytes == quint32(m_expectedSize));
-    if (!complete) {
+    if (pos != m_receivedBytes) {
         sendHexHeader(ZRPOS, position(m_receivedBytes));
         if (m_state == RxFrameEnd)
             setState(RxData);
         return;
     }
-    if (m_recvFile.isOpen()) {
-        closeReceivedFile(m_recvFile, m_expectedSize);
-        if (!m_finalPath.isEmpty()) {
-            if (!commitReceivedFile(m_recvFile.fileName(), m_finalPath)) {
-                abortTransfer(QStringLiteral("提交接收文件失败"));
-                return;
-            }
-            m_finalPath.clear();
+    // The sender's file ends where ours does. Short of the announced size,
+    // the sender has nothing more to give (asking again would only bring
+    // the same ZEOF back): the file is kept as incomplete, not saved.
+    const qint64 written = m_recvFile.file().pos();
+    if (m_expectedSize >= 0 && written < m_expectedSize) {
+        m_recvFile.keepIncomplete();
+        emitStatus(QStringLiteral("文件 %1 未接收完整（%2 / %3 字节），未保存").arg(m_currentName).arg(written).arg(m_expectedSize));
+    } else {
+        const QString error = m_recvFile.commit(m_expectedSize);
+        if (!error.isEmpty()) {
+            abortTransfer(error);
+            return;
         }
+        emitStatus(QStringLiteral("文件 %1 接收完成（%2 字节）").arg(m_currentName).arg(m_receivedBytes));
     }
-    emitStatus(QStringLiteral("文件 %1 接收完成（%2 字节）").arg(m_currentName).arg(m_receivedBytes));
     sendZrinit();
     setState(RxWaitFile);
 }
@@ -733,19 +731,11 @@ void ZmodemTransfer::acceptFileInfo(const QByteArray &info)
         skipOffer();
         return;
     }
+    // A file still open here was given up by the sender: start() keeps it
+    // as incomplete (or starts it afresh when it is offered again).
     const QString target = QDir(m_directory).filePath(name);
-    if (m_recvFile.isOpen()) {
-        // The sender moved on to another file: the unfinished one is dropped.
-        m_recvFile.close();
-        if (!m_finalPath.isEmpty())
-            QFile::remove(m_recvFile.fileName());
-    }
-    m_finalPath = target;
-    m_recvFile.setFileName(target + QStringLiteral(".part"));
-    QFile::remove(m_recvFile.fileName());
-    if (!m_recvFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    if (!m_recvFile.start(target)) {
         emitStatus(QStringLiteral("无法创建 %1，跳过该文件").arg(target));
-        m_finalPath.clear(); // nothing of this file is pending
         skipOffer();
         return;
     }
@@ -753,7 +743,6 @@ void ZmodemTransfer::acceptFileInfo(const QByteArray &info)
     m_expectedSize = size;
     m_receivedBytes = 0;
     m_lastPercent = -1;
-    ++m_filesReceived;
     emitStatus(QStringLiteral("开始接收：%1 (%2 字节)")
                    .arg(m_currentName, size >= 0 ? QString::number(size) : QStringLiteral("?")));
     sendHexHeader(ZRPOS, position(0));
@@ -780,8 +769,8 @@ void ZmodemTransfer::handleSubpacket(const QByteArray &data, int endType)
 
 void ZmodemTransfer::writeFileData(const QByteArray &data, int endType)
 {
-    if (!data.isEmpty() && m_recvFile.write(data) != data.size()) {
-        abortTransfer(QStringLiteral("写入文件失败：%1").arg(m_recvFile.errorString()));
+    if (!data.isEmpty() && m_recvFile.file().write(data) != data.size()) {
+        abortTransfer(QStringLiteral("写入文件失败：%1").arg(m_recvFile.file().errorString()));
         return;
     }
     m_receivedBytes += quint32(data.size());

@@ -134,12 +134,10 @@ private:
     QByteArray m_lastHeader; // a ZFILE's file information rides along
     quint32 m_resumePos = 0;
     int m_windowSize = 65536;
-    QFile m_recvFile;
-    QString m_finalPath;
+    ReceivedFile m_recvFile;
     QString m_currentName;
     qint64 m_expectedSize = -1;
     quint32 m_receivedBytes = 0;
-    int m_filesReceived = 0;
     int m_filesSent = 0;
     int m_filesUnopenable = 0;
     int m_initEchoes = 0; // ZRINITs still owed for our ZRQINITs
