@@ -32,10 +32,8 @@ QString peerErrorText(const QByteArray &data, char prefix)
 } // namespace
 
 KermitTransfer::KermitTransfer(QObject *parent)
-    : QObject(parent)
+    : InbandTransfer(parent)
 {
-    m_tickTimer.setInterval(1000);
-    connect(&m_tickTimer, &QTimer::timeout, this, &KermitTransfer::onTick);
 }
 
 KermitTransfer::~KermitTransfer()
@@ -69,7 +67,7 @@ void KermitTransfer::resetLink()
     m_lastPacket.clear();
 }
 
-void KermitTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files)
+void KermitTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files, int)
 {
     resetLink();
     m_sendFn = std::move(sendFn);
@@ -90,7 +88,7 @@ void KermitTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, 
     sendPacket('S', sendInitData(1));
 }
 
-void KermitTransfer::startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory)
+void KermitTransfer::startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory, int)
 {
     resetLink();
     m_sendFn = std::move(sendFn);
@@ -115,7 +113,7 @@ void KermitTransfer::feed(const QByteArray &data)
     scanPackets();
 }
 
-void KermitTransfer::cancel()
+void KermitTransfer::cancelTransfer()
 {
     if (m_state == Idle)
         return;
@@ -145,8 +143,7 @@ void KermitTransfer::finishTransfer(QString error)
         text = m_isSender ? QStringLiteral("Kermit 发送完成（%1 个文件）").arg(m_filesSent)
                           : QStringLiteral("Kermit 接收完成（%1 个文件）").arg(m_recvFile.committed());
     }
-    emitStatus(text);
-    emit transferFinished(m_sessionId, ok, error);
+    announceEnd(text, error);
     if (generation == m_generation)
         m_state = Idle;
 }
@@ -422,6 +419,7 @@ void KermitTransfer::sendDataPacket()
         const int percent = int((m_sendPos + taken) * 100 / m_sendSize);
         if (percent != m_lastPercent) {
             m_lastPercent = percent;
+            emit progressChanged(m_sendPos + taken, m_sendSize, QFileInfo(m_sendFile.fileName()).fileName());
             if (!emitStatus(QStringLiteral("发送进度：%1%").arg(percent)))
                 return;
         }
@@ -535,9 +533,11 @@ void KermitTransfer::receiveData(int seq, const QByteArray &data)
         return;
     }
     m_receivedBytes += bytes.size();
-    if (m_receivedBytes / 4096 != (m_receivedBytes - bytes.size()) / 4096
-        && !emitStatus(QStringLiteral("接收 %1：%2 KB").arg(m_currentName).arg(m_receivedBytes / 1024)))
-        return;
+    if (m_receivedBytes / 4096 != (m_receivedBytes - bytes.size()) / 4096) {
+        emit progressChanged(m_receivedBytes, -1, m_currentName);
+        if (!emitStatus(QStringLiteral("接收 %1：%2 KB").arg(m_currentName).arg(m_receivedBytes / 1024)))
+            return;
+    }
     sendAck(seq);
     m_lastSeq = seq;
 }

@@ -51,10 +51,8 @@ qint64 parseHeaderSize(const QByteArray &field)
 } // namespace
 
 XmodemTransfer::XmodemTransfer(QObject *parent)
-    : QObject(parent)
+    : InbandTransfer(parent)
 {
-    m_tickTimer.setInterval(1000);
-    connect(&m_tickTimer, &QTimer::timeout, this, &XmodemTransfer::onTick);
 }
 
 XmodemTransfer::~XmodemTransfer()
@@ -155,7 +153,7 @@ void XmodemTransfer::feed(const QByteArray &data)
         m_rxBuffer.remove(0, m_rxBuffer.size() - kMaxPendingBytes);
 }
 
-void XmodemTransfer::cancel()
+void XmodemTransfer::cancelTransfer()
 {
     if (m_state == Idle)
         return;
@@ -179,8 +177,7 @@ void XmodemTransfer::finishTransfer(QString error)
     error = m_recvFile.finish(error, m_expectedSize, !isYmodem());
 
     const bool ok = error.isEmpty();
-    emitStatus(ok ? QStringLiteral("传输完成") : error);
-    emit transferFinished(m_sessionId, ok, error);
+    announceEnd(ok ? QStringLiteral("传输完成") : error, error);
     if (generation == m_generation)
         m_state = Idle;
 }
@@ -344,6 +341,7 @@ void XmodemTransfer::reportProgress()
     if (percent == m_lastPercent)
         return;
     m_lastPercent = percent;
+    emit progressChanged(done, total, isSending() ? fileNameOf(m_files.value(m_fileIndex)) : m_currentName);
     emitStatus(QStringLiteral("进度：%1%").arg(percent));
 }
 

@@ -183,10 +183,8 @@ QByteArray Zmodem::dataSubpacket(const QByteArray &data, quint8 end)
 // Object, start, cancel, finish
 
 ZmodemTransfer::ZmodemTransfer(QObject *parent)
-    : QObject(parent)
+    : InbandTransfer(parent)
 {
-    m_tickTimer.setInterval(1000);
-    connect(&m_tickTimer, &QTimer::timeout, this, &ZmodemTransfer::onTick);
 }
 
 ZmodemTransfer::~ZmodemTransfer()
@@ -215,7 +213,7 @@ void ZmodemTransfer::resetSession()
     m_initEchoes = 0;
 }
 
-void ZmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory)
+void ZmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory, int)
 {
     resetSession();
     m_sendFn = std::move(sendFn);
@@ -229,7 +227,7 @@ void ZmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionI
     m_tickTimer.start();
 }
 
-void ZmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files)
+void ZmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files, int)
 {
     resetSession();
     m_sendFn = std::move(sendFn);
@@ -245,7 +243,7 @@ void ZmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, 
     m_tickTimer.start();
 }
 
-void ZmodemTransfer::cancel()
+void ZmodemTransfer::cancelTransfer()
 {
     if (m_state == Idle)
         return;
@@ -287,8 +285,7 @@ void ZmodemTransfer::finishTransfer(QString error)
     error = m_recvFile.finish(error, m_expectedSize, false);
 
     const bool ok = error.isEmpty();
-    emitStatus(ok ? successText() : error);
-    emit transferFinished(m_sessionId, ok, error);
+    announceEnd(ok ? successText() : error, error);
     if (generation == m_generation)
         m_state = Idle;
 }
@@ -408,6 +405,7 @@ void ZmodemTransfer::sendDataBurst()
             const int percent = int(m_sendFile.pos() * 100 / size);
             if (percent != m_lastPercent) {
                 m_lastPercent = percent;
+                emit progressChanged(m_sendFile.pos(), size, QFileInfo(m_sendFile.fileName()).fileName());
                 emitStatus(QStringLiteral("发送进度：%1%").arg(percent));
                 if (m_state == Idle)
                     return; // a listener cancelled
@@ -778,6 +776,7 @@ void ZmodemTransfer::writeFileData(const QByteArray &data, int endType)
         const int percent = int(qMin<qint64>(m_receivedBytes, m_expectedSize) * 100 / m_expectedSize);
         if (percent != m_lastPercent) {
             m_lastPercent = percent;
+            emit progressChanged(m_receivedBytes, m_expectedSize, m_currentName);
             emitStatus(QStringLiteral("接收 %1：%2%").arg(m_currentName).arg(percent));
             if (m_state == Idle)
                 return;

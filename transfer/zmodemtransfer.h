@@ -1,13 +1,12 @@
 #pragma once
 
-#include "transfer/transfercommon.h"
+#include "transfer/inbandtransfer.h"
 
 #include <QByteArray>
 #include <QFile>
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QTimer>
 
 // ZMODEM frames: the bytes both directions put on the wire. Free functions so
 // that the exact encodings can be checked on their own.
@@ -45,7 +44,7 @@ QByteArray dataSubpacket(const QByteArray &data, quint8 end);
 // sends a list of files, or receives any number into one folder. Driven by
 // feed() and a one-second tick like the other transfer objects; status texts
 // and summaries are plain Chinese texts shown as they stand.
-class ZmodemTransfer : public QObject
+class ZmodemTransfer : public InbandTransfer
 {
     Q_OBJECT
 public:
@@ -69,23 +68,20 @@ public:
     explicit ZmodemTransfer(QObject *parent = nullptr);
     ~ZmodemTransfer() override;
 
-    void startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files);
-    void startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory);
-    void cancel();
-    bool isActive() const { return m_state != Idle; }
-    QString sessionId() const { return m_sessionId; }
-    int state() const { return m_state; }
+    void startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files,
+                   int variant = 0) override;
+    void startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory,
+                      int variant = 0) override;
     int bufferedBytes() const { return int(m_rxBuffer.size() - m_rxStart); }
 
-signals:
-    void statusMessage(const QString &id, const QString &plainText);
-    void transferFinished(const QString &id, bool ok, const QString &summary);
-
 public slots:
-    void feed(const QByteArray &data);
+    void feed(const QByteArray &data) override;
+
+protected:
+    void cancelTransfer() override;
 
 private slots:
-    void onTick();
+    void onTick() override;
 
 private:
     // Input side
@@ -123,9 +119,7 @@ private:
     QString successText() const;
     QString sendOutcome() const;
 
-    QString m_sessionId;
     QString m_directory;
-    int m_state = Idle;
     int m_subpacketKind = None;
     TransferSendFn m_sendFn;
     QStringList m_files;
@@ -147,7 +141,6 @@ private:
     int m_retries = 0;
     int m_idleTicks = 0;
     int m_lastPercent = -1;
-    QTimer m_tickTimer;
     quint64 m_generation = 0;
 
     // Where the scan of a data subpacket stands, so that one arriving in
