@@ -4,19 +4,11 @@
 #include <QDir>
 #include <QFileInfo>
 
-#include <array>
-#include <cstring>
-
 using namespace Zmodem;
 
 namespace {
 
 constexpr char CAN = 0x18;
-constexpr char ZBIN = 'A';
-constexpr char ZHEX = 'B';
-constexpr char ZBIN32 = 'C';
-constexpr char ZRUB0 = 'l'; // escaped 0x7F
-constexpr char ZRUB1 = 'm'; // escaped 0xFF
 
 // What the receiver asks of a sender in ZRINIT: escape every control
 // character (ESCCTL) and every byte with the high bit set (ESC8), so that the
@@ -27,143 +19,8 @@ const QByteArray kFiveCan(5, CAN);
 
 constexpr int kRetryLimit = 10;
 constexpr int kInitRetryLimit = 12;
-constexpr int kCompactThreshold = 65536;
-
-const std::array<bool, 256> &escapeTable()
-{
-    static const std::array<bool, 256> table = [] {
-        std::array<bool, 256> t{};
-        for (int b = 0; b < 256; ++b)
-            t[size_t(b)] = (b & 0x7F) < 0x20 || (b & 0x7F) == 0x7F;
-        return t;
-    }();
-    return table;
-}
-
-char unescape(char c)
-{
-    if (c == ZRUB0)
-        return char(0x7F);
-    if (c == ZRUB1)
-        return char(0xFF);
-    return char(c ^ 0x40);
-}
-
-bool isEndType(char c)
-{
-    return c >= char(ZCRCE) && c <= char(ZCRCW);
-}
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-QByteArray headerBytes(quint8 type, const QByteArray &bytes)
-{
-    QByteArray raw;
-    raw.reserve(7);
-    raw.append(char(type));
-    raw.append(bytes.left(4));
-    raw.append(QByteArray(4 - qMin<int>(4, int(bytes.size())), '\0'));
-    const quint16 crc = crc16(raw.constData(), 5);
-    raw.append(char(crc >> 8));
-    raw.append(char(crc & 0xFF));
-    return raw;
-}
 
 } // namespace
-
-// ---------------------------------------------------------------------------
-// Frames
-
-QByteArray Zmodem::position(quint32 pos)
-{
-    QByteArray b(4, '\0');
-    for (int i = 0; i < 4; ++i)
-        b[i] = char((pos >> (8 * i)) & 0xFF);
-    return b;
-}
-
-quint32 Zmodem::positionOf(const QByteArray &headerBytes)
-{
-    quint32 pos = 0;
-    for (int i = 3; i >= 0; --i)
-        pos = (pos << 8) | quint8(headerBytes.at(i));
-    return pos;
-}
-
-namespace {
-
-// Escapes `length` bytes into `out`, which has room for twice as many;
-// returns the end of what was written. The hot path of every data frame.
-char *escapeInto(const char *data, int length, char *out)
-{
-    const auto &table = escapeTable();
-    for (int i = 0; i < length; ++i) {
-        const quint8 b = quint8(data[i]);
-        if (!table[b]) {
-            *out++ = char(b);
-            continue;
-        }
-        *out++ = ZDLE;
-        *out++ = b == 0x7F ? ZRUB0 : b == 0xFF ? ZRUB1 : char(b ^ 0x40);
-    }
-    return out;
-}
-
-} // namespace
-
-QByteArray Zmodem::escape(const QByteArray &data)
-{
-    QByteArray out(data.size() * 2, Qt::Uninitialized);
-    char *end = escapeInto(data.constData(), int(data.size()), out.data());
-    out.resize(end - out.constData());
-    return out;
-}
-
-QByteArray Zmodem::hexHeader(quint8 type, const QByteArray &bytes)
-{
-    static const char digits[] = "0123456789abcdef";
-    const QByteArray raw = headerBytes(type, bytes);
-    QByteArray frame;
-    frame.reserve(20);
-    frame.append(ZPAD).append(ZPAD).append(ZDLE).append(ZHEX);
-    for (const char c : raw) {
-        frame.append(digits[(quint8(c) >> 4) & 0x0F]);
-        frame.append(digits[quint8(c) & 0x0F]);
-    }
-    frame.append('\r').append('\n');
-    return frame;
-}
-
-QByteArray Zmodem::binaryHeader(quint8 type, const QByteArray &bytes)
-{
-    QByteArray frame;
-    frame.append(ZPAD).append(ZDLE).append(ZBIN);
-    frame.append(escape(headerBytes(type, bytes)));
-    return frame;
-}
-
-QByteArray Zmodem::dataSubpacket(const QByteArray &data, quint8 end)
-{
-    const char endByte = char(end);
-    const quint16 crc = crc16(&endByte, 1, crc16(data.constData(), int(data.size())));
-    const char crcBytes[2] = {char(crc >> 8), char(crc & 0xFF)};
-    QByteArray frame(data.size() * 2 + 6, Qt::Uninitialized);
-    char *w = escapeInto(data.constData(), int(data.size()), frame.data());
-    *w++ = ZDLE;
-    *w++ = endByte;
-    w = escapeInto(crcBytes, 2, w);
-    frame.resize(w - frame.constData());
-    return frame;
-}
 
 // ---------------------------------------------------------------------------
 // Object, start, cancel, finish
@@ -183,9 +40,7 @@ ZmodemTransfer::~ZmodemTransfer()
 void ZmodemTransfer::resetSession()
 {
     ++m_generation;
-    m_rxBuffer.clear();
-    m_rxStart = 0;
-    m_scan = SubpacketScan();
+    m_scanner.clear();
     m_subpacketKind = None;
     m_retries = 0;
     m_idleTicks = 0;
@@ -444,12 +299,9 @@ void ZmodemTransfer::feed(const QByteArray &data)
 {
     if (m_state == Idle)
         return;
-    // Only the new bytes (and the four before them) can complete a run of
-    // five CANs: the rest was looked at already.
-    const int from = qMax(m_rxStart, int(m_rxBuffer.size()) - 4);
-    m_rxBuffer.append(data);
+    const bool cancelled = m_scanner.append(data);
     m_idleTicks = 0;
-    if (m_rxBuffer.indexOf(kFiveCan, from) >= 0) {
+    if (cancelled) {
         sendRaw(kFiveCan);
         finishTransfer(QStringLiteral("对端取消传输 (CAN)"));
         return;
@@ -457,162 +309,42 @@ void ZmodemTransfer::feed(const QByteArray &data)
     processInput();
 }
 
-void ZmodemTransfer::consume(int count)
-{
-    m_rxStart += count;
-    if (m_rxStart >= m_rxBuffer.size()) {
-        m_rxBuffer.clear();
-        m_rxStart = 0;
-    } else if (m_rxStart > kCompactThreshold) {
-        m_rxBuffer.remove(0, m_rxStart);
-        m_rxStart = 0;
-    }
-}
-
 void ZmodemTransfer::processInput()
 {
     const quint64 generation = m_generation;
     while (m_state != Idle && generation == m_generation) {
         if (m_subpacketKind == None) {
-            if (!parseHeader())
+            quint8 type = 0;
+            QByteArray bytes;
+            const FrameScanner::Result r = m_scanner.nextHeader(type, bytes);
+            if (r == FrameScanner::NeedMore)
                 return;
-            continue;
-        }
-        const int r = parseDataSubpacket();
-        if (r == 1)
-            return;
-        if (r == -1 && generation == m_generation && m_state != Idle) {
-            if (++m_retries > kRetryLimit) {
-                abortTransfer(QStringLiteral("数据子帧校验连续失败，中止"));
+            if (r == FrameScanner::Bin32Header) {
+                abortTransfer(QStringLiteral("对端使用了 ZBIN32（32位CRC），本实现仅支持 CRC16"));
                 return;
             }
-            m_subpacketKind = None;
-            sendHexHeader(ZRPOS, position(m_receivedBytes));
-        }
-    }
-}
-
-bool ZmodemTransfer::parseHeader()
-{
-    const char *buf = m_rxBuffer.constData();
-    const int size = int(m_rxBuffer.size());
-    const void *hit = std::memchr(buf + m_rxStart, ZDLE, size_t(size - m_rxStart));
-    if (!hit) {
-        consume(size - m_rxStart);
-        return false;
-    }
-    consume(int(static_cast<const char *>(hit) - buf) - m_rxStart);
-    buf = m_rxBuffer.constData();
-    const int start = m_rxStart;
-    const int avail = int(m_rxBuffer.size()) - start;
-    if (avail < 2)
-        return false;
-
-    QByteArray raw;
-    const char kind = buf[start + 1];
-    if (kind == ZBIN) {
-        int i = start + 2;
-        const int end = start + avail;
-        while (raw.size() < 7) {
-            if (i >= end)
-                return false;
-            if (buf[i] != ZDLE) {
-                raw.append(buf[i++]);
-                continue;
-            }
-            if (i + 1 >= end)
-                return false;
-            raw.append(unescape(buf[i + 1]));
-            i += 2;
-        }
-        consume(i - start);
-    } else if (kind == ZHEX) {
-        if (avail < 16)
-            return false;
-        for (int i = 0; i < 7; ++i) {
-            const int hi = hexValue(buf[start + 2 + 2 * i]);
-            const int lo = hexValue(buf[start + 3 + 2 * i]);
-            if (hi < 0 || lo < 0) {
-                consume(1);
-                return true;
-            }
-            raw.append(char(hi << 4 | lo));
-        }
-        consume(16);
-    } else if (kind == ZBIN32) {
-        abortTransfer(QStringLiteral("对端使用了 ZBIN32（32位CRC），本实现仅支持 CRC16"));
-        return false;
-    } else {
-        consume(1);
-        return true;
-    }
-
-    const quint16 crc = crc16(raw.constData(), 5);
-    if (quint8(raw[5]) != (crc >> 8) || quint8(raw[6]) != (crc & 0xFF)) {
-        sendHexHeader(ZNAK, kZeroes);
-        return true;
-    }
-    handleHeader(quint8(raw[0]), raw.mid(1, 4));
-    return true;
-}
-
-int ZmodemTransfer::parseDataSubpacket()
-{
-    const char *buf = m_rxBuffer.constData();
-    const int end = int(m_rxBuffer.size());
-    int i = m_rxStart + m_scan.offset;
-    bool complete = false;
-    bool tooLong = false;
-    while (i < end && !complete) {
-        if (m_scan.end < 0) {
-            // Plain bytes up to the next ZDLE go in one piece.
-            const void *hit = std::memchr(buf + i, ZDLE, size_t(end - i));
-            const int runEnd = hit ? int(static_cast<const char *>(hit) - buf) : end;
-            m_scan.data.append(buf + i, runEnd - i);
-            i = runEnd;
-            if (m_scan.data.size() > kMaxSubpacketData) {
-                tooLong = true;
-                break;
-            }
-            if (i >= end || i + 1 >= end)
-                break; // wait: no ZDLE yet, or a lone ZDLE at the end
-            const char next = buf[i + 1];
-            if (isEndType(next))
-                m_scan.end = quint8(next);
+            if (r == FrameScanner::BadHeader)
+                sendHexHeader(ZNAK, kZeroes);
             else
-                m_scan.data.append(unescape(next));
-            i += 2;
+                handleHeader(type, bytes);
             continue;
         }
-        if (buf[i] != ZDLE) {
-            m_scan.crc.append(buf[i++]);
-        } else {
-            if (i + 1 >= end)
-                break;
-            m_scan.crc.append(unescape(buf[i + 1]));
-            i += 2;
+        QByteArray data;
+        int end = 0;
+        const FrameScanner::Result r = m_scanner.nextSubpacket(data, end);
+        if (r == FrameScanner::NeedMore)
+            return;
+        if (r == FrameScanner::Subpacket) {
+            handleSubpacket(data, end);
+            continue;
         }
-        complete = m_scan.crc.size() == 2;
+        if (++m_retries > kRetryLimit) {
+            abortTransfer(QStringLiteral("数据子帧校验连续失败，中止"));
+            return;
+        }
+        m_subpacketKind = None;
+        sendHexHeader(ZRPOS, position(m_receivedBytes));
     }
-    m_scan.offset = i - m_rxStart;
-    if (tooLong) {
-        consume(m_scan.offset);
-        m_scan = SubpacketScan();
-        return -1;
-    }
-    if (!complete)
-        return 1;
-
-    SubpacketScan scan = std::move(m_scan);
-    m_scan = SubpacketScan();
-    consume(scan.offset);
-    scan.data.append(char(scan.end));
-    const quint16 crc = crc16(scan.data.constData(), int(scan.data.size()));
-    scan.data.chop(1);
-    if (quint8(scan.crc[0]) != (crc >> 8) || quint8(scan.crc[1]) != (crc & 0xFF))
-        return -1;
-    handleSubpacket(scan.data, scan.end);
-    return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -909,8 +641,7 @@ void ZmodemTransfer::onTick()
         // What arrived of a subpacket before the silence is abandoned: the
         // sender starts again from our position with a header.
         if (m_subpacketKind == FileData) {
-            consume(m_scan.offset);
-            m_scan = SubpacketScan();
+            m_scanner.dropSubpacket();
             m_subpacketKind = None;
         }
         sendHexHeader(ZRPOS, position(m_receivedBytes));
