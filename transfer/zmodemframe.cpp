@@ -16,16 +16,27 @@ constexpr char ZBIN32 = 'C';
 constexpr char ZRUB0 = 'l'; // escaped 0x7F
 constexpr char ZRUB1 = 'm'; // escaped 0xFF
 
-const QByteArray kFiveCan(5, CAN);
-
 constexpr int kCompactThreshold = 65536;
 
-const std::array<bool, 256> &escapeTable()
+// How each byte goes out: one byte or two, written as two in any case so
+// that the loop has no branch on the data (random data escapes a quarter of
+// its bytes, in no order a branch predictor could follow).
+struct EscapedByte {
+    char bytes[2];
+    quint8 length;
+};
+
+const std::array<EscapedByte, 256> &escapeTable()
 {
-    static const std::array<bool, 256> table = [] {
-        std::array<bool, 256> t{};
-        for (int b = 0; b < 256; ++b)
-            t[size_t(b)] = (b & 0x7F) < 0x20 || (b & 0x7F) == 0x7F;
+    static const std::array<EscapedByte, 256> table = [] {
+        std::array<EscapedByte, 256> t{};
+        for (int b = 0; b < 256; ++b) {
+            const bool escaped = (b & 0x7F) < 0x20 || (b & 0x7F) == 0x7F;
+            if (!escaped)
+                t[size_t(b)] = {{char(b), 0}, 1};
+            else
+                t[size_t(b)] = {{ZDLE, b == 0x7F ? ZRUB0 : b == 0xFF ? ZRUB1 : char(b ^ 0x40)}, 2};
+        }
         return t;
     }();
     return table;
@@ -40,9 +51,19 @@ char unescape(char c)
     return char(c ^ 0x40);
 }
 
-bool isEndType(char c)
+// The first 256 entries: a byte as it stands; the next 256: the byte after
+// a ZDLE.
+const std::array<char, 512> &decodeTable()
 {
-    return c >= char(ZCRCE) && c <= char(ZCRCW);
+    static const std::array<char, 512> table = [] {
+        std::array<char, 512> t{};
+        for (int b = 0; b < 256; ++b) {
+            t[size_t(b)] = char(b);
+            t[size_t(256 + b)] = unescape(char(b));
+        }
+        return t;
+    }();
+    return table;
 }
 
 int hexValue(char c)
@@ -74,14 +95,11 @@ QByteArray headerBytes(quint8 type, const QByteArray &bytes)
 char *escapeInto(const char *data, int length, char *out)
 {
     const auto &table = escapeTable();
+    const auto *p = reinterpret_cast<const quint8 *>(data);
     for (int i = 0; i < length; ++i) {
-        const quint8 b = quint8(data[i]);
-        if (!table[b]) {
-            *out++ = char(b);
-            continue;
-        }
-        *out++ = ZDLE;
-        *out++ = b == 0x7F ? ZRUB0 : b == 0xFF ? ZRUB1 : char(b ^ 0x40);
+        const EscapedByte &e = table[p[i]];
+        std::memcpy(out, e.bytes, 2);
+        out += e.length;
     }
     return out;
 }
@@ -140,16 +158,21 @@ QByteArray binaryHeader(quint8 type, const QByteArray &bytes)
 
 QByteArray dataSubpacket(const QByteArray &data, quint8 end)
 {
-    const char endByte = char(end);
-    const quint16 crc = crc16(&endByte, 1, crc16(data.constData(), int(data.size())));
-    const char crcBytes[2] = {char(crc >> 8), char(crc & 0xFF)};
-    QByteArray frame(data.size() * 2 + 6, Qt::Uninitialized);
-    char *w = escapeInto(data.constData(), int(data.size()), frame.data());
-    *w++ = ZDLE;
-    *w++ = endByte;
-    w = escapeInto(crcBytes, 2, w);
+    QByteArray frame(subpacketRoom(int(data.size())), Qt::Uninitialized);
+    char *w = writeDataSubpacket(frame.data(), data.constData(), int(data.size()), end);
     frame.resize(w - frame.constData());
     return frame;
+}
+
+char *writeDataSubpacket(char *out, const char *data, int length, quint8 end)
+{
+    const char endByte = char(end);
+    const quint16 crc = crc16(&endByte, 1, crc16(data, length));
+    const char crcBytes[2] = {char(crc >> 8), char(crc & 0xFF)};
+    char *w = escapeInto(data, length, out);
+    *w++ = ZDLE;
+    *w++ = endByte;
+    return escapeInto(crcBytes, 2, w);
 }
 
 // ---------------------------------------------------------------------------
@@ -157,17 +180,33 @@ QByteArray dataSubpacket(const QByteArray &data, quint8 end)
 
 bool FrameScanner::append(const QByteArray &data)
 {
-    // Only the new bytes (and the four before them) can complete a run of
-    // five CANs: the rest was looked at already.
-    const int from = qMax(m_start, int(m_buffer.size()) - 4);
-    m_buffer.append(data);
-    return m_buffer.indexOf(kFiveCan, from) >= 0;
+    // Counted over everything that arrived, so that a cancel split over two
+    // pieces is seen whatever was consumed in between.
+    const char *p = data.constData();
+    const qsizetype n = data.size();
+    qsizetype lead = 0;
+    while (lead < n && p[lead] == CAN)
+        ++lead;
+    bool cancelled = m_canRun + lead >= 5;
+    if (lead == n) {
+        m_canRun += int(qMin<qsizetype>(n, 5));
+    } else {
+        static const char fiveCan[5] = {CAN, CAN, CAN, CAN, CAN};
+        cancelled = cancelled || ::memmem(p + lead, size_t(n - lead), fiveCan, 5) != nullptr;
+        int tail = 0;
+        while (tail < 5 && p[n - 1 - tail] == CAN)
+            ++tail;
+        m_canRun = tail;
+    }
+    m_buffer.append(data); // takes `data` without a copy when nothing is held
+    return cancelled;
 }
 
 void FrameScanner::clear()
 {
     m_buffer.clear();
     m_start = 0;
+    m_canRun = 0;
     m_scan = SubpacketScan();
 }
 
@@ -185,7 +224,6 @@ void FrameScanner::consume(int count)
 
 void FrameScanner::dropSubpacket()
 {
-    consume(m_scan.offset);
     m_scan = SubpacketScan();
 }
 
@@ -255,61 +293,67 @@ FrameScanner::Result FrameScanner::nextHeader(quint8 &type, QByteArray &bytes)
     }
 }
 
-FrameScanner::Result FrameScanner::nextSubpacket(QByteArray &data, int &end)
+FrameScanner::Result FrameScanner::nextSubpacket(QByteArrayView &data, int &end)
 {
-    const char *buf = m_buffer.constData();
-    const int size = int(m_buffer.size());
-    int i = m_start + m_scan.offset;
-    bool complete = false;
+    const auto *p = reinterpret_cast<const quint8 *>(m_buffer.constData()) + m_start;
+    const auto *const stop = reinterpret_cast<const quint8 *>(m_buffer.constData()) + m_buffer.size();
+    const auto *const first = p;
     bool tooLong = false;
-    while (i < size && !complete) {
-        if (m_scan.end < 0) {
-            // Plain bytes up to the next ZDLE go in one piece.
-            const void *hit = std::memchr(buf + i, ZDLE, size_t(size - i));
-            const int runEnd = hit ? int(static_cast<const char *>(hit) - buf) : size;
-            m_scan.data.append(buf + i, runEnd - i);
-            i = runEnd;
-            if (m_scan.data.size() > kMaxSubpacketData) {
+    if (m_scan.end < 0) {
+        const auto &decode = decodeTable();
+        char *out = m_data + m_scan.length;
+        char *const full = m_data + kMaxSubpacketData + 1;
+        // Branch-free but for the rare exits: escapes come at random in
+        // random data, and a branch on them would be mispredicted often.
+        unsigned escape = m_scan.escape;
+        while (p < stop) {
+            const unsigned c = *p++;
+            if (Q_UNLIKELY(escape & (c - unsigned(ZCRCE) <= unsigned(ZCRCW - ZCRCE)))) {
+                m_scan.end = int(c);
+                escape = 0;
+                break;
+            }
+            // A ZDLE writes a byte that the next one overwrites.
+            *out = decode[escape * 256 + c];
+            const unsigned zdle = (escape ^ 1u) & unsigned(c == quint8(ZDLE));
+            out += zdle ^ 1u;
+            escape = zdle;
+            if (Q_UNLIKELY(out == full)) {
                 tooLong = true;
                 break;
             }
-            if (i >= size || i + 1 >= size)
-                break; // wait: no ZDLE yet, or a lone ZDLE at the end
-            const char next = buf[i + 1];
-            if (isEndType(next))
-                m_scan.end = quint8(next);
-            else
-                m_scan.data.append(unescape(next));
-            i += 2;
-            continue;
         }
-        if (buf[i] != ZDLE) {
-            m_scan.crc.append(buf[i++]);
-        } else {
-            if (i + 1 >= size)
-                break;
-            m_scan.crc.append(unescape(buf[i + 1]));
-            i += 2;
-        }
-        complete = m_scan.crc.size() == 2;
+        m_scan.length = int(out - m_data);
+        m_scan.escape = escape != 0;
     }
-    m_scan.offset = i - m_start;
+    if (m_scan.end >= 0) {
+        while (p < stop && m_scan.crcLength < 2) {
+            const quint8 c = *p++;
+            if (m_scan.escape) {
+                m_scan.crc[m_scan.crcLength++] = quint8(unescape(char(c)));
+                m_scan.escape = false;
+            } else if (c == quint8(ZDLE)) {
+                m_scan.escape = true;
+            } else {
+                m_scan.crc[m_scan.crcLength++] = c;
+            }
+        }
+    }
+    consume(int(p - first));
     if (tooLong) {
         dropSubpacket();
         return BadSubpacket;
     }
-    if (!complete)
+    if (m_scan.crcLength < 2)
         return NeedMore;
 
-    SubpacketScan scan = std::move(m_scan);
+    const SubpacketScan scan = m_scan;
     m_scan = SubpacketScan();
-    consume(scan.offset);
-    scan.data.append(char(scan.end));
-    const quint16 crc = crc16(scan.data.constData(), int(scan.data.size()));
-    scan.data.chop(1);
-    if (quint8(scan.crc[0]) != (crc >> 8) || quint8(scan.crc[1]) != (crc & 0xFF))
+    const char endByte = char(scan.end);
+    const quint16 crc = crc16(&endByte, 1, crc16(m_data, scan.length));
+    if (scan.crc[0] != (crc >> 8) || scan.crc[1] != (crc & 0xFF))
         return BadSubpacket;
-    data = std::move(scan.data);
+    data = QByteArrayView(m_data, scan.length);
     end = scan.end;
     return Subpacket;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 
 // ZMODEM frames: the bytes both directions put on the wire, and the scanner
 // that reads them back out of a byte stream. Free functions so that the exact
@@ -36,6 +37,11 @@ QByteArray hexHeader(quint8 type, const QByteArray &bytes);
 QByteArray binaryHeader(quint8 type, const QByteArray &bytes);
 // Escaped data, ZDLE and the end byte, escaped CRC of data and end byte.
 QByteArray dataSubpacket(const QByteArray &data, quint8 end);
+// The same written to `out`, which has room for subpacketRoom(length) bytes;
+// returns the end of what was written. For senders that gather many
+// subpackets in one buffer.
+constexpr int subpacketRoom(int length) { return 2 * length + 6; }
+char *writeDataSubpacket(char *out, const char *data, int length, quint8 end);
 
 // Reads headers and data subpackets out of the bytes a peer sends, however
 // they are cut into pieces. The caller says which of the two it expects next
@@ -54,15 +60,17 @@ public:
     };
 
     // Appends bytes from the peer; true when they complete a run of five
-    // CANs (the peer's cancel) among the bytes not yet consumed.
+    // CANs (the peer's cancel).
     bool append(const QByteArray &data);
     void clear();
-    int bufferedBytes() const { return int(m_buffer.size() - m_start); }
+    // Received bytes held, decoded or not, of a frame not yet complete.
+    int bufferedBytes() const { return int(m_buffer.size() - m_start) + m_scan.length; }
 
     // The next header: its type and its four bytes.
     Result nextHeader(quint8 &type, QByteArray &bytes);
-    // The next data subpacket: its data and its end byte.
-    Result nextSubpacket(QByteArray &data, int &end);
+    // The next data subpacket: its data and its end byte. The data stays
+    // valid until the scanner is called again.
+    Result nextSubpacket(QByteArrayView &data, int &end);
     // Gives up a subpacket that was cut off; scanning goes on after what of
     // it arrived.
     void dropSubpacket();
@@ -71,16 +79,21 @@ private:
     void consume(int count);
 
     QByteArray m_buffer;
-    int m_start = 0; // consumed bytes at the front of m_buffer
+    int m_start = 0;  // consumed bytes at the front of m_buffer
+    int m_canRun = 0; // CANs at the end of what arrived so far
 
-    // Where the scan of a data subpacket stands, so that one arriving in
-    // pieces is decoded once, not again from its start on every feed.
+    // A data subpacket is decoded as its bytes arrive, and they are
+    // consumed at once: a subpacket arriving in pieces is decoded once and
+    // what is left in m_buffer after a feed is normally nothing, so that the
+    // next feed's bytes are taken without a copy.
     struct SubpacketScan {
-        int offset = 0;   // bytes of the subpacket looked at, from m_start
-        QByteArray data;  // decoded so far
-        int end = -1;     // the end byte, once seen
-        QByteArray crc;   // decoded CRC bytes after it
+        int length = 0;      // data bytes decoded
+        bool escape = false; // the last byte was a ZDLE
+        int end = -1;        // the end byte, once seen
+        int crcLength = 0;   // CRC bytes decoded after it
+        quint8 crc[2] = {0, 0};
     } m_scan;
+    char m_data[kMaxSubpacketData + 1];
 };
 
 } // namespace Zmodem

@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <cstring>
+
 using namespace Zmodem;
 
 namespace {
@@ -18,6 +20,8 @@ const QByteArray kZeroes(4, '\0');
 const QByteArray kFiveCan(5, CAN);
 
 constexpr int kRetryLimit = 10;
+constexpr int kSubpacketSize = 1024;
+constexpr int kMaxBatch = 32768;
 constexpr int kInitRetryLimit = 12;
 
 } // namespace
@@ -174,11 +178,6 @@ void ZmodemTransfer::sendBinaryHeader(quint8 type, const QByteArray &bytes)
     sendRaw(m_lastHeader);
 }
 
-void ZmodemTransfer::sendDataSubpacket(const QByteArray &data, quint8 end)
-{
-    sendRaw(dataSubpacket(data, end));
-}
-
 void ZmodemTransfer::sendZrqinit()
 {
     ++m_initEchoes;
@@ -230,34 +229,65 @@ void ZmodemTransfer::offerNextFile()
 
 void ZmodemTransfer::sendDataBurst()
 {
-    sendBinaryHeader(ZDATA, position(quint32(m_sendFile.pos())));
     const qint64 size = m_sendFile.size();
+    qint64 at = m_sendFile.pos();
+    // The frames of a window go to the send function gathered into pieces
+    // that grow from about one subpacket to 32 KiB: one call per subpacket
+    // costs the connection a wake-up each, and one call per window would
+    // hold the window's first bytes back until all of it is encoded.
+    int batchLimit = 2048;
+    QByteArray batch(kMaxBatch + subpacketRoom(kSubpacketSize), Qt::Uninitialized);
+    char *w = batch.data();
+    const auto flush = [&] {
+        batch.resize(w - batch.constData());
+        if (!batch.isEmpty())
+            sendRaw(batch);
+        batch = QByteArray(kMaxBatch + subpacketRoom(kSubpacketSize), Qt::Uninitialized);
+        w = batch.data();
+    };
+    m_lastHeader = binaryHeader(ZDATA, position(quint32(at)));
+    std::memcpy(w, m_lastHeader.constData(), size_t(m_lastHeader.size()));
+    w += m_lastHeader.size();
+
+    QByteArray window(m_windowSize, Qt::Uninitialized);
     int remaining = m_windowSize;
     for (;;) {
-        const QByteArray chunk = m_sendFile.read(qMin(remaining, 1024));
-        if (chunk.isEmpty()) {
+        const qint64 got = m_sendFile.read(window.data(), remaining);
+        if (got <= 0) {
             if (m_sendFile.error() != QFileDevice::NoError) {
+                flush();
                 abortTransfer(QStringLiteral("读取文件失败：%1").arg(m_sendFile.errorString()));
                 return;
             }
-            sendDataSubpacket(QByteArray(), ZCRCE);
+            w = writeDataSubpacket(w, nullptr, 0, ZCRCE);
+            flush();
             sendHexHeader(ZEOF, position(quint32(size)));
             setState(TxEofSent);
             emitStatus(QStringLiteral("数据发完，已发 ZEOF，等对端确认..."));
             return;
         }
-        remaining -= int(chunk.size());
-        sendDataSubpacket(chunk, remaining > 0 ? ZCRCG : ZCRCW);
-        if (size > 0) {
-            const int percent = int(m_sendFile.pos() * 100 / size);
-            if (percent != m_lastPercent) {
-                m_lastPercent = percent;
-                emitStatus(QStringLiteral("发送进度：%1%").arg(percent));
-                if (m_state == Idle)
-                    return; // a listener cancelled
+        for (qint64 offset = 0; offset < got; offset += kSubpacketSize) {
+            const int n = int(qMin<qint64>(kSubpacketSize, got - offset));
+            remaining -= n;
+            at += n;
+            w = writeDataSubpacket(w, window.constData() + offset, n, remaining > 0 ? ZCRCG : ZCRCW);
+            if (size > 0) {
+                const int percent = int(at * 100 / size);
+                if (percent != m_lastPercent) {
+                    m_lastPercent = percent;
+                    flush(); // what a listener sends goes after these frames
+                    emitStatus(QStringLiteral("发送进度：%1%").arg(percent));
+                    if (m_state == Idle)
+                        return; // a listener cancelled
+                }
+            }
+            if (w - batch.constData() >= batchLimit) {
+                flush();
+                batchLimit = qMin(2 * batchLimit, kMaxBatch);
             }
         }
         if (remaining <= 0) {
+            flush();
             setState(TxData);
             return;
         }
@@ -329,7 +359,7 @@ void ZmodemTransfer::processInput()
                 handleHeader(type, bytes);
             continue;
         }
-        QByteArray data;
+        QByteArrayView data;
         int end = 0;
         const FrameScanner::Result r = m_scanner.nextSubpacket(data, end);
         if (r == FrameScanner::NeedMore)
@@ -485,11 +515,11 @@ void ZmodemTransfer::acceptFileInfo(const QByteArray &info)
     setState(RxData);
 }
 
-void ZmodemTransfer::handleSubpacket(const QByteArray &data, int endType)
+void ZmodemTransfer::handleSubpacket(QByteArrayView data, int endType)
 {
     switch (m_subpacketKind) {
     case FileInfo:
-        acceptFileInfo(data);
+        acceptFileInfo(data.toByteArray());
         return;
     case Attention:
         m_subpacketKind = None;
@@ -503,9 +533,9 @@ void ZmodemTransfer::handleSubpacket(const QByteArray &data, int endType)
     }
 }
 
-void ZmodemTransfer::writeFileData(const QByteArray &data, int endType)
+void ZmodemTransfer::writeFileData(QByteArrayView data, int endType)
 {
-    if (!data.isEmpty() && m_recvFile.write(data) != data.size()) {
+    if (!data.isEmpty() && m_recvFile.write(data.data(), data.size()) != data.size()) {
         abortTransfer(QStringLiteral("写入文件失败：%1").arg(m_recvFile.errorString()));
         return;
     }

@@ -60,16 +60,15 @@ private:
     void handleHeader(int type, const QByteArray &bytes);
     void handleReceiverHeader(int type, const QByteArray &bytes);
     void handleSenderHeader(int type, const QByteArray &bytes);
-    void handleSubpacket(const QByteArray &data, int endType);
+    void handleSubpacket(QByteArrayView data, int endType);
     void acceptFileInfo(const QByteArray &info);
     void acceptEof(quint32 pos);
-    void writeFileData(const QByteArray &data, int endType);
+    void writeFileData(QByteArrayView data, int endType);
     void skipOffer();
 
     // Output side
     void sendHexHeader(quint8 type, const QByteArray &bytes);
     void sendBinaryHeader(quint8 type, const QByteArray &bytes);
-    void sendDataSubpacket(const QByteArray &data, quint8 end);
     void sendRaw(const QByteArray &bytes);
     void sendZrinit();
     void sendZrqinit();
