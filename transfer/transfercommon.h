@@ -16,7 +16,8 @@
 using TransferSendFn = std::function<void(const QByteArray &)>;
 
 // CRC-16/XMODEM: polynomial 0x1021, initial value 0, not reflected, no final
-// XOR ("123456789" gives 0x31C3). Table-driven; the table is built once.
+// XOR ("123456789" gives 0x31C3). Table-driven, eight bytes a step; the
+// tables are built once.
 // `crc` carries on a CRC over bytes that came before.
 quint16 crc16(const char *data, int length, quint16 crc = 0);
 

@@ -4,7 +4,6 @@
 #include <QDir>
 #include <QFileInfo>
 
-#include <array>
 #include <cstring>
 
 using namespace Zmodem;
@@ -12,11 +11,6 @@ using namespace Zmodem;
 namespace {
 
 constexpr char CAN = 0x18;
-constexpr char ZBIN = 'A';
-constexpr char ZHEX = 'B';
-constexpr char ZBIN32 = 'C';
-constexpr char ZRUB0 = 'l'; // escaped 0x7F
-constexpr char ZRUB1 = 'm'; // escaped 0xFF
 
 // What the receiver asks of a sender in ZRINIT: escape every control
 // character (ESCCTL) and every byte with the high bit set (ESC8), so that the
@@ -26,44 +20,9 @@ const QByteArray kZeroes(4, '\0');
 const QByteArray kFiveCan(5, CAN);
 
 constexpr int kRetryLimit = 10;
+constexpr int kSubpacketSize = 1024;
+constexpr int kMaxBatch = 32768;
 constexpr int kInitRetryLimit = 12;
-constexpr int kCompactThreshold = 65536;
-
-const std::array<bool, 256> &escapeTable()
-{
-    static const std::array<bool, 256> table = [] {
-        std::array<bool, 256> t{};
-        for (int b = 0; b < 256; ++b)
-            t[size_t(b)] = (b & 0x7F) < 0x20 || (b & 0x7F) == 0x7F;
-        return t;
-    }();
-    return table;
-}
-
-char unescape(char c)
-{
-    if (c == ZRUB0)
-        return char(0x7F);
-    if (c == ZRUB1)
-        return char(0xFF);
-    return char(c ^ 0x40);
-}
-
-bool isEndType(char c)
-{
-    return c >= char(ZCRCE) && c <= char(ZCRCW);
-}
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // The size field of a file offer: plain decimal digits that fit 63 bits. Any
 // other form ("0x7", "seven", "-1", too many digits) leaves the size unknown
@@ -79,105 +38,7 @@ qint64 announcedSize(const QByteArray &field)
     return ok ? size : -1;
 }
 
-QByteArray headerBytes(quint8 type, const QByteArray &bytes)
-{
-    QByteArray raw;
-    raw.reserve(7);
-    raw.append(char(type));
-    raw.append(bytes.left(4));
-    raw.append(QByteArray(4 - qMin<int>(4, int(bytes.size())), '\0'));
-    const quint16 crc = crc16(raw.constData(), 5);
-    raw.append(char(crc >> 8));
-    raw.append(char(crc & 0xFF));
-    return raw;
-}
-
 } // namespace
-
-// ---------------------------------------------------------------------------
-// Frames
-
-QByteArray Zmodem::position(quint32 pos)
-{
-    QByteArray b(4, '\0');
-    for (int i = 0; i < 4; ++i)
-        b[i] = char((pos >> (8 * i)) & 0xFF);
-    return b;
-}
-
-quint32 Zmodem::positionOf(const QByteArray &headerBytes)
-{
-    quint32 pos = 0;
-    for (int i = 3; i >= 0; --i)
-        pos = (pos << 8) | quint8(headerBytes.at(i));
-    return pos;
-}
-
-namespace {
-
-// Escapes `length` bytes into `out`, which has room for twice as many;
-// returns the end of what was written. The hot path of every data frame.
-char *escapeInto(const char *data, int length, char *out)
-{
-    const auto &table = escapeTable();
-    for (int i = 0; i < length; ++i) {
-        const quint8 b = quint8(data[i]);
-        if (!table[b]) {
-            *out++ = char(b);
-            continue;
-        }
-        *out++ = ZDLE;
-        *out++ = b == 0x7F ? ZRUB0 : b == 0xFF ? ZRUB1 : char(b ^ 0x40);
-    }
-    return out;
-}
-
-} // namespace
-
-QByteArray Zmodem::escape(const QByteArray &data)
-{
-    QByteArray out(data.size() * 2, Qt::Uninitialized);
-    char *end = escapeInto(data.constData(), int(data.size()), out.data());
-    out.resize(end - out.constData());
-    return out;
-}
-
-QByteArray Zmodem::hexHeader(quint8 type, const QByteArray &bytes)
-{
-    static const char digits[] = "0123456789abcdef";
-    const QByteArray raw = headerBytes(type, bytes);
-    QByteArray frame;
-    frame.reserve(20);
-    frame.append(ZPAD).append(ZPAD).append(ZDLE).append(ZHEX);
-    for (const char c : raw) {
-        frame.append(digits[(quint8(c) >> 4) & 0x0F]);
-        frame.append(digits[quint8(c) & 0x0F]);
-    }
-    frame.append('\r').append('\n');
-    return frame;
-}
-
-QByteArray Zmodem::binaryHeader(quint8 type, const QByteArray &bytes)
-{
-    QByteArray frame;
-    frame.append(ZPAD).append(ZDLE).append(ZBIN);
-    frame.append(escape(headerBytes(type, bytes)));
-    return frame;
-}
-
-QByteArray Zmodem::dataSubpacket(const QByteArray &data, quint8 end)
-{
-    const char endByte = char(end);
-    const quint16 crc = crc16(&endByte, 1, crc16(data.constData(), int(data.size())));
-    const char crcBytes[2] = {char(crc >> 8), char(crc & 0xFF)};
-    QByteArray frame(data.size() * 2 + 6, Qt::Uninitialized);
-    char *w = escapeInto(data.constData(), int(data.size()), frame.data());
-    *w++ = ZDLE;
-    *w++ = endByte;
-    w = escapeInto(crcBytes, 2, w);
-    frame.resize(w - frame.constData());
-    return frame;
-}
 
 // ---------------------------------------------------------------------------
 // Object, start, cancel, finish
@@ -195,9 +56,7 @@ ZmodemTransfer::~ZmodemTransfer()
 void ZmodemTransfer::resetSession()
 {
     ++m_generation;
-    m_rxBuffer.clear();
-    m_rxStart = 0;
-    m_scan = SubpacketScan();
+    m_scanner.clear();
     m_subpacketKind = None;
     m_retries = 0;
     m_idleTicks = 0;
@@ -327,11 +186,6 @@ void ZmodemTransfer::sendBinaryHeader(quint8 type, const QByteArray &bytes)
     sendRaw(m_lastHeader);
 }
 
-void ZmodemTransfer::sendDataSubpacket(const QByteArray &data, quint8 end)
-{
-    sendRaw(dataSubpacket(data, end));
-}
-
 void ZmodemTransfer::sendZrqinit()
 {
     ++m_initEchoes;
@@ -383,35 +237,66 @@ void ZmodemTransfer::offerNextFile()
 
 void ZmodemTransfer::sendDataBurst()
 {
-    sendBinaryHeader(ZDATA, position(quint32(m_sendFile.pos())));
     const qint64 size = m_sendFile.size();
+    qint64 at = m_sendFile.pos();
+    // The frames of a window go to the send function gathered into pieces
+    // that grow from about one subpacket to 32 KiB: one call per subpacket
+    // costs the connection a wake-up each, and one call per window would
+    // hold the window's first bytes back until all of it is encoded.
+    int batchLimit = 2048;
+    QByteArray batch(kMaxBatch + subpacketRoom(kSubpacketSize), Qt::Uninitialized);
+    char *w = batch.data();
+    const auto flush = [&] {
+        batch.resize(w - batch.constData());
+        if (!batch.isEmpty())
+            sendRaw(batch);
+        batch = QByteArray(kMaxBatch + subpacketRoom(kSubpacketSize), Qt::Uninitialized);
+        w = batch.data();
+    };
+    m_lastHeader = binaryHeader(ZDATA, position(quint32(at)));
+    std::memcpy(w, m_lastHeader.constData(), size_t(m_lastHeader.size()));
+    w += m_lastHeader.size();
+
+    QByteArray window(m_windowSize, Qt::Uninitialized);
     int remaining = m_windowSize;
     for (;;) {
-        const QByteArray chunk = m_sendFile.read(qMin(remaining, 1024));
-        if (chunk.isEmpty()) {
+        const qint64 got = m_sendFile.read(window.data(), remaining);
+        if (got <= 0) {
             if (m_sendFile.error() != QFileDevice::NoError) {
+                flush();
                 abortTransfer(QStringLiteral("读取文件失败：%1").arg(m_sendFile.errorString()));
                 return;
             }
-            sendDataSubpacket(QByteArray(), ZCRCE);
+            w = writeDataSubpacket(w, nullptr, 0, ZCRCE);
+            flush();
             sendHexHeader(ZEOF, position(quint32(size)));
             setState(TxEofSent);
             emitStatus(QStringLiteral("数据发完，已发 ZEOF，等对端确认..."));
             return;
         }
-        remaining -= int(chunk.size());
-        sendDataSubpacket(chunk, remaining > 0 ? ZCRCG : ZCRCW);
-        if (size > 0) {
-            const int percent = int(m_sendFile.pos() * 100 / size);
-            if (percent != m_lastPercent) {
-                m_lastPercent = percent;
-                emit progressChanged(m_sendFile.pos(), size, QFileInfo(m_sendFile.fileName()).fileName());
-                emitStatus(QStringLiteral("发送进度：%1%").arg(percent));
-                if (m_state == Idle)
-                    return; // a listener cancelled
+        for (qint64 offset = 0; offset < got; offset += kSubpacketSize) {
+            const int n = int(qMin<qint64>(kSubpacketSize, got - offset));
+            remaining -= n;
+            at += n;
+            w = writeDataSubpacket(w, window.constData() + offset, n, remaining > 0 ? ZCRCG : ZCRCW);
+            if (size > 0) {
+                const int percent = int(at * 100 / size);
+                if (percent != m_lastPercent) {
+                    m_lastPercent = percent;
+                    flush(); // what a listener sends goes after these frames
+                    emit progressChanged(at, size, QFileInfo(m_sendFile.fileName()).fileName());
+                    emitStatus(QStringLiteral("发送进度：%1%").arg(percent));
+                    if (m_state == Idle)
+                        return; // a listener cancelled
+                }
+            }
+            if (w - batch.constData() >= batchLimit) {
+                flush();
+                batchLimit = qMin(2 * batchLimit, kMaxBatch);
             }
         }
         if (remaining <= 0) {
+            flush();
             setState(TxData);
             return;
         }
@@ -450,12 +335,9 @@ void ZmodemTransfer::feed(const QByteArray &data)
 {
     if (m_state == Idle)
         return;
-    // Only the new bytes (and the four before them) can complete a run of
-    // five CANs: the rest was looked at already.
-    const int from = qMax(m_rxStart, int(m_rxBuffer.size()) - 4);
-    m_rxBuffer.append(data);
+    const bool cancelled = m_scanner.append(data);
     m_idleTicks = 0;
-    if (m_rxBuffer.indexOf(kFiveCan, from) >= 0) {
+    if (cancelled) {
         sendRaw(kFiveCan);
         finishTransfer(QStringLiteral("对端取消传输 (CAN)"));
         return;
@@ -463,162 +345,42 @@ void ZmodemTransfer::feed(const QByteArray &data)
     processInput();
 }
 
-void ZmodemTransfer::consume(int count)
-{
-    m_rxStart += count;
-    if (m_rxStart >= m_rxBuffer.size()) {
-        m_rxBuffer.clear();
-        m_rxStart = 0;
-    } else if (m_rxStart > kCompactThreshold) {
-        m_rxBuffer.remove(0, m_rxStart);
-        m_rxStart = 0;
-    }
-}
-
 void ZmodemTransfer::processInput()
 {
     const quint64 generation = m_generation;
     while (m_state != Idle && generation == m_generation) {
         if (m_subpacketKind == None) {
-            if (!parseHeader())
+            quint8 type = 0;
+            QByteArray bytes;
+            const FrameScanner::Result r = m_scanner.nextHeader(type, bytes);
+            if (r == FrameScanner::NeedMore)
                 return;
-            continue;
-        }
-        const int r = parseDataSubpacket();
-        if (r == 1)
-            return;
-        if (r == -1 && generation == m_generation && m_state != Idle) {
-            if (++m_retries > kRetryLimit) {
-                abortTransfer(QStringLiteral("数据子帧校验连续失败，中止"));
+            if (r == FrameScanner::Bin32Header) {
+                abortTransfer(QStringLiteral("对端使用了 ZBIN32（32位CRC），本实现仅支持 CRC16"));
                 return;
             }
-            m_subpacketKind = None;
-            sendHexHeader(ZRPOS, position(m_receivedBytes));
-        }
-    }
-}
-
-bool ZmodemTransfer::parseHeader()
-{
-    const char *buf = m_rxBuffer.constData();
-    const int size = int(m_rxBuffer.size());
-    const void *hit = std::memchr(buf + m_rxStart, ZDLE, size_t(size - m_rxStart));
-    if (!hit) {
-        consume(size - m_rxStart);
-        return false;
-    }
-    consume(int(static_cast<const char *>(hit) - buf) - m_rxStart);
-    buf = m_rxBuffer.constData();
-    const int start = m_rxStart;
-    const int avail = int(m_rxBuffer.size()) - start;
-    if (avail < 2)
-        return false;
-
-    QByteArray raw;
-    const char kind = buf[start + 1];
-    if (kind == ZBIN) {
-        int i = start + 2;
-        const int end = start + avail;
-        while (raw.size() < 7) {
-            if (i >= end)
-                return false;
-            if (buf[i] != ZDLE) {
-                raw.append(buf[i++]);
-                continue;
-            }
-            if (i + 1 >= end)
-                return false;
-            raw.append(unescape(buf[i + 1]));
-            i += 2;
-        }
-        consume(i - start);
-    } else if (kind == ZHEX) {
-        if (avail < 16)
-            return false;
-        for (int i = 0; i < 7; ++i) {
-            const int hi = hexValue(buf[start + 2 + 2 * i]);
-            const int lo = hexValue(buf[start + 3 + 2 * i]);
-            if (hi < 0 || lo < 0) {
-                consume(1);
-                return true;
-            }
-            raw.append(char(hi << 4 | lo));
-        }
-        consume(16);
-    } else if (kind == ZBIN32) {
-        abortTransfer(QStringLiteral("对端使用了 ZBIN32（32位CRC），本实现仅支持 CRC16"));
-        return false;
-    } else {
-        consume(1);
-        return true;
-    }
-
-    const quint16 crc = crc16(raw.constData(), 5);
-    if (quint8(raw[5]) != (crc >> 8) || quint8(raw[6]) != (crc & 0xFF)) {
-        sendHexHeader(ZNAK, kZeroes);
-        return true;
-    }
-    handleHeader(quint8(raw[0]), raw.mid(1, 4));
-    return true;
-}
-
-int ZmodemTransfer::parseDataSubpacket()
-{
-    const char *buf = m_rxBuffer.constData();
-    const int end = int(m_rxBuffer.size());
-    int i = m_rxStart + m_scan.offset;
-    bool complete = false;
-    bool tooLong = false;
-    while (i < end && !complete) {
-        if (m_scan.end < 0) {
-            // Plain bytes up to the next ZDLE go in one piece.
-            const void *hit = std::memchr(buf + i, ZDLE, size_t(end - i));
-            const int runEnd = hit ? int(static_cast<const char *>(hit) - buf) : end;
-            m_scan.data.append(buf + i, runEnd - i);
-            i = runEnd;
-            if (m_scan.data.size() > kMaxSubpacketData) {
-                tooLong = true;
-                break;
-            }
-            if (i >= end || i + 1 >= end)
-                break; // wait: no ZDLE yet, or a lone ZDLE at the end
-            const char next = buf[i + 1];
-            if (isEndType(next))
-                m_scan.end = quint8(next);
+            if (r == FrameScanner::BadHeader)
+                sendHexHeader(ZNAK, kZeroes);
             else
-                m_scan.data.append(unescape(next));
-            i += 2;
+                handleHeader(type, bytes);
             continue;
         }
-        if (buf[i] != ZDLE) {
-            m_scan.crc.append(buf[i++]);
-        } else {
-            if (i + 1 >= end)
-                break;
-            m_scan.crc.append(unescape(buf[i + 1]));
-            i += 2;
+        QByteArrayView data;
+        int end = 0;
+        const FrameScanner::Result r = m_scanner.nextSubpacket(data, end);
+        if (r == FrameScanner::NeedMore)
+            return;
+        if (r == FrameScanner::Subpacket) {
+            handleSubpacket(data, end);
+            continue;
         }
-        complete = m_scan.crc.size() == 2;
+        if (++m_retries > kRetryLimit) {
+            abortTransfer(QStringLiteral("数据子帧校验连续失败，中止"));
+            return;
+        }
+        m_subpacketKind = None;
+        sendHexHeader(ZRPOS, position(m_receivedBytes));
     }
-    m_scan.offset = i - m_rxStart;
-    if (tooLong) {
-        consume(m_scan.offset);
-        m_scan = SubpacketScan();
-        return -1;
-    }
-    if (!complete)
-        return 1;
-
-    SubpacketScan scan = std::move(m_scan);
-    m_scan = SubpacketScan();
-    consume(scan.offset);
-    scan.data.append(char(scan.end));
-    const quint16 crc = crc16(scan.data.constData(), int(scan.data.size()));
-    scan.data.chop(1);
-    if (quint8(scan.crc[0]) != (crc >> 8) || quint8(scan.crc[1]) != (crc & 0xFF))
-        return -1;
-    handleSubpacket(scan.data, scan.end);
-    return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -747,11 +509,11 @@ void ZmodemTransfer::acceptFileInfo(const QByteArray &info)
     setState(RxData);
 }
 
-void ZmodemTransfer::handleSubpacket(const QByteArray &data, int endType)
+void ZmodemTransfer::handleSubpacket(QByteArrayView data, int endType)
 {
     switch (m_subpacketKind) {
     case FileInfo:
-        acceptFileInfo(data);
+        acceptFileInfo(data.toByteArray());
         return;
     case Attention:
         m_subpacketKind = None;
@@ -765,9 +527,9 @@ void ZmodemTransfer::handleSubpacket(const QByteArray &data, int endType)
     }
 }
 
-void ZmodemTransfer::writeFileData(const QByteArray &data, int endType)
+void ZmodemTransfer::writeFileData(QByteArrayView data, int endType)
 {
-    if (!data.isEmpty() && m_recvFile.file().write(data) != data.size()) {
+    if (!data.isEmpty() && m_recvFile.file().write(data.data(), data.size()) != data.size()) {
         abortTransfer(QStringLiteral("写入文件失败：%1").arg(m_recvFile.file().errorString()));
         return;
     }
@@ -904,8 +666,7 @@ void ZmodemTransfer::onTick()
         // What arrived of a subpacket before the silence is abandoned: the
         // sender starts again from our position with a header.
         if (m_subpacketKind == FileData) {
-            consume(m_scan.offset);
-            m_scan = SubpacketScan();
+            m_scanner.dropSubpacket();
             m_subpacketKind = None;
         }
         sendHexHeader(ZRPOS, position(m_receivedBytes));
