@@ -2,6 +2,9 @@
 
 #include "platform/commitfile.h"
 
+#include <QDir>
+#include <QFileInfo>
+
 #include <array>
 
 namespace {
@@ -53,38 +56,128 @@ QString safeReceivedName(const QString &peerName)
         return QString();
     for (const QChar ch : name) {
         const ushort u = ch.unicode();
-        if (u < 0x20 || u == 0x7F || (u >= 0x80 && u < 0xA0))
+        if (u < 0x20 || u == 0x7F || (u >= 0x80 && u < 0xA0) || (u >= 0x202A && u <= 0x202E)
+            || (u >= 0x2066 && u <= 0x2069))
             return QString();
     }
     return name;
 }
 
-bool commitReceivedFile(const QString &tmpPath, const QString &finalPath)
+namespace {
+
+// A name already taken this many times over is not worth more tries.
+constexpr int kPartNameTries = 100;
+
+// `bytes` cut to at most `limit` bytes without splitting a UTF-8 character.
+QByteArray cutUtf8(const QByteArray &bytes, int limit)
 {
-    return platform::commitFile(tmpPath, finalPath);
+    if (bytes.size() <= limit)
+        return bytes;
+    int end = qMax(limit, 0);
+    while (end > 0 && (quint8(bytes[end]) & 0xC0) == 0x80)
+        --end;
+    return bytes.left(end);
 }
 
-void closeReceivedFile(QFile &file, qint64 expectedSize)
+} // namespace
+
+void ReceivedFile::reset()
 {
-    if (!file.isOpen())
-        return;
-    if (expectedSize >= 0 && file.size() > expectedSize)
-        file.resize(expectedSize);
-    file.close();
+    if (m_file.isOpen())
+        m_file.close();
+    m_file.setFileName(QString());
+    m_finalPath.clear();
+    m_kept.clear();
+    m_committed = 0;
 }
 
-QString settleReceivedFile(QFile &file, QString &finalPath, qint64 expectedSize, QString error, bool refuseShort)
+bool ReceivedFile::start(const QString &finalPath)
 {
-    closeReceivedFile(file, expectedSize);
-    if (error.isEmpty() && !finalPath.isEmpty()) {
-        const bool shortFile = refuseShort && expectedSize >= 0 && file.size() < expectedSize;
-        if (shortFile || !commitReceivedFile(file.fileName(), finalPath))
-            error = QStringLiteral("提交接收文件失败");
+    if (pending()) {
+        if (finalPath == m_finalPath)
+            discard();
         else
-            finalPath.clear();
+            keepIncomplete();
     }
-    if (!error.isEmpty() && !finalPath.isEmpty() && !file.fileName().isEmpty())
-        QFile::remove(file.fileName());
-    finalPath.clear();
+    const QFileInfo target(finalPath);
+    const QDir folder = target.absoluteDir();
+    const QByteArray name = QFile::encodeName(target.fileName());
+    const int limit = platform::maxFileNameBytes(folder.path());
+    if (name.size() <= limit) {
+        for (int n = 0; n < kPartNameTries; ++n) {
+            const QByteArray suffix = n == 0 ? QByteArray(".part") : '.' + QByteArray::number(n) + ".part";
+            const QString candidate = folder.filePath(QFile::decodeName(cutUtf8(name, limit - int(suffix.size())) + suffix));
+            m_file.setFileName(candidate);
+            if (m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+                m_finalPath = finalPath;
+                return true;
+            }
+            const QFileInfo clash(candidate);
+            if (!clash.exists() && !clash.isSymLink())
+                break; // not a name that is taken: another try will not help
+        }
+    }
+    m_file.setFileName(QString());
+    return false;
+}
+
+QString ReceivedFile::commit(qint64 expectedSize)
+{
+    if (m_file.isOpen()) {
+        if (expectedSize >= 0 && m_file.size() > expectedSize)
+            m_file.resize(expectedSize);
+        m_file.close();
+    }
+    QString why;
+    QString error;
+    if (platform::commitFile(m_file.fileName(), m_finalPath, &why))
+        ++m_committed;
+    else
+        error = QStringLiteral("提交接收文件失败（%1），已收到的数据保留在 %2").arg(why, m_file.fileName());
+    m_file.setFileName(QString());
+    m_finalPath.clear();
     return error;
+}
+
+void ReceivedFile::keepIncomplete()
+{
+    if (m_file.isOpen())
+        m_file.close();
+    if (pending())
+        m_kept << m_file.fileName();
+    m_file.setFileName(QString());
+    m_finalPath.clear();
+}
+
+void ReceivedFile::discard()
+{
+    if (m_file.isOpen())
+        m_file.close();
+    if (pending())
+        QFile::remove(m_file.fileName());
+    m_file.setFileName(QString());
+    m_finalPath.clear();
+}
+
+QString ReceivedFile::finish(QString error, qint64 expectedSize, bool commitPending)
+{
+    if (pending()) {
+        if (!error.isEmpty())
+            discard();
+        else if (commitPending)
+            error = commit(expectedSize);
+        else
+            keepIncomplete();
+    }
+    if (m_file.isOpen())
+        m_file.close();
+    if (m_kept.isEmpty())
+        return error;
+    const QString kept = m_kept.join(QStringLiteral("、"));
+    if (!error.isEmpty())
+        return QStringLiteral("%1（未收完整的文件保留为 %2）").arg(error, kept);
+    return QStringLiteral("接收未完成：%1 个文件收完，%2 个未收完整，保留为 %3")
+        .arg(m_committed)
+        .arg(m_kept.size())
+        .arg(kept);
 }

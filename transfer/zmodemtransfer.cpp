@@ -24,16 +24,28 @@ constexpr int kSubpacketSize = 1024;
 constexpr int kMaxBatch = 32768;
 constexpr int kInitRetryLimit = 12;
 
+// The size field of a file offer: plain decimal digits that fit 63 bits. Any
+// other form ("0x7", "seven", "-1", too many digits) leaves the size unknown
+// (-1), and the file is then taken up to the sender's ZEOF; so does no field.
+qint64 announcedSize(const QByteArray &field)
+{
+    for (const char c : field) {
+        if (c < '0' || c > '9')
+            return -1;
+    }
+    bool ok = false;
+    const qint64 size = field.toLongLong(&ok);
+    return ok ? size : -1;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
 // Object, start, cancel, finish
 
 ZmodemTransfer::ZmodemTransfer(QObject *parent)
-    : QObject(parent)
+    : InbandTransfer(parent)
 {
-    m_tickTimer.setInterval(1000);
-    connect(&m_tickTimer, &QTimer::timeout, this, &ZmodemTransfer::onTick);
 }
 
 ZmodemTransfer::~ZmodemTransfer()
@@ -48,12 +60,9 @@ void ZmodemTransfer::resetSession()
     m_subpacketKind = None;
     m_retries = 0;
     m_idleTicks = 0;
-    if (m_recvFile.isOpen())
-        m_recvFile.close();
-    m_recvFile.setFileName(QString());
+    m_recvFile.reset();
     if (m_sendFile.isOpen())
         m_sendFile.close();
-    m_finalPath.clear();
     m_currentName.clear();
     m_receivedBytes = 0;
     m_expectedSize = -1;
@@ -63,14 +72,13 @@ void ZmodemTransfer::resetSession()
     m_initEchoes = 0;
 }
 
-void ZmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory)
+void ZmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory, int)
 {
     resetSession();
     m_sendFn = std::move(sendFn);
     m_sessionId = sessionId;
     m_isSender = false;
     m_directory = directory;
-    m_filesReceived = 0;
     m_lastPercent = -1;
     emitStatus(QStringLiteral("Zmodem 接收 -> 目录 %1，请在对端运行 sz ...").arg(directory));
     setState(RxWaitFile);
@@ -78,7 +86,7 @@ void ZmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionI
     m_tickTimer.start();
 }
 
-void ZmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files)
+void ZmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files, int)
 {
     resetSession();
     m_sendFn = std::move(sendFn);
@@ -94,7 +102,7 @@ void ZmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, 
     m_tickTimer.start();
 }
 
-void ZmodemTransfer::cancel()
+void ZmodemTransfer::cancelTransfer()
 {
     if (m_state == Idle)
         return;
@@ -122,7 +130,7 @@ QString ZmodemTransfer::successText() const
 {
     if (m_isSender)
         return QStringLiteral("Zmodem 发送完成（共 %1 个文件）").arg(m_filesSent);
-    return QStringLiteral("Zmodem 接收完成（共 %1 个文件）").arg(m_filesReceived);
+    return QStringLiteral("Zmodem 接收完成（共 %1 个文件）").arg(m_recvFile.committed());
 }
 
 void ZmodemTransfer::finishTransfer(QString error)
@@ -131,12 +139,12 @@ void ZmodemTransfer::finishTransfer(QString error)
     m_tickTimer.stop();
     if (m_sendFile.isOpen())
         m_sendFile.close();
-    // A file still pending when the transfer fails is half a file: it goes.
-    error = settleReceivedFile(m_recvFile, m_finalPath, m_expectedSize, error, false);
+    // Files are committed at their accepted ZEOF; one still pending here
+    // either failed (and goes) or never got its end (and is kept, unsaved).
+    error = m_recvFile.finish(error, m_expectedSize, false);
 
     const bool ok = error.isEmpty();
-    emitStatus(ok ? successText() : error);
-    emit transferFinished(m_sessionId, ok, error);
+    announceEnd(ok ? successText() : error, error);
     if (generation == m_generation)
         m_state = Idle;
 }
@@ -276,6 +284,7 @@ void ZmodemTransfer::sendDataBurst()
                 if (percent != m_lastPercent) {
                     m_lastPercent = percent;
                     flush(); // what a listener sends goes after these frames
+                    emit progressChanged(at, size, QFileInfo(m_sendFile.fileName()).fileName());
                     emitStatus(QStringLiteral("发送进度：%1%").arg(percent));
                     if (m_state == Idle)
                         return; // a listener cancelled
@@ -303,16 +312,13 @@ bool ZmodemTransfer::seekSendFile(quint32 pos, const QString &failure)
     return true;
 }
 
-// ZFIN answered: ZFIN, "OO", done. A file still being received (or not yet
-// confirmed, when sending) is incomplete, and is not passed off as done.
+// ZFIN answered: ZFIN, "OO", done. A file still being received is kept as
+// incomplete by finishTransfer; one not yet confirmed, when sending, is not
+// passed off as sent.
 void ZmodemTransfer::answerFin()
 {
     sendHexHeader(ZFIN, kZeroes);
     sendRaw(QByteArrayLiteral("OO"));
-    if (!m_isSender && m_recvFile.isOpen()) {
-        finishTransfer(QStringLiteral("对端结束了传输，文件 %1 未接收完整").arg(m_currentName));
-        return;
-    }
     // A sender's list is through only once the receiver confirmed its last
     // file; an earlier ZFIN leaves files unsent.
     if (m_isSender && m_fileIndex < m_files.size()) {
@@ -419,10 +425,12 @@ void ZmodemTransfer::handleReceiverHeader(int type, const QByteArray &bytes)
         }
         return;
     case RxFrameEnd:
-        if (type == ZDATA) {
+        if (type == ZFILE) {
+            m_subpacketKind = FileInfo; // the sender gave this file up
+        } else if (type == ZDATA) {
             if (pos > m_receivedBytes)
                 return;
-            m_recvFile.seek(pos);
+            m_recvFile.file().seek(pos);
             m_receivedBytes = pos;
             m_subpacketKind = FileData;
             setState(RxData);
@@ -437,25 +445,27 @@ void ZmodemTransfer::handleReceiverHeader(int type, const QByteArray &bytes)
 
 void ZmodemTransfer::acceptEof(quint32 pos)
 {
-    const bool complete = pos == m_receivedBytes
-                          && (m_expectedSize < 0 || m_receivedBytes == quint32(m_expectedSize));
-    if (!complete) {
+    if (pos != m_receivedBytes) {
         sendHexHeader(ZRPOS, position(m_receivedBytes));
         if (m_state == RxFrameEnd)
             setState(RxData);
         return;
     }
-    if (m_recvFile.isOpen()) {
-        closeReceivedFile(m_recvFile, m_expectedSize);
-        if (!m_finalPath.isEmpty()) {
-            if (!commitReceivedFile(m_recvFile.fileName(), m_finalPath)) {
-                abortTransfer(QStringLiteral("提交接收文件失败"));
-                return;
-            }
-            m_finalPath.clear();
+    // The sender's file ends where ours does. Short of the announced size,
+    // the sender has nothing more to give (asking again would only bring
+    // the same ZEOF back): the file is kept as incomplete, not saved.
+    const qint64 written = m_recvFile.file().pos();
+    if (m_expectedSize >= 0 && written < m_expectedSize) {
+        m_recvFile.keepIncomplete();
+        emitStatus(QStringLiteral("文件 %1 未接收完整（%2 / %3 字节），未保存").arg(m_currentName).arg(written).arg(m_expectedSize));
+    } else {
+        const QString error = m_recvFile.commit(m_expectedSize);
+        if (!error.isEmpty()) {
+            abortTransfer(error);
+            return;
         }
+        emitStatus(QStringLiteral("文件 %1 接收完成（%2 字节）").arg(m_currentName).arg(m_receivedBytes));
     }
-    emitStatus(QStringLiteral("文件 %1 接收完成（%2 字节）").arg(m_currentName).arg(m_receivedBytes));
     sendZrinit();
     setState(RxWaitFile);
 }
@@ -475,32 +485,17 @@ void ZmodemTransfer::acceptFileInfo(const QByteArray &info)
         return;
     }
     const QString peerName = QString::fromUtf8(info.left(nul));
-    const QByteArray sizeField = info.mid(nul + 1).split(' ').value(0);
-    qint64 size = -1;
-    if (!sizeField.isEmpty()) {
-        bool ok = false;
-        size = sizeField.toLongLong(&ok);
-        if (!ok || size < 0)
-            size = 0;
-    }
+    const qint64 size = announcedSize(info.mid(nul + 1).split(' ').value(0));
     const QString name = safeReceivedName(peerName);
     if (name.isEmpty()) {
         skipOffer();
         return;
     }
+    // A file still open here was given up by the sender: start() keeps it
+    // as incomplete (or starts it afresh when it is offered again).
     const QString target = QDir(m_directory).filePath(name);
-    if (m_recvFile.isOpen()) {
-        // The sender moved on to another file: the unfinished one is dropped.
-        m_recvFile.close();
-        if (!m_finalPath.isEmpty())
-            QFile::remove(m_recvFile.fileName());
-    }
-    m_finalPath = target;
-    m_recvFile.setFileName(target + QStringLiteral(".part"));
-    QFile::remove(m_recvFile.fileName());
-    if (!m_recvFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    if (!m_recvFile.start(target)) {
         emitStatus(QStringLiteral("无法创建 %1，跳过该文件").arg(target));
-        m_finalPath.clear(); // nothing of this file is pending
         skipOffer();
         return;
     }
@@ -508,7 +503,6 @@ void ZmodemTransfer::acceptFileInfo(const QByteArray &info)
     m_expectedSize = size;
     m_receivedBytes = 0;
     m_lastPercent = -1;
-    ++m_filesReceived;
     emitStatus(QStringLiteral("开始接收：%1 (%2 字节)")
                    .arg(m_currentName, size >= 0 ? QString::number(size) : QStringLiteral("?")));
     sendHexHeader(ZRPOS, position(0));
@@ -535,8 +529,8 @@ void ZmodemTransfer::handleSubpacket(QByteArrayView data, int endType)
 
 void ZmodemTransfer::writeFileData(QByteArrayView data, int endType)
 {
-    if (!data.isEmpty() && m_recvFile.write(data.data(), data.size()) != data.size()) {
-        abortTransfer(QStringLiteral("写入文件失败：%1").arg(m_recvFile.errorString()));
+    if (!data.isEmpty() && m_recvFile.file().write(data.data(), data.size()) != data.size()) {
+        abortTransfer(QStringLiteral("写入文件失败：%1").arg(m_recvFile.file().errorString()));
         return;
     }
     m_receivedBytes += quint32(data.size());
@@ -544,6 +538,7 @@ void ZmodemTransfer::writeFileData(QByteArrayView data, int endType)
         const int percent = int(qMin<qint64>(m_receivedBytes, m_expectedSize) * 100 / m_expectedSize);
         if (percent != m_lastPercent) {
             m_lastPercent = percent;
+            emit progressChanged(m_receivedBytes, m_expectedSize, m_currentName);
             emitStatus(QStringLiteral("接收 %1：%2%").arg(m_currentName).arg(percent));
             if (m_state == Idle)
                 return;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "transfer/transfercommon.h"
+#include "transfer/inbandtransfer.h"
 #include "transfer/zmodemframe.h"
 
 #include <QByteArray>
@@ -8,13 +8,12 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QTimer>
 
 // ZMODEM (16-bit CRC) in both directions inside a session's byte stream:
 // sends a list of files, or receives any number into one folder. Driven by
 // feed() and a one-second tick like the other transfer objects; status texts
 // and summaries are plain Chinese texts shown as they stand.
-class ZmodemTransfer : public QObject
+class ZmodemTransfer : public InbandTransfer
 {
     Q_OBJECT
 public:
@@ -36,23 +35,20 @@ public:
     explicit ZmodemTransfer(QObject *parent = nullptr);
     ~ZmodemTransfer() override;
 
-    void startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files);
-    void startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory);
-    void cancel();
-    bool isActive() const { return m_state != Idle; }
-    QString sessionId() const { return m_sessionId; }
-    int state() const { return m_state; }
+    void startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files,
+                   int variant = 0) override;
+    void startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory,
+                      int variant = 0) override;
     int bufferedBytes() const { return m_scanner.bufferedBytes(); }
 
-signals:
-    void statusMessage(const QString &id, const QString &plainText);
-    void transferFinished(const QString &id, bool ok, const QString &summary);
-
 public slots:
-    void feed(const QByteArray &data);
+    void feed(const QByteArray &data) override;
+
+protected:
+    void cancelTransfer() override;
 
 private slots:
-    void onTick();
+    void onTick() override;
 
 private:
     // Input side
@@ -86,9 +82,7 @@ private:
     QString successText() const;
     QString sendOutcome() const;
 
-    QString m_sessionId;
     QString m_directory;
-    int m_state = Idle;
     int m_subpacketKind = None;
     TransferSendFn m_sendFn;
     QStringList m_files;
@@ -97,12 +91,10 @@ private:
     QByteArray m_lastHeader; // a ZFILE's file information rides along
     quint32 m_resumePos = 0;
     int m_windowSize = 65536;
-    QFile m_recvFile;
-    QString m_finalPath;
+    ReceivedFile m_recvFile;
     QString m_currentName;
     qint64 m_expectedSize = -1;
     quint32 m_receivedBytes = 0;
-    int m_filesReceived = 0;
     int m_filesSent = 0;
     int m_filesUnopenable = 0;
     int m_initEchoes = 0; // ZRINITs still owed for our ZRQINITs
@@ -111,6 +103,5 @@ private:
     int m_retries = 0;
     int m_idleTicks = 0;
     int m_lastPercent = -1;
-    QTimer m_tickTimer;
     quint64 m_generation = 0;
 };
