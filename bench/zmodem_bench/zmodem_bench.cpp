@@ -140,6 +140,11 @@ int main(int argc, char **argv)
     }
 
     const QByteArray stream = senderStream(content);
+    if (qEnvironmentVariableIsSet("ZMODEM_BENCH_STREAM")) {
+        QFile out(qEnvironmentVariable("ZMODEM_BENCH_STREAM"));
+        if (out.open(QIODevice::WriteOnly))
+            out.write(stream);
+    }
     const QString rxDir = dir.filePath(QStringLiteral("rx"));
     QDir().mkpath(rxDir);
     times.clear();

@@ -391,6 +391,38 @@ private slots:
         }
     }
 
+    // Subpackets at the length limit with every byte escaped, and a cancel
+    // cut in two: the offer and the data fed in pieces.
+    void subpacketPieces_data()
+    {
+        QTest::addColumn<QByteArrayList>("pieces");
+        QTest::addColumn<QString>("lastAnswer");
+        QTest::addColumn<QString>("summary");
+        const QByteArray start = binaryHeader(ZFILE, QByteArray("\0\0\0\1", 4))
+                                 + dataSubpacket(fileInfo("f", "4096"), ZCRCW) + binaryHeader(ZDATA, position(0));
+        const QString running = QStringLiteral("<running>");
+        QTest::newRow("1024 taken") << QByteArrayList{start + dataSubpacket(QByteArray(1024, 0x18), ZCRCW)}
+                                    << QStringLiteral("ZACK 1024") << running;
+        QTest::newRow("1025 refused") << QByteArrayList{start + dataSubpacket(QByteArray(1025, 0x18), ZCRCW)}
+                                      << QStringLiteral("ZRPOS 0") << running;
+        QTest::newRow("five CANs over two pieces") << QByteArrayList{start + "ab\x18\x18", QByteArray(3, 0x18)}
+                                                   << QStringLiteral("raw 1818181818")
+                                                   << QStringLiteral("对端取消传输 (CAN)");
+    }
+    void subpacketPieces()
+    {
+        QFETCH(QByteArrayList, pieces);
+        QFETCH(QString, lastAnswer);
+        QFETCH(QString, summary);
+        QTemporaryDir dir;
+        Harness h;
+        h.transfer.startReceive(h.fn(), QStringLiteral("r"), dir.path());
+        for (const QByteArray &piece : pieces)
+            h.transfer.feed(piece);
+        QCOMPARE(h.take().last(), lastAnswer);
+        QCOMPARE(h.summary(), summary);
+    }
+
     // The save of a complete file fails inside the batch (a folder holds its
     // name): the transfer stops, and the data stays in the named ".part".
     void failedSaveKeepsTheData()
