@@ -2,12 +2,10 @@
 // receiver judges blocks and headers, the time-outs, and what becomes of the
 // files received. The real peers are in tst_xmodem_lrzsz.
 
+#include "tests/transfer/enginetest.h"
 #include "transfer/xmodemtransfer.h"
 
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -36,55 +34,7 @@ QByteArray yHeader(const QByteArray &name, const QByteArray &sizeField)
     return block(0, data + QByteArray(128 - data.size(), '\0'), true);
 }
 
-QString writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
-    return path;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-QStringList filesIn(const QString &dir)
-{
-    return QDir(dir).entryList(QDir::Files | QDir::Hidden, QDir::Name);
-}
-
-// A transfer object with its wire recorded and its signals spied on.
-struct Harness {
-    QByteArray wire; // outlives the transfer, whose destructor may still send
-    XmodemTransfer transfer;
-    QSignalSpy status{&transfer, &XmodemTransfer::statusMessage};
-    QSignalSpy finished{&transfer, &XmodemTransfer::transferFinished};
-
-    TransferSendFn fn()
-    {
-        return [this](const QByteArray &b) { wire += b; };
-    }
-    QByteArray take()
-    {
-        const QByteArray w = wire;
-        wire.clear();
-        return w;
-    }
-    void feedEach(const QByteArray &bytes)
-    {
-        for (const char c : bytes)
-            transfer.feed(QByteArray(1, c));
-    }
-    void tick(int n = 1)
-    {
-        while (n-- > 0)
-            transfer.tick();
-    }
-    QString summary() const { return finished.isEmpty() ? QStringLiteral("<running>") : finished.last().at(2).toString(); }
-    bool ok() const { return !finished.isEmpty() && finished.last().at(1).toBool(); }
-};
+using Harness = EngineHarness<XmodemTransfer>;
 
 } // namespace
 
@@ -110,16 +60,16 @@ private slots:
         QTemporaryDir dir;
         Harness h;
         h.transfer.startSend(h.fn(), QStringLiteral("s1"), {writeFile(dir.filePath("abc"), "abc")}, XmodemTransfer::Xmodem);
-        QVERIFY(h.wire.isEmpty());
+        QVERIFY(h.wire().isEmpty());
         h.transfer.feed(request);
-        const QByteArray first = h.take();
+        const QByteArray first = h.takeWire();
         QCOMPARE(first, block(1, "abc", crc));
         QCOMPARE(crc ? crc16("123456789", 9) : quint8(first.at(131)), crc ? 0x31C3 : 0xD8); // worked out by hand
         h.transfer.feed(QByteArray(1, ACK));
-        QCOMPARE(h.take(), QByteArray(1, EOT));
+        QCOMPARE(h.takeWire(), QByteArray(1, EOT));
         h.transfer.feed(QByteArray(1, ACK));
-        QVERIFY(h.ok());
-        QCOMPARE(h.status.last().at(1).toString(), QStringLiteral("传输完成"));
+        QVERIFY(h.ok);
+        QCOMPARE(h.statuses.last(), QStringLiteral("传输完成"));
     }
 
     // A batch: header, 1024-byte blocks, EOT; the receiver's ACK and its
@@ -134,26 +84,26 @@ private slots:
         Harness h;
         h.transfer.startSend(h.fn(), QStringLiteral("s"), {a, b}, XmodemTransfer::Ymodem);
         h.transfer.feed("C");
-        QCOMPARE(h.take(), yHeader("report.txt", "1536"));
+        QCOMPARE(h.takeWire(), yHeader("report.txt", "1536"));
         h.transfer.feed("C"); // before the ACK: ignored
-        QVERIFY(h.wire.isEmpty());
+        QVERIFY(h.wire().isEmpty());
         h.transfer.feed(QByteArray(1, ACK) + "C");
-        QCOMPARE(h.take(), block(1, content.left(1024), true, 1024));
+        QCOMPARE(h.takeWire(), block(1, content.left(1024), true, 1024));
         h.transfer.feed(QByteArray(1, ACK));
-        QCOMPARE(h.take(), block(2, content.mid(1024), true, 1024));
+        QCOMPARE(h.takeWire(), block(2, content.mid(1024), true, 1024));
         h.transfer.feed(QByteArray(1, ACK));
-        QCOMPARE(h.take(), QByteArray(1, EOT));
+        QCOMPARE(h.takeWire(), QByteArray(1, EOT));
         h.transfer.feed(QByteArray(1, NAK)); // the receiver's NAK of the first EOT
-        QCOMPARE(h.take(), QByteArray(1, EOT));
+        QCOMPARE(h.takeWire(), QByteArray(1, EOT));
         h.transfer.feed(QByteArray(1, ACK) + "C");
-        QCOMPARE(h.take(), yHeader("empty", "0"));
+        QCOMPARE(h.takeWire(), yHeader("empty", "0"));
         h.transfer.feed(QByteArray(1, ACK) + "C");
-        QCOMPARE(h.take(), QByteArray(1, EOT)); // an empty file has no data block
+        QCOMPARE(h.takeWire(), QByteArray(1, EOT)); // an empty file has no data block
         h.transfer.feed(QByteArray(1, ACK));
         h.tick(3); // a receiver that never asks still gets the next header
-        QCOMPARE(h.take(), block(0, QByteArray(128, '\0'), true));
+        QCOMPARE(h.takeWire(), block(0, QByteArray(128, '\0'), true));
         h.transfer.feed(QByteArray(1, ACK));
-        QVERIFY(h.ok());
+        QVERIFY(h.ok);
     }
 
     // Ways a transfer gives up: a failure text and two CAN bytes at the end.
@@ -191,12 +141,12 @@ private slots:
                                  XmodemTransfer::Xmodem);
         h.feedEach(script);
         h.tick(ticks - 1);
-        QVERIFY(h.finished.isEmpty() || ticks == 0);
+        QVERIFY(h.finished == 0 || ticks == 0);
         h.tick();
-        QCOMPARE(h.summary(), summary);
-        QVERIFY(h.wire.endsWith(QByteArray(2, CAN)));
+        QCOMPARE(h.summary, summary);
+        QVERIFY(h.wire().endsWith(QByteArray(2, CAN)));
         if (receive && script.isEmpty()) // polls alternate C, NAK, C, ... once a second after the first
-            QCOMPARE(h.wire.left(5), QByteArray("CC\x15" "C\x15"));
+            QCOMPARE(h.wire().left(5), QByteArray("CC\x15" "C\x15"));
         QCOMPARE(filesIn(dir.path()), receive ? QStringList() : QStringList{"f"});
     }
 
@@ -206,10 +156,10 @@ private slots:
         h.transfer.cancel();
         h.transfer.feed("C\x15\x06");
         h.tick(100);
-        QVERIFY(h.wire.isEmpty() && h.status.isEmpty() && h.finished.isEmpty());
+        QVERIFY(h.sent.isEmpty() && h.statuses.isEmpty() && h.finished == 0);
         h.transfer.startSend(h.fn(), QStringLiteral("s"), {}, XmodemTransfer::Ymodem);
-        QCOMPARE(h.summary(), QStringLiteral("未选择要发送的文件"));
-        QVERIFY(h.wire.isEmpty()); // no CAN for a transfer that never began
+        QCOMPARE(h.summary, QStringLiteral("未选择要发送的文件"));
+        QVERIFY(h.wire().isEmpty()); // no CAN for a transfer that never began
     }
 
     // A file that shrinks while it is being sent must not pass as sent whole.
@@ -221,10 +171,10 @@ private slots:
         h.transfer.startSend(h.fn(), QStringLiteral("s"), {path}, XmodemTransfer::Xmodem);
         h.transfer.feed("C");
         QFile::resize(path, 200);
-        for (int i = 0; i < 2048 && h.finished.isEmpty(); ++i)
+        for (int i = 0; i < 2048 && h.finished == 0; ++i)
             h.transfer.feed(QByteArray(1, ACK));
-        QVERIFY2(h.summary().startsWith(QStringLiteral("读取文件失败：")), qPrintable(h.summary()));
-        QVERIFY(h.wire.endsWith(QByteArray(2, CAN)));
+        QVERIFY2(h.summary.startsWith(QStringLiteral("读取文件失败：")), qPrintable(h.summary));
+        QVERIFY(h.wire().endsWith(QByteArray(2, CAN)));
     }
 
     // Receiver: which blocks are taken, which are NAKed, what is written.
@@ -277,11 +227,11 @@ private slots:
         const QString target = dir.filePath("got.bin");
         Harness h;
         h.transfer.startReceive(h.fn(), QStringLiteral("r"), target, XmodemTransfer::Xmodem);
-        QCOMPARE(h.take(), QByteArray("C")); // asks at once
+        QCOMPARE(h.takeWire(), QByteArray("C")); // asks at once
         h.transfer.feed(wire);
-        QCOMPARE(h.take(), answers);
-        QCOMPARE(h.summary(), summary);
-        QCOMPARE(h.ok(), summary.isEmpty());
+        QCOMPARE(h.takeWire(), answers);
+        QCOMPARE(h.summary, summary);
+        QCOMPARE(h.ok, summary.isEmpty());
         QCOMPARE(filesIn(dir.path()), summary.isEmpty() ? QStringList{"got.bin"} : QStringList());
         if (summary.isEmpty())
             QCOMPARE(readFile(target), stored);
@@ -296,12 +246,12 @@ private slots:
             QTemporaryDir dir;
             Harness h;
             h.transfer.startReceive(h.fn(), QStringLiteral("r"), dir.filePath("f"), XmodemTransfer::Xmodem);
-            h.take();
+            h.takeWire();
             h.transfer.feed(one.left(cut));
-            QVERIFY2(h.wire.isEmpty(), qPrintable(QString::number(cut)));
+            QVERIFY2(h.wire().isEmpty(), qPrintable(QString::number(cut)));
             h.transfer.feed(one.mid(cut) + block(2, "more", true) + EOT);
-            QCOMPARE(h.take(), QByteArray("\x06\x06\x06"));
-            QVERIFY(h.ok());
+            QCOMPARE(h.takeWire(), QByteArray("\x06\x06\x06"));
+            QVERIFY(h.ok);
         }
     }
 
@@ -312,13 +262,13 @@ private slots:
         QTemporaryDir dir;
         Harness h;
         h.transfer.startReceive(h.fn(), QStringLiteral("r"), dir.filePath("f"), XmodemTransfer::Xmodem);
-        h.take();
+        h.takeWire();
         h.transfer.feed(block(1, "sum", false));
-        QVERIFY(h.wire.isEmpty());
+        QVERIFY(h.wire().isEmpty());
         h.tick(2);
-        QCOMPARE(h.take(), QByteArray(1, ACK));
+        QCOMPARE(h.takeWire(), QByteArray(1, ACK));
         h.transfer.feed(block(2, "sum", false) + EOT);
-        QVERIFY(h.ok());
+        QVERIFY(h.ok);
     }
 
     // YMODEM headers: the size cuts the padding of the last block.
@@ -341,16 +291,16 @@ private slots:
         QTemporaryDir dir;
         Harness h;
         h.transfer.startReceive(h.fn(), QStringLiteral("r"), dir.path(), XmodemTransfer::Ymodem);
-        h.take();
+        h.takeWire();
         h.transfer.feed(yHeader(name, sizeField));
-        QCOMPARE(h.take(), QByteArray("\x06" "C"));
+        QCOMPARE(h.takeWire(), QByteArray("\x06" "C"));
         h.transfer.feed(block(1, QByteArray(1024, 'd'), true, 1024) + EOT);
-        QCOMPARE(h.take(), QByteArray("\x06\x15"));
+        QCOMPARE(h.takeWire(), QByteArray("\x06\x15"));
         h.transfer.feed(QByteArray(1, EOT));
         const QString stored = QFileInfo(QString::fromUtf8(name)).fileName();
-        QCOMPARE(h.status.last().at(1).toString(), QStringLiteral("文件 %1 接收完成（1024 字节）").arg(stored));
+        QCOMPARE(h.statuses.last(), QStringLiteral("文件 %1 接收完成（1024 字节）").arg(stored));
         h.transfer.feed(yHeader("", ""));
-        QVERIFY(h.ok());
+        QVERIFY(h.ok);
         QCOMPARE(readFile(dir.filePath(stored)), QByteArray(storedSize, 'd'));
         QCOMPARE(filesIn(dir.path()), QStringList{stored});
     }
@@ -362,7 +312,7 @@ private slots:
         Harness h;
         h.transfer.startReceive(h.fn(), QStringLiteral("r"), dir.path(), XmodemTransfer::Ymodem);
         h.transfer.feed(yHeader("wrap", QByteArray::number(258 * 128)));
-        h.take();
+        h.takeWire();
         QByteArray expected;
         for (int i = 1; i <= 258; ++i) {
             const QByteArray data(128, char(i));
@@ -371,10 +321,10 @@ private slots:
             if (i == 256)
                 h.transfer.feed(block(0, data, true)); // its ACK was lost: sent again
         }
-        QCOMPARE(h.take(), QByteArray(259, ACK));
+        QCOMPARE(h.takeWire(), QByteArray(259, ACK));
         h.transfer.feed(QByteArray(2, EOT));
         h.transfer.feed(yHeader("", ""));
-        QVERIFY(h.ok());
+        QVERIFY(h.ok);
         QCOMPARE(readFile(dir.filePath("wrap")), expected);
     }
 
@@ -415,11 +365,11 @@ private slots:
         h.transfer.startReceive(h.fn(), QStringLiteral("r"), dir.path(), XmodemTransfer::Ymodem);
         h.feedEach(wire); // a second EOT waits behind the NAK of the first
         h.transfer.cancel();
-        QVERIFY2(h.summary().startsWith(summary), qPrintable(h.summary()));
+        QVERIFY2(h.summary.startsWith(summary), qPrintable(h.summary));
         QCOMPARE(filesIn(dir.path()), files);
         QCOMPARE(readFile(dir.filePath("a.part")), QByteArray("mine"));
         if (files.contains("a.1.part")) {
-            QVERIFY(h.summary().endsWith(dir.filePath("a.1.part")));
+            QVERIFY(h.summary.endsWith(dir.filePath("a.1.part")));
             QCOMPARE(readFile(dir.filePath("a.1.part")), QByteArray("aaa"));
         }
     }
@@ -435,7 +385,7 @@ private slots:
             h.transfer.feed(QByteArray(1000, 'z'));
         QVERIFY(h.transfer.bufferedBytes() <= 1100);
         h.transfer.feed(block(1, "ok", true) + EOT);
-        QVERIFY(h.ok());
+        QVERIFY(h.ok);
     }
 
     // The final save of an XMODEM file fails (its name is taken by a
@@ -449,13 +399,13 @@ private slots:
         Harness h;
         h.transfer.startReceive(h.fn(), QStringLiteral("r"), target, XmodemTransfer::Xmodem);
         h.transfer.feed(block(1, "abc", true) + EOT);
-        QVERIFY(!h.ok());
-        QVERIFY2(h.summary().startsWith(QStringLiteral("提交接收文件失败")), qPrintable(h.summary()));
-        QVERIFY(h.summary().endsWith(target + ".part"));
+        QVERIFY(!h.ok);
+        QVERIFY2(h.summary.startsWith(QStringLiteral("提交接收文件失败")), qPrintable(h.summary));
+        QVERIFY(h.summary.endsWith(target + ".part"));
         QCOMPARE(readFile(target + ".part"), block(1, "abc", true).mid(3, 128));
         h.transfer.startSend(h.fn(), QStringLiteral("s"), {writeFile(dir.filePath("src"), "x")}, XmodemTransfer::Xmodem);
         h.feedEach("C\x06\x06");
-        QVERIFY(h.ok());
+        QVERIFY(h.ok);
         QCOMPARE(filesIn(dir.path()), (QStringList{"out.part", "src"}));
     }
 };
