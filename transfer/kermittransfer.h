@@ -101,12 +101,10 @@ private:
     int m_lastPercent = -1;
 
     QString m_directory;
-    QFile m_recvFile;
-    QString m_finalPath;
+    ReceivedFile m_recvFile;
     QString m_currentName;
     qint64 m_receivedBytes = 0;
     int m_lastSeq = -1;
-    int m_filesReceived = 0;
 
     QByteArray m_rxBuffer;
     bool m_isSender = false;

@@ -93,8 +93,7 @@ private:
     TransferSendFn m_sendFn;
     QStringList m_files;
     QFile m_sendFile;
-    QFile m_recvFile;
-    QString m_finalPath;
+    ReceivedFile m_recvFile;
     QByteArray m_rxBuffer;
 
     int m_mode = Xmodem;
