@@ -288,7 +288,7 @@ PeerRunResult runAgainstPeer(const PeerRunPlan &plan,
     t->disconnect();
     result.peerExit = peer->waitForExit(10000);
     if (result.peerExit < 0) {
-        ::kill(peer->pid(), SIGKILL);
+        ::kill(-peer->pid(), SIGKILL);
         result.peerExit = peer->waitForExit(5000);
     }
     if (peerEndedNs < 0)

@@ -1,6 +1,6 @@
 // XMODEM/YMODEM engine driven byte by byte: what goes on the wire, how the
 // receiver judges blocks and headers, the time-outs, and what becomes of the
-// files received. The real peers are in tst_xmodem_lrzsz.
+// files received. The real peers are in tst_transferpeers.
 
 #include "tests/transfer/enginetest.h"
 #include "transfer/xmodemtransfer.h"

@@ -1,6 +1,6 @@
 // ZMODEM engine driven byte by byte: golden frames, the scanner, the
 // receiver's and the sender's exchanges, the time-outs. The real peers are
-// in tst_zmodem_lrzsz.
+// in tst_transferpeers.
 
 #include "tests/transfer/enginetest.h"
 #include "transfer/zmodemtransfer.h"
