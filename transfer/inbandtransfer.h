@@ -36,9 +36,14 @@ public:
     virtual void startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &target,
                               int variant = 0) = 0;
     // Tells the peer and ends the transfer as cancelled; nothing while idle.
+    // Called from the event loop (a key, a button): a listener of this
+    // object's own signals may be inside a protocol step that goes on after
+    // it returns.
     void cancel();
     // One second passes.
     void tick() { onTick(); }
+    // Takes effect from the next start on (turning it on also stops the
+    // timer of a running transfer).
     void setManualClock(bool manual);
 
     bool isActive() const { return m_state != 0; }
