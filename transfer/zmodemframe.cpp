@@ -270,7 +270,8 @@ FrameScanner::Result FrameScanner::nextHeader(quint8 &type, QByteArray &bytes)
                 const int hi = hexValue(buf[start + 2 + 2 * i]);
                 const int lo = hexValue(buf[start + 3 + 2 * i]);
                 valid = hi >= 0 && lo >= 0;
-                raw.append(char(hi << 4 | lo));
+                if (valid)
+                    raw.append(char(hi << 4 | lo));
             }
             if (!valid) {
                 consume(1);
