@@ -106,7 +106,8 @@ bool ReceivedFile::start(const QString &finalPath)
     if (name.size() <= limit) {
         for (int n = 0; n < kPartNameTries; ++n) {
             const QByteArray suffix = n == 0 ? QByteArray(".part") : '.' + QByteArray::number(n) + ".part";
-            const QString candidate = folder.filePath(QFile::decodeName(cutUtf8(name, limit - int(suffix.size())) + suffix));
+            const QByteArray base = cutUtf8(name, limit - int(suffix.size()));
+            const QString candidate = folder.filePath(QFile::decodeName(base + suffix));
             m_file.setFileName(candidate);
             if (m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
                 m_finalPath = finalPath;
@@ -133,7 +134,8 @@ QString ReceivedFile::commit(qint64 expectedSize)
     if (platform::commitFile(m_file.fileName(), m_finalPath, &why))
         ++m_committed;
     else
-        error = QStringLiteral("提交接收文件失败（%1），已收到的数据保留在 %2").arg(why, m_file.fileName());
+        error = QStringLiteral("提交接收文件失败（%1），已收到的数据保留在 %2")
+                    .arg(why, m_file.fileName());
     m_file.setFileName(QString());
     m_finalPath.clear();
     return error;

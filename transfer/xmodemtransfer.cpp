@@ -341,7 +341,8 @@ void XmodemTransfer::reportProgress()
     if (percent == m_lastPercent)
         return;
     m_lastPercent = percent;
-    emit progressChanged(done, total, isSending() ? fileNameOf(m_files.value(m_fileIndex)) : m_currentName);
+    emit progressChanged(total >= 0 ? qMin(done, total) : done, total,
+                         isSending() ? fileNameOf(m_files.value(m_fileIndex)) : m_currentName);
     emitStatus(QStringLiteral("进度：%1%").arg(percent));
 }
 

@@ -457,7 +457,10 @@ void ZmodemTransfer::acceptEof(quint32 pos)
     const qint64 written = m_recvFile.file().pos();
     if (m_expectedSize >= 0 && written < m_expectedSize) {
         m_recvFile.keepIncomplete();
-        emitStatus(QStringLiteral("文件 %1 未接收完整（%2 / %3 字节），未保存").arg(m_currentName).arg(written).arg(m_expectedSize));
+        emitStatus(QStringLiteral("文件 %1 未接收完整（%2 / %3 字节），未保存")
+                       .arg(m_currentName)
+                       .arg(written)
+                       .arg(m_expectedSize));
     } else {
         const QString error = m_recvFile.commit(m_expectedSize);
         if (!error.isEmpty()) {

@@ -2,12 +2,10 @@
 // receiver judges blocks and headers, the time-outs, and what becomes of the
 // files received. The real peers are in tst_xmodem_lrzsz.
 
+#include "tests/transfer/enginetest.h"
 #include "transfer/xmodemtransfer.h"
 
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -36,55 +34,7 @@ QByteArray yHeader(const QByteArray &name, const QByteArray &sizeField)
     return block(0, data + QByteArray(128 - data.size(), '\0'), true);
 }
 
-QString writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
-    return path;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-QStringList filesIn(const QString &dir)
-{
-    return QDir(dir).entryList(QDir::Files | QDir::Hidden, QDir::Name);
-}
-
-// A transfer object with its wire recorded and its signals spied on.
-struct Harness {
-    QByteArray wire; // outlives the transfer, whose destructor may still send
-    XmodemTransfer transfer;
-    QSignalSpy status{&transfer, &XmodemTransfer::statusMessage};
-    QSignalSpy finished{&transfer, &XmodemTransfer::transferFinished};
-
-    TransferSendFn fn()
-    {
-        return [this](const QByteArray &b) { wire += b; };
-    }
-    QByteArray take()
-    {
-        const QByteArray w = wire;
-        wire.clear();
-        return w;
-    }
-    void feedEach(const QByteArray &bytes)
-    {
-        for (const char c : bytes)
-            transfer.feed(QByteArray(1, c));
-    }
-    void tick(int n = 1)
-    {
-        for (int i = 0; i < n; ++i)
-            QMetaObject::invokeMethod(&transfer, "onTick", Qt::DirectConnection);
-    }
-    QString summary() const { return finished.isEmpty() ? QStringLiteral("<running>") : finished.last().at(2).toString(); }
-    bool ok() const { return !finished.isEmpty() && finished.last().at(1).toBool(); }
-};
+using Harness = EngineHarness<XmodemTransfer>;
 
 } // namespace
 
@@ -110,16 +60,16 @@ private slots:
         QTemporaryDir dir;
         Harness h;
         h.transfer.startSend(h.fn(), QStringLiteral("s1"), {writeFile(dir.filePath("abc"), "abc")}, XmodemTransfer::Xmodem);
-        QVERIFY(h.wire.isEmpty());
+        QVERIFY(h.wire().isEmpty());
         h.transfer.feed(request);
-        const QByteArray first = h.take();
+        const QByteArray first = h.takeWire();
         QCOMPARE(first, block(1, "abc", crc));
         QCOMPARE(crc ? crc16("123456789", 9) : quint8(first.at(131)), crc ? 0x31C3 : 0xD8); // worked out by hand
         h.transfer.feed(QByteArray(1, ACK));
-        QCOMPARE(h.take(), QByteArray(1, EOT));
+        QCOMPARE(h.takeWire(), QByteArray(1, EOT));
         h.transfer.feed(QByteArray(1, ACK));
-        QVERIFY(h.ok());
-        QCOMPARE(h.status.last().at(1).toString(), QStringLiteral("传输完成"));
+        QVERIFY(h.ok);
+        QCOMPARE(h.statuses.last(), QStringLiteral("传输完成"));
     }
 
     // A batch: header, 1024-byte blocks, EOT; the receiver's ACK and its
@@ -134,60 +84,70 @@ private slots:
         Harness h;
         h.transfer.startSend(h.fn(), QStringLiteral("s"), {a, b}, XmodemTransfer::Ymodem);
         h.transfer.feed("C");
-        QCOMPARE(h.take(), yHeader("report.txt", "1536"));
+        QCOMPARE(h.takeWire(), yHeader("report.txt", "1536"));
         h.transfer.feed("C"); // before the ACK: ignored
-        QVERIFY(h.wire.isEmpty());
+        QVERIFY(h.wire().isEmpty());
         h.transfer.feed(QByteArray(1, ACK) + "C");
-        QCOMPARE(h.take(), block(1, content.left(1024), true, 1024));
+        QCOMPARE(h.takeWire(), block(1, content.left(1024), true, 1024));
         h.transfer.feed(QByteArray(1, ACK));
-        QCOMPARE(h.take(), block(2, content.mid(1024), true, 1024));
+        QCOMPARE(h.takeWire(), block(2, content.mid(1024), true, 1024));
         h.transfer.feed(QByteArray(1, ACK));
-        QCOMPARE(h.take(), QByteArray(1, EOT));
+        QCOMPARE(h.takeWire(), QByteArray(1, EOT));
         h.transfer.feed(QByteArray(1, NAK)); // the receiver's NAK of the first EOT
-        QCOMPARE(h.take(), QByteArray(1, EOT));
+        QCOMPARE(h.takeWire(), QByteArray(1, EOT));
         h.transfer.feed(QByteArray(1, ACK) + "C");
-        QCOMPARE(h.take(), yHeader("empty", "0"));
+        QCOMPARE(h.takeWire(), yHeader("empty", "0"));
         h.transfer.feed(QByteArray(1, ACK) + "C");
-        QCOMPARE(h.take(), QByteArray(1, EOT)); // an empty file has no data block
+        QCOMPARE(h.takeWire(), QByteArray(1, EOT)); // an empty file has no data block
         h.transfer.feed(QByteArray(1, ACK));
         h.tick(3); // a receiver that never asks still gets the next header
-        QCOMPARE(h.take(), block(0, QByteArray(128, '\0'), true));
+        QCOMPARE(h.takeWire(), block(0, QByteArray(128, '\0'), true));
         h.transfer.feed(QByteArray(1, ACK));
-        QVERIFY(h.ok());
+        QVERIFY(h.ok);
     }
 
-    // Senders end with a failure text and two CAN bytes (except an empty
-    // list); idle objects neither send nor report.
-    void senderFailures_data()
+    // Ways a transfer gives up: a failure text and two CAN bytes at the end.
+    void failures_data()
     {
-        QTest::addColumn<QByteArray>("script"); // bytes fed one at a time after the start
+        QTest::addColumn<bool>("receive");
+        QTest::addColumn<QByteArray>("script"); // fed one byte at a time after the start
         QTest::addColumn<int>("ticks");
         QTest::addColumn<QString>("summary");
-        QTest::newRow("CAN from the receiver") << QByteArray("C\x18") << 0 << QStringLiteral("对端取消传输 (CAN)");
-        QTest::newRow("eleven NAKs") << QByteArray("C") + QByteArray(11, NAK) << 0
+        QTest::newRow("CAN from the receiver") << false << QByteArray("C\x18") << 0
+                                               << QStringLiteral("对端取消传输 (CAN)");
+        QTest::newRow("eleven NAKs") << false << QByteArray("C") + QByteArray(11, NAK) << 0
                                      << QStringLiteral("重试超过 10 次，对端无响应");
-        QTest::newRow("no handshake for 61 s") << QByteArray() << 61
+        QTest::newRow("no handshake for 61 s") << false << QByteArray() << 61
                                                << QStringLiteral("60 秒内未收到对端握手（NAK/C），放弃");
-        QTest::newRow("silent after a block") << QByteArray("C") << 33 << QStringLiteral("对端持续无响应，中止");
+        QTest::newRow("silent after a block") << false << QByteArray("C") << 33 << QStringLiteral("对端持续无响应，中止");
+        QTest::newRow("nobody sends") << true << QByteArray() << 30 << QStringLiteral("30 次轮询无响应，对端未开始发送");
+        QTest::newRow("sender falls silent") << true << block(1, "a", true) << 33 << QStringLiteral("接收超时，中止");
+        QTest::newRow("sender cancels inside a block")
+            << true << block(1, "a", true) + block(2, "b", true).left(60) + QByteArray(8, CAN) << 2
+            << QStringLiteral("对端取消传输 (CAN)");
     }
-    void senderFailures()
+    void failures()
     {
+        QFETCH(bool, receive);
         QFETCH(QByteArray, script);
         QFETCH(int, ticks);
         QFETCH(QString, summary);
         QTemporaryDir dir;
         Harness h;
-        h.transfer.startSend(h.fn(), QStringLiteral("s"), {writeFile(dir.filePath("f"), QByteArray(1000, 'x'))},
-                             XmodemTransfer::Xmodem);
+        if (receive)
+            h.transfer.startReceive(h.fn(), QStringLiteral("r"), dir.filePath("t"), XmodemTransfer::Xmodem);
+        else
+            h.transfer.startSend(h.fn(), QStringLiteral("s"), {writeFile(dir.filePath("f"), QByteArray(1000, 'x'))},
+                                 XmodemTransfer::Xmodem);
         h.feedEach(script);
-        if (ticks > 0) {
-            h.tick(ticks - 1);
-            QVERIFY(h.finished.isEmpty());
-            h.tick();
-        }
-        QCOMPARE(h.summary(), summary);
-        QVERIFY(h.wire.endsWith(QByteArray(2, CAN)));
-        QVERIFY(!h.transfer.isActive());
+        h.tick(ticks - 1);
+        QVERIFY(h.finished == 0 || ticks == 0);
+        h.tick();
+        QCOMPARE(h.summary, summary);
+        QVERIFY(h.wire().endsWith(QByteArray(2, CAN)));
+        if (receive && script.isEmpty()) // polls alternate C, NAK, C, ... once a second after the first
+            QCOMPARE(h.wire().left(5), QByteArray("CC\x15" "C\x15"));
+        QCOMPARE(filesIn(dir.path()), receive ? QStringList() : QStringList{"f"});
     }
 
     void idleObjectIgnoresEverything()
@@ -196,10 +156,10 @@ private slots:
         h.transfer.cancel();
         h.transfer.feed("C\x15\x06");
         h.tick(100);
-        QVERIFY(h.wire.isEmpty() && h.status.isEmpty() && h.finished.isEmpty());
+        QVERIFY(h.sent.isEmpty() && h.statuses.isEmpty() && h.finished == 0);
         h.transfer.startSend(h.fn(), QStringLiteral("s"), {}, XmodemTransfer::Ymodem);
-        QCOMPARE(h.summary(), QStringLiteral("未选择要发送的文件"));
-        QVERIFY(h.wire.isEmpty()); // no CAN for a transfer that never began
+        QCOMPARE(h.summary, QStringLiteral("未选择要发送的文件"));
+        QVERIFY(h.wire().isEmpty()); // no CAN for a transfer that never began
     }
 
     // A file that shrinks while it is being sent must not pass as sent whole.
@@ -211,10 +171,10 @@ private slots:
         h.transfer.startSend(h.fn(), QStringLiteral("s"), {path}, XmodemTransfer::Xmodem);
         h.transfer.feed("C");
         QFile::resize(path, 200);
-        for (int i = 0; i < 2048 && h.finished.isEmpty(); ++i)
+        for (int i = 0; i < 2048 && h.finished == 0; ++i)
             h.transfer.feed(QByteArray(1, ACK));
-        QVERIFY2(h.summary().startsWith(QStringLiteral("读取文件失败：")), qPrintable(h.summary()));
-        QVERIFY(h.wire.endsWith(QByteArray(2, CAN)));
+        QVERIFY2(h.summary.startsWith(QStringLiteral("读取文件失败：")), qPrintable(h.summary));
+        QVERIFY(h.wire().endsWith(QByteArray(2, CAN)));
     }
 
     // Receiver: which blocks are taken, which are NAKed, what is written.
@@ -267,11 +227,11 @@ private slots:
         const QString target = dir.filePath("got.bin");
         Harness h;
         h.transfer.startReceive(h.fn(), QStringLiteral("r"), target, XmodemTransfer::Xmodem);
-        QCOMPARE(h.take(), QByteArray("C")); // asks at once
+        QCOMPARE(h.takeWire(), QByteArray("C")); // asks at once
         h.transfer.feed(wire);
-        QCOMPARE(h.take(), answers);
-        QCOMPARE(h.summary(), summary);
-        QCOMPARE(h.ok(), summary.isEmpty());
+        QCOMPARE(h.takeWire(), answers);
+        QCOMPARE(h.summary, summary);
+        QCOMPARE(h.ok, summary.isEmpty());
         QCOMPARE(filesIn(dir.path()), summary.isEmpty() ? QStringList{"got.bin"} : QStringList());
         if (summary.isEmpty())
             QCOMPARE(readFile(target), stored);
@@ -286,12 +246,12 @@ private slots:
             QTemporaryDir dir;
             Harness h;
             h.transfer.startReceive(h.fn(), QStringLiteral("r"), dir.filePath("f"), XmodemTransfer::Xmodem);
-            h.take();
+            h.takeWire();
             h.transfer.feed(one.left(cut));
-            QVERIFY2(h.wire.isEmpty(), qPrintable(QString::number(cut)));
+            QVERIFY2(h.wire().isEmpty(), qPrintable(QString::number(cut)));
             h.transfer.feed(one.mid(cut) + block(2, "more", true) + EOT);
-            QCOMPARE(h.take(), QByteArray("\x06\x06\x06"));
-            QVERIFY(h.ok());
+            QCOMPARE(h.takeWire(), QByteArray("\x06\x06\x06"));
+            QVERIFY(h.ok);
         }
     }
 
@@ -302,29 +262,26 @@ private slots:
         QTemporaryDir dir;
         Harness h;
         h.transfer.startReceive(h.fn(), QStringLiteral("r"), dir.filePath("f"), XmodemTransfer::Xmodem);
-        h.take();
+        h.takeWire();
         h.transfer.feed(block(1, "sum", false));
-        QVERIFY(h.wire.isEmpty());
+        QVERIFY(h.wire().isEmpty());
         h.tick(2);
-        QCOMPARE(h.take(), QByteArray(1, ACK));
+        QCOMPARE(h.takeWire(), QByteArray(1, ACK));
         h.transfer.feed(block(2, "sum", false) + EOT);
-        QVERIFY(h.ok());
+        QVERIFY(h.ok);
     }
 
-    // YMODEM headers: the size cuts the padding; a bad name ends the batch.
+    // YMODEM headers: the size cuts the padding of the last block.
     void ymodemHeaders_data()
     {
         QTest::addColumn<QByteArray>("name");
         QTest::addColumn<QByteArray>("sizeField");
-        QTest::addColumn<int>("storedSize"); // -1: refused
-
+        QTest::addColumn<int>("storedSize");
         QTest::newRow("plain") << QByteArray("data.bin") << QByteArray("1000") << 1000;
         QTest::newRow("size with mtime and mode") << QByteArray("m.txt") << QByteArray("1000 14500636621 100644")
                                                   << 1000;
         QTest::newRow("no digits: nothing cut") << QByteArray("u.bin") << QByteArray("abc") << 1024;
         QTest::newRow("folders dropped") << QByteArray("../../etc/passwd") << QByteArray("10") << 10;
-        QTest::newRow("dot dot") << QByteArray("..") << QByteArray("10") << -1;
-        QTest::newRow("escape sequence") << QByteArray("x\x1b[2Jy") << QByteArray("10") << -1;
     }
     void ymodemHeaders()
     {
@@ -334,22 +291,16 @@ private slots:
         QTemporaryDir dir;
         Harness h;
         h.transfer.startReceive(h.fn(), QStringLiteral("r"), dir.path(), XmodemTransfer::Ymodem);
-        h.take();
+        h.takeWire();
         h.transfer.feed(yHeader(name, sizeField));
-        if (storedSize < 0) {
-            QCOMPARE(h.summary(), QStringLiteral("Ymodem 文件名非法"));
-            QCOMPARE(h.take(), QByteArray(2, CAN));
-            QCOMPARE(filesIn(dir.path()), QStringList());
-            return;
-        }
-        QCOMPARE(h.take(), QByteArray("\x06" "C"));
+        QCOMPARE(h.takeWire(), QByteArray("\x06" "C"));
         h.transfer.feed(block(1, QByteArray(1024, 'd'), true, 1024) + EOT);
-        QCOMPARE(h.take(), QByteArray("\x06\x15"));
+        QCOMPARE(h.takeWire(), QByteArray("\x06\x15"));
         h.transfer.feed(QByteArray(1, EOT));
         const QString stored = QFileInfo(QString::fromUtf8(name)).fileName();
-        QCOMPARE(h.status.last().at(1).toString(), QStringLiteral("文件 %1 接收完成（1024 字节）").arg(stored));
+        QCOMPARE(h.statuses.last(), QStringLiteral("文件 %1 接收完成（1024 字节）").arg(stored));
         h.transfer.feed(yHeader("", ""));
-        QVERIFY(h.ok());
+        QVERIFY(h.ok);
         QCOMPARE(readFile(dir.filePath(stored)), QByteArray(storedSize, 'd'));
         QCOMPARE(filesIn(dir.path()), QStringList{stored});
     }
@@ -361,7 +312,7 @@ private slots:
         Harness h;
         h.transfer.startReceive(h.fn(), QStringLiteral("r"), dir.path(), XmodemTransfer::Ymodem);
         h.transfer.feed(yHeader("wrap", QByteArray::number(258 * 128)));
-        h.take();
+        h.takeWire();
         QByteArray expected;
         for (int i = 1; i <= 258; ++i) {
             const QByteArray data(128, char(i));
@@ -370,10 +321,10 @@ private slots:
             if (i == 256)
                 h.transfer.feed(block(0, data, true)); // its ACK was lost: sent again
         }
-        QCOMPARE(h.take(), QByteArray(259, ACK));
+        QCOMPARE(h.takeWire(), QByteArray(259, ACK));
         h.transfer.feed(QByteArray(2, EOT));
         h.transfer.feed(yHeader("", ""));
-        QVERIFY(h.ok());
+        QVERIFY(h.ok);
         QCOMPARE(readFile(dir.filePath("wrap")), expected);
     }
 
@@ -388,6 +339,9 @@ private slots:
         const QByteArray dataA = block(1, "aaa", true, 1024);
         QTest::newRow("data before any header") << block(1, "x", true) << QStringList{"a.part"}
                                                 << QStringLiteral("未收到文件头（块 0）");
+        QTest::newRow("name ..") << yHeader("..", "3") << QStringList{"a.part"} << QStringLiteral("Ymodem 文件名非法");
+        QTest::newRow("escape sequence in the name") << yHeader("x\x1b[2Jy", "3") << QStringList{"a.part"}
+                                                     << QStringLiteral("Ymodem 文件名非法");
         QTest::newRow("file shorter than announced") << yHeader("a", "5000") + dataA + EOT + EOT
                                                      << QStringList{"a.part"} << QStringLiteral("Ymodem 文件长度不足");
         QTest::newRow("cancelled inside a file") << yHeader("a", "3") + dataA << QStringList{"a.part"}
@@ -411,43 +365,13 @@ private slots:
         h.transfer.startReceive(h.fn(), QStringLiteral("r"), dir.path(), XmodemTransfer::Ymodem);
         h.feedEach(wire); // a second EOT waits behind the NAK of the first
         h.transfer.cancel();
-        QVERIFY2(h.summary().startsWith(summary), qPrintable(h.summary()));
+        QVERIFY2(h.summary.startsWith(summary), qPrintable(h.summary));
         QCOMPARE(filesIn(dir.path()), files);
         QCOMPARE(readFile(dir.filePath("a.part")), QByteArray("mine"));
         if (files.contains("a.1.part")) {
-            QVERIFY(h.summary().endsWith(dir.filePath("a.1.part")));
+            QVERIFY(h.summary.endsWith(dir.filePath("a.1.part")));
             QCOMPARE(readFile(dir.filePath("a.1.part")), QByteArray("aaa"));
         }
-    }
-
-    void receiverTimeOuts_data()
-    {
-        QTest::addColumn<QByteArray>("wire");
-        QTest::addColumn<int>("ticks");
-        QTest::addColumn<QString>("summary");
-        QTest::newRow("nobody sends") << QByteArray() << 30 << QStringLiteral("30 次轮询无响应，对端未开始发送");
-        QTest::newRow("sender falls silent") << block(1, "a", true) << 33 << QStringLiteral("接收超时，中止");
-        QTest::newRow("sender cancels inside a block")
-            << block(1, "a", true) + block(2, "b", true).left(60) + QByteArray(8, CAN) << 2
-            << QStringLiteral("对端取消传输 (CAN)");
-    }
-    void receiverTimeOuts()
-    {
-        QFETCH(QByteArray, wire);
-        QFETCH(int, ticks);
-        QFETCH(QString, summary);
-        QTemporaryDir dir;
-        Harness h;
-        h.transfer.startReceive(h.fn(), QStringLiteral("r"), dir.filePath("t"), XmodemTransfer::Xmodem);
-        h.transfer.feed(wire);
-        h.take();
-        h.tick(ticks - 1);
-        QVERIFY(h.finished.isEmpty());
-        h.tick();
-        QCOMPARE(h.summary(), summary);
-        if (wire.isEmpty()) // polls alternate C, NAK, C, ... once a second
-            QCOMPARE(h.wire.left(4), QByteArray("C\x15" "C\x15"));
-        QCOMPARE(filesIn(dir.path()), QStringList());
     }
 
     // While waiting for the other side, bytes that cannot start anything
@@ -461,7 +385,7 @@ private slots:
             h.transfer.feed(QByteArray(1000, 'z'));
         QVERIFY(h.transfer.bufferedBytes() <= 1100);
         h.transfer.feed(block(1, "ok", true) + EOT);
-        QVERIFY(h.ok());
+        QVERIFY(h.ok);
     }
 
     // The final save of an XMODEM file fails (its name is taken by a
@@ -475,13 +399,13 @@ private slots:
         Harness h;
         h.transfer.startReceive(h.fn(), QStringLiteral("r"), target, XmodemTransfer::Xmodem);
         h.transfer.feed(block(1, "abc", true) + EOT);
-        QVERIFY(!h.ok());
-        QVERIFY2(h.summary().startsWith(QStringLiteral("提交接收文件失败")), qPrintable(h.summary()));
-        QVERIFY(h.summary().endsWith(target + ".part"));
+        QVERIFY(!h.ok);
+        QVERIFY2(h.summary.startsWith(QStringLiteral("提交接收文件失败")), qPrintable(h.summary));
+        QVERIFY(h.summary.endsWith(target + ".part"));
         QCOMPARE(readFile(target + ".part"), block(1, "abc", true).mid(3, 128));
         h.transfer.startSend(h.fn(), QStringLiteral("s"), {writeFile(dir.filePath("src"), "x")}, XmodemTransfer::Xmodem);
         h.feedEach("C\x06\x06");
-        QVERIFY(h.ok());
+        QVERIFY(h.ok);
         QCOMPARE(filesIn(dir.path()), (QStringList{"out.part", "src"}));
     }
 };

@@ -2,11 +2,10 @@
 // produce on demand (bad names, discards, lost ACKs, repeated Send-Init, bad
 // packets, silence, short packet lengths, sequence wrap), checked byte by byte.
 
+#include "tests/transfer/enginetest.h"
 #include "transfer/kermitpacket.h"
 #include "transfer/kermittransfer.h"
 
-#include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -14,32 +13,7 @@ using namespace kermit;
 
 namespace {
 
-struct Harness {
-    QList<QByteArray> sent;
-    QStringList statuses;
-    int finished = 0;
-    bool ok = false;
-    QString summary;
-    KermitTransfer t; // last: it may still send and report while it goes
-
-    Harness()
-    {
-        QObject::connect(&t, &KermitTransfer::statusMessage, [this](const QString &, const QString &s) { statuses << s; });
-        QObject::connect(&t, &KermitTransfer::transferFinished, [this](const QString &, bool o, const QString &s) {
-            ++finished;
-            ok = o;
-            summary = s;
-        });
-    }
-    TransferSendFn fn()
-    {
-        return [this](const QByteArray &b) { sent << b; };
-    }
-    void tick(int n = 1)
-    {
-        for (int i = 0; i < n; ++i)
-            QMetaObject::invokeMethod(&t, "onTick", Qt::DirectConnection);
-    }
+struct Harness : EngineHarness<KermitTransfer> {
     // The last packet we sent, parsed under whatever check type it carries.
     Packet last() const
     {
@@ -53,12 +27,12 @@ struct Harness {
     }
     void peer(char type, int seq, const QByteArray &data = QByteArray(), int check = 1)
     {
-        t.feed(buildPacket(type, seq, data, check, 13));
+        transfer.feed(buildPacket(type, seq, data, check, 13));
     }
     // A receive into `dir` whose Send-Init has been taken.
     void receiving(const QString &dir, const QByteArray &init = sendInitData(1))
     {
-        t.startReceive(fn(), "r", dir);
+        transfer.startReceive(fn(), "r", dir);
         peer('S', 0, init);
     }
 };
@@ -87,7 +61,7 @@ QByteArray receiveAll(Harness &h, const QByteArray &initAck = sendInitData(1))
             got += decodePrefixed(p.data, '#');
         if (p.type == 'Z')
             got += '|';
-        h.peer('Y', p.seq, p.type == 'S' ? initAck : QByteArray(), h.t.checkType());
+        h.peer('Y', p.seq, p.type == 'S' ? initAck : QByteArray(), h.transfer.checkType());
     }
     return got;
 }
@@ -98,16 +72,15 @@ class TestKermitEngine : public QObject
 {
     Q_OBJECT
 private slots:
-
     void startsWithGoldenPackets()
     {
         Harness h;
         QTemporaryDir dir;
-        h.t.startSend(h.fn(), "a", {dir.filePath("x")});
+        h.transfer.startSend(h.fn(), "a", {dir.filePath("x")});
         QCOMPARE(h.sent.value(0).toHex(' '), QByteArray::fromHex("012C20537E2A20202D23203120290D").toHex(' '));
-        h.t.cancel();
+        h.transfer.cancel();
         Harness r;
-        r.t.startReceive(r.fn(), "b", dir.path());
+        r.transfer.startReceive(r.fn(), "b", dir.path());
         QCOMPARE(r.sent.value(0).toHex(' '), QByteArray::fromHex("0123204E330D").toHex(' ')); // NAK 0 at once
         QCOMPARE(r.statuses.first(), QStringLiteral("Kermit 接收 -> 目录 %1，请在对端运行 kermit -s ...").arg(dir.path()));
     }
@@ -115,19 +88,16 @@ private slots:
     void idleObjectDoesNothing()
     {
         Harness h;
-        h.t.cancel();
-        h.t.feed(buildPacket('S', 0, sendInitData(1), 1, 13));
+        h.transfer.cancel();
+        h.transfer.feed(buildPacket('S', 0, sendInitData(1), 1, 13));
         h.tick(100);
-        QVERIFY(h.sent.isEmpty());
-        QVERIFY(h.statuses.isEmpty());
-        QCOMPARE(h.finished, 0);
+        QVERIFY(h.sent.isEmpty() && h.statuses.isEmpty() && h.finished == 0);
     }
 
     void receiverTakesSendersCheckType_data()
     {
         QTest::addColumn<char>("chkt");
         QTest::addColumn<int>("check");
-        QTest::newRow("digit 1") << '1' << 1;
         QTest::newRow("digit 2") << '2' << 2;
         QTest::newRow("digit 3") << '3' << 3;
         QTest::newRow("old form '#'") << '#' << 3;
@@ -174,7 +144,7 @@ private slots:
     {
         Harness h;
         QTemporaryDir dir;
-        h.t.startReceive(h.fn(), "r", dir.path());
+        h.transfer.startReceive(h.fn(), "r", dir.path());
         h.tick(4);
         QCOMPARE(h.sent.size(), 1);
         h.tick(1);
@@ -205,7 +175,7 @@ private slots:
         QCOMPARE(h.last().seq, 40);
         h.tick(10 * 12);
         QCOMPARE(h.summary, QStringLiteral("接收超时，中止"));
-        QVERIFY(QDir(dir.path()).entryList(QDir::Files).isEmpty());
+        QCOMPARE(filesIn(dir.path()), QStringList());
     }
 
     // A receive scripted as packets after S ('|' between packets, the first
@@ -242,9 +212,7 @@ private slots:
         QFETCH(QString, summary);
         Harness h;
         QTemporaryDir dir;
-        QFile user(dir.filePath("a.part"));
-        QVERIFY(user.open(QIODevice::WriteOnly) && user.write("mine") == 4);
-        user.close();
+        writeFile(dir.filePath("a.part"), "mine");
         h.receiving(dir.path());
         int seq = 1;
         for (const QByteArray &step : script.split('|'))
@@ -252,12 +220,11 @@ private slots:
         QCOMPARE(h.finished, 1);
         QCOMPARE(h.ok, summary.isEmpty());
         QCOMPARE(h.summary.left(summary.size()), summary);
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name), files);
-        QVERIFY(user.open(QIODevice::ReadOnly) && user.readAll() == "mine");
+        QCOMPARE(filesIn(dir.path()), files);
+        QCOMPARE(readFile(dir.filePath("a.part")), QByteArray("mine"));
         if (files.contains("a.1.part")) {
             QVERIFY(h.summary.endsWith(dir.filePath("a.1.part")));
-            QFile kept(dir.filePath("a.1.part"));
-            QVERIFY(kept.open(QIODevice::ReadOnly) && kept.readAll() == "hello");
+            QCOMPARE(readFile(dir.filePath("a.1.part")), QByteArray("hello"));
         }
     }
 
@@ -269,15 +236,15 @@ private slots:
         QByteArray bad = buildPacket('D', 1, "abc", 1, 13);
         bad[5] = 'x'; // data changed after the check was made
         for (int i = 0; i < 30; ++i)
-            h.t.feed(bad);
+            h.transfer.feed(bad);
         QCOMPARE(h.finished, 0);
         QCOMPARE(h.last().type, 'N');
         QCOMPARE(h.last().seq, 1);
         h.peer('D', 9, "zz"); // a good packet (out of step) clears the count
         for (int i = 0; i < 30; ++i)
-            h.t.feed(bad);
+            h.transfer.feed(bad);
         QCOMPARE(h.finished, 0);
-        h.t.feed(bad);
+        h.transfer.feed(bad);
         QCOMPARE(h.summary, QStringLiteral("坏包重试过多，中止"));
     }
 
@@ -287,7 +254,7 @@ private slots:
         QTemporaryDir dir;
         h.receiving(dir.path());
         // B and, in the same chunk, the start of something that never completes.
-        h.t.feed(buildPacket('B', 1, QByteArray(), 1, 13) + QByteArray("\x01~ X"));
+        h.transfer.feed(buildPacket('B', 1, QByteArray(), 1, 13) + QByteArray("\x01~ X"));
         QVERIFY(h.ok);
         h.receiving(dir.path());
         QCOMPARE(h.last().type, 'Y');
@@ -303,11 +270,9 @@ private slots:
         for (int i = 0; i < 3000; ++i)
             content.append(char((i * 7) & 0xFF));
         QTemporaryDir dir;
-        QFile f(dir.filePath("c.bin"));
-        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(content) == content.size());
-        f.close();
         Harness h;
-        h.t.startSend(h.fn(), "s", {dir.filePath("nope"), f.fileName(), dir.filePath("nope2")});
+        const QString file = writeFile(dir.filePath("c.bin"), content);
+        h.transfer.startSend(h.fn(), "s", {dir.filePath("nope"), file, dir.filePath("nope2")});
         QByteArray ack = sendInitData(1);
         ack[0] = tochar(10); // MAXL 10 is held to 20
         QCOMPARE(receiveAll(h, ack), content + '|');
@@ -336,12 +301,10 @@ private slots:
         QFETCH(QString, name);
         QFETCH(QString, summary);
         QTemporaryDir dir;
-        if (name != "missing") {
-            QFile f(dir.filePath(name));
-            QVERIFY(f.open(QIODevice::WriteOnly));
-        }
+        if (name != "missing")
+            writeFile(dir.filePath(name), QByteArray());
         Harness h;
-        h.t.startSend(h.fn(), "s", {dir.filePath(name)});
+        h.transfer.startSend(h.fn(), "s", {dir.filePath(name)});
         h.peer('Y', 0, sendInitData(1));
         QCOMPARE(h.finished, 1);
         QVERIFY(!h.ok);
@@ -356,7 +319,7 @@ private slots:
     {
         QTemporaryDir dir;
         Harness h;
-        h.t.startSend(h.fn(), "s", {dir.filePath("x")});
+        h.transfer.startSend(h.fn(), "s", {dir.filePath("x")});
         h.tick(7);
         QCOMPARE(h.sent.size(), 1);
         h.tick(1);
@@ -376,12 +339,8 @@ private slots:
     void senderAnswersReplies()
     {
         QTemporaryDir dir;
-        QFile f(dir.filePath("r.bin"));
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("abc");
-        f.close();
         Harness h;
-        h.t.startSend(h.fn(), "s", {f.fileName()});
+        h.transfer.startSend(h.fn(), "s", {writeFile(dir.filePath("r.bin"), "abc")});
         h.peer('Y', 0, peerInit('3'));
         QCOMPARE(h.last().type, 'F');
         QCOMPARE(h.last().checkType, 3);
