@@ -146,13 +146,12 @@ namespace {
 class PeerWorker : public ConnectionWorker
 {
 public:
-    PeerWorker(std::shared_ptr<ConnectionLink> link, pid_t pid, int readFd, int writeFd, int slaveFd,
+    PeerWorker(std::shared_ptr<ConnectionLink> link, pid_t pid, int readFd, int writeFd,
                std::shared_ptr<std::atomic<int>> exitCode)
         : ConnectionWorker(std::move(link))
         , m_pid(pid)
         , m_readFd(readFd)
         , m_writeFd(writeFd)
-        , m_slaveFd(slaveFd)
         , m_exitCode(std::move(exitCode))
     {
     }
@@ -228,7 +227,6 @@ private:
     pid_t m_pid;
     int m_readFd;
     int m_writeFd;
-    int m_slaveFd;
     std::shared_ptr<std::atomic<int>> m_exitCode;
 };
 
@@ -271,7 +269,7 @@ bool PeerConnection::open()
 
 ConnectionWorker *PeerConnection::createWorker(std::shared_ptr<ConnectionLink> link)
 {
-    return new PeerWorker(std::move(link), m_pid, m_readFd, m_writeFd, m_slaveFd, m_exitCode);
+    return new PeerWorker(std::move(link), m_pid, m_readFd, m_writeFd, m_exitCode);
 }
 
 int PeerConnection::waitForExit(int timeoutMs)
