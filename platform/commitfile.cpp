@@ -4,6 +4,7 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -29,6 +30,12 @@ bool syncDescriptor(int fd)
             return false;
     }
     return true;
+}
+
+int maxFileNameBytes(const QString &folder)
+{
+    const long limit = ::pathconf(QFile::encodeName(folder).constData(), _PC_NAME_MAX);
+    return limit > 0 ? int(qMin<long>(limit, 4096)) : NAME_MAX;
 }
 
 bool commitFile(const QString &tempPath, const QString &finalPath, QString *errorText)

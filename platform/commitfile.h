@@ -14,4 +14,8 @@ bool commitFile(const QString &tempPath, const QString &finalPath, QString *erro
 // Flushes an open descriptor's data to disk. False when the device refuses.
 bool syncDescriptor(int fd);
 
+// The longest file name, in bytes, that the file system holding `folder`
+// takes (255 when it will not say).
+int maxFileNameBytes(const QString &folder);
+
 } // namespace platform

@@ -32,10 +32,8 @@ QString peerErrorText(const QByteArray &data, char prefix)
 } // namespace
 
 KermitTransfer::KermitTransfer(QObject *parent)
-    : QObject(parent)
+    : InbandTransfer(parent)
 {
-    m_tickTimer.setInterval(1000);
-    connect(&m_tickTimer, &QTimer::timeout, this, &KermitTransfer::onTick);
 }
 
 KermitTransfer::~KermitTransfer()
@@ -51,8 +49,7 @@ KermitTransfer::~KermitTransfer()
 void KermitTransfer::resetLink()
 {
     ++m_generation;
-    m_finalPath.clear();
-    m_recvFile.setFileName(QString());
+    m_recvFile.reset();
     if (m_sendFile.isOpen())
         m_sendFile.close();
     m_rxBuffer.clear();
@@ -70,7 +67,7 @@ void KermitTransfer::resetLink()
     m_lastPacket.clear();
 }
 
-void KermitTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files)
+void KermitTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files, int)
 {
     resetLink();
     m_sendFn = std::move(sendFn);
@@ -91,7 +88,7 @@ void KermitTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, 
     sendPacket('S', sendInitData(1));
 }
 
-void KermitTransfer::startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory)
+void KermitTransfer::startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory, int)
 {
     resetLink();
     m_sendFn = std::move(sendFn);
@@ -100,7 +97,6 @@ void KermitTransfer::startReceive(TransferSendFn sendFn, const QString &sessionI
     m_files.clear();
     m_phase = NoPhase;
     m_directory = directory;
-    m_filesReceived = 0;
     m_receivedBytes = 0;
     m_state = AwaitSendInit;
     if (!emitStatus(QStringLiteral("Kermit 接收 -> 目录 %1，请在对端运行 kermit -s ...").arg(directory)))
@@ -117,7 +113,7 @@ void KermitTransfer::feed(const QByteArray &data)
     scanPackets();
 }
 
-void KermitTransfer::cancel()
+void KermitTransfer::cancelTransfer()
 {
     if (m_state == Idle)
         return;
@@ -137,25 +133,17 @@ void KermitTransfer::finishTransfer(QString error)
     if (m_sendFile.isOpen())
         m_sendFile.close();
     m_sendBuffer.clear();
-    if (m_recvFile.isOpen())
-        m_recvFile.close();
     // Files are committed at their end-of-file packet; one still pending here
-    // did not end properly and is never put in place.
-    if (!m_finalPath.isEmpty() && !m_recvFile.fileName().isEmpty()) {
-        QFile::remove(m_recvFile.fileName());
-        if (error.isEmpty())
-            error = QStringLiteral("文件 %1 未完整接收，已丢弃").arg(m_currentName);
-    }
-    m_finalPath.clear();
+    // either failed (and goes) or never got its end (and is kept, unsaved).
+    error = m_recvFile.finish(error, -1, false);
 
     const bool ok = error.isEmpty();
     QString text = error;
     if (ok) {
         text = m_isSender ? QStringLiteral("Kermit 发送完成（%1 个文件）").arg(m_filesSent)
-                          : QStringLiteral("Kermit 接收完成（%1 个文件）").arg(m_filesReceived);
+                          : QStringLiteral("Kermit 接收完成（%1 个文件）").arg(m_recvFile.committed());
     }
-    emitStatus(text);
-    emit transferFinished(m_sessionId, ok, error);
+    announceEnd(text, error);
     if (generation == m_generation)
         m_state = Idle;
 }
@@ -431,6 +419,7 @@ void KermitTransfer::sendDataPacket()
         const int percent = int((m_sendPos + taken) * 100 / m_sendSize);
         if (percent != m_lastPercent) {
             m_lastPercent = percent;
+            emit progressChanged(m_sendPos + taken, m_sendSize, QFileInfo(m_sendFile.fileName()).fileName());
             if (!emitStatus(QStringLiteral("发送进度：%1%").arg(percent)))
                 return;
         }
@@ -520,15 +509,10 @@ void KermitTransfer::receiveFileHeader(int seq, const QByteArray &data)
         abortTransfer(QStringLiteral("Kermit 文件名非法"));
         return;
     }
-    if (m_recvFile.isOpen())
-        m_recvFile.close(); // a file without its end-of-file packet stays a ".part"
-    m_finalPath = QDir(m_directory).filePath(name);
-    const QString tmpPath = m_finalPath + QStringLiteral(".part");
-    QFile::remove(tmpPath);
-    m_recvFile.setFileName(tmpPath);
-    if (!m_recvFile.open(QIODevice::WriteOnly)) {
-        const QString path = m_finalPath;
-        m_finalPath.clear(); // nothing was created, so nothing is to be removed
+    // A file still open here never got its end-of-file packet: start() keeps
+    // it as incomplete.
+    const QString path = QDir(m_directory).filePath(name);
+    if (!m_recvFile.start(path)) {
         abortTransfer(QStringLiteral("无法创建文件：%1").arg(path), QStringLiteral("cannot create %1").arg(path));
         return;
     }
@@ -543,14 +527,17 @@ void KermitTransfer::receiveFileHeader(int seq, const QByteArray &data)
 void KermitTransfer::receiveData(int seq, const QByteArray &data)
 {
     const QByteArray bytes = decodePrefixed(data, m_ctlPrefix);
-    if (!m_recvFile.isOpen() || m_recvFile.write(bytes) != bytes.size()) {
-        abortTransfer(QStringLiteral("写入文件失败：%1").arg(m_recvFile.errorString()));
+    QFile &file = m_recvFile.file();
+    if (!file.isOpen() || file.write(bytes) != bytes.size()) {
+        abortTransfer(QStringLiteral("写入文件失败：%1").arg(file.errorString()));
         return;
     }
     m_receivedBytes += bytes.size();
-    if (m_receivedBytes / 4096 != (m_receivedBytes - bytes.size()) / 4096
-        && !emitStatus(QStringLiteral("接收 %1：%2 KB").arg(m_currentName).arg(m_receivedBytes / 1024)))
-        return;
+    if (m_receivedBytes / 4096 != (m_receivedBytes - bytes.size()) / 4096) {
+        emit progressChanged(m_receivedBytes, -1, m_currentName);
+        if (!emitStatus(QStringLiteral("接收 %1：%2 KB").arg(m_currentName).arg(m_receivedBytes / 1024)))
+            return;
+    }
     sendAck(seq);
     m_lastSeq = seq;
 }
@@ -559,30 +546,24 @@ void KermitTransfer::receiveEof(int seq, const QByteArray &data)
 {
     // "D" in the end-of-file packet: the sender gave the file up.
     const bool discard = decodePrefixed(data, m_ctlPrefix).startsWith('D');
-    if (m_recvFile.isOpen()) {
-        if (discard) {
-            m_recvFile.close();
-            QFile::remove(m_recvFile.fileName());
-            m_finalPath.clear();
-        } else {
-            if (!m_recvFile.flush()) {
-                abortTransfer(QStringLiteral("刷新文件失败：%1").arg(m_recvFile.errorString()));
-                return;
-            }
-            m_recvFile.close();
-            if (m_recvFile.error() != QFileDevice::NoError) {
-                abortTransfer(QStringLiteral("关闭文件失败：%1").arg(m_recvFile.errorString()));
-                return;
-            }
-        }
-    }
-    if (!m_finalPath.isEmpty()) {
-        if (!commitReceivedFile(m_recvFile.fileName(), m_finalPath)) {
-            abortTransfer(QStringLiteral("提交文件失败：%1").arg(m_finalPath));
+    if (m_recvFile.pending() && discard) {
+        m_recvFile.discard();
+    } else if (m_recvFile.pending()) {
+        QFile &file = m_recvFile.file();
+        if (!file.flush()) {
+            abortTransfer(QStringLiteral("刷新文件失败：%1").arg(file.errorString()));
             return;
         }
-        m_finalPath.clear();
-        ++m_filesReceived;
+        file.close();
+        if (file.error() != QFileDevice::NoError) {
+            abortTransfer(QStringLiteral("关闭文件失败：%1").arg(file.errorString()));
+            return;
+        }
+        const QString error = m_recvFile.commit(-1);
+        if (!error.isEmpty()) {
+            abortTransfer(error);
+            return;
+        }
     }
     sendAck(seq);
     m_lastSeq = seq;

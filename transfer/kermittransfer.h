@@ -1,13 +1,12 @@
 #pragma once
 
-#include "transfer/transfercommon.h"
+#include "transfer/inbandtransfer.h"
 
 #include <QByteArray>
 #include <QFile>
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QTimer>
 
 // Kermit in both directions inside a session's byte stream: a batch of files
 // to a peer running "kermit -r", or into a folder from a peer running
@@ -16,7 +15,7 @@
 // start and shows the two signals. A one-second tick counts the silence.
 //
 // Status texts and summaries are plain Chinese texts shown as they stand.
-class KermitTransfer : public QObject
+class KermitTransfer : public InbandTransfer
 {
     Q_OBJECT
 public:
@@ -40,23 +39,20 @@ public:
     explicit KermitTransfer(QObject *parent = nullptr);
     ~KermitTransfer() override;
 
-    void startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files);
-    void startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory);
-    void cancel();
-    bool isActive() const { return m_state != Idle; }
-    QString sessionId() const { return m_sessionId; }
-    int state() const { return m_state; }
+    void startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files,
+                   int variant = 0) override;
+    void startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory,
+                      int variant = 0) override;
     int checkType() const { return m_checkType; }
 
-signals:
-    void statusMessage(const QString &id, const QString &plainText);
-    void transferFinished(const QString &id, bool ok, const QString &summary);
-
 public slots:
-    void feed(const QByteArray &data);
+    void feed(const QByteArray &data) override;
+
+protected:
+    void cancelTransfer() override;
 
 private slots:
-    void onTick();
+    void onTick() override;
 
 private:
     void resetLink();
@@ -86,8 +82,6 @@ private:
     void abortTransfer(const QString &message, const QString &peerText = QString());
     bool emitStatus(const QString &text);
 
-    QString m_sessionId;
-    int m_state = Idle;
     int m_phase = NoPhase;
     TransferSendFn m_sendFn;
     QStringList m_files;
@@ -107,12 +101,10 @@ private:
     int m_lastPercent = -1;
 
     QString m_directory;
-    QFile m_recvFile;
-    QString m_finalPath;
+    ReceivedFile m_recvFile;
     QString m_currentName;
     qint64 m_receivedBytes = 0;
     int m_lastSeq = -1;
-    int m_filesReceived = 0;
 
     QByteArray m_rxBuffer;
     bool m_isSender = false;
@@ -120,6 +112,5 @@ private:
     int m_naks = 0;       // NAKs of the packet in flight
     int m_outOfStep = 0;  // replies naming another packet than the one in flight
     int m_waitTicks = 0;
-    QTimer m_tickTimer;
     quint64 m_generation = 0; // tells a transfer started from a signal handler apart
 };

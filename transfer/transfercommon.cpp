@@ -2,32 +2,49 @@
 
 #include "platform/commitfile.h"
 
+#include <QDir>
+#include <QFileInfo>
+
 #include <array>
 
 namespace {
 
-using CrcTable = std::array<quint16, 256>;
+// Eight tables: entry b of table k is the CRC of byte b followed by k zero
+// bytes, so that eight bytes fold into the CRC with eight independent
+// look-ups instead of a chain of eight dependent ones.
+using CrcTables = std::array<std::array<quint16, 256>, 8>;
 
-CrcTable buildCrcTable()
+CrcTables buildCrcTables()
 {
-    CrcTable table{};
+    CrcTables t{};
     for (int i = 0; i < 256; ++i) {
         quint16 r = quint16(i << 8);
         for (int bit = 0; bit < 8; ++bit)
             r = (r & 0x8000) ? quint16((r << 1) ^ 0x1021) : quint16(r << 1);
-        table[size_t(i)] = r;
+        t[0][size_t(i)] = r;
     }
-    return table;
+    for (size_t k = 1; k < t.size(); ++k) {
+        for (size_t i = 0; i < 256; ++i) {
+            const quint16 prev = t[k - 1][i];
+            t[k][i] = quint16((prev << 8) ^ t[0][prev >> 8]);
+        }
+    }
+    return t;
 }
 
 } // namespace
 
 quint16 crc16(const char *data, int length, quint16 crc)
 {
-    static const CrcTable table = buildCrcTable(); // thread-safe one-time init
+    static const CrcTables t = buildCrcTables(); // thread-safe one-time init
+    const auto *p = reinterpret_cast<const quint8 *>(data);
     quint16 r = crc;
-    for (int i = 0; i < length; ++i)
-        r = quint16((r << 8) ^ table[((r >> 8) ^ quint8(data[i])) & 0xFF]);
+    for (; length >= 8; length -= 8, p += 8) {
+        r = quint16(t[7][p[0] ^ (r >> 8)] ^ t[6][p[1] ^ (r & 0xFF)] ^ t[5][p[2]] ^ t[4][p[3]]
+                    ^ t[3][p[4]] ^ t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]]);
+    }
+    for (; length > 0; --length, ++p)
+        r = quint16((r << 8) ^ t[0][((r >> 8) ^ *p) & 0xFF]);
     return r;
 }
 
@@ -39,38 +56,130 @@ QString safeReceivedName(const QString &peerName)
         return QString();
     for (const QChar ch : name) {
         const ushort u = ch.unicode();
-        if (u < 0x20 || u == 0x7F || (u >= 0x80 && u < 0xA0))
+        if (u < 0x20 || u == 0x7F || (u >= 0x80 && u < 0xA0) || (u >= 0x202A && u <= 0x202E)
+            || (u >= 0x2066 && u <= 0x2069))
             return QString();
     }
     return name;
 }
 
-bool commitReceivedFile(const QString &tmpPath, const QString &finalPath)
+namespace {
+
+// A name already taken this many times over is not worth more tries.
+constexpr int kPartNameTries = 100;
+
+// `bytes` cut to at most `limit` bytes without splitting a UTF-8 character.
+QByteArray cutUtf8(const QByteArray &bytes, int limit)
 {
-    return platform::commitFile(tmpPath, finalPath);
+    if (bytes.size() <= limit)
+        return bytes;
+    int end = qMax(limit, 0);
+    while (end > 0 && (quint8(bytes[end]) & 0xC0) == 0x80)
+        --end;
+    return bytes.left(end);
 }
 
-void closeReceivedFile(QFile &file, qint64 expectedSize)
+} // namespace
+
+void ReceivedFile::reset()
 {
-    if (!file.isOpen())
-        return;
-    if (expectedSize >= 0 && file.size() > expectedSize)
-        file.resize(expectedSize);
-    file.close();
+    if (m_file.isOpen())
+        m_file.close();
+    m_file.setFileName(QString());
+    m_finalPath.clear();
+    m_kept.clear();
+    m_committed = 0;
 }
 
-QString settleReceivedFile(QFile &file, QString &finalPath, qint64 expectedSize, QString error, bool refuseShort)
+bool ReceivedFile::start(const QString &finalPath)
 {
-    closeReceivedFile(file, expectedSize);
-    if (error.isEmpty() && !finalPath.isEmpty()) {
-        const bool shortFile = refuseShort && expectedSize >= 0 && file.size() < expectedSize;
-        if (shortFile || !commitReceivedFile(file.fileName(), finalPath))
-            error = QStringLiteral("提交接收文件失败");
+    if (pending()) {
+        if (finalPath == m_finalPath)
+            discard();
         else
-            finalPath.clear();
+            keepIncomplete();
     }
-    if (!error.isEmpty() && !finalPath.isEmpty() && !file.fileName().isEmpty())
-        QFile::remove(file.fileName());
-    finalPath.clear();
+    const QFileInfo target(finalPath);
+    const QDir folder = target.absoluteDir();
+    const QByteArray name = QFile::encodeName(target.fileName());
+    const int limit = platform::maxFileNameBytes(folder.path());
+    if (name.size() <= limit) {
+        for (int n = 0; n < kPartNameTries; ++n) {
+            const QByteArray suffix = n == 0 ? QByteArray(".part") : '.' + QByteArray::number(n) + ".part";
+            const QByteArray base = cutUtf8(name, limit - int(suffix.size()));
+            const QString candidate = folder.filePath(QFile::decodeName(base + suffix));
+            m_file.setFileName(candidate);
+            if (m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+                m_finalPath = finalPath;
+                return true;
+            }
+            const QFileInfo clash(candidate);
+            if (!clash.exists() && !clash.isSymLink())
+                break; // not a name that is taken: another try will not help
+        }
+    }
+    m_file.setFileName(QString());
+    return false;
+}
+
+QString ReceivedFile::commit(qint64 expectedSize)
+{
+    if (m_file.isOpen()) {
+        if (expectedSize >= 0 && m_file.size() > expectedSize)
+            m_file.resize(expectedSize);
+        m_file.close();
+    }
+    QString why;
+    QString error;
+    if (platform::commitFile(m_file.fileName(), m_finalPath, &why))
+        ++m_committed;
+    else
+        error = QStringLiteral("提交接收文件失败（%1），已收到的数据保留在 %2")
+                    .arg(why, m_file.fileName());
+    m_file.setFileName(QString());
+    m_finalPath.clear();
     return error;
+}
+
+void ReceivedFile::keepIncomplete()
+{
+    if (m_file.isOpen())
+        m_file.close();
+    if (pending())
+        m_kept << m_file.fileName();
+    m_file.setFileName(QString());
+    m_finalPath.clear();
+}
+
+void ReceivedFile::discard()
+{
+    if (m_file.isOpen())
+        m_file.close();
+    if (pending())
+        QFile::remove(m_file.fileName());
+    m_file.setFileName(QString());
+    m_finalPath.clear();
+}
+
+QString ReceivedFile::finish(QString error, qint64 expectedSize, bool commitPending)
+{
+    if (pending()) {
+        if (!error.isEmpty())
+            discard();
+        else if (commitPending)
+            error = commit(expectedSize);
+        else
+            keepIncomplete();
+    }
+    if (m_file.isOpen())
+        m_file.close();
+    if (m_kept.isEmpty())
+        return error;
+    const QString kept = m_kept.join(QStringLiteral("、"));
+    if (!error.isEmpty())
+        return QStringLiteral("%1（未收完整的文件保留为 %2）").arg(error, kept);
+    return QStringLiteral("接收未完成：%1 个文件收完，%2 个未收完整，保留为 %3")
+        .arg(m_committed)
+        .arg(m_kept.size())
+        .arg(kept);
 }

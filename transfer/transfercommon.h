@@ -3,41 +3,81 @@
 #include <QByteArray>
 #include <QFile>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
 // Pieces shared by the in-band transfer objects (XMODEM/YMODEM, ZMODEM,
 // Kermit): the send function type, the CRC both block formats use, the
-// check of file names that a peer proposes and the commit of a received file.
+// check of file names that a peer proposes and the files being received.
 
 // Carries one outgoing packet to the session's connection. The owner builds
 // it; it never reports a failure back.
 using TransferSendFn = std::function<void(const QByteArray &)>;
 
 // CRC-16/XMODEM: polynomial 0x1021, initial value 0, not reflected, no final
-// XOR ("123456789" gives 0x31C3). Table-driven; the table is built once.
+// XOR ("123456789" gives 0x31C3). Table-driven, eight bytes a step; the
+// tables are built once.
 // `crc` carries on a CRC over bytes that came before.
 quint16 crc16(const char *data, int length, quint16 crc = 0);
 
 // The name under which a file announced by the peer may be stored: the last
 // component of what the peer sent (after "/" or "\\"). Empty when that would
 // not name a plain file inside the chosen folder: "", "." or "..", or a name
-// holding control characters (which could forge terminal output or confuse
-// later tools).
+// holding control characters, bidirectional overrides and isolates among
+// them (which could forge terminal output, or make "txt.exe" read as
+// "exe.txt").
 QString safeReceivedName(const QString &peerName);
 
-// Moves a finished ".part" file onto its final name, replacing what is there,
-// and returns only once the move has reached the disk.
-bool commitReceivedFile(const QString &tmpPath, const QString &finalPath);
+// The file a receive is writing, and what became of the earlier files of the
+// same transfer. A file is written to a temporary file beside its final name
+// and put in place only once it is complete. The temporary file is created
+// exclusively, so that nothing already in the folder is touched: the final
+// name with ".part" added, or with a number before ".part" while that is
+// taken, the name cut short where the suffix would pass the file system's
+// limit. Only files made here are ever deleted.
+class ReceivedFile
+{
+public:
+    // Forgets what the last transfer left; nothing on disk changes.
+    void reset();
 
-// Closes a file being received, first cutting it to the size the sender
-// announced when the padding of a last block made it longer (-1: unknown).
-void closeReceivedFile(QFile &file, qint64 expectedSize);
+    // Starts the file that is to become `finalPath`. A file still pending is
+    // either the same file offered again (started afresh) or one the peer
+    // gave up on (kept as it is, see keepIncomplete). False when no
+    // temporary file could be created.
+    bool start(const QString &finalPath);
 
-// Settles the ".part" file of a transfer that ends with `error` (empty:
-// success). A pending file (finalPath not empty) is committed on success,
-// unless refuseShort and it is shorter than announced; a commit that cannot
-// be made turns the result into "提交接收文件失败". Whatever ends without
-// success leaves no half file behind. Returns the final error and clears
-// finalPath.
-QString settleReceivedFile(QFile &file, QString &finalPath, qint64 expectedSize, QString error, bool refuseShort);
+    QFile &file() { return m_file; }
+    bool pending() const { return !m_finalPath.isEmpty(); }
+    QString finalPath() const { return m_finalPath; }
+    int committed() const { return m_committed; }
+
+    // Puts the pending file in place, first cutting it to `expectedSize`
+    // (-1: unknown) when the padding of a last block made it longer. Empty on
+    // success; otherwise the failure text, naming the temporary file, which
+    // keeps every byte that arrived.
+    QString commit(qint64 expectedSize);
+
+    // The pending file will not arrive whole: its temporary file stays, and
+    // the end of the transfer reports it as not received.
+    void keepIncomplete();
+
+    // Deletes the pending file's temporary file: the transfer failed or was
+    // cancelled while it was being written.
+    void discard();
+
+    // Settles the end of a transfer that ends with `error` (empty: success).
+    // A pending file is discarded on failure; on success it is committed
+    // when `commitPending` (the single XMODEM file, which has no end of its
+    // own), else it never got its end and is kept as incomplete. A transfer
+    // that leaves incomplete files behind has not succeeded: the returned
+    // text counts and names them.
+    QString finish(QString error, qint64 expectedSize, bool commitPending);
+
+private:
+    QFile m_file;
+    QString m_finalPath;
+    QStringList m_kept; // temporary files of files that did not arrive whole
+    int m_committed = 0;
+};

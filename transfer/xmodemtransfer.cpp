@@ -51,10 +51,8 @@ qint64 parseHeaderSize(const QByteArray &field)
 } // namespace
 
 XmodemTransfer::XmodemTransfer(QObject *parent)
-    : QObject(parent)
+    : InbandTransfer(parent)
 {
-    m_tickTimer.setInterval(1000);
-    connect(&m_tickTimer, &QTimer::timeout, this, &XmodemTransfer::onTick);
 }
 
 XmodemTransfer::~XmodemTransfer()
@@ -71,8 +69,7 @@ void XmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, 
     m_sendFn = std::move(sendFn);
     m_sessionId = sessionId;
     m_mode = mode;
-    m_finalPath.clear();
-    m_recvFile.setFileName(QString());
+    m_recvFile.reset();
     m_expectedSize = -1;
     if (m_sendFile.isOpen())
         m_sendFile.close();
@@ -111,13 +108,10 @@ void XmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionI
     m_sessionId = sessionId;
     m_mode = mode;
     m_targetPath = path;
-    m_finalPath.clear();
+    m_recvFile.reset();
     m_files.clear();
     if (m_sendFile.isOpen())
         m_sendFile.close();
-    if (m_recvFile.isOpen())
-        m_recvFile.close();
-    m_recvFile.setFileName(QString());
     m_receivedBytes = 0;
     m_expectedSize = -1;
     m_lastBlock = 0;
@@ -130,11 +124,7 @@ void XmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionI
     m_state = Polling;
 
     if (!isYmodem()) {
-        m_finalPath = path;
-        m_recvFile.setFileName(path + QStringLiteral(".part"));
-        QFile::remove(m_recvFile.fileName());
-        if (!m_recvFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            m_finalPath.clear(); // nothing of ours to clean up
+        if (!m_recvFile.start(path)) {
             abortTransfer(QStringLiteral("无法创建文件：%1").arg(path));
             return;
         }
@@ -163,7 +153,7 @@ void XmodemTransfer::feed(const QByteArray &data)
         m_rxBuffer.remove(0, m_rxBuffer.size() - kMaxPendingBytes);
 }
 
-void XmodemTransfer::cancel()
+void XmodemTransfer::cancelTransfer()
 {
     if (m_state == Idle)
         return;
@@ -182,13 +172,12 @@ void XmodemTransfer::finishTransfer(QString error)
     m_tickTimer.stop();
     if (m_sendFile.isOpen())
         m_sendFile.close();
-    // Whatever ends without success leaves no half file behind; files of a
-    // batch committed earlier stay.
-    error = settleReceivedFile(m_recvFile, m_finalPath, m_expectedSize, error, true);
+    // The single XMODEM file ends with the transfer; a YMODEM file still
+    // pending at the end never got its own end.
+    error = m_recvFile.finish(error, m_expectedSize, !isYmodem());
 
     const bool ok = error.isEmpty();
-    emitStatus(ok ? QStringLiteral("传输完成") : error);
-    emit transferFinished(m_sessionId, ok, error);
+    announceEnd(ok ? QStringLiteral("传输完成") : error, error);
     if (generation == m_generation)
         m_state = Idle;
 }
@@ -345,13 +334,15 @@ void XmodemTransfer::sendNextHeader()
 void XmodemTransfer::reportProgress()
 {
     qint64 total = -1;
-    if (!m_recvFile.fileName().isEmpty() || m_sendFile.isOpen())
+    if (m_recvFile.pending() || m_sendFile.isOpen())
         total = isSending() ? m_sendSize : m_expectedSize;
     const qint64 done = isSending() ? m_sentBytes : m_receivedBytes;
     const int percent = total >= 1 ? int(qMin(done, total) * 100 / total) : 100;
     if (percent == m_lastPercent)
         return;
     m_lastPercent = percent;
+    emit progressChanged(total >= 0 ? qMin(done, total) : done, total,
+                         isSending() ? fileNameOf(m_files.value(m_fileIndex)) : m_currentName);
     emitStatus(QStringLiteral("进度：%1%").arg(percent));
 }
 
@@ -435,9 +426,9 @@ void XmodemTransfer::handleSenderByte(char c)
             emitStatus(QStringLiteral("文件发送完成"));
             // The receiver asks for the next header with 'C' once it is
             // ready; a header sent before that is thrown away by some
-            // receivers, costing a 10-second resend per file.
+            // receivers, costing a 10-second resend per file. The 'C' often
+            // comes in the same read as this ACK: it stays in the buffer.
             m_awaitingHeaderRequest = true;
-            m_rxBuffer.clear();
             m_idleTicks = 0;
             return;
         case BatchEndSent:
@@ -550,7 +541,10 @@ void XmodemTransfer::processReceiver()
 
 void XmodemTransfer::handleAcceptedBlock(quint8 number, const QByteArray &data)
 {
-    if (isYmodem() && number == 0 && !m_fileDataSeen) {
+    // Block 0 is a header before a file's data, and again when the sender
+    // gives the file up and goes on with the next one; after block 255 (or
+    // as a repeat of that block 256) it is data.
+    if (isYmodem() && number == 0 && (!m_fileDataSeen || (m_lastBlock != 255 && m_lastBlock != 0))) {
         handleHeader(data);
         return;
     }
@@ -568,7 +562,7 @@ void XmodemTransfer::handleAcceptedBlock(quint8 number, const QByteArray &data)
     m_retries = 0;
     m_lastBlock = number;
     m_fileDataSeen = true;
-    if (!m_recvFile.isOpen()) {
+    if (!m_recvFile.file().isOpen()) {
         abortTransfer(QStringLiteral("未收到文件头（块 0）"));
         return;
     }
@@ -586,8 +580,8 @@ bool XmodemTransfer::writeReceived(const QByteArray &data)
     qint64 keep = data.size();
     if (m_expectedSize >= 0)
         keep = qBound<qint64>(0, m_expectedSize - m_receivedBytes, keep);
-    if (keep > 0 && m_recvFile.write(data.constData(), keep) != keep) {
-        abortTransfer(QStringLiteral("写入文件失败：%1").arg(m_recvFile.errorString()));
+    if (keep > 0 && m_recvFile.file().write(data.constData(), keep) != keep) {
+        abortTransfer(QStringLiteral("写入文件失败：%1").arg(m_recvFile.file().errorString()));
         return false;
     }
     return true;
@@ -609,6 +603,7 @@ void XmodemTransfer::handleHeader(const QByteArray &data)
         return;
     m_lastBlock = 0;
     m_fileDataSeen = false;
+    m_eotSeen = false;
     sendRaw(QByteArrayLiteral("\x06" "C"));
     emitStatus(QStringLiteral("开始接收：%1 (%2 字节)").arg(m_currentName).arg(size));
 }
@@ -621,15 +616,7 @@ bool XmodemTransfer::openReceiveFile(const QString &peerName, qint64 size)
         return false;
     }
     const QString target = QDir(m_targetPath).filePath(name);
-    if (m_recvFile.isOpen()) {
-        m_recvFile.close();
-        if (!m_finalPath.isEmpty())
-            QFile::remove(m_recvFile.fileName()); // a header sent again starts the file afresh
-    }
-    m_finalPath = target;
-    m_recvFile.setFileName(target + QStringLiteral(".part"));
-    QFile::remove(m_recvFile.fileName());
-    if (!m_recvFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    if (!m_recvFile.start(target)) {
         abortTransfer(QStringLiteral("无法创建文件：%1").arg(target));
         return false;
     }
@@ -659,14 +646,11 @@ void XmodemTransfer::handleEot()
         return;
     }
     m_eotSeen = false;
-    if (m_recvFile.isOpen()) {
-        closeReceivedFile(m_recvFile, m_expectedSize);
-        if (!m_finalPath.isEmpty()) {
-            if (!commitReceivedFile(m_recvFile.fileName(), m_finalPath)) {
-                abortTransfer(QStringLiteral("提交接收文件失败"));
-                return;
-            }
-            m_finalPath.clear();
+    if (m_recvFile.pending()) {
+        const QString error = m_recvFile.commit(m_expectedSize);
+        if (!error.isEmpty()) {
+            abortTransfer(error);
+            return;
         }
     }
     emitStatus(QStringLiteral("文件 %1 接收完成（%2 字节）").arg(m_currentName).arg(m_receivedBytes));

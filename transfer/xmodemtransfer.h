@@ -1,13 +1,12 @@
 #pragma once
 
-#include "transfer/transfercommon.h"
+#include "transfer/inbandtransfer.h"
 
 #include <QByteArray>
 #include <QFile>
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QTimer>
 
 // XMODEM (one file) and YMODEM (a batch) in both directions inside a
 // session's byte stream. The owner links the connection's received bytes to
@@ -16,7 +15,7 @@
 // a one-second tick counts the peer's silence.
 //
 // Status texts and summaries are plain Chinese texts shown as they stand.
-class XmodemTransfer : public QObject
+class XmodemTransfer : public InbandTransfer
 {
     Q_OBJECT
 public:
@@ -43,24 +42,19 @@ public:
     explicit XmodemTransfer(QObject *parent = nullptr);
     ~XmodemTransfer() override;
 
-    void startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files, int mode);
-    void startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &path, int mode);
-    void cancel();
-    bool isActive() const { return m_state != Idle; }
-    QString sessionId() const { return m_sessionId; }
-    int state() const { return m_state; }
+    void startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files, int mode) override;
+    void startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &path, int mode) override;
     // Received bytes not consumed yet (bounded whatever the peer sends).
     int bufferedBytes() const { return int(m_rxBuffer.size()); }
 
-signals:
-    void statusMessage(const QString &id, const QString &plainText);
-    void transferFinished(const QString &id, bool ok, const QString &summary);
-
 public slots:
-    void feed(const QByteArray &data);
+    void feed(const QByteArray &data) override;
+
+protected:
+    void cancelTransfer() override;
 
 private slots:
-    void onTick();
+    void onTick() override;
 
 private:
     // Bytes that only a peer that keeps talking could pile up: a partial
@@ -96,15 +90,11 @@ private:
     void abortTransfer(const QString &message);
     void emitStatus(const QString &text);
 
-    QString m_sessionId;
-    int m_state = Idle;
     TransferSendFn m_sendFn;
     QStringList m_files;
     QFile m_sendFile;
-    QFile m_recvFile;
-    QString m_finalPath;
+    ReceivedFile m_recvFile;
     QByteArray m_rxBuffer;
-    QTimer m_tickTimer;
 
     int m_mode = Xmodem;
     int m_fileIndex = 0;

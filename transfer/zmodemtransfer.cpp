@@ -4,7 +4,6 @@
 #include <QDir>
 #include <QFileInfo>
 
-#include <array>
 #include <cstring>
 
 using namespace Zmodem;
@@ -12,11 +11,6 @@ using namespace Zmodem;
 namespace {
 
 constexpr char CAN = 0x18;
-constexpr char ZBIN = 'A';
-constexpr char ZHEX = 'B';
-constexpr char ZBIN32 = 'C';
-constexpr char ZRUB0 = 'l'; // escaped 0x7F
-constexpr char ZRUB1 = 'm'; // escaped 0xFF
 
 // What the receiver asks of a sender in ZRINIT: escape every control
 // character (ESCCTL) and every byte with the high bit set (ESC8), so that the
@@ -26,153 +20,32 @@ const QByteArray kZeroes(4, '\0');
 const QByteArray kFiveCan(5, CAN);
 
 constexpr int kRetryLimit = 10;
+constexpr int kSubpacketSize = 1024;
+constexpr int kMaxBatch = 32768;
 constexpr int kInitRetryLimit = 12;
-constexpr int kCompactThreshold = 65536;
 
-const std::array<bool, 256> &escapeTable()
+// The size field of a file offer: plain decimal digits that fit 63 bits. Any
+// other form ("0x7", "seven", "-1", too many digits) leaves the size unknown
+// (-1), and the file is then taken up to the sender's ZEOF; so does no field.
+qint64 announcedSize(const QByteArray &field)
 {
-    static const std::array<bool, 256> table = [] {
-        std::array<bool, 256> t{};
-        for (int b = 0; b < 256; ++b)
-            t[size_t(b)] = (b & 0x7F) < 0x20 || (b & 0x7F) == 0x7F;
-        return t;
-    }();
-    return table;
-}
-
-char unescape(char c)
-{
-    if (c == ZRUB0)
-        return char(0x7F);
-    if (c == ZRUB1)
-        return char(0xFF);
-    return char(c ^ 0x40);
-}
-
-bool isEndType(char c)
-{
-    return c >= char(ZCRCE) && c <= char(ZCRCW);
-}
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-QByteArray headerBytes(quint8 type, const QByteArray &bytes)
-{
-    QByteArray raw;
-    raw.reserve(7);
-    raw.append(char(type));
-    raw.append(bytes.left(4));
-    raw.append(QByteArray(4 - qMin<int>(4, int(bytes.size())), '\0'));
-    const quint16 crc = crc16(raw.constData(), 5);
-    raw.append(char(crc >> 8));
-    raw.append(char(crc & 0xFF));
-    return raw;
+    for (const char c : field) {
+        if (c < '0' || c > '9')
+            return -1;
+    }
+    bool ok = false;
+    const qint64 size = field.toLongLong(&ok);
+    return ok ? size : -1;
 }
 
 } // namespace
-
-// ---------------------------------------------------------------------------
-// Frames
-
-QByteArray Zmodem::position(quint32 pos)
-{
-    QByteArray b(4, '\0');
-    for (int i = 0; i < 4; ++i)
-        b[i] = char((pos >> (8 * i)) & 0xFF);
-    return b;
-}
-
-quint32 Zmodem::positionOf(const QByteArray &headerBytes)
-{
-    quint32 pos = 0;
-    for (int i = 3; i >= 0; --i)
-        pos = (pos << 8) | quint8(headerBytes.at(i));
-    return pos;
-}
-
-namespace {
-
-// Escapes `length` bytes into `out`, which has room for twice as many;
-// returns the end of what was written. The hot path of every data frame.
-char *escapeInto(const char *data, int length, char *out)
-{
-    const auto &table = escapeTable();
-    for (int i = 0; i < length; ++i) {
-        const quint8 b = quint8(data[i]);
-        if (!table[b]) {
-            *out++ = char(b);
-            continue;
-        }
-        *out++ = ZDLE;
-        *out++ = b == 0x7F ? ZRUB0 : b == 0xFF ? ZRUB1 : char(b ^ 0x40);
-    }
-    return out;
-}
-
-} // namespace
-
-QByteArray Zmodem::escape(const QByteArray &data)
-{
-    QByteArray out(data.size() * 2, Qt::Uninitialized);
-    char *end = escapeInto(data.constData(), int(data.size()), out.data());
-    out.resize(end - out.constData());
-    return out;
-}
-
-QByteArray Zmodem::hexHeader(quint8 type, const QByteArray &bytes)
-{
-    static const char digits[] = "0123456789abcdef";
-    const QByteArray raw = headerBytes(type, bytes);
-    QByteArray frame;
-    frame.reserve(20);
-    frame.append(ZPAD).append(ZPAD).append(ZDLE).append(ZHEX);
-    for (const char c : raw) {
-        frame.append(digits[(quint8(c) >> 4) & 0x0F]);
-        frame.append(digits[quint8(c) & 0x0F]);
-    }
-    frame.append('\r').append('\n');
-    return frame;
-}
-
-QByteArray Zmodem::binaryHeader(quint8 type, const QByteArray &bytes)
-{
-    QByteArray frame;
-    frame.append(ZPAD).append(ZDLE).append(ZBIN);
-    frame.append(escape(headerBytes(type, bytes)));
-    return frame;
-}
-
-QByteArray Zmodem::dataSubpacket(const QByteArray &data, quint8 end)
-{
-    const char endByte = char(end);
-    const quint16 crc = crc16(&endByte, 1, crc16(data.constData(), int(data.size())));
-    const char crcBytes[2] = {char(crc >> 8), char(crc & 0xFF)};
-    QByteArray frame(data.size() * 2 + 6, Qt::Uninitialized);
-    char *w = escapeInto(data.constData(), int(data.size()), frame.data());
-    *w++ = ZDLE;
-    *w++ = endByte;
-    w = escapeInto(crcBytes, 2, w);
-    frame.resize(w - frame.constData());
-    return frame;
-}
 
 // ---------------------------------------------------------------------------
 // Object, start, cancel, finish
 
 ZmodemTransfer::ZmodemTransfer(QObject *parent)
-    : QObject(parent)
+    : InbandTransfer(parent)
 {
-    m_tickTimer.setInterval(1000);
-    connect(&m_tickTimer, &QTimer::timeout, this, &ZmodemTransfer::onTick);
 }
 
 ZmodemTransfer::~ZmodemTransfer()
@@ -183,18 +56,13 @@ ZmodemTransfer::~ZmodemTransfer()
 void ZmodemTransfer::resetSession()
 {
     ++m_generation;
-    m_rxBuffer.clear();
-    m_rxStart = 0;
-    m_scan = SubpacketScan();
+    m_scanner.clear();
     m_subpacketKind = None;
     m_retries = 0;
     m_idleTicks = 0;
-    if (m_recvFile.isOpen())
-        m_recvFile.close();
-    m_recvFile.setFileName(QString());
+    m_recvFile.reset();
     if (m_sendFile.isOpen())
         m_sendFile.close();
-    m_finalPath.clear();
     m_currentName.clear();
     m_receivedBytes = 0;
     m_expectedSize = -1;
@@ -204,14 +72,13 @@ void ZmodemTransfer::resetSession()
     m_initEchoes = 0;
 }
 
-void ZmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory)
+void ZmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory, int)
 {
     resetSession();
     m_sendFn = std::move(sendFn);
     m_sessionId = sessionId;
     m_isSender = false;
     m_directory = directory;
-    m_filesReceived = 0;
     m_lastPercent = -1;
     emitStatus(QStringLiteral("Zmodem 接收 -> 目录 %1，请在对端运行 sz ...").arg(directory));
     setState(RxWaitFile);
@@ -219,7 +86,7 @@ void ZmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionI
     m_tickTimer.start();
 }
 
-void ZmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files)
+void ZmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files, int)
 {
     resetSession();
     m_sendFn = std::move(sendFn);
@@ -235,7 +102,7 @@ void ZmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, 
     m_tickTimer.start();
 }
 
-void ZmodemTransfer::cancel()
+void ZmodemTransfer::cancelTransfer()
 {
     if (m_state == Idle)
         return;
@@ -263,7 +130,7 @@ QString ZmodemTransfer::successText() const
 {
     if (m_isSender)
         return QStringLiteral("Zmodem 发送完成（共 %1 个文件）").arg(m_filesSent);
-    return QStringLiteral("Zmodem 接收完成（共 %1 个文件）").arg(m_filesReceived);
+    return QStringLiteral("Zmodem 接收完成（共 %1 个文件）").arg(m_recvFile.committed());
 }
 
 void ZmodemTransfer::finishTransfer(QString error)
@@ -272,12 +139,12 @@ void ZmodemTransfer::finishTransfer(QString error)
     m_tickTimer.stop();
     if (m_sendFile.isOpen())
         m_sendFile.close();
-    // A file still pending when the transfer fails is half a file: it goes.
-    error = settleReceivedFile(m_recvFile, m_finalPath, m_expectedSize, error, false);
+    // Files are committed at their accepted ZEOF; one still pending here
+    // either failed (and goes) or never got its end (and is kept, unsaved).
+    error = m_recvFile.finish(error, m_expectedSize, false);
 
     const bool ok = error.isEmpty();
-    emitStatus(ok ? successText() : error);
-    emit transferFinished(m_sessionId, ok, error);
+    announceEnd(ok ? successText() : error, error);
     if (generation == m_generation)
         m_state = Idle;
 }
@@ -317,11 +184,6 @@ void ZmodemTransfer::sendBinaryHeader(quint8 type, const QByteArray &bytes)
 {
     m_lastHeader = binaryHeader(type, bytes);
     sendRaw(m_lastHeader);
-}
-
-void ZmodemTransfer::sendDataSubpacket(const QByteArray &data, quint8 end)
-{
-    sendRaw(dataSubpacket(data, end));
 }
 
 void ZmodemTransfer::sendZrqinit()
@@ -375,34 +237,66 @@ void ZmodemTransfer::offerNextFile()
 
 void ZmodemTransfer::sendDataBurst()
 {
-    sendBinaryHeader(ZDATA, position(quint32(m_sendFile.pos())));
     const qint64 size = m_sendFile.size();
+    qint64 at = m_sendFile.pos();
+    // The frames of a window go to the send function gathered into pieces
+    // that grow from about one subpacket to 32 KiB: one call per subpacket
+    // costs the connection a wake-up each, and one call per window would
+    // hold the window's first bytes back until all of it is encoded.
+    int batchLimit = 2048;
+    QByteArray batch(kMaxBatch + subpacketRoom(kSubpacketSize), Qt::Uninitialized);
+    char *w = batch.data();
+    const auto flush = [&] {
+        batch.resize(w - batch.constData());
+        if (!batch.isEmpty())
+            sendRaw(batch);
+        batch = QByteArray(kMaxBatch + subpacketRoom(kSubpacketSize), Qt::Uninitialized);
+        w = batch.data();
+    };
+    m_lastHeader = binaryHeader(ZDATA, position(quint32(at)));
+    std::memcpy(w, m_lastHeader.constData(), size_t(m_lastHeader.size()));
+    w += m_lastHeader.size();
+
+    QByteArray window(m_windowSize, Qt::Uninitialized);
     int remaining = m_windowSize;
     for (;;) {
-        const QByteArray chunk = m_sendFile.read(qMin(remaining, 1024));
-        if (chunk.isEmpty()) {
+        const qint64 got = m_sendFile.read(window.data(), remaining);
+        if (got <= 0) {
             if (m_sendFile.error() != QFileDevice::NoError) {
+                flush();
                 abortTransfer(QStringLiteral("读取文件失败：%1").arg(m_sendFile.errorString()));
                 return;
             }
-            sendDataSubpacket(QByteArray(), ZCRCE);
+            w = writeDataSubpacket(w, nullptr, 0, ZCRCE);
+            flush();
             sendHexHeader(ZEOF, position(quint32(size)));
             setState(TxEofSent);
             emitStatus(QStringLiteral("数据发完，已发 ZEOF，等对端确认..."));
             return;
         }
-        remaining -= int(chunk.size());
-        sendDataSubpacket(chunk, remaining > 0 ? ZCRCG : ZCRCW);
-        if (size > 0) {
-            const int percent = int(m_sendFile.pos() * 100 / size);
-            if (percent != m_lastPercent) {
-                m_lastPercent = percent;
-                emitStatus(QStringLiteral("发送进度：%1%").arg(percent));
-                if (m_state == Idle)
-                    return; // a listener cancelled
+        for (qint64 offset = 0; offset < got; offset += kSubpacketSize) {
+            const int n = int(qMin<qint64>(kSubpacketSize, got - offset));
+            remaining -= n;
+            at += n;
+            w = writeDataSubpacket(w, window.constData() + offset, n, remaining > 0 ? ZCRCG : ZCRCW);
+            if (size > 0) {
+                const int percent = int(at * 100 / size);
+                if (percent != m_lastPercent) {
+                    m_lastPercent = percent;
+                    flush(); // what a listener sends goes after these frames
+                    emit progressChanged(at, size, QFileInfo(m_sendFile.fileName()).fileName());
+                    emitStatus(QStringLiteral("发送进度：%1%").arg(percent));
+                    if (m_state == Idle)
+                        return; // a listener cancelled
+                }
+            }
+            if (w - batch.constData() >= batchLimit) {
+                flush();
+                batchLimit = qMin(2 * batchLimit, kMaxBatch);
             }
         }
         if (remaining <= 0) {
+            flush();
             setState(TxData);
             return;
         }
@@ -418,16 +312,13 @@ bool ZmodemTransfer::seekSendFile(quint32 pos, const QString &failure)
     return true;
 }
 
-// ZFIN answered: ZFIN, "OO", done. A file still being received (or not yet
-// confirmed, when sending) is incomplete, and is not passed off as done.
+// ZFIN answered: ZFIN, "OO", done. A file still being received is kept as
+// incomplete by finishTransfer; one not yet confirmed, when sending, is not
+// passed off as sent.
 void ZmodemTransfer::answerFin()
 {
     sendHexHeader(ZFIN, kZeroes);
     sendRaw(QByteArrayLiteral("OO"));
-    if (!m_isSender && m_recvFile.isOpen()) {
-        finishTransfer(QStringLiteral("对端结束了传输，文件 %1 未接收完整").arg(m_currentName));
-        return;
-    }
     // A sender's list is through only once the receiver confirmed its last
     // file; an earlier ZFIN leaves files unsent.
     if (m_isSender && m_fileIndex < m_files.size()) {
@@ -444,12 +335,9 @@ void ZmodemTransfer::feed(const QByteArray &data)
 {
     if (m_state == Idle)
         return;
-    // Only the new bytes (and the four before them) can complete a run of
-    // five CANs: the rest was looked at already.
-    const int from = qMax(m_rxStart, int(m_rxBuffer.size()) - 4);
-    m_rxBuffer.append(data);
+    const bool cancelled = m_scanner.append(data);
     m_idleTicks = 0;
-    if (m_rxBuffer.indexOf(kFiveCan, from) >= 0) {
+    if (cancelled) {
         sendRaw(kFiveCan);
         finishTransfer(QStringLiteral("对端取消传输 (CAN)"));
         return;
@@ -457,162 +345,42 @@ void ZmodemTransfer::feed(const QByteArray &data)
     processInput();
 }
 
-void ZmodemTransfer::consume(int count)
-{
-    m_rxStart += count;
-    if (m_rxStart >= m_rxBuffer.size()) {
-        m_rxBuffer.clear();
-        m_rxStart = 0;
-    } else if (m_rxStart > kCompactThreshold) {
-        m_rxBuffer.remove(0, m_rxStart);
-        m_rxStart = 0;
-    }
-}
-
 void ZmodemTransfer::processInput()
 {
     const quint64 generation = m_generation;
     while (m_state != Idle && generation == m_generation) {
         if (m_subpacketKind == None) {
-            if (!parseHeader())
+            quint8 type = 0;
+            QByteArray bytes;
+            const FrameScanner::Result r = m_scanner.nextHeader(type, bytes);
+            if (r == FrameScanner::NeedMore)
                 return;
-            continue;
-        }
-        const int r = parseDataSubpacket();
-        if (r == 1)
-            return;
-        if (r == -1 && generation == m_generation && m_state != Idle) {
-            if (++m_retries > kRetryLimit) {
-                abortTransfer(QStringLiteral("数据子帧校验连续失败，中止"));
+            if (r == FrameScanner::Bin32Header) {
+                abortTransfer(QStringLiteral("对端使用了 ZBIN32（32位CRC），本实现仅支持 CRC16"));
                 return;
             }
-            m_subpacketKind = None;
-            sendHexHeader(ZRPOS, position(m_receivedBytes));
-        }
-    }
-}
-
-bool ZmodemTransfer::parseHeader()
-{
-    const char *buf = m_rxBuffer.constData();
-    const int size = int(m_rxBuffer.size());
-    const void *hit = std::memchr(buf + m_rxStart, ZDLE, size_t(size - m_rxStart));
-    if (!hit) {
-        consume(size - m_rxStart);
-        return false;
-    }
-    consume(int(static_cast<const char *>(hit) - buf) - m_rxStart);
-    buf = m_rxBuffer.constData();
-    const int start = m_rxStart;
-    const int avail = int(m_rxBuffer.size()) - start;
-    if (avail < 2)
-        return false;
-
-    QByteArray raw;
-    const char kind = buf[start + 1];
-    if (kind == ZBIN) {
-        int i = start + 2;
-        const int end = start + avail;
-        while (raw.size() < 7) {
-            if (i >= end)
-                return false;
-            if (buf[i] != ZDLE) {
-                raw.append(buf[i++]);
-                continue;
-            }
-            if (i + 1 >= end)
-                return false;
-            raw.append(unescape(buf[i + 1]));
-            i += 2;
-        }
-        consume(i - start);
-    } else if (kind == ZHEX) {
-        if (avail < 16)
-            return false;
-        for (int i = 0; i < 7; ++i) {
-            const int hi = hexValue(buf[start + 2 + 2 * i]);
-            const int lo = hexValue(buf[start + 3 + 2 * i]);
-            if (hi < 0 || lo < 0) {
-                consume(1);
-                return true;
-            }
-            raw.append(char(hi << 4 | lo));
-        }
-        consume(16);
-    } else if (kind == ZBIN32) {
-        abortTransfer(QStringLiteral("对端使用了 ZBIN32（32位CRC），本实现仅支持 CRC16"));
-        return false;
-    } else {
-        consume(1);
-        return true;
-    }
-
-    const quint16 crc = crc16(raw.constData(), 5);
-    if (quint8(raw[5]) != (crc >> 8) || quint8(raw[6]) != (crc & 0xFF)) {
-        sendHexHeader(ZNAK, kZeroes);
-        return true;
-    }
-    handleHeader(quint8(raw[0]), raw.mid(1, 4));
-    return true;
-}
-
-int ZmodemTransfer::parseDataSubpacket()
-{
-    const char *buf = m_rxBuffer.constData();
-    const int end = int(m_rxBuffer.size());
-    int i = m_rxStart + m_scan.offset;
-    bool complete = false;
-    bool tooLong = false;
-    while (i < end && !complete) {
-        if (m_scan.end < 0) {
-            // Plain bytes up to the next ZDLE go in one piece.
-            const void *hit = std::memchr(buf + i, ZDLE, size_t(end - i));
-            const int runEnd = hit ? int(static_cast<const char *>(hit) - buf) : end;
-            m_scan.data.append(buf + i, runEnd - i);
-            i = runEnd;
-            if (m_scan.data.size() > kMaxSubpacketData) {
-                tooLong = true;
-                break;
-            }
-            if (i >= end || i + 1 >= end)
-                break; // wait: no ZDLE yet, or a lone ZDLE at the end
-            const char next = buf[i + 1];
-            if (isEndType(next))
-                m_scan.end = quint8(next);
+            if (r == FrameScanner::BadHeader)
+                sendHexHeader(ZNAK, kZeroes);
             else
-                m_scan.data.append(unescape(next));
-            i += 2;
+                handleHeader(type, bytes);
             continue;
         }
-        if (buf[i] != ZDLE) {
-            m_scan.crc.append(buf[i++]);
-        } else {
-            if (i + 1 >= end)
-                break;
-            m_scan.crc.append(unescape(buf[i + 1]));
-            i += 2;
+        QByteArrayView data;
+        int end = 0;
+        const FrameScanner::Result r = m_scanner.nextSubpacket(data, end);
+        if (r == FrameScanner::NeedMore)
+            return;
+        if (r == FrameScanner::Subpacket) {
+            handleSubpacket(data, end);
+            continue;
         }
-        complete = m_scan.crc.size() == 2;
+        if (++m_retries > kRetryLimit) {
+            abortTransfer(QStringLiteral("数据子帧校验连续失败，中止"));
+            return;
+        }
+        m_subpacketKind = None;
+        sendHexHeader(ZRPOS, position(m_receivedBytes));
     }
-    m_scan.offset = i - m_rxStart;
-    if (tooLong) {
-        consume(m_scan.offset);
-        m_scan = SubpacketScan();
-        return -1;
-    }
-    if (!complete)
-        return 1;
-
-    SubpacketScan scan = std::move(m_scan);
-    m_scan = SubpacketScan();
-    consume(scan.offset);
-    scan.data.append(char(scan.end));
-    const quint16 crc = crc16(scan.data.constData(), int(scan.data.size()));
-    scan.data.chop(1);
-    if (quint8(scan.crc[0]) != (crc >> 8) || quint8(scan.crc[1]) != (crc & 0xFF))
-        return -1;
-    handleSubpacket(scan.data, scan.end);
-    return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -657,10 +425,12 @@ void ZmodemTransfer::handleReceiverHeader(int type, const QByteArray &bytes)
         }
         return;
     case RxFrameEnd:
-        if (type == ZDATA) {
+        if (type == ZFILE) {
+            m_subpacketKind = FileInfo; // the sender gave this file up
+        } else if (type == ZDATA) {
             if (pos > m_receivedBytes)
                 return;
-            m_recvFile.seek(pos);
+            m_recvFile.file().seek(pos);
             m_receivedBytes = pos;
             m_subpacketKind = FileData;
             setState(RxData);
@@ -675,25 +445,30 @@ void ZmodemTransfer::handleReceiverHeader(int type, const QByteArray &bytes)
 
 void ZmodemTransfer::acceptEof(quint32 pos)
 {
-    const bool complete = pos == m_receivedBytes
-                          && (m_expectedSize < 0 || m_receivedBytes == quint32(m_expectedSize));
-    if (!complete) {
+    if (pos != m_receivedBytes) {
         sendHexHeader(ZRPOS, position(m_receivedBytes));
         if (m_state == RxFrameEnd)
             setState(RxData);
         return;
     }
-    if (m_recvFile.isOpen()) {
-        closeReceivedFile(m_recvFile, m_expectedSize);
-        if (!m_finalPath.isEmpty()) {
-            if (!commitReceivedFile(m_recvFile.fileName(), m_finalPath)) {
-                abortTransfer(QStringLiteral("提交接收文件失败"));
-                return;
-            }
-            m_finalPath.clear();
+    // The sender's file ends where ours does. Short of the announced size,
+    // the sender has nothing more to give (asking again would only bring
+    // the same ZEOF back): the file is kept as incomplete, not saved.
+    const qint64 written = m_recvFile.file().pos();
+    if (m_expectedSize >= 0 && written < m_expectedSize) {
+        m_recvFile.keepIncomplete();
+        emitStatus(QStringLiteral("文件 %1 未接收完整（%2 / %3 字节），未保存")
+                       .arg(m_currentName)
+                       .arg(written)
+                       .arg(m_expectedSize));
+    } else {
+        const QString error = m_recvFile.commit(m_expectedSize);
+        if (!error.isEmpty()) {
+            abortTransfer(error);
+            return;
         }
+        emitStatus(QStringLiteral("文件 %1 接收完成（%2 字节）").arg(m_currentName).arg(m_receivedBytes));
     }
-    emitStatus(QStringLiteral("文件 %1 接收完成（%2 字节）").arg(m_currentName).arg(m_receivedBytes));
     sendZrinit();
     setState(RxWaitFile);
 }
@@ -713,32 +488,17 @@ void ZmodemTransfer::acceptFileInfo(const QByteArray &info)
         return;
     }
     const QString peerName = QString::fromUtf8(info.left(nul));
-    const QByteArray sizeField = info.mid(nul + 1).split(' ').value(0);
-    qint64 size = -1;
-    if (!sizeField.isEmpty()) {
-        bool ok = false;
-        size = sizeField.toLongLong(&ok);
-        if (!ok || size < 0)
-            size = 0;
-    }
+    const qint64 size = announcedSize(info.mid(nul + 1).split(' ').value(0));
     const QString name = safeReceivedName(peerName);
     if (name.isEmpty()) {
         skipOffer();
         return;
     }
+    // A file still open here was given up by the sender: start() keeps it
+    // as incomplete (or starts it afresh when it is offered again).
     const QString target = QDir(m_directory).filePath(name);
-    if (m_recvFile.isOpen()) {
-        // The sender moved on to another file: the unfinished one is dropped.
-        m_recvFile.close();
-        if (!m_finalPath.isEmpty())
-            QFile::remove(m_recvFile.fileName());
-    }
-    m_finalPath = target;
-    m_recvFile.setFileName(target + QStringLiteral(".part"));
-    QFile::remove(m_recvFile.fileName());
-    if (!m_recvFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    if (!m_recvFile.start(target)) {
         emitStatus(QStringLiteral("无法创建 %1，跳过该文件").arg(target));
-        m_finalPath.clear(); // nothing of this file is pending
         skipOffer();
         return;
     }
@@ -746,18 +506,17 @@ void ZmodemTransfer::acceptFileInfo(const QByteArray &info)
     m_expectedSize = size;
     m_receivedBytes = 0;
     m_lastPercent = -1;
-    ++m_filesReceived;
     emitStatus(QStringLiteral("开始接收：%1 (%2 字节)")
                    .arg(m_currentName, size >= 0 ? QString::number(size) : QStringLiteral("?")));
     sendHexHeader(ZRPOS, position(0));
     setState(RxData);
 }
 
-void ZmodemTransfer::handleSubpacket(const QByteArray &data, int endType)
+void ZmodemTransfer::handleSubpacket(QByteArrayView data, int endType)
 {
     switch (m_subpacketKind) {
     case FileInfo:
-        acceptFileInfo(data);
+        acceptFileInfo(data.toByteArray());
         return;
     case Attention:
         m_subpacketKind = None;
@@ -771,10 +530,10 @@ void ZmodemTransfer::handleSubpacket(const QByteArray &data, int endType)
     }
 }
 
-void ZmodemTransfer::writeFileData(const QByteArray &data, int endType)
+void ZmodemTransfer::writeFileData(QByteArrayView data, int endType)
 {
-    if (!data.isEmpty() && m_recvFile.write(data) != data.size()) {
-        abortTransfer(QStringLiteral("写入文件失败：%1").arg(m_recvFile.errorString()));
+    if (!data.isEmpty() && m_recvFile.file().write(data.data(), data.size()) != data.size()) {
+        abortTransfer(QStringLiteral("写入文件失败：%1").arg(m_recvFile.file().errorString()));
         return;
     }
     m_receivedBytes += quint32(data.size());
@@ -782,6 +541,7 @@ void ZmodemTransfer::writeFileData(const QByteArray &data, int endType)
         const int percent = int(qMin<qint64>(m_receivedBytes, m_expectedSize) * 100 / m_expectedSize);
         if (percent != m_lastPercent) {
             m_lastPercent = percent;
+            emit progressChanged(m_receivedBytes, m_expectedSize, m_currentName);
             emitStatus(QStringLiteral("接收 %1：%2%").arg(m_currentName).arg(percent));
             if (m_state == Idle)
                 return;
@@ -909,8 +669,7 @@ void ZmodemTransfer::onTick()
         // What arrived of a subpacket before the silence is abandoned: the
         // sender starts again from our position with a header.
         if (m_subpacketKind == FileData) {
-            consume(m_scan.offset);
-            m_scan = SubpacketScan();
+            m_scanner.dropSubpacket();
             m_subpacketKind = None;
         }
         sendHexHeader(ZRPOS, position(m_receivedBytes));

@@ -12,7 +12,7 @@
 // first under its own name in DIR). When sending without --peer-dir the peer
 // receives into a temporary folder that is removed afterwards.
 
-#include "bench/xfer_peer/peerrun.h"
+#include "tests/support/peerrun.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,4 +1,4 @@
-#include "bench/xfer_peer/peerconnection.h"
+#include "tests/support/peerconnection.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -11,6 +11,7 @@
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -110,6 +111,17 @@ pid_t spawnPeer(const QString &command, const QString &workDir, PeerLink link, i
     return pid;
 }
 
+bool groupEnded(pid_t group)
+{
+    for (;;) {
+        int status = 0;
+        const pid_t r = ::waitpid(-group, &status, WNOHANG);
+        if (r > 0)
+            continue;
+        return r < 0 && errno == ECHILD;
+    }
+}
+
 int waitChild(pid_t pid, int timeoutMs)
 {
     QElapsedTimer clock;
@@ -134,13 +146,12 @@ namespace {
 class PeerWorker : public ConnectionWorker
 {
 public:
-    PeerWorker(std::shared_ptr<ConnectionLink> link, pid_t pid, int readFd, int writeFd, int slaveFd,
+    PeerWorker(std::shared_ptr<ConnectionLink> link, pid_t pid, int readFd, int writeFd,
                std::shared_ptr<std::atomic<int>> exitCode)
         : ConnectionWorker(std::move(link))
         , m_pid(pid)
         , m_readFd(readFd)
         , m_writeFd(writeFd)
-        , m_slaveFd(slaveFd)
         , m_exitCode(std::move(exitCode))
     {
     }
@@ -154,14 +165,18 @@ protected:
         QByteArray pending;
         char buf[65536];
         bool ended = false;
+        int shellCode = -1;
         // A descriptor that turns readable when the peer ends, so that its
         // end is seen at once; without one, a short poll interval does.
         const int pidFd = int(::syscall(SYS_pidfd_open, m_pid, 0));
         while (keepRunning()) {
             if (!ended) {
-                const int code = waitChild(m_pid, 0);
-                if (code >= 0) {
-                    m_exitCode->store(code);
+                if (shellCode < 0)
+                    shellCode = waitChild(m_pid, 0);
+                // The program may outlive its shell by the moment it takes
+                // to say goodbye (a signal reaches the whole group at once).
+                if (shellCode >= 0 && groupEnded(m_pid)) {
+                    m_exitCode->store(shellCode);
                     ended = true;
                 }
             }
@@ -173,11 +188,11 @@ protected:
                 fds[0].events |= POLLOUT;
             const bool separateOut = !pending.isEmpty() && m_writeFd != m_readFd;
             pollfd all[4] = {fds[0], fds[1], {pidFd, POLLIN, 0}, {m_writeFd, POLLOUT, 0}};
-            if (ended || pidFd < 0)
+            if (shellCode >= 0 || pidFd < 0)
                 all[2].fd = -1;
             if (!separateOut)
                 all[3].fd = -1;
-            const int r = ::poll(all, 4, ended ? 0 : (pidFd < 0 ? 20 : 1000));
+            const int r = ::poll(all, 4, ended ? 0 : (pidFd < 0 || shellCode >= 0 ? 5 : 1000));
             if (r < 0 && errno != EINTR)
                 break;
             if (all[1].revents & POLLIN)
@@ -212,7 +227,6 @@ private:
     pid_t m_pid;
     int m_readFd;
     int m_writeFd;
-    int m_slaveFd;
     std::shared_ptr<std::atomic<int>> m_exitCode;
 };
 
@@ -231,8 +245,9 @@ PeerConnection::~PeerConnection()
 {
     stopWorker();
     if (m_pid > 0 && m_exitCode->load() < 0) {
-        ::kill(m_pid, SIGKILL);
+        ::kill(-m_pid, SIGKILL);
         m_exitCode->store(waitChild(m_pid, 5000));
+        groupEnded(m_pid);
     }
     for (const int fd : {m_readFd, m_writeFd == m_readFd ? -1 : m_writeFd, m_slaveFd, m_errFd}) {
         if (fd >= 0)
@@ -242,6 +257,9 @@ PeerConnection::~PeerConnection()
 
 bool PeerConnection::open()
 {
+    // Programs that outlive the shell come to us, not to init, so that the
+    // worker can tell when the last of them has ended.
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
     m_errFd = ::memfd_create("peer-stderr", MFD_CLOEXEC);
     m_pid = spawnPeer(m_command, m_workDir, m_link, &m_readFd, &m_writeFd, m_errFd, &m_slaveFd);
     if (m_pid < 0)
@@ -251,7 +269,7 @@ bool PeerConnection::open()
 
 ConnectionWorker *PeerConnection::createWorker(std::shared_ptr<ConnectionLink> link)
 {
-    return new PeerWorker(std::move(link), m_pid, m_readFd, m_writeFd, m_slaveFd, m_exitCode);
+    return new PeerWorker(std::move(link), m_pid, m_readFd, m_writeFd, m_exitCode);
 }
 
 int PeerConnection::waitForExit(int timeoutMs)

@@ -1,4 +1,4 @@
-#include "bench/xfer_peer/peerrun.h"
+#include "tests/support/peerrun.h"
 
 #include "transfer/kermittransfer.h"
 #include "transfer/xmodemtransfer.h"
@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <fcntl.h>
 #include <memory>
+#include <utility>
 #include <unistd.h>
 
 namespace {
@@ -42,91 +43,6 @@ qint64 totalSize(const QStringList &files)
     for (const QString &f : files)
         total += QFileInfo(f).size();
     return total;
-}
-
-// The transfer object of a protocol and how to start and cancel it, so that
-// the runner stays the same for every protocol family.
-struct Driver {
-    QObject *object = nullptr;
-    std::function<void(TransferSendFn, const QString &)> start; // send function, session id
-    std::function<void()> cancel;
-};
-
-struct Sinks {
-    std::function<void(const QString &)> status;
-    std::function<void(bool, const QString &)> finished;
-};
-
-template <typename Transfer>
-void wire(Transfer *t, Driver *driver, const Sinks &sinks)
-{
-    driver->object = t;
-    driver->cancel = [t] { t->cancel(); };
-    QObject::connect(t, &Transfer::statusMessage, t, [s = sinks.status](const QString &, const QString &text) { s(text); });
-    QObject::connect(t, &Transfer::transferFinished, t,
-                     [f = sinks.finished](const QString &, bool ok, const QString &summary) { f(ok, summary); });
-}
-
-int xmodemMode(const QString &protocol, bool send)
-{
-    if (protocol == QLatin1String("ymodem"))
-        return XmodemTransfer::Ymodem;
-    if (protocol == QLatin1String("xmodem-1k"))
-        return send ? XmodemTransfer::Xmodem1k : XmodemTransfer::Xmodem;
-    if (protocol == QLatin1String("xmodem"))
-        return send ? XmodemTransfer::Xmodem : XmodemTransfer::XmodemChecksum;
-    return XmodemTransfer::Xmodem;
-}
-
-bool makeDriver(const PeerRunPlan &plan, QObject *parent, const Sinks &sinks, Driver *driver)
-{
-    if (!peerProtocols().contains(plan.protocol))
-        return false;
-    if (plan.protocol == QLatin1String("kermit")) {
-        auto *k = new KermitTransfer(parent);
-        wire(k, driver, sinks);
-        if (plan.send)
-            driver->start = [k, files = plan.files](TransferSendFn fn, const QString &id) {
-                k->startSend(std::move(fn), id, files);
-            };
-        else
-            driver->start = [k, dir = plan.receiveDir](TransferSendFn fn, const QString &id) {
-                k->startReceive(std::move(fn), id, dir);
-            };
-        return true;
-    }
-    if (plan.protocol == QLatin1String("zmodem")) {
-        auto *z = new ZmodemTransfer(parent);
-        wire(z, driver, sinks);
-        if (plan.send)
-            driver->start = [z, files = plan.files](TransferSendFn fn, const QString &id) {
-                z->startSend(std::move(fn), id, files);
-            };
-        else
-            driver->start = [z, dir = plan.receiveDir](TransferSendFn fn, const QString &id) {
-                z->startReceive(std::move(fn), id, dir);
-            };
-        return true;
-    }
-    auto *x = new XmodemTransfer(parent);
-    wire(x, driver, sinks);
-    const int mode = xmodemMode(plan.protocol, plan.send);
-    if (plan.send) {
-        driver->start = [x, mode, files = plan.files](TransferSendFn fn, const QString &id) {
-            x->startSend(std::move(fn), id, files, mode);
-        };
-        return true;
-    }
-    QString target = plan.receiveDir;
-    if (mode != XmodemTransfer::Ymodem) {
-        const QString name = plan.files.isEmpty() ? QStringLiteral("xmodem_recv.bin")
-                                                  : QFileInfo(plan.files.first()).fileName();
-        target = plan.receiveDir + QLatin1Char('/') + name;
-    }
-    driver->start = [x, mode, target](TransferSendFn fn, const QString &id) {
-        x->startReceive(std::move(fn), id, target, mode);
-    };
-    return true;
 }
 
 bool hasEnded(pid_t pid)
@@ -201,6 +117,24 @@ QStringList peerProtocols()
             QStringLiteral("ymodem"), QStringLiteral("zmodem"), QStringLiteral("kermit")};
 }
 
+std::unique_ptr<InbandTransfer> makeTransfer(const QString &protocol, bool send, int *variant)
+{
+    *variant = 0;
+    if (protocol == QLatin1String("kermit"))
+        return std::make_unique<KermitTransfer>();
+    if (protocol == QLatin1String("zmodem"))
+        return std::make_unique<ZmodemTransfer>();
+    if (protocol == QLatin1String("ymodem"))
+        *variant = XmodemTransfer::Ymodem;
+    else if (protocol == QLatin1String("xmodem-1k"))
+        *variant = send ? XmodemTransfer::Xmodem1k : XmodemTransfer::Xmodem;
+    else if (protocol == QLatin1String("xmodem"))
+        *variant = send ? XmodemTransfer::Xmodem : XmodemTransfer::XmodemChecksum;
+    else if (protocol != QLatin1String("xmodem-crc"))
+        return nullptr;
+    return std::make_unique<XmodemTransfer>();
+}
+
 QString defaultPeerCommand(const QString &protocol, bool weSend, const QStringList &files)
 {
     // gkermit with -P keeps names as given, so the sender names the files
@@ -236,88 +170,125 @@ PeerRunResult runAgainstPeer(const PeerRunPlan &plan,
 {
     PeerRunResult result;
     result.bytes = totalSize(plan.files);
+    int variant = 0;
+    const std::unique_ptr<InbandTransfer> transfer = makeTransfer(plan.protocol, plan.send, &variant);
+    if (!transfer) {
+        result.summary = QStringLiteral("unknown protocol %1").arg(plan.protocol);
+        return result;
+    }
+    InbandTransfer *t = transfer.get();
+    t->setManualClock(true);
     PeerRunControl control;
+    control.cancel = [t] { t->cancel(); };
+    control.tick = [t] { t->tick(); };
     QEventLoop loop;
     bool finished = false;
-
-    QObject owner;
-    Sinks sinks;
-    sinks.status = [&](const QString &text) {
+    QObject::connect(t, &InbandTransfer::statusMessage, t, [&](const QString &, const QString &text) {
         result.statuses << text;
         if (onStatus)
             onStatus(text, control);
-    };
-    sinks.finished = [&](bool ok, const QString &summary) {
+    });
+    QObject::connect(t, &InbandTransfer::progressChanged, t,
+                     [&](qint64 done, qint64, const QString &) { result.progressBytes = done; });
+    QObject::connect(t, &InbandTransfer::resultReady, t, [&](InbandTransfer::Outcome outcome, const QString &) {
+        result.outcome = outcome;
+    });
+    QObject::connect(t, &InbandTransfer::transferFinished, t, [&](const QString &, bool ok, const QString &summary) {
         result.transferOk = ok;
         result.summary = summary;
         finished = true;
         loop.quit();
-    };
-    Driver driver;
-    if (!makeDriver(plan, &owner, sinks, &driver)) {
-        result.summary = QStringLiteral("unknown protocol %1").arg(plan.protocol);
-        return result;
-    }
+    });
+
     const QString command = plan.peerCommand.isEmpty() ? defaultPeerCommand(plan.protocol, plan.send, plan.files)
                                                        : plan.peerCommand;
+    QObject owner;
     auto *peer = new PeerConnection(command, plan.peerDir, plan.link, &owner);
-
     QElapsedTimer clock;
     clock.start();
     if (!peer->open()) {
+        t->disconnect();
         result.summary = QStringLiteral("cannot start the peer: %1").arg(command);
         return result;
     }
     control.peerPid = peer->pid();
-    control.cancel = driver.cancel;
-    control.tick = [obj = driver.object] { QMetaObject::invokeMethod(obj, "onTick", Qt::DirectConnection); };
 
     // Wired as the main window wires a session: received bytes reach feed()
     // queued, and the send function holds the connection by guarded pointer.
     const QMetaObject::Connection feedLink =
-        QObject::connect(peer, &Connection::dataReceived, driver.object,
-                         [obj = driver.object](const QByteArray &data) {
-                             QMetaObject::invokeMethod(obj, "feed", Qt::DirectConnection, Q_ARG(QByteArray, data));
-                         },
-                         Qt::QueuedConnection);
+        QObject::connect(peer, &Connection::dataReceived, t, &InbandTransfer::feed, Qt::QueuedConnection);
+    QTimer seconds;
+    struct Hold {
+        bool on = false;
+        std::function<void()> action;
+    };
+    const auto hold = std::make_shared<Hold>();
+    control.freeze = [hold, &seconds](std::function<void()> action) {
+        hold->on = true;
+        hold->action = std::move(action);
+        seconds.stop();
+    };
     QPointer<Connection> guarded(peer);
-    TransferSendFn sendFn = [guarded](const QByteArray &bytes) {
-        if (guarded)
+    TransferSendFn sendFn = [guarded, hold](const QByteArray &bytes) {
+        if (hold->on) {
+            if (const std::function<void()> action = std::exchange(hold->action, nullptr))
+                action();
+        } else if (guarded) {
             guarded->write(bytes);
+        }
     };
 
-    // A peer that has gone away leaves our side to its own time-outs, which
-    // take up to a minute; a run gives it a short grace and then cancels.
-    QTimer graceTimer;
-    graceTimer.setSingleShot(true);
-    graceTimer.setInterval(5000);
-    QObject::connect(&graceTimer, &QTimer::timeout, &loop, [&] {
-        if (!finished)
-            driver.cancel();
-    });
+    seconds.setInterval(1000);
+    QObject::connect(&seconds, &QTimer::timeout, t, [t] { t->tick(); });
+    seconds.start();
+    // Once the peer is gone (and what it wrote last has been fed: this runs
+    // behind those queued feeds), nothing more will come: our side's
+    // time-outs decide how the transfer ends, without real waiting.
     qint64 peerEndedNs = -1;
-    qint64 finishedNs = -1;
     QObject::connect(peer, &Connection::disconnected, &loop, [&] {
         peerEndedNs = clock.nsecsElapsed();
-        graceTimer.start();
+        QMetaObject::invokeMethod(&loop, [&] {
+            seconds.stop();
+            if (finished)
+                return;
+            result.peerEndedFirst = true;
+            for (; result.ticksAfterPeerEnded < 1000 && !finished; ++result.ticksAfterPeerEnded)
+                t->tick();
+            if (!finished)
+                t->cancel();
+        }, Qt::QueuedConnection);
     });
     QTimer deadline;
     deadline.setSingleShot(true);
     QObject::connect(&deadline, &QTimer::timeout, &loop, [&] {
         if (!finished)
-            driver.cancel();
+            t->cancel();
     });
     deadline.start(plan.timeoutMs);
 
-    driver.start(sendFn, QStringLiteral("xfer-peer"));
+    if (plan.send) {
+        t->startSend(sendFn, QStringLiteral("xfer-peer"), plan.files, variant);
+    } else {
+        QString target = plan.receiveDir;
+        if (plan.protocol.startsWith(QLatin1String("xmodem"))) { // no name on the wire
+            const QString name = plan.files.isEmpty() ? QStringLiteral("xmodem_recv.bin")
+                                                      : QFileInfo(plan.files.first()).fileName();
+            target = plan.receiveDir + QLatin1Char('/') + name;
+        }
+        t->startReceive(sendFn, QStringLiteral("xfer-peer"), target, variant);
+    }
     if (!finished)
         loop.exec();
-    finishedNs = clock.nsecsElapsed();
+    const qint64 finishedNs = clock.nsecsElapsed();
+    seconds.stop();
     QObject::disconnect(feedLink);
 
+    // Nothing of this run may hear from the object any more, not even the
+    // cancel of its destructor.
+    t->disconnect();
     result.peerExit = peer->waitForExit(10000);
     if (result.peerExit < 0) {
-        ::kill(peer->pid(), SIGKILL);
+        ::kill(-peer->pid(), SIGKILL);
         result.peerExit = peer->waitForExit(5000);
     }
     if (peerEndedNs < 0)

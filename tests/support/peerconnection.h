@@ -22,6 +22,9 @@ enum class PeerLink { Pty, Pipe };
 pid_t spawnPeer(const QString &command, const QString &workDir, PeerLink link,
                 int *readFd, int *writeFd, int errFd = -1, int *slaveFd = nullptr);
 
+// Reaps what has ended of a peer's process group; true once none is left.
+bool groupEnded(pid_t group);
+
 // Waits up to timeoutMs for a child to end; its exit code, 128+signal when it
 // was killed, or -1 when it is still running.
 int waitChild(pid_t pid, int timeoutMs);

@@ -1,0 +1,73 @@
+#pragma once
+
+// What the byte-level tests of the in-band transfer engines share: an engine
+// whose packets are recorded and whose reports are kept, with time passed by
+// hand, and the few file helpers they use.
+
+#include "transfer/inbandtransfer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStringList>
+
+template <typename Transfer>
+struct EngineHarness {
+    QList<QByteArray> sent; // each call of the send function
+    QStringList statuses;
+    int finished = 0;
+    bool ok = false;
+    QString summary = QStringLiteral("<running>");
+    Transfer transfer; // last: its destructor may still send and report
+
+    EngineHarness()
+    {
+        QObject::connect(&transfer, &InbandTransfer::statusMessage,
+                         [this](const QString &, const QString &text) { statuses << text; });
+        QObject::connect(&transfer, &InbandTransfer::transferFinished,
+                         [this](const QString &, bool good, const QString &text) {
+                             ++finished;
+                             ok = good;
+                             summary = text;
+                         });
+    }
+    TransferSendFn fn()
+    {
+        return [this](const QByteArray &b) { sent << b; };
+    }
+    QByteArray wire() const { return sent.join(); }
+    QByteArray takeWire()
+    {
+        const QByteArray w = wire();
+        sent.clear();
+        return w;
+    }
+    void feedEach(const QByteArray &bytes)
+    {
+        for (const char c : bytes)
+            transfer.feed(QByteArray(1, c));
+    }
+    void tick(int n = 1)
+    {
+        while (n-- > 0)
+            transfer.tick();
+    }
+};
+
+inline QString writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
+}
+
+inline QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+inline QStringList filesIn(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+}

@@ -1,0 +1,95 @@
+#pragma once
+
+#include "transfer/transfercommon.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+// What the window's transfer launcher, xfer_peer and the tests need of an
+// in-band transfer object (XMODEM/YMODEM, ZMODEM, Kermit): start it in
+// either direction, feed it the session's bytes, let time pass, cancel it,
+// and hear how far it got and how it ended.
+//
+// Time is a one-second tick. It comes from a timer of the object's own,
+// or, once setManualClock(true) has been called, only from tick(), so that a
+// test can let minutes of silence pass at once.
+class InbandTransfer : public QObject
+{
+    Q_OBJECT
+public:
+    enum Outcome {
+        Succeeded,
+        Failed,    // a protocol failure, a time-out, the peer gave up, a file error
+        Cancelled, // cancel(), or the object destroyed while active
+    };
+    Q_ENUM(Outcome)
+
+    // `variant` picks a flavour of the protocol where there is one
+    // (XmodemTransfer::Mode); the others take 0. Sending takes paths of
+    // files; receiving takes a folder, or for plain XMODEM, which carries no
+    // name, the file to write.
+    virtual void startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files,
+                           int variant = 0) = 0;
+    virtual void startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &target,
+                              int variant = 0) = 0;
+    // Tells the peer and ends the transfer as cancelled; nothing while idle.
+    // Called from the event loop (a key, a button): a listener of this
+    // object's own signals may be inside a protocol step that goes on after
+    // it returns.
+    void cancel();
+    // One second passes.
+    void tick() { onTick(); }
+    // Takes effect from the next start on (turning it on also stops the
+    // timer of a running transfer).
+    void setManualClock(bool manual);
+
+    bool isActive() const { return m_state != 0; }
+    // The session of the running transfer, or of the last one.
+    QString sessionId() const { return m_sessionId; }
+    // 0 when idle, else a protocol state of the class.
+    int state() const { return m_state; }
+
+signals:
+    void statusMessage(const QString &id, const QString &plainText);
+    void transferFinished(const QString &id, bool ok, const QString &summary);
+    // bytesTotal is -1 when the peer did not say how long the file is.
+    void progressChanged(qint64 bytesDone, qint64 bytesTotal, const QString &fileName);
+    // Emitted once per transfer, after the last statusMessage and just before
+    // transferFinished; text is that last status text.
+    void resultReady(InbandTransfer::Outcome outcome, const QString &text);
+
+public slots:
+    virtual void feed(const QByteArray &data) = 0;
+
+protected:
+    explicit InbandTransfer(QObject *parent = nullptr);
+
+    virtual void onTick() = 0;
+    // The protocol's own cancel: the peer is told, then the transfer ends.
+    virtual void cancelTransfer() = 0;
+    // The last three signals of a transfer; error is empty on success.
+    void announceEnd(const QString &statusText, const QString &error);
+
+    // The tick source: a one-second timer, or nothing in manual mode.
+    class Clock
+    {
+    public:
+        explicit Clock(InbandTransfer *owner);
+        void start();
+        void stop() { m_timer.stop(); }
+        void setManual(bool manual);
+
+    private:
+        QTimer m_timer;
+        bool m_manual = false;
+    };
+    Clock m_tickTimer;
+    QString m_sessionId;
+    int m_state = 0;
+
+private:
+    bool m_cancelling = false;
+};
