@@ -34,6 +34,10 @@ void InbandTransfer::cancel()
 {
     if (!isActive())
         return;
+    if (m_stepDepth > 0) {
+        m_cancelPending = true;
+        return;
+    }
     m_cancelling = true;
     cancelTransfer();
     m_cancelling = false;
@@ -42,9 +46,27 @@ void InbandTransfer::cancel()
 void InbandTransfer::announceEnd(const QString &statusText, const QString &error)
 {
     const Outcome outcome = error.isEmpty() ? Succeeded : (m_cancelling ? Cancelled : Failed);
-    // A listener may cancel or start the next transfer from any of these.
+    // The transfer is over for whoever hears of its end: a cancel from a
+    // listener is then a no-op, and a listener may start the next transfer
+    // (the engine resets its own state only while no new one has begun).
+    m_state = 0;
     m_cancelling = false;
+    m_cancelPending = false;
     emit statusMessage(m_sessionId, statusText);
     emit resultReady(outcome, statusText);
     emit transferFinished(m_sessionId, error.isEmpty(), error);
+}
+
+InbandTransfer::Step::Step(InbandTransfer *owner)
+    : m_owner(owner)
+{
+    ++owner->m_stepDepth;
+}
+
+InbandTransfer::Step::~Step()
+{
+    if (!m_owner || --m_owner->m_stepDepth > 0 || !m_owner->m_cancelPending)
+        return;
+    m_owner->m_cancelPending = false;
+    m_owner->cancel();
 }

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -36,9 +37,9 @@ public:
     virtual void startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &target,
                               int variant = 0) = 0;
     // Tells the peer and ends the transfer as cancelled; nothing while idle.
-    // Called from the event loop (a key, a button): a listener of this
-    // object's own signals may be inside a protocol step that goes on after
-    // it returns.
+    // Called by a listener of this object's own signals, in the middle of a
+    // protocol step, it takes effect when that step is over, so the step
+    // never goes on with the transfer half torn down.
     void cancel();
     // One second passes.
     void tick() { onTick(); }
@@ -73,6 +74,27 @@ protected:
     // The last three signals of a transfer; error is empty on success.
     void announceEnd(const QString &statusText, const QString &error);
 
+    // For the destructors: the peer is told even from inside a step.
+    void cancelAtDestruction()
+    {
+        m_stepDepth = 0;
+        cancel();
+    }
+
+    // Held by every entry point (start, feed, tick) for the length of one
+    // protocol step; a cancel asked for meanwhile runs when the last one ends.
+    class Step
+    {
+    public:
+        explicit Step(InbandTransfer *owner);
+        ~Step();
+        Step(const Step &) = delete;
+        Step &operator=(const Step &) = delete;
+
+    private:
+        QPointer<InbandTransfer> m_owner; // a listener may delete it later, not now
+    };
+
     // The tick source: a one-second timer, or nothing in manual mode.
     class Clock
     {
@@ -92,4 +114,6 @@ protected:
 
 private:
     bool m_cancelling = false;
+    bool m_cancelPending = false;
+    int m_stepDepth = 0;
 };

@@ -38,7 +38,7 @@ KermitTransfer::KermitTransfer(QObject *parent)
 
 KermitTransfer::~KermitTransfer()
 {
-    cancel();
+    cancelAtDestruction();
 }
 
 // ---------------------------------------------------------------------------
@@ -69,6 +69,7 @@ void KermitTransfer::resetLink()
 
 void KermitTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files, int)
 {
+    const Step step(this);
     resetLink();
     m_sendFn = std::move(sendFn);
     m_sessionId = sessionId;
@@ -90,6 +91,7 @@ void KermitTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, 
 
 void KermitTransfer::startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory, int)
 {
+    const Step step(this);
     resetLink();
     m_sendFn = std::move(sendFn);
     m_sessionId = sessionId;
@@ -107,6 +109,7 @@ void KermitTransfer::startReceive(TransferSendFn sendFn, const QString &sessionI
 
 void KermitTransfer::feed(const QByteArray &data)
 {
+    const Step step(this);
     if (m_state == Idle)
         return;
     m_rxBuffer.append(data);
@@ -246,6 +249,7 @@ void KermitTransfer::handlePacket(int seq, char type, const QByteArray &data)
 
 void KermitTransfer::onTick()
 {
+    const Step step(this);
     const Timeout *t = nullptr;
     switch (m_state) {
     case AwaitSendInit: t = &kInitTimeout; break;

@@ -57,7 +57,7 @@ XmodemTransfer::XmodemTransfer(QObject *parent)
 
 XmodemTransfer::~XmodemTransfer()
 {
-    cancel();
+    cancelAtDestruction();
 }
 
 // ---------------------------------------------------------------------------
@@ -65,6 +65,7 @@ XmodemTransfer::~XmodemTransfer()
 
 void XmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files, int mode)
 {
+    const Step step(this);
     ++m_generation;
     m_sendFn = std::move(sendFn);
     m_sessionId = sessionId;
@@ -103,6 +104,7 @@ void XmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, 
 
 void XmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &path, int mode)
 {
+    const Step step(this);
     ++m_generation;
     m_sendFn = std::move(sendFn);
     m_sessionId = sessionId;
@@ -144,6 +146,7 @@ void XmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionI
 
 void XmodemTransfer::feed(const QByteArray &data)
 {
+    const Step step(this);
     if (m_state == Idle)
         return;
     m_rxBuffer.append(data);
@@ -667,6 +670,7 @@ void XmodemTransfer::handleEot()
 
 void XmodemTransfer::onTick()
 {
+    const Step step(this);
     if (m_state == Idle)
         return;
     ++m_idleTicks;

@@ -50,7 +50,7 @@ ZmodemTransfer::ZmodemTransfer(QObject *parent)
 
 ZmodemTransfer::~ZmodemTransfer()
 {
-    cancel();
+    cancelAtDestruction();
 }
 
 void ZmodemTransfer::resetSession()
@@ -74,20 +74,23 @@ void ZmodemTransfer::resetSession()
 
 void ZmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory, int)
 {
+    const Step step(this);
     resetSession();
     m_sendFn = std::move(sendFn);
     m_sessionId = sessionId;
     m_isSender = false;
     m_directory = directory;
     m_lastPercent = -1;
-    emitStatus(QStringLiteral("Zmodem 接收 -> 目录 %1，请在对端运行 sz ...").arg(directory));
+    // Running before the first report, so that a listener can cancel it.
     setState(RxWaitFile);
+    emitStatus(QStringLiteral("Zmodem 接收 -> 目录 %1，请在对端运行 sz ...").arg(directory));
     sendZrinit();
     m_tickTimer.start();
 }
 
 void ZmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files, int)
 {
+    const Step step(this);
     resetSession();
     m_sendFn = std::move(sendFn);
     m_sessionId = sessionId;
@@ -96,8 +99,8 @@ void ZmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, 
     m_fileIndex = 0;
     m_resumePos = 0;
     m_lastPercent = -1;
-    emitStatus(QStringLiteral("Zmodem 发送：请在对端运行 rz ..."));
     setState(TxWaitInit);
+    emitStatus(QStringLiteral("Zmodem 发送：请在对端运行 rz ..."));
     sendZrqinit();
     m_tickTimer.start();
 }
@@ -333,6 +336,7 @@ void ZmodemTransfer::answerFin()
 
 void ZmodemTransfer::feed(const QByteArray &data)
 {
+    const Step step(this);
     if (m_state == Idle)
         return;
     const bool cancelled = m_scanner.append(data);
@@ -646,6 +650,7 @@ void ZmodemTransfer::handleSenderHeader(int type, const QByteArray &bytes)
 
 void ZmodemTransfer::onTick()
 {
+    const Step step(this);
     if (m_state == Idle)
         return;
     ++m_idleTicks;
