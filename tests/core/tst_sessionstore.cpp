@@ -240,8 +240,9 @@ private slots:
     }
 
     // Each operation on the same store; what it leaves is also what the file
-    // holds. A refused operation changes nothing.
-    void sessionOperations_data()
+    // holds. A refused operation changes nothing. Session rows give the
+    // sessions' layout, button rows ("g(...)") the buttons'.
+    void operations_data()
     {
         QTest::addColumn<Op>("op");
         QTest::addColumn<QVariant>("result");
@@ -256,6 +257,19 @@ private slots:
         const auto added = [](const QString &name, const QString &group, const QString &type) {
             return Op([=](SessionStore &s) { return QVariant(!add(s, name, group, type).isEmpty()); });
         };
+        // Removes what "what" does and tells whether the current session, db, is still current.
+        const auto removeCurrent = [](const std::function<void(SessionStore &)> &what) {
+            return Op([=](SessionStore &s) {
+                const QString db = idOf(s, "db", "g");
+                s.setCurrentSessionId(db);
+                what(s);
+                return QVariant(s.currentSessionId() == db);
+            });
+        };
+        const auto button = [](const std::function<void(SessionStore &)> &what) {
+            return Op([=](SessionStore &s) { what(s); return QVariant(); });
+        };
+        const ButtonCommand x{"x", "x\\r", {}};
         QTest::newRow("add taken") << added("db", "g", "ssh") << QVariant(false) << before;
         QTest::newRow("add empty name") << added("", "", "ssh") << QVariant(false) << before;
         QTest::newRow("add other type") << added("db", "g", "raw") << QVariant(true) << "g(db web tel:telnet db:raw) other(far) | loose web";
@@ -268,32 +282,42 @@ private slots:
         QTest::newRow("rename, other type") << rename("db", "g", "tel") << QVariant() << "g(tel web tel:telnet) other(far) | loose web";
         QTest::newRow("rename, other group") << rename("db", "g", "far") << QVariant() << "g(far web tel:telnet) other(far) | loose web";
         QTest::newRow("rename ungrouped") << rename("loose", "", "db") << QVariant() << "g(db web tel:telnet) other(far) | db web";
-        QTest::newRow("update keeps type, moves to end")
-            << update("db", "g", [](SessionInfo &r) { r.type = "raw"; r.status = "connected"; })
-            << QVariant(true) << "g(web tel:telnet db) other(far) | loose web";
-        QTest::newRow("update to a taken name") << update("loose", "", [](SessionInfo &r) { r.name = "web"; })
-                                                << QVariant(false) << before;
+        QTest::newRow("update keeps type, moves to end") << update("db", "g", [](SessionInfo &r) { r.type = "raw"; r.status = "connected"; })
+                                                         << QVariant(true) << "g(web tel:telnet db) other(far) | loose web";
+        QTest::newRow("update to a taken name") << update("loose", "", [](SessionInfo &r) { r.name = "web"; }) << QVariant(false) << before;
         QTest::newRow("update to a new group") << update("loose", "", [](SessionInfo &r) { r.group = "h"; })
                                                << QVariant(true) << "g(db web tel:telnet) other(far) h(loose) | web";
         QTest::newRow("update, kept type decides")
-            << update("far", "other", [](SessionInfo &r) { r.group.clear(); r.name = "web"; r.type = "telnet"; })
-            << QVariant(false) << before;
-        QTest::newRow("update unknown id") << update("far", "other", [](SessionInfo &r) { r.id = "none"; })
-                                           << QVariant(false) << before;
+            << update("far", "other", [](SessionInfo &r) { r.group.clear(); r.name = "web"; r.type = "telnet"; }) << QVariant(false) << before;
+        QTest::newRow("update unknown id") << update("far", "other", [](SessionInfo &r) { r.id = "none"; }) << QVariant(false) << before;
         QTest::newRow("remove") << Op([](SessionStore &s) { return s.removeSession(idOf(s, "web", "")); })
                                 << QVariant(true) << "g(db web tel:telnet) other(far) | loose";
-        QTest::newRow("remove unknown") << Op([](SessionStore &s) { return s.removeSession("none"); })
-                                        << QVariant(false) << before;
-        QTest::newRow("remove group") << Op([](SessionStore &s) { s.removeGroup("g"); return QVariant(); })
-                                      << QVariant() << "other(far) | loose web";
+        QTest::newRow("remove unknown") << Op([](SessionStore &s) { return s.removeSession("none"); }) << QVariant(false) << before;
+        QTest::newRow("remove current") << removeCurrent([](SessionStore &s) { s.removeSession(idOf(s, "db", "g")); })
+                                        << QVariant(false) << "g(web tel:telnet) other(far) | loose web";
+        QTest::newRow("remove another group") << removeCurrent([](SessionStore &s) { s.removeGroup("other"); })
+                                              << QVariant(true) << "g(db web tel:telnet) | loose web";
+        QTest::newRow("remove the current's group") << removeCurrent([](SessionStore &s) { s.removeGroup("g"); })
+                                                    << QVariant(false) << "other(far) | loose web";
         QTest::newRow("add group taken") << Op([](SessionStore &s) { s.addGroup("g"); s.addGroup(""); return QVariant(); })
                                          << QVariant() << before;
         QTest::newRow("rename group taken") << renameGroup("g", "other") << QVariant() << before;
         QTest::newRow("rename group to itself") << renameGroup("g", "g") << QVariant() << before;
         QTest::newRow("rename group blanks") << renameGroup("g", " ") << QVariant() << before;
         QTest::newRow("rename group, case") << renameGroup("g", " G ") << QVariant() << "G(db web tel:telnet) other(far) | loose web";
+        QTest::newRow("add button group taken or empty") << button([](SessionStore &s) { s.addButtonGroup("g"); s.addButtonGroup(""); })
+                                                         << QVariant() << "g(ls ls pwd)";
+        QTest::newRow("add button without text or group")
+            << button([](SessionStore &s) { s.addButton("g", {}); s.addButton("", {"x", "x", {}}); }) << QVariant() << "g(ls ls pwd)";
+        QTest::newRow("add button, new group") << button([=](SessionStore &s) { s.addButton("n", x); }) << QVariant() << "g(ls ls pwd) n(x)";
+        QTest::newRow("remove the first only") << button([](SessionStore &s) { s.removeButton("g", "ls"); }) << QVariant() << "g(ls pwd)";
+        QTest::newRow("group stays when emptied")
+            << button([](SessionStore &s) { for (const char *t : {"ls", "ls", "pwd"}) s.removeButton("g", t); }) << QVariant() << "g()";
+        QTest::newRow("update moves") << button([=](SessionStore &s) { s.updateButton("g", "pwd", "n", x); }) << QVariant() << "g(ls ls) n(x)";
+        QTest::newRow("update to no text removes") << button([](SessionStore &s) { s.updateButton("g", "pwd", "n", {}); })
+                                                   << QVariant() << "g(ls ls)";
     }
-    void sessionOperations()
+    void operations()
     {
         QFETCH(Op, op);
         QFETCH(QVariant, result);
@@ -303,58 +327,12 @@ private slots:
                                  {"far", "other", "ssh"}, {"loose", "", "ssh"}, {"web", "", "ssh"}};
         for (const auto &s : seed)
             add(store, s[0], s[1], s[2]);
-        QCOMPARE(op(store), result);
-        QCOMPARE(layout(store), expected);
-        QCOMPARE(layout(SessionStore(m_folders)), expected);
-    }
-
-    void removalClearsTheCurrentSession()
-    {
-        SessionStore store(m_folders);
-        const QString a = add(store, "a", "g");
-        const QString b = add(store, "b");
-        store.setCurrentSessionId(b);
-        QVERIFY(store.removeSession(b));
-        QCOMPARE(store.currentSessionId(), QString());
-        store.setCurrentSessionId(a);
-        store.removeGroup("other");
-        QCOMPARE(store.currentSessionId(), a);
-        store.removeGroup("g");
-        QCOMPARE(store.currentSessionId(), QString());
-    }
-
-    void buttonOperations_data()
-    {
-        QTest::addColumn<Op>("op");
-        QTest::addColumn<QString>("expected");
-        const ButtonCommand x{"x", "x\\r", {}};
-        QTest::newRow("add group taken or empty")
-            << Op([](SessionStore &s) { s.addButtonGroup("g"); s.addButtonGroup(""); return QVariant(); }) << "g(ls ls pwd)";
-        QTest::newRow("add button without text or group")
-            << Op([](SessionStore &s) { s.addButton("g", {}); s.addButton("", {"x", "x", {}}); return QVariant(); })
-            << "g(ls ls pwd)";
-        QTest::newRow("add button, new group") << Op([=](SessionStore &s) { s.addButton("n", x); return QVariant(); })
-                                               << "g(ls ls pwd) n(x)";
-        QTest::newRow("remove the first only") << Op([](SessionStore &s) { s.removeButton("g", "ls"); return QVariant(); })
-                                               << "g(ls pwd)";
-        QTest::newRow("group stays when emptied")
-            << Op([](SessionStore &s) { for (const char *t : {"ls", "ls", "pwd"}) s.removeButton("g", t); return QVariant(); })
-            << "g()";
-        QTest::newRow("update moves") << Op([=](SessionStore &s) { s.updateButton("g", "pwd", "n", x); return QVariant(); })
-                                      << "g(ls ls) n(x)";
-        QTest::newRow("update to no text removes")
-            << Op([](SessionStore &s) { s.updateButton("g", "pwd", "n", {}); return QVariant(); }) << "g(ls ls)";
-    }
-    void buttonOperations()
-    {
-        QFETCH(Op, op);
-        QFETCH(QString, expected);
-        SessionStore store(m_folders);
         for (const char *text : {"ls", "ls", "pwd"})
             store.addButton("g", ButtonCommand{text, text, {}});
-        op(store);
-        QCOMPARE(buttonLayout(store), expected);
-        QCOMPARE(buttonLayout(SessionStore(m_folders)), expected);
+        QCOMPARE(op(store), result);
+        const auto shown = [&](const SessionStore &s) { return expected.contains('|') ? layout(s) : buttonLayout(s); };
+        QCOMPARE(shown(store), expected);
+        QCOMPARE(shown(SessionStore(m_folders)), expected);
     }
 
     void filesBesideTheProgramAreCopiedIn_data()
