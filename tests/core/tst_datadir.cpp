@@ -60,17 +60,6 @@ private slots:
         QVERIFY(dir.isEmpty() || QDir(info.dir).exists()); // made when chosen
     }
 
-    void ensureDirAndResolve()
-    {
-        QVERIFY(!ensureDir(QString()));
-        QTemporaryDir tmp;
-        QVERIFY(ensureDir(tmp.path() + "/x/y/z"));
-        QCOMPARE(resolvePath("/a/./b/../c//d", tmp.path()), "/a/c/d");
-        QCOMPARE(resolvePath("rel", tmp.path()), tmp.path() + "/rel");
-        QCOMPARE(dataFilePath("x.json"), dataDir() + "/x.json");
-        QVERIFY(QDir(dataDir()).exists());
-    }
-
     void expandVariables_data()
     {
         QTest::addColumn<QString>("input");

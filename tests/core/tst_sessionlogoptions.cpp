@@ -66,24 +66,6 @@ private slots:
         AppSettings::instance().settings()->remove("session");
     }
 
-    void timestampFormats_data()
-    {
-        QTest::addColumn<QString>("choice");
-        QTest::addColumn<QString>("format");
-        QTest::newRow("empty") << "" << "";
-        QTest::newRow("none") << "无" << "";
-        QTest::newRow("date and time") << "YYYY-MM-DD HH:mm:ss" << "yyyy-MM-dd HH:mm:ss";
-        QTest::newRow("time") << "HH:mm:ss" << "HH:mm:ss";
-        QTest::newRow("relative") << "相对时间" << "HH:mm:ss.zzz";
-        QTest::newRow("custom") << "dd/MM hh:mm ap" << "dd/MM hh:mm ap";
-    }
-    void timestampFormats()
-    {
-        QFETCH(QString, choice);
-        QFETCH(QString, format);
-        QCOMPARE(timestampFormat(choice), format);
-    }
-
     // Without the override switch a session's own keys are not consulted.
     void defaultsAndGlobals()
     {
@@ -141,6 +123,8 @@ private slots:
         QTest::newRow("inherited timestamp") << "timestamp" << QVariant("Default (inherit global)")
                                              << "timestamp=yyyy-MM-dd HH:mm:ss";
         QTest::newRow("own custom timestamp") << "timestamp" << QVariant("mm:ss") << "timestamp=mm:ss";
+        QTest::newRow("no timestamp") << "timestamp" << QVariant("无") << "timestamp=";
+        QTest::newRow("time only") << "timestamp" << QVariant("HH:mm:ss") << "timestamp=HH:mm:ss";
     }
     void overrideValues()
     {

@@ -158,33 +158,32 @@ private slots:
     // is no loss.
     void damagedFilesAreKeptAside_data()
     {
-        QTest::addColumn<bool>("buttons");
         QTest::addColumn<QByteArray>("json");
         QTest::addColumn<bool>("kept");
-        QTest::newRow("truncated") << false << QByteArray(R"({"groups": [{"name": "生产", "sessions": [{"id": "x")") << true;
-        QTest::newRow("array at the top") << false << QByteArray(R"([{"id": "x", "name": "lost?"}])") << true;
-        QTest::newRow("binary") << true << QByteArray("\x00\xff\xfe garbage", 12) << true;
-        QTest::newRow("groups an object") << false << QByteArray(
+        QTest::newRow("truncated") << QByteArray(R"({"groups": [{"name": "生产", "sessions": [{"id": "x")") << true;
+        QTest::newRow("array at the top") << QByteArray(R"([{"id": "x", "name": "lost?"}])") << true;
+        QTest::newRow("binary") << QByteArray("\x00\xff\xfe garbage", 12) << true;
+        QTest::newRow("groups an object") << QByteArray(
             R"({"groups":{"name":"prod","sessions":[{"id":"a1","name":"db","type":"ssh"}]},)"
             R"("sessions":[{"id":"n1","name":2024,"type":"ssh","host":10}]})") << true;
-        QTest::newRow("group sessions an object") << false << QByteArray(R"({"groups":[{"sessions":{"id":"a"}}]})") << true;
-        QTest::newRow("group not an object") << false << QByteArray(R"({"groups":["g"]})") << true;
-        QTest::newRow("name an array") << false << QByteArray(R"({"sessions":[{"id":"a","name":["x"]}]})") << true;
-        QTest::newRow("baud as text") << false << QByteArray(R"({"sessions":[{"id":"a","serial_baud":"9600"}]})") << true;
-        QTest::newRow("unknown key") << false << QByteArray(R"({"sessions":[{"id":"a","colour":"red"}]})") << true;
-        QTest::newRow("repeated id") << false << QByteArray(R"({"sessions":[{"id":"a"},{"id":"a"}]})") << true;
-        QTest::newRow("missing keys") << false << QByteArray(R"({"sessions":[{"name":"x"}]})") << false;
-        QTest::newRow("numbers as text") << false << QByteArray(R"({"sessions":[{"id":"a","name":7,"port":22}]})") << false;
-        QTest::newRow("state of any kind") << false << QByteArray(R"({"sessions":[{"id":"a","status":5}]})") << false;
-        QTest::newRow("button groups an object") << true << QByteArray(R"({"buttonGroups":{"label":"x"}})") << true;
-        QTest::newRow("button unknown key") << true << QByteArray(R"({"buttonGroups":[{"label":"x","icon":1}]})") << true;
-        QTest::newRow("button text a number") << true << QByteArray(R"({"buttonGroups":[{"buttons":[{"text":1}]}]})") << false;
+        QTest::newRow("group sessions an object") << QByteArray(R"({"groups":[{"sessions":{"id":"a"}}]})") << true;
+        QTest::newRow("group not an object") << QByteArray(R"({"groups":["g"]})") << true;
+        QTest::newRow("name an array") << QByteArray(R"({"sessions":[{"id":"a","name":["x"]}]})") << true;
+        QTest::newRow("baud as text") << QByteArray(R"({"sessions":[{"id":"a","serial_baud":"9600"}]})") << true;
+        QTest::newRow("unknown key") << QByteArray(R"({"sessions":[{"id":"a","colour":"red"}]})") << true;
+        QTest::newRow("repeated id") << QByteArray(R"({"sessions":[{"id":"a"},{"id":"a"}]})") << true;
+        QTest::newRow("missing keys") << QByteArray(R"({"sessions":[{"name":"x"}]})") << false;
+        QTest::newRow("numbers as text") << QByteArray(R"({"sessions":[{"id":"a","name":7,"port":22}]})") << false;
+        QTest::newRow("state of any kind") << QByteArray(R"({"sessions":[{"id":"a","status":5}]})") << false;
+        QTest::newRow("button groups an object") << QByteArray(R"({"buttonGroups":{"label":"x"}})") << true;
+        QTest::newRow("button unknown key") << QByteArray(R"({"buttonGroups":[{"label":"x","icon":1}]})") << true;
+        QTest::newRow("button text a number") << QByteArray(R"({"buttonGroups":[{"buttons":[{"text":1}]}]})") << false;
     }
     void damagedFilesAreKeptAside()
     {
-        QFETCH(bool, buttons);
         QFETCH(QByteArray, json);
         QFETCH(bool, kept);
+        const bool buttons = json.contains("buttonGroups");
         const QString path = buttons ? buttonsPath() : sessionsPath();
         writeFile(path, json);
         if (kept)
@@ -337,29 +336,25 @@ private slots:
 
     void filesBesideTheProgramAreCopiedIn_data()
     {
-        QTest::addColumn<bool>("inApp");
-        QTest::addColumn<bool>("inAppData");
+        QTest::addColumn<QStringList>("seeded"); // the folders that hold files
         QTest::addColumn<bool>("customData");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("program folder") << true << false << false << "app";
-        QTest::newRow("program folder wins") << true << true << true << "app";
-        QTest::newRow("data location, custom folder") << false << true << true << "appdata";
-        QTest::newRow("data location, default folder") << false << true << false << "";
+        QTest::newRow("program folder") << QStringList{"app"} << false << "app";
+        QTest::newRow("program folder wins") << QStringList{"app", "appdata"} << true << "app";
+        QTest::newRow("data location, custom folder") << QStringList{"appdata"} << true << "appdata";
+        QTest::newRow("data location, default folder") << QStringList{"appdata"} << false << "";
     }
     void filesBesideTheProgramAreCopiedIn()
     {
-        QFETCH(bool, inApp);
-        QFETCH(bool, inAppData);
+        QFETCH(QStringList, seeded);
         QFETCH(bool, customData);
         QFETCH(QString, expected);
         const auto seed = [](const QString &folder, const QString &name) {
             writeFile(folder + "/halvorstead_sessions.json", QString(R"({"sessions": [{"id": "%1", "name": "%1", "type": "ssh"}]})").arg(name).toUtf8());
             writeFile(folder + "/halvorstead_buttons.json", QString(R"({"buttonGroups": [{"label": "%1"}]})").arg(name).toUtf8());
         };
-        if (inApp)
-            seed(m_folders.appDir, "app");
-        if (inAppData)
-            seed(m_folders.appData, "appdata");
+        for (const QString &folder : seeded)
+            seed(m_box->path() + '/' + folder, folder);
         m_folders.customData = customData;
         const SessionStore store(m_folders);
         QCOMPARE(layout(store) + buttonLayout(store), expected.isEmpty() ? "|" : "| " + expected + expected + "()");
