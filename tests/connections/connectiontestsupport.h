@@ -29,6 +29,28 @@ constexpr quint16 kRefusedPort = 23199 + HV_TEST_PORT_OFFSET; // nothing listens
 constexpr quint16 kScriptedPortFirst = 23110 + HV_TEST_PORT_OFFSET;
 constexpr quint16 kScriptedPortLast = 23149 + HV_TEST_PORT_OFFSET;
 
+inline sockaddr_in loopback(quint16 port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+// A socket listening on 127.0.0.1:port, or -1.
+inline int listenOn(quint16 port, int backlog)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    const sockaddr_in a = loopback(port);
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0 && ::listen(fd, backlog) == 0)
+        return fd;
+    ::close(fd);
+    return -1;
+}
+
 class ScriptedPeer
 {
 public:
@@ -42,31 +64,19 @@ public:
     // Listens on the first free port of the scripted range.
     bool listen()
     {
-        for (quint16 port = kScriptedPortFirst; port <= kScriptedPortLast; ++port) {
-            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            const int one = 1;
-            ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = htons(port);
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            if (::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && ::listen(fd, 4) == 0) {
-                m_listener = fd;
-                m_port = port;
+        for (m_port = kScriptedPortFirst; m_port <= kScriptedPortLast; ++m_port)
+            if ((m_listener = listenOn(m_port, 4)) >= 0)
                 return true;
-            }
-            ::close(fd);
-        }
         return false;
     }
-    quint16 port() const { return m_port; }
+    quint16 port() const { return m_listener >= 0 ? m_port : 0; }
 
     // Accepts the next client while the GUI thread keeps serving events
     // (unless serveEvents is false: then queued signals stay queued).
     bool accept(bool serveEvents = true)
     {
         closeClient();
-        if (!waitFd(m_listener, POLLIN, kWaitMs, serveEvents))
+        if (!waitFd(m_listener, kWaitMs, serveEvents))
             return false;
         sockaddr_in from{};
         socklen_t len = sizeof from;
@@ -76,10 +86,7 @@ public:
     }
     quint16 clientPort() const { return m_clientPort; }
 
-    bool send(const QByteArray &bytes)
-    {
-        return ::send(m_client, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
-    }
+    bool send(const QByteArray &bytes) { return ::send(m_client, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size(); }
     bool sendUrgent(char byte) { return ::send(m_client, &byte, 1, MSG_OOB | MSG_NOSIGNAL) == 1; }
 
     // Reads until n bytes arrived (or the wait ends); returns what came.
@@ -114,7 +121,7 @@ private:
         QElapsedTimer clock;
         clock.start();
         while (out.size() < n && clock.elapsed() < ms) {
-            if (!waitFd(m_client, POLLIN, 10))
+            if (!waitFd(m_client, 10))
                 continue;
             char buf[65536];
             const ssize_t got = ::recv(m_client, buf, qMin<size_t>(sizeof buf, size_t(n - out.size())), 0);
@@ -128,19 +135,11 @@ private:
         return out;
     }
 
-    // Polls fd while letting the connection's queued signals through.
-    static bool waitFd(int fd, short events, int ms, bool serveEvents = true)
+    // Polls fd for input while letting the connection's queued signals through.
+    static bool waitFd(int fd, int ms, bool serveEvents = true)
     {
-        QElapsedTimer clock;
-        clock.start();
-        do {
-            if (serveEvents)
-                QCoreApplication::processEvents();
-            pollfd p{fd, events, 0};
-            if (::poll(&p, 1, 5) > 0)
-                return true;
-        } while (clock.elapsed() < ms);
-        return false;
+        pollfd p{fd, POLLIN, 0};
+        return serveEvents ? QTest::qWaitFor([&] { return ::poll(&p, 1, 0) > 0; }, ms) : ::poll(&p, 1, ms) > 0;
     }
 
     int m_listener = -1;
@@ -154,6 +153,7 @@ class Recorder : public QObject
 {
 public:
     explicit Recorder(Connection *c)
+        : m_c(c)
     {
         connect(c, &Connection::dataReceived, this, [this](const QByteArray &d) { data += d; });
         connect(c, &Connection::connectionError, this, [this](const QString &m) { errors << m; });
@@ -161,23 +161,29 @@ public:
         connect(c, &Connection::disconnected, this, [this] { ++disconnects; });
     }
 
-    template <typename Pred>
-    bool waitUntil(Pred done, int ms = kWaitMs)
+    bool waitConnected() { return QTest::qWaitFor([this] { return connects > 0 || !errors.isEmpty(); }, kWaitMs) && connects > 0; }
+    bool waitData(const QByteArray &needle) { return QTest::qWaitFor([&] { return data.contains(needle); }, kWaitMs); }
+    bool waitSize(int n) { return QTest::qWaitFor([&] { return data.size() >= n; }, kWaitMs); }
+    bool waitEnd() { return QTest::qWaitFor([this] { return disconnects > 0 || !errors.isEmpty(); }, kWaitMs); }
+    bool waitClosed() { return QTest::qWaitFor([this] { return !m_c->isOpen(); }, kWaitMs); }
+    // Types a shell command line and waits for a marker in what it shows
+    // (built by the shell, so that the echoed command cannot match).
+    bool run(const QByteArray &command, const QByteArray &marker)
     {
-        return QTest::qWaitFor(done, ms);
+        data.clear();
+        m_c->write(command + "\r");
+        return waitData(marker);
     }
-    bool waitConnected() { return waitUntil([this] { return connects > 0 || !errors.isEmpty(); }) && connects > 0; }
-    bool waitData(const QByteArray &needle, int ms = kWaitMs)
-    {
-        return waitUntil([&] { return data.contains(needle); }, ms);
-    }
-    bool waitSize(int n) { return waitUntil([&] { return data.size() >= n; }); }
-    bool waitEnd() { return waitUntil([this] { return disconnects > 0 || !errors.isEmpty(); }); }
+    // The orderly end of a session: one disconnect, no error.
+    bool endedCleanly() { return waitEnd() && disconnects == 1 && errors.isEmpty(); }
 
     QByteArray data;
     QStringList errors;
     int connects = 0;
     int disconnects = 0;
+
+private:
+    Connection *m_c;
 };
 
 // Points a TCP connection at the peer, opens it and accepts its client.
@@ -186,7 +192,7 @@ bool openAgainst(ScriptedPeer &peer, TcpConnection &c)
 {
     if (!peer.port() && !peer.listen())
         return false;
-    c.host = QStringLiteral("127.0.0.1");
+    c.host = "127.0.0.1";
     c.port = peer.port();
     return c.open() && peer.accept();
 }

@@ -17,7 +17,7 @@ using namespace testsupport;
 // Sockets in SYN_SENT towards 127.0.0.1:port (this network namespace).
 int connectsInProgress(quint16 port)
 {
-    QFile f(QStringLiteral("/proc/net/tcp"));
+    QFile f("/proc/net/tcp");
     if (!f.open(QIODevice::ReadOnly))
         return -1;
     const QByteArray remote = "0100007F:" + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
@@ -29,23 +29,21 @@ int connectsInProgress(quint16 port)
     return n;
 }
 
-// Lets the test see its current worker.
-class ProbedTelnet : public TelnetConnection
+// Raw mode, and a look at the current worker.
+struct RawTelnet : TelnetConnection
 {
-public:
+    RawTelnet(quint16 port = 0, const QString &host = "127.0.0.1")
+    {
+        this->host = host;
+        this->port = port;
+        telnetMode = false;
+    }
     ConnectionWorker *worker() const { return m_worker; }
 };
 
 class TestConnectionBase : public QObject
 {
     Q_OBJECT
-
-    static void aimRaw(TelnetConnection &c, quint16 port, const QString &host = QStringLiteral("127.0.0.1"))
-    {
-        c.host = host;
-        c.port = port;
-        c.telnetMode = false;
-    }
 
 private slots:
     // 8 MiB is the bound: a chunk that fits exactly is taken, one byte more is
@@ -59,21 +57,17 @@ private slots:
         QTest::newRow("one byte over") << 9 << false;
         QTest::newRow("empty write") << 0 << true;
     }
-
     void queueBound()
     {
         QFETCH(int, extra);
         QFETCH(bool, accepted);
-        TelnetConnection c;
-        aimRaw(c, kEchoPort);
+        RawTelnet c(kEchoPort);
         Recorder rec(&c);
         c.write(QByteArray(8388600, 'a'));
         c.write(QByteArray(extra, 'b'));
         QCOMPARE(rec.errors, accepted ? QStringList() : QStringList{LanguageManager::tr("发送队列已满，数据未发送")});
         rec.errors.clear();
-
-        QVERIFY(c.open());
-        QVERIFY(rec.waitConnected());
+        QVERIFY(c.open() && rec.waitConnected());
         c.write("!end"); // the echo keeps the order: nothing may come before it but the queue
         QVERIFY(rec.waitData("!end"));
         QCOMPARE(rec.data.size(), 8388600 + (accepted ? extra : 0) + 4);
@@ -99,22 +93,17 @@ private slots:
     void openTwiceSilencesFirstWorker()
     {
         ScriptedPeer peer;
-        ProbedTelnet c;
-        Recorder rec(&c);
         QVERIFY(peer.listen());
-        aimRaw(c, peer.port());
+        RawTelnet c(peer.port());
+        Recorder rec(&c);
         QVERIFY(c.open());
         QSemaphore emitted;
         connect(c.worker(), &ConnectionWorker::sigData, c.worker(), [&] { emitted.release(); }, Qt::DirectConnection);
-        QVERIFY(peer.accept(false));
-        QVERIFY(peer.send("from-first"));
+        QVERIFY(peer.accept(false) && peer.send("from-first"));
         QVERIFY(emitted.tryAcquire(1, kWaitMs));
 
-        QVERIFY(c.open());
-        QVERIFY(peer.accept());
-        QVERIFY(rec.waitConnected());
-        QVERIFY(peer.send("from-second"));
-        QVERIFY(rec.waitData("from-second"));
+        QVERIFY(c.open() && peer.accept() && rec.waitConnected());
+        QVERIFY(peer.send("from-second") && rec.waitData("from-second"));
         QCOMPARE(rec.connects, 1);
         QCOMPARE(rec.data, QByteArray("from-second"));
         QVERIFY(rec.errors.isEmpty());
@@ -123,26 +112,19 @@ private slots:
     void connectFailures_data()
     {
         QTest::addColumn<QString>("host");
-        QTest::addColumn<int>("port");
         QTest::addColumn<QString>("message");
-        QTest::newRow("name does not resolve") << "nonexistent.invalid" << 23
-                                               << LanguageManager::tr("无法解析主机：%1").arg("nonexistent.invalid");
-        QTest::newRow("port refused") << "127.0.0.1" << int(kRefusedPort)
-                                      << LanguageManager::tr("无法连接到 %1:%2").arg("127.0.0.1").arg(kRefusedPort);
-        QTest::newRow("port refused on ::1") << "::1" << int(kRefusedPort)
-                                             << LanguageManager::tr("无法连接到 %1:%2").arg("::1").arg(kRefusedPort);
+        const QString refused = LanguageManager::tr("无法连接到 %1:%2");
+        QTest::newRow("name does not resolve") << "nonexistent.invalid" << LanguageManager::tr("无法解析主机：%1").arg("nonexistent.invalid");
+        QTest::newRow("port refused") << "127.0.0.1" << refused.arg("127.0.0.1").arg(kRefusedPort);
+        QTest::newRow("port refused on ::1") << "::1" << refused.arg("::1").arg(kRefusedPort);
     }
-
     void connectFailures()
     {
         QFETCH(QString, host);
-        QFETCH(int, port);
         QFETCH(QString, message);
-        TelnetConnection c;
-        aimRaw(c, quint16(port), host);
+        RawTelnet c(kRefusedPort, host);
         Recorder rec(&c);
-        QVERIFY(c.open());
-        QVERIFY(rec.waitEnd());
+        QVERIFY(c.open() && rec.waitEnd());
         QCOMPARE(rec.errors, QStringList{message});
         QCOMPARE(rec.connects + rec.disconnects, 0);
         QVERIFY(!c.isOpen());
@@ -153,43 +135,33 @@ private slots:
     // descriptor instead of waiting out the 10 s budget.
     void closeDuringBlockedConnect()
     {
-        ScriptedPeer peer; // owns the port; its own listen queue is replaced below
+        ScriptedPeer peer; // owns a port of the scripted range; the full queue sits outside the range's users
         QVERIFY(peer.listen());
-        const int full = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(quint16(peer.port() + 40)); // outside the scripted range's users
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const int one = 1;
-        ::setsockopt(full, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        QVERIFY(::bind(full, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0);
-        QVERIFY(::listen(full, 0) == 0);
+        const quint16 port = peer.port() + 40;
+        const int full = listenOn(port, 0);
+        QVERIFY(full >= 0);
+        const sockaddr_in a = loopback(port);
         QList<int> fillers;
         for (int i = 0; i < 4; ++i) {
-            const int f = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-            ::connect(f, reinterpret_cast<sockaddr *>(&a), sizeof a);
-            fillers << f;
+            fillers << ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            ::connect(fillers.last(), reinterpret_cast<const sockaddr *>(&a), sizeof a);
         }
-        const quint16 port = ntohs(a.sin_port);
         QVERIFY(QTest::qWaitFor([&] { return connectsInProgress(port) > 0; }, kWaitMs));
         const int before = connectsInProgress(port);
 
-        TelnetConnection c;
-        aimRaw(c, port);
+        RawTelnet c(port);
         Recorder rec(&c);
         QVERIFY(c.open());
         QVERIFY(QTest::qWaitFor([&] { return connectsInProgress(port) > before; }, kWaitMs)); // inside the connect
         QElapsedTimer clock;
         clock.start();
         c.close();
-        const qint64 took = clock.elapsed();
         // Far below the connect budget; the wake makes it a few milliseconds.
-        QVERIFY2(took < 1000, qPrintable(QString::number(took)));
+        QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
         QCoreApplication::processEvents();
         QCOMPARE(rec.connects + rec.disconnects + rec.errors.size(), 0);
-        for (int f : fillers)
+        for (int f : fillers + QList<int>{full})
             ::close(f);
-        ::close(full);
     }
 
     // A peer that stops reading and then resets: the worker is blocked sending
@@ -197,40 +169,31 @@ private slots:
     void peerResetDuringBlockedSend()
     {
         ScriptedPeer peer;
-        TelnetConnection c;
-        c.telnetMode = false;
+        RawTelnet c;
         Recorder rec(&c);
         c.write(QByteArray(8 * 1024 * 1024, 'x'));
-        QVERIFY(openAgainst(peer, c));
-        QVERIFY(rec.waitConnected());
+        QVERIFY(openAgainst(peer, c) && rec.waitConnected());
         QVERIFY(peer.read(4096).size() == 4096); // the send is under way
         peer.resetClient();
         QVERIFY(rec.waitEnd());
         QCOMPARE(rec.disconnects + rec.errors.size(), 1);
-        QVERIFY(rec.waitUntil([&] { return !c.isOpen(); }));
+        QVERIFY(rec.waitClosed());
     }
 
     void reopenAfterPeerClose()
     {
         ScriptedPeer peer;
-        TelnetConnection c;
-        c.telnetMode = false;
+        RawTelnet c;
         Recorder rec(&c);
-        QVERIFY(openAgainst(peer, c));
-        QVERIFY(rec.waitConnected());
+        QVERIFY(openAgainst(peer, c) && rec.waitConnected());
         peer.closeClient();
-        QVERIFY(rec.waitEnd());
-        QCOMPARE(rec.disconnects, 1);
-        QVERIFY(rec.waitUntil([&] { return !c.isOpen(); }));
-
-        QVERIFY(c.open());
-        QVERIFY(peer.accept());
-        QVERIFY(rec.waitUntil([&] { return rec.connects == 2; }));
+        QVERIFY(rec.endedCleanly() && rec.waitClosed());
+        QVERIFY(c.open() && peer.accept());
+        QVERIFY(QTest::qWaitFor([&] { return rec.connects == 2; }, kWaitMs));
         c.write("again");
         QCOMPARE(peer.read(5), QByteArray("again"));
         c.close();
-        QVERIFY(!c.isOpen());
-        QVERIFY(peer.waitClosed());
+        QVERIFY(!c.isOpen() && peer.waitClosed());
     }
 };
 

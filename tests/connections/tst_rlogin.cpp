@@ -16,7 +16,7 @@ namespace {
 // The account tests/fixtures/rlogind.sh made for this run.
 QByteArray fixtureValue(const char *name)
 {
-    QFile f(QStringLiteral(HV_BINARY_DIR "/fixtures/conn_rlogind/") + QLatin1String(name));
+    QFile f(QString(HV_BINARY_DIR "/fixtures/conn_rlogind/") + name);
     return f.open(QIODevice::ReadOnly) ? f.readAll().trimmed() : QByteArray();
 }
 } // namespace
@@ -26,44 +26,25 @@ class TestRLogin : public QObject
     Q_OBJECT
 
 private slots:
-    void startMessage_data()
+    // The start message, and the window record (RFC 1282).
+    void wireFormats_data()
     {
-        QTest::addColumn<QString>("local");
-        QTest::addColumn<QString>("remote");
-        QTest::addColumn<QString>("term");
+        QTest::addColumn<QStringList>("start"); // local user, remote user, terminal; empty: the window record
+        QTest::addColumn<QList<int>>("size");
         QTest::addColumn<QByteArray>("wire");
-        QTest::newRow("alice bob vt100") << "alice" << "bob" << "vt100"
-                                         << bytes({0x00, 0x61, 0x6C, 0x69, 0x63, 0x65, 0x00, 0x62, 0x6F, 0x62, 0x00, 0x76,
-                                                   0x74, 0x31, 0x30, 0x30, 0x2F, 0x33, 0x38, 0x34, 0x30, 0x30, 0x00});
-        QTest::newRow("empty users") << "" << "" << "xterm" << QByteArray("\0\0\0xterm/38400\0", 15);
-        QTest::newRow("UTF-8 user") << QString::fromUtf8("jörg") << "j" << "xterm"
-                                    << QByteArray("\0j\xC3\xB6rg\0j\0xterm/38400\0", 21);
+        QTest::newRow("alice bob vt100") << QStringList{"alice", "bob", "vt100"} << QList<int>()
+            << bytes({0x00, 0x61, 0x6C, 0x69, 0x63, 0x65, 0x00, 0x62, 0x6F, 0x62, 0x00, 0x76, 0x74, 0x31, 0x30, 0x30, 0x2F, 0x33, 0x38, 0x34, 0x30, 0x30, 0x00});
+        QTest::newRow("empty users") << QStringList{"", "", "xterm"} << QList<int>() << QByteArray("\0\0\0xterm/38400\0", 15);
+        QTest::newRow("UTF-8 user") << QStringList{"jörg", "j", "xterm"} << QList<int>() << QByteArray("\0j\xC3\xB6rg\0j\0xterm/38400\0", 21);
+        QTest::newRow("120x40") << QStringList() << QList<int>{120, 40} << bytes({0xFF, 0xFF, 0x73, 0x73, 0x00, 0x28, 0x00, 0x78, 0, 0, 0, 0});
+        QTest::newRow("300x256") << QStringList() << QList<int>{300, 256} << bytes({0xFF, 0xFF, 0x73, 0x73, 0x01, 0x00, 0x01, 0x2C, 0, 0, 0, 0});
     }
-
-    void startMessage()
+    void wireFormats()
     {
-        QFETCH(QString, local);
-        QFETCH(QString, remote);
-        QFETCH(QString, term);
+        QFETCH(QStringList, start);
+        QFETCH(QList<int>, size);
         QFETCH(QByteArray, wire);
-        QCOMPARE(RLoginConnection::startMessage(local, remote, term), wire);
-    }
-
-    void windowRecord_data()
-    {
-        QTest::addColumn<int>("cols");
-        QTest::addColumn<int>("rows");
-        QTest::addColumn<QByteArray>("wire");
-        QTest::newRow("120x40") << 120 << 40 << bytes({0xFF, 0xFF, 0x73, 0x73, 0x00, 0x28, 0x00, 0x78, 0, 0, 0, 0});
-        QTest::newRow("300x256") << 300 << 256 << bytes({0xFF, 0xFF, 0x73, 0x73, 0x01, 0x00, 0x01, 0x2C, 0, 0, 0, 0});
-    }
-
-    void windowRecord()
-    {
-        QFETCH(int, cols);
-        QFETCH(int, rows);
-        QFETCH(QByteArray, wire);
-        QCOMPARE(RLoginConnection::windowRecord(cols, rows), wire);
+        QCOMPARE(start.isEmpty() ? RLoginConnection::windowRecord(size[0], size[1]) : RLoginConnection::startMessage(start[0], start[1], start[2]), wire);
     }
 
     // Sizes go out only after the server's window request, as the RFC 1282
@@ -73,9 +54,9 @@ private slots:
     {
         ScriptedPeer peer;
         RLoginConnection c;
-        c.localUser = QStringLiteral("alice");
-        c.remoteUser = QStringLiteral("bob");
-        c.terminalType = QStringLiteral("vt100");
+        c.localUser = "alice";
+        c.remoteUser = "bob";
+        c.terminalType = "vt100";
         Recorder rec(&c);
         QVERIFY(openAgainst(peer, c));
         if (::geteuid() == 0)
@@ -85,8 +66,7 @@ private slots:
 
         c.resize(120, 40);
         const QByteArray inband = bytes({0x00, 0x41, 0x10, 0x42, 0x02, 0x00, 0x18, 0xFF, 0x0D});
-        QVERIFY(peer.send(inband));
-        QVERIFY(rec.waitSize(inband.size()));
+        QVERIFY(peer.send(inband) && rec.waitSize(inband.size()));
         QCOMPARE(rec.data, inband);
 
         // One at a time: a second urgent byte sent before the first is read
@@ -94,11 +74,8 @@ private slots:
         // in-band "." after each shows that the client has read past it. A size
         // sent too early (before 0x80) would arrive ahead of the one checked
         // last, which then would not match.
-        for (const char urgent : {char(0x02), char(0x10)}) {
-            QVERIFY(peer.sendUrgent(urgent));
-            QVERIFY(peer.send("."));
-            QVERIFY(rec.waitSize(rec.data.size() + 1));
-        }
+        for (const char urgent : {char(0x02), char(0x10)})
+            QVERIFY(peer.sendUrgent(urgent) && peer.send(".") && rec.waitSize(rec.data.size() + 1));
         QVERIFY(peer.sendUrgent(char(0x80)));
         QCOMPARE(peer.read(12), RLoginConnection::windowRecord(120, 40));
         c.resize(132, 43);
@@ -106,14 +83,10 @@ private slots:
 
         c.write(bytes({'l', 's', 0x0D, 0x0A, 0xFF, 0x02}));
         QCOMPARE(peer.read(6), bytes({'l', 's', 0x0D, 0x0A, 0xFF, 0x02}));
-        QVERIFY(peer.send("tail"));
-        QVERIFY(rec.waitData("tail"));
+        QVERIFY(peer.send("tail") && rec.waitData("tail"));
         QCOMPARE(rec.data, inband + ".." + "tail"); // the urgent bytes are not data
-
         peer.resetClient();
-        QVERIFY(rec.waitEnd());
-        QCOMPARE(rec.disconnects, 1);
-        QVERIFY(rec.errors.isEmpty());
+        QVERIFY(rec.endedCleanly());
     }
 
     // in.rlogind wants a client port below 1024, answers the start message with
@@ -126,33 +99,22 @@ private slots:
         const QByteArray password = fixtureValue("password");
         QVERIFY2(!user.isEmpty() && !password.isEmpty(), "the rlogind fixture made no account");
         RLoginConnection c;
-        c.host = QStringLiteral("127.0.0.1");
+        c.host = "127.0.0.1";
         c.port = kRlogindPort;
-        c.localUser = QString::fromLatin1(user);
-        c.remoteUser = c.localUser;
+        c.localUser = c.remoteUser = QString::fromLatin1(user);
         c.resize(91, 33);
         Recorder rec(&c);
-        QVERIFY(c.open());
-        QVERIFY(rec.waitConnected());
+        QVERIFY(c.open() && rec.waitConnected());
         QVERIFY2(rec.waitData("assword:"), rec.data.constData());
-        rec.data.clear();
-        c.write(password + "\r");
-        const auto run = [&](const QByteArray &command, const QByteArray &expect) {
-            rec.data.clear();
-            c.write(command + "\r");
-            return rec.waitData(expect);
-        };
         // The first command may be typed before the shell starts: the pty keeps it.
-        QVERIFY2(run("echo hv-$((6*7))", "hv-42"), rec.data.constData());
-        QVERIFY(run("stty size; echo size-$((0+1))", "size-1"));
+        QVERIFY2(rec.run(password, "") && rec.run("echo hv-$((6*7))", "hv-42"), rec.data.constData());
+        QVERIFY(rec.run("stty size; echo size-$((0+1))", "size-1"));
         QVERIFY2(rec.data.contains("33 91"), rec.data.constData());
         c.resize(100, 30);
-        QVERIFY(run("stty size; echo size-$((1+1))", "size-2"));
+        QVERIFY(rec.run("stty size; echo size-$((1+1))", "size-2"));
         QVERIFY2(rec.data.contains("30 100"), rec.data.constData());
         c.write("exit\r");
-        QVERIFY(rec.waitEnd());
-        QCOMPARE(rec.disconnects, 1);
-        QVERIFY(rec.errors.isEmpty());
+        QVERIFY(rec.endedCleanly());
     }
 };
 

@@ -13,121 +13,82 @@ class TestLanguage : public QObject
     Q_OBJECT
 
 private slots:
-    // Runs first: the very first switch announces nothing.
-    void firstSwitchIsSilent()
+    // Runs first: the very first switch announces nothing, every later one
+    // does, even when the language stays.
+    void switching()
     {
-        QSignalSpy spy(LanguageManager::hub(), &Lang::LangSignalHub::languageChanged);
-        LanguageManager::setLanguage(QStringLiteral("en"));
-        QCOMPARE(spy.count(), 0);
-        QCOMPARE(LanguageManager::currentLanguage(), QStringLiteral("en"));
-        LanguageManager::setLanguage(QStringLiteral("en"));
-        QCOMPARE(spy.count(), 1); // announced even when unchanged
-        LanguageManager::setLanguage(QStringLiteral("de"));
-        QCOMPARE(spy.count(), 2);
-    }
-
-    void translate()
-    {
-        LanguageManager::setLanguage(QStringLiteral("en"));
-        QCOMPARE(LanguageManager::tr(QStringLiteral("公钥认证")), QStringLiteral("Public Key"));
-        QCOMPARE(LanguageManager::tr(QStringLiteral("表中没有的文字")), QStringLiteral("表中没有的文字"));
-        QCOMPARE(LanguageManager::tr(QString()), QString());
-        LanguageManager::setLanguage(QStringLiteral("zh"));
-        QCOMPARE(LanguageManager::tr(QStringLiteral("公钥认证")), QStringLiteral("公钥认证"));
-    }
-
-    void unknownCodeSelectsChinese()
-    {
-        LanguageManager::setLanguage(QStringLiteral("xx"));
-        QCOMPARE(LanguageManager::currentLanguage(), QStringLiteral("zh"));
-        LanguageManager::setLanguage(QString());
-        QCOMPARE(LanguageManager::currentLanguage(), QStringLiteral("zh"));
-    }
-
-    void sourceText()
-    {
-        for (const char *lang : {"en", "ja", "zh"}) {
-            LanguageManager::setLanguage(QLatin1String(lang));
-            QCOMPARE(LanguageManager::sourceText(QStringLiteral("Public Key")), QStringLiteral("公钥认证"));
-            QCOMPARE(LanguageManager::sourceText(QStringLiteral("公钥认证")), QStringLiteral("公钥认证"));
-            QCOMPARE(LanguageManager::sourceText(QStringLiteral("公開鍵認証")), QStringLiteral("公钥认证"));
-            QCOMPARE(LanguageManager::sourceText(QStringLiteral("no such text")), QString());
-            QCOMPARE(LanguageManager::sourceText(QString()), QString());
+        QString seen = "-";
+        QObject receiver;
+        connect(LanguageManager::hub(), &Lang::LangSignalHub::languageChanged, &receiver,
+                [&] { seen = LanguageManager::tr("公钥认证"); });
+        const QList<QStringList> steps{{"en", "en", "-"}, {"en", "en", "Public Key"}, {"fr", "fr", "Clé publique"},
+                                       {"xx", "zh", "公钥认证"}, {"", "zh", "公钥认证"}};
+        for (const QStringList &step : steps) {
+            LanguageManager::setLanguage(step[0]);
+            QCOMPARE(LanguageManager::currentLanguage(), step[1]);
+            QCOMPARE(seen, step[2]); // receivers translate at once
+            seen.clear();
         }
     }
 
-    void receiversCanTranslateAtOnce()
+    void lookups_data()
     {
-        LanguageManager::setLanguage(QStringLiteral("zh"));
-        QString seen;
-        auto c = connect(LanguageManager::hub(), &Lang::LangSignalHub::languageChanged, this,
-                         [&] { seen = LanguageManager::tr(QStringLiteral("公钥认证")); });
-        LanguageManager::setLanguage(QStringLiteral("fr"));
-        disconnect(c);
-        QCOMPARE(seen, QStringLiteral("Clé publique"));
+        QTest::addColumn<QString>("language");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("translated");
+        QTest::addColumn<QString>("source");
+        QTest::newRow("en") << "en" << "公钥认证" << "Public Key" << "公钥认证";
+        QTest::newRow("fr") << "fr" << "公钥认证" << "Clé publique" << "公钥认证";
+        QTest::newRow("zh") << "zh" << "公钥认证" << "公钥认证" << "公钥认证";
+        QTest::newRow("translation back") << "zh" << "Public Key" << "Public Key" << "公钥认证";
+        QTest::newRow("other language back") << "en" << "公開鍵認証" << "公開鍵認証" << "公钥认证";
+        QTest::newRow("unknown") << "en" << "表中没有的文字" << "表中没有的文字" << "";
+        QTest::newRow("empty") << "ja" << "" << "" << "";
+    }
+    void lookups()
+    {
+        QFETCH(QString, language);
+        QFETCH(QString, text);
+        QFETCH(QString, translated);
+        QFETCH(QString, source);
+        LanguageManager::setLanguage(language);
+        QCOMPARE(LanguageManager::tr(text), translated);
+        QCOMPARE(LanguageManager::sourceText(text), source);
     }
 
     // Every Chinese text the code hands to tr() must have all fourteen
     // translations; otherwise a user of that language sees Chinese.
     void everySourceTextIsTranslated()
     {
-        QFile res(QStringLiteral(":/languages.json"));
+        QFile res(":/languages.json");
         QVERIFY(res.open(QIODevice::ReadOnly));
         const QJsonObject root = QJsonDocument::fromJson(res.readAll()).object();
         const QStringList codes{"en", "ja", "ko", "fr", "de", "es", "ru", "pt", "ar", "hi", "id", "it", "tr", "vi"};
-
         // tr("..."), tr(QStringLiteral("...")), tr(u"...")
-        const QRegularExpression call(QStringLiteral(
-            "\\btr\\(\\s*(?:QStringLiteral\\(\\s*)?(?:u8|u)?\"((?:[^\"\\\\\\n]|\\\\.)*)\""));
+        const QRegularExpression call("\\btr\\(\\s*(?:QStringLiteral\\(\\s*)?(?:u8|u)?\"((?:[^\"\\\\\\n]|\\\\.)*)\"");
+        const QRegularExpression escape(R"(\\(.))");
         QStringList missing;
         int checked = 0;
-        const QString root_ = QStringLiteral(HV_SOURCE_DIR);
-        QDirIterator it(root_, {QStringLiteral("*.cpp"), QStringLiteral("*.h")}, QDir::Files,
-                        QDirIterator::Subdirectories);
-        while (it.hasNext()) {
-            const QString path = it.next();
-            const QString rel = path.mid(root_.size() + 1);
-            if (rel.startsWith(QLatin1String("build")) || rel.startsWith(QLatin1String("tests/")) ||
-                rel.startsWith(QLatin1Char('.')))
+        const QString top = HV_SOURCE_DIR;
+        for (QDirIterator it(top, {"*.cpp", "*.h"}, QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
+            const QString rel = it.next().mid(top.size() + 1);
+            if (rel.startsWith("build") || rel.startsWith("tests/") || rel.startsWith('.'))
                 continue;
-            QFile f(path);
+            QFile f(it.filePath());
             QVERIFY(f.open(QIODevice::ReadOnly));
-            const QString text = QString::fromUtf8(f.readAll());
-            for (auto m = call.globalMatch(text); m.hasNext();) {
-                const QString source = unescape(m.next().captured(1));
-                bool chinese = false;
-                for (QChar ch : source)
-                    chinese = chinese || ch.unicode() >= 0x80;
-                if (!chinese)
+            for (auto m = call.globalMatch(QString::fromUtf8(f.readAll())); m.hasNext();) {
+                QString source = m.next().captured(1);
+                source.replace("\\n", "\n").replace("\\t", "\t").replace("\\r", "\r").replace(escape, "\\1");
+                if (std::all_of(source.cbegin(), source.cend(), [](QChar ch) { return ch.unicode() < 0x80; }))
                     continue;
                 ++checked;
-                for (const QString &code : codes) {
+                for (const QString &code : codes)
                     if (root.value(code).toObject().value(source).toString().isEmpty())
-                        missing << QStringLiteral("%1: \"%2\" lacks %3").arg(rel, source, code);
-                }
+                        missing << QString("%1: \"%2\" lacks %3").arg(rel, source, code);
             }
         }
-        if (!missing.isEmpty())
-            QFAIL(qPrintable(missing.mid(0, 40).join(QLatin1Char('\n'))));
+        QVERIFY2(missing.isEmpty(), qPrintable(missing.mid(0, 40).join('\n')));
         qInfo("checked %d tr() texts", checked);
-    }
-
-private:
-    static QString unescape(const QString &s)
-    {
-        QString out;
-        for (int i = 0; i < s.size(); ++i) {
-            if (s[i] != QLatin1Char('\\') || i + 1 == s.size()) {
-                out += s[i];
-                continue;
-            }
-            const QChar c = s[++i];
-            if (c == QLatin1Char('n')) out += QLatin1Char('\n');
-            else if (c == QLatin1Char('t')) out += QLatin1Char('\t');
-            else if (c == QLatin1Char('r')) out += QLatin1Char('\r');
-            else out += c;
-        }
-        return out;
     }
 };
 

@@ -158,33 +158,32 @@ private slots:
     // is no loss.
     void damagedFilesAreKeptAside_data()
     {
-        QTest::addColumn<bool>("buttons");
         QTest::addColumn<QByteArray>("json");
         QTest::addColumn<bool>("kept");
-        QTest::newRow("truncated") << false << QByteArray(R"({"groups": [{"name": "生产", "sessions": [{"id": "x")") << true;
-        QTest::newRow("array at the top") << false << QByteArray(R"([{"id": "x", "name": "lost?"}])") << true;
-        QTest::newRow("binary") << true << QByteArray("\x00\xff\xfe garbage", 12) << true;
-        QTest::newRow("groups an object") << false << QByteArray(
+        QTest::newRow("truncated") << QByteArray(R"({"groups": [{"name": "生产", "sessions": [{"id": "x")") << true;
+        QTest::newRow("array at the top") << QByteArray(R"([{"id": "x", "name": "lost?"}])") << true;
+        QTest::newRow("binary") << QByteArray("\x00\xff\xfe garbage", 12) << true;
+        QTest::newRow("groups an object") << QByteArray(
             R"({"groups":{"name":"prod","sessions":[{"id":"a1","name":"db","type":"ssh"}]},)"
             R"("sessions":[{"id":"n1","name":2024,"type":"ssh","host":10}]})") << true;
-        QTest::newRow("group sessions an object") << false << QByteArray(R"({"groups":[{"sessions":{"id":"a"}}]})") << true;
-        QTest::newRow("group not an object") << false << QByteArray(R"({"groups":["g"]})") << true;
-        QTest::newRow("name an array") << false << QByteArray(R"({"sessions":[{"id":"a","name":["x"]}]})") << true;
-        QTest::newRow("baud as text") << false << QByteArray(R"({"sessions":[{"id":"a","serial_baud":"9600"}]})") << true;
-        QTest::newRow("unknown key") << false << QByteArray(R"({"sessions":[{"id":"a","colour":"red"}]})") << true;
-        QTest::newRow("repeated id") << false << QByteArray(R"({"sessions":[{"id":"a"},{"id":"a"}]})") << true;
-        QTest::newRow("missing keys") << false << QByteArray(R"({"sessions":[{"name":"x"}]})") << false;
-        QTest::newRow("numbers as text") << false << QByteArray(R"({"sessions":[{"id":"a","name":7,"port":22}]})") << false;
-        QTest::newRow("state of any kind") << false << QByteArray(R"({"sessions":[{"id":"a","status":5}]})") << false;
-        QTest::newRow("button groups an object") << true << QByteArray(R"({"buttonGroups":{"label":"x"}})") << true;
-        QTest::newRow("button unknown key") << true << QByteArray(R"({"buttonGroups":[{"label":"x","icon":1}]})") << true;
-        QTest::newRow("button text a number") << true << QByteArray(R"({"buttonGroups":[{"buttons":[{"text":1}]}]})") << false;
+        QTest::newRow("group sessions an object") << QByteArray(R"({"groups":[{"sessions":{"id":"a"}}]})") << true;
+        QTest::newRow("group not an object") << QByteArray(R"({"groups":["g"]})") << true;
+        QTest::newRow("name an array") << QByteArray(R"({"sessions":[{"id":"a","name":["x"]}]})") << true;
+        QTest::newRow("baud as text") << QByteArray(R"({"sessions":[{"id":"a","serial_baud":"9600"}]})") << true;
+        QTest::newRow("unknown key") << QByteArray(R"({"sessions":[{"id":"a","colour":"red"}]})") << true;
+        QTest::newRow("repeated id") << QByteArray(R"({"sessions":[{"id":"a"},{"id":"a"}]})") << true;
+        QTest::newRow("missing keys") << QByteArray(R"({"sessions":[{"name":"x"}]})") << false;
+        QTest::newRow("numbers as text") << QByteArray(R"({"sessions":[{"id":"a","name":7,"port":22}]})") << false;
+        QTest::newRow("state of any kind") << QByteArray(R"({"sessions":[{"id":"a","status":5}]})") << false;
+        QTest::newRow("button groups an object") << QByteArray(R"({"buttonGroups":{"label":"x"}})") << true;
+        QTest::newRow("button unknown key") << QByteArray(R"({"buttonGroups":[{"label":"x","icon":1}]})") << true;
+        QTest::newRow("button text a number") << QByteArray(R"({"buttonGroups":[{"buttons":[{"text":1}]}]})") << false;
     }
     void damagedFilesAreKeptAside()
     {
-        QFETCH(bool, buttons);
         QFETCH(QByteArray, json);
         QFETCH(bool, kept);
+        const bool buttons = json.contains("buttonGroups");
         const QString path = buttons ? buttonsPath() : sessionsPath();
         writeFile(path, json);
         if (kept)
@@ -240,8 +239,9 @@ private slots:
     }
 
     // Each operation on the same store; what it leaves is also what the file
-    // holds. A refused operation changes nothing.
-    void sessionOperations_data()
+    // holds. A refused operation changes nothing. Session rows give the
+    // sessions' layout, button rows ("g(...)") the buttons'.
+    void operations_data()
     {
         QTest::addColumn<Op>("op");
         QTest::addColumn<QVariant>("result");
@@ -256,6 +256,19 @@ private slots:
         const auto added = [](const QString &name, const QString &group, const QString &type) {
             return Op([=](SessionStore &s) { return QVariant(!add(s, name, group, type).isEmpty()); });
         };
+        // Removes what "what" does and tells whether the current session, db, is still current.
+        const auto removeCurrent = [](const std::function<void(SessionStore &)> &what) {
+            return Op([=](SessionStore &s) {
+                const QString db = idOf(s, "db", "g");
+                s.setCurrentSessionId(db);
+                what(s);
+                return QVariant(s.currentSessionId() == db);
+            });
+        };
+        const auto button = [](const std::function<void(SessionStore &)> &what) {
+            return Op([=](SessionStore &s) { what(s); return QVariant(); });
+        };
+        const ButtonCommand x{"x", "x\\r", {}};
         QTest::newRow("add taken") << added("db", "g", "ssh") << QVariant(false) << before;
         QTest::newRow("add empty name") << added("", "", "ssh") << QVariant(false) << before;
         QTest::newRow("add other type") << added("db", "g", "raw") << QVariant(true) << "g(db web tel:telnet db:raw) other(far) | loose web";
@@ -268,32 +281,42 @@ private slots:
         QTest::newRow("rename, other type") << rename("db", "g", "tel") << QVariant() << "g(tel web tel:telnet) other(far) | loose web";
         QTest::newRow("rename, other group") << rename("db", "g", "far") << QVariant() << "g(far web tel:telnet) other(far) | loose web";
         QTest::newRow("rename ungrouped") << rename("loose", "", "db") << QVariant() << "g(db web tel:telnet) other(far) | db web";
-        QTest::newRow("update keeps type, moves to end")
-            << update("db", "g", [](SessionInfo &r) { r.type = "raw"; r.status = "connected"; })
-            << QVariant(true) << "g(web tel:telnet db) other(far) | loose web";
-        QTest::newRow("update to a taken name") << update("loose", "", [](SessionInfo &r) { r.name = "web"; })
-                                                << QVariant(false) << before;
+        QTest::newRow("update keeps type, moves to end") << update("db", "g", [](SessionInfo &r) { r.type = "raw"; r.status = "connected"; })
+                                                         << QVariant(true) << "g(web tel:telnet db) other(far) | loose web";
+        QTest::newRow("update to a taken name") << update("loose", "", [](SessionInfo &r) { r.name = "web"; }) << QVariant(false) << before;
         QTest::newRow("update to a new group") << update("loose", "", [](SessionInfo &r) { r.group = "h"; })
                                                << QVariant(true) << "g(db web tel:telnet) other(far) h(loose) | web";
         QTest::newRow("update, kept type decides")
-            << update("far", "other", [](SessionInfo &r) { r.group.clear(); r.name = "web"; r.type = "telnet"; })
-            << QVariant(false) << before;
-        QTest::newRow("update unknown id") << update("far", "other", [](SessionInfo &r) { r.id = "none"; })
-                                           << QVariant(false) << before;
+            << update("far", "other", [](SessionInfo &r) { r.group.clear(); r.name = "web"; r.type = "telnet"; }) << QVariant(false) << before;
+        QTest::newRow("update unknown id") << update("far", "other", [](SessionInfo &r) { r.id = "none"; }) << QVariant(false) << before;
         QTest::newRow("remove") << Op([](SessionStore &s) { return s.removeSession(idOf(s, "web", "")); })
                                 << QVariant(true) << "g(db web tel:telnet) other(far) | loose";
-        QTest::newRow("remove unknown") << Op([](SessionStore &s) { return s.removeSession("none"); })
-                                        << QVariant(false) << before;
-        QTest::newRow("remove group") << Op([](SessionStore &s) { s.removeGroup("g"); return QVariant(); })
-                                      << QVariant() << "other(far) | loose web";
+        QTest::newRow("remove unknown") << Op([](SessionStore &s) { return s.removeSession("none"); }) << QVariant(false) << before;
+        QTest::newRow("remove current") << removeCurrent([](SessionStore &s) { s.removeSession(idOf(s, "db", "g")); })
+                                        << QVariant(false) << "g(web tel:telnet) other(far) | loose web";
+        QTest::newRow("remove another group") << removeCurrent([](SessionStore &s) { s.removeGroup("other"); })
+                                              << QVariant(true) << "g(db web tel:telnet) | loose web";
+        QTest::newRow("remove the current's group") << removeCurrent([](SessionStore &s) { s.removeGroup("g"); })
+                                                    << QVariant(false) << "other(far) | loose web";
         QTest::newRow("add group taken") << Op([](SessionStore &s) { s.addGroup("g"); s.addGroup(""); return QVariant(); })
                                          << QVariant() << before;
         QTest::newRow("rename group taken") << renameGroup("g", "other") << QVariant() << before;
         QTest::newRow("rename group to itself") << renameGroup("g", "g") << QVariant() << before;
         QTest::newRow("rename group blanks") << renameGroup("g", " ") << QVariant() << before;
         QTest::newRow("rename group, case") << renameGroup("g", " G ") << QVariant() << "G(db web tel:telnet) other(far) | loose web";
+        QTest::newRow("add button group taken or empty") << button([](SessionStore &s) { s.addButtonGroup("g"); s.addButtonGroup(""); })
+                                                         << QVariant() << "g(ls ls pwd)";
+        QTest::newRow("add button without text or group")
+            << button([](SessionStore &s) { s.addButton("g", {}); s.addButton("", {"x", "x", {}}); }) << QVariant() << "g(ls ls pwd)";
+        QTest::newRow("add button, new group") << button([=](SessionStore &s) { s.addButton("n", x); }) << QVariant() << "g(ls ls pwd) n(x)";
+        QTest::newRow("remove the first only") << button([](SessionStore &s) { s.removeButton("g", "ls"); }) << QVariant() << "g(ls pwd)";
+        QTest::newRow("group stays when emptied")
+            << button([](SessionStore &s) { for (const char *t : {"ls", "ls", "pwd"}) s.removeButton("g", t); }) << QVariant() << "g()";
+        QTest::newRow("update moves") << button([=](SessionStore &s) { s.updateButton("g", "pwd", "n", x); }) << QVariant() << "g(ls ls) n(x)";
+        QTest::newRow("update to no text removes") << button([](SessionStore &s) { s.updateButton("g", "pwd", "n", {}); })
+                                                   << QVariant() << "g(ls ls)";
     }
-    void sessionOperations()
+    void operations()
     {
         QFETCH(Op, op);
         QFETCH(QVariant, result);
@@ -303,85 +326,35 @@ private slots:
                                  {"far", "other", "ssh"}, {"loose", "", "ssh"}, {"web", "", "ssh"}};
         for (const auto &s : seed)
             add(store, s[0], s[1], s[2]);
-        QCOMPARE(op(store), result);
-        QCOMPARE(layout(store), expected);
-        QCOMPARE(layout(SessionStore(m_folders)), expected);
-    }
-
-    void removalClearsTheCurrentSession()
-    {
-        SessionStore store(m_folders);
-        const QString a = add(store, "a", "g");
-        const QString b = add(store, "b");
-        store.setCurrentSessionId(b);
-        QVERIFY(store.removeSession(b));
-        QCOMPARE(store.currentSessionId(), QString());
-        store.setCurrentSessionId(a);
-        store.removeGroup("other");
-        QCOMPARE(store.currentSessionId(), a);
-        store.removeGroup("g");
-        QCOMPARE(store.currentSessionId(), QString());
-    }
-
-    void buttonOperations_data()
-    {
-        QTest::addColumn<Op>("op");
-        QTest::addColumn<QString>("expected");
-        const ButtonCommand x{"x", "x\\r", {}};
-        QTest::newRow("add group taken or empty")
-            << Op([](SessionStore &s) { s.addButtonGroup("g"); s.addButtonGroup(""); return QVariant(); }) << "g(ls ls pwd)";
-        QTest::newRow("add button without text or group")
-            << Op([](SessionStore &s) { s.addButton("g", {}); s.addButton("", {"x", "x", {}}); return QVariant(); })
-            << "g(ls ls pwd)";
-        QTest::newRow("add button, new group") << Op([=](SessionStore &s) { s.addButton("n", x); return QVariant(); })
-                                               << "g(ls ls pwd) n(x)";
-        QTest::newRow("remove the first only") << Op([](SessionStore &s) { s.removeButton("g", "ls"); return QVariant(); })
-                                               << "g(ls pwd)";
-        QTest::newRow("group stays when emptied")
-            << Op([](SessionStore &s) { for (const char *t : {"ls", "ls", "pwd"}) s.removeButton("g", t); return QVariant(); })
-            << "g()";
-        QTest::newRow("update moves") << Op([=](SessionStore &s) { s.updateButton("g", "pwd", "n", x); return QVariant(); })
-                                      << "g(ls ls) n(x)";
-        QTest::newRow("update to no text removes")
-            << Op([](SessionStore &s) { s.updateButton("g", "pwd", "n", {}); return QVariant(); }) << "g(ls ls)";
-    }
-    void buttonOperations()
-    {
-        QFETCH(Op, op);
-        QFETCH(QString, expected);
-        SessionStore store(m_folders);
         for (const char *text : {"ls", "ls", "pwd"})
             store.addButton("g", ButtonCommand{text, text, {}});
-        op(store);
-        QCOMPARE(buttonLayout(store), expected);
-        QCOMPARE(buttonLayout(SessionStore(m_folders)), expected);
+        QCOMPARE(op(store), result);
+        const auto shown = [&](const SessionStore &s) { return expected.contains('|') ? layout(s) : buttonLayout(s); };
+        QCOMPARE(shown(store), expected);
+        QCOMPARE(shown(SessionStore(m_folders)), expected);
     }
 
     void filesBesideTheProgramAreCopiedIn_data()
     {
-        QTest::addColumn<bool>("inApp");
-        QTest::addColumn<bool>("inAppData");
+        QTest::addColumn<QStringList>("seeded"); // the folders that hold files
         QTest::addColumn<bool>("customData");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("program folder") << true << false << false << "app";
-        QTest::newRow("program folder wins") << true << true << true << "app";
-        QTest::newRow("data location, custom folder") << false << true << true << "appdata";
-        QTest::newRow("data location, default folder") << false << true << false << "";
+        QTest::newRow("program folder") << QStringList{"app"} << false << "app";
+        QTest::newRow("program folder wins") << QStringList{"app", "appdata"} << true << "app";
+        QTest::newRow("data location, custom folder") << QStringList{"appdata"} << true << "appdata";
+        QTest::newRow("data location, default folder") << QStringList{"appdata"} << false << "";
     }
     void filesBesideTheProgramAreCopiedIn()
     {
-        QFETCH(bool, inApp);
-        QFETCH(bool, inAppData);
+        QFETCH(QStringList, seeded);
         QFETCH(bool, customData);
         QFETCH(QString, expected);
         const auto seed = [](const QString &folder, const QString &name) {
             writeFile(folder + "/halvorstead_sessions.json", QString(R"({"sessions": [{"id": "%1", "name": "%1", "type": "ssh"}]})").arg(name).toUtf8());
             writeFile(folder + "/halvorstead_buttons.json", QString(R"({"buttonGroups": [{"label": "%1"}]})").arg(name).toUtf8());
         };
-        if (inApp)
-            seed(m_folders.appDir, "app");
-        if (inAppData)
-            seed(m_folders.appData, "appdata");
+        for (const QString &folder : seeded)
+            seed(m_box->path() + '/' + folder, folder);
         m_folders.customData = customData;
         const SessionStore store(m_folders);
         QCOMPARE(layout(store) + buttonLayout(store), expected.isEmpty() ? "|" : "| " + expected + expected + "()");

@@ -11,93 +11,67 @@ class TestSettings : public QObject
 {
     Q_OBJECT
 
-    static void clearNative()
+    static void setNative(const QVariantMap &values)
     {
         QScopedPointer<QSettings> native(AppSettings::openNativeStore());
         native->clear();
+        for (auto it = values.cbegin(); it != values.cend(); ++it)
+            native->setValue(it.key(), it.value());
         native->sync();
     }
 
 private slots:
-    void init() { clearNative(); }
-
+    // The native store is copied into a new INI file once; later changes to
+    // it do not reach an existing file, and an empty one writes nothing.
     void customFolderImportsNativeOnce()
     {
-        {
-            QScopedPointer<QSettings> native(AppSettings::openNativeStore());
-            native->setValue(QStringLiteral("ui/language"), QStringLiteral("de"));
-            native->setValue(QStringLiteral("log/splitSize"), 5);
-            native->sync();
-        }
+        setNative({{"ui/language", "de"}, {"log/splitSize", 5}});
         QTemporaryDir data;
-        const DataDirInfo info{data.path(), QStringLiteral("env")};
+        const DataDirInfo info{data.path(), "env"};
         QScopedPointer<QSettings> ini(AppSettings::createSettings(info));
         QCOMPARE(ini->format(), QSettings::IniFormat);
-        QCOMPARE(QFileInfo(ini->fileName()).fileName(), QStringLiteral("halvorstead_settings.ini"));
+        QCOMPARE(ini->fileName(), data.path() + "/halvorstead_settings.ini");
         QVERIFY(QFileInfo::exists(ini->fileName()));
-        QCOMPARE(ini->value(QStringLiteral("ui/language")).toString(), QStringLiteral("de"));
-        QCOMPARE(ini->value(QStringLiteral("log/splitSize")).toInt(), 5);
-
-        // Later changes to the native store do not reach an existing INI file.
-        clearNative();
-        {
-            QScopedPointer<QSettings> native(AppSettings::openNativeStore());
-            native->setValue(QStringLiteral("ui/new"), 1);
-            native->sync();
-        }
+        QCOMPARE(ini->value("log/splitSize").toInt(), 5);
+        setNative({{"ui/new", 1}});
         ini.reset(AppSettings::createSettings(info));
-        QCOMPARE(ini->value(QStringLiteral("ui/language")).toString(), QStringLiteral("de"));
-        QVERIFY(!ini->contains(QStringLiteral("ui/new")));
-    }
+        QCOMPARE(ini->allKeys(), (QStringList{"log/splitSize", "ui/language"}));
 
-    void emptyNativeWritesNothingUntilFirstWrite()
-    {
-        QTemporaryDir data;
-        QScopedPointer<QSettings> ini(AppSettings::createSettings({data.path(), QStringLiteral("portable")}));
+        setNative({});
+        QTemporaryDir empty;
+        ini.reset(AppSettings::createSettings({empty.path(), "portable"}));
         QVERIFY(!QFileInfo::exists(ini->fileName()));
-        ini->setValue(QStringLiteral("window/maximized"), true);
+        ini->setValue("window/maximized", true);
         ini->sync();
         QVERIFY(QFileInfo::exists(ini->fileName()));
+
+        ini.reset(AppSettings::createSettings({"/nowhere", "default"}));
+        QCOMPARE(ini->format(), QSettings::NativeFormat);
+        QVERIFY(!QFileInfo::exists("/nowhere"));
     }
 
-    void defaultModeUsesNativeStore()
-    {
-        QScopedPointer<QSettings> s(AppSettings::createSettings({QStringLiteral("/nowhere"), QStringLiteral("default")}));
-        QCOMPARE(s->format(), QSettings::NativeFormat);
-        QVERIFY(!QFileInfo::exists(QStringLiteral("/nowhere")));
-    }
-
+    // Through the instance, which finds the data folder the way the program
+    // does at start-up.
     void typedReads()
     {
         QTemporaryDir data;
-        QFile file(data.path() + QStringLiteral("/halvorstead_settings.ini"));
+        QFile file(data.path() + "/halvorstead_settings.ini");
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("[ui]\nflag=true\noff=false\ncount=12\nword=abc\nempty=\n"
-                   "[session]\nabc\\conn\\user=root\n");
+        file.write("[ui]\nflag=true\noff=false\ncount=12\nword=abc\nempty=\n[session]\nabc\\conn\\user=root\n");
         file.close();
-
-        // The instance resolves the data folder from the environment; it is
-        // the same code path the program takes at start-up.
         qputenv("HALVORSTEAD_DATA_DIR", data.path().toUtf8());
         AppSettings &s = AppSettings::instance();
-        QCOMPARE(dataDirInfo().mode, QStringLiteral("env"));
-        QVERIFY(s.getBool(QStringLiteral("ui/flag"), false));
-        QVERIFY(!s.getBool(QStringLiteral("ui/off"), true));
-        QCOMPARE(s.getInt(QStringLiteral("ui/count"), 3), 12);
-        QCOMPARE(s.getInt(QStringLiteral("ui/word"), 10), 0); // present but not a number
-        QCOMPARE(s.getInt(QStringLiteral("ui/missing"), 10), 10);
-        QCOMPARE(s.getString(QStringLiteral("ui/empty"), QStringLiteral("dflt")), QString()); // present wins
-        QCOMPARE(s.getString(QStringLiteral("ui/missing"), QStringLiteral("dflt")), QStringLiteral("dflt"));
-        QCOMPARE(s.value(QStringLiteral("ui/missing"), 7).toInt(), 7);
-
-        QCOMPARE(s.keysWithPrefix(QStringLiteral("session/")), QStringList{QStringLiteral("session/abc/conn/user")});
-        QVERIFY(s.keysWithPrefix(QStringLiteral("Session/")).isEmpty());
-        QVERIFY(s.keysWithPrefix(QStringLiteral("nothing/")).isEmpty());
-
-        s.setValue(QStringLiteral("ui/language"), QStringLiteral("fr"));
+        QVERIFY(s.getBool("ui/flag", false) && !s.getBool("ui/off", true));
+        QCOMPARE(s.getInt("ui/count", 3), 12);
+        QCOMPARE(s.getInt("ui/word", 10), 0); // present but not a number
+        QCOMPARE(s.getInt("ui/missing", 10), 10);
+        QCOMPARE(s.getString("ui/empty", "dflt"), QString()); // present wins
+        QCOMPARE(s.getString("ui/missing", "dflt"), "dflt");
+        QCOMPARE(s.keysWithPrefix("session/"), QStringList{"session/abc/conn/user"});
+        QVERIFY(s.keysWithPrefix("Session/").isEmpty());
+        s.setValue("ui/language", "fr");
         s.sync();
-        QSettings reread(file.fileName(), QSettings::IniFormat);
-        QCOMPARE(reread.value(QStringLiteral("ui/language")).toString(), QStringLiteral("fr"));
+        QCOMPARE(QSettings(file.fileName(), QSettings::IniFormat).value("ui/language").toString(), "fr");
     }
 };
 

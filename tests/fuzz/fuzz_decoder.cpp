@@ -8,13 +8,10 @@
 #include <QStringDecoder>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
+
+#include "fuzzcheck.h" // last: its check() would clash with Qt's headers
 
 namespace {
-
-// Names the broken promise before stopping, so a finding says what it is.
-#define check(ok) ((ok) ? void() : (std::fprintf(stderr, "broken: %s\n", #ok), std::abort()))
 
 QString wholeDecoded(const QByteArray &bytes, bool gbk)
 {
@@ -25,20 +22,16 @@ QString wholeDecoded(const QByteArray &bytes, bool gbk)
 // The bytes and printable characters that a block of HEX lines shows.
 void checkHexDump(const QString &html, const QByteArray &bytes, qint64 offset)
 {
-    static const QRegularExpression line(QStringLiteral("</span> ?([0-9A-F]{8}): ([0-9A-F ]{47}) (.*?)<br/>"));
+    static const QRegularExpression line("</span> ?([0-9A-F]{8}): ([0-9A-F ]{47}) (.*?)<br/>");
     QByteArray shown;
     for (auto it = line.globalMatch(html); it.hasNext();) {
         const QRegularExpressionMatch m = it.next();
         check(m.captured(1).toLongLong(nullptr, 16) == offset + shown.size());
         const QByteArray hex = QByteArray::fromHex(m.captured(2).toLatin1());
-        QString chars = m.captured(3);
-        chars.replace(QLatin1String("&lt;"), QLatin1String("<")).replace(QLatin1String("&gt;"), QLatin1String(">"));
-        chars.replace(QLatin1String("&amp;"), QLatin1String("&"));
+        const QString chars = m.captured(3).replace("&lt;", "<").replace("&gt;", ">").replace("&amp;", "&");
         check(hex.size() == chars.size() && hex.size() <= 16);
-        for (qsizetype k = 0; k < hex.size(); ++k) {
-            const uchar b = uchar(hex[k]);
-            check(chars[k] == ((b >= 0x20 && b <= 0x7E) ? QChar(b) : QChar(u'.')));
-        }
+        for (qsizetype k = 0; k < hex.size(); ++k)
+            check(chars[k] == (hex[k] >= 0x20 && hex[k] <= 0x7E ? QChar(hex[k]) : QChar('.')));
         shown += hex;
     }
     check(shown == bytes);
@@ -51,24 +44,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size < 1)
         return 0;
     const int mode = data[0] % 3; // UTF-8, GBK, HEX
-    quint32 seed = data[0];
     const QByteArray input(reinterpret_cast<const char *>(data + 1), qsizetype(size - 1));
 
     ReceiveDecoder decoder;
-    decoder.encoding = mode == 1 ? QStringLiteral("GBK") : QStringLiteral("默认");
+    decoder.encoding = mode == 1 ? "GBK" : "默认";
     QString text;
     qint64 offset = 0;
-    for (qsizetype at = 0; at < input.size();) {
-        seed = seed * 1103515245u + 12345u;
-        const qsizetype n = std::min<qsizetype>(input.size() - at, 1 + (seed >> 16) % 9);
-        const QByteArray slice = input.mid(at, n);
-        if (mode == 2) {
-            checkHexDump(hexDumpHtml(QStringLiteral("RX"), slice, offset), slice, offset);
-            offset += n;
-        } else {
+    for (const QByteArray &slice : slices(input, data[0], 9)) {
+        if (mode == 2)
+            checkHexDump(hexDumpHtml("RX", slice, offset), slice, offset);
+        else
             text += decoder.decodeReceived(slice);
-        }
-        at += n;
+        offset += slice.size();
     }
     if (mode != 2) {
         // What waits for the rest of a character is at most one character.

@@ -3,7 +3,6 @@
 #ifdef HV_FUZZ_REPLAY
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 
 #include <cstdint>
 #include <cstdio>
@@ -14,17 +13,11 @@ int main(int argc, char **argv)
 {
     int count = 0;
     for (int i = 1; i < argc; ++i) {
-        const QString path = QString::fromLocal8Bit(argv[i]);
-        QStringList files{path};
-        if (QFileInfo(path).isDir()) {
-            files.clear();
-            for (const QString &name : QDir(path).entryList(QDir::Files, QDir::Name))
-                files << QDir(path).filePath(name);
-        }
-        for (const QString &file : files) {
-            QFile f(file);
+        const QFileInfo path(QString::fromLocal8Bit(argv[i]));
+        for (const QFileInfo &file : path.isDir() ? QDir(path.filePath()).entryInfoList(QDir::Files, QDir::Name) : QFileInfoList{path}) {
+            QFile f(file.filePath());
             if (!f.open(QIODevice::ReadOnly)) {
-                std::fprintf(stderr, "cannot read %s\n", qPrintable(file));
+                std::fprintf(stderr, "cannot read %s\n", qPrintable(f.fileName()));
                 return 1;
             }
             const QByteArray bytes = f.readAll();

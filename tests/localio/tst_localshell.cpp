@@ -20,22 +20,26 @@ struct Shell {
     int connects = 0;
     int disconnects = 0;
 
-    explicit Shell(const QString &name)
+    Shell(const QString &name, bool withPty)
     {
+        LocalShellConnection::setPseudoTerminalDisabled(!withPty);
         conn.setShell(name);
         QObject::connect(&conn, &Connection::dataReceived, &conn, [this](const QByteArray &d) { output += d; });
         QObject::connect(&conn, &Connection::connectionError, &conn, [this](const QString &m) { errors << m; });
         QObject::connect(&conn, &Connection::connected, &conn, [this] { ++connects; });
         QObject::connect(&conn, &Connection::disconnected, &conn, [this] { ++disconnects; });
     }
+    // The outcome of open() arrives by signal.
+    bool start() { return conn.open() && QTest::qWaitFor([this] { return connects == 1; }, 10000); }
 };
 
-bool processGone(qint64 pid)
-{
-    return ::kill(pid_t(pid), 0) != 0 && errno == ESRCH;
-}
+// Lines to type, each with the answer to wait for (none when empty);
+// "resize" makes the terminal 100x30 instead.
+using Steps = QList<std::pair<QByteArray, QByteArray>>;
 
 } // namespace
+
+Q_DECLARE_METATYPE(Steps)
 
 class TestLocalShell : public QObject
 {
@@ -44,24 +48,15 @@ class TestLocalShell : public QObject
     QByteArray m_shellEnv;
     QTemporaryDir m_zdot; // an empty zsh setup, so zsh skips its first-run menu
 
-    static void setShellEnv(const QString &value)
-    {
-        if (value.isNull())
-            qunsetenv("SHELL");
-        else
-            qputenv("SHELL", value.toUtf8());
-    }
-
 private slots:
     void initTestCase()
     {
-        QVERIFY2(!platform::findExecutable(QStringLiteral("zsh")).isEmpty(), "zsh is needed (package zsh)");
+        QVERIFY2(!platform::findExecutable("zsh").isEmpty(), "zsh is needed (package zsh)");
         m_shellEnv = qgetenv("SHELL");
-        QFile rc(m_zdot.filePath(QStringLiteral(".zshrc")));
+        QFile rc(m_zdot.filePath(".zshrc"));
         QVERIFY(rc.open(QIODevice::WriteOnly));
         qputenv("ZDOTDIR", QFile::encodeName(m_zdot.path()));
     }
-    void init() { LocalShellConnection::setPseudoTerminalDisabled(false); }
     void cleanup() { qputenv("SHELL", m_shellEnv); }
 
     // Each session runs the program it names by path, by a name listed in
@@ -73,9 +68,9 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("shellEnv"); // null: unset
         QTest::addColumn<QString>("expected"); // the program running, or "!" and the missing one
-        const QString pwsh = platform::findExecutable(QStringLiteral("pwsh"));
-        const QString powershell = pwsh.isEmpty() ? QStringLiteral("!powershell.exe") : pwsh;
-        const QString zsh = QStringLiteral("/usr/bin/zsh");
+        const QString pwsh = platform::findExecutable("pwsh");
+        const QString powershell = pwsh.isEmpty() ? "!powershell.exe" : pwsh;
+        const QString zsh = "/usr/bin/zsh";
         QTest::newRow("sh") << true << "sh" << zsh << "/bin/sh";
         QTest::newRow("zsh") << true << "zsh" << QString() << zsh;
         QTest::newRow("listed, any case") << true << " ZSH " << QString() << zsh;
@@ -100,18 +95,16 @@ private slots:
         QFETCH(QString, name);
         QFETCH(QString, shellEnv);
         QFETCH(QString, expected);
-        LocalShellConnection::setPseudoTerminalDisabled(!withPty);
-        setShellEnv(shellEnv);
-        Shell s(name);
-        QVERIFY(s.conn.open()); // the outcome arrives by signal
-        if (expected.startsWith(QLatin1Char('!'))) {
+        shellEnv.isNull() ? qunsetenv("SHELL") : qputenv("SHELL", shellEnv.toUtf8());
+        Shell s(name, withPty);
+        if (expected.startsWith('!')) {
+            QVERIFY(s.conn.open());
             QTRY_COMPARE_WITH_TIMEOUT(s.disconnects, 1, 10000);
-            QCOMPARE(s.errors, QStringList{LanguageManager::tr(QStringLiteral("%1 在此系统上不可用")).arg(expected.mid(1))});
-            QCOMPARE(s.connects, 0);
-            QVERIFY(!s.conn.isOpen());
+            QCOMPARE(s.errors, QStringList{LanguageManager::tr("%1 在此系统上不可用").arg(expected.mid(1))});
+            QVERIFY(s.connects == 0 && !s.conn.isOpen());
             return;
         }
-        QTRY_COMPARE_WITH_TIMEOUT(s.connects, 1, 10000);
+        QVERIFY(s.start());
         s.conn.write("readlink /proc/$$/exe\r");
         const QByteArray program = QFileInfo(expected).canonicalFilePath().toUtf8();
         QTRY_VERIFY2_WITH_TIMEOUT(s.output.contains(program + (withPty ? "\r\n" : "\n")), s.output.constData(), 10000);
@@ -119,62 +112,43 @@ private slots:
     }
 
     // Commands echo, so answers are matched by shapes that the typed command
-    // line does not contain. The shell's line editor gets one CR per line
-    // end; a program that set the terminal raw gets the bytes as typed.
-    void bashOnATerminal()
+    // line does not contain. On a terminal the shell's line editor gets one
+    // CR per line end and a program that set the terminal raw gets the bytes
+    // as typed; a plain process gets every line end as the one it reads lines
+    // by. The end of the shell is announced; later input is dropped.
+    void bashSessions_data()
     {
-        QVERIFY(LocalShellConnection::isConPtySupported());
-        Shell s(QStringLiteral("bash"));
-        s.conn.setTerminalType(QStringLiteral("vt220"));
-        QVERIFY(s.conn.open());
-        QTRY_COMPARE_WITH_TIMEOUT(s.connects, 1, 10000);
-        QVERIFY(s.conn.isOpen());
-        s.conn.write("echo $((6*7)) T=$TERM; stty size\r");
-        QTRY_VERIFY_WITH_TIMEOUT(s.output.contains("42 T=vt220\r\n25 80\r\n"), 10000);
-        s.conn.resize(100, 30);
-        s.conn.write("stty size\r");
-        QTRY_VERIFY_WITH_TIMEOUT(s.output.contains("30 100\r\n"), 10000);
-
-        s.conn.write("stty -icrnl -icanon -echo; echo RE\"\"ADY; head -c 4 | od -An -tx1; stty sane\r");
-        QTRY_VERIFY_WITH_TIMEOUT(s.output.contains("READY"), 10000);
-        s.conn.write("ls\r\n");
-        s.conn.write("\n");
-        QTRY_VERIFY_WITH_TIMEOUT(s.output.contains(" 6c 73 0d 0d"), 10000);
-        s.conn.write("stty raw -echo; echo RA\"\"W; head -c 4 | od -An -tx1; stty sane\r");
-        QTRY_VERIFY_WITH_TIMEOUT(s.output.contains("RAW"), 10000);
-        s.conn.write("ls\r\n");
-        QTRY_VERIFY_WITH_TIMEOUT(s.output.contains(" 6c 73 0d 0a"), 10000);
-
-        s.conn.write("exit\r");
-        QTRY_COMPARE_WITH_TIMEOUT(s.disconnects, 1, 10000);
-        QVERIFY(!s.conn.isOpen());
-        QVERIFY(s.errors.isEmpty());
+        QTest::addColumn<bool>("withPty");
+        QTest::addColumn<Steps>("steps");
+        QTest::newRow("terminal") << true << Steps{
+            {"echo $((6*7)) T=$TERM; stty size\r", "42 T=vt220\r\n25 80\r\n"}, {"resize", ""}, {"stty size\r", "30 100\r\n"},
+            {"stty -icrnl -icanon -echo; echo RE\"\"ADY; head -c 4 | od -An -tx1; stty sane\r", "READY"}, {"ls\r\n", ""},
+            {"\n", " 6c 73 0d 0d"}, {"stty raw -echo; echo RA\"\"W; head -c 4 | od -An -tx1; stty sane\r", "RAW"},
+            {"ls\r\n", " 6c 73 0d 0a"}, {"exit\r", ""}};
+        QTest::newRow("process") << false << Steps{
+            {"head -c 6 | od -An -tx1\r", ""}, {"a\rb\nc\r\n", " 61 0a 62 0a 63 0a"}, {"echo $((6*7))\r\n", "42\n"}, {"exit\n", ""}};
     }
-
-    void processFallback()
+    void bashSessions()
     {
-        LocalShellConnection::setPseudoTerminalDisabled(true);
-        QVERIFY(!LocalShellConnection::isConPtySupported());
-        Shell s(QStringLiteral("bash"));
-        QVERIFY(s.conn.open());
-        QTRY_COMPARE_WITH_TIMEOUT(s.connects, 1, 10000);
-        QVERIFY(s.conn.isOpen());
-        // Every line end reaches the program as the one it reads lines by.
-        s.conn.write("head -c 6 | od -An -tx1\r");
-        s.conn.write("a\rb\nc\r\n");
-        QTRY_VERIFY_WITH_TIMEOUT(s.output.contains(" 61 0a 62 0a 63 0a"), 10000);
-        s.conn.write("echo $((6*7))\r\n");
-        QTRY_VERIFY_WITH_TIMEOUT(s.output.contains("42\n"), 10000);
-        s.conn.write("exit\n");
+        QFETCH(bool, withPty);
+        QFETCH(Steps, steps);
+        Shell s("bash", withPty);
+        QCOMPARE(LocalShellConnection::isConPtySupported(), withPty);
+        s.conn.setTerminalType("vt220");
+        QVERIFY(s.start() && s.conn.isOpen());
+        for (const auto &[typed, answer] : steps) {
+            typed == "resize" ? s.conn.resize(100, 30) : s.conn.write(typed);
+            QTRY_VERIFY2_WITH_TIMEOUT(s.output.contains(answer), s.output.constData(), 10000);
+        }
         QTRY_COMPARE_WITH_TIMEOUT(s.disconnects, 1, 10000);
         QVERIFY(!s.conn.isOpen());
-        s.conn.write("echo too late\n"); // dropped silently
+        s.conn.write("echo too late\n");
         QVERIFY(s.errors.isEmpty());
     }
 
     // A shell that ignores the hang-up (terminal) or the termination (plain
-    // process) is still ended by close; a job in the background that holds
-    // the terminal too must not make close wait.
+    // process) is still ended, and reaped, by the time close returns; a job
+    // in the background that holds the terminal too must not make close wait.
     void shellIgnoringTheEndIsStillEnded_data()
     {
         QTest::addColumn<bool>("withPty");
@@ -186,17 +160,15 @@ private slots:
     {
         QFETCH(bool, withPty);
         QFETCH(QByteArray, command);
-        LocalShellConnection::setPseudoTerminalDisabled(!withPty);
-        Shell s(QStringLiteral("bash"));
-        QVERIFY(s.conn.open());
-        QTRY_COMPARE_WITH_TIMEOUT(s.connects, 1, 10000);
+        Shell s("bash", withPty);
+        QVERIFY(s.start());
         s.conn.write(command);
-        const QRegularExpression re(QStringLiteral("P=(\\d+) J=(\\d+)"));
+        const QRegularExpression re("P=(\\d+) J=(\\d+)");
         QTRY_VERIFY_WITH_TIMEOUT(re.match(QString::fromLatin1(s.output)).hasMatch(), 10000);
         const auto m = re.match(QString::fromLatin1(s.output));
         s.conn.close();
         QVERIFY(!s.conn.isOpen());
-        QVERIFY(processGone(m.captured(1).toLongLong())); // ended and reaped by the time close returns
+        QVERIFY(::kill(pid_t(m.captured(1).toLongLong()), 0) != 0 && errno == ESRCH);
         QCOMPARE(s.disconnects, 0); // closed by us: no signal
         if (m.captured(2).toLongLong() > 0)
             ::kill(pid_t(m.captured(2).toLongLong()), SIGKILL); // it ignores SIGHUP as nohup would: not ours

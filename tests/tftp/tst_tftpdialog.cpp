@@ -2,8 +2,6 @@
 #include "tftptestclient.h"
 #include "transfer/tftp/tftpserverdialog.h"
 
-#include <QApplication>
-#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -26,35 +24,32 @@ class TestTftpDialog : public QObject
 
 private:
     TftpServerDialog *dialog = nullptr;
-    QPushButton *startButton() const { return dialog->findChild<QPushButton *>(QStringLiteral("primaryButton")); }
-    QListWidget *logList() const { return dialog->findChild<QListWidget *>(); }
-    QSpinBox *portSpin() const { return dialog->findChild<QSpinBox *>(); }
-    QLineEdit *folderEdit() const { return dialog->findChild<QLineEdit *>(); }
-    QLabel *statusLabel() const
-    {
-        for (QLabel *l : dialog->findChildren<QLabel *>()) {
-            if (l->styleSheet() == QLatin1String("color:#858585;"))
-                return l;
-        }
-        return nullptr;
-    }
-    QString lastRow() const { return logList()->count() ? logList()->item(logList()->count() - 1)->text() : QString(); }
+    QPushButton *button = nullptr;
+    QListWidget *logList = nullptr;
+    QLabel *status = nullptr;
+
+    void click() { QTest::mouseClick(button, Qt::LeftButton); }
+    bool running() const { return button->text() == "Stop Server"; }
     // Rows carry the time of day in front: "[HH:mm:ss] text".
-    static QString stripTime(const QString &row)
+    QString row(int i = -1) const
     {
-        static const QRegularExpression stamp(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\] "));
-        const auto m = stamp.match(row);
-        return m.hasMatch() ? row.mid(m.capturedLength()) : QStringLiteral("<no time stamp> ") + row;
+        static const QRegularExpression stamp(R"(^\[\d\d:\d\d:\d\d\] )");
+        const QString text = logList->count() ? logList->item(i < 0 ? logList->count() - 1 : i)->text() : QString();
+        return stamp.match(text).hasMatch() ? text.mid(11) : "<no time stamp> " + text;
     }
-    bool running() const { return startButton()->text() == QLatin1String("Stop Server"); }
+    void setPort(quint16 port) { dialog->findChild<QSpinBox *>()->setValue(port); }
 
 private slots:
     void initTestCase()
     {
-        LanguageManager::setLanguage(QStringLiteral("en"));
+        LanguageManager::setLanguage("en");
         dialog = new TftpServerDialog;
         dialog->show();
-        QVERIFY(startButton() && logList() && portSpin() && folderEdit() && statusLabel());
+        button = dialog->findChild<QPushButton *>("primaryButton");
+        logList = dialog->findChild<QListWidget *>();
+        for (QLabel *l : dialog->findChildren<QLabel *>())
+            status = l->styleSheet() == "color:#858585;" ? l : status;
+        QVERIFY(button && logList && status && dialog->findChild<QSpinBox *>() && dialog->findChild<QLineEdit *>());
     }
 
     void cleanupTestCase() { delete dialog; }
@@ -65,31 +60,40 @@ private slots:
     {
         QTemporaryDir served, client, later;
         const QByteArray data = randomBytes(4000);
-        QVERIFY(writeFile(served.filePath(QStringLiteral("a%1b.bin")), data));
-        folderEdit()->setText(served.path());
-        portSpin()->setValue(dialogPort);
-
-        QTest::mouseClick(startButton(), Qt::LeftButton);
+        QVERIFY(writeFile(served.filePath("a%1b.bin"), data));
+        dialog->findChild<QLineEdit *>()->setText(served.path());
+        setPort(dialogPort);
+        click();
         QVERIFY(running());
-        const QString port = QString::number(dialogPort);
-        QCOMPARE(statusLabel()->text(), QStringLiteral("Listening on 0.0.0.0:%1, service directory %2").arg(port, served.path()));
-        QCOMPARE(stripTime(lastRow()), QStringLiteral("Server started: port %1, directory %2").arg(port, served.path()));
+        QCOMPARE(status->text(), QString("Listening on 0.0.0.0:%1, service directory %2").arg(dialogPort).arg(served.path()));
+        QCOMPARE(row(), QString("Server started: port %1, directory %2").arg(dialogPort).arg(served.path()));
         QTest::keyClick(dialog, Qt::Key_Escape);
         QVERIFY(!dialog->isVisible() && running());
 
         // A name holding "%1" shows as it is: the row is filled in one pass.
-        QCOMPARE(runProgram(client.path(), clientArgs(Client::Hpa, Op::Get, dialogPort, QStringLiteral("a%1b.bin"), QStringLiteral("out"))), 0);
-        QVERIFY(readFile(client.filePath(QStringLiteral("out"))) == data);
-        QTRY_COMPARE(stripTime(lastRow()), QStringLiteral("Download complete: a%1b.bin (4000 bytes)"));
-        folderEdit()->setText(later.path());
-        QCOMPARE(runProgram(client.path(), clientArgs(Client::Atftp, Op::Put, dialogPort, QStringLiteral("up.bin"), QStringLiteral("out"))), 0);
-        QTRY_VERIFY(readFile(later.filePath(QStringLiteral("up.bin"))) == data);
+        QCOMPARE(transfer(client.path(), Client::Hpa, Op::Get, dialogPort, "a%1b.bin", "out"), 0);
+        QVERIFY(readFile(client.filePath("out")) == data);
+        QTRY_COMPARE(row(), "Download complete: a%1b.bin (4000 bytes)");
+        dialog->findChild<QLineEdit *>()->setText(later.path());
+        QCOMPARE(transfer(client.path(), Client::Atftp, Op::Put, dialogPort, "up.bin", "out"), 0);
+        QTRY_VERIFY(readFile(later.filePath("up.bin")) == data);
 
         dialog->show();
-        QTest::mouseClick(startButton(), Qt::LeftButton);
+        click();
         QVERIFY(!running());
-        QCOMPARE(statusLabel()->text(), QStringLiteral("Server not running"));
-        QCOMPARE(stripTime(lastRow()), QStringLiteral("Server stopped"));
+        QCOMPARE(status->text(), "Server not running");
+        QCOMPARE(row(), "Server stopped");
+
+        // Closing the window stops the server; closing it stopped logs nothing.
+        click();
+        QTest::mouseClick(dialog->findChild<QPushButton *>("titleCloseBtn"), Qt::LeftButton);
+        QVERIFY(!dialog->isVisible() && !running());
+        QCOMPARE(row(), "Server stopped");
+        dialog->show();
+        const int rows = logList->count();
+        dialog->close();
+        QCOMPARE(logList->count(), rows);
+        dialog->show();
     }
 
     // A held port: one row naming it, the server stays stopped. Many such
@@ -98,40 +102,20 @@ private slots:
     {
         QUdpSocket holder;
         QVERIFY(holder.bind(QHostAddress::Any, heldPort));
-        portSpin()->setValue(heldPort);
-        const int before = logList()->count();
-        QTest::mouseClick(startButton(), Qt::LeftButton);
-        QCOMPARE(logList()->count(), before + 1);
-        QVERIFY2(stripTime(lastRow()).startsWith(QStringLiteral("Failed to bind port %1: ").arg(heldPort)), qPrintable(lastRow()));
-        QVERIFY(stripTime(lastRow()).size() > QStringLiteral("Failed to bind port %1: ").arg(heldPort).size());
+        setPort(heldPort);
+        const int before = logList->count();
+        click();
+        QCOMPARE(logList->count(), before + 1);
+        const QString failed = QString("Failed to bind port %1: ").arg(heldPort);
+        QVERIFY2(row().startsWith(failed) && row().size() > failed.size(), qPrintable(row()));
         QVERIFY(!running());
-        QCOMPARE(statusLabel()->text(), QStringLiteral("Server not running"));
+        QCOMPARE(status->text(), "Server not running");
 
-        const QString oldest = logList()->item(0)->text();
+        const QString oldest = logList->item(0)->text();
         for (int i = 0; i < TftpServerDialog::maxLogRows; ++i)
-            QMetaObject::invokeMethod(startButton(), "click");
-        QCOMPARE(logList()->count(), TftpServerDialog::maxLogRows);
-        QVERIFY(stripTime(logList()->item(0)->text()).startsWith(QStringLiteral("Failed to bind port")));
-        QVERIFY(logList()->item(0)->text() != oldest);
-        QVERIFY(!running());
-    }
-
-    void closeStopsServer()
-    {
-        portSpin()->setValue(dialogPort);
-        QTest::mouseClick(startButton(), Qt::LeftButton);
-        QVERIFY(running());
-        QTest::mouseClick(dialog->findChild<QPushButton *>(QStringLiteral("titleCloseBtn")), Qt::LeftButton);
-        QVERIFY(!dialog->isVisible());
-        QVERIFY(!running());
-        QCOMPARE(stripTime(lastRow()), QStringLiteral("Server stopped"));
-
-        // Closing a stopped server's window logs nothing.
-        dialog->show();
-        const int rows = logList()->count();
-        dialog->close();
-        QCOMPARE(logList()->count(), rows);
-        dialog->show();
+            QMetaObject::invokeMethod(button, "click");
+        QCOMPARE(logList->count(), TftpServerDialog::maxLogRows);
+        QVERIFY(row(0).startsWith("Failed to bind port") && logList->item(0)->text() != oldest);
     }
 };
 
