@@ -7,6 +7,7 @@
 #include "connections/sshconnection.h"
 
 #include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace sshtest {
@@ -24,6 +25,12 @@ inline QByteArray readFile(const QString &path)
 inline QString user() { return QString::fromUtf8(readFile(sshdDir() + QStringLiteral("/user")).trimmed()); }
 inline QString password() { return QString::fromUtf8(readFile(sshdDir() + QStringLiteral("/password")).trimmed()); }
 inline QString passphrase() { return QStringLiteral("key-pass-2"); }
+// A path in a folder of the test's own, removed when it ends.
+inline QString scratch(const QString &name)
+{
+    static QTemporaryDir dir;
+    return dir.filePath(name);
+}
 
 // RSA signatures with SHA-2, which the servers insist on, came with libssh2 1.11.
 #define HV_REQUIRE_SHA2_RSA()                                                                                     \

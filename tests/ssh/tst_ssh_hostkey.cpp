@@ -11,7 +11,6 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QSettings>
-#include <QTemporaryDir>
 
 #include <optional>
 
@@ -57,12 +56,10 @@ class TestSshHostKey : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir m_tmp;
-
     // Another key of the type: what an impostor would present.
     QByteArray foreignKeyLine(const char *type)
     {
-        const QString path = m_tmp.filePath(QStringLiteral("other_%1").arg(QLatin1String(type)));
+        const QString path = scratch(QStringLiteral("other_%1").arg(QLatin1String(type)));
         if (!QFile::exists(path))
             keygen({"-q", "-t", type, "-N", "", "-f", path});
         return keyLine(path + QStringLiteral(".pub"));
@@ -71,7 +68,6 @@ class TestSshHostKey : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_tmp.isValid());
         QVERIFY2(!serverKeyLine().isEmpty() && !serverKeyLine(rsaOnlyPort()).isEmpty(), "fixture host keys missing");
         LanguageManager::setLanguage(QStringLiteral("en"));
     }
@@ -102,10 +98,8 @@ private slots:
         QTest::addColumn<int>("outcome");
         QTest::addColumn<bool>("linked");
         const int all = sshdPort(), rsa = rsaOnlyPort();
-        const QByteArray own = serverKeyLine();
-        const QByteArray other = foreignKeyLine("ed25519");
-        const QByteArray name = knownHostName().toUtf8();
-        const QByteArray rsaName = knownHostName(rsa).toUtf8();
+        const QByteArray own = serverKeyLine(), other = foreignKeyLine("ed25519");
+        const QByteArray name = knownHostName().toUtf8(), rsaName = knownHostName(rsa).toUtf8();
         // Lines libssh2 cannot parse, which an OpenSSH user may well have.
         const QByteArray foreign = "# my hosts\n@cert-authority *.example.org " + other + "\n"
                                    "gitlab.example.org sk-ssh-ed25519@openssh.com AAAAGnNrLXNzaC1lZDI1NTE5QG9wZW5zc2guY29t x\n"
@@ -117,7 +111,7 @@ private slots:
         QTest::newRow("only another type filed") << all << name + ' ' + serverKeyLine(all, "ed25519") + '\n' << 0 << false;
         QTest::newRow("changed key after foreign lines") << all << foreign + name + ' ' + other + '\n' << 5 << false;
         QTest::newRow("revoked key") << all << "example.org " + other + "\n@revoked * " + own + '\n' << 2 << false;
-        const QString hashed = m_tmp.filePath(QStringLiteral("hashed"));
+        const QString hashed = scratch(QStringLiteral("hashed"));
         QVERIFY(writeFile(hashed, name + ' ' + own + '\n') && keygen({"-H", "-f", hashed}));
         QTest::newRow("hashed entry") << all << readFile(hashed) << 0 << false;
         QTest::newRow("other port is another host") << all << "127.0.0.1 " + other + '\n' << -1 << false;
@@ -138,7 +132,7 @@ private slots:
         // A folder per row; the empty row has none, which the connection must create. An empty path
         // means the user's own file, never no check; kept as a link (as dotfile managers do), it is
         // followed and stays a link.
-        const QString dir = m_tmp.filePath(QString::fromLatin1(QTest::currentDataTag()).replace(' ', '_'));
+        const QString dir = scratch(QString::fromLatin1(QTest::currentDataTag()).replace(' ', '_'));
         const QString file = dir + QStringLiteral("/known_hosts"), link = QDir::homePath() + QStringLiteral("/.ssh/known_hosts");
         QVERIFY(content.isEmpty() || (QDir().mkpath(dir) && writeFile(file, content)));
         QVERIFY(!linked || (QDir().mkpath(QFileInfo(link).path()) && QFile::link(file, link)));
