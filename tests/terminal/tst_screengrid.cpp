@@ -76,32 +76,30 @@ private slots:
         silent.feed(input); // no callback: nothing to crash on
     }
 
+    // Input in, then application cursor keys, bracketed paste and a visible cursor as 1 or 0.
     void modes()
     {
         ScreenGrid g(80, 24);
-        g.feed(esc("\e[?1h\e[?2004h\e[?25l"));
-        QVERIFY(g.appCursorKeys && g.bracketedPaste && !g.cursorVisible);
-        g.feed(esc("\e>\e[?2004l\e[?25h"));
-        QVERIFY(!g.appCursorKeys && !g.bracketedPaste && g.cursorVisible);
-        g.feed(esc("\e="));
-        QVERIFY(g.appCursorKeys);
-        g.feed(esc("\e[!p")); // an intermediate: nothing
-        QVERIFY(g.appCursorKeys);
+        const std::pair<const char *, const char *> steps[] = {
+            {"\e[?1h\e[?2004h\e[?25l", "110"}, {"\e>\e[?2004l\e[?25h", "001"}, {"\e=", "101"}, {"\e[!p", "101"}}; // an intermediate: nothing
+        for (const auto &[input, expected] : steps) {
+            g.feed(esc(input));
+            QVERIFY2(QStringLiteral("%1%2%3").arg(g.appCursorKeys).arg(g.bracketedPaste).arg(g.cursorVisible) == expected, input);
+        }
     }
 
+    // Leaving the alternate screen hands the rest of the text back; 1049
+    // restores the cursor, 47 does not.
     void leavingAltScreen()
     {
         ScreenGrid g(80, 24);
         g.feed(esc("\e[5;5H\e[?1049h\e[10;10H"));
         QCOMPARE(g.feed(esc("x\e[?1049l$ prompt")), QStringLiteral("$ prompt"));
-        QVERIFY(g.leftAltScreen);
-        QCOMPARE(g.cursorRow, 4); // 1049 restores
+        QVERIFY(g.leftAltScreen && g.cursorRow == 4);
         g.feed(esc("a"));
         QVERIFY(!g.leftAltScreen);
         g.feed(esc("\e[?47h\e[10;10H"));
-        QVERIFY(g.feed(esc("\e[?47l")).isEmpty());
-        QVERIFY(g.leftAltScreen);
-        QCOMPARE(g.cursorRow, 9); // 47 does not
+        QVERIFY(g.feed(esc("\e[?47l")).isEmpty() && g.leftAltScreen && g.cursorRow == 9);
     }
 
     // An out-of-range component gives no colour and its parameters are used
