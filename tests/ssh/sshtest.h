@@ -67,10 +67,7 @@ struct Recorder {
         QObject::connect(&conn, &Connection::connectionError, [this](const QString &m) { errors << m; });
         QObject::connect(&conn, &Connection::connected, [this] { ++connected; });
         QObject::connect(&conn, &Connection::disconnected, [this] { ++disconnected; });
-        QObject::connect(&conn, &SshConnection::remoteEnv, [this](const QString &e, const QStringList &c) {
-            env += e;
-            commands = c;
-        });
+        QObject::connect(&conn, &SshConnection::remoteEnv, [this](const QString &e, const QStringList &c) { env += e; commands = c; });
     }
 
     int events() const { return connected + disconnected + int(errors.size()); }
