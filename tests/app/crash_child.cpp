@@ -5,21 +5,17 @@
 #include <QCoreApplication>
 
 #include <csignal>
-#include <cstring>
-#include <exception>
 #include <stdexcept>
+#include <string>
 
 namespace {
 
 volatile int *nullTarget = nullptr;
 
-volatile bool keepGoing = true;
-
 [[gnu::noinline]] int recurse(int depth)
 {
-    volatile char pad[4096];
-    pad[0] = char(depth);
-    return keepGoing ? recurse(depth + 1) + pad[0] : 0;
+    volatile char pad[4096] = {char(depth)};
+    return depth < (1 << 30) ? recurse(depth + 1) + pad[0] : 0;
 }
 
 } // namespace
@@ -28,19 +24,17 @@ int main(int argc, char **argv)
 {
     installDiagnostics();
     QCoreApplication app(argc, argv);
-    const char *mode = argc > 1 ? argv[1] : "";
-    qWarning("child warning %s", mode);
-    if (!std::strcmp(mode, "segv"))
+    const std::string mode = argc > 1 ? argv[1] : "";
+    qWarning("child warning %s", mode.c_str());
+    if (mode == "segv")
         *nullTarget = 42;
-    else if (!std::strcmp(mode, "abort"))
+    else if (mode == "abort")
         std::abort();
-    else if (!std::strcmp(mode, "fpe"))
+    else if (mode == "fpe")
         std::raise(SIGFPE);
-    else if (!std::strcmp(mode, "overflow"))
-        return recurse(0);
-    else if (!std::strcmp(mode, "terminate"))
+    else if (mode == "terminate")
         std::terminate();
-    else if (!std::strcmp(mode, "throw"))
+    else if (mode == "throw")
         throw std::runtime_error("unhandled");
-    return 0;
+    return mode == "overflow" ? recurse(0) : 0;
 }

@@ -2,47 +2,26 @@
 #include "mainwindow/titlebar.h"
 
 #include <QApplication>
-#include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTest>
-#include <QVBoxLayout>
 
 // A frameless window with a title bar on top, as every window of the program has.
 struct Frame
 {
-    explicit Frame(bool maximizable)
+    explicit Frame(bool maximizable) : bar(new TitleBar(&window, maximizable))
     {
         window.setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
-        auto *layout = new QVBoxLayout(&window);
-        layout->setContentsMargins(0, 0, 0, 0);
-        bar = new TitleBar(&window, maximizable);
-        layout->addWidget(bar);
-        layout->addStretch(1);
+        bar->setGeometry(0, 0, 400, bar->sizeHint().height());
         window.setGeometry(100, 100, 400, 300);
         window.show();
     }
     QPushButton *button(const char *name) const { return bar->findChild<QPushButton *>(QLatin1String(name)); }
+    QString maxButton() const { return button("titleMaxBtn")->text() + button("titleMaxBtn")->toolTip(); }
 
     QWidget window;
-    TitleBar *bar = nullptr;
+    TitleBar *bar;
 };
-
-// Mouse events with explicit global positions: the drag works on those.
-void sendMouse(QWidget *w, QEvent::Type type, const QPoint &global, Qt::MouseButtons held)
-{
-    const QPointF local = w->mapFromGlobal(QPointF(global));
-    QMouseEvent e(type, local, local, QPointF(global), type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, held,
-                  Qt::NoModifier);
-    QApplication::sendEvent(w, &e);
-}
-
-void drag(TitleBar *bar, const QPoint &from, const QPoint &by)
-{
-    sendMouse(bar, QEvent::MouseButtonPress, from, Qt::LeftButton);
-    sendMouse(bar, QEvent::MouseMove, from + by, Qt::LeftButton);
-    sendMouse(bar, QEvent::MouseButtonRelease, from + by, Qt::NoButton);
-}
 
 class TestTitleBar : public QObject
 {
@@ -51,80 +30,63 @@ class TestTitleBar : public QObject
 private slots:
     void initTestCase() { LanguageManager::setLanguage(QStringLiteral("en")); }
 
-    void doubleClick_data()
-    {
-        QTest::addColumn<bool>("maximizable");
-        QTest::newRow("main window") << true;
-        QTest::newRow("dialog") << false;
-    }
-
-    void doubleClick()
-    {
-        QFETCH(bool, maximizable);
-        Frame f(maximizable);
-        QCOMPARE(f.button("titleMaxBtn") != nullptr, maximizable);
-        QTest::mouseDClick(f.bar, Qt::LeftButton, {}, QPoint(150, 15));
-        QCOMPARE(f.window.isMaximized(), maximizable);
-        if (!maximizable)
-            return;
-        QCOMPARE(f.button("titleMaxBtn")->text(), QStringLiteral("▣"));
-        QCOMPARE(f.button("titleMaxBtn")->toolTip(), QStringLiteral("Restore"));
-        QTest::mouseDClick(f.bar, Qt::LeftButton, {}, QPoint(150, 15));
-        QVERIFY(!f.window.isMaximized());
-        QCOMPARE(f.button("titleMaxBtn")->text(), QStringLiteral("□"));
-    }
-
+    // Two double clicks, then two clicks on the maximise button, each toggle
+    // the main window; a dialog has no such button and ignores double clicks.
     void buttons()
     {
-        Frame f(true);
-        QTest::mouseClick(f.button("titleMaxBtn"), Qt::LeftButton);
-        QVERIFY(f.window.isMaximized());
-        QTest::mouseClick(f.button("titleMaxBtn"), Qt::LeftButton);
-        QVERIFY(!f.window.isMaximized());
-        QTest::mouseClick(f.button("titleMinBtn"), Qt::LeftButton);
-        QVERIFY(f.window.windowState() & Qt::WindowMinimized);
-        f.window.showNormal();
-        QTest::mouseClick(f.button("titleCloseBtn"), Qt::LeftButton);
-        QVERIFY(!f.window.isVisible());
+        for (bool maximizable : {true, false}) {
+            Frame f(maximizable);
+            QCOMPARE(f.button("titleMaxBtn") != nullptr, maximizable);
+            for (int i = 0; i < (maximizable ? 4 : 1); ++i) {
+                if (i < 2)
+                    QTest::mouseDClick(f.bar, Qt::LeftButton, {}, QPoint(150, 15));
+                else
+                    QTest::mouseClick(f.button("titleMaxBtn"), Qt::LeftButton);
+                QCOMPARE(f.window.isMaximized(), maximizable && i % 2 == 0);
+                QVERIFY(!maximizable || f.maxButton() == (i % 2 ? QStringLiteral("□Maximize") : QStringLiteral("▣Restore")));
+            }
+            QTest::mouseClick(f.button("titleMinBtn"), Qt::LeftButton);
+            QVERIFY(f.window.windowState() & Qt::WindowMinimized);
+            f.window.showNormal();
+            QTest::mouseClick(f.button("titleCloseBtn"), Qt::LeftButton);
+            QVERIFY(!f.window.isVisible());
+        }
     }
 
     // Below a Manhattan distance of 4 a press is a click and nothing moves;
     // beyond it the window follows the pointer (the platform here offers no
-    // system move, so the bar moves the window itself).
-    void dragThreshold_data()
+    // system move, so the bar moves the window itself). Dragging a maximised
+    // window restores it at once.
+    void drag_data()
     {
         QTest::addColumn<QPoint>("by");
-        QTest::addColumn<bool>("moves");
-        QTest::newRow("3 right") << QPoint(3, 0) << false;
-        QTest::newRow("2 right 1 down") << QPoint(2, 1) << false;
-        QTest::newRow("2 left 1 up") << QPoint(-2, -1) << false;
-        QTest::newRow("4 right") << QPoint(4, 0) << true;
-        QTest::newRow("2 right 2 up") << QPoint(2, -2) << true;
-        QTest::newRow("30 right 20 down") << QPoint(30, 20) << true;
+        QTest::addColumn<QString>("outcome");
+        QTest::newRow("3 right") << QPoint(3, 0) << "stays";
+        QTest::newRow("4 right") << QPoint(4, 0) << "moves";
+        QTest::newRow("2 right 2 up") << QPoint(2, -2) << "moves";
+        QTest::newRow("maximised, 10 right") << QPoint(10, 0) << "restores";
     }
 
-    void dragThreshold()
+    // A press, a move and a release with explicit global positions: the drag works on those.
+    void drag()
     {
         QFETCH(QPoint, by);
-        QFETCH(bool, moves);
+        QFETCH(QString, outcome);
         Frame f(true);
-        const QPoint before = f.window.pos();
-        const QPoint grip = f.bar->mapToGlobal(QPoint(150, 15));
-        drag(f.bar, grip, by);
-        QCOMPARE(f.window.pos(), moves ? before + by : before);
-    }
-
-    // Dragging a maximised window restores it at once and shows "□".
-    void dragRestoresMaximized()
-    {
-        Frame f(true);
-        f.bar->toggleMaximize();
-        QVERIFY(f.window.isMaximized());
-        const QPoint grip = f.bar->mapToGlobal(QPoint(150, 15));
-        drag(f.bar, grip, QPoint(10, 0));
+        if (outcome == "restores")
+            f.bar->toggleMaximize();
+        const QPoint before = f.window.pos(), from = f.bar->mapToGlobal(QPoint(150, 15));
+        for (const auto &[type, global] : {std::pair{QEvent::MouseButtonPress, from}, {QEvent::MouseMove, from + by},
+                                           {QEvent::MouseButtonRelease, from + by}}) {
+            const QPointF local = f.bar->mapFromGlobal(QPointF(global));
+            QMouseEvent e(type, local, local, QPointF(global), type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton,
+                          type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(f.bar, &e);
+        }
         QVERIFY(!f.window.isMaximized());
-        QCOMPARE(f.button("titleMaxBtn")->text(), QStringLiteral("□"));
-        QCOMPARE(f.button("titleMaxBtn")->toolTip(), QStringLiteral("Maximize"));
+        QCOMPARE(f.maxButton(), QStringLiteral("□Maximize"));
+        if (outcome != "restores")
+            QCOMPARE(f.window.pos(), outcome == "moves" ? before + by : before);
     }
 };
 

@@ -7,6 +7,7 @@
 #include "connections/sshconnection.h"
 
 #include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace sshtest {
@@ -15,15 +16,21 @@ inline QString sshdDir() { return qEnvironmentVariable("HV_SSHD_DIR"); }
 inline int sshdPort() { return qEnvironmentVariableIntValue("HV_SSHD_PORT"); }
 inline int rsaOnlyPort() { return sshdPort() + 1; }
 inline QString keyPath(const char *name) { return sshdDir() + QStringLiteral("/keys/") + QLatin1String(name); }
-// The fixture makes the account for the run, with a random password.
-inline QString fixtureValue(const char *name)
+inline QByteArray readFile(const QString &path)
 {
-    QFile f(sshdDir() + QLatin1Char('/') + QLatin1String(name));
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll().trimmed()) : QString();
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
-inline QString user() { return fixtureValue("user"); }
-inline QString password() { return fixtureValue("password"); }
+// The fixture makes the account for the run, with a random password.
+inline QString user() { return QString::fromUtf8(readFile(sshdDir() + QStringLiteral("/user")).trimmed()); }
+inline QString password() { return QString::fromUtf8(readFile(sshdDir() + QStringLiteral("/password")).trimmed()); }
 inline QString passphrase() { return QStringLiteral("key-pass-2"); }
+// A path in a folder of the test's own, removed when it ends.
+inline QString scratch(const QString &name)
+{
+    static QTemporaryDir dir;
+    return dir.filePath(name);
+}
 
 // RSA signatures with SHA-2, which the servers insist on, came with libssh2 1.11.
 #define HV_REQUIRE_SHA2_RSA()                                                                                     \
@@ -31,7 +38,8 @@ inline QString passphrase() { return QStringLiteral("key-pass-2"); }
     QFAIL("needs libssh2 1.11 (RSA with SHA-2): this build uses the system's " LIBSSH2_VERSION                    \
           ", run scripts/fetch-libssh2 and build again")
 
-inline SshConnectParams params(const QString &host = QStringLiteral("127.0.0.1"), int port = sshdPort())
+inline SshConnectParams params(const QString &knownHosts, int port = sshdPort(), const QString &command = QString(),
+                               const QString &host = QStringLiteral("127.0.0.1"))
 {
     SshConnectParams p;
     p.host = host;
@@ -40,23 +48,17 @@ inline SshConnectParams params(const QString &host = QStringLiteral("127.0.0.1")
     p.password = password();
     p.auth = QStringLiteral("Password Auth");
     p.keepalive = 0;
+    p.knownHostsPath = knownHosts;
+    p.remoteCommand = command;
     return p;
-}
-
-inline QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 struct Recorder {
     SshConnection conn;
     QByteArray data;
-    QStringList errors;
-    int connected = 0;
-    int disconnected = 0;
+    QStringList errors, commands;
+    int connected = 0, disconnected = 0;
     QString env;
-    QStringList commands;
 
     explicit Recorder(const SshConnectParams &p)
     {
@@ -65,10 +67,7 @@ struct Recorder {
         QObject::connect(&conn, &Connection::connectionError, [this](const QString &m) { errors << m; });
         QObject::connect(&conn, &Connection::connected, [this] { ++connected; });
         QObject::connect(&conn, &Connection::disconnected, [this] { ++disconnected; });
-        QObject::connect(&conn, &SshConnection::remoteEnv, [this](const QString &e, const QStringList &c) {
-            env += e;
-            commands = c;
-        });
+        QObject::connect(&conn, &SshConnection::remoteEnv, [this](const QString &e, const QStringList &c) { env += e; commands = c; });
     }
 
     int events() const { return connected + disconnected + int(errors.size()); }

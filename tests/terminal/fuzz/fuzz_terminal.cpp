@@ -12,29 +12,12 @@
 
 namespace {
 
-// The application lives until the process ends and is never destroyed:
-// tearing it down from an exit handler is not supported.
-QGuiApplication *app = nullptr;
-
-void ensureApplication()
-{
-    if (QCoreApplication::instance())
-        return;
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "fuzz_terminal";
-    static char *argv[] = {name, nullptr};
-    app = new QGuiApplication(argc, argv);
-}
-
 void runOne(const uint8_t *data, size_t size)
 {
     if (size < 3)
         return;
     // The first bytes choose the screen size, the slice length and the encoding.
-    const int cols = data[0];
-    const int rows = data[1];
-    const int slice = 1 + (data[2] & 0x7F);
+    const int cols = data[0], rows = data[1], slice = 1 + (data[2] & 0x7F);
     const bool gbk = data[2] & 0x80;
     data += 3;
     size -= 3;
@@ -88,7 +71,14 @@ void runOne(const uint8_t *data, size_t size)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    ensureApplication();
+    // The application lives until the process ends and is never destroyed:
+    // tearing it down from an exit handler is not supported.
+    if (!QCoreApplication::instance()) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        static int argc = 1;
+        static char name[] = "fuzz_terminal", *argv[] = {name, nullptr};
+        new QGuiApplication(argc, argv);
+    }
     runOne(data, size);
     return 0;
 }
