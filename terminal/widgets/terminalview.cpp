@@ -1,0 +1,535 @@
+#include "terminal/widgets/terminalview.h"
+
+#include "connections/localshellconnection.h"
+#include "core/appsettings.h"
+#include "core/languagemanager.h"
+#include "core/sessionstore.h"
+#include "terminal/palette.h"
+#include "terminal/terminalengine.h"
+#include "terminal/widgets/terminaledit.h"
+
+#include <QApplication>
+#include <QFontDatabase>
+#include <QInputDialog>
+#include <QLabel>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPageSetupDialog>
+#include <QPrintDialog>
+#include <QPrinter>
+#include <QScrollBar>
+#include <QSplitter>
+#include <QSyntaxHighlighter>
+#include <QTextBlock>
+#include <QTextDocumentFragment>
+#include <QVBoxLayout>
+
+#include <cmath>
+
+// Wide characters come from a fallback font whose advance is rarely exactly
+// two cells of the terminal font; letter spacing makes up the difference so
+// that the columns after them stay in line. Only the layout changes, never
+// the document.
+class WideCellSpacer : public QSyntaxHighlighter
+{
+public:
+    using QSyntaxHighlighter::QSyntaxHighlighter;
+
+    void setMetrics(const QFont &font)
+    {
+        const QFontMetricsF fm(font);
+        spacing = 2 * fm.horizontalAdvance(QLatin1Char('M')) - fm.horizontalAdvance(QChar(0x4E2D));
+        format = QTextCharFormat();
+        format.setFontLetterSpacingType(QFont::AbsoluteSpacing);
+        format.setFontLetterSpacing(spacing);
+        rehighlight();
+    }
+
+protected:
+    void highlightBlock(const QString &text) override
+    {
+        if (std::abs(spacing) < 0.01)
+            return;
+        const QChar *u = text.constData();
+        const int n = int(text.size());
+        for (int i = 0; i < n;) {
+            if (u[i].unicode() < 0x1100) {
+                ++i;
+                continue;
+            }
+            int j = i;
+            while (j < n && unitWidth(u[j].unicode(), j + 1 < n ? u[j + 1].unicode() : 0) != 1)
+                ++j;
+            if (j > i)
+                setFormat(i, j - i, format);
+            i = j == i ? i + 1 : j;
+        }
+    }
+
+private:
+    qreal spacing = 0;
+    QTextCharFormat format;
+};
+
+namespace {
+
+const char *const kEditStyle = "QPlainTextEdit{background-color:#1e1e1e;border:none;color:#ffffff;padding:8px;%1}";
+
+QString settingsKey(const QString &id, const char *name)
+{
+    return QStringLiteral("session/%1/%2").arg(id, QLatin1String(name));
+}
+
+// The configured family when this system has it, else the monospace font
+// that every installation here carries.
+QString installedFamily(const QString &wanted)
+{
+    static const QStringList families = QFontDatabase::families();
+    return families.contains(wanted, Qt::CaseInsensitive) ? wanted : QStringLiteral("DejaVu Sans Mono");
+}
+
+} // namespace
+
+TerminalView::TerminalView(const QString &id, const QString &t, QWidget *parent)
+    : QWidget(parent), title(t), sessionId(id)
+{
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    splitter = new QSplitter(Qt::Horizontal, this);
+    splitter->setHandleWidth(1);
+    splitter->setStyleSheet(QStringLiteral("QSplitter::handle{background:#3e3e42;}"));
+    layout->addWidget(splitter);
+
+    edit = new TerminalEdit(id, this);
+    edit->setAttribute(Qt::WA_InputMethodEnabled);
+    setFocusProxy(edit);
+    edit->setReadOnly(false);
+    edit->setUndoRedoEnabled(false);
+    // The cursor is drawn as a block over the character it stands on.
+    edit->setOverwriteMode(true);
+    edit->setStyleSheet(QString::fromLatin1(kEditStyle).arg(QString()));
+    splitter->addWidget(edit);
+
+    hexPane = new QWidget(this);
+    auto *hexLayout = new QVBoxLayout(hexPane);
+    hexLayout->setContentsMargins(0, 0, 0, 0);
+    hexLayout->setSpacing(0);
+    hexLabel = new QLabel(LanguageManager::tr(QStringLiteral("HEX 监控   <font color='#55ff7f'>RX 收</font>  /  "))
+                              + LanguageManager::tr(QStringLiteral("<font color='#569cd6'>TX 发</font>")),
+                          hexPane);
+    hexLabel->setStyleSheet(QStringLiteral("QLabel{background:#252526;color:#cccccc;padding:4px 8px;"
+                                           "border-bottom:1px solid #3e3e42;font-size:12px;}"));
+    hexLabel->setFixedHeight(26);
+    hexText = new QPlainTextEdit(hexPane);
+    hexText->setReadOnly(true);
+    hexText->setFocusPolicy(Qt::NoFocus);
+    hexText->setUndoRedoEnabled(false);
+    hexText->setStyleSheet(
+        QStringLiteral("QPlainTextEdit{background-color:#1a1a1a;border:none;color:#d0d0d0;padding:6px;}"));
+    hexLayout->addWidget(hexLabel, 0);
+    hexLayout->addWidget(hexText, 1);
+    splitter->addWidget(hexPane);
+    splitter->setStretchFactor(0, 3);
+    splitter->setStretchFactor(1, 2);
+    hexPane->hide();
+
+    term = new TerminalEngine(edit->document(), this);
+    term->setSessionId(id);
+    term->setHexDocument(hexText->document());
+    term->mouseButtons = [] { return QGuiApplication::mouseButtons(); };
+    spacer = new WideCellSpacer(edit->document());
+    connect(term, &TerminalEngine::sendInput, this, [this](const QByteArray &b) { emit replyReady(sessionId, b); });
+    connect(term, &TerminalEngine::cursorMoved, this, [this](const QTextCursor &c) {
+        edit->setTextCursor(c);
+        edit->ensureCursorVisible();
+    });
+    connect(term, &TerminalEngine::gridRenderRequested, this, &TerminalView::renderGrid);
+    connect(term, &TerminalEngine::altScreenChanged, this, &TerminalView::altScreenChanged);
+
+    sizeTimer.setSingleShot(true);
+    connect(&sizeTimer, &QTimer::timeout, this, &TerminalView::reportSize);
+
+    loadSessionSettings(id);
+
+    connect(edit, &TerminalEdit::sendInput, this, &TerminalView::sendTyped);
+    connect(edit, &TerminalEdit::viewContextMenuRequested, this, &TerminalView::viewContextMenuRequested);
+    edit->viewport()->installEventFilter(this);
+    edit->installEventFilter(this);
+    edit->verticalScrollBar()->installEventFilter(this);
+}
+
+TerminalView::~TerminalView()
+{
+    // The engine and the spacer watch the edit's document: both go first.
+    delete spacer;
+    delete term;
+}
+
+void TerminalView::loadSessionSettings(const QString &id)
+{
+    AppSettings &s = AppSettings::instance();
+    const std::optional<SessionInfo> info = SessionStore::instance().findSession(id);
+    const QString type = info ? info->type : QString();
+    const bool serialLike = type.isEmpty() || type == u"serial";
+
+    const QString enc = s.getString(settingsKey(id, "term/encoding"), QStringLiteral("默认"));
+    if (enc != term->encoding())
+        term->receiveDecoder().decodeCarry.clear();
+    term->encoding() = enc;
+
+    KeyInput &k = edit->keys;
+    k.ptyEcho = false;
+    if (serialLike) {
+        k.localEcho = s.getBool(settingsKey(id, "term/overrideEcho"),
+                                s.getBool(QStringLiteral("display/localEcho"), false));
+    } else if (type == u"local") {
+        if (LocalShellConnection::isConPtySupported()) {
+            k.localEcho = false;
+            k.ptyEcho = true;
+        } else {
+            const QString shell = info->host.toLower();
+            k.localEcho = s.getBool(settingsKey(id, "term/overrideEcho"),
+                                    shell.contains(u"wsl") || shell.contains(u"bash"));
+        }
+    } else {
+        k.localEcho = false;
+    }
+
+    const QString bs = s.getString(settingsKey(id, "term/backspace"), QStringLiteral("默认"));
+    k.bs08 = bs == u"BS (0x08)" ? true : bs == u"DEL (0x7F)" ? false : serialLike;
+    term->lineRenderer().bs08 = k.bs08;
+
+    const QString sb = s.getString(settingsKey(id, "term/scrollback"), QStringLiteral("默认"));
+    scrollbackLines = sb == u"10000" ? 10000 : sb == u"50000" ? 50000 : 5000;
+    edit->document()->setMaximumBlockCount(scrollbackLines);
+    hexText->document()->setMaximumBlockCount(scrollbackLines);
+
+    term->hexMonitorOn = s.getBool(settingsKey(id, "term/overrideHex"), false);
+    k.hexActive = term->hexMonitorOn;
+    hexPane->setVisible(term->hexMonitorOn);
+    term->highlightOn = s.getBool(settingsKey(id, "term/highlight"), true);
+    k.specialKeys = true;
+    term->highlightRules = loadHighlightRules(QStringLiteral("session/%1/").arg(id));
+    loadFont(id);
+}
+
+void TerminalView::loadFont(const QString &id)
+{
+    AppSettings &s = AppSettings::instance();
+    const QString globalFamily = s.getString(QStringLiteral("display/fontFamily"), QStringLiteral("Consolas"));
+    const int globalSize = s.getInt(QStringLiteral("display/fontSize"), 13);
+    applyFont(s.getString(settingsKey(id, "term/fontFamily"), globalFamily),
+              s.getInt(settingsKey(id, "term/fontSize"), globalSize));
+}
+
+void TerminalView::applyFont(const QString &wanted, int px)
+{
+    family = installedFamily(wanted);
+    pixelSize = px;
+    QFont font(family);
+    font.setPixelSize(px);
+    font.setStyleHint(QFont::TypeWriter);
+    edit->setFont(font);
+    edit->document()->setDefaultFont(font);
+    edit->setStyleSheet(QString::fromLatin1(kEditStyle)
+                            .arg(QStringLiteral("font-family:'%1';font-size:%2px;").arg(family).arg(px)));
+    hexText->setFont(font);
+    hexText->document()->setDefaultFont(font);
+    if (QTextDocument *alt = term->altDocument())
+        alt->setDefaultFont(font);
+    const QFontMetricsF fm(font);
+    edit->setCursorWidth(qMax(1, int(std::lround(fm.horizontalAdvance(QLatin1Char('M'))))));
+    spacer->setMetrics(font);
+    updateTerminalSize();
+}
+
+void TerminalView::updateTerminalSize()
+{
+    QWidget *vp = edit->viewport();
+    if (!vp)
+        return;
+    const QFontMetricsF fm(edit->font());
+    const qreal cw = fm.horizontalAdvance(QLatin1Char('M'));
+    const qreal ch = fm.height();
+    if (cw <= 0 || ch <= 0)
+        return;
+    // The document keeps a margin inside the viewport on every side.
+    const qreal margin = 2 * edit->document()->documentMargin();
+    const int c = qMax(1, int((vp->width() - margin) / cw));
+    const int r = qMax(1, int((vp->height() - margin) / ch));
+    if (c == cols && r == rows)
+        return;
+    cols = c;
+    rows = r;
+    term->setTerminalSize(c, r);
+    reportSize();
+}
+
+// Dragging a window edge resizes many times a second; the session hears of
+// it at most once per interval, and always of the last size.
+void TerminalView::reportSize()
+{
+    if (cols == reportedCols && rows == reportedRows)
+        return;
+    if (sinceReport.isValid() && sinceReport.elapsed() < SizeReportInterval) {
+        if (!sizeTimer.isActive())
+            sizeTimer.start(int(SizeReportInterval - sinceReport.elapsed()));
+        return;
+    }
+    reportedCols = cols;
+    reportedRows = rows;
+    sinceReport.start();
+    emit sizeChanged(sessionId, cols, rows);
+}
+
+bool TerminalView::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == edit || watched == edit->viewport() || watched == edit->verticalScrollBar()) {
+        const auto type = event->type();
+        if (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonRelease) {
+            if (static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton)
+                term->mouseUp = type == QEvent::MouseButtonRelease;
+        } else if (type == QEvent::Resize && watched == edit->viewport()) {
+            updateTerminalSize();
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void TerminalView::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    updateTerminalSize();
+}
+
+void TerminalView::appendData(const QByteArray &bytes)
+{
+    term->appendData(bytes);
+}
+
+void TerminalView::appendHtml(const QString &html)
+{
+    term->appendHtml(html);
+}
+
+bool TerminalView::hexMonitorOn() const
+{
+    return term->hexMonitorOn;
+}
+
+void TerminalView::setHexMonitor(bool on)
+{
+    term->hexMonitorOn = on;
+    term->hexOffset = 0;
+    if (edit->keys.hexActive != on) {
+        edit->keys.hexActive = on;
+        if (on) {
+            edit->hideCompletion();
+            edit->keys.typedLine.clear();
+        }
+    }
+    hexText->clear();
+    hexPane->setVisible(on);
+    AppSettings::instance().setValue(settingsKey(sessionId, "term/overrideHex"), on);
+    AppSettings::instance().sync();
+}
+
+void TerminalView::clear()
+{
+    term->clear();
+    edit->keys.altScreenActive = false;
+}
+
+void TerminalView::selectAll()
+{
+    edit->selectAll();
+}
+
+void TerminalView::sendTyped(const QString &id, const QByteArray &bytes)
+{
+    if (term->hexMonitorOn)
+        term->hexDump(QStringLiteral("TX"), bytes);
+    emit sendInput(id, bytes);
+}
+
+void TerminalView::altScreenChanged(bool active)
+{
+    const bool was = edit->keys.altScreenActive;
+    edit->keys.altScreenActive = active;
+    if (active) {
+        edit->setLineWrapMode(QPlainTextEdit::NoWrap);
+        if (!was) {
+            edit->hideCompletion();
+            edit->keys.typedLine.clear();
+        }
+        return;
+    }
+    edit->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    edit->moveCursor(QTextCursor::End);
+    edit->ensureCursorVisible();
+}
+
+void TerminalView::renderGrid()
+{
+    ScreenGrid *grid = term->grid();
+    if (!grid)
+        return;
+    QTextDocument *doc = edit->document();
+    const int n = grid->rowCount();
+    QTextCursor c(doc);
+    c.beginEditBlock();
+    while (doc->blockCount() < n) {
+        c.movePosition(QTextCursor::End);
+        c.insertBlock();
+    }
+    while (doc->blockCount() > n) {
+        const QTextBlock prev = doc->lastBlock().previous();
+        if (!prev.isValid())
+            break;
+        c.setPosition(prev.position() + prev.length() - 1);
+        c.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+        c.removeSelectedText();
+    }
+    if (grid->isDirty()) {
+        std::vector<CellRun> runs;
+        QTextBlock b = doc->firstBlock();
+        for (int y = 0; y < n && b.isValid(); ++y, b = b.next()) {
+            const QString text = grid->rowText(y, &runs);
+            c.setPosition(b.position());
+            c.setPosition(b.position() + b.length() - 1, QTextCursor::KeepAnchor);
+            c.removeSelectedText();
+            for (const CellRun &run : runs) {
+                if (run.end > run.start)
+                    c.insertText(text.mid(run.start, run.end - run.start), cellFormat(run.attributes));
+            }
+        }
+        grid->clearDirty();
+    }
+    c.endEditBlock();
+
+    if (!term->mouseUp && (QGuiApplication::mouseButtons() & Qt::LeftButton))
+        return;
+    const QTextBlock row = doc->findBlockByNumber(grid->cursorRow);
+    if (!row.isValid())
+        return;
+    QTextCursor at(doc);
+    if (grid->cursorVisible)
+        at.setPosition(row.position() + qMin(grid->textOffset(grid->cursorRow, grid->cursorCol), row.length() - 1));
+    else
+        at.movePosition(QTextCursor::End);
+    edit->setTextCursor(at);
+    edit->ensureCursorVisible();
+}
+
+bool TerminalView::find(const QString &text)
+{
+    QTextDocument *doc = edit->document();
+    QTextCursor hit = doc->find(text, edit->textCursor());
+    if (hit.isNull())
+        hit = doc->find(text, 0);
+    if (hit.isNull())
+        return false;
+    edit->setTextCursor(hit);
+    edit->ensureCursorVisible();
+    return true;
+}
+
+void TerminalView::findText()
+{
+    bool ok = false;
+    const QString find = LanguageManager::tr(QStringLiteral("查找"));
+    const QString text = QInputDialog::getText(this, find, LanguageManager::tr(QStringLiteral("输入要查找的文本：")),
+                                               QLineEdit::Normal, lastFind, &ok);
+    if (!ok || text.isEmpty())
+        return;
+    lastFind = text;
+    if (!this->find(text))
+        QMessageBox::information(this, find, LanguageManager::tr(QStringLiteral("未找到：%1")).arg(text));
+}
+
+QString TerminalView::visibleText() const
+{
+    QWidget *vp = edit->viewport();
+    const int from = edit->cursorForPosition(QPoint(0, 0)).position();
+    const int to = edit->cursorForPosition(QPoint(vp->width() - 1, vp->height() - 1)).position();
+    QTextCursor c(edit->document());
+    c.setPosition(from);
+    c.setPosition(to, QTextCursor::KeepAnchor);
+    return c.selection().toPlainText();
+}
+
+void TerminalView::printTo(QPrinter *target, bool screenOnly)
+{
+    QTextDocument doc;
+    doc.setDefaultFont(edit->document()->defaultFont());
+    doc.setPlainText(screenOnly ? visibleText() : edit->toPlainText());
+    doc.print(target);
+}
+
+// Page set-up edits the view's own printer, so its choices reach the
+// following prints.
+void TerminalView::pageSetup()
+{
+    if (!printer)
+        printer = std::make_unique<QPrinter>();
+    QPageSetupDialog dialog(printer.get(), this);
+    dialog.exec();
+}
+
+void TerminalView::printAll()
+{
+    if (!printer)
+        printer = std::make_unique<QPrinter>();
+    QPrintDialog dialog(printer.get(), this);
+    if (dialog.exec() == QDialog::Accepted)
+        printTo(printer.get(), false);
+}
+
+void TerminalView::printScreen()
+{
+    if (!printer)
+        printer = std::make_unique<QPrinter>();
+    QPrintDialog dialog(printer.get(), this);
+    if (dialog.exec() == QDialog::Accepted)
+        printTo(printer.get(), true);
+}
+
+void TerminalView::attachSidePanels(QWidget *tree, QWidget *panel)
+{
+    if (remoteTree)
+        return;
+    remoteTree = tree;
+    transferPanel = panel;
+    tree->setParent(this);
+    splitter->insertWidget(0, tree);
+    splitter->setStretchFactor(0, 0);
+    tree->show();
+    if (panel) {
+        panel->setParent(this);
+        splitter->addWidget(panel);
+        panel->hide();
+    }
+    QList<int> sizes = splitter->sizes();
+    if (sizes.size() < 2 || sizes.at(1) <= 0)
+        sizes = {200, 800};
+    sizes[0] = 200;
+    sizes[1] = qMax(sizes.at(1) - 200, 300);
+    splitter->setSizes(sizes);
+}
+
+void TerminalView::showTransferPanel()
+{
+    if (!transferPanel || transferPanel->isVisible())
+        return;
+    transferPanel->show();
+    QList<int> sizes = splitter->sizes();
+    const int panelIndex = splitter->indexOf(transferPanel);
+    for (int i = 1; i < sizes.size(); ++i) {
+        if (sizes.at(i) > 560 && panelIndex >= 0) {
+            sizes[i] -= 260;
+            sizes[panelIndex] += 260;
+            break;
+        }
+    }
+    splitter->setSizes(sizes);
+}
