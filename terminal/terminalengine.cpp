@@ -24,9 +24,10 @@ void TerminalEngine::appendData(const QByteArray &bytes)
                      .arg(QString::fromLatin1(bytes.left(512).toHex(' ').toUpper()),
                           bytes.size() > 512 ? QStringLiteral(" ...") : QString()));
     }
-    const qsizetype dropped = rxBuffer.append(bytes);
-    if (dropped > 0) {
-        const qint64 kb = (dropped + 1023) / 1024;
+    const qsizetype lost = rxBuffer.append(bytes);
+    if (lost > 0) {
+        dropped += lost;
+        const qint64 kb = (lost + 1023) / 1024;
         appendHtml(QStringLiteral("<span style='color:#d7ba7d'>⚠ 接收缓冲溢出，已丢弃最早的 %1 KB 数据</span>").arg(kb));
     }
     if (!drainTimer.isActive())

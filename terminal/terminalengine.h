@@ -50,6 +50,9 @@ public:
     LineRenderer &lineRenderer() { return renderer; }
     ReceiveDecoder &receiveDecoder() { return decoder; }
     bool hasPendingData() const { return !rxBuffer.isEmpty(); }
+    qsizetype pendingBytes() const { return rxBuffer.size(); }
+    // Bytes lost to the receive buffer's cap since the view was made.
+    qint64 droppedBytes() const { return dropped; }
 
     QString &encoding() { return decoder.encoding; }
     bool hexMonitorOn = false;
@@ -84,6 +87,7 @@ private:
     std::unique_ptr<QTextDocument> altDoc;
     int cols = 0;
     int rows = 0;
+    qint64 dropped = 0;
 
     void placeViewCursor(const QTextCursor &cursor) override;
     bool selectingWithMouse() const override;

@@ -248,9 +248,9 @@ void TerminalView::updateTerminalSize()
     QWidget *vp = edit->viewport();
     if (!vp)
         return;
-    const QFontMetricsF fm(edit->font());
-    const qreal cw = fm.horizontalAdvance(QLatin1Char('M'));
-    const qreal ch = fm.height();
+    // Glyphs advance by fractions of a pixel, but lines are whole pixels apart.
+    const qreal cw = QFontMetricsF(edit->font()).horizontalAdvance(QLatin1Char('M'));
+    const int ch = QFontMetrics(edit->font()).height();
     if (cw <= 0 || ch <= 0)
         return;
     // The document keeps a margin inside the viewport on every side.
@@ -413,9 +413,17 @@ void TerminalView::renderGrid()
     if (!row.isValid())
         return;
     QTextCursor at(doc);
-    if (grid->cursorVisible)
-        at.setPosition(row.position() + qMin(grid->textOffset(grid->cursorRow, grid->cursorCol), row.length() - 1));
-    else
+    if (grid->cursorVisible) {
+        // Trailing blanks are not drawn; the cursor's row gets those up to
+        // the cursor, so that the cursor shows in its own column.
+        const int offset = grid->textOffset(grid->cursorRow, grid->cursorCol);
+        const int pad = offset - (row.length() - 1);
+        if (pad > 0) {
+            at.setPosition(row.position() + row.length() - 1);
+            at.insertText(QString(pad, u' '), cellFormat(TextAttributes()));
+        }
+        at.setPosition(row.position() + offset);
+    } else
         at.movePosition(QTextCursor::End);
     edit->setTextCursor(at);
     edit->ensureCursorVisible();

@@ -1,0 +1,134 @@
+// One terminal view in a window of C x R cells, fed from a file or from a
+// command run in the local shell, to be looked at and timed beside other
+// terminals on the same X server. Prints "received=N dropped=M seconds=S"
+// when it closes.
+//
+//   term_view [--cols C] [--rows R] (--file F | --command CMD) [--hold]
+
+#include "connections/localshellconnection.h"
+#include "terminal/terminalengine.h"
+#include "terminal/widgets/terminaledit.h"
+#include "terminal/widgets/terminalview.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QScrollBar>
+#include <QTimer>
+
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+// Sizes the top-level view so that its screen holds exactly cols x rows cells.
+void fitToCells(TerminalView &view, int cols, int rows)
+{
+    TerminalEdit *edit = view.terminalEdit();
+    const QFontMetricsF fm(edit->font());
+    const qreal margin = 2 * edit->document()->documentMargin();
+    const QSize extra = view.size() - edit->viewport()->size();
+    view.resize(extra.width() + int(std::ceil(cols * fm.horizontalAdvance(QLatin1Char('M')) + margin)) + 1,
+                extra.height() + int(std::ceil(rows * QFontMetrics(edit->font()).height() + margin)) + 1);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    const QCommandLineOption colsOpt(QStringLiteral("cols"), QStringLiteral("Columns."), QStringLiteral("C"),
+                                     QStringLiteral("120"));
+    const QCommandLineOption rowsOpt(QStringLiteral("rows"), QStringLiteral("Rows."), QStringLiteral("R"),
+                                     QStringLiteral("40"));
+    const QCommandLineOption fileOpt(QStringLiteral("file"), QStringLiteral("Feed this file."), QStringLiteral("F"));
+    const QCommandLineOption cmdOpt(QStringLiteral("command"), QStringLiteral("Run this in the local shell."),
+                                    QStringLiteral("CMD"));
+    const QCommandLineOption holdOpt(QStringLiteral("hold"), QStringLiteral("Keep a fed file's window open."));
+    parser.addOptions({colsOpt, rowsOpt, fileOpt, cmdOpt, holdOpt});
+    parser.process(app);
+    if (parser.isSet(fileOpt) == parser.isSet(cmdOpt)) {
+        std::fprintf(stderr, "term_view: give either --file or --command\n");
+        return 2;
+    }
+
+    TerminalView view(QStringLiteral("term_view"), QStringLiteral("term_view"));
+    view.setWindowTitle(QStringLiteral("term_view"));
+    view.resize(800, 600);
+    view.show();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    fitToCells(view, parser.value(colsOpt).toInt(), parser.value(rowsOpt).toInt());
+    view.activateWindow();
+    view.terminalEdit()->setFocus();
+
+    qint64 received = 0;
+    QElapsedTimer clock;
+    clock.start();
+    bool done = false;
+    auto finish = [&] {
+        if (done)
+            return;
+        done = true;
+        std::printf("received=%lld dropped=%lld seconds=%.3f\n", static_cast<long long>(received),
+                    static_cast<long long>(view.engine()->droppedBytes()), clock.nsecsElapsed() / 1e9);
+        std::fflush(stdout);
+        app.quit();
+    };
+
+    QFile file;
+    QTimer feeder;
+    LocalShellConnection shell;
+    if (parser.isSet(fileOpt)) {
+        file.setFileName(parser.value(fileOpt));
+        if (!file.open(QIODevice::ReadOnly)) {
+            std::fprintf(stderr, "term_view: cannot read %s\n", qPrintable(file.fileName()));
+            return 1;
+        }
+        // Fed as a connection would, but never faster than the view drains,
+        // so that a file shows whole.
+        feeder.setInterval(0);
+        QObject::connect(&feeder, &QTimer::timeout, [&] {
+            if (view.engine()->pendingBytes() > 512 * 1024)
+                return;
+            const QByteArray chunk = file.read(64 * 1024);
+            received += chunk.size();
+            if (!chunk.isEmpty()) {
+                view.appendData(chunk);
+            } else if (!view.engine()->hasPendingData()) {
+                feeder.stop();
+                if (!parser.isSet(holdOpt))
+                    QTimer::singleShot(0, &app, finish);
+            }
+        });
+        feeder.start();
+        QObject::connect(&app, &QApplication::lastWindowClosed, finish);
+    } else {
+        shell.setShell(QStringLiteral("bash"));
+        QObject::connect(&shell, &Connection::dataReceived, [&](const QByteArray &b) {
+            received += b.size();
+            view.appendData(b);
+        });
+        QObject::connect(&view, &TerminalView::sendInput, &shell, [&](const QString &, const QByteArray &b) {
+            shell.write(b);
+        });
+        QObject::connect(&view, &TerminalView::replyReady, &shell, [&](const QString &, const QByteArray &b) {
+            shell.write(b);
+        });
+        QObject::connect(&view, &TerminalView::sizeChanged, &shell,
+                         [&](const QString &, int c, int r) { shell.resize(c, r); });
+        QObject::connect(&shell, &Connection::disconnected, &app, finish);
+        QObject::connect(&app, &QApplication::lastWindowClosed, finish);
+        shell.resize(view.columns(), view.rowCount());
+        if (!shell.open()) {
+            std::fprintf(stderr, "term_view: cannot start the local shell\n");
+            return 1;
+        }
+        // The shell runs the command in its own place and ends with it.
+        shell.write(QStringLiteral("exec %1\r").arg(parser.value(cmdOpt)).toLocal8Bit());
+        clock.start();
+    }
+    return app.exec();
+}
