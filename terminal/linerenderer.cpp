@@ -139,7 +139,8 @@ void LineRenderer::commitAppend()
     if (appendBuffer.isEmpty())
         return;
     selfEdit = true;
-    cursor.movePosition(QTextCursor::End);
+    // setPosition, not movePosition: a move lays out the block it starts in.
+    cursor.setPosition(doc->characterCount() - 1);
     cursor.insertText(appendBuffer, appendFormat);
     selfEdit = false;
     appendBuffer.clear();
@@ -398,7 +399,7 @@ void LineRenderer::eraseToEnd()
     const int idx = indexOfColumn(block, col);
     selfEdit = true;
     cursor.setPosition(block.position() + idx);
-    cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+    cursor.setPosition(doc->characterCount() - 1, QTextCursor::KeepAnchor);
     cursor.removeSelectedText();
     selfEdit = false;
     cache.valid = false;

@@ -2,6 +2,7 @@
 
 #include "core/debuglog.h"
 
+#include <QElapsedTimer>
 #include <QTextDocument>
 #include <QTextDocumentFragment>
 
@@ -38,10 +39,21 @@ void TerminalEngine::drainReceived()
 {
     if (rxBuffer.isEmpty())
         return;
-    const QByteArray slice = rxBuffer.takeSlice();
-    if (hexMonitorOn)
-        hexDump(QStringLiteral("RX"), slice);
-    receiveText(decoder.decodeReceived(slice));
+    QElapsedTimer spent;
+    spent.start();
+    // The slices of one step form one edit of the document: it announces
+    // the change, sizes itself and trims its scroll-back once, not per slice.
+    QTextCursor batch(document);
+    batch.beginEditBlock();
+    const bool hadGrid = bool(gridPtr);
+    do {
+        const QByteArray slice = rxBuffer.takeSlice();
+        if (hexMonitorOn)
+            hexDump(QStringLiteral("RX"), slice);
+        receiveText(decoder.decodeReceived(slice));
+    } while (drainBudget > 0 && !rxBuffer.isEmpty() && bool(gridPtr) == hadGrid
+             && spent.elapsed() < drainBudget);
+    batch.endEditBlock();
     if (!rxBuffer.isEmpty())
         drainTimer.start(0);
 }

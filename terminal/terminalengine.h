@@ -30,6 +30,11 @@ public:
     void setHexDocument(QTextDocument *document) { hexDocument = document; }
 
     void appendData(const QByteArray &bytes);
+    // Milliseconds that one drain step may spend on further slices before it
+    // yields to the event loop; 0: one slice per step. A view that draws once
+    // per step sets it so that a flood costs one layout per frame, not one
+    // per slice.
+    void setDrainBudget(int milliseconds) { drainBudget = milliseconds; }
     void drainReceived();
     QString decodeReceived(const QByteArray &bytes) { return decoder.decodeReceived(bytes); }
     void hexDump(const QString &direction, const QByteArray &bytes);
@@ -88,6 +93,7 @@ private:
     int cols = 0;
     int rows = 0;
     qint64 dropped = 0;
+    int drainBudget = 0;
 
     void placeViewCursor(const QTextCursor &cursor) override;
     bool selectingWithMouse() const override;

@@ -139,11 +139,21 @@ TerminalView::TerminalView(const QString &id, const QString &t, QWidget *parent)
     term->mouseButtons = [] { return QGuiApplication::mouseButtons(); };
     spacer = new WideCellSpacer(edit->document());
     connect(term, &TerminalEngine::sendInput, this, [this](const QByteArray &b) { emit replyReady(sessionId, b); });
+    // A flood is drawn once per turn of the event loop: the engine drains
+    // for a few milliseconds, and the cursor and the grid are placed and drawn
+    // once at the end.
+    term->setDrainBudget(DrainBudget);
+    frameTimer.setSingleShot(true);
+    frameTimer.setInterval(0);
+    connect(&frameTimer, &QTimer::timeout, this, &TerminalView::endFrame);
     connect(term, &TerminalEngine::cursorMoved, this, [this](const QTextCursor &c) {
-        edit->setTextCursor(c);
-        edit->ensureCursorVisible();
+        pendingCursor = c;
+        frameTimer.start();
     });
-    connect(term, &TerminalEngine::gridRenderRequested, this, &TerminalView::renderGrid);
+    connect(term, &TerminalEngine::gridRenderRequested, this, [this] {
+        gridPending = true;
+        frameTimer.start();
+    });
     connect(term, &TerminalEngine::altScreenChanged, this, &TerminalView::altScreenChanged);
 
     sizeTimer.setSingleShot(true);
@@ -367,6 +377,19 @@ void TerminalView::altScreenChanged(bool active)
     edit->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     edit->moveCursor(QTextCursor::End);
     edit->ensureCursorVisible();
+}
+
+void TerminalView::endFrame()
+{
+    if (gridPending) {
+        gridPending = false;
+        pendingCursor = QTextCursor();
+        renderGrid();
+    } else if (!pendingCursor.isNull()) {
+        edit->setTextCursor(pendingCursor);
+        pendingCursor = QTextCursor();
+        edit->ensureCursorVisible();
+    }
 }
 
 void TerminalView::renderGrid()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QElapsedTimer>
+#include <QTextCursor>
 #include <QTimer>
 #include <QWidget>
 
@@ -25,6 +26,8 @@ class TerminalView : public QWidget
 public:
     // Size reports while the window is dragged: at most one per this period.
     static constexpr int SizeReportInterval = 50;
+    // Milliseconds of received data handled per turn of the event loop.
+    static constexpr int DrainBudget = 12;
 
     TerminalView(const QString &id, const QString &title, QWidget *parent = nullptr);
     ~TerminalView() override;
@@ -85,6 +88,7 @@ private:
     void sendTyped(const QString &id, const QByteArray &bytes);
     void altScreenChanged(bool active);
     void reportSize();
+    void endFrame();
     QString visibleText() const;
 
     QString sessionId;
@@ -107,5 +111,8 @@ private:
     int reportedCols = 0;
     int reportedRows = 0;
     QTimer sizeTimer;
+    QTimer frameTimer;
+    QTextCursor pendingCursor;
+    bool gridPending = false;
     QElapsedTimer sinceReport;
 };

@@ -32,6 +32,7 @@ struct Screen
         view.appendData(bytes);
         while (view.engine()->hasPendingData())
             view.engine()->drainReceived();
+        QCoreApplication::processEvents();
     }
     // The cell box of a document position, in the grabbed picture's pixels.
     QRect cell(int block, int index) const

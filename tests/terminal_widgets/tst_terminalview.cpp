@@ -20,6 +20,8 @@ void feed(TerminalView &v, const QByteArray &bytes)
     v.appendData(bytes);
     while (v.engine()->hasPendingData())
         v.engine()->drainReceived();
+    // The view draws once per turn of the event loop.
+    QCoreApplication::processEvents();
 }
 
 QByteArray sent(const QSignalSpy &spy)
