@@ -3,6 +3,7 @@
 #include "core/debuglog.h"
 
 #include <QElapsedTimer>
+#include <QTextBlock>
 #include <QTextDocument>
 #include <QTextDocumentFragment>
 
@@ -53,6 +54,7 @@ void TerminalEngine::drainReceived()
         receiveText(decoder.decodeReceived(slice));
     } while (drainBudget > 0 && !rxBuffer.isEmpty() && bool(gridPtr) == hadGrid
              && spent.elapsed() < drainBudget);
+    trimScrollback(document);
     batch.endEditBlock();
     if (!rxBuffer.isEmpty())
         drainTimer.start(0);
@@ -101,19 +103,46 @@ void TerminalEngine::hexDump(const QString &direction, const QByteArray &bytes)
     const QString html = hexDumpHtml(direction, bytes, hexOffset);
     hexOffset += bytes.size();
     QTextCursor c(hexDocument);
-    c.movePosition(QTextCursor::End);
-    c.insertHtml(html);
+    c.setPosition(hexDocument->characterCount() - 1); // a move would lay out the first line
+    // One block per dump line (HTML line breaks would make one ever-growing
+    // block), so that the scroll-back limit trims the monitor too.
+    // The dump's blanks stay only inside its pre-formatted span, which each
+    // line gets on its own.
+    static const QString pre = QStringLiteral("<span style='white-space:pre'>");
+    static const QString close = QStringLiteral("</span>");
+    const QString body = html.mid(pre.size(), html.size() - pre.size() - close.size());
+    c.beginEditBlock();
+    for (const QString &line : body.split(QStringLiteral("<br/>"), Qt::SkipEmptyParts)) {
+        c.insertHtml(pre + line + close);
+        c.insertBlock(QTextBlockFormat(), QTextCharFormat());
+    }
+    trimScrollback(hexDocument);
+    c.endEditBlock();
+}
+
+// Removes the oldest lines beyond the scroll-back limit in one edit. The
+// document's own limit would do the same, but finds the cut by moving a
+// cursor block by block, which lays out every line it passes.
+void TerminalEngine::trimScrollback(QTextDocument *doc)
+{
+    if (!doc || scrollbackLimit <= 0 || doc->blockCount() <= scrollbackLimit)
+        return;
+    const QTextBlock keep = doc->findBlockByNumber(doc->blockCount() - scrollbackLimit);
+    QTextCursor c(doc);
+    c.setPosition(keep.position(), QTextCursor::KeepAnchor);
+    c.removeSelectedText();
 }
 
 void TerminalEngine::appendHtml(const QString &html)
 {
     QTextDocument *target = gridPtr && altDoc ? altDoc.get() : document;
     QTextCursor c(target);
-    c.movePosition(QTextCursor::End);
+    c.setPosition(target->characterCount() - 1);
     if (!c.block().text().isEmpty())
         c.insertBlock();
     c.insertHtml(html);
     c.insertBlock();
+    trimScrollback(target);
     if (!gridPtr && !selectingWithMouse())
         emit cursorMoved(c);
     renderer.col = 1;

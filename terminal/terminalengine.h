@@ -35,6 +35,10 @@ public:
     // per step sets it so that a flood costs one layout per frame, not one
     // per slice.
     void setDrainBudget(int milliseconds) { drainBudget = milliseconds; }
+    // Lines kept in the terminal's and the HEX monitor's documents; 0: all.
+    // Used instead of the documents' own maximum block count, which lays out
+    // every line it trims.
+    void setScrollbackLimit(int lines) { scrollbackLimit = lines; }
     void drainReceived();
     QString decodeReceived(const QByteArray &bytes) { return decoder.decodeReceived(bytes); }
     void hexDump(const QString &direction, const QByteArray &bytes);
@@ -94,10 +98,12 @@ private:
     int rows = 0;
     qint64 dropped = 0;
     int drainBudget = 0;
+    int scrollbackLimit = 0;
 
     void placeViewCursor(const QTextCursor &cursor) override;
     bool selectingWithMouse() const override;
     QList<HighlightRange> highlightRanges(const QString &text) override;
     QString enterGridWith(const QString &rest) override;
     QString feedGrid(const QString &text);
+    void trimScrollback(QTextDocument *doc);
 };

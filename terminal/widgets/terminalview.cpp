@@ -211,8 +211,7 @@ void TerminalView::loadSessionSettings(const QString &id)
 
     const QString sb = s.getString(settingsKey(id, "term/scrollback"), QStringLiteral("默认"));
     scrollbackLines = sb == u"10000" ? 10000 : sb == u"50000" ? 50000 : 5000;
-    edit->document()->setMaximumBlockCount(scrollbackLines);
-    hexText->document()->setMaximumBlockCount(scrollbackLines);
+    term->setScrollbackLimit(scrollbackLines);
 
     term->hexMonitorOn = s.getBool(settingsKey(id, "term/overrideHex"), false);
     k.hexActive = term->hexMonitorOn;

@@ -115,6 +115,21 @@ private slots:
         QCOMPARE(v.terminalEdit()->textCursor().position(), doc->characterCount() - 1);
     }
 
+    void scrollbackKeepsNewestLines()
+    {
+        TerminalView v(QStringLiteral("s5"), QStringLiteral("t"));
+        v.setHexMonitor(true);
+        QByteArray lines;
+        for (int i = 0; i < 6000; ++i)
+            lines += "line " + QByteArray::number(i) + " of the listing\r\n";
+        feed(v, lines);
+        QTextDocument *doc = v.terminalEdit()->document();
+        QCOMPARE(doc->blockCount(), v.scrollback());
+        QCOMPARE(doc->firstBlock().text(), QStringLiteral("line 1001 of the listing"));
+        QCOMPARE(doc->lastBlock().previous().text(), QStringLiteral("line 5999 of the listing"));
+        QCOMPARE(v.hexView()->document()->blockCount(), v.scrollback());
+    }
+
     void keysPasteAndInputMethod()
     {
         TerminalView v(QStringLiteral("s3"), QStringLiteral("t"));
