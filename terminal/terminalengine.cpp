@@ -34,6 +34,7 @@ void TerminalEngine::appendData(const QByteArray &bytes)
     }
     if (!drainTimer.isActive())
         drainTimer.start(0);
+    emit pendingChanged(rxBuffer.size());
 }
 
 void TerminalEngine::drainReceived()
@@ -58,6 +59,7 @@ void TerminalEngine::drainReceived()
     batch.endEditBlock();
     if (!rxBuffer.isEmpty())
         drainTimer.start(0);
+    emit pendingChanged(rxBuffer.size());
 }
 
 void TerminalEngine::receiveText(const QString &text)

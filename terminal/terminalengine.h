@@ -83,6 +83,9 @@ signals:
     void gridRenderRequested();
     // The alternate screen was entered (true) or left (false).
     void altScreenChanged(bool active);
+    // Bytes waiting in the receive buffer, after new bytes came and after
+    // each drain step.
+    void pendingChanged(qsizetype bytes);
 
 private:
     QTextDocument *document;

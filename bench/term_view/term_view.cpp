@@ -80,6 +80,7 @@ int main(int argc, char **argv)
 
     QFile file;
     QTimer feeder;
+    QTimer closer;
     LocalShellConnection shell;
     if (parser.isSet(fileOpt)) {
         file.setFileName(parser.value(fileOpt));
@@ -119,15 +120,25 @@ int main(int argc, char **argv)
         });
         QObject::connect(&view, &TerminalView::sizeChanged, &shell,
                          [&](const QString &, int c, int r) { shell.resize(c, r); });
-        QObject::connect(&shell, &Connection::disconnected, &app, finish);
+        QObject::connect(&view, &TerminalView::readPauseRequested, &shell,
+                         [&](const QString &, bool paused) { shell.setReadPaused(paused); });
+        // The window closes when the command has ended and its output is drawn.
+        closer.setInterval(0);
+        QObject::connect(&closer, &QTimer::timeout, [&] {
+            if (!view.engine()->hasPendingData()) {
+                closer.stop();
+                finish();
+            }
+        });
+        QObject::connect(&shell, &Connection::disconnected, &closer, qOverload<>(&QTimer::start));
         QObject::connect(&app, &QApplication::lastWindowClosed, finish);
         shell.resize(view.columns(), view.rowCount());
         if (!shell.open()) {
             std::fprintf(stderr, "term_view: cannot start the local shell\n");
             return 1;
         }
-        // The shell runs the command in its own place and ends with it.
-        shell.write(QStringLiteral("exec %1\r").arg(parser.value(cmdOpt)).toLocal8Bit());
+        // The shell runs the command and ends with it.
+        shell.write(QStringLiteral("%1; exit\r").arg(parser.value(cmdOpt)).toLocal8Bit());
         clock.start();
     }
     return app.exec();

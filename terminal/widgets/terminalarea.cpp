@@ -103,6 +103,7 @@ void TerminalArea::addTerminal(const QString &id, const QString &title, const QS
         connect(v, &TerminalView::replyReady, this, &TerminalArea::replySent);
         connect(v, &TerminalView::viewContextMenuRequested, this, &TerminalArea::viewContextMenuRequested);
         connect(v, &TerminalView::sizeChanged, this, &TerminalArea::terminalResized);
+        connect(v, &TerminalView::readPauseRequested, this, &TerminalArea::readPauseRequested);
         if (!html.isEmpty())
             v->appendHtml(html);
         stack->addWidget(v);

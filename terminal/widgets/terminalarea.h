@@ -51,6 +51,8 @@ signals:
     void tabContextMenuRequested(const QString &id, const QPoint &globalPos);
     void viewContextMenuRequested(const QString &id, QMenu *menu, const QPoint &globalPos);
     void terminalResized(const QString &id, int cols, int rows);
+    // A view cannot keep up: the session's connection should pause reading.
+    void readPauseRequested(const QString &id, bool paused);
     void sendToSession(const QString &id, const QString &cmd);
 
 private:

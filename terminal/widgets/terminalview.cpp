@@ -155,6 +155,12 @@ TerminalView::TerminalView(const QString &id, const QString &t, QWidget *parent)
         frameTimer.start();
     });
     connect(term, &TerminalEngine::altScreenChanged, this, &TerminalView::altScreenChanged);
+    connect(term, &TerminalEngine::pendingChanged, this, [this](qsizetype pending) {
+        if (readPaused ? pending < ResumeBelow : pending > PauseAbove) {
+            readPaused = !readPaused;
+            emit readPauseRequested(sessionId, readPaused);
+        }
+    });
 
     sizeTimer.setSingleShot(true);
     connect(&sizeTimer, &QTimer::timeout, this, &TerminalView::reportSize);

@@ -28,6 +28,11 @@ public:
     static constexpr int SizeReportInterval = 50;
     // Milliseconds of received data handled per turn of the event loop.
     static constexpr int DrainBudget = 12;
+    // Received bytes waiting to be drawn: above the high mark the view asks
+    // the session to stop reading, below the low mark to go on. Both stay
+    // well under the receive buffer's cap, which remains a last guard.
+    static constexpr qsizetype PauseAbove = 1024 * 1024;
+    static constexpr qsizetype ResumeBelow = 256 * 1024;
 
     TerminalView(const QString &id, const QString &title, QWidget *parent = nullptr);
     ~TerminalView() override;
@@ -79,6 +84,8 @@ signals:
     void replyReady(const QString &id, const QByteArray &data);
     void viewContextMenuRequested(const QString &id, QMenu *menu, const QPoint &globalPos);
     void sizeChanged(const QString &id, int cols, int rows);
+    // The connection should stop (true) or resume (false) reading.
+    void readPauseRequested(const QString &id, bool paused);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -114,5 +121,6 @@ private:
     QTimer frameTimer;
     QTextCursor pendingCursor;
     bool gridPending = false;
+    bool readPaused = false;
     QElapsedTimer sinceReport;
 };

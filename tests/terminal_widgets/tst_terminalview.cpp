@@ -1,3 +1,4 @@
+#include "connections/localshellconnection.h"
 #include "terminal/terminalengine.h"
 #include "terminal/widgets/terminalarea.h"
 #include "terminal/widgets/terminaledit.h"
@@ -128,6 +129,42 @@ private slots:
         QCOMPARE(doc->firstBlock().text(), QStringLiteral("line 1001 of the listing"));
         QCOMPARE(doc->lastBlock().previous().text(), QStringLiteral("line 5999 of the listing"));
         QCOMPARE(v.hexView()->document()->blockCount(), v.scrollback());
+    }
+
+    void fastProducerLosesNothing()
+    {
+        TerminalView v(QStringLiteral("s6"), QStringLiteral("t"));
+        QSignalSpy pauses(&v, &TerminalView::readPauseRequested);
+        v.appendData(QByteArray(99, 'x').append('\n').repeated(TerminalView::PauseAbove / 100 + 1));
+        QCOMPARE(pauses.size(), 1);
+        QVERIFY(pauses.last().at(1).toBool());
+        QTRY_VERIFY(pauses.size() == 2);
+        QVERIFY(!pauses.last().at(1).toBool());
+
+        // A shell that writes far more than the receive buffer holds, as
+        // fast as it can: the pty holds it back while the view catches up.
+        LocalShellConnection shell;
+        shell.setShell(QStringLiteral("bash"));
+        qint64 received = 0;
+        connect(&shell, &Connection::dataReceived, &v, [&](const QByteArray &b) {
+            received += b.size();
+            v.appendData(b);
+        });
+        connect(&v, &TerminalView::readPauseRequested, &shell,
+                [&](const QString &, bool paused) { shell.setReadPaused(paused); });
+        QSignalSpy ended(&shell, &Connection::disconnected);
+        shell.setReadPaused(true);
+        QVERIFY(shell.open());
+        shell.write("head -c 6000000 /dev/zero | tr '\\0' 'y' | fold -w 100; exit\r");
+        // Paused, the shell cannot finish: its output waits in the pty.
+        QVERIFY(!ended.wait(500));
+        QCOMPARE(received, 0);
+        shell.setReadPaused(false);
+        QVERIFY(ended.wait(60000));
+        QTRY_VERIFY_WITH_TIMEOUT(!v.engine()->hasPendingData(), 60000);
+        QCOMPARE(v.engine()->droppedBytes(), 0);
+        QVERIFY2(received > 6000000, qPrintable(QString::number(received)));
+        QVERIFY(v.terminalEdit()->document()->lastBlock().previous().text().startsWith(QString(100, u'y')));
     }
 
     void keysPasteAndInputMethod()
