@@ -3,7 +3,7 @@
 // terminals on the same X server. Prints "received=N dropped=M seconds=S"
 // when it closes.
 //
-//   term_view [--cols C] [--rows R] (--file F | --command CMD) [--hold]
+//   term_view [--cols C] [--rows R] (--file F | --command CMD) [--hold] [--shot PNG]
 
 #include "connections/localshellconnection.h"
 #include "terminal/terminalengine.h"
@@ -26,11 +26,11 @@ namespace {
 void fitToCells(TerminalView &view, int cols, int rows)
 {
     TerminalEdit *edit = view.terminalEdit();
-    const QFontMetricsF fm(edit->font());
+    const QSizeF cell = view.cellSize();
     const qreal margin = 2 * edit->document()->documentMargin();
     const QSize extra = view.size() - edit->viewport()->size();
-    view.resize(extra.width() + int(std::ceil(cols * fm.horizontalAdvance(QLatin1Char('M')) + margin)) + 1,
-                extra.height() + int(std::ceil(rows * QFontMetrics(edit->font()).height() + margin)) + 1);
+    view.resize(extra.width() + int(std::ceil(cols * cell.width() + margin)) + 1,
+                extra.height() + int(std::ceil(rows * cell.height() + margin)) + 1);
 }
 
 } // namespace
@@ -48,7 +48,9 @@ int main(int argc, char **argv)
     const QCommandLineOption cmdOpt(QStringLiteral("command"), QStringLiteral("Run this in the local shell."),
                                     QStringLiteral("CMD"));
     const QCommandLineOption holdOpt(QStringLiteral("hold"), QStringLiteral("Keep a fed file's window open."));
-    parser.addOptions({colsOpt, rowsOpt, fileOpt, cmdOpt, holdOpt});
+    const QCommandLineOption shotOpt(QStringLiteral("shot"), QStringLiteral("Save the window's last picture."),
+                                     QStringLiteral("PNG"));
+    parser.addOptions({colsOpt, rowsOpt, fileOpt, cmdOpt, holdOpt, shotOpt});
     parser.process(app);
     if (parser.isSet(fileOpt) == parser.isSet(cmdOpt)) {
         std::fprintf(stderr, "term_view: give either --file or --command\n");
@@ -61,6 +63,9 @@ int main(int argc, char **argv)
     view.show();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
     fitToCells(view, parser.value(colsOpt).toInt(), parser.value(rowsOpt).toInt());
+    QCoreApplication::processEvents();
+    if (view.columns() != parser.value(colsOpt).toInt() || view.rowCount() != parser.value(rowsOpt).toInt())
+        std::fprintf(stderr, "term_view: the window holds %d x %d cells\n", view.columns(), view.rowCount());
     view.activateWindow();
     view.terminalEdit()->setFocus();
 
@@ -72,6 +77,8 @@ int main(int argc, char **argv)
         if (done)
             return;
         done = true;
+        if (parser.isSet(shotOpt))
+            view.grab().save(parser.value(shotOpt));
         std::printf("received=%lld dropped=%lld seconds=%.3f\n", static_cast<long long>(received),
                     static_cast<long long>(view.engine()->droppedBytes()), clock.nsecsElapsed() / 1e9);
         std::fflush(stdout);

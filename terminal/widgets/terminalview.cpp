@@ -22,6 +22,7 @@
 #include <QSyntaxHighlighter>
 #include <QTextBlock>
 #include <QTextDocumentFragment>
+#include <QTextLayout>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -107,6 +108,8 @@ TerminalView::TerminalView(const QString &id, const QString &t, QWidget *parent)
     edit->setUndoRedoEnabled(false);
     // The cursor is drawn as a block over the character it stands on.
     edit->setOverwriteMode(true);
+    // A terminal breaks a long line at the last column, not between words.
+    edit->setWordWrapMode(QTextOption::WrapAnywhere);
     edit->setStyleSheet(QString::fromLatin1(kEditStyle).arg(QString()));
     splitter->addWidget(edit);
 
@@ -258,14 +261,26 @@ void TerminalView::applyFont(const QString &wanted, int px)
     updateTerminalSize();
 }
 
+// Glyphs advance by fractions of a pixel, but the document puts its lines a
+// whole number of pixels apart: the height is that of a laid-out line.
+QSizeF TerminalView::cellSize() const
+{
+    const QFont font = edit->document()->defaultFont();
+    QTextLayout layout(QStringLiteral("M"), font);
+    layout.beginLayout();
+    const QTextLine line = layout.createLine();
+    layout.endLayout();
+    return QSizeF(QFontMetricsF(font).horizontalAdvance(QLatin1Char('M')), line.height());
+}
+
 void TerminalView::updateTerminalSize()
 {
     QWidget *vp = edit->viewport();
     if (!vp)
         return;
-    // Glyphs advance by fractions of a pixel, but lines are whole pixels apart.
-    const qreal cw = QFontMetricsF(edit->font()).horizontalAdvance(QLatin1Char('M'));
-    const int ch = QFontMetrics(edit->font()).height();
+    const QSizeF cell = cellSize();
+    const qreal cw = cell.width();
+    const qreal ch = cell.height();
     if (cw <= 0 || ch <= 0)
         return;
     // The document keeps a margin inside the viewport on every side.

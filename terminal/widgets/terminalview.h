@@ -46,6 +46,8 @@ public:
     QString fontFamily() const { return family; }
     int fontPixelSize() const { return pixelSize; }
     void updateTerminalSize();
+    // One character cell of the current font, in pixels.
+    QSizeF cellSize() const;
     int columns() const { return cols; }
     int rowCount() const { return rows; }
     int scrollback() const { return scrollbackLines; }

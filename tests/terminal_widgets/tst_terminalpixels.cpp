@@ -21,7 +21,7 @@ struct Screen
 
     Screen()
     {
-        view.applyFont(QStringLiteral("DejaVu Sans Mono"), 16);
+        view.applyFont(QStringLiteral("DejaVu Sans Mono"), 13); // the default size
         view.resize(700, 420);
         view.show();
         QApplication::setActiveWindow(&view);
@@ -122,7 +122,7 @@ private slots:
         QVERIFY(inkColumns(img, bar) >= bar.width() - 1);
         // "!" after two wide characters stands in column 7 (index 6), like a
         // narrow character there on another row.
-        const qreal cw = QFontMetricsF(s.edit->font()).horizontalAdvance(QLatin1Char('M'));
+        const qreal cw = s.view.cellSize().width();
         QVERIFY(qAbs(s.cell(4, 4).x() - (s.cell(0, 0).x() + 6 * cw)) <= 1);
         // The cursor at row 8, column 12 shows as a light block there.
         const QRect cur = s.edit->cursorRect();
