@@ -25,6 +25,7 @@
 #include <QTextLayout>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cmath>
 
 // Wide characters come from a fallback font whose advance is rarely exactly
@@ -140,7 +141,7 @@ TerminalView::TerminalView(const QString &id, const QString &t, QWidget *parent)
     term->setSessionId(id);
     term->setHexDocument(hexText->document());
     term->mouseButtons = [] { return QGuiApplication::mouseButtons(); };
-    spacer = new WideCellSpacer(edit->document());
+    spacer = new WideCellSpacer(static_cast<QTextDocument *>(nullptr));
     connect(term, &TerminalEngine::sendInput, this, [this](const QByteArray &b) { emit replyReady(sessionId, b); });
     // A flood is drawn once per turn of the event loop: the engine drains
     // for a few milliseconds, and the cursor and the grid are placed and drawn
@@ -332,13 +333,29 @@ void TerminalView::resizeEvent(QResizeEvent *event)
     updateTerminalSize();
 }
 
+// The spacer looks at every changed line, which costs a fair share of a
+// flood's time: it starts working on the document with the first bytes that
+// may carry a wide character, and stays.
+void TerminalView::watchForWideText(const char *data, qsizetype size)
+{
+    if (spacer->document())
+        return;
+    const uchar first = term->encoding() == u"GBK" ? 0x81 : 0xE1;
+    const uchar *p = reinterpret_cast<const uchar *>(data);
+    if (std::any_of(p, p + size, [first](uchar b) { return b >= first; }))
+        spacer->setDocument(edit->document());
+}
+
 void TerminalView::appendData(const QByteArray &bytes)
 {
+    watchForWideText(bytes.constData(), bytes.size());
     term->appendData(bytes);
 }
 
 void TerminalView::appendHtml(const QString &html)
 {
+    const QByteArray utf8 = html.toUtf8();
+    watchForWideText(utf8.constData(), utf8.size());
     term->appendHtml(html);
 }
 

@@ -98,6 +98,7 @@ private:
     void altScreenChanged(bool active);
     void reportSize();
     void endFrame();
+    void watchForWideText(const char *data, qsizetype size);
     QString visibleText() const;
 
     QString sessionId;
