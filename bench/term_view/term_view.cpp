@@ -1,7 +1,7 @@
 // One terminal view in a window of C x R cells, fed from a file or from a
 // command run in the local shell, to be looked at and timed beside other
-// terminals on the same X server. Prints "received=N dropped=M seconds=S"
-// when it closes.
+// terminals on the same X server. Prints "received=N dropped=M seconds=S
+// longest_stall_ms=L" when it closes (L: the longest the event loop was busy).
 //
 //   term_view [--cols C] [--rows R] (--file F | --command CMD) [--hold] [--shot PNG]
 
@@ -17,6 +17,7 @@
 #include <QScrollBar>
 #include <QTimer>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -72,6 +73,17 @@ int main(int argc, char **argv)
     qint64 received = 0;
     QElapsedTimer clock;
     clock.start();
+    // A heartbeat: the longest time the event loop was kept from it.
+    QTimer heartbeat;
+    QElapsedTimer sinceBeat;
+    qint64 longestStall = 0;
+    heartbeat.setInterval(5);
+    QObject::connect(&heartbeat, &QTimer::timeout, [&] {
+        if (sinceBeat.isValid())
+            longestStall = std::max(longestStall, sinceBeat.elapsed());
+        sinceBeat.start();
+    });
+    heartbeat.start();
     bool done = false;
     auto finish = [&] {
         if (done)
@@ -79,8 +91,9 @@ int main(int argc, char **argv)
         done = true;
         if (parser.isSet(shotOpt))
             view.grab().save(parser.value(shotOpt));
-        std::printf("received=%lld dropped=%lld seconds=%.3f\n", static_cast<long long>(received),
-                    static_cast<long long>(view.engine()->droppedBytes()), clock.nsecsElapsed() / 1e9);
+        std::printf("received=%lld dropped=%lld seconds=%.3f longest_stall_ms=%lld\n",
+                    static_cast<long long>(received), static_cast<long long>(view.engine()->droppedBytes()),
+                    clock.nsecsElapsed() / 1e9, static_cast<long long>(longestStall));
         std::fflush(stdout);
         app.quit();
     };
