@@ -1,4 +1,6 @@
 #include "connections/localshellconnection.h"
+#include "core/appsettings.h"
+#include "core/sessionstore.h"
 #include "terminal/terminalengine.h"
 #include "terminal/widgets/terminalarea.h"
 #include "terminal/widgets/terminaledit.h"
@@ -13,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextBlock>
+#include <QWheelEvent>
 
 namespace {
 
@@ -63,6 +66,67 @@ private slots:
         feed(v, "\x1b[?1049h");
         QCOMPARE(v.engine()->grid()->columnCount(), v.columns());
         QCOMPARE(v.engine()->grid()->rowCount(), v.rowCount());
+    }
+
+    void sessionSettings_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QStringList>("keys");
+        QTest::addColumn<bool>("localEcho");
+        QTest::addColumn<bool>("bs08");
+        QTest::addColumn<int>("scrollback");
+        QTest::newRow("serial takes the global echo") << "serial" << QStringList{"display/localEcho=true"} << true
+                                                      << true << 5000;
+        QTest::newRow("ssh never echoes") << "ssh" << QStringList{"display/localEcho=true", "term/overrideEcho=true"}
+                                          << false << false << 5000;
+        QTest::newRow("unknown scroll-back") << "ssh" << QStringList{"term/scrollback=20000"} << false << false
+                                             << 5000;
+        QTest::newRow("serial with DEL") << "serial"
+                                         << QStringList{"term/scrollback=50000", "term/backspace=DEL (0x7F)"}
+                                         << false << false << 50000;
+        QTest::newRow("ssh with BS") << "ssh" << QStringList{"term/backspace=BS (0x08)"} << false << true << 5000;
+        QTest::newRow("quick connect is like serial") << "" << QStringList() << false << true << 5000;
+    }
+    void sessionSettings()
+    {
+        QFETCH(QString, type);
+        QFETCH(QStringList, keys);
+        const QString id = type.isEmpty() ? QStringLiteral("fast:1")
+                                          : SessionStore::instance().addSession(QLatin1String(QTest::currentDataTag()), type, QString(),
+                                                                                QStringLiteral("h"), QStringLiteral("1"));
+        for (const QString &kv : keys) {
+            const QString key = kv.section(u'=', 0, 0);
+            AppSettings::instance().setValue(key.startsWith(u"display/") ? key : QStringLiteral("session/%1/%2").arg(id, key),
+                                             kv.section(u'=', 1));
+        }
+        TerminalView v(id, QStringLiteral("t"));
+        AppSettings::instance().setValue(QStringLiteral("display/localEcho"), false);
+        QTEST(v.terminalEdit()->keys.localEcho, "localEcho");
+        QTEST(v.terminalEdit()->keys.bs08, "bs08");
+        QTEST(v.scrollback(), "scrollback");
+    }
+
+    void ctrlWheelZoom_data()
+    {
+        QTest::addColumn<int>("from");
+        QTest::addColumn<int>("delta");
+        QTest::addColumn<int>("to");
+        QTest::newRow("one notch up") << 13 << 120 << 14;
+        QTest::newRow("two notches down") << 13 << -240 << 11;
+        QTest::newRow("stays at 48") << 48 << 120 << 48;
+        QTest::newRow("stays at 6") << 6 << -120 << 6;
+        QTest::newRow("half a notch") << 13 << 60 << 13;
+    }
+    void ctrlWheelZoom()
+    {
+        QFETCH(int, from);
+        QFETCH(int, delta);
+        TerminalView v(QStringLiteral("zoom"), QStringLiteral("t"));
+        v.applyFont(v.fontFamily(), from);
+        QWheelEvent wheel(QPointF(5, 5), QPointF(5, 5), QPoint(), QPoint(0, delta), Qt::NoButton, Qt::ControlModifier,
+                          Qt::NoScrollPhase, false);
+        QApplication::sendEvent(v.terminalEdit()->viewport(), &wheel);
+        QTEST(v.fontPixelSize(), "to");
     }
 
     void hexMonitor()
