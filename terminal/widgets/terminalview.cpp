@@ -17,6 +17,7 @@
 #include <QPageSetupDialog>
 #include <QPrintDialog>
 #include <QPrinter>
+#include <QScopeGuard>
 #include <QScrollBar>
 #include <QSplitter>
 #include <QSyntaxHighlighter>
@@ -159,6 +160,12 @@ TerminalView::TerminalView(const QString &id, const QString &t, QWidget *parent)
         frameTimer.start();
     });
     connect(term, &TerminalEngine::altScreenChanged, this, &TerminalView::altScreenChanged);
+    // What the document shows of the grid is known only while nobody else
+    // edits it (local echo, a fresh grid).
+    connect(edit->document(), &QTextDocument::contentsChange, this, [this] {
+        if (!drawingGrid)
+            drawnRows.clear();
+    });
     connect(term, &TerminalEngine::pendingChanged, this, [this](qsizetype pending) {
         if (readPaused ? pending < ResumeBelow : pending > PauseAbove) {
             readPaused = !readPaused;
@@ -429,6 +436,17 @@ void TerminalView::endFrame()
     }
 }
 
+namespace {
+
+bool sameRuns(const std::vector<CellRun> &a, const std::vector<CellRun> &b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const CellRun &x, const CellRun &y) {
+        return x.start == y.start && x.end == y.end && cellAttributesEqual(x.attributes, y.attributes);
+    });
+}
+
+} // namespace
+
 void TerminalView::renderGrid()
 {
     ScreenGrid *grid = term->grid();
@@ -436,10 +454,15 @@ void TerminalView::renderGrid()
         return;
     QTextDocument *doc = edit->document();
     const int n = grid->rowCount();
+    drawingGrid = true;
+    const auto done = qScopeGuard([this] { drawingGrid = false; });
+    if (drawnRows.size() != size_t(n))
+        drawnRows.assign(size_t(n), DrawnRow());
     QTextCursor c(doc);
     c.beginEditBlock();
+    // Positions are set, never moved to: a move lays out the line it leaves.
     while (doc->blockCount() < n) {
-        c.movePosition(QTextCursor::End);
+        c.setPosition(doc->characterCount() - 1);
         c.insertBlock();
     }
     while (doc->blockCount() > n) {
@@ -447,7 +470,7 @@ void TerminalView::renderGrid()
         if (!prev.isValid())
             break;
         c.setPosition(prev.position() + prev.length() - 1);
-        c.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+        c.setPosition(doc->characterCount() - 1, QTextCursor::KeepAnchor);
         c.removeSelectedText();
     }
     if (grid->isDirty()) {
@@ -455,6 +478,13 @@ void TerminalView::renderGrid()
         QTextBlock b = doc->firstBlock();
         for (int y = 0; y < n && b.isValid(); ++y, b = b.next()) {
             const QString text = grid->rowText(y, &runs);
+            // Only rows that look different are rewritten in the document.
+            DrawnRow &drawn = drawnRows[size_t(y)];
+            if (drawn.valid && drawn.text == text && sameRuns(drawn.runs, runs))
+                continue;
+            drawn.text = text;
+            drawn.runs = runs;
+            drawn.valid = true;
             c.setPosition(b.position());
             c.setPosition(b.position() + b.length() - 1, QTextCursor::KeepAnchor);
             c.removeSelectedText();
@@ -481,6 +511,7 @@ void TerminalView::renderGrid()
         if (pad > 0) {
             at.setPosition(row.position() + row.length() - 1);
             at.insertText(QString(pad, u' '), cellFormat(TextAttributes()));
+            drawnRows[size_t(grid->cursorRow)].valid = false;
         }
         at.setPosition(row.position() + offset);
     } else

@@ -1,11 +1,14 @@
 #pragma once
 
+#include "terminal/screengrid.h"
+
 #include <QElapsedTimer>
 #include <QTextCursor>
 #include <QTimer>
 #include <QWidget>
 
 #include <memory>
+#include <vector>
 
 class QLabel;
 class QPlainTextEdit;
@@ -125,5 +128,14 @@ private:
     QTextCursor pendingCursor;
     bool gridPending = false;
     bool readPaused = false;
+    // The grid's rows as last written into the document.
+    struct DrawnRow
+    {
+        QString text;
+        std::vector<CellRun> runs;
+        bool valid = false;
+    };
+    std::vector<DrawnRow> drawnRows;
+    bool drawingGrid = false;
     QElapsedTimer sinceReport;
 };

@@ -169,6 +169,10 @@ private slots:
         QCOMPARE(doc->findBlockByNumber(0).text(), QStringLiteral("  ab"));
         // Column 3 (after the wide character and x) is index 2 of the row.
         QCOMPARE(v.terminalEdit()->textCursor().position(), doc->findBlockByNumber(1).position() + 2);
+        // A change to one row redraws it; the others stay as they were.
+        feed(v, "\x1b[1;3HZ\x1b[2;4H");
+        QCOMPARE(doc->findBlockByNumber(0).text(), QStringLiteral("  Zb"));
+        QCOMPARE(doc->findBlockByNumber(1).text(), QStringLiteral("中x"));
         v.appendHtml(QStringLiteral("<span>status</span>"));
         QVERIFY(!doc->toPlainText().contains(u"status"));
         feed(v, "\x1b[?1049lafter");
