@@ -6,6 +6,7 @@
 //   term_view [--cols C] [--rows R] (--file F | --command CMD) [--hold] [--shot PNG]
 
 #include "connections/localshellconnection.h"
+#include "core/appsettings.h"
 #include "terminal/terminalengine.h"
 #include "terminal/widgets/terminaledit.h"
 #include "terminal/widgets/terminalview.h"
@@ -34,6 +35,43 @@ void fitToCells(TerminalView &view, int cols, int rows)
                 extra.height() + int(std::ceil(rows * cell.height() + margin)) + 1);
 }
 
+qint64 residentKb()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// Scrolling through the buffer a page at a time (each page drawn at once)
+// and a find that has to read all of it.
+void probe(TerminalView &view)
+{
+    QScrollBar *bar = view.terminalEdit()->verticalScrollBar();
+    QElapsedTimer t;
+    qint64 worst = 0;
+    qint64 total = 0;
+    const int pages = 50;
+    for (int i = 0; i < pages; ++i) {
+        t.start();
+        bar->triggerAction(QAbstractSlider::SliderPageStepSub);
+        view.repaint();
+        const qint64 ns = t.nsecsElapsed();
+        worst = std::max(worst, ns);
+        total += ns;
+    }
+    t.start();
+    view.find(QStringLiteral("text that is nowhere in the buffer"));
+    const qint64 findNs = t.nsecsElapsed();
+    std::printf("lines=%d page_ms_max=%.2f page_ms_avg=%.2f find_ms=%.1f rss_kb=%lld\n",
+                view.terminalEdit()->document()->blockCount(), worst / 1e6, total / 1e6 / pages, findNs / 1e6,
+                static_cast<long long>(residentKb()));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -51,13 +89,19 @@ int main(int argc, char **argv)
     const QCommandLineOption holdOpt(QStringLiteral("hold"), QStringLiteral("Keep a fed file's window open."));
     const QCommandLineOption shotOpt(QStringLiteral("shot"), QStringLiteral("Save the window's last picture."),
                                      QStringLiteral("PNG"));
-    parser.addOptions({colsOpt, rowsOpt, fileOpt, cmdOpt, holdOpt, shotOpt});
+    const QCommandLineOption scrollbackOpt(QStringLiteral("scrollback"),
+                                           QStringLiteral("Lines kept: 5000, 10000 or 50000."), QStringLiteral("N"));
+    const QCommandLineOption probeOpt(QStringLiteral("probe"),
+                                      QStringLiteral("After a fed file: time page scrolls and a find, report memory."));
+    parser.addOptions({colsOpt, rowsOpt, fileOpt, cmdOpt, holdOpt, shotOpt, scrollbackOpt, probeOpt});
     parser.process(app);
     if (parser.isSet(fileOpt) == parser.isSet(cmdOpt)) {
         std::fprintf(stderr, "term_view: give either --file or --command\n");
         return 2;
     }
 
+    if (parser.isSet(scrollbackOpt))
+        AppSettings::instance().setValue(QStringLiteral("session/term_view/term/scrollback"), parser.value(scrollbackOpt));
     TerminalView view(QStringLiteral("term_view"), QStringLiteral("term_view"));
     view.setWindowTitle(QStringLiteral("term_view"));
     view.resize(800, 600);
@@ -120,6 +164,8 @@ int main(int argc, char **argv)
                 view.appendData(chunk);
             } else if (!view.engine()->hasPendingData()) {
                 feeder.stop();
+                if (parser.isSet(probeOpt))
+                    probe(view);
                 if (!parser.isSet(holdOpt))
                     QTimer::singleShot(0, &app, finish);
             }
