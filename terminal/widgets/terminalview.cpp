@@ -148,6 +148,7 @@ TerminalView::TerminalView(const QString &id, const QString &t, QWidget *parent)
     // for a few milliseconds, and the cursor and the grid are placed and drawn
     // once at the end.
     term->setDrainBudget(DrainBudget);
+    term->lineRenderer().maxRowCells = MaxRowCells;
     frameTimer.setSingleShot(true);
     frameTimer.setInterval(0);
     connect(&frameTimer, &QTimer::timeout, this, &TerminalView::endFrame);

@@ -31,6 +31,9 @@ public:
     static constexpr int SizeReportInterval = 50;
     // Milliseconds of received data handled per turn of the event loop.
     static constexpr int DrainBudget = 12;
+    // A line longer than this many cells continues in a new block: the
+    // document lays out a changed block whole, megabytes of one line included.
+    static constexpr int MaxRowCells = 16384;
     // Received bytes waiting to be drawn: above the high mark the view asks
     // the session to stop reading, below the low mark to go on. Both stay
     // well under the receive buffer's cap, which remains a last guard.

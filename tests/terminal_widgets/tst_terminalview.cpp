@@ -199,6 +199,24 @@ private slots:
         QCOMPARE(v.hexView()->document()->blockCount(), v.scrollback());
     }
 
+    void runawayLineContinuesOnNewRows_data()
+    {
+        const int max = TerminalView::MaxRowCells;
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QStringList>("rows");
+        QTest::newRow("two rows and a rest")
+            << QByteArray(2 * max + 10, 'a') << QStringList{QString(max, u'a'), QString(max, u'a'), QString(10, u'a')};
+        QTest::newRow("wide character at the edge") << QByteArray(max - 1, 'a').append("\xe4\xb8\xad" "b")
+                                                    << QStringList{QString(max - 1, u'a'), QStringLiteral("中b")};
+    }
+    void runawayLineContinuesOnNewRows()
+    {
+        QFETCH(QByteArray, input);
+        TerminalView v(QStringLiteral("s7"), QStringLiteral("t"));
+        feed(v, input);
+        QTEST(v.terminalEdit()->document()->toPlainText().split(u'\n'), "rows");
+    }
+
     void fastProducerLosesNothing()
     {
         TerminalView v(QStringLiteral("s6"), QStringLiteral("t"));
