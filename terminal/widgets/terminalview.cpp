@@ -20,7 +20,6 @@
 #include <QScopeGuard>
 #include <QScrollBar>
 #include <QSplitter>
-#include <QSyntaxHighlighter>
 #include <QTextBlock>
 #include <QTextDocumentFragment>
 #include <QTextLayout>
@@ -32,27 +31,56 @@
 // Wide characters come from a fallback font whose advance is rarely exactly
 // two cells of the terminal font; letter spacing makes up the difference so
 // that the columns after them stay in line. Only the layout changes, never
-// the document.
-class WideCellSpacer : public QSyntaxHighlighter
+// the document. A line is looked at again only when its text changed (its
+// revision moved on), so trimming the top of a long buffer costs nothing.
+class WideCellSpacer : public QObject
 {
 public:
-    using QSyntaxHighlighter::QSyntaxHighlighter;
+    explicit WideCellSpacer(QTextDocument *document) : QObject(document), doc(document) {}
 
+    QTextDocument *document() const { return active ? doc : nullptr; }
+    void start()
+    {
+        if (active)
+            return;
+        active = true;
+        connect(doc, &QTextDocument::contentsChange, this, &WideCellSpacer::changed);
+        redoAll();
+    }
     void setMetrics(const QFont &font)
     {
         const QFontMetricsF fm(font);
-        spacing = 2 * fm.horizontalAdvance(QLatin1Char('M')) - fm.horizontalAdvance(QChar(0x4E2D));
         format = QTextCharFormat();
         format.setFontLetterSpacingType(QFont::AbsoluteSpacing);
-        format.setFontLetterSpacing(spacing);
-        rehighlight();
+        format.setFontLetterSpacing(2 * fm.horizontalAdvance(QLatin1Char('M')) - fm.horizontalAdvance(QChar(0x4E2D)));
+        if (active)
+            redoAll();
     }
 
-protected:
-    void highlightBlock(const QString &text) override
+private:
+    void redoAll()
     {
-        if (std::abs(spacing) < 0.01)
+        for (QTextBlock b = doc->firstBlock(); b.isValid(); b = b.next())
+            apply(b, true);
+    }
+    void changed(int from, int, int added)
+    {
+        if (busy)
             return;
+        const QTextBlock last = doc->findBlock(from + added);
+        for (QTextBlock b = doc->findBlock(from); b.isValid(); b = b.next()) {
+            apply(b, false);
+            if (b == last)
+                break;
+        }
+    }
+    void apply(QTextBlock b, bool force)
+    {
+        if (!force && b.userState() == b.revision())
+            return;
+        b.setUserState(b.revision());
+        const QString text = b.text();
+        QList<QTextLayout::FormatRange> ranges;
         const QChar *u = text.constData();
         const int n = int(text.size());
         for (int i = 0; i < n;) {
@@ -64,14 +92,22 @@ protected:
             while (j < n && unitWidth(u[j].unicode(), j + 1 < n ? u[j + 1].unicode() : 0) != 1)
                 ++j;
             if (j > i)
-                setFormat(i, j - i, format);
+                ranges.append({i, j - i, format});
             i = j == i ? i + 1 : j;
         }
+        QTextLayout *layout = b.layout();
+        if (ranges.isEmpty() && layout->formats().isEmpty())
+            return;
+        layout->setFormats(ranges);
+        busy = true;
+        doc->markContentsDirty(b.position(), b.length());
+        busy = false;
     }
 
-private:
-    qreal spacing = 0;
+    QTextDocument *doc;
     QTextCharFormat format;
+    bool active = false;
+    bool busy = false;
 };
 
 namespace {
@@ -142,7 +178,7 @@ TerminalView::TerminalView(const QString &id, const QString &t, QWidget *parent)
     term->setSessionId(id);
     term->setHexDocument(hexText->document());
     term->mouseButtons = [] { return QGuiApplication::mouseButtons(); };
-    spacer = new WideCellSpacer(static_cast<QTextDocument *>(nullptr));
+    spacer = new WideCellSpacer(edit->document());
     connect(term, &TerminalEngine::sendInput, this, [this](const QByteArray &b) { emit replyReady(sessionId, b); });
     // A flood is drawn once per turn of the event loop: the engine drains
     // for a few milliseconds, and the cursor and the grid are placed and drawn
@@ -351,7 +387,7 @@ void TerminalView::watchForWideText(const char *data, qsizetype size)
     const uchar first = term->encoding() == u"GBK" ? 0x81 : 0xE1;
     const uchar *p = reinterpret_cast<const uchar *>(data);
     if (std::any_of(p, p + size, [first](uchar b) { return b >= first; }))
-        spacer->setDocument(edit->document());
+        spacer->start();
 }
 
 void TerminalView::appendData(const QByteArray &bytes)
