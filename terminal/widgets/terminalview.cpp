@@ -462,8 +462,11 @@ void TerminalView::altScreenChanged(bool active)
 
 void TerminalView::endFrame()
 {
-    if (gridPending) {
-        gridPending = false;
+    // The grid may have come and gone within the frame: then the line-mode
+    // cursor is the one to show.
+    const bool drawGrid = gridPending && term->grid();
+    gridPending = false;
+    if (drawGrid) {
         pendingCursor = QTextCursor();
         renderGrid();
     } else if (!pendingCursor.isNull()) {
