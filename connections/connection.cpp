@@ -146,6 +146,7 @@ void WorkerConnection::renewLink()
     auto link = std::make_shared<ConnectionLink>();
     link->pendingCols.store(m_cols);
     link->pendingRows.store(m_rows);
+    link->readPaused.store(m_link->readPaused.load());
     {
         std::lock_guard<std::mutex> lock(m_link->queueMutex);
         std::lock_guard<std::mutex> lock2(link->queueMutex);
@@ -164,7 +165,13 @@ bool WorkerConnection::open()
     renewLink();
     m_worker = createWorker(m_link);
     const quint64 gen = ++m_generation;
-    connect(m_worker, &ConnectionWorker::sigData, this, [this, gen](const QByteArray &data) {
+    // Counted as it is emitted (on the worker's thread), uncounted as it is
+    // handed on here.
+    std::shared_ptr<ConnectionLink> link = m_link;
+    connect(m_worker, &ConnectionWorker::sigData, m_worker,
+            [link](const QByteArray &data) { link->inFlight += data.size(); }, Qt::DirectConnection);
+    connect(m_worker, &ConnectionWorker::sigData, this, [this, gen, link](const QByteArray &data) {
+        link->handedOn(data.size());
         if (gen == m_generation)
             emit dataReceived(data);
     });
@@ -238,6 +245,20 @@ void WorkerConnection::write(const QByteArray &data)
 bool WorkerConnection::isOpen() const
 {
     return m_link->connectedFlag.load();
+}
+
+void WorkerConnection::setReadPaused(bool paused)
+{
+    m_link->readPaused = paused;
+    if (!paused)
+        m_link->waker.wake();
+}
+
+void ConnectionLink::handedOn(qint64 bytes)
+{
+    const qint64 before = inFlight.fetch_sub(bytes);
+    if (before >= kMaxInFlight && before - bytes < kMaxInFlight)
+        waker.wake();
 }
 
 void WorkerConnection::resize(int cols, int rows)

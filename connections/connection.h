@@ -26,6 +26,10 @@ public:
     virtual void write(const QByteArray &data) = 0;
     virtual bool isOpen() const = 0;
     virtual void resize(int cols, int rows) = 0;
+    // Asks the transport to stop reading from the peer until called with
+    // false (the terminal cannot keep up); transports without flow control
+    // ignore it.
+    virtual void setReadPaused(bool) {}
 
 signals:
     void dataReceived(const QByteArray &data);
@@ -53,6 +57,16 @@ struct ConnectionLink {
     std::atomic<int> pendingRows{24};
     std::atomic<bool> resizePending{false};
     platform::Waker waker;
+
+    // Flow control of received bytes: those emitted by the worker but not yet
+    // handed on by the connection, and the consumer's pause. A worker that
+    // honours mayRead() leaves its input unread meanwhile, so the kernel (the
+    // pty, the socket) holds back the peer instead of memory filling up.
+    static constexpr qint64 kMaxInFlight = 256 * 1024;
+    std::atomic<qint64> inFlight{0};
+    std::atomic<bool> readPaused{false};
+    bool mayRead() const { return !readPaused.load() && inFlight.load() < kMaxInFlight; }
+    void handedOn(qint64 bytes); // wakes the worker when reading may go on
 
     // Appends a chunk unless that would pass kMaxQueuedBytes; wakes the worker.
     bool enqueue(const QByteArray &chunk);
@@ -128,6 +142,7 @@ public:
     void write(const QByteArray &data) override;
     bool isOpen() const override;
     void resize(int cols, int rows) override;
+    void setReadPaused(bool paused) override;
 
     int cols() const { return m_cols; }
     int rows() const { return m_rows; }

@@ -134,7 +134,7 @@ void LocalShellConnection::Worker::pump(platform::PtyProcess &pty)
                 out = pty.inputIsCooked() ? toTerminalLineEnds(chunk) : chunk;
         }
         pollfd fds[3] = {
-            {master, short(POLLIN | (out.isEmpty() ? 0 : POLLOUT)), 0},
+            {master, short((l.mayRead() ? POLLIN : 0) | (out.isEmpty() ? 0 : POLLOUT)), 0},
             {l.waker.fd(), POLLIN, 0},
             {pty.exitFd(), POLLIN, 0}, // a negative descriptor is skipped
         };

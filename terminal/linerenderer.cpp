@@ -139,7 +139,8 @@ void LineRenderer::commitAppend()
     if (appendBuffer.isEmpty())
         return;
     selfEdit = true;
-    cursor.movePosition(QTextCursor::End);
+    // setPosition, not movePosition: a move lays out the block it starts in.
+    cursor.setPosition(doc->characterCount() - 1);
     cursor.insertText(appendBuffer, appendFormat);
     selfEdit = false;
     appendBuffer.clear();
@@ -151,6 +152,23 @@ void LineRenderer::write(const QString &text, const QTextCharFormat &fmt)
 {
     if (text.isEmpty())
         return;
+    // A runaway line goes on in a new row after maxRowCells cells, as a
+    // terminal wraps at its last column: one block of megabytes would be laid
+    // out whole on every change and stall a view for seconds.
+    if (maxRowCells > 0 && col - 1 + 2 * text.size() > maxRowCells && col - 1 + displayWidth(text) > maxRowCells) {
+        int cut = 0;
+        for (int cells = col - 1; cut < text.size();) {
+            const int w = charWidthAt(text, cut);
+            if (cells + w > maxRowCells)
+                break;
+            cells += w;
+            cut += text.at(cut).isHighSurrogate() && cut + 1 < text.size() ? 2 : 1;
+        }
+        write(text.left(cut), fmt);
+        newline();
+        write(text.mid(cut), fmt);
+        return;
+    }
     // Appending at the end of the last row: keep it back (see appendBuffer).
     if (!appendBuffer.isEmpty() && rowBack == 0 && col - 1 >= cache.width) {
         if (!(fmt == appendFormat)) {
@@ -398,7 +416,7 @@ void LineRenderer::eraseToEnd()
     const int idx = indexOfColumn(block, col);
     selfEdit = true;
     cursor.setPosition(block.position() + idx);
-    cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+    cursor.setPosition(doc->characterCount() - 1, QTextCursor::KeepAnchor);
     cursor.removeSelectedText();
     selfEdit = false;
     cache.valid = false;

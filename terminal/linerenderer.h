@@ -64,6 +64,9 @@ public:
     int eraseEchoCount = 0;
     qint64 eraseEchoTime = 0;
     bool bs08 = false;
+    // The longest row in cells; longer text continues on the next row.
+    // 0: rows grow without limit.
+    int maxRowCells = 0;
     // Milliseconds for the erase-echo window; the host or a test may set its own.
     std::function<qint64()> clock;
     TextAttributes lineAttrs;

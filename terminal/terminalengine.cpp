@@ -2,6 +2,8 @@
 
 #include "core/debuglog.h"
 
+#include <QElapsedTimer>
+#include <QTextBlock>
 #include <QTextDocument>
 #include <QTextDocumentFragment>
 
@@ -24,25 +26,40 @@ void TerminalEngine::appendData(const QByteArray &bytes)
                      .arg(QString::fromLatin1(bytes.left(512).toHex(' ').toUpper()),
                           bytes.size() > 512 ? QStringLiteral(" ...") : QString()));
     }
-    const qsizetype dropped = rxBuffer.append(bytes);
-    if (dropped > 0) {
-        const qint64 kb = (dropped + 1023) / 1024;
+    const qsizetype lost = rxBuffer.append(bytes);
+    if (lost > 0) {
+        dropped += lost;
+        const qint64 kb = (lost + 1023) / 1024;
         appendHtml(QStringLiteral("<span style='color:#d7ba7d'>⚠ 接收缓冲溢出，已丢弃最早的 %1 KB 数据</span>").arg(kb));
     }
     if (!drainTimer.isActive())
         drainTimer.start(0);
+    emit pendingChanged(rxBuffer.size());
 }
 
 void TerminalEngine::drainReceived()
 {
     if (rxBuffer.isEmpty())
         return;
-    const QByteArray slice = rxBuffer.takeSlice();
-    if (hexMonitorOn)
-        hexDump(QStringLiteral("RX"), slice);
-    receiveText(decoder.decodeReceived(slice));
+    QElapsedTimer spent;
+    spent.start();
+    // The slices of one step form one edit of the document: it announces
+    // the change, sizes itself and trims its scroll-back once, not per slice.
+    QTextCursor batch(document);
+    batch.beginEditBlock();
+    const bool hadGrid = bool(gridPtr);
+    do {
+        const QByteArray slice = rxBuffer.takeSlice();
+        if (hexMonitorOn)
+            hexDump(QStringLiteral("RX"), slice);
+        receiveText(decoder.decodeReceived(slice));
+    } while (drainBudget > 0 && !rxBuffer.isEmpty() && bool(gridPtr) == hadGrid
+             && spent.elapsed() < drainBudget);
+    trimScrollback(document);
+    batch.endEditBlock();
     if (!rxBuffer.isEmpty())
         drainTimer.start(0);
+    emit pendingChanged(rxBuffer.size());
 }
 
 void TerminalEngine::receiveText(const QString &text)
@@ -88,19 +105,46 @@ void TerminalEngine::hexDump(const QString &direction, const QByteArray &bytes)
     const QString html = hexDumpHtml(direction, bytes, hexOffset);
     hexOffset += bytes.size();
     QTextCursor c(hexDocument);
-    c.movePosition(QTextCursor::End);
-    c.insertHtml(html);
+    c.setPosition(hexDocument->characterCount() - 1); // a move would lay out the first line
+    // One block per dump line (HTML line breaks would make one ever-growing
+    // block), so that the scroll-back limit trims the monitor too.
+    // The dump's blanks stay only inside its pre-formatted span, which each
+    // line gets on its own.
+    static const QString pre = QStringLiteral("<span style='white-space:pre'>");
+    static const QString close = QStringLiteral("</span>");
+    const QString body = html.mid(pre.size(), html.size() - pre.size() - close.size());
+    c.beginEditBlock();
+    for (const QString &line : body.split(QStringLiteral("<br/>"), Qt::SkipEmptyParts)) {
+        c.insertHtml(pre + line + close);
+        c.insertBlock(QTextBlockFormat(), QTextCharFormat());
+    }
+    trimScrollback(hexDocument);
+    c.endEditBlock();
+}
+
+// Removes the oldest lines beyond the scroll-back limit in one edit. The
+// document's own limit would do the same, but finds the cut by moving a
+// cursor block by block, which lays out every line it passes.
+void TerminalEngine::trimScrollback(QTextDocument *doc)
+{
+    if (!doc || scrollbackLimit <= 0 || doc->blockCount() <= scrollbackLimit)
+        return;
+    const QTextBlock keep = doc->findBlockByNumber(doc->blockCount() - scrollbackLimit);
+    QTextCursor c(doc);
+    c.setPosition(keep.position(), QTextCursor::KeepAnchor);
+    c.removeSelectedText();
 }
 
 void TerminalEngine::appendHtml(const QString &html)
 {
     QTextDocument *target = gridPtr && altDoc ? altDoc.get() : document;
     QTextCursor c(target);
-    c.movePosition(QTextCursor::End);
+    c.setPosition(target->characterCount() - 1);
     if (!c.block().text().isEmpty())
         c.insertBlock();
     c.insertHtml(html);
     c.insertBlock();
+    trimScrollback(target);
     if (!gridPtr && !selectingWithMouse())
         emit cursorMoved(c);
     renderer.col = 1;

@@ -30,6 +30,15 @@ public:
     void setHexDocument(QTextDocument *document) { hexDocument = document; }
 
     void appendData(const QByteArray &bytes);
+    // Milliseconds that one drain step may spend on further slices before it
+    // yields to the event loop; 0: one slice per step. A view that draws once
+    // per step sets it so that a flood costs one layout per frame, not one
+    // per slice.
+    void setDrainBudget(int milliseconds) { drainBudget = milliseconds; }
+    // Lines kept in the terminal's and the HEX monitor's documents; 0: all.
+    // Used instead of the documents' own maximum block count, which lays out
+    // every line it trims.
+    void setScrollbackLimit(int lines) { scrollbackLimit = lines; }
     void drainReceived();
     QString decodeReceived(const QByteArray &bytes) { return decoder.decodeReceived(bytes); }
     void hexDump(const QString &direction, const QByteArray &bytes);
@@ -50,6 +59,9 @@ public:
     LineRenderer &lineRenderer() { return renderer; }
     ReceiveDecoder &receiveDecoder() { return decoder; }
     bool hasPendingData() const { return !rxBuffer.isEmpty(); }
+    qsizetype pendingBytes() const { return rxBuffer.size(); }
+    // Bytes lost to the receive buffer's cap since the view was made.
+    qint64 droppedBytes() const { return dropped; }
 
     QString &encoding() { return decoder.encoding; }
     bool hexMonitorOn = false;
@@ -71,6 +83,9 @@ signals:
     void gridRenderRequested();
     // The alternate screen was entered (true) or left (false).
     void altScreenChanged(bool active);
+    // Bytes waiting in the receive buffer, after new bytes came and after
+    // each drain step.
+    void pendingChanged(qsizetype bytes);
 
 private:
     QTextDocument *document;
@@ -84,10 +99,14 @@ private:
     std::unique_ptr<QTextDocument> altDoc;
     int cols = 0;
     int rows = 0;
+    qint64 dropped = 0;
+    int drainBudget = 0;
+    int scrollbackLimit = 0;
 
     void placeViewCursor(const QTextCursor &cursor) override;
     bool selectingWithMouse() const override;
     QList<HighlightRange> highlightRanges(const QString &text) override;
     QString enterGridWith(const QString &rest) override;
     QString feedGrid(const QString &text);
+    void trimScrollback(QTextDocument *doc);
 };

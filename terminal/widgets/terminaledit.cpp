@@ -1,0 +1,172 @@
+#include "terminal/widgets/terminaledit.h"
+
+#include "core/appsettings.h"
+#include "core/languagemanager.h"
+#include "terminal/terminalengine.h"
+#include "terminal/widgets/terminalview.h"
+
+#include <QAction>
+#include <QDateTime>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMimeData>
+#include <QPointer>
+#include <QTextBlock>
+
+TerminalEdit::TerminalEdit(const QString &sessionId, QWidget *parent)
+    : QPlainTextEdit(parent), id(sessionId)
+{
+    completionTimer.setSingleShot(true);
+    completionTimer.setInterval(120);
+}
+
+TerminalView *TerminalEdit::parentView() const
+{
+    for (QWidget *w = parentWidget(); w; w = w->parentWidget()) {
+        if (auto *view = qobject_cast<TerminalView *>(w))
+            return view;
+    }
+    return nullptr;
+}
+
+void TerminalEdit::hideCompletion()
+{
+    lastQuery.clear();
+}
+
+void TerminalEdit::readScreenModes()
+{
+    const TerminalView *view = parentView();
+    const ScreenGrid *grid = view ? view->engine()->grid() : nullptr;
+    keys.appCursorKeys = grid && grid->appCursorKeys;
+    keys.bracketedPaste = grid && grid->bracketedPaste;
+}
+
+// The UTF-8 length of what a Backspace erases on the remote line: the
+// document's last character (a paragraph separator when it ends in an empty
+// line, which counts like any three-byte character).
+int TerminalEdit::lastCharBytes() const
+{
+    QTextCursor c(document());
+    c.movePosition(QTextCursor::End);
+    c.movePosition(QTextCursor::PreviousCharacter, QTextCursor::KeepAnchor);
+    const QString s = c.selectedText();
+    return s.isEmpty() ? 1 : int(s.toUtf8().size());
+}
+
+template<typename Base>
+void TerminalEdit::carryOut(const KeyAction &a, QEvent *event, Base base)
+{
+    if (!a.handled) {
+        base();
+        return;
+    }
+    if (a.moveToEnd)
+        moveCursor(QTextCursor::End);
+    if (a.applyLocally)
+        base();
+    if (a.eraseEcho >= 0) {
+        if (TerminalView *view = parentView()) {
+            LineRenderer &r = view->engine()->lineRenderer();
+            r.skipBs += a.eraseEcho;
+            r.eraseEchoCount += 1;
+            r.eraseEchoTime = QDateTime::currentMSecsSinceEpoch();
+        }
+    }
+    if (a.hideCompletion)
+        hideCompletion();
+    if (a.restartCompletion)
+        completionTimer.start();
+    event->accept();
+    if (!a.bytes.isEmpty())
+        emit sendInput(id, a.bytes);
+}
+
+void TerminalEdit::keyPressEvent(QKeyEvent *e)
+{
+    if (e->matches(QKeySequence::Copy) && textCursor().hasSelection()) {
+        copy();
+        e->accept();
+        return;
+    }
+    if (e->matches(QKeySequence::Paste)) {
+        if (keys.localEcho)
+            moveCursor(QTextCursor::End);
+        paste();
+        e->accept();
+        return;
+    }
+    readScreenModes();
+    const KeyAction a = keys.keyPress(e->key(), e->modifiers(), e->text(),
+                                      e->key() == Qt::Key_Backspace ? lastCharBytes() : 1);
+    carryOut(a, e, [&] { QPlainTextEdit::keyPressEvent(e); });
+}
+
+void TerminalEdit::inputMethodEvent(QInputMethodEvent *e)
+{
+    const KeyAction a = keys.inputMethod(e->commitString(), e->preeditString());
+    carryOut(a, e, [&] { QPlainTextEdit::inputMethodEvent(e); });
+}
+
+void TerminalEdit::insertFromMimeData(const QMimeData *source)
+{
+    if (!source || !source->hasText()) {
+        QPlainTextEdit::insertFromMimeData(source);
+        return;
+    }
+    readScreenModes();
+    const KeyAction a = keys.paste(source->text());
+    if (a.applyLocally)
+        QPlainTextEdit::insertFromMimeData(source);
+    if (!a.bytes.isEmpty())
+        emit sendInput(id, a.bytes);
+}
+
+void TerminalEdit::contextMenuEvent(QContextMenuEvent *e)
+{
+    QMenu *menu = createStandardContextMenu(e->pos());
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    for (QAction *act : menu->actions()) {
+        const QString name = act->objectName();
+        if (name == u"edit-undo" || name == u"edit-redo" || name == u"edit-cut" || name == u"edit-delete") {
+            menu->removeAction(act);
+            act->deleteLater();
+        } else if (name == u"edit-copy") {
+            act->setText(LanguageManager::tr(QStringLiteral("复制")));
+        } else if (name == u"edit-paste") {
+            act->setText(LanguageManager::tr(QStringLiteral("粘贴")));
+        } else if (name == u"select-all") {
+            act->setText(LanguageManager::tr(QStringLiteral("全选")));
+        }
+    }
+    // Whoever listens adds entries and shows the menu; when nobody did, the
+    // edit shows it as it is.
+    bool shown = false;
+    connect(menu, &QMenu::aboutToShow, this, [&shown] { shown = true; });
+    QPointer<QMenu> guard(menu);
+    emit viewContextMenuRequested(id, menu, e->globalPos());
+    if (guard) {
+        disconnect(menu, &QMenu::aboutToShow, this, nullptr);
+        if (!shown)
+            menu->popup(e->globalPos());
+    }
+}
+
+void TerminalEdit::wheelEvent(QWheelEvent *e)
+{
+    if (!(e->modifiers() & Qt::ControlModifier)) {
+        QPlainTextEdit::wheelEvent(e);
+        return;
+    }
+    const int steps = e->angleDelta().y() / 120;
+    if (steps == 0) {
+        QPlainTextEdit::wheelEvent(e);
+        return;
+    }
+    const int size = qBound(6, document()->defaultFont().pixelSize() + steps, 48);
+    if (TerminalView *view = parentView())
+        view->applyFont(view->fontFamily(), size);
+    AppSettings::instance().setValue(QStringLiteral("session/%1/term/fontSize").arg(id), size);
+    AppSettings::instance().sync();
+    e->accept();
+}

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "terminal/keyinput.h"
+
+#include <QPlainTextEdit>
+#include <QTimer>
+
+#include <QMenu>
+class TerminalView;
+
+// The terminal screen: a text edit whose keyboard, input method and paste go
+// to the session as bytes instead of into the document (unless local echo is
+// on). The document is drawn by the view's engine.
+class TerminalEdit : public QPlainTextEdit
+{
+    Q_OBJECT
+public:
+    explicit TerminalEdit(const QString &id, QWidget *parent = nullptr);
+
+    TerminalView *parentView() const;
+    void hideCompletion();
+
+    QString id;
+    // The session's input flags and the typed line; the view fills them in.
+    KeyInput keys;
+    QString lastQuery;
+    QTimer completionTimer;
+
+signals:
+    void sendInput(const QString &id, const QByteArray &data);
+    void viewContextMenuRequested(const QString &id, QMenu *menu, const QPoint &globalPos);
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+    void inputMethodEvent(QInputMethodEvent *event) override;
+    void insertFromMimeData(const QMimeData *source) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
+    void wheelEvent(QWheelEvent *event) override;
+
+private:
+    // Carries out an action; base runs the edit's own handling of the event.
+    template<typename Base>
+    void carryOut(const KeyAction &action, QEvent *event, Base base);
+    void readScreenModes();
+    int lastCharBytes() const;
+};

@@ -1,0 +1,175 @@
+#include "terminal/keyinput.h"
+
+#include <QTest>
+
+Q_DECLARE_METATYPE(Qt::KeyboardModifiers)
+
+class TestKeyInput : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void keys_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<Qt::KeyboardModifiers>("mods");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("appCursor");
+        QTest::addColumn<QByteArray>("bytes");
+        const Qt::KeyboardModifiers none;
+        QTest::newRow("up") << int(Qt::Key_Up) << none << "" << false << QByteArray("\x1b[A");
+        QTest::newRow("up app") << int(Qt::Key_Up) << none << "" << true << QByteArray("\x1bOA");
+        QTest::newRow("left app") << int(Qt::Key_Left) << none << "" << true << QByteArray("\x1bOD");
+        QTest::newRow("home") << int(Qt::Key_Home) << none << "" << false << QByteArray("\x1b[H");
+        QTest::newRow("end app") << int(Qt::Key_End) << none << "" << true << QByteArray("\x1bOF");
+        QTest::newRow("page up app") << int(Qt::Key_PageUp) << none << "" << true << QByteArray("\x1b[5~");
+        QTest::newRow("delete") << int(Qt::Key_Delete) << none << "" << false << QByteArray("\x1b[3~");
+        QTest::newRow("shift tab") << int(Qt::Key_Backtab) << Qt::KeyboardModifiers(Qt::ShiftModifier) << ""
+                                   << false << QByteArray("\x1b[Z");
+        QTest::newRow("F1") << int(Qt::Key_F1) << none << "" << false << QByteArray("\x1bOP");
+        QTest::newRow("F5") << int(Qt::Key_F5) << none << "" << false << QByteArray("\x1b[15~");
+        QTest::newRow("F6 skips 16") << int(Qt::Key_F6) << none << "" << false << QByteArray("\x1b[17~");
+        QTest::newRow("F10") << int(Qt::Key_F10) << none << "" << false << QByteArray("\x1b[21~");
+        QTest::newRow("F11 skips 22") << int(Qt::Key_F11) << none << "" << false << QByteArray("\x1b[23~");
+        QTest::newRow("F12") << int(Qt::Key_F12) << none << "" << false << QByteArray("\x1b[24~");
+        QTest::newRow("F13") << int(Qt::Key_F13) << none << "" << false << QByteArray("\x1b[1;2P");
+        QTest::newRow("F14") << int(Qt::Key_F14) << none << "" << false << QByteArray("\x1b[1;2Q");
+        QTest::newRow("ctrl up as bare") << int(Qt::Key_Up) << Qt::KeyboardModifiers(Qt::ControlModifier) << ""
+                                         << false << QByteArray("\x1b[A");
+        QTest::newRow("ctrl c with text") << int(Qt::Key_C) << Qt::KeyboardModifiers(Qt::ControlModifier)
+                                          << "\x03" << false << QByteArray("\x03");
+        QTest::newRow("ctrl c without text") << int(Qt::Key_C) << Qt::KeyboardModifiers(Qt::ControlModifier)
+                                             << "" << false << QByteArray("\x03");
+        QTest::newRow("ctrl c with letter") << int(Qt::Key_C) << Qt::KeyboardModifiers(Qt::ControlModifier)
+                                            << "c" << false << QByteArray("\x03");
+        QTest::newRow("ctrl space") << int(Qt::Key_Space) << Qt::KeyboardModifiers(Qt::ControlModifier) << " "
+                                    << false << QByteArray(1, '\0');
+        QTest::newRow("ctrl [") << int(Qt::Key_BracketLeft) << Qt::KeyboardModifiers(Qt::ControlModifier) << ""
+                                << false << QByteArray("\x1b");
+        QTest::newRow("alt b") << int(Qt::Key_B) << Qt::KeyboardModifiers(Qt::AltModifier) << "b" << false
+                               << QByteArray("\x1b" "b");
+        QTest::newRow("ctrl alt x") << int(Qt::Key_X) << Qt::KeyboardModifiers(Qt::ControlModifier | Qt::AltModifier)
+                                    << "" << false << QByteArray("\x1b\x18");
+        QTest::newRow("escape") << int(Qt::Key_Escape) << none << "\x1b" << false << QByteArray("\x1b");
+        QTest::newRow("enter") << int(Qt::Key_Return) << none << "\r" << false << QByteArray("\r");
+        QTest::newRow("keypad enter") << int(Qt::Key_Enter) << Qt::KeyboardModifiers(Qt::KeypadModifier) << "\r"
+                                      << false << QByteArray("\r");
+        QTest::newRow("tab") << int(Qt::Key_Tab) << none << "\t" << false << QByteArray("\t");
+        QTest::newRow("utf-8 text") << int(Qt::Key_unknown) << none << "é" << false << QByteArray("\xc3\xa9");
+        QTest::newRow("shift alone") << int(Qt::Key_Shift) << none << "" << false << QByteArray();
+    }
+    void keys()
+    {
+        QFETCH(int, key);
+        QFETCH(Qt::KeyboardModifiers, mods);
+        QFETCH(QString, text);
+        QFETCH(bool, appCursor);
+        QFETCH(QByteArray, bytes);
+        KeyInput in;
+        in.specialKeys = true;
+        in.appCursorKeys = appCursor;
+        QCOMPARE(in.keyPress(key, mods, text).bytes, bytes);
+    }
+
+    void backspace_data()
+    {
+        QTest::addColumn<bool>("bs08");
+        QTest::addColumn<bool>("localEcho");
+        QTest::addColumn<bool>("ptyEcho");
+        QTest::addColumn<int>("lastCharBytes");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("eraseEcho");
+        QTest::newRow("DEL") << false << false << false << 3 << QByteArray("\x7f") << -1;
+        QTest::newRow("BS ascii") << true << false << false << 1 << QByteArray("\x08") << 0;
+        QTest::newRow("BS after CJK") << true << false << false << 3 << QByteArray("\x08\x08\x08") << 2;
+        QTest::newRow("BS local echo") << true << true << false << 3 << QByteArray("\x08\x08\x08") << -1;
+        QTest::newRow("BS pty echo") << true << false << true << 2 << QByteArray("\x08\x08") << -1;
+    }
+    void backspace()
+    {
+        QFETCH(bool, bs08);
+        QFETCH(bool, localEcho);
+        QFETCH(bool, ptyEcho);
+        QFETCH(int, lastCharBytes);
+        KeyInput in;
+        in.bs08 = bs08;
+        in.localEcho = localEcho;
+        in.ptyEcho = ptyEcho;
+        in.typedLine = QStringLiteral("a😀");
+        const KeyAction a = in.keyPress(Qt::Key_Backspace, {}, QStringLiteral("\x08"), lastCharBytes);
+        QTEST(a.bytes, "bytes");
+        QTEST(a.eraseEcho, "eraseEcho");
+        QCOMPARE(a.applyLocally, localEcho);
+        QCOMPARE(in.typedLine, QStringLiteral("a"));
+    }
+
+    void typedLineAndEcho()
+    {
+        KeyInput in;
+        in.specialKeys = true;
+        KeyAction a = in.keyPress(Qt::Key_L, {}, QStringLiteral("l"));
+        QVERIFY(a.handled && !a.applyLocally && a.restartCompletion);
+        in.keyPress(Qt::Key_S, {}, QStringLiteral("s"));
+        QCOMPARE(in.typedLine, QStringLiteral("ls"));
+        in.keyPress(Qt::Key_Shift, {}, QString());
+        QCOMPARE(in.typedLine, QStringLiteral("ls"));
+        a = in.keyPress(Qt::Key_PageUp, {}, QString());
+        QVERIFY(a.hideCompletion && in.typedLine.isEmpty());
+        in.altScreenActive = true;
+        in.keyPress(Qt::Key_Q, {}, QStringLiteral("q"));
+        QVERIFY(in.typedLine.isEmpty());
+        in.localEcho = true;
+        a = in.keyPress(Qt::Key_Q, {}, QStringLiteral("q"));
+        QVERIFY(a.moveToEnd && a.applyLocally);
+        in.specialKeys = false;
+        QVERIFY(!in.keyPress(Qt::Key_Up, {}, QString()).handled);
+    }
+
+    void inputMethod()
+    {
+        KeyInput in;
+        KeyAction a = in.inputMethod(QString(), QStringLiteral("ni"));
+        QVERIFY(a.bytes.isEmpty() && in.composing);
+        // Keys with text and Backspace belong to the composition meanwhile.
+        QVERIFY(in.keyPress(Qt::Key_H, {}, QStringLiteral("h")).bytes.isEmpty());
+        QVERIFY(!in.keyPress(Qt::Key_Backspace, {}, QString()).handled);
+        a = in.inputMethod(QStringLiteral("你好"), QString());
+        QCOMPARE(a.bytes, QByteArray("\xe4\xbd\xa0\xe5\xa5\xbd"));
+        QVERIFY(!in.composing && a.handled);
+        QCOMPARE(in.typedLine, QStringLiteral("你好"));
+        in.localEcho = true;
+        QVERIFY(!in.inputMethod(QStringLiteral("x"), QString()).handled);
+    }
+
+    void paste_data()
+    {
+        QTest::addColumn<bool>("grid");
+        QTest::addColumn<bool>("bracketed");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("typedLine");
+        QTest::newRow("line mode keeps LF") << false << false << "a\nb" << QByteArray("a\nb") << "";
+        QTest::newRow("line mode keeps CR LF") << false << false << "a\r\nb" << QByteArray("a\r\nb") << "";
+        QTest::newRow("one line collected") << false << false << "ls -l" << QByteArray("ls -l") << "ls -l";
+        QTest::newRow("grid LF to CR") << true << false << "a\nb" << QByteArray("a\rb") << "";
+        QTest::newRow("grid CR LF one CR") << true << false << "a\r\nb\n" << QByteArray("a\rb\r") << "";
+        QTest::newRow("bracketed") << true << true << "a\nb" << QByteArray("\x1b[200~a\nb\x1b[201~") << "";
+        QTest::newRow("bracketed drops ESC") << true << true << "x\x1b[201~rm -rf ~\n"
+                                             << QByteArray("\x1b[200~x[201~rm -rf ~\n\x1b[201~") << "";
+        QTest::newRow("bracket mode off screen") << false << true << "a\x1b" << QByteArray("a\x1b") << "a\x1b";
+    }
+    void paste()
+    {
+        QFETCH(bool, grid);
+        QFETCH(bool, bracketed);
+        QFETCH(QString, text);
+        KeyInput in;
+        in.altScreenActive = grid;
+        in.bracketedPaste = bracketed;
+        QTEST(in.paste(text).bytes, "bytes");
+        QTEST(in.typedLine, "typedLine");
+    }
+};
+
+QTEST_GUILESS_MAIN(TestKeyInput)
+#include "tst_keyinput.moc"

@@ -1,0 +1,139 @@
+// The terminal drawn on a real X server: colours, wide characters and the
+// cursor checked in the pixels of a grabbed view.
+#include "terminal/palette.h"
+#include "terminal/terminalengine.h"
+#include "terminal/widgets/terminaledit.h"
+#include "terminal/widgets/terminalview.h"
+
+#include <QApplication>
+#include <QScrollBar>
+#include <QTest>
+#include <QTextBlock>
+
+namespace {
+
+const QColor kBackground(0x1e, 0x1e, 0x1e);
+
+struct Screen
+{
+    TerminalView view{QStringLiteral("px"), QStringLiteral("px")};
+    TerminalEdit *edit = view.terminalEdit();
+
+    Screen()
+    {
+        view.applyFont(QStringLiteral("DejaVu Sans Mono"), 13); // the default size
+        view.resize(700, 420);
+        view.show();
+        QApplication::setActiveWindow(&view);
+        edit->setFocus();
+    }
+    void feed(const QByteArray &bytes)
+    {
+        view.appendData(bytes);
+        while (view.engine()->hasPendingData())
+            view.engine()->drainReceived();
+        QCoreApplication::processEvents();
+    }
+    // The cell box of a document position, in the grabbed picture's pixels.
+    QRect cell(int block, int index) const
+    {
+        QTextCursor c(edit->document()->findBlockByNumber(block));
+        c.setPosition(c.position() + index);
+        const QRect left = edit->cursorRect(c);
+        c.movePosition(QTextCursor::NextCharacter);
+        const QRect right = edit->cursorRect(c);
+        const QPoint origin = edit->viewport()->mapTo(&view, QPoint(0, 0));
+        return QRect(left.topLeft() + origin, QSize(right.x() - left.x(), left.height()));
+    }
+    QImage grab(const char *name)
+    {
+        QCoreApplication::processEvents();
+        const QImage img = view.grab().toImage();
+        img.save(QStringLiteral(HV_BINARY_DIR "/terminal_pixels_%1.png").arg(QLatin1String(name)));
+        return img;
+    }
+};
+
+int inkColumns(const QImage &img, const QRect &box)
+{
+    int columns = 0;
+    for (int x = box.left(); x <= box.right(); ++x) {
+        for (int y = box.top(); y <= box.bottom(); ++y) {
+            if (img.pixelColor(x, y) != kBackground) {
+                ++columns;
+                break;
+            }
+        }
+    }
+    return columns;
+}
+
+} // namespace
+
+class TestTerminalPixels : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        if (QGuiApplication::platformName() != u"xcb")
+            QFAIL("needs the xcb platform on an X server: run through xvfb-run");
+        // A steady cursor, so that a grab always shows it.
+        QApplication::setCursorFlashTime(0);
+    }
+
+    void colouredListing()
+    {
+        Screen s;
+        QVERIFY(QTest::qWaitForWindowExposed(&s.view));
+        s.feed("total 8\r\n\x1b[41m   \x1b[0m red cells\r\n"
+               "\x1b[01;34mdir\x1b[0m  \x1b[31mred.txt\x1b[0m\r\n"
+               "ab|x\r\n\xe4\xb8\xad|x\r\n$ ");
+        const QImage img = s.grab("listing");
+        const QRect red = s.cell(1, 1);
+        QCOMPARE(img.pixelColor(red.center()), paletteColor(1));
+        const QRect narrow = s.cell(3, 0);
+        const QRect wide = s.cell(4, 0);
+        // The wide character takes two cells, so what follows stays in column.
+        QVERIFY2(qAbs(wide.width() - 2 * narrow.width()) <= 1,
+                 qPrintable(QStringLiteral("%1 vs %2").arg(wide.width()).arg(narrow.width())));
+        QVERIFY(qAbs(s.cell(4, 1).x() - s.cell(3, 2).x()) <= 1);
+        QVERIFY(inkColumns(img, wide.adjusted(wide.width() / 2, 0, 0, 0)) > wide.width() / 6);
+    }
+
+    void fullScreen()
+    {
+        Screen s;
+        QVERIFY(QTest::qWaitForWindowExposed(&s.view));
+        QByteArray screen = "\x1b[?1049h\x1b[2J\x1b[1;1H\xe2\x94\x8c\xe2\x94\x80\xe2\x94\x90"
+                            "\x1b[2;1H\xe2\x94\x82\x1b[41m \x1b[0m\xe2\x94\x82"
+                            "\x1b[3;1H\xe2\x94\x94\xe2\x94\x80\xe2\x94\x98"
+                            "\x1b[5;3H\xe4\xb8\xad\xe6\x96\x87!";
+        screen += "\x1b[8;12H";
+        s.feed(screen);
+        QVERIFY(s.view.engine()->grid());
+        const QImage img = s.grab("fullscreen");
+        // The screen fits the view: nothing to scroll.
+        QVERIFY(!s.edit->verticalScrollBar()->isVisible());
+        QCOMPARE(img.pixelColor(s.cell(1, 1).center()), paletteColor(1));
+        // Box drawing fills its cell to the edges: the line of row 1 meets its neighbours.
+        const QRect bar = s.cell(0, 1);
+        QVERIFY(inkColumns(img, bar) >= bar.width() - 1);
+        // "!" after two wide characters stands in column 7 (index 6), like a
+        // narrow character there on another row.
+        const qreal cw = s.view.cellSize().width();
+        QVERIFY(qAbs(s.cell(4, 4).x() - (s.cell(0, 0).x() + 6 * cw)) <= 1);
+        // The cursor at row 8, column 12 shows as a light block there.
+        const QRect cur = s.edit->cursorRect();
+        const QPoint origin = s.edit->viewport()->mapTo(&s.view, QPoint(0, 0));
+        QCOMPARE(s.edit->textCursor().blockNumber(), 7);
+        QVERIFY(qAbs(cur.x() + origin.x() - (s.cell(0, 0).x() + 11 * cw)) <= 1);
+        const QPoint inside = cur.translated(origin).topLeft() + QPoint(int(cw / 2), cur.height() / 2);
+        QVERIFY2(img.pixelColor(inside).lightness() > 200, qPrintable(img.pixelColor(inside).name()));
+        QCOMPARE(img.pixelColor(inside - QPoint(int(cw), 0)), kBackground);
+    }
+};
+
+QTEST_MAIN(TestTerminalPixels)
+#include "tst_terminalpixels.moc"

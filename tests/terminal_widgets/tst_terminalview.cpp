@@ -1,0 +1,340 @@
+#include "connections/localshellconnection.h"
+#include "core/appsettings.h"
+#include "core/sessionstore.h"
+#include "terminal/terminalengine.h"
+#include "terminal/widgets/terminalarea.h"
+#include "terminal/widgets/terminaledit.h"
+#include "terminal/widgets/terminalview.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QElapsedTimer>
+#include <QInputMethodEvent>
+#include <QPrinter>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextBlock>
+#include <QWheelEvent>
+
+namespace {
+
+void feed(TerminalView &v, const QByteArray &bytes)
+{
+    v.appendData(bytes);
+    while (v.engine()->hasPendingData())
+        v.engine()->drainReceived();
+    // The view draws once per turn of the event loop.
+    QCoreApplication::processEvents();
+}
+
+QByteArray sent(const QSignalSpy &spy)
+{
+    QByteArray all;
+    for (const QList<QVariant> &args : spy)
+        all += args.at(1).toByteArray();
+    return all;
+}
+
+} // namespace
+
+class TestTerminalView : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void sizeReportsAreCoalesced()
+    {
+        TerminalView v(QStringLiteral("s1"), QStringLiteral("t"));
+        v.resize(400, 300);
+        v.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&v));
+        QSignalSpy spy(&v, &TerminalView::sizeChanged);
+        QTRY_VERIFY(v.columns() > 0);
+        const int before = int(spy.size());
+        // A drag: many sizes, each laid out at once.
+        QElapsedTimer drag;
+        drag.start();
+        for (int w = 500; w <= 900; w += 100) {
+            v.resize(w, 300 + w / 10);
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        }
+        QVERIFY(spy.size() - before <= 1 + drag.elapsed() / TerminalView::SizeReportInterval);
+        QTRY_VERIFY(!spy.isEmpty() && spy.last().at(1).toInt() == v.columns());
+        QCOMPARE(spy.last().at(2).toInt(), v.rowCount());
+        // The grid follows the view's size at once.
+        feed(v, "\x1b[?1049h");
+        QCOMPARE(v.engine()->grid()->columnCount(), v.columns());
+        QCOMPARE(v.engine()->grid()->rowCount(), v.rowCount());
+    }
+
+    void sessionSettings_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QStringList>("keys");
+        QTest::addColumn<bool>("localEcho");
+        QTest::addColumn<bool>("bs08");
+        QTest::addColumn<int>("scrollback");
+        QTest::newRow("serial takes the global echo") << "serial" << QStringList{"display/localEcho=true"} << true
+                                                      << true << 5000;
+        QTest::newRow("ssh never echoes") << "ssh" << QStringList{"display/localEcho=true", "term/overrideEcho=true"}
+                                          << false << false << 5000;
+        QTest::newRow("unknown scroll-back") << "ssh" << QStringList{"term/scrollback=20000"} << false << false
+                                             << 5000;
+        QTest::newRow("serial with DEL") << "serial"
+                                         << QStringList{"term/scrollback=50000", "term/backspace=DEL (0x7F)"}
+                                         << false << false << 50000;
+        QTest::newRow("ssh with BS") << "ssh" << QStringList{"term/backspace=BS (0x08)"} << false << true << 5000;
+        QTest::newRow("quick connect is like serial") << "" << QStringList() << false << true << 5000;
+    }
+    void sessionSettings()
+    {
+        QFETCH(QString, type);
+        QFETCH(QStringList, keys);
+        const QString id = type.isEmpty() ? QStringLiteral("fast:1")
+                                          : SessionStore::instance().addSession(QLatin1String(QTest::currentDataTag()), type, QString(),
+                                                                                QStringLiteral("h"), QStringLiteral("1"));
+        for (const QString &kv : keys) {
+            const QString key = kv.section(u'=', 0, 0);
+            AppSettings::instance().setValue(key.startsWith(u"display/") ? key : QStringLiteral("session/%1/%2").arg(id, key),
+                                             kv.section(u'=', 1));
+        }
+        TerminalView v(id, QStringLiteral("t"));
+        AppSettings::instance().setValue(QStringLiteral("display/localEcho"), false);
+        QTEST(v.terminalEdit()->keys.localEcho, "localEcho");
+        QTEST(v.terminalEdit()->keys.bs08, "bs08");
+        QTEST(v.scrollback(), "scrollback");
+    }
+
+    void ctrlWheelZoom_data()
+    {
+        QTest::addColumn<int>("from");
+        QTest::addColumn<int>("delta");
+        QTest::addColumn<int>("to");
+        QTest::newRow("one notch up") << 13 << 120 << 14;
+        QTest::newRow("two notches down") << 13 << -240 << 11;
+        QTest::newRow("stays at 48") << 48 << 120 << 48;
+        QTest::newRow("stays at 6") << 6 << -120 << 6;
+        QTest::newRow("half a notch") << 13 << 60 << 13;
+    }
+    void ctrlWheelZoom()
+    {
+        QFETCH(int, from);
+        QFETCH(int, delta);
+        TerminalView v(QStringLiteral("zoom"), QStringLiteral("t"));
+        v.applyFont(v.fontFamily(), from);
+        QWheelEvent wheel(QPointF(5, 5), QPointF(5, 5), QPoint(), QPoint(0, delta), Qt::NoButton, Qt::ControlModifier,
+                          Qt::NoScrollPhase, false);
+        QApplication::sendEvent(v.terminalEdit()->viewport(), &wheel);
+        QTEST(v.fontPixelSize(), "to");
+    }
+
+    void hexMonitor()
+    {
+        TerminalArea area;
+        area.addTerminal(QStringLiteral("a"), QStringLiteral("A"), QStringLiteral("connected"), QString());
+        TerminalView *v = area.view(QStringLiteral("a"));
+        QVERIFY(area.toggleHexMonitor(QStringLiteral("a")));
+        QVERIFY(!area.toggleHexMonitor(QStringLiteral("nobody")));
+        QSignalSpy typed(&area, &TerminalArea::inputSent);
+        QSignalSpy replies(&area, &TerminalArea::replySent);
+        feed(*v, "0123456789abcdefXYZW\x1b[?1049h\x1b[6n");
+        QTest::keyClick(v->terminalEdit(), Qt::Key_A, Qt::NoModifier);
+        const QString dump = v->hexView()->toPlainText();
+        QVERIFY2(dump.contains(u"[RX] 00000000: 30 31") && dump.contains(u"00000010: 58 59 5A 57"), qPrintable(dump));
+        QVERIFY2(dump.contains(u"[TX] 00000020: 61"), qPrintable(dump));
+        // The device answer leaves as a reply, never as typed input or in the dump.
+        QCOMPARE(sent(typed), QByteArray("a"));
+        QVERIFY(sent(replies).startsWith("\x1b["));
+        QVERIFY(!dump.contains(u"1B 5B 31"));
+        QVERIFY(!area.toggleHexMonitor(QStringLiteral("a")));
+        QVERIFY(v->hexView()->toPlainText().isEmpty());
+    }
+
+    void altScreenKeepsLineDocument()
+    {
+        TerminalView v(QStringLiteral("s2"), QStringLiteral("t"));
+        v.resize(640, 400);
+        v.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&v));
+        feed(v, "plain\r\n\x1b[31mred\x1b[0m tail\r\n$ ");
+        QTextDocument *doc = v.terminalEdit()->document();
+        const QString before = doc->toPlainText();
+        const QColor red = doc->findBlockByNumber(1).begin().fragment().charFormat().foreground().color();
+        feed(v, "\x1b[?1049h\x1b[2J\x1b[1;1H\x1b[41m  \x1b[0mab\x1b[2;1H中x\x1b[2;4H");
+        QVERIFY(v.terminalEdit()->keys.altScreenActive);
+        QCOMPARE(v.terminalEdit()->lineWrapMode(), QPlainTextEdit::NoWrap);
+        QCOMPARE(doc->blockCount(), v.engine()->grid()->rowCount());
+        QCOMPARE(v.engine()->grid()->rowCount(), v.rowCount());
+        QCOMPARE(doc->findBlockByNumber(0).text(), QStringLiteral("  ab"));
+        // Column 3 (after the wide character and x) is index 2 of the row.
+        QCOMPARE(v.terminalEdit()->textCursor().position(), doc->findBlockByNumber(1).position() + 2);
+        // A change to one row redraws it; the others stay as they were.
+        feed(v, "\x1b[1;3HZ\x1b[2;4H");
+        QCOMPARE(doc->findBlockByNumber(0).text(), QStringLiteral("  Zb"));
+        QCOMPARE(doc->findBlockByNumber(1).text(), QStringLiteral("中x"));
+        v.appendHtml(QStringLiteral("<span>status</span>"));
+        QVERIFY(!doc->toPlainText().contains(u"status"));
+        feed(v, "\x1b[?1049lafter");
+        QVERIFY(!v.terminalEdit()->keys.altScreenActive);
+        QCOMPARE(v.terminalEdit()->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+        QVERIFY2(doc->toPlainText().startsWith(before), qPrintable(doc->toPlainText()));
+        QVERIFY(doc->toPlainText().contains(u"status"));
+        QCOMPARE(doc->findBlockByNumber(1).begin().fragment().charFormat().foreground().color(), red);
+        QCOMPARE(v.terminalEdit()->textCursor().position(), doc->characterCount() - 1);
+    }
+
+    void scrollbackKeepsNewestLines()
+    {
+        TerminalView v(QStringLiteral("s5"), QStringLiteral("t"));
+        v.setHexMonitor(true);
+        QByteArray lines;
+        for (int i = 0; i < 6000; ++i)
+            lines += "line " + QByteArray::number(i) + " of the listing\r\n";
+        feed(v, lines);
+        QTextDocument *doc = v.terminalEdit()->document();
+        QCOMPARE(doc->blockCount(), v.scrollback());
+        QCOMPARE(doc->firstBlock().text(), QStringLiteral("line 1001 of the listing"));
+        QCOMPARE(doc->lastBlock().previous().text(), QStringLiteral("line 5999 of the listing"));
+        QCOMPARE(v.hexView()->document()->blockCount(), v.scrollback());
+    }
+
+    void runawayLineContinuesOnNewRows_data()
+    {
+        const int max = TerminalView::MaxRowCells;
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QStringList>("rows");
+        QTest::newRow("two rows and a rest")
+            << QByteArray(2 * max + 10, 'a') << QStringList{QString(max, u'a'), QString(max, u'a'), QString(10, u'a')};
+        QTest::newRow("wide character at the edge") << QByteArray(max - 1, 'a').append("\xe4\xb8\xad" "b")
+                                                    << QStringList{QString(max - 1, u'a'), QStringLiteral("中b")};
+    }
+    void runawayLineContinuesOnNewRows()
+    {
+        QFETCH(QByteArray, input);
+        TerminalView v(QStringLiteral("s7"), QStringLiteral("t"));
+        feed(v, input);
+        QTEST(v.terminalEdit()->document()->toPlainText().split(u'\n'), "rows");
+    }
+
+    void fastProducerLosesNothing()
+    {
+        TerminalView v(QStringLiteral("s6"), QStringLiteral("t"));
+        QSignalSpy pauses(&v, &TerminalView::readPauseRequested);
+        v.appendData(QByteArray(99, 'x').append('\n').repeated(TerminalView::PauseAbove / 100 + 1));
+        QCOMPARE(pauses.size(), 1);
+        QVERIFY(pauses.last().at(1).toBool());
+        QTRY_VERIFY(pauses.size() == 2);
+        QVERIFY(!pauses.last().at(1).toBool());
+
+        // A shell that writes far more than the receive buffer holds, as
+        // fast as it can: the pty holds it back while the view catches up.
+        LocalShellConnection shell;
+        shell.setShell(QStringLiteral("bash"));
+        qint64 received = 0;
+        connect(&shell, &Connection::dataReceived, &v, [&](const QByteArray &b) {
+            received += b.size();
+            v.appendData(b);
+        });
+        connect(&v, &TerminalView::readPauseRequested, &shell,
+                [&](const QString &, bool paused) { shell.setReadPaused(paused); });
+        QSignalSpy ended(&shell, &Connection::disconnected);
+        shell.setReadPaused(true);
+        QVERIFY(shell.open());
+        shell.write("head -c 6000000 /dev/zero | tr '\\0' 'y' | fold -w 100; exit\r");
+        // Paused, the shell cannot finish: its output waits in the pty.
+        QVERIFY(!ended.wait(500));
+        QCOMPARE(received, 0);
+        shell.setReadPaused(false);
+        QVERIFY(ended.wait(60000));
+        QTRY_VERIFY_WITH_TIMEOUT(!v.engine()->hasPendingData(), 60000);
+        QCOMPARE(v.engine()->droppedBytes(), 0);
+        QVERIFY2(received > 6000000, qPrintable(QString::number(received)));
+        QVERIFY(v.terminalEdit()->document()->lastBlock().previous().text().startsWith(QString(100, u'y')));
+    }
+
+    void keysPasteAndInputMethod()
+    {
+        TerminalView v(QStringLiteral("s3"), QStringLiteral("t"));
+        TerminalEdit *e = v.terminalEdit();
+        QSignalSpy spy(&v, &TerminalView::sendInput);
+        QTest::keyClick(e, Qt::Key_Up);
+        feed(v, "\x1b[?1049h\x1b[?1h\x1b[?2004h");
+        QTest::keyClick(e, Qt::Key_Up);
+        QApplication::clipboard()->setText(QStringLiteral("x\x1b[201~y"));
+        QTest::keyClick(e, Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(sent(spy), QByteArray("\x1b[A\x1bOA\x1b[200~x[201~y\x1b[201~"));
+        spy.clear();
+
+        QInputMethodEvent compose(QStringLiteral("ni"), {});
+        QApplication::sendEvent(e, &compose);
+        QTest::keyClick(e, Qt::Key_X);
+        QInputMethodEvent commit;
+        commit.setCommitString(QStringLiteral("你"));
+        QApplication::sendEvent(e, &commit);
+        QCOMPARE(sent(spy), QByteArray("\xe4\xbd\xa0"));
+        QVERIFY(v.terminalEdit()->document()->toPlainText().indexOf(u"你") < 0);
+    }
+
+    void areaTabs()
+    {
+        TerminalArea area;
+        QSignalSpy activated(&area, &TerminalArea::tabActivated);
+        for (const char *id : {"a", "b", "c"})
+            area.addTerminal(QLatin1String(id), QLatin1String(id), QStringLiteral("connecting"), QString());
+        QCOMPARE(activated.size(), 2); // the first tab is current before its id is listed
+        area.addTerminal(QStringLiteral("b"), QStringLiteral("other"), QString(), QString());
+        QCOMPARE(area.currentView(), area.view(QStringLiteral("b")));
+        QPointer<TerminalView> middle = area.view(QStringLiteral("b"));
+        activated.clear();
+        area.closeTab(QStringLiteral("b"));
+        QCOMPARE(activated.last().at(0).toString(), QStringLiteral("c"));
+        QCOMPARE(area.sessionIds(), QStringList({"a", "c"}));
+        QTRY_VERIFY(middle.isNull());
+        area.closeTab(QStringLiteral("nobody"));
+        QCOMPARE(area.sessionIds().size(), 2);
+    }
+
+    void stateIcons_data()
+    {
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<QColor>("colour");
+        QTest::newRow("connected") << "connected" << QColor(0x4e, 0xc9, 0xb0);
+        QTest::newRow("connecting") << "connecting" << QColor(0xdc, 0xdc, 0xaa);
+        QTest::newRow("disconnected") << "disconnected" << QColor(0xf4, 0x47, 0x47);
+        QTest::newRow("other") << "idle" << QColor(0x85, 0x85, 0x85);
+    }
+    void stateIcons()
+    {
+        QFETCH(QString, status);
+        const QImage img = TerminalArea::stateIcon(status).pixmap(10, 10).toImage();
+        QTEST(img.pixelColor(5, 5), "colour");
+        QCOMPARE(img.pixelColor(0, 0).alpha(), 0);
+    }
+
+    void findAndPrint()
+    {
+        TerminalView v(QStringLiteral("s4"), QStringLiteral("t"));
+        feed(v, "one needle\r\ntwo needle\r\n");
+        QTextCursor c(v.terminalEdit()->document());
+        c.setPosition(5);
+        v.terminalEdit()->setTextCursor(c);
+        QVERIFY(v.find(QStringLiteral("needle")));
+        QCOMPARE(v.terminalEdit()->textCursor().blockNumber(), 1);
+        QVERIFY(v.find(QStringLiteral("needle")));
+        QCOMPARE(v.terminalEdit()->textCursor().blockNumber(), 0);
+        QVERIFY(!v.find(QStringLiteral("absent")));
+
+        QTemporaryDir dir;
+        QPrinter printer;
+        printer.setOutputFormat(QPrinter::PdfFormat);
+        printer.setOutputFileName(dir.filePath(QStringLiteral("out.pdf")));
+        v.printTo(&printer, false);
+        QFile pdf(printer.outputFileName());
+        QVERIFY(pdf.open(QIODevice::ReadOnly));
+        QVERIFY(pdf.read(5) == "%PDF-");
+    }
+};
+
+QTEST_MAIN(TestTerminalView)
+#include "tst_terminalview.moc"
