@@ -65,7 +65,9 @@ void SerialConnection::ReaderThread::run()
         int timeout = -1;
         if (m_interval > 0 && !m_accumulator.isEmpty())
             timeout = int(qMax<qint64>(0, m_lastFlush + m_interval - m_clock.elapsed()));
-        const int seen = platform::waitSocket(m_fd, true, !m_out.isEmpty(), timeout, &l.waker);
+        // Unread input stays in the driver, where the line's own flow control
+        // (when set up) holds back the device.
+        const int seen = platform::waitSocket(m_fd, l.mayRead(), !m_out.isEmpty(), timeout, &l.waker);
         if (seen & platform::WaitWoken)
             l.waker.drain(); // the queue and the stop flag are looked at next pass
         if (seen & (platform::WaitReadable | platform::WaitError))

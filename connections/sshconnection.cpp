@@ -558,7 +558,7 @@ bool SshConnection::Worker::flushSendQueue()
                 // The peer's window is full: take what it sent meanwhile, so
                 // a host that echoes a large paste keeps the window moving.
                 ssize_t r;
-                while ((r = libssh2_channel_read_ex(m_channel, 0, m_readBuffer.data(), size_t(m_readBuffer.size()))) > 0)
+                while (m_link->mayRead() && (r = libssh2_channel_read_ex(m_channel, 0, m_readBuffer.data(), size_t(m_readBuffer.size()))) > 0)
                     emit sigData(QByteArray(m_readBuffer.constData(), qsizetype(r)));
                 wait(100);
                 continue;
@@ -570,6 +570,22 @@ bool SshConnection::Worker::flushSendQueue()
         }
         return true;
     });
+}
+
+bool SshConnection::Worker::keepAlive()
+{
+    if (m_params.keepalive <= 0 || elapsed() - m_lastKeepalive < qint64(m_params.keepalive) * 1000)
+        return true;
+    int secondsToNext = 0;
+    const int rc = libssh2_keepalive_send(m_session, &secondsToNext);
+    sshLog(QStringLiteral("keepalive send ret=%1 secondsToNext=%2").arg(rc).arg(secondsToNext));
+    if (rc != 0 && rc != LIBSSH2_ERROR_EAGAIN) {
+        m_link->connectedFlag.store(false);
+        fail(LanguageManager::tr("SSH 保活探测失败，连接已断开"));
+        return false;
+    }
+    m_lastKeepalive = elapsed();
+    return true;
 }
 
 SshConnection::Worker::End SshConnection::Worker::runLoop()
@@ -586,6 +602,15 @@ SshConnection::Worker::End SshConnection::Worker::runLoop()
         }
         if (!flushSendQueue())
             return End::PeerClosed;
+        if (!link.mayRead()) {
+            // Leaving the channel unread lets its window fill, so the server
+            // stops sending; only the waker (resume, stop, input) or the
+            // keepalive clock ends the nap.
+            if (!keepAlive())
+                return End::PeerClosed;
+            waitSocket(nullptr, -1, 100, &link.waker);
+            continue;
+        }
         // One read takes everything the socket holds, up to the buffer: a
         // burst goes to the GUI thread as one block instead of one per packet.
         const ssize_t n = libssh2_channel_read_ex(m_channel, 0, m_readBuffer.data(), size_t(m_readBuffer.size()));
@@ -598,17 +623,8 @@ SshConnection::Worker::End SshConnection::Worker::runLoop()
                                                        : QStringLiteral("channel read ended rc=%1").arg(n));
             return End::PeerClosed;
         }
-        if (m_params.keepalive > 0 && elapsed() - m_lastKeepalive >= qint64(m_params.keepalive) * 1000) {
-            int secondsToNext = 0;
-            const int rc = libssh2_keepalive_send(m_session, &secondsToNext);
-            sshLog(QStringLiteral("keepalive send ret=%1 secondsToNext=%2").arg(rc).arg(secondsToNext));
-            if (rc != 0 && rc != LIBSSH2_ERROR_EAGAIN) {
-                link.connectedFlag.store(false);
-                fail(LanguageManager::tr("SSH 保活探测失败，连接已断开"));
-                return End::PeerClosed;
-            }
-            m_lastKeepalive = elapsed();
-        }
+        if (!keepAlive())
+            return End::PeerClosed;
         wait(100);
     }
 }

@@ -111,6 +111,8 @@ private:
     QString lastErrorOrUnknown() const;
     // False on a link error, which it has reported.
     bool flushSendQueue();
+    // Sends a keepalive when one is due; false on a link error, which it has reported.
+    bool keepAlive();
     End runLoop();
     void cleanup();
     int retry(const char *label, const std::function<int()> &step, int timeoutMs);

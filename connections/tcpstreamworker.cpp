@@ -98,7 +98,8 @@ void TcpStreamWorker::run()
         if (linkFailed() || !keepRunning())
             break;
 
-        const bool reading = unsent() < kReadPauseAbove;
+        // Unread input makes the kernel close the peer's TCP window.
+        const bool reading = unsent() < kReadPauseAbove && shared.mayRead();
         const int seen = platform::waitSocket(m_fd, reading, unsent() > 0, kPassTimeoutMs, &shared.waker, wantsUrgent());
         if ((seen & platform::WaitWritable) && !flush())
             break;

@@ -2,13 +2,17 @@
 // through TelnetConnection in raw mode (the thinnest transport).
 
 #include "connectiontestsupport.h"
+#include "pausecheck.h"
 
 #include "connections/telnetconnection.h"
 #include "core/languagemanager.h"
 
 #include <QFile>
 #include <QSemaphore>
+#include <QRandomGenerator>
 #include <QTest>
+
+#include <thread>
 
 #include <sys/socket.h>
 
@@ -194,6 +198,23 @@ private slots:
         QCOMPARE(peer.read(5), QByteArray("again"));
         c.close();
         QVERIFY(!c.isOpen() && peer.waitClosed());
+    }
+
+    // A peer far faster than its reader: paused, the socket holds it back;
+    // resumed, the stream arrives whole.
+    void pausedReadingHoldsBackThePeer()
+    {
+        ScriptedPeer peer;
+        RawTelnet c;
+        Recorder rec(&c);
+        QVERIFY(openAgainst(peer, c));
+        QByteArray payload(32 * 1024 * 1024, Qt::Uninitialized);
+        QRandomGenerator(3).fillRange(reinterpret_cast<quint32 *>(payload.data()), payload.size() / 4);
+        std::thread producer([&] { peer.send(payload); });
+        pausecheck::pauseAtFirstBytes(c, [&] { return rec.data.size(); }, [&] { return rec.data.size() >= payload.size(); });
+        c.setReadPaused(false); // lets the producer finish even after a failure
+        producer.join();
+        QVERIFY(rec.data == payload);
     }
 };
 

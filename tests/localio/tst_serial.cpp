@@ -1,3 +1,4 @@
+#include "../connections/pausecheck.h"
 #include "connections/serialconnection.h"
 #include "core/languagemanager.h"
 #include "platform/serialport.h"
@@ -5,7 +6,9 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <atomic>
 #include <cerrno>
+#include <thread>
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -48,12 +51,16 @@ struct Line {
     Pty pty;
     SerialConnection c;
     QList<QByteArray> received;
+    qint64 bytes = 0;
 
     Line()
     {
         c.setPortName(pty.port);
         c.setFlushInterval(10);
-        QObject::connect(&c, &Connection::dataReceived, &c, [this](const QByteArray &d) { received << d; });
+        QObject::connect(&c, &Connection::dataReceived, &c, [this](const QByteArray &d) {
+            received << d;
+            bytes += d.size();
+        });
     }
 };
 
@@ -213,6 +220,27 @@ private slots:
         QVERIFY(line.received.join() == sent);
         // About one batch per 10 ms; a slow machine only makes them bigger.
         QVERIFY2(line.received.size() <= sent.size() / 3, qPrintable(QString::number(line.received.size())));
+    }
+
+    // A device faster than its reader: paused, its bytes wait in the line;
+    // resumed, they arrive whole.
+    void pausedReadingHoldsBackTheDevice()
+    {
+        Line line;
+        QVERIFY(line.c.open());
+        const QByteArray sent = allByteValues(8 * 1024 * 1024, 5);
+        std::atomic<bool> abandon{false};
+        std::thread device([&] {
+            for (qsizetype at = 0; at < sent.size() && !abandon;) {
+                pollfd p{line.pty.master, POLLOUT, 0};
+                if (::poll(&p, 1, 100) > 0)
+                    at += qMax<ssize_t>(::write(line.pty.master, sent.constData() + at, size_t(qMin<qsizetype>(65536, sent.size() - at))), 0);
+            }
+        });
+        pausecheck::pauseAtFirstBytes(line.c, [&] { return line.bytes; }, [&] { return line.bytes >= sent.size(); });
+        abandon = true;
+        device.join();
+        QVERIFY(line.received.join() == sent);
     }
 
     // A hang-up is a read error, reported once; writing to the dead line or

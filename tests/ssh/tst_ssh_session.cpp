@@ -3,6 +3,7 @@
 // the connection base's, tested with it.)
 
 #include "sshtest.h"
+#include "../connections/pausecheck.h"
 
 #include "core/debuglog.h"
 #include "core/languagemanager.h"
@@ -80,6 +81,20 @@ private slots:
         QCOMPARE(r.events(), before);
         const QByteArray expected = "port " + clientPort + ":11: Halvorstead disconnected";
         QVERIFY(QTest::qWaitFor([&] { return readFile(sshdDir() + QStringLiteral("/sshd.log")).contains(expected); }, 5000));
+    }
+
+    // Paused, the channel is left unread and its window stops the server;
+    // resumed, the command's output arrives whole.
+    void pausedReadingHoldsBackTheServer()
+    {
+        Recorder r(params(scratch(QStringLiteral("known_hosts")), sshdPort(), QStringLiteral("exec seq 3000000")));
+        QByteArray expected;
+        for (int i = 1; i <= 3000000; ++i)
+            expected += QByteArray::number(i) + '\n';
+        QVERIFY(r.conn.open());
+        pausecheck::pauseAtFirstBytes(r.conn, [&] { return r.data.size(); }, [&] { return r.settled(); });
+        QVERIFY2(r.errors.isEmpty(), qPrintable(r.joinedErrors()));
+        QVERIFY(QByteArray(r.data).replace('\r', QByteArray()) == expected);
     }
 
     // Peers that are no SSH server: one that never speaks is left within a
