@@ -435,6 +435,20 @@ void LineRenderer::clearDocument()
     rowBack = 0;
 }
 
+void LineRenderer::answerQuery(char final, int p1)
+{
+    if (final == 'c' && p1 == 0) {
+        host->sendReply(QByteArray("\x1b[?1;2c"));
+    } else if (final == 'n' && p1 == 5) {
+        host->sendReply(QByteArray("\x1b[0n"));
+    } else if (final == 'n' && p1 == 6 && host->screenRows() > 0) {
+        // The screen is the last screenRows lines of the document.
+        const int lines = std::min(host->screenRows(), doc->blockCount());
+        const int row = std::max(1, lines - rowBack);
+        host->sendReply(QStringLiteral("\x1b[%1;%2R").arg(row).arg(col).toUtf8());
+    }
+}
+
 // Returns true when the sequence switched to the alternate screen.
 bool LineRenderer::csiDispatch(const CsiSequence &seq)
 {
@@ -447,10 +461,17 @@ bool LineRenderer::csiDispatch(const CsiSequence &seq)
                 enterGrid = true;
         return enterGrid;
     }
+    // Programs wait for the answers to their device queries (vttest starts
+    // with one), whichever screen is on: line mode answers like the grid.
+    if (seq.prefix == '>' && seq.final == 'c') {
+        host->sendReply(QByteArray("\x1b[>0;95;0c"));
+        return false;
+    }
     // Other prefixes and intermediates select sequences this renderer does
     // not implement (key modifier settings, DECSCUSR, ...): they are dropped.
     if (seq.prefix != 0 || seq.intermediateCount > 0)
         return false;
+
     if (seq.final != 'm') {
         // The actions below read the document as it stands.
         flush();
@@ -503,6 +524,10 @@ bool LineRenderer::csiDispatch(const CsiSequence &seq)
             clearDocument();
         else if (p1 == 0)
             eraseToEnd();
+        break;
+    case 'c':
+    case 'n':
+        answerQuery(char(seq.final), p1);
         break;
     case 'K':
         flush();

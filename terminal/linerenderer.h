@@ -31,6 +31,10 @@ public:
     // sequence. Returns the text that the grid handed back after leaving the
     // alternate screen again (to go on with in line mode), or a null text.
     virtual QString enterGridWith(const QString &rest) = 0;
+    // Answers to device queries, and the height they count the cursor's row
+    // in; a host without them leaves queries unanswered.
+    virtual void sendReply(const QByteArray &) {}
+    virtual int screenRows() const { return 0; }
 };
 
 // The line-mode renderer: writes decoded text into an endless document, one
@@ -130,6 +134,7 @@ private:
     int print(const QChar *text, int size) override;
     void execute(char16_t control) override;
     bool csiDispatch(const CsiSequence &seq) override;
+    void answerQuery(char final, int p1);
     void escDispatch(const EscSequence &) override { carriageReturn(); }
     void oscDispatch(const QString &) override { carriageReturn(); }
     void stringDispatch(char16_t, const QString &) override { carriageReturn(); }

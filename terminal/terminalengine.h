@@ -107,6 +107,8 @@ private:
     bool selectingWithMouse() const override;
     QList<HighlightRange> highlightRanges(const QString &text) override;
     QString enterGridWith(const QString &rest) override;
+    void sendReply(const QByteArray &bytes) override { emit sendInput(bytes); }
+    int screenRows() const override { return rows; }
     QString feedGrid(const QString &text);
     void trimScrollback(QTextDocument *doc);
 };

@@ -179,6 +179,32 @@ private slots:
         QVERIFY(t.formatAt(7).foreground().color() == QColor("#c50f1f") && t.formatAt(19).foreground().color() == QColor("#ffffff"));
     }
 
+    // Programs wait for these answers whichever screen is on; the row counts
+    // within the last screenful of lines.
+    void lineModeAnswersQueries_data()
+    {
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QByteArray>("reply");
+        QTest::newRow("DA") << esc("\e[0c") << QByteArray("\x1b[?1;2c");
+        QTest::newRow("DA 1 unanswered") << esc("\e[1c") << QByteArray();
+        QTest::newRow("secondary DA") << esc("\e[>c") << QByteArray("\x1b[>0;95;0c");
+        QTest::newRow("DSR 5") << esc("\e[5n") << QByteArray("\x1b[0n");
+        QTest::newRow("DSR 6, few lines") << esc("a\r\nbc\e[6n") << QByteArray("\x1b[2;3R");
+        QTest::newRow("DSR 6, many lines") << esc("1\r\n2\r\n3\r\n4\r\n5\r\n6\r\n7\e[6n") << QByteArray("\x1b[5;2R");
+        QTest::newRow("DSR 6, cursor up") << esc("1\r\n2\r\n3\r\n4\r\n5\r\n6\e[2A\e[6n") << QByteArray("\x1b[3;2R");
+    }
+    void lineModeAnswersQueries()
+    {
+        QFETCH(QString, input);
+        QFETCH(QByteArray, reply);
+        Terminal t;
+        t.engine.setTerminalSize(20, 5);
+        QSignalSpy replies(&t.engine, &TerminalEngine::sendInput);
+        t.feed(input);
+        QCOMPARE(replies.value(0).value(0).toByteArray(), reply);
+        QVERIFY(!t.engine.grid());
+    }
+
     // A control string of any length (DCS: 100 MB) prints nothing and
     // holds no more than the cap, in line mode and on the grid alike.
     void hugeControlStringPrintsNothing_data()
