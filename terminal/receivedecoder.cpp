@@ -2,7 +2,53 @@
 
 #include <QStringDecoder>
 
+namespace {
+bool isMark(char32_t c)
+{
+    if (c < 0x300)
+        return false;
+    const QChar::Category k = QChar::category(c);
+    return k == QChar::Mark_NonSpacing || k == QChar::Mark_SpacingCombining || k == QChar::Mark_Enclosing;
+}
+} // namespace
+
+QString ReceiveDecoder::limitMarks(QString text)
+{
+    const QChar *in = text.constData();
+    const qsizetype n = text.size();
+    QChar *out = nullptr; // set at the first dropped mark: most text keeps all
+    qsizetype kept = 0;
+    for (qsizetype i = 0; i < n;) {
+        char32_t c = in[i].unicode();
+        qsizetype length = 1;
+        if (in[i].isHighSurrogate() && i + 1 < n && in[i + 1].isLowSurrogate()) {
+            c = QChar::surrogateToUcs4(in[i], in[i + 1]);
+            length = 2;
+        }
+        const bool drop = isMark(c) ? ++marksInRow > MaxMarksPerCharacter : (marksInRow = 0, false);
+        if (drop && !out) {
+            out = text.data(); // detaches: read from the same (now own) buffer
+            in = out;
+        }
+        if (!drop && out) {
+            for (qsizetype k = 0; k < length; ++k)
+                out[kept + k] = in[i + k];
+        }
+        if (!drop)
+            kept += length;
+        i += length;
+    }
+    if (out)
+        text.truncate(kept);
+    return text;
+}
+
 QString ReceiveDecoder::decodeReceived(const QByteArray &bytes)
+{
+    return limitMarks(decode(bytes));
+}
+
+QString ReceiveDecoder::decode(const QByteArray &bytes)
 {
     QByteArray in = decodeCarry + bytes;
     decodeCarry.clear();

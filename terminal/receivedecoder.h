@@ -5,14 +5,26 @@
 
 // Bytes to text for one session: UTF-8 by default, GBK when the session's
 // encoding is exactly "GBK". An incomplete character at the end of a slice
-// waits in `decodeCarry` for the next slice.
+// waits in `decodeCarry` for the next slice. Combining marks beyond
+// MaxMarksPerCharacter on one character are dropped (see limitMarks).
 class ReceiveDecoder
 {
 public:
+    // No script stacks more marks on a character; text shaping looks at a
+    // character with all its marks at once, so a stack thousands deep would
+    // hold up every layout of its line.
+    static constexpr int MaxMarksPerCharacter = 8;
+
     QString decodeReceived(const QByteArray &bytes);
+    // Drops the marks past the limit, counting on from the previous call.
+    QString limitMarks(QString text);
 
     QString encoding = QStringLiteral("默认");
     QByteArray decodeCarry;
+
+private:
+    QString decode(const QByteArray &bytes);
+    int marksInRow = 0;
 };
 
 // The bounded receive buffer: the newest 2 MiB survive a flood, drained from

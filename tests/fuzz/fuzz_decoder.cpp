@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // What waits for the rest of a character is at most one character.
         check(decoder.decodeCarry.size() <= (mode == 1 ? 1 : 3));
         text += wholeDecoded(decoder.decodeCarry, mode == 1);
-        check(text == wholeDecoded(input, mode == 1));
+        check(text == ReceiveDecoder().limitMarks(wholeDecoded(input, mode == 1)));
     }
     return 0;
 }
