@@ -2,6 +2,7 @@
 #include "core/languagemanager.h"
 #include "platform/pty.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -172,6 +173,28 @@ private slots:
         QCOMPARE(s.disconnects, 0); // closed by us: no signal
         if (m.captured(2).toLongLong() > 0)
             ::kill(pid_t(m.captured(2).toLongLong()), SIGKILL); // it ignores SIGHUP as nohup would: not ours
+    }
+
+    // A paste of megabytes goes to the connection as one piece: the queue
+    // takes it and the terminal paces it into the program, nothing dropped.
+    void largePasteArrivesWhole()
+    {
+        Shell s("bash", true);
+        QVERIFY(s.start());
+        QTemporaryDir dir;
+        const QByteArray file = QFile::encodeName(dir.filePath("pasted"));
+        s.conn.write("stty -echo; echo go-$((1+1)); cat > '" + file + "'; echo end-$((2+2))\r");
+        QVERIFY(QTest::qWaitFor([&] { return s.output.contains("go-2"); }, 10000));
+        QByteArray paste;
+        for (int i = 0; paste.size() < 5 * 1000 * 1000; ++i)
+            paste += QByteArray::number(i).rightJustified(99, '.') + '\n'; // lines within the terminal's line limit
+        s.conn.write(paste);
+        s.conn.write("\x04");
+        QVERIFY(QTest::qWaitFor([&] { return s.output.contains("end-4"); }, 60000));
+        QVERIFY(s.errors.isEmpty());
+        QFile pasted(QString::fromLocal8Bit(file));
+        QVERIFY(pasted.open(QIODevice::ReadOnly));
+        QVERIFY(pasted.readAll() == paste);
     }
 };
 
