@@ -10,10 +10,11 @@
 class ReceiveDecoder
 {
 public:
-    // No script stacks more marks on a character; text shaping looks at a
-    // character with all its marks at once, so a stack thousands deep would
-    // hold up every layout of its line.
-    static constexpr int MaxMarksPerCharacter = 8;
+    // Written text stacks no more on a character (vowel, tone and
+    // cantillation marks). Shaping takes a character with all its marks at
+    // once: a screen of deeper stacks takes longer than a frame to draw, and
+    // a stack thousands deep holds up every layout of its line.
+    static constexpr int MaxMarksPerCharacter = 4;
 
     QString decodeReceived(const QByteArray &bytes);
     // Drops the marks past the limit, counting on from the previous call.
