@@ -43,6 +43,9 @@ QDialogButtonBox *buttons(QDialog *dialog, const QString &okText)
     auto *box = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, Qt::Horizontal, dialog);
     box->button(QDialogButtonBox::Ok)->setText(okText);
     box->button(QDialogButtonBox::Cancel)->setText(lt("取消"));
+    // The style's stock icons sit badly on the coloured buttons.
+    for (QAbstractButton *button : box->buttons())
+        button->setIcon(QIcon());
     QObject::connect(box, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
     QObject::connect(box, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
     return box;

@@ -29,6 +29,7 @@ SshCredentialsDialog::SshCredentialsDialog(const QString &host, QWidget *parent)
     outer->setSpacing(10);
     auto *intro = new QLabel(lt("连接到此主机需要用户名和密码"), this);
     intro->setWordWrap(true);
+    intro->setStyleSheet(QStringLiteral("background:transparent;"));
     outer->addWidget(intro);
 
     auto *panel = new QWidget(this);
@@ -60,6 +61,8 @@ SshCredentialsDialog::SshCredentialsDialog(const QString &host, QWidget *parent)
     auto *box = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, panel);
     box->button(QDialogButtonBox::Ok)->setText(lt("连接"));
     box->button(QDialogButtonBox::Cancel)->setText(lt("取消"));
+    for (QAbstractButton *button : box->buttons())
+        button->setIcon(QIcon());
     connect(box, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(box, &QDialogButtonBox::rejected, this, &QDialog::reject);
     connect(passwordEdit, &QLineEdit::returnPressed, this, &QDialog::accept);
