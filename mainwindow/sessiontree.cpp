@@ -4,6 +4,7 @@
 #include "core/sessionstore.h"
 
 #include <QHBoxLayout>
+#include <QHash>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -107,6 +108,11 @@ QString SessionTree::statusColor(const QString &status)
 
 QIcon SessionTree::statusDotIcon(const QString &color)
 {
+    // A refresh asks for one icon per session; there are only a few colours.
+    static QHash<QString, QIcon> cache;
+    const auto hit = cache.constFind(color);
+    if (hit != cache.constEnd())
+        return *hit;
     QPixmap pixmap(12, 12);
     pixmap.fill(Qt::transparent);
     QPainter painter(&pixmap);
@@ -114,7 +120,8 @@ QIcon SessionTree::statusDotIcon(const QString &color)
     painter.setPen(Qt::NoPen);
     painter.setBrush(QColor(color));
     painter.drawEllipse(QRectF(2, 2, 8, 8));
-    return QIcon(pixmap);
+    painter.end();
+    return *cache.insert(color, QIcon(pixmap));
 }
 
 QIcon SessionTree::folderIcon(const QString &color)
@@ -134,6 +141,7 @@ QIcon SessionTree::folderIcon(const QString &color)
     path.closeSubpath();
     painter.fillPath(path, QColor(color));
     painter.fillRect(QRectF(1, 10, 13, 2), QColor(color).darker(115));
+    painter.end();
     return QIcon(pixmap);
 }
 
@@ -145,12 +153,13 @@ void SessionTree::refresh()
     // sessions, adding them one by one to a shown tree is what costs.
     QList<QTreeWidgetItem *> top;
     const QList<SessionGroup> groups = store.groups();
+    const QIcon folder = folderIcon(QStringLiteral("#dcb67a"));
     for (const SessionGroup &group : groups) {
         auto *item = new QTreeWidgetItem(QStringList(group.name));
         item->setData(0, ItemKindRole, 0);
         item->setData(0, SessionIdRole, group.name);
         item->setForeground(0, QColor(QStringLiteral("#ffffff")));
-        item->setIcon(0, folderIcon(QStringLiteral("#dcb67a")));
+        item->setIcon(0, folder);
         item->setToolTip(0, group.name);
         for (const SessionInfo &session : group.sessions)
             makeSessionItem(item, session);
