@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QTest>
@@ -219,6 +220,8 @@ private slots:
         for (QLabel *label : w.findChild<QWidget *>(QStringLiteral("statusBar"))->findChildren<QLabel *>())
             texts << label->text();
         QVERIFY2(texts.contains(QStringLiteral("⚪ Pas d'enregistrement")), qPrintable(texts.join('|')));
+        QCOMPARE(w.findChild<SessionTree *>()->findChild<QLineEdit *>()->placeholderText(),
+                 QStringLiteral("🔍 Rechercher des sessions..."));
 
         // The language in use again: nothing is rebuilt, nothing written.
         AppSettings::instance().setValue(QStringLiteral("ui/language"), QStringLiteral("marker"));
