@@ -83,14 +83,15 @@ void sampleData()
         {"router-lab", "telnet", "192.168.1.1", "23", 1, "idle"},
         {"echo-raw", "raw", "127.0.0.1", "7", 1, "connected"},
         {"old-unix", "rlogin", "192.168.1.9", "513", 1, "idle"},
-        {"A very long session name that keeps going well past the width of the tree pane", "ssh", "long.example",
-         "22", 1, "idle"},
         {"console-ttyUSB0", "serial", "/dev/ttyUSB0", "115200", 2, "connected"},
         {"开发板 调试口", "serial", "/dev/ttyS1", "9600", 2, "idle"},
         {"خادم الإنتاج", "ssh", "10.9.9.9", "22", -1, "idle"},
         {"local bash", "local", "bash", "", -1, "connected"},
         {"local zsh 🐚", "local", "zsh", "", -1, "idle"},
     };
+    // A name of 500 characters must stay inside the tree's one column.
+    const QString longName = QStringLiteral("A very long session name ").repeated(20);
+    store.addSession(longName, QStringLiteral("ssh"), groups.at(1), QStringLiteral("long.example"), QStringLiteral("22"));
     for (const auto &s : sessions) {
         const QString id = store.addSession(QString::fromUtf8(s.name), QString::fromLatin1(s.type),
                                             s.group < 0 ? QString() : groups.at(s.group), QString::fromUtf8(s.host),
@@ -201,8 +202,10 @@ int main(int argc, char **argv)
     window.switchLanguage(QStringLiteral("zh"));
     settle(400);
     save(QStringLiteral("window-zh"), window.frameGeometry());
-    window.switchLanguage(QStringLiteral("ar"));
-    settle(400);
-    save(QStringLiteral("window-ar"), window.frameGeometry());
+    for (const char *code : {"ar", "hi"}) {
+        window.switchLanguage(QString::fromLatin1(code));
+        settle(400);
+        save(QStringLiteral("window-") + QLatin1String(code), window.frameGeometry());
+    }
     return 0;
 }
