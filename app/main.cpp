@@ -1,7 +1,7 @@
 #include "app/diagnostics.h"
 #include "core/appsettings.h"
 #include "core/languagemanager.h"
-#include "mainwindow/placeholderwindow.h"
+#include "mainwindow/mainwindow.h"
 #include "resources/stylesheet.h"
 
 #include <QApplication>
@@ -24,7 +24,7 @@ int main(int argc, char **argv)
 
     int result;
     {
-        PlaceholderWindow window;
+        MainWindow window;
         window.show();
         result = app.exec();
     }

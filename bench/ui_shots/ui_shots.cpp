@@ -1,0 +1,211 @@
+// ui_shots OUTDIR: starts the real main window on the current X display with
+// a sample data folder and writes a PNG of the window, of every menu opened
+// and of every dialog, for a person to look at. Run under xvfb-run with a
+// screen larger than the window, e.g.
+//   xvfb-run -s "-screen 0 1600x1000x24" build/bench/ui_shots/ui_shots /tmp/shots
+#include "core/appsettings.h"
+#include "core/languagemanager.h"
+#include "core/sessionstore.h"
+#include "dialogs/groupdialogs.h"
+#include "dialogs/sshcredentialsdialog.h"
+#include "mainwindow/mainwindow.h"
+#include "mainwindow/sessiontree.h"
+#include "resources/stylesheet.h"
+#include "terminal/widgets/terminalarea.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QMenu>
+#include <QMenuBar>
+#include <QScreen>
+#include <QTimer>
+#include <QTreeWidget>
+#include <cstdio>
+#include <functional>
+
+namespace {
+QString outDir;
+
+void settle(int ms = 150)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+void save(const QString &name, const QRect &area)
+{
+    const QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+    const QString path = outDir + QLatin1Char('/') + name + QStringLiteral(".png");
+    shot.save(path);
+    std::printf("%s %dx%d\n", qPrintable(path), area.width(), area.height());
+}
+
+// Runs `open` (which blocks in a modal exec or a popup menu), photographs the
+// window that comes up together with the main window, and closes it.
+void shootModal(const QString &name, QWidget *main, const std::function<void()> &open)
+{
+    auto *poll = new QTimer;
+    poll->setInterval(50);
+    QObject::connect(poll, &QTimer::timeout, [poll, name, main] {
+        QWidget *top = QApplication::activePopupWidget();
+        if (!top)
+            top = QApplication::activeModalWidget();
+        if (!top || !top->isVisible())
+            return;
+        poll->stop();
+        settle(250);
+        save(name, main->frameGeometry().united(top->frameGeometry()));
+        top->close();
+        poll->deleteLater();
+    });
+    poll->start();
+    open();
+}
+
+void sampleData()
+{
+    SessionStore &store = SessionStore::instance();
+    const QStringList groups{QStringLiteral("Production"), QStringLiteral("Lab 🧪"), QStringLiteral("串口设备")};
+    for (const QString &g : groups)
+        store.addGroup(g);
+    const struct {
+        const char *name, *type, *host, *port;
+        int group;
+        const char *status;
+    } sessions[] = {
+        {"web-01", "ssh", "10.0.0.11", "22", 0, "connected"},
+        {"db-primary", "ssh", "10.0.0.20", "22", 0, "connecting"},
+        {"legacy-switch", "telnet", "10.0.1.2", "23", 0, "disconnected"},
+        {"<b>x</b>&amp;", "ssh", "h<1>&", "22", 0, "idle"},
+        {"router-lab", "telnet", "192.168.1.1", "23", 1, "idle"},
+        {"echo-raw", "raw", "127.0.0.1", "7", 1, "connected"},
+        {"old-unix", "rlogin", "192.168.1.9", "513", 1, "idle"},
+        {"console-ttyUSB0", "serial", "/dev/ttyUSB0", "115200", 2, "connected"},
+        {"开发板 调试口", "serial", "/dev/ttyS1", "9600", 2, "idle"},
+        {"خادم الإنتاج", "ssh", "10.9.9.9", "22", -1, "idle"},
+        {"local bash", "local", "bash", "", -1, "connected"},
+        {"local zsh 🐚", "local", "zsh", "", -1, "idle"},
+    };
+    // A name of 500 characters must stay inside the tree's one column.
+    const QString longName = QStringLiteral("A very long session name ").repeated(20);
+    store.addSession(longName, QStringLiteral("ssh"), groups.at(1), QStringLiteral("long.example"), QStringLiteral("22"));
+    for (const auto &s : sessions) {
+        const QString id = store.addSession(QString::fromUtf8(s.name), QString::fromLatin1(s.type),
+                                            s.group < 0 ? QString() : groups.at(s.group), QString::fromUtf8(s.host),
+                                            QString::fromLatin1(s.port));
+        store.setSessionStatus(id, QString::fromLatin1(s.status));
+    }
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: ui_shots OUTDIR\n");
+        return 2;
+    }
+    outDir = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
+    QDir().mkpath(outDir + QStringLiteral("/home/data"));
+    // Everything the program stores goes into the output folder.
+    qputenv("HOME", QFile::encodeName(outDir + QStringLiteral("/home")));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(outDir + QStringLiteral("/home/.config")));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(outDir + QStringLiteral("/home/.local/share")));
+    qputenv("HALVORSTEAD_DATA_DIR", QFile::encodeName(outDir + QStringLiteral("/home/data")));
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Halvorstead"));
+    QApplication::setStyle(QStringLiteral("Fusion"));
+    app.setStyleSheet(QString::fromUtf8(appStyleSheet));
+    LanguageManager::setLanguage(QStringLiteral("en"));
+    sampleData();
+
+    MainWindow window;
+    window.move(20, 20);
+    window.show();
+    auto *area = window.findChild<TerminalArea *>();
+    const SessionGroup first = SessionStore::instance().groups().first();
+    for (int i = 0; i < 3; ++i) {
+        const SessionInfo &s = first.sessions.at(i);
+        area->addTerminal(s.id, s.name, s.status, QString());
+    }
+    settle(500);
+    save(QStringLiteral("window"), window.frameGeometry());
+
+    auto *bar = window.findChild<QMenuBar *>();
+    for (QAction *top : bar->actions()) {
+        QMenu *menu = top->menu();
+        shootModal(QStringLiteral("menu-") + menu->objectName(), &window, [bar, top] { bar->setActiveAction(top); });
+        settle();
+    }
+    // The submenus hang off their parents; open the parent first.
+    const struct {
+        const char *parent, *child;
+    } subs[] = {{"menuFile", "menuPrint"}, {"menuTransfer", "menuSendFile"}, {"menuTransfer", "menuReceiveFile"}};
+    for (const auto &s : subs) {
+        QMenu *parent = bar->findChild<QMenu *>(QLatin1String(s.parent));
+        QMenu *child = bar->findChild<QMenu *>(QLatin1String(s.child));
+        bar->setActiveAction(parent->menuAction());
+        settle();
+        parent->setActiveAction(child->menuAction());
+        child->popup(parent->actionGeometry(child->menuAction()).topRight() + parent->pos());
+        settle(300);
+        save(QStringLiteral("menu-") + child->objectName(), window.frameGeometry().united(child->geometry()));
+        child->close();
+        parent->close();
+        settle();
+    }
+
+    auto *tree = window.findChild<QTreeWidget *>();
+    const QPoint groupPos = tree->visualItemRect(tree->topLevelItem(0)).center();
+    const QPoint sessionPos = tree->visualItemRect(tree->topLevelItem(0)->child(0)).center();
+    shootModal(QStringLiteral("tree-menu-group"), &window,
+               [tree, groupPos] { emit tree->customContextMenuRequested(groupPos); });
+    shootModal(QStringLiteral("tree-menu-session"), &window,
+               [tree, sessionPos] { emit tree->customContextMenuRequested(sessionPos); });
+
+    shootModal(QStringLiteral("dialog-about"), &window, [&window] { window.showAboutDialog(); });
+    shootModal(QStringLiteral("dialog-new-group"), &window, [&window] {
+        NewGroupDialog d(&window);
+        d.exec();
+    });
+    shootModal(QStringLiteral("dialog-rename-group"), &window, [&window] {
+        RenameGroupDialog d(QStringLiteral("Production"), &window);
+        d.exec();
+    });
+    shootModal(QStringLiteral("dialog-delete-session"), &window, [&window] {
+        DeleteConfirmDialog d(&window);
+        d.setTarget(QStringLiteral("<b>x</b>&amp;"), false, 0);
+        d.exec();
+    });
+    shootModal(QStringLiteral("dialog-delete-group"), &window, [&window] {
+        DeleteConfirmDialog d(&window);
+        d.setTarget(QStringLiteral("Production"), true, 4);
+        d.exec();
+    });
+    shootModal(QStringLiteral("dialog-ssh-credentials"), &window, [&window] {
+        SshCredentialsDialog d(QStringLiteral("db-primary.example <lab>"), &window);
+        d.setDefaults(QStringLiteral("admin"), QString());
+        d.exec();
+    });
+    // A dialog that is not modal: opened from its menu entry.
+    window.findChild<QAction *>(QStringLiteral("actionTftpServer"))->trigger();
+    settle(400);
+    if (QWidget *tftp = QApplication::activeWindow()) {
+        save(QStringLiteral("dialog-tftp"), window.frameGeometry().united(tftp->frameGeometry()));
+        if (tftp != &window)
+            tftp->hide();
+    }
+
+    window.switchLanguage(QStringLiteral("zh"));
+    settle(400);
+    save(QStringLiteral("window-zh"), window.frameGeometry());
+    for (const char *code : {"ar", "hi"}) {
+        window.switchLanguage(QString::fromLatin1(code));
+        settle(400);
+        save(QStringLiteral("window-") + QLatin1String(code), window.frameGeometry());
+    }
+    return 0;
+}

@@ -1,0 +1,86 @@
+#include "dialogs/sshcredentialsdialog.h"
+
+#include "core/languagemanager.h"
+
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace {
+// Not QObject::tr: every text goes through the program's own table.
+QString lt(const char *source)
+{
+    return LanguageManager::tr(QString::fromUtf8(source));
+}
+} // namespace
+
+SshCredentialsDialog::SshCredentialsDialog(const QString &host, QWidget *parent) : QDialog(parent)
+{
+    setWindowTitle(lt("SSH 登录凭证"));
+    setMinimumWidth(380);
+    setModal(true);
+    setStyleSheet(QStringLiteral("QDialog{background-color:#252526;color:#cccccc;}"));
+    auto *outer = new QVBoxLayout(this);
+    outer->setContentsMargins(16, 16, 16, 16);
+    outer->setSpacing(10);
+    auto *intro = new QLabel(lt("连接到此主机需要用户名和密码"), this);
+    intro->setWordWrap(true);
+    intro->setStyleSheet(QStringLiteral("background:transparent;"));
+    outer->addWidget(intro);
+
+    auto *panel = new QWidget(this);
+    panel->setStyleSheet(QStringLiteral("QWidget{background-color:#252526;}"));
+    auto *layout = new QVBoxLayout(panel);
+    layout->setContentsMargins(16, 16, 16, 16);
+    layout->setSpacing(10);
+    auto *hostLabel = new QLabel(lt("连接到 <b>%1</b> 需要用户名和密码：").arg(host.toHtmlEscaped()), panel);
+    hostLabel->setObjectName(QStringLiteral("hostLabel"));
+    hostLabel->setTextFormat(Qt::RichText);
+    hostLabel->setWordWrap(true);
+    layout->addWidget(hostLabel);
+    auto *form = new QFormLayout;
+    form->setHorizontalSpacing(12);
+    form->setVerticalSpacing(8);
+    userEdit = new QLineEdit(panel);
+    userEdit->setObjectName(QStringLiteral("userEdit"));
+    userEdit->setPlaceholderText(lt("用户名（如 root / admin）"));
+    passwordEdit = new QLineEdit(panel);
+    passwordEdit->setObjectName(QStringLiteral("passwordEdit"));
+    passwordEdit->setEchoMode(QLineEdit::Password);
+    passwordEdit->setPlaceholderText(lt("密码"));
+    form->addRow(lt("用户名"), userEdit);
+    form->addRow(lt("密码"), passwordEdit);
+    layout->addLayout(form);
+    rememberBox = new QCheckBox(lt("记住密码（保存到本机会话配置）"), panel);
+    rememberBox->setObjectName(QStringLiteral("rememberBox"));
+    layout->addWidget(rememberBox);
+    auto *box = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, panel);
+    box->button(QDialogButtonBox::Ok)->setText(lt("连接"));
+    box->button(QDialogButtonBox::Cancel)->setText(lt("取消"));
+    for (QAbstractButton *button : box->buttons())
+        button->setIcon(QIcon());
+    connect(box, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(box, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    connect(passwordEdit, &QLineEdit::returnPressed, this, &QDialog::accept);
+    layout->addWidget(box);
+    outer->addWidget(panel);
+    userEdit->setFocus();
+}
+
+void SshCredentialsDialog::setDefaults(const QString &user, const QString &password)
+{
+    if (!user.isEmpty())
+        userEdit->setText(user);
+    if (!password.isEmpty())
+        passwordEdit->setText(password);
+    (password.isEmpty() ? userEdit : passwordEdit)->setFocus(Qt::OtherFocusReason);
+}
+
+SshCredentials SshCredentialsDialog::credentials() const
+{
+    return {userEdit->text().trimmed(), passwordEdit->text(), rememberBox->isChecked()};
+}

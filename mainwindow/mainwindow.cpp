@@ -1,0 +1,234 @@
+#include "mainwindow/mainwindow.h"
+
+#include "core/appsettings.h"
+#include "core/languagemanager.h"
+#include "core/sessionstore.h"
+#include "mainwindow/frameresizer.h"
+#include "mainwindow/sessiontree.h"
+#include "mainwindow/statusbar.h"
+#include "mainwindow/titlebar.h"
+#include "mainwindow/treeactions.h"
+#include "resources/stylesheet.h"
+#include "terminal/widgets/terminalarea.h"
+#include "transfer/tftp/tftpserverdialog.h"
+
+#include <QCloseEvent>
+#include <QMenuBar>
+#include <QShortcut>
+#include <QSplitter>
+#include <QVBoxLayout>
+
+MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), actions(std::make_unique<WindowActions>())
+{
+    setWindowTitle(windowTitleText());
+    setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
+    resize(1280, 820);
+    if (AppSettings::instance().getBool(QStringLiteral("window/maximized"), false))
+        setWindowState(windowState() | Qt::WindowMaximized);
+    setStyleSheet(QString::fromUtf8(appStyleSheet));
+
+    titleBar = new TitleBar(this, true);
+    titleBar->setTitle(windowTitleText());
+    titleBar->setIconVisible(true);
+    appMenuBar = new QMenuBar(this);
+    auto *menuWidget = new QWidget(this);
+    auto *menuLayout = new QVBoxLayout(menuWidget);
+    menuLayout->setContentsMargins(0, 0, 0, 0);
+    menuLayout->setSpacing(0);
+    menuLayout->addWidget(titleBar);
+    menuLayout->addWidget(appMenuBar);
+    setMenuWidget(menuWidget);
+    buildMenus();
+    buildToolBar();
+
+    auto *central = new QWidget(this);
+    auto *centralLayout = new QVBoxLayout(central);
+    centralLayout->setContentsMargins(0, 0, 0, 0);
+    centralLayout->setSpacing(0);
+    auto *horizontal = new QSplitter(Qt::Horizontal, this);
+    sessionTree = new SessionTree(horizontal);
+    terminalArea = new TerminalArea(horizontal);
+    horizontal->addWidget(sessionTree);
+    horizontal->addWidget(terminalArea);
+    horizontal->setStretchFactor(0, 0);
+    horizontal->setStretchFactor(1, 1);
+    horizontal->setSizes({240, 1000});
+    auto *vertical = new QSplitter(Qt::Vertical, central);
+    vertical->setHandleWidth(4);
+    vertical->setStyleSheet(QStringLiteral("QSplitter::handle{background:#3e3e42;}"));
+    vertical->addWidget(horizontal);
+    // The command window lands with its own work; its pane is kept meanwhile.
+    commandWindow = new QWidget(vertical);
+    commandWindow->setObjectName(QStringLiteral("commandWindow"));
+    vertical->addWidget(commandWindow);
+    vertical->setStretchFactor(0, 1);
+    vertical->setStretchFactor(1, 0);
+    vertical->setSizes({700, 110});
+    centralLayout->addWidget(vertical, 1);
+    setCentralWidget(central);
+    appStatusBar = new StatusBar(this);
+    centralLayout->addWidget(appStatusBar, 0);
+
+    treeActions = new TreeActions(this, sessionTree);
+    connect(sessionTree, &SessionTree::sessionActivated, this, &MainWindow::onSessionActivated);
+    connect(sessionTree, &SessionTree::sessionConnect, this, &MainWindow::onSessionConnect);
+    connect(sessionTree, &SessionTree::sessionDisconnect, this, &MainWindow::onSessionDisconnect);
+    connect(sessionTree, &SessionTree::sessionDelete, this, &MainWindow::onSessionDelete);
+    connect(sessionTree, &SessionTree::sessionRenameRequested, this, &MainWindow::onSessionRename);
+    connect(sessionTree, &SessionTree::sessionOptionsRequested, this, &MainWindow::onSessionOptions);
+    connect(sessionTree, &SessionTree::sessionCloneRequested, this, &MainWindow::onCloneSession);
+    connect(sessionTree, &SessionTree::groupDelete, this, &MainWindow::onGroupDelete);
+    connect(sessionTree, &SessionTree::newSessionInGroupRequested, this, &MainWindow::onNewSessionInGroup);
+    connect(sessionTree, &SessionTree::groupRenameRequested, this, &MainWindow::onRenameGroup);
+    connect(sessionTree, &SessionTree::newSessionRequested, this, &MainWindow::onNewSession);
+    connect(sessionTree, &SessionTree::newGroupRequested, this, &MainWindow::onNewGroup);
+    connect(terminalArea, &TerminalArea::tabClosed, this, &MainWindow::onTabClosed);
+    connect(terminalArea, &TerminalArea::inputSent, this, &MainWindow::onTerminalInput);
+    connect(terminalArea, &TerminalArea::tabContextMenuRequested, this, &MainWindow::onTabContextMenu);
+    connect(terminalArea, &TerminalArea::terminalResized, this,
+            [this](const QString &id, int cols, int rows) { actions->terminalResized(id, cols, rows); });
+    connect(terminalArea, &TerminalArea::viewContextMenuRequested, this,
+            [this](const QString &id, QMenu *menu, const QPoint &pos) {
+                onViewContextMenu(id, menu, pos);
+                delete menu;
+            });
+    connect(terminalArea, &TerminalArea::tabActivated, this, [this](const QString &id) {
+        SessionStore::instance().setCurrentSessionId(id);
+        treeActions->showInStatusBar(appStatusBar, id);
+    });
+
+    const struct {
+        const char *keys;
+        void (MainWindow::*slot)();
+    } shortcuts[] = {
+        {"Ctrl+N", &MainWindow::onNewSession},   {"Ctrl+Q", &MainWindow::onQuickConnect},
+        {"F9", &MainWindow::toggleTree},         {"F7", &MainWindow::toggleCommandWindow},
+        {"F11", &MainWindow::toggleFullScreen},
+    };
+    for (const auto &s : shortcuts) {
+        // Menu entries carry the same keys; an ambiguous key would run
+        // neither, so the window's own shortcut runs while the entry's
+        // shortcut stays for display.
+        auto *shortcut = new QShortcut(QKeySequence(QString::fromLatin1(s.keys)), this);
+        shortcut->setContext(Qt::WindowShortcut);
+        connect(shortcut, &QShortcut::activated, this, s.slot);
+    }
+
+    onSessionActivated(SessionStore::instance().currentSessionId());
+    connect(Lang::LangSignalHub::instance(), SIGNAL(languageChanged()), this, SLOT(retranslateUi()));
+    resizer = new FrameResizer(this);
+}
+
+MainWindow::~MainWindow() = default;
+
+QString MainWindow::windowTitleText()
+{
+    QString title = LanguageManager::tr(QStringLiteral("Halvorstead - 多协议终端工具"));
+    title.replace(QStringLiteral("Halvorstead"), QStringLiteral("Halvorstead v1.2"), Qt::CaseSensitive);
+    return title;
+}
+
+void MainWindow::setActions(std::unique_ptr<WindowActions> replacement)
+{
+    actions = std::move(replacement);
+}
+
+QString MainWindow::currentId() const
+{
+    return SessionStore::instance().currentSessionId();
+}
+
+void MainWindow::onNewSession() { actions->newSession(QString()); }
+void MainWindow::onNewSessionInGroup(const QString &group) { actions->newSession(group); }
+void MainWindow::onRenameGroup(const QString &group) { treeActions->renameGroup(group); }
+void MainWindow::onQuickConnect() { actions->quickConnect(); }
+
+void MainWindow::onSessionActivated(const QString &id)
+{
+    if (id.startsWith(QLatin1String("fast:")))
+        return;
+    SessionStore::instance().setCurrentSessionId(id);
+    treeActions->showInStatusBar(appStatusBar, id);
+    actions->activateSession(id);
+}
+
+void MainWindow::onSessionConnect(const QString &id) { actions->connectSession(id); }
+void MainWindow::onSessionDisconnect(const QString &id) { actions->disconnectSession(id); }
+
+void MainWindow::onSessionDelete(const QString &id)
+{
+    if (!treeActions->deleteSession(id))
+        return;
+    actions->disconnectSession(id);
+    terminalArea->closeTab(id);
+}
+
+void MainWindow::onSessionRename(const QString &id) { treeActions->renameSession(id); }
+void MainWindow::onSessionOptions(const QString &id) { actions->sessionOptions(id); }
+void MainWindow::onCloneSession(const QString &id) { actions->cloneSession(id); }
+void MainWindow::onGlobalOptions() { actions->globalOptions(); }
+void MainWindow::onGroupDelete(const QString &group) { treeActions->deleteGroup(group); }
+void MainWindow::onNewGroup() { treeActions->newGroup(); }
+void MainWindow::onTabClosed(const QString &id) { actions->tabClosed(id); }
+void MainWindow::onTerminalInput(const QString &id, const QByteArray &data) { actions->terminalInput(id, data); }
+void MainWindow::onTabContextMenu(const QString &id, const QPoint &pos) { actions->tabContextMenu(id, pos); }
+
+void MainWindow::onViewContextMenu(const QString &id, QMenu *menu, const QPoint &pos)
+{
+    actions->viewContextMenu(id, menu, pos);
+}
+
+void MainWindow::onCommandSend(const QString &target, const QString &cmd, bool hex)
+{
+    actions->commandSend(target, cmd, hex);
+}
+
+void MainWindow::onButtonCommand(const QString &cmd) { actions->buttonCommand(cmd); }
+void MainWindow::onButtonScript(const QString &script) { actions->buttonScript(script); }
+void MainWindow::onAddButtonGroup() { actions->addButtonGroup(); }
+void MainWindow::onAddCommand(const QString &group) { actions->addCommand(group); }
+void MainWindow::onEditCommand(const QString &group, const QString &title) { actions->editCommand(group, title); }
+void MainWindow::onDeleteCommand(const QString &group, const QString &title) { actions->deleteCommand(group, title); }
+
+namespace {
+void flip(QWidget *widget, QAction *action)
+{
+    const bool visible = !widget->isVisible();
+    widget->setVisible(visible);
+    if (action)
+        action->setChecked(visible);
+}
+} // namespace
+
+void MainWindow::toggleTree() { flip(sessionTree, treeAction); }
+void MainWindow::toggleCommandWindow() { flip(commandWindow, commandWindowAction); }
+void MainWindow::toggleStatusBar() { flip(appStatusBar, statusBarAction); }
+
+void MainWindow::toggleFullScreen()
+{
+    if (!isFullScreen())
+        showFullScreen();
+    else
+        showNormal();
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    AppSettings::instance().setValue(QStringLiteral("window/maximized"), bool(windowState() & Qt::WindowMaximized));
+    AppSettings::instance().sync();
+    QMainWindow::closeEvent(event);
+}
+
+void MainWindow::openTftpDialog()
+{
+    if (!tftpDialog)
+        tftpDialog = new TftpServerDialog(this);
+    tftpDialog->show();
+    tftpDialog->raise();
+    tftpDialog->activateWindow();
+}
+
+void MainWindow::renameCurrentSession()
+{
+    treeActions->renameSession(currentId());
+}

@@ -1,0 +1,253 @@
+#include "core/appsettings.h"
+#include "core/languagemanager.h"
+#include "mainwindow/frameresizer.h"
+#include "mainwindow/mainwindow.h"
+#include "mainwindow/sessiontree.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QTest>
+#include <QToolBar>
+
+namespace {
+// Counts what the window hands on, in place of the session road.
+struct CountingActions : WindowActions {
+    int *newSessions;
+    explicit CountingActions(int *counter) : newSessions(counter) {}
+    void newSession(const QString &) override { ++*newSessions; }
+};
+
+// A menu's entries as "objectName=shortcut", separators as "-", submenus
+// by their own object name.
+QStringList entries(const QMenu *menu)
+{
+    QStringList out;
+    for (QAction *a : menu->actions()) {
+        if (a->isSeparator())
+            out << QStringLiteral("-");
+        else if (a->menu())
+            out << a->menu()->objectName();
+        else
+            out << a->objectName() + QLatin1Char('=') + a->shortcut().toString();
+    }
+    return out;
+}
+
+// The window's menu bar sits in its menu widget, under the title bar.
+QMenuBar *bar(MainWindow &w)
+{
+    return w.findChild<QMenuBar *>();
+}
+
+QMenu *topMenu(MainWindow &w, const QString &name)
+{
+    for (QMenu *m : bar(w)->findChildren<QMenu *>(name)) {
+        if (bar(w)->actions().contains(m->menuAction()))
+            return m;
+    }
+    return nullptr;
+}
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { LanguageManager::setLanguage(QStringLiteral("en")); }
+
+    void edges_data()
+    {
+        QTest::addColumn<QPoint>("pos");
+        QTest::addColumn<int>("edges");
+        const int L = Qt::LeftEdge, R = Qt::RightEdge, T = Qt::TopEdge, B = Qt::BottomEdge;
+        // A 200 by 100 window.
+        QTest::newRow("inside") << QPoint(100, 50) << 0;
+        QTest::newRow("10 px in") << QPoint(10, 10) << 0;
+        QTest::newRow("left edge") << QPoint(0, 50) << L;
+        QTest::newRow("left, last pixel") << QPoint(5, 50) << L;
+        QTest::newRow("left, first outside") << QPoint(6, 50) << 0;
+        QTest::newRow("right edge") << QPoint(199, 50) << R;
+        QTest::newRow("right, last pixel") << QPoint(194, 50) << R;
+        QTest::newRow("right, first outside") << QPoint(193, 50) << 0;
+        QTest::newRow("top") << QPoint(100, 0) << T;
+        QTest::newRow("bottom") << QPoint(100, 97) << B;
+        QTest::newRow("bottom-right, 3 in") << QPoint(196, 96) << (R | B);
+        QTest::newRow("top-left") << QPoint(2, 2) << (L | T);
+        QTest::newRow("top-right") << QPoint(197, 1) << (R | T);
+        QTest::newRow("bottom-left") << QPoint(0, 99) << (L | B);
+        QTest::newRow("outside right") << QPoint(200, 50) << 0;
+        QTest::newRow("outside above") << QPoint(100, -1) << 0;
+    }
+    void edges()
+    {
+        QFETCH(QPoint, pos);
+        QFETCH(int, edges);
+        QCOMPARE(int(frameEdgesAt(pos, QSize(200, 100))), edges);
+    }
+
+    void ownResize_data()
+    {
+        QTest::addColumn<int>("edges");
+        QTest::addColumn<QPoint>("delta");
+        QTest::addColumn<QRect>("expected");
+        // From 100,100 500x400, never below 400x300.
+        QTest::newRow("grow bottom-right") << int(Qt::RightEdge | Qt::BottomEdge) << QPoint(50, 20)
+                                           << QRect(100, 100, 550, 420);
+        QTest::newRow("grow left moves origin") << int(Qt::LeftEdge) << QPoint(-30, 99) << QRect(70, 100, 530, 400);
+        QTest::newRow("shrink top stops at minimum") << int(Qt::TopEdge) << QPoint(0, 300) << QRect(100, 200, 500, 300);
+        QTest::newRow("shrink right stops at minimum") << int(Qt::RightEdge) << QPoint(-500, 0)
+                                                       << QRect(100, 100, 400, 400);
+    }
+    void ownResize()
+    {
+        QFETCH(int, edges);
+        QFETCH(QPoint, delta);
+        QFETCH(QRect, expected);
+        QCOMPARE(FrameResizer::resized(QRect(100, 100, 500, 400), Qt::Edges(edges), delta, QSize(400, 300)), expected);
+    }
+
+    void buildsAndShows()
+    {
+        MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QCOMPARE(w.size(), QSize(1280, 820));
+        QVERIFY(w.windowFlags() & Qt::FramelessWindowHint);
+        QCOMPARE(w.windowTitle(), QStringLiteral("Halvorstead v1.2 - Multi-Protocol Terminal"));
+        QVERIFY(w.findChild<SessionTree *>()->isVisible());
+    }
+
+    void menus_data()
+    {
+        QTest::addColumn<QString>("menu");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("file") << "menuFile"
+                              << QStringList{"actionNewSession=Ctrl+N", "actionQuickConnect=Ctrl+Q", "actionConnect=",
+                                             "actionDisconnect=", "actionReconnect=", "-", "menuPrint", "-",
+                                             "actionExit=Alt+F4"};
+        QTest::newRow("print") << "menuPrint"
+                               << QStringList{"actionPrintScreen=", "actionPrintBuffer=", "-", "actionPrintSettings="};
+        QTest::newRow("edit") << "menuEdit"
+                              << QStringList{"actionCopy=Ctrl+Shift+C", "actionPaste=Ctrl+Shift+V", "-",
+                                             "actionSelectAll=Ctrl+A", "actionClearScreen=Ctrl+L", "-",
+                                             "actionFind=Ctrl+F"};
+        QTest::newRow("view") << "menuView"
+                              << QStringList{"actionSessionTree=", "actionCommandWindow=", "actionStatusBar=", "-",
+                                             "actionFullScreen=F11"};
+        QTest::newRow("session") << "menuSession"
+                                 << QStringList{"actionSessionNew=Ctrl+N", "actionSessionQuickConnect=Ctrl+Q", "-",
+                                                "actionCloneSession=", "actionRenameSession=", "-",
+                                                "actionLogOptions=", "actionToggleLog=", "-",
+                                                "actionSessionOptions="};
+        QTest::newRow("transfer") << "menuTransfer"
+                                  << QStringList{"menuSendFile", "menuReceiveFile", "-", "actionSftpTab=",
+                                                 "actionTftpServer="};
+        QTest::newRow("send") << "menuSendFile"
+                              << QStringList{"actionSendZmodem=", "actionSendXmodem=", "actionSendYmodem=",
+                                             "actionSendKermit=", "-", "actionAsciiSend="};
+        QTest::newRow("script") << "menuScript" << QStringList{"actionBroadcastInput=Ctrl+Shift+B"};
+        QTest::newRow("options") << "menuOptions"
+                                 << QStringList{"actionGlobalOptions=Ctrl+,", "actionOptionsSession="};
+        QTest::newRow("help") << "menuHelp" << QStringList{"actionHome=", "-", "actionAbout="};
+    }
+    void menus()
+    {
+        QFETCH(QString, menu);
+        QFETCH(QStringList, expected);
+        MainWindow w;
+        QMenu *m = bar(w)->findChild<QMenu *>(menu);
+        QVERIFY2(m, qPrintable(menu));
+        QCOMPARE(entries(m), expected);
+    }
+
+    void menuBarOrder()
+    {
+        MainWindow w;
+        QStringList names;
+        for (QAction *a : bar(w)->actions())
+            names << a->menu()->objectName();
+        QCOMPARE(names, (QStringList{"menuFile", "menuEdit", "menuView", "menuSession", "menuTransfer", "menuScript",
+                                     "menuOptions", "menuLanguage", "menuHelp"}));
+    }
+
+    // A key that is both a window shortcut and a menu entry's runs once.
+    void sharedShortcutRunsOnce()
+    {
+        MainWindow w;
+        int count = 0;
+        w.setActions(std::make_unique<CountingActions>(&count));
+        w.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        QTest::keyClick(&w, Qt::Key_N, Qt::ControlModifier);
+        QCOMPARE(count, 1);
+    }
+
+    void toggles()
+    {
+        MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        auto *tree = w.findChild<SessionTree *>();
+        QAction *entry = bar(w)->findChild<QAction *>(QStringLiteral("actionSessionTree"));
+        QTest::keyClick(&w, Qt::Key_F9);
+        QVERIFY(!tree->isVisible());
+        QVERIFY(!entry->isChecked());
+        // A language change rebuilds the entry checked, whatever the tree.
+        w.switchLanguage(QStringLiteral("de"));
+        entry = topMenu(w, QStringLiteral("menuView"))->findChild<QAction *>(QStringLiteral("actionSessionTree"));
+        QVERIFY(entry->isChecked());
+        entry->trigger();
+        QVERIFY(tree->isVisible());
+        QVERIFY(entry->isChecked());
+    }
+
+    void languageSwitch()
+    {
+        MainWindow w;
+        w.switchLanguage(QStringLiteral("fr"));
+        QCOMPARE(topMenu(w, QStringLiteral("menuFile"))->title(), QStringLiteral("&Fichier"));
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCOMPARE(w.findChildren<QToolBar *>().constLast()->actions().first()->text(), QStringLiteral("➕ Nouveau"));
+        QCOMPARE(w.windowTitle(), QStringLiteral("Halvorstead v1.2 - Terminal multiprotocole"));
+        QCOMPARE(AppSettings::instance().getString(QStringLiteral("ui/language"), QString()), QStringLiteral("fr"));
+        QMenu *language = topMenu(w, QStringLiteral("menuLanguage"));
+        QVERIFY(language->findChild<QAction *>(QStringLiteral("actionLanguage_fr"))->isChecked());
+        QStringList texts;
+        for (QLabel *label : w.findChild<QWidget *>(QStringLiteral("statusBar"))->findChildren<QLabel *>())
+            texts << label->text();
+        QVERIFY2(texts.contains(QStringLiteral("⚪ Pas d'enregistrement")), qPrintable(texts.join('|')));
+        QCOMPARE(w.findChild<SessionTree *>()->findChild<QLineEdit *>()->placeholderText(),
+                 QStringLiteral("🔍 Rechercher des sessions..."));
+
+        // The language in use again: nothing is rebuilt, nothing written.
+        AppSettings::instance().setValue(QStringLiteral("ui/language"), QStringLiteral("marker"));
+        QMenu *before = topMenu(w, QStringLiteral("menuFile"));
+        w.switchLanguage(QStringLiteral("fr"));
+        QCOMPARE(topMenu(w, QStringLiteral("menuFile")), before);
+        QCOMPARE(AppSettings::instance().getString(QStringLiteral("ui/language"), QString()), QStringLiteral("marker"));
+    }
+
+    void maximizedStoredAtClose()
+    {
+        AppSettings::instance().setValue(QStringLiteral("window/maximized"), false);
+        {
+            MainWindow w;
+            QVERIFY(!w.isMaximized());
+            w.showMaximized();
+            QVERIFY(w.close());
+        }
+        QVERIFY(AppSettings::instance().getBool(QStringLiteral("window/maximized"), false));
+        MainWindow again;
+        QVERIFY(again.windowState() & Qt::WindowMaximized);
+        again.showNormal();
+        QVERIFY(again.close());
+        QVERIFY(!AppSettings::instance().getBool(QStringLiteral("window/maximized"), true));
+    }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"

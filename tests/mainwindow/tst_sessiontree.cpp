@@ -1,0 +1,259 @@
+#include "core/languagemanager.h"
+#include "core/sessionstore.h"
+#include "dialogs/groupdialogs.h"
+#include "dialogs/sshcredentialsdialog.h"
+#include "mainwindow/sessiontree.h"
+#include "mainwindow/statusbar.h"
+#include "mainwindow/statuslines.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTextDocument>
+#include <QTreeWidget>
+
+namespace {
+// The texts a tree shows, "group/" prefixed to children, hidden items left out.
+QStringList visible(QTreeWidget *tree)
+{
+    QStringList out;
+    for (int i = 0; i < tree->topLevelItemCount(); ++i) {
+        QTreeWidgetItem *top = tree->topLevelItem(i);
+        if (top->isHidden())
+            continue;
+        out << top->text(0);
+        for (int c = 0; c < top->childCount(); ++c) {
+            if (!top->child(c)->isHidden())
+                out << top->text(0) + QLatin1Char('/') + top->child(c)->text(0);
+        }
+    }
+    return out;
+}
+
+// What a rich-text label shows to the user.
+QString shown(QLabel *label)
+{
+    QTextDocument doc;
+    doc.setHtml(label->text());
+    return doc.toPlainText();
+}
+} // namespace
+
+class TestSessionTree : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        SessionStore &store = SessionStore::instance();
+        store.addGroup(QStringLiteral("Lab"));
+        store.addGroup(QStringLiteral("Empty"));
+        store.addSession(QStringLiteral("router"), QStringLiteral("telnet"), QStringLiteral("Lab"), QStringLiteral("h"), "23");
+        store.addSession(QStringLiteral("Build"), QStringLiteral("ssh"), QStringLiteral("Lab"), QStringLiteral("h"), "22");
+        store.addSession(QStringLiteral("console"), QStringLiteral("serial"), QString(), QStringLiteral("COM1"), "9600");
+        LanguageManager::setLanguage(QStringLiteral("en"));
+    }
+
+    void filter_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QStringList>("expected");
+        const QString router = QStringLiteral("Lab/router  [telnet]"), build = QStringLiteral("Lab/Build  [ssh]");
+        QTest::newRow("empty") << "" << QStringList{"Lab", router, build, "Empty", "console  [serial]"};
+        QTest::newRow("type, any case, blanks") << " SSH " << QStringList{"Lab", build};
+        QTest::newRow("name") << "rout" << QStringList{"Lab", router};
+        QTest::newRow("group name only") << "lab" << QStringList{"Lab"};
+        QTest::newRow("top-level session") << "serial" << QStringList{"console  [serial]"};
+        QTest::newRow("empty group by name") << "empt" << QStringList{"Empty"};
+        QTest::newRow("nothing") << "zzz" << QStringList{};
+    }
+    void filter()
+    {
+        QFETCH(QString, text);
+        QFETCH(QStringList, expected);
+        SessionTree tree;
+        auto *view = tree.findChild<QTreeWidget *>();
+        tree.findChild<QLineEdit *>()->setText(text);
+        QCOMPARE(visible(view), expected);
+        // A refresh keeps the filter applied to the new items.
+        tree.refresh();
+        QCOMPARE(visible(view), expected);
+        if (!text.isEmpty() && expected.size() > 1)
+            QVERIFY(view->topLevelItem(0)->isExpanded());
+    }
+
+    void enterActivates()
+    {
+        SessionTree tree;
+        auto *view = tree.findChild<QTreeWidget *>();
+        QSignalSpy activated(&tree, &SessionTree::sessionActivated);
+        QSignalSpy connects(&tree, &SessionTree::sessionConnect);
+        QTreeWidgetItem *group = view->topLevelItem(0);
+        emit view->itemActivated(group, 0);
+        QVERIFY(!group->isExpanded());
+        emit view->itemActivated(group->child(0), 0);
+        QCOMPARE(activated.size(), 1);
+        QCOMPARE(activated.first().first().toString(), group->child(0)->data(0, SessionTree::SessionIdRole).toString());
+        QCOMPARE(connects.size(), 0);
+    }
+
+    void groupDialogs_data()
+    {
+        QTest::addColumn<bool>("rename");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("new, blanks around") << false << "  ops  " << "ops";
+        QTest::newRow("new, blanks only") << false << "   " << "";
+        QTest::newRow("rename, unchanged") << true << "" << "Lab";
+        QTest::newRow("rename, typing replaces") << true << "Prod " << "Prod";
+    }
+    void groupDialogs()
+    {
+        QFETCH(bool, rename);
+        QFETCH(QString, typed);
+        QFETCH(QString, expected);
+        std::unique_ptr<QDialog> dialog;
+        if (rename)
+            dialog = std::make_unique<RenameGroupDialog>(QStringLiteral("Lab"));
+        else
+            dialog = std::make_unique<NewGroupDialog>();
+        dialog->show();
+        QVERIFY(QTest::qWaitForWindowActive(dialog.get()));
+        QTest::keyClicks(dialog->findChild<QLineEdit *>(QStringLiteral("nameEdit")), typed);
+        QTest::keyClick(dialog->focusWidget(), Qt::Key_Return);
+        QCOMPARE(dialog->result(), int(QDialog::Accepted));
+        const QString name = rename ? static_cast<RenameGroupDialog *>(dialog.get())->groupName()
+                                    : static_cast<NewGroupDialog *>(dialog.get())->groupName();
+        QCOMPARE(name, expected);
+    }
+
+    void deleteConfirm_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("isGroup");
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QString>("warning");
+        QTest::newRow("session") << "db" << false << 5 << "";
+        QTest::newRow("empty group") << "Lab" << true << 0 << "";
+        QTest::newRow("group of three") << "Lab" << true << 3
+                                        << "⚠️ This group contains 3 sessions. Deleting it will move the sessions to the root.";
+        QTest::newRow("markup in name") << "<b>x</b>&amp;" << false << 0 << "";
+    }
+    void deleteConfirm()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, isGroup);
+        QFETCH(int, count);
+        QFETCH(QString, warning);
+        DeleteConfirmDialog dialog;
+        dialog.setTarget(QStringLiteral("first"), true, 9); // the last call wins
+        dialog.setTarget(name, isGroup, count);
+        dialog.show();
+        auto *message = dialog.findChild<QLabel *>(QStringLiteral("messageLabel"));
+        auto *warn = dialog.findChild<QLabel *>(QStringLiteral("warningLabel"));
+        QCOMPARE(shown(message), QStringLiteral("确定要删除 \"%1\" 吗？").arg(name));
+        QCOMPARE(warn->isVisible(), !warning.isEmpty());
+        if (!warning.isEmpty())
+            QCOMPARE(warn->text(), warning);
+    }
+
+    void credentials_data()
+    {
+        QTest::addColumn<QString>("savedUser");
+        QTest::addColumn<QString>("savedPassword");
+        QTest::addColumn<QString>("typed"); // into the focused field
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("password");
+        QTest::newRow("both saved: Return connects") << "root" << "pw" << "" << "root" << "pw";
+        QTest::newRow("user saved: focus stays on user") << "ad" << "" << "min" << "admin" << "";
+        QTest::newRow("nothing saved: user trimmed") << "" << "" << "  bob  " << "bob" << "";
+        QTest::newRow("password keeps blanks") << "u" << " p w " << "" << "u" << " p w ";
+    }
+    void credentials()
+    {
+        QFETCH(QString, savedUser);
+        QFETCH(QString, savedPassword);
+        QFETCH(QString, typed);
+        QFETCH(QString, user);
+        QFETCH(QString, password);
+        SshCredentialsDialog dialog(QStringLiteral("<i>h</i>"));
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        dialog.setDefaults(savedUser, savedPassword);
+        QTest::keyClick(dialog.focusWidget(), Qt::Key_End);
+        QTest::keyClicks(dialog.focusWidget(), typed);
+        QTest::keyClick(dialog.findChild<QLineEdit *>(QStringLiteral("passwordEdit")), Qt::Key_Return);
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        const SshCredentials c = dialog.credentials();
+        QCOMPARE(c.user, user);
+        QCOMPARE(c.password, password);
+        QVERIFY(!c.remember);
+        QVERIFY(shown(dialog.findChild<QLabel *>(QStringLiteral("hostLabel"))).contains(QStringLiteral("<i>h</i>")));
+    }
+
+    void statusBarState_data()
+    {
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("connected") << "connected" << "🟢 Connected";
+        QTest::newRow("connecting") << "connecting" << "🟡 Connecting";
+        QTest::newRow("disconnected") << "disconnected" << "🔴 Disconnected";
+        QTest::newRow("idle") << "idle" << "⚪ Idle";
+        QTest::newRow("unknown word") << "weird" << "⚪ Idle";
+        QTest::newRow("empty hides") << "" << "";
+    }
+    void statusBarState()
+    {
+        QFETCH(QString, state);
+        QFETCH(QString, text);
+        StatusBar bar;
+        bar.show();
+        bar.setHost(QStringLiteral("<b>x</b>"));
+        bar.setConnectionState(state);
+        QStringList shownTexts;
+        for (QLabel *label : bar.findChildren<QLabel *>()) {
+            if (label->isVisible() && !label->text().isEmpty())
+                shownTexts << label->text();
+        }
+        QCOMPARE(shownTexts.contains(text), !text.isEmpty());
+        QVERIFY(shownTexts.contains(QStringLiteral("🌐 <b>x</b>")));
+        // The stored word follows a language switch without being passed again.
+        LanguageManager::setLanguage(QStringLiteral("de"));
+        bar.retranslateUi();
+        const QString german = StatusBar::stateText(state);
+        LanguageManager::setLanguage(QStringLiteral("en"));
+        bool found = false;
+        for (QLabel *label : bar.findChildren<QLabel *>())
+            found = found || (!german.isEmpty() && label->isVisible() && label->text() == german);
+        QCOMPARE(found, !text.isEmpty());
+    }
+
+    void hexText_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("hex");
+        QTest::newRow("empty") << QByteArray() << "";
+        QTest::newRow("one") << QByteArray("\r") << "0D";
+        QTest::newRow("escape sequence") << QByteArray("\x1b[A") << "1B 5B 41";
+        QTest::newRow("high bytes upper case") << QByteArray("\xff\xab") << "FF AB";
+    }
+    void hexText()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, hex);
+        QCOMPARE(toHexString(bytes), hex);
+    }
+
+    void statusLineEscapesArguments()
+    {
+        const QString line = statusLine(StatusColor::success, QStringLiteral("🔌 %1").arg(htmlText("a<b&c")), true);
+        QCOMPARE(line, QStringLiteral("<span style='color:#4ec9b0'>🔌 a&lt;b&amp;c</span><br/>"));
+        QCOMPARE(placeholderLine(QStringLiteral("x")), QStringLiteral("<div><span style='color:#858585'>x</span></div>"));
+    }
+};
+
+QTEST_MAIN(TestSessionTree)
+#include "tst_sessiontree.moc"
