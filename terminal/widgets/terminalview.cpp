@@ -184,6 +184,7 @@ TerminalView::TerminalView(const QString &id, const QString &t, QWidget *parent)
     // for a few milliseconds, and the cursor and the grid are placed and drawn
     // once at the end.
     term->setDrainBudget(DrainBudget);
+    term->setFrameInterval(FrameInterval);
     term->lineRenderer().maxRowCells = MaxRowCells;
     frameTimer.setSingleShot(true);
     frameTimer.setInterval(0);
