@@ -57,7 +57,18 @@ void LineRenderer::resetAttributes()
 
 void LineRenderer::updateFormat()
 {
-    format = cellFormat(lineAttrs);
+    // Output switches between a handful of pens: each keeps one format,
+    // which is cheaper to build, to compare and for the document to look up.
+    for (const auto &[attributes, fmt] : formatCache) {
+        if (cellAttributesEqual(attributes, lineAttrs)) {
+            format = fmt;
+            return;
+        }
+    }
+    if (formatCache.size() >= 32)
+        formatCache.erase(formatCache.begin());
+    formatCache.emplace_back(lineAttrs, cellFormat(lineAttrs));
+    format = formatCache.back().second;
 }
 
 QTextBlock LineRenderer::currentRowBlock()
@@ -154,11 +165,12 @@ void LineRenderer::commitAppend()
         const int end = k + 1 < appendRuns.size() ? appendRuns[k + 1].first : size;
         if (end > start)
             cursor.insertText(end - start == size ? appendBuffer : appendBuffer.mid(start, end - start),
-                              appendRuns[k].second);
+                              appendFormats[size_t(appendRuns[k].second)]);
     }
     selfEdit = false;
-    appendBuffer.clear();
+    appendBuffer.resize(0); // keeps the capacity for the next frame
     appendRuns.clear();
+    appendFormats.clear();
     appendBreaks.clear();
     replaceDocument = false;
     cache.blockNumber = cursor.block().blockNumber();
@@ -167,8 +179,11 @@ void LineRenderer::commitAppend()
 
 void LineRenderer::bufferAppend(const QString &text, const QTextCharFormat &fmt)
 {
-    if (appendRuns.empty() || !(appendRuns.back().second == fmt))
-        appendRuns.emplace_back(int(appendBuffer.size()), fmt);
+    if (appendFormats.empty() || !(appendFormats.back() == fmt))
+        appendFormats.push_back(fmt);
+    const int index = int(appendFormats.size()) - 1;
+    if (appendRuns.empty() || appendRuns.back().second != index)
+        appendRuns.emplace_back(int(appendBuffer.size()), index);
     appendBuffer += text;
 }
 
@@ -184,7 +199,7 @@ void LineRenderer::dropFlooded()
     const size_t firstKept = breaks - keep; // this line end and those before it go
     const int cut = appendBreaks[firstKept] + 1;
     auto run = std::upper_bound(appendRuns.begin(), appendRuns.end(), cut,
-                                [](int at, const std::pair<int, QTextCharFormat> &r) { return at < r.first; });
+                                [](int at, const std::pair<int, int> &r) { return at < r.first; });
     --run; // the run that covers the cut (the first starts at 0)
     run->first = cut;
     appendRuns.erase(appendRuns.begin(), run);
@@ -209,6 +224,7 @@ void LineRenderer::discardAppends()
 {
     appendBuffer.clear();
     appendRuns.clear();
+    appendFormats.clear();
     appendBreaks.clear();
     replaceDocument = false;
     cache.valid = false;

@@ -97,6 +97,7 @@ private:
     LineRendererHost *host;
     QTextCursor cursor;
     QTextCharFormat format;
+    std::vector<std::pair<TextAttributes, QTextCharFormat>> formatCache;
     QString pendingText;
     std::vector<std::pair<int, QTextCharFormat>> formatRuns;
     RowInfo cache;
@@ -105,11 +106,12 @@ private:
     // Text (and line ends) appended at the very end of the document, kept
     // back so that a run of lines costs one insertion per colour change, not
     // one per line. While it holds anything, `cache` describes the last row
-    // including it. appendRuns: where each format starts; appendBreaks: where
+    // including it. appendRuns: where each of appendFormats starts; appendBreaks: where
     // each line end is. replaceDocument: lines dropped from the front of the
     // buffer took the whole document with them.
     QString appendBuffer;
-    std::vector<std::pair<int, QTextCharFormat>> appendRuns;
+    std::vector<std::pair<int, int>> appendRuns;
+    std::vector<QTextCharFormat> appendFormats;
     std::vector<int> appendBreaks;
     bool replaceDocument = false;
     bool held = false;
