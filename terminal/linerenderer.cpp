@@ -435,8 +435,8 @@ void LineRenderer::newline()
         cache.valid = true;
         if (!editing && !held)
             commitAppend();
-        else if (keepLines > 0 && appendBreaks.size() >= 2 * size_t(keepLines))
-            dropFlooded();
+        else if (keepLines > 0 && appendBreaks.size() >= size_t(keepLines + std::max(256, keepLines / 8)))
+            dropFlooded(); // now and then: each drop moves what is kept
     } else {
         --rowBack;
     }

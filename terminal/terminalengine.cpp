@@ -68,7 +68,7 @@ void TerminalEngine::drainReceived()
             hexDump(QStringLiteral("RX"), slice);
         receiveText(decoder.decodeReceived(slice));
     } while (drainBudget > 0 && !rxBuffer.isEmpty() && bool(gridPtr) == hadGrid
-             && spent.elapsed() < drainBudget);
+             && spent.elapsed() < drainBudget && renderer.waitingLines() <= MaxWaitingLines);
     // A few lines (an echo, a prompt) go in at once; a flood waits for the
     // end of its frame even when the buffer runs dry between two reads, but
     // never for more than MaxWaitingLines lines, which would stall the view

@@ -24,7 +24,7 @@ class TerminalEngine : public QObject, private LineRendererHost
     Q_OBJECT
 public:
     // Lines a frame may hold back before they go into the document.
-    static constexpr int MaxWaitingLines = 12000;
+    static constexpr int MaxWaitingLines = 6000;
     // Fewer lines than this at the end of what was received go in at once.
     static constexpr int FloodLines = 64;
 
