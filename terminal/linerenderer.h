@@ -58,7 +58,9 @@ public:
     // Drops what waits to be appended (the host cleared the document).
     void discardAppends();
     int keepLines = 0;
+    // Line ends waiting, and whether anything waits at all.
     int waitingLines() const { return int(appendBreaks.size()); }
+    bool hasWaitingText() const { return pendingAppend(); }
     void resetAttributes();
     // Forgets what is known about the document's rows; the host calls this
     // when it edits the document itself (local echo, status lines).

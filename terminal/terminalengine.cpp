@@ -41,7 +41,7 @@ void TerminalEngine::appendData(const QByteArray &bytes)
 void TerminalEngine::drainReceived()
 {
     if (rxBuffer.isEmpty()) {
-        if (renderer.waitingLines() > 0) {
+        if (renderer.hasWaitingText()) {
             QTextCursor batch(document);
             batch.beginEditBlock();
             commitFrame();
@@ -56,9 +56,9 @@ void TerminalEngine::drainReceived()
     QTextCursor batch(document);
     batch.beginEditBlock();
     const bool hadGrid = bool(gridPtr);
-    // Lines of a flood reach the document once, at the end of the step, and
-    // only those that the scroll-back keeps; the HEX monitor above and every
-    // consumer of the session's bytes still see all of them.
+    // Lines of a flood reach the document once per frame, and only those
+    // that the scroll-back keeps; the HEX monitor below and every consumer
+    // of the session's bytes (they get them before this view) see all.
     if (!sinceFrame.isValid())
         sinceFrame.start();
     renderer.holdAppends(true);

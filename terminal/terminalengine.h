@@ -74,7 +74,7 @@ public:
     LineRenderer &lineRenderer() { return renderer; }
     ReceiveDecoder &receiveDecoder() { return decoder; }
     // Bytes not yet handled, or lines of a flood not yet in the document.
-    bool hasPendingData() const { return !rxBuffer.isEmpty() || renderer.waitingLines() > 0; }
+    bool hasPendingData() const { return !rxBuffer.isEmpty() || renderer.hasWaitingText(); }
     qsizetype pendingBytes() const { return rxBuffer.size(); }
     // Bytes lost to the receive buffer's cap since the view was made.
     qint64 droppedBytes() const { return dropped; }
