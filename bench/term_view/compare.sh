@@ -7,6 +7,10 @@
 set -u
 view=$1 file=$2 rounds=${3:-3}
 out=$(mktemp -d)
+# Every terminal with its default settings (scroll-back included), not with
+# what earlier runs left in the settings of this HOME.
+export HOME=$out/home XDG_RUNTIME_DIR=$out/run
+mkdir -p "$HOME" && mkdir -m 700 "$XDG_RUNTIME_DIR"
 inner="s=\$(date +%s%N); cat \"$file\"; e=\$(date +%s%N); echo \$(( (e - s) / 1000000 )) > $out/ms"
 run() {
     local name=$1; shift
