@@ -57,7 +57,18 @@ void LineRenderer::resetAttributes()
 
 void LineRenderer::updateFormat()
 {
-    format = cellFormat(lineAttrs);
+    // Output switches between a handful of pens: each keeps one format,
+    // which is cheaper to build, to compare and for the document to look up.
+    for (const auto &[attributes, fmt] : formatCache) {
+        if (cellAttributesEqual(attributes, lineAttrs)) {
+            format = fmt;
+            return;
+        }
+    }
+    if (formatCache.size() >= 32)
+        formatCache.erase(formatCache.begin());
+    formatCache.emplace_back(lineAttrs, cellFormat(lineAttrs));
+    format = formatCache.back().second;
 }
 
 QTextBlock LineRenderer::currentRowBlock()
@@ -136,16 +147,87 @@ void LineRenderer::applyCursorRule()
 
 void LineRenderer::commitAppend()
 {
-    if (appendBuffer.isEmpty())
+    if (!pendingAppend())
         return;
+    if (keepLines > 0 && appendBreaks.size() >= size_t(keepLines))
+        dropFlooded();
     selfEdit = true;
-    // setPosition, not movePosition: a move lays out the block it starts in.
-    cursor.setPosition(doc->characterCount() - 1);
-    cursor.insertText(appendBuffer, appendFormat);
+    if (replaceDocument) {
+        cursor.select(QTextCursor::Document);
+        cursor.removeSelectedText();
+    } else {
+        // setPosition, not movePosition: a move lays out the block it starts in.
+        cursor.setPosition(doc->characterCount() - 1);
+    }
+    const int size = int(appendBuffer.size());
+    for (size_t k = 0; k < appendRuns.size(); ++k) {
+        const int start = appendRuns[k].first;
+        const int end = k + 1 < appendRuns.size() ? appendRuns[k + 1].first : size;
+        if (end > start)
+            cursor.insertText(end - start == size ? appendBuffer : appendBuffer.mid(start, end - start),
+                              appendFormats[size_t(appendRuns[k].second)]);
+    }
     selfEdit = false;
-    appendBuffer.clear();
+    appendBuffer.resize(0); // keeps the capacity for the next frame
+    appendRuns.clear();
+    appendFormats.clear();
+    appendBreaks.clear();
+    replaceDocument = false;
     cache.blockNumber = cursor.block().blockNumber();
     applyCursorRule();
+}
+
+void LineRenderer::bufferAppend(const QString &text, const QTextCharFormat &fmt)
+{
+    if (appendFormats.empty() || !(appendFormats.back() == fmt))
+        appendFormats.push_back(fmt);
+    const int index = int(appendFormats.size()) - 1;
+    if (appendRuns.empty() || appendRuns.back().second != index)
+        appendRuns.emplace_back(int(appendBuffer.size()), index);
+    appendBuffer += text;
+}
+
+// Keeps only the last keepLines rows of what waits: the rows before them,
+// and everything already in the document, would be trimmed from the
+// scroll-back in the same frame.
+void LineRenderer::dropFlooded()
+{
+    const size_t breaks = appendBreaks.size();
+    const size_t keep = size_t(keepLines);
+    if (keep == 0 || breaks < keep)
+        return;
+    const size_t firstKept = breaks - keep; // this line end and those before it go
+    const int cut = appendBreaks[firstKept] + 1;
+    auto run = std::upper_bound(appendRuns.begin(), appendRuns.end(), cut,
+                                [](int at, const std::pair<int, int> &r) { return at < r.first; });
+    --run; // the run that covers the cut (the first starts at 0)
+    run->first = cut;
+    appendRuns.erase(appendRuns.begin(), run);
+    for (auto &r : appendRuns)
+        r.first -= cut;
+    appendBreaks.erase(appendBreaks.begin(), appendBreaks.begin() + qsizetype(firstKept + 1));
+    for (int &b : appendBreaks)
+        b -= cut;
+    appendBuffer.remove(0, cut);
+    replaceDocument = true;
+    cache.blockNumber = int(appendBreaks.size());
+}
+
+void LineRenderer::holdAppends(bool hold)
+{
+    held = hold;
+    if (!hold && !editing)
+        commitAppend();
+}
+
+void LineRenderer::discardAppends()
+{
+    appendBuffer.clear();
+    appendRuns.clear();
+    appendFormats.clear();
+    appendBreaks.clear();
+    replaceDocument = false;
+    cache.valid = false;
 }
 
 void LineRenderer::write(const QString &text, const QTextCharFormat &fmt)
@@ -170,18 +252,14 @@ void LineRenderer::write(const QString &text, const QTextCharFormat &fmt)
         return;
     }
     // Appending at the end of the last row: keep it back (see appendBuffer).
-    if (!appendBuffer.isEmpty() && rowBack == 0 && col - 1 >= cache.width) {
-        if (!(fmt == appendFormat)) {
-            commitAppend();
-        } else {
-            appendBuffer += text;
-            const int textW = displayWidth(text);
-            cache.length += int(text.size());
-            cache.width += textW;
-            cache.narrow = cache.narrow && isNarrow(text.constData(), int(text.size()));
-            col += textW;
-            return;
-        }
+    if (pendingAppend() && rowBack == 0 && col - 1 >= cache.width) {
+        bufferAppend(text, fmt);
+        const int textW = displayWidth(text);
+        cache.length += int(text.size());
+        cache.width += textW;
+        cache.narrow = cache.narrow && isNarrow(text.constData(), int(text.size()));
+        col += textW;
+        return;
     }
     const QTextBlock block = currentRowBlock();
     if (!block.isValid())
@@ -214,8 +292,7 @@ void LineRenderer::write(const QString &text, const QTextCharFormat &fmt)
                      .arg(col).arg(info.width).arg(idx).arg(endIdx).arg(textW)
                      .arg(text.left(40), idx >= info.length ? QStringLiteral("append") : QStringLiteral("overwrite")));
     if (rowBack == 0 && idx >= info.length && editing) {
-        appendBuffer = text;
-        appendFormat = fmt;
+        bufferAppend(text, fmt);
         cache = info;
         cache.length += int(text.size());
         cache.width = std::max(info.width, before) + textW;
@@ -349,17 +426,17 @@ void LineRenderer::syncCursor()
 void LineRenderer::newline()
 {
     if (rowBack == 0) {
-        if (!appendBuffer.isEmpty() && !(format == appendFormat))
-            commitAppend();
-        const int number = appendBuffer.isEmpty() ? doc->blockCount() - 1 : cache.blockNumber;
-        if (appendBuffer.isEmpty())
-            appendFormat = format;
-        appendBuffer += QChar::ParagraphSeparator;
+        const int number = pendingAppend() ? cache.blockNumber : doc->blockCount() - 1;
+        appendBreaks.push_back(int(appendBuffer.size()));
+        static const QString lineEnd(QChar::ParagraphSeparator);
+        bufferAppend(lineEnd, format);
         cache = RowInfo();
         cache.blockNumber = number + 1;
         cache.valid = true;
-        if (!editing)
+        if (!editing && !held)
             commitAppend();
+        else if (keepLines > 0 && appendBreaks.size() >= size_t(keepLines + std::max(256, keepLines / 8)))
+            dropFlooded(); // now and then: each drop moves what is kept
     } else {
         --rowBack;
     }
@@ -586,13 +663,16 @@ void LineRenderer::endEdit()
 {
     if (!editing)
         return;
-    commitAppend();
+    if (!held)
+        commitAppend();
     editing = false;
     // The document trims its scroll-back here: rows may renumber.
     const bool wasSelf = selfEdit;
     selfEdit = true;
     cursor.endEditBlock();
     selfEdit = wasSelf;
+    if (pendingAppend())
+        return; // the cache describes the rows still waiting
     // Blocks trimmed from the top renumber the rest; the cursor row is still
     // the same number of blocks from the end.
     if (cache.valid && cache.rowBack == rowBack)
@@ -648,7 +728,9 @@ void LineRenderer::execute(char16_t control)
 
 QString LineRenderer::appendOnce(const QString &t)
 {
-    {
+    if (pendingAppend() && rowBack == 0) {
+        col = std::min(col, cache.width + 1);
+    } else {
         const QTextBlock block = currentRowBlock();
         if (block.isValid() && block.length() - 1 <= 4096) {
             const RowInfo &info = rowInfo(block);
@@ -666,5 +748,8 @@ QString LineRenderer::appendOnce(const QString &t)
     const int used = escapes.feed(t.constData(), int(t.size()), *this);
     flush();
     endEdit();
-    return enterGrid ? host->enterGridWith(t.mid(used)) : QString();
+    if (!enterGrid)
+        return QString();
+    commitAppend(); // the grid takes the document as it stands
+    return host->enterGridWith(t.mid(used));
 }

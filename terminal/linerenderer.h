@@ -54,6 +54,17 @@ public:
     LineRenderer &operator=(const LineRenderer &) = delete;
 
     void appendText(const QString &text);
+    // While held, lines appended at the end of the document wait until the
+    // hold is released (once per frame), and of a flood only the last
+    // `keepLines` lines are ever inserted: the rest would be trimmed from the
+    // scroll-back before anyone could see them. 0: every line is inserted.
+    void holdAppends(bool hold);
+    // Drops what waits to be appended (the host cleared the document).
+    void discardAppends();
+    int keepLines = 0;
+    // Line ends waiting, and whether anything waits at all.
+    int waitingLines() const { return int(appendBreaks.size()); }
+    bool hasWaitingText() const { return pendingAppend(); }
     void resetAttributes();
     // Forgets what is known about the document's rows; the host calls this
     // when it edits the document itself (local echo, status lines).
@@ -92,16 +103,24 @@ private:
     LineRendererHost *host;
     QTextCursor cursor;
     QTextCharFormat format;
+    std::vector<std::pair<TextAttributes, QTextCharFormat>> formatCache;
     QString pendingText;
     std::vector<std::pair<int, QTextCharFormat>> formatRuns;
     RowInfo cache;
     bool selfEdit = false;
     bool editing = false;
     // Text (and line ends) appended at the very end of the document, kept
-    // back so that a run of plain lines costs one insertion, not one per line.
-    // While it holds anything, `cache` describes the last row including it.
+    // back so that a run of lines costs one insertion per colour change, not
+    // one per line. While it holds anything, `cache` describes the last row
+    // including it. appendRuns: where each of appendFormats starts; appendBreaks: where
+    // each line end is. replaceDocument: lines dropped from the front of the
+    // buffer took the whole document with them.
     QString appendBuffer;
-    QTextCharFormat appendFormat;
+    std::vector<std::pair<int, int>> appendRuns;
+    std::vector<QTextCharFormat> appendFormats;
+    std::vector<int> appendBreaks;
+    bool replaceDocument = false;
+    bool held = false;
     QMetaObject::Connection docWatch;
     EscapeScanner escapes;
     // A CR waits for what follows: before LF it is part of the line end
@@ -112,6 +131,9 @@ private:
     QString appendOnce(const QString &text);
     void beginEdit();
     void commitAppend();
+    bool pendingAppend() const { return !appendBuffer.isEmpty() || replaceDocument; }
+    void bufferAppend(const QString &text, const QTextCharFormat &fmt);
+    void dropFlooded();
     void endEdit();
     QTextBlock currentRowBlock();
     const RowInfo &rowInfo(const QTextBlock &block);

@@ -49,6 +49,7 @@ void ScreenGrid::resize(int newCols, int newRows)
     rowStarts.resize(size_t(rows));
     for (int r = 0; r < rows; ++r)
         rowStarts[size_t(r)] = r * cols;
+    markAllChanged();
     clampCursor();
     // The saved position must fit the new screen too, or a later restore
     // would address cells that no longer exist.
@@ -87,6 +88,7 @@ void ScreenGrid::rotateRows(int top, int bottom, int n)
         std::rotate(first, first + n, last);
     else
         std::rotate(first, last + n, last);
+    std::fill(changedRows.begin() + top, changedRows.begin() + bottom + 1, quint8(1));
 }
 
 void ScreenGrid::lineFeed()
@@ -253,6 +255,7 @@ int ScreenGrid::putChar(const QChar *text, int size)
 void ScreenGrid::fullReset()
 {
     std::fill(cells.begin(), cells.end(), ScreenCell());
+    markAllChanged();
     cursorRow = cursorCol = 0;
     scrollTop = 0;
     scrollBottom = rows - 1;
@@ -370,6 +373,7 @@ bool ScreenGrid::setModes(const CsiSequence &seq, bool set)
             if (set) {
                 saveCursor();
                 std::fill(cells.begin(), cells.end(), ScreenCell());
+                markAllChanged();
                 dirty = true;
             }
             break;

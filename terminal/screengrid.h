@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -48,7 +49,13 @@ public:
     QString rowText(int row, std::vector<CellRun> *runs = nullptr) const;
     int textOffset(int row, int column) const;
     bool isDirty() const { return dirty; }
-    void clearDirty() { dirty = false; }
+    // True when the row's cells changed since clearDirty.
+    bool rowChanged(int row) const { return changedRows[size_t(row)] != 0; }
+    void clearDirty()
+    {
+        dirty = false;
+        std::fill(changedRows.begin(), changedRows.end(), quint8(0));
+    }
 
     int cursorRow = 0;
     int cursorCol = 0;
@@ -87,10 +94,17 @@ private:
     // region rotates the map instead of moving whole rows of cells.
     std::vector<ScreenCell> cells;
     std::vector<int> rowStarts;
+    std::vector<quint8> changedRows;
     EscapeScanner escapes;
 
     int rowStart(int row) const { return rowStarts[size_t(row)]; }
-    ScreenCell *rowCells(int row) { return cells.data() + rowStarts[size_t(row)]; }
+    // Every write to a row's cells goes through here.
+    ScreenCell *rowCells(int row)
+    {
+        changedRows[size_t(row)] = 1;
+        return cells.data() + rowStarts[size_t(row)];
+    }
+    void markAllChanged() { changedRows.assign(size_t(rows), 1); }
     ScreenCell eraseBlank() const;
     void blankRow(int row, const ScreenCell &blank);
     void rotateRows(int top, int bottom, int n);

@@ -32,15 +32,23 @@ void TerminalEngine::appendData(const QByteArray &bytes)
         const qint64 kb = (lost + 1023) / 1024;
         appendHtml(QStringLiteral("<span style='color:#d7ba7d'>⚠ 接收缓冲溢出，已丢弃最早的 %1 KB 数据</span>").arg(kb));
     }
-    if (!drainTimer.isActive())
+    // A frame waiting for its end is drained further at once.
+    if (!drainTimer.isActive() || drainTimer.interval() > 0)
         drainTimer.start(0);
     emit pendingChanged(rxBuffer.size());
 }
 
 void TerminalEngine::drainReceived()
 {
-    if (rxBuffer.isEmpty())
+    if (rxBuffer.isEmpty()) {
+        if (renderer.hasWaitingText()) {
+            QTextCursor batch(document);
+            batch.beginEditBlock();
+            commitFrame();
+            batch.endEditBlock();
+        }
         return;
+    }
     QElapsedTimer spent;
     spent.start();
     // The slices of one step form one edit of the document: it announces
@@ -48,18 +56,39 @@ void TerminalEngine::drainReceived()
     QTextCursor batch(document);
     batch.beginEditBlock();
     const bool hadGrid = bool(gridPtr);
+    // Lines of a flood reach the document once per frame, and only those
+    // that the scroll-back keeps; the HEX monitor below and every consumer
+    // of the session's bytes (they get them before this view) see all.
+    if (!sinceFrame.isValid())
+        sinceFrame.start();
+    renderer.holdAppends(true);
     do {
         const QByteArray slice = rxBuffer.takeSlice();
         if (hexMonitorOn)
             hexDump(QStringLiteral("RX"), slice);
         receiveText(decoder.decodeReceived(slice));
     } while (drainBudget > 0 && !rxBuffer.isEmpty() && bool(gridPtr) == hadGrid
-             && spent.elapsed() < drainBudget);
-    trimScrollback(document);
+             && spent.elapsed() < drainBudget && renderer.waitingLines() <= MaxWaitingLines);
+    // A few lines (an echo, a prompt) go in at once; a flood waits for the
+    // end of its frame even when the buffer runs dry between two reads, but
+    // never for more than MaxWaitingLines lines, which would stall the view
+    // when they go in.
+    const int waiting = renderer.waitingLines();
+    if (sinceFrame.elapsed() >= frameInterval || waiting > MaxWaitingLines || (rxBuffer.isEmpty() && waiting < FloodLines))
+        commitFrame();
+    else if (rxBuffer.isEmpty())
+        drainTimer.start(int(frameInterval - sinceFrame.elapsed()));
     batch.endEditBlock();
     if (!rxBuffer.isEmpty())
         drainTimer.start(0);
     emit pendingChanged(rxBuffer.size());
+}
+
+void TerminalEngine::commitFrame()
+{
+    renderer.holdAppends(false);
+    trimScrollback(document);
+    sinceFrame.start();
 }
 
 void TerminalEngine::receiveText(const QString &text)
@@ -137,6 +166,7 @@ void TerminalEngine::trimScrollback(QTextDocument *doc)
 
 void TerminalEngine::appendHtml(const QString &html)
 {
+    commitFrame(); // what was received before the line goes before it
     QTextDocument *target = gridPtr && altDoc ? altDoc.get() : document;
     QTextCursor c(target);
     c.setPosition(target->characterCount() - 1);
@@ -196,6 +226,7 @@ void TerminalEngine::setTerminalSize(int c, int r)
 void TerminalEngine::clear()
 {
     leaveAltScreen();
+    renderer.discardAppends();
     document->clear();
     if (hexDocument)
         hexDocument->clear();

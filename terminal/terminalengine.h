@@ -5,6 +5,7 @@
 #include "terminal/receivedecoder.h"
 #include "terminal/screengrid.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -22,6 +23,11 @@ class TerminalEngine : public QObject, private LineRendererHost
 {
     Q_OBJECT
 public:
+    // Lines a frame may hold back before they go into the document.
+    static constexpr int MaxWaitingLines = 6000;
+    // Fewer lines than this at the end of what was received go in at once.
+    static constexpr int FloodLines = 64;
+
     explicit TerminalEngine(QTextDocument *document, QObject *parent = nullptr);
     ~TerminalEngine() override;
 
@@ -35,10 +41,19 @@ public:
     // per step sets it so that a flood costs one layout per frame, not one
     // per slice.
     void setDrainBudget(int milliseconds) { drainBudget = milliseconds; }
+    // While a flood goes on, lines reach the document at most once per this
+    // many milliseconds (and at once when the receive buffer runs dry); of
+    // the lines in between only those that the scroll-back keeps are ever
+    // inserted. 0: at the end of every drain step.
+    void setFrameInterval(int milliseconds) { frameInterval = milliseconds; }
     // Lines kept in the terminal's and the HEX monitor's documents; 0: all.
     // Used instead of the documents' own maximum block count, which lays out
     // every line it trims.
-    void setScrollbackLimit(int lines) { scrollbackLimit = lines; }
+    void setScrollbackLimit(int lines)
+    {
+        scrollbackLimit = lines;
+        renderer.keepLines = lines;
+    }
     void drainReceived();
     QString decodeReceived(const QByteArray &bytes) { return decoder.decodeReceived(bytes); }
     void hexDump(const QString &direction, const QByteArray &bytes);
@@ -58,7 +73,8 @@ public:
     QTextDocument *altDocument() const { return altDoc.get(); }
     LineRenderer &lineRenderer() { return renderer; }
     ReceiveDecoder &receiveDecoder() { return decoder; }
-    bool hasPendingData() const { return !rxBuffer.isEmpty(); }
+    // Bytes not yet handled, or lines of a flood not yet in the document.
+    bool hasPendingData() const { return !rxBuffer.isEmpty() || renderer.hasWaitingText(); }
     qsizetype pendingBytes() const { return rxBuffer.size(); }
     // Bytes lost to the receive buffer's cap since the view was made.
     qint64 droppedBytes() const { return dropped; }
@@ -101,6 +117,8 @@ private:
     int rows = 0;
     qint64 dropped = 0;
     int drainBudget = 0;
+    int frameInterval = 0;
+    QElapsedTimer sinceFrame;
     int scrollbackLimit = 0;
 
     void placeViewCursor(const QTextCursor &cursor) override;
@@ -111,4 +129,5 @@ private:
     int screenRows() const override { return rows; }
     QString feedGrid(const QString &text);
     void trimScrollback(QTextDocument *doc);
+    void commitFrame();
 };

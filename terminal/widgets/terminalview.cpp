@@ -184,6 +184,7 @@ TerminalView::TerminalView(const QString &id, const QString &t, QWidget *parent)
     // for a few milliseconds, and the cursor and the grid are placed and drawn
     // once at the end.
     term->setDrainBudget(DrainBudget);
+    term->setFrameInterval(FrameInterval);
     term->lineRenderer().maxRowCells = MaxRowCells;
     frameTimer.setSingleShot(true);
     frameTimer.setInterval(0);
@@ -517,9 +518,12 @@ void TerminalView::renderGrid()
         std::vector<CellRun> runs;
         QTextBlock b = doc->firstBlock();
         for (int y = 0; y < n && b.isValid(); ++y, b = b.next()) {
-            const QString text = grid->rowText(y, &runs);
-            // Only rows that look different are rewritten in the document.
+            // Only rows that the grid changed and that look different are
+            // rewritten in the document.
             DrawnRow &drawn = drawnRows[size_t(y)];
+            if (drawn.valid && !grid->rowChanged(y))
+                continue;
+            const QString text = grid->rowText(y, &runs);
             if (drawn.valid && drawn.text == text && sameRuns(drawn.runs, runs))
                 continue;
             drawn.text = text;

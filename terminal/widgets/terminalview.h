@@ -31,6 +31,9 @@ public:
     static constexpr int SizeReportInterval = 50;
     // Milliseconds of received data handled per turn of the event loop.
     static constexpr int DrainBudget = 12;
+    // During a flood the document takes new lines at most once per this many
+    // milliseconds: jump scrolling, as the screen could not show them anyway.
+    static constexpr int FrameInterval = 50;
     // A line longer than this many cells continues in a new block: the
     // document lays out a changed block whole, megabytes of one line included.
     static constexpr int MaxRowCells = 16384;

@@ -304,6 +304,78 @@ private slots:
         }
     }
 
+    // A flood held back between frames, of which only what the scroll-back
+    // keeps goes into the document, leaves the same rows and colours as one
+    // inserted line by line and trimmed; whatever follows it (a status line,
+    // edits of rows already received, the alternate screen) sees them too.
+    void floodKeepsWhatTheScrollbackKeeps_data()
+    {
+        QTest::addColumn<int>("lines");
+        QTest::addColumn<QString>("tail"); // "|" separates pieces; "<..." is a status line
+        QTest::newRow("flood then text") << 400 << "done";
+        QTest::newRow("exactly the limit") << 50 << "";
+        QTest::newRow("one past the limit") << 51 << "x";
+        QTest::newRow("short burst") << 10 << "y";
+        QTest::newRow("CR redraws the last row") << 300 << "abc\rX";
+        QTest::newRow("cursor up into the flood") << 300 << "\e[3A\e[2GZ\e[B";
+        QTest::newRow("status line after it") << 300 << "|<b>status</b>|after";
+        QTest::newRow("alternate screen") << 300 << "\e[?1049hgrid";
+        QTest::newRow("alternate screen and back") << 300 << "\e[?1049hgrid\e[?1049lback";
+    }
+
+    void floodKeepsWhatTheScrollbackKeeps()
+    {
+        QFETCH(int, lines);
+        QFETCH(QString, tail);
+        const int limit = 50;
+        QString flood;
+        for (int i = 0; i < lines; ++i)
+            flood += esc("line %1 \e[3%2mcoloured\e[0m end\r\n").arg(i).arg(i % 8);
+        const QStringList pieces = (flood + esc(tail.toUtf8().constData())).split(u'|');
+        Terminal plain, jumping;
+        plain.engine.setScrollbackLimit(limit);
+        plain.r.keepLines = 0;
+        jumping.engine.setScrollbackLimit(limit);
+        jumping.engine.setFrameInterval(1 << 30);
+        qint64 inserted = 0;
+        QObject::connect(&jumping.doc, &QTextDocument::contentsChange, [&](int, int, int added) { inserted += added; });
+        QRandomGenerator rng(7);
+        for (const QString &piece : pieces) {
+            for (Terminal *t : {&plain, &jumping}) {
+                if (piece.startsWith(u'<')) {
+                    t->engine.appendHtml(piece);
+                    continue;
+                }
+                const QByteArray bytes = piece.toUtf8();
+                for (int at = 0, n = 0; at < bytes.size(); at += n) {
+                    t->engine.appendData(bytes.mid(at, n = rng.bounded(1, 9000)));
+                    while (t->engine.pendingBytes() > 0)
+                        t->engine.drainReceived();
+                }
+            }
+        }
+        while (jumping.engine.hasPendingData())
+            jumping.engine.drainReceived();
+        // In the alternate screen the rows wait in the saved document; the
+        // newest rows count, as the line-by-line document is trimmed only at
+        // the end of a drain step and may be saved untrimmed.
+        const QTextDocument &jumped = jumping.engine.grid() ? *jumping.engine.altDocument() : jumping.doc;
+        const QTextDocument &reference = plain.engine.grid() ? *plain.engine.altDocument() : plain.doc;
+        const int rows = jumped.blockCount();
+        const auto dump = [rows](const QTextDocument &doc) {
+            QStringList out;
+            for (QTextBlock b = doc.findBlockByNumber(doc.blockCount() - rows); b.isValid(); b = b.next())
+                for (auto f = b.begin(); !f.atEnd(); ++f)
+                    out << f.fragment().text() + u'{' + f.fragment().charFormat().foreground().color().name() + u'}';
+            return out.join(u'|');
+        };
+        QCOMPARE(rows, std::min(lines + 1, limit));
+        QCOMPARE(dump(jumped), dump(reference));
+        QCOMPARE(jumping.r.col, plain.r.col);
+        if (lines >= 4 * limit)
+            QVERIFY2(inserted < 3 * limit * 40, qPrintable(QString::number(inserted)));
+    }
+
     // Pieces in, text out per piece: a character cut between pieces comes
     // out whole with the piece that completes it.
     void decoding_data()

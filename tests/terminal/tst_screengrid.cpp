@@ -48,6 +48,40 @@ private slots:
         QCOMPARE(screenText(g), expected);
     }
 
+    // Rows reported changed after a clean screen "a|b|c|d": the view
+    // rewrites only those.
+    void changedRows_data()
+    {
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("rows");
+        QTest::newRow("print") << esc("\e[2;3Hx") << "1";
+        QTest::newRow("cursor moves only") << esc("\e[3;3H\e[A") << "";
+        QTest::newRow("wrap into the next row") << esc("\e[1;10Hxy") << "01";
+        QTest::newRow("LF at the bottom") << esc("\e[4;1H\n") << "0123";
+        QTest::newRow("LF in a region") << esc("\e[2;3r\e[3;1H\n") << "12";
+        QTest::newRow("reverse index at the top") << esc("\e[1;1H\eM") << "0123";
+        QTest::newRow("erase line") << esc("\e[3;1H\e[K") << "2";
+        QTest::newRow("erase below") << esc("\e[2;1H\e[J") << "123";
+        QTest::newRow("insert line") << esc("\e[2;1H\e[L") << "123";
+        QTest::newRow("delete characters") << esc("\e[1;1H\e[P") << "0";
+        QTest::newRow("wide character") << esc("\e[4;1H中") << "3";
+        QTest::newRow("full reset") << esc("\ec") << "0123";
+    }
+
+    void changedRows()
+    {
+        QFETCH(QString, input);
+        QFETCH(QString, rows);
+        ScreenGrid g(10, 4);
+        g.feed(esc("a\r\nb\r\nc\r\nd"));
+        g.clearDirty();
+        g.feed(input);
+        QString changed;
+        for (int r = 0; r < 4; ++r)
+            changed += g.rowChanged(r) ? QString::number(r) : QString();
+        QCOMPARE(changed, rows);
+    }
+
     void replies_data()
     {
         QTest::addColumn<QString>("input");
