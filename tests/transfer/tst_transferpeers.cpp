@@ -306,7 +306,7 @@ private slots:
         PeerRunPlan plan = b.plan(protocol, send, files, PeerLink::Pty);
         plan.peerCommand = peerCommand.contains("%1") ? peerCommand.arg("'" + files.join("' '") + "'") : peerCommand;
         const PeerRunResult r = runAgainstPeer(plan);
-        QVERIFY2(summary.isEmpty() ? r.transferOk : !r.transferOk && r.summary.startsWith(summary),
+        QVERIFY2(summary.isEmpty() ? r.ok : !r.transferOk && r.summary.startsWith(summary),
                  qPrintable(r.summary + " / " + r.statuses.join(" | ")));
         QCOMPARE(b.targetEntries(), received);
         for (const QString &name : received) {

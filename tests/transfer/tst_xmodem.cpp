@@ -263,8 +263,8 @@ private slots:
         QCOMPARE(h.files(), files);
         QTEST(h.read(files.last()), "last");
         QCOMPARE(h.read("a.part"), QByteArray("mine"));
-        if (summary.isEmpty()) {
-            QCOMPARE(h.wire().count(NAK), 1);
+        if (summary.isEmpty()) { // the header gets an ACK and a request for data, the first EOT a NAK
+            QVERIFY(h.wire().startsWith("\x06" "C") && h.wire().count(NAK) == 1);
             QVERIFY(h.statuses.join('|').contains(QStringLiteral("文件 %1 接收完成（").arg(files.last())));
         }
         if (files.contains("a.1.part")) {
