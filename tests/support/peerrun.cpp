@@ -1,120 +1,281 @@
 #include "tests/support/peerrun.h"
 
+#include "connections/connection.h"
 #include "transfer/kermittransfer.h"
 #include "transfer/xmodemtransfer.h"
 #include "transfer/zmodemtransfer.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
 #include <QPointer>
 #include <QTimer>
 
 #include <cerrno>
 #include <csignal>
-#include <poll.h>
-#include <sys/wait.h>
 #include <fcntl.h>
-#include <memory>
-#include <utility>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
+#include <numeric>
+#include <optional>
+#include <utility>
 
 namespace {
 
-QString shellQuote(const QString &text)
+void closePair(int readFd, int writeFd) // once when they are the same
 {
-    QString quoted = text;
-    quoted.replace(QLatin1Char('\''), QLatin1String("'\\''"));
-    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
+    for (const int fd : {readFd, writeFd == readFd ? -1 : writeFd}) {
+        if (fd >= 0)
+            ::close(fd);
+    }
 }
 
-QString quotedList(const QStringList &files)
+// Starts "/bin/sh -c command" in workDir, leading a process group of its own, with
+// stdin and stdout on the link and stderr on errFd (-1: /dev/null). Our ends come
+// back non-blocking (one descriptor for a pty), the pty's slave too if asked for.
+pid_t spawnPeer(const QString &command, const QString &workDir, PeerLink link, int *readFd, int *writeFd,
+                int errFd = -1, int *slaveFd = nullptr)
+{
+    const QByteArray cmd = command.toLocal8Bit(), dir = QFile::encodeName(workDir);
+    int ours[2] = {-1, -1}, theirs[2] = {-1, -1}; // read and write ends
+    if (link == PeerLink::Pty) {
+        termios raw{};
+        ::cfmakeraw(&raw);
+        if (::openpty(&ours[0], &theirs[0], nullptr, &raw, nullptr) != 0)
+            return -1;
+        ours[1] = ours[0];
+        theirs[1] = theirs[0];
+    } else {
+        int toPeer[2] = {-1, -1}, fromPeer[2];
+        if (::pipe(toPeer) != 0 || ::pipe(fromPeer) != 0) {
+            closePair(toPeer[0], toPeer[1]);
+            return -1;
+        }
+        ours[0] = fromPeer[0], ours[1] = toPeer[1], theirs[0] = toPeer[0], theirs[1] = fromPeer[1];
+    }
+    for (const int fd : {ours[0], ours[1], theirs[0], theirs[1]})
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setsid(); // a group of its own, which signals reach as a whole
+        if (link == PeerLink::Pty)
+            ::ioctl(theirs[0], TIOCSCTTY, 0);
+        ::dup2(theirs[0], 0);
+        ::dup2(theirs[1], 1);
+        ::dup2(errFd >= 0 ? errFd : ::open("/dev/null", O_WRONLY), 2);
+        if (!dir.isEmpty() && ::chdir(dir.constData()) != 0)
+            ::_exit(126);
+        ::signal(SIGPIPE, SIG_DFL);
+        ::execl("/bin/sh", "sh", "-c", cmd.constData(), static_cast<char *>(nullptr));
+        ::_exit(127);
+    }
+    // The pty's slave stays open on our side, as a remote shell keeps its terminal
+    // after the program ends: when the last slave descriptor closes the kernel may
+    // drop what the peer wrote just before (its final ACK) instead of passing it on.
+    if (link == PeerLink::Pty && slaveFd && pid > 0)
+        *slaveFd = theirs[0];
+    else
+        closePair(theirs[0], theirs[1]);
+    if (pid < 0) {
+        closePair(ours[0], ours[1]);
+        return -1;
+    }
+    for (const int fd : ours)
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    *readFd = ours[0], *writeFd = ours[1];
+    return pid;
+}
+
+// Reaps what has ended of a peer's process group; true once none is left.
+bool groupEnded(pid_t group)
+{
+    pid_t r;
+    while ((r = ::waitpid(-group, nullptr, WNOHANG)) > 0) {
+    }
+    return r < 0 && errno == ECHILD;
+}
+
+// Waits up to timeoutMs for a child to end; its exit code, 128+signal when it
+// was killed, or -1 when it is still running.
+int waitChild(pid_t pid, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    for (int status = 0;; ::usleep(500)) {
+        const pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if ((r < 0 && errno != EINTR) || clock.elapsed() >= timeoutMs)
+            return -1;
+    }
+}
+
+// Reads the peer's output and writes what the send queue holds until the
+// peer's whole group has ended and its last bytes are read, or until a stop.
+class PeerWorker : public ConnectionWorker
+{
+public:
+    using ConnectionWorker::ConnectionWorker;
+    pid_t m_pid = -1;
+    int m_readFd = -1, m_writeFd = -1;
+    std::shared_ptr<std::atomic<int>> m_exitCode;
+
+protected:
+    void run() override
+    {
+        if (!beginRun())
+            return;
+        markConnected();
+        QByteArray pending;
+        char buf[65536];
+        bool ended = false;
+        int shellCode = -1;
+        // Readable once the shell ends, so that its end is seen at once.
+        const int pidFd = int(::syscall(SYS_pidfd_open, m_pid, 0));
+        const bool oneFd = m_writeFd == m_readFd;
+        while (keepRunning()) {
+            if (!ended && shellCode < 0)
+                shellCode = waitChild(m_pid, 0);
+            // The program may outlive its shell by the moment it takes to say
+            // goodbye (a signal reaches the whole group at once).
+            if (!ended && shellCode >= 0 && groupEnded(m_pid)) {
+                m_exitCode->store(shellCode);
+                ended = true;
+            }
+            for (QByteArray chunk; pending.size() < 65536 && m_link->takeFront(&chunk);)
+                pending.append(chunk);
+            const short out = pending.isEmpty() ? 0 : POLLOUT;
+            pollfd fds[4] = {{m_readFd, short(POLLIN | (oneFd ? out : 0)), 0},
+                             {m_link->waker.fd(), POLLIN, 0},
+                             {shellCode < 0 ? pidFd : -1, POLLIN, 0},
+                             {oneFd ? -1 : m_writeFd, out, 0}};
+            if (::poll(fds, 4, ended ? 0 : (pidFd < 0 || shellCode >= 0 ? 5 : 1000)) < 0 && errno != EINTR)
+                break;
+            if (fds[1].revents & POLLIN)
+                m_link->waker.drain();
+            bool gotData = false;
+            if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+                const ssize_t n = ::read(m_readFd, buf, sizeof buf);
+                if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+                    break; // end of file, or EIO once the pty's slave end is closed
+                if ((gotData = n > 0))
+                    emit sigData(QByteArray(buf, int(n)));
+            }
+            if ((fds[0].revents | fds[3].revents) & POLLOUT) {
+                const ssize_t n = ::write(m_writeFd, pending.constData(), size_t(pending.size()));
+                if (n > 0)
+                    pending.remove(0, int(n));
+                else if (n < 0 && errno != EAGAIN && errno != EINTR)
+                    pending.clear(); // the peer is gone
+            }
+            if (ended && !gotData)
+                break; // its last bytes are read
+        }
+        closePair(pidFd, -1);
+        emit sigDisconnected();
+        finishRun();
+    }
+};
+
+// A Connection to a peer program, built like the real transports (a worker thread
+// owning the descriptors, a bounded send queue, queued signals), so that a transfer
+// is wired and timed as the main window has it (dataReceived -> feed, send -> write).
+class PeerConnection : public WorkerConnection
+{
+public:
+    PeerConnection(QString command, QString workDir, PeerLink link, QObject *parent)
+        : WorkerConnection(parent), m_command(std::move(command)), m_workDir(std::move(workDir)), m_link(link)
+    {
+    }
+    ~PeerConnection() override
+    {
+        stopWorker();
+        if (m_pid > 0 && m_exitCode->load() < 0) {
+            ::kill(-m_pid, SIGKILL);
+            m_exitCode->store(waitChild(m_pid, 5000));
+            groupEnded(m_pid);
+        }
+        closePair(m_readFd, m_writeFd);
+        closePair(m_slaveFd, m_errFd);
+    }
+    bool open() override
+    {
+        // Programs outliving the shell come to us, not to init: the worker sees the last end.
+        ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+        m_errFd = ::memfd_create("peer-stderr", MFD_CLOEXEC);
+        m_pid = spawnPeer(m_command, m_workDir, m_link, &m_readFd, &m_writeFd, m_errFd, &m_slaveFd);
+        return m_pid > 0 && WorkerConnection::open();
+    }
+    pid_t pid() const { return m_pid; }
+    // Waits for the peer to end while handling events; its exit code as waitChild gives it.
+    int waitForExit(int timeoutMs)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (m_exitCode->load() < 0 && clock.elapsed() < timeoutMs) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            if (!isOpen() && m_exitCode->load() < 0) // the worker has stopped reaping: do it here
+                m_exitCode->store(waitChild(m_pid, 0));
+            ::usleep(300);
+        }
+        return m_exitCode->load();
+    }
+    QString stderrText() const
+    {
+        QByteArray text(16384, '\0');
+        const ssize_t n = m_errFd < 0 ? 0 : ::pread(m_errFd, text.data(), size_t(text.size()), 0);
+        return QString::fromLocal8Bit(text.left(n > 0 ? int(n) : 0)).trimmed();
+    }
+
+protected:
+    ConnectionWorker *createWorker(std::shared_ptr<ConnectionLink> link) override
+    {
+        auto *worker = new PeerWorker(std::move(link));
+        worker->m_pid = m_pid, worker->m_exitCode = m_exitCode;
+        worker->m_readFd = m_readFd, worker->m_writeFd = m_writeFd;
+        return worker;
+    }
+
+private:
+    QString m_command, m_workDir;
+    PeerLink m_link;
+    pid_t m_pid = -1;
+    int m_readFd = -1, m_writeFd = -1, m_slaveFd = -1, m_errFd = -1;
+    std::shared_ptr<std::atomic<int>> m_exitCode = std::make_shared<std::atomic<int>>(-1);
+};
+
+QString shellQuote(QString text)
+{
+    return QLatin1Char('\'') + text.replace(QLatin1Char('\''), QLatin1String("'\\''")) + QLatin1Char('\'');
+}
+
+QString quotedList(const QStringList &files, bool namesOnly = false)
 {
     QStringList quoted;
     for (const QString &f : files)
-        quoted << shellQuote(f);
+        quoted << shellQuote(namesOnly ? QFileInfo(f).fileName() : f);
     return quoted.join(QLatin1Char(' '));
 }
 
 qint64 totalSize(const QStringList &files)
 {
-    qint64 total = 0;
-    for (const QString &f : files)
-        total += QFileInfo(f).size();
-    return total;
+    return std::accumulate(files.begin(), files.end(), qint64(0),
+                           [](qint64 sum, const QString &f) { return sum + QFileInfo(f).size(); });
 }
 
-bool hasEnded(pid_t pid)
+// XMODEM carries no name: both sides name the file after the first one sent.
+QString xmodemName(const QStringList &files)
 {
-    siginfo_t info{};
-    // Looks without reaping: the caller collects the exit code.
-    return ::waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
-}
-
-// Copies bytes both ways between two programs' links until the receiver has
-// ended (and what it wrote last is passed on), or the sender has ended and
-// the receiver lingers on (waiting for a sign-off that the sender's exit
-// flushed from its terminal, as with socat's close time-out), or the time is
-// up. Returns the time at which the transfer counts as done.
-qint64 relayUntilDone(int aIn, int aOut, int bIn, int bOut, pid_t receiver, pid_t sender, int timeoutMs,
-                      const QElapsedTimer &clock)
-{
-    QByteArray toA, toB;
-    char buf[65536];
-    const qint64 deadline = clock.elapsed() + timeoutMs;
-    qint64 senderEndedNs = -1;
-    bool ended = false;
-    while (clock.elapsed() < deadline) {
-        pollfd fds[4] = {{aIn, POLLIN, 0}, {bIn, POLLIN, 0}, {aOut, short(toA.isEmpty() ? 0 : POLLOUT), 0},
-                         {bOut, short(toB.isEmpty() ? 0 : POLLOUT), 0}};
-        const int r = ::poll(fds, 4, ended ? 0 : 2);
-        if (r < 0 && errno != EINTR)
-            break;
-        bool moved = false;
-        for (int side = 0; side < 2; ++side) {
-            if (!(fds[side].revents & (POLLIN | POLLHUP)))
-                continue;
-            const ssize_t n = ::read(fds[side].fd, buf, sizeof buf);
-            if (n > 0) {
-                (side == 0 ? toB : toA).append(buf, int(n));
-                moved = true;
-            }
-        }
-        for (int side = 0; side < 2; ++side) {
-            QByteArray &out = side == 0 ? toA : toB;
-            if (out.isEmpty())
-                continue;
-            const ssize_t n = ::write(side == 0 ? aOut : bOut, out.constData(), size_t(out.size()));
-            if (n > 0) {
-                out.remove(0, int(n));
-                moved = true;
-            }
-        }
-        if (!ended && hasEnded(receiver))
-            ended = true;
-        if (ended && !moved)
-            return clock.nsecsElapsed();
-        if (senderEndedNs < 0 && hasEnded(sender))
-            senderEndedNs = clock.nsecsElapsed();
-        if (!ended && senderEndedNs >= 0 && clock.nsecsElapsed() - senderEndedNs > 500000000)
-            return senderEndedNs;
-    }
-    return clock.nsecsElapsed();
-}
-
-} // namespace
-
-void PeerRunControl::signalPeer(int sig) const
-{
-    if (peerPid > 0)
-        ::kill(-peerPid, sig);
-}
-
-QStringList peerProtocols()
-{
-    return {QStringLiteral("xmodem"), QStringLiteral("xmodem-crc"), QStringLiteral("xmodem-1k"),
-            QStringLiteral("ymodem"), QStringLiteral("zmodem"), QStringLiteral("kermit")};
+    return files.isEmpty() ? QStringLiteral("xmodem_recv.bin") : QFileInfo(files.first()).fileName();
 }
 
 std::unique_ptr<InbandTransfer> makeTransfer(const QString &protocol, bool send, int *variant)
@@ -135,34 +296,82 @@ std::unique_ptr<InbandTransfer> makeTransfer(const QString &protocol, bool send,
     return std::make_unique<XmodemTransfer>();
 }
 
+bool hasEnded(pid_t pid)
+{
+    siginfo_t info{};
+    // Looks without reaping: the caller collects the exit code.
+    return ::waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+}
+
+// Copies bytes both ways between two programs until the receiver has ended (and what
+// it wrote last is passed on), or the sender has ended and the receiver lingers on
+// (for a sign-off that the sender's exit flushed from its terminal: socat's close
+// time-out), or the time is up. Returns the time at which the transfer is done.
+qint64 relayUntilDone(const int in[2], const int out[2], pid_t receiver, pid_t sender, int timeoutMs,
+                      const QElapsedTimer &clock)
+{
+    QByteArray toSide[2];
+    char buf[65536];
+    const qint64 deadline = clock.elapsed() + timeoutMs;
+    qint64 senderEndedNs = -1;
+    bool ended = false;
+    while (clock.elapsed() < deadline) {
+        pollfd fds[4] = {{in[0], POLLIN, 0}, {in[1], POLLIN, 0}, {out[0], short(toSide[0].isEmpty() ? 0 : POLLOUT), 0},
+                         {out[1], short(toSide[1].isEmpty() ? 0 : POLLOUT), 0}};
+        if (::poll(fds, 4, ended ? 0 : 2) < 0 && errno != EINTR)
+            break;
+        bool moved = false;
+        for (int from = 0, to = 1; from < 2; ++from, --to) {
+            const ssize_t n = fds[from].revents & (POLLIN | POLLHUP) ? ::read(in[from], buf, sizeof buf) : 0;
+            if (n > 0)
+                toSide[to].append(buf, int(n)), moved = true;
+            const ssize_t w = ::write(out[to], toSide[to].constData(), size_t(toSide[to].size()));
+            if (w > 0)
+                toSide[to].remove(0, int(w)), moved = true;
+        }
+        ended = ended || hasEnded(receiver);
+        if (ended && !moved)
+            return clock.nsecsElapsed();
+        if (senderEndedNs < 0 && hasEnded(sender))
+            senderEndedNs = clock.nsecsElapsed();
+        if (!ended && senderEndedNs >= 0 && clock.nsecsElapsed() - senderEndedNs > 500000000)
+            return senderEndedNs;
+    }
+    return clock.nsecsElapsed();
+}
+
+// The program that answers us: the receiver when we send, the sender of `files` else.
 QString defaultPeerCommand(const QString &protocol, bool weSend, const QStringList &files)
 {
-    // gkermit with -P keeps names as given, so the sender names the files
-    // from their folder (one folder for all of them).
     if (protocol == QLatin1String("kermit")) {
         if (weSend)
             return QStringLiteral("gkermit -i -P -q -r");
-        QStringList names;
-        for (const QString &f : files)
-            names << QFileInfo(f).fileName();
+        // gkermit with -P keeps names as given, so the sender names the files
+        // from their folder (one folder for all of them).
         return QStringLiteral("cd %1 && gkermit -i -P -q -s %2")
-            .arg(shellQuote(QFileInfo(files.value(0)).absolutePath()), quotedList(names));
+            .arg(shellQuote(QFileInfo(files.value(0)).absolutePath()), quotedList(files, true));
     }
-    const QString name = files.isEmpty() ? QStringLiteral("xmodem_recv.bin") : QFileInfo(files.first()).fileName();
     if (protocol == QLatin1String("zmodem"))
-        return weSend ? QStringLiteral("rz -q -y") : QStringLiteral("sz -q %1").arg(quotedList(files));
-    if (weSend) {
-        if (protocol == QLatin1String("ymodem"))
-            return QStringLiteral("rb -q -y");
-        if (protocol == QLatin1String("xmodem"))
-            return QStringLiteral("rx -q -y %1").arg(shellQuote(name));
-        return QStringLiteral("rx -q -y -c %1").arg(shellQuote(name));
-    }
+        return weSend ? QStringLiteral("rz -q -y") : QStringLiteral("sz -q ") + quotedList(files);
     if (protocol == QLatin1String("ymodem"))
-        return QStringLiteral("sb -q -k %1").arg(quotedList(files));
-    if (protocol == QLatin1String("xmodem-1k"))
-        return QStringLiteral("sx -q -k %1").arg(shellQuote(files.value(0)));
-    return QStringLiteral("sx -q %1").arg(shellQuote(files.value(0)));
+        return weSend ? QStringLiteral("rb -q -y") : QStringLiteral("sb -q -k ") + quotedList(files);
+    if (weSend)
+        return QStringLiteral("rx -q -y %1%2")
+            .arg(QString(protocol == QLatin1String("xmodem") ? "" : "-c "), shellQuote(xmodemName(files)));
+    return QStringLiteral("sx -q %1%2")
+        .arg(QString(protocol == QLatin1String("xmodem-1k") ? "-k " : ""), shellQuote(files.value(0)));
+}
+
+QString peerCommand(const PeerRunPlan &plan)
+{
+    return plan.peerCommand.isEmpty() ? defaultPeerCommand(plan.protocol, plan.send, plan.files) : plan.peerCommand;
+}
+
+} // namespace
+
+QStringList peerProtocols()
+{
+    return QStringLiteral("xmodem xmodem-crc xmodem-1k ymodem zmodem kermit").split(QLatin1Char(' '));
 }
 
 PeerRunResult runAgainstPeer(const PeerRunPlan &plan,
@@ -178,11 +387,28 @@ PeerRunResult runAgainstPeer(const PeerRunPlan &plan,
     }
     InbandTransfer *t = transfer.get();
     t->setManualClock(true);
-    PeerRunControl control;
-    control.cancel = [t] { t->cancel(); };
-    control.tick = [t] { t->tick(); };
+    const QString command = peerCommand(plan);
+    const auto owned = std::make_unique<PeerConnection>(command, plan.peerDir, plan.link, nullptr);
+    PeerConnection *peer = owned.get();
+    QElapsedTimer clock;
+    clock.start();
+    if (!peer->open()) {
+        result.summary = QStringLiteral("cannot start the peer: %1").arg(command);
+        return result;
+    }
     QEventLoop loop;
+    QTimer seconds;
     bool finished = false;
+    // Set once frozen, with what to do then. Shared with the send function,
+    // which the transfer object (the last to go) may still call as it goes.
+    const auto hold = std::make_shared<std::optional<std::function<void()>>>();
+    PeerRunControl control;
+    control.peerPid = peer->pid();
+    control.cancel = [t] { t->cancel(); };
+    control.freeze = [hold, &seconds](std::function<void()> action) {
+        *hold = std::move(action);
+        seconds.stop();
+    };
     QObject::connect(t, &InbandTransfer::statusMessage, t, [&](const QString &, const QString &text) {
         result.statuses << text;
         if (onStatus)
@@ -190,112 +416,60 @@ PeerRunResult runAgainstPeer(const PeerRunPlan &plan,
     });
     QObject::connect(t, &InbandTransfer::progressChanged, t,
                      [&](qint64 done, qint64, const QString &) { result.progressBytes = done; });
-    QObject::connect(t, &InbandTransfer::resultReady, t, [&](InbandTransfer::Outcome outcome, const QString &) {
-        result.outcome = outcome;
-    });
+    QObject::connect(t, &InbandTransfer::resultReady, t,
+                     [&](InbandTransfer::Outcome outcome, const QString &) { result.outcome = outcome; });
     QObject::connect(t, &InbandTransfer::transferFinished, t, [&](const QString &, bool ok, const QString &summary) {
         result.transferOk = ok;
         result.summary = summary;
         finished = true;
         loop.quit();
     });
-
-    const QString command = plan.peerCommand.isEmpty() ? defaultPeerCommand(plan.protocol, plan.send, plan.files)
-                                                       : plan.peerCommand;
-    QObject owner;
-    auto *peer = new PeerConnection(command, plan.peerDir, plan.link, &owner);
-    QElapsedTimer clock;
-    clock.start();
-    if (!peer->open()) {
-        t->disconnect();
-        result.summary = QStringLiteral("cannot start the peer: %1").arg(command);
-        return result;
-    }
-    control.peerPid = peer->pid();
-
     // Wired as the main window wires a session: received bytes reach feed()
     // queued, and the send function holds the connection by guarded pointer.
     const QMetaObject::Connection feedLink =
         QObject::connect(peer, &Connection::dataReceived, t, &InbandTransfer::feed, Qt::QueuedConnection);
-    QTimer seconds;
-    struct Hold {
-        bool on = false;
-        std::function<void()> action;
-    };
-    const auto hold = std::make_shared<Hold>();
-    control.freeze = [hold, &seconds](std::function<void()> action) {
-        hold->on = true;
-        hold->action = std::move(action);
-        seconds.stop();
-    };
-    QPointer<Connection> guarded(peer);
-    TransferSendFn sendFn = [guarded, hold](const QByteArray &bytes) {
-        if (hold->on) {
-            if (const std::function<void()> action = std::exchange(hold->action, nullptr))
-                action();
-        } else if (guarded) {
+    const TransferSendFn sendFn = [guarded = QPointer<Connection>(peer), hold](const QByteArray &bytes) {
+        if (!*hold && guarded)
             guarded->write(bytes);
-        }
+        else if (const std::function<void()> action = *hold ? std::exchange(**hold, nullptr) : nullptr)
+            action();
     };
-
-    seconds.setInterval(1000);
     QObject::connect(&seconds, &QTimer::timeout, t, [t] { t->tick(); });
-    seconds.start();
-    // Once the peer is gone (and what it wrote last has been fed: this runs
-    // behind those queued feeds), nothing more will come: our side's
-    // time-outs decide how the transfer ends, without real waiting.
+    seconds.start(1000);
+    // Once the peer is gone and what it wrote last is fed (this runs behind those queued
+    // feeds), our side's time-outs decide how the transfer ends, without real waiting.
     qint64 peerEndedNs = -1;
     QObject::connect(peer, &Connection::disconnected, &loop, [&] {
         peerEndedNs = clock.nsecsElapsed();
         QMetaObject::invokeMethod(&loop, [&] {
             seconds.stop();
-            if (finished)
-                return;
-            result.peerEndedFirst = true;
-            for (; result.ticksAfterPeerEnded < 1000 && !finished; ++result.ticksAfterPeerEnded)
+            for (; !finished && result.ticksAfterPeerEnded < 1000; ++result.ticksAfterPeerEnded)
                 t->tick();
             if (!finished)
                 t->cancel();
         }, Qt::QueuedConnection);
     });
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    QObject::connect(&deadline, &QTimer::timeout, &loop, [&] {
-        if (!finished)
-            t->cancel();
-    });
-    deadline.start(plan.timeoutMs);
-
-    if (plan.send) {
+    QTimer::singleShot(plan.timeoutMs, t, [t] { t->cancel(); }); // idle by then: nothing to cancel
+    if (plan.send)
         t->startSend(sendFn, QStringLiteral("xfer-peer"), plan.files, variant);
-    } else {
-        QString target = plan.receiveDir;
-        if (plan.protocol.startsWith(QLatin1String("xmodem"))) { // no name on the wire
-            const QString name = plan.files.isEmpty() ? QStringLiteral("xmodem_recv.bin")
-                                                      : QFileInfo(plan.files.first()).fileName();
-            target = plan.receiveDir + QLatin1Char('/') + name;
-        }
-        t->startReceive(sendFn, QStringLiteral("xfer-peer"), target, variant);
-    }
+    else if (plan.protocol.startsWith(QLatin1String("xmodem"))) // no name on the wire
+        t->startReceive(sendFn, QStringLiteral("xfer-peer"), plan.receiveDir + '/' + xmodemName(plan.files), variant);
+    else
+        t->startReceive(sendFn, QStringLiteral("xfer-peer"), plan.receiveDir, variant);
     if (!finished)
         loop.exec();
     const qint64 finishedNs = clock.nsecsElapsed();
     seconds.stop();
     QObject::disconnect(feedLink);
-
-    // Nothing of this run may hear from the object any more, not even the
-    // cancel of its destructor.
-    t->disconnect();
+    t->disconnect(); // nothing here may hear from it any more, not even the cancel of its destructor
     result.peerExit = peer->waitForExit(10000);
     if (result.peerExit < 0) {
         ::kill(-peer->pid(), SIGKILL);
         result.peerExit = peer->waitForExit(5000);
     }
-    if (peerEndedNs < 0)
-        peerEndedNs = clock.nsecsElapsed();
     // The time until the file is complete on the receiving side, as for
     // the reference: a sender waiting on a last answer does not count.
-    result.seconds = (plan.send ? peerEndedNs : finishedNs) / 1e9;
+    result.seconds = (plan.send ? (peerEndedNs < 0 ? clock.nsecsElapsed() : peerEndedNs) : finishedNs) / 1e9;
     result.peerStderr = peer->stderrText();
     result.ok = result.transferOk && result.peerExit == 0;
     if (result.transferOk && !result.ok)
@@ -309,51 +483,38 @@ PeerRunResult runReference(const PeerRunPlan &plan)
 {
     PeerRunResult result;
     result.bytes = totalSize(plan.files);
-    const QString peerCommand = plan.peerCommand.isEmpty()
-                                    ? defaultPeerCommand(plan.protocol, plan.send, plan.files)
-                                    : plan.peerCommand;
-    // The stand-in plays our part: the sender when we would send, else the
-    // receiver, working in our receive folder. Each program gets a link of
-    // its own (lrzsz misbehaves when its input is not a terminal) and the
-    // two are joined by a relay, as socat joins them.
-    const QString standIn = defaultPeerCommand(plan.protocol, !plan.send, plan.files);
-    const QString standInDir = plan.send ? QString() : plan.receiveDir;
-
+    // Side 0 is the peer, side 1 the stand-in for our part, working in our
+    // receive folder. Each gets a link of its own (lrzsz misbehaves when its
+    // input is not a terminal), joined by a relay as socat joins them.
+    const QString commands[2] = {peerCommand(plan), defaultPeerCommand(plan.protocol, !plan.send, plan.files)};
+    const QString dirs[2] = {plan.peerDir, plan.send ? QString() : plan.receiveDir};
     QElapsedTimer clock;
     clock.start();
-    int peerIn = -1, peerOut = -1, peerSlave = -1;
-    int oursIn = -1, oursOut = -1, oursSlave = -1;
-    const pid_t peer = spawnPeer(peerCommand, plan.peerDir, plan.link, &peerIn, &peerOut, -1, &peerSlave);
-    const pid_t ours = spawnPeer(standIn, standInDir, plan.link, &oursIn, &oursOut, -1, &oursSlave);
-    if (peer < 0 || ours < 0) {
-        result.summary = QStringLiteral("cannot start lrzsz");
-        return result;
-    }
-    const pid_t receiver = plan.send ? peer : ours;
-    const pid_t sender = plan.send ? ours : peer;
-    const qint64 doneNs = relayUntilDone(peerIn, peerOut, oursIn, oursOut, receiver, sender, plan.timeoutMs, clock);
-    result.seconds = doneNs / 1e9;
-    const int receiverExit = waitChild(receiver, 0);
-    // The sender may still wait for a last answer that the receiver's exit
-    // flushed away.
-    const int senderExit = waitChild(sender, receiverExit < 0 ? 0 : 2000);
-    for (const pid_t pid : {ours, peer}) {
-        ::kill(pid, SIGKILL);
-        waitChild(pid, 1000);
-    }
-    for (const int fd : {peerIn, peerOut == peerIn ? -1 : peerOut, peerSlave, oursIn, oursOut == oursIn ? -1 : oursOut,
-                         oursSlave}) {
-        if (fd >= 0)
-            ::close(fd);
+    int in[2] = {-1, -1}, out[2] = {-1, -1}, slave[2] = {-1, -1};
+    pid_t pids[2];
+    for (int side = 0; side < 2; ++side)
+        pids[side] = spawnPeer(commands[side], dirs[side], plan.link, &in[side], &out[side], -1, &slave[side]);
+    const bool started = pids[0] > 0 && pids[1] > 0;
+    const pid_t receiver = pids[plan.send ? 0 : 1], sender = pids[plan.send ? 1 : 0];
+    result.seconds = started ? relayUntilDone(in, out, receiver, sender, plan.timeoutMs, clock) / 1e9 : 0;
+    const int receiverExit = started ? waitChild(receiver, 0) : -1;
+    // The sender may still wait for a last answer that the receiver's exit flushed away.
+    const int senderExit = started ? waitChild(sender, receiverExit < 0 ? 0 : 2000) : -1;
+    for (int side = 0; side < 2; ++side) {
+        if (pids[side] > 0)
+            ::kill(pids[side], SIGKILL), waitChild(pids[side], 1000);
+        closePair(in[side], out[side]);
+        closePair(slave[side], -1);
     }
     result.peerExit = plan.send ? receiverExit : senderExit;
-    // The receiver's verdict is the transfer's; a receiver still waiting
-    // for a sign-off after its sender ended leaves the word to the sender
-    // (a ZMODEM sender ends with 0 only when everything was acknowledged).
-    result.transferOk = receiverExit == 0 || (receiverExit < 0 && senderExit == 0);
-    result.ok = result.transferOk;
-    if (!result.ok)
-        result.summary = QStringLiteral("lrzsz exited with %1 (receiver) and %2 (sender)").arg(receiverExit).arg(senderExit);
+    // The receiver's verdict is the transfer's; one still waiting for a sign-off leaves the
+    // word to the sender (a ZMODEM sender ends with 0 only when all was acknowledged).
+    result.ok = result.transferOk = receiverExit == 0 || (receiverExit < 0 && senderExit == 0);
+    if (!started)
+        result.summary = QStringLiteral("cannot start lrzsz");
+    else if (!result.ok)
+        result.summary =
+            QStringLiteral("lrzsz exited with %1 (receiver) and %2 (sender)").arg(receiverExit).arg(senderExit);
     return result;
 }
 

@@ -2,12 +2,11 @@
 // object is still inside the step that made them, must end that transfer as
 // cancelled, once, and leave the object idle.
 
+#include "tests/transfer/enginetest.h"
 #include "transfer/kermittransfer.h"
 #include "transfer/xmodemtransfer.h"
 #include "transfer/zmodemtransfer.h"
 
-#include <QFile>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -26,40 +25,29 @@ private slots:
             QTest::addRow("%s receive", p) << p << false;
         }
     }
-
     void cancelFromStatusListener()
     {
         QFETCH(QString, protocol);
         QFETCH(bool, send);
         QTemporaryDir dir;
-        const QString file = dir.filePath(QStringLiteral("f.bin"));
-        QFile f(file);
-        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(QByteArray(3000, 'x')) == 3000);
-        f.close();
-
+        const QString file = writeFile(dir.filePath("f.bin"), QByteArray(3000, 'x'));
         std::unique_ptr<InbandTransfer> t;
-        int variant = 0;
-        if (protocol == QLatin1String("zmodem"))
+        if (protocol == "zmodem")
             t = std::make_unique<ZmodemTransfer>();
-        else if (protocol == QLatin1String("kermit"))
+        else if (protocol == "kermit")
             t = std::make_unique<KermitTransfer>();
-        else {
+        else
             t = std::make_unique<XmodemTransfer>();
-            variant = protocol == QLatin1String("ymodem") ? XmodemTransfer::Ymodem : XmodemTransfer::Xmodem;
-        }
+        const int variant = protocol == "ymodem" ? XmodemTransfer::Ymodem : 0; // Xmodem, for the rest
         t->setManualClock(true);
         QList<InbandTransfer::Outcome> outcomes;
-        connect(t.get(), &InbandTransfer::resultReady,
-                [&](InbandTransfer::Outcome o, const QString &) { outcomes << o; });
+        connect(t.get(), &InbandTransfer::resultReady, [&](InbandTransfer::Outcome o, const QString &) { outcomes << o; });
         connect(t.get(), &InbandTransfer::statusMessage, t.get(), [&] { t->cancel(); });
-
         const TransferSendFn sink = [](const QByteArray &) {};
         if (send)
-            t->startSend(sink, QStringLiteral("s"), {file}, variant);
+            t->startSend(sink, "s", {file}, variant);
         else
-            t->startReceive(sink, QStringLiteral("s"),
-                            protocol == QLatin1String("xmodem") ? dir.filePath(QStringLiteral("in.bin")) : dir.path(),
-                            variant);
+            t->startReceive(sink, "s", protocol == "xmodem" ? dir.filePath("in.bin") : dir.path(), variant);
         QCOMPARE(outcomes, QList<InbandTransfer::Outcome>{InbandTransfer::Cancelled});
         QVERIFY(!t->isActive());
         t->tick();

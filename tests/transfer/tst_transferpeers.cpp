@@ -9,17 +9,13 @@
 // the same way against itself: xfer_peer --reference).
 
 #include "tests/support/peerrun.h"
+#include "tests/transfer/enginetest.h"
 
-#include <QDir>
-#include <QFile>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-
-#include <csignal>
 
 Q_DECLARE_METATYPE(PeerLink)
 
@@ -27,21 +23,18 @@ namespace {
 
 QString family(const QString &protocol)
 {
-    return protocol.startsWith(QLatin1String("xmodem")) || protocol == QLatin1String("ymodem")
-               ? QStringLiteral("xmodem")
-               : protocol;
+    return protocol.contains(QLatin1String("modem")) && protocol != QLatin1String("zmodem") ? "xmodem" : protocol;
 }
 
 bool selected(const QString &protocol, bool send)
 {
     const QString only = qEnvironmentVariable("HV_PEERS");
-    return only.isEmpty()
-           || only == family(protocol) + (send ? QLatin1String("_send") : QLatin1String("_receive"));
+    return only.isEmpty() || only == family(protocol) + (send ? "_send" : "_receive");
 }
 
-QString rowName(const QString &protocol, bool send, const QString &what)
+QByteArray rowName(const QString &protocol, bool send, const QString &what)
 {
-    return QStringLiteral("%1 %2 %3").arg(protocol, send ? QStringLiteral("send") : QStringLiteral("receive"), what);
+    return QStringLiteral("%1 %2 %3").arg(protocol, send ? "send" : "receive", what).toUtf8();
 }
 
 // A file's content from a short spec: a size (random bytes seeded by it),
@@ -62,21 +55,6 @@ QByteArray content(const QString &spec)
     return bytes;
 }
 
-QString writeFile(const QString &dir, const QString &name, const QByteArray &bytes)
-{
-    const QString path = dir + QLatin1Char('/') + name;
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
-    return path;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
 // XMODEM carries no length: the last block arrives padded with SUB up to a
 // whole 128-byte block (the 1K sender also ends on a 128-byte boundary).
 bool equalsPadded(const QByteArray &got, const QByteArray &sent)
@@ -86,31 +64,21 @@ bool equalsPadded(const QByteArray &got, const QByteArray &sent)
     return got.mid(sent.size()).count(char(0x1A)) == got.size() - sent.size();
 }
 
-// A folder of files to send and the folder that the receiving side (ours
-// or the peer) writes into.
+// A folder of files to send and the folder that the receiving side (ours or
+// the peer) writes into.
 struct Bench {
     QTemporaryDir root;
-    QString source = root.filePath(QStringLiteral("source"));
-    QString target = root.filePath(QStringLiteral("target"));
-    Bench()
-    {
-        QDir(root.path()).mkdir(QStringLiteral("source"));
-        QDir(root.path()).mkdir(QStringLiteral("target"));
-    }
+    QString source = root.filePath("source"), target = root.filePath("target");
+    Bench() { QDir().mkpath(source), QDir().mkpath(target); }
+    QString put(const QString &name, const QByteArray &bytes) const { return writeFile(source + '/' + name, bytes); }
+    QByteArray got(const QString &name) const { return readFile(target + '/' + name); }
     QStringList targetEntries() const
     {
         return QDir(target).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name);
     }
     PeerRunPlan plan(const QString &protocol, bool send, const QStringList &files, PeerLink link) const
     {
-        PeerRunPlan p;
-        p.protocol = protocol;
-        p.send = send;
-        p.files = files;
-        p.receiveDir = target;
-        p.peerDir = send ? target : source;
-        p.link = link;
-        return p;
+        return PeerRunPlan{protocol, send, files, target, QString(), send ? target : source, link};
     }
 };
 
@@ -125,12 +93,10 @@ private slots:
     {
         ::signal(SIGPIPE, SIG_IGN);
         QStringList missing;
-        for (const char *tool : {"sx", "rx", "sb", "rb", "sz", "rz", "gkermit", "kermit"}) {
-            if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty())
-                missing << QLatin1String(tool);
-        }
-        if (!missing.isEmpty())
-            QFAIL(qPrintable(QStringLiteral("peer programs missing (see scripts/packages): ") + missing.join(' ')));
+        for (const char *tool : {"sx", "rx", "sb", "rb", "sz", "rz", "gkermit", "kermit"})
+            missing << (QStandardPaths::findExecutable(tool).isEmpty() ? tool : "");
+        missing.removeAll(QString());
+        QVERIFY2(missing.isEmpty(), qPrintable("peer programs missing (see scripts/packages): " + missing.join(' ')));
     }
 
     // Every content of interest in each direction. XMODEM carries one file
@@ -150,7 +116,7 @@ private slots:
         const auto add = [](const QString &protocol, bool send, PeerLink link, const QString &what,
                             const QStringList &contents, const QString &peerCommand, const QString &lastStatus) {
             if (selected(protocol, send))
-                QTest::newRow(qPrintable(rowName(protocol, send, what)))
+                QTest::newRow((rowName(protocol, send, what).constData()))
                     << protocol << send << link << contents << peerCommand << lastStatus;
         };
         for (const bool send : {true, false}) {
@@ -182,24 +148,18 @@ private slots:
         for (int first = 0; first < contents.size(); first += oneFileARun ? 1 : int(contents.size())) {
             const QStringList specs = oneFileARun ? contents.mid(first, 1) : contents;
             Bench b;
-            QStringList files, names;
-            for (int i = 0; i < specs.size(); ++i) {
-                names << QStringLiteral("f%1.bin").arg(i);
-                files << writeFile(b.source, names.last(), content(specs[i]));
-            }
+            QStringList files, names; // f0.bin, f1.bin, ... (at most ten: in order)
+            for (int i = 0; i < specs.size(); ++i)
+                files << b.put(names.emplaceBack(QStringLiteral("f%1.bin").arg(i)), content(specs[i]));
             PeerRunPlan plan = b.plan(protocol, send, files, link);
-            if (!peerCommand.isEmpty())
-                plan.peerCommand = peerCommand.arg(files.join(QLatin1Char(' ')));
+            plan.peerCommand = peerCommand.contains("%1") ? peerCommand.arg(files.join(' ')) : peerCommand;
             const PeerRunResult r = runAgainstPeer(plan);
-            const QString what = specs.join(QLatin1Char(','));
-            QVERIFY2(r.ok, qPrintable(what + QLatin1String(": ") + r.summary + QLatin1Char(' ') + r.peerStderr));
+            QVERIFY2(r.ok, qPrintable(specs.join(',') + ": " + r.summary + ' ' + r.peerStderr));
             QCOMPARE(r.outcome, InbandTransfer::Succeeded);
             QCOMPARE(r.statuses.last(), lastStatus);
-            names.sort();
             QCOMPARE(b.targetEntries(), names); // nothing else, no ".part" left
             for (int i = 0; i < specs.size(); ++i) {
-                const QByteArray got = readFile(b.target + QStringLiteral("/f%1.bin").arg(i));
-                const QByteArray sent = content(specs[i]);
+                const QByteArray got = b.got(names[i]), sent = content(specs[i]);
                 QVERIFY2(oneFileARun ? equalsPadded(got, sent) : got == sent,
                          qPrintable(QStringLiteral("%1: %2 bytes, got %3").arg(specs[i]).arg(sent.size()).arg(got.size())));
             }
@@ -242,12 +202,12 @@ private slots:
                 if (!selected(protocol, send))
                     continue;
                 const QString silence = send ? f.sendSilence : f.receiveSilence;
-                QTest::newRow(qPrintable(rowName(protocol, send, "we cancel")))
+                QTest::newRow((rowName(protocol, send, "we cancel").constData()))
                     << protocol << send << "cancel" << InbandTransfer::Cancelled << f.cancelText << -1;
                 if (!f.peerCancel.isEmpty())
-                    QTest::newRow(qPrintable(rowName(protocol, send, "peer interrupted")))
+                    QTest::newRow((rowName(protocol, send, "peer interrupted").constData()))
                         << protocol << send << "interrupt" << InbandTransfer::Failed << f.peerCancel << -1;
-                QTest::newRow(qPrintable(rowName(protocol, send, "peer killed")))
+                QTest::newRow((rowName(protocol, send, "peer killed").constData()))
                     << protocol << send << "kill" << InbandTransfer::Failed << silence
                     << (send ? f.sendTicks : f.receiveTicks);
             }
@@ -262,7 +222,7 @@ private slots:
         QFETCH(QString, summary);
         QFETCH(int, ticks);
         Bench b;
-        const QString file = writeFile(b.source, QStringLiteral("long.bin"), content(QStringLiteral("4194304")));
+        const QString file = b.put("long.bin", content("4194304"));
         // On a pty an interrupted lrzsz flushes the line as it exits, and the
         // CAN bytes it has just written may go with it.
         const PeerLink link = family(protocol) == QLatin1String("kermit") ? PeerLink::Pty : PeerLink::Pipe;
@@ -290,37 +250,45 @@ private slots:
             QCOMPARE(b.targetEntries(), QStringList());
     }
 
-    // A peer that offers names we must not use, or cannot take our file.
-    void refusals_data()
+    // Peers run by hand: some offer names we must not use or cannot take our
+    // file; C-Kermit states the check type it wants (as sender in its
+    // Send-Init, as receiver in its ACK of ours), and one we did not take up
+    // would fail every data packet. Options given to C-Kermit with -C come too
+    // late for the action options, so its settings go through a command file.
+    void peerCommands_data()
     {
         QTest::addColumn<QString>("protocol");
         QTest::addColumn<bool>("send");
         QTest::addColumn<QStringList>("names");
         QTest::addColumn<QString>("peerCommand"); // %1 the files
-        QTest::addColumn<QString>("summary");     // empty: success
+        QTest::addColumn<QString>("summary");     // the start of it; empty: success
         QTest::addColumn<QStringList>("received");
         const QString evil = QStringLiteral("evil\x1b]0;pwned\x07.txt");
-        if (selected("ymodem", false))
-            QTest::newRow("ymodem receive escape in name")
-                << "ymodem" << false << QStringList{evil} << "sb -q %1" << "Ymodem 文件名非法" << QStringList();
+        const QString kermit = QStringLiteral("printf 'set block-check %1\\nset file names literal\\nset file type binary\\n"
+                                              "set quiet on\\nset delay 0\\n%2\\nexit\\n' > ../k.ksc && kermit ../k.ksc");
+        const auto add = [](const char *name, const QString &protocol, bool send, const QStringList &names,
+                            const QString &command, const QString &summary, const QStringList &received) {
+            if (selected(protocol, send))
+                QTest::newRow(name) << protocol << send << names << command << summary << received;
+        };
+        add("ymodem receive escape in name", "ymodem", false, {evil}, "sb -q %1", "Ymodem 文件名非法", {});
         // sz offers one name with its folders (-f): it lands under its own
         // name; the one with an escape sequence is skipped.
-        if (selected("zmodem", false))
-            QTest::newRow("zmodem receive folders and escape in names")
-                << "zmodem" << false << QStringList{"plain.txt", evil} << "sz -q -f %1" << QString()
-                << QStringList{"plain.txt"};
-        if (selected("kermit", false))
-            QTest::newRow("kermit receive escape in name")
-                << "kermit" << false << QStringList{evil} << "gkermit -i -P -q -s %1" << "Kermit 文件名非法"
-                << QStringList();
-        // A folder where the file should go: the receiving peer cannot create
-        // it and says so.
-        if (selected("kermit", true))
-            QTest::newRow("kermit send, peer cannot create")
-                << "kermit" << true << QStringList{"blocked"} << "mkdir blocked && gkermit -i -P -q -r" << "对端错误："
-                << QStringList{"blocked"};
+        add("zmodem receive folders and escape in names", "zmodem", false, {"plain.txt", evil}, "sz -q -f %1", {},
+            {"plain.txt"});
+        add("kermit receive escape in name", "kermit", false, {evil}, "gkermit -i -P -q -s %1", "Kermit 文件名非法", {});
+        // A folder where the file should go: the receiving peer cannot create it and says so.
+        add("kermit send, peer cannot create", "kermit", true, {"blocked"}, "mkdir blocked && gkermit -i -P -q -r",
+            "对端错误：", {"blocked"});
+        for (const bool send : {true, false}) {
+            for (const int check : {1, 2, 3}) {
+                const QString command = kermit.arg(check).arg(send ? "receive" : "send ck.bin");
+                add(qPrintable(QStringLiteral("kermit %1, C-Kermit check type %2").arg(send ? "send" : "receive").arg(check)),
+                    "kermit", send, {"ck.bin"}, command, {}, {"ck.bin"});
+            }
+        }
     }
-    void refusals()
+    void peerCommands()
     {
         if (!QTest::currentDataTag())
             return; // no row of this group
@@ -331,56 +299,20 @@ private slots:
         QFETCH(QString, summary);
         QFETCH(QStringList, received);
         Bench b;
+        const QByteArray bytes = content("all:20000") + content("5000");
         QStringList files;
         for (const QString &name : names)
-            files << writeFile(b.source, name, name.toUtf8());
+            files << b.put(name, bytes);
         PeerRunPlan plan = b.plan(protocol, send, files, PeerLink::Pty);
-        plan.peerCommand = peerCommand;
-        if (peerCommand.contains(QLatin1String("%1")))
-            plan.peerCommand = peerCommand.arg(QLatin1Char('\'') + files.join(QLatin1String("' '")) + QLatin1Char('\''));
+        plan.peerCommand = peerCommand.contains("%1") ? peerCommand.arg("'" + files.join("' '") + "'") : peerCommand;
         const PeerRunResult r = runAgainstPeer(plan);
-        QVERIFY2(summary.isEmpty() ? r.transferOk : !r.transferOk && r.summary.startsWith(summary), qPrintable(r.summary));
+        QVERIFY2(summary.isEmpty() ? r.ok : !r.transferOk && r.summary.startsWith(summary),
+                 qPrintable(r.summary + " / " + r.statuses.join(" | ")));
         QCOMPARE(b.targetEntries(), received);
-        if (!send && !received.isEmpty())
-            QCOMPARE(readFile(b.target + QLatin1Char('/') + received.first()), received.first().toUtf8());
-    }
-
-    // C-Kermit states the check type it wants: as sender in its Send-Init,
-    // as receiver in its ACK of ours. One that we did not take up would fail
-    // every data packet.
-    void kermitCheckTypes_data()
-    {
-        QTest::addColumn<int>("check");
-        QTest::addColumn<bool>("send");
-        for (const bool send : {true, false}) {
-            for (const int check : {1, 2, 3}) {
-                if (selected("kermit", send))
-                    QTest::addRow("%s, type %d", send ? "we send" : "we receive", check) << check << send;
-            }
+        for (const QString &name : received) {
+            if (summary.isEmpty())
+                QVERIFY2(b.got(name) == bytes, qPrintable(name));
         }
-    }
-    void kermitCheckTypes()
-    {
-        if (!QTest::currentDataTag())
-            return; // no row of this group
-        QFETCH(int, check);
-        QFETCH(bool, send);
-        Bench b;
-        const QByteArray bytes = content(QStringLiteral("all:20000")) + content(QStringLiteral("5000"));
-        const QString file = writeFile(b.source, QStringLiteral("ck.bin"), bytes);
-        // Options given with -C come too late for the action options, so the
-        // settings go through a command file.
-        writeFile(send ? b.target : b.source, QStringLiteral("cmds.ksc"),
-                  QStringLiteral("set block-check %1\nset file names literal\nset file type binary\n"
-                                 "set quiet on\nset delay 0\n%2\nexit\n")
-                      .arg(check)
-                      .arg(send ? QStringLiteral("receive") : QStringLiteral("send ck.bin"))
-                      .toLatin1());
-        PeerRunPlan plan = b.plan(QStringLiteral("kermit"), send, {file}, PeerLink::Pty);
-        plan.peerCommand = QStringLiteral("kermit cmds.ksc");
-        const PeerRunResult r = runAgainstPeer(plan);
-        QVERIFY2(r.ok, qPrintable(r.summary + QLatin1String(" / ") + r.statuses.join(QLatin1String(" | "))));
-        QVERIFY(readFile(b.target + QStringLiteral("/ck.bin")) == bytes);
     }
 };
 
