@@ -656,7 +656,9 @@ void XmodemTransfer::handleEot()
             return;
         }
     }
-    emitStatus(QStringLiteral("文件 %1 接收完成（%2 字节）").arg(m_currentName).arg(m_receivedBytes));
+    // What was stored: the announced size cuts the padding of the last block.
+    const qint64 stored = m_expectedSize >= 0 ? qMin(m_expectedSize, m_receivedBytes) : m_receivedBytes;
+    emitStatus(QStringLiteral("文件 %1 接收完成（%2 字节）").arg(m_currentName).arg(stored));
     m_expectedSize = -1;
     m_receivedBytes = 0;
     m_lastBlock = 0;

@@ -265,7 +265,8 @@ private slots:
         QCOMPARE(h.read("a.part"), QByteArray("mine"));
         if (summary.isEmpty()) { // the header gets an ACK and a request for data, the first EOT a NAK
             QVERIFY(h.wire().startsWith("\x06" "C") && h.wire().count(NAK) == 1);
-            QVERIFY(h.statuses.join('|').contains(QStringLiteral("文件 %1 接收完成（").arg(files.last())));
+            const QString done = QStringLiteral("文件 %1 接收完成（%2 字节）").arg(files.last()).arg(h.read(files.last()).size());
+            QVERIFY2(h.statuses.contains(done), qPrintable(h.statuses.join('|')));
         }
         if (files.contains("a.1.part")) {
             QVERIFY(h.summary.endsWith(h.path("a.1.part")));
