@@ -38,8 +38,6 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), actions(std::make
     menuLayout->addWidget(titleBar);
     menuLayout->addWidget(appMenuBar);
     setMenuWidget(menuWidget);
-    buildMenus();
-    buildToolBar();
 
     auto *central = new QWidget(this);
     auto *centralLayout = new QVBoxLayout(central);
@@ -68,6 +66,9 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), actions(std::make
     setCentralWidget(central);
     appStatusBar = new StatusBar(this);
     centralLayout->addWidget(appStatusBar, 0);
+    // Menu entries act on the terminal area: it has to exist first.
+    buildMenus();
+    buildToolBar();
 
     treeActions = new TreeActions(this, sessionTree);
     connect(sessionTree, &SessionTree::sessionActivated, this, &MainWindow::onSessionActivated);

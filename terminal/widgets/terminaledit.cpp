@@ -54,6 +54,14 @@ int TerminalEdit::lastCharBytes() const
     return s.isEmpty() ? 1 : int(s.toUtf8().size());
 }
 
+// A flood's lines wait for the end of their frame before they enter the
+// document; they came before what is echoed now, so they go in first.
+void TerminalEdit::writeWaitingLines()
+{
+    if (TerminalView *view = parentView())
+        view->engine()->lineRenderer().holdAppends(false);
+}
+
 template<typename Base>
 void TerminalEdit::carryOut(const KeyAction &a, QEvent *event, Base base)
 {
@@ -61,6 +69,8 @@ void TerminalEdit::carryOut(const KeyAction &a, QEvent *event, Base base)
         base();
         return;
     }
+    if (a.moveToEnd || a.applyLocally)
+        writeWaitingLines();
     if (a.moveToEnd)
         moveCursor(QTextCursor::End);
     if (a.applyLocally)
@@ -90,8 +100,10 @@ void TerminalEdit::keyPressEvent(QKeyEvent *e)
         return;
     }
     if (e->matches(QKeySequence::Paste)) {
-        if (keys.localEcho)
+        if (keys.localEcho) {
+            writeWaitingLines();
             moveCursor(QTextCursor::End);
+        }
         paste();
         e->accept();
         return;
@@ -116,8 +128,10 @@ void TerminalEdit::insertFromMimeData(const QMimeData *source)
     }
     readScreenModes();
     const KeyAction a = keys.paste(source->text());
-    if (a.applyLocally)
+    if (a.applyLocally) {
+        writeWaitingLines();
         QPlainTextEdit::insertFromMimeData(source);
+    }
     if (!a.bytes.isEmpty())
         emit sendInput(id, a.bytes);
 }

@@ -42,5 +42,6 @@ private:
     template<typename Base>
     void carryOut(const KeyAction &action, QEvent *event, Base base);
     void readScreenModes();
+    void writeWaitingLines();
     int lastCharBytes() const;
 };

@@ -3,12 +3,17 @@
 #include "mainwindow/frameresizer.h"
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/sessiontree.h"
+#include "terminal/widgets/terminalarea.h"
+#include "terminal/widgets/terminaledit.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QClipboard>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QSignalSpy>
 #include <QTest>
 #include <QToolBar>
 
@@ -184,6 +189,40 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(&w));
         QTest::keyClick(&w, Qt::Key_N, Qt::ControlModifier);
         QCOMPARE(count, 1);
+    }
+
+    // The Edit menu's copy and paste keys, pressed in a terminal, copy its
+    // selection and paste into its session; the terminal never sees them.
+    void copyPasteKeysInTerminal_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<QString>("clipboard");
+        QTest::addColumn<QByteArray>("sent");
+        QTest::newRow("copy") << int(Qt::Key_C) << "hello" << QByteArray();
+        QTest::newRow("paste") << int(Qt::Key_V) << "pasted" << QByteArray("pasted");
+    }
+
+    void copyPasteKeysInTerminal()
+    {
+        QFETCH(int, key);
+        MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        auto *area = w.findChild<TerminalArea *>();
+        area->addTerminal(QStringLiteral("t1"), QStringLiteral("t"), QString(), QString());
+        area->appendData(QStringLiteral("t1"), "hello");
+        auto *edit = area->findChild<TerminalEdit *>();
+        QTRY_COMPARE(edit->toPlainText(), QStringLiteral("hello"));
+        edit->setFocus();
+        edit->selectAll();
+        QApplication::clipboard()->setText(QStringLiteral("pasted"));
+        QSignalSpy spy(area, &TerminalArea::inputSent);
+        QTest::keyClick(edit, Qt::Key(key), Qt::ControlModifier | Qt::ShiftModifier);
+        QTEST(QApplication::clipboard()->text(), "clipboard");
+        QByteArray sent;
+        for (const QList<QVariant> &args : spy)
+            sent += args.at(1).toByteArray();
+        QTEST(sent, "sent");
     }
 
     void toggles()

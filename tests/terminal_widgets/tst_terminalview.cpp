@@ -276,6 +276,39 @@ private slots:
         QVERIFY(v.terminalEdit()->document()->toPlainText().indexOf(u"你") < 0);
     }
 
+    void localEchoFollowsWaitingLines_data()
+    {
+        QTest::addColumn<bool>("paste");
+        QTest::newRow("typed") << false;
+        QTest::newRow("pasted") << true;
+    }
+
+    void localEchoFollowsWaitingLines()
+    {
+        QFETCH(bool, paste);
+        TerminalView v(QStringLiteral("s4"), QStringLiteral("t"));
+        TerminalEdit *e = v.terminalEdit();
+        e->keys.localEcho = true;
+        // The flood's frame never ends by itself here.
+        v.engine()->setFrameInterval(1 << 30);
+        QByteArray flood;
+        for (int i = 0; i < 2 * TerminalEngine::FloodLines; ++i)
+            flood += "line " + QByteArray::number(i) + "\r\n";
+        v.appendData(flood);
+        v.engine()->drainReceived();
+        QVERIFY(v.engine()->lineRenderer().waitingLines() > 0);
+        if (paste) {
+            QApplication::clipboard()->setText(QStringLiteral("x"));
+            QTest::keyClick(e, Qt::Key_V, Qt::ControlModifier);
+        } else {
+            QTest::keyClick(e, Qt::Key_X);
+        }
+        feed(v, {});
+        const QTextBlock last = e->document()->lastBlock();
+        QCOMPARE(last.text(), QStringLiteral("x"));
+        QCOMPARE(last.previous().text(), QStringLiteral("line %1").arg(2 * TerminalEngine::FloodLines - 1));
+    }
+
     void areaTabs()
     {
         TerminalArea area;
