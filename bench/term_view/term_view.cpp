@@ -123,10 +123,11 @@ int main(int argc, char **argv)
     qint64 longestStall = 0;
     heartbeat.setInterval(5);
     QObject::connect(&heartbeat, &QTimer::timeout, [&] {
-        if (sinceBeat.isValid())
-            longestStall = std::max(longestStall, sinceBeat.elapsed());
+        longestStall = std::max(longestStall, sinceBeat.elapsed());
         sinceBeat.start();
     });
+    // Timed from the start, so a stall before the first beat counts too.
+    sinceBeat.start();
     heartbeat.start();
     bool done = false;
     auto finish = [&] {
