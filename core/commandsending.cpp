@@ -155,6 +155,6 @@ void CommandSender::step()
             return;
         }
     }
-    emit finished(index >= chunks.size());
+    emit finished();
     deleteLater();
 }

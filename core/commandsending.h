@@ -61,8 +61,8 @@ public:
                                QObject *parent);
 
 signals:
-    // The run ended: all chunks written (`complete`) or the target gone first.
-    void finished(bool complete);
+    // The run ended: all chunks written or the target gone.
+    void finished();
 
 private:
     CommandSender(const QList<CommandChunk> &chunks, QObject *target, WriteFunction write, QObject *parent);
