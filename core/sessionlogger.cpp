@@ -60,7 +60,8 @@ SessionLogger::~SessionLogger()
 QString SessionLogger::buildFileName(const QString &sessionName, const QString &host,
                                      const SessionLogOptions &options, const QDateTime &now)
 {
-    QString folder = expandPathVariables(options.dir);
+    // An empty folder would put logs at the root of the file system.
+    QString folder = expandPathVariables(options.dir.isEmpty() ? QStringLiteral("%APPDATA%/logs") : options.dir);
     folder.replace(QLatin1Char('\\'), QLatin1Char('/'));
     if (!folder.endsWith(QLatin1Char('/')))
         folder += QLatin1Char('/');
