@@ -1,0 +1,174 @@
+#include "core/languagemanager.h"
+#include "core/sessionlogger.h"
+
+#include <QDir>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+const QDateTime kNow(QDate(2026, 3, 7), QTime(9, 41, 5));
+const QByteArray kStart = "\n========== 会话开始 2026-03-07 09:41:05 ==========\n";
+const QByteArray kEnd = "\n========== 会话结束 2026-03-07 09:41:05 ==========\n\n";
+const QByteArray kMiB(1048576, 'x');
+const QString kBoth = "收发都记录", kText = "纯文本";
+
+QByteArray contents(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+bool put(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+// Options from "direction|mode|timestamp|prefix|start mode|rotate".
+SessionLogOptions options(const QString &dir, const QString &spec, const QString &file)
+{
+    const QStringList f = spec.split('|');
+    return {false, dir, file, f.value(0), f.value(1), f.value(2), f.value(5).toInt(), false, false, {}, {}, f.value(3),
+            f.value(4)};
+}
+
+std::unique_ptr<SessionLogger> logger(const QString &dir, const QString &spec, const QString &file = "%S.log")
+{
+    auto l = std::make_unique<SessionLogger>("s", "", options(dir, spec, file));
+    l->setClock([] { return kNow; });
+    return l;
+}
+
+} // namespace
+
+class TestSessionLogger : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir box;
+    QString logs() const { return box.path() + "/logs"; }
+
+private slots:
+    void initTestCase() { LanguageManager::setLanguage("en"); }
+    void init() { QVERIFY(QDir(box.path()).removeRecursively() && QDir().mkpath(logs())); }
+
+    void fileNames_data()
+    {
+        QTest::addColumn<QString>("pattern");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("default") << "" << "s" << "10.0.0.5" << "s_03_07_09.log";
+        QTest::newRow("no host") << "%H.log" << "s" << "" << "s.log";
+        QTest::newRow("folder per day") << "{date}\\%S.log" << "s" << "h" << "2026-03-07/s.log";
+        QTest::newRow("any case") << "{NAME}_{Time}_{port}_%s%m%d.LOG" << "s" << "h" << "s_094105_s_s0307.LOG";
+        QTest::newRow("forbidden chars") << "a:b?c<>\"|*%S.log" << "s:1" << "h" << "a_b_c_____s_1.log";
+        QTest::newRow("climbing name") << "%S.log" << "../../etc/x" << "" << "____etc_x.log";
+        QTest::newRow("climbing host") << "d/%H.log" << "s" << "..\\..\\h" << "d/____h.log";
+        QTest::newRow("name is a token") << "%S_%H.log" << "%h{date}" << "%S" << "%h{date}_%S.log";
+        QTest::newRow("pattern's own parent") << "../%S.log" << "s" << "" << "../s.log";
+    }
+
+    void fileNames()
+    {
+        QFETCH(QString, pattern);
+        QFETCH(QString, name);
+        QFETCH(QString, host);
+        QFETCH(QString, expected);
+        QCOMPARE(SessionLogger::buildFileName(name, host, options("/box/logs", "", pattern), kNow), "/box/logs/" + expected);
+    }
+
+    void records_data()
+    {
+        QTest::addColumn<QString>("options");
+        QTest::addColumn<QStringList>("traffic"); // "R..." received, "S..." sent
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("bare bytes, nothing held") << "仅接收|纯文本" << QStringList{"Rab", "Rc\nd", "Sx"} << QByteArray("abc\nd");
+        QTest::newRow("lines under tags") << kBoth + "|" + kText << QStringList{"Rl1\nl2\npa", "Srt"}
+                                          << QByteArray("[RX] l1\n[RX] l2\n[TX] part\n");
+        QTest::newRow("endless line cut") << kBoth << QStringList{"R" + kMiB.left(kMiB.size() - 1), "Rxy", "Rz\n"}
+                                          << "[RX] " + kMiB + "y\n[RX] z\n";
+        QTest::newRow("send only, stamp, prefix") << "仅发送||'T'|> " << QStringList{"Rr\n", "Ss\n"} << QByteArray("[T] > s\n");
+        QTest::newRow("hex") << "仅接收|HEX|'T'|p " << QStringList{"RA\r\n"} << QByteArray("[T] [RX] p 41 0d 0a\n");
+        QTest::newRow("dual") << kBoth + "|双份（文本+HEX）" << QStringList{"Shi", "Ra\n"}
+                              << QByteArray("[TX] hi\n[TX] 68 69\n[RX] a\n[RX] 61 0a\n");
+        QTest::newRow("unknown mode") << kBoth + "|x" << QStringList{"Rabc\n"} << QByteArray();
+    }
+
+    void records()
+    {
+        QFETCH(QString, options);
+        QFETCH(QStringList, traffic);
+        QFETCH(QByteArray, expected);
+        auto l = logger(logs(), options);
+        QVERIFY(l->start());
+        for (const QString &t : traffic)
+            t.startsWith('S') ? l->logSent(t.mid(1).toUtf8()) : l->logReceived(t.mid(1).toUtf8());
+        l->stop();
+        l->stop();
+        QCOMPARE(contents(l->currentPath()), kStart + expected + kEnd);
+    }
+
+    // Split files are appended to and begin without a banner; only the first
+    // file of a start is cleared.
+    void splitBySize()
+    {
+        QVERIFY(put(logs() + "/s.log", "stale\n") && put(logs() + "/s.1.log", "old\n"));
+        auto l = logger(logs(), "仅接收|纯文本|||清空|1");
+        QVERIFY(l->start());
+        const QByteArray first = kMiB.left(kMiB.size() - kStart.size() - 1);
+        l->logReceived(first);
+        l->flushBuffer();
+        l->logReceived("y"); // reaches the limit once written
+        l->flushBuffer();
+        l->logReceived("next\n");
+        l->stop();
+        QCOMPARE(contents(logs() + "/s.log"), kStart + first + 'y');
+        QCOMPARE(contents(logs() + "/s.1.log"), "old\nnext\n" + kEnd);
+    }
+
+    // A failure ends recording with one message, never silently; a file that
+    // cannot be made at the start is only the return value.
+    void failures_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("folder under a file") << "plain/logs/%S.log" << "" << "";
+        QTest::newRow("banner unwritable") << "/dev/full" << "" << "No space left on device";
+        QTest::newRow("folder vanishes") << "logs/%S.log" << "vanish" << "No such file or directory";
+        QTest::newRow("next file unopenable") << "logs/%S.log" << "rotate" << "Is a directory";
+    }
+
+    void failures()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, action);
+        QFETCH(QString, error);
+        QVERIFY(put(box.path() + "/plain", ""));
+        const QFileInfo where(path.startsWith('/') ? path : box.path() + '/' + path);
+        const QString dir = where.path(), file = where.fileName();
+        QVERIFY(action != "rotate" || QDir().mkpath(dir + "/s.1.log"));
+        auto l = logger(dir, "仅接收|纯文本|||追加|1", file);
+        QSignalSpy errors(l.get(), &SessionLogger::logError);
+        QCOMPARE(l->start(), !action.isEmpty());
+        if (action == "vanish") {
+            QVERIFY(QDir(dir).removeRecursively());
+            l->logReceived("lost\n");
+            QTRY_COMPARE(errors.size(), 1); // found by the timer's flush
+        } else if (action == "rotate") {
+            l->logReceived(kMiB);
+            QCOMPARE(contents(dir + "/s.log"), kStart + kMiB);
+        }
+        l->logReceived("more\n");
+        l->stop();
+        QVERIFY(!l->isRecording());
+        QCOMPARE(errors, error.isEmpty() ? QList<QVariantList>() : QList<QVariantList>{
+                             {"Failed to write log, recording stopped: " + error}});
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSessionLogger)
+#include "tst_sessionlogger.moc"
