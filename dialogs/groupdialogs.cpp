@@ -122,8 +122,10 @@ DeleteConfirmDialog::DeleteConfirmDialog(QWidget *parent) : QDialog(parent)
 
 void DeleteConfirmDialog::setTarget(const QString &name, bool isGroup, int sessionCount)
 {
-    // The name is the user's own text: it shows as written, never as markup.
-    messageLabel->setText(QStringLiteral("确定要删除 <b style='color:#f44747;'>\"%1\"</b> 吗？").arg(name.toHtmlEscaped()));
+    // Translated like every other text (a question left in Chinese in every
+    // language would puzzle most users); the name is the user's own text: it
+    // shows as written, never as markup.
+    messageLabel->setText(lt("确定要删除 <b style='color:#f44747;'>\"%1\"</b> 吗？").arg(name.toHtmlEscaped()));
     const bool warn = isGroup && sessionCount >= 1;
     if (warn)
         warningLabel->setText(lt("⚠️ 该分组包含 %1 个会话，删除后会话将移至根目录。").arg(sessionCount));

@@ -27,16 +27,16 @@ bool put(const QString &path, const QByteArray &bytes)
 }
 
 // Options from "direction|mode|timestamp|prefix|start mode|rotate".
-SessionLogOptions options(const QString &dir, const QString &spec, const QString &file)
+SessionLogOptions options(const QString &dir, const QString &fields, const QString &file)
 {
-    const QStringList f = spec.split('|');
+    const QStringList f = fields.split('|');
     return {false, dir, file, f.value(0), f.value(1), f.value(2), f.value(5).toInt(), false, false, {}, {}, f.value(3),
             f.value(4)};
 }
 
-std::unique_ptr<SessionLogger> logger(const QString &dir, const QString &spec, const QString &file = "%S.log")
+std::unique_ptr<SessionLogger> logger(const QString &dir, const QString &fields, const QString &file = "%S.log")
 {
-    auto l = std::make_unique<SessionLogger>("s", "", options(dir, spec, file));
+    auto l = std::make_unique<SessionLogger>("s", "", options(dir, fields, file));
     l->setClock([] { return kNow; });
     return l;
 }

@@ -154,7 +154,7 @@ private slots:
         dialog.show();
         auto *message = dialog.findChild<QLabel *>(QStringLiteral("messageLabel"));
         auto *warn = dialog.findChild<QLabel *>(QStringLiteral("warningLabel"));
-        QCOMPARE(shown(message), QStringLiteral("确定要删除 \"%1\" 吗？").arg(name));
+        QCOMPARE(shown(message), QStringLiteral("Delete \"%1\"?").arg(name));
         QCOMPARE(warn->isVisible(), !warning.isEmpty());
         if (!warning.isEmpty())
             QCOMPARE(warn->text(), warning);

@@ -37,17 +37,17 @@ QByteArray rowName(const QString &protocol, bool send, const QString &what)
     return QStringLiteral("%1 %2 %3").arg(protocol, send ? "send" : "receive", what).toUtf8();
 }
 
-// A file's content from a short spec: a size (random bytes seeded by it),
+// A file's content from a short recipe: a size (random bytes seeded by it),
 // "all:N" (every byte value in turn), "escapes" (only bytes that ZMODEM and
 // Kermit must escape, CR after '@' among them) or "crlf" (text lines).
-QByteArray content(const QString &spec)
+QByteArray content(const QString &recipe)
 {
-    if (spec == QLatin1String("escapes"))
+    if (recipe == QLatin1String("escapes"))
         return (QByteArray::fromHex("101113187f8d90919398ff") + "@\r@\x8d#~").repeated(300);
-    if (spec == QLatin1String("crlf"))
+    if (recipe == QLatin1String("crlf"))
         return QByteArray("line one\r\nline two # with prefix\r\n\r\nend\r\n").repeated(50);
-    const bool all = spec.startsWith(QLatin1String("all:"));
-    const int size = spec.mid(all ? 4 : 0).toInt();
+    const bool all = recipe.startsWith(QLatin1String("all:"));
+    const int size = recipe.mid(all ? 4 : 0).toInt();
     QByteArray bytes(size, Qt::Uninitialized);
     QRandomGenerator gen(quint32(size) * 7919u + 1);
     for (int i = 0; i < size; ++i)

@@ -51,6 +51,9 @@ TftpServerDialog::TftpServerDialog(QWidget *parent) : QDialog(parent)
     portSpin = new QSpinBox(content);
     portSpin->setRange(1, 65535);
     portSpin->setValue(69);
+    // A port is typed, not stepped; the dark style left the step buttons blank.
+    portSpin->setButtonSymbols(QAbstractSpinBox::NoButtons);
+    portSpin->setMinimumWidth(80);
     portRow->addWidget(portSpin);
     portRow->addStretch(1);
     startButton = new QPushButton(LanguageManager::tr("启动服务器"), content);
