@@ -70,6 +70,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), actions(std::make
     buildMenus();
     buildToolBar();
 
+    hub = new SessionHub(this, terminalArea, sessionTree, appStatusBar);
     treeActions = new TreeActions(this, sessionTree);
     connect(sessionTree, &SessionTree::sessionActivated, this, &MainWindow::onSessionActivated);
     connect(sessionTree, &SessionTree::sessionConnect, this, &MainWindow::onSessionConnect);

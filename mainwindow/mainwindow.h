@@ -4,30 +4,20 @@
 #include <QMap>
 #include <memory>
 
+#include "mainwindow/sessionhub.h"
 #include "mainwindow/windowactions.h"
 
 class QAction;
 class QMenu;
 class QMenuBar;
 class QToolBar;
-class Connection;
 class FrameResizer;
-class SessionLogger;
 class SessionTree;
 class StatusBar;
 class TerminalArea;
 class TftpServerDialog;
 class TitleBar;
 class TreeActions;
-class XmodemTransfer;
-class ZmodemTransfer;
-class KermitTransfer;
-
-// The session data of a tab shown for a session, kept to reopen sessions
-// that live only in memory.
-struct TabSessionInfo {
-    QString id, name, type, host, port;
-};
 
 // The program's one top-level window: frameless, with its own title bar and
 // menus, the session tree, the terminal tabs, the command window and the
@@ -43,6 +33,7 @@ public:
     static QString windowTitleText();
     // Replaces the handlers of the session road, transfers and logging.
     void setActions(std::unique_ptr<WindowActions> actions);
+    SessionHub *sessionHub() const { return hub; }
     void showAboutDialog();
     void openHomePage();
 
@@ -100,12 +91,9 @@ private:
     QAction *treeAction = nullptr;
     QAction *commandWindowAction = nullptr;
     QAction *statusBarAction = nullptr;
-    QMap<QString, Connection *> connections;
-    QMap<QString, SessionLogger *> sessionLoggers;
-    QMap<QString, TabSessionInfo> tabSessions;
-    XmodemTransfer *xmodemTransfer = nullptr;
-    ZmodemTransfer *zmodemTransfer = nullptr;
-    KermitTransfer *kermitTransfer = nullptr;
+    // The open sessions' connections, loggers, tabs and transfer, shared
+    // with the collaborators.
+    SessionHub *hub = nullptr;
     TftpServerDialog *tftpDialog = nullptr;
 
     std::unique_ptr<WindowActions> actions;
