@@ -3,15 +3,18 @@
 #include "dialogs/globaloptionsdialog.h"
 #include "dialogs/settingsform.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
 #include <QSpinBox>
 #include <QTableWidget>
 #include <QTest>
+#include <QTimer>
 
 using Rows = QList<QStringList>;
 
@@ -289,15 +292,19 @@ private slots:
         QCOMPARE(stored("proxy/pass"), QString());
     }
 
-    // Cancel writes nothing; what an earlier Apply wrote stays.
+    // Cancel writes nothing; what an earlier Apply wrote stays. The add
+    // button under a table appends an empty row.
     void buttons_data()
     {
         QTest::addColumn<QStringList>("pressed");
         QTest::addColumn<bool>("written");
         QTest::addColumn<int>("result");
-        QTest::newRow("ok") << QStringList{"确定"} << true << int(QDialog::Accepted);
-        QTest::newRow("cancel") << QStringList{"取消"} << false << int(QDialog::Rejected);
-        QTest::newRow("apply, cancel") << QStringList{"应用", "取消"} << true << int(QDialog::Rejected);
+        QTest::addColumn<int>("commandRows");
+        QTest::newRow("ok") << QStringList{"确定"} << true << int(QDialog::Accepted) << 4;
+        QTest::newRow("cancel") << QStringList{"取消"} << false << int(QDialog::Rejected) << 0;
+        QTest::newRow("apply, cancel") << QStringList{"应用", "取消"} << true << int(QDialog::Rejected) << 4;
+        QTest::newRow("two rows added") << QStringList{"➕ 添加命令", "➕ 添加命令", "确定"} << true
+                                        << int(QDialog::Accepted) << 6;
     }
 
     void buttons()
@@ -305,6 +312,7 @@ private slots:
         QFETCH(QStringList, pressed);
         QFETCH(bool, written);
         QFETCH(int, result);
+        QFETCH(int, commandRows);
         GlobalOptionsDialog dialog;
         editor<QCheckBox>(dialog, "adv/secureNoPass")->setChecked(true);
         editor<QSpinBox>(dialog, "display/fontSize")->setValue(20);
@@ -313,6 +321,35 @@ private slots:
         QCOMPARE(dialog.result(), result);
         QCOMPARE(stored("adv/secureNoPass") == "true", written);
         QCOMPARE(stored("display/fontSize") == "20", written);
+        const Rows rows = GlobalOptionsDialog::loadTable("commands");
+        QCOMPARE(rows.size(), commandRows);
+        if (commandRows > 4)
+            QCOMPARE(rows.last(), (QStringList{"", "", ""}));
+    }
+
+    // A password that cannot be sealed (no key file can be made) is not
+    // written at all: the stored value stays and the user is told.
+    void proxyPasswordUnsealable()
+    {
+        AppSettings::instance().setValue("proxy/pass", "kept");
+        const QByteArray config = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_CONFIG_HOME", "/dev/null/config");
+        GlobalOptionsDialog dialog;
+        editor<QLineEdit>(dialog, "proxy/pass")->setText("typed-secret");
+        QString told;
+        QTimer closer;
+        QObject::connect(&closer, &QTimer::timeout, [&] {
+            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                told = box->text();
+                box->close();
+            }
+        });
+        closer.start(10);
+        press(dialog, "应用");
+        qputenv("XDG_CONFIG_HOME", config);
+        QVERIFY(!told.isEmpty());
+        QCOMPARE(stored("proxy/pass"), QString("kept"));
+        QCOMPARE(stored("proxy/port"), QString("8080"));
     }
 
     // Ticking components builds the format; typing re-ticks the boxes.
