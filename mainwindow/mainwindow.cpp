@@ -4,6 +4,7 @@
 #include "core/languagemanager.h"
 #include "core/sessionstore.h"
 #include "mainwindow/frameresizer.h"
+#include "mainwindow/sessiondialogseam.h"
 #include "mainwindow/sessiontree.h"
 #include "mainwindow/statusbar.h"
 #include "mainwindow/titlebar.h"
@@ -71,6 +72,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), actions(std::make
     buildToolBar();
 
     hub = new SessionHub(this, terminalArea, sessionTree, appStatusBar);
+    installSessionDialogs(hub->dialogs);
     treeActions = new TreeActions(this, sessionTree);
     connect(sessionTree, &SessionTree::sessionActivated, this, &MainWindow::onSessionActivated);
     connect(sessionTree, &SessionTree::sessionConnect, this, &MainWindow::onSessionConnect);
