@@ -1,0 +1,405 @@
+#include "dialogs/optionpage.h"
+
+#include "core/appsettings.h"
+#include "core/languagemanager.h"
+#include "core/passwordprotection.h"
+#include "core/sessionlogoptions.h"
+#include "dialogs/settingsform.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFontDatabase>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTableWidget>
+#include <QVBoxLayout>
+
+QString OptionText::shown() const
+{
+    if (!source)
+        return QString();
+    const QString text = QString::fromUtf8(source);
+    return translated ? LanguageManager::tr(text) : text;
+}
+
+OptionRow OptionRow::beside(int stretchFactor) const
+{
+    OptionRow row = *this;
+    row.stretch = stretchFactor;
+    return row;
+}
+
+OptionRow OptionRow::withSuffix(const char *text) const
+{
+    OptionRow row = *this;
+    row.suffix = text;
+    return row;
+}
+
+OptionRow OptionRow::withStyle(const char *css) const
+{
+    OptionRow row = *this;
+    row.style = css;
+    return row;
+}
+
+namespace {
+OptionRow make(OptionKind kind, const char *key, OptionText label)
+{
+    OptionRow row;
+    row.kind = kind;
+    row.key = key;
+    row.label = label;
+    return row;
+}
+
+QStringList shownAll(const std::vector<OptionText> &texts)
+{
+    QStringList out;
+    for (const OptionText &t : texts)
+        out << t.shown();
+    return out;
+}
+
+// A label above an editor, either as a form row or as one column of a row of
+// editors side by side.
+struct Placement {
+    QVBoxLayout *page;
+    QVBoxLayout *target;
+    bool column;
+};
+} // namespace
+
+OptionRow section(OptionText title) { return make(OptionKind::Section, nullptr, title); }
+
+OptionRow hint(std::vector<OptionText> parts)
+{
+    OptionRow row = make(OptionKind::Hint, nullptr, {});
+    row.items = std::move(parts);
+    return row;
+}
+
+OptionRow check(const char *key, OptionText label, bool checked, OptionText hintText)
+{
+    OptionRow row = make(OptionKind::Check, key, label);
+    row.number = checked ? 1 : 0;
+    row.hint = hintText;
+    return row;
+}
+
+OptionRow combo(const char *key, OptionText label, OptionText current, std::vector<OptionText> items)
+{
+    OptionRow row = make(OptionKind::Combo, key, label);
+    row.text = current;
+    row.items = std::move(items);
+    return row;
+}
+
+OptionRow fontFamily(const char *key, OptionText label, OptionText current)
+{
+    OptionRow row = make(OptionKind::FontFamily, key, label);
+    row.text = current;
+    return row;
+}
+
+OptionRow line(const char *key, OptionText label, OptionText text, OptionText placeholder)
+{
+    OptionRow row = make(OptionKind::Line, key, label);
+    row.text = text;
+    row.hint = placeholder;
+    return row;
+}
+
+OptionRow secret(const char *key, OptionText label) { return make(OptionKind::Secret, key, label); }
+
+OptionRow spin(const char *key, OptionText label, int value, int min, int max)
+{
+    OptionRow row = make(OptionKind::Spin, key, label);
+    row.number = value;
+    row.min = min;
+    row.max = max;
+    return row;
+}
+
+OptionRow timestamp(const char *key, OptionText label, OptionText format)
+{
+    OptionRow row = make(OptionKind::Timestamp, key, label);
+    row.text = format;
+    return row;
+}
+
+OptionRow table(const char *name, std::vector<OptionText> headers, int maxHeight,
+                std::vector<std::vector<OptionText>> samples)
+{
+    OptionRow row = make(OptionKind::Table, name, {});
+    row.items = std::move(headers);
+    row.max = maxHeight;
+    row.samples = std::move(samples);
+    return row;
+}
+
+OptionRow buttons(std::vector<OptionText> captions, bool addsRow)
+{
+    OptionRow row = make(OptionKind::Buttons, nullptr, {});
+    row.items = std::move(captions);
+    row.addsRow = addsRow;
+    return row;
+}
+
+OptionRow custom(std::function<void(QVBoxLayout *, OptionBindings &)> build)
+{
+    OptionRow row = make(OptionKind::Custom, nullptr, {});
+    row.build = std::move(build);
+    return row;
+}
+
+bool readOptionBool(const QString &key, bool fallback)
+{
+    const QVariant v = AppSettings::instance().value(key);
+    if (!v.isValid())
+        return fallback;
+    if (v.typeId() == QMetaType::Bool)
+        return v.toBool();
+    // Text stores (INI, the native store on Linux) hand booleans back as text.
+    const QString text = v.toString().trimmed().toLower();
+    if (text == QLatin1String("true") || text == QLatin1String("1"))
+        return true;
+    if (text == QLatin1String("false") || text == QLatin1String("0"))
+        return false;
+    return fallback;
+}
+
+int readOptionInt(const QString &key, int fallback)
+{
+    const QVariant v = AppSettings::instance().value(key);
+    bool ok = false;
+    const int n = v.isValid() ? v.toInt(&ok) : 0;
+    return ok ? n : fallback;
+}
+
+QString readOptionString(const QString &key, const QString &fallback)
+{
+    const QVariant v = AppSettings::instance().value(key);
+    if (!v.isValid() || !v.canConvert<QString>())
+        return fallback;
+    // A list stored under a text key (a table saved in the wrong place) has
+    // no single text; keep the default rather than show an empty field.
+    if (v.typeId() == QMetaType::QStringList || v.typeId() == QMetaType::QVariantList)
+        return fallback;
+    return v.toString();
+}
+
+void OptionBindings::bind(const QString &key, QWidget *editor)
+{
+    const QString full = m_prefix + key;
+    editor->setObjectName(full);
+    widgets.insert(full, editor);
+}
+
+void OptionBindings::bindSecret(const QString &key, QWidget *editor)
+{
+    bind(key, editor);
+    secrets.insert(m_prefix + key);
+}
+
+void OptionBindings::bindTable(const QString &name, QTableWidget *table)
+{
+    table->setObjectName(name);
+    tables.insert(name, table);
+}
+
+QWidget *OptionBindings::buildPage(const std::vector<OptionRow> &rows)
+{
+    auto *page = new QWidget;
+    auto *layout = new QVBoxLayout(page);
+    layout->setContentsMargins(20, 20, 24, 20);
+    layout->setSpacing(10);
+    appendRows(layout, rows);
+    layout->addStretch(1);
+    return page;
+}
+
+void OptionBindings::appendRows(QVBoxLayout *layout, const std::vector<OptionRow> &rows)
+{
+    QHBoxLayout *columns = nullptr; // the open row of side-by-side editors
+    QTableWidget *lastTable = nullptr;
+    for (const OptionRow &row : rows) {
+        if (row.stretch < 0) {
+            columns = nullptr;
+        } else if (!columns) {
+            columns = new QHBoxLayout;
+            columns->setSpacing(12);
+            layout->addLayout(columns);
+        }
+        QVBoxLayout *target = layout;
+        if (columns) {
+            target = new QVBoxLayout;
+            target->setContentsMargins(0, 0, 0, 0);
+            target->setSpacing(5);
+            columns->addLayout(target, row.stretch);
+            target->addWidget(new QLabel(row.label.shown()));
+        }
+        const QString key = row.key ? QString::fromUtf8(row.key) : QString();
+        QWidget *editor = nullptr;
+        switch (row.kind) {
+        case OptionKind::Section:
+            addSettingsSection(layout, row.label.shown());
+            break;
+        case OptionKind::Hint: {
+            QString text;
+            for (const OptionText &part : row.items)
+                text += part.shown();
+            addFormHint(layout, text);
+            break;
+        }
+        case OptionKind::Check:
+            editor = addFormCheck(target, row.label.shown(), readOptionBool(m_prefix + key, row.number != 0),
+                                  row.hint.shown());
+            break;
+        case OptionKind::Combo: {
+            const QString current = readOptionString(m_prefix + key, row.text.shown());
+            if (columns) {
+                auto *box = new QComboBox;
+                box->addItems(shownAll(row.items));
+                selectComboText(box, current);
+                target->addWidget(box);
+                editor = box;
+            } else {
+                editor = addFormCombo(target, row.label.shown(), shownAll(row.items), current);
+            }
+            break;
+        }
+        case OptionKind::FontFamily: {
+            auto *box = new QComboBox;
+            box->setEditable(true);
+            box->addItems(QFontDatabase::families());
+            box->setCurrentText(readOptionString(m_prefix + key, row.text.shown()));
+            target->addWidget(box);
+            editor = box;
+            break;
+        }
+        case OptionKind::Line:
+        case OptionKind::Secret: {
+            QString text = readOptionString(m_prefix + key, row.text.shown());
+            if (row.kind == OptionKind::Secret)
+                text = unprotectSecret(text);
+            QLineEdit *edit = nullptr;
+            if (columns) {
+                edit = new QLineEdit(text);
+                if (!row.hint.shown().isEmpty())
+                    setGreyPlaceholder(edit, row.hint.shown());
+                target->addWidget(edit);
+            } else {
+                edit = addFormLineEdit(target, row.label.shown(), text, row.hint.shown());
+            }
+            if (row.kind == OptionKind::Secret)
+                edit->setEchoMode(QLineEdit::Password);
+            editor = edit;
+            break;
+        }
+        case OptionKind::Spin: {
+            const int value = readOptionInt(m_prefix + key, row.number);
+            QSpinBox *box = nullptr;
+            if (columns) {
+                box = new QSpinBox;
+                box->setRange(row.min, row.max);
+                box->setValue(value);
+                target->addWidget(box);
+            } else {
+                box = addFormSpin(target, row.label.shown(), value, row.min, row.max);
+            }
+            if (row.suffix)
+                box->setSuffix(QString::fromUtf8(row.suffix));
+            editor = box;
+            break;
+        }
+        case OptionKind::Timestamp: {
+            QString stored = readOptionString(m_prefix + key, row.text.shown());
+            if (LanguageManager::sourceText(stored) == QStringLiteral("默认（继承全局）"))
+                stored.clear();
+            editor = addTimestampFormatRow(target, row.label.shown(), timestampFormat(stored));
+            break;
+        }
+        case OptionKind::Table: {
+            lastTable = addSettingsTable(layout, shownAll(row.items));
+            if (row.max > 0)
+                lastTable->setMaximumHeight(row.max);
+            QList<QStringList> stored = loadSettingsTable(m_prefix + key);
+            if (stored.isEmpty()) {
+                for (const auto &sample : row.samples)
+                    stored << shownAll(sample);
+            }
+            fillSettingsTable(lastTable, stored);
+            bindTable(key, lastTable);
+            break;
+        }
+        case OptionKind::Buttons: {
+            auto *buttonRow = new QHBoxLayout;
+            for (const OptionText &caption : row.items) {
+                auto *button = new QPushButton(caption.shown());
+                button->setObjectName(QStringLiteral("plainButton"));
+                button->setCursor(Qt::PointingHandCursor);
+                if (row.addsRow && lastTable && buttonRow->isEmpty()) {
+                    QTableWidget *target = lastTable;
+                    QObject::connect(button, &QPushButton::clicked, target, [target] {
+                        target->insertRow(target->rowCount());
+                        target->scrollToBottom();
+                    });
+                }
+                buttonRow->addWidget(button);
+            }
+            buttonRow->addStretch(1);
+            layout->addLayout(buttonRow);
+            break;
+        }
+        case OptionKind::Custom:
+            row.build(layout, *this);
+            break;
+        }
+        if (editor) {
+            if (row.style)
+                editor->setStyleSheet(QString::fromUtf8(row.style));
+            if (row.kind == OptionKind::Secret)
+                bindSecret(key, editor);
+            else
+                bind(key, editor);
+        }
+    }
+}
+
+bool OptionBindings::writeWidgets() const
+{
+    AppSettings &store = AppSettings::instance();
+    bool sealed = true;
+    for (auto it = widgets.cbegin(); it != widgets.cend(); ++it) {
+        QWidget *w = it.value();
+        if (auto *box = qobject_cast<QCheckBox *>(w)) {
+            store.setValue(it.key(), box->isChecked());
+        } else if (auto *edit = qobject_cast<QLineEdit *>(w)) {
+            QString text = edit->text();
+            if (secrets.contains(it.key()) && !text.isEmpty()) {
+                text = protectSecret(text);
+                // Never fall back to the clear text: keep what was stored.
+                if (text.isEmpty()) {
+                    sealed = false;
+                    continue;
+                }
+            }
+            store.setValue(it.key(), text);
+        } else if (auto *combo = qobject_cast<QComboBox *>(w)) {
+            store.setValue(it.key(), combo->currentText());
+        } else if (auto *box = qobject_cast<QSpinBox *>(w)) {
+            store.setValue(it.key(), box->value());
+        }
+    }
+    return sealed;
+}
+
+void OptionBindings::writeTables() const
+{
+    for (auto it = tables.cbegin(); it != tables.cend(); ++it)
+        saveSettingsTable(it.value(), m_prefix + it.key());
+}

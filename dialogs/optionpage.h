@@ -1,0 +1,141 @@
+#pragma once
+
+#include <QList>
+#include <QMap>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <vector>
+
+class QTableWidget;
+class QVBoxLayout;
+class QWidget;
+class OptionBindings;
+
+// How an options page is declared
+// -------------------------------
+// A page is a list of rows, read top to bottom by OptionBindings::buildPage:
+//
+//   using namespace optiontext;   // tr("…") shown translated, lit("…") as is
+//   const std::vector<OptionRow> &proxyRows() {
+//       static const std::vector<OptionRow> rows{
+//           section(tr("全局代理")),
+//           combo("proxy/type", tr("代理类型"), lit("无"), {lit("无"), tr("HTTP 代理"), lit("SOCKS5")}),
+//           line("proxy/host", tr("主机"), lit("")).beside(2),
+//           line("proxy/port", tr("端口"), lit("8080")).beside(1),
+//           secret("proxy/pass", tr("密码（可选）")),
+//           table("namedProxies", {tr("名称"), tr("类型")}, 120, {{tr("公司代理"), lit("HTTP")}}),
+//       };
+//       return rows;
+//   }
+//
+// Keys and table names are written without any prefix. The bindings object
+// carries the prefix: "" for the global dialog, "session/<id>/" for one
+// session, so a session page reuses the same kind of table (or the very same
+// rows) and every key and table lands under the session. Each editor is
+// registered under its full key and gets that key as its object name; each
+// table gets its bare name as object name.
+//
+// Texts go through tr() when the page is built, so the language of the moment
+// decides what a translated default or sample row is stored as. Stored values
+// of the wrong type fall back to the row's default; a stored choice that is
+// no item's text in this language is matched through its source text.
+// Whatever a row cannot say is a custom row: a function that appends to the
+// page layout and may register editors with bind().
+
+// A text of a page table: a Chinese source text and whether it is shown
+// through the language layer.
+struct OptionText {
+    const char *source = nullptr;
+    bool translated = false;
+    QString shown() const;
+};
+
+namespace optiontext {
+// Named tr so that the translation coverage check finds every table text.
+constexpr OptionText tr(const char *source) { return OptionText{source, true}; }
+constexpr OptionText lit(const char *source) { return OptionText{source, false}; }
+} // namespace optiontext
+
+enum class OptionKind { Section, Hint, Check, Combo, FontFamily, Line, Secret, Spin, Timestamp, Table, Buttons, Custom };
+
+struct OptionRow {
+    OptionKind kind = OptionKind::Section;
+    const char *key = nullptr; // settings key or table name, without prefix
+    OptionText label;          // section title, check text or the editor's label
+    OptionText text;           // default of a combo, line edit or timestamp
+    OptionText hint;           // hint under a check box, placeholder of a line edit
+    int number = 0;            // default of a check box (0/1) or spin box
+    int min = 0, max = 0;      // spin range; max is a table's maximum height
+    std::vector<OptionText> items; // combo items, table headers, button captions, hint parts
+    std::vector<std::vector<OptionText>> samples; // a table's rows while nothing is stored
+    const char *suffix = nullptr;  // spin box suffix
+    const char *style = nullptr;   // the editor's own style sheet
+    int stretch = -1;          // >= 0: a labelled column beside its neighbours
+    bool addsRow = false;      // buttons: the first one appends a row to the table above
+    std::function<void(QVBoxLayout *, OptionBindings &)> build; // custom rows
+
+    OptionRow beside(int stretchFactor = 0) const;
+    OptionRow withSuffix(const char *text) const;
+    OptionRow withStyle(const char *css) const;
+};
+
+OptionRow section(OptionText title);
+OptionRow hint(std::vector<OptionText> parts);
+OptionRow check(const char *key, OptionText label, bool checked, OptionText hintText = {});
+OptionRow combo(const char *key, OptionText label, OptionText current, std::vector<OptionText> items);
+// An editable combo of the installed font families.
+OptionRow fontFamily(const char *key, OptionText label, OptionText current);
+OptionRow line(const char *key, OptionText label, OptionText text, OptionText placeholder = {});
+// A password: shown unsealed with echo off, stored sealed (protectSecret).
+OptionRow secret(const char *key, OptionText label);
+OptionRow spin(const char *key, OptionText label, int value, int min, int max);
+OptionRow timestamp(const char *key, OptionText label, OptionText format);
+OptionRow table(const char *name, std::vector<OptionText> headers, int maxHeight,
+                std::vector<std::vector<OptionText>> samples);
+// Plain buttons left to right; with addsRow the first appends an empty row to
+// the table declared before it.
+OptionRow buttons(std::vector<OptionText> captions, bool addsRow = false);
+OptionRow custom(std::function<void(QVBoxLayout *, OptionBindings &)> build);
+
+// Typed reads of the settings store that fall back to the default when the
+// stored value is absent or cannot be read as that type.
+bool readOptionBool(const QString &key, bool fallback);
+int readOptionInt(const QString &key, int fallback);
+QString readOptionString(const QString &key, const QString &fallback);
+
+// The editors and tables of one dialog, by full key and bare table name.
+class OptionBindings
+{
+public:
+    explicit OptionBindings(const QString &prefix = QString()) : m_prefix(prefix) {}
+
+    QString prefix() const { return m_prefix; }
+    // A page widget in the common page layout, built from the rows.
+    QWidget *buildPage(const std::vector<OptionRow> &rows);
+    void appendRows(QVBoxLayout *layout, const std::vector<OptionRow> &rows);
+
+    // Registers an editor under prefix + key and names it so.
+    void bind(const QString &key, QWidget *editor);
+    void bindSecret(const QString &key, QWidget *editor);
+    void bindTable(const QString &name, QTableWidget *table);
+
+    QWidget *widget(const QString &fullKey) const { return widgets.value(fullKey); }
+    const QMap<QString, QWidget *> &boundWidgets() const { return widgets; }
+    const QMap<QString, QTableWidget *> &boundTables() const { return tables; }
+
+    // Writes every bound editor in key order: check box as bool, line edit as
+    // its text, combo box as its shown text, spin box as int. A password that
+    // cannot be sealed is not written; returns false then.
+    bool writeWidgets() const;
+    // Writes every bound table to the native store under prefix + name.
+    void writeTables() const;
+
+private:
+    QString m_prefix;
+    QMap<QString, QWidget *> widgets;
+    QMap<QString, QTableWidget *> tables;
+    QSet<QString> secrets;
+};

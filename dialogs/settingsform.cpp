@@ -1,0 +1,264 @@
+#include "dialogs/settingsform.h"
+
+#include "core/appsettings.h"
+#include "core/languagemanager.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPalette>
+#include <QScopedPointer>
+#include <QSettings>
+#include <QSpinBox>
+#include <QTableWidget>
+
+namespace {
+QString tr(const char *source)
+{
+    return LanguageManager::tr(QString::fromUtf8(source));
+}
+
+QLabel *addFormLabel(QVBoxLayout *layout, const QString &text)
+{
+    auto *label = new QLabel(text);
+    label->setProperty("formLabel", true);
+    layout->addWidget(label);
+    return label;
+}
+
+struct TimestampPart {
+    QString text;
+    const char *token;
+};
+
+QList<TimestampPart> timestampParts()
+{
+    return {{tr("年"), "yyyy"}, {tr("月"), "MM"}, {tr("日"), "dd"},     {tr("时"), "HH"},
+            {tr("分"), "mm"},   {tr("秒"), "ss"}, {tr("毫秒"), "zzz"}};
+}
+const char *const timestampTokens[] = {"yyyy", "MM", "dd", "HH", "mm", "ss", "zzz"};
+} // namespace
+
+QLabel *addSettingsSection(QVBoxLayout *layout, const QString &text)
+{
+    auto *label = new QLabel(text);
+    label->setProperty("settingsSection", true);
+    layout->addWidget(label);
+    return label;
+}
+
+QLabel *addFormHint(QVBoxLayout *layout, const QString &hint)
+{
+    auto *label = new QLabel(hint);
+    label->setProperty("formHint", true);
+    label->setWordWrap(true);
+    layout->addWidget(label);
+    return label;
+}
+
+QCheckBox *addFormCheck(QVBoxLayout *layout, const QString &text, bool checked, const QString &hint)
+{
+    auto *box = new QCheckBox(text);
+    box->setChecked(checked);
+    box->setProperty("formCheck", true);
+    layout->addWidget(box);
+    if (!hint.isEmpty())
+        addFormHint(layout, hint);
+    return box;
+}
+
+void selectComboText(QComboBox *combo, const QString &current)
+{
+    if (current.isEmpty() || combo->count() == 0)
+        return;
+    int index = combo->findText(current, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (index < 0) {
+        const QString source = LanguageManager::sourceText(current);
+        for (int i = 0; i < combo->count() && index < 0 && !source.isEmpty(); ++i) {
+            const QString shown = combo->itemText(i);
+            if (shown == source || LanguageManager::sourceText(shown) == source)
+                index = i;
+        }
+    }
+    combo->setCurrentIndex(index < 0 ? 0 : index);
+}
+
+QComboBox *addFormCombo(QVBoxLayout *layout, const QString &label, const QStringList &items, const QString &current)
+{
+    addFormLabel(layout, label);
+    auto *combo = new QComboBox;
+    combo->addItems(items);
+    selectComboText(combo, current);
+    layout->addWidget(combo);
+    return combo;
+}
+
+void setGreyPlaceholder(QLineEdit *edit, const QString &text)
+{
+    edit->setPlaceholderText(text);
+    QPalette palette = edit->palette();
+    for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+        palette.setBrush(group, QPalette::PlaceholderText, QColor(122, 122, 122));
+    edit->setPalette(palette);
+}
+
+QLineEdit *addFormLineEdit(QVBoxLayout *layout, const QString &label, const QString &text, const QString &placeholder)
+{
+    addFormLabel(layout, label);
+    auto *edit = new QLineEdit(text);
+    if (!placeholder.isEmpty())
+        setGreyPlaceholder(edit, placeholder);
+    layout->addWidget(edit);
+    return edit;
+}
+
+QSpinBox *addFormSpin(QVBoxLayout *layout, const QString &label, int value, int min, int max)
+{
+    addFormLabel(layout, label);
+    auto *spin = new QSpinBox;
+    spin->setRange(min, max);
+    spin->setValue(value);
+    layout->addWidget(spin);
+    return spin;
+}
+
+QTableWidget *addSettingsTable(QVBoxLayout *layout, const QStringList &headers)
+{
+    auto *table = new QTableWidget(0, int(headers.size()));
+    table->setHorizontalHeaderLabels(headers);
+    table->setProperty("settingsTable", true);
+    table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table->horizontalHeader()->setStretchLastSection(true);
+    table->verticalHeader()->setVisible(false);
+    layout->addWidget(table, 1);
+    return table;
+}
+
+QString buildTimestampFormat(const QList<QCheckBox *> &checks)
+{
+    QStringList date, time;
+    for (int i = 0; i < 6 && i < checks.size(); ++i) {
+        if (checks.at(i)->isChecked())
+            (i < 3 ? date : time) << QLatin1String(timestampTokens[i]);
+    }
+    const bool millis = checks.size() > 6 && checks.at(6)->isChecked();
+    QStringList parts;
+    if (!date.isEmpty())
+        parts << date.join(QLatin1Char('-'));
+    if (!time.isEmpty() || millis) {
+        QString t = time.join(QLatin1Char(':'));
+        if (millis)
+            t = t.isEmpty() ? QStringLiteral("zzz") : t + QStringLiteral(".zzz");
+        parts << t;
+    }
+    return parts.join(QLatin1Char(' '));
+}
+
+void syncTimestampChecks(const QString &text, const QList<QCheckBox *> &checks)
+{
+    for (int i = 0; i < checks.size() && i < 7; ++i) {
+        const bool blocked = checks.at(i)->blockSignals(true);
+        checks.at(i)->setChecked(text.contains(QLatin1String(timestampTokens[i])));
+        checks.at(i)->blockSignals(blocked);
+    }
+}
+
+QLineEdit *addTimestampFormatRow(QVBoxLayout *layout, const QString &label, const QString &text)
+{
+    addFormLabel(layout, label);
+    auto *row = new QWidget;
+    row->setProperty("tsFormatRow", true);
+    auto *rowLayout = new QHBoxLayout(row);
+    rowLayout->setContentsMargins(0, 0, 0, 0);
+    rowLayout->setSpacing(10);
+    auto *edit = new QLineEdit(text);
+    setGreyPlaceholder(edit, tr("勾选右侧分量自动生成，或手动输入 Qt 格式"));
+    edit->setToolTip(tr("Qt 日期格式记号：yyyy=年  MM=月  dd=日  HH=时(24小时)  mm=分  ")
+                     + tr("ss=秒  zzz=毫秒(3位)\n示例：yyyy-MM-dd HH:mm:ss.zzz"));
+    rowLayout->addWidget(edit, 1);
+    QList<QCheckBox *> checks;
+    for (const TimestampPart &part : timestampParts()) {
+        auto *box = new QCheckBox(part.text);
+        box->setCursor(Qt::PointingHandCursor);
+        rowLayout->addWidget(box, 0);
+        checks << box;
+    }
+    layout->addWidget(row);
+    for (QCheckBox *box : checks)
+        QObject::connect(box, &QCheckBox::toggled, edit, [edit, checks] { edit->setText(buildTimestampFormat(checks)); });
+    QObject::connect(edit, &QLineEdit::textEdited, edit, [checks](const QString &typed) { syncTimestampChecks(typed, checks); });
+    syncTimestampChecks(text, checks);
+    return edit;
+}
+
+void fillSettingsTable(QTableWidget *table, const QList<QStringList> &rows)
+{
+    // Thousands of rows would otherwise relayout once per cell.
+    const bool updates = table->updatesEnabled();
+    table->setUpdatesEnabled(false);
+    table->setRowCount(int(rows.size()));
+    const int columns = table->columnCount();
+    for (int r = 0; r < rows.size(); ++r) {
+        const QStringList &cells = rows.at(r);
+        for (int c = 0; c < columns && c < cells.size(); ++c)
+            table->setItem(r, c, new QTableWidgetItem(cells.at(c)));
+    }
+    table->setUpdatesEnabled(updates);
+}
+
+QList<QStringList> tableRows(const QTableWidget *table)
+{
+    QList<QStringList> rows;
+    rows.reserve(table->rowCount());
+    for (int r = 0; r < table->rowCount(); ++r) {
+        QStringList cells;
+        for (int c = 0; c < table->columnCount(); ++c) {
+            const QTableWidgetItem *item = table->item(r, c);
+            cells << (item ? item->text() : QString());
+        }
+        rows << cells;
+    }
+    return rows;
+}
+
+QList<QStringList> loadSettingsTable(const QString &name)
+{
+    QScopedPointer<QSettings> store(AppSettings::openNativeStore());
+    QList<QStringList> rows;
+    const int count = store->beginReadArray(name);
+    for (int i = 0; i < count; ++i) {
+        store->setArrayIndex(i);
+        rows << store->value(QStringLiteral("row")).toStringList();
+    }
+    store->endArray();
+    return rows;
+}
+
+void saveSettingsTable(const QTableWidget *table, const QString &name)
+{
+    QScopedPointer<QSettings> store(AppSettings::openNativeStore());
+    // Drop the entries of an earlier, longer save. Only the array's own
+    // entries go: a table may share its name with a section of settings keys
+    // ("keys" and "keys/knownHosts") when both live in the native store.
+    store->beginGroup(name);
+    const QStringList groups = store->childGroups();
+    for (const QString &group : groups) {
+        bool numeric = false;
+        group.toInt(&numeric);
+        if (numeric)
+            store->remove(group);
+    }
+    store->remove(QStringLiteral("size"));
+    store->endGroup();
+    const QList<QStringList> rows = tableRows(table);
+    store->beginWriteArray(name, int(rows.size()));
+    for (int r = 0; r < rows.size(); ++r) {
+        store->setArrayIndex(r);
+        store->setValue(QStringLiteral("row"), rows.at(r));
+    }
+    store->endArray();
+    store->sync();
+}
