@@ -221,7 +221,7 @@ QWidget *NewSessionWizard::buildProtocolPage()
         auto *card = new QFrame(grid);
         card->setObjectName(QStringLiteral("card_") + QLatin1String(c.key));
         card->setProperty("protoKey", QLatin1String(c.key));
-        card->setFixedSize(150, 80);
+        card->setFixedSize(176, 84);
         card->setCursor(Qt::PointingHandCursor);
         card->setStyleSheet(QString::fromLatin1(kCardStyle).arg(i == 0 ? "#0e3a5f" : "transparent"));
         auto *v = new QVBoxLayout(card);
@@ -230,8 +230,11 @@ QWidget *NewSessionWizard::buildProtocolPage()
         const QString subtitle = c.subtitle ? ::tr(c.subtitle) : localShellSubtitle();
         QLabel *labels[] = {new QLabel(QString::fromUtf8(c.icon), card), new QLabel(title, card),
                             new QLabel(subtitle, card)};
+        labels[0]->setStyleSheet(QStringLiteral("font-size:20px;"));
         labels[1]->setStyleSheet(QStringLiteral("font-weight:600;color:#ffffff;"));
-        labels[2]->setStyleSheet(QStringLiteral("color:#a0a0a0;"));
+        // Long subtitles in some languages: wrap rather than clip.
+        labels[2]->setStyleSheet(QStringLiteral("color:#a0a0a0;font-size:11px;"));
+        labels[2]->setWordWrap(true);
         for (QLabel *l : labels) {
             l->setAlignment(Qt::AlignCenter);
             v->addWidget(l);
@@ -407,8 +410,6 @@ void NewSessionWizard::buildParamsPage()
         baudCombo = namedCombo("baudCombo", baudItems(), paramsBox);
         baudCombo->setEditable(true);
         baudCombo->setValidator(new QIntValidator(50, 4000000, baudCombo));
-        baudCombo->setStyleSheet(QStringLiteral(
-            "QComboBox::drop-down{width:20px;background-color:#2d2d30;border-left:1px solid #3e3e42;}"));
         dataBitsCombo = namedCombo("dataBitsCombo", {"5", "6", "7", "8"}, paramsBox);
         stopBitsCombo = namedCombo("stopBitsCombo", {"1", "1.5", "2"}, paramsBox);
         parityCombo = namedCombo("parityCombo", parityItems(), paramsBox);
@@ -465,7 +466,7 @@ void NewSessionWizard::buildParamsPage()
 
     layout->addWidget(formLabel(::tr("防火墙 / 代理"), paramsBox));
     auto *proxy = namedCombo("proxyCombo",
-                             {QStringLiteral("无"), ::tr("HTTP 代理"), QStringLiteral("SOCKS4"), QStringLiteral("SOCKS5"),
+                             {::tr("无"), ::tr("HTTP 代理"), QStringLiteral("SOCKS4"), QStringLiteral("SOCKS5"),
                               ::tr("依赖会话（跳板机）..."), ::tr("本地代理命令...")},
                              paramsBox);
     layout->addWidget(proxy);

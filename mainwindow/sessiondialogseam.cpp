@@ -1,6 +1,7 @@
 #include "mainwindow/sessiondialogseam.h"
 
 #include "dialogs/newsessionwizard.h"
+#include "dialogs/sessionoptionsdialog.h"
 #include "mainwindow/sessionhub.h"
 
 void installSessionDialogs(SessionDialogs &dialogs)
@@ -24,5 +25,11 @@ void installSessionDialogs(SessionDialogs &dialogs)
         out.connectNow = r.connectNow;
         out.saveToTree = r.saveToTree;
         return out;
+    };
+    dialogs.runSessionOptions = [](QWidget *parent, const SessionInfo &info,
+                                   const std::function<bool(const SessionInfo &)> &apply) {
+        SessionOptionsDialog dialog(info, parent);
+        dialog.setApplyHandler(apply);
+        dialog.exec();
     };
 }
