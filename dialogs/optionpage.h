@@ -18,7 +18,7 @@ class OptionBindings;
 // -------------------------------
 // A page is a list of rows, read top to bottom by OptionBindings::buildPage:
 //
-//   using namespace optiontext;   // tr("…") shown translated, lit("…") as is
+//   using namespace optiontext;   // tr(): shown translated; lit(): shown as is
 //   const std::vector<OptionRow> &proxyRows() {
 //       static const std::vector<OptionRow> rows{
 //           section(tr("全局代理")),

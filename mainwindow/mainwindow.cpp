@@ -3,6 +3,7 @@
 #include "core/appsettings.h"
 #include "core/languagemanager.h"
 #include "core/sessionstore.h"
+#include "dialogs/globaloptionsdialog.h"
 #include "mainwindow/frameresizer.h"
 #include "mainwindow/sessiondialogseam.h"
 #include "mainwindow/sessiontree.h"
@@ -73,6 +74,10 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), actions(std::make
 
     hub = new SessionHub(this, terminalArea, sessionTree, appStatusBar);
     installSessionDialogs(hub->dialogs);
+    hub->dialogs.runGlobalOptions = [](QWidget *parent) {
+        GlobalOptionsDialog dialog(parent);
+        dialog.exec();
+    };
     treeActions = new TreeActions(this, sessionTree);
     connect(sessionTree, &SessionTree::sessionActivated, this, &MainWindow::onSessionActivated);
     connect(sessionTree, &SessionTree::sessionConnect, this, &MainWindow::onSessionConnect);

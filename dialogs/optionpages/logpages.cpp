@@ -1,0 +1,28 @@
+#include "dialogs/optionpages/globalpages.h"
+
+using namespace optiontext;
+
+const std::vector<OptionRow> &globalLogPageRows()
+{
+    static const std::vector<OptionRow> rows{
+        section(tr("日志文件")),
+        // The placeholder names only the variables the folder expansion knows.
+        line("log/dir", tr("默认日志目录"), lit("%APPDATA%\\logs\\"),
+             tr("支持变量：%APPDATA%（数据目录） %USERPROFILE%（主目录） %LOCALAPPDATA%")),
+        line("log/file", tr("文件名规则"), lit("%S_%M_%D_%h.log")),
+        hint({tr("支持占位符：%H - 主机名    %M - 2位月份\n"), tr("%h - 2位小时    %S - 会话名    %D - 2位日期")}),
+        section(tr("日志行为")),
+        check("log/onOpen", tr("会话打开即开始记录"), false),
+        combo("log/startMode", tr("记录开始时日志文件"), lit("追加"), {lit("追加"), lit("清空")}),
+        combo("log/direction", tr("记录方向"), lit("收发都记录"), {lit("收发都记录"), lit("仅接收"), lit("仅发送")}),
+        combo("log/mode", tr("内容模式"), lit("纯文本"), {lit("纯文本"), lit("HEX"), tr("双份（文本+HEX）")}),
+        timestamp("log/timestamp", tr("时间戳格式"), lit("无")),
+        spin("log/rotate", tr("自动分卷大小（MB，0=不分卷）"), 10, 0, 1000),
+        check("log/rotateMidnight", tr("午夜自动分卷"), false),
+        section(tr("自定义日志数据")),
+        line("log/onConnect", tr("连接时插入"), lit("")),
+        line("log/onDisconnect", tr("断开时插入"), lit("")),
+        line("log/linePrefix", tr("每行前缀"), lit("")),
+    };
+    return rows;
+}
