@@ -221,11 +221,13 @@ QWidget *NewSessionWizard::buildProtocolPage()
         auto *card = new QFrame(grid);
         card->setObjectName(QStringLiteral("card_") + QLatin1String(c.key));
         card->setProperty("protoKey", QLatin1String(c.key));
-        card->setFixedSize(176, 84);
+        card->setFixedSize(176, 96);
         card->setCursor(Qt::PointingHandCursor);
         card->setStyleSheet(QString::fromLatin1(kCardStyle).arg(i == 0 ? "#0e3a5f" : "transparent"));
         auto *v = new QVBoxLayout(card);
         v->setAlignment(Qt::AlignCenter);
+        v->setContentsMargins(6, 6, 6, 6);
+        v->setSpacing(2);
         const QString title = c.translateTitle ? ::tr(c.title) : QString::fromUtf8(c.title);
         const QString subtitle = c.subtitle ? ::tr(c.subtitle) : localShellSubtitle();
         QLabel *labels[] = {new QLabel(QString::fromUtf8(c.icon), card), new QLabel(title, card),
@@ -235,6 +237,7 @@ QWidget *NewSessionWizard::buildProtocolPage()
         // Long subtitles in some languages: wrap rather than clip.
         labels[2]->setStyleSheet(QStringLiteral("color:#a0a0a0;font-size:11px;"));
         labels[2]->setWordWrap(true);
+        labels[2]->setMinimumWidth(164);
         for (QLabel *l : labels) {
             l->setAlignment(Qt::AlignCenter);
             v->addWidget(l);

@@ -15,6 +15,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
+#include <QTableWidget>
 #include <QVBoxLayout>
 
 namespace ot = optiontext;
@@ -69,8 +71,8 @@ const std::vector<OptionRow> &appearanceRows()
 {
     static const std::vector<OptionRow> rows{
         section(ot::tr("标签页外观")),
-        combo("appearance/tabColor", ot::tr("标签背景色（用于区分环境）"), ot::lit("默认"),
-              {ot::lit("默认"), ot::lit("红"), ot::lit("绿"), ot::lit("蓝")}),
+        combo("appearance/tabColor", ot::tr("标签背景色（用于区分环境）"), ot::tr("默认"),
+              {ot::tr("默认"), ot::tr("红"), ot::tr("绿"), ot::tr("蓝")}),
         section(ot::tr("窗口")),
         check("appearance/independent", ot::tr("独立窗口（脱离主窗口）"), false),
         combo("appearance/opacity", ot::tr("窗口透明度"), ot::tr("默认（继承全局）"),
@@ -124,12 +126,31 @@ SessionOptionsDialog::SessionOptionsDialog(const SessionInfo &session, QWidget *
       prefix(QStringLiteral("session/") + session.id + QLatin1Char('/')),
       bindings(prefix)
 {
-    addPage(::tr("连接"), createConnectionPage());
-    addPage(::tr("终端"), bindings.buildPage(terminalRows()));
-    addPage(::tr("日志"), bindings.buildPage(logRows()));
-    addPage(::tr("外观"), bindings.buildPage(appearanceRows()));
-    addPage(::tr("安全"), bindings.buildPage(securityRows()));
-    addPage(::tr("脚本/自动化"), bindings.buildPage(scriptRows()));
+    const std::pair<const char *, QWidget *> pages[] = {
+        {"连接", createConnectionPage()},
+        {"终端", bindings.buildPage(terminalRows())},
+        {"日志", bindings.buildPage(logRows())},
+        {"外观", bindings.buildPage(appearanceRows())},
+        {"安全", bindings.buildPage(securityRows())},
+        {"脚本/自动化", bindings.buildPage(scriptRows())},
+    };
+    int widest = 0;
+    for (const auto &[title, page] : pages) {
+        widest = qMax(widest, page->minimumSizeHint().width());
+        addPage(::tr(title), page);
+    }
+    // The timestamp row and the folder row do not shrink: rather a wider
+    // dialog than pages that scroll sideways.
+    for (QTableWidget *table : bindings.boundTables()) {
+        table->resizeColumnsToContents();
+        if (table->maximumHeight() < QWIDGETSIZE_MAX)
+            table->setMinimumHeight(table->maximumHeight());
+    }
+    // Log fields that inherit are disabled: make that visible.
+    setStyleSheet(styleSheet() + QStringLiteral("QComboBox:disabled,QLineEdit:disabled,QSpinBox:disabled,"
+                                                "QCheckBox:disabled{color:#6e6e6e;}"));
+    const int sidebar = pageButtons.first()->parentWidget()->sizeHint().width();
+    resize(qMax(width(), widest + sidebar + 24), height());
 
     logOptionCombo = qobject_cast<QComboBox *>(bindings.widget(prefix + QStringLiteral("log/option")));
     connect(logOptionCombo, &QComboBox::currentIndexChanged, this, &SessionOptionsDialog::updateLogOverrideState);

@@ -69,11 +69,15 @@ void shootOptions()
         {"echo-raw", "raw", "127.0.0.1", "7"},
     };
     for (const auto &s : sessions) {
+        SerialParams serial;
+        serial.serial_port = QStringLiteral("ttyUSB0");
         const QString id = store.addSession(QString::fromUtf8(s.name), QString::fromLatin1(s.type),
                                             QStringLiteral("Production"), QString::fromUtf8(s.host),
-                                            QString::fromLatin1(s.port));
+                                            QString::fromLatin1(s.port), serial);
         SessionOptionsDialog d(*store.findSession(id));
-        d.move(40, 40);
+        // Tall enough to show each page whole.
+        d.resize(d.width(), 960);
+        d.move(20, 20);
         d.show();
         const int pages = QByteArray(s.type) == "ssh" ? d.pageCount() : 1;
         for (int i = 0; i < pages; ++i) {
