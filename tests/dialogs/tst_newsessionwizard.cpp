@@ -3,6 +3,7 @@
 #include "dialogs/newsessionwizard.h"
 #include "platform/serialports.h"
 
+#include "tests/dialogs/dialogtesting.h"
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -19,34 +20,6 @@ void pickCard(NewSessionWizard &w, const QString &key)
     auto *card = w.findChild<QFrame *>("card_" + key);
     QVERIFY(card);
     QTest::mouseClick(card, Qt::LeftButton);
-}
-
-// Fills editors by object name: a line edit takes the text, a combo shows it
-// (typed into an editable one).
-void fill(NewSessionWizard &w, const QVariantMap &values)
-{
-    for (auto it = values.cbegin(); it != values.cend(); ++it) {
-        if (auto *e = w.findChild<QLineEdit *>(it.key())) {
-            e->setText(it.value().toString());
-        } else if (auto *c = w.findChild<QComboBox *>(it.key())) {
-            c->setCurrentText(it.value().toString());
-            if (c->isEditable())
-                c->setEditText(it.value().toString());
-        } else {
-            QFAIL(qPrintable("no editor " + it.key()));
-        }
-    }
-}
-
-QString serialText(const SerialParams &s)
-{
-    return QStringLiteral("%1/%2/%3/%4/%5/%6")
-        .arg(s.serial_port)
-        .arg(s.serial_baud)
-        .arg(s.serial_databits)
-        .arg(s.serial_stopbits)
-        .arg(s.serial_parity)
-        .arg(s.serial_flow);
 }
 
 } // namespace
@@ -153,25 +126,6 @@ private slots:
         w.nextStep();
         w.nextStep();
         QCOMPARE(w.request().port, port);
-    }
-
-    // Quick connect leaves the session out of the tree; a name edited once
-    // survives a later host change.
-    void quickConnectAndEditedName()
-    {
-        NewSessionWizard w;
-        w.uncheckSaveToTree();
-        w.nextStep();
-        w.findChild<QLineEdit *>("hostEdit")->setText("first");
-        w.nextStep();
-        QTest::keyClicks(w.findChild<QLineEdit *>("nameEdit"), "-mine");
-        w.prevStep();
-        w.findChild<QLineEdit *>("hostEdit")->setText("second");
-        w.nextStep();
-        w.nextStep();
-        QCOMPARE(w.request().name, "first-mine");
-        QCOMPARE(w.request().host, "second");
-        QVERIFY(!w.request().saveToTree);
     }
 
     // Lines backed by a device count; consoles, ptys and 8250 slots without
