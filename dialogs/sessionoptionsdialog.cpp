@@ -139,8 +139,6 @@ SessionOptionsDialog::SessionOptionsDialog(const SessionInfo &session, QWidget *
         widest = qMax(widest, page->minimumSizeHint().width());
         addPage(::tr(title), page);
     }
-    // The timestamp row and the folder row do not shrink: rather a wider
-    // dialog than pages that scroll sideways.
     for (QTableWidget *table : bindings.boundTables()) {
         table->resizeColumnsToContents();
         if (table->maximumHeight() < QWIDGETSIZE_MAX)
@@ -149,6 +147,8 @@ SessionOptionsDialog::SessionOptionsDialog(const SessionInfo &session, QWidget *
     // Log fields that inherit are disabled: make that visible.
     setStyleSheet(styleSheet() + QStringLiteral("QComboBox:disabled,QLineEdit:disabled,QSpinBox:disabled,"
                                                 "QCheckBox:disabled{color:#6e6e6e;}"));
+    // The timestamp row and the folder row do not shrink: rather a wider
+    // dialog than pages that scroll sideways.
     const int sidebar = pageButtons.first()->parentWidget()->sizeHint().width();
     resize(qMax(width(), widest + sidebar + 24), height());
 
