@@ -15,6 +15,7 @@ const char *const dialogStyle =
     "QLabel[settingsSection=true]{font-size:13px;font-weight:600;color:#ffffff;border-bottom:1px solid #3e3e42;"
     "padding-bottom:6px;margin:18px 0 12px 0;}"
     "QLabel[settingsSection=true]:first-child{margin-top:0;}"
+    "QLabel[settingsSection=true][firstSection=true]{margin-top:0;}"
     "QLabel[formLabel=true]{font-size:12px;color:#858585;margin-bottom:5px;}"
     "QLabel[formHint=true]{font-size:11px;color:#6e6e6e;margin:3px 0 8px 0;}"
     "QCheckBox[formCheck=true]{font-size:12px;margin-bottom:8px;}"
@@ -32,7 +33,14 @@ const char *const dialogStyle =
     "QTableWidget[settingsTable=true]{background:#252526;border:1px solid #3e3e42;gridline-color:#3e3e42;"
     "color:#cccccc;font-size:12px;}"
     "QTableWidget[settingsTable=true]::item{padding:4px 8px;border-bottom:1px solid #3e3e42;}"
-    "QHeaderView::section{background:#2d2d30;color:#858585;padding:5px 8px;border:none;}";
+    "QHeaderView::section{background:#2d2d30;color:#858585;padding:5px 8px;border:none;}"
+    // The dark style leaves the step buttons blank; draw their arrows.
+    "QSpinBox::up-button,QSpinBox::down-button{subcontrol-origin:border;width:16px;background:#3e3e42;border:none;}"
+    "QSpinBox::up-button{subcontrol-position:top right;}"
+    "QSpinBox::down-button{subcontrol-position:bottom right;}"
+    "QSpinBox::up-button:hover,QSpinBox::down-button:hover{background:#505055;}"
+    "QSpinBox::up-arrow{image:url(:/icons/arrow-up.svg);width:8px;height:5px;}"
+    "QSpinBox::down-arrow{image:url(:/icons/arrow-down.svg);width:8px;height:5px;}";
 
 const char *const activeButtonStyle =
     "QPushButton{background:#094771;color:#ffffff;border:none;border-left:3px solid #007acc;text-align:left;"

@@ -39,13 +39,6 @@ OptionRow OptionRow::withSuffix(const char *text) const
     return row;
 }
 
-OptionRow OptionRow::withStyle(const char *css) const
-{
-    OptionRow row = *this;
-    row.style = css;
-    return row;
-}
-
 namespace {
 OptionRow make(OptionKind kind, const char *key, OptionText label)
 {
@@ -240,7 +233,12 @@ void OptionBindings::appendRows(QVBoxLayout *layout, const std::vector<OptionRow
             target->setContentsMargins(0, 0, 0, 0);
             target->setSpacing(5);
             columns->addLayout(target, row.stretch);
-            target->addWidget(new QLabel(row.label.shown()));
+            // Editors of different heights side by side: labels stay level.
+            columns->setAlignment(target, Qt::AlignTop);
+            // Marked like a form label, so both kinds of row read alike.
+            auto *label = new QLabel(row.label.shown());
+            label->setProperty("formLabel", true);
+            target->addWidget(label);
         }
         const QString key = row.key ? QString::fromUtf8(row.key) : QString();
         QWidget *editor = nullptr;
@@ -325,14 +323,20 @@ void OptionBindings::appendRows(QVBoxLayout *layout, const std::vector<OptionRow
         }
         case OptionKind::Table: {
             lastTable = addSettingsTable(layout, shownAll(row.items));
+            // Held at its height: sharing the page's spare room with the final
+            // stretch, it would show a row or two.
             if (row.max > 0)
-                lastTable->setMaximumHeight(row.max);
+                lastTable->setFixedHeight(row.max);
             QList<QStringList> stored = loadSettingsTable(m_prefix + key);
             if (stored.isEmpty()) {
                 for (const auto &sample : row.samples)
                     stored << shownAll(sample);
             }
             fillSettingsTable(lastTable, stored);
+            lastTable->resizeColumnsToContents();
+            // The style's cell padding is not in the size hints.
+            for (int c = 0; c + 1 < lastTable->columnCount(); ++c)
+                lastTable->setColumnWidth(c, qBound(80, lastTable->columnWidth(c) + 24, 260));
             bindTable(key, lastTable);
             break;
         }
@@ -359,9 +363,13 @@ void OptionBindings::appendRows(QVBoxLayout *layout, const std::vector<OptionRow
             row.build(layout, *this);
             break;
         }
+        if (auto *box = qobject_cast<QComboBox *>(editor)) {
+            // Sized by the column, not by the longest item (font names,
+            // long translations), so no page grows wider than the dialog.
+            box->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+            box->setMinimumContentsLength(10);
+        }
         if (editor) {
-            if (row.style)
-                editor->setStyleSheet(QString::fromUtf8(row.style));
             if (row.kind == OptionKind::Secret)
                 bindSecret(key, editor);
             else

@@ -72,14 +72,12 @@ struct OptionRow {
     std::vector<OptionText> items; // combo items, table headers, button captions, hint parts
     std::vector<std::vector<OptionText>> samples; // a table's rows while nothing is stored
     const char *suffix = nullptr;  // spin box suffix
-    const char *style = nullptr;   // the editor's own style sheet
     int stretch = -1;          // >= 0: a labelled column beside its neighbours
     bool addsRow = false;      // buttons: the first one appends a row to the table above
     std::function<void(QVBoxLayout *, OptionBindings &)> build; // custom rows
 
     OptionRow beside(int stretchFactor = 0) const;
     OptionRow withSuffix(const char *text) const;
-    OptionRow withStyle(const char *css) const;
 };
 
 OptionRow section(OptionText title);

@@ -46,6 +46,10 @@ QLabel *addSettingsSection(QVBoxLayout *layout, const QString &text)
 {
     auto *label = new QLabel(text);
     label->setProperty("settingsSection", true);
+    // Style sheets cannot tell a layout's first widget; the page's own
+    // margin is enough above the first section.
+    if (layout->count() == 0)
+        label->setProperty("firstSection", true);
     layout->addWidget(label);
     return label;
 }
@@ -171,20 +175,29 @@ QLineEdit *addTimestampFormatRow(QVBoxLayout *layout, const QString &label, cons
     addFormLabel(layout, label);
     auto *row = new QWidget;
     row->setProperty("tsFormatRow", true);
-    auto *rowLayout = new QHBoxLayout(row);
+    // The format on a line of its own, the date and the time components on
+    // one line each below it: side by side the seven boxes leave the format
+    // field no room and overflow the page in many languages.
+    auto *rowLayout = new QVBoxLayout(row);
     rowLayout->setContentsMargins(0, 0, 0, 0);
-    rowLayout->setSpacing(10);
+    rowLayout->setSpacing(6);
+    QHBoxLayout *boxLines[2] = {new QHBoxLayout, new QHBoxLayout};
     auto *edit = new QLineEdit(text);
-    setGreyPlaceholder(edit, tr("勾选右侧分量自动生成，或手动输入 Qt 格式"));
+    setGreyPlaceholder(edit, tr("勾选下方分量自动生成，或手动输入 Qt 格式"));
     edit->setToolTip(tr("Qt 日期格式记号：yyyy=年  MM=月  dd=日  HH=时(24小时)  mm=分  ")
                      + tr("ss=秒  zzz=毫秒(3位)\n示例：yyyy-MM-dd HH:mm:ss.zzz"));
-    rowLayout->addWidget(edit, 1);
+    rowLayout->addWidget(edit);
     QList<QCheckBox *> checks;
     for (const TimestampPart &part : timestampParts()) {
-        auto *box = new QCheckBox(part.text);
+        auto *box = new QCheckBox(part.text, row);
         box->setCursor(Qt::PointingHandCursor);
-        rowLayout->addWidget(box, 0);
+        boxLines[checks.size() < 3 ? 0 : 1]->addWidget(box, 0);
         checks << box;
+    }
+    for (QHBoxLayout *line : boxLines) {
+        line->setSpacing(10);
+        line->addStretch(1);
+        rowLayout->addLayout(line);
     }
     layout->addWidget(row);
     for (QCheckBox *box : checks)

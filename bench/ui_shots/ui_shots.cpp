@@ -6,6 +6,7 @@
 #include "core/appsettings.h"
 #include "core/languagemanager.h"
 #include "core/sessionstore.h"
+#include "dialogs/globaloptionsdialog.h"
 #include "dialogs/groupdialogs.h"
 #include "dialogs/sshcredentialsdialog.h"
 #include "mainwindow/mainwindow.h"
@@ -20,6 +21,9 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QStackedWidget>
 #include <QTimer>
 #include <QTreeWidget>
 #include <cstdio>
@@ -98,6 +102,48 @@ void sampleData()
                                             QString::fromLatin1(s.port));
         store.setSessionStatus(id, QString::fromLatin1(s.status));
     }
+}
+// Every page of the global options dialog, and the foot of pages that
+// scroll, in the current language.
+void shootGlobalOptions(QWidget *main, const QString &suffix)
+{
+    GlobalOptionsDialog dialog(main);
+    dialog.show();
+    settle(300);
+    auto *stack = dialog.findChild<QStackedWidget *>(QStringLiteral("settingsContent"));
+    for (int i = 0; i < dialog.pageCount(); ++i) {
+        dialog.showPage(i);
+        settle();
+        const QString name = QStringLiteral("dialog-global-options-%1%2").arg(i + 1, 2, 10, QLatin1Char('0')).arg(suffix);
+        save(name, dialog.frameGeometry());
+        QScrollBar *bar = qobject_cast<QScrollArea *>(stack->currentWidget())->verticalScrollBar();
+        if (bar->maximum() > 0) {
+            bar->setValue(bar->maximum());
+            settle();
+            save(name + QStringLiteral("-end"), dialog.frameGeometry());
+        }
+    }
+}
+// Pages wider than the dialog, in any language, scroll sideways: name them.
+void reportWidePages(QWidget *main)
+{
+    const QString before = LanguageManager::currentLanguage();
+    for (const auto &language : LanguageManager::languageNames()) {
+        LanguageManager::setLanguage(language.first);
+        GlobalOptionsDialog dialog(main);
+        dialog.show();
+        settle(50);
+        auto *stack = dialog.findChild<QStackedWidget *>(QStringLiteral("settingsContent"));
+        for (int i = 0; i < dialog.pageCount(); ++i) {
+            dialog.showPage(i);
+            QApplication::processEvents();
+            auto *area = qobject_cast<QScrollArea *>(stack->currentWidget());
+            if (area->horizontalScrollBar()->maximum() > 0)
+                std::printf("wide page: global options page %d in %s by %d px\n", i + 1, qPrintable(language.first),
+                            area->horizontalScrollBar()->maximum());
+        }
+    }
+    LanguageManager::setLanguage(before);
 }
 } // namespace
 
@@ -190,6 +236,8 @@ int main(int argc, char **argv)
         d.setDefaults(QStringLiteral("admin"), QString());
         d.exec();
     });
+    shootGlobalOptions(&window, QString());
+    reportWidePages(&window);
     // A dialog that is not modal: opened from its menu entry.
     window.findChild<QAction *>(QStringLiteral("actionTftpServer"))->trigger();
     settle(400);
@@ -202,6 +250,9 @@ int main(int argc, char **argv)
     window.switchLanguage(QStringLiteral("zh"));
     settle(400);
     save(QStringLiteral("window-zh"), window.frameGeometry());
+    shootGlobalOptions(&window, QStringLiteral("-zh"));
+    window.switchLanguage(QStringLiteral("de"));
+    shootGlobalOptions(&window, QStringLiteral("-de"));
     for (const char *code : {"ar", "hi"}) {
         window.switchLanguage(QString::fromLatin1(code));
         settle(400);

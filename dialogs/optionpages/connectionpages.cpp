@@ -35,7 +35,7 @@ const std::vector<OptionRow> &credentialsPageRows()
         line("cred/folder", lit("Personal Data Folder"), lit("%APPDATA%\\Halvorstead\\credentials\\"),
              tr("凭据数据单独存储，便于网络驱动器共享会话而不泄露密码")),
         // Saved passwords are sealed with the password layer's key file here.
-        check("cred/dpapi", tr("使用本机密钥文件（secret.key）加密凭据"), true),
+        check("cred/dpapi", tr("使用本机密钥文件加密凭据"), true),
     };
     return rows;
 }

@@ -2,15 +2,6 @@
 
 using namespace optiontext;
 
-namespace {
-const char *const fontFamilyStyle =
-    "QComboBox{background:#2d2d30;border:1px solid #3e3e42;color:#cccccc;padding:3px 6px;border-radius:3px;"
-    "font-size:12px;}QComboBox::drop-down{border:none;width:16px;}QComboBox QAbstractItemView{background:#2d2d30;"
-    "border:1px solid #3e3e42;color:#cccccc;selection-background-color:#007acc;}";
-const char *const fontSizeStyle = "QSpinBox{background:#2d2d30;border:1px solid #3e3e42;color:#cccccc;"
-                                  "padding:3px 6px;border-radius:3px;font-size:12px;}";
-} // namespace
-
 const std::vector<OptionRow> &displayPageRows()
 {
     static const std::vector<OptionRow> rows{
@@ -22,8 +13,8 @@ const std::vector<OptionRow> &displayPageRows()
         combo("display/encoding", tr("编码"), lit("UTF-8"), {lit("UTF-8"), lit("GBK"), lit("GB2312")}).beside(),
         spin("display/scrollback", tr("回滚缓冲区（行）"), 5000, 500, 50000),
         section(tr("字体与外观")),
-        fontFamily("display/fontFamily", tr("字体"), lit("Consolas")).withStyle(fontFamilyStyle).beside(),
-        spin("display/fontSize", tr("大小"), 13, 6, 48).withSuffix(" px").withStyle(fontSizeStyle).beside(),
+        fontFamily("display/fontFamily", tr("字体"), lit("Consolas")).beside(),
+        spin("display/fontSize", tr("大小"), 13, 6, 48).withSuffix(" px").beside(),
         combo("display/cursor", tr("光标样式"), tr("块（闪烁）"),
               {tr("块（闪烁）"), tr("下划线（闪烁）"), tr("竖线（闪烁）")})
             .beside(),

@@ -21,7 +21,8 @@ void themePreview(QVBoxLayout *layout, OptionBindings &)
         row->addWidget(new QLabel(s.label.shown()));
         auto *swatch = new QLabel;
         swatch->setFixedSize(16, 16);
-        swatch->setStyleSheet(QString::fromLatin1(s.css));
+        // Outlined: the dark swatch is the page's own colour.
+        swatch->setStyleSheet(QString::fromLatin1(s.css) + QStringLiteral("border:1px solid #6e6e6e;"));
         row->addWidget(swatch);
     }
     row->addStretch(1);
