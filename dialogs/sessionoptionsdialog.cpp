@@ -16,7 +16,6 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QTableWidget>
 #include <QVBoxLayout>
 
 namespace ot = optiontext;
@@ -138,11 +137,6 @@ SessionOptionsDialog::SessionOptionsDialog(const SessionInfo &session, QWidget *
     for (const auto &[title, page] : pages) {
         widest = qMax(widest, page->minimumSizeHint().width());
         addPage(::tr(title), page);
-    }
-    for (QTableWidget *table : bindings.boundTables()) {
-        table->resizeColumnsToContents();
-        if (table->maximumHeight() < QWIDGETSIZE_MAX)
-            table->setMinimumHeight(table->maximumHeight());
     }
     // Log fields that inherit are disabled: make that visible.
     setStyleSheet(styleSheet() + QStringLiteral("QComboBox:disabled,QLineEdit:disabled,QSpinBox:disabled,"
