@@ -5,6 +5,7 @@
 #include "core/sessionstore.h"
 #include "dialogs/globaloptionsdialog.h"
 #include "mainwindow/frameresizer.h"
+#include "mainwindow/sessiondialogseam.h"
 #include "mainwindow/sessiontree.h"
 #include "mainwindow/statusbar.h"
 #include "mainwindow/titlebar.h"
@@ -72,6 +73,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), actions(std::make
     buildToolBar();
 
     hub = new SessionHub(this, terminalArea, sessionTree, appStatusBar);
+    installSessionDialogs(hub->dialogs);
     hub->dialogs.runGlobalOptions = [](QWidget *parent) {
         GlobalOptionsDialog dialog(parent);
         dialog.exec();
