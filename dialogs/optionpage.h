@@ -31,12 +31,20 @@ class OptionBindings;
 //       return rows;
 //   }
 //
+// Consecutive rows marked beside() share one line, each a labelled column
+// with that stretch factor.
+//
 // Keys and table names are written without any prefix. The bindings object
 // carries the prefix: "" for the global dialog, "session/<id>/" for one
 // session, so a session page reuses the same kind of table (or the very same
 // rows) and every key and table lands under the session. Each editor is
 // registered under its full key and gets that key as its object name; each
 // table gets its bare name as object name.
+//
+// A dialog owns one OptionBindings, adds bindings.buildPage(rows) per page
+// and, on apply, calls writeWidgets() (false: a password could not be
+// sealed, tell the user), writeTables(), then AppSettings::sync():
+//   OptionBindings bindings(QStringLiteral("session/") + id + QLatin1Char('/'));
 //
 // Texts go through tr() when the page is built, so the language of the moment
 // decides what a translated default or sample row is stored as. Stored values
