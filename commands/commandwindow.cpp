@@ -15,9 +15,12 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QShortcut>
 #include <QSplitter>
 #include <QVBoxLayout>
+#include <QWheelEvent>
 
 using Lm = LanguageManager;
 
@@ -37,6 +40,7 @@ QStringList targetTexts()
 QWidget *row(QWidget *parent, QHBoxLayout **layoutOut, int spacing)
 {
     auto *widget = new QWidget(parent);
+    widget->setObjectName(QStringLiteral("commandBlock"));
     auto *layout = new QHBoxLayout(widget);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(spacing);
@@ -57,7 +61,11 @@ CommandWindow::CommandWindow(QWidget *parent) : QWidget(parent)
     header = new QWidget(this);
     header->setObjectName(QStringLiteral("commandHeader"));
     header->setFixedHeight(headerHeight);
-    header->setStyleSheet(QStringLiteral("#commandHeader{background-color:#252526;border-bottom:1px solid #3e3e42;}"));
+    // The program's sheet paints every widget dark: the header's labels and
+    // blocks let its own colour through.
+    header->setStyleSheet(QStringLiteral("#commandHeader{background-color:#252526;border-bottom:1px solid #3e3e42;}"
+                                         "#commandHeader QLabel,#commandHeader QCheckBox,#commandBlock,#stripArea,#buttonStrip"
+                                         "{background:transparent;}"));
     auto *headerLayout = new QHBoxLayout(header);
     headerLayout->setContentsMargins(8, 2, 8, 2);
     headerLayout->setSpacing(6);
@@ -100,15 +108,25 @@ CommandWindow::CommandWindow(QWidget *parent) : QWidget(parent)
     separator->setStyleSheet(QStringLiteral("color:#3e3e42;background:#3e3e42;border:none;width:1px;"));
     separator->setFixedWidth(1);
     headerLayout->addWidget(separator);
-    buttonStrip = new QWidget(header);
+    // The strip scrolls sideways (with the wheel) inside the room the header
+    // leaves it, so that many buttons never widen the window.
+    stripArea = new QScrollArea(header);
+    stripArea->setObjectName(QStringLiteral("stripArea"));
+    stripArea->setFrameShape(QFrame::NoFrame);
+    stripArea->setWidgetResizable(true);
+    stripArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    stripArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    stripArea->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    stripArea->viewport()->setAutoFillBackground(false);
+    stripArea->viewport()->installEventFilter(this);
+    buttonStrip = new QWidget(stripArea);
     buttonStrip->setObjectName(QStringLiteral("buttonStrip"));
-    buttonStrip->setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Preferred);
     auto *stripLayout = new QHBoxLayout(buttonStrip);
     stripLayout->setContentsMargins(0, 0, 0, 0);
     stripLayout->setSpacing(4);
-    headerLayout->addWidget(buttonStrip);
-    headerLayout->addStretch();
-    auto *arrow = new QLabel(QStringLiteral("▼"), header);
+    stripArea->setWidget(buttonStrip);
+    headerLayout->addWidget(stripArea, 1);
+    arrow = new QLabel(QStringLiteral("▼"), header);
     arrow->setObjectName(QStringLiteral("collapseArrow"));
     arrow->setStyleSheet(QStringLiteral("color:#858585;padding:0 6px;"));
     arrow->setCursor(Qt::PointingHandCursor);
@@ -332,6 +350,12 @@ bool CommandWindow::eventFilter(QObject *watched, QEvent *event)
         }
         return QWidget::eventFilter(watched, event);
     }
+    if (watched == stripArea->viewport() && event->type() == QEvent::Wheel) {
+        auto *wheel = static_cast<QWheelEvent *>(event);
+        QScrollBar *bar = stripArea->horizontalScrollBar();
+        bar->setValue(bar->value() - (wheel->angleDelta().y() ? wheel->angleDelta().y() : wheel->angleDelta().x()));
+        return true;
+    }
     if (event->type() == QEvent::MouseButtonPress && watched->property("toggleBtn").toBool()) {
         onHeaderClicked();
         return true;
@@ -343,6 +367,8 @@ void CommandWindow::onHeaderClicked()
 {
     collapsed = !collapsed;
     body->setVisible(!collapsed);
+    // Points the way the pane would go on the next click.
+    arrow->setText(collapsed ? QStringLiteral("▲") : QStringLiteral("▼"));
     const int height = collapsed ? headerHeight : expandedHeight;
     setMinimumHeight(height);
     if (auto *splitter = qobject_cast<QSplitter *>(parentWidget())) {

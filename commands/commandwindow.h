@@ -12,6 +12,7 @@ class QKeyEvent;
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
+class QScrollArea;
 class QShortcut;
 
 // The pane under the terminals: a command input that goes to the current
@@ -91,6 +92,7 @@ private:
     QComboBox *targetCombo = nullptr;
     QPlainTextEdit *input = nullptr;
     QComboBox *groupCombo = nullptr;
+    QScrollArea *stripArea = nullptr;
     QWidget *buttonStrip = nullptr;
     QString groupFilter; // label of the group shown; empty: all groups
     QCheckBox *hexCheck = nullptr;
@@ -100,6 +102,7 @@ private:
     QLabel *groupLabel = nullptr;
     QPushButton *sendButton = nullptr;
     QWidget *body = nullptr;
+    QLabel *arrow = nullptr;
     QShortcut *sendShortcut = nullptr;
 
     // Session id -> commands sent while it was current, oldest first.

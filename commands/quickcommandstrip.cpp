@@ -64,7 +64,7 @@ void CommandWindow::onGroupFilterChanged(int index)
 
 void CommandWindow::rebuildButtons()
 {
-    auto *layout = buttonStrip->layout();
+    auto *layout = static_cast<QHBoxLayout *>(buttonStrip->layout());
     while (QLayoutItem *item = layout->takeAt(0)) {
         if (QWidget *old = item->widget()) {
             old->hide();
@@ -107,6 +107,7 @@ void CommandWindow::rebuildButtons()
             ++shown;
         }
     }
+    layout->addStretch();
     buttonStrip->setVisible(shown > 0);
     rebuildCompletions();
 }
