@@ -8,7 +8,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QElapsedTimer>
-#include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPointer>
@@ -25,12 +24,19 @@ void send(CommandWindow &w, const QString &text)
     w.findChild<QPushButton *>(QStringLiteral("primaryButton"))->click();
 }
 
+// The strip's buttons as the user sees them, left to right.
 QList<QPushButton *> stripButtons(CommandWindow &w)
 {
-    QList<QPushButton *> out;
-    for (QPushButton *b : w.findChild<QWidget *>(QStringLiteral("buttonStrip"))->findChildren<QPushButton *>())
-        if (!b->isHidden())
-            out << b;
+    QList<QPushButton *> out = w.findChild<QWidget *>(QStringLiteral("buttonStrip"))->findChildren<QPushButton *>();
+    out.removeIf([](QPushButton *b) { return b->isHidden(); });
+    return out;
+}
+
+QStringList captions(CommandWindow &w)
+{
+    QStringList out;
+    for (QPushButton *b : stripButtons(w))
+        out << b->text();
     return out;
 }
 
@@ -61,11 +67,12 @@ private slots:
         pickMenuEntry(1);
         QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(1, 1), QPoint(1, 1));
         QApplication::sendEvent(&w, &event);
-        QCOMPARE(spy.size(), 1);
-        QCOMPARE(spy.at(0).at(0).toString(), QString());
+        QCOMPARE(spy, (QList<QVariantList>{{QString()}}));
     }
 
-    // keys: U Up, D Down, S Shift+Up; shown: the input after each key.
+    // keys: U Up, D Down, S Shift+Up; shown: the input after each key. Each
+    // step lays the text out in a window on screen: a megabyte without
+    // blanks must not freeze it (word-boundary wrapping took a minute).
     void historyWalk_data()
     {
         QTest::addColumn<QStringList>("sent");
@@ -81,6 +88,8 @@ private slots:
         QTest::newRow("modifier") << ab << "T" << "S" << QStringList{"T"};
         QTest::newRow("adjacent repeat dropped") << QStringList{"A", "A", "B", "A"} << "" << "UUUU"
                                                  << QStringList{"A", "B", "A", "A"};
+        const QString big(1 << 20, QLatin1Char('x'));
+        QTest::newRow("1 MiB") << QStringList{big} << "T" << "UD" << QStringList{big, "T"};
     }
     void historyWalk()
     {
@@ -90,6 +99,10 @@ private slots:
         QFETCH(QStringList, shown);
         setCurrent(QTest::currentDataTag());
         CommandWindow w;
+        w.resize(800, 110);
+        w.show();
+        QElapsedTimer clock;
+        clock.start();
         for (const QString &cmd : sent)
             send(w, cmd);
         w.inputEditor()->setPlainText(typed);
@@ -97,9 +110,11 @@ private slots:
         for (QChar k : keys) {
             QTest::keyClick(w.inputEditor(), k == 'D' ? Qt::Key_Down : Qt::Key_Up,
                             k == 'S' ? Qt::ShiftModifier : Qt::NoModifier);
+            w.repaint();
             seen << w.inputEditor()->toPlainText();
         }
-        QCOMPARE(seen, shown);
+        QVERIFY(seen == shown);
+        QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
     }
 
     void sendRequests_data()
@@ -114,7 +129,6 @@ private slots:
         QTest::newRow("group hex") << 2 << true << "0D 0A" << QVariantList{"group", "0D 0A", true};
         QTest::newRow("visible") << 3 << false << "a\n b\n" << QVariantList{"visible", "a\n b", false};
         QTest::newRow("out of range keeps") << 4 << false << "x" << QVariantList{"group", "x", false};
-        QTest::newRow("negative keeps") << -1 << false << "x" << QVariantList{"group", "x", false};
         QTest::newRow("blank") << 1 << false << " \n\t " << QVariantList();
         QTest::newRow("1 MiB") << 0 << false << big << QVariantList{"current", big, false};
     }
@@ -130,9 +144,7 @@ private slots:
         w.setSendTarget(target);
         w.hexBox()->setChecked(hex);
         send(w, typed);
-        QCOMPARE(spy.size(), emitted.isEmpty() ? 0 : 1);
-        if (!emitted.isEmpty())
-            QVERIFY(spy.at(0) == emitted);
+        QVERIFY(spy == (emitted.isEmpty() ? QList<QVariantList>() : QList<QVariantList>{emitted}));
         QCOMPARE(w.inputEditor()->toPlainText(), emitted.isEmpty() ? typed : QString());
     }
 
@@ -149,7 +161,6 @@ private slots:
         QCOMPARE(w.sessionHistory(), QStringList{"only s2"});
         setCurrent("s1");
         const QStringList s1 = w.sessionHistory();
-        QCOMPARE(s1.size(), commandHistoryLimit);
         QCOMPARE(s1.first(), QStringLiteral("1"));
         QCOMPARE(commandHistoryRegistry().history("s1"), s1);
 
@@ -165,60 +176,16 @@ private slots:
         QVERIFY(!w.isWalkingHistory());
     }
 
-    // A megabyte without blanks, sent and walked back in a window on screen:
-    // each step lays the whole text out, which must not freeze the window
-    // (word-boundary wrapping took about a minute per step).
-    void hugeEntry()
-    {
-        setCurrent("huge");
-        CommandWindow w;
-        w.resize(800, 110);
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        const QString big(1 << 20, QLatin1Char('a'));
-        QElapsedTimer clock;
-        clock.start();
-        send(w, big);
-        w.inputEditor()->setPlainText("mine");
-        QTest::keyClick(w.inputEditor(), Qt::Key_Up);
-        QCOMPARE(w.inputEditor()->toPlainText(), big);
-        w.repaint();
-        QTest::keyClick(w.inputEditor(), Qt::Key_Down);
-        QCOMPARE(w.inputEditor()->toPlainText(), QStringLiteral("mine"));
-        QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
-    }
-
-    void strip_data()
-    {
-        QTest::addColumn<int>("filter"); // index in the group box: 0 is all groups
-        QTest::addColumn<QStringList>("captions");
-        SessionStore &store = SessionStore::instance();
-        if (store.buttonGroups().isEmpty()) {
-            store.addButton("A", {"a1", "echo a1", "red"});
-            store.addButton("A", {"a2", "run.py", "Red"});
-            store.addButton("B", {"b1", "x.PY", "blue"});
-            store.addButton("B", {"b2", "x.py ", ""});
-            store.addButton("B", {"b3", "t.vbs", "green"});
-        }
-        QTest::newRow("all") << 0 << QStringList{"a1", "a2", "b1", "b2", "b3"};
-        QTest::newRow("B") << 2 << QStringList{"b1", "b2", "b3"};
-    }
-    void strip()
-    {
-        QFETCH(int, filter);
-        QFETCH(QStringList, captions);
-        CommandWindow w;
-        w.findChild<QComboBox *>("groupCombo")->setCurrentIndex(filter);
-        QStringList seen;
-        for (QPushButton *b : stripButtons(w))
-            seen << b->text();
-        QCOMPARE(seen, captions);
-    }
-
     // A click sends the stored command, or names the script when the command
     // ends in ".vbs" or ".py" exactly; only the four lower-case colours stripe.
     void buttons_data()
     {
+        SessionStore &store = SessionStore::instance();
+        store.addButton("A", {"a1", "echo a1", "red"});
+        store.addButton("A", {"a2", "run.py", "Red"});
+        store.addButton("B", {"b1", "x.PY", "blue"});
+        store.addButton("B", {"b2", "x.py ", ""});
+        store.addButton("B", {"b3", "t.vbs", "green"});
         QTest::addColumn<QString>("caption");
         QTest::addColumn<bool>("script");
         QTest::addColumn<QString>("command");
@@ -238,12 +205,9 @@ private slots:
         CommandWindow w;
         QSignalSpy commands(&w, &CommandWindow::buttonCommand);
         QSignalSpy scripts(&w, &CommandWindow::buttonScript);
-        for (QPushButton *b : stripButtons(w)) {
-            if (b->text() != caption)
-                continue;
-            b->click();
-            QCOMPARE(b->styleSheet().contains("border-left:3px solid " + stripe), !stripe.isEmpty());
-        }
+        QPushButton *b = stripButtons(w).at(captions(w).indexOf(caption));
+        b->click();
+        QCOMPARE(b->styleSheet().contains("border-left:3px solid " + stripe), !stripe.isEmpty());
         QCOMPARE((script ? scripts : commands), (QList<QVariantList>{{command}}));
         QCOMPARE((script ? commands : scripts).size(), 0);
     }
@@ -260,7 +224,7 @@ private slots:
         QCOMPARE(groups->itemText(0), QStringLiteral("Alle"));
         QCOMPARE(groups->currentText(), QStringLiteral("B"));
         QCOMPARE(w.findChild<QComboBox *>("targetCombo")->currentText(), QStringLiteral("Sichtbare Sitzungen"));
-        QCOMPARE(stripButtons(w).size(), 3);
+        QCOMPARE(captions(w), (QStringList{"b1", "b2", "b3"}));
     }
 
     // Deleting a button through its own menu rebuilds the strip while that
@@ -278,37 +242,29 @@ private slots:
         emit b2->customContextMenuRequested(QPoint(2, 2));
         QCOMPARE(spy.at(0), (QVariantList{"B", "b2"}));
         QTRY_VERIFY(b2.isNull());
-        QCOMPARE(stripButtons(w).size(), 4);
+        QCOMPARE(captions(w), (QStringList{"a1", "a2", "b1", "b3"}));
     }
 
+    // Passed a title and a command; only edit mode shows them.
     void commandDialog_data()
     {
         QTest::addColumn<QStringList>("groups");
         QTest::addColumn<QString>("preset");
         QTest::addColumn<bool>("edit");
-        QTest::addColumn<QStringList>("typed"); // title, command; none: leave the fields
-        QTest::addColumn<QStringList>("result"); // group, title, command
+        QTest::addColumn<QStringList>("result"); // group, title (trimmed), command (as typed)
         const QStringList ab{"A", "B"};
-        QTest::newRow("preset group") << ab << "B" << false << QStringList() << QStringList{"B", "", ""};
-        QTest::newRow("unknown preset") << ab << "b" << false << QStringList() << QStringList{"A", "", ""};
-        QTest::newRow("no groups") << QStringList() << "A" << false << QStringList() << QStringList{"", "", ""};
-        QTest::newRow("edit shows") << ab << "A" << true << QStringList() << QStringList{"A", "t", " c\n"};
-        QTest::newRow("typed") << ab << "" << false << QStringList{"  new ", "  x\ny"}
-                               << QStringList{"A", "new", "  x\ny"};
+        QTest::newRow("preset group") << ab << "B" << false << QStringList{"B", "", ""};
+        QTest::newRow("unknown preset") << ab << "b" << false << QStringList{"A", "", ""};
+        QTest::newRow("no groups") << QStringList() << "A" << false << QStringList{"", "", ""};
+        QTest::newRow("edit") << ab << "A" << true << QStringList{"A", "t", " c\n"};
     }
     void commandDialog()
     {
         QFETCH(QStringList, groups);
         QFETCH(QString, preset);
         QFETCH(bool, edit);
-        QFETCH(QStringList, typed);
         QFETCH(QStringList, result);
-        const QString mode = LanguageManager::tr(edit ? QStringLiteral("修改") : QStringLiteral("添加"));
-        AddCommandDialog d(groups, preset, mode, "t", " c\n");
-        if (!typed.isEmpty()) {
-            d.findChild<QLineEdit *>()->setText(typed.at(0));
-            d.findChild<QPlainTextEdit *>()->setPlainText(typed.at(1));
-        }
+        AddCommandDialog d(groups, preset, LanguageManager::tr(edit ? "修改" : "添加"), " t  ", " c\n");
         QCOMPARE((QStringList{d.group(), d.title(), d.command()}), result);
         QCOMPARE(d.windowTitle(), edit ? QStringLiteral("Edit Quick Command") : QStringLiteral("Add Quick Command"));
     }
