@@ -96,6 +96,7 @@ CommandWindow::CommandWindow(QWidget *parent) : QWidget(parent)
     groupCombo = new QComboBox(header);
     groupCombo->setObjectName(QStringLiteral("groupCombo"));
     groupCombo->setMinimumWidth(100);
+    groupCombo->setMaximumWidth(220); // a long group label must not crowd out the buttons
     groupCombo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     groupCombo->setStyleSheet(QStringLiteral(
         "QComboBox{background:#2d2d30;border:1px solid #3e3e42;color:#cccccc;padding:2px 6px;border-radius:3px;"
@@ -133,7 +134,6 @@ CommandWindow::CommandWindow(QWidget *parent) : QWidget(parent)
     arrow->setProperty("toggleBtn", true);
     arrow->installEventFilter(this);
     headerLayout->addWidget(arrow);
-    header->installEventFilter(this);
     root->addWidget(header);
 
     body = new QWidget(this);
@@ -284,6 +284,8 @@ void CommandWindow::clearHistory(const QString &sessionId)
     history.clear();
     historyIndex = -1;
     savedInput.clear();
+    // Its commands must not linger among the completions either.
+    rebuildCompletions();
 }
 
 void CommandWindow::showHistoryEntry(int index)

@@ -106,6 +106,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), actions(std::make
     connect(terminalArea, &TerminalArea::tabActivated, this, [this](const QString &id) {
         SessionStore::instance().setCurrentSessionId(id);
         treeActions->showInStatusBar(appStatusBar, id);
+        commandWindow->rebuildCompletions();
     });
 
     const struct {

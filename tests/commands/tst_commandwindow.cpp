@@ -290,7 +290,7 @@ private slots:
         QCOMPARE(spy.size(), 0);
         QTest::mouseClick(arrow, Qt::LeftButton);
         QCOMPARE(splitter.sizes(), (QList<int>{700, 110}));
-        QTest::keyClick(&splitter, Qt::Key_Return, Qt::ControlModifier);
+        QTest::keyClick(w->inputEditor(), Qt::Key_Return, Qt::ControlModifier);
         QCOMPARE(spy.size(), 1);
     }
 };
