@@ -78,8 +78,9 @@ void ConnectionWiring::wire(const QString &id, Connection *connection, const Rep
     // The link is fine, only this write did not fit: say so, keep the session.
     connect(connection, &Connection::sendQueueFull, this, [this, id, guard] {
         if (isCurrent(id, guard))
-            hub->appendLine(id, statusLine(StatusColor::warning,
-                                           QStringLiteral("⚠ ") + LanguageManager::tr("发送队列已满，数据未发送")));
+            hub->appendLine(id,
+                            statusLine(StatusColor::warning,
+                                       QStringLiteral("⚠ ") + LanguageManager::tr("发送队列已满，数据未发送")));
     });
     if (reports.connectedLine) {
         connecting.insert(id);
@@ -115,7 +116,8 @@ void ConnectionWiring::closeConn(const QString &id)
 {
     const bool trace = debugLogEnabled();
     if (trace)
-        debugLog(QStringLiteral("[UI] closeConn begin id=%1 hasConn=%2").arg(id).arg(int(hub->connections.contains(id))));
+        debugLog(
+            QStringLiteral("[UI] closeConn begin id=%1 hasConn=%2").arg(id).arg(int(hub->connections.contains(id))));
     connecting.remove(id);
     if (hub->transferRunsOn(id))
         hub->transfer->cancel();

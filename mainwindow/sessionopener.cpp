@@ -95,7 +95,8 @@ QString SessionOpener::stopBitsText(int code)
 
 bool SessionOpener::refuseWithoutHost(const QString &id) const
 {
-    hub->appendLine(id, statusLine(StatusColor::error, LanguageManager::tr(QStringLiteral("⚠ 会话未配置主机地址，无法连接"))));
+    hub->appendLine(
+        id, statusLine(StatusColor::error, LanguageManager::tr(QStringLiteral("⚠ 会话未配置主机地址，无法连接"))));
     return false;
 }
 
@@ -117,7 +118,10 @@ bool SessionOpener::openSsh(const QString &id, const SessionInfo &info)
     if (host.isEmpty())
         return refuseWithoutHost(id);
 
-    trace(QStringLiteral("[UI] openSsh before dialog id=%1 host=%2 port=%3 user=%4").arg(id, host).arg(port).arg(savedUser));
+    trace(QStringLiteral("[UI] openSsh before dialog id=%1 host=%2 port=%3 user=%4")
+              .arg(id, host)
+              .arg(port)
+              .arg(savedUser));
     SshCredentialsDialog dialog(host, hub->window());
     dialog.setDefaults(savedUser, savedPassword);
     trace(QStringLiteral("[UI] openSsh dialog shown id=%1").arg(id));
@@ -133,8 +137,9 @@ bool SessionOpener::openSsh(const QString &id, const SessionInfo &info)
     if (credentials.remember) {
         trace(QStringLiteral("[UI] openSsh save creds id=%1 user=%2").arg(id, credentials.user));
         if (!saveCredentials(prefix, credentials.user, credentials.password))
-            hub->appendLine(id, statusLine(StatusColor::warning,
-                                           LanguageManager::tr(QStringLiteral("⚠ 密码无法加密保存，未记住密码"))));
+            hub->appendLine(id,
+                            statusLine(StatusColor::warning,
+                                       LanguageManager::tr(QStringLiteral("⚠ 密码无法加密保存，未记住密码"))));
     }
 
     trace(QStringLiteral("[UI] openSsh create conn id=%1").arg(id));
@@ -164,11 +169,15 @@ bool SessionOpener::openSsh(const QString &id, const SessionInfo &info)
     };
     reports.closedLine = [] { return neutral(LanguageManager::tr(QStringLiteral("🔌 SSH 连接已关闭"))); };
     wiring->wire(id, connection, reports);
-    hub->appendLine(id, neutral(LanguageManager::tr(QStringLiteral("🔌 正在连接 SSH %1:%2 ...")).arg(htmlText(host)).arg(port)));
+    hub->appendLine(
+        id, neutral(LanguageManager::tr(QStringLiteral("🔌 正在连接 SSH %1:%2 ...")).arg(htmlText(host)).arg(port)));
 
     trace(QStringLiteral("[UI] openSsh before conn->open id=%1 conn=%2").arg(id, address(connection)));
     const bool started = connection->open();
-    trace(QStringLiteral("[UI] openSsh after conn->open id=%1 started=%2 conn=%3").arg(id).arg(int(started)).arg(address(connection)));
+    trace(QStringLiteral("[UI] openSsh after conn->open id=%1 started=%2 conn=%3")
+              .arg(id)
+              .arg(int(started))
+              .arg(address(connection)));
     if (!started) {
         connection->deleteLater();
         return false;
@@ -194,16 +203,19 @@ bool SessionOpener::openTelnet(const QString &id, const SessionInfo &info, bool 
 
     ConnectionWiring::Reports reports;
     reports.connectedLine = [host, port, telnetMode] {
-        return success(LanguageManager::tr(QStringLiteral("🔌 已连接 %1 %2:%3")).arg(tcpWord(telnetMode), htmlText(host)).arg(port));
+        return success(LanguageManager::tr(QStringLiteral("🔌 已连接 %1 %2:%3"))
+                           .arg(tcpWord(telnetMode), htmlText(host))
+                           .arg(port));
     };
     reports.closedLine = [telnetMode] {
         return neutral(LanguageManager::tr(QStringLiteral("🔌 %1 连接已关闭")).arg(tcpWord(telnetMode)));
     };
     wiring->wire(id, connection, reports);
     hub->connections.insert(id, connection);
-    hub->appendLine(id, neutral(LanguageManager::tr(QStringLiteral("🔌 正在连接 %1 %2:%3 ..."))
-                                    .arg(tcpWord(telnetMode), htmlText(host))
-                                    .arg(port)));
+    hub->appendLine(id,
+                    neutral(LanguageManager::tr(QStringLiteral("🔌 正在连接 %1 %2:%3 ..."))
+                                .arg(tcpWord(telnetMode), htmlText(host))
+                                .arg(port)));
     connection->open(); // failures arrive as an error report
     return true;
 }
@@ -233,7 +245,9 @@ bool SessionOpener::openRlogin(const QString &id, const SessionInfo &info)
     reports.closedLine = [] { return neutral(LanguageManager::tr(QStringLiteral("🔌 RLogin 连接已关闭"))); };
     wiring->wire(id, connection, reports);
     hub->connections.insert(id, connection);
-    hub->appendLine(id, neutral(LanguageManager::tr(QStringLiteral("🔌 正在连接 RLogin %1:%2 ...")).arg(htmlText(host)).arg(port)));
+    hub->appendLine(
+        id,
+        neutral(LanguageManager::tr(QStringLiteral("🔌 正在连接 RLogin %1:%2 ...")).arg(htmlText(host)).arg(port)));
     connection->open();
     return true;
 }
@@ -259,11 +273,12 @@ bool SessionOpener::openSerial(const QString &id, const SessionInfo &info)
         connection->deleteLater();
         return false;
     }
-    hub->appendLine(id, success(LanguageManager::tr(QStringLiteral("📡 已连接 %1 @ %2 %3/%4/%5"))
-                                    .arg(htmlText(info.serial_port))
-                                    .arg(info.serial_baud)
-                                    .arg(info.serial_databits)
-                                    .arg(parityText(info.serial_parity), stopBitsText(info.serial_stopbits))));
+    hub->appendLine(id,
+                    success(LanguageManager::tr(QStringLiteral("📡 已连接 %1 @ %2 %3/%4/%5"))
+                                .arg(htmlText(info.serial_port))
+                                .arg(info.serial_baud)
+                                .arg(info.serial_databits)
+                                .arg(parityText(info.serial_parity), stopBitsText(info.serial_stopbits))));
     hub->connections.insert(id, connection);
     startLogger(id, info);
     return true;
@@ -303,7 +318,8 @@ bool SessionOpener::openLocalShell(const QString &id, const SessionInfo &info)
     reports.closedLine = [] { return neutral(LanguageManager::tr(QStringLiteral("🔌 本地 Shell 已关闭"))); };
     wiring->wire(id, connection, reports);
     hub->connections.insert(id, connection);
-    hub->appendLine(id, neutral(LanguageManager::tr(QStringLiteral("🔌 正在启动本地 Shell %1 ...")).arg(htmlText(shell))));
+    hub->appendLine(id,
+                    neutral(LanguageManager::tr(QStringLiteral("🔌 正在启动本地 Shell %1 ...")).arg(htmlText(shell))));
     connection->open();
     return true;
 }

@@ -40,8 +40,8 @@ QString SessionRoad::placeholderHint(const QString &type, const QString &name)
     if (type == u"local")
         return placeholderLine(LanguageManager::tr(QStringLiteral("💻 本地 Shell 会话 %1 — 点击连接")).arg(shown));
     const QString word = type == u"telnet" ? QStringLiteral("Telnet")
-                         : type == u"rlogin" ? QStringLiteral("RLogin")
-                                             : QStringLiteral("Raw TCP");
+        : type == u"rlogin"                ? QStringLiteral("RLogin")
+                                           : QStringLiteral("Raw TCP");
     return placeholderLine(LanguageManager::tr(QStringLiteral("🌐 %1 会话 %2 — 点击连接")).arg(word, shown));
 }
 
@@ -79,7 +79,8 @@ void SessionRoad::connectSession(const QString &id)
         openSession(id, info);
         return;
     }
-    hub->appendLine(id, statusLine(StatusColor::error, LanguageManager::tr(QStringLiteral("⚠ 会话不存在，无法连接"))));
+    hub->appendLine(id,
+                    statusLine(StatusColor::error, LanguageManager::tr(QStringLiteral("⚠ 会话不存在，无法连接"))));
 }
 
 void SessionRoad::openSession(const QString &id, const SessionInfo &info)
