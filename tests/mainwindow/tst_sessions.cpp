@@ -216,48 +216,26 @@ private slots:
         QTest::addColumn<QString>("step"); // echo, login (RLogin password first), exit (and Enter), kill (the port)
         QTest::addColumn<QString>("expected");
         QTest::addColumn<QString>("finalState");
-        const QString lo = QStringLiteral("127.0.0.1"),
-                      key = "conn/privateKey=" + kFixtures + "ssh_sshd/keys/id_ed25519";
-        QTest::newRow("local bash") << "local"
-                                    << "/bin/bash" << 0 << QStringList() << "exit"
-                                    << "hv-42|Local shell closed"
-                                    << "connected";
-        QTest::newRow("telnet") << "telnet" << lo << kTelnetdPort << QStringList() << "echo"
-                                << "hv-42"
-                                << "connected";
-        QTest::newRow("serial") << "serial"
-                                << "" << 0 << QStringList() << "echo"
-                                << "hv-42"
-                                << "connected";
-        QTest::newRow("ssh password") << "ssh" << lo << kSshdPort << QStringList() << "echo"
-                                      << "hv-42"
-                                      << "connected";
-        QTest::newRow("ssh key") << "ssh" << lo << kSshdPort << QStringList{"conn/auth=公钥认证", key} << "echo"
-                                 << "hv-42"
-                                 << "connected";
-        QTest::newRow("rlogin") << "rlogin" << lo << kRlogindPort
-                                << QStringList{"conn/user=" + fixture("conn_rlogind/user")} << "login"
-                                << "hv-42"
-                                << "connected";
-        QTest::newRow("<b>x</b>&amp;") << "telnet"
-                                       << "<i>no</i>&amp;.invalid" << 0 << QStringList() << ""
-                                       << "<b>x</b>&amp;|<i>no</i>&amp;.invalid:23|⚠"
-                                       << "disconnected";
-        QTest::newRow("ssh peer hangs up in handshake") << "ssh" << lo << -1 << QStringList() << ""
-                                                        << "⚠"
-                                                        << "disconnected";
-        QTest::newRow("shell exits at once") << "local"
-                                             << "/bin/true" << 0 << QStringList() << ""
-                                             << "Local shell closed"
-                                             << "disconnected";
-        QTest::newRow("serial port vanishes") << "serial"
-                                              << "" << 0 << QStringList() << "kill"
-                                              << "Connected|⚠"
-                                              << "disconnected";
-        QTest::newRow("ssh host key changed")
-            << "ssh" << lo << kSshdPort << QStringList{"/keys/knownHosts=%appdata%/changed_hosts"} << ""
-            << dataDir() + "/changed_hosts:2"
-            << "disconnected";
+        const auto row = [](const char *tag, const char *type, const QString &host, int port, const QString &step,
+                            const QString &expected, const char *finalState, const QStringList &settings = {}) {
+            QTest::newRow(tag) << type << host << port << settings << step << expected << finalState;
+        };
+        const QString lo = QStringLiteral("127.0.0.1"), keys = kFixtures + "ssh_sshd/keys/";
+        row("local bash", "local", "/bin/bash", 0, "exit", "hv-42|Local shell closed", "connected");
+        row("telnet", "telnet", lo, kTelnetdPort, "echo", "hv-42", "connected");
+        row("serial", "serial", "", 0, "echo", "hv-42", "connected");
+        row("ssh password", "ssh", lo, kSshdPort, "echo", "hv-42", "connected");
+        row("ssh key", "ssh", lo, kSshdPort, "echo", "hv-42", "connected",
+            {"conn/auth=公钥认证", "conn/privateKey=" + keys + "id_ed25519"});
+        row("rlogin", "rlogin", lo, kRlogindPort, "login", "hv-42", "connected",
+            {"conn/user=" + fixture("conn_rlogind/user")});
+        row("<b>x</b>&amp;", "telnet", "<i>no</i>&amp;.invalid", 0, "", "<b>x</b>&amp;|<i>no</i>&amp;.invalid:23|⚠",
+            "disconnected");
+        row("ssh peer hangs up in handshake", "ssh", lo, -1, "", "⚠", "disconnected");
+        row("shell exits at once", "local", "/bin/true", 0, "", "Local shell closed", "disconnected");
+        row("serial port vanishes", "serial", "", 0, "kill", "Connected|⚠", "disconnected");
+        row("ssh host key changed", "ssh", lo, kSshdPort, "", dataDir() + "/changed_hosts:2", "disconnected",
+            {"/keys/knownHosts=%appdata%/changed_hosts"});
     }
     void sessions()
     {
