@@ -211,9 +211,9 @@ private slots:
     {
         QTest::addColumn<QString>("type");
         QTest::addColumn<QString>("host");
-        QTest::addColumn<int>("port"); // -1: a peer hanging up in the SSH handshake
+        QTest::addColumn<int>("port"); // -1: a peer hanging up in the SSH handshake, -2: a silent one
         QTest::addColumn<QStringList>("settings");
-        QTest::addColumn<QString>("step"); // echo, login (RLogin password first), exit (and Enter), kill (the port)
+        QTest::addColumn<QString>("step"); // echo, login (password first), exit (and Enter), kill (the port), enter
         QTest::addColumn<QString>("expected");
         QTest::addColumn<QString>("finalState");
         const auto row = [](const char *tag, const char *type, const QString &host, int port, const QString &step,
@@ -232,6 +232,8 @@ private slots:
         row("<b>x</b>&amp;", "telnet", "<i>no</i>&amp;.invalid", 0, "", "<b>x</b>&amp;|<i>no</i>&amp;.invalid:23|⚠",
             "disconnected");
         row("ssh peer hangs up in handshake", "ssh", lo, -1, "", "⚠", "disconnected");
+        // Enter on a session still opening starts no second attempt (no second prompt).
+        row("ssh peer silent, Enter", "ssh", lo, -2, "enter", "Connecting to SSH", "connecting");
         row("shell exits at once", "local", "/bin/true", 0, "", "Local shell closed", "disconnected");
         row("serial port vanishes", "serial", "", 0, "kill", "Connected|⚠", "disconnected");
         row("ssh host key changed", "ssh", lo, kSshdPort, "", dataDir() + "/changed_hosts:2", "disconnected",
@@ -248,7 +250,7 @@ private slots:
         if (type == u"rlogin" && ::geteuid() != 0)
             QSKIP("not run: in.rlogind takes only client ports below 1024, which need root");
         AppSettings::instance().settings()->remove(QStringLiteral("keys/knownHosts"));
-        std::unique_ptr<Peer> peer(port < 0 ? new Peer(Peer::HangUpInHandshake) : nullptr);
+        std::unique_ptr<Peer> peer(port < 0 ? new Peer(port == -1 ? Peer::HangUpInHandshake : Peer::Silent) : nullptr);
         std::unique_ptr<SerialPeer> line(type == u"serial" ? new SerialPeer : nullptr);
         QFETCH(QStringList, settings);
         const QString id = addSession(QString::fromUtf8(QTest::currentDataTag()), type, host,
@@ -258,11 +260,13 @@ private slots:
             prompts.password.clear();
         Window win;
         win.open(id);
+        if (step == u"enter")
+            QTest::keyClick(win.edit(id), Qt::Key_Return);
         if (step == u"kill") {
             QTRY_VERIFY_WITH_TIMEOUT(win.screen(id).contains(u"Connected"), kWait);
             line->socat.kill();
         }
-        if (!step.isEmpty() && step != u"kill") {
+        if (step == u"echo" || step == u"login" || step == u"exit") {
             QTRY_COMPARE_WITH_TIMEOUT(state(id), QStringLiteral("connected"), kWait);
             if (step == u"login") {
                 QTRY_VERIFY_WITH_TIMEOUT(win.screen(id).contains(u"assword:"), kWait);
@@ -368,23 +372,6 @@ private slots:
         const QByteArray text = log.readAll();
         QVERIFY(bytes.size() < 4 || bytes.size() > 64
                 || (!text.contains(bytes) && !text.contains(bytes.toHex(' ').toUpper())));
-    }
-
-    // Enter while a session is still opening does not start it again (for
-    // SSH: no second prompt).
-    void enterWhileConnecting()
-    {
-        Peer silent(Peer::Silent);
-        const QString id
-            = addSession(QStringLiteral("slow"), QStringLiteral("ssh"), QStringLiteral("127.0.0.1"), silent.port);
-        Prompts prompts;
-        Window win;
-        win.open(id);
-        QCOMPARE(state(id), QStringLiteral("connecting"));
-        Connection *first = win.w.sessionHub()->connection(id);
-        win.w.onTerminalInput(id, "\r");
-        QCOMPARE(prompts.shown, 1);
-        QCOMPARE(win.w.sessionHub()->connection(id), first);
     }
 
     // A quick-connect serial session reopens with its own port and speed.
