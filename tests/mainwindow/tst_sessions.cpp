@@ -25,9 +25,11 @@
 #include <QTreeWidget>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <thread>
 #include <arpa/inet.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -97,6 +99,24 @@ struct Peer {
     std::mutex mutex;
     QByteArray bytes;
     std::thread thread;
+};
+
+// A transport that takes 1.5 s to notice a stop, as one stuck in a blocking
+// call would.
+struct SlowToStop : WorkerConnection {
+    struct Worker : ConnectionWorker {
+        using ConnectionWorker::ConnectionWorker;
+        void run() override
+        {
+            pollfd woken{link().waker.fd(), POLLIN, 0};
+            for (bool run = beginRun(); run && keepRunning();)
+                ::poll(&woken, 1, -1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+            finishRun();
+        }
+    };
+    ConnectionWorker *createWorker(std::shared_ptr<ConnectionLink> link) override { return new Worker(link); }
+    ~SlowToStop() override { close(); }
 };
 
 // A serial line whose far end runs a shell; gone when socat ends.
@@ -288,7 +308,7 @@ private slots:
     }
 
     // A flood and twenty shells at once: the window keeps answering, and
-    // closing it with all of them open waits on none of them.
+    // closing it with all of them open waits for all together.
     void floodAndManySessions()
     {
         Peer flood(Peer::Flood);
@@ -310,6 +330,12 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(flood.sent > 30 * 1024 * 1024, 60000);
         tick.stop();
         QVERIFY2(worst < 250, qPrintable(QStringLiteral("event loop stalled %1 ms").arg(worst)));
+        for (int i = 0; i < 4; ++i) { // one after another they would take 6 s
+            auto *stuck = new SlowToStop;
+            stuck->setParent(&win->w);
+            stuck->open();
+            win->w.sessionHub()->connections.insert(QStringLiteral("stuck %1").arg(i), stuck);
+        }
         QElapsedTimer closing;
         closing.start();
         win->w.close();
