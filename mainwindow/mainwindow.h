@@ -12,7 +12,11 @@ class QMenu;
 class QMenuBar;
 class QToolBar;
 class CommandWindow;
+class ConnectionWiring;
 class FrameResizer;
+class InputRouter;
+class SessionOpener;
+class SessionRoad;
 class SessionTree;
 class StatusBar;
 class TerminalArea;
@@ -99,5 +103,11 @@ private:
 
     std::unique_ptr<WindowActions> actions;
     TreeActions *treeActions = nullptr;
+    // The session road: opening, the connections' reports and closing, and
+    // what the tabs send.
+    ConnectionWiring *wiring = nullptr;
+    SessionOpener *opener = nullptr;
+    SessionRoad *road = nullptr;
+    InputRouter *input = nullptr;
     FrameResizer *resizer = nullptr;
 };
