@@ -3,11 +3,14 @@
 #include "core/appsettings.h"
 #include "core/languagemanager.h"
 #include "core/sessionstore.h"
+#include "mainwindow/buttonactions.h"
+#include "mainwindow/contextmenus.h"
 #include "mainwindow/frameresizer.h"
+#include "mainwindow/sendingactions.h"
+#include "mainwindow/sessioncommands.h"
 #include "mainwindow/sessiontree.h"
 #include "mainwindow/statusbar.h"
 #include "mainwindow/titlebar.h"
-#include "mainwindow/treeactions.h"
 #include "resources/stylesheet.h"
 #include "terminal/widgets/terminalarea.h"
 #include "transfer/tftp/tftpserverdialog.h"
@@ -71,7 +74,13 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), actions(std::make
     buildToolBar();
 
     hub = new SessionHub(this, terminalArea, sessionTree, appStatusBar);
-    treeActions = new TreeActions(this, sessionTree);
+    sending = new SendingActions(hub);
+    buttons = new ButtonActions(hub, sending);
+    sessionCommands = new SessionCommands(hub);
+    contextMenus = new ContextMenus(hub, {[this](const QString &id) { onSessionConnect(id); },
+                                          [this](const QString &id) { onSessionDisconnect(id); },
+                                          [this](const QString &id) { onSessionOptions(id); },
+                                          [this](const QString &id) { onTabClosed(id); }});
     connect(sessionTree, &SessionTree::sessionActivated, this, &MainWindow::onSessionActivated);
     connect(sessionTree, &SessionTree::sessionConnect, this, &MainWindow::onSessionConnect);
     connect(sessionTree, &SessionTree::sessionDisconnect, this, &MainWindow::onSessionDisconnect);
@@ -96,7 +105,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), actions(std::make
             });
     connect(terminalArea, &TerminalArea::tabActivated, this, [this](const QString &id) {
         SessionStore::instance().setCurrentSessionId(id);
-        treeActions->showInStatusBar(appStatusBar, id);
+        SessionCommands::showInStatusBar(appStatusBar, id);
     });
 
     const struct {
@@ -140,9 +149,9 @@ QString MainWindow::currentId() const
     return SessionStore::instance().currentSessionId();
 }
 
-void MainWindow::onNewSession() { actions->newSession(QString()); }
-void MainWindow::onNewSessionInGroup(const QString &group) { actions->newSession(group); }
-void MainWindow::onRenameGroup(const QString &group) { treeActions->renameGroup(group); }
+void MainWindow::onNewSession() { sessionCommands->newSession(QString()); }
+void MainWindow::onNewSessionInGroup(const QString &group) { sessionCommands->newSession(group); }
+void MainWindow::onRenameGroup(const QString &group) { sessionCommands->renameGroup(group); }
 void MainWindow::onQuickConnect() { actions->quickConnect(); }
 
 void MainWindow::onSessionActivated(const QString &id)
@@ -150,47 +159,40 @@ void MainWindow::onSessionActivated(const QString &id)
     if (id.startsWith(QLatin1String("fast:")))
         return;
     SessionStore::instance().setCurrentSessionId(id);
-    treeActions->showInStatusBar(appStatusBar, id);
+    SessionCommands::showInStatusBar(appStatusBar, id);
     actions->activateSession(id);
 }
 
 void MainWindow::onSessionConnect(const QString &id) { actions->connectSession(id); }
 void MainWindow::onSessionDisconnect(const QString &id) { actions->disconnectSession(id); }
 
-void MainWindow::onSessionDelete(const QString &id)
-{
-    if (!treeActions->deleteSession(id))
-        return;
-    actions->disconnectSession(id);
-    terminalArea->closeTab(id);
-}
-
-void MainWindow::onSessionRename(const QString &id) { treeActions->renameSession(id); }
-void MainWindow::onSessionOptions(const QString &id) { actions->sessionOptions(id); }
-void MainWindow::onCloneSession(const QString &id) { actions->cloneSession(id); }
-void MainWindow::onGlobalOptions() { actions->globalOptions(); }
-void MainWindow::onGroupDelete(const QString &group) { treeActions->deleteGroup(group); }
-void MainWindow::onNewGroup() { treeActions->newGroup(); }
+void MainWindow::onSessionDelete(const QString &id) { sessionCommands->deleteSession(id); }
+void MainWindow::onSessionRename(const QString &id) { sessionCommands->renameSession(id); }
+void MainWindow::onSessionOptions(const QString &id) { sessionCommands->sessionOptions(id); }
+void MainWindow::onCloneSession(const QString &id) { sessionCommands->cloneSession(id); }
+void MainWindow::onGlobalOptions() { sessionCommands->globalOptions(); }
+void MainWindow::onGroupDelete(const QString &group) { sessionCommands->deleteGroup(group); }
+void MainWindow::onNewGroup() { sessionCommands->newGroup(); }
 void MainWindow::onTabClosed(const QString &id) { actions->tabClosed(id); }
 void MainWindow::onTerminalInput(const QString &id, const QByteArray &data) { actions->terminalInput(id, data); }
-void MainWindow::onTabContextMenu(const QString &id, const QPoint &pos) { actions->tabContextMenu(id, pos); }
+void MainWindow::onTabContextMenu(const QString &id, const QPoint &pos) { contextMenus->tabContextMenu(id, pos); }
 
 void MainWindow::onViewContextMenu(const QString &id, QMenu *menu, const QPoint &pos)
 {
-    actions->viewContextMenu(id, menu, pos);
+    contextMenus->viewContextMenu(id, menu, pos);
 }
 
 void MainWindow::onCommandSend(const QString &target, const QString &cmd, bool hex)
 {
-    actions->commandSend(target, cmd, hex);
+    sending->commandSend(target, cmd, hex);
 }
 
-void MainWindow::onButtonCommand(const QString &cmd) { actions->buttonCommand(cmd); }
-void MainWindow::onButtonScript(const QString &script) { actions->buttonScript(script); }
-void MainWindow::onAddButtonGroup() { actions->addButtonGroup(); }
-void MainWindow::onAddCommand(const QString &group) { actions->addCommand(group); }
-void MainWindow::onEditCommand(const QString &group, const QString &title) { actions->editCommand(group, title); }
-void MainWindow::onDeleteCommand(const QString &group, const QString &title) { actions->deleteCommand(group, title); }
+void MainWindow::onButtonCommand(const QString &cmd) { buttons->buttonCommand(cmd); }
+void MainWindow::onButtonScript(const QString &script) { buttons->buttonScript(script); }
+void MainWindow::onAddButtonGroup() { buttons->addButtonGroup(); }
+void MainWindow::onAddCommand(const QString &group) { buttons->addCommand(group); }
+void MainWindow::onEditCommand(const QString &group, const QString &title) { buttons->editCommand(group, title); }
+void MainWindow::onDeleteCommand(const QString &group, const QString &title) { buttons->deleteCommand(group, title); }
 
 namespace {
 void flip(QWidget *widget, QAction *action)
@@ -232,5 +234,5 @@ void MainWindow::openTftpDialog()
 
 void MainWindow::renameCurrentSession()
 {
-    treeActions->renameSession(currentId());
+    sessionCommands->renameSession(currentId());
 }

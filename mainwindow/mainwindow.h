@@ -17,12 +17,16 @@ class StatusBar;
 class TerminalArea;
 class TftpServerDialog;
 class TitleBar;
-class TreeActions;
+class ButtonActions;
+class ContextMenus;
+class SendingActions;
+class SessionCommands;
 
 // The program's one top-level window: frameless, with its own title bar and
 // menus, the session tree, the terminal tabs, the command window and the
-// status bar. Slots are short: the work is done by collaborators (the tree
-// actions here, and whatever implements WindowActions).
+// status bar. Slots are short: the work is done by collaborators (sending,
+// buttons, session commands, context menus, and whatever implements
+// WindowActions).
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -34,6 +38,8 @@ public:
     // Replaces the handlers of the session road, transfers and logging.
     void setActions(std::unique_ptr<WindowActions> actions);
     SessionHub *sessionHub() const { return hub; }
+    // Where the quick-command dialogs are plugged in.
+    ButtonActions *buttonActions() const { return buttons; }
     void showAboutDialog();
     void openHomePage();
 
@@ -97,6 +103,9 @@ private:
     TftpServerDialog *tftpDialog = nullptr;
 
     std::unique_ptr<WindowActions> actions;
-    TreeActions *treeActions = nullptr;
+    SendingActions *sending = nullptr;
+    ButtonActions *buttons = nullptr;
+    SessionCommands *sessionCommands = nullptr;
+    ContextMenus *contextMenus = nullptr;
     FrameResizer *resizer = nullptr;
 };
