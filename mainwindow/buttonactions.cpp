@@ -41,8 +41,10 @@ void ButtonActions::buttonCommand(const QString &cmd)
 
 void ButtonActions::buttonScript(const QString &script)
 {
-    QMessageBox::information(hub->window(), LanguageManager::tr(QStringLiteral("运行脚本")),
-                             LanguageManager::tr(QStringLiteral("即将运行脚本：%1")).arg(script));
+    QMessageBox box(QMessageBox::Information, LanguageManager::tr(QStringLiteral("运行脚本")),
+                    LanguageManager::tr(QStringLiteral("即将运行脚本：%1")).arg(script), QMessageBox::Ok, hub->window());
+    box.setTextFormat(Qt::PlainText); // the name comes from the button file
+    box.exec();
 }
 
 void ButtonActions::addButtonGroup()

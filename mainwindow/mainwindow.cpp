@@ -166,7 +166,14 @@ void MainWindow::onSessionActivated(const QString &id)
 void MainWindow::onSessionConnect(const QString &id) { actions->connectSession(id); }
 void MainWindow::onSessionDisconnect(const QString &id) { actions->disconnectSession(id); }
 
-void MainWindow::onSessionDelete(const QString &id) { sessionCommands->deleteSession(id); }
+void MainWindow::onSessionDelete(const QString &id)
+{
+    if (!sessionCommands->deleteSession(id))
+        return;
+    actions->disconnectSession(id);
+    terminalArea->closeTab(id);
+}
+
 void MainWindow::onSessionRename(const QString &id) { sessionCommands->renameSession(id); }
 void MainWindow::onSessionOptions(const QString &id) { sessionCommands->sessionOptions(id); }
 void MainWindow::onCloneSession(const QString &id) { sessionCommands->cloneSession(id); }

@@ -74,11 +74,14 @@ void SendingActions::commandSend(const QString &target, const QString &cmd, bool
         bool ok = false;
         const QByteArray bytes = normalizeHexText(cmd, &ok);
         if (!ok || bytes.isEmpty()) {
-            QMessageBox::warning(hub->window(), LanguageManager::tr(QStringLiteral("HEX 发送")),
-                                 QStringLiteral("Invalid HEX: \"%1\"\n").arg(cmd) +
-                                     LanguageManager::tr(QStringLiteral("示例：AB CD 12 34（空格或逗号分隔，每字节两位十六进制；")) +
-                                     QLatin1Char('\n') +
-                                     LanguageManager::tr(QStringLiteral("也可连续书写如 ABCD1234）")));
+            // Plain text: the command is shown as typed, never as markup.
+            QMessageBox box(QMessageBox::Warning, LanguageManager::tr(QStringLiteral("HEX 发送")),
+                            QStringLiteral("Invalid HEX: \"%1\"\n").arg(cmd) +
+                                LanguageManager::tr(QStringLiteral("示例：AB CD 12 34（空格或逗号分隔，每字节两位十六进制；")) +
+                                QLatin1Char('\n') + LanguageManager::tr(QStringLiteral("也可连续书写如 ABCD1234）")),
+                            QMessageBox::Ok, hub->window());
+            box.setTextFormat(Qt::PlainText);
+            box.exec();
             return;
         }
         if (Connection *connection = openConnection(currentId)) {

@@ -129,20 +129,16 @@ void SessionCommands::renameSession(const QString &id)
     retitleTab(id);
 }
 
-void SessionCommands::deleteSession(const QString &id)
+bool SessionCommands::deleteSession(const QString &id)
 {
     const std::optional<SessionInfo> session = store().findSession(id);
     DeleteConfirmDialog dialog(hub->window());
     dialog.setTarget(session ? session->name : id, false, 0);
     if (dialog.exec() != QDialog::Accepted)
-        return;
-    if (hub->closeConn)
-        hub->closeConn(id);
-    if (hub->commandWindow.clearHistory)
-        hub->commandWindow.clearHistory(id);
-    hub->terminalArea()->closeTab(id);
+        return false;
     store().removeSession(id);
     hub->sessionTree()->refresh();
+    return true;
 }
 
 void SessionCommands::sessionOptions(const QString &id)

@@ -19,7 +19,9 @@ public:
     void newSession(const QString &group);
     void cloneSession(const QString &id);
     void renameSession(const QString &id);
-    void deleteSession(const QString &id);
+    // True when the user confirmed: the session is gone from the store and
+    // the caller tears down its connection and tab.
+    bool deleteSession(const QString &id);
     void sessionOptions(const QString &id);
     void globalOptions();
     void newGroup();

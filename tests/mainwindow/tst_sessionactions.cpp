@@ -394,36 +394,6 @@ private slots:
         QVERIFY2(warning.startsWith("Save failed"), qPrintable(warning));
     }
 
-    // A session the store does not keep opens as a quick one.
-    void newSession_data()
-    {
-        QTest::addColumn<bool>("save");
-        QTest::addColumn<bool>("connect");
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("opened");
-        QTest::newRow("save and connect") << true << true << "new" << "stored";
-        QTest::newRow("save only") << true << false << "new" << "";
-        QTest::newRow("connect only") << false << true << "new" << "quick";
-        QTest::newRow("name taken") << true << true << "web" << "quick";
-    }
-    void newSession()
-    {
-        QFETCH(bool, save);
-        QFETCH(bool, connect);
-        QFETCH(QString, name);
-        Fixture f;
-        f.add("web", "g");
-        QString opened;
-        f.hub->dialogs.runWizard = [&](QWidget *, const QString &group, bool quick) {
-            return std::optional<NewSessionResult>({"ssh", name, group, "h", "22", "u", {}, connect, save && !quick});
-        };
-        f.hub->connectSession = [&](const QString &id) { opened = id == store().currentSessionId() ? "stored" : "?"; };
-        f.hub->openQuickSession = [&](const NewSessionResult &r) { opened = r.name == name ? "quick" : "?"; };
-        f.w.onNewSessionInGroup("g");
-        QTEST(opened, "opened");
-        QCOMPARE(names("g"), save && name != "web" ? "web:ssh new:ssh" : "web:ssh");
-    }
-
     void menus_data()
     {
         QTest::addColumn<QString>("id");
