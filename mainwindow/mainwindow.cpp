@@ -4,10 +4,14 @@
 #include "core/languagemanager.h"
 #include "core/sessionstore.h"
 #include "mainwindow/buttonactions.h"
+#include "mainwindow/connectionwiring.h"
 #include "mainwindow/contextmenus.h"
 #include "mainwindow/frameresizer.h"
+#include "mainwindow/inputrouter.h"
 #include "mainwindow/sendingactions.h"
 #include "mainwindow/sessioncommands.h"
+#include "mainwindow/sessionopener.h"
+#include "mainwindow/sessionroad.h"
 #include "mainwindow/sessiontree.h"
 #include "mainwindow/statusbar.h"
 #include "mainwindow/titlebar.h"
@@ -74,6 +78,13 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), actions(std::make
     buildToolBar();
 
     hub = new SessionHub(this, terminalArea, sessionTree, appStatusBar);
+    wiring = new ConnectionWiring(hub);
+    opener = new SessionOpener(hub, wiring);
+    road = new SessionRoad(hub, opener);
+    input = new InputRouter(hub, wiring);
+    hub->connectSession = [this](const QString &id) { road->connectSession(id); };
+    hub->openQuickSession = [this](const NewSessionResult &result) { road->openQuickSession(result); };
+    hub->closeConn = [this](const QString &id) { wiring->closeConn(id); };
     sending = new SendingActions(hub);
     buttons = new ButtonActions(hub, sending);
     sessionCommands = new SessionCommands(hub);
@@ -96,17 +107,15 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), actions(std::make
     connect(terminalArea, &TerminalArea::tabClosed, this, &MainWindow::onTabClosed);
     connect(terminalArea, &TerminalArea::inputSent, this, &MainWindow::onTerminalInput);
     connect(terminalArea, &TerminalArea::tabContextMenuRequested, this, &MainWindow::onTabContextMenu);
-    connect(terminalArea, &TerminalArea::terminalResized, this,
-            [this](const QString &id, int cols, int rows) { actions->terminalResized(id, cols, rows); });
+    connect(terminalArea, &TerminalArea::replySent, input, &InputRouter::reply);
+    connect(terminalArea, &TerminalArea::terminalResized, input, &InputRouter::resized);
+    connect(terminalArea, &TerminalArea::readPauseRequested, input, &InputRouter::readPause);
     connect(terminalArea, &TerminalArea::viewContextMenuRequested, this,
             [this](const QString &id, QMenu *menu, const QPoint &pos) {
                 onViewContextMenu(id, menu, pos);
                 delete menu;
             });
-    connect(terminalArea, &TerminalArea::tabActivated, this, [this](const QString &id) {
-        SessionStore::instance().setCurrentSessionId(id);
-        SessionCommands::showInStatusBar(appStatusBar, id);
-    });
+    connect(terminalArea, &TerminalArea::tabActivated, input, &InputRouter::tabActivated);
 
     const struct {
         const char *keys;
@@ -152,26 +161,15 @@ QString MainWindow::currentId() const
 void MainWindow::onNewSession() { sessionCommands->newSession(QString()); }
 void MainWindow::onNewSessionInGroup(const QString &group) { sessionCommands->newSession(group); }
 void MainWindow::onRenameGroup(const QString &group) { sessionCommands->renameGroup(group); }
-void MainWindow::onQuickConnect() { actions->quickConnect(); }
-
-void MainWindow::onSessionActivated(const QString &id)
-{
-    if (id.startsWith(QLatin1String("fast:")))
-        return;
-    SessionStore::instance().setCurrentSessionId(id);
-    SessionCommands::showInStatusBar(appStatusBar, id);
-    actions->activateSession(id);
-}
-
-void MainWindow::onSessionConnect(const QString &id) { actions->connectSession(id); }
-void MainWindow::onSessionDisconnect(const QString &id) { actions->disconnectSession(id); }
+void MainWindow::onQuickConnect() { road->quickConnect(); }
+void MainWindow::onSessionActivated(const QString &id) { road->activate(id); }
+void MainWindow::onSessionConnect(const QString &id) { road->connectSession(id); }
+void MainWindow::onSessionDisconnect(const QString &id) { wiring->disconnectSession(id); }
 
 void MainWindow::onSessionDelete(const QString &id)
 {
-    if (!sessionCommands->deleteSession(id))
-        return;
-    actions->disconnectSession(id);
-    terminalArea->closeTab(id);
+    if (sessionCommands->deleteSession(id))
+        wiring->sessionDeleted(id);
 }
 
 void MainWindow::onSessionRename(const QString &id) { sessionCommands->renameSession(id); }
@@ -180,8 +178,8 @@ void MainWindow::onCloneSession(const QString &id) { sessionCommands->cloneSessi
 void MainWindow::onGlobalOptions() { sessionCommands->globalOptions(); }
 void MainWindow::onGroupDelete(const QString &group) { sessionCommands->deleteGroup(group); }
 void MainWindow::onNewGroup() { sessionCommands->newGroup(); }
-void MainWindow::onTabClosed(const QString &id) { actions->tabClosed(id); }
-void MainWindow::onTerminalInput(const QString &id, const QByteArray &data) { actions->terminalInput(id, data); }
+void MainWindow::onTabClosed(const QString &id) { wiring->tabClosed(id); }
+void MainWindow::onTerminalInput(const QString &id, const QByteArray &data) { input->terminalInput(id, data); }
 void MainWindow::onTabContextMenu(const QString &id, const QPoint &pos) { contextMenus->tabContextMenu(id, pos); }
 
 void MainWindow::onViewContextMenu(const QString &id, QMenu *menu, const QPoint &pos)
@@ -227,6 +225,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
 {
     AppSettings::instance().setValue(QStringLiteral("window/maximized"), bool(windowState() & Qt::WindowMaximized));
     AppSettings::instance().sync();
+    wiring->closeAll();
     QMainWindow::closeEvent(event);
 }
 

@@ -11,7 +11,11 @@ class QAction;
 class QMenu;
 class QMenuBar;
 class QToolBar;
+class ConnectionWiring;
 class FrameResizer;
+class InputRouter;
+class SessionOpener;
+class SessionRoad;
 class SessionTree;
 class StatusBar;
 class TerminalArea;
@@ -107,5 +111,11 @@ private:
     ButtonActions *buttons = nullptr;
     SessionCommands *sessionCommands = nullptr;
     ContextMenus *contextMenus = nullptr;
+    // The session road: opening, the connections' reports and closing, and
+    // what the tabs send.
+    ConnectionWiring *wiring = nullptr;
+    SessionOpener *opener = nullptr;
+    SessionRoad *road = nullptr;
+    InputRouter *input = nullptr;
     FrameResizer *resizer = nullptr;
 };

@@ -19,9 +19,10 @@ class TerminalArea;
 class QWidget;
 
 // The session data of a tab shown for a session, kept to reopen sessions
-// that live only in memory.
+// that live only in memory (a serial one with its whole line setting).
 struct TabSessionInfo {
     QString id, name, type, host, port;
+    SerialParams serial;
 };
 
 // What the new-session wizard hands back when accepted.

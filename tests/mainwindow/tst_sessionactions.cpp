@@ -417,7 +417,7 @@ private slots:
         Fixture f;
         if (id == "web")
             id = f.add("web");
-        f.hub->tabSessions["fast:1"] = {"fast:1", "q", "ssh", "h", "22"};
+        f.hub->tabSessions["fast:1"].name = "q";
         QFETCH(bool, connection);
         if (connection)
             f.connect("x", id, true);
