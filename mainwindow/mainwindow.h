@@ -11,9 +11,13 @@ class QAction;
 class QMenu;
 class QMenuBar;
 class QToolBar;
+class ButtonActions;
 class ConnectionWiring;
+class ContextMenus;
 class FrameResizer;
 class InputRouter;
+class SendingActions;
+class SessionCommands;
 class SessionOpener;
 class SessionRoad;
 class SessionTree;
@@ -21,16 +25,12 @@ class StatusBar;
 class TerminalArea;
 class TftpServerDialog;
 class TitleBar;
-class ButtonActions;
-class ContextMenus;
-class SendingActions;
-class SessionCommands;
 
 // The program's one top-level window: frameless, with its own title bar and
 // menus, the session tree, the terminal tabs, the command window and the
-// status bar. Slots are short: the work is done by collaborators (sending,
-// buttons, session commands, context menus, and whatever implements
-// WindowActions).
+// status bar. Slots are short: the work is done by collaborators (the
+// session road, sending, buttons, session commands, context menus, and
+// whatever implements WindowActions).
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
