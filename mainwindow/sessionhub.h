@@ -11,6 +11,7 @@
 #include "core/sessioninfo.h"
 
 class Connection;
+struct SshConnectParams;
 class InbandTransfer;
 class SessionLogger;
 class SessionTree;
@@ -95,6 +96,10 @@ public:
     // Stops the session's ASCII capture; set by whoever owns captures.
     std::function<void(const QString &id)> stopAsciiCapture;
     std::function<void(const QString &id)> toggleSessionLog;
+    // Gives an SSH session's tab its remote directory tree, which opens an
+    // SSH session of its own with these parameters; set by whoever owns the
+    // tree. Called by the SSH opener once the connection has started.
+    std::function<void(const QString &id, const SshConnectParams &params)> attachRemoteDirTree;
 
     // The name shown for a session: quick-connect record, store, or the
     // tab's view; empty when unknown.

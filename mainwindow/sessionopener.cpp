@@ -183,6 +183,8 @@ bool SessionOpener::openSsh(const QString &id, const SessionInfo &info)
         return false;
     }
     hub->connections.insert(id, connection);
+    if (hub->attachRemoteDirTree)
+        hub->attachRemoteDirTree(id, params);
     return true;
 }
 
