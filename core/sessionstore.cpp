@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QSet>
 #include <QStandardPaths>
@@ -510,13 +511,37 @@ void SessionStore::removeGroup(const QString &name)
         return;
     const int g = groupIndex(name);
     if (g >= 0) {
-        for (const SessionInfo &s : std::as_const(m_groups[g].sessions)) {
-            if (!m_currentSessionId.isEmpty() && s.id == m_currentSessionId)
-                m_currentSessionId.clear();
+        // The sessions move to the top level; one whose name and type are
+        // taken there gets a number, so no list holds the same session twice.
+        const QList<SessionInfo> moving = m_groups.takeAt(g).sessions;
+        for (SessionInfo s : moving) {
+            QStringList taken;
+            for (const SessionInfo &t : std::as_const(m_ungrouped)) {
+                if (t.type == s.type)
+                    taken << t.name;
+            }
+            if (taken.contains(s.name))
+                s.name = numberedName(s.name, taken);
+            s.group.clear();
+            m_ungrouped.append(s);
         }
-        m_groups.removeAt(g);
     }
     saveSessions();
+}
+
+QString SessionStore::numberedName(const QString &name, const QStringList &taken)
+{
+    static const QRegularExpression numbered(QStringLiteral("^(.*?)\\s+(\\d+)$"));
+    QString base = name;
+    qint64 counter = 1;
+    if (const QRegularExpressionMatch m = numbered.match(name); m.hasMatch()) {
+        base = m.captured(1);
+        counter = m.captured(2).toLongLong() + 1;
+    }
+    QString candidate = QStringLiteral("%1 %2").arg(base).arg(counter);
+    for (int tries = 1; tries < 10000 && taken.contains(candidate); ++tries)
+        candidate = QStringLiteral("%1 %2").arg(base).arg(++counter);
+    return candidate;
 }
 
 // ---- buttons ----

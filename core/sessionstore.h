@@ -53,7 +53,11 @@ public:
     // Session groups.
     void addGroup(const QString &name);
     void renameGroup(const QString &oldName, const QString &newName);
+    // The group's sessions move to the top level (see numberedName).
     void removeGroup(const QString &name);
+    // The first free "base N": "web" gives "web 1", "web 7" gives "web 8",
+    // counting up while `taken` holds the candidate (10000 tries at most).
+    static QString numberedName(const QString &name, const QStringList &taken);
 
     // Quick-command buttons.
     void addButtonGroup(const QString &label);

@@ -5,8 +5,8 @@
 #include "core/sessionlogger.h"
 #include "core/sessionstore.h"
 #include "mainwindow/connectionwiring.h"
+#include "mainwindow/sessioncommands.h"
 #include "mainwindow/sessionhub.h"
-#include "mainwindow/treeactions.h"
 #include "transfer/inbandtransfer.h"
 
 InputRouter::InputRouter(SessionHub *hub, ConnectionWiring *wiring) : QObject(hub), hub(hub), wiring(wiring) {}
@@ -70,5 +70,5 @@ void InputRouter::tabActivated(const QString &id)
 {
     SessionStore::instance().setCurrentSessionId(id);
     if (SessionStore::instance().findSession(id))
-        TreeActions::showInStatusBar(hub->statusBar(), id);
+        SessionCommands::showInStatusBar(hub->statusBar(), id);
 }

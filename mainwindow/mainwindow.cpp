@@ -5,16 +5,20 @@
 #include "core/languagemanager.h"
 #include "core/sessionstore.h"
 #include "dialogs/globaloptionsdialog.h"
+#include "commands/quickcommanddialogs.h"
+#include "mainwindow/buttonactions.h"
 #include "mainwindow/connectionwiring.h"
+#include "mainwindow/contextmenus.h"
 #include "mainwindow/frameresizer.h"
 #include "mainwindow/inputrouter.h"
 #include "mainwindow/sessiondialogseam.h"
+#include "mainwindow/sendingactions.h"
+#include "mainwindow/sessioncommands.h"
 #include "mainwindow/sessionopener.h"
 #include "mainwindow/sessionroad.h"
 #include "mainwindow/sessiontree.h"
 #include "mainwindow/statusbar.h"
 #include "mainwindow/titlebar.h"
-#include "mainwindow/treeactions.h"
 #include "resources/stylesheet.h"
 #include "terminal/widgets/terminalarea.h"
 #include "transfer/tftp/tftpserverdialog.h"
@@ -84,7 +88,6 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), actions(std::make
     hub->commandWindow.clearHistory = [this](const QString &id) { commandWindow->clearHistory(id); };
     hub->commandWindow.rebuildCompletions = [this] { commandWindow->rebuildCompletions(); };
     hub->commandWindow.reloadButtons = [this] { commandWindow->reloadButtons(); };
-    treeActions = new TreeActions(this, sessionTree);
     wiring = new ConnectionWiring(hub);
     opener = new SessionOpener(hub, wiring);
     road = new SessionRoad(hub, opener);
@@ -92,6 +95,27 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), actions(std::make
     hub->connectSession = [this](const QString &id) { road->connectSession(id); };
     hub->openQuickSession = [this](const NewSessionResult &result) { road->openQuickSession(result); };
     hub->closeConn = [this](const QString &id) { wiring->closeConn(id); };
+    sending = new SendingActions(hub);
+    buttons = new ButtonActions(hub, sending);
+    buttons->dialogs.askGroupName = [](QWidget *parent) -> std::optional<QString> {
+        AddButtonGroupDialog dialog(parent);
+        if (dialog.exec() != QDialog::Accepted)
+            return std::nullopt;
+        return dialog.groupName();
+    };
+    buttons->dialogs.editCommand = [](QWidget *parent, const QStringList &groups, const QString &group, bool edit,
+                                      const QString &title, const QString &command) -> std::optional<CommandEdit> {
+        const QString mode = LanguageManager::tr(edit ? QStringLiteral("修改") : QStringLiteral("添加"));
+        AddCommandDialog dialog(groups, group, mode, title, command, parent);
+        if (dialog.exec() != QDialog::Accepted)
+            return std::nullopt;
+        return CommandEdit{dialog.group(), dialog.title(), dialog.command()};
+    };
+    sessionCommands = new SessionCommands(hub);
+    contextMenus = new ContextMenus(hub, {[this](const QString &id) { onSessionConnect(id); },
+                                          [this](const QString &id) { onSessionDisconnect(id); },
+                                          [this](const QString &id) { onSessionOptions(id); },
+                                          [this](const QString &id) { onTabClosed(id); }});
     connect(sessionTree, &SessionTree::sessionActivated, this, &MainWindow::onSessionActivated);
     connect(sessionTree, &SessionTree::sessionConnect, this, &MainWindow::onSessionConnect);
     connect(sessionTree, &SessionTree::sessionDisconnect, this, &MainWindow::onSessionDisconnect);
@@ -166,9 +190,9 @@ QString MainWindow::currentId() const
     return SessionStore::instance().currentSessionId();
 }
 
-void MainWindow::onNewSession() { actions->newSession(QString()); }
-void MainWindow::onNewSessionInGroup(const QString &group) { actions->newSession(group); }
-void MainWindow::onRenameGroup(const QString &group) { treeActions->renameGroup(group); }
+void MainWindow::onNewSession() { sessionCommands->newSession(QString()); }
+void MainWindow::onNewSessionInGroup(const QString &group) { sessionCommands->newSession(group); }
+void MainWindow::onRenameGroup(const QString &group) { sessionCommands->renameGroup(group); }
 void MainWindow::onQuickConnect() { road->quickConnect(); }
 void MainWindow::onSessionActivated(const QString &id) { road->activate(id); }
 void MainWindow::onSessionConnect(const QString &id) { road->connectSession(id); }
@@ -176,36 +200,36 @@ void MainWindow::onSessionDisconnect(const QString &id) { wiring->disconnectSess
 
 void MainWindow::onSessionDelete(const QString &id)
 {
-    if (treeActions->deleteSession(id))
+    if (sessionCommands->deleteSession(id))
         wiring->sessionDeleted(id);
 }
 
-void MainWindow::onSessionRename(const QString &id) { treeActions->renameSession(id); }
-void MainWindow::onSessionOptions(const QString &id) { actions->sessionOptions(id); }
-void MainWindow::onCloneSession(const QString &id) { actions->cloneSession(id); }
-void MainWindow::onGlobalOptions() { actions->globalOptions(); }
-void MainWindow::onGroupDelete(const QString &group) { treeActions->deleteGroup(group); }
-void MainWindow::onNewGroup() { treeActions->newGroup(); }
+void MainWindow::onSessionRename(const QString &id) { sessionCommands->renameSession(id); }
+void MainWindow::onSessionOptions(const QString &id) { sessionCommands->sessionOptions(id); }
+void MainWindow::onCloneSession(const QString &id) { sessionCommands->cloneSession(id); }
+void MainWindow::onGlobalOptions() { sessionCommands->globalOptions(); }
+void MainWindow::onGroupDelete(const QString &group) { sessionCommands->deleteGroup(group); }
+void MainWindow::onNewGroup() { sessionCommands->newGroup(); }
 void MainWindow::onTabClosed(const QString &id) { wiring->tabClosed(id); }
 void MainWindow::onTerminalInput(const QString &id, const QByteArray &data) { input->terminalInput(id, data); }
-void MainWindow::onTabContextMenu(const QString &id, const QPoint &pos) { actions->tabContextMenu(id, pos); }
+void MainWindow::onTabContextMenu(const QString &id, const QPoint &pos) { contextMenus->tabContextMenu(id, pos); }
 
 void MainWindow::onViewContextMenu(const QString &id, QMenu *menu, const QPoint &pos)
 {
-    actions->viewContextMenu(id, menu, pos);
+    contextMenus->viewContextMenu(id, menu, pos);
 }
 
 void MainWindow::onCommandSend(const QString &target, const QString &cmd, bool hex)
 {
-    actions->commandSend(target, cmd, hex);
+    sending->commandSend(target, cmd, hex);
 }
 
-void MainWindow::onButtonCommand(const QString &cmd) { actions->buttonCommand(cmd); }
-void MainWindow::onButtonScript(const QString &script) { actions->buttonScript(script); }
-void MainWindow::onAddButtonGroup() { actions->addButtonGroup(); }
-void MainWindow::onAddCommand(const QString &group) { actions->addCommand(group); }
-void MainWindow::onEditCommand(const QString &group, const QString &title) { actions->editCommand(group, title); }
-void MainWindow::onDeleteCommand(const QString &group, const QString &title) { actions->deleteCommand(group, title); }
+void MainWindow::onButtonCommand(const QString &cmd) { buttons->buttonCommand(cmd); }
+void MainWindow::onButtonScript(const QString &script) { buttons->buttonScript(script); }
+void MainWindow::onAddButtonGroup() { buttons->addButtonGroup(); }
+void MainWindow::onAddCommand(const QString &group) { buttons->addCommand(group); }
+void MainWindow::onEditCommand(const QString &group, const QString &title) { buttons->editCommand(group, title); }
+void MainWindow::onDeleteCommand(const QString &group, const QString &title) { buttons->deleteCommand(group, title); }
 
 namespace {
 void flip(QWidget *widget, QAction *action)
@@ -248,5 +272,5 @@ void MainWindow::openTftpDialog()
 
 void MainWindow::renameCurrentSession()
 {
-    treeActions->renameSession(currentId());
+    sessionCommands->renameSession(currentId());
 }

@@ -12,9 +12,13 @@ class QMenu;
 class QMenuBar;
 class QToolBar;
 class CommandWindow;
+class ButtonActions;
 class ConnectionWiring;
+class ContextMenus;
 class FrameResizer;
 class InputRouter;
+class SendingActions;
+class SessionCommands;
 class SessionOpener;
 class SessionRoad;
 class SessionTree;
@@ -22,12 +26,12 @@ class StatusBar;
 class TerminalArea;
 class TftpServerDialog;
 class TitleBar;
-class TreeActions;
 
 // The program's one top-level window: frameless, with its own title bar and
 // menus, the session tree, the terminal tabs, the command window and the
-// status bar. Slots are short: the work is done by collaborators (the tree
-// actions here, and whatever implements WindowActions).
+// status bar. Slots are short: the work is done by collaborators (the
+// session road, sending, buttons, session commands, context menus, and
+// whatever implements WindowActions).
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -39,6 +43,8 @@ public:
     // Replaces the handlers of the session road, transfers and logging.
     void setActions(std::unique_ptr<WindowActions> actions);
     SessionHub *sessionHub() const { return hub; }
+    // Where the quick-command dialogs are plugged in.
+    ButtonActions *buttonActions() const { return buttons; }
     void showAboutDialog();
     void openHomePage();
 
@@ -102,7 +108,10 @@ private:
     TftpServerDialog *tftpDialog = nullptr;
 
     std::unique_ptr<WindowActions> actions;
-    TreeActions *treeActions = nullptr;
+    SendingActions *sending = nullptr;
+    ButtonActions *buttons = nullptr;
+    SessionCommands *sessionCommands = nullptr;
+    ContextMenus *contextMenus = nullptr;
     // The session road: opening, the connections' reports and closing, and
     // what the tabs send.
     ConnectionWiring *wiring = nullptr;

@@ -294,10 +294,12 @@ private slots:
         QTest::newRow("remove unknown") << Op([](SessionStore &s) { return s.removeSession("none"); }) << QVariant(false) << before;
         QTest::newRow("remove current") << removeCurrent([](SessionStore &s) { s.removeSession(idOf(s, "db", "g")); })
                                         << QVariant(false) << "g(web tel:telnet) other(far) | loose web";
+        // A group's sessions move to the top level, numbered where the name
+        // and type are taken there; the current one stays current.
         QTest::newRow("remove another group") << removeCurrent([](SessionStore &s) { s.removeGroup("other"); })
-                                              << QVariant(true) << "g(db web tel:telnet) | loose web";
+                                              << QVariant(true) << "g(db web tel:telnet) | loose web far";
         QTest::newRow("remove the current's group") << removeCurrent([](SessionStore &s) { s.removeGroup("g"); })
-                                                    << QVariant(false) << "other(far) | loose web";
+                                                    << QVariant(true) << "other(far) | loose web db web 1 tel:telnet";
         QTest::newRow("add group taken") << Op([](SessionStore &s) { s.addGroup("g"); s.addGroup(""); return QVariant(); })
                                          << QVariant() << before;
         QTest::newRow("rename group taken") << renameGroup("g", "other") << QVariant() << before;
@@ -332,6 +334,25 @@ private slots:
         const auto shown = [&](const SessionStore &s) { return expected.contains('|') ? layout(s) : buttonLayout(s); };
         QCOMPARE(shown(store), expected);
         QCOMPARE(shown(SessionStore(m_folders)), expected);
+    }
+
+    void numberedName_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QStringList>("taken");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("plain") << "web" << QStringList{"web"} << "web 1";
+        QTest::newRow("numbered counts on") << "web 1" << QStringList{"web", "web 1"} << "web 2";
+        QTest::newRow("skips taken") << "web 1" << QStringList{"web 1", "web 2"} << "web 3";
+        QTest::newRow("blanks before the number") << "db \t 9" << QStringList{} << "db 10";
+        QTest::newRow("digits only") << "2024" << QStringList{"2024"} << "2024 1";
+        QTest::newRow("huge number") << "x 99999999999" << QStringList{} << "x 100000000000";
+    }
+    void numberedName()
+    {
+        QFETCH(QString, name);
+        QFETCH(QStringList, taken);
+        QTEST(SessionStore::numberedName(name, taken), "expected");
     }
 
     void filesBesideTheProgramAreCopiedIn_data()

@@ -1,0 +1,441 @@
+#include "connections/connection.h"
+#include "core/appsettings.h"
+#include "core/languagemanager.h"
+#include "core/sessionlogger.h"
+#include "core/sessionstore.h"
+#include "mainwindow/buttonactions.h"
+#include "mainwindow/contextmenus.h"
+#include "mainwindow/mainwindow.h"
+#include "mainwindow/sessioncommands.h"
+#include "terminal/widgets/terminalarea.h"
+#include "terminal/widgets/terminaledit.h"
+#include "terminal/widgets/terminalview.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+SessionStore &store() { return SessionStore::instance(); }
+
+class FakeConnection : public Connection
+{
+public:
+    using Connection::Connection;
+    bool open() override { return opened = true; }
+    void close() override { opened = false; }
+    void write(const QByteArray &data) override { writes << QString::fromLatin1(data); }
+    bool isOpen() const override { return opened; }
+    void resize(int, int) override {}
+    bool opened = true;
+    QStringList writes;
+};
+
+// Answers the next modal dialog: types `input` into its line edit, keeps a
+// message box's text, then accepts or rejects it.
+void answerModal(bool accept, QString *text = nullptr, const QString &input = QString())
+{
+    auto *timer = new QTimer;
+    QObject::connect(timer, &QTimer::timeout, timer, [=, ticks = 0]() mutable {
+        auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+        if (!dialog) {
+            if (++ticks == 2000) // no dialog came: the caller's checks fail
+                timer->deleteLater();
+            return;
+        }
+        timer->deleteLater();
+        if (auto *box = qobject_cast<QMessageBox *>(dialog); box && text)
+            *text = box->text();
+        if (auto *edit = dialog->findChild<QLineEdit *>(); edit && !input.isNull())
+            edit->setText(input);
+        accept ? dialog->accept() : dialog->reject();
+    });
+    timer->start(1);
+}
+
+// The list of a group (the top level for none) as "name:type ...".
+QString names(const QString &group)
+{
+    QList<SessionInfo> list = store().ungrouped();
+    for (const SessionGroup &g : store().groups())
+        list = g.name == group ? g.sessions : list;
+    QStringList out;
+    for (const SessionInfo &s : list)
+        out << s.name + ':' + s.type;
+    return out.join(' ');
+}
+
+QString buttonLayout()
+{
+    QStringList out;
+    for (const ButtonGroup &g : store().buttonGroups()) {
+        QStringList b;
+        for (const ButtonCommand &c : g.buttons)
+            b << c.text + '=' + c.command + (c.color.isEmpty() ? "" : ":" + c.color);
+        out << g.label + '(' + b.join(' ') + ')';
+    }
+    return out.join(' ');
+}
+
+// A window whose sessions are added to the store and shown in tabs.
+struct Fixture {
+    MainWindow w;
+    SessionHub *hub = w.sessionHub();
+    TerminalArea *area = w.findChild<TerminalArea *>();
+    QMap<QString, QString> ids; // name -> id
+    QMap<QString, FakeConnection *> fakes;
+
+    QString add(const QString &name, const QString &group = {}, const QString &type = QStringLiteral("ssh"))
+    {
+        store().addGroup(group);
+        const QString id = store().addSession(name, type, group, "h", "22");
+        area->addTerminal(ids[name] = id, name, "idle", QString());
+        return id;
+    }
+    void connect(const QString &name, const QString &id, bool open)
+    {
+        hub->connections[ids[name] = id] = fakes[name] = new FakeConnection(&w);
+        fakes[name]->opened = open;
+    }
+    QString text(const QString &id) const
+    {
+        TerminalView *view = area->view(id);
+        return view ? view->terminalEdit()->toPlainText() : QString();
+    }
+};
+} // namespace
+
+class TestSessionActions : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir box;
+
+private slots:
+    void init() { LanguageManager::setLanguage(QStringLiteral("en")); }
+    void cleanup()
+    {
+        for (const SessionGroup &g : store().groups())
+            store().removeGroup(g.name);
+        for (const SessionInfo &s : store().ungrouped())
+            store().removeSession(s.id);
+    }
+
+    // a, b in g1, c in g2, d on top, quick q; `open` names the open ones.
+    // Writes as "name=bytes" per write once every run has ended; `line` is
+    // what the shown view or the warning box says.
+    void sending_data()
+    {
+        for (const char *column : {"target", "command", "current", "shown", "open", "writes", "line"})
+            QTest::addColumn<QString>(column);
+        QTest::addColumn<bool>("hex");
+        const auto row = [](const char *tag, const char *target, const char *cmd, const char *current,
+                            const char *shown, const char *open, const char *writes, const char *line = "",
+                            bool hex = false) {
+            QTest::newRow(tag) << target << cmd << current << shown << open << writes << line << hex;
+        };
+        row("current, escapes", "current", "pwd\\n\necho\\t\\p", "a", "a", "abcdq", "a=pwd\recho\t|a=\r");
+        row("all, one write each", "all", "a\nb", "a", "a", "abdq", "a=a\rb\r|b=a\rb\r|d=a\rb\r|q=a\rb\r");
+        row("group of the current", "group", "ls", "b", "c", "abcdq", "a=ls\r|b=ls\r");
+        row("group, top level", "group", "ls", "d", "c", "abcdq", "d=ls\r");
+        row("group, quick current", "group", "ls", "q", "c", "abcdq", "q=ls\r");
+        row("visible", "visible", "ls", "a", "c", "abcdq", "c=ls\r");
+        row("visible closed: current", "visible", "ls", "a", "c", "a", "a=ls\r");
+        row("nothing open", "all", "<b>x", "a", "c", "", "", "[send] <b>x");
+        row("only blanks", "all", " \n\t\\r", "a", "a", "abcdq", "");
+        row("hex ignores target", "all", "0a,0B 0c", "b", "a", "abcdq", "b=\n\x0b\x0c", "", true);
+        row("hex, current closed", "all", "0A", "b", "a", "a", "", "[send HEX] 0A", true);
+        row("hex odd", "current", "ABC", "a", "a", "a", "", "Invalid HEX: \"ABC\"\nExample", true);
+        row("hex not hex", "current", "GG", "a", "a", "a", "", "Invalid HEX: \"GG\"", true);
+    }
+    void sending()
+    {
+        QFETCH(QString, open);
+        QFETCH(QString, shown);
+        QFETCH(QString, line);
+        Fixture f;
+        for (const char *s : {"a:g1", "b:g1", "c:g2", "d:"}) {
+            const QString name = QString(s).section(':', 0, 0);
+            f.connect(name, f.add(name, QString(s).section(':', 1)), open.contains(name));
+        }
+        f.connect("q", "fast:1", open.contains('q'));
+        f.area->addTerminal(f.ids[shown], shown, "idle", QString()); // to the front
+        QFETCH(QString, current);
+        store().setCurrentSessionId(f.ids[current]);
+        SessionLogOptions options;
+        options.dir = box.path();
+        auto *logger = new SessionLogger("a", "h", options, &f.w);
+        QVERIFY(logger->start());
+        f.hub->sessionLoggers[f.ids["a"]] = logger;
+        QString warning;
+        if (line.startsWith("Invalid"))
+            answerModal(true, &warning);
+        QFETCH(QString, target);
+        QFETCH(QString, command);
+        QFETCH(bool, hex);
+        f.w.onCommandSend(target, command, hex);
+        const auto written = [&] {
+            QStringList out;
+            for (auto it = f.fakes.cbegin(); it != f.fakes.cend(); ++it)
+                for (const QString &bytes : std::as_const(it.value()->writes))
+                    out << it.key() + '=' + bytes;
+            return out.join('|');
+        };
+        QFETCH(QString, writes);
+        QTRY_COMPARE(written(), writes);
+        QVERIFY2((line.startsWith("Invalid") ? warning : f.text(f.ids[shown])).contains(line), qPrintable(warning));
+        // What the first session was sent is in its log too.
+        logger->stop();
+        QFile log(logger->currentPath());
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QByteArray logged = log.readAll();
+        for (const QString &bytes : std::as_const(f.fakes["a"]->writes))
+            QVERIFY2(logged.contains(bytes.trimmed().toLatin1()), logged.constData());
+    }
+
+    // A button's characters go through the escapes, with no CR added.
+    void buttonCommand_data()
+    {
+        QTest::addColumn<bool>("connected");
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QStringList>("writes");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("pause splits") << true << "a\\pb\\r" << QStringList{"a", "b\r"} << "";
+        QTest::newRow("not connected") << false << "ls" << QStringList{} << "[send] ls";
+    }
+    void buttonCommand()
+    {
+        QFETCH(bool, connected);
+        QFETCH(QString, command);
+        Fixture f;
+        f.connect("q", "fast:1", connected);
+        f.area->addTerminal("fast:1", "q", "idle", QString());
+        store().setCurrentSessionId("fast:1");
+        f.w.onButtonCommand(command);
+        QFETCH(QStringList, writes);
+        QFETCH(QString, line);
+        QTRY_COMPARE(f.fakes["q"]->writes, writes);
+        QVERIFY(f.text("fast:1").contains(line));
+        QString text;
+        answerModal(true, &text);
+        f.w.onButtonScript("deploy.py");
+        QCOMPARE(text, QStringLiteral("About to run script: deploy.py"));
+    }
+
+    // Rows build on each other: the dialog each saw ("groups|group|mode|
+    // title|command") and the button groups left behind.
+    void buttonStore_data()
+    {
+        using Do = std::function<void(ButtonActions &)>;
+        QTest::addColumn<Do>("op");
+        QTest::addColumn<QString>("answer"); // "group|title|command", a group name, or empty: cancelled
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<QString>("layout");
+        QTest::newRow("add, empty store") << Do([](ButtonActions &b) { b.addCommand(""); }) << "默认|ls|ls\\r"
+                                          << "默认||add||" << "默认(ls=ls\\r)";
+        QTest::newRow("add group") << Do([](ButtonActions &b) { b.addButtonGroup(); }) << " A " << ""
+                                   << "默认(ls=ls\\r) A()";
+        QTest::newRow("edit drops the colour")
+            << Do([](ButtonActions &b) { store().addButton("A", {"c", "old", "green"}); b.editCommand("A", "c"); })
+            << "默认|c|new" << "默认 A|A|edit|c|old" << "默认(ls=ls\\r c=new) A()";
+        QTest::newRow("edit unknown, cancelled") << Do([](ButtonActions &b) { b.editCommand("A", "zz"); }) << ""
+                                                 << "默认 A|A|edit|zz|" << "默认(ls=ls\\r c=new) A()";
+        QTest::newRow("edit, title cleared") << Do([](ButtonActions &b) { b.editCommand("默认", "c"); }) << "A||x"
+                                             << "默认 A|默认|edit|c|new" << "默认(ls=ls\\r) A()";
+        QTest::newRow("delete") << Do([](ButtonActions &b) { b.deleteCommand("默认", "ls"); }) << "" << ""
+                                << "默认() A()";
+    }
+    void buttonStore()
+    {
+        QFETCH(std::function<void(ButtonActions &)>, op);
+        QFETCH(QString, answer);
+        Fixture f;
+        int reloads = 0;
+        f.hub->commandWindow.reloadButtons = [&] { ++reloads; };
+        QString shown;
+        ButtonActions &buttons = *f.w.buttonActions();
+        buttons.dialogs.askGroupName = [&](QWidget *) { return std::optional<QString>(answer); };
+        buttons.dialogs.editCommand = [&](QWidget *, const QStringList &groups, const QString &group, bool edit,
+                                          const QString &title, const QString &command) {
+            shown = QStringList{groups.join(' '), group, edit ? "edit" : "add", title, command}.join('|');
+            const QStringList a = answer.split('|');
+            return answer.isEmpty() ? std::nullopt : std::optional<CommandEdit>({a[0], a[1], a[2]});
+        };
+        const QString before = buttonLayout();
+        op(buttons);
+        QTEST(shown, "shown");
+        QTEST(buttonLayout(), "layout");
+        QCOMPARE(reloads > 0, buttonLayout() != before);
+    }
+
+    // The option tables stay in the native store in either mode.
+    void cloneCopiesSettings_data()
+    {
+        QTest::addColumn<bool>("ini");
+        QTest::newRow("native") << false;
+        QTest::newRow("portable") << true;
+    }
+    void cloneCopiesSettings()
+    {
+        QFETCH(bool, ini);
+        std::unique_ptr<QSettings> native(AppSettings::openNativeStore());
+        QSettings file(box.filePath("portable.ini"), QSettings::IniFormat);
+        QSettings *settings = ini ? &file : native.get();
+        settings->setValue("session/S/ssh/user", "u");
+        settings->setValue("session/S2/ssh/user", "another session");
+        native->setValue("session/S/keywords/1/row", QStringList{"err", "子串", "red"});
+        SessionCommands::copySessionSettings(settings, native.get(), "S", "N");
+        QCOMPARE(settings->value("session/N/ssh/user").toString(), QStringLiteral("u"));
+        QVERIFY(!settings->contains("session/N2/ssh/user"));
+        QCOMPARE(native->value("session/N/keywords/1/row").toStringList(), (QStringList{"err", "子串", "red"}));
+        native->remove("session");
+    }
+
+    // Only names of the same type in the same list count.
+    void clone_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("group");
+        QTest::addColumn<QString>("layout");
+        QTest::newRow("plain") << "w<b>" << "g" << "w<b>:ssh w<b> 2:ssh w<b> 1:telnet w<b> 1:ssh";
+        QTest::newRow("top level") << "w<b> 1" << "" << "w<b> 1:ssh w<b> 2:ssh";
+    }
+    void clone()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, group);
+        Fixture f;
+        for (const char *s : {"w<b>:g:ssh", "w<b> 2:g:ssh", "w<b> 1:g:telnet", "w<b> 1::ssh"})
+            f.add(QString(s).section(':', 0, 0), QString(s).section(':', 1, 1), QString(s).section(':', 2));
+        const QString id = f.ids[name];
+        AppSettings::instance().setValue("session/" + id + "/ssh/user", "u");
+        f.w.onCloneSession(id);
+        QTEST(names(group), "layout");
+        const QString clone = names(group).section(':', -2, -2).section(' ', 1);
+        const SessionInfo copy = (group.isEmpty() ? store().ungrouped() : store().groups()[0].sessions).constLast();
+        QCOMPARE(AppSettings::instance().value("session/" + copy.id + "/ssh/user").toString(), QStringLiteral("u"));
+        QVERIFY(f.text(id).contains(QStringLiteral("Cloned: %1 → %2").arg(name, clone)));
+    }
+
+    // g's web moves to the top level beside another web, numbered; its tab
+    // and connection stay.
+    void groupDeleteKeepsSessions()
+    {
+        Fixture f;
+        f.add("web");
+        f.add("db", "g");
+        const QString id = store().addSession("web", "ssh", "g", "h", "22");
+        f.area->addTerminal(id, "web", "connected", QString());
+        f.connect("gweb", id, true);
+        answerModal(true);
+        f.w.onGroupDelete("g");
+        QCOMPARE(names("") + '|' + f.area->view(id)->title, QStringLiteral("web:ssh db:ssh web 1:ssh|web 1"));
+        QVERIFY(store().groups().isEmpty() && f.hub->connections.value(id) == f.fakes["gweb"]);
+        QVERIFY(f.fakes["gweb"]->isOpen());
+    }
+
+    // The store trims and refuses clashes; the tab shows the store's name.
+    void rename_data()
+    {
+        QTest::addColumn<bool>("confirm");
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("trimmed") << true << " new " << "new";
+        QTest::newRow("taken") << true << "other" << "web";
+        QTest::newRow("cancelled") << false << "new" << "web";
+    }
+    void rename()
+    {
+        QFETCH(bool, confirm);
+        QFETCH(QString, input);
+        Fixture f;
+        const QString id = f.add("web");
+        f.add("other");
+        answerModal(confirm, nullptr, input);
+        f.w.onSessionRename(id);
+        QTEST(store().findSession(id)->name, "name");
+        QTEST(f.area->view(id)->title, "name");
+    }
+
+    // Apply and OK both write the record (the tab follows its name); a
+    // refused one warns and keeps it.
+    void optionsApply()
+    {
+        Fixture f;
+        const QString id = f.add("web");
+        f.add("other");
+        QList<bool> answers;
+        QString warning;
+        f.hub->dialogs.runSessionOptions = [&](QWidget *, const SessionInfo &info, const auto &apply) {
+            SessionInfo edited = info;
+            edited.host = "applied";
+            edited.name = "renamed";
+            answers << apply(edited);
+            edited.name = "other";
+            answerModal(true, &warning);
+            answers << apply(edited);
+        };
+        f.w.onSessionOptions(id);
+        QCOMPARE(answers, (QList<bool>{true, false}));
+        QCOMPARE(store().findSession(id)->host + ' ' + f.area->view(id)->title, QStringLiteral("applied renamed"));
+        QVERIFY2(warning.startsWith("Save failed"), qPrintable(warning));
+    }
+
+    void menus_data()
+    {
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<bool>("connection");
+        QTest::addColumn<bool>("logging");
+        QTest::addColumn<QString>("tab");
+        QTest::addColumn<QString>("view");
+        QTest::newRow("stored") << "web" << false << false << "Connect - Session Options... - Close"
+                                << "- Start Logging - Clear Screen - Connect Session Options... - Close";
+        QTest::newRow("stored, connected, logging") << "web" << true << true << "Disconnect - Session Options... - Close"
+                                                    << "- Stop Logging - Clear Screen - Disconnect Session Options... - Close";
+        QTest::newRow("quick, connected") << "fast:1" << true << false << "Disconnect Close"
+                                          << "- Start Logging - Clear Screen - Disconnect Close";
+        QTest::newRow("quick, gone") << "fast:1" << false << false << "Close" << "- Start Logging - Clear Screen - Close";
+        QTest::newRow("deleted session") << "gone" << false << false << "" << "";
+    }
+    void menus()
+    {
+        QFETCH(QString, id);
+        QFETCH(bool, logging);
+        Fixture f;
+        if (id == "web")
+            id = f.add("web");
+        f.hub->tabSessions["fast:1"].name = "q";
+        QFETCH(bool, connection);
+        if (connection)
+            f.connect("x", id, true);
+        SessionLogOptions options;
+        options.dir = box.path();
+        auto *logger = new SessionLogger("web", "h", options, &f.w);
+        QVERIFY(!logging || logger->start());
+        f.hub->sessionLoggers[id] = logger;
+        QStringList calls;
+        const auto record = [&](const char *what) { return [&calls, what](const QString &) { calls << what; }; };
+        ContextMenus menus(f.hub, {record("connect"), record("disconnect"), record("options"), record("close")});
+        QMenu tab, view;
+        menus.fillTabMenu(&tab, id);
+        menus.fillViewMenu(&view, id);
+        for (QMenu *m : {&tab, &view}) {
+            QStringList texts;
+            for (QAction *a : m->actions())
+                texts << (a->isSeparator() ? "-" : a->text());
+            QTEST(texts.join(' '), m == &tab ? "tab" : "view");
+            for (QAction *a : m->actions())
+                if (a->text() == "Close")
+                    a->trigger();
+        }
+        // The view's own "Close" waits until its menu has returned.
+        QCOMPARE(calls.size(), id == "gone" ? 0 : 1);
+        QTRY_COMPARE(calls.size(), id == "gone" ? 0 : 2);
+    }
+};
+
+QTEST_MAIN(TestSessionActions)
+#include "tst_sessionactions.moc"
