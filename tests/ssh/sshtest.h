@@ -5,8 +5,8 @@
 // only on the next) and a recorder that keeps everything a connection reports.
 
 #include "connections/sshconnection.h"
+#include "tests/support/testfiles.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -16,11 +16,6 @@ inline QString sshdDir() { return qEnvironmentVariable("HV_SSHD_DIR"); }
 inline int sshdPort() { return qEnvironmentVariableIntValue("HV_SSHD_PORT"); }
 inline int rsaOnlyPort() { return sshdPort() + 1; }
 inline QString keyPath(const char *name) { return sshdDir() + QStringLiteral("/keys/") + QLatin1String(name); }
-inline QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 // The fixture makes the account for the run, with a random password.
 inline QString user() { return QString::fromUtf8(readFile(sshdDir() + QStringLiteral("/user")).trimmed()); }
 inline QString password() { return QString::fromUtf8(readFile(sshdDir() + QStringLiteral("/password")).trimmed()); }

@@ -18,12 +18,6 @@ using namespace sshtest;
 
 namespace {
 
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
-}
-
 // "type base64" of a public key file.
 QByteArray keyLine(const QString &pubFile)
 {
