@@ -55,11 +55,6 @@ mode_t modeOf(const QString &path)
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & 07777) : mode_t(-1);
 }
 
-void expectOpenFailure()
-{
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Saved password "));
-}
-
 } // namespace
 
 class TestPasswordProtection : public QObject
@@ -89,7 +84,6 @@ private slots:
         QTest::addColumn<QString>("password");
         QTest::addColumn<bool>("legacy"); // sealed in the older form, without the fixed entropy
         QTest::newRow("ascii") << "s3cret!" << false;
-        QTest::newRow("one char") << "x" << false;
         QTest::newRow("chinese and astral") << "密码🔑𝄞" << false;
         QTest::newRow("long") << QString(4096, 'p') << false;
         QTest::newRow("looks like a prefix") << "dpapi1:abc" << false;
@@ -138,7 +132,7 @@ private slots:
         QFETCH(bool, legacy);
         QCOMPARE(isLegacyProtected(stored), legacy);
         if (opened.isEmpty() && !stored.isEmpty())
-            expectOpenFailure();
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Saved password "));
         QCOMPARE(unprotectSecret(stored), opened);
     }
 
@@ -149,11 +143,11 @@ private slots:
         const QString stored = protectSecret("mine");
         useConfig(m_box + "/other-user");
         QCOMPARE(protectSecret(QString()), QString());
-        expectOpenFailure();
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Saved password "));
         QCOMPARE(unprotectSecret(stored), QString());
         QVERIFY(!QFile::exists(platform::secretKeyPath()));
         QVERIFY(!protectSecret("theirs").isEmpty());
-        expectOpenFailure();
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Saved password "));
         QCOMPARE(unprotectSecret(stored), QString());
         useConfig(m_config);
         QCOMPARE(unprotectSecret(stored), "mine");
