@@ -107,10 +107,7 @@ private slots:
         QFETCH(QByteArray, script);
         QFETCH(int, ticks);
         Harness h;
-        if (receive)
-            h.transfer.startReceive(h.fn(), "r", h.path("t"), X);
-        else
-            h.send({h.file("f", QByteArray(1000, 'x'))}, X);
+        receive ? h.transfer.startReceive(h.fn(), "r", h.path("t"), X) : h.send({h.file("f", QByteArray(1000, 'x'))}, X);
         h.feedEach(script);
         h.tick(ticks - 1);
         QVERIFY(h.finished == 0 || ticks == 0);
