@@ -23,6 +23,13 @@
 #include <csignal>
 #include <cstdio>
 
+// In reference.cpp.
+QStringList peerProtocols(); // in the order the usage lists them
+// The peer programs against themselves on the same kind of link: the program
+// standing in for our side sits where we would (on the master end of the pty).
+PeerRunResult runReference(const PeerRunPlan &plan);
+QString resultLine(const QString &protocol, bool send, const PeerRunResult &result); // the line printed
+
 namespace {
 
 int usage(const QString &why)

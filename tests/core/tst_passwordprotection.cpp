@@ -55,11 +55,6 @@ mode_t modeOf(const QString &path)
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & 07777) : mode_t(-1);
 }
 
-void expectOpenFailure()
-{
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Saved password "));
-}
-
 } // namespace
 
 class TestPasswordProtection : public QObject
@@ -89,7 +84,6 @@ private slots:
         QTest::addColumn<QString>("password");
         QTest::addColumn<bool>("legacy"); // sealed in the older form, without the fixed entropy
         QTest::newRow("ascii") << "s3cret!" << false;
-        QTest::newRow("one char") << "x" << false;
         QTest::newRow("chinese and astral") << "密码🔑𝄞" << false;
         QTest::newRow("long") << QString(4096, 'p') << false;
         QTest::newRow("looks like a prefix") << "dpapi1:abc" << false;
@@ -123,7 +117,6 @@ private slots:
         QByteArray flipped = blob;
         flipped[flipped.size() - 20] = char(flipped.at(flipped.size() - 20) ^ 0x01);
         QTest::newRow("one bit changed") << sealed(flipped) << "" << false;
-        QTest::newRow("nonce changed") << sealed(char(blob.at(0) ^ 0x80) + blob.mid(1)) << "" << false;
         QTest::newRow("truncated") << sealed(blob.chopped(1)) << "" << false;
         QTest::newRow("too short") << sealed(blob.left(10)) << "" << false;
         QTest::newRow("nothing after prefix") << "dpapi1:" << "" << false;
@@ -138,7 +131,7 @@ private slots:
         QFETCH(bool, legacy);
         QCOMPARE(isLegacyProtected(stored), legacy);
         if (opened.isEmpty() && !stored.isEmpty())
-            expectOpenFailure();
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Saved password "));
         QCOMPARE(unprotectSecret(stored), opened);
     }
 
@@ -149,11 +142,11 @@ private slots:
         const QString stored = protectSecret("mine");
         useConfig(m_box + "/other-user");
         QCOMPARE(protectSecret(QString()), QString());
-        expectOpenFailure();
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Saved password "));
         QCOMPARE(unprotectSecret(stored), QString());
         QVERIFY(!QFile::exists(platform::secretKeyPath()));
         QVERIFY(!protectSecret("theirs").isEmpty());
-        expectOpenFailure();
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Saved password "));
         QCOMPARE(unprotectSecret(stored), QString());
         useConfig(m_config);
         QCOMPARE(unprotectSecret(stored), "mine");

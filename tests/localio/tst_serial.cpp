@@ -102,7 +102,6 @@ private slots:
         QTest::newRow("mark") << QList<int>{57600, 8, 1, 3, 0} << uint(PARODD | CMSPAR) << 0u;
         QTest::newRow("space") << QList<int>{38400, 6, 1, 4, 0} << uint(CMSPAR) << 0u;
         QTest::newRow("stop code 0 is one") << QList<int>{4800, 5, 0, 0, 0} << 0u << 0u;
-        QTest::newRow("stop code 4 is one") << QList<int>{4800, 8, 4, 0, 0} << 0u << 0u;
         QTest::newRow("arbitrary rate") << QList<int>{250000, 8, 1, 0, 0} << 0u << 0u;
         QTest::newRow("fast standard rate") << QList<int>{3000000, 8, 1, 0, 0} << 0u << 0u;
     }

@@ -2,11 +2,12 @@
 
 // Shared by the SSH tests: the two sshd servers started by
 // tests/fixtures/sshd.sh (every host key type on one port, an RSA host key
-// only on the next) and a recorder that keeps everything a connection reports.
+// only on the next) and a recorder of a session.
 
+#include "../connections/connectiontestsupport.h"
 #include "connections/sshconnection.h"
+#include "tests/support/testfiles.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -16,11 +17,6 @@ inline QString sshdDir() { return qEnvironmentVariable("HV_SSHD_DIR"); }
 inline int sshdPort() { return qEnvironmentVariableIntValue("HV_SSHD_PORT"); }
 inline int rsaOnlyPort() { return sshdPort() + 1; }
 inline QString keyPath(const char *name) { return sshdDir() + QStringLiteral("/keys/") + QLatin1String(name); }
-inline QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 // The fixture makes the account for the run, with a random password.
 inline QString user() { return QString::fromUtf8(readFile(sshdDir() + QStringLiteral("/user")).trimmed()); }
 inline QString password() { return QString::fromUtf8(readFile(sshdDir() + QStringLiteral("/password")).trimmed()); }
@@ -53,32 +49,29 @@ inline SshConnectParams params(const QString &knownHosts, int port = sshdPort(),
     return p;
 }
 
-struct Recorder {
+struct SshSlot {
     SshConnection conn;
-    QByteArray data;
-    QStringList errors, commands;
-    int connected = 0, disconnected = 0;
+};
+
+// Everything the connection reports; a session settles when it ends one way or the other.
+struct Recorder : SshSlot, testsupport::Recorder {
+    QStringList commands;
     QString env;
 
-    explicit Recorder(const SshConnectParams &p)
+    explicit Recorder(const SshConnectParams &p) : testsupport::Recorder(&conn)
     {
         conn.setParams(p);
-        QObject::connect(&conn, &Connection::dataReceived, [this](const QByteArray &d) { data += d; });
-        QObject::connect(&conn, &Connection::connectionError, [this](const QString &m) { errors << m; });
-        QObject::connect(&conn, &Connection::connected, [this] { ++connected; });
-        QObject::connect(&conn, &Connection::disconnected, [this] { ++disconnected; });
-        QObject::connect(&conn, &SshConnection::remoteEnv, [this](const QString &e, const QStringList &c) { env += e; commands = c; });
+        connect(&conn, &SshConnection::remoteEnv, this, [this](const QString &e, const QStringList &c) { env += e, commands = c; });
     }
 
-    int events() const { return connected + disconnected + int(errors.size()); }
-    bool settled() const { return !errors.isEmpty() || disconnected > 0; }
+    int events() const { return connects + disconnects + int(errors.size()); }
+    bool settled() const { return !errors.isEmpty() || disconnects > 0; }
     QString joinedErrors() const { return errors.join(QLatin1Char('|')); }
 
-    // Bounded waits until the session ends one way or the other, or for
-    // what the name says (false when the session ended first).
+    // Bounded waits, false when the session ended first; a login may take long.
     bool waitSettled() { return QTest::qWaitFor([this] { return settled(); }, 30000); }
     bool runToEnd() { return conn.open() && waitSettled(); }
-    bool waitConnected() { return QTest::qWaitFor([this] { return connected > 0 || settled(); }, 30000) && connected; }
+    bool waitConnected() { return QTest::qWaitFor([this] { return connects > 0 || settled(); }, 30000) && connects; }
     bool waitData(const QByteArray &needle)
     {
         return QTest::qWaitFor([&] { return data.contains(needle) || settled(); }, 20000) && data.contains(needle);

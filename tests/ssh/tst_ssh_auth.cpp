@@ -106,12 +106,12 @@ private slots:
         QVERIFY2(secret.isEmpty() || !log.contains(secret.toUtf8()), "secret in the debug log");
         if (succeeds) {
             QVERIFY2(r.errors.isEmpty(), qPrintable(r.joinedErrors()));
-            QVERIFY(r.connected == 1 && r.disconnected == 1 && r.data.contains("hv-auth-ok") && !r.conn.isOpen());
+            QVERIFY(r.connects == 1 && r.disconnects == 1 && r.data.contains("hv-auth-ok") && !r.conn.isOpen());
             return;
         }
         const QString prefix = LanguageManager::tr(QStringLiteral("SSH 认证失败：%1")).arg(QString());
         QVERIFY2(r.errors.size() == 1 && r.errors.first().startsWith(prefix), qPrintable(r.joinedErrors()));
-        QCOMPARE(r.connected + r.disconnected, 0);
+        QCOMPARE(r.connects + r.disconnects, 0);
     }
 };
 

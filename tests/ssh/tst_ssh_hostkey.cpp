@@ -18,12 +18,6 @@ using namespace sshtest;
 
 namespace {
 
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
-}
-
 // "type base64" of a public key file.
 QByteArray keyLine(const QString &pubFile)
 {
@@ -144,11 +138,11 @@ private slots:
             const QString prefix = LanguageManager::tr(QStringLiteral("⚠ 主机密钥校验失败：%1（%2）")).section(QLatin1Char('%'), 0, 0);
             QVERIFY2(r.errors.size() == 1 && error.startsWith(prefix) && error.contains(QStringLiteral("127.0.0.1"))
                          && error.contains(QStringLiteral("%1:%2").arg(file).arg(outcome)), qPrintable(error));
-            QCOMPARE(r.connected + r.disconnected, 0);
+            QCOMPARE(r.connects + r.disconnects, 0);
             QCOMPARE(after, content); // never replaced
             return;
         }
-        QVERIFY2(r.errors.isEmpty() && r.connected == 1, qPrintable(r.joinedErrors()));
+        QVERIFY2(r.errors.isEmpty() && r.connects == 1, qPrintable(r.joinedErrors()));
         QVERIFY(after.startsWith(content) && (outcome < 0 || after == content));
         if (outcome == 0)
             return;

@@ -55,7 +55,7 @@ private slots:
         r.conn.write("exit\r");
         QVERIFY(r.waitSettled());
         QVERIFY2(r.errors.isEmpty(), qPrintable(r.joinedErrors()));
-        QVERIFY(r.disconnected == 1 && !r.conn.isOpen());
+        QVERIFY(r.disconnects == 1 && !r.conn.isOpen());
     }
 
     // Raw megabytes, larger than the peer's window, echoed while still being

@@ -14,7 +14,7 @@ enum class PeerLink { Pty, Pipe };
 
 // One transfer of ours against a real peer program.
 struct PeerRunPlan {
-    QString protocol;      // one of peerProtocols()
+    QString protocol;      // xmodem, xmodem-crc, xmodem-1k, ymodem, zmodem or kermit
     bool send = true;      // true: we send `files`; false: the peer sends them
     QStringList files;     // absolute paths
     QString receiveDir;    // where we receive (XMODEM: the file is named after files[0])
@@ -52,8 +52,6 @@ struct PeerRunResult {
     QString peerStderr;
 };
 
-QStringList peerProtocols(); // in the order xfer_peer lists them
-
 // Runs one transfer. onStatus (optional) sees each status text as it is
 // emitted and may act through the control. Our clock ticks once a real
 // second while the peer runs. Once the peer has gone, the transfer is left to
@@ -61,10 +59,12 @@ QStringList peerProtocols(); // in the order xfer_peer lists them
 PeerRunResult runAgainstPeer(const PeerRunPlan &plan,
                              const std::function<void(const QString &, PeerRunControl &)> &onStatus = {});
 
-// The peer programs against themselves on the same kind of link: the
-// program standing in for our side sits where we would (on the master end
-// of the pty).
-PeerRunResult runReference(const PeerRunPlan &plan);
-
-// The one-line summary xfer_peer prints.
-QString resultLine(const QString &protocol, bool send, const PeerRunResult &result);
+// For the reference runs of bench/xfer_peer: a peer started on a link of its own
+// (see peerrun.cpp), a child waited for, and the program that answers our side.
+void closePair(int readFd, int writeFd);
+pid_t spawnPeer(const QString &command, const QString &workDir, PeerLink link, int *readFd, int *writeFd,
+                int errFd = -1, int *slaveFd = nullptr);
+int waitChild(pid_t pid, int timeoutMs);
+qint64 totalSize(const QStringList &files);
+QString defaultPeerCommand(const QString &protocol, bool weSend, const QStringList &files);
+QString peerCommand(const PeerRunPlan &plan);

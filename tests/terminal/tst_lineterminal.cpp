@@ -95,10 +95,9 @@ private slots:
     void lineMode()
     {
         QFETCH(QString, input);
-        QFETCH(QString, expected);
         Terminal t;
         t.feed(input);
-        QCOMPARE(t.text() + QStringLiteral(" @%1,%2").arg(t.r.rowBack).arg(t.r.col), expected);
+        QTEST(t.text() + QStringLiteral(" @%1,%2").arg(t.r.rowBack).arg(t.r.col), "expected");
     }
 
     // Text after an SGR takes the new pen (the codes are checked on the grid);
@@ -196,12 +195,11 @@ private slots:
     void lineModeAnswersQueries()
     {
         QFETCH(QString, input);
-        QFETCH(QByteArray, reply);
         Terminal t;
         t.engine.setTerminalSize(20, 5);
         QSignalSpy replies(&t.engine, &TerminalEngine::sendInput);
         t.feed(input);
-        QCOMPARE(replies.value(0).value(0).toByteArray(), reply);
+        QTEST(replies.value(0).value(0).toByteArray(), "reply");
         QVERIFY(!t.engine.grid());
     }
 
@@ -385,7 +383,6 @@ private slots:
         QTest::addColumn<QStringList>("texts");
         const QString utf8 = QStringLiteral("默认");
         QTest::newRow("3-byte split 1+2") << utf8 << QByteArrayList{"a\xe4", "\xb8\xad"} << QStringList{"a", "中"};
-        QTest::newRow("F0 alone") << utf8 << QByteArrayList{"x\xf0", "\x9f\x98\x80"} << QStringList{"x", "\U0001F600"};
         QTest::newRow("F0 9F 98") << utf8 << QByteArrayList{"\xf0\x9f\x98", "\x80"} << QStringList{"", "\U0001F600"};
         QTest::newRow("invalid") << QStringLiteral("UTF-8") << QByteArrayList{"a\xff" "b"} << QStringList{"a\uFFFDb"};
         QTest::newRow("GBK carry") << QStringLiteral("GBK") << QByteArrayList{"\xd6\xd0\x41\xd6", "\xd0"} << QStringList{"中A", "中"};

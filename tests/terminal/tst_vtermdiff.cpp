@@ -180,7 +180,6 @@ private slots:
         QTest::newRow("scroll region") << esc("\e[2;4r\e[4;1Hx\ny\nz\n") + QStringLiteral("w");
         QTest::newRow("reverse index") << esc("top\e[H\eM\eMnew");
         QTest::newRow("SGR colours") << esc("\e[31mr\e[42mg\e[93;104mb\e[38;5;123ml\e[48;5;200mm\e[38;2;1;2;3mt\e[0mn");
-        QTest::newRow("erase with background") << esc("\e[44mab\e[K\r\n\e[41m\e[2X");
         QTest::newRow("wide") << QStringLiteral("中文字符和英文mixed中文字符和英文mixed中文字符");
         QTest::newRow("wide at edge") << esc("\e[1;30H中");
         QTest::newRow("tabs") << esc("a\tb\tc\e[1;28H\td");

@@ -3,8 +3,9 @@
 // Helpers shared by the TFTP tests: real clients run while the event loop
 // keeps serving, and a raw UDP client for what no client program sends.
 
+#include "tests/support/testfiles.h"
+
 #include <QEventLoop>
-#include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTest>
@@ -51,18 +52,6 @@ inline QByteArray randomBytes(qint64 size)
     QList<quint32> words((size + 3) / 4);
     QRandomGenerator(quint32(size) ^ 0x7f7f).fillRange(words.data(), words.size());
     return QByteArray(reinterpret_cast<const char *>(words.constData()), size);
-}
-
-inline bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
-}
-
-inline QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 // A hand-driven client for packets that no client program sends.

@@ -2,33 +2,14 @@
 
 // What the byte-level tests of the in-band transfer engines share: an engine
 // whose packets are recorded and whose reports are kept, with time passed by
-// hand, a folder of its own, and the few file helpers they use.
+// hand, and a folder of its own.
 
+#include "tests/support/testfiles.h"
 #include "transfer/inbandtransfer.h"
 
 #include <QDir>
-#include <QFile>
 #include <QStringList>
 #include <QTemporaryDir>
-
-inline QString writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
-    return path;
-}
-
-inline QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-inline QStringList filesIn(const QString &dir)
-{
-    return QDir(dir).entryList(QDir::Files | QDir::Hidden, QDir::Name);
-}
 
 template <typename Transfer>
 struct EngineHarness {
@@ -56,9 +37,9 @@ struct EngineHarness {
         return [this](const QByteArray &b) { sent << b; };
     }
     QString path(const QString &name) const { return dir.filePath(name); }
-    QString file(const QString &name, const QByteArray &bytes) { return writeFile(path(name), bytes); }
+    QString file(const QString &name, const QByteArray &bytes) { return writeFile(path(name), bytes) ? path(name) : QString(); }
     QByteArray read(const QString &name) const { return readFile(path(name)); }
-    QStringList files() const { return filesIn(dir.path()); }
+    QStringList files() const { return QDir(dir.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name); }
     // A receive into the folder (or the named file in it), what it sent at the start dropped.
     void receive(int variant = 0, const QString &name = QString())
     {

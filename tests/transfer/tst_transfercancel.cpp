@@ -30,14 +30,11 @@ private slots:
         QFETCH(QString, protocol);
         QFETCH(bool, send);
         QTemporaryDir dir;
-        const QString file = writeFile(dir.filePath("f.bin"), QByteArray(3000, 'x'));
-        std::unique_ptr<InbandTransfer> t;
-        if (protocol == "zmodem")
-            t = std::make_unique<ZmodemTransfer>();
-        else if (protocol == "kermit")
-            t = std::make_unique<KermitTransfer>();
-        else
-            t = std::make_unique<XmodemTransfer>();
+        const QString file = dir.filePath("f.bin");
+        QVERIFY(writeFile(file, QByteArray(3000, 'x')));
+        using T = InbandTransfer *;
+        const std::unique_ptr<InbandTransfer> t(protocol == "zmodem" ? T(new ZmodemTransfer)
+                                                : protocol == "kermit" ? T(new KermitTransfer) : T(new XmodemTransfer));
         const int variant = protocol == "ymodem" ? XmodemTransfer::Ymodem : 0; // Xmodem, for the rest
         t->setManualClock(true);
         QList<InbandTransfer::Outcome> outcomes;

@@ -70,7 +70,10 @@ struct Bench {
     QTemporaryDir root;
     QString source = root.filePath("source"), target = root.filePath("target");
     Bench() { QDir().mkpath(source), QDir().mkpath(target); }
-    QString put(const QString &name, const QByteArray &bytes) const { return writeFile(source + '/' + name, bytes); }
+    QString put(const QString &name, const QByteArray &bytes) const
+    {
+        return writeFile(source + '/' + name, bytes) ? source + '/' + name : QString();
+    }
     QByteArray got(const QString &name) const { return readFile(target + '/' + name); }
     QStringList targetEntries() const
     {

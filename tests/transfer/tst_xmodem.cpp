@@ -107,10 +107,7 @@ private slots:
         QFETCH(QByteArray, script);
         QFETCH(int, ticks);
         Harness h;
-        if (receive)
-            h.transfer.startReceive(h.fn(), "r", h.path("t"), X);
-        else
-            h.send({h.file("f", QByteArray(1000, 'x'))}, X);
+        receive ? h.transfer.startReceive(h.fn(), "r", h.path("t"), X) : h.send({h.file("f", QByteArray(1000, 'x'))}, X);
         h.feedEach(script);
         h.tick(ticks - 1);
         QVERIFY(h.finished == 0 || ticks == 0);
@@ -156,7 +153,7 @@ private slots:
         QByteArray badComplement = one, badCrc = one;
         badComplement[2] = 0x00;
         badCrc[10] = 'X';
-        const QByteArray acks3("\x06\x06\x06"), nakAck("\x15\x06\x06"), fail("\x06\x18\x18"), none("<missing>");
+        const QByteArray acks3("\x06\x06\x06"), nakAck("\x15\x06\x06"), fail("\x06\x18\x18"), none;
         QTest::newRow("two blocks and EOT") << one + two + EOT << acks3 << hello + world << "";
         QTest::newRow("repeat is ACKed, written once") << one + one + two + EOT << "\x06" + acks3 << hello + world << "";
         QTest::newRow("bad complement, then good") << badComplement + one + EOT << nakAck << hello << "";

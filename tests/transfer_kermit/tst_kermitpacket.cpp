@@ -43,7 +43,6 @@ private slots:
         QTest::newRow("check type 0 means 1") << buildPacket('Y', 0, {}, 0, 13) << ack0;
         QTest::newRow("type 2 check") << QByteArray::number(crc16Kermit("123456789", 9), 16) << QByteArray("2189");
         QTest::newRow("type 3 check") << blockCheck(3, "123456789", 9) << QByteArray("\"&)");
-        QTest::newRow("carriage return") << encodePrefixed(hex("0D"), '#') << QByteArray("#M");
         QTest::newRow("DEL") << encodePrefixed(hex("7F"), '#') << QByteArray("#?");
         QTest::newRow("the prefix") << encodePrefixed("#", '#') << QByteArray("##");
         QTest::newRow("NUL and US") << encodePrefixed(hex("001F"), '#') << QByteArray("#@#_");
