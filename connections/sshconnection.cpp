@@ -167,6 +167,7 @@ void SshConnection::connectExtraSignals(ConnectionWorker *worker)
 SshConnection::Worker::Worker(std::shared_ptr<ConnectionLink> link, const SshConnectParams &params)
     : ConnectionWorker(std::move(link))
     , m_params(params)
+    , m_login(params)
     , m_readBuffer(kReadBurst, Qt::Uninitialized)
 {
     m_flags.running = &m_link->running;
@@ -174,10 +175,7 @@ SshConnection::Worker::Worker(std::shared_ptr<ConnectionLink> link, const SshCon
     m_flags.waker = &m_link->waker;
 }
 
-SshConnection::Worker::~Worker()
-{
-    wipe(m_kbdPassword);
-}
+SshConnection::Worker::~Worker() = default;
 
 QString SshConnection::Worker::lastErrorOrUnknown() const
 {
@@ -232,9 +230,9 @@ SshConnection::Worker::End SshConnection::Worker::runSession()
     }
     sshLog(QStringLiteral("connect end sock=%1 elapsed=%2ms").arg(m_socket).arg(elapsed()));
 
-    // The worker is the session's user data: the keyboard-interactive
+    // The login is the session's user data: the keyboard-interactive
     // callback finds its password there.
-    m_session = libssh2_session_init_ex(nullptr, nullptr, nullptr, this);
+    m_session = libssh2_session_init_ex(nullptr, nullptr, nullptr, &m_login);
     if (!m_session)
         return fail(LanguageManager::tr("libssh2_session_init 失败"));
     libssh2_session_set_blocking(m_session, 0);
@@ -298,6 +296,32 @@ SshConnection::Worker::End SshConnection::Worker::runSession()
 
 bool SshConnection::Worker::authenticate()
 {
+    if (m_login.run(m_session, m_socket, m_flags, kAuthTimeoutMs))
+        return true;
+    const QString message = m_login.failure();
+    fail(LanguageManager::tr("SSH 认证失败：%1").arg(message.isEmpty() ? LanguageManager::tr("未知错误") : message));
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+
+SshLogin::SshLogin(const SshConnectParams &params)
+    : m_params(params)
+{
+}
+
+SshLogin::~SshLogin()
+{
+    wipe(m_kbdPassword);
+}
+
+bool SshLogin::run(LIBSSH2_SESSION *session, int sock, const SshStopFlags &flags, int timeoutMs)
+{
+    m_session = session;
+    m_failure.clear();
+    const auto retry = [&](const char *label, const std::function<int()> &step) {
+        return retryWhileBusy(label, step, session, sock, flags, timeoutMs);
+    };
     const QByteArray user = m_params.user.toUtf8();
     QByteArray password = m_params.password.toUtf8();
     int rc = LIBSSH2_ERROR_AUTHENTICATION_FAILED;
@@ -314,67 +338,55 @@ bool SshConnection::Worker::authenticate()
         }
         sshLog(QStringLiteral("publickey private=%1 public=%2 passphraseLength=%3")
                    .arg(m_params.privateKey, QFile::decodeName(publicKey)).arg(password.size()));
-        rc = retry(
-            "auth-publickey",
-            [&] {
-                return libssh2_userauth_publickey_fromfile_ex(m_session, user.constData(), unsigned(user.size()),
-                                                              publicKey.isEmpty() ? nullptr : publicKey.constData(),
-                                                              privateKey.constData(),
-                                                              password.isEmpty() ? nullptr : password.constData());
-            },
-            kAuthTimeoutMs);
+        rc = retry("auth-publickey", [&] {
+            return libssh2_userauth_publickey_fromfile_ex(session, user.constData(), unsigned(user.size()),
+                                                          publicKey.isEmpty() ? nullptr : publicKey.constData(),
+                                                          privateKey.constData(),
+                                                          password.isEmpty() ? nullptr : password.constData());
+        });
         break;
     }
     case SshAuthMethod::KeyboardInteractive:
-        rc = authenticateKeyboardInteractive() ? 0 : LIBSSH2_ERROR_AUTHENTICATION_FAILED;
+        rc = keyboardInteractive(retry) ? 0 : LIBSSH2_ERROR_AUTHENTICATION_FAILED;
         break;
     case SshAuthMethod::Password:
         sshLog(QStringLiteral("password length=%1").arg(password.size()));
-        rc = retry(
-            "auth-password",
-            [&] {
-                return libssh2_userauth_password_ex(m_session, user.constData(), unsigned(user.size()),
-                                                    password.constData(), unsigned(password.size()), nullptr);
-            },
-            kAuthTimeoutMs);
-        if (rc != 0 && !aborted())
-            rc = authenticateKeyboardInteractive() ? 0 : LIBSSH2_ERROR_AUTHENTICATION_FAILED;
+        rc = retry("auth-password", [&] {
+            return libssh2_userauth_password_ex(session, user.constData(), unsigned(user.size()),
+                                                password.constData(), unsigned(password.size()), nullptr);
+        });
+        if (rc != 0 && !flags.stopped())
+            rc = keyboardInteractive(retry) ? 0 : LIBSSH2_ERROR_AUTHENTICATION_FAILED;
         break;
     }
     wipe(password);
     if (rc == 0)
         return true;
-    QString message = sshLastError(m_session);
-    if (m_kbdGaveUp)
-        message = QStringLiteral("Authentication failed (keyboard-interactive)");
+    m_failure = m_kbdGaveUp ? QStringLiteral("Authentication failed (keyboard-interactive)") : sshLastError(session);
     sshLog(QStringLiteral("authentication error rc=%1 last_errno=%2 message=%3")
-               .arg(rc).arg(libssh2_session_last_errno(m_session)).arg(message.isEmpty() ? QStringLiteral("<none>") : message));
-    fail(LanguageManager::tr("SSH 认证失败：%1").arg(message.isEmpty() ? LanguageManager::tr("未知错误") : message));
+               .arg(rc).arg(libssh2_session_last_errno(session)).arg(m_failure.isEmpty() ? QStringLiteral("<none>") : m_failure));
     return false;
 }
 
-bool SshConnection::Worker::authenticateKeyboardInteractive()
+bool SshLogin::keyboardInteractive(const std::function<int(const char *, const std::function<int()> &)> &retry)
 {
     m_kbdPassword = m_params.password.toUtf8();
     m_kbdLastPrompts.clear();
     m_kbdGaveUp = false;
     const QByteArray user = m_params.user.toUtf8();
-    const int rc = retry(
-        "auth-keyboard-interactive",
-        [&] {
-            // Once the callback has given up, the exchange is over for us;
-            // the session is torn down without waiting for the server.
-            if (m_kbdGaveUp)
-                return int(LIBSSH2_ERROR_AUTHENTICATION_FAILED);
-            return libssh2_userauth_keyboard_interactive_ex(m_session, user.constData(), unsigned(user.size()),
-                                                            &Worker::keyboardInteractiveResponse);
-        },
-        kAuthTimeoutMs);
+    const int rc = retry("auth-keyboard-interactive", [&] {
+        // Once the callback has given up, the exchange is over for us;
+        // the session is torn down without waiting for the server.
+        if (m_kbdGaveUp)
+            return int(LIBSSH2_ERROR_AUTHENTICATION_FAILED);
+        return libssh2_userauth_keyboard_interactive_ex(m_session, user.constData(), unsigned(user.size()),
+                                                        &SshLogin::keyboardInteractiveResponse);
+    });
     wipe(m_kbdPassword);
     return rc == 0;
 }
 
-LIBSSH2_USERAUTH_KBDINT_RESPONSE_FUNC(SshConnection::Worker::keyboardInteractiveResponse)
+LIBSSH2_USERAUTH_KBDINT_RESPONSE_FUNC(SshLogin::keyboardInteractiveResponse)
 {
     Q_UNUSED(name)
     Q_UNUSED(name_len)
@@ -384,7 +396,7 @@ LIBSSH2_USERAUTH_KBDINT_RESPONSE_FUNC(SshConnection::Worker::keyboardInteractive
         responses[i].text = nullptr;
         responses[i].length = 0;
     }
-    auto *worker = abstract ? static_cast<Worker *>(*abstract) : nullptr;
+    auto *worker = abstract ? static_cast<SshLogin *>(*abstract) : nullptr;
     if (!worker || num_prompts <= 0)
         return;
     QList<SshPrompt> asked;
@@ -656,7 +668,6 @@ void SshConnection::Worker::cleanup()
     }
     platform::closeSocket(m_socket);
     m_socket = -1;
-    wipe(m_kbdPassword);
     finishRun();
     sshLog(QStringLiteral("cleanup end"));
 }

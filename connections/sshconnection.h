@@ -49,6 +49,36 @@ struct SshPrompt {
 // carries the prompts from round to round.
 QList<bool> sshPromptsToAnswer(const QList<SshPrompt> &prompts, QList<QByteArray> *previousRound, bool *gaveUp);
 
+// Logs a session in as the options ask: a key file, keyboard-interactive, or
+// a password with keyboard-interactive after a refusal. The session's abstract
+// pointer (the last argument of libssh2_session_init_ex) must lead to this
+// object: the keyboard-interactive callback finds the password there. Shared
+// by the terminal connection and the SFTP workers.
+class SshLogin
+{
+public:
+    explicit SshLogin(const SshConnectParams &params);
+    ~SshLogin();
+    SshLogin(const SshLogin &) = delete;
+    SshLogin &operator=(const SshLogin &) = delete;
+
+    // True when the server took the login; else failure() says why.
+    bool run(LIBSSH2_SESSION *session, int sock, const SshStopFlags &flags, int timeoutMs);
+    // The library's reason for the last refusal; empty when it gave none.
+    QString failure() const { return m_failure; }
+
+private:
+    bool keyboardInteractive(const std::function<int(const char *, const std::function<int()> &)> &retry);
+    static LIBSSH2_USERAUTH_KBDINT_RESPONSE_FUNC(keyboardInteractiveResponse);
+
+    SshConnectParams m_params;
+    LIBSSH2_SESSION *m_session = nullptr;
+    QString m_failure;
+    QByteArray m_kbdPassword;           // UTF-8, wiped after each attempt
+    QList<QByteArray> m_kbdLastPrompts; // the previous round, to notice a re-ask
+    bool m_kbdGaveUp = false;
+};
+
 // The SSH transport of a terminal tab: TCP connect, handshake, host-key
 // check, authentication, the remote-environment probe, then a session channel
 // with a pseudo-terminal running a shell or a command.
@@ -101,8 +131,6 @@ private:
     // closed the tab meanwhile; tells the caller to end.
     End fail(const QString &message);
     bool authenticate();
-    bool authenticateKeyboardInteractive();
-    static LIBSSH2_USERAUTH_KBDINT_RESPONSE_FUNC(keyboardInteractiveResponse);
     void probeRemoteEnv();
     QString runExecCapture(const QString &command, int timeoutMs, int byteLimit);
     LIBSSH2_CHANNEL *openChannel(int timeoutMs, int waitMs);
@@ -122,14 +150,12 @@ private:
     qint64 elapsed() const { return m_clock.elapsed(); }
 
     SshConnectParams m_params;
+    SshLogin m_login;                 // the session's abstract pointer
     SshStopFlags m_flags;             // running/abort/waker of m_link
     int m_socket = -1;
     LIBSSH2_SESSION *m_session = nullptr;
     LIBSSH2_CHANNEL *m_channel = nullptr;
     QByteArray m_readBuffer;
-    QByteArray m_kbdPassword;         // UTF-8, wiped when the worker ends
-    QList<QByteArray> m_kbdLastPrompts; // the previous round, to notice a re-ask
-    bool m_kbdGaveUp = false;
     qint64 m_lastKeepalive = 0;
     QElapsedTimer m_clock;
 };

@@ -1,0 +1,427 @@
+#include "sftp/dirtreeworker.h"
+
+#include "core/debuglog.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QSet>
+
+#include <algorithm>
+
+using namespace sftpnames;
+
+namespace {
+
+void treeLog(const QString &text)
+{
+    if (debugLogEnabled())
+        debugLog(QStringLiteral("[dirtree] ") + text);
+}
+
+// "上传失败" and the like, with the reason after it when there is one.
+QString withReason(const char *source, const QString &reason)
+{
+    const QString text = QString::fromUtf8(source);
+    return reason.isEmpty() ? text : text + QStringLiteral("：") + reason;
+}
+
+QString transferFailure(const char *source, const SftpSession::Failure &why)
+{
+    return why.step == SftpSession::Failure::Cancelled ? QStringLiteral("已取消") : withReason(source, why.detail);
+}
+
+// Whether path lies inside root (both canonical).
+bool isInside(const QString &path, const QString &root)
+{
+    return path == root || path.startsWith(root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/'));
+}
+
+} // namespace
+
+DirTreeWorker::DirTreeWorker(const SshConnectParams &params)
+    : SftpSession(params, "Halvorstead dir tree closed")
+{
+}
+
+bool DirTreeWorker::fail(const QString &why)
+{
+    m_why = why;
+    return false;
+}
+
+void DirTreeWorker::runJobs()
+{
+    while (std::optional<DirTreeJob> job = nextJob(m_queue)) {
+        m_why.clear();
+        bool ok = true;
+        switch (DirTreeJobKind(job->kind)) {
+        case DirTreeJobKind::List: doList(job->remote, job->isRoot); break;
+        case DirTreeJobKind::NewFolder: ok = makeFolder(job->remote, false) || fail(lastErrorText()); break;
+        case DirTreeJobKind::NewFile: ok = newFile(job->remote); break;
+        case DirTreeJobKind::Rename: ok = rename(job->remote, job->second); break;
+        case DirTreeJobKind::Delete: ok = removeAny(job->remote); break;
+        case DirTreeJobKind::UploadFile: ok = uploadFile(*job); break;
+        case DirTreeJobKind::UploadFolder: ok = uploadFolder(*job); break;
+        case DirTreeJobKind::DownloadFile: ok = downloadFile(*job); break;
+        case DirTreeJobKind::DownloadFolder: ok = downloadFolder(*job); break;
+        case DirTreeJobKind::Compress: ok = compressRemote(*job); break;
+        }
+        if (ok)
+            emit sigJobDone(job->id, QStringLiteral("完成"));
+        else
+            emit sigJobFailed(job->id, keepRunning() ? m_why : QStringLiteral("已取消"));
+    }
+}
+
+void DirTreeWorker::doList(const QString &remote, bool isRoot)
+{
+    treeLog(QStringLiteral("doList begin req=\"%1\" isRoot=%2").arg(remote).arg(isRoot ? 1 : 0));
+    const auto failed = [&](const QString &err) {
+        emit sigFailed(remote, err, sftpStatus() == LIBSSH2_FX_PERMISSION_DENIED, isRoot);
+    };
+    QString absolute;
+    if (!realPath(remote, &absolute)) {
+        treeLog(QStringLiteral("realpath \"%1\" FAIL err=%2").arg(remote, lastErrorText()));
+        return failed(lastErrorText());
+    }
+    QList<DirEntry> raw;
+    QString error;
+    if (!readFolder(absolute, &raw, &error)) {
+        treeLog(QStringLiteral("readdir \"%1\" FAIL err=%2").arg(absolute, error));
+        return failed(error);
+    }
+    QVariantList entries;
+    for (const DirEntry &e : std::as_const(raw)) {
+        if (e.kind == NameKind::Plain)
+            entries.append(treeEntry(e));
+        else if (e.kind == NameKind::Unsafe)
+            treeLog(QStringLiteral("readdir \"%1\" skips the name %2").arg(absolute, QString::fromLatin1(e.raw.toHex())));
+    }
+    treeLog(QStringLiteral("readdir \"%1\" entries=%2").arg(absolute).arg(entries.size()));
+    std::stable_sort(entries.begin(), entries.end(), entryLessThan);
+    emit sigListed(remote, absolute, entries, isRoot);
+}
+
+bool DirTreeWorker::newFile(const QString &remote)
+{
+    // Exclusive: an existing file of that name keeps its content.
+    LIBSSH2_SFTP_HANDLE *h = openRemote(remote, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_EXCL, 0644,
+                                        LIBSSH2_SFTP_OPENFILE);
+    if (!h) {
+        LIBSSH2_SFTP_ATTRIBUTES attrs;
+        const QString error = lastErrorText();
+        return fail(statRemote(remote, &attrs, false) ? QStringLiteral("文件已存在") : error);
+    }
+    closeRemote(h);
+    return true;
+}
+
+bool DirTreeWorker::rename(const QString &from, const QString &to)
+{
+    const QByteArray a = from.toUtf8();
+    const QByteArray b = to.toUtf8();
+    const int rc = retry("sftp-rename", [&] {
+        return libssh2_sftp_rename_ex(sftpHandle(), a.constData(), unsigned(a.size()),
+                                      b.constData(), unsigned(b.size()),
+                                      LIBSSH2_SFTP_RENAME_OVERWRITE | LIBSSH2_SFTP_RENAME_ATOMIC
+                                          | LIBSSH2_SFTP_RENAME_NATIVE);
+    });
+    return rc == 0 || fail(lastErrorText());
+}
+
+bool DirTreeWorker::removeAny(const QString &remote)
+{
+    LIBSSH2_SFTP_ATTRIBUTES attrs;
+    if (statRemote(remote, &attrs, false) && (attrs.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS)
+        && LIBSSH2_SFTP_S_ISDIR(attrs.permissions))
+        return removeRecursive(remote);
+    return removeFile(remote) || fail(lastErrorText());
+}
+
+bool DirTreeWorker::removeRecursive(const QString &dir)
+{
+    QList<DirEntry> entries;
+    QString error;
+    if (!readFolder(dir, &entries, &error))
+        return fail(error);
+    for (const DirEntry &e : std::as_const(entries)) {
+        if (!keepRunning())
+            return false;
+        if (e.kind == NameKind::Dot || e.kind == NameKind::DotDot)
+            continue;
+        if (e.kind == NameKind::Unsafe)
+            return fail(QStringLiteral("远端名称不安全：%1").arg(e.name));
+        const QString path = joinRemotePath(dir, e.name);
+        if (e.isDir() ? !removeRecursive(path) : !removeFile(path))
+            return m_why.isEmpty() ? fail(lastErrorText()) : false;
+    }
+    const QByteArray p = dir.toUtf8();
+    return retry("sftp-rmdir", [&] { return libssh2_sftp_rmdir_ex(sftpHandle(), p.constData(), unsigned(p.size())); })
+               == 0
+           || fail(lastErrorText());
+}
+
+SftpSession::Progress DirTreeWorker::progressOf(int id, qint64 base, qint64 total,
+                                                const std::shared_ptr<Percent> &percent)
+{
+    return [this, id, base, total, percent](qint64 done) {
+        if (total > 0 && percent->advance(base + done))
+            emit sigJobProgress(id, base + done, total);
+    };
+}
+
+bool DirTreeWorker::uploadFile(const DirTreeJob &job)
+{
+    const qint64 size = QFileInfo(job.remote).size();
+    emit sigJobStart(job.id, QFileInfo(job.remote).fileName(), true, size);
+    Failure why;
+    if (upload(job.remote, job.second, progressOf(job.id, 0, size, std::make_shared<Percent>(size)), &why) < 0)
+        return fail(transferFailure("上传失败", why));
+    emit sigJobProgress(job.id, size, size);
+    return true;
+}
+
+bool DirTreeWorker::uploadFolder(const DirTreeJob &job)
+{
+    struct LocalFile {
+        QString path, relative;
+        qint64 size;
+    };
+    QList<LocalFile> files;
+    qint64 total = 0;
+    const QDir root(job.remote);
+    // Hidden files belong to the folder as much as any other.
+    for (QDirIterator it(job.remote, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+         it.hasNext();) {
+        const QFileInfo info(it.next());
+        files.append({info.filePath(), root.relativeFilePath(info.filePath()), info.size()});
+        total += info.size();
+    }
+    // Files of one folder together: each folder is made once.
+    std::sort(files.begin(), files.end(), [](const LocalFile &a, const LocalFile &b) { return a.relative < b.relative; });
+    emit sigJobStart(job.id, QFileInfo(job.remote).fileName(), true, total);
+    if (!makeFolder(job.second, true))
+        return fail(lastErrorText());
+    QSet<QString> made;
+    auto percent = std::make_shared<Percent>(total);
+    qint64 base = 0;
+    for (const LocalFile &file : std::as_const(files)) {
+        if (!keepRunning())
+            return fail(QStringLiteral("已取消"));
+        const QStringList parts = file.relative.split(QLatin1Char('/'));
+        QString folder = job.second;
+        for (qsizetype i = 0; i + 1 < parts.size(); ++i) {
+            folder = joinRemotePath(folder, parts[i]);
+            if (made.contains(folder))
+                continue;
+            if (!makeFolder(folder, true))
+                return fail(lastErrorText());
+            made.insert(folder);
+        }
+        Failure why;
+        if (upload(file.path, joinRemotePath(job.second, file.relative), progressOf(job.id, base, total, percent), &why)
+            < 0)
+            return fail(transferFailure("上传失败", why));
+        base += file.size;
+    }
+    emit sigJobProgress(job.id, total, total);
+    return true;
+}
+
+qint64 DirTreeWorker::receive(const QString &remote, const QString &local, const Progress &progress)
+{
+    QDir().mkpath(QFileInfo(local).absolutePath());
+    QSaveFile out(local);
+    Failure why;
+    qint64 expected = -1;
+    qint64 n = -1;
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        fail(withReason("下载失败", out.errorString()));
+    else if ((n = download(remote, &out, &expected, progress, &why)) < 0)
+        fail(transferFailure("下载失败", why));
+    else if (!out.commit())
+        fail(withReason("下载失败", out.errorString()));
+    else
+        return n;
+    return -1;
+}
+
+bool DirTreeWorker::downloadFile(const DirTreeJob &job)
+{
+    emit sigJobStart(job.id, remoteName(job.remote), false, 0);
+    const qint64 n = receive(job.remote, job.second, [](qint64) {});
+    if (n < 0)
+        return false;
+    emit sigJobProgress(job.id, n, n);
+    return true;
+}
+
+bool DirTreeWorker::collectRemoteFiles(const QString &dir, const QString &relative, QList<RemoteFile> *files)
+{
+    QList<DirEntry> entries;
+    QString error;
+    if (!readFolder(dir, &entries, &error))
+        return fail(withReason("无法读取远端目录", error));
+    for (const DirEntry &e : std::as_const(entries)) {
+        if (e.kind == NameKind::Dot || e.kind == NameKind::DotDot)
+            continue;
+        if (e.kind == NameKind::Unsafe)
+            return fail(QStringLiteral("远端名称不安全：%1").arg(e.name));
+        const QString path = joinRemotePath(dir, e.name);
+        const QString rel = relative.isEmpty() ? e.name : relative + QLatin1Char('/') + e.name;
+        if (e.isDir()) {
+            if (!collectRemoteFiles(path, rel, files))
+                return false;
+            continue;
+        }
+        qint64 size = e.size();
+        if (e.isLink()) {
+            // A link counts for the file it leads to; one to a folder or to
+            // nothing is left out (following it could walk anywhere, or
+            // round in circles).
+            LIBSSH2_SFTP_ATTRIBUTES target;
+            if (!statRemote(path, &target, true) || !(target.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS)
+                || !LIBSSH2_SFTP_S_ISREG(target.permissions))
+                continue;
+            size = (target.flags & LIBSSH2_SFTP_ATTR_SIZE) ? qint64(target.filesize) : 0;
+        }
+        files->append({path, rel, size});
+    }
+    return true;
+}
+
+bool DirTreeWorker::downloadFolder(const DirTreeJob &job)
+{
+    // The tree names the local folder after the remote one: a name from the
+    // server that is no plain name would put it somewhere else.
+    const QString localRoot = QDir::cleanPath(job.second);
+    if (classify(QFileInfo(job.second).fileName().toUtf8()) != NameKind::Plain)
+        return fail(QStringLiteral("远端名称不安全：%1").arg(QFileInfo(job.second).fileName()));
+    QList<RemoteFile> files;
+    if (!collectRemoteFiles(job.remote, QString(), &files))
+        return false;
+    qint64 total = 0;
+    for (const RemoteFile &f : std::as_const(files))
+        total += f.size;
+    emit sigJobStart(job.id, remoteName(job.remote), false, total);
+
+    const QFileInfo rootInfo(localRoot);
+    if (rootInfo.exists() || rootInfo.isSymLink()) {
+        if (!rootInfo.isDir() || rootInfo.isSymLink())
+            return fail(withReason("下载失败", QStringLiteral("本地文件夹已存在：%1").arg(localRoot)));
+        if (!m_askExisting || !m_askExisting(localRoot))
+            return fail(QStringLiteral("已取消"));
+    }
+    if (!QDir().mkpath(localRoot))
+        return fail(withReason("下载失败", localRoot));
+    const QString canonicalRoot = QFileInfo(localRoot).canonicalFilePath();
+    auto percent = std::make_shared<Percent>(total);
+    qint64 base = 0;
+    for (const RemoteFile &file : std::as_const(files)) {
+        if (!keepRunning())
+            return fail(QStringLiteral("已取消"));
+        const QString local = localRoot + QLatin1Char('/') + file.relative;
+        const QFileInfo info(local);
+        // Every name is plain, but what is already on disk may not be: a
+        // local link must not carry the download out of the folder.
+        QDir().mkpath(info.absolutePath());
+        if (info.isSymLink() || !isInside(QFileInfo(info.absolutePath()).canonicalFilePath(), canonicalRoot))
+            return fail(withReason("下载失败", QStringLiteral("本地路径不在下载文件夹内：%1").arg(local)));
+        if (receive(file.path, local, progressOf(job.id, base, total, percent)) < 0)
+            return false;
+        base += file.size;
+    }
+    emit sigJobProgress(job.id, total, total);
+    return true;
+}
+
+bool DirTreeWorker::compressRemote(const DirTreeJob &job)
+{
+    const QString name = remoteName(job.remote);
+    const QByteArray command = packCommand(job.remote, job.second);
+    emit sigJobStart(job.id, name + QStringLiteral(".tar.gz"), false, 0);
+    if (command.isEmpty())
+        return fail(QStringLiteral("无法打包：%1").arg(job.remote));
+    // The archive is made here, exclusively, so that tar never writes over a
+    // file that was there before.
+    LIBSSH2_SFTP_HANDLE *archive = openRemote(job.second, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_EXCL,
+                                              0644, LIBSSH2_SFTP_OPENFILE);
+    if (!archive) {
+        LIBSSH2_SFTP_ATTRIBUTES attrs;
+        const QString error = lastErrorText();
+        return fail(statRemote(job.second, &attrs, false) ? QStringLiteral("文件已存在") : error);
+    }
+    closeRemote(archive);
+    const QString tarFailure = runRemote(command);
+    if (tarFailure.isEmpty())
+        return true;
+    if (keepRunning())
+        removeFile(job.second);
+    return fail(tarFailure);
+}
+
+QString DirTreeWorker::runRemote(const QByteArray &command)
+{
+    LIBSSH2_CHANNEL *channel = nullptr;
+    while (keepRunning()
+           && !(channel = libssh2_channel_open_ex(session(), "session", 7, 2 * 1024 * 1024, 32768, nullptr, 0))) {
+        if (libssh2_session_last_errno(session()) != LIBSSH2_ERROR_EAGAIN)
+            break;
+        waitIo();
+    }
+    if (!channel)
+        return lastErrorText();
+    QString failure;
+    if (retry("tar-exec", [&] {
+            return libssh2_channel_process_startup(channel, "exec", 4, command.constData(), unsigned(command.size()));
+        }) != 0)
+        failure = lastErrorText();
+    // Both streams are read to their end: an unread error stream would fill
+    // the channel window and stall tar, and it says why tar failed.
+    QByteArray errors;
+    char buffer[4096];
+    while (failure.isEmpty() && keepRunning()) {
+        const ssize_t out = libssh2_channel_read_ex(channel, 0, buffer, sizeof buffer);
+        const ssize_t err = libssh2_channel_read_ex(channel, SSH_EXTENDED_DATA_STDERR, buffer, sizeof buffer);
+        if (err > 0 && errors.size() < 4096)
+            errors.append(buffer, qsizetype(qMin<ssize_t>(err, 4096 - errors.size())));
+        if (out > 0 || err > 0)
+            continue;
+        if ((out < 0 && out != LIBSSH2_ERROR_EAGAIN) || (err < 0 && err != LIBSSH2_ERROR_EAGAIN))
+            failure = lastErrorText();
+        else if (libssh2_channel_eof(channel))
+            break;
+        else
+            waitIo();
+    }
+    int closed = -1;
+    if (failure.isEmpty() && retry("tar-eof", [&] { return libssh2_channel_wait_eof(channel); }) == 0)
+        closed = retry("tar-closed", [&] { return libssh2_channel_wait_closed(channel); });
+    // The status counts only when the channel closed in order; a signal
+    // that ended tar is a failure whatever the status says.
+    const int status = libssh2_channel_get_exit_status(channel);
+    char *signal = nullptr;
+    size_t signalLength = 0;
+    libssh2_channel_get_exit_signal(channel, &signal, &signalLength, nullptr, nullptr, nullptr, nullptr);
+    const QString signalName = signal ? QString::fromUtf8(signal, qsizetype(signalLength)) : QString();
+    if (signal)
+        libssh2_free(session(), signal);
+    if (keepRunning())
+        retry("tar-close", [&] { return libssh2_channel_close(channel); });
+    libssh2_channel_free(channel);
+
+    if (!failure.isEmpty() || !keepRunning())
+        return keepRunning() ? failure : QStringLiteral("已取消");
+    if (closed != 0)
+        failure = lastErrorText();
+    else if (!signalName.isEmpty())
+        failure = QStringLiteral("tar 退出码=%1").arg(QStringLiteral("SIG") + signalName);
+    else if (status != 0)
+        failure = QStringLiteral("tar 退出码=%1").arg(status);
+    else
+        return QString();
+    const QString stderrText = QString::fromUtf8(errors).trimmed();
+    return stderrText.isEmpty() ? failure : failure + QStringLiteral("：") + stderrText;
+}

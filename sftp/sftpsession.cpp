@@ -1,0 +1,480 @@
+#include "sftp/sftpsession.h"
+
+#include "core/languagemanager.h"
+
+#include <QFile>
+#include <QRandomGenerator>
+#include <QSaveFile>
+
+#include <climits>
+#include <cstring>
+
+namespace {
+
+// No step has a deadline of its own: a stop ends every wait.
+constexpr int kNoDeadline = INT_MAX;
+// Set-up steps against a server that has gone quiet give up after this.
+constexpr int kSetUpDeadlineMs = 30000;
+constexpr int kSshDisconnectByApplication = 11;
+// Reads of this size keep four times as much requested ahead; writes keep up
+// to this much sent and not yet acknowledged. Both keep the link busy where
+// one 32 KiB request at a time would wait a round trip per request.
+constexpr qint64 kReadBlock = 2 * 1024 * 1024;
+constexpr qint64 kWriteWindow = 2 * 1024 * 1024;
+constexpr qint64 kLocalBlock = 256 * 1024;
+
+// OpenSSH's wording of the SFTP status codes: the server's own reason.
+QString statusText(unsigned long status)
+{
+    static const char *const texts[] = {"Success", "End of file", "No such file", "Permission denied", "Failure",
+                                        "Bad message", "No connection", "Connection lost", "Operation unsupported"};
+    if (status < sizeof texts / sizeof *texts)
+        return QLatin1String(texts[status]);
+    return QStringLiteral("SFTP status %1").arg(status);
+}
+
+bool isRegular(const LIBSSH2_SFTP_ATTRIBUTES &a)
+{
+    return (a.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS) && LIBSSH2_SFTP_S_ISREG(a.permissions);
+}
+
+QString randomTag()
+{
+    return QString::number(QRandomGenerator::global()->generate64(), 36);
+}
+
+} // namespace
+
+// What an upload writes to and where the result goes in the end.
+struct UploadTarget {
+    QString finalPath;    // the file that gets the new bytes
+    QString writePath;    // where they are written meanwhile
+    bool replace = false; // writePath is a temporary file beside an old finalPath
+    bool created = false; // writePath is ours to remove on failure
+    unsigned long permissions = 0644;
+    QString openError;
+};
+
+SftpSession::SftpSession(const SshConnectParams &params, const char *goodbye)
+    : ConnectionWorker(std::make_shared<ConnectionLink>())
+    , m_params(params)
+    , m_goodbye(goodbye)
+    , m_login(params)
+{
+    m_flags.running = &m_link->running;
+    m_flags.abort = &m_link->stopRequested;
+    m_flags.waker = &m_link->waker;
+}
+
+SftpSession::~SftpSession() = default;
+
+bool SftpSession::stop(unsigned long waitMs)
+{
+    m_link->requestStop();
+    {
+        QMutexLocker lock(&m_sockMutex);
+        if (m_sock.load() >= 0)
+            platform::shutdownSocket(m_sock.load());
+    }
+    return wait(QDeadlineTimer(qint64(waitMs)));
+}
+
+void SftpSession::release(SftpSession *worker, unsigned long waitMs)
+{
+    if (!worker)
+        return;
+    worker->disconnect();
+    if (worker->stop(waitMs) || !worker->isRunning()) {
+        delete worker;
+        return;
+    }
+    connect(worker, &QThread::finished, worker, &QObject::deleteLater);
+    if (worker->isFinished())
+        worker->deleteLater();
+}
+
+void SftpSession::setSocket(int fd)
+{
+    QMutexLocker lock(&m_sockMutex);
+    m_sock.store(fd);
+}
+
+void SftpSession::run()
+{
+    if (!beginRun())
+        return;
+    if (!sshGlobalAcquire()) {
+        emit sigError(say("libssh2 初始化失败"));
+        finishRun();
+        return;
+    }
+    const int fd = connectToHost(m_params.host, m_params.port);
+    if (fd >= 0) {
+        setSocket(fd);
+        if (setUp()) {
+            ready();
+            runJobs();
+        }
+    }
+    tearDown();
+    sshGlobalRelease();
+    finishRun();
+}
+
+bool SftpSession::setUp()
+{
+    const auto fail = [this](const QString &message) {
+        if (keepRunning())
+            emit sigError(message);
+        return false;
+    };
+    // The login is the session's user data: the keyboard-interactive
+    // callback finds its password there.
+    m_session = libssh2_session_init_ex(nullptr, nullptr, nullptr, &m_login);
+    if (!m_session)
+        return fail(say("libssh2_session_init 失败"));
+    libssh2_session_set_blocking(m_session, 0);
+    preferFastCiphers(m_session);
+    preferFiledHostKeyTypes(m_session, m_params.host, m_params.port, m_params.knownHostsPath);
+    const int sock = socket();
+    int rc = retryWhileBusy("sftp-handshake", [&] { return libssh2_session_handshake(m_session, sock); }, m_session,
+                            sock, m_flags, kSetUpDeadlineMs);
+    if (rc != 0)
+        return fail(say("SSH 握手失败：%1").arg(lastErrorText()));
+    // Anything but a verified or newly filed key is refused: a key that
+    // cannot be checked is no safer than one that differs.
+    const KnownHostCheck check = checkKnownHost(m_session, m_params.host, m_params.port, m_params.knownHostsPath);
+    if (check.result != KnownHostOk)
+        return fail(say("⚠ 主机密钥校验失败：%1（%2）").arg(m_params.host, check.message));
+    if (!keepRunning())
+        return false;
+    if (!m_login.run(m_session, sock, m_flags, kSetUpDeadlineMs)) {
+        const QString why = m_login.failure();
+        return fail(say("SSH 认证失败：%1").arg(why.isEmpty() ? say("未知错误") : why));
+    }
+    while (keepRunning() && !(m_sftp = libssh2_sftp_init(m_session))) {
+        if (libssh2_session_last_errno(m_session) != LIBSSH2_ERROR_EAGAIN)
+            break;
+        waitIo();
+    }
+    if (!m_sftp)
+        return fail(say("打开 SFTP 通道失败：%1").arg(lastErrorText()));
+    return keepRunning();
+}
+
+void SftpSession::tearDown()
+{
+    if (m_sftp) {
+        // Bounded: after a stop the socket is shut and this fails at once.
+        for (int i = 0; i < 20 && libssh2_sftp_shutdown(m_sftp) == LIBSSH2_ERROR_EAGAIN; ++i)
+            waitSocket(m_session, socket(), 20);
+        m_sftp = nullptr;
+    }
+    if (m_session) {
+        for (int i = 0; i < 5; ++i) {
+            if (libssh2_session_disconnect_ex(m_session, kSshDisconnectByApplication, m_goodbye, "")
+                != LIBSSH2_ERROR_EAGAIN)
+                break;
+            waitSocket(m_session, socket(), 20);
+        }
+        // Freeing a session whose channels are still open reads until the
+        // peer answers; with the socket shut, that ends at once.
+        platform::shutdownSocket(socket());
+        libssh2_session_free(m_session);
+        m_session = nullptr;
+    }
+    QMutexLocker lock(&m_sockMutex);
+    const int fd = m_sock.exchange(-1);
+    if (fd >= 0)
+        platform::closeSocket(fd);
+}
+
+int SftpSession::retry(const char *label, const std::function<int()> &step)
+{
+    return retryWhileBusy(label, step, m_session, socket(), m_flags, kNoDeadline);
+}
+
+void SftpSession::waitIo()
+{
+    waitSocket(m_session, socket(), 100, &m_link->waker);
+}
+
+LIBSSH2_SFTP_HANDLE *SftpSession::openRemote(const QString &path, unsigned long flags, long mode, int type)
+{
+    const QByteArray p = path.toUtf8();
+    for (;;) {
+        LIBSSH2_SFTP_HANDLE *h = libssh2_sftp_open_ex(m_sftp, p.constData(), unsigned(p.size()), flags, mode, type);
+        if (h || libssh2_session_last_errno(m_session) != LIBSSH2_ERROR_EAGAIN || !keepRunning())
+            return h;
+        waitIo();
+    }
+}
+
+void SftpSession::closeRemote(LIBSSH2_SFTP_HANDLE *handle)
+{
+    if (handle)
+        retry("sftp-close", [&] { return libssh2_sftp_close_handle(handle); });
+}
+
+bool SftpSession::statRemote(const QString &path, LIBSSH2_SFTP_ATTRIBUTES *attrs, bool followLinks)
+{
+    const QByteArray p = path.toUtf8();
+    const int type = followLinks ? LIBSSH2_SFTP_STAT : LIBSSH2_SFTP_LSTAT;
+    return retry("sftp-stat", [&] {
+               return libssh2_sftp_stat_ex(m_sftp, p.constData(), unsigned(p.size()), type, attrs);
+           }) == 0;
+}
+
+bool SftpSession::realPath(const QString &path, QString *absolute)
+{
+    const QByteArray p = path.toUtf8();
+    char buffer[512] = {};
+    const int rc = retry("sftp-realpath", [&] {
+        return libssh2_sftp_symlink_ex(m_sftp, p.constData(), unsigned(p.size()), buffer, sizeof buffer - 1,
+                                       LIBSSH2_SFTP_REALPATH);
+    });
+    if (rc < 0)
+        return false;
+    *absolute = QString::fromUtf8(buffer, qsizetype(strnlen(buffer, sizeof buffer)));
+    return true;
+}
+
+bool SftpSession::readFolder(const QString &path, QList<sftpnames::DirEntry> *entries, QString *error)
+{
+    LIBSSH2_SFTP_HANDLE *dir = openRemote(path, 0, 0, LIBSSH2_SFTP_OPENDIR);
+    if (!dir) {
+        *error = lastErrorText();
+        return false;
+    }
+    char name[512];
+    bool ok = true;
+    while (keepRunning()) {
+        LIBSSH2_SFTP_ATTRIBUTES attrs;
+        const int n = libssh2_sftp_readdir_ex(dir, name, sizeof name, nullptr, 0, &attrs);
+        if (n == LIBSSH2_ERROR_EAGAIN) {
+            waitIo();
+            continue;
+        }
+        if (n < 0) {
+            ok = false;
+            *error = lastErrorText();
+        }
+        if (n <= 0)
+            break;
+        entries->append(sftpnames::decodeEntry(name, n, attrs));
+    }
+    closeRemote(dir);
+    return ok && keepRunning();
+}
+
+bool SftpSession::makeFolder(const QString &path, bool acceptExisting)
+{
+    const QByteArray p = path.toUtf8();
+    if (retry("sftp-mkdir", [&] { return libssh2_sftp_mkdir_ex(m_sftp, p.constData(), unsigned(p.size()), 0755); }) == 0)
+        return true;
+    if (!acceptExisting || !keepRunning())
+        return false;
+    LIBSSH2_SFTP_ATTRIBUTES attrs;
+    return statRemote(path, &attrs, true) && (attrs.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS)
+           && LIBSSH2_SFTP_S_ISDIR(attrs.permissions);
+}
+
+bool SftpSession::removeFile(const QString &path)
+{
+    const QByteArray p = path.toUtf8();
+    return retry("sftp-unlink", [&] { return libssh2_sftp_unlink_ex(m_sftp, p.constData(), unsigned(p.size())); }) == 0;
+}
+
+unsigned long SftpSession::sftpStatus() const
+{
+    return m_sftp ? libssh2_sftp_last_error(m_sftp) : 0;
+}
+
+QString SftpSession::lastErrorText() const
+{
+    QString text = sshLastError(m_session);
+    if (text.isEmpty())
+        text = say("未知错误");
+    if (m_session && libssh2_session_last_errno(m_session) == LIBSSH2_ERROR_SFTP_PROTOCOL && sftpStatus() != 0)
+        text += QStringLiteral(" (%1)").arg(statusText(sftpStatus()));
+    return text;
+}
+
+// ---------------------------------------------------------------------------
+
+LIBSSH2_SFTP_HANDLE *SftpSession::openUploadTarget(const QString &remotePath, UploadTarget *target)
+{
+    target->finalPath = target->writePath = remotePath;
+    // Most uploads make new files: one request settles that case.
+    LIBSSH2_SFTP_HANDLE *h = openRemote(remotePath, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_EXCL, 0644,
+                                        LIBSSH2_SFTP_OPENFILE);
+    if (h || !keepRunning()) {
+        target->created = h;
+        return h;
+    }
+    target->openError = lastErrorText();
+    LIBSSH2_SFTP_ATTRIBUTES attrs;
+    if (!statRemote(remotePath, &attrs, false))
+        return nullptr; // not there, and not to be made: the open's reason stands
+    if ((attrs.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS) && LIBSSH2_SFTP_S_ISLNK(attrs.permissions)) {
+        // A link is written through: the file it leads to gets the bytes.
+        QString real;
+        if (!realPath(remotePath, &real) || !statRemote(real, &attrs, false) || !isRegular(attrs)) {
+            // Dangling: opening through the link makes its target.
+            h = openRemote(remotePath, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC, 0644,
+                           LIBSSH2_SFTP_OPENFILE);
+            if (!h)
+                target->openError = lastErrorText();
+            return h;
+        }
+        target->finalPath = real;
+    } else if (!isRegular(attrs)) {
+        return nullptr;
+    }
+    target->permissions = attrs.permissions & 07777;
+    target->writePath = sftpnames::joinRemotePath(sftpnames::remoteParent(target->finalPath),
+                                                  QStringLiteral(".hv-upload-") + randomTag());
+    target->replace = true;
+    h = openRemote(target->writePath, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_EXCL, 0600,
+                   LIBSSH2_SFTP_OPENFILE);
+    target->created = h;
+    if (!h)
+        target->openError = lastErrorText();
+    return h;
+}
+
+bool SftpSession::putInPlace(const UploadTarget &target)
+{
+    // A version 3 server renames onto no existing name: the old file steps
+    // aside first and comes back if the new one cannot take its place.
+    const QByteArray finalPath = target.finalPath.toUtf8();
+    const QByteArray written = target.writePath.toUtf8();
+    const QByteArray aside = sftpnames::joinRemotePath(sftpnames::remoteParent(target.finalPath),
+                                                       QStringLiteral(".hv-old-") + randomTag()).toUtf8();
+    const auto rename = [&](const QByteArray &from, const QByteArray &to) {
+        return retry("sftp-rename", [&] {
+                   return libssh2_sftp_rename_ex(m_sftp, from.constData(), unsigned(from.size()), to.constData(),
+                                                 unsigned(to.size()), LIBSSH2_SFTP_RENAME_NATIVE);
+               }) == 0;
+    };
+    if (!rename(finalPath, aside))
+        return false;
+    if (!rename(written, finalPath)) {
+        rename(aside, finalPath);
+        return false;
+    }
+    removeFile(QString::fromUtf8(aside));
+    return true;
+}
+
+qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, const Progress &progress, Failure *why)
+{
+    const auto failed = [why](Failure::Step step, const QString &detail) {
+        *why = {step, detail};
+        return qint64(-1);
+    };
+    QFile local(localPath);
+    if (!local.open(QIODevice::ReadOnly))
+        return failed(Failure::LocalOpen, local.errorString());
+    UploadTarget target;
+    LIBSSH2_SFTP_HANDLE *h = openUploadTarget(remotePath, &target);
+    if (!h)
+        return failed(keepRunning() ? Failure::RemoteOpen : Failure::Cancelled, target.openError);
+
+    const qint64 size = local.size();
+    qint64 acked = 0;
+    QByteArray pending; // read from the file, not yet acknowledged by the server
+    pending.reserve(int(kWriteWindow + kLocalBlock));
+    bool atEnd = false;
+    Failure failure;
+    while (keepRunning()) {
+        while (!atEnd && pending.size() < kWriteWindow) {
+            const qsizetype before = pending.size();
+            pending.resize(before + kLocalBlock);
+            const qint64 n = local.read(pending.data() + before, kLocalBlock);
+            pending.resize(before + qMax<qint64>(0, n));
+            if (n < 0)
+                failure = {Failure::LocalRead, local.errorString()};
+            atEnd = n <= 0;
+        }
+        if (failure.step != Failure::None || pending.isEmpty())
+            break;
+        const ssize_t rc = libssh2_sftp_write(h, pending.constData(), size_t(pending.size()));
+        if (rc > 0) {
+            pending.remove(0, qsizetype(rc));
+            acked += rc;
+            progress(acked);
+        } else if (rc == LIBSSH2_ERROR_EAGAIN) {
+            waitIo();
+        } else {
+            failure = {Failure::RemoteWrite, lastErrorText()};
+            break;
+        }
+    }
+    if (failure.step == Failure::None && !keepRunning())
+        failure = {Failure::Cancelled, QString()};
+    if (failure.step == Failure::None && acked != size)
+        failure = {Failure::Size, QString()};
+    if (failure.step == Failure::None && target.replace) {
+        LIBSSH2_SFTP_ATTRIBUTES attrs{};
+        attrs.flags = LIBSSH2_SFTP_ATTR_PERMISSIONS;
+        attrs.permissions = target.permissions;
+        retry("sftp-fsetstat", [&] { return libssh2_sftp_fstat_ex(h, &attrs, 1); });
+    }
+    closeRemote(h);
+    if (failure.step == Failure::None && target.replace && !putInPlace(target))
+        failure = {Failure::Replace, lastErrorText()};
+    if (failure.step == Failure::None)
+        return acked;
+    if (target.created && keepRunning())
+        removeFile(target.writePath);
+    return failed(failure.step, failure.detail);
+}
+
+qint64 SftpSession::download(const QString &remotePath, QSaveFile *out, qint64 *expected, const Progress &progress,
+                             Failure *why)
+{
+    const auto failed = [why](Failure::Step step, const QString &detail) {
+        *why = {step, detail};
+        return qint64(-1);
+    };
+    *expected = -1;
+    LIBSSH2_SFTP_HANDLE *h = openRemote(remotePath, LIBSSH2_FXF_READ, 0, LIBSSH2_SFTP_OPENFILE);
+    if (!h)
+        return failed(keepRunning() ? Failure::RemoteOpen : Failure::Cancelled, lastErrorText());
+    LIBSSH2_SFTP_ATTRIBUTES attrs;
+    if (retry("sftp-fstat", [&] { return libssh2_sftp_fstat_ex(h, &attrs, 0); }) == 0
+        && (attrs.flags & LIBSSH2_SFTP_ATTR_SIZE))
+        *expected = qint64(attrs.filesize);
+
+    QByteArray buffer(int(kReadBlock), Qt::Uninitialized);
+    qint64 received = 0;
+    Failure failure;
+    while (keepRunning()) {
+        const ssize_t n = libssh2_sftp_read(h, buffer.data(), size_t(buffer.size()));
+        if (n == LIBSSH2_ERROR_EAGAIN) {
+            waitIo();
+            continue;
+        }
+        if (n < 0)
+            failure = {Failure::RemoteRead, lastErrorText()};
+        if (n <= 0)
+            break;
+        if (out->write(buffer.constData(), n) != n) {
+            failure = {Failure::LocalWrite, out->errorString()};
+            break;
+        }
+        received += n;
+        progress(received);
+    }
+    closeRemote(h);
+    if (failure.step == Failure::None && !keepRunning())
+        failure = {Failure::Cancelled, QString()};
+    if (failure.step == Failure::None && *expected >= 0 && received != *expected)
+        failure = {Failure::Size, QString()};
+    if (failure.step != Failure::None) {
+        out->cancelWriting();
+        return failed(failure.step, failure.detail);
+    }
+    return received;
+}

@@ -1,0 +1,153 @@
+#pragma once
+
+#include "connections/connection.h"
+#include "connections/sshconnection.h"
+#include "sftp/sftpnames.h"
+
+#include <QMutex>
+#include <QString>
+
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <optional>
+
+#include <libssh2.h>
+#include <libssh2_sftp.h>
+
+class QSaveFile;
+
+// A mutex-guarded queue of job records. The owner posts and wakes the worker
+// through its waker; the worker takes one record at a time.
+template <typename Job>
+class SftpJobQueue
+{
+public:
+    void post(const Job &job, platform::Waker &waker)
+    {
+        {
+            QMutexLocker lock(&m_mutex);
+            m_jobs.push_back(job);
+        }
+        waker.wake();
+    }
+    std::optional<Job> takeFront()
+    {
+        QMutexLocker lock(&m_mutex);
+        if (m_jobs.empty())
+            return std::nullopt;
+        Job job = std::move(m_jobs.front());
+        m_jobs.pop_front();
+        return job;
+    }
+
+private:
+    QMutex m_mutex;
+    std::deque<Job> m_jobs; // guarded by m_mutex
+};
+
+// The SSH file session of an SFTP worker: a thread with its own TCP
+// connection, non-blocking libssh2 session (host key checked against the
+// known-hosts file, refusing what does not match) and SFTP channel, and the
+// remote-file steps the two workers share. Every wait lasts at most 100 ms
+// and also ends when the waker fires, so a stop is seen at once.
+class SftpSession : public ConnectionWorker
+{
+    Q_OBJECT
+public:
+    ~SftpSession() override;
+
+    // The owner's stop (GUI thread): the flags, the waker and a shut-down
+    // socket end whatever the worker waits for. True when the thread ended
+    // within waitMs.
+    bool stop(unsigned long waitMs = 5000);
+    // Stops the worker and deletes it, at once or when its thread ends.
+    static void release(SftpSession *worker, unsigned long waitMs = 5000);
+
+    // Why a file transfer failed: the step, and the library's or the local
+    // file's message.
+    struct Failure {
+        enum Step { None, LocalOpen, RemoteOpen, LocalRead, RemoteWrite, RemoteRead, LocalWrite, Size, Cancelled, Flush,
+                    Commit, Replace };
+        Step step = None;
+        QString detail;
+    };
+    using Progress = std::function<void(qint64 done)>;
+
+protected:
+    SftpSession(const SshConnectParams &params, const char *goodbye);
+
+    // The thread body: set-up, ready(), runJobs(), teardown.
+    void run() final;
+    virtual void ready() = 0;
+    virtual void runJobs() = 0;
+    // A message as this worker hands it on: the source text, or translated.
+    virtual QString say(const char *source) const = 0;
+
+    // Waits for the next job; nothing when the worker is stopping.
+    template <typename Job>
+    std::optional<Job> nextJob(SftpJobQueue<Job> &queue)
+    {
+        while (keepRunning()) {
+            if (std::optional<Job> job = queue.takeFront())
+                return job;
+            waitSocket(nullptr, -1, 1000, &m_link->waker);
+        }
+        return std::nullopt;
+    }
+
+    // One libssh2 call repeated while it would block, waiting between tries;
+    // gives up (with a non-zero result) when the worker stops.
+    int retry(const char *label, const std::function<int()> &step);
+    void waitIo();
+    LIBSSH2_SFTP_HANDLE *openRemote(const QString &path, unsigned long flags, long mode, int type);
+    void closeRemote(LIBSSH2_SFTP_HANDLE *handle);
+    bool statRemote(const QString &path, LIBSSH2_SFTP_ATTRIBUTES *attrs, bool followLinks);
+    bool realPath(const QString &path, QString *absolute);
+    // The entries of a folder (all of them, "." and ".." too), read whole
+    // before the handle is closed. False (with *error) when opening or
+    // reading fails, or when the worker stops.
+    bool readFolder(const QString &path, QList<sftpnames::DirEntry> *entries, QString *error);
+    // An existing folder counts as made when accepted (a version 3 server
+    // answers a plain failure there, so the path is looked at).
+    bool makeFolder(const QString &path, bool acceptExisting);
+    bool removeFile(const QString &path);
+    // The library's last message, with the server's status when it sent one.
+    QString lastErrorText() const;
+    unsigned long sftpStatus() const;
+
+    // Copies a local file to a remote path. A new file is created exclusively;
+    // an existing one (or the file a link points to) is replaced only once
+    // all bytes are written, by a temporary file in its folder that takes its
+    // permissions; on failure the old file stays and the temporary one goes.
+    // Returns the bytes written, or -1 with *why set.
+    qint64 upload(const QString &localPath, const QString &remotePath, const Progress &progress, Failure *why);
+    // Copies a remote file into an open save file, which the caller commits.
+    // *expected is the size the server gave, -1 when none. Returns the
+    // bytes received (matching *expected when given), or -1 with *why set.
+    qint64 download(const QString &remotePath, QSaveFile *out, qint64 *expected, const Progress &progress, Failure *why);
+
+    LIBSSH2_SESSION *session() const { return m_session; }
+    LIBSSH2_SFTP *sftpHandle() const { return m_sftp; }
+    int socket() const { return m_sock.load(); }
+
+    SshConnectParams m_params;
+
+private:
+    bool setUp();
+    void tearDown();
+    void setSocket(int fd);
+    LIBSSH2_SFTP_HANDLE *openUploadTarget(const QString &remotePath, struct UploadTarget *target);
+    bool putInPlace(const UploadTarget &target);
+
+    const char *m_goodbye;
+    SshStopFlags m_flags;
+    SshLogin m_login;
+    LIBSSH2_SESSION *m_session = nullptr;
+    LIBSSH2_SFTP *m_sftp = nullptr;
+    // Read by the owner to shut the socket down on stop; set and closed by
+    // the worker. m_sockMutex orders both, so the owner never touches a
+    // descriptor after it was closed (and perhaps reused).
+    std::atomic<int> m_sock{-1};
+    QMutex m_sockMutex;
+};

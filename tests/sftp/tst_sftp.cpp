@@ -1,0 +1,544 @@
+// The SFTP workers against OpenSSH's sshd: every job of both workers, files
+// byte for byte, folders, refusals, hostile names and stops.
+
+#include "sftprig.h"
+
+#include "core/languagemanager.h"
+
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTcpServer>
+
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace sftprig;
+using namespace sftpnames;
+
+namespace {
+
+constexpr qint64 kMiB = 1024 * 1024;
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
+}
+
+QByteArray randomBytes(qint64 size)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(data.data()), size / 4);
+    for (qint64 i = size / 4 * 4; i < size; ++i)
+        data[i] = char(i);
+    return data;
+}
+
+// Relative path -> sha256 of every file below root (links as what they are).
+QMap<QString, QByteArray> snapshot(const QString &root)
+{
+    QMap<QString, QByteArray> out;
+    for (QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                         QDirIterator::Subdirectories);
+         it.hasNext();) {
+        const QFileInfo info(it.next());
+        out[QDir(root).relativeFilePath(info.filePath())] = info.isSymLink() ? "-> " + info.symLinkTarget().toUtf8()
+                                                                             : sha(info.filePath());
+    }
+    return out;
+}
+
+// Made in the account's home as if the account had made it, with the
+// folders on the way from base.
+void own(const QString &path, const Server &s, const QString &base = QString())
+{
+    const passwd *pw = getpwnam(s.user().toUtf8().constData());
+    for (QString p = path; p.size() > base.size(); p = QFileInfo(p).path()) {
+        QVERIFY2(pw && lchown(p.toUtf8().constData(), pw->pw_uid, pw->pw_gid) == 0,
+                 "the tests need root to set up the server side");
+        if (base.isEmpty())
+            break;
+    }
+}
+
+// Setup and expectation entries, relative to a row's folder:
+//   "p=text" a file, "p/" a folder, "p->t" a link, "p%640" the mode,
+//   "!p" nothing there, "p#entry" a gzip tar archive that holds entry.
+void setUp(const QString &base, const QStringList &entries, const Server &s)
+{
+    for (const QString &e : entries) {
+        if (e.endsWith(QLatin1Char('/'))) {
+            QVERIFY(QDir().mkpath(base + '/' + e));
+            own(QDir::cleanPath(base + '/' + e), s, base);
+        } else if (e.contains(QStringLiteral("->"))) {
+            const QStringList p = e.split(QStringLiteral("->"));
+            QVERIFY(QFile::link(p[1], base + '/' + p[0]));
+            own(base + '/' + p[0], s);
+        } else if (e.contains(QLatin1Char('%'))) {
+            const QStringList p = e.split(QLatin1Char('%'));
+            QVERIFY(chmod((base + '/' + p[0]).toUtf8().constData(), mode_t(p[1].toInt(nullptr, 8))) == 0);
+        } else {
+            const qsizetype eq = e.indexOf(QLatin1Char('='));
+            QVERIFY(writeFile(base + '/' + e.left(eq), e.mid(eq + 1).toUtf8()));
+            own(base + '/' + e.left(eq), s, base);
+        }
+    }
+}
+
+QString unmet(const QString &base, const QStringList &expect)
+{
+    for (const QString &e : expect) {
+        const QFileInfo info(base + '/' + e.section(QRegularExpression(QStringLiteral("->|[=%#]")), 0, 0));
+        bool ok;
+        if (e.startsWith(QLatin1Char('!'))) {
+            ok = QDir(base).entryList({e.mid(1)}, QDir::AllEntries | QDir::Hidden | QDir::System).isEmpty();
+        } else if (e.endsWith(QLatin1Char('/'))) {
+            ok = QFileInfo(base + '/' + e).isDir();
+        } else if (e.contains(QStringLiteral("->"))) {
+            ok = info.isSymLink() && info.symLinkTarget().endsWith(e.section(QStringLiteral("->"), 1));
+        } else if (e.contains(QLatin1Char('%'))) {
+            struct stat st {};
+            ok = ::stat(info.filePath().toUtf8().constData(), &st) == 0
+                 && (st.st_mode & 07777) == mode_t(e.section(QLatin1Char('%'), 1).toInt(nullptr, 8));
+        } else if (e.contains(QLatin1Char('#'))) {
+            QProcess tar;
+            tar.start(QStringLiteral("tar"), {QStringLiteral("tzf"), info.filePath()});
+            // tar lists a line break in a name as "\n"
+            ok = tar.waitForFinished(30000) && tar.exitCode() == 0
+                 && tar.readAllStandardOutput().split('\n').contains(e.section(QLatin1Char('#'), 1).toUtf8().replace('\n', "\\n"));
+        } else {
+            ok = info.isFile() && !info.isSymLink() ? readAll(info.filePath()) == e.section(QLatin1Char('='), 1).toUtf8()
+                                                    : false;
+        }
+        if (!ok)
+            return e;
+    }
+    return QString();
+}
+
+} // namespace
+
+class TestSftp : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_local;
+    Server m_server;
+    QString m_knownHosts;
+    std::unique_ptr<Tree> m_tree;
+    std::unique_ptr<Dialog> m_dialog;
+    int m_rows = 0;
+
+    // A fresh folder in the account's home for one test row.
+    QString remoteFolder()
+    {
+        const QString base = m_server.home() + QStringLiteral("/t%1").arg(++m_rows);
+        QDir(base).removeRecursively();
+        if (!QDir().mkpath(base))
+            return QString();
+        own(base, m_server);
+        return base;
+    }
+    QString localPath(const QString &name) { return m_local.filePath(QStringLiteral("%1-%2").arg(++m_rows).arg(name)); }
+
+private slots:
+    void initTestCase()
+    {
+        LanguageManager::setLanguage(QStringLiteral("zh"));
+        m_server = plainServer();
+        QVERIFY2(!m_server.user().isEmpty() && !m_server.home().isEmpty(), "fixture sshd not running");
+        m_knownHosts = m_local.filePath(QStringLiteral("known_hosts"));
+        m_tree = std::make_unique<Tree>(params(m_server, m_knownHosts));
+        QVERIFY2(m_tree->waitReady(), qPrintable(m_tree->errors.join('|')));
+        m_dialog = std::make_unique<Dialog>(params(m_server, m_knownHosts));
+        QVERIFY2(m_dialog->waitReady(), qPrintable(m_dialog->errors.join('|')));
+        // The dialog lists the login folder first.
+        QCOMPARE(m_dialog->listedPath, m_server.home());
+    }
+
+    void names_data()
+    {
+        QTest::addColumn<QByteArray>("raw");
+        QTest::addColumn<int>("kind");
+        QTest::newRow("plain") << QByteArray("-rf") << int(NameKind::Plain);
+        QTest::newRow("quote") << QByteArray("a'b$(x)\n") << int(NameKind::Plain);
+        QTest::newRow("dot") << QByteArray(".") << int(NameKind::Dot);
+        QTest::newRow("dotdot") << QByteArray("..") << int(NameKind::DotDot);
+        QTest::newRow("empty") << QByteArray() << int(NameKind::Unsafe);
+        QTest::newRow("slash") << QByteArray("../../etc") << int(NameKind::Unsafe);
+        QTest::newRow("nul") << QByteArray("a\0b", 3) << int(NameKind::Unsafe);
+    }
+    // The decoder keeps the bytes the server sent, NUL and all.
+    void names()
+    {
+        QFETCH(QByteArray, raw);
+        QFETCH(int, kind);
+        const DirEntry e = decodeEntry(raw.constData(), int(raw.size()), LIBSSH2_SFTP_ATTRIBUTES{});
+        QCOMPARE(int(e.kind), kind);
+        QCOMPARE(e.raw, raw);
+    }
+
+    void packing_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QByteArray>("command");
+        QTest::newRow("folder") << "/home/u/proj" << QByteArray("tar -czf '/home/u/proj.tar.gz' -C '/home/u' './proj'");
+        QTest::newRow("top") << "/data" << QByteArray("tar -czf '/data.tar.gz' -C '/' './data'");
+        QTest::newRow("quote") << "/h/a'b" << QByteArray("tar -czf '/h/a'\\''b.tar.gz' -C '/h' './a'\\''b'");
+        QTest::newRow("option") << "/h/-rf" << QByteArray("tar -czf '/h/-rf.tar.gz' -C '/h' './-rf'");
+        QTest::newRow("root") << "/" << QByteArray();
+        QTest::newRow("dotdot") << "/h/.." << QByteArray();
+    }
+    void packing()
+    {
+        QFETCH(QString, path);
+        QFETCH(QByteArray, command);
+        QCOMPARE(packCommand(path, path == QStringLiteral("/") ? QStringLiteral("/.tar.gz") : path + ".tar.gz"), command);
+    }
+
+    void transfers_data()
+    {
+        QTest::addColumn<bool>("tree");
+        QTest::addColumn<qint64>("size");
+        for (const bool tree : {true, false}) {
+            for (const qint64 size : {qint64(0), qint64(1), qint64(32767), qint64(32768), qint64(32769), 64 * kMiB})
+                QTest::addRow("%s %lld", tree ? "tree" : "dialog", size) << tree << size;
+        }
+    }
+    // Up, then down again: the server's copy and ours match the original.
+    void transfers()
+    {
+        QFETCH(bool, tree);
+        QFETCH(qint64, size);
+        const QString original = localPath(QStringLiteral("up"));
+        QVERIFY(writeFile(original, randomBytes(size)));
+        const QString remote = remoteFolder() + QStringLiteral("/file");
+        const QString back = localPath(QStringLiteral("down"));
+        if (tree) {
+            QString why;
+            QVERIFY2(m_tree->run(DirTreeJobKind::UploadFile, original, remote, &why), qPrintable(why));
+            QCOMPARE(m_tree->progress.last(), size);
+            QVERIFY2(m_tree->run(DirTreeJobKind::DownloadFile, remote, back, &why), qPrintable(why));
+        } else {
+            QVERIFY2(m_dialog->run(1, original, remote), qPrintable(m_dialog->failed.join('\n')));
+            QVERIFY2(m_dialog->run(2, remote, back), qPrintable(m_dialog->failed.join('\n')));
+        }
+        QCOMPARE(sha(remote), sha(original));
+        QCOMPARE(sha(back), sha(original));
+    }
+
+    void jobs_data()
+    {
+        QTest::addColumn<bool>("tree");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("a"); // "{}" is the row's remote folder, "@text" a local file holding text
+        QTest::addColumn<QString>("b");
+        QTest::addColumn<QStringList>("setup");
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<QStringList>("expect");
+        const auto tree = [](const char *name, DirTreeJobKind kind) -> QTestData & {
+            return QTest::newRow(name) << true << int(kind);
+        };
+        const auto dialog = [](const char *name, int kind) -> QTestData & { return QTest::newRow(name) << false << kind; };
+        using K = DirTreeJobKind;
+        tree("new folder", K::NewFolder) << "{}/d" << "" << QStringList() << true << QStringList{"d/"};
+        tree("new folder taken", K::NewFolder) << "{}/d" << "" << QStringList{"d/"} << false << QStringList{"d/"};
+        tree("new file", K::NewFile) << "{}/f" << "" << QStringList() << true << QStringList{"f="};
+        tree("new file keeps old", K::NewFile) << "{}/f" << "" << QStringList{"f=old"} << false << QStringList{"f=old"};
+        tree("rename", K::Rename) << "{}/a" << "{}/b" << QStringList{"a=1"} << true << QStringList{"!a", "b=1"};
+        tree("delete file", K::Delete) << "{}/a" << "" << QStringList{"a=1"} << true << QStringList{"!a"};
+        tree("delete folder", K::Delete) << "{}/d" << "" << QStringList{"keep/x=1", "d/e/f=1", "d/.h=2", "d/l->../keep"}
+                                          << true << QStringList{"!d", "keep/x=1"};
+        tree("delete link to folder", K::Delete) << "{}/l" << "" << QStringList{"keep/x=1", "l->keep"} << true
+                                                  << QStringList{"!l", "keep/x=1"};
+        tree("compress", K::Compress) << "{}/p" << "{}/p.tar.gz" << QStringList{"p/q=1"} << true
+                                       << QStringList{"p.tar.gz#./p/q"};
+        tree("compress quote", K::Compress) << "{}/a'b" << "{}/a'b.tar.gz" << QStringList{"a'b/q=1"} << true
+                                             << QStringList{"a'b.tar.gz#./a'b/q"};
+        tree("compress keeps archive", K::Compress) << "{}/p" << "{}/p.tar.gz" << QStringList{"p/q=1", "p.tar.gz=old"}
+                                                     << false << QStringList{"p.tar.gz=old"};
+        tree("compress missing", K::Compress) << "{}/none" << "{}/none.tar.gz" << QStringList() << false
+                                               << QStringList{"!none.tar.gz"};
+        tree("compress root", K::Compress) << "/" << "/.tar.gz" << QStringList() << false << QStringList();
+        tree("upload replaces", K::UploadFile) << "@new" << "{}/f" << QStringList{"f=old", "f%640"} << true
+                                                << QStringList{"f=new", "f%640", "!.hv*"};
+        tree("upload through link", K::UploadFile) << "@new" << "{}/l" << QStringList{"real=old", "l->real"} << true
+                                                    << QStringList{"l->real", "real=new"};
+        tree("upload refused", K::UploadFile) << "@new" << "{}/ro/f" << QStringList{"ro/f=old", "ro%555"} << false
+                                               << QStringList{"ro/f=old"};
+        tree("upload missing local", K::UploadFile) << "/nonexistent/x" << "{}/f" << QStringList() << false
+                                                     << QStringList{"!f"};
+        tree("unknown kind", K(12)) << "{}/x" << "" << QStringList() << true << QStringList{"!x"};
+        dialog("mkdir", 4) << "{}/d" << "" << QStringList() << true << QStringList{"d/"};
+        dialog("mkdir taken", 4) << "{}/d" << "" << QStringList{"d/"} << false << QStringList{"d/"};
+        dialog("delete", 3) << "{}/f" << "" << QStringList{"f=1"} << true << QStringList{"!f"};
+        dialog("delete folder", 3) << "{}/d" << "" << QStringList{"d/"} << false << QStringList{"d/"};
+        dialog("upload replaces", 1) << "@new" << "{}/f" << QStringList{"f=old", "f%600"} << true
+                                      << QStringList{"f=new", "f%600"};
+        dialog("upload refused", 1) << "@new" << "{}/ro/f" << QStringList{"ro/f=old", "ro%555"} << false
+                                     << QStringList{"ro/f=old"};
+        dialog("download missing", 2) << "{}/none" << "@" << QStringList() << false << QStringList();
+    }
+    void jobs()
+    {
+        QFETCH(bool, tree);
+        QFETCH(int, kind);
+        QFETCH(QString, a);
+        QFETCH(QString, b);
+        QFETCH(QStringList, setup);
+        QFETCH(bool, ok);
+        QFETCH(QStringList, expect);
+        const QString base = remoteFolder();
+        setUp(base, setup, m_server);
+        const auto resolve = [&](QString s) {
+            if (s.startsWith(QLatin1Char('@'))) {
+                const QString local = localPath(QStringLiteral("job"));
+                if (s.size() > 1)
+                    writeFile(local, s.mid(1).toUtf8());
+                return local;
+            }
+            return s.replace(QStringLiteral("{}"), base);
+        };
+        a = resolve(a);
+        b = resolve(b);
+        QString why;
+        const bool done = tree ? m_tree->run(DirTreeJobKind(kind), a, b, &why) : m_dialog->run(kind, a, b);
+        QVERIFY2(done == ok, qPrintable(tree ? why : m_dialog->failed.join('\n')));
+        QVERIFY2(unmet(base, expect).isEmpty(), qPrintable(unmet(base, expect)));
+        if (!ok && kind == int(DirTreeJobKind::Compress) && tree)
+            QVERIFY2(!why.isEmpty() && why != QStringLiteral("完成"), qPrintable(why));
+    }
+
+    // The dialog drops a job it does not know without a word.
+    void dialogUnknownKind()
+    {
+        const qsizetype answers = m_dialog->done.size() + m_dialog->failed.size();
+        m_dialog->worker->post({7, QStringLiteral("/"), QString()});
+        QVERIFY(m_dialog->run(0, QStringLiteral("/")));
+        QCOMPARE(m_dialog->done.size() + m_dialog->failed.size(), answers);
+        // "/" lists "..", and no ".".
+        QStringList names;
+        for (const QVariant &e : std::as_const(m_dialog->listed))
+            names << e.toMap().value(QStringLiteral("name")).toString();
+        QVERIFY(names.contains(QStringLiteral("..")) && !names.contains(QStringLiteral(".")));
+    }
+
+    // 2,000 files four folders deep, hidden ones too, up and down again; a
+    // download into a folder that exists asks first, once.
+    void folderTree()
+    {
+        const QString source = localPath(QStringLiteral("tree"));
+        for (int i = 0; i < 2000; ++i) {
+            const QString dir = QStringLiteral("%1/a%2/%3b%4/c%5").arg(source).arg(i % 5).arg(i % 7 ? "" : ".").arg(i / 5 % 4).arg(i / 20 % 5);
+            QVERIFY(writeFile(dir + QStringLiteral("/%1f%2").arg(i % 10 ? "" : ".").arg(i), randomBytes(i % 300)));
+        }
+        const QMap<QString, QByteArray> original = snapshot(source);
+        QCOMPARE(original.size(), 2000);
+        std::atomic<int> asked{0};
+        std::atomic<bool> answer{false};
+        Tree tree(params(m_server, m_knownHosts), [&](const QString &) {
+            ++asked;
+            return answer.load();
+        });
+        QVERIFY(tree.waitReady());
+        const QString remote = remoteFolder() + QStringLiteral("/up");
+        QString why;
+        QVERIFY2(tree.run(DirTreeJobKind::UploadFolder, source, remote, &why), qPrintable(why));
+        QCOMPARE(snapshot(remote), original);
+        const QString target = localPath(QStringLiteral("back"));
+        QVERIFY2(tree.run(DirTreeJobKind::DownloadFolder, remote, target, &why), qPrintable(why));
+        QCOMPARE(snapshot(target), original);
+        QCOMPARE(asked.load(), 0);
+        const QString mine = target + QLatin1Char('/') + original.lastKey();
+        QVERIFY(writeFile(mine, "mine"));
+        QVERIFY(!tree.run(DirTreeJobKind::DownloadFolder, remote, target, &why));
+        QCOMPARE(asked.load(), 1);
+        QCOMPARE(readAll(mine), QByteArray("mine"));
+        answer = true;
+        QVERIFY2(tree.run(DirTreeJobKind::DownloadFolder, remote, target, &why), qPrintable(why));
+        QCOMPARE(asked.load(), 2);
+        QCOMPARE(snapshot(target), original);
+    }
+
+    void hostile_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("packs"); // name + ".tar.gz" fits in a file name
+        for (const char *n : {"-rf", "a'b", "$(touch x)", "line\nbreak"})
+            QTest::newRow(n) << QString::fromUtf8(n).replace(QStringLiteral("\\n"), QStringLiteral("\n")) << true;
+        QTest::newRow("255 bytes") << QString(255, QLatin1Char('n')) << false;
+    }
+    // Names that look like options, quotes, commands and line breaks go
+    // through every job as names and nothing else.
+    void hostile()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, packs);
+        const Server server = variant("hostile", 2);
+        const QString dir = server.home() + QStringLiteral("/hostile");
+        Tree tree(params(server, m_knownHosts));
+        Dialog dialog(params(server, m_knownHosts));
+        QVERIFY(tree.waitReady() && dialog.waitReady());
+        QString why;
+        QVERIFY(tree.run(DirTreeJobKind::List, dir));
+        QVERIFY2(tree.names().contains(name), qPrintable(tree.names().join('|')));
+        const QByteArray content = name.toUtf8() + '\n';
+        const QString local = localPath(QStringLiteral("h"));
+        QVERIFY2(tree.run(DirTreeJobKind::DownloadFile, dir + '/' + name, local, &why), qPrintable(why));
+        QCOMPARE(readAll(local), content);
+        QVERIFY(dialog.run(2, dir + '/' + name, local + QStringLiteral("2")));
+        QCOMPARE(readAll(local + QStringLiteral("2")), content);
+        const QString copy = dir + QStringLiteral("/up/") + name;
+        QVERIFY(tree.run(DirTreeJobKind::NewFolder, dir + QStringLiteral("/up")) || QFileInfo(dir + "/up").isDir());
+        QVERIFY2(tree.run(DirTreeJobKind::UploadFile, local, copy, &why), qPrintable(why));
+        QVERIFY2(dialog.run(1, local, copy), qPrintable(dialog.failed.join('|')));
+        QCOMPARE(readAll(copy), content);
+        QVERIFY2(tree.run(DirTreeJobKind::Rename, copy, copy + QStringLiteral(".b"), &why) || !packs, qPrintable(why));
+        QVERIFY2(tree.run(DirTreeJobKind::Delete, packs ? copy + QStringLiteral(".b") : copy, QString(), &why), qPrintable(why));
+        const QString packed = dir + QStringLiteral("/sub/") + name;
+        QCOMPARE(tree.run(DirTreeJobKind::Compress, packed, packed + QStringLiteral(".tar.gz"), &why), packs);
+        if (packs)
+            QVERIFY2(unmet(dir + QStringLiteral("/sub"), {name + QStringLiteral(".tar.gz#./") + name + QStringLiteral("/f")}).isEmpty(), qPrintable(why));
+        // No command ran that was not asked for.
+        QVERIFY(!QFileInfo::exists(server.home() + QStringLiteral("/x")) && !QFileInfo::exists(dir + QStringLiteral("/x"))
+                && !QFileInfo::exists(dir + QStringLiteral("/sub/x")));
+    }
+
+    // The whole hostile folder down: every name as it is, links to files as
+    // their content, links to folders or to nothing left out, and nothing
+    // outside the chosen folder.
+    void hostileFolder()
+    {
+        const Server server = variant("hostile", 2);
+        Tree tree(params(server, m_knownHosts));
+        QVERIFY(tree.waitReady());
+        const QString chosen = localPath(QStringLiteral("chosen"));
+        QVERIFY(QDir().mkpath(chosen));
+        QString why;
+        QVERIFY2(tree.run(DirTreeJobKind::DownloadFolder, server.home() + QStringLiteral("/hostile"),
+                          chosen + QStringLiteral("/hostile"), &why), qPrintable(why));
+        QCOMPARE(QDir(chosen).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"hostile"});
+        const QMap<QString, QByteArray> got = snapshot(chosen + QStringLiteral("/hostile"));
+        QCOMPARE(got.value(QStringLiteral("up-file")), sha(QStringLiteral("/etc/hostname")));
+        for (const QString &n : {QStringLiteral("-rf"), QStringLiteral("a'b"), QStringLiteral("$(touch x)"),
+                                 QStringLiteral("line\nbreak"), QString(255, QLatin1Char('n'))}) {
+            QCOMPARE(got.value(n), sha(server.home() + QStringLiteral("/hostile/") + n));
+            QCOMPARE(got.value(QStringLiteral("sub/") + n + QStringLiteral("/f")), got.value(n));
+        }
+        QVERIFY(!got.contains(QStringLiteral("dangling")) && !QFileInfo::exists(chosen + QStringLiteral("/hostile/up-dir")));
+        // A name the server made up to climb out is refused before anything is written.
+        QVERIFY(!tree.run(DirTreeJobKind::DownloadFolder, server.home() + QStringLiteral("/hostile"), chosen + QStringLiteral("/.."), &why));
+    }
+
+    // Folders that may not be listed; files that may not be read or written.
+    void refusals()
+    {
+        Tree closed(params(variant("opendir", 0), m_knownHosts));
+        QVERIFY(closed.waitReady());
+        closed.run(DirTreeJobKind::List, QStringLiteral("."));
+        QVERIFY2(closed.permDenied && closed.listFailure.contains(QStringLiteral("Permission denied")), qPrintable(closed.listFailure));
+        Dialog closedDialog(params(variant("opendir", 0), m_knownHosts));
+        QVERIFY(QTest::qWaitFor([&] { return !closedDialog.failed.isEmpty(); }, 30000));
+        QVERIFY2(closedDialog.failed.first().startsWith(LanguageManager::tr("打开目录 %1").arg(QString())), qPrintable(closedDialog.failed.first()));
+        QString why;
+        QVERIFY(!m_tree->run(DirTreeJobKind::DownloadFile, QStringLiteral("/etc/shadow"), localPath("shadow"), &why));
+        QVERIFY2(why.startsWith(QStringLiteral("下载失败")) && why.contains(QStringLiteral("Permission denied")), qPrintable(why));
+        QVERIFY(!m_tree->run(DirTreeJobKind::UploadFile, m_knownHosts, QStringLiteral("/etc/hv-test"), &why));
+        QVERIFY2(why.contains(QStringLiteral("Permission denied")), qPrintable(why));
+    }
+
+    // A read-only server refuses every change, and each refusal says so.
+    void readOnlyServer()
+    {
+        const Server server = variant("readonly", 1);
+        const QString home = server.home();
+        setUp(home, {"ro/", "ro/f=old"}, server);
+        Tree tree(params(server, m_knownHosts));
+        Dialog dialog(params(server, m_knownHosts));
+        QVERIFY(tree.waitReady() && dialog.waitReady());
+        const QString local = localPath(QStringLiteral("ro"));
+        QVERIFY(writeFile(local, "new"));
+        const std::pair<DirTreeJobKind, QStringList> changes[] = {
+            {DirTreeJobKind::NewFolder, {"ro/d"}}, {DirTreeJobKind::NewFile, {"ro/g"}},
+            {DirTreeJobKind::Rename, {"ro/f", "ro/h"}}, {DirTreeJobKind::Delete, {"ro/f"}},
+            {DirTreeJobKind::UploadFile, {local, "ro/f"}}, {DirTreeJobKind::Compress, {"ro", "ro.tar.gz"}}};
+        for (const auto &[kind, args] : changes) {
+            const auto path = [&](const QString &p) { return p.startsWith('/') ? p : home + '/' + p; };
+            QString why;
+            QVERIFY(!tree.run(kind, path(args[0]), args.size() > 1 ? path(args[1]) : QString(), &why));
+            QVERIFY2(why.contains(QStringLiteral("Permission denied")), qPrintable(why));
+        }
+        QVERIFY(!dialog.run(4, home + QStringLiteral("/ro/d")) && !dialog.run(3, home + QStringLiteral("/ro/f"))
+                && !dialog.run(1, local, home + QStringLiteral("/ro/f")));
+        QVERIFY(unmet(home, {"ro/f=old", "!ro/d", "!ro/g", "!ro/h", "!ro.tar.gz"}).isEmpty());
+        QVERIFY(dialog.run(2, home + QStringLiteral("/ro/f"), local));
+        QCOMPARE(readAll(local), QByteArray("old"));
+    }
+
+    void stops_data()
+    {
+        QTest::addColumn<QString>("phase");
+        for (const char *phase : {"handshake", "idle", "upload", "download", "compress"})
+            QTest::newRow(phase) << QString::fromLatin1(phase);
+    }
+    // A stop ends the worker within 200 ms whatever it is doing, and what
+    // was there before stays as it was.
+    void stops()
+    {
+        QFETCH(QString, phase);
+        QTcpServer silent; // takes the connection and never says a word
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        SshConnectParams p = params(m_server, m_knownHosts);
+        if (phase == QStringLiteral("handshake"))
+            p.port = silent.serverPort();
+        const QString base = remoteFolder();
+        const QString big = localPath(QStringLiteral("big"));
+        QVERIFY(writeFile(big, randomBytes(64 * kMiB)));
+        setUp(base, {"f=old", "p/"}, m_server);
+        QVERIFY(QFile::copy(big, base + QStringLiteral("/p/big")));
+        own(base + QStringLiteral("/p/big"), m_server);
+        const bool dialogPhase = phase == QStringLiteral("download");
+        Tree tree(dialogPhase ? SshConnectParams() : p);
+        Dialog dialog(dialogPhase ? p : SshConnectParams());
+        SftpSession *worker = dialogPhase ? static_cast<SftpSession *>(dialog.worker) : tree.worker;
+        if (phase == QStringLiteral("handshake"))
+            QVERIFY(silent.waitForNewConnection(10000));
+        else
+            QVERIFY(dialogPhase ? dialog.waitReady() : tree.waitReady());
+        const QString local = localPath(QStringLiteral("got"));
+        if (phase == QStringLiteral("upload")) {
+            tree.worker->post({int(DirTreeJobKind::UploadFile), 1, false, big, base + QStringLiteral("/f"), QString()});
+            QVERIFY(QTest::qWaitFor([&] { return !tree.progress.isEmpty(); }, 30000));
+        } else if (phase == QStringLiteral("download")) {
+            dialog.worker->post({2, base + QStringLiteral("/p/big"), local});
+            QVERIFY(QTest::qWaitFor([&] { return dialog.progress > 0; }, 30000));
+        } else if (phase == QStringLiteral("compress")) {
+            tree.worker->post({int(DirTreeJobKind::Compress), 1, false, base + QStringLiteral("/p"), base + QStringLiteral("/p.tar.gz"), QString()});
+            QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(base + QStringLiteral("/p.tar.gz")); }, 30000));
+        }
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(worker->stop(5000));
+        QVERIFY2(clock.elapsed() < 200, qPrintable(QStringLiteral("%1 ms").arg(clock.elapsed())));
+        QVERIFY(tree.ended.isEmpty() && dialog.done.isEmpty());
+        QVERIFY(unmet(base, {"f=old"}).isEmpty() && !QFileInfo::exists(local));
+    }
+
+    // A server whose key differs from the one on file is refused.
+    void changedHostKey()
+    {
+        const QString knownHosts = localPath(QStringLiteral("known_hosts"));
+        const QList<QByteArray> other = readAll(m_server.dir + QStringLiteral("/rsa-only/host_rsa.pub")).split(' ');
+        QVERIFY(writeFile(knownHosts, QStringLiteral("[127.0.0.1]:%1 ").arg(m_server.port).toUtf8() + other[0] + ' ' + other[1] + '\n'));
+        Tree tree(params(m_server, knownHosts));
+        QVERIFY(!tree.waitReady());
+        QVERIFY2(tree.errors.value(0).startsWith(QStringLiteral("⚠ 主机密钥校验失败：127.0.0.1")), qPrintable(tree.errors.join('|')));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSftp)
+#include "tst_sftp.moc"
