@@ -9,6 +9,7 @@
 #include "mainwindow/sessiontree.h"
 #include "mainwindow/statusbar.h"
 #include "mainwindow/titlebar.h"
+#include "mainwindow/sftpactions.h"
 #include "mainwindow/treeactions.h"
 #include "resources/stylesheet.h"
 #include "terminal/widgets/terminalarea.h"
@@ -236,6 +237,8 @@ void MainWindow::openTftpDialog()
     tftpDialog->raise();
     tftpDialog->activateWindow();
 }
+
+void MainWindow::openSftpTab() { openSftpDialog(*hub); }
 
 void MainWindow::renameCurrentSession()
 {
