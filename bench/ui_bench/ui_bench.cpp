@@ -10,6 +10,7 @@
 // the same time of qterminal as the reference; then the time the session
 // tree takes to re-filter per key typed, at 5,000 sessions.
 //   xvfb-run -s "-screen 0 1600x1000x24 -br" build/bench/ui_bench/ui_bench startup
+// ui_bench sftp: see sftpbench.cpp.
 #include "core/appsettings.h"
 #include "core/sessioninfo.h"
 #include "core/sessionstore.h"
@@ -146,13 +147,17 @@ int dialogs()
 }
 } // namespace
 
+int sftpBench(); // sftpbench.cpp
+
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     if (argc >= 2 && qstrcmp(argv[1], "dialogs") == 0)
         return dialogs();
+    if (argc >= 2 && qstrcmp(argv[1], "sftp") == 0)
+        return sftpBench();
     if (argc < 2 || qstrcmp(argv[1], "startup") != 0) {
-        std::fprintf(stderr, "usage: ui_bench startup|dialogs\n");
+        std::fprintf(stderr, "usage: ui_bench startup|dialogs|sftp\n");
         return 2;
     }
     QTemporaryDir home;

@@ -13,6 +13,7 @@
 #include <QMenu>
 #include <QMutex>
 #include <QPushButton>
+#include <QStyle>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <QWaitCondition>
@@ -76,10 +77,15 @@ RemoteDirTree::RemoteDirTree(QWidget *parent) : QWidget(parent)
     headerLabel->setStyleSheet(QStringLiteral("color:#858585;border:none;background:transparent;"));
     headerRow->addWidget(headerLabel, 1);
     refreshButton = new QPushButton(QStringLiteral("⟳"), header);
+    // Where no font has the clockwise arrow, the style's reload icon says it.
+    if (!refreshButton->fontMetrics().inFontUcs4(0x27F3)) {
+        refreshButton->setText(QString());
+        refreshButton->setIcon(style()->standardIcon(QStyle::SP_BrowserReload));
+    }
     refreshButton->setToolTip(tr("刷新目录树"));
     refreshButton->setFixedWidth(28);
     refreshButton->setStyleSheet(QStringLiteral(
-        "QPushButton{background-color:#2d2d30;border:1px solid #3e3e42;color:#cccccc;border-radius:3px;}"
+        "QPushButton{background-color:#2d2d30;border:1px solid #3e3e42;color:#cccccc;border-radius:3px;font-size:16px;}"
         "QPushButton:hover{background-color:#3e3e42;}"));
     headerRow->addWidget(refreshButton);
     layout->addWidget(header);
@@ -94,7 +100,8 @@ RemoteDirTree::RemoteDirTree(QWidget *parent) : QWidget(parent)
     tree->setFocusPolicy(Qt::NoFocus);
     tree->setContextMenuPolicy(Qt::CustomContextMenu);
     tree->setStyleSheet(QStringLiteral(
-        "QTreeWidget{background-color:#1e1e1e;border:none;color:#cccccc;}QTreeWidget::item{height:20px;}"));
+        "QTreeWidget{background-color:#1e1e1e;border:none;color:#cccccc;}QTreeWidget::item{height:20px;}"
+        "QTreeWidget::item:hover{background-color:#2a2d2e;}"));
     layout->addWidget(tree, 1);
 
     statusLabel = new QLabel(this);

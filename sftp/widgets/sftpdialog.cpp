@@ -185,7 +185,10 @@ void SftpDialog::onListed(const QString &absPath, const QVariantList &entries)
     bold.setWeight(QFont::Bold);
     up->setFont(0, bold);
     rows << up;
-    for (const QVariant &value : entries) {
+    // Servers list in their own order; folders first, then by name, reads better.
+    QVariantList sorted = entries;
+    std::stable_sort(sorted.begin(), sorted.end(), sftpnames::entryLessThan);
+    for (const QVariant &value : sorted) {
         const QVariantMap entry = value.toMap();
         const QString name = entry.value(QStringLiteral("name")).toString();
         const bool dir = entry.value(QStringLiteral("dir")).toBool();

@@ -36,6 +36,10 @@ TransferPanel::TransferPanel(QWidget *parent) : QWidget(parent)
     tree->setUniformRowHeights(true);
     tree->setSelectionMode(QAbstractItemView::NoSelection);
     tree->setFocusPolicy(Qt::NoFocus);
+    // The three fixed columns take 264 px: narrower, the name and the status
+    // would be cut off behind a sideways scroll bar.
+    tree->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setMinimumWidth(380);
     QHeaderView *header = tree->header();
     header->setSectionResizeMode(0, QHeaderView::Stretch);
     const int widths[] = {0, 64, 110, 90};
@@ -93,8 +97,10 @@ void TransferPanel::updateProgress(int id, qint64 done, qint64 total)
             bar->setRange(0, 100);
         bar->setValue(int(qBound(qint64(0), done * 100 / total, qint64(100))));
         item->setText(2, QStringLiteral("%1 / %2").arg(formatBytes(done), formatBytes(total)));
+        bar->setToolTip(item->text(2)); // the bar covers its cell's text
     } else {
         item->setText(2, formatBytes(done));
+        bar->setToolTip(item->text(2));
     }
 }
 
