@@ -32,7 +32,7 @@ if(HV_BUNDLED_LIBSSH2 AND EXISTS ${hv_libssh2_tarball} AND EXISTS ${hv_libssh2_p
     set(prefix ${CMAKE_BINARY_DIR}/libssh2)
     set(lib ${prefix}/lib/${CMAKE_STATIC_LIBRARY_PREFIX}ssh2${CMAKE_STATIC_LIBRARY_SUFFIX})
     # Debian's active patches in the order of its series file, then ours:
-    # the receiving side deciphers runs of whole blocks in one call instead
+    # both sides cipher runs of whole blocks in one call instead
     # of one call per 16 bytes, which made AES (CTR, GCM) slower than the
     # network on loopback.
     file(WRITE ${prefix}/apply-patches.sh [=[

@@ -1,12 +1,21 @@
 #include "sftp/dirtreeworker.h"
 
 #include "core/debuglog.h"
+#include "sftp/sftplanes.h"
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QSet>
+#include <QTemporaryFile>
+
+#include <cstdio>
+
+namespace {
+// Files up to this size go over the lanes, whole in memory.
+constexpr qint64 kLaneFileLimit = 256 * 1024;
+} // namespace
 
 #include <algorithm>
 
@@ -199,17 +208,13 @@ bool DirTreeWorker::uploadFolder(const DirTreeJob &job)
         files.append({info.filePath(), root.relativeFilePath(info.filePath()), info.size()});
         total += info.size();
     }
-    // Files of one folder together: each folder is made once.
     std::sort(files.begin(), files.end(), [](const LocalFile &a, const LocalFile &b) { return a.relative < b.relative; });
     emit sigJobStart(job.id, QFileInfo(job.remote).fileName(), true, total);
     if (!makeFolder(job.second, true))
         return fail(lastErrorText());
+    // Each folder once, before any file goes into it.
     QSet<QString> made;
-    auto percent = std::make_shared<Percent>(total);
-    qint64 base = 0;
     for (const LocalFile &file : std::as_const(files)) {
-        if (!keepRunning())
-            return fail(QStringLiteral("已取消"));
         const QStringList parts = file.relative.split(QLatin1Char('/'));
         QString folder = job.second;
         for (qsizetype i = 0; i + 1 < parts.size(); ++i) {
@@ -220,6 +225,51 @@ bool DirTreeWorker::uploadFolder(const DirTreeJob &job)
                 return fail(lastErrorText());
             made.insert(folder);
         }
+    }
+    auto percent = std::make_shared<Percent>(total);
+    qint64 base = 0;
+    // Small new files go several at a time; the rest, and names already
+    // taken, one at a time below.
+    QList<LocalFile> later;
+    qsizetype next = 0;
+    QString readError;
+    QHash<QString, qsizetype> indexOf;
+    if (SftpLanes *lanes = this->lanes()) {
+        const auto take = [&](SftpLanes::File *f) {
+            while (next < files.size() && files[next].size > kLaneFileLimit)
+                later.append(files[next++]);
+            if (next >= files.size())
+                return false;
+            const LocalFile &file = files[next];
+            indexOf.insert(joinRemotePath(job.second, file.relative), next++);
+            QFile local(file.path);
+            if (!local.open(QIODevice::ReadOnly)) {
+                readError = local.errorString();
+                return false;
+            }
+            *f = {joinRemotePath(job.second, file.relative), file.size, local.readAll()};
+            f->size = f->content.size();
+            return true;
+        };
+        const auto done = [&](SftpLanes::File &f, QString *) {
+            base += f.size;
+            progressOf(job.id, base, total, percent)(0);
+            return true;
+        };
+        const auto taken = [&](SftpLanes::File &f, QString *) {
+            later.append(files[indexOf.value(f.remote)]);
+            return true;
+        };
+        QString error;
+        if (!lanes->upload(take, done, taken, &error))
+            return fail(withReason("上传失败", error));
+        if (!readError.isEmpty())
+            return fail(withReason("上传失败", readError));
+    }
+    later.append(files.mid(next));
+    for (const LocalFile &file : std::as_const(later)) {
+        if (!keepRunning())
+            return fail(QStringLiteral("已取消"));
         Failure why;
         if (upload(file.path, joinRemotePath(job.second, file.relative), progressOf(job.id, base, total, percent), &why)
             < 0)
@@ -230,28 +280,47 @@ bool DirTreeWorker::uploadFolder(const DirTreeJob &job)
     return true;
 }
 
-qint64 DirTreeWorker::receive(const QString &remote, const QString &local, const Progress &progress)
+qint64 DirTreeWorker::receive(const QString &remote, const QString &local, const Progress &progress, bool durable)
 {
     QDir().mkpath(QFileInfo(local).absolutePath());
-    QSaveFile out(local);
     Failure why;
     qint64 expected = -1;
     qint64 n = -1;
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    // A file of its own is flushed to disk before it takes its name; the
+    // files of a folder are only renamed into place, as a file system's
+    // own copy does, which spares a disk flush per file.
+    QSaveFile saved(local);
+    QTemporaryFile unsynced(QFileInfo(local).absolutePath() + QStringLiteral("/.hv-download-XXXXXX"));
+    QFileDevice &out = durable ? static_cast<QFileDevice &>(saved) : unsynced;
+    if (!(durable ? saved.open(QIODevice::WriteOnly | QIODevice::Truncate) : unsynced.open()))
         fail(withReason("下载失败", out.errorString()));
     else if ((n = download(remote, &out, &expected, progress, &why)) < 0)
         fail(transferFailure("下载失败", why));
-    else if (!out.commit())
+    else if (durable && !saved.commit())
         fail(withReason("下载失败", out.errorString()));
+    else if (!durable && !putInPlace(unsynced, local))
+        fail(withReason("下载失败", unsynced.errorString()));
     else
         return n;
     return -1;
 }
 
+bool DirTreeWorker::putInPlace(QTemporaryFile &file, const QString &local)
+{
+    if (!file.flush() || !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
+                                              | QFileDevice::ReadOther))
+        return false;
+    file.close();
+    if (std::rename(QFile::encodeName(file.fileName()).constData(), QFile::encodeName(local).constData()) != 0)
+        return false;
+    file.setAutoRemove(false);
+    return true;
+}
+
 bool DirTreeWorker::downloadFile(const DirTreeJob &job)
 {
     emit sigJobStart(job.id, remoteName(job.remote), false, 0);
-    const qint64 n = receive(job.remote, job.second, [](qint64) {});
+    const qint64 n = receive(job.remote, job.second, [](qint64) {}, true);
     if (n < 0)
         return false;
     emit sigJobProgress(job.id, n, n);
@@ -317,19 +386,69 @@ bool DirTreeWorker::downloadFolder(const DirTreeJob &job)
     if (!QDir().mkpath(localRoot))
         return fail(withReason("下载失败", localRoot));
     const QString canonicalRoot = QFileInfo(localRoot).canonicalFilePath();
+    // Every name is plain, but what is already on disk may not be: a local
+    // link must not carry the download out of the folder.
+    QSet<QString> folders;
+    const auto target = [&](const QString &relative, QString *local) {
+        *local = localRoot + QLatin1Char('/') + relative;
+        const QFileInfo info(*local);
+        const QString folder = info.absolutePath();
+        if (!folders.contains(folder)) {
+            QDir().mkpath(folder);
+            if (!isInside(QFileInfo(folder).canonicalFilePath(), canonicalRoot))
+                return false;
+            folders.insert(folder);
+        }
+        return !info.isSymLink();
+    };
+    const auto outside = [&](const QString &local) {
+        return fail(withReason("下载失败", QStringLiteral("本地路径不在下载文件夹内：%1").arg(local)));
+    };
     auto percent = std::make_shared<Percent>(total);
     qint64 base = 0;
-    for (const RemoteFile &file : std::as_const(files)) {
+    QList<RemoteFile> later;
+    if (SftpLanes *lanes = this->lanes()) {
+        qsizetype next = 0;
+        QHash<QString, QString> relativeOf;
+        const auto take = [&](SftpLanes::File *f) {
+            while (next < files.size() && files[next].size > kLaneFileLimit)
+                later.append(files[next++]);
+            if (next >= files.size())
+                return false;
+            const RemoteFile &file = files[next++];
+            relativeOf.insert(file.path, file.relative);
+            *f = {file.path, file.size, QByteArray()};
+            return true;
+        };
+        const auto done = [&](SftpLanes::File &f, QString *error) {
+            QString local;
+            if (!target(relativeOf.take(f.remote), &local)) {
+                *error = QStringLiteral("本地路径不在下载文件夹内：%1").arg(local);
+                return false;
+            }
+            QTemporaryFile out(QFileInfo(local).absolutePath() + QStringLiteral("/.hv-download-XXXXXX"));
+            if (!out.open() || out.write(f.content) != f.content.size() || !putInPlace(out, local)) {
+                *error = out.errorString();
+                return false;
+            }
+            base += f.size;
+            progressOf(job.id, base, total, percent)(0);
+            return true;
+        };
+        QString error;
+        if (!lanes->download(take, done, &error))
+            return fail(withReason("下载失败", error));
+        later.append(files.mid(next));
+    } else {
+        later = files;
+    }
+    for (const RemoteFile &file : std::as_const(later)) {
         if (!keepRunning())
             return fail(QStringLiteral("已取消"));
-        const QString local = localRoot + QLatin1Char('/') + file.relative;
-        const QFileInfo info(local);
-        // Every name is plain, but what is already on disk may not be: a
-        // local link must not carry the download out of the folder.
-        QDir().mkpath(info.absolutePath());
-        if (info.isSymLink() || !isInside(QFileInfo(info.absolutePath()).canonicalFilePath(), canonicalRoot))
-            return fail(withReason("下载失败", QStringLiteral("本地路径不在下载文件夹内：%1").arg(local)));
-        if (receive(file.path, local, progressOf(job.id, base, total, percent)) < 0)
+        QString local;
+        if (!target(file.relative, &local))
+            return outside(local);
+        if (receive(file.path, local, progressOf(job.id, base, total, percent), false) < 0)
             return false;
         base += file.size;
     }

@@ -83,8 +83,10 @@ private:
         qint64 size = 0;
     };
     bool collectRemoteFiles(const QString &dir, const QString &relative, QList<RemoteFile> *files);
-    // Into an open save file's local path; -1 on failure (m_why says why).
-    qint64 receive(const QString &remote, const QString &local, const Progress &progress);
+    // A remote file to a local path: durable ones reach the disk before they
+    // take the name. -1 on failure (m_why says why).
+    qint64 receive(const QString &remote, const QString &local, const Progress &progress, bool durable);
+    static bool putInPlace(class QTemporaryFile &file, const QString &local);
     bool fail(const QString &why);
     // Job progress past base bytes of the job's total, whenever the whole
     // percentage changes.

@@ -75,6 +75,15 @@ QString remoteName(const QString &path)
     return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
 }
 
+QString statusText(unsigned long status)
+{
+    static const char *const texts[] = {"Success", "End of file", "No such file", "Permission denied", "Failure",
+                                        "Bad message", "No connection", "Connection lost", "Operation unsupported"};
+    if (status < sizeof texts / sizeof *texts)
+        return QLatin1String(texts[status]);
+    return QStringLiteral("SFTP status %1").arg(status);
+}
+
 QByteArray shellQuote(const QByteArray &text)
 {
     QByteArray out = "'";

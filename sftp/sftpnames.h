@@ -53,6 +53,9 @@ QString joinRemotePath(const QString &folder, const QString &name);
 QString remoteParent(const QString &path);
 QString remoteName(const QString &path);
 
+// OpenSSH's wording of an SFTP status code: the server's own reason.
+QString statusText(unsigned long status);
+
 // Wraps text in single quotes for a POSIX shell; a quote inside becomes '\''.
 QByteArray shellQuote(const QByteArray &text);
 

@@ -1,10 +1,11 @@
 #include "sftp/sftpsession.h"
+#include "sftp/sftplanes.h"
 
 #include "core/languagemanager.h"
 
 #include <QFile>
 #include <QRandomGenerator>
-#include <QSaveFile>
+#include <QIODevice>
 
 #include <climits>
 #include <cstring>
@@ -22,16 +23,9 @@ constexpr int kSshDisconnectByApplication = 11;
 constexpr qint64 kReadBlock = 2 * 1024 * 1024;
 constexpr qint64 kWriteWindow = 2 * 1024 * 1024;
 constexpr qint64 kLocalBlock = 256 * 1024;
-
-// OpenSSH's wording of the SFTP status codes: the server's own reason.
-QString statusText(unsigned long status)
-{
-    static const char *const texts[] = {"Success", "End of file", "No such file", "Permission denied", "Failure",
-                                        "Bad message", "No connection", "Connection lost", "Operation unsupported"};
-    if (status < sizeof texts / sizeof *texts)
-        return QLatin1String(texts[status]);
-    return QStringLiteral("SFTP status %1").arg(status);
-}
+// SFTP channels for the small files of folder jobs: a server allows ten
+// sessions per connection by default.
+constexpr int kLanes = 6;
 
 bool isRegular(const LIBSSH2_SFTP_ATTRIBUTES &a)
 {
@@ -162,8 +156,18 @@ bool SftpSession::setUp()
     return keepRunning();
 }
 
+SftpLanes *SftpSession::lanes()
+{
+    if (!m_lanes) {
+        m_lanes = std::make_unique<SftpLanes>(m_session, [this] { waitIo(); }, [this] { return keepRunning(); });
+        m_lanes->open(kLanes);
+    }
+    return m_lanes->open(0) > 0 ? m_lanes.get() : nullptr;
+}
+
 void SftpSession::tearDown()
 {
+    m_lanes.reset();
     if (m_sftp) {
         // Bounded: after a stop the socket is shut and this fails at once.
         for (int i = 0; i < 20 && libssh2_sftp_shutdown(m_sftp) == LIBSSH2_ERROR_EAGAIN; ++i)
@@ -296,7 +300,7 @@ QString SftpSession::lastErrorText() const
     if (text.isEmpty())
         text = say("未知错误");
     if (m_session && libssh2_session_last_errno(m_session) == LIBSSH2_ERROR_SFTP_PROTOCOL && sftpStatus() != 0)
-        text += QStringLiteral(" (%1)").arg(statusText(sftpStatus()));
+        text += QStringLiteral(" (%1)").arg(sftpnames::statusText(sftpStatus()));
     return text;
 }
 
@@ -383,25 +387,32 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
 
     const qint64 size = local.size();
     qint64 acked = 0;
-    QByteArray pending; // read from the file, not yet acknowledged by the server
-    pending.reserve(int(kWriteWindow + kLocalBlock));
+    // Bytes read from the file and not yet acknowledged start at `from`;
+    // libssh2 wants them handed in again, with more behind them when there
+    // are. Moved to the front only now and then, not per acknowledgement.
+    QByteArray pending(int(2 * kWriteWindow + kLocalBlock), Qt::Uninitialized);
+    qsizetype from = 0;
+    qsizetype to = 0;
     bool atEnd = false;
     Failure failure;
     while (keepRunning()) {
-        while (!atEnd && pending.size() < kWriteWindow) {
-            const qsizetype before = pending.size();
-            pending.resize(before + kLocalBlock);
-            const qint64 n = local.read(pending.data() + before, kLocalBlock);
-            pending.resize(before + qMax<qint64>(0, n));
+        if (from >= kWriteWindow) {
+            std::memmove(pending.data(), pending.constData() + from, size_t(to - from));
+            to -= from;
+            from = 0;
+        }
+        while (!atEnd && to - from < kWriteWindow && to + kLocalBlock <= pending.size()) {
+            const qint64 n = local.read(pending.data() + to, kLocalBlock);
             if (n < 0)
                 failure = {Failure::LocalRead, local.errorString()};
             atEnd = n <= 0;
+            to += qMax<qint64>(0, n);
         }
-        if (failure.step != Failure::None || pending.isEmpty())
+        if (failure.step != Failure::None || from == to)
             break;
-        const ssize_t rc = libssh2_sftp_write(h, pending.constData(), size_t(pending.size()));
+        const ssize_t rc = libssh2_sftp_write(h, pending.constData() + from, size_t(to - from));
         if (rc > 0) {
-            pending.remove(0, qsizetype(rc));
+            from += rc;
             acked += rc;
             progress(acked);
         } else if (rc == LIBSSH2_ERROR_EAGAIN) {
@@ -431,7 +442,7 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
     return failed(failure.step, failure.detail);
 }
 
-qint64 SftpSession::download(const QString &remotePath, QSaveFile *out, qint64 *expected, const Progress &progress,
+qint64 SftpSession::download(const QString &remotePath, QIODevice *out, qint64 *expected, const Progress &progress,
                              Failure *why)
 {
     const auto failed = [why](Failure::Step step, const QString &detail) {
@@ -450,8 +461,15 @@ qint64 SftpSession::download(const QString &remotePath, QSaveFile *out, qint64 *
     QByteArray buffer(int(kReadBlock), Qt::Uninitialized);
     qint64 received = 0;
     Failure failure;
-    while (keepRunning()) {
-        const ssize_t n = libssh2_sftp_read(h, buffer.data(), size_t(buffer.size()));
+    // The size of the open file is all there is to read: no request waits
+    // for the end of a file whose bytes have all come.
+    while (keepRunning() && received != *expected) {
+        // libssh2 asks for four times the buffer ahead, whatever the file's
+        // size: a small file gets a buffer just past its end, so that one
+        // request fetches it all.
+        const qint64 left = *expected >= 0 ? *expected - received + 1 : kReadBlock;
+        const size_t ask = size_t(qBound<qint64>(1, left, kReadBlock));
+        const ssize_t n = libssh2_sftp_read(h, buffer.data(), ask);
         if (n == LIBSSH2_ERROR_EAGAIN) {
             waitIo();
             continue;
@@ -472,9 +490,7 @@ qint64 SftpSession::download(const QString &remotePath, QSaveFile *out, qint64 *
         failure = {Failure::Cancelled, QString()};
     if (failure.step == Failure::None && *expected >= 0 && received != *expected)
         failure = {Failure::Size, QString()};
-    if (failure.step != Failure::None) {
-        out->cancelWriting();
+    if (failure.step != Failure::None)
         return failed(failure.step, failure.detail);
-    }
     return received;
 }

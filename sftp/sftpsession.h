@@ -10,12 +10,14 @@
 #include <atomic>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 
 #include <libssh2.h>
 #include <libssh2_sftp.h>
 
-class QSaveFile;
+class QIODevice;
+class SftpLanes;
 
 // A mutex-guarded queue of job records. The owner posts and wakes the worker
 // through its waker; the worker takes one record at a time.
@@ -122,10 +124,15 @@ protected:
     // permissions; on failure the old file stays and the temporary one goes.
     // Returns the bytes written, or -1 with *why set.
     qint64 upload(const QString &localPath, const QString &remotePath, const Progress &progress, Failure *why);
-    // Copies a remote file into an open save file, which the caller commits.
-    // *expected is the size the server gave, -1 when none. Returns the
-    // bytes received (matching *expected when given), or -1 with *why set.
-    qint64 download(const QString &remotePath, QSaveFile *out, qint64 *expected, const Progress &progress, Failure *why);
+    // Copies a remote file into an open local file, which the caller puts
+    // in place. *expected is the size the server gave for the open file, -1
+    // when none; reading stops there. Returns the bytes received (matching
+    // *expected when given), or -1 with *why set.
+    qint64 download(const QString &remotePath, QIODevice *out, qint64 *expected, const Progress &progress, Failure *why);
+
+    // Extra SFTP channels for folder jobs, opened on first use; none when
+    // the server allows no more.
+    SftpLanes *lanes();
 
     LIBSSH2_SESSION *session() const { return m_session; }
     LIBSSH2_SFTP *sftpHandle() const { return m_sftp; }
@@ -145,6 +152,7 @@ private:
     SshLogin m_login;
     LIBSSH2_SESSION *m_session = nullptr;
     LIBSSH2_SFTP *m_sftp = nullptr;
+    std::unique_ptr<SftpLanes> m_lanes;
     // Read by the owner to shut the socket down on stop; set and closed by
     // the worker. m_sockMutex orders both, so the owner never touches a
     // descriptor after it was closed (and perhaps reused).

@@ -349,6 +349,14 @@ private slots:
         QString why;
         QVERIFY2(tree.run(DirTreeJobKind::UploadFolder, source, remote, &why), qPrintable(why));
         QCOMPARE(snapshot(remote), original);
+        // Again over the first copy, one file changed: names taken are replaced.
+        const QString changed = source + QLatin1Char('/') + original.lastKey();
+        const QByteArray kept = readAll(changed);
+        QVERIFY(writeFile(changed, "changed"));
+        QVERIFY2(tree.run(DirTreeJobKind::UploadFolder, source, remote, &why), qPrintable(why));
+        QCOMPARE(snapshot(remote), snapshot(source));
+        QVERIFY(writeFile(changed, kept));
+        QVERIFY2(tree.run(DirTreeJobKind::UploadFolder, source, remote, &why), qPrintable(why));
         const QString target = localPath(QStringLiteral("back"));
         QVERIFY2(tree.run(DirTreeJobKind::DownloadFolder, remote, target, &why), qPrintable(why));
         QCOMPARE(snapshot(target), original);

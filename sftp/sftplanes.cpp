@@ -1,0 +1,175 @@
+#include "sftp/sftplanes.h"
+
+#include "connections/sshsupport.h"
+#include "sftp/sftpnames.h"
+
+namespace {
+
+enum class Step { Idle, Open, Move, Close };
+enum class Turn { Busy, Moved, Failed };
+
+} // namespace
+
+struct SftpLanes::Lane {
+    LIBSSH2_SFTP *sftp = nullptr;
+    LIBSSH2_SFTP_HANDLE *handle = nullptr;
+    Step step = Step::Idle;
+    File file;
+    QByteArray path;
+    qint64 offset = 0;
+    bool refused = false;
+};
+
+SftpLanes::SftpLanes(LIBSSH2_SESSION *session, std::function<void()> wait, std::function<bool()> keepRunning)
+    : m_session(session)
+    , m_wait(std::move(wait))
+    , m_keepRunning(std::move(keepRunning))
+{
+}
+
+SftpLanes::~SftpLanes()
+{
+    // Bounded: after a stop the socket is shut and each fails at once.
+    for (LIBSSH2_SFTP *sftp : std::as_const(m_channels)) {
+        for (int i = 0; i < 20 && libssh2_sftp_shutdown(sftp) == LIBSSH2_ERROR_EAGAIN; ++i)
+            m_wait();
+    }
+}
+
+int SftpLanes::open(int count)
+{
+    while (m_channels.size() < count && m_keepRunning()) {
+        LIBSSH2_SFTP *sftp = libssh2_sftp_init(m_session);
+        if (sftp) {
+            m_channels.append(sftp);
+        } else if (libssh2_session_last_errno(m_session) == LIBSSH2_ERROR_EAGAIN) {
+            m_wait();
+        } else {
+            // The server allows no more sessions: what is open will do.
+            sshLog(QStringLiteral("sftp lanes: %1 open, no more: %2").arg(m_channels.size()).arg(lastError(nullptr)));
+            break;
+        }
+    }
+    return int(m_channels.size());
+}
+
+QString SftpLanes::lastError(LIBSSH2_SFTP *sftp) const
+{
+    QString text = sshLastError(m_session);
+    if (text.isEmpty())
+        text = QStringLiteral("SFTP error %1").arg(libssh2_session_last_errno(m_session));
+    if (sftp && libssh2_session_last_errno(m_session) == LIBSSH2_ERROR_SFTP_PROTOCOL)
+        text += QStringLiteral(" (%1)").arg(sftpnames::statusText(libssh2_sftp_last_error(sftp)));
+    return text;
+}
+
+bool SftpLanes::upload(const Next &next, const Done &done, const Done &refused, QString *error)
+{
+    return run(true, next, done, refused, error);
+}
+
+bool SftpLanes::download(const Next &next, const Done &done, QString *error)
+{
+    return run(false, next, done, done, error);
+}
+
+bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done &refused, QString *error)
+{
+    QList<Lane> lanes(m_channels.size());
+    for (qsizetype i = 0; i < lanes.size(); ++i)
+        lanes[i].sftp = m_channels[i];
+    bool more = true;
+    const auto blocked = [this] { return libssh2_session_last_errno(m_session) == LIBSSH2_ERROR_EAGAIN; };
+    const auto fail = [&](const QString &text) {
+        *error = text;
+        return Turn::Failed;
+    };
+    // One call of one lane's current step.
+    const auto turn = [&](Lane &lane) -> Turn {
+        switch (lane.step) {
+        case Step::Idle:
+            if (!more || !(more = next(&lane.file)))
+                return Turn::Busy;
+            lane.path = lane.file.remote.toUtf8();
+            lane.offset = 0;
+            lane.refused = false;
+            if (!upload)
+                lane.file.content.resize(lane.file.size);
+            lane.step = Step::Open;
+            return Turn::Moved;
+        case Step::Open: {
+            const unsigned long flags = upload ? LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_EXCL : LIBSSH2_FXF_READ;
+            lane.handle = libssh2_sftp_open_ex(lane.sftp, lane.path.constData(), unsigned(lane.path.size()), flags,
+                                               upload ? 0644 : 0, LIBSSH2_SFTP_OPENFILE);
+            if (lane.handle) {
+                lane.step = Step::Move;
+                return Turn::Moved;
+            }
+            if (blocked())
+                return Turn::Busy;
+            if (!upload)
+                return fail(lastError(lane.sftp));
+            // Left to the caller, which knows what to do with a name taken.
+            lane.refused = true;
+            lane.step = Step::Idle;
+            return refused(lane.file, error) ? Turn::Moved : Turn::Failed;
+        }
+        case Step::Move: {
+            if (lane.offset == lane.file.size) {
+                lane.step = Step::Close;
+                return Turn::Moved;
+            }
+            char *at = lane.file.content.data() + lane.offset;
+            const size_t left = size_t(lane.file.size - lane.offset);
+            const ssize_t n = upload ? libssh2_sftp_write(lane.handle, at, left) : libssh2_sftp_read(lane.handle, at, left);
+            if (n == LIBSSH2_ERROR_EAGAIN)
+                return Turn::Busy;
+            if (n < 0)
+                return fail(lastError(lane.sftp));
+            if (n == 0) // the file ended before its listed size
+                return fail(QStringLiteral("%1: %2 of %3 bytes").arg(lane.file.remote).arg(lane.offset).arg(lane.file.size));
+            lane.offset += n;
+            return Turn::Moved;
+        }
+        case Step::Close: {
+            const int rc = libssh2_sftp_close_handle(lane.handle);
+            if (rc == LIBSSH2_ERROR_EAGAIN)
+                return Turn::Busy;
+            lane.handle = nullptr;
+            lane.step = Step::Idle;
+            if (rc != 0)
+                return fail(lastError(lane.sftp));
+            return done(lane.file, error) ? Turn::Moved : Turn::Failed;
+        }
+        }
+        return Turn::Busy;
+    };
+    bool ok = true;
+    while (m_keepRunning()) {
+        bool moved = false;
+        bool working = false;
+        for (Lane &lane : lanes) {
+            const Turn t = turn(lane);
+            if (t == Turn::Failed) {
+                ok = false;
+                break;
+            }
+            moved = moved || t == Turn::Moved;
+            working = working || lane.step != Step::Idle;
+        }
+        if (!ok || (!working && !more))
+            break;
+        if (!moved)
+            m_wait();
+    }
+    // A failure leaves other lanes mid-file: their handles go.
+    for (Lane &lane : lanes) {
+        for (int i = 0; lane.handle && i < 20 && m_keepRunning(); ++i) {
+            if (libssh2_sftp_close_handle(lane.handle) != LIBSSH2_ERROR_EAGAIN)
+                lane.handle = nullptr;
+            else
+                m_wait();
+        }
+    }
+    return ok && m_keepRunning();
+}

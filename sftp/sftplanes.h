@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <functional>
+
+#include <libssh2.h>
+#include <libssh2_sftp.h>
+
+// Small files of a folder job moved several at a time, each over an SFTP
+// channel of its own on the worker's session: one file at a time pays a
+// round trip per request, which many small files add up to. Non-blocking
+// throughout; the worker's wait and stop flag drive it.
+class SftpLanes
+{
+public:
+    struct File {
+        QString remote;
+        qint64 size = 0;      // from the local file or the server's listing
+        QByteArray content;   // uploads: what goes up; downloads: what came
+    };
+    // Hands out the next file (false: none left), or takes one that is done.
+    using Next = std::function<bool(File *file)>;
+    using Done = std::function<bool(File &file, QString *error)>;
+
+    SftpLanes(LIBSSH2_SESSION *session, std::function<void()> wait, std::function<bool()> keepRunning);
+    ~SftpLanes();
+    SftpLanes(const SftpLanes &) = delete;
+    SftpLanes &operator=(const SftpLanes &) = delete;
+
+    // Opens up to count channels once; the number open.
+    int open(int count);
+
+    // Each file made anew with its content. A name that cannot be made (it
+    // exists, say) is handed to refused, which decides whether that fails
+    // the job. False on the first failure, with *error.
+    bool upload(const Next &next, const Done &done, const Done &refused, QString *error);
+    // Each file read whole: exactly its listed size, or a failure.
+    bool download(const Next &next, const Done &done, QString *error);
+
+private:
+    struct Lane;
+    bool run(bool upload, const Next &next, const Done &done, const Done &refused, QString *error);
+    QString lastError(LIBSSH2_SFTP *sftp) const;
+
+    LIBSSH2_SESSION *m_session;
+    std::function<void()> m_wait;
+    std::function<bool()> m_keepRunning;
+    QList<LIBSSH2_SFTP *> m_channels;
+};
