@@ -219,22 +219,6 @@ private slots:
         QVERIFY(!t.takePending());
     }
 
-    void dialogSizes_data()
-    {
-        QTest::addColumn<qint64>("bytes");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("1023") << qint64(1023) << "1023 B";
-        QTest::newRow("1024") << qint64(1024) << "1 KB";
-        QTest::newRow("1536") << qint64(1536) << "1 KB";
-        QTest::newRow("5 MiB") << qint64(5 << 20) << "5120 KB";
-    }
-    void dialogSizes()
-    {
-        QFETCH(qint64, bytes);
-        QFETCH(QString, text);
-        QCOMPARE(SftpDialog::sizeText(bytes), text);
-    }
-
     // The bar counts thousandths, so sizes past the int range still fit.
     void dialogProgressScale_data()
     {
