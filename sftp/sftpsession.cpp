@@ -21,7 +21,7 @@ constexpr int kSshDisconnectByApplication = 11;
 // to this much sent and not yet acknowledged. Both keep the link busy where
 // one 32 KiB request at a time would wait a round trip per request.
 constexpr qint64 kReadBlock = 2 * 1024 * 1024;
-constexpr qint64 kWriteWindow = 2 * 1024 * 1024;
+constexpr qint64 kWriteWindow = 1024 * 1024;
 constexpr qint64 kLocalBlock = 256 * 1024;
 // SFTP channels for the small files of folder jobs: a server allows ten
 // sessions per connection by default.
@@ -313,7 +313,7 @@ LIBSSH2_SFTP_HANDLE *SftpSession::openUploadTarget(const QString &remotePath, Up
     LIBSSH2_SFTP_HANDLE *h = openRemote(remotePath, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_EXCL, 0644,
                                         LIBSSH2_SFTP_OPENFILE);
     if (h || !keepRunning()) {
-        target->created = h;
+        target->created = h != nullptr;
         return h;
     }
     target->openError = lastErrorText();
@@ -341,7 +341,7 @@ LIBSSH2_SFTP_HANDLE *SftpSession::openUploadTarget(const QString &remotePath, Up
     target->replace = true;
     h = openRemote(target->writePath, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_EXCL, 0600,
                    LIBSSH2_SFTP_OPENFILE);
-    target->created = h;
+    target->created = h != nullptr;
     if (!h)
         target->openError = lastErrorText();
     return h;

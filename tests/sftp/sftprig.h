@@ -22,46 +22,50 @@ inline QByteArray readAll(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+inline QByteArray sha(const QString &path)
+{
+    QFile f(path);
+    QCryptographicHash h(QCryptographicHash::Sha256);
+    return f.open(QIODevice::ReadOnly) && h.addData(&f) ? h.result().toHex() : QByteArray("unreadable");
+}
+
+// A fixture server: its state folder (account name and password) and port.
 struct Server {
     QString dir;
     int port = 0;
     QString user() const { return QString::fromUtf8(readAll(dir + QStringLiteral("/user")).trimmed()); }
-    QString password() const { return QString::fromUtf8(readAll(dir + QStringLiteral("/password")).trimmed()); }
     // The account's home, seen from this side of the connection.
     QString home() const
     {
         const passwd *pw = getpwnam(user().toUtf8().constData());
         return pw ? QString::fromUtf8(pw->pw_dir) : QString();
     }
+    SshConnectParams params(const QString &knownHosts) const
+    {
+        SshConnectParams p;
+        p.host = QStringLiteral("127.0.0.1");
+        p.port = port;
+        p.user = user();
+        p.password = QString::fromUtf8(readAll(dir + QStringLiteral("/password")).trimmed());
+        p.knownHostsPath = knownHosts;
+        return p;
+    }
 };
 
-// The SSH tests' server, and the variants on the ports after HV_SFTP_PORT.
-inline Server plainServer()
-{
-    return {qEnvironmentVariable("HV_SSHD_DIR"), qEnvironmentVariableIntValue("HV_SSHD_PORT")};
-}
+// The SSH tests' server, and the variants on the ports from HV_SFTP_PORT.
+inline Server plainServer() { return {qEnvironmentVariable("HV_SSHD_DIR"), qEnvironmentVariableIntValue("HV_SSHD_PORT")}; }
 inline Server variant(const char *name, int index)
 {
     return {qEnvironmentVariable("HV_SFTP_FIXTURES") + QStringLiteral("/sftp_") + QLatin1String(name),
             qEnvironmentVariableIntValue("HV_SFTP_PORT") + index};
 }
 
-inline SshConnectParams params(const Server &s, const QString &knownHosts)
+inline QStringList names(const QVariantList &entries)
 {
-    SshConnectParams p;
-    p.host = QStringLiteral("127.0.0.1");
-    p.port = s.port;
-    p.user = s.user();
-    p.password = s.password();
-    p.knownHostsPath = knownHosts;
-    return p;
-}
-
-inline QByteArray sha(const QString &path)
-{
-    QFile f(path);
-    QCryptographicHash h(QCryptographicHash::Sha256);
-    return f.open(QIODevice::ReadOnly) && h.addData(&f) ? h.result().toHex() : QByteArray("unreadable");
+    QStringList out;
+    for (const QVariant &e : entries)
+        out << e.toMap().value(QStringLiteral("name")).toString();
+    return out;
 }
 
 // What a directory-tree worker said, job by job.
@@ -71,58 +75,48 @@ struct Tree {
     bool ready = false;
     QStringList errors;
     QHash<int, QString> ended;  // id -> "完成" or the failure
-    QHash<int, bool> failedJob; // id -> failed
+    QSet<int> failedJobs;
     QList<qlonglong> progress;
     QVariantList listed;
-    QString listedPath, listFailure;
+    QString listFailure;
     bool permDenied = false;
     int nextId = 1;
 
     explicit Tree(const SshConnectParams &p, DirTreeWorker::ExistingFolderQuestion ask = {})
         : worker(new DirTreeWorker(p))
     {
+        using W = DirTreeWorker;
         worker->setExistingFolderQuestion(std::move(ask));
-        QObject::connect(worker, &DirTreeWorker::sigReady, &context, [this] { ready = true; });
-        QObject::connect(worker, &ConnectionWorker::sigError, &context, [this](const QString &m) { errors << m; });
-        QObject::connect(worker, &DirTreeWorker::sigListed, &context,
-                         [this](const QString &, const QString &abs, const QVariantList &e, bool) {
-                             listedPath = abs;
-                             listed = e;
-                         });
-        QObject::connect(worker, &DirTreeWorker::sigFailed, &context,
-                         [this](const QString &, const QString &err, bool denied, bool) {
-                             listFailure = err;
-                             permDenied = denied;
-                         });
-        QObject::connect(worker, &DirTreeWorker::sigJobProgress, &context,
-                         [this](int, qlonglong done, qlonglong) { progress << done; });
-        QObject::connect(worker, &DirTreeWorker::sigJobDone, &context, [this](int id, const QString &m) { ended[id] = m; failedJob[id] = false; });
-        QObject::connect(worker, &DirTreeWorker::sigJobFailed, &context, [this](int id, const QString &m) { ended[id] = m; failedJob[id] = true; });
+        QObject::connect(worker, &W::sigReady, &context, [this] { ready = true; });
+        QObject::connect(worker, &W::sigError, &context, [this](const QString &m) { errors << m; });
+        QObject::connect(worker, &W::sigListed, &context,
+                         [this](const QString &, const QString &, const QVariantList &e) { listed = e; });
+        QObject::connect(worker, &W::sigFailed, &context, [this](const QString &, const QString &err, bool denied) {
+            listFailure = err;
+            permDenied = denied;
+        });
+        QObject::connect(worker, &W::sigJobProgress, &context, [this](int, qlonglong done) { progress << done; });
+        QObject::connect(worker, &W::sigJobDone, &context, [this](int id, const QString &m) { ended[id] = m; });
+        QObject::connect(worker, &W::sigJobFailed, &context, [this](int id, const QString &m) {
+            ended[id] = m;
+            failedJobs << id;
+        });
         worker->start();
     }
     ~Tree() { SftpSession::release(worker); }
 
     bool waitReady() { return QTest::qWaitFor([this] { return ready || !errors.isEmpty(); }, 30000) && ready; }
     // Posts and waits for the job's end: true when it succeeded; *text gets
-    // the failure.
+    // what the worker said.
     bool run(DirTreeJobKind kind, const QString &remote, const QString &second = QString(), QString *text = nullptr)
     {
         const int id = nextId++;
         progress.clear();
-        listFailure.clear();
         worker->post({qint32(kind), id, false, remote, second, QString()});
-        if (!QTest::qWaitFor([&] { return ended.contains(id) || !errors.isEmpty(); }, 120000))
-            return false;
+        (void)QTest::qWaitFor([&] { return ended.contains(id) || !errors.isEmpty(); }, 120000);
         if (text)
             *text = ended.value(id);
-        return !failedJob.value(id, true);
-    }
-    QStringList names() const
-    {
-        QStringList out;
-        for (const QVariant &e : listed)
-            out << e.toMap().value(QStringLiteral("name")).toString();
-        return out;
+        return ended.contains(id) && !failedJobs.contains(id);
     }
 };
 
@@ -130,7 +124,6 @@ struct Tree {
 struct Dialog {
     SftpDialogWorker *worker;
     QObject context;
-    bool connected = false;
     QStringList errors, done, failed;
     QString listedPath;
     QVariantList listed;
@@ -140,17 +133,18 @@ struct Dialog {
     explicit Dialog(const SshConnectParams &p)
         : worker(new SftpDialogWorker(p))
     {
-        QObject::connect(worker, &ConnectionWorker::sigConnected, &context, [this] { connected = true; });
-        QObject::connect(worker, &ConnectionWorker::sigError, &context, [this](const QString &m) { errors << m; });
-        QObject::connect(worker, &SftpDialogWorker::sigListed, &context, [this](const QString &abs, const QVariantList &e) {
+        using W = SftpDialogWorker;
+        QObject::connect(worker, &W::sigError, &context, [this](const QString &m) { errors << m; });
+        QObject::connect(worker, &W::sigListed, &context, [this](const QString &abs, const QVariantList &e) {
             listedPath = abs;
             listed = e;
             ++lists;
         });
-        QObject::connect(worker, &SftpDialogWorker::sigProgress, &context, [this] { ++progress; });
-        QObject::connect(worker, &SftpDialogWorker::sigDone, &context, [this](const QString &m) { done << m; });
-        QObject::connect(worker, &SftpDialogWorker::sigFailed, &context,
-                         [this](const QString &what, const QString &err) { failed << what + QLatin1Char('|') + err; });
+        QObject::connect(worker, &W::sigProgress, &context, [this] { ++progress; });
+        QObject::connect(worker, &W::sigDone, &context, [this](const QString &m) { done << m; });
+        QObject::connect(worker, &W::sigFailed, &context, [this](const QString &what, const QString &err) {
+            failed << what + QLatin1Char('|') + err;
+        });
         worker->start();
     }
     ~Dialog() { SftpSession::release(worker); }
@@ -163,7 +157,7 @@ struct Dialog {
         const qsizetype refused = failed.size();
         worker->post({kind, a, b});
         (void)QTest::qWaitFor([&] { return done.size() + lists > answered || failed.size() > refused || !errors.isEmpty(); },
-                        120000);
+                              120000);
         return failed.size() == refused && errors.isEmpty() && done.size() + lists > answered;
     }
 };

@@ -152,15 +152,15 @@ private slots:
         m_server = plainServer();
         QVERIFY2(!m_server.user().isEmpty() && !m_server.home().isEmpty(), "fixture sshd not running");
         m_knownHosts = m_local.filePath(QStringLiteral("known_hosts"));
-        m_tree = std::make_unique<Tree>(params(m_server, m_knownHosts));
+        m_tree = std::make_unique<Tree>(m_server.params(m_knownHosts));
         QVERIFY2(m_tree->waitReady(), qPrintable(m_tree->errors.join('|')));
-        m_dialog = std::make_unique<Dialog>(params(m_server, m_knownHosts));
+        m_dialog = std::make_unique<Dialog>(m_server.params(m_knownHosts));
         QVERIFY2(m_dialog->waitReady(), qPrintable(m_dialog->errors.join('|')));
         // The dialog lists the login folder first.
         QCOMPARE(m_dialog->listedPath, m_server.home());
     }
 
-    void names_data()
+    void decoder_data()
     {
         QTest::addColumn<QByteArray>("raw");
         QTest::addColumn<int>("kind");
@@ -173,7 +173,7 @@ private slots:
         QTest::newRow("nul") << QByteArray("a\0b", 3) << int(NameKind::Unsafe);
     }
     // The decoder keeps the bytes the server sent, NUL and all.
-    void names()
+    void decoder()
     {
         QFETCH(QByteArray, raw);
         QFETCH(int, kind);
@@ -313,6 +313,15 @@ private slots:
             QVERIFY2(!why.isEmpty() && why != QStringLiteral("完成"), qPrintable(why));
     }
 
+    // Folders first, then names whatever their case; no "." or "..".
+    void treeListing()
+    {
+        const QString base = remoteFolder();
+        setUp(base, {"B=1", "a=1", "c/", "A/"}, m_server);
+        QVERIFY(m_tree->run(DirTreeJobKind::List, base));
+        QCOMPARE(names(m_tree->listed), (QStringList{"A", "c", "a", "B"}));
+    }
+
     // The dialog drops a job it does not know without a word.
     void dialogUnknownKind()
     {
@@ -321,10 +330,8 @@ private slots:
         QVERIFY(m_dialog->run(0, QStringLiteral("/")));
         QCOMPARE(m_dialog->done.size() + m_dialog->failed.size(), answers);
         // "/" lists "..", and no ".".
-        QStringList names;
-        for (const QVariant &e : std::as_const(m_dialog->listed))
-            names << e.toMap().value(QStringLiteral("name")).toString();
-        QVERIFY(names.contains(QStringLiteral("..")) && !names.contains(QStringLiteral(".")));
+        const QStringList listed = names(m_dialog->listed);
+        QVERIFY(listed.contains(QStringLiteral("..")) && !listed.contains(QStringLiteral(".")));
     }
 
     // 2,000 files four folders deep, hidden ones too, up and down again; a
@@ -340,7 +347,7 @@ private slots:
         QCOMPARE(original.size(), 2000);
         std::atomic<int> asked{0};
         std::atomic<bool> answer{false};
-        Tree tree(params(m_server, m_knownHosts), [&](const QString &) {
+        Tree tree(m_server.params(m_knownHosts), [&](const QString &) {
             ++asked;
             return answer.load();
         });
@@ -388,12 +395,12 @@ private slots:
         QFETCH(bool, packs);
         const Server server = variant("hostile", 2);
         const QString dir = server.home() + QStringLiteral("/hostile");
-        Tree tree(params(server, m_knownHosts));
-        Dialog dialog(params(server, m_knownHosts));
+        Tree tree(server.params(m_knownHosts));
+        Dialog dialog(server.params(m_knownHosts));
         QVERIFY(tree.waitReady() && dialog.waitReady());
         QString why;
         QVERIFY(tree.run(DirTreeJobKind::List, dir));
-        QVERIFY2(tree.names().contains(name), qPrintable(tree.names().join('|')));
+        QVERIFY2(names(tree.listed).contains(name), qPrintable(names(tree.listed).join('|')));
         const QByteArray content = name.toUtf8() + '\n';
         const QString local = localPath(QStringLiteral("h"));
         QVERIFY2(tree.run(DirTreeJobKind::DownloadFile, dir + '/' + name, local, &why), qPrintable(why));
@@ -422,7 +429,7 @@ private slots:
     void hostileFolder()
     {
         const Server server = variant("hostile", 2);
-        Tree tree(params(server, m_knownHosts));
+        Tree tree(server.params(m_knownHosts));
         QVERIFY(tree.waitReady());
         const QString chosen = localPath(QStringLiteral("chosen"));
         QVERIFY(QDir().mkpath(chosen));
@@ -445,11 +452,11 @@ private slots:
     // Folders that may not be listed; files that may not be read or written.
     void refusals()
     {
-        Tree closed(params(variant("opendir", 0), m_knownHosts));
+        Tree closed(variant("opendir", 0).params(m_knownHosts));
         QVERIFY(closed.waitReady());
         closed.run(DirTreeJobKind::List, QStringLiteral("."));
         QVERIFY2(closed.permDenied && closed.listFailure.contains(QStringLiteral("Permission denied")), qPrintable(closed.listFailure));
-        Dialog closedDialog(params(variant("opendir", 0), m_knownHosts));
+        Dialog closedDialog(variant("opendir", 0).params(m_knownHosts));
         QVERIFY(QTest::qWaitFor([&] { return !closedDialog.failed.isEmpty(); }, 30000));
         QVERIFY2(closedDialog.failed.first().startsWith(LanguageManager::tr("打开目录 %1").arg(QString())), qPrintable(closedDialog.failed.first()));
         QString why;
@@ -465,8 +472,8 @@ private slots:
         const Server server = variant("readonly", 1);
         const QString home = server.home();
         setUp(home, {"ro/", "ro/f=old"}, server);
-        Tree tree(params(server, m_knownHosts));
-        Dialog dialog(params(server, m_knownHosts));
+        Tree tree(server.params(m_knownHosts));
+        Dialog dialog(server.params(m_knownHosts));
         QVERIFY(tree.waitReady() && dialog.waitReady());
         const QString local = localPath(QStringLiteral("ro"));
         QVERIFY(writeFile(local, "new"));
@@ -474,8 +481,8 @@ private slots:
             {DirTreeJobKind::NewFolder, {"ro/d"}}, {DirTreeJobKind::NewFile, {"ro/g"}},
             {DirTreeJobKind::Rename, {"ro/f", "ro/h"}}, {DirTreeJobKind::Delete, {"ro/f"}},
             {DirTreeJobKind::UploadFile, {local, "ro/f"}}, {DirTreeJobKind::Compress, {"ro", "ro.tar.gz"}}};
+        const auto path = [&](const QString &p) { return p.startsWith('/') ? p : home + '/' + p; };
         for (const auto &[kind, args] : changes) {
-            const auto path = [&](const QString &p) { return p.startsWith('/') ? p : home + '/' + p; };
             QString why;
             QVERIFY(!tree.run(kind, path(args[0]), args.size() > 1 ? path(args[1]) : QString(), &why));
             QVERIFY2(why.contains(QStringLiteral("Permission denied")), qPrintable(why));
@@ -500,7 +507,7 @@ private slots:
         QFETCH(QString, phase);
         QTcpServer silent; // takes the connection and never says a word
         QVERIFY(silent.listen(QHostAddress::LocalHost));
-        SshConnectParams p = params(m_server, m_knownHosts);
+        SshConnectParams p = m_server.params(m_knownHosts);
         if (phase == QStringLiteral("handshake"))
             p.port = silent.serverPort();
         const QString base = remoteFolder();
@@ -542,7 +549,7 @@ private slots:
         const QString knownHosts = localPath(QStringLiteral("known_hosts"));
         const QList<QByteArray> other = readAll(m_server.dir + QStringLiteral("/rsa-only/host_rsa.pub")).split(' ');
         QVERIFY(writeFile(knownHosts, QStringLiteral("[127.0.0.1]:%1 ").arg(m_server.port).toUtf8() + other[0] + ' ' + other[1] + '\n'));
-        Tree tree(params(m_server, knownHosts));
+        Tree tree(m_server.params(knownHosts));
         QVERIFY(!tree.waitReady());
         QVERIFY2(tree.errors.value(0).startsWith(QStringLiteral("⚠ 主机密钥校验失败：127.0.0.1")), qPrintable(tree.errors.join('|')));
     }

@@ -93,7 +93,7 @@ class TestSftpWidgets : public QObject
     QStringList m_asked; // every confirmation shown
     int m_folderQuestions = 0;
 
-    SshConnectParams serverParams() const { return params(m_server, m_knownHosts); }
+    SshConnectParams serverParams() const { return m_server.params(m_knownHosts); }
 
 private slots:
     void initTestCase()
@@ -279,7 +279,7 @@ private slots:
         const Server refusing = variant("opendir", 0);
         QVERIFY2(!refusing.user().isEmpty(), "fixture sftp_opendir not running");
         RemoteDirTree tree;
-        tree.connectTo(params(refusing, m_knownHosts));
+        tree.connectTo(refusing.params(m_knownHosts));
         QTRY_VERIFY_WITH_TIMEOUT(tree.statusText().startsWith(QStringLiteral("打开目录 . 失败")), kWait);
         QTreeWidget *w = tree.treeWidget();
         QCOMPARE(w->topLevelItemCount(), 1);

@@ -85,7 +85,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         auto *area = window.findChild<TerminalArea *>();
         area->addTerminal(QStringLiteral("s1"), QStringLiteral("ssh"), QString(), QString());
-        area->attachRemoteDirTree(QStringLiteral("s1"), params(server, local.filePath(QStringLiteral("known_hosts"))));
+        area->attachRemoteDirTree(QStringLiteral("s1"), server.params(local.filePath(QStringLiteral("known_hosts"))));
         auto *tree = area->findChild<RemoteDirTree *>();
         QVERIFY(tree && tree->isVisible());
         QTreeWidget *w = tree->treeWidget();
