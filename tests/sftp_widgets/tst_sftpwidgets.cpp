@@ -4,7 +4,12 @@
 
 #include "../sftp/sftprig.h"
 
+#include "connections/sshconnection.h"
 #include "core/languagemanager.h"
+#include "mainwindow/mainwindow.h"
+#include "terminal/widgets/terminalarea.h"
+#include "terminal/widgets/terminaledit.h"
+#include "terminal/widgets/terminalview.h"
 #include "sftp/widgets/progressthrottle.h"
 #include "sftp/widgets/remotedirtree.h"
 #include "sftp/widgets/sftpdialog.h"
@@ -419,6 +424,37 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(dialog->currentFolder(), m_work, kWait);
         dialog->close();
         QTRY_COMPARE_WITH_TIMEOUT(gone.size(), 1, 6000);
+    }
+
+    // The menu entry opens a dialog for a connected SSH tab with the
+    // connection's own parameters, and refuses a tab with no SSH session.
+    void sftpMenuEntry_data()
+    {
+        QTest::addColumn<bool>("connected");
+        QTest::newRow("connected SSH tab") << true;
+        QTest::newRow("no SSH session") << false;
+    }
+    void sftpMenuEntry()
+    {
+        QFETCH(bool, connected);
+        MainWindow window;
+        auto *area = window.findChild<TerminalArea *>();
+        area->addTerminal(QStringLiteral("t1"), QStringLiteral("t"), QString(), QString());
+        if (connected) {
+            auto *ssh = new SshConnection(&window);
+            ssh->setParams(serverParams());
+            window.sessionHub()->connections.insert(QStringLiteral("t1"), ssh);
+        }
+        QAction *entry = window.findChild<QAction *>(QStringLiteral("actionSftpTab"));
+        QVERIFY(entry);
+        entry->trigger();
+        auto *dialog = window.findChild<SftpDialog *>();
+        QCOMPARE(dialog != nullptr, connected);
+        if (connected)
+            QTRY_COMPARE_WITH_TIMEOUT(dialog->currentFolder(), m_server.home(), kWait);
+        else
+            QTRY_VERIFY(area->currentView()->terminalEdit()->toPlainText().contains(QStringLiteral("SFTP 需要先激活一个 SSH 会话")));
+        window.sessionHub()->connections.clear();
     }
 
 private:
