@@ -67,9 +67,9 @@ void openSftpDialog(SessionHub &hub)
     params.port = port;
     params.user = credentials.user;
     params.password = credentials.password;
-    params.auth = settings.getString(prefix + QStringLiteral("conn/auth"),
-                                     settings.getString(QStringLiteral("default/sshAuth"),
-                                                        LanguageManager::tr(QStringLiteral("密码认证"))));
+    params.auth = settings.getString(
+        prefix + QStringLiteral("conn/auth"),
+        settings.getString(QStringLiteral("default/sshAuth"), LanguageManager::tr(QStringLiteral("密码认证"))));
     params.privateKey = settings.getString(prefix + QStringLiteral("conn/privateKey"), QString());
     params.knownHostsPath =
         expandPathVariables(settings.getString(QStringLiteral("keys/knownHosts"),

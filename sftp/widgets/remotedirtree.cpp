@@ -20,8 +20,6 @@
 
 namespace {
 
-QString tr(const char *source) { return LanguageManager::tr(QString::fromUtf8(source)); }
-
 constexpr char kNeutral[] = "#858585";
 constexpr char kWarning[] = "#d7ba7d";
 constexpr char kError[] = "#ff6b6b";
@@ -82,7 +80,7 @@ RemoteDirTree::RemoteDirTree(QWidget *parent) : QWidget(parent)
         refreshButton->setText(QString());
         refreshButton->setIcon(style()->standardIcon(QStyle::SP_BrowserReload));
     }
-    refreshButton->setToolTip(tr("刷新目录树"));
+    refreshButton->setToolTip(LanguageManager::tr(QStringLiteral("刷新目录树")));
     refreshButton->setFixedWidth(28);
     refreshButton->setStyleSheet(QStringLiteral(
         "QPushButton{background-color:#2d2d30;border:1px solid #3e3e42;color:#cccccc;border-radius:3px;font-size:16px;}"
@@ -92,21 +90,21 @@ RemoteDirTree::RemoteDirTree(QWidget *parent) : QWidget(parent)
 
     tree = new QTreeWidget(this);
     tree->setColumnCount(1);
-    tree->setHeaderLabel(tr("名称"));
+    tree->setHeaderLabel(LanguageManager::tr(QStringLiteral("名称")));
     tree->setHeaderHidden(true);
     tree->setRootIsDecorated(true);
     tree->setUniformRowHeights(true);
     tree->setSelectionMode(QAbstractItemView::NoSelection);
     tree->setFocusPolicy(Qt::NoFocus);
     tree->setContextMenuPolicy(Qt::CustomContextMenu);
-    tree->setStyleSheet(QStringLiteral(
-        "QTreeWidget{background-color:#1e1e1e;border:none;color:#cccccc;}QTreeWidget::item{height:20px;}"
-        "QTreeWidget::item:hover{background-color:#2a2d2e;}"));
+    tree->setStyleSheet(
+        QStringLiteral("QTreeWidget{background-color:#1e1e1e;border:none;color:#cccccc;}QTreeWidget::item{height:20px;}"
+                       "QTreeWidget::item:hover{background-color:#2a2d2e;}"));
     layout->addWidget(tree, 1);
 
     statusLabel = new QLabel(this);
     layout->addWidget(statusLabel);
-    setStatus(tr("未连接"), kNeutral);
+    setStatus(LanguageManager::tr(QStringLiteral("未连接")), kNeutral);
 
     connect(tree, &QTreeWidget::itemExpanded, this, &RemoteDirTree::onExpanded);
     connect(tree, &QWidget::customContextMenuRequested, this, &RemoteDirTree::onContextMenu);
@@ -146,7 +144,7 @@ void RemoteDirTree::connectTo(const SshConnectParams &p)
     tree->clear();
     headerLabel->setText(QStringLiteral("/"));
     headerLabel->setToolTip(QString());
-    setStatus(tr("连接中..."), kNeutral);
+    setStatus(LanguageManager::tr(QStringLiteral("连接中...")), kNeutral);
 
     worker = new DirTreeWorker(params);
     question = std::make_shared<Question>();
@@ -164,7 +162,9 @@ void RemoteDirTree::connectTo(const SshConnectParams &p)
                         return;
                 }
                 const bool yes = sftpPrompts().confirm(
-                    self, tr("下载"), tr("本地文件夹 %1 已存在，下载的文件将写入其中。继续吗？").arg(folder));
+                    self, LanguageManager::tr(QStringLiteral("下载")),
+                    LanguageManager::tr(QStringLiteral("本地文件夹 %1 已存在，下载的文件将写入其中。继续吗？"))
+                        .arg(folder));
                 QMutexLocker done(&q->mutex);
                 q->answer = yes;
                 q->answered.wakeAll();
@@ -204,7 +204,7 @@ void RemoteDirTree::stopWorker()
 void RemoteDirTree::onReady()
 {
     trace(QStringLiteral("[dirtree] ready"));
-    setStatus(tr("已连接"));
+    setStatus(LanguageManager::tr(QStringLiteral("已连接")));
     makeRootItem(QStringLiteral("/"));
 }
 
@@ -274,7 +274,9 @@ void RemoteDirTree::onListed(const QString &requested, const QString &absPath, c
     if (isRoot) {
         rootPath = absPath;
         headerLabel->setText(absPath);
-        headerLabel->setToolTip(rootFallback ? tr("无权限访问 /，当前显示主目录：%1").arg(absPath) : absPath);
+        headerLabel->setToolTip(
+            rootFallback ? LanguageManager::tr(QStringLiteral("无权限访问 /，当前显示主目录：%1")).arg(absPath)
+                         : absPath);
     }
     unindexDescendants(item);
     dropChildren(item);
@@ -302,7 +304,7 @@ void RemoteDirTree::onListed(const QString &requested, const QString &absPath, c
     }
     item->addChildren(children);
     item->setData(0, LoadedRole, true);
-    setStatus(tr("%1 项").arg(entries.size()), kNeutral);
+    setStatus(LanguageManager::tr(QStringLiteral("%1 项")).arg(entries.size()), kNeutral);
 }
 
 void RemoteDirTree::onFailed(const QString &requested, const QString &err, bool permDenied, bool isRoot)
@@ -314,7 +316,7 @@ void RemoteDirTree::onFailed(const QString &requested, const QString &err, bool 
         rootCreated = false;
         pathIndex.clear();
         tree->clear();
-        setStatus(tr("无权限访问 /，改为显示主目录"), kWarning);
+        setStatus(LanguageManager::tr(QStringLiteral("无权限访问 /，改为显示主目录")), kWarning);
         makeRootItem(QStringLiteral("."));
         return;
     }
@@ -322,11 +324,12 @@ void RemoteDirTree::onFailed(const QString &requested, const QString &err, bool 
         item->setData(0, LoadedRole, false);
         unindexDescendants(item);
         dropChildren(item);
-        auto *note = new QTreeWidgetItem(item, {tr("（无法读取，收起后再展开可重试）")});
+        auto *note =
+            new QTreeWidgetItem(item, {LanguageManager::tr(QStringLiteral("（无法读取，收起后再展开可重试）"))});
         note->setForeground(0, QColor(0xff, 0x6b, 0x6b));
         note->setFlags(Qt::NoItemFlags);
     }
-    setStatus(tr("打开目录 %1 失败 %2").arg(requested, err), kError);
+    setStatus(LanguageManager::tr(QStringLiteral("打开目录 %1 失败 %2")).arg(requested, err), kError);
 }
 
 void RemoteDirTree::onWorkerError(const QString &msg)
@@ -335,10 +338,7 @@ void RemoteDirTree::onWorkerError(const QString &msg)
     setStatus(msg, kError);
 }
 
-void RemoteDirTree::dropChildren(QTreeWidgetItem *item)
-{
-    qDeleteAll(item->takeChildren());
-}
+void RemoteDirTree::dropChildren(QTreeWidgetItem *item) { qDeleteAll(item->takeChildren()); }
 
 void RemoteDirTree::unindexDescendants(QTreeWidgetItem *item)
 {
@@ -427,27 +427,27 @@ QMenu *RemoteDirTree::buildContextMenu(QTreeWidgetItem *item)
         action->setEnabled(enabled);
         return action;
     };
-    menu->addAction(tr("刷新"), this, [this, item] {
+    menu->addAction(LanguageManager::tr(QStringLiteral("刷新")), this, [this, item] {
         if (item && currentItemIsDir())
             refreshItem(item);
         else
             refreshRoot();
     });
     menu->addSeparator();
-    add(tr("新建文件"), true, &RemoteDirTree::actNewFile);
-    add(tr("新建文件夹"), true, &RemoteDirTree::actNewFolder);
-    add(tr("重命名"), onEntry, &RemoteDirTree::actRename);
+    add(LanguageManager::tr(QStringLiteral("新建文件")), true, &RemoteDirTree::actNewFile);
+    add(LanguageManager::tr(QStringLiteral("新建文件夹")), true, &RemoteDirTree::actNewFolder);
+    add(LanguageManager::tr(QStringLiteral("重命名")), onEntry, &RemoteDirTree::actRename);
     menu->addSeparator();
-    add(tr("下载"), onItem, &RemoteDirTree::actDownload);
-    add(tr("复制文件名"), onItem, &RemoteDirTree::actCopyName);
-    add(tr("复制绝对路径"), onItem, &RemoteDirTree::actCopyPath);
-    add(tr("删除"), onEntry, &RemoteDirTree::actDelete);
+    add(LanguageManager::tr(QStringLiteral("下载")), onItem, &RemoteDirTree::actDownload);
+    add(LanguageManager::tr(QStringLiteral("复制文件名")), onItem, &RemoteDirTree::actCopyName);
+    add(LanguageManager::tr(QStringLiteral("复制绝对路径")), onItem, &RemoteDirTree::actCopyPath);
+    add(LanguageManager::tr(QStringLiteral("删除")), onEntry, &RemoteDirTree::actDelete);
     menu->addSeparator();
-    QMenu *upload = menu->addMenu(tr("上传"));
-    upload->addAction(tr("文件"), this, &RemoteDirTree::actUploadFile);
-    upload->addAction(tr("文件夹"), this, &RemoteDirTree::actUploadFolder);
+    QMenu *upload = menu->addMenu(LanguageManager::tr(QStringLiteral("上传")));
+    upload->addAction(LanguageManager::tr(QStringLiteral("文件")), this, &RemoteDirTree::actUploadFile);
+    upload->addAction(LanguageManager::tr(QStringLiteral("文件夹")), this, &RemoteDirTree::actUploadFolder);
     menu->addSeparator();
-    add(tr("压缩"), onEntry, &RemoteDirTree::actCompress);
+    add(LanguageManager::tr(QStringLiteral("压缩")), onEntry, &RemoteDirTree::actCompress);
     return menu;
 }
 
@@ -469,7 +469,7 @@ std::optional<QString> RemoteDirTree::askName(const QString &title, const QStrin
     if (name.isEmpty())
         return std::nullopt;
     if (name.contains(QLatin1Char('/'))) {
-        setStatus(tr("名称不能包含 /"));
+        setStatus(LanguageManager::tr(QStringLiteral("名称不能包含 /")));
         return std::nullopt;
     }
     return name;
@@ -486,12 +486,14 @@ void RemoteDirTree::newItem(DirTreeJobKind kind, const QString &title, const QSt
 
 void RemoteDirTree::actNewFile()
 {
-    newItem(DirTreeJobKind::NewFile, tr("新建文件"), tr("文件名："), tr("新建文件.txt"));
+    newItem(DirTreeJobKind::NewFile, LanguageManager::tr(QStringLiteral("新建文件")),
+            LanguageManager::tr(QStringLiteral("文件名：")), LanguageManager::tr(QStringLiteral("新建文件.txt")));
 }
 
 void RemoteDirTree::actNewFolder()
 {
-    newItem(DirTreeJobKind::NewFolder, tr("新建文件夹"), tr("文件夹名："), tr("新建文件夹"));
+    newItem(DirTreeJobKind::NewFolder, LanguageManager::tr(QStringLiteral("新建文件夹")),
+            LanguageManager::tr(QStringLiteral("文件夹名：")), LanguageManager::tr(QStringLiteral("新建文件夹")));
 }
 
 void RemoteDirTree::actRename()
@@ -501,7 +503,8 @@ void RemoteDirTree::actRename()
         return;
     const QString name = sftpnames::remoteName(cur);
     const QString parent = sftpnames::remoteParent(cur);
-    const std::optional<QString> newName = askName(tr("重命名"), tr("新名称："), name);
+    const std::optional<QString> newName =
+        askName(LanguageManager::tr(QStringLiteral("重命名")), LanguageManager::tr(QStringLiteral("新名称：")), name);
     if (!newName || *newName == name)
         return;
     submitJob({qint32(DirTreeJobKind::Rename), 0, false, cur, sftpnames::joinRemotePath(parent, *newName), parent});
@@ -512,9 +515,10 @@ void RemoteDirTree::actDelete()
     const QString cur = currentItemPath();
     if (cur.isEmpty() || currentIsRoot())
         return;
-    const QString extra = currentItemIsDir() ? tr("（目录及其全部内容）") : QString();
+    const QString extra = currentItemIsDir() ? LanguageManager::tr(QStringLiteral("（目录及其全部内容）")) : QString();
     // The full path: a bare name does not say which of two same-named files goes.
-    if (!sftpPrompts().confirm(this, tr("删除"), tr("确定删除 %1 ？%2").arg(cur, extra)))
+    if (!sftpPrompts().confirm(this, LanguageManager::tr(QStringLiteral("删除")),
+                               LanguageManager::tr(QStringLiteral("确定删除 %1 ？%2")).arg(cur, extra)))
         return;
     submitJob({qint32(DirTreeJobKind::Delete), 0, false, cur, QString(), sftpnames::remoteParent(cur)});
 }
@@ -526,17 +530,17 @@ void RemoteDirTree::actDownload()
         return;
     const QString name = sftpnames::remoteName(cur);
     if (currentItemIsDir()) {
-        const QString folder = sftpPrompts().folder(this, tr("选择下载位置"));
+        const QString folder = sftpPrompts().folder(this, LanguageManager::tr(QStringLiteral("选择下载位置")));
         if (folder.isEmpty())
             return;
         // The root "/" has no name of its own: it lands in a folder named for the host.
-        const QString target = name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("/")
-                                   ? params.host
-                                   : name;
-        submitJob({qint32(DirTreeJobKind::DownloadFolder), 0, false, cur, folder + QLatin1Char('/') + target, QString()});
+        const QString target =
+            name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("/") ? params.host : name;
+        submitJob(
+            {qint32(DirTreeJobKind::DownloadFolder), 0, false, cur, folder + QLatin1Char('/') + target, QString()});
         return;
     }
-    const QString local = sftpPrompts().saveFile(this, tr("下载 %1").arg(name), name);
+    const QString local = sftpPrompts().saveFile(this, LanguageManager::tr(QStringLiteral("下载 %1")).arg(name), name);
     if (local.isEmpty())
         return;
     submitJob({qint32(DirTreeJobKind::DownloadFile), 0, false, cur, local, QString()});
@@ -545,7 +549,7 @@ void RemoteDirTree::actDownload()
 void RemoteDirTree::actUploadFile()
 {
     const QString dir = currentRemoteDir();
-    const QString local = sftpPrompts().openFile(this, tr("上传到 %1").arg(dir));
+    const QString local = sftpPrompts().openFile(this, LanguageManager::tr(QStringLiteral("上传到 %1")).arg(dir));
     if (local.isEmpty())
         return;
     submitJob({qint32(DirTreeJobKind::UploadFile), 0, false, local,
@@ -555,7 +559,7 @@ void RemoteDirTree::actUploadFile()
 void RemoteDirTree::actUploadFolder()
 {
     const QString dir = currentRemoteDir();
-    const QString local = sftpPrompts().folder(this, tr("选择要上传的文件夹"));
+    const QString local = sftpPrompts().folder(this, LanguageManager::tr(QStringLiteral("选择要上传的文件夹")));
     if (local.isEmpty())
         return;
     submitJob({qint32(DirTreeJobKind::UploadFolder), 0, false, local,
@@ -577,7 +581,7 @@ void RemoteDirTree::actCopyName()
     if (cur.isEmpty())
         return;
     QGuiApplication::clipboard()->setText(sftpnames::remoteName(cur));
-    setStatus(tr("已复制文件名"));
+    setStatus(LanguageManager::tr(QStringLiteral("已复制文件名")));
 }
 
 void RemoteDirTree::actCopyPath()
@@ -586,7 +590,7 @@ void RemoteDirTree::actCopyPath()
     if (cur.isEmpty())
         return;
     QGuiApplication::clipboard()->setText(cur);
-    setStatus(tr("已复制绝对路径"));
+    setStatus(LanguageManager::tr(QStringLiteral("已复制绝对路径")));
 }
 
 int RemoteDirTree::submitJob(DirTreeJob job)
@@ -607,7 +611,10 @@ void RemoteDirTree::onJobStart(int id, const QString &name, bool upload, qlonglo
     progressThrottle.reset();
     transferIds.insert(id);
     emit sigTransferAdded(id, name, upload, total);
-    setStatus(QStringLiteral("%1 %2").arg(upload ? tr("↑ 上传") : tr("↓ 下载"), name), kWarning);
+    setStatus(QStringLiteral("%1 %2").arg(upload ? LanguageManager::tr(QStringLiteral("↑ 上传"))
+                                                 : LanguageManager::tr(QStringLiteral("↓ 下载")),
+                                          name),
+              kWarning);
 }
 
 void RemoteDirTree::onJobProgress(int id, qlonglong done, qlonglong total)
@@ -631,7 +638,7 @@ void RemoteDirTree::flushProgress()
 
 void RemoteDirTree::showProgress(int id, qint64 done, qint64 total)
 {
-    setStatus(tr("%1 / %2 字节").arg(done).arg(total));
+    setStatus(LanguageManager::tr(QStringLiteral("%1 / %2 字节")).arg(done).arg(total));
     if (transferIds.contains(id))
         emit sigTransferProgress(id, done, total);
 }
@@ -648,7 +655,7 @@ void RemoteDirTree::onJobDone(int id, const QString &msg)
     if (--activeJobCount < 1) {
         activeJobCount = 0;
         emit sigTransfersIdle();
-        setStatus(tr("任务完成"));
+        setStatus(LanguageManager::tr(QStringLiteral("任务完成")));
     }
     if (job.third.isEmpty())
         return;
@@ -671,5 +678,5 @@ void RemoteDirTree::onJobFailed(int id, const QString &err)
         activeJobCount = 0;
         emit sigTransfersIdle();
     }
-    setStatus(tr("任务失败 %1").arg(err), kError);
+    setStatus(LanguageManager::tr(QStringLiteral("任务失败 %1")).arg(err), kError);
 }

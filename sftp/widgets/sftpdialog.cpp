@@ -18,8 +18,6 @@
 
 namespace {
 
-QString tr(const char *source) { return LanguageManager::tr(QString::fromUtf8(source)); }
-
 constexpr char kNeutral[] = "color:#858585;";
 constexpr char kSuccess[] = "color:#4ec9b0;";
 constexpr char kError[] = "color:#ff6b6b;";
@@ -32,7 +30,7 @@ constexpr char kButtonStyle[] =
 
 SftpDialog::SftpDialog(const SshConnectParams &p, QWidget *parent) : QDialog(parent), params(p)
 {
-    const QString title = tr("🗂️ SFTP - %1").arg(params.host);
+    const QString title = LanguageManager::tr(QStringLiteral("🗂️ SFTP - %1")).arg(params.host);
     setWindowTitle(title);
     setWindowFlags((windowFlags() & ~Qt::WindowSystemMenuHint) | Qt::FramelessWindowHint);
     resize(720, 480);
@@ -56,11 +54,11 @@ SftpDialog::SftpDialog(const SshConnectParams &p, QWidget *parent) : QDialog(par
     layout->addWidget(hostLabel);
 
     auto *pathRow = new QHBoxLayout;
-    upButton = new QPushButton(tr("⬆ 上级"), body);
+    upButton = new QPushButton(LanguageManager::tr(QStringLiteral("⬆ 上级")), body);
     pathEdit = new QLineEdit(body);
     pathEdit->setStyleSheet(QStringLiteral("QLineEdit{background-color:#1e1e1e;border:1px solid #3e3e42;color:#cccccc;"
                                            "padding:4px 6px;border-radius:3px;}"));
-    refreshButton = new QPushButton(tr("⟳ 刷新"), body);
+    refreshButton = new QPushButton(LanguageManager::tr(QStringLiteral("⟳ 刷新")), body);
     pathRow->addWidget(upButton);
     pathRow->addWidget(pathEdit, 1);
     pathRow->addWidget(refreshButton);
@@ -69,7 +67,8 @@ SftpDialog::SftpDialog(const SshConnectParams &p, QWidget *parent) : QDialog(par
     fileList = new QTreeWidget(body);
     fileList->setObjectName(QStringLiteral("sftpFileList"));
     fileList->setColumnCount(3);
-    fileList->setHeaderLabels({tr("名称"), tr("大小"), tr("修改时间")});
+    fileList->setHeaderLabels({LanguageManager::tr(QStringLiteral("名称")), LanguageManager::tr(QStringLiteral("大小")),
+                               LanguageManager::tr(QStringLiteral("修改时间"))});
     fileList->setRootIsDecorated(false);
     fileList->setUniformRowHeights(true);
     fileList->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -83,10 +82,10 @@ SftpDialog::SftpDialog(const SshConnectParams &p, QWidget *parent) : QDialog(par
     layout->addWidget(fileList, 1);
 
     auto *buttonRow = new QHBoxLayout;
-    uploadButton = new QPushButton(tr("⬆ 上传..."), body);
-    downloadButton = new QPushButton(tr("⬇ 下载..."), body);
-    deleteButton = new QPushButton(tr("🗑 删除"), body);
-    mkdirButton = new QPushButton(tr("📁 新建文件夹"), body);
+    uploadButton = new QPushButton(LanguageManager::tr(QStringLiteral("⬆ 上传...")), body);
+    downloadButton = new QPushButton(LanguageManager::tr(QStringLiteral("⬇ 下载...")), body);
+    deleteButton = new QPushButton(LanguageManager::tr(QStringLiteral("🗑 删除")), body);
+    mkdirButton = new QPushButton(LanguageManager::tr(QStringLiteral("📁 新建文件夹")), body);
     for (QPushButton *button : {uploadButton, downloadButton, deleteButton, mkdirButton}) {
         button->setStyleSheet(QString::fromLatin1(kButtonStyle));
         buttonRow->addWidget(button);
@@ -103,7 +102,7 @@ SftpDialog::SftpDialog(const SshConnectParams &p, QWidget *parent) : QDialog(par
     layout->addWidget(progressBar);
     statusLabel = new QLabel(body);
     layout->addWidget(statusLabel);
-    setStatus(tr("连接中..."), kNeutral);
+    setStatus(LanguageManager::tr(QStringLiteral("连接中...")), kNeutral);
 
     connect(upButton, &QPushButton::clicked, this, &SftpDialog::goUp);
     connect(refreshButton, &QPushButton::clicked, this, &SftpDialog::refresh);
@@ -161,13 +160,13 @@ void SftpDialog::post(int kind, const QString &a, const QString &b)
         worker->post({kind, a, b});
 }
 
-void SftpDialog::onConnected() { setStatus(tr("已连接"), kSuccess); }
+void SftpDialog::onConnected() { setStatus(LanguageManager::tr(QStringLiteral("已连接")), kSuccess); }
 
 void SftpDialog::onError(const QString &msg)
 {
     setStatus(msg, kError);
     for (QWidget *w : std::initializer_list<QWidget *>{upButton, refreshButton, uploadButton, downloadButton,
-                                                        deleteButton, mkdirButton, pathEdit})
+                                                       deleteButton, mkdirButton, pathEdit})
         w->setEnabled(false);
 }
 
@@ -207,7 +206,7 @@ void SftpDialog::onListed(const QString &absPath, const QVariantList &entries)
     fileList->addTopLevelItems(rows);
     fileList->setUpdatesEnabled(true);
     progressBar->setValue(0);
-    setStatus(tr("%1 项").arg(entries.size()), kNeutral);
+    setStatus(LanguageManager::tr(QStringLiteral("%1 项")).arg(entries.size()), kNeutral);
 }
 
 void SftpDialog::onProgress(qlonglong done, qlonglong total)
@@ -232,7 +231,7 @@ void SftpDialog::showProgress(qint64 done, qint64 total)
     // 64-bit byte counts would overflow the bar's int range past 2 GiB.
     const qint64 value = total < 1 ? (done > 0 ? ProgressScale : 0) : done * ProgressScale / total;
     progressBar->setValue(int(qBound(qint64(0), value, qint64(ProgressScale))));
-    setStatus(tr("%1 / %2 字节").arg(done).arg(total));
+    setStatus(LanguageManager::tr(QStringLiteral("%1 / %2 字节")).arg(done).arg(total));
 }
 
 void SftpDialog::onDone(const QString &summary)
@@ -248,7 +247,7 @@ void SftpDialog::onFailed(const QString &what, const QString &err)
 {
     flushProgress();
     progressThrottle.reset();
-    setStatus(tr("%1 失败 %2").arg(what, err), kError);
+    setStatus(LanguageManager::tr(QStringLiteral("%1 失败 %2")).arg(what, err), kError);
     progressBar->setValue(0);
 }
 
@@ -269,7 +268,7 @@ void SftpDialog::onItemActivated(QTreeWidgetItem *item, int col)
 void SftpDialog::navigate(const QString &path)
 {
     post(0, path);
-    setStatus(tr("打开 %1 ...").arg(path));
+    setStatus(LanguageManager::tr(QStringLiteral("打开 %1 ...")).arg(path));
 }
 
 void SftpDialog::goUp()
@@ -284,12 +283,13 @@ void SftpDialog::refresh() { navigate(currentPath.isEmpty() ? QStringLiteral("."
 
 void SftpDialog::upload()
 {
-    const QString local = sftpPrompts().openFile(this, tr("上传到 %1").arg(currentPath));
+    const QString local =
+        sftpPrompts().openFile(this, LanguageManager::tr(QStringLiteral("上传到 %1")).arg(currentPath));
     if (local.isEmpty())
         return;
     const QString remote = remotePath(QFileInfo(local).fileName());
     post(1, local, remote);
-    setStatus(tr("上传 %1 ...").arg(remote));
+    setStatus(LanguageManager::tr(QStringLiteral("上传 %1 ...")).arg(remote));
 }
 
 void SftpDialog::download()
@@ -298,11 +298,11 @@ void SftpDialog::download()
     if (!item || item->data(0, IsDirRole).toBool())
         return;
     const QString name = item->data(0, NameRole).toString();
-    const QString local = sftpPrompts().saveFile(this, tr("下载 %1").arg(name), name);
+    const QString local = sftpPrompts().saveFile(this, LanguageManager::tr(QStringLiteral("下载 %1")).arg(name), name);
     if (local.isEmpty())
         return;
     post(2, remotePath(name), local);
-    setStatus(tr("下载 %1 ...").arg(name));
+    setStatus(LanguageManager::tr(QStringLiteral("下载 %1 ...")).arg(name));
 }
 
 void SftpDialog::removeSelected()
@@ -314,14 +314,16 @@ void SftpDialog::removeSelected()
     if (name.isEmpty() || name == QLatin1String(".."))
         return;
     const QString path = remotePath(name);
-    if (!sftpPrompts().confirm(this, tr("删除"), tr("确定删除 %1 ？").arg(path)))
+    if (!sftpPrompts().confirm(this, LanguageManager::tr(QStringLiteral("删除")),
+                               LanguageManager::tr(QStringLiteral("确定删除 %1 ？")).arg(path)))
         return;
     post(3, path);
 }
 
 void SftpDialog::mkdir()
 {
-    const std::optional<QString> name = sftpPrompts().text(this, tr("新建文件夹"), tr("名称："), QString());
+    const std::optional<QString> name = sftpPrompts().text(this, LanguageManager::tr(QStringLiteral("新建文件夹")),
+                                                           LanguageManager::tr(QStringLiteral("名称：")), QString());
     if (!name || name->isEmpty())
         return;
     post(4, remotePath(*name));

@@ -23,8 +23,8 @@ SftpPrompts qtPrompts()
         return QFileDialog::getExistingDirectory(parent, caption, QString(), QFileDialog::ShowDirsOnly);
     };
     p.confirm = [](QWidget *parent, const QString &title, const QString &question) {
-        return QMessageBox::question(parent, title, question, QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton)
-               == QMessageBox::Yes;
+        return QMessageBox::question(parent, title, question, QMessageBox::Yes | QMessageBox::No,
+                                     QMessageBox::NoButton) == QMessageBox::Yes;
     };
     p.runMenu = [](QMenu *menu, const QPoint &globalPos) { menu->exec(globalPos); };
     return p;

@@ -8,12 +8,6 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-namespace {
-
-QString tr(const char *source) { return LanguageManager::tr(QString::fromUtf8(source)); }
-
-} // namespace
-
 TransferPanel::TransferPanel(QWidget *parent) : QWidget(parent)
 {
     setWindowTitle(LanguageManager::tr(QStringLiteral("传输列表")));
@@ -70,9 +64,10 @@ void TransferPanel::addTransfer(int id, const QString &name, bool upload, qint64
     item->setData(0, Qt::UserRole, id);
     item->setText(0, name);
     item->setToolTip(0, name);
-    item->setText(1, upload ? tr("↑ 上传") : tr("↓ 下载"));
+    item->setText(1, upload ? LanguageManager::tr(QStringLiteral("↑ 上传"))
+                            : LanguageManager::tr(QStringLiteral("↓ 下载")));
     item->setText(2, total < 1 ? QString() : QStringLiteral("0 / %1").arg(formatBytes(total)));
-    item->setText(3, tr("传输中…"));
+    item->setText(3, LanguageManager::tr(QStringLiteral("传输中…")));
     items.insert(id, item);
 
     auto *bar = new QProgressBar(tree);
@@ -108,7 +103,8 @@ void TransferPanel::finishTransfer(int id, const QString &status, bool ok)
 {
     m_activeCount = qMax(m_activeCount - 1, 0);
     if (QTreeWidgetItem *item = items.value(id)) {
-        item->setText(3, ok ? tr("完成") : tr("失败 %1").arg(status));
+        item->setText(3, ok ? LanguageManager::tr(QStringLiteral("完成"))
+                            : LanguageManager::tr(QStringLiteral("失败 %1")).arg(status));
         if (!ok)
             item->setToolTip(3, status);
         item->setForeground(3, ok ? QColor(78, 201, 176) : QColor(255, 107, 107));

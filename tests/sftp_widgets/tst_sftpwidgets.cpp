@@ -22,6 +22,7 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTreeWidget>
 
@@ -191,6 +192,24 @@ private slots:
             } else if (op == 's')
                 QCOMPARE(row(id)->text(3), step.mid(3).replace(QLatin1Char('~'), QLatin1Char(' ')));
         }
+    }
+
+    // Texts follow the language chosen (a QObject's own tr() would not).
+    void speaksTheLanguage()
+    {
+        LanguageManager::setLanguage(QStringLiteral("en"));
+        auto back = qScopeGuard([] { LanguageManager::setLanguage(QStringLiteral("zh")); });
+        TransferPanel panel;
+        panel.addTransfer(1, QStringLiteral("f"), true, 0);
+        const QTreeWidgetItem *row = panel.findChild<QTreeWidget *>()->topLevelItem(0);
+        QCOMPARE(row->text(1) + QLatin1Char('|') + row->text(3), QStringLiteral("↑ Upload|Transferring…"));
+        QCOMPARE(RemoteDirTree().statusText(), QStringLiteral("Not connected"));
+        SshConnectParams nowhere;
+        nowhere.host = QStringLiteral("127.0.0.1");
+        nowhere.port = 1;
+        SftpDialog dialog(nowhere);
+        dialog.setAttribute(Qt::WA_DeleteOnClose, false);
+        QVERIFY(findButton(&dialog, "⬆ Up"));
     }
 
     // Reports at the given milliseconds; which were shown at once, and what
