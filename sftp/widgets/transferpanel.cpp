@@ -30,13 +30,24 @@ TransferPanel::TransferPanel(QWidget *parent) : QWidget(parent)
     tree->setUniformRowHeights(true);
     tree->setSelectionMode(QAbstractItemView::NoSelection);
     tree->setFocusPolicy(Qt::NoFocus);
-    // The three fixed columns take 264 px: narrower, the name and the status
-    // would be cut off behind a sideways scroll bar.
+    // Fixed columns, widened where a language's words would not fit them; the
+    // panel keeps room for them and a name, rather than cutting the name and
+    // the status off behind a sideways scroll bar.
+    QFont listFont = tree->font();
+    listFont.setPixelSize(12);
+    const QFontMetrics metrics(listFont);
+    auto fit = [&](int width, const QStringList &texts) {
+        for (const QString &text : texts)
+            width = qMax(width, metrics.horizontalAdvance(text) + 14);
+        return width;
+    };
+    const int widths[] = {
+        0, fit(64, {LanguageManager::tr(QStringLiteral("↑ 上传")), LanguageManager::tr(QStringLiteral("↓ 下载"))}), 110,
+        fit(90, {LanguageManager::tr(QStringLiteral("传输中…")), LanguageManager::tr(QStringLiteral("完成"))})};
     tree->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    setMinimumWidth(380);
+    setMinimumWidth(widths[1] + widths[2] + widths[3] + 120);
     QHeaderView *header = tree->header();
     header->setSectionResizeMode(0, QHeaderView::Stretch);
-    const int widths[] = {0, 64, 110, 90};
     for (int column = 1; column < 4; ++column) {
         header->setSectionResizeMode(column, QHeaderView::Fixed);
         header->resizeSection(column, widths[column]);
