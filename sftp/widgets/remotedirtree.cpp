@@ -75,15 +75,17 @@ RemoteDirTree::RemoteDirTree(QWidget *parent) : QWidget(parent)
     headerLabel->setStyleSheet(QStringLiteral("color:#858585;border:none;background:transparent;"));
     headerRow->addWidget(headerLabel, 1);
     refreshButton = new QPushButton(QStringLiteral("⟳"), header);
-    // Where no font has the clockwise arrow, the style's reload icon says it.
-    if (!refreshButton->fontMetrics().inFontUcs4(0x27F3)) {
+    // The arrow character comes out a few pixels tall in the fonts at hand,
+    // where it reads as a stray letter; the style's reload icon reads at once.
+    const QIcon reload = style()->standardIcon(QStyle::SP_BrowserReload);
+    if (!reload.isNull()) {
         refreshButton->setText(QString());
-        refreshButton->setIcon(style()->standardIcon(QStyle::SP_BrowserReload));
+        refreshButton->setIcon(reload);
     }
     refreshButton->setToolTip(LanguageManager::tr(QStringLiteral("刷新目录树")));
     refreshButton->setFixedWidth(28);
     refreshButton->setStyleSheet(QStringLiteral(
-        "QPushButton{background-color:#2d2d30;border:1px solid #3e3e42;color:#cccccc;border-radius:3px;font-size:16px;}"
+        "QPushButton{background-color:#2d2d30;border:1px solid #3e3e42;color:#cccccc;border-radius:3px;}"
         "QPushButton:hover{background-color:#3e3e42;}"));
     headerRow->addWidget(refreshButton);
     layout->addWidget(header);
