@@ -175,8 +175,7 @@ void MainWindow::buildMenus()
             connect(ascii, &QAction::triggered, this, [this] { actions->startAsciiCapture(); });
     }
     transfer->addSeparator();
-    connect(entry(transfer, "actionSftpTab", "SFTP 标签页"), &QAction::triggered, this,
-            [this] { actions->openSftpTab(); });
+    connect(entry(transfer, "actionSftpTab", "SFTP 标签页"), &QAction::triggered, this, &MainWindow::openSftpTab);
     connect(entry(transfer, "actionTftpServer", "TFTP 服务器"), &QAction::triggered, this,
             &MainWindow::openTftpDialog);
 

@@ -19,6 +19,7 @@
 #include "mainwindow/sessiontree.h"
 #include "mainwindow/statusbar.h"
 #include "mainwindow/titlebar.h"
+#include "mainwindow/sftpactions.h"
 #include "resources/stylesheet.h"
 #include "terminal/widgets/terminalarea.h"
 #include "transfer/tftp/tftpserverdialog.h"
@@ -95,6 +96,9 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), actions(std::make
     hub->connectSession = [this](const QString &id) { road->connectSession(id); };
     hub->openQuickSession = [this](const NewSessionResult &result) { road->openQuickSession(result); };
     hub->closeConn = [this](const QString &id) { wiring->closeConn(id); };
+    hub->attachRemoteDirTree = [this](const QString &id, const SshConnectParams &params) {
+        terminalArea->attachRemoteDirTree(id, params);
+    };
     sending = new SendingActions(hub);
     buttons = new ButtonActions(hub, sending);
     buttons->dialogs.askGroupName = [](QWidget *parent) -> std::optional<QString> {
@@ -269,6 +273,8 @@ void MainWindow::openTftpDialog()
     tftpDialog->raise();
     tftpDialog->activateWindow();
 }
+
+void MainWindow::openSftpTab() { openSftpDialog(*hub); }
 
 void MainWindow::renameCurrentSession()
 {

@@ -89,6 +89,7 @@ private:
     void buildToolBar();
     void renameCurrentSession();
     void openTftpDialog();
+    void openSftpTab();
     void updateLogActionText(QAction *action);
     QString currentId() const;
 

@@ -10,6 +10,7 @@
 // the same time of qterminal as the reference; then the time the session
 // tree takes to re-filter per key typed, at 5,000 sessions.
 //   xvfb-run -s "-screen 0 1600x1000x24 -br" build/bench/ui_bench/ui_bench startup
+// ui_bench sftp: see sftpbench.cpp.
 #include "core/appsettings.h"
 // ui_bench sessions: in the real window, 50 local-shell sessions opened from
 // the tree one after another, each timed until its prompt shows, beside bash
@@ -152,6 +153,8 @@ int dialogs()
 }
 } // namespace
 
+int sftpBench(); // sftpbench.cpp
+
 int main(int argc, char **argv)
 {
     if (argc >= 2 && qstrcmp(argv[1], "sessions") == 0)
@@ -159,8 +162,10 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     if (argc >= 2 && qstrcmp(argv[1], "dialogs") == 0)
         return dialogs();
+    if (argc >= 2 && qstrcmp(argv[1], "sftp") == 0)
+        return sftpBench();
     if (argc < 2 || qstrcmp(argv[1], "startup") != 0) {
-        std::fprintf(stderr, "usage: ui_bench startup|dialogs|sessions\n");
+        std::fprintf(stderr, "usage: ui_bench startup|dialogs|sessions|sftp\n");
         return 2;
     }
     QTemporaryDir home;

@@ -132,6 +132,12 @@ void TerminalArea::clearTerminal(const QString &id)
         v->clear();
 }
 
+void TerminalArea::attachRemoteDirTree(const QString &id, const SshConnectParams &params)
+{
+    if (TerminalView *v = view(id))
+        v->attachRemoteDirTree(params);
+}
+
 void TerminalArea::closeTab(const QString &id)
 {
     const int i = int(ids.indexOf(id));

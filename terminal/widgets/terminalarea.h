@@ -7,6 +7,7 @@
 class QStackedWidget;
 class QTabBar;
 class TerminalView;
+struct SshConnectParams;
 
 // The tabs of open sessions over a stack of terminal views, addressed by
 // session id. The tab bar, the stack and `ids` always hold the same entries
@@ -21,6 +22,8 @@ public:
     void appendData(const QString &id, const QByteArray &bytes);
     void appendHtml(const QString &id, const QString &html);
     void clearTerminal(const QString &id);
+    // The SSH session's remote tree beside its terminal (made once, reconnected each call).
+    void attachRemoteDirTree(const QString &id, const SshConnectParams &params);
     void closeTab(const QString &id);
     void setTabTitle(const QString &id, const QString &title);
     void setTabStatus(const QString &id, const QString &status);

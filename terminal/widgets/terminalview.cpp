@@ -4,6 +4,8 @@
 #include "core/appsettings.h"
 #include "core/languagemanager.h"
 #include "core/sessionstore.h"
+#include "sftp/widgets/remotedirtree.h"
+#include "sftp/widgets/transferpanel.h"
 #include "terminal/palette.h"
 #include "terminal/terminalengine.h"
 #include "terminal/widgets/terminaledit.h"
@@ -658,6 +660,23 @@ void TerminalView::attachSidePanels(QWidget *tree, QWidget *panel)
     sizes[0] = 200;
     sizes[1] = qMax(sizes.at(1) - 200, 300);
     splitter->setSizes(sizes);
+}
+
+void TerminalView::attachRemoteDirTree(const SshConnectParams &params)
+{
+    if (!remoteTree) {
+        auto *tree = new RemoteDirTree(this);
+        auto *panel = new TransferPanel(this);
+        // The view makes room first: once the panel has shown itself, the
+        // splitter would no longer be asked for space.
+        connect(tree, &RemoteDirTree::sigTransferAdded, this, &TerminalView::showTransferPanel);
+        connect(tree, &RemoteDirTree::sigTransferAdded, panel, &TransferPanel::addTransfer);
+        connect(tree, &RemoteDirTree::sigTransferProgress, panel, &TransferPanel::updateProgress);
+        connect(tree, &RemoteDirTree::sigTransferFinished, panel, &TransferPanel::finishTransfer);
+        attachSidePanels(tree, panel);
+    }
+    if (auto *tree = qobject_cast<RemoteDirTree *>(remoteTree))
+        tree->connectTo(params);
 }
 
 void TerminalView::showTransferPanel()

@@ -14,6 +14,7 @@ class QLabel;
 class QPlainTextEdit;
 class QPrinter;
 class QSplitter;
+struct SshConnectParams;
 class TerminalEdit;
 class TerminalEngine;
 class WideCellSpacer;
@@ -81,6 +82,9 @@ public:
     // screen, the transfer list after the HEX pane, hidden until a transfer
     // starts (showTransferPanel).
     void attachSidePanels(QWidget *remoteTree, QWidget *transferPanel);
+    // Makes the remote tree and the transfer list the first time, and
+    // (re)connects the tree to the session's host every time.
+    void attachRemoteDirTree(const SshConnectParams &params);
     void showTransferPanel();
 
     TerminalEdit *terminalEdit() const { return edit; }

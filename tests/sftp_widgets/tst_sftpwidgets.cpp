@@ -1,0 +1,517 @@
+// The remote tree, the SFTP dialog and the transfer list: the panel and the
+// progress coalescing on driven clocks, the tree and the dialog against a
+// real sshd, every context-menu job checked by its effect on both sides.
+
+#include "../sftp/sftprig.h"
+
+#include "connections/sshconnection.h"
+#include "core/languagemanager.h"
+#include "mainwindow/mainwindow.h"
+#include "terminal/widgets/terminalarea.h"
+#include "terminal/widgets/terminaledit.h"
+#include "terminal/widgets/terminalview.h"
+#include "sftp/widgets/progressthrottle.h"
+#include "sftp/widgets/remotedirtree.h"
+#include "sftp/widgets/sftpdialog.h"
+#include "sftp/widgets/sftpprompts.h"
+#include "sftp/widgets/transferpanel.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QMenu>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScopeGuard>
+#include <QSignalSpy>
+#include <QTreeWidget>
+
+using namespace sftprig;
+
+namespace {
+
+constexpr int kWait = 30000;
+
+QTreeWidgetItem *childNamed(QTreeWidgetItem *parent, const QString &name)
+{
+    for (int i = 0; parent && i < parent->childCount(); ++i)
+        if (parent->child(i)->text(0) == name)
+            return parent->child(i);
+    return nullptr;
+}
+
+bool listed(QTreeWidgetItem *item)
+{
+    return item->childCount() == 0 || !item->child(0)->data(0, RemoteDirTree::PlaceholderRole).toBool();
+}
+
+// Expands the tree down to path, waiting for each listing.
+QTreeWidgetItem *reveal(RemoteDirTree &tree, const QString &path)
+{
+    QTreeWidgetItem *item = nullptr;
+    if (!QTest::qWaitFor([&] { return (item = tree.treeWidget()->topLevelItem(0)) && listed(item); }, kWait))
+        return nullptr;
+    for (const QString &part : path.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        QTreeWidgetItem *next = nullptr;
+        if (!QTest::qWaitFor([&] { return (next = childNamed(item, part)); }, kWait))
+            return nullptr;
+        item = next;
+        if (item->data(0, RemoteDirTree::IsDirRole).toBool()) {
+            item->setExpanded(true);
+            if (!QTest::qWaitFor([&] { return listed(item); }, kWait))
+                return nullptr;
+        }
+    }
+    return item;
+}
+
+// Chooses a menu entry by its texts ("上传/文件" goes through the submenu).
+bool choose(QMenu *menu, const QString &entry)
+{
+    const QStringList parts = entry.split(QLatin1Char('/'));
+    for (QAction *action : menu->actions()) {
+        if (action->text() != parts.first())
+            continue;
+        if (parts.size() > 1)
+            return action->menu() && choose(action->menu(), parts.mid(1).join(QLatin1Char('/')));
+        if (!action->isEnabled())
+            return false;
+        action->trigger();
+        return true;
+    }
+    return false;
+}
+
+void chownTo(const QString &path, const QString &user)
+{
+    QProcess::execute(QStringLiteral("chown"), {QStringLiteral("-R"), user + QLatin1Char(':'), path});
+}
+
+} // namespace
+
+class TestSftpWidgets : public QObject
+{
+    Q_OBJECT
+    Server m_server;
+    QTemporaryDir m_local;
+    QString m_knownHosts;
+    QString m_work;   // remote folder of this run, seen from here
+    QStringList m_asked; // every confirmation shown
+    int m_folderQuestions = 0;
+
+    SshConnectParams serverParams() const { return m_server.params(m_knownHosts); }
+
+private slots:
+    void initTestCase()
+    {
+        LanguageManager::setLanguage(QStringLiteral("zh"));
+        m_server = plainServer();
+        QVERIFY2(!m_server.user().isEmpty() && !m_server.home().isEmpty(), "fixture sshd not running");
+        m_knownHosts = m_local.filePath(QStringLiteral("known_hosts"));
+        m_work = m_server.home() + QStringLiteral("/ui-%1").arg(QCoreApplication::applicationPid());
+    }
+
+    void cleanup()
+    {
+        resetSftpPrompts();
+        QDir(m_work).removeRecursively();
+    }
+
+    void formatBytes_data()
+    {
+        QTest::addColumn<qint64>("bytes");
+        QTest::addColumn<QString>("text");
+        const QList<QPair<qint64, const char *>> rows{{0, "0 B"},           {1023, "1023 B"},     {1024, "1.0 KB"},
+                                                      {1536, "1.5 KB"},     {1048575, "1024.0 KB"}, {1048576, "1.0 MB"},
+                                                      {1073741824, "1.00 GB"}, {5368709120, "5.00 GB"}, {-5, "-5 B"}};
+        for (const auto &row : rows)
+            QTest::newRow(row.second) << row.first << QString::fromLatin1(row.second);
+    }
+    void formatBytes()
+    {
+        QFETCH(qint64, bytes);
+        QFETCH(QString, text);
+        QCOMPARE(TransferPanel::formatBytes(bytes), text);
+    }
+
+    // A script of steps on a panel with a driven clock: "a1:0" adds transfer
+    // 1 of 0 bytes, "p1:5/10" reports progress, "f1"/"x1" finishes it well or
+    // badly, "t2999" lets time pass, "V"/"H" expect it visible or hidden,
+    // "b1=R" expects bar 1 busy (R) or at value N, "s1=完成" its status
+    // ("~" for a space).
+    void panel_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::newRow("hides 3 s after the last") << "a1:10 V f1 t2999 V t1 H";
+        QTest::newRow("two running: first finish keeps it") << "a1:10 a2:10 f1 t5000 V f2 t3000 H";
+        QTest::newRow("added during countdown") << "a1:10 f1 t2000 a2:10 t5000 V f2 t3000 H";
+        QTest::newRow("unknown id counts down") << "a1:10 f9 t3000 H";
+        QTest::newRow("more finishes than adds") << "a1:10 f1 f1 f1 a2:10 t3000 V f2 t3000 H";
+        QTest::newRow("busy until a total is known") << "a1:0 b1=R p1:5/0 b1=R p1:5/10 b1=50";
+        QTest::newRow("unknown total stays busy when done") << "a1:0 f1 b1=R s1=完成";
+        QTest::newRow("failed bar stays where it stopped") << "a1:100 p1:40/100 x1 b1=40 s1=失败~boom";
+        QTest::newRow("finished bar is full") << "a1:100 p1:40/100 f1 b1=100";
+        QTest::newRow("huge files") << "a1:5368709120 p1:4294967296/5368709120 b1=80";
+    }
+    void panel()
+    {
+        QFETCH(QString, script);
+        QWidget host;
+        auto *panel = new TransferPanel(&host);
+        panel->setManualClock(true);
+        panel->hide();
+        host.show();
+        auto *list = panel->findChild<QTreeWidget *>();
+        auto row = [&](int id) {
+            for (int i = 0; i < list->topLevelItemCount(); ++i)
+                if (list->topLevelItem(i)->data(0, Qt::UserRole).toInt() == id)
+                    return list->topLevelItem(i);
+            return static_cast<QTreeWidgetItem *>(nullptr);
+        };
+        for (const QString &step : script.split(QLatin1Char(' '))) {
+            const QChar op = step.at(0);
+            const int id = step.mid(1, 1).toInt();
+            const QString arg = step.mid(3);
+            if (op == 'a')
+                panel->addTransfer(id, QStringLiteral("f%1").arg(id), true, arg.toLongLong());
+            else if (op == 'p')
+                panel->updateProgress(id, arg.section('/', 0, 0).toLongLong(), arg.section('/', 1).toLongLong());
+            else if (op == 'f' || op == 'x')
+                panel->finishTransfer(id, QStringLiteral("boom"), op == 'f');
+            else if (op == 't')
+                panel->elapse(step.mid(1).toInt());
+            else if (op == 'V' || op == 'H')
+                QVERIFY2(panel->isVisible() == (op == 'V'), qPrintable(step));
+            else if (op == 'b') {
+                auto *bar = qobject_cast<QProgressBar *>(list->itemWidget(row(id), 2));
+                QVERIFY(bar);
+                if (arg == QLatin1String("R"))
+                    QCOMPARE(bar->maximum(), 0);
+                else
+                    QCOMPARE(bar->value(), arg.toInt());
+            } else if (op == 's')
+                QCOMPARE(row(id)->text(3), step.mid(3).replace(QLatin1Char('~'), QLatin1Char(' ')));
+        }
+    }
+
+    // Texts follow the language chosen (a QObject's own tr() would not).
+    void speaksTheLanguage()
+    {
+        LanguageManager::setLanguage(QStringLiteral("en"));
+        auto back = qScopeGuard([] { LanguageManager::setLanguage(QStringLiteral("zh")); });
+        TransferPanel panel;
+        panel.addTransfer(1, QStringLiteral("f"), true, 0);
+        const QTreeWidgetItem *row = panel.findChild<QTreeWidget *>()->topLevelItem(0);
+        QCOMPARE(row->text(1) + QLatin1Char('|') + row->text(3), QStringLiteral("↑ Upload|Transferring…"));
+        QCOMPARE(RemoteDirTree().statusText(), QStringLiteral("Not connected"));
+        SshConnectParams nowhere;
+        nowhere.host = QStringLiteral("127.0.0.1");
+        nowhere.port = 1;
+        SftpDialog dialog(nowhere);
+        dialog.setAttribute(Qt::WA_DeleteOnClose, false);
+        QVERIFY(findButton(&dialog, "⬆ Up"));
+    }
+
+    // Reports at the given milliseconds; which were shown at once, and what
+    // the pending one holds at the end.
+    void throttle_data()
+    {
+        QTest::addColumn<QList<int>>("times");
+        QTest::addColumn<QList<int>>("shown");
+        QTest::addColumn<int>("pending");
+        QTest::newRow("first at once") << QList<int>{0} << QList<int>{0} << -1;
+        QTest::newRow("burst keeps the last") << QList<int>{0, 10, 20, 30} << QList<int>{0} << 30;
+        QTest::newRow("one per interval") << QList<int>{0, 49, 50, 60, 100} << QList<int>{0, 50, 100} << -1;
+        QTest::newRow("slow reports all show") << QList<int>{0, 60, 200} << QList<int>{0, 60, 200} << -1;
+    }
+    void throttle()
+    {
+        QFETCH(QList<int>, times);
+        QFETCH(QList<int>, shown);
+        QFETCH(int, pending);
+        qint64 now = 0;
+        ProgressThrottle t([&] { return now; });
+        QList<int> got;
+        for (int ms : times) {
+            now = ms;
+            if (t.offer(ms, 1000))
+                got << ms;
+        }
+        QCOMPARE(got, shown);
+        const auto held = t.takePending();
+        QCOMPARE(held ? int(held->done) : -1, pending);
+        QVERIFY(!t.takePending());
+    }
+
+    // The bar counts thousandths, so sizes past the int range still fit.
+    void dialogProgressScale_data()
+    {
+        QTest::addColumn<qint64>("done");
+        QTest::addColumn<qint64>("total");
+        QTest::addColumn<int>("value");
+        QTest::newRow("half of 4 KiB") << qint64(2048) << qint64(4096) << 500;
+        QTest::newRow("3 of 4 GiB") << qint64(3) * (1 << 30) << qint64(4) * (1 << 30) << 750;
+        QTest::newRow("all of 6 GiB") << qint64(6) * (1 << 30) << qint64(6) * (1 << 30) << 1000;
+        QTest::newRow("no total") << qint64(7) << qint64(0) << 1000;
+    }
+    void dialogProgressScale()
+    {
+        QFETCH(qint64, done);
+        QFETCH(qint64, total);
+        QFETCH(int, value);
+        SshConnectParams nowhere;
+        nowhere.host = QStringLiteral("127.0.0.1");
+        nowhere.port = 1;
+        auto *dialog = new SftpDialog(nowhere);
+        QVERIFY(QMetaObject::invokeMethod(dialog, "onProgress", Q_ARG(qlonglong, done), Q_ARG(qlonglong, total)));
+        auto *bar = dialog->findChild<QProgressBar *>();
+        QCOMPARE(bar->maximum(), SftpDialog::ProgressScale);
+        QCOMPARE(bar->value(), value);
+        delete dialog;
+    }
+
+    // Children are listed when a folder is expanded, once.
+    void lazyListing()
+    {
+        QVERIFY(QDir().mkpath(m_work + QStringLiteral("/a/b")));
+        chownTo(m_work, m_server.user());
+        RemoteDirTree tree;
+        tree.connectTo(serverParams());
+        QTreeWidgetItem *work = reveal(tree, m_work);
+        QVERIFY2(work, qPrintable(tree.statusText()));
+        QTreeWidgetItem *a = childNamed(work, QStringLiteral("a"));
+        QVERIFY(a && !a->isExpanded());
+        QCOMPARE(a->childCount(), 1);
+        QVERIFY2(a->child(0)->data(0, RemoteDirTree::PlaceholderRole).toBool(), "listed before it was expanded");
+        a->setExpanded(true);
+        QTRY_VERIFY_WITH_TIMEOUT(listed(a), kWait);
+        QTreeWidgetItem *b = childNamed(a, QStringLiteral("b"));
+        QVERIFY(b);
+        // Collapsing and expanding again lists nothing: the item stays.
+        a->setExpanded(false);
+        a->setExpanded(true);
+        QVERIFY(reveal(tree, m_work + QStringLiteral("/a/b")) == b);
+        work->setExpanded(false);
+        work->setExpanded(true);
+        QTRY_VERIFY_WITH_TIMEOUT(tree.statusText() == QStringLiteral("0 项"), kWait); // b's listing came
+        QCOMPARE(childNamed(a, QStringLiteral("b")), b);
+    }
+
+    // "/" refused: the tree shows the home folder instead, once.
+    void homeFallback()
+    {
+        const Server refusing = variant("opendir", 0);
+        QVERIFY2(!refusing.user().isEmpty(), "fixture sftp_opendir not running");
+        RemoteDirTree tree;
+        tree.connectTo(refusing.params(m_knownHosts));
+        QTRY_VERIFY_WITH_TIMEOUT(tree.statusText().startsWith(QStringLiteral("打开目录 . 失败")), kWait);
+        QTreeWidget *w = tree.treeWidget();
+        QCOMPARE(w->topLevelItemCount(), 1);
+        QCOMPARE(w->topLevelItem(0)->text(0), QStringLiteral("."));
+        QCOMPARE(w->topLevelItem(0)->child(0)->text(0), QStringLiteral("（无法读取，收起后再展开可重试）"));
+    }
+
+    // Each entry of the context menu, by what it does on the server and
+    // here. Paths are relative to the run's remote folder; $L is a local one.
+    // expect: "r:p=text" remote file, "r:p/" remote folder, "r!p" gone,
+    // "l:p=text" local file, "c:text" clipboard, "q:n" folder questions.
+    void contextMenu_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("entry");
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<QStringList>("expect");
+        QTest::newRow("new file") << "d" << "新建文件" << " n.txt " << QStringList{"r:d/n.txt="};
+        QTest::newRow("new folder beside a file") << "d/f" << "新建文件夹" << "k" << QStringList{"r:d/k/"};
+        QTest::newRow("rename") << "d/f" << "重命名" << "g" << QStringList{"r:d/g=file f", "r!d/f"};
+        QTest::newRow("name with slash refused") << "d" << "新建文件" << "x/y" << QStringList{"r!d/x"};
+        QTest::newRow("delete folder") << "d/s" << "删除" << "yes" << QStringList{"r!d/s", "asked:/d/s"};
+        QTest::newRow("delete declined") << "d/f" << "删除" << "no" << QStringList{"r:d/f=file f"};
+        QTest::newRow("download file") << "d/f" << "下载" << "$L/got" << QStringList{"l:got=file f"};
+        QTest::newRow("download folder") << "d/s" << "下载" << "$L" << QStringList{"l:s/t=file t", "q:0"};
+        QTest::newRow("download into existing folder") << "d/s" << "下载" << "$L/exists" << QStringList{"l:exists/s/t=file t", "q:1"};
+        QTest::newRow("upload file") << "d" << "上传/文件" << "$L/up.txt" << QStringList{"r:d/up.txt=local up"};
+        QTest::newRow("upload folder") << "d/f" << "上传/文件夹" << "$L/tree" << QStringList{"r:d/tree/leaf=local leaf"};
+        QTest::newRow("compress") << "d/s" << "压缩" << "" << QStringList{"r:d/s.tar.gz"};
+        QTest::newRow("copy path") << "d/f" << "复制绝对路径" << "" << QStringList{"c:/d/f"};
+    }
+    void contextMenu()
+    {
+        QFETCH(QString, target);
+        QFETCH(QString, entry);
+        QFETCH(QString, answer);
+        QFETCH(QStringList, expect);
+        QTemporaryDir local;
+        const QString L = local.path();
+        QVERIFY(writeFile(m_work + QStringLiteral("/d/f"), "file f") && writeFile(m_work + QStringLiteral("/d/s/t"), "file t"));
+        chownTo(m_work, m_server.user());
+        QVERIFY(writeFile(L + QStringLiteral("/up.txt"), "local up") && writeFile(L + QStringLiteral("/tree/leaf"), "local leaf"));
+        QVERIFY(QDir().mkpath(L + QStringLiteral("/exists/s")));
+        answer.replace(QStringLiteral("$L"), L);
+        answerEverything(answer);
+
+        RemoteDirTree tree;
+        tree.resize(300, 600);
+        tree.show();
+        tree.connectTo(serverParams());
+        QTreeWidgetItem *item = reveal(tree, m_work + QLatin1Char('/') + target);
+        QVERIFY2(item, qPrintable(tree.statusText()));
+        QTreeWidget *w = tree.treeWidget();
+        w->scrollToItem(item);
+        bool chosen = false;
+        sftpPrompts().runMenu = [&](QMenu *menu, const QPoint &) { chosen = choose(menu, entry); };
+        emit w->customContextMenuRequested(w->visualItemRect(item).center());
+        QVERIFY2(chosen, qPrintable(entry));
+        QTRY_COMPARE_WITH_TIMEOUT(tree.pendingJobCount(), 0, 120000);
+        for (const QString &e : expect) {
+            const QString path = e.mid(2).section(QLatin1Char('='), 0, 0);
+            const QString text = e.section(QLatin1Char('='), 1);
+            if (e.startsWith(QLatin1String("r:")) && path.endsWith(QLatin1Char('/')))
+                QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(m_work + QLatin1Char('/') + path).isDir(), kWait);
+            else if (e.startsWith(QLatin1String("r:")))
+                QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(m_work + QLatin1Char('/') + path), kWait);
+            if (e.startsWith(QLatin1String("r:")) && e.contains(QLatin1Char('=')))
+                QCOMPARE(readAll(m_work + QLatin1Char('/') + path), text.toUtf8());
+            else if (e.startsWith(QLatin1String("r!")))
+                QVERIFY2(!QFileInfo::exists(m_work + QLatin1Char('/') + path), qPrintable(e));
+            else if (e.startsWith(QLatin1String("l:")))
+                QCOMPARE(readAll(L + QLatin1Char('/') + path), text.toUtf8());
+            else if (e.startsWith(QLatin1String("c:")))
+                QCOMPARE(QGuiApplication::clipboard()->text(), m_work + e.mid(2));
+            else if (e.startsWith(QLatin1String("q:")))
+                QCOMPARE(m_folderQuestions, e.mid(2).toInt());
+            else if (e.startsWith(QLatin1String("asked:")))
+                QVERIFY2(m_asked.size() == 1 && m_asked.first().contains(m_work + e.mid(6)), qPrintable(m_asked.join('|')));
+        }
+    }
+
+    // The root is the listing itself: never renamed, deleted or packed.
+    void rootEntriesDisabled()
+    {
+        RemoteDirTree tree;
+        tree.connectTo(serverParams());
+        QTreeWidgetItem *root = reveal(tree, QString());
+        QVERIFY(root);
+        std::unique_ptr<QMenu> menu(tree.buildContextMenu(root));
+        QStringList enabled;
+        for (QAction *a : menu->actions())
+            if (!a->isSeparator() && a->isEnabled())
+                enabled << a->text();
+        QCOMPARE(enabled, (QStringList{"刷新", "新建文件", "新建文件夹", "下载", "复制文件名", "复制绝对路径", "上传"}));
+    }
+
+    // The dialog lists the login folder, goes down and up, and moves files
+    // both ways byte for byte.
+    void dialog()
+    {
+        QTemporaryDir local;
+        QVERIFY(writeFile(m_work + QStringLiteral("/sub/in.bin"), QByteArray(70000, 'x')));
+        chownTo(m_work, m_server.user());
+        QVERIFY(writeFile(local.filePath(QStringLiteral("out.bin")), QByteArray(50000, 'y')));
+        auto *dialog = new SftpDialog(serverParams());
+        QSignalSpy gone(dialog, &QObject::destroyed);
+        dialog->show();
+        auto *list = dialog->findChild<QTreeWidget *>(QStringLiteral("sftpFileList"));
+        QTRY_COMPARE_WITH_TIMEOUT(dialog->currentFolder(), m_server.home(), kWait);
+        auto rowNamed = [&](const QString &text) {
+            const QList<QTreeWidgetItem *> found = list->findItems(text, Qt::MatchExactly);
+            return found.isEmpty() ? nullptr : found.first();
+        };
+        const QString work = QFileInfo(m_work).fileName();
+        QTRY_VERIFY_WITH_TIMEOUT(rowNamed(QLatin1Char('[') + work + QLatin1Char(']')), kWait);
+        emit list->itemDoubleClicked(rowNamed(QLatin1Char('[') + work + QLatin1Char(']')), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(dialog->currentFolder(), m_work, kWait);
+        emit list->itemDoubleClicked(rowNamed(QStringLiteral("[sub]")), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(dialog->currentFolder(), m_work + QStringLiteral("/sub"), kWait);
+        QTreeWidgetItem *in = rowNamed(QStringLiteral("in.bin"));
+        QVERIFY(in);
+        QCOMPARE(in->text(1), QStringLiteral("68 KB"));
+
+        sftpPrompts().saveFile = [&](QWidget *, const QString &, const QString &) { return local.filePath(QStringLiteral("in.bin")); };
+        sftpPrompts().openFile = [&](QWidget *, const QString &) { return local.filePath(QStringLiteral("out.bin")); };
+        list->setCurrentItem(in);
+        QTest::mouseClick(findButton(dialog, "⬇ 下载..."), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(readAll(local.filePath(QStringLiteral("in.bin"))), QByteArray(70000, 'x'), kWait);
+        QTest::mouseClick(findButton(dialog, "⬆ 上传..."), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(rowNamed(QStringLiteral("out.bin")), kWait);
+        QCOMPARE(readAll(m_work + QStringLiteral("/sub/out.bin")), QByteArray(50000, 'y'));
+
+        // The bold ".." row goes up; a folder selected offers no download.
+        list->setCurrentItem(list->topLevelItem(0));
+        QTest::mouseClick(findButton(dialog, "⬇ 下载..."), Qt::LeftButton);
+        emit list->itemDoubleClicked(list->topLevelItem(0), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(dialog->currentFolder(), m_work, kWait);
+        dialog->close();
+        QTRY_COMPARE_WITH_TIMEOUT(gone.size(), 1, 6000);
+    }
+
+    // The menu entry opens a dialog for a connected SSH tab with the
+    // connection's own parameters, and refuses a tab with no SSH session.
+    void sftpMenuEntry_data()
+    {
+        QTest::addColumn<bool>("connected");
+        QTest::newRow("connected SSH tab") << true;
+        QTest::newRow("no SSH session") << false;
+    }
+    void sftpMenuEntry()
+    {
+        QFETCH(bool, connected);
+        MainWindow window;
+        auto *area = window.findChild<TerminalArea *>();
+        area->addTerminal(QStringLiteral("t1"), QStringLiteral("t"), QString(), QString());
+        if (connected) {
+            auto *ssh = new SshConnection(&window);
+            ssh->setParams(serverParams());
+            window.sessionHub()->connections.insert(QStringLiteral("t1"), ssh);
+        }
+        QAction *entry = window.findChild<QAction *>(QStringLiteral("actionSftpTab"));
+        QVERIFY(entry);
+        entry->trigger();
+        auto *dialog = window.findChild<SftpDialog *>();
+        QCOMPARE(dialog != nullptr, connected);
+        if (connected)
+            QTRY_COMPARE_WITH_TIMEOUT(dialog->currentFolder(), m_server.home(), kWait);
+        else
+            QTRY_VERIFY(area->currentView()->terminalEdit()->toPlainText().contains(QStringLiteral("SFTP 需要先激活一个 SSH 会话")));
+        window.sessionHub()->connections.clear();
+    }
+
+private:
+    static QPushButton *findButton(QWidget *dialog, const char *text)
+    {
+        for (QPushButton *b : dialog->findChildren<QPushButton *>())
+            if (b->text() == QString::fromUtf8(text))
+                return b;
+        return nullptr;
+    }
+
+    static bool writeFile(const QString &path, const QByteArray &data)
+    {
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile f(path);
+        return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
+    }
+
+    // Every question gets the row's answer: a text, a path, or yes/no.
+    void answerEverything(const QString &answer)
+    {
+        m_asked.clear();
+        m_folderQuestions = 0;
+        SftpPrompts &p = sftpPrompts();
+        p.text = [answer](QWidget *, const QString &, const QString &, const QString &) { return std::optional<QString>(answer); };
+        p.saveFile = [answer](QWidget *, const QString &, const QString &) { return answer; };
+        p.openFile = [answer](QWidget *, const QString &) { return answer; };
+        p.folder = [answer](QWidget *, const QString &) { return answer; };
+        p.confirm = [this, answer](QWidget *, const QString &title, const QString &question) {
+            if (title == QStringLiteral("下载")) {
+                ++m_folderQuestions;
+                return true;
+            }
+            m_asked << question;
+            return answer == QLatin1String("yes");
+        };
+    }
+};
+
+QTEST_MAIN(TestSftpWidgets)
+#include "tst_sftpwidgets.moc"

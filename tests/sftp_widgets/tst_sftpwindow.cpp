@@ -1,0 +1,120 @@
+// End to end on a real X server: the main window with an SSH tab, its
+// remote tree against the fixture sshd, a file downloaded and one uploaded
+// through the context menu as a user opens it, bytes compared.
+
+#include "../sftp/sftprig.h"
+
+#include "core/languagemanager.h"
+#include "mainwindow/mainwindow.h"
+#include "sftp/widgets/remotedirtree.h"
+#include "sftp/widgets/sftpprompts.h"
+#include "terminal/widgets/terminalarea.h"
+
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QMenu>
+#include <QProcess>
+#include <QTimer>
+#include <QTreeWidget>
+
+using namespace sftprig;
+
+class TestSftpWindow : public QObject
+{
+    Q_OBJECT
+
+    // Opens the tree's context menu on item as the right mouse button does,
+    // and clicks the entry path ("上传/文件") in the real popup.
+    static bool menuOn(QTreeWidget *w, QTreeWidgetItem *item, const QStringList &path)
+    {
+        w->scrollToItem(item);
+        const QPoint pos = w->visualItemRect(item).center();
+        QStringList left = path;
+        bool clicked = false;
+        QTimer poll;
+        poll.setInterval(20);
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+            if (!menu || left.isEmpty())
+                return;
+            for (QAction *a : menu->actions()) {
+                if (a->text() != left.first() || !menu->actionGeometry(a).isValid())
+                    continue;
+                left.removeFirst();
+                QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(a).center());
+                clicked = left.isEmpty();
+                return;
+            }
+        });
+        poll.start();
+        QContextMenuEvent event(QContextMenuEvent::Mouse, pos, w->viewport()->mapToGlobal(pos));
+        QApplication::sendEvent(w->viewport(), &event);
+        return clicked;
+    }
+
+    static QTreeWidgetItem *childNamed(QTreeWidgetItem *parent, const QString &name)
+    {
+        for (int i = 0; parent && i < parent->childCount(); ++i)
+            if (parent->child(i)->text(0) == name)
+                return parent->child(i);
+        return nullptr;
+    }
+
+private slots:
+    void downloadAndUploadByMenu()
+    {
+        LanguageManager::setLanguage(QStringLiteral("zh"));
+        const Server server = plainServer();
+        QVERIFY2(!server.user().isEmpty(), "fixture sshd not running");
+        QTemporaryDir local;
+        const QString work = server.home() + QStringLiteral("/e2e-%1").arg(QCoreApplication::applicationPid());
+        const QByteArray remoteBytes(300000, 'r'), localBytes(200000, 'l');
+        QVERIFY(QDir().mkpath(work));
+        QFile remote(work + QStringLiteral("/remote.bin"));
+        QVERIFY(remote.open(QIODevice::WriteOnly) && remote.write(remoteBytes) == remoteBytes.size());
+        remote.close();
+        QProcess::execute(QStringLiteral("chown"), {QStringLiteral("-R"), server.user() + QLatin1Char(':'), work});
+        QFile up(local.filePath(QStringLiteral("local.bin")));
+        QVERIFY(up.open(QIODevice::WriteOnly) && up.write(localBytes) == localBytes.size());
+        up.close();
+        sftpPrompts().saveFile = [&](QWidget *, const QString &, const QString &) { return local.filePath(QStringLiteral("got.bin")); };
+        sftpPrompts().openFile = [&](QWidget *, const QString &) { return up.fileName(); };
+
+        MainWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        auto *area = window.findChild<TerminalArea *>();
+        area->addTerminal(QStringLiteral("s1"), QStringLiteral("ssh"), QString(), QString());
+        area->attachRemoteDirTree(QStringLiteral("s1"), server.params(local.filePath(QStringLiteral("known_hosts"))));
+        auto *tree = area->findChild<RemoteDirTree *>();
+        QVERIFY(tree && tree->isVisible());
+        QTreeWidget *w = tree->treeWidget();
+
+        // Down to the folder by clicks on the arrows, as a user opens folders.
+        QTreeWidgetItem *item = nullptr;
+        QTRY_VERIFY_WITH_TIMEOUT((item = w->topLevelItem(0)) && item->childCount() && item->child(0)->flags(), 30000);
+        for (const QString &part : work.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+            QTreeWidgetItem *next = nullptr;
+            QTRY_VERIFY_WITH_TIMEOUT((next = childNamed(item, part)), 30000);
+            item = next;
+            w->scrollToItem(item);
+            const QRect row = w->visualItemRect(item);
+            QTest::mouseClick(w->viewport(), Qt::LeftButton, {}, QPoint(row.x() - w->indentation() / 2, row.center().y()));
+            QTRY_VERIFY_WITH_TIMEOUT(item->isExpanded() && !childNamed(item, QStringLiteral("…")), 30000);
+        }
+        QTreeWidgetItem *file = childNamed(item, QStringLiteral("remote.bin"));
+        QVERIFY(file);
+        QVERIFY(menuOn(w, file, {QStringLiteral("下载")}));
+        QTRY_COMPARE_WITH_TIMEOUT(readAll(local.filePath(QStringLiteral("got.bin"))), remoteBytes, 30000);
+        QVERIFY(menuOn(w, item, {QStringLiteral("上传"), QStringLiteral("文件")}));
+        QTRY_VERIFY_WITH_TIMEOUT(childNamed(item, QStringLiteral("local.bin")), 30000);
+        QCOMPARE(readAll(work + QStringLiteral("/local.bin")), localBytes);
+        auto *list = area->findChild<QTreeWidget *>(QStringLiteral("transferList"));
+        QVERIFY(list && list->isVisible());
+        QCOMPARE(list->topLevelItemCount(), 2);
+        QDir(work).removeRecursively();
+    }
+};
+
+QTEST_MAIN(TestSftpWindow)
+#include "tst_sftpwindow.moc"
