@@ -1,10 +1,13 @@
-// End to end on a real X server: the main window with an SSH tab, its
-// remote tree against the fixture sshd, a file downloaded and one uploaded
-// through the context menu as a user opens it, bytes compared.
+// End to end on a real X server: a saved SSH session opened in the main
+// window, its remote tree against the fixture sshd, a file downloaded and one
+// uploaded through the context menu as a user opens it, bytes compared.
 
 #include "../sftp/sftprig.h"
 
+#include "core/appsettings.h"
 #include "core/languagemanager.h"
+#include "core/sessionstore.h"
+#include "dialogs/sshcredentialsdialog.h"
 #include "mainwindow/mainwindow.h"
 #include "sftp/widgets/remotedirtree.h"
 #include "sftp/widgets/sftpprompts.h"
@@ -12,6 +15,7 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QLineEdit>
 #include <QMenu>
 #include <QProcess>
 #include <QTimer>
@@ -84,8 +88,23 @@ private slots:
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         auto *area = window.findChild<TerminalArea *>();
-        area->addTerminal(QStringLiteral("s1"), QStringLiteral("ssh"), QString(), QString());
-        area->attachRemoteDirTree(QStringLiteral("s1"), server.params(local.filePath(QStringLiteral("known_hosts"))));
+        // A saved SSH session opened as a user opens it: the prompt answered,
+        // the view gets its remote tree.
+        AppSettings::instance().setValue(QStringLiteral("keys/knownHosts"), local.filePath(QStringLiteral("known_hosts")));
+        const QString id = SessionStore::instance().addSession(QStringLiteral("sftp"), QStringLiteral("ssh"), QString(),
+                                                               QStringLiteral("127.0.0.1"), QString::number(server.port));
+        const SshConnectParams login = server.params(QString());
+        QTimer prompt;
+        QObject::connect(&prompt, &QTimer::timeout, [&] {
+            if (auto *d = qobject_cast<SshCredentialsDialog *>(QApplication::activeModalWidget())) {
+                d->findChild<QLineEdit *>(QStringLiteral("userEdit"))->setText(login.user);
+                d->findChild<QLineEdit *>(QStringLiteral("passwordEdit"))->setText(login.password);
+                d->accept();
+            }
+        });
+        prompt.start(20);
+        window.onSessionConnect(id);
+        prompt.stop();
         auto *tree = area->findChild<RemoteDirTree *>();
         QVERIFY(tree && tree->isVisible());
         QTreeWidget *w = tree->treeWidget();
