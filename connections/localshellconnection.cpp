@@ -129,9 +129,10 @@ void LocalShellConnection::Worker::pump(platform::PtyProcess &pty)
             sent = 0;
             QByteArray chunk;
             // Programs that set the terminal raw (file transfers) get the
-            // bytes unchanged; the shell's line editor gets one CR per line.
+            // bytes unchanged, and so does a transfer that runs before its
+            // peer has gone raw; the shell's line editor gets one CR per line.
             if (l.takeFront(&chunk))
-                out = pty.inputIsCooked() ? toTerminalLineEnds(chunk) : chunk;
+                out = pty.inputIsCooked() && !l.transparent ? toTerminalLineEnds(chunk) : chunk;
         }
         pollfd fds[3] = {
             {master, short((l.mayRead() ? POLLIN : 0) | (out.isEmpty() ? 0 : POLLOUT)), 0},
@@ -277,9 +278,14 @@ void LocalShellConnection::write(const QByteArray &data)
     if (m_worker) {
         WorkerConnection::write(data);
     } else if (m_process && m_process->state() == QProcess::Running) {
-        m_process->write(toProcessLineEnds(data));
+        m_process->write(m_link->transparent ? data : toProcessLineEnds(data));
     }
     // Neither: the shell is gone; typed bytes have nowhere to go.
+}
+
+qint64 LocalShellConnection::pendingBytes() const
+{
+    return m_process ? m_process->bytesToWrite() : WorkerConnection::pendingBytes();
 }
 
 void LocalShellConnection::startProcess()
