@@ -4,9 +4,11 @@
 #include "core/languagemanager.h"
 #include "core/sessionstore.h"
 #include "mainwindow/frameresizer.h"
+#include "mainwindow/logactions.h"
 #include "mainwindow/sessiontree.h"
 #include "mainwindow/statusbar.h"
 #include "mainwindow/titlebar.h"
+#include "mainwindow/transferactions.h"
 #include "mainwindow/treeactions.h"
 #include "resources/stylesheet.h"
 #include "terminal/widgets/terminalarea.h"
@@ -71,6 +73,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), actions(std::make
     buildToolBar();
 
     hub = new SessionHub(this, terminalArea, sessionTree, appStatusBar);
+    transferActions = new TransferActions(hub);
+    logActions = new LogActions(hub);
     treeActions = new TreeActions(this, sessionTree);
     connect(sessionTree, &SessionTree::sessionActivated, this, &MainWindow::onSessionActivated);
     connect(sessionTree, &SessionTree::sessionConnect, this, &MainWindow::onSessionConnect);
@@ -191,6 +195,12 @@ void MainWindow::onAddButtonGroup() { actions->addButtonGroup(); }
 void MainWindow::onAddCommand(const QString &group) { actions->addCommand(group); }
 void MainWindow::onEditCommand(const QString &group, const QString &title) { actions->editCommand(group, title); }
 void MainWindow::onDeleteCommand(const QString &group, const QString &title) { actions->deleteCommand(group, title); }
+void MainWindow::startTransfer(int protocol, bool send) { transferActions->startTransfer(protocol, send); }
+void MainWindow::sendAsciiFile() { transferActions->sendAsciiFile(); }
+KermitTransfer *MainWindow::ensureKermitTransfer() { return transferActions->ensureKermitTransfer(); }
+void MainWindow::toggleSessionLog(const QString &id) { logActions->toggleSessionLog(id); }
+void MainWindow::startAsciiCapture() { logActions->startAsciiCapture(); }
+void MainWindow::stopAsciiCapture(const QString &id) { logActions->stopAsciiCapture(id); }
 
 namespace {
 void flip(QWidget *widget, QAction *action)

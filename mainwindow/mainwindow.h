@@ -12,6 +12,9 @@ class QMenu;
 class QMenuBar;
 class QToolBar;
 class FrameResizer;
+class KermitTransfer;
+class LogActions;
+class TransferActions;
 class SessionTree;
 class StatusBar;
 class TerminalArea;
@@ -34,6 +37,8 @@ public:
     // Replaces the handlers of the session road, transfers and logging.
     void setActions(std::unique_ptr<WindowActions> actions);
     SessionHub *sessionHub() const { return hub; }
+    TransferActions *transfers() const { return transferActions; }
+    LogActions *logging() const { return logActions; }
     void showAboutDialog();
     void openHomePage();
 
@@ -63,6 +68,12 @@ public slots:
     void onAddCommand(const QString &defaultGroup);
     void onEditCommand(const QString &group, const QString &title);
     void onDeleteCommand(const QString &group, const QString &title);
+    void startTransfer(int protocol, bool send);
+    void sendAsciiFile();
+    KermitTransfer *ensureKermitTransfer();
+    void toggleSessionLog(const QString &id);
+    void startAsciiCapture();
+    void stopAsciiCapture(const QString &id);
     void toggleTree();
     void toggleCommandWindow();
     void toggleStatusBar();
@@ -95,6 +106,8 @@ private:
     // with the collaborators.
     SessionHub *hub = nullptr;
     TftpServerDialog *tftpDialog = nullptr;
+    TransferActions *transferActions = nullptr;
+    LogActions *logActions = nullptr;
 
     std::unique_ptr<WindowActions> actions;
     TreeActions *treeActions = nullptr;
