@@ -3,6 +3,8 @@
 #include "core/debuglog.h"
 #include "core/languagemanager.h"
 
+#include <utility>
+
 bool ConnectionLink::enqueue(const QByteArray &chunk)
 {
     {
@@ -217,7 +219,10 @@ void WorkerConnection::stopWorker()
     ++m_generation;
     disconnect(worker, nullptr, this, nullptr);
     m_link->requestStop();
-    if (worker->wait(kJoinTimeoutMs)) {
+    QDeadlineTimer deadline = std::exchange(m_stopDeadline, QDeadlineTimer(QDeadlineTimer::Forever));
+    if (deadline.isForever())
+        deadline = QDeadlineTimer(kJoinTimeoutMs);
+    if (worker->wait(deadline)) {
         trace("joined");
         delete worker;
     } else {
@@ -246,7 +251,14 @@ void WorkerConnection::write(const QByteArray &data)
     if (data.isEmpty())
         return;
     if (!m_link->enqueue(data))
-        emit connectionError(LanguageManager::tr("发送队列已满，数据未发送"));
+        emit sendQueueFull();
+}
+
+void WorkerConnection::requestStop(QDeadlineTimer deadline)
+{
+    m_stopDeadline = deadline;
+    if (m_worker)
+        m_link->requestStop();
 }
 
 bool WorkerConnection::isOpen() const

@@ -3,6 +3,7 @@
 #include "platform/socket.h"
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QString>
 #include <QThread>
@@ -36,12 +37,19 @@ public:
     // While on, written bytes reach the peer exactly as they are (no line-end
     // conversion): a file transfer runs in the stream.
     virtual void setTransparent(bool) {}
+    // Tells the transport to stop without waiting for it, so that many
+    // connections can stop at once; the close() that follows waits for it no
+    // longer than `deadline`.
+    virtual void requestStop(QDeadlineTimer deadline) { Q_UNUSED(deadline) }
 
 signals:
     void dataReceived(const QByteArray &data);
     void connectionError(const QString &msg); // already translated
     void connected();
     void disconnected();
+    // A write did not fit into the send queue and was dropped; the link
+    // itself is fine.
+    void sendQueueFull();
 };
 
 // What a connection and its worker thread share. Both hold it by shared
@@ -153,6 +161,7 @@ public:
     void setReadPaused(bool paused) override;
     qint64 pendingBytes() const override { return m_link->queued(); }
     void setTransparent(bool on) override;
+    void requestStop(QDeadlineTimer deadline) override;
 
     int cols() const { return m_cols; }
     int rows() const { return m_rows; }
@@ -183,6 +192,7 @@ protected:
 
 private:
     quint64 m_generation = 0;
+    QDeadlineTimer m_stopDeadline{QDeadlineTimer::Forever}; // set by requestStop
 
     // A fresh link that takes over the queued bytes, so that a worker left
     // behind by a timed-out join can neither take them nor flip the flags.

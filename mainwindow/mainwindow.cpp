@@ -3,8 +3,12 @@
 #include "core/appsettings.h"
 #include "core/languagemanager.h"
 #include "core/sessionstore.h"
+#include "mainwindow/connectionwiring.h"
 #include "mainwindow/frameresizer.h"
+#include "mainwindow/inputrouter.h"
 #include "mainwindow/logactions.h"
+#include "mainwindow/sessionopener.h"
+#include "mainwindow/sessionroad.h"
 #include "mainwindow/sessiontree.h"
 #include "mainwindow/statusbar.h"
 #include "mainwindow/titlebar.h"
@@ -76,6 +80,13 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), actions(std::make
     transferActions = new TransferActions(hub);
     logActions = new LogActions(hub);
     treeActions = new TreeActions(this, sessionTree);
+    wiring = new ConnectionWiring(hub);
+    opener = new SessionOpener(hub, wiring);
+    road = new SessionRoad(hub, opener);
+    input = new InputRouter(hub, wiring);
+    hub->connectSession = [this](const QString &id) { road->connectSession(id); };
+    hub->openQuickSession = [this](const NewSessionResult &result) { road->openQuickSession(result); };
+    hub->closeConn = [this](const QString &id) { wiring->closeConn(id); };
     connect(sessionTree, &SessionTree::sessionActivated, this, &MainWindow::onSessionActivated);
     connect(sessionTree, &SessionTree::sessionConnect, this, &MainWindow::onSessionConnect);
     connect(sessionTree, &SessionTree::sessionDisconnect, this, &MainWindow::onSessionDisconnect);
@@ -91,17 +102,15 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), actions(std::make
     connect(terminalArea, &TerminalArea::tabClosed, this, &MainWindow::onTabClosed);
     connect(terminalArea, &TerminalArea::inputSent, this, &MainWindow::onTerminalInput);
     connect(terminalArea, &TerminalArea::tabContextMenuRequested, this, &MainWindow::onTabContextMenu);
-    connect(terminalArea, &TerminalArea::terminalResized, this,
-            [this](const QString &id, int cols, int rows) { actions->terminalResized(id, cols, rows); });
+    connect(terminalArea, &TerminalArea::replySent, input, &InputRouter::reply);
+    connect(terminalArea, &TerminalArea::terminalResized, input, &InputRouter::resized);
+    connect(terminalArea, &TerminalArea::readPauseRequested, input, &InputRouter::readPause);
     connect(terminalArea, &TerminalArea::viewContextMenuRequested, this,
             [this](const QString &id, QMenu *menu, const QPoint &pos) {
                 onViewContextMenu(id, menu, pos);
                 delete menu;
             });
-    connect(terminalArea, &TerminalArea::tabActivated, this, [this](const QString &id) {
-        SessionStore::instance().setCurrentSessionId(id);
-        treeActions->showInStatusBar(appStatusBar, id);
-    });
+    connect(terminalArea, &TerminalArea::tabActivated, input, &InputRouter::tabActivated);
 
     const struct {
         const char *keys;
@@ -147,26 +156,15 @@ QString MainWindow::currentId() const
 void MainWindow::onNewSession() { actions->newSession(QString()); }
 void MainWindow::onNewSessionInGroup(const QString &group) { actions->newSession(group); }
 void MainWindow::onRenameGroup(const QString &group) { treeActions->renameGroup(group); }
-void MainWindow::onQuickConnect() { actions->quickConnect(); }
-
-void MainWindow::onSessionActivated(const QString &id)
-{
-    if (id.startsWith(QLatin1String("fast:")))
-        return;
-    SessionStore::instance().setCurrentSessionId(id);
-    treeActions->showInStatusBar(appStatusBar, id);
-    actions->activateSession(id);
-}
-
-void MainWindow::onSessionConnect(const QString &id) { actions->connectSession(id); }
-void MainWindow::onSessionDisconnect(const QString &id) { actions->disconnectSession(id); }
+void MainWindow::onQuickConnect() { road->quickConnect(); }
+void MainWindow::onSessionActivated(const QString &id) { road->activate(id); }
+void MainWindow::onSessionConnect(const QString &id) { road->connectSession(id); }
+void MainWindow::onSessionDisconnect(const QString &id) { wiring->disconnectSession(id); }
 
 void MainWindow::onSessionDelete(const QString &id)
 {
-    if (!treeActions->deleteSession(id))
-        return;
-    actions->disconnectSession(id);
-    terminalArea->closeTab(id);
+    if (treeActions->deleteSession(id))
+        wiring->sessionDeleted(id);
 }
 
 void MainWindow::onSessionRename(const QString &id) { treeActions->renameSession(id); }
@@ -175,8 +173,8 @@ void MainWindow::onCloneSession(const QString &id) { actions->cloneSession(id); 
 void MainWindow::onGlobalOptions() { actions->globalOptions(); }
 void MainWindow::onGroupDelete(const QString &group) { treeActions->deleteGroup(group); }
 void MainWindow::onNewGroup() { treeActions->newGroup(); }
-void MainWindow::onTabClosed(const QString &id) { actions->tabClosed(id); }
-void MainWindow::onTerminalInput(const QString &id, const QByteArray &data) { actions->terminalInput(id, data); }
+void MainWindow::onTabClosed(const QString &id) { wiring->tabClosed(id); }
+void MainWindow::onTerminalInput(const QString &id, const QByteArray &data) { input->terminalInput(id, data); }
 void MainWindow::onTabContextMenu(const QString &id, const QPoint &pos) { actions->tabContextMenu(id, pos); }
 
 void MainWindow::onViewContextMenu(const QString &id, QMenu *menu, const QPoint &pos)
@@ -228,6 +226,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
 {
     AppSettings::instance().setValue(QStringLiteral("window/maximized"), bool(windowState() & Qt::WindowMaximized));
     AppSettings::instance().sync();
+    wiring->closeAll();
     QMainWindow::closeEvent(event);
 }
 

@@ -11,15 +11,19 @@ class QAction;
 class QMenu;
 class QMenuBar;
 class QToolBar;
+class ConnectionWiring;
 class FrameResizer;
+class InputRouter;
 class KermitTransfer;
 class LogActions;
-class TransferActions;
+class SessionOpener;
+class SessionRoad;
 class SessionTree;
 class StatusBar;
 class TerminalArea;
 class TftpServerDialog;
 class TitleBar;
+class TransferActions;
 class TreeActions;
 
 // The program's one top-level window: frameless, with its own title bar and
@@ -111,5 +115,11 @@ private:
 
     std::unique_ptr<WindowActions> actions;
     TreeActions *treeActions = nullptr;
+    // The session road: opening, the connections' reports and closing, and
+    // what the tabs send.
+    ConnectionWiring *wiring = nullptr;
+    SessionOpener *opener = nullptr;
+    SessionRoad *road = nullptr;
+    InputRouter *input = nullptr;
     FrameResizer *resizer = nullptr;
 };

@@ -11,6 +11,7 @@
 #include "core/sessioninfo.h"
 
 class Connection;
+struct SshConnectParams;
 class InbandTransfer;
 class SessionLogger;
 class SessionTree;
@@ -19,9 +20,10 @@ class TerminalArea;
 class QWidget;
 
 // The session data of a tab shown for a session, kept to reopen sessions
-// that live only in memory.
+// that live only in memory (a serial one with its whole line setting).
 struct TabSessionInfo {
     QString id, name, type, host, port;
+    SerialParams serial;
 };
 
 // What the new-session wizard hands back when accepted.
@@ -94,6 +96,10 @@ public:
     // Stops the session's ASCII capture; set by whoever owns captures.
     std::function<void(const QString &id)> stopAsciiCapture;
     std::function<void(const QString &id)> toggleSessionLog;
+    // Gives an SSH session's tab its remote directory tree, which opens an
+    // SSH session of its own with these parameters; set by whoever owns the
+    // tree. Called by the SSH opener once the connection has started.
+    std::function<void(const QString &id, const SshConnectParams &params)> attachRemoteDirTree;
 
     // The name shown for a session: quick-connect record, store, or the
     // tab's view; empty when unknown.

@@ -6,25 +6,19 @@
 
 class QMenu;
 
-// What the window's menus, tree and tabs ask for that the session road,
-// transfers, logging and the option dialogs answer. Each of those plugs in
-// its own implementation as it lands; until then a request does nothing.
+// What the window's menus, tree and tabs ask for that sending, transfers,
+// logging and the option dialogs answer (the session road is called
+// directly). Each of those plugs in its own implementation as it lands;
+// until then a request does nothing.
 class WindowActions
 {
 public:
     virtual ~WindowActions() = default;
 
     virtual void newSession(const QString &group) { Q_UNUSED(group) }
-    virtual void quickConnect() {}
-    virtual void activateSession(const QString &id) { Q_UNUSED(id) }
-    virtual void connectSession(const QString &id) { Q_UNUSED(id) }
-    virtual void disconnectSession(const QString &id) { Q_UNUSED(id) }
     virtual void sessionOptions(const QString &id) { Q_UNUSED(id) }
     virtual void cloneSession(const QString &id) { Q_UNUSED(id) }
     virtual void globalOptions() {}
-    virtual void tabClosed(const QString &id) { Q_UNUSED(id) }
-    virtual void terminalInput(const QString &id, const QByteArray &data) { Q_UNUSED(id) Q_UNUSED(data) }
-    virtual void terminalResized(const QString &id, int cols, int rows) { Q_UNUSED(id) Q_UNUSED(cols) Q_UNUSED(rows) }
     virtual void tabContextMenu(const QString &id, const QPoint &globalPos) { Q_UNUSED(id) Q_UNUSED(globalPos) }
     virtual void viewContextMenu(const QString &id, QMenu *menu, const QPoint &globalPos)
     {

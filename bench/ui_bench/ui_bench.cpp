@@ -4,9 +4,15 @@
 // the same time of qterminal as the reference; then the time the session
 // tree takes to re-filter per key typed, at 5,000 sessions.
 //   xvfb-run -s "-screen 0 1600x1000x24 -br" build/bench/ui_bench/ui_bench startup
+// ui_bench sessions: in the real window, 50 local-shell sessions opened from
+// the tree one after another, each timed until its prompt shows, beside bash
+// started bare on a pseudo-terminal in the same run; then one command sent to
+// all 50 at once, timed until every tab shows the answer.
+//   xvfb-run -s "-screen 0 1600x1000x24" build/bench/ui_bench/ui_bench sessions
 #include "core/sessioninfo.h"
 #include "core/sessionstore.h"
 #include "mainwindow/sessiontree.h"
+#include "sessionsbench.h"
 
 #include <QApplication>
 #include <QDir>
@@ -92,9 +98,11 @@ double median(QList<double> v)
 
 int main(int argc, char **argv)
 {
+    if (argc >= 2 && qstrcmp(argv[1], "sessions") == 0)
+        return sessionsBench(argc, argv);
     QApplication app(argc, argv);
     if (argc < 2 || qstrcmp(argv[1], "startup") != 0) {
-        std::fprintf(stderr, "usage: ui_bench startup\n");
+        std::fprintf(stderr, "usage: ui_bench startup|sessions\n");
         return 2;
     }
     QTemporaryDir home;

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+struct NewSessionResult;
+struct SessionInfo;
+struct TabSessionInfo;
+class SessionHub;
+class SessionOpener;
+
+// The road from a session id to a running connection: activating a session
+// (a tab that invites the user to connect), the connect request, quick
+// connect (a session that lives only in memory), the dispatch on the type to
+// the transport's opener and the state word that comes of it.
+class SessionRoad : public QObject
+{
+    Q_OBJECT
+public:
+    SessionRoad(SessionHub *hub, SessionOpener *opener);
+
+    void activate(const QString &id);
+    void showSessionPlaceholder(const TabSessionInfo &tab, const QString &status);
+    void connectSession(const QString &id);
+    void quickConnect();
+    void openQuickSession(const NewSessionResult &result);
+    void openSession(const QString &id, const SessionInfo &info);
+
+    // The hint a tab shows before its session connects; empty for serial.
+    static QString placeholderHint(const QString &type, const QString &name);
+
+private:
+    SessionHub *hub;
+    SessionOpener *opener;
+};
