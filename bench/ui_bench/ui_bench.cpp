@@ -9,6 +9,7 @@
 // started bare on a pseudo-terminal in the same run; then one command sent to
 // all 50 at once, timed until every tab shows the answer.
 //   xvfb-run -s "-screen 0 1600x1000x24" build/bench/ui_bench/ui_bench sessions
+// ui_bench transfer: see transferbench.cpp.
 #include "core/sessioninfo.h"
 #include "core/sessionstore.h"
 #include "mainwindow/sessiontree.h"
@@ -96,13 +97,17 @@ double median(QList<double> v)
 }
 } // namespace
 
+int runTransferBench();
+
 int main(int argc, char **argv)
 {
     if (argc >= 2 && qstrcmp(argv[1], "sessions") == 0)
         return sessionsBench(argc, argv);
     QApplication app(argc, argv);
+    if (argc >= 2 && qstrcmp(argv[1], "transfer") == 0)
+        return runTransferBench();
     if (argc < 2 || qstrcmp(argv[1], "startup") != 0) {
-        std::fprintf(stderr, "usage: ui_bench startup|sessions\n");
+        std::fprintf(stderr, "usage: ui_bench startup|sessions|transfer\n");
         return 2;
     }
     QTemporaryDir home;

@@ -3,9 +3,7 @@
 // sessions: lrzsz and gkermit typed into a local bash and into a shell behind
 // busybox telnetd, lrzsz's XMODEM/YMODEM on a socat serial pair.
 
-#include "connections/localshellconnection.h"
-#include "connections/serialconnection.h"
-#include "connections/telnetconnection.h"
+#include "connections/connection.h"
 #include "core/appsettings.h"
 #include "core/sessionlogger.h"
 #include "core/sessionstore.h"
@@ -89,40 +87,27 @@ class TestTransfers : public QObject
     QByteArray seen; // what the session received since the last look
     QTemporaryDir work;
 
-    // A session of the given kind, current in the window; "local" runs bash,
-    // "telnet" the shell behind busybox telnetd, anything else is a serial
-    // port path.
+    // A saved session of the given kind, opened as a double-click in the tree
+    // opens it, and current: "local" runs bash, "telnet" the shell behind
+    // busybox telnetd, anything else is a serial port path.
     bool open(const QString &kind)
     {
-        id = QStringLiteral("fast:%1").arg(kind == "local" || kind == "telnet" ? kind : "serial");
-        if (kind == "local") {
-            auto *c = new LocalShellConnection(window.get());
-            c->setShell("/bin/bash");
-            conn = c;
-        } else if (kind == "telnet") {
-            auto *c = new TelnetConnection(window.get());
-            c->host = "127.0.0.1";
-            c->port = kTelnetPort;
-            conn = c;
-        } else {
-            auto *c = new SerialConnection(window.get());
-            c->setPortName(kind);
-            conn = c;
-        }
-        hub->connections.insert(id, conn);
-        hub->tabSessions.insert(id, TabSessionInfo{id, "s", kind, "", ""});
-        window->findChild<TerminalArea *>()->addTerminal(id, "s", "connected", QString());
+        static int made = 0; // the store refuses a name twice
+        const bool serial = kind != "local" && kind != "telnet";
+        SerialParams line;
+        line.serial_port = kind;
+        id = SessionStore::instance().addSession(QStringLiteral("s%1").arg(++made), serial ? "serial" : kind, QString(),
+                                                 kind == "local" ? "/bin/bash" : "127.0.0.1",
+                                                 kind == "telnet" ? QString::number(kTelnetPort) : QString(), line);
+        window->onSessionConnect(id);
         SessionStore::instance().setCurrentSessionId(id);
-        // In place of the session road's receive handler: the session's logger.
-        connect(conn, &Connection::dataReceived, this, [this](const QByteArray &b) {
-            seen += b;
-            if (SessionLogger *logger = hub->logger(id))
-                logger->logReceived(b);
-        });
-        conn->open();
-        if (!QTest::qWaitFor([&] { return conn->isOpen(); }, 10000))
+        conn = hub->connection(id);
+        if (!conn || !QTest::qWaitFor([&] { return conn->isOpen(); }, 10000))
             return false;
-        if (kind == "local" || kind == "telnet")
+        // Queued behind the window's own handler: what we have seen, the
+        // terminal and the session log have had.
+        connect(conn, &Connection::dataReceived, this, [this](const QByteArray &b) { seen += b; }, Qt::QueuedConnection);
+        if (!serial)
             type("PS1='$ '; stty -echo");
         return true;
     }
@@ -139,14 +124,14 @@ class TestTransfers : public QObject
         return ok;
     }
 
-    QString lines() const
+    TerminalView *view() const
     {
-        const auto *area = window->findChild<TerminalArea *>();
-        for (const TerminalView *view : area->findChildren<TerminalView *>())
-            if (view->id() == id)
-                return view->terminalEdit()->document()->toPlainText();
-        return QString();
+        for (TerminalView *v : window->findChild<TerminalArea *>()->findChildren<TerminalView *>())
+            if (v->id() == id)
+                return v;
+        return nullptr;
     }
+    QString lines() const { return view()->terminalEdit()->document()->toPlainText(); }
 
     // Runs a transfer from the Transfer menu's slot and waits for its end.
     bool transfer(int protocol, bool send, const QString &path, QString *summary)
@@ -175,10 +160,8 @@ private slots:
     }
     void cleanup()
     {
-        if (conn) {
-            hub->connections.remove(id);
-            conn->close();
-        }
+        if (conn)
+            window->onSessionDisconnect(id);
         conn = nullptr;
         window.reset();
     }
@@ -355,7 +338,11 @@ private slots:
         window->sendAsciiFile();
         QCOMPARE(asked, 1);
         QTRY_COMPARE(lines().count("已有传输进行中（Esc/Ctrl+C 可取消）"), 2);
-        hub->transfer->cancel();
+        // Keys typed meanwhile are swallowed; ESC cancels.
+        TerminalEdit *edit = view()->terminalEdit();
+        QTest::keyClick(edit, Qt::Key_A);
+        QVERIFY(hub->transferRunsOn(id));
+        QTest::keyClick(edit, Qt::Key_Escape);
         QVERIFY(!hub->transferRunsOn(id));
         conn->close();
         window->startTransfer(2, false);
@@ -390,6 +377,7 @@ private slots:
         AppSettings::instance().setValue("log/file", "%S.log");
         window->toggleSessionLog(id);
         const bool started = window->logging()->isLogging(id);
+        const QString logPath = started ? hub->logger(id)->currentPath() : QString();
         QCOMPARE(started, !dir.startsWith('/'));
         if (vanish)
             QVERIFY(QDir(folder).removeRecursively());
@@ -402,7 +390,8 @@ private slots:
         QTRY_VERIFY2(lines().contains(line), qPrintable(lines()));
         QVERIFY(!window->logging()->isLogging(id));
         if (started && !vanish) {
-            const QString log = QString::fromUtf8(readAll(folder + "/s.log"));
+            QCOMPARE(QFileInfo(logPath).path(), folder);
+            const QString log = QString::fromUtf8(readAll(logPath));
             QVERIFY2(log.contains("========== 会话开始 ") && log.contains("[RX] ") && log.contains("logged\r\n")
                          && log.endsWith(" ==========\n\n") && log.contains("========== 会话结束 "),
                      qPrintable(log));
