@@ -18,6 +18,7 @@
 
 #include <QDir>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -296,6 +297,26 @@ private slots:
         for (const QString &p : added)
             QVERIFY2(p.startsWith("chosen/"), qPrintable(p));
         QCOMPARE(readAll(root.filePath("chosen/" + storedAs)), readAll(offered.startsWith('/') ? offered : root.filePath("peer/x")));
+    }
+
+    // A disk that fills during a receive: the transfer fails and says where
+    // the part that arrived is kept.
+    void diskFills()
+    {
+        QVERIFY2(open("local"), "session did not open");
+        QTemporaryDir theirs, ours;
+        writeAll(theirs.filePath("big.bin"), randomBytes(4 << 20, 3));
+        QProcess mount;
+        mount.start("mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs", ours.path()});
+        QVERIFY2(mount.waitForFinished() && mount.exitCode() == 0, "cannot mount a small tmpfs (root needed)");
+        const auto unmount = qScopeGuard([&] { QProcess::execute("umount", {ours.path()}); });
+        type("cd '" + theirs.path().toUtf8() + "' && sz -q big.bin");
+        QVERIFY(waitFor("\x18" "B00"));
+        QString summary;
+        QVERIFY(!transfer(2, false, ours.path(), &summary));
+        QVERIFY2(summary.contains(ours.filePath("big.bin.part")), qPrintable(summary));
+        QVERIFY(QFileInfo(ours.filePath("big.bin.part")).size() > 0);
+        QTRY_VERIFY(lines().contains("big.bin.part"));
     }
 
     // A 20 MiB text through `cat > file`: paced by the connection's queue, it
