@@ -1,12 +1,14 @@
 // Transfers, ASCII send, logging and capture through the real window's
 // Transfer and Session commands, against real programs run inside real
-// sessions: lrzsz and gkermit typed into a local bash and into a shell behind
-// busybox telnetd, lrzsz's XMODEM/YMODEM on a socat serial pair.
+// sessions: lrzsz and gkermit typed into a local bash, into an SSH session and
+// into a shell behind busybox telnetd, lrzsz's XMODEM/YMODEM on a socat
+// serial pair.
 
 #include "connections/connection.h"
 #include "core/appsettings.h"
 #include "core/sessionlogger.h"
 #include "core/sessionstore.h"
+#include "dialogs/sshcredentialsdialog.h"
 #include "mainwindow/logactions.h"
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/sessionhub.h"
@@ -16,7 +18,9 @@
 #include "terminal/widgets/terminalview.h"
 #include "transfer/inbandtransfer.h"
 
+#include <QApplication>
 #include <QDir>
+#include <QLineEdit>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QRandomGenerator>
@@ -29,6 +33,13 @@
 
 namespace {
 constexpr int kTelnetPort = 23150 + HV_TEST_PORT_OFFSET;
+constexpr int kSshdPort = 22200 + HV_TEST_PORT_OFFSET;
+
+QString sshdFixture(const QString &file)
+{
+    QFile f(QStringLiteral(HV_BINARY_DIR "/fixtures/ssh_sshd/") + file);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).trimmed() : QString();
+}
 
 QByteArray randomBytes(qint64 size, quint32 seed)
 {
@@ -94,12 +105,25 @@ class TestTransfers : public QObject
     bool open(const QString &kind)
     {
         static int made = 0; // the store refuses a name twice
-        const bool serial = kind != "local" && kind != "telnet";
+        const bool serial = kind != "local" && kind != "telnet" && kind != "ssh";
         SerialParams line;
         line.serial_port = kind;
         id = SessionStore::instance().addSession(QStringLiteral("s%1").arg(++made), serial ? "serial" : kind, QString(),
                                                  kind == "local" ? "/bin/bash" : "127.0.0.1",
-                                                 kind == "telnet" ? QString::number(kTelnetPort) : QString(), line);
+                                                 kind == "telnet" ? QString::number(kTelnetPort)
+                                                 : kind == "ssh" ? QString::number(kSshdPort)
+                                                                 : QString(),
+                                                 line);
+        // The SSH opener asks for credentials: answered as the user would.
+        QTimer prompt;
+        connect(&prompt, &QTimer::timeout, this, [] {
+            if (auto *d = qobject_cast<SshCredentialsDialog *>(QApplication::activeModalWidget())) {
+                d->findChild<QLineEdit *>("userEdit")->setText(sshdFixture("user"));
+                d->findChild<QLineEdit *>("passwordEdit")->setText(sshdFixture("password"));
+                d->accept();
+            }
+        });
+        prompt.start(10);
         window->onSessionConnect(id);
         SessionStore::instance().setCurrentSessionId(id);
         conn = hub->connection(id);
@@ -146,10 +170,13 @@ class TestTransfers : public QObject
         if (!hub->transfer || !hub->transfer->isActive())
             return false;
         QSignalSpy done(hub->transfer.data(), &InbandTransfer::transferFinished);
-        if (!done.wait(120000))
-            return false;
-        *summary = done.first().at(2).toString();
-        return done.first().at(1).toBool();
+        QStringList said; // for the failure message
+        connect(hub->transfer.data(), &InbandTransfer::statusMessage, this,
+                [&](const QString &, const QString &text) { said = (said << text).mid(said.size() - 4); });
+        const bool ended = done.wait(120000);
+        *summary = (ended ? done.first().at(2).toString() : QStringLiteral("no end")) + " after: " + said.join(" / ");
+        disconnect(hub->transfer.data(), &InbandTransfer::statusMessage, this, nullptr);
+        return ended && done.first().at(1).toBool();
     }
 
 private slots:
@@ -182,6 +209,8 @@ private slots:
         }
         QTest::addRow("local kermit receive") << "local" << 3 << false << MiB;
         QTest::addRow("local kermit send") << "local" << 3 << true << MiB;
+        QTest::addRow("ssh zmodem receive") << "ssh" << 2 << false << 16 * MiB;
+        QTest::addRow("ssh zmodem send") << "ssh" << 2 << true << 16 * MiB;
         QTest::addRow("telnet zmodem receive") << "telnet" << 2 << false << 4 * MiB;
         QTest::addRow("telnet zmodem send") << "telnet" << 2 << true << 4 * MiB;
         // YMODEM blocks are raw bytes: any folding on the way breaks them.
@@ -197,7 +226,10 @@ private slots:
         QFETCH(qint64, size);
         QVERIFY2(!QStandardPaths::findExecutable(protocol == 3 ? "gkermit" : "sz").isEmpty(), "lrzsz or gkermit missing");
         QVERIFY2(open(transport), "session did not open");
-        QTemporaryDir ours, theirs;
+        // The SSH peer's own account has to reach its folder.
+        QTemporaryDir ours, theirs(transport == "ssh" ? "/tmp/hv-xfer-XXXXXX" : QDir::tempPath() + "/peer-XXXXXX");
+        QFile::setPermissions(theirs.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                                 | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther);
         const QByteArray data = hostileBytes(size);
         const QString name = "data.bin";
         writeAll((send ? ours : theirs).filePath(name), data);
@@ -248,9 +280,11 @@ private slots:
         const QString line = theirs.filePath("line");
         QProcess socat;
         socat.setWorkingDirectory(theirs.path());
-        // The line stays up after the peer's last answer until we let go of
-        // it: a peer that exits at once can take its final ACK with it.
-        socat.start("socat", {"pty,raw,echo=0,link=" + line, "SYSTEM:" + peer + "; cat >/dev/null,pty,raw,echo=0"});
+        // The peer on a socket pair, not a pty of its own: rb flushes its
+        // terminal's output as it exits, which on a pty can drop its last ACK
+        // before socat has read it. The line stays up after the peer's last
+        // answer until we let go of it.
+        socat.start("socat", {"pty,raw,echo=0,link=" + line, "SYSTEM:" + peer + "; cat >/dev/null"});
         QVERIFY(socat.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(line), 10000);
         QVERIFY2(open(line), "serial port did not open");
