@@ -72,7 +72,7 @@ class TestTransfers : public QObject
     {
         static int made = 0;
         const bool typed = kind == "local" || kind == "ssh" || kind == "telnet";
-        const int port = kind == "ssh" ? 22200 : kind == "telnet" ? 23150 : 0;
+        const int port = kind == "ssh" ? 22200 : kind == "telnet" ? 23295 : 0;
         SerialParams line;
         line.serial_port = kind;
         id = SessionStore::instance().addSession(QString("s%1").arg(++made), typed ? kind : "serial", {},
