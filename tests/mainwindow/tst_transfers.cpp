@@ -15,7 +15,9 @@
 #include "terminal/widgets/terminaledit.h"
 #include "terminal/widgets/terminalview.h"
 #include "transfer/inbandtransfer.h"
+#include "transfer/tftp/tftpserverdialog.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QLineEdit>
 #include <QProcess>
@@ -290,6 +292,15 @@ private slots:
         QCOMPARE(asked, 1);
         for (const char *line : {"当前会话未连接，无法传输", "当前会话未连接，无法发送", "当前会话未连接，无法捕获"})
             QTRY_VERIFY2(lines().contains(line), line);
+    }
+
+    // The Transfer menu's TFTP entry shows its one dialog, made on first use.
+    void tftpEntry()
+    {
+        for (int i = 0; i < 2; ++i)
+            window->findChild<QAction *>("actionTftpServer")->trigger();
+        QCOMPARE(window->findChildren<TftpServerDialog *>().size(), 1);
+        QVERIFY(window->findChild<TftpServerDialog *>()->isVisible());
     }
 
     // Logging on and off writes both banners and the traffic; a folder that
