@@ -29,6 +29,12 @@ bool ConnectionLink::takeFront(QByteArray *chunk)
     return true;
 }
 
+qint64 ConnectionLink::queued()
+{
+    std::lock_guard<std::mutex> lock(queueMutex);
+    return queuedBytes;
+}
+
 void ConnectionLink::clearQueue()
 {
     std::deque<QByteArray> dropped;
@@ -149,6 +155,7 @@ void WorkerConnection::renewLink()
     link->pendingCols.store(m_cols);
     link->pendingRows.store(m_rows);
     link->readPaused.store(m_link->readPaused.load());
+    link->transparent.store(m_link->transparent.load());
     {
         std::lock_guard<std::mutex> lock(m_link->queueMutex);
         std::lock_guard<std::mutex> lock2(link->queueMutex);
@@ -264,6 +271,12 @@ void WorkerConnection::setReadPaused(bool paused)
     m_link->readPaused = paused;
     if (!paused)
         m_link->waker.wake();
+}
+
+void WorkerConnection::setTransparent(bool on)
+{
+    m_link->transparent = on;
+    m_link->waker.wake(); // a transport that negotiates it does so at once
 }
 
 void ConnectionLink::handedOn(qint64 bytes)

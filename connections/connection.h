@@ -31,6 +31,12 @@ public:
     // false (the terminal cannot keep up); transports without flow control
     // ignore it.
     virtual void setReadPaused(bool) {}
+    // Bytes written but not yet taken by the transport: a long send paces
+    // itself by it instead of overrunning the bounded queue.
+    virtual qint64 pendingBytes() const { return 0; }
+    // While on, written bytes reach the peer exactly as they are (no line-end
+    // conversion): a file transfer runs in the stream.
+    virtual void setTransparent(bool) {}
     // Tells the transport to stop without waiting for it, so that many
     // connections can stop at once; the close() that follows waits for it no
     // longer than `deadline`.
@@ -64,6 +70,7 @@ struct ConnectionLink {
     std::atomic<int> pendingCols{80};
     std::atomic<int> pendingRows{24};
     std::atomic<bool> resizePending{false};
+    std::atomic<bool> transparent{false}; // see Connection::setTransparent
     platform::Waker waker;
 
     // Flow control of received bytes: those emitted by the worker but not yet
@@ -80,6 +87,7 @@ struct ConnectionLink {
     bool enqueue(const QByteArray &chunk);
     // Takes the oldest chunk; false when the queue is empty.
     bool takeFront(QByteArray *chunk);
+    qint64 queued();
     void clearQueue();
     void setPendingSize(int cols, int rows); // stores, flags and wakes
     void requestStop();                       // flags and wakes
@@ -151,6 +159,8 @@ public:
     bool isOpen() const override;
     void resize(int cols, int rows) override;
     void setReadPaused(bool paused) override;
+    qint64 pendingBytes() const override { return m_link->queued(); }
+    void setTransparent(bool on) override;
     void requestStop(QDeadlineTimer deadline) override;
 
     int cols() const { return m_cols; }

@@ -18,6 +18,7 @@ std::atomic<bool> g_ptyDisabled{false};
 // How long a shell may take to act on SIGHUP before it is killed.
 constexpr int kHangupGraceMs = 500;
 constexpr int kReadBufferSize = 16384;
+constexpr qsizetype kBatchBytes = 64 * 1024;
 
 } // namespace
 
@@ -100,19 +101,26 @@ bool LocalShellConnection::Worker::startShell(platform::PtyProcess &pty)
 
 bool LocalShellConnection::Worker::readOutput(int fd, bool untilEmpty)
 {
-    do {
+    // A pty hands over a few KiB a read; a fast stream (a file transfer)
+    // goes on in batches, not one signal for each read.
+    QByteArray batch;
+    bool open = true;
+    while (untilEmpty || batch.size() < kBatchBytes) {
         const ssize_t n = ::read(fd, m_buffer, sizeof m_buffer);
         if (n > 0) {
-            emit sigData(QByteArray(m_buffer, int(n)));
+            batch.append(m_buffer, int(n));
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
         // EAGAIN: drained. EIO or end of file: every holder of the far side
         // has closed it.
-        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-    } while (untilEmpty);
-    return true;
+        open = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        break;
+    }
+    if (!batch.isEmpty())
+        emit sigData(batch);
+    return open;
 }
 
 void LocalShellConnection::Worker::pump(platform::PtyProcess &pty)
@@ -124,15 +132,19 @@ void LocalShellConnection::Worker::pump(platform::PtyProcess &pty)
     while (keepRunning()) {
         if (l.resizePending.exchange(false))
             pty.setWindowSize(l.pendingCols.load(), l.pendingRows.load());
-        if (sent >= out.size()) {
+        // Programs that set the terminal raw (file transfers) get the bytes
+        // unchanged, and so does a transfer that runs before its peer has
+        // gone raw; the shell's line editor gets one CR per line.
+        const auto next = [&] {
             out.clear();
             sent = 0;
             QByteArray chunk;
-            // Programs that set the terminal raw (file transfers) get the
-            // bytes unchanged; the shell's line editor gets one CR per line.
             if (l.takeFront(&chunk))
-                out = pty.inputIsCooked() ? toTerminalLineEnds(chunk) : chunk;
-        }
+                out = pty.inputIsCooked() && !l.transparent ? toTerminalLineEnds(chunk) : chunk;
+            return !out.isEmpty();
+        };
+        if (sent >= out.size())
+            next();
         pollfd fds[3] = {
             {master, short((l.mayRead() ? POLLIN : 0) | (out.isEmpty() ? 0 : POLLOUT)), 0},
             {l.waker.fd(), POLLIN, 0},
@@ -150,12 +162,17 @@ void LocalShellConnection::Worker::pump(platform::PtyProcess &pty)
             l.waker.drain(); // whatever woke us is looked at on the next pass
         if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) && !readOutput(master, false))
             return;
-        if (fds[0].revents & POLLOUT) {
+        // Written until the terminal takes no more, chunk after chunk.
+        while ((fds[0].revents & POLLOUT) && (sent < out.size() || next())) {
             const ssize_t n = ::write(master, out.constData() + sent, size_t(out.size() - sent));
             if (n > 0)
                 sent += n;
-            else if (n < 0 && errno != EAGAIN && errno != EINTR)
+            else if (n < 0 && errno == EINTR)
+                continue;
+            else if (n < 0 && errno != EAGAIN)
                 sent = out.size(); // the terminal refused it: drop the rest of the chunk
+            else
+                break;
         }
         if (fds[2].revents & POLLIN)
             break;
@@ -277,9 +294,14 @@ void LocalShellConnection::write(const QByteArray &data)
     if (m_worker) {
         WorkerConnection::write(data);
     } else if (m_process && m_process->state() == QProcess::Running) {
-        m_process->write(toProcessLineEnds(data));
+        m_process->write(m_link->transparent ? data : toProcessLineEnds(data));
     }
     // Neither: the shell is gone; typed bytes have nowhere to go.
+}
+
+qint64 LocalShellConnection::pendingBytes() const
+{
+    return m_process ? m_process->bytesToWrite() : WorkerConnection::pendingBytes();
 }
 
 void LocalShellConnection::startProcess()

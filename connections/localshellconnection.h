@@ -42,6 +42,7 @@ public:
     bool open() override;
     void close() override;
     void write(const QByteArray &data) override;
+    qint64 pendingBytes() const override;
 
     class Worker;
 

@@ -93,6 +93,7 @@ void TcpStreamWorker::run()
         shared.waker.drain();
         if (shared.resizePending.exchange(false))
             sizeChanged();
+        eachPass();
         while (unsent() < kRefillBelow && !linkFailed() && keepRunning() && shared.takeFront(&chunk))
             sendNow(encodeOutgoing(chunk));
         if (linkFailed() || !keepRunning())

@@ -26,6 +26,8 @@ protected:
     virtual QByteArray greeting() { return QByteArray(); }
     // The size in the link changed (resizePending was taken).
     virtual void sizeChanged() {}
+    // Once a pass (after every wake), before queued chunks are taken.
+    virtual void eachPass() {}
     // The wire form of one queued chunk.
     virtual QByteArray encodeOutgoing(const QByteArray &chunk) { return chunk; }
     // The data part of received bytes; may answer through sendNow().

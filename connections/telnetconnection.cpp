@@ -120,6 +120,46 @@ QByteArray TelnetProtocol::encode(const QByteArray &data)
     return out;
 }
 
+QByteArray TelnetProtocol::setBinary(bool wanted)
+{
+    m_binaryWanted = wanted;
+    QByteArray out;
+    const auto ask = [&](State &state, quint8 yes, quint8 no) {
+        if (wanted && state != State::Yes && state != State::WantYes) {
+            appendCommand(&out, yes, OptBinary);
+            state = State::WantYes;
+        } else if (!wanted && state != State::No && state != State::WantNo) {
+            appendCommand(&out, no, OptBinary);
+            state = State::WantNo;
+        }
+    };
+    ask(m_us[OptBinary], WILL, WONT);
+    ask(m_him[OptBinary], DO, DONT);
+    return out;
+}
+
+QByteArray TelnetProtocol::encodeTransparent(const QByteArray &data) const
+{
+    const bool binary = m_us[OptBinary] == State::Yes;
+    QByteArray out;
+    out.reserve(data.size() + data.size() / 64 + 2);
+    for (const char c : data) {
+        out.append(c);
+        if (quint8(c) == IAC)
+            out.append(c);
+        else if (c == '\r' && !binary)
+            out.append('\0');
+    }
+    return out;
+}
+
+bool TelnetProtocol::mayEnable(bool remoteSide, quint8 option) const
+{
+    if (option == OptBinary)
+        return m_binaryWanted;
+    return remoteSide ? remoteMayEnable(option) : localMayEnable(option);
+}
+
 QByteArray TelnetProtocol::receive(const QByteArray &bytes, QByteArray *replies)
 {
     QByteArray data;
@@ -192,7 +232,7 @@ void TelnetProtocol::negotiate(quint8 command, quint8 option, QByteArray *replie
     State &state = remoteSide ? m_him[option] : m_us[option];
     const quint8 yes = remoteSide ? DO : WILL;
     const quint8 no = remoteSide ? DONT : WONT;
-    const bool acceptable = remoteSide ? remoteMayEnable(option) : localMayEnable(option);
+    const bool acceptable = mayEnable(remoteSide, option);
     const bool answers = enable ? state == State::No : state == State::Yes;
     if (answers) {
         quint8 &count = m_answers[(remoteSide ? 256 : 0) + option];
@@ -270,9 +310,23 @@ protected:
             sendNow(m_telnet.windowSizeReport());
     }
 
+    // A transfer asks for binary mode as it starts and gives it up when it
+    // ends; the chunks queued meanwhile go out unchanged but for IAC (and CR
+    // where the peer refused).
+    void eachPass() override
+    {
+        if (m_telnetMode && link().transparent != m_binaryWanted) {
+            m_binaryWanted = !m_binaryWanted;
+            sendNow(m_telnet.setBinary(m_binaryWanted));
+        }
+    }
+
     QByteArray encodeOutgoing(const QByteArray &chunk) override
     {
-        return m_telnetMode ? TelnetProtocol::encode(chunk) : chunk;
+        if (!m_telnetMode)
+            return chunk;
+        eachPass();
+        return m_binaryWanted ? m_telnet.encodeTransparent(chunk) : TelnetProtocol::encode(chunk);
     }
 
     QByteArray decodeIncoming(const QByteArray &bytes) override
@@ -298,6 +352,7 @@ protected:
 private:
     TelnetProtocol m_telnet;
     bool m_telnetMode;
+    bool m_binaryWanted = false;
 };
 
 TelnetConnection::TelnetConnection(QObject *parent)

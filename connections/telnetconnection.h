@@ -17,7 +17,7 @@ class TelnetProtocol
 public:
     enum : quint8 {
         IAC = 0xFF, DONT = 0xFE, DO = 0xFD, WONT = 0xFC, WILL = 0xFB, SB = 0xFA, SE = 0xF0,
-        OptEcho = 1, OptSuppressGoAhead = 3, OptTerminalType = 24, OptNaws = 31, OptLinemode = 34,
+        OptBinary = 0, OptEcho = 1, OptSuppressGoAhead = 3, OptTerminalType = 24, OptNaws = 31, OptLinemode = 34,
         TtypeIs = 0, TtypeSend = 1,
     };
     enum class State : quint8 { No, Yes, WantNo, WantYes };
@@ -42,8 +42,18 @@ public:
     // The wire form of typed bytes: IAC doubled, line ends sent as CR LF.
     static QByteArray encode(const QByteArray &data);
 
+    // Asks for (or gives up) binary transmission in both directions
+    // (RFC 856), for bytes that must arrive unchanged; returns what to send.
+    // While wanted, the peer's own offers of it are accepted too.
+    QByteArray setBinary(bool wanted);
+    // The wire form of bytes that must arrive unchanged: IAC doubled, and,
+    // unless the peer agreed to take binary from us, CR sent as CR NUL, which
+    // an NVT peer turns back into a lone CR (RFC 854).
+    QByteArray encodeTransparent(const QByteArray &data) const;
+
 private:
     void negotiate(quint8 command, quint8 option, QByteArray *replies);
+    bool mayEnable(bool remoteSide, quint8 option) const;
     void subnegotiation(QByteArray *replies);
 
     enum class Parse : quint8 { Data, Iac, Option, Sub, SubIac };
@@ -57,6 +67,7 @@ private:
     std::array<State, 256> m_him{};
     std::array<quint8, 512> m_answers{}; // per side and option, since the last data
     bool m_answeredSinceData = false;
+    bool m_binaryWanted = false;
 };
 
 // Telnet (telnetMode) or raw TCP over one worker thread.

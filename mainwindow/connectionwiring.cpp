@@ -58,7 +58,10 @@ void ConnectionWiring::wire(const QString &id, Connection *connection, const Rep
                 return;
             if (trace && debugLogEnabled())
                 debugLog(QStringLiteral("RX %1 bytes: %2").arg(bytes.size()).arg(toHexString(bytes)));
-            hub->terminalArea()->appendData(id, bytes);
+            // A running transfer's bytes are protocol, not text: drawn, they
+            // would only hold it back (the view pauses reading when it lags).
+            if (!hub->transferRunsOn(id))
+                hub->terminalArea()->appendData(id, bytes);
             if (SessionLogger *logger = hub->logger(id))
                 logger->logReceived(bytes);
         },

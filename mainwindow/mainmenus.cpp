@@ -6,6 +6,7 @@
 #include "core/appsettings.h"
 #include "core/languagemanager.h"
 #include "core/sessionstore.h"
+#include "mainwindow/logactions.h"
 #include "mainwindow/sessiontree.h"
 #include "mainwindow/statusbar.h"
 #include "mainwindow/titlebar.h"
@@ -136,7 +137,7 @@ void MainWindow::buildMenus()
             [this] { onSessionOptions(currentId()); });
     QAction *log = entry(session, "actionToggleLog", "启动日志");
     connect(log, &QAction::triggered, this, [this, log] {
-        actions->toggleSessionLog(currentId());
+        toggleSessionLog(currentId());
         updateLogActionText(log);
     });
     connect(session, &QMenu::aboutToShow, this, [this, log] { updateLogActionText(log); });
@@ -165,14 +166,14 @@ void MainWindow::buildMenus()
             start->setObjectName(QString::fromLatin1(d.send ? "actionSend%1" : "actionReceive%1")
                                      .arg(QString::fromLatin1(p.label).remove(QLatin1Char('.'))));
             connect(start, &QAction::triggered, this,
-                    [this, protocol = p.protocol, send = d.send] { actions->startTransfer(protocol, send); });
+                    [this, protocol = p.protocol, send = d.send] { startTransfer(protocol, send); });
         }
         sub->addSeparator();
         QAction *ascii = entry(sub, d.asciiName, d.asciiLabel);
         if (d.send)
-            connect(ascii, &QAction::triggered, this, [this] { actions->sendAsciiFile(); });
+            connect(ascii, &QAction::triggered, this, &MainWindow::sendAsciiFile);
         else
-            connect(ascii, &QAction::triggered, this, [this] { actions->startAsciiCapture(); });
+            connect(ascii, &QAction::triggered, this, &MainWindow::startAsciiCapture);
     }
     transfer->addSeparator();
     connect(entry(transfer, "actionSftpTab", "SFTP 标签页"), &QAction::triggered, this, &MainWindow::openSftpTab);
@@ -215,7 +216,9 @@ void MainWindow::buildMenus()
 
 void MainWindow::updateLogActionText(QAction *action)
 {
-    action->setText(actions->isLogging(currentId()) ? lt("停止日志") : lt("启动日志"));
+    // The menus are built before the collaborators exist.
+    const bool logging = logActions && logActions->isLogging(currentId());
+    action->setText(logging ? lt("停止日志") : lt("启动日志"));
 }
 
 void MainWindow::buildToolBar()
@@ -237,7 +240,7 @@ void MainWindow::buildToolBar()
         {"🔌", "断开", "断开当前会话", [this] { onSessionDisconnect(currentId()); }},
         {"🔄", "重连", "重连当前会话", [this] { onSessionConnect(currentId()); }},
         {nullptr, nullptr, nullptr, {}},
-        {"📝", "日志", "切换日志录制", [this] { actions->toggleSessionLog(currentId()); }},
+        {"📝", "日志", "切换日志录制", [this] { toggleSessionLog(currentId()); }},
         {"🔢", nullptr, "切换 HEX 显示", [this] { actions->toggleHexView(currentId()); }},
         {nullptr, nullptr, nullptr, {}},
         {"🖥️", "全屏", "全屏 (F11)", [this] { toggleFullScreen(); }},

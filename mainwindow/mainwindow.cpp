@@ -14,12 +14,14 @@
 #include "mainwindow/sessiondialogseam.h"
 #include "mainwindow/sendingactions.h"
 #include "mainwindow/sessioncommands.h"
+#include "mainwindow/logactions.h"
 #include "mainwindow/sessionopener.h"
 #include "mainwindow/sessionroad.h"
 #include "mainwindow/sessiontree.h"
 #include "mainwindow/statusbar.h"
 #include "mainwindow/titlebar.h"
 #include "mainwindow/sftpactions.h"
+#include "mainwindow/transferactions.h"
 #include "resources/stylesheet.h"
 #include "terminal/widgets/terminalarea.h"
 #include "transfer/tftp/tftpserverdialog.h"
@@ -89,6 +91,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), actions(std::make
     hub->commandWindow.clearHistory = [this](const QString &id) { commandWindow->clearHistory(id); };
     hub->commandWindow.rebuildCompletions = [this] { commandWindow->rebuildCompletions(); };
     hub->commandWindow.reloadButtons = [this] { commandWindow->reloadButtons(); };
+    transferActions = new TransferActions(hub);
+    logActions = new LogActions(hub);
     wiring = new ConnectionWiring(hub);
     opener = new SessionOpener(hub, wiring);
     road = new SessionRoad(hub, opener);
@@ -234,6 +238,12 @@ void MainWindow::onAddButtonGroup() { buttons->addButtonGroup(); }
 void MainWindow::onAddCommand(const QString &group) { buttons->addCommand(group); }
 void MainWindow::onEditCommand(const QString &group, const QString &title) { buttons->editCommand(group, title); }
 void MainWindow::onDeleteCommand(const QString &group, const QString &title) { buttons->deleteCommand(group, title); }
+void MainWindow::startTransfer(int protocol, bool send) { transferActions->startTransfer(protocol, send); }
+void MainWindow::sendAsciiFile() { transferActions->sendAsciiFile(); }
+KermitTransfer *MainWindow::ensureKermitTransfer() { return transferActions->ensureKermitTransfer(); }
+void MainWindow::toggleSessionLog(const QString &id) { logActions->toggleSessionLog(id); }
+void MainWindow::startAsciiCapture() { logActions->startAsciiCapture(); }
+void MainWindow::stopAsciiCapture(const QString &id) { logActions->stopAsciiCapture(id); }
 
 namespace {
 void flip(QWidget *widget, QAction *action)

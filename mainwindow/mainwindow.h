@@ -19,6 +19,8 @@ class FrameResizer;
 class InputRouter;
 class SendingActions;
 class SessionCommands;
+class KermitTransfer;
+class LogActions;
 class SessionOpener;
 class SessionRoad;
 class SessionTree;
@@ -26,6 +28,7 @@ class StatusBar;
 class TerminalArea;
 class TftpServerDialog;
 class TitleBar;
+class TransferActions;
 
 // The program's one top-level window: frameless, with its own title bar and
 // menus, the session tree, the terminal tabs, the command window and the
@@ -45,6 +48,8 @@ public:
     SessionHub *sessionHub() const { return hub; }
     // Where the quick-command dialogs are plugged in.
     ButtonActions *buttonActions() const { return buttons; }
+    TransferActions *transfers() const { return transferActions; }
+    LogActions *logging() const { return logActions; }
     void showAboutDialog();
     void openHomePage();
 
@@ -74,6 +79,12 @@ public slots:
     void onAddCommand(const QString &defaultGroup);
     void onEditCommand(const QString &group, const QString &title);
     void onDeleteCommand(const QString &group, const QString &title);
+    void startTransfer(int protocol, bool send);
+    void sendAsciiFile();
+    KermitTransfer *ensureKermitTransfer();
+    void toggleSessionLog(const QString &id);
+    void startAsciiCapture();
+    void stopAsciiCapture(const QString &id);
     void toggleTree();
     void toggleCommandWindow();
     void toggleStatusBar();
@@ -107,6 +118,8 @@ private:
     // with the collaborators.
     SessionHub *hub = nullptr;
     TftpServerDialog *tftpDialog = nullptr;
+    TransferActions *transferActions = nullptr;
+    LogActions *logActions = nullptr;
 
     std::unique_ptr<WindowActions> actions;
     SendingActions *sending = nullptr;

@@ -533,7 +533,9 @@ void KermitTransfer::receiveData(int seq, const QByteArray &data)
     const QByteArray bytes = decodePrefixed(data, m_ctlPrefix);
     QFile &file = m_recvFile.file();
     if (!file.isOpen() || file.write(bytes) != bytes.size()) {
-        abortTransfer(QStringLiteral("写入文件失败：%1").arg(file.errorString()));
+        const QString why = file.errorString();
+        m_recvFile.keepIncomplete(); // a full disk keeps what arrived, and the end says where
+        abortTransfer(QStringLiteral("写入文件失败：%1").arg(why));
         return;
     }
     m_receivedBytes += bytes.size();

@@ -584,7 +584,9 @@ bool XmodemTransfer::writeReceived(const QByteArray &data)
     if (m_expectedSize >= 0)
         keep = qBound<qint64>(0, m_expectedSize - m_receivedBytes, keep);
     if (keep > 0 && m_recvFile.file().write(data.constData(), keep) != keep) {
-        abortTransfer(QStringLiteral("写入文件失败：%1").arg(m_recvFile.file().errorString()));
+        const QString why = m_recvFile.file().errorString();
+        m_recvFile.keepIncomplete(); // a full disk keeps what arrived, and the end says where
+        abortTransfer(QStringLiteral("写入文件失败：%1").arg(why));
         return false;
     }
     return true;

@@ -537,7 +537,9 @@ void ZmodemTransfer::handleSubpacket(QByteArrayView data, int endType)
 void ZmodemTransfer::writeFileData(QByteArrayView data, int endType)
 {
     if (!data.isEmpty() && m_recvFile.file().write(data.data(), data.size()) != data.size()) {
-        abortTransfer(QStringLiteral("写入文件失败：%1").arg(m_recvFile.file().errorString()));
+        const QString why = m_recvFile.file().errorString();
+        m_recvFile.keepIncomplete(); // a full disk keeps what arrived, and the end says where
+        abortTransfer(QStringLiteral("写入文件失败：%1").arg(why));
         return;
     }
     m_receivedBytes += quint32(data.size());

@@ -17,6 +17,7 @@
 // started bare on a pseudo-terminal in the same run; then one command sent to
 // all 50 at once, timed until every tab shows the answer.
 //   xvfb-run -s "-screen 0 1600x1000x24" build/bench/ui_bench/ui_bench sessions
+// ui_bench transfer: see transferbench.cpp.
 #include "core/sessioninfo.h"
 #include "core/sessionstore.h"
 #include "dialogs/globaloptionsdialog.h"
@@ -154,6 +155,7 @@ int dialogs()
 } // namespace
 
 int sftpBench(); // sftpbench.cpp
+int runTransferBench();
 
 int main(int argc, char **argv)
 {
@@ -164,8 +166,10 @@ int main(int argc, char **argv)
         return dialogs();
     if (argc >= 2 && qstrcmp(argv[1], "sftp") == 0)
         return sftpBench();
+    if (argc >= 2 && qstrcmp(argv[1], "transfer") == 0)
+        return runTransferBench();
     if (argc < 2 || qstrcmp(argv[1], "startup") != 0) {
-        std::fprintf(stderr, "usage: ui_bench startup|dialogs|sessions|sftp\n");
+        std::fprintf(stderr, "usage: ui_bench startup|dialogs|sessions|sftp|transfer\n");
         return 2;
     }
     QTemporaryDir home;

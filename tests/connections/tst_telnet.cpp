@@ -145,7 +145,8 @@ private slots:
     // Against a scripted peer, in order: 'r' the peer reads exactly these
     // bytes, 'q' all it reads within 300 ms, 's' it sends them, 'u' it sends
     // one byte as TCP urgent data, 'w' the connection writes them, 'z' it
-    // resizes to 132x43, 'd' all it has shown by now. Answers go out before
+    // resizes to 132x43, 't' it turns transparent writing on or off, 'd' all
+    // it has shown by now. Answers go out before
     // the data of the same read is shown; raw mode negotiates nothing. A byte
     // sent urgent is still part of the stream: a Telnet server marks its IAC
     // DM (Synch) that way; reading past it must neither lose it nor let the
@@ -164,6 +165,16 @@ private slots:
             {'s', bytes({0xFF, 0xFD, 0x01, 0xFF, 0xFF, 0x00})}, {'d', bytes({0xFF, 0xFD, 0x01, 0xFF, 0xFF, 0x00})}, {'q', {}}};
         QTest::newRow("raw urgent") << false << Script{{'s', "ab"}, {'u', "c"}, {'s', "de!end"}, {'d', "abcde!end"}};
         QTest::newRow("telnet synch") << true << Script{{'s', bytes({'a', 0xFF})}, {'u', bytes({0xF2})}, {'s', "xy!end"}, {'d', "axy!end"}};
+        // 't' turns transparent writing on ("1") or off: binary mode is asked
+        // for both ways; until the peer agrees a CR goes as CR NUL.
+        const QByteArray askBinary = bytes({0xFF, 0xFB, 0, 0xFF, 0xFD, 0});
+        QTest::newRow("binary agreed") << true << Script{
+            {'r', kGreeting + kNaws80x24}, {'t', "1"}, {'r', askBinary}, {'w', "a\r\n\xff"}, {'r', bytes({'a', 13, 0, 10, 0xFF, 0xFF})},
+            {'s', bytes({0xFF, 0xFD, 0, 0xFF, 0xFB, 0, 'k'})}, {'d', "k"}, {'w', "\r\n\xff"}, {'r', bytes({13, 10, 0xFF, 0xFF})},
+            {'t', "0"}, {'r', bytes({0xFF, 0xFC, 0, 0xFF, 0xFE, 0})}, {'w', "\n"}, {'r', "\r\n"}};
+        QTest::newRow("binary refused") << true << Script{
+            {'r', kGreeting + kNaws80x24}, {'t', "1"}, {'r', askBinary}, {'s', bytes({0xFF, 0xFE, 0, 0xFF, 0xFC, 0, 'k'})},
+            {'d', "k"}, {'w', "\r\n\xff"}, {'r', bytes({13, 0, 10, 0xFF, 0xFF})}, {'q', {}}};
     }
     void scripted()
     {
@@ -182,6 +193,7 @@ private slots:
             case 'u': QVERIFY(peer.sendUrgent(bytes[0])); break;
             case 'w': c.write(bytes); break;
             case 'z': c.resize(132, 43); break;
+            case 't': c.setTransparent(bytes == "1"); break;
             default: QVERIFY(rec.waitSize(bytes.size())); QCOMPARE(rec.data, bytes);
             }
         }

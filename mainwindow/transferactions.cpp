@@ -1,0 +1,214 @@
+#include "mainwindow/transferactions.h"
+
+#include "connections/connection.h"
+#include "core/languagemanager.h"
+#include "core/sessionlogger.h"
+#include "core/sessionstore.h"
+#include "mainwindow/sessionhub.h"
+#include "mainwindow/statuslines.h"
+#include "transfer/asciisender.h"
+#include "transfer/kermittransfer.h"
+#include "transfer/xmodemtransfer.h"
+#include "transfer/zmodemtransfer.h"
+
+#include <QFileDialog>
+
+FileDialogs FileDialogs::platform()
+{
+    FileDialogs d;
+    d.openFiles = [](QWidget *parent, const QString &title) {
+        return QFileDialog::getOpenFileNames(parent, title, QString(), QString());
+    };
+    d.openFile = [](QWidget *parent, const QString &title) {
+        return QFileDialog::getOpenFileName(parent, title, QString(), QString());
+    };
+    d.existingDirectory = [](QWidget *parent, const QString &title) {
+        return QFileDialog::getExistingDirectory(parent, title, QString());
+    };
+    d.saveFile = [](QWidget *parent, const QString &title, const QString &proposed) {
+        return QFileDialog::getSaveFileName(parent, title, proposed, QString());
+    };
+    return d;
+}
+
+TransferActions::TransferActions(SessionHub *hub, FileDialogs dialogs)
+    : QObject(hub), m_hub(hub), m_dialogs(std::move(dialogs))
+{
+}
+
+Connection *TransferActions::openConnection(const QString &id, const QString &notConnected)
+{
+    Connection *connection = m_hub->connection(id);
+    if (connection && connection->isOpen())
+        return connection;
+    m_hub->appendLine(id, statusLine(StatusColor::error, QStringLiteral("⚠ ") + notConnected));
+    return nullptr;
+}
+
+bool TransferActions::refuseWhileRunning(const QString &id)
+{
+    for (const InbandTransfer *t : std::initializer_list<const InbandTransfer *>{m_xmodem, m_zmodem, m_kermit, m_ascii}) {
+        if (t && t->isActive()) {
+            m_hub->appendLine(id, statusLine(StatusColor::error, QStringLiteral("⚠ ")
+                                                + LanguageManager::tr(QStringLiteral("已有传输进行中（Esc/Ctrl+C 可取消）"))));
+            return true;
+        }
+    }
+    return false;
+}
+
+void TransferActions::startTransfer(int protocol, bool send)
+{
+    const QString id = SessionStore::instance().currentSessionId();
+    Connection *connection = openConnection(id, LanguageManager::tr(QStringLiteral("当前会话未连接，无法传输")));
+    if (!connection || refuseWhileRunning(id))
+        return;
+
+    QWidget *parent = m_hub->window();
+    QStringList files;
+    QString target;
+    switch (protocol) {
+    case Kermit:
+    case Zmodem: {
+        const bool kermit = protocol == Kermit;
+        if (send)
+            files = m_dialogs.openFiles(parent, kermit ? LanguageManager::tr(QStringLiteral("Kermit 发送（可多选）"))
+                                                       : LanguageManager::tr(QStringLiteral("Zmodem 发送（可多选）")));
+        else
+            target = m_dialogs.existingDirectory(parent, kermit ? LanguageManager::tr(QStringLiteral("Kermit 接收（选择保存目录）"))
+                                                                : LanguageManager::tr(QStringLiteral("Zmodem 接收（选择保存目录）")));
+        break;
+    }
+    case Xmodem:
+    case Ymodem:
+        if (send) {
+            const QString name = protocol == Xmodem ? QStringLiteral("Xmodem") : QStringLiteral("Ymodem");
+            const QString file = m_dialogs.openFile(parent, LanguageManager::tr(QStringLiteral("%1 发送（选择文件）")).arg(name));
+            if (!file.isEmpty())
+                files << file;
+        } else if (protocol == Xmodem) {
+            target = m_dialogs.saveFile(parent, LanguageManager::tr(QStringLiteral("Xmodem 接收（保存为）")),
+                                        QStringLiteral("xmodem_recv.bin"));
+        } else {
+            target = m_dialogs.existingDirectory(parent, LanguageManager::tr(QStringLiteral("Ymodem 接收（选择保存目录）")));
+        }
+        break;
+    default:
+        return;
+    }
+    if (send ? files.isEmpty() : target.isEmpty())
+        return;
+
+    InbandTransfer *transfer = ensure(protocol);
+    // The transfer writes straight to the connection while it lasts; one
+    // that is gone by then makes the write a no-op and the protocol's own
+    // time-outs end it.
+    QPointer<Connection> guard(connection);
+    const TransferSendFn sendFn = [guard](const QByteArray &bytes) {
+        if (guard)
+            guard->write(bytes);
+    };
+    attach(transfer, id, connection, true);
+    const int variant = protocol == Ymodem ? XmodemTransfer::Ymodem : XmodemTransfer::Xmodem;
+    if (send)
+        transfer->startSend(sendFn, id, files, variant);
+    else
+        transfer->startReceive(sendFn, id, target, variant);
+}
+
+void TransferActions::sendAsciiFile()
+{
+    const QString id = SessionStore::instance().currentSessionId();
+    Connection *connection = openConnection(id, LanguageManager::tr(QStringLiteral("当前会话未连接，无法发送")));
+    if (!connection || refuseWhileRunning(id))
+        return;
+    const QString path = m_dialogs.openFile(m_hub->window(), LanguageManager::tr(QStringLiteral("ASCII 发送（选文本文件）")));
+    if (path.isEmpty())
+        return;
+    if (!m_ascii) {
+        m_ascii = adopt(new AsciiSender(m_hub->window()));
+        connect(m_ascii, &InbandTransfer::statusMessage, this, [this](const QString &sid, const QString &text) {
+            if (m_ascii->isActive()) // progress; the end has a line of its own
+                m_hub->appendLine(sid, statusLine(StatusColor::neutral, QStringLiteral("📄 ") + htmlText(text)));
+        });
+        connect(m_ascii, &InbandTransfer::resultReady, this, [this](InbandTransfer::Outcome outcome, const QString &text) {
+            const QString html = htmlText(text);
+            const QString line = outcome == InbandTransfer::Succeeded
+                                     ? statusLine(StatusColor::success, QStringLiteral("📄 ") + html)
+                                 : outcome == InbandTransfer::Cancelled
+                                     ? statusLine(StatusColor::neutral, QStringLiteral("📄 ") + html)
+                                     : statusLine(StatusColor::error, QStringLiteral("⚠ ") + html);
+            m_hub->appendLine(m_ascii->sessionId(), line);
+        });
+    }
+    QPointer<Connection> guard(connection);
+    m_ascii->setBacklog([guard] { return guard && guard->isOpen() ? guard->pendingBytes() : -1; });
+    const TransferSendFn sendFn = [guard, hub = m_hub, id](const QByteArray &bytes) {
+        if (!guard)
+            return;
+        guard->write(bytes);
+        if (SessionLogger *logger = hub->logger(id))
+            logger->logSent(bytes);
+    };
+    // Text goes through the connection's own line-end handling, as typed.
+    attach(m_ascii, id, connection, false);
+    m_ascii->startSend(sendFn, id, {path});
+}
+
+KermitTransfer *TransferActions::ensureKermitTransfer()
+{
+    if (!m_kermit)
+        m_kermit = adopt(new KermitTransfer(m_hub->window()));
+    return m_kermit;
+}
+
+InbandTransfer *TransferActions::ensure(int protocol)
+{
+    switch (protocol) {
+    case Zmodem:
+        if (!m_zmodem)
+            m_zmodem = adopt(new ZmodemTransfer(m_hub->window()));
+        return m_zmodem;
+    case Kermit:
+        return ensureKermitTransfer();
+    default:
+        if (!m_xmodem)
+            m_xmodem = adopt(new XmodemTransfer(m_hub->window()));
+        return m_xmodem;
+    }
+}
+
+template <typename T>
+T *TransferActions::adopt(T *transfer)
+{
+    connect(transfer, &InbandTransfer::statusMessage, this, [this, transfer](const QString &id, const QString &text) {
+        if (static_cast<InbandTransfer *>(transfer) != m_ascii)
+            m_hub->appendLine(id, statusLine(StatusColor::success, QStringLiteral("📦 ") + htmlText(text)));
+    });
+    connect(transfer, &InbandTransfer::transferFinished, this, [this, transfer] { detach(transfer); });
+    return transfer;
+}
+
+void TransferActions::attach(InbandTransfer *transfer, const QString &id, Connection *connection, bool binary)
+{
+    detach(nullptr);
+    if (binary) {
+        // Undone first, so a second start never feeds the bytes twice.
+        disconnect(connection, &Connection::dataReceived, transfer, &InbandTransfer::feed);
+        connect(connection, &Connection::dataReceived, transfer, &InbandTransfer::feed, Qt::QueuedConnection);
+        connection->setTransparent(true);
+    }
+    m_attached = connection;
+    m_hub->transfer = transfer;
+    m_hub->transferSessionId = id;
+}
+
+void TransferActions::detach(InbandTransfer *transfer)
+{
+    if (!m_attached)
+        return;
+    if (transfer)
+        disconnect(m_attached, &Connection::dataReceived, transfer, &InbandTransfer::feed);
+    m_attached->setTransparent(false);
+    m_attached = nullptr;
+}
