@@ -51,8 +51,6 @@ private slots:
         QTest::newRow("telnet, typed port, group") << "telnet" << QVariantMap{{"hostEdit", "10.0.0.9"}, {"portEdit", "2323"}}
                                                    << "Prod" << QStringList{"10.0.0.9", "10.0.0.9", "2323", "", "Prod"}
                                                    << noSerial;
-        QTest::newRow("raw") << "raw" << QVariantMap{{"hostEdit", "r"}} << ""
-                             << QStringList{"r", "r", "5000", "", "Lab"} << noSerial;
         QTest::newRow("rlogin, empty host") << "rlogin" << QVariantMap{} << ""
                                             << QStringList{"新会话", "", "513", "", "Lab"} << noSerial;
         QTest::newRow("serial") << "serial"
