@@ -118,11 +118,10 @@ private slots:
     {
         QFETCH(QString, key);
         QFETCH(QVariant, value);
-        QFETCH(QString, expected);
         AppSettings::instance().setValue(key, value);
         GlobalOptionsDialog dialog;
         press(dialog, "应用");
-        QCOMPARE(stored(key), expected);
+        QTEST(stored(key), "expected");
     }
 
     // A choice stored while another language was active is found again
@@ -221,11 +220,10 @@ private slots:
     void tableBadRows()
     {
         QFETCH(Rows, stored);
-        QFETCH(Rows, saved);
         storeRows("keys", stored);
         GlobalOptionsDialog dialog;
         press(dialog, "应用");
-        QCOMPARE(GlobalOptionsDialog::loadTable("keys"), saved);
+        QTEST(GlobalOptionsDialog::loadTable("keys"), "saved");
     }
 
     // The proxy password is typed hidden, stored sealed, shown again
@@ -321,14 +319,13 @@ private slots:
     void timestampRow()
     {
         QFETCH(QList<int>, ticked);
-        QFETCH(QString, format);
         GlobalOptionsDialog dialog;
         auto *edit = editor<QLineEdit>(dialog, "log/timestamp");
         const QList<QCheckBox *> boxes = edit->parentWidget()->findChildren<QCheckBox *>();
         QCOMPARE(boxes.size(), 7);
         for (int i : ticked)
             boxes.at(i)->setChecked(true);
-        QCOMPARE(edit->text(), format);
+        QTEST(edit->text(), "format");
         QTest::keyClicks(edit, "x");
         edit->clear();
         QTest::keyClicks(edit, "HH:mm hh");
