@@ -114,7 +114,6 @@ private slots:
     {
         QFETCH(bool, rename);
         QFETCH(QString, typed);
-        QFETCH(QString, expected);
         std::unique_ptr<QDialog> dialog;
         if (rename)
             dialog = std::make_unique<RenameGroupDialog>(QStringLiteral("Lab"));
@@ -127,7 +126,7 @@ private slots:
         QCOMPARE(dialog->result(), int(QDialog::Accepted));
         const QString name = rename ? static_cast<RenameGroupDialog *>(dialog.get())->groupName()
                                     : static_cast<NewGroupDialog *>(dialog.get())->groupName();
-        QCOMPARE(name, expected);
+        QTEST(name, "expected");
     }
 
     void deleteConfirm_data()
@@ -177,8 +176,6 @@ private slots:
         QFETCH(QString, savedUser);
         QFETCH(QString, savedPassword);
         QFETCH(QString, typed);
-        QFETCH(QString, user);
-        QFETCH(QString, password);
         SshCredentialsDialog dialog(QStringLiteral("<i>h</i>"));
         dialog.show();
         QVERIFY(QTest::qWaitForWindowActive(&dialog));
@@ -188,8 +185,8 @@ private slots:
         QTest::keyClick(dialog.findChild<QLineEdit *>(QStringLiteral("passwordEdit")), Qt::Key_Return);
         QCOMPARE(dialog.result(), int(QDialog::Accepted));
         const SshCredentials c = dialog.credentials();
-        QCOMPARE(c.user, user);
-        QCOMPARE(c.password, password);
+        QTEST(c.user, "user");
+        QTEST(c.password, "password");
         QVERIFY(!c.remember);
         QVERIFY(shown(dialog.findChild<QLabel *>(QStringLiteral("hostLabel"))).contains(QStringLiteral("<i>h</i>")));
     }
@@ -212,22 +209,21 @@ private slots:
         bar.show();
         bar.setHost(QStringLiteral("<b>x</b>"));
         bar.setConnectionState(state);
-        QStringList shownTexts;
-        for (QLabel *label : bar.findChildren<QLabel *>()) {
-            if (label->isVisible() && !label->text().isEmpty())
-                shownTexts << label->text();
-        }
-        QCOMPARE(shownTexts.contains(text), !text.isEmpty());
-        QVERIFY(shownTexts.contains(QStringLiteral("🌐 <b>x</b>")));
+        const auto shownTexts = [&bar] {
+            QStringList out;
+            for (QLabel *label : bar.findChildren<QLabel *>())
+                if (label->isVisible() && !label->text().isEmpty())
+                    out << label->text();
+            return out;
+        };
+        QCOMPARE(shownTexts().contains(text), !text.isEmpty());
+        QVERIFY(shownTexts().contains(QStringLiteral("🌐 <b>x</b>")));
         // The stored word follows a language switch without being passed again.
         LanguageManager::setLanguage(QStringLiteral("de"));
         bar.retranslateUi();
         const QString german = StatusBar::stateText(state);
         LanguageManager::setLanguage(QStringLiteral("en"));
-        bool found = false;
-        for (QLabel *label : bar.findChildren<QLabel *>())
-            found = found || (!german.isEmpty() && label->isVisible() && label->text() == german);
-        QCOMPARE(found, !text.isEmpty());
+        QCOMPARE(shownTexts().contains(german), !text.isEmpty());
     }
 
     void statusLineEscapesArguments()
