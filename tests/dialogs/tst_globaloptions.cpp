@@ -130,12 +130,8 @@ private slots:
     {
         QTest::addColumn<QString>("key");
         QTest::addColumn<int>("index");
-        QTest::newRow("start-up") << "general/autoOpen" << 2;
         QTest::newRow("auth") << "default/sshAuth" << 1;
-        QTest::newRow("cursor") << "display/cursor" << 2;
         QTest::newRow("log mode") << "log/mode" << 2;
-        QTest::newRow("script language") << "script/lang" << 1;
-        QTest::newRow("proxy type") << "proxy/type" << 6;
     }
 
     void choiceAcrossLanguages()
