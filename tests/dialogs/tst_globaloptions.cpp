@@ -102,7 +102,6 @@ private slots:
         QTest::newRow("text for a number") << "theme/opacity" << QVariant("abc") << "100";
         QTest::newRow("below range") << "theme/opacity" << QVariant(50) << "70";
         QTest::newRow("above range") << "display/fontSize" << QVariant(72) << "48";
-        QTest::newRow("stored as text") << "script/debugPort" << QVariant("80") << "1024";
         QTest::newRow("bool as text") << "general/minimizeTray" << QVariant("true") << "true";
         QTest::newRow("bool as 0") << "general/confirmExit" << QVariant("0") << "false";
         QTest::newRow("bool gibberish") << "general/confirmExit" << QVariant("maybe") << "true";
