@@ -155,7 +155,6 @@ private slots:
         row("hex ignores target", "all", "0a,0B 0c", "b", "a", "abcdq", "b=\n\x0b\x0c", "", true);
         row("hex, current closed", "all", "0A", "b", "a", "a", "", "[send HEX] 0A", true);
         row("hex odd", "current", "ABC", "a", "a", "a", "", "Invalid HEX: \"ABC\"\nExample", true);
-        row("hex not hex", "current", "GG", "a", "a", "a", "", "Invalid HEX: \"GG\"", true);
     }
     void sending()
     {

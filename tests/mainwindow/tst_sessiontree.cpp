@@ -64,11 +64,8 @@ private slots:
         const QString router = QStringLiteral("Lab/router  [telnet]"), build = QStringLiteral("Lab/Build  [ssh]");
         QTest::newRow("empty") << "" << QStringList{"Lab", router, build, "Empty", "console  [serial]"};
         QTest::newRow("type, any case, blanks") << " SSH " << QStringList{"Lab", build};
-        QTest::newRow("name") << "rout" << QStringList{"Lab", router};
         QTest::newRow("group name only") << "lab" << QStringList{"Lab"};
         QTest::newRow("top-level session") << "serial" << QStringList{"console  [serial]"};
-        QTest::newRow("empty group by name") << "empt" << QStringList{"Empty"};
-        QTest::newRow("nothing") << "zzz" << QStringList{};
     }
     void filter()
     {
