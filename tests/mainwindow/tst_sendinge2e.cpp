@@ -1,14 +1,10 @@
-// The real window on an X server sends commands to two local bash sessions
-// opened from the store and reads the answers from their screens.
+// The window sends commands to two local bash sessions opened from the
+// store and reads the answers from their screens.
 #include "connections/connection.h"
 #include "core/sessionstore.h"
-#include "mainwindow/mainwindow.h"
-#include "terminal/widgets/terminalarea.h"
-#include "terminal/widgets/terminaledit.h"
-#include "terminal/widgets/terminalview.h"
+#include "tests/mainwindow/windowtesting.h"
 
 #include <QElapsedTimer>
-#include <QTest>
 
 class TestSendingE2e : public QObject
 {
@@ -25,35 +21,27 @@ private slots:
     // escapes and the pause on the current one only.
     void sendToShells()
     {
-        MainWindow w;
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        auto *area = w.findChild<TerminalArea *>();
-        const auto screen = [area](const QString &id) {
-            const TerminalView *view = area->view(id);
-            return view ? view->terminalEdit()->toPlainText() : QString();
-        };
+        Window win;
         QStringList ids;
         for (const char *name : {"one", "two"}) {
             ids << SessionStore::instance().addSession(name, "local", QString(), "/bin/bash", QString());
-            w.onSessionConnect(ids.constLast());
+            win.w.onSessionConnect(ids.constLast());
         }
-        for (const QString &id : std::as_const(ids)) {
-            QTRY_VERIFY_WITH_TIMEOUT(w.sessionHub()->connection(id) && w.sessionHub()->connection(id)->isOpen(),
-                                     10000);
-        }
+        for (const QString &id : std::as_const(ids))
+            QTRY_VERIFY_WITH_TIMEOUT(win.w.sessionHub()->connection(id) && win.w.sessionHub()->connection(id)->isOpen(),
+                                     kWait);
         SessionStore::instance().setCurrentSessionId(ids[0]);
-        w.onCommandSend("all", "echo to$((40+2))", false);
-        QTRY_VERIFY_WITH_TIMEOUT(screen(ids[0]).contains("to42") && screen(ids[1]).contains("to42"), 10000);
+        win.w.onCommandSend("all", "echo to$((40+2))", false);
+        QTRY_VERIFY_WITH_TIMEOUT(win.screen(ids[0]).contains("to42") && win.screen(ids[1]).contains("to42"), kWait);
         // The pause holds the second line back for a second at least.
         QElapsedTimer clock;
         clock.start();
-        w.onCommandSend("current", "echo first$((1+1))\\r\\pecho second$((1+2))", false);
-        QTRY_VERIFY_WITH_TIMEOUT(screen(ids[0]).contains("first2"), 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(screen(ids[0]).contains("second3"), 10000);
+        win.w.onCommandSend("current", "echo first$((1+1))\\r\\pecho second$((1+2))", false);
+        QTRY_VERIFY_WITH_TIMEOUT(win.screen(ids[0]).contains("first2"), kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(win.screen(ids[0]).contains("second3"), kWait);
         QVERIFY2(clock.elapsed() >= 1000, qPrintable(QString::number(clock.elapsed())));
-        QVERIFY(!screen(ids[1]).contains("first2"));
-        QVERIFY(w.close());
+        QVERIFY(!win.screen(ids[1]).contains("first2"));
+        QVERIFY(win.w.close());
     }
 };
 

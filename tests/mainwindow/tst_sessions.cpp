@@ -6,23 +6,13 @@
 #include "core/debuglog.h"
 #include "core/languagemanager.h"
 #include "core/sessionstore.h"
-#include "dialogs/sshcredentialsdialog.h"
-#include "mainwindow/mainwindow.h"
-#include "mainwindow/sessiontree.h"
-#include "terminal/widgets/terminalarea.h"
-#include "terminal/widgets/terminaledit.h"
-#include "terminal/widgets/terminalview.h"
+#include "tests/mainwindow/windowtesting.h"
 #include "transfer/xmodemtransfer.h"
 
-#include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QLineEdit>
 #include <QProcess>
 #include <QSettings>
-#include <QTest>
-#include <QTimer>
-#include <QTreeWidget>
 
 #include <atomic>
 #include <chrono>
@@ -34,18 +24,9 @@
 #include <unistd.h>
 
 namespace {
-constexpr int kWait = 10000; // a bound against hanging, not a speed check
-// The fixture servers of the connection and SSH tests.
+// The fixture servers of the connection tests.
 constexpr int kTelnetdPort = 23101 + HV_TEST_PORT_OFFSET;
 constexpr int kRlogindPort = 23103 + HV_TEST_PORT_OFFSET;
-constexpr int kSshdPort = 22200 + HV_TEST_PORT_OFFSET;
-const QString kFixtures = QStringLiteral(HV_BINARY_DIR "/fixtures/");
-
-QString fixture(const QString &file)
-{
-    QFile f(kFixtures + file);
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).trimmed() : QString();
-}
 
 // A loopback peer on a port of its own, played on a thread: silent, sending
 // an SSH banner then hanging up, flooding 100 MB, or collecting what arrives.
@@ -132,58 +113,6 @@ struct SerialPeer {
     }
 };
 
-// Answers every credentials prompt as the user would, and counts them.
-struct Prompts : QTimer {
-    QString user = fixture("ssh_sshd/user"), password = fixture("ssh_sshd/password");
-    int shown = 0;
-    Prompts()
-    {
-        connect(this, &QTimer::timeout, this, [this] {
-            auto *d = qobject_cast<SshCredentialsDialog *>(QApplication::activeModalWidget());
-            if (!d || !d->isVisible())
-                return;
-            ++shown;
-            d->findChild<QLineEdit *>(QStringLiteral("userEdit"))->setText(user);
-            d->findChild<QLineEdit *>(QStringLiteral("passwordEdit"))->setText(password);
-            d->accept();
-        });
-        start(10);
-    }
-};
-
-struct Window {
-    MainWindow w;
-    Window()
-    {
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-    }
-    TerminalArea *area() const { return w.findChild<TerminalArea *>(); }
-    TerminalEdit *edit(const QString &id) const { return area()->view(id)->terminalEdit(); }
-    QString screen(const QString &id) const
-    {
-        return area()->view(id) ? edit(id)->document()->toPlainText() : QString();
-    }
-    // A double-click on the session's entry in the tree.
-    void open(const QString &id)
-    {
-        w.findChild<SessionTree *>()->refresh();
-        auto *tree = w.findChild<SessionTree *>()->findChild<QTreeWidget *>();
-        QTreeWidgetItem *item = nullptr;
-        for (QTreeWidgetItemIterator it(tree); *it && !item; ++it)
-            item = (*it)->data(0, SessionTree::SessionIdRole).toString() == id ? *it : nullptr;
-        QVERIFY(item);
-        tree->scrollToItem(item);
-        const QPoint at = tree->viewport()->mapTo(&w, tree->visualItemRect(item).center());
-        QTest::mouseDClick(w.windowHandle(), Qt::LeftButton, {}, at);
-    }
-    void type(const QString &id, const QString &text)
-    {
-        QTest::keyClicks(edit(id), text);
-        QTest::keyClick(edit(id), Qt::Key_Return);
-    }
-};
-
 // "key=value" settings of the session; a key starting with "/" is global.
 QString addSession(const QString &name, const QString &type, const QString &host, int port,
                    const QStringList &settings = {}, const QString &serialPort = QString())
@@ -240,7 +169,7 @@ private slots:
                             const QString &expected, const char *finalState, const QStringList &settings = {}) {
             QTest::newRow(tag) << type << host << port << settings << step << expected << finalState;
         };
-        const QString lo = QStringLiteral("127.0.0.1"), keys = kFixtures + "ssh_sshd/keys/";
+        const QString lo = QStringLiteral("127.0.0.1"), keys = HV_BINARY_DIR "/fixtures/ssh_sshd/keys/";
         row("local bash", "local", "/bin/bash", 0, "exit", "hv-42|Local shell closed", "connected");
         row("telnet", "telnet", lo, kTelnetdPort, "echo", "hv-42", "connected");
         row("serial", "serial", "", 0, "echo", "hv-42", "connected");
@@ -275,7 +204,7 @@ private slots:
         QFETCH(QStringList, settings);
         const QString id = addSession(QString::fromUtf8(QTest::currentDataTag()), type, host,
                                       peer ? peer->port : port, settings, line ? line->port : QString());
-        Prompts prompts;
+        User prompts;
         if (settings.join(u' ').contains(u"id_ed25519"))
             prompts.password.clear();
         Window win;
@@ -304,7 +233,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(state(id), finalState, kWait);
         for (const QString &text : expected.split(u'|'))
             QTRY_VERIFY2_WITH_TIMEOUT(win.screen(id).contains(text), qPrintable(win.screen(id)), kWait);
-        QCOMPARE(prompts.shown, type == u"ssh" ? 1 : 0);
+        QCOMPARE(prompts.prompts, type == u"ssh" ? 1 : 0);
     }
 
     // A flood and twenty shells at once: the window keeps answering, and
