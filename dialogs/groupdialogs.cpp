@@ -73,9 +73,21 @@ QLineEdit *nameField(QDialog *dialog, const QString &title)
 }
 } // namespace
 
-NewGroupDialog::NewGroupDialog(QWidget *parent) : QDialog(parent)
+QVBoxLayout *smallDialogFrame(QDialog *dialog, const QString &title, int spacing)
 {
-    nameEdit = nameField(this, lt("📁 新建分组"));
+    return frame(dialog, title, spacing);
+}
+
+QDialogButtonBox *smallDialogButtons(QDialog *dialog, const QString &okText)
+{
+    return buttons(dialog, okText);
+}
+
+NewGroupDialog::NewGroupDialog(QWidget *parent) : NewGroupDialog(lt("📁 新建分组"), parent) {}
+
+NewGroupDialog::NewGroupDialog(const QString &title, QWidget *parent) : QDialog(parent)
+{
+    nameEdit = nameField(this, title);
 }
 
 QString NewGroupDialog::groupName() const

@@ -2,8 +2,16 @@
 
 #include <QDialog>
 
+class QDialogButtonBox;
 class QLabel;
 class QLineEdit;
+class QVBoxLayout;
+
+// The frame of the window's small dialogs: no system frame, the program's
+// title bar on top. Returns the layout of the body below it.
+QVBoxLayout *smallDialogFrame(QDialog *dialog, const QString &title, int spacing);
+// OK (captioned okText) and Cancel, wired to accept and reject.
+QDialogButtonBox *smallDialogButtons(QDialog *dialog, const QString &okText);
 
 // Asks for the name of a new session group.
 class NewGroupDialog : public QDialog
@@ -12,6 +20,10 @@ class NewGroupDialog : public QDialog
 public:
     explicit NewGroupDialog(QWidget *parent = nullptr);
     QString groupName() const;
+
+protected:
+    // The same question under another title.
+    NewGroupDialog(const QString &title, QWidget *parent);
 
 private:
     QLineEdit *nameEdit = nullptr;

@@ -2,6 +2,7 @@
 // the main window.
 #include "mainwindow/mainwindow.h"
 
+#include "commands/commandwindow.h"
 #include "core/appsettings.h"
 #include "core/languagemanager.h"
 #include "core/sessionstore.h"
@@ -181,7 +182,13 @@ void MainWindow::buildMenus()
 
     QMenu *script = menu(appMenuBar, "menuScript", "脚本(&S)");
     connect(entry(script, "actionBroadcastInput", "广播输入", "Ctrl+Shift+B"), &QAction::triggered, this,
-            [this] { actions->broadcastInput(); });
+            [this] {
+                // A hidden command window is shown first: the keys must go somewhere visible.
+                if (commandWindow->isHidden())
+                    toggleCommandWindow();
+                commandWindow->setSendTarget(1);
+                commandWindow->setFocus(Qt::OtherFocusReason);
+            });
 
     QMenu *options = menu(appMenuBar, "menuOptions", "选项(&O)");
     connect(entry(options, "actionGlobalOptions", "全局选项...", "Ctrl+,"), &QAction::triggered, this,
@@ -267,6 +274,8 @@ void MainWindow::retranslateUi()
     buildToolBar();
     if (sessionTree)
         sessionTree->retranslateUi();
+    if (commandWindow)
+        commandWindow->retranslateUi();
     if (appStatusBar)
         appStatusBar->retranslateUi();
 }

@@ -1,5 +1,6 @@
 #include "mainwindow/mainwindow.h"
 
+#include "commands/commandwindow.h"
 #include "core/appsettings.h"
 #include "core/languagemanager.h"
 #include "core/sessionstore.h"
@@ -55,9 +56,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), actions(std::make
     vertical->setHandleWidth(4);
     vertical->setStyleSheet(QStringLiteral("QSplitter::handle{background:#3e3e42;}"));
     vertical->addWidget(horizontal);
-    // The command window lands with its own work; its pane is kept meanwhile.
-    commandWindow = new QWidget(vertical);
-    commandWindow->setObjectName(QStringLiteral("commandWindow"));
+    commandWindow = new CommandWindow(vertical);
     vertical->addWidget(commandWindow);
     vertical->setStretchFactor(0, 1);
     vertical->setStretchFactor(1, 0);
@@ -71,6 +70,9 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), actions(std::make
     buildToolBar();
 
     hub = new SessionHub(this, terminalArea, sessionTree, appStatusBar);
+    hub->commandWindow.clearHistory = [this](const QString &id) { commandWindow->clearHistory(id); };
+    hub->commandWindow.rebuildCompletions = [this] { commandWindow->rebuildCompletions(); };
+    hub->commandWindow.reloadButtons = [this] { commandWindow->reloadButtons(); };
     treeActions = new TreeActions(this, sessionTree);
     connect(sessionTree, &SessionTree::sessionActivated, this, &MainWindow::onSessionActivated);
     connect(sessionTree, &SessionTree::sessionConnect, this, &MainWindow::onSessionConnect);
@@ -84,6 +86,13 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), actions(std::make
     connect(sessionTree, &SessionTree::groupRenameRequested, this, &MainWindow::onRenameGroup);
     connect(sessionTree, &SessionTree::newSessionRequested, this, &MainWindow::onNewSession);
     connect(sessionTree, &SessionTree::newGroupRequested, this, &MainWindow::onNewGroup);
+    connect(commandWindow, &CommandWindow::commandSend, this, &MainWindow::onCommandSend);
+    connect(commandWindow, &CommandWindow::buttonCommand, this, &MainWindow::onButtonCommand);
+    connect(commandWindow, &CommandWindow::buttonScript, this, &MainWindow::onButtonScript);
+    connect(commandWindow, &CommandWindow::addGroupRequested, this, &MainWindow::onAddButtonGroup);
+    connect(commandWindow, &CommandWindow::addCommandRequested, this, &MainWindow::onAddCommand);
+    connect(commandWindow, &CommandWindow::editCommandRequested, this, &MainWindow::onEditCommand);
+    connect(commandWindow, &CommandWindow::deleteCommandRequested, this, &MainWindow::onDeleteCommand);
     connect(terminalArea, &TerminalArea::tabClosed, this, &MainWindow::onTabClosed);
     connect(terminalArea, &TerminalArea::inputSent, this, &MainWindow::onTerminalInput);
     connect(terminalArea, &TerminalArea::tabContextMenuRequested, this, &MainWindow::onTabContextMenu);
@@ -97,6 +106,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), actions(std::make
     connect(terminalArea, &TerminalArea::tabActivated, this, [this](const QString &id) {
         SessionStore::instance().setCurrentSessionId(id);
         treeActions->showInStatusBar(appStatusBar, id);
+        commandWindow->rebuildCompletions();
     });
 
     const struct {

@@ -11,6 +11,7 @@ class QAction;
 class QMenu;
 class QMenuBar;
 class QToolBar;
+class CommandWindow;
 class FrameResizer;
 class SessionTree;
 class StatusBar;
@@ -86,7 +87,7 @@ private:
     QToolBar *mainToolBar = nullptr;
     SessionTree *sessionTree = nullptr;
     TerminalArea *terminalArea = nullptr;
-    QWidget *commandWindow = nullptr;
+    CommandWindow *commandWindow = nullptr;
     StatusBar *appStatusBar = nullptr;
     QAction *treeAction = nullptr;
     QAction *commandWindowAction = nullptr;

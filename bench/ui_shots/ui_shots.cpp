@@ -3,6 +3,8 @@
 // and of every dialog, for a person to look at. Run under xvfb-run with a
 // screen larger than the window, e.g.
 //   xvfb-run -s "-screen 0 1600x1000x24" build/bench/ui_shots/ui_shots /tmp/shots
+#include "commands/commandwindow.h"
+#include "commands/quickcommanddialogs.h"
 #include "core/appsettings.h"
 #include "core/languagemanager.h"
 #include "core/sessionstore.h"
@@ -15,6 +17,9 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QContextMenuEvent>
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <QDir>
 #include <QEventLoop>
 #include <QMenu>
@@ -98,6 +103,23 @@ void sampleData()
                                             QString::fromLatin1(s.port));
         store.setSessionStatus(id, QString::fromLatin1(s.status));
     }
+    const struct {
+        const char *group, *text, *command, *color;
+    } buttons[] = {
+        {"Linux", "ls -la", "ls -la\\r", "green"},
+        {"Linux", "top", "top\\r", ""},
+        {"Linux", "R&D build", "make -j8\\r", "blue"},
+        {"Linux", "deploy.py", "deploy.py", "red"},
+        {"Cisco 交换机", "show run", "show running-config\\r", "yellow"},
+        {"Cisco 交换机", "A caption far too long for any button strip", "echo long\\r", ""},
+    };
+    // More buttons than the strip has room for: it must scroll, not widen the window.
+    for (int i = 1; i <= 12; ++i)
+        store.addButton(QStringLiteral("Cisco 交换机"), {QStringLiteral("int gi0/%1").arg(i),
+                                                          QStringLiteral("interface gi0/%1\\r").arg(i), QString()});
+    for (const auto &b : buttons)
+        store.addButton(QString::fromUtf8(b.group), {QString::fromUtf8(b.text), QString::fromUtf8(b.command),
+                                                     QString::fromLatin1(b.color)});
 }
 } // namespace
 
@@ -190,6 +212,34 @@ int main(int argc, char **argv)
         d.setDefaults(QStringLiteral("admin"), QString());
         d.exec();
     });
+    auto *commands = window.findChild<CommandWindow *>();
+    commands->inputEditor()->setPlainText(QStringLiteral("show interfaces status | include connected"));
+    settle();
+    save(QStringLiteral("command-window"), QRect(commands->mapToGlobal(QPoint(0, 0)), commands->size()));
+    shootModal(QStringLiteral("command-window-menu"), &window, [commands] {
+        QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(300, 60), commands->mapToGlobal(QPoint(300, 60)));
+        QApplication::sendEvent(commands, &event);
+    });
+    auto *strip = commands->findChild<QWidget *>(QStringLiteral("buttonStrip"));
+    shootModal(QStringLiteral("command-button-menu"), &window, [strip] {
+        emit strip->findChildren<QPushButton *>().first()->customContextMenuRequested(QPoint(4, 4));
+    });
+    shootModal(QStringLiteral("dialog-add-button-group"), &window, [&window] {
+        AddButtonGroupDialog d(&window);
+        d.exec();
+    });
+    const QStringList buttonGroups{QStringLiteral("Linux"), QStringLiteral("Cisco 交换机")};
+    shootModal(QStringLiteral("dialog-add-command"), &window, [&window, buttonGroups] {
+        AddCommandDialog d(buttonGroups, QStringLiteral("Linux"), QStringLiteral("add"),
+                           QString(), QString(), &window);
+        d.exec();
+    });
+    shootModal(QStringLiteral("dialog-edit-command"), &window, [&window, buttonGroups] {
+        AddCommandDialog d(buttonGroups, QStringLiteral("Cisco 交换机"), LanguageManager::tr(QStringLiteral("修改")),
+                           QStringLiteral("show run"), QStringLiteral("terminal length 0\\r\\pshow running-config\\r"),
+                           &window);
+        d.exec();
+    });
     // A dialog that is not modal: opened from its menu entry.
     window.findChild<QAction *>(QStringLiteral("actionTftpServer"))->trigger();
     settle(400);
@@ -206,6 +256,13 @@ int main(int argc, char **argv)
         window.switchLanguage(QString::fromLatin1(code));
         settle(400);
         save(QStringLiteral("window-") + QLatin1String(code), window.frameGeometry());
+    }
+    // The command window's header holds the most text per pixel.
+    for (const char *code : {"de", "ru", "ar"}) {
+        window.switchLanguage(QString::fromLatin1(code));
+        settle(400);
+        save(QStringLiteral("command-window-") + QLatin1String(code),
+             QRect(commands->mapToGlobal(QPoint(0, 0)), commands->size()));
     }
     return 0;
 }
