@@ -36,20 +36,37 @@ QString escaped(const QString &text)
     return shown(text).toHtmlEscaped();
 }
 
-void layOut(QTextDocument &doc, const QStyleOptionViewItem &option)
-{
-    doc.setDefaultFont(option.font);
-    doc.setHtml(option.text);
-}
+// More rows than a popup shows at once, so that typing on reuses most.
+constexpr int MaxCachedRows = 64;
 
 } // namespace
+
+HtmlItemDelegate::~HtmlItemDelegate()
+{
+    qDeleteAll(documents);
+}
+
+QTextDocument *HtmlItemDelegate::document(const QStyleOptionViewItem &option) const
+{
+    const QString key = option.font.key() + QLatin1Char('\n') + option.text;
+    if (QTextDocument *doc = documents.value(key))
+        return doc;
+    if (documents.size() >= MaxCachedRows) {
+        qDeleteAll(documents);
+        documents.clear();
+    }
+    auto *doc = new QTextDocument;
+    doc->setDefaultFont(option.font);
+    doc->setHtml(option.text);
+    documents.insert(key, doc);
+    return doc;
+}
 
 void HtmlItemDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const
 {
     QStyleOptionViewItem opt = option;
     initStyleOption(&opt, index);
-    QTextDocument doc;
-    layOut(doc, opt);
+    QTextDocument *doc = document(opt);
     opt.text.clear();
     QStyle *style = opt.widget ? opt.widget->style() : QApplication::style();
     style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, opt.widget);
@@ -57,8 +74,8 @@ void HtmlItemDelegate::paint(QPainter *painter, const QStyleOptionViewItem &opti
     const QRect textRect = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, opt.widget);
     painter->save();
     painter->translate(textRect.topLeft());
-    doc.setTextWidth(textRect.width());
-    doc.drawContents(painter, QRectF(0, 0, textRect.width(), textRect.height()));
+    doc->setTextWidth(textRect.width());
+    doc->drawContents(painter, QRectF(0, 0, textRect.width(), textRect.height()));
     painter->restore();
 }
 
@@ -66,9 +83,10 @@ QSize HtmlItemDelegate::sizeHint(const QStyleOptionViewItem &option, const QMode
 {
     QStyleOptionViewItem opt = option;
     initStyleOption(&opt, index);
-    QTextDocument doc;
-    layOut(doc, opt);
-    return QSize(int(doc.idealWidth()) + 24, int(doc.size().height()) + 4);
+    QTextDocument *doc = document(opt);
+    // The ideal width of the document unwrapped, whatever a paint set.
+    doc->setTextWidth(-1);
+    return QSize(int(doc->idealWidth()) + 24, int(doc->size().height()) + 4);
 }
 
 CommandCompleterPopup::CommandCompleterPopup(QWidget *parent)

@@ -2,11 +2,13 @@
 
 #include "commands/completionengine.h"
 
+#include <QHash>
 #include <QStyledItemDelegate>
 #include <QWidget>
 
 class QListWidget;
 class QListWidgetItem;
+class QTextDocument;
 
 // Draws and measures a row's display text as rich text.
 class HtmlItemDelegate : public QStyledItemDelegate
@@ -14,8 +16,16 @@ class HtmlItemDelegate : public QStyledItemDelegate
     Q_OBJECT
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
+    ~HtmlItemDelegate() override;
     void paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const override;
     QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override;
+
+private:
+    // The rows' documents, kept while the same rows come back with the
+    // next key stroke instead of being parsed and laid out for every
+    // measure and paint.
+    QTextDocument *document(const QStyleOptionViewItem &option) const;
+    mutable QHash<QString, QTextDocument *> documents;
 };
 
 // The ranked suggestions, in a frameless list just below where the user

@@ -1,8 +1,11 @@
 #include "commands/commandcompleterpopup.h"
+#include "commands/commandwindow.h"
+#include "commands/commandwindowcompletion.h"
 #include "core/languagemanager.h"
 
 #include <QApplication>
 #include <QListWidget>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QSignalSpy>
@@ -158,6 +161,46 @@ private slots:
         QVERIFY(!popup.isVisible());
         QCOMPARE(pressed.size(), 1);
         QCOMPARE(picked.size(), 1);
+    }
+
+    // Keys on the command window's input while the popup shows "g"'s rows
+    // git, gitk, grep; the input's text and whether the popup shows after.
+    void windowKeys_data()
+    {
+        QTest::addColumn<QList<int>>("keys");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("shown");
+        QTest::newRow("Tab takes the first row") << QList<int>{Qt::Key_Tab} << "git" << false;
+        QTest::newRow("Down then Return") << QList<int>{Qt::Key_Down, Qt::Key_Return} << "gitk" << false;
+        QTest::newRow("Up wraps to the last, Enter") << QList<int>{Qt::Key_Up, Qt::Key_Enter} << "grep" << false;
+        QTest::newRow("PageDown wraps, Backtab") << QList<int>{Qt::Key_PageDown, Qt::Key_Backtab} << "grep" << false;
+        QTest::newRow("PageUp wraps, Tab") << QList<int>{Qt::Key_PageUp, Qt::Key_Tab} << "gitk" << false;
+        QTest::newRow("Escape only hides") << QList<int>{Qt::Key_Escape} << "g" << false;
+        QTest::newRow("other keys edit the input") << QList<int>{Qt::Key_I} << "gi" << true;
+    }
+
+    void windowKeys()
+    {
+        QFETCH(QList<int>, keys);
+        QFETCH(QString, text);
+        QFETCH(bool, shown);
+        CommandWindow window;
+        auto *completion = new CommandWindowCompletion(&window);
+        completion->gatherer().setCandidates({{"grep", "", "", 4}, {"gitk", "", "", 4}, {"git", "", "", 4}});
+        window.show();
+        QPlainTextEdit *input = window.inputEditor();
+        QTest::keyClick(input, Qt::Key_G);
+        QVERIFY(completion->gatherer().pause().isActive());
+        completion->gatherer().update();
+        CommandCompleterPopup *popup = completion->popup();
+        QCOMPARE(popup->currentText(), QString("git"));
+        for (int key : keys)
+            QTest::keyClick(input, Qt::Key(key), key == Qt::Key_I ? Qt::NoModifier : Qt::KeyboardModifiers());
+        QCOMPARE(input->toPlainText(), text);
+        QCOMPARE(popup->isVisible(), shown);
+        // A taken row is not offered again when the pause ends.
+        completion->gatherer().update();
+        QCOMPARE(popup->isVisible(), shown);
     }
 };
 
