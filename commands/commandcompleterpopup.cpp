@@ -139,7 +139,7 @@ QString CommandCompleterPopup::rowHtml(const CompletionCandidate &c)
         .arg(escaped(c.text), description, tag);
 }
 
-QPoint CommandCompleterPopup::placeWithin(QPoint p, const QSize &size, const QRect &a)
+QPoint CommandCompleterPopup::placeWithin(QPoint p, const QSize &size, const QRect &a, int typingHeight)
 {
     const int right = a.left() + a.width() - 1;
     const int bottom = a.top() + a.height() - 1;
@@ -147,14 +147,16 @@ QPoint CommandCompleterPopup::placeWithin(QPoint p, const QSize &size, const QRe
         p.setX(right - size.width());
     if (p.x() < a.left())
         p.setX(a.left());
+    const int above = p.y() - typingHeight - size.height();
     if (p.y() + size.height() > bottom)
-        p.setY(bottom - size.height());
+        p.setY(typingHeight > 0 && above >= a.top() ? above : bottom - size.height());
     if (p.y() < a.top())
         p.setY(a.top());
     return p;
 }
 
-void CommandCompleterPopup::showCandidates(const QVector<CompletionCandidate> &results, const QPoint &anchor)
+void CommandCompleterPopup::showCandidates(const QVector<CompletionCandidate> &results, const QPoint &anchor,
+                                           int typingHeight)
 {
     list->clear();
     current = results.isEmpty() ? -1 : 0;
@@ -175,7 +177,7 @@ void CommandCompleterPopup::showCandidates(const QVector<CompletionCandidate> &r
 
     QPoint p = anchor;
     if (const QScreen *screen = QGuiApplication::screenAt(anchor))
-        p = placeWithin(anchor, size(), screen->availableGeometry());
+        p = placeWithin(anchor, size(), screen->availableGeometry(), typingHeight);
     move(p);
     show();
     raise();

@@ -44,8 +44,11 @@ public:
 
     // Fills, sizes and places the popup at the global anchor, kept on the
     // anchor's screen, and shows it with the first row current; hides it
-    // when there are no results.
-    void showCandidates(const QVector<CompletionCandidate> &results, const QPoint &globalAnchor);
+    // when there are no results. The anchor is the bottom-left of what the
+    // user types into, `typingHeight` pixels tall: a popup with no room
+    // below goes above it rather than over it, when there is room there.
+    void showCandidates(const QVector<CompletionCandidate> &results, const QPoint &globalAnchor,
+                        int typingHeight = 0);
     void hidePopup();
     // The plain text of the current row; empty when there is none.
     QString currentText() const;
@@ -58,7 +61,7 @@ public:
     static QString rowHtml(const CompletionCandidate &candidate);
     // Where a popup of the given size goes for an anchor, kept inside the
     // screen's available area.
-    static QPoint placeWithin(QPoint anchor, const QSize &size, const QRect &available);
+    static QPoint placeWithin(QPoint anchor, const QSize &size, const QRect &available, int typingHeight = 0);
 
 signals:
     void activated(const QString &text);

@@ -36,7 +36,7 @@ CommandWindowCompletion::CommandWindowCompletion(CommandWindow *owner)
 void CommandWindowCompletion::show(const QVector<CompletionCandidate> &results)
 {
     QPlainTextEdit *input = window->inputEditor();
-    completerPopup->showCandidates(results, input->mapToGlobal(QPoint(8, input->height())));
+    completerPopup->showCandidates(results, input->mapToGlobal(QPoint(8, input->height())), input->height());
 }
 
 void CommandWindowCompletion::take(const QString &text)

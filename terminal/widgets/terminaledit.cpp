@@ -71,7 +71,7 @@ void TerminalEdit::updateCompletion()
     QTextCursor end(document());
     end.movePosition(QTextCursor::End);
     const QRect at = cursorRect(end);
-    popup->showCandidates(results, viewport()->mapToGlobal(QPoint(at.left(), at.bottom() + 2)));
+    popup->showCandidates(results, viewport()->mapToGlobal(QPoint(at.left(), at.bottom() + 2)), at.height() + 2);
 }
 
 void TerminalEdit::acceptCompletion(const QString &text)

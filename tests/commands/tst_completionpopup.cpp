@@ -123,6 +123,11 @@ private slots:
         QCOMPARE(popup.pos(), QPoint(-5000, -5000));
         // Never past the left or top edge, even when wider than the screen.
         QCOMPARE(CommandCompleterPopup::placeWithin(QPoint(10, 10), QSize(5000, 5000), QRect(0, 0, 800, 600)), QPoint(0, 0));
+        // No room below what is typed: above it when it fits there, else
+        // up from the bottom edge.
+        const QRect screen(0, 0, 800, 600);
+        QCOMPARE(CommandCompleterPopup::placeWithin(QPoint(10, 590), QSize(100, 200), screen, 40), QPoint(10, 350));
+        QCOMPARE(CommandCompleterPopup::placeWithin(QPoint(10, 590), QSize(100, 200), screen, 500), QPoint(10, 399));
     }
 
     void size()
