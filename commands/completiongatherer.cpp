@@ -2,6 +2,7 @@
 
 #include "commands/builtincommands.h"
 #include "commands/completionsources.h"
+#include "core/languagemanager.h"
 #include "core/remoteenvregistry.h"
 #include "core/sessionstore.h"
 
@@ -19,33 +20,49 @@ bool isControl(QChar c)
 
 } // namespace
 
-QVector<CompletionCandidate> gatherCompletionCandidates(const QString &sessionId, const QStringList &history)
+CompletionInputs completionInputs(const QString &sessionId, const QStringList &history)
 {
     const SessionStore &store = SessionStore::instance();
     const std::optional<SessionInfo> session = store.findSession(sessionId);
     RemoteEnvRegistry &registry = remoteEnvRegistry();
 
-    QVector<CompletionCandidate> all;
-    all.reserve(history.size() + 64);
-    appendHistoryCandidates(all, history);
+    CompletionInputs in;
+    in.history = history;
     const QList<ButtonGroup> groups = store.buttonGroups();
     for (const ButtonGroup &group : groups) {
         for (const ButtonCommand &button : group.buttons)
-            appendButtonCandidate(all, button.command, button.text);
+            in.buttons << button.command << button.text;
     }
-    appendRemoteCandidates(all, registry.remoteCommands(sessionId));
-
+    in.remote = registry.remoteCommands(sessionId);
     const QString type = session ? session->type : QString();
-    const QString osKey =
+    in.osKey =
         completionOsKey(registry.remoteOs(sessionId), session.has_value(), type, session ? session->env_type : QString());
-    if (offersPathExecutables(session.has_value(), type, osKey))
+    in.withPath = offersPathExecutables(session.has_value(), type, in.osKey);
+    in.language = LanguageManager::currentLanguage();
+    return in;
+}
+
+QVector<CompletionCandidate> gatherCompletionCandidates(const CompletionInputs &in)
+{
+    QVector<CompletionCandidate> all;
+    all.reserve(in.history.size() + 64);
+    appendHistoryCandidates(all, in.history);
+    for (qsizetype i = 0; i + 1 < in.buttons.size(); i += 2)
+        appendButtonCandidate(all, in.buttons.at(i), in.buttons.at(i + 1));
+    appendRemoteCandidates(all, in.remote);
+    if (in.withPath)
         appendPathCandidates(all, pathExecutables());
-    appendBuiltinCandidates(all, osKey);
+    appendBuiltinCandidates(all, in.osKey);
 
     all.erase(std::remove_if(all.begin(), all.end(),
                              [](const CompletionCandidate &c) { return c.text.size() > MaxCandidateChars; }),
               all.end());
     return all;
+}
+
+QVector<CompletionCandidate> gatherCompletionCandidates(const QString &sessionId, const QStringList &history)
+{
+    return gatherCompletionCandidates(completionInputs(sessionId, history));
 }
 
 QString completionInsertion(const QString &typed, const QString &chosen)

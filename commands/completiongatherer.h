@@ -11,10 +11,32 @@
 // in typing would stall the window. Such commands stay in the history.
 constexpr qsizetype MaxCandidateChars = 4096;
 
+// What a session's candidates are made of, read from the stores. Two equal
+// inputs give the same candidates (the PATH is read once per process), so
+// an owner that gathers on every pause in typing can skip the gathering.
+struct CompletionInputs {
+    QStringList history; // oldest first
+    QStringList buttons; // command, then label, of every button in order
+    QStringList remote;  // what the host reported
+    QString osKey;
+    bool withPath = false;
+    QString language; // of the source tags
+
+    bool operator==(const CompletionInputs &o) const
+    {
+        return history == o.history && buttons == o.buttons && remote == o.remote && osKey == o.osKey &&
+               withPath == o.withPath && language == o.language;
+    }
+    bool operator!=(const CompletionInputs &o) const { return !(*this == o); }
+};
+
+CompletionInputs completionInputs(const QString &sessionId, const QStringList &history);
+
 // Everything completion offers for a session: its history (oldest first, as
 // the caller keeps it), the quick-command buttons, the commands its host
 // reported, the executables on the PATH for a local session, and the
 // built-in names of the session's system.
+QVector<CompletionCandidate> gatherCompletionCandidates(const CompletionInputs &inputs);
 QVector<CompletionCandidate> gatherCompletionCandidates(const QString &sessionId, const QStringList &history);
 
 // What to add after the typed text so that it becomes the chosen one: the

@@ -9,6 +9,7 @@
 // drawn (keystroke.cpp). Without a display it draws offscreen.
 #include "commands/builtincommands.h"
 #include "commands/completionengine.h"
+#include "commands/completiongatherer.h"
 #include "commands/completionsources.h"
 #include "commands/knowledge/commandknowledgebase.h"
 #include "core/languagemanager.h"
@@ -201,6 +202,13 @@ int main(int argc, char **argv)
     });
     std::printf("rebuild with 50,000 PATH names %8.1f us  (%lld candidates)\n", bigRebuild,
                 static_cast<long long>(big.candidates().size()));
+    // The terminal gathers on every pause in typing unless its sources are
+    // unchanged; telling that is what a pause costs then.
+    const CompletionInputs before = completionInputs(QStringLiteral("fast:bench"), history);
+    const double unchanged =
+        perRun(200, [&] { sink += completionInputs(QStringLiteral("fast:bench"), history) == before; });
+    std::printf("terminal pause, same sources   %9.1f us  (reference gathering anew with 50,000 PATH names: %.1f us)\n",
+                unchanged, bigRebuild);
     for (const QString &q : {QStringLiteral("g"), QStringLiteral("gx-tool4"), QStringLiteral("zzz")}) {
         const double us = perRun(20, [&] { sink += big.rank(q).size(); });
         const double ref = perRun(3, [&] { sink += splittingRank(big.candidates(), q).size(); });

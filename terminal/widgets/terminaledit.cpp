@@ -44,7 +44,14 @@ void TerminalEdit::hideCompletion()
 
 void TerminalEdit::rebuildCompletions()
 {
-    completionEngine.setCandidates(gatherCompletionCandidates(id, commandHistoryRegistry().history(id)));
+    // Runs on every pause in typing: with a long PATH, gathering and merging
+    // anew each time would cost more than the ranking itself.
+    CompletionInputs inputs = completionInputs(id, commandHistoryRegistry().history(id));
+    if (gathered && inputs == gatheredFrom)
+        return;
+    completionEngine.setCandidates(gatherCompletionCandidates(inputs));
+    gatheredFrom = std::move(inputs);
+    gathered = true;
 }
 
 void TerminalEdit::updateCompletion()

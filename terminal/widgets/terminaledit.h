@@ -1,6 +1,6 @@
 #pragma once
 
-#include "commands/completionengine.h"
+#include "commands/completiongatherer.h"
 #include "terminal/keyinput.h"
 
 #include <QPlainTextEdit>
@@ -58,4 +58,7 @@ private:
     int lastCharBytes() const;
 
     CommandCompleterPopup *popup = nullptr;
+    // What the engine's candidates were gathered from.
+    CompletionInputs gatheredFrom;
+    bool gathered = false;
 };

@@ -88,6 +88,15 @@ private slots:
         popup->moveSelection(1);
         edit->updateCompletion();
         QCOMPARE(popup->currentRow(), 1);
+        // What the next pause ranks follows the stores.
+        commandHistoryRegistry().append(id, "git stash");
+        QTest::keyClicks(edit, "t");
+        edit->updateCompletion();
+        QCOMPARE(popup->currentText(), QString("git stash"));
+        remoteEnvRegistry().setRemoteEnv(id, "linux", {"gitt"});
+        QTest::keyClicks(edit, "t");
+        edit->updateCompletion();
+        QCOMPARE(popup->currentText(), QString("gitt"));
         v.setHexMonitor(true);
         QVERIFY(!popup->isVisible());
         QTest::keyClicks(edit, "gi");
