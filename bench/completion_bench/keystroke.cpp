@@ -49,6 +49,7 @@ Sample keyTo(QPlainTextEdit *input, const QString &text, Watch &fired, Watch &en
     QCoreApplication::processEvents();
     fired.at = end.at = -1;
     QTimer giveUp; // wakes the loop when nothing else comes
+    giveUp.setSingleShot(true);
     giveUp.start(1000);
     const qint64 key = sinceStart.nsecsElapsed();
     QTest::keyClick(input, text.back().toLatin1());
@@ -113,7 +114,9 @@ void measureKeystroke(const QVector<CompletionCandidate> &candidates, const QStr
     std::vector<Sample> opening, open, reference;
     for (int i = 0; i < samples; ++i) {
         const QString &q = queries.at(i % queries.size());
-        completion->popup()->hidePopup();
+        // Closed as the HEX box closes it, which also forgets the last query.
+        completion->gatherer().setHex(true);
+        completion->gatherer().setHex(false);
         opening.push_back(keyTo(input, q, pauseEnd, painted));
         open.push_back(keyTo(input, queries.at((i + 1) % queries.size()), pauseEnd, painted));
         reference.push_back(keyTo(&bare, q, unused, bareEnd));

@@ -207,7 +207,7 @@ int main(int argc, char **argv)
     const CompletionInputs before = completionInputs(QStringLiteral("fast:bench"), history);
     const double unchanged =
         perRun(200, [&] { sink += completionInputs(QStringLiteral("fast:bench"), history) == before; });
-    std::printf("terminal pause, same sources   %9.1f us  (reference gathering anew with 50,000 PATH names: %.1f us)\n",
+    std::printf("terminal pause, same sources   %9.2f us  (reference gathering anew with 50,000 PATH names: %.1f us)\n",
                 unchanged, bigRebuild);
     for (const QString &q : {QStringLiteral("g"), QStringLiteral("gx-tool4"), QStringLiteral("zzz")}) {
         const double us = perRun(20, [&] { sink += big.rank(q).size(); });
