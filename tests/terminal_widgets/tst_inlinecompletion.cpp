@@ -27,6 +27,7 @@ private slots:
         QTest::newRow("from the history") << QByteArray("$ ") << "ma" << "make -j8 all" << QByteArray("ke -j8 all");
         QTest::newRow("hidden line end") << QByteArray("$ ") << "gitx" << "gitx\rrm -rf ~" << QByteArray();
         QTest::newRow("hidden escape") << QByteArray("$ ") << "gite" << "gite\x1b[2J" << QByteArray();
+        QTest::newRow("hidden C1 control") << QByteArray("$ ") << "gitc" << "gitc" + QString(QChar(0x9b)) << QByteArray();
         QTest::newRow("longer than the row shows") << QByteArray("$ ") << "gitl" << "gitl" + QString(300, 'o') << QByteArray();
         QTest::newRow("password prompt") << QByteArray("\r\nPassWord: ") << "gi" << "" << QByteArray();
         QTest::newRow("passphrase prompt") << QByteArray("Enter passphrase for key: ") << "gi" << "" << QByteArray();
@@ -39,7 +40,7 @@ private slots:
         QFETCH(QString, pick);
         QFETCH(QByteArray, sent);
         const QString id = QStringLiteral("fast:%1").arg(QTest::currentDataTag());
-        remoteEnvRegistry().setRemoteEnv(id, "linux", {"git", "tail -f logs", "gitx\rrm -rf ~", "gite\x1b[2J", "gitl" + QString(300, 'o')});
+        remoteEnvRegistry().setRemoteEnv(id, "linux", {"git", "tail -f logs", "gitx\rrm -rf ~", "gite\x1b[2J", "gitc" + QString(QChar(0x9b)), "gitl" + QString(300, 'o')});
         commandHistoryRegistry().append(id, "make -j8 all");
         TerminalView v(id, "t");
         v.show();
