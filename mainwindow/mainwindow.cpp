@@ -1,6 +1,7 @@
 #include "mainwindow/mainwindow.h"
 
 #include "commands/commandwindow.h"
+#include "commands/commandwindowcompletion.h"
 #include "core/appsettings.h"
 #include "core/languagemanager.h"
 #include "core/sessionstore.h"
@@ -70,6 +71,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), actions(std::make
     vertical->setStyleSheet(QStringLiteral("QSplitter::handle{background:#3e3e42;}"));
     vertical->addWidget(horizontal);
     commandWindow = new CommandWindow(vertical);
+    new CommandWindowCompletion(commandWindow);
     vertical->addWidget(commandWindow);
     vertical->setStretchFactor(0, 1);
     vertical->setStretchFactor(1, 0);

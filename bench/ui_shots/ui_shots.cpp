@@ -3,10 +3,12 @@
 // and of every dialog, for a person to look at. Run under xvfb-run with a
 // screen larger than the window, e.g.
 //   xvfb-run -s "-screen 0 1600x1000x24" build/bench/ui_shots/ui_shots /tmp/shots
+#include "commands/commandcompleterpopup.h"
 #include "commands/commandwindow.h"
 #include "commands/quickcommanddialogs.h"
 #include "core/appsettings.h"
 #include "core/languagemanager.h"
+#include "core/remoteenvregistry.h"
 #include "core/sessionstore.h"
 #include "dialogs/globaloptionsdialog.h"
 #include "dialogs/groupdialogs.h"
@@ -21,6 +23,7 @@
 #include <QContextMenuEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTest>
 #include <QDir>
 #include <QEventLoop>
 #include <QMenu>
@@ -264,6 +267,24 @@ int main(int argc, char **argv)
     commands->inputEditor()->setPlainText(QStringLiteral("show interfaces status | include connected"));
     settle();
     save(QStringLiteral("command-window"), QRect(commands->mapToGlobal(QPoint(0, 0)), commands->size()));
+    // Completion over the command window, for an SSH session whose host
+    // reported a few commands (one of them markup that must show as text).
+    const QString current = SessionStore::instance().groups().first().sessions.first().id;
+    SessionStore::instance().setCurrentSessionId(current);
+    remoteEnvRegistry().setRemoteEnv(current, QStringLiteral("linux"),
+                                     {QStringLiteral("systemctl"), QStringLiteral("<b>ss</b> & sshd -T")});
+    commands->rebuildCompletions();
+    commands->inputEditor()->clear();
+    commands->inputEditor()->setFocus();
+    QTest::keyClicks(commands->inputEditor(), QStringLiteral("ss"));
+    settle(400);
+    if (auto *popup = commands->findChild<CommandCompleterPopup *>(); popup && popup->isVisible()) {
+        save(QStringLiteral("command-completion"),
+             QRect(commands->mapToGlobal(QPoint(0, 0)), commands->size()).united(popup->frameGeometry()));
+        popup->hidePopup();
+    } else {
+        std::printf("command-completion: the popup did not show\n");
+    }
     shootModal(QStringLiteral("command-window-menu"), &window, [commands] {
         QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(300, 60), commands->mapToGlobal(QPoint(300, 60)));
         QApplication::sendEvent(commands, &event);

@@ -1,5 +1,8 @@
 #include "terminal/widgets/terminaledit.h"
 
+#include "commands/commandcompleterpopup.h"
+#include "commands/commandhistory.h"
+#include "commands/completiongatherer.h"
 #include "core/appsettings.h"
 #include "core/languagemanager.h"
 #include "terminal/terminalengine.h"
@@ -18,6 +21,10 @@ TerminalEdit::TerminalEdit(const QString &sessionId, QWidget *parent)
 {
     completionTimer.setSingleShot(true);
     completionTimer.setInterval(120);
+    completionEngine.maxResults = 10;
+    popup = new CommandCompleterPopup(this);
+    connect(popup, &CommandCompleterPopup::activated, this, &TerminalEdit::acceptCompletion);
+    connect(&completionTimer, &QTimer::timeout, this, &TerminalEdit::updateCompletion);
 }
 
 TerminalView *TerminalEdit::parentView() const
@@ -31,7 +38,62 @@ TerminalView *TerminalEdit::parentView() const
 
 void TerminalEdit::hideCompletion()
 {
+    popup->hidePopup();
     lastQuery.clear();
+}
+
+void TerminalEdit::rebuildCompletions()
+{
+    // Runs on every pause in typing: with a long PATH, gathering and merging
+    // anew each time would cost more than the ranking itself.
+    CompletionInputs inputs = completionInputs(id, commandHistoryRegistry().history(id));
+    if (gathered && inputs == gatheredFrom)
+        return;
+    completionEngine.setCandidates(gatherCompletionCandidates(inputs));
+    gatheredFrom = std::move(inputs);
+    gathered = true;
+}
+
+void TerminalEdit::updateCompletion()
+{
+    rebuildCompletions();
+    QString query;
+    if (!keys.hexActive && !keys.altScreenActive && !keys.composing) {
+        const QString prompt = document()->lastBlock().text().toLower();
+        if (!prompt.contains(u"password") && !prompt.contains(u"passphrase"))
+            query = keys.typedLine;
+    }
+    if (query.isEmpty()) {
+        hideCompletion();
+        return;
+    }
+    if (query == lastQuery && popup->isVisible())
+        return;
+    lastQuery = query;
+    const QVector<CompletionCandidate> results = completionEngine.rank(query);
+    if (results.isEmpty()) {
+        hideCompletion();
+        return;
+    }
+    QTextCursor end(document());
+    end.movePosition(QTextCursor::End);
+    const QRect at = cursorRect(end);
+    popup->showCandidates(results, viewport()->mapToGlobal(QPoint(at.left(), at.bottom() + 2)), at.height() + 2);
+}
+
+void TerminalEdit::acceptCompletion(const QString &text)
+{
+    completionTimer.stop();
+    // A row shows only the start of a very long suggestion; what it did not
+    // show is not sent.
+    const bool seenWhole = text.size() <= CommandCompleterPopup::MaxShownChars;
+    const QString insertion = seenWhole ? completionInsertion(keys.typedLine, text) : QString();
+    // The typed line follows what the remote line now holds: a completion
+    // of a later word of the row added only that word's tail.
+    keys.typedLine += insertion;
+    hideCompletion();
+    if (!insertion.isEmpty())
+        emit sendInput(id, insertion.toUtf8());
 }
 
 void TerminalEdit::readScreenModes()

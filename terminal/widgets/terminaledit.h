@@ -1,11 +1,13 @@
 #pragma once
 
+#include "commands/completiongatherer.h"
 #include "terminal/keyinput.h"
 
 #include <QPlainTextEdit>
 #include <QTimer>
 
 #include <QMenu>
+class CommandCompleterPopup;
 class TerminalView;
 
 // The terminal screen: a text edit whose keyboard, input method and paste go
@@ -20,11 +22,21 @@ public:
     TerminalView *parentView() const;
     void hideCompletion();
 
+    // Inline completion: the candidates of the tab's session are gathered
+    // afresh and ranked against the typed line after a pause in typing, and
+    // shown below the end of the text. A row picked there sends only what
+    // is missing of it; what was typed stays as the remote side has it.
+    void updateCompletion();
+    void rebuildCompletions();
+    void acceptCompletion(const QString &text);
+    CommandCompleterPopup *completionPopup() const { return popup; }
+
     QString id;
     // The session's input flags and the typed line; the view fills them in.
     KeyInput keys;
     QString lastQuery;
     QTimer completionTimer;
+    CompletionEngine completionEngine;
 
 signals:
     void sendInput(const QString &id, const QByteArray &data);
@@ -44,4 +56,9 @@ private:
     void readScreenModes();
     void writeWaitingLines();
     int lastCharBytes() const;
+
+    CommandCompleterPopup *popup = nullptr;
+    // What the engine's candidates were gathered from.
+    CompletionInputs gatheredFrom;
+    bool gathered = false;
 };
