@@ -17,7 +17,6 @@
 #include <QContextMenuEvent>
 #include <QLineEdit>
 #include <QMenu>
-#include <QProcess>
 #include <QTimer>
 #include <QTreeWidget>
 
@@ -56,14 +55,6 @@ class TestSftpWindow : public QObject
         return clicked;
     }
 
-    static QTreeWidgetItem *childNamed(QTreeWidgetItem *parent, const QString &name)
-    {
-        for (int i = 0; parent && i < parent->childCount(); ++i)
-            if (parent->child(i)->text(0) == name)
-                return parent->child(i);
-        return nullptr;
-    }
-
 private slots:
     void downloadAndUploadByMenu()
     {
@@ -74,15 +65,12 @@ private slots:
         const QString work = server.home() + QStringLiteral("/e2e-%1").arg(QCoreApplication::applicationPid());
         const QByteArray remoteBytes(300000, 'r'), localBytes(200000, 'l');
         QVERIFY(QDir().mkpath(work));
-        QFile remote(work + QStringLiteral("/remote.bin"));
-        QVERIFY(remote.open(QIODevice::WriteOnly) && remote.write(remoteBytes) == remoteBytes.size());
-        remote.close();
-        QProcess::execute(QStringLiteral("chown"), {QStringLiteral("-R"), server.user() + QLatin1Char(':'), work});
-        QFile up(local.filePath(QStringLiteral("local.bin")));
-        QVERIFY(up.open(QIODevice::WriteOnly) && up.write(localBytes) == localBytes.size());
-        up.close();
+        own(work, server);
+        setUp(work, {"remote.bin=" + QString(remoteBytes)}, server);
+        const QString up = local.filePath(QStringLiteral("local.bin"));
+        QVERIFY(writeFile(up, localBytes));
         sftpPrompts().saveFile = [&](QWidget *, const QString &, const QString &) { return local.filePath(QStringLiteral("got.bin")); };
-        sftpPrompts().openFile = [&](QWidget *, const QString &) { return up.fileName(); };
+        sftpPrompts().openFile = [&](QWidget *, const QString &) { return up; };
 
         MainWindow window;
         window.show();
