@@ -15,7 +15,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 #ifdef QT_WIDGETS_LIB
-#include <QTreeWidgetItem>
+#include "sftp/widgets/remotedirtree.h"
+
+#include <QTreeWidget>
 #endif
 
 #include <pwd.h>
@@ -150,6 +152,33 @@ inline QTreeWidgetItem *childNamed(QTreeWidgetItem *parent, const QString &name)
         if (parent->child(i)->text(0) == name)
             return parent->child(i);
     return nullptr;
+}
+
+inline bool listed(QTreeWidgetItem *item)
+{
+    return item->childCount() == 0 || !item->child(0)->data(0, RemoteDirTree::PlaceholderRole).toBool();
+}
+
+// Opens the tree down to path, waiting for each listing; expand opens one
+// folder (by default as the program does, or as a user's click does).
+inline QTreeWidgetItem *reveal(RemoteDirTree &tree, const QString &path,
+                               const std::function<void(QTreeWidgetItem *)> &expand = {})
+{
+    QTreeWidgetItem *item = nullptr;
+    if (!QTest::qWaitFor([&] { return (item = tree.treeWidget()->topLevelItem(0)) && listed(item); }, 30000))
+        return nullptr;
+    for (const QString &part : path.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        QTreeWidgetItem *next = nullptr;
+        if (!QTest::qWaitFor([&] { return (next = childNamed(item, part)); }, 30000))
+            return nullptr;
+        item = next;
+        if (item->data(0, RemoteDirTree::IsDirRole).toBool()) {
+            expand ? expand(item) : item->setExpanded(true);
+            if (!QTest::qWaitFor([&] { return item->isExpanded() && listed(item); }, 30000))
+                return nullptr;
+        }
+    }
+    return item;
 }
 #endif
 

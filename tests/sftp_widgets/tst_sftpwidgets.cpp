@@ -11,7 +11,6 @@
 #include "terminal/widgets/terminaledit.h"
 #include "terminal/widgets/terminalview.h"
 #include "sftp/widgets/progressthrottle.h"
-#include "sftp/widgets/remotedirtree.h"
 #include "sftp/widgets/sftpdialog.h"
 #include "sftp/widgets/sftpprompts.h"
 #include "sftp/widgets/transferpanel.h"
@@ -23,38 +22,12 @@
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QSignalSpy>
-#include <QTreeWidget>
 
 using namespace sftprig;
 
 namespace {
 
 constexpr int kWait = 30000;
-
-bool listed(QTreeWidgetItem *item)
-{
-    return item->childCount() == 0 || !item->child(0)->data(0, RemoteDirTree::PlaceholderRole).toBool();
-}
-
-// Expands the tree down to path, waiting for each listing.
-QTreeWidgetItem *reveal(RemoteDirTree &tree, const QString &path)
-{
-    QTreeWidgetItem *item = nullptr;
-    if (!QTest::qWaitFor([&] { return (item = tree.treeWidget()->topLevelItem(0)) && listed(item); }, kWait))
-        return nullptr;
-    for (const QString &part : path.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-        QTreeWidgetItem *next = nullptr;
-        if (!QTest::qWaitFor([&] { return (next = childNamed(item, part)); }, kWait))
-            return nullptr;
-        item = next;
-        if (item->data(0, RemoteDirTree::IsDirRole).toBool()) {
-            item->setExpanded(true);
-            if (!QTest::qWaitFor([&] { return listed(item); }, kWait))
-                return nullptr;
-        }
-    }
-    return item;
-}
 
 // Chooses a menu entry by its texts ("上传/文件" goes through the submenu).
 bool choose(QMenu *menu, const QString &entry)
@@ -432,9 +405,7 @@ private slots:
             ssh->setParams(serverParams());
             window.sessionHub()->connections.insert(QStringLiteral("t1"), ssh);
         }
-        QAction *entry = window.findChild<QAction *>(QStringLiteral("actionSftpTab"));
-        QVERIFY(entry);
-        entry->trigger();
+        window.findChild<QAction *>(QStringLiteral("actionSftpTab"))->trigger();
         auto *dialog = window.findChild<SftpDialog *>();
         QCOMPARE(dialog != nullptr, connected);
         if (connected)

@@ -9,7 +9,6 @@
 #include "core/sessionstore.h"
 #include "dialogs/sshcredentialsdialog.h"
 #include "mainwindow/mainwindow.h"
-#include "sftp/widgets/remotedirtree.h"
 #include "sftp/widgets/sftpprompts.h"
 #include "terminal/widgets/terminalarea.h"
 
@@ -18,7 +17,6 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QTimer>
-#include <QTreeWidget>
 
 using namespace sftprig;
 
@@ -98,19 +96,13 @@ private slots:
         QTreeWidget *w = tree->treeWidget();
 
         // Down to the folder by clicks on the arrows, as a user opens folders.
-        QTreeWidgetItem *item = nullptr;
-        QTRY_VERIFY_WITH_TIMEOUT((item = w->topLevelItem(0)) && item->childCount() && item->child(0)->flags(), 30000);
-        for (const QString &part : work.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-            QTreeWidgetItem *next = nullptr;
-            QTRY_VERIFY_WITH_TIMEOUT((next = childNamed(item, part)), 30000);
-            item = next;
-            w->scrollToItem(item);
-            const QRect row = w->visualItemRect(item);
+        QTreeWidgetItem *item = reveal(*tree, work, [w](QTreeWidgetItem *folder) {
+            w->scrollToItem(folder);
+            const QRect row = w->visualItemRect(folder);
             QTest::mouseClick(w->viewport(), Qt::LeftButton, {}, QPoint(row.x() - w->indentation() / 2, row.center().y()));
-            QTRY_VERIFY_WITH_TIMEOUT(item->isExpanded() && !childNamed(item, QStringLiteral("…")), 30000);
-        }
+        });
         QTreeWidgetItem *file = childNamed(item, QStringLiteral("remote.bin"));
-        QVERIFY(file);
+        QVERIFY2(item && file, "the folder did not open");
         QVERIFY(menuOn(w, file, {QStringLiteral("下载")}));
         QTRY_COMPARE_WITH_TIMEOUT(readAll(local.filePath(QStringLiteral("got.bin"))), remoteBytes, 30000);
         QVERIFY(menuOn(w, item, {QStringLiteral("上传"), QStringLiteral("文件")}));
