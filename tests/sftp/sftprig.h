@@ -200,8 +200,7 @@ struct Tree {
     QSet<int> failedJobs;
     QList<qlonglong> progress;
     QVariantList listed;
-    QString listFailure;
-    bool permDenied = false;
+    QString listFailure; // "denied: " first when the server said permission denied
     int nextId = 1;
 
     explicit Tree(const SshConnectParams &p, DirTreeWorker::ExistingFolderQuestion ask = {})
@@ -214,8 +213,7 @@ struct Tree {
         QObject::connect(worker, &W::sigListed, &context,
                          [this](const QString &, const QString &, const QVariantList &e) { listed = e; });
         QObject::connect(worker, &W::sigFailed, &context, [this](const QString &, const QString &err, bool denied) {
-            listFailure = err;
-            permDenied = denied;
+            listFailure = (denied ? QStringLiteral("denied: ") : QString()) + err;
         });
         QObject::connect(worker, &W::sigJobProgress, &context, [this](int, qlonglong done) { progress << done; });
         QObject::connect(worker, &W::sigJobDone, &context, [this](int id, const QString &m) { ended[id] = m; });

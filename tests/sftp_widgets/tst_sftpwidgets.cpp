@@ -126,12 +126,7 @@ private slots:
         panel->hide();
         host.show();
         auto *list = panel->findChild<QTreeWidget *>();
-        auto row = [&](int id) {
-            for (int i = 0; i < list->topLevelItemCount(); ++i)
-                if (list->topLevelItem(i)->data(0, Qt::UserRole).toInt() == id)
-                    return list->topLevelItem(i);
-            return static_cast<QTreeWidgetItem *>(nullptr);
-        };
+        const auto row = [list](int id) { return list->topLevelItem(id - 1); }; // rows come in the order added
         for (const QString &step : script.split(QLatin1Char(' '))) {
             const QChar op = step.at(0);
             const int id = step.mid(1, 1).toInt();
