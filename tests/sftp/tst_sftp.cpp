@@ -440,7 +440,6 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         QVERIFY(worker->stop(5000));
-        qInfo("stopped in %lld ms", qint64(clock.elapsed()));
         QVERIFY2(clock.elapsed() < 200, qPrintable(QStringLiteral("%1 ms").arg(clock.elapsed())));
         QVERIFY(tree.ended.isEmpty() && dialog.done.isEmpty());
         QVERIFY(unmet(base, {"f=old"}).isEmpty() && !QFileInfo::exists(local));

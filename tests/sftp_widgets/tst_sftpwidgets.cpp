@@ -175,10 +175,8 @@ private slots:
         QTest::addColumn<QList<int>>("times");
         QTest::addColumn<QList<int>>("shown");
         QTest::addColumn<int>("pending");
-        QTest::newRow("first at once") << QList<int>{0} << QList<int>{0} << -1;
         QTest::newRow("burst keeps the last") << QList<int>{0, 10, 20, 30} << QList<int>{0} << 30;
         QTest::newRow("one per interval") << QList<int>{0, 49, 50, 60, 100} << QList<int>{0, 50, 100} << -1;
-        QTest::newRow("slow reports all show") << QList<int>{0, 60, 200} << QList<int>{0, 60, 200} << -1;
     }
     void throttle()
     {
