@@ -361,7 +361,11 @@ private slots:
         QVERIFY(in);
         QCOMPARE(in->text(1), QStringLiteral("68 KB"));
 
-        sftpPrompts().saveFile = [&](QWidget *, const QString &, const QString &) { return local.filePath(QStringLiteral("in.bin")); };
+        int saves = 0;
+        sftpPrompts().saveFile = [&](QWidget *, const QString &, const QString &) {
+            ++saves;
+            return local.filePath(QStringLiteral("in.bin"));
+        };
         sftpPrompts().openFile = [&](QWidget *, const QString &) { return local.filePath(QStringLiteral("out.bin")); };
         list->setCurrentItem(in);
         QTest::mouseClick(findButton(dialog, "⬇ 下载..."), Qt::LeftButton);
@@ -373,6 +377,7 @@ private slots:
         // The bold ".." row goes up; a folder selected offers no download.
         list->setCurrentItem(list->topLevelItem(0));
         QTest::mouseClick(findButton(dialog, "⬇ 下载..."), Qt::LeftButton);
+        QCOMPARE(saves, 1);
         emit list->itemDoubleClicked(list->topLevelItem(0), 0);
         QTRY_COMPARE_WITH_TIMEOUT(dialog->currentFolder(), m_work, kWait);
         dialog->close();
