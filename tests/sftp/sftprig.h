@@ -1,7 +1,8 @@
 #pragma once
 
-// The SFTP tests' side of the fixture servers, and recorders that keep what
-// each worker reports (queued onto the test thread).
+// The SFTP tests' side of the fixture servers, files made and checked on
+// both sides, and recorders that keep what each worker reports (queued onto
+// the test thread).
 
 #include "sftp/dirtreeworker.h"
 #include "sftp/sftpdialogworker.h"
@@ -9,10 +10,19 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#ifdef QT_WIDGETS_LIB
+#include "sftp/widgets/remotedirtree.h"
+
+#include <QTreeWidget>
+#endif
 
 #include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace sftprig {
 
@@ -20,6 +30,13 @@ inline QByteArray readAll(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+inline bool writeFile(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
 }
 
 inline QByteArray sha(const QString &path)
@@ -60,6 +77,111 @@ inline Server variant(const char *name, int index)
             qEnvironmentVariableIntValue("HV_SFTP_PORT") + index};
 }
 
+// Made in the account's home as if the account had made it, with the
+// folders on the way from base.
+inline void own(const QString &path, const Server &s, const QString &base = QString())
+{
+    const passwd *pw = getpwnam(s.user().toUtf8().constData());
+    for (QString p = path; p.size() > base.size(); p = QFileInfo(p).path()) {
+        QVERIFY2(pw && lchown(p.toUtf8().constData(), pw->pw_uid, pw->pw_gid) == 0,
+                 "the tests need root to set up the server side");
+        if (base.isEmpty())
+            break;
+    }
+}
+
+// Setup and expectation entries, relative to a folder:
+//   "p=text" a file, "p/" a folder, "p->t" a link, "p%640" the mode,
+//   "!p" nothing there (p's last part may be a wildcard), "p#entry" a gzip
+//   tar archive that holds entry.
+inline void setUp(const QString &base, const QStringList &entries, const Server &s)
+{
+    for (const QString &e : entries) {
+        const QString path = base + QLatin1Char('/') + e.section(QRegularExpression(QStringLiteral("->|[=%]")), 0, 0);
+        if (e.endsWith(QLatin1Char('/'))) {
+            QVERIFY(QDir().mkpath(path));
+            own(QDir::cleanPath(path), s, base);
+        } else if (e.contains(QStringLiteral("->"))) {
+            QVERIFY(QFile::link(e.section(QStringLiteral("->"), 1), path));
+            own(path, s);
+        } else if (e.contains(QLatin1Char('%'))) {
+            QVERIFY(chmod(path.toUtf8().constData(), mode_t(e.section(QLatin1Char('%'), 1).toInt(nullptr, 8))) == 0);
+        } else {
+            QVERIFY(writeFile(path, e.section(QLatin1Char('='), 1).toUtf8()));
+            own(path, s, base);
+        }
+    }
+}
+
+// The first entry that does not hold, or nothing.
+inline QString unmet(const QString &base, const QStringList &expect)
+{
+    for (const QString &e : expect) {
+        const QFileInfo info(base + '/' + e.section(QRegularExpression(QStringLiteral("->|[=%#]")), 0, 0));
+        bool ok;
+        if (e.startsWith(QLatin1Char('!'))) {
+            const QFileInfo gone(base + '/' + e.mid(1));
+            ok = QDir(gone.path()).entryList({gone.fileName()}, QDir::AllEntries | QDir::Hidden | QDir::System).isEmpty();
+        } else if (e.endsWith(QLatin1Char('/'))) {
+            ok = QFileInfo(base + '/' + e).isDir();
+        } else if (e.contains(QStringLiteral("->"))) {
+            ok = info.isSymLink() && info.symLinkTarget().endsWith(e.section(QStringLiteral("->"), 1));
+        } else if (e.contains(QLatin1Char('%'))) {
+            struct stat st {};
+            ok = ::stat(info.filePath().toUtf8().constData(), &st) == 0
+                 && (st.st_mode & 07777) == mode_t(e.section(QLatin1Char('%'), 1).toInt(nullptr, 8));
+        } else if (e.contains(QLatin1Char('#'))) {
+            QProcess tar;
+            tar.start(QStringLiteral("tar"), {QStringLiteral("tzf"), info.filePath()});
+            // tar lists a line break in a name as "\n"
+            ok = tar.waitForFinished(30000) && tar.exitCode() == 0
+                 && tar.readAllStandardOutput().split('\n').contains(e.section(QLatin1Char('#'), 1).toUtf8().replace('\n', "\\n"));
+        } else {
+            ok = info.isFile() && !info.isSymLink() && readAll(info.filePath()) == e.section(QLatin1Char('='), 1).toUtf8();
+        }
+        if (!ok)
+            return e;
+    }
+    return QString();
+}
+
+#ifdef QT_WIDGETS_LIB
+inline QTreeWidgetItem *childNamed(QTreeWidgetItem *parent, const QString &name)
+{
+    for (int i = 0; parent && i < parent->childCount(); ++i)
+        if (parent->child(i)->text(0) == name)
+            return parent->child(i);
+    return nullptr;
+}
+
+inline bool listed(QTreeWidgetItem *item)
+{
+    return item->childCount() == 0 || !item->child(0)->data(0, RemoteDirTree::PlaceholderRole).toBool();
+}
+
+// Opens the tree down to path, waiting for each listing; expand opens one
+// folder (by default as the program does, or as a user's click does).
+inline QTreeWidgetItem *reveal(RemoteDirTree &tree, const QString &path,
+                               const std::function<void(QTreeWidgetItem *)> &expand = {})
+{
+    QTreeWidgetItem *item = nullptr;
+    if (!QTest::qWaitFor([&] { return (item = tree.treeWidget()->topLevelItem(0)) && listed(item); }, 30000))
+        return nullptr;
+    for (const QString &part : path.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        QTreeWidgetItem *next = nullptr;
+        if (!QTest::qWaitFor([&] { return (next = childNamed(item, part)); }, 30000))
+            return nullptr;
+        item = next;
+        if (item->data(0, RemoteDirTree::IsDirRole).toBool()) {
+            expand ? expand(item) : item->setExpanded(true);
+            if (!QTest::qWaitFor([&] { return item->isExpanded() && listed(item); }, 30000))
+                return nullptr;
+        }
+    }
+    return item;
+}
+#endif
+
 inline QStringList names(const QVariantList &entries)
 {
     QStringList out;
@@ -78,8 +200,7 @@ struct Tree {
     QSet<int> failedJobs;
     QList<qlonglong> progress;
     QVariantList listed;
-    QString listFailure;
-    bool permDenied = false;
+    QString listFailure; // "denied: " first when the server said permission denied
     int nextId = 1;
 
     explicit Tree(const SshConnectParams &p, DirTreeWorker::ExistingFolderQuestion ask = {})
@@ -92,8 +213,7 @@ struct Tree {
         QObject::connect(worker, &W::sigListed, &context,
                          [this](const QString &, const QString &, const QVariantList &e) { listed = e; });
         QObject::connect(worker, &W::sigFailed, &context, [this](const QString &, const QString &err, bool denied) {
-            listFailure = err;
-            permDenied = denied;
+            listFailure = (denied ? QStringLiteral("denied: ") : QString()) + err;
         });
         QObject::connect(worker, &W::sigJobProgress, &context, [this](int, qlonglong done) { progress << done; });
         QObject::connect(worker, &W::sigJobDone, &context, [this](int id, const QString &m) { ended[id] = m; });

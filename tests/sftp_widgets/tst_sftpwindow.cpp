@@ -9,7 +9,6 @@
 #include "core/sessionstore.h"
 #include "dialogs/sshcredentialsdialog.h"
 #include "mainwindow/mainwindow.h"
-#include "sftp/widgets/remotedirtree.h"
 #include "sftp/widgets/sftpprompts.h"
 #include "terminal/widgets/terminalarea.h"
 
@@ -17,9 +16,7 @@
 #include <QContextMenuEvent>
 #include <QLineEdit>
 #include <QMenu>
-#include <QProcess>
 #include <QTimer>
-#include <QTreeWidget>
 
 using namespace sftprig;
 
@@ -56,14 +53,6 @@ class TestSftpWindow : public QObject
         return clicked;
     }
 
-    static QTreeWidgetItem *childNamed(QTreeWidgetItem *parent, const QString &name)
-    {
-        for (int i = 0; parent && i < parent->childCount(); ++i)
-            if (parent->child(i)->text(0) == name)
-                return parent->child(i);
-        return nullptr;
-    }
-
 private slots:
     void downloadAndUploadByMenu()
     {
@@ -74,15 +63,12 @@ private slots:
         const QString work = server.home() + QStringLiteral("/e2e-%1").arg(QCoreApplication::applicationPid());
         const QByteArray remoteBytes(300000, 'r'), localBytes(200000, 'l');
         QVERIFY(QDir().mkpath(work));
-        QFile remote(work + QStringLiteral("/remote.bin"));
-        QVERIFY(remote.open(QIODevice::WriteOnly) && remote.write(remoteBytes) == remoteBytes.size());
-        remote.close();
-        QProcess::execute(QStringLiteral("chown"), {QStringLiteral("-R"), server.user() + QLatin1Char(':'), work});
-        QFile up(local.filePath(QStringLiteral("local.bin")));
-        QVERIFY(up.open(QIODevice::WriteOnly) && up.write(localBytes) == localBytes.size());
-        up.close();
+        own(work, server);
+        setUp(work, {"remote.bin=" + QString(remoteBytes)}, server);
+        const QString up = local.filePath(QStringLiteral("local.bin"));
+        QVERIFY(writeFile(up, localBytes));
         sftpPrompts().saveFile = [&](QWidget *, const QString &, const QString &) { return local.filePath(QStringLiteral("got.bin")); };
-        sftpPrompts().openFile = [&](QWidget *, const QString &) { return up.fileName(); };
+        sftpPrompts().openFile = [&](QWidget *, const QString &) { return up; };
 
         MainWindow window;
         window.show();
@@ -110,19 +96,13 @@ private slots:
         QTreeWidget *w = tree->treeWidget();
 
         // Down to the folder by clicks on the arrows, as a user opens folders.
-        QTreeWidgetItem *item = nullptr;
-        QTRY_VERIFY_WITH_TIMEOUT((item = w->topLevelItem(0)) && item->childCount() && item->child(0)->flags(), 30000);
-        for (const QString &part : work.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-            QTreeWidgetItem *next = nullptr;
-            QTRY_VERIFY_WITH_TIMEOUT((next = childNamed(item, part)), 30000);
-            item = next;
-            w->scrollToItem(item);
-            const QRect row = w->visualItemRect(item);
+        QTreeWidgetItem *item = reveal(*tree, work, [w](QTreeWidgetItem *folder) {
+            w->scrollToItem(folder);
+            const QRect row = w->visualItemRect(folder);
             QTest::mouseClick(w->viewport(), Qt::LeftButton, {}, QPoint(row.x() - w->indentation() / 2, row.center().y()));
-            QTRY_VERIFY_WITH_TIMEOUT(item->isExpanded() && !childNamed(item, QStringLiteral("…")), 30000);
-        }
+        });
         QTreeWidgetItem *file = childNamed(item, QStringLiteral("remote.bin"));
-        QVERIFY(file);
+        QVERIFY2(item && file, "the folder did not open");
         QVERIFY(menuOn(w, file, {QStringLiteral("下载")}));
         QTRY_COMPARE_WITH_TIMEOUT(readAll(local.filePath(QStringLiteral("got.bin"))), remoteBytes, 30000);
         QVERIFY(menuOn(w, item, {QStringLiteral("上传"), QStringLiteral("文件")}));
