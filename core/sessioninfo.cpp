@@ -75,12 +75,7 @@ SessionInfo makeSessionInfo(const QString &name, const QString &type, const QStr
     s.host = host;
     s.port = port;
     s.group = groupName;
-    s.serial_port = serial.serial_port;
-    s.serial_baud = serial.serial_baud;
-    s.serial_databits = serial.serial_databits;
-    s.serial_stopbits = serial.serial_stopbits;
-    s.serial_parity = serial.serial_parity;
-    s.serial_flow = serial.serial_flow;
+    s.setSerial(serial);
     s.status = QStringLiteral("idle");
 
     const QString kind = type.toLower();
@@ -160,4 +155,19 @@ QJsonObject ButtonCommand::toJson() const
         {QStringLiteral("command"), command},
         {QStringLiteral("color"), color},
     };
+}
+
+SerialParams SessionInfo::serialParams() const
+{
+    return SerialParams{serial_port, serial_baud, serial_databits, serial_stopbits, serial_parity, serial_flow};
+}
+
+void SessionInfo::setSerial(const SerialParams &serial)
+{
+    serial_port = serial.serial_port;
+    serial_baud = serial.serial_baud;
+    serial_databits = serial.serial_databits;
+    serial_stopbits = serial.serial_stopbits;
+    serial_parity = serial.serial_parity;
+    serial_flow = serial.serial_flow;
 }

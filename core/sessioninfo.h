@@ -25,6 +25,8 @@ struct StoredReader {
     void onlyKeys(const QJsonObject &object, std::initializer_list<const char *> known);
 };
 
+struct SerialParams;
+
 // One saved session as it appears in "halvorstead_sessions.json".
 struct SessionInfo {
     QString id;          // a UUID without braces
@@ -42,6 +44,9 @@ struct SessionInfo {
     qint32 serial_stopbits = 1;  // 1 one, 2 two, 3 one and a half
     qint32 serial_parity = 0;    // 1 odd, 2 even, 3 mark, 4 space, else none
     qint32 serial_flow = 0;      // 0 none, 1 RTS/CTS, 2 XON/XOFF
+
+    SerialParams serialParams() const;
+    void setSerial(const SerialParams &serial);
 
     // A record read from one session object. The state word is never trusted
     // from the file: every session starts "idle".

@@ -99,8 +99,7 @@ void SessionCommands::cloneSession(const QString &id)
             taken << s.name;
     }
     const QString name = SessionStore::numberedName(source->name, taken);
-    const SerialParams serial{source->serial_port,     source->serial_baud,   source->serial_databits,
-                              source->serial_stopbits, source->serial_parity, source->serial_flow};
+    const SerialParams serial = source->serialParams();
     const QString newId = store().addSession(name, source->type, source->group, source->host, source->port, serial);
     if (!newId.isEmpty()) {
         const std::unique_ptr<QSettings> native(AppSettings::openNativeStore());

@@ -15,14 +15,7 @@ qint32 quickConnectCounter = 0;
 
 TabSessionInfo tabOf(const SessionInfo &info)
 {
-    SerialParams serial;
-    serial.serial_port = info.serial_port;
-    serial.serial_baud = info.serial_baud;
-    serial.serial_databits = info.serial_databits;
-    serial.serial_stopbits = info.serial_stopbits;
-    serial.serial_parity = info.serial_parity;
-    serial.serial_flow = info.serial_flow;
-    return TabSessionInfo{info.id, info.name, info.type, info.host, info.port, serial};
+    return TabSessionInfo{info.id, info.name, info.type, info.host, info.port, info.serialParams()};
 }
 
 } // namespace
