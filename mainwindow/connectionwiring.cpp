@@ -26,6 +26,9 @@ bool ConnectionWiring::isCurrent(const QString &id, const QPointer<Connection> &
 
 void ConnectionWiring::setState(const QString &id, const QString &word)
 {
+    // The tab's icon follows too: otherwise a tab that has connected, or
+    // whose peer has gone, keeps saying "connecting".
+    hub->terminalArea()->setTabStatus(id, word);
     SessionStore::instance().setSessionStatus(id, word);
     hub->sessionTree()->refresh();
     hub->statusBar()->setConnectionState(word);

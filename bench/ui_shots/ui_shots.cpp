@@ -197,12 +197,15 @@ int main(int argc, char **argv)
     window.move(20, 20);
     window.show();
     auto *area = window.findChild<TerminalArea *>();
+    // Tabs as a user gets them: three placeholders, and a local shell at work.
     const SessionGroup first = SessionStore::instance().groups().first();
-    for (int i = 0; i < 3; ++i) {
-        const SessionInfo &s = first.sessions.at(i);
-        area->addTerminal(s.id, s.name, s.status, QString());
+    for (int i = 0; i < 3; ++i)
+        window.onSessionActivated(first.sessions.at(i).id);
+    for (const SessionInfo &s : SessionStore::instance().ungrouped()) {
+        if (s.host == QLatin1String("bash"))
+            window.onSessionConnect(s.id);
     }
-    settle(500);
+    settle(1500);
     save(QStringLiteral("window"), window.frameGeometry());
 
     auto *bar = window.findChild<QMenuBar *>();

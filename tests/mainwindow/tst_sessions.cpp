@@ -231,6 +231,8 @@ private slots:
             QTest::keyClick(win.edit(id), Qt::Key_Return);
         }
         QTRY_COMPARE_WITH_TIMEOUT(state(id), finalState, kWait);
+        auto *tabs = win.area()->findChild<QTabBar *>();
+        QCOMPARE(tabs->tabIcon(tabs->currentIndex()).pixmap(10).toImage(), TerminalArea::stateIcon(finalState).pixmap(10).toImage());
         for (const QString &text : expected.split(u'|'))
             QTRY_VERIFY2_WITH_TIMEOUT(win.screen(id).contains(text), qPrintable(win.screen(id)), kWait);
         QCOMPARE(prompts.prompts, type == u"ssh" ? 1 : 0);
