@@ -37,7 +37,7 @@ TransferActions::TransferActions(SessionHub *hub, FileDialogs dialogs)
     // A progress line per percent, each drawn on its own, costs the window
     // more than the transfer itself and holds back the peer's next bytes.
     m_statusPace.setSingleShot(true);
-    m_statusPace.setInterval(200);
+    m_statusPace.setInterval(300);
     connect(&m_statusPace, &QTimer::timeout, this, [this] {
         if (m_pendingStatus.isEmpty())
             return;
