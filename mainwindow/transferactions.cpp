@@ -34,6 +34,35 @@ FileDialogs FileDialogs::platform()
 TransferActions::TransferActions(SessionHub *hub, FileDialogs dialogs)
     : QObject(hub), m_hub(hub), m_dialogs(std::move(dialogs))
 {
+    // A progress line per percent, each drawn on its own, costs the window
+    // more than the transfer itself and holds back the peer's next bytes.
+    m_statusPace.setSingleShot(true);
+    m_statusPace.setInterval(300);
+    connect(&m_statusPace, &QTimer::timeout, this, [this] {
+        if (m_pendingStatus.isEmpty())
+            return;
+        flushStatus();
+        m_statusPace.start();
+    });
+}
+
+void TransferActions::showStatus(const QString &id, const QString &html, bool running)
+{
+    if (running && m_statusPace.isActive()) {
+        m_pendingStatus.append({id, html});
+        return;
+    }
+    flushStatus(); // the last line of a transfer comes after all the others
+    m_hub->appendLine(id, html);
+    if (running)
+        m_statusPace.start();
+}
+
+void TransferActions::flushStatus()
+{
+    const auto pending = std::exchange(m_pendingStatus, {});
+    for (const auto &[id, html] : pending)
+        m_hub->appendLine(id, html);
 }
 
 Connection *TransferActions::openConnection(const QString &id, const QString &notConnected)
@@ -183,7 +212,7 @@ T *TransferActions::adopt(T *transfer)
 {
     connect(transfer, &InbandTransfer::statusMessage, this, [this, transfer](const QString &id, const QString &text) {
         if (static_cast<InbandTransfer *>(transfer) != m_ascii)
-            m_hub->appendLine(id, statusLine(StatusColor::success, QStringLiteral("📦 ") + htmlText(text)));
+            showStatus(id, statusLine(StatusColor::success, QStringLiteral("📦 ") + htmlText(text)), transfer->isActive());
     });
     connect(transfer, &InbandTransfer::transferFinished, this, [this, transfer] { detach(transfer); });
     return transfer;

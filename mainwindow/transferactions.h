@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
+#include <QTimer>
 
 #include <functional>
 
@@ -56,6 +57,10 @@ private:
     bool refuseWhileRunning(const QString &id);
     void attach(InbandTransfer *transfer, const QString &id, Connection *connection, bool binary);
     void detach(InbandTransfer *transfer);
+    // A transfer's status line; while it runs, lines are shown a few times a
+    // second in one go, each batch costing the view a single repaint.
+    void showStatus(const QString &id, const QString &html, bool running);
+    void flushStatus();
 
     SessionHub *m_hub;
     FileDialogs m_dialogs;
@@ -64,4 +69,6 @@ private:
     KermitTransfer *m_kermit = nullptr;
     AsciiSender *m_ascii = nullptr;
     QPointer<Connection> m_attached; // the connection feeding the running transfer
+    QList<QPair<QString, QString>> m_pendingStatus; // session id, line
+    QTimer m_statusPace;
 };

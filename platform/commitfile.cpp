@@ -32,6 +32,12 @@ bool syncDescriptor(int fd)
     return true;
 }
 
+void startWriteback(int fd)
+{
+    if (fd >= 0)
+        ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 int maxFileNameBytes(const QString &folder)
 {
     const long limit = ::pathconf(QFile::encodeName(folder).constData(), _PC_NAME_MAX);

@@ -14,6 +14,10 @@ bool commitFile(const QString &tempPath, const QString &finalPath, QString *erro
 // Flushes an open descriptor's data to disk. False when the device refuses.
 bool syncDescriptor(int fd);
 
+// Starts writing out what the descriptor's file holds so far, without waiting
+// for it: the flush of a later commit then finds little left to do. Advisory.
+void startWriteback(int fd);
+
 // The longest file name, in bytes, that the file system holding `folder`
 // takes (255 when it will not say).
 int maxFileNameBytes(const QString &folder);

@@ -141,6 +141,12 @@ QString ReceivedFile::commit(qint64 expectedSize)
     return error;
 }
 
+void ReceivedFile::startWriteback()
+{
+    if (m_file.isOpen() && m_file.flush())
+        platform::startWriteback(m_file.handle());
+}
+
 void ReceivedFile::keepIncomplete()
 {
     if (m_file.isOpen())

@@ -63,6 +63,10 @@ public:
     // the end of the transfer reports it as not received.
     void keepIncomplete();
 
+    // Sends what was written so far towards the disk, so that the commit of
+    // a large file does not wait for all of it at once (on the GUI thread).
+    void startWriteback();
+
     // Deletes the pending file's temporary file: the transfer failed or was
     // cancelled while it was being written.
     void discard();

@@ -22,6 +22,8 @@ const QByteArray kFiveCan(5, CAN);
 constexpr int kRetryLimit = 10;
 constexpr int kSubpacketSize = 1024;
 constexpr int kMaxBatch = 32768;
+// How much a received file grows between two nudges to write it out.
+constexpr quint32 kWritebackBytes = 4 << 20;
 constexpr int kInitRetryLimit = 12;
 
 // The size field of a file offer: plain decimal digits that fit 63 bits. Any
@@ -542,7 +544,10 @@ void ZmodemTransfer::writeFileData(QByteArrayView data, int endType)
         abortTransfer(QStringLiteral("写入文件失败：%1").arg(why));
         return;
     }
+    const quint32 before = m_receivedBytes;
     m_receivedBytes += quint32(data.size());
+    if (before / kWritebackBytes != m_receivedBytes / kWritebackBytes)
+        m_recvFile.startWriteback();
     if (m_expectedSize > 0) {
         const int percent = int(qMin<qint64>(m_receivedBytes, m_expectedSize) * 100 / m_expectedSize);
         if (percent != m_lastPercent) {

@@ -49,6 +49,12 @@ double engineSeconds(bool send, const QString &file, const QString &dir)
 int runTransferBench();
 int runTransferBench()
 {
+    // The bench session goes into a store of its own, not the user's: a run
+    // left behind in a shared store makes the next one find it there.
+    QTemporaryDir home;
+    qputenv("HOME", QFile::encodeName(home.path()));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.path() + QStringLiteral("/.config")));
+    qputenv("HALVORSTEAD_DATA_DIR", QFile::encodeName(home.path() + QStringLiteral("/data")));
     const qint64 size = 64 << 20;
     QTemporaryDir ours, theirs, engine;
     QByteArray data(size, Qt::Uninitialized);
@@ -68,8 +74,10 @@ int runTransferBench()
     window.onSessionConnect(id);
     SessionStore::instance().setCurrentSessionId(id);
     Connection *conn = hub->connection(id);
-    if (!conn || !waitUntil([&] { return conn->isOpen(); }, 10000))
+    if (!conn || !waitUntil([&] { return conn->isOpen(); }, 10000)) {
+        std::fprintf(stderr, "ui_bench transfer: the local session did not open\n");
         return 1;
+    }
     QByteArray seen;
     QObject::connect(conn, &Connection::dataReceived, &window, [&](const QByteArray &b) { seen += b.right(64); });
     conn->write("cd '" + theirs.path().toUtf8() + "'\r");

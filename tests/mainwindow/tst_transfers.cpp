@@ -67,6 +67,7 @@ class TestTransfers : public QObject
     Connection *conn = nullptr;
     QString id;
     QByteArray seen; // received since the last waitFor
+    QStringList said; // the running transfer's status texts
 
     // A saved session opened as a double-click opens it: "local" (bash),
     // "ssh", "telnet", or else a serial port path; made current.
@@ -122,7 +123,7 @@ class TestTransfers : public QObject
         if (!hub->transferRunsOn(id))
             return "not started";
         QSignalSpy done(hub->transfer.data(), &InbandTransfer::transferFinished);
-        QStringList said;
+        said.clear();
         connect(hub->transfer.data(), &InbandTransfer::statusMessage, this, [&](const QString &, const QString &t) { said << t; });
         const bool ended = done.wait(120000);
         disconnect(hub->transfer.data(), &InbandTransfer::statusMessage, this, nullptr);
@@ -199,6 +200,11 @@ private slots:
         const QString summary = run(protocol, send, send ? ours.filePath("data.bin") : protocol ? ours.path() : ours.filePath("data.bin"));
         QVERIFY2(summary.isEmpty(), qPrintable(summary));
         QCOMPARE(readAll((send ? theirs : ours).filePath("data.bin")), data);
+        // Every status text is in the tab by the end, in its order.
+        const QString shown = lines();
+        qsizetype at = 0;
+        for (const QString &text : std::as_const(said))
+            QVERIFY2((at = shown.indexOf("📦 " + text, at)) >= 0, qPrintable(text));
         if (serial)
             return socat.terminate();
         QVERIFY(waitFor("END=0"));
