@@ -241,7 +241,7 @@ void MainWindow::buildToolBar()
         {"🔄", "重连", "重连当前会话", [this] { onSessionConnect(currentId()); }},
         {nullptr, nullptr, nullptr, {}},
         {"📝", "日志", "切换日志录制", [this] { toggleSessionLog(currentId()); }},
-        {"🔢", nullptr, "切换 HEX 显示", [this] { actions->toggleHexView(currentId()); }},
+        {"🔢", nullptr, "切换 HEX 显示", [this] { terminalArea->toggleHexMonitor(currentId()); }},
         {nullptr, nullptr, nullptr, {}},
         {"🖥️", "全屏", "全屏 (F11)", [this] { toggleFullScreen(); }},
     };

@@ -33,7 +33,7 @@
 #include <QSplitter>
 #include <QVBoxLayout>
 
-MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), actions(std::make_unique<WindowActions>())
+MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
 {
     setWindowTitle(windowTitleText());
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
@@ -188,11 +188,6 @@ QString MainWindow::windowTitleText()
     QString title = LanguageManager::tr(QStringLiteral("Halvorstead - 多协议终端工具"));
     title.replace(QStringLiteral("Halvorstead"), QStringLiteral("Halvorstead v1.2"), Qt::CaseSensitive);
     return title;
-}
-
-void MainWindow::setActions(std::unique_ptr<WindowActions> replacement)
-{
-    actions = std::move(replacement);
 }
 
 QString MainWindow::currentId() const

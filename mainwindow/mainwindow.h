@@ -5,7 +5,6 @@
 #include <memory>
 
 #include "mainwindow/sessionhub.h"
-#include "mainwindow/windowactions.h"
 
 class QAction;
 class QMenu;
@@ -33,8 +32,8 @@ class TransferActions;
 // The program's one top-level window: frameless, with its own title bar and
 // menus, the session tree, the terminal tabs, the command window and the
 // status bar. Slots are short: the work is done by collaborators (the
-// session road, sending, buttons, session commands, context menus, and
-// whatever implements WindowActions).
+// session road, sending, buttons, session commands, context menus,
+// transfers, logging and SFTP).
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -43,8 +42,6 @@ public:
     ~MainWindow() override;
 
     static QString windowTitleText();
-    // Replaces the handlers of the session road, transfers and logging.
-    void setActions(std::unique_ptr<WindowActions> actions);
     SessionHub *sessionHub() const { return hub; }
     // Where the quick-command dialogs are plugged in.
     ButtonActions *buttonActions() const { return buttons; }
@@ -121,7 +118,6 @@ private:
     TransferActions *transferActions = nullptr;
     LogActions *logActions = nullptr;
 
-    std::unique_ptr<WindowActions> actions;
     SendingActions *sending = nullptr;
     ButtonActions *buttons = nullptr;
     SessionCommands *sessionCommands = nullptr;

@@ -15,6 +15,8 @@
 #include <QMenuBar>
 #include <QSignalSpy>
 #include <QTest>
+#include "terminal/widgets/terminalview.h"
+#include "core/sessionstore.h"
 #include <QToolBar>
 
 namespace {
@@ -182,6 +184,14 @@ private slots:
         entry->trigger();
         QVERIFY(tree->isVisible());
         QVERIFY(entry->isChecked());
+        // The tool bar's HEX button shows the current session's HEX pane.
+        auto *area = w.findChild<TerminalArea *>();
+        area->addTerminal(QStringLiteral("s1"), QStringLiteral("s1"), QString(), QString());
+        SessionStore::instance().setCurrentSessionId(QStringLiteral("s1"));
+        for (QAction *a : w.findChildren<QToolBar *>().constLast()->actions())
+            if (a->text().endsWith(QLatin1String(" HEX")))
+                a->trigger();
+        QVERIFY(area->view(QStringLiteral("s1"))->hexMonitorOn());
     }
 
     void languageSwitch()
