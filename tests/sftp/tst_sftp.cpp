@@ -68,6 +68,7 @@ class TestSftp : public QObject
 private slots:
     void initTestCase()
     {
+        SFTP_RIG_NEEDS_ROOT();
         LanguageManager::setLanguage(QStringLiteral("zh"));
         m_server = plainServer();
         QVERIFY2(!m_server.user().isEmpty() && !m_server.home().isEmpty(), "fixture sshd not running");

@@ -56,6 +56,7 @@ class TestSftpWindow : public QObject
 private slots:
     void downloadAndUploadByMenu()
     {
+        SFTP_RIG_NEEDS_ROOT();
         LanguageManager::setLanguage(QStringLiteral("zh"));
         const Server server = plainServer();
         QVERIFY2(!server.user().isEmpty(), "fixture sshd not running");
