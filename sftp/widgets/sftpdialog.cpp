@@ -190,6 +190,10 @@ void SftpDialog::onListed(const QString &absPath, const QVariantList &entries)
     for (const QVariant &value : sorted) {
         const QVariantMap entry = value.toMap();
         const QString name = entry.value(QStringLiteral("name")).toString();
+        // The server's own "." and ".." would stand beside the row above as a
+        // second way up (and a way to nowhere).
+        if (name == QLatin1String(".") || name == QLatin1String(".."))
+            continue;
         const bool dir = entry.value(QStringLiteral("dir")).toBool();
         auto *row = new QTreeWidgetItem({dir ? QLatin1Char('[') + name + QLatin1Char(']') : name});
         row->setData(0, IsDirRole, dir);
@@ -206,7 +210,7 @@ void SftpDialog::onListed(const QString &absPath, const QVariantList &entries)
     fileList->addTopLevelItems(rows);
     fileList->setUpdatesEnabled(true);
     progressBar->setValue(0);
-    setStatus(LanguageManager::tr(QStringLiteral("%1 项")).arg(entries.size()), kNeutral);
+    setStatus(LanguageManager::tr(QStringLiteral("%1 项")).arg(rows.size() - 1), kNeutral);
 }
 
 void SftpDialog::onProgress(qlonglong done, qlonglong total)

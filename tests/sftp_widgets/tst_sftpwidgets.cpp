@@ -361,6 +361,7 @@ private slots:
         QTreeWidgetItem *in = rowNamed(QStringLiteral("in.bin"));
         QVERIFY(in);
         QCOMPARE(in->text(1), QStringLiteral("68 KB"));
+        QVERIFY(!rowNamed(QStringLiteral("[..]")) && !rowNamed(QStringLiteral("[.]"))); // one way up: the bold row
 
         int saves = 0;
         sftpPrompts().saveFile = [&](QWidget *, const QString &, const QString &) {
