@@ -3,6 +3,7 @@
 // an upload) and of the SFTP dialog, against the sshd that
 // tests/fixtures/sshd.sh started with STATEDIR on PORT. Run on an X display:
 //   xvfb-run -s "-screen 0 1600x1000x24" build/bench/sftp_shots/sftp_shots /tmp/shots STATE 23150
+#include "bench/ui_shots/shots.h"
 #include "core/languagemanager.h"
 #include "resources/stylesheet.h"
 #include "sftp/widgets/remotedirtree.h"
@@ -26,14 +27,9 @@
 #include <pwd.h>
 
 namespace {
-QString outDir;
-
-void settle(int ms = 200)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
+using shots::outDir;
+using shots::save;
+using shots::settle;
 
 bool waitFor(const std::function<bool()> &done, int ms = 20000)
 {
@@ -42,14 +38,6 @@ bool waitFor(const std::function<bool()> &done, int ms = 20000)
     while (!done() && t.elapsed() < ms)
         settle(20);
     return done();
-}
-
-void save(const QString &name, const QRect &area)
-{
-    const QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
-    const QString path = outDir + QLatin1Char('/') + name + QStringLiteral(".png");
-    shot.save(path);
-    std::printf("%s %dx%d\n", qPrintable(path), area.width(), area.height());
 }
 
 QString slurp(const QString &path)

@@ -2,6 +2,7 @@
 // (the parameter step once per protocol) and every page of the session
 // options dialog, for sessions of each kind, as PNGs for a person to look at.
 // Run under xvfb-run like ui_shots.
+#include "bench/ui_shots/shots.h"
 #include "core/appsettings.h"
 #include "core/languagemanager.h"
 #include "core/sessionstore.h"
@@ -19,14 +20,8 @@
 #include <cstdio>
 
 namespace {
-QString outDir;
-
-void settle(int ms = 200)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
+using shots::outDir;
+using shots::settle;
 
 void save(const QString &name, QWidget *w)
 {

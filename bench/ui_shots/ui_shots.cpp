@@ -3,6 +3,7 @@
 // and of every dialog, for a person to look at. Run under xvfb-run with a
 // screen larger than the window, e.g.
 //   xvfb-run -s "-screen 0 1600x1000x24" build/bench/ui_shots/ui_shots /tmp/shots
+#include "bench/ui_shots/shots.h"
 #include "commands/commandcompleterpopup.h"
 #include "commands/commandwindow.h"
 #include "commands/quickcommanddialogs.h"
@@ -38,22 +39,9 @@
 #include <functional>
 
 namespace {
-QString outDir;
-
-void settle(int ms = 150)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-void save(const QString &name, const QRect &area)
-{
-    const QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
-    const QString path = outDir + QLatin1Char('/') + name + QStringLiteral(".png");
-    shot.save(path);
-    std::printf("%s %dx%d\n", qPrintable(path), area.width(), area.height());
-}
+using shots::outDir;
+using shots::save;
+using shots::settle;
 
 // Runs `open` (which blocks in a modal exec or a popup menu), photographs the
 // window that comes up together with the main window, and closes it.
