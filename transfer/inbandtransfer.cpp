@@ -57,6 +57,14 @@ void InbandTransfer::announceEnd(const QString &statusText, const QString &error
     emit transferFinished(m_sessionId, error.isEmpty(), error);
 }
 
+void InbandTransfer::markPeerStarted()
+{
+    if (m_peerStarted)
+        return;
+    m_peerStarted = true;
+    emit peerStartedChanged();
+}
+
 InbandTransfer::Step::Step(InbandTransfer *owner)
     : m_owner(owner)
 {

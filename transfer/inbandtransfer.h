@@ -52,6 +52,11 @@ public:
     QString sessionId() const { return m_sessionId; }
     // 0 when idle, else a protocol state of the class.
     int state() const { return m_state; }
+    // True once the running transfer has seen the peer's first valid frame
+    // (ZRINIT/ZRQINIT, XMODEM's 'C'/NAK/SOH/STX, Kermit's S packet). Until
+    // then whatever arrives is more likely the shell's words ("command not
+    // found") than protocol, and the session shows it to the user.
+    bool peerStarted() const { return m_peerStarted; }
 
 signals:
     void statusMessage(const QString &id, const QString &plainText);
@@ -61,6 +66,8 @@ signals:
     // Emitted once per transfer, after the last statusMessage and just before
     // transferFinished; text is that last status text.
     void resultReady(InbandTransfer::Outcome outcome, const QString &text);
+    // Emitted once per transfer, when peerStarted() turns true.
+    void peerStartedChanged();
 
 public slots:
     virtual void feed(const QByteArray &data) = 0;
@@ -73,6 +80,10 @@ protected:
     virtual void cancelTransfer() = 0;
     // The last three signals of a transfer; error is empty on success.
     void announceEnd(const QString &statusText, const QString &error);
+    // Called by an engine when it recognises the peer's first valid frame;
+    // later calls do nothing. A start resets it.
+    void markPeerStarted();
+    void resetPeerStarted() { m_peerStarted = false; }
 
     // For the destructors: the peer is told even from inside a step.
     void cancelAtDestruction()
@@ -116,4 +127,5 @@ private:
     bool m_cancelling = false;
     bool m_cancelPending = false;
     int m_stepDepth = 0;
+    bool m_peerStarted = false;
 };
