@@ -184,10 +184,10 @@ void TerminalEdit::inputMethodEvent(QInputMethodEvent *e)
 
 void TerminalEdit::insertFromMimeData(const QMimeData *source)
 {
-    if (!source || !source->hasText()) {
-        QPlainTextEdit::insertFromMimeData(source);
+    // An empty clipboard hands over no data at all; the edit's own handling
+    // would read it. Without text there is nothing to send either.
+    if (!source || !source->hasText())
         return;
-    }
     readScreenModes();
     const KeyAction a = keys.paste(source->text());
     if (a.applyLocally) {

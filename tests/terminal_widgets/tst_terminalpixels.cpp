@@ -6,6 +6,8 @@
 #include "terminal/widgets/terminalview.h"
 
 #include <QApplication>
+#include <QClipboard>
+#include <QSignalSpy>
 #include <QScrollBar>
 #include <QTest>
 #include <QTextBlock>
@@ -81,6 +83,18 @@ private slots:
             QFAIL("needs the xcb platform on an X server: run through xvfb-run");
         // A steady cursor, so that a grab always shows it.
         QApplication::setCursorFlashTime(0);
+    }
+
+    // On X11 an empty clipboard hands the paste (Shift+Insert, the menu's
+    // Paste) no data at all.
+    void pasteWithEmptyClipboard()
+    {
+        Screen s;
+        QApplication::clipboard()->clear();
+        QSignalSpy sent(&s.view, &TerminalView::sendInput);
+        QTest::keyClick(s.edit, Qt::Key_Insert, Qt::ShiftModifier);
+        s.edit->paste();
+        QCOMPARE(sent.count(), 0);
     }
 
     void colouredListing()
