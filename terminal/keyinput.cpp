@@ -132,6 +132,16 @@ KeyAction KeyInput::keyPress(int key, Qt::KeyboardModifiers mods, const QString 
         return a;
     }
 
+    // The table's keys send the table's bytes even when the platform gives
+    // them text: X11 gives Delete the text DEL, the byte of Backspace.
+    if (specialKeys) {
+        a.bytes = keyBytes(key, appCursorKeys);
+        if (!a.bytes.isEmpty()) {
+            typedLine.clear();
+            a.hideCompletion = true;
+            return a;
+        }
+    }
     QString text = eventText;
     if ((mods & Qt::ControlModifier) && (text.isEmpty() || text.at(0).unicode() >= 0x20))
         text = controlText(key).isEmpty() ? text : controlText(key);
@@ -160,11 +170,6 @@ KeyAction KeyInput::keyPress(int key, Qt::KeyboardModifiers mods, const QString 
     if (!isModifierKey(key)) {
         typedLine.clear();
         a.hideCompletion = true;
-    }
-    if (specialKeys) {
-        a.bytes = keyBytes(key, appCursorKeys);
-        if (!a.bytes.isEmpty())
-            return a;
     }
     a.handled = false;
     return a;
