@@ -186,7 +186,9 @@ KeyAction KeyInput::inputMethod(const QString &commit, const QString &preedit)
         }
     }
     composing = !preedit.isEmpty();
-    a.handled = !localEcho;
+    // With local echo the composition shows in the document as well; the
+    // committed text goes to the session either way.
+    a.moveToEnd = localEcho;
     a.applyLocally = localEcho;
     return a;
 }
