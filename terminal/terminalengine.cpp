@@ -235,6 +235,8 @@ void TerminalEngine::clear()
     decoder.decodeCarry.clear();
     drainTimer.stop();
     rxBuffer.clear();
+    // A view that paused its connection for what waited must resume it.
+    emit pendingChanged(0);
     renderer.col = 1;
     renderer.rowBack = 0;
     renderer.resetAttributes();
