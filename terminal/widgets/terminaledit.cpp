@@ -156,6 +156,12 @@ void TerminalEdit::carryOut(const KeyAction &a, QEvent *event, Base base)
 
 void TerminalEdit::keyPressEvent(QKeyEvent *e)
 {
+    // Escape belongs to the popup while it is shown, not to the session.
+    if (e->key() == Qt::Key_Escape && popup->isVisible()) {
+        hideCompletion();
+        e->accept();
+        return;
+    }
     if (e->matches(QKeySequence::Copy) && textCursor().hasSelection()) {
         copy();
         e->accept();

@@ -87,6 +87,10 @@ private slots:
         QTest::keyClicks(edit, "t");
         edit->updateCompletion();
         QCOMPARE(popup->currentText(), QString("git stash"));
+        // Escape only hides the popup.
+        QSignalSpy out(&v, &TerminalView::sendInput);
+        QTest::keyClick(edit, Qt::Key_Escape);
+        QVERIFY(!popup->isVisible() && out.isEmpty());
         v.setHexMonitor(true);
         QTest::keyClicks(edit, "gi");
         edit->updateCompletion();
