@@ -234,14 +234,17 @@ void LineRenderer::write(const QString &text, const QTextCharFormat &fmt)
 {
     if (text.isEmpty())
         return;
-    // A runaway line goes on in a new row after maxRowCells cells, as a
-    // terminal wraps at its last column: one block of megabytes would be laid
-    // out whole on every change and stall a view for seconds.
-    if (maxRowCells > 0 && col - 1 + 2 * text.size() > maxRowCells && col - 1 + displayWidth(text) > maxRowCells) {
+    // A line goes on in a new row at the terminal's width, as a terminal
+    // wraps at its last column; before the width is known, after maxRowCells
+    // cells: one block of megabytes would be laid out whole on every change
+    // and stall a view for seconds.
+    const int limit = rowLimit();
+    const int textW = displayWidth(text);
+    if (limit > 0 && col - 1 + textW > limit) {
         int cut = 0;
         for (int cells = col - 1; cut < text.size();) {
             const int w = charWidthAt(text, cut);
-            if (cells + w > maxRowCells)
+            if (cells + w > limit)
                 break;
             cells += w;
             cut += text.at(cut).isHighSurrogate() && cut + 1 < text.size() ? 2 : 1;
@@ -253,8 +256,13 @@ void LineRenderer::write(const QString &text, const QTextCharFormat &fmt)
     }
     // Appending at the end of the last row: keep it back (see appendBuffer).
     if (pendingAppend() && rowBack == 0 && col - 1 >= cache.width) {
+        if (col - 1 > cache.width) {
+            static const QTextCharFormat blank = cellFormat(TextAttributes());
+            bufferAppend(QString(col - 1 - cache.width, u' '), blank);
+            cache.length += col - 1 - cache.width;
+            cache.width = col - 1;
+        }
         bufferAppend(text, fmt);
-        const int textW = displayWidth(text);
         cache.length += int(text.size());
         cache.width += textW;
         cache.narrow = cache.narrow && isNarrow(text.constData(), int(text.size()));
@@ -264,10 +272,11 @@ void LineRenderer::write(const QString &text, const QTextCharFormat &fmt)
     const QTextBlock block = currentRowBlock();
     if (!block.isValid())
         return;
+    if (col - 1 > rowInfo(block).width)
+        padToCol(col);
     int before = 0;
     const int idx = indexOfColumn(block, col, &before);
     const RowInfo info = cache;
-    const int textW = displayWidth(text);
     const int goal = col - 1 + textW;
     int endIdx = idx;
     int removedWidth = 0;
@@ -338,8 +347,89 @@ void LineRenderer::writeHighlighted(const QString &text, const QTextCharFormat &
         write(text.mid(last), fmt);
 }
 
+int LineRenderer::rowLimit() const
+{
+    if (columns > 0)
+        return maxRowCells > 0 ? std::min(columns, maxRowCells) : columns;
+    return maxRowCells;
+}
+
+// The rightmost column the cursor moves to.
+int LineRenderer::lastColumn() const
+{
+    return columns > 0 ? std::min(columns, int(MaxColumn)) : MaxColumn;
+}
+
+// Blanks up to the next multiple of 8 (or the last column), measured over
+// the text not yet written; each unit is measured once however many tabs
+// follow it.
+void LineRenderer::tab()
+{
+    if (measuredUnits > pendingText.size())
+        measuredUnits = measuredCells = 0;
+    measuredCells += displayWidth(pendingText.constData() + measuredUnits, int(pendingText.size()) - measuredUnits);
+    measuredUnits = int(pendingText.size());
+    const int at = col + measuredCells;
+    const int stop = std::min((at - 1) / 8 * 8 + 9, lastColumn());
+    if (stop > at) {
+        pendingText.append(QString(stop - at, u' '));
+        measuredCells += stop - at;
+        measuredUnits = int(pendingText.size());
+    }
+}
+
+// ICH and DCH on the cursor's row, as the grid does them: the cells right of
+// the cursor move, the row keeps its wrap limit.
+void LineRenderer::insertBlanks(int n)
+{
+    const QTextBlock block = currentRowBlock();
+    if (!block.isValid())
+        return;
+    const int idx = indexOfColumn(block, col);
+    if (idx >= cache.length)
+        return; // blanks at the end of a row are not drawn
+    TextAttributes blank;
+    blank.background = lineAttrs.background;
+    selfEdit = true;
+    cursor.setPosition(block.position() + idx);
+    cursor.insertText(QString(std::min(n, MaxColumn), u' '), cellFormat(blank));
+    selfEdit = false;
+    cache.valid = false;
+    const int limit = rowLimit();
+    if (limit > 0) {
+        const int cut = indexOfColumn(block, limit + 1);
+        if (cut < cache.length)
+            removeText(block.position() + cut, block.position() + cache.length);
+    }
+    syncCursor();
+}
+
+void LineRenderer::removeText(int from, int to)
+{
+    selfEdit = true;
+    cursor.setPosition(from);
+    cursor.setPosition(to, QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+    selfEdit = false;
+    cache.valid = false;
+}
+
+void LineRenderer::deleteCells(int n)
+{
+    const QTextBlock block = currentRowBlock();
+    if (!block.isValid())
+        return;
+    const int from = indexOfColumn(block, col);
+    const int to = indexOfColumn(block, col + std::min(n, MaxColumn));
+    if (to <= from)
+        return;
+    removeText(block.position() + from, block.position() + to);
+    syncCursor();
+}
+
 void LineRenderer::flush()
 {
+    measuredUnits = measuredCells = 0;
     if (pendingText.isEmpty())
         return;
     // Swap the working state out first: writing may not re-enter it.
@@ -443,8 +533,32 @@ void LineRenderer::newline()
     col = 1;
 }
 
+void LineRenderer::expectErasedEcho(int extraBs)
+{
+    skipBs += extraBs;
+    ++eraseEchoCount;
+    eraseEchoTime = clock();
+}
+
+int LineRenderer::bytesBeforeCursor()
+{
+    const QTextBlock block = currentRowBlock();
+    if (!block.isValid())
+        return 1;
+    const int idx = indexOfColumn(block, col);
+    if (idx <= 0)
+        return 1;
+    const QString row = block.text();
+    const int units = idx >= 2 && row.at(idx - 1).isLowSurrogate() && row.at(idx - 2).isHighSurrogate() ? 2 : 1;
+    return int(row.mid(idx - units, units).toUtf8().size());
+}
+
 void LineRenderer::receivedBackspace()
 {
+    // An echo that never came (a bell at the start of the line) must not
+    // swallow or turn into erases the BS of later cursor moves.
+    if ((skipBs > 0 || eraseEchoCount > 0) && clock() - eraseEchoTime > 500)
+        skipBs = eraseEchoCount = 0;
     if (skipBs > 0) {
         --skipBs;
         if (debugLogEnabled())
@@ -452,30 +566,29 @@ void LineRenderer::receivedBackspace()
         return;
     }
     flush();
-    if (eraseEchoCount > 0 && clock() - eraseEchoTime > 500)
-        eraseEchoCount = 0;
-    if (bs08 && eraseEchoCount > 0) {
+    const QTextBlock block = currentRowBlock();
+    // Only at the end of the row is a lone BS the whole echo of an erase;
+    // inside the row the editor redraws what follows (or deletes with DCH)
+    // after moving back.
+    const bool atEnd = block.isValid() && col - 1 >= rowInfo(block).width;
+    if (bs08 && eraseEchoCount > 0 && atEnd) {
         --eraseEchoCount;
         int w = 1;
-        const QTextBlock block = currentRowBlock();
-        if (block.isValid() && block.length() > 1) {
+        if (block.length() > 1) {
             const QString row = block.text();
             int units = 1;
             if (row.size() >= 2 && row.back().isLowSurrogate() && row.at(row.size() - 2).isHighSurrogate())
                 units = 2;
             w = displayWidth(row.right(units));
-            selfEdit = true;
-            cursor.setPosition(block.position() + int(row.size()) - units);
-            cursor.setPosition(block.position() + int(row.size()), QTextCursor::KeepAnchor);
-            cursor.removeSelectedText();
-            selfEdit = false;
-            cache.valid = false;
+            removeText(block.position() + int(row.size()) - units, block.position() + int(row.size()));
         }
         col = std::max(1, col - w);
         if (debugLogEnabled())
             debugLog(QStringLiteral("  RX \\x08 (BS): deleted last char as erase echo (moved=%1 w=%2 col->%3 rowBack=%4)")
                          .arg(w).arg(w).arg(col).arg(rowBack));
     } else {
+        if (eraseEchoCount > 0)
+            --eraseEchoCount;
         const int from = col;
         col = std::max(1, col - 1);
         if (debugLogEnabled())
@@ -490,13 +603,7 @@ void LineRenderer::eraseToEnd()
     rowBack = 0;
     if (!block.isValid())
         return;
-    const int idx = indexOfColumn(block, col);
-    selfEdit = true;
-    cursor.setPosition(block.position() + idx);
-    cursor.setPosition(doc->characterCount() - 1, QTextCursor::KeepAnchor);
-    cursor.removeSelectedText();
-    selfEdit = false;
-    cache.valid = false;
+    removeText(block.position() + indexOfColumn(block, col), doc->characterCount() - 1);
     applyCursorRule();
 }
 
@@ -529,101 +636,34 @@ void LineRenderer::answerQuery(char final, int p1)
 // Returns true when the sequence switched to the alternate screen.
 bool LineRenderer::csiDispatch(const CsiSequence &seq)
 {
-    carriageReturn();
     if (seq.prefix == '?') {
-        if (seq.final != 'h')
+        if (seq.final != 'h') { // DECRST and the rest: line mode has none of these modes
+            carriageReturn();
             return false;
-        for (int k = 0; k < seq.count; ++k)
+        }
+        carriageReturn();
+        for (int k = 0; k < seq.count; ++k) // DECSET 47, 1047, 1049: the alternate screen
             if (seq.params[k] == 47 || seq.params[k] == 1047 || seq.params[k] == 1049)
                 enterGrid = true;
+        if (!enterGrid)
+            ++unhandled;
         return enterGrid;
     }
     // Programs wait for the answers to their device queries (vttest starts
     // with one), whichever screen is on: line mode answers like the grid.
-    if (seq.prefix == '>' && seq.final == 'c') {
+    if (seq.prefix == '>' && seq.final == 'c') { // secondary DA
+        carriageReturn();
         host->sendReply(QByteArray("\x1b[>0;95;0c"));
         return false;
     }
     // Other prefixes and intermediates select sequences this renderer does
     // not implement (key modifier settings, DECSCUSR, ...): they are dropped.
-    if (seq.prefix != 0 || seq.intermediateCount > 0)
+    if (seq.prefix != 0 || seq.intermediateCount > 0) {
+        carriageReturn();
+        ++unhandled;
         return false;
-
-    if (seq.final != 'm') {
-        // The actions below read the document as it stands.
-        flush();
-        commitAppend();
     }
-    const int p1 = seq.params[0];
-    const int n = std::max(1, p1);
-    switch (seq.final) {
-    case 'H':
-    case 'f':
-        flush();
-        moveToColumn(seq.count >= 2 ? std::clamp(seq.params[1], 1, MaxColumn) : 1);
-        break;
-    case 'G': {
-        flush();
-        const int from = col;
-        moveToColumn(p1 > 0 ? std::min(p1, MaxColumn) : 1);
-        if (debugLogEnabled())
-            debugLog(QStringLiteral("  RX CUP: col %1 -> %2").arg(from).arg(col));
-        break;
-    }
-    case 'A':
-        flush();
-        rowBack = std::min(rowBack + n, std::min(MaxRowsBack, std::max(0, doc->blockCount() - 1)));
-        if (debugLogEnabled())
-            debugLog(QStringLiteral("  RX CUU: +%1 -> rowBack=%2 col=%3").arg(n).arg(rowBack).arg(col));
-        syncCursor();
-        break;
-    case 'B':
-        flush();
-        rowBack = std::max(0, rowBack - n);
-        syncCursor();
-        break;
-    case 'C': {
-        flush();
-        const int step = std::min(n, std::max(0, MaxColumn - col));
-        padToCol(col + step);
-        col += step;
-        syncCursor();
-        break;
-    }
-    case 'D':
-        flush();
-        col = std::max(1, col - n);
-        syncCursor();
-        break;
-    case 'J':
-        flush();
-        if (p1 == 2)
-            clearDocument();
-        else if (p1 == 0)
-            eraseToEnd();
-        break;
-    case 'c':
-    case 'n':
-        answerQuery(char(seq.final), p1);
-        break;
-    case 'K':
-        flush();
-        if (debugLogEnabled())
-            debugLog(QStringLiteral("  RX EL(K): col=%1 width=%2 rowBack=%3").arg(col).arg(p1).arg(rowBack));
-        if (p1 == 0)
-            delFromCol(col);
-        else if (p1 == 2)
-            delFromCol(1);
-        break;
-    case 'X': {
-        flush();
-        const int count = std::clamp(p1, 1, MaxColumn);
-        if (debugLogEnabled())
-            debugLog(QStringLiteral("  RX ECH: erased %1 chars").arg(count));
-        write(QString(count, u' '), format);
-        break;
-    }
-    case 'm': {
+    if (seq.final == 'm') { // SGR: a CR before it still waits for what follows
         applySgr(lineAttrs, seq.params, seq.count);
         updateFormat();
         const int at = int(pendingText.size());
@@ -631,9 +671,85 @@ bool LineRenderer::csiDispatch(const CsiSequence &seq)
             formatRuns.back().second = format;
         else
             formatRuns.emplace_back(at, format);
+        return false;
+    }
+    // The actions below read the document as it stands. A CR before them
+    // only moves to column 1: line editors put the cursor back with CR and
+    // CUF over text that they keep.
+    flush();
+    commitAppend();
+    if (pendingCr) {
+        pendingCr = false;
+        col = 1;
+    }
+    const int p1 = seq.params[0];
+    const int n = std::max(1, p1);
+    switch (seq.final) {
+    case 'H': // CUP: the row is not followed, only the column
+    case 'f': // HVP
+        moveToColumn(seq.count >= 2 ? std::clamp(seq.params[1], 1, lastColumn()) : 1);
+        break;
+    case 'G': { // CHA
+        const int from = col;
+        moveToColumn(p1 > 0 ? std::min(p1, lastColumn()) : 1);
+        if (debugLogEnabled())
+            debugLog(QStringLiteral("  RX CUP: col %1 -> %2").arg(from).arg(col));
+        break;
+    }
+    case 'A': // CUU
+        rowBack = std::min(rowBack + n, std::min(MaxRowsBack, std::max(0, doc->blockCount() - 1)));
+        if (debugLogEnabled())
+            debugLog(QStringLiteral("  RX CUU: +%1 -> rowBack=%2 col=%3").arg(n).arg(rowBack).arg(col));
+        syncCursor();
+        break;
+    case 'B': // CUD
+        rowBack = std::max(0, rowBack - n);
+        syncCursor();
+        break;
+    case 'C': { // CUF
+        const int step = std::min(n, std::max(0, lastColumn() - col));
+        padToCol(col + step);
+        col += step;
+        syncCursor();
+        break;
+    }
+    case 'D': // CUB
+        col = std::max(1, col - n);
+        syncCursor();
+        break;
+    case '@': // ICH
+        insertBlanks(n);
+        break;
+    case 'P': // DCH
+        deleteCells(n);
+        break;
+    case 'J': // ED
+        if (p1 == 2)
+            clearDocument();
+        else if (p1 == 0)
+            eraseToEnd();
+        break;
+    case 'c': // DA
+    case 'n': // DSR
+        answerQuery(char(seq.final), p1);
+        break;
+    case 'K': // EL
+        if (debugLogEnabled())
+            debugLog(QStringLiteral("  RX EL(K): col=%1 width=%2 rowBack=%3").arg(col).arg(p1).arg(rowBack));
+        if (p1 == 0)
+            delFromCol(col);
+        else if (p1 == 2)
+            delFromCol(1);
+        break;
+    case 'X': { // ECH
+        const int count = std::clamp(p1, 1, MaxColumn);
+        if (debugLogEnabled())
+            debugLog(QStringLiteral("  RX ECH: erased %1 chars").arg(count));
+        write(QString(count, u' '), format);
         break;
     }
     default:
+        ++unhandled;
         break;
     }
     return false;
@@ -722,25 +838,23 @@ void LineRenderer::execute(char16_t control)
     if (control == 0x08)
         receivedBackspace();
     else if (control == '\t')
-        pendingText.append(u' ');
+        tab();
     // Every other control (BEL, VT, FF, SO, SI, ...) is dropped.
 }
 
 QString LineRenderer::appendOnce(const QString &t)
 {
-    if (pendingAppend() && rowBack == 0) {
-        col = std::min(col, cache.width + 1);
-    } else {
+    // The cursor may stand beyond the text of its row (a line editor moved
+    // up from a longer one): it stays there, as on a terminal, whatever the
+    // pieces the text arrives in; a write there pads the gap.
+    if (debugLogEnabled() && !(pendingAppend() && rowBack == 0)) {
         const QTextBlock block = currentRowBlock();
-        if (block.isValid() && block.length() - 1 <= 4096) {
-            const RowInfo &info = rowInfo(block);
-            col = std::min(col, info.width + 1);
-            if (debugLogEnabled())
-                debugLog(QStringLiteral("  appendText IN: col=%1 rowBack=%2 lineW=%3 blocks=%4 text=%5")
-                             .arg(col).arg(rowBack).arg(info.width).arg(doc->blockCount()).arg(hexPrefix(t)));
-        }
+        if (block.isValid() && block.length() - 1 <= 4096)
+            debugLog(QStringLiteral("  appendText IN: col=%1 rowBack=%2 lineW=%3 blocks=%4 text=%5")
+                         .arg(col).arg(rowBack).arg(rowInfo(block).width).arg(doc->blockCount()).arg(hexPrefix(t)));
     }
     pendingText.clear();
+    measuredUnits = measuredCells = 0;
     formatRuns.clear();
     formatRuns.emplace_back(0, format);
     enterGrid = false;

@@ -39,9 +39,9 @@ public:
 
 // The line-mode renderer: writes decoded text into an endless document, one
 // block per line, with colours. The cursor is a column (1-based, in display
-// cells) on a row counted back from the last block. Understands CR, LF, BS,
-// TAB and the CSI finals H f G A B C D J K X m; every other sequence and
-// control string is read and dropped.
+// cells) on a row counted back from the last block. What it understands of
+// the escape sequences is listed in sequences.md beside this file; every
+// other sequence and control string is read and dropped.
 class LineRenderer : private EscapeHandler
 {
 public:
@@ -72,16 +72,28 @@ public:
     // Forgets an unfinished sequence and a held CR.
     void resetParser();
     const EscapeScanner &scanner() const { return escapes; }
+    // Sequences read and dropped since the renderer was made, for the debug log.
+    qint64 unhandledSequences() const { return unhandled; }
 
     int col = 1;
     int rowBack = 0;
-    int skipBs = 0;
-    int eraseEchoCount = 0;
-    qint64 eraseEchoTime = 0;
-    bool bs08 = false;
+    // Backspace sends BS (0x08): a remote that echoes a lone BS for it means
+    // an erase. Off: every received BS only moves the cursor.
+    void setEraseEcho(bool on) { bs08 = on; }
+    // A Backspace was typed: for a while, its echo's first BS erases the
+    // character left of the cursor, and extraBs more BS (the bytes of a
+    // multi-byte character) are skipped.
+    void expectErasedEcho(int extraBs);
+    // The UTF-8 length of the character left of the cursor (1 without one):
+    // what a Backspace erases on the remote line.
+    int bytesBeforeCursor();
     // The longest row in cells; longer text continues on the next row.
     // 0: rows grow without limit.
     int maxRowCells = 0;
+    // The terminal's width: rows wrap there as on a terminal, so that line
+    // editors moving across a wrapped command line land where they expect.
+    // 0: only maxRowCells applies.
+    int columns = 0;
     // Milliseconds for the erase-echo window; the host or a test may set its own.
     std::function<qint64()> clock;
     TextAttributes lineAttrs;
@@ -101,6 +113,10 @@ private:
 
     QTextDocument *doc;
     LineRendererHost *host;
+    int skipBs = 0;
+    int eraseEchoCount = 0;
+    qint64 eraseEchoTime = 0;
+    bool bs08 = false;
     QTextCursor cursor;
     QTextCharFormat format;
     std::vector<std::pair<TextAttributes, QTextCharFormat>> formatCache;
@@ -126,7 +142,11 @@ private:
     // A CR waits for what follows: before LF it is part of the line end
     // (a run of CRs acts as one), before anything else it redraws the row.
     bool pendingCr = false;
+    // How much of pendingText a tab has measured, and its width in cells.
+    int measuredUnits = 0;
+    int measuredCells = 0;
     bool enterGrid = false;
+    qint64 unhandled = 0;
 
     QString appendOnce(const QString &text);
     void beginEdit();
@@ -152,12 +172,22 @@ private:
     void applyCursorRule();
     void updateFormat();
     void carriageReturn();
+    int rowLimit() const;
+    int lastColumn() const;
+    void tab();
+    void insertBlanks(int n);
+    void deleteCells(int n);
+    void removeText(int from, int to);
 
     int print(const QChar *text, int size) override;
     void execute(char16_t control) override;
     bool csiDispatch(const CsiSequence &seq) override;
     void answerQuery(char final, int p1);
-    void escDispatch(const EscSequence &) override { carriageReturn(); }
+    void escDispatch(const EscSequence &) override
+    {
+        carriageReturn();
+        ++unhandled;
+    }
     void oscDispatch(const QString &) override { carriageReturn(); }
     void stringDispatch(char16_t, const QString &) override { carriageReturn(); }
 };

@@ -17,6 +17,25 @@ TerminalEngine::TerminalEngine(QTextDocument *doc, QObject *parent)
 
 TerminalEngine::~TerminalEngine() = default;
 
+void TerminalEngine::applySettings(const TerminalSettings &settings)
+{
+    // A character cut between two reads cannot go on in another encoding.
+    if (settings.encoding != decoder.encoding)
+        decoder.decodeCarry.clear();
+    decoder.encoding = settings.encoding;
+    renderer.setEraseEcho(settings.bs08);
+    setScrollbackLimit(settings.scrollback);
+    if (settings.hexMonitor != current.hexMonitor)
+        hexOffset = 0;
+    current = settings;
+}
+
+void TerminalEngine::setHexMonitor(bool on)
+{
+    current.hexMonitor = on;
+    hexOffset = 0;
+}
+
 void TerminalEngine::appendData(const QByteArray &bytes)
 {
     if (debugLogEnabled()) {
@@ -64,7 +83,7 @@ void TerminalEngine::drainReceived()
     renderer.holdAppends(true);
     do {
         const QByteArray slice = rxBuffer.takeSlice();
-        if (hexMonitorOn)
+        if (current.hexMonitor)
             hexDump(QStringLiteral("RX"), slice);
         receiveText(decoder.decodeReceived(slice));
     } while (drainBudget > 0 && !rxBuffer.isEmpty() && bool(gridPtr) == hadGrid
@@ -217,6 +236,7 @@ void TerminalEngine::setTerminalSize(int c, int r)
 {
     cols = c;
     rows = r;
+    setLineWrap(c);
     if (gridPtr) {
         gridPtr->resize(c, r);
         emit gridRenderRequested();
@@ -255,5 +275,5 @@ bool TerminalEngine::selectingWithMouse() const
 
 QList<HighlightRange> TerminalEngine::highlightRanges(const QString &text)
 {
-    return ::highlightRanges(highlightRules, highlightOn, text);
+    return ::highlightRanges(current.highlightRules, current.highlight, text);
 }

@@ -9,10 +9,24 @@
 #include <QObject>
 #include <QTimer>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 
 class QTextDocument;
+
+// A session's terminal settings as the engine uses them, read in one place
+// (the view's settings loader) and handed over whole.
+struct TerminalSettings
+{
+    QString encoding = QStringLiteral("默认");
+    // Backspace sends BS (0x08) rather than DEL: a lone BS echoed for it erases.
+    bool bs08 = false;
+    int scrollback = 5000;
+    bool hexMonitor = false;
+    bool highlight = true;
+    QList<HighlightRule> highlightRules;
+};
 
 // Everything a terminal view does with received bytes, without the widget:
 // the bounded receive buffer and its drain, decoding, the HEX monitor lines,
@@ -32,6 +46,19 @@ public:
     ~TerminalEngine() override;
 
     void setSessionId(const QString &id) { sessionId = id; }
+    void applySettings(const TerminalSettings &settings);
+    const TerminalSettings &settings() const { return current; }
+    // Shows or hides the HEX monitor's dump; it starts again at offset 0.
+    void setHexMonitor(bool on);
+    bool hexMonitorOn() const { return current.hexMonitor; }
+    qint64 hexDumpOffset() const { return hexOffset; }
+    // A Backspace went out (see LineRenderer::expectErasedEcho).
+    void expectErasedEcho(int extraBs) { renderer.expectErasedEcho(extraBs); }
+    // The UTF-8 length of what a Backspace erases on the remote line.
+    int bytesBeforeCursor() { return renderer.bytesBeforeCursor(); }
+    // The lines of a flood waiting for the end of their frame go in now:
+    // what the view shows next (a local echo) comes after them.
+    void writeWaitingLines() { renderer.holdAppends(false); }
     // The HEX monitor's document; without one nothing is dumped.
     void setHexDocument(QTextDocument *document) { hexDocument = document; }
 
@@ -54,6 +81,8 @@ public:
         scrollbackLimit = lines;
         renderer.keepLines = lines;
     }
+    // The longest line before the terminal's width is known.
+    void setMaxRowCells(int cells) { renderer.maxRowCells = cells; }
     void drainReceived();
     QString decodeReceived(const QByteArray &bytes) { return decoder.decodeReceived(bytes); }
     void hexDump(const QString &direction, const QByteArray &bytes);
@@ -64,31 +93,28 @@ public:
 
     void enterAltScreen();
     void leaveAltScreen();
-    // The view's size in characters; a running grid follows it.
+    // The view's size in characters; a running grid follows it, and line
+    // mode wraps its rows there.
     void setTerminalSize(int cols, int rows);
+    // Where line mode wraps its rows; 0: only at the longest row.
+    void setLineWrap(int columns) { renderer.columns = std::max(0, columns); }
     // Empties the documents and every carry, as the view's clear does.
     void clear();
 
     ScreenGrid *grid() const { return gridPtr.get(); }
     QTextDocument *altDocument() const { return altDoc.get(); }
     LineRenderer &lineRenderer() { return renderer; }
-    ReceiveDecoder &receiveDecoder() { return decoder; }
     // Bytes not yet handled, or lines of a flood not yet in the document.
     bool hasPendingData() const { return !rxBuffer.isEmpty() || renderer.hasWaitingText(); }
     qsizetype pendingBytes() const { return rxBuffer.size(); }
     // Bytes lost to the receive buffer's cap since the view was made.
     qint64 droppedBytes() const { return dropped; }
 
-    QString &encoding() { return decoder.encoding; }
-    bool hexMonitorOn = false;
-    bool highlightOn = true;
-    QList<HighlightRule> highlightRules;
     // The view's left button pressed on the terminal (mouseUp false) and the
     // buttons held at this moment, asked of the host: while a selection is
     // being made with the mouse the view's cursor is left alone.
     bool mouseUp = true;
     std::function<Qt::MouseButtons()> mouseButtons;
-    qint64 hexOffset = 0;
 
 signals:
     // Answers of the grid to device queries, to go to the session.
@@ -120,6 +146,8 @@ private:
     int frameInterval = 0;
     QElapsedTimer sinceFrame;
     int scrollbackLimit = 0;
+    TerminalSettings current;
+    qint64 hexOffset = 0;
 
     void placeViewCursor(const QTextCursor &cursor) override;
     bool selectingWithMouse() const override;

@@ -9,7 +9,6 @@
 #include "terminal/widgets/terminalview.h"
 
 #include <QAction>
-#include <QDateTime>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMimeData>
@@ -105,15 +104,12 @@ void TerminalEdit::readScreenModes()
 }
 
 // The UTF-8 length of what a Backspace erases on the remote line: the
-// document's last character (a paragraph separator when it ends in an empty
-// line, which counts like any three-byte character).
+// character left of the terminal's cursor, which is not the document's last
+// one once the user moved along the line.
 int TerminalEdit::lastCharBytes() const
 {
-    QTextCursor c(document());
-    c.movePosition(QTextCursor::End);
-    c.movePosition(QTextCursor::PreviousCharacter, QTextCursor::KeepAnchor);
-    const QString s = c.selectedText();
-    return s.isEmpty() ? 1 : int(s.toUtf8().size());
+    const TerminalView *view = parentView();
+    return view && !keys.altScreenActive ? view->engine()->bytesBeforeCursor() : 1;
 }
 
 // A flood's lines wait for the end of their frame before they enter the
@@ -121,7 +117,7 @@ int TerminalEdit::lastCharBytes() const
 void TerminalEdit::writeWaitingLines()
 {
     if (TerminalView *view = parentView())
-        view->engine()->lineRenderer().holdAppends(false);
+        view->engine()->writeWaitingLines();
 }
 
 template<typename Base>
@@ -138,12 +134,8 @@ void TerminalEdit::carryOut(const KeyAction &a, QEvent *event, Base base)
     if (a.applyLocally)
         base();
     if (a.eraseEcho >= 0) {
-        if (TerminalView *view = parentView()) {
-            LineRenderer &r = view->engine()->lineRenderer();
-            r.skipBs += a.eraseEcho;
-            r.eraseEchoCount += 1;
-            r.eraseEchoTime = QDateTime::currentMSecsSinceEpoch();
-        }
+        if (TerminalView *view = parentView())
+            view->engine()->expectErasedEcho(a.eraseEcho);
     }
     if (a.hideCompletion)
         hideCompletion();

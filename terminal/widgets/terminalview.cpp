@@ -187,7 +187,7 @@ TerminalView::TerminalView(const QString &id, const QString &t, QWidget *parent)
     // once at the end.
     term->setDrainBudget(DrainBudget);
     term->setFrameInterval(FrameInterval);
-    term->lineRenderer().maxRowCells = MaxRowCells;
+    term->setMaxRowCells(MaxRowCells);
     frameTimer.setSingleShot(true);
     frameTimer.setInterval(0);
     connect(&frameTimer, &QTimer::timeout, this, &TerminalView::endFrame);
@@ -239,10 +239,8 @@ void TerminalView::loadSessionSettings(const QString &id)
     const QString type = info ? info->type : QString();
     const bool serialLike = type.isEmpty() || type == u"serial";
 
-    const QString enc = s.getString(settingsKey(id, "term/encoding"), QStringLiteral("默认"));
-    if (enc != term->encoding())
-        term->receiveDecoder().decodeCarry.clear();
-    term->encoding() = enc;
+    TerminalSettings t;
+    t.encoding = s.getString(settingsKey(id, "term/encoding"), QStringLiteral("默认"));
 
     KeyInput &k = edit->keys;
     k.ptyEcho = false;
@@ -264,18 +262,19 @@ void TerminalView::loadSessionSettings(const QString &id)
 
     const QString bs = s.getString(settingsKey(id, "term/backspace"), QStringLiteral("默认"));
     k.bs08 = bs == u"BS (0x08)" ? true : bs == u"DEL (0x7F)" ? false : serialLike;
-    term->lineRenderer().bs08 = k.bs08;
+    t.bs08 = k.bs08;
 
     const QString sb = s.getString(settingsKey(id, "term/scrollback"), QStringLiteral("默认"));
-    scrollbackLines = sb == u"10000" ? 10000 : sb == u"50000" ? 50000 : 5000;
-    term->setScrollbackLimit(scrollbackLines);
+    t.scrollback = sb == u"10000" ? 10000 : sb == u"50000" ? 50000 : 5000;
+    scrollbackLines = t.scrollback;
 
-    term->hexMonitorOn = s.getBool(settingsKey(id, "term/overrideHex"), false);
-    k.hexActive = term->hexMonitorOn;
-    hexPane->setVisible(term->hexMonitorOn);
-    term->highlightOn = s.getBool(settingsKey(id, "term/highlight"), true);
+    t.hexMonitor = s.getBool(settingsKey(id, "term/overrideHex"), false);
+    k.hexActive = t.hexMonitor;
+    hexPane->setVisible(t.hexMonitor);
+    t.highlight = s.getBool(settingsKey(id, "term/highlight"), true);
     k.specialKeys = true;
-    term->highlightRules = loadHighlightRules(QStringLiteral("session/%1/").arg(id));
+    t.highlightRules = loadHighlightRules(QStringLiteral("session/%1/").arg(id));
+    term->applySettings(t);
     loadFont(id);
 }
 
@@ -335,12 +334,14 @@ void TerminalView::updateTerminalSize()
     const qreal margin = 2 * edit->document()->documentMargin();
     const int c = qMax(1, int((vp->width() - margin) / cw));
     const int r = qMax(1, int((vp->height() - margin) / ch));
-    if (c == cols && r == rows)
-        return;
-    cols = c;
-    rows = r;
-    term->setTerminalSize(c, r);
-    reportSize();
+    if (c != cols || r != rows) {
+        cols = c;
+        rows = r;
+        term->setTerminalSize(c, r);
+        reportSize();
+    }
+    // A view that was never shown has no width worth wrapping at.
+    term->setLineWrap(edit->isVisible() ? c : 0);
 }
 
 // Dragging a window edge resizes many times a second; the session hears of
@@ -367,7 +368,7 @@ bool TerminalView::eventFilter(QObject *watched, QEvent *event)
         if (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonRelease) {
             if (static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton)
                 term->mouseUp = type == QEvent::MouseButtonRelease;
-        } else if (type == QEvent::Resize && watched == edit->viewport()) {
+        } else if ((type == QEvent::Resize || type == QEvent::Show) && watched == edit->viewport()) {
             updateTerminalSize();
         }
     }
@@ -387,7 +388,7 @@ void TerminalView::watchForWideText(const char *data, qsizetype size)
 {
     if (spacer->document())
         return;
-    const uchar first = term->encoding() == u"GBK" ? 0x81 : 0xE1;
+    const uchar first = term->settings().encoding == u"GBK" ? 0x81 : 0xE1;
     const uchar *p = reinterpret_cast<const uchar *>(data);
     if (std::any_of(p, p + size, [first](uchar b) { return b >= first; }))
         spacer->start();
@@ -408,13 +409,12 @@ void TerminalView::appendHtml(const QString &html)
 
 bool TerminalView::hexMonitorOn() const
 {
-    return term->hexMonitorOn;
+    return term->hexMonitorOn();
 }
 
 void TerminalView::setHexMonitor(bool on)
 {
-    term->hexMonitorOn = on;
-    term->hexOffset = 0;
+    term->setHexMonitor(on);
     if (edit->keys.hexActive != on) {
         edit->keys.hexActive = on;
         if (on) {
@@ -441,7 +441,7 @@ void TerminalView::selectAll()
 
 void TerminalView::sendTyped(const QString &id, const QByteArray &bytes)
 {
-    if (term->hexMonitorOn)
+    if (term->hexMonitorOn())
         term->hexDump(QStringLiteral("TX"), bytes);
     emit sendInput(id, bytes);
 }

@@ -23,20 +23,9 @@ private slots:
         QTest::newRow("ctrl delete") << int(Qt::Key_Delete) << ctrl << "\x7f" << false << QByteArray("\x1b[3~");
         QTest::newRow("keypad delete") << int(Qt::Key_Delete) << Qt::KeyboardModifiers(Qt::KeypadModifier) << ""
                                        << false << QByteArray("\x1b[3~");
-        QTest::newRow("insert") << int(Qt::Key_Insert) << none << "" << false << QByteArray("\x1b[2~");
         QTest::newRow("up") << int(Qt::Key_Up) << none << "" << false << QByteArray("\x1b[A");
         QTest::newRow("up app") << int(Qt::Key_Up) << none << "" << true << QByteArray("\x1bOA");
-        QTest::newRow("home") << int(Qt::Key_Home) << none << "" << false << QByteArray("\x1b[H");
-        QTest::newRow("end app") << int(Qt::Key_End) << none << "" << true << QByteArray("\x1bOF");
-        QTest::newRow("page up app") << int(Qt::Key_PageUp) << none << "" << true << QByteArray("\x1b[5~");
-        QTest::newRow("shift tab") << int(Qt::Key_Backtab) << Qt::KeyboardModifiers(Qt::ShiftModifier) << ""
-                                   << false << QByteArray("\x1b[Z");
-        QTest::newRow("F1") << int(Qt::Key_F1) << none << "" << false << QByteArray("\x1bOP");
-        QTest::newRow("F6 skips 16") << int(Qt::Key_F6) << none << "" << false << QByteArray("\x1b[17~");
-        QTest::newRow("F12") << int(Qt::Key_F12) << none << "" << false << QByteArray("\x1b[24~");
-        QTest::newRow("F13") << int(Qt::Key_F13) << none << "" << false << QByteArray("\x1b[1;2P");
         QTest::newRow("ctrl up as bare") << int(Qt::Key_Up) << ctrl << "" << false << QByteArray("\x1b[A");
-        QTest::newRow("ctrl c") << int(Qt::Key_C) << ctrl << "\x03" << false << QByteArray("\x03");
         QTest::newRow("ctrl c without text") << int(Qt::Key_C) << ctrl << "" << false << QByteArray("\x03");
         QTest::newRow("ctrl c with letter") << int(Qt::Key_C) << ctrl << "c" << false << QByteArray("\x03");
         QTest::newRow("ctrl space") << int(Qt::Key_Space) << ctrl << QString(QChar(0)) << false << QByteArray(1, '\0');
@@ -44,9 +33,6 @@ private slots:
         QTest::newRow("alt b") << int(Qt::Key_B) << alt << "b" << false << QByteArray("\x1b" "b");
         QTest::newRow("ctrl alt x") << int(Qt::Key_X) << (ctrl | alt) << "\x18" << false << QByteArray("\x1b\x18");
         QTest::newRow("escape") << int(Qt::Key_Escape) << none << "\x1b" << false << QByteArray("\x1b");
-        QTest::newRow("keypad enter") << int(Qt::Key_Enter) << Qt::KeyboardModifiers(Qt::KeypadModifier) << "\r"
-                                      << false << QByteArray("\r");
-        QTest::newRow("tab") << int(Qt::Key_Tab) << none << "\t" << false << QByteArray("\t");
         QTest::newRow("utf-8 text") << int(Qt::Key_unknown) << none << "é" << false << QByteArray("\xc3\xa9");
         QTest::newRow("shift alone") << int(Qt::Key_Shift) << none << "" << false << QByteArray();
     }

@@ -29,12 +29,15 @@ void runOne(const uint8_t *data, size_t size)
     QTextDocument document;
     document.setMaximumBlockCount(200);
     TerminalEngine engine(&document);
-    engine.encoding() = gbk ? QStringLiteral("GBK") : QStringLiteral("默认");
-    gridDecoder.encoding = engine.encoding();
+    TerminalSettings settings;
+    settings.encoding = gbk ? QStringLiteral("GBK") : QStringLiteral("默认");
+    gridDecoder.encoding = settings.encoding;
     engine.setTerminalSize(cols / 2, rows / 2);
-    engine.highlightRules = {HighlightRule{QStringLiteral("a+"), QStringLiteral("正则"), QStringLiteral("红"), {}},
-                             HighlightRule{QStringLiteral("ab"), QStringLiteral("子串"), QStringLiteral("#00ff00"), {}}};
-    engine.lineRenderer().bs08 = true;
+    settings.highlightRules = {HighlightRule{QStringLiteral("a+"), QStringLiteral("正则"), QStringLiteral("红"), {}},
+                               HighlightRule{QStringLiteral("ab"), QStringLiteral("子串"), QStringLiteral("#00ff00"), {}}};
+    settings.bs08 = true;
+    settings.scrollback = 0;
+    engine.applySettings(settings);
     int turn = 0;
     for (size_t at = 0; at < size; at += size_t(slice)) {
         const QByteArray bytes(reinterpret_cast<const char *>(data + at), int(std::min(size - at, size_t(slice))));
@@ -45,7 +48,7 @@ void runOne(const uint8_t *data, size_t size)
         if (++turn % 7 == 0) {
             grid.resize(cols - turn % 13, rows + turn % 5);
             engine.setTerminalSize(cols - turn % 11, rows - turn % 3);
-            engine.lineRenderer().eraseEchoCount = 1;
+            engine.expectErasedEcho(turn % 3);
         }
         if (grid.cursorRow < 0 || grid.cursorRow >= grid.rowCount() || grid.cursorCol < 0
             || grid.cursorCol >= grid.columnCount() || grid.scanner().heldUnits() > EscapeScanner::MaxString
