@@ -400,8 +400,10 @@ bool ScreenGrid::csiDispatch(const CsiSequence &seq)
     }
     // Private and other prefixed sequences mean something else than their
     // plain forms (CSI > 4;2 m sets key modifiers, it is not SGR).
-    if (seq.intermediateCount > 0 || seq.prefix != 0)
+    if (seq.intermediateCount > 0 || seq.prefix != 0) {
+        ++unhandled;
         return false;
+    }
 
     const int p1 = seq.params[0];
     const int n = p1 > 0 ? p1 : 1;
@@ -419,8 +421,8 @@ bool ScreenGrid::csiDispatch(const CsiSequence &seq)
         dirty = true;
         break;
     }
-    case 'A':
-    case 'F': {
+    case 'A': // CUU
+    case 'F': { // CPL
         const int top = cursorRow >= scrollTop ? scrollTop : 0;
         cursorRow = std::max(top, cursorRow - n);
         wrapPending = false;
@@ -428,8 +430,8 @@ bool ScreenGrid::csiDispatch(const CsiSequence &seq)
             cursorCol = 0;
         break;
     }
-    case 'B':
-    case 'E': {
+    case 'B': // CUD
+    case 'E': { // CNL
         const int bottom = cursorRow <= scrollBottom ? scrollBottom : rows - 1;
         cursorRow = std::min(bottom, cursorRow + n);
         wrapPending = false;
@@ -437,32 +439,32 @@ bool ScreenGrid::csiDispatch(const CsiSequence &seq)
             cursorCol = 0;
         break;
     }
-    case 'C':
+    case 'C': // CUF
         cursorCol = std::min(cols - 1, cursorCol + n);
         wrapPending = false;
         break;
-    case 'D':
+    case 'D': // CUB
         cursorCol = std::max(0, cursorCol - n);
         wrapPending = false;
         break;
-    case 'G':
-    case '`':
+    case 'G': // CHA
+    case '`': // HPA
         cursorCol = std::min(n, cols) - 1;
         wrapPending = false;
         break;
-    case 'H':
-    case 'f': {
+    case 'H': // CUP
+    case 'f': { // HVP
         const int p2 = seq.param(1);
         cursorRow = std::max(0, std::min(p1 > 0 ? p1 : 1, rows) - 1);
         cursorCol = std::max(0, std::min(seq.count >= 2 && p2 > 0 ? p2 : 1, cols) - 1);
         wrapPending = false;
         break;
     }
-    case 'd':
+    case 'd': // VPA
         cursorRow = std::min(n, rows) - 1;
         wrapPending = false;
         break;
-    case 'J':
+    case 'J': // ED
         if (p1 == 0) {
             eraseCells(cursorRow, cursorCol, cols);
             for (int r = cursorRow + 1; r < rows; ++r)
@@ -476,7 +478,7 @@ bool ScreenGrid::csiDispatch(const CsiSequence &seq)
                 eraseCells(r, 0, cols);
         }
         break;
-    case 'K':
+    case 'K': // EL
         if (p1 == 0)
             eraseCells(cursorRow, cursorCol, cols);
         else if (p1 == 1)
@@ -484,8 +486,8 @@ bool ScreenGrid::csiDispatch(const CsiSequence &seq)
         else if (p1 == 2)
             eraseCells(cursorRow, 0, cols);
         break;
-    case 'L':
-    case 'M': {
+    case 'L': // IL
+    case 'M': { // DL
         if (cursorRow < scrollTop || cursorRow > scrollBottom)
             break;
         const int m = std::min(n, scrollBottom - cursorRow + 1);
@@ -515,23 +517,23 @@ bool ScreenGrid::csiDispatch(const CsiSequence &seq)
         dirty = true;
         break;
     }
-    case 'S': scrollUp(n); break;
-    case 'T': scrollDown(n); break;
-    case 'X':
+    case 'S': scrollUp(n); break; // SU
+    case 'T': scrollDown(n); break; // SD
+    case 'X': // ECH
         eraseCells(cursorRow, cursorCol, cursorCol + std::min(n, cols - cursorCol));
         break;
-    case 'c':
+    case 'c': // DA
         if (p1 == 0)
             sendReply(QByteArray("\x1b[?1;2c"));
         break;
-    case 'm': applySgr(attrs, seq.params, seq.count); break;
-    case 'n':
+    case 'm': applySgr(attrs, seq.params, seq.count); break; // SGR
+    case 'n': // DSR
         if (p1 == 5)
             sendReply(QByteArray("\x1b[0n"));
         else if (p1 == 6)
             sendReply(QStringLiteral("\x1b[%1;%2R").arg(cursorRow + 1).arg(cursorCol + 1).toUtf8());
         break;
-    case 'r': {
+    case 'r': { // DECSTBM
         const int p2 = seq.param(1);
         const int top = p1 > 0 ? p1 : 1;
         const int bottom = seq.count >= 2 && p2 > 0 ? p2 : rows;
@@ -543,9 +545,9 @@ bool ScreenGrid::csiDispatch(const CsiSequence &seq)
         wrapPending = false;
         break;
     }
-    case 's': saveCursor(); break;
-    case 'u': restoreCursor(); break;
-    default: break;
+    case 's': saveCursor(); break; // SCOSC
+    case 'u': restoreCursor(); break; // SCORC
+    default: ++unhandled; break;
     }
     return false;
 }

@@ -74,6 +74,8 @@ public:
     bool dirty = true;
     bool leftAltScreen = false;
     const EscapeScanner &scanner() const { return escapes; }
+    // Sequences read and dropped since the grid was made, for the debug log.
+    qint64 unhandledSequences() const { return unhandled; }
     std::function<void(const QByteArray &)> reply;
 
     // Cell operations (also used by the CSI dispatch).
@@ -95,6 +97,7 @@ private:
     std::vector<ScreenCell> cells;
     std::vector<int> rowStarts;
     std::vector<quint8> changedRows;
+    qint64 unhandled = 0;
     EscapeScanner escapes;
 
     int rowStart(int row) const { return rowStarts[size_t(row)]; }

@@ -100,7 +100,23 @@ void TerminalEngine::drainReceived()
     batch.endEditBlock();
     if (!rxBuffer.isEmpty())
         drainTimer.start(0);
+    logUnhandled();
     emit pendingChanged(rxBuffer.size());
+}
+
+// What a renderer read and dropped tells why a program's screen looks wrong.
+void TerminalEngine::logUnhandled()
+{
+    if (!debugLogEnabled())
+        return;
+    const qint64 line = renderer.unhandledSequences();
+    const qint64 grid = gridPtr ? gridPtr->unhandledSequences() : 0;
+    if (line == loggedLine && grid == loggedGrid)
+        return;
+    debugLog(QStringLiteral("[sess=%1] sequences dropped so far: %2 in line mode, %3 on the screen grid")
+                 .arg(sessionId).arg(line).arg(grid));
+    loggedLine = line;
+    loggedGrid = grid;
 }
 
 void TerminalEngine::commitFrame()

@@ -158,4 +158,7 @@ private:
     QString feedGrid(const QString &text);
     void trimScrollback(QTextDocument *doc);
     void commitFrame();
+    void logUnhandled();
+    qint64 loggedLine = 0;
+    qint64 loggedGrid = 0;
 };
