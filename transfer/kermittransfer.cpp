@@ -70,6 +70,7 @@ void KermitTransfer::resetLink()
 void KermitTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files, int)
 {
     const Step step(this);
+    resetPeerStarted();
     resetLink();
     m_sendFn = std::move(sendFn);
     m_sessionId = sessionId;
@@ -92,6 +93,7 @@ void KermitTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, 
 void KermitTransfer::startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory, int)
 {
     const Step step(this);
+    resetPeerStarted();
     resetLink();
     m_sendFn = std::move(sendFn);
     m_sessionId = sessionId;
@@ -286,6 +288,7 @@ void KermitTransfer::handleSenderPacket(int seq, char type, const QByteArray &da
         return;
     if (seq == inFlight && type == 'Y') {
         if (m_phase == SentInit) {
+            markPeerStarted();
             SendInit params;
             readSendInit(data, &params);
             m_peerMaxLen = params.maxLen;
@@ -469,6 +472,7 @@ void KermitTransfer::handleReceiverPacket(int seq, char type, const QByteArray &
             sendNak(expectedSeq());
             return;
         }
+        markPeerStarted();
         SendInit params;
         readSendInit(data, &params);
         m_ctlPrefix = params.ctlPrefix;

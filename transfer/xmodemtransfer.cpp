@@ -66,6 +66,7 @@ XmodemTransfer::~XmodemTransfer()
 void XmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files, int mode)
 {
     const Step step(this);
+    resetPeerStarted();
     ++m_generation;
     m_sendFn = std::move(sendFn);
     m_sessionId = sessionId;
@@ -105,6 +106,7 @@ void XmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, 
 void XmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &path, int mode)
 {
     const Step step(this);
+    resetPeerStarted();
     ++m_generation;
     m_sendFn = std::move(sendFn);
     m_sessionId = sessionId;
@@ -378,6 +380,7 @@ void XmodemTransfer::processSender()
         }
         m_useCrc = (m_rxBuffer[at] == POLL_CRC);
         m_rxBuffer.remove(0, at + 1);
+        markPeerStarted();
         if (isYmodem()) {
             m_sendFile.close();
             m_sendFile.setFileName(QString());
@@ -472,6 +475,7 @@ void XmodemTransfer::processReceiver()
             return;
         }
         m_rxBuffer.remove(0, at);
+        markPeerStarted();
         m_state = Receiving;
         m_retries = 0;
         m_idleTicks = 0;

@@ -77,6 +77,7 @@ void ZmodemTransfer::resetSession()
 void ZmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory, int)
 {
     const Step step(this);
+    resetPeerStarted();
     resetSession();
     m_sendFn = std::move(sendFn);
     m_sessionId = sessionId;
@@ -93,6 +94,7 @@ void ZmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionI
 void ZmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files, int)
 {
     const Step step(this);
+    resetPeerStarted();
     resetSession();
     m_sendFn = std::move(sendFn);
     m_sessionId = sessionId;
@@ -394,6 +396,10 @@ void ZmodemTransfer::processInput()
 
 void ZmodemTransfer::handleHeader(int type, const QByteArray &bytes)
 {
+    // A ZRINIT reaching a receiver is our own, echoed by a shell that did
+    // not start the peer; so is a ZRQINIT reaching a sender.
+    if (m_isSender ? type == ZRINIT : type != ZRINIT)
+        markPeerStarted();
     if (m_isSender)
         handleSenderHeader(type, bytes);
     else
