@@ -48,7 +48,6 @@ private:
     void pump();
     void finish(const QString &text, const QString &error);
 
-    TransferSendFn m_sendFn;
     std::function<qint64()> m_backlog;
     QFile m_file;
     QString m_name;

@@ -57,6 +57,40 @@ void InbandTransfer::announceEnd(const QString &statusText, const QString &error
     emit transferFinished(m_sessionId, error.isEmpty(), error);
 }
 
+void InbandTransfer::beginRun(TransferSendFn sendFn, const QString &sessionId, int state, bool sending,
+                              const QStringList &files, const QString &target)
+{
+    ++m_generation;
+    m_sendFn = std::move(sendFn);
+    m_sessionId = sessionId;
+    m_state = state;
+    m_isSender = sending;
+    m_files = files;
+    m_fileIndex = 0;
+    m_target = target;
+    m_lastPercent = -1;
+    m_peerStarted = false;
+    if (m_sendFile.isOpen())
+        m_sendFile.close();
+    m_recvFile.reset();
+    m_tickTimer.start();
+}
+
+QString InbandTransfer::settleFiles(QString error, qint64 expectedSize, bool commitPending)
+{
+    m_tickTimer.stop();
+    if (m_sendFile.isOpen())
+        m_sendFile.close();
+    return m_recvFile.finish(std::move(error), expectedSize, commitPending);
+}
+
+bool InbandTransfer::emitStatus(const QString &text)
+{
+    const quint64 generation = m_generation;
+    emit statusMessage(m_sessionId, text);
+    return sameRun(generation);
+}
+
 void InbandTransfer::markPeerStarted()
 {
     if (m_peerStarted)

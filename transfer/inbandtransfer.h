@@ -3,6 +3,7 @@
 #include "transfer/transfercommon.h"
 
 #include <QByteArray>
+#include <QFile>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -85,6 +86,26 @@ protected:
     void markPeerStarted();
     void resetPeerStarted() { m_peerStarted = false; }
 
+    // The start of every run: whatever the last run left (its files, its
+    // peer, its progress) is forgotten, the run is active in `state` before
+    // its first report, so that a listener can cancel it, and the clock runs.
+    void beginRun(TransferSendFn sendFn, const QString &sessionId, int state, bool sending,
+                  const QStringList &files = {}, const QString &target = {});
+    // Stops the clock and settles the files of a run ending with `error`
+    // (see ReceivedFile::finish); returns the error the run ends with.
+    QString settleFiles(QString error, qint64 expectedSize, bool commitPending);
+    void send(const QByteArray &bytes)
+    {
+        if (m_sendFn)
+            m_sendFn(bytes);
+    }
+    // False when a listener ended this run (or started another): the caller
+    // must not go on with it.
+    bool emitStatus(const QString &text);
+    // A run started since `generation` was taken (by a listener) is not the
+    // caller's to touch.
+    bool sameRun(quint64 generation) const { return generation == m_generation && m_state != 0; }
+
     // For the destructors: the peer is told even from inside a step.
     void cancelAtDestruction()
     {
@@ -122,6 +143,15 @@ protected:
     Clock m_tickTimer;
     QString m_sessionId;
     int m_state = 0;
+    TransferSendFn m_sendFn;
+    bool m_isSender = false;
+    QStringList m_files;
+    int m_fileIndex = 0;
+    QString m_target; // the folder received files go to (plain XMODEM: the file)
+    QFile m_sendFile;
+    ReceivedFile m_recvFile;
+    int m_lastPercent = -1;
+    quint64 m_generation = 0; // tells a run started from a signal handler apart
 
 private:
     bool m_cancelling = false;

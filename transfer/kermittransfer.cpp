@@ -48,10 +48,6 @@ KermitTransfer::~KermitTransfer()
 // of an earlier session and a peer's end-of-line must not leak into this one.
 void KermitTransfer::resetLink()
 {
-    ++m_generation;
-    m_recvFile.reset();
-    if (m_sendFile.isOpen())
-        m_sendFile.close();
     m_rxBuffer.clear();
     m_sendSeq = -1;
     m_lastSeq = -1;
@@ -59,7 +55,6 @@ void KermitTransfer::resetLink()
     m_eolChar = kDefaultEol;
     m_ctlPrefix = kDefaultPrefix;
     m_checkType = 1;
-    m_lastPercent = -1;
     m_retries = 0;
     m_naks = 0;
     m_outOfStep = 0;
@@ -70,14 +65,9 @@ void KermitTransfer::resetLink()
 void KermitTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files, int)
 {
     const Step step(this);
+    beginRun(std::move(sendFn), sessionId, AwaitReply, true, files);
     resetLink();
-    m_sendFn = std::move(sendFn);
-    m_sessionId = sessionId;
-    m_isSender = true;
-    m_files = files;
-    m_fileIndex = 0;
     m_filesSent = 0;
-    m_state = AwaitReply; // finishing needs a running transfer to report
     if (files.isEmpty()) {
         finishTransfer(QStringLiteral("未选择要发送的文件"));
         return;
@@ -85,25 +75,18 @@ void KermitTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, 
     if (!emitStatus(QStringLiteral("Kermit 发送：请在对端运行 kermit 接收（kermit -r）...")))
         return;
     m_phase = SentInit;
-    m_tickTimer.start();
     sendPacket('S', sendInitData(1));
 }
 
 void KermitTransfer::startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory, int)
 {
     const Step step(this);
+    beginRun(std::move(sendFn), sessionId, AwaitSendInit, false, {}, directory);
     resetLink();
-    m_sendFn = std::move(sendFn);
-    m_sessionId = sessionId;
-    m_isSender = false;
-    m_files.clear();
     m_phase = NoPhase;
-    m_directory = directory;
     m_receivedBytes = 0;
-    m_state = AwaitSendInit;
     if (!emitStatus(QStringLiteral("Kermit 接收 -> 目录 %1，请在对端运行 kermit -s ...").arg(directory)))
         return;
-    m_tickTimer.start();
     sendNak(0);
 }
 
@@ -131,33 +114,16 @@ void KermitTransfer::abortTransfer(const QString &message, const QString &peerTe
 
 void KermitTransfer::finishTransfer(QString error)
 {
-    const quint64 generation = m_generation;
-    m_tickTimer.stop();
-    if (m_sendFile.isOpen())
-        m_sendFile.close();
     m_sendBuffer.clear();
     // Files are committed at their end-of-file packet; one still pending here
     // either failed (and goes) or never got its end (and is kept, unsaved).
-    error = m_recvFile.finish(error, -1, false);
-
-    const bool ok = error.isEmpty();
+    error = settleFiles(error, -1, false);
     QString text = error;
-    if (ok) {
+    if (error.isEmpty()) {
         text = m_isSender ? QStringLiteral("Kermit 发送完成（%1 个文件）").arg(m_filesSent)
                           : QStringLiteral("Kermit 接收完成（%1 个文件）").arg(m_recvFile.committed());
     }
     announceEnd(text, error);
-    if (generation == m_generation)
-        m_state = Idle;
-}
-
-// False when a receiver of the signal ended this transfer (or started
-// another): the caller then must not go on with it.
-bool KermitTransfer::emitStatus(const QString &text)
-{
-    const quint64 generation = m_generation;
-    emit statusMessage(m_sessionId, text);
-    return generation == m_generation && m_state != Idle;
 }
 
 // ---------------------------------------------------------------------------
@@ -168,16 +134,10 @@ int KermitTransfer::dataRoom() const
     return m_peerMaxLen - checkLength(m_checkType) - 4;
 }
 
-void KermitTransfer::transmit(const QByteArray &packet)
-{
-    if (m_sendFn)
-        m_sendFn(packet);
-}
-
 void KermitTransfer::keepAndSend(const QByteArray &packet)
 {
     m_lastPacket = packet;
-    transmit(packet);
+    send(packet);
     m_state = AwaitReply;
     m_retries = 0;
     m_naks = 0;
@@ -193,20 +153,20 @@ void KermitTransfer::sendPacket(char type, const QByteArray &data)
 
 void KermitTransfer::sendAck(int seq, const QByteArray &data)
 {
-    transmit(buildPacket('Y', seq, data, m_checkType, m_eolChar));
+    send(buildPacket('Y', seq, data, m_checkType, m_eolChar));
 }
 
 // A NAK names the packet this side wants next, as peers expect.
 void KermitTransfer::sendNak(int seq)
 {
-    transmit(buildPacket('N', seq, QByteArray(), m_checkType, m_eolChar));
+    send(buildPacket('N', seq, QByteArray(), m_checkType, m_eolChar));
 }
 
 void KermitTransfer::sendError(const QString &text)
 {
     const int seq = m_isSender ? m_sendSeq + 1 : expectedSeq();
     // The one-character length bounds every packet: a long text is cut.
-    transmit(buildPacket('E', seq, encodeTextWithin(text, m_ctlPrefix, dataRoom()), m_checkType, m_eolChar));
+    send(buildPacket('E', seq, encodeTextWithin(text, m_ctlPrefix, dataRoom()), m_checkType, m_eolChar));
 }
 
 // ---------------------------------------------------------------------------
@@ -217,7 +177,7 @@ void KermitTransfer::scanPackets()
     const quint64 generation = m_generation;
     int pos = 0;
     Packet packet;
-    while (m_state != Idle && generation == m_generation) {
+    while (sameRun(generation)) {
         const ScanResult r = scanNext(m_rxBuffer, &pos, m_checkType, &packet);
         if (r == ScanResult::NeedMore)
             break;
@@ -227,7 +187,7 @@ void KermitTransfer::scanPackets()
                 break;
             }
             if (m_isSender)
-                transmit(m_lastPacket);
+                send(m_lastPacket);
             else
                 sendNak(expectedSeq());
             continue;
@@ -265,7 +225,7 @@ void KermitTransfer::onTick()
     }
     m_waitTicks = 0;
     if (m_state == AwaitReply)
-        transmit(m_lastPacket);
+        send(m_lastPacket);
     else
         sendNak(expectedSeq());
 }
@@ -286,6 +246,7 @@ void KermitTransfer::handleSenderPacket(int seq, char type, const QByteArray &da
         return;
     if (seq == inFlight && type == 'Y') {
         if (m_phase == SentInit) {
+            markPeerStarted();
             SendInit params;
             readSendInit(data, &params);
             m_peerMaxLen = params.maxLen;
@@ -307,7 +268,7 @@ void KermitTransfer::handleSenderPacket(int seq, char type, const QByteArray &da
             abortTransfer(QStringLiteral("对端持续 NAK，中止"));
             return;
         }
-        transmit(m_lastPacket);
+        send(m_lastPacket);
         return;
     }
     // A reply about another packet. A late ACK of an earlier packet is
@@ -318,7 +279,7 @@ void KermitTransfer::handleSenderPacket(int seq, char type, const QByteArray &da
         return;
     }
     if (type == 'N')
-        transmit(m_lastPacket);
+        send(m_lastPacket);
 }
 
 void KermitTransfer::advanceSender()
@@ -469,6 +430,7 @@ void KermitTransfer::handleReceiverPacket(int seq, char type, const QByteArray &
             sendNak(expectedSeq());
             return;
         }
+        markPeerStarted();
         SendInit params;
         readSendInit(data, &params);
         m_ctlPrefix = params.ctlPrefix;
@@ -515,7 +477,7 @@ void KermitTransfer::receiveFileHeader(int seq, const QByteArray &data)
     }
     // A file still open here never got its end-of-file packet: start() keeps
     // it as incomplete.
-    const QString path = QDir(m_directory).filePath(name);
+    const QString path = QDir(m_target).filePath(name);
     if (!m_recvFile.start(path)) {
         abortTransfer(QStringLiteral("无法创建文件：%1").arg(path), QStringLiteral("cannot create %1").arg(path));
         return;

@@ -71,7 +71,6 @@ private:
 
     int dataRoom() const;
     int expectedSeq() const { return (m_lastSeq + 1) & 63; }
-    void transmit(const QByteArray &packet);
     void sendPacket(char type, const QByteArray &data);
     void keepAndSend(const QByteArray &packet);
     void sendAck(int seq, const QByteArray &data = QByteArray());
@@ -80,14 +79,9 @@ private:
 
     void finishTransfer(QString error);
     void abortTransfer(const QString &message, const QString &peerText = QString());
-    bool emitStatus(const QString &text);
 
     int m_phase = NoPhase;
-    TransferSendFn m_sendFn;
-    QStringList m_files;
-    int m_fileIndex = 0;
     int m_filesSent = 0;
-    QFile m_sendFile;
     qint64 m_sendSize = 0;
     qint64 m_sendPos = 0;     // file bytes already carried by data packets
     QByteArray m_sendBuffer;  // read ahead of m_sendPos
@@ -98,19 +92,14 @@ private:
     int m_eolChar = 13;
     char m_ctlPrefix = '#';
     int m_checkType = 1;
-    int m_lastPercent = -1;
 
-    QString m_directory;
-    ReceivedFile m_recvFile;
     QString m_currentName;
     qint64 m_receivedBytes = 0;
     int m_lastSeq = -1;
 
     QByteArray m_rxBuffer;
-    bool m_isSender = false;
     int m_retries = 0;    // bad packets and time-outs since the last good packet
     int m_naks = 0;       // NAKs of the packet in flight
     int m_outOfStep = 0;  // replies naming another packet than the one in flight
     int m_waitTicks = 0;
-    quint64 m_generation = 0; // tells a transfer started from a signal handler apart
 };

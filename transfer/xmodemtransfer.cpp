@@ -66,23 +66,13 @@ XmodemTransfer::~XmodemTransfer()
 void XmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files, int mode)
 {
     const Step step(this);
-    ++m_generation;
-    m_sendFn = std::move(sendFn);
-    m_sessionId = sessionId;
     m_mode = mode;
-    m_recvFile.reset();
+    beginRun(std::move(sendFn), sessionId, WaitReceiver, true, isYmodem() ? files : files.mid(0, 1));
     m_expectedSize = -1;
-    if (m_sendFile.isOpen())
-        m_sendFile.close();
-    m_state = WaitReceiver; // finishing needs a running transfer to report
-
     if (files.isEmpty()) {
         finishTransfer(QStringLiteral("未选择要发送的文件"));
         return;
     }
-    m_files = isYmodem() ? files : files.mid(0, 1);
-    m_fileIndex = 0;
-    m_lastPercent = -1;
     m_headerAcked = false;
     m_useCrc = true;
     m_blockNumber = 1;
@@ -95,35 +85,28 @@ void XmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, 
         return;
     }
     m_sendSize = m_sendFile.size();
+    enterSendState(WaitReceiver);
     emitStatus(QStringLiteral("等待接收方就绪（NAK/C）... 文件：%1 (%2 字节)")
                    .arg(fileNameOf(m_files.first()))
                    .arg(m_sendSize));
-    enterSendState(WaitReceiver);
-    m_tickTimer.start();
 }
 
 void XmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &path, int mode)
 {
     const Step step(this);
-    ++m_generation;
-    m_sendFn = std::move(sendFn);
-    m_sessionId = sessionId;
     m_mode = mode;
-    m_targetPath = path;
-    m_recvFile.reset();
-    m_files.clear();
-    if (m_sendFile.isOpen())
-        m_sendFile.close();
+    beginRun(std::move(sendFn), sessionId, Polling, false, {}, path);
+    m_retries = 0;
+    m_idleTicks = 0;
+    m_rxBuffer.clear();
     m_receivedBytes = 0;
     m_expectedSize = -1;
     m_lastBlock = 0;
     m_fileDataSeen = false;
     m_checkSettled = false;
     m_eotSeen = false;
-    m_lastPercent = -1;
     // A receiver that asks for checksum blocks gets them from every sender.
     m_useCrc = (mode != XmodemChecksum);
-    m_state = Polling;
 
     if (!isYmodem()) {
         if (!m_recvFile.start(path)) {
@@ -135,13 +118,9 @@ void XmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionI
     } else {
         emitStatus(QStringLiteral("Ymodem 接收 -> 目录 %1，轮询对端('C')...").arg(path));
     }
-    m_retries = 0;
-    m_idleTicks = 0;
-    m_rxBuffer.clear();
-    m_tickTimer.start();
     // Ask at once: a sender that is already waiting need not sit out a
     // second of silence. The tick keeps polling from there on.
-    sendRaw(QByteArray(1, m_useCrc ? POLL_CRC : NAK));
+    send(QByteArray(1, m_useCrc ? POLL_CRC : NAK));
 }
 
 void XmodemTransfer::feed(const QByteArray &data)
@@ -165,35 +144,16 @@ void XmodemTransfer::cancelTransfer()
 
 void XmodemTransfer::abortTransfer(const QString &message)
 {
-    sendRaw(QByteArray(2, CAN));
+    send(QByteArray(2, CAN));
     finishTransfer(message);
 }
 
 void XmodemTransfer::finishTransfer(QString error)
 {
-    const quint64 generation = m_generation;
-    m_tickTimer.stop();
-    if (m_sendFile.isOpen())
-        m_sendFile.close();
     // The single XMODEM file ends with the transfer; a YMODEM file still
     // pending at the end never got its own end.
-    error = m_recvFile.finish(error, m_expectedSize, !isYmodem());
-
-    const bool ok = error.isEmpty();
-    announceEnd(ok ? QStringLiteral("传输完成") : error, error);
-    if (generation == m_generation)
-        m_state = Idle;
-}
-
-void XmodemTransfer::emitStatus(const QString &text)
-{
-    emit statusMessage(m_sessionId, text);
-}
-
-void XmodemTransfer::sendRaw(const QByteArray &bytes)
-{
-    if (m_sendFn)
-        m_sendFn(bytes);
+    error = settleFiles(error, m_expectedSize, !isYmodem());
+    announceEnd(error.isEmpty() ? QStringLiteral("传输完成") : error, error);
 }
 
 // ---------------------------------------------------------------------------
@@ -215,13 +175,13 @@ void XmodemTransfer::sendBlock(quint8 number, const QByteArray &data)
         block.append(char(checksum(data.constData(), int(data.size()))));
     }
     m_lastPacket = block;
-    sendRaw(block);
+    send(block);
 }
 
 void XmodemTransfer::sendEot()
 {
     m_lastPacket = QByteArray(1, EOT);
-    sendRaw(m_lastPacket);
+    send(m_lastPacket);
 }
 
 // One more failure in a row: resend the last packet, or give up with
@@ -232,7 +192,7 @@ void XmodemTransfer::resendOrAbort(const QString &message)
         abortTransfer(message);
         return;
     }
-    sendRaw(m_lastPacket);
+    send(m_lastPacket);
     m_idleTicks = 0;
 }
 
@@ -378,6 +338,7 @@ void XmodemTransfer::processSender()
         }
         m_useCrc = (m_rxBuffer[at] == POLL_CRC);
         m_rxBuffer.remove(0, at + 1);
+        markPeerStarted();
         if (isYmodem()) {
             m_sendFile.close();
             m_sendFile.setFileName(QString());
@@ -472,6 +433,7 @@ void XmodemTransfer::processReceiver()
             return;
         }
         m_rxBuffer.remove(0, at);
+        markPeerStarted();
         m_state = Receiving;
         m_retries = 0;
         m_idleTicks = 0;
@@ -527,7 +489,7 @@ void XmodemTransfer::processReceiver()
                 abortTransfer(QStringLiteral("块校验连续失败超过 10 次"));
                 return;
             }
-            sendRaw(QByteArray(1, NAK));
+            send(QByteArray(1, NAK));
             // Drop the whole bad block so that an EOT or CAN among its bytes
             // is not taken for the sender's.
             m_rxBuffer.remove(0, qMin(available, 3 + length + (m_useCrc ? 2 : 1)));
@@ -554,7 +516,7 @@ void XmodemTransfer::handleAcceptedBlock(quint8 number, const QByteArray &data)
     // A repeat (our ACK was lost). Block 256 is numbered 0 like the header,
     // so "repeat" is judged by whether this file has had data yet.
     if (number == m_lastBlock && m_fileDataSeen) {
-        sendRaw(QByteArray(1, ACK));
+        send(QByteArray(1, ACK));
         return;
     }
     const quint8 expected = quint8(m_lastBlock + 1);
@@ -572,7 +534,7 @@ void XmodemTransfer::handleAcceptedBlock(quint8 number, const QByteArray &data)
     if (!writeReceived(data))
         return;
     m_receivedBytes += data.size();
-    sendRaw(QByteArray(1, ACK));
+    send(QByteArray(1, ACK));
     reportProgress();
 }
 
@@ -597,7 +559,7 @@ void XmodemTransfer::handleHeader(const QByteArray &data)
     const int firstNul = data.indexOf('\0');
     if (firstNul <= 0) {
         // An empty name ends the batch.
-        sendRaw(QByteArray(1, ACK));
+        send(QByteArray(1, ACK));
         finishTransfer(QString());
         return;
     }
@@ -609,7 +571,7 @@ void XmodemTransfer::handleHeader(const QByteArray &data)
     m_lastBlock = 0;
     m_fileDataSeen = false;
     m_eotSeen = false;
-    sendRaw(QByteArrayLiteral("\x06" "C"));
+    send(QByteArrayLiteral("\x06" "C"));
     emitStatus(QStringLiteral("开始接收：%1 (%2 字节)").arg(m_currentName).arg(size));
 }
 
@@ -620,7 +582,7 @@ bool XmodemTransfer::openReceiveFile(const QString &peerName, qint64 size)
         abortTransfer(QStringLiteral("Ymodem 文件名非法"));
         return false;
     }
-    const QString target = QDir(m_targetPath).filePath(name);
+    const QString target = QDir(m_target).filePath(name);
     if (!m_recvFile.start(target)) {
         abortTransfer(QStringLiteral("无法创建文件：%1").arg(target));
         return false;
@@ -635,7 +597,7 @@ bool XmodemTransfer::openReceiveFile(const QString &peerName, qint64 size)
 void XmodemTransfer::handleEot()
 {
     if (!isYmodem()) {
-        sendRaw(QByteArray(1, ACK));
+        send(QByteArray(1, ACK));
         finishTransfer(QString());
         return;
     }
@@ -643,7 +605,7 @@ void XmodemTransfer::handleEot()
     // it, ends the file (a stray EOT in noise cannot end it early).
     if (!m_eotSeen) {
         m_eotSeen = true;
-        sendRaw(QByteArray(1, NAK));
+        send(QByteArray(1, NAK));
         return;
     }
     if (m_expectedSize >= 0 && m_receivedBytes < m_expectedSize) {
@@ -666,7 +628,7 @@ void XmodemTransfer::handleEot()
     m_lastBlock = 0;
     m_fileDataSeen = false;
     m_lastPercent = -1;
-    sendRaw(QByteArrayLiteral("\x06" "C"));
+    send(QByteArrayLiteral("\x06" "C"));
     m_retries = 0;
     m_idleTicks = 0;
     m_rxBuffer.clear();
@@ -699,7 +661,7 @@ void XmodemTransfer::onTick()
         return;
     case Polling: {
         const bool crcPoll = m_useCrc && (m_idleTicks % 2 == 1);
-        sendRaw(QByteArray(1, crcPoll ? POLL_CRC : NAK));
+        send(QByteArray(1, crcPoll ? POLL_CRC : NAK));
         if (m_idleTicks >= kPollLimit)
             abortTransfer(QStringLiteral("30 次轮询无响应，对端未开始发送"));
         return;
@@ -725,7 +687,7 @@ void XmodemTransfer::onTick()
             abortTransfer(QStringLiteral("接收超时，中止"));
             return;
         }
-        sendRaw(QByteArray(1, NAK));
+        send(QByteArray(1, NAK));
         m_idleTicks = 0;
         return;
     default:

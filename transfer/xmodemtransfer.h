@@ -75,7 +75,6 @@ private:
 
     void sendBlock(quint8 number, const QByteArray &data);
     void sendEot();
-    void sendRaw(const QByteArray &bytes);
     void startDataPhase();
     void sendNextDataBlock();
     bool readNextBlock(QByteArray *data);
@@ -88,16 +87,10 @@ private:
 
     void finishTransfer(QString error);
     void abortTransfer(const QString &message);
-    void emitStatus(const QString &text);
 
-    TransferSendFn m_sendFn;
-    QStringList m_files;
-    QFile m_sendFile;
-    ReceivedFile m_recvFile;
     QByteArray m_rxBuffer;
 
     int m_mode = Xmodem;
-    int m_fileIndex = 0;
     quint8 m_blockNumber = 1;
     bool m_useCrc = true;
     QByteArray m_lastPacket;
@@ -106,7 +99,6 @@ private:
     qint64 m_sendSize = 0; // size of the file being sent, fixed when it is opened
     qint64 m_sentBytes = 0;
 
-    QString m_targetPath;
     qint64 m_expectedSize = -1;
     qint64 m_receivedBytes = 0;
     quint8 m_lastBlock = 0;
@@ -116,8 +108,6 @@ private:
     bool m_eotSeen = false;
     QString m_currentName;
 
-    int m_lastPercent = -1;
     int m_retries = 0;
     int m_idleTicks = 0;
-    quint64 m_generation = 0; // tells a transfer started from a signal handler apart
 };

@@ -57,14 +57,10 @@ ZmodemTransfer::~ZmodemTransfer()
 
 void ZmodemTransfer::resetSession()
 {
-    ++m_generation;
     m_scanner.clear();
     m_subpacketKind = None;
     m_retries = 0;
     m_idleTicks = 0;
-    m_recvFile.reset();
-    if (m_sendFile.isOpen())
-        m_sendFile.close();
     m_currentName.clear();
     m_receivedBytes = 0;
     m_expectedSize = -1;
@@ -77,34 +73,20 @@ void ZmodemTransfer::resetSession()
 void ZmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory, int)
 {
     const Step step(this);
+    beginRun(std::move(sendFn), sessionId, RxWaitFile, false, {}, directory);
     resetSession();
-    m_sendFn = std::move(sendFn);
-    m_sessionId = sessionId;
-    m_isSender = false;
-    m_directory = directory;
-    m_lastPercent = -1;
-    // Running before the first report, so that a listener can cancel it.
-    setState(RxWaitFile);
-    emitStatus(QStringLiteral("Zmodem 接收 -> 目录 %1，请在对端运行 sz ...").arg(directory));
-    sendZrinit();
-    m_tickTimer.start();
+    if (emitStatus(QStringLiteral("Zmodem 接收 -> 目录 %1，请在对端运行 sz ...").arg(directory)))
+        sendZrinit();
 }
 
 void ZmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files, int)
 {
     const Step step(this);
+    beginRun(std::move(sendFn), sessionId, TxWaitInit, true, files);
     resetSession();
-    m_sendFn = std::move(sendFn);
-    m_sessionId = sessionId;
-    m_isSender = true;
-    m_files = files;
-    m_fileIndex = 0;
     m_resumePos = 0;
-    m_lastPercent = -1;
-    setState(TxWaitInit);
-    emitStatus(QStringLiteral("Zmodem 发送：请在对端运行 rz ..."));
-    sendZrqinit();
-    m_tickTimer.start();
+    if (emitStatus(QStringLiteral("Zmodem 发送：请在对端运行 rz ...")))
+        sendZrqinit();
 }
 
 void ZmodemTransfer::cancelTransfer()
@@ -112,13 +94,13 @@ void ZmodemTransfer::cancelTransfer()
     if (m_state == Idle)
         return;
     sendHexHeader(ZABORT, kZeroes);
-    sendRaw(kFiveCan);
+    send(kFiveCan);
     finishTransfer(QStringLiteral("Zmodem 传输已被用户取消"));
 }
 
 void ZmodemTransfer::abortTransfer(const QString &message)
 {
-    sendRaw(kFiveCan);
+    send(kFiveCan);
     finishTransfer(message);
 }
 
@@ -140,18 +122,10 @@ QString ZmodemTransfer::successText() const
 
 void ZmodemTransfer::finishTransfer(QString error)
 {
-    const quint64 generation = m_generation;
-    m_tickTimer.stop();
-    if (m_sendFile.isOpen())
-        m_sendFile.close();
     // Files are committed at their accepted ZEOF; one still pending here
     // either failed (and goes) or never got its end (and is kept, unsaved).
-    error = m_recvFile.finish(error, m_expectedSize, false);
-
-    const bool ok = error.isEmpty();
-    announceEnd(ok ? successText() : error, error);
-    if (generation == m_generation)
-        m_state = Idle;
+    error = settleFiles(error, m_expectedSize, false);
+    announceEnd(error.isEmpty() ? successText() : error, error);
 }
 
 void ZmodemTransfer::setState(State state)
@@ -161,19 +135,8 @@ void ZmodemTransfer::setState(State state)
     m_idleTicks = 0;
 }
 
-void ZmodemTransfer::emitStatus(const QString &text)
-{
-    emit statusMessage(m_sessionId, text);
-}
-
 // ---------------------------------------------------------------------------
 // Output
-
-void ZmodemTransfer::sendRaw(const QByteArray &bytes)
-{
-    if (m_sendFn)
-        m_sendFn(bytes);
-}
 
 void ZmodemTransfer::sendHexHeader(quint8 type, const QByteArray &bytes)
 {
@@ -182,13 +145,13 @@ void ZmodemTransfer::sendHexHeader(quint8 type, const QByteArray &bytes)
     // resend repeat the ZNAK instead of our own last header.
     if (type != ZNAK)
         m_lastHeader = frame;
-    sendRaw(frame);
+    send(frame);
 }
 
 void ZmodemTransfer::sendBinaryHeader(quint8 type, const QByteArray &bytes)
 {
     m_lastHeader = binaryHeader(type, bytes);
-    sendRaw(m_lastHeader);
+    send(m_lastHeader);
 }
 
 void ZmodemTransfer::sendZrqinit()
@@ -232,7 +195,7 @@ void ZmodemTransfer::offerNextFile()
     fileInfo.append(" 100644");
     sendBinaryHeader(ZFILE, QByteArray("\x00\x00\x00\x01", 4));
     const QByteArray subpacket = dataSubpacket(fileInfo, ZCRCW);
-    sendRaw(subpacket);
+    send(subpacket);
     // A resend must carry the file information too, or the receiver waits
     // for it forever.
     m_lastHeader.append(subpacket);
@@ -254,7 +217,7 @@ void ZmodemTransfer::sendDataBurst()
     const auto flush = [&] {
         batch.resize(w - batch.constData());
         if (!batch.isEmpty())
-            sendRaw(batch);
+            send(batch);
         batch = QByteArray(kMaxBatch + subpacketRoom(kSubpacketSize), Qt::Uninitialized);
         w = batch.data();
     };
@@ -290,9 +253,8 @@ void ZmodemTransfer::sendDataBurst()
                     m_lastPercent = percent;
                     flush(); // what a listener sends goes after these frames
                     emit progressChanged(at, size, QFileInfo(m_sendFile.fileName()).fileName());
-                    emitStatus(QStringLiteral("发送进度：%1%").arg(percent));
-                    if (m_state == Idle)
-                        return; // a listener cancelled
+                    if (!emitStatus(QStringLiteral("发送进度：%1%").arg(percent)))
+                        return;
                 }
             }
             if (w - batch.constData() >= batchLimit) {
@@ -323,7 +285,7 @@ bool ZmodemTransfer::seekSendFile(quint32 pos, const QString &failure)
 void ZmodemTransfer::answerFin()
 {
     sendHexHeader(ZFIN, kZeroes);
-    sendRaw(QByteArrayLiteral("OO"));
+    send(QByteArrayLiteral("OO"));
     // A sender's list is through only once the receiver confirmed its last
     // file; an earlier ZFIN leaves files unsent.
     if (m_isSender && m_fileIndex < m_files.size()) {
@@ -344,7 +306,7 @@ void ZmodemTransfer::feed(const QByteArray &data)
     const bool cancelled = m_scanner.append(data);
     m_idleTicks = 0;
     if (cancelled) {
-        sendRaw(kFiveCan);
+        send(kFiveCan);
         finishTransfer(QStringLiteral("对端取消传输 (CAN)"));
         return;
     }
@@ -354,7 +316,7 @@ void ZmodemTransfer::feed(const QByteArray &data)
 void ZmodemTransfer::processInput()
 {
     const quint64 generation = m_generation;
-    while (m_state != Idle && generation == m_generation) {
+    while (sameRun(generation)) {
         if (m_subpacketKind == None) {
             quint8 type = 0;
             QByteArray bytes;
@@ -394,6 +356,10 @@ void ZmodemTransfer::processInput()
 
 void ZmodemTransfer::handleHeader(int type, const QByteArray &bytes)
 {
+    // A ZRINIT reaching a receiver is our own, echoed by a shell that did
+    // not start the peer; so is a ZRQINIT reaching a sender.
+    if (m_isSender ? type == ZRINIT : type != ZRINIT)
+        markPeerStarted();
     if (m_isSender)
         handleSenderHeader(type, bytes);
     else
@@ -502,7 +468,7 @@ void ZmodemTransfer::acceptFileInfo(const QByteArray &info)
     }
     // A file still open here was given up by the sender: start() keeps it
     // as incomplete (or starts it afresh when it is offered again).
-    const QString target = QDir(m_directory).filePath(name);
+    const QString target = QDir(m_target).filePath(name);
     if (!m_recvFile.start(target)) {
         emitStatus(QStringLiteral("无法创建 %1，跳过该文件").arg(target));
         skipOffer();
@@ -553,8 +519,7 @@ void ZmodemTransfer::writeFileData(QByteArrayView data, int endType)
         if (percent != m_lastPercent) {
             m_lastPercent = percent;
             emit progressChanged(m_receivedBytes, m_expectedSize, m_currentName);
-            emitStatus(QStringLiteral("接收 %1：%2%").arg(m_currentName).arg(percent));
-            if (m_state == Idle)
+            if (!emitStatus(QStringLiteral("接收 %1：%2%").arg(m_currentName).arg(percent)))
                 return;
         }
     }
@@ -580,7 +545,7 @@ void ZmodemTransfer::handleSenderHeader(int type, const QByteArray &bytes)
     const quint32 pos = positionOf(bytes);
     if (type == ZFIN) {
         if (m_state == TxFinSent) {
-            sendRaw(QByteArrayLiteral("OO"));
+            send(QByteArrayLiteral("OO"));
             finishTransfer(sendOutcome());
         } else {
             answerFin();
@@ -592,7 +557,7 @@ void ZmodemTransfer::handleSenderHeader(int type, const QByteArray &bytes)
         if (type == ZRINIT)
             offerNextFile();
         else if (type == ZNAK && !m_lastHeader.isEmpty())
-            sendRaw(m_lastHeader);
+            send(m_lastHeader);
         return;
     case TxFileOffered:
         if (type == ZRPOS) {
@@ -613,7 +578,7 @@ void ZmodemTransfer::handleSenderHeader(int type, const QByteArray &bytes)
             else
                 offerNextFile();
         } else if (type == ZNAK && !m_lastHeader.isEmpty()) {
-            sendRaw(m_lastHeader);
+            send(m_lastHeader);
         }
         return;
     case TxData:
@@ -704,7 +669,7 @@ void ZmodemTransfer::onTick()
             abortTransfer(QStringLiteral("对端对 ZFILE 无响应，中止"));
             return;
         }
-        sendRaw(m_lastHeader);
+        send(m_lastHeader);
         m_idleTicks = 0;
         return;
     case TxData: {

@@ -65,7 +65,6 @@ private:
     // Output side
     void sendHexHeader(quint8 type, const QByteArray &bytes);
     void sendBinaryHeader(quint8 type, const QByteArray &bytes);
-    void sendRaw(const QByteArray &bytes);
     void sendZrinit();
     void sendZrqinit();
     void offerNextFile();
@@ -78,20 +77,13 @@ private:
     void abortTransfer(const QString &message);
     void finishTransfer(QString error);
     void resetSession();
-    void emitStatus(const QString &text);
     QString successText() const;
     QString sendOutcome() const;
 
-    QString m_directory;
     int m_subpacketKind = None;
-    TransferSendFn m_sendFn;
-    QStringList m_files;
-    int m_fileIndex = 0;
-    QFile m_sendFile;
     QByteArray m_lastHeader; // a ZFILE's file information rides along
     quint32 m_resumePos = 0;
     int m_windowSize = 65536;
-    ReceivedFile m_recvFile;
     QString m_currentName;
     qint64 m_expectedSize = -1;
     quint32 m_receivedBytes = 0;
@@ -99,9 +91,6 @@ private:
     int m_filesUnopenable = 0;
     int m_initEchoes = 0; // ZRINITs still owed for our ZRQINITs
     Zmodem::FrameScanner m_scanner;
-    bool m_isSender = false;
     int m_retries = 0;
     int m_idleTicks = 0;
-    int m_lastPercent = -1;
-    quint64 m_generation = 0;
 };

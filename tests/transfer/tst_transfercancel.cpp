@@ -1,8 +1,12 @@
-// A cancel asked for by a listener of a transfer's own reports, while the
+// How the engines meet a listener and a peer that is not there yet: a
+// cancel asked for by a listener of a transfer's own reports, while the
 // object is still inside the step that made them, must end that transfer as
-// cancelled, once, and leave the object idle.
+// cancelled, once, and leave the object idle; and only the peer's first
+// valid frame, never the shell's words or our own frames echoed back, says
+// that the peer has started.
 
 #include "tests/transfer/enginetest.h"
+#include "transfer/kermitpacket.h"
 #include "transfer/kermittransfer.h"
 #include "transfer/xmodemtransfer.h"
 #include "transfer/zmodemtransfer.h"
@@ -10,6 +14,16 @@
 #include <QTest>
 
 #include <memory>
+
+namespace {
+
+InbandTransfer *makeTransfer(const QString &protocol)
+{
+    using T = InbandTransfer *;
+    return protocol == "zmodem" ? T(new ZmodemTransfer) : protocol == "kermit" ? T(new KermitTransfer) : T(new XmodemTransfer);
+}
+
+} // namespace
 
 class TestTransferCancel : public QObject
 {
@@ -32,9 +46,7 @@ private slots:
         QTemporaryDir dir;
         const QString file = dir.filePath("f.bin");
         QVERIFY(writeFile(file, QByteArray(3000, 'x')));
-        using T = InbandTransfer *;
-        const std::unique_ptr<InbandTransfer> t(protocol == "zmodem" ? T(new ZmodemTransfer)
-                                                : protocol == "kermit" ? T(new KermitTransfer) : T(new XmodemTransfer));
+        const std::unique_ptr<InbandTransfer> t(makeTransfer(protocol));
         const int variant = protocol == "ymodem" ? XmodemTransfer::Ymodem : 0; // Xmodem, for the rest
         t->setManualClock(true);
         QList<InbandTransfer::Outcome> outcomes;
@@ -49,6 +61,68 @@ private slots:
         QVERIFY(!t->isActive());
         t->tick();
         QCOMPARE(outcomes.size(), 1);
+    }
+
+    void peerStartedOnlyByItsFirstFrame_data()
+    {
+        QTest::addColumn<QString>("protocol");
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("started");
+        const QByteArray shell("bash: rz: command not found\r\n");
+        for (const char *p : {"xmodem", "zmodem", "kermit"}) {
+            QTest::addRow("%s send: shell text", p) << p << true << shell << false;
+            QTest::addRow("%s receive: shell text", p) << p << false << shell << false;
+        }
+        const QByteArray zeroes(4, '\0');
+        QByteArray block = "\x01\x01\xfe" + QByteArray(128, 'a');
+        const quint16 crc = crc16(block.constData() + 3, 128);
+        block += char(crc >> 8);
+        block += char(crc & 0xff);
+        QTest::newRow("xmodem send: C") << "xmodem" << true << shell + "C" << true;
+        QTest::newRow("xmodem send: NAK") << "xmodem" << true << QByteArray("\x15") << true;
+        QTest::newRow("xmodem receive: block") << "xmodem" << false << shell + block << true;
+        QTest::newRow("zmodem send: ZRINIT") << "zmodem" << true << Zmodem::hexHeader(Zmodem::ZRINIT, zeroes) << true;
+        QTest::newRow("zmodem send: own ZRQINIT echoed") << "zmodem" << true << Zmodem::hexHeader(Zmodem::ZRQINIT, zeroes)
+                                                         << false;
+        QTest::newRow("zmodem receive: ZRQINIT") << "zmodem" << false << Zmodem::hexHeader(Zmodem::ZRQINIT, zeroes)
+                                                 << true;
+        QTest::newRow("zmodem receive: own ZRINIT echoed") << "zmodem" << false << Zmodem::hexHeader(Zmodem::ZRINIT, zeroes)
+                                                           << false;
+        QTest::newRow("kermit send: ACK of S") << "kermit" << true << kermit::buildPacket('Y', 0, kermit::sendInitData(1), 1, 13)
+                                               << true;
+        QTest::newRow("kermit send: own S echoed") << "kermit" << true
+                                                   << kermit::buildPacket('S', 0, kermit::sendInitData(1), 1, 13) << false;
+        QTest::newRow("kermit receive: S") << "kermit" << false << kermit::buildPacket('S', 0, kermit::sendInitData(1), 1, 13)
+                                           << true;
+        QTest::newRow("kermit receive: own NAK echoed") << "kermit" << false
+                                                        << kermit::buildPacket('N', 0, QByteArray(), 1, 13) << false;
+    }
+    void peerStartedOnlyByItsFirstFrame()
+    {
+        QFETCH(QString, protocol);
+        QFETCH(bool, send);
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, started);
+        QTemporaryDir dir;
+        const QString file = dir.filePath("f.bin");
+        QVERIFY(writeFile(file, QByteArray(300, 'x')));
+        const std::unique_ptr<InbandTransfer> t(makeTransfer(protocol));
+        t->setManualClock(true);
+        int changes = 0;
+        connect(t.get(), &InbandTransfer::peerStartedChanged, [&] { ++changes; });
+        const TransferSendFn sink = [](const QByteArray &) {};
+        for (int round = 0; round < 2; ++round) { // a second start forgets the first peer
+            if (send)
+                t->startSend(sink, "s", {file});
+            else
+                t->startReceive(sink, "s", protocol == "xmodem" ? dir.filePath("in.bin") : dir.path());
+            QVERIFY(!t->peerStarted());
+            t->feed(bytes);
+            QCOMPARE(t->peerStarted(), started);
+            QCOMPARE(changes, started ? round + 1 : 0);
+            t->cancel();
+        }
     }
 };
 
