@@ -18,6 +18,7 @@ std::atomic<bool> g_ptyDisabled{false};
 // How long a shell may take to act on SIGHUP before it is killed.
 constexpr int kHangupGraceMs = 500;
 constexpr int kReadBufferSize = 16384;
+constexpr int kTtyBufferSize = 4096;
 constexpr qsizetype kBatchBytes = 64 * 1024;
 
 } // namespace
@@ -101,14 +102,17 @@ bool LocalShellConnection::Worker::startShell(platform::PtyProcess &pty)
 
 bool LocalShellConnection::Worker::readOutput(int fd, bool untilEmpty)
 {
-    // A pty hands over a few KiB a read; a fast stream (a file transfer)
-    // goes on in batches, not one signal for each read.
+    // The line discipline hands over at most its buffer (4 KiB) a read. A
+    // read that comes back short has taken all there was: asking again only
+    // earns EAGAIN, and reading less often lets the writer fill the buffer.
     QByteArray batch;
     bool open = true;
     while (untilEmpty || batch.size() < kBatchBytes) {
         const ssize_t n = ::read(fd, m_buffer, sizeof m_buffer);
         if (n > 0) {
             batch.append(m_buffer, int(n));
+            if (!untilEmpty && n < kTtyBufferSize)
+                break;
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -164,10 +168,13 @@ void LocalShellConnection::Worker::pump(platform::PtyProcess &pty)
             return;
         // Written until the terminal takes no more, chunk after chunk.
         while ((fds[0].revents & POLLOUT) && (sent < out.size() || next())) {
-            const ssize_t n = ::write(master, out.constData() + sent, size_t(out.size() - sent));
-            if (n > 0)
+            const ssize_t want = out.size() - sent;
+            const ssize_t n = ::write(master, out.constData() + sent, size_t(want));
+            if (n > 0) {
                 sent += n;
-            else if (n < 0 && errno == EINTR)
+                if (n < want)
+                    break; // the terminal is full; the next POLLOUT says when it has room
+            } else if (n < 0 && errno == EINTR)
                 continue;
             else if (n < 0 && errno != EAGAIN)
                 sent = out.size(); // the terminal refused it: drop the rest of the chunk

@@ -5,7 +5,9 @@
 #include <cerrno>
 
 namespace {
-constexpr int kReadChunk = 16384;
+// As much as loopback or a fast link holds at once: a smaller read means more
+// passes of the loop, each with its poll and its signal to the window.
+constexpr int kReadChunk = 64 * 1024;
 constexpr int kPassTimeoutMs = 100;
 // Queued chunks are taken while less than this waits for the socket...
 constexpr qsizetype kRefillBelow = 256 * 1024;

@@ -3,6 +3,7 @@
 #include "core/debuglog.h"
 
 #include <QElapsedTimer>
+#include <QScopedValueRollback>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTextDocumentFragment>
@@ -51,7 +52,14 @@ void TerminalEngine::appendData(const QByteArray &bytes)
         const qint64 kb = (lost + 1023) / 1024;
         appendHtml(QStringLiteral("<span style='color:#d7ba7d'>⚠ 接收缓冲溢出，已丢弃最早的 %1 KB 数据</span>").arg(kb));
     }
-    // A frame waiting for its end is drained further at once.
+    // An echo or a prompt is drawn at once, not a turn of the event loop
+    // later; bytes that come while a step is due join it, and a flood goes
+    // on in steps from the timer. A frame waiting for its end is drained
+    // further at once.
+    if (!drainTimer.isActive() && !inDrain && rxBuffer.size() <= ReceiveBuffer::SliceSize) {
+        drainReceived();
+        return;
+    }
     if (!drainTimer.isActive() || drainTimer.interval() > 0)
         drainTimer.start(0);
     emit pendingChanged(rxBuffer.size());
@@ -68,6 +76,7 @@ void TerminalEngine::drainReceived()
         }
         return;
     }
+    const QScopedValueRollback<bool> draining(inDrain, true);
     QElapsedTimer spent;
     spent.start();
     // The slices of one step form one edit of the document: it announces

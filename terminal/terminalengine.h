@@ -142,6 +142,7 @@ private:
     int cols = 0;
     int rows = 0;
     qint64 dropped = 0;
+    bool inDrain = false; // bytes handed in by a step's own output wait for the timer
     int drainBudget = 0;
     int frameInterval = 0;
     QElapsedTimer sinceFrame;

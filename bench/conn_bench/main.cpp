@@ -37,8 +37,10 @@ namespace {
 const QString kFixtures = QStringLiteral(HV_SOURCE_DIR "/tests/fixtures");
 const QString kState = QStringLiteral(HV_BINARY_DIR "/bench/conn_bench-state");
 const QString kSerialLine = kState + QStringLiteral("/ptyecho/line");
-constexpr quint16 kTelnetPort = 23180;
-constexpr quint16 kEchoPort = 23181;
+// Moved like the tests' ports, so that benches in several trees can run at once.
+const quint16 kPortOffset = quint16(qEnvironmentVariableIntValue("HV_TEST_PORT_OFFSET"));
+const quint16 kTelnetPort = 23180 + kPortOffset;
+const quint16 kEchoPort = 23181 + kPortOffset;
 constexpr int kTimeoutMs = 20000;
 
 // A peer started by one of the test fixture scripts, stopped at exit.
@@ -178,12 +180,17 @@ public:
         m_want = 0;
         QElapsedTimer clock;
         clock.start();
+        // Sleeps until something arrives, as a window would: the timed
+        // processEvents() overload never waits, and a thread spinning in it
+        // takes a core from the worker and the peer.
+        QTimer tick;
+        tick.start(50);
         while (got < total && !m_failed && clock.elapsed() < kTimeoutMs * 5) {
             while (sent < total && sent - got < window) {
                 m_c->write(block);
                 sent += block.size();
             }
-            m_loop.processEvents(QEventLoop::WaitForMoreEvents, 50);
+            m_loop.processEvents(QEventLoop::WaitForMoreEvents);
             got = m_got;
         }
         m_got = 0;

@@ -3,7 +3,12 @@
 // terminals on the same X server. Prints "received=N dropped=M seconds=S
 // longest_stall_ms=L" when it closes (L: the longest the event loop was busy).
 //
-//   term_view [--cols C] [--rows R] (--file F | --command CMD) [--hold] [--shot PNG]
+//   term_view [--cols C] [--rows R] (--file F | --command CMD) [--hold] [--shot PNG] [--trace]
+//
+// --trace: for each typed key, when its bytes went to the shell, when the
+// echo came back and when the view next painted, each from the key event;
+// the medians and the 99th percentiles go to stderr after every 50 keys
+// (a typometer ends the window with a signal).
 
 #include "connections/localshellconnection.h"
 #include "core/appsettings.h"
@@ -17,8 +22,10 @@
 #include <QFile>
 #include <QScrollBar>
 #include <QTimer>
+#include <QVector>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 
@@ -72,6 +79,71 @@ void probe(TerminalView &view)
                 static_cast<long long>(residentKb()));
 }
 
+// Times the stages of a key's trip inside the process: the key event, its
+// bytes handed to the connection, the first received bytes after them, the
+// view done with those, and the first paint of the terminal's viewport after
+// that, its start and its end.
+class KeyTrace : public QObject
+{
+public:
+    explicit KeyTrace(QWidget *viewport) : m_viewport(viewport) { m_clock.start(); }
+    void sent() { stamp(Sent); }
+    void received() { stamp(Received); }
+    void handled() { stamp(Handled); }
+    void print() const
+    {
+        // stderr: stdout may be gone.
+        static const char *names[] = {"", "sent", "received", "handled", "paint_start", "painted"};
+        for (int stage = Sent; stage <= Painted; ++stage) {
+            QVector<double> ms;
+            for (const auto &k : m_keys)
+                if (k[Painted] > 0)
+                    ms << (k[stage] - k[Key]) / 1e6;
+            std::sort(ms.begin(), ms.end());
+            if (!ms.isEmpty())
+                std::fprintf(stderr, "%s p50_ms=%.2f p99_ms=%.2f ", names[stage], ms[ms.size() / 2],
+                            ms[std::min<qsizetype>(ms.size() - 1, qsizetype(ms.size() * 0.99))]);
+        }
+        std::fprintf(stderr, "keys=%lld\n", static_cast<long long>(m_keys.size()));
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::KeyPress && watched == m_viewport->parent()) {
+            m_keys.append({m_clock.nsecsElapsed(), 0, 0, 0, 0, 0});
+        } else if (event->type() == QEvent::Paint && watched == m_viewport) {
+            if (stamp(PaintStart)) {
+                // The paint itself runs after this filter: its end is taken
+                // by a zero timer, which fires once the event is handled.
+                QTimer::singleShot(0, this, [this] {
+                    if (stamp(Painted) && m_keys.size() % 50 == 0)
+                        print();
+                });
+            }
+        }
+        return false;
+    }
+
+private:
+    enum Stage { Key, Sent, Received, Handled, PaintStart, Painted };
+    // Stamps the stage of the newest key once, after the stage before it.
+    bool stamp(Stage stage)
+    {
+        if (m_keys.isEmpty())
+            return false;
+        auto &k = m_keys.last();
+        if (k[stage] != 0 || k[stage - 1] == 0)
+            return false;
+        k[stage] = m_clock.nsecsElapsed();
+        return true;
+    }
+
+    QWidget *m_viewport;
+    QElapsedTimer m_clock;
+    QVector<std::array<qint64, 6>> m_keys;
+};
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -93,7 +165,8 @@ int main(int argc, char **argv)
                                            QStringLiteral("Lines kept: 5000, 10000 or 50000."), QStringLiteral("N"));
     const QCommandLineOption probeOpt(QStringLiteral("probe"),
                                       QStringLiteral("After a fed file: time page scrolls and a find, report memory."));
-    parser.addOptions({colsOpt, rowsOpt, fileOpt, cmdOpt, holdOpt, shotOpt, scrollbackOpt, probeOpt});
+    const QCommandLineOption traceOpt(QStringLiteral("trace"), QStringLiteral("Time the stages of each typed key."));
+    parser.addOptions({colsOpt, rowsOpt, fileOpt, cmdOpt, holdOpt, shotOpt, scrollbackOpt, probeOpt, traceOpt});
     parser.process(app);
     if (parser.isSet(fileOpt) == parser.isSet(cmdOpt)) {
         std::fprintf(stderr, "term_view: give either --file or --command\n");
@@ -113,6 +186,12 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "term_view: the window holds %d x %d cells\n", view.columns(), view.rowCount());
     view.activateWindow();
     view.terminalEdit()->setFocus();
+
+    KeyTrace trace(view.terminalEdit()->viewport());
+    if (parser.isSet(traceOpt)) {
+        view.terminalEdit()->installEventFilter(&trace);
+        view.terminalEdit()->viewport()->installEventFilter(&trace);
+    }
 
     qint64 received = 0;
     QElapsedTimer clock;
@@ -136,6 +215,8 @@ int main(int argc, char **argv)
         done = true;
         if (parser.isSet(shotOpt))
             view.grab().save(parser.value(shotOpt));
+        if (parser.isSet(traceOpt))
+            trace.print();
         std::printf("received=%lld dropped=%lld seconds=%.3f longest_stall_ms=%lld\n",
                     static_cast<long long>(received), static_cast<long long>(view.engine()->droppedBytes()),
                     clock.nsecsElapsed() / 1e9, static_cast<long long>(longestStall));
@@ -177,9 +258,12 @@ int main(int argc, char **argv)
         shell.setShell(QStringLiteral("bash"));
         QObject::connect(&shell, &Connection::dataReceived, [&](const QByteArray &b) {
             received += b.size();
+            trace.received();
             view.appendData(b);
+            trace.handled();
         });
         QObject::connect(&view, &TerminalView::sendInput, &shell, [&](const QString &, const QByteArray &b) {
+            trace.sent();
             shell.write(b);
         });
         QObject::connect(&view, &TerminalView::replyReady, &shell, [&](const QString &, const QByteArray &b) {

@@ -207,6 +207,12 @@ TerminalView::TerminalView(const QString &id, const QString &t, QWidget *parent)
             drawnRows.clear();
     });
     connect(term, &TerminalEngine::pendingChanged, this, [this](qsizetype pending) {
+        // The engine reports after each drain step: what the step drew is
+        // shown now, without a further turn of the event loop.
+        if (frameTimer.isActive()) {
+            frameTimer.stop();
+            endFrame();
+        }
         if (readPaused ? pending < ResumeBelow : pending > PauseAbove) {
             readPaused = !readPaused;
             emit readPauseRequested(sessionId, readPaused);

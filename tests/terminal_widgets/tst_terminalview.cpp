@@ -146,6 +146,29 @@ private slots:
         QVERIFY(v->hexView()->toPlainText().isEmpty());
     }
 
+    void echoShownBeforeTheEventLoopRuns_data()
+    {
+        QTest::addColumn<QByteArray>("setup");
+        QTest::newRow("line mode") << QByteArray();
+        QTest::newRow("grid") << QByteArray("\x1b[?1049h");
+    }
+
+    // A typed key's echo is drawn, with the cursor after it, before the
+    // event loop turns again: no echo waits for a timer.
+    void echoShownBeforeTheEventLoopRuns()
+    {
+        QFETCH(QByteArray, setup);
+        TerminalView v(QStringLiteral("s5"), QStringLiteral("t"));
+        v.resize(640, 400);
+        v.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&v));
+        feed(v, setup + "$ ");
+        v.appendData("a");
+        const QTextCursor c = v.terminalEdit()->textCursor();
+        QCOMPARE(c.block().text().left(3), QStringLiteral("$ a"));
+        QCOMPARE(c.positionInBlock(), 3);
+    }
+
     void altScreenKeepsLineDocument()
     {
         TerminalView v(QStringLiteral("s2"), QStringLiteral("t"));
@@ -261,8 +284,7 @@ private slots:
         QByteArray flood;
         for (int i = 0; i < 2 * TerminalEngine::FloodLines; ++i)
             flood += "line " + QByteArray::number(i) + "\r\n";
-        v.appendData(flood);
-        v.engine()->drainReceived();
+        v.appendData(flood); // drawn at once, up to the frame's end
         QVERIFY(v.engine()->lineRenderer().waitingLines() > 0);
         if (paste) {
             QApplication::clipboard()->setText(QStringLiteral("x"));
