@@ -1,6 +1,8 @@
 #pragma once
 
-// Answers the modal dialogs a window test expects.
+// Answers the modal dialogs a window test expects. Any other modal dialog is
+// closed by the guard that every test of the widgets has (modalguard.cpp),
+// and fails the test with its text.
 
 #include "dialogs/sshcredentialsdialog.h"
 #include "tests/support/testfiles.h"
