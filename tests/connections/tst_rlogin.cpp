@@ -4,22 +4,13 @@
 #include "connectiontestsupport.h"
 
 #include "connections/rloginconnection.h"
+#include "tests/support/testfiles.h"
 
-#include <QFile>
 #include <QTest>
 
 #include <unistd.h>
 
 using namespace testsupport;
-
-namespace {
-// The account tests/fixtures/rlogind.sh made for this run.
-QByteArray fixtureValue(const char *name)
-{
-    QFile f(QString(HV_BINARY_DIR "/fixtures/conn_rlogind/") + name);
-    return f.open(QIODevice::ReadOnly) ? f.readAll().trimmed() : QByteArray();
-}
-} // namespace
 
 class TestRLogin : public QObject
 {
@@ -95,8 +86,8 @@ private slots:
     {
         if (::geteuid() != 0)
             QSKIP("not run: in.rlogind takes only client ports below 1024, which need root");
-        const QByteArray user = fixtureValue("user");
-        const QByteArray password = fixtureValue("password");
+        const FixtureAccount account(QStringLiteral("conn_rlogind"));
+        const QByteArray user = account.user.toUtf8(), password = account.password.toUtf8();
         QVERIFY2(!user.isEmpty() && !password.isEmpty(), "the rlogind fixture made no account");
         RLoginConnection c;
         c.host = "127.0.0.1";

@@ -1,4 +1,6 @@
 #include "core/sessionstore.h"
+#include "tests/support/storetext.h"
+#include "tests/support/testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,51 +16,9 @@ namespace {
 
 using Op = std::function<QVariant(SessionStore &)>;
 
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 QString add(SessionStore &store, const QString &name, const QString &group = QString(), const QString &type = "ssh")
 {
     return store.addSession(name, type, group, QString(), QString());
-}
-
-QString names(const QList<SessionInfo> &list, const QString &group)
-{
-    QStringList out;
-    for (const SessionInfo &s : list)
-        out << s.name + (s.type == "ssh" ? "" : ":" + s.type) + (s.group == group ? "" : "!");
-    return out.join(' ');
-}
-
-// The store in one line: "group(name name:type) group() | ungrouped", a "!"
-// after a session whose group field is not its group's name.
-QString layout(const SessionStore &store)
-{
-    QStringList parts;
-    for (const SessionGroup &g : store.groups())
-        parts << g.name + "(" + names(g.sessions, g.name) + ")";
-    return (parts + QStringList{"|", names(store.ungrouped(), QString())}).join(' ').trimmed();
-}
-
-QString buttonLayout(const SessionStore &store)
-{
-    QStringList parts;
-    for (const ButtonGroup &g : store.buttonGroups()) {
-        QStringList texts;
-        for (const ButtonCommand &b : g.buttons)
-            texts << b.text;
-        parts << g.label + "(" + texts.join(' ') + ")";
-    }
-    return parts.join(' ');
 }
 
 QString idOf(const SessionStore &store, const QString &name, const QString &group)
@@ -144,11 +104,11 @@ private slots:
         QVERIFY(!readFile(sessionsPath()).contains("\"group\""));
 
         SessionStore again(m_folders);
-        QCOMPARE(layout(again), "生产(数据库 主) 空组() | 🐧:local");
+        QCOMPARE(sessionLayout(again), "生产(数据库 主) 空组() | 🐧:local");
         SessionInfo expected = *store.findSession("a1");
         expected.status = "idle"; // the state is never read back
         QCOMPARE(again.findSession("a1")->toJson(), expected.toJson());
-        QCOMPARE(buttonLayout(again), "常用(列表 📂 t) 空(uptime)");
+        QCOMPARE(buttonLayout(again), "常用(列表 📂=ls -l\\r:green t=) 空(uptime)");
         QCOMPARE(again.buttonGroups()[0].buttons[0].command, "ls -l\\r");
         QCOMPARE(again.buttonGroups()[0].buttons[0].color, "green");
     }
@@ -197,7 +157,7 @@ private slots:
             QCOMPARE(readFile(m_folders.data + QLatin1Char('/') + aside[0]), json);
         // The saved file holds what the store holds, numbers as their text.
         SessionStore again(m_folders);
-        QCOMPARE(layout(again) + buttonLayout(again), layout(store) + buttonLayout(store));
+        QCOMPARE(sessionLayout(again) + buttonLayout(again), sessionLayout(store) + buttonLayout(store));
         if (QTest::currentDataTag() == QByteArray("groups an object"))
             QCOMPARE(store.findSession("n1")->host, "10");
     }
@@ -211,7 +171,7 @@ private slots:
         writeFile(buttonsPath(), R"({"buttonGroups":[]})");
         store.loadSessions();
         store.loadButtons();
-        QCOMPARE(layout(store) + buttonLayout(store), "| keepg()");
+        QCOMPARE(sessionLayout(store) + buttonLayout(store), "| keepg()");
     }
 
     // Saved at once, so the new ids stay the same across starts, and every
@@ -235,7 +195,7 @@ private slots:
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Failed to open button store: "));
         QVERIFY(!add(store, "s").isEmpty());
         store.addButtonGroup("g");
-        QCOMPARE(layout(store) + buttonLayout(store), "| sg()");
+        QCOMPARE(sessionLayout(store) + buttonLayout(store), "| sg()");
     }
 
     // Each operation on the same store; what it leaves is also what the file
@@ -310,11 +270,11 @@ private slots:
                                                          << QVariant() << "g(ls ls pwd)";
         QTest::newRow("add button without text or group")
             << button([](SessionStore &s) { s.addButton("g", {}); s.addButton("", {"x", "x", {}}); }) << QVariant() << "g(ls ls pwd)";
-        QTest::newRow("add button, new group") << button([=](SessionStore &s) { s.addButton("n", x); }) << QVariant() << "g(ls ls pwd) n(x)";
+        QTest::newRow("add button, new group") << button([=](SessionStore &s) { s.addButton("n", x); }) << QVariant() << "g(ls ls pwd) n(x=x\\r)";
         QTest::newRow("remove the first only") << button([](SessionStore &s) { s.removeButton("g", "ls"); }) << QVariant() << "g(ls pwd)";
         QTest::newRow("group stays when emptied")
             << button([](SessionStore &s) { for (const char *t : {"ls", "ls", "pwd"}) s.removeButton("g", t); }) << QVariant() << "g()";
-        QTest::newRow("update moves") << button([=](SessionStore &s) { s.updateButton("g", "pwd", "n", x); }) << QVariant() << "g(ls ls) n(x)";
+        QTest::newRow("update moves") << button([=](SessionStore &s) { s.updateButton("g", "pwd", "n", x); }) << QVariant() << "g(ls ls) n(x=x\\r)";
         QTest::newRow("update to no text removes") << button([](SessionStore &s) { s.updateButton("g", "pwd", "n", {}); })
                                                    << QVariant() << "g(ls ls)";
     }
@@ -331,7 +291,7 @@ private slots:
         for (const char *text : {"ls", "ls", "pwd"})
             store.addButton("g", ButtonCommand{text, text, {}});
         QCOMPARE(op(store), result);
-        const auto shown = [&](const SessionStore &s) { return expected.contains('|') ? layout(s) : buttonLayout(s); };
+        const auto shown = [&](const SessionStore &s) { return expected.contains('|') ? sessionLayout(s) : buttonLayout(s); };
         QCOMPARE(shown(store), expected);
         QCOMPARE(shown(SessionStore(m_folders)), expected);
     }
@@ -378,11 +338,11 @@ private slots:
             seed(m_box->path() + '/' + folder, folder);
         m_folders.customData = customData;
         const SessionStore store(m_folders);
-        QCOMPARE(layout(store) + buttonLayout(store), expected.isEmpty() ? "|" : "| " + expected + expected + "()");
+        QCOMPARE(sessionLayout(store) + buttonLayout(store), expected.isEmpty() ? "|" : "| " + expected + expected + "()");
 
         // A file already in the data folder is never replaced.
         seed(m_folders.data, "own");
-        QCOMPARE(layout(SessionStore(m_folders)), "| own");
+        QCOMPARE(sessionLayout(SessionStore(m_folders)), "| own");
     }
 
     void processStoreUsesTheDataFolder()

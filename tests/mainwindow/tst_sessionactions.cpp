@@ -10,6 +10,7 @@
 #include "terminal/widgets/terminalarea.h"
 #include "terminal/widgets/terminaledit.h"
 #include "terminal/widgets/terminalview.h"
+#include "tests/support/storetext.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -66,18 +67,6 @@ QString names(const QString &group)
     QStringList out;
     for (const SessionInfo &s : list)
         out << s.name + ':' + s.type;
-    return out.join(' ');
-}
-
-QString buttonLayout()
-{
-    QStringList out;
-    for (const ButtonGroup &g : store().buttonGroups()) {
-        QStringList b;
-        for (const ButtonCommand &c : g.buttons)
-            b << c.text + '=' + c.command + (c.color.isEmpty() ? "" : ":" + c.color);
-        out << g.label + '(' + b.join(' ') + ')';
-    }
     return out.join(' ');
 }
 
@@ -266,11 +255,11 @@ private slots:
             const QStringList a = answer.split('|');
             return answer.isEmpty() ? std::nullopt : std::optional<CommandEdit>({a[0], a[1], a[2]});
         };
-        const QString before = buttonLayout();
+        const QString before = buttonLayout(store());
         op(buttons);
         QTEST(shown, "shown");
-        QTEST(buttonLayout(), "layout");
-        QCOMPARE(reloads > 0, buttonLayout() != before);
+        QTEST(buttonLayout(store()), "layout");
+        QCOMPARE(reloads > 0, buttonLayout(store()) != before);
     }
 
     // The option tables stay in the native store in either mode.

@@ -151,7 +151,7 @@ private slots:
         QFile hosts(dataDir() + QStringLiteral("/changed_hosts"));
         QVERIFY(hosts.open(QIODevice::WriteOnly));
         hosts.write("# filed before\n[127.0.0.1]:" + QByteArray::number(kSshdPort) + ' '
-                    + fixture("ssh_sshd/keys/id_ed25519.pub").toUtf8() + '\n');
+                    + fixtureText("ssh_sshd/keys/id_ed25519.pub").toUtf8() + '\n');
     }
 
     // Each transport from a double-click to a shell, and each failure to
@@ -177,7 +177,7 @@ private slots:
         row("ssh key", "ssh", lo, kSshdPort, "echo", "hv-42", "connected",
             {"conn/auth=公钥认证", "conn/privateKey=" + keys + "id_ed25519"});
         row("rlogin", "rlogin", lo, kRlogindPort, "login", "hv-42", "connected",
-            {"conn/user=" + fixture("conn_rlogind/user")});
+            {"conn/user=" + fixtureText("conn_rlogind/user")});
         row("<b>x</b>&amp;", "telnet", "<i>no</i>&amp;.invalid", 0, "", "<b>x</b>&amp;|<i>no</i>&amp;.invalid:23|⚠",
             "disconnected");
         row("ssh peer hangs up in handshake", "ssh", lo, -1, "", "⚠", "disconnected");
@@ -204,7 +204,7 @@ private slots:
         QFETCH(QStringList, settings);
         const QString id = addSession(QString::fromUtf8(QTest::currentDataTag()), type, host,
                                       peer ? peer->port : port, settings, line ? line->port : QString());
-        User prompts;
+        ModalAnswerer prompts;
         if (settings.join(u' ').contains(u"id_ed25519"))
             prompts.password.clear();
         Window win;
@@ -219,7 +219,7 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(state(id), QStringLiteral("connected"), kWait);
             if (step == u"login") {
                 QTRY_VERIFY_WITH_TIMEOUT(win.screen(id).contains(u"assword:"), kWait);
-                win.type(id, fixture("conn_rlogind/password"));
+                win.type(id, fixtureText("conn_rlogind/password"));
             }
             win.type(id, QStringLiteral("echo hv-$((6*7))"));
         }

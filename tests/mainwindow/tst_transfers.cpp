@@ -16,6 +16,7 @@
 #include "terminal/widgets/terminalview.h"
 #include "transfer/inbandtransfer.h"
 #include "transfer/tftp/tftpserverdialog.h"
+#include "tests/support/modals.h"
 
 #include <QAction>
 #include <QApplication>
@@ -26,13 +27,9 @@
 #include <QSignalSpy>
 #include <QTest>
 
-namespace {
-QString sshd(const QString &file)
-{
-    QFile f(QStringLiteral(HV_BINARY_DIR "/fixtures/ssh_sshd/") + file);
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).trimmed() : QString();
-}
+#include <unistd.h>
 
+namespace {
 // Random bytes with what line-oriented transports mangle: CR LF, CR NUL, IAC.
 QByteArray payload(qint64 size)
 {
@@ -45,17 +42,6 @@ QByteArray payload(qint64 size)
     return data;
 }
 
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-void put(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
-}
 } // namespace
 
 class TestTransfers : public QObject
@@ -75,21 +61,13 @@ class TestTransfers : public QObject
     {
         static int made = 0;
         const bool typed = kind == "local" || kind == "ssh" || kind == "telnet";
-        const int port = kind == "ssh" ? 22200 : kind == "telnet" ? 23295 : 0;
+        const int port = kind == "ssh" ? kSshdPort : kind == "telnet" ? kXferTelnetdPort : 0;
         SerialParams line;
         line.serial_port = kind;
         id = SessionStore::instance().addSession(QString("s%1").arg(++made), typed ? kind : "serial", {},
                                                  kind == "local" ? "/bin/bash" : "127.0.0.1",
-                                                 port ? QString::number(port + HV_TEST_PORT_OFFSET) : "", line);
-        QTimer prompt; // the SSH credentials, as the user gives them
-        connect(&prompt, &QTimer::timeout, this, [] {
-            if (auto *d = qobject_cast<SshCredentialsDialog *>(QApplication::activeModalWidget())) {
-                d->findChild<QLineEdit *>("userEdit")->setText(sshd("user"));
-                d->findChild<QLineEdit *>("passwordEdit")->setText(sshd("password"));
-                d->accept();
-            }
-        });
-        prompt.start(10);
+                                                 port ? QString::number(port) : "", line);
+        ModalAnswerer prompt; // the SSH credentials, as the user gives them
         window->onSessionConnect(id);
         SessionStore::instance().setCurrentSessionId(id);
         conn = hub->connection(id);
@@ -182,7 +160,7 @@ private slots:
         QTemporaryDir ours, theirs("/tmp/hv-xfer-XXXXXX"); // the SSH account reaches it
         QFile::setPermissions(theirs.path(), QFileDevice::Permissions(0x7777));
         const QByteArray data = payload(size);
-        put((send ? ours : theirs).filePath("data.bin"), data);
+        QVERIFY(writeFile((send ? ours : theirs).filePath("data.bin"), data));
         QProcess socat;
         socat.setWorkingDirectory(theirs.path());
         const bool serial = transport == "serial";
@@ -199,7 +177,7 @@ private slots:
         }
         const QString summary = run(protocol, send, send ? ours.filePath("data.bin") : protocol ? ours.path() : ours.filePath("data.bin"));
         QVERIFY2(summary.isEmpty(), qPrintable(summary));
-        QCOMPARE(readAll((send ? theirs : ours).filePath("data.bin")), data);
+        QCOMPARE(readFile((send ? theirs : ours).filePath("data.bin")), data);
         // Every status text is in the tab by the end, in its order.
         const QString shown = lines();
         qsizetype at = 0;
@@ -221,8 +199,8 @@ private slots:
         QTemporaryDir root;
         QDir(root.path()).mkpath("peer/a/b");
         QDir(root.path()).mkpath("c/in"); // "../../x" from here would land beside "c"
-        put(root.filePath("peer/x"), "payload");
-        put(root.filePath("outside"), "untouched");
+        QVERIFY(writeFile(root.filePath("peer/x"), "payload"));
+        QVERIFY(writeFile(root.filePath("outside"), "untouched"));
         QVERIFY(QFile::link(root.filePath("outside"), root.filePath("c/in/y")));
         QVERIFY(QFile::copy(root.filePath("peer/x"), root.filePath("peer/a/b/y")));
         type("cd " + root.filePath("peer/a/b").toUtf8() + " && sz -q -f ../../x /etc/passwd y; echo EN''D");
@@ -231,9 +209,9 @@ private slots:
         QVERIFY(waitFor("END"));
         const auto entries = [&](const char *dir) { return QDir(root.filePath(dir)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot); };
         QCOMPARE(entries(".") + entries("c"), QStringList({"c", "outside", "peer", "in"}));
-        QCOMPARE(readAll(root.filePath("outside")), "untouched");
-        QCOMPARE(readAll(root.filePath("c/in/x")) + readAll(root.filePath("c/in/y")), "payloadpayload");
-        QCOMPARE(readAll(root.filePath("c/in/passwd")), readAll("/etc/passwd"));
+        QCOMPARE(readFile(root.filePath("outside")), "untouched");
+        QCOMPARE(readFile(root.filePath("c/in/x")) + readFile(root.filePath("c/in/y")), "payloadpayload");
+        QCOMPARE(readFile(root.filePath("c/in/passwd")), readFile("/etc/passwd"));
     }
 
     // A disk that fills during a receive: the failure says where the part
@@ -242,10 +220,18 @@ private slots:
     {
         QVERIFY2(open("local"), "session did not open");
         QTemporaryDir theirs, ours;
-        put(theirs.filePath("big.bin"), payload(4 << 20));
-        QVERIFY2(QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs", ours.path()}) == 0,
-                 "cannot mount a small tmpfs (needs root)");
-        const auto unmount = qScopeGuard([&] { QProcess::execute("umount", {ours.path()}); });
+        QVERIFY(writeFile(theirs.filePath("big.bin"), payload(4 << 20)));
+        // Root mounts it itself, anyone else through sudo, which scripts/test
+        // has asked for once (-n: a prompt here would hang the test).
+        const auto asRoot = [](QStringList command) {
+            if (::geteuid() != 0)
+                command = QStringList{"sudo", "-n"} + command;
+            return QProcess::execute(command.takeFirst(), command) == 0;
+        };
+        const QString owner = QString("uid=%1,gid=%2").arg(::getuid()).arg(::getgid());
+        if (!asRoot({"mount", "-t", "tmpfs", "-o", "size=1m,mode=700," + owner, "tmpfs", ours.path()}))
+            QSKIP("not run: mounting a 1 MiB tmpfs needs root or sudo without a password");
+        const auto unmount = qScopeGuard([&] { asRoot({"umount", ours.path()}); });
         type("cd " + theirs.path().toUtf8() + " && sz -q big.bin");
         QVERIFY(waitFor("\x18" "B00"));
         QVERIFY(run(2, false, ours.path()).contains(ours.filePath("big.bin.part")));
@@ -261,7 +247,7 @@ private slots:
         QByteArray text;
         for (int i = 0; text.size() < 20 << 20; ++i)
             text += "line " + QByteArray::number(i) + " the quick brown fox jumps over the lazy dog\n";
-        put(dir.filePath("in.txt"), text);
+        QVERIFY(writeFile(dir.filePath("in.txt"), text));
         type("cd " + dir.path().toUtf8() + " && echo RE''ADY && cat > out.txt; echo EN''D");
         QVERIFY(waitFor("READY"));
         window->transfers()->dialogs().openFile = [&](QWidget *, const QString &) { return dir.filePath("in.txt"); };
@@ -270,7 +256,7 @@ private slots:
         QVERIFY(done.wait(120000));
         conn->write("\x04");
         QVERIFY(waitFor("END", 60000));
-        QCOMPARE(readAll(dir.filePath("out.txt")), text);
+        QCOMPARE(readFile(dir.filePath("out.txt")), text);
         QTRY_VERIFY(lines().contains(QString("ASCII 已发送 in.txt（%1 字节）").arg(text.size())));
     }
 
@@ -333,7 +319,7 @@ private slots:
         window->logging()->dialogs().saveFile = [&](QWidget *, const QString &, const QString &proposed) {
             return base.filePath(proposed);
         };
-        put(base.filePath("ascii_capture.txt"), "old\n");
+        QVERIFY(writeFile(base.filePath("ascii_capture.txt"), "old\n"));
         window->startAsciiCapture();
         QByteArray received;
         auto link = connect(conn, &Connection::dataReceived, this, [&](const QByteArray &b) { received += b; });
@@ -349,11 +335,11 @@ private slots:
             hub->logger(id)->flushBuffer();
         QTRY_VERIFY2(lines().contains(line), qPrintable(lines()));
         QVERIFY(!window->logging()->isLogging(id));
-        const QString text = QString::fromUtf8(readAll(log));
+        const QString text = QString::fromUtf8(readFile(log));
         QVERIFY2(dir != "logs" || (text.contains("\n========== 会话开始 ") && text.contains("[RX] ")
                                     && text.contains("logged\r\n") && text.contains("\n========== 会话结束 ")),
                  qPrintable(text));
-        QCOMPARE(readAll(base.filePath("ascii_capture.txt")), "old\n" + received);
+        QCOMPARE(readFile(base.filePath("ascii_capture.txt")), "old\n" + received);
         QVERIFY(received.contains("\x1b[31mred\x1b[0m\r\n"));
         type("echo st''ill");
         QVERIFY(waitFor("still"));

@@ -20,13 +20,13 @@ private slots:
     {
         qputenv("HALVORSTEAD_DATA_DIR", QFile::encodeName(QDir::homePath() + QStringLiteral("/data")));
         LanguageManager::setLanguage(QStringLiteral("en"));
-        QVERIFY2(!fixture("ssh_sshd/password").isEmpty(), "the sshd fixture has not run (no ssh_sshd/password)");
+        QVERIFY2(!fixtureText("ssh_sshd/password").isEmpty(), "the sshd fixture has not run (no ssh_sshd/password)");
     }
 
     void wizardSessionConnectsAndFollowsItsOptions()
     {
         Window win;
-        User user;
+        ModalAnswerer user;
         int wizards = 0, options = 0, fontSize = 0;
         user.other = [&](QWidget *modal) {
             const auto set = [modal](const char *name, const QString &text) {

@@ -1,54 +1,18 @@
 #pragma once
 
 // The real window on an X server, driven as a user would.
-#include "dialogs/sshcredentialsdialog.h"
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/sessiontree.h"
 #include "terminal/widgets/terminalarea.h"
 #include "terminal/widgets/terminaledit.h"
 #include "terminal/widgets/terminalview.h"
+#include "tests/support/modals.h"
 
 #include <QApplication>
-#include <QFile>
-#include <QLineEdit>
 #include <QTest>
-#include <QTimer>
 #include <QTreeWidget>
 
-#include <functional>
-
 constexpr int kWait = 10000; // a bound against hanging, not a speed check
-constexpr int kSshdPort = 22200 + HV_TEST_PORT_OFFSET;
-
-inline QString fixture(const QString &file)
-{
-    QFile f(QStringLiteral(HV_BINARY_DIR "/fixtures/") + file);
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).trimmed() : QString();
-}
-
-// Answers every credentials prompt with the SSH fixture's account, and any
-// other modal dialog through `other`.
-struct User : QTimer {
-    QString user = fixture("ssh_sshd/user"), password = fixture("ssh_sshd/password");
-    int prompts = 0;
-    std::function<void(QWidget *)> other;
-    User()
-    {
-        connect(this, &QTimer::timeout, this, [this] {
-            QWidget *modal = QApplication::activeModalWidget();
-            auto *d = qobject_cast<SshCredentialsDialog *>(modal);
-            if (!modal || !modal->isVisible() || (!d && !other))
-                return;
-            if (!d)
-                return other(modal);
-            ++prompts;
-            d->findChild<QLineEdit *>(QStringLiteral("userEdit"))->setText(user);
-            d->findChild<QLineEdit *>(QStringLiteral("passwordEdit"))->setText(password);
-            d->accept();
-        });
-        start(10);
-    }
-};
 
 struct Window {
     MainWindow w;

@@ -6,6 +6,7 @@
 
 #include "sftp/dirtreeworker.h"
 #include "sftp/sftpdialogworker.h"
+#include "tests/support/sshfixture.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -28,19 +29,6 @@
 
 namespace sftprig {
 
-inline QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-inline bool writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
-}
-
 inline QByteArray sha(const QString &path)
 {
     QFile f(path);
@@ -56,36 +44,24 @@ inline QByteArray sha(const QString &path)
             QSKIP("not run: the SFTP tests place files in the test account's home, which needs root");                \
     } while (false)
 
-// A fixture server: its state folder (account name and password) and port.
+// A fixture server: the name of its state folder (account name and password) and its port.
 struct Server {
-    QString dir;
+    QString fixture;
     int port = 0;
-    QString user() const { return QString::fromUtf8(readAll(dir + QStringLiteral("/user")).trimmed()); }
+    QString dir() const { return fixturePath(fixture); }
+    QString user() const { return FixtureAccount(fixture).user; }
     // The account's home, seen from this side of the connection.
     QString home() const
     {
         const passwd *pw = getpwnam(user().toUtf8().constData());
         return pw ? QString::fromUtf8(pw->pw_dir) : QString();
     }
-    SshConnectParams params(const QString &knownHosts) const
-    {
-        SshConnectParams p;
-        p.host = QStringLiteral("127.0.0.1");
-        p.port = port;
-        p.user = user();
-        p.password = QString::fromUtf8(readAll(dir + QStringLiteral("/password")).trimmed());
-        p.knownHostsPath = knownHosts;
-        return p;
-    }
+    SshConnectParams params(const QString &knownHosts) const { return fixtureSshParams(port, knownHosts, fixture); }
 };
 
-// The SSH tests' server, and the variants on the ports from HV_SFTP_PORT.
-inline Server plainServer() { return {qEnvironmentVariable("HV_SSHD_DIR"), qEnvironmentVariableIntValue("HV_SSHD_PORT")}; }
-inline Server variant(const char *name, int index)
-{
-    return {qEnvironmentVariable("HV_SFTP_FIXTURES") + QStringLiteral("/sftp_") + QLatin1String(name),
-            qEnvironmentVariableIntValue("HV_SFTP_PORT") + index};
-}
+// The SSH tests' server, and the variants on the ports from kSftpPort.
+inline Server plainServer() { return {QStringLiteral("ssh_sshd"), kSshdPort}; }
+inline Server variant(const char *name, int index) { return {QStringLiteral("sftp_") + QLatin1String(name), kSftpPort + index}; }
 
 // Made in the account's home as if the account had made it, with the
 // folders on the way from base.
@@ -147,7 +123,7 @@ inline QString unmet(const QString &base, const QStringList &expect)
             ok = tar.waitForFinished(30000) && tar.exitCode() == 0
                  && tar.readAllStandardOutput().split('\n').contains(e.section(QLatin1Char('#'), 1).toUtf8().replace('\n', "\\n"));
         } else {
-            ok = info.isFile() && !info.isSymLink() && readAll(info.filePath()) == e.section(QLatin1Char('='), 1).toUtf8();
+            ok = info.isFile() && !info.isSymLink() && readFile(info.filePath()) == e.section(QLatin1Char('='), 1).toUtf8();
         }
         if (!ok)
             return e;

@@ -275,7 +275,7 @@ private slots:
         QVERIFY(writeFile(mine, "mine"));
         QVERIFY(!tree.run(DirTreeJobKind::DownloadFolder, remote, target, &why));
         QCOMPARE(asked.load(), 1);
-        QCOMPARE(readAll(mine), QByteArray("mine"));
+        QCOMPARE(readFile(mine), QByteArray("mine"));
         answer = true;
         QVERIFY2(tree.run(DirTreeJobKind::DownloadFolder, remote, target, &why), qPrintable(why));
         QCOMPARE(asked.load(), 2);
@@ -308,12 +308,12 @@ private slots:
         const QString local = localPath(QStringLiteral("h"));
         QVERIFY2(tree.run(DirTreeJobKind::DownloadFile, dir + '/' + name, local, &why), qPrintable(why));
         QVERIFY(dialog.run(2, dir + '/' + name, local + QStringLiteral("2")));
-        QCOMPARE(readAll(local) + readAll(local + QStringLiteral("2")), content + content);
+        QCOMPARE(readFile(local) + readFile(local + QStringLiteral("2")), content + content);
         const QString copy = dir + QStringLiteral("/up/") + name;
         QVERIFY(tree.run(DirTreeJobKind::NewFolder, dir + QStringLiteral("/up")) || QFileInfo(dir + "/up").isDir());
         QVERIFY2(tree.run(DirTreeJobKind::UploadFile, local, copy, &why), qPrintable(why));
         QVERIFY2(dialog.run(1, local, copy), qPrintable(dialog.failed.join('|')));
-        QCOMPARE(readAll(copy), content);
+        QCOMPARE(readFile(copy), content);
         QVERIFY2(tree.run(DirTreeJobKind::Rename, copy, copy + QStringLiteral(".b"), &why) || !packs, qPrintable(why));
         QVERIFY2(tree.run(DirTreeJobKind::Delete, packs ? copy + QStringLiteral(".b") : copy, QString(), &why), qPrintable(why));
         const QString packed = dir + QStringLiteral("/sub/") + name;
@@ -394,7 +394,7 @@ private slots:
                 && !dialog.run(1, local, home + QStringLiteral("/ro/f")));
         QVERIFY(unmet(home, {"ro/f=old", "!ro/d", "!ro/g", "!ro/h", "!ro.tar.gz"}).isEmpty());
         QVERIFY(dialog.run(2, home + QStringLiteral("/ro/f"), local));
-        QCOMPARE(readAll(local), QByteArray("old"));
+        QCOMPARE(readFile(local), QByteArray("old"));
     }
 
     void stops_data()
@@ -450,7 +450,7 @@ private slots:
     void changedHostKey()
     {
         const QString knownHosts = localPath(QStringLiteral("known_hosts"));
-        const QList<QByteArray> other = readAll(m_server.dir + QStringLiteral("/rsa-only/host_rsa.pub")).split(' ');
+        const QList<QByteArray> other = readFile(m_server.dir() + QStringLiteral("/rsa-only/host_rsa.pub")).split(' ');
         QVERIFY(writeFile(knownHosts, QStringLiteral("[127.0.0.1]:%1 ").arg(m_server.port).toUtf8() + other[0] + ' ' + other[1] + '\n'));
         Tree tree(m_server.params(knownHosts));
         QVERIFY(!tree.waitReady());

@@ -371,10 +371,10 @@ private slots:
         sftpPrompts().openFile = [&](QWidget *, const QString &) { return local.filePath(QStringLiteral("out.bin")); };
         list->setCurrentItem(in);
         QTest::mouseClick(findButton(dialog, "⬇ 下载..."), Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(readAll(local.filePath(QStringLiteral("in.bin"))), QByteArray(70000, 'x'), kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(local.filePath(QStringLiteral("in.bin"))), QByteArray(70000, 'x'), kWait);
         QTest::mouseClick(findButton(dialog, "⬆ 上传..."), Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(rowNamed(QStringLiteral("out.bin")), kWait);
-        QCOMPARE(readAll(m_work + QStringLiteral("/sub/out.bin")), QByteArray(50000, 'y'));
+        QCOMPARE(readFile(m_work + QStringLiteral("/sub/out.bin")), QByteArray(50000, 'y'));
 
         // The bold ".." row goes up; a folder selected offers no download.
         list->setCurrentItem(list->topLevelItem(0));

@@ -7,14 +7,13 @@
 #include "core/appsettings.h"
 #include "core/languagemanager.h"
 #include "core/sessionstore.h"
-#include "dialogs/sshcredentialsdialog.h"
 #include "mainwindow/mainwindow.h"
 #include "sftp/widgets/sftpprompts.h"
 #include "terminal/widgets/terminalarea.h"
+#include "tests/support/modals.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>
-#include <QLineEdit>
 #include <QMenu>
 #include <QTimer>
 
@@ -80,18 +79,8 @@ private slots:
         AppSettings::instance().setValue(QStringLiteral("keys/knownHosts"), local.filePath(QStringLiteral("known_hosts")));
         const QString id = SessionStore::instance().addSession(QStringLiteral("sftp"), QStringLiteral("ssh"), QString(),
                                                                QStringLiteral("127.0.0.1"), QString::number(server.port));
-        const SshConnectParams login = server.params(QString());
-        QTimer prompt;
-        QObject::connect(&prompt, &QTimer::timeout, [&] {
-            if (auto *d = qobject_cast<SshCredentialsDialog *>(QApplication::activeModalWidget())) {
-                d->findChild<QLineEdit *>(QStringLiteral("userEdit"))->setText(login.user);
-                d->findChild<QLineEdit *>(QStringLiteral("passwordEdit"))->setText(login.password);
-                d->accept();
-            }
-        });
-        prompt.start(20);
+        ModalAnswerer prompt;
         window.onSessionConnect(id);
-        prompt.stop();
         auto *tree = area->findChild<RemoteDirTree *>();
         QVERIFY(tree && tree->isVisible());
         QTreeWidget *w = tree->treeWidget();
@@ -105,10 +94,10 @@ private slots:
         QTreeWidgetItem *file = childNamed(item, QStringLiteral("remote.bin"));
         QVERIFY2(item && file, "the folder did not open");
         QVERIFY(menuOn(w, file, {QStringLiteral("下载")}));
-        QTRY_COMPARE_WITH_TIMEOUT(readAll(local.filePath(QStringLiteral("got.bin"))), remoteBytes, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(local.filePath(QStringLiteral("got.bin"))), remoteBytes, 30000);
         QVERIFY(menuOn(w, item, {QStringLiteral("上传"), QStringLiteral("文件")}));
         QTRY_VERIFY_WITH_TIMEOUT(childNamed(item, QStringLiteral("local.bin")), 30000);
-        QCOMPARE(readAll(work + QStringLiteral("/local.bin")), localBytes);
+        QCOMPARE(readFile(work + QStringLiteral("/local.bin")), localBytes);
         auto *list = area->findChild<QTreeWidget *>(QStringLiteral("transferList"));
         QVERIFY(list && list->isVisible());
         QCOMPARE(list->topLevelItemCount(), 2);

@@ -5,21 +5,17 @@
 // only on the next) and a recorder of a session.
 
 #include "../connections/connectiontestsupport.h"
-#include "connections/sshconnection.h"
-#include "tests/support/testfiles.h"
+#include "tests/support/sshfixture.h"
 
 #include <QTemporaryDir>
 #include <QTest>
 
 namespace sshtest {
 
-inline QString sshdDir() { return qEnvironmentVariable("HV_SSHD_DIR"); }
-inline int sshdPort() { return qEnvironmentVariableIntValue("HV_SSHD_PORT"); }
-inline int rsaOnlyPort() { return sshdPort() + 1; }
+inline QString sshdDir() { return fixturePath(QStringLiteral("ssh_sshd")); }
+inline int rsaOnlyPort() { return kSshdPort + 1; }
 inline QString keyPath(const char *name) { return sshdDir() + QStringLiteral("/keys/") + QLatin1String(name); }
-// The fixture makes the account for the run, with a random password.
-inline QString user() { return QString::fromUtf8(readFile(sshdDir() + QStringLiteral("/user")).trimmed()); }
-inline QString password() { return QString::fromUtf8(readFile(sshdDir() + QStringLiteral("/password")).trimmed()); }
+inline QString password() { return FixtureAccount().password; }
 inline QString passphrase() { return QStringLiteral("key-pass-2"); }
 // A path in a folder of the test's own, removed when it ends.
 inline QString scratch(const QString &name)
@@ -34,17 +30,11 @@ inline QString scratch(const QString &name)
     QFAIL("needs libssh2 1.11 (RSA with SHA-2): this build uses the system's " LIBSSH2_VERSION                    \
           ", run scripts/fetch-libssh2 and build again")
 
-inline SshConnectParams params(const QString &knownHosts, int port = sshdPort(), const QString &command = QString(),
+inline SshConnectParams params(const QString &knownHosts, int port = kSshdPort, const QString &command = QString(),
                                const QString &host = QStringLiteral("127.0.0.1"))
 {
-    SshConnectParams p;
+    SshConnectParams p = fixtureSshParams(port, knownHosts);
     p.host = host;
-    p.port = port;
-    p.user = user();
-    p.password = password();
-    p.auth = QStringLiteral("Password Auth");
-    p.keepalive = 0;
-    p.knownHostsPath = knownHosts;
     p.remoteCommand = command;
     return p;
 }

@@ -27,12 +27,12 @@ QByteArray keyLine(const QString &pubFile)
 
 // One of a server's host keys; the main server's ECDSA key is the one asked
 // for when nothing else is filed.
-QByteArray serverKeyLine(int port = sshdPort(), const char *type = "ecdsa")
+QByteArray serverKeyLine(int port = kSshdPort, const char *type = "ecdsa")
 {
     return keyLine(sshdDir() + (port == rsaOnlyPort() ? QStringLiteral("/rsa-only/host_rsa.pub") : QStringLiteral("/host_%1.pub").arg(QLatin1String(type))));
 }
 
-QString knownHostName(int port = sshdPort()) { return QStringLiteral("[127.0.0.1]:%1").arg(port); }
+QString knownHostName(int port = kSshdPort) { return QStringLiteral("[127.0.0.1]:%1").arg(port); }
 
 // ssh-keygen run to its end (bounded): its output, or nothing when it failed.
 std::optional<QByteArray> keygen(const QStringList &args)
@@ -91,7 +91,7 @@ private slots:
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<int>("outcome");
         QTest::addColumn<bool>("linked");
-        const int all = sshdPort(), rsa = rsaOnlyPort();
+        const int all = kSshdPort, rsa = rsaOnlyPort();
         const QByteArray own = serverKeyLine(), other = foreignKeyLine("ed25519");
         const QByteArray name = knownHostName().toUtf8(), rsaName = knownHostName(rsa).toUtf8();
         // Lines libssh2 cannot parse, which an OpenSSH user may well have.

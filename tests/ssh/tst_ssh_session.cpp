@@ -35,7 +35,7 @@ private slots:
     // the size given before open and changed while connected, and keep-alives.
     void shellSession()
     {
-        SshConnectParams p = params(scratch(QStringLiteral("known_hosts")), sshdPort(), QString(), QStringLiteral("::1"));
+        SshConnectParams p = params(scratch(QStringLiteral("known_hosts")), kSshdPort, QString(), QStringLiteral("::1"));
         p.keepalive = 1;
         Recorder r(p);
         r.conn.resize(120, 40); // before open: the pseudo-terminal starts at this size
@@ -62,7 +62,7 @@ private slots:
     // sent; then a close sends the disconnect and reports nothing.
     void rawMegabytesThenClose()
     {
-        Recorder r(params(scratch(QStringLiteral("known_hosts")), sshdPort(),
+        Recorder r(params(scratch(QStringLiteral("known_hosts")), kSshdPort,
                           QStringLiteral("stty raw -echo -iexten; echo \"hv-from $SSH_CONNECTION\"; exec cat")));
         r.conn.open();
         QVERIFY(r.waitData("\n"));
@@ -87,7 +87,7 @@ private slots:
     // resumed, the command's output arrives whole.
     void pausedReadingHoldsBackTheServer()
     {
-        Recorder r(params(scratch(QStringLiteral("known_hosts")), sshdPort(), QStringLiteral("exec seq 3000000")));
+        Recorder r(params(scratch(QStringLiteral("known_hosts")), kSshdPort, QStringLiteral("exec seq 3000000")));
         QByteArray expected;
         for (int i = 1; i <= 3000000; ++i)
             expected += QByteArray::number(i) + '\n';

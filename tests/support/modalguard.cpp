@@ -1,0 +1,61 @@
+// Linked into every test of the widgets. A modal dialog that nobody answers
+// holds the test inside its exec() until CTest's time-out, and then the log
+// says only "Timeout". The answerers (tests/support/modals.h) reply within
+// milliseconds, so a modal dialog still open after kGraceMs is one the test
+// did not expect: it is closed here and the test fails with its text.
+
+#include <QApplication>
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPointer>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+
+constexpr int kGraceMs = 2000;
+
+QString describe(QWidget *modal)
+{
+    QStringList parts{modal->metaObject()->className(), modal->windowTitle()};
+    if (auto *box = qobject_cast<QMessageBox *>(modal))
+        parts << box->text() << box->informativeText();
+    else
+        for (QLabel *label : modal->findChildren<QLabel *>())
+            parts << label->text();
+    parts.removeAll(QString());
+    return parts.join(QStringLiteral(" | "));
+}
+
+void guardModals()
+{
+    if (!qobject_cast<QApplication *>(QCoreApplication::instance()))
+        return;
+    auto *timer = new QTimer(QCoreApplication::instance());
+    QObject::connect(timer, &QTimer::timeout, [] {
+        static QPointer<QWidget> seen;
+        static QElapsedTimer since;
+        QWidget *modal = QApplication::activeModalWidget();
+        if (!modal || !modal->isVisible() || modal != seen) {
+            seen = modal;
+            since.start();
+            return;
+        }
+        if (since.elapsed() < kGraceMs)
+            return;
+        seen = nullptr;
+        const QString text = QStringLiteral("a modal dialog nobody expected, closed: ") + describe(modal);
+        QTest::qFail(qPrintable(text), __FILE__, __LINE__);
+        if (auto *dialog = qobject_cast<QDialog *>(modal))
+            dialog->reject();
+        else
+            modal->close();
+    });
+    timer->start(100);
+}
+
+} // namespace
+
+Q_COREAPP_STARTUP_FUNCTION(guardModals)
