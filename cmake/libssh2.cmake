@@ -1,8 +1,8 @@
 # libssh2 for the SSH code, as the target hv_libssh2.
 #
 # Bundled (the default when scripts/fetch-libssh2 has stored the source in
-# .deps/): Debian 13's libssh2 1.11.1 with Debian's patches and
-# libssh2-whole-blocks.patch, built static and optimised into the build tree
+# .deps/): Debian 13's libssh2 1.11.1 with Debian's patches and our
+# libssh2-*.patch (below), built static and optimised into the build tree
 # against the system's OpenSSL and zlib, as Debian builds it. 1.11 signs RSA
 # with SHA-2, which today's OpenSSH servers need, and offers AES-GCM.
 # Nothing is downloaded here.
@@ -32,14 +32,26 @@ if(HV_BUNDLED_LIBSSH2 AND EXISTS ${hv_libssh2_tarball} AND EXISTS ${hv_libssh2_p
     set(prefix ${CMAKE_BINARY_DIR}/libssh2)
     set(lib ${prefix}/lib/${CMAKE_STATIC_LIBRARY_PREFIX}ssh2${CMAKE_STATIC_LIBRARY_SUFFIX})
     # Debian's active patches in the order of its series file, then ours:
-    # both sides cipher runs of whole blocks in one call instead
+    # whole-blocks: both sides cipher runs of whole blocks in one call instead
     # of one call per 16 bytes, which made AES (CTR, GCM) slower than the
     # network on loopback.
+    # gcm-mac-key: with AES-GCM the key exchange's two integrity keys (48
+    # bytes each) were never freed, as the GCM stand-in MAC neither keeps
+    # nor releases them: every connection and re-key lost them.
+    # Debian's series once; each of ours unless it is in place already (the
+    # step runs again in a build folder made with fewer patches of ours).
     file(WRITE ${prefix}/apply-patches.sh [=[
 set -e
-cmake -E tar xf "$1" debian/patches
-for p in $(grep -v '^#' debian/patches/series); do patch -p1 -s -N < "debian/patches/$p"; done
-patch -p1 -s -N < "$2"
+if [ ! -d debian/patches ]; then
+    cmake -E tar xf "$1" debian/patches
+    for p in $(grep -v '^#' debian/patches/series); do
+        patch -p1 -s -N < "debian/patches/$p" || { rm -rf debian; exit 1; }
+    done
+fi
+shift
+for p in "$@"; do
+    patch -p1 -s -R -f --dry-run < "$p" >/dev/null 2>&1 || patch -p1 -s -N < "$p"
+done
 ]=])
     ExternalProject_Add(libssh2_bundled
         URL ${hv_libssh2_tarball}
@@ -47,7 +59,8 @@ patch -p1 -s -N < "$2"
         DOWNLOAD_EXTRACT_TIMESTAMP ON
         PREFIX ${prefix}
         INSTALL_DIR ${prefix}
-        PATCH_COMMAND sh ${prefix}/apply-patches.sh ${hv_libssh2_patches} ${CMAKE_SOURCE_DIR}/cmake/libssh2-whole-blocks.patch
+        PATCH_COMMAND sh ${prefix}/apply-patches.sh ${hv_libssh2_patches}
+            ${CMAKE_SOURCE_DIR}/cmake/libssh2-whole-blocks.patch ${CMAKE_SOURCE_DIR}/cmake/libssh2-gcm-mac-key.patch
         CMAKE_ARGS
             -DCMAKE_INSTALL_PREFIX=<INSTALL_DIR>
             -DCMAKE_INSTALL_LIBDIR=lib

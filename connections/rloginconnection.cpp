@@ -25,6 +25,16 @@ QByteArray RLoginConnection::windowRecord(int cols, int rows)
     return out;
 }
 
+QByteArray RLoginConnection::controlAnswer(quint8 control, bool *reportSizes, int cols, int rows)
+{
+    // Flush and flow-control requests concern a client that keeps its own
+    // output buffer and ^S/^Q handling; the terminal has neither, so only
+    // the window request matters.
+    if (control & WindowRequest)
+        *reportSizes = true;
+    return control & WindowRequest ? windowRecord(cols, rows) : QByteArray();
+}
+
 class RLoginConnection::Worker : public TcpStreamWorker
 {
 public:
@@ -51,13 +61,9 @@ protected:
     {
         if (debugLogEnabled())
             debugLog(QStringLiteral("rlogin control byte 0x%1").arg(byte, 2, 16, QLatin1Char('0')));
-        // Flush and flow-control requests concern a client that keeps its own
-        // output buffer and ^S/^Q handling; the terminal has neither, so only
-        // the window request matters.
-        if (byte & WindowRequest) {
-            m_reportSizes = true;
-            sendWindow();
-        }
+        const QByteArray answer = controlAnswer(byte, &m_reportSizes, link().pendingCols.load(), link().pendingRows.load());
+        if (!answer.isEmpty())
+            sendNow(answer);
     }
 
     QString readErrorText(int err) const override

@@ -28,6 +28,9 @@ public:
 
     // Control bytes of the server (urgent data).
     enum : quint8 { FlushOutput = 0x02, NoFlowControl = 0x10, FlowControl = 0x20, WindowRequest = 0x80 };
+    // The answer to the server's urgent byte: a window record for the size
+    // once sizes are asked for (*reportSizes then stays on), else nothing.
+    static QByteArray controlAnswer(quint8 control, bool *reportSizes, int cols, int rows);
 
     class Worker;
 

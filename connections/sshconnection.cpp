@@ -68,9 +68,12 @@ QStringList sshRemoteCommandList(const QString &listing)
         const QString name = part.trimmed();
         if (name.size() < 2 || name.size() > 64)
             continue;
+        // A name goes into completion and may be sent as typed: a control or
+        // format character in it (an escape sequence, a bidi override) would
+        // reach the remote shell or the screen as a hidden command.
         bool plain = true;
-        for (const QChar c : name) {
-            if (c.isSpace() || c == QLatin1Char('/') || c == QLatin1Char('\\')) {
+        for (const char32_t c : name.toUcs4()) {
+            if (!QChar::isPrint(c) || QChar::isSpace(c) || c == U'/' || c == U'\\') {
                 plain = false;
                 break;
             }

@@ -34,7 +34,8 @@ SshAuthMethod sshAuthMethodFor(const QString &auth);
 // "linux" for the Unix-like systems that `uname -s` names, else empty.
 QString sshRemoteOsFor(const QString &unameOutput);
 // Command names from the remote listing: trimmed, 2 to 64 characters, no
-// blank, "/" or backslash, each once, in first-seen order.
+// blank, control or format character, "/" or backslash, each once, in
+// first-seen order.
 QStringList sshRemoteCommandList(const QString &listing);
 
 // One keyboard-interactive prompt as the server sent it.

@@ -1,5 +1,6 @@
 #include "terminal/highlight.h"
 
+#include <QElapsedTimer>
 #include <QSettings>
 
 #include <algorithm>
@@ -51,17 +52,27 @@ QList<HighlightRange> highlightRanges(QList<HighlightRule> &rules, bool highligh
     QList<HighlightRange> found;
     if (!highlightOn || rules.isEmpty())
         return found;
+    static const QString kStepLimit = QStringLiteral("(*LIMIT_MATCH=100000)");
+    constexpr qint64 kLineBudgetMs = 20;
+    QElapsedTimer clock;
+    clock.start();
     for (HighlightRule &rule : rules) {
         if (rule.keyword.isEmpty())
             continue;
         const QColor colour(highlightColor(rule.colourName));
         if (rule.matchKind == QStringLiteral("正则")) {
-            if (rule.expression.pattern() != rule.keyword)
-                rule.expression.setPattern(rule.keyword);
-            if (!rule.expression.isValid())
+            // Rules come from settings and run over every received line: a
+            // pattern that backtracks without end would stall the terminal.
+            // Each search is held to a step limit the pattern cannot raise,
+            // and the line's searches to a time budget.
+            const QString pattern = kStepLimit + rule.keyword;
+            if (rule.expression.pattern() != pattern)
+                rule.expression.setPattern(pattern);
+            if (!rule.expression.isValid() || rule.keyword.contains(QLatin1String("(*LIMIT_"))
+                || clock.hasExpired(kLineBudgetMs))
                 continue;
             auto it = rule.expression.globalMatch(text);
-            while (it.hasNext()) {
+            while (it.hasNext() && !clock.hasExpired(kLineBudgetMs)) {
                 const QRegularExpressionMatch m = it.next();
                 found.append({int(m.capturedStart()), int(m.capturedEnd()), colour});
             }
