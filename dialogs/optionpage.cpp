@@ -258,16 +258,20 @@ void OptionBindings::appendRows(QVBoxLayout *layout, const std::vector<OptionRow
                                   row.hint.shown());
             break;
         case OptionKind::Combo: {
-            const QString current = readOptionString(m_prefix + key, row.text.shown());
-            if (columns) {
-                auto *box = new QComboBox;
-                box->addItems(shownAll(row.items));
-                selectComboText(box, current);
-                target->addWidget(box);
-                editor = box;
-            } else {
-                editor = addFormCombo(target, row.label.shown(), shownAll(row.items), current);
+            if (!columns)
+                addFormLabel(target, row.label.shown());
+            auto *box = new QComboBox;
+            QStringList sources;
+            for (const OptionText &item : row.items) {
+                box->addItem(item.shown(), QString::fromUtf8(item.source));
+                sources << QString::fromUtf8(item.source);
             }
+            // Stored as the source text, so a file means the same in every
+            // language; older files hold the shown text of some language.
+            const QString stored = readOptionString(m_prefix + key, QString::fromUtf8(row.text.source));
+            box->setCurrentIndex(qMax(0, int(sources.indexOf(LanguageManager::sourceAmong(stored, sources)))));
+            target->addWidget(box);
+            editor = box;
             break;
         }
         case OptionKind::FontFamily: {
@@ -398,7 +402,8 @@ bool OptionBindings::writeWidgets() const
             }
             store.setValue(it.key(), text);
         } else if (auto *combo = qobject_cast<QComboBox *>(w)) {
-            store.setValue(it.key(), combo->currentText());
+            const QVariant source = combo->currentData();
+            store.setValue(it.key(), source.isValid() ? source.toString() : combo->currentText());
         } else if (auto *box = qobject_cast<QSpinBox *>(w)) {
             store.setValue(it.key(), box->value());
         }

@@ -65,31 +65,16 @@ private slots:
         native->clear();
     }
 
-    // A fresh store: "Apply" writes every editor under its key, each kind
-    // of editor in its own form, choices in the language of the moment.
-    void applyStoresEveryDefault()
+    // "Apply" writes every editor under its key; every named editor is bound.
+    void applyStoresEveryEditor()
     {
         GlobalOptionsDialog dialog;
-        QCOMPARE(dialog.pageCount(), 14);
         press(dialog, "应用");
         const QStringList bound = dialog.bindings().boundWidgets().keys();
         for (QWidget *w : dialog.findChildren<QWidget *>(QRegularExpression("^[a-z]+/[A-Za-z]+$")))
             QVERIFY2(bound.contains(w->objectName()), qPrintable(w->objectName()));
         for (const QString &key : bound)
             QVERIFY2(AppSettings::instance().settings()->contains(key), qPrintable(key));
-        QStringList sample;
-        for (const char *key : {"general/restoreTabs", "general/autoOpen", "default/sshAuth", "default/serialFmt",
-                                "display/fontSize", "display/cursor", "log/dir", "log/startMode", "log/timestamp",
-                                "theme/current", "proxy/type", "proxy/pass"})
-            sample << stored(key);
-        QCOMPARE(sample, (QStringList{"false", T("恢复上次会话"), T("密码认证"), T("8 / 1 / 无"), "13", T("块（闪烁）"),
-                                      "%APPDATA%\\logs\\", "追加", "", "Solarized Dark", "无", ""}));
-        // The sample rows are stored too, in the language of the moment.
-        const Rows commands = GlobalOptionsDialog::loadTable("commands");
-        QCOMPARE(GlobalOptionsDialog::loadTable("keymap").first(), (QStringList{"New Session", "Ctrl+N"}));
-        QCOMPARE(commands.first().first() + '|' + commands.at(2).first(), "常用|" + T("设备命令"));
-        QCOMPARE(dialog.bindings().boundTables().keys(),
-                 (QStringList{"commands", "credentials", "keymap", "keys", "namedProxies", "tunnels"}));
     }
 
     // Whatever the store holds, the dialog opens with a valid value and
@@ -123,34 +108,31 @@ private slots:
         QTEST(stored(key), "expected");
     }
 
-    // A choice stored while another language was active is found again
-    // through its source text and stored anew in the current language.
-    void choiceAcrossLanguages_data()
+    // Choices made in English read back the same in German and Chinese, and
+    // applying there leaves the file as it was: a file means the same in
+    // every language.
+    void choicesAcrossLanguages()
     {
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<int>("index");
-        QTest::newRow("auth") << "default/sshAuth" << 1;
-        QTest::newRow("log mode") << "log/mode" << 2;
-    }
-
-    void choiceAcrossLanguages()
-    {
-        QFETCH(QString, key);
-        QFETCH(int, index);
-        QString source;
-        for (const char *lang : {"de", "ja", "en"}) {
+        QMap<QString, QString> written;
+        for (const char *lang : {"en", "de", "zh"}) {
             LanguageManager::setLanguage(lang);
             GlobalOptionsDialog dialog;
-            auto *combo = editor<QComboBox>(dialog, key);
-            QVERIFY(combo);
-            if (source.isEmpty()) {
-                combo->setCurrentIndex(index);
-                source = LanguageManager::sourceText(combo->currentText());
-                QVERIFY(!source.isEmpty());
+            const QList<QComboBox *> combos = dialog.findChildren<QComboBox *>(QRegularExpression("/"));
+            QVERIFY(combos.size() > 5);
+            for (QComboBox *combo : combos) {
+                if (combo->isEditable())
+                    continue;
+                if (written.isEmpty())
+                    combo->setCurrentIndex(combo->count() - 1);
+                QVERIFY2(combo->currentIndex() == combo->count() - 1, qPrintable(lang + combo->objectName()));
             }
-            QCOMPARE(combo->currentIndex(), index);
             press(dialog, "确定");
-            QCOMPARE(stored(key), T(source.toUtf8().constData()));
+            QMap<QString, QString> now;
+            for (QComboBox *combo : combos)
+                now.insert(combo->objectName(), stored(combo->objectName()));
+            if (written.isEmpty())
+                written = now;
+            QCOMPARE(now, written);
         }
     }
 
