@@ -285,9 +285,11 @@ void OptionBindings::appendRows(QVBoxLayout *layout, const std::vector<OptionRow
         }
         case OptionKind::Line:
         case OptionKind::Secret: {
-            QString text = readOptionString(m_prefix + key, row.text.shown());
-            if (row.kind == OptionKind::Secret)
-                text = unprotectSecret(text);
+            const QString stored = readOptionString(m_prefix + key, row.text.shown());
+            const QString text = row.kind == OptionKind::Secret ? unprotectSecret(stored) : stored;
+            // Sealed on another machine or with a lost key file: shown empty,
+            // and kept unless the user edits the field.
+            const bool unreadable = row.kind == OptionKind::Secret && text.isEmpty() && !stored.isEmpty();
             QLineEdit *edit = nullptr;
             if (columns) {
                 edit = new QLineEdit(text);
@@ -299,6 +301,10 @@ void OptionBindings::appendRows(QVBoxLayout *layout, const std::vector<OptionRow
             }
             if (row.kind == OptionKind::Secret)
                 edit->setEchoMode(QLineEdit::Password);
+            if (unreadable) {
+                setGreyPlaceholder(edit, LanguageManager::tr("已保存的密码无法在本机解密；留空则保留原值"));
+                unreadableSecrets.insert(m_prefix + key);
+            }
             editor = edit;
             break;
         }
@@ -391,6 +397,8 @@ bool OptionBindings::writeWidgets() const
         if (auto *box = qobject_cast<QCheckBox *>(w)) {
             store.setValue(it.key(), box->isChecked());
         } else if (auto *edit = qobject_cast<QLineEdit *>(w)) {
+            if (unreadableSecrets.contains(it.key()) && !edit->isModified())
+                continue;
             QString text = edit->text();
             if (secrets.contains(it.key()) && !text.isEmpty()) {
                 text = protectSecret(text);

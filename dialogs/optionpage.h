@@ -136,7 +136,8 @@ public:
     // Writes every bound editor in key order: check box as bool, line edit as
     // its text, combo box as its item's source text (an editable one as its
     // text), spin box as int. A password that
-    // cannot be sealed is not written; returns false then.
+    // cannot be sealed is not written; returns false then. Neither is one
+    // that could not be unsealed and was left unedited.
     bool writeWidgets() const;
     // Writes every bound table to the native store under prefix + name.
     void writeTables() const;
@@ -146,4 +147,5 @@ private:
     QMap<QString, QWidget *> widgets;
     QMap<QString, QTableWidget *> tables;
     QSet<QString> secrets;
+    QSet<QString> unreadableSecrets;
 };

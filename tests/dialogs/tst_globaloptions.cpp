@@ -1,5 +1,6 @@
 #include "core/appsettings.h"
 #include "core/languagemanager.h"
+#include "core/passwordprotection.h"
 #include "dialogs/globaloptionsdialog.h"
 #include "dialogs/settingsform.h"
 #include "tests/dialogs/dialogtesting.h"
@@ -203,30 +204,55 @@ private slots:
         QTEST(GlobalOptionsDialog::loadTable("keys"), "saved");
     }
 
-    // The proxy password is typed hidden, stored sealed, shown again
-    // unsealed; clearing the field clears it.
-    void proxyPasswordIsSealed()
+    // The proxy password: typed hidden, stored sealed, cleared when emptied;
+    // one sealed on another machine is kept unless edited; one that cannot be
+    // sealed is not written, and the user is told.
+    void proxyPassword_data()
     {
-        const QString secret = QStringLiteral("s3cr3t-пароль");
-        {
-            GlobalOptionsDialog dialog;
-            auto *edit = editor<QLineEdit>(dialog, "proxy/pass");
-            QVERIFY(edit);
-            QCOMPARE(edit->echoMode(), QLineEdit::Password);
-            edit->setText(secret);
-            press(dialog, "确定");
-        }
-        AppSettings::instance().sync();
-        QVERIFY(stored("proxy/pass").startsWith("dpapi1:"));
-        QFile file(AppSettings::instance().settings()->fileName());
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QVERIFY(!file.readAll().contains("s3cr3t"));
+        QTest::addColumn<QString>("before"); // "sealed": "old" sealed here
+        QTest::addColumn<QString>("typed");  // null: field untouched
+        QTest::addColumn<bool>("sealFails");
+        QTest::addColumn<QString>("after"); // "before": unchanged; else what opens
+        const QString foreign = "dpapi1:" + QByteArray(64, 'A').toBase64();
+        QTest::newRow("typed") << "" << "s3cr3t-typed" << false << "s3cr3t-typed";
+        QTest::newRow("cleared") << "sealed" << "" << false << "";
+        QTest::newRow("foreign, untouched") << foreign << QString() << false << "before";
+        QTest::newRow("foreign, replaced") << foreign << "mine" << false << "mine";
+        QTest::newRow("seal fails") << "kept" << "typed" << true << "before";
+    }
+
+    void proxyPassword()
+    {
+        QFETCH(QString, before);
+        QFETCH(QString, typed);
+        QFETCH(bool, sealFails);
+        QFETCH(QString, after);
+        if (before == "sealed")
+            before = protectSecret("old");
+        AppSettings::instance().setValue("proxy/pass", before);
+        const QByteArray config = qgetenv("XDG_CONFIG_HOME");
+        if (sealFails)
+            qputenv("XDG_CONFIG_HOME", "/dev/null/config");
         GlobalOptionsDialog dialog;
         auto *edit = editor<QLineEdit>(dialog, "proxy/pass");
-        QCOMPARE(edit->text(), secret);
-        edit->clear();
+        QCOMPARE(edit->echoMode(), QLineEdit::Password);
+        if (!typed.isNull()) {
+            edit->selectAll();
+            typed.isEmpty() ? QTest::keyClick(edit, Qt::Key_Delete) : QTest::keyClicks(edit, typed);
+        }
+        BoxCloser boxes;
         press(dialog, "应用");
-        QCOMPARE(stored("proxy/pass"), QString());
+        qputenv("XDG_CONFIG_HOME", config);
+        QCOMPARE(boxes.seen, sealFails ? 1 : 0);
+        AppSettings::instance().sync();
+        const QString now = stored("proxy/pass");
+        if (after == "before")
+            QCOMPARE(now, before);
+        else
+            QCOMPARE(unprotectSecret(now), after);
+        QFile file(AppSettings::instance().settings()->fileName());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(typed.isEmpty() || !file.readAll().contains(typed.toUtf8()));
     }
 
     // Cancel writes nothing; what an earlier Apply wrote stays. The add
@@ -261,23 +287,6 @@ private slots:
         QCOMPARE(rows.size(), commandRows);
         if (commandRows > 4)
             QCOMPARE(rows.last(), (QStringList{"", "", ""}));
-    }
-
-    // A password that cannot be sealed (no key file can be made) is not
-    // written at all: the stored value stays and the user is told.
-    void proxyPasswordUnsealable()
-    {
-        AppSettings::instance().setValue("proxy/pass", "kept");
-        const QByteArray config = qgetenv("XDG_CONFIG_HOME");
-        qputenv("XDG_CONFIG_HOME", "/dev/null/config");
-        GlobalOptionsDialog dialog;
-        editor<QLineEdit>(dialog, "proxy/pass")->setText("typed-secret");
-        BoxCloser boxes;
-        press(dialog, "应用");
-        qputenv("XDG_CONFIG_HOME", config);
-        QCOMPARE(boxes.seen, 1);
-        QCOMPARE(stored("proxy/pass"), QString("kept"));
-        QCOMPARE(stored("proxy/port"), QString("8080"));
     }
 
     // Ticking components builds the format; typing re-ticks the boxes.
