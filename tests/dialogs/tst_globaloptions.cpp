@@ -9,6 +9,10 @@
 #include <QComboBox>
 #include <QFile>
 #include <QLineEdit>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QStackedWidget>
+#include <QWheelEvent>
 #include <QSettings>
 #include <QSpinBox>
 #include <QTableWidget>
@@ -287,6 +291,43 @@ private slots:
         QCOMPARE(rows.size(), commandRows);
         if (commandRows > 4)
             QCOMPARE(rows.last(), (QStringList{"", "", ""}));
+    }
+
+    // Turning the wheel over a control the user has not picked scrolls the
+    // page and leaves the value; a picked control takes the wheel.
+    void wheelOverControls_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<bool>("picked");
+        QTest::newRow("combo") << "log/startMode" << false;
+        QTest::newRow("spin box") << "log/rotate" << false;
+        QTest::newRow("picked combo") << "log/startMode" << true;
+    }
+    void wheelOverControls()
+    {
+        QFETCH(QString, key);
+        QFETCH(bool, picked);
+        GlobalOptionsDialog dialog;
+        QWidget *w = editor<QWidget>(dialog, key);
+        QScrollArea *scroll = nullptr;
+        for (QWidget *p = w; p && !scroll; p = p->parentWidget())
+            scroll = qobject_cast<QScrollArea *>(p);
+        qobject_cast<QStackedWidget *>(scroll->parentWidget())->setCurrentWidget(scroll);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        if (picked)
+            w->setFocus();
+        QTRY_COMPARE(w->hasFocus(), picked);
+        auto value = [w] {
+            auto *combo = qobject_cast<QComboBox *>(w);
+            return combo ? combo->currentIndex() : qobject_cast<QSpinBox *>(w)->value();
+        };
+        const int before = value();
+        QWheelEvent wheel(QPointF(5, 5), w->mapToGlobal(QPointF(5, 5)), QPoint(), QPoint(0, -120), Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(w, &wheel);
+        QCOMPARE(value() != before, picked);
+        QCOMPARE(scroll->verticalScrollBar()->value() > 0, !picked);
     }
 
     // Ticking components builds the format; typing re-ticks the boxes.
