@@ -1,6 +1,7 @@
 #include "core/appsettings.h"
 
 #include "core/datadir.h"
+#include "core/languagemanager.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -68,6 +69,13 @@ int AppSettings::getInt(const QString &key, int defaultValue) const
 QString AppSettings::getString(const QString &key, const QString &defaultValue) const
 {
     return m_settings->value(key, defaultValue).toString();
+}
+
+QString AppSettings::getChoice(const QString &key, const QString &defaultValue, const QStringList &choices) const
+{
+    const QString stored = getString(key, defaultValue);
+    const QString source = LanguageManager::sourceAmong(stored, choices);
+    return source.isEmpty() ? stored : source;
 }
 
 QStringList AppSettings::keysWithPrefix(const QString &prefix) const

@@ -21,6 +21,9 @@ public:
     bool getBool(const QString &key, bool defaultValue) const;
     int getInt(const QString &key, int defaultValue) const;
     QString getString(const QString &key, const QString &defaultValue) const;
+    // A combo choice as one of `choices` (source texts), also when an older
+    // file holds it translated; any other text as it stands.
+    QString getChoice(const QString &key, const QString &defaultValue, const QStringList &choices) const;
     QStringList keysWithPrefix(const QString &prefix) const;
     void setValue(const QString &key, const QVariant &value);
     void sync();

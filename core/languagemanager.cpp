@@ -191,6 +191,24 @@ QString LanguageManager::sourceText(const QString &text)
     return QString();
 }
 
+QString LanguageManager::sourceAmong(const QString &text, const QStringList &sources)
+{
+    if (text.isEmpty())
+        return QString();
+    if (sources.contains(text))
+        return text;
+    ensureLoaded();
+    LanguageState &s = state();
+    QReadLocker read(&s.lock);
+    for (const QString &source : sources) {
+        for (const Table &table : std::as_const(s.languages)) {
+            if (table.value(source) == text)
+                return source;
+        }
+    }
+    return QString();
+}
+
 Lang::LangSignalHub *LanguageManager::hub()
 {
     return Lang::LangSignalHub::instance();

@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QPair>
 #include <QString>
+#include <QStringList>
 
 namespace Lang {
 
@@ -29,11 +30,18 @@ class LanguageManager
 {
 public:
     static QString tr(const QString &source);
+    // For UTF-8 literals; a class's own static tr() would otherwise hide
+    // this one and show the source text in every language.
+    static QString tr(const char *source) { return tr(QString::fromUtf8(source)); }
     static void setLanguage(const QString &code);
     static QString currentLanguage();
     static QList<QPair<QString, QString>> availableLanguages();
     // Maps a text in any language back to its Chinese source text, or empty.
     static QString sourceText(const QString &text);
+    // The one of `sources` that `text` is, or a translation of in any
+    // language; empty if none. Unlike sourceText this cannot pick another
+    // source that shares the translation (Korean "추가" is "追加" and "添加").
+    static QString sourceAmong(const QString &text, const QStringList &sources);
     static Lang::LangSignalHub *hub();
 
     // The fixed order of the language list (code, native name).

@@ -156,8 +156,8 @@ bool SessionLogger::start()
     if (!openFile())
         return false;
     m_buffer.clear();
-    m_pending.clear();
-    m_pendingSent = false;
+    for (QByteArray &line : m_pending)
+        line.clear();
     m_timer.start();
     if (!writeOut(banner("会话开始", m_clock(), ""))) {
         stop();
@@ -170,10 +170,12 @@ void SessionLogger::stop()
 {
     m_timer.stop();
     flushBuffer();
-    if (!m_pending.isEmpty() && m_file) {
-        writeOut(head(stamp(), m_pendingSent, false) + m_pending + '\n');
+    for (bool sent : {false, true}) {
+        QByteArray &line = m_pending[sent];
+        if (!line.isEmpty() && m_file)
+            writeOut(head(stamp(), sent, false) + line + '\n');
+        line.clear();
     }
-    m_pending.clear();
     if (m_file && writeOut(banner("会话结束", m_clock(), "\n")))
         closeFile();
     m_timer.stop();
@@ -219,19 +221,19 @@ void SessionLogger::record(const QByteArray &bytes, bool sent)
         } else {
             // A line is written under one head, so an unfinished one waits for
             // its LF; only the new bytes can hold one.
+            QByteArray &pending = m_pending[sent];
             qsizetype from = 0;
-            qsizetype lf = m_pending.size();
-            m_pending += bytes;
-            while ((lf = m_pending.indexOf('\n', lf)) >= 0) {
+            qsizetype lf = pending.size();
+            pending += bytes;
+            while ((lf = pending.indexOf('\n', lf)) >= 0) {
                 m_buffer += h;
-                m_buffer += QByteArrayView(m_pending).sliced(from, lf + 1 - from);
+                m_buffer += QByteArrayView(pending).sliced(from, lf + 1 - from);
                 from = ++lf;
             }
-            m_pending.remove(0, from);
-            m_pendingSent = sent;
-            if (m_pending.size() >= kMaxPendingLine) {
-                m_buffer += h + m_pending + '\n';
-                m_pending.clear();
+            pending.remove(0, from);
+            if (pending.size() >= kMaxPendingLine) {
+                m_buffer += h + pending + '\n';
+                pending.clear();
             }
         }
     } else if (mode == kHex) {
@@ -286,7 +288,8 @@ bool SessionLogger::writeOut(const QByteArray &bytes)
 void SessionLogger::fail(const QString &errorText)
 {
     m_buffer.clear();
-    m_pending.clear();
+    for (QByteArray &line : m_pending)
+        line.clear();
     closeFile();
     m_timer.stop();
     emit logError(LanguageManager::tr(QStringLiteral("日志写入失败，录制已停止：")) + errorText);

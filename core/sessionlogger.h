@@ -74,8 +74,10 @@ private:
     QString m_currentPath;
     QString m_openError;
     QByteArray m_buffer;
-    QByteArray m_pending;      // an unfinished text line
-    bool m_pendingSent = false;
+    // The unfinished text line of each direction, received [0] and sent [1]:
+    // typed bytes and the device's echo interleave, and one shared line
+    // would mix them under one tag.
+    QByteArray m_pending[2];
     QTimer m_timer;
     qint64 m_bytesWritten = 0;
     qint32 m_fileIndex = 0;

@@ -2,21 +2,14 @@
 
 #include "core/appsettings.h"
 #include "core/datadir.h"
-#include "core/languagemanager.h"
 
 namespace {
 
 const QString kInherit = QStringLiteral("默认（继承全局）");
 const QString kOverride = QStringLiteral("覆盖全局设置");
-
-// Combo-box choices are stored as shown in the interface language of the
-// moment; compare them by their source text. A text no table knows (a
-// custom entry, or a table not loaded) stands as stored.
-QString choiceSource(const QString &stored)
-{
-    const QString source = LanguageManager::sourceText(stored);
-    return source.isEmpty() ? stored : source;
-}
+const QStringList kDirections{kInherit, QStringLiteral("收发都记录"), QStringLiteral("仅接收"), QStringLiteral("仅发送")};
+const QStringList kModes{kInherit, QStringLiteral("纯文本"), QStringLiteral("HEX"), QStringLiteral("双份（文本+HEX）")};
+const QStringList kStartModes{kInherit, QStringLiteral("追加"), QStringLiteral("清空")};
 
 } // namespace
 
@@ -36,7 +29,7 @@ QString timestampFormat(const QString &choice)
 SessionLogOptions AppSettings::sessionLogOptions(const QString &sessionId) const
 {
     const QString prefix = QStringLiteral("session/") + sessionId + QLatin1Char('/');
-    const bool own = choiceSource(getString(prefix + QStringLiteral("log/option"), kInherit)) == kOverride;
+    const bool own = getChoice(prefix + QStringLiteral("log/option"), kInherit, {kInherit, kOverride}) == kOverride;
 
     // A session's own flags replace the global ones outright.
     auto flag = [&](const QString &key) { return getBool(own ? prefix + key : key, false); };
@@ -47,14 +40,14 @@ SessionLogOptions AppSettings::sessionLogOptions(const QString &sessionId) const
         return mine.isEmpty() ? global : mine;
     };
     // A session's own choice counts unless it is empty or says "inherit".
-    auto choice = [&](const QString &key, const QString &globalDefault) {
-        QString value = getString(key, globalDefault);
+    auto choice = [&](const QString &key, const QString &globalDefault, const QStringList &items) {
+        QString value = getChoice(key, globalDefault, items);
         if (own) {
-            const QString mine = getString(prefix + key, kInherit);
-            if (!mine.isEmpty() && choiceSource(mine) != kInherit)
+            const QString mine = getChoice(prefix + key, kInherit, items);
+            if (!mine.isEmpty() && mine != kInherit)
                 value = mine;
         }
-        return choiceSource(value);
+        return value;
     };
 
     SessionLogOptions o;
@@ -64,14 +57,14 @@ SessionLogOptions AppSettings::sessionLogOptions(const QString &sessionId) const
     dir.replace(QLatin1Char('\\'), QLatin1Char('/'));
     o.dir = expandPathVariables(dir);
     o.file = text(QStringLiteral("log/file"), QStringLiteral("%S_%M_%D_%h.log"));
-    o.direction = choice(QStringLiteral("log/direction"), QStringLiteral("收发都记录"));
-    o.mode = choice(QStringLiteral("log/mode"), QStringLiteral("纯文本"));
+    o.direction = choice(QStringLiteral("log/direction"), QStringLiteral("收发都记录"), kDirections);
+    o.mode = choice(QStringLiteral("log/mode"), QStringLiteral("纯文本"), kModes);
 
     o.timestamp = timestampFormat(getString(QStringLiteral("log/timestamp"), QString()));
     if (own) {
         // An empty own choice means "no timestamp", not "the global one".
-        const QString mine = getString(prefix + QStringLiteral("log/timestamp"), QString());
-        if (choiceSource(mine) != kInherit)
+        const QString mine = getChoice(prefix + QStringLiteral("log/timestamp"), QString(), {kInherit});
+        if (mine != kInherit)
             o.timestamp = timestampFormat(mine);
     }
 
@@ -86,6 +79,6 @@ SessionLogOptions AppSettings::sessionLogOptions(const QString &sessionId) const
     o.onConnect = text(QStringLiteral("log/onConnect"), QString());
     o.onDisconnect = text(QStringLiteral("log/onDisconnect"), QString());
     o.linePrefix = text(QStringLiteral("log/linePrefix"), QString());
-    o.startMode = choice(QStringLiteral("log/startMode"), QStringLiteral("追加"));
+    o.startMode = choice(QStringLiteral("log/startMode"), QStringLiteral("追加"), kStartModes);
     return o;
 }

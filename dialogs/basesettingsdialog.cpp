@@ -3,7 +3,12 @@
 #include "core/languagemanager.h"
 #include "mainwindow/titlebar.h"
 
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QEvent>
 #include <QHBoxLayout>
+#include <QScrollBar>
+#include <QSpinBox>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QStackedWidget>
@@ -121,6 +126,14 @@ void BaseSettingsDialog::addPage(const QString &title, QWidget *page)
     auto *scroll = new QScrollArea(this);
     scroll->setWidgetResizable(true);
     scroll->setWidget(page);
+    // A wheel turned to scroll the page must not change each value passing
+    // under the pointer: these take it only once the user has picked them.
+    for (QWidget *w : page->findChildren<QWidget *>()) {
+        if (qobject_cast<QComboBox *>(w) || qobject_cast<QAbstractSpinBox *>(w)) {
+            w->setFocusPolicy(Qt::StrongFocus);
+            w->installEventFilter(this);
+        }
+    }
     contentStack->addWidget(scroll);
     const int index = int(pageButtons.size());
 
@@ -132,6 +145,16 @@ void BaseSettingsDialog::addPage(const QString &title, QWidget *page)
     auto *sidebar = contentStack->parentWidget()->findChild<QWidget *>(QStringLiteral("settingsSidebar"));
     if (auto *layout = sidebar ? qobject_cast<QVBoxLayout *>(sidebar->layout()) : nullptr)
         layout->addWidget(button);
+}
+
+bool BaseSettingsDialog::eventFilter(QObject *watched, QEvent *event)
+{
+    auto *w = qobject_cast<QWidget *>(watched);
+    if (event->type() != QEvent::Wheel || !w || w->hasFocus())
+        return QDialog::eventFilter(watched, event);
+    if (auto *scroll = qobject_cast<QScrollArea *>(contentStack->currentWidget()))
+        QCoreApplication::sendEvent(scroll->verticalScrollBar(), event);
+    return true;
 }
 
 void BaseSettingsDialog::showPage(int index)

@@ -25,6 +25,7 @@ public:
 
 protected:
     virtual void applySettings() = 0;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
     QStackedWidget *contentStack = nullptr;
     QList<QPushButton *> pageButtons;

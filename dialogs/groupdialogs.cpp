@@ -10,6 +10,9 @@
 #include <QVBoxLayout>
 
 namespace {
+// Room for a user's name inside a small dialog, in pixels.
+constexpr int kNameWidth = 300;
+
 // Not QObject::tr: every text goes through the program's own table.
 QString lt(const char *source)
 {
@@ -137,7 +140,10 @@ void DeleteConfirmDialog::setTarget(const QString &name, bool isGroup, int sessi
     // Translated like every other text (a question left in Chinese in every
     // language would puzzle most users); the name is the user's own text: it
     // shows as written, never as markup.
-    messageLabel->setText(lt("确定要删除 <b style='color:#f44747;'>\"%1\"</b> 吗？").arg(name.toHtmlEscaped()));
+    // A long name is shortened in the middle so the buttons stay on screen.
+    const QString shown = messageLabel->fontMetrics().elidedText(name, Qt::ElideMiddle, kNameWidth);
+    messageLabel->setText(lt("确定要删除 <b style='color:#f44747;'>\"%1\"</b> 吗？").arg(shown.toHtmlEscaped()));
+    messageLabel->setToolTip(shown == name ? QString() : name);
     const bool warn = isGroup && sessionCount >= 1;
     if (warn)
         warningLabel->setText(lt("⚠️ 该分组包含 %1 个会话，删除后会话将移至根目录。").arg(sessionCount));

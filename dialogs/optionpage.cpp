@@ -258,16 +258,20 @@ void OptionBindings::appendRows(QVBoxLayout *layout, const std::vector<OptionRow
                                   row.hint.shown());
             break;
         case OptionKind::Combo: {
-            const QString current = readOptionString(m_prefix + key, row.text.shown());
-            if (columns) {
-                auto *box = new QComboBox;
-                box->addItems(shownAll(row.items));
-                selectComboText(box, current);
-                target->addWidget(box);
-                editor = box;
-            } else {
-                editor = addFormCombo(target, row.label.shown(), shownAll(row.items), current);
+            if (!columns)
+                addFormLabel(target, row.label.shown());
+            auto *box = new QComboBox;
+            QStringList sources;
+            for (const OptionText &item : row.items) {
+                box->addItem(item.shown(), QString::fromUtf8(item.source));
+                sources << QString::fromUtf8(item.source);
             }
+            // Stored as the source text, so a file means the same in every
+            // language; older files hold the shown text of some language.
+            const QString stored = readOptionString(m_prefix + key, QString::fromUtf8(row.text.source));
+            box->setCurrentIndex(qMax(0, int(sources.indexOf(LanguageManager::sourceAmong(stored, sources)))));
+            target->addWidget(box);
+            editor = box;
             break;
         }
         case OptionKind::FontFamily: {
@@ -281,9 +285,11 @@ void OptionBindings::appendRows(QVBoxLayout *layout, const std::vector<OptionRow
         }
         case OptionKind::Line:
         case OptionKind::Secret: {
-            QString text = readOptionString(m_prefix + key, row.text.shown());
-            if (row.kind == OptionKind::Secret)
-                text = unprotectSecret(text);
+            const QString stored = readOptionString(m_prefix + key, row.text.shown());
+            const QString text = row.kind == OptionKind::Secret ? unprotectSecret(stored) : stored;
+            // Sealed on another machine or with a lost key file: shown empty,
+            // and kept unless the user edits the field.
+            const bool unreadable = row.kind == OptionKind::Secret && text.isEmpty() && !stored.isEmpty();
             QLineEdit *edit = nullptr;
             if (columns) {
                 edit = new QLineEdit(text);
@@ -295,6 +301,10 @@ void OptionBindings::appendRows(QVBoxLayout *layout, const std::vector<OptionRow
             }
             if (row.kind == OptionKind::Secret)
                 edit->setEchoMode(QLineEdit::Password);
+            if (unreadable) {
+                setGreyPlaceholder(edit, LanguageManager::tr("已保存的密码无法在本机解密；留空则保留原值"));
+                unreadableSecrets.insert(m_prefix + key);
+            }
             editor = edit;
             break;
         }
@@ -387,6 +397,8 @@ bool OptionBindings::writeWidgets() const
         if (auto *box = qobject_cast<QCheckBox *>(w)) {
             store.setValue(it.key(), box->isChecked());
         } else if (auto *edit = qobject_cast<QLineEdit *>(w)) {
+            if (unreadableSecrets.contains(it.key()) && !edit->isModified())
+                continue;
             QString text = edit->text();
             if (secrets.contains(it.key()) && !text.isEmpty()) {
                 text = protectSecret(text);
@@ -398,7 +410,8 @@ bool OptionBindings::writeWidgets() const
             }
             store.setValue(it.key(), text);
         } else if (auto *combo = qobject_cast<QComboBox *>(w)) {
-            store.setValue(it.key(), combo->currentText());
+            const QVariant source = combo->currentData();
+            store.setValue(it.key(), source.isValid() ? source.toString() : combo->currentText());
         } else if (auto *box = qobject_cast<QSpinBox *>(w)) {
             store.setValue(it.key(), box->value());
         }

@@ -46,10 +46,11 @@ class OptionBindings;
 // sealed, tell the user), writeTables(), then AppSettings::sync():
 //   OptionBindings bindings(QStringLiteral("session/") + id + QLatin1Char('/'));
 //
-// Texts go through tr() when the page is built, so the language of the moment
-// decides what a translated default or sample row is stored as. Stored values
-// of the wrong type fall back to the row's default; a stored choice that is
-// no item's text in this language is matched through its source text.
+// Texts go through tr() when the page is built. A combo choice is stored as
+// its item's source text, so the file reads the same in every language; a
+// choice an older file holds translated is matched through the item's own
+// list. Sample table rows are stored as shown. Stored values of the wrong
+// type fall back to the row's default.
 // Whatever a row cannot say is a custom row: a function that appends to the
 // page layout and may register editors with bind().
 
@@ -133,8 +134,10 @@ public:
     const QMap<QString, QTableWidget *> &boundTables() const { return tables; }
 
     // Writes every bound editor in key order: check box as bool, line edit as
-    // its text, combo box as its shown text, spin box as int. A password that
-    // cannot be sealed is not written; returns false then.
+    // its text, combo box as its item's source text (an editable one as its
+    // text), spin box as int. A password that
+    // cannot be sealed is not written; returns false then. Neither is one
+    // that could not be unsealed and was left unedited.
     bool writeWidgets() const;
     // Writes every bound table to the native store under prefix + name.
     void writeTables() const;
@@ -144,4 +147,5 @@ private:
     QMap<QString, QWidget *> widgets;
     QMap<QString, QTableWidget *> tables;
     QSet<QString> secrets;
+    QSet<QString> unreadableSecrets;
 };

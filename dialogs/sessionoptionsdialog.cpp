@@ -210,11 +210,6 @@ void SessionOptionsDialog::buildConnectionPage(QVBoxLayout *layout)
     if (type != u"ssh" && type != u"telnet")
         return;
     bindings.appendRows(layout, networkLoginRows());
-    passEdit = qobject_cast<QLineEdit *>(bindings.widget(prefix + QStringLiteral("conn/pass")));
-    const QString stored = readOptionString(prefix + QStringLiteral("conn/pass"), QString());
-    passUnopenable = passEdit && passEdit->text().isEmpty() && !stored.isEmpty();
-    if (passUnopenable)
-        setGreyPlaceholder(passEdit, ::tr("已保存的密码无法在本机解密；留空则保留原值"));
 }
 
 void SessionOptionsDialog::buildSerialRows(QVBoxLayout *layout)
@@ -297,18 +292,12 @@ void SessionOptionsDialog::applySettings()
             record.port = portEdit->text().trimmed();
     }
 
-    AppSettings &store = AppSettings::instance();
-    const QString passKey = prefix + QStringLiteral("conn/pass");
-    const QVariant storedPass = store.value(passKey);
-    const bool sealed = bindings.writeWidgets();
-    if (passEdit && passUnopenable && !passEdit->isModified())
-        store.setValue(passKey, storedPass);
-    if (!sealed) {
+    if (!bindings.writeWidgets()) {
         QMessageBox::warning(this, ::tr("保存密码失败"),
                              ::tr("密码无法用本机密钥文件加密，本次输入的密码未被保存。\n为避免明文泄露，已保存的原值（若有）保持不变。"));
     }
     bindings.writeTables();
-    store.sync();
+    AppSettings::instance().sync();
 
     if (applyHandler)
         applyHandler(record);

@@ -66,8 +66,4 @@ private:
     QComboBox *envTypeCombo = nullptr;
     QComboBox *fontFamilyCombo = nullptr;
     QSpinBox *fontSizeSpin = nullptr;
-    QLineEdit *passEdit = nullptr;
-    // A saved password this machine cannot open shows empty; it is kept
-    // unless the field is edited.
-    bool passUnopenable = false;
 };

@@ -4,7 +4,6 @@
 #include "core/languagemanager.h"
 
 #include <QCheckBox>
-#include <QComboBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -21,14 +20,6 @@ QString tr(const char *source)
     return LanguageManager::tr(QString::fromUtf8(source));
 }
 
-QLabel *addFormLabel(QVBoxLayout *layout, const QString &text)
-{
-    auto *label = new QLabel(text);
-    label->setProperty("formLabel", true);
-    layout->addWidget(label);
-    return label;
-}
-
 struct TimestampPart {
     QString text;
     const char *token;
@@ -41,6 +32,14 @@ QList<TimestampPart> timestampParts()
 }
 const char *const timestampTokens[] = {"yyyy", "MM", "dd", "HH", "mm", "ss", "zzz"};
 } // namespace
+
+QLabel *addFormLabel(QVBoxLayout *layout, const QString &text)
+{
+    auto *label = new QLabel(text);
+    label->setProperty("formLabel", true);
+    layout->addWidget(label);
+    return label;
+}
 
 QLabel *addSettingsSection(QVBoxLayout *layout, const QString &text)
 {
@@ -72,32 +71,6 @@ QCheckBox *addFormCheck(QVBoxLayout *layout, const QString &text, bool checked, 
     if (!hint.isEmpty())
         addFormHint(layout, hint);
     return box;
-}
-
-void selectComboText(QComboBox *combo, const QString &current)
-{
-    if (current.isEmpty() || combo->count() == 0)
-        return;
-    int index = combo->findText(current, Qt::MatchExactly | Qt::MatchCaseSensitive);
-    if (index < 0) {
-        const QString source = LanguageManager::sourceText(current);
-        for (int i = 0; i < combo->count() && index < 0 && !source.isEmpty(); ++i) {
-            const QString shown = combo->itemText(i);
-            if (shown == source || LanguageManager::sourceText(shown) == source)
-                index = i;
-        }
-    }
-    combo->setCurrentIndex(index < 0 ? 0 : index);
-}
-
-QComboBox *addFormCombo(QVBoxLayout *layout, const QString &label, const QStringList &items, const QString &current)
-{
-    addFormLabel(layout, label);
-    auto *combo = new QComboBox;
-    combo->addItems(items);
-    selectComboText(combo, current);
-    layout->addWidget(combo);
-    return combo;
 }
 
 void setGreyPlaceholder(QLineEdit *edit, const QString &text)

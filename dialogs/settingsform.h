@@ -5,7 +5,6 @@
 #include <QStringList>
 
 class QCheckBox;
-class QComboBox;
 class QLabel;
 class QLineEdit;
 class QSpinBox;
@@ -22,19 +21,13 @@ class QVBoxLayout;
 QLabel *addSettingsSection(QVBoxLayout *layout, const QString &text);
 QCheckBox *addFormCheck(QVBoxLayout *layout, const QString &text, bool checked, const QString &hint = QString());
 QLabel *addFormHint(QVBoxLayout *layout, const QString &hint);
-// Selects the item showing `current`; failing that, the item whose Chinese
-// source text is the one `current` translates (a choice stored while another
-// language was active); failing that, the first item.
-QComboBox *addFormCombo(QVBoxLayout *layout, const QString &label, const QStringList &items, const QString &current);
+QLabel *addFormLabel(QVBoxLayout *layout, const QString &text);
 QLineEdit *addFormLineEdit(QVBoxLayout *layout, const QString &label, const QString &text,
                            const QString &placeholder = QString());
 // The range is set before the value, so an out-of-range value shows clamped.
 QSpinBox *addFormSpin(QVBoxLayout *layout, const QString &label, int value, int min, int max);
 QTableWidget *addSettingsTable(QVBoxLayout *layout, const QStringList &headers);
 void setGreyPlaceholder(QLineEdit *edit, const QString &text);
-
-// The combo matching rule of addFormCombo, for combos placed by hand.
-void selectComboText(QComboBox *combo, const QString &current);
 
 // A Qt date-time format line edit with one check box per component (year to
 // millisecond). Ticking a box rebuilds the text; typing re-ticks the boxes

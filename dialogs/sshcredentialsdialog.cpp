@@ -37,7 +37,11 @@ SshCredentialsDialog::SshCredentialsDialog(const QString &host, QWidget *parent)
     auto *layout = new QVBoxLayout(panel);
     layout->setContentsMargins(16, 16, 16, 16);
     layout->setSpacing(10);
-    auto *hostLabel = new QLabel(lt("连接到 <b>%1</b> 需要用户名和密码：").arg(host.toHtmlEscaped()), panel);
+    auto *hostLabel = new QLabel(panel);
+    // A long host name is shortened so the dialog keeps its width.
+    const QString shownHost = hostLabel->fontMetrics().elidedText(host, Qt::ElideMiddle, 300);
+    hostLabel->setText(lt("连接到 <b>%1</b> 需要用户名和密码：").arg(shownHost.toHtmlEscaped()));
+    hostLabel->setToolTip(shownHost == host ? QString() : host);
     hostLabel->setObjectName(QStringLiteral("hostLabel"));
     hostLabel->setTextFormat(Qt::RichText);
     hostLabel->setWordWrap(true);

@@ -51,9 +51,10 @@ TitleBar::TitleBar(QWidget *parent, bool maximizable) : QWidget(parent), maximiz
 
     titleLabel = new QLabel(QStringLiteral("Halvorstead v1.2"), this);
     titleLabel->setObjectName(QStringLiteral("titleText"));
-    titleLabel->setAttribute(Qt::WA_TransparentForMouseEvents);
-    layout->addWidget(titleLabel);
-    layout->addStretch(1);
+    // A user's text in the title (a session name) must not widen the window:
+    // the label takes the room left and elides.
+    titleLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    layout->addWidget(titleLabel, 1);
 
     minButton = new QPushButton(QStringLiteral("—"), this);
     minButton->setObjectName(QStringLiteral("titleMinBtn"));
@@ -78,7 +79,21 @@ TitleBar::TitleBar(QWidget *parent, bool maximizable) : QWidget(parent), maximiz
 
 void TitleBar::setTitle(const QString &text)
 {
-    titleLabel->setText(text);
+    fullTitle = text;
+    showTitle();
+}
+
+void TitleBar::showTitle()
+{
+    const QString shown = titleLabel->fontMetrics().elidedText(fullTitle, Qt::ElideMiddle, titleLabel->width());
+    titleLabel->setText(shown);
+    setToolTip(shown == fullTitle ? QString() : fullTitle);
+}
+
+void TitleBar::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    showTitle();
 }
 
 void TitleBar::setIconVisible(bool visible)

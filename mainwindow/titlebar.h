@@ -27,8 +27,12 @@ protected:
     void mouseReleaseEvent(QMouseEvent *event) override;
     void mouseDoubleClickEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
 
 private:
+    void showTitle();
+
+    QString fullTitle;
     QLabel *iconLabel = nullptr;
     QLabel *titleLabel = nullptr;
     QPushButton *minButton = nullptr;

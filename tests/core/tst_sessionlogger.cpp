@@ -87,7 +87,10 @@ private slots:
         QTest::addColumn<QByteArray>("expected");
         QTest::newRow("bare bytes, nothing held") << "仅接收|纯文本" << QStringList{"Rab", "Rc\nd", "Sx"} << QByteArray("abc\nd");
         QTest::newRow("lines under tags") << kBoth + "|" + kText << QStringList{"Rl1\nl2\npa", "Srt"}
-                                          << QByteArray("[RX] l1\n[RX] l2\n[TX] part\n");
+                                          << QByteArray("[RX] l1\n[RX] l2\n[RX] pa\n[TX] rt\n");
+        QTest::newRow("typed bytes and echo apart")
+            << kBoth + "|" + kText << QStringList{"Se", "Re", "Sc", "Rc", "Sh", "Rh", "So", "Ro", "S\r", "R\r\n"}
+            << QByteArray("[RX] echo\r\n[TX] echo\r\n");
         QTest::newRow("endless line cut") << kBoth << QStringList{"R" + kMiB.left(kMiB.size() - 1), "Rxy", "Rz\n"}
                                           << "[RX] " + kMiB + "y\n[RX] z\n";
         QTest::newRow("send only, stamp, prefix") << "仅发送||'T'|> " << QStringList{"Rr\n", "Ss\n"} << QByteArray("[T] > s\n");

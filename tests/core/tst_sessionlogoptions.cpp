@@ -118,6 +118,9 @@ private slots:
         QTest::newRow("inherit in english") << "mode" << QVariant("Default (inherit global)") << "mode=纯文本";
         QTest::newRow("empty choice") << "startMode" << QVariant("") << "startMode=追加";
         QTest::newRow("own choice, translated") << "mode" << QVariant("Texte brut") << "mode=纯文本";
+        // Korean and Hindi share one translation for "追加" and "添加".
+        QTest::newRow("korean append") << "startMode" << QVariant("추가") << "startMode=追加";
+        QTest::newRow("hindi append") << "startMode" << QVariant("जोड़ें") << "startMode=追加";
         QTest::newRow("own choice, unknown") << "direction" << QVariant("只记录接收") << "direction=只记录接收";
         QTest::newRow("own timestamp") << "timestamp" << QVariant("相对时间") << "timestamp=HH:mm:ss.zzz";
         QTest::newRow("inherited timestamp") << "timestamp" << QVariant("Default (inherit global)")

@@ -3,7 +3,9 @@
 #include "core/languagemanager.h"
 #include "core/passwordprotection.h"
 #include "core/sessionstore.h"
+#include "dialogs/groupdialogs.h"
 #include "dialogs/sessionoptionsdialog.h"
+#include "dialogs/sshcredentialsdialog.h"
 #include "platform/pty.h"
 #include "terminal/widgets/terminalview.h"
 
@@ -272,6 +274,38 @@ private slots:
         QVERIFY(d.findChild<QLabel *>("effectiveLogDir")->text().contains(QDir::toNativeSeparators(d.effectiveLogDir())));
         QCOMPARE(d.findChild<QWidget *>(prefix + "log/timestamp")->parentWidget()->isEnabled(), option == 1);
         QCOMPARE(d.findChild<QWidget *>(prefix + "log/mode")->isEnabled(), option == 1);
+    }
+
+    // A user's long text (3,000 characters, nowhere to wrap) keeps every
+    // dialog that shows it on screen; the whole text is a tool tip.
+    void longUserText_data()
+    {
+        QTest::addColumn<int>("dialog");
+        QTest::newRow("delete confirmation") << 0;
+        QTest::newRow("session options") << 1;
+        QTest::newRow("credentials") << 2;
+    }
+    void longUserText()
+    {
+        QFETCH(int, dialog);
+        const QString name = QString(1500, u'会') + QString(1500, 'x');
+        std::unique_ptr<QDialog> d;
+        if (dialog == 0) {
+            auto *confirm = new DeleteConfirmDialog;
+            confirm->setTarget(name, false, 0);
+            d.reset(confirm);
+        } else if (dialog == 1) {
+            SessionInfo r = record("ssh", "h");
+            r.name = name;
+            d = std::make_unique<SessionOptionsDialog>(r);
+        } else {
+            d = std::make_unique<SshCredentialsDialog>(name);
+        }
+        d->show();
+        QVERIFY(QTest::qWaitForWindowExposed(d.get()));
+        QVERIFY2(d->width() <= 1000, qPrintable(QString::number(d->width())));
+        const QList<QWidget *> all = d->findChildren<QWidget *>();
+        QVERIFY(std::any_of(all.cbegin(), all.cend(), [&](QWidget *w) { return w->toolTip().contains(name); }));
     }
 };
 
