@@ -239,21 +239,35 @@ void LineRenderer::write(const QString &text, const QTextCharFormat &fmt)
     // cells: one block of megabytes would be laid out whole on every change
     // and stall a view for seconds.
     const int limit = rowLimit();
-    const int textW = displayWidth(text);
-    if (limit > 0 && col - 1 + textW > limit) {
-        int cut = 0;
-        for (int cells = col - 1; cut < text.size();) {
-            const int w = charWidthAt(text, cut);
-            if (cells + w > limit)
-                break;
-            cells += w;
-            cut += text.at(cut).isHighSurrogate() && cut + 1 < text.size() ? 2 : 1;
+    if (limit > 0 && col - 1 + displayWidth(text) > limit) {
+        // A loop, not recursion: a megabyte line on a one-column view would
+        // otherwise nest a call per row.
+        for (int from = 0; from < text.size();) {
+            int cut = from;
+            for (int cells = col - 1; cut < text.size();) {
+                const int w = charWidthAt(text, cut);
+                if (cells + w > limit)
+                    break;
+                cells += w;
+                cut += text.at(cut).isHighSurrogate() && cut + 1 < text.size() ? 2 : 1;
+            }
+            // A character wider than the whole row still takes a row of its own.
+            if (cut == from && col == 1)
+                cut += text.at(cut).isHighSurrogate() && cut + 1 < text.size() ? 2 : 1;
+            if (cut > from)
+                writeInRow(text.mid(from, cut - from), fmt);
+            from = cut;
+            if (from < text.size())
+                newline();
         }
-        write(text.left(cut), fmt);
-        newline();
-        write(text.mid(cut), fmt);
         return;
     }
+    writeInRow(text, fmt);
+}
+
+void LineRenderer::writeInRow(const QString &text, const QTextCharFormat &fmt)
+{
+    const int textW = displayWidth(text);
     // Appending at the end of the last row: keep it back (see appendBuffer).
     if (pendingAppend() && rowBack == 0 && col - 1 >= cache.width) {
         if (col - 1 > cache.width) {
