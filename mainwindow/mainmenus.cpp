@@ -9,8 +9,9 @@
 #include "mainwindow/logactions.h"
 #include "mainwindow/sessiontree.h"
 #include "mainwindow/statusbar.h"
-#include "mainwindow/titlebar.h"
 #include "terminal/widgets/terminalarea.h"
+#include "ui/dialogframe.h"
+#include "ui/titlebar.h"
 
 #include <QActionGroup>
 #include <QDesktopServices>
@@ -291,21 +292,12 @@ void MainWindow::showAboutDialog()
 {
     QDialog dialog(this);
     dialog.setObjectName(QStringLiteral("aboutDialog"));
-    dialog.setWindowFlags((dialog.windowFlags() & ~Qt::WindowSystemMenuHint) | Qt::FramelessWindowHint);
+    const DialogFrame frame = frameDialog(&dialog, lt("📋 关于 Halvorstead"), 20, 12);
     dialog.setFixedSize(400, 200);
     dialog.setStyleSheet(QStringLiteral("QDialog{background-color:#252526;color:#cccccc;}"));
-    auto *outer = new QVBoxLayout(&dialog);
-    outer->setContentsMargins(0, 0, 0, 0);
-    outer->setSpacing(0);
-    auto *bar = new TitleBar(&dialog, false);
-    bar->setTitle(lt("📋 关于 Halvorstead"));
-    dialog.setWindowTitle(lt("📋 关于 Halvorstead"));
-    outer->addWidget(bar);
-    auto *body = new QWidget(&dialog);
+    QWidget *body = frame.body;
     body->setStyleSheet(QStringLiteral("background-color:#252526;"));
-    auto *layout = new QVBoxLayout(body);
-    layout->setContentsMargins(20, 20, 20, 20);
-    layout->setSpacing(12);
+    QVBoxLayout *layout = frame.layout;
     auto *heading = new QLabel(lt("Halvorstead 多协议终端工具"), body);
     heading->setStyleSheet(QStringLiteral("font-size:16px;font-weight:600;color:#ffffff;"));
     layout->addWidget(heading);
@@ -322,6 +314,5 @@ void MainWindow::showAboutDialog()
     connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
     row->addWidget(ok);
     layout->addLayout(row);
-    outer->addWidget(body, 1);
     dialog.exec();
 }

@@ -3,7 +3,7 @@
 #include "core/languagemanager.h"
 #include "core/passwordprotection.h"
 #include "core/sessionstore.h"
-#include "dialogs/groupdialogs.h"
+#include "ui/groupdialogs.h"
 #include "dialogs/sessionoptionsdialog.h"
 #include "dialogs/sshcredentialsdialog.h"
 #include "platform/pty.h"
