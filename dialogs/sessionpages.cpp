@@ -25,11 +25,6 @@ namespace ot = optiontext;
 
 namespace {
 
-QString tr(const char *source)
-{
-    return LanguageManager::tr(QString::fromUtf8(source));
-}
-
 const char *const kComboStyle =
     "QComboBox{background:#2d2d30;border:1px solid #3e3e42;color:#cccccc;padding:2px 6px;border-radius:3px;"
     "font-size:12px;}QComboBox::drop-down{border:none;width:16px;}QComboBox QAbstractItemView{background:#2d2d30;"
@@ -53,13 +48,13 @@ std::vector<OptionRow> SessionOptionsDialog::terminalRows()
         row->setSpacing(8);
         envTypeCombo = new QComboBox;
         envTypeCombo->setObjectName(QStringLiteral("envTypeCombo"));
-        envTypeCombo->addItem(::tr("自动检测"), QStringLiteral("auto"));
-        envTypeCombo->addItem(::tr("Windows"), QStringLiteral("windows"));
-        envTypeCombo->addItem(::tr("Linux/Unix"), QStringLiteral("linux"));
+        envTypeCombo->addItem(LanguageManager::tr("自动检测"), QStringLiteral("auto"));
+        envTypeCombo->addItem(LanguageManager::tr("Windows"), QStringLiteral("windows"));
+        envTypeCombo->addItem(LanguageManager::tr("Linux/Unix"), QStringLiteral("linux"));
         envTypeCombo->setCurrentIndex(qMax(0, envTypeCombo->findData(record.env_type, Qt::UserRole,
                                                                      Qt::MatchExactly | Qt::MatchCaseSensitive)));
         envTypeCombo->setStyleSheet(QString::fromLatin1(kComboStyle));
-        row->addWidget(rowLabel(::tr("环境类型")), 0);
+        row->addWidget(rowLabel(LanguageManager::tr("环境类型")), 0);
         row->addWidget(envTypeCombo, 1);
         row->addStretch();
         layout->addLayout(row);
@@ -85,7 +80,7 @@ std::vector<OptionRow> SessionOptionsDialog::terminalRows()
         fontSizeSpin->setValue(readOptionInt(prefix + QStringLiteral("term/fontSize"), size));
         b.bind(QStringLiteral("term/fontFamily"), fontFamilyCombo);
         b.bind(QStringLiteral("term/fontSize"), fontSizeSpin);
-        row->addWidget(rowLabel(::tr("字体")), 0);
+        row->addWidget(rowLabel(LanguageManager::tr("字体")), 0);
         row->addWidget(fontFamilyCombo, 1);
         row->addWidget(fontSizeSpin, 0);
         row->addStretch();
@@ -118,7 +113,7 @@ std::vector<OptionRow> SessionOptionsDialog::logRows()
         if (pattern.isEmpty())
             pattern = QStringLiteral("%S_%M_%D_%h.log");
         b.bind(QStringLiteral("log/file"),
-               addFormLineEdit(layout, ::tr("文件名规则（留空用全局）"),
+               addFormLineEdit(layout, LanguageManager::tr("文件名规则（留空用全局）"),
                                readOptionString(prefix + QStringLiteral("log/file"), QString()), pattern));
     };
     const OptionText inherit = ot::tr("默认（继承全局）");
@@ -147,7 +142,7 @@ std::vector<OptionRow> SessionOptionsDialog::logRows()
 
 void SessionOptionsDialog::addLogDirRow(QVBoxLayout *layout, OptionBindings &b)
 {
-    auto *label = new QLabel(::tr("日志目录（留空用全局）"));
+    auto *label = new QLabel(LanguageManager::tr("日志目录（留空用全局）"));
     label->setProperty("formLabel", true);
     layout->addWidget(label);
     auto *row = new QHBoxLayout;
@@ -164,11 +159,11 @@ void SessionOptionsDialog::addLogDirRow(QVBoxLayout *layout, OptionBindings &b)
     } actions[] = {{"浏览...", "选择目录并填入输入框", &SessionOptionsDialog::browseLogDir},
                    {"打开", "打开日志目录", &SessionOptionsDialog::openLogDir}};
     for (const auto &a : actions) {
-        auto *button = new QPushButton(::tr(a.caption));
+        auto *button = new QPushButton(LanguageManager::tr(a.caption));
         button->setObjectName(QStringLiteral("plainButton"));
         button->setCursor(Qt::PointingHandCursor);
         button->setFixedHeight(28);
-        button->setToolTip(::tr(a.tip));
+        button->setToolTip(LanguageManager::tr(a.tip));
         connect(button, &QPushButton::clicked, this, a.slot);
         row->addWidget(button);
     }
@@ -202,7 +197,7 @@ void SessionOptionsDialog::updateLogDirToolTip()
 {
     if (!logDirEdit)
         return;
-    const QString text = ::tr("当前生效目录：%1").arg(QDir::toNativeSeparators(effectiveLogDir()));
+    const QString text = LanguageManager::tr("当前生效目录：%1").arg(QDir::toNativeSeparators(effectiveLogDir()));
     logDirEdit->setToolTip(text);
     if (logDirShown)
         logDirShown->setText(text);
@@ -225,7 +220,7 @@ void SessionOptionsDialog::updateLogOverrideState()
 
 void SessionOptionsDialog::browseLogDir()
 {
-    const QString chosen = QFileDialog::getExistingDirectory(this, ::tr("选择日志目录"), resolveLogDir(logDirEdit->text()),
+    const QString chosen = QFileDialog::getExistingDirectory(this, LanguageManager::tr("选择日志目录"), resolveLogDir(logDirEdit->text()),
                                                              QFileDialog::ShowDirsOnly);
     if (!chosen.isEmpty())
         logDirEdit->setText(chosen);
@@ -235,16 +230,16 @@ void SessionOptionsDialog::openLogDir()
 {
     const QString dir = effectiveLogDir();
     const QString shown = QDir::toNativeSeparators(dir);
-    const QString title = ::tr("打开日志目录");
+    const QString title = LanguageManager::tr("打开日志目录");
     if (!QDir(dir).exists()) {
-        if (QMessageBox::question(this, title, ::tr("日志目录不存在：\n%1\n\n是否创建并打开？").arg(shown),
+        if (QMessageBox::question(this, title, LanguageManager::tr("日志目录不存在：\n%1\n\n是否创建并打开？").arg(shown),
                                   QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) != QMessageBox::Yes)
             return;
         if (!QDir().mkpath(dir)) {
-            QMessageBox::warning(this, title, ::tr("无法创建目录：\n%1").arg(shown));
+            QMessageBox::warning(this, title, LanguageManager::tr("无法创建目录：\n%1").arg(shown));
             return;
         }
     }
     if (!QDesktopServices::openUrl(QUrl::fromLocalFile(dir)))
-        QMessageBox::warning(this, title, ::tr("无法打开目录：\n%1").arg(shown));
+        QMessageBox::warning(this, title, LanguageManager::tr("无法打开目录：\n%1").arg(shown));
 }

@@ -25,17 +25,11 @@
 #include <QVBoxLayout>
 
 namespace {
-// Not QObject::tr: every text goes through the program's own table.
-QString lt(const char *source)
-{
-    return LanguageManager::tr(QString::fromUtf8(source));
-}
-
 // Object names follow the source text's English, so tests and tools can find
 // an entry whatever the language.
 QAction *entry(QMenu *menu, const char *name, const char *label, const char *keys = nullptr)
 {
-    QAction *action = menu->addAction(lt(label));
+    QAction *action = menu->addAction(LanguageManager::tr(label));
     action->setObjectName(QString::fromLatin1(name));
     if (keys)
         action->setShortcut(QKeySequence(QString::fromLatin1(keys)));
@@ -44,7 +38,7 @@ QAction *entry(QMenu *menu, const char *name, const char *label, const char *key
 
 QMenu *menu(QMenuBar *bar, const char *name, const char *label)
 {
-    QMenu *m = bar->addMenu(lt(label));
+    QMenu *m = bar->addMenu(LanguageManager::tr(label));
     m->setObjectName(QString::fromLatin1(name));
     return m;
 }
@@ -71,7 +65,7 @@ void MainWindow::buildMenus()
             [this] { onSessionDisconnect(currentId()); });
     connect(entry(file, "actionReconnect", "重连"), &QAction::triggered, this, [this] { onSessionConnect(currentId()); });
     file->addSeparator();
-    QMenu *print = file->addMenu(lt("打印"));
+    QMenu *print = file->addMenu(LanguageManager::tr("打印"));
     print->setObjectName(QStringLiteral("menuPrint"));
     connect(entry(print, "actionPrintScreen", "打印当前屏幕"), &QAction::triggered, terminalArea,
             &TerminalArea::printScreenCurrent);
@@ -160,7 +154,7 @@ void MainWindow::buildMenus()
         int protocol;
     } protocols[] = {{"Zmodem...", 2}, {"Xmodem...", 0}, {"Ymodem...", 1}, {"Kermit...", 3}};
     for (const auto &d : directions) {
-        QMenu *sub = transfer->addMenu(lt(d.label));
+        QMenu *sub = transfer->addMenu(LanguageManager::tr(d.label));
         sub->setObjectName(QString::fromLatin1(d.menuName));
         for (const auto &p : protocols) {
             QAction *start = sub->addAction(QString::fromLatin1(p.label));
@@ -219,7 +213,7 @@ void MainWindow::updateLogActionText(QAction *action)
 {
     // The menus are built before the collaborators exist.
     const bool logging = logActions && logActions->isLogging(currentId());
-    action->setText(logging ? lt("停止日志") : lt("启动日志"));
+    action->setText(logging ? LanguageManager::tr("停止日志") : LanguageManager::tr("启动日志"));
 }
 
 void MainWindow::buildToolBar()
@@ -229,7 +223,7 @@ void MainWindow::buildToolBar()
         mainToolBar->deleteLater();
         mainToolBar = nullptr;
     }
-    mainToolBar = addToolBar(lt("主工具栏"));
+    mainToolBar = addToolBar(LanguageManager::tr("主工具栏"));
     mainToolBar->setObjectName(QStringLiteral("mainToolBar"));
     mainToolBar->setMovable(false);
     const struct {
@@ -251,9 +245,9 @@ void MainWindow::buildToolBar()
             mainToolBar->addSeparator();
             continue;
         }
-        const QString label = b.label ? lt(b.label) : QStringLiteral("HEX");
+        const QString label = b.label ? LanguageManager::tr(b.label) : QStringLiteral("HEX");
         QAction *action = mainToolBar->addAction(QStringLiteral("%1 %2").arg(QString::fromUtf8(b.glyph), label));
-        action->setToolTip(lt(b.tip));
+        action->setToolTip(LanguageManager::tr(b.tip));
         connect(action, &QAction::triggered, this, b.run);
     }
 }
@@ -292,23 +286,23 @@ void MainWindow::showAboutDialog()
 {
     QDialog dialog(this);
     dialog.setObjectName(QStringLiteral("aboutDialog"));
-    const DialogFrame frame = frameDialog(&dialog, lt("📋 关于 Halvorstead"), 20, 12);
+    const DialogFrame frame = frameDialog(&dialog, LanguageManager::tr("📋 关于 Halvorstead"), 20, 12);
     dialog.setFixedSize(400, 200);
     dialog.setStyleSheet(QStringLiteral("QDialog{background-color:#252526;color:#cccccc;}"));
     QWidget *body = frame.body;
     body->setStyleSheet(QStringLiteral("background-color:#252526;"));
     QVBoxLayout *layout = frame.layout;
-    auto *heading = new QLabel(lt("Halvorstead 多协议终端工具"), body);
+    auto *heading = new QLabel(LanguageManager::tr("Halvorstead 多协议终端工具"), body);
     heading->setStyleSheet(QStringLiteral("font-size:16px;font-weight:600;color:#ffffff;"));
     layout->addWidget(heading);
-    auto *description = new QLabel(lt("基于 Qt 6 构建\n会话管理 · 多协议终端 · 脚本 · 按钮栏"), body);
+    auto *description = new QLabel(LanguageManager::tr("基于 Qt 6 构建\n会话管理 · 多协议终端 · 脚本 · 按钮栏"), body);
     description->setStyleSheet(QStringLiteral("font-size:13px;color:#cccccc;line-height:1.6;"));
     description->setWordWrap(true);
     layout->addWidget(description);
     layout->addStretch();
     auto *row = new QHBoxLayout;
     row->addStretch();
-    auto *ok = new QPushButton(lt("确定"), body);
+    auto *ok = new QPushButton(LanguageManager::tr("确定"), body);
     ok->setObjectName(QStringLiteral("primaryButton"));
     ok->setFixedWidth(80);
     connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
