@@ -2,6 +2,7 @@
 // need the dialog (the remote-system type of the record, the font that
 // defaults to the global one, the log folder with its effective value).
 
+#include "core/appsettings.h"
 #include "core/datadir.h"
 #include "core/languagemanager.h"
 #include "dialogs/sessionoptionsdialog.h"
@@ -37,7 +38,7 @@ QLabel *rowLabel(const QString &text)
     return label;
 }
 
-const QString kDefaultLogDir = QStringLiteral("%APPDATA%\\logs\\");
+const QString kDefaultLogDir = QString::fromUtf8(keys::logDir.fallback);
 
 } // namespace
 
@@ -74,8 +75,8 @@ std::vector<OptionRow> SessionOptionsDialog::terminalRows()
         fontSizeSpin->setSuffix(QStringLiteral(" px"));
         fontSizeSpin->setStyleSheet(QStringLiteral("QSpinBox{background:#2d2d30;border:1px solid #3e3e42;color:#cccccc;"
                                                    "padding:2px 6px;border-radius:3px;font-size:12px;}"));
-        const QString family = readOptionString(QStringLiteral("display/fontFamily"), QStringLiteral("Consolas"));
-        const int size = readOptionInt(QStringLiteral("display/fontSize"), 13);
+        const QString family = AppSettings::instance().get(keys::fontFamily);
+        const int size = AppSettings::instance().get(keys::fontSize);
         fontFamilyCombo->setCurrentText(readOptionString(prefix + QStringLiteral("term/fontFamily"), family));
         fontSizeSpin->setValue(readOptionInt(prefix + QStringLiteral("term/fontSize"), size));
         b.bind(QStringLiteral("term/fontFamily"), fontFamilyCombo);
@@ -109,27 +110,26 @@ std::vector<OptionRow> SessionOptionsDialog::terminalRows()
 std::vector<OptionRow> SessionOptionsDialog::logRows()
 {
     auto fileRow = [this](QVBoxLayout *layout, OptionBindings &b) {
-        QString pattern = readOptionString(QStringLiteral("log/file"), QString()).trimmed();
+        QString pattern = readOptionString(QString::fromUtf8(keys::logFile.key), QString()).trimmed();
         if (pattern.isEmpty())
-            pattern = QStringLiteral("%S_%M_%D_%h.log");
+            pattern = QString::fromUtf8(keys::logFile.fallback);
         b.bind(QStringLiteral("log/file"),
                addFormLineEdit(layout, LanguageManager::tr("文件名规则（留空用全局）"),
                                readOptionString(prefix + QStringLiteral("log/file"), QString()), pattern));
     };
-    const OptionText inherit = ot::tr("默认（继承全局）");
     const OptionText useGlobal = ot::tr("留空则使用全局设置");
     return {
         section(ot::tr("会话日志（继承全局）")),
-        combo("log/option", ot::tr("日志选项"), inherit, {inherit, ot::tr("覆盖全局设置")}),
+        combo(keys::logOption, ot::tr("日志选项")),
         section(ot::tr("日志文件")),
         custom([this](QVBoxLayout *layout, OptionBindings &b) { addLogDirRow(layout, b); }),
         custom(fileRow),
         hint({ot::tr("支持占位符：%H - 主机名    %M - 2位月份\n"), ot::tr("%h - 2位小时    %S - 会话名    %D - 2位日期")}),
         section(ot::tr("日志行为")),
         check("log/onOpen", ot::tr("会话打开即开始记录"), false),
-        combo("log/startMode", ot::tr("记录开始时日志文件"), inherit, {inherit, ot::tr("追加"), ot::tr("清空")}),
-        combo("log/direction", ot::tr("记录方向"), inherit, {inherit, ot::tr("收发都记录"), ot::tr("仅接收"), ot::tr("仅发送")}),
-        combo("log/mode", ot::tr("内容模式"), inherit, {inherit, ot::tr("纯文本"), ot::lit("HEX"), ot::tr("双份（文本+HEX）")}),
+        inheritingCombo(keys::logStartMode, ot::tr("记录开始时日志文件")),
+        inheritingCombo(keys::logDirection, ot::tr("记录方向")),
+        inheritingCombo(keys::logMode, ot::tr("内容模式")),
         timestamp("log/timestamp", ot::tr("时间戳格式（留空继承全局）"), ot::lit("")),
         spin("log/rotate", ot::tr("自动分卷大小（MB，0=不分卷，-1=用全局）"), -1, -1, 1000),
         check("log/rotateMidnight", ot::tr("午夜自动分卷"), false),
