@@ -63,11 +63,6 @@ private slots:
                                                   << QVariantMap{{"serialPortCombo", "/dev/pts/7"}, {"baudCombo", "12"}}
                                                   << "" << QStringList{"Serial-7", "/dev/pts/7", "115200", "", "Lab"}
                                                   << "/dev/pts/7/115200/8/1/0/0";
-        QTest::newRow("serial, empty baud") << "serial" << QVariantMap{{"serialPortCombo", "ttyS1"}, {"baudCombo", ""}}
-                                            << "" << QStringList{"Serial-ttyS1", "ttyS1", "115200", "", "Lab"}
-                                            << "ttyS1/115200/8/1/0/0";
-        QTest::newRow("local, login shell") << "local" << QVariantMap{} << ""
-                                            << QStringList{"新会话", "", "", "", "Lab"} << noSerial;
         QTest::newRow("local, listed shell") << "local" << QVariantMap{{"shellCombo", "/bin/sh"}} << ""
                                              << QStringList{"新会话", "/bin/sh", "", "", "Lab"} << noSerial;
     }
@@ -102,7 +97,6 @@ private slots:
         QTest::addColumn<QString>("port");
         QTest::newRow("ssh to telnet") << QStringList{"ssh", "telnet"} << "" << "23";
         QTest::newRow("ssh to rlogin to raw") << QStringList{"ssh", "rlogin", "raw"} << "" << "5000";
-        QTest::newRow("ssh via serial to telnet") << QStringList{"ssh", "serial", "telnet"} << "" << "23";
         QTest::newRow("typed port stays") << QStringList{"ssh", "telnet"} << "2222" << "2222";
         QTest::newRow("cleared port") << QStringList{"raw", "ssh"} << " " << "22";
     }
