@@ -2,10 +2,11 @@
 
 #include "core/languagemanager.h"
 #include "core/sessionstore.h"
+#include "dialogs/settingsform.h"
 #include "dialogs/shellchoices.h"
-#include "ui/dialogframe.h"
 #include "platform/pty.h"
 #include "platform/serialports.h"
+#include "ui/dialogframe.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -258,6 +259,7 @@ QWidget *NewSessionWizard::buildFinishPage()
     block("会话名称", nameEdit);
     groupCombo = new QComboBox(page);
     groupCombo->setObjectName(QStringLiteral("groupCombo"));
+    keepComboNarrow(groupCombo);
     for (const SessionGroup &g : SessionStore::instance().groups())
         groupCombo->addItem(g.name, g.name);
     if (groupCombo->count() == 0) {

@@ -407,12 +407,8 @@ void OptionBindings::appendRows(QVBoxLayout *layout, const std::vector<OptionRow
             row.build(layout, *this);
             break;
         }
-        if (auto *box = qobject_cast<QComboBox *>(editor)) {
-            // Sized by the column, not by the longest item (font names,
-            // long translations), so no page grows wider than the dialog.
-            box->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-            box->setMinimumContentsLength(10);
-        }
+        if (auto *box = qobject_cast<QComboBox *>(editor))
+            keepComboNarrow(box);
         if (editor) {
             if (row.kind == OptionKind::Secret)
                 bindSecret(key, editor);

@@ -160,6 +160,7 @@ QWidget *SessionOptionsDialog::createConnectionPage()
 
     groupCombo = new QComboBox;
     groupCombo->setObjectName(QStringLiteral("groupCombo"));
+    keepComboNarrow(groupCombo);
     const QList<SessionGroup> groups = SessionStore::instance().groups();
     for (const SessionGroup &g : groups)
         groupCombo->addItem(g.name, g.name);

@@ -65,9 +65,7 @@ std::vector<OptionRow> SessionOptionsDialog::terminalRows()
         row->setSpacing(8);
         fontFamilyCombo = new QComboBox;
         fontFamilyCombo->setEditable(true);
-        // Sized by the row, not by the longest family name.
-        fontFamilyCombo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-        fontFamilyCombo->setMinimumContentsLength(10);
+        keepComboNarrow(fontFamilyCombo);
         fontFamilyCombo->addItems(QFontDatabase::families());
         fontFamilyCombo->setStyleSheet(QString::fromLatin1(kComboStyle));
         fontSizeSpin = new QSpinBox;

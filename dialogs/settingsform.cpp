@@ -4,6 +4,7 @@
 #include "core/languagemanager.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -75,6 +76,12 @@ void setGreyPlaceholder(QLineEdit *edit, const QString &text)
     for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
         palette.setBrush(group, QPalette::PlaceholderText, QColor(122, 122, 122));
     edit->setPalette(palette);
+}
+
+void keepComboNarrow(QComboBox *combo)
+{
+    combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    combo->setMinimumContentsLength(10);
 }
 
 QLineEdit *addFormLineEdit(QVBoxLayout *layout, const QString &label, const QString &text, const QString &placeholder)

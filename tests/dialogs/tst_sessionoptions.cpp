@@ -205,6 +205,7 @@ private slots:
         QTest::newRow("delete confirmation") << 0;
         QTest::newRow("session options") << 1;
         QTest::newRow("credentials") << 2;
+        QTest::newRow("session options, long group") << 3;
     }
     void longUserText()
     {
@@ -215,10 +216,14 @@ private slots:
             auto *confirm = new DeleteConfirmDialog;
             confirm->setTarget(name, false, 0);
             d.reset(confirm);
-        } else if (dialog == 1) {
+        } else if (dialog != 2) {
             SessionInfo r = record("ssh", "h");
-            r.name = name;
+            // A group's name shows in the group combo, a session's in the title.
+            (dialog == 1 ? r.name : r.group) = name;
+            if (dialog == 3)
+                SessionStore::instance().addGroup(name);
             d = std::make_unique<SessionOptionsDialog>(r);
+            SessionStore::instance().removeGroup(name);
         } else {
             d = std::make_unique<SshCredentialsDialog>(name);
         }
@@ -226,7 +231,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(d.get()));
         QVERIFY2(d->width() <= 1000, qPrintable(QString::number(d->width())));
         const QList<QWidget *> all = d->findChildren<QWidget *>();
-        QVERIFY(std::any_of(all.cbegin(), all.cend(), [&](QWidget *w) { return w->toolTip().contains(name); }));
+        QVERIFY(dialog == 3 || std::any_of(all.cbegin(), all.cend(), [&](QWidget *w) { return w->toolTip().contains(name); }));
     }
 };
 
