@@ -21,11 +21,6 @@
 using Rows = QList<QStringList>;
 
 namespace {
-QString T(const char *source)
-{
-    return LanguageManager::tr(QString::fromUtf8(source));
-}
-
 QString stored(const QString &key)
 {
     return AppSettings::instance().value(key).toString();
@@ -33,7 +28,7 @@ QString stored(const QString &key)
 
 void press(QDialog &dialog, const char *source)
 {
-    press(dialog, T(source));
+    press(dialog, LanguageManager::tr(source));
 }
 
 template<class W> W *editor(const QDialog &dialog, const QString &key)
