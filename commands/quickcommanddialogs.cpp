@@ -1,6 +1,7 @@
 #include "commands/quickcommanddialogs.h"
 
 #include "core/languagemanager.h"
+#include "ui/dialogframe.h"
 
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -27,8 +28,9 @@ AddCommandDialog::AddCommandDialog(const QStringList &groups, const QString &def
     const bool editing = mode == Lm::tr(QStringLiteral("修改"));
     setMinimumWidth(440);
     setStyleSheet(QStringLiteral("QDialog{background-color:#252526;color:#cccccc;}"));
-    QVBoxLayout *layout = smallDialogFrame(
-        this, editing ? Lm::tr(QStringLiteral("修改快捷命令")) : Lm::tr(QStringLiteral("添加快捷命令")), 10);
+    QVBoxLayout *layout =
+        frameDialog(this, editing ? Lm::tr(QStringLiteral("修改快捷命令")) : Lm::tr(QStringLiteral("添加快捷命令")), 16, 10)
+            .layout;
 
     layout->addWidget(new QLabel(Lm::tr(QStringLiteral("分组")), this));
     groupBox = new QComboBox(this);
@@ -73,7 +75,7 @@ AddCommandDialog::AddCommandDialog(const QStringList &groups, const QString &def
         grid->addWidget(new QLabel(escapes[i], help), i / 3, i % 3);
     layout->addWidget(help);
 
-    QDialogButtonBox *box = smallDialogButtons(this, editing ? Lm::tr(QStringLiteral("保存")) : Lm::tr(QStringLiteral("确定")));
+    QDialogButtonBox *box = dialogButtons(this, editing ? Lm::tr(QStringLiteral("保存")) : Lm::tr(QStringLiteral("确定")));
     box->button(QDialogButtonBox::Ok)->setObjectName(QStringLiteral("primaryButton"));
     box->button(QDialogButtonBox::Cancel)->setObjectName(QStringLiteral("plainButton"));
     layout->addWidget(box);

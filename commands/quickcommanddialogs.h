@@ -1,6 +1,6 @@
 #pragma once
 
-#include "dialogs/groupdialogs.h"
+#include "ui/groupdialogs.h"
 
 class QComboBox;
 class QPlainTextEdit;

@@ -136,9 +136,7 @@ QString defaultKnownHostsPath()
 
 QString configuredKnownHostsPath()
 {
-    QString path = AppSettings::instance()
-                       .getString(QStringLiteral("keys/knownHosts"), QStringLiteral("%APPDATA%\\Halvorstead\\known_hosts"))
-                       .trimmed();
+    QString path = AppSettings::instance().get(keys::knownHosts).trimmed();
     path = expandPathVariables(path);
     // Settings written on Windows separate folders with backslashes, which
     // would be part of a file name here.

@@ -78,6 +78,30 @@ QString AppSettings::getChoice(const QString &key, const QString &defaultValue, 
     return source.isEmpty() ? stored : source;
 }
 
+QString AppSettings::get(const TextSetting &setting) const
+{
+    return getString(QString::fromUtf8(setting.key), QString::fromUtf8(setting.fallback));
+}
+
+QStringList choicesOf(const ChoiceSetting &setting)
+{
+    QStringList out;
+    for (const char *choice : setting.choices) {
+        if (choice)
+            out << QString::fromUtf8(choice);
+    }
+    return out;
+}
+
+QString AppSettings::getChoice(const ChoiceSetting &setting, const QString &prefix, const QString &inherit) const
+{
+    QStringList choices = choicesOf(setting);
+    if (!inherit.isEmpty())
+        choices.prepend(inherit);
+    return getChoice(prefix + QString::fromUtf8(setting.key),
+                     inherit.isEmpty() ? QString::fromUtf8(setting.fallback) : inherit, choices);
+}
+
 QStringList AppSettings::keysWithPrefix(const QString &prefix) const
 {
     QStringList out;

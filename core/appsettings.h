@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/settingkeys.h"
+
 #include <QStringList>
 #include <QVariant>
 
@@ -24,6 +26,13 @@ public:
     // A combo choice as one of `choices` (source texts), also when an older
     // file holds it translated; any other text as it stands.
     QString getChoice(const QString &key, const QString &defaultValue, const QStringList &choices) const;
+    // Settings declared in core/settingkeys.h, read with their own default.
+    int get(const IntSetting &setting) const { return getInt(QString::fromUtf8(setting.key), setting.fallback); }
+    QString get(const TextSetting &setting) const;
+    QString get(const ChoiceSetting &setting) const { return getChoice(setting, QString()); }
+    // A choice under `prefix` + the setting's key; `inherit`, when given,
+    // is its default and one more choice.
+    QString getChoice(const ChoiceSetting &setting, const QString &prefix, const QString &inherit = QString()) const;
     QStringList keysWithPrefix(const QString &prefix) const;
     void setValue(const QString &key, const QVariant &value);
     void sync();

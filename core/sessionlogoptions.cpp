@@ -4,14 +4,8 @@
 #include "core/datadir.h"
 
 namespace {
-
-const QString kInherit = QStringLiteral("默认（继承全局）");
-const QString kOverride = QStringLiteral("覆盖全局设置");
-const QStringList kDirections{kInherit, QStringLiteral("收发都记录"), QStringLiteral("仅接收"), QStringLiteral("仅发送")};
-const QStringList kModes{kInherit, QStringLiteral("纯文本"), QStringLiteral("HEX"), QStringLiteral("双份（文本+HEX）")};
-const QStringList kStartModes{kInherit, QStringLiteral("追加"), QStringLiteral("清空")};
-
-} // namespace
+const QString kInherit = QString::fromUtf8(keys::inheritChoice);
+}
 
 QString timestampFormat(const QString &choice)
 {
@@ -29,36 +23,31 @@ QString timestampFormat(const QString &choice)
 SessionLogOptions AppSettings::sessionLogOptions(const QString &sessionId) const
 {
     const QString prefix = QStringLiteral("session/") + sessionId + QLatin1Char('/');
-    const bool own = getChoice(prefix + QStringLiteral("log/option"), kInherit, {kInherit, kOverride}) == kOverride;
+    const bool own = getChoice(keys::logOption, prefix) == u"覆盖全局设置";
 
     // A session's own flags replace the global ones outright.
     auto flag = [&](const QString &key) { return getBool(own ? prefix + key : key, false); };
     // A session's own text counts unless it is empty.
-    auto text = [&](const QString &key, const QString &globalDefault) {
-        const QString global = getString(key, globalDefault);
-        const QString mine = own ? getString(prefix + key, QString()) : QString();
+    auto text = [&](const TextSetting &setting) {
+        const QString global = get(setting);
+        const QString mine = own ? getString(prefix + QString::fromUtf8(setting.key), QString()) : QString();
         return mine.isEmpty() ? global : mine;
     };
     // A session's own choice counts unless it is empty or says "inherit".
-    auto choice = [&](const QString &key, const QString &globalDefault, const QStringList &items) {
-        QString value = getChoice(key, globalDefault, items);
-        if (own) {
-            const QString mine = getChoice(prefix + key, kInherit, items);
-            if (!mine.isEmpty() && mine != kInherit)
-                value = mine;
-        }
-        return value;
+    auto choice = [&](const ChoiceSetting &setting) {
+        const QString mine = own ? getChoice(setting, prefix, kInherit) : QString();
+        return mine.isEmpty() || mine == kInherit ? get(setting) : mine;
     };
 
     SessionLogOptions o;
     o.onOpen = flag(QStringLiteral("log/onOpen"));
     // Folders are written in the dialogs' Windows-style form ("%APPDATA%\logs\").
-    QString dir = text(QStringLiteral("log/dir"), QStringLiteral("%APPDATA%\\logs\\"));
+    QString dir = text(keys::logDir);
     dir.replace(QLatin1Char('\\'), QLatin1Char('/'));
     o.dir = expandPathVariables(dir);
-    o.file = text(QStringLiteral("log/file"), QStringLiteral("%S_%M_%D_%h.log"));
-    o.direction = choice(QStringLiteral("log/direction"), QStringLiteral("收发都记录"), kDirections);
-    o.mode = choice(QStringLiteral("log/mode"), QStringLiteral("纯文本"), kModes);
+    o.file = text(keys::logFile);
+    o.direction = choice(keys::logDirection);
+    o.mode = choice(keys::logMode);
 
     o.timestamp = timestampFormat(getString(QStringLiteral("log/timestamp"), QString()));
     if (own) {
@@ -76,9 +65,9 @@ SessionLogOptions AppSettings::sessionLogOptions(const QString &sessionId) const
     }
     o.rotateMidnight = flag(QStringLiteral("log/rotateMidnight"));
     o.onOpenCopy = o.onOpen;
-    o.onConnect = text(QStringLiteral("log/onConnect"), QString());
-    o.onDisconnect = text(QStringLiteral("log/onDisconnect"), QString());
-    o.linePrefix = text(QStringLiteral("log/linePrefix"), QString());
-    o.startMode = choice(QStringLiteral("log/startMode"), QStringLiteral("追加"), kStartModes);
+    o.onConnect = text({"log/onConnect", ""});
+    o.onDisconnect = text({"log/onDisconnect", ""});
+    o.linePrefix = text({"log/linePrefix", ""});
+    o.startMode = choice(keys::logStartMode);
     return o;
 }

@@ -1,7 +1,7 @@
 #include "dialogs/basesettingsdialog.h"
 
 #include "core/languagemanager.h"
-#include "mainwindow/titlebar.h"
+#include "ui/dialogframe.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -66,17 +66,11 @@ QPushButton *footerButton(const QString &text, const char *objectName, QWidget *
 
 BaseSettingsDialog::BaseSettingsDialog(const QString &title, QWidget *parent) : QDialog(parent)
 {
-    setWindowFlags((windowFlags() & ~Qt::WindowSystemMenuHint) | Qt::FramelessWindowHint);
-    setWindowTitle(title);
+    const DialogFrame frame = frameDialog(this, title);
+    titleBar = frame.bar;
+    QVBoxLayout *root = frame.outer;
     resize(720, 560);
     setStyleSheet(QLatin1String(dialogStyle));
-
-    auto *root = new QVBoxLayout(this);
-    root->setContentsMargins(0, 0, 0, 0);
-    root->setSpacing(0);
-    titleBar = new TitleBar(this, false);
-    titleBar->setTitle(title);
-    root->addWidget(titleBar);
 
     auto *body = new QWidget(this);
     auto *bodyLayout = new QHBoxLayout(body);

@@ -18,12 +18,12 @@ GlobalOptionsDialog::GlobalOptionsDialog(QWidget *parent)
 
 QComboBox *GlobalOptionsDialog::fontFamilyCombo() const
 {
-    return qobject_cast<QComboBox *>(m_bindings.widget(QStringLiteral("display/fontFamily")));
+    return qobject_cast<QComboBox *>(m_bindings.widget(QString::fromUtf8(keys::fontFamily.key)));
 }
 
 QSpinBox *GlobalOptionsDialog::fontSizeSpin() const
 {
-    return qobject_cast<QSpinBox *>(m_bindings.widget(QStringLiteral("display/fontSize")));
+    return qobject_cast<QSpinBox *>(m_bindings.widget(QString::fromUtf8(keys::fontSize.key)));
 }
 
 QList<QStringList> GlobalOptionsDialog::loadTable(const QString &name)

@@ -2,10 +2,11 @@
 
 #include "core/languagemanager.h"
 #include "core/sessionstore.h"
+#include "dialogs/settingsform.h"
 #include "dialogs/shellchoices.h"
-#include "mainwindow/titlebar.h"
 #include "platform/pty.h"
 #include "platform/serialports.h"
+#include "ui/dialogframe.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -21,11 +22,6 @@
 #include <QVBoxLayout>
 
 namespace {
-
-QString tr(const char *source)
-{
-    return LanguageManager::tr(QString::fromUtf8(source));
-}
 
 const char *const kCardStyle = "QFrame{border:none;border-radius:6px;background:%1;}";
 const char *const kStepStyle = "QLabel{padding:4px 10px;border-radius:3px;color:%1;background:%2;}";
@@ -132,17 +128,9 @@ QStringList NewSessionWizard::enumerateSerialPorts()
 
 NewSessionWizard::NewSessionWizard(QWidget *parent) : QDialog(parent)
 {
-    setWindowTitle(::tr("🚀 新建会话向导"));
-    setWindowFlags((windowFlags() & ~Qt::WindowSystemMenuHint) | Qt::FramelessWindowHint);
+    QVBoxLayout *root = frameDialog(this, LanguageManager::tr("🚀 新建会话向导")).outer;
     resize(600, 392);
     setStyleSheet(QStringLiteral("QDialog{background-color:#252526;color:#cccccc;border:1px solid #3e3e42;}"));
-
-    auto *root = new QVBoxLayout(this);
-    root->setContentsMargins(0, 0, 0, 0);
-    root->setSpacing(0);
-    auto *titleBar = new TitleBar(this, false);
-    titleBar->setTitle(windowTitle());
-    root->addWidget(titleBar);
 
     auto *strip = new QWidget(this);
     strip->setObjectName(QStringLiteral("wizardSteps"));
@@ -157,7 +145,7 @@ NewSessionWizard::NewSessionWizard(QWidget *parent) : QDialog(parent)
             arrow->setStyleSheet(QStringLiteral("color:#858585;"));
             stripLayout->addWidget(arrow);
         }
-        stepLabels << new QLabel(::tr(stepTexts[i]), strip);
+        stepLabels << new QLabel(LanguageManager::tr(stepTexts[i]), strip);
         stripLayout->addWidget(stepLabels.last());
     }
     stripLayout->addStretch();
@@ -179,9 +167,9 @@ NewSessionWizard::NewSessionWizard(QWidget *parent) : QDialog(parent)
     footer->setStyleSheet(QStringLiteral("background-color:#2d2d30;border-top:1px solid #3e3e42;"));
     auto *footerLayout = new QHBoxLayout(footer);
     footerLayout->setContentsMargins(16, 5, 16, 7);
-    prevButton = new QPushButton(::tr("上一步"), footer);
+    prevButton = new QPushButton(LanguageManager::tr("上一步"), footer);
     prevButton->setObjectName(QStringLiteral("prevButton"));
-    nextButton = new QPushButton(::tr("下一步"), footer);
+    nextButton = new QPushButton(LanguageManager::tr("下一步"), footer);
     nextButton->setObjectName(QStringLiteral("nextButton"));
     for (QPushButton *b : {prevButton, nextButton}) {
         b->setAutoDefault(false);
@@ -206,7 +194,7 @@ QWidget *NewSessionWizard::buildProtocolPage()
     auto *layout = new QVBoxLayout(page);
     layout->setContentsMargins(16, 16, 16, 16);
     layout->setSpacing(12);
-    layout->addWidget(formLabel(::tr("选择连接协议类型："), page));
+    layout->addWidget(formLabel(LanguageManager::tr("选择连接协议类型："), page));
     auto *grid = new QWidget(page);
     auto *gridLayout = new QGridLayout(grid);
     gridLayout->setSpacing(10);
@@ -228,8 +216,8 @@ QWidget *NewSessionWizard::buildProtocolPage()
         v->setAlignment(Qt::AlignCenter);
         v->setContentsMargins(6, 6, 6, 6);
         v->setSpacing(2);
-        const QString title = c.translateTitle ? ::tr(c.title) : QString::fromUtf8(c.title);
-        const QString subtitle = c.subtitle ? ::tr(c.subtitle) : localShellSubtitle();
+        const QString title = c.translateTitle ? LanguageManager::tr(c.title) : QString::fromUtf8(c.title);
+        const QString subtitle = c.subtitle ? LanguageManager::tr(c.subtitle) : localShellSubtitle();
         QLabel *labels[] = {new QLabel(QString::fromUtf8(c.icon), card), new QLabel(title, card),
                             new QLabel(subtitle, card)};
         labels[0]->setStyleSheet(QStringLiteral("font-size:20px;"));
@@ -262,26 +250,27 @@ QWidget *NewSessionWizard::buildFinishPage()
         auto *b = new QVBoxLayout;
         b->setContentsMargins(0, 0, 0, 0);
         b->setSpacing(6);
-        b->addWidget(formLabel(::tr(label), page));
+        b->addWidget(formLabel(LanguageManager::tr(label), page));
         b->addWidget(editor);
         layout->addLayout(b);
     };
-    nameEdit = new QLineEdit(::tr("新会话"), page);
+    nameEdit = new QLineEdit(LanguageManager::tr("新会话"), page);
     nameEdit->setObjectName(QStringLiteral("nameEdit"));
     block("会话名称", nameEdit);
     groupCombo = new QComboBox(page);
     groupCombo->setObjectName(QStringLiteral("groupCombo"));
+    keepComboNarrow(groupCombo);
     for (const SessionGroup &g : SessionStore::instance().groups())
         groupCombo->addItem(g.name, g.name);
     if (groupCombo->count() == 0) {
-        groupCombo->addItem(::tr("（无分组，保存到顶层）"), QString());
+        groupCombo->addItem(LanguageManager::tr("（无分组，保存到顶层）"), QString());
         groupCombo->setEnabled(false);
     }
     block("保存到分组", groupCombo);
-    connectNowCheck = new QCheckBox(::tr("立即连接"), page);
+    connectNowCheck = new QCheckBox(LanguageManager::tr("立即连接"), page);
     connectNowCheck->setObjectName(QStringLiteral("connectNowCheck"));
     connectNowCheck->setChecked(true);
-    saveToTreeCheck = new QCheckBox(::tr("连接后保存到会话树"), page);
+    saveToTreeCheck = new QCheckBox(LanguageManager::tr("连接后保存到会话树"), page);
     saveToTreeCheck->setObjectName(QStringLiteral("saveToTreeCheck"));
     saveToTreeCheck->setChecked(true);
     layout->addWidget(connectNowCheck);
@@ -360,7 +349,7 @@ void NewSessionWizard::showStep(int n)
         if (!name.isEmpty())
             nameEdit->setText(name);
     }
-    nextButton->setText(n == 3 ? ::tr("完成") : ::tr("下一步"));
+    nextButton->setText(n == 3 ? LanguageManager::tr("完成") : LanguageManager::tr("下一步"));
 }
 
 QString NewSessionWizard::defaultSessionName() const
@@ -431,7 +420,7 @@ void NewSessionWizard::buildParamsPage()
         };
         int r = 0;
         for (const auto &row : rows) {
-            grid->addWidget(formLabel(::tr(row.label), paramsBox), r, 0);
+            grid->addWidget(formLabel(LanguageManager::tr(row.label), paramsBox), r, 0);
             grid->addWidget(row.combo, r++, 1);
             row.combo->setCurrentText(keptOr(row.combo->objectName().toLatin1().constData(), row.fallback));
         }
@@ -440,7 +429,7 @@ void NewSessionWizard::buildParamsPage()
         return;
     }
     if (protocol == u"local") {
-        layout->addWidget(formLabel(::tr("Shell 类型"), paramsBox));
+        layout->addWidget(formLabel(LanguageManager::tr("Shell 类型"), paramsBox));
         shellCombo = new QComboBox(paramsBox);
         shellCombo->setObjectName(QStringLiteral("shellCombo"));
         fillShellCombo(shellCombo, kept.value(QStringLiteral("shellCombo")));
@@ -454,34 +443,34 @@ void NewSessionWizard::buildParamsPage()
     auto column = [&](const char *label, QLineEdit *edit, int stretch) {
         auto *v = new QVBoxLayout;
         v->setSpacing(6);
-        v->addWidget(formLabel(::tr(label), paramsBox));
+        v->addWidget(formLabel(LanguageManager::tr(label), paramsBox));
         v->addWidget(edit);
         row->addLayout(v, stretch);
     };
     hostEdit = new QLineEdit(kept.value(QStringLiteral("hostEdit")), paramsBox);
     hostEdit->setObjectName(QStringLiteral("hostEdit"));
-    hostEdit->setPlaceholderText(::tr("例如 192.168.1.1 或 example.com"));
+    hostEdit->setPlaceholderText(LanguageManager::tr("例如 192.168.1.1 或 example.com"));
     portEdit = new QLineEdit(kept.value(QStringLiteral("portEdit")), paramsBox);
     portEdit->setObjectName(QStringLiteral("portEdit"));
     column("主机名 / IP 地址 *", hostEdit, 2);
     column("端口", portEdit, 1);
     layout->addLayout(row);
 
-    layout->addWidget(formLabel(::tr("防火墙 / 代理"), paramsBox));
+    layout->addWidget(formLabel(LanguageManager::tr("防火墙 / 代理"), paramsBox));
     auto *proxy = namedCombo("proxyCombo",
-                             {::tr("无"), ::tr("HTTP 代理"), QStringLiteral("SOCKS4"), QStringLiteral("SOCKS5"),
-                              ::tr("依赖会话（跳板机）..."), ::tr("本地代理命令...")},
+                             {LanguageManager::tr("无"), LanguageManager::tr("HTTP 代理"), QStringLiteral("SOCKS4"), QStringLiteral("SOCKS5"),
+                              LanguageManager::tr("依赖会话（跳板机）..."), LanguageManager::tr("本地代理命令...")},
                              paramsBox);
     layout->addWidget(proxy);
-    layout->addWidget(formLabel(::tr("认证方式"), paramsBox));
+    layout->addWidget(formLabel(LanguageManager::tr("认证方式"), paramsBox));
     authCombo = namedCombo("authCombo",
-                           {::tr("密码认证"), ::tr("公钥认证"), ::tr("键盘交互"), QStringLiteral("Kerberos (GSSAPI)"),
-                            ::tr("智能卡 / X.509")},
+                           {LanguageManager::tr("密码认证"), LanguageManager::tr("公钥认证"), LanguageManager::tr("键盘交互"), QStringLiteral("Kerberos (GSSAPI)"),
+                            LanguageManager::tr("智能卡 / X.509")},
                            paramsBox);
     if (!kept.value(QStringLiteral("authCombo")).isEmpty())
         authCombo->setCurrentText(kept.value(QStringLiteral("authCombo")));
     layout->addWidget(authCombo);
-    layout->addWidget(formLabel(::tr("用户名"), paramsBox));
+    layout->addWidget(formLabel(LanguageManager::tr("用户名"), paramsBox));
     userEdit = new QLineEdit(kept.value(QStringLiteral("userEdit")), paramsBox);
     userEdit->setObjectName(QStringLiteral("userEdit"));
     layout->addWidget(userEdit);

@@ -149,6 +149,39 @@ OptionRow custom(std::function<void(QVBoxLayout *, OptionBindings &)> build)
     return row;
 }
 
+OptionRow combo(const ChoiceSetting &setting, OptionText label)
+{
+    std::vector<OptionText> items;
+    for (const char *choice : setting.choices) {
+        if (choice)
+            items.push_back(optiontext::tr(choice));
+    }
+    return combo(setting.key, label, optiontext::lit(setting.fallback), std::move(items));
+}
+
+OptionRow inheritingCombo(const ChoiceSetting &setting, OptionText label)
+{
+    OptionRow row = combo(setting, label);
+    row.text = optiontext::tr(keys::inheritChoice);
+    row.items.insert(row.items.begin(), row.text);
+    return row;
+}
+
+OptionRow fontFamily(const TextSetting &setting, OptionText label)
+{
+    return fontFamily(setting.key, label, optiontext::lit(setting.fallback));
+}
+
+OptionRow line(const TextSetting &setting, OptionText label, OptionText placeholder)
+{
+    return line(setting.key, label, optiontext::lit(setting.fallback), placeholder);
+}
+
+OptionRow spin(const IntSetting &setting, OptionText label, int min, int max)
+{
+    return spin(setting.key, label, setting.fallback, min, max);
+}
+
 bool readOptionBool(const QString &key, bool fallback)
 {
     const QVariant v = AppSettings::instance().value(key);
@@ -326,7 +359,8 @@ void OptionBindings::appendRows(QVBoxLayout *layout, const std::vector<OptionRow
         }
         case OptionKind::Timestamp: {
             QString stored = readOptionString(m_prefix + key, row.text.shown());
-            if (LanguageManager::sourceText(stored) == QStringLiteral("默认（继承全局）"))
+            const QString inherit = QString::fromUtf8(keys::inheritChoice);
+            if (LanguageManager::sourceAmong(stored, {inherit}) == inherit)
                 stored.clear();
             editor = addTimestampFormatRow(target, row.label.shown(), timestampFormat(stored));
             break;
@@ -373,12 +407,8 @@ void OptionBindings::appendRows(QVBoxLayout *layout, const std::vector<OptionRow
             row.build(layout, *this);
             break;
         }
-        if (auto *box = qobject_cast<QComboBox *>(editor)) {
-            // Sized by the column, not by the longest item (font names,
-            // long translations), so no page grows wider than the dialog.
-            box->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-            box->setMinimumContentsLength(10);
-        }
+        if (auto *box = qobject_cast<QComboBox *>(editor))
+            keepComboNarrow(box);
         if (editor) {
             if (row.kind == OptionKind::Secret)
                 bindSecret(key, editor);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/settingkeys.h"
+
 #include <QList>
 #include <QMap>
 #include <QSet>
@@ -106,6 +108,15 @@ OptionRow table(const char *name, std::vector<OptionText> headers, int maxHeight
 // the table declared before it.
 OptionRow buttons(std::vector<OptionText> captions, bool addsRow = false);
 OptionRow custom(std::function<void(QVBoxLayout *, OptionBindings &)> build);
+
+// Rows of the settings that readers elsewhere share: key and default come
+// from the one declaration; a choice's items are its choices, translated.
+OptionRow combo(const ChoiceSetting &setting, OptionText label);
+// A session's own choice: "inherit" first and by default, then the choices.
+OptionRow inheritingCombo(const ChoiceSetting &setting, OptionText label);
+OptionRow fontFamily(const TextSetting &setting, OptionText label);
+OptionRow line(const TextSetting &setting, OptionText label, OptionText placeholder = {});
+OptionRow spin(const IntSetting &setting, OptionText label, int min, int max);
 
 // Typed reads of the settings store that fall back to the default when the
 // stored value is absent or cannot be read as that type.

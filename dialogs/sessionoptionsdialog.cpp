@@ -22,11 +22,6 @@ namespace ot = optiontext;
 
 namespace {
 
-QString tr(const char *source)
-{
-    return LanguageManager::tr(QString::fromUtf8(source));
-}
-
 QVBoxLayout *labelled(const QString &label, QWidget *editor)
 {
     auto *column = new QVBoxLayout;
@@ -120,7 +115,7 @@ const std::vector<OptionRow> &scriptRows()
 } // namespace
 
 SessionOptionsDialog::SessionOptionsDialog(const SessionInfo &session, QWidget *parent)
-    : BaseSettingsDialog(::tr("⚙️ 会话选项 — ") + session.name, parent),
+    : BaseSettingsDialog(LanguageManager::tr("⚙️ 会话选项 — ") + session.name, parent),
       record(session),
       prefix(QStringLiteral("session/") + session.id + QLatin1Char('/')),
       bindings(prefix)
@@ -136,7 +131,7 @@ SessionOptionsDialog::SessionOptionsDialog(const SessionInfo &session, QWidget *
     int widest = 0;
     for (const auto &[title, page] : pages) {
         widest = qMax(widest, page->minimumSizeHint().width());
-        addPage(::tr(title), page);
+        addPage(LanguageManager::tr(title), page);
     }
     // Log fields that inherit are disabled: make that visible.
     setStyleSheet(styleSheet() + QStringLiteral("QComboBox:disabled,QLineEdit:disabled,QSpinBox:disabled,"
@@ -157,18 +152,19 @@ QWidget *SessionOptionsDialog::createConnectionPage()
     auto *layout = new QVBoxLayout(page);
     layout->setContentsMargins(20, 20, 24, 20);
     layout->setSpacing(10);
-    addSettingsSection(layout, ::tr("会话"));
+    addSettingsSection(layout, LanguageManager::tr("会话"));
 
     nameEdit = new QLineEdit(record.name);
     nameEdit->setObjectName(QStringLiteral("nameEdit"));
-    layout->addLayout(labelled(::tr("会话名称"), nameEdit));
+    layout->addLayout(labelled(LanguageManager::tr("会话名称"), nameEdit));
 
     groupCombo = new QComboBox;
     groupCombo->setObjectName(QStringLiteral("groupCombo"));
+    keepComboNarrow(groupCombo);
     const QList<SessionGroup> groups = SessionStore::instance().groups();
     for (const SessionGroup &g : groups)
         groupCombo->addItem(g.name, g.name);
-    groupCombo->addItem(::tr("（无分组，保存到顶层）"), QString());
+    groupCombo->addItem(LanguageManager::tr("（无分组，保存到顶层）"), QString());
     if (groups.isEmpty()) {
         groupCombo->setEnabled(false);
     } else {
@@ -176,7 +172,7 @@ QWidget *SessionOptionsDialog::createConnectionPage()
         const int at = groupCombo->findData(record.group, Qt::UserRole, Qt::MatchExactly | Qt::MatchCaseSensitive);
         groupCombo->setCurrentIndex(at >= 0 && !record.group.isEmpty() ? at : groupCombo->count() - 1);
     }
-    layout->addLayout(labelled(::tr("保存到分组"), groupCombo));
+    layout->addLayout(labelled(LanguageManager::tr("保存到分组"), groupCombo));
 
     buildConnectionPage(layout);
     layout->addStretch(1);
@@ -191,21 +187,21 @@ void SessionOptionsDialog::buildConnectionPage(QVBoxLayout *layout)
         return;
     }
     if (type == u"local") {
-        addSettingsSection(layout, ::tr("本地 Shell"));
+        addSettingsSection(layout, LanguageManager::tr("本地 Shell"));
         shellCombo = new QComboBox;
         shellCombo->setObjectName(QStringLiteral("shellCombo"));
         fillShellCombo(shellCombo, record.host);
-        layout->addLayout(labelled(::tr("Shell 类型"), shellCombo));
+        layout->addLayout(labelled(LanguageManager::tr("Shell 类型"), shellCombo));
         return;
     }
-    addSettingsSection(layout, ::tr("连接参数"));
+    addSettingsSection(layout, LanguageManager::tr("连接参数"));
     auto *row = new QHBoxLayout;
     hostEdit = new QLineEdit(record.host);
     hostEdit->setObjectName(QStringLiteral("hostEdit"));
     portEdit = new QLineEdit(record.port);
     portEdit->setObjectName(QStringLiteral("portEdit"));
-    row->addLayout(labelled(::tr("主机名 / IP 地址"), hostEdit), 2);
-    row->addLayout(labelled(::tr("端口"), portEdit), 1);
+    row->addLayout(labelled(LanguageManager::tr("主机名 / IP 地址"), hostEdit), 2);
+    row->addLayout(labelled(LanguageManager::tr("端口"), portEdit), 1);
     layout->addLayout(row);
     if (type != u"ssh" && type != u"telnet")
         return;
@@ -214,7 +210,7 @@ void SessionOptionsDialog::buildConnectionPage(QVBoxLayout *layout)
 
 void SessionOptionsDialog::buildSerialRows(QVBoxLayout *layout)
 {
-    addSettingsSection(layout, ::tr("串口连接参数"));
+    addSettingsSection(layout, LanguageManager::tr("串口连接参数"));
     auto *grid = new QGridLayout;
     grid->setVerticalSpacing(10);
     grid->setHorizontalSpacing(16);
@@ -249,7 +245,7 @@ void SessionOptionsDialog::buildSerialRows(QVBoxLayout *layout)
     };
     int r = 0;
     for (const auto &[label, combo] : rows) {
-        grid->addWidget(new QLabel(::tr(label)), r, 0);
+        grid->addWidget(new QLabel(LanguageManager::tr(label)), r, 0);
         grid->addWidget(combo, r++, 1);
     }
     layout->addLayout(grid);
@@ -293,8 +289,8 @@ void SessionOptionsDialog::applySettings()
     }
 
     if (!bindings.writeWidgets()) {
-        QMessageBox::warning(this, ::tr("保存密码失败"),
-                             ::tr("密码无法用本机密钥文件加密，本次输入的密码未被保存。\n为避免明文泄露，已保存的原值（若有）保持不变。"));
+        QMessageBox::warning(this, LanguageManager::tr("保存密码失败"),
+                             LanguageManager::tr("密码无法用本机密钥文件加密，本次输入的密码未被保存。\n为避免明文泄露，已保存的原值（若有）保持不变。"));
     }
     bindings.writeTables();
     AppSettings::instance().sync();

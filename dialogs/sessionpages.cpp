@@ -2,6 +2,7 @@
 // need the dialog (the remote-system type of the record, the font that
 // defaults to the global one, the log folder with its effective value).
 
+#include "core/appsettings.h"
 #include "core/datadir.h"
 #include "core/languagemanager.h"
 #include "dialogs/sessionoptionsdialog.h"
@@ -25,11 +26,6 @@ namespace ot = optiontext;
 
 namespace {
 
-QString tr(const char *source)
-{
-    return LanguageManager::tr(QString::fromUtf8(source));
-}
-
 const char *const kComboStyle =
     "QComboBox{background:#2d2d30;border:1px solid #3e3e42;color:#cccccc;padding:2px 6px;border-radius:3px;"
     "font-size:12px;}QComboBox::drop-down{border:none;width:16px;}QComboBox QAbstractItemView{background:#2d2d30;"
@@ -42,7 +38,7 @@ QLabel *rowLabel(const QString &text)
     return label;
 }
 
-const QString kDefaultLogDir = QStringLiteral("%APPDATA%\\logs\\");
+const QString kDefaultLogDir = QString::fromUtf8(keys::logDir.fallback);
 
 } // namespace
 
@@ -53,13 +49,13 @@ std::vector<OptionRow> SessionOptionsDialog::terminalRows()
         row->setSpacing(8);
         envTypeCombo = new QComboBox;
         envTypeCombo->setObjectName(QStringLiteral("envTypeCombo"));
-        envTypeCombo->addItem(::tr("自动检测"), QStringLiteral("auto"));
-        envTypeCombo->addItem(::tr("Windows"), QStringLiteral("windows"));
-        envTypeCombo->addItem(::tr("Linux/Unix"), QStringLiteral("linux"));
+        envTypeCombo->addItem(LanguageManager::tr("自动检测"), QStringLiteral("auto"));
+        envTypeCombo->addItem(LanguageManager::tr("Windows"), QStringLiteral("windows"));
+        envTypeCombo->addItem(LanguageManager::tr("Linux/Unix"), QStringLiteral("linux"));
         envTypeCombo->setCurrentIndex(qMax(0, envTypeCombo->findData(record.env_type, Qt::UserRole,
                                                                      Qt::MatchExactly | Qt::MatchCaseSensitive)));
         envTypeCombo->setStyleSheet(QString::fromLatin1(kComboStyle));
-        row->addWidget(rowLabel(::tr("环境类型")), 0);
+        row->addWidget(rowLabel(LanguageManager::tr("环境类型")), 0);
         row->addWidget(envTypeCombo, 1);
         row->addStretch();
         layout->addLayout(row);
@@ -69,9 +65,7 @@ std::vector<OptionRow> SessionOptionsDialog::terminalRows()
         row->setSpacing(8);
         fontFamilyCombo = new QComboBox;
         fontFamilyCombo->setEditable(true);
-        // Sized by the row, not by the longest family name.
-        fontFamilyCombo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-        fontFamilyCombo->setMinimumContentsLength(10);
+        keepComboNarrow(fontFamilyCombo);
         fontFamilyCombo->addItems(QFontDatabase::families());
         fontFamilyCombo->setStyleSheet(QString::fromLatin1(kComboStyle));
         fontSizeSpin = new QSpinBox;
@@ -79,13 +73,13 @@ std::vector<OptionRow> SessionOptionsDialog::terminalRows()
         fontSizeSpin->setSuffix(QStringLiteral(" px"));
         fontSizeSpin->setStyleSheet(QStringLiteral("QSpinBox{background:#2d2d30;border:1px solid #3e3e42;color:#cccccc;"
                                                    "padding:2px 6px;border-radius:3px;font-size:12px;}"));
-        const QString family = readOptionString(QStringLiteral("display/fontFamily"), QStringLiteral("Consolas"));
-        const int size = readOptionInt(QStringLiteral("display/fontSize"), 13);
+        const QString family = AppSettings::instance().get(keys::fontFamily);
+        const int size = AppSettings::instance().get(keys::fontSize);
         fontFamilyCombo->setCurrentText(readOptionString(prefix + QStringLiteral("term/fontFamily"), family));
         fontSizeSpin->setValue(readOptionInt(prefix + QStringLiteral("term/fontSize"), size));
         b.bind(QStringLiteral("term/fontFamily"), fontFamilyCombo);
         b.bind(QStringLiteral("term/fontSize"), fontSizeSpin);
-        row->addWidget(rowLabel(::tr("字体")), 0);
+        row->addWidget(rowLabel(LanguageManager::tr("字体")), 0);
         row->addWidget(fontFamilyCombo, 1);
         row->addWidget(fontSizeSpin, 0);
         row->addStretch();
@@ -114,27 +108,26 @@ std::vector<OptionRow> SessionOptionsDialog::terminalRows()
 std::vector<OptionRow> SessionOptionsDialog::logRows()
 {
     auto fileRow = [this](QVBoxLayout *layout, OptionBindings &b) {
-        QString pattern = readOptionString(QStringLiteral("log/file"), QString()).trimmed();
+        QString pattern = readOptionString(QString::fromUtf8(keys::logFile.key), QString()).trimmed();
         if (pattern.isEmpty())
-            pattern = QStringLiteral("%S_%M_%D_%h.log");
+            pattern = QString::fromUtf8(keys::logFile.fallback);
         b.bind(QStringLiteral("log/file"),
-               addFormLineEdit(layout, ::tr("文件名规则（留空用全局）"),
+               addFormLineEdit(layout, LanguageManager::tr("文件名规则（留空用全局）"),
                                readOptionString(prefix + QStringLiteral("log/file"), QString()), pattern));
     };
-    const OptionText inherit = ot::tr("默认（继承全局）");
     const OptionText useGlobal = ot::tr("留空则使用全局设置");
     return {
         section(ot::tr("会话日志（继承全局）")),
-        combo("log/option", ot::tr("日志选项"), inherit, {inherit, ot::tr("覆盖全局设置")}),
+        combo(keys::logOption, ot::tr("日志选项")),
         section(ot::tr("日志文件")),
         custom([this](QVBoxLayout *layout, OptionBindings &b) { addLogDirRow(layout, b); }),
         custom(fileRow),
         hint({ot::tr("支持占位符：%H - 主机名    %M - 2位月份\n"), ot::tr("%h - 2位小时    %S - 会话名    %D - 2位日期")}),
         section(ot::tr("日志行为")),
         check("log/onOpen", ot::tr("会话打开即开始记录"), false),
-        combo("log/startMode", ot::tr("记录开始时日志文件"), inherit, {inherit, ot::tr("追加"), ot::tr("清空")}),
-        combo("log/direction", ot::tr("记录方向"), inherit, {inherit, ot::tr("收发都记录"), ot::tr("仅接收"), ot::tr("仅发送")}),
-        combo("log/mode", ot::tr("内容模式"), inherit, {inherit, ot::tr("纯文本"), ot::lit("HEX"), ot::tr("双份（文本+HEX）")}),
+        inheritingCombo(keys::logStartMode, ot::tr("记录开始时日志文件")),
+        inheritingCombo(keys::logDirection, ot::tr("记录方向")),
+        inheritingCombo(keys::logMode, ot::tr("内容模式")),
         timestamp("log/timestamp", ot::tr("时间戳格式（留空继承全局）"), ot::lit("")),
         spin("log/rotate", ot::tr("自动分卷大小（MB，0=不分卷，-1=用全局）"), -1, -1, 1000),
         check("log/rotateMidnight", ot::tr("午夜自动分卷"), false),
@@ -147,7 +140,7 @@ std::vector<OptionRow> SessionOptionsDialog::logRows()
 
 void SessionOptionsDialog::addLogDirRow(QVBoxLayout *layout, OptionBindings &b)
 {
-    auto *label = new QLabel(::tr("日志目录（留空用全局）"));
+    auto *label = new QLabel(LanguageManager::tr("日志目录（留空用全局）"));
     label->setProperty("formLabel", true);
     layout->addWidget(label);
     auto *row = new QHBoxLayout;
@@ -164,11 +157,11 @@ void SessionOptionsDialog::addLogDirRow(QVBoxLayout *layout, OptionBindings &b)
     } actions[] = {{"浏览...", "选择目录并填入输入框", &SessionOptionsDialog::browseLogDir},
                    {"打开", "打开日志目录", &SessionOptionsDialog::openLogDir}};
     for (const auto &a : actions) {
-        auto *button = new QPushButton(::tr(a.caption));
+        auto *button = new QPushButton(LanguageManager::tr(a.caption));
         button->setObjectName(QStringLiteral("plainButton"));
         button->setCursor(Qt::PointingHandCursor);
         button->setFixedHeight(28);
-        button->setToolTip(::tr(a.tip));
+        button->setToolTip(LanguageManager::tr(a.tip));
         connect(button, &QPushButton::clicked, this, a.slot);
         row->addWidget(button);
     }
@@ -202,7 +195,7 @@ void SessionOptionsDialog::updateLogDirToolTip()
 {
     if (!logDirEdit)
         return;
-    const QString text = ::tr("当前生效目录：%1").arg(QDir::toNativeSeparators(effectiveLogDir()));
+    const QString text = LanguageManager::tr("当前生效目录：%1").arg(QDir::toNativeSeparators(effectiveLogDir()));
     logDirEdit->setToolTip(text);
     if (logDirShown)
         logDirShown->setText(text);
@@ -225,7 +218,7 @@ void SessionOptionsDialog::updateLogOverrideState()
 
 void SessionOptionsDialog::browseLogDir()
 {
-    const QString chosen = QFileDialog::getExistingDirectory(this, ::tr("选择日志目录"), resolveLogDir(logDirEdit->text()),
+    const QString chosen = QFileDialog::getExistingDirectory(this, LanguageManager::tr("选择日志目录"), resolveLogDir(logDirEdit->text()),
                                                              QFileDialog::ShowDirsOnly);
     if (!chosen.isEmpty())
         logDirEdit->setText(chosen);
@@ -235,16 +228,16 @@ void SessionOptionsDialog::openLogDir()
 {
     const QString dir = effectiveLogDir();
     const QString shown = QDir::toNativeSeparators(dir);
-    const QString title = ::tr("打开日志目录");
+    const QString title = LanguageManager::tr("打开日志目录");
     if (!QDir(dir).exists()) {
-        if (QMessageBox::question(this, title, ::tr("日志目录不存在：\n%1\n\n是否创建并打开？").arg(shown),
+        if (QMessageBox::question(this, title, LanguageManager::tr("日志目录不存在：\n%1\n\n是否创建并打开？").arg(shown),
                                   QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) != QMessageBox::Yes)
             return;
         if (!QDir().mkpath(dir)) {
-            QMessageBox::warning(this, title, ::tr("无法创建目录：\n%1").arg(shown));
+            QMessageBox::warning(this, title, LanguageManager::tr("无法创建目录：\n%1").arg(shown));
             return;
         }
     }
     if (!QDesktopServices::openUrl(QUrl::fromLocalFile(dir)))
-        QMessageBox::warning(this, title, ::tr("无法打开目录：\n%1").arg(shown));
+        QMessageBox::warning(this, title, LanguageManager::tr("无法打开目录：\n%1").arg(shown));
 }

@@ -4,6 +4,7 @@
 #include "core/languagemanager.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -15,11 +16,6 @@
 #include <QTableWidget>
 
 namespace {
-QString tr(const char *source)
-{
-    return LanguageManager::tr(QString::fromUtf8(source));
-}
-
 struct TimestampPart {
     QString text;
     const char *token;
@@ -27,8 +23,8 @@ struct TimestampPart {
 
 QList<TimestampPart> timestampParts()
 {
-    return {{tr("年"), "yyyy"}, {tr("月"), "MM"}, {tr("日"), "dd"},     {tr("时"), "HH"},
-            {tr("分"), "mm"},   {tr("秒"), "ss"}, {tr("毫秒"), "zzz"}};
+    return {{LanguageManager::tr("年"), "yyyy"}, {LanguageManager::tr("月"), "MM"}, {LanguageManager::tr("日"), "dd"},     {LanguageManager::tr("时"), "HH"},
+            {LanguageManager::tr("分"), "mm"},   {LanguageManager::tr("秒"), "ss"}, {LanguageManager::tr("毫秒"), "zzz"}};
 }
 const char *const timestampTokens[] = {"yyyy", "MM", "dd", "HH", "mm", "ss", "zzz"};
 } // namespace
@@ -80,6 +76,12 @@ void setGreyPlaceholder(QLineEdit *edit, const QString &text)
     for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
         palette.setBrush(group, QPalette::PlaceholderText, QColor(122, 122, 122));
     edit->setPalette(palette);
+}
+
+void keepComboNarrow(QComboBox *combo)
+{
+    combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    combo->setMinimumContentsLength(10);
 }
 
 QLineEdit *addFormLineEdit(QVBoxLayout *layout, const QString &label, const QString &text, const QString &placeholder)
@@ -156,9 +158,9 @@ QLineEdit *addTimestampFormatRow(QVBoxLayout *layout, const QString &label, cons
     rowLayout->setSpacing(6);
     QHBoxLayout *boxLines[2] = {new QHBoxLayout, new QHBoxLayout};
     auto *edit = new QLineEdit(text);
-    setGreyPlaceholder(edit, tr("勾选下方分量自动生成，或手动输入 Qt 格式"));
-    edit->setToolTip(tr("Qt 日期格式记号：yyyy=年  MM=月  dd=日  HH=时(24小时)  mm=分  ")
-                     + tr("ss=秒  zzz=毫秒(3位)\n示例：yyyy-MM-dd HH:mm:ss.zzz"));
+    setGreyPlaceholder(edit, LanguageManager::tr("勾选下方分量自动生成，或手动输入 Qt 格式"));
+    edit->setToolTip(LanguageManager::tr("Qt 日期格式记号：yyyy=年  MM=月  dd=日  HH=时(24小时)  mm=分  ")
+                     + LanguageManager::tr("ss=秒  zzz=毫秒(3位)\n示例：yyyy-MM-dd HH:mm:ss.zzz"));
     rowLayout->addWidget(edit);
     QList<QCheckBox *> checks;
     for (const TimestampPart &part : timestampParts()) {

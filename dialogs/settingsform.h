@@ -5,6 +5,7 @@
 #include <QStringList>
 
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QSpinBox;
@@ -28,6 +29,9 @@ QLineEdit *addFormLineEdit(QVBoxLayout *layout, const QString &label, const QStr
 QSpinBox *addFormSpin(QVBoxLayout *layout, const QString &label, int value, int min, int max);
 QTableWidget *addSettingsTable(QVBoxLayout *layout, const QStringList &headers);
 void setGreyPlaceholder(QLineEdit *edit, const QString &text);
+// Sizes a combo by its column, not by its longest item (font names, long
+// translations, a user's group names), so no dialog grows off the screen.
+void keepComboNarrow(QComboBox *combo);
 
 // A Qt date-time format line edit with one check box per component (year to
 // millisecond). Ticking a box rebuilds the text; typing re-ticks the boxes

@@ -10,24 +10,16 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-namespace {
-// Not QObject::tr: every text goes through the program's own table.
-QString lt(const char *source)
-{
-    return LanguageManager::tr(QString::fromUtf8(source));
-}
-} // namespace
-
 SshCredentialsDialog::SshCredentialsDialog(const QString &host, QWidget *parent) : QDialog(parent)
 {
-    setWindowTitle(lt("SSH 登录凭证"));
+    setWindowTitle(LanguageManager::tr("SSH 登录凭证"));
     setMinimumWidth(380);
     setModal(true);
     setStyleSheet(QStringLiteral("QDialog{background-color:#252526;color:#cccccc;}"));
     auto *outer = new QVBoxLayout(this);
     outer->setContentsMargins(16, 16, 16, 16);
     outer->setSpacing(10);
-    auto *intro = new QLabel(lt("连接到此主机需要用户名和密码"), this);
+    auto *intro = new QLabel(LanguageManager::tr("连接到此主机需要用户名和密码"), this);
     intro->setWordWrap(true);
     intro->setStyleSheet(QStringLiteral("background:transparent;"));
     outer->addWidget(intro);
@@ -40,7 +32,7 @@ SshCredentialsDialog::SshCredentialsDialog(const QString &host, QWidget *parent)
     auto *hostLabel = new QLabel(panel);
     // A long host name is shortened so the dialog keeps its width.
     const QString shownHost = hostLabel->fontMetrics().elidedText(host, Qt::ElideMiddle, 300);
-    hostLabel->setText(lt("连接到 <b>%1</b> 需要用户名和密码：").arg(shownHost.toHtmlEscaped()));
+    hostLabel->setText(LanguageManager::tr("连接到 <b>%1</b> 需要用户名和密码：").arg(shownHost.toHtmlEscaped()));
     hostLabel->setToolTip(shownHost == host ? QString() : host);
     hostLabel->setObjectName(QStringLiteral("hostLabel"));
     hostLabel->setTextFormat(Qt::RichText);
@@ -51,20 +43,20 @@ SshCredentialsDialog::SshCredentialsDialog(const QString &host, QWidget *parent)
     form->setVerticalSpacing(8);
     userEdit = new QLineEdit(panel);
     userEdit->setObjectName(QStringLiteral("userEdit"));
-    userEdit->setPlaceholderText(lt("用户名（如 root / admin）"));
+    userEdit->setPlaceholderText(LanguageManager::tr("用户名（如 root / admin）"));
     passwordEdit = new QLineEdit(panel);
     passwordEdit->setObjectName(QStringLiteral("passwordEdit"));
     passwordEdit->setEchoMode(QLineEdit::Password);
-    passwordEdit->setPlaceholderText(lt("密码"));
-    form->addRow(lt("用户名"), userEdit);
-    form->addRow(lt("密码"), passwordEdit);
+    passwordEdit->setPlaceholderText(LanguageManager::tr("密码"));
+    form->addRow(LanguageManager::tr("用户名"), userEdit);
+    form->addRow(LanguageManager::tr("密码"), passwordEdit);
     layout->addLayout(form);
-    rememberBox = new QCheckBox(lt("记住密码（保存到本机会话配置）"), panel);
+    rememberBox = new QCheckBox(LanguageManager::tr("记住密码（保存到本机会话配置）"), panel);
     rememberBox->setObjectName(QStringLiteral("rememberBox"));
     layout->addWidget(rememberBox);
     auto *box = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, panel);
-    box->button(QDialogButtonBox::Ok)->setText(lt("连接"));
-    box->button(QDialogButtonBox::Cancel)->setText(lt("取消"));
+    box->button(QDialogButtonBox::Ok)->setText(LanguageManager::tr("连接"));
+    box->button(QDialogButtonBox::Cancel)->setText(LanguageManager::tr("取消"));
     for (QAbstractButton *button : box->buttons())
         button->setIcon(QIcon());
     connect(box, &QDialogButtonBox::accepted, this, &QDialog::accept);

@@ -29,7 +29,7 @@ ContextMenus::ContextMenus(SessionHub *hub, SessionMenuHandlers handlers)
 void ContextMenus::addEntry(QMenu *menu, const char *text, const std::function<void(const QString &)> &handler,
                             const QString &id) const
 {
-    QAction *action = menu->addAction(LanguageManager::tr(QString::fromUtf8(text)));
+    QAction *action = menu->addAction(LanguageManager::tr(text));
     QObject::connect(action, &QAction::triggered, menu, [handler, id] {
         if (handler)
             handler(id);

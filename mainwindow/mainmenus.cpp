@@ -9,8 +9,9 @@
 #include "mainwindow/logactions.h"
 #include "mainwindow/sessiontree.h"
 #include "mainwindow/statusbar.h"
-#include "mainwindow/titlebar.h"
 #include "terminal/widgets/terminalarea.h"
+#include "ui/dialogframe.h"
+#include "ui/titlebar.h"
 
 #include <QActionGroup>
 #include <QDesktopServices>
@@ -24,17 +25,11 @@
 #include <QVBoxLayout>
 
 namespace {
-// Not QObject::tr: every text goes through the program's own table.
-QString lt(const char *source)
-{
-    return LanguageManager::tr(QString::fromUtf8(source));
-}
-
 // Object names follow the source text's English, so tests and tools can find
 // an entry whatever the language.
 QAction *entry(QMenu *menu, const char *name, const char *label, const char *keys = nullptr)
 {
-    QAction *action = menu->addAction(lt(label));
+    QAction *action = menu->addAction(LanguageManager::tr(label));
     action->setObjectName(QString::fromLatin1(name));
     if (keys)
         action->setShortcut(QKeySequence(QString::fromLatin1(keys)));
@@ -43,7 +38,7 @@ QAction *entry(QMenu *menu, const char *name, const char *label, const char *key
 
 QMenu *menu(QMenuBar *bar, const char *name, const char *label)
 {
-    QMenu *m = bar->addMenu(lt(label));
+    QMenu *m = bar->addMenu(LanguageManager::tr(label));
     m->setObjectName(QString::fromLatin1(name));
     return m;
 }
@@ -70,7 +65,7 @@ void MainWindow::buildMenus()
             [this] { onSessionDisconnect(currentId()); });
     connect(entry(file, "actionReconnect", "重连"), &QAction::triggered, this, [this] { onSessionConnect(currentId()); });
     file->addSeparator();
-    QMenu *print = file->addMenu(lt("打印"));
+    QMenu *print = file->addMenu(LanguageManager::tr("打印"));
     print->setObjectName(QStringLiteral("menuPrint"));
     connect(entry(print, "actionPrintScreen", "打印当前屏幕"), &QAction::triggered, terminalArea,
             &TerminalArea::printScreenCurrent);
@@ -159,7 +154,7 @@ void MainWindow::buildMenus()
         int protocol;
     } protocols[] = {{"Zmodem...", 2}, {"Xmodem...", 0}, {"Ymodem...", 1}, {"Kermit...", 3}};
     for (const auto &d : directions) {
-        QMenu *sub = transfer->addMenu(lt(d.label));
+        QMenu *sub = transfer->addMenu(LanguageManager::tr(d.label));
         sub->setObjectName(QString::fromLatin1(d.menuName));
         for (const auto &p : protocols) {
             QAction *start = sub->addAction(QString::fromLatin1(p.label));
@@ -218,7 +213,7 @@ void MainWindow::updateLogActionText(QAction *action)
 {
     // The menus are built before the collaborators exist.
     const bool logging = logActions && logActions->isLogging(currentId());
-    action->setText(logging ? lt("停止日志") : lt("启动日志"));
+    action->setText(logging ? LanguageManager::tr("停止日志") : LanguageManager::tr("启动日志"));
 }
 
 void MainWindow::buildToolBar()
@@ -228,7 +223,7 @@ void MainWindow::buildToolBar()
         mainToolBar->deleteLater();
         mainToolBar = nullptr;
     }
-    mainToolBar = addToolBar(lt("主工具栏"));
+    mainToolBar = addToolBar(LanguageManager::tr("主工具栏"));
     mainToolBar->setObjectName(QStringLiteral("mainToolBar"));
     mainToolBar->setMovable(false);
     const struct {
@@ -250,9 +245,9 @@ void MainWindow::buildToolBar()
             mainToolBar->addSeparator();
             continue;
         }
-        const QString label = b.label ? lt(b.label) : QStringLiteral("HEX");
+        const QString label = b.label ? LanguageManager::tr(b.label) : QStringLiteral("HEX");
         QAction *action = mainToolBar->addAction(QStringLiteral("%1 %2").arg(QString::fromUtf8(b.glyph), label));
-        action->setToolTip(lt(b.tip));
+        action->setToolTip(LanguageManager::tr(b.tip));
         connect(action, &QAction::triggered, this, b.run);
     }
 }
@@ -291,37 +286,27 @@ void MainWindow::showAboutDialog()
 {
     QDialog dialog(this);
     dialog.setObjectName(QStringLiteral("aboutDialog"));
-    dialog.setWindowFlags((dialog.windowFlags() & ~Qt::WindowSystemMenuHint) | Qt::FramelessWindowHint);
+    const DialogFrame frame = frameDialog(&dialog, LanguageManager::tr("📋 关于 Halvorstead"), 20, 12);
     dialog.setFixedSize(400, 200);
     dialog.setStyleSheet(QStringLiteral("QDialog{background-color:#252526;color:#cccccc;}"));
-    auto *outer = new QVBoxLayout(&dialog);
-    outer->setContentsMargins(0, 0, 0, 0);
-    outer->setSpacing(0);
-    auto *bar = new TitleBar(&dialog, false);
-    bar->setTitle(lt("📋 关于 Halvorstead"));
-    dialog.setWindowTitle(lt("📋 关于 Halvorstead"));
-    outer->addWidget(bar);
-    auto *body = new QWidget(&dialog);
+    QWidget *body = frame.body;
     body->setStyleSheet(QStringLiteral("background-color:#252526;"));
-    auto *layout = new QVBoxLayout(body);
-    layout->setContentsMargins(20, 20, 20, 20);
-    layout->setSpacing(12);
-    auto *heading = new QLabel(lt("Halvorstead 多协议终端工具"), body);
+    QVBoxLayout *layout = frame.layout;
+    auto *heading = new QLabel(LanguageManager::tr("Halvorstead 多协议终端工具"), body);
     heading->setStyleSheet(QStringLiteral("font-size:16px;font-weight:600;color:#ffffff;"));
     layout->addWidget(heading);
-    auto *description = new QLabel(lt("基于 Qt 6 构建\n会话管理 · 多协议终端 · 脚本 · 按钮栏"), body);
+    auto *description = new QLabel(LanguageManager::tr("基于 Qt 6 构建\n会话管理 · 多协议终端 · 脚本 · 按钮栏"), body);
     description->setStyleSheet(QStringLiteral("font-size:13px;color:#cccccc;line-height:1.6;"));
     description->setWordWrap(true);
     layout->addWidget(description);
     layout->addStretch();
     auto *row = new QHBoxLayout;
     row->addStretch();
-    auto *ok = new QPushButton(lt("确定"), body);
+    auto *ok = new QPushButton(LanguageManager::tr("确定"), body);
     ok->setObjectName(QStringLiteral("primaryButton"));
     ok->setFixedWidth(80);
     connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
     row->addWidget(ok);
     layout->addLayout(row);
-    outer->addWidget(body, 1);
     dialog.exec();
 }

@@ -20,7 +20,7 @@
 #include "mainwindow/sessionroad.h"
 #include "mainwindow/sessiontree.h"
 #include "mainwindow/statusbar.h"
-#include "mainwindow/titlebar.h"
+#include "ui/titlebar.h"
 #include "mainwindow/sftpactions.h"
 #include "mainwindow/transferactions.h"
 #include "resources/stylesheet.h"

@@ -3,7 +3,7 @@
 #include "core/appsettings.h"
 #include "core/languagemanager.h"
 #include "core/sessionstore.h"
-#include "dialogs/groupdialogs.h"
+#include "ui/groupdialogs.h"
 #include "mainwindow/sessionhub.h"
 #include "mainwindow/sessiontree.h"
 #include "mainwindow/statusbar.h"

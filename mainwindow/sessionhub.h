@@ -34,8 +34,8 @@ struct NewSessionResult {
     bool saveToTree = true;
 };
 
-// The dialogs that the session commands run. Each is plugged in by the window
-// as it lands; a dialog that is not there yet answers "cancelled".
+// The dialogs that the session commands run, plugged in by the window so that
+// the commands can be driven without them; one left empty answers "cancelled".
 struct SessionDialogs {
     // Runs the wizard modally; nothing when it was cancelled. `quick` clears
     // its save-to-tree box first; `group` preselects a group.

@@ -109,11 +109,10 @@ bool SessionOpener::openSsh(const QString &id, const SessionInfo &info)
     // Also rewrites a password saved in the legacy form, prompt or not.
     const QString savedPassword = readSavedPassword(prefix);
     // The method is recognised in any language, so the default needs none.
-    const QString auth = setting(prefix + QStringLiteral("conn/auth"),
-                                 setting(QStringLiteral("default/sshAuth"), QStringLiteral("密码认证")));
+    const QString auth = setting(prefix + QStringLiteral("conn/auth"), AppSettings::instance().get(keys::sshAuth));
     const QString privateKey = setting(prefix + QStringLiteral("conn/privateKey"), QString());
     const QString remoteCommand = setting(prefix + QStringLiteral("conn/remoteCmd"), QString());
-    const int port = portOf(info, QStringLiteral("default/sshPort"), 22);
+    const int port = portOf(info, QString::fromUtf8(keys::sshPort.key), keys::sshPort.fallback);
     const QString host = hostOf(info);
     if (host.isEmpty())
         return refuseWithoutHost(id);

@@ -16,12 +16,6 @@
 #include <QVBoxLayout>
 
 namespace {
-// Not QObject::tr: every text goes through the program's own table.
-QString lt(const char *source)
-{
-    return LanguageManager::tr(QString::fromUtf8(source));
-}
-
 const char *const buttonStyle = "QPushButton{background:#2d2d30;border:1px solid #3e3e42;border-radius:3px;}"
                                 "QPushButton:hover{background:#3e3e42;}";
 } // namespace
@@ -214,11 +208,11 @@ void SessionTree::filter(const QString &text)
 
 void SessionTree::retranslateUi()
 {
-    headerLabel->setText(QStringLiteral("📂 ") + lt("会话"));
-    filterEdit->setPlaceholderText(QStringLiteral("🔍 ") + lt("搜索会话..."));
-    newSessionButton->setToolTip(lt("新建会话"));
-    newGroupButton->setToolTip(lt("新建分组"));
-    hideButton->setToolTip(lt("隐藏会话树 (F9)"));
+    headerLabel->setText(QStringLiteral("📂 ") + LanguageManager::tr("会话"));
+    filterEdit->setPlaceholderText(QStringLiteral("🔍 ") + LanguageManager::tr("搜索会话..."));
+    newSessionButton->setToolTip(LanguageManager::tr("新建会话"));
+    newGroupButton->setToolTip(LanguageManager::tr("新建分组"));
+    hideButton->setToolTip(LanguageManager::tr("隐藏会话树 (F9)"));
 }
 
 void SessionTree::onSearchChanged(const QString &text)
@@ -244,9 +238,9 @@ void SessionTree::onCustomContextMenu(const QPoint &pos)
     if (item) {
         buildItemMenu(&menu, item);
     } else {
-        connect(menu.addAction(QStringLiteral("➕ ") + lt("新建会话")), &QAction::triggered, this,
+        connect(menu.addAction(QStringLiteral("➕ ") + LanguageManager::tr("新建会话")), &QAction::triggered, this,
                 &SessionTree::newSessionRequested);
-        connect(menu.addAction(QStringLiteral("📁 ") + lt("新建分组")), &QAction::triggered, this,
+        connect(menu.addAction(QStringLiteral("📁 ") + LanguageManager::tr("新建分组")), &QAction::triggered, this,
                 &SessionTree::newGroupRequested);
     }
     menu.exec(tree->viewport()->mapToGlobal(pos));
@@ -256,7 +250,7 @@ void SessionTree::buildItemMenu(QMenu *menu, QTreeWidgetItem *item)
 {
     const QString key = item->data(0, SessionIdRole).toString();
     auto add = [this, menu, &key](const char *glyph, const char *label, void (SessionTree::*signal)(const QString &)) {
-        QAction *action = menu->addAction(QString::fromUtf8(glyph) + QLatin1Char(' ') + lt(label));
+        QAction *action = menu->addAction(QString::fromUtf8(glyph) + QLatin1Char(' ') + LanguageManager::tr(label));
         connect(action, &QAction::triggered, this, [this, signal, key] { emit(this->*signal)(key); });
     };
     if (item->data(0, ItemKindRole).toInt() == 1) {

@@ -50,7 +50,7 @@ void openSftpDialog(SessionHub &hub)
     const QString prefix = QStringLiteral("session/%1/").arg(id);
     int port = info->port.toInt();
     if (port < 1)
-        port = settings.getInt(QStringLiteral("default/sshPort"), 22);
+        port = settings.get(keys::sshPort);
 
     SshCredentialsDialog ask(host, hub.window());
     ask.setDefaults(settings.getString(prefix + QStringLiteral("conn/user"), QString()), readSavedPassword(prefix));
@@ -67,13 +67,9 @@ void openSftpDialog(SessionHub &hub)
     params.port = port;
     params.user = credentials.user;
     params.password = credentials.password;
-    params.auth = settings.getString(
-        prefix + QStringLiteral("conn/auth"),
-        settings.getString(QStringLiteral("default/sshAuth"), LanguageManager::tr(QStringLiteral("密码认证"))));
+    params.auth = settings.getString(prefix + QStringLiteral("conn/auth"), settings.get(keys::sshAuth));
     params.privateKey = settings.getString(prefix + QStringLiteral("conn/privateKey"), QString());
     params.knownHostsPath =
-        expandPathVariables(settings.getString(QStringLiteral("keys/knownHosts"),
-                                               QStringLiteral("%APPDATA%\\Halvorstead\\known_hosts")))
-            .replace(QLatin1Char('\\'), QLatin1Char('/'));
+        expandPathVariables(settings.get(keys::knownHosts)).replace(QLatin1Char('\\'), QLatin1Char('/'));
     openDialog(hub, params);
 }

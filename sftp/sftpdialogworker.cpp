@@ -14,7 +14,7 @@ SftpDialogWorker::SftpDialogWorker(const SshConnectParams &params)
 
 QString SftpDialogWorker::say(const char *source) const
 {
-    return LanguageManager::tr(QString::fromUtf8(source));
+    return LanguageManager::tr(source);
 }
 
 void SftpDialogWorker::runJobs()

@@ -12,7 +12,7 @@
 #include "core/remoteenvregistry.h"
 #include "core/sessionstore.h"
 #include "dialogs/globaloptionsdialog.h"
-#include "dialogs/groupdialogs.h"
+#include "ui/groupdialogs.h"
 #include "dialogs/sshcredentialsdialog.h"
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/sessiontree.h"

@@ -9,9 +9,8 @@ const std::vector<OptionRow> &defaultSessionPageRows()
         combo("default/protocol", tr("新建会话时的默认协议"), lit("SSH2"),
               {lit("SSH2"), lit("Telnet"), lit("Serial"), lit("Raw TCP"), tr("本地 Shell")}),
         section(tr("SSH 默认参数")),
-        spin("default/sshPort", tr("端口"), 22, 1, 65535).beside(),
-        combo("default/sshAuth", tr("认证方式"), tr("密码认证"), {tr("密码认证"), tr("公钥认证"), tr("键盘交互")})
-            .beside(),
+        spin(keys::sshPort, tr("端口"), 1, 65535).beside(),
+        combo(keys::sshAuth, tr("认证方式")).beside(),
         line("default/sshUser", tr("用户名"), lit("admin")),
         section(tr("串口默认参数")),
         combo("default/serialBaud", tr("波特率"), lit("115200"), {lit("9600"), lit("115200"), lit("460800")}).beside(),

@@ -13,8 +13,8 @@ const std::vector<OptionRow> &displayPageRows()
         combo("display/encoding", tr("编码"), lit("UTF-8"), {lit("UTF-8"), lit("GBK"), lit("GB2312")}).beside(),
         spin("display/scrollback", tr("回滚缓冲区（行）"), 5000, 500, 50000),
         section(tr("字体与外观")),
-        fontFamily("display/fontFamily", tr("字体"), lit("Consolas")).beside(),
-        spin("display/fontSize", tr("大小"), 13, 6, 48).withSuffix(" px").beside(),
+        fontFamily(keys::fontFamily, tr("字体")).beside(),
+        spin(keys::fontSize, tr("大小"), 6, 48).withSuffix(" px").beside(),
         combo("display/cursor", tr("光标样式"), tr("块（闪烁）"),
               {tr("块（闪烁）"), tr("下划线（闪烁）"), tr("竖线（闪烁）")})
             .beside(),

@@ -29,8 +29,7 @@ const std::vector<OptionRow> &keysPageRows()
         check("keys/agentForward", tr("Agent 转发"), true),
         section(tr("主机密钥库")),
         // An empty field means the SSH connection's own default file.
-        line("keys/knownHosts", tr("known_hosts 文件"), lit("%APPDATA%\\Halvorstead\\known_hosts"),
-             lit("~/.ssh/known_hosts")),
+        line(keys::knownHosts, tr("known_hosts 文件"), lit("~/.ssh/known_hosts")),
     };
     return rows;
 }

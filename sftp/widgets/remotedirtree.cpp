@@ -3,6 +3,7 @@
 #include "core/debuglog.h"
 #include "core/languagemanager.h"
 #include "sftp/widgets/sftpprompts.h"
+#include "ui/statuscolors.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -20,9 +21,6 @@
 
 namespace {
 
-constexpr char kNeutral[] = "#858585";
-constexpr char kWarning[] = "#d7ba7d";
-constexpr char kError[] = "#ff6b6b";
 
 QString bit(bool on) { return on ? QStringLiteral("1") : QStringLiteral("0"); }
 
@@ -106,7 +104,7 @@ RemoteDirTree::RemoteDirTree(QWidget *parent) : QWidget(parent)
 
     statusLabel = new QLabel(this);
     layout->addWidget(statusLabel);
-    setStatus(LanguageManager::tr(QStringLiteral("未连接")), kNeutral);
+    setStatus(LanguageManager::tr(QStringLiteral("未连接")), StatusColor::neutral);
 
     connect(tree, &QTreeWidget::itemExpanded, this, &RemoteDirTree::onExpanded);
     connect(tree, &QWidget::customContextMenuRequested, this, &RemoteDirTree::onContextMenu);
@@ -146,7 +144,7 @@ void RemoteDirTree::connectTo(const SshConnectParams &p)
     tree->clear();
     headerLabel->setText(QStringLiteral("/"));
     headerLabel->setToolTip(QString());
-    setStatus(LanguageManager::tr(QStringLiteral("连接中...")), kNeutral);
+    setStatus(LanguageManager::tr(QStringLiteral("连接中...")), StatusColor::neutral);
 
     worker = new DirTreeWorker(params);
     question = std::make_shared<Question>();
@@ -306,7 +304,7 @@ void RemoteDirTree::onListed(const QString &requested, const QString &absPath, c
     }
     item->addChildren(children);
     item->setData(0, LoadedRole, true);
-    setStatus(LanguageManager::tr(QStringLiteral("%1 项")).arg(entries.size()), kNeutral);
+    setStatus(LanguageManager::tr(QStringLiteral("%1 项")).arg(entries.size()), StatusColor::neutral);
 }
 
 void RemoteDirTree::onFailed(const QString &requested, const QString &err, bool permDenied, bool isRoot)
@@ -318,7 +316,7 @@ void RemoteDirTree::onFailed(const QString &requested, const QString &err, bool 
         rootCreated = false;
         pathIndex.clear();
         tree->clear();
-        setStatus(LanguageManager::tr(QStringLiteral("无权限访问 /，改为显示主目录")), kWarning);
+        setStatus(LanguageManager::tr(QStringLiteral("无权限访问 /，改为显示主目录")), StatusColor::warning);
         makeRootItem(QStringLiteral("."));
         return;
     }
@@ -331,13 +329,13 @@ void RemoteDirTree::onFailed(const QString &requested, const QString &err, bool 
         note->setForeground(0, QColor(0xff, 0x6b, 0x6b));
         note->setFlags(Qt::NoItemFlags);
     }
-    setStatus(LanguageManager::tr(QStringLiteral("打开目录 %1 失败 %2")).arg(requested, err), kError);
+    setStatus(LanguageManager::tr(QStringLiteral("打开目录 %1 失败 %2")).arg(requested, err), StatusColor::error);
 }
 
 void RemoteDirTree::onWorkerError(const QString &msg)
 {
     trace(QStringLiteral("[dirtree] worker error: %1").arg(msg));
-    setStatus(msg, kError);
+    setStatus(msg, StatusColor::error);
 }
 
 void RemoteDirTree::dropChildren(QTreeWidgetItem *item) { qDeleteAll(item->takeChildren()); }
@@ -616,7 +614,7 @@ void RemoteDirTree::onJobStart(int id, const QString &name, bool upload, qlonglo
     setStatus(QStringLiteral("%1 %2").arg(upload ? LanguageManager::tr(QStringLiteral("↑ 上传"))
                                                  : LanguageManager::tr(QStringLiteral("↓ 下载")),
                                           name),
-              kWarning);
+              StatusColor::warning);
 }
 
 void RemoteDirTree::onJobProgress(int id, qlonglong done, qlonglong total)
@@ -680,5 +678,5 @@ void RemoteDirTree::onJobFailed(int id, const QString &err)
         activeJobCount = 0;
         emit sigTransfersIdle();
     }
-    setStatus(LanguageManager::tr(QStringLiteral("任务失败 %1")).arg(err), kError);
+    setStatus(LanguageManager::tr(QStringLiteral("任务失败 %1")).arg(err), StatusColor::error);
 }

@@ -1,8 +1,9 @@
 #include "sftp/widgets/sftpdialog.h"
 
 #include "core/languagemanager.h"
-#include "mainwindow/titlebar.h"
 #include "sftp/widgets/sftpprompts.h"
+#include "ui/dialogframe.h"
+#include "ui/statuscolors.h"
 
 #include <QCloseEvent>
 #include <QDateTime>
@@ -18,9 +19,6 @@
 
 namespace {
 
-constexpr char kNeutral[] = "color:#858585;";
-constexpr char kSuccess[] = "color:#4ec9b0;";
-constexpr char kError[] = "color:#ff6b6b;";
 
 constexpr char kButtonStyle[] =
     "QPushButton{background-color:#2d2d30;border:1px solid #3e3e42;color:#cccccc;padding:5px 14px;border-radius:3px;}"
@@ -31,26 +29,16 @@ constexpr char kButtonStyle[] =
 SftpDialog::SftpDialog(const SshConnectParams &p, QWidget *parent) : QDialog(parent), params(p)
 {
     const QString title = LanguageManager::tr(QStringLiteral("🗂️ SFTP - %1")).arg(params.host);
-    setWindowTitle(title);
-    setWindowFlags((windowFlags() & ~Qt::WindowSystemMenuHint) | Qt::FramelessWindowHint);
+    const DialogFrame frame = frameDialog(this, title, 12, 8);
+    titleBar = frame.bar;
+    QWidget *body = frame.body;
+    QVBoxLayout *layout = frame.layout;
     resize(720, 480);
     setAttribute(Qt::WA_DeleteOnClose);
     setStyleSheet(QStringLiteral("QDialog{background-color:#252526;color:#cccccc;}"));
 
-    auto *outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    outer->setSpacing(0);
-    titleBar = new TitleBar(this, false);
-    titleBar->setTitle(title);
-    outer->addWidget(titleBar);
-    auto *body = new QWidget(this);
-    outer->addWidget(body, 1);
-    auto *layout = new QVBoxLayout(body);
-    layout->setContentsMargins(12, 12, 12, 12);
-    layout->setSpacing(8);
-
     hostLabel = new QLabel(QStringLiteral("%1@%2:%3").arg(params.user, params.host).arg(params.port), body);
-    hostLabel->setStyleSheet(QString::fromLatin1(kNeutral));
+    hostLabel->setStyleSheet(QStringLiteral("color:%1;").arg(QLatin1String(StatusColor::neutral)));
     layout->addWidget(hostLabel);
 
     auto *pathRow = new QHBoxLayout;
@@ -102,7 +90,7 @@ SftpDialog::SftpDialog(const SshConnectParams &p, QWidget *parent) : QDialog(par
     layout->addWidget(progressBar);
     statusLabel = new QLabel(body);
     layout->addWidget(statusLabel);
-    setStatus(LanguageManager::tr(QStringLiteral("连接中...")), kNeutral);
+    setStatus(LanguageManager::tr(QStringLiteral("连接中...")), StatusColor::neutral);
 
     connect(upButton, &QPushButton::clicked, this, &SftpDialog::goUp);
     connect(refreshButton, &QPushButton::clicked, this, &SftpDialog::refresh);
@@ -151,7 +139,7 @@ void SftpDialog::setStatus(const QString &text, const char *style)
 {
     statusLabel->setText(text);
     if (style)
-        statusLabel->setStyleSheet(QString::fromLatin1(style));
+        statusLabel->setStyleSheet(QStringLiteral("color:%1;").arg(QLatin1String(style)));
 }
 
 void SftpDialog::post(int kind, const QString &a, const QString &b)
@@ -160,11 +148,11 @@ void SftpDialog::post(int kind, const QString &a, const QString &b)
         worker->post({kind, a, b});
 }
 
-void SftpDialog::onConnected() { setStatus(LanguageManager::tr(QStringLiteral("已连接")), kSuccess); }
+void SftpDialog::onConnected() { setStatus(LanguageManager::tr(QStringLiteral("已连接")), StatusColor::success); }
 
 void SftpDialog::onError(const QString &msg)
 {
-    setStatus(msg, kError);
+    setStatus(msg, StatusColor::error);
     for (QWidget *w : std::initializer_list<QWidget *>{upButton, refreshButton, uploadButton, downloadButton,
                                                        deleteButton, mkdirButton, pathEdit})
         w->setEnabled(false);
@@ -210,7 +198,7 @@ void SftpDialog::onListed(const QString &absPath, const QVariantList &entries)
     fileList->addTopLevelItems(rows);
     fileList->setUpdatesEnabled(true);
     progressBar->setValue(0);
-    setStatus(LanguageManager::tr(QStringLiteral("%1 项")).arg(rows.size() - 1), kNeutral);
+    setStatus(LanguageManager::tr(QStringLiteral("%1 项")).arg(rows.size() - 1), StatusColor::neutral);
 }
 
 void SftpDialog::onProgress(qlonglong done, qlonglong total)
@@ -242,7 +230,7 @@ void SftpDialog::onDone(const QString &summary)
 {
     flushProgress();
     progressThrottle.reset();
-    setStatus(summary, kSuccess);
+    setStatus(summary, StatusColor::success);
     progressBar->setValue(0);
     refresh();
 }
@@ -251,7 +239,7 @@ void SftpDialog::onFailed(const QString &what, const QString &err)
 {
     flushProgress();
     progressThrottle.reset();
-    setStatus(LanguageManager::tr(QStringLiteral("%1 失败 %2")).arg(what, err), kError);
+    setStatus(LanguageManager::tr(QStringLiteral("%1 失败 %2")).arg(what, err), StatusColor::error);
     progressBar->setValue(0);
 }
 

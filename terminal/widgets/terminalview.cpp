@@ -287,8 +287,8 @@ void TerminalView::loadSessionSettings(const QString &id)
 void TerminalView::loadFont(const QString &id)
 {
     AppSettings &s = AppSettings::instance();
-    const QString globalFamily = s.getString(QStringLiteral("display/fontFamily"), QStringLiteral("Consolas"));
-    const int globalSize = s.getInt(QStringLiteral("display/fontSize"), 13);
+    const QString globalFamily = s.get(keys::fontFamily);
+    const int globalSize = s.get(keys::fontSize);
     applyFont(s.getString(settingsKey(id, "term/fontFamily"), globalFamily),
               s.getInt(settingsKey(id, "term/fontSize"), globalSize));
 }

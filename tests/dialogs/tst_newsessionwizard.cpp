@@ -1,16 +1,12 @@
 #include "core/languagemanager.h"
 #include "core/sessionstore.h"
 #include "dialogs/newsessionwizard.h"
-#include "platform/serialports.h"
 
 #include "tests/dialogs/dialogtesting.h"
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDir>
-#include <QFile>
 #include <QFrame>
 #include <QLineEdit>
-#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -63,11 +59,6 @@ private slots:
                                                   << QVariantMap{{"serialPortCombo", "/dev/pts/7"}, {"baudCombo", "12"}}
                                                   << "" << QStringList{"Serial-7", "/dev/pts/7", "115200", "", "Lab"}
                                                   << "/dev/pts/7/115200/8/1/0/0";
-        QTest::newRow("serial, empty baud") << "serial" << QVariantMap{{"serialPortCombo", "ttyS1"}, {"baudCombo", ""}}
-                                            << "" << QStringList{"Serial-ttyS1", "ttyS1", "115200", "", "Lab"}
-                                            << "ttyS1/115200/8/1/0/0";
-        QTest::newRow("local, login shell") << "local" << QVariantMap{} << ""
-                                            << QStringList{"新会话", "", "", "", "Lab"} << noSerial;
         QTest::newRow("local, listed shell") << "local" << QVariantMap{{"shellCombo", "/bin/sh"}} << ""
                                              << QStringList{"新会话", "/bin/sh", "", "", "Lab"} << noSerial;
     }
@@ -102,7 +93,6 @@ private slots:
         QTest::addColumn<QString>("port");
         QTest::newRow("ssh to telnet") << QStringList{"ssh", "telnet"} << "" << "23";
         QTest::newRow("ssh to rlogin to raw") << QStringList{"ssh", "rlogin", "raw"} << "" << "5000";
-        QTest::newRow("ssh via serial to telnet") << QStringList{"ssh", "serial", "telnet"} << "" << "23";
         QTest::newRow("typed port stays") << QStringList{"ssh", "telnet"} << "2222" << "2222";
         QTest::newRow("cleared port") << QStringList{"raw", "ssh"} << " " << "22";
     }
@@ -123,34 +113,6 @@ private slots:
         w.nextStep();
         w.nextStep();
         QCOMPARE(w.request().port, port);
-    }
-
-    // Lines backed by a device count; consoles, ptys and 8250 slots without
-    // a UART (type 0) do not. Numbers sort as numbers.
-    void serialEnumeration()
-    {
-        QTemporaryDir sys;
-        QVERIFY(sys.isValid());
-        const struct {
-            const char *name;
-            bool device;
-            const char *type; // nullptr: no type file
-        } entries[] = {
-            {"ttyS0", true, "4"},     {"ttyS1", true, "0"},  {"ttyS10", true, "4\n"}, {"ttyS2", true, "4"},
-            {"ttyUSB0", true, nullptr}, {"ttyACM1", true, nullptr}, {"tty1", false, nullptr}, {"ptmx", false, nullptr},
-            {"console", false, nullptr},
-        };
-        for (const auto &e : entries) {
-            const QString dir = sys.filePath(e.name);
-            QVERIFY(QDir().mkpath(e.device ? dir + "/device" : dir));
-            if (e.type) {
-                QFile f(dir + "/type");
-                QVERIFY(f.open(QIODevice::WriteOnly));
-                f.write(e.type);
-            }
-        }
-        QCOMPARE(platform::listSerialPorts(sys.path()), (QStringList{"ttyACM1", "ttyS0", "ttyS2", "ttyS10", "ttyUSB0"}));
-        QCOMPARE(platform::listSerialPorts(sys.filePath("missing")), QStringList());
     }
 };
 

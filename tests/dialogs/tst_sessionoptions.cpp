@@ -3,7 +3,7 @@
 #include "core/languagemanager.h"
 #include "core/passwordprotection.h"
 #include "core/sessionstore.h"
-#include "dialogs/groupdialogs.h"
+#include "ui/groupdialogs.h"
 #include "dialogs/sessionoptionsdialog.h"
 #include "dialogs/sshcredentialsdialog.h"
 #include "platform/pty.h"
@@ -75,8 +75,6 @@ private slots:
                                 << "n|ttyUSB3|57600|Lab|auto|ttyUSB3/57600/7/2/2/1" << QStringList{};
         QTest::newRow("serial, baud no number keeps the record's")
             << "serial" << QVariantMap{{"baudCombo", "fast"}} << "n|COM1|115200|Lab|auto|" + plain << QStringList{};
-        QTest::newRow("serial, baud out of range")
-            << "serial" << QVariantMap{{"baudCombo", "49"}} << "n|COM1|115200|Lab|auto|" + plain << QStringList{};
         const QString sh = platform::listedShells().value(0);
         QTest::newRow("local, listed shell") << "local" << QVariantMap{{"shellCombo", sh}} << "n|" + sh + "||Lab|auto|" + plain
                                              << QStringList{};
@@ -126,83 +124,6 @@ private slots:
         QCOMPARE(mine.fontPixelSize(), otherSize + 7);
         QCOMPARE(mine.scrollback(), 50000);
         QCOMPARE(other.fontPixelSize(), otherSize);
-    }
-
-    // The saved password: re-sealed on apply, cleared when emptied, kept when
-    // this machine cannot open it and the field was not edited, and kept
-    // (with one warning) when sealing fails.
-    void passwordRules_data()
-    {
-        QTest::addColumn<QString>("stored"); // "sealed": "old" sealed here
-        QTest::addColumn<QString>("typed");  // null: field untouched
-        QTest::addColumn<bool>("sealFails");
-        QTest::addColumn<QString>("expected"); // "stored": unchanged; else what opens
-        QTest::addColumn<int>("warnings");
-        const QString foreign = "dpapi1:" + QByteArray(64, 'A').toBase64();
-        QTest::newRow("untouched") << "sealed" << QString() << false << "old" << 0;
-        QTest::newRow("typed") << "sealed" << "new" << false << "new" << 0;
-        QTest::newRow("cleared") << "sealed" << "" << false << "" << 0;
-        QTest::newRow("foreign, untouched") << foreign << QString() << false << "stored" << 0;
-        QTest::newRow("foreign, replaced") << foreign << "mine" << false << "mine" << 0;
-        QTest::newRow("seal fails") << "sealed" << "new" << true << "stored" << 1;
-        QTest::newRow("plain text is sealed") << "plain-pw" << QString() << false << "plain-pw" << 0;
-    }
-    void passwordRules()
-    {
-        QFETCH(QString, stored);
-        QFETCH(QString, typed);
-        QFETCH(bool, sealFails);
-        QFETCH(QString, expected);
-        AppSettings &s = AppSettings::instance();
-        const SessionInfo r = record("ssh", "h");
-        const QString key = "session/" + r.id + "/conn/pass";
-        const QString before = stored == "sealed" ? protectSecret("old") : stored;
-        s.setValue(key, before);
-        if (stored != "sealed" && stored.startsWith("dpapi1:"))
-            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Saved password "));
-        SessionOptionsDialog d(r);
-        auto *edit = d.findChild<QLineEdit *>(key);
-        QVERIFY(edit);
-        if (!typed.isNull()) {
-            edit->selectAll();
-            typed.isEmpty() ? QTest::keyClick(edit, Qt::Key_Delete) : QTest::keyClicks(edit, typed);
-        }
-        const QByteArray config = qgetenv("XDG_CONFIG_HOME");
-        const QString broken = qEnvironmentVariable("HV_TEST_BOX") + "/broken";
-        if (sealFails) {
-            QVERIFY(QDir().mkpath(broken + "/target"));
-            QFile::link(broken + "/target", broken + "/Halvorstead");
-            qputenv("XDG_CONFIG_HOME", QFile::encodeName(broken));
-            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Password could not be sealed"));
-        }
-        BoxCloser boxes;
-        press(d, kApply);
-        qputenv("XDG_CONFIG_HOME", config);
-        QTEST(boxes.seen, "warnings");
-        const QString after = s.getString(key, "unset");
-        if (expected == "stored")
-            QCOMPARE(after, before);
-        else
-            QCOMPARE(unprotectSecret(after), expected);
-        QVERIFY(after.isEmpty() || after.startsWith("dpapi1:"));
-    }
-
-    // Apply hands the record over as OK does; Cancel afterwards neither
-    // takes it back nor hands anything more.
-    void applyThenCancelKeepsTheRecord()
-    {
-        SessionStore &store = SessionStore::instance();
-        const QString id = store.addSession("before", "ssh", QString(), "old-host", "22");
-        SessionOptionsDialog d(*store.findSession(id));
-        int calls = 0;
-        d.setApplyHandler([&](const SessionInfo &s) { return ++calls, store.updateSession(s); });
-        fill(d, {{"nameEdit", " after "}, {"hostEdit", "new-host"}});
-        press(d, kApply);
-        press(d, kCancel);
-        QCOMPARE(d.result(), int(QDialog::Rejected));
-        QCOMPARE(calls, 1);
-        QCOMPARE(store.findSession(id)->name, "after");
-        QCOMPARE(store.findSession(id)->host, "new-host");
     }
 
     // Records as they may come from an old or hand-edited file: the dialog
@@ -284,6 +205,7 @@ private slots:
         QTest::newRow("delete confirmation") << 0;
         QTest::newRow("session options") << 1;
         QTest::newRow("credentials") << 2;
+        QTest::newRow("session options, long group") << 3;
     }
     void longUserText()
     {
@@ -294,10 +216,14 @@ private slots:
             auto *confirm = new DeleteConfirmDialog;
             confirm->setTarget(name, false, 0);
             d.reset(confirm);
-        } else if (dialog == 1) {
+        } else if (dialog != 2) {
             SessionInfo r = record("ssh", "h");
-            r.name = name;
+            // A group's name shows in the group combo, a session's in the title.
+            (dialog == 1 ? r.name : r.group) = name;
+            if (dialog == 3)
+                SessionStore::instance().addGroup(name);
             d = std::make_unique<SessionOptionsDialog>(r);
+            SessionStore::instance().removeGroup(name);
         } else {
             d = std::make_unique<SshCredentialsDialog>(name);
         }
@@ -305,7 +231,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(d.get()));
         QVERIFY2(d->width() <= 1000, qPrintable(QString::number(d->width())));
         const QList<QWidget *> all = d->findChildren<QWidget *>();
-        QVERIFY(std::any_of(all.cbegin(), all.cend(), [&](QWidget *w) { return w->toolTip().contains(name); }));
+        QVERIFY(dialog == 3 || std::any_of(all.cbegin(), all.cend(), [&](QWidget *w) { return w->toolTip().contains(name); }));
     }
 };
 

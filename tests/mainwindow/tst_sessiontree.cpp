@@ -1,6 +1,6 @@
 #include "core/languagemanager.h"
 #include "core/sessionstore.h"
-#include "dialogs/groupdialogs.h"
+#include "ui/groupdialogs.h"
 #include "dialogs/sshcredentialsdialog.h"
 #include "mainwindow/sessiontree.h"
 #include "mainwindow/statusbar.h"

@@ -1,5 +1,5 @@
 #include "core/languagemanager.h"
-#include "mainwindow/titlebar.h"
+#include "ui/titlebar.h"
 
 #include <QApplication>
 #include <QMouseEvent>

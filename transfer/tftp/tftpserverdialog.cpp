@@ -1,8 +1,8 @@
 #include "transfer/tftp/tftpserverdialog.h"
 
 #include "core/languagemanager.h"
-#include "mainwindow/titlebar.h"
 #include "transfer/tftp/tftpserver.h"
+#include "ui/dialogframe.h"
 
 #include <QCloseEvent>
 #include <QDir>
@@ -19,24 +19,12 @@
 TftpServerDialog::TftpServerDialog(QWidget *parent) : QDialog(parent)
 {
     const QString title = LanguageManager::tr("📦 TFTP 服务器");
-    setWindowTitle(title);
-    setWindowFlags((windowFlags() | Qt::FramelessWindowHint) & ~Qt::WindowSystemMenuHint);
+    const DialogFrame frame = frameDialog(this, title, 16, 10);
+    titleBar = frame.bar;
+    QWidget *content = frame.body;
+    QVBoxLayout *layout = frame.layout;
     resize(560, 420);
     setStyleSheet(QStringLiteral("QDialog{background-color:#252526;color:#cccccc;}"));
-
-    auto *root = new QVBoxLayout(this);
-    root->setContentsMargins(0, 0, 0, 0);
-    root->setSpacing(0);
-
-    titleBar = new TitleBar(this, false);
-    titleBar->setTitle(title);
-    root->addWidget(titleBar, 0);
-
-    auto *content = new QWidget(this);
-    root->addWidget(content, 1);
-    auto *layout = new QVBoxLayout(content);
-    layout->setContentsMargins(16, 16, 16, 16);
-    layout->setSpacing(10);
 
     auto *folderRow = new QHBoxLayout;
     folderRow->addWidget(new QLabel(LanguageManager::tr("服务目录:"), content), 0);

@@ -2,16 +2,8 @@
 
 #include <QDialog>
 
-class QDialogButtonBox;
 class QLabel;
 class QLineEdit;
-class QVBoxLayout;
-
-// The frame of the window's small dialogs: no system frame, the program's
-// title bar on top. Returns the layout of the body below it.
-QVBoxLayout *smallDialogFrame(QDialog *dialog, const QString &title, int spacing);
-// OK (captioned okText) and Cancel, wired to accept and reject.
-QDialogButtonBox *smallDialogButtons(QDialog *dialog, const QString &okText);
 
 // Asks for the name of a new session group.
 class NewGroupDialog : public QDialog

@@ -1,4 +1,4 @@
-#include "mainwindow/titlebar.h"
+#include "ui/titlebar.h"
 
 #include "core/languagemanager.h"
 
