@@ -4,7 +4,6 @@
 #include "dialogs/sshcredentialsdialog.h"
 #include "mainwindow/sessiontree.h"
 #include "mainwindow/statusbar.h"
-#include "mainwindow/statuslines.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -222,14 +221,6 @@ private slots:
         const QString german = StatusBar::stateText(state);
         LanguageManager::setLanguage(QStringLiteral("en"));
         QCOMPARE(shownTexts().contains(german), !text.isEmpty());
-    }
-
-    void statusLineEscapesArguments()
-    {
-        const QString line = statusLine(StatusColor::success, QStringLiteral("🔌 %1").arg(htmlText("a<b&c")), true);
-        QCOMPARE(line, QStringLiteral("<span style='color:#4ec9b0'>🔌 a&lt;b&amp;c</span><br/>"));
-        QCOMPARE(toHexString("\x1b\xff"), QStringLiteral("1B FF"));
-        QCOMPARE(placeholderLine(QStringLiteral("x")), QStringLiteral("<div><span style='color:#858585'>x</span></div>"));
     }
 
     // Last, since it fills the store: 5,000 sessions in 200 groups with
