@@ -86,14 +86,11 @@ TransferSendFn TransferActions::sendTo(OpenSession *session)
 
 bool TransferActions::refuseWhileRunning(const QString &id)
 {
-    for (const InbandTransfer *t : std::initializer_list<const InbandTransfer *>{m_xmodem, m_zmodem, m_kermit, m_ascii}) {
-        if (t && t->isActive()) {
-            m_hub->showLine(id, statusLine(StatusColor::error, QStringLiteral("⚠ ")
-                                                + LanguageManager::tr(QStringLiteral("已有传输进行中（Esc/Ctrl+C 可取消）"))));
-            return true;
-        }
-    }
-    return false;
+    if (!m_hub->runningTransfer())
+        return false;
+    m_hub->showLine(id, statusLine(StatusColor::error, QStringLiteral("⚠ ")
+                                       + LanguageManager::tr(QStringLiteral("已有传输进行中（Esc/Ctrl+C 可取消）"))));
+    return true;
 }
 
 void TransferActions::startTransfer(int protocol, bool send)

@@ -319,7 +319,7 @@ private slots:
         emit conn->dataReceived(flood + "hv-last\r\n");
         emit conn->disconnected();
         const auto text = [&] { return area.view(QStringLiteral("s"))->terminalEdit()->toPlainText(); };
-        QTRY_VERIFY(text().contains(u"hv-closed"));
+        QTRY_VERIFY(text().contains(u"hv-closed") && text().contains(u"hv-last"));
         QVERIFY2(text().indexOf(u"hv-last") < text().indexOf(u"hv-closed"), qPrintable(text().right(200)));
     }
 

@@ -126,36 +126,6 @@ private slots:
         QTEST(name, "expected");
     }
 
-    void deleteConfirm_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<bool>("isGroup");
-        QTest::addColumn<int>("count");
-        QTest::addColumn<QString>("warning");
-        QTest::newRow("session") << "db" << false << 5 << "";
-        QTest::newRow("empty group") << "Lab" << true << 0 << "";
-        QTest::newRow("group of three") << "Lab" << true << 3
-                                        << "⚠️ This group contains 3 sessions. Deleting it will move the sessions to the root.";
-        QTest::newRow("markup in name") << "<b>x</b>&amp;" << false << 0 << "";
-    }
-    void deleteConfirm()
-    {
-        QFETCH(QString, name);
-        QFETCH(bool, isGroup);
-        QFETCH(int, count);
-        QFETCH(QString, warning);
-        DeleteConfirmDialog dialog;
-        dialog.setTarget(QStringLiteral("first"), true, 9); // the last call wins
-        dialog.setTarget(name, isGroup, count);
-        dialog.show();
-        auto *message = dialog.findChild<QLabel *>(QStringLiteral("messageLabel"));
-        auto *warn = dialog.findChild<QLabel *>(QStringLiteral("warningLabel"));
-        QCOMPARE(shown(message), QStringLiteral("Delete \"%1\"?").arg(name));
-        QCOMPARE(warn->isVisible(), !warning.isEmpty());
-        if (!warning.isEmpty())
-            QCOMPARE(warn->text(), warning);
-    }
-
     void credentials_data()
     {
         QTest::addColumn<QString>("savedUser");
