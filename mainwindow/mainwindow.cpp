@@ -11,7 +11,6 @@
 #include "mainwindow/buttonactions.h"
 #include "mainwindow/contextmenus.h"
 #include "mainwindow/frameresizer.h"
-#include "mainwindow/opensession.h"
 #include "mainwindow/sessiondialogseam.h"
 #include "mainwindow/sendingactions.h"
 #include "mainwindow/sessioncommands.h"
@@ -136,10 +135,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
     connect(terminalArea, &TerminalArea::tabClosed, this, &MainWindow::onTabClosed);
     connect(terminalArea, &TerminalArea::inputSent, this, &MainWindow::onTerminalInput);
     connect(terminalArea, &TerminalArea::tabContextMenuRequested, this, &MainWindow::onTabContextMenu);
-    connect(terminalArea, &TerminalArea::replySent, hub, [this](const QString &id, const QByteArray &bytes) {
-        if (OpenSession *session = hub->session(id))
-            session->reply(bytes);
-    });
+    connect(terminalArea, &TerminalArea::replySent, hub, &SessionHub::replied);
     connect(terminalArea, &TerminalArea::terminalResized, hub, [this](const QString &id, int cols, int rows) {
         if (Connection *connection = hub->connection(id))
             connection->resize(cols, rows);
@@ -217,11 +213,7 @@ void MainWindow::onGroupDelete(const QString &group) { sessionCommands->deleteGr
 void MainWindow::onNewGroup() { sessionCommands->newGroup(); }
 void MainWindow::onTabClosed(const QString &id) { hub->closeTab(id); }
 
-void MainWindow::onTerminalInput(const QString &id, const QByteArray &data)
-{
-    if (OpenSession *session = hub->session(id))
-        session->type(data);
-}
+void MainWindow::onTerminalInput(const QString &id, const QByteArray &data) { hub->typed(id, data); }
 void MainWindow::onTabContextMenu(const QString &id, const QPoint &pos) { contextMenus->tabContextMenu(id, pos); }
 
 void MainWindow::onViewContextMenu(const QString &id, QMenu *menu, const QPoint &pos)

@@ -41,12 +41,16 @@ SessionHub::SessionHub(QWidget *window, TerminalArea *area, SessionTree *tree, S
     }
     settings->endGroup();
     SessionStore::instance().setNoticeListener([this] { QTimer::singleShot(0, this, &SessionHub::tellStoreNotices); });
+    AppSettings::instance().setWriteFailureListener([this](const QString &file) {
+        QTimer::singleShot(0, this, [this, file] { tell({SessionStore::Notice::SaveFailed, file}); });
+    });
     QTimer::singleShot(0, this, &SessionHub::tellStoreNotices);
 }
 
 SessionHub::~SessionHub()
 {
     SessionStore::instance().setNoticeListener(nullptr);
+    AppSettings::instance().setWriteFailureListener(nullptr);
     qDeleteAll(std::exchange(m_sessions, {}));
 }
 
@@ -133,6 +137,18 @@ void SessionHub::showState(const QString &id, const QString &state)
         m_status->setConnectionState(state);
 }
 
+void SessionHub::typed(const QString &id, const QByteArray &bytes)
+{
+    if (OpenSession *s = session(id))
+        s->type(bytes);
+}
+
+void SessionHub::replied(const QString &id, const QByteArray &bytes)
+{
+    if (OpenSession *s = session(id))
+        s->reply(bytes);
+}
+
 void SessionHub::closeTab(const QString &id)
 {
     if (OpenSession *s = m_sessions.take(id)) {
@@ -171,23 +187,26 @@ void SessionHub::closeAll()
 
 void SessionHub::tellStoreNotices()
 {
-    for (const SessionStore::Notice &notice : SessionStore::instance().takeNotices()) {
-        const bool aside = notice.kind == SessionStore::Notice::SetAside;
-        if (!aside && m_toldFailures.contains(notice.path))
-            continue;
-        if (!aside)
-            m_toldFailures.insert(notice.path);
-        // Not modal: it must not hold up what the user was doing.
-        auto *box = new QMessageBox(
-            QMessageBox::Warning, LanguageManager::tr(QStringLiteral("会话文件")),
-            LanguageManager::tr(aside ? QStringLiteral("会话文件无法读取，原文件已另存为：%1")
-                                      : QStringLiteral("无法保存 %1，本次更改在重启后将丢失。"))
-                .arg(QDir::toNativeSeparators(notice.path)),
-            QMessageBox::Ok, m_window);
-        box->setTextFormat(Qt::PlainText);
-        box->setAttribute(Qt::WA_DeleteOnClose);
-        box->open();
-    }
+    for (const SessionStore::Notice &notice : SessionStore::instance().takeNotices())
+        tell(notice);
+}
+
+void SessionHub::tell(const SessionStore::Notice &notice)
+{
+    const bool aside = notice.kind == SessionStore::Notice::SetAside;
+    if (!aside && m_toldFailures.contains(notice.path))
+        return;
+    if (!aside)
+        m_toldFailures.insert(notice.path);
+    // Not modal: it must not hold up what the user was doing.
+    auto *box = new QMessageBox(QMessageBox::Warning, LanguageManager::tr(QStringLiteral("会话文件")),
+                                LanguageManager::tr(aside ? QStringLiteral("会话文件无法读取，原文件已另存为：%1")
+                                                          : QStringLiteral("无法保存 %1，本次更改在重启后将丢失。"))
+                                    .arg(QDir::toNativeSeparators(notice.path)),
+                                QMessageBox::Ok, m_window);
+    box->setTextFormat(Qt::PlainText);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
 }
 
 void SessionHub::tabActivated(const QString &id)

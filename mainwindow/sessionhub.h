@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "core/sessioninfo.h"
+#include "core/sessionstore.h"
 #include "mainwindow/opensession.h"
 
 class CommandWindow;
@@ -84,6 +85,9 @@ public:
     // status bar.
     void showState(const QString &id, const QString &state) override;
 
+    // What a tab's terminal sends: typed bytes and answers to the host.
+    void typed(const QString &id, const QByteArray &bytes);
+    void replied(const QString &id, const QByteArray &bytes);
     // The session ends and its tab goes; a quick session is forgotten.
     void closeTab(const QString &id);
     void disconnectSession(const QString &id);
@@ -95,6 +99,7 @@ public:
 private:
     // Told once per file: a save that fails keeps failing.
     void tellStoreNotices();
+    void tell(const SessionStore::Notice &notice);
 
     QWidget *m_window;
     TerminalArea *m_area;

@@ -139,6 +139,7 @@ QStringList storeMessages()
             box->close();
         }
     }
+    texts.sort(); // top-level widgets come in no particular order
     return texts;
 }
 
@@ -388,17 +389,24 @@ private slots:
             const QString id = road.saveNewSession(twice);
             return said + ' ' + QString::number(id.isEmpty() && hub.sessions().size() == before);
         }) << "Save failed: a session with the same name and protocol already exists in the target group. 1";
-        // The store's file made a folder: every save fails, the user hears it once.
+        // The files made folders: every save fails, the user hears it once per file.
         QTest::newRow("a failed save is told once, naming the file") << Check([](SessionHub &, SessionRoad &road) {
             const QString file = SessionStore::instance().filePath(SessionStore::sessionsFileName);
             QFile::remove(file);
             QDir().mkpath(file + "/x");
             road.saveNewSession({QStringLiteral("ssh"), QStringLiteral("lost 1"), {}, QStringLiteral("h")});
             road.saveNewSession({QStringLiteral("ssh"), QStringLiteral("lost 2"), {}, QStringLiteral("h")});
+            const QString ini = AppSettings::instance().settings()->fileName();
+            QFile::remove(ini);
+            QDir().mkpath(ini + "/x");
+            AppSettings::instance().setValue(QStringLiteral("hv/x"), 1);
+            AppSettings::instance().sync();
             QString told = storeMessages().join('|');
             QDir(file).removeRecursively();
-            return told.replace(file, "<file>");
-        }) << "Could not save <file>; this change will be lost when the program restarts.";
+            QDir(ini).removeRecursively();
+            return told.replace(file, "<file>").replace(ini, "<settings>");
+        }) << "Could not save <settings>; this change will be lost when the program restarts.|"
+              "Could not save <file>; this change will be lost when the program restarts.";
         QTest::newRow("a file kept aside at start is told, with the copy's name") << Check([](SessionHub &, SessionRoad &) {
             const QString file = SessionStore::instance().filePath(SessionStore::sessionsFileName);
             QFile f(file);

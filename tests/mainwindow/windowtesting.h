@@ -15,7 +15,6 @@
 #include <QTimer>
 #include <QTreeWidget>
 
-#include <functional>
 
 constexpr int kWait = 10000; // a bound against hanging, not a speed check
 constexpr int kSshdPort = 22200 + HV_TEST_PORT_OFFSET;
@@ -26,21 +25,16 @@ inline QString fixture(const QString &file)
     return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).trimmed() : QString();
 }
 
-// Answers every credentials prompt with the SSH fixture's account, and any
-// other modal dialog through `other`.
+// Answers every credentials prompt with the SSH fixture's account.
 struct User : QTimer {
     QString user = fixture("ssh_sshd/user"), password = fixture("ssh_sshd/password");
     int prompts = 0;
-    std::function<void(QWidget *)> other;
     User()
     {
         connect(this, &QTimer::timeout, this, [this] {
-            QWidget *modal = QApplication::activeModalWidget();
-            auto *d = qobject_cast<SshCredentialsDialog *>(modal);
-            if (!modal || !modal->isVisible() || (!d && !other))
+            auto *d = qobject_cast<SshCredentialsDialog *>(QApplication::activeModalWidget());
+            if (!d || !d->isVisible())
                 return;
-            if (!d)
-                return other(modal);
             ++prompts;
             d->findChild<QLineEdit *>(QStringLiteral("userEdit"))->setText(user);
             d->findChild<QLineEdit *>(QStringLiteral("passwordEdit"))->setText(password);
