@@ -43,6 +43,27 @@ QString tcpWord(bool telnetMode)
 {
     return telnetMode ? QStringLiteral("Telnet") : QStringLiteral("Raw TCP");
 }
+
+// Names of parity and stop-bit codes as the connected line shows them.
+QString parityText(int code)
+{
+    switch (code) {
+    case 1: return QStringLiteral("奇");
+    case 2: return QStringLiteral("偶");
+    case 3: return QStringLiteral("标记");
+    case 4: return QStringLiteral("空格");
+    default: return QStringLiteral("无");
+    }
+}
+
+QString stopBitsText(int code)
+{
+    switch (code) {
+    case 2: return QStringLiteral("2");
+    case 3: return QStringLiteral("1.5");
+    default: return QStringLiteral("1");
+    }
+}
 } // namespace
 
 SessionOpener::SessionOpener(SessionHub *hub) : QObject(hub), hub(hub) {}
@@ -60,26 +81,6 @@ QString SessionOpener::hostOf(const SessionInfo &info)
 {
     const QString host = info.host.trimmed();
     return host.isEmpty() ? info.name.trimmed() : host;
-}
-
-QString SessionOpener::parityText(int code)
-{
-    switch (code) {
-    case 1: return QStringLiteral("奇");
-    case 2: return QStringLiteral("偶");
-    case 3: return QStringLiteral("标记");
-    case 4: return QStringLiteral("空格");
-    default: return QStringLiteral("无");
-    }
-}
-
-QString SessionOpener::stopBitsText(int code)
-{
-    switch (code) {
-    case 2: return QStringLiteral("2");
-    case 3: return QStringLiteral("1.5");
-    default: return QStringLiteral("1");
-    }
 }
 
 bool SessionOpener::refuse(OpenSession *session, const QString &text) const

@@ -28,9 +28,6 @@ public:
     static int portOf(const SessionInfo &info, const QString &defaultKey, int fallback);
     // The host trimmed; the name trimmed when there is no host.
     static QString hostOf(const SessionInfo &info);
-    // Names of parity and stop-bit codes as the connected line shows them.
-    static QString parityText(int code);
-    static QString stopBitsText(int code);
 
 private:
     // The error line for a session without host; false to pass on.

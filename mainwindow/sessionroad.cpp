@@ -86,11 +86,7 @@ void SessionRoad::connectSession(const QString &id)
 void SessionRoad::openSession(const QString &id, const SessionInfo &info)
 {
     const QString &type = info.type;
-    OpenSession *session = hub->session(id);
-    if (!session) {
-        showSessionPlaceholder(tabOf(info), info.status);
-        session = hub->session(id);
-    }
+    OpenSession *session = hub->ensure(tabOf(info));
     bool opened = false;
     QString state = QStringLiteral("connecting");
     if (type == u"serial") {
