@@ -121,4 +121,6 @@ void AppSettings::setValue(const QString &key, const QVariant &value)
 void AppSettings::sync()
 {
     m_settings->sync();
+    if (m_settings->status() == QSettings::AccessError && m_writeFailed)
+        m_writeFailed(m_settings->fileName());
 }

@@ -5,6 +5,8 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <functional>
+
 class QSettings;
 struct DataDirInfo;
 struct SessionLogOptions;
@@ -35,7 +37,14 @@ public:
     QString getChoice(const ChoiceSetting &setting, const QString &prefix, const QString &inherit = QString()) const;
     QStringList keysWithPrefix(const QString &prefix) const;
     void setValue(const QString &key, const QVariant &value);
+    // Writes what is pending. A file that cannot be written (a read-only
+    // data folder, a full disk) is named to the listener, which tells the
+    // user: otherwise the change looks saved until the next start.
     void sync();
+    void setWriteFailureListener(std::function<void(const QString &file)> listener)
+    {
+        m_writeFailed = std::move(listener);
+    }
 
     // The logging options of a session (see core/sessionlogoptions.h, where
     // this is defined).
@@ -55,4 +64,5 @@ public:
 private:
     AppSettings();
     QSettings *m_settings; // lives until the process ends; never saved on destruction
+    std::function<void(const QString &file)> m_writeFailed;
 };

@@ -41,10 +41,11 @@ QString asideName(const QString &path)
 
 // Moves an unreadable file out of the way, so that the next save cannot
 // overwrite the user's only copy.
-bool keepAside(const QString &path)
+bool keepAside(const QString &path, QList<SessionStore::Notice> *notices)
 {
     const QString target = asideName(path);
     if (QFile::rename(path, target)) {
+        notices->append({SessionStore::Notice::SetAside, target});
         qWarning().noquote() << QStringLiteral("Unreadable store file %1 was kept as %2").arg(path, target);
         return true;
     }
@@ -55,12 +56,13 @@ bool keepAside(const QString &path)
 }
 
 // Keeps the bytes of a file that was read only in part beside it.
-bool keepCopy(const QString &path, const QByteArray &original)
+bool keepCopy(const QString &path, const QByteArray &original, QList<SessionStore::Notice> *notices)
 {
     const QString target = asideName(path);
     QFile copy(target);
     if (copy.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
         if (copy.write(original) == original.size() && copy.flush()) {
+            notices->append({SessionStore::Notice::SetAside, target});
             qWarning().noquote() << QStringLiteral("Store file %1 held values that could not be read; the original "
                                                    "was kept as %2")
                                         .arg(path, target);
@@ -132,6 +134,11 @@ void SessionStore::migrateFromAppData(const QString &fileName) const
     QFile::copy(source, target);
 }
 
+QList<SessionStore::Notice> SessionStore::takeNotices()
+{
+    return std::exchange(m_notices, {});
+}
+
 QByteArray SessionStore::readDocument(const QString &fileName, bool *blocked)
 {
     const QString path = filePath(fileName);
@@ -144,7 +151,9 @@ QByteArray SessionStore::readDocument(const QString &fileName, bool *blocked)
         if (QJsonDocument::fromJson(bytes).isObject())
             return bytes;
     }
-    *blocked = !keepAside(path);
+    *blocked = !keepAside(path, &m_notices);
+    if (m_noticeListener)
+        m_noticeListener();
     return QByteArray();
 }
 
@@ -153,30 +162,40 @@ bool SessionStore::writeDocument(const QString &fileName, const QByteArray &byte
                                  const char *commitFailed)
 {
     const QString path = filePath(fileName);
+    // Said once to the user too: otherwise the change looks saved until the
+    // next start.
+    const auto fail = [this, &path] {
+        m_notices.append({Notice::SaveFailed, path});
+        if (m_noticeListener)
+            m_noticeListener();
+        return false;
+    };
     if (blocked) {
         qWarning().noquote() << QStringLiteral("Not saving %1: the unreadable file there was not moved aside")
                                     .arg(path);
-        return false;
+        return fail();
     }
     QDir().mkpath(m_folders.data);
     if (!original->isEmpty()) {
-        if (!keepCopy(path, *original))
-            return false;
+        if (!keepCopy(path, *original, &m_notices))
+            return fail();
         original->clear();
+        if (m_noticeListener)
+            m_noticeListener();
     }
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
         qWarning() << openFailed << file.errorString();
-        return false;
+        return fail();
     }
     if (file.write(bytes) != bytes.size()) {
         qWarning() << writeFailed << file.errorString();
         file.cancelWriting();
-        return false;
+        return fail();
     }
     if (!file.commit()) {
         qWarning() << commitFailed << file.errorString();
-        return false;
+        return fail();
     }
     return true;
 }

@@ -3,6 +3,7 @@
 #include "core/sessioninfo.h"
 
 #include <QString>
+#include <functional>
 #include <optional>
 
 // The user's saved sessions and quick-command buttons. Every change rewrites
@@ -68,6 +69,16 @@ public:
 
     void setCurrentSessionId(const QString &id) { m_currentSessionId = id; }
 
+    // What the user must hear of the files: a save that failed, an
+    // unreadable file kept aside under a new name. Kept until taken; the
+    // listener is told of each as it comes.
+    struct Notice {
+        enum Kind { SaveFailed, SetAside } kind;
+        QString path;
+    };
+    QList<Notice> takeNotices();
+    void setNoticeListener(std::function<void()> listener) { m_noticeListener = std::move(listener); }
+
     // Whole-file reads and writes; the loads keep the store as it is when
     // the file is missing or holds nothing.
     void loadSessions();
@@ -123,4 +134,6 @@ private:
     bool m_buttonsBlocked = false;
     QByteArray m_sessionsOriginal; // a file read in part, to be kept before it is overwritten
     QByteArray m_buttonsOriginal;
+    QList<Notice> m_notices;
+    std::function<void()> m_noticeListener;
 };

@@ -6,9 +6,7 @@
 #include "dialogs/newsessionwizard.h"
 #include "dialogs/settingsform.h"
 #include "dialogs/shellchoices.h"
-#include "terminal/widgets/terminalview.h"
 
-#include <QApplication>
 #include <QComboBox>
 #include <QGridLayout>
 #include <QIntValidator>
@@ -297,14 +295,4 @@ void SessionOptionsDialog::applySettings()
 
     if (applyHandler)
         applyHandler(record);
-    reloadOpenViews();
-}
-
-void SessionOptionsDialog::reloadOpenViews() const
-{
-    for (QWidget *w : QApplication::allWidgets()) {
-        auto *view = qobject_cast<TerminalView *>(w);
-        if (view && view->id() == record.id)
-            view->loadSessionSettings(record.id);
-    }
 }

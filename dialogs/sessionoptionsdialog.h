@@ -46,7 +46,6 @@ private:
     void updateLogOverrideState();
     void browseLogDir();
     void openLogDir();
-    void reloadOpenViews() const;
     QString typeLower() const { return record.type.toLower(); }
 
     SessionInfo record;

@@ -1,6 +1,7 @@
 #include "mainwindow/buttonactions.h"
 
-#include "connections/connection.h"
+#include "commands/commandwindow.h"
+#include "mainwindow/opensession.h"
 #include "core/languagemanager.h"
 #include "core/sessionstore.h"
 #include "mainwindow/sendingactions.h"
@@ -24,17 +25,17 @@ ButtonActions::ButtonActions(SessionHub *hub, SendingActions *sending) : QObject
 
 void ButtonActions::reloadButtons() const
 {
-    if (hub->commandWindow.reloadButtons)
-        hub->commandWindow.reloadButtons();
+    if (hub->commandWindow())
+        hub->commandWindow()->reloadButtons();
 }
 
 void ButtonActions::buttonCommand(const QString &cmd)
 {
     const QString id = SessionStore::instance().currentSessionId();
-    Connection *connection = hub->connection(id);
+    OpenSession *session = hub->session(id);
     // Sent as stored: a button that should press Enter ends in "\r".
-    if (connection && connection->isOpen())
-        sending->sendCommandText(connection, cmd, id);
+    if (session && session->isOpen())
+        sending->sendCommandText(session, cmd);
     else
         sending->commandSend(QStringLiteral("current"), cmd, false);
 }

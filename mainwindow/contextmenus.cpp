@@ -39,7 +39,7 @@ void ContextMenus::addEntry(QMenu *menu, const char *text, const std::function<v
 void ContextMenus::addConnectEntry(QMenu *menu, const QString &id, bool quick) const
 {
     // A connection that is still connecting counts: it can be cut.
-    if (hub->connections.contains(id))
+    if (hub->connection(id))
         addEntry(menu, "断开", handlers.disconnect, id);
     else if (!quick)
         addEntry(menu, "连接", handlers.connect, id);
@@ -76,7 +76,7 @@ void ContextMenus::fillViewMenu(QMenu *menu, const QString &id)
         menu->addSeparator();
         const SessionLogger *logger = hub->logger(id);
         const bool recording = logger && logger->isRecording();
-        addEntry(menu, recording ? "停止日志" : "启动日志", hub->toggleSessionLog, id);
+        addEntry(menu, recording ? "停止日志" : "启动日志", handlers.toggleLog, id);
     }
     const bool quick = isQuick(id);
     if (!quick && !isStored(id))

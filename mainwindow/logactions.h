@@ -2,16 +2,14 @@
 
 #include "mainwindow/transferactions.h"
 
-#include <QMap>
 #include <QObject>
 
-class QFile;
 class SessionHub;
 
-// Session logging and ASCII capture, each at most one per session: the
-// logging toggle (menu, tool bar, the view's context menu), whether a
-// session is being logged, and the capture of received bytes to a file.
-// Plugs its stop and toggle operations into the hub for the session road.
+// The commands for session logging and ASCII capture, each at most one per
+// session and held by the session itself: the logging toggle (menu, tool
+// bar, the view's context menu), whether a session is being logged, and the
+// capture toggle.
 class LogActions : public QObject
 {
     Q_OBJECT
@@ -28,13 +26,6 @@ public:
     FileDialogs &dialogs() { return m_dialogs; }
 
 private:
-    struct Capture {
-        QFile *file = nullptr;
-        QMetaObject::Connection link;
-    };
-    void dropLogger(const QString &id);
-
     SessionHub *m_hub;
     FileDialogs m_dialogs;
-    QMap<QString, Capture> m_captures;
 };

@@ -1,6 +1,7 @@
 #include "mainwindow/mainwindow.h"
 
 #include "commands/commandwindow.h"
+#include "connections/connection.h"
 #include "commands/commandwindowcompletion.h"
 #include "core/appsettings.h"
 #include "core/languagemanager.h"
@@ -8,15 +9,12 @@
 #include "dialogs/globaloptionsdialog.h"
 #include "commands/quickcommanddialogs.h"
 #include "mainwindow/buttonactions.h"
-#include "mainwindow/connectionwiring.h"
 #include "mainwindow/contextmenus.h"
 #include "mainwindow/frameresizer.h"
-#include "mainwindow/inputrouter.h"
 #include "mainwindow/sessiondialogseam.h"
 #include "mainwindow/sendingactions.h"
 #include "mainwindow/sessioncommands.h"
 #include "mainwindow/logactions.h"
-#include "mainwindow/sessionopener.h"
 #include "mainwindow/sessionroad.h"
 #include "mainwindow/sessiontree.h"
 #include "mainwindow/statusbar.h"
@@ -84,27 +82,15 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
     buildMenus();
     buildToolBar();
 
-    hub = new SessionHub(this, terminalArea, sessionTree, appStatusBar);
+    hub = new SessionHub(this, terminalArea, sessionTree, appStatusBar, commandWindow);
     installSessionDialogs(hub->dialogs);
     hub->dialogs.runGlobalOptions = [](QWidget *parent) {
         GlobalOptionsDialog dialog(parent);
         dialog.exec();
     };
-    hub->commandWindow.clearHistory = [this](const QString &id) { commandWindow->clearHistory(id); };
-    hub->commandWindow.rebuildCompletions = [this] { commandWindow->rebuildCompletions(); };
-    hub->commandWindow.reloadButtons = [this] { commandWindow->reloadButtons(); };
     transferActions = new TransferActions(hub);
     logActions = new LogActions(hub);
-    wiring = new ConnectionWiring(hub);
-    opener = new SessionOpener(hub, wiring);
-    road = new SessionRoad(hub, opener);
-    input = new InputRouter(hub, wiring);
-    hub->connectSession = [this](const QString &id) { road->connectSession(id); };
-    hub->openQuickSession = [this](const NewSessionResult &result) { road->openQuickSession(result); };
-    hub->closeConn = [this](const QString &id) { wiring->closeConn(id); };
-    hub->attachRemoteDirTree = [this](const QString &id, const SshConnectParams &params) {
-        terminalArea->attachRemoteDirTree(id, params);
-    };
+    road = new SessionRoad(hub);
     sending = new SendingActions(hub);
     buttons = new ButtonActions(hub, sending);
     buttons->dialogs.askGroupName = [](QWidget *parent) -> std::optional<QString> {
@@ -121,11 +107,12 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
             return std::nullopt;
         return CommandEdit{dialog.group(), dialog.title(), dialog.command()};
     };
-    sessionCommands = new SessionCommands(hub);
+    sessionCommands = new SessionCommands(hub, road);
     contextMenus = new ContextMenus(hub, {[this](const QString &id) { onSessionConnect(id); },
                                           [this](const QString &id) { onSessionDisconnect(id); },
                                           [this](const QString &id) { onSessionOptions(id); },
-                                          [this](const QString &id) { onTabClosed(id); }});
+                                          [this](const QString &id) { onTabClosed(id); },
+                                          [this](const QString &id) { toggleSessionLog(id); }});
     connect(sessionTree, &SessionTree::sessionActivated, this, &MainWindow::onSessionActivated);
     connect(sessionTree, &SessionTree::sessionConnect, this, &MainWindow::onSessionConnect);
     connect(sessionTree, &SessionTree::sessionDisconnect, this, &MainWindow::onSessionDisconnect);
@@ -148,15 +135,21 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
     connect(terminalArea, &TerminalArea::tabClosed, this, &MainWindow::onTabClosed);
     connect(terminalArea, &TerminalArea::inputSent, this, &MainWindow::onTerminalInput);
     connect(terminalArea, &TerminalArea::tabContextMenuRequested, this, &MainWindow::onTabContextMenu);
-    connect(terminalArea, &TerminalArea::replySent, input, &InputRouter::reply);
-    connect(terminalArea, &TerminalArea::terminalResized, input, &InputRouter::resized);
-    connect(terminalArea, &TerminalArea::readPauseRequested, input, &InputRouter::readPause);
+    connect(terminalArea, &TerminalArea::replySent, hub, &SessionHub::replied);
+    connect(terminalArea, &TerminalArea::terminalResized, hub, [this](const QString &id, int cols, int rows) {
+        if (Connection *connection = hub->connection(id))
+            connection->resize(cols, rows);
+    });
+    connect(terminalArea, &TerminalArea::readPauseRequested, hub, [this](const QString &id, bool paused) {
+        if (Connection *connection = hub->connection(id))
+            connection->setReadPaused(paused);
+    });
     connect(terminalArea, &TerminalArea::viewContextMenuRequested, this,
             [this](const QString &id, QMenu *menu, const QPoint &pos) {
                 onViewContextMenu(id, menu, pos);
                 delete menu;
             });
-    connect(terminalArea, &TerminalArea::tabActivated, input, &InputRouter::tabActivated);
+    connect(terminalArea, &TerminalArea::tabActivated, hub, &SessionHub::tabActivated);
     connect(terminalArea, &TerminalArea::tabActivated, commandWindow, [this] { commandWindow->rebuildCompletions(); });
 
     const struct {
@@ -181,7 +174,10 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
     resizer = new FrameResizer(this);
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow()
+{
+    delete hub; // its sessions write into widgets that go before it otherwise
+}
 
 QString MainWindow::windowTitleText()
 {
@@ -201,12 +197,12 @@ void MainWindow::onRenameGroup(const QString &group) { sessionCommands->renameGr
 void MainWindow::onQuickConnect() { road->quickConnect(); }
 void MainWindow::onSessionActivated(const QString &id) { road->activate(id); }
 void MainWindow::onSessionConnect(const QString &id) { road->connectSession(id); }
-void MainWindow::onSessionDisconnect(const QString &id) { wiring->disconnectSession(id); }
+void MainWindow::onSessionDisconnect(const QString &id) { hub->disconnectSession(id); }
 
 void MainWindow::onSessionDelete(const QString &id)
 {
     if (sessionCommands->deleteSession(id))
-        wiring->sessionDeleted(id);
+        hub->closeTab(id);
 }
 
 void MainWindow::onSessionRename(const QString &id) { sessionCommands->renameSession(id); }
@@ -215,8 +211,9 @@ void MainWindow::onCloneSession(const QString &id) { sessionCommands->cloneSessi
 void MainWindow::onGlobalOptions() { sessionCommands->globalOptions(); }
 void MainWindow::onGroupDelete(const QString &group) { sessionCommands->deleteGroup(group); }
 void MainWindow::onNewGroup() { sessionCommands->newGroup(); }
-void MainWindow::onTabClosed(const QString &id) { wiring->tabClosed(id); }
-void MainWindow::onTerminalInput(const QString &id, const QByteArray &data) { input->terminalInput(id, data); }
+void MainWindow::onTabClosed(const QString &id) { hub->closeTab(id); }
+
+void MainWindow::onTerminalInput(const QString &id, const QByteArray &data) { hub->typed(id, data); }
 void MainWindow::onTabContextMenu(const QString &id, const QPoint &pos) { contextMenus->tabContextMenu(id, pos); }
 
 void MainWindow::onViewContextMenu(const QString &id, QMenu *menu, const QPoint &pos)
@@ -268,7 +265,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
 {
     AppSettings::instance().setValue(QStringLiteral("window/maximized"), bool(windowState() & Qt::WindowMaximized));
     AppSettings::instance().sync();
-    wiring->closeAll();
+    hub->closeAll();
     QMainWindow::closeEvent(event);
 }
 

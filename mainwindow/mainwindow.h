@@ -12,15 +12,12 @@ class QMenuBar;
 class QToolBar;
 class CommandWindow;
 class ButtonActions;
-class ConnectionWiring;
 class ContextMenus;
 class FrameResizer;
-class InputRouter;
 class SendingActions;
 class SessionCommands;
 class KermitTransfer;
 class LogActions;
-class SessionOpener;
 class SessionRoad;
 class SessionTree;
 class StatusBar;
@@ -111,8 +108,7 @@ private:
     QAction *treeAction = nullptr;
     QAction *commandWindowAction = nullptr;
     QAction *statusBarAction = nullptr;
-    // The open sessions' connections, loggers, tabs and transfer, shared
-    // with the collaborators.
+    // The open tabs' sessions, shared with the collaborators.
     SessionHub *hub = nullptr;
     TftpServerDialog *tftpDialog = nullptr;
     TransferActions *transferActions = nullptr;
@@ -122,11 +118,7 @@ private:
     ButtonActions *buttons = nullptr;
     SessionCommands *sessionCommands = nullptr;
     ContextMenus *contextMenus = nullptr;
-    // The session road: opening, the connections' reports and closing, and
-    // what the tabs send.
-    ConnectionWiring *wiring = nullptr;
-    SessionOpener *opener = nullptr;
+    // The session road: from a session id to a running connection.
     SessionRoad *road = nullptr;
-    InputRouter *input = nullptr;
     FrameResizer *resizer = nullptr;
 };

@@ -3,7 +3,7 @@
 #include "connections/connection.h"
 #include "core/commandsending.h"
 #include "core/languagemanager.h"
-#include "core/sessionlogger.h"
+#include "mainwindow/opensession.h"
 #include "core/sessionstore.h"
 #include "mainwindow/sessionhub.h"
 #include "terminal/widgets/terminalarea.h"
@@ -14,21 +14,15 @@
 
 SendingActions::SendingActions(SessionHub *hub) : QObject(hub), hub(hub) {}
 
-Connection *SendingActions::openConnection(const QString &id) const
+OpenSession *SendingActions::openSession(const QString &id) const
 {
-    Connection *connection = hub->connection(id);
-    return connection && connection->isOpen() ? connection : nullptr;
-}
-
-void SendingActions::logSent(const QString &id, const QByteArray &bytes) const
-{
-    if (SessionLogger *logger = hub->logger(id))
-        logger->logSent(bytes);
+    OpenSession *session = hub->session(id);
+    return session && session->isOpen() ? session : nullptr;
 }
 
 void SendingActions::showUnsent(const QString &tag, const QString &cmd) const
 {
-    if (TerminalView *view = hub->terminalArea()->currentView()) {
+    if (TerminalView *view = hub->terminalArea() ? hub->terminalArea()->currentView() : nullptr) {
         view->appendHtml(QStringLiteral("<div><span style='color:#858585'>%1</span> "
                                         "<span style='color:#ffffff'>%2</span></div>")
                              .arg(tag, cmd.toHtmlEscaped()));
@@ -40,7 +34,7 @@ QStringList SendingActions::targetSessions(const QString &target) const
     QStringList ids;
     if (target == QLatin1String("visible")) {
         const TerminalView *view = hub->terminalArea()->currentView();
-        if (view && openConnection(view->id()))
+        if (view && openSession(view->id()))
             ids << view->id();
         return ids;
     }
@@ -52,15 +46,15 @@ QStringList SendingActions::targetSessions(const QString &target) const
         if (!current)
             return ids;
     }
-    for (auto it = hub->connections.cbegin(); it != hub->connections.cend(); ++it) {
-        if (!it.value() || !it.value()->isOpen())
+    for (const OpenSession *session : hub->sessions()) {
+        if (!session->isOpen())
             continue;
         if (current) {
-            const std::optional<SessionInfo> record = store.findSession(it.key());
+            const std::optional<SessionInfo> record = store.findSession(session->id());
             if (!record || record->group != current->group)
                 continue;
         }
-        ids << it.key();
+        ids << session->id();
     }
     return ids;
 }
@@ -84,12 +78,10 @@ void SendingActions::commandSend(const QString &target, const QString &cmd, bool
             box.exec();
             return;
         }
-        if (Connection *connection = openConnection(currentId)) {
-            connection->write(bytes);
-            logSent(currentId, bytes);
-        } else {
+        if (OpenSession *session = openSession(currentId))
+            session->send(bytes);
+        else
             showUnsent(QStringLiteral("[send HEX]"), cmd);
-        }
         return;
     }
     const QByteArray payload = broadcastPayload(cmd);
@@ -98,31 +90,25 @@ void SendingActions::commandSend(const QString &target, const QString &cmd, bool
         return;
     if (target == QLatin1String("all") || target == QLatin1String("group") || target == QLatin1String("visible")) {
         const QStringList ids = targetSessions(target);
-        for (const QString &id : ids) {
-            hub->connection(id)->write(payload);
-            logSent(id, payload);
-        }
+        for (const QString &id : ids)
+            hub->session(id)->send(payload);
         if (!ids.isEmpty())
             return;
     }
-    if (Connection *connection = openConnection(currentId))
-        sendCommandText(connection, currentSessionText(cmd), currentId);
+    if (OpenSession *session = openSession(currentId))
+        sendCommandText(session, currentSessionText(cmd));
     else
         showUnsent(QStringLiteral("[send]"), cmd);
 }
 
-CommandSender *SendingActions::sendCommandText(Connection *connection, const QString &text, const QString &id)
+CommandSender *SendingActions::sendCommandText(OpenSession *session, const QString &text)
 {
-    // Looked up once: a logger started later does not see the rest of the
-    // run, one stopped meanwhile is not touched.
-    QPointer<SessionLogger> logger = hub->logger(id);
-    QPointer<Connection> target = connection;
+    // The run ends with the connection it began on, not with the next one.
     return CommandSender::send(
-        text, connection,
-        [target, logger](const QByteArray &bytes) {
-            target->write(bytes);
-            if (logger)
-                logger->logSent(bytes);
+        text, session->connection(),
+        [guard = QPointer<OpenSession>(session)](const QByteArray &bytes) {
+            if (guard)
+                guard->send(bytes);
         },
         hub->window());
 }

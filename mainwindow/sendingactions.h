@@ -5,14 +5,13 @@
 #include <QStringList>
 
 class CommandSender;
-class Connection;
+class OpenSession;
 class SessionHub;
 
 // Turns what the command window sends into bytes on the open connections:
 // text for the current session goes through the escape language and the
 // timed sender, text for several sessions is written at once line by line,
-// HEX text goes to the current session. Every write is also handed to the
-// session's logger.
+// HEX text goes to the current session.
 class SendingActions : public QObject
 {
     Q_OBJECT
@@ -22,8 +21,8 @@ public:
     // target: "current", "all", "group" or "visible"; anything else counts
     // as "current".
     void commandSend(const QString &target, const QString &cmd, bool hex);
-    // Plays `text` (escapes and pauses) on the connection and returns at once.
-    CommandSender *sendCommandText(Connection *connection, const QString &text, const QString &id);
+    // Plays `text` (escapes and pauses) on the open session and returns at once.
+    CommandSender *sendCommandText(OpenSession *session, const QString &text);
 
     // The open sessions a target other than "current" reaches, in id order.
     // "group": those whose saved record is in the current session's group
@@ -32,8 +31,7 @@ public:
     QStringList targetSessions(const QString &target) const;
 
 private:
-    Connection *openConnection(const QString &id) const;
-    void logSent(const QString &id, const QByteArray &bytes) const;
+    OpenSession *openSession(const QString &id) const;
     // The "[send]" line in the shown view, for a command that reached no
     // session.
     void showUnsent(const QString &tag, const QString &cmd) const;

@@ -5,6 +5,7 @@
 #include "core/sessionstore.h"
 #include "ui/groupdialogs.h"
 #include "mainwindow/sessionhub.h"
+#include "mainwindow/sessionroad.h"
 #include "mainwindow/sessiontree.h"
 #include "mainwindow/statusbar.h"
 #include "terminal/widgets/terminalarea.h"
@@ -45,7 +46,7 @@ void copyPrefix(QSettings *settings, const QString &from, const QString &to)
 }
 } // namespace
 
-SessionCommands::SessionCommands(SessionHub *hub) : QObject(hub), hub(hub) {}
+SessionCommands::SessionCommands(SessionHub *hub, SessionRoad *road) : QObject(hub), hub(hub), road(road) {}
 
 void SessionCommands::retitleTab(const QString &id) const
 {
@@ -61,21 +62,16 @@ void SessionCommands::newSession(const QString &group)
     const std::optional<NewSessionResult> result = hub->dialogs.runWizard(hub->window(), group, false);
     if (!result)
         return;
-    QString id;
-    if (result->saveToTree) {
-        id = store().addSession(result->name, result->type, result->group, result->host, result->port,
-                                result->serial);
-        hub->sessionTree()->refresh();
-    }
-    if (!result->connectNow)
+    if (!result->saveToTree) {
+        if (result->connectNow)
+            road->openQuickSession(*result);
         return;
-    if (!id.isEmpty()) {
-        store().setCurrentSessionId(id);
-        if (hub->connectSession)
-            hub->connectSession(id);
-    } else if (hub->openQuickSession) {
-        hub->openQuickSession(*result);
     }
+    const QString id = road->saveNewSession(*result);
+    if (id.isEmpty() || !result->connectNow)
+        return;
+    store().setCurrentSessionId(id);
+    road->connectSession(id);
 }
 
 void SessionCommands::copySessionSettings(QSettings *settings, QSettings *native, const QString &from,
@@ -108,7 +104,7 @@ void SessionCommands::cloneSession(const QString &id)
     hub->sessionTree()->refresh();
     if (newId.isEmpty())
         return;
-    hub->appendLine(id, LanguageManager::tr(QStringLiteral("已克隆会话：%1 → %2"))
+    hub->showLine(id, LanguageManager::tr(QStringLiteral("已克隆会话：%1 → %2"))
                             .arg(source->name.toHtmlEscaped(), name.toHtmlEscaped()));
 }
 

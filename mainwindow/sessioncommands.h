@@ -5,6 +5,7 @@
 
 class QSettings;
 class SessionHub;
+class SessionRoad;
 class StatusBar;
 
 // The commands that create, clone, rename, edit and delete saved sessions
@@ -14,7 +15,7 @@ class SessionCommands : public QObject
 {
     Q_OBJECT
 public:
-    explicit SessionCommands(SessionHub *hub);
+    SessionCommands(SessionHub *hub, SessionRoad *road);
 
     void newSession(const QString &group);
     void cloneSession(const QString &id);
@@ -43,4 +44,5 @@ private:
     void retitleTab(const QString &id) const;
 
     SessionHub *hub;
+    SessionRoad *road;
 };

@@ -1,47 +1,217 @@
 #include "mainwindow/sessionhub.h"
 
+#include "commands/commandwindow.h"
+#include "connections/connection.h"
+#include "core/appsettings.h"
+#include "core/languagemanager.h"
 #include "core/sessionstore.h"
+#include "mainwindow/sessioncommands.h"
 #include "mainwindow/sessiontree.h"
 #include "mainwindow/statusbar.h"
+#include "terminal/terminalengine.h"
 #include "terminal/widgets/terminalarea.h"
 #include "terminal/widgets/terminalview.h"
 #include "transfer/inbandtransfer.h"
 
-SessionHub::SessionHub(QWidget *window, TerminalArea *area, SessionTree *tree, StatusBar *status)
-    : QObject(window), m_window(window), m_area(area), m_tree(tree), m_status(status)
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QMessageBox>
+#include <QTimer>
+#include <QSettings>
+
+namespace {
+bool isQuick(const QString &id)
 {
+    return id.startsWith(QLatin1String("fast:"));
+}
+} // namespace
+
+SessionHub::SessionHub(QWidget *window, TerminalArea *area, SessionTree *tree, StatusBar *status,
+                       CommandWindow *commands)
+    : QObject(window), m_window(window), m_area(area), m_tree(tree), m_status(status), m_commands(commands)
+{
+    // Quick sessions are numbered afresh every run: what an older version
+    // kept under their numbers would be offered to an unrelated host.
+    QSettings *settings = AppSettings::instance().settings();
+    settings->beginGroup(QStringLiteral("session"));
+    const QStringList groups = settings->childGroups();
+    for (const QString &group : groups) {
+        if (isQuick(group))
+            settings->remove(group);
+    }
+    settings->endGroup();
+    SessionStore::instance().setNoticeListener([this] { QTimer::singleShot(0, this, &SessionHub::tellStoreNotices); });
+    AppSettings::instance().setWriteFailureListener([this](const QString &file) {
+        QTimer::singleShot(0, this, [this, file] { tell({SessionStore::Notice::SaveFailed, file}); });
+    });
+    QTimer::singleShot(0, this, &SessionHub::tellStoreNotices);
 }
 
-SessionHub::~SessionHub() = default;
-
-bool SessionHub::transferRunsOn(const QString &id) const
+SessionHub::~SessionHub()
 {
-    return transfer && transfer->isActive() && transferSessionId == id;
+    SessionStore::instance().setNoticeListener(nullptr);
+    AppSettings::instance().setWriteFailureListener(nullptr);
+    qDeleteAll(std::exchange(m_sessions, {}));
+}
+
+OpenSession *SessionHub::ensure(const TabSessionInfo &tab)
+{
+    OpenSession *&session = m_sessions[tab.id];
+    if (!session)
+        session = new OpenSession(tab, this, this);
+    return session;
+}
+
+Connection *SessionHub::connection(const QString &id) const
+{
+    const OpenSession *s = session(id);
+    return s ? s->connection() : nullptr;
+}
+
+SessionLogger *SessionHub::logger(const QString &id) const
+{
+    const OpenSession *s = session(id);
+    return s ? s->logger() : nullptr;
+}
+
+InbandTransfer *SessionHub::runningTransfer() const
+{
+    for (const OpenSession *s : m_sessions) {
+        if (InbandTransfer *transfer = s->transfer())
+            return transfer;
+    }
+    return nullptr;
 }
 
 QString SessionHub::sessionDisplayName(const QString &id) const
 {
-    if (id.startsWith(QLatin1String("fast:")))
-        return tabSessions.value(id).name;
     if (const std::optional<SessionInfo> info = SessionStore::instance().findSession(id))
         return info->name;
-    const QList<TerminalView *> views = m_area->findChildren<TerminalView *>();
-    for (const TerminalView *view : views) {
-        if (view->id() == id)
-            return view->title;
+    if (const OpenSession *s = session(id))
+        return s->tab().name;
+    const TerminalView *view = m_area ? m_area->view(id) : nullptr;
+    return view ? view->title : QString();
+}
+
+void SessionHub::showData(const QString &id, const QByteArray &bytes)
+{
+    if (m_area)
+        m_area->appendData(id, bytes);
+}
+
+void SessionHub::showLine(const QString &id, const QString &html)
+{
+    TerminalView *view = m_area ? m_area->view(id) : nullptr;
+    if (!view)
+        return;
+    TerminalEngine *engine = view->engine();
+    QStringList &held = m_heldLines[id];
+    if (held.isEmpty() && engine->pendingBytes() == 0) {
+        m_heldLines.remove(id);
+        view->appendHtml(html);
+        return;
     }
-    return QString();
+    held << html;
+    if (held.size() > 1)
+        return;
+    auto *link = new QMetaObject::Connection;
+    *link = connect(engine, &TerminalEngine::pendingChanged, this, [this, id, link, view](qsizetype pending) {
+        if (pending > 0)
+            return;
+        disconnect(*link);
+        delete link;
+        for (const QString &line : m_heldLines.take(id))
+            view->appendHtml(line);
+    });
 }
 
-void SessionHub::appendLine(const QString &id, const QString &html) const
+void SessionHub::showState(const QString &id, const QString &state)
 {
-    m_area->appendHtml(id, html);
+    if (m_area)
+        m_area->setTabStatus(id, state);
+    SessionStore &store = SessionStore::instance();
+    store.setSessionStatus(id, state);
+    if (m_tree)
+        m_tree->refresh();
+    if (m_status && store.currentSessionId() == id)
+        m_status->setConnectionState(state);
 }
 
-void SessionHub::publishState(const QString &id, const QString &state) const
+void SessionHub::typed(const QString &id, const QByteArray &bytes)
 {
-    m_area->setTabStatus(id, state);
-    SessionStore::instance().setSessionStatus(id, state);
-    m_tree->refresh();
-    m_status->setConnectionState(state);
+    if (OpenSession *s = session(id))
+        s->type(bytes);
+}
+
+void SessionHub::replied(const QString &id, const QByteArray &bytes)
+{
+    if (OpenSession *s = session(id))
+        s->reply(bytes);
+}
+
+void SessionHub::closeTab(const QString &id)
+{
+    if (OpenSession *s = m_sessions.take(id)) {
+        const bool hadConnection = s->connection();
+        s->close();
+        delete s;
+        if (hadConnection && !isQuick(id))
+            showState(id, QStringLiteral("disconnected"));
+    }
+    if (m_commands)
+        m_commands->clearHistory(id);
+    m_heldLines.remove(id);
+    if (m_area)
+        m_area->closeTab(id);
+}
+
+void SessionHub::disconnectSession(const QString &id)
+{
+    if (OpenSession *s = session(id))
+        s->close();
+    showState(id, QStringLiteral("disconnected"));
+}
+
+void SessionHub::closeAll()
+{
+    // One budget for all: stopped one after another, each unresponsive peer
+    // would add its own wait.
+    const QDeadlineTimer deadline(WorkerConnection::kJoinTimeoutMs);
+    for (OpenSession *s : std::as_const(m_sessions)) {
+        if (s->connection())
+            s->connection()->requestStop(deadline);
+    }
+    for (OpenSession *s : std::as_const(m_sessions))
+        s->close();
+}
+
+void SessionHub::tellStoreNotices()
+{
+    for (const SessionStore::Notice &notice : SessionStore::instance().takeNotices())
+        tell(notice);
+}
+
+void SessionHub::tell(const SessionStore::Notice &notice)
+{
+    const bool aside = notice.kind == SessionStore::Notice::SetAside;
+    if (!aside && m_toldFailures.contains(notice.path))
+        return;
+    if (!aside)
+        m_toldFailures.insert(notice.path);
+    // Not modal: it must not hold up what the user was doing.
+    auto *box = new QMessageBox(QMessageBox::Warning, LanguageManager::tr(QStringLiteral("会话文件")),
+                                LanguageManager::tr(aside ? QStringLiteral("会话文件无法读取，原文件已另存为：%1")
+                                                          : QStringLiteral("无法保存 %1，本次更改在重启后将丢失。"))
+                                    .arg(QDir::toNativeSeparators(notice.path)),
+                                QMessageBox::Ok, m_window);
+    box->setTextFormat(Qt::PlainText);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+}
+
+void SessionHub::tabActivated(const QString &id)
+{
+    SessionStore::instance().setCurrentSessionId(id);
+    if (SessionStore::instance().findSession(id) && m_status)
+        SessionCommands::showInStatusBar(m_status, id);
 }

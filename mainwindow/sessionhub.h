@@ -2,29 +2,24 @@
 
 #include <QMap>
 #include <QObject>
-#include <QPointer>
+#include <QSet>
 #include <QString>
 
 #include <functional>
 #include <optional>
 
 #include "core/sessioninfo.h"
+#include "core/sessionstore.h"
+#include "mainwindow/opensession.h"
 
+class CommandWindow;
 class Connection;
-struct SshConnectParams;
 class InbandTransfer;
 class SessionLogger;
 class SessionTree;
 class StatusBar;
 class TerminalArea;
 class QWidget;
-
-// The session data of a tab shown for a session, kept to reopen sessions
-// that live only in memory (a serial one with its whole line setting).
-struct TabSessionInfo {
-    QString id, name, type, host, port;
-    SerialParams serial;
-};
 
 // What the new-session wizard hands back when accepted.
 struct NewSessionResult {
@@ -47,72 +42,71 @@ struct SessionDialogs {
     std::function<void(QWidget *parent)> runGlobalOptions;
 };
 
-// The calls into the command window that the session road needs.
-struct CommandWindowHooks {
-    std::function<void(const QString &id)> clearHistory;
-    std::function<void()> rebuildCompletions;
-    std::function<void()> reloadButtons;
-};
-
-// What the window's collaborators share: the connections, loggers and tabs
-// of the open sessions, the widgets they write into, and the few operations
-// that more than one collaborator calls. Everything here lives on the GUI
-// thread. The window owns one hub; collaborators get it in their constructor.
-class SessionHub : public QObject
+// The registry of the open tabs' sessions and what the window's
+// collaborators share: the widgets the sessions show themselves in and the
+// one place a session's state word is published. Everything here lives on
+// the GUI thread. The window owns one hub; collaborators get it in their
+// constructor.
+class SessionHub : public QObject, public SessionView
 {
     Q_OBJECT
 public:
-    SessionHub(QWidget *window, TerminalArea *area, SessionTree *tree, StatusBar *status);
+    SessionHub(QWidget *window, TerminalArea *area, SessionTree *tree, StatusBar *status,
+               CommandWindow *commands = nullptr);
     ~SessionHub() override;
 
     QWidget *window() const { return m_window; }
     TerminalArea *terminalArea() const { return m_area; }
     SessionTree *sessionTree() const { return m_tree; }
     StatusBar *statusBar() const { return m_status; }
+    CommandWindow *commandWindow() const { return m_commands; }
 
-    // Session id -> its current connection (ordered by id). Entries are added
-    // by the openers and removed only by closeConn.
-    QMap<QString, Connection *> connections;
-    QMap<QString, SessionLogger *> sessionLoggers;
-    QMap<QString, TabSessionInfo> tabSessions;
-
-    // The in-band transfer that runs, with its session; at most one at a time.
-    QPointer<InbandTransfer> transfer;
-    QString transferSessionId;
-    bool transferRunsOn(const QString &id) const;
+    // The session of a tab, made when the tab is first shown (ensure keeps
+    // the one there); null when the tab is not open.
+    OpenSession *session(const QString &id) const { return m_sessions.value(id); }
+    OpenSession *ensure(const TabSessionInfo &tab);
+    QList<OpenSession *> sessions() const { return m_sessions.values(); } // in id order
+    Connection *connection(const QString &id) const;
+    SessionLogger *logger(const QString &id) const;
+    // The in-band transfer that runs in any session; at most one at a time.
+    InbandTransfer *runningTransfer() const;
 
     SessionDialogs dialogs;
-    CommandWindowHooks commandWindow;
 
-    Connection *connection(const QString &id) const { return connections.value(id); }
-    SessionLogger *logger(const QString &id) const { return sessionLoggers.value(id); }
-
-    // Opening and closing, answered by the session road.
-    std::function<void(const QString &id)> connectSession;
-    std::function<void(const NewSessionResult &result)> openQuickSession;
-    // Cancels the session's transfer, stops its capture and logger, cuts and
-    // releases its connection (deferred deletion).
-    std::function<void(const QString &id)> closeConn;
-    // Stops the session's ASCII capture; set by whoever owns captures.
-    std::function<void(const QString &id)> stopAsciiCapture;
-    std::function<void(const QString &id)> toggleSessionLog;
-    // Gives an SSH session's tab its remote directory tree, which opens an
-    // SSH session of its own with these parameters; set by whoever owns the
-    // tree. Called by the SSH opener once the connection has started.
-    std::function<void(const QString &id, const SshConnectParams &params)> attachRemoteDirTree;
-
-    // The name shown for a session: quick-connect record, store, or the
-    // tab's view; empty when unknown.
+    // The name shown for a session: store, quick-connect tab, or the tab's
+    // view; empty when unknown.
     QString sessionDisplayName(const QString &id) const;
-    // An HTML status line into the session's tab (nothing without a tab).
-    void appendLine(const QString &id, const QString &html) const;
-    // Publishes a state word to the tab icon, the store, the tree and the
-    // status bar, in that order.
-    void publishState(const QString &id, const QString &state) const;
+
+    void showData(const QString &id, const QByteArray &bytes) override;
+    // Written after whatever the terminal still holds back of the received
+    // bytes, so a session's last words come before the line about its end.
+    void showLine(const QString &id, const QString &html) override;
+    // The tab icon, the store, the tree and (for the current session) the
+    // status bar.
+    void showState(const QString &id, const QString &state) override;
+
+    // What a tab's terminal sends: typed bytes and answers to the host.
+    void typed(const QString &id, const QByteArray &bytes);
+    void replied(const QString &id, const QByteArray &bytes);
+    // The session ends and its tab goes; a quick session is forgotten.
+    void closeTab(const QString &id);
+    void disconnectSession(const QString &id);
+    // The window closes: every connection is told to stop at once, then all
+    // are waited for together, at most the one join budget in all.
+    void closeAll();
+    void tabActivated(const QString &id);
 
 private:
+    // Told once per file: a save that fails keeps failing.
+    void tellStoreNotices();
+    void tell(const SessionStore::Notice &notice);
+
     QWidget *m_window;
     TerminalArea *m_area;
     SessionTree *m_tree;
     StatusBar *m_status;
+    CommandWindow *m_commands;
+    QMap<QString, OpenSession *> m_sessions;
+    QMap<QString, QStringList> m_heldLines;
+    QSet<QString> m_toldFailures; // lines waiting for the terminal to draw what came before
 };

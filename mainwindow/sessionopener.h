@@ -4,39 +4,35 @@
 #include <QString>
 
 struct SessionInfo;
-class ConnectionWiring;
+class OpenSession;
 class SessionHub;
 
 // One opener per transport: reads the session's settings, makes its
-// connection, wires it, stores it in the hub, writes the line that says what
+// connection, hands it to the tab's session, writes the line that says what
 // is happening and starts it. Each first closes what the session had open.
 // The result says whether something was started.
 class SessionOpener : public QObject
 {
     Q_OBJECT
 public:
-    SessionOpener(SessionHub *hub, ConnectionWiring *wiring);
+    explicit SessionOpener(SessionHub *hub);
 
-    bool openSsh(const QString &id, const SessionInfo &info);
-    bool openTelnet(const QString &id, const SessionInfo &info, bool telnetMode);
-    bool openRlogin(const QString &id, const SessionInfo &info);
-    bool openSerial(const QString &id, const SessionInfo &info);
-    bool openLocalShell(const QString &id, const SessionInfo &info);
+    bool openSsh(OpenSession *session, const SessionInfo &info);
+    bool openTelnet(OpenSession *session, const SessionInfo &info, bool telnetMode);
+    bool openRlogin(OpenSession *session, const SessionInfo &info);
+    bool openSerial(OpenSession *session, const SessionInfo &info);
+    bool openLocalShell(OpenSession *session, const SessionInfo &info);
 
     // The session's port, or the setting `defaultKey` (itself defaulting to
     // `fallback`) when the text is not a number above 0.
     static int portOf(const SessionInfo &info, const QString &defaultKey, int fallback);
     // The host trimmed; the name trimmed when there is no host.
     static QString hostOf(const SessionInfo &info);
-    // Names of parity and stop-bit codes as the connected line shows them.
-    static QString parityText(int code);
-    static QString stopBitsText(int code);
 
 private:
     // The error line for a session without host; false to pass on.
-    bool refuseWithoutHost(const QString &id) const;
-    void startLogger(const QString &id, const SessionInfo &info);
+    bool refuse(OpenSession *session, const QString &text) const;
+    void startLogger(OpenSession *session, const SessionInfo &info);
 
     SessionHub *hub;
-    ConnectionWiring *wiring;
 };

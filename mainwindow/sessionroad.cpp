@@ -6,8 +6,12 @@
 #include "mainwindow/sessionopener.h"
 #include "mainwindow/sessiontree.h"
 #include "mainwindow/statusbar.h"
+#include "mainwindow/sshsignin.h"
 #include "mainwindow/statuslines.h"
+#include "commands/commandwindow.h"
 #include "terminal/widgets/terminalarea.h"
+
+#include <QMessageBox>
 
 namespace {
 // Numbers of quick-connect sessions: never reused while the program runs.
@@ -20,7 +24,7 @@ TabSessionInfo tabOf(const SessionInfo &info)
 
 } // namespace
 
-SessionRoad::SessionRoad(SessionHub *hub, SessionOpener *opener) : QObject(hub), hub(hub), opener(opener) {}
+SessionRoad::SessionRoad(SessionHub *hub) : QObject(hub), hub(hub), opener(new SessionOpener(hub)) {}
 
 QString SessionRoad::placeholderHint(const QString &type, const QString &name)
 {
@@ -43,19 +47,23 @@ void SessionRoad::activate(const QString &id)
     const std::optional<SessionInfo> info = SessionStore::instance().findSession(id);
     if (!info)
         return;
-    if (hub->commandWindow.rebuildCompletions)
-        hub->commandWindow.rebuildCompletions();
+    if (hub->commandWindow())
+        hub->commandWindow()->rebuildCompletions();
     showSessionPlaceholder(tabOf(*info), info->status);
 }
 
 void SessionRoad::showSessionPlaceholder(const TabSessionInfo &tab, const QString &status)
 {
     SessionStore::instance().setCurrentSessionId(tab.id);
-    hub->tabSessions.insert(tab.id, tab);
+    OpenSession *session = hub->ensure(tab);
+    session->setTab(tab);
+    connect(session, &OpenSession::reopenRequested, this, &SessionRoad::connectSession, Qt::UniqueConnection);
     hub->terminalArea()->addTerminal(tab.id, tab.name, status, placeholderHint(tab.type, tab.name));
-    hub->statusBar()->setHost(tab.name);
-    hub->statusBar()->setInfoText(tab.type);
-    hub->statusBar()->setConnectionState(status);
+    if (StatusBar *bar = hub->statusBar()) {
+        bar->setHost(tab.name);
+        bar->setInfoText(tab.type);
+        bar->setConnectionState(status);
+    }
 }
 
 void SessionRoad::connectSession(const QString &id)
@@ -65,35 +73,35 @@ void SessionRoad::connectSession(const QString &id)
         openSession(id, *info);
         return;
     }
-    if (id.startsWith(QLatin1String("fast:")) && hub->tabSessions.contains(id)) {
-        const TabSessionInfo tab = hub->tabSessions.value(id);
+    if (const OpenSession *session = hub->session(id); session && id.startsWith(QLatin1String("fast:"))) {
+        const TabSessionInfo tab = session->tab();
         SessionInfo info = makeSessionInfo(tab.name, tab.type, tab.host, tab.port, tab.serial, QString());
         info.id = id;
         openSession(id, info);
         return;
     }
-    hub->appendLine(id,
-                    statusLine(StatusColor::error, LanguageManager::tr(QStringLiteral("⚠ 会话不存在，无法连接"))));
+    hub->showLine(id, statusLine(StatusColor::error, LanguageManager::tr(QStringLiteral("⚠ 会话不存在，无法连接"))));
 }
 
 void SessionRoad::openSession(const QString &id, const SessionInfo &info)
 {
     const QString &type = info.type;
+    OpenSession *session = hub->ensure(tabOf(info));
     bool opened = false;
     QString state = QStringLiteral("connecting");
     if (type == u"serial") {
-        opened = opener->openSerial(id, info);
+        opened = opener->openSerial(session, info);
         state = QStringLiteral("connected");
     } else if (type == u"ssh") {
-        opened = opener->openSsh(id, info);
+        opened = opener->openSsh(session, info);
     } else if (type == u"telnet" || type == u"raw") {
-        opened = opener->openTelnet(id, info, type == u"telnet");
+        opened = opener->openTelnet(session, info, type == u"telnet");
     } else if (type == u"rlogin") {
-        opened = opener->openRlogin(id, info);
+        opened = opener->openRlogin(session, info);
     } else if (type == u"local") {
-        opened = opener->openLocalShell(id, info);
+        opened = opener->openLocalShell(session, info);
     }
-    hub->publishState(id, opened ? state : QStringLiteral("disconnected"));
+    hub->showState(id, opened ? state : QStringLiteral("disconnected"));
 }
 
 void SessionRoad::quickConnect()
@@ -103,17 +111,35 @@ void SessionRoad::quickConnect()
     const std::optional<NewSessionResult> result = hub->dialogs.runWizard(hub->window(), QString(), true);
     if (!result)
         return;
-    if (result->saveToTree) {
-        const QString newId = SessionStore::instance().addSession(result->name, result->type, result->group,
-                                                                  result->host, result->port, result->serial);
-        if (newId.isEmpty())
-            return;
-        hub->sessionTree()->refresh();
-        SessionStore::instance().setCurrentSessionId(newId);
-        connectSession(newId);
+    if (!result->saveToTree) {
+        openQuickSession(*result);
         return;
     }
-    openQuickSession(*result);
+    const QString newId = saveNewSession(*result);
+    if (newId.isEmpty())
+        return;
+    SessionStore::instance().setCurrentSessionId(newId);
+    connectSession(newId);
+}
+
+QString SessionRoad::saveNewSession(const NewSessionResult &result)
+{
+    const QString id = SessionStore::instance().addSession(result.name, result.type, result.group, result.host,
+                                                           result.port, result.serial);
+    if (id.isEmpty()) {
+        // Opened anyway, it would look saved until the next start.
+        QMessageBox box(QMessageBox::Warning, LanguageManager::tr(QStringLiteral("新建会话")),
+                        result.name.isEmpty()
+                            ? LanguageManager::tr(QStringLiteral("保存失败：会话名称不能为空。"))
+                            : LanguageManager::tr(QStringLiteral("保存失败：目标分组内已存在同名同协议的会话。")),
+                        QMessageBox::Ok, hub->window());
+        box.exec();
+        return id;
+    }
+    SshSignIn::rememberUser(id, result.user);
+    if (hub->sessionTree())
+        hub->sessionTree()->refresh();
+    return id;
 }
 
 void SessionRoad::openQuickSession(const NewSessionResult &result)
@@ -122,6 +148,7 @@ void SessionRoad::openQuickSession(const NewSessionResult &result)
     SessionInfo info = makeSessionInfo(result.name, result.type, result.host, result.port, result.serial, QString());
     info.id = id;
     info.icon = QStringLiteral("⚡");
+    SshSignIn::rememberUser(id, result.user);
     showSessionPlaceholder(tabOf(info), info.status);
     openSession(id, info);
 }

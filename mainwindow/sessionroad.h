@@ -5,7 +5,8 @@
 
 struct NewSessionResult;
 struct SessionInfo;
-struct TabSessionInfo;
+#include "mainwindow/opensession.h"
+
 class SessionHub;
 class SessionOpener;
 
@@ -17,7 +18,7 @@ class SessionRoad : public QObject
 {
     Q_OBJECT
 public:
-    SessionRoad(SessionHub *hub, SessionOpener *opener);
+    explicit SessionRoad(SessionHub *hub);
 
     void activate(const QString &id);
     void showSessionPlaceholder(const TabSessionInfo &tab, const QString &status);
@@ -25,6 +26,9 @@ public:
     void quickConnect();
     void openQuickSession(const NewSessionResult &result);
     void openSession(const QString &id, const SessionInfo &info);
+    // Adds the wizard's session to the store with the user typed for it;
+    // empty after telling the user why the store refused it.
+    QString saveNewSession(const NewSessionResult &result);
 
     // The hint a tab shows before its session connects; empty for serial.
     static QString placeholderHint(const QString &type, const QString &name);

@@ -53,8 +53,9 @@ StatusBar::StatusBar(QWidget *parent) : QWidget(parent)
 QLabel *StatusBar::addLabel(const QString &text, bool clickable, const QString &toolTip)
 {
     auto *label = new QLabel(text, this);
-    label->setStyleSheet(QStringLiteral("QLabel{padding:0 8px;color:#ffffff;%1}")
-                             .arg(clickable ? QStringLiteral("cursor:pointer;") : QString()));
+    label->setStyleSheet(QStringLiteral("QLabel{padding:0 8px;color:#ffffff;}"));
+    if (clickable) // a style sheet cannot set the pointer's shape
+        label->setCursor(Qt::PointingHandCursor);
     label->setTextFormat(Qt::PlainText);
     if (!toolTip.isEmpty())
         label->setToolTip(toolTip);

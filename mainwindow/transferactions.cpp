@@ -1,8 +1,8 @@
 #include "mainwindow/transferactions.h"
 
 #include "connections/connection.h"
+#include "mainwindow/opensession.h"
 #include "core/languagemanager.h"
-#include "core/sessionlogger.h"
 #include "core/sessionstore.h"
 #include "mainwindow/sessionhub.h"
 #include "mainwindow/statuslines.h"
@@ -53,7 +53,7 @@ void TransferActions::showStatus(const QString &id, const QString &html, bool ru
         return;
     }
     flushStatus(); // the last line of a transfer comes after all the others
-    m_hub->appendLine(id, html);
+    m_hub->showLine(id, html);
     if (running)
         m_statusPace.start();
 }
@@ -62,35 +62,42 @@ void TransferActions::flushStatus()
 {
     const auto pending = std::exchange(m_pendingStatus, {});
     for (const auto &[id, html] : pending)
-        m_hub->appendLine(id, html);
+        m_hub->showLine(id, html);
 }
 
-Connection *TransferActions::openConnection(const QString &id, const QString &notConnected)
+OpenSession *TransferActions::openSession(const QString &id, const QString &notConnected)
 {
-    Connection *connection = m_hub->connection(id);
-    if (connection && connection->isOpen())
-        return connection;
-    m_hub->appendLine(id, statusLine(StatusColor::error, QStringLiteral("⚠ ") + notConnected));
+    OpenSession *session = m_hub->session(id);
+    if (session && session->isOpen())
+        return session;
+    m_hub->showLine(id, statusLine(StatusColor::error, QStringLiteral("⚠ ") + notConnected));
     return nullptr;
+}
+
+TransferSendFn TransferActions::sendTo(OpenSession *session)
+{
+    // A session closed meanwhile makes the write a no-op; the protocol's own
+    // time-outs end the transfer.
+    return [guard = QPointer<OpenSession>(session)](const QByteArray &bytes) {
+        if (guard)
+            guard->send(bytes);
+    };
 }
 
 bool TransferActions::refuseWhileRunning(const QString &id)
 {
-    for (const InbandTransfer *t : std::initializer_list<const InbandTransfer *>{m_xmodem, m_zmodem, m_kermit, m_ascii}) {
-        if (t && t->isActive()) {
-            m_hub->appendLine(id, statusLine(StatusColor::error, QStringLiteral("⚠ ")
-                                                + LanguageManager::tr(QStringLiteral("已有传输进行中（Esc/Ctrl+C 可取消）"))));
-            return true;
-        }
-    }
-    return false;
+    if (!m_hub->runningTransfer())
+        return false;
+    m_hub->showLine(id, statusLine(StatusColor::error, QStringLiteral("⚠ ")
+                                       + LanguageManager::tr(QStringLiteral("已有传输进行中（Esc/Ctrl+C 可取消）"))));
+    return true;
 }
 
 void TransferActions::startTransfer(int protocol, bool send)
 {
     const QString id = SessionStore::instance().currentSessionId();
-    Connection *connection = openConnection(id, LanguageManager::tr(QStringLiteral("当前会话未连接，无法传输")));
-    if (!connection || refuseWhileRunning(id))
+    OpenSession *session = openSession(id, LanguageManager::tr(QStringLiteral("当前会话未连接，无法传输")));
+    if (!session || refuseWhileRunning(id))
         return;
 
     QWidget *parent = m_hub->window();
@@ -129,15 +136,8 @@ void TransferActions::startTransfer(int protocol, bool send)
         return;
 
     InbandTransfer *transfer = ensure(protocol);
-    // The transfer writes straight to the connection while it lasts; one
-    // that is gone by then makes the write a no-op and the protocol's own
-    // time-outs end it.
-    QPointer<Connection> guard(connection);
-    const TransferSendFn sendFn = [guard](const QByteArray &bytes) {
-        if (guard)
-            guard->write(bytes);
-    };
-    attach(transfer, id, connection, true);
+    const TransferSendFn sendFn = sendTo(session);
+    session->handOver(transfer, true);
     const int variant = protocol == Ymodem ? XmodemTransfer::Ymodem : XmodemTransfer::Xmodem;
     if (send)
         transfer->startSend(sendFn, id, files, variant);
@@ -148,8 +148,8 @@ void TransferActions::startTransfer(int protocol, bool send)
 void TransferActions::sendAsciiFile()
 {
     const QString id = SessionStore::instance().currentSessionId();
-    Connection *connection = openConnection(id, LanguageManager::tr(QStringLiteral("当前会话未连接，无法发送")));
-    if (!connection || refuseWhileRunning(id))
+    OpenSession *session = openSession(id, LanguageManager::tr(QStringLiteral("当前会话未连接，无法发送")));
+    if (!session || refuseWhileRunning(id))
         return;
     const QString path = m_dialogs.openFile(m_hub->window(), LanguageManager::tr(QStringLiteral("ASCII 发送（选文本文件）")));
     if (path.isEmpty())
@@ -158,7 +158,7 @@ void TransferActions::sendAsciiFile()
         m_ascii = adopt(new AsciiSender(m_hub->window()));
         connect(m_ascii, &InbandTransfer::statusMessage, this, [this](const QString &sid, const QString &text) {
             if (m_ascii->isActive()) // progress; the end has a line of its own
-                m_hub->appendLine(sid, statusLine(StatusColor::neutral, QStringLiteral("📄 ") + htmlText(text)));
+                m_hub->showLine(sid, statusLine(StatusColor::neutral, QStringLiteral("📄 ") + htmlText(text)));
         });
         connect(m_ascii, &InbandTransfer::resultReady, this, [this](InbandTransfer::Outcome outcome, const QString &text) {
             const QString html = htmlText(text);
@@ -167,21 +167,16 @@ void TransferActions::sendAsciiFile()
                                  : outcome == InbandTransfer::Cancelled
                                      ? statusLine(StatusColor::neutral, QStringLiteral("📄 ") + html)
                                      : statusLine(StatusColor::error, QStringLiteral("⚠ ") + html);
-            m_hub->appendLine(m_ascii->sessionId(), line);
+            m_hub->showLine(m_ascii->sessionId(), line);
         });
     }
-    QPointer<Connection> guard(connection);
-    m_ascii->setBacklog([guard] { return guard && guard->isOpen() ? guard->pendingBytes() : -1; });
-    const TransferSendFn sendFn = [guard, hub = m_hub, id](const QByteArray &bytes) {
-        if (!guard)
-            return;
-        guard->write(bytes);
-        if (SessionLogger *logger = hub->logger(id))
-            logger->logSent(bytes);
-    };
-    // Text goes through the connection's own line-end handling, as typed.
-    attach(m_ascii, id, connection, false);
-    m_ascii->startSend(sendFn, id, {path});
+    m_ascii->setBacklog([guard = QPointer<OpenSession>(session)] {
+        return guard && guard->isOpen() ? guard->connection()->pendingBytes() : -1;
+    });
+    // Text goes through the connection's own line-end handling, as typed,
+    // and what the peer says meanwhile is shown.
+    session->handOver(m_ascii, false);
+    m_ascii->startSend(sendTo(session), id, {path});
 }
 
 KermitTransfer *TransferActions::ensureKermitTransfer()
@@ -214,30 +209,5 @@ T *TransferActions::adopt(T *transfer)
         if (static_cast<InbandTransfer *>(transfer) != m_ascii)
             showStatus(id, statusLine(StatusColor::success, QStringLiteral("📦 ") + htmlText(text)), transfer->isActive());
     });
-    connect(transfer, &InbandTransfer::transferFinished, this, [this, transfer] { detach(transfer); });
     return transfer;
-}
-
-void TransferActions::attach(InbandTransfer *transfer, const QString &id, Connection *connection, bool binary)
-{
-    detach(nullptr);
-    if (binary) {
-        // Undone first, so a second start never feeds the bytes twice.
-        disconnect(connection, &Connection::dataReceived, transfer, &InbandTransfer::feed);
-        connect(connection, &Connection::dataReceived, transfer, &InbandTransfer::feed, Qt::QueuedConnection);
-        connection->setTransparent(true);
-    }
-    m_attached = connection;
-    m_hub->transfer = transfer;
-    m_hub->transferSessionId = id;
-}
-
-void TransferActions::detach(InbandTransfer *transfer)
-{
-    if (!m_attached)
-        return;
-    if (transfer)
-        disconnect(m_attached, &Connection::dataReceived, transfer, &InbandTransfer::feed);
-    m_attached->setTransparent(false);
-    m_attached = nullptr;
 }

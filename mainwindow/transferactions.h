@@ -5,10 +5,12 @@
 #include <QStringList>
 #include <QTimer>
 
+#include "transfer/transfercommon.h"
+
 #include <functional>
 
 class AsciiSender;
-class Connection;
+class OpenSession;
 class InbandTransfer;
 class KermitTransfer;
 class SessionHub;
@@ -29,10 +31,8 @@ struct FileDialogs {
 
 // Starts in-band transfers (XMODEM, YMODEM, ZMODEM, Kermit) and ASCII sends
 // on the current session: one at a time in the whole program, each protocol
-// object made once, fed the session's bytes while it runs and cut off when
-// it ends, its messages shown as status lines in the session's tab. The
-// running one is published through the hub, where the input routing finds
-// it to cancel on ESC or Ctrl+C.
+// object made once and handed the session's stream while it runs, its
+// messages shown as status lines in the session's tab.
 class TransferActions : public QObject
 {
     Q_OBJECT
@@ -52,11 +52,10 @@ private:
     InbandTransfer *ensure(int protocol);
     template <typename T>
     T *adopt(T *transfer);
-    // The session's open connection, or null after saying why.
-    Connection *openConnection(const QString &id, const QString &notConnected);
+    // The session when it is open, or null after saying why.
+    OpenSession *openSession(const QString &id, const QString &notConnected);
+    static TransferSendFn sendTo(OpenSession *session);
     bool refuseWhileRunning(const QString &id);
-    void attach(InbandTransfer *transfer, const QString &id, Connection *connection, bool binary);
-    void detach(InbandTransfer *transfer);
     // A transfer's status line; while it runs, lines are shown a few times a
     // second in one go, each batch costing the view a single repaint.
     void showStatus(const QString &id, const QString &html, bool running);
@@ -68,7 +67,6 @@ private:
     ZmodemTransfer *m_zmodem = nullptr;
     KermitTransfer *m_kermit = nullptr;
     AsciiSender *m_ascii = nullptr;
-    QPointer<Connection> m_attached; // the connection feeding the running transfer
     QList<QPair<QString, QString>> m_pendingStatus; // session id, line
     QTimer m_statusPace;
 };

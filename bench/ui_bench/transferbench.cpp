@@ -109,7 +109,7 @@ int runTransferBench()
         QElapsedTimer clock;
         clock.start();
         window.startTransfer(2, c.send);
-        InbandTransfer *t = hub->transfer;
+        InbandTransfer *t = hub->runningTransfer();
         bool ok = false, done = false;
         QObject::connect(t, &InbandTransfer::transferFinished, &window, [&](const QString &, bool good) {
             ok = good;

@@ -7,6 +7,7 @@
 #include "commands/commandwindowcompletion.h"
 #include "core/languagemanager.h"
 
+#include <QCheckBox>
 #include <QApplication>
 #include <QListWidget>
 #include <QPlainTextEdit>
@@ -52,6 +53,11 @@ private slots:
         QTRY_VERIFY(popup->isVisible());
         QVERIFY(input->hasFocus());
         QCOMPARE(QApplication::activeWindow(), &window);
+        // HEX input is no command: ticking the box puts the popup away.
+        window.hexBox()->setChecked(true);
+        QVERIFY(!popup->isVisible());
+        window.hexBox()->setChecked(false);
+        QTRY_VERIFY(popup->isVisible());
 
         QListWidget *list = popup->findChild<QListWidget *>();
         QTRY_COMPARE(list->count(), 2);

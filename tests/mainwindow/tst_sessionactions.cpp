@@ -3,7 +3,6 @@
 #include "core/languagemanager.h"
 #include "core/sessionlogger.h"
 #include "core/sessionstore.h"
-#include "mainwindow/buttonactions.h"
 #include "mainwindow/contextmenus.h"
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/sessioncommands.h"
@@ -13,7 +12,6 @@
 #include "tests/support/storetext.h"
 
 #include <QApplication>
-#include <QLineEdit>
 #include <QMessageBox>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -36,9 +34,9 @@ public:
     QStringList writes;
 };
 
-// Answers the next modal dialog: types `input` into its line edit, keeps a
-// message box's text, then accepts or rejects it.
-void answerModal(bool accept, QString *text = nullptr, const QString &input = QString())
+// Answers the next modal dialog: keeps a message box's text, then accepts
+// or rejects it.
+void answerModal(bool accept, QString *text = nullptr)
 {
     auto *timer = new QTimer;
     QObject::connect(timer, &QTimer::timeout, timer, [=, ticks = 0]() mutable {
@@ -51,8 +49,6 @@ void answerModal(bool accept, QString *text = nullptr, const QString &input = QS
         timer->deleteLater();
         if (auto *box = qobject_cast<QMessageBox *>(dialog); box && text)
             *text = box->text();
-        if (auto *edit = dialog->findChild<QLineEdit *>(); edit && !input.isNull())
-            edit->setText(input);
         accept ? dialog->accept() : dialog->reject();
     });
     timer->start(1);
@@ -87,14 +83,16 @@ struct Fixture {
     }
     void connect(const QString &name, const QString &id, bool open)
     {
-        hub->connections[ids[name] = id] = fakes[name] = new FakeConnection(&w);
+        hub->ensure({ids[name] = id, name})->adopt(fakes[name] = new FakeConnection, {});
         fakes[name]->opened = open;
     }
     SessionLogger *logger(const QString &id, const QString &dir)
     {
         SessionLogOptions options;
         options.dir = dir;
-        return hub->sessionLoggers[id] = new SessionLogger("a", "h", options, &w);
+        auto *logger = new SessionLogger("a", "h", options);
+        hub->ensure({id})->setLogger(logger);
+        return logger;
     }
     QString text(const QString &id) const
     {
@@ -216,52 +214,6 @@ private slots:
         QCOMPARE(text, QStringLiteral("About to run script: deploy.py"));
     }
 
-    // Rows build on each other: the dialog each saw ("groups|group|mode|
-    // title|command") and the button groups left behind.
-    void buttonStore_data()
-    {
-        using Do = std::function<void(ButtonActions &)>;
-        QTest::addColumn<Do>("op");
-        QTest::addColumn<QString>("answer"); // "group|title|command", a group name, or empty: cancelled
-        QTest::addColumn<QString>("shown");
-        QTest::addColumn<QString>("layout");
-        QTest::newRow("add, empty store") << Do([](ButtonActions &b) { b.addCommand(""); }) << "默认|ls|ls\\r"
-                                          << "默认||add||" << "默认(ls=ls\\r)";
-        QTest::newRow("add group") << Do([](ButtonActions &b) { b.addButtonGroup(); }) << " A " << ""
-                                   << "默认(ls=ls\\r) A()";
-        QTest::newRow("edit drops the colour")
-            << Do([](ButtonActions &b) { store().addButton("A", {"c", "old", "green"}); b.editCommand("A", "c"); })
-            << "默认|c|new" << "默认 A|A|edit|c|old" << "默认(ls=ls\\r c=new) A()";
-        QTest::newRow("edit unknown, cancelled") << Do([](ButtonActions &b) { b.editCommand("A", "zz"); }) << ""
-                                                 << "默认 A|A|edit|zz|" << "默认(ls=ls\\r c=new) A()";
-        QTest::newRow("edit, title cleared") << Do([](ButtonActions &b) { b.editCommand("默认", "c"); }) << "A||x"
-                                             << "默认 A|默认|edit|c|new" << "默认(ls=ls\\r) A()";
-        QTest::newRow("delete") << Do([](ButtonActions &b) { b.deleteCommand("默认", "ls"); }) << "" << ""
-                                << "默认() A()";
-    }
-    void buttonStore()
-    {
-        QFETCH(std::function<void(ButtonActions &)>, op);
-        QFETCH(QString, answer);
-        Fixture f;
-        int reloads = 0;
-        f.hub->commandWindow.reloadButtons = [&] { ++reloads; };
-        QString shown;
-        ButtonActions &buttons = *f.w.buttonActions();
-        buttons.dialogs.askGroupName = [&](QWidget *) { return std::optional<QString>(answer); };
-        buttons.dialogs.editCommand = [&](QWidget *, const QStringList &groups, const QString &group, bool edit,
-                                          const QString &title, const QString &command) {
-            shown = QStringList{groups.join(' '), group, edit ? "edit" : "add", title, command}.join('|');
-            const QStringList a = answer.split('|');
-            return answer.isEmpty() ? std::nullopt : std::optional<CommandEdit>({a[0], a[1], a[2]});
-        };
-        const QString before = buttonLayout(store());
-        op(buttons);
-        QTEST(shown, "shown");
-        QTEST(buttonLayout(store()), "layout");
-        QCOMPARE(reloads > 0, buttonLayout(store()) != before);
-    }
-
     // The option tables stay in the native store in either mode.
     void cloneCopiesSettings_data()
     {
@@ -311,70 +263,6 @@ private slots:
         QVERIFY(f.text(id).contains(QStringLiteral("Cloned: %1 → %2").arg(name, clone)));
     }
 
-    // g's web moves to the top level beside another web, numbered; its tab
-    // and connection stay.
-    void groupDeleteKeepsSessions()
-    {
-        Fixture f;
-        f.add("web");
-        f.add("db", "g");
-        const QString id = store().addSession("web", "ssh", "g", "h", "22");
-        f.area->addTerminal(id, "web", "connected", QString());
-        f.connect("gweb", id, true);
-        answerModal(true);
-        f.w.onGroupDelete("g");
-        QCOMPARE(names("") + '|' + f.area->view(id)->title, QStringLiteral("web:ssh db:ssh web 1:ssh|web 1"));
-        QVERIFY(store().groups().isEmpty() && f.hub->connections.value(id) == f.fakes["gweb"]);
-        QVERIFY(f.fakes["gweb"]->isOpen());
-    }
-
-    // The store trims and refuses clashes; the tab shows the store's name.
-    void rename_data()
-    {
-        QTest::addColumn<bool>("confirm");
-        QTest::addColumn<QString>("input");
-        QTest::addColumn<QString>("name");
-        QTest::newRow("trimmed") << true << " new " << "new";
-        QTest::newRow("taken") << true << "other" << "web";
-        QTest::newRow("cancelled") << false << "new" << "web";
-    }
-    void rename()
-    {
-        QFETCH(bool, confirm);
-        QFETCH(QString, input);
-        Fixture f;
-        const QString id = f.add("web");
-        f.add("other");
-        answerModal(confirm, nullptr, input);
-        f.w.onSessionRename(id);
-        QTEST(store().findSession(id)->name, "name");
-        QTEST(f.area->view(id)->title, "name");
-    }
-
-    // Apply and OK both write the record (the tab follows its name); a
-    // refused one warns and keeps it.
-    void optionsApply()
-    {
-        Fixture f;
-        const QString id = f.add("web");
-        f.add("other");
-        QList<bool> answers;
-        QString warning;
-        f.hub->dialogs.runSessionOptions = [&](QWidget *, const SessionInfo &info, const auto &apply) {
-            SessionInfo edited = info;
-            edited.host = "applied";
-            edited.name = "renamed";
-            answers << apply(edited);
-            edited.name = "other";
-            answerModal(true, &warning);
-            answers << apply(edited);
-        };
-        f.w.onSessionOptions(id);
-        QCOMPARE(answers, (QList<bool>{true, false}));
-        QCOMPARE(store().findSession(id)->host + ' ' + f.area->view(id)->title, QStringLiteral("applied renamed"));
-        QVERIFY2(warning.startsWith("Save failed"), qPrintable(warning));
-    }
-
     void menus_data()
     {
         QTest::addColumn<QString>("id");
@@ -398,7 +286,7 @@ private slots:
         Fixture f;
         if (id == "web")
             id = f.add("web");
-        f.hub->tabSessions["fast:1"].name = "q";
+        f.hub->ensure({"fast:1", "q"});
         QFETCH(bool, connection);
         if (connection)
             f.connect("x", id, true);

@@ -4,7 +4,6 @@
 #include "dialogs/sshcredentialsdialog.h"
 #include "mainwindow/sessiontree.h"
 #include "mainwindow/statusbar.h"
-#include "mainwindow/statuslines.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -127,36 +126,6 @@ private slots:
         QTEST(name, "expected");
     }
 
-    void deleteConfirm_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<bool>("isGroup");
-        QTest::addColumn<int>("count");
-        QTest::addColumn<QString>("warning");
-        QTest::newRow("session") << "db" << false << 5 << "";
-        QTest::newRow("empty group") << "Lab" << true << 0 << "";
-        QTest::newRow("group of three") << "Lab" << true << 3
-                                        << "⚠️ This group contains 3 sessions. Deleting it will move the sessions to the root.";
-        QTest::newRow("markup in name") << "<b>x</b>&amp;" << false << 0 << "";
-    }
-    void deleteConfirm()
-    {
-        QFETCH(QString, name);
-        QFETCH(bool, isGroup);
-        QFETCH(int, count);
-        QFETCH(QString, warning);
-        DeleteConfirmDialog dialog;
-        dialog.setTarget(QStringLiteral("first"), true, 9); // the last call wins
-        dialog.setTarget(name, isGroup, count);
-        dialog.show();
-        auto *message = dialog.findChild<QLabel *>(QStringLiteral("messageLabel"));
-        auto *warn = dialog.findChild<QLabel *>(QStringLiteral("warningLabel"));
-        QCOMPARE(shown(message), QStringLiteral("Delete \"%1\"?").arg(name));
-        QCOMPARE(warn->isVisible(), !warning.isEmpty());
-        if (!warning.isEmpty())
-            QCOMPARE(warn->text(), warning);
-    }
-
     void credentials_data()
     {
         QTest::addColumn<QString>("savedUser");
@@ -222,14 +191,6 @@ private slots:
         const QString german = StatusBar::stateText(state);
         LanguageManager::setLanguage(QStringLiteral("en"));
         QCOMPARE(shownTexts().contains(german), !text.isEmpty());
-    }
-
-    void statusLineEscapesArguments()
-    {
-        const QString line = statusLine(StatusColor::success, QStringLiteral("🔌 %1").arg(htmlText("a<b&c")), true);
-        QCOMPARE(line, QStringLiteral("<span style='color:#4ec9b0'>🔌 a&lt;b&amp;c</span><br/>"));
-        QCOMPARE(toHexString("\x1b\xff"), QStringLiteral("1B FF"));
-        QCOMPARE(placeholderLine(QStringLiteral("x")), QStringLiteral("<div><span style='color:#858585'>x</span></div>"));
     }
 
     // Last, since it fills the store: 5,000 sessions in 200 groups with

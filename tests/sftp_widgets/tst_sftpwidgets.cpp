@@ -401,9 +401,9 @@ private slots:
         auto *area = window.findChild<TerminalArea *>();
         area->addTerminal(QStringLiteral("t1"), QStringLiteral("t"), QString(), QString());
         if (connected) {
-            auto *ssh = new SshConnection(&window);
+            auto *ssh = new SshConnection;
             ssh->setParams(serverParams());
-            window.sessionHub()->connections.insert(QStringLiteral("t1"), ssh);
+            window.sessionHub()->ensure({QStringLiteral("t1")})->adopt(ssh, {});
         }
         window.findChild<QAction *>(QStringLiteral("actionSftpTab"))->trigger();
         auto *dialog = window.findChild<SftpDialog *>();
@@ -412,7 +412,6 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(dialog->currentFolder(), m_server.home(), kWait);
         else
             QTRY_VERIFY(area->currentView()->terminalEdit()->toPlainText().contains(QStringLiteral("SFTP 需要先激活一个 SSH 会话")));
-        window.sessionHub()->connections.clear();
     }
 
 private:

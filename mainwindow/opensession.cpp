@@ -1,0 +1,257 @@
+#include "mainwindow/opensession.h"
+
+#include "connections/connection.h"
+#include "core/languagemanager.h"
+#include "core/sessionlogger.h"
+#include "mainwindow/statuslines.h"
+#include "transfer/inbandtransfer.h"
+
+#include <QFile>
+
+namespace {
+QString error(const QString &text)
+{
+    return statusLine(StatusColor::error, QStringLiteral("⚠ ") + text);
+}
+} // namespace
+
+OpenSession::OpenSession(const TabSessionInfo &tab, SessionView *view, QObject *parent)
+    : QObject(parent), m_tab(tab), m_view(view)
+{
+    m_quiet.setSingleShot(true);
+    m_quiet.setInterval(kQuietAfterCancelMs);
+}
+
+OpenSession::~OpenSession()
+{
+    m_view = nullptr; // whoever showed the session may be going too
+    close();
+}
+
+void OpenSession::line(const QString &html) const
+{
+    if (m_view)
+        m_view->showLine(id(), html);
+}
+
+bool OpenSession::isOpen() const
+{
+    return m_connection && m_connection->isOpen();
+}
+
+void OpenSession::adopt(Connection *connection, const ConnectionReports &reports)
+{
+    close();
+    m_connection = connection;
+    connection->setParent(this);
+    const QPointer<Connection> guard(connection);
+    const auto current = [this, guard] { return guard && guard == m_connection; };
+    // Direct: every hop between the transport and the screen is felt as
+    // typing latency, and the order of data and reports must hold.
+    connect(connection, &Connection::dataReceived, this, [this, current](const QByteArray &bytes) {
+        if (current())
+            received(bytes);
+    });
+    connect(connection, &Connection::connectionError, this, [this, current, reports](const QString &message) {
+        if (current())
+            connectionReport(QStringLiteral("disconnected"), error(htmlText(message)), reports.closeAfterError);
+    });
+    connect(connection, &Connection::sendQueueFull, this, [this, current] {
+        if (current())
+            line(statusLine(StatusColor::warning,
+                            QStringLiteral("⚠ ") + LanguageManager::tr(QStringLiteral("发送队列已满，数据未发送"))));
+    });
+    if (reports.connectedLine) {
+        m_connecting = true;
+        connect(connection, &Connection::connected, this, [this, current, made = reports.connectedLine] {
+            if (current())
+                connectionReport(QStringLiteral("connected"), made(), false);
+        });
+    }
+    if (reports.closedLine) {
+        connect(connection, &Connection::disconnected, this, [this, current, reports] {
+            if (current())
+                connectionReport(QStringLiteral("disconnected"), reports.closedLine(), reports.closeAfterPeerClose);
+        });
+    }
+}
+
+void OpenSession::connectionReport(const QString &state, const QString &html, bool closeAfter)
+{
+    m_connecting = false;
+    line(html);
+    if (m_view)
+        m_view->showState(id(), state);
+    if (closeAfter)
+        closeLater();
+}
+
+void OpenSession::closeLater()
+{
+    // Never inside the connection's own emission; and only if nothing has
+    // replaced the connection meanwhile.
+    QTimer::singleShot(0, this, [this, guard = m_connection] {
+        if (guard && guard == m_connection)
+            close();
+    });
+}
+
+bool OpenSession::send(const QByteArray &bytes)
+{
+    if (!isOpen())
+        return false;
+    m_connection->write(bytes);
+    if (m_logger && !exclusive())
+        m_logger->logSent(bytes);
+    return true;
+}
+
+void OpenSession::type(const QByteArray &bytes)
+{
+    if (InbandTransfer *running = transfer()) {
+        if (bytes.contains('\x1b') || bytes.contains('\x03'))
+            running->cancel();
+        return;
+    }
+    // A session still opening is left to finish: a second attempt would ask
+    // for credentials again.
+    if (!send(bytes) && bytes == "\r" && !m_connecting)
+        emit reopenRequested(id());
+}
+
+void OpenSession::reply(const QByteArray &bytes)
+{
+    if (!transfer())
+        send(bytes);
+}
+
+void OpenSession::received(const QByteArray &bytes)
+{
+    if (m_capture && m_capture->write(bytes) != bytes.size()) {
+        const QString why = m_capture->errorString();
+        stopCapture();
+        line(error(LanguageManager::tr(QStringLiteral("ASCII 捕获写入失败：%1")).arg(htmlText(why))));
+    }
+    if (m_quiet.isActive()) {
+        m_quiet.start();
+        return;
+    }
+    if (m_binary) {
+        if (const QPointer<InbandTransfer> running = transfer()) {
+            running->feed(bytes);
+            if (running && running->peerStarted())
+                return;
+        }
+    }
+    if (m_view)
+        m_view->showData(id(), bytes);
+    if (m_logger)
+        m_logger->logReceived(bytes);
+}
+
+void OpenSession::setLogger(SessionLogger *logger)
+{
+    stopLogger();
+    m_logger = logger;
+    logger->setParent(this);
+    connect(logger, &SessionLogger::logError, this, [this](const QString &message) { line(error(htmlText(message))); });
+}
+
+void OpenSession::stopLogger()
+{
+    if (SessionLogger *logger = m_logger) {
+        m_logger = nullptr;
+        logger->stop();
+        logger->deleteLater();
+    }
+}
+
+bool OpenSession::startCapture(const QString &path)
+{
+    stopCapture();
+    auto *file = new QFile(path, this);
+    // Unbuffered: what arrived is in the file at once, and a full disk shows
+    // on the write that meets it.
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+        delete file;
+        line(error(LanguageManager::tr(QStringLiteral("无法创建：%1")).arg(htmlText(path))));
+        return false;
+    }
+    m_capture = file;
+    line(statusLine(StatusColor::success,
+                    QStringLiteral("📥 ")
+                        + LanguageManager::tr(QStringLiteral("ASCII 捕获开始 -> %1（菜单再次点击停止）")).arg(htmlText(path))));
+    return true;
+}
+
+void OpenSession::stopCapture()
+{
+    QFile *file = std::exchange(m_capture, nullptr);
+    if (!file)
+        return;
+    const QString name = file->fileName();
+    file->close();
+    delete file;
+    line(statusLine(StatusColor::neutral,
+                    QStringLiteral("📥 ") + LanguageManager::tr(QStringLiteral("ASCII 捕获已停止：%1")).arg(htmlText(name))));
+}
+
+InbandTransfer *OpenSession::transfer() const
+{
+    return m_transfer && m_transfer->isActive() ? m_transfer.data() : nullptr;
+}
+
+bool OpenSession::exclusive() const
+{
+    const InbandTransfer *running = transfer();
+    return m_binary && running && running->peerStarted();
+}
+
+void OpenSession::handOver(InbandTransfer *transfer, bool binary)
+{
+    takeBack();
+    m_transfer = transfer;
+    m_binary = binary;
+    m_quiet.stop();
+    // Binary bytes pass the transport's line-end handling untouched.
+    if (binary && m_connection)
+        m_connection->setTransparent(true);
+    m_transferEnd = connect(transfer, &InbandTransfer::resultReady, this, [this](InbandTransfer::Outcome outcome) {
+        // What the sender still had in flight would be drawn as a screenful
+        // of binary.
+        const bool tail = outcome == InbandTransfer::Cancelled && m_binary && m_transfer && m_transfer->peerStarted();
+        takeBack();
+        if (tail)
+            m_quiet.start();
+    });
+}
+
+void OpenSession::takeBack()
+{
+    if (!m_transfer)
+        return;
+    disconnect(m_transferEnd);
+    if (m_binary && m_connection)
+        m_connection->setTransparent(false);
+    m_transfer = nullptr;
+    m_binary = false;
+}
+
+void OpenSession::close()
+{
+    m_connecting = false;
+    if (InbandTransfer *running = transfer())
+        running->cancel();
+    takeBack();
+    m_quiet.stop();
+    stopCapture();
+    stopLogger();
+    Connection *connection = m_connection;
+    if (!connection)
+        return;
+    m_connection = nullptr;
+    connection->close();
+    // Handlers of other owners go with it too.
+    disconnect(connection, nullptr, nullptr, nullptr);
+    connection->deleteLater();
+}

@@ -1,0 +1,129 @@
+#pragma once
+
+#include "connections/connection.h"
+#include "core/sessioninfo.h"
+#include "core/sessionlogger.h"
+#include "transfer/inbandtransfer.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+
+#include <functional>
+
+class QFile;
+
+// Where an open session shows itself: its tab (received bytes, status
+// lines) and every place its state word appears. The window's hub in the
+// program; a recorder in tests.
+class SessionView
+{
+public:
+    virtual ~SessionView() = default;
+    virtual void showData(const QString &id, const QByteArray &bytes) = 0;
+    virtual void showLine(const QString &id, const QString &html) = 0;
+    virtual void showState(const QString &id, const QString &state) = 0;
+};
+
+// How a transport reports. Lines are built when shown, so that they come in
+// the language of that moment.
+struct ConnectionReports {
+    std::function<QString()> connectedLine; // empty: the transport never reports "connected"
+    std::function<QString()> closedLine;    // empty: no peer-close report
+    bool closeAfterPeerClose = true;
+    bool closeAfterError = true;
+};
+
+// The session data of a tab, kept to reopen sessions that live only in
+// memory (a serial one with its whole line setting).
+struct TabSessionInfo {
+    QString id, name, type, host, port;
+    SerialParams serial;
+};
+
+// One open tab's session: its connection, logger, ASCII capture, whether it
+// is still connecting, and who gets the received bytes (the terminal, or an
+// in-band transfer that holds the stream). Everything the session writes
+// goes through send(), so it is logged in one place; close() is the one way
+// to end it. GUI thread only.
+class OpenSession : public QObject
+{
+    Q_OBJECT
+public:
+    OpenSession(const TabSessionInfo &tab, SessionView *view, QObject *parent = nullptr);
+    ~OpenSession() override;
+
+    QString id() const { return m_tab.id; }
+    const TabSessionInfo &tab() const { return m_tab; }
+    void setTab(const TabSessionInfo &tab) { m_tab = tab; }
+
+    // Takes the connection (it is released by close() at the latest) and
+    // listens to its reports; the previous one is closed first.
+    void adopt(Connection *connection, const ConnectionReports &reports);
+    Connection *connection() const { return m_connection; }
+    bool isOpen() const;
+    // Opened and not yet reported connected, failed or closed.
+    bool isConnecting() const { return m_connecting; }
+
+    // Writes to the connection and logs what was written; false (and nothing
+    // written) when the session is not open.
+    bool send(const QByteArray &bytes);
+    // What the user typed: ESC or Ctrl+C cancels a running transfer (nothing
+    // else is sent meanwhile); Enter on a closed session asks to reopen it,
+    // unless it is still opening.
+    void type(const QByteArray &bytes);
+    // The terminal's answers to the host's queries: never into a transfer.
+    void reply(const QByteArray &bytes);
+
+    // Takes the logger, replacing (and stopping) the one before.
+    void setLogger(SessionLogger *logger);
+    SessionLogger *logger() const { return m_logger; }
+    void stopLogger();
+
+    // Appends what arrives to the file; false after a line saying why.
+    bool startCapture(const QString &path);
+    void stopCapture();
+    bool isCapturing() const { return m_capture != nullptr; }
+
+    // A transfer takes the received bytes. A binary one gets them alone
+    // once its peer has started (before that, the peer may well be a shell
+    // saying "command not found"); a text send shares them with the
+    // terminal. The stream comes back when the transfer ends or is given
+    // back.
+    void handOver(InbandTransfer *transfer, bool binary);
+    void takeBack();
+    // The transfer holding the stream, while it runs.
+    InbandTransfer *transfer() const;
+
+    // Cancels the transfer, stops capture and logger, cuts and releases the
+    // connection (deleted on the next turn). The tab stays.
+    void close();
+
+    // How long the line must be quiet after a cancelled binary transfer
+    // before received bytes are drawn again.
+    static constexpr int kQuietAfterCancelMs = 400;
+
+signals:
+    void reopenRequested(const QString &id);
+
+private:
+    void received(const QByteArray &bytes);
+    // A binary transfer whose peer has started: its bytes are no one
+    // else's, neither the terminal's nor the log's.
+    bool exclusive() const;
+    void connectionReport(const QString &state, const QString &line, bool closeAfter);
+    void closeLater();
+    void line(const QString &html) const;
+
+    TabSessionInfo m_tab;
+    SessionView *m_view;
+    QPointer<Connection> m_connection;
+    QPointer<SessionLogger> m_logger;
+    QFile *m_capture = nullptr;
+    QPointer<InbandTransfer> m_transfer;
+    QMetaObject::Connection m_transferEnd;
+    bool m_binary = false;
+    bool m_connecting = false;
+    QTimer m_quiet; // runs while the tail of a cancelled transfer is dropped
+};

@@ -1,0 +1,478 @@
+// An open session's life without a window: a fake connection and a fake
+// view for the session alone, the real terminal area for the hub.
+#include "connections/connection.h"
+#include "core/appsettings.h"
+#include "core/languagemanager.h"
+#include "core/sessionlogger.h"
+#include "core/sessionstore.h"
+#include "dialogs/sshcredentialsdialog.h"
+#include "mainwindow/opensession.h"
+#include "mainwindow/sessioncommands.h"
+#include "mainwindow/sessionhub.h"
+#include "mainwindow/sessionroad.h"
+#include "mainwindow/sessiontree.h"
+#include "mainwindow/sshsignin.h"
+#include "platform/pty.h"
+#include "terminal/widgets/terminalarea.h"
+#include "terminal/widgets/terminaledit.h"
+#include "terminal/widgets/terminalview.h"
+#include "transfer/inbandtransfer.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QRegularExpression>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+struct FakeConnection : Connection {
+    static inline int alive = 0;
+    FakeConnection() { ++alive; }
+    ~FakeConnection() override { --alive; }
+    bool open() override { return opened = true; }
+    void close() override { opened = false; }
+    void write(const QByteArray &data) override { written += data; }
+    bool isOpen() const override { return opened; }
+    void resize(int, int) override {}
+    bool opened = true;
+    QByteArray written;
+};
+
+// Peer frames as the fake protocol knows them: "START" is the peer's first
+// valid frame, "END" its last.
+struct FakeTransfer : InbandTransfer {
+    void startSend(TransferSendFn, const QString &id, const QStringList &, int) override { start(id); }
+    void startReceive(TransferSendFn, const QString &id, const QString &, int) override { start(id); }
+    void feed(const QByteArray &data) override
+    {
+        fed += data;
+        if (data.contains("START"))
+            markPeerStarted();
+        if (data.contains("END"))
+            announceEnd(QStringLiteral("done"), QString());
+    }
+    void onTick() override {}
+    void cancelTransfer() override { announceEnd(QStringLiteral("cancelled"), QStringLiteral("cancelled")); }
+    void start(const QString &id)
+    {
+        resetPeerStarted();
+        m_sessionId = id;
+        m_state = 1;
+    }
+    QByteArray fed;
+};
+
+struct FakeView : SessionView {
+    void showData(const QString &, const QByteArray &bytes) override { shown += bytes; }
+    void showLine(const QString &, const QString &html) override { shown += "<" + html.toUtf8() + ">"; }
+    void showState(const QString &, const QString &state) override { states << state; }
+    QByteArray shown;
+    QStringList states;
+};
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+// One session with a connection that has not reported yet, a log and a
+// capture in `dir`, and an idle transfer.
+struct Rig {
+    QTemporaryDir dir;
+    FakeView view;
+    OpenSession session{{QStringLiteral("s1"), QStringLiteral("s1"), QStringLiteral("telnet")}, &view};
+    FakeConnection *conn = new FakeConnection;
+    FakeTransfer transfer;
+    int reopens = 0;
+    Rig()
+    {
+        ConnectionReports reports;
+        reports.connectedLine = [] { return QStringLiteral("up"); };
+        reports.closedLine = [] { return QStringLiteral("closed"); };
+        session.adopt(conn, reports);
+        QObject::connect(&session, &OpenSession::reopenRequested, [this] { ++reopens; });
+    }
+    void receive(const QByteArray &bytes) { emit conn->dataReceived(bytes); }
+    void runTransfer(bool binary)
+    {
+        session.handOver(&transfer, binary);
+        transfer.startReceive({}, session.id(), QString(), 0);
+    }
+    SessionLogger *log()
+    {
+        SessionLogOptions options;
+        options.dir = dir.path();
+        auto *logger = new SessionLogger(QStringLiteral("s1"), QStringLiteral("h"), options);
+        logger->start();
+        session.setLogger(logger);
+        return logger;
+    }
+    // What reached the log file, once the logger has gone.
+    QByteArray logged(QPointer<SessionLogger> logger)
+    {
+        const QString path = logger->currentPath();
+        session.stopLogger();
+        return readAll(path);
+    }
+};
+
+void settle()
+{
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+// The texts of the store's messages shown so far, each closed.
+QStringList storeMessages()
+{
+    QCoreApplication::processEvents();
+    QStringList texts;
+    for (QWidget *w : QApplication::topLevelWidgets()) {
+        if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible()) {
+            texts << box->text();
+            box->close();
+        }
+    }
+    texts.sort(); // top-level widgets come in no particular order
+    return texts;
+}
+
+// Answers the next credentials prompt, ticking "remember" or not.
+void answerCredentials(const QString &user, bool remember, QString *offered = nullptr)
+{
+    QTimer::singleShot(0, [=] {
+        auto *d = qobject_cast<SshCredentialsDialog *>(QApplication::activeModalWidget());
+        QVERIFY(d);
+        auto *userEdit = d->findChild<QLineEdit *>(QStringLiteral("userEdit"));
+        if (offered)
+            *offered = userEdit->text();
+        userEdit->setText(user);
+        d->findChild<QLineEdit *>(QStringLiteral("passwordEdit"))->setText(QStringLiteral("pw"));
+        d->findChild<QCheckBox *>()->setChecked(remember);
+        d->accept();
+    });
+}
+} // namespace
+
+class TestOpenSession : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { LanguageManager::setLanguage(QStringLiteral("en")); }
+
+    // Each row is a fault a change of this layer could bring back; `check`
+    // plays it on a fresh rig and answers what it saw.
+    void lifecycle_data()
+    {
+        QTest::addColumn<std::function<QString(Rig &)>>("check");
+        QTest::addColumn<QString>("expected");
+        const auto row = [](const char *tag, std::function<QString(Rig &)> check, const char *expected) {
+            QTest::newRow(tag) << check << QString::fromUtf8(expected);
+        };
+        row("close cancels the transfer", [](Rig &r) {
+            r.runTransfer(true);
+            r.session.close();
+            return QString::number(r.transfer.isActive());
+        }, "0");
+        row("close stops capture, logger and connection", [](Rig &r) {
+            QPointer<SessionLogger> logger = r.log();
+            r.session.startCapture(r.dir.filePath("cap"));
+            r.receive("kept");
+            r.session.close();
+            r.receive("late");
+            settle();
+            return QStringLiteral("%1 %2 %3 %4").arg(r.session.isCapturing()).arg(!logger).arg(FakeConnection::alive)
+                .arg(QString::fromLatin1(readAll(r.dir.filePath("cap"))));
+        }, "0 1 0 kept");
+        row("device reply kept out of a transfer", [](Rig &r) {
+            emit r.conn->connected();
+            r.runTransfer(true);
+            r.session.reply("\x1b[0n");
+            r.session.type("typed");
+            return QString::fromLatin1(r.conn->written);
+        }, "");
+        row("ESC in typing cancels, nothing sent", [](Rig &r) {
+            r.runTransfer(false);
+            r.session.type("a\x1b");
+            return QString::number(r.transfer.isActive()) + QString::fromLatin1(r.conn->written);
+        }, "0");
+        row("Enter while connecting opens nothing", [](Rig &r) {
+            r.conn->opened = false;
+            r.session.type("\r");
+            const int whileConnecting = r.reopens;
+            emit r.conn->connectionError(QStringLiteral("refused"));
+            r.session.type("\r");
+            return QStringLiteral("%1 %2").arg(whileConnecting).arg(r.reopens);
+        }, "0 1");
+        row("connected is no longer connecting", [](Rig &r) {
+            emit r.conn->connected();
+            return QStringLiteral("%1 %2").arg(r.session.isConnecting()).arg(r.view.states.join(','));
+        }, "0 connected");
+        row("sent bytes are logged once", [](Rig &r) {
+            QPointer<SessionLogger> logger = r.log();
+            r.session.send("hv-sent\r");
+            return QString::number(r.logged(logger).count("hv-sent"));
+        }, "1");
+        row("text send shows the peer's words", [](Rig &r) {
+            QPointer<SessionLogger> logger = r.log();
+            r.runTransfer(false);
+            r.receive("Error: disk full\r\n");
+            return QString::fromLatin1(r.view.shown) + QString::number(r.logged(logger).count("disk full"));
+        }, "Error: disk full\r\n1");
+        row("binary: the shell's words until the peer starts", [](Rig &r) {
+            r.runTransfer(true);
+            r.receive("rz: command not found\r\n");
+            return QString::fromLatin1(r.view.shown + "|" + r.transfer.fed);
+        }, "rz: command not found\r\n|rz: command not found\r\n");
+        row("binary: the stream is the transfer's once started, back after the end", [](Rig &r) {
+            QPointer<SessionLogger> logger = r.log();
+            r.runTransfer(true);
+            r.receive("START");
+            r.receive("\x18\x01\x02");
+            r.receive("END");
+            r.receive("$ ");
+            return QString::fromLatin1(r.view.shown) + QString::number(r.logged(logger).contains("END"));
+        }, "$ 0");
+        row("binary: the tail after a cancel is dropped until the line is quiet", [](Rig &r) {
+            r.runTransfer(true);
+            r.receive("START");
+            r.session.type("\x1b");
+            r.receive("\x18\x18\x18 tail");
+            QTest::qWait(OpenSession::kQuietAfterCancelMs + 200);
+            r.receive("$ ");
+            return QString::fromLatin1(r.view.shown);
+        }, "$ ");
+        row("connection dies with log, capture and transfer active", [](Rig &r) {
+            QPointer<SessionLogger> logger = r.log();
+            r.session.startCapture(r.dir.filePath("cap"));
+            r.runTransfer(true);
+            emit r.conn->connectionError(QStringLiteral("reset"));
+            settle();
+            return QStringLiteral("%1 %2 %3 %4 %5").arg(r.transfer.isActive()).arg(r.session.isCapturing())
+                .arg(!logger).arg(FakeConnection::alive).arg(r.view.states.join(','));
+        }, "0 0 1 0 disconnected");
+    }
+    void lifecycle()
+    {
+        QFETCH(std::function<QString(Rig &)>, check);
+        {
+            Rig rig;
+            QTEST(check(rig), "expected");
+        }
+        settle();
+        QCOMPARE(FakeConnection::alive, 0);
+    }
+
+    // Fifty tabs closed at once while one runs a transfer and every third a
+    // capture: every connection goes, every capture file holds what came.
+    void manySessionsClosedAtOnce()
+    {
+        QTemporaryDir dir;
+        TerminalArea area;
+        SessionHub hub(nullptr, &area, nullptr, nullptr);
+        FakeTransfer transfer;
+        for (int i = 0; i < 50; ++i) {
+            const QString id = QStringLiteral("s%1").arg(i);
+            area.addTerminal(id, id, QString(), QString());
+            OpenSession *s = hub.ensure({id, id, QStringLiteral("raw")});
+            auto *conn = new FakeConnection;
+            s->adopt(conn, {});
+            if (i % 3 == 0)
+                s->startCapture(dir.filePath(id));
+            if (i == 7) {
+                s->handOver(&transfer, true);
+                transfer.startSend({}, id, {}, 0);
+            }
+            emit conn->dataReceived("x" + id.toLatin1());
+        }
+        QCOMPARE(FakeConnection::alive, 50);
+        for (int i = 0; i < 50; ++i)
+            hub.closeTab(QStringLiteral("s%1").arg(i));
+        settle();
+        QCOMPARE(FakeConnection::alive, 0);
+        QVERIFY(!transfer.isActive());
+        QVERIFY(hub.sessions().isEmpty());
+        QCOMPARE(readAll(dir.filePath("s48")), QByteArray("xs48"));
+    }
+
+    // A session's last words come before the line about its end, however
+    // much the terminal still held back.
+    void closedLineAfterLastOutput()
+    {
+        TerminalArea area;
+        SessionHub hub(nullptr, &area, nullptr, nullptr);
+        area.addTerminal(QStringLiteral("s"), QStringLiteral("s"), QString(), QString());
+        OpenSession *s = hub.ensure({QStringLiteral("s")});
+        auto *conn = new FakeConnection;
+        ConnectionReports reports;
+        reports.closedLine = [] { return QStringLiteral("hv-closed"); };
+        s->adopt(conn, reports);
+        QByteArray flood;
+        for (int i = 0; i < 20000; ++i)
+            flood += "line " + QByteArray::number(i) + "\r\n";
+        emit conn->dataReceived(flood + "hv-last\r\n");
+        emit conn->disconnected();
+        const auto text = [&] { return area.view(QStringLiteral("s"))->terminalEdit()->toPlainText(); };
+        QTRY_VERIFY(text().contains(u"hv-closed") && text().contains(u"hv-last"));
+        QVERIFY2(text().indexOf(u"hv-last") < text().indexOf(u"hv-closed"), qPrintable(text().right(200)));
+    }
+
+    // What the road and the hub do to a tab: rows run on one hub, in order.
+    void road_data()
+    {
+        QTest::addColumn<std::function<QString(SessionHub &, SessionRoad &)>>("check");
+        QTest::addColumn<QString>("expected");
+        using Check = std::function<QString(SessionHub &, SessionRoad &)>;
+        const auto tabText = [](SessionHub &hub, const QString &id) {
+            return hub.terminalArea()->view(id)->terminalEdit()->toPlainText();
+        };
+        QTest::newRow("a closed quick tab is forgotten") << Check([](SessionHub &hub, SessionRoad &road) {
+            NewSessionResult quick{QStringLiteral("raw"), QStringLiteral("q"), {}, QStringLiteral("127.0.0.1"),
+                                   QStringLiteral("1")};
+            road.openQuickSession(quick);
+            const QString id = SessionStore::instance().currentSessionId();
+            const bool had = hub.session(id);
+            hub.closeTab(id);
+            road.connectSession(id);
+            return QStringLiteral("%1 %2").arg(had).arg(hub.session(id) != nullptr);
+        }) << "1 0";
+        QTest::newRow("the 10000 scroll-back choice, and options reload it") << Check([](SessionHub &hub, SessionRoad &road) {
+            const QString id = SessionStore::instance().addSession(QStringLiteral("sb"), QStringLiteral("raw"), {},
+                                                                   QStringLiteral("h"), QStringLiteral("1"));
+            AppSettings::instance().setValue("session/" + id + "/term/scrollback", QStringLiteral("10000"));
+            road.activate(id);
+            const int first = hub.terminalArea()->view(id)->scrollback();
+            hub.dialogs.runSessionOptions = [id](QWidget *, const SessionInfo &info, const auto &apply) {
+                AppSettings::instance().setValue("session/" + id + "/term/scrollback", QStringLiteral("50000"));
+                apply(info);
+            };
+            SessionCommands(&hub, &road).sessionOptions(id);
+            return QStringLiteral("%1 %2").arg(first).arg(hub.terminalArea()->view(id)->scrollback());
+        }) << "10000 50000";
+        QTest::newRow("user text is never an argument marker") << Check([tabText](SessionHub &hub, SessionRoad &road) {
+            NewSessionResult quick{QStringLiteral("raw"), QStringLiteral("q"), {}, QStringLiteral("fe80::1%2"),
+                                   QStringLiteral("9")};
+            road.openQuickSession(quick);
+            return QString::number(tabText(hub, SessionStore::instance().currentSessionId()).contains(u"fe80::1%2:9"));
+        }) << "1";
+        QTest::newRow("the shell line names the program started") << Check([tabText](SessionHub &hub, SessionRoad &road) {
+            NewSessionResult quick{QStringLiteral("local"), QStringLiteral("q"), {}, QString(), QString()};
+            road.openQuickSession(quick);
+            const QString text = tabText(hub, SessionStore::instance().currentSessionId());
+            return QString::number(text.contains(platform::loginShell()) && !text.contains(u"cmd"));
+        }) << "1";
+        QTest::newRow("the typed user reaches the login") << Check([](SessionHub &, SessionRoad &road) {
+            NewSessionResult result{QStringLiteral("rlogin"), QStringLiteral("u"), {}, QStringLiteral("h"), {},
+                                    QStringLiteral("alice")};
+            const QString stored = road.saveNewSession(result);
+            road.openQuickSession(result);
+            return SshSignIn::savedUser(stored) + ' ' + SshSignIn::savedUser(SessionStore::instance().currentSessionId());
+        }) << "alice alice";
+        QTest::newRow("a refused save says why and opens nothing") << Check([](SessionHub &hub, SessionRoad &road) {
+            NewSessionResult twice{QStringLiteral("ssh"), QStringLiteral("twice"), {}, QStringLiteral("h")};
+            road.saveNewSession(twice);
+            QString said;
+            QTimer::singleShot(0, [&] {
+                auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+                said = box ? box->text() : QStringLiteral("no message");
+                if (box)
+                    box->accept();
+            });
+            const int before = hub.sessions().size();
+            const QString id = road.saveNewSession(twice);
+            return said + ' ' + QString::number(id.isEmpty() && hub.sessions().size() == before);
+        }) << "Save failed: a session with the same name and protocol already exists in the target group. 1";
+        // The files made folders: every save fails, the user hears it once per file.
+        QTest::newRow("a failed save is told once, naming the file") << Check([](SessionHub &, SessionRoad &road) {
+            const QString file = SessionStore::instance().filePath(SessionStore::sessionsFileName);
+            QFile::remove(file);
+            QDir().mkpath(file + "/x");
+            road.saveNewSession({QStringLiteral("ssh"), QStringLiteral("lost 1"), {}, QStringLiteral("h")});
+            road.saveNewSession({QStringLiteral("ssh"), QStringLiteral("lost 2"), {}, QStringLiteral("h")});
+            const QString ini = AppSettings::instance().settings()->fileName();
+            QFile::remove(ini);
+            QDir().mkpath(ini + "/x");
+            AppSettings::instance().setValue(QStringLiteral("hv/x"), 1);
+            AppSettings::instance().sync();
+            QString told = storeMessages().join('|');
+            QDir(file).removeRecursively();
+            QDir(ini).removeRecursively();
+            return told.replace(file, "<file>").replace(ini, "<settings>");
+        }) << "Could not save <settings>; this change will be lost when the program restarts.|"
+              "Could not save <file>; this change will be lost when the program restarts.";
+        QTest::newRow("a file kept aside at start is told, with the copy's name") << Check([](SessionHub &, SessionRoad &) {
+            const QString file = SessionStore::instance().filePath(SessionStore::sessionsFileName);
+            QFile f(file);
+            f.open(QIODevice::WriteOnly);
+            f.write("{ not json");
+            f.close();
+            SessionStore::instance().loadSessions();
+            QString told = storeMessages().join('|');
+            return told.replace(QRegularExpression(QRegularExpression::escape(file) + "\\.corrupt-[0-9_]+"), "<copy>");
+        }) << "The sessions file could not be read; the original was kept as: <copy>";
+    }
+    void road()
+    {
+        QFETCH(std::function<QString(SessionHub &, SessionRoad &)>, check);
+        TerminalArea area;
+        SessionTree tree;
+        SessionHub hub(nullptr, &area, &tree, nullptr);
+        SessionRoad road(&hub);
+        QTEST(check(hub, road), "expected");
+        hub.closeAll();
+    }
+
+    // One reading of an SSH session's settings and one prompt, for the
+    // opener and the SFTP entry alike.
+    void sshLogin_data()
+    {
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<bool>("remember");
+        QTest::addColumn<QString>("expected"); // port keep-alive | stored user/password | offered next time
+        QTest::newRow("port 0 takes the default") << "s1" << "0" << false << "2222 15|/|";
+        QTest::newRow("no port takes the default") << "s1" << "" << false << "2222 15|/|";
+        QTest::newRow("port kept, nothing stored unless asked") << "s1" << " 2200 " << false << "2200 15|/|";
+        QTest::newRow("remembered") << "s1" << "22" << true << "22 15|bob/sealed|bob";
+        QTest::newRow("quick: for this run only") << "fast:9" << "22" << true << "22 60|/|bob";
+    }
+    void sshLogin()
+    {
+        QFETCH(QString, id);
+        QFETCH(QString, port);
+        QFETCH(bool, remember);
+        AppSettings &settings = AppSettings::instance();
+        settings.settings()->remove(QStringLiteral("session"));
+        settings.setValue(QStringLiteral("default/sshPort"), 2222);
+        settings.setValue(QStringLiteral("session/s1/conn/keepalive"), 15);
+        SessionInfo info;
+        info.host = QStringLiteral("h");
+        info.port = port;
+        SshConnectParams params = SshSignIn::paramsFor(id, info);
+        answerCredentials(QStringLiteral("bob"), remember);
+        QCOMPARE(SshSignIn::ask(nullptr, id, &params), SshSignIn::Answer::Given);
+        const QString prefix = "session/" + id + "/conn/";
+        const QString pass = settings.getString(prefix + "pass", QString());
+        QString offered;
+        answerCredentials(QStringLiteral("bob"), false, &offered);
+        SshSignIn::ask(nullptr, id, &params);
+        QTEST(QStringLiteral("%1 %2|%3/%4|%5")
+                  .arg(QString::number(params.port), QString::number(params.keepalive),
+                       settings.getString(prefix + "user", QString()), pass.isEmpty() ? QString() : "sealed", offered),
+              "expected");
+        // What an older run left under a quick session's number is gone at start.
+        settings.setValue(QStringLiteral("session/fast:3/conn/user"), QStringLiteral("old"));
+        SessionHub hub(nullptr, nullptr, nullptr, nullptr);
+        QVERIFY(!settings.settings()->contains(QStringLiteral("session/fast:3/conn/user")));
+    }
+};
+
+QTEST_MAIN(TestOpenSession)
+#include "tst_opensession.moc"
