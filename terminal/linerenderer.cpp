@@ -240,20 +240,33 @@ void LineRenderer::write(const QString &text, const QTextCharFormat &fmt)
     // and stall a view for seconds.
     const int limit = rowLimit();
     const int textW = displayWidth(text);
-    if (limit > 0 && col - 1 + textW > limit) {
-        int cut = 0;
-        for (int cells = col - 1; cut < text.size();) {
+    if (limit <= 0 || col - 1 + textW <= limit) {
+        writeInRow(text, textW, fmt);
+        return;
+    }
+    for (qsizetype from = 0; from < text.size();) {
+        qsizetype cut = from;
+        int cells = col - 1;
+        while (cut < text.size()) {
             const int w = charWidthAt(text, cut);
-            if (cells + w > limit)
+            // A character wider than the whole row goes on a row of its own.
+            if (cells + w > limit && !(cut == from && col == 1))
                 break;
             cells += w;
             cut += text.at(cut).isHighSurrogate() && cut + 1 < text.size() ? 2 : 1;
         }
-        write(text.left(cut), fmt);
-        newline();
-        write(text.mid(cut), fmt);
-        return;
+        if (cut > from) {
+            const QString piece = text.mid(from, cut - from);
+            writeInRow(piece, displayWidth(piece), fmt);
+        }
+        if (cut < text.size())
+            newline();
+        from = cut;
     }
+}
+
+void LineRenderer::writeInRow(const QString &text, int textW, const QTextCharFormat &fmt)
+{
     // Appending at the end of the last row: keep it back (see appendBuffer).
     if (pendingAppend() && rowBack == 0 && col - 1 >= cache.width) {
         if (col - 1 > cache.width) {
