@@ -385,7 +385,7 @@ void LineRenderer::tab()
     const int at = col + measuredCells;
     const int stop = std::min((at - 1) / 8 * 8 + 9, lastColumn());
     if (stop > at) {
-        pendingText.append(QString(stop - at, u' '));
+        pendingText.resize(pendingText.size() + (stop - at), u' ');
         measuredCells += stop - at;
         measuredUnits = int(pendingText.size());
     }
