@@ -265,7 +265,7 @@ void LineRenderer::write(const QString &text, const QTextCharFormat &fmt)
     }
 }
 
-void LineRenderer::writeInRow(const QString &text, int textW, const QTextCharFormat &fmt)
+void LineRenderer::writeInRow(QString text, int textW, const QTextCharFormat &fmt)
 {
     // Appending at the end of the last row: keep it back (see appendBuffer).
     if (pendingAppend() && rowBack == 0 && col - 1 >= cache.width) {
@@ -289,10 +289,18 @@ void LineRenderer::writeInRow(const QString &text, int textW, const QTextCharFor
         padToCol(col);
     int before = 0;
     const int idx = indexOfColumn(block, col, &before);
+    if (idx < cache.length && before < col - 1) {
+        // The cursor stands on the right half of a wide character: as on a
+        // terminal, writing there blanks its left half.
+        text.prepend(QString(col - 1 - before, u' '));
+        textW += col - 1 - before;
+        col = before + 1;
+    }
     const RowInfo info = cache;
     const int goal = col - 1 + textW;
     int endIdx = idx;
     int removedWidth = 0;
+    int over = 0;
     if (idx < info.length) {
         if (info.narrow) {
             endIdx = std::min(info.length, idx + std::max(0, goal - before));
@@ -307,6 +315,9 @@ void LineRenderer::writeInRow(const QString &text, int textW, const QTextCharFor
                 removedWidth += w;
                 ++endIdx;
             }
+            // Writing over the left half of a wide character blanks the other.
+            over = std::max(0, sum - goal);
+            text.append(QString(over, u' '));
         }
     }
     if (debugLogEnabled())
@@ -331,7 +342,7 @@ void LineRenderer::writeInRow(const QString &text, int textW, const QTextCharFor
     selfEdit = false;
     cache = info;
     cache.length += int(text.size()) - (endIdx - idx);
-    cache.width += textW - removedWidth;
+    cache.width += textW + over - removedWidth;
     cache.narrow = info.narrow && isNarrow(text.constData(), int(text.size()));
     cache.blockNumber = cursor.block().blockNumber();
     applyCursorRule();
