@@ -239,35 +239,34 @@ void LineRenderer::write(const QString &text, const QTextCharFormat &fmt)
     // cells: one block of megabytes would be laid out whole on every change
     // and stall a view for seconds.
     const int limit = rowLimit();
-    if (limit > 0 && col - 1 + displayWidth(text) > limit) {
-        // A loop, not recursion: a megabyte line on a one-column view would
-        // otherwise nest a call per row.
-        for (int from = 0; from < text.size();) {
-            int cut = from;
-            for (int cells = col - 1; cut < text.size();) {
-                const int w = charWidthAt(text, cut);
-                if (cells + w > limit)
-                    break;
-                cells += w;
-                cut += text.at(cut).isHighSurrogate() && cut + 1 < text.size() ? 2 : 1;
-            }
-            // A character wider than the whole row still takes a row of its own.
-            if (cut == from && col == 1)
-                cut += text.at(cut).isHighSurrogate() && cut + 1 < text.size() ? 2 : 1;
-            if (cut > from)
-                writeInRow(text.mid(from, cut - from), fmt);
-            from = cut;
-            if (from < text.size())
-                newline();
-        }
+    const int textW = displayWidth(text);
+    if (limit <= 0 || col - 1 + textW <= limit) {
+        writeInRow(text, textW, fmt);
         return;
     }
-    writeInRow(text, fmt);
+    for (qsizetype from = 0; from < text.size();) {
+        qsizetype cut = from;
+        int cells = col - 1;
+        while (cut < text.size()) {
+            const int w = charWidthAt(text, cut);
+            // A character wider than the whole row goes on a row of its own.
+            if (cells + w > limit && !(cut == from && col == 1))
+                break;
+            cells += w;
+            cut += text.at(cut).isHighSurrogate() && cut + 1 < text.size() ? 2 : 1;
+        }
+        if (cut > from) {
+            const QString piece = text.mid(from, cut - from);
+            writeInRow(piece, displayWidth(piece), fmt);
+        }
+        if (cut < text.size())
+            newline();
+        from = cut;
+    }
 }
 
-void LineRenderer::writeInRow(const QString &text, const QTextCharFormat &fmt)
+void LineRenderer::writeInRow(QString text, int textW, const QTextCharFormat &fmt)
 {
-    const int textW = displayWidth(text);
     // Appending at the end of the last row: keep it back (see appendBuffer).
     if (pendingAppend() && rowBack == 0 && col - 1 >= cache.width) {
         if (col - 1 > cache.width) {
@@ -290,10 +289,18 @@ void LineRenderer::writeInRow(const QString &text, const QTextCharFormat &fmt)
         padToCol(col);
     int before = 0;
     const int idx = indexOfColumn(block, col, &before);
+    if (idx < cache.length && before < col - 1) {
+        // The cursor stands on the right half of a wide character: as on a
+        // terminal, writing there blanks its left half.
+        text.prepend(QString(col - 1 - before, u' '));
+        textW += col - 1 - before;
+        col = before + 1;
+    }
     const RowInfo info = cache;
     const int goal = col - 1 + textW;
     int endIdx = idx;
     int removedWidth = 0;
+    int over = 0;
     if (idx < info.length) {
         if (info.narrow) {
             endIdx = std::min(info.length, idx + std::max(0, goal - before));
@@ -308,6 +315,9 @@ void LineRenderer::writeInRow(const QString &text, const QTextCharFormat &fmt)
                 removedWidth += w;
                 ++endIdx;
             }
+            // Writing over the left half of a wide character blanks the other.
+            over = std::max(0, sum - goal);
+            text.append(QString(over, u' '));
         }
     }
     if (debugLogEnabled())
@@ -332,7 +342,7 @@ void LineRenderer::writeInRow(const QString &text, const QTextCharFormat &fmt)
     selfEdit = false;
     cache = info;
     cache.length += int(text.size()) - (endIdx - idx);
-    cache.width += textW - removedWidth;
+    cache.width += textW + over - removedWidth;
     cache.narrow = info.narrow && isNarrow(text.constData(), int(text.size()));
     cache.blockNumber = cursor.block().blockNumber();
     applyCursorRule();
@@ -386,7 +396,7 @@ void LineRenderer::tab()
     const int at = col + measuredCells;
     const int stop = std::min((at - 1) / 8 * 8 + 9, lastColumn());
     if (stop > at) {
-        pendingText.append(QString(stop - at, u' '));
+        pendingText.resize(pendingText.size() + (stop - at), u' ');
         measuredCells += stop - at;
         measuredUnits = int(pendingText.size());
     }

@@ -159,7 +159,7 @@ private:
     const RowInfo &rowInfo(const QTextBlock &block);
     int indexOfColumn(const QTextBlock &block, int column, int *cellsBefore = nullptr);
     void write(const QString &text, const QTextCharFormat &fmt);
-    void writeInRow(const QString &text, const QTextCharFormat &fmt);
+    void writeInRow(QString text, int textW, const QTextCharFormat &fmt);
     void writeHighlighted(const QString &text, const QTextCharFormat &fmt);
     void flush();
     void delFromCol(int c);

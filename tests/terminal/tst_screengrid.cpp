@@ -19,10 +19,7 @@ private slots:
         QTest::newRow("no autowrap") << esc("\e[?7l0123456789xy") << "012345678y @0,9";
         QTest::newRow("wide dropped without autowrap") << esc("\e[?7l012345678中") << "012345678 @0,9";
         QTest::newRow("HT at the edge") << esc("\e[1;10H\b\tz") << "         z @0,9";
-        QTest::newRow("BS stops at 0") << esc("\b\bab\b\bc") << "cb @0,1";
-        QTest::newRow("ESC SP F prints nothing") << esc("a\e Fb") << "ab @0,2";
         QTest::newRow("SUB ends a CSI") << esc("a\e[2\x1a" "C") << "aC @0,2";
-        QTest::newRow("marker after parameters ignored") << esc("a\e[1?2Cb") << "ab @0,2";
         QTest::newRow("non-ASCII ends a CSI") << esc("a\e[2中Cb") << "aCb @0,3";
         QTest::newRow("ECH default one") << esc("abcdef\e[1;2H\e[X") << "a cdef @0,1";
         QTest::newRow("IL in region") << esc("a\r\nb\r\nc\r\nd\e[2;3r\e[2;1H\e[L") << "a||b|d @1,0";

@@ -184,9 +184,6 @@ private slots:
         QTest::newRow("pending wrap then CR") << esc("0123456789012345678901234567890123456789\rX");
         QTest::newRow("scroll region") << esc("\e[2;4r\e[4;1Hx\ny\nz\n") + QStringLiteral("w");
         QTest::newRow("wide") << QStringLiteral("中文字符和英文mixed中文字符和英文mixed中文字符");
-        QTest::newRow("wide at edge") << esc("\e[1;30H中");
-        QTest::newRow("save restore") << esc("ab\e7\e[31m\e[3;3Hx\e8y\e[5;5H");
-        QTest::newRow("prefixed ignored") << esc("\e[>4;2mq\e[?5;5Hw");
         QTest::newRow("controls inside sequences") << esc("ab\e[2\rCx\e[1;\n5Hy\e(\bBz");
         QTest::newRow("DCS") << esc("a\eP1$qm\e\\b\eP+q544e\e\\c\ePq\e[2Cd");
         QTest::newRow("OSC by BEL and ST") << esc("a\e]0;t\ab\e]8;;http://x\e\\c\e]2;\e[31md");
