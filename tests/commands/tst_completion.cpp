@@ -86,7 +86,8 @@ private slots:
         QTest::newRow("a blank starts a word, a hyphen not") << QStringList{"git status:6", "git-status:6"} << "status"
                                                              << QStringList{"git status=45", "git-status=30"};
         QTest::newRow("later occurrence starts the word") << QStringList{"xstat stat:4"} << "stat" << QStringList{"xstat stat=30"};
-        QTest::newRow("tab separates words, no-break space not") << QStringList{"a\tbc:4", nbsp + ":4"} << "bc" << QStringList{"a\tbc=30", nbsp + "=20"};
+        QTest::newRow("tab, CR separate words, no-break space not") << QStringList{"a\tbc:4", nbsp + ":4", "x\rbc:4"} << "bc"
+                                                                  << QStringList{"a\tbc=30", "x\rbc=30", nbsp + "=20"};
         QTest::newRow("query with a blank is no word") << QStringList{"echo git status:4"} << "git status" << QStringList{"echo git status=20"};
         QTest::newRow("query trimmed, case ignored") << QStringList{"Git:4"} << "  GI \t" << QStringList{"Git=36"};
         QTest::newRow("upper case first on ties") << QStringList{"ls:2", "LS:2"} << "l" << QStringList{"LS=36", "ls=36"};
