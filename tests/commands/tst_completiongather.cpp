@@ -36,13 +36,17 @@ private slots:
         QTest::addColumn<QString>("expected");
         const QString both = "apt ipconfig remote-only df -h";
         QTest::newRow("local: Linux names and PATH") << QStringList{"local", "auto", ""} << "hv-local-tool apt remote-only df -h";
-        QTest::newRow("local set to windows") << QStringList{"local", "windows", ""} << "ipconfig remote-only df -h";
+        QTest::newRow("local set to windows") << QStringList{"local", " windows ", ""} << "ipconfig remote-only df -h";
         QTest::newRow("ssh") << QStringList{"ssh", "auto", ""} << "apt remote-only df -h";
         QTest::newRow("ssh reported windows") << QStringList{"ssh", "auto", "windows"} << "ipconfig remote-only df -h";
         QTest::newRow("ssh reported an unknown system") << QStringList{"ssh", "auto", "Plan 9\x01"} << "apt remote-only df -h";
         QTest::newRow("serial") << QStringList{"serial", "auto", ""} << both;
         QTest::newRow("quick connect") << QStringList{"", "", ""} << both;
         QTest::newRow("quick connect, linux host") << QStringList{"", "", "linux"} << "apt remote-only df -h";
+        QTest::newRow("raw, report not exactly linux") << QStringList{"raw", "auto", "Linux"} << both;
+        QTest::newRow("telnet") << QStringList{"telnet", "auto", ""} << "apt remote-only df -h";
+        QTest::newRow("rlogin, no env type") << QStringList{"rlogin", "", ""} << "apt remote-only df -h";
+        QTest::newRow("serial set to linux") << QStringList{"serial", "linux", ""} << "apt remote-only df -h";
     }
 
     void sourcesPerSystem()
@@ -78,7 +82,7 @@ private slots:
         QTest::newRow("one line, untrimmed") << "  gi" << false << false << "show git";
         QTest::newRow("no match") << "zzqq" << false << false << "hide";
         QTest::newRow("hex on") << "gi" << true << false << "hide";
-        QTest::newRow("two lines") << "gi\nls" << false << false << "hide";
+        QTest::newRow("line break") << "gi\n" << false << false << "hide";
         QTest::newRow("blank") << " \t " << false << false << "hide";
         QTest::newRow("history walk") << "gi" << false << true << "hide";
         QTest::newRow("1 MiB query") << QString(1 << 20, 'g') << false << false << "hide";

@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTextDocument>
 
 class TestCompletionPopup : public QObject
 {
@@ -16,26 +17,14 @@ class TestCompletionPopup : public QObject
 private slots:
     void initTestCase() { LanguageManager::setLanguage(QStringLiteral("zh")); }
 
-    // text, description, source tag; the row's markup after the bold text.
-    void rows_data()
-    {
-        QTest::addColumn<QStringList>("candidate");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("markup shown as characters")
-            << QStringList{"a<b>&c", "x < y & %2", "<i>"}
-            << "a&lt;b&gt;&amp;c</span> <span style='color:#9d9d9d;'>— x &lt; y &amp; %2</span>"
-               " <span style='color:#569cd6;'>[&lt;i&gt;]</span>";
-        QTest::newRow("history tag in its colour") << QStringList{"ls", "", "历史"} << "ls</span> <span style='color:#4ec9b0;'>[历史]</span>";
-        QTest::newRow("huge text cut short") << QStringList{QString(1 << 20, 'x'), "", ""}
-                                             << QString(CommandCompleterPopup::MaxShownChars, 'x') + QChar(0x2026) + "</span>";
-    }
-
+    // What a row shows: markup in any part as characters, a huge text cut short.
     void rows()
     {
-        QFETCH(QStringList, candidate);
-        QFETCH(QString, expected);
-        QCOMPARE(CommandCompleterPopup::rowHtml({candidate[0], candidate[1], candidate[2], 1}),
-                 "<span style='color:#e8e8e8;font-weight:600;'>" + expected);
+        QTextDocument shown;
+        shown.setHtml(CommandCompleterPopup::rowHtml({"a<b>&c", "x < y & %2", "<i>", 1}));
+        QCOMPARE(shown.toPlainText(), QStringLiteral("a<b>&c — x < y & %2 [<i>]"));
+        shown.setHtml(CommandCompleterPopup::rowHtml({QString(1 << 20, 'x'), "", "", 1}));
+        QCOMPARE(shown.toPlainText(), QString(CommandCompleterPopup::MaxShownChars, 'x') + QChar(0x2026));
     }
 
     // Anchor, popup size, height of what is typed; where the popup goes on

@@ -21,21 +21,6 @@ private slots:
         LanguageManager::setLanguage(QStringLiteral("en"));
     }
 
-    // Beyond the texts the login tests use against the server.
-    void authMethod()
-    {
-        const auto pk = SshAuthMethod::PublicKey, ki = SshAuthMethod::KeyboardInteractive, pw = SshAuthMethod::Password;
-        LanguageManager::setLanguage(QStringLiteral("de"));
-        const QString germanPublicKey = LanguageManager::tr(QStringLiteral("公钥认证"));
-        LanguageManager::setLanguage(QStringLiteral("en"));
-        QVERIFY(germanPublicKey != QStringLiteral("公钥认证"));
-        const std::pair<QString, SshAuthMethod> cases[] = {{germanPublicKey, pk}, {QStringLiteral("键盘交互"), ki},
-            {QStringLiteral("keyboard-interactive"), ki}, {QStringLiteral("publickey,keyboard-interactive"), pk},
-            {QStringLiteral("Kerberos (GSSAPI)"), pw}, {QString(), pw}};
-        for (const auto &[auth, method] : cases)
-            QVERIFY2(sshAuthMethodFor(auth) == method, qPrintable(auth));
-    }
-
     // Information only, then answers for hidden prompts; a question asked
     // again is refused and the round given up.
     void keyboardInteractiveRounds()
@@ -71,6 +56,14 @@ private slots:
                     << port << "公钥认证" << keyPath(withPass.constData()) << passphrase() << true;
             }
         }
+        // The method as saved by the options in another language, or as OpenSSH lists methods.
+        LanguageManager::setLanguage(QStringLiteral("de"));
+        const QString germanKey = LanguageManager::tr(QStringLiteral("公钥认证")), germanKi = LanguageManager::tr(QStringLiteral("键盘交互"));
+        LanguageManager::setLanguage(QStringLiteral("en"));
+        QTest::newRow("key, saved in German") << all << germanKey << keyPath("id_ed25519") << QString() << true;
+        QTest::newRow("keyboard-interactive, saved in German") << all << germanKi << QString() << password() << true;
+        QTest::newRow("key, OpenSSH's list") << all << "publickey,keyboard-interactive" << keyPath("id_ecdsa") << QString() << true;
+        QTest::newRow("unknown method: password") << all << "Kerberos (GSSAPI)" << QString() << password() << true;
         // Only the private key on disk: the public half is derived from it.
         const QString lonely = scratch(QStringLiteral("lonely_ed25519"));
         QFile::copy(keyPath("id_ed25519"), lonely);
