@@ -16,8 +16,10 @@ void runOne(const uint8_t *data, size_t size)
 {
     if (size < 3)
         return;
-    // The first bytes choose the screen size, the slice length and the encoding.
-    const int cols = data[0], rows = data[1], slice = 1 + (data[2] & 0x7F);
+    // The first bytes choose the screen size, the slice length and the
+    // encoding. Up to 63 rows: taller screens reach no other code, and
+    // their cells, built for every input, cost more than the input's bytes.
+    const int cols = data[0], rows = data[1] % 64, slice = 1 + (data[2] & 0x7F);
     const bool gbk = data[2] & 0x80;
     data += 3;
     size -= 3;
