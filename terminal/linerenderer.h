@@ -84,6 +84,8 @@ public:
     // character left of the cursor, and extraBs more BS (the bytes of a
     // multi-byte character) are skipped.
     void expectErasedEcho(int extraBs);
+    // Nothing typed is waiting for its echo any more (the view was cleared).
+    void forgetErasedEcho() { skipBs = eraseEchoCount = 0; eraseEchoTime = 0; }
     // The UTF-8 length of the character left of the cursor (1 without one):
     // what a Backspace erases on the remote line.
     int bytesBeforeCursor();

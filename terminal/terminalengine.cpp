@@ -277,6 +277,7 @@ void TerminalEngine::clear()
         hexDocument->clear();
     hexOffset = 0;
     renderer.resetParser();
+    renderer.forgetErasedEcho();
     decoder.decodeCarry.clear();
     drainTimer.stop();
     rxBuffer.clear();
