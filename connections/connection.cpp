@@ -21,7 +21,8 @@ bool ConnectionLink::enqueue(const QByteArray &chunk)
 bool ConnectionLink::takeFront(QByteArray *chunk)
 {
     std::lock_guard<std::mutex> lock(queueMutex);
-    if (sendQueue.empty())
+    chunkInHand = !sendQueue.empty();
+    if (!chunkInHand)
         return false;
     *chunk = std::move(sendQueue.front());
     sendQueue.pop_front();

@@ -63,6 +63,12 @@ struct ConnectionLink {
     std::mutex queueMutex;
     std::deque<QByteArray> sendQueue;  // guarded by queueMutex
     qint64 queuedBytes = 0;            // guarded by queueMutex
+    // A worker whose descriptor may take typed bytes straight from the GUI
+    // thread publishes it here while it is open; it may, when nothing waits
+    // before them: the queue is empty and no chunk taken from it is still
+    // being written.
+    int directFd = -1;                 // guarded by queueMutex
+    bool chunkInHand = false;          // guarded by queueMutex; set by takeFront
 
     std::atomic<bool> connectedFlag{false};
     std::atomic<bool> running{false};
@@ -85,7 +91,8 @@ struct ConnectionLink {
 
     // Appends a chunk unless that would pass kMaxQueuedBytes; wakes the worker.
     bool enqueue(const QByteArray &chunk);
-    // Takes the oldest chunk; false when the queue is empty.
+    // Takes the oldest chunk; false when the queue is empty (then the
+    // chunk taken before is done).
     bool takeFront(QByteArray *chunk);
     qint64 queued();
     void clearQueue();

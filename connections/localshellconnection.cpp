@@ -20,6 +20,8 @@ constexpr int kHangupGraceMs = 500;
 constexpr int kReadBufferSize = 16384;
 constexpr int kTtyBufferSize = 4096;
 constexpr qsizetype kBatchBytes = 64 * 1024;
+// Larger writes (pastes, transfers) go through the worker, which paces them.
+constexpr qsizetype kDirectWriteMax = 4096;
 
 } // namespace
 
@@ -65,7 +67,13 @@ void LocalShellConnection::Worker::run()
     }
     l.connectedFlag.store(true);
     emit sigConnected();
+    const auto publish = [&l](int fd) {
+        std::lock_guard<std::mutex> lock(l.queueMutex);
+        l.directFd = fd;
+    };
+    publish(pty.masterFd());
     pump(pty);
+    publish(-1); // before the terminal closes
     pty.terminate(kHangupGraceMs);
     finish();
 }
@@ -299,11 +307,39 @@ void LocalShellConnection::write(const QByteArray &data)
     if (data.isEmpty())
         return;
     if (m_worker) {
-        WorkerConnection::write(data);
+        if (!writeDirect(data))
+            WorkerConnection::write(data);
     } else if (m_process && m_process->state() == QProcess::Running) {
         m_process->write(m_link->transparent ? data : toProcessLineEnds(data));
     }
     // Neither: the shell is gone; typed bytes have nowhere to go.
+}
+
+// A typed key goes into the terminal from this thread when nothing waits
+// before it: through the worker it would wait for that thread to be woken and
+// scheduled, which a loaded machine makes the longest part of an echo.
+bool LocalShellConnection::writeDirect(const QByteArray &data)
+{
+    if (data.size() > kDirectWriteMax)
+        return false;
+    ConnectionLink &l = *m_link;
+    std::lock_guard<std::mutex> lock(l.queueMutex);
+    // A size change waiting for the worker goes in first, as it would have.
+    if (l.directFd < 0 || l.chunkInHand || !l.sendQueue.empty() || l.resizePending)
+        return false;
+    const QByteArray bytes = platform::terminalInputIsCooked(l.directFd) && !l.transparent ? toTerminalLineEnds(data) : data;
+    ssize_t n;
+    do {
+        n = ::write(l.directFd, bytes.constData(), size_t(bytes.size()));
+    } while (n < 0 && errno == EINTR);
+    if (n == bytes.size())
+        return true;
+    // The terminal is full: the worker writes the rest as it makes room.
+    const QByteArray rest = bytes.mid(qMax<ssize_t>(n, 0));
+    l.sendQueue.push_back(rest);
+    l.queuedBytes += rest.size();
+    l.waker.wake();
+    return true;
 }
 
 qint64 LocalShellConnection::pendingBytes() const

@@ -78,7 +78,6 @@ private slots:
         QTest::newRow("COM1") << "COM1" << "/dev/ttyS0";
         QTest::newRow("Windows prefix") << "\\\\.\\COM7" << "/dev/ttyS6";
         QTest::newRow("COM0 is a name") << "COM0" << "/dev/COM0";
-        QTest::newRow("COM with text") << "COM1x" << "/dev/COM1x";
     }
     void portNames()
     {
