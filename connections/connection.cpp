@@ -283,7 +283,7 @@ void WorkerConnection::setTransparent(bool on)
 void ConnectionLink::handedOn(qint64 bytes)
 {
     const qint64 before = inFlight.fetch_sub(bytes);
-    if (before >= kMaxInFlight && before - bytes < kMaxInFlight)
+    if ((before >= kMaxInFlight && before - bytes < kMaxInFlight) || (before == bytes && holdingData.load()))
         waker.wake();
 }
 

@@ -86,6 +86,9 @@ struct ConnectionLink {
     static constexpr qint64 kMaxInFlight = 256 * 1024;
     std::atomic<qint64> inFlight{0};
     std::atomic<bool> readPaused{false};
+    // The worker keeps read bytes back while the consumer still has some:
+    // they go as one larger block once it has caught up (it wakes us then).
+    std::atomic<bool> holdingData{false};
     bool mayRead() const { return !readPaused.load() && inFlight.load() < kMaxInFlight; }
     void handedOn(qint64 bytes); // wakes the worker when reading may go on
 

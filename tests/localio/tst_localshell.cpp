@@ -105,10 +105,10 @@ private slots:
         QTest::addColumn<bool>("withPty");
         QTest::addColumn<Steps>("steps");
         QTest::newRow("terminal") << true << Steps{
-            {"echo $((6*7)) T=$TERM; stty size\r", "42 T=vt220\r\n25 80\r\n"}, {"resize", ""}, {"stty size\r", "30 100\r\n"},
-            {"stty -icrnl -icanon -echo; echo RE\"\"ADY; head -c 4 | od -An -tx1; stty sane\r", "READY"}, {"ls\r\n", ""},
-            {"\n", " 6c 73 0d 0d"}, {"stty raw -echo; echo RA\"\"W; head -c 4 | od -An -tx1; stty sane\r", "RAW"},
-            {"ls\r\n", " 6c 73 0d 0a"}, {"exit\r", ""}};
+            {"echo $((6*7)) T=$TERM; stty size\r", "42 T=vt220\r\n25 80\r\n"}, {"seq -s ' ' 40000; echo E\"\"ND\r", "39999 40000\r\nEND"},
+            {"resize", ""}, {"stty size\r", "30 100\r\n"}, {"stty -icrnl -icanon -echo; echo RE\"\"ADY; head -c 4 | od -An -tx1; stty sane\r", "READY"},
+            {"ls\r\n", ""}, {"\n", " 6c 73 0d 0d"}, {"stty raw -echo; echo RA\"\"W; head -c 4 | od -An -tx1; stty sane\r", "RAW"}, {"ls\r\n", " 6c 73 0d 0a"},
+            {"exit\r", ""}};
         QTest::newRow("process") << false << Steps{
             {"head -c 6 | od -An -tx1\r", ""}, {"a\rb\nc\r\n", " 61 0a 62 0a 63 0a"}, {"echo $((6*7))\r\n", "42\n"}, {"exit\n", ""}};
     }
