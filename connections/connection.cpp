@@ -21,7 +21,8 @@ bool ConnectionLink::enqueue(const QByteArray &chunk)
 bool ConnectionLink::takeFront(QByteArray *chunk)
 {
     std::lock_guard<std::mutex> lock(queueMutex);
-    if (sendQueue.empty())
+    chunkInHand = !sendQueue.empty();
+    if (!chunkInHand)
         return false;
     *chunk = std::move(sendQueue.front());
     sendQueue.pop_front();
@@ -282,7 +283,7 @@ void WorkerConnection::setTransparent(bool on)
 void ConnectionLink::handedOn(qint64 bytes)
 {
     const qint64 before = inFlight.fetch_sub(bytes);
-    if (before >= kMaxInFlight && before - bytes < kMaxInFlight)
+    if ((before >= kMaxInFlight && before - bytes < kMaxInFlight) || (before == bytes && holdingData.load()))
         waker.wake();
 }
 

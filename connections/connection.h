@@ -63,6 +63,12 @@ struct ConnectionLink {
     std::mutex queueMutex;
     std::deque<QByteArray> sendQueue;  // guarded by queueMutex
     qint64 queuedBytes = 0;            // guarded by queueMutex
+    // A worker whose descriptor may take typed bytes straight from the GUI
+    // thread publishes it here while it is open; it may, when nothing waits
+    // before them: the queue is empty and no chunk taken from it is still
+    // being written.
+    int directFd = -1;                 // guarded by queueMutex
+    bool chunkInHand = false;          // guarded by queueMutex; set by takeFront
 
     std::atomic<bool> connectedFlag{false};
     std::atomic<bool> running{false};
@@ -80,12 +86,16 @@ struct ConnectionLink {
     static constexpr qint64 kMaxInFlight = 256 * 1024;
     std::atomic<qint64> inFlight{0};
     std::atomic<bool> readPaused{false};
+    // The worker keeps read bytes back while the consumer still has some:
+    // they go as one larger block once it has caught up (it wakes us then).
+    std::atomic<bool> holdingData{false};
     bool mayRead() const { return !readPaused.load() && inFlight.load() < kMaxInFlight; }
     void handedOn(qint64 bytes); // wakes the worker when reading may go on
 
     // Appends a chunk unless that would pass kMaxQueuedBytes; wakes the worker.
     bool enqueue(const QByteArray &chunk);
-    // Takes the oldest chunk; false when the queue is empty.
+    // Takes the oldest chunk; false when the queue is empty (then the
+    // chunk taken before is done).
     bool takeFront(QByteArray *chunk);
     qint64 queued();
     void clearQueue();

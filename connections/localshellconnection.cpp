@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <poll.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -20,6 +21,8 @@ constexpr int kHangupGraceMs = 500;
 constexpr int kReadBufferSize = 16384;
 constexpr int kTtyBufferSize = 4096;
 constexpr qsizetype kBatchBytes = 64 * 1024;
+// Larger writes (pastes, transfers) go through the worker, which paces them.
+constexpr qsizetype kDirectWriteMax = 4096;
 
 } // namespace
 
@@ -43,11 +46,13 @@ private:
     void pump(platform::PtyProcess &pty);
     // Reads what the terminal holds; false once the shell side has closed.
     bool readOutput(int fd, bool untilEmpty);
+    void handOn(bool now);
     void finish();
 
     QString m_shell;
     QByteArray m_term;
     char m_buffer[kReadBufferSize];
+    QByteArray m_batch; // read, not yet handed on
 };
 
 void LocalShellConnection::Worker::run()
@@ -65,7 +70,13 @@ void LocalShellConnection::Worker::run()
     }
     l.connectedFlag.store(true);
     emit sigConnected();
+    const auto publish = [&l](int fd) {
+        std::lock_guard<std::mutex> lock(l.queueMutex);
+        l.directFd = fd;
+    };
+    publish(pty.masterFd());
     pump(pty);
+    publish(-1); // before the terminal closes
     pty.terminate(kHangupGraceMs);
     finish();
 }
@@ -105,12 +116,11 @@ bool LocalShellConnection::Worker::readOutput(int fd, bool untilEmpty)
     // The line discipline hands over at most its buffer (4 KiB) a read. A
     // read that comes back short has taken all there was: asking again only
     // earns EAGAIN, and reading less often lets the writer fill the buffer.
-    QByteArray batch;
     bool open = true;
-    while (untilEmpty || batch.size() < kBatchBytes) {
+    while (untilEmpty || m_batch.size() < kBatchBytes) {
         const ssize_t n = ::read(fd, m_buffer, sizeof m_buffer);
         if (n > 0) {
-            batch.append(m_buffer, int(n));
+            m_batch.append(m_buffer, int(n));
             if (!untilEmpty && n < kTtyBufferSize)
                 break;
             continue;
@@ -122,9 +132,27 @@ bool LocalShellConnection::Worker::readOutput(int fd, bool untilEmpty)
         open = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
         break;
     }
-    if (!batch.isEmpty())
-        emit sigData(batch);
+    handOn(untilEmpty || !open);
     return open;
+}
+
+// An echo goes at once: the window has nothing else. A stream goes in blocks
+// of up to kBatchBytes, each when the window has taken the one before, not a
+// signal and a wake-up of the window for every read.
+void LocalShellConnection::Worker::handOn(bool now)
+{
+    ConnectionLink &l = link();
+    if (m_batch.isEmpty())
+        return;
+    if (!now && m_batch.size() < kBatchBytes) {
+        l.holdingData = true;
+        // Set before looking: the window either sees it when it catches up,
+        // or has caught up already.
+        if (l.inFlight.load() > 0)
+            return;
+    }
+    l.holdingData = false;
+    emit sigData(std::exchange(m_batch, QByteArray()));
 }
 
 void LocalShellConnection::Worker::pump(platform::PtyProcess &pty)
@@ -156,14 +184,16 @@ void LocalShellConnection::Worker::pump(platform::PtyProcess &pty)
         };
         const int rc = ::poll(fds, 3, pty.exitFd() < 0 ? 100 : -1);
         if (rc < 0 && errno != EINTR)
-            return;
+            break;
         if (rc <= 0) {
             if (pty.hasExited())
                 break;
             continue;
         }
-        if (fds[1].revents & POLLIN)
+        if (fds[1].revents & POLLIN) {
             l.waker.drain(); // whatever woke us is looked at on the next pass
+            handOn(false);
+        }
         if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) && !readOutput(master, false))
             return;
         // Written until the terminal takes no more, chunk after chunk.
@@ -187,6 +217,7 @@ void LocalShellConnection::Worker::pump(platform::PtyProcess &pty)
     // The shell has exited: what it wrote last is still in the terminal.
     if (!l.stopRequested.load())
         readOutput(master, true);
+    handOn(true);
 }
 
 LocalShellConnection::LocalShellConnection(QObject *parent)
@@ -299,11 +330,39 @@ void LocalShellConnection::write(const QByteArray &data)
     if (data.isEmpty())
         return;
     if (m_worker) {
-        WorkerConnection::write(data);
+        if (!writeDirect(data))
+            WorkerConnection::write(data);
     } else if (m_process && m_process->state() == QProcess::Running) {
         m_process->write(m_link->transparent ? data : toProcessLineEnds(data));
     }
     // Neither: the shell is gone; typed bytes have nowhere to go.
+}
+
+// A typed key goes into the terminal from this thread when nothing waits
+// before it: through the worker it would wait for that thread to be woken and
+// scheduled, which a loaded machine makes the longest part of an echo.
+bool LocalShellConnection::writeDirect(const QByteArray &data)
+{
+    if (data.size() > kDirectWriteMax)
+        return false;
+    ConnectionLink &l = *m_link;
+    std::lock_guard<std::mutex> lock(l.queueMutex);
+    // A size change waiting for the worker goes in first, as it would have.
+    if (l.directFd < 0 || l.chunkInHand || !l.sendQueue.empty() || l.resizePending)
+        return false;
+    const QByteArray bytes = platform::terminalInputIsCooked(l.directFd) && !l.transparent ? toTerminalLineEnds(data) : data;
+    ssize_t n;
+    do {
+        n = ::write(l.directFd, bytes.constData(), size_t(bytes.size()));
+    } while (n < 0 && errno == EINTR);
+    if (n == bytes.size())
+        return true;
+    // The terminal is full: the worker writes the rest as it makes room.
+    const QByteArray rest = bytes.mid(qMax<ssize_t>(n, 0));
+    l.sendQueue.push_back(rest);
+    l.queuedBytes += rest.size();
+    l.waker.wake();
+    return true;
 }
 
 qint64 LocalShellConnection::pendingBytes() const

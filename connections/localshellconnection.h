@@ -53,6 +53,7 @@ private:
     void startProcess();
     void releaseProcess();
     void endProcess(); // asks it to end, kills it after 500 ms
+    bool writeDirect(const QByteArray &data);
 
     QString m_shell;
     QString m_term;

@@ -182,12 +182,17 @@ bool PtyProcess::setWindowSize(int cols, int rows)
     return m_master >= 0 && ::ioctl(m_master, TIOCSWINSZ, &ws) == 0;
 }
 
-bool PtyProcess::inputIsCooked() const
+bool terminalInputIsCooked(int masterFd)
 {
     termios t{};
-    if (m_master < 0 || ::tcgetattr(m_master, &t) != 0)
+    if (masterFd < 0 || ::tcgetattr(masterFd, &t) != 0)
         return true;
     return (t.c_lflag & ISIG) != 0;
+}
+
+bool PtyProcess::inputIsCooked() const
+{
+    return terminalInputIsCooked(m_master);
 }
 
 bool PtyProcess::hasExited()

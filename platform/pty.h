@@ -22,6 +22,11 @@ QStringList listedShells();
 // /bin/sh.
 QString loginShell();
 
+// Whether the program on the terminal behind this master descriptor has it
+// in its usual cooked state (signals from keys on) rather than raw, as
+// transfer programs set it.
+bool terminalInputIsCooked(int masterFd);
+
 // A child process whose standard streams are the far side of a pseudo-
 // terminal. It runs in a session of its own with the terminal as its
 // controlling terminal, so the line discipline, job control and SIGWINCH work

@@ -93,13 +93,6 @@ public:
     QByteArray read(int n) { return collect(n, kWaitMs); }
     // Whatever arrives within ms (for "nothing more was sent").
     QByteArray readFor(int ms) { return collect(INT_MAX, ms); }
-    // True once the client has closed its end.
-    bool waitClosed()
-    {
-        bool closed = false;
-        collect(INT_MAX, kWaitMs, &closed);
-        return closed;
-    }
     // Closes with a reset (RST) instead of an orderly close.
     void resetClient()
     {
@@ -115,7 +108,7 @@ public:
     }
 
 private:
-    QByteArray collect(int n, int ms, bool *closed = nullptr)
+    QByteArray collect(int n, int ms)
     {
         QByteArray out;
         QElapsedTimer clock;
@@ -125,11 +118,8 @@ private:
                 continue;
             char buf[65536];
             const ssize_t got = ::recv(m_client, buf, qMin<size_t>(sizeof buf, size_t(n - out.size())), 0);
-            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
-                if (closed)
-                    *closed = true;
+            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR))
                 break;
-            }
             out.append(buf, int(qMax<ssize_t>(got, 0)));
         }
         return out;
@@ -165,7 +155,6 @@ public:
     bool waitData(const QByteArray &needle) { return QTest::qWaitFor([&] { return data.contains(needle); }, kWaitMs); }
     bool waitSize(int n) { return QTest::qWaitFor([&] { return data.size() >= n; }, kWaitMs); }
     bool waitEnd() { return QTest::qWaitFor([this] { return disconnects > 0 || !errors.isEmpty(); }, kWaitMs); }
-    bool waitClosed() { return QTest::qWaitFor([this] { return !m_c->isOpen(); }, kWaitMs); }
     // Types a shell command line and waits for a marker in what it shows
     // (built by the shell, so that the echoed command cannot match).
     bool run(const QByteArray &command, const QByteArray &marker)

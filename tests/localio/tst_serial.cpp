@@ -76,13 +76,8 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("device");
         QTest::newRow("COM1") << "COM1" << "/dev/ttyS0";
-        QTest::newRow("lower case") << "com7" << "/dev/ttyS6";
         QTest::newRow("Windows prefix") << "\\\\.\\COM7" << "/dev/ttyS6";
-        QTest::newRow("empty") << "" << "/dev/ttyS0";
-        QTest::newRow("bare name") << "ttyUSB0" << "/dev/ttyUSB0";
-        QTest::newRow("path") << "/dev/serial/by-id/x" << "/dev/serial/by-id/x";
         QTest::newRow("COM0 is a name") << "COM0" << "/dev/COM0";
-        QTest::newRow("COM with text") << "COM1x" << "/dev/COM1x";
     }
     void portNames()
     {
@@ -100,10 +95,8 @@ private slots:
         QTest::newRow("9600 7E2 rts/cts") << QList<int>{9600, 7, 2, 2, 1} << uint(CSTOPB | CRTSCTS) << 0u;
         QTest::newRow("19200 8O1 xon/xoff") << QList<int>{19200, 8, 1, 1, 2} << uint(PARODD) << uint(IXON | IXOFF);
         QTest::newRow("mark") << QList<int>{57600, 8, 1, 3, 0} << uint(PARODD | CMSPAR) << 0u;
-        QTest::newRow("space") << QList<int>{38400, 6, 1, 4, 0} << uint(CMSPAR) << 0u;
         QTest::newRow("stop code 0 is one") << QList<int>{4800, 5, 0, 0, 0} << 0u << 0u;
         QTest::newRow("arbitrary rate") << QList<int>{250000, 8, 1, 0, 0} << 0u << 0u;
-        QTest::newRow("fast standard rate") << QList<int>{3000000, 8, 1, 0, 0} << 0u << 0u;
     }
     void settingsReachTheLine()
     {
@@ -144,7 +137,6 @@ private slots:
         QTest::newRow("missing device") << "/dev/hv-no-such-port" << 8 << 1 << "无法打开 %1（系统错误 %2）" << ENOENT;
         QTest::newRow("not a terminal") << "/dev/null" << 8 << 1 << "读取 %1 配置失败（系统错误 %2）" << ENOTTY;
         QTest::newRow("1.5 stop bits") << "PTY" << 8 << 3 << "配置 %1 失败（系统错误 %2）" << EINVAL;
-        QTest::newRow("9 data bits") << "PTY" << 9 << 1 << "配置 %1 失败（系统错误 %2）" << EINVAL;
         QTest::newRow("held") << "HELD" << 8 << 1 << "无法打开 %1（系统错误 %2）" << EBUSY;
     }
     void openFailures()
@@ -177,69 +169,35 @@ private slots:
         QVERIFY(port != pty.port || c.open());
     }
 
-    // Both directions at once, as a device that talks while it listens.
-    void allByteValuesBothWays()
-    {
-        Line line;
-        QVERIFY(line.c.open());
-        const int size = 64 * 1024;
-        const QByteArray toFar = allByteValues(size, 0), fromFar = allByteValues(size, 3);
-        for (int at = 0; at < size; at += 5000)
-            line.c.write(toFar.mid(at, 5000));
-        QByteArray atFar;
-        qsizetype written = 0;
-        char buf[8192];
-        for (int round = 0; round < 20000 && (atFar.size() < size || line.received.join().size() < size); ++round) {
-            QCoreApplication::processEvents();
-            pollfd p{line.pty.master, short(POLLIN | (written < size ? POLLOUT : 0)), 0};
-            if (::poll(&p, 1, 5) <= 0)
-                continue;
-            if ((p.revents & POLLOUT) && written < size)
-                written += qMax<ssize_t>(::write(line.pty.master, fromFar.constData() + written, size_t(qMin<qsizetype>(4096, size - written))), 0);
-            const ssize_t n = ::read(line.pty.master, buf, sizeof buf);
-            if (n > 0)
-                atFar.append(buf, int(n));
-        }
-        QVERIFY(atFar == toFar);
-        QVERIFY(line.received.join() == fromFar);
-    }
-
-    // The worker hands over what it read once per flush interval; bytes that
-    // come one by one (a device paced at 1 ms) arrive in batches.
-    void slowBytesArriveInBatches()
-    {
-        Line line;
-        QVERIFY(line.c.open());
-        const QByteArray sent = allByteValues(200, 1);
-        for (const char byte : sent) {
-            QCOMPARE(::write(line.pty.master, &byte, 1), ssize_t(1));
-            QThread::usleep(1000);
-        }
-        QTRY_COMPARE_WITH_TIMEOUT(line.received.join().size(), sent.size(), 10000);
-        QVERIFY(line.received.join() == sent);
-        // About one batch per 10 ms; a slow machine only makes them bigger.
-        QVERIFY2(line.received.size() <= sent.size() / 3, qPrintable(QString::number(line.received.size())));
-    }
-
-    // A device faster than its reader: paused, its bytes wait in the line;
-    // resumed, they arrive whole.
+    // A device faster than its reader, that listens while it talks: paused,
+    // its bytes wait in the line; resumed, they arrive whole. What we wrote
+    // meanwhile reaches it whole too; every byte value goes both ways.
     void pausedReadingHoldsBackTheDevice()
     {
         Line line;
         QVERIFY(line.c.open());
-        const QByteArray sent = allByteValues(8 * 1024 * 1024, 5);
+        const QByteArray sent = allByteValues(8 * 1024 * 1024, 5), toFar = allByteValues(64 * 1024, 0);
+        for (int at = 0; at < toFar.size(); at += 5000)
+            line.c.write(toFar.mid(at, 5000));
+        QByteArray atFar;
         std::atomic<bool> abandon{false};
         std::thread device([&] {
-            for (qsizetype at = 0; at < sent.size() && !abandon;) {
-                pollfd p{line.pty.master, POLLOUT, 0};
-                if (::poll(&p, 1, 100) > 0)
+            char buf[8192];
+            for (qsizetype at = 0; (at < sent.size() || atFar.size() < toFar.size()) && !abandon;) {
+                pollfd p{line.pty.master, short(POLLIN | (at < sent.size() ? POLLOUT : 0)), 0};
+                if (::poll(&p, 1, 100) <= 0)
+                    continue;
+                if (p.revents & POLLOUT)
                     at += qMax<ssize_t>(::write(line.pty.master, sent.constData() + at, size_t(qMin<qsizetype>(65536, sent.size() - at))), 0);
+                if (p.revents & POLLIN)
+                    atFar.append(buf, int(qMax<ssize_t>(::read(line.pty.master, buf, sizeof buf), 0)));
             }
         });
         pausecheck::pauseAtFirstBytes(line.c, [&] { return line.bytes; }, [&] { return line.bytes >= sent.size(); });
         abandon = true;
         device.join();
         QVERIFY(line.received.join() == sent);
+        QVERIFY(atFar == toFar);
     }
 
     // A hang-up is a read error, reported once; writing to the dead line or
