@@ -204,7 +204,9 @@ void SessionStore::parseSessions(const QJsonDocument &document, QList<SessionGro
         SessionGroup group;
         group.name = r.text(object, "name");
         group.icon = r.text(object, "icon", defaultGroupIcon());
-        for (const QJsonValue &s : r.array(object, "sessions"))
+        const QJsonArray sessions = r.array(object, "sessions");
+        group.sessions.reserve(sessions.size());
+        for (const QJsonValue &s : sessions)
             group.sessions.append(SessionInfo::fromJson(r.object(s), group.name, &r));
         groups->append(group);
     }
