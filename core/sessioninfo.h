@@ -53,6 +53,9 @@ struct SessionInfo {
     static SessionInfo fromJson(const QJsonObject &object, const QString &groupName, StoredReader *reader = nullptr);
     QJsonObject toJson() const;
 };
+// Only implicitly shared texts and numbers: a list of thousands grows by
+// moving its memory, not by copying every record.
+Q_DECLARE_TYPEINFO(SessionInfo, Q_RELOCATABLE_TYPE);
 
 struct SessionGroup {
     QString name;

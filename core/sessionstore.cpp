@@ -139,7 +139,7 @@ QList<SessionStore::Notice> SessionStore::takeNotices()
     return std::exchange(m_notices, {});
 }
 
-QByteArray SessionStore::readDocument(const QString &fileName, bool *blocked)
+QByteArray SessionStore::readDocument(const QString &fileName, bool *blocked, QJsonDocument *document)
 {
     const QString path = filePath(fileName);
     if (!QFileInfo::exists(path))
@@ -148,8 +148,12 @@ QByteArray SessionStore::readDocument(const QString &fileName, bool *blocked)
     if (file.open(QIODevice::ReadOnly)) {
         const QByteArray bytes = file.readAll();
         file.close();
-        if (QJsonDocument::fromJson(bytes).isObject())
+        QJsonDocument parsed = QJsonDocument::fromJson(bytes);
+        if (parsed.isObject()) {
+            if (document)
+                *document = std::move(parsed);
             return bytes;
+        }
     }
     *blocked = !keepAside(path, &m_notices);
     if (m_noticeListener)
@@ -203,7 +207,12 @@ bool SessionStore::writeDocument(const QString &fileName, const QByteArray &byte
 void SessionStore::parseSessions(const QByteArray &bytes, QList<SessionGroup> *groups,
                                  QList<SessionInfo> *ungrouped, bool *lossy)
 {
-    const QJsonDocument document = QJsonDocument::fromJson(bytes);
+    parseSessions(QJsonDocument::fromJson(bytes), groups, ungrouped, lossy);
+}
+
+void SessionStore::parseSessions(const QJsonDocument &document, QList<SessionGroup> *groups,
+                                 QList<SessionInfo> *ungrouped, bool *lossy)
+{
     StoredReader r;
     r.lossy = !document.isObject();
     const QJsonObject root = document.object();
@@ -214,7 +223,9 @@ void SessionStore::parseSessions(const QByteArray &bytes, QList<SessionGroup> *g
         SessionGroup group;
         group.name = r.text(object, "name");
         group.icon = r.text(object, "icon", defaultGroupIcon());
-        for (const QJsonValue &s : r.array(object, "sessions"))
+        const QJsonArray sessions = r.array(object, "sessions");
+        group.sessions.reserve(sessions.size());
+        for (const QJsonValue &s : sessions)
             group.sessions.append(SessionInfo::fromJson(r.object(s), group.name, &r));
         groups->append(group);
     }
@@ -276,11 +287,12 @@ QByteArray SessionStore::buttonsDocument(const QList<ButtonGroup> &groups)
 
 void SessionStore::loadSessions()
 {
-    const QByteArray bytes = readDocument(kSessionsFile, &m_sessionsBlocked);
+    QJsonDocument document;
+    const QByteArray bytes = readDocument(kSessionsFile, &m_sessionsBlocked, &document);
     QList<SessionGroup> groups;
     QList<SessionInfo> ungrouped;
     bool lossy = false;
-    parseSessions(bytes, &groups, &ungrouped, &lossy);
+    parseSessions(document, &groups, &ungrouped, &lossy);
     // What could not be read would be gone after the next save: the file as
     // it was is kept beside it first.
     m_sessionsOriginal = lossy && !bytes.isEmpty() ? bytes : QByteArray();

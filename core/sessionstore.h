@@ -2,6 +2,7 @@
 
 #include "core/sessioninfo.h"
 
+#include <QJsonDocument>
 #include <QString>
 #include <functional>
 #include <optional>
@@ -91,6 +92,8 @@ public:
     // another type, a key no record has. The documents are what a save writes.
     static void parseSessions(const QByteArray &bytes, QList<SessionGroup> *groups, QList<SessionInfo> *ungrouped,
                               bool *lossy);
+    static void parseSessions(const QJsonDocument &document, QList<SessionGroup> *groups,
+                              QList<SessionInfo> *ungrouped, bool *lossy);
     static QByteArray sessionsDocument(const QList<SessionGroup> &groups, const QList<SessionInfo> &ungrouped);
     static void parseButtons(const QByteArray &bytes, QList<ButtonGroup> *groups, bool *lossy);
     static QByteArray buttonsDocument(const QList<ButtonGroup> &groups);
@@ -121,7 +124,9 @@ private:
     // file is refused for the life of the store. A file read only in part
     // (*original not empty) is copied aside before the first save over it;
     // while that copy fails, saving is refused.
-    QByteArray readDocument(const QString &fileName, bool *blocked);
+    // The document read is kept in *document when one is asked for: thousands
+    // of sessions are not parsed twice on the way to the first window.
+    QByteArray readDocument(const QString &fileName, bool *blocked, QJsonDocument *document = nullptr);
     bool writeDocument(const QString &fileName, const QByteArray &bytes, bool blocked, QByteArray *original,
                        const char *openFailed, const char *writeFailed, const char *commitFailed);
 

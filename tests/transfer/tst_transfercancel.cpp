@@ -17,11 +17,27 @@
 
 namespace {
 
-InbandTransfer *makeTransfer(const QString &protocol)
-{
-    using T = InbandTransfer *;
-    return protocol == "zmodem" ? T(new ZmodemTransfer) : protocol == "kermit" ? T(new KermitTransfer) : T(new XmodemTransfer);
-}
+// A file to send, a folder to receive into, and a transfer of the protocol on a manual clock.
+struct Fixture {
+    QTemporaryDir dir;
+    QString file = dir.filePath("f.bin");
+    std::unique_ptr<InbandTransfer> t;
+    explicit Fixture(const QString &protocol, int size)
+    {
+        using T = InbandTransfer *;
+        t.reset(protocol == "zmodem" ? T(new ZmodemTransfer) : protocol == "kermit" ? T(new KermitTransfer) : T(new XmodemTransfer));
+        t->setManualClock(true);
+        writeFile(file, QByteArray(size, 'x'));
+    }
+    void start(const QString &protocol, bool send, int variant = 0)
+    {
+        const TransferSendFn sink = [](const QByteArray &) {};
+        if (send)
+            t->startSend(sink, "s", {file}, variant);
+        else
+            t->startReceive(sink, "s", protocol == "xmodem" ? dir.filePath("in.bin") : dir.path(), variant);
+    }
+};
 
 } // namespace
 
@@ -43,20 +59,12 @@ private slots:
     {
         QFETCH(QString, protocol);
         QFETCH(bool, send);
-        QTemporaryDir dir;
-        const QString file = dir.filePath("f.bin");
-        QVERIFY(writeFile(file, QByteArray(3000, 'x')));
-        const std::unique_ptr<InbandTransfer> t(makeTransfer(protocol));
-        const int variant = protocol == "ymodem" ? XmodemTransfer::Ymodem : 0; // Xmodem, for the rest
-        t->setManualClock(true);
+        Fixture f(protocol == "ymodem" ? "xmodem" : protocol, 3000);
+        InbandTransfer *t = f.t.get();
         QList<InbandTransfer::Outcome> outcomes;
-        connect(t.get(), &InbandTransfer::resultReady, [&](InbandTransfer::Outcome o, const QString &) { outcomes << o; });
-        connect(t.get(), &InbandTransfer::statusMessage, t.get(), [&] { t->cancel(); });
-        const TransferSendFn sink = [](const QByteArray &) {};
-        if (send)
-            t->startSend(sink, "s", {file}, variant);
-        else
-            t->startReceive(sink, "s", protocol == "xmodem" ? dir.filePath("in.bin") : dir.path(), variant);
+        connect(t, &InbandTransfer::resultReady, [&](InbandTransfer::Outcome o, const QString &) { outcomes << o; });
+        connect(t, &InbandTransfer::statusMessage, t, [&] { t->cancel(); });
+        f.start(protocol, send, protocol == "ymodem" ? XmodemTransfer::Ymodem : 0); // Xmodem, for the rest
         QCOMPARE(outcomes, QList<InbandTransfer::Outcome>{InbandTransfer::Cancelled});
         QVERIFY(!t->isActive());
         t->tick();
@@ -104,19 +112,12 @@ private slots:
         QFETCH(bool, send);
         QFETCH(QByteArray, bytes);
         QFETCH(bool, started);
-        QTemporaryDir dir;
-        const QString file = dir.filePath("f.bin");
-        QVERIFY(writeFile(file, QByteArray(300, 'x')));
-        const std::unique_ptr<InbandTransfer> t(makeTransfer(protocol));
-        t->setManualClock(true);
+        Fixture f(protocol, 300);
+        InbandTransfer *t = f.t.get();
         int changes = 0;
-        connect(t.get(), &InbandTransfer::peerStartedChanged, [&] { ++changes; });
-        const TransferSendFn sink = [](const QByteArray &) {};
+        connect(t, &InbandTransfer::peerStartedChanged, [&] { ++changes; });
         for (int round = 0; round < 2; ++round) { // a second start forgets the first peer
-            if (send)
-                t->startSend(sink, "s", {file});
-            else
-                t->startReceive(sink, "s", protocol == "xmodem" ? dir.filePath("in.bin") : dir.path());
+            f.start(protocol, send);
             QVERIFY(!t->peerStarted());
             t->feed(bytes);
             QCOMPARE(t->peerStarted(), started);

@@ -229,12 +229,9 @@ private slots:
         QTest::newRow("size with mtime and mode") << yHeader("m.txt", "1000 14500636621 100644") + data + end
                                                   << got("m.txt") << d.left(1000) << "";
         QTest::newRow("no digits: nothing cut") << yHeader("u.bin", "abc") + data + end << got("u.bin") << d << "";
-        QTest::newRow("folders dropped") << yHeader("../../etc/passwd", "10") + data + end << got("passwd") << d.left(10)
-                                         << "";
         QTest::newRow("block numbers wrap") << wrap + EOT + EOT + end << got("wrap") << wrapped << "";
         QTest::newRow("data before any header") << block(1, "x", true) << user << mine << "未收到文件头（块 0）";
         QTest::newRow("name ..") << yHeader("..", "3") << user << mine << "Ymodem 文件名非法";
-        QTest::newRow("escape sequence in the name") << yHeader("x\x1b[2Jy", "3") << user << mine << "Ymodem 文件名非法";
         QTest::newRow("file shorter than announced") << yHeader("a", "5000") + dataA + EOT + EOT << user << mine
                                                      << "Ymodem 文件长度不足";
         QTest::newRow("cancelled inside a file") << yHeader("a", "3") + dataA << user << mine << "传输已被用户取消";

@@ -40,7 +40,6 @@ private slots:
         QTest::newRow("NAK -1 goes out as 63") << buildPacket('N', -1, {}, 1, 13) << hex("01235F4E330D");
         QTest::newRow("sequence 64 wraps to 0") << buildPacket('Y', 64, {}, 1, 13) << ack0;
         QTest::newRow("no EOL when it is 0") << buildPacket('Y', 0, {}, 1, 0) << hex("012320593E");
-        QTest::newRow("check type 0 means 1") << buildPacket('Y', 0, {}, 0, 13) << ack0;
         QTest::newRow("type 2 check") << QByteArray::number(crc16Kermit("123456789", 9), 16) << QByteArray("2189");
         QTest::newRow("type 3 check") << blockCheck(3, "123456789", 9) << QByteArray("\"&)");
         QTest::newRow("DEL") << encodePrefixed(hex("7F"), '#') << QByteArray("#?");

@@ -37,16 +37,6 @@ void putWord(QByteArray &out, quint16 v)
     out.append(char(v & 0xff));
 }
 
-QByteArray makeDataPacket(quint16 block, const QByteArray &payload)
-{
-    QByteArray p;
-    p.reserve(4 + payload.size());
-    putWord(p, OpData);
-    putWord(p, block);
-    p.append(payload);
-    return p;
-}
-
 QByteArray makeAck(quint16 block)
 {
     QByteArray p;
@@ -120,6 +110,8 @@ struct TftpServer::TftpTransfer
     QFile file;
     quint16 block = 0;
     QByteArray lastPacket;
+    QByteArray nextPacket; // download: the block after lastPacket, read ahead
+    bool readFailed = false;
     int idleTicks = 0;
     bool upload = false;
     bool finalSent = false;
@@ -338,21 +330,45 @@ void TftpServer::startDownload(TftpTransfer *t, const QString &path, const QStri
     emit logLine(LanguageManager::tr("[%1] 下载开始：%2 (%3 字节)").arg(t->peer, name, QString::number(t->size)));
 }
 
+// Reads the block after the one in flight into nextPacket, so that its ACK is
+// answered without waiting for the file: the client is busy with the block
+// meanwhile. A read error is kept for that answer.
+void TftpServer::readAhead(TftpTransfer *t)
+{
+    QByteArray &p = t->nextPacket;
+    p.resize(maxDataPacket); // the buffer of the block before last: no allocation
+    const qint64 n = t->file.read(p.data() + 4, blockSize);
+    if (n < 0) {
+        t->readFailed = true;
+        p.resize(0);
+        return;
+    }
+    const quint16 block = quint16(t->block + 1); // wraps from 65535 to 0
+    p[0] = 0;
+    p[1] = char(OpData);
+    p[2] = char(block >> 8);
+    p[3] = char(block & 0xff);
+    p.resize(4 + n);
+}
+
 // Sends the block after the current one. A read error ends the transfer with
 // an ERROR instead of passing a short block off as the end of the file.
 bool TftpServer::sendNextBlock(TftpTransfer *t)
 {
-    char chunk[blockSize];
-    const qint64 n = t->file.read(chunk, blockSize);
-    if (n < 0) {
+    if (t->nextPacket.isEmpty())
+        readAhead(t);
+    if (t->readFailed) {
         sendError(t, 0, "file read failed");
         endTransfer(t, LanguageManager::tr("下载 %1 失败：读取文件出错").arg(t->name));
         return false;
     }
-    ++t->block; // wraps from 65535 to 0
-    t->lastPacket = makeDataPacket(t->block, QByteArray(chunk, int(n)));
+    ++t->block;
+    std::swap(t->lastPacket, t->nextPacket);
     t->socket->write(t->lastPacket);
-    t->finalSent = n < blockSize;
+    t->finalSent = t->lastPacket.size() < maxDataPacket;
+    t->nextPacket.resize(0);
+    if (!t->finalSent)
+        readAhead(t);
     return true;
 }
 
@@ -368,90 +384,86 @@ TftpServer::TftpTransfer *TftpServer::transferForSender(QObject *sender) const
     return nullptr;
 }
 
-// Hands each datagram of the sender's transfer to handle() until the socket
-// is empty or handle() ends the transfer (returns false). Reading until empty
-// saves asking first whether a datagram is pending: one system call per block.
-void TftpServer::drainDatagrams(QObject *sender, bool (TftpServer::*handle)(TftpTransfer *, const char *, qint64))
+// Hands one datagram of the sender's transfer to handle(). One, not all that
+// are pending: the answer to it has just gone out, so the socket is empty
+// until the peer replies, and asking again would cost a system call per
+// block for nothing. A datagram left behind wakes the loop again.
+void TftpServer::handleOneDatagram(QObject *sender, void (TftpServer::*handle)(TftpTransfer *, const char *, qint64))
 {
     TftpTransfer *t = transferForSender(sender);
     if (!t)
         return;
     char buffer[receiveBuffer];
-    for (;;) {
-        const qint64 n = t->socket->readDatagram(buffer, sizeof buffer);
-        if (n < 0)
-            return;
-        if (n >= 4 && !(this->*handle)(t, buffer, n))
-            return;
-    }
+    const qint64 n = t->socket->readDatagram(buffer, sizeof buffer);
+    if (n >= 4)
+        (this->*handle)(t, buffer, n);
 }
 
 void TftpServer::onAckReady()
 {
-    drainDatagrams(sender(), &TftpServer::handleAck);
+    handleOneDatagram(sender(), &TftpServer::handleAck);
 }
 
 void TftpServer::onDataReady()
 {
-    drainDatagrams(sender(), &TftpServer::handleData);
+    handleOneDatagram(sender(), &TftpServer::handleData);
 }
 
-bool TftpServer::handleAck(TftpTransfer *t, const char *datagram, qint64)
+void TftpServer::handleAck(TftpTransfer *t, const char *datagram, qint64)
 {
     const quint16 op = word(datagram);
     if (op == OpError) {
         endTransfer(t, LanguageManager::tr("下载被客户端中止（错误码 %1）").arg(word(datagram + 2)));
-        return false;
+        return;
     }
     // A duplicate ACK of an earlier block causes no resend: answering every
     // duplicate doubles all later traffic (the Sorcerer's Apprentice).
     if (op != OpAck || word(datagram + 2) != t->block)
-        return true;
+        return;
     t->idleTicks = 0;
     if (t->finalSent) {
         endTransfer(t, LanguageManager::tr("下载完成：%1（%2 字节）").arg(t->name, QString::number(t->size)));
-        return false;
+        return;
     }
-    return sendNextBlock(t);
+    sendNextBlock(t);
 }
 
-bool TftpServer::handleData(TftpTransfer *t, const char *datagram, qint64 n)
+void TftpServer::handleData(TftpTransfer *t, const char *datagram, qint64 n)
 {
     if (n > maxDataPacket) {
         sendError(t, 4, "invalid DATA packet size");
         endTransfer(t, QStringLiteral("上传失败：DATA 包大小非法"));
-        return false;
+        return;
     }
     const quint16 op = word(datagram);
     if (op == OpError) {
         endTransfer(t, LanguageManager::tr("上传被客户端中止（错误码 %1）").arg(word(datagram + 2)));
-        return false;
+        return;
     }
     if (op != OpData)
-        return true;
+        return;
     const quint16 block = word(datagram + 2);
     if (block == t->block) {
         // Our ACK was lost: acknowledge again, but do not write twice.
         t->socket->write(makeAck(t->block));
-        return true;
+        return;
     }
     if (block != quint16(t->block + 1))
-        return true;
+        return;
     const qint64 length = n - 4;
     if (t->file.write(datagram + 4, length) != length || t->file.error() != QFileDevice::NoError) {
         sendError(t, 3, "disk write failed");
         endTransfer(t, QStringLiteral("上传失败：本地写入错误"));
-        return false;
+        return;
     }
     t->block = block;
     t->idleTicks = 0;
     t->size += length;
     if (length < blockSize) {
         finishUpload(t);
-        return false;
+        return;
     }
     t->socket->write(makeAck(t->block));
-    return true;
 }
 
 // The last block is acknowledged only once the file is on disk under its

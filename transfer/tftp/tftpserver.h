@@ -72,9 +72,10 @@ private:
     void startUpload(TftpTransfer *t, const QString &path, const QString &name);
     void startDownload(TftpTransfer *t, const QString &path, const QString &name);
     bool sendNextBlock(TftpTransfer *t);
-    void drainDatagrams(QObject *sender, bool (TftpServer::*handle)(TftpTransfer *, const char *, qint64));
-    bool handleAck(TftpTransfer *t, const char *datagram, qint64 size);
-    bool handleData(TftpTransfer *t, const char *datagram, qint64 size);
+    void readAhead(TftpTransfer *t);
+    void handleOneDatagram(QObject *sender, void (TftpServer::*handle)(TftpTransfer *, const char *, qint64));
+    void handleAck(TftpTransfer *t, const char *datagram, qint64 size);
+    void handleData(TftpTransfer *t, const char *datagram, qint64 size);
     void finishUpload(TftpTransfer *t);
     void refuse(const QHostAddress &to, quint16 port, quint16 code, const char *message, const QString &logText);
     TftpTransfer *transferForSender(QObject *sender) const;
