@@ -17,7 +17,6 @@
 #include <sys/socket.h>
 
 using namespace sftprig;
-using namespace sftpnames;
 
 namespace {
 
@@ -68,11 +67,6 @@ class TestSftp : public QObject
         own(base, server);
         return base;
     }
-    static ino_t inode(const QString &path)
-    {
-        struct stat st {};
-        return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
-    }
     QString localPath(const QString &name) { return m_local.filePath(QStringLiteral("%1-%2").arg(++m_rows).arg(name)); }
 
 private slots:
@@ -95,10 +89,9 @@ private slots:
     {
         QTest::addColumn<bool>("tree");
         QTest::addColumn<qint64>("size");
-        for (const bool tree : {true, false}) {
+        for (const bool tree : {true, false})
             for (const qint64 size : {qint64(0), qint64(1), qint64(32767), qint64(32768), qint64(32769), 64 * kMiB})
                 QTest::addRow("%s %lld", tree ? "tree" : "dialog", size) << tree << size;
-        }
     }
     // Up, then down again: the server's copy and ours match the original.
     void transfers()
@@ -179,9 +172,13 @@ private slots:
         const Server server = worker == 2 ? variant("hostile", 2) : m_server;
         const QString base = remoteFolder(server);
         setUp(base, setup.split(QLatin1Char(' '), Qt::SkipEmptyParts), server);
+        const auto inode = [&](const QString &e) {
+            struct stat st {};
+            return ::stat(QFile::encodeName(base + '/' + e.section('@', 0, 0)).constData(), &st) == 0 ? st.st_ino : 0;
+        };
         QMap<QString, ino_t> inodes;
         for (const QString &e : expected.filter(QStringLiteral("@")))
-            inodes[e] = inode(base + QLatin1Char('/') + e.section(QLatin1Char('@'), 0, 0));
+            inodes[e] = inode(e);
         std::unique_ptr<Tree> other(worker == 2 ? new Tree(server.params(m_knownHosts)) : nullptr);
         QVERIFY(!other || other->waitReady());
         const auto resolve = [&](QString s) {
@@ -200,8 +197,7 @@ private slots:
         const bool done = worker != 1 ? tree->run(DirTreeJobKind(kind), a, b, &why) : m_dialog->run(kind, a, b);
         QVERIFY2(done == ok, qPrintable(worker != 1 ? why : m_dialog->failed.join('\n')));
         for (auto it = inodes.cbegin(); it != inodes.cend(); ++it) {
-            const bool same = inode(base + QLatin1Char('/') + it.key().section(QLatin1Char('@'), 0, 0)) == it.value();
-            QVERIFY2(same == it.key().endsWith(QLatin1String("@same")), qPrintable(it.key()));
+            QVERIFY2((inode(it.key()) == it.value()) == it.key().endsWith(QLatin1String("@same")), qPrintable(it.key()));
             expected.removeOne(it.key());
         }
         QVERIFY2(unmet(base, expected).isEmpty(), qPrintable(unmet(base, expected)));
@@ -321,8 +317,8 @@ private slots:
         // Again into the folder, now that a link in it leads out: nothing
         // is made or written out there.
         const QString out = localPath(QStringLiteral("out"));
-        QVERIFY(QDir().mkpath(out) && QDir(chosen + QStringLiteral("/hostile/sub")).removeRecursively());
-        QVERIFY(QFile::link(out, chosen + QStringLiteral("/hostile/sub")));
+        QVERIFY(QDir().mkpath(out) && QDir(chosen + QStringLiteral("/hostile/sub")).removeRecursively()
+                && QFile::link(out, chosen + QStringLiteral("/hostile/sub")));
         QVERIFY(!tree.run(DirTreeJobKind::DownloadFolder, server.home() + QStringLiteral("/hostile"), chosen + QStringLiteral("/hostile"), &why));
         QCOMPARE(QDir(out).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
         // A name the server made up to climb out is refused before anything is written.
@@ -432,15 +428,13 @@ private slots:
                 sockaddr_in at{AF_INET, htons(quint16(m_server.port)), {htonl(INADDR_LOOPBACK)}, {}};
                 LIBSSH2_SESSION *s = libssh2_session_init();
                 const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0 && libssh2_session_handshake(s, fd) == 0;
-                for (++shaken; shaken < 16;)
+                for (++shaken; shaken < 16;) // then all of them check at once
                     std::this_thread::yield();
-                if (ok)
-                    checkKnownHost(s, QStringLiteral("127.0.0.1"), m_server.port, knownHosts);
+                (void)(ok && checkKnownHost(s, QStringLiteral("127.0.0.1"), m_server.port, knownHosts).result == KnownHostOk);
                 libssh2_session_free(s);
                 ::close(fd);
             });
-        for (std::thread &t : sessions)
-            t.join();
+        std::for_each(sessions.begin(), sessions.end(), [](std::thread &t) { t.join(); });
         QCOMPARE(readAll(knownHosts).count('\n'), 1);
     }
 
