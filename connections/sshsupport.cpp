@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QThread>
@@ -229,20 +230,31 @@ int lineOf(LIBSSH2_KNOWNHOSTS *hosts, const struct libssh2_knownhost *wanted, co
     return 0;
 }
 
-// Appends one line, creating the folder and the file when missing.
+// Appends one line, creating the folder and the file when missing. The
+// terminal's session and the file sessions beside it meet a new host at the
+// same moment: the line goes in only when it is not there yet, checked and
+// written under one lock (a lock file for other copies of the program).
 bool appendKnownHostLine(const QString &path, const QByteArray &line)
 {
+    static QMutex mutex;
+    const QMutexLocker guard(&mutex);
     const QFileInfo info(path);
     if (!QDir().mkpath(info.absolutePath()))
         return false;
     // A known-hosts file kept as a link (dotfile managers do that) is
     // followed here; the writer itself refuses links.
     const QString target = info.exists() ? info.canonicalFilePath() : path;
+    QLockFile lock(target + QStringLiteral(".lock"));
+    lock.tryLock(2000); // a lock that cannot be had must not cost the key
     QByteArray out = line;
     QFile existing(target);
-    if (existing.size() > 0 && existing.open(QIODevice::ReadOnly) && existing.seek(existing.size() - 1)
-        && existing.read(1) != "\n")
-        out.prepend('\n'); // a last line without its line feed would merge with ours
+    if (existing.size() > 0 && existing.open(QIODevice::ReadOnly)) {
+        QByteArray filed = existing.readAll();
+        if (filed.replace('\r', QByteArray()).split('\n').contains(line.trimmed()))
+            return true;
+        if (!filed.endsWith('\n'))
+            out.prepend('\n'); // a last line without its line feed would merge with ours
+    }
     return platform::appendPrivateFile(target, out);
 }
 

@@ -87,19 +87,19 @@ void DirTreeWorker::runJobs()
 void DirTreeWorker::doList(const QString &remote, bool isRoot)
 {
     treeLog(QStringLiteral("doList begin req=\"%1\" isRoot=%2").arg(remote).arg(isRoot ? 1 : 0));
-    const auto failed = [&](const QString &err) {
-        emit sigFailed(remote, err, sftpStatus() == LIBSSH2_FX_PERMISSION_DENIED, isRoot);
+    const auto failed = [&](const QString &err, unsigned long status) {
+        emit sigFailed(remote, err, status == LIBSSH2_FX_PERMISSION_DENIED, isRoot);
     };
     QString absolute;
     if (!realPath(remote, &absolute)) {
         treeLog(QStringLiteral("realpath \"%1\" FAIL err=%2").arg(remote, lastErrorText()));
-        return failed(lastErrorText());
+        return failed(lastErrorText(), sftpStatus());
     }
     QList<DirEntry> raw;
-    QString error;
-    if (!readFolder(absolute, &raw, &error)) {
-        treeLog(QStringLiteral("readdir \"%1\" FAIL err=%2").arg(absolute, error));
-        return failed(error);
+    FolderFailure why;
+    if (!readFolder(absolute, &raw, &why)) {
+        treeLog(QStringLiteral("readdir \"%1\" FAIL err=%2").arg(absolute, why.text));
+        return failed(why.text, why.status);
     }
     QVariantList entries;
     for (const DirEntry &e : std::as_const(raw)) {
@@ -152,9 +152,9 @@ bool DirTreeWorker::removeAny(const QString &remote)
 bool DirTreeWorker::removeRecursive(const QString &dir)
 {
     QList<DirEntry> entries;
-    QString error;
-    if (!readFolder(dir, &entries, &error))
-        return fail(error);
+    FolderFailure why;
+    if (!readFolder(dir, &entries, &why))
+        return fail(why.text);
     for (const DirEntry &e : std::as_const(entries)) {
         if (!keepRunning())
             return false;
@@ -288,13 +288,14 @@ qint64 DirTreeWorker::receive(const QString &remote, const QString &local, const
     qint64 n = -1;
     // A file of its own is flushed to disk before it takes its name; the
     // files of a folder are only renamed into place, as a file system's
-    // own copy does, which spares a disk flush per file.
+    // own copy does, which spares a disk flush per file. Those were sized
+    // by a listing that may be old by now: they are read to their end.
     QSaveFile saved(local);
     QTemporaryFile unsynced(QFileInfo(local).absolutePath() + QStringLiteral("/.hv-download-XXXXXX"));
     QFileDevice &out = durable ? static_cast<QFileDevice &>(saved) : unsynced;
     if (!(durable ? saved.open(QIODevice::WriteOnly | QIODevice::Truncate) : unsynced.open()))
         fail(withReason("下载失败", out.errorString()));
-    else if ((n = download(remote, &out, &expected, progress, &why)) < 0)
+    else if ((n = download(remote, &out, &expected, progress, &why, !durable)) < 0)
         fail(transferFailure("下载失败", why));
     else if (durable && !saved.commit())
         fail(withReason("下载失败", out.errorString()));
@@ -330,9 +331,9 @@ bool DirTreeWorker::downloadFile(const DirTreeJob &job)
 bool DirTreeWorker::collectRemoteFiles(const QString &dir, const QString &relative, QList<RemoteFile> *files)
 {
     QList<DirEntry> entries;
-    QString error;
-    if (!readFolder(dir, &entries, &error))
-        return fail(withReason("无法读取远端目录", error));
+    FolderFailure why;
+    if (!readFolder(dir, &entries, &why))
+        return fail(withReason("无法读取远端目录", why.text));
     for (const DirEntry &e : std::as_const(entries)) {
         if (e.kind == NameKind::Dot || e.kind == NameKind::DotDot)
             continue;
@@ -341,6 +342,8 @@ bool DirTreeWorker::collectRemoteFiles(const QString &dir, const QString &relati
         const QString path = joinRemotePath(dir, e.name);
         const QString rel = relative.isEmpty() ? e.name : relative + QLatin1Char('/') + e.name;
         if (e.isDir()) {
+            // Listed before what it holds, so an empty one is made too.
+            files->append({path, rel, 0, true});
             if (!collectRemoteFiles(path, rel, files))
                 return false;
             continue;
@@ -371,9 +374,15 @@ bool DirTreeWorker::downloadFolder(const DirTreeJob &job)
     QList<RemoteFile> files;
     if (!collectRemoteFiles(job.remote, QString(), &files))
         return false;
+    QStringList folderList;
     qint64 total = 0;
     for (const RemoteFile &f : std::as_const(files))
         total += f.size;
+    files.removeIf([&](const RemoteFile &f) {
+        if (f.folder)
+            folderList.append(f.relative);
+        return f.folder;
+    });
     emit sigJobStart(job.id, remoteName(job.remote), false, total);
 
     const QFileInfo rootInfo(localRoot);
@@ -387,23 +396,38 @@ bool DirTreeWorker::downloadFolder(const DirTreeJob &job)
         return fail(withReason("下载失败", localRoot));
     const QString canonicalRoot = QFileInfo(localRoot).canonicalFilePath();
     // Every name is plain, but what is already on disk may not be: a local
-    // link must not carry the download out of the folder.
-    QSet<QString> folders;
+    // link must not carry the download out of the folder. Each folder is
+    // made only once its parent is known to be a real folder inside, and
+    // nothing is made or written through a link.
+    QSet<QString> folders{QString()};
+    const std::function<bool(const QString &)> folderReady = [&](const QString &relative) {
+        if (folders.contains(relative))
+            return true;
+        const qsizetype slash = relative.lastIndexOf(QLatin1Char('/'));
+        if (!folderReady(slash < 0 ? QString() : relative.left(slash)))
+            return false;
+        const QString local = localRoot + QLatin1Char('/') + relative;
+        const QFileInfo info(local);
+        if (!info.exists() && !info.isSymLink() && !QDir().mkdir(local))
+            return false;
+        const QFileInfo made(local);
+        if (made.isSymLink() || !made.isDir() || !isInside(made.canonicalFilePath(), canonicalRoot))
+            return false;
+        folders.insert(relative);
+        return true;
+    };
     const auto target = [&](const QString &relative, QString *local) {
         *local = localRoot + QLatin1Char('/') + relative;
-        const QFileInfo info(*local);
-        const QString folder = info.absolutePath();
-        if (!folders.contains(folder)) {
-            QDir().mkpath(folder);
-            if (!isInside(QFileInfo(folder).canonicalFilePath(), canonicalRoot))
-                return false;
-            folders.insert(folder);
-        }
-        return !info.isSymLink();
+        const qsizetype slash = relative.lastIndexOf(QLatin1Char('/'));
+        return folderReady(slash < 0 ? QString() : relative.left(slash)) && !QFileInfo(*local).isSymLink();
     };
     const auto outside = [&](const QString &local) {
         return fail(withReason("下载失败", QStringLiteral("本地路径不在下载文件夹内：%1").arg(local)));
     };
+    for (const QString &folder : std::as_const(folderList)) {
+        if (!folderReady(folder))
+            return outside(localRoot + QLatin1Char('/') + folder);
+    }
     auto percent = std::make_shared<Percent>(total);
     qint64 base = 0;
     QList<RemoteFile> later;

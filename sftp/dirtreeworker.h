@@ -81,6 +81,7 @@ private:
         QString path;
         QString relative; // "/"-separated, every part a plain name
         qint64 size = 0;
+        bool folder = false;
     };
     bool collectRemoteFiles(const QString &dir, const QString &relative, QList<RemoteFile> *files);
     // A remote file to a local path: durable ones reach the disk before they

@@ -40,9 +40,9 @@ void SftpDialogWorker::listDir(const QString &path)
         return;
     }
     QList<DirEntry> raw;
-    QString error;
-    if (!readFolder(absolute, &raw, &error)) {
-        emit sigFailed(LanguageManager::tr("打开目录 %1").arg(absolute), error);
+    FolderFailure why;
+    if (!readFolder(absolute, &raw, &why)) {
+        emit sigFailed(LanguageManager::tr(why.opened ? "读取目录 %1" : "打开目录 %1").arg(absolute), why.text);
         return;
     }
     QVariantList entries;

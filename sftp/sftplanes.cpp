@@ -93,8 +93,12 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
             lane.path = lane.file.remote.toUtf8();
             lane.offset = 0;
             lane.refused = false;
+            // A download reads to the end whatever the listing said. libssh2
+            // asks for four times the room ahead, in requests of at most
+            // 30000 bytes: room for more than listed, and for two requests,
+            // brings the end of a small file with its bytes.
             if (!upload)
-                lane.file.content.resize(lane.file.size);
+                lane.file.content.resize(qMax<qint64>(lane.file.size + 1, 8192));
             lane.step = Step::Open;
             return Turn::Moved;
         case Step::Open: {
@@ -115,19 +119,26 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
             return refused(lane.file, error) ? Turn::Moved : Turn::Failed;
         }
         case Step::Move: {
-            if (lane.offset == lane.file.size) {
+            if (upload && lane.offset == lane.file.size) {
                 lane.step = Step::Close;
                 return Turn::Moved;
             }
+            if (!upload && lane.offset == lane.file.content.size()) // it grew since it was listed
+                lane.file.content.resize(qMax<qsizetype>(64 * 1024, 2 * lane.file.content.size()));
             char *at = lane.file.content.data() + lane.offset;
-            const size_t left = size_t(lane.file.size - lane.offset);
+            const size_t left = size_t((upload ? lane.file.size : lane.file.content.size()) - lane.offset);
             const ssize_t n = upload ? libssh2_sftp_write(lane.handle, at, left) : libssh2_sftp_read(lane.handle, at, left);
             if (n == LIBSSH2_ERROR_EAGAIN)
                 return Turn::Busy;
             if (n < 0)
                 return fail(lastError(lane.sftp));
-            if (n == 0) // the file ended before its listed size
+            if (n == 0 && upload)
                 return fail(QStringLiteral("%1: %2 of %3 bytes").arg(lane.file.remote).arg(lane.offset).arg(lane.file.size));
+            if (n == 0) {
+                lane.file.content.resize(lane.offset);
+                lane.file.size = lane.offset;
+                lane.step = Step::Close;
+            }
             lane.offset += n;
             return Turn::Moved;
         }

@@ -18,7 +18,7 @@ class SftpLanes
 public:
     struct File {
         QString remote;
-        qint64 size = 0;      // from the local file or the server's listing
+        qint64 size = 0;      // from the local file or the listing; a download's as read
         QByteArray content;   // uploads: what goes up; downloads: what came
     };
     // Hands out the next file (false: none left), or takes one that is done.
@@ -37,7 +37,7 @@ public:
     // exists, say) is handed to refused, which decides whether that fails
     // the job. False on the first failure, with *error.
     bool upload(const Next &next, const Done &done, const Done &refused, QString *error);
-    // Each file read whole: exactly its listed size, or a failure.
+    // Each file read whole, to its end, whatever size was listed.
     bool download(const Next &next, const Done &done, QString *error);
 
 private:

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QVariant>
 
+#include <cstdint>
+
 #include <libssh2.h>
 #include <libssh2_sftp.h>
 
@@ -29,7 +31,12 @@ struct DirEntry {
     unsigned long type() const { return hasPermissions() ? attrs.permissions & LIBSSH2_SFTP_S_IFMT : 0; }
     bool isDir() const { return type() == LIBSSH2_SFTP_S_IFDIR; }
     bool isLink() const { return type() == LIBSSH2_SFTP_S_IFLNK; }
-    qint64 size() const { return attrs.flags & LIBSSH2_SFTP_ATTR_SIZE ? qint64(attrs.filesize) : 0; }
+    // A size past what a signed count holds is a server's nonsense, not a
+    // negative number for the sums and buffers made from it.
+    qint64 size() const
+    {
+        return attrs.flags & LIBSSH2_SFTP_ATTR_SIZE ? qint64(qMin<quint64>(attrs.filesize, quint64(INT64_MAX))) : 0;
+    }
 };
 
 NameKind classify(const QByteArray &raw);

@@ -43,7 +43,7 @@ QString randomTag()
 struct UploadTarget {
     QString finalPath;    // the file that gets the new bytes
     QString writePath;    // where they are written meanwhile
-    bool replace = false; // writePath is a temporary file beside an old finalPath
+    bool replace = false; // writePath is a temporary file that takes finalPath's name at the end
     bool created = false; // writePath is ours to remove on failure
     unsigned long permissions = 0644;
     QString openError;
@@ -243,11 +243,12 @@ bool SftpSession::realPath(const QString &path, QString *absolute)
     return true;
 }
 
-bool SftpSession::readFolder(const QString &path, QList<sftpnames::DirEntry> *entries, QString *error)
+bool SftpSession::readFolder(const QString &path, QList<sftpnames::DirEntry> *entries, FolderFailure *why)
 {
     LIBSSH2_SFTP_HANDLE *dir = openRemote(path, 0, 0, LIBSSH2_SFTP_OPENDIR);
+    why->opened = dir != nullptr;
     if (!dir) {
-        *error = lastErrorText();
+        *why = {lastErrorText(), false, sftpStatus()};
         return false;
     }
     char name[512];
@@ -261,7 +262,7 @@ bool SftpSession::readFolder(const QString &path, QList<sftpnames::DirEntry> *en
         }
         if (n < 0) {
             ok = false;
-            *error = lastErrorText();
+            *why = {lastErrorText(), true, sftpStatus()};
         }
         if (n <= 0)
             break;
@@ -335,40 +336,103 @@ LIBSSH2_SFTP_HANDLE *SftpSession::openUploadTarget(const QString &remotePath, Up
     } else if (!isRegular(attrs)) {
         return nullptr;
     }
-    target->permissions = attrs.permissions & 07777;
-    target->writePath = sftpnames::joinRemotePath(sftpnames::remoteParent(target->finalPath),
-                                                  QStringLiteral(".hv-upload-") + randomTag());
-    target->replace = true;
-    h = openRemote(target->writePath, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_EXCL, 0600,
-                   LIBSSH2_SFTP_OPENFILE);
-    target->created = h != nullptr;
+    if ((h = openReplacement(attrs, target)))
+        return h;
+    if (!keepRunning())
+        return nullptr;
+    // Written in place: the file keeps its owner, links, ACLs and extended
+    // attributes, and nothing more than the file itself needs to be writable.
+    h = openRemote(target->finalPath, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_TRUNC, 0, LIBSSH2_SFTP_OPENFILE);
+    target->writePath = target->finalPath;
     if (!h)
         target->openError = lastErrorText();
     return h;
 }
 
+LIBSSH2_SFTP_HANDLE *SftpSession::openReplacement(const LIBSSH2_SFTP_ATTRIBUTES &old, UploadTarget *target)
+{
+    // A new file takes the old one's name in one atomic rename only where
+    // nothing but the bytes can tell the difference: the user's own file,
+    // with one name, on a server that renames over an existing name. Else
+    // a lost link between two renames could leave no file at all, and a new
+    // inode would lose links, owner and attributes.
+    const QString folder = sftpnames::remoteParent(target->finalPath);
+    if (!(old.flags & LIBSSH2_SFTP_ATTR_UIDGID) || !renamesOver(folder))
+        return nullptr;
+    target->writePath = sftpnames::joinRemotePath(folder, QStringLiteral(".hv-upload-") + randomTag());
+    LIBSSH2_SFTP_HANDLE *h = openRemote(target->writePath, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_EXCL,
+                                        0600, LIBSSH2_SFTP_OPENFILE);
+    if (!h)
+        return nullptr;
+    LIBSSH2_SFTP_ATTRIBUTES mine;
+    if (retry("sftp-fstat", [&] { return libssh2_sftp_fstat_ex(h, &mine, 0); }) == 0
+        && (mine.flags & LIBSSH2_SFTP_ATTR_UIDGID) && mine.uid == old.uid && linkCount(target->finalPath) == 1) {
+        target->replace = target->created = true;
+        target->permissions = old.permissions & 07777;
+        return h;
+    }
+    closeRemote(h);
+    removeFile(target->writePath);
+    return nullptr;
+}
+
+bool SftpSession::renamesOver(const QString &folder)
+{
+    if (m_renamesOver < 0) {
+        // Asked once: renaming a name that is not there says whether the
+        // server knows the request at all.
+        const QByteArray probe = sftpnames::joinRemotePath(folder, QStringLiteral(".hv-probe-") + randomTag()).toUtf8();
+        const int rc = retry("sftp-posix-rename", [&] {
+            return libssh2_sftp_posix_rename_ex(m_sftp, probe.constData(), size_t(probe.size()), probe.constData(),
+                                                size_t(probe.size()));
+        });
+        if (!keepRunning())
+            return false;
+        m_renamesOver = rc == LIBSSH2_ERROR_SFTP_PROTOCOL && sftpStatus() == LIBSSH2_FX_NO_SUCH_FILE;
+    }
+    return m_renamesOver == 1;
+}
+
+int SftpSession::linkCount(const QString &path)
+{
+    // Version 3 attributes carry no link count; the listing's long form
+    // does. One listing per folder and job: a folder job asks for each of
+    // its files.
+    const QString folder = sftpnames::remoteParent(path);
+    if (!m_linkCounts.contains(folder)) {
+        QHash<QByteArray, int> &counts = m_linkCounts[folder];
+        LIBSSH2_SFTP_HANDLE *dir = openRemote(folder, 0, 0, LIBSSH2_SFTP_OPENDIR);
+        char name[512];
+        char longEntry[1024];
+        while (dir && keepRunning()) {
+            LIBSSH2_SFTP_ATTRIBUTES attrs;
+            longEntry[0] = '\0';
+            const int n = libssh2_sftp_readdir_ex(dir, name, sizeof name, longEntry, sizeof longEntry, &attrs);
+            if (n == LIBSSH2_ERROR_EAGAIN) {
+                waitIo();
+                continue;
+            }
+            if (n <= 0)
+                break;
+            bool ok = false;
+            const int count = QByteArray(longEntry, qsizetype(strnlen(longEntry, sizeof longEntry))).simplified()
+                                  .split(' ').value(1).toInt(&ok);
+            if (ok)
+                counts.insert(QByteArray(name, n), count);
+        }
+        closeRemote(dir);
+    }
+    return m_linkCounts.value(folder).value(sftpnames::remoteName(path).toUtf8(), -1);
+}
+
 bool SftpSession::putInPlace(const UploadTarget &target)
 {
-    // A version 3 server renames onto no existing name: the old file steps
-    // aside first and comes back if the new one cannot take its place.
-    const QByteArray finalPath = target.finalPath.toUtf8();
-    const QByteArray written = target.writePath.toUtf8();
-    const QByteArray aside = sftpnames::joinRemotePath(sftpnames::remoteParent(target.finalPath),
-                                                       QStringLiteral(".hv-old-") + randomTag()).toUtf8();
-    const auto rename = [&](const QByteArray &from, const QByteArray &to) {
-        return retry("sftp-rename", [&] {
-                   return libssh2_sftp_rename_ex(m_sftp, from.constData(), unsigned(from.size()), to.constData(),
-                                                 unsigned(to.size()), LIBSSH2_SFTP_RENAME_NATIVE);
-               }) == 0;
-    };
-    if (!rename(finalPath, aside))
-        return false;
-    if (!rename(written, finalPath)) {
-        rename(aside, finalPath);
-        return false;
-    }
-    removeFile(QString::fromUtf8(aside));
-    return true;
+    const QByteArray from = target.writePath.toUtf8();
+    const QByteArray to = target.finalPath.toUtf8();
+    return retry("sftp-posix-rename", [&] {
+               return libssh2_sftp_posix_rename_ex(m_sftp, from.constData(), size_t(from.size()), to.constData(),
+                                                   size_t(to.size()));
+           }) == 0;
 }
 
 qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, const Progress &progress, Failure *why)
@@ -443,7 +507,7 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
 }
 
 qint64 SftpSession::download(const QString &remotePath, QIODevice *out, qint64 *expected, const Progress &progress,
-                             Failure *why)
+                             Failure *why, bool toEnd)
 {
     const auto failed = [why](Failure::Step step, const QString &detail) {
         *why = {step, detail};
@@ -463,11 +527,11 @@ qint64 SftpSession::download(const QString &remotePath, QIODevice *out, qint64 *
     Failure failure;
     // The size of the open file is all there is to read: no request waits
     // for the end of a file whose bytes have all come.
-    while (keepRunning() && received != *expected) {
+    while (keepRunning() && (toEnd || received != *expected)) {
         // libssh2 asks for four times the buffer ahead, whatever the file's
         // size: a small file gets a buffer just past its end, so that one
         // request fetches it all.
-        const qint64 left = *expected >= 0 ? *expected - received + 1 : kReadBlock;
+        const qint64 left = *expected >= received ? *expected - received + 1 : kReadBlock;
         const size_t ask = size_t(qBound<qint64>(1, left, kReadBlock));
         const ssize_t n = libssh2_sftp_read(h, buffer.data(), ask);
         if (n == LIBSSH2_ERROR_EAGAIN) {
@@ -488,7 +552,7 @@ qint64 SftpSession::download(const QString &remotePath, QIODevice *out, qint64 *
     closeRemote(h);
     if (failure.step == Failure::None && !keepRunning())
         failure = {Failure::Cancelled, QString()};
-    if (failure.step == Failure::None && *expected >= 0 && received != *expected)
+    if (failure.step == Failure::None && !toEnd && *expected >= 0 && received != *expected)
         failure = {Failure::Size, QString()};
     if (failure.step != Failure::None)
         return failed(failure.step, failure.detail);

@@ -4,6 +4,7 @@
 #include "connections/sshconnection.h"
 #include "sftp/sftpnames.h"
 
+#include <QHash>
 #include <QMutex>
 #include <QString>
 
@@ -91,8 +92,10 @@ protected:
     std::optional<Job> nextJob(SftpJobQueue<Job> &queue)
     {
         while (keepRunning()) {
-            if (std::optional<Job> job = queue.takeFront())
+            if (std::optional<Job> job = queue.takeFront()) {
+                m_linkCounts.clear();
                 return job;
+            }
             waitSocket(nullptr, -1, 1000, &m_link->waker);
         }
         return std::nullopt;
@@ -107,9 +110,14 @@ protected:
     bool statRemote(const QString &path, LIBSSH2_SFTP_ATTRIBUTES *attrs, bool followLinks);
     bool realPath(const QString &path, QString *absolute);
     // The entries of a folder (all of them, "." and ".." too), read whole
-    // before the handle is closed. False (with *error) when opening or
-    // reading fails, or when the worker stops.
-    bool readFolder(const QString &path, QList<sftpnames::DirEntry> *entries, QString *error);
+    // before the handle is closed. False (with *why) when opening or reading
+    // fails, or when the worker stops.
+    struct FolderFailure {
+        QString text;
+        bool opened = false;      // it opened, and reading it failed
+        unsigned long status = 0; // the server's, kept past the close that follows
+    };
+    bool readFolder(const QString &path, QList<sftpnames::DirEntry> *entries, FolderFailure *why);
     // An existing folder counts as made when accepted (a version 3 server
     // answers a plain failure there, so the path is looked at).
     bool makeFolder(const QString &path, bool acceptExisting);
@@ -119,16 +127,18 @@ protected:
     unsigned long sftpStatus() const;
 
     // Copies a local file to a remote path. A new file is created exclusively;
-    // an existing one (or the file a link points to) is replaced only once
-    // all bytes are written, by a temporary file in its folder that takes its
-    // permissions; on failure the old file stays and the temporary one goes.
+    // an existing one (or the file a link points to) is written in place, or,
+    // where that cannot be told apart, replaced in one atomic rename by a
+    // temporary file that takes its permissions once all bytes are written.
     // Returns the bytes written, or -1 with *why set.
     qint64 upload(const QString &localPath, const QString &remotePath, const Progress &progress, Failure *why);
     // Copies a remote file into an open local file, which the caller puts
     // in place. *expected is the size the server gave for the open file, -1
-    // when none; reading stops there. Returns the bytes received (matching
-    // *expected when given), or -1 with *why set.
-    qint64 download(const QString &remotePath, QIODevice *out, qint64 *expected, const Progress &progress, Failure *why);
+    // when none; reading stops there (the bytes received must match it),
+    // unless toEnd asks for whatever the file holds when it is read.
+    // Returns the bytes received, or -1 with *why set.
+    qint64 download(const QString &remotePath, QIODevice *out, qint64 *expected, const Progress &progress, Failure *why,
+                    bool toEnd = false);
 
     // Extra SFTP channels for folder jobs, opened on first use; none when
     // the server allows no more.
@@ -145,6 +155,9 @@ private:
     void tearDown();
     void setSocket(int fd);
     LIBSSH2_SFTP_HANDLE *openUploadTarget(const QString &remotePath, struct UploadTarget *target);
+    LIBSSH2_SFTP_HANDLE *openReplacement(const LIBSSH2_SFTP_ATTRIBUTES &old, UploadTarget *target);
+    bool renamesOver(const QString &folder);
+    int linkCount(const QString &path); // -1 when it cannot be told
     bool putInPlace(const UploadTarget &target);
 
     const char *m_goodbye;
@@ -153,6 +166,8 @@ private:
     LIBSSH2_SESSION *m_session = nullptr;
     LIBSSH2_SFTP *m_sftp = nullptr;
     std::unique_ptr<SftpLanes> m_lanes;
+    int m_renamesOver = -1; // posix-rename@openssh.com offered: -1 not yet asked
+    QHash<QString, QHash<QByteArray, int>> m_linkCounts; // folder -> name -> links, for the current job
     // Read by the owner to shut the socket down on stop; set and closed by
     // the worker. m_sockMutex orders both, so the owner never touches a
     // descriptor after it was closed (and perhaps reused).

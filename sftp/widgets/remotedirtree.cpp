@@ -19,6 +19,8 @@
 #include <QVBoxLayout>
 #include <QWaitCondition>
 
+#include <algorithm>
+
 namespace {
 
 
@@ -71,6 +73,9 @@ RemoteDirTree::RemoteDirTree(QWidget *parent) : QWidget(parent)
     headerRow->setSpacing(4);
     headerLabel = new QLabel(QStringLiteral("/"), header);
     headerLabel->setStyleSheet(QStringLiteral("color:#858585;border:none;background:transparent;"));
+    // A long path or message is cut or wrapped, never a reason for the
+    // window to grow; the whole text is in the tool tip.
+    headerLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     headerRow->addWidget(headerLabel, 1);
     refreshButton = new QPushButton(QStringLiteral("⟳"), header);
     // The arrow character comes out a few pixels tall in the fonts at hand,
@@ -103,6 +108,8 @@ RemoteDirTree::RemoteDirTree(QWidget *parent) : QWidget(parent)
     layout->addWidget(tree, 1);
 
     statusLabel = new QLabel(this);
+    statusLabel->setWordWrap(true);
+    statusLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     layout->addWidget(statusLabel);
     setStatus(LanguageManager::tr(QStringLiteral("未连接")), StatusColor::neutral);
 
@@ -122,6 +129,7 @@ QString RemoteDirTree::headerText() const { return headerLabel->text(); }
 void RemoteDirTree::setStatus(const QString &text, const char *color)
 {
     statusLabel->setText(text);
+    statusLabel->setToolTip(text);
     if (color)
         statusLabel->setStyleSheet(QStringLiteral("color:%1;background-color:#252526;border-top:1px solid #3e3e42;"
                                                   "padding:3px 6px;")
@@ -132,13 +140,22 @@ void RemoteDirTree::connectTo(const SshConnectParams &p)
 {
     params = p;
     stopWorker();
+    // The old worker answers nothing more: its transfers end here. Job ids
+    // go on counting, since the transfer list keeps its rows by them.
+    QList<int> unfinished = transferIds.values();
+    std::sort(unfinished.begin(), unfinished.end());
+    for (int id : std::as_const(unfinished))
+        emit sigTransferFinished(id, LanguageManager::tr(QStringLiteral("已取消")), false);
+    const bool wasBusy = activeJobCount > 0;
     rootFallback = rootCreated = false;
     rootPath.clear();
+    chosenPath.clear();
     pathIndex.clear();
     activeJobs.clear();
     transferIds.clear();
-    nextJobId = 1;
     activeJobCount = 0;
+    if (wasBusy)
+        emit sigTransfersIdle();
     progressTimer.stop();
     progressThrottle.reset();
     tree->clear();
@@ -284,6 +301,7 @@ void RemoteDirTree::onListed(const QString &requested, const QString &absPath, c
     const QString prefix = absPath.endsWith(QLatin1Char('/')) ? absPath : absPath + QLatin1Char('/');
     QList<QTreeWidgetItem *> children;
     children.reserve(entries.size());
+    QTreeWidgetItem *chosen = nullptr;
     for (const QVariant &value : entries) {
         const QVariantMap entry = value.toMap();
         const QString name = entry.value(QStringLiteral("name")).toString();
@@ -300,9 +318,15 @@ void RemoteDirTree::onListed(const QString &requested, const QString &absPath, c
             addPlaceholder(child);
             pathIndex.insert(path, child);
         }
+        if (path == chosenPath)
+            chosen = child;
         children << child;
     }
     item->addChildren(children);
+    if (chosen) {
+        tree->setCurrentItem(chosen);
+        chosenPath.clear();
+    }
     item->setData(0, LoadedRole, true);
     setStatus(LanguageManager::tr(QStringLiteral("%1 项")).arg(entries.size()), StatusColor::neutral);
 }
@@ -338,7 +362,20 @@ void RemoteDirTree::onWorkerError(const QString &msg)
     setStatus(msg, StatusColor::error);
 }
 
-void RemoteDirTree::dropChildren(QTreeWidgetItem *item) { qDeleteAll(item->takeChildren()); }
+void RemoteDirTree::dropChildren(QTreeWidgetItem *item)
+{
+    // A chosen row that goes (its menu may be open) leaves nothing chosen,
+    // never a neighbour that the menu's next action would then work on; the
+    // listing that brings the row back chooses it again.
+    for (QTreeWidgetItem *row = tree->currentItem(); row; row = row->parent()) {
+        if (row->parent() == item) {
+            chosenPath = tree->currentItem()->data(0, PathRole).toString();
+            tree->setCurrentItem(nullptr);
+            break;
+        }
+    }
+    qDeleteAll(item->takeChildren());
+}
 
 void RemoteDirTree::unindexDescendants(QTreeWidgetItem *item)
 {
@@ -420,6 +457,10 @@ QMenu *RemoteDirTree::buildContextMenu(QTreeWidgetItem *item)
         tree->setCurrentItem(item);
     auto *menu = new QMenu;
     const bool onItem = item != nullptr;
+    // A listing that arrives while the menu is open may replace the row:
+    // the refresh finds it again by its path.
+    const QString path = item ? item->data(0, PathRole).toString() : QString();
+    const bool folder = item && item->data(0, IsDirRole).toBool();
     // The root is the listing itself: it is never renamed, deleted or packed.
     const bool onEntry = onItem && item->parent();
     auto add = [&](const QString &text, bool enabled, auto slot) {
@@ -427,9 +468,9 @@ QMenu *RemoteDirTree::buildContextMenu(QTreeWidgetItem *item)
         action->setEnabled(enabled);
         return action;
     };
-    menu->addAction(LanguageManager::tr(QStringLiteral("刷新")), this, [this, item] {
-        if (item && currentItemIsDir())
-            refreshItem(item);
+    menu->addAction(LanguageManager::tr(QStringLiteral("刷新")), this, [this, path, folder] {
+        if (QTreeWidgetItem *row = folder ? pathIndex.value(path) : nullptr)
+            refreshItem(row);
         else
             refreshRoot();
     });

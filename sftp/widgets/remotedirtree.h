@@ -105,6 +105,7 @@ private:
     QTreeWidget *tree;
     QLabel *statusLabel;
     QString rootPath;
+    QString chosenPath; // the chosen row while its listing is on the way
     bool rootFallback = false;
     bool rootCreated = false;
     QHash<QString, QTreeWidgetItem *> pathIndex;

@@ -16,7 +16,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <unistd.h>
 #ifdef QT_WIDGETS_LIB
 #include "sftp/widgets/remotedirtree.h"
 
@@ -77,7 +76,8 @@ inline void own(const QString &path, const Server &s, const QString &base = QStr
 }
 
 // Setup and expectation entries, relative to a folder:
-//   "p=text" a file, "p/" a folder, "p->t" a link, "p%640" the mode,
+//   "p=text" a file, "p/" a folder, "p->t" a link, "p=>t" a second name of
+//   t, "p%640" the mode,
 //   "!p" nothing there (p's last part may be a wildcard), "p#entry" a gzip
 //   tar archive that holds entry.
 inline void setUp(const QString &base, const QStringList &entries, const Server &s)
@@ -90,6 +90,9 @@ inline void setUp(const QString &base, const QStringList &entries, const Server 
         } else if (e.contains(QStringLiteral("->"))) {
             QVERIFY(QFile::link(e.section(QStringLiteral("->"), 1), path));
             own(path, s);
+        } else if (e.contains(QStringLiteral("=>"))) {
+            QVERIFY(::link(QFile::encodeName(base + '/' + e.section(QStringLiteral("=>"), 1)).constData(),
+                           QFile::encodeName(path).constData()) == 0);
         } else if (e.contains(QLatin1Char('%'))) {
             QVERIFY(chmod(path.toUtf8().constData(), mode_t(e.section(QLatin1Char('%'), 1).toInt(nullptr, 8))) == 0);
         } else {
@@ -168,14 +171,6 @@ inline QTreeWidgetItem *reveal(RemoteDirTree &tree, const QString &path,
 }
 #endif
 
-inline QStringList names(const QVariantList &entries)
-{
-    QStringList out;
-    for (const QVariant &e : entries)
-        out << e.toMap().value(QStringLiteral("name")).toString();
-    return out;
-}
-
 // What a directory-tree worker said, job by job.
 struct Tree {
     DirTreeWorker *worker;
@@ -185,8 +180,6 @@ struct Tree {
     QHash<int, QString> ended;  // id -> "完成" or the failure
     QSet<int> failedJobs;
     QList<qlonglong> progress;
-    QVariantList listed;
-    QString listFailure; // "denied: " first when the server said permission denied
     int nextId = 1;
 
     explicit Tree(const SshConnectParams &p, DirTreeWorker::ExistingFolderQuestion ask = {})
@@ -196,11 +189,6 @@ struct Tree {
         worker->setExistingFolderQuestion(std::move(ask));
         QObject::connect(worker, &W::sigReady, &context, [this] { ready = true; });
         QObject::connect(worker, &W::sigError, &context, [this](const QString &m) { errors << m; });
-        QObject::connect(worker, &W::sigListed, &context,
-                         [this](const QString &, const QString &, const QVariantList &e) { listed = e; });
-        QObject::connect(worker, &W::sigFailed, &context, [this](const QString &, const QString &err, bool denied) {
-            listFailure = (denied ? QStringLiteral("denied: ") : QString()) + err;
-        });
         QObject::connect(worker, &W::sigJobProgress, &context, [this](int, qlonglong done) { progress << done; });
         QObject::connect(worker, &W::sigJobDone, &context, [this](int id, const QString &m) { ended[id] = m; });
         QObject::connect(worker, &W::sigJobFailed, &context, [this](int id, const QString &m) {
@@ -232,7 +220,6 @@ struct Dialog {
     QObject context;
     QStringList errors, done, failed;
     QString listedPath;
-    QVariantList listed;
     int lists = 0;
     int progress = 0;
 
@@ -241,9 +228,8 @@ struct Dialog {
     {
         using W = SftpDialogWorker;
         QObject::connect(worker, &W::sigError, &context, [this](const QString &m) { errors << m; });
-        QObject::connect(worker, &W::sigListed, &context, [this](const QString &abs, const QVariantList &e) {
+        QObject::connect(worker, &W::sigListed, &context, [this](const QString &abs) {
             listedPath = abs;
-            listed = e;
             ++lists;
         });
         QObject::connect(worker, &W::sigProgress, &context, [this] { ++progress; });

@@ -11,9 +11,12 @@
 #include <QTcpServer>
 
 #include <memory>
+#include <thread>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 using namespace sftprig;
-using namespace sftpnames;
 
 namespace {
 
@@ -54,13 +57,14 @@ class TestSftp : public QObject
     int m_rows = 0;
 
     // A fresh folder in the account's home for one test row.
-    QString remoteFolder()
+    QString remoteFolder() { return remoteFolder(m_server); }
+    QString remoteFolder(const Server &server)
     {
-        const QString base = m_server.home() + QStringLiteral("/t%1").arg(++m_rows);
+        const QString base = server.home() + QStringLiteral("/t%1").arg(++m_rows);
         QDir(base).removeRecursively();
         if (!QDir().mkpath(base))
             return QString();
-        own(base, m_server);
+        own(base, server);
         return base;
     }
     QString localPath(const QString &name) { return m_local.filePath(QStringLiteral("%1-%2").arg(++m_rows).arg(name)); }
@@ -81,52 +85,13 @@ private slots:
         QCOMPARE(m_dialog->listedPath, m_server.home());
     }
 
-    void decoder_data()
-    {
-        QTest::addColumn<QByteArray>("raw");
-        QTest::addColumn<int>("kind");
-        QTest::newRow("quote") << QByteArray("a'b$(x)\n") << int(NameKind::Plain);
-        QTest::newRow("dot") << QByteArray(".") << int(NameKind::Dot);
-        QTest::newRow("dotdot") << QByteArray("..") << int(NameKind::DotDot);
-        QTest::newRow("empty") << QByteArray() << int(NameKind::Unsafe);
-        QTest::newRow("slash") << QByteArray("../../etc") << int(NameKind::Unsafe);
-        QTest::newRow("nul") << QByteArray("a\0b", 3) << int(NameKind::Unsafe);
-    }
-    // The decoder keeps the bytes the server sent, NUL and all.
-    void decoder()
-    {
-        QFETCH(QByteArray, raw);
-        QFETCH(int, kind);
-        const DirEntry e = decodeEntry(raw.constData(), int(raw.size()), LIBSSH2_SFTP_ATTRIBUTES{});
-        QCOMPARE(int(e.kind), kind);
-        QCOMPARE(e.raw, raw);
-    }
-
-    void packing_data()
-    {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QByteArray>("command");
-        QTest::newRow("folder") << "/home/u/proj" << QByteArray("tar -czf '/home/u/proj.tar.gz' -C '/home/u' './proj'");
-        QTest::newRow("top") << "/data" << QByteArray("tar -czf '/data.tar.gz' -C '/' './data'");
-        QTest::newRow("quote") << "/h/a'b" << QByteArray("tar -czf '/h/a'\\''b.tar.gz' -C '/h' './a'\\''b'");
-        QTest::newRow("root") << "/" << QByteArray();
-        QTest::newRow("dotdot") << "/h/.." << QByteArray();
-    }
-    void packing()
-    {
-        QFETCH(QString, path);
-        QFETCH(QByteArray, command);
-        QCOMPARE(packCommand(path, path == QStringLiteral("/") ? QStringLiteral("/.tar.gz") : path + ".tar.gz"), command);
-    }
-
     void transfers_data()
     {
         QTest::addColumn<bool>("tree");
         QTest::addColumn<qint64>("size");
-        for (const bool tree : {true, false}) {
+        for (const bool tree : {true, false})
             for (const qint64 size : {qint64(0), qint64(1), qint64(32767), qint64(32768), qint64(32769), 64 * kMiB})
                 QTest::addRow("%s %lld", tree ? "tree" : "dialog", size) << tree << size;
-        }
     }
     // Up, then down again: the server's copy and ours match the original.
     void transfers()
@@ -151,20 +116,21 @@ private slots:
 
     void jobs_data()
     {
-        QTest::addColumn<bool>("tree");
+        QTest::addColumn<int>("worker"); // 0 tree, 1 dialog, 2 tree of a server that cannot rename over a file
         QTest::addColumn<int>("kind");
         QTest::addColumn<QString>("a"); // "{}" is the row's remote folder, "@text" a local file holding text
         QTest::addColumn<QString>("b");
         QTest::addColumn<QString>("setup"); // entries as setUp() and unmet() read them
         QTest::addColumn<bool>("ok");
-        QTest::addColumn<QString>("expect");
-        const auto row = [](bool tree, const char *name, int kind, const char *a, const char *b, const char *setup,
+        QTest::addColumn<QString>("expect"); // also "p@same", "p@new": p's inode kept or replaced
+        const auto row = [](int worker, const char *name, int kind, const char *a, const char *b, const char *setup,
                             bool ok, const char *expect) {
-            QTest::newRow(name) << tree << kind << QString::fromUtf8(a) << QString::fromUtf8(b) << QString::fromUtf8(setup)
-                                << ok << QString::fromUtf8(expect);
+            QTest::newRow(name) << worker << kind << QString::fromUtf8(a) << QString::fromUtf8(b)
+                                << QString::fromUtf8(setup) << ok << QString::fromUtf8(expect);
         };
-        const auto tree = [&](const char *name, DirTreeJobKind k, auto... rest) { row(true, name, int(k), rest...); };
-        const auto dialog = [&](const char *name, int k, auto... rest) { row(false, name, k, rest...); };
+        const auto tree = [&](const char *name, DirTreeJobKind k, auto... rest) { row(0, name, int(k), rest...); };
+        const auto dialog = [&](const char *name, int k, auto... rest) { row(1, name, k, rest...); };
+        const auto norename = [&](const char *name, DirTreeJobKind k, auto... rest) { row(2, name, int(k), rest...); };
         using K = DirTreeJobKind;
         tree("new folder", K::NewFolder, "{}/d", "", "", true, "d/");
         tree("new folder taken", K::NewFolder, "{}/d", "", "d/", false, "d/");
@@ -179,9 +145,14 @@ private slots:
         tree("compress keeps archive", K::Compress, "{}/p", "{}/p.tar.gz", "p/q=1 p.tar.gz=old", false, "p.tar.gz=old");
         tree("compress missing", K::Compress, "{}/none", "{}/none.tar.gz", "", false, "!none.tar.gz");
         tree("compress root", K::Compress, "/", "/.tar.gz", "", false, "");
-        tree("upload replaces", K::UploadFile, "@new", "{}/f", "f=old f%640", true, "f=new f%640 !.hv*");
+        tree("upload replaces", K::UploadFile, "@new", "{}/f", "f=old f%640", true, "f=new f%640 !.hv* f@new");
+        tree("upload in a closed folder", K::UploadFile, "@new", "{}/c/f", "c/f=old c%555", true, "c/f=new c/f@same");
+        tree("upload to two names", K::UploadFile, "@new", "{}/f", "f=old g=>f", true, "f=new g=new f@same !.hv*");
+        norename("upload, server without rename", K::UploadFile, "@new", "{}/f", "f=old", true, "f=new f@same !.hv*");
         tree("upload through link", K::UploadFile, "@new", "{}/l", "real=old l->real", true, "l->real real=new");
         tree("upload missing local", K::UploadFile, "/nonexistent/x", "{}/f", "", false, "!f");
+        tree("upload of a file its size belies", K::UploadFile, "/proc/version", "{}/f", "", false, "!f");
+        dialog("upload of a file its size belies", 1, "/proc/version", "{}/f", "", false, "");
         tree("unknown kind", K(12), "{}/x", "", "", true, "!x");
         dialog("mkdir", 4, "{}/d", "", "", true, "d/");
         dialog("delete", 3, "{}/f", "", "f=1", true, "!f");
@@ -190,16 +161,26 @@ private slots:
     }
     void jobs()
     {
-        QFETCH(bool, tree);
+        QFETCH(int, worker);
         QFETCH(int, kind);
         QFETCH(QString, a);
         QFETCH(QString, b);
         QFETCH(QString, setup);
         QFETCH(bool, ok);
         QFETCH(QString, expect);
-        const QStringList expected = expect.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        const QString base = remoteFolder();
-        setUp(base, setup.split(QLatin1Char(' '), Qt::SkipEmptyParts), m_server);
+        QStringList expected = expect.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        const Server server = worker == 2 ? variant("hostile", 2) : m_server;
+        const QString base = remoteFolder(server);
+        setUp(base, setup.split(QLatin1Char(' '), Qt::SkipEmptyParts), server);
+        const auto inode = [&](const QString &e) {
+            struct stat st {};
+            return ::stat(QFile::encodeName(base + '/' + e.section('@', 0, 0)).constData(), &st) == 0 ? st.st_ino : 0;
+        };
+        QMap<QString, ino_t> inodes;
+        for (const QString &e : expected.filter(QStringLiteral("@")))
+            inodes[e] = inode(e);
+        std::unique_ptr<Tree> other(worker == 2 ? new Tree(server.params(m_knownHosts)) : nullptr);
+        QVERIFY(!other || other->waitReady());
         const auto resolve = [&](QString s) {
             if (s.startsWith(QLatin1Char('@'))) {
                 const QString local = localPath(QStringLiteral("job"));
@@ -212,32 +193,16 @@ private slots:
         a = resolve(a);
         b = resolve(b);
         QString why;
-        const bool done = tree ? m_tree->run(DirTreeJobKind(kind), a, b, &why) : m_dialog->run(kind, a, b);
-        QVERIFY2(done == ok, qPrintable(tree ? why : m_dialog->failed.join('\n')));
+        Tree *tree = worker == 2 ? other.get() : m_tree.get();
+        const bool done = worker != 1 ? tree->run(DirTreeJobKind(kind), a, b, &why) : m_dialog->run(kind, a, b);
+        QVERIFY2(done == ok, qPrintable(worker != 1 ? why : m_dialog->failed.join('\n')));
+        for (auto it = inodes.cbegin(); it != inodes.cend(); ++it) {
+            QVERIFY2((inode(it.key()) == it.value()) == it.key().endsWith(QLatin1String("@same")), qPrintable(it.key()));
+            expected.removeOne(it.key());
+        }
         QVERIFY2(unmet(base, expected).isEmpty(), qPrintable(unmet(base, expected)));
-        if (!ok && tree)
+        if (!ok && worker != 1)
             QVERIFY2(!why.isEmpty(), "a failure that does not say why");
-    }
-
-    // Folders first, then names whatever their case; no "." or "..".
-    void treeListing()
-    {
-        const QString base = remoteFolder();
-        setUp(base, {"B=1", "a=1", "c/", "A/"}, m_server);
-        QVERIFY(m_tree->run(DirTreeJobKind::List, base));
-        QCOMPARE(names(m_tree->listed), (QStringList{"A", "c", "a", "B"}));
-    }
-
-    // The dialog drops a job it does not know without a word.
-    void dialogUnknownKind()
-    {
-        const qsizetype answers = m_dialog->done.size() + m_dialog->failed.size();
-        m_dialog->worker->post({7, QStringLiteral("/"), QString()});
-        QVERIFY(m_dialog->run(0, QStringLiteral("/")));
-        QCOMPARE(m_dialog->done.size() + m_dialog->failed.size(), answers);
-        // "/" lists "..", and no ".".
-        const QStringList listed = names(m_dialog->listed);
-        QVERIFY(listed.contains(QStringLiteral("..")) && !listed.contains(QStringLiteral(".")));
     }
 
     // 2,000 files four folders deep, hidden ones too, up and down again; a
@@ -302,8 +267,6 @@ private slots:
         Dialog dialog(server.params(m_knownHosts));
         QVERIFY(tree.waitReady() && dialog.waitReady());
         QString why;
-        QVERIFY(tree.run(DirTreeJobKind::List, dir));
-        QVERIFY2(names(tree.listed).contains(name), qPrintable(names(tree.listed).join('|')));
         const QByteArray content = name.toUtf8() + '\n';
         const QString local = localPath(QStringLiteral("h"));
         QVERIFY2(tree.run(DirTreeJobKind::DownloadFile, dir + '/' + name, local, &why), qPrintable(why));
@@ -331,7 +294,7 @@ private slots:
     void hostileFolder()
     {
         const Server server = variant("hostile", 2);
-        Tree tree(server.params(m_knownHosts));
+        Tree tree(server.params(m_knownHosts), [](const QString &) { return true; });
         QVERIFY(tree.waitReady());
         const QString chosen = localPath(QStringLiteral("chosen"));
         QVERIFY(QDir().mkpath(chosen));
@@ -347,6 +310,17 @@ private slots:
             QCOMPARE(got.value(QStringLiteral("sub/") + n + QStringLiteral("/f")), got.value(n));
         }
         QVERIFY(!got.contains(QStringLiteral("dangling")) && !QFileInfo::exists(chosen + QStringLiteral("/hostile/up-dir")));
+        // A file's listed size is no limit (this one lists none), and an
+        // empty folder comes too.
+        QCOMPARE(got.value(QStringLiteral("proc-file")), sha(QStringLiteral("/proc/version")));
+        QVERIFY(QFileInfo(chosen + QStringLiteral("/hostile/empty")).isDir());
+        // Again into the folder, now that a link in it leads out: nothing
+        // is made or written out there.
+        const QString out = localPath(QStringLiteral("out"));
+        QVERIFY(QDir().mkpath(out) && QDir(chosen + QStringLiteral("/hostile/sub")).removeRecursively()
+                && QFile::link(out, chosen + QStringLiteral("/hostile/sub")));
+        QVERIFY(!tree.run(DirTreeJobKind::DownloadFolder, server.home() + QStringLiteral("/hostile"), chosen + QStringLiteral("/hostile"), &why));
+        QCOMPARE(QDir(out).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
         // A name the server made up to climb out is refused before anything is written.
         QVERIFY(!tree.run(DirTreeJobKind::DownloadFolder, server.home() + QStringLiteral("/hostile"), chosen + QStringLiteral("/.."), &why));
     }
@@ -354,14 +328,9 @@ private slots:
     // Folders that may not be listed; files that may not be read or written.
     void refusals()
     {
-        Tree closed(variant("opendir", 0).params(m_knownHosts));
-        QVERIFY(closed.waitReady());
-        closed.run(DirTreeJobKind::List, QStringLiteral("."));
-        QVERIFY2(closed.listFailure.startsWith(QStringLiteral("denied: ")) && closed.listFailure.contains(QStringLiteral("Permission denied")),
-                 qPrintable(closed.listFailure));
         Dialog closedDialog(variant("opendir", 0).params(m_knownHosts));
         QVERIFY(QTest::qWaitFor([&] { return !closedDialog.failed.isEmpty(); }, 30000));
-        QVERIFY2(closedDialog.failed.first().startsWith(LanguageManager::tr("打开目录 %1").arg(QString())), qPrintable(closedDialog.failed.first()));
+        QVERIFY2(closedDialog.failed.first().startsWith(LanguageManager::tr("读取目录 %1").arg(QString())), qPrintable(closedDialog.failed.first()));
         QString why;
         QVERIFY(!m_tree->run(DirTreeJobKind::DownloadFile, QStringLiteral("/etc/shadow"), localPath("shadow"), &why));
         QVERIFY2(why.startsWith(QStringLiteral("下载失败")) && why.contains(QStringLiteral("Permission denied")), qPrintable(why));
@@ -444,6 +413,29 @@ private slots:
         QVERIFY2(clock.elapsed() < 200, qPrintable(QStringLiteral("%1 ms").arg(clock.elapsed())));
         QVERIFY(tree.ended.isEmpty() && dialog.done.isEmpty());
         QVERIFY(unmet(base, {"f=old"}).isEmpty() && !QFileInfo::exists(local));
+    }
+
+    // Sessions that meet a host at the same moment (a terminal and the files
+    // beside it) file its key once.
+    void hostKeyFiledOnce()
+    {
+        const QString knownHosts = localPath(QStringLiteral("known_hosts"));
+        std::atomic<int> shaken{0};
+        std::vector<std::thread> sessions;
+        for (int i = 0; i < 16; ++i)
+            sessions.emplace_back([&] {
+                const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+                sockaddr_in at{AF_INET, htons(quint16(m_server.port)), {htonl(INADDR_LOOPBACK)}, {}};
+                LIBSSH2_SESSION *s = libssh2_session_init();
+                const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0 && libssh2_session_handshake(s, fd) == 0;
+                for (++shaken; shaken < 16;) // then all of them check at once
+                    std::this_thread::yield();
+                (void)(ok && checkKnownHost(s, QStringLiteral("127.0.0.1"), m_server.port, knownHosts).result == KnownHostOk);
+                libssh2_session_free(s);
+                ::close(fd);
+            });
+        std::for_each(sessions.begin(), sessions.end(), [](std::thread &t) { t.join(); });
+        QCOMPARE(readAll(knownHosts).count('\n'), 1);
     }
 
     // A server whose key differs from the one on file is refused.

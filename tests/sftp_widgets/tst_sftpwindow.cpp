@@ -1,6 +1,5 @@
-// End to end on a real X server: a saved SSH session opened in the main
-// window, its remote tree against the fixture sshd, a file downloaded and one
-// uploaded through the context menu as a user opens it, bytes compared.
+// End to end on a real X server: a saved SSH session's remote tree in the main
+// window, a file down and one up through the context menu as a user opens it.
 
 #include "../sftp/sftprig.h"
 
