@@ -9,7 +9,6 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
-#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -175,17 +174,9 @@ private slots:
         MainWindow w;
         w.switchLanguage(QStringLiteral("fr"));
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QCOMPARE((QStringList{topMenu(w, "menuFile")->title(), w.findChildren<QToolBar *>().constLast()->actions().first()->text(),
-                              w.windowTitle(), AppSettings::instance().getString("ui/language", QString()),
-                              w.findChild<SessionTree *>()->findChild<QLineEdit *>()->placeholderText()}),
-                 (QStringList{"&Fichier", "➕ Nouveau", "Halvorstead v1.2 - Terminal multiprotocole", "fr",
-                              "🔍 Rechercher des sessions..."}));
-        QMenu *language = topMenu(w, QStringLiteral("menuLanguage"));
-        QVERIFY(language->findChild<QAction *>(QStringLiteral("actionLanguage_fr"))->isChecked());
-        QStringList texts;
-        for (QLabel *label : w.findChild<QWidget *>(QStringLiteral("statusBar"))->findChildren<QLabel *>())
-            texts << label->text();
-        QVERIFY2(texts.contains(QStringLiteral("⚪ Pas d'enregistrement")), qPrintable(texts.join('|')));
+        QCOMPARE(topMenu(w, QStringLiteral("menuFile"))->title(), QStringLiteral("&Fichier"));
+        QCOMPARE(AppSettings::instance().getString(QStringLiteral("ui/language"), QString()), QStringLiteral("fr"));
+        QVERIFY(topMenu(w, QStringLiteral("menuLanguage"))->findChild<QAction *>(QStringLiteral("actionLanguage_fr"))->isChecked());
 
         // The language in use again: nothing is rebuilt, nothing written.
         AppSettings::instance().setValue(QStringLiteral("ui/language"), QStringLiteral("marker"));
