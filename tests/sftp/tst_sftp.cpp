@@ -435,7 +435,7 @@ private slots:
                 ::close(fd);
             });
         std::for_each(sessions.begin(), sessions.end(), [](std::thread &t) { t.join(); });
-        QCOMPARE(readAll(knownHosts).count('\n'), 1);
+        QCOMPARE(readFile(knownHosts).count('\n'), 1);
     }
 
     // A server whose key differs from the one on file is refused.
