@@ -20,7 +20,7 @@ private slots:
     void initTestCase()
     {
         LanguageManager::setLanguage(QStringLiteral("zh"));
-        // PATH is scanned once per process: it holds one tool from the start.
+        // PATH is scanned once per process: one tool on it from the start.
         QFile tool(pathDir.filePath("hv-local-tool"));
         QVERIFY(tool.open(QIODevice::WriteOnly) && tool.setPermissions(QFile::ReadOwner | QFile::ExeOwner));
         qputenv("PATH", pathDir.path().toLocal8Bit());
@@ -28,8 +28,7 @@ private slots:
         SessionStore::instance().addButton("g", {"磁盘", " df -h ", ""});
     }
 
-    // Session type ("" for a quick-connect id), env_type, what the host
-    // reported; which probe names are offered.
+    // Session type ("" for a quick-connect id), env_type, what the host reported; the names offered.
     void sourcesPerSystem_data()
     {
         QTest::addColumn<QStringList>("session");
@@ -44,7 +43,6 @@ private slots:
         QTest::newRow("quick connect") << QStringList{"", "", ""} << both;
         QTest::newRow("quick connect, linux host") << QStringList{"", "", "linux"} << "apt remote-only df -h";
         QTest::newRow("raw, report not exactly linux") << QStringList{"raw", "auto", "Linux"} << both;
-        QTest::newRow("telnet") << QStringList{"telnet", "auto", ""} << "apt remote-only df -h";
         QTest::newRow("rlogin, no env type") << QStringList{"rlogin", "", ""} << "apt remote-only df -h";
         QTest::newRow("serial set to linux") << QStringList{"serial", "linux", ""} << "apt remote-only df -h";
     }
@@ -52,9 +50,8 @@ private slots:
     void sourcesPerSystem()
     {
         QFETCH(QStringList, session);
-        QFETCH(QString, expected);
         SessionStore &store = SessionStore::instance();
-        QString id = QStringLiteral("fast:%1").arg(QTest::currentDataTag());
+        QString id = QString("fast:%1").arg(QTest::currentDataTag());
         if (!session[0].isEmpty()) {
             id = store.addSession(QTest::currentDataTag(), session[0], QString(), "h", "1");
             SessionInfo s = *store.findSession(id);
@@ -68,7 +65,7 @@ private slots:
         for (const QString &name : QStringList{"hv-local-tool", "apt", "ipconfig", "remote-only", "df -h", huge})
             if (std::any_of(all.cbegin(), all.cend(), [&](const CompletionCandidate &c) { return c.text == name; }))
                 offered << name;
-        QCOMPARE(offered.join(' '), expected);
+        QTEST(offered.join(' '), "expected");
         QCOMPARE(all.first().text, QString("ls"));
     }
 
@@ -93,7 +90,6 @@ private slots:
         QFETCH(QString, text);
         QFETCH(bool, hex);
         QFETCH(bool, walking);
-        QFETCH(QString, expected);
         CompletionGatherer g;
         g.setCandidates({{"git", "", "t", 4}, {"ls", "", "t", 4}});
         g.setHex(hex);
@@ -103,9 +99,8 @@ private slots:
         g.setText(text);
         QVERIFY(g.pause().isActive() && g.pause().interval() == 90 && shown.isEmpty() && hidden.isEmpty());
         g.update();
-        QCOMPARE(shown.isEmpty() ? QString(hidden.isEmpty() ? "" : "hide")
-                                 : "show " + shown.first().first().value<Candidates>().first().text,
-                 expected);
+        QTEST(shown.isEmpty() ? QString(hidden.isEmpty() ? "" : "hide") : "show " + shown[0][0].value<Candidates>()[0].text,
+              "expected");
     }
 };
 
