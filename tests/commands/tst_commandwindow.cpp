@@ -92,28 +92,26 @@ private slots:
 
     void sendRequests_data()
     {
-        QTest::addColumn<int>("target");
-        QTest::addColumn<bool>("hex");
+        QTest::addColumn<int>("target"); // HEX ticked for the row named so
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QVariantList>("emitted"); // empty: nothing sent
-        QTest::newRow("current") << 0 << false << " ls -l " << QVariantList{"current", "ls -l", false};
-        QTest::newRow("all") << 1 << false << "uptime" << QVariantList{"all", "uptime", false};
-        QTest::newRow("group hex") << 2 << true << "0D 0A" << QVariantList{"group", "0D 0A", true};
-        QTest::newRow("visible") << 3 << false << "a\n b\n" << QVariantList{"visible", "a\n b", false};
-        QTest::newRow("out of range keeps") << 4 << false << "x" << QVariantList{"group", "x", false};
-        QTest::newRow("blank") << 1 << false << " \n\t " << QVariantList();
+        QTest::newRow("current") << 0 << " ls -l " << QVariantList{"current", "ls -l", false};
+        QTest::newRow("all") << 1 << "uptime" << QVariantList{"all", "uptime", false};
+        QTest::newRow("group hex") << 2 << "0D 0A" << QVariantList{"group", "0D 0A", true};
+        QTest::newRow("visible") << 3 << "a\n b\n" << QVariantList{"visible", "a\n b", false};
+        QTest::newRow("out of range keeps") << 4 << "x" << QVariantList{"group", "x", false};
+        QTest::newRow("blank") << 1 << " \n\t " << QVariantList();
     }
     void sendRequests()
     {
         QFETCH(int, target);
-        QFETCH(bool, hex);
         QFETCH(QString, typed);
         QFETCH(QVariantList, emitted);
         CommandWindow w;
         QSignalSpy spy(&w, &CommandWindow::commandSend);
         w.setSendTarget(2);
         w.setSendTarget(target);
-        w.hexBox()->setChecked(hex);
+        w.hexBox()->setChecked(QByteArray(QTest::currentDataTag()).contains("hex"));
         send(w, typed);
         QVERIFY(spy == (emitted.isEmpty() ? QList<QVariantList>() : QList<QVariantList>{emitted}));
         QCOMPARE(w.inputEditor()->toPlainText(), emitted.isEmpty() ? typed : QString());
@@ -218,24 +216,23 @@ private slots:
         QCOMPARE(left, (QStringList{"a1", "a2", "b1", "b3"}));
     }
 
-    // Passed a title and a command; only edit mode shows them.
+    // Passed a title and a command; only edit mode (the row so named) shows them.
     void commandDialog_data()
     {
         QTest::addColumn<QStringList>("groups");
         QTest::addColumn<QString>("preset");
-        QTest::addColumn<bool>("edit");
         QTest::addColumn<QStringList>("result"); // group, title (trimmed), command (as typed)
         const QStringList ab{"A", "B"};
-        QTest::newRow("preset group") << ab << "B" << false << QStringList{"B", "", ""};
-        QTest::newRow("unknown preset") << ab << "b" << false << QStringList{"A", "", ""};
-        QTest::newRow("no groups") << QStringList() << "A" << false << QStringList{"", "", ""};
-        QTest::newRow("edit") << ab << "A" << true << QStringList{"A", "t", " c\n"};
+        QTest::newRow("preset group") << ab << "B" << QStringList{"B", "", ""};
+        QTest::newRow("unknown preset") << ab << "b" << QStringList{"A", "", ""};
+        QTest::newRow("no groups") << QStringList() << "A" << QStringList{"", "", ""};
+        QTest::newRow("edit") << ab << "A" << QStringList{"A", "t", " c\n"};
     }
     void commandDialog()
     {
         QFETCH(QStringList, groups);
         QFETCH(QString, preset);
-        QFETCH(bool, edit);
+        const bool edit = QTest::currentDataTag() == QByteArray("edit");
         AddCommandDialog d(groups, preset, LanguageManager::tr(edit ? "修改" : "添加"), " t  ", " c\n");
         QTEST((QStringList{d.group(), d.title(), d.command()}), "result");
     }

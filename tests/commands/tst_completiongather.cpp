@@ -69,31 +69,29 @@ private slots:
         QCOMPARE(all.first().text, QString("ls"));
     }
 
-    // text, HEX, walking the history; what the end of the pause asks for.
+    // text, HEX on or walking the history; what the end of the pause asks for.
     void pauseAndRules_data()
     {
         QTest::addColumn<QString>("text");
-        QTest::addColumn<bool>("hex");
-        QTest::addColumn<bool>("walking");
+        QTest::addColumn<QString>("state");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("one line, untrimmed") << "  gi" << false << false << "show git";
-        QTest::newRow("no match") << "zzqq" << false << false << "hide";
-        QTest::newRow("hex on") << "gi" << true << false << "hide";
-        QTest::newRow("line break") << "gi\n" << false << false << "hide";
-        QTest::newRow("blank") << " \t " << false << false << "hide";
-        QTest::newRow("history walk") << "gi" << false << true << "hide";
-        QTest::newRow("1 MiB query") << QString(1 << 20, 'g') << false << false << "hide";
+        QTest::newRow("one line, untrimmed") << "  gi" << "" << "show git";
+        QTest::newRow("no match") << "zzqq" << "" << "hide";
+        QTest::newRow("hex on") << "gi" << "hex" << "hide";
+        QTest::newRow("line break") << "gi\n" << "" << "hide";
+        QTest::newRow("blank") << " \t " << "" << "hide";
+        QTest::newRow("history walk") << "gi" << "walking" << "hide";
+        QTest::newRow("1 MiB query") << QString(1 << 20, 'g') << "" << "hide";
     }
 
     void pauseAndRules()
     {
         QFETCH(QString, text);
-        QFETCH(bool, hex);
-        QFETCH(bool, walking);
+        QFETCH(QString, state);
         CompletionGatherer g;
         g.setCandidates({{"git", "", "t", 4}, {"ls", "", "t", 4}});
-        g.setHex(hex);
-        g.setWalkingHistory(walking);
+        g.setHex(state == "hex");
+        g.setWalkingHistory(state == "walking");
         QSignalSpy shown(&g, &CompletionGatherer::showRequested);
         QSignalSpy hidden(&g, &CompletionGatherer::hideRequested);
         g.setText(text);
