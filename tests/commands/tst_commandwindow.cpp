@@ -54,7 +54,6 @@ private slots:
         QTest::addColumn<QString>("keys");
         QTest::addColumn<QStringList>("shown");
         const QStringList ab{"A", "B"};
-        QTest::newRow("up up down down") << ab << "T" << "UUDD" << QStringList{"B", "A", "B", "T"};
         QTest::newRow("oldest stays") << ab << "T" << "UUUD" << QStringList{"B", "A", "A", "B"};
         QTest::newRow("empty history") << QStringList() << "T" << "U" << QStringList{"T"};
         QTest::newRow("down without walk") << ab << "T" << "D" << QStringList{"T"};

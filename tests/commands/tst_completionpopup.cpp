@@ -34,7 +34,6 @@ private slots:
         QTest::addColumn<QSize>("size");
         QTest::addColumn<int>("typing");
         QTest::addColumn<QPoint>("expected");
-        QTest::newRow("room everywhere") << QPoint(100, 100) << QSize(300, 200) << 0 << QPoint(100, 100);
         QTest::newRow("right edge") << QPoint(795, 100) << QSize(300, 200) << 0 << QPoint(499, 100);
         QTest::newRow("bottom edge") << QPoint(100, 590) << QSize(300, 200) << 0 << QPoint(100, 399);
         QTest::newRow("bottom edge, above the input") << QPoint(100, 590) << QSize(300, 200) << 40 << QPoint(100, 350);
