@@ -1,18 +1,13 @@
-// Fuzz target: a hostile host's answers to the environment probe, the
-// `uname -s` output and the command listing that feeds completion (from
-// where a name can be sent as typed). A name taken is a line of the
-// listing, printable, without blanks or path separators, taken once.
+// A hostile host's answers to the environment probe (`uname -s`, then the command listing whose names
+// completion may send as typed): a name taken is a printable listing line, no blanks or slashes, once.
 #include "connections/sshconnection.h"
 
 #include <QHash>
 
-#include <cstdint>
+#include "fuzzcheck.h"
 
-#include "fuzzcheck.h" // last: its check() would clash with Qt's headers
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+FUZZ_TARGET(input)
 {
-    const QByteArray input(reinterpret_cast<const char *>(data), qsizetype(size));
     const qsizetype cut = input.indexOf('\0');
     const QString os = sshRemoteOsFor(QString::fromUtf8(input.left(cut)));
     check(os.isEmpty() || os == QLatin1String("linux"));
@@ -31,5 +26,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check(firstLine.contains(name) && firstLine[name] > last);
         last = firstLine[name];
     }
-    return 0;
 }

@@ -1,21 +1,16 @@
-// Fuzz target: a highlight rule's regular expression, as the settings hold
-// it, over received lines. Whatever the pattern, a line is done in bounded
-// time and its ranges lie inside it, in order, without overlap.
+// A highlight pattern as the settings hold it, over received lines: each line is done in bounded
+// time, its ranges inside it, in order, without overlap.
 #include "terminal/highlight.h"
 
 #include <QElapsedTimer>
 
-#include <cstdint>
+#include "fuzzcheck.h"
 
-#include "fuzzcheck.h" // last: its check() would clash with Qt's headers
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+FUZZ_TARGET(input) // the pattern up to the first line feed; the lines after it
 {
-    // The pattern up to the first line feed; the lines after it.
-    const QByteArray input(reinterpret_cast<const char *>(data), qsizetype(size));
     const qsizetype cut = input.indexOf('\n');
     if (cut < 0)
-        return 0;
+        return;
     const QString pattern = QString::fromUtf8(input.left(cut));
     QList<HighlightRule> rules{{pattern, QStringLiteral("正则"), QStringLiteral("红"), {}},
                                {pattern.left(2), QStringLiteral("子串"), QStringLiteral("#00ff00"), {}}};
@@ -31,5 +26,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             end = r.end;
         }
     }
-    return 0;
 }

@@ -1,27 +1,24 @@
-// Fuzz target: a hostile server's keyboard-interactive rounds, each a list of
-// prompts with echo flags. The password goes to every hidden prompt and to
-// no echoing one; a round that repeats the last one gets nothing and ends
-// the login.
+// A hostile server's keyboard-interactive rounds: the password goes to every hidden prompt and to no
+// echoing one; a round repeating the last one gets nothing and ends the login.
 #include "connections/sshconnection.h"
 
 #include <algorithm>
-#include <cstdint>
+#include "fuzzcheck.h"
 
-#include "fuzzcheck.h" // last: its check() would clash with Qt's headers
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+FUZZ_TARGET(input)
 {
     QList<QByteArray> previous, lastAsked;
     bool gaveUp = false;
-    for (size_t at = 0; at < size && !gaveUp;) {
+    const auto *data = reinterpret_cast<const uchar *>(input.constData());
+    for (qsizetype at = 0, size = input.size(); at < size && !gaveUp;) {
         // A round: a prompt count, then per prompt a byte with the echo flag
         // (high bit) and the text's length (short, so that rounds repeat).
         const int count = data[at++] % 4;
         QList<SshPrompt> prompts;
         QList<QByteArray> texts;
         for (int i = 0; i < count && at < size; ++i) {
-            const size_t length = std::min<size_t>(data[at] & 7, size - at - 1);
-            prompts.append({QByteArray(reinterpret_cast<const char *>(data + at + 1), qsizetype(length)), (data[at] & 0x80) != 0});
+            const qsizetype length = std::min<qsizetype>(data[at] & 7, size - at - 1);
+            prompts.append({input.mid(at + 1, length), (data[at] & 0x80) != 0});
             texts.append(prompts.last().text);
             at += 1 + length;
         }
@@ -33,5 +30,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (!prompts.isEmpty())
             lastAsked = texts;
     }
-    return 0;
 }

@@ -1,18 +1,16 @@
-// Fuzz target: an RLogin server's urgent control bytes. The client answers
-// nothing until sizes are asked for, and then only whole window records of
-// the size at that moment.
+// An RLogin server's urgent control bytes: nothing is answered until sizes are asked for, then only
+// whole window records of the size at that moment.
 #include "connections/rloginconnection.h"
 
 #include <QtEndian>
 
-#include <cstdint>
+#include "fuzzcheck.h"
 
-#include "fuzzcheck.h" // last: its check() would clash with Qt's headers
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+FUZZ_TARGET(input)
 {
+    const auto *data = reinterpret_cast<const uchar *>(input.constData());
     bool reportSizes = false, asked = false;
-    for (size_t at = 0; at + 4 < size; at += 5) {
+    for (qsizetype at = 0; at + 4 < input.size(); at += 5) {
         // The size this control byte meets, over the whole range of int.
         const int cols = int(qFromBigEndian<quint16>(data + at + 1)) * (data[at] & 1 ? -1 : 7919);
         const int rows = int(data[at + 3]) - 128;
@@ -26,5 +24,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check(qFromBigEndian<quint16>(sent.constData() + 6) == quint16(qBound(0, cols, 0xFFFF)));
         check(sent.endsWith(QByteArray(4, '\0')));
     }
-    return 0;
 }

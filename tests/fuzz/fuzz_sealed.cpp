@@ -1,27 +1,20 @@
-// Fuzz target: the saved-password text as the settings file holds it. A
-// sealed value opens to the password it was sealed from or to nothing: a
-// changed, cut, lengthened or wrongly labelled blob never yields a password.
+// A saved password as the settings file holds it: a changed, cut, lengthened or wrongly labelled
+// blob opens to nothing, never to a password.
 #include "core/passwordprotection.h"
 #include "platform/dataprotection.h"
 
 #include <QDir>
 #include <QFileInfo>
 
-#include <cstdint>
-
-#include "fuzzcheck.h" // last: its check() would clash with Qt's headers
+#include "fuzzcheck.h"
 
 namespace {
 
 const QString password = QStringLiteral("pässwörd 密码");
 
-struct Sealed
-{
-    QByteArray current, legacy;
-};
+struct Sealed { QByteArray current, legacy; };
 
-// The key lives beside the program, in the build folder, not in the
-// user's configuration.
+// The key lives beside the program, in the build folder, not in the user's configuration.
 const Sealed &sealed()
 {
     static const Sealed blobs = [] {
@@ -40,28 +33,24 @@ const Sealed &sealed()
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+FUZZ_SEEDED_TARGET(seed, input)
 {
-    if (size < 1)
-        return 0;
     const Sealed &blobs = sealed();
-    const QByteArray input(reinterpret_cast<const char *>(data + 1), qsizetype(size - 1));
-    const bool legacyLabel = data[0] & 1, legacyBlob = data[0] & 2;
+    const bool legacyLabel = seed & 1, legacyBlob = seed & 2;
     const QLatin1String label(legacyLabel ? "dpapi:" : "dpapi1:");
-    if (data[0] & 4) { // the stored text as it comes
+    if (seed & 4) { // the stored text as it comes
         const QString opened = unprotectSecret(label + QString::fromLatin1(input));
         check(opened.isEmpty() || opened == password);
-        return 0;
+        return;
     }
     // A real blob with the input laid over it from a place it picks, and
     // cut or lengthened to a size it picks.
     const QByteArray &base = legacyBlob ? blobs.legacy : blobs.current;
     const qsizetype at = input.isEmpty() ? 0 : quint8(input[0]) % (base.size() + 1);
-    const qsizetype length = std::max(at + input.size() - 1, (data[0] >> 3) ? at : base.size());
+    const qsizetype length = std::max(at + input.size() - 1, (seed >> 3) ? at : base.size());
     QByteArray blob = base.left(length) + QByteArray(std::max<qsizetype>(0, length - base.size()), '\0');
     for (qsizetype i = 1; i < input.size(); ++i)
         blob[at + i - 1] = char(blob[at + i - 1] ^ input[i]);
     const QString opened = unprotectSecret(label + QString::fromLatin1(blob.toBase64()));
     check(opened.isEmpty() || (opened == password && blob == base && legacyLabel == legacyBlob));
-    return 0;
 }

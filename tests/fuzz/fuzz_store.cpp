@@ -1,6 +1,5 @@
-// Fuzz target: the bytes of the sessions file and of the buttons file. What a
-// save writes must read back whole and the same; a file read without loss
-// keeps every text it held.
+// The sessions and buttons files: what a save writes reads back whole and the same; a file read
+// without loss keeps every text it held.
 #include "core/sessionstore.h"
 
 #include <QJsonArray>
@@ -8,10 +7,9 @@
 #include <QJsonObject>
 #include <QSet>
 
-#include <cstdint>
 #include <functional>
 
-#include "fuzzcheck.h" // last: its check() would clash with Qt's headers
+#include "fuzzcheck.h"
 
 namespace {
 
@@ -39,9 +37,8 @@ bool keepsTexts(const QByteArray &input, const QByteArray &saved)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+FUZZ_TARGET(input)
 {
-    const QByteArray input(reinterpret_cast<const char *>(data), qsizetype(size));
     // Each file read and saved again, telling whether the reading lost anything.
     const std::function<QByteArray(const QByteArray &, bool *)> resaves[] = {
         [](const QByteArray &bytes, bool *lossy) {
@@ -61,5 +58,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check(lossy || keepsTexts(input, saved));
         check(resave(saved, &lossyAgain) == saved && !lossyAgain);
     }
-    return 0;
 }

@@ -1,5 +1,4 @@
-// Without libFuzzer a fuzz target is a program that feeds it each file of the
-// folders or files named on the command line.
+// Without libFuzzer a fuzz target feeds itself each file of the folders or files it is given.
 #ifdef HV_FUZZ_REPLAY
 #include <QDir>
 #include <QFile>
@@ -21,8 +20,7 @@ int main(int argc, char **argv)
                 return 1;
             }
             const QByteArray bytes = f.readAll();
-            LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()));
-            ++count;
+            LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size())), ++count;
         }
     }
     std::printf("replayed %d inputs\n", count);

@@ -6,17 +6,14 @@
 #include <future>
 #include <thread>
 
-namespace {
-
-// A name server the test drives: a look-up announces itself and answers once
-// the test opens the gate; its helper thread announces its exit (a
-// thread-local object dies only after the thread's function and all it held).
+// A name server the test drives: a look-up announces itself and answers once the test opens the
+// gate; its helper thread announces its exit (a thread-local dies after all the thread held).
 struct Gate { std::promise<void> entered, open, gone; std::shared_future<void> opened = open.get_future().share(); };
-Gate *gate = nullptr;
+static Gate *gate = nullptr;
 constexpr auto kBound = std::chrono::seconds(20);
 struct ExitNotice { ~ExitNotice() { gate->gone.set_value(); } };
 
-QList<platform::SocketAddress> gatedResolver(const QString &, quint16 port, QString *error)
+static QList<platform::SocketAddress> gatedResolver(const QString &, quint16 port, QString *error)
 {
     [[maybe_unused]] thread_local ExitNotice notice;
     gate->entered.set_value();
@@ -24,9 +21,7 @@ QList<platform::SocketAddress> gatedResolver(const QString &, quint16 port, QStr
     return platform::resolveTcp(QStringLiteral("127.0.0.1"), port, error);
 }
 
-bool arrives(std::future<void> &f) { return f.wait_for(kBound) == std::future_status::ready; }
-
-} // namespace
+static bool arrives(std::future<void> &f) { return f.wait_for(kBound) == std::future_status::ready; }
 
 class TestResolve : public QObject
 {
@@ -48,7 +43,7 @@ private slots:
     void resolve()
     {
         QFETCH(QString, action);
-        QFETCH(QString, text);
+        const bool cancel = action == "stop";
         Gate g;
         gate = &g;
         std::future<void> entered = g.entered.get_future(), gone = g.gone.get_future();
@@ -64,14 +59,14 @@ private slots:
             running.store(false);
             waker.wake();
         });
-        bool cancelled = text.isEmpty();
+        bool cancelled = !cancel;
         QString error;
         const auto addresses = platform::resolveTcpCancellable(action.isEmpty() ? "::1" : "slow.example", 23, &running, &waker,
                                                                &error, &cancelled, action.isEmpty() ? platform::resolveTcp : gatedResolver);
         helper.join();
-        QCOMPARE(cancelled, text.isEmpty());
-        QCOMPARE(addresses.isEmpty() ? QString() : addresses.first().text(), text);
-        if (action == "stop") {
+        QCOMPARE(cancelled, cancel);
+        QTEST(addresses.isEmpty() ? QString() : addresses.first().text(), "text");
+        if (cancel) {
             QVERIFY(g.opened.wait_for(std::chrono::seconds(0)) != std::future_status::ready);
             g.open.set_value();
         }

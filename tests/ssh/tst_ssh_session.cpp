@@ -1,12 +1,9 @@
-// The interactive session against the real sshd, and handshakes with peers
-// that fail or are cut short. (Connecting, and closing while connecting, are
-// the connection base's, tested with it.)
-
+// The interactive session against the real sshd, and handshakes with peers that fail or are cut
+// short. (Connecting, and closing while connecting, are tested with the connection base.)
 #include "sshtest.h"
 #include "../connections/pausecheck.h"
 
 #include "core/debuglog.h"
-#include "core/languagemanager.h"
 
 #include <QRandomGenerator>
 #include <QTcpServer>
@@ -21,29 +18,18 @@ class TestSshSession : public QObject
 private slots:
     void initTestCase() { LanguageManager::setLanguage(QStringLiteral("en")); }
 
-    // Names only, each once, at most 64 units, in the order first seen.
-    void commandList()
-    {
-        const QString longest(64, QLatin1Char('x'));
-        const QString listing = QStringLiteral("ls\ngrep\r\n\n  ls  \na\n/usr/bin/vim\nmy cmd\nback\\slash\n") + longest
-                                + QLatin1Char('\n') + QString(65, QLatin1Char('y')) + QStringLiteral("\ncd\ngrep\n");
-        QCOMPARE(sshRemoteCommandList(listing), (QStringList{QStringLiteral("ls"), QStringLiteral("grep"), longest, QStringLiteral("cd")}));
-        QVERIFY(sshRemoteCommandList(QString()).isEmpty());
-    }
-
-    // A shell session over IPv6 from start to exit: the environment report,
-    // the size given before open and changed while connected, and keep-alives.
+    // A shell over IPv6 from start to exit: the environment report, the size given before open and
+    // changed while connected, and keep-alives.
     void shellSession()
     {
-        SshConnectParams p = params(scratch(QStringLiteral("known_hosts")), kSshdPort, QString(), QStringLiteral("::1"));
+        SshConnectParams p = params(scratch("known_hosts"), kSshdPort, QString(), "::1");
         p.keepalive = 1;
         Recorder r(p);
         r.conn.resize(120, 40); // before open: the pseudo-terminal starts at this size
         r.conn.open();
         QVERIFY(r.waitConnected());
         // The probe runs before the channel opens, so its report comes first, once.
-        QCOMPARE(r.env, QStringLiteral("linux"));
-        QVERIFY(r.commands.contains(QStringLiteral("ls")) && r.commands.contains(QStringLiteral("bash")));
+        QVERIFY(r.env == "linux" && r.commands.contains("ls") && r.commands.contains("bash"));
         const QByteArray askSize = "echo hv-$(stty size | tr ' ' x)\r";
         r.conn.write(askSize);
         QVERIFY(r.waitData("hv-40x120"));
@@ -58,12 +44,11 @@ private slots:
         QVERIFY(r.disconnects == 1 && !r.conn.isOpen());
     }
 
-    // Raw megabytes, larger than the peer's window, echoed while still being
-    // sent; then a close sends the disconnect and reports nothing.
+    // Raw megabytes, more than the peer's window, echoed while still being sent; then a close sends
+    // the disconnect and reports nothing.
     void rawMegabytesThenClose()
     {
-        Recorder r(params(scratch(QStringLiteral("known_hosts")), kSshdPort,
-                          QStringLiteral("stty raw -echo -iexten; echo \"hv-from $SSH_CONNECTION\"; exec cat")));
+        Recorder r(params(scratch("known_hosts"), kSshdPort, "stty raw -echo -iexten; echo \"hv-from $SSH_CONNECTION\"; exec cat"));
         r.conn.open();
         QVERIFY(r.waitData("\n"));
         const qsizetype from = r.data.indexOf("hv-from "), head = r.data.indexOf('\n', from) + 1;
@@ -72,22 +57,20 @@ private slots:
         QRandomGenerator(11).fillRange(reinterpret_cast<quint32 *>(payload.data()), payload.size() / 4);
         r.conn.write(payload);
         QVERIFY(QTest::qWaitFor([&] { return r.data.size() - head >= payload.size() || r.settled(); }, 60000));
-        QVERIFY(r.errors.isEmpty() && r.data.size() - head == payload.size());
-        QVERIFY(r.data.mid(head) == payload);
+        QVERIFY(r.errors.isEmpty() && r.data.mid(head) == payload);
         const int before = r.events();
         r.conn.close();
         QVERIFY(!r.conn.isOpen());
         QCoreApplication::sendPostedEvents();
         QCOMPARE(r.events(), before);
         const QByteArray expected = "port " + clientPort + ":11: Halvorstead disconnected";
-        QVERIFY(QTest::qWaitFor([&] { return readFile(sshdDir() + QStringLiteral("/sshd.log")).contains(expected); }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return readFile(sshdDir() + "/sshd.log").contains(expected); }, 5000));
     }
 
-    // Paused, the channel is left unread and its window stops the server;
-    // resumed, the command's output arrives whole.
+    // Paused, the channel is left unread and its window stops the server; resumed, all arrives.
     void pausedReadingHoldsBackTheServer()
     {
-        Recorder r(params(scratch(QStringLiteral("known_hosts")), kSshdPort, QStringLiteral("exec seq 3000000")));
+        Recorder r(params(scratch("known_hosts"), kSshdPort, "exec seq 3000000"));
         QByteArray expected;
         for (int i = 1; i <= 3000000; ++i)
             expected += QByteArray::number(i) + '\n';
@@ -97,9 +80,8 @@ private slots:
         QVERIFY(QByteArray(r.data).replace('\r', QByteArray()) == expected);
     }
 
-    // Peers that are no SSH server: one that never speaks is left within a
-    // wait step when the tab closes, with nothing reported; one that answers
-    // rubbish fails at once, and the line does not claim a time-out.
+    // Peers that are no SSH server: one that never speaks is left within a wait step when the tab
+    // closes, with nothing reported; one answering rubbish fails at once, claiming no time-out.
     void strangePeer_data()
     {
         QTest::addColumn<QByteArray>("answer");
@@ -117,13 +99,11 @@ private slots:
             if (!answer.isEmpty())
                 s->disconnectFromHost();
         });
-        Recorder r(params(scratch(QStringLiteral("known_hosts")), peer.serverPort()));
+        Recorder r(params(scratch("known_hosts"), peer.serverPort()));
         r.conn.open();
         if (!answer.isEmpty()) {
             QVERIFY(r.waitSettled());
-            const QString prefix = LanguageManager::tr(QStringLiteral("SSH 握手失败：%1")).arg(QString());
-            QVERIFY2(r.errors.size() == 1 && r.errors.first().startsWith(prefix) && !r.errors.first().contains(QStringLiteral("15000")),
-                     qPrintable(r.joinedErrors()));
+            QVERIFY(r.failedWith("SSH 握手失败：%1") && !r.errors.first().contains("15000"));
             return;
         }
         QTRY_VERIFY(peer.findChild<QTcpSocket *>()); // in the handshake now

@@ -1,8 +1,7 @@
-// Linked into every test of the widgets. A modal dialog that nobody answers
-// holds the test inside its exec() until CTest's time-out, and then the log
-// says only "Timeout". The answerers (tests/support/modals.h) reply within
-// milliseconds, so a modal dialog still open after kGraceMs is one the test
-// did not expect: it is closed here and the test fails with its text.
+// Linked into every test of the widgets. A modal dialog nobody answers holds the test in its
+// exec() until CTest's time-out, which logs only "Timeout". The answerers (modals.h) reply within
+// milliseconds, so a dialog still open after kGraceMs was not expected: it is closed here and the
+// test fails with its text.
 
 #include <QApplication>
 #include <QDialog>
@@ -26,7 +25,7 @@ QString describe(QWidget *modal)
         for (QLabel *label : modal->findChildren<QLabel *>())
             parts << label->text();
     parts.removeAll(QString());
-    return parts.join(QStringLiteral(" | "));
+    return parts.join(" | ");
 }
 
 void guardModals()
@@ -46,8 +45,7 @@ void guardModals()
         if (since.elapsed() < kGraceMs)
             return;
         seen = nullptr;
-        const QString text = QStringLiteral("a modal dialog nobody expected, closed: ") + describe(modal);
-        QTest::qFail(qPrintable(text), __FILE__, __LINE__);
+        QTest::qFail(qPrintable("a modal dialog nobody expected, closed: " + describe(modal)), __FILE__, __LINE__);
         if (auto *dialog = qobject_cast<QDialog *>(modal))
             dialog->reject();
         else

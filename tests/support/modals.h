@@ -1,8 +1,7 @@
 #pragma once
 
-// Answers the modal dialogs a window test expects. Any other modal dialog is
-// closed by the guard that every test of the widgets has (modalguard.cpp),
-// and fails the test with its text.
+// Answers the modal dialogs a window test expects; the guard of every widget test
+// (modalguard.cpp) closes any other and fails the test with its text.
 
 #include "dialogs/sshcredentialsdialog.h"
 #include "tests/support/testfiles.h"
@@ -13,9 +12,8 @@
 
 #include <functional>
 
-// While it lives: each SSH credentials prompt gets the fixture sshd's account
-// (change user or password to give another), any other modal dialog goes to
-// `other` when set.
+// While it lives: each SSH credentials prompt gets the fixture sshd's account (change user or
+// password to give another), any other modal dialog goes to `other` when set.
 struct ModalAnswerer : QTimer, FixtureAccount {
     int prompts = 0;
     std::function<void(QWidget *)> other;
@@ -29,8 +27,8 @@ struct ModalAnswerer : QTimer, FixtureAccount {
             if (!d)
                 return other(modal);
             ++prompts;
-            d->findChild<QLineEdit *>(QStringLiteral("userEdit"))->setText(user);
-            d->findChild<QLineEdit *>(QStringLiteral("passwordEdit"))->setText(password);
+            d->findChild<QLineEdit *>("userEdit")->setText(user);
+            d->findChild<QLineEdit *>("passwordEdit")->setText(password);
             d->accept();
         });
         start(intervalMs);

@@ -25,21 +25,19 @@
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
-#include <numeric>
 #include <optional>
 #include <utility>
 
 void closePair(int readFd, int writeFd) // once when they are the same
 {
-    for (const int fd : {readFd, writeFd == readFd ? -1 : writeFd}) {
+    for (const int fd : {readFd, writeFd == readFd ? -1 : writeFd})
         if (fd >= 0)
             ::close(fd);
-    }
 }
 
-// Starts "/bin/sh -c command" in workDir, leading a process group of its own, with
-// stdin and stdout on the link and stderr on errFd (-1: /dev/null). Our ends come
-// back non-blocking (one descriptor for a pty), the pty's slave too if asked for.
+// Starts "/bin/sh -c command" in workDir, leading a process group of its own, stdin and stdout on
+// the link, stderr on errFd (-1: /dev/null). Our ends come back non-blocking (one descriptor for a
+// pty), the pty's slave too if asked for.
 pid_t spawnPeer(const QString &command, const QString &workDir, PeerLink link, int *readFd, int *writeFd,
                 int errFd, int *slaveFd)
 {
@@ -76,9 +74,9 @@ pid_t spawnPeer(const QString &command, const QString &workDir, PeerLink link, i
         ::execl("/bin/sh", "sh", "-c", cmd.constData(), static_cast<char *>(nullptr));
         ::_exit(127);
     }
-    // The pty's slave stays open on our side, as a remote shell keeps its terminal
-    // after the program ends: when the last slave descriptor closes the kernel may
-    // drop what the peer wrote just before (its final ACK) instead of passing it on.
+    // The pty's slave stays open on our side, as a remote shell keeps its terminal after the program
+    // ends: when the last slave closes, the kernel may drop what the peer wrote just before (its
+    // final ACK) instead of passing it on.
     if (link == PeerLink::Pty && slaveFd && pid > 0)
         *slaveFd = theirs[0];
     else
@@ -96,14 +94,13 @@ pid_t spawnPeer(const QString &command, const QString &workDir, PeerLink link, i
 // Reaps what has ended of a peer's process group; true once none is left.
 static bool groupEnded(pid_t group)
 {
-    pid_t r;
-    while ((r = ::waitpid(-group, nullptr, WNOHANG)) > 0) {
-    }
+    pid_t r = 0;
+    while ((r = ::waitpid(-group, nullptr, WNOHANG)) > 0)
+        ;
     return r < 0 && errno == ECHILD;
 }
 
-// Waits up to timeoutMs for a child to end; its exit code, 128+signal when it
-// was killed, or -1 when it is still running.
+// Waits up to timeoutMs for a child to end: its exit code, 128+signal when killed, -1 when running.
 int waitChild(pid_t pid, int timeoutMs)
 {
     QElapsedTimer clock;
@@ -119,8 +116,8 @@ int waitChild(pid_t pid, int timeoutMs)
 
 namespace {
 
-// Reads the peer's output and writes what the send queue holds until the
-// peer's whole group has ended and its last bytes are read, or until a stop.
+// Reads the peer's output and writes what the send queue holds until the peer's whole group has
+// ended and its last bytes are read, or until a stop.
 class PeerWorker : public ConnectionWorker
 {
 public:
@@ -145,8 +142,7 @@ protected:
         while (keepRunning()) {
             if (!ended && shellCode < 0)
                 shellCode = waitChild(m_pid, 0);
-            // The program may outlive its shell by the moment it takes to say
-            // goodbye (a signal reaches the whole group at once).
+            // The program may outlive its shell by the moment it takes to say goodbye.
             if (!ended && shellCode >= 0 && groupEnded(m_pid)) {
                 m_exitCode->store(shellCode);
                 ended = true;
@@ -186,16 +182,14 @@ protected:
     }
 };
 
-// A Connection to a peer program, built like the real transports (a worker thread
-// owning the descriptors, a bounded send queue, queued signals), so that a transfer
-// is wired and timed as the main window has it (dataReceived -> feed, send -> write).
+// A Connection to a peer program built like the real transports (a worker thread owning the
+// descriptors, a bounded send queue, queued signals), so a transfer is wired and timed as the
+// main window has it.
 class PeerConnection : public WorkerConnection
 {
 public:
-    PeerConnection(QString command, QString workDir, PeerLink link, QObject *parent)
-        : WorkerConnection(parent), m_command(std::move(command)), m_workDir(std::move(workDir)), m_link(link)
-    {
-    }
+    PeerConnection(QString command, QString workDir, PeerLink link)
+        : m_command(std::move(command)), m_workDir(std::move(workDir)), m_link(link) {}
     ~PeerConnection() override
     {
         stopWorker();
@@ -255,23 +249,22 @@ private:
 
 } // namespace
 
-static QString shellQuote(QString text)
-{
-    return QLatin1Char('\'') + text.replace(QLatin1Char('\''), QLatin1String("'\\''")) + QLatin1Char('\'');
-}
+static QString shellQuote(QString text) { return '\'' + text.replace('\'', "'\\''") + '\''; }
 
 static QString quotedList(const QStringList &files, bool namesOnly = false)
 {
     QStringList quoted;
     for (const QString &f : files)
         quoted << shellQuote(namesOnly ? QFileInfo(f).fileName() : f);
-    return quoted.join(QLatin1Char(' '));
+    return quoted.join(' ');
 }
 
 qint64 totalSize(const QStringList &files)
 {
-    return std::accumulate(files.begin(), files.end(), qint64(0),
-                           [](qint64 sum, const QString &f) { return sum + QFileInfo(f).size(); });
+    qint64 sum = 0;
+    for (const QString &f : files)
+        sum += QFileInfo(f).size();
+    return sum;
 }
 
 // XMODEM carries no name: both sides name the file after the first one sent.
@@ -282,42 +275,29 @@ static QString xmodemName(const QStringList &files)
 
 static std::unique_ptr<InbandTransfer> makeTransfer(const QString &protocol, bool send, int *variant)
 {
-    *variant = 0;
-    if (protocol == QLatin1String("kermit"))
-        return std::make_unique<KermitTransfer>();
-    if (protocol == QLatin1String("zmodem"))
-        return std::make_unique<ZmodemTransfer>();
-    if (protocol == QLatin1String("ymodem"))
-        *variant = XmodemTransfer::Ymodem;
-    else if (protocol == QLatin1String("xmodem-1k"))
-        *variant = send ? XmodemTransfer::Xmodem1k : XmodemTransfer::Xmodem;
-    else if (protocol == QLatin1String("xmodem"))
-        *variant = send ? XmodemTransfer::Xmodem : XmodemTransfer::XmodemChecksum;
-    else if (protocol != QLatin1String("xmodem-crc"))
-        return nullptr;
-    return std::make_unique<XmodemTransfer>();
+    *variant = protocol == "ymodem" ? XmodemTransfer::Ymodem
+             : protocol == "xmodem-1k" ? (send ? XmodemTransfer::Xmodem1k : XmodemTransfer::Xmodem)
+             : protocol == "xmodem" ? (send ? XmodemTransfer::Xmodem : XmodemTransfer::XmodemChecksum) : 0;
+    if (protocol == "kermit" || protocol == "zmodem")
+        return protocol == "kermit" ? std::unique_ptr<InbandTransfer>(new KermitTransfer) : std::make_unique<ZmodemTransfer>();
+    const bool xmodemFamily = QStringList{"xmodem", "xmodem-crc", "xmodem-1k", "ymodem"}.contains(protocol);
+    return xmodemFamily ? std::make_unique<XmodemTransfer>() : nullptr;
 }
 
 // The program that answers us: the receiver when we send, the sender of `files` else.
 QString defaultPeerCommand(const QString &protocol, bool weSend, const QStringList &files)
 {
-    if (protocol == QLatin1String("kermit")) {
-        if (weSend)
-            return QStringLiteral("gkermit -i -P -q -r");
-        // gkermit with -P keeps names as given, so the sender names the files
-        // from their folder (one folder for all of them).
-        return QStringLiteral("cd %1 && gkermit -i -P -q -s %2")
+    // gkermit with -P keeps names as given, so the sender names the files from their one folder.
+    if (protocol == "kermit")
+        return weSend ? QString("gkermit -i -P -q -r") : QString("cd %1 && gkermit -i -P -q -s %2")
             .arg(shellQuote(QFileInfo(files.value(0)).absolutePath()), quotedList(files, true));
-    }
-    if (protocol == QLatin1String("zmodem"))
-        return weSend ? QStringLiteral("rz -q -y") : QStringLiteral("sz -q ") + quotedList(files);
-    if (protocol == QLatin1String("ymodem"))
-        return weSend ? QStringLiteral("rb -q -y") : QStringLiteral("sb -q -k ") + quotedList(files);
+    if (protocol == "zmodem")
+        return weSend ? QString("rz -q -y") : "sz -q " + quotedList(files);
+    if (protocol == "ymodem")
+        return weSend ? QString("rb -q -y") : "sb -q -k " + quotedList(files);
     if (weSend)
-        return QStringLiteral("rx -q -y %1%2")
-            .arg(QString(protocol == QLatin1String("xmodem") ? "" : "-c "), shellQuote(xmodemName(files)));
-    return QStringLiteral("sx -q %1%2")
-        .arg(QString(protocol == QLatin1String("xmodem-1k") ? "-k " : ""), shellQuote(files.value(0)));
+        return QString("rx -q -y %1%2").arg(protocol == "xmodem" ? "" : "-c ", shellQuote(xmodemName(files)));
+    return QString("sx -q %1%2").arg(protocol == "xmodem-1k" ? "-k " : "", shellQuote(files.value(0)));
 }
 
 QString peerCommand(const PeerRunPlan &plan)
@@ -339,7 +319,7 @@ PeerRunResult runAgainstPeer(const PeerRunPlan &plan,
     InbandTransfer *t = transfer.get();
     t->setManualClock(true);
     const QString command = peerCommand(plan);
-    const auto owned = std::make_unique<PeerConnection>(command, plan.peerDir, plan.link, nullptr);
+    const auto owned = std::make_unique<PeerConnection>(command, plan.peerDir, plan.link);
     PeerConnection *peer = owned.get();
     QElapsedTimer clock;
     clock.start();
@@ -350,16 +330,13 @@ PeerRunResult runAgainstPeer(const PeerRunPlan &plan,
     QEventLoop loop;
     QTimer seconds;
     bool finished = false;
-    // Set once frozen, with what to do then. Shared with the send function,
-    // which the transfer object (the last to go) may still call as it goes.
+    // Set once frozen, with what to do then; shared with the send function, which the transfer
+    // (the last to go) may still call as it goes.
     const auto hold = std::make_shared<std::optional<std::function<void()>>>();
     PeerRunControl control;
     control.peerPid = peer->pid();
     control.cancel = [t] { t->cancel(); };
-    control.freeze = [hold, &seconds](std::function<void()> action) {
-        *hold = std::move(action);
-        seconds.stop();
-    };
+    control.freeze = [hold, &seconds](std::function<void()> action) { *hold = std::move(action), seconds.stop(); };
     QObject::connect(t, &InbandTransfer::statusMessage, t, [&](const QString &, const QString &text) {
         result.statuses << text;
         if (onStatus)
@@ -375,8 +352,8 @@ PeerRunResult runAgainstPeer(const PeerRunPlan &plan,
         finished = true;
         loop.quit();
     });
-    // Wired as the main window wires a session: received bytes reach feed()
-    // queued, and the send function holds the connection by guarded pointer.
+    // Wired as the main window wires a session: received bytes reach feed() queued, and the send
+    // function holds the connection by guarded pointer.
     const QMetaObject::Connection feedLink =
         QObject::connect(peer, &Connection::dataReceived, t, &InbandTransfer::feed, Qt::QueuedConnection);
     const TransferSendFn sendFn = [guarded = QPointer<Connection>(peer), hold](const QByteArray &bytes) {
@@ -387,8 +364,8 @@ PeerRunResult runAgainstPeer(const PeerRunPlan &plan,
     };
     QObject::connect(&seconds, &QTimer::timeout, t, [t] { t->tick(); });
     seconds.start(1000);
-    // Once the peer is gone and what it wrote last is fed (this runs behind those queued
-    // feeds), our side's time-outs decide how the transfer ends, without real waiting.
+    // Once the peer is gone and what it wrote last is fed (this runs behind those queued feeds),
+    // our side's time-outs decide how the transfer ends, without real waiting.
     qint64 peerEndedNs = -1;
     QObject::connect(peer, &Connection::disconnected, &loop, [&] {
         peerEndedNs = clock.nsecsElapsed();
@@ -401,12 +378,11 @@ PeerRunResult runAgainstPeer(const PeerRunPlan &plan,
         }, Qt::QueuedConnection);
     });
     QTimer::singleShot(plan.timeoutMs, t, [t] { t->cancel(); }); // idle by then: nothing to cancel
+    const bool nameless = plan.protocol.startsWith("xmodem"); // no name on the wire
     if (plan.send)
-        t->startSend(sendFn, QStringLiteral("xfer-peer"), plan.files, variant);
-    else if (plan.protocol.startsWith(QLatin1String("xmodem"))) // no name on the wire
-        t->startReceive(sendFn, QStringLiteral("xfer-peer"), plan.receiveDir + '/' + xmodemName(plan.files), variant);
+        t->startSend(sendFn, "xfer-peer", plan.files, variant);
     else
-        t->startReceive(sendFn, QStringLiteral("xfer-peer"), plan.receiveDir, variant);
+        t->startReceive(sendFn, "xfer-peer", nameless ? plan.receiveDir + '/' + xmodemName(plan.files) : plan.receiveDir, variant);
     if (!finished)
         loop.exec();
     const qint64 finishedNs = clock.nsecsElapsed();
@@ -418,8 +394,8 @@ PeerRunResult runAgainstPeer(const PeerRunPlan &plan,
         ::kill(-peer->pid(), SIGKILL);
         result.peerExit = peer->waitForExit(5000);
     }
-    // The time until the file is complete on the receiving side, as for
-    // the reference: a sender waiting on a last answer does not count.
+    // The time until the file is complete on the receiving side, as for the reference: a sender
+    // waiting on a last answer does not count.
     result.seconds = (plan.send ? (peerEndedNs < 0 ? clock.nsecsElapsed() : peerEndedNs) : finishedNs) / 1e9;
     result.peerStderr = peer->stderrText();
     result.ok = result.transferOk && result.peerExit == 0;

@@ -1,7 +1,6 @@
 #pragma once
 
 // Our in-band transfers against real peer programs, for the tests and bench/xfer_peer.
-
 #include "transfer/inbandtransfer.h"
 
 #include <QStringList>
@@ -12,7 +11,6 @@
 // A peer on the slave side of a pseudo-terminal (as a remote shell runs it) or on pipes.
 enum class PeerLink { Pty, Pipe };
 
-// One transfer of ours against a real peer program.
 struct PeerRunPlan {
     QString protocol;      // xmodem, xmodem-crc, xmodem-1k, ymodem, zmodem or kermit
     bool send = true;      // true: we send `files`; false: the peer sends them
@@ -30,12 +28,8 @@ struct PeerRunControl {
     // From our next packet on, nothing we send reaches the peer and our clock stops;
     // `action` runs then, with the peer waiting for us, not inside a packet of its own.
     std::function<void(std::function<void()> action)> freeze;
-    pid_t peerPid = -1;             // leads the peer's process group
-    void signalPeer(int sig) const // the whole group: the shell and the program
-    {
-        if (peerPid > 0)
-            ::kill(-peerPid, sig);
-    }
+    pid_t peerPid = -1; // leads the peer's process group: a signal reaches the shell and the program
+    void signalPeer(int sig) const { if (peerPid > 0) ::kill(-peerPid, sig); }
 };
 
 struct PeerRunResult {

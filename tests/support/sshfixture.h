@@ -1,7 +1,6 @@
 #pragma once
 
-// A password login to a fixture sshd (tests/fixtures/sshd.sh) as the account
-// it made for the run.
+// A password login to a fixture sshd (tests/fixtures/sshd.sh) as the account it made for the run.
 
 #include "connections/sshconnection.h"
 #include "tests/support/testfiles.h"

@@ -1,7 +1,6 @@
 #pragma once
 
 // The session store in one line, for comparing what an operation left behind.
-
 #include "core/sessionstore.h"
 
 #include <QStringList>

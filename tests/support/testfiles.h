@@ -1,7 +1,6 @@
 #pragma once
 
-// Whole-file reads and writes, and what the fixture servers (tests/fixtures)
-// leave for the tests in the build folder.
+// Whole-file reads and writes, and what the fixture servers leave for the tests in the build folder.
 
 #include <QDir>
 #include <QFile>
@@ -35,8 +34,6 @@ inline QString fixtureText(const QString &path) { return QString::fromUtf8(readF
 struct FixtureAccount {
     QString user, password;
     explicit FixtureAccount(const QString &fixture = QStringLiteral("ssh_sshd"))
-        : user(fixtureText(fixture + QStringLiteral("/user"))), password(fixtureText(fixture + QStringLiteral("/password")))
-    {
-    }
+        : user(fixtureText(fixture + "/user")), password(fixtureText(fixture + "/password")) {}
 };
 #endif
