@@ -47,10 +47,9 @@ private slots:
     {
         QFETCH(QString, language);
         QFETCH(QString, text);
-        QFETCH(QString, translated);
         QFETCH(QString, source);
         LanguageManager::setLanguage(language);
-        QCOMPARE(LanguageManager::tr(text), translated);
+        QTEST(LanguageManager::tr(text), "translated");
         QCOMPARE(LanguageManager::sourceText(text), source);
     }
 

@@ -70,7 +70,6 @@ private slots:
         QTest::newRow("name is a token") << "%S_%H.log" << "%h{date}" << "%S" << "%h{date}_%S.log";
         QTest::newRow("pattern's own parent") << "../%S.log" << "s" << "" << "../s.log";
     }
-
     void fileNames()
     {
         QFETCH(QString, pattern);
@@ -99,7 +98,6 @@ private slots:
                               << QByteArray("[TX] hi\n[TX] 68 69\n[RX] a\n[RX] 61 0a\n");
         QTest::newRow("unknown mode") << kBoth + "|x" << QStringList{"Rabc\n"} << QByteArray();
     }
-
     void records()
     {
         QFETCH(QString, options);
@@ -144,7 +142,6 @@ private slots:
         QTest::newRow("folder vanishes") << "logs/%S.log" << "vanish" << "No such file or directory";
         QTest::newRow("next file unopenable") << "logs/%S.log" << "rotate" << "Is a directory";
     }
-
     void failures()
     {
         QFETCH(QString, path);

@@ -64,9 +64,7 @@ private slots:
         QVERIFY(s.getBool("ui/flag", false) && !s.getBool("ui/off", true));
         QCOMPARE(s.getInt("ui/count", 3), 12);
         QCOMPARE(s.getInt("ui/word", 10), 0); // present but not a number
-        QCOMPARE(s.getInt("ui/missing", 10), 10);
         QCOMPARE(s.getString("ui/empty", "dflt"), QString()); // present wins
-        QCOMPARE(s.getString("ui/missing", "dflt"), "dflt");
         QCOMPARE(s.keysWithPrefix("session/"), QStringList{"session/abc/conn/user"});
         QVERIFY(s.keysWithPrefix("Session/").isEmpty());
         s.setValue("ui/language", "fr");
