@@ -5,7 +5,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
-#include <QSignalSpy>
 #include <QTest>
 
 class TestLanguage : public QObject

@@ -3,7 +3,6 @@
 #include "tests/support/testfiles.h"
 
 #include <QDir>
-#include <QFile>
 #include <QJsonDocument>
 #include <QRegularExpression>
 #include <QTemporaryDir>

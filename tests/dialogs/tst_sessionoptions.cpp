@@ -14,7 +14,6 @@
 
 #include "tests/dialogs/dialogtesting.h"
 #include <QDir>
-#include <QFile>
 #include <QLabel>
 
 namespace {
