@@ -1,6 +1,7 @@
 #include "core/appsettings.h"
 #include "core/passwordprotection.h"
 #include "platform/dataprotection.h"
+#include "tests/support/testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -162,17 +163,15 @@ private slots:
             const QString elsewhere = unusable == 3 ? keyFolder() : root + "/elsewhere";
             QVERIFY(QDir().mkpath(elsewhere));
             const QByteArray planted = unusable == 3 ? QByteArray("short") : QByteArray(32, 'k');
-            QFile f(elsewhere + "/secret.key");
-            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(planted) == planted.size());
-            f.close();
+            const QString planting = elsewhere + "/secret.key";
+            QVERIFY(writeFile(planting, planted));
             if (unusable == 2)
                 QVERIFY(QDir().mkpath(root + "/.config") && QFile::link(elsewhere, keyFolder()));
             if (unusable == 1)
-                QVERIFY(QDir().mkpath(keyFolder()) && QFile::link(f.fileName(), platform::secretKeyPath()));
+                QVERIFY(QDir().mkpath(keyFolder()) && QFile::link(planting, platform::secretKeyPath()));
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Password could not be sealed"));
             QCOMPARE(protectSecret("p"), QString());
-            QVERIFY(f.open(QIODevice::ReadOnly));
-            QCOMPARE(f.readAll(), planted);
+            QCOMPARE(readFile(planting), planted);
             QCOMPARE(QDir(elsewhere).entryList(QDir::Files), QStringList{"secret.key"});
             return;
         }

@@ -4,9 +4,9 @@
 #include "dialogs/globaloptionsdialog.h"
 #include "dialogs/settingsform.h"
 #include "tests/dialogs/dialogtesting.h"
+#include "tests/support/testfiles.h"
 
 #include <QCheckBox>
-#include <QFile>
 #include <QMessageBox>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -208,9 +208,8 @@ private slots:
             QCOMPARE(now, before);
         else
             QVERIFY(unprotectSecret(now) == after && (now.isEmpty() || now.startsWith("dpapi1:")));
-        QFile file(AppSettings::instance().settings()->fileName());
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QVERIFY(typed.isEmpty() || !file.readAll().contains(typed.toUtf8()));
+        const QByteArray file = readFile(AppSettings::instance().settings()->fileName());
+        QVERIFY(!file.isEmpty() && (typed.isEmpty() || !file.contains(typed.toUtf8())));
     }
 
     // Apply and OK write every editor under its key (every named editor is
