@@ -1,6 +1,7 @@
 #include "commands/quickcommanddialogs.h"
 
 #include "core/languagemanager.h"
+#include "ui/boundedtext.h"
 #include "ui/dialogframe.h"
 
 #include <QComboBox>
@@ -37,6 +38,7 @@ AddCommandDialog::AddCommandDialog(const QStringList &groups, const QString &def
     groupBox->addItems(groups);
     if (!defaultGroup.isEmpty() && groups.contains(defaultGroup))
         groupBox->setCurrentIndex(groups.indexOf(defaultGroup));
+    boundComboWidth(groupBox);
     layout->addWidget(groupBox);
 
     layout->addWidget(new QLabel(Lm::tr(QStringLiteral("标题")), this));

@@ -24,7 +24,7 @@ class OptionBindings;
 //   const std::vector<OptionRow> &proxyRows() {
 //       static const std::vector<OptionRow> rows{
 //           section(tr("全局代理")),
-//           combo("proxy/type", tr("代理类型"), lit("无"), {lit("无"), tr("HTTP 代理"), lit("SOCKS5")}),
+//           combo("proxy/type", tr("代理类型"), tr("无"), {tr("无"), tr("HTTP 代理"), lit("SOCKS5")}),
 //           line("proxy/host", tr("主机"), lit("")).beside(2),
 //           line("proxy/port", tr("端口"), lit("8080")).beside(1),
 //           secret("proxy/pass", tr("密码（可选）")),

@@ -25,7 +25,10 @@ QVBoxLayout *labelled(const QString &label, QWidget *editor)
     auto *column = new QVBoxLayout;
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(5);
-    column->addWidget(new QLabel(label));
+    // Styled like the option rows below it, so the page reads as one form.
+    auto *caption = new QLabel(label);
+    caption->setProperty("formLabel", true);
+    column->addWidget(caption);
     column->addWidget(editor);
     return column;
 }
@@ -243,7 +246,9 @@ void SessionOptionsDialog::buildSerialRows(QVBoxLayout *layout)
     };
     int r = 0;
     for (const auto &[label, combo] : rows) {
-        grid->addWidget(new QLabel(LanguageManager::tr(label)), r, 0);
+        auto *caption = new QLabel(LanguageManager::tr(label));
+        caption->setProperty("formLabel", true);
+        grid->addWidget(caption, r, 0);
         grid->addWidget(combo, r++, 1);
     }
     layout->addLayout(grid);

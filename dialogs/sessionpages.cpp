@@ -7,6 +7,7 @@
 #include "core/languagemanager.h"
 #include "dialogs/sessionoptionsdialog.h"
 #include "dialogs/settingsform.h"
+#include "ui/boundedtext.h"
 
 #include <QComboBox>
 #include <QDesktopServices>
@@ -16,7 +17,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QUrl>
@@ -230,14 +230,15 @@ void SessionOptionsDialog::openLogDir()
     const QString shown = QDir::toNativeSeparators(dir);
     const QString title = LanguageManager::tr("打开日志目录");
     if (!QDir(dir).exists()) {
-        if (QMessageBox::question(this, title, LanguageManager::tr("日志目录不存在：\n%1\n\n是否创建并打开？").arg(shown),
-                                  QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) != QMessageBox::Yes)
+        if (boundedMessage(this, QMessageBox::Question, title,
+                           LanguageManager::tr("日志目录不存在：\n%1\n\n是否创建并打开？").arg(shown),
+                           QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) != QMessageBox::Yes)
             return;
         if (!QDir().mkpath(dir)) {
-            QMessageBox::warning(this, title, LanguageManager::tr("无法创建目录：\n%1").arg(shown));
+            boundedMessage(this, QMessageBox::Warning, title, LanguageManager::tr("无法创建目录：\n%1").arg(shown));
             return;
         }
     }
     if (!QDesktopServices::openUrl(QUrl::fromLocalFile(dir)))
-        QMessageBox::warning(this, title, LanguageManager::tr("无法打开目录：\n%1").arg(shown));
+        boundedMessage(this, QMessageBox::Warning, title, LanguageManager::tr("无法打开目录：\n%1").arg(shown));
 }

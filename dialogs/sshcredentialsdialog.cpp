@@ -1,6 +1,7 @@
 #include "dialogs/sshcredentialsdialog.h"
 
 #include "core/languagemanager.h"
+#include "ui/boundedtext.h"
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
@@ -31,9 +32,8 @@ SshCredentialsDialog::SshCredentialsDialog(const QString &host, QWidget *parent)
     layout->setSpacing(10);
     auto *hostLabel = new QLabel(panel);
     // A long host name is shortened so the dialog keeps its width.
-    const QString shownHost = hostLabel->fontMetrics().elidedText(host, Qt::ElideMiddle, 300);
+    const QString shownHost = boundedText(hostLabel, host);
     hostLabel->setText(LanguageManager::tr("连接到 <b>%1</b> 需要用户名和密码：").arg(shownHost.toHtmlEscaped()));
-    hostLabel->setToolTip(shownHost == host ? QString() : host);
     hostLabel->setObjectName(QStringLiteral("hostLabel"));
     hostLabel->setTextFormat(Qt::RichText);
     hostLabel->setWordWrap(true);

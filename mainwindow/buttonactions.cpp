@@ -6,8 +6,8 @@
 #include "core/sessionstore.h"
 #include "mainwindow/sendingactions.h"
 #include "mainwindow/sessionhub.h"
+#include "ui/boundedtext.h"
 
-#include <QMessageBox>
 
 #include <algorithm>
 
@@ -42,10 +42,9 @@ void ButtonActions::buttonCommand(const QString &cmd)
 
 void ButtonActions::buttonScript(const QString &script)
 {
-    QMessageBox box(QMessageBox::Information, LanguageManager::tr(QStringLiteral("运行脚本")),
-                    LanguageManager::tr(QStringLiteral("即将运行脚本：%1")).arg(script), QMessageBox::Ok, hub->window());
-    box.setTextFormat(Qt::PlainText); // the name comes from the button file
-    box.exec();
+    // The name comes from the button file: plain text, bounded.
+    boundedMessage(hub->window(), QMessageBox::Information, LanguageManager::tr(QStringLiteral("运行脚本")),
+                   LanguageManager::tr(QStringLiteral("即将运行脚本：%1")).arg(script));
 }
 
 void ButtonActions::addButtonGroup()

@@ -8,8 +8,8 @@
 #include "mainwindow/sessionhub.h"
 #include "terminal/widgets/terminalarea.h"
 #include "terminal/widgets/terminalview.h"
+#include "ui/boundedtext.h"
 
-#include <QMessageBox>
 #include <QPointer>
 
 SendingActions::SendingActions(SessionHub *hub) : QObject(hub), hub(hub) {}
@@ -69,13 +69,10 @@ void SendingActions::commandSend(const QString &target, const QString &cmd, bool
         const QByteArray bytes = normalizeHexText(cmd, &ok);
         if (!ok || bytes.isEmpty()) {
             // Plain text: the command is shown as typed, never as markup.
-            QMessageBox box(QMessageBox::Warning, LanguageManager::tr(QStringLiteral("HEX 发送")),
-                            QStringLiteral("Invalid HEX: \"%1\"\n").arg(cmd) +
-                                LanguageManager::tr(QStringLiteral("示例：AB CD 12 34（空格或逗号分隔，每字节两位十六进制；")) +
-                                QLatin1Char('\n') + LanguageManager::tr(QStringLiteral("也可连续书写如 ABCD1234）")),
-                            QMessageBox::Ok, hub->window());
-            box.setTextFormat(Qt::PlainText);
-            box.exec();
+            boundedMessage(hub->window(), QMessageBox::Warning, LanguageManager::tr(QStringLiteral("HEX 发送")),
+                           QStringLiteral("Invalid HEX: \"%1\"\n").arg(cmd) +
+                               LanguageManager::tr(QStringLiteral("示例：AB CD 12 34（空格或逗号分隔，每字节两位十六进制；")) +
+                               QLatin1Char('\n') + LanguageManager::tr(QStringLiteral("也可连续书写如 ABCD1234）")));
             return;
         }
         if (OpenSession *session = openSession(currentId))

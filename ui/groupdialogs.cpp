@@ -1,6 +1,7 @@
 #include "ui/groupdialogs.h"
 
 #include "core/languagemanager.h"
+#include "ui/boundedtext.h"
 #include "ui/dialogframe.h"
 
 #include <QDialogButtonBox>
@@ -10,9 +11,6 @@
 #include <QVBoxLayout>
 
 namespace {
-// Room for a user's name inside a small dialog, in pixels.
-constexpr int kNameWidth = 300;
-
 QLineEdit *nameField(QDialog *dialog, const QString &title)
 {
     dialog->setMinimumWidth(360);
@@ -91,9 +89,8 @@ void DeleteConfirmDialog::setTarget(const QString &name, bool isGroup, int sessi
     // language would puzzle most users); the name is the user's own text: it
     // shows as written, never as markup.
     // A long name is shortened in the middle so the buttons stay on screen.
-    const QString shown = messageLabel->fontMetrics().elidedText(name, Qt::ElideMiddle, kNameWidth);
+    const QString shown = boundedText(messageLabel, name);
     messageLabel->setText(LanguageManager::tr("确定要删除 <b style='color:#f44747;'>\"%1\"</b> 吗？").arg(shown.toHtmlEscaped()));
-    messageLabel->setToolTip(shown == name ? QString() : name);
     const bool warn = isGroup && sessionCount >= 1;
     if (warn)
         warningLabel->setText(LanguageManager::tr("⚠️ 该分组包含 %1 个会话，删除后会话将移至根目录。").arg(sessionCount));

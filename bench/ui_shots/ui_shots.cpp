@@ -17,7 +17,9 @@
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/sessiontree.h"
 #include "resources/stylesheet.h"
+#include "sftp/widgets/sftpdialog.h"
 #include "terminal/widgets/terminalarea.h"
+#include "ui/boundedtext.h"
 
 #include <QAction>
 #include <QApplication>
@@ -160,6 +162,88 @@ void reportWidePages(QWidget *main)
 }
 } // namespace
 
+// Every dialog a user meets, in the current language.
+void shootDialogs(MainWindow &window, const QString &suffix)
+{
+    shootModal(QStringLiteral("dialog-about") + suffix, &window, [&window] { window.showAboutDialog(); });
+    shootModal(QStringLiteral("dialog-new-group") + suffix, &window, [&window] {
+        NewGroupDialog d(&window);
+        d.exec();
+    });
+    shootModal(QStringLiteral("dialog-rename-group") + suffix, &window, [&window] {
+        RenameGroupDialog d(QStringLiteral("Production"), &window);
+        d.exec();
+    });
+    shootModal(QStringLiteral("dialog-delete-session") + suffix, &window, [&window] {
+        DeleteConfirmDialog d(&window);
+        d.setTarget(QStringLiteral("<b>x</b>&amp;"), false, 0);
+        d.exec();
+    });
+    shootModal(QStringLiteral("dialog-delete-group") + suffix, &window, [&window] {
+        DeleteConfirmDialog d(&window);
+        d.setTarget(QStringLiteral("Production"), true, 4);
+        d.exec();
+    });
+    shootModal(QStringLiteral("dialog-ssh-credentials") + suffix, &window, [&window] {
+        SshCredentialsDialog d(QStringLiteral("db-primary.example <lab>"), &window);
+        d.setDefaults(QStringLiteral("admin"), QString());
+        d.exec();
+    });
+    shootModal(QStringLiteral("dialog-add-button-group") + suffix, &window, [&window] {
+        AddButtonGroupDialog d(&window);
+        d.exec();
+    });
+    const QStringList buttonGroups{QStringLiteral("Linux"), QStringLiteral("Cisco 交换机")};
+    shootModal(QStringLiteral("dialog-add-command") + suffix, &window, [&window, buttonGroups] {
+        AddCommandDialog d(buttonGroups, QStringLiteral("Linux"), QStringLiteral("add"),
+                           QString(), QString(), &window);
+        d.exec();
+    });
+    shootModal(QStringLiteral("dialog-edit-command") + suffix, &window, [&window, buttonGroups] {
+        AddCommandDialog d(buttonGroups, QStringLiteral("Cisco 交换机"), LanguageManager::tr(QStringLiteral("修改")),
+                           QStringLiteral("show run"), QStringLiteral("terminal length 0\\r\\pshow running-config\\r"),
+                           &window);
+        d.exec();
+    });
+    // A dialog that is not modal: opened from its menu entry.
+    window.findChild<QAction *>(QStringLiteral("actionTftpServer"))->trigger();
+    settle(400);
+    if (QWidget *tftp = QApplication::activeWindow()) {
+        save(QStringLiteral("dialog-tftp") + suffix, window.frameGeometry().united(tftp->frameGeometry()));
+        if (tftp != &window)
+            tftp->hide();
+    }
+
+    // A user's long text must not widen any dialog past the screen.
+    const QString longText = QStringLiteral("very-long-name-without-a-break-").repeated(60);
+    shootModal(QStringLiteral("dialog-delete-long") + suffix, &window, [&window, longText] {
+        DeleteConfirmDialog d(&window);
+        d.setTarget(longText, false, 0);
+        d.exec();
+    });
+    shootModal(QStringLiteral("dialog-message-long") + suffix, &window, [&window, longText] {
+        boundedMessage(&window, QMessageBox::Information, LanguageManager::tr("查找"),
+                       LanguageManager::tr("未找到：%1").arg(longText));
+    });
+    shootModal(QStringLiteral("dialog-add-command-long") + suffix, &window, [&window, longText] {
+        AddCommandDialog d({QStringLiteral("Linux"), longText}, longText, QStringLiteral("add"), QString(), QString(), &window);
+        d.exec();
+    });
+    shootModal(QStringLiteral("dialog-quick-connect") + suffix, &window, [&window] { window.onQuickConnect(); });
+    for (const QString &user : {QStringLiteral("admin"), longText}) {
+        SshConnectParams params;
+        params.host = QStringLiteral("127.0.0.1");
+        params.port = 1; // refused at once: the dialog shows its failure
+        params.user = user;
+        auto *sftp = new SftpDialog(params, &window);
+        sftp->show();
+        settle(800);
+        save(QLatin1String(user == longText ? "dialog-sftp-long" : "dialog-sftp") + suffix,
+             window.frameGeometry().united(sftp->frameGeometry()));
+        sftp->close();
+    }
+}
+
 int main(int argc, char **argv)
 {
     if (argc < 2) {
@@ -184,7 +268,6 @@ int main(int argc, char **argv)
     MainWindow window;
     window.move(20, 20);
     window.show();
-    auto *area = window.findChild<TerminalArea *>();
     // Tabs as a user gets them: three placeholders, and a local shell at work.
     const SessionGroup first = SessionStore::instance().groups().first();
     for (int i = 0; i < 3; ++i)
@@ -228,30 +311,6 @@ int main(int argc, char **argv)
     shootModal(QStringLiteral("tree-menu-session"), &window,
                [tree, sessionPos] { emit tree->customContextMenuRequested(sessionPos); });
 
-    shootModal(QStringLiteral("dialog-about"), &window, [&window] { window.showAboutDialog(); });
-    shootModal(QStringLiteral("dialog-new-group"), &window, [&window] {
-        NewGroupDialog d(&window);
-        d.exec();
-    });
-    shootModal(QStringLiteral("dialog-rename-group"), &window, [&window] {
-        RenameGroupDialog d(QStringLiteral("Production"), &window);
-        d.exec();
-    });
-    shootModal(QStringLiteral("dialog-delete-session"), &window, [&window] {
-        DeleteConfirmDialog d(&window);
-        d.setTarget(QStringLiteral("<b>x</b>&amp;"), false, 0);
-        d.exec();
-    });
-    shootModal(QStringLiteral("dialog-delete-group"), &window, [&window] {
-        DeleteConfirmDialog d(&window);
-        d.setTarget(QStringLiteral("Production"), true, 4);
-        d.exec();
-    });
-    shootModal(QStringLiteral("dialog-ssh-credentials"), &window, [&window] {
-        SshCredentialsDialog d(QStringLiteral("db-primary.example <lab>"), &window);
-        d.setDefaults(QStringLiteral("admin"), QString());
-        d.exec();
-    });
     shootGlobalOptions(&window, QString());
     reportWidePages(&window);
     auto *commands = window.findChild<CommandWindow *>();
@@ -284,34 +343,12 @@ int main(int argc, char **argv)
     shootModal(QStringLiteral("command-button-menu"), &window, [strip] {
         emit strip->findChildren<QPushButton *>().first()->customContextMenuRequested(QPoint(4, 4));
     });
-    shootModal(QStringLiteral("dialog-add-button-group"), &window, [&window] {
-        AddButtonGroupDialog d(&window);
-        d.exec();
-    });
-    const QStringList buttonGroups{QStringLiteral("Linux"), QStringLiteral("Cisco 交换机")};
-    shootModal(QStringLiteral("dialog-add-command"), &window, [&window, buttonGroups] {
-        AddCommandDialog d(buttonGroups, QStringLiteral("Linux"), QStringLiteral("add"),
-                           QString(), QString(), &window);
-        d.exec();
-    });
-    shootModal(QStringLiteral("dialog-edit-command"), &window, [&window, buttonGroups] {
-        AddCommandDialog d(buttonGroups, QStringLiteral("Cisco 交换机"), LanguageManager::tr(QStringLiteral("修改")),
-                           QStringLiteral("show run"), QStringLiteral("terminal length 0\\r\\pshow running-config\\r"),
-                           &window);
-        d.exec();
-    });
-    // A dialog that is not modal: opened from its menu entry.
-    window.findChild<QAction *>(QStringLiteral("actionTftpServer"))->trigger();
-    settle(400);
-    if (QWidget *tftp = QApplication::activeWindow()) {
-        save(QStringLiteral("dialog-tftp"), window.frameGeometry().united(tftp->frameGeometry()));
-        if (tftp != &window)
-            tftp->hide();
-    }
+    shootDialogs(window, QString());
 
     window.switchLanguage(QStringLiteral("zh"));
     settle(400);
     save(QStringLiteral("window-zh"), window.frameGeometry());
+    shootDialogs(window, QStringLiteral("-zh"));
     shootGlobalOptions(&window, QStringLiteral("-zh"));
     window.switchLanguage(QStringLiteral("de"));
     shootGlobalOptions(&window, QStringLiteral("-de"));

@@ -43,8 +43,8 @@ const std::vector<OptionRow> &proxyPageRows()
 {
     static const std::vector<OptionRow> rows{
         section(tr("全局代理")),
-        combo("proxy/type", tr("代理类型"), lit("无"),
-              {lit("无"), tr("HTTP 代理"), lit("SOCKS4"), lit("SOCKS5"), tr("TIS 防火墙"), lit("Wingate"),
+        combo("proxy/type", tr("代理类型"), tr("无"),
+              {tr("无"), tr("HTTP 代理"), lit("SOCKS4"), lit("SOCKS5"), tr("TIS 防火墙"), lit("Wingate"),
                tr("本地代理命令")}),
         line("proxy/host", tr("主机"), lit("")).beside(2),
         line("proxy/port", tr("端口"), lit("8080")).beside(1),

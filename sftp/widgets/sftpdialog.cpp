@@ -2,6 +2,7 @@
 
 #include "core/languagemanager.h"
 #include "sftp/widgets/sftpprompts.h"
+#include "ui/boundedtext.h"
 #include "ui/dialogframe.h"
 #include "ui/statuscolors.h"
 
@@ -37,7 +38,8 @@ SftpDialog::SftpDialog(const SshConnectParams &p, QWidget *parent) : QDialog(par
     setAttribute(Qt::WA_DeleteOnClose);
     setStyleSheet(QStringLiteral("QDialog{background-color:#252526;color:#cccccc;}"));
 
-    hostLabel = new QLabel(QStringLiteral("%1@%2:%3").arg(params.user, params.host).arg(params.port), body);
+    hostLabel = new QLabel(body);
+    hostLabel->setText(boundedText(hostLabel, QStringLiteral("%1@%2:%3").arg(params.user, params.host).arg(params.port)));
     hostLabel->setStyleSheet(QStringLiteral("color:%1;").arg(QLatin1String(StatusColor::neutral)));
     layout->addWidget(hostLabel);
 

@@ -1,9 +1,10 @@
 #include "sftp/widgets/sftpprompts.h"
 
+#include "ui/boundedtext.h"
+
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMenu>
-#include <QMessageBox>
 
 namespace {
 
@@ -23,8 +24,8 @@ SftpPrompts qtPrompts()
         return QFileDialog::getExistingDirectory(parent, caption, QString(), QFileDialog::ShowDirsOnly);
     };
     p.confirm = [](QWidget *parent, const QString &title, const QString &question) {
-        return QMessageBox::question(parent, title, question, QMessageBox::Yes | QMessageBox::No,
-                                     QMessageBox::NoButton) == QMessageBox::Yes;
+        return boundedMessage(parent, QMessageBox::Question, title, question,
+                              QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
     };
     p.runMenu = [](QMenu *menu, const QPoint &globalPos) { menu->exec(globalPos); };
     return p;

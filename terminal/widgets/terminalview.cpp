@@ -9,12 +9,12 @@
 #include "terminal/palette.h"
 #include "terminal/terminalengine.h"
 #include "terminal/widgets/terminaledit.h"
+#include "ui/boundedtext.h"
 
 #include <QApplication>
 #include <QFontDatabase>
 #include <QInputDialog>
 #include <QLabel>
-#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPageSetupDialog>
 #include <QPrintDialog>
@@ -595,7 +595,7 @@ void TerminalView::findText()
         return;
     lastFind = text;
     if (!this->find(text))
-        QMessageBox::information(this, find, LanguageManager::tr(QStringLiteral("未找到：%1")).arg(text));
+        boundedMessage(this, QMessageBox::Information, find, LanguageManager::tr(QStringLiteral("未找到：%1")).arg(text));
 }
 
 QString TerminalView::visibleText() const

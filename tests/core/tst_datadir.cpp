@@ -1,7 +1,7 @@
 #include "core/datadir.h"
+#include "tests/support/testfiles.h"
 
 #include <QDir>
-#include <QFile>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -41,11 +41,8 @@ private slots:
         QFETCH(QString, warning);
         QTemporaryDir app;
         const auto place = [&](QString s) { return s.replace("$A", app.path()); };
-        QFile blocker(app.path() + "/file");
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        QFile portable(app.path() + "/portable.ini");
-        QVERIFY(ini == "-" || (portable.open(QIODevice::WriteOnly) && portable.write(ini) == ini.size()));
-        portable.close();
+        QVERIFY(writeFile(app.path() + "/file", ""));
+        QVERIFY(ini == "-" || writeFile(app.path() + "/portable.ini", ini));
         if (!warning.isEmpty())
             QTest::ignoreMessage(QtWarningMsg, qPrintable(place(warning)));
         bool found = false;

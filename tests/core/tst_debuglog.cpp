@@ -1,4 +1,5 @@
 #include "core/debuglog.h"
+#include "tests/support/testfiles.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -35,9 +36,7 @@ private slots:
             QVERIFY(th->wait(30000));
             delete th;
         }
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        const QList<QByteArray> lines = f.readAll().split('\n');
+        const QList<QByteArray> lines = readFile(path).split('\n');
         QCOMPARE(lines.size(), 4 * 200 + 1); // the last piece is empty
         const QRegularExpression shape(R"(^\d\d:\d\d:\d\d\.\d\d\d \[T\d+\] \[SSH\] thread \d line \d+ x{300}$)");
         for (const QByteArray &line : lines.mid(0, lines.size() - 1))

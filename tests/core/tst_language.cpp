@@ -5,7 +5,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
-#include <QSignalSpy>
 #include <QTest>
 
 class TestLanguage : public QObject
@@ -47,10 +46,9 @@ private slots:
     {
         QFETCH(QString, language);
         QFETCH(QString, text);
-        QFETCH(QString, translated);
         QFETCH(QString, source);
         LanguageManager::setLanguage(language);
-        QCOMPARE(LanguageManager::tr(text), translated);
+        QTEST(LanguageManager::tr(text), "translated");
         QCOMPARE(LanguageManager::sourceText(text), source);
     }
 

@@ -1,6 +1,7 @@
 #include "core/appsettings.h"
 #include "core/passwordprotection.h"
 #include "platform/dataprotection.h"
+#include "tests/support/testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -79,37 +80,20 @@ private slots:
 
     void init() { useConfig(m_config); }
 
-    void roundTrip_data()
-    {
-        QTest::addColumn<QString>("password");
-        QTest::addColumn<bool>("legacy"); // sealed in the older form, without the fixed entropy
-        QTest::newRow("ascii") << "s3cret!" << false;
-        QTest::newRow("chinese and astral") << "密码🔑𝄞" << false;
-        QTest::newRow("looks like a prefix") << "dpapi1:abc" << false;
-        QTest::newRow("legacy") << "旧密码 old" << true;
-    }
-    void roundTrip()
-    {
-        QFETCH(QString, password);
-        QFETCH(bool, legacy);
-        const QString stored = legacy ? legacyValue(password) : protectSecret(password);
-        QVERIFY(stored.startsWith(legacy ? "dpapi:" : "dpapi1:"));
-        QVERIFY(password.size() <= 4 || !stored.contains(password));
-        QVERIFY(protectSecret(password) != protectSecret(password)); // a fresh nonce every time
-        QCOMPARE(unprotectSecret(stored), password);
-        QCOMPARE(isLegacyProtected(stored), legacy);
-    }
-
-    // Text without a prefix is a plain password; a sealed value that is
-    // damaged, or read in the other form, opens as nothing.
+    // A sealed value opens as its password (the older form too); text
+    // without a prefix is a plain password; a sealed value that is damaged,
+    // or read in the other form, opens as nothing.
     void storedValues_data()
     {
         QTest::addColumn<QString>("stored");
         QTest::addColumn<QString>("opened");
         QTest::addColumn<bool>("legacy");
+        useConfig(m_config);
+        for (const char *password : {"s3cret!", "密码🔑𝄞", "dpapi1:abc"})
+            QTest::addRow("sealed '%s'", password) << protectSecret(password) << password << false;
+        QTest::newRow("legacy") << legacyValue("旧密码 old") << "旧密码 old" << true;
         for (const char *plain : {"hunter2", "", "DPAPI1:AAAA", "Dpapi:AAAA", " dpapi1:AAAA"})
             QTest::addRow("plain '%s'", plain) << plain << plain << false;
-        useConfig(m_config);
         const QString good = protectSecret("password");
         const QByteArray blob = QByteArray::fromBase64(good.mid(7).toLatin1());
         const auto sealed = [](const QByteArray &bytes) { return "dpapi1:" + QString::fromLatin1(bytes.toBase64()); };
@@ -127,8 +111,8 @@ private slots:
     {
         QFETCH(QString, stored);
         QFETCH(QString, opened);
-        QFETCH(bool, legacy);
-        QCOMPARE(isLegacyProtected(stored), legacy);
+        QTEST(isLegacyProtected(stored), "legacy");
+        QVERIFY(!QByteArray(QTest::currentDataTag()).startsWith("sealed") || !stored.contains(opened));
         if (opened.isEmpty() && !stored.isEmpty())
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Saved password "));
         QCOMPARE(unprotectSecret(stored), opened);
@@ -139,6 +123,7 @@ private slots:
     void anotherKeyDoesNotOpen()
     {
         const QString stored = protectSecret("mine");
+        QVERIFY(stored.startsWith("dpapi1:") && stored != protectSecret("mine")); // a fresh nonce every time
         useConfig(m_box + "/other-user");
         QCOMPARE(protectSecret(QString()), QString());
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Saved password "));
@@ -152,20 +137,44 @@ private slots:
     }
 
     // A new key is private and flushed (file, then folder) before it counts;
-    // a folder or key file that others can reach is narrowed on use.
-    void keyIsPrivateAndDurable_data()
+    // a folder or key file that others can reach is narrowed on use. A key
+    // that is a link, in a folder that is a link, or damaged is left as it
+    // is: nothing is sealed, nothing replaced or written through it.
+    void keyFiles_data()
     {
         QTest::addColumn<int>("folderMode"); // -1: the folders do not exist yet
         QTest::addColumn<int>("keyMode");    // -1: no key yet
-        QTest::newRow("first use") << -1 << -1;
-        QTest::newRow("folder 0705") << 0705 << -1;
-        QTest::newRow("key 0604") << 0700 << 0604;
+        QTest::addColumn<int>("unusable");   // 0: usable; 1 key a link, 2 folder a link, 3 damaged
+        QTest::newRow("first use") << -1 << -1 << 0;
+        QTest::newRow("folder 0705") << 0705 << -1 << 0;
+        QTest::newRow("key 0604") << 0700 << 0604 << 0;
+        QTest::newRow("key file is a link") << -1 << -1 << 1;
+        QTest::newRow("key folder is a link") << -1 << -1 << 2;
+        QTest::newRow("damaged key") << -1 << -1 << 3;
     }
-    void keyIsPrivateAndDurable()
+    void keyFiles()
     {
         QFETCH(int, folderMode);
         QFETCH(int, keyMode);
-        useConfig(m_box + "/private/" + QTest::currentDataTag() + "/.config");
+        QFETCH(int, unusable);
+        const QString root = m_box + "/keys/" + QTest::currentDataTag();
+        useConfig(root + "/.config");
+        if (unusable) {
+            const QString elsewhere = unusable == 3 ? keyFolder() : root + "/elsewhere";
+            QVERIFY(QDir().mkpath(elsewhere));
+            const QByteArray planted = unusable == 3 ? QByteArray("short") : QByteArray(32, 'k');
+            const QString planting = elsewhere + "/secret.key";
+            QVERIFY(writeFile(planting, planted));
+            if (unusable == 2)
+                QVERIFY(QDir().mkpath(root + "/.config") && QFile::link(elsewhere, keyFolder()));
+            if (unusable == 1)
+                QVERIFY(QDir().mkpath(keyFolder()) && QFile::link(planting, platform::secretKeyPath()));
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Password could not be sealed"));
+            QCOMPARE(protectSecret("p"), QString());
+            QCOMPARE(readFile(planting), planted);
+            QCOMPARE(QDir(elsewhere).entryList(QDir::Files), QStringList{"secret.key"});
+            return;
+        }
         if (folderMode >= 0)
             QVERIFY(QDir().mkpath(keyFolder()) && ::chmod(QFile::encodeName(keyFolder()).constData(), mode_t(folderMode)) == 0);
         if (keyMode >= 0) {
@@ -180,37 +189,6 @@ private slots:
         QCOMPARE(keyFolderFiles(), QStringList{"secret.key"});
         const qsizetype file = g_synced.indexOf(QRegularExpression(".*/Halvorstead/secret\\.key\\.new-[^/]+"));
         QVERIFY2(keyMode >= 0 || (file >= 0 && g_synced.indexOf(keyFolder(), file) > file), qPrintable(g_synced.join(' ')));
-    }
-
-    // A key that is a link, in a folder that is a link, or damaged is left
-    // as it is: nothing is sealed, nothing replaced or written through it.
-    void unusableKeysAreLeftAlone_data()
-    {
-        QTest::addColumn<int>("kind");
-        QTest::newRow("key file is a link") << 0;
-        QTest::newRow("key folder is a link") << 1;
-        QTest::newRow("damaged key") << 2;
-    }
-    void unusableKeysAreLeftAlone()
-    {
-        QFETCH(int, kind);
-        const QString root = m_box + "/unusable" + QString::number(kind);
-        const QString elsewhere = kind == 2 ? root + "/.config/Halvorstead" : root + "/elsewhere";
-        QVERIFY(QDir().mkpath(elsewhere));
-        const QByteArray planted = kind == 2 ? QByteArray("short") : QByteArray(32, 'k');
-        QFile f(elsewhere + "/secret.key");
-        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(planted) == planted.size());
-        f.close();
-        useConfig(root + "/.config");
-        if (kind == 1)
-            QVERIFY(QDir().mkpath(root + "/.config") && QFile::link(elsewhere, keyFolder()));
-        if (kind == 0)
-            QVERIFY(QDir().mkpath(keyFolder()) && QFile::link(f.fileName(), platform::secretKeyPath()));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Password could not be sealed"));
-        QCOMPARE(protectSecret("p"), QString());
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QCOMPARE(f.readAll(), planted);
-        QCOMPARE(QDir(elsewhere).entryList(QDir::Files), QStringList{"secret.key"});
     }
 
     // Many first uses at once must agree on one key: every value sealed by

@@ -1,5 +1,6 @@
 #include "core/languagemanager.h"
 #include "core/sessionlogger.h"
+#include "tests/support/testfiles.h"
 
 #include <QDir>
 #include <QSignalSpy>
@@ -13,18 +14,6 @@ const QByteArray kStart = "\n========== 会话开始 2026-03-07 09:41:05 =======
 const QByteArray kEnd = "\n========== 会话结束 2026-03-07 09:41:05 ==========\n\n";
 const QByteArray kMiB(1048576, 'x');
 const QString kBoth = "收发都记录", kText = "纯文本";
-
-QByteArray contents(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-bool put(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
 
 // Options from "direction|mode|timestamp|prefix|start mode|rotate".
 SessionLogOptions options(const QString &dir, const QString &fields, const QString &file)
@@ -70,7 +59,6 @@ private slots:
         QTest::newRow("name is a token") << "%S_%H.log" << "%h{date}" << "%S" << "%h{date}_%S.log";
         QTest::newRow("pattern's own parent") << "../%S.log" << "s" << "" << "../s.log";
     }
-
     void fileNames()
     {
         QFETCH(QString, pattern);
@@ -99,7 +87,6 @@ private slots:
                               << QByteArray("[TX] hi\n[TX] 68 69\n[RX] a\n[RX] 61 0a\n");
         QTest::newRow("unknown mode") << kBoth + "|x" << QStringList{"Rabc\n"} << QByteArray();
     }
-
     void records()
     {
         QFETCH(QString, options);
@@ -111,14 +98,14 @@ private slots:
             t.startsWith('S') ? l->logSent(t.mid(1).toUtf8()) : l->logReceived(t.mid(1).toUtf8());
         l->stop();
         l->stop();
-        QCOMPARE(contents(l->currentPath()), kStart + expected + kEnd);
+        QCOMPARE(readFile(l->currentPath()), kStart + expected + kEnd);
     }
 
     // Split files are appended to and begin without a banner; only the first
     // file of a start is cleared.
     void splitBySize()
     {
-        QVERIFY(put(logs() + "/s.log", "stale\n") && put(logs() + "/s.1.log", "old\n"));
+        QVERIFY(writeFile(logs() + "/s.log", "stale\n") && writeFile(logs() + "/s.1.log", "old\n"));
         auto l = logger(logs(), "仅接收|纯文本|||清空|1");
         QVERIFY(l->start());
         const QByteArray first = kMiB.left(kMiB.size() - kStart.size() - 1);
@@ -128,8 +115,8 @@ private slots:
         l->flushBuffer();
         l->logReceived("next\n");
         l->stop();
-        QCOMPARE(contents(logs() + "/s.log"), kStart + first + 'y');
-        QCOMPARE(contents(logs() + "/s.1.log"), "old\nnext\n" + kEnd);
+        QCOMPARE(readFile(logs() + "/s.log"), kStart + first + 'y');
+        QCOMPARE(readFile(logs() + "/s.1.log"), "old\nnext\n" + kEnd);
     }
 
     // A failure ends recording with one message, never silently; a file that
@@ -144,13 +131,12 @@ private slots:
         QTest::newRow("folder vanishes") << "logs/%S.log" << "vanish" << "No such file or directory";
         QTest::newRow("next file unopenable") << "logs/%S.log" << "rotate" << "Is a directory";
     }
-
     void failures()
     {
         QFETCH(QString, path);
         QFETCH(QString, action);
         QFETCH(QString, error);
-        QVERIFY(put(box.path() + "/plain", ""));
+        QVERIFY(writeFile(box.path() + "/plain", ""));
         const QFileInfo where(path.startsWith('/') ? path : box.path() + '/' + path);
         const QString dir = where.path(), file = where.fileName();
         QVERIFY(action != "rotate" || QDir().mkpath(dir + "/s.1.log"));
@@ -163,7 +149,7 @@ private slots:
             QTRY_COMPARE(errors.size(), 1); // found by the timer's flush
         } else if (action == "rotate") {
             l->logReceived(kMiB);
-            QCOMPARE(contents(dir + "/s.log"), kStart + kMiB);
+            QCOMPARE(readFile(dir + "/s.log"), kStart + kMiB);
         }
         l->logReceived("more\n");
         l->stop();

@@ -3,7 +3,6 @@
 #include "tests/support/testfiles.h"
 
 #include <QDir>
-#include <QFile>
 #include <QJsonDocument>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -73,7 +72,6 @@ private slots:
         QTest::newRow("empty serial port") << QByteArray(R"({"host":"COM3","serial_port":""})") << "serial_port" << "COM3";
         QTest::newRow("no serial port, no host") << QByteArray("{}") << "serial_port" << "";
         QTest::newRow("fractional port") << QByteArray(R"({"port":22.5})") << "port" << "22.5";
-        QTest::newRow("stored state ignored") << QByteArray(R"({"status":"connected"})") << "status" << "idle";
         QTest::newRow("env not text") << QByteArray(R"({"env_type":true})") << "env_type" << "auto";
         QTest::newRow("baud as text") << QByteArray(R"({"serial_baud":"9600"})") << "serial_baud" << "115200";
     }
@@ -81,10 +79,9 @@ private slots:
     {
         QFETCH(QByteArray, json);
         QFETCH(QString, field);
-        QFETCH(QString, expected);
         const SessionInfo s = SessionInfo::fromJson(QJsonDocument::fromJson(json).object(), "组");
         QCOMPARE(s.group, "组");
-        QCOMPARE(s.toJson().value(field).toVariant().toString(), expected);
+        QTEST(s.toJson().value(field).toVariant().toString(), "expected");
     }
 
     void filesRoundTrip()
@@ -107,8 +104,6 @@ private slots:
         expected.status = "idle"; // the state is never read back
         QCOMPARE(again.findSession("a1")->toJson(), expected.toJson());
         QCOMPARE(buttonLayout(again), "常用(列表 📂=ls -l\\r:green t=) 空(uptime)");
-        QCOMPARE(again.buttonGroups()[0].buttons[0].command, "ls -l\\r");
-        QCOMPARE(again.buttonGroups()[0].buttons[0].color, "green");
     }
 
     // A file that cannot be read, or only in part, is kept beside it as it
@@ -268,7 +263,6 @@ private slots:
     void operations()
     {
         QFETCH(Op, op);
-        QFETCH(QVariant, result);
         QFETCH(QString, expected);
         SessionStore store(m_folders);
         const char *seed[][3] = {{"db", "g", "ssh"}, {"web", "g", "ssh"}, {"tel", "g", "telnet"},
@@ -277,7 +271,7 @@ private slots:
             add(store, s[0], s[1], s[2]);
         for (const char *text : {"ls", "ls", "pwd"})
             store.addButton("g", ButtonCommand{text, text, {}});
-        QCOMPARE(op(store), result);
+        QTEST(op(store), "result");
         const auto shown = [&](const SessionStore &s) { return expected.contains('|') ? sessionLayout(s) : buttonLayout(s); };
         QCOMPARE(shown(store), expected);
         QCOMPARE(shown(SessionStore(m_folders)), expected);

@@ -3,12 +3,10 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QStringList>
 #include <QTest>
-#include <QTimer>
 #include <QVariantMap>
 
 inline void press(QDialog &dialog, const QString &text)
@@ -18,24 +16,6 @@ inline void press(QDialog &dialog, const QString &text)
             return QTest::mouseClick(b, Qt::LeftButton);
     QFAIL(qPrintable("no button " + text));
 }
-
-// Answers every message box that opens while it lives; keeps the count and
-// the last text.
-struct BoxCloser : QTimer {
-    int seen = 0;
-    QString text;
-    BoxCloser()
-    {
-        connect(this, &QTimer::timeout, [this] {
-            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-                ++seen;
-                text = box->text();
-                box->done(QMessageBox::Ok);
-            }
-        });
-        start(0);
-    }
-};
 
 // Sets editors found by object name: a line edit takes the text, a combo
 // shows it (typed into an editable one), a spin box takes the number.

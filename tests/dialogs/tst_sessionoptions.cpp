@@ -1,20 +1,19 @@
+#include "commands/quickcommanddialogs.h"
 #include "core/appsettings.h"
 #include "core/datadir.h"
 #include "core/languagemanager.h"
 #include "core/passwordprotection.h"
 #include "core/sessionstore.h"
+#include "ui/boundedtext.h"
 #include "ui/groupdialogs.h"
 #include "dialogs/sessionoptionsdialog.h"
 #include "dialogs/sshcredentialsdialog.h"
 #include "platform/pty.h"
+#include "sftp/widgets/sftpdialog.h"
 
 #include "tests/dialogs/dialogtesting.h"
-#include <QComboBox>
 #include <QDir>
-#include <QFile>
 #include <QLabel>
-#include <QLineEdit>
-#include <QTest>
 
 namespace {
 
@@ -50,88 +49,53 @@ private slots:
     }
 
     // What the dialog writes is what the openers read: the record's host,
-    // port and serial line, and every per-session key as edited.
+    // port and serial line, and every per-session key as edited. Records and
+    // keys as an old or hand-edited file may hold them save without
+    // complaint: fallbacks where a value is unusable, and what the dialog
+    // cannot judge (a vanished port, a shell it does not know, odd ports) kept.
     void writesWhatOpenersRead_data()
     {
-        QTest::addColumn<QString>("type");
+        QTest::addColumn<QStringList>("in"); // type, host, port, serial, env_type, group
         QTest::addColumn<QVariantMap>("edits"); // names with "/" are settings keys
         QTest::addColumn<QString>("expected");  // recordText
         QTest::addColumn<QStringList>("absent"); // keys that must stay unwritten
-        const QString plain = "COM1/115200/8/1/0/0";
-        QTest::newRow("ssh") << "ssh"
+        const QString plain = "COM1/115200/8/1/0/0", longHost(300, 'h');
+        const auto in = [&](const QString &type) { return QStringList{type, "h", "22", plain, "auto", "Lab"}; };
+        QTest::newRow("ssh") << in("ssh")
                              << QVariantMap{{"hostEdit", " h.example "}, {"portEdit", "2222"}, {"conn/user", "root"},
                                             {"conn/pass", "pw"}, {"conn/auth", "公钥认证"}, {"conn/remoteCmd", "top"},
                                             {"conn/keepalive", 30}, {"term/typeStr", "vt100"}, {"envTypeCombo", "Linux/Unix"}}
                              << "n|h.example|2222|Lab|linux|" + plain << QStringList{};
-        QTest::newRow("telnet, any case") << "Telnet" << QVariantMap{{"conn/user", "u"}, {"portEdit", " 99999 "}}
+        QTest::newRow("telnet, any case") << in("Telnet") << QVariantMap{{"conn/user", "u"}, {"portEdit", " 99999 "}}
                                           << "n|h|99999|Lab|auto|" + plain << QStringList{};
-        QTest::newRow("rlogin: host and port only") << "rlogin" << QVariantMap{{"portEdit", "-1"}}
+        QTest::newRow("rlogin: host and port only") << in("rlogin") << QVariantMap{{"portEdit", "-1"}}
                                                     << "n|h|-1|Lab|auto|" + plain << QStringList{"conn/user", "conn/pass"};
-        QTest::newRow("serial") << "serial"
+        QTest::newRow("serial") << in("serial")
                                 << QVariantMap{{"serialPortCombo", "ttyUSB3"}, {"baudCombo", "57600"}, {"dataBitsCombo", "7"},
                                                {"stopBitsCombo", "2"}, {"parityCombo", "偶 (Even)"},
                                                {"flowCombo", "硬件 (RTS/CTS)"}}
                                 << "n|ttyUSB3|57600|Lab|auto|ttyUSB3/57600/7/2/2/1" << QStringList{};
         QTest::newRow("serial, baud no number keeps the record's")
-            << "serial" << QVariantMap{{"baudCombo", "fast"}} << "n|COM1|115200|Lab|auto|" + plain << QStringList{};
+            << in("serial") << QVariantMap{{"baudCombo", "fast"}} << "n|COM1|115200|Lab|auto|" + plain << QStringList{};
         const QString sh = platform::listedShells().value(0);
-        QTest::newRow("local, listed shell") << "local" << QVariantMap{{"shellCombo", sh}} << "n|" + sh + "||Lab|auto|" + plain
+        QTest::newRow("local, listed shell") << in("local") << QVariantMap{{"shellCombo", sh}} << "n|" + sh + "||Lab|auto|" + plain
                                              << QStringList{};
+        QTest::newRow("serial, vanished port, odd codes") << QStringList{"serial", "", "", "ttyGONE7/31250/9/0/7/-1", "Linux", "Gone"}
+                                                           << QVariantMap{} << "n|ttyGONE7|31250||auto|ttyGONE7/31250/5/1/0/0"
+                                                           << QStringList{};
+        QTest::newRow("local, unknown shell") << QStringList{"local", "/opt/nowhere/fish", "22", plain, "auto", ""}
+                                              << QVariantMap{} << "n|/opt/nowhere/fish|||auto|" + plain << QStringList{};
+        QTest::newRow("local, default from elsewhere") << QStringList{"local", "命令提示符 (cmd)", "", plain, "auto", ""}
+                                                       << QVariantMap{} << "n|命令提示符 (cmd)|||auto|" + plain << QStringList{};
+        QTest::newRow("no type, long host") << QStringList{"", longHost, "abc", plain, "windows", "Lab"} << QVariantMap{}
+                                            << "n|" + longHost + "|abc|Lab|windows|" + plain << QStringList{};
     }
     void writesWhatOpenersRead()
     {
-        QFETCH(QString, type);
-        QFETCH(QVariantMap, edits);
-        QFETCH(QString, expected);
-        QFETCH(QStringList, absent);
-        SessionInfo r = record(type, "h", "22");
-        r.group = "Lab";
-        SessionOptionsDialog d(r);
-        const QString prefix = "session/" + r.id + "/";
-        QVariantMap prefixed;
-        for (auto it = edits.cbegin(); it != edits.cend(); ++it)
-            prefixed[it.key().contains('/') ? prefix + it.key() : it.key()] = it.value();
-        fill(d, prefixed);
-        QList<SessionInfo> handed;
-        d.setApplyHandler([&](const SessionInfo &s) { return handed << s, true; });
-        press(d, kOk);
-        QCOMPARE(d.result(), int(QDialog::Accepted));
-        QCOMPARE(handed.size(), 1);
-        QCOMPARE(recordText(handed.first()), expected);
-        AppSettings &s = AppSettings::instance();
-        for (auto it = edits.cbegin(); it != edits.cend(); ++it) {
-            if (!it.key().contains('/'))
-                continue;
-            const QString stored = s.getString(prefix + it.key(), "unset");
-            QCOMPARE(it.key() == "conn/pass" ? unprotectSecret(stored) : stored, it.value().toString());
-        }
-        for (const QString &key : absent)
-            QVERIFY2(!s.value(prefix + key).isValid(), qPrintable(key));
-    }
-
-    // Records as they may come from an old or hand-edited file: the dialog
-    // shows its fallbacks, saves without complaint and keeps what it cannot
-    // judge (a vanished port, a shell it does not know, odd ports).
-    void oddRecords_data()
-    {
-        QTest::addColumn<QStringList>("in"); // type, host, port, serial, env_type, group
-        QTest::addColumn<QString>("expected");
-        const QString plain = "COM1/115200/8/1/0/0", longHost(300, 'h');
-        QTest::newRow("serial, vanished port, odd codes") << QStringList{"serial", "", "", "ttyGONE7/31250/9/0/7/-1", "Linux", "Gone"}
-                                                           << "|ttyGONE7|31250||auto|ttyGONE7/31250/5/1/0/0";
-        QTest::newRow("local, unknown shell") << QStringList{"local", "/opt/nowhere/fish", "22", plain, "auto", ""}
-                                              << "|/opt/nowhere/fish|||auto|" + plain;
-        QTest::newRow("local, default from elsewhere") << QStringList{"local", "命令提示符 (cmd)", "", plain, "auto", ""}
-                                                       << "|命令提示符 (cmd)|||auto|" + plain;
-        QTest::newRow("no type, long host") << QStringList{"", longHost, "abc", plain, "windows", "Lab"}
-                                            << "|" + longHost + "|abc|Lab|windows|" + plain;
-    }
-    void oddRecords()
-    {
         QFETCH(QStringList, in);
-        QFETCH(QString, expected);
+        QFETCH(QVariantMap, edits);
+        QFETCH(QStringList, absent);
         SessionInfo r = record(in[0], in[1], in[2]);
-        r.name.clear();
         setSerial(r, in[3]);
         r.env_type = in[4];
         r.group = in[5];
@@ -141,13 +105,28 @@ private slots:
         s.setValue(prefix + "term/fontSize", "big");
         s.setValue(prefix + "log/rotate", 5000);
         SessionOptionsDialog d(r);
-        SessionInfo out;
-        d.setApplyHandler([&](const SessionInfo &applied) { return out = applied, true; });
+        QVariantMap prefixed;
+        for (auto it = edits.cbegin(); it != edits.cend(); ++it)
+            prefixed[it.key().contains('/') ? prefix + it.key() : it.key()] = it.value();
+        fill(d, prefixed);
+        QList<SessionInfo> handed;
+        d.setApplyHandler([&](const SessionInfo &applied) { return handed << applied, true; });
         press(d, kOk);
-        QCOMPARE(recordText(out), expected);
+        QCOMPARE(d.result(), int(QDialog::Accepted));
+        QCOMPARE(handed.size(), 1);
+        QTEST(recordText(handed.first()), "expected");
+        for (auto it = edits.cbegin(); it != edits.cend(); ++it) {
+            if (!it.key().contains('/'))
+                continue;
+            const QString stored = s.getString(prefix + it.key(), "unset");
+            QCOMPARE(it.key() == "conn/pass" ? unprotectSecret(stored) : stored, it.value().toString());
+        }
+        for (const QString &key : absent)
+            QVERIFY2(!s.value(prefix + key).isValid(), qPrintable(key));
         QCOMPARE(s.getInt(prefix + "term/fontSize", 0), 13);
         QCOMPARE(s.getInt(prefix + "log/rotate", 0), 1000);
     }
+
 
     // The folder a session logs to follows the override choice and the
     // folder typed, before anything is saved; the log fields follow it too.
@@ -181,7 +160,7 @@ private slots:
     }
 
     // A user's long text (3,000 characters, nowhere to wrap) keeps every
-    // dialog that shows it on screen; the whole text is a tool tip.
+    // dialog that shows it on screen; the whole text stays at hand.
     void longUserText_data()
     {
         QTest::addColumn<int>("dialog");
@@ -189,6 +168,9 @@ private slots:
         QTest::newRow("session options") << 1;
         QTest::newRow("credentials") << 2;
         QTest::newRow("session options, long group") << 3;
+        QTest::newRow("message box") << 4;
+        QTest::newRow("quick-command group combo") << 5;
+        QTest::newRow("sftp host label") << 6;
     }
     void longUserText()
     {
@@ -199,7 +181,7 @@ private slots:
             auto *confirm = new DeleteConfirmDialog;
             confirm->setTarget(name, false, 0);
             d.reset(confirm);
-        } else if (dialog != 2) {
+        } else if (dialog == 1 || dialog == 3) {
             SessionInfo r = record("ssh", "h");
             // A group's name shows in the group combo, a session's in the title.
             (dialog == 1 ? r.name : r.group) = name;
@@ -207,14 +189,30 @@ private slots:
                 SessionStore::instance().addGroup(name);
             d = std::make_unique<SessionOptionsDialog>(r);
             SessionStore::instance().removeGroup(name);
-        } else {
+        } else if (dialog == 2) {
             d = std::make_unique<SshCredentialsDialog>(name);
+        } else if (dialog == 4) {
+            auto *box = new QMessageBox;
+            setBoundedMessage(*box, QStringLiteral("未找到：") + name);
+            d.reset(box);
+        } else if (dialog == 5) {
+            d = std::make_unique<AddCommandDialog>(QStringList{QStringLiteral("Linux"), name}, name, QStringLiteral("add"),
+                                                   QString(), QString());
+        } else {
+            SshConnectParams p;
+            p.user = name;
+            p.host = QStringLiteral("127.0.0.1");
+            p.port = 9;
+            d = std::make_unique<SftpDialog>(p);
         }
         d->show();
         QVERIFY(QTest::qWaitForWindowExposed(d.get()));
         QVERIFY2(d->width() <= 1000, qPrintable(QString::number(d->width())));
-        const QList<QWidget *> all = d->findChildren<QWidget *>();
-        QVERIFY(dialog == 3 || std::any_of(all.cbegin(), all.cend(), [&](QWidget *w) { return w->toolTip().contains(name); }));
+        QList<QWidget *> all = d->findChildren<QWidget *>();
+        all << d.get();
+        const auto *box = qobject_cast<QMessageBox *>(d.get());
+        QVERIFY(dialog == 3 || (box && box->detailedText().contains(name)) ||
+                std::any_of(all.cbegin(), all.cend(), [&](QWidget *w) { return w->toolTip().contains(name); }));
     }
 };
 

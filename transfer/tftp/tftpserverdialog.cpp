@@ -3,6 +3,7 @@
 #include "core/languagemanager.h"
 #include "transfer/tftp/tftpserver.h"
 #include "ui/dialogframe.h"
+#include "ui/titlebar.h"
 
 #include <QCloseEvent>
 #include <QDir>
@@ -18,8 +19,7 @@
 
 TftpServerDialog::TftpServerDialog(QWidget *parent) : QDialog(parent)
 {
-    const QString title = LanguageManager::tr("📦 TFTP 服务器");
-    const DialogFrame frame = frameDialog(this, title, 16, 10);
+    const DialogFrame frame = frameDialog(this, QString(), 16, 10);
     titleBar = frame.bar;
     QWidget *content = frame.body;
     QVBoxLayout *layout = frame.layout;
@@ -27,15 +27,17 @@ TftpServerDialog::TftpServerDialog(QWidget *parent) : QDialog(parent)
     setStyleSheet(QStringLiteral("QDialog{background-color:#252526;color:#cccccc;}"));
 
     auto *folderRow = new QHBoxLayout;
-    folderRow->addWidget(new QLabel(LanguageManager::tr("服务目录:"), content), 0);
+    folderLabel = new QLabel(content);
+    folderRow->addWidget(folderLabel, 0);
     folderEdit = new QLineEdit(QDir::homePath(), content);
     folderRow->addWidget(folderEdit, 1);
-    auto *browse = new QPushButton(LanguageManager::tr("浏览..."), content);
-    folderRow->addWidget(browse, 0);
+    browseButton = new QPushButton(content);
+    folderRow->addWidget(browseButton, 0);
     layout->addLayout(folderRow);
 
     auto *portRow = new QHBoxLayout;
-    portRow->addWidget(new QLabel(LanguageManager::tr("端口:"), content));
+    portLabel = new QLabel(content);
+    portRow->addWidget(portLabel);
     portSpin = new QSpinBox(content);
     portSpin->setRange(1, 65535);
     portSpin->setValue(69);
@@ -44,12 +46,12 @@ TftpServerDialog::TftpServerDialog(QWidget *parent) : QDialog(parent)
     portSpin->setMinimumWidth(80);
     portRow->addWidget(portSpin);
     portRow->addStretch(1);
-    startButton = new QPushButton(LanguageManager::tr("启动服务器"), content);
+    startButton = new QPushButton(content);
     startButton->setObjectName(QStringLiteral("primaryButton"));
     portRow->addWidget(startButton);
     layout->addLayout(portRow);
 
-    statusLabel = new QLabel(LanguageManager::tr("服务器未启动"), content);
+    statusLabel = new QLabel(content);
     statusLabel->setStyleSheet(QStringLiteral("color:#858585;"));
     layout->addWidget(statusLabel, 0);
 
@@ -66,8 +68,31 @@ TftpServerDialog::TftpServerDialog(QWidget *parent) : QDialog(parent)
     server->setRootFolder(folderEdit->text());
     connect(folderEdit, &QLineEdit::textChanged, server, &TftpServer::setRootFolder);
     connect(server, &TftpServer::logLine, this, &TftpServerDialog::appendLog);
-    connect(browse, &QPushButton::clicked, this, &TftpServerDialog::chooseFolder);
+    connect(browseButton, &QPushButton::clicked, this, &TftpServerDialog::chooseFolder);
     connect(startButton, &QPushButton::clicked, this, &TftpServerDialog::toggleServer);
+    // The main window keeps this dialog between uses: it follows a language
+    // switch made while it was hidden.
+    connect(LanguageManager::hub(), &Lang::LangSignalHub::languageChanged, this, &TftpServerDialog::retranslate);
+    retranslate();
+}
+
+void TftpServerDialog::retranslate()
+{
+    const QString title = LanguageManager::tr("📦 TFTP 服务器");
+    titleBar->setTitle(title);
+    setWindowTitle(title);
+    folderLabel->setText(LanguageManager::tr("服务目录:"));
+    browseButton->setText(LanguageManager::tr("浏览..."));
+    portLabel->setText(LanguageManager::tr("端口:"));
+    showState();
+}
+
+void TftpServerDialog::showState()
+{
+    const bool running = server->isRunning();
+    startButton->setText(running ? LanguageManager::tr("停止服务器") : LanguageManager::tr("启动服务器"));
+    statusLabel->setText(running ? LanguageManager::tr("监听 0.0.0.0:%1，服务目录 %2").arg(server->localPort()).arg(folderEdit->text())
+                                 : LanguageManager::tr("服务器未启动"));
 }
 
 TftpServerDialog::~TftpServerDialog()
@@ -88,8 +113,7 @@ void TftpServerDialog::toggleServer()
 {
     if (server->isRunning()) {
         server->stop();
-        startButton->setText(LanguageManager::tr("启动服务器"));
-        statusLabel->setText(LanguageManager::tr("服务器未启动"));
+        showState();
         appendLog(LanguageManager::tr("服务器已停止"));
         return;
     }
@@ -99,10 +123,8 @@ void TftpServerDialog::toggleServer()
         appendLog(LanguageManager::tr("绑定端口 %1 失败：%2").arg(port, error));
         return;
     }
-    const QString folder = folderEdit->text();
-    startButton->setText(LanguageManager::tr("停止服务器"));
-    statusLabel->setText(LanguageManager::tr("监听 0.0.0.0:%1，服务目录 %2").arg(port, folder));
-    appendLog(LanguageManager::tr("服务器已启动：端口 %1，目录 %2").arg(port, folder));
+    showState();
+    appendLog(LanguageManager::tr("服务器已启动：端口 %1，目录 %2").arg(port, folderEdit->text()));
 }
 
 void TftpServerDialog::closeEvent(QCloseEvent *event)

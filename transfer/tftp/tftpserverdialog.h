@@ -32,8 +32,13 @@ private slots:
 
 private:
     void appendLog(const QString &text);
+    void retranslate();
+    void showState();
 
     TitleBar *titleBar = nullptr;
+    QLabel *folderLabel = nullptr;
+    QLabel *portLabel = nullptr;
+    QPushButton *browseButton = nullptr;
     QLineEdit *folderEdit = nullptr;
     QSpinBox *portSpin = nullptr;
     QPushButton *startButton = nullptr;
