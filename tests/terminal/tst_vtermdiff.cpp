@@ -189,7 +189,6 @@ private slots:
         QTest::newRow("OSC by BEL and ST") << esc("a\e]0;t\ab\e]8;;http://x\e\\c\e]2;\e[31md");
         QTest::newRow("CAN and SUB") << esc("a\e[2\x18" "Cb\eP1\x1a" "c\e]0;\x18" "d");
     }
-
     void sameAsVterm()
     {
         QFETCH(QString, input);
@@ -222,7 +221,6 @@ private slots:
             QTest::newRow(qPrintable(name.chopped(4))) << f.readAll();
         }
     }
-
     void shellEditsAsVterm()
     {
         QFETCH(QByteArray, stream);
@@ -263,7 +261,6 @@ private slots:
         QTest::newRow("CSI s / CSI u save and restore here (SCOSC/SCORC); libvterm 0.1.4 does not restore")
             << esc("ab\e[s\e[3;3H\e[ux") << "abx @0,3";
     }
-
     void expectedDifferences()
     {
         QFETCH(QString, input);
