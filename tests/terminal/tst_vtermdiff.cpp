@@ -116,12 +116,10 @@ void compareWithVterm(const QString &input, int cols, int rows)
     }
 }
 
-// A random stream of printable text and the sequences of the common subset.
-// Three kinds of stream: wide characters with line-wise moves only; scroll
-// regions without vertical moves and ICH/DCH; everything else on narrow text
-// without autowrap.
-// The combinations left out are where libvterm deliberately differs (listed
-// in expectedDifferences): margins, and writes over half a wide character.
+// A random stream in the common subset, of three kinds: wide characters with
+// line-wise moves only; scroll regions without vertical moves and ICH/DCH;
+// everything else on narrow text without autowrap. What is left out is where
+// libvterm deliberately differs (margins, writes over half a wide character).
 enum class StreamKind { Wide, Regions, Moves };
 
 QString randomStream(QRandomGenerator &rng, int tokens, StreamKind kind)
