@@ -4,6 +4,7 @@
 
 #include "terminal/screengrid.h"
 
+#include <QRegularExpression>
 #include <QStringList>
 
 namespace termtest {
@@ -15,9 +16,7 @@ inline QString esc(const char *s) { return QString::fromUtf8(s).replace(QLatin1S
 // by "|", then the cursor as " @row,col" (0-based).
 inline QString screenText(QStringList rows, int row, int col)
 {
-    for (QString &line : rows)
-        while (line.endsWith(u' '))
-            line.chop(1);
+    rows.replaceInStrings(QRegularExpression(QStringLiteral(" +$")), QString());
     while (!rows.isEmpty() && rows.last().isEmpty())
         rows.removeLast();
     return rows.join(u'|') + QStringLiteral(" @%1,%2").arg(row).arg(col);

@@ -15,16 +15,8 @@ private slots:
     {
         QTest::addColumn<QString>("input");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("wrap pending at last column") << esc("0123456789") << "0123456789 @0,9";
-        QTest::newRow("no autowrap") << esc("\e[?7l0123456789xy") << "012345678y @0,9";
         QTest::newRow("wide dropped without autowrap") << esc("\e[?7l012345678中") << "012345678 @0,9";
-        QTest::newRow("HT at the edge") << esc("\e[1;10H\b\tz") << "         z @0,9";
-        QTest::newRow("SUB ends a CSI") << esc("a\e[2\x1a" "C") << "aC @0,2";
         QTest::newRow("non-ASCII ends a CSI") << esc("a\e[2中Cb") << "aCb @0,3";
-        QTest::newRow("ECH default one") << esc("abcdef\e[1;2H\e[X") << "a cdef @0,1";
-        QTest::newRow("IL in region") << esc("a\r\nb\r\nc\r\nd\e[2;3r\e[2;1H\e[L") << "a||b|d @1,0";
-        QTest::newRow("IL outside region") << esc("a\r\nb\r\nc\r\nd\e[2;3r\e[4;1H\e[2L") << "a|b|c|d @3,0";
-        QTest::newRow("LF below the region") << esc("a\r\nb\r\nc\r\nd\e[1;2r\e[4;1H\nx") << "a|b|c|x @3,1";
         QTest::newRow("CUU stops at region top") << esc("\e[2;3r\e[3;1H\e[30Ax") << "|x @1,1";
         QTest::newRow("CUU above region goes to 0") << esc("\e[2;3r\e[1;1H\e[30Ax") << "x @0,1";
         QTest::newRow("bad regions ignored") << esc("\e[3;1H\e[3;2r\e[2;2r\e[1;9rx") << "||x @2,1";
@@ -32,7 +24,6 @@ private slots:
         QTest::newRow("1049 h blanks, keeps cursor") << esc("abc\e[?1049hx") << "   x @0,4";
         QTest::newRow("private prefix ignored for r") << esc("\e[?2;3r\e[4;1H\nx") << "|||x @3,1";
     }
-
     void screens()
     {
         QFETCH(QString, input);
@@ -48,15 +39,10 @@ private slots:
         QTest::addColumn<QString>("input");
         QTest::addColumn<QString>("rows");
         QTest::newRow("print") << esc("\e[2;3Hx") << "1";
-        QTest::newRow("cursor moves only") << esc("\e[3;3H\e[A") << "";
         QTest::newRow("wrap into the next row") << esc("\e[1;10Hxy") << "01";
         QTest::newRow("LF at the bottom") << esc("\e[4;1H\n") << "0123";
-        QTest::newRow("reverse index at the top") << esc("\e[1;1H\eM") << "0123";
-        QTest::newRow("erase line") << esc("\e[3;1H\e[K") << "2";
-        QTest::newRow("delete characters") << esc("\e[1;1H\e[P") << "0";
         QTest::newRow("wide character") << esc("\e[4;1H中") << "3";
     }
-
     void changedRows()
     {
         QFETCH(QString, input);
@@ -75,14 +61,9 @@ private slots:
         QTest::addColumn<QString>("input");
         QTest::addColumn<QByteArray>("reply");
         QTest::newRow("DSR 6") << esc("\e[3;10H\e[6n") << QByteArray("\x1b[3;10R");
-        QTest::newRow("DSR 5") << esc("\e[5n") << QByteArray("\x1b[0n");
         QTest::newRow("DA") << esc("\e[c") << QByteArray("\x1b[?1;2c");
-        QTest::newRow("DA 1 unanswered") << esc("\e[1c") << QByteArray();
-        QTest::newRow("secondary DA") << esc("\e[>c") << QByteArray("\x1b[>0;95;0c");
-        QTest::newRow("tertiary DA ignored") << esc("\e[=c") << QByteArray();
         QTest::newRow("private DSR ignored") << esc("\e[?6n") << QByteArray();
     }
-
     void replies()
     {
         QFETCH(QString, input);
@@ -91,8 +72,7 @@ private slots:
         g.reply = [&](const QByteArray &b) { got += b; };
         g.feed(input);
         QTEST(got, "reply");
-        ScreenGrid silent(80, 24);
-        silent.feed(input); // no callback: nothing to crash on
+        ScreenGrid(80, 24).feed(input); // no callback: nothing to crash on
     }
 
     // Input in, then application cursor keys, bracketed paste and a visible cursor as 1 or 0.
@@ -121,23 +101,17 @@ private slots:
         QVERIFY(g.feed(esc("\e[?47l")).isEmpty() && g.leftAltScreen && g.cursorRow == 9);
     }
 
-    // An out-of-range component gives no colour and its parameters are used
-    // up; colon forms are taken; a row keeps blanks that carry a background.
+    // Beyond the libvterm comparison: an out-of-range component gives no
+    // colour and its parameters are used up; colon forms are taken; dim
+    // (which libvterm drops) survives bold; a row keeps blanks that carry a background.
     void sgr()
     {
         ScreenGrid g(10, 4);
-        g.feed(esc("\e[1;3;4;7;9;38;5;196;48;2;10;20;30mx\e[22;23;24;27;29;39mz\e[0;2;1;38;2;300;0;0mq"
-                   "\e[0m\e[38;2;1;2;3:4m\e[38:5:21mw"));
-        const auto pen = [&](int col) {
-            const TextAttributes &a = g.cellAt(0, col).attributes;
-            return QList<uint>{a.flags, a.foreground, a.background};
-        };
-        using A = TextAttributes;
-        QCOMPARE(pen(0), (QList<uint>{A::Bold | A::Italic | A::Underline | A::Inverse | A::Strike, qRgb(255, 0, 0), qRgb(10, 20, 30)}));
-        QCOMPARE(pen(1), (QList<uint>{0, 0, qRgb(10, 20, 30)}));
-        QCOMPARE(pen(2).mid(0, 2), (QList<uint>{A::Bold | A::Dim, 0}));
-        QCOMPARE(cellFormat(g.cellAt(0, 2).attributes).fontWeight(), 300);
-        QCOMPARE(pen(3)[1], qRgb(0, 0, 255));
+        g.feed(esc("\e[0;2;1;38;2;300;0;0mq\e[0m\e[38;2;1;2;3:4m\e[38:5:21mw"));
+        const TextAttributes &q = g.cellAt(0, 0).attributes;
+        QVERIFY(q.flags == (TextAttributes::Bold | TextAttributes::Dim) && q.foreground == 0);
+        QCOMPARE(cellFormat(q).fontWeight(), 300);
+        QCOMPARE(g.cellAt(0, 1).attributes.foreground, qRgb(0, 0, 255));
         g.feed(esc("\e[44m\e[2J"));
         QCOMPARE(g.rowText(0).size(), 10);
     }
@@ -166,11 +140,8 @@ private slots:
         QCOMPARE(g.rowText(0), QStringLiteral("a中\U0001F600b"));
         QCOMPARE(g.cursorCol, 6);
         QCOMPARE(QList<int>({g.textOffset(0, 3), g.textOffset(0, 5)}), QList<int>({2, 4}));
-        // Overwriting either half of a wide character blanks the other half.
-        g.feed(esc("\e[1;3Hx\e[1;4Hy"));
-        QCOMPARE(g.rowText(0), QStringLiteral("a xy b"));
         g.feed(QString(QChar(0xDC00))); // a lone low surrogate writes nothing
-        QCOMPARE(g.cursorCol, 4);
+        QCOMPARE(g.cursorCol, 6);
     }
 
     // Numbers and parameter lists of any length stay bounded (strings:

@@ -116,12 +116,10 @@ void compareWithVterm(const QString &input, int cols, int rows)
     }
 }
 
-// A random stream of printable text and the sequences of the common subset.
-// Three kinds of stream: wide characters with line-wise moves only; scroll
-// regions without vertical moves and ICH/DCH; everything else on narrow text
-// without autowrap.
-// The combinations left out are where libvterm deliberately differs (listed
-// in expectedDifferences): margins, and writes over half a wide character.
+// A random stream in the common subset, of three kinds: wide characters with
+// line-wise moves only; scroll regions without vertical moves and ICH/DCH;
+// everything else on narrow text without autowrap. What is left out is where
+// libvterm deliberately differs (margins, writes over half a wide character).
 enum class StreamKind { Wide, Regions, Moves };
 
 QString randomStream(QRandomGenerator &rng, int tokens, StreamKind kind)
@@ -189,7 +187,6 @@ private slots:
         QTest::newRow("OSC by BEL and ST") << esc("a\e]0;t\ab\e]8;;http://x\e\\c\e]2;\e[31md");
         QTest::newRow("CAN and SUB") << esc("a\e[2\x18" "Cb\eP1\x1a" "c\e]0;\x18" "d");
     }
-
     void sameAsVterm()
     {
         QFETCH(QString, input);
@@ -222,7 +219,6 @@ private slots:
             QTest::newRow(qPrintable(name.chopped(4))) << f.readAll();
         }
     }
-
     void shellEditsAsVterm()
     {
         QFETCH(QByteArray, stream);
@@ -263,7 +259,6 @@ private slots:
         QTest::newRow("CSI s / CSI u save and restore here (SCOSC/SCORC); libvterm 0.1.4 does not restore")
             << esc("ab\e[s\e[3;3H\e[ux") << "abx @0,3";
     }
-
     void expectedDifferences()
     {
         QFETCH(QString, input);

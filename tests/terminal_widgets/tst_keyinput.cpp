@@ -21,11 +21,9 @@ private slots:
         const Qt::KeyboardModifiers none, ctrl(Qt::ControlModifier), alt(Qt::AltModifier);
         QTest::newRow("delete") << int(Qt::Key_Delete) << none << "\x7f" << false << QByteArray("\x1b[3~");
         QTest::newRow("ctrl delete") << int(Qt::Key_Delete) << ctrl << "\x7f" << false << QByteArray("\x1b[3~");
-        QTest::newRow("keypad delete") << int(Qt::Key_Delete) << Qt::KeyboardModifiers(Qt::KeypadModifier) << ""
-                                       << false << QByteArray("\x1b[3~");
+        QTest::newRow("keypad delete") << int(Qt::Key_Delete) << Qt::KeyboardModifiers(Qt::KeypadModifier) << "" << false << QByteArray("\x1b[3~");
         QTest::newRow("up") << int(Qt::Key_Up) << none << "" << false << QByteArray("\x1b[A");
         QTest::newRow("up app") << int(Qt::Key_Up) << none << "" << true << QByteArray("\x1bOA");
-        QTest::newRow("ctrl up as bare") << int(Qt::Key_Up) << ctrl << "" << false << QByteArray("\x1b[A");
         QTest::newRow("ctrl c without text") << int(Qt::Key_C) << ctrl << "" << false << QByteArray("\x03");
         QTest::newRow("ctrl c with letter") << int(Qt::Key_C) << ctrl << "c" << false << QByteArray("\x03");
         QTest::newRow("ctrl space") << int(Qt::Key_Space) << ctrl << QString(QChar(0)) << false << QByteArray(1, '\0');
@@ -77,7 +75,7 @@ private slots:
         const KeyAction a = in.keyPress(Qt::Key_Backspace, {}, QStringLiteral("\x08"), lastCharBytes);
         QTEST(a.bytes, "bytes");
         QTEST(a.eraseEcho, "eraseEcho");
-        QCOMPARE(a.applyLocally, localEcho);
+        QTEST(a.applyLocally, "localEcho");
         QCOMPARE(in.typedLine, QStringLiteral("a"));
     }
 
@@ -85,20 +83,14 @@ private slots:
     {
         KeyInput in;
         in.specialKeys = true;
-        KeyAction a = in.keyPress(Qt::Key_L, {}, QStringLiteral("l"));
+        const KeyAction a = in.keyPress(Qt::Key_L, {}, QStringLiteral("l"));
         QVERIFY(a.handled && !a.applyLocally && a.restartCompletion);
-        in.keyPress(Qt::Key_S, {}, QStringLiteral("s"));
-        QCOMPARE(in.typedLine, QStringLiteral("ls"));
         in.keyPress(Qt::Key_Shift, {}, QString());
-        QCOMPARE(in.typedLine, QStringLiteral("ls"));
-        a = in.keyPress(Qt::Key_PageUp, {}, QString());
-        QVERIFY(a.hideCompletion && in.typedLine.isEmpty());
-        in.altScreenActive = true;
-        in.keyPress(Qt::Key_Q, {}, QStringLiteral("q"));
-        QVERIFY(in.typedLine.isEmpty());
-        in.localEcho = true;
-        a = in.keyPress(Qt::Key_Q, {}, QStringLiteral("q"));
-        QVERIFY(a.moveToEnd && a.applyLocally);
+        QCOMPARE(in.typedLine, QStringLiteral("l"));
+        QVERIFY(in.keyPress(Qt::Key_PageUp, {}, QString()).hideCompletion && in.typedLine.isEmpty());
+        in.altScreenActive = in.localEcho = true;
+        const KeyAction q = in.keyPress(Qt::Key_Q, {}, QStringLiteral("q"));
+        QVERIFY(q.moveToEnd && q.applyLocally && in.typedLine.isEmpty());
         in.specialKeys = false;
         QVERIFY(!in.keyPress(Qt::Key_Up, {}, QString()).handled);
     }
@@ -129,13 +121,10 @@ private slots:
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QString>("typedLine");
         QTest::newRow("line mode keeps LF") << false << false << "a\nb" << QByteArray("a\nb") << "";
-        QTest::newRow("line mode keeps CR LF") << false << false << "a\r\nb" << QByteArray("a\r\nb") << "";
         QTest::newRow("one line collected") << false << false << "ls -l" << QByteArray("ls -l") << "ls -l";
         QTest::newRow("grid LF to CR") << true << false << "a\nb" << QByteArray("a\rb") << "";
         QTest::newRow("grid CR LF one CR") << true << false << "a\r\nb\n" << QByteArray("a\rb\r") << "";
-        QTest::newRow("bracketed") << true << true << "a\nb" << QByteArray("\x1b[200~a\nb\x1b[201~") << "";
-        QTest::newRow("bracketed drops ESC") << true << true << "x\x1b[201~rm -rf ~\n"
-                                             << QByteArray("\x1b[200~x[201~rm -rf ~\n\x1b[201~") << "";
+        QTest::newRow("bracketed drops ESC") << true << true << "x\x1b[201~rm -rf ~\n" << QByteArray("\x1b[200~x[201~rm -rf ~\n\x1b[201~") << "";
         QTest::newRow("bracket mode off screen") << false << true << "a\x1b" << QByteArray("a\x1b") << "a\x1b";
     }
     void paste()
