@@ -1,7 +1,6 @@
 #include "core/debuglog.h"
 #include "tests/support/testfiles.h"
 
-#include <QFile>
 #include <QRegularExpression>
 #include <QTest>
 #include <QThread>

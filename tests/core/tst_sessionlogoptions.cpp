@@ -74,7 +74,6 @@ private slots:
         QTest::addColumn<QString>("option");
         QTest::newRow("no override, own keys") << "";
         QTest::newRow("chinese") << "覆盖全局设置";
-        QTest::newRow("english") << "Override Global Settings";
     }
     void switchWithoutOwnValues()
     {
@@ -102,10 +101,8 @@ private slots:
         QTest::newRow("rotate 0 wins") << "rotate" << QVariant(0) << "rotate=0";
         QTest::newRow("negative rotate") << "rotate" << QVariant(-1) << "rotate=25";
         QTest::newRow("own flag") << "onOpen" << QVariant(true) << "onOpenCopy=true";
-        QTest::newRow("own midnight") << "rotateMidnight" << QVariant(true) << "rotateMidnight=true";
         QTest::newRow("empty dir") << "dir" << QVariant("") << "dir=" + dataDir() + "/global/";
         QTest::newRow("own dir") << "dir" << QVariant("%UserProfile%\\logs") << "dir=" + QDir::homePath() + "/logs";
-        QTest::newRow("own prefix") << "linePrefix" << QVariant("# ") << "linePrefix=# ";
         QTest::newRow("inherit choice") << "direction" << QVariant("默认（继承全局）") << "direction=收发都记录";
         QTest::newRow("inherit in english") << "mode" << QVariant("Default (inherit global)") << "mode=纯文本";
         QTest::newRow("empty choice") << "startMode" << QVariant("") << "startMode=追加";
@@ -115,11 +112,7 @@ private slots:
         QTest::newRow("hindi append") << "startMode" << QVariant("जोड़ें") << "startMode=追加";
         QTest::newRow("own choice, unknown") << "direction" << QVariant("只记录接收") << "direction=只记录接收";
         QTest::newRow("own timestamp") << "timestamp" << QVariant("相对时间") << "timestamp=HH:mm:ss.zzz";
-        QTest::newRow("inherited timestamp") << "timestamp" << QVariant("Default (inherit global)")
-                                             << "timestamp=yyyy-MM-dd HH:mm:ss";
-        QTest::newRow("own custom timestamp") << "timestamp" << QVariant("mm:ss") << "timestamp=mm:ss";
         QTest::newRow("no timestamp") << "timestamp" << QVariant("无") << "timestamp=";
-        QTest::newRow("time only") << "timestamp" << QVariant("HH:mm:ss") << "timestamp=HH:mm:ss";
     }
     void overrideValues()
     {
