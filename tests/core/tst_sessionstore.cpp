@@ -265,20 +265,12 @@ private slots:
         QCOMPARE(shown(SessionStore(m_folders)), expected);
     }
 
-    void numberedName_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QStringList>("taken");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("skips taken") << "web 1" << QStringList{"web 1", "web 2"} << "web 3";
-        QTest::newRow("blanks before the number") << "db \t 9" << QStringList{} << "db 10";
-        QTest::newRow("huge number") << "x 99999999999" << QStringList{} << "x 100000000000";
-    }
+    // Counts on from a number already there, past taken names and past 32 bits.
     void numberedName()
     {
-        QFETCH(QString, name);
-        QFETCH(QStringList, taken);
-        QTEST(SessionStore::numberedName(name, taken), "expected");
+        QCOMPARE(SessionStore::numberedName("web 1", {"web 1", "web 2"}), "web 3");
+        QCOMPARE(SessionStore::numberedName("db \t 9", {}), "db 10");
+        QCOMPARE(SessionStore::numberedName("x 99999999999", {}), "x 100000000000");
     }
 
     void filesBesideTheProgramAreCopiedIn_data()
