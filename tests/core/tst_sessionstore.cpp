@@ -2,7 +2,6 @@
 #include "tests/support/storetext.h"
 #include "tests/support/testfiles.h"
 
-#include <QJsonDocument>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -62,40 +61,27 @@ private slots:
         m_folders = {root + "/data", root + "/app", root + "/appdata", true};
     }
 
-    void readSessionObject_data()
-    {
-        QTest::addColumn<QByteArray>("json");
-        QTest::addColumn<QString>("field");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("serial port from host") << QByteArray(R"({"host":"/dev/ttyUSB0"})") << "serial_port" << "/dev/ttyUSB0";
-        QTest::newRow("empty serial port") << QByteArray(R"({"host":"COM3","serial_port":""})") << "serial_port" << "COM3";
-        QTest::newRow("fractional port") << QByteArray(R"({"port":22.5})") << "port" << "22.5";
-    }
-    void readSessionObject()
-    {
-        QFETCH(QByteArray, json);
-        QFETCH(QString, field);
-        const SessionInfo s = SessionInfo::fromJson(QJsonDocument::fromJson(json).object(), "组");
-        QCOMPARE(s.group, "组");
-        QTEST(s.toJson().value(field).toVariant().toString(), "expected");
-    }
-
     void filesRoundTrip()
     {
         writeFile(sessionsPath(), R"({"groups": [
             {"name": "生产", "icon": "🚀", "sessions": [{"id": "a1", "name": "数据库 主", "type": "ssh", "host": "db",
                                                      "port": "2222", "status": "connected", "serial_flow": 2}]},
-            {"name": "空组", "sessions": []}], "sessions": [{"id": "b2", "name": "🐧", "type": "local"}]})");
+            {"name": "空组", "sessions": []}], "sessions": [{"id": "b2", "name": "🐧", "type": "local"},
+            {"id": "c3", "name": "c", "type": "serial", "host": "/dev/ttyUSB0", "port": 22.5},
+            {"id": "d4", "name": "d", "type": "serial", "host": "COM3", "serial_port": ""}]})");
         writeFile(buttonsPath(), R"({"buttonGroups": [{"label": "常用", "buttons": [
             {"text": "列表 📂", "command": "ls -l\\r", "color": "green"}, {"text": "t"}]}, {"label": "空"}]})");
         SessionStore store(m_folders);
         QCOMPARE(store.groups()[1].icon, "🗂️");
+        // The serial port was once kept in the host.
+        const SessionInfo c3 = *store.findSession("c3");
+        QCOMPARE(c3.serial_port + ' ' + c3.port + ' ' + store.findSession("d4")->serial_port, "/dev/ttyUSB0 22.5 COM3");
         store.setSessionStatus("a1", "connecting");
         store.addButton("空", ButtonCommand{"uptime", "uptime", {}});
         QVERIFY(!readFile(sessionsPath()).contains("\"group\""));
 
         SessionStore again(m_folders);
-        QCOMPARE(sessionLayout(again), "生产(数据库 主) 空组() | 🐧:local");
+        QCOMPARE(sessionLayout(again), "生产(数据库 主) 空组() | 🐧:local c:serial d:serial");
         SessionInfo expected = *store.findSession("a1");
         expected.status = "idle"; // the state is never read back
         QCOMPARE(again.findSession("a1")->toJson(), expected.toJson());
