@@ -16,7 +16,6 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QStringList>("chunks");
-        QTest::newRow("empty") << "" << QStringList{};
         QTest::newRow("controls") << "a\\r\\n\\t\\b\\eb" << QStringList{"0:a\r\n\t\b\x1b" "b"};
         QTest::newRow("pauses") << "\\pecho 1\\p\\pecho 2\\r\\p"
                                 << QStringList{"1000:", "0:echo 1", "1000:", "1000:", "0:echo 2\r", "1000:"};

@@ -1,7 +1,6 @@
 #include "core/datadir.h"
 #include "tests/support/testfiles.h"
 
-#include <QDir>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -30,7 +29,6 @@ private slots:
             << "" << "portable.ini 指定的目录 $A/file/inner 不可用，回退默认数据目录";
         QTest::newRow("ini: first line, trimmed") << "" << QByteArray("  store  \nignored\n") << "portable" << "$A/store" << "";
         QTest::newRow("ini: comment") << "" << QByteArray("# my data\nother\n") << "portable" << "$A/data" << "";
-        QTest::newRow("ini: UTF-8 name") << "" << QByteArray("数据\n") << "portable" << "$A/数据" << "";
     }
     void resolution()
     {
@@ -45,9 +43,6 @@ private slots:
         QVERIFY(ini == "-" || writeFile(app.path() + "/portable.ini", ini));
         if (!warning.isEmpty())
             QTest::ignoreMessage(QtWarningMsg, qPrintable(place(warning)));
-        bool found = false;
-        readPortableIni(app.path(), &found);
-        QCOMPARE(found, ini != "-");
         const DataDirInfo info = resolveDataDir(place(env), app.path());
         QCOMPARE(info.mode, mode);
         const QString fallback = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Halvorstead";
@@ -60,10 +55,8 @@ private slots:
         QTest::addColumn<QString>("input");
         QTest::addColumn<QString>("expected"); // "$D" data folder, "$H" home
         QTest::newRow("folded, lower case") << "%appdata%\\Halvorstead\\logs" << "$D\\logs";
-        QTest::newRow("folded, whole") << "%APPDATA%/halvorstead" << "$D";
         QTest::newRow("prefix only, not folded") << "%APPDATA%\\HalvorsteadLogs" << "$D\\HalvorsteadLogs";
         QTest::newRow("profile") << "%UserProfile%/x" << "$H/x";
-        QTest::newRow("local, mixed case") << "%LocalAppData%/y" << "$D/y";
         QTest::newRow("plain") << "/var/log" << "/var/log";
     }
     void expandVariables()

@@ -30,28 +30,6 @@ private slots:
         }
     }
 
-    void lookups_data()
-    {
-        QTest::addColumn<QString>("language");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("translated");
-        QTest::addColumn<QString>("source");
-        QTest::newRow("en") << "en" << "公钥认证" << "Public Key" << "公钥认证";
-        QTest::newRow("translation back") << "zh" << "Public Key" << "Public Key" << "公钥认证";
-        QTest::newRow("other language back") << "en" << "公開鍵認証" << "公開鍵認証" << "公钥认证";
-        QTest::newRow("unknown") << "en" << "表中没有的文字" << "表中没有的文字" << "";
-        QTest::newRow("empty") << "ja" << "" << "" << "";
-    }
-    void lookups()
-    {
-        QFETCH(QString, language);
-        QFETCH(QString, text);
-        QFETCH(QString, source);
-        LanguageManager::setLanguage(language);
-        QTEST(LanguageManager::tr(text), "translated");
-        QCOMPARE(LanguageManager::sourceText(text), source);
-    }
-
     // Every Chinese text the code hands to tr() must have all fourteen
     // translations; otherwise a user of that language sees Chinese.
     void everySourceTextIsTranslated()

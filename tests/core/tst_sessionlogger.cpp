@@ -2,7 +2,6 @@
 #include "core/sessionlogger.h"
 #include "tests/support/testfiles.h"
 
-#include <QDir>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -49,8 +48,6 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("host");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("default") << "" << "s" << "10.0.0.5" << "s_03_07_09.log";
-        QTest::newRow("no host") << "%H.log" << "s" << "" << "s.log";
         QTest::newRow("folder per day") << "{date}\\%S.log" << "s" << "h" << "2026-03-07/s.log";
         QTest::newRow("any case") << "{NAME}_{Time}_{port}_%s%m%d.LOG" << "s" << "h" << "s_094105_s_s0307.LOG";
         QTest::newRow("forbidden chars") << "a:b?c<>\"|*%S.log" << "s:1" << "h" << "a_b_c_____s_1.log";
@@ -85,7 +82,6 @@ private slots:
         QTest::newRow("hex") << "仅接收|HEX|'T'|p " << QStringList{"RA\r\n"} << QByteArray("[T] [RX] p 41 0d 0a\n");
         QTest::newRow("dual") << kBoth + "|双份（文本+HEX）" << QStringList{"Shi", "Ra\n"}
                               << QByteArray("[TX] hi\n[TX] 68 69\n[RX] a\n[RX] 61 0a\n");
-        QTest::newRow("unknown mode") << kBoth + "|x" << QStringList{"Rabc\n"} << QByteArray();
     }
     void records()
     {
