@@ -2,7 +2,6 @@
 #include "tftptestclient.h"
 #include "transfer/tftp/tftpserverdialog.h"
 
-#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -26,7 +25,6 @@ private:
     TftpServerDialog *dialog = nullptr;
     QPushButton *button = nullptr;
     QListWidget *logList = nullptr;
-    QLabel *status = nullptr;
 
     void click() { QTest::mouseClick(button, Qt::LeftButton); }
     bool running() const { return button->text() == "Stop Server"; }
@@ -47,9 +45,7 @@ private slots:
         dialog->show();
         button = dialog->findChild<QPushButton *>("primaryButton");
         logList = dialog->findChild<QListWidget *>();
-        for (QLabel *l : dialog->findChildren<QLabel *>())
-            status = l->styleSheet() == "color:#858585;" ? l : status;
-        QVERIFY(button && logList && status && dialog->findChild<QSpinBox *>() && dialog->findChild<QLineEdit *>());
+        QVERIFY(button && logList && dialog->findChild<QSpinBox *>() && dialog->findChild<QLineEdit *>());
     }
 
     void cleanupTestCase() { delete dialog; }
@@ -65,7 +61,6 @@ private slots:
         setPort(dialogPort);
         click();
         QVERIFY(running());
-        QCOMPARE(status->text(), QString("Listening on 0.0.0.0:%1, service directory %2").arg(dialogPort).arg(served.path()));
         QCOMPARE(row(), QString("Server started: port %1, directory %2").arg(dialogPort).arg(served.path()));
         QTest::keyClick(dialog, Qt::Key_Escape);
         QVERIFY(!dialog->isVisible() && running());
@@ -81,7 +76,6 @@ private slots:
         dialog->show();
         click();
         QVERIFY(!running());
-        QCOMPARE(status->text(), "Server not running");
         QCOMPARE(row(), "Server stopped");
 
         // Closing the window stops the server; closing it stopped logs nothing.
@@ -109,7 +103,6 @@ private slots:
         const QString failed = QString("Failed to bind port %1: ").arg(heldPort);
         QVERIFY2(row().startsWith(failed) && row().size() > failed.size(), qPrintable(row()));
         QVERIFY(!running());
-        QCOMPARE(status->text(), "Server not running");
 
         const QString oldest = logList->item(0)->text();
         for (int i = 0; i < TftpServerDialog::maxLogRows; ++i)

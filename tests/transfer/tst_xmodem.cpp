@@ -49,7 +49,6 @@ private slots:
         const auto abc = [&](const QByteArray &request, bool crc) {
             return QByteArrayList{request, block(1, "abc", crc), ack, eot, ack, ""};
         };
-        QTest::newRow("NAK: checksum") << X << QByteArrayList{"abc"} << abc(nak, false);
         QTest::newRow("noise, C before NAK") << X << QByteArrayList{"abc"} << abc("xyC\x15", true);
         QTest::newRow("NAK before C") << X << QByteArrayList{"abc"} << abc("\x15" "C", false);
         QTest::newRow("YMODEM batch")
@@ -91,12 +90,9 @@ private slots:
         QTest::addColumn<QByteArray>("script"); // fed one byte at a time after the start
         QTest::addColumn<int>("ticks");
         QTest::addColumn<QString>("summary");
-        QTest::newRow("CAN from the receiver") << false << QByteArray("C\x18") << 0 << "对端取消传输 (CAN)";
         QTest::newRow("eleven NAKs") << false << "C" + QByteArray(11, NAK) << 0 << "重试超过 10 次，对端无响应";
         QTest::newRow("no handshake for 61 s") << false << QByteArray() << 61 << "60 秒内未收到对端握手（NAK/C），放弃";
-        QTest::newRow("silent after a block") << false << QByteArray("C") << 33 << "对端持续无响应，中止";
         QTest::newRow("nobody sends") << true << QByteArray() << 30 << "30 次轮询无响应，对端未开始发送";
-        QTest::newRow("sender falls silent") << true << block(1, "a", true) << 33 << "接收超时，中止";
         QTest::newRow("sender cancels inside a block")
             << true << block(1, "a", true) + block(2, "b", true).left(60) + QByteArray(8, CAN) << 2
             << "对端取消传输 (CAN)";
@@ -154,7 +150,6 @@ private slots:
         badComplement[2] = 0x00;
         badCrc[10] = 'X';
         const QByteArray acks3("\x06\x06\x06"), nakAck("\x15\x06\x06"), fail("\x06\x18\x18"), none;
-        QTest::newRow("two blocks and EOT") << one + two + EOT << acks3 << hello + world << "";
         QTest::newRow("repeat is ACKed, written once") << one + one + two + EOT << "\x06" + acks3 << hello + world << "";
         QTest::newRow("bad complement, then good") << badComplement + one + EOT << nakAck << hello << "";
         QTest::newRow("bad CRC, then good") << badCrc + one + EOT << nakAck << hello << "";
@@ -163,7 +158,6 @@ private slots:
         QTest::newRow("1K block in XMODEM") << block(1, "big", true, 1024) + EOT << QByteArray("\x06\x06")
                                             << "big" + QByteArray(1021, 0x1A) << "";
         QTest::newRow("noise before a block") << "\r\nzz" + one + EOT << QByteArray("\x06\x06") << hello << "";
-        QTest::newRow("empty file: EOT at once") << QByteArray(1, EOT) << QByteArray(1, ACK) << QByteArray() << "";
         QTest::newRow("block skipped") << one + block(3, "x", true) << fail << none << "块序号错位（期望 2 收到 3），中止";
         QTest::newRow("CAN after a block") << one + CAN << fail << none << "对端取消传输 (CAN)";
         QTest::newRow("eleven bad blocks") << badCrc.repeated(11) << QByteArray(10, NAK) + "\x18\x18" << none
@@ -206,8 +200,8 @@ private slots:
         }
     }
 
-    // What a YMODEM receive fed a byte at a time leaves: the size cuts the last
-    // block's padding, block 256 is numbered 0 like a header (a repeat of it is none),
+    // What a YMODEM receive fed a byte at a time leaves (plain batches are in the peer
+    // tests): block 256 is numbered 0 like a header (a repeat of it is none),
     // the first EOT gets a NAK. A user's "a.part" stays untouched; a file that never
     // got its end is no success and stays as its temporary file, named in the summary.
     void ymodemReceive_data()
@@ -225,9 +219,6 @@ private slots:
             wrapped += QByteArray(128, char(i));
             wrap += block(quint8(i), wrapped.right(128), true).repeated(i == 256 ? 2 : 1);
         }
-        QTest::newRow("plain") << yHeader("data.bin", "1000") + data + end << got("data.bin") << d.left(1000) << "";
-        QTest::newRow("size with mtime and mode") << yHeader("m.txt", "1000 14500636621 100644") + data + end
-                                                  << got("m.txt") << d.left(1000) << "";
         QTest::newRow("no digits: nothing cut") << yHeader("u.bin", "abc") + data + end << got("u.bin") << d << "";
         QTest::newRow("block numbers wrap") << wrap + EOT + EOT + end << got("wrap") << wrapped << "";
         QTest::newRow("data before any header") << block(1, "x", true) << user << mine << "未收到文件头（块 0）";

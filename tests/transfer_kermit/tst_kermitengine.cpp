@@ -55,7 +55,6 @@ private slots:
     {
         QTest::addColumn<char>("chkt");
         QTest::addColumn<int>("check");
-        QTest::newRow("digit 3") << '3' << 3;
         QTest::newRow("old form '#'") << '#' << 3;
         QTest::newRow("unknown") << 'Q' << 1;
     }
@@ -121,7 +120,6 @@ private slots:
         QTest::addColumn<QString>("summary"); // the start of it; empty: success
         const QStringList user{"a.part"}, kept{"a.1.part", "a.part"};
         const QString incomplete = QStringLiteral("接收未完成：%1 个文件收完，1 个未收完整，保留为 ");
-        QTest::newRow("plain file") << QByteArray("Fa|Dhello|Z|B") << QStringList{"a", "a.part"} << "";
         QTest::newRow("attributes ignored") << QByteArray("Fa|A!#1|Dhello|Z|B") << QStringList{"a", "a.part"} << "";
         QTest::newRow("Z with D discards") << QByteArray("Fa|Dhello|ZD|B") << user << "";
         QTest::newRow("B without Z") << QByteArray("Fa|Dhello|B") << kept << incomplete.arg(0);
