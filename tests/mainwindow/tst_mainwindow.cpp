@@ -1,30 +1,21 @@
 #include "core/appsettings.h"
 #include "core/languagemanager.h"
+#include "core/sessionstore.h"
 #include "mainwindow/frameresizer.h"
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/sessiontree.h"
 #include "terminal/widgets/terminalarea.h"
 #include "terminal/widgets/terminaledit.h"
+#include "terminal/widgets/terminalview.h"
 
-#include <QAction>
 #include <QApplication>
 #include <QClipboard>
-#include <QLineEdit>
-#include <QMenu>
 #include <QMenuBar>
 #include <QSignalSpy>
 #include <QTest>
-#include "terminal/widgets/terminalview.h"
-#include "core/sessionstore.h"
 #include <QToolBar>
 
 namespace {
-// The window's menu bar sits in its menu widget, under the title bar.
-QMenuBar *bar(MainWindow &w)
-{
-    return w.findChild<QMenuBar *>();
-}
-
 // Every style sheet of the program is parsed when its widgets are shown; a
 // property Qt does not know is dropped with a warning.
 QStringList unknownProperties;
@@ -36,12 +27,12 @@ void watchStyleWarnings(QtMsgType type, const QMessageLogContext &context, const
     passOn(type, context, message);
 }
 
-QMenu *topMenu(MainWindow &w, const QString &name)
+QMenu *topMenu(MainWindow &w, const QString &name) // the menu bar's, not a stale copy
 {
-    for (QMenu *m : bar(w)->findChildren<QMenu *>(name)) {
-        if (bar(w)->actions().contains(m->menuAction()))
+    auto *bar = w.findChild<QMenuBar *>();
+    for (QMenu *m : bar->findChildren<QMenu *>(name))
+        if (bar->actions().contains(m->menuAction()))
             return m;
-    }
     return nullptr;
 }
 } // namespace
@@ -118,7 +109,6 @@ private slots:
         QTest::newRow("copy") << int(Qt::Key_C) << "hello" << QByteArray();
         QTest::newRow("paste") << int(Qt::Key_V) << "pasted" << QByteArray("pasted");
     }
-
     void copyPasteKeysInTerminal()
     {
         QFETCH(int, key);
@@ -148,7 +138,7 @@ private slots:
         w.show();
         QVERIFY(QTest::qWaitForWindowActive(&w));
         auto *tree = w.findChild<SessionTree *>();
-        QAction *entry = bar(w)->findChild<QAction *>(QStringLiteral("actionSessionTree"));
+        QAction *entry = w.findChild<QMenuBar *>()->findChild<QAction *>(QStringLiteral("actionSessionTree"));
         QTest::keyClick(&w, Qt::Key_F9);
         QVERIFY(!tree->isVisible());
         QVERIFY(!entry->isChecked());

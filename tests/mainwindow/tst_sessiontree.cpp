@@ -1,15 +1,10 @@
 #include "core/languagemanager.h"
 #include "core/sessionstore.h"
-#include "ui/groupdialogs.h"
-#include "dialogs/sshcredentialsdialog.h"
 #include "mainwindow/sessiontree.h"
-#include "mainwindow/statusbar.h"
 
-#include <QLabel>
 #include <QLineEdit>
 #include <QSignalSpy>
 #include <QTest>
-#include <QTextDocumentFragment>
 #include <QTreeWidget>
 
 namespace {
@@ -85,99 +80,6 @@ private slots:
         QCOMPARE(activated.size(), 1);
         QCOMPARE(activated.first().first().toString(), group->child(0)->data(0, SessionTree::SessionIdRole).toString());
         QCOMPARE(connects.size(), 0);
-    }
-
-    void groupDialogs_data()
-    {
-        QTest::addColumn<bool>("rename");
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("new, blanks around") << false << "  ops  " << "ops";
-        QTest::newRow("new, blanks only") << false << "   " << "";
-        QTest::newRow("rename, typing replaces") << true << "Prod " << "Prod";
-    }
-    void groupDialogs()
-    {
-        QFETCH(bool, rename);
-        QFETCH(QString, typed);
-        std::unique_ptr<QDialog> dialog;
-        if (rename)
-            dialog = std::make_unique<RenameGroupDialog>(QStringLiteral("Lab"));
-        else
-            dialog = std::make_unique<NewGroupDialog>();
-        dialog->show();
-        QVERIFY(QTest::qWaitForWindowActive(dialog.get()));
-        QTest::keyClicks(dialog->findChild<QLineEdit *>(QStringLiteral("nameEdit")), typed);
-        QTest::keyClick(dialog->focusWidget(), Qt::Key_Return);
-        QCOMPARE(dialog->result(), int(QDialog::Accepted));
-        const QString name = rename ? static_cast<RenameGroupDialog *>(dialog.get())->groupName()
-                                    : static_cast<NewGroupDialog *>(dialog.get())->groupName();
-        QTEST(name, "expected");
-    }
-
-    void credentials_data()
-    {
-        QTest::addColumn<QString>("savedUser");
-        QTest::addColumn<QString>("savedPassword");
-        QTest::addColumn<QString>("typed"); // into the focused field
-        QTest::addColumn<QString>("user");
-        QTest::addColumn<QString>("password");
-        QTest::newRow("user saved: focus stays on user") << "ad" << "" << "min" << "admin" << "";
-        QTest::newRow("nothing saved: user trimmed") << "" << "" << "  bob  " << "bob" << "";
-        QTest::newRow("password keeps blanks") << "u" << " p w " << "" << "u" << " p w ";
-    }
-    void credentials()
-    {
-        QFETCH(QString, savedUser);
-        QFETCH(QString, savedPassword);
-        QFETCH(QString, typed);
-        SshCredentialsDialog dialog(QStringLiteral("<i>h</i>"));
-        dialog.show();
-        QVERIFY(QTest::qWaitForWindowActive(&dialog));
-        dialog.setDefaults(savedUser, savedPassword);
-        QTest::keyClick(dialog.focusWidget(), Qt::Key_End);
-        QTest::keyClicks(dialog.focusWidget(), typed);
-        QTest::keyClick(dialog.findChild<QLineEdit *>(QStringLiteral("passwordEdit")), Qt::Key_Return);
-        QCOMPARE(dialog.result(), int(QDialog::Accepted));
-        const SshCredentials c = dialog.credentials();
-        QTEST(c.user, "user");
-        QTEST(c.password, "password");
-        QVERIFY(!c.remember);
-        const QString host = dialog.findChild<QLabel *>(QStringLiteral("hostLabel"))->text();
-        QVERIFY(QTextDocumentFragment::fromHtml(host).toPlainText().contains(QStringLiteral("<i>h</i>")));
-    }
-
-    void statusBarState_data()
-    {
-        QTest::addColumn<QString>("state");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("connected") << "connected" << "🟢 Connected";
-        QTest::newRow("unknown word") << "weird" << "⚪ Idle";
-        QTest::newRow("empty hides") << "" << "";
-    }
-    void statusBarState()
-    {
-        QFETCH(QString, state);
-        QFETCH(QString, text);
-        StatusBar bar;
-        bar.show();
-        bar.setHost(QStringLiteral("<b>x</b>"));
-        bar.setConnectionState(state);
-        const auto shownTexts = [&bar] {
-            QStringList out;
-            for (QLabel *label : bar.findChildren<QLabel *>())
-                if (label->isVisible() && !label->text().isEmpty())
-                    out << label->text();
-            return out;
-        };
-        QCOMPARE(shownTexts().contains(text), !text.isEmpty());
-        QVERIFY(shownTexts().contains(QStringLiteral("🌐 <b>x</b>")));
-        // The stored word follows a language switch without being passed again.
-        LanguageManager::setLanguage(QStringLiteral("de"));
-        bar.retranslateUi();
-        const QString german = StatusBar::stateText(state);
-        LanguageManager::setLanguage(QStringLiteral("en"));
-        QCOMPARE(shownTexts().contains(german), !text.isEmpty());
     }
 };
 
