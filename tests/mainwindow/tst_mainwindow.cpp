@@ -70,12 +70,11 @@ private slots:
         QTest::addColumn<QPoint>("delta");
         QTest::addColumn<QRect>("expected");
         // From 100,100 500x400, never below 400x300.
-        QTest::newRow("grow bottom-right") << int(Qt::RightEdge | Qt::BottomEdge) << QPoint(50, 20)
-                                           << QRect(100, 100, 550, 420);
-        QTest::newRow("grow left moves origin") << int(Qt::LeftEdge) << QPoint(-30, 99) << QRect(70, 100, 530, 400);
-        QTest::newRow("shrink top stops at minimum") << int(Qt::TopEdge) << QPoint(0, 300) << QRect(100, 200, 500, 300);
-        QTest::newRow("shrink right stops at minimum") << int(Qt::RightEdge) << QPoint(-500, 0)
-                                                       << QRect(100, 100, 400, 400);
+        const int L = Qt::LeftEdge, R = Qt::RightEdge, T = Qt::TopEdge, B = Qt::BottomEdge;
+        QTest::newRow("grow bottom-right") << (R | B) << QPoint(50, 20) << QRect(100, 100, 550, 420);
+        QTest::newRow("grow left moves origin") << L << QPoint(-30, 99) << QRect(70, 100, 530, 400);
+        QTest::newRow("shrink top stops at minimum") << T << QPoint(0, 300) << QRect(100, 200, 500, 300);
+        QTest::newRow("shrink right stops at minimum") << R << QPoint(-500, 0) << QRect(100, 100, 400, 400);
     }
     void ownResize()
     {

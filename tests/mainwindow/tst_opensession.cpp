@@ -112,18 +112,16 @@ void settle()
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-// The texts of the store's messages shown so far, each closed.
+// The texts of the store's messages shown so far, each closed, sorted (top-level
+// widgets come in no particular order).
 QStringList storeMessages()
 {
     QCoreApplication::processEvents();
     QStringList texts;
-    for (QWidget *w : QApplication::topLevelWidgets()) {
-        if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible()) {
-            texts << box->text();
-            box->close();
-        }
-    }
-    texts.sort(); // top-level widgets come in no particular order
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible())
+            texts << box->text(), box->close();
+    texts.sort();
     return texts;
 }
 

@@ -13,7 +13,6 @@
 #include "transfer/inbandtransfer.h"
 #include "tests/support/testfiles.h"
 
-#include <QApplication>
 #include <QPointer>
 #include <QTemporaryDir>
 #include <QProcess>
@@ -33,7 +32,6 @@ QByteArray payload(qint64 size)
         data.replace(i, 10, QByteArray("\r\n\r\0\r\xff\xff\n\r", 10));
     return data;
 }
-
 } // namespace
 
 class TestTransfers : public QObject
