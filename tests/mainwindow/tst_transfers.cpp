@@ -70,11 +70,7 @@ class TestTransfers : public QObject
             type("PS1='$ '; stty -echo");
         return true;
     }
-    void type(const QByteArray &line)
-    {
-        QVERIFY2(conn, "the session's connection is gone");
-        conn->write(line + '\r');
-    }
+    void type(const QByteArray &line) { QVERIFY2(conn, "the connection is gone"); conn->write(line + '\r'); }
     bool waitFor(const QByteArray &marker, int ms = 20000)
     {
         const bool ok = QTest::qWaitFor([&] { return seen.contains(marker); }, ms);
