@@ -1,10 +1,14 @@
 #include "core/languagemanager.h"
 #include "core/sessionstore.h"
+#include "dialogs/sshcredentialsdialog.h"
 #include "mainwindow/sessiontree.h"
+#include "ui/groupdialogs.h"
 
+#include <QLabel>
 #include <QLineEdit>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTextDocumentFragment>
 #include <QTreeWidget>
 
 namespace {
@@ -80,6 +84,66 @@ private slots:
         QCOMPARE(activated.size(), 1);
         QCOMPARE(activated.first().first().toString(), group->child(0)->data(0, SessionTree::SessionIdRole).toString());
         QCOMPARE(connects.size(), 0);
+    }
+
+    void groupDialogs_data()
+    {
+        QTest::addColumn<bool>("rename");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("new, blanks around") << false << "  ops  " << "ops";
+        QTest::newRow("new, blanks only") << false << "   " << "";
+        QTest::newRow("rename, typing replaces") << true << "Prod " << "Prod";
+    }
+    void groupDialogs()
+    {
+        QFETCH(bool, rename);
+        QFETCH(QString, typed);
+        std::unique_ptr<QDialog> dialog;
+        if (rename)
+            dialog = std::make_unique<RenameGroupDialog>(QStringLiteral("Lab"));
+        else
+            dialog = std::make_unique<NewGroupDialog>();
+        dialog->show();
+        QVERIFY(QTest::qWaitForWindowActive(dialog.get()));
+        QTest::keyClicks(dialog->findChild<QLineEdit *>(QStringLiteral("nameEdit")), typed);
+        QTest::keyClick(dialog->focusWidget(), Qt::Key_Return);
+        QCOMPARE(dialog->result(), int(QDialog::Accepted));
+        const QString name = rename ? static_cast<RenameGroupDialog *>(dialog.get())->groupName()
+                                    : static_cast<NewGroupDialog *>(dialog.get())->groupName();
+        QTEST(name, "expected");
+    }
+
+    void credentials_data()
+    {
+        QTest::addColumn<QString>("savedUser");
+        QTest::addColumn<QString>("savedPassword");
+        QTest::addColumn<QString>("typed"); // into the focused field
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("password");
+        QTest::newRow("user saved: focus stays on user") << "ad" << "" << "min" << "admin" << "";
+        QTest::newRow("nothing saved: user trimmed") << "" << "" << "  bob  " << "bob" << "";
+        QTest::newRow("password keeps blanks") << "u" << " p w " << "" << "u" << " p w ";
+    }
+    void credentials()
+    {
+        QFETCH(QString, savedUser);
+        QFETCH(QString, savedPassword);
+        QFETCH(QString, typed);
+        SshCredentialsDialog dialog(QStringLiteral("<i>h</i>"));
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        dialog.setDefaults(savedUser, savedPassword);
+        QTest::keyClick(dialog.focusWidget(), Qt::Key_End);
+        QTest::keyClicks(dialog.focusWidget(), typed);
+        QTest::keyClick(dialog.findChild<QLineEdit *>(QStringLiteral("passwordEdit")), Qt::Key_Return);
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        const SshCredentials c = dialog.credentials();
+        QTEST(c.user, "user");
+        QTEST(c.password, "password");
+        QVERIFY(!c.remember);
+        const QString host = dialog.findChild<QLabel *>(QStringLiteral("hostLabel"))->text();
+        QVERIFY(QTextDocumentFragment::fromHtml(host).toPlainText().contains(QStringLiteral("<i>h</i>")));
     }
 };
 
