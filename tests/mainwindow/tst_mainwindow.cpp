@@ -1,30 +1,21 @@
 #include "core/appsettings.h"
 #include "core/languagemanager.h"
+#include "core/sessionstore.h"
 #include "mainwindow/frameresizer.h"
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/sessiontree.h"
 #include "terminal/widgets/terminalarea.h"
 #include "terminal/widgets/terminaledit.h"
+#include "terminal/widgets/terminalview.h"
 
-#include <QAction>
 #include <QApplication>
 #include <QClipboard>
-#include <QLineEdit>
-#include <QMenu>
 #include <QMenuBar>
 #include <QSignalSpy>
 #include <QTest>
-#include "terminal/widgets/terminalview.h"
-#include "core/sessionstore.h"
 #include <QToolBar>
 
 namespace {
-// The window's menu bar sits in its menu widget, under the title bar.
-QMenuBar *bar(MainWindow &w)
-{
-    return w.findChild<QMenuBar *>();
-}
-
 // Every style sheet of the program is parsed when its widgets are shown; a
 // property Qt does not know is dropped with a warning.
 QStringList unknownProperties;
@@ -36,12 +27,12 @@ void watchStyleWarnings(QtMsgType type, const QMessageLogContext &context, const
     passOn(type, context, message);
 }
 
-QMenu *topMenu(MainWindow &w, const QString &name)
+QMenu *topMenu(MainWindow &w, const QString &name) // the menu bar's, not a stale copy
 {
-    for (QMenu *m : bar(w)->findChildren<QMenu *>(name)) {
-        if (bar(w)->actions().contains(m->menuAction()))
+    auto *bar = w.findChild<QMenuBar *>();
+    for (QMenu *m : bar->findChildren<QMenu *>(name))
+        if (bar->actions().contains(m->menuAction()))
             return m;
-    }
     return nullptr;
 }
 } // namespace
@@ -79,12 +70,11 @@ private slots:
         QTest::addColumn<QPoint>("delta");
         QTest::addColumn<QRect>("expected");
         // From 100,100 500x400, never below 400x300.
-        QTest::newRow("grow bottom-right") << int(Qt::RightEdge | Qt::BottomEdge) << QPoint(50, 20)
-                                           << QRect(100, 100, 550, 420);
-        QTest::newRow("grow left moves origin") << int(Qt::LeftEdge) << QPoint(-30, 99) << QRect(70, 100, 530, 400);
-        QTest::newRow("shrink top stops at minimum") << int(Qt::TopEdge) << QPoint(0, 300) << QRect(100, 200, 500, 300);
-        QTest::newRow("shrink right stops at minimum") << int(Qt::RightEdge) << QPoint(-500, 0)
-                                                       << QRect(100, 100, 400, 400);
+        const int L = Qt::LeftEdge, R = Qt::RightEdge, T = Qt::TopEdge, B = Qt::BottomEdge;
+        QTest::newRow("grow bottom-right") << (R | B) << QPoint(50, 20) << QRect(100, 100, 550, 420);
+        QTest::newRow("grow left moves origin") << L << QPoint(-30, 99) << QRect(70, 100, 530, 400);
+        QTest::newRow("shrink top stops at minimum") << T << QPoint(0, 300) << QRect(100, 200, 500, 300);
+        QTest::newRow("shrink right stops at minimum") << R << QPoint(-500, 0) << QRect(100, 100, 400, 400);
     }
     void ownResize()
     {
@@ -118,7 +108,6 @@ private slots:
         QTest::newRow("copy") << int(Qt::Key_C) << "hello" << QByteArray();
         QTest::newRow("paste") << int(Qt::Key_V) << "pasted" << QByteArray("pasted");
     }
-
     void copyPasteKeysInTerminal()
     {
         QFETCH(int, key);
@@ -148,7 +137,7 @@ private slots:
         w.show();
         QVERIFY(QTest::qWaitForWindowActive(&w));
         auto *tree = w.findChild<SessionTree *>();
-        QAction *entry = bar(w)->findChild<QAction *>(QStringLiteral("actionSessionTree"));
+        QAction *entry = w.findChild<QMenuBar *>()->findChild<QAction *>(QStringLiteral("actionSessionTree"));
         QTest::keyClick(&w, Qt::Key_F9);
         QVERIFY(!tree->isVisible());
         QVERIFY(!entry->isChecked());

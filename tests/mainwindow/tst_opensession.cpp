@@ -17,6 +17,7 @@
 #include "terminal/widgets/terminaledit.h"
 #include "terminal/widgets/terminalview.h"
 #include "transfer/inbandtransfer.h"
+#include "tests/support/testfiles.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -42,8 +43,7 @@ struct FakeConnection : Connection {
     QByteArray written;
 };
 
-// Peer frames as the fake protocol knows them: "START" is the peer's first
-// valid frame, "END" its last.
+// The fake peer's first valid frame is "START", its last "END".
 struct FakeTransfer : InbandTransfer {
     void startSend(TransferSendFn, const QString &id, const QStringList &, int) override { start(id); }
     void startReceive(TransferSendFn, const QString &id, const QString &, int) override { start(id); }
@@ -57,12 +57,7 @@ struct FakeTransfer : InbandTransfer {
     }
     void onTick() override {}
     void cancelTransfer() override { announceEnd(QStringLiteral("cancelled"), QStringLiteral("cancelled")); }
-    void start(const QString &id)
-    {
-        resetPeerStarted();
-        m_sessionId = id;
-        m_state = 1;
-    }
+    void start(const QString &id) { resetPeerStarted(), m_sessionId = id, m_state = 1; }
     QByteArray fed;
 };
 
@@ -74,27 +69,17 @@ struct FakeView : SessionView {
     QStringList states;
 };
 
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-// One session with a connection that has not reported yet, a log and a
-// capture in `dir`, and an idle transfer.
+// One session whose connection has not reported yet, files in `dir`, an idle transfer.
 struct Rig {
     QTemporaryDir dir;
     FakeView view;
-    OpenSession session{{QStringLiteral("s1"), QStringLiteral("s1"), QStringLiteral("telnet")}, &view};
+    OpenSession session{{"s1", "s1", "telnet"}, &view};
     FakeConnection *conn = new FakeConnection;
     FakeTransfer transfer;
     int reopens = 0;
     Rig()
     {
-        ConnectionReports reports;
-        reports.connectedLine = [] { return QStringLiteral("up"); };
-        reports.closedLine = [] { return QStringLiteral("closed"); };
-        session.adopt(conn, reports);
+        session.adopt(conn, {[] { return QStringLiteral("up"); }, [] { return QStringLiteral("closed"); }});
         QObject::connect(&session, &OpenSession::reopenRequested, [this] { ++reopens; });
     }
     void receive(const QByteArray &bytes) { emit conn->dataReceived(bytes); }
@@ -107,17 +92,16 @@ struct Rig {
     {
         SessionLogOptions options;
         options.dir = dir.path();
-        auto *logger = new SessionLogger(QStringLiteral("s1"), QStringLiteral("h"), options);
+        auto *logger = new SessionLogger("s1", "h", options);
         logger->start();
         session.setLogger(logger);
         return logger;
     }
-    // What reached the log file, once the logger has gone.
-    QByteArray logged(QPointer<SessionLogger> logger)
+    QByteArray logged(QPointer<SessionLogger> logger) // the file, once the logger has gone
     {
         const QString path = logger->currentPath();
         session.stopLogger();
-        return readAll(path);
+        return readFile(path);
     }
 };
 
@@ -128,18 +112,16 @@ void settle()
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-// The texts of the store's messages shown so far, each closed.
+// The texts of the store's messages shown so far, each closed, sorted (top-level
+// widgets come in no particular order).
 QStringList storeMessages()
 {
     QCoreApplication::processEvents();
     QStringList texts;
-    for (QWidget *w : QApplication::topLevelWidgets()) {
-        if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible()) {
-            texts << box->text();
-            box->close();
-        }
-    }
-    texts.sort(); // top-level widgets come in no particular order
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible())
+            texts << box->text(), box->close();
+    texts.sort();
     return texts;
 }
 
@@ -189,7 +171,7 @@ private slots:
             r.receive("late");
             settle();
             return QStringLiteral("%1 %2 %3 %4").arg(r.session.isCapturing()).arg(!logger).arg(FakeConnection::alive)
-                .arg(QString::fromLatin1(readAll(r.dir.filePath("cap"))));
+                .arg(QString::fromLatin1(readFile(r.dir.filePath("cap"))));
         }, "0 1 0 kept");
         row("device reply kept out of a transfer", [](Rig &r) {
             emit r.conn->connected();
@@ -299,7 +281,7 @@ private slots:
         QCOMPARE(FakeConnection::alive, 0);
         QVERIFY(!transfer.isActive());
         QVERIFY(hub.sessions().isEmpty());
-        QCOMPARE(readAll(dir.filePath("s48")), QByteArray("xs48"));
+        QCOMPARE(readFile(dir.filePath("s48")), QByteArray("xs48"));
     }
 
     // A session's last words come before the line about its end, however
@@ -309,11 +291,8 @@ private slots:
         TerminalArea area;
         SessionHub hub(nullptr, &area, nullptr, nullptr);
         area.addTerminal(QStringLiteral("s"), QStringLiteral("s"), QString(), QString());
-        OpenSession *s = hub.ensure({QStringLiteral("s")});
         auto *conn = new FakeConnection;
-        ConnectionReports reports;
-        reports.closedLine = [] { return QStringLiteral("hv-closed"); };
-        s->adopt(conn, reports);
+        hub.ensure({QStringLiteral("s")})->adopt(conn, {{}, [] { return QStringLiteral("hv-closed"); }});
         QByteArray flood;
         for (int i = 0; i < 20000; ++i)
             flood += "line " + QByteArray::number(i) + "\r\n";
@@ -334,9 +313,7 @@ private slots:
             return hub.terminalArea()->view(id)->terminalEdit()->toPlainText();
         };
         QTest::newRow("a closed quick tab is forgotten") << Check([](SessionHub &hub, SessionRoad &road) {
-            NewSessionResult quick{QStringLiteral("raw"), QStringLiteral("q"), {}, QStringLiteral("127.0.0.1"),
-                                   QStringLiteral("1")};
-            road.openQuickSession(quick);
+            road.openQuickSession({QStringLiteral("raw"), QStringLiteral("q"), {}, QStringLiteral("127.0.0.1"), "1"});
             const QString id = SessionStore::instance().currentSessionId();
             const bool had = hub.session(id);
             hub.closeTab(id);
@@ -357,14 +334,11 @@ private slots:
             return QStringLiteral("%1 %2").arg(first).arg(hub.terminalArea()->view(id)->scrollback());
         }) << "10000 50000";
         QTest::newRow("user text is never an argument marker") << Check([tabText](SessionHub &hub, SessionRoad &road) {
-            NewSessionResult quick{QStringLiteral("raw"), QStringLiteral("q"), {}, QStringLiteral("fe80::1%2"),
-                                   QStringLiteral("9")};
-            road.openQuickSession(quick);
+            road.openQuickSession({QStringLiteral("raw"), QStringLiteral("q"), {}, QStringLiteral("fe80::1%2"), "9"});
             return QString::number(tabText(hub, SessionStore::instance().currentSessionId()).contains(u"fe80::1%2:9"));
         }) << "1";
         QTest::newRow("the shell line names the program started") << Check([tabText](SessionHub &hub, SessionRoad &road) {
-            NewSessionResult quick{QStringLiteral("local"), QStringLiteral("q"), {}, QString(), QString()};
-            road.openQuickSession(quick);
+            road.openQuickSession({QStringLiteral("local"), QStringLiteral("q")});
             const QString text = tabText(hub, SessionStore::instance().currentSessionId());
             return QString::number(text.contains(platform::loginShell()) && !text.contains(u"cmd"));
         }) << "1";

@@ -9,14 +9,13 @@
 #include "terminal/widgets/terminalarea.h"
 #include "terminal/widgets/terminaledit.h"
 #include "terminal/widgets/terminalview.h"
-#include "tests/support/storetext.h"
+#include "tests/support/modals.h"
 
 #include <QApplication>
 #include <QMessageBox>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 
 namespace {
 SessionStore &store() { return SessionStore::instance(); }
@@ -34,24 +33,14 @@ public:
     QStringList writes;
 };
 
-// Answers the next modal dialog: keeps a message box's text, then accepts
-// or rejects it.
-void answerModal(bool accept, QString *text = nullptr)
+// Answers any modal dialog but the credentials prompt: keeps a message box's text.
+void answerModals(ModalAnswerer &modals, bool accept, QString *text = nullptr)
 {
-    auto *timer = new QTimer;
-    QObject::connect(timer, &QTimer::timeout, timer, [=, ticks = 0]() mutable {
-        auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
-        if (!dialog) {
-            if (++ticks == 2000) // no dialog came: the caller's checks fail
-                timer->deleteLater();
-            return;
-        }
-        timer->deleteLater();
-        if (auto *box = qobject_cast<QMessageBox *>(dialog); box && text)
+    modals.other = [=](QWidget *modal) {
+        if (auto *box = qobject_cast<QMessageBox *>(modal); box && text)
             *text = box->text();
-        accept ? dialog->accept() : dialog->reject();
-    });
-    timer->start(1);
+        accept ? static_cast<QDialog *>(modal)->accept() : static_cast<QDialog *>(modal)->reject();
+    };
 }
 
 // The list of a group (the top level for none) as "name:type ...".
@@ -162,8 +151,9 @@ private slots:
         QFETCH(QString, current);
         store().setCurrentSessionId(f.ids[current]);
         QString warning;
+        ModalAnswerer modals;
         if (line.startsWith("Invalid"))
-            answerModal(true, &warning);
+            answerModals(modals, true, &warning);
         QFETCH(QString, target);
         QFETCH(QString, command);
         QFETCH(bool, hex);
@@ -198,30 +188,24 @@ private slots:
         QFETCH(bool, accept);
         Fixture f;
         const QString id = f.add("doomed", "g");
-        answerModal(accept);
+        ModalAnswerer modals;
+        answerModals(modals, accept);
         f.w.onSessionDelete(id);
         QCOMPARE(store().findSession(id).has_value(), !accept);
     }
 
-    // The option tables stay in the native store in either mode.
-    void cloneCopiesSettings_data()
-    {
-        QTest::addColumn<bool>("ini");
-        QTest::newRow("native") << false;
-        QTest::newRow("portable") << true;
-    }
+    // A portable run copies its file's keys, and the option tables that stay
+    // in the native store (clone() covers the native run).
     void cloneCopiesSettings()
     {
-        QFETCH(bool, ini);
         std::unique_ptr<QSettings> native(AppSettings::openNativeStore());
         QSettings file(box.filePath("portable.ini"), QSettings::IniFormat);
-        QSettings *settings = ini ? &file : native.get();
-        settings->setValue("session/S/ssh/user", "u");
-        settings->setValue("session/S2/ssh/user", "another session");
+        file.setValue("session/S/ssh/user", "u");
+        file.setValue("session/S2/ssh/user", "another session");
         native->setValue("session/S/keywords/1/row", QStringList{"err", "子串", "red"});
-        SessionCommands::copySessionSettings(settings, native.get(), "S", "N");
-        QCOMPARE(settings->value("session/N/ssh/user").toString(), QStringLiteral("u"));
-        QVERIFY(!settings->contains("session/N2/ssh/user"));
+        SessionCommands::copySessionSettings(&file, native.get(), "S", "N");
+        QCOMPARE(file.value("session/N/ssh/user").toString(), QStringLiteral("u"));
+        QVERIFY(!file.contains("session/N2/ssh/user"));
         QCOMPARE(native->value("session/N/keywords/1/row").toStringList(), (QStringList{"err", "子串", "red"}));
         native->remove("session");
     }
@@ -252,47 +236,48 @@ private slots:
         QVERIFY(f.text(id).contains(QStringLiteral("Cloned: %1 → %2").arg(name, clone)));
     }
 
+    // What the menus offer follows the session's state; the view's own
+    // "Close" waits until its menu has returned.
     void menus_data()
     {
         QTest::addColumn<QString>("id");
         QTest::addColumn<bool>("connection");
-        QTest::addColumn<QString>("tab");
-        QTest::addColumn<QString>("view");
-        QTest::newRow("stored, connected, logging") << "web" << true << "Disconnect - Session Options... - Close"
-                                                    << "- Stop Logging - Clear Screen - Disconnect Session Options... - Close";
-        QTest::newRow("quick, gone") << "fast:1" << false << "Close" << "- Start Logging - Clear Screen - Close";
-        QTest::newRow("deleted session") << "gone" << false << "" << "";
+        QTest::addColumn<QString>("entries"); // the tab's, then the view's
+        QTest::newRow("stored, connected, logging") << "web" << true << "Disconnect - Session Options... - Close|"
+                                                       "- Stop Logging - Clear Screen - Disconnect Session Options... - Close";
+        QTest::newRow("quick, gone") << "fast:1" << false << "Close|- Start Logging - Clear Screen - Close";
+        QTest::newRow("deleted session") << "gone" << false << "|";
     }
     void menus()
     {
         QFETCH(QString, id);
-        Fixture f;
-        if (id == "web")
-            id = f.add("web");
-        f.hub->ensure({"fast:1", "q"});
         QFETCH(bool, connection);
+        Fixture f;
+        id = id == "web" ? f.add("web") : id;
+        f.hub->ensure({"fast:1", "q"});
         if (connection)
             f.connect("x", id, true);
         SessionLogger *logger = f.logger(id, box.path()); // a deleted session's tab keeps its own
         QVERIFY(!connection || logger->start());
-        QStringList calls;
-        const auto record = [&](const char *what) { return [&calls, what](const QString &) { calls << what; }; };
-        ContextMenus menus(f.hub, {record("connect"), record("disconnect"), record("options"), record("close")});
+        int calls = 0;
+        const auto other = [](const QString &) {}; // only "Close" is chosen
+        ContextMenus menus(f.hub, {other, other, other, [&calls](const QString &) { ++calls; }});
         QMenu tab, view;
         menus.fillTabMenu(&tab, id);
         menus.fillViewMenu(&view, id);
+        QStringList texts;
         for (QMenu *m : {&tab, &view}) {
-            QStringList texts;
+            QStringList entries;
             for (QAction *a : m->actions())
-                texts << (a->isSeparator() ? "-" : a->text());
-            QTEST(texts.join(' '), m == &tab ? "tab" : "view");
+                entries << (a->isSeparator() ? "-" : a->text());
+            texts << entries.join(' ');
             for (QAction *a : m->actions())
                 if (a->text() == "Close")
                     a->trigger();
         }
-        // The view's own "Close" waits until its menu has returned.
-        QCOMPARE(calls.size(), id == "gone" ? 0 : 1);
-        QTRY_COMPARE(calls.size(), id == "gone" ? 0 : 2);
+        QTEST(texts.join('|'), "entries");
+        QCOMPARE(calls, id == "gone" ? 0 : 1);
+        QTRY_COMPARE(calls, id == "gone" ? 0 : 2);
     }
 };
 

@@ -22,11 +22,7 @@ namespace {
 constexpr int kWait = 10000; // a bound against hanging, not a speed check
 constexpr int kTelnetdPort = 23101 + HV_TEST_PORT_OFFSET;
 constexpr int kRlogindPort = 23103 + HV_TEST_PORT_OFFSET;
-
-QString state(const QString &id)
-{
-    return SessionStore::instance().findSession(id).value_or(SessionInfo()).status;
-}
+QString state(const QString &id) { return SessionStore::instance().findSession(id).value_or(SessionInfo()).status; }
 } // namespace
 
 class TestSessions : public QObject
@@ -64,6 +60,7 @@ private slots:
         QFETCH(QString, host);
         QFETCH(int, port);
         QFETCH(QString, finalState);
+        const QString tag = QString::fromUtf8(QTest::currentDataTag());
         if (type == u"rlogin" && ::geteuid() != 0)
             QSKIP("not run: in.rlogind takes only client ports below 1024, which need root");
         // A serial line whose far end runs a shell.
@@ -75,9 +72,7 @@ private slots:
                                                   QStringLiteral("EXEC:sh,pty,stderr,setsid,sane")});
             QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(serial.serial_port), kWait);
         }
-        const QString id = SessionStore::instance().addSession(QString::fromUtf8(QTest::currentDataTag()), type,
-                                                               QString(), host, port ? QString::number(port) : QString(),
-                                                               serial);
+        const QString id = SessionStore::instance().addSession(tag, type, {}, host, port ? QString::number(port) : "", serial);
         if (type == u"rlogin")
             AppSettings::instance().setValue("session/" + id + "/conn/user", fixtureText("conn_rlogind/user"));
         ModalAnswerer prompts;
@@ -85,8 +80,7 @@ private slots:
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
         auto *tree = w.findChild<SessionTree *>()->findChild<QTreeWidget *>();
-        const QList<QTreeWidgetItem *> items = tree->findItems(QString::fromUtf8(QTest::currentDataTag()),
-                                                               Qt::MatchStartsWith | Qt::MatchRecursive);
+        const QList<QTreeWidgetItem *> items = tree->findItems(tag, Qt::MatchStartsWith | Qt::MatchRecursive);
         QCOMPARE(items.size(), 1);
         tree->scrollToItem(items.first());
         QTest::mouseDClick(w.windowHandle(), Qt::LeftButton, {},
@@ -99,7 +93,7 @@ private slots:
         };
         if (finalState == u"connected") {
             QTRY_COMPARE_WITH_TIMEOUT(state(id), QStringLiteral("connected"), kWait);
-            if (QString(QTest::currentDataTag()) == u"rlogin") {
+            if (tag == u"rlogin") {
                 QTRY_VERIFY_WITH_TIMEOUT(screen().contains(u"assword:"), kWait);
                 typeLine(fixtureText("conn_rlogind/password"));
             }
@@ -112,7 +106,7 @@ private slots:
         QFETCH(QString, expected);
         for (const QString &text : expected.split(u'|'))
             QTRY_VERIFY2_WITH_TIMEOUT(screen().contains(text), qPrintable(screen()), kWait);
-        QCOMPARE(prompts.prompts, QString(QTest::currentDataTag()) == u"ssh" ? 1 : 0);
+        QCOMPARE(prompts.prompts, tag == u"ssh" ? 1 : 0);
     }
 };
 

@@ -1,9 +1,8 @@
 #include "core/languagemanager.h"
 #include "core/sessionstore.h"
-#include "ui/groupdialogs.h"
 #include "dialogs/sshcredentialsdialog.h"
 #include "mainwindow/sessiontree.h"
-#include "mainwindow/statusbar.h"
+#include "ui/groupdialogs.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -145,39 +144,6 @@ private slots:
         QVERIFY(!c.remember);
         const QString host = dialog.findChild<QLabel *>(QStringLiteral("hostLabel"))->text();
         QVERIFY(QTextDocumentFragment::fromHtml(host).toPlainText().contains(QStringLiteral("<i>h</i>")));
-    }
-
-    void statusBarState_data()
-    {
-        QTest::addColumn<QString>("state");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("connected") << "connected" << "🟢 Connected";
-        QTest::newRow("unknown word") << "weird" << "⚪ Idle";
-        QTest::newRow("empty hides") << "" << "";
-    }
-    void statusBarState()
-    {
-        QFETCH(QString, state);
-        QFETCH(QString, text);
-        StatusBar bar;
-        bar.show();
-        bar.setHost(QStringLiteral("<b>x</b>"));
-        bar.setConnectionState(state);
-        const auto shownTexts = [&bar] {
-            QStringList out;
-            for (QLabel *label : bar.findChildren<QLabel *>())
-                if (label->isVisible() && !label->text().isEmpty())
-                    out << label->text();
-            return out;
-        };
-        QCOMPARE(shownTexts().contains(text), !text.isEmpty());
-        QVERIFY(shownTexts().contains(QStringLiteral("🌐 <b>x</b>")));
-        // The stored word follows a language switch without being passed again.
-        LanguageManager::setLanguage(QStringLiteral("de"));
-        bar.retranslateUi();
-        const QString german = StatusBar::stateText(state);
-        LanguageManager::setLanguage(QStringLiteral("en"));
-        QCOMPARE(shownTexts().contains(german), !text.isEmpty());
     }
 };
 

@@ -13,7 +13,6 @@
 #include "transfer/inbandtransfer.h"
 #include "tests/support/testfiles.h"
 
-#include <QApplication>
 #include <QPointer>
 #include <QTemporaryDir>
 #include <QProcess>
@@ -33,7 +32,6 @@ QByteArray payload(qint64 size)
         data.replace(i, 10, QByteArray("\r\n\r\0\r\xff\xff\n\r", 10));
     return data;
 }
-
 } // namespace
 
 class TestTransfers : public QObject
@@ -72,11 +70,7 @@ class TestTransfers : public QObject
             type("PS1='$ '; stty -echo");
         return true;
     }
-    void type(const QByteArray &line)
-    {
-        QVERIFY2(conn, "the session's connection is gone");
-        conn->write(line + '\r');
-    }
+    void type(const QByteArray &line) { QVERIFY2(conn, "the connection is gone"); conn->write(line + '\r'); }
     bool waitFor(const QByteArray &marker, int ms = 20000)
     {
         const bool ok = QTest::qWaitFor([&] { return seen.contains(marker); }, ms);
