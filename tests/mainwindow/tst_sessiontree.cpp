@@ -6,6 +6,7 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTextDocumentFragment>
@@ -144,6 +145,43 @@ private slots:
         QVERIFY(!c.remember);
         const QString host = dialog.findChild<QLabel *>(QStringLiteral("hostLabel"))->text();
         QVERIFY(QTextDocumentFragment::fromHtml(host).toPlainText().contains(QStringLiteral("<i>h</i>")));
+    }
+
+    // Last, since it fills the store: a saved file of 5,000 sessions in 200
+    // groups with 500-character, right-to-left, CJK and emoji names. The
+    // filter finds them; a name longer than the pane ends at its edge (full
+    // name in the tool tip) instead of scrolling the pane sideways.
+    void manyLongNames()
+    {
+        const QStringList kinds{QStringLiteral("خادم"), QStringLiteral("服务器"), QStringLiteral("🚀"), QStringLiteral("x")};
+        SessionStore &store = SessionStore::instance();
+        const int before = int(visible(SessionTree().findChild<QTreeWidget *>()).size());
+        QList<SessionGroup> groups = store.groups();
+        for (int g = 0; g < 200; ++g) {
+            SessionGroup group{QStringLiteral("g%1").arg(g), QString(), {}};
+            for (int i = 0; i < 25; ++i)
+                group.sessions << makeSessionInfo(kinds.at(i % 4).repeated(i % 5 ? 1 : 500 / kinds.at(i % 4).size())
+                                                      + QString::number(i),
+                                                  QStringLiteral("ssh"), QStringLiteral("h"), QStringLiteral("22"),
+                                                  SerialParams(), group.name);
+            groups << group;
+        }
+        QFile file(store.filePath(QLatin1String(SessionStore::sessionsFileName)));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(SessionStore::sessionsDocument(groups, store.ungrouped())) > 0);
+        file.close();
+        store.loadSessions();
+        SessionTree tree;
+        tree.resize(240, 600);
+        tree.show();
+        auto *view = tree.findChild<QTreeWidget *>();
+        tree.findChild<QLineEdit *>()->setText(QStringLiteral("服务器1"));
+        QCOMPARE(visible(view).size(), 200 * (1 + 3)); // each group, with 服务器1, 服务器13 and 服务器17
+        tree.findChild<QLineEdit *>()->clear();
+        QCOMPARE(visible(view).size(), before + 200 + 5000);
+        QCOMPARE(view->horizontalScrollBar()->maximum(), 0);
+        QTreeWidgetItem *longest = view->findItems(QStringLiteral("🚀🚀"), Qt::MatchStartsWith | Qt::MatchRecursive).first();
+        QVERIFY(view->fontMetrics().horizontalAdvance(longest->text(0)) > view->viewport()->width());
+        QCOMPARE(longest->toolTip(0), longest->text(0));
     }
 };
 
