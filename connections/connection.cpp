@@ -106,6 +106,7 @@ int ConnectionWorker::connectToHost(const QString &host, int port, int bindPortL
         host, quint16(port), &m_link->running, &m_link->waker, &reason, &cancelled);
     if (cancelled)
         return -1;
+    m_resolveFailed = addresses.isEmpty();
     if (addresses.isEmpty()) {
         if (debugLogEnabled())
             debugLog(QStringLiteral("resolve %1 failed: %2").arg(host, reason));

@@ -130,6 +130,8 @@ public:
     // (nothing is emitted when the failure is a stop). bindPortLow/High > 0:
     // the local port is chosen from that range, highest first.
     int connectToHost(const QString &host, int port, int bindPortLow = 0, int bindPortHigh = 0);
+    // After connectToHost failed: whether the name did not resolve.
+    bool resolveFailed() const { return m_resolveFailed; }
 
     // Sends every queued chunk through send(); stops early when send()
     // returns false (a link error the caller reports) or on stop.
@@ -152,6 +154,9 @@ signals:
 
 protected:
     std::shared_ptr<ConnectionLink> m_link;
+
+private:
+    bool m_resolveFailed = false;
 };
 
 // The open/write/close/stop logic shared by the worker-based transports

@@ -210,6 +210,7 @@ void SshConnection::Worker::run()
         finishRun();
         return;
     }
+    sshLog(QStringLiteral("libssh2_init success"));
     const End end = runSession();
     sshLog(QStringLiteral("worker loop exit running=%1 abort=%2 peerClosed=%3")
                .arg(m_link->running.load() ? 1 : 0).arg(aborted() ? 1 : 0).arg(end == End::PeerClosed ? 1 : 0));
@@ -228,6 +229,11 @@ SshConnection::Worker::End SshConnection::Worker::runSession()
     sshLog(QStringLiteral("connect begin host=%1 port=%2").arg(m_params.host).arg(m_params.port));
     m_socket = connectToHost(m_params.host, m_params.port);
     if (m_socket < 0) {
+        if (resolveFailed())
+            sshLog(QStringLiteral("getaddrinfo failed rc=%1 elapsed=%2ms").arg(m_socket).arg(elapsed()));
+        else
+            sshLog(QStringLiteral("connect failed elapsed=%1ms running=%2 abort=%3")
+                       .arg(elapsed()).arg(m_link->running.load() ? 1 : 0).arg(aborted() ? 1 : 0));
         sshLog(QStringLiteral("worker exits after TCP failure elapsed=%1ms").arg(elapsed()));
         return End::Failed; // reported by connectToHost
     }
@@ -236,8 +242,11 @@ SshConnection::Worker::End SshConnection::Worker::runSession()
     // The login is the session's user data: the keyboard-interactive
     // callback finds its password there.
     m_session = libssh2_session_init_ex(nullptr, nullptr, nullptr, &m_login);
-    if (!m_session)
+    if (!m_session) {
+        sshLog(QStringLiteral("libssh2_session_init returned null sock=%1").arg(m_socket));
         return fail(LanguageManager::tr("libssh2_session_init 失败"));
+    }
+    sshLog(QStringLiteral("session created sock=%1").arg(m_socket));
     libssh2_session_set_blocking(m_session, 0);
     libssh2_session_set_timeout(m_session, kHandshakeTimeoutMs);
     preferFastCiphers(m_session);
@@ -282,10 +291,15 @@ SshConnection::Worker::End SshConnection::Worker::runSession()
 
     m_channel = openChannel(kChannelTimeoutMs, 100);
     if (!m_channel) {
-        sshLog(QStringLiteral("channel open failed last_errno=%1 elapsed=%2ms")
-                   .arg(libssh2_session_last_errno(m_session)).arg(elapsed()));
-        return fail(LanguageManager::tr("打开 SSH 通道失败（超时）：%1").arg(lastErrorOrUnknown()));
+        const QString message = sshLastError(m_session);
+        sshLog(QStringLiteral("channel-open error last_errno=%1 message=%2 abort=%3")
+                   .arg(libssh2_session_last_errno(m_session))
+                   .arg(message.isEmpty() ? QStringLiteral("<none>") : message).arg(aborted() ? 1 : 0));
+        const End end = fail(LanguageManager::tr("打开 SSH 通道失败（超时）：%1").arg(lastErrorOrUnknown()));
+        sshLog(QStringLiteral("channel open failed elapsed=%1ms").arg(elapsed()));
+        return end;
     }
+    sshLog(QStringLiteral("channel open success elapsed=%1ms").arg(elapsed()));
     if (!startChannel())
         return End::Failed;
 
@@ -431,6 +445,7 @@ LIBSSH2_USERAUTH_KBDINT_RESPONSE_FUNC(SshLogin::keyboardInteractiveResponse)
 LIBSSH2_CHANNEL *SshConnection::Worker::openChannel(int timeoutMs, int waitMs)
 {
     const qint64 start = elapsed();
+    sshLog(QStringLiteral("channel-open begin sock=%1 timeout=%2ms").arg(m_socket).arg(timeoutMs));
     int attempts = 0;
     while (keepRunning() && elapsed() - start < timeoutMs) {
         ++attempts;
@@ -445,9 +460,12 @@ LIBSSH2_CHANNEL *SshConnection::Worker::openChannel(int timeoutMs, int waitMs)
             sshLog(QStringLiteral("channel-open failed rc=%1 attempts=%2").arg(code).arg(attempts));
             return nullptr;
         }
+        if (attempts == 1 || attempts % 50 == 0)
+            sshLog(QStringLiteral("channel-open EAGAIN attempts=%1 elapsed=%2ms").arg(attempts).arg(elapsed() - start));
         wait(waitMs);
     }
-    sshLog(QStringLiteral("channel-open timeout/stop attempts=%1 elapsed=%2ms").arg(attempts).arg(elapsed() - start));
+    sshLog(QStringLiteral("channel-open timeout/stop attempts=%1 elapsed=%2ms running=%3 abort=%4")
+               .arg(attempts).arg(elapsed() - start).arg(m_link->running.load() ? 1 : 0).arg(aborted() ? 1 : 0));
     return nullptr;
 }
 

@@ -1,6 +1,7 @@
 #include "mainwindow/opensession.h"
 
 #include "connections/connection.h"
+#include "core/debuglog.h"
 #include "core/languagemanager.h"
 #include "core/sessionlogger.h"
 #include "mainwindow/statuslines.h"
@@ -12,6 +13,11 @@ namespace {
 QString error(const QString &text)
 {
     return statusLine(StatusColor::error, QStringLiteral("⚠ ") + text);
+}
+
+QString addressOf(const QObject *object)
+{
+    return QString::number(quintptr(object));
 }
 } // namespace
 
@@ -113,9 +119,17 @@ void OpenSession::type(const QByteArray &bytes)
             running->cancel();
         return;
     }
+    // What the user typed can be a password: only its length is traced.
+    if (debugLogEnabled())
+        debugLog(QStringLiteral("onTerminalInput: id=%1 bytes=%2 conn=%3 isOpen=%4")
+                     .arg(id()).arg(bytes.size()).arg(m_connection ? 1 : 0).arg(isOpen() ? 1 : 0));
+    if (send(bytes))
+        return;
+    if (debugLogEnabled())
+        debugLog(QStringLiteral("  -> DROP: no open serial connection for this id (byte never sent)"));
     // A session still opening is left to finish: a second attempt would ask
     // for credentials again.
-    if (!send(bytes) && bytes == "\r" && !m_connecting)
+    if (bytes == "\r" && !m_connecting)
         emit reopenRequested(id());
 }
 
@@ -127,6 +141,8 @@ void OpenSession::reply(const QByteArray &bytes)
 
 void OpenSession::received(const QByteArray &bytes)
 {
+    if (debugLogEnabled() && m_tab.type == QLatin1String("ssh"))
+        debugLog(QStringLiteral("RX %1 bytes: %2").arg(bytes.size()).arg(toHexString(bytes)));
     if (m_capture && m_capture->write(bytes) != bytes.size()) {
         const QString why = m_capture->errorString();
         stopCapture();
@@ -239,6 +255,8 @@ void OpenSession::takeBack()
 
 void OpenSession::close()
 {
+    if (debugLogEnabled())
+        debugLog(QStringLiteral("[UI] closeConn begin id=%1 hasConn=%2").arg(id()).arg(m_connection ? 1 : 0));
     m_connecting = false;
     if (InbandTransfer *running = transfer())
         running->cancel();
@@ -250,8 +268,12 @@ void OpenSession::close()
     if (!connection)
         return;
     m_connection = nullptr;
+    if (debugLogEnabled())
+        debugLog(QStringLiteral("[UI] closeConn closing id=%1 conn=%2").arg(id(), addressOf(connection)));
     connection->close();
     // Handlers of other owners go with it too.
     disconnect(connection, nullptr, nullptr, nullptr);
     connection->deleteLater();
+    if (debugLogEnabled())
+        debugLog(QStringLiteral("[UI] closeConn scheduled deleteLater id=%1 conn=%2").arg(id(), addressOf(connection)));
 }

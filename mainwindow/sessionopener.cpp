@@ -6,6 +6,7 @@
 #include "connections/sshconnection.h"
 #include "connections/telnetconnection.h"
 #include "core/appsettings.h"
+#include "core/debuglog.h"
 #include "core/languagemanager.h"
 #include "core/sessioninfo.h"
 #include "core/sessionlogger.h"
@@ -27,6 +28,12 @@ QString prefixOf(const QString &id)
 QString setting(const QString &key, const QString &fallback)
 {
     return AppSettings::instance().getString(key, fallback);
+}
+
+void uiLog(const QString &text)
+{
+    if (debugLogEnabled())
+        debugLog(QStringLiteral("[UI] ") + text);
 }
 
 QString neutral(const QString &text)
@@ -92,10 +99,13 @@ bool SessionOpener::refuse(OpenSession *session, const QString &text) const
 bool SessionOpener::openSsh(OpenSession *session, const SessionInfo &info)
 {
     const QString id = session->id();
+    uiLog(QStringLiteral("openSsh begin id=%1").arg(id));
     session->close();
     SshConnectParams params = SshSignIn::paramsFor(id, info);
     if (params.host.isEmpty())
         return refuse(session, QStringLiteral("⚠ 会话未配置主机地址，无法连接"));
+    uiLog(QStringLiteral("openSsh before dialog id=%1 host=%2 port=%3 user=%4")
+              .arg(id, params.host).arg(params.port).arg(SshSignIn::savedUser(id)));
     switch (SshSignIn::ask(hub->window(), id, &params)) {
     case SshSignIn::Answer::Cancelled:
         hub->showLine(id, neutral(LanguageManager::tr(QStringLiteral("已取消 SSH 连接"))));
@@ -110,6 +120,7 @@ bool SessionOpener::openSsh(OpenSession *session, const SessionInfo &info)
         break;
     }
 
+    uiLog(QStringLiteral("openSsh create conn id=%1").arg(id));
     auto *connection = new SshConnection;
     connection->setParams(params);
     connect(connection, &SshConnection::remoteEnv, hub, [hub = hub, id](const QString &env, const QStringList &commands) {
@@ -127,7 +138,11 @@ bool SessionOpener::openSsh(OpenSession *session, const SessionInfo &info)
     session->adopt(connection, reports);
     hub->showLine(id, neutral(LanguageManager::tr(QStringLiteral("🔌 正在连接 SSH %1:%2 ..."))
                                   .arg(htmlText(params.host), QString::number(params.port))));
-    if (!connection->open()) {
+    const QString address = QString::number(quintptr(connection));
+    uiLog(QStringLiteral("openSsh before conn->open id=%1 conn=%2").arg(id, address));
+    const bool started = connection->open();
+    uiLog(QStringLiteral("openSsh after conn->open id=%1 started=%2 conn=%3").arg(id).arg(started ? 1 : 0).arg(address));
+    if (!started) {
         session->close();
         return false;
     }

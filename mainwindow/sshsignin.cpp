@@ -2,6 +2,7 @@
 
 #include "connections/sshsupport.h"
 #include "core/appsettings.h"
+#include "core/debuglog.h"
 #include "core/passwordprotection.h"
 #include "core/settingkeys.h"
 #include "core/sessioninfo.h"
@@ -84,6 +85,8 @@ SshSignIn::Answer SshSignIn::ask(QWidget *parent, const QString &id, SshConnectP
         dialog.setDefaults(forThisRun().value(id).user, forThisRun().value(id).password);
     else // also rewrites a password saved in the legacy form
         dialog.setDefaults(setting(prefix + QStringLiteral("conn/user"), QString()), readSavedPassword(prefix));
+    if (debugLogEnabled())
+        debugLog(QStringLiteral("[UI] openSsh dialog shown id=%1").arg(id));
     if (dialog.exec() != QDialog::Accepted)
         return Answer::Cancelled;
     const SshCredentials given = dialog.credentials();
@@ -94,6 +97,8 @@ SshSignIn::Answer SshSignIn::ask(QWidget *parent, const QString &id, SshConnectP
     // Not ticked: the user chose not to store this password anywhere.
     if (!given.remember)
         return Answer::Given;
+    if (debugLogEnabled())
+        debugLog(QStringLiteral("[UI] openSsh save creds id=%1 user=%2").arg(id, given.user));
     if (isQuick(id)) {
         forThisRun()[id] = {given.user, given.password};
         return Answer::Given;

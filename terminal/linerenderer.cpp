@@ -427,6 +427,9 @@ void LineRenderer::delFromCol(int c)
     cache.length = keep;
     cache.width = before;
     applyCursorRule();
+    if (debugLogEnabled())
+        debugLog(QStringLiteral("  CUP-back redraw: deleted %1 chars from col %2 (keptWidth=%3)")
+                     .arg(length - keep).arg(c).arg(before));
 }
 
 void LineRenderer::padToCol(int c)

@@ -2,6 +2,7 @@
 // from the tree with a double-click, typed into with key events and read
 // back from the screen.
 #include "core/appsettings.h"
+#include "core/debuglog.h"
 #include "core/languagemanager.h"
 #include "core/sessionstore.h"
 #include "mainwindow/mainwindow.h"
@@ -10,9 +11,11 @@
 #include "terminal/widgets/terminaledit.h"
 #include "terminal/widgets/terminalview.h"
 #include "tests/support/modals.h"
+#include "tests/support/testfiles.h"
 
 #include <QDir>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTreeWidget>
 
@@ -34,6 +37,34 @@ private slots:
     {
         qputenv("HALVORSTEAD_DATA_DIR", QFile::encodeName(QDir::homePath() + QStringLiteral("/data")));
         LanguageManager::setLanguage(QStringLiteral("en"));
+        QVERIFY(debugLogEnabled());
+    }
+
+    // What the row left in the debug log: its steps in order, and what the
+    // user typed only as a count (a password must never land there).
+    void cleanup()
+    {
+        const QString log = QString::fromUtf8(readFile(debugLogPath()).mid(m_logStart));
+        QStringList steps;
+        if (m_type == u"ssh")
+            steps = {"[UI] openSsh begin id=" + m_id, "[UI] closeConn begin id=" + m_id + " hasConn=0",
+                     "[UI] openSsh before dialog id=" + m_id + " host=127.0.0.1", "[UI] openSsh dialog shown id=" + m_id,
+                     "[UI] openSsh create conn id=" + m_id, "[UI] openSsh before conn->open id=" + m_id,
+                     "[UI] openSsh after conn->open id=" + m_id + " started=1", "[SSH] libssh2_init success",
+                     "[SSH] session created sock=", "[SSH] channel-open begin sock=", "[SSH] channel open success elapsed=",
+                     "onTerminalInput: id=" + m_id + " bytes=1 conn=1 isOpen=1", " bytes: "};
+        else if (m_connected)
+            steps = {"onTerminalInput: id=" + m_id + " bytes=1 conn=1 isOpen=1"};
+        if (m_connected)
+            steps += {"[UI] closeConn begin id=" + m_id + " hasConn=1", "[UI] closeConn closing id=" + m_id + " conn=",
+                      "[UI] closeConn scheduled deleteLater id=" + m_id + " conn="};
+        qsizetype at = 0;
+        for (const QString &step : steps) {
+            at = log.indexOf(step, at);
+            QVERIFY2(at >= 0, qPrintable(step + QStringLiteral(" missing or out of order in:\n") + log));
+        }
+        // Received bytes are traced for SSH alone.
+        QCOMPARE(log.contains(QRegularExpression(QStringLiteral("\\] RX \\d+ bytes: [0-9A-F]{2}"))), m_type == u"ssh");
     }
 
     // Each transport from a double-click to a shell; a host that does not
@@ -72,7 +103,10 @@ private slots:
                                                   QStringLiteral("EXEC:sh,pty,stderr,setsid,sane")});
             QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(serial.serial_port), kWait);
         }
-        const QString id = SessionStore::instance().addSession(tag, type, {}, host, port ? QString::number(port) : "", serial);
+        m_logStart = readFile(debugLogPath()).size();
+        m_type = type;
+        m_connected = finalState == u"connected";
+        const QString id = m_id = SessionStore::instance().addSession(tag, type, {}, host, port ? QString::number(port) : "", serial);
         if (type == u"rlogin")
             AppSettings::instance().setValue("session/" + id + "/conn/user", fixtureText("conn_rlogind/user"));
         ModalAnswerer prompts;
@@ -108,6 +142,11 @@ private slots:
             QTRY_VERIFY2_WITH_TIMEOUT(screen().contains(text), qPrintable(screen()), kWait);
         QCOMPARE(prompts.prompts, tag == u"ssh" ? 1 : 0);
     }
+
+private:
+    qsizetype m_logStart = 0;
+    QString m_id, m_type;
+    bool m_connected = false;
 };
 
 QTEST_MAIN(TestSessions)
