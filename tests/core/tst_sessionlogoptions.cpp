@@ -97,8 +97,6 @@ private slots:
         QTest::newRow("earlier english, direction") << on << "direction" << QVariant("Send only") << "direction=仅发送";
         QTest::newRow("earlier english, mode") << on << "mode" << QVariant("Both (text + HEX)") << "mode=双份（文本+HEX）";
         QTest::newRow("earlier english, start") << on << "startMode" << QVariant("Overwrite") << "startMode=清空";
-        QTest::newRow("english, start") << on << "startMode" << QVariant("Clear") << "startMode=清空";
-        QTest::newRow("english, direction") << on << "direction" << QVariant("Receive Only") << "direction=仅接收";
         QTest::newRow("own choice, unknown") << on << "direction" << QVariant("只记录接收") << "direction=只记录接收";
         QTest::newRow("own timestamp") << on << "timestamp" << QVariant("相对时间") << "timestamp=HH:mm:ss.zzz";
         QTest::newRow("no timestamp") << on << "timestamp" << QVariant("无") << "timestamp=";

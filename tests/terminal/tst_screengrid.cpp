@@ -23,11 +23,7 @@ private slots:
         QTest::newRow("full reset") << esc("ab\e[?7l\e[31m\ecxy") << "xy @0,2";
         QTest::newRow("1049 h blanks, keeps cursor") << esc("abc\e[?1049hx") << "   x @0,4";
         QTest::newRow("private prefix ignored for r") << esc("\e[?2;3r\e[4;1H\nx") << "|||x @3,1";
-        // Selective erase spares protected cells, and none is ever protected.
-        QTest::newRow("DECSED erases all") << esc("ab\r\ncd\e[?2J") << " @1,2";
-        QTest::newRow("DECSED erases above") << esc("ab\r\ncdef\e[2D\e[?1J") << "|   f @1,2";
-        QTest::newRow("DECSEL erases left") << esc("abcd\e[2D\e[?1K") << "   d @0,2";
-        QTest::newRow("DECSEL erases right") << esc("abcd\e[3D\e[?K") << "a @0,1";
+        QTest::newRow("selective erase (CSI ? K) as EL") << esc("abcd\e[2D\e[?1K") << "   d @0,2";
         QTest::newRow("other prefixes ignored for J") << esc("ab\e[>2J\e[=2J\e[<2J") << "ab @0,2";
         QTest::newRow("other prefixes ignored for K") << esc("ab\e[2D\e[>K\e[=2K") << "ab @0,0";
     }
