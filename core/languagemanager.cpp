@@ -16,6 +16,7 @@ struct LanguageState {
     QReadWriteLock lock;
     QString currentCode = QStringLiteral("zh");          // guarded by lock
     QHash<QString, Table> languages;                     // guarded by lock; filled once
+    QHash<QString, QStringList> former;                  // source -> earlier shown texts; filled once
     const Table *current = nullptr;                      // guarded by lock
     bool switchedBefore = false;                         // guarded by lock
     bool loaded = false;                                 // guarded by lock
@@ -27,7 +28,11 @@ LanguageState &state()
     return s;
 }
 
-QHash<QString, Table> loadResource()
+// The text of the "former" object of the table: translations that earlier
+// versions showed and that settings stored then may still hold.
+constexpr QLatin1String formerKey("former");
+
+QHash<QString, Table> loadResource(QHash<QString, QStringList> *former)
 {
     QHash<QString, Table> out;
     QFile file(QStringLiteral(":/languages.json"));
@@ -42,7 +47,12 @@ QHash<QString, Table> loadResource()
         return out;
     }
     const QJsonObject root = doc.object();
+    const QJsonObject earlier = root.value(formerKey).toObject();
+    for (auto it = earlier.begin(); it != earlier.end(); ++it)
+        former->insert(it.key(), it.value().toVariant().toStringList());
     for (auto lang = root.begin(); lang != root.end(); ++lang) {
+        if (lang.key() == formerKey)
+            continue;
         Table table;
         const QJsonObject entries = lang.value().toObject();
         table.reserve(entries.size());
@@ -62,11 +72,13 @@ void ensureLoaded()
         if (s.loaded)
             return;
     }
-    QHash<QString, Table> tables = loadResource();
+    QHash<QString, QStringList> former;
+    QHash<QString, Table> tables = loadResource(&former);
     QWriteLocker write(&s.lock);
     if (s.loaded)
         return;
     s.languages = std::move(tables);
+    s.former = std::move(former);
     s.loaded = true;
 }
 
@@ -188,7 +200,12 @@ QString LanguageManager::sourceText(const QString &text)
         if (!best.isNull())
             return best;
     }
-    return QString();
+    QString best;
+    for (auto it = s.former.constBegin(); it != s.former.constEnd(); ++it) {
+        if (it->contains(text) && (best.isNull() || it.key() < best))
+            best = it.key();
+    }
+    return best;
 }
 
 QString LanguageManager::sourceAmong(const QString &text, const QStringList &sources)
@@ -205,6 +222,10 @@ QString LanguageManager::sourceAmong(const QString &text, const QStringList &sou
             if (table.value(source) == text)
                 return source;
         }
+    }
+    for (const QString &source : sources) {
+        if (s.former.value(source).contains(text))
+            return source;
     }
     return QString();
 }

@@ -37,6 +37,8 @@ public:
     static QString currentLanguage();
     static QList<QPair<QString, QString>> availableLanguages();
     // Maps a text in any language back to its Chinese source text, or empty.
+    // Both lookups also know the texts a translation had in earlier versions,
+    // which settings stored then may hold.
     static QString sourceText(const QString &text);
     // The one of `sources` that `text` is, or a translation of in any
     // language; empty if none. Unlike sourceText this cannot pick another

@@ -3,18 +3,23 @@
 // A fragment maps each Chinese source text to its translations:
 //   { "公钥认证": { "en": "Public Key", "ja": "...", ... }, ... }
 // The output maps each language code to a table of source text to
-// translation; "zh" maps every source text to itself. Every fragment entry
+// translation; "zh" maps every source text to itself. An entry may also list,
+// under "former", texts that earlier versions showed for it: a setting
+// stored as a shown text then still reads back after a translation changes;
+// they go to the output's "former" object (source text to list). Every fragment entry
 // must carry all fourteen other languages with non-empty texts, and a text
 // defined in two fragments must agree, so that a missing or conflicting
 // translation stops the build instead of showing Chinese to the user.
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
 #include <QStringList>
 
+#include <algorithm>
 #include <cstdio>
 
 int main(int argc, char **argv)
@@ -28,6 +33,7 @@ int main(int argc, char **argv)
     const QStringList codes = {"en", "ja", "ko", "fr", "de", "es", "ru", "pt", "ar", "hi", "id", "it", "tr", "vi"};
     QHash<QString, QJsonObject> tables;
     QHash<QString, QString> definedIn;
+    QJsonObject former;
     bool ok = true;
 
     for (int i = 2; i < args.size(); ++i) {
@@ -64,8 +70,20 @@ int main(int argc, char **argv)
                 }
                 tables[code].insert(source, text);
             }
+            const QJsonValue earlier = translations.value(QStringLiteral("former"));
+            if (!earlier.isUndefined()) {
+                const QJsonArray texts = earlier.toArray();
+                const bool allTexts = earlier.isArray() && !texts.isEmpty()
+                    && std::all_of(texts.begin(), texts.end(), [](const QJsonValue &v) { return !v.toString().isEmpty(); });
+                if (!allTexts) {
+                    std::fprintf(stderr, "%s: \"%s\" has a \"former\" that is not a list of texts\n", qPrintable(args[i]),
+                                 source.toUtf8().constData());
+                    ok = false;
+                }
+                former.insert(source, texts);
+            }
             for (auto t = translations.begin(); t != translations.end(); ++t) {
-                if (!codes.contains(t.key())) {
+                if (!codes.contains(t.key()) && t.key() != QLatin1String("former")) {
                     std::fprintf(stderr, "%s: \"%s\" has unknown language \"%s\"\n", qPrintable(args[i]),
                                  source.toUtf8().constData(), qPrintable(t.key()));
                     ok = false;
@@ -82,6 +100,7 @@ int main(int argc, char **argv)
     root.insert(QStringLiteral("zh"), tables.value(QStringLiteral("zh")));
     for (const QString &code : codes)
         root.insert(code, tables.value(code));
+    root.insert(QStringLiteral("former"), former);
     QSaveFile out(args[1]);
     if (!out.open(QIODevice::WriteOnly)) {
         std::fprintf(stderr, "%s: cannot write\n", qPrintable(args[1]));

@@ -264,6 +264,7 @@ void ScreenGrid::fullReset()
     autoWrap = true;
     cursorVisible = true;
     appCursorKeys = false;
+    appKeypad = false;
     bracketedPaste = false;
     savedRow = savedCol = 0;
     resetAttributes(savedAttrs);
@@ -330,8 +331,11 @@ void ScreenGrid::escDispatch(const EscSequence &seq)
     switch (seq.final) {
     case '7': saveCursor(); break;
     case '8': restoreCursor(); break;
-    case '=': appCursorKeys = true; break;
-    case '>': appCursorKeys = false; break;
+    // DECKPAM / DECKPNM choose what the numeric keypad sends; the cursor
+    // keys are DECCKM's alone (mc sends ESC > after every title and still
+    // expects ESC O B from Down).
+    case '=': appKeypad = true; break;
+    case '>': appKeypad = false; break;
     case 'D': lineFeed(); break;
     case 'E':
         cursorCol = 0;
@@ -387,6 +391,16 @@ bool ScreenGrid::setModes(const CsiSequence &seq, bool set)
     return true;
 }
 
+// Private and other prefixed sequences mean something else than their plain
+// forms (CSI > 4;2 m sets key modifiers, it is not SGR), except these:
+// DECSED and DECSEL (CSI ? J, CSI ? K) spare protected cells, and no cell is
+// ever protected here, so they erase as ED and EL do; CSI = c asks for the
+// device attributes and gets the answer of CSI c.
+bool ScreenGrid::actsAsPlain(const CsiSequence &seq)
+{
+    return (seq.prefix == '?' && (seq.final == 'J' || seq.final == 'K')) || (seq.prefix == '=' && seq.final == 'c');
+}
+
 // True when the program left the alternate screen: the scan stops there.
 bool ScreenGrid::csiDispatch(const CsiSequence &seq)
 {
@@ -398,9 +412,7 @@ bool ScreenGrid::csiDispatch(const CsiSequence &seq)
         sendReply(QByteArray("\x1b[>0;95;0c"));
         return false;
     }
-    // Private and other prefixed sequences mean something else than their
-    // plain forms (CSI > 4;2 m sets key modifiers, it is not SGR).
-    if (seq.intermediateCount > 0 || seq.prefix != 0) {
+    if (seq.intermediateCount > 0 || (seq.prefix != 0 && !actsAsPlain(seq))) {
         ++unhandled;
         return false;
     }

@@ -69,7 +69,8 @@ public:
     bool wrapPending = false;
     bool autoWrap = true;
     bool cursorVisible = true;
-    bool appCursorKeys = false;
+    bool appCursorKeys = false; // DECCKM (CSI ? 1 h / l)
+    bool appKeypad = false;     // DECKPAM / DECKPNM (ESC = / ESC >)
     bool bracketedPaste = false;
     bool dirty = true;
     bool leftAltScreen = false;
@@ -117,6 +118,7 @@ private:
     void fullReset();
     void clampCursor();
     bool setModes(const CsiSequence &seq, bool set);
+    static bool actsAsPlain(const CsiSequence &seq);
     void sendReply(const QByteArray &bytes);
 
     int print(const QChar *text, int size) override;

@@ -30,6 +30,32 @@ private slots:
         }
     }
 
+    // A stored choice keeps its meaning after its English text changed: the
+    // earlier text still maps back, but never over a current translation,
+    // and only to a source among the choices asked about.
+    void earlierTextsMapBack_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QStringList>("choices");
+        QTest::addColumn<QString>("source"); // empty: none
+        const QStringList auth{"密码认证", "公钥认证", "键盘交互"};
+        QTest::newRow("current") << "Password Auth" << auth << "密码认证";
+        QTest::newRow("earlier") << "Password Authentication" << auth << "密码认证";
+        QTest::newRow("other language") << "パスワード認証" << auth << "密码认证";
+        QTest::newRow("earlier, other choices") << "Password Authentication" << QStringList{"公钥认证"} << "";
+        QTest::newRow("earlier clear") << "Overwrite" << QStringList{"追加", "清空"} << "清空";
+        QTest::newRow("unknown") << "Password" << auth << "";
+    }
+    void earlierTextsMapBack()
+    {
+        QFETCH(QString, text);
+        QFETCH(QStringList, choices);
+        QFETCH(QString, source);
+        QCOMPARE(LanguageManager::sourceAmong(text, choices), source);
+        if (!source.isEmpty())
+            QCOMPARE(LanguageManager::sourceText(text), source);
+    }
+
     // Every Chinese text the code hands to tr() must have all fourteen
     // translations; otherwise a user of that language sees Chinese.
     void everySourceTextIsTranslated()

@@ -93,6 +93,10 @@ private slots:
         // Korean and Hindi share one translation for "追加" and "添加".
         QTest::newRow("korean append") << on << "startMode" << QVariant("추가") << "startMode=追加";
         QTest::newRow("hindi append") << on << "startMode" << QVariant("जोड़ें") << "startMode=追加";
+        // Settings written while these choices showed other English texts.
+        QTest::newRow("earlier english, direction") << on << "direction" << QVariant("Send only") << "direction=仅发送";
+        QTest::newRow("earlier english, mode") << on << "mode" << QVariant("Both (text + HEX)") << "mode=双份（文本+HEX）";
+        QTest::newRow("earlier english, start") << on << "startMode" << QVariant("Overwrite") << "startMode=清空";
         QTest::newRow("own choice, unknown") << on << "direction" << QVariant("只记录接收") << "direction=只记录接收";
         QTest::newRow("own timestamp") << on << "timestamp" << QVariant("相对时间") << "timestamp=HH:mm:ss.zzz";
         QTest::newRow("no timestamp") << on << "timestamp" << QVariant("无") << "timestamp=";

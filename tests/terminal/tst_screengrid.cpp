@@ -23,6 +23,9 @@ private slots:
         QTest::newRow("full reset") << esc("ab\e[?7l\e[31m\ecxy") << "xy @0,2";
         QTest::newRow("1049 h blanks, keeps cursor") << esc("abc\e[?1049hx") << "   x @0,4";
         QTest::newRow("private prefix ignored for r") << esc("\e[?2;3r\e[4;1H\nx") << "|||x @3,1";
+        QTest::newRow("selective erase (CSI ? K) as EL") << esc("abcd\e[2D\e[?1K") << "   d @0,2";
+        QTest::newRow("other prefixes ignored for J") << esc("ab\e[>2J\e[=2J\e[<2J") << "ab @0,2";
+        QTest::newRow("other prefixes ignored for K") << esc("ab\e[2D\e[>K\e[=2K") << "ab @0,0";
     }
     void screens()
     {
@@ -63,6 +66,9 @@ private slots:
         QTest::newRow("DSR 6") << esc("\e[3;10H\e[6n") << QByteArray("\x1b[3;10R");
         QTest::newRow("DA") << esc("\e[c") << QByteArray("\x1b[?1;2c");
         QTest::newRow("private DSR ignored") << esc("\e[?6n") << QByteArray();
+        QTest::newRow("CSI = c answers as DA") << esc("\e[=c") << QByteArray("\x1b[?1;2c");
+        QTest::newRow("CSI = 1 c ignored") << esc("\e[=1c") << QByteArray();
+        QTest::newRow("CSI < c ignored") << esc("\e[<c") << QByteArray();
     }
     void replies()
     {
@@ -75,15 +81,20 @@ private slots:
         ScreenGrid(80, 24).feed(input); // no callback: nothing to crash on
     }
 
-    // Input in, then application cursor keys, bracketed paste and a visible cursor as 1 or 0.
+    // Input in, then cursor-key mode, keypad mode, bracketed paste and a
+    // visible cursor as 1 or 0: the keypad's ESC = / ESC > never touch the
+    // cursor keys (mc sends ESC > after each title it sets).
     void modes()
     {
         ScreenGrid g(80, 24);
         const std::pair<const char *, const char *> steps[] = {
-            {"\e[?1h\e[?2004h\e[?25l", "110"}, {"\e>\e[?2004l\e[?25h", "001"}, {"\e=", "101"}, {"\e[!p", "101"}}; // an intermediate: nothing
+            {"\e[?1h\e[?2004h\e[?25l", "1010"}, {"\e=", "1110"}, {"\e]0;mc title\a\e>", "1010"},
+            {"\e[?1l\e=\e[?2004l\e[?25h", "0101"}, {"\e[!p", "0101"}, // an intermediate: nothing
+            {"\e[?1h\ec", "0001"}};
         for (const auto &[input, expected] : steps) {
             g.feed(esc(input));
-            QVERIFY2(QStringLiteral("%1%2%3").arg(g.appCursorKeys).arg(g.bracketedPaste).arg(g.cursorVisible) == expected, input);
+            QVERIFY2(QStringLiteral("%1%2%3%4").arg(g.appCursorKeys).arg(g.appKeypad).arg(g.bracketedPaste).arg(g.cursorVisible) == expected,
+                     input);
         }
     }
 
@@ -114,6 +125,8 @@ private slots:
         QCOMPARE(g.cellAt(0, 1).attributes.foreground, qRgb(0, 0, 255));
         g.feed(esc("\e[44m\e[2J"));
         QCOMPARE(g.rowText(0).size(), 10);
+        g.feed(esc("\e[0m\e[>4;2m")); // key modifier options, not underline and dim
+        QCOMPARE(g.attrs.flags, quint8(0));
     }
 
     // The overlap stays at the top left; a restore after a shrink lands

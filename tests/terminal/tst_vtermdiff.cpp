@@ -186,6 +186,10 @@ private slots:
         QTest::newRow("DCS") << esc("a\eP1$qm\e\\b\eP+q544e\e\\c\ePq\e[2Cd");
         QTest::newRow("OSC by BEL and ST") << esc("a\e]0;t\ab\e]8;;http://x\e\\c\e]2;\e[31md");
         QTest::newRow("CAN and SUB") << esc("a\e[2\x18" "Cb\eP1\x1a" "c\e]0;\x18" "d");
+        // Selective erase on a screen without protected cells, with a background to erase with.
+        const QString filled = esc("\e[41m") + QStringLiteral("0123456789").repeated(9) + esc("\e[2;15H\e[42m");
+        for (const char *erase : {"\e[?J", "\e[?0J", "\e[?1J", "\e[?2J", "\e[?K", "\e[?1K", "\e[?2K", "\e[?5J\e[?3K"})
+            QTest::addRow("selective %s", erase + 2) << filled + esc(erase) + QStringLiteral("x");
     }
     void sameAsVterm()
     {

@@ -213,6 +213,29 @@ private slots:
         QCOMPARE(sent(spy), QByteArray("\x1b[A\x1bOA\x1b[200~x[201~y\x1b[201~"));
     }
 
+    // Down after what programs send: only CSI ? 1 h / l chooses the cursor
+    // keys' form; the keypad's ESC = / ESC > (mc sends ESC > after each title
+    // update) and line mode leave it alone, a reset clears it.
+    void cursorKeysFollowCursorKeyModeOnly_data()
+    {
+        QTest::addColumn<QByteArray>("received");
+        QTest::addColumn<QByteArray>("down");
+        QTest::newRow("mc title update") << QByteArray("\x1b[?1049h\x1b[?1h\x1b=\x1b]0;mc [u@h]:~\a\x1b>") << QByteArray("\x1bOB");
+        QTest::newRow("keypad mode alone") << QByteArray("\x1b[?1049h\x1b=") << QByteArray("\x1b[B");
+        QTest::newRow("cursor keys reset") << QByteArray("\x1b[?1049h\x1b[?1h\x1b=\x1b[?1l") << QByteArray("\x1b[B");
+        QTest::newRow("full reset") << QByteArray("\x1b[?1049h\x1b[?1h\x1b" "c") << QByteArray("\x1b[B");
+        QTest::newRow("line mode") << QByteArray("\x1b[?1h\x1b=\x1b>") << QByteArray("\x1b[B");
+    }
+    void cursorKeysFollowCursorKeyModeOnly()
+    {
+        QFETCH(QByteArray, received);
+        TerminalView v(QStringLiteral("s7"), QStringLiteral("t"));
+        QSignalSpy spy(&v, &TerminalView::sendInput);
+        feed(v, received);
+        QTest::keyClick(v.terminalEdit(), Qt::Key_Down);
+        QTEST(sent(spy), "down");
+    }
+
     void localEchoFollowsWaitingLines_data()
     {
         QTest::addColumn<bool>("paste");

@@ -144,12 +144,16 @@ private slots:
             QTest::addRow("read %s", name) << request(1, name) << errorPacket(1, "file not found");
         for (const char *name : {"link.txt", "readonly.txt"})
             QTest::addRow("write %s", name) << request(2, name) << errorPacket(2, "cannot create file");
-        for (const char *name : {"", ".", "..", "x/..", "sub/", "/etc/passwd", "C:x.bin", "a\nb.bin", "a\x1b[2Jb", "a\xff\xfe.bin"}) {
+        for (const char *name : {"", ".", "..", "x/..", "sub/", "C:x.bin", "a\nb.bin", "a\x1b[2Jb", "a\xff\xfe.bin"}) {
             QTest::addRow("read %s", name) << request(1, name) << violation;
             QTest::addRow("write %s", name) << request(2, name) << violation;
         }
         QTest::newRow("write sub\\") << request(2, "sub\\") << violation;
-        QTest::newRow("write \\x.bin") << request(2, "\\x.bin") << violation;
+        // Folders are dropped, never followed: these are looked for in the
+        // served folder only.
+        for (const char *name : {"/etc/passwd", "\\..\\secret.txt", "C:\\secret.txt", "sub/../../secret.txt"})
+            QTest::addRow("read %s", name) << request(1, name) << errorPacket(1, "file not found");
+        QTest::newRow("read C:\\boot\\barrier.bin") << request(1, "C:\\boot\\barrier.bin") << served;
     }
     void requests()
     {
@@ -179,6 +183,51 @@ private slots:
         QVERIFY(!logHas("\x1b"));
         QCOMPARE(entries(), before);
         QCOMPARE(readFile(box.filePath("secret.txt")) + readFile(rootFile("readonly.txt")), QByteArray("outsidekeep me"));
+    }
+
+    // What network-boot clients send: a path with folders, absolute in
+    // either convention, is served and stored by its last component in the
+    // served folder, and the log tells which file stood for the path. Names
+    // without a file part and control characters stay refused.
+    void pathShapes_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("served");
+        for (const char *name : {"/boot.bin", "\\pxe\\boot.bin", "a/b/boot.bin", "boot.bin"})
+            QTest::newRow(name) << QString(name) << true;
+        for (const char *name : {"", ".", "..", "/pxe/", "\\pxe\\..", "boot\x01.bin"})
+            QTest::newRow(name) << QString(name) << false;
+    }
+    void pathShapes()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, served);
+        const QByteArray data = randomBytes(1500);
+        QVERIFY(writeFile(rootFile("boot.bin"), data));
+        const QStringList before = entries();
+        const QString got = client + "/got.bin", sent = client + "/sent.bin";
+        QFile::remove(got);
+        QVERIFY(writeFile(sent, data + "up"));
+        const QString shown = QString(name).replace('\x01', '?');
+        const QString mapped = QString("Requested %1, file in the served folder: %2").arg(shown, rootFile("boot.bin"));
+
+        QCOMPARE(transfer(client, Client::Hpa, Op::Get, serverPort, name, "got.bin"), 0);
+        QCOMPARE(readFile(got) == data, served);
+        QTRY_VERIFY2(logHas(served ? "Download complete: boot.bin" : "Unsafe file name refused: " + shown), qPrintable(log.join('\n')));
+        QCOMPARE(logHas(mapped), served && name != "boot.bin");
+
+        log.clear();
+        QCOMPARE(transfer(client, Client::Hpa, Op::Put, serverPort, name, "sent.bin"), 0);
+        if (served) {
+            QTRY_VERIFY2(logHas("Upload complete: boot.bin (1502 bytes)"), qPrintable(log.join('\n')));
+            QCOMPARE(readFile(rootFile("boot.bin")), data + "up");
+            QCOMPARE(logHas(mapped), name != "boot.bin");
+        } else {
+            QTRY_VERIFY2(logHas("Unsafe file name refused"), qPrintable(log.join('\n')));
+            QCOMPARE(readFile(rootFile("boot.bin")), data);
+        }
+        QCOMPARE(entries(), before);
+        QVERIFY(!logHas("\x01"));
     }
 
     // Lock step: on a download only the ACK of the block in flight moves on, a

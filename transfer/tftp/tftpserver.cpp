@@ -73,23 +73,24 @@ QHostAddress plainAddress(const QHostAddress &address)
 }
 
 // Names that must not reach the file system: control characters (log
-// injection, terminal escapes), byte strings that are not UTF-8 (they would
-// not name the file the client asked for) and absolute paths, which ask for
-// something outside the served folder.
+// injection, terminal escapes) and byte strings that are not UTF-8 (they
+// would not name the file the client asked for). Folders in a name, a leading
+// "/" or "\\" included, are no reason to refuse: network-boot clients send
+// absolute paths, and only the last component is ever used.
 bool isUnsafeName(const QByteArray &raw, QString *decoded)
 {
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     *decoded = utf8.decode(raw);
     if (utf8.hasError())
         return true;
-    for (const char c : raw) {
-        if (quint8(c) < 0x20 || c == 0x7f)
-            return true;
-    }
-    if (raw.startsWith('/') || raw.startsWith('\\'))
-        return true;
-    // "C:..." is absolute for a Windows client.
-    return raw.size() >= 2 && raw[1] == ':' && ((raw[0] >= 'A' && raw[0] <= 'Z') || (raw[0] >= 'a' && raw[0] <= 'z'));
+    return std::any_of(raw.cbegin(), raw.cend(), [](char c) { return quint8(c) < 0x20 || c == 0x7f; });
+}
+
+// "C:name" is, for a Windows client, a name in the current folder of drive
+// C: neither a plain name nor a path whose last component could stand for it.
+bool isDriveRelative(const QString &name)
+{
+    return name.size() >= 2 && name[1] == QLatin1Char(':') && name[0].unicode() < 0x80 && name[0].isLetter();
 }
 
 QString printable(const QByteArray &raw)
@@ -209,7 +210,8 @@ TftpServer::Request TftpServer::parseRequest(const QByteArray &datagram)
     const int sep = std::max(fullName.lastIndexOf(QLatin1Char('/')), fullName.lastIndexOf(QLatin1Char('\\')));
     r.name = fullName.mid(sep + 1);
     // A name without a file part must not fall back to the folder itself.
-    if (unsafe || r.name.isEmpty() || r.name == QLatin1String(".") || r.name == QLatin1String("..")) {
+    if (unsafe || r.name.isEmpty() || r.name == QLatin1String(".") || r.name == QLatin1String("..")
+        || (sep < 0 && isDriveRelative(fullName))) {
         r.kind = Request::Unsafe;
         r.name.clear();
         return r;
@@ -277,6 +279,10 @@ void TftpServer::handleRequest(const QByteArray &datagram, const QHostAddress &s
     m_transfers.append(t);
 
     const QString path = servedPath(folder, name);
+    // The client asked for a path the folder does not have: say which file
+    // stands for it, so that a wrong guess is seen in the log.
+    if (r.rawName != name.toUtf8())
+        emit logLine(LanguageManager::tr("[%1] 请求 %2，对应服务目录中的文件 %3").arg(peer, printable(r.rawName), QDir::toNativeSeparators(path)));
     if (t->upload)
         startUpload(t, path, name);
     else

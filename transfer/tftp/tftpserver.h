@@ -22,9 +22,11 @@ public:
     static constexpr int maxTransfersPerClient = 8;
 
     // What a datagram on the listening socket asks for. A name is served by
-    // its last component only, inside the served folder; one that has none
-    // ("", ".", "..", a trailing separator), or that is absolute, holds
-    // control characters or is not UTF-8, is refused as unsafe.
+    // its last component only, inside the served folder, whatever folders
+    // lead to it ("/boot.bin", "\\pxe\\boot.bin", "a/b/boot.bin"). One whose
+    // last component is none ("", ".", "..", a trailing separator), one
+    // relative to a drive ("C:x.bin"), or one that holds control characters
+    // or is not UTF-8, is refused as unsafe.
     struct Request {
         enum Kind { Ignore, BadMode, Unsafe, Read, Write };
         Kind kind = Ignore;
