@@ -10,7 +10,10 @@ is read until it has been quiet for a while, then the pty gets the next size
 segment per size: a line "@ COLSxROWS LENGTH" and the LENGTH bytes that came
 at that size. Keys typed between sizes come with the segment of the size
 they were typed at."""
-import fcntl, os, pty, select, signal, struct, sys, tempfile, termios, time
+import fcntl, os, signal, struct, sys, tempfile, termios
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..'))
+import ptyrecord
 
 # Shrink both ways, shrink the height only, grow: the steps of the window.
 SIZES = [(100, 30), (80, 20), (80, 14), (120, 40)]
@@ -57,27 +60,13 @@ def programs(folder):
 
 def record(argv, keys, folder):
     env = {'TERM': 'xterm', 'HOME': folder, 'PATH': '/usr/bin:/bin', 'LANG': 'C.UTF-8'}
-    pid, fd = pty.fork()
-    if pid == 0:
-        os.chdir(folder)
-        os.execvpe(argv[0], argv, env)
+    pid, fd = ptyrecord.spawn(argv, env, folder)
 
     def setsize(cols, rows):
         fcntl.ioctl(fd, termios.TIOCSWINSZ, struct.pack('HHHH', rows, cols, 0, 0))
 
     def drain(quiet=0.6):
-        out = bytearray()
-        end = time.time() + quiet
-        while time.time() < end:
-            r, _, _ = select.select([fd], [], [], 0.05)
-            if r:
-                try:
-                    data = os.read(fd, 65536)
-                except OSError:
-                    break
-                out.extend(data)
-                end = time.time() + quiet
-        return bytes(out)
+        return ptyrecord.read_quiet(fd, quiet)
 
     setsize(*SIZES[0])
     segments = []
