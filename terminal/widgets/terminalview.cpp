@@ -358,11 +358,10 @@ void TerminalView::updateTerminalSize()
 // a moment) would place its output wrongly, with nothing to redraw it.
 void TerminalView::reportSize()
 {
-    // A view that was never shown has no size worth telling.
-    if (!edit->isVisible()) {
-        term->setLineWrap(0);
+    // A hidden view has no size worth telling (one never shown has none at
+    // all); it tells its size when it is shown.
+    if (!edit->isVisible())
         return;
-    }
     if (cols == reportedCols && rows == reportedRows) {
         term->setLineWrap(cols);
         return;
