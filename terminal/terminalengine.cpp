@@ -270,12 +270,18 @@ void TerminalEngine::setTerminalSize(int c, int r)
 
 void TerminalEngine::clear()
 {
-    leaveAltScreen();
-    renderer.discardAppends();
-    document->clear();
     if (hexDocument)
         hexDocument->clear();
     hexOffset = 0;
+    // A program on the alternate screen keeps it and goes on drawing on a
+    // clean one; what it sends meanwhile is its own and is not dropped.
+    if (gridPtr) {
+        gridPtr->clearScreen();
+        emit gridRenderRequested();
+        return;
+    }
+    renderer.discardAppends();
+    document->clear();
     renderer.resetParser();
     renderer.forgetErasedEcho();
     decoder.decodeCarry.clear();

@@ -98,7 +98,8 @@ public:
     void setTerminalSize(int cols, int rows);
     // Where line mode wraps its rows; 0: only at the longest row.
     void setLineWrap(int columns) { renderer.columns = std::max(0, columns); }
-    // Empties the documents and every carry, as the view's clear does.
+    // Empties the documents and every carry, as the view's clear does; on
+    // the alternate screen only the screen and the HEX monitor are emptied.
     void clear();
 
     ScreenGrid *grid() const { return gridPtr.get(); }

@@ -151,6 +151,12 @@ TerminalView::TerminalView(const QString &id, const QString &t, QWidget *parent)
     // A terminal breaks a long line at the last column, not between words.
     edit->setWordWrapMode(QTextOption::WrapAnywhere);
     edit->setStyleSheet(QString::fromLatin1(kEditStyle).arg(QString()));
+    // The scroll bar keeps its place whether there is anything to scroll or
+    // not, and nothing scrolls sideways (rows wrap or fit): the viewport, and
+    // with it the size in cells, changes only when the view does. A bar that
+    // came and went would resize the program on the screen each time.
+    edit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    edit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     splitter->addWidget(edit);
 
     hexPane = new QWidget(this);
@@ -340,22 +346,26 @@ void TerminalView::updateTerminalSize()
     const qreal margin = 2 * edit->document()->documentMargin();
     const int c = qMax(1, int((vp->width() - margin) / cw));
     const int r = qMax(1, int((vp->height() - margin) / ch));
-    if (c != cols || r != rows) {
-        cols = c;
-        rows = r;
-        term->setTerminalSize(c, r);
-        reportSize();
-    }
-    // A view that was never shown has no width worth wrapping at.
-    term->setLineWrap(edit->isVisible() ? c : 0);
+    cols = c;
+    rows = r;
+    reportSize();
 }
 
 // Dragging a window edge resizes many times a second; the session hears of
-// it at most once per interval, and always of the last size.
+// it at most once per interval, and always of the last size. The screen
+// takes a size when the session hears of it, not before: a program draws for
+// the size it was told, and a screen of any other size (one the view had for
+// a moment) would place its output wrongly, with nothing to redraw it.
 void TerminalView::reportSize()
 {
-    if (cols == reportedCols && rows == reportedRows)
+    // A hidden view has no size worth telling (one never shown has none at
+    // all); it tells its size when it is shown.
+    if (!edit->isVisible())
         return;
+    if (cols == reportedCols && rows == reportedRows) {
+        term->setLineWrap(cols);
+        return;
+    }
     if (sinceReport.isValid() && sinceReport.elapsed() < SizeReportInterval) {
         if (!sizeTimer.isActive())
             sizeTimer.start(int(SizeReportInterval - sinceReport.elapsed()));
@@ -364,7 +374,20 @@ void TerminalView::reportSize()
     reportedCols = cols;
     reportedRows = rows;
     sinceReport.start();
+    // The screen first: what the program draws after hearing of the size
+    // lands on a screen of that size.
+    term->setTerminalSize(cols, rows);
     emit sizeChanged(sessionId, cols, rows);
+}
+
+QSize TerminalView::terminalSize()
+{
+    if (sizeTimer.isActive()) {
+        sizeTimer.stop();
+        sinceReport.invalidate();
+        reportSize();
+    }
+    return reportedCols > 0 ? QSize(reportedCols, reportedRows) : QSize();
 }
 
 bool TerminalView::eventFilter(QObject *watched, QEvent *event)
@@ -437,7 +460,7 @@ void TerminalView::setHexMonitor(bool on)
 void TerminalView::clear()
 {
     term->clear();
-    edit->keys.altScreenActive = false;
+    edit->keys.altScreenActive = term->grid() != nullptr;
 }
 
 void TerminalView::selectAll()

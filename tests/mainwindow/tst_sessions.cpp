@@ -67,7 +67,8 @@ private slots:
         QCOMPARE(log.contains(QRegularExpression(QStringLiteral("\\] RX \\d+ bytes: [0-9A-F]{2}"))), m_type == u"ssh");
     }
 
-    // Each transport from a double-click to a shell; a host that does not
+    // Each transport from a double-click to a shell, at the terminal's size
+    // also when Enter reopens it after the peer closed; a host that does not
     // resolve ends "disconnected" with a line saying why, names shown as text.
     void sessions_data()
     {
@@ -134,13 +135,37 @@ private slots:
             typeLine(QStringLiteral("echo hv-$((6*7))"));
         }
         QTRY_COMPARE_WITH_TIMEOUT(state(id), finalState, kWait);
+        // The size that reached the peer is the terminal's, at the first open
+        // and after the peer closed and Enter in the tab opened it again
+        // (the tab's size does not change, so it reports none).
+        const bool sized = finalState == u"connected" && type != u"serial";
+        const auto sizeSeen = [&](const char *word) {
+            TerminalView *v = area->view(id);
+            const QString line = QStringLiteral("%1-%2x%3").arg(QLatin1String(word)).arg(v->rowCount()).arg(v->columns());
+            typeLine(QStringLiteral("echo %1-$(stty size | tr ' ' x)").arg(QLatin1String(word)));
+            QTRY_VERIFY2_WITH_TIMEOUT(screen().contains(line), qPrintable(line + u'\n' + screen().right(300)), kWait);
+        };
+        if (sized) {
+            sizeSeen("first");
+            if (QTest::currentTestFailed())
+                return;
+            typeLine(QStringLiteral("exit"));
+            QTRY_COMPARE_WITH_TIMEOUT(state(id), QStringLiteral("disconnected"), kWait);
+            QTest::keyClick(area->view(id)->terminalEdit(), Qt::Key_Return);
+            QTRY_COMPARE_WITH_TIMEOUT(state(id), QStringLiteral("connected"), kWait);
+            if (tag == u"rlogin") {
+                QTRY_VERIFY_WITH_TIMEOUT(screen().count(u"assword:") == 2, kWait);
+                typeLine(fixtureText("conn_rlogind/password"));
+            }
+            sizeSeen("again");
+        }
         auto *tabs = area->findChild<QTabBar *>();
         QCOMPARE(tabs->tabIcon(tabs->currentIndex()).pixmap(10).toImage(),
                  TerminalArea::stateIcon(finalState).pixmap(10).toImage());
         QFETCH(QString, expected);
         for (const QString &text : expected.split(u'|'))
             QTRY_VERIFY2_WITH_TIMEOUT(screen().contains(text), qPrintable(screen()), kWait);
-        QCOMPARE(prompts.prompts, tag == u"ssh" ? 1 : 0);
+        QCOMPARE(prompts.prompts, tag == u"ssh" ? 2 : 0);
     }
 
 private:
