@@ -235,6 +235,12 @@ void CommandWindow::takeCompletion(const QString &text)
     input->setFocus();
 }
 
+void CommandWindow::fillFromHistory(const QString &cmd)
+{
+    input->setPlainText(cmd);
+    input->setFocus();
+}
+
 void CommandWindow::onSend()
 {
     dismissCompletion();
