@@ -64,8 +64,9 @@ AddCommandDialog::AddCommandDialog(const QStringList &groups, const QString &def
                                 QStringLiteral("\\t - sends a tab") + gap11 + QStringLiteral("\\b - sends a backspace"),
                             this);
     help->setObjectName(QStringLiteral("escapeHelp"));
-    help->setWordWrap(true);
     help->setStyleSheet(QStringLiteral("color:#858585;font-size:11px;padding:4px 0;"));
+    // Not wrapped: the dialog grows to hold each row of escapes whole,
+    // where wrapping at its own width split an escape from its words.
     layout->addWidget(help);
 
     QDialogButtonBox *box = dialogButtons(this, editing ? Lm::tr(QStringLiteral("保存")) : Lm::tr(QStringLiteral("确定")));
