@@ -24,7 +24,8 @@ ButtonBar::ButtonBar(QWidget *parent) : QWidget(parent)
     scrollArea->setWidgetResizable(true);
     scrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     scrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scrollArea->setStyleSheet(QStringLiteral("QScrollArea{background:#252526;border-top:1px solid #3e3e42;border:none;}"));
+    scrollArea->setStyleSheet(
+        QStringLiteral("QScrollArea{background:#252526;border-top:1px solid #3e3e42;border:none;}"));
     scrollArea->setFrameShape(QFrame::NoFrame);
     root->addWidget(scrollArea, 1);
     rebuild();

@@ -327,15 +327,13 @@ private slots:
         QVERIFY(!rowNamed(QStringLiteral("[.]")));
         emit list->itemDoubleClicked(list->topLevelItem(1), 0);
         QTRY_COMPARE_WITH_TIMEOUT(dialog->currentFolder(), m_work, kWait);
-        // At the root ".." leads nowhere: only the bold row stays, and it
-        // stays put.
-        auto *path = dialog->findChild<QLineEdit *>();
-        path->setText(QStringLiteral("/"));
-        QTest::keyClick(path, Qt::Key_Return);
+        // At the root ".." leads nowhere: only the bold row, which asks for no listing ("打开 %1 ...").
+        dialog->findChild<QLineEdit *>()->setText(QStringLiteral("/"));
+        QTest::keyClick(dialog->findChild<QLineEdit *>(), Qt::Key_Return);
         QTRY_COMPARE_WITH_TIMEOUT(dialog->currentFolder(), QStringLiteral("/"), kWait);
         QVERIFY(!rowNamed(QStringLiteral("[..]")) && list->topLevelItemCount() > 1);
         emit list->itemDoubleClicked(list->topLevelItem(0), 0);
-        for (QLabel *label : dialog->findChildren<QLabel *>()) // no "打开 %1 ..." for a listing asked
+        for (QLabel *label : dialog->findChildren<QLabel *>())
             QVERIFY2(!label->text().startsWith(QStringLiteral("打开")), qPrintable(label->text()));
         // The bar counts thousandths, so sizes past the int range still fit.
         auto *bar = dialog->findChild<QProgressBar *>();
