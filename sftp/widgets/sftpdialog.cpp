@@ -174,17 +174,22 @@ void SftpDialog::onListed(const QString &absPath, const QVariantList &entries)
     bold.setWeight(QFont::Bold);
     up->setFont(0, bold);
     rows << up;
-    // Servers list in their own order; folders first, then by name, reads better.
+    // Servers list in their own order; folders first, then by name, reads
+    // better, with the server's own ".." on top of them as the way up.
     QVariantList sorted = entries;
     std::stable_sort(sorted.begin(), sorted.end(), sftpnames::entryLessThan);
+    std::stable_partition(sorted.begin(), sorted.end(), [](const QVariant &entry) {
+        return entry.toMap().value(QStringLiteral("name")) == QLatin1String("..");
+    });
+    const bool atRoot = absPath == QLatin1String("/");
     for (const QVariant &value : sorted) {
         const QVariantMap entry = value.toMap();
         const QString name = entry.value(QStringLiteral("name")).toString();
-        // The server's own "." and ".." would stand beside the row above as a
-        // second way up (and a way to nowhere).
-        if (name == QLatin1String(".") || name == QLatin1String(".."))
+        // "." leads nowhere, and so does ".." at the root.
+        if (name == QLatin1String(".") || (atRoot && name == QLatin1String("..")))
             continue;
-        const bool dir = entry.value(QStringLiteral("dir")).toBool();
+        // ".." is a way up even from a server that gives it no attributes.
+        const bool dir = entry.value(QStringLiteral("dir")).toBool() || name == QLatin1String("..");
         auto *row = new QTreeWidgetItem({dir ? QLatin1Char('[') + name + QLatin1Char(']') : name});
         row->setData(0, IsDirRole, dir);
         row->setData(0, NameRole, name);

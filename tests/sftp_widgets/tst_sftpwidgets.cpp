@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
@@ -306,7 +307,6 @@ private slots:
         QTreeWidgetItem *in = rowNamed(QStringLiteral("in.bin"));
         QVERIFY(in);
         QCOMPARE(in->text(1), QStringLiteral("68 KB"));
-        QVERIFY(!rowNamed(QStringLiteral("[..]")) && !rowNamed(QStringLiteral("[.]"))); // one way up: the bold row
 
         // A file offers a download; the bold ".." row (a folder) does not,
         // and goes up.
@@ -319,6 +319,22 @@ private slots:
         QCOMPARE(saves, 1);
         emit list->itemDoubleClicked(list->topLevelItem(0), 0);
         QTRY_COMPARE_WITH_TIMEOUT(dialog->currentFolder(), m_work, kWait);
+        // Under the bold row, the server's own ".." comes first, above the
+        // folders, and goes up as well; "." never shows.
+        emit list->itemDoubleClicked(rowNamed(QStringLiteral("[sub]")), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(dialog->currentFolder(), m_work + QStringLiteral("/sub"), kWait);
+        QCOMPARE(list->topLevelItem(1)->text(0), QStringLiteral("[..]"));
+        QVERIFY(!rowNamed(QStringLiteral("[.]")));
+        emit list->itemDoubleClicked(list->topLevelItem(1), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(dialog->currentFolder(), m_work, kWait);
+        // At the root ".." leads nowhere: only the bold row, which asks for no listing ("打开 %1 ...").
+        dialog->findChild<QLineEdit *>()->setText(QStringLiteral("/"));
+        QTest::keyClick(dialog->findChild<QLineEdit *>(), Qt::Key_Return);
+        QTRY_COMPARE_WITH_TIMEOUT(dialog->currentFolder(), QStringLiteral("/"), kWait);
+        QVERIFY(!rowNamed(QStringLiteral("[..]")) && list->topLevelItemCount() > 1);
+        emit list->itemDoubleClicked(list->topLevelItem(0), 0);
+        for (QLabel *label : dialog->findChildren<QLabel *>())
+            QVERIFY2(!label->text().startsWith(QStringLiteral("打开")), qPrintable(label->text()));
         // The bar counts thousandths, so sizes past the int range still fit.
         auto *bar = dialog->findChild<QProgressBar *>();
         QVERIFY(QMetaObject::invokeMethod(dialog, "onProgress", Q_ARG(qlonglong, 3LL << 30), Q_ARG(qlonglong, 4LL << 30)));
