@@ -77,14 +77,7 @@ private slots:
             AppSettings::instance().setValue("session/" + id + "/conn/user", fixtureText("conn_rlogind/user"));
         ModalAnswerer prompts;
         MainWindow w;
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        auto *tree = w.findChild<SessionTree *>()->findChild<QTreeWidget *>();
-        const QList<QTreeWidgetItem *> items = tree->findItems(tag, Qt::MatchStartsWith | Qt::MatchRecursive);
-        QCOMPARE(items.size(), 1);
-        tree->scrollToItem(items.first());
-        QTest::mouseDClick(w.windowHandle(), Qt::LeftButton, {},
-                           tree->viewport()->mapTo(&w, tree->visualItemRect(items.first()).center()));
+        openFromTree(w, tag);
         auto *area = w.findChild<TerminalArea *>();
         const auto screen = [&] { return area->view(id) ? area->view(id)->terminalEdit()->toPlainText() : QString(); };
         const auto typeLine = [&](const QString &text) {
@@ -107,6 +100,56 @@ private slots:
         for (const QString &text : expected.split(u'|'))
             QTRY_VERIFY2_WITH_TIMEOUT(screen().contains(text), qPrintable(screen()), kWait);
         QCOMPARE(prompts.prompts, tag == u"ssh" ? 1 : 0);
+    }
+
+    // A local bash logged from the window: each line typed with Enter is in
+    // the log when it was typed, before bash's answer to it, not at the end.
+    void typedLinesLogged()
+    {
+        const QString logs = QDir::homePath() + QStringLiteral("/logs");
+        AppSettings::instance().setValue(QStringLiteral("log/dir"), logs);
+        AppSettings::instance().setValue(QStringLiteral("log/file"), QStringLiteral("typed.log"));
+        const QString id = SessionStore::instance().addSession(QStringLiteral("logged bash"), QStringLiteral("local"), {},
+                                                               QStringLiteral("/bin/bash"), QString());
+        MainWindow w;
+        openFromTree(w, QStringLiteral("logged bash"));
+        QTRY_COMPARE_WITH_TIMEOUT(state(id), QStringLiteral("connected"), kWait);
+        w.toggleSessionLog(id);
+        auto *edit = w.findChild<TerminalArea *>()->view(id)->terminalEdit();
+        QStringList order;
+        for (const char *product : {"6*7", "7*7"}) {
+            const QString line = QStringLiteral("echo hv-$((%1))").arg(QLatin1String(product));
+            const QString answer = QStringLiteral("hv-%1").arg(QLatin1String(product) == QLatin1String("6*7") ? 42 : 49);
+            QTest::keyClicks(edit, line);
+            QTest::keyClick(edit, Qt::Key_Return);
+            QTRY_VERIFY2_WITH_TIMEOUT(edit->toPlainText().contains(QLatin1Char('\n') + answer), qPrintable(edit->toPlainText()), kWait);
+            // bash's answer line may begin with a mode change of its own
+            order << QStringLiteral("[TX] ") + line + QStringLiteral("\r\n") << answer + QStringLiteral("\r\n");
+        }
+        w.toggleSessionLog(id);
+        QFile file(logs + QStringLiteral("/typed.log"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QString log = QString::fromUtf8(file.readAll());
+        qsizetype at = 0;
+        for (const QString &record : std::as_const(order)) {
+            const qsizetype found = log.indexOf(record, at);
+            QVERIFY2(found >= at, qPrintable(record + QStringLiteral(" after ") + QString::number(at) + QStringLiteral(" in\n") + log));
+            at = found + record.size();
+        }
+    }
+
+private:
+    // Shows the window and double-clicks the session in its tree.
+    static void openFromTree(MainWindow &w, const QString &name)
+    {
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        auto *tree = w.findChild<SessionTree *>()->findChild<QTreeWidget *>();
+        const QList<QTreeWidgetItem *> items = tree->findItems(name, Qt::MatchStartsWith | Qt::MatchRecursive);
+        QCOMPARE(items.size(), 1);
+        tree->scrollToItem(items.first());
+        QTest::mouseDClick(w.windowHandle(), Qt::LeftButton, {},
+                           tree->viewport()->mapTo(&w, tree->visualItemRect(items.first()).center()));
     }
 };
 
