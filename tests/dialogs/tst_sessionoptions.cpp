@@ -175,7 +175,10 @@ private slots:
         QScopedPointer<QSettings> native(AppSettings::openNativeStore());
         for (auto it = stored.cbegin(); it != stored.cend(); ++it) {
             const QVariant value = it.key() == "conn/pass" ? QVariant(protectSecret(it.value().toString())) : it.value();
-            (it.key().startsWith("keywords/") ? native->setValue(prefix + it.key(), value) : s.setValue(prefix + it.key(), value));
+            if (it.key().startsWith("keywords/")) // tables live in the native store
+                native->setValue(prefix + it.key(), value);
+            else
+                s.setValue(prefix + it.key(), value);
         }
         native->sync();
         const auto everyKey = [&] {

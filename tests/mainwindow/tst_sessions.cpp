@@ -122,7 +122,8 @@ private slots:
             const QString answer = QStringLiteral("hv-%1").arg(QLatin1String(product) == QLatin1String("6*7") ? 42 : 49);
             QTest::keyClicks(edit, line);
             QTest::keyClick(edit, Qt::Key_Return);
-            QTRY_VERIFY2_WITH_TIMEOUT(edit->toPlainText().contains(QLatin1Char('\n') + answer), qPrintable(edit->toPlainText()), kWait);
+            QTRY_VERIFY2_WITH_TIMEOUT(edit->toPlainText().contains(QLatin1Char('\n') + answer), qPrintable(edit->toPlainText()),
+                                      kWait);
             // bash's answer line may begin with a mode change of its own
             order << QStringLiteral("[TX] ") + line + QStringLiteral("\r\n") << answer + QStringLiteral("\r\n");
         }
@@ -133,7 +134,7 @@ private slots:
         qsizetype at = 0;
         for (const QString &record : std::as_const(order)) {
             const qsizetype found = log.indexOf(record, at);
-            QVERIFY2(found >= at, qPrintable(record + QStringLiteral(" after ") + QString::number(at) + QStringLiteral(" in\n") + log));
+            QVERIFY2(found >= at, qPrintable(record + QStringLiteral(" out of order in\n") + log));
             at = found + record.size();
         }
     }

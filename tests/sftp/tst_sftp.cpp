@@ -327,7 +327,8 @@ private slots:
         const bool ok = m_tree->run(DirTreeJobKind::DownloadFolder, base + QStringLiteral("/d"), local, &why);
         qInstallMessageHandler(previous);
         QVERIFY2(ok, qPrintable(why));
-        QVERIFY2(unmet(local, expect.split(QLatin1Char(' '))).isEmpty(), qPrintable(unmet(local, expect.split(QLatin1Char(' ')))));
+        const QString missing = unmet(local, expect.split(QLatin1Char(' ')));
+        QVERIFY2(missing.isEmpty(), qPrintable(missing));
         QMutexLocker lock(&mutex);
         for (const QString &n : named)
             QVERIFY2(logged.filter(QStringLiteral(" %1/d/%2: not a regular file").arg(base, n)).size() == 1,
