@@ -204,7 +204,6 @@ void SftpDialog::onListed(const QString &absPath, const QVariantList &entries)
     }
     fileList->addTopLevelItems(rows);
     fileList->setUpdatesEnabled(true);
-    progressBar->setValue(0);
     setStatus(LanguageManager::tr(QStringLiteral("%1 项")).arg(rows.size() - 1), StatusColor::neutral);
 }
 
@@ -227,8 +226,9 @@ void SftpDialog::flushProgress()
 
 void SftpDialog::showProgress(qint64 done, qint64 total)
 {
-    // 64-bit byte counts would overflow the bar's int range past 2 GiB.
-    const qint64 value = total < 1 ? (done > 0 ? ProgressScale : 0) : done * ProgressScale / total;
+    // 64-bit byte counts would overflow the bar's int range past 2 GiB. A
+    // size unknown or 0 has nothing left once it is reported.
+    const qint64 value = total < 1 ? ProgressScale : done * ProgressScale / total;
     progressBar->setValue(int(qBound(qint64(0), value, qint64(ProgressScale))));
     setStatus(LanguageManager::tr(QStringLiteral("%1 / %2 字节")).arg(done).arg(total));
 }
@@ -237,8 +237,9 @@ void SftpDialog::onDone(const QString &summary)
 {
     flushProgress();
     progressThrottle.reset();
+    // The bar stays as the last report left it (full after a transfer)
+    // until the next transfer starts; the listing that follows keeps it.
     setStatus(summary, StatusColor::success);
-    progressBar->setValue(0);
     refresh();
 }
 
@@ -287,6 +288,7 @@ void SftpDialog::upload()
     if (local.isEmpty())
         return;
     const QString remote = remotePath(QFileInfo(local).fileName());
+    progressBar->setValue(0);
     post(1, local, remote);
     setStatus(LanguageManager::tr(QStringLiteral("上传 %1 ...")).arg(remote));
 }
@@ -300,6 +302,7 @@ void SftpDialog::download()
     const QString local = sftpPrompts().saveFile(this, LanguageManager::tr(QStringLiteral("下载 %1")).arg(name), name);
     if (local.isEmpty())
         return;
+    progressBar->setValue(0);
     post(2, remotePath(name), local);
     setStatus(LanguageManager::tr(QStringLiteral("下载 %1 ...")).arg(name));
 }
