@@ -6,6 +6,7 @@
 #include "core/debuglog.h"
 #include "terminal/escapeparser.h"
 #include "terminal/palette.h"
+#include "terminal/wrappedlines.h"
 
 #include <QTextDocument>
 
@@ -212,4 +213,59 @@ bool LineRenderer::csiDispatch(const CsiSequence &seq)
         break;
     }
     return false;
+}
+
+void LineRenderer::escDispatch(const EscSequence &seq)
+{
+    carriageReturn();
+    if (seq.final == 'c' && seq.intermediateCount == 0) // RIS
+        fullReset();
+    else
+        ++unhandled;
+}
+
+// `reset` and the like: the view starts empty, with the default pen. What
+// was received before it in the same text is never drawn.
+void LineRenderer::fullReset()
+{
+    pendingText.clear();
+    measuredUnits = measuredCells = 0;
+    discardAppends();
+    clearDocument();
+    resetAttributes();
+    formatRuns.clear();
+    formatRuns.emplace_back(0, format);
+}
+
+void LineRenderer::reflow()
+{
+    if (columns <= 0 || columns == flowedColumns)
+        return;
+    flowedColumns = columns;
+    // The cursor as a place in the text, which the edits carry along, and
+    // the cells it stands right of the text (or inside a wide character).
+    const QTextBlock row = currentRowBlock();
+    const bool onRow = row.isValid(); // the handle does not outlive a join
+    QTextCursor at(doc);
+    int beyond = 0;
+    if (onRow) {
+        int before = 0;
+        at.setPosition(row.position() + indexOfColumn(row, col, &before));
+        beyond = std::max(0, col - 1 - before);
+    }
+    selfEdit = true;
+    wrappedlines::reflow(doc, columns);
+    selfEdit = false;
+    cache.valid = false;
+    if (!onRow) {
+        rowBack = std::min(rowBack, doc->blockCount() - 1);
+        return;
+    }
+    const QTextBlock now = at.block();
+    rowBack = doc->blockCount() - 1 - now.blockNumber();
+    col = displayWidth(now.text().left(at.positionInBlock())) + 1 + beyond;
+    if (beyond > 0)
+        col = std::min(col, lastColumn());
+    if (!host->selectingWithMouse())
+        syncCursor();
 }
