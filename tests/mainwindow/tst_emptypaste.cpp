@@ -1,7 +1,7 @@
-// The paste keys with an empty clipboard, on a real X server, in every
-// editable text field of the main window and of each dialog it opens (Qt's
-// text edits crash there without the application's guard); text on the
-// clipboard still pastes.
+// The paste keys with an empty clipboard (and a middle click with an empty
+// selection), on a real X server, in every editable text field of the main
+// window and of each dialog it opens (Qt's text edits crash there without the
+// application's guard); text on the clipboard still pastes.
 #include "commands/quickcommanddialogs.h"
 #include "connections/sshconnection.h"
 #include "core/languagemanager.h"
@@ -62,6 +62,9 @@ int pasteIntoEach(QWidget *window)
         field->setFocus();
         for (const QKeyCombination key : kPasteKeys)
             QTest::keyClick(field, key.key(), key.keyboardModifiers());
+        // A middle click pastes the X11 selection into a text edit.
+        if (auto *edit = qobject_cast<QAbstractScrollArea *>(field))
+            QTest::mouseClick(edit->viewport(), Qt::MiddleButton);
         if (fieldText(field) != before)
             qWarning() << "changed by an empty paste:" << field;
         ++pressed;
@@ -143,8 +146,10 @@ private slots:
     {
         QFETCH(Open, open);
         QFETCH(Press, press);
-        QApplication::clipboard()->clear();
-        QTRY_VERIFY(!QApplication::clipboard()->mimeData() || QApplication::clipboard()->mimeData()->formats().isEmpty());
+        for (const QClipboard::Mode mode : {QClipboard::Clipboard, QClipboard::Selection}) {
+            QApplication::clipboard()->clear(mode);
+            QTRY_VERIFY(!QApplication::clipboard()->mimeData(mode) || QApplication::clipboard()->mimeData(mode)->formats().isEmpty());
+        }
         const std::unique_ptr<QWidget> window(open());
         window->setAttribute(Qt::WA_DeleteOnClose, false);
         window->show();
