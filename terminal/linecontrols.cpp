@@ -242,30 +242,18 @@ void LineRenderer::reflow()
     if (columns <= 0 || columns == flowedColumns)
         return;
     flowedColumns = columns;
-    // The cursor as a place in the text, which the edits carry along, and
-    // the cells it stands right of the text (or inside a wide character).
-    const QTextBlock row = currentRowBlock();
-    const bool onRow = row.isValid(); // the handle does not outlive a join
-    QTextCursor at(doc);
-    int beyond = 0;
-    if (onRow) {
-        int before = 0;
-        at.setPosition(row.position() + indexOfColumn(row, col, &before));
-        beyond = std::max(0, col - 1 - before);
-    }
+    // The line the cursor is on, and what follows it, belong to the program
+    // still writing there: a shell redraws its command line after a resize
+    // by moving up over the rows it left. Only the lines above are laid out
+    // again; the cursor keeps its row and column.
+    QTextBlock line = currentRowBlock();
+    while (line.isValid() && wrappedlines::continuesAbove(line) && line.previous().isValid())
+        line = line.previous();
+    const int keep = line.isValid() ? doc->blockCount() - line.blockNumber() : rowBack + 1;
     selfEdit = true;
-    wrappedlines::reflow(doc, columns);
+    wrappedlines::reflow(doc, columns, keep);
     selfEdit = false;
     cache.valid = false;
-    if (!onRow) {
-        rowBack = std::min(rowBack, doc->blockCount() - 1);
-        return;
-    }
-    const QTextBlock now = at.block();
-    rowBack = doc->blockCount() - 1 - now.blockNumber();
-    col = displayWidth(now.text().left(at.positionInBlock())) + 1 + beyond;
-    if (beyond > 0)
-        col = std::min(col, lastColumn());
     if (!host->selectingWithMouse())
         syncCursor();
 }

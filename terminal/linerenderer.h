@@ -98,7 +98,8 @@ public:
     // continuation of the line above (terminal/wrappedlines.h).
     int columns = 0;
     // Lays the document's lines out again at `columns` when they were laid
-    // out at another width; the cursor stays on the character it stood on.
+    // out at another width, all but the cursor's line and what follows it
+    // (the program writing there redraws it for the new width itself).
     void reflow();
     // Milliseconds for the erase-echo window; the host or a test may set its own.
     std::function<qint64()> clock;

@@ -97,13 +97,14 @@ std::vector<int> rowStarts(const QString &text, int columns)
 
 } // namespace
 
-void reflow(QTextDocument *doc, int columns)
+void reflow(QTextDocument *doc, int columns, int keepRows)
 {
     if (columns <= 0)
         return;
     QTextCursor c(doc);
     c.beginEditBlock();
-    for (QTextBlock b = doc->firstBlock(); b.isValid();) {
+    // The rows kept come after every edit: their count from the end holds.
+    for (QTextBlock b = doc->firstBlock(); b.isValid() && b.blockNumber() < doc->blockCount() - keepRows;) {
         const QTextBlock next = b.next();
         const int units = b.length() - 1;
         // A line on one row that fits (no unit is wider than two cells) stays.

@@ -41,11 +41,11 @@ QString joinedText(const QTextDocument *doc);
 // may run across the break between two rows of one line.
 QTextCursor findInLines(QTextDocument *doc, const QString &text, int from);
 
-// Lays every line of the document out again at a width in cells: the rows
-// of each wrapped line are joined and broken anew where the width ends; a
-// line that fits stays as it is. Character formats go with their text, and
-// cursors on the document keep their places in it.
-void reflow(QTextDocument *doc, int columns);
+// Lays the lines of the document out again at a width in cells, but for
+// its last keepRows rows: the rows of each wrapped line are joined and broken
+// anew where the width ends; a line that fits stays as it is. Character
+// formats go with their text, and cursors on the document keep their places.
+void reflow(QTextDocument *doc, int columns, int keepRows);
 
 // The display width of the text of a row, in cells.
 int rowWidth(const QTextBlock &block);

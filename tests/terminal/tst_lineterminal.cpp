@@ -435,18 +435,19 @@ private slots:
         QTest::newRow("a status line starts a line") << 10 << esc("0123456789AB\r\e[K|<b>gone</b>") << "0123456789|gone| @0,1";
         QTest::newRow("alternate screen and back") << 10 << esc("0123456789ABCDE\e[?1049hx\e[?1049l")
                                                    << "0123456789~ABCDE @0,1";
-        // A new width lays the lines out again, the cursor on its character.
-        QTest::newRow("wider") << 10 << "0123456789ABCDE{20}" << "0123456789ABCDE @0,16";
+        // A new width lays the lines above the cursor's out again; the
+        // cursor's line stays as the program that writes it left it.
+        QTest::newRow("wider") << 10 << esc("0123456789ABCDE\r\n$ {20}") << "0123456789ABCDE|$  @0,3";
         QTest::newRow("narrower") << 20 << esc("0123456789ABCDE\r\nxy{10}") << "0123456789~ABCDE|xy @0,3";
         QTest::newRow("narrower, then back") << 20 << esc("0123456789ABCDE\r\nxy{4}{20}") << "0123456789ABCDE|xy @0,3";
-        QTest::newRow("the cursor inside a wrapped line") << 10 << esc("0123456789ABCDE\e[3D{20}") << "0123456789ABCDE @0,13";
-        QTest::newRow("the cursor on a row above") << 10 << esc("0123456789ABCDE\r\nxy\e[A{4}")
-                                                   << "0123~4567~89AB~CDE|xy @1,1";
-        QTest::newRow("wide characters keep whole") << 6 << "中文字符{5}" << "中文~字符 @0,5";
-        QTest::newRow("narrower than a wide character") << 4 << "a中b{1}" << "a~中~b @0,2";
-        QTest::newRow("a resize during the alternate screen") << 10 << esc("0123456789ABCDE\e[?1049h{20}x\e[?1049l")
-                                                              << "0123456789ABCDE @0,11";
-        QTest::newRow("text after a resize wraps at the new width") << 10 << "0123456789AB{5}CDE" << "01234~56789~ABCDE @0,6";
+        QTest::newRow("the cursor's line") << 10 << esc("0123456789ABCDE\e[3D{20}") << "0123456789~ABCDE @0,3";
+        QTest::newRow("the cursor on a row that continues a line") << 10 << esc("0123456789ABCDE\r\nxy\e[A{4}")
+                                                   << "0123456789~ABCDE|xy @1,3";
+        QTest::newRow("wide characters keep whole") << 6 << esc("中文字符\r\n{5}") << "中文~字符| @0,1";
+        QTest::newRow("narrower than a wide character") << 4 << esc("a中b\r\n{1}") << "a~中~b| @0,1";
+        QTest::newRow("a resize during the alternate screen") << 10 << esc("0123456789ABCDE\r\n\e[?1049h{20}x\e[?1049l")
+                                                              << "0123456789ABCDE| @0,1";
+        QTest::newRow("text after a resize wraps at the new width") << 10 << "0123456789AB{5}CDEF" << "0123456789~ABCDE~F @0,2";
         QTest::newRow("ESC c clears") << 10 << esc("\e[31mred\r\n0123456789AB\ecplain") << "plain @0,6";
     }
     void rowsOfALine()
@@ -517,8 +518,8 @@ private slots:
     void pensAfterReflowAndReset()
     {
         Terminal t(10);
-        t.feed(esc("01234\e[31m56789AB\e[0mCDE{4}{13}"));
-        QCOMPARE(t.rows(), QStringLiteral("0123456789ABC~DE @0,3"));
+        t.feed(esc("01234\e[31m56789AB\e[0mCDE\r\n{4}{13}"));
+        QCOMPARE(t.rows(), QStringLiteral("0123456789ABC~DE| @0,1"));
         for (auto f = t.doc.firstBlock().begin(); !f.atEnd(); ++f)
             QCOMPARE(f.fragment().charFormat().foreground().color() != QColor(Qt::white), f.fragment().text().startsWith(u'5'));
         t.feed(esc("\e[1;41mbold\ecX"));
