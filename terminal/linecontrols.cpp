@@ -6,6 +6,7 @@
 #include "core/debuglog.h"
 #include "terminal/escapeparser.h"
 #include "terminal/palette.h"
+#include "terminal/wrappedlines.h"
 
 #include <QTextDocument>
 
@@ -212,4 +213,47 @@ bool LineRenderer::csiDispatch(const CsiSequence &seq)
         break;
     }
     return false;
+}
+
+void LineRenderer::escDispatch(const EscSequence &seq)
+{
+    carriageReturn();
+    if (seq.final == 'c' && seq.intermediateCount == 0) // RIS
+        fullReset();
+    else
+        ++unhandled;
+}
+
+// `reset` and the like: the view starts empty, with the default pen. What
+// was received before it in the same text is never drawn.
+void LineRenderer::fullReset()
+{
+    pendingText.clear();
+    measuredUnits = measuredCells = 0;
+    discardAppends();
+    clearDocument();
+    resetAttributes();
+    formatRuns.clear();
+    formatRuns.emplace_back(0, format);
+}
+
+void LineRenderer::reflow()
+{
+    if (columns <= 0 || columns == flowedColumns)
+        return;
+    flowedColumns = columns;
+    // The line the cursor is on, and what follows it, belong to the program
+    // still writing there: a shell redraws its command line after a resize
+    // by moving up over the rows it left. Only the lines above are laid out
+    // again; the cursor keeps its row and column.
+    QTextBlock line = currentRowBlock();
+    while (line.isValid() && wrappedlines::continuesAbove(line) && line.previous().isValid())
+        line = line.previous();
+    const int keep = line.isValid() ? doc->blockCount() - line.blockNumber() : rowBack + 1;
+    selfEdit = true;
+    wrappedlines::reflow(doc, columns, keep);
+    selfEdit = false;
+    cache.valid = false;
+    if (!host->selectingWithMouse())
+        syncCursor();
 }

@@ -8,6 +8,7 @@
 #include "sftp/widgets/transferpanel.h"
 #include "terminal/palette.h"
 #include "terminal/terminalengine.h"
+#include "terminal/wrappedlines.h"
 #include "terminal/widgets/terminaledit.h"
 #include "ui/boundedtext.h"
 
@@ -35,8 +36,15 @@
 // that the columns after them stay in line. Only the layout changes, never
 // the document. A line is looked at again only when its text changed (its
 // revision moved on), so trimming the top of a long buffer costs nothing.
+// The revision seen is kept in the block's user data: its user state marks
+// wrapped rows (terminal/wrappedlines.h).
 class WideCellSpacer : public QObject
 {
+    struct Seen : QTextBlockUserData
+    {
+        int revision = 0;
+    };
+
 public:
     explicit WideCellSpacer(QTextDocument *document) : QObject(document), doc(document) {}
 
@@ -78,9 +86,14 @@ private:
     }
     void apply(QTextBlock b, bool force)
     {
-        if (!force && b.userState() == b.revision())
+        auto *seen = static_cast<Seen *>(b.userData());
+        if (!seen) {
+            seen = new Seen;
+            b.setUserData(seen);
+        } else if (!force && seen->revision == b.revision()) {
             return;
-        b.setUserState(b.revision());
+        }
+        seen->revision = b.revision();
         const QString text = b.text();
         QList<QTextLayout::FormatRange> ranges;
         const QChar *u = text.constData();
@@ -598,9 +611,9 @@ void TerminalView::renderGrid()
 bool TerminalView::find(const QString &text)
 {
     QTextDocument *doc = edit->document();
-    QTextCursor hit = doc->find(text, edit->textCursor());
+    QTextCursor hit = wrappedlines::findInLines(doc, text, edit->textCursor().selectionEnd());
     if (hit.isNull())
-        hit = doc->find(text, 0);
+        hit = wrappedlines::findInLines(doc, text, 0);
     if (hit.isNull())
         return false;
     edit->setTextCursor(hit);
@@ -626,17 +639,14 @@ QString TerminalView::visibleText() const
     QWidget *vp = edit->viewport();
     const int from = edit->cursorForPosition(QPoint(0, 0)).position();
     const int to = edit->cursorForPosition(QPoint(vp->width() - 1, vp->height() - 1)).position();
-    QTextCursor c(edit->document());
-    c.setPosition(from);
-    c.setPosition(to, QTextCursor::KeepAnchor);
-    return c.selection().toPlainText();
+    return wrappedlines::joinedText(edit->document(), from, to);
 }
 
 void TerminalView::printTo(QPrinter *target, bool screenOnly)
 {
     QTextDocument doc;
     doc.setDefaultFont(edit->document()->defaultFont());
-    doc.setPlainText(screenOnly ? visibleText() : edit->toPlainText());
+    doc.setPlainText(screenOnly ? visibleText() : wrappedlines::joinedText(edit->document()));
     doc.print(target);
 }
 

@@ -279,6 +279,33 @@ private slots:
         QTEST(v.terminalEdit()->document()->toPlainText().split(u'\n'), "rows");
     }
 
+    // A line longer than the view is wide: rows on the screen, one line for
+    // copy and find; a wider view lays it out on fewer rows.
+    void wrappedLineIsOneLine()
+    {
+        TerminalView v(QStringLiteral("s8"), QStringLiteral("t"));
+        QVERIFY(shown(v, 400, 300));
+        QTRY_VERIFY(v.columns() > 10);
+        const int cols = v.columns();
+        QString line = QStringLiteral("$ ");
+        for (int i = 0; line.size() < 2 * cols + 5; ++i)
+            line += QString::number(i) + u'/';
+        feed(v, line.toUtf8() + "\r\n$ ");
+        QTextDocument *doc = v.terminalEdit()->document();
+        QCOMPARE(doc->blockCount(), 4);
+        v.selectAll();
+        v.terminalEdit()->copy();
+        QCOMPARE(QApplication::clipboard()->text(), line + QStringLiteral("\n$ "));
+        const QString across = line.mid(cols - 3, 6);
+        QVERIFY(v.find(across));
+        QCOMPARE(v.terminalEdit()->textCursor().selectedText().remove(QChar::ParagraphSeparator), across);
+        v.resize(1400, 300);
+        QTRY_VERIFY(v.columns() > line.size());
+        QCOMPARE(doc->blockCount(), 2);
+        QCOMPARE(doc->firstBlock().text(), line);
+        QCOMPARE(v.engine()->lineRenderer().col, 3);
+    }
+
     void pausesWhileTooMuchWaits()
     {
         TerminalView v(QStringLiteral("s6"), QStringLiteral("t"));
