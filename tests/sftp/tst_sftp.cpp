@@ -205,6 +205,26 @@ private slots:
             QVERIFY2(!why.isEmpty(), "a failure that does not say why");
     }
 
+    // Another account's file the user may write: written in place, never
+    // replaced by a file of the user's own.
+    void uploadKeepsAnotherOwner()
+    {
+        const QString base = remoteFolder();
+        setUp(base, {QStringLiteral("f=old"), QStringLiteral("f%666")}, m_server);
+        const QByteArray path = QFile::encodeName(base + QStringLiteral("/f"));
+        QVERIFY(::lchown(path.constData(), 0, 0) == 0);
+        struct stat before {}, after {};
+        QVERIFY(::stat(path.constData(), &before) == 0);
+        const QString local = localPath(QStringLiteral("new"));
+        QVERIFY(writeFile(local, "new"));
+        QString why;
+        QVERIFY2(m_tree->run(DirTreeJobKind::UploadFile, local, base + QStringLiteral("/f"), &why), qPrintable(why));
+        QVERIFY(::stat(path.constData(), &after) == 0);
+        QCOMPARE(readFile(base + QStringLiteral("/f")), QByteArray("new"));
+        QCOMPARE(after.st_uid, uid_t(0));
+        QCOMPARE(after.st_ino, before.st_ino);
+    }
+
     // 2,000 files four folders deep, hidden ones too, up and down again; a
     // download into a folder that exists asks first, once.
     void folderTree()
