@@ -31,6 +31,7 @@
 #include <QProcess>
 #include <QSettings>
 #include <QTcpServer>
+#include <QTabBar>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -316,9 +317,21 @@ private slots:
             d.hub.showState(id, QStringLiteral("connected"));
             const QString connected = d.statusText();
             d.hub.disconnectSession(id);
-            return SessionStore::instance().findSession(id)->status + ' '
+            const auto icon = [](const QIcon &i) { return i.pixmap(16).toImage(); };
+            const bool tabSays = icon(d.area.findChild<QTabBar *>()->tabIcon(0))
+                                 == icon(TerminalArea::stateIcon(QStringLiteral("disconnected")));
+            return SessionStore::instance().findSession(id)->status + ' ' + QString::number(tabSays) + ' '
                 + QString::number(d.statusText() != connected) + ' ' + QString::number(s->isOpen());
-        }, "disconnected 1 0");
+        }, "disconnected 1 1 0");
+        row("a tab brought to the front is the current session", [](Desk &d) {
+            const QString a = d.add("raw", "h", "1"), b = d.add("telnet", "h", "1");
+            d.road.activate(a);
+            d.road.activate(b);
+            d.hub.tabActivated(a);
+            const QString bar = d.statusText();
+            return QStringLiteral("%1 %2").arg(SessionStore::instance().currentSessionId() == a)
+                .arg(bar.contains(u"raw1") && !bar.contains(u"telnet"));
+        }, "1 1");
         row("every quick connect has a tab of its own", [](Desk &d) {
             for (int i = 0; i < 2; ++i)
                 d.road.openQuickSession({QStringLiteral("raw"), QStringLiteral("q"), {}, QStringLiteral("127.0.0.1"), "1"});
