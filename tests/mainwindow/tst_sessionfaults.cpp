@@ -210,6 +210,7 @@ private slots:
         };
         row("Ctrl+C cancels a running transfer, nothing sent", [](Rig &r) {
             r.runTransfer(true);
+            r.receive("START");
             r.session.type("\x03");
             return QString::number(r.transfer.isActive()) + QString::fromLatin1(r.conn->written);
         }, "0");
