@@ -201,11 +201,15 @@ bool LineRenderer::csiDispatch(const CsiSequence &seq)
         else if (p1 == 2)
             delFromCol(1);
         break;
-    case 'X': { // ECH
-        const int count = std::clamp(p1, 1, MaxColumn);
+    case 'X': { // ECH: the cursor stays, the blanks end at the last column
+        const int count = std::clamp(p1, 1, std::max(1, lastColumn() - col + 1));
         if (debugLogEnabled())
             debugLog(QStringLiteral("  RX ECH: erased %1 chars").arg(count));
+        const int at = col;
         write(QString(count, u' '), format);
+        commitAppend();
+        col = at;
+        syncCursor();
         break;
     }
     default:

@@ -120,6 +120,16 @@ private slots:
             set(own + key, value);
         QVERIFY2(options().contains(expected), qPrintable(options().join(' ')));
     }
+
+    // A choice the session never set follows the global one, whatever the
+    // choice's own default.
+    void unsetChoiceInherits()
+    {
+        set("log/mode", "HEX");
+        set("log/direction", "仅接收");
+        set(own + "option", "覆盖全局设置");
+        QVERIFY2(options().contains("mode=HEX") && options().contains("direction=仅接收"), qPrintable(options().join(' ')));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestSessionLogOptions)

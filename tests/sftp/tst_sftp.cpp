@@ -4,6 +4,7 @@
 #include "sftprig.h"
 
 #include "core/languagemanager.h"
+#include "sftp/sftplanes.h"
 
 #include <QDirIterator>
 #include <QElapsedTimer>
@@ -43,6 +44,31 @@ QMap<QString, QByteArray> snapshot(const QString &root)
     }
     return out;
 }
+
+// A session that reads one file over its lanes as a folder job does, told
+// a size of `listed` by a listing made before the file grew.
+struct LaneReader : SftpSession {
+    LaneReader(const SshConnectParams &params, const QString &remote, qint64 listed)
+        : SftpSession(params, "bye"), remote(remote), listed(listed) {}
+    void ready() override {}
+    void runJobs() override
+    {
+        bool given = false;
+        SftpLanes *lanes = this->lanes();
+        if (!lanes)
+            error = QStringLiteral("no lanes");
+        else
+            lanes->download([&](SftpLanes::File *f) { return !std::exchange(given, true) && (*f = {remote, listed, {}}, true); },
+                            [&](SftpLanes::File &f, QString *) { return got = f.content, true; }, &error);
+        done = true;
+    }
+    QString say(const char *source) const override { return QString::fromUtf8(source); }
+    const QString remote;
+    const qint64 listed;
+    QByteArray got;
+    QString error;
+    std::atomic<bool> done{false};
+};
 
 } // namespace
 
@@ -204,6 +230,54 @@ private slots:
         QVERIFY2(unmet(base, expected).isEmpty(), qPrintable(unmet(base, expected)));
         if (!ok && worker != 1)
             QVERIFY2(!why.isEmpty(), "a failure that does not say why");
+    }
+
+    // A folder's file that grew since it was listed comes whole, however
+    // small the listing said it was.
+    void grownFileReadToItsEnd_data()
+    {
+        QTest::addColumn<qint64>("listed");
+        QTest::addColumn<qint64>("size");
+        QTest::newRow("listed empty") << qint64(0) << qint64(5000);
+        QTest::newRow("past the first buffer") << qint64(10) << qint64(300000);
+    }
+    void grownFileReadToItsEnd()
+    {
+        QFETCH(qint64, listed);
+        QFETCH(qint64, size);
+        const QString remote = remoteFolder() + QStringLiteral("/grown");
+        const QByteArray bytes = randomBytes(size);
+        QVERIFY(writeFile(remote, bytes));
+        own(remote, m_server);
+        auto *reader = new LaneReader(m_server.params(m_knownHosts), remote, listed);
+        reader->start();
+        const bool finished = QTest::qWaitFor([&] { return reader->done.load(); }, 30000);
+        const QString error = reader->error;
+        const QByteArray got = reader->got;
+        SftpSession::release(reader);
+        QVERIFY2(finished && error.isEmpty(), qPrintable(error));
+        QCOMPARE(got.size(), bytes.size());
+        QVERIFY(got == bytes);
+    }
+
+    // Another account's file the user may write: written in place, never
+    // replaced by a file of the user's own.
+    void uploadKeepsAnotherOwner()
+    {
+        const QString base = remoteFolder();
+        setUp(base, {QStringLiteral("f=old"), QStringLiteral("f%666")}, m_server);
+        const QByteArray path = QFile::encodeName(base + QStringLiteral("/f"));
+        QVERIFY(::lchown(path.constData(), 0, 0) == 0);
+        struct stat before {}, after {};
+        QVERIFY(::stat(path.constData(), &before) == 0);
+        const QString local = localPath(QStringLiteral("new"));
+        QVERIFY(writeFile(local, "new"));
+        QString why;
+        QVERIFY2(m_tree->run(DirTreeJobKind::UploadFile, local, base + QStringLiteral("/f"), &why), qPrintable(why));
+        QVERIFY(::stat(path.constData(), &after) == 0);
+        QCOMPARE(readFile(base + QStringLiteral("/f")), QByteArray("new"));
+        QCOMPARE(after.st_uid, uid_t(0));
+        QCOMPARE(after.st_ino, before.st_ino);
     }
 
     // 2,000 files four folders deep, hidden ones too, up and down again; a

@@ -92,7 +92,7 @@ private slots:
         QTest::newRow("DCH past the end") << esc("abc\e[2D\e[9P") << "a @0,2";
         QTest::newRow("CHA back deletes") << esc("abc\e[1G") << " @0,1";
         QTest::newRow("CUP column clamp") << esc("\e[1;5000H") << QString(1023, u' ') + QStringLiteral(" @0,1024");
-        QTest::newRow("ECH") << esc("abcdef\e[5D\e[3X") << "a   ef @0,5";
+        QTest::newRow("ECH") << esc("abcdef\e[5D\e[3X") << "a   ef @0,2";
         QTest::newRow("CUU bounded by 256") << QStringLiteral("x\r\n").repeated(1000) + esc("\e[300A")
                                             << QStringLiteral("x\n").repeated(1000) + QStringLiteral(" @256,1");
         QTest::newRow("ED 2") << esc("abc\r\ndef\e[2Jx") << "x @0,2";
