@@ -155,7 +155,7 @@ void TransferActions::sendAsciiFile()
     if (path.isEmpty())
         return;
     if (!m_ascii) {
-        m_ascii = adopt(new AsciiSender(m_hub->window()));
+        m_ascii = adopt(new AsciiSender(this));
         connect(m_ascii, &InbandTransfer::statusMessage, this, [this](const QString &sid, const QString &text) {
             if (m_ascii->isActive()) // progress; the end has a line of its own
                 m_hub->showLine(sid, statusLine(StatusColor::neutral, QStringLiteral("📄 ") + htmlText(text)));
@@ -182,7 +182,7 @@ void TransferActions::sendAsciiFile()
 KermitTransfer *TransferActions::ensureKermitTransfer()
 {
     if (!m_kermit)
-        m_kermit = adopt(new KermitTransfer(m_hub->window()));
+        m_kermit = adopt(new KermitTransfer(this));
     return m_kermit;
 }
 
@@ -191,13 +191,13 @@ InbandTransfer *TransferActions::ensure(int protocol)
     switch (protocol) {
     case Zmodem:
         if (!m_zmodem)
-            m_zmodem = adopt(new ZmodemTransfer(m_hub->window()));
+            m_zmodem = adopt(new ZmodemTransfer(this));
         return m_zmodem;
     case Kermit:
         return ensureKermitTransfer();
     default:
         if (!m_xmodem)
-            m_xmodem = adopt(new XmodemTransfer(m_hub->window()));
+            m_xmodem = adopt(new XmodemTransfer(this));
         return m_xmodem;
     }
 }
