@@ -92,21 +92,51 @@ void LineRenderer::answerQuery(char final, int p1)
     }
 }
 
+// DECSET and DECRST: the terminal's input modes, and the switch to the
+// alternate screen. Returns true when the sequence switched.
+bool LineRenderer::setModes(const CsiSequence &seq)
+{
+    InputModes *modes = host->inputModes();
+    const bool set = seq.final == 'h';
+    bool acted = false;
+    for (int k = 0; k < seq.count; ++k) {
+        const int mode = seq.params[k];
+        if (modes && modes->setMode(mode, set))
+            acted = true;
+        else if (set && (mode == 47 || mode == 1047 || mode == 1049))
+            enterGrid = true;
+    }
+    if (!acted && !enterGrid)
+        ++unhandled;
+    return enterGrid;
+}
+
+// Keypad mode and a full reset concern the terminal's input modes; the
+// rest (designations, cursor saves) means nothing to line mode.
+void LineRenderer::escDispatch(const EscSequence &seq)
+{
+    carriageReturn();
+    InputModes *modes = host->inputModes();
+    if (modes && seq.intermediateCount == 0 && (seq.final == '=' || seq.final == '>' || seq.final == 'c')) {
+        if (seq.final == 'c')
+            modes->reset();
+        else
+            modes->appKeypad = seq.final == '=';
+        return;
+    }
+    ++unhandled;
+}
+
 // Returns true when the sequence switched to the alternate screen.
 bool LineRenderer::csiDispatch(const CsiSequence &seq)
 {
     if (seq.prefix == '?') {
-        if (seq.final != 'h') { // DECRST and the rest: line mode has none of these modes
-            carriageReturn();
+        carriageReturn();
+        if (seq.final != 'h' && seq.final != 'l') {
+            ++unhandled;
             return false;
         }
-        carriageReturn();
-        for (int k = 0; k < seq.count; ++k) // DECSET 47, 1047, 1049: the alternate screen
-            if (seq.params[k] == 47 || seq.params[k] == 1047 || seq.params[k] == 1049)
-                enterGrid = true;
-        if (!enterGrid)
-            ++unhandled;
-        return enterGrid;
+        return setModes(seq);
     }
     // Programs wait for the answers to their device queries (vttest starts
     // with one), whichever screen is on: line mode answers like the grid.

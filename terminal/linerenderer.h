@@ -2,6 +2,7 @@
 
 #include "terminal/escapeparser.h"
 #include "terminal/highlight.h"
+#include "terminal/inputmodes.h"
 #include "terminal/textattributes.h"
 
 #include <QList>
@@ -35,6 +36,9 @@ public:
     // in; a host without them leaves queries unanswered.
     virtual void sendReply(const QByteArray &) {}
     virtual int screenRows() const { return 0; }
+    // The terminal's input modes, which line mode sets as the grid does;
+    // a host without them has the modes dropped.
+    virtual InputModes *inputModes() { return nullptr; }
 };
 
 // The line-mode renderer: writes decoded text into an endless document, one
@@ -186,11 +190,8 @@ private:
     void execute(char16_t control) override;
     bool csiDispatch(const CsiSequence &seq) override;
     void answerQuery(char final, int p1);
-    void escDispatch(const EscSequence &) override
-    {
-        carriageReturn();
-        ++unhandled;
-    }
+    void escDispatch(const EscSequence &seq) override;
+    bool setModes(const CsiSequence &seq);
     void oscDispatch(const QString &) override { carriageReturn(); }
     void stringDispatch(char16_t, const QString &) override { carriageReturn(); }
 };

@@ -228,7 +228,7 @@ void TerminalEngine::enterAltScreen()
 {
     if (gridPtr)
         return;
-    gridPtr = std::make_unique<ScreenGrid>(cols > 0 ? cols : 80, rows > 0 ? rows : 24);
+    gridPtr = std::make_unique<ScreenGrid>(cols > 0 ? cols : 80, rows > 0 ? rows : 24, &modes);
     gridPtr->reply = [this](const QByteArray &bytes) { emit sendInput(bytes); };
     altDoc.reset(document->clone());
     document->clear();

@@ -102,6 +102,9 @@ public:
     void clear();
 
     ScreenGrid *grid() const { return gridPtr.get(); }
+    // The terminal's input modes, whichever screen is shown: the grid and
+    // line mode set them, the key, paste and mouse encoders read them.
+    InputModes *inputModes() override { return &modes; }
     QTextDocument *altDocument() const { return altDoc.get(); }
     LineRenderer &lineRenderer() { return renderer; }
     // Bytes not yet handled, or lines of a flood not yet in the document.
@@ -137,6 +140,7 @@ private:
     ReceiveDecoder decoder;
     QTimer drainTimer;
     LineRenderer renderer;
+    InputModes modes;
     std::unique_ptr<ScreenGrid> gridPtr;
     std::unique_ptr<QTextDocument> altDoc;
     int cols = 0;
