@@ -113,6 +113,8 @@ private:
     void endFrame();
     void watchForWideText(const char *data, qsizetype size);
     QString visibleText() const;
+    bool reportMouse(QEvent *event);
+    bool cellAt(const QPointF &pos, int *col, int *row) const;
 
     QString sessionId;
     QSplitter *splitter;
@@ -148,4 +150,7 @@ private:
     std::vector<DrawnRow> drawnRows;
     bool drawingGrid = false;
     QElapsedTimer sinceReport;
+    // The cell of the last mouse report.
+    int mouseCol = -1;
+    int mouseRow = -1;
 };
