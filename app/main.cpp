@@ -3,6 +3,7 @@
 #include "core/languagemanager.h"
 #include "mainwindow/mainwindow.h"
 #include "resources/stylesheet.h"
+#include "ui/pasteguard.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -17,6 +18,7 @@ int main(int argc, char **argv)
     QApplication::setStyle(QStringLiteral("Fusion"));
     app.setStyleSheet(QString::fromUtf8(appStyleSheet));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/appicon.ico")));
+    EmptyPasteGuard::install(app);
 
     // The first settings read resolves the data folder for the whole run.
     const QString language = AppSettings::instance().getString(QStringLiteral("ui/language"), QStringLiteral("en"));

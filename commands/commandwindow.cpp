@@ -1,6 +1,7 @@
 #include "commands/commandwindow.h"
 
 #include "commands/commandhistory.h"
+#include "commands/quickcommandbutton.h"
 #include "core/languagemanager.h"
 #include "core/sessionstore.h"
 #include "resources/stylesheet.h"
@@ -98,10 +99,7 @@ CommandWindow::CommandWindow(QWidget *parent) : QWidget(parent)
     groupCombo->setMinimumWidth(100);
     groupCombo->setMaximumWidth(220); // a long group label must not crowd out the buttons
     groupCombo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
-    groupCombo->setStyleSheet(QStringLiteral(
-        "QComboBox{background:#2d2d30;border:1px solid #3e3e42;color:#cccccc;padding:2px 6px;border-radius:3px;"
-        "font-size:11px;}QComboBox::drop-down{border:none;width:16px;}QComboBox QAbstractItemView{background:#2d2d30;"
-        "border:1px solid #3e3e42;color:#cccccc;selection-background-color:#007acc;}"));
+    groupCombo->setStyleSheet(quickcommand::groupBoxStyleSheet());
     connect(groupCombo, qOverload<int>(&QComboBox::currentIndexChanged), this, &CommandWindow::onGroupFilterChanged);
     headerLayout->addWidget(groupCombo);
     auto *separator = new QFrame(header);
@@ -234,6 +232,12 @@ void CommandWindow::takeCompletion(const QString &text)
     input->moveCursor(QTextCursor::End);
     historyIndex = -1;
     savedInput.clear();
+    input->setFocus();
+}
+
+void CommandWindow::fillFromHistory(const QString &cmd)
+{
+    input->setPlainText(cmd);
     input->setFocus();
 }
 

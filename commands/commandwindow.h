@@ -73,6 +73,8 @@ protected:
 private slots:
     void onSend();
     void onHeaderClicked();
+    // Puts cmd in the input and focuses it; any history walk goes on as it was.
+    void fillFromHistory(const QString &cmd);
 
 private:
     void fillTargets();

@@ -6,7 +6,6 @@
 
 #include <QComboBox>
 #include <QDialogButtonBox>
-#include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -57,24 +56,17 @@ AddCommandDialog::AddCommandDialog(const QStringList &groups, const QString &def
         commandEdit->setPlainText(command);
     }
 
-    // The escapes that the sender turns into control characters and pauses,
-    // in aligned columns.
-    const QString escapes[] = {
-        QStringLiteral("\\r - ") + Lm::tr(QStringLiteral("发送回车 (CR)")),
-        QStringLiteral("\\p - ") + Lm::tr(QStringLiteral("暂停一秒")),
-        QStringLiteral("\\e - ") + Lm::tr(QStringLiteral("发送 ESC 字符")),
-        QStringLiteral("\\n - ") + Lm::tr(QStringLiteral("发送换行 (LF)")),
-        QStringLiteral("\\t - ") + Lm::tr(QStringLiteral("发送制表符")),
-        QStringLiteral("\\b - ") + Lm::tr(QStringLiteral("发送退格")),
-    };
-    auto *help = new QWidget(this);
-    help->setStyleSheet(QStringLiteral("QLabel{color:#858585;font-size:11px;}"));
-    auto *grid = new QGridLayout(help);
-    grid->setContentsMargins(0, 4, 0, 4);
-    grid->setHorizontalSpacing(16);
-    grid->setVerticalSpacing(2);
-    for (int i = 0; i < int(std::size(escapes)); ++i)
-        grid->addWidget(new QLabel(escapes[i], help), i / 3, i % 3);
+    // The escapes that the sender turns into control characters and pauses.
+    const QString gap4(4, QLatin1Char(' ')), gap11(11, QLatin1Char(' '));
+    auto *help = new QLabel(QStringLiteral("\\r - sends a carriage return (CR)") + gap4 +
+                                QStringLiteral("\\p - pauses for one second") + gap4 +
+                                QStringLiteral("\\e - sends an escape\n\\n - sends a newline (LF)") + gap11 +
+                                QStringLiteral("\\t - sends a tab") + gap11 + QStringLiteral("\\b - sends a backspace"),
+                            this);
+    help->setObjectName(QStringLiteral("escapeHelp"));
+    help->setStyleSheet(QStringLiteral("color:#858585;font-size:11px;padding:4px 0;"));
+    // Not wrapped: the dialog grows to hold each row of escapes whole,
+    // where wrapping at its own width split an escape from its words.
     layout->addWidget(help);
 
     QDialogButtonBox *box = dialogButtons(this, editing ? Lm::tr(QStringLiteral("保存")) : Lm::tr(QStringLiteral("确定")));

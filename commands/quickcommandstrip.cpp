@@ -1,6 +1,7 @@
 // The quick-command strip in the command window's header: the group filter,
 // one button per stored quick command, and each button's own menu.
 #include "commands/commandwindow.h"
+#include "commands/quickcommandbutton.h"
 
 #include "core/languagemanager.h"
 #include "core/sessionstore.h"
@@ -10,38 +11,12 @@
 #include <QHBoxLayout>
 #include <QMenu>
 #include <QPushButton>
-#include <QTextDocument>
 
 using Lm = LanguageManager;
 
 namespace {
 // Item data of the filter's first entry: no group label can start with U+0001.
 const QString allGroupsKey = QStringLiteral("\x01" "all");
-
-// A caption longer than this is shortened on its button; the tool tip keeps
-// it whole.
-constexpr int captionWidth = 180;
-constexpr int tipLength = 300;
-
-QString buttonStyleSheet(const QString &color)
-{
-    static const struct {
-        const char *key, *rgb;
-    } stripes[] = {{"red", "#f44747"}, {"green", "#4ec9b0"}, {"yellow", "#dcdcaa"}, {"blue", "#007acc"}};
-    QString sheet = QStringLiteral("QPushButton{background-color:#2d2d30;border:1px solid #3e3e42;color:#cccccc;"
-                                   "padding:2px 8px;border-radius:3px;font-size:11px;text-align:left;"
-                                   "white-space:nowrap;}");
-    for (const auto &stripe : stripes)
-        if (color == QLatin1String(stripe.key))
-            sheet += QStringLiteral("QPushButton{border-left:3px solid %1;}").arg(QLatin1String(stripe.rgb));
-    return sheet + QStringLiteral("QPushButton:hover{background-color:#3e3e42;}");
-}
-
-// A button names a script when its command ends in one of these, exactly.
-bool isScript(const QString &command)
-{
-    return command.endsWith(QLatin1String(".vbs")) || command.endsWith(QLatin1String(".py"));
-}
 } // namespace
 
 void CommandWindow::refreshGroupCombo()
@@ -79,25 +54,7 @@ void CommandWindow::rebuildButtons()
         if (!groupFilter.isEmpty() && groupFilter != group.label)
             continue;
         for (const ButtonCommand &entry : group.buttons) {
-            // The caption is the user's text: an '&' shows as itself, not as
-            // a mnemonic, and a long one is cut short.
-            QString caption = fontMetrics().elidedText(entry.text, Qt::ElideRight, captionWidth);
-            auto *button = new QPushButton(caption.replace(QLatin1Char('&'), QStringLiteral("&&")), buttonStrip);
-            button->setCursor(Qt::PointingHandCursor);
-            button->setFocusPolicy(Qt::NoFocus);
-            button->setStyleSheet(buttonStyleSheet(entry.color));
-            const QString command = entry.command;
-            QString tip = command.left(tipLength);
-            if (command.size() > tipLength)
-                tip += QStringLiteral("…");
-            button->setToolTip(Qt::convertFromPlainText(tip));
-            const bool script = isScript(command);
-            connect(button, &QPushButton::clicked, this, [this, command, script] {
-                if (script)
-                    emit buttonScript(command);
-                else
-                    emit buttonCommand(command);
-            });
+            QPushButton *button = quickcommand::makeButton(entry, buttonStrip, this);
             button->setContextMenuPolicy(Qt::CustomContextMenu);
             const QString label = group.label;
             const QString title = entry.text;

@@ -94,6 +94,11 @@ bool isLegacyProtected(const QString &stored)
     return stored.startsWith(kLegacyPrefix);
 }
 
+bool isCurrentlyProtected(const QString &stored)
+{
+    return stored.startsWith(kCurrentPrefix);
+}
+
 QString readSavedPassword(const QString &prefix)
 {
     AppSettings &settings = AppSettings::instance();

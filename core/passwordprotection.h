@@ -24,6 +24,8 @@ QString dpapiUnprotect(const QByteArray &base64, bool withEntropy);
 
 // Whether a stored text is in the legacy form.
 bool isLegacyProtected(const QString &stored);
+// Whether a stored text is sealed in the current form.
+bool isCurrentlyProtected(const QString &stored);
 
 // Reads the saved password under a session's settings prefix
 // ("session/<id>/"). A value in the legacy form is sealed again in the

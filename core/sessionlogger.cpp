@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
 
@@ -158,6 +159,7 @@ bool SessionLogger::start()
     m_buffer.clear();
     for (QByteArray &line : m_pending)
         line.clear();
+    m_sentEndedInCr = false;
     m_timer.start();
     if (!writeOut(banner("会话开始", m_clock(), ""))) {
         stop();
@@ -218,10 +220,12 @@ void SessionLogger::record(const QByteArray &bytes, bool sent)
         const QByteArray h = head(ts, sent, false);
         if (h.isEmpty()) {
             m_buffer += bytes;
+        } else if (sent) {
+            recordTypedLines(bytes, h);
         } else {
             // A line is written under one head, so an unfinished one waits for
             // its LF; only the new bytes can hold one.
-            QByteArray &pending = m_pending[sent];
+            QByteArray &pending = m_pending[0];
             qsizetype from = 0;
             qsizetype lf = pending.size();
             pending += bytes;
@@ -249,6 +253,38 @@ void SessionLogger::record(const QByteArray &bytes, bool sent)
     }
     if (m_buffer.size() >= kFlushAt)
         flushBuffer();
+}
+
+void SessionLogger::recordTypedLines(const QByteArray &bytes, const QByteArray &h)
+{
+    // Enter sends a lone CR: a typed line ends at CR or at LF, so it is
+    // written when it was typed, ahead of the host's answer, and reaches the
+    // file with the next flush. CR LF, even split over two calls, is one
+    // end; a lone CR is written as CR LF so the file keeps a line per record.
+    QByteArray &pending = m_pending[1];
+    QByteArrayView rest(bytes);
+    if (m_sentEndedInCr && rest.startsWith('\n'))
+        rest = rest.sliced(1);
+    m_sentEndedInCr = false;
+    while (!rest.isEmpty()) {
+        const auto end = std::find_if(rest.begin(), rest.end(), [](char c) { return c == '\r' || c == '\n'; });
+        const qsizetype length = end - rest.begin();
+        pending += rest.first(length);
+        if (end == rest.end())
+            break;
+        const bool cr = *end == '\r';
+        m_buffer += h + pending + (cr ? "\r\n" : "\n");
+        pending.clear();
+        rest = rest.sliced(length + 1);
+        if (cr && rest.isEmpty())
+            m_sentEndedInCr = true;
+        else if (cr && rest.startsWith('\n'))
+            rest = rest.sliced(1);
+    }
+    if (pending.size() >= kMaxPendingLine) {
+        m_buffer += h + pending + '\n';
+        pending.clear();
+    }
 }
 
 void SessionLogger::flushBuffer()

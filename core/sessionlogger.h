@@ -58,6 +58,7 @@ private:
     bool openFile();
     void closeFile();
     void record(const QByteArray &bytes, bool sent);
+    void recordTypedLines(const QByteArray &bytes, const QByteArray &head);
     QByteArray stamp() const;
     QByteArray head(const QByteArray &timestamp, bool sent, bool alwaysTag) const;
     // Writes straight to the file and flushes it; on failure closes the file
@@ -78,6 +79,7 @@ private:
     // typed bytes and the device's echo interleave, and one shared line
     // would mix them under one tag.
     QByteArray m_pending[2];
+    bool m_sentEndedInCr = false; // an LF that follows ends no second typed line
     QTimer m_timer;
     qint64 m_bytesWritten = 0;
     qint32 m_fileIndex = 0;

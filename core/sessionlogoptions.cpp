@@ -51,9 +51,10 @@ SessionLogOptions AppSettings::sessionLogOptions(const QString &sessionId) const
 
     o.timestamp = timestampFormat(getString(QStringLiteral("log/timestamp"), QString()));
     if (own) {
-        // An empty own choice means "no timestamp", not "the global one".
+        // As the session page says: left empty, the global format counts.
+        // Only a format of its own, or the old choice "无", replaces it.
         const QString mine = getChoice(prefix + QStringLiteral("log/timestamp"), QString(), {kInherit});
-        if (mine != kInherit)
+        if (!mine.trimmed().isEmpty() && mine != kInherit)
             o.timestamp = timestampFormat(mine);
     }
 

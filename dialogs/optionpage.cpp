@@ -218,23 +218,68 @@ QString readOptionString(const QString &key, const QString &fallback)
     return v.toString();
 }
 
+namespace {
+// The value an editor stands for, as it is written to the store.
+QVariant editorValue(QWidget *w)
+{
+    if (auto *box = qobject_cast<QCheckBox *>(w))
+        return box->isChecked();
+    if (auto *edit = qobject_cast<QLineEdit *>(w))
+        return edit->text();
+    if (auto *combo = qobject_cast<QComboBox *>(w)) {
+        const QVariant source = combo->currentData();
+        return source.isValid() ? source.toString() : combo->currentText();
+    }
+    if (auto *box = qobject_cast<QSpinBox *>(w))
+        return box->value();
+    return QVariant();
+}
+
+// False when a number or a flag is stored that the editor could not show
+// (clamped, or no number at all): then what it shows is what counts.
+bool showsStoredValue(const QString &fullKey, QWidget *w)
+{
+    const QVariant stored = AppSettings::instance().value(fullKey);
+    if (!stored.isValid())
+        return true;
+    if (auto *box = qobject_cast<QSpinBox *>(w)) {
+        bool number = false;
+        const int n = stored.toInt(&number);
+        return number && n == box->value();
+    }
+    if (auto *box = qobject_cast<QCheckBox *>(w))
+        return readOptionBool(fullKey, !box->isChecked()) == box->isChecked();
+    return true;
+}
+} // namespace
+
 void OptionBindings::bind(const QString &key, QWidget *editor)
 {
     const QString full = m_prefix + key;
     editor->setObjectName(full);
     widgets.insert(full, editor);
+    if (showsStoredValue(full, editor))
+        shown.insert(full, editorValue(editor));
+    else
+        shown.remove(full);
 }
 
 void OptionBindings::bindSecret(const QString &key, QWidget *editor)
 {
     bind(key, editor);
-    secrets.insert(m_prefix + key);
+    const QString full = m_prefix + key;
+    secrets.insert(full);
+    // A password kept in clear or in the legacy form is sealed anew.
+    const QString stored = readOptionString(full, QString());
+    if (!stored.isEmpty() && !isCurrentlyProtected(stored))
+        shown.remove(full);
 }
 
 void OptionBindings::bindTable(const QString &name, QTableWidget *table)
 {
     table->setObjectName(name);
     tables.insert(name, table);
+    shownTables.insert(name, tableRows(table));
 }
 
 QWidget *OptionBindings::buildPage(const std::vector<OptionRow> &rows)
@@ -418,39 +463,40 @@ void OptionBindings::appendRows(QVBoxLayout *layout, const std::vector<OptionRow
     }
 }
 
-bool OptionBindings::writeWidgets() const
+bool OptionBindings::writeWidgets()
 {
     AppSettings &store = AppSettings::instance();
     bool sealed = true;
     for (auto it = widgets.cbegin(); it != widgets.cend(); ++it) {
-        QWidget *w = it.value();
-        if (auto *box = qobject_cast<QCheckBox *>(w)) {
-            store.setValue(it.key(), box->isChecked());
-        } else if (auto *edit = qobject_cast<QLineEdit *>(w)) {
-            if (unreadableSecrets.contains(it.key()) && !edit->isModified())
+        const QVariant value = editorValue(it.value());
+        const auto before = shown.constFind(it.key());
+        if (!value.isValid() || (m_writes == Writes::Changes && before != shown.cend() && *before == value))
+            continue;
+        if (unreadableSecrets.contains(it.key()) && !qobject_cast<QLineEdit *>(it.value())->isModified())
+            continue;
+        QVariant written = value;
+        if (secrets.contains(it.key()) && !value.toString().isEmpty()) {
+            written = protectSecret(value.toString());
+            // Never fall back to the clear text: keep what was stored.
+            if (written.toString().isEmpty()) {
+                sealed = false;
                 continue;
-            QString text = edit->text();
-            if (secrets.contains(it.key()) && !text.isEmpty()) {
-                text = protectSecret(text);
-                // Never fall back to the clear text: keep what was stored.
-                if (text.isEmpty()) {
-                    sealed = false;
-                    continue;
-                }
             }
-            store.setValue(it.key(), text);
-        } else if (auto *combo = qobject_cast<QComboBox *>(w)) {
-            const QVariant source = combo->currentData();
-            store.setValue(it.key(), source.isValid() ? source.toString() : combo->currentText());
-        } else if (auto *box = qobject_cast<QSpinBox *>(w)) {
-            store.setValue(it.key(), box->value());
         }
+        store.setValue(it.key(), written);
+        shown.insert(it.key(), value);
     }
     return sealed;
 }
 
-void OptionBindings::writeTables() const
+void OptionBindings::writeTables()
 {
-    for (auto it = tables.cbegin(); it != tables.cend(); ++it)
+    for (auto it = tables.cbegin(); it != tables.cend(); ++it) {
+        const QList<QStringList> rows = tableRows(it.value());
+        const auto before = shownTables.constFind(it.key());
+        if (m_writes == Writes::Changes && before != shownTables.cend() && *before == rows)
+            continue;
         saveSettingsTable(it.value(), m_prefix + it.key());
+        shownTables.insert(it.key(), rows);
+    }
 }

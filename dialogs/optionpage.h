@@ -7,6 +7,7 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
 
 #include <functional>
 #include <vector>
@@ -128,7 +129,14 @@ QString readOptionString(const QString &key, const QString &fallback);
 class OptionBindings
 {
 public:
-    explicit OptionBindings(const QString &prefix = QString()) : m_prefix(prefix) {}
+    // Everything: apply writes every editor and table, so the store holds
+    // what the dialog showed. Changes: apply writes only what the user
+    // changed (see writeWidgets).
+    enum class Writes { Everything, Changes };
+    explicit OptionBindings(const QString &prefix = QString(), Writes writes = Writes::Everything)
+        : m_prefix(prefix), m_writes(writes)
+    {
+    }
 
     QString prefix() const { return m_prefix; }
     // A page widget in the common page layout, built from the rows.
@@ -144,19 +152,32 @@ public:
     const QMap<QString, QWidget *> &boundWidgets() const { return widgets; }
     const QMap<QString, QTableWidget *> &boundTables() const { return tables; }
 
-    // Writes every bound editor in key order: check box as bool, line edit as
-    // its text, combo box as its item's source text (an editable one as its
-    // text), spin box as int. A password that
-    // cannot be sealed is not written; returns false then. Neither is one
-    // that could not be unsealed and was left unedited.
-    bool writeWidgets() const;
-    // Writes every bound table to the native store under prefix + name.
-    void writeTables() const;
+    // Writes the bound editors in key order: check box as bool, line edit
+    // as its text, combo box as its item's source text (an editable one as
+    // its text), spin box as int. With Writes::Changes an editor left as it
+    // was shown writes nothing, so an unchanged OK keeps every stored value
+    // as it stands (an inheriting choice, a choice stored in another
+    // language, a key never written); written all the same are a spin or
+    // check box whose stored value it could not show (out of range, no
+    // number) and a password stored unsealed or in the legacy form, which
+    // is sealed. A password that cannot be sealed is not written; returns
+    // false then. Neither is one that could not be unsealed and was left
+    // unedited.
+    bool writeWidgets();
+    // Writes the bound tables (with Writes::Changes, those that changed) to
+    // the native store under prefix + name.
+    void writeTables();
 
 private:
     QString m_prefix;
+    Writes m_writes;
     QMap<QString, QWidget *> widgets;
     QMap<QString, QTableWidget *> tables;
     QSet<QString> secrets;
     QSet<QString> unreadableSecrets;
+    // What each editor and table showed when it was bound (or last wrote),
+    // for Writes::Changes. Editors that must be written whatever happens
+    // have no entry.
+    QMap<QString, QVariant> shown;
+    QMap<QString, QList<QStringList>> shownTables;
 };

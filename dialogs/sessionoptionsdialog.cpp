@@ -119,7 +119,7 @@ SessionOptionsDialog::SessionOptionsDialog(const SessionInfo &session, QWidget *
     : BaseSettingsDialog(LanguageManager::tr("⚙️ 会话选项 — ") + session.name, parent),
       record(session),
       prefix(QStringLiteral("session/") + session.id + QLatin1Char('/')),
-      bindings(prefix)
+      bindings(prefix, OptionBindings::Writes::Changes)
 {
     const std::pair<const char *, QWidget *> pages[] = {
         {"连接", createConnectionPage()},

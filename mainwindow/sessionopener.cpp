@@ -17,6 +17,7 @@
 #include "mainwindow/sessionhub.h"
 #include "mainwindow/sshsignin.h"
 #include "terminal/widgets/terminalarea.h"
+#include "terminal/widgets/terminalview.h"
 #include "mainwindow/statuslines.h"
 
 namespace {
@@ -90,6 +91,17 @@ QString SessionOpener::hostOf(const SessionInfo &info)
     return host.isEmpty() ? info.name.trimmed() : host;
 }
 
+// A reopened tab keeps its size and so reports none: the connection takes
+// the size of the tab's terminal as it starts. A tab not yet shown reports
+// its first size once it is, to the connection made by then.
+void SessionOpener::startAtViewSize(OpenSession *session, Connection *connection) const
+{
+    TerminalView *view = hub->terminalArea() ? hub->terminalArea()->view(session->id()) : nullptr;
+    const QSize size = view ? view->terminalSize() : QSize();
+    if (size.isValid())
+        connection->resize(size.width(), size.height());
+}
+
 bool SessionOpener::refuse(OpenSession *session, const QString &text) const
 {
     hub->showLine(session->id(), statusLine(StatusColor::error, LanguageManager::tr(text)));
@@ -123,6 +135,7 @@ bool SessionOpener::openSsh(OpenSession *session, const SessionInfo &info)
     uiLog(QStringLiteral("openSsh create conn id=%1").arg(id));
     auto *connection = new SshConnection;
     connection->setParams(params);
+    startAtViewSize(session, connection);
     connect(connection, &SshConnection::remoteEnv, hub, [hub = hub, id](const QString &env, const QStringList &commands) {
         remoteEnvRegistry().setRemoteEnv(id, env, commands);
         if (hub->commandWindow())
@@ -164,7 +177,7 @@ bool SessionOpener::openTelnet(OpenSession *session, const SessionInfo &info, bo
     connection->port = port;
     connection->terminalType = setting(prefixOf(session->id()) + QStringLiteral("term/typeStr"), QStringLiteral("xterm"));
     connection->telnetMode = telnetMode;
-    connection->resize(80, 24);
+    startAtViewSize(session, connection);
 
     ConnectionReports reports;
     reports.connectedLine = [host, port, telnetMode] {
@@ -195,7 +208,7 @@ bool SessionOpener::openRlogin(OpenSession *session, const SessionInfo &info)
     connection->localUser = user;
     connection->remoteUser = user;
     connection->terminalType = setting(prefixOf(session->id()) + QStringLiteral("term/typeStr"), QStringLiteral("xterm"));
-    connection->resize(80, 24);
+    startAtViewSize(session, connection);
 
     ConnectionReports reports;
     reports.connectedLine = [host, port] {
@@ -257,6 +270,7 @@ bool SessionOpener::openLocalShell(OpenSession *session, const SessionInfo &info
         shell = QStringLiteral("命令提示符 (cmd)");
     auto *connection = new LocalShellConnection;
     connection->setShell(shell);
+    startAtViewSize(session, connection);
     // The lines name the program that runs: a Windows shell name stands for
     // the login shell here.
     const QString program = LocalShellConnection::shellCommandLine(shell).value(0, shell);

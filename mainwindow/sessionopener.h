@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QString>
 
+class Connection;
 struct SessionInfo;
 class OpenSession;
 class SessionHub;
@@ -33,6 +34,7 @@ private:
     // The error line for a session without host; false to pass on.
     bool refuse(OpenSession *session, const QString &text) const;
     void startLogger(OpenSession *session, const SessionInfo &info);
+    void startAtViewSize(OpenSession *session, Connection *connection) const;
 
     SessionHub *hub;
 };

@@ -3,6 +3,7 @@
 #include "core/debuglog.h"
 #include "sftp/sftplanes.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
@@ -27,6 +28,20 @@ void treeLog(const QString &text)
 {
     if (debugLogEnabled())
         debugLog(QStringLiteral("[dirtree] ") + text);
+}
+
+// A server's name for a log line: control characters (a line break that
+// would start a made-up line) written as \xNN.
+QString printable(const QString &name)
+{
+    QString out;
+    for (const QChar c : name) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
 }
 
 // "上传失败" and the like, with the reason after it when there is one.
@@ -348,18 +363,18 @@ bool DirTreeWorker::collectRemoteFiles(const QString &dir, const QString &relati
                 return false;
             continue;
         }
-        qint64 size = e.size();
-        if (e.isLink()) {
-            // A link counts for the file it leads to; one to a folder or to
-            // nothing is left out (following it could walk anywhere, or
-            // round in circles).
-            LIBSSH2_SFTP_ATTRIBUTES target;
-            if (!statRemote(path, &target, true) || !(target.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS)
-                || !LIBSSH2_SFTP_S_ISREG(target.permissions))
-                continue;
-            size = (target.flags & LIBSSH2_SFTP_ATTR_SIZE) ? qint64(target.filesize) : 0;
+        if (e.hasPermissions() && e.type() != LIBSSH2_SFTP_S_IFREG) {
+            // A link may lead anywhere on the server (its /etc/passwd, a
+            // folder above, round in circles): whatever it leads to is not
+            // in this folder, so it is left out, to a file as to a folder.
+            // A pipe or a device would never end. Each is named in the log,
+            // so a file missing from the copy has its reason.
+            const QString shown = printable(path);
+            qInfo().noquote() << QStringLiteral("Folder download: skipped %1: not a regular file").arg(shown);
+            treeLog(QStringLiteral("download skips \"%1\": not a regular file").arg(shown));
+            continue;
         }
-        files->append({path, rel, size});
+        files->append({path, rel, e.size()});
     }
     return true;
 }

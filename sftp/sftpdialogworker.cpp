@@ -66,6 +66,8 @@ void SftpDialogWorker::uploadFile(const QString &local, const QString &remote)
     const QString what = LanguageManager::tr("上传 %1");
     switch (why.step) {
     case Failure::None:
+        // The end, also of an empty file, whose copy reports no progress.
+        emit sigProgress(sent, sent);
         emit sigDone(LanguageManager::tr("上传完成：%1（%2 字节）").arg(remote).arg(sent));
         return;
     case Failure::LocalOpen:
@@ -115,6 +117,7 @@ void SftpDialogWorker::downloadFile(const QString &remote, const QString &local)
         why = {Failure::Commit, out.errorString()};
     switch (why.step) {
     case Failure::None:
+        emit sigProgress(received, received);
         emit sigDone(LanguageManager::tr("下载完成：%1（%2 字节）").arg(local).arg(received));
         return;
     case Failure::RemoteOpen:

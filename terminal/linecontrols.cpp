@@ -6,6 +6,7 @@
 #include "core/debuglog.h"
 #include "terminal/escapeparser.h"
 #include "terminal/palette.h"
+#include "terminal/wrappedlines.h"
 
 #include <QTextDocument>
 
@@ -111,22 +112,6 @@ bool LineRenderer::setModes(const CsiSequence &seq)
     return enterGrid;
 }
 
-// Keypad mode and a full reset concern the terminal's input modes; the
-// rest (designations, cursor saves) means nothing to line mode.
-void LineRenderer::escDispatch(const EscSequence &seq)
-{
-    carriageReturn();
-    InputModes *modes = host->inputModes();
-    if (modes && seq.intermediateCount == 0 && (seq.final == '=' || seq.final == '>' || seq.final == 'c')) {
-        if (seq.final == 'c')
-            modes->reset();
-        else
-            modes->appKeypad = seq.final == '=';
-        return;
-    }
-    ++unhandled;
-}
-
 // Returns true when the sequence switched to the alternate screen.
 bool LineRenderer::csiDispatch(const CsiSequence &seq)
 {
@@ -230,11 +215,15 @@ bool LineRenderer::csiDispatch(const CsiSequence &seq)
         else if (p1 == 2)
             delFromCol(1);
         break;
-    case 'X': { // ECH
-        const int count = std::clamp(p1, 1, MaxColumn);
+    case 'X': { // ECH: the cursor stays, the blanks end at the last column
+        const int count = std::clamp(p1, 1, std::max(1, lastColumn() - col + 1));
         if (debugLogEnabled())
             debugLog(QStringLiteral("  RX ECH: erased %1 chars").arg(count));
+        const int at = col;
         write(QString(count, u' '), format);
+        commitAppend();
+        col = at;
+        syncCursor();
         break;
     }
     default:
@@ -242,4 +231,54 @@ bool LineRenderer::csiDispatch(const CsiSequence &seq)
         break;
     }
     return false;
+}
+
+// A full reset and keypad mode; the rest (designations, cursor saves)
+// means nothing to line mode.
+void LineRenderer::escDispatch(const EscSequence &seq)
+{
+    carriageReturn();
+    InputModes *modes = host->inputModes();
+    if (seq.final == 'c' && seq.intermediateCount == 0) // RIS
+        fullReset();
+    else if (modes && seq.intermediateCount == 0 && (seq.final == '=' || seq.final == '>'))
+        modes->appKeypad = seq.final == '=';
+    else
+        ++unhandled;
+}
+
+// `reset` and the like: the view starts empty, with the default pen. What
+// was received before it in the same text is never drawn.
+void LineRenderer::fullReset()
+{
+    pendingText.clear();
+    measuredUnits = measuredCells = 0;
+    discardAppends();
+    clearDocument();
+    resetAttributes();
+    formatRuns.clear();
+    formatRuns.emplace_back(0, format);
+    if (InputModes *modes = host->inputModes())
+        modes->reset();
+}
+
+void LineRenderer::reflow()
+{
+    if (columns <= 0 || columns == flowedColumns)
+        return;
+    flowedColumns = columns;
+    // The line the cursor is on, and what follows it, belong to the program
+    // still writing there: a shell redraws its command line after a resize
+    // by moving up over the rows it left. Only the lines above are laid out
+    // again; the cursor keeps its row and column.
+    QTextBlock line = currentRowBlock();
+    while (line.isValid() && wrappedlines::continuesAbove(line) && line.previous().isValid())
+        line = line.previous();
+    const int keep = line.isValid() ? doc->blockCount() - line.blockNumber() : rowBack + 1;
+    selfEdit = true;
+    wrappedlines::reflow(doc, columns, keep);
+    selfEdit = false;
+    cache.valid = false;
+    if (!host->selectingWithMouse())
+        syncCursor();
 }

@@ -3,6 +3,7 @@
 #include "core/debuglog.h"
 #include "terminal/escapeparser.h"
 #include "terminal/palette.h"
+#include "terminal/wrappedlines.h"
 
 #include <QDateTime>
 #include <QTextDocument>
@@ -155,10 +156,12 @@ void LineRenderer::commitAppend()
     if (replaceDocument) {
         cursor.select(QTextCursor::Document);
         cursor.removeSelectedText();
+        wrappedlines::markContinues(doc->firstBlock(), firstRowContinues);
     } else {
         // setPosition, not movePosition: a move lays out the block it starts in.
         cursor.setPosition(doc->characterCount() - 1);
     }
+    const QTextBlock first = cursor.block();
     const int size = int(appendBuffer.size());
     for (size_t k = 0; k < appendRuns.size(); ++k) {
         const int start = appendRuns[k].first;
@@ -168,10 +171,17 @@ void LineRenderer::commitAppend()
                               appendFormats[size_t(appendRuns[k].second)]);
     }
     selfEdit = false;
+    // Each line end made a block; a row that a wrap began carries its mark.
+    QTextBlock row = first;
+    for (const char wrapped : appendWrapped) {
+        row = row.next();
+        wrappedlines::markContinues(row, wrapped);
+    }
     appendBuffer.resize(0); // keeps the capacity for the next frame
     appendRuns.clear();
     appendFormats.clear();
     appendBreaks.clear();
+    appendWrapped.clear();
     replaceDocument = false;
     cache.blockNumber = cursor.block().blockNumber();
     applyCursorRule();
@@ -206,6 +216,8 @@ void LineRenderer::dropFlooded()
     for (auto &r : appendRuns)
         r.first -= cut;
     appendBreaks.erase(appendBreaks.begin(), appendBreaks.begin() + qsizetype(firstKept + 1));
+    firstRowContinues = appendWrapped[firstKept];
+    appendWrapped.erase(appendWrapped.begin(), appendWrapped.begin() + qsizetype(firstKept + 1));
     for (int &b : appendBreaks)
         b -= cut;
     appendBuffer.remove(0, cut);
@@ -226,6 +238,7 @@ void LineRenderer::discardAppends()
     appendRuns.clear();
     appendFormats.clear();
     appendBreaks.clear();
+    appendWrapped.clear();
     replaceDocument = false;
     cache.valid = false;
 }
@@ -260,7 +273,7 @@ void LineRenderer::write(const QString &text, const QTextCharFormat &fmt)
             writeInRow(piece, displayWidth(piece), fmt);
         }
         if (cut < text.size())
-            newline();
+            newline(true);
         from = cut;
     }
 }
@@ -426,6 +439,8 @@ void LineRenderer::delFromCol(int c)
     selfEdit = false;
     cache.length = keep;
     cache.width = before;
+    // The row no longer reaches the margin: the row below starts a line.
+    wrappedlines::markContinues(block.next(), false);
     applyCursorRule();
     if (debugLogEnabled())
         debugLog(QStringLiteral("  CUP-back redraw: deleted %1 chars from col %2 (keptWidth=%3)")
@@ -473,11 +488,12 @@ void LineRenderer::syncCursor()
     host->placeViewCursor(cursor);
 }
 
-void LineRenderer::newline()
+void LineRenderer::newline(bool wrap)
 {
     if (rowBack == 0) {
         const int number = pendingAppend() ? cache.blockNumber : doc->blockCount() - 1;
         appendBreaks.push_back(int(appendBuffer.size()));
+        appendWrapped.push_back(wrap);
         static const QString lineEnd(QChar::ParagraphSeparator);
         bufferAppend(lineEnd, format);
         cache = RowInfo();
@@ -489,6 +505,8 @@ void LineRenderer::newline()
             dropFlooded(); // now and then: each drop moves what is kept
     } else {
         --rowBack;
+        if (wrap)
+            wrappedlines::markContinues(currentRowBlock(), true);
     }
     col = 1;
 }
@@ -563,7 +581,12 @@ void LineRenderer::eraseToEnd()
     rowBack = 0;
     if (!block.isValid())
         return;
-    removeText(block.position() + indexOfColumn(block, col), doc->characterCount() - 1);
+    // Removing the rows below joins the last of them into this one, whose
+    // mark it would take.
+    const bool continues = wrappedlines::continuesAbove(block);
+    const int start = block.position();
+    removeText(start + indexOfColumn(block, col), doc->characterCount() - 1);
+    wrappedlines::markContinues(doc->findBlock(start), continues);
     applyCursorRule();
 }
 
@@ -574,6 +597,7 @@ void LineRenderer::clearDocument()
     cursor.select(QTextCursor::Document);
     cursor.removeSelectedText();
     selfEdit = false;
+    wrappedlines::markContinues(doc->firstBlock(), false);
     cache.valid = false;
     col = 1;
     rowBack = 0;

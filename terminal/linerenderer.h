@@ -98,8 +98,13 @@ public:
     int maxRowCells = 0;
     // The terminal's width: rows wrap there as on a terminal, so that line
     // editors moving across a wrapped command line land where they expect.
-    // 0: only maxRowCells applies.
+    // 0: only maxRowCells applies. A row that a wrap began is marked as the
+    // continuation of the line above (terminal/wrappedlines.h).
     int columns = 0;
+    // Lays the document's lines out again at `columns` when they were laid
+    // out at another width, all but the cursor's line and what follows it
+    // (the program writing there redraws it for the new width itself).
+    void reflow();
     // Milliseconds for the erase-echo window; the host or a test may set its own.
     std::function<qint64()> clock;
     TextAttributes lineAttrs;
@@ -141,6 +146,10 @@ private:
     std::vector<std::pair<int, int>> appendRuns;
     std::vector<QTextCharFormat> appendFormats;
     std::vector<int> appendBreaks;
+    // Per line end: it is a wrap, so the row after it continues the line.
+    std::vector<char> appendWrapped;
+    // After replaceDocument: the first row waiting continues a dropped one.
+    bool firstRowContinues = false;
     bool replaceDocument = false;
     bool held = false;
     QMetaObject::Connection docWatch;
@@ -153,6 +162,8 @@ private:
     int measuredCells = 0;
     bool enterGrid = false;
     qint64 unhandled = 0;
+    // The width the document's rows were last laid out at.
+    int flowedColumns = 0;
 
     QString appendOnce(const QString &text);
     void beginEdit();
@@ -172,7 +183,8 @@ private:
     void padToCol(int c);
     void moveToColumn(int c);
     void syncCursor();
-    void newline();
+    // wrap: the text goes on in the next row (it did not fit), not a line end.
+    void newline(bool wrap = false);
     void receivedBackspace();
     void eraseToEnd();
     void clearDocument();
@@ -192,6 +204,7 @@ private:
     void answerQuery(char final, int p1);
     void escDispatch(const EscSequence &seq) override;
     bool setModes(const CsiSequence &seq);
+    void fullReset();
     void oscDispatch(const QString &) override { carriageReturn(); }
     void stringDispatch(char16_t, const QString &) override { carriageReturn(); }
 };

@@ -270,6 +270,14 @@ void ScreenGrid::fullReset()
     dirty = true;
 }
 
+void ScreenGrid::clearScreen()
+{
+    std::fill(cells.begin(), cells.end(), ScreenCell());
+    markAllChanged();
+    wrapPending = false;
+    dirty = true;
+}
+
 QString ScreenGrid::feed(const QString &text)
 {
     leftAltScreen = false;

@@ -1,6 +1,7 @@
 #include "terminal/terminalengine.h"
 
 #include "core/debuglog.h"
+#include "terminal/wrappedlines.h"
 
 #include <QElapsedTimer>
 #include <QScopedValueRollback>
@@ -216,6 +217,7 @@ void TerminalEngine::appendHtml(const QString &html)
     c.setPosition(target->characterCount() - 1);
     if (!c.block().text().isEmpty())
         c.insertBlock();
+    wrappedlines::markContinues(c.block(), false);
     c.insertHtml(html);
     c.insertBlock();
     trimScrollback(target);
@@ -248,13 +250,27 @@ void TerminalEngine::leaveAltScreen()
     if (altDoc) {
         QTextCursor c(document);
         c.insertFragment(QTextDocumentFragment(altDoc.get()));
+        // A fragment carries the text, not the marks of wrapped rows.
+        for (QTextBlock from = altDoc->firstBlock(), to = document->firstBlock(); from.isValid() && to.isValid();
+             from = from.next(), to = to.next())
+            wrappedlines::markContinues(to, wrappedlines::continuesAbove(from));
         altDoc.reset();
     }
     renderer.col = 1;
     renderer.rowBack = 0;
     renderer.resetAttributes();
     renderer.invalidateRowCache();
+    // The window may have changed its width while the program ran.
+    renderer.reflow();
     emit altScreenChanged(false);
+}
+
+void TerminalEngine::setLineWrap(int columns)
+{
+    renderer.columns = std::max(0, columns);
+    // The grid has the document while it runs; line mode's lines wait.
+    if (!gridPtr)
+        renderer.reflow();
 }
 
 void TerminalEngine::setTerminalSize(int c, int r)
@@ -270,12 +286,18 @@ void TerminalEngine::setTerminalSize(int c, int r)
 
 void TerminalEngine::clear()
 {
-    leaveAltScreen();
-    renderer.discardAppends();
-    document->clear();
     if (hexDocument)
         hexDocument->clear();
     hexOffset = 0;
+    // A program on the alternate screen keeps it and goes on drawing on a
+    // clean one; what it sends meanwhile is its own and is not dropped.
+    if (gridPtr) {
+        gridPtr->clearScreen();
+        emit gridRenderRequested();
+        return;
+    }
+    renderer.discardAppends();
+    document->clear();
     renderer.resetParser();
     renderer.forgetErasedEcho();
     decoder.decodeCarry.clear();

@@ -96,9 +96,11 @@ public:
     // The view's size in characters; a running grid follows it, and line
     // mode wraps its rows there.
     void setTerminalSize(int cols, int rows);
-    // Where line mode wraps its rows; 0: only at the longest row.
-    void setLineWrap(int columns) { renderer.columns = std::max(0, columns); }
-    // Empties the documents and every carry, as the view's clear does.
+    // Where line mode wraps its rows; 0: only at the longest row. The lines
+    // already shown are laid out again at a new width.
+    void setLineWrap(int columns);
+    // Empties the documents and every carry, as the view's clear does; on
+    // the alternate screen only the screen and the HEX monitor are emptied.
     void clear();
 
     ScreenGrid *grid() const { return gridPtr.get(); }

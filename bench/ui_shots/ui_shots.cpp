@@ -4,6 +4,7 @@
 // screen larger than the window, e.g.
 //   xvfb-run -s "-screen 0 1600x1000x24" build/bench/ui_shots/ui_shots /tmp/shots
 #include "bench/ui_shots/shots.h"
+#include "commands/buttonbar.h"
 #include "commands/commandcompleterpopup.h"
 #include "commands/commandwindow.h"
 #include "commands/quickcommanddialogs.h"
@@ -343,6 +344,14 @@ int main(int argc, char **argv)
     shootModal(QStringLiteral("command-button-menu"), &window, [strip] {
         emit strip->findChildren<QPushButton *>().first()->customContextMenuRequested(QPoint(4, 4));
     });
+    {
+        ButtonBar bar; // the quick-command buttons on a bar of their own
+        bar.resize(900, bar.height());
+        bar.move(40, 40);
+        bar.show();
+        settle(300);
+        save(QStringLiteral("button-bar"), bar.frameGeometry());
+    }
     shootDialogs(window, QString());
 
     window.switchLanguage(QStringLiteral("zh"));

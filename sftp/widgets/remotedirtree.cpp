@@ -26,6 +26,9 @@ namespace {
 
 QString bit(bool on) { return on ? QStringLiteral("1") : QStringLiteral("0"); }
 
+// A source text in the language of the moment.
+QString said(const char *source) { return LanguageManager::tr(QString::fromUtf8(source)); }
+
 void trace(const QString &line)
 {
     if (debugLogEnabled())
@@ -85,7 +88,7 @@ RemoteDirTree::RemoteDirTree(QWidget *parent) : QWidget(parent)
         refreshButton->setText(QString());
         refreshButton->setIcon(reload);
     }
-    refreshButton->setToolTip(LanguageManager::tr(QStringLiteral("刷新目录树")));
+    refreshButton->setToolTip(said("刷新目录树"));
     refreshButton->setFixedWidth(28);
     refreshButton->setStyleSheet(QStringLiteral(
         "QPushButton{background-color:#2d2d30;border:1px solid #3e3e42;color:#cccccc;border-radius:3px;}"
@@ -111,7 +114,7 @@ RemoteDirTree::RemoteDirTree(QWidget *parent) : QWidget(parent)
     statusLabel->setWordWrap(true);
     statusLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     layout->addWidget(statusLabel);
-    setStatus(LanguageManager::tr(QStringLiteral("未连接")), StatusColor::neutral);
+    setStatus([] { return said("未连接"); }, StatusColor::neutral);
 
     connect(tree, &QTreeWidget::itemExpanded, this, &RemoteDirTree::onExpanded);
     connect(tree, &QWidget::customContextMenuRequested, this, &RemoteDirTree::onContextMenu);
@@ -119,6 +122,17 @@ RemoteDirTree::RemoteDirTree(QWidget *parent) : QWidget(parent)
 
     progressTimer.setSingleShot(true);
     connect(&progressTimer, &QTimer::timeout, this, &RemoteDirTree::flushProgress);
+    connect(LanguageManager::hub(), &Lang::LangSignalHub::languageChanged, this, &RemoteDirTree::retranslate);
+}
+
+void RemoteDirTree::retranslate()
+{
+    refreshButton->setToolTip(said("刷新目录树"));
+    if (rootFallback && !rootPath.isEmpty())
+        headerLabel->setToolTip(said("无权限访问 /，当前显示主目录：%1").arg(rootPath));
+    const QString shown = statusMaker ? statusMaker() : QString();
+    statusLabel->setText(shown);
+    statusLabel->setToolTip(shown);
 }
 
 RemoteDirTree::~RemoteDirTree() { stopWorker(); }
@@ -126,10 +140,14 @@ RemoteDirTree::~RemoteDirTree() { stopWorker(); }
 QString RemoteDirTree::statusText() const { return statusLabel->text(); }
 QString RemoteDirTree::headerText() const { return headerLabel->text(); }
 
-void RemoteDirTree::setStatus(const QString &text, const char *color)
+void RemoteDirTree::setStatus(std::function<QString()> text, const char *color)
 {
-    statusLabel->setText(text);
-    statusLabel->setToolTip(text);
+    // Kept as the way to make the text, so a language switch can make it
+    // again in the new language.
+    statusMaker = std::move(text);
+    const QString shown = statusMaker();
+    statusLabel->setText(shown);
+    statusLabel->setToolTip(shown);
     if (color)
         statusLabel->setStyleSheet(QStringLiteral("color:%1;background-color:#252526;border-top:1px solid #3e3e42;"
                                                   "padding:3px 6px;")
@@ -161,7 +179,7 @@ void RemoteDirTree::connectTo(const SshConnectParams &p)
     tree->clear();
     headerLabel->setText(QStringLiteral("/"));
     headerLabel->setToolTip(QString());
-    setStatus(LanguageManager::tr(QStringLiteral("连接中...")), StatusColor::neutral);
+    setStatus([] { return said("连接中..."); }, StatusColor::neutral);
 
     worker = new DirTreeWorker(params);
     question = std::make_shared<Question>();
@@ -221,7 +239,7 @@ void RemoteDirTree::stopWorker()
 void RemoteDirTree::onReady()
 {
     trace(QStringLiteral("[dirtree] ready"));
-    setStatus(LanguageManager::tr(QStringLiteral("已连接")));
+    setStatus([] { return said("已连接"); });
     makeRootItem(QStringLiteral("/"));
 }
 
@@ -292,8 +310,7 @@ void RemoteDirTree::onListed(const QString &requested, const QString &absPath, c
         rootPath = absPath;
         headerLabel->setText(absPath);
         headerLabel->setToolTip(
-            rootFallback ? LanguageManager::tr(QStringLiteral("无权限访问 /，当前显示主目录：%1")).arg(absPath)
-                         : absPath);
+            rootFallback ? said("无权限访问 /，当前显示主目录：%1").arg(absPath) : absPath);
     }
     unindexDescendants(item);
     dropChildren(item);
@@ -328,7 +345,7 @@ void RemoteDirTree::onListed(const QString &requested, const QString &absPath, c
         chosenPath.clear();
     }
     item->setData(0, LoadedRole, true);
-    setStatus(LanguageManager::tr(QStringLiteral("%1 项")).arg(entries.size()), StatusColor::neutral);
+    setStatus([n = entries.size()] { return said("%1 项").arg(n); }, StatusColor::neutral);
 }
 
 void RemoteDirTree::onFailed(const QString &requested, const QString &err, bool permDenied, bool isRoot)
@@ -340,7 +357,7 @@ void RemoteDirTree::onFailed(const QString &requested, const QString &err, bool 
         rootCreated = false;
         pathIndex.clear();
         tree->clear();
-        setStatus(LanguageManager::tr(QStringLiteral("无权限访问 /，改为显示主目录")), StatusColor::warning);
+        setStatus([] { return said("无权限访问 /，改为显示主目录"); }, StatusColor::warning);
         makeRootItem(QStringLiteral("."));
         return;
     }
@@ -353,13 +370,14 @@ void RemoteDirTree::onFailed(const QString &requested, const QString &err, bool 
         note->setForeground(0, QColor(0xff, 0x6b, 0x6b));
         note->setFlags(Qt::NoItemFlags);
     }
-    setStatus(LanguageManager::tr(QStringLiteral("打开目录 %1 失败 %2")).arg(requested, err), StatusColor::error);
+    setStatus([requested, err] { return said("打开目录 %1 失败 %2").arg(requested, LanguageManager::tr(err)); },
+              StatusColor::error);
 }
 
 void RemoteDirTree::onWorkerError(const QString &msg)
 {
     trace(QStringLiteral("[dirtree] worker error: %1").arg(msg));
-    setStatus(msg, StatusColor::error);
+    setStatus([msg] { return LanguageManager::tr(msg); }, StatusColor::error);
 }
 
 void RemoteDirTree::dropChildren(QTreeWidgetItem *item)
@@ -510,7 +528,7 @@ std::optional<QString> RemoteDirTree::askName(const QString &title, const QStrin
     if (name.isEmpty())
         return std::nullopt;
     if (name.contains(QLatin1Char('/'))) {
-        setStatus(LanguageManager::tr(QStringLiteral("名称不能包含 /")));
+        setStatus([] { return said("名称不能包含 /"); });
         return std::nullopt;
     }
     return name;
@@ -622,7 +640,7 @@ void RemoteDirTree::actCopyName()
     if (cur.isEmpty())
         return;
     QGuiApplication::clipboard()->setText(sftpnames::remoteName(cur));
-    setStatus(LanguageManager::tr(QStringLiteral("已复制文件名")));
+    setStatus([] { return said("已复制文件名"); });
 }
 
 void RemoteDirTree::actCopyPath()
@@ -631,7 +649,7 @@ void RemoteDirTree::actCopyPath()
     if (cur.isEmpty())
         return;
     QGuiApplication::clipboard()->setText(cur);
-    setStatus(LanguageManager::tr(QStringLiteral("已复制绝对路径")));
+    setStatus([] { return said("已复制绝对路径"); });
 }
 
 int RemoteDirTree::submitJob(DirTreeJob job)
@@ -652,9 +670,7 @@ void RemoteDirTree::onJobStart(int id, const QString &name, bool upload, qlonglo
     progressThrottle.reset();
     transferIds.insert(id);
     emit sigTransferAdded(id, name, upload, total);
-    setStatus(QStringLiteral("%1 %2").arg(upload ? LanguageManager::tr(QStringLiteral("↑ 上传"))
-                                                 : LanguageManager::tr(QStringLiteral("↓ 下载")),
-                                          name),
+    setStatus([upload, name] { return QStringLiteral("%1 %2").arg(said(upload ? "↑ 上传" : "↓ 下载"), name); },
               StatusColor::warning);
 }
 
@@ -679,7 +695,7 @@ void RemoteDirTree::flushProgress()
 
 void RemoteDirTree::showProgress(int id, qint64 done, qint64 total)
 {
-    setStatus(LanguageManager::tr(QStringLiteral("%1 / %2 字节")).arg(done).arg(total));
+    setStatus([done, total] { return said("%1 / %2 字节").arg(done).arg(total); });
     if (transferIds.contains(id))
         emit sigTransferProgress(id, done, total);
 }
@@ -696,7 +712,7 @@ void RemoteDirTree::onJobDone(int id, const QString &msg)
     if (--activeJobCount < 1) {
         activeJobCount = 0;
         emit sigTransfersIdle();
-        setStatus(LanguageManager::tr(QStringLiteral("任务完成")));
+        setStatus([] { return said("任务完成"); });
     }
     if (job.third.isEmpty())
         return;
@@ -719,5 +735,5 @@ void RemoteDirTree::onJobFailed(int id, const QString &err)
         activeJobCount = 0;
         emit sigTransfersIdle();
     }
-    setStatus(LanguageManager::tr(QStringLiteral("任务失败 %1")).arg(err), StatusColor::error);
+    setStatus([err] { return said("任务失败 %1").arg(LanguageManager::tr(err)); }, StatusColor::error);
 }

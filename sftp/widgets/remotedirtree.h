@@ -10,6 +10,7 @@
 #include <QWidget>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 class QLabel;
@@ -91,7 +92,9 @@ private:
     void unindexDescendants(QTreeWidgetItem *item);
     void dropChildren(QTreeWidgetItem *item);
     void addPlaceholder(QTreeWidgetItem *item);
-    void setStatus(const QString &text, const char *color = nullptr);
+    // The footer: the text is made again after a language switch.
+    void setStatus(std::function<QString()> text, const char *color = nullptr);
+    void retranslate();
     std::optional<QString> askName(const QString &title, const QString &label, const QString &text);
     void newItem(DirTreeJobKind kind, const QString &title, const QString &label, const QString &defaultName);
     void showProgress(int id, qint64 done, qint64 total);
@@ -104,6 +107,7 @@ private:
     QPushButton *refreshButton;
     QTreeWidget *tree;
     QLabel *statusLabel;
+    std::function<QString()> statusMaker; // makes the footer's text
     QString rootPath;
     QString chosenPath; // the chosen row while its listing is on the way
     bool rootFallback = false;

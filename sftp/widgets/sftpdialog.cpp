@@ -174,17 +174,22 @@ void SftpDialog::onListed(const QString &absPath, const QVariantList &entries)
     bold.setWeight(QFont::Bold);
     up->setFont(0, bold);
     rows << up;
-    // Servers list in their own order; folders first, then by name, reads better.
+    // Servers list in their own order; folders first, then by name, reads
+    // better, with the server's own ".." on top of them as the way up.
     QVariantList sorted = entries;
     std::stable_sort(sorted.begin(), sorted.end(), sftpnames::entryLessThan);
+    std::stable_partition(sorted.begin(), sorted.end(), [](const QVariant &entry) {
+        return entry.toMap().value(QStringLiteral("name")) == QLatin1String("..");
+    });
+    const bool atRoot = absPath == QLatin1String("/");
     for (const QVariant &value : sorted) {
         const QVariantMap entry = value.toMap();
         const QString name = entry.value(QStringLiteral("name")).toString();
-        // The server's own "." and ".." would stand beside the row above as a
-        // second way up (and a way to nowhere).
-        if (name == QLatin1String(".") || name == QLatin1String(".."))
+        // "." leads nowhere, and so does ".." at the root.
+        if (name == QLatin1String(".") || (atRoot && name == QLatin1String("..")))
             continue;
-        const bool dir = entry.value(QStringLiteral("dir")).toBool();
+        // ".." is a way up even from a server that gives it no attributes.
+        const bool dir = entry.value(QStringLiteral("dir")).toBool() || name == QLatin1String("..");
         auto *row = new QTreeWidgetItem({dir ? QLatin1Char('[') + name + QLatin1Char(']') : name});
         row->setData(0, IsDirRole, dir);
         row->setData(0, NameRole, name);
@@ -199,7 +204,6 @@ void SftpDialog::onListed(const QString &absPath, const QVariantList &entries)
     }
     fileList->addTopLevelItems(rows);
     fileList->setUpdatesEnabled(true);
-    progressBar->setValue(0);
     setStatus(LanguageManager::tr(QStringLiteral("%1 项")).arg(rows.size() - 1), StatusColor::neutral);
 }
 
@@ -222,8 +226,9 @@ void SftpDialog::flushProgress()
 
 void SftpDialog::showProgress(qint64 done, qint64 total)
 {
-    // 64-bit byte counts would overflow the bar's int range past 2 GiB.
-    const qint64 value = total < 1 ? (done > 0 ? ProgressScale : 0) : done * ProgressScale / total;
+    // 64-bit byte counts would overflow the bar's int range past 2 GiB. A
+    // size unknown or 0 has nothing left once it is reported.
+    const qint64 value = total < 1 ? ProgressScale : done * ProgressScale / total;
     progressBar->setValue(int(qBound(qint64(0), value, qint64(ProgressScale))));
     setStatus(LanguageManager::tr(QStringLiteral("%1 / %2 字节")).arg(done).arg(total));
 }
@@ -232,8 +237,9 @@ void SftpDialog::onDone(const QString &summary)
 {
     flushProgress();
     progressThrottle.reset();
+    // The bar stays as the last report left it (full after a transfer)
+    // until the next transfer starts; the listing that follows keeps it.
     setStatus(summary, StatusColor::success);
-    progressBar->setValue(0);
     refresh();
 }
 
@@ -282,6 +288,7 @@ void SftpDialog::upload()
     if (local.isEmpty())
         return;
     const QString remote = remotePath(QFileInfo(local).fileName());
+    progressBar->setValue(0);
     post(1, local, remote);
     setStatus(LanguageManager::tr(QStringLiteral("上传 %1 ...")).arg(remote));
 }
@@ -295,6 +302,7 @@ void SftpDialog::download()
     const QString local = sftpPrompts().saveFile(this, LanguageManager::tr(QStringLiteral("下载 %1")).arg(name), name);
     if (local.isEmpty())
         return;
+    progressBar->setValue(0);
     post(2, remotePath(name), local);
     setStatus(LanguageManager::tr(QStringLiteral("下载 %1 ...")).arg(name));
 }

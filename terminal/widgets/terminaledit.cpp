@@ -6,6 +6,7 @@
 #include "core/appsettings.h"
 #include "core/languagemanager.h"
 #include "terminal/terminalengine.h"
+#include "terminal/wrappedlines.h"
 #include "terminal/widgets/terminalview.h"
 
 #include <QAction>
@@ -192,6 +193,14 @@ void TerminalEdit::insertFromMimeData(const QMimeData *source)
     }
     if (!a.bytes.isEmpty())
         emit sendInput(id, a.bytes);
+}
+
+QMimeData *TerminalEdit::createMimeDataFromSelection() const
+{
+    const QTextCursor c = textCursor();
+    auto *data = new QMimeData;
+    data->setText(wrappedlines::joinedText(document(), c.selectionStart(), c.selectionEnd()));
+    return data;
 }
 
 void TerminalEdit::contextMenuEvent(QContextMenuEvent *e)

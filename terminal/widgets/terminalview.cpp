@@ -8,6 +8,7 @@
 #include "sftp/widgets/transferpanel.h"
 #include "terminal/palette.h"
 #include "terminal/terminalengine.h"
+#include "terminal/wrappedlines.h"
 #include "terminal/widgets/terminaledit.h"
 #include "ui/boundedtext.h"
 
@@ -35,8 +36,15 @@
 // that the columns after them stay in line. Only the layout changes, never
 // the document. A line is looked at again only when its text changed (its
 // revision moved on), so trimming the top of a long buffer costs nothing.
+// The revision seen is kept in the block's user data: its user state marks
+// wrapped rows (terminal/wrappedlines.h).
 class WideCellSpacer : public QObject
 {
+    struct Seen : QTextBlockUserData
+    {
+        int revision = 0;
+    };
+
 public:
     explicit WideCellSpacer(QTextDocument *document) : QObject(document), doc(document) {}
 
@@ -78,9 +86,14 @@ private:
     }
     void apply(QTextBlock b, bool force)
     {
-        if (!force && b.userState() == b.revision())
+        auto *seen = static_cast<Seen *>(b.userData());
+        if (!seen) {
+            seen = new Seen;
+            b.setUserData(seen);
+        } else if (!force && seen->revision == b.revision()) {
             return;
-        b.setUserState(b.revision());
+        }
+        seen->revision = b.revision();
         const QString text = b.text();
         QList<QTextLayout::FormatRange> ranges;
         const QChar *u = text.constData();
@@ -151,6 +164,12 @@ TerminalView::TerminalView(const QString &id, const QString &t, QWidget *parent)
     // A terminal breaks a long line at the last column, not between words.
     edit->setWordWrapMode(QTextOption::WrapAnywhere);
     edit->setStyleSheet(QString::fromLatin1(kEditStyle).arg(QString()));
+    // The scroll bar keeps its place whether there is anything to scroll or
+    // not, and nothing scrolls sideways (rows wrap or fit): the viewport, and
+    // with it the size in cells, changes only when the view does. A bar that
+    // came and went would resize the program on the screen each time.
+    edit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    edit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     splitter->addWidget(edit);
 
     hexPane = new QWidget(this);
@@ -341,22 +360,26 @@ void TerminalView::updateTerminalSize()
     const qreal margin = 2 * edit->document()->documentMargin();
     const int c = qMax(1, int((vp->width() - margin) / cw));
     const int r = qMax(1, int((vp->height() - margin) / ch));
-    if (c != cols || r != rows) {
-        cols = c;
-        rows = r;
-        term->setTerminalSize(c, r);
-        reportSize();
-    }
-    // A view that was never shown has no width worth wrapping at.
-    term->setLineWrap(edit->isVisible() ? c : 0);
+    cols = c;
+    rows = r;
+    reportSize();
 }
 
 // Dragging a window edge resizes many times a second; the session hears of
-// it at most once per interval, and always of the last size.
+// it at most once per interval, and always of the last size. The screen
+// takes a size when the session hears of it, not before: a program draws for
+// the size it was told, and a screen of any other size (one the view had for
+// a moment) would place its output wrongly, with nothing to redraw it.
 void TerminalView::reportSize()
 {
-    if (cols == reportedCols && rows == reportedRows)
+    // A hidden view has no size worth telling (one never shown has none at
+    // all); it tells its size when it is shown.
+    if (!edit->isVisible())
         return;
+    if (cols == reportedCols && rows == reportedRows) {
+        term->setLineWrap(cols);
+        return;
+    }
     if (sinceReport.isValid() && sinceReport.elapsed() < SizeReportInterval) {
         if (!sizeTimer.isActive())
             sizeTimer.start(int(SizeReportInterval - sinceReport.elapsed()));
@@ -365,7 +388,20 @@ void TerminalView::reportSize()
     reportedCols = cols;
     reportedRows = rows;
     sinceReport.start();
+    // The screen first: what the program draws after hearing of the size
+    // lands on a screen of that size.
+    term->setTerminalSize(cols, rows);
     emit sizeChanged(sessionId, cols, rows);
+}
+
+QSize TerminalView::terminalSize()
+{
+    if (sizeTimer.isActive()) {
+        sizeTimer.stop();
+        sinceReport.invalidate();
+        reportSize();
+    }
+    return reportedCols > 0 ? QSize(reportedCols, reportedRows) : QSize();
 }
 
 bool TerminalView::eventFilter(QObject *watched, QEvent *event)
@@ -442,7 +478,7 @@ void TerminalView::setHexMonitor(bool on)
 void TerminalView::clear()
 {
     term->clear();
-    edit->keys.altScreenActive = false;
+    edit->keys.altScreenActive = term->grid() != nullptr;
 }
 
 void TerminalView::selectAll()
@@ -580,9 +616,9 @@ void TerminalView::renderGrid()
 bool TerminalView::find(const QString &text)
 {
     QTextDocument *doc = edit->document();
-    QTextCursor hit = doc->find(text, edit->textCursor());
+    QTextCursor hit = wrappedlines::findInLines(doc, text, edit->textCursor().selectionEnd());
     if (hit.isNull())
-        hit = doc->find(text, 0);
+        hit = wrappedlines::findInLines(doc, text, 0);
     if (hit.isNull())
         return false;
     edit->setTextCursor(hit);
@@ -608,17 +644,14 @@ QString TerminalView::visibleText() const
     QWidget *vp = edit->viewport();
     const int from = edit->cursorForPosition(QPoint(0, 0)).position();
     const int to = edit->cursorForPosition(QPoint(vp->width() - 1, vp->height() - 1)).position();
-    QTextCursor c(edit->document());
-    c.setPosition(from);
-    c.setPosition(to, QTextCursor::KeepAnchor);
-    return c.selection().toPlainText();
+    return wrappedlines::joinedText(edit->document(), from, to);
 }
 
 void TerminalView::printTo(QPrinter *target, bool screenOnly)
 {
     QTextDocument doc;
     doc.setDefaultFont(edit->document()->defaultFont());
-    doc.setPlainText(screenOnly ? visibleText() : edit->toPlainText());
+    doc.setPlainText(screenOnly ? visibleText() : wrappedlines::joinedText(edit->document()));
     doc.print(target);
 }
 

@@ -60,6 +60,10 @@ public:
     QSizeF cellSize() const;
     int columns() const { return cols; }
     int rowCount() const { return rows; }
+    // The size the session should have now, in cells: the last one reported
+    // (a report still waiting goes out first); invalid until the view has
+    // been shown.
+    QSize terminalSize();
     int scrollback() const { return scrollbackLines; }
 
     void appendData(const QByteArray &bytes);

@@ -45,7 +45,8 @@ class TestCommandWindow : public QObject
 private slots:
     void initTestCase() { LanguageManager::setLanguage(QStringLiteral("en")); }
 
-    // keys: U Up, D Down, S Shift+Up; shown: the input after each key, laid out on screen each
+    // keys: U Up, D Down, S Shift+Up, F "picked" filled in from elsewhere (with the focus
+    // elsewhere, "*" when it lands on the input); shown: the input after each key, laid out on screen each
     // time: a megabyte without blanks must not freeze it (word-boundary wrapping took a minute).
     void historyWalk_data()
     {
@@ -62,6 +63,8 @@ private slots:
         QTest::newRow("adjacent repeat dropped") << QStringList{"A", "A", "B", "A"} << "" << "UUUU"
                                                  << QStringList{"A", "B", "A", "A"};
         const QString big(1 << 20, QLatin1Char('x'));
+        QTest::newRow("fill keeps the walk") << ab << "T" << "UFUDD" << QStringList{"B", "picked*", "A", "B", "T"};
+        QTest::newRow("fill, no walk") << ab << "T" << "FU" << QStringList{"picked*", "B"};
         QTest::newRow("1 MiB") << QStringList{big} << "T" << "UD" << QStringList{big, "T"};
     }
     void historyWalk()
@@ -79,7 +82,15 @@ private slots:
             send(w, cmd);
         w.inputEditor()->setPlainText(typed);
         QStringList seen;
+        QApplication::setActiveWindow(&w);
+        QVERIFY(QTest::qWaitForWindowActive(&w));
         for (QChar k : keys) {
+            if (k == 'F') {
+                w.hexBox()->setFocus();
+                QVERIFY(QMetaObject::invokeMethod(&w, "fillFromHistory", Q_ARG(QString, "picked")));
+                seen << w.inputEditor()->toPlainText() + (w.inputEditor()->hasFocus() ? "*" : "");
+                continue;
+            }
             QTest::keyClick(w.inputEditor(), k == 'D' ? Qt::Key_Down : Qt::Key_Up,
                             k == 'S' ? Qt::ShiftModifier : Qt::NoModifier);
             w.repaint();

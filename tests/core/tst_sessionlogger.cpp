@@ -75,7 +75,20 @@ private slots:
                                           << QByteArray("[RX] l1\n[RX] l2\n[RX] pa\n[TX] rt\n");
         QTest::newRow("typed bytes and echo apart")
             << kBoth + "|" + kText << QStringList{"Se", "Re", "Sc", "Rc", "Sh", "Rh", "So", "Ro", "S\r", "R\r\n"}
-            << QByteArray("[RX] echo\r\n[TX] echo\r\n");
+            << QByteArray("[TX] echo\r\n[RX] echo\r\n");
+        // Typed lines end at CR or LF, in the order they came among the
+        // host's lines; CR LF is one end, also split over two sends.
+        QTest::newRow("enter before the answer")
+            << kBoth + "|" + kText << QStringList{"R$ ", "Sls\r", "Rls\r\nf1\r\n$ ", "Sexit\r", "Rexit\r\n"}
+            << QByteArray("[TX] ls\r\n[RX] $ ls\r\n[RX] f1\r\n[TX] exit\r\n[RX] $ exit\r\n");
+        QTest::newRow("typed line ends") << kBoth + "|" + kText << QStringList{"Sa\r", "S\nb\n", "Sc\r\nd\r\re\n\n", "Sf"}
+                                         << QByteArray("[TX] a\r\n[TX] b\n[TX] c\r\n[TX] d\r\n[TX] \r\n[TX] e\n[TX] \n[TX] f\n");
+        QTest::newRow("CR LF split by received bytes") << kBoth + "|" + kText << QStringList{"Sa\r", "Rx\n", "S\nb\n"}
+                                                       << QByteArray("[TX] a\r\n[RX] x\n[TX] b\n");
+        QTest::newRow("endless typed line cut") << kBoth << QStringList{"S" + kMiB.left(kMiB.size() - 1), "Sxy", "S\r"}
+                                                << "[TX] " + kMiB + "y\n[TX] \r\n";
+        QTest::newRow("typed lines, stamp and prefix") << "仅发送||'T'|> " << QStringList{"Sa\rb\r\n"}
+                                                       << QByteArray("[T] > a\r\n[T] > b\r\n");
         QTest::newRow("endless line cut") << kBoth << QStringList{"R" + kMiB.left(kMiB.size() - 1), "Rxy", "Rz\n"}
                                           << "[RX] " + kMiB + "y\n[RX] z\n";
         QTest::newRow("send only, stamp, prefix") << "仅发送||'T'|> " << QStringList{"Rr\n", "Ss\n"} << QByteArray("[T] > s\n");

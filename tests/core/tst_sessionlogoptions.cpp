@@ -80,7 +80,7 @@ private slots:
         QTest::newRow("no override, global stamp") << "" << "timestamp" << QVariant("无") << "timestamp=yyyy-MM-dd HH:mm:ss";
         QTest::newRow("no override, global flag") << "" << "onOpen" << QVariant(false) << "onOpenCopy=true";
         QTest::newRow("switch alone, flag") << "Override Global Settings" << "" << QVariant() << "onOpenCopy=false";
-        QTest::newRow("switch alone, stamp") << on << "" << QVariant() << "timestamp=";
+        QTest::newRow("switch alone, stamp") << on << "" << QVariant() << "timestamp=yyyy-MM-dd HH:mm:ss";
         QTest::newRow("rotate 0 wins") << on << "rotate" << QVariant(0) << "rotate=0";
         QTest::newRow("negative rotate") << on << "rotate" << QVariant(-1) << "rotate=25";
         QTest::newRow("own flag") << on << "onOpen" << QVariant(true) << "onOpenCopy=true";
@@ -100,6 +100,13 @@ private slots:
         QTest::newRow("own choice, unknown") << on << "direction" << QVariant("只记录接收") << "direction=只记录接收";
         QTest::newRow("own timestamp") << on << "timestamp" << QVariant("相对时间") << "timestamp=HH:mm:ss.zzz";
         QTest::newRow("no timestamp") << on << "timestamp" << QVariant("无") << "timestamp=";
+        // Left empty (or blank, or "inherit" in any language) on the page,
+        // the session's logs keep the global timestamp.
+        QTest::newRow("empty timestamp") << on << "timestamp" << QVariant("") << "timestamp=yyyy-MM-dd HH:mm:ss";
+        QTest::newRow("blank timestamp") << on << "timestamp" << QVariant("  ") << "timestamp=yyyy-MM-dd HH:mm:ss";
+        QTest::newRow("inherit timestamp") << on << "timestamp" << QVariant("Default (inherit global)")
+                                           << "timestamp=yyyy-MM-dd HH:mm:ss";
+        QTest::newRow("own format") << on << "timestamp" << QVariant("HH:mm") << "timestamp=HH:mm";
     }
     void overrideValues()
     {
@@ -112,6 +119,16 @@ private slots:
         if (!key.isEmpty())
             set(own + key, value);
         QVERIFY2(options().contains(expected), qPrintable(options().join(' ')));
+    }
+
+    // A choice the session never set follows the global one, whatever the
+    // choice's own default.
+    void unsetChoiceInherits()
+    {
+        set("log/mode", "HEX");
+        set("log/direction", "仅接收");
+        set(own + "option", "覆盖全局设置");
+        QVERIFY2(options().contains("mode=HEX") && options().contains("direction=仅接收"), qPrintable(options().join(' ')));
     }
 };
 

@@ -3,6 +3,7 @@
 #include "core/datadir.h"
 #include "core/languagemanager.h"
 #include "core/passwordprotection.h"
+#include "core/sessionlogoptions.h"
 #include "core/sessionstore.h"
 #include "ui/boundedtext.h"
 #include "ui/groupdialogs.h"
@@ -12,8 +13,10 @@
 #include "sftp/widgets/sftpdialog.h"
 
 #include "tests/dialogs/dialogtesting.h"
+#include "tests/support/testfiles.h"
 #include <QDir>
 #include <QLabel>
+#include <QSettings>
 
 namespace {
 
@@ -127,6 +130,103 @@ private slots:
         QCOMPARE(s.getInt(prefix + "log/rotate", 0), 1000);
     }
 
+
+    // OK on a stored session, nothing touched: not one settings key (tables
+    // included) and not the sessions file changes, so nothing the user did
+    // not choose changes meaning: an inheriting timestamp stays inherited,
+    // choices stored in another language stay as they are, keys never
+    // written stay unwritten, a sealed password is not sealed again.
+    void unchangedOkKeepsEverything_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QVariantMap>("stored"); // per-session keys; "conn/pass" is sealed first
+        const QVariantMap inheriting{{"log/option", "覆盖全局设置"}, {"log/timestamp", "默认（继承全局）"},
+                                     {"log/startMode", "Append"}, {"log/mode", "Default (inherit global)"},
+                                     {"log/rotate", -1}, {"log/dir", ""}};
+        QVariantMap ssh = inheriting;
+        ssh.insert({{"conn/user", "root"}, {"conn/pass", "pw"}, {"conn/auth", "Public Key Authentication"},
+                    {"term/fontSize", 15}, {"conn/autoReconnect", "false"}, {"keywords/size", 1},
+                    {"keywords/1/row", QStringList{"WARN", "子串", "黄色"}}});
+        QTest::newRow("ssh, inheriting log, sealed password") << "ssh" << ssh;
+        QTest::newRow("telnet, nothing stored") << "telnet" << QVariantMap{};
+        QTest::newRow("serial, old timestamp choice")
+            << "serial" << QVariantMap{{"log/option", "Override Global Settings"}, {"log/timestamp", "YYYY-MM-DD HH:mm:ss"},
+                                       {"appearance/opacity", "90%"}, {"term/encoding", "GBK"}};
+        QTest::newRow("local, inheriting in english") << "local" << QVariantMap{{"log/option", "Override Global Settings"},
+                                                                                 {"log/timestamp", "Default (inherit global)"}};
+    }
+    void unchangedOkKeepsEverything()
+    {
+        QFETCH(QString, type);
+        QFETCH(QVariantMap, stored);
+        AppSettings &s = AppSettings::instance();
+        s.setValue("log/timestamp", "HH:mm:ss");
+        SessionStore &store = SessionStore::instance();
+        const QString group = QString::fromLatin1(QTest::currentDataTag());
+        store.addGroup(group);
+        SerialParams line;
+        line.serial_port = "ttyS7";
+        store.addSession("before", type, group, "h1", "23");
+        // As the wizard stores them: a serial session's host and port are its line.
+        const QString host = type == "local" ? platform::listedShells().value(0) : type == "serial" ? line.serial_port : "h2";
+        const QString port = type == "local" ? "" : type == "serial" ? "115200" : "2323";
+        const QString id = store.addSession("opened", type, group, host, port, line);
+        const QString prefix = "session/" + id + "/";
+        QScopedPointer<QSettings> native(AppSettings::openNativeStore());
+        for (auto it = stored.cbegin(); it != stored.cend(); ++it) {
+            const QVariant value = it.key() == "conn/pass" ? QVariant(protectSecret(it.value().toString())) : it.value();
+            if (it.key().startsWith("keywords/")) // tables live in the native store
+                native->setValue(prefix + it.key(), value);
+            else
+                s.setValue(prefix + it.key(), value);
+        }
+        native->sync();
+        const auto everyKey = [&] {
+            s.sync();
+            QScopedPointer<QSettings> file(AppSettings::openNativeStore());
+            QVariantMap out;
+            for (const QString &key : file->allKeys())
+                out.insert(key, file->value(key));
+            for (const QString &key : s.settings()->allKeys())
+                out.insert("in memory: " + key, s.value(key));
+            return out;
+        };
+        const QString sessionsFile = dataDir() + '/' + SessionStore::sessionsFileName;
+        const QVariantMap keysBefore = everyKey();
+        const QByteArray sessionsBefore = readFile(sessionsFile);
+        const QString stampBefore = s.sessionLogOptions(id).timestamp;
+        QVERIFY(!sessionsBefore.isEmpty());
+
+        SessionOptionsDialog d(*store.findSession(id));
+        d.setApplyHandler([&](const SessionInfo &r) { return store.updateSession(r); });
+        press(d, kOk);
+        QCOMPARE(d.result(), int(QDialog::Accepted));
+
+        const QVariantMap keysAfter = everyKey();
+        for (auto it = keysAfter.cbegin(); it != keysAfter.cend(); ++it)
+            QVERIFY2(keysBefore.value(it.key()) == it.value(), qPrintable(it.key() + " = " + it.value().toString()));
+        QCOMPARE(keysAfter.keys(), keysBefore.keys());
+        QCOMPARE(readFile(sessionsFile), sessionsBefore);
+        QCOMPARE(s.sessionLogOptions(id).timestamp, stampBefore);
+        QVERIFY(!stampBefore.isEmpty());
+    }
+
+    // After a change and Apply, undoing it writes the old value back: what
+    // was written counts as shown.
+    void applyThenUndo()
+    {
+        const SessionInfo r = record("ssh", "h");
+        const QString key = "session/" + r.id + "/conn/user";
+        AppSettings::instance().setValue(key, "alice");
+        SessionOptionsDialog d(r);
+        auto *user = d.findChild<QLineEdit *>(key);
+        user->setText("bob");
+        press(d, kApply);
+        QCOMPARE(AppSettings::instance().getString(key, {}), "bob");
+        user->setText("alice");
+        press(d, kOk);
+        QCOMPARE(AppSettings::instance().getString(key, {}), "alice");
+    }
 
     // The folder a session logs to follows the override choice and the
     // folder typed, before anything is saved; the log fields follow it too.

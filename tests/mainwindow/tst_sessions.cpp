@@ -44,20 +44,23 @@ private slots:
     // user typed only as a count (a password must never land there).
     void cleanup()
     {
+        const QString id = std::exchange(m_id, QString());
+        if (id.isEmpty())
+            return; // not a row of the transport table
         const QString log = QString::fromUtf8(readFile(debugLogPath()).mid(m_logStart));
         QStringList steps;
         if (m_type == u"ssh")
-            steps = {"[UI] openSsh begin id=" + m_id, "[UI] closeConn begin id=" + m_id + " hasConn=0",
-                     "[UI] openSsh before dialog id=" + m_id + " host=127.0.0.1", "[UI] openSsh dialog shown id=" + m_id,
-                     "[UI] openSsh create conn id=" + m_id, "[UI] openSsh before conn->open id=" + m_id,
-                     "[UI] openSsh after conn->open id=" + m_id + " started=1", "[SSH] libssh2_init success",
+            steps = {"[UI] openSsh begin id=" + id, "[UI] closeConn begin id=" + id + " hasConn=0",
+                     "[UI] openSsh before dialog id=" + id + " host=127.0.0.1", "[UI] openSsh dialog shown id=" + id,
+                     "[UI] openSsh create conn id=" + id, "[UI] openSsh before conn->open id=" + id,
+                     "[UI] openSsh after conn->open id=" + id + " started=1", "[SSH] libssh2_init success",
                      "[SSH] session created sock=", "[SSH] channel-open begin sock=", "[SSH] channel open success elapsed=",
-                     "onTerminalInput: id=" + m_id + " bytes=1 conn=1 isOpen=1", " bytes: "};
+                     "onTerminalInput: id=" + id + " bytes=1 conn=1 isOpen=1", " bytes: "};
         else if (m_connected)
-            steps = {"onTerminalInput: id=" + m_id + " bytes=1 conn=1 isOpen=1"};
+            steps = {"onTerminalInput: id=" + id + " bytes=1 conn=1 isOpen=1"};
         if (m_connected)
-            steps += {"[UI] closeConn begin id=" + m_id + " hasConn=1", "[UI] closeConn closing id=" + m_id + " conn=",
-                      "[UI] closeConn scheduled deleteLater id=" + m_id + " conn="};
+            steps += {"[UI] closeConn begin id=" + id + " hasConn=1", "[UI] closeConn closing id=" + id + " conn=",
+                      "[UI] closeConn scheduled deleteLater id=" + id + " conn="};
         qsizetype at = 0;
         for (const QString &step : steps) {
             at = log.indexOf(step, at);
@@ -67,7 +70,8 @@ private slots:
         QCOMPARE(log.contains(QRegularExpression(QStringLiteral("\\] RX \\d+ bytes: [0-9A-F]{2}"))), m_type == u"ssh");
     }
 
-    // Each transport from a double-click to a shell; a host that does not
+    // Each transport from a double-click to a shell, at the terminal's size
+    // also when Enter reopens it after the peer closed; a host that does not
     // resolve ends "disconnected" with a line saying why, names shown as text.
     void sessions_data()
     {
@@ -111,14 +115,7 @@ private slots:
             AppSettings::instance().setValue("session/" + id + "/conn/user", fixtureText("conn_rlogind/user"));
         ModalAnswerer prompts;
         MainWindow w;
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        auto *tree = w.findChild<SessionTree *>()->findChild<QTreeWidget *>();
-        const QList<QTreeWidgetItem *> items = tree->findItems(tag, Qt::MatchStartsWith | Qt::MatchRecursive);
-        QCOMPARE(items.size(), 1);
-        tree->scrollToItem(items.first());
-        QTest::mouseDClick(w.windowHandle(), Qt::LeftButton, {},
-                           tree->viewport()->mapTo(&w, tree->visualItemRect(items.first()).center()));
+        openFromTree(w, tag);
         auto *area = w.findChild<TerminalArea *>();
         const auto screen = [&] { return area->view(id) ? area->view(id)->terminalEdit()->toPlainText() : QString(); };
         const auto typeLine = [&](const QString &text) {
@@ -134,19 +131,93 @@ private slots:
             typeLine(QStringLiteral("echo hv-$((6*7))"));
         }
         QTRY_COMPARE_WITH_TIMEOUT(state(id), finalState, kWait);
+        // The size that reached the peer is the terminal's, at the first open
+        // and after the peer closed and Enter in the tab opened it again
+        // (the tab's size does not change, so it reports none).
+        const bool sized = finalState == u"connected" && type != u"serial";
+        const auto sizeSeen = [&](const char *word) {
+            TerminalView *v = area->view(id);
+            const QString line = QStringLiteral("%1-%2x%3").arg(QLatin1String(word)).arg(v->rowCount()).arg(v->columns());
+            typeLine(QStringLiteral("echo %1-$(stty size | tr ' ' x)").arg(QLatin1String(word)));
+            QTRY_VERIFY2_WITH_TIMEOUT(screen().contains(line), qPrintable(line + u'\n' + screen().right(300)), kWait);
+        };
+        if (sized) {
+            sizeSeen("first");
+            if (QTest::currentTestFailed())
+                return;
+            typeLine(QStringLiteral("exit"));
+            QTRY_COMPARE_WITH_TIMEOUT(state(id), QStringLiteral("disconnected"), kWait);
+            QTest::keyClick(area->view(id)->terminalEdit(), Qt::Key_Return);
+            QTRY_COMPARE_WITH_TIMEOUT(state(id), QStringLiteral("connected"), kWait);
+            if (tag == u"rlogin") {
+                QTRY_VERIFY_WITH_TIMEOUT(screen().count(u"assword:") == 2, kWait);
+                typeLine(fixtureText("conn_rlogind/password"));
+            }
+            sizeSeen("again");
+        }
         auto *tabs = area->findChild<QTabBar *>();
         QCOMPARE(tabs->tabIcon(tabs->currentIndex()).pixmap(10).toImage(),
                  TerminalArea::stateIcon(finalState).pixmap(10).toImage());
         QFETCH(QString, expected);
         for (const QString &text : expected.split(u'|'))
             QTRY_VERIFY2_WITH_TIMEOUT(screen().contains(text), qPrintable(screen()), kWait);
-        QCOMPARE(prompts.prompts, tag == u"ssh" ? 1 : 0);
+        QCOMPARE(prompts.prompts, tag == u"ssh" ? 2 : 0);
+    }
+
+    // A local bash logged from the window: each line typed with Enter is in
+    // the log when it was typed, before bash's answer to it, not at the end.
+    void typedLinesLogged()
+    {
+        const QString logs = QDir::homePath() + QStringLiteral("/logs");
+        AppSettings::instance().setValue(QStringLiteral("log/dir"), logs);
+        AppSettings::instance().setValue(QStringLiteral("log/file"), QStringLiteral("typed.log"));
+        const QString id = SessionStore::instance().addSession(QStringLiteral("logged bash"), QStringLiteral("local"), {},
+                                                               QStringLiteral("/bin/bash"), QString());
+        MainWindow w;
+        openFromTree(w, QStringLiteral("logged bash"));
+        QTRY_COMPARE_WITH_TIMEOUT(state(id), QStringLiteral("connected"), kWait);
+        w.toggleSessionLog(id);
+        auto *edit = w.findChild<TerminalArea *>()->view(id)->terminalEdit();
+        QStringList order;
+        for (const char *product : {"6*7", "7*7"}) {
+            const QString line = QStringLiteral("echo hv-$((%1))").arg(QLatin1String(product));
+            const QString answer = QStringLiteral("hv-%1").arg(QLatin1String(product) == QLatin1String("6*7") ? 42 : 49);
+            QTest::keyClicks(edit, line);
+            QTest::keyClick(edit, Qt::Key_Return);
+            QTRY_VERIFY2_WITH_TIMEOUT(edit->toPlainText().contains(QLatin1Char('\n') + answer), qPrintable(edit->toPlainText()),
+                                      kWait);
+            // bash's answer line may begin with a mode change of its own
+            order << QStringLiteral("[TX] ") + line + QStringLiteral("\r\n") << answer + QStringLiteral("\r\n");
+        }
+        w.toggleSessionLog(id);
+        QFile file(logs + QStringLiteral("/typed.log"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QString log = QString::fromUtf8(file.readAll());
+        qsizetype at = 0;
+        for (const QString &record : std::as_const(order)) {
+            const qsizetype found = log.indexOf(record, at);
+            QVERIFY2(found >= at, qPrintable(record + QStringLiteral(" out of order in\n") + log));
+            at = found + record.size();
+        }
     }
 
 private:
     qsizetype m_logStart = 0;
     QString m_id, m_type;
     bool m_connected = false;
+
+    // Shows the window and double-clicks the session in its tree.
+    static void openFromTree(MainWindow &w, const QString &name)
+    {
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        auto *tree = w.findChild<SessionTree *>()->findChild<QTreeWidget *>();
+        const QList<QTreeWidgetItem *> items = tree->findItems(name, Qt::MatchStartsWith | Qt::MatchRecursive);
+        QCOMPARE(items.size(), 1);
+        tree->scrollToItem(items.first());
+        QTest::mouseDClick(w.windowHandle(), Qt::LeftButton, {},
+                           tree->viewport()->mapTo(&w, tree->visualItemRect(items.first()).center()));
+    }
 };
 
 QTEST_MAIN(TestSessions)

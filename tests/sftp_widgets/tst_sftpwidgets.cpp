@@ -13,11 +13,14 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QSignalSpy>
+
+#include <algorithm>
 
 using namespace sftprig;
 
@@ -158,6 +161,90 @@ private slots:
         SftpDialog dialog(nowhere());
         dialog.setAttribute(Qt::WA_DeleteOnClose, false);
         QVERIFY(findButton(&dialog, "⬆ Up"));
+    }
+
+    // The tree's footer and tool tips follow a language switch (Arabic,
+    // then Japanese), whatever the footer said: its own texts, texts with a
+    // number, a worker's message.
+    void footerFollowsLanguage_data()
+    {
+        QTest::addColumn<QString>("state");
+        QTest::newRow("not connected") << "";
+        QTest::newRow("listed") << "listed";
+        QTest::newRow("worker message") << "error";
+    }
+    void footerFollowsLanguage()
+    {
+        QFETCH(QString, state);
+        auto back = qScopeGuard([] { LanguageManager::setLanguage(QStringLiteral("zh")); });
+        RemoteDirTree tree;
+        QString source = QStringLiteral("未连接"), argument;
+        if (state == QLatin1String("listed")) {
+            setUp(m_work, {"a=1", "b/"}, m_server);
+            tree.connectTo(serverParams());
+            QVERIFY2(reveal(tree, m_work), qPrintable(tree.statusText()));
+            QTRY_COMPARE_WITH_TIMEOUT(tree.statusText(), QStringLiteral("2 项"), kWait);
+            source = QStringLiteral("%1 项");
+            argument = QStringLiteral("2");
+        } else if (state == QLatin1String("error")) {
+            source = QStringLiteral("已取消");
+            QVERIFY(QMetaObject::invokeMethod(&tree, "onWorkerError", Q_ARG(QString, source)));
+        }
+        auto *refresh = tree.findChild<QPushButton *>();
+        for (const char *language : {"ar", "ja"}) {
+            LanguageManager::setLanguage(QString::fromLatin1(language));
+            QString expected = LanguageManager::tr(source);
+            if (!argument.isEmpty())
+                expected = expected.arg(argument);
+            QVERIFY2(expected != source, language); // a translated text, or the test proves nothing
+            QCOMPARE(tree.statusText(), expected);
+            QCOMPARE(refresh->toolTip(), LanguageManager::tr(QStringLiteral("刷新目录树")));
+        }
+    }
+
+    // The dialog's bar ends full after a transfer, also of an empty file,
+    // and stays so when the folder is listed again after it.
+    void dialogBarEndsFull_data()
+    {
+        QTest::addColumn<bool>("upload");
+        QTest::addColumn<int>("size");
+        for (const bool upload : {false, true})
+            for (const int size : {0, 70000})
+                QTest::addRow("%s %d", upload ? "upload" : "download", size) << upload << size;
+    }
+    void dialogBarEndsFull()
+    {
+        QFETCH(bool, upload);
+        QFETCH(int, size);
+        QTemporaryDir local;
+        const QByteArray content(size, 'z');
+        setUp(m_work, {"down.bin=" + QString::fromLatin1(content)}, m_server);
+        QVERIFY(writeFile(local.filePath(QStringLiteral("up.bin")), content));
+        auto *dialog = new SftpDialog(serverParams());
+        auto close = qScopeGuard([dialog] { dialog->close(); });
+        dialog->show();
+        QTRY_COMPARE_WITH_TIMEOUT(dialog->currentFolder(), m_server.home(), kWait);
+        QVERIFY(QMetaObject::invokeMethod(dialog, "navigate", Q_ARG(QString, m_work)));
+        auto *list = dialog->findChild<QTreeWidget *>(QStringLiteral("sftpFileList"));
+        QTRY_VERIFY_WITH_TIMEOUT(!list->findItems(QStringLiteral("down.bin"), Qt::MatchExactly).isEmpty(), kWait);
+        auto *bar = dialog->findChild<QProgressBar *>();
+        // The status line reads "N 项" once a listing has been shown.
+        const auto listedAgain = [dialog] {
+            static const QRegularExpression count(QStringLiteral("^\\d+ 项$"));
+            const QList<QLabel *> labels = dialog->findChildren<QLabel *>();
+            return std::any_of(labels.cbegin(), labels.cend(), [](QLabel *l) { return count.match(l->text()).hasMatch(); });
+        };
+        QVERIFY(listedAgain());
+        const QString target = local.filePath(QStringLiteral("got.bin"));
+        sftpPrompts().saveFile = [&](QWidget *, const QString &, const QString &) { return target; };
+        sftpPrompts().openFile = [&](QWidget *, const QString &) { return local.filePath(QStringLiteral("up.bin")); };
+        list->setCurrentItem(list->findItems(QStringLiteral("down.bin"), Qt::MatchExactly).first());
+        QTest::mouseClick(findButton(dialog, upload ? "⬆ 上传..." : "⬇ 下载..."), Qt::LeftButton);
+        QVERIFY(!listedAgain());
+        QTRY_VERIFY_WITH_TIMEOUT(listedAgain(), kWait);
+        QCOMPARE(readFile(upload ? m_work + QStringLiteral("/up.bin") : target), content);
+        QCOMPARE(bar->value(), bar->maximum());
+        QCOMPARE(bar->maximum(), SftpDialog::ProgressScale);
     }
 
     // Reports at the given milliseconds; which were shown at once, and what
@@ -306,7 +393,6 @@ private slots:
         QTreeWidgetItem *in = rowNamed(QStringLiteral("in.bin"));
         QVERIFY(in);
         QCOMPARE(in->text(1), QStringLiteral("68 KB"));
-        QVERIFY(!rowNamed(QStringLiteral("[..]")) && !rowNamed(QStringLiteral("[.]"))); // one way up: the bold row
 
         // A file offers a download; the bold ".." row (a folder) does not,
         // and goes up.
@@ -319,6 +405,22 @@ private slots:
         QCOMPARE(saves, 1);
         emit list->itemDoubleClicked(list->topLevelItem(0), 0);
         QTRY_COMPARE_WITH_TIMEOUT(dialog->currentFolder(), m_work, kWait);
+        // Under the bold row, the server's own ".." comes first, above the
+        // folders, and goes up as well; "." never shows.
+        emit list->itemDoubleClicked(rowNamed(QStringLiteral("[sub]")), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(dialog->currentFolder(), m_work + QStringLiteral("/sub"), kWait);
+        QCOMPARE(list->topLevelItem(1)->text(0), QStringLiteral("[..]"));
+        QVERIFY(!rowNamed(QStringLiteral("[.]")));
+        emit list->itemDoubleClicked(list->topLevelItem(1), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(dialog->currentFolder(), m_work, kWait);
+        // At the root ".." leads nowhere: only the bold row, which asks for no listing ("打开 %1 ...").
+        dialog->findChild<QLineEdit *>()->setText(QStringLiteral("/"));
+        QTest::keyClick(dialog->findChild<QLineEdit *>(), Qt::Key_Return);
+        QTRY_COMPARE_WITH_TIMEOUT(dialog->currentFolder(), QStringLiteral("/"), kWait);
+        QVERIFY(!rowNamed(QStringLiteral("[..]")) && list->topLevelItemCount() > 1);
+        emit list->itemDoubleClicked(list->topLevelItem(0), 0);
+        for (QLabel *label : dialog->findChildren<QLabel *>())
+            QVERIFY2(!label->text().startsWith(QStringLiteral("打开")), qPrintable(label->text()));
         // The bar counts thousandths, so sizes past the int range still fit.
         auto *bar = dialog->findChild<QProgressBar *>();
         QVERIFY(QMetaObject::invokeMethod(dialog, "onProgress", Q_ARG(qlonglong, 3LL << 30), Q_ARG(qlonglong, 4LL << 30)));

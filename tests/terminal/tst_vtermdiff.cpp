@@ -42,17 +42,40 @@ QRgb vtermRgb(const VTermColor &c, bool isBackground)
     return VTERM_COLOR_IS_INDEXED(&c) ? paletteRgb(c.indexed.idx) : qRgb(c.rgb.red, c.rgb.green, c.rgb.blue);
 }
 
-Screen viaVterm(const QString &input, int cols, int rows)
+// A libvterm screen fed piece by piece, resized in between.
+class Vterm
 {
-    VTerm *vt = vterm_new(rows, cols);
-    vterm_set_utf8(vt, 1);
-    VTermScreen *screen = vterm_obtain_screen(vt);
-    vterm_screen_reset(screen, 1);
-    const QByteArray bytes = input.toUtf8();
-    vterm_input_write(vt, bytes.constData(), size_t(bytes.size()));
-    char sink[256];
-    while (vterm_output_read(vt, sink, sizeof sink) > 0) {
+public:
+    Vterm(int cols, int rows, bool altScreen = false) : vt(vterm_new(rows, cols))
+    {
+        vterm_set_utf8(vt, 1);
+        screen = vterm_obtain_screen(vt);
+        vterm_screen_reset(screen, 1);
+        vterm_screen_enable_altscreen(screen, altScreen);
     }
+    ~Vterm() { vterm_free(vt); }
+    Vterm(const Vterm &) = delete;
+    Vterm &operator=(const Vterm &) = delete;
+
+    void write(const QByteArray &bytes)
+    {
+        vterm_input_write(vt, bytes.constData(), size_t(bytes.size()));
+        char sink[256];
+        while (vterm_output_read(vt, sink, sizeof sink) > 0) {
+        }
+    }
+    void resize(int cols, int rows) { vterm_set_size(vt, rows, cols); }
+    Screen screenNow() const;
+
+private:
+    VTerm *vt;
+    VTermScreen *screen;
+};
+
+Screen Vterm::screenNow() const
+{
+    int rows = 0, cols = 0;
+    vterm_get_size(vt, &rows, &cols);
     Screen s;
     QStringList lines;
     const auto cellAt = [&](int r, int c) {
@@ -89,8 +112,14 @@ Screen viaVterm(const QString &input, int cols, int rows)
     VTermPos pos;
     vterm_state_get_cursorpos(vterm_obtain_state(vt), &pos);
     s.text = termtest::screenText(lines, pos.row, pos.col);
-    vterm_free(vt);
     return s;
+}
+
+Screen viaVterm(const QString &input, int cols, int rows)
+{
+    Vterm vt(cols, rows);
+    vt.write(input.toUtf8());
+    return vt.screenNow();
 }
 
 // Same text and cursor, then the first difference in colours or flags. The
@@ -240,6 +269,66 @@ private slots:
         const int shown = int(theirs.section(QStringLiteral(" @"), 0, 0).count(u'|')) + 1;
         QCOMPARE(ours.section(u'|', -shown).section(QStringLiteral(" @"), 0, 0) + ours.section(u',', -1),
                  theirs.section(QStringLiteral(" @"), 0, 0) + theirs.section(u',', -1));
+    }
+
+    // vim and a curses program recorded while their terminal shrank (both
+    // ways, then the height only) and grew (resizes/record.py). The engine
+    // and libvterm (alternate screen on) get the bytes in small pieces and
+    // the sizes at the same points: both show the same screen right after
+    // each resize (rows kept from the top, the cursor on the screen) and
+    // after each redraw. With a lag, the last bytes of a size arrive after
+    // the next size, as bytes still in flight when the window is resized do.
+    void resizesAsVterm_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<int>("lag");
+        for (const char *program : {"vim", "curses"}) {
+            QTest::addRow("%s", program) << QString::fromLatin1(program) << 0;
+            QTest::addRow("%s, bytes in flight", program) << QString::fromLatin1(program) << 64;
+        }
+    }
+    void resizesAsVterm()
+    {
+        QFETCH(QString, program);
+        QFETCH(int, lag);
+        QFile f(QStringLiteral(HV_SOURCE_DIR "/tests/terminal/resizes/") + program + QStringLiteral(".bin"));
+        QVERIFY2(f.open(QIODevice::ReadOnly), qPrintable(f.fileName()));
+        struct Step { int cols, rows; QByteArray bytes; };
+        QList<Step> steps;
+        while (!f.atEnd()) {
+            const QList<QByteArray> head = f.readLine().trimmed().split(' ');
+            QVERIFY(head.size() == 3 && head[0] == "@");
+            const QList<QByteArray> size = head[1].split('x');
+            steps.append({size[0].toInt(), size[1].toInt(), f.read(head[2].toInt())});
+            QCOMPARE(steps.last().bytes.size(), head[2].toInt());
+        }
+        QVERIFY(steps.size() >= 4);
+        QTextDocument doc;
+        TerminalEngine engine(&doc);
+        Vterm theirs(steps[0].cols, steps[0].rows, true);
+        QRandomGenerator rng(7);
+        const auto feed = [&](const QByteArray &bytes) {
+            for (int at = 0, n = 0; at < bytes.size(); at += n)
+                engine.receiveText(engine.decodeReceived(bytes.mid(at, n = rng.bounded(1, 40))));
+            theirs.write(bytes);
+        };
+        QByteArray late;
+        for (qsizetype i = 0; i < steps.size(); ++i) {
+            const Step &step = steps[i];
+            engine.setTerminalSize(step.cols, step.rows);
+            theirs.resize(step.cols, step.rows);
+            feed(std::exchange(late, QByteArray()));
+            // The screen as the resize left it, before the program redraws.
+            if (i > 0)
+                QCOMPARE(termtest::screenText(*engine.grid()), theirs.screenNow().text);
+            const QByteArray now = i + 1 < steps.size() ? step.bytes.chopped(qMin(lag, int(step.bytes.size()))) : step.bytes;
+            feed(now);
+            late = step.bytes.mid(now.size());
+            QVERIFY(engine.grid());
+            QCOMPARE(engine.grid()->columnCount(), step.cols);
+            QCOMPARE(engine.grid()->rowCount(), step.rows);
+            QCOMPARE(termtest::screenText(*engine.grid()), theirs.screenNow().text);
+        }
     }
 
     // Deliberate differences, named by the reason: the grid's own screen.

@@ -64,6 +64,100 @@ private slots:
         QCOMPARE(spy.last().at(2).toInt(), v.rowCount());
     }
 
+    // The size in cells is the view's, whether the scroll bar has anything
+    // to scroll or not: a long listing, a full-screen program and its end
+    // tell the session of no size at all.
+    void sizeIgnoresTheScrollBar()
+    {
+        TerminalView v(QStringLiteral("s8"), QStringLiteral("t"));
+        QVERIFY(shown(v, 640, 400));
+        QTRY_VERIFY(v.columns() > 0);
+        QTest::qWait(2 * TerminalView::SizeReportInterval); // the view's own first size is told
+        const QSize size(v.columns(), v.rowCount());
+        QSignalSpy spy(&v, &TerminalView::sizeChanged);
+        QByteArray listing;
+        for (int i = 0; i < 3 * size.height(); ++i)
+            listing += "line " + QByteArray::number(i) + "\r\n";
+        for (const QByteArray &step : {listing, QByteArray("\x1b[?1049h\x1b[2J"), QByteArray("\x1b[?1049l"), listing}) {
+            feed(v, step);
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+            QCOMPARE(QSize(v.columns(), v.rowCount()), size);
+        }
+        QTest::qWait(2 * TerminalView::SizeReportInterval);
+        QCOMPARE(spy.size(), 0);
+        QCOMPARE(v.terminalSize(), size);
+    }
+
+    // A full-screen program while the view is resized: the grid takes the
+    // sizes the session is told of and no other (not the one the view has
+    // while its document still holds the old screen), once per change.
+    void gridTakesTheReportedSizes_data()
+    {
+        QTest::addColumn<QSize>("from");
+        QTest::addColumn<QSize>("to");
+        QTest::newRow("shrink") << QSize(807, 505) << QSize(600, 350);
+        QTest::newRow("height only") << QSize(700, 500) << QSize(700, 300);
+        QTest::newRow("grow") << QSize(600, 350) << QSize(807, 505);
+    }
+    void gridTakesTheReportedSizes()
+    {
+        QFETCH(QSize, from);
+        QFETCH(QSize, to);
+        TerminalView v(QStringLiteral("s9"), QStringLiteral("t"));
+        QVERIFY(shown(v, from.width(), from.height()));
+        QTRY_VERIFY(v.columns() > 0);
+        QByteArray screen("\x1b[?1049h");
+        for (int r = 1; r <= v.rowCount(); ++r)
+            screen += "\x1b[" + QByteArray::number(r) + ";1H" + QByteArray(v.columns(), char('a' + r % 26));
+        feed(v, screen);
+        QList<QSize> told{QSize(v.columns(), v.rowCount())};
+        connect(&v, &TerminalView::sizeChanged, this, [&](const QString &, int c, int r) { told << QSize(c, r); });
+        QList<QSize> drawn;
+        connect(v.engine(), &TerminalEngine::gridRenderRequested, this, [&] {
+            drawn << QSize(v.engine()->grid()->columnCount(), v.engine()->grid()->rowCount());
+        });
+        QTest::qWait(TerminalView::SizeReportInterval); // no earlier report holds this one back
+        v.resize(to);
+        QTRY_VERIFY(told.size() > 1 && told.last() == QSize(v.columns(), v.rowCount()));
+        QTest::qWait(2 * TerminalView::SizeReportInterval);
+        QCOMPARE(told.size(), 2);
+        QVERIFY(!drawn.isEmpty());
+        for (const QSize &size : drawn)
+            QVERIFY2(told.contains(size), qPrintable(QStringLiteral("grid %1x%2").arg(size.width()).arg(size.height())));
+        QCOMPARE(v.terminalEdit()->document()->blockCount(), told.last().height());
+    }
+
+    // Clear: on the normal screen everything goes; on the alternate screen
+    // the grid is blanked and stays, the program draws on where it was, and
+    // its end brings back the lines from before it.
+    void clearKeepsTheAlternateScreen_data()
+    {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QByteArray>("after");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("alternate");
+        const QByteArray program("one\r\n\x1b[?1049h\x1b[2;3HABC");
+        QTest::newRow("normal screen") << QByteArray("one\r\ntwo") << QByteArray("x") << "x" << false;
+        QTest::newRow("alternate screen") << program << QByteArray("x") << "\n     x" << true;
+        QTest::newRow("the program ends") << program << QByteArray("x\x1b[?1049lz") << "one\nz" << false;
+    }
+    void clearKeepsTheAlternateScreen()
+    {
+        QFETCH(QByteArray, before);
+        QFETCH(QByteArray, after);
+        TerminalView v(QStringLiteral("s10"), QStringLiteral("t"));
+        QVERIFY(shown(v, 640, 400));
+        feed(v, before);
+        v.clear();
+        feed(v, after);
+        QString text = v.terminalEdit()->document()->toPlainText();
+        while (text.endsWith(u'\n'))
+            text.chop(1);
+        QTEST(text, "text");
+        QTEST(v.terminalEdit()->keys.altScreenActive, "alternate");
+        QTEST(v.engine()->grid() != nullptr, "alternate");
+    }
+
     void sessionSettings_data()
     {
         QTest::addColumn<QString>("type");
@@ -183,6 +277,34 @@ private slots:
         TerminalView v(QStringLiteral("s7"), QStringLiteral("t"));
         feed(v, input);
         QTEST(v.terminalEdit()->document()->toPlainText().split(u'\n'), "rows");
+    }
+
+    // A line longer than the view is wide: rows on the screen, one line for
+    // copy and find; a wider view lays it out on fewer rows.
+    void wrappedLineIsOneLine()
+    {
+        TerminalView v(QStringLiteral("s8"), QStringLiteral("t"));
+        QVERIFY(shown(v, 400, 300));
+        QTRY_VERIFY(v.columns() > 10);
+        const int cols = v.columns();
+        QString line = QStringLiteral("$ ");
+        for (int i = 0; line.size() < 2 * cols + 5; ++i)
+            line += QString::number(i) + u'/';
+        feed(v, line.toUtf8() + "\r\n$ ");
+        QTextDocument *doc = v.terminalEdit()->document();
+        QCOMPARE(doc->blockCount(), 4);
+        v.selectAll();
+        v.terminalEdit()->copy();
+        QCOMPARE(QApplication::clipboard()->text(), line + QStringLiteral("\n$ "));
+        const QString across = line.mid(cols - 3, 6);
+        QVERIFY(v.find(across));
+        QCOMPARE(v.terminalEdit()->textCursor().selectedText().remove(QChar::ParagraphSeparator), across);
+        v.resize(1400, 300);
+        QTRY_VERIFY(v.columns() > line.size());
+        // laid out again when the session hears of the new width
+        QTRY_COMPARE(doc->blockCount(), 2);
+        QCOMPARE(doc->firstBlock().text(), line);
+        QCOMPARE(v.engine()->lineRenderer().col, 3);
     }
 
     void pausesWhileTooMuchWaits()

@@ -267,6 +267,21 @@ private slots:
         f.peer('E', 40, enc("no space"), 3); // an error, whatever its number
         QCOMPARE(f.summary, QStringLiteral("对端错误：no space"));
     }
+
+    // A send that skipped an unreadable file and was cancelled leaves no
+    // trace on the next one: its first file is offered.
+    void nextSendStartsAtItsFirstFile()
+    {
+        Harness h;
+        h.send({h.path("missing"), h.file("r.bin", "abc")});
+        h.peer('Y', 0, sendInitData(1));
+        QCOMPARE(decodePrefixed(h.last().data, '#'), QByteArray("r.bin"));
+        h.transfer.cancel();
+        h.send({h.file("a.bin", "xyz")});
+        h.peer('Y', 0, sendInitData(1));
+        QCOMPARE(h.tag(), QStringLiteral("F1/1"));
+        QCOMPARE(decodePrefixed(h.last().data, '#'), QByteArray("a.bin"));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestKermitEngine)

@@ -7,7 +7,10 @@ per shell and edit, for the line-mode comparison with libvterm.
 Each shell runs without its user's start-up files, TERM=xterm, 40x12, in an
 empty folder holding a few files for tab completion. Keys go in one at a time
 with a pause so that every echo is complete before the next key."""
-import os, pty, select, sys, tempfile, time, fcntl, termios, struct, signal
+import os, sys, tempfile, fcntl, termios, struct, signal
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..'))
+import ptyrecord
 
 COLS, ROWS = 40, 12
 UP, DOWN, LEFT, HOME = '\x1b[A', '\x1b[B', '\x1b[D', '\x01'
@@ -28,24 +31,12 @@ def record(shell, keys, folder):
     env = {'TERM': 'xterm', 'HOME': folder, 'PATH': '/usr/bin:/bin', 'LANG': 'C.UTF-8',
            'PS1': '$ ', 'ZDOTDIR': folder}
     argv = {'bash': ['bash', '--norc', '--noprofile', '-i'], 'zsh': ['zsh', '-i']}[shell]
-    pid, fd = pty.fork()
-    if pid == 0:
-        os.chdir(folder)
-        os.execvpe(argv[0], argv, env)
+    pid, fd = ptyrecord.spawn(argv, env, folder)
     fcntl.ioctl(fd, termios.TIOCSWINSZ, struct.pack('HHHH', ROWS, COLS, 0, 0))
     out = bytearray()
 
     def drain(quiet=0.25):
-        end = time.time() + quiet
-        while time.time() < end:
-            r, _, _ = select.select([fd], [], [], 0.05)
-            if r:
-                try:
-                    data = os.read(fd, 65536)
-                except OSError:
-                    return
-                out.extend(data)
-                end = time.time() + quiet
+        out.extend(ptyrecord.read_quiet(fd, quiet))
     drain(0.8)
     for k in keys:
         os.write(fd, k.encode())
