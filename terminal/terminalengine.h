@@ -105,7 +105,7 @@ public:
 
     ScreenGrid *grid() const { return gridPtr.get(); }
     // The terminal's input modes, whichever screen is shown: the grid and
-    // line mode set them, the key, paste and mouse encoders read them.
+    // line mode set them, the key and paste encoders read them.
     InputModes *inputModes() override { return &modes; }
     QTextDocument *altDocument() const { return altDoc.get(); }
     LineRenderer &lineRenderer() { return renderer; }

@@ -246,7 +246,6 @@ TerminalView::TerminalView(const QString &id, const QString &t, QWidget *parent)
     connect(edit, &TerminalEdit::sendInput, this, &TerminalView::sendTyped);
     connect(edit, &TerminalEdit::viewContextMenuRequested, this, &TerminalView::viewContextMenuRequested);
     edit->viewport()->installEventFilter(this);
-    edit->viewport()->setMouseTracking(true); // programs may ask for every move
     edit->installEventFilter(this);
     edit->verticalScrollBar()->installEventFilter(this);
 }
@@ -406,10 +405,6 @@ QSize TerminalView::terminalSize()
 
 bool TerminalView::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == edit->viewport() && reportMouse(event)) {
-        term->mouseUp = true; // a reported click selects nothing
-        return true;
-    }
     if (watched == edit || watched == edit->viewport() || watched == edit->verticalScrollBar()) {
         const auto type = event->type();
         if (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonRelease) {

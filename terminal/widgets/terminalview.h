@@ -117,8 +117,6 @@ private:
     void endFrame();
     void watchForWideText(const char *data, qsizetype size);
     QString visibleText() const;
-    bool reportMouse(QEvent *event);
-    bool cellAt(const QPointF &pos, int *col, int *row) const;
 
     QString sessionId;
     QSplitter *splitter;
@@ -154,7 +152,4 @@ private:
     std::vector<DrawnRow> drawnRows;
     bool drawingGrid = false;
     QElapsedTimer sinceReport;
-    // The cell of the last mouse report.
-    int mouseCol = -1;
-    int mouseRow = -1;
 };

@@ -359,44 +359,6 @@ private slots:
         QTEST(sent(spy), "down");
     }
 
-    // A click on column 5, row 3 of a shown terminal after what the program
-    // sent, with or without Shift: a report when the program asked for the
-    // mouse (in line mode too, as mc does before entering its screen), a
-    // selection with Shift or without the mode.
-    void mouseGoesToTheProgramThatAskedForIt_data()
-    {
-        QTest::addColumn<QByteArray>("received");
-        QTest::addColumn<bool>("shift");
-        QTest::addColumn<QByteArray>("report");
-        const QByteArray mc("\x1b[?1002h\x1b[?1006h\x1b[?1049h\x1b[H\x1b[2J");
-        QTest::newRow("asked before the screen") << mc << false << QByteArray("\x1b[<0;5;3M\x1b[<0;5;3m");
-        QTest::newRow("shift selects") << mc << true << QByteArray();
-        QTest::newRow("not asked") << QByteArray("\x1b[?1049h") << false << QByteArray();
-        QTest::newRow("asked and reset") << mc + "\x1b[?1002l" << false << QByteArray();
-        QTest::newRow("normal encoding") << QByteArray("\x1b[?1049h\x1b[?1000h") << false << QByteArray("\x1b[M %#\x1b[M#%#");
-        QTest::newRow("line mode") << QByteArray("\x1b[?1000h\x1b[?1006h") + QByteArray("x\r\n").repeated(60) << false
-                                   << QByteArray("\x1b[<0;5;3M\x1b[<0;5;3m");
-    }
-    void mouseGoesToTheProgramThatAskedForIt()
-    {
-        QFETCH(QByteArray, received);
-        QFETCH(bool, shift);
-        TerminalView v(QStringLiteral("s9"), QStringLiteral("t"));
-        QVERIFY(shown(v, 700, 400));
-        feed(v, received);
-        QSignalSpy spy(&v, &TerminalView::sendInput);
-        const QSizeF cell = v.cellSize();
-        QPlainTextEdit *e = v.terminalEdit();
-        const qreal margin = e->document()->documentMargin();
-        // In line mode the screen is the last rows of the document, at the bottom of the view.
-        const int top = e->cursorForPosition(QPoint(int(margin) + 1, int(margin) + 1)).block().blockNumber();
-        const int screenTop = std::max(0, e->document()->blockCount() - v.rowCount());
-        const qreal y = margin + (screenTop - top + 2.5) * cell.height();
-        const QPoint at(int(margin + 4.5 * cell.width()), int(y));
-        QTest::mouseClick(e->viewport(), Qt::LeftButton, shift ? Qt::ShiftModifier : Qt::NoModifier, at);
-        QTEST(sent(spy), "report");
-    }
-
     void localEchoFollowsWaitingLines_data()
     {
         QTest::addColumn<bool>("paste");
