@@ -111,7 +111,7 @@ int ConnectionWorker::connectToHost(const QString &host, int port, int bindPortL
         if (debugLogEnabled())
             debugLog(QStringLiteral("resolve %1 failed: %2").arg(host, reason));
         if (keepRunning())
-            emit sigError(LanguageManager::tr("无法解析主机：%1").arg(host));
+            emit sigError(LanguageManager::tr("无法解析主机：%1（%2）").arg(host, reason));
         return -1;
     }
     platform::ConnectOptions options;
@@ -119,10 +119,10 @@ int ConnectionWorker::connectToHost(const QString &host, int port, int bindPortL
     options.waker = &m_link->waker;
     options.bindPortLow = bindPortLow;
     options.bindPortHigh = bindPortHigh;
+    int err = 0;
     for (const platform::SocketAddress &address : addresses) {
         if (!keepRunning())
             return -1;
-        int err = 0;
         const int fd = platform::connectTcp(address, options, &err);
         if (fd >= 0) {
             if (keepRunning())
@@ -133,8 +133,10 @@ int ConnectionWorker::connectToHost(const QString &host, int port, int bindPortL
         if (debugLogEnabled())
             debugLog(QStringLiteral("connect %1 failed: %2").arg(address.text(), platform::errorString(err)));
     }
+    // The last address's reason: with several, it is the one most like the
+    // user's own attempt (IPv4 after IPv6).
     if (keepRunning())
-        emit sigError(LanguageManager::tr("无法连接到 %1:%2").arg(host).arg(port));
+        emit sigError(LanguageManager::tr("无法连接到 %1:%2：%3").arg(host).arg(port).arg(platform::errorString(err)));
     return -1;
 }
 

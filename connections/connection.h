@@ -126,7 +126,7 @@ public:
 
     // Resolves host and tries each address in turn with a 10 s budget each,
     // giving up at once on stop. Returns a connected non-blocking socket, or
-    // -1 after emitting sigError "无法解析主机：%1" / "无法连接到 %1:%2"
+    // -1 after emitting sigError "无法解析主机：%1（%2）" / "无法连接到 %1:%2：%3" (with the system's reason)
     // (nothing is emitted when the failure is a stop). bindPortLow/High > 0:
     // the local port is chosen from that range, highest first.
     int connectToHost(const QString &host, int port, int bindPortLow = 0, int bindPortHigh = 0);

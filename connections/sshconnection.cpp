@@ -2,7 +2,9 @@
 
 #include "core/languagemanager.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSet>
 
 #include <cstdlib>
@@ -332,6 +334,11 @@ SshLogin::~SshLogin()
     wipe(m_kbdPassword);
 }
 
+namespace {
+// Not a library code: no key file was there to offer.
+constexpr int kNoKeyTried = -10000;
+} // namespace
+
 bool SshLogin::run(LIBSSH2_SESSION *session, int sock, const SshStopFlags &flags, int timeoutMs)
 {
     m_session = session;
@@ -342,25 +349,29 @@ bool SshLogin::run(LIBSSH2_SESSION *session, int sock, const SshStopFlags &flags
     const QByteArray user = m_params.user.toUtf8();
     QByteArray password = m_params.password.toUtf8();
     int rc = LIBSSH2_ERROR_AUTHENTICATION_FAILED;
+    QString keysTried;
     switch (sshAuthMethodFor(m_params.auth)) {
     case SshAuthMethod::PublicKey: {
-        const QByteArray privateKey = QFile::encodeName(m_params.privateKey);
-        QByteArray publicKey = QFile::encodeName(m_params.publicKey);
-        if (publicKey.isEmpty() && !privateKey.isEmpty()) {
-            publicKey = privateKey + ".pub";
-            // Without the ".pub" beside it, libssh2 derives the public key
-            // from the private one instead of failing.
-            if (!QFile::exists(QFile::decodeName(publicKey)))
-                publicKey.clear();
+        if (!m_params.privateKey.isEmpty()) {
+            rc = publicKey(retry, m_params.privateKey, password);
+            break;
         }
-        sshLog(QStringLiteral("publickey private=%1 public=%2 passphraseLength=%3")
-                   .arg(m_params.privateKey, QFile::decodeName(publicKey)).arg(password.size()));
-        rc = retry("auth-publickey", [&] {
-            return libssh2_userauth_publickey_fromfile_ex(session, user.constData(), unsigned(user.size()),
-                                                          publicKey.isEmpty() ? nullptr : publicKey.constData(),
-                                                          privateKey.constData(),
-                                                          password.isEmpty() ? nullptr : password.constData());
-        });
+        // No key of the session's own: the user's usual identities, as the
+        // command-line client would offer them.
+        const QStringList tried = defaultIdentities(QDir::homePath());
+        for (const QString &key : tried) {
+            rc = publicKey(retry, key, password);
+            if (rc == 0 || flags.stopped())
+                break;
+        }
+        // A refusal names the files, so that the user sees which keys went.
+        if (tried.isEmpty()) {
+            rc = kNoKeyTried;
+            keysTried = LanguageManager::tr("未找到私钥（已查找 %1）")
+                            .arg(QDir::homePath() + QStringLiteral("/.ssh/{id_ed25519, id_ecdsa, id_rsa}"));
+        } else {
+            keysTried = LanguageManager::tr("已尝试的私钥：%1").arg(tried.join(QStringLiteral(", ")));
+        }
         break;
     }
     case SshAuthMethod::KeyboardInteractive:
@@ -380,9 +391,46 @@ bool SshLogin::run(LIBSSH2_SESSION *session, int sock, const SshStopFlags &flags
     if (rc == 0)
         return true;
     m_failure = m_kbdGaveUp ? QStringLiteral("Authentication failed (keyboard-interactive)") : sshLastError(session);
+    if (!keysTried.isEmpty())
+        m_failure = rc == kNoKeyTried || m_failure.isEmpty() ? keysTried : m_failure + QStringLiteral("; ") + keysTried;
     sshLog(QStringLiteral("authentication error rc=%1 last_errno=%2 message=%3")
                .arg(rc).arg(libssh2_session_last_errno(session)).arg(m_failure.isEmpty() ? QStringLiteral("<none>") : m_failure));
     return false;
+}
+
+QStringList SshLogin::defaultIdentities(const QString &home)
+{
+    QStringList found;
+    for (const char *name : {"id_ed25519", "id_ecdsa", "id_rsa"}) {
+        const QString path = home + QStringLiteral("/.ssh/") + QLatin1String(name);
+        if (QFileInfo(path).isFile())
+            found << path;
+    }
+    return found;
+}
+
+int SshLogin::publicKey(const std::function<int(const char *, const std::function<int()> &)> &retry,
+                        const QString &privateKeyPath, const QByteArray &password)
+{
+    const QByteArray privateKey = QFile::encodeName(privateKeyPath);
+    // A public key named in the settings goes with the private key named there.
+    QByteArray publicKey = privateKeyPath == m_params.privateKey ? QFile::encodeName(m_params.publicKey) : QByteArray();
+    if (publicKey.isEmpty() && !privateKey.isEmpty()) {
+        publicKey = privateKey + ".pub";
+        // Without the ".pub" beside it, libssh2 derives the public key
+        // from the private one instead of failing.
+        if (!QFile::exists(QFile::decodeName(publicKey)))
+            publicKey.clear();
+    }
+    sshLog(QStringLiteral("publickey private=%1 public=%2 passphraseLength=%3")
+               .arg(privateKeyPath, QFile::decodeName(publicKey)).arg(password.size()));
+    const QByteArray user = m_params.user.toUtf8();
+    return retry("auth-publickey", [&] {
+        return libssh2_userauth_publickey_fromfile_ex(m_session, user.constData(), unsigned(user.size()),
+                                                      publicKey.isEmpty() ? nullptr : publicKey.constData(),
+                                                      privateKey.constData(),
+                                                      password.isEmpty() ? nullptr : password.constData());
+    });
 }
 
 bool SshLogin::keyboardInteractive(const std::function<int(const char *, const std::function<int()> &)> &retry)

@@ -68,7 +68,13 @@ public:
     // The library's reason for the last refusal; empty when it gave none.
     QString failure() const { return m_failure; }
 
+    // The keys a public-key login without a key of its own tries, in the
+    // order OpenSSH tries them: those of ~/.ssh that exist.
+    static QStringList defaultIdentities(const QString &home);
+
 private:
+    int publicKey(const std::function<int(const char *, const std::function<int()> &)> &retry,
+                  const QString &privateKey, const QByteArray &password);
     bool keyboardInteractive(const std::function<int(const char *, const std::function<int()> &)> &retry);
     static LIBSSH2_USERAUTH_KBDINT_RESPONSE_FUNC(keyboardInteractiveResponse);
 

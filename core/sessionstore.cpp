@@ -464,11 +464,16 @@ bool SessionStore::updateSession(const SessionInfo &record)
     if (target && holdsSession(*target, updated.name, updated.type, updated.id))
         return false;
 
-    if (where->group < 0)
-        m_ungrouped.removeAt(where->index);
-    else
-        m_groups[where->group].sessions.removeAt(where->index);
-    appendToGroup(updated.group, updated);
+    // Saving options must not reorder the user's list: the session keeps
+    // its place unless it changes list, and then goes to the end of the new one.
+    QList<SessionInfo> &home = where->group < 0 ? m_ungrouped : m_groups[where->group].sessions;
+    const QString homeGroup = where->group < 0 ? QString() : m_groups[where->group].name;
+    if (updated.group == homeGroup) {
+        home[where->index] = updated;
+    } else {
+        home.removeAt(where->index);
+        appendToGroup(updated.group, updated);
+    }
     saveSessions();
     return true;
 }

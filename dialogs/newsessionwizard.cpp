@@ -87,18 +87,31 @@ int stopBitsCode(const QString &text)
     return text == u"1.5" ? 3 : text == u"2" ? 2 : 1;
 }
 
+// The combos show the items translated; a code comes from the source text.
 int parityCode(const QString &text)
 {
+    const QString source = LanguageManager::sourceAmong(text, parityItems());
+    const QString &item = source.isEmpty() ? text : source;
     const char16_t *starts[] = {u"奇", u"偶", u"标记", u"空格"};
     for (int i = 0; i < 4; ++i)
-        if (text.startsWith(QStringView(starts[i])))
+        if (item.startsWith(QStringView(starts[i])))
             return i + 1;
     return 0;
 }
 
 int flowCode(const QString &text)
 {
-    return text.startsWith(u"硬件") ? 1 : text.startsWith(u"软件") ? 2 : 0;
+    const QString source = LanguageManager::sourceAmong(text, flowItems());
+    const QString &item = source.isEmpty() ? text : source;
+    return item.startsWith(u"硬件") ? 1 : item.startsWith(u"软件") ? 2 : 0;
+}
+
+QStringList shownItems(const QStringList &sources)
+{
+    QStringList shown;
+    for (const QString &source : sources)
+        shown << LanguageManager::tr(source);
+    return shown;
 }
 
 int baudFromText(const QString &text, int fallback)
@@ -404,8 +417,8 @@ void NewSessionWizard::buildParamsPage()
         baudCombo->setValidator(new QIntValidator(50, 4000000, baudCombo));
         dataBitsCombo = namedCombo("dataBitsCombo", {"5", "6", "7", "8"}, paramsBox);
         stopBitsCombo = namedCombo("stopBitsCombo", {"1", "1.5", "2"}, paramsBox);
-        parityCombo = namedCombo("parityCombo", parityItems(), paramsBox);
-        flowCombo = namedCombo("flowCombo", flowItems(), paramsBox);
+        parityCombo = namedCombo("parityCombo", shownItems(parityItems()), paramsBox);
+        flowCombo = namedCombo("flowCombo", shownItems(flowItems()), paramsBox);
         const struct {
             const char *label;
             QComboBox *combo;
@@ -415,8 +428,8 @@ void NewSessionWizard::buildParamsPage()
             {"波特率 (Baud)", baudCombo, QStringLiteral("115200")},
             {"数据位", dataBitsCombo, QStringLiteral("8")},
             {"停止位", stopBitsCombo, QStringLiteral("1")},
-            {"校验位", parityCombo, parityItems().first()},
-            {"流控", flowCombo, flowItems().first()},
+            {"校验位", parityCombo, LanguageManager::tr(parityItems().first())},
+            {"流控", flowCombo, LanguageManager::tr(flowItems().first())},
         };
         int r = 0;
         for (const auto &row : rows) {
@@ -463,10 +476,12 @@ void NewSessionWizard::buildParamsPage()
                              paramsBox);
     layout->addWidget(proxy);
     layout->addWidget(formLabel(LanguageManager::tr("认证方式"), paramsBox));
-    authCombo = namedCombo("authCombo",
-                           {LanguageManager::tr("密码认证"), LanguageManager::tr("公钥认证"), LanguageManager::tr("键盘交互"), QStringLiteral("Kerberos (GSSAPI)"),
-                            LanguageManager::tr("智能卡 / X.509")},
-                           paramsBox);
+    // Shown translated, stored as the source text as the option combos do.
+    const QStringList methods{QStringLiteral("密码认证"), QStringLiteral("公钥认证"), QStringLiteral("键盘交互"),
+                              QStringLiteral("Kerberos (GSSAPI)"), QStringLiteral("智能卡 / X.509")};
+    authCombo = namedCombo("authCombo", {}, paramsBox);
+    for (const QString &method : methods)
+        authCombo->addItem(LanguageManager::tr(method), method);
     if (!kept.value(QStringLiteral("authCombo")).isEmpty())
         authCombo->setCurrentText(kept.value(QStringLiteral("authCombo")));
     layout->addWidget(authCombo);
@@ -503,6 +518,7 @@ void NewSessionWizard::accept()
         r.host = hostEdit->text().trimmed();
         r.port = portEdit->text().trimmed();
         r.user = userEdit->text().trimmed();
+        r.auth = authCombo->currentData().toString();
     }
     r.connectNow = connectNowCheck->isChecked();
     r.saveToTree = saveToTreeCheck->isChecked();

@@ -25,6 +25,7 @@ struct NewSessionRequest {
     bool connectNow = true;
     bool saveToTree = true;
     SerialParams serial;
+    QString auth; // network only: the login method as stored (its source text)
 };
 
 // The three-step new-session dialog: protocol card, connection parameters,
@@ -94,7 +95,10 @@ int parityCode(const QString &text);
 int flowCode(const QString &text);
 // A baud text within 50..4000000, else `fallback`.
 int baudFromText(const QString &text, int fallback);
-// The serial item lists, shared by the wizard and the options dialog.
+// The serial item lists, shared by the wizard and the options dialog: the
+// source texts, in code order.
 const QStringList &baudItems();
 const QStringList &parityItems();
 const QStringList &flowItems();
+// The items as the combos show them, in the current language.
+QStringList shownItems(const QStringList &sources);

@@ -235,9 +235,9 @@ void SessionOptionsDialog::buildSerialRows(QVBoxLayout *layout)
     dataBitsCombo->setCurrentIndex(qMax(0, dataBitsCombo->findText(QString::number(record.serial_databits))));
     stopBitsCombo = namedCombo("stopBitsCombo", {"1", "1.5", "2"});
     stopBitsCombo->setCurrentIndex(record.serial_stopbits == 2 ? 2 : record.serial_stopbits == 3 ? 1 : 0);
-    parityCombo = namedCombo("parityCombo", parityItems());
+    parityCombo = namedCombo("parityCombo", shownItems(parityItems()));
     parityCombo->setCurrentIndex(record.serial_parity >= 0 && record.serial_parity < 5 ? record.serial_parity : -1);
-    flowCombo = namedCombo("flowCombo", flowItems());
+    flowCombo = namedCombo("flowCombo", shownItems(flowItems()));
     flowCombo->setCurrentIndex(record.serial_flow >= 0 && record.serial_flow < 3 ? record.serial_flow : -1);
 
     const std::pair<const char *, QComboBox *> rows[] = {

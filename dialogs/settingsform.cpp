@@ -191,8 +191,16 @@ void fillSettingsTable(QTableWidget *table, const QList<QStringList> &rows)
     const int columns = table->columnCount();
     for (int r = 0; r < rows.size(); ++r) {
         const QStringList &cells = rows.at(r);
-        for (int c = 0; c < columns && c < cells.size(); ++c)
-            table->setItem(r, c, new QTableWidgetItem(cells.at(c)));
+        for (int c = 0; c < columns && c < cells.size(); ++c) {
+            // A stored source text (a keyword sample's "正则", "红色") shows
+            // in the user's language and goes back as it was while unedited:
+            // the terminal reads the source texts.
+            const QString shown = LanguageManager::tr(cells.at(c));
+            auto *item = new QTableWidgetItem(shown);
+            if (shown != cells.at(c))
+                item->setData(Qt::UserRole, cells.at(c));
+            table->setItem(r, c, item);
+        }
     }
     table->setUpdatesEnabled(updates);
 }
@@ -205,7 +213,11 @@ QList<QStringList> tableRows(const QTableWidget *table)
         QStringList cells;
         for (int c = 0; c < table->columnCount(); ++c) {
             const QTableWidgetItem *item = table->item(r, c);
-            cells << (item ? item->text() : QString());
+            const QString source = item ? item->data(Qt::UserRole).toString() : QString();
+            if (!source.isEmpty() && item->text() == LanguageManager::tr(source))
+                cells << source;
+            else
+                cells << (item ? item->text() : QString());
         }
         rows << cells;
     }

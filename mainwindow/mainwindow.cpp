@@ -114,7 +114,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
                                           [this](const QString &id) { onTabClosed(id); },
                                           [this](const QString &id) { toggleSessionLog(id); }});
     connect(sessionTree, &SessionTree::sessionActivated, this, &MainWindow::onSessionActivated);
-    connect(sessionTree, &SessionTree::sessionConnect, this, &MainWindow::onSessionConnect);
+    connect(sessionTree, &SessionTree::sessionConnect, road, &SessionRoad::openOrShow);
     connect(sessionTree, &SessionTree::sessionDisconnect, this, &MainWindow::onSessionDisconnect);
     connect(sessionTree, &SessionTree::sessionDelete, this, &MainWindow::onSessionDelete);
     connect(sessionTree, &SessionTree::sessionRenameRequested, this, &MainWindow::onSessionRename);

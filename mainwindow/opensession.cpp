@@ -12,7 +12,9 @@
 namespace {
 QString error(const QString &text)
 {
-    return statusLine(StatusColor::error, QStringLiteral("⚠ ") + text);
+    // Some reports carry their own sign; one is enough.
+    const bool signed_ = text.startsWith(u'⚠');
+    return statusLine(StatusColor::error, signed_ ? text : QStringLiteral("⚠ ") + text);
 }
 
 QString addressOf(const QObject *object)

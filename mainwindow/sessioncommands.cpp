@@ -11,7 +11,6 @@
 #include "terminal/widgets/terminalarea.h"
 #include "terminal/widgets/terminalview.h"
 
-#include <QInputDialog>
 #include <QMessageBox>
 #include <QSettings>
 
@@ -113,11 +112,11 @@ void SessionCommands::renameSession(const QString &id)
     const std::optional<SessionInfo> session = store().findSession(id);
     if (!session)
         return;
-    bool ok = false;
-    const QString text = QInputDialog::getText(hub->window(), LanguageManager::tr(QStringLiteral("重命名会话")),
-                                               LanguageManager::tr(QStringLiteral("新名称：")), QLineEdit::Normal,
-                                               session->name, &ok);
-    if (!ok || text.isEmpty() || text == session->name)
+    RenameSessionDialog dialog(session->name, hub->window());
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    const QString text = dialog.name();
+    if (text.isEmpty() || text == session->name)
         return;
     store().renameSession(id, text);
     hub->sessionTree()->refresh();

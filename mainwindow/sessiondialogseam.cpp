@@ -24,6 +24,7 @@ void installSessionDialogs(SessionDialogs &dialogs)
         out.serial = r.serial;
         out.connectNow = r.connectNow;
         out.saveToTree = r.saveToTree;
+        out.auth = r.auth;
         return out;
     };
     dialogs.runSessionOptions = [](QWidget *parent, const SessionInfo &info,

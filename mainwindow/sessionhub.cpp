@@ -131,6 +131,8 @@ void SessionHub::showState(const QString &id, const QString &state)
         m_area->setTabStatus(id, state);
     SessionStore &store = SessionStore::instance();
     store.setSessionStatus(id, state);
+    if (isQuick(id))
+        m_quickStates[id] = state;
     if (m_tree)
         m_tree->refresh();
     if (m_status && store.currentSessionId() == id)
@@ -161,6 +163,7 @@ void SessionHub::closeTab(const QString &id)
     if (m_commands)
         m_commands->clearHistory(id);
     m_heldLines.remove(id);
+    m_quickStates.remove(id);
     if (m_area)
         m_area->closeTab(id);
 }
@@ -212,6 +215,14 @@ void SessionHub::tell(const SessionStore::Notice &notice)
 void SessionHub::tabActivated(const QString &id)
 {
     SessionStore::instance().setCurrentSessionId(id);
-    if (SessionStore::instance().findSession(id) && m_status)
+    if (!m_status)
+        return;
+    if (SessionStore::instance().findSession(id)) {
         SessionCommands::showInStatusBar(m_status, id);
+    } else if (const OpenSession *s = session(id)) {
+        // A quick-connect tab: not in the store, its own session all the same.
+        m_status->setHost(s->tab().name);
+        m_status->setInfoText(s->tab().type);
+        m_status->setConnectionState(m_quickStates.value(id));
+    }
 }

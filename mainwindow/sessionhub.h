@@ -27,6 +27,7 @@ struct NewSessionResult {
     SerialParams serial;
     bool connectNow = true;
     bool saveToTree = true;
+    QString auth; // SSH: the login method's source text; empty: the default
 };
 
 // The dialogs that the session commands run, plugged in by the window so that
@@ -108,5 +109,6 @@ private:
     CommandWindow *m_commands;
     QMap<QString, OpenSession *> m_sessions;
     QMap<QString, QStringList> m_heldLines;
+    QMap<QString, QString> m_quickStates; // the store keeps the others'
     QSet<QString> m_toldFailures; // lines waiting for the terminal to draw what came before
 };

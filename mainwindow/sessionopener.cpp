@@ -56,11 +56,11 @@ QString tcpWord(bool telnetMode)
 QString parityText(int code)
 {
     switch (code) {
-    case 1: return QStringLiteral("奇");
-    case 2: return QStringLiteral("偶");
-    case 3: return QStringLiteral("标记");
-    case 4: return QStringLiteral("空格");
-    default: return QStringLiteral("无");
+    case 1: return LanguageManager::tr(QStringLiteral("奇"));
+    case 2: return LanguageManager::tr(QStringLiteral("偶"));
+    case 3: return LanguageManager::tr(QStringLiteral("标记"));
+    case 4: return LanguageManager::tr(QStringLiteral("空格"));
+    default: return LanguageManager::tr(QStringLiteral("无"));
     }
 }
 
@@ -125,8 +125,7 @@ bool SessionOpener::openSsh(OpenSession *session, const SessionInfo &info)
     case SshSignIn::Answer::NoUser:
         return refuse(session, QStringLiteral("⚠ 用户名不能为空"));
     case SshSignIn::Answer::NotSealed:
-        hub->showLine(id, statusLine(StatusColor::warning,
-                                     LanguageManager::tr(QStringLiteral("⚠ 密码无法加密保存，未记住密码"))));
+        hub->showLine(id, SshSignIn::notSealedLine());
         break;
     case SshSignIn::Answer::Given:
         break;

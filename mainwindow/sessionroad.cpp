@@ -83,6 +83,16 @@ void SessionRoad::connectSession(const QString &id)
     hub->showLine(id, statusLine(StatusColor::error, LanguageManager::tr(QStringLiteral("⚠ 会话不存在，无法连接"))));
 }
 
+void SessionRoad::openOrShow(const QString &id)
+{
+    const OpenSession *session = hub->session(id);
+    const bool live = session && (session->isOpen() || session->isConnecting());
+    if (live && hub->terminalArea()->view(id))
+        activate(id);
+    else
+        connectSession(id);
+}
+
 void SessionRoad::openSession(const QString &id, const SessionInfo &info)
 {
     const QString &type = info.type;
@@ -137,6 +147,8 @@ QString SessionRoad::saveNewSession(const NewSessionResult &result)
         return id;
     }
     SshSignIn::rememberUser(id, result.user);
+    if (result.type == u"ssh")
+        SshSignIn::rememberAuth(id, result.auth);
     if (hub->sessionTree())
         hub->sessionTree()->refresh();
     return id;
@@ -149,6 +161,8 @@ void SessionRoad::openQuickSession(const NewSessionResult &result)
     info.id = id;
     info.icon = QStringLiteral("⚡");
     SshSignIn::rememberUser(id, result.user);
+    if (result.type == u"ssh")
+        SshSignIn::rememberAuth(id, result.auth);
     showSessionPlaceholder(tabOf(info), info.status);
     openSession(id, info);
 }

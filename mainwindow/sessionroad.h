@@ -23,6 +23,9 @@ public:
     void activate(const QString &id);
     void showSessionPlaceholder(const TabSessionInfo &tab, const QString &status);
     void connectSession(const QString &id);
+    // A session chosen in the tree: its tab when it is connected or still
+    // connecting (what runs there must not be cut off), else a new connection.
+    void openOrShow(const QString &id);
     void quickConnect();
     void openQuickSession(const NewSessionResult &result);
     void openSession(const QString &id, const SessionInfo &info);

@@ -44,6 +44,8 @@ void openSftpDialog(SessionHub &hub)
         return;
     }
     const SshSignIn::Answer answer = SshSignIn::ask(hub.window(), id, &params);
+    if (answer == SshSignIn::Answer::NotSealed)
+        hub.showLine(id, SshSignIn::notSealedLine());
     if (answer == SshSignIn::Answer::Given || answer == SshSignIn::Answer::NotSealed)
         openDialog(hub, params);
 }

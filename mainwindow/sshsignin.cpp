@@ -7,14 +7,16 @@
 #include "core/settingkeys.h"
 #include "core/sessioninfo.h"
 #include "dialogs/sshcredentialsdialog.h"
+#include "core/languagemanager.h"
 #include "mainwindow/sessionopener.h"
+#include "mainwindow/statuslines.h"
 
 #include <QHash>
 #include <QSettings>
 
 namespace {
 struct Credentials {
-    QString user, password;
+    QString user, password, auth;
 };
 
 // Quick sessions' logins: their numbers start again every run, so nothing
@@ -49,7 +51,8 @@ SshConnectParams SshSignIn::paramsFor(const QString &id, const SessionInfo &info
     params.host = SessionOpener::hostOf(info);
     params.port = SessionOpener::portOf(info, QString::fromUtf8(keys::sshPort.key), keys::sshPort.fallback);
     // The method is recognised in any language, so the default needs none.
-    params.auth = setting(prefix + QStringLiteral("conn/auth"), settings.get(keys::sshAuth));
+    const QString quickAuth = isQuick(id) ? forThisRun().value(id).auth : QString();
+    params.auth = !quickAuth.isEmpty() ? quickAuth : setting(prefix + QStringLiteral("conn/auth"), settings.get(keys::sshAuth));
     params.privateKey = setting(prefix + QStringLiteral("conn/privateKey"), QString());
     params.remoteCommand = setting(prefix + QStringLiteral("conn/remoteCmd"), QString());
     params.term = setting(prefix + QStringLiteral("term/typeStr"), QStringLiteral("xterm"));
@@ -68,6 +71,16 @@ void SshSignIn::rememberUser(const QString &id, const QString &user)
         forThisRun()[id].user = user.trimmed();
     else
         AppSettings::instance().setValue(prefixOf(id) + QStringLiteral("conn/user"), user.trimmed());
+}
+
+void SshSignIn::rememberAuth(const QString &id, const QString &auth)
+{
+    if (auth.isEmpty())
+        return;
+    if (isQuick(id))
+        forThisRun()[id].auth = auth;
+    else
+        AppSettings::instance().setValue(prefixOf(id) + QStringLiteral("conn/auth"), auth);
 }
 
 QString SshSignIn::savedUser(const QString &id)
@@ -100,8 +113,13 @@ SshSignIn::Answer SshSignIn::ask(QWidget *parent, const QString &id, SshConnectP
     if (debugLogEnabled())
         debugLog(QStringLiteral("[UI] openSsh save creds id=%1 user=%2").arg(id, given.user));
     if (isQuick(id)) {
-        forThisRun()[id] = {given.user, given.password};
+        forThisRun()[id] = {given.user, given.password, forThisRun().value(id).auth};
         return Answer::Given;
     }
     return saveCredentials(prefix, given.user, given.password) ? Answer::Given : Answer::NotSealed;
+}
+
+QString SshSignIn::notSealedLine()
+{
+    return statusLine(StatusColor::warning, LanguageManager::tr(QStringLiteral("⚠ 密码无法加密保存，未记住密码")));
 }

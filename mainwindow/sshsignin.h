@@ -18,6 +18,8 @@ SshConnectParams paramsFor(const QString &id, const SessionInfo &info);
 
 // The user typed when the session was made, offered at its first login.
 void rememberUser(const QString &id, const QString &user);
+// The login method chosen when the session was made (an SSH one only).
+void rememberAuth(const QString &id, const QString &auth);
 // The user a session logs in with when nothing asks: the saved or typed
 // one, else the default user.
 QString savedUser(const QString &id);
@@ -28,5 +30,7 @@ enum class Answer { Given, Cancelled, NoUser, NotSealed };
 // only while the program runs. NotSealed: given, but the password could not
 // be stored safely and was not.
 Answer ask(QWidget *parent, const QString &id, SshConnectParams *params);
+// The status line that tells a NotSealed answer, wherever the login was asked for.
+QString notSealedLine();
 
 } // namespace SshSignIn

@@ -14,6 +14,7 @@ QMenuBar::item:selected { background-color: #3e3e42; }
 QMenu { background-color: #252526; border: 1px solid #3e3e42; padding: 4px 0px; }
 QMenu::item { padding: 5px 24px 5px 20px; }
 QMenu::item:selected { background-color: #094771; color: #ffffff; }
+QMenu::item:disabled { color: #6e6e6e; background: transparent; }
 QMenu::separator { height: 1px; background: #3e3e42; margin: 4px 8px; }
 QToolBar { border: none; spacing: 4px; padding: 2px 4px; }
 QToolButton {

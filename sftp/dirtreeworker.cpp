@@ -1,6 +1,7 @@
 #include "sftp/dirtreeworker.h"
 
 #include "core/debuglog.h"
+#include "core/languagemanager.h"
 #include "sftp/sftplanes.h"
 
 #include <QDebug>
@@ -73,6 +74,11 @@ bool DirTreeWorker::fail(const QString &why)
 {
     m_why = why;
     return false;
+}
+
+QString DirTreeWorker::say(const char *source) const
+{
+    return LanguageManager::tr(source);
 }
 
 void DirTreeWorker::runJobs()

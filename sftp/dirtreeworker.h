@@ -59,7 +59,8 @@ signals:
 protected:
     void ready() override { emit sigReady(); }
     void runJobs() override;
-    QString say(const char *source) const override { return QString::fromUtf8(source); }
+    // Its failures end up in the pane's status line, in the user's language.
+    QString say(const char *source) const override;
 
 private:
     // Each returns success; a failure has been reported (or set in m_why).

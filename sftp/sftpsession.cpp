@@ -376,9 +376,22 @@ LIBSSH2_SFTP_HANDLE *SftpSession::openReplacement(const LIBSSH2_SFTP_ATTRIBUTES 
     return nullptr;
 }
 
+// posix-rename@openssh.com came with libssh2 1.11: an older library writes
+// an upload into the file itself.
+#if LIBSSH2_VERSION_NUM >= 0x010b00
+#define HV_SFTP_POSIX_RENAME 1
+#else
+#define HV_SFTP_POSIX_RENAME 0
+#endif
+
 bool SftpSession::renamesOver(const QString &folder)
 {
+#if !HV_SFTP_POSIX_RENAME
+    Q_UNUSED(folder)
+    m_renamesOver = 0;
+#endif
     if (m_renamesOver < 0) {
+#if HV_SFTP_POSIX_RENAME
         // Asked once: renaming a name that is not there says whether the
         // server knows the request at all.
         const QByteArray probe = sftpnames::joinRemotePath(folder, QStringLiteral(".hv-probe-") + randomTag()).toUtf8();
@@ -389,6 +402,7 @@ bool SftpSession::renamesOver(const QString &folder)
         if (!keepRunning())
             return false;
         m_renamesOver = rc == LIBSSH2_ERROR_SFTP_PROTOCOL && sftpStatus() == LIBSSH2_FX_NO_SUCH_FILE;
+#endif
     }
     return m_renamesOver == 1;
 }
@@ -427,12 +441,17 @@ int SftpSession::linkCount(const QString &path)
 
 bool SftpSession::putInPlace(const UploadTarget &target)
 {
+#if HV_SFTP_POSIX_RENAME
     const QByteArray from = target.writePath.toUtf8();
     const QByteArray to = target.finalPath.toUtf8();
     return retry("sftp-posix-rename", [&] {
                return libssh2_sftp_posix_rename_ex(m_sftp, from.constData(), size_t(from.size()), to.constData(),
                                                    size_t(to.size()));
            }) == 0;
+#else
+    Q_UNUSED(target)
+    return false; // never asked: renamesOver() said no
+#endif
 }
 
 qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, const Progress &progress, Failure *why)

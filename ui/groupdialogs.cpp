@@ -11,7 +11,8 @@
 #include <QVBoxLayout>
 
 namespace {
-QLineEdit *nameField(QDialog *dialog, const QString &title)
+QLineEdit *nameField(QDialog *dialog, const QString &title, const QString &label = LanguageManager::tr("分组名称"),
+                     const QString &placeholder = LanguageManager::tr("输入分组名称..."))
 {
     dialog->setMinimumWidth(360);
     dialog->setStyleSheet(QStringLiteral("QDialog{background-color:#252526;color:#cccccc;}"));
@@ -19,10 +20,10 @@ QLineEdit *nameField(QDialog *dialog, const QString &title)
     auto *field = new QWidget(dialog);
     auto *fieldLayout = new QVBoxLayout(field);
     fieldLayout->setContentsMargins(0, 0, 0, 0);
-    fieldLayout->addWidget(new QLabel(LanguageManager::tr("分组名称"), field));
+    fieldLayout->addWidget(new QLabel(label, field));
     auto *edit = new QLineEdit(field);
     edit->setObjectName(QStringLiteral("nameEdit"));
-    edit->setPlaceholderText(LanguageManager::tr("输入分组名称..."));
+    edit->setPlaceholderText(placeholder);
     fieldLayout->addWidget(edit);
     layout->addWidget(field);
     QDialogButtonBox *box = dialogButtons(dialog, LanguageManager::tr("确定"));
@@ -53,6 +54,18 @@ RenameGroupDialog::RenameGroupDialog(const QString &currentName, QWidget *parent
 }
 
 QString RenameGroupDialog::groupName() const
+{
+    return nameEdit->text().trimmed();
+}
+
+RenameSessionDialog::RenameSessionDialog(const QString &currentName, QWidget *parent) : QDialog(parent)
+{
+    nameEdit = nameField(this, LanguageManager::tr("重命名会话"), LanguageManager::tr("新名称："), QString());
+    nameEdit->setText(currentName);
+    nameEdit->selectAll();
+}
+
+QString RenameSessionDialog::name() const
 {
     return nameEdit->text().trimmed();
 }

@@ -33,6 +33,18 @@ private:
     QLineEdit *nameEdit = nullptr;
 };
 
+// Asks for a session's new name in the program's own frame and title.
+class RenameSessionDialog : public QDialog
+{
+    Q_OBJECT
+public:
+    RenameSessionDialog(const QString &currentName, QWidget *parent = nullptr);
+    QString name() const;
+
+private:
+    QLineEdit *nameEdit = nullptr;
+};
+
 // Asks before a session or a group is deleted.
 class DeleteConfirmDialog : public QDialog
 {

@@ -175,6 +175,10 @@ void shootDialogs(MainWindow &window, const QString &suffix)
         RenameGroupDialog d(QStringLiteral("Production"), &window);
         d.exec();
     });
+    shootModal(QStringLiteral("dialog-rename-session") + suffix, &window, [&window] {
+        RenameSessionDialog d(QStringLiteral("web-01"), &window);
+        d.exec();
+    });
     shootModal(QStringLiteral("dialog-delete-session") + suffix, &window, [&window] {
         DeleteConfirmDialog d(&window);
         d.setTarget(QStringLiteral("<b>x</b>&amp;"), false, 0);

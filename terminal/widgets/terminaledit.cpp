@@ -92,8 +92,16 @@ void TerminalEdit::acceptCompletion(const QString &text)
     // of a later word of the row added only that word's tail.
     keys.typedLine += insertion;
     hideCompletion();
-    if (!insertion.isEmpty())
-        emit sendInput(id, insertion.toUtf8());
+    if (insertion.isEmpty())
+        return;
+    // With local echo the line on screen is ours: it shows the insertion as
+    // it shows typed keys, or it would lag behind the line the remote holds.
+    if (keys.localEcho) {
+        writeWaitingLines();
+        moveCursor(QTextCursor::End);
+        insertPlainText(insertion);
+    }
+    emit sendInput(id, insertion.toUtf8());
 }
 
 void TerminalEdit::readScreenModes()

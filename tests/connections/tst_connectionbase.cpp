@@ -6,7 +6,9 @@
 
 #include "connections/telnetconnection.h"
 #include "core/languagemanager.h"
+#include "platform/socket.h"
 
+#include <QRegularExpression>
 #include <QSemaphore>
 #include <QRandomGenerator>
 #include <QSignalSpy>
@@ -103,10 +105,12 @@ private slots:
     {
         QTest::addColumn<QString>("host");
         QTest::addColumn<QString>("message");
-        const QString refused = LanguageManager::tr("无法连接到 %1:%2");
-        QTest::newRow("name does not resolve") << "nonexistent.invalid" << LanguageManager::tr("无法解析主机：%1").arg("nonexistent.invalid");
-        QTest::newRow("port refused") << "127.0.0.1" << refused.arg("127.0.0.1").arg(kRefusedPort);
-        QTest::newRow("port refused on ::1") << "::1" << refused.arg("::1").arg(kRefusedPort);
+        // The system's reason comes with the message.
+        const QString refused = LanguageManager::tr("无法连接到 %1:%2：%3");
+        const QString why = platform::errorString(ECONNREFUSED);
+        QTest::newRow("name does not resolve") << "nonexistent.invalid" << LanguageManager::tr("无法解析主机：%1（%2）").arg("nonexistent.invalid", "*");
+        QTest::newRow("port refused") << "127.0.0.1" << refused.arg("127.0.0.1").arg(kRefusedPort).arg(why);
+        QTest::newRow("port refused on ::1") << "::1" << refused.arg("::1").arg(kRefusedPort).arg(why);
     }
     void connectFailures()
     {
@@ -115,7 +119,13 @@ private slots:
         RawTelnet c(kRefusedPort, host);
         Recorder rec(&c);
         QVERIFY(c.open() && rec.waitEnd());
-        QCOMPARE(rec.errors, QStringList{message});
+        QCOMPARE(rec.errors.size(), 1);
+        // "*": a reason that depends on the resolver, but is there.
+        QStringList parts = message.split('*');
+        for (QString &part : parts)
+            part = QRegularExpression::escape(part);
+        QVERIFY2(QRegularExpression('^' + parts.join(".+") + '$').match(rec.errors.first()).hasMatch(),
+                 qPrintable(rec.errors.first()));
         QCOMPARE(rec.connects + rec.disconnects, 0);
         QVERIFY(!c.isOpen());
     }

@@ -203,8 +203,12 @@ private slots:
         QTest::newRow("rename blanks") << rename("db", "g", "  ") << QVariant() << before;
         QTest::newRow("rename taken in group") << rename("db", "g", "web") << QVariant() << before;
         QTest::newRow("rename, other type") << rename("db", "g", "tel") << QVariant() << "g(tel web tel:telnet) other(far) | loose web";
-        QTest::newRow("update keeps type, moves to end") << update("db", "g", [](SessionInfo &r) { r.type = "raw"; r.status = "connected"; })
-                                                         << QVariant(true) << "g(web tel:telnet db) other(far) | loose web";
+        QTest::newRow("update keeps type and place") << update("db", "g", [](SessionInfo &r) { r.type = "raw"; r.status = "connected"; })
+                                                     << QVariant(true) << "g(db web tel:telnet) other(far) | loose web";
+        QTest::newRow("update renames in place") << update("web", "", [](SessionInfo &r) { r.name = "w2"; r.host = "h"; })
+                                                 << QVariant(true) << "g(db web tel:telnet) other(far) | loose w2";
+        QTest::newRow("update to another group goes last") << update("db", "g", [](SessionInfo &r) { r.group = "other"; })
+                                                           << QVariant(true) << "g(web tel:telnet) other(far db) | loose web";
         QTest::newRow("update to a new group") << update("loose", "", [](SessionInfo &r) { r.group = "h"; })
                                                << QVariant(true) << "g(db web tel:telnet) other(far) h(loose) | web";
         QTest::newRow("update, kept type decides")

@@ -96,6 +96,21 @@ private slots:
         QTEST(serialText(r.serial), "serial");
         QVERIFY(r.connectNow && r.saveToTree);
     }
+
+    // The method is shown in the user's language and handed on as the
+    // source text the settings keep.
+    void loginMethodAsStored()
+    {
+        LanguageManager::setLanguage(QStringLiteral("en"));
+        NewSessionWizard w;
+        pickCard(w, "ssh");
+        w.nextStep();
+        fill(w, {{"hostEdit", "h"}, {"authCombo", "Public Key"}});
+        w.nextStep();
+        w.nextStep();
+        LanguageManager::setLanguage(QStringLiteral("zh"));
+        QCOMPARE(w.request().auth, QStringLiteral("公钥认证"));
+    }
 };
 
 QTEST_MAIN(TestNewSessionWizard)

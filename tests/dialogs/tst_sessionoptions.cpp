@@ -8,6 +8,7 @@
 #include "ui/boundedtext.h"
 #include "ui/groupdialogs.h"
 #include "dialogs/sessionoptionsdialog.h"
+#include "dialogs/settingsform.h"
 #include "dialogs/sshcredentialsdialog.h"
 #include "platform/pty.h"
 #include "sftp/widgets/sftpdialog.h"
@@ -17,6 +18,7 @@
 #include <QDir>
 #include <QLabel>
 #include <QSettings>
+#include <QTableWidget>
 
 namespace {
 
@@ -171,6 +173,7 @@ private slots:
         const QString host = type == "local" ? platform::listedShells().value(0) : type == "serial" ? line.serial_port : "h2";
         const QString port = type == "local" ? "" : type == "serial" ? "115200" : "2323";
         const QString id = store.addSession("opened", type, group, host, port, line);
+        store.addSession("after", type, group, "h3", "23"); // its place in the group is kept too
         const QString prefix = "session/" + id + "/";
         QScopedPointer<QSettings> native(AppSettings::openNativeStore());
         for (auto it = stored.cbegin(); it != stored.cend(); ++it) {
@@ -226,6 +229,44 @@ private slots:
         user->setText("alice");
         press(d, kOk);
         QCOMPARE(AppSettings::instance().getString(key, {}), "alice");
+    }
+
+    // In English the choices show translated and are kept as the terminal
+    // and the serial line read them: codes, and the keyword table's source
+    // texts while a cell is left as shown; what the user typed stays typed.
+    void englishChoicesStoredAsRead_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::newRow("serial") << "serial";
+        QTest::newRow("ssh") << "ssh";
+    }
+    void englishChoicesStoredAsRead()
+    {
+        QFETCH(QString, type);
+        LanguageManager::setLanguage(QStringLiteral("en"));
+        SessionInfo r = record(type, "h", "22");
+        SessionOptionsDialog d(r);
+        for (int i = 0; i < d.pageCount(); ++i)
+            d.showPage(i);
+        QList<SessionInfo> handed;
+        d.setApplyHandler([&](const SessionInfo &applied) { return handed << applied, true; });
+        auto *table = d.findChild<QTableWidget *>(QStringLiteral("keywords"));
+        if (type == u"serial") {
+            fill(d, {{"parityCombo", "Odd"}, {"flowCombo", "Software (XON/XOFF)"}});
+        } else {
+            QVERIFY(table);
+            QCOMPARE(table->item(0, 1)->text() + ' ' + table->item(0, 2)->text(), QStringLiteral("Substring Red"));
+            table->item(1, 2)->setText(QStringLiteral("Blue"));
+        }
+        press(d, QStringLiteral("OK"));
+        LanguageManager::setLanguage(QStringLiteral("zh"));
+        QCOMPARE(handed.size(), 1);
+        if (type == u"serial") {
+            QCOMPARE(serialText(handed.first()).section('/', 4), QStringLiteral("1/2"));
+        } else {
+            const QList<QStringList> rows = loadSettingsTable("session/" + r.id + "/keywords");
+            QCOMPARE(rows.value(0).mid(1) + rows.value(1).mid(1), (QStringList{"子串", "红色", "正则", "Blue"}));
+        }
     }
 
     // The folder a session logs to follows the override choice and the

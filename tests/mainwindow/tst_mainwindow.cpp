@@ -158,6 +158,30 @@ private slots:
         QVERIFY(area->view(QStringLiteral("s1"))->hexMonitorOn());
     }
 
+    // A disabled entry of any menu in the window is drawn dimmer than an
+    // enabled one: the brightest pixel of its text is darker.
+    void disabledEntriesLookDisabled()
+    {
+        MainWindow w;
+        w.show();
+        QMenu menu(&w);
+        QAction *on = menu.addAction(QStringLiteral("MMMM"));
+        QAction *off = menu.addAction(QStringLiteral("MMMM"));
+        off->setEnabled(false);
+        menu.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&menu));
+        const QImage image = menu.grab().toImage();
+        const auto brightest = [&](QAction *a) {
+            int most = 0;
+            const QRect r = menu.actionGeometry(a);
+            for (int y = r.top(); y <= r.bottom(); ++y)
+                for (int x = r.left(); x <= r.right(); ++x)
+                    most = qMax(most, qGray(image.pixel(x, y)));
+            return most;
+        };
+        QVERIFY2(brightest(off) + 40 < brightest(on), qPrintable(QStringLiteral("%1 %2").arg(brightest(off)).arg(brightest(on))));
+    }
+
     void languageSwitch()
     {
         MainWindow w;

@@ -11,7 +11,10 @@
 #include "mainwindow/sessionhub.h"
 #include "mainwindow/sessionroad.h"
 #include "mainwindow/sessiontree.h"
+#include "mainwindow/sftpactions.h"
 #include "mainwindow/sshsignin.h"
+#include "platform/dataprotection.h"
+#include "sftp/widgets/sftpdialog.h"
 #include "platform/pty.h"
 #include "terminal/widgets/terminalarea.h"
 #include "terminal/widgets/terminaledit.h"
@@ -193,6 +196,10 @@ private slots:
             r.session.type("\r");
             return QStringLiteral("%1 %2").arg(whileConnecting).arg(r.reopens);
         }, "0 1");
+        row("a report that carries its own sign gets no second one", [](Rig &r) {
+            emit r.conn->connectionError(QStringLiteral("⚠ Host key verification failed: x"));
+            return QString::number(QString::fromUtf8(r.view.shown).count(QChar(u'⚠')));
+        }, "1");
         row("connected is no longer connecting", [](Rig &r) {
             emit r.conn->connected();
             return QStringLiteral("%1 %2").arg(r.session.isConnecting()).arg(r.view.states.join(','));
@@ -349,6 +356,23 @@ private slots:
             road.openQuickSession(result);
             return SshSignIn::savedUser(stored) + ' ' + SshSignIn::savedUser(SessionStore::instance().currentSessionId());
         }) << "alice alice";
+        // Stored as its source text, a quick session's in memory only; what
+        // the login reads is the method chosen.
+        QTest::newRow("the chosen login method reaches the login") << Check([](SessionHub &, SessionRoad &road) {
+            NewSessionResult result{QStringLiteral("ssh"), QStringLiteral("k"), {}, QStringLiteral("h")};
+            result.auth = QStringLiteral("公钥认证");
+            const QString stored = road.saveNewSession(result);
+            QTimer::singleShot(0, [] { // the credentials prompt
+                if (auto *prompt = qobject_cast<QDialog *>(QApplication::activeModalWidget()))
+                    prompt->reject();
+            });
+            road.openQuickSession(result);
+            const QString quick = SessionStore::instance().currentSessionId();
+            const SessionInfo info = *SessionStore::instance().findSession(stored);
+            const auto method = [&](const QString &id) { return int(sshAuthMethodFor(SshSignIn::paramsFor(id, info).auth)); };
+            return QStringLiteral("%1 %2 %3 %4").arg(AppSettings::instance().value("session/" + stored + "/conn/auth").toString())
+                .arg(method(stored)).arg(method(quick)).arg(AppSettings::instance().settings()->contains("session/" + quick + "/conn/auth"));
+        }) << "公钥认证 1 1 0";
         QTest::newRow("a refused save says why and opens nothing") << Check([](SessionHub &hub, SessionRoad &road) {
             NewSessionResult twice{QStringLiteral("ssh"), QStringLiteral("twice"), {}, QStringLiteral("h")};
             road.saveNewSession(twice);
@@ -401,6 +425,37 @@ private slots:
         SessionRoad road(&hub);
         QTEST(check(hub, road), "expected");
         hub.closeAll();
+    }
+
+    // A password that cannot be sealed (the key file is damaged) is told
+    // whether the login was asked for the terminal or for SFTP.
+    void notSealedIsTold_data()
+    {
+        QTest::addColumn<bool>("sftp");
+        QTest::newRow("terminal") << false;
+        QTest::newRow("SFTP") << true;
+    }
+    void notSealedIsTold()
+    {
+        QFETCH(bool, sftp);
+        const QString key = platform::secretKeyPath();
+        QVERIFY(QDir().mkpath(QFileInfo(key).absolutePath()));
+        writeFile(key, "bad");
+        TerminalArea area;
+        SessionHub hub(nullptr, &area, nullptr, nullptr);
+        SessionRoad road(&hub);
+        const QString id = SessionStore::instance().addSession(QTest::currentDataTag(), QStringLiteral("ssh"), {},
+                                                               QStringLiteral("127.0.0.1"), QStringLiteral("9"));
+        road.activate(id);
+        answerCredentials(QStringLiteral("bob"), true);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Password could not be sealed"));
+        sftp ? openSftpDialog(hub) : road.connectSession(id);
+        const QString shown = area.view(id)->terminalEdit()->toPlainText();
+        QFile::remove(key);
+        for (QWidget *w : QApplication::topLevelWidgets())
+            delete qobject_cast<SftpDialog *>(w);
+        hub.closeAll();
+        QVERIFY2(shown.contains(QStringLiteral("⚠ The password could not be sealed and was not remembered")), qPrintable(shown));
     }
 
     // One reading of an SSH session's settings and one prompt, for the

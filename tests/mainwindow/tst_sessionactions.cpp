@@ -6,12 +6,15 @@
 #include "mainwindow/contextmenus.h"
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/sessioncommands.h"
+#include "mainwindow/sessiontree.h"
+#include "mainwindow/statusbar.h"
 #include "terminal/widgets/terminalarea.h"
 #include "terminal/widgets/terminaledit.h"
 #include "terminal/widgets/terminalview.h"
 #include "tests/support/modals.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -234,6 +237,53 @@ private slots:
         const SessionInfo copy = (group.isEmpty() ? store().ungrouped() : store().groups()[0].sessions).constLast();
         QCOMPARE(AppSettings::instance().value("session/" + copy.id + "/ssh/user").toString(), QStringLiteral("u"));
         QVERIFY(f.text(id).contains(QStringLiteral("Cloned: %1 → %2").arg(name, clone)));
+    }
+
+    // A double-click in the tree must not cut off what runs in the session's
+    // tab: a live one is only brought to the front, a dead one reconnects.
+    void treeChoice_data()
+    {
+        QTest::addColumn<bool>("open");
+        QTest::newRow("connected: its tab") << true;
+        QTest::newRow("closed: reconnects") << false;
+    }
+    void treeChoice()
+    {
+        QFETCH(bool, open);
+        Fixture f;
+        const QString id = store().addSession("far", "raw", QString(), "127.0.0.1", "9");
+        f.area->addTerminal(f.ids["far"] = id, "far", "idle", QString());
+        f.connect("far", id, open);
+        FakeConnection *before = f.fakes["far"];
+        f.add("other"); // to the front
+        emit f.w.findChild<SessionTree *>()->sessionConnect(id);
+        QCOMPARE(f.area->currentView()->id(), id);
+        QCOMPARE(f.hub->connection(id) == before, open);
+        QCOMPARE(before->opened, open);
+    }
+
+    // The bar follows the tab in front, whether the store knows its session
+    // or it is a quick-connect one.
+    void statusBarFollowsTab()
+    {
+        Fixture f;
+        const auto bar = [&] {
+            QStringList texts;
+            for (const QLabel *label : f.w.findChild<StatusBar *>()->findChildren<QLabel *>())
+                if (label->isVisibleTo(label->parentWidget()) && !label->text().isEmpty() && !label->text().contains(':'))
+                    texts << label->text();
+            return texts.join(" · ");
+        };
+        const QString stored = f.add("local1", QString(), "local");
+        f.hub->showState(stored, "connected");
+        f.w.onSessionActivated(stored);
+        QCOMPARE(bar(), QStringLiteral("🌐 local1 · 🟢 Connected · local · ⚪ Not Recording"));
+        f.hub->ensure({"fast:1", "tty", "serial"});
+        f.hub->showState("fast:1", "disconnected");
+        f.area->addTerminal("fast:1", "tty", "disconnected", QString());
+        QCOMPARE(bar(), QStringLiteral("🌐 tty · 🔴 Disconnected · serial · ⚪ Not Recording"));
+        f.area->addTerminal(stored, "local1", "connected", QString());
+        QCOMPARE(bar(), QStringLiteral("🌐 local1 · 🟢 Connected · local · ⚪ Not Recording"));
     }
 
     // What the menus offer follows the session's state; the view's own

@@ -3,6 +3,7 @@
 #include "dialogs/sshcredentialsdialog.h"
 #include "mainwindow/sessiontree.h"
 #include "ui/groupdialogs.h"
+#include "ui/titlebar.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -92,26 +93,36 @@ private slots:
         QTest::addColumn<bool>("rename");
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("new, blanks around") << false << "  ops  " << "ops";
-        QTest::newRow("new, blanks only") << false << "   " << "";
-        QTest::newRow("rename, typing replaces") << true << "Prod " << "Prod";
+        QTest::addColumn<QString>("title"); // the window system's and the frame's
+        QTest::newRow("new, blanks around") << false << "  ops  " << "ops" << "📁 New Group";
+        QTest::newRow("new, blanks only") << false << "   " << "" << "📁 New Group";
+        QTest::newRow("rename, typing replaces") << true << "Prod " << "Prod" << "Rename Group";
+        QTest::newRow("rename a session") << true << " db 2" << "db 2" << "Rename Session";
     }
     void groupDialogs()
     {
         QFETCH(bool, rename);
         QFETCH(QString, typed);
+        LanguageManager::setLanguage(QStringLiteral("en"));
         std::unique_ptr<QDialog> dialog;
-        if (rename)
+        const bool session = QTest::currentDataTag() == QByteArray("rename a session");
+        if (session)
+            dialog = std::make_unique<RenameSessionDialog>(QStringLiteral("db"));
+        else if (rename)
             dialog = std::make_unique<RenameGroupDialog>(QStringLiteral("Lab"));
         else
             dialog = std::make_unique<NewGroupDialog>();
+        QFETCH(QString, title);
+        QCOMPARE(dialog->windowTitle(), title);
+        QVERIFY(dialog->findChild<TitleBar *>()); // the frame is the program's own: no system title bar
         dialog->show();
         QVERIFY(QTest::qWaitForWindowActive(dialog.get()));
         QTest::keyClicks(dialog->findChild<QLineEdit *>(QStringLiteral("nameEdit")), typed);
         QTest::keyClick(dialog->focusWidget(), Qt::Key_Return);
         QCOMPARE(dialog->result(), int(QDialog::Accepted));
-        const QString name = rename ? static_cast<RenameGroupDialog *>(dialog.get())->groupName()
-                                    : static_cast<NewGroupDialog *>(dialog.get())->groupName();
+        const QString name = session ? static_cast<RenameSessionDialog *>(dialog.get())->name()
+                             : rename ? static_cast<RenameGroupDialog *>(dialog.get())->groupName()
+                                      : static_cast<NewGroupDialog *>(dialog.get())->groupName();
         QTEST(name, "expected");
     }
 

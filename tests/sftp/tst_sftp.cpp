@@ -21,6 +21,8 @@
 using namespace sftprig;
 
 namespace {
+// The library renames over an existing name (posix-rename came with 1.11).
+constexpr bool kRenamesOver = LIBSSH2_VERSION_NUM >= 0x010b00;
 
 constexpr qint64 kMiB = 1024 * 1024;
 
@@ -172,7 +174,9 @@ private slots:
         tree("compress keeps archive", K::Compress, "{}/p", "{}/p.tar.gz", "p/q=1 p.tar.gz=old", false, "p.tar.gz=old");
         tree("compress missing", K::Compress, "{}/none", "{}/none.tar.gz", "", false, "!none.tar.gz");
         tree("compress root", K::Compress, "/", "/.tar.gz", "", false, "");
-        tree("upload replaces", K::UploadFile, "@new", "{}/f", "f=old f%640", true, "f=new f%640 !.hv* f@new");
+        // Before libssh2 1.11 (no posix-rename) a replaced file is written in place.
+        tree("upload replaces", K::UploadFile, "@new", "{}/f", "f=old f%640", true,
+             kRenamesOver ? "f=new f%640 !.hv* f@new" : "f=new f%640 !.hv* f@same");
         tree("upload in a closed folder", K::UploadFile, "@new", "{}/c/f", "c/f=old c%555", true, "c/f=new c/f@same");
         tree("upload to two names", K::UploadFile, "@new", "{}/f", "f=old g=>f", true, "f=new g=new f@same !.hv*");
         norename("upload, server without rename", K::UploadFile, "@new", "{}/f", "f=old", true, "f=new f@same !.hv*");
@@ -531,7 +535,8 @@ private slots:
         QVERIFY(worker->stop(5000));
         QVERIFY2(clock.elapsed() < 200, qPrintable(QStringLiteral("%1 ms").arg(clock.elapsed())));
         QVERIFY(tree.ended.isEmpty() && dialog.done.isEmpty());
-        QVERIFY(unmet(base, {"f=old"}).isEmpty() && !QFileInfo::exists(local));
+        // Written in place, a stopped upload leaves the file cut short.
+        QVERIFY(unmet(base, {kRenamesOver ? "f=old" : "!.hv*"}).isEmpty() && !QFileInfo::exists(local));
     }
 
     // Sessions that meet a host at the same moment (a terminal and the files

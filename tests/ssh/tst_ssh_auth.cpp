@@ -83,6 +83,50 @@ private slots:
             QVERIFY(r.failedWith("SSH 认证失败：%1"));
         }
     }
+
+    // No key in the session: the user's ~/.ssh keys in OpenSSH's order, a
+    // key that cannot be used is passed over; a refusal names the files.
+    // "name=fixture key" fills the test home's ~/.ssh, the ".pub" beside it.
+    void defaultIdentities_data()
+    {
+        QTest::addColumn<QStringList>("keys");
+        QTest::addColumn<QString>("said"); // empty: logged in
+        QTest::newRow("ed25519") << QStringList{"id_ed25519=id_ed25519"} << QString();
+        QTest::newRow("locked ed25519, then ecdsa")
+            << QStringList{"id_ed25519=id_ed25519_pass", "id_ecdsa=id_ecdsa", "id_rsa=id_rsa_pass"} << QString();
+        QTest::newRow("rsa last") << QStringList{"id_dsa=id_ed25519", "id_rsa=id_rsa"} << QString();
+        QTest::newRow("none works") << QStringList{"id_ecdsa=id_ecdsa_pass", "id_rsa=id_rsa_pass"}
+                                    << "Keys tried: ~/.ssh/id_ecdsa, ~/.ssh/id_rsa";
+        QTest::newRow("no keys") << QStringList{"id_dsa=id_ed25519"}
+                                 << "No private key found (looked for ~/.ssh/{id_ed25519, id_ecdsa, id_rsa})";
+    }
+    void defaultIdentities()
+    {
+        QFETCH(QStringList, keys);
+        QFETCH(QString, said);
+        if (qEnvironmentVariableIsEmpty("HV_TEST_BOX"))
+            QFAIL("writes ~/.ssh: run through ctest, which gives the test a home of its own");
+        if (QTest::currentDataTag() == QByteArray("rsa last"))
+            HV_REQUIRE_SHA2_RSA();
+        QDir ssh(QDir::homePath() + "/.ssh");
+        ssh.removeRecursively();
+        QVERIFY(ssh.mkpath("."));
+        for (const QString &key : keys) {
+            const QString name = key.section('=', 0, 0), from = keyPath(qPrintable(key.section('=', 1)));
+            QVERIFY(QFile::copy(from, ssh.filePath(name)) && QFile::copy(from + ".pub", ssh.filePath(name + ".pub")));
+        }
+        SshConnectParams p = params(scratch("known_hosts"), kSshdPort, "echo hv-auth-ok");
+        p.auth = QStringLiteral("公钥认证");
+        Recorder r(p);
+        QVERIFY(r.runToEnd());
+        if (said.isEmpty()) {
+            QVERIFY2(r.errors.isEmpty(), qPrintable(r.joinedErrors()));
+            QVERIFY(r.data.contains("hv-auth-ok"));
+            return;
+        }
+        QVERIFY(r.failedWith("SSH 认证失败：%1"));
+        QVERIFY2(r.errors.first().endsWith(said.replace("~", QDir::homePath())), qPrintable(r.errors.first()));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestSshAuth)

@@ -23,6 +23,7 @@ private slots:
         QTest::addColumn<QString>("pick");
         QTest::addColumn<QByteArray>("sent");
         QTest::newRow("typed in upper case") << QByteArray("$ ") << "GI" << "git" << QByteArray("t");
+        QTest::newRow("local echo") << QByteArray("$ ") << "GI" << "git" << QByteArray("t");
         QTest::newRow("a later word of the row") << QByteArray("$ ") << "log" << "tail -f logs" << QByteArray("s");
         QTest::newRow("from the history") << QByteArray("$ ") << "ma" << "make -j8 all" << QByteArray("ke -j8 all");
         QTest::newRow("hidden line end") << QByteArray("$ ") << "gitx" << "gitx\rrm -rf ~" << QByteArray();
@@ -47,6 +48,7 @@ private slots:
             v.engine()->drainReceived();
         QCoreApplication::processEvents();
         TerminalEdit *edit = v.terminalEdit();
+        edit->keys.localEcho = QTest::currentDataTag() == QByteArray("local echo");
         QTest::keyClicks(edit, typed);
         QVERIFY(edit->completionTimer.isActive());
         edit->updateCompletion();
@@ -63,6 +65,9 @@ private slots:
         QVERIFY(!edit->completionPopup()->isVisible());
         QCOMPARE(out.isEmpty() ? QByteArray() : out.first().at(1).toByteArray(), sent);
         QCOMPARE(edit->keys.typedLine, typed + QString::fromUtf8(sent));
+        // The line shown is the line tracked: the remote's echo, or ours.
+        if (edit->keys.localEcho)
+            QCOMPARE(edit->document()->lastBlock().text(), QString::fromLatin1(prompt) + edit->keys.typedLine);
     }
 
     // A second pause with the same query keeps the popup as it is; the
