@@ -311,6 +311,21 @@ void TerminalEngine::clear()
     renderer.invalidateRowCache();
 }
 
+void TerminalEngine::beginConnection()
+{
+    while (hasPendingData())
+        drainReceived();
+    drainTimer.stop();
+    // A shell started on the grid of a program that died would draw its
+    // lines on that program's screen, and take pastes and keys in its modes.
+    leaveAltScreen();
+    modes.reset();
+    renderer.resetParser();
+    decoder.decodeCarry.clear();
+    renderer.resetAttributes();
+    renderer.forgetErasedEcho();
+}
+
 void TerminalEngine::placeViewCursor(const QTextCursor &cursor)
 {
     emit cursorMoved(cursor);

@@ -102,6 +102,11 @@ public:
     // Empties the documents and every carry, as the view's clear does; on
     // the alternate screen only the screen and the HEX monitor are emptied.
     void clear();
+    // A new connection begins on this terminal: what the last one sent is
+    // drawn first, then nothing its program left holds over to the next
+    // (the alternate screen, the input modes, a sequence cut off, colours).
+    // The scroll-back stays.
+    void beginConnection();
 
     ScreenGrid *grid() const { return gridPtr.get(); }
     // The terminal's input modes, whichever screen is shown: the grid and
