@@ -50,6 +50,8 @@ bool OpenSession::isOpen() const
 void OpenSession::adopt(Connection *connection, const ConnectionReports &reports)
 {
     close();
+    if (m_view)
+        m_view->beginConnection(id());
     m_connection = connection;
     connection->setParent(this);
     const QPointer<Connection> guard(connection);

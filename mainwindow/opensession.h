@@ -24,6 +24,9 @@ public:
     virtual void showData(const QString &id, const QByteArray &bytes) = 0;
     virtual void showLine(const QString &id, const QString &html) = 0;
     virtual void showState(const QString &id, const QString &state) = 0;
+    // A new connection is taken: the tab's terminal drops what the program
+    // of the last one left on it.
+    virtual void beginConnection(const QString &id) = 0;
 };
 
 // How a transport reports. Lines are built when shown, so that they come in

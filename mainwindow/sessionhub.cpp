@@ -125,6 +125,12 @@ void SessionHub::showLine(const QString &id, const QString &html)
     });
 }
 
+void SessionHub::beginConnection(const QString &id)
+{
+    if (TerminalView *view = m_area ? m_area->view(id) : nullptr)
+        view->engine()->beginConnection();
+}
+
 void SessionHub::showState(const QString &id, const QString &state)
 {
     if (m_area)

@@ -85,6 +85,7 @@ public:
     // The tab icon, the store, the tree and (for the current session) the
     // status bar.
     void showState(const QString &id, const QString &state) override;
+    void beginConnection(const QString &id) override;
 
     // What a tab's terminal sends: typed bytes and answers to the host.
     void typed(const QString &id, const QByteArray &bytes);

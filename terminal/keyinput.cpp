@@ -135,7 +135,7 @@ KeyAction KeyInput::keyPress(int key, Qt::KeyboardModifiers mods, const QString 
     // The table's keys send the table's bytes even when the platform gives
     // them text: X11 gives Delete the text DEL, the byte of Backspace.
     if (specialKeys) {
-        a.bytes = keyBytes(key, appCursorKeys);
+        a.bytes = keyBytes(key, modes && modes->appCursorKeys);
         if (!a.bytes.isEmpty()) {
             typedLine.clear();
             a.hideCompletion = true;
@@ -198,10 +198,12 @@ KeyAction KeyInput::paste(const QString &pasted)
     KeyAction a;
     a.applyLocally = localEcho;
     QString text = pasted;
-    if (altScreenActive && bracketedPaste) {
+    if (modes && modes->bracketedPaste) {
         // An ESC inside the text could end the bracket early and let the
         // pasted text act as typed commands.
         text.remove(QChar(0x1b));
+        if (!text.contains(u'\n') && collecting())
+            typedLine += text;
         a.bytes = QByteArrayLiteral("\x1b[200~") + text.toUtf8() + QByteArrayLiteral("\x1b[201~");
         return a;
     }

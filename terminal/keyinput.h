@@ -1,5 +1,7 @@
 #pragma once
 
+#include "terminal/inputmodes.h"
+
 #include <QByteArray>
 #include <QString>
 #include <Qt>
@@ -42,8 +44,8 @@ public:
     bool composing = false;
     bool hexActive = false;
     bool altScreenActive = false; // the screen grid is shown
-    bool appCursorKeys = false;   // the grid's modes, read before each event
-    bool bracketedPaste = false;
+    // The terminal's input modes (the engine owns them); none: all off.
+    const InputModes *modes = nullptr;
     // The command line being typed, as far as it can be followed.
     QString typedLine;
 

@@ -93,21 +93,35 @@ void LineRenderer::answerQuery(char final, int p1)
     }
 }
 
+// DECSET and DECRST: the terminal's input modes, and the switch to the
+// alternate screen. Returns true when the sequence switched.
+bool LineRenderer::setModes(const CsiSequence &seq)
+{
+    InputModes *modes = host->inputModes();
+    const bool set = seq.final == 'h';
+    bool acted = false;
+    for (int k = 0; k < seq.count; ++k) {
+        const int mode = seq.params[k];
+        if (modes && modes->setMode(mode, set))
+            acted = true;
+        else if (set && (mode == 47 || mode == 1047 || mode == 1049))
+            enterGrid = true;
+    }
+    if (!acted && !enterGrid)
+        ++unhandled;
+    return enterGrid;
+}
+
 // Returns true when the sequence switched to the alternate screen.
 bool LineRenderer::csiDispatch(const CsiSequence &seq)
 {
     if (seq.prefix == '?') {
-        if (seq.final != 'h') { // DECRST and the rest: line mode has none of these modes
-            carriageReturn();
+        carriageReturn();
+        if (seq.final != 'h' && seq.final != 'l') {
+            ++unhandled;
             return false;
         }
-        carriageReturn();
-        for (int k = 0; k < seq.count; ++k) // DECSET 47, 1047, 1049: the alternate screen
-            if (seq.params[k] == 47 || seq.params[k] == 1047 || seq.params[k] == 1049)
-                enterGrid = true;
-        if (!enterGrid)
-            ++unhandled;
-        return enterGrid;
+        return setModes(seq);
     }
     // Programs wait for the answers to their device queries (vttest starts
     // with one), whichever screen is on: line mode answers like the grid.
@@ -219,11 +233,16 @@ bool LineRenderer::csiDispatch(const CsiSequence &seq)
     return false;
 }
 
+// A full reset and keypad mode; the rest (designations, cursor saves)
+// means nothing to line mode.
 void LineRenderer::escDispatch(const EscSequence &seq)
 {
     carriageReturn();
+    InputModes *modes = host->inputModes();
     if (seq.final == 'c' && seq.intermediateCount == 0) // RIS
         fullReset();
+    else if (modes && seq.intermediateCount == 0 && (seq.final == '=' || seq.final == '>'))
+        modes->appKeypad = seq.final == '=';
     else
         ++unhandled;
 }
@@ -239,6 +258,8 @@ void LineRenderer::fullReset()
     resetAttributes();
     formatRuns.clear();
     formatRuns.emplace_back(0, format);
+    if (InputModes *modes = host->inputModes())
+        modes->reset();
 }
 
 void LineRenderer::reflow()

@@ -2,6 +2,7 @@
 
 #include "terminal/escapeparser.h"
 #include "terminal/highlight.h"
+#include "terminal/inputmodes.h"
 #include "terminal/textattributes.h"
 
 #include <QList>
@@ -35,6 +36,9 @@ public:
     // in; a host without them leaves queries unanswered.
     virtual void sendReply(const QByteArray &) {}
     virtual int screenRows() const { return 0; }
+    // The terminal's input modes, which line mode sets as the grid does;
+    // a host without them has the modes dropped.
+    virtual InputModes *inputModes() { return nullptr; }
 };
 
 // The line-mode renderer: writes decoded text into an endless document, one
@@ -199,6 +203,7 @@ private:
     bool csiDispatch(const CsiSequence &seq) override;
     void answerQuery(char final, int p1);
     void escDispatch(const EscSequence &seq) override;
+    bool setModes(const CsiSequence &seq);
     void fullReset();
     void oscDispatch(const QString &) override { carriageReturn(); }
     void stringDispatch(char16_t, const QString &) override { carriageReturn(); }

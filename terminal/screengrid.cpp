@@ -14,7 +14,7 @@ bool isLowSurrogate(char16_t u)
 
 } // namespace
 
-ScreenGrid::ScreenGrid(int cols, int rows)
+ScreenGrid::ScreenGrid(int cols, int rows, InputModes *shared) : modes(shared ? shared : &ownModes)
 {
     resize(cols, rows);
 }
@@ -263,9 +263,7 @@ void ScreenGrid::fullReset()
     wrapPending = false;
     autoWrap = true;
     cursorVisible = true;
-    appCursorKeys = false;
-    appKeypad = false;
-    bracketedPaste = false;
+    modes->reset();
     savedRow = savedCol = 0;
     resetAttributes(savedAttrs);
     savedWrapPending = false;
@@ -342,8 +340,8 @@ void ScreenGrid::escDispatch(const EscSequence &seq)
     // DECKPAM / DECKPNM choose what the numeric keypad sends; the cursor
     // keys are DECCKM's alone (mc sends ESC > after every title and still
     // expects ESC O B from Down).
-    case '=': appKeypad = true; break;
-    case '>': appKeypad = false; break;
+    case '=': modes->appKeypad = true; break;
+    case '>': modes->appKeypad = false; break;
     case 'D': lineFeed(); break;
     case 'E':
         cursorCol = 0;
@@ -366,11 +364,11 @@ bool ScreenGrid::setModes(const CsiSequence &seq, bool set)
     bool altMode = false;
     bool has1049 = false;
     for (int k = 0; k < seq.count; ++k) {
+        if (modes->setMode(seq.params[k], set))
+            continue;
         switch (seq.params[k]) {
-        case 1: appCursorKeys = set; break;
         case 7: autoWrap = set; break;
         case 25: cursorVisible = set; break;
-        case 2004: bracketedPaste = set; break;
         case 1048:
             if (set)
                 saveCursor();

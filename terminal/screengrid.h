@@ -1,6 +1,7 @@
 #pragma once
 
 #include "terminal/escapeparser.h"
+#include "terminal/inputmodes.h"
 #include "terminal/textattributes.h"
 
 #include <QByteArray>
@@ -36,7 +37,9 @@ struct CellRun
 class ScreenGrid : private EscapeHandler
 {
 public:
-    ScreenGrid(int cols, int rows);
+    // modes: the terminal's input modes, which outlive the grid; without
+    // them the grid keeps its own.
+    ScreenGrid(int cols, int rows, InputModes *modes = nullptr);
 
     // Parses decoded text. Returns the text that followed a sequence leaving
     // the alternate screen (leftAltScreen is then on), else an empty text.
@@ -72,15 +75,14 @@ public:
     bool wrapPending = false;
     bool autoWrap = true;
     bool cursorVisible = true;
-    bool appCursorKeys = false; // DECCKM (CSI ? 1 h / l)
-    bool appKeypad = false;     // DECKPAM / DECKPNM (ESC = / ESC >)
-    bool bracketedPaste = false;
     bool dirty = true;
     bool leftAltScreen = false;
     const EscapeScanner &scanner() const { return escapes; }
     // Sequences read and dropped since the grid was made, for the debug log.
     qint64 unhandledSequences() const { return unhandled; }
     std::function<void(const QByteArray &)> reply;
+    InputModes &inputModes() { return *modes; }
+    const InputModes &inputModes() const { return *modes; }
 
     // Cell operations (also used by the CSI dispatch).
     void lineFeed();
@@ -103,6 +105,8 @@ private:
     std::vector<quint8> changedRows;
     qint64 unhandled = 0;
     EscapeScanner escapes;
+    InputModes ownModes;
+    InputModes *modes;
 
     int rowStart(int row) const { return rowStarts[size_t(row)]; }
     // Every write to a row's cells goes through here.

@@ -230,7 +230,7 @@ void TerminalEngine::enterAltScreen()
 {
     if (gridPtr)
         return;
-    gridPtr = std::make_unique<ScreenGrid>(cols > 0 ? cols : 80, rows > 0 ? rows : 24);
+    gridPtr = std::make_unique<ScreenGrid>(cols > 0 ? cols : 80, rows > 0 ? rows : 24, &modes);
     gridPtr->reply = [this](const QByteArray &bytes) { emit sendInput(bytes); };
     altDoc.reset(document->clone());
     document->clear();
@@ -309,6 +309,21 @@ void TerminalEngine::clear()
     renderer.rowBack = 0;
     renderer.resetAttributes();
     renderer.invalidateRowCache();
+}
+
+void TerminalEngine::beginConnection()
+{
+    while (hasPendingData())
+        drainReceived();
+    drainTimer.stop();
+    // A shell started on the grid of a program that died would draw its
+    // lines on that program's screen, and take pastes and keys in its modes.
+    leaveAltScreen();
+    modes.reset();
+    renderer.resetParser();
+    decoder.decodeCarry.clear();
+    renderer.resetAttributes();
+    renderer.forgetErasedEcho();
 }
 
 void TerminalEngine::placeViewCursor(const QTextCursor &cursor)

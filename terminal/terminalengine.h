@@ -102,8 +102,16 @@ public:
     // Empties the documents and every carry, as the view's clear does; on
     // the alternate screen only the screen and the HEX monitor are emptied.
     void clear();
+    // A new connection begins on this terminal: what the last one sent is
+    // drawn first, then nothing its program left holds over to the next
+    // (the alternate screen, the input modes, a sequence cut off, colours).
+    // The scroll-back stays.
+    void beginConnection();
 
     ScreenGrid *grid() const { return gridPtr.get(); }
+    // The terminal's input modes, whichever screen is shown: the grid and
+    // line mode set them, the key and paste encoders read them.
+    InputModes *inputModes() override { return &modes; }
     QTextDocument *altDocument() const { return altDoc.get(); }
     LineRenderer &lineRenderer() { return renderer; }
     // Bytes not yet handled, or lines of a flood not yet in the document.
@@ -139,6 +147,7 @@ private:
     ReceiveDecoder decoder;
     QTimer drainTimer;
     LineRenderer renderer;
+    InputModes modes;
     std::unique_ptr<ScreenGrid> gridPtr;
     std::unique_ptr<QTextDocument> altDoc;
     int cols = 0;

@@ -107,9 +107,7 @@ void TerminalEdit::acceptCompletion(const QString &text)
 void TerminalEdit::readScreenModes()
 {
     const TerminalView *view = parentView();
-    const ScreenGrid *grid = view ? view->engine()->grid() : nullptr;
-    keys.appCursorKeys = grid && grid->appCursorKeys;
-    keys.bracketedPaste = grid && grid->bracketedPaste;
+    keys.modes = view ? view->engine()->inputModes() : nullptr;
 }
 
 // The UTF-8 length of what a Backspace erases on the remote line: the

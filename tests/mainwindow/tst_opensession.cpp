@@ -16,6 +16,7 @@
 #include "platform/dataprotection.h"
 #include "sftp/widgets/sftpdialog.h"
 #include "platform/pty.h"
+#include "terminal/terminalengine.h"
 #include "terminal/widgets/terminalarea.h"
 #include "terminal/widgets/terminaledit.h"
 #include "terminal/widgets/terminalview.h"
@@ -24,11 +25,13 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QDir>
 #include <QRegularExpression>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -68,6 +71,7 @@ struct FakeView : SessionView {
     void showData(const QString &, const QByteArray &bytes) override { shown += bytes; }
     void showLine(const QString &, const QString &html) override { shown += "<" + html.toUtf8() + ">"; }
     void showState(const QString &, const QString &state) override { states << state; }
+    void beginConnection(const QString &) override {}
     QByteArray shown;
     QStringList states;
 };
@@ -308,6 +312,59 @@ private slots:
         const auto text = [&] { return area.view(QStringLiteral("s"))->terminalEdit()->toPlainText(); };
         QTRY_VERIFY(text().contains(u"hv-closed") && text().contains(u"hv-last"));
         QVERIFY2(text().indexOf(u"hv-last") < text().indexOf(u"hv-closed"), qPrintable(text().right(200)));
+    }
+
+    // What the last connection's program left on its tab, then a reopen and
+    // what the new one sends: the screen, what a paste and Down send, and
+    // the terminal's text.
+    void reopenStartsAPlainTerminal_data()
+    {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QByteArray>("after");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("full screen with bracketed paste")
+            << QByteArray("kept\r\n\x1b[?2004h\x1b[?1049h\x1b[?1h\x1b[Hgrid") << QByteArray("$ ")
+            << "line p \\e[B kept|$ ";
+        QTest::newRow("modes set in line mode") << QByteArray("\x1b[?2004h\x1b[?1h\x1b=") << QByteArray("$ ")
+                                                << "line p \\e[B $ ";
+        QTest::newRow("sequence cut off") << QByteArray("\x1b[?20") << QByteArray("04h$ ") << "line p \\e[B 04h$ ";
+        QTest::newRow("character cut off") << QByteArray("a\xe4\xb8") << QByteArray("b") << "line p \\e[B ab";
+        QTest::newRow("a flood not yet drawn") << QByteArray("x\r\n").repeated(30000) + "\x1b[?1049h" << QByteArray("$ ")
+                                               << "line p \\e[B x|$ ";
+        QTest::newRow("the new program's own screen") << QByteArray("\x1b[?1049h") << QByteArray("\x1b[?2004h\x1b[?1049h")
+                                                      << "grid \\e[200~p\\e[201~ \\e[B ";
+    }
+    void reopenStartsAPlainTerminal()
+    {
+        QFETCH(QByteArray, before);
+        QFETCH(QByteArray, after);
+        TerminalArea area;
+        SessionHub hub(nullptr, &area, nullptr, nullptr);
+        const QString id = QStringLiteral("s");
+        area.addTerminal(id, id, QString(), QString());
+        OpenSession *session = hub.ensure({id});
+        auto *old = new FakeConnection;
+        session->adopt(old, {});
+        emit old->dataReceived(before);
+        auto *reopened = new FakeConnection;
+        session->adopt(reopened, {});
+        emit reopened->dataReceived(after);
+        TerminalView *view = area.view(id);
+        while (view->engine()->hasPendingData())
+            view->engine()->drainReceived();
+        QSignalSpy spy(view, &TerminalView::sendInput);
+        QApplication::clipboard()->setText(QStringLiteral("p"));
+        QTest::keyClick(view->terminalEdit(), Qt::Key_V, Qt::ControlModifier);
+        QByteArray paste = spy.isEmpty() ? QByteArray() : spy.takeFirst().at(1).toByteArray();
+        QTest::keyClick(view->terminalEdit(), Qt::Key_Down);
+        QByteArray down = spy.isEmpty() ? QByteArray() : spy.takeFirst().at(1).toByteArray();
+        // The first kept line and the last, the latest end of the text.
+        const QStringList lines = view->terminalEdit()->toPlainText().split(u'\n', Qt::SkipEmptyParts);
+        const QString text = lines.size() > 1 ? lines.first() + u'|' + lines.last() : lines.value(0);
+        QTEST(QStringLiteral("%1 %2 %3 %4")
+                  .arg(view->engine()->grid() ? "grid" : "line",
+                       QString::fromLatin1(paste.replace("\x1b", "\\e")), QString::fromLatin1(down.replace("\x1b", "\\e")), text),
+              "expected");
     }
 
     // What the road and the hub do to a tab: rows run on one hub, in order.

@@ -73,6 +73,7 @@ struct FakeView : SessionView {
     void showData(const QString &, const QByteArray &bytes) override { shown += bytes; }
     void showLine(const QString &, const QString &html) override { lines << html; }
     void showState(const QString &, const QString &) override {}
+    void beginConnection(const QString &) override {}
     QByteArray shown;
     QStringList lines;
 };

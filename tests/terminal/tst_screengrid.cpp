@@ -93,7 +93,7 @@ private slots:
             {"\e[?1h\ec", "0001"}};
         for (const auto &[input, expected] : steps) {
             g.feed(esc(input));
-            QVERIFY2(QStringLiteral("%1%2%3%4").arg(g.appCursorKeys).arg(g.appKeypad).arg(g.bracketedPaste).arg(g.cursorVisible) == expected,
+            QVERIFY2(QStringLiteral("%1%2%3%4").arg(g.inputModes().appCursorKeys).arg(g.inputModes().appKeypad).arg(g.inputModes().bracketedPaste).arg(g.cursorVisible) == expected,
                      input);
         }
     }

@@ -43,7 +43,9 @@ private slots:
         QFETCH(QByteArray, bytes);
         KeyInput in;
         in.specialKeys = true;
-        in.appCursorKeys = appCursor;
+        InputModes modes;
+        modes.appCursorKeys = appCursor;
+        in.modes = &modes;
         QCOMPARE(in.keyPress(key, mods, text).bytes, bytes);
     }
 
@@ -125,7 +127,8 @@ private slots:
         QTest::newRow("grid LF to CR") << true << false << "a\nb" << QByteArray("a\rb") << "";
         QTest::newRow("grid CR LF one CR") << true << false << "a\r\nb\n" << QByteArray("a\rb\r") << "";
         QTest::newRow("bracketed drops ESC") << true << true << "x\x1b[201~rm -rf ~\n" << QByteArray("\x1b[200~x[201~rm -rf ~\n\x1b[201~") << "";
-        QTest::newRow("bracket mode off screen") << false << true << "a\x1b" << QByteArray("a\x1b") << "a\x1b";
+        QTest::newRow("bracketed in line mode") << false << true << "a\x1b" << QByteArray("\x1b[200~a\x1b[201~") << "a";
+        QTest::newRow("bracketed lines in line mode") << false << true << "a\nb" << QByteArray("\x1b[200~a\nb\x1b[201~") << "";
     }
     void paste()
     {
@@ -134,7 +137,9 @@ private slots:
         QFETCH(QString, text);
         KeyInput in;
         in.altScreenActive = grid;
-        in.bracketedPaste = bracketed;
+        InputModes modes;
+        modes.bracketedPaste = bracketed;
+        in.modes = &modes;
         QTEST(in.paste(text).bytes, "bytes");
         QTEST(in.typedLine, "typedLine");
     }

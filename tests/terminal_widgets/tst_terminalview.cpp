@@ -346,7 +346,8 @@ private slots:
         QTest::newRow("keypad mode alone") << QByteArray("\x1b[?1049h\x1b=") << QByteArray("\x1b[B");
         QTest::newRow("cursor keys reset") << QByteArray("\x1b[?1049h\x1b[?1h\x1b=\x1b[?1l") << QByteArray("\x1b[B");
         QTest::newRow("full reset") << QByteArray("\x1b[?1049h\x1b[?1h\x1b" "c") << QByteArray("\x1b[B");
-        QTest::newRow("line mode") << QByteArray("\x1b[?1h\x1b=\x1b>") << QByteArray("\x1b[B");
+        QTest::newRow("set in line mode") << QByteArray("\x1b[?1h\x1b=\x1b>") << QByteArray("\x1bOB");
+        QTest::newRow("line mode") << QByteArray("\x1b=\x1b>") << QByteArray("\x1b[B");
     }
     void cursorKeysFollowCursorKeyModeOnly()
     {
