@@ -221,6 +221,9 @@ bool LineRenderer::csiDispatch(const CsiSequence &seq)
 
 void LineRenderer::escDispatch(const EscSequence &seq)
 {
+    // A designation changes no cell, as SGR: a CR before it still waits.
+    if (charsets.designate(seq))
+        return;
     carriageReturn();
     if (seq.final == 'c' && seq.intermediateCount == 0) // RIS
         fullReset();
@@ -237,6 +240,7 @@ void LineRenderer::fullReset()
     discardAppends();
     clearDocument();
     resetAttributes();
+    charsets = CharacterSets();
     formatRuns.clear();
     formatRuns.emplace_back(0, format);
 }

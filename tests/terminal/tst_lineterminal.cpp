@@ -261,7 +261,7 @@ private slots:
                                              "\e[31m", "\e[1;44m", "\e[0m", "\e[3D", "\e[2C", "\e[K",
                                              "\e[5G", "\e[1;12H", "\e[3X", "\e]0;t\a", "\e(B", "\e[?25l",
                                              "\e]2;t\e\\", "\eP1$qm\e\\", "\e_a\e\\", "\e^p\e\\", "\eXs\e\\", "\e[\r2C",
-                                             "中", "\e[2@", "\e[P",
+                                             "中", "\e[2@", "\e[P", "\e(0", "\e)0\x0e", "\x0f",
                                              // the grid's own
                                              "\e[2;3r", "\e[?1049h", "\e[H", "\e[2J", "\e[3;1H", "\eP1$r\r", "\e[2\rC"};
         const int choices = int(std::size(tokens)) - (grid ? 0 : 7);
