@@ -246,6 +246,25 @@ private slots:
         QCOMPARE(t.text(), QStringLiteral("abcXY   "));
     }
 
+    // The user's Clear starts the view over: what the stream left open
+    // before it does not change the text that comes after.
+    void clearStartsOver_data()
+    {
+        QTest::addColumn<QString>("before");
+        QTest::newRow("unfinished CSI") << esc("ab\e[3");
+        QTest::newRow("line-drawing set in G0") << esc("\e(0q");
+        QTest::newRow("line-drawing set by SO") << esc("\e)0\x0eq");
+    }
+    void clearStartsOver()
+    {
+        QFETCH(QString, before);
+        Terminal t;
+        t.feed(before);
+        t.engine.clear();
+        t.feed(QStringLiteral("qx1m"));
+        QCOMPARE(t.rows(), QStringLiteral("qx1m @0,5"));
+    }
+
     // The same stream in one call and cut into small pieces leaves the same
     // text, colours and cursor, and the same screen on the grid.
     void splitCallsGiveTheSameResult_data()
