@@ -304,14 +304,14 @@ private slots:
         }
     }
 
-    // curses drawing a framed window (with ESC ( 0, and with SO and SI) and
-    // tput drawing a box without the alternate screen (boxes/record.py):
-    // fed to the engine in small pieces, the screen is libvterm's after
-    // each step, and the box really is drawn with lines.
+    // curses drawing a framed window (with ESC ( 0, and with SO and SI), mc
+    // drawing its panels and tput drawing a box without the alternate screen
+    // (boxes/record.py): fed to the engine in small pieces, the screen is
+    // libvterm's after each step, and the box really is drawn with lines.
     void boxesAsVterm_data()
     {
         QTest::addColumn<QString>("recording");
-        for (const char *name : {"curses_xterm", "curses_screen", "tput_xterm", "tput_vt100"})
+        for (const char *name : {"curses_xterm", "curses_screen", "mc", "tput_xterm", "tput_vt100"})
             QTest::newRow(name) << QString::fromLatin1(name);
     }
     void boxesAsVterm()

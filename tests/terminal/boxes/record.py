@@ -7,8 +7,8 @@ comparison of the terminal with libvterm.
 Each program runs in a pty of 40x12 without user start-up files. A file
 holds one segment per step, in the format of resizes/record.py: a line
 "@ COLSxROWS LENGTH" and the LENGTH bytes that came. The first segment is
-what the program drew; for the curses programs the second is what came
-after "q" was typed (the program leaving its screen)."""
+what the program drew; for the full-screen programs the second is what
+came after the key that ends them (the program leaving its screen)."""
 import fcntl, os, signal, struct, sys, tempfile, termios
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..'))
@@ -44,6 +44,9 @@ curses.wrapper(main)
 '''
 
 def programs(folder):
+    for name in ('alpha.txt', 'beta.log'):
+        with open(os.path.join(folder, name), 'w') as f:
+            f.write('x\n')
     script = os.path.join(folder, 'box.py')
     with open(script, 'w') as f:
         f.write(CURSES_PROGRAM)
@@ -54,6 +57,8 @@ def programs(folder):
         # G1 designated once, chosen by SO and SI (curses keeps to them
         # only outside a UTF-8 locale).
         'curses_screen': (['python3', script], 'screen', 'C', ['q']),
+        # A file manager's panels (no subshell, no mouse; F10 leaves).
+        'mc': (['mc', '-u', '-d', '--nosubshell', folder], 'xterm', 'C', ['\x1b[21~']),
         # Boxes without the alternate screen, from a shell script.
         'tput_xterm': (['sh', '-c', 'tput smacs; %s; tput rmacs; echo after qx' % lines], 'xterm', 'C.UTF-8', []),
         'tput_vt100': (['sh', '-c', 'tput enacs; tput smacs; %s; tput rmacs; echo after qx' % lines],
