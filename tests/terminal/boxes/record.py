@@ -50,7 +50,8 @@ def programs(folder):
     script = os.path.join(folder, 'box.py')
     with open(script, 'w') as f:
         f.write(CURSES_PROGRAM)
-    lines = 'printf "lqqqqk\\nx ab x\\nmqqqqj\\n"'
+    # The text inside the box in ASCII again, as a program writes it.
+    box = 'printf "lqqqqk\\nx"; tput rmacs; printf " ab "; tput smacs; printf "x\\nmqqqqj\\n"'
     return {
         # G0 by ESC ( 0 and ESC ( B.
         'curses_xterm': (['python3', script], 'xterm', 'C.UTF-8', ['q']),
@@ -60,8 +61,8 @@ def programs(folder):
         # A file manager's panels (no subshell, no mouse; F10 leaves).
         'mc': (['mc', '-u', '-d', '--nosubshell', folder], 'xterm', 'C', ['\x1b[21~']),
         # Boxes without the alternate screen, from a shell script.
-        'tput_xterm': (['sh', '-c', 'tput smacs; %s; tput rmacs; echo after qx' % lines], 'xterm', 'C.UTF-8', []),
-        'tput_vt100': (['sh', '-c', 'tput enacs; tput smacs; %s; tput rmacs; echo after qx' % lines],
+        'tput_xterm': (['sh', '-c', 'tput smacs; %s; tput rmacs; echo after qx' % box], 'xterm', 'C.UTF-8', []),
+        'tput_vt100': (['sh', '-c', 'tput enacs; tput smacs; %s; tput rmacs; echo after qx' % box],
                        'vt100', 'C', []),
     }
 
