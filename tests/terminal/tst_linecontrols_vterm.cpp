@@ -202,8 +202,6 @@ private slots:
         QTest::newRow("CR, SO, move") << esc("abc\r\\e)0\x0e\\e[2Cq\x0f");
         QTest::newRow("the set goes on into the alternate screen") << esc("\\e(0q\r\n\\e[?1049h\\e[Hlqk");
         QTest::newRow("the set comes back out of it by 47") << esc("\\e[?47h\\e(0\\e[?47lq");
-        QTest::newRow("ASCII again before leaving by 1049, as curses does")
-            << esc("main\r\n\\e[?1049h\\e[H\\e(0lqk\\e(B\\e[2;1H\\e[?1049lqx");
         QTest::newRow("RIS in line mode ends the set") << esc("\\e(0q\\ecq");
         for (const char *mode : {"47", "1047", "1049"}) {
             const QString set = esc("\\e[?") + QString::fromLatin1(mode);

@@ -285,11 +285,9 @@ private slots:
         QTest::newRow("G1 by SO, G0 by SI") << esc("\e)0a\x0eqqk\x0fqq\x0eq");
         QTest::newRow("SO without a designated G1 stays ASCII") << esc("\x0eqx\x0fqx");
         QTest::newRow("G0 redesignated while G1 is in use") << esc("\e)0\e(B\x0eq\e(0\e)Bq\x0fq");
-        QTest::newRow("UK set, with no pound sign shown, is ASCII") << esc("\e(0q\e(Aq");
         QTest::newRow("digits, wide and accented text pass through") << esc("\e(0q~012 中é\e(B");
         QTest::newRow("autowrap in the last column") << esc("\e(0") + QString(32, u'q') + esc("\e(B");
         QTest::newRow("controls inside the designation") << esc("ab\e(\b0q\e(\r\nBq");
-        QTest::newRow("CAN cancels a designation") << esc("\e(\x18" "0q");
         QTest::newRow("ESC 7 / ESC 8 move back with the set unchanged") << esc("\e(0q\e7qq\e8x\e(B\e7x\e8q");
         QTest::newRow("ESC 7 / ESC 8 with G1 in use") << esc("\e)0\x0eq\e7qq\e8x");
         QTest::newRow("RIS ends the set") << esc("\e(0\e)0\x0eq\ecq");
