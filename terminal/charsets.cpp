@@ -5,9 +5,10 @@ namespace {
 constexpr char16_t SO = 0x0E;
 constexpr char16_t SI = 0x0F;
 
-// 0x5F..0x7E in the DEC special graphics set: a (no-break) blank, the diamond and the
-// checkerboard, the control pictures HT FF CR LF, degree and plus-minus,
-// NL and VT, the corners, the crossing, five scan lines, the tees, the
+// 0x5F..0x7E in the DEC special graphics set: a no-break blank, the diamond,
+// the checkerboard, the pictures of HT FF CR LF, degree, plus-minus, the
+// pictures of NL and VT, the corners and the crossing, scan lines 1 and 3,
+// the horizontal line (scan line 5), scan lines 7 and 9, the tees, the
 // vertical line, less-equal, greater-equal, pi, not-equal, pound and the
 // centred dot.
 constexpr char16_t kLineDrawing[32] = {
