@@ -237,6 +237,9 @@ bool LineRenderer::csiDispatch(const CsiSequence &seq)
 // means nothing to line mode.
 void LineRenderer::escDispatch(const EscSequence &seq)
 {
+    // A designation changes no cell, as SGR: a CR before it still waits.
+    if (charsets.designate(seq))
+        return;
     carriageReturn();
     InputModes *modes = host->inputModes();
     if (seq.final == 'c' && seq.intermediateCount == 0) // RIS
@@ -256,6 +259,7 @@ void LineRenderer::fullReset()
     discardAppends();
     clearDocument();
     resetAttributes();
+    charsets = CharacterSets();
     formatRuns.clear();
     formatRuns.emplace_back(0, format);
     if (InputModes *modes = host->inputModes())

@@ -649,6 +649,7 @@ void LineRenderer::resetParser()
 {
     escapes.reset();
     pendingCr = false;
+    charsets = CharacterSets();
 }
 
 void LineRenderer::carriageReturn()
@@ -664,7 +665,10 @@ int LineRenderer::print(const QChar *text, int size)
 {
     carriageReturn();
     const int n = printableRun(text, size);
-    pendingText.append(text, n);
+    if (charsets.drawing())
+        CharacterSets::appendLineDrawing(pendingText, text, n);
+    else
+        pendingText.append(text, n);
     return n;
 }
 
@@ -679,6 +683,10 @@ void LineRenderer::execute(char16_t control)
     case '\r':
         pendingCr = true;
         return;
+    case 0x0E: // SO and SI change no cell: a CR before them still waits
+    case 0x0F:
+        charsets.shift(control);
+        return;
     default:
         break;
     }
@@ -687,7 +695,7 @@ void LineRenderer::execute(char16_t control)
         receivedBackspace();
     else if (control == '\t')
         tab();
-    // Every other control (BEL, VT, FF, SO, SI, ...) is dropped.
+    // Every other control (BEL, VT, FF, ...) is dropped.
 }
 
 QString LineRenderer::appendOnce(const QString &t)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "terminal/charsets.h"
 #include "terminal/escapeparser.h"
 #include "terminal/highlight.h"
 #include "terminal/inputmodes.h"
@@ -73,7 +74,8 @@ public:
     // Forgets what is known about the document's rows; the host calls this
     // when it edits the document itself (local echo, status lines).
     void invalidateRowCache() { cache.valid = false; }
-    // Forgets an unfinished sequence and a held CR.
+    // Forgets an unfinished sequence, a held CR and the character sets in
+    // use (the user cleared the view: a stray ESC ( 0 must not outlive it).
     void resetParser();
     const EscapeScanner &scanner() const { return escapes; }
     // Sequences read and dropped since the renderer was made, for the debug log.
@@ -108,6 +110,8 @@ public:
     // Milliseconds for the erase-echo window; the host or a test may set its own.
     std::function<qint64()> clock;
     TextAttributes lineAttrs;
+    // Programs draw boxes in line mode too (dialog, tput smacs).
+    CharacterSets charsets;
 
     const QTextCharFormat &currentFormat() const { return format; }
 

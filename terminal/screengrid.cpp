@@ -167,6 +167,7 @@ void ScreenGrid::saveCursor()
     savedCol = cursorCol;
     savedAttrs = attrs;
     savedWrapPending = wrapPending;
+    savedCharsets = charsets;
 }
 
 void ScreenGrid::restoreCursor()
@@ -175,6 +176,7 @@ void ScreenGrid::restoreCursor()
     cursorCol = std::clamp(savedCol, 0, cols - 1);
     attrs = savedAttrs;
     wrapPending = savedWrapPending;
+    charsets = savedCharsets;
 }
 
 void ScreenGrid::clearWideNeighbours(ScreenCell *row, int col)
@@ -267,6 +269,7 @@ void ScreenGrid::fullReset()
     savedRow = savedCol = 0;
     resetAttributes(savedAttrs);
     savedWrapPending = false;
+    charsets = savedCharsets = CharacterSets();
     dirty = true;
 }
 
@@ -287,6 +290,8 @@ QString ScreenGrid::feed(const QString &text)
 
 int ScreenGrid::print(const QChar *text, int size)
 {
+    if (charsets.drawing())
+        return printLineDrawing(text, size);
     int i = 0;
     while (i < size) {
         const char16_t u = text[i].unicode();
@@ -297,6 +302,25 @@ int ScreenGrid::print(const QChar *text, int size)
             ++i;
         } else if (u == 0x7F) {
             break;
+        } else {
+            i += putChar(text + i, size - i);
+        }
+    }
+    return i;
+}
+
+// print() with the line-drawing set in use: kept apart so that plain text
+// pays nothing for it.
+int ScreenGrid::printLineDrawing(const QChar *text, int size)
+{
+    int i = 0;
+    while (i < size) {
+        const char16_t u = text[i].unicode();
+        if (u < 0x20 || u == 0x7F)
+            break;
+        if (u < 0x7F) {
+            putNarrow(CharacterSets::lineDrawingUnit(u));
+            ++i;
         } else {
             i += putChar(text + i, size - i);
         }
@@ -324,6 +348,10 @@ void ScreenGrid::execute(char16_t control)
         cursorCol = 0;
         wrapPending = false;
         break;
+    case 0x0E: // SO
+    case 0x0F: // SI
+        charsets.shift(control);
+        break;
     default: // BEL and the other C0 controls
         break;
     }
@@ -331,9 +359,12 @@ void ScreenGrid::execute(char16_t control)
 
 void ScreenGrid::escDispatch(const EscSequence &seq)
 {
-    // Designations (ESC ( B and the like) take an intermediate: no effect here.
-    if (seq.intermediateCount > 0)
+    // Of the designations (ESC ( B and the like, with an intermediate) only
+    // G0 and G1 mean something here; the others are dropped.
+    if (seq.intermediateCount > 0) {
+        charsets.designate(seq);
         return;
+    }
     switch (seq.final) {
     case '7': saveCursor(); break;
     case '8': restoreCursor(); break;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "terminal/charsets.h"
 #include "terminal/escapeparser.h"
 #include "terminal/inputmodes.h"
 #include "terminal/textattributes.h"
@@ -72,6 +73,8 @@ public:
     int savedCol = 0;
     TextAttributes savedAttrs;
     bool savedWrapPending = false;
+    CharacterSets charsets;
+    CharacterSets savedCharsets;
     bool wrapPending = false;
     bool autoWrap = true;
     bool cursorVisible = true;
@@ -120,6 +123,7 @@ private:
     void blankRow(int row, const ScreenCell &blank);
     void rotateRows(int top, int bottom, int n);
     void putNarrow(char16_t u);
+    int printLineDrawing(const QChar *text, int size);
     void clearWideNeighbours(ScreenCell *row, int col);
     void repairEdges(ScreenCell *row, int from, int to);
     void fullReset();

@@ -232,6 +232,9 @@ void TerminalEngine::enterAltScreen()
         return;
     gridPtr = std::make_unique<ScreenGrid>(cols > 0 ? cols : 80, rows > 0 ? rows : 24, &modes);
     gridPtr->reply = [this](const QByteArray &bytes) { emit sendInput(bytes); };
+    // One terminal, two renderers: the character sets go on across the
+    // switch, and are those that leaving by CSI ? 1049 l restores.
+    gridPtr->charsets = gridPtr->savedCharsets = renderer.charsets;
     altDoc.reset(document->clone());
     document->clear();
     renderer.col = 1;
@@ -245,6 +248,7 @@ void TerminalEngine::leaveAltScreen()
 {
     if (!gridPtr)
         return;
+    renderer.charsets = gridPtr->charsets;
     gridPtr.reset();
     document->clear();
     if (altDoc) {

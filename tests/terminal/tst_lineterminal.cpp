@@ -246,6 +246,25 @@ private slots:
         QCOMPARE(t.text(), QStringLiteral("abcXY   "));
     }
 
+    // The user's Clear starts the view over: what the stream left open
+    // before it does not change the text that comes after.
+    void clearStartsOver_data()
+    {
+        QTest::addColumn<QString>("before");
+        QTest::newRow("unfinished CSI") << esc("ab\e[3");
+        QTest::newRow("line-drawing set in G0") << esc("\e(0q");
+        QTest::newRow("line-drawing set by SO") << esc("\e)0\x0eq");
+    }
+    void clearStartsOver()
+    {
+        QFETCH(QString, before);
+        Terminal t;
+        t.feed(before);
+        t.engine.clear();
+        t.feed(QStringLiteral("qx1m"));
+        QCOMPARE(t.rows(), QStringLiteral("qx1m @0,5"));
+    }
+
     // The same stream in one call and cut into small pieces leaves the same
     // text, colours and cursor, and the same screen on the grid.
     void splitCallsGiveTheSameResult_data()
@@ -261,7 +280,7 @@ private slots:
                                              "\e[31m", "\e[1;44m", "\e[0m", "\e[3D", "\e[2C", "\e[K",
                                              "\e[5G", "\e[1;12H", "\e[3X", "\e]0;t\a", "\e(B", "\e[?25l",
                                              "\e]2;t\e\\", "\eP1$qm\e\\", "\e_a\e\\", "\e^p\e\\", "\eXs\e\\", "\e[\r2C",
-                                             "中", "\e[2@", "\e[P",
+                                             "中", "\e[2@", "\e[P", "\e(0", "\e)0\x0e", "\x0f",
                                              // the grid's own
                                              "\e[2;3r", "\e[?1049h", "\e[H", "\e[2J", "\e[3;1H", "\eP1$r\r", "\e[2\rC"};
         const int choices = int(std::size(tokens)) - (grid ? 0 : 7);

@@ -126,10 +126,12 @@ Screen viaVterm(const QString &input, int cols, int rows)
 // pen of an erased cell is only compared by its background: libvterm keeps
 // the whole pen on erased cells, the grid's erase blank the background only.
 // The right half of a wide character is skipped: libvterm keeps no pen there.
-void compareWithVterm(const QString &input, int cols, int rows)
+// The grid gets the input in two pieces, cut at `split`.
+void compareWithVterm(const QString &input, int cols, int rows, int split = 0)
 {
     ScreenGrid g(cols, rows);
-    g.feed(input);
+    g.feed(input.left(split));
+    g.feed(input.mid(split));
     const Screen theirs = viaVterm(input, cols, rows);
     QCOMPARE(termtest::screenText(g), theirs.text);
     for (int r = 0; r < rows; ++r) {
@@ -143,6 +145,52 @@ void compareWithVterm(const QString &input, int cols, int rows)
                                      .arg(a.foreground, 0, 16).arg(y.fg, 0, 16).arg(a.background, 0, 16).arg(y.bg, 0, 16).arg(flags).arg(y.flags)));
         }
     }
+}
+
+// Line mode against libvterm's screen: the document's last rows (as many as
+// libvterm shows text on) and the cursor's column. The row is not compared:
+// line mode's document goes on above the screen.
+void compareLineMode(const QTextDocument &doc, int col, const QString &theirs)
+{
+    QStringList rows;
+    for (QTextBlock b = doc.firstBlock(); b.isValid(); b = b.next())
+        rows << b.text();
+    const QString ours = termtest::screenText(rows, 0, col - 1);
+    const int shown = int(theirs.section(QStringLiteral(" @"), 0, 0).count(u'|')) + 1;
+    QCOMPARE(ours.section(u'|', -shown).section(QStringLiteral(" @"), 0, 0) + ours.section(u',', -1),
+             theirs.section(QStringLiteral(" @"), 0, 0) + theirs.section(u',', -1));
+}
+
+// A recording of the recorders below this folder: per segment a line
+// "@ COLSxROWS LENGTH" and the LENGTH bytes that came at that size.
+struct Segment
+{
+    int cols, rows;
+    QByteArray bytes;
+};
+
+QList<Segment> readSegments(const QString &path)
+{
+    QList<Segment> segments;
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) {
+        QTest::qFail(qPrintable(QStringLiteral("cannot read ") + path), __FILE__, __LINE__);
+        return segments;
+    }
+    while (!f.atEnd()) {
+        const QList<QByteArray> head = f.readLine().trimmed().split(' ');
+        const QList<QByteArray> size = head.value(1).split('x');
+        if (head.size() != 3 || head[0] != "@" || size.size() != 2) {
+            QTest::qFail(qPrintable(QStringLiteral("bad segment head in ") + path), __FILE__, __LINE__);
+            return {};
+        }
+        segments.append({size[0].toInt(), size[1].toInt(), f.read(head[2].toInt())});
+        if (segments.last().bytes.size() != head[2].toInt()) {
+            QTest::qFail(qPrintable(QStringLiteral("short segment in ") + path), __FILE__, __LINE__);
+            return {};
+        }
+    }
+    return segments;
 }
 
 // A random stream in the common subset, of three kinds: wide characters with
@@ -226,6 +274,69 @@ private slots:
         compareWithVterm(input, 30, 10);
     }
 
+    // The line-drawing set, fed whole and cut at every unit: a designation,
+    // SO and SI and a saved cursor keep their meaning across the cut.
+    void lineDrawingAsVterm_data()
+    {
+        QTest::addColumn<QString>("input");
+        QTest::newRow("G0, every symbol but _ y z, then ASCII again")
+            << esc("\e(0`abcdefghijklmnopqrstuvwx{|}~\e(B`ax{");
+        QTest::newRow("box with a pen") << esc("\e[31;44m\e(0lqqk\e(B\r\n\e(0x\e(Bhi\e(0x\e(B\r\n\e(0mqqj\e(B\e[mok");
+        QTest::newRow("G1 by SO, G0 by SI") << esc("\e)0a\x0eqqk\x0fqq\x0eq");
+        QTest::newRow("SO without a designated G1 stays ASCII") << esc("\x0eqx\x0fqx");
+        QTest::newRow("G0 redesignated while G1 is in use") << esc("\e)0\e(B\x0eq\e(0\e)Bq\x0fq");
+        QTest::newRow("digits, wide and accented text pass through") << esc("\e(0q~012 中é\e(B");
+        QTest::newRow("autowrap in the last column") << esc("\e(0") + QString(32, u'q') + esc("\e(B");
+        QTest::newRow("controls inside the designation") << esc("ab\e(\b0q\e(\r\nBq");
+        QTest::newRow("ESC 7 / ESC 8 move back with the set unchanged") << esc("\e(0q\e7qq\e8x\e(B\e7x\e8q");
+        QTest::newRow("ESC 7 / ESC 8 with G1 in use") << esc("\e)0\x0eq\e7qq\e8x");
+        QTest::newRow("RIS ends the set") << esc("\e(0\e)0\x0eq\ecq");
+    }
+    void lineDrawingAsVterm()
+    {
+        QFETCH(QString, input);
+        for (int split = 0; split <= input.size(); ++split) {
+            compareWithVterm(input, 30, 10, split);
+            if (QTest::currentTestFailed())
+                return qWarning("cut at unit %d", split);
+        }
+    }
+
+    // curses drawing a framed window (with ESC ( 0, and with SO and SI), mc
+    // drawing its panels and tput drawing a box without the alternate screen
+    // (boxes/record.py): fed to the engine in small pieces, the screen is
+    // libvterm's after each step, and the box really is drawn with lines.
+    void boxesAsVterm_data()
+    {
+        QTest::addColumn<QString>("recording");
+        for (const char *name : {"curses_xterm", "curses_screen", "mc", "tput_xterm", "tput_vt100"})
+            QTest::newRow(name) << QString::fromLatin1(name);
+    }
+    void boxesAsVterm()
+    {
+        QFETCH(QString, recording);
+        const QList<Segment> steps = readSegments(QStringLiteral(HV_SOURCE_DIR "/tests/terminal/boxes/") + recording + QStringLiteral(".bin"));
+        QVERIFY(!steps.isEmpty());
+        QTextDocument doc;
+        TerminalEngine engine(&doc);
+        engine.setTerminalSize(steps[0].cols, steps[0].rows);
+        Vterm theirs(steps[0].cols, steps[0].rows, true);
+        QRandomGenerator rng(11);
+        for (qsizetype i = 0; i < steps.size(); ++i) {
+            const QByteArray &bytes = steps[i].bytes;
+            for (int at = 0, n = 0; at < bytes.size(); at += n)
+                engine.receiveText(engine.decodeReceived(bytes.mid(at, n = rng.bounded(1, 12))));
+            theirs.write(bytes);
+            const QString vterm = theirs.screenNow().text;
+            if (i == 0)
+                QVERIFY2(vterm.contains(u'┌') && vterm.contains(u'─') && vterm.contains(u'┘'), qPrintable(vterm));
+            if (engine.grid())
+                QCOMPARE(termtest::screenText(*engine.grid()), vterm);
+            else
+                compareLineMode(doc, engine.lineRenderer().col, vterm);
+        }
+    }
+
     void randomStreams()
     {
         QRandomGenerator rng(qEnvironmentVariableIntValue("HV_VTERM_SEED") ? qEnvironmentVariableIntValue("HV_VTERM_SEED") : 4242);
@@ -261,14 +372,7 @@ private slots:
         QRandomGenerator rng(5);
         for (int at = 0, n = 0; at < stream.size(); at += n)
             engine.receiveText(engine.decodeReceived(stream.mid(at, n = rng.bounded(1, 12))));
-        const QString theirs = viaVterm(QString::fromUtf8(stream), 40, 12).text;
-        QStringList rows;
-        for (QTextBlock b = doc.firstBlock(); b.isValid(); b = b.next())
-            rows << b.text();
-        const QString ours = termtest::screenText(rows, 0, engine.lineRenderer().col - 1);
-        const int shown = int(theirs.section(QStringLiteral(" @"), 0, 0).count(u'|')) + 1;
-        QCOMPARE(ours.section(u'|', -shown).section(QStringLiteral(" @"), 0, 0) + ours.section(u',', -1),
-                 theirs.section(QStringLiteral(" @"), 0, 0) + theirs.section(u',', -1));
+        compareLineMode(doc, engine.lineRenderer().col, viaVterm(QString::fromUtf8(stream), 40, 12).text);
     }
 
     // vim and a curses program recorded while their terminal shrank (both
@@ -291,17 +395,7 @@ private slots:
     {
         QFETCH(QString, program);
         QFETCH(int, lag);
-        QFile f(QStringLiteral(HV_SOURCE_DIR "/tests/terminal/resizes/") + program + QStringLiteral(".bin"));
-        QVERIFY2(f.open(QIODevice::ReadOnly), qPrintable(f.fileName()));
-        struct Step { int cols, rows; QByteArray bytes; };
-        QList<Step> steps;
-        while (!f.atEnd()) {
-            const QList<QByteArray> head = f.readLine().trimmed().split(' ');
-            QVERIFY(head.size() == 3 && head[0] == "@");
-            const QList<QByteArray> size = head[1].split('x');
-            steps.append({size[0].toInt(), size[1].toInt(), f.read(head[2].toInt())});
-            QCOMPARE(steps.last().bytes.size(), head[2].toInt());
-        }
+        const QList<Segment> steps = readSegments(QStringLiteral(HV_SOURCE_DIR "/tests/terminal/resizes/") + program + QStringLiteral(".bin"));
         QVERIFY(steps.size() >= 4);
         QTextDocument doc;
         TerminalEngine engine(&doc);
@@ -314,7 +408,7 @@ private slots:
         };
         QByteArray late;
         for (qsizetype i = 0; i < steps.size(); ++i) {
-            const Step &step = steps[i];
+            const Segment &step = steps[i];
             engine.setTerminalSize(step.cols, step.rows);
             theirs.resize(step.cols, step.rows);
             feed(std::exchange(late, QByteArray()));
@@ -351,6 +445,19 @@ private slots:
             << esc("\e[10;26Hhello\n0123") << "|||||||                         hello|                             0|123 @9,3";
         QTest::newRow("CSI s / CSI u save and restore here (SCOSC/SCORC); libvterm 0.1.4 does not restore")
             << esc("ab\e[s\e[3;3H\e[ux") << "abx @0,3";
+        QTest::newRow("_, y and z of the line-drawing set are a blank, ≤ and ≥ here; libvterm keeps _ and draws ⩽ and ⩾")
+            << esc("\e(0_yz") << QStringLiteral("\u00A0≤≥ @0,3");
+        // The terminal the sets come from keeps them with the cursor.
+        QTest::newRow("ESC 7 / ESC 8 keep G0 here; libvterm 0.1.4 keeps only the cursor and the pen")
+            << esc("\e(0\e7\e(B\e8q") << "─ @0,1";
+        QTest::newRow("ESC 7 / ESC 8 keep SO and SI here; libvterm 0.1.4 does not")
+            << esc("\e)0\x0e\e7\x0f\e8q") << "─ @0,1";
+        QTest::newRow("ESC 8 restores ASCII saved before ESC ( 0 here; libvterm 0.1.4 keeps the line drawing")
+            << esc("\e7\e(0\e8q") << "q @0,1";
+        QTest::newRow("ASCII after other text goes through the set here; libvterm 0.1.4 prints it plain up to a control")
+            << esc("\e(0é~q\bx") << "é·│ @0,3";
+        QTest::newRow("a set not known here is ASCII; libvterm 0.1.4 keeps the set designated before")
+            << esc("\e(0\e(5q") << "q @0,1";
     }
     void expectedDifferences()
     {
