@@ -129,7 +129,11 @@ void XmodemTransfer::feed(const QByteArray &data)
     if (m_state == Idle)
         return;
     m_rxBuffer.append(data);
-    m_idleTicks = 0;
+    // Before the peer's first frame, what arrives is the shell's (our own
+    // polls echoed among it): it must not keep a wait for a peer that never
+    // starts alive.
+    if (peerStarted())
+        m_idleTicks = 0;
     processInput();
     if (m_state != Idle && m_rxBuffer.size() > kMaxPendingBytes)
         m_rxBuffer.remove(0, m_rxBuffer.size() - kMaxPendingBytes);
@@ -150,6 +154,9 @@ void XmodemTransfer::abortTransfer(const QString &message)
 
 void XmodemTransfer::finishTransfer(QString error)
 {
+    // After a good end the line is the host's again.
+    if (error.isEmpty())
+        m_unconsumed = std::exchange(m_rxBuffer, {});
     // The single XMODEM file ends with the transfer; a YMODEM file still
     // pending at the end never got its own end.
     error = settleFiles(error, m_expectedSize, !isYmodem());
@@ -355,9 +362,24 @@ void XmodemTransfer::processSender()
     const quint64 generation = m_generation;
     while (!m_rxBuffer.isEmpty() && isSending() && generation == m_generation) {
         const char c = m_rxBuffer[0];
+        if (receiverGone(c)) {
+            finishTransfer(QString());
+            return;
+        }
         m_rxBuffer.remove(0, 1);
         handleSenderByte(c);
     }
+}
+
+// On a terminal, rx and rb drop their own last ACK now and then as they
+// exit (they flush the terminal when they put it back). All data has been
+// acknowledged by then; the shell speaking again (its prompt) is the sign
+// that the receiver took our end and left. Sending the end again would
+// type it into the shell, where EOT is Ctrl+D.
+bool XmodemTransfer::receiverGone(char c) const
+{
+    const bool lastStep = m_state == BatchEndSent || (m_state == EotSent && !isYmodem());
+    return lastStep && c != ACK && c != NAK && c != CAN && c != POLL_CRC;
 }
 
 void XmodemTransfer::handleSenderByte(char c)

@@ -69,6 +69,7 @@ private:
     void processSender();
     void processReceiver();
     void handleSenderByte(char c);
+    bool receiverGone(char c) const;
     void handleAcceptedBlock(quint8 number, const QByteArray &data);
     void handleHeader(const QByteArray &data);
     void handleEot();
