@@ -85,6 +85,7 @@ void XmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, 
         return;
     }
     m_sendSize = m_sendFile.size();
+    m_lastSeen = '\n';
     enterSendState(WaitReceiver);
     emitStatus(QStringLiteral("等待接收方就绪（NAK/C）... 文件：%1 (%2 字节)")
                    .arg(fileNameOf(m_files.first()))
@@ -332,11 +333,13 @@ void XmodemTransfer::processSender()
     if (m_state == WaitReceiver) {
         int at = -1;
         for (int i = 0; i < m_rxBuffer.size(); ++i) {
-            if (m_rxBuffer[i] == NAK || m_rxBuffer[i] == POLL_CRC) {
+            if (isPoll(i)) {
                 at = i;
                 break;
             }
         }
+        if (!m_rxBuffer.isEmpty())
+            m_lastSeen = m_rxBuffer.back();
         if (at < 0) {
             // Nothing here can start the transfer; keeping it would only let
             // a chatty line grow the buffer.
@@ -369,6 +372,23 @@ void XmodemTransfer::processSender()
         m_rxBuffer.remove(0, 1);
         handleSenderByte(c);
     }
+}
+
+// Keys typed while we wait are echoed by the shell, and a 'C' among them
+// ("rx Cat.bin") is no receiver's poll: that one comes at the start of a
+// line or after an earlier poll, and nothing but polls follows it until it
+// is answered. NAK is never typed text.
+bool XmodemTransfer::isPoll(int i) const
+{
+    const char c = m_rxBuffer[i];
+    if (c == NAK)
+        return true;
+    if (c != POLL_CRC)
+        return false;
+    const char before = i > 0 ? m_rxBuffer[i - 1] : m_lastSeen;
+    const char after = i + 1 < m_rxBuffer.size() ? m_rxBuffer[i + 1] : POLL_CRC;
+    return (before == '\n' || before == '\r' || before == POLL_CRC || before == NAK)
+           && (after == POLL_CRC || after == NAK);
 }
 
 // On a terminal, rx and rb drop their own last ACK now and then as they

@@ -37,7 +37,7 @@ struct Peer {
     bool padded;
 };
 
-enum Kind { Xmodem, Ymodem, Zmodem, Kermit };
+enum Kind { KindX, KindY, KindZ, KindK };
 
 QByteArray content(int size)
 {
@@ -114,9 +114,9 @@ class TestSessionTransfers : public QObject
     }
     InbandTransfer *make(int kind)
     {
-        if (kind == Zmodem)
+        if (kind == KindZ)
             engine = std::make_unique<ZmodemTransfer>();
-        else if (kind == Kermit)
+        else if (kind == KindK)
             engine = std::make_unique<KermitTransfer>();
         else
             engine = std::make_unique<XmodemTransfer>();
@@ -174,12 +174,12 @@ private slots:
             int sendMode, receiveMode;
             const char *toPeer, *fromPeer; // the peer's receive and send commands
         } protocols[] = {
-            {"xmodem-checksum", Xmodem, XmodemTransfer::Xmodem, XmodemTransfer::XmodemChecksum, "rx -q data.bin", "sx -q data.bin"},
-            {"xmodem-crc", Xmodem, XmodemTransfer::Xmodem, XmodemTransfer::Xmodem, "rx -c -q data.bin", "sx -q data.bin"},
-            {"xmodem-1k", Xmodem, XmodemTransfer::Xmodem1k, XmodemTransfer::Xmodem, "rx -c -q data.bin", "sx -k -q data.bin"},
-            {"ymodem", Ymodem, XmodemTransfer::Ymodem, XmodemTransfer::Ymodem, "rb -q -y", "sb -k -q data.bin"},
-            {"zmodem", Zmodem, 0, 0, "rz -q -y", "sz -q data.bin"},
-            {"kermit", Kermit, 0, 0, "gkermit -i -P -q -r", "gkermit -i -P -q -s data.bin"},
+            {"xmodem-checksum", KindX, XmodemTransfer::Xmodem, XmodemTransfer::XmodemChecksum, "rx -q data.bin", "sx -q data.bin"},
+            {"xmodem-crc", KindX, XmodemTransfer::Xmodem, XmodemTransfer::Xmodem, "rx -c -q data.bin", "sx -q data.bin"},
+            {"xmodem-1k", KindX, XmodemTransfer::Xmodem1k, XmodemTransfer::Xmodem, "rx -c -q data.bin", "sx -k -q data.bin"},
+            {"ymodem", KindY, XmodemTransfer::Ymodem, XmodemTransfer::Ymodem, "rb -q -y", "sb -k -q data.bin"},
+            {"zmodem", KindZ, 0, 0, "rz -q -y", "sz -q data.bin"},
+            {"kermit", KindK, 0, 0, "gkermit -i -P -q -r", "gkermit -i -P -q -s data.bin"},
         };
         const int rounds = qMax(1, qEnvironmentVariableIntValue("HV_XFER_ROUNDS"));
         for (int round = 1; round <= rounds; ++round)
@@ -187,7 +187,7 @@ private slots:
                 for (bool send : {true, false})
                     for (int size : {0, 1, 127, 128, 1024, 1025, 1 << 20}) {
                         // XMODEM carries no length: an empty file cannot be told from none.
-                        if (size == 0 && p.kind == Xmodem)
+                        if (size == 0 && p.kind == KindX)
                             continue;
                         QTest::addRow("%s %s %d #%d", p.name, send ? "send" : "receive", size, round)
                             << p.kind << send << (send ? p.sendMode : p.receiveMode)
@@ -215,13 +215,13 @@ private slots:
         QVERIFY(waitShown("READY", from));
         InbandTransfer *transfer = make(kind);
         QSignalSpy result(transfer, &InbandTransfer::resultReady);
-        const QString target = !send && kind == Xmodem ? ourFolder() + "/data.bin" : ourFolder();
+        const QString target = !send && kind == KindX ? ourFolder() + "/data.bin" : ourFolder();
         start(send, send ? source : target, mode);
         QVERIFY2(result.wait(180000), "the transfer did not end");
         const qsizetype endAt = view.shown.size();
         QCOMPARE(result.first().at(0).value<InbandTransfer::Outcome>(), InbandTransfer::Succeeded);
         const QByteArray got = readFile((send ? peerFolder() : ourFolder()) + "/data.bin");
-        if (kind == Xmodem)
+        if (kind == KindX)
             QVERIFY2(samePadded(got, data), qPrintable(QString("got %1 bytes of %2").arg(got.size()).arg(size)));
         else
             QVERIFY2(got == data, qPrintable(QString("got %1 bytes of %2").arg(got.size()).arg(size)));
@@ -236,6 +236,81 @@ private slots:
         QVERIFY2(log.contains("echo RE''ADY"), "the typed command is not in the log");
         if (size >= 64)
             QVERIFY2(!log.contains(data.left(32).toHex()) && !log.contains(data.left(32)), "the file's bytes are in the log");
+    }
+
+    // A receive started first: the command that starts the sender is typed
+    // while the transfer waits, and reaches the shell.
+    void typedWhileWaiting_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("command");
+        QTest::newRow("zmodem") << int(KindZ) << "sz -q data.bin";
+        QTest::newRow("kermit") << int(KindK) << "gkermit -i -P -q -s data.bin";
+    }
+    void typedWhileWaiting()
+    {
+        QFETCH(int, kind);
+        QFETCH(QString, command);
+        QDir(ourFolder()).removeRecursively();
+        QDir().mkpath(ourFolder());
+        const QByteArray data = content(5000);
+        QVERIFY(writeFile(peerFolder() + "/data.bin", data));
+        QVERIFY2(openShell(), "bash did not start");
+        QSignalSpy result(make(kind), &InbandTransfer::resultReady);
+        start(false, ourFolder(), 0);
+        QTest::qWait(300);
+        // Typed as keys come: a few bytes at a time.
+        const QByteArray line = command.toUtf8() + "; echo EN''D=$?\r";
+        for (qsizetype at = 0; at < line.size(); at += 3)
+            session->type(line.mid(at, 3));
+        QVERIFY2(result.wait(60000), "the transfer did not end");
+        QCOMPARE(result.first().at(0).value<InbandTransfer::Outcome>(), InbandTransfer::Succeeded);
+        QCOMPARE(readFile(ourFolder() + "/data.bin"), data);
+        QVERIFY(waitShown("END=0", 0));
+    }
+
+    // No peer ever starts: the transfer ends by itself at its limit, says
+    // that the peer did not answer, and the shell works afterwards. The
+    // shell's complaints about our polls must not keep the wait alive.
+    void noPeer_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<int>("limit"); // ticks the engine may wait at most
+        QTest::addColumn<QString>("said");
+        QTest::newRow("xmodem receive") << int(KindX) << false << int(XmodemTransfer::Xmodem) << 30 << "对端未开始发送";
+        QTest::newRow("ymodem send") << int(KindY) << true << int(XmodemTransfer::Ymodem) << 61 << "未收到对端握手";
+        QTest::newRow("zmodem receive") << int(KindZ) << false << 0 << 301 << "对端未开始发送";
+        QTest::newRow("zmodem send") << int(KindZ) << true << 0 << 66 << "未响应";
+        QTest::newRow("kermit receive") << int(KindK) << false << 0 << 125 << "对端未开始发送";
+        QTest::newRow("kermit send") << int(KindK) << true << 0 << 90 << "无响应";
+    }
+    void noPeer()
+    {
+        QFETCH(int, kind);
+        QFETCH(bool, send);
+        QFETCH(int, mode);
+        QFETCH(int, limit);
+        QFETCH(QString, said);
+        QDir().mkpath(ourFolder());
+        QVERIFY(writeFile(ourFolder() + "/out.bin", "x"));
+        QVERIFY2(openShell(), "bash did not start");
+        InbandTransfer *transfer = make(kind);
+        transfer->setManualClock(true);
+        QSignalSpy result(transfer, &InbandTransfer::resultReady);
+        start(send, ourFolder() + (send || kind == KindX ? "/out.bin" : ""), mode);
+        for (int tick = 0; tick < limit && result.isEmpty(); ++tick) {
+            transfer->tick();
+            QTest::qWait(4); // the shell answers our polls meanwhile
+        }
+        QVERIFY2(!result.isEmpty(), "still waiting after its limit");
+        QCOMPARE(result.first().at(0).value<InbandTransfer::Outcome>(), InbandTransfer::Failed);
+        QVERIFY2(result.first().at(1).toString().contains(said), qPrintable(result.first().at(1).toString()));
+        QTest::qWait(300);
+        const qsizetype from = view.shown.size();
+        session->type("\x15echo AL''IVE\r"); // Ctrl+U: a fresh line after the polls typed into it
+        QVERIFY2(waitShown("ALIVE", from, 15000), "the shell did not answer");
     }
 };
 
