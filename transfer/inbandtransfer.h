@@ -90,6 +90,10 @@ protected:
     // later calls do nothing. A start resets it.
     void markPeerStarted();
     void resetPeerStarted() { m_peerStarted = false; }
+    // Whether giving up should tell the peer: not when it never answered,
+    // where the line is a shell's that would take the protocol's cancel as
+    // typed keys; always when the user cancels.
+    bool peerToBeTold() const { return m_peerStarted || m_cancelling; }
 
     // The start of every run: whatever the last run left (its files, its
     // peer, its progress) is forgotten, the run is active in `state` before

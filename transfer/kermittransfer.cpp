@@ -108,7 +108,8 @@ void KermitTransfer::cancelTransfer()
 
 void KermitTransfer::abortTransfer(const QString &message, const QString &peerText)
 {
-    sendError(peerText.isEmpty() ? message : peerText);
+    if (peerToBeTold())
+        sendError(peerText.isEmpty() ? message : peerText);
     finishTransfer(message);
 }
 

@@ -149,7 +149,8 @@ void XmodemTransfer::cancelTransfer()
 
 void XmodemTransfer::abortTransfer(const QString &message)
 {
-    send(QByteArray(2, CAN));
+    if (peerToBeTold())
+        send(QByteArray(2, CAN));
     finishTransfer(message);
 }
 

@@ -100,7 +100,8 @@ void ZmodemTransfer::cancelTransfer()
 
 void ZmodemTransfer::abortTransfer(const QString &message)
 {
-    send(kFiveCan);
+    if (peerToBeTold())
+        send(kFiveCan);
     finishTransfer(message);
 }
 
@@ -358,6 +359,7 @@ void ZmodemTransfer::processInput()
             if (r == FrameScanner::NeedMore)
                 return;
             if (r == FrameScanner::Bin32Header) {
+                markPeerStarted(); // a ZMODEM peer all the same, to be told
                 abortTransfer(QStringLiteral("对端使用了 ZBIN32（32位CRC），本实现仅支持 CRC16"));
                 return;
             }

@@ -356,7 +356,9 @@ private slots:
             h.tick(ticks - 1);
             QCOMPARE(h.finished, 0);
             h.tick();
-            QVERIFY(h.wire().endsWith(QByteArray(5, 0x18)));
+            // A receiver that never answered is not there to be told: the
+            // cancel would go into the shell.
+            QCOMPARE(h.wire().endsWith(QByteArray(5, 0x18)), !answers.isEmpty());
         }
         QTEST(h.summary, "summary");
     }
