@@ -313,7 +313,10 @@ private slots:
         QVERIFY2(result.first().at(1).toString().contains(said), qPrintable(result.first().at(1).toString()));
         QTest::qWait(300);
         const qsizetype from = view.shown.size();
-        session->type("\x15echo AL''IVE\r"); // Ctrl+U: a fresh line after the polls typed into it
+        // Ctrl+C: a fresh line after the polls typed into the last one.
+        session->type("\x03");
+        QTest::qWait(300);
+        session->type("echo AL''IVE\r");
         QVERIFY2(waitShown("ALIVE", from, 15000), qPrintable("the shell did not answer: " + QString::fromLatin1(view.shown.right(300).toHex(' '))));
     }
 };
