@@ -101,9 +101,12 @@ void KermitTransfer::feed(const QByteArray &data)
     scanPackets();
 }
 
-// A sender that missed our ACK of its B sends B again, and once we have
-// ended it would land on the screen; the shell's words after it (the prompt
-// once the sender has exited) end the run and are the screen's.
+// A sender whose time-out ran out just before our ACK of its B came sends B
+// again, reads our ACK and exits; that second B, once we have ended, would
+// land on the screen. It is taken here and not answered: the sender has
+// left by the time an answer came, which would then be typed into the
+// shell. The shell's words after it (its prompt) end the run and are the
+// screen's.
 void KermitTransfer::feedClosing()
 {
     int pos = 0;
@@ -111,8 +114,6 @@ void KermitTransfer::feedClosing()
     while (m_rxBuffer.indexOf(char(0x01), pos) >= 0) {
         if (scanNext(m_rxBuffer, &pos, m_checkType, &packet) != ScanResult::Packet)
             return; // the rest of a packet is still to come
-        if (packet.type == 'B')
-            sendAck(packet.seq);
         m_waitTicks = 0;
     }
     m_rxBuffer.remove(0, pos);

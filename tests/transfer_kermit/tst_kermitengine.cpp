@@ -151,9 +151,10 @@ private slots:
         }
     }
 
-    // After B is acknowledged, a sender that missed the ACK sends B again
-    // and gets it again; the shell's words end the run and are left for the
-    // screen, without the packet's end of line.
+    // After B is acknowledged, a repeat of it that crossed our ACK is taken
+    // without an answer (the sender has gone when it would come, and it
+    // would land in the shell); the shell's words end the run and are left
+    // for the screen, without the packet's end of line.
     void receiverEnd()
     {
         Harness h;
@@ -163,7 +164,7 @@ private slots:
         QCOMPARE(h.tag(), QStringLiteral("Y1/1"));
         h.sent.clear();
         h.transfer.feed(b);
-        QCOMPARE(h.tag(), QStringLiteral("Y1/1"));
+        QVERIFY(h.sent.isEmpty());
         QCOMPARE(h.finished, 0);
         h.transfer.feed("\x1b[?2004h$ ");
         QVERIFY(h.finished == 1 && h.ok);
