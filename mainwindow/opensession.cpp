@@ -111,16 +111,28 @@ bool OpenSession::send(const QByteArray &bytes)
     if (!isOpen())
         return false;
     m_connection->write(bytes);
-    if (m_logger && !exclusive())
+    if (m_logger)
         m_logger->logSent(bytes);
     return true;
+}
+
+void OpenSession::sendUnlogged(const QByteArray &bytes)
+{
+    if (isOpen())
+        m_connection->write(bytes);
 }
 
 void OpenSession::type(const QByteArray &bytes)
 {
     if (InbandTransfer *running = transfer()) {
-        if (bytes.contains('\x1b') || bytes.contains('\x03'))
+        if (bytes.contains('\x1b') || bytes.contains('\x03')) {
             running->cancel();
+            return;
+        }
+        // Until the peer has answered, the host is a shell waiting for the
+        // command that starts it (the status line asks for it).
+        if (m_binary && !running->peerStarted())
+            send(bytes);
         return;
     }
     // What the user typed can be a password: only its length is traced.
@@ -159,10 +171,22 @@ void OpenSession::received(const QByteArray &bytes)
     if (m_binary) {
         if (const QPointer<InbandTransfer> running = transfer()) {
             running->feed(bytes);
-            if (running && running->peerStarted())
-                return;
+            if (!running || !running->peerStarted())
+                return showReceived(bytes);
+            // What came after the end in the same read is the host's again
+            // (a prompt): it must not be lost with the protocol's tail.
+            if (!running->isActive())
+                showReceived(running->takeUnconsumed());
+            return;
         }
     }
+    showReceived(bytes);
+}
+
+void OpenSession::showReceived(const QByteArray &bytes)
+{
+    if (bytes.isEmpty())
+        return;
     if (m_view)
         m_view->showData(id(), bytes);
     if (m_logger)
@@ -219,12 +243,6 @@ void OpenSession::stopCapture()
 InbandTransfer *OpenSession::transfer() const
 {
     return m_transfer && m_transfer->isActive() ? m_transfer.data() : nullptr;
-}
-
-bool OpenSession::exclusive() const
-{
-    const InbandTransfer *running = transfer();
-    return m_binary && running && running->peerStarted();
 }
 
 void OpenSession::handOver(InbandTransfer *transfer, bool binary)

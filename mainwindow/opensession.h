@@ -72,8 +72,12 @@ public:
     // Writes to the connection and logs what was written; false (and nothing
     // written) when the session is not open.
     bool send(const QByteArray &bytes);
-    // What the user typed: ESC or Ctrl+C cancels a running transfer (nothing
-    // else is sent meanwhile); Enter on a closed session asks to reopen it,
+    // A binary transfer's own bytes: written when open, never logged (the
+    // log holds what the user and the host said, not the protocol).
+    void sendUnlogged(const QByteArray &bytes);
+    // What the user typed: ESC or Ctrl+C cancels a running transfer; other
+    // keys reach the host only while a binary transfer still waits for its
+    // peer's first frame; Enter on a closed session asks to reopen it,
     // unless it is still opening.
     void type(const QByteArray &bytes);
     // The terminal's answers to the host's queries: never into a transfer.
@@ -112,9 +116,8 @@ signals:
 
 private:
     void received(const QByteArray &bytes);
-    // A binary transfer whose peer has started: its bytes are no one
-    // else's, neither the terminal's nor the log's.
-    bool exclusive() const;
+    // To the terminal and the log.
+    void showReceived(const QByteArray &bytes);
     void connectionReport(const QString &state, const QString &line, bool closeAfter);
     void closeLater();
     void line(const QString &html) const;

@@ -74,13 +74,17 @@ OpenSession *TransferActions::openSession(const QString &id, const QString &notC
     return nullptr;
 }
 
-TransferSendFn TransferActions::sendTo(OpenSession *session)
+TransferSendFn TransferActions::sendTo(OpenSession *session, bool logged)
 {
     // A session closed meanwhile makes the write a no-op; the protocol's own
     // time-outs end the transfer.
-    return [guard = QPointer<OpenSession>(session)](const QByteArray &bytes) {
-        if (guard)
+    return [guard = QPointer<OpenSession>(session), logged](const QByteArray &bytes) {
+        if (!guard)
+            return;
+        if (logged)
             guard->send(bytes);
+        else
+            guard->sendUnlogged(bytes);
     };
 }
 
@@ -136,7 +140,7 @@ void TransferActions::startTransfer(int protocol, bool send)
         return;
 
     InbandTransfer *transfer = ensure(protocol);
-    const TransferSendFn sendFn = sendTo(session);
+    const TransferSendFn sendFn = sendTo(session, false);
     session->handOver(transfer, true);
     const int variant = protocol == Ymodem ? XmodemTransfer::Ymodem : XmodemTransfer::Xmodem;
     if (send)
@@ -176,7 +180,7 @@ void TransferActions::sendAsciiFile()
     // Text goes through the connection's own line-end handling, as typed,
     // and what the peer says meanwhile is shown.
     session->handOver(m_ascii, false);
-    m_ascii->startSend(sendTo(session), id, {path});
+    m_ascii->startSend(sendTo(session, true), id, {path});
 }
 
 KermitTransfer *TransferActions::ensureKermitTransfer()

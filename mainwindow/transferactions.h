@@ -54,7 +54,9 @@ private:
     T *adopt(T *transfer);
     // The session when it is open, or null after saying why.
     OpenSession *openSession(const QString &id, const QString &notConnected);
-    static TransferSendFn sendTo(OpenSession *session);
+    // The protocol's bytes stay out of the session log; an ASCII send's text
+    // is what the user said to the host and goes in.
+    static TransferSendFn sendTo(OpenSession *session, bool logged);
     bool refuseWhileRunning(const QString &id);
     // A transfer's status line; while it runs, lines are shown a few times a
     // second in one go, each batch costing the view a single repaint.

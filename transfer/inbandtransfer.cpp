@@ -70,6 +70,7 @@ void InbandTransfer::beginRun(TransferSendFn sendFn, const QString &sessionId, i
     m_target = target;
     m_lastPercent = -1;
     m_peerStarted = false;
+    m_unconsumed.clear();
     if (m_sendFile.isOpen())
         m_sendFile.close();
     m_recvFile.reset();

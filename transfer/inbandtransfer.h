@@ -10,6 +10,8 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <utility>
+
 // What the window's transfer launcher, xfer_peer and the tests need of an
 // in-band transfer object (XMODEM/YMODEM, ZMODEM, Kermit): start it in
 // either direction, feed it the session's bytes, let time pass, cancel it,
@@ -58,6 +60,9 @@ public:
     // then whatever arrives is more likely the shell's words ("command not
     // found") than protocol, and the session shows it to the user.
     bool peerStarted() const { return m_peerStarted; }
+    // What the last feed brought after the run had ended (the host speaking
+    // again, such as a shell's prompt); emptied by the call.
+    QByteArray takeUnconsumed() { return std::exchange(m_unconsumed, {}); }
 
 signals:
     void statusMessage(const QString &id, const QString &plainText);
@@ -85,6 +90,10 @@ protected:
     // later calls do nothing. A start resets it.
     void markPeerStarted();
     void resetPeerStarted() { m_peerStarted = false; }
+    // Whether giving up should tell the peer: not when it never answered,
+    // where the line is a shell's that would take the protocol's cancel as
+    // typed keys; always when the user cancels.
+    bool peerToBeTold() const { return m_peerStarted || m_cancelling; }
 
     // The start of every run: whatever the last run left (its files, its
     // peer, its progress) is forgotten, the run is active in `state` before
@@ -151,6 +160,7 @@ protected:
     QFile m_sendFile;
     ReceivedFile m_recvFile;
     int m_lastPercent = -1;
+    QByteArray m_unconsumed; // see takeUnconsumed(); set by an engine as its run ends
     quint64 m_generation = 0; // tells a run started from a signal handler apart
 
 private:

@@ -96,7 +96,35 @@ void KermitTransfer::feed(const QByteArray &data)
     if (m_state == Idle)
         return;
     m_rxBuffer.append(data);
+    if (m_state == Closing)
+        return feedClosing();
     scanPackets();
+}
+
+// A sender whose time-out ran out just before our ACK of its B came sends B
+// again, reads our ACK and exits; that second B, once we have ended, would
+// land on the screen. It is taken here and not answered: the sender has
+// left by the time an answer came, which would then be typed into the
+// shell. The shell's words after it (its prompt) end the run and are the
+// screen's.
+void KermitTransfer::feedClosing()
+{
+    int pos = 0;
+    Packet packet;
+    while (m_rxBuffer.indexOf(char(0x01), pos) >= 0) {
+        if (scanNext(m_rxBuffer, &pos, m_checkType, &packet) != ScanResult::Packet)
+            return; // the rest of a packet is still to come
+        m_waitTicks = 0;
+    }
+    m_rxBuffer.remove(0, pos);
+    qsizetype eol = 0; // a packet's own end of line
+    while (eol < m_rxBuffer.size() && (m_rxBuffer[eol] == '\r' || m_rxBuffer[eol] == '\n'))
+        ++eol;
+    m_rxBuffer.remove(0, eol);
+    if (m_rxBuffer.isEmpty())
+        return;
+    m_unconsumed = std::exchange(m_rxBuffer, {});
+    finishTransfer(QString());
 }
 
 void KermitTransfer::cancelTransfer()
@@ -108,7 +136,8 @@ void KermitTransfer::cancelTransfer()
 
 void KermitTransfer::abortTransfer(const QString &message, const QString &peerText)
 {
-    sendError(peerText.isEmpty() ? message : peerText);
+    if (peerToBeTold())
+        sendError(peerText.isEmpty() ? message : peerText);
     finishTransfer(message);
 }
 
@@ -194,6 +223,10 @@ void KermitTransfer::scanPackets()
         }
         m_retries = 0;
         handlePacket(packet.seq, packet.type, packet.data);
+        if (m_state == Closing && sameRun(generation)) {
+            m_rxBuffer.remove(0, pos);
+            return feedClosing();
+        }
     }
     if (generation == m_generation)
         m_rxBuffer.remove(0, pos);
@@ -212,6 +245,10 @@ void KermitTransfer::onTick()
     const Step step(this);
     const Timeout *t = nullptr;
     switch (m_state) {
+    case Closing:
+        if (++m_waitTicks >= 2)
+            finishTransfer(QString());
+        return;
     case AwaitSendInit: t = &kInitTimeout; break;
     case ReceivePackets: t = &kReceiveTimeout; break;
     case AwaitReply: t = &kReplyTimeout; break;
@@ -460,7 +497,8 @@ void KermitTransfer::handleReceiverPacket(int seq, char type, const QByteArray &
     case 'B':
         sendAck(seq);
         m_lastSeq = seq;
-        finishTransfer(QString());
+        m_state = Closing;
+        m_waitTicks = 0;
         break;
     default:
         sendNak(expectedSeq());

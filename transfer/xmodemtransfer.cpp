@@ -85,6 +85,7 @@ void XmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, 
         return;
     }
     m_sendSize = m_sendFile.size();
+    m_lastSeen = '\n';
     enterSendState(WaitReceiver);
     emitStatus(QStringLiteral("等待接收方就绪（NAK/C）... 文件：%1 (%2 字节)")
                    .arg(fileNameOf(m_files.first()))
@@ -129,7 +130,11 @@ void XmodemTransfer::feed(const QByteArray &data)
     if (m_state == Idle)
         return;
     m_rxBuffer.append(data);
-    m_idleTicks = 0;
+    // Before the peer's first frame, what arrives is the shell's (our own
+    // polls echoed among it): it must not keep a wait for a peer that never
+    // starts alive.
+    if (peerStarted())
+        m_idleTicks = 0;
     processInput();
     if (m_state != Idle && m_rxBuffer.size() > kMaxPendingBytes)
         m_rxBuffer.remove(0, m_rxBuffer.size() - kMaxPendingBytes);
@@ -144,12 +149,16 @@ void XmodemTransfer::cancelTransfer()
 
 void XmodemTransfer::abortTransfer(const QString &message)
 {
-    send(QByteArray(2, CAN));
+    if (peerToBeTold())
+        send(QByteArray(2, CAN));
     finishTransfer(message);
 }
 
 void XmodemTransfer::finishTransfer(QString error)
 {
+    // After a good end the line is the host's again.
+    if (error.isEmpty())
+        m_unconsumed = std::exchange(m_rxBuffer, {});
     // The single XMODEM file ends with the transfer; a YMODEM file still
     // pending at the end never got its own end.
     error = settleFiles(error, m_expectedSize, !isYmodem());
@@ -325,11 +334,13 @@ void XmodemTransfer::processSender()
     if (m_state == WaitReceiver) {
         int at = -1;
         for (int i = 0; i < m_rxBuffer.size(); ++i) {
-            if (m_rxBuffer[i] == NAK || m_rxBuffer[i] == POLL_CRC) {
+            if (isPoll(i)) {
                 at = i;
                 break;
             }
         }
+        if (!m_rxBuffer.isEmpty())
+            m_lastSeen = m_rxBuffer.back();
         if (at < 0) {
             // Nothing here can start the transfer; keeping it would only let
             // a chatty line grow the buffer.
@@ -355,9 +366,41 @@ void XmodemTransfer::processSender()
     const quint64 generation = m_generation;
     while (!m_rxBuffer.isEmpty() && isSending() && generation == m_generation) {
         const char c = m_rxBuffer[0];
+        if (receiverGone(c)) {
+            finishTransfer(QString());
+            return;
+        }
         m_rxBuffer.remove(0, 1);
         handleSenderByte(c);
     }
+}
+
+// Keys typed while we wait are echoed by the shell, and a 'C' among them
+// ("rx Cat.bin") is no receiver's poll: that one comes at the start of a
+// line or after an earlier poll, and nothing but polls follows it until it
+// is answered. NAK is never typed text.
+bool XmodemTransfer::isPoll(int i) const
+{
+    const char c = m_rxBuffer[i];
+    if (c == NAK)
+        return true;
+    if (c != POLL_CRC)
+        return false;
+    const char before = i > 0 ? m_rxBuffer[i - 1] : m_lastSeen;
+    const char after = i + 1 < m_rxBuffer.size() ? m_rxBuffer[i + 1] : POLL_CRC;
+    return (before == '\n' || before == '\r' || before == POLL_CRC || before == NAK)
+           && (after == POLL_CRC || after == NAK);
+}
+
+// On a terminal, rx and rb drop their own last ACK now and then as they
+// exit (they flush the terminal when they put it back). All data has been
+// acknowledged by then; the shell speaking again (its prompt) is the sign
+// that the receiver took our end and left. Sending the end again would
+// type it into the shell, where EOT is Ctrl+D.
+bool XmodemTransfer::receiverGone(char c) const
+{
+    const bool lastStep = m_state == BatchEndSent || (m_state == EotSent && !isYmodem());
+    return lastStep && c != ACK && c != NAK && c != CAN && c != POLL_CRC;
 }
 
 void XmodemTransfer::handleSenderByte(char c)

@@ -69,6 +69,8 @@ private:
     void processSender();
     void processReceiver();
     void handleSenderByte(char c);
+    bool receiverGone(char c) const;
+    bool isPoll(int at) const; // the byte at `at` of m_rxBuffer, while waiting for the receiver
     void handleAcceptedBlock(quint8 number, const QByteArray &data);
     void handleHeader(const QByteArray &data);
     void handleEot();
@@ -89,6 +91,7 @@ private:
     void abortTransfer(const QString &message);
 
     QByteArray m_rxBuffer;
+    char m_lastSeen = '\n'; // the last byte of the last read while waiting for the receiver
 
     int m_mode = Xmodem;
     quint8 m_blockNumber = 1;

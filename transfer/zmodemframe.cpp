@@ -210,6 +210,13 @@ void FrameScanner::clear()
     m_scan = SubpacketScan();
 }
 
+QByteArray FrameScanner::takeRest()
+{
+    const QByteArray rest = m_buffer.mid(m_start);
+    clear();
+    return rest;
+}
+
 void FrameScanner::consume(int count)
 {
     m_start += count;

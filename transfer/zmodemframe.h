@@ -63,6 +63,8 @@ public:
     // CANs (the peer's cancel).
     bool append(const QByteArray &data);
     void clear();
+    // The bytes not scanned yet, taken out; the scanner is then empty.
+    QByteArray takeRest();
     // Received bytes held, decoded or not, of a frame not yet complete.
     int bufferedBytes() const { return int(m_buffer.size() - m_start) + m_scan.length; }
 

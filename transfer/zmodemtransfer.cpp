@@ -100,7 +100,8 @@ void ZmodemTransfer::cancelTransfer()
 
 void ZmodemTransfer::abortTransfer(const QString &message)
 {
-    send(kFiveCan);
+    if (peerToBeTold())
+        send(kFiveCan);
     finishTransfer(message);
 }
 
@@ -285,6 +286,14 @@ bool ZmodemTransfer::seekSendFile(quint32 pos, const QString &failure)
 void ZmodemTransfer::answerFin()
 {
     sendHexHeader(ZFIN, kZeroes);
+    if (!m_isSender) {
+        // "OO" is the sender's last word. Sent by us it lands in the shell
+        // once the sender has exited; the sender's, arriving after our end,
+        // would be drawn on the screen. So the run ends when it has come.
+        setState(RxFinAnswered);
+        m_finTail.clear();
+        return;
+    }
     send(QByteArrayLiteral("OO"));
     // A sender's list is through only once the receiver confirmed its last
     // file; an earlier ZFIN leaves files unsent.
@@ -303,14 +312,40 @@ void ZmodemTransfer::feed(const QByteArray &data)
     const Step step(this);
     if (m_state == Idle)
         return;
+    if (m_state == RxFinAnswered)
+        return takeOverAndOut(data);
+    // Before the peer's first frame, what arrives is the shell's: it must not
+    // keep a wait for a peer that never starts alive.
+    const bool started = peerStarted();
     const bool cancelled = m_scanner.append(data);
-    m_idleTicks = 0;
+    if (started)
+        m_idleTicks = 0;
     if (cancelled) {
         send(kFiveCan);
         finishTransfer(QStringLiteral("对端取消传输 (CAN)"));
         return;
     }
     processInput();
+}
+
+void ZmodemTransfer::takeOverAndOut(const QByteArray &data)
+{
+    m_finTail += data;
+    // The end of the sender's ZFIN header may come first.
+    qsizetype at = 0;
+    while (at < m_finTail.size() && QByteArrayView("\r\n\x8a\x11").contains(m_finTail.at(at)))
+        ++at;
+    m_finTail.remove(0, at);
+    if (!m_finTail.isEmpty() && (m_finTail.size() >= 2 || m_finTail != "O"))
+        endAfterFin();
+}
+
+void ZmodemTransfer::endAfterFin()
+{
+    // Whatever follows the "OO" (or stands in its place) is the host's.
+    m_unconsumed = m_finTail.startsWith("OO") ? m_finTail.mid(2) : m_finTail.startsWith('O') ? m_finTail.mid(1) : m_finTail;
+    m_finTail.clear();
+    finishTransfer(QString());
 }
 
 void ZmodemTransfer::processInput()
@@ -324,6 +359,7 @@ void ZmodemTransfer::processInput()
             if (r == FrameScanner::NeedMore)
                 return;
             if (r == FrameScanner::Bin32Header) {
+                markPeerStarted(); // a ZMODEM peer all the same, to be told
                 abortTransfer(QStringLiteral("对端使用了 ZBIN32（32位CRC），本实现仅支持 CRC16"));
                 return;
             }
@@ -331,6 +367,8 @@ void ZmodemTransfer::processInput()
                 sendHexHeader(ZNAK, kZeroes);
             else
                 handleHeader(type, bytes);
+            if (m_state == RxFinAnswered && sameRun(generation))
+                return takeOverAndOut(m_scanner.takeRest());
             continue;
         }
         QByteArrayView data;
@@ -627,6 +665,9 @@ void ZmodemTransfer::onTick()
         return;
     ++m_idleTicks;
     switch (m_state) {
+    case RxFinAnswered:
+        endAfterFin(); // a sender that never says "OO"
+        return;
     case RxWaitFile:
         if (m_idleTicks > 300) {
             abortTransfer(QStringLiteral("5 分钟内对端未开始发送（sz），放弃"));

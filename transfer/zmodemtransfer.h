@@ -27,6 +27,7 @@ public:
         TxData = 6,
         TxEofSent = 7,
         TxFinSent = 8,
+        RxFinAnswered = 9, // our ZFIN is out; the sender's "OO" is still to come
     };
     enum SubpacketKind { None = 0, FileInfo = 1, Attention = 2, FileData = 3 };
 
@@ -71,6 +72,10 @@ private:
     void sendDataBurst();
     bool seekSendFile(quint32 pos, const QString &failure);
     void answerFin();
+    // A receiver's end: the sender's "OO" is taken, whatever follows it is
+    // left for the terminal.
+    void takeOverAndOut(const QByteArray &data);
+    void endAfterFin();
     void nextFileAfter(bool announceSkip);
 
     void setState(State state); // and both counters to 0
@@ -81,6 +86,7 @@ private:
     QString sendOutcome() const;
 
     int m_subpacketKind = None;
+    QByteArray m_finTail; // received since our ZFIN answered the sender's
     QByteArray m_lastHeader; // a ZFILE's file information rides along
     quint32 m_resumePos = 0;
     int m_windowSize = 65536;

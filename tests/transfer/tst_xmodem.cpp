@@ -49,7 +49,10 @@ private slots:
         const auto abc = [&](const QByteArray &request, bool crc) {
             return QByteArrayList{request, block(1, "abc", crc), ack, eot, ack, ""};
         };
-        QTest::newRow("noise, C before NAK") << X << QByteArrayList{"abc"} << abc("xyC\x15", true);
+        QTest::newRow("noise, C before NAK") << X << QByteArrayList{"abc"} << abc("xy\nC\x15", true);
+        // A shell's echo of "rx Cat" holds a C that no receiver sent.
+        QTest::newRow("a C inside text is no poll") << X << QByteArrayList{"abc"} << abc("rx Cat\x15", false);
+        QTest::newRow("a C ending text is no poll") << X << QByteArrayList{"abc"} << QByteArrayList{"rx C", ""} + abc("\r\nC", true);
         QTest::newRow("NAK before C") << X << QByteArrayList{"abc"} << abc("\x15" "C", false);
         QTest::newRow("YMODEM batch")
             << Y << QByteArrayList{r, ""}
@@ -83,6 +86,47 @@ private slots:
         QCOMPARE(h.statuses.last(), QStringLiteral("传输完成"));
     }
 
+    // The end of a send on a terminal, where the receiver may drop its last
+    // ACK as it exits: the shell speaking again ends the send well, and
+    // its words are left for the screen; anything the receiver still says
+    // keeps the protocol going. Nothing is resent into the shell.
+    void senderEnds_data()
+    {
+        QTest::addColumn<int>("variant");
+        QTest::addColumn<QByteArrayList>("after"); // reads after the last data block's ACK
+        QTest::addColumn<QByteArray>("answer"); // what we send meanwhile
+        QTest::addColumn<int>("finished");
+        QTest::addColumn<QByteArray>("left"); // for the screen
+        const QByteArray eot(1, EOT), ack(1, ACK), nak(1, NAK), batchEnd = block(0, QByteArray(128, '\0'), true);
+        QTest::newRow("XMODEM: ACK then prompt in one read") << X << QByteArrayList{ack + "$ "} << QByteArray() << 1
+                                                             << QByteArray("$ ");
+        QTest::newRow("XMODEM: ACK lost, the prompt comes") << X << QByteArrayList{"\x1b[?2004h$ "} << QByteArray()
+                                                            << 1 << QByteArray("\x1b[?2004h$ ");
+        QTest::newRow("XMODEM: EOT NAKed is sent again") << X << QByteArrayList{nak} << eot << 0 << QByteArray();
+        QTest::newRow("YMODEM: batch end's ACK lost") << Y << QByteArrayList{nak, ack + "C", "$ "} << eot + batchEnd
+                                                      << 1 << QByteArray("$ ");
+        QTest::newRow("YMODEM: text after a file's EOT ends nothing") << Y << QByteArrayList{"noise"} << QByteArray()
+                                                                      << 0 << QByteArray();
+    }
+    void senderEnds()
+    {
+        QFETCH(int, variant);
+        QFETCH(QByteArrayList, after);
+        Harness h;
+        h.send({h.file("f", "abc")}, variant);
+        h.transfer.feed("C");
+        if (variant == Y)
+            h.transfer.feed(QByteArray(1, ACK) + "C"); // the header's
+        h.transfer.feed(QByteArray(1, ACK)); // the data block's
+        QCOMPARE(h.takeWire().right(1), QByteArray(1, EOT));
+        for (const QByteArray &read : after)
+            h.transfer.feed(read);
+        QTEST(h.wire(), "answer");
+        QTEST(h.finished, "finished");
+        QVERIFY(h.finished == 0 || h.ok);
+        QTEST(h.transfer.takeUnconsumed(), "left");
+    }
+
     // Ways a transfer gives up: a failure text and two CAN bytes at the end.
     void failures_data()
     {
@@ -109,7 +153,8 @@ private slots:
         QVERIFY(h.finished == 0 || ticks == 0);
         h.tick();
         QTEST(h.summary, "summary");
-        QVERIFY(h.wire().endsWith(QByteArray(2, CAN)));
+        // CAN for a peer that took part; none into the shell of one that never did.
+        QCOMPARE(h.wire().endsWith(QByteArray(2, CAN)), !script.isEmpty());
         if (receive && script.isEmpty()) // polls alternate C, NAK, C, ... once a second after the first
             QCOMPARE(h.wire().left(5), QByteArray("CC\x15" "C\x15"));
         QCOMPARE(h.files(), receive ? QStringList() : QStringList{"f"});

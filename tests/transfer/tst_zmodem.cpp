@@ -136,7 +136,8 @@ private slots:
             {bin(ZDATA, 1000) + dataSubpacket(b, ZCRCW), {"ZACK 2000"}, old},
             {hex(ZEOF, 1999), {"ZRPOS 2000"}, old}, // wrong position: refused
             {hex(ZEOF, 2000), {kZrinit}, a + b},
-            {hex(ZFIN), {"ZFIN 0", kOO}, a + b},
+            {hex(ZFIN), {"ZFIN 0"}, a + b}, // "OO" is the sender's word, not ours
+            {"OO", {}, a + b},
         };
         for (const auto &[input, answers, stored] : steps) {
             h.transfer.feed(input);
@@ -146,6 +147,39 @@ private slots:
         QVERIFY(h.ok);
         QVERIFY(h.statuses.contains(QStringLiteral("开始接收：f.bin (2000 字节)")));
         QCOMPARE(h.statuses.last(), QStringLiteral("Zmodem 接收完成（共 1 个文件）"));
+    }
+
+    // After our answer to the sender's ZFIN its "OO" is awaited and taken;
+    // what follows is the shell's again. A sender that never says it ends
+    // the run at the next tick all the same.
+    void receiverEnd_data()
+    {
+        QTest::addColumn<QByteArray>("after");
+        QTest::addColumn<int>("ticks");
+        QTest::addColumn<QByteArray>("left");
+        QTest::newRow("OO then the prompt") << QByteArray("OO$ ") << 0 << QByteArray("$ ");
+        QTest::newRow("OO split") << QByteArray("O") << 0 << QByteArray();
+        QTest::newRow("no OO, the prompt") << QByteArray("$ ") << 0 << QByteArray("$ ");
+        QTest::newRow("silence") << QByteArray() << 1 << QByteArray();
+    }
+    void receiverEnd()
+    {
+        QFETCH(QByteArray, after);
+        QFETCH(int, ticks);
+        Harness h;
+        h.receive();
+        h.transfer.feed(hex(ZFIN));
+        QCOMPARE(h.take(), QStringList{"ZFIN 0"});
+        h.transfer.feed(after);
+        h.tick(ticks);
+        if (after == "O") {
+            QCOMPARE(h.finished, 0);
+            h.transfer.feed("O");
+        }
+        QCOMPARE(h.finished, 1);
+        QVERIFY(h.ok);
+        QVERIFY(h.take().isEmpty()); // nothing more of ours
+        QTEST(h.transfer.takeUnconsumed(), "left");
     }
 
     // File offers: names a receiver must not take as they stand, and size fields it
@@ -211,10 +245,11 @@ private slots:
         QTest::newRow("1025 refused") << bin(ZDATA) + dataSubpacket(QByteArray(1025, 0x18), ZCRCW) << "ZRPOS 0"
                                       << kept << kRunning;
         QTest::newRow("endless subpacket") << bin(ZDATA) + QByteArray(5000, 'x') << "ZRPOS 0" << kept << kRunning;
-        QTest::newRow("ZEOF short of the size") << part + hex(ZEOF, 4) + fin << kOO << kept << incomplete.arg(0);
-        QTest::newRow("next offer before ZEOF") << part + offer(fileInfo("g", "3")) + wholeFile("xyz") + fin << kOO
-                                                << kept + QStringList{"g"} << incomplete.arg(1);
-        QTest::newRow("ZFIN inside a file") << part + fin << kOO << kept << incomplete.arg(0);
+        const QString finAnswer = "ZFIN 0";
+        QTest::newRow("ZEOF short of the size") << part + hex(ZEOF, 4) + fin + "OO" << finAnswer << kept << incomplete.arg(0);
+        QTest::newRow("next offer before ZEOF") << part + offer(fileInfo("g", "3")) + wholeFile("xyz") + fin + "OO"
+                                                << finAnswer << kept + QStringList{"g"} << incomplete.arg(1);
+        QTest::newRow("ZFIN inside a file") << part + fin + "OO" << finAnswer << kept << incomplete.arg(0);
     }
     void receiveEndings()
     {
@@ -321,7 +356,9 @@ private slots:
             h.tick(ticks - 1);
             QCOMPARE(h.finished, 0);
             h.tick();
-            QVERIFY(h.wire().endsWith(QByteArray(5, 0x18)));
+            // A receiver that never answered is not there to be told: the
+            // cancel would go into the shell.
+            QCOMPARE(h.wire().endsWith(QByteArray(5, 0x18)), !answers.isEmpty());
         }
         QTEST(h.summary, "summary");
     }

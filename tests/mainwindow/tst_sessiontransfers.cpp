@@ -1,0 +1,336 @@
+// In-band transfers through an open session's own path: a real bash on a
+// pseudo-terminal running lrzsz or gkermit, the session owner handing the
+// stream over, the engine's bytes written as the window writes them. What
+// must hold at the end: the file whole, success said, and the shell left
+// with nothing of the protocol, neither typed into it nor drawn on screen.
+// HV_XFER_ROUNDS repeats the whole table (scripts/xfer-stress runs it under
+// load); HV_XFER_ONLY keeps one protocol's rows, so that CTest runs the
+// protocols side by side.
+
+#include "connections/localshellconnection.h"
+#include "core/sessionlogger.h"
+#include "mainwindow/opensession.h"
+#include "transfer/kermittransfer.h"
+#include "transfer/xmodemtransfer.h"
+#include "transfer/zmodemtransfer.h"
+#include "tests/support/testfiles.h"
+
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+struct Recorder : SessionView {
+    void showData(const QString &, const QByteArray &bytes) override { shown += bytes; }
+    void showLine(const QString &, const QString &) override {}
+    void showState(const QString &, const QString &) override {}
+    QByteArray shown;
+};
+
+// A peer run: the command typed into bash, the engine's mode, and how the
+// file it leaves compares (XMODEM pads its last block with SUB).
+struct Peer {
+    const char *command; // %1: the file name
+    int mode;
+    bool padded;
+};
+
+enum Kind { KindX, KindY, KindZ, KindK };
+
+QByteArray content(int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator gen(quint32(size) + 17);
+    for (char &c : bytes)
+        c = char(gen.bounded(256));
+    return bytes;
+}
+
+bool samePadded(const QByteArray &got, const QByteArray &sent)
+{
+    const qsizetype pad = got.size() - sent.size();
+    return got.startsWith(sent) && got.size() % 128 == 0 && pad >= 0 && pad < 1024
+           && got.mid(sent.size()).count(char(0x1A)) == pad;
+}
+
+// A byte of a protocol on screen after the end: controls other than the
+// shell's own (CR, LF, BS, BEL, ESC of its sequences), bytes above ASCII, or
+// ZMODEM's "OO".
+QString junkIn(const QByteArray &screen)
+{
+    for (char c : screen) {
+        const uchar u = uchar(c);
+        if ((u < 0x20 && !QByteArrayView("\r\n\b\a\x1b").contains(c)) || u >= 0x7f)
+            return QStringLiteral("byte 0x%1 in %2").arg(u, 2, 16, QLatin1Char('0')).arg(QString::fromLatin1(screen.toHex(' ')));
+    }
+    return screen.contains("OO") ? QStringLiteral("OO in ") + QString::fromLatin1(screen) : QString();
+}
+
+} // namespace
+
+class TestSessionTransfers : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    Recorder view;
+    std::unique_ptr<OpenSession> session;
+    QPointer<LocalShellConnection> shell;
+    std::unique_ptr<InbandTransfer> engine;
+
+    bool waitShown(const QByteArray &marker, qsizetype from, int ms = 20000)
+    {
+        return QTest::qWaitFor([&] { return view.shown.indexOf(marker, from) >= 0; }, ms);
+    }
+    QString peerFolder() const { return dir.filePath("peer"); }
+    QString ourFolder() const { return dir.filePath("ours"); }
+
+    // bash in the peer's folder, its prompt plain, a log of the session.
+    bool openShell()
+    {
+        session = std::make_unique<OpenSession>(TabSessionInfo{"t", "t", "local"}, &view);
+        shell = new LocalShellConnection;
+        shell->setShell(QStringLiteral("/bin/bash"));
+        session->adopt(shell, {});
+        shell->open();
+        if (!QTest::qWaitFor([&] { return shell && shell->isOpen(); }, 10000))
+            return false;
+        SessionLogOptions options;
+        options.dir = dir.filePath("log");
+        QDir().mkpath(options.dir);
+        auto *logger = new SessionLogger("t", "local", options);
+        logger->start();
+        session->setLogger(logger);
+        const qsizetype from = view.shown.size();
+        session->type("PS1='$ '; stty -echo; cd " + peerFolder().toUtf8() + "; echo O''K\r");
+        return waitShown("OK", from);
+    }
+    void closeShell()
+    {
+        session.reset();
+        engine.reset();
+    }
+    InbandTransfer *make(int kind)
+    {
+        if (kind == KindZ)
+            engine = std::make_unique<ZmodemTransfer>();
+        else if (kind == KindK)
+            engine = std::make_unique<KermitTransfer>();
+        else
+            engine = std::make_unique<XmodemTransfer>();
+        return engine.get();
+    }
+    void start(bool send, const QString &path, int mode)
+    {
+        session->handOver(engine.get(), true);
+        const TransferSendFn out = [s = session.get()](const QByteArray &b) { s->sendUnlogged(b); };
+        if (send)
+            engine->startSend(out, "t", {path}, mode);
+        else
+            engine->startReceive(out, "t", path, mode);
+    }
+    // After the end: the shell answers a plain command at once (no byte
+    // of ours left in its line, still alive) and nothing of the protocol
+    // reached the screen. Empty when all is well.
+    QString shellAfterwards(qsizetype endAt)
+    {
+        const qsizetype from = view.shown.size();
+        session->type("echo AL''IVE\r");
+        if (!waitShown("ALIVE", from, 15000)) // the command itself is not echoed
+            return "the shell did not answer: " + QString::fromLatin1(view.shown.mid(endAt).toHex(' '));
+        const qsizetype alive = view.shown.indexOf("ALIVE", from);
+        if (view.shown.mid(from, alive - from).contains("command not found"))
+            return "our bytes were in the shell's line: " + QString::fromLatin1(view.shown.mid(from));
+        return junkIn(view.shown.mid(endAt));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QStringList missing;
+        for (const char *tool : {"sx", "rx", "sb", "rb", "sz", "rz", "gkermit", "bash"})
+            if (QStandardPaths::findExecutable(tool).isEmpty())
+                missing << tool;
+        QVERIFY2(missing.isEmpty(), qPrintable("peer programs missing (see scripts/packages): " + missing.join(' ')));
+        QVERIFY(dir.isValid());
+    }
+    void cleanup()
+    {
+        closeShell();
+        view.shown.clear(); // a failure shows its own row's screen
+    }
+
+    // Every protocol each way with the sizes around its block edges.
+    void peers_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<int>("size");
+        const struct {
+            const char *name;
+            int kind;
+            int sendMode, receiveMode;
+            const char *toPeer, *fromPeer; // the peer's receive and send commands
+        } protocols[] = {
+            {"xmodem-checksum", KindX, XmodemTransfer::Xmodem, XmodemTransfer::XmodemChecksum, "rx -q data.bin", "sx -q data.bin"},
+            {"xmodem-crc", KindX, XmodemTransfer::Xmodem, XmodemTransfer::Xmodem, "rx -c -q data.bin", "sx -q data.bin"},
+            {"xmodem-1k", KindX, XmodemTransfer::Xmodem1k, XmodemTransfer::Xmodem, "rx -c -q data.bin", "sx -k -q data.bin"},
+            {"ymodem", KindY, XmodemTransfer::Ymodem, XmodemTransfer::Ymodem, "rb -q -y", "sb -k -q data.bin"},
+            {"zmodem", KindZ, 0, 0, "rz -q -y", "sz -q data.bin"},
+            {"kermit", KindK, 0, 0, "gkermit -i -P -q -r", "gkermit -i -P -q -s data.bin"},
+        };
+        const int rounds = qMax(1, qEnvironmentVariableIntValue("HV_XFER_ROUNDS"));
+        const QString only = qEnvironmentVariable("HV_XFER_ONLY"); // one protocol's rows
+        for (int round = 1; round <= rounds; ++round)
+            for (const auto &p : protocols)
+                for (bool send : {true, false})
+                    if (only.isEmpty() || only == QLatin1String(p.name))
+                    for (int size : {0, 1, 127, 128, 1024, 1025, 1 << 20}) {
+                        // XMODEM carries no length: an empty file cannot be told from none.
+                        if (size == 0 && p.kind == KindX)
+                            continue;
+                        QTest::addRow("%s %s %d #%d", p.name, send ? "send" : "receive", size, round)
+                            << p.kind << send << (send ? p.sendMode : p.receiveMode)
+                            << QString::fromLatin1(send ? p.toPeer : p.fromPeer) << size;
+                    }
+    }
+    void peers()
+    {
+        QFETCH(int, kind);
+        QFETCH(bool, send);
+        QFETCH(int, mode);
+        QFETCH(QString, command);
+        QFETCH(int, size);
+        QDir(peerFolder()).removeRecursively();
+        QDir(ourFolder()).removeRecursively();
+        QDir().mkpath(peerFolder());
+        QDir().mkpath(ourFolder());
+        const QByteArray data = content(size);
+        const QString source = (send ? ourFolder() : peerFolder()) + "/data.bin";
+        QVERIFY(writeFile(source, data));
+        QVERIFY2(openShell(), "bash did not start");
+
+        // An XMODEM/YMODEM send is started first and the receiver typed while
+        // it waits, so that its first poll is not missed. The others wait for
+        // a peer typed first: our polls, or Kermit's first packet, would land
+        // in the shell's line.
+        const bool typeFirst = !send || kind == KindK;
+        const QByteArray typed = "echo RE''ADY; " + command.toUtf8() + "; echo EN''D=$?\r";
+        const qsizetype startAt = view.shown.size();
+        if (typeFirst) {
+            session->type(typed);
+            QVERIFY(waitShown("READY", startAt));
+        }
+        InbandTransfer *transfer = make(kind);
+        QSignalSpy result(transfer, &InbandTransfer::resultReady);
+        const QString target = !send && kind == KindX ? ourFolder() + "/data.bin" : ourFolder();
+        start(send, send ? source : target, mode);
+        if (!typeFirst)
+            session->type(typed);
+        QVERIFY2(result.wait(180000), "the transfer did not end");
+        const qsizetype endAt = view.shown.size();
+        QCOMPARE(result.first().at(0).value<InbandTransfer::Outcome>(), InbandTransfer::Succeeded);
+        const QByteArray got = readFile((send ? peerFolder() : ourFolder()) + "/data.bin");
+        if (kind == KindX)
+            QVERIFY2(samePadded(got, data), qPrintable(QString("got %1 bytes of %2").arg(got.size()).arg(size)));
+        else
+            QVERIFY2(got == data, qPrintable(QString("got %1 bytes of %2").arg(got.size()).arg(size)));
+        QVERIFY2(waitShown("END=0", startAt), qPrintable("the peer did not end well: " + QString::fromLatin1(view.shown.right(200))));
+        const QString after = shellAfterwards(endAt);
+        QVERIFY2(after.isEmpty(), qPrintable(after));
+
+        // The log has the user's and the host's words, not the file's bytes.
+        const QString logPath = session->logger()->currentPath();
+        session->stopLogger();
+        const QByteArray log = readFile(logPath);
+        QVERIFY2(log.contains("echo RE''ADY"), "the typed command is not in the log");
+        if (size >= 64)
+            QVERIFY2(!log.contains(data.left(32).toHex()) && !log.contains(data.left(32)), "the file's bytes are in the log");
+    }
+
+    // A receive started first: the command that starts the sender is typed
+    // while the transfer waits, and reaches the shell.
+    void typedWhileWaiting_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("command");
+        QTest::newRow("zmodem") << int(KindZ) << "sz -q data.bin";
+        QTest::newRow("kermit") << int(KindK) << "gkermit -i -P -q -s data.bin";
+    }
+    void typedWhileWaiting()
+    {
+        QFETCH(int, kind);
+        QFETCH(QString, command);
+        QDir(ourFolder()).removeRecursively();
+        QDir().mkpath(ourFolder());
+        const QByteArray data = content(5000);
+        QVERIFY(writeFile(peerFolder() + "/data.bin", data));
+        QVERIFY2(openShell(), "bash did not start");
+        QSignalSpy result(make(kind), &InbandTransfer::resultReady);
+        start(false, ourFolder(), 0);
+        QTest::qWait(300);
+        // Typed as keys come: a few bytes at a time.
+        const QByteArray line = command.toUtf8() + "; echo EN''D=$?\r";
+        for (qsizetype at = 0; at < line.size(); at += 3)
+            session->type(line.mid(at, 3));
+        QVERIFY2(result.wait(60000), "the transfer did not end");
+        QCOMPARE(result.first().at(0).value<InbandTransfer::Outcome>(), InbandTransfer::Succeeded);
+        QCOMPARE(readFile(ourFolder() + "/data.bin"), data);
+        QVERIFY(waitShown("END=0", 0));
+    }
+
+    // No peer ever starts: the transfer ends by itself at its limit, says
+    // that the peer did not answer, and the shell works afterwards. The
+    // shell's complaints about our polls must not keep the wait alive.
+    void noPeer_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<int>("limit"); // ticks the engine may wait at most
+        QTest::addColumn<QString>("said");
+        QTest::newRow("xmodem receive") << int(KindX) << false << int(XmodemTransfer::Xmodem) << 30 << "对端未开始发送";
+        QTest::newRow("ymodem send") << int(KindY) << true << int(XmodemTransfer::Ymodem) << 61 << "未收到对端握手";
+        QTest::newRow("zmodem receive") << int(KindZ) << false << 0 << 301 << "对端未开始发送";
+        QTest::newRow("zmodem send") << int(KindZ) << true << 0 << 66 << "未响应";
+        QTest::newRow("kermit receive") << int(KindK) << false << 0 << 125 << "对端未开始发送";
+        QTest::newRow("kermit send") << int(KindK) << true << 0 << 90 << "无响应";
+    }
+    void noPeer()
+    {
+        QFETCH(int, kind);
+        QFETCH(bool, send);
+        QFETCH(int, mode);
+        QFETCH(int, limit);
+        QFETCH(QString, said);
+        QDir().mkpath(ourFolder());
+        QVERIFY(writeFile(ourFolder() + "/out.bin", "x"));
+        QVERIFY2(openShell(), "bash did not start");
+        InbandTransfer *transfer = make(kind);
+        transfer->setManualClock(true);
+        QSignalSpy result(transfer, &InbandTransfer::resultReady);
+        start(send, ourFolder() + (send || kind == KindX ? "/out.bin" : ""), mode);
+        for (int tick = 0; tick < limit && result.isEmpty(); ++tick) {
+            transfer->tick();
+            QTest::qWait(4); // the shell answers our polls meanwhile
+        }
+        QVERIFY2(!result.isEmpty(), "still waiting after its limit");
+        QCOMPARE(result.first().at(0).value<InbandTransfer::Outcome>(), InbandTransfer::Failed);
+        QVERIFY2(result.first().at(1).toString().contains(said), qPrintable(result.first().at(1).toString()));
+        QTest::qWait(300);
+        const qsizetype from = view.shown.size();
+        // Ctrl+C: a fresh line after the polls typed into the last one.
+        session->type("\x03");
+        QTest::qWait(300);
+        session->type("echo AL''IVE\r");
+        QVERIFY2(waitShown("ALIVE", from, 15000), qPrintable("the shell did not answer: " + QString::fromLatin1(view.shown.right(300).toHex(' '))));
+    }
+};
+
+QTEST_MAIN(TestSessionTransfers)
+#include "tst_sessiontransfers.moc"
