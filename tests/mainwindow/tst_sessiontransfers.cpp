@@ -27,6 +27,7 @@ struct Recorder : SessionView {
     void showData(const QString &, const QByteArray &bytes) override { shown += bytes; }
     void showLine(const QString &, const QString &) override {}
     void showState(const QString &, const QString &) override {}
+    void beginConnection(const QString &) override {}
     QByteArray shown;
 };
 
