@@ -12,7 +12,10 @@ enum class Turn { Busy, Moved, Failed };
 
 qint64 sftpReadRoom(qint64 listed, qint64 done, qint64 most)
 {
+    constexpr qint64 kOneRequest = 7500;  // four times it is 30000
     constexpr qint64 kTwoRequests = 8192; // four times it is past 30000
+    if (listed <= 0)
+        return kOneRequest;
     if (listed < done)
         return most;
     return qBound(kTwoRequests, listed - done + 1, qMax(most, kTwoRequests));
@@ -130,7 +133,9 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
             if (!upload && lane.offset == lane.file.content.size()) // it grew since it was listed
                 lane.file.content.resize(qMax<qsizetype>(64 * 1024, 2 * lane.file.content.size()));
             char *at = lane.file.content.data() + lane.offset;
-            const size_t left = size_t((upload ? lane.file.size : lane.file.content.size()) - lane.offset);
+            const size_t left = upload ? size_t(lane.file.size - lane.offset)
+                                       : size_t(qMin<qint64>(lane.file.content.size() - lane.offset,
+                                                             sftpReadRoom(lane.file.size, lane.offset)));
             const ssize_t n = upload ? libssh2_sftp_write(lane.handle, at, left) : libssh2_sftp_read(lane.handle, at, left);
             if (n == LIBSSH2_ERROR_EAGAIN)
                 return Turn::Busy;

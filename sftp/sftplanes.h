@@ -17,7 +17,9 @@
 // keeps four times the room requested ahead, in requests of at most 30000
 // bytes: room past the listed end, and for two requests at least, brings
 // the end of the file with its last bytes rather than a round trip later.
-// Past its listed size a file gets `most`.
+// Past its listed size a file gets `most`. A file of no size gets one
+// request at a time: a /proc file answers a page per read, and a request
+// further ahead would then be taken for its end, or refused.
 qint64 sftpReadRoom(qint64 listed, qint64 done, qint64 most = std::numeric_limits<qint64>::max());
 
 // Small files of a folder job moved several at a time, each over an SFTP

@@ -292,7 +292,8 @@ private slots:
     //   made before the change), "tree" and "dialog" (one file), "folder"
     //   (a folder's large file);
     //   source: "proc" /proc/version itself, "proc link" a link to it in
-    //   the remote folder, or the size of a file of random bytes;
+    //   the remote folder, "/proc/crypto" (pages that come a read each), or
+    //   the size of a file of random bytes;
     //   change, while the server reads it: "grow" by a MiB, "shrink" to half.
     void downloadsReadToTheEnd_data()
     {
@@ -307,11 +308,12 @@ private slots:
         row("listed empty", "lanes", "5000", 0, "");
         row("past the first buffer", "lanes", "300000", 10, "");
         row("shrunk since listed", "lanes", "100", 5000, "");
-        row("/proc/version", "lanes", "proc", 0, "");
-        for (const char *path : {"tree", "dialog"}) {
-            row("/proc/version", path, "proc", -1, "");
-            row("link to /proc/version", path, "proc link", -1, "");
+        for (const char *path : {"lanes", "tree", "dialog"}) {
+            row("/proc/version", path, "proc", 0, "");
+            row("/proc file of pages", path, "/proc/crypto", 0, "");
         }
+        for (const char *path : {"tree", "dialog"})
+            row("link to /proc/version", path, "proc link", -1, "");
         for (const char *path : {"tree", "dialog", "folder"}) {
             row("grows while read", path, "67108864", -1, "grow");
             row("shrinks while read", path, "67108864", -1, "shrink");
@@ -328,6 +330,8 @@ private slots:
         QByteArray bytes;
         if (source == QLatin1String("proc")) {
             remote = QStringLiteral("/proc/version");
+        } else if (source.startsWith(QLatin1Char('/'))) {
+            remote = source;
         } else if (source == QLatin1String("proc link")) {
             QVERIFY(QFile::link(QStringLiteral("/proc/version"), remote));
             own(remote, m_server);
@@ -336,9 +340,9 @@ private slots:
             QVERIFY(writeFile(remote, bytes));
             own(remote, m_server);
         }
-        if (source.startsWith(QLatin1String("proc"))) {
-            bytes = readFile(QStringLiteral("/proc/version"));
-            QVERIFY2(!bytes.isEmpty() && QFileInfo(remote).size() == 0, "/proc/version is no empty-sized file with text");
+        if (remote.startsWith(QLatin1String("/proc/")) || source == QLatin1String("proc link")) {
+            bytes = readFile(QFileInfo(remote).canonicalFilePath());
+            QVERIFY2(!bytes.isEmpty() && QFileInfo(remote).size() == 0, "no /proc file of size 0 that holds text");
         }
         QByteArray got;
         if (path == QLatin1String("lanes")) {
