@@ -305,18 +305,17 @@ qint64 DirTreeWorker::receive(const QString &remote, const QString &local, const
 {
     QDir().mkpath(QFileInfo(local).absolutePath());
     Failure why;
-    qint64 expected = -1;
+    qint64 stated = -1;
     qint64 n = -1;
     // A file of its own is flushed to disk before it takes its name; the
     // files of a folder are only renamed into place, as a file system's
-    // own copy does, which spares a disk flush per file. Those were sized
-    // by a listing that may be old by now: they are read to their end.
+    // own copy does, which spares a disk flush per file.
     QSaveFile saved(local);
     QTemporaryFile unsynced(QFileInfo(local).absolutePath() + QStringLiteral("/.hv-download-XXXXXX"));
     QFileDevice &out = durable ? static_cast<QFileDevice &>(saved) : unsynced;
     if (!(durable ? saved.open(QIODevice::WriteOnly | QIODevice::Truncate) : unsynced.open()))
         fail(withReason("下载失败", out.errorString()));
-    else if ((n = download(remote, &out, &expected, progress, &why, !durable)) < 0)
+    else if ((n = download(remote, &out, &stated, progress, &why)) < 0)
         fail(transferFailure("下载失败", why));
     else if (durable && !saved.commit())
         fail(withReason("下载失败", out.errorString()));
@@ -493,11 +492,14 @@ bool DirTreeWorker::downloadFolder(const DirTreeJob &job)
         QString local;
         if (!target(file.relative, &local))
             return outside(local);
-        if (receive(file.path, local, progressOf(job.id, base, total, percent), false) < 0)
+        const qint64 n = receive(file.path, local, progressOf(job.id, base, total, percent), false);
+        if (n < 0)
             return false;
-        base += file.size;
+        base += n;
     }
-    emit sigJobProgress(job.id, total, total);
+    // The files hold what they held when read, which the listing's total
+    // may not have foreseen.
+    emit sigJobProgress(job.id, base, base);
     return true;
 }
 

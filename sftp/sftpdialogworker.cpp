@@ -102,14 +102,13 @@ void SftpDialogWorker::downloadFile(const QString &remote, const QString &local)
         return;
     }
     Failure why;
-    qint64 expected = -1;
-    int last = -1;
-    const qint64 received = download(remote, &out, &expected, [&](qint64 done) {
-        const int percent = expected > 0 ? int(done * 100 / expected) : 100;
-        if (percent != last) {
-            last = percent;
-            emit sigProgress(done, expected);
-        }
+    qint64 stated = -1;
+    std::optional<Percent> percent; // of the size the server gives once the file is open
+    const qint64 received = download(remote, &out, &stated, [&](qint64 done) {
+        if (!percent)
+            percent.emplace(stated);
+        if (percent->advance(done))
+            emit sigProgress(done, stated);
     }, &why);
     if (received >= 0 && !out.flush())
         why = {Failure::Flush, out.errorString()};
@@ -128,9 +127,6 @@ void SftpDialogWorker::downloadFile(const QString &remote, const QString &local)
         return;
     case Failure::LocalWrite:
         emit sigFailed(what, LanguageManager::tr("写入本地文件失败：") + why.detail);
-        return;
-    case Failure::Size:
-        emit sigFailed(what, LanguageManager::tr("下载长度校验失败"));
         return;
     case Failure::Flush:
         emit sigFailed(what, LanguageManager::tr("刷新本地文件失败：") + why.detail);

@@ -10,6 +10,17 @@ enum class Turn { Busy, Moved, Failed };
 
 } // namespace
 
+qint64 sftpReadRoom(qint64 listed, qint64 done, qint64 most)
+{
+    constexpr qint64 kOneRequest = 7500;  // four times it is 30000
+    constexpr qint64 kTwoRequests = 8192; // four times it is past 30000
+    if (listed <= 0)
+        return kOneRequest;
+    if (listed < done)
+        return most;
+    return qBound(kTwoRequests, listed - done + 1, qMax(most, kTwoRequests));
+}
+
 struct SftpLanes::Lane {
     LIBSSH2_SFTP *sftp = nullptr;
     LIBSSH2_SFTP_HANDLE *handle = nullptr;
@@ -93,12 +104,8 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
             lane.path = lane.file.remote.toUtf8();
             lane.offset = 0;
             lane.refused = false;
-            // A download reads to the end whatever the listing said. libssh2
-            // asks for four times the room ahead, in requests of at most
-            // 30000 bytes: room for more than listed, and for two requests,
-            // brings the end of a small file with its bytes.
             if (!upload)
-                lane.file.content.resize(qMax<qint64>(lane.file.size + 1, 8192));
+                lane.file.content.resize(sftpReadRoom(lane.file.size, 0));
             lane.step = Step::Open;
             return Turn::Moved;
         case Step::Open: {
@@ -126,7 +133,9 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
             if (!upload && lane.offset == lane.file.content.size()) // it grew since it was listed
                 lane.file.content.resize(qMax<qsizetype>(64 * 1024, 2 * lane.file.content.size()));
             char *at = lane.file.content.data() + lane.offset;
-            const size_t left = size_t((upload ? lane.file.size : lane.file.content.size()) - lane.offset);
+            const size_t left = upload ? size_t(lane.file.size - lane.offset)
+                                       : size_t(qMin<qint64>(lane.file.content.size() - lane.offset,
+                                                             sftpReadRoom(lane.file.size, lane.offset)));
             const ssize_t n = upload ? libssh2_sftp_write(lane.handle, at, left) : libssh2_sftp_read(lane.handle, at, left);
             if (n == LIBSSH2_ERROR_EAGAIN)
                 return Turn::Busy;

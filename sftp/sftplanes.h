@@ -5,9 +5,22 @@
 #include <QString>
 
 #include <functional>
+#include <limits>
 
 #include <libssh2.h>
 #include <libssh2_sftp.h>
+
+// The room to hand libssh2_sftp_read when `done` bytes of a file have come
+// and the server gave `listed` as its size (-1: none). A file is read until
+// the server says it ends, whatever its size said: the size is a guess that
+// /proc files (0) and files being written (too small) get wrong. libssh2
+// keeps four times the room requested ahead, in requests of at most 30000
+// bytes: room past the listed end, and for two requests at least, brings
+// the end of the file with its last bytes rather than a round trip later.
+// Past its listed size a file gets `most`. A file of no size gets one
+// request at a time: a /proc file answers a page per read, and a request
+// further ahead would then be taken for its end, or refused.
+qint64 sftpReadRoom(qint64 listed, qint64 done, qint64 most = std::numeric_limits<qint64>::max());
 
 // Small files of a folder job moved several at a time, each over an SFTP
 // channel of its own on the worker's session: one file at a time pays a

@@ -107,7 +107,8 @@ QByteArray packCommand(const QString &path, const QString &archive)
 
 bool Percent::advance(qint64 done)
 {
-    const int percent = m_total > 0 ? int(done * 100 / m_total) : 100;
+    // A file that grew past its size stays at 100.
+    const int percent = m_total > 0 ? int(qMin<qint64>(done * 100 / m_total, 100)) : 100;
     if (percent == m_last)
         return false;
     m_last = percent;

@@ -525,34 +525,27 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
     return failed(failure.step, failure.detail);
 }
 
-qint64 SftpSession::download(const QString &remotePath, QIODevice *out, qint64 *expected, const Progress &progress,
-                             Failure *why, bool toEnd)
+qint64 SftpSession::download(const QString &remotePath, QIODevice *out, qint64 *stated, const Progress &progress,
+                             Failure *why)
 {
     const auto failed = [why](Failure::Step step, const QString &detail) {
         *why = {step, detail};
         return qint64(-1);
     };
-    *expected = -1;
+    *stated = -1;
     LIBSSH2_SFTP_HANDLE *h = openRemote(remotePath, LIBSSH2_FXF_READ, 0, LIBSSH2_SFTP_OPENFILE);
     if (!h)
         return failed(keepRunning() ? Failure::RemoteOpen : Failure::Cancelled, lastErrorText());
     LIBSSH2_SFTP_ATTRIBUTES attrs;
     if (retry("sftp-fstat", [&] { return libssh2_sftp_fstat_ex(h, &attrs, 0); }) == 0
         && (attrs.flags & LIBSSH2_SFTP_ATTR_SIZE))
-        *expected = qint64(attrs.filesize);
+        *stated = qint64(qMin<quint64>(attrs.filesize, quint64(INT64_MAX)));
 
     QByteArray buffer(int(kReadBlock), Qt::Uninitialized);
     qint64 received = 0;
     Failure failure;
-    // The size of the open file is all there is to read: no request waits
-    // for the end of a file whose bytes have all come.
-    while (keepRunning() && (toEnd || received != *expected)) {
-        // libssh2 asks for four times the buffer ahead, whatever the file's
-        // size: a small file gets a buffer just past its end, so that one
-        // request fetches it all.
-        const qint64 left = *expected >= received ? *expected - received + 1 : kReadBlock;
-        const size_t ask = size_t(qBound<qint64>(1, left, kReadBlock));
-        const ssize_t n = libssh2_sftp_read(h, buffer.data(), ask);
+    while (keepRunning()) {
+        const ssize_t n = libssh2_sftp_read(h, buffer.data(), size_t(sftpReadRoom(*stated, received, kReadBlock)));
         if (n == LIBSSH2_ERROR_EAGAIN) {
             waitIo();
             continue;
@@ -571,8 +564,6 @@ qint64 SftpSession::download(const QString &remotePath, QIODevice *out, qint64 *
     closeRemote(h);
     if (failure.step == Failure::None && !keepRunning())
         failure = {Failure::Cancelled, QString()};
-    if (failure.step == Failure::None && !toEnd && *expected >= 0 && received != *expected)
-        failure = {Failure::Size, QString()};
     if (failure.step != Failure::None)
         return failed(failure.step, failure.detail);
     return received;

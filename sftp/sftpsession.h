@@ -133,12 +133,11 @@ protected:
     // Returns the bytes written, or -1 with *why set.
     qint64 upload(const QString &localPath, const QString &remotePath, const Progress &progress, Failure *why);
     // Copies a remote file into an open local file, which the caller puts
-    // in place. *expected is the size the server gave for the open file, -1
-    // when none; reading stops there (the bytes received must match it),
-    // unless toEnd asks for whatever the file holds when it is read.
+    // in place: all the file holds until the server reports its end, more
+    // or less than its size said. *stated is the size the server gave for
+    // the open file, -1 when none, for showing progress by.
     // Returns the bytes received, or -1 with *why set.
-    qint64 download(const QString &remotePath, QIODevice *out, qint64 *expected, const Progress &progress, Failure *why,
-                    bool toEnd = false);
+    qint64 download(const QString &remotePath, QIODevice *out, qint64 *stated, const Progress &progress, Failure *why);
 
     // Extra SFTP channels for folder jobs, opened on first use; none when
     // the server allows no more.

@@ -200,17 +200,26 @@ struct Tree {
     ~Tree() { SftpSession::release(worker); }
 
     bool waitReady() { return QTest::qWaitFor([this] { return ready || !errors.isEmpty(); }, 30000) && ready; }
-    // Posts and waits for the job's end: true when it succeeded; *text gets
-    // what the worker said.
-    bool run(DirTreeJobKind kind, const QString &remote, const QString &second = QString(), QString *text = nullptr)
+    // Posts a job; its id.
+    int post(DirTreeJobKind kind, const QString &remote, const QString &second = QString())
     {
         const int id = nextId++;
         progress.clear();
         worker->post({qint32(kind), id, false, remote, second, QString()});
+        return id;
+    }
+    // Waits for a job's end: true when it succeeded; *text gets what the
+    // worker said.
+    bool finish(int id, QString *text = nullptr)
+    {
         (void)QTest::qWaitFor([&] { return ended.contains(id) || !errors.isEmpty(); }, 120000);
         if (text)
             *text = ended.value(id);
         return ended.contains(id) && !failedJobs.contains(id);
+    }
+    bool run(DirTreeJobKind kind, const QString &remote, const QString &second = QString(), QString *text = nullptr)
+    {
+        return finish(post(kind, remote, second), text);
     }
 };
 
@@ -242,16 +251,24 @@ struct Dialog {
     ~Dialog() { SftpSession::release(worker); }
 
     bool waitReady() { return QTest::qWaitFor([this] { return lists > 0 || !errors.isEmpty(); }, 30000) && lists > 0; }
-    // Posts and waits for the job's answer: true when it was no failure.
-    bool run(int kind, const QString &a, const QString &b = QString())
+    // What had been answered before a job was posted.
+    struct Posted {
+        qsizetype answered, refused;
+    };
+    Posted post(int kind, const QString &a, const QString &b = QString())
     {
-        const qsizetype answered = done.size() + lists;
-        const qsizetype refused = failed.size();
+        const Posted before{done.size() + lists, failed.size()};
         worker->post({kind, a, b});
-        (void)QTest::qWaitFor([&] { return done.size() + lists > answered || failed.size() > refused || !errors.isEmpty(); },
-                              120000);
-        return failed.size() == refused && errors.isEmpty() && done.size() + lists > answered;
+        return before;
     }
+    // Waits for the job's answer: true when it was no failure.
+    bool finish(Posted before)
+    {
+        const auto answered = [&] { return done.size() + lists > before.answered; };
+        (void)QTest::qWaitFor([&] { return answered() || failed.size() > before.refused || !errors.isEmpty(); }, 120000);
+        return failed.size() == before.refused && errors.isEmpty() && answered();
+    }
+    bool run(int kind, const QString &a, const QString &b = QString()) { return finish(post(kind, a, b)); }
 };
 
 } // namespace sftprig

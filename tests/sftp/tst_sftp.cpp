@@ -15,6 +15,7 @@
 #include <memory>
 #include <thread>
 
+#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -71,6 +72,53 @@ struct LaneReader : SftpSession {
     QString error;
     std::atomic<bool> done{false};
 };
+
+// The server's descriptor on path, as its /proc fdinfo file: internal-sftp
+// reads in the session's own sshd process. Looked for until it is open, for
+// at most 30 s; empty when it never was.
+QString serverDescriptor(const QString &path)
+{
+    const QByteArray want = QFile::encodeName(QFileInfo(path).canonicalFilePath());
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 30000) {
+        for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            if (!pid.front().isDigit() || readFile(QStringLiteral("/proc/%1/comm").arg(pid)) != "sshd\n")
+                continue;
+            const QByteArray fds = QFile::encodeName(QStringLiteral("/proc/%1/fd").arg(pid));
+            DIR *dir = ::opendir(fds.constData());
+            while (const dirent *e = dir ? ::readdir(dir) : nullptr) {
+                char target[4096];
+                const ssize_t n = ::readlink((fds + '/' + e->d_name).constData(), target, sizeof target);
+                if (n == want.size() && want == QByteArray(target, n)) {
+                    ::closedir(dir);
+                    return QStringLiteral("/proc/%1/fdinfo/%2").arg(pid, QString::fromLatin1(e->d_name));
+                }
+            }
+            if (dir)
+                ::closedir(dir);
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return QString();
+}
+
+// Where the descriptor of serverDescriptor() stands once it has moved from
+// the start (at most 30 s); -1 when it is closed, 0 when it never moved.
+qint64 serverOffsetOnceReading(const QString &fdinfo)
+{
+    static const QRegularExpression pos(QStringLiteral("^pos:\\s*(\\d+)"), QRegularExpression::MultilineOption);
+    QElapsedTimer clock;
+    clock.start();
+    qint64 at = 0;
+    while (at == 0 && clock.elapsed() < 30000) {
+        const QRegularExpressionMatch m = pos.match(QString::fromLatin1(readFile(fdinfo)));
+        at = m.hasMatch() ? m.captured(1).toLongLong() : -1;
+        if (at == 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return at;
+}
 
 } // namespace
 
@@ -236,30 +284,111 @@ private slots:
             QVERIFY2(!why.isEmpty(), "a failure that does not say why");
     }
 
-    // A folder's file that grew since it was listed comes whole, however
-    // small the listing said it was.
-    void grownFileReadToItsEnd_data()
+    // Every download reads to the end the server reports, whatever size
+    // it gave: a /proc file says 0, a file being written less than it will
+    // hold, a file cut short more than it holds now. Each comes as it is
+    // when read, neither cut short nor padded.
+    //   path: "lanes" (a folder's small files, told a size by a listing
+    //   made before the change), "tree" and "dialog" (one file), "folder"
+    //   (a folder's large file);
+    //   source: "proc" /proc/version itself, "proc link" a link to it in
+    //   the remote folder, "/proc/crypto" (pages that come a read each), or
+    //   the size of a file of random bytes;
+    //   change, while the server reads it: "grow" by a MiB, "shrink" to half.
+    void downloadsReadToTheEnd_data()
     {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("source");
         QTest::addColumn<qint64>("listed");
-        QTest::addColumn<qint64>("size");
-        QTest::newRow("listed empty") << qint64(0) << qint64(5000);
-        QTest::newRow("past the first buffer") << qint64(10) << qint64(300000);
+        QTest::addColumn<QString>("change");
+        const auto row = [](const char *name, const char *path, const char *source, qint64 listed, const char *change) {
+            QTest::addRow("%s: %s", path, name) << QString::fromLatin1(path) << QString::fromLatin1(source) << listed
+                                                << QString::fromLatin1(change);
+        };
+        row("listed empty", "lanes", "5000", 0, "");
+        row("past the first buffer", "lanes", "300000", 10, "");
+        row("shrunk since listed", "lanes", "100", 5000, "");
+        for (const char *path : {"lanes", "tree", "dialog"}) {
+            row("/proc/version", path, "proc", 0, "");
+            row("/proc file of pages", path, "/proc/crypto", 0, "");
+        }
+        for (const char *path : {"tree", "dialog"})
+            row("link to /proc/version", path, "proc link", -1, "");
+        for (const char *path : {"tree", "dialog", "folder"}) {
+            row("grows while read", path, "67108864", -1, "grow");
+            row("shrinks while read", path, "67108864", -1, "shrink");
+        }
     }
-    void grownFileReadToItsEnd()
+    void downloadsReadToTheEnd()
     {
+        QFETCH(QString, path);
+        QFETCH(QString, source);
         QFETCH(qint64, listed);
-        QFETCH(qint64, size);
-        const QString remote = remoteFolder() + QStringLiteral("/grown");
-        const QByteArray bytes = randomBytes(size);
-        QVERIFY(writeFile(remote, bytes));
-        own(remote, m_server);
-        auto *reader = new LaneReader(m_server.params(m_knownHosts), remote, listed);
-        reader->start();
-        const bool finished = QTest::qWaitFor([&] { return reader->done.load(); }, 30000);
-        const QString error = reader->error;
-        const QByteArray got = reader->got;
-        SftpSession::release(reader);
-        QVERIFY2(finished && error.isEmpty(), qPrintable(error));
+        QFETCH(QString, change);
+        const QString folder = remoteFolder();
+        QString remote = folder + QStringLiteral("/file");
+        QByteArray bytes;
+        if (source == QLatin1String("proc")) {
+            remote = QStringLiteral("/proc/version");
+        } else if (source.startsWith(QLatin1Char('/'))) {
+            remote = source;
+        } else if (source == QLatin1String("proc link")) {
+            QVERIFY(QFile::link(QStringLiteral("/proc/version"), remote));
+            own(remote, m_server);
+        } else {
+            bytes = randomBytes(source.toLongLong());
+            QVERIFY(writeFile(remote, bytes));
+            own(remote, m_server);
+        }
+        if (remote.startsWith(QLatin1String("/proc/")) || source == QLatin1String("proc link")) {
+            bytes = readFile(QFileInfo(remote).canonicalFilePath());
+            QVERIFY2(!bytes.isEmpty() && QFileInfo(remote).size() == 0, "no /proc file of size 0 that holds text");
+        }
+        QByteArray got;
+        if (path == QLatin1String("lanes")) {
+            auto *reader = new LaneReader(m_server.params(m_knownHosts), remote, listed);
+            reader->start();
+            const bool finished = QTest::qWaitFor([&] { return reader->done.load(); }, 30000);
+            const QString error = reader->error;
+            got = reader->got;
+            SftpSession::release(reader);
+            QVERIFY2(finished && error.isEmpty(), qPrintable(error));
+        } else {
+            const QString target = localPath(QStringLiteral("copy"));
+            const bool dialog = path == QLatin1String("dialog");
+            const bool wholeFolder = path == QLatin1String("folder");
+            int id = 0;
+            Dialog::Posted posted{};
+            if (dialog)
+                posted = m_dialog->post(2, remote, target);
+            else
+                id = m_tree->post(wholeFolder ? DirTreeJobKind::DownloadFolder : DirTreeJobKind::DownloadFile,
+                                  wholeFolder ? folder : remote, target);
+            if (!change.isEmpty()) {
+                // Changed once the reads have begun (the size was taken
+                // before them), while the server is well before the end:
+                // nothing past the change point has been read yet.
+                const QString reading = serverDescriptor(remote);
+                QVERIFY2(!reading.isEmpty(), "the server never had the file open");
+                const qint64 at = serverOffsetOnceReading(reading);
+                const qint64 newEnd = change == QLatin1String("grow") ? bytes.size() : bytes.size() / 2;
+                QVERIFY2(at > 0 && at + 16 * kMiB < newEnd,
+                         qPrintable(QStringLiteral("the download outran the change: at %1 of %2").arg(at).arg(newEnd)));
+                if (change == QLatin1String("grow")) {
+                    const QByteArray more = randomBytes(kMiB);
+                    QFile f(remote);
+                    QVERIFY(f.open(QIODevice::Append) && f.write(more) == more.size());
+                    bytes += more;
+                } else {
+                    QVERIFY(::truncate(QFile::encodeName(remote).constData(), newEnd) == 0);
+                    bytes.truncate(newEnd);
+                }
+            }
+            QString why;
+            const bool ok = dialog ? m_dialog->finish(posted) : m_tree->finish(id, &why);
+            QVERIFY2(ok, qPrintable(dialog ? m_dialog->failed.join('\n') : why));
+            got = readFile(wholeFolder ? target + QStringLiteral("/file") : target);
+        }
         QCOMPARE(got.size(), bytes.size());
         QVERIFY(got == bytes);
     }

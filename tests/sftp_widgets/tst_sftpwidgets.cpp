@@ -203,7 +203,9 @@ private slots:
     }
 
     // The dialog's bar ends full after a transfer, also of an empty file,
-    // and stays so when the folder is listed again after it.
+    // and stays so when the folder is listed again after it. A size of -1
+    // is a link to /proc/version: listed as the link, sized 0 once open,
+    // and holding text all the same.
     void dialogBarEndsFull_data()
     {
         QTest::addColumn<bool>("upload");
@@ -211,14 +213,17 @@ private slots:
         for (const bool upload : {false, true})
             for (const int size : {0, 70000})
                 QTest::addRow("%s %d", upload ? "upload" : "download", size) << upload << size;
+        QTest::addRow("download of a /proc file") << false << -1;
     }
     void dialogBarEndsFull()
     {
         QFETCH(bool, upload);
         QFETCH(int, size);
         QTemporaryDir local;
-        const QByteArray content(size, 'z');
-        setUp(m_work, {"down.bin=" + QString::fromLatin1(content)}, m_server);
+        const QByteArray content = size < 0 ? readFile(QStringLiteral("/proc/version")) : QByteArray(size, 'z');
+        QVERIFY(!content.isEmpty() || size == 0);
+        setUp(m_work, {size < 0 ? QStringLiteral("down.bin->/proc/version") : "down.bin=" + QString::fromLatin1(content)},
+              m_server);
         QVERIFY(writeFile(local.filePath(QStringLiteral("up.bin")), content));
         auto *dialog = new SftpDialog(serverParams());
         auto close = qScopeGuard([dialog] { dialog->close(); });
