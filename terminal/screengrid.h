@@ -51,6 +51,10 @@ public:
     const ScreenCell &cellAt(int row, int col) const { return cells[rowStart(row) + col]; }
     QString rowText(int row, std::vector<CellRun> *runs = nullptr) const;
     int textOffset(int row, int column) const;
+    // True when the row goes on with the line above: the text reached it by
+    // automatic wrap at the right margin, and no erase of the whole row or
+    // scroll has replaced it since.
+    bool rowContinues(int row) const { return continued[size_t(physicalRow(row))] != 0; }
     bool isDirty() const { return dirty; }
     // True when the row's cells changed since clearDirty.
     bool rowChanged(int row) const { return changedRows[size_t(row)] != 0; }
@@ -101,10 +105,17 @@ private:
     std::vector<ScreenCell> cells;
     std::vector<int> rowStarts;
     std::vector<quint8> changedRows;
+    // Per row of `cells` (not per screen row), so that it moves with the map.
+    std::vector<quint8> continued;
     qint64 unhandled = 0;
     EscapeScanner escapes;
 
     int rowStart(int row) const { return rowStarts[size_t(row)]; }
+    int physicalRow(int row) const { return rowStarts[size_t(row)] / cols; }
+    void setContinues(int row, bool on) { continued[size_t(physicalRow(row))] = on; }
+    // The automatic wrap: the cursor goes to the start of the next row, which
+    // continues the line.
+    void wrapToNextRow();
     // Every write to a row's cells goes through here.
     ScreenCell *rowCells(int row)
     {
