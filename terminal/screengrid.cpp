@@ -604,7 +604,8 @@ QString ScreenGrid::rowText(int row, std::vector<CellRun> *runs) const
         text.append(QChar(cell->ch));
         out.back().end = int(text.size());
     }
-    while (!text.isEmpty() && text.back() == u' ' && !out.empty() && out.back().attributes.isDefault()) {
+    const bool wrapsOn = row + 1 < rows && rowContinues(row + 1);
+    while (!wrapsOn && !text.isEmpty() && text.back() == u' ' && !out.empty() && out.back().attributes.isDefault()) {
         text.chop(1);
         if (text.size() <= out.back().start)
             out.pop_back();

@@ -49,6 +49,8 @@ public:
     int columnCount() const { return cols; }
     int rowCount() const { return rows; }
     const ScreenCell &cellAt(int row, int col) const { return cells[rowStart(row) + col]; }
+    // The row's text without trailing blanks, but for a row that the next
+    // one continues: there every cell is part of the line.
     QString rowText(int row, std::vector<CellRun> *runs = nullptr) const;
     int textOffset(int row, int column) const;
     // True when the row goes on with the line above: the text reached it by
@@ -112,7 +114,15 @@ private:
 
     int rowStart(int row) const { return rowStarts[size_t(row)]; }
     int physicalRow(int row) const { return rowStarts[size_t(row)] / cols; }
-    void setContinues(int row, bool on) { continued[size_t(physicalRow(row))] = on; }
+    // The row above is drawn anew too: its trailing blanks belong to the
+    // line exactly while this row goes on with it.
+    void setContinues(int row, bool on)
+    {
+        quint8 &mark = continued[size_t(physicalRow(row))];
+        if (mark != quint8(on) && row > 0)
+            changedRows[size_t(row - 1)] = 1;
+        mark = on;
+    }
     // The automatic wrap: the cursor goes to the start of the next row, which
     // continues the line.
     void wrapToNextRow();

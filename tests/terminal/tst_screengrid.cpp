@@ -80,6 +80,8 @@ private slots:
         QTest::newRow("reverse index moves it down") << ten + "x" + esc("\e[1;1H\eM") << "..+.";
         QTest::newRow("erase of the whole row") << ten + "x" + esc("\e[2K") << "....";
         QTest::newRow("erase of part of the row") << ten + "xyz" + esc("\e[1K") << ".+..";
+        QTest::newRow("blanks before the wrap") << QStringLiteral("0123      x") << ".+..";
+        QTest::newRow("blanks erased before the wrap") << ten + "x" + esc("\e[1;5H\e[K") << ".+..";
         QTest::newRow("erase of the screen") << ten + "x" + esc("\e[2J") << "....";
         QTest::newRow("erase below") << ten + ten + "x" + esc("\e[2;1H\e[J") << "....";
         QTest::newRow("delete line") << ten + ten + "x" + esc("\e[2;1H\e[M") << ".+..";
@@ -95,6 +97,10 @@ private slots:
         for (int r = 0; r < 4; ++r)
             continued += g.rowContinues(r) ? u'+' : u'.';
         QTEST(continued, "continued");
+        // A row that the next one continues keeps its trailing blanks: they
+        // are part of the line.
+        for (int r = 0; r + 1 < 4; ++r)
+            QCOMPARE(g.rowText(r).size() == 10, g.rowContinues(r + 1) || g.rowText(r).trimmed().size() == 10);
         // The user's Clear and a new size start every row afresh.
         g.feed(QStringLiteral("0123456789x"));
         g.clearScreen();

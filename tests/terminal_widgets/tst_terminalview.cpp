@@ -310,9 +310,10 @@ private slots:
         // blank past the edge, then BS); an editor moves to each next row
         // itself: its rows stay lines of their own.
         const int wide = v.columns();
-        const QString pager = QString(wide, u'p') + QStringLiteral("tail");
+        // The blank that ends the first row is the line's own.
+        const QString pager = QString(wide - 1, u'p') + QStringLiteral(" tail");
         const QString editor = QString(wide, u'e');
-        feed(v, "\x1b[?1049h\x1b[H" + QString(wide, u'p').toUtf8() + " \btail\x1b[3;1H" + editor.toUtf8()
+        feed(v, "\x1b[?1049h\x1b[H" + QString(wide - 1, u'p').toUtf8() + "  \btail\x1b[3;1H" + editor.toUtf8()
                     + "\x1b[4;1H" + editor.toUtf8());
         v.renderGrid();
         v.selectAll();
