@@ -50,8 +50,13 @@ SessionCommands::SessionCommands(SessionHub *hub, SessionRoad *road) : QObject(h
 void SessionCommands::retitleTab(const QString &id) const
 {
     const std::optional<SessionInfo> info = store().findSession(id);
-    if (info && hub->terminalArea()->view(id))
-        hub->terminalArea()->setTabTitle(id, info->name);
+    if (!info || !hub->terminalArea()->view(id))
+        return;
+    hub->terminalArea()->setTabTitle(id, info->name);
+    // The bar names the tab in front; another tab's new name waits for its turn.
+    const TerminalView *front = hub->terminalArea()->currentView();
+    if (hub->statusBar() && front && front->id() == id)
+        showInStatusBar(hub->statusBar(), id);
 }
 
 void SessionCommands::newSession(const QString &group)

@@ -49,6 +49,8 @@ void ScreenGrid::resize(int newCols, int newRows)
     rowStarts.resize(size_t(rows));
     for (int r = 0; r < rows; ++r)
         rowStarts[size_t(r)] = r * cols;
+    // Rows cut or widened no longer break where the margin was.
+    continued.assign(size_t(rows), 0);
     markAllChanged();
     clampCursor();
     // The saved position must fit the new screen too, or a later restore
@@ -77,6 +79,14 @@ ScreenCell ScreenGrid::eraseBlank() const
 void ScreenGrid::blankRow(int row, const ScreenCell &blank)
 {
     std::fill_n(rowCells(row), cols, blank);
+    setContinues(row, false);
+}
+
+void ScreenGrid::wrapToNextRow()
+{
+    cursorCol = 0;
+    lineFeed();
+    setContinues(cursorRow, true);
 }
 
 void ScreenGrid::rotateRows(int top, int bottom, int n)
@@ -144,6 +154,8 @@ void ScreenGrid::eraseCells(int row, int from, int to)
         std::fill(cells + from, cells + to, eraseBlank());
         repairEdges(cells, from, to);
     }
+    if (from == 0 && to == cols)
+        setContinues(row, false);
     dirty = true;
 }
 
@@ -195,10 +207,8 @@ void ScreenGrid::clearWideNeighbours(ScreenCell *row, int col)
 
 inline void ScreenGrid::putNarrow(char16_t u)
 {
-    if (wrapPending && autoWrap) {
-        cursorCol = 0;
-        lineFeed();
-    }
+    if (wrapPending && autoWrap)
+        wrapToNextRow();
     wrapPending = false;
     ScreenCell *row = rowCells(cursorRow);
     ScreenCell &cell = row[cursorCol];
@@ -227,18 +237,15 @@ int ScreenGrid::putChar(const QChar *text, int size)
     }
     const bool pair = isLowSurrogate(next);
     const int used = pair ? 2 : 1;
-    if (wrapPending && autoWrap) {
-        cursorCol = 0;
-        lineFeed();
-    }
+    if (wrapPending && autoWrap)
+        wrapToNextRow();
     wrapPending = false;
     if (cursorCol >= cols - 1) {
         if (!autoWrap) {
             eraseCells(cursorRow, cursorCol, cursorCol + 1);
             return used;
         }
-        cursorCol = 0;
-        lineFeed();
+        wrapToNextRow();
     }
     ScreenCell *row = rowCells(cursorRow);
     clearWideNeighbours(row, cursorCol);
@@ -257,6 +264,7 @@ int ScreenGrid::putChar(const QChar *text, int size)
 void ScreenGrid::fullReset()
 {
     std::fill(cells.begin(), cells.end(), ScreenCell());
+    std::fill(continued.begin(), continued.end(), quint8(0));
     markAllChanged();
     cursorRow = cursorCol = 0;
     scrollTop = 0;
@@ -276,6 +284,7 @@ void ScreenGrid::fullReset()
 void ScreenGrid::clearScreen()
 {
     std::fill(cells.begin(), cells.end(), ScreenCell());
+    std::fill(continued.begin(), continued.end(), quint8(0));
     markAllChanged();
     wrapPending = false;
     dirty = true;
@@ -624,7 +633,8 @@ QString ScreenGrid::rowText(int row, std::vector<CellRun> *runs) const
         text.append(QChar(cell->ch));
         out.back().end = int(text.size());
     }
-    while (!text.isEmpty() && text.back() == u' ' && !out.empty() && out.back().attributes.isDefault()) {
+    const bool wrapsOn = row + 1 < rows && rowContinues(row + 1);
+    while (!wrapsOn && !text.isEmpty() && text.back() == u' ' && !out.empty() && out.back().attributes.isDefault()) {
         text.chop(1);
         if (text.size() <= out.back().start)
             out.pop_back();

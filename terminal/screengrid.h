@@ -53,8 +53,14 @@ public:
     int columnCount() const { return cols; }
     int rowCount() const { return rows; }
     const ScreenCell &cellAt(int row, int col) const { return cells[rowStart(row) + col]; }
+    // The row's text without trailing blanks, but for a row that the next
+    // one continues: there every cell is part of the line.
     QString rowText(int row, std::vector<CellRun> *runs = nullptr) const;
     int textOffset(int row, int column) const;
+    // True when the row goes on with the line above: the text reached it by
+    // automatic wrap at the right margin, and no erase of the whole row or
+    // scroll has replaced it since.
+    bool rowContinues(int row) const { return continued[size_t(physicalRow(row))] != 0; }
     bool isDirty() const { return dirty; }
     // True when the row's cells changed since clearDirty.
     bool rowChanged(int row) const { return changedRows[size_t(row)] != 0; }
@@ -106,12 +112,27 @@ private:
     std::vector<ScreenCell> cells;
     std::vector<int> rowStarts;
     std::vector<quint8> changedRows;
+    // Per row of `cells` (not per screen row), so that it moves with the map.
+    std::vector<quint8> continued;
     qint64 unhandled = 0;
     EscapeScanner escapes;
     InputModes ownModes;
     InputModes *modes;
 
     int rowStart(int row) const { return rowStarts[size_t(row)]; }
+    int physicalRow(int row) const { return rowStarts[size_t(row)] / cols; }
+    // The row above is drawn anew too: its trailing blanks belong to the
+    // line exactly while this row goes on with it.
+    void setContinues(int row, bool on)
+    {
+        quint8 &mark = continued[size_t(physicalRow(row))];
+        if (mark != quint8(on) && row > 0)
+            changedRows[size_t(row - 1)] = 1;
+        mark = on;
+    }
+    // The automatic wrap: the cursor goes to the start of the next row, which
+    // continues the line.
+    void wrapToNextRow();
     // Every write to a row's cells goes through here.
     ScreenCell *rowCells(int row)
     {

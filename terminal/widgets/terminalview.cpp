@@ -565,6 +565,7 @@ void TerminalView::renderGrid()
             // Only rows that the grid changed and that look different are
             // rewritten in the document.
             DrawnRow &drawn = drawnRows[size_t(y)];
+            wrappedlines::markContinues(b, grid->rowContinues(y));
             if (drawn.valid && !grid->rowChanged(y))
                 continue;
             const QString text = grid->rowText(y, &runs);

@@ -284,6 +284,22 @@ private slots:
         QCOMPARE(bar(), QStringLiteral("🌐 tty · 🔴 Disconnected · serial · ⚪ Not Recording"));
         f.area->addTerminal(stored, "local1", "connected", QString());
         QCOMPARE(bar(), QStringLiteral("🌐 local1 · 🟢 Connected · local · ⚪ Not Recording"));
+
+        // A renamed session shows its new name in the bar while its tab is in
+        // front; a session renamed behind another tab leaves the bar alone.
+        const auto rename = [&](const QString &id, const QString &name) {
+            f.hub->dialogs.runSessionOptions = [name](QWidget *, SessionInfo info, const auto &apply) {
+                info.name = name;
+                apply(info);
+            };
+            f.w.onSessionOptions(id);
+        };
+        rename(stored, "shell A");
+        QCOMPARE(bar(), QStringLiteral("🌐 shell A · 🟢 Connected · local · ⚪ Not Recording"));
+        const QString behind = f.add("behind", QString(), "local");
+        f.area->addTerminal(stored, "shell A", "connected", QString());
+        rename(behind, "renamed behind");
+        QCOMPARE(bar(), QStringLiteral("🌐 shell A · 🟢 Connected · local · ⚪ Not Recording"));
     }
 
     // What the menus offer follows the session's state; the view's own

@@ -59,6 +59,57 @@ private slots:
         QTEST(changed, "rows");
     }
 
+    // Rows that go on with the row above, as '+' per row on a 10 x 4 grid:
+    // Copy and Find join them into one line.
+    void continuedRows_data()
+    {
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("continued");
+        const QString ten = QStringLiteral("0123456789");
+        QTest::newRow("wrap at the margin") << ten + ten + "x" << ".++.";
+        QTest::newRow("a full row alone does not wrap") << ten << "....";
+        // A pager writes one blank past the margin and backs up over it.
+        QTest::newRow("blank past the margin, BS") << ten + " \b" + ten << ".+..";
+        // An editor moves to the next row itself.
+        QTest::newRow("next row by a move") << ten + esc("\e[2;1H") + ten << "....";
+        QTest::newRow("CR LF before the next row") << ten + "\r\n" + ten << "....";
+        QTest::newRow("no wrap without autowrap") << esc("\e[?7l") + ten + "x" << "....";
+        QTest::newRow("wide character pushed to the next row") << QStringLiteral("012345678中") << ".+..";
+        QTest::newRow("the mark scrolls with its row") << ten + "x" + esc("\e[4;1H\n") << "+...";
+        QTest::newRow("scrolled off the region's top") << esc("\e[2;4r\e[2;1H") + ten + "x" + esc("\e[4;1H\n") << ".+..";
+        QTest::newRow("reverse index moves it down") << ten + "x" + esc("\e[1;1H\eM") << "..+.";
+        QTest::newRow("erase of the whole row") << ten + "x" + esc("\e[2K") << "....";
+        QTest::newRow("erase of part of the row") << ten + "xyz" + esc("\e[1K") << ".+..";
+        QTest::newRow("blanks before the wrap") << QStringLiteral("0123      x") << ".+..";
+        QTest::newRow("blanks erased before the wrap") << ten + "x" + esc("\e[1;5H\e[K") << ".+..";
+        QTest::newRow("erase of the screen") << ten + "x" + esc("\e[2J") << "....";
+        QTest::newRow("erase below") << ten + ten + "x" + esc("\e[2;1H\e[J") << "....";
+        QTest::newRow("delete line") << ten + ten + "x" + esc("\e[2;1H\e[M") << ".+..";
+        QTest::newRow("insert line") << ten + "x" + esc("\e[1;1H\e[L") << "..+.";
+        QTest::newRow("full reset") << ten + "x" + esc("\ec") << "....";
+    }
+    void continuedRows()
+    {
+        QFETCH(QString, input);
+        ScreenGrid g(10, 4);
+        g.feed(input);
+        QString continued;
+        for (int r = 0; r < 4; ++r)
+            continued += g.rowContinues(r) ? u'+' : u'.';
+        QTEST(continued, "continued");
+        // A row that the next one continues keeps its trailing blanks: they
+        // are part of the line.
+        for (int r = 0; r + 1 < 4; ++r)
+            QCOMPARE(g.rowText(r).size() == 10, g.rowContinues(r + 1) || g.rowText(r).trimmed().size() == 10);
+        // The user's Clear and a new size start every row afresh.
+        g.feed(QStringLiteral("0123456789x"));
+        g.clearScreen();
+        QVERIFY(!g.rowContinues(g.cursorRow));
+        g.feed(QStringLiteral("0123456789x"));
+        g.resize(12, 4);
+        QVERIFY(!g.rowContinues(g.cursorRow));
+    }
+
     void replies_data()
     {
         QTest::addColumn<QString>("input");

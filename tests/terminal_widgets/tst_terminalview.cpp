@@ -305,6 +305,20 @@ private slots:
         QTRY_COMPARE(doc->blockCount(), 2);
         QCOMPARE(doc->firstBlock().text(), line);
         QCOMPARE(v.engine()->lineRenderer().col, 3);
+
+        // On the alternate screen a pager lets the margin wrap its line (a
+        // blank past the edge, then BS); an editor moves to each next row
+        // itself: its rows stay lines of their own.
+        const int wide = v.columns();
+        // The blank that ends the first row is the line's own.
+        const QString pager = QString(wide - 1, u'p') + QStringLiteral(" tail");
+        const QString editor = QString(wide, u'e');
+        feed(v, "\x1b[?1049h\x1b[H" + QString(wide - 1, u'p').toUtf8() + "  \btail\x1b[3;1H" + editor.toUtf8()
+                    + "\x1b[4;1H" + editor.toUtf8());
+        v.renderGrid();
+        v.selectAll();
+        v.terminalEdit()->copy();
+        QCOMPARE(QApplication::clipboard()->text().split(u'\n').mid(0, 3), QStringList({pager, editor, editor}));
     }
 
     void pausesWhileTooMuchWaits()
