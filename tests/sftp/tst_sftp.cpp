@@ -91,8 +91,10 @@ QString serverDescriptor(const QString &path)
                 char target[4096];
                 const ssize_t n = ::readlink((fds + '/' + e->d_name).constData(), target, sizeof target);
                 if (n == want.size() && want == QByteArray(target, n)) {
+                    // The entry lives in the directory stream: read it before closing.
+                    const QString found = QStringLiteral("/proc/%1/fdinfo/%2").arg(pid, QString::fromLatin1(e->d_name));
                     ::closedir(dir);
-                    return QStringLiteral("/proc/%1/fdinfo/%2").arg(pid, QString::fromLatin1(e->d_name));
+                    return found;
                 }
             }
             if (dir)
