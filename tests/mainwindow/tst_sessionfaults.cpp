@@ -2,7 +2,6 @@
 // sees it: without a window on fake connections and views where the
 // behaviour allows, on loopback peers where the bytes on the line matter
 // (Telnet's binary hand-over, raw TCP, a serial line's settings).
-#include "connections/connection.h"
 #include "connections/telnetconnection.h"
 #include "core/appsettings.h"
 #include "core/languagemanager.h"
@@ -18,10 +17,10 @@
 #include "terminal/widgets/terminalarea.h"
 #include "terminal/widgets/terminaledit.h"
 #include "terminal/widgets/terminalview.h"
-#include "transfer/inbandtransfer.h"
 #include "ui/boundedtext.h"
 #include "ui/groupdialogs.h"
 #include "tests/support/testfiles.h"
+#include "sessionrig.h"
 
 #include <QApplication>
 #include <QDialogButtonBox>
@@ -41,73 +40,6 @@
 #include <unistd.h>
 
 namespace {
-struct FakeConnection : Connection {
-    bool open() override { return opened = true; }
-    void close() override { opened = false; }
-    void write(const QByteArray &data) override { written += data; }
-    bool isOpen() const override { return opened; }
-    void resize(int, int) override {}
-    void setTransparent(bool on) override { transparent = on; }
-    bool opened = true;
-    bool transparent = false;
-    QByteArray written;
-};
-
-// The fake peer's first valid frame is "START", its last "END".
-struct FakeTransfer : InbandTransfer {
-    void startSend(TransferSendFn, const QString &id, const QStringList &, int) override { start(id); }
-    void startReceive(TransferSendFn, const QString &id, const QString &, int) override { start(id); }
-    void feed(const QByteArray &data) override
-    {
-        if (data.contains("START"))
-            markPeerStarted();
-        if (data.contains("END"))
-            announceEnd(QStringLiteral("done"), QString());
-    }
-    void onTick() override {}
-    void cancelTransfer() override { announceEnd(QStringLiteral("cancelled"), QStringLiteral("cancelled")); }
-    void start(const QString &id) { resetPeerStarted(), m_sessionId = id, m_state = 1; }
-};
-
-struct FakeView : SessionView {
-    void showData(const QString &, const QByteArray &bytes) override { shown += bytes; }
-    void showLine(const QString &, const QString &html) override { lines << html; }
-    void showState(const QString &, const QString &) override {}
-    void beginConnection(const QString &) override {}
-    QByteArray shown;
-    QStringList lines;
-};
-
-struct Rig {
-    QTemporaryDir dir;
-    FakeView view;
-    OpenSession session{{"s1", "s1", "telnet"}, &view};
-    FakeConnection *conn = new FakeConnection;
-    FakeTransfer transfer;
-    Rig() { session.adopt(conn, {}); }
-    void receive(const QByteArray &bytes) { emit conn->dataReceived(bytes); }
-    void runTransfer(bool binary)
-    {
-        session.handOver(&transfer, binary);
-        transfer.startReceive({}, session.id(), QString(), 0);
-    }
-    SessionLogger *log()
-    {
-        SessionLogOptions options;
-        options.dir = dir.path();
-        auto *logger = new SessionLogger("s1", "h", options);
-        logger->start();
-        session.setLogger(logger);
-        return logger;
-    }
-    QByteArray logged(SessionLogger *logger)
-    {
-        const QString path = logger->currentPath();
-        session.stopLogger();
-        return readFile(path);
-    }
-};
-
 // A window's parts without the window, the store emptied.
 struct Desk {
     TerminalArea area;
