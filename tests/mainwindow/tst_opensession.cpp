@@ -19,6 +19,7 @@
 #include "terminal/widgets/terminalarea.h"
 #include "terminal/widgets/terminaledit.h"
 #include "terminal/widgets/terminalview.h"
+#include "tests/support/checktable.h"
 #include "tests/support/testfiles.h"
 #include "sessionrig.h"
 
@@ -83,11 +84,8 @@ private slots:
     // plays it on a fresh rig and answers what it saw.
     void lifecycle_data()
     {
-        QTest::addColumn<std::function<QString(Rig &)>>("check");
-        QTest::addColumn<QString>("expected");
-        const auto row = [](const char *tag, std::function<QString(Rig &)> check, const char *expected) {
-            QTest::newRow(tag) << check << QString::fromUtf8(expected);
-        };
+        CheckTable<Rig>::columns();
+        const auto row = CheckTable<Rig>::row;
         row("close cancels the transfer", [](Rig &r) {
             r.runTransfer(true);
             r.session.close();
@@ -179,11 +177,9 @@ private slots:
     }
     void lifecycle()
     {
-        QFETCH(std::function<QString(Rig &)>, check);
-        {
-            Rig rig;
-            QTEST(check(rig), "expected");
-        }
+        CheckTable<Rig>::run();
+        if (QTest::currentTestFailed())
+            return;
         settle();
         QCOMPARE(FakeConnection::alive, 0);
     }

@@ -19,6 +19,7 @@
 #include "terminal/widgets/terminalview.h"
 #include "ui/boundedtext.h"
 #include "ui/groupdialogs.h"
+#include "tests/support/checktable.h"
 #include "tests/support/testfiles.h"
 #include "sessionrig.h"
 
@@ -136,11 +137,8 @@ private slots:
     // One open session on a fake line; `check` answers what it saw.
     void session_data()
     {
-        QTest::addColumn<std::function<QString(Rig &)>>("check");
-        QTest::addColumn<QString>("expected");
-        const auto row = [](const char *tag, std::function<QString(Rig &)> check, const char *expected) {
-            QTest::newRow(tag) << check << QString::fromUtf8(expected);
-        };
+        CheckTable<Rig>::columns();
+        const auto row = CheckTable<Rig>::row;
         row("Ctrl+C cancels a running transfer, nothing sent", [](Rig &r) {
             r.runTransfer(true);
             r.receive("START");
@@ -219,21 +217,13 @@ private slots:
             return QString::number(r.session.isOpen());
         }, "1");
     }
-    void session()
-    {
-        QFETCH(std::function<QString(Rig &)>, check);
-        Rig rig;
-        QTEST(check(rig), "expected");
-    }
+    void session() { CheckTable<Rig>::run(); }
 
     // The window's collaborators on one desk; `check` answers what it saw.
     void desk_data()
     {
-        QTest::addColumn<std::function<QString(Desk &)>>("check");
-        QTest::addColumn<QString>("expected");
-        const auto row = [](const char *tag, std::function<QString(Desk &)> check, const char *expected) {
-            QTest::newRow(tag) << check << QString::fromUtf8(expected);
-        };
+        CheckTable<Desk>::columns();
+        const auto row = CheckTable<Desk>::row;
         row("the status bar shows the current session's state only", [](Desk &d) {
             const QString a = d.add("raw", "h", "1"), b = d.add("raw", "h", "1");
             d.road.activate(b);
@@ -399,12 +389,7 @@ private slots:
             return QStringLiteral("%1 %2 %3").arg(on).arg(d.hub.session(id)->isCapturing()).arg(asked);
         }, "1 0 1");
     }
-    void desk()
-    {
-        QFETCH(std::function<QString(Desk &)>, check);
-        Desk desk;
-        QTEST(check(desk), "expected");
-    }
+    void desk() { CheckTable<Desk>::run(); }
 
     // The shared dialogs: Cancel never accepts, a group with sessions is
     // deleted with a warning, a user's text in a message is never markup.
