@@ -1,6 +1,5 @@
 // An open session's life without a window: a fake connection and a fake
 // view for the session alone, the real terminal area for the hub.
-#include "connections/connection.h"
 #include "core/appsettings.h"
 #include "core/languagemanager.h"
 #include "core/sessionlogger.h"
@@ -20,8 +19,9 @@
 #include "terminal/widgets/terminalarea.h"
 #include "terminal/widgets/terminaledit.h"
 #include "terminal/widgets/terminalview.h"
-#include "transfer/inbandtransfer.h"
+#include "tests/support/checktable.h"
 #include "tests/support/testfiles.h"
+#include "sessionrig.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -36,82 +36,6 @@
 #include <QTest>
 
 namespace {
-struct FakeConnection : Connection {
-    static inline int alive = 0;
-    FakeConnection() { ++alive; }
-    ~FakeConnection() override { --alive; }
-    bool open() override { return opened = true; }
-    void close() override { opened = false; }
-    void write(const QByteArray &data) override { written += data; }
-    bool isOpen() const override { return opened; }
-    void resize(int, int) override {}
-    bool opened = true;
-    QByteArray written;
-};
-
-// The fake peer's first valid frame is "START", its last "END".
-struct FakeTransfer : InbandTransfer {
-    void startSend(TransferSendFn, const QString &id, const QStringList &, int) override { start(id); }
-    void startReceive(TransferSendFn, const QString &id, const QString &, int) override { start(id); }
-    void feed(const QByteArray &data) override
-    {
-        fed += data;
-        if (data.contains("START"))
-            markPeerStarted();
-        if (data.contains("END"))
-            announceEnd(QStringLiteral("done"), QString());
-    }
-    void onTick() override {}
-    void cancelTransfer() override { announceEnd(QStringLiteral("cancelled"), QStringLiteral("cancelled")); }
-    void start(const QString &id) { resetPeerStarted(), m_sessionId = id, m_state = 1; }
-    QByteArray fed;
-};
-
-struct FakeView : SessionView {
-    void showData(const QString &, const QByteArray &bytes) override { shown += bytes; }
-    void showLine(const QString &, const QString &html) override { shown += "<" + html.toUtf8() + ">"; }
-    void showState(const QString &, const QString &state) override { states << state; }
-    void beginConnection(const QString &) override {}
-    QByteArray shown;
-    QStringList states;
-};
-
-// One session whose connection has not reported yet, files in `dir`, an idle transfer.
-struct Rig {
-    QTemporaryDir dir;
-    FakeView view;
-    OpenSession session{{"s1", "s1", "telnet"}, &view};
-    FakeConnection *conn = new FakeConnection;
-    FakeTransfer transfer;
-    int reopens = 0;
-    Rig()
-    {
-        session.adopt(conn, {[] { return QStringLiteral("up"); }, [] { return QStringLiteral("closed"); }});
-        QObject::connect(&session, &OpenSession::reopenRequested, [this] { ++reopens; });
-    }
-    void receive(const QByteArray &bytes) { emit conn->dataReceived(bytes); }
-    void runTransfer(bool binary)
-    {
-        session.handOver(&transfer, binary);
-        transfer.startReceive({}, session.id(), QString(), 0);
-    }
-    SessionLogger *log()
-    {
-        SessionLogOptions options;
-        options.dir = dir.path();
-        auto *logger = new SessionLogger("s1", "h", options);
-        logger->start();
-        session.setLogger(logger);
-        return logger;
-    }
-    QByteArray logged(QPointer<SessionLogger> logger) // the file, once the logger has gone
-    {
-        const QString path = logger->currentPath();
-        session.stopLogger();
-        return readFile(path);
-    }
-};
-
 void settle()
 {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -160,11 +84,8 @@ private slots:
     // plays it on a fresh rig and answers what it saw.
     void lifecycle_data()
     {
-        QTest::addColumn<std::function<QString(Rig &)>>("check");
-        QTest::addColumn<QString>("expected");
-        const auto row = [](const char *tag, std::function<QString(Rig &)> check, const char *expected) {
-            QTest::newRow(tag) << check << QString::fromUtf8(expected);
-        };
+        CheckTable<Rig>::columns();
+        const auto row = CheckTable<Rig>::row;
         row("close cancels the transfer", [](Rig &r) {
             r.runTransfer(true);
             r.session.close();
@@ -256,11 +177,9 @@ private slots:
     }
     void lifecycle()
     {
-        QFETCH(std::function<QString(Rig &)>, check);
-        {
-            Rig rig;
-            QTEST(check(rig), "expected");
-        }
+        CheckTable<Rig>::run();
+        if (QTest::currentTestFailed())
+            return;
         settle();
         QCOMPARE(FakeConnection::alive, 0);
     }

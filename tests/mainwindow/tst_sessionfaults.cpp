@@ -2,7 +2,6 @@
 // sees it: without a window on fake connections and views where the
 // behaviour allows, on loopback peers where the bytes on the line matter
 // (Telnet's binary hand-over, raw TCP, a serial line's settings).
-#include "connections/connection.h"
 #include "connections/telnetconnection.h"
 #include "core/appsettings.h"
 #include "core/languagemanager.h"
@@ -18,10 +17,11 @@
 #include "terminal/widgets/terminalarea.h"
 #include "terminal/widgets/terminaledit.h"
 #include "terminal/widgets/terminalview.h"
-#include "transfer/inbandtransfer.h"
 #include "ui/boundedtext.h"
 #include "ui/groupdialogs.h"
+#include "tests/support/checktable.h"
 #include "tests/support/testfiles.h"
+#include "sessionrig.h"
 
 #include <QApplication>
 #include <QDialogButtonBox>
@@ -41,73 +41,6 @@
 #include <unistd.h>
 
 namespace {
-struct FakeConnection : Connection {
-    bool open() override { return opened = true; }
-    void close() override { opened = false; }
-    void write(const QByteArray &data) override { written += data; }
-    bool isOpen() const override { return opened; }
-    void resize(int, int) override {}
-    void setTransparent(bool on) override { transparent = on; }
-    bool opened = true;
-    bool transparent = false;
-    QByteArray written;
-};
-
-// The fake peer's first valid frame is "START", its last "END".
-struct FakeTransfer : InbandTransfer {
-    void startSend(TransferSendFn, const QString &id, const QStringList &, int) override { start(id); }
-    void startReceive(TransferSendFn, const QString &id, const QString &, int) override { start(id); }
-    void feed(const QByteArray &data) override
-    {
-        if (data.contains("START"))
-            markPeerStarted();
-        if (data.contains("END"))
-            announceEnd(QStringLiteral("done"), QString());
-    }
-    void onTick() override {}
-    void cancelTransfer() override { announceEnd(QStringLiteral("cancelled"), QStringLiteral("cancelled")); }
-    void start(const QString &id) { resetPeerStarted(), m_sessionId = id, m_state = 1; }
-};
-
-struct FakeView : SessionView {
-    void showData(const QString &, const QByteArray &bytes) override { shown += bytes; }
-    void showLine(const QString &, const QString &html) override { lines << html; }
-    void showState(const QString &, const QString &) override {}
-    void beginConnection(const QString &) override {}
-    QByteArray shown;
-    QStringList lines;
-};
-
-struct Rig {
-    QTemporaryDir dir;
-    FakeView view;
-    OpenSession session{{"s1", "s1", "telnet"}, &view};
-    FakeConnection *conn = new FakeConnection;
-    FakeTransfer transfer;
-    Rig() { session.adopt(conn, {}); }
-    void receive(const QByteArray &bytes) { emit conn->dataReceived(bytes); }
-    void runTransfer(bool binary)
-    {
-        session.handOver(&transfer, binary);
-        transfer.startReceive({}, session.id(), QString(), 0);
-    }
-    SessionLogger *log()
-    {
-        SessionLogOptions options;
-        options.dir = dir.path();
-        auto *logger = new SessionLogger("s1", "h", options);
-        logger->start();
-        session.setLogger(logger);
-        return logger;
-    }
-    QByteArray logged(SessionLogger *logger)
-    {
-        const QString path = logger->currentPath();
-        session.stopLogger();
-        return readFile(path);
-    }
-};
-
 // A window's parts without the window, the store emptied.
 struct Desk {
     TerminalArea area;
@@ -204,11 +137,8 @@ private slots:
     // One open session on a fake line; `check` answers what it saw.
     void session_data()
     {
-        QTest::addColumn<std::function<QString(Rig &)>>("check");
-        QTest::addColumn<QString>("expected");
-        const auto row = [](const char *tag, std::function<QString(Rig &)> check, const char *expected) {
-            QTest::newRow(tag) << check << QString::fromUtf8(expected);
-        };
+        CheckTable<Rig>::columns();
+        const auto row = CheckTable<Rig>::row;
         row("Ctrl+C cancels a running transfer, nothing sent", [](Rig &r) {
             r.runTransfer(true);
             r.receive("START");
@@ -287,21 +217,13 @@ private slots:
             return QString::number(r.session.isOpen());
         }, "1");
     }
-    void session()
-    {
-        QFETCH(std::function<QString(Rig &)>, check);
-        Rig rig;
-        QTEST(check(rig), "expected");
-    }
+    void session() { CheckTable<Rig>::run(); }
 
     // The window's collaborators on one desk; `check` answers what it saw.
     void desk_data()
     {
-        QTest::addColumn<std::function<QString(Desk &)>>("check");
-        QTest::addColumn<QString>("expected");
-        const auto row = [](const char *tag, std::function<QString(Desk &)> check, const char *expected) {
-            QTest::newRow(tag) << check << QString::fromUtf8(expected);
-        };
+        CheckTable<Desk>::columns();
+        const auto row = CheckTable<Desk>::row;
         row("the status bar shows the current session's state only", [](Desk &d) {
             const QString a = d.add("raw", "h", "1"), b = d.add("raw", "h", "1");
             d.road.activate(b);
@@ -467,12 +389,7 @@ private slots:
             return QStringLiteral("%1 %2 %3").arg(on).arg(d.hub.session(id)->isCapturing()).arg(asked);
         }, "1 0 1");
     }
-    void desk()
-    {
-        QFETCH(std::function<QString(Desk &)>, check);
-        Desk desk;
-        QTEST(check(desk), "expected");
-    }
+    void desk() { CheckTable<Desk>::run(); }
 
     // The shared dialogs: Cancel never accepts, a group with sessions is
     // deleted with a warning, a user's text in a message is never markup.

@@ -14,6 +14,7 @@
 #include "transfer/xmodemtransfer.h"
 #include "transfer/zmodemtransfer.h"
 #include "tests/support/testfiles.h"
+#include "sessionrig.h"
 
 #include <QRandomGenerator>
 #include <QSignalSpy>
@@ -22,14 +23,6 @@
 #include <QTest>
 
 namespace {
-
-struct Recorder : SessionView {
-    void showData(const QString &, const QByteArray &bytes) override { shown += bytes; }
-    void showLine(const QString &, const QString &) override {}
-    void showState(const QString &, const QString &) override {}
-    void beginConnection(const QString &) override {}
-    QByteArray shown;
-};
 
 // A peer run: the command typed into bash, the engine's mode, and how the
 // file it leaves compares (XMODEM pads its last block with SUB).
@@ -77,7 +70,7 @@ class TestSessionTransfers : public QObject
     Q_OBJECT
 
     QTemporaryDir dir;
-    Recorder view;
+    FakeView view;
     std::unique_ptr<OpenSession> session;
     QPointer<LocalShellConnection> shell;
     std::unique_ptr<InbandTransfer> engine;
