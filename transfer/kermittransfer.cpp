@@ -8,6 +8,14 @@
 using namespace kermit;
 
 namespace {
+// A packet's own end of line, left before what the host says after it.
+QByteArray withoutLeadingLineEnds(const QByteArray &bytes)
+{
+    qsizetype at = 0;
+    while (at < bytes.size() && (bytes[at] == '\r' || bytes[at] == '\n'))
+        ++at;
+    return bytes.mid(at);
+}
 
 constexpr int kBadPacketLimit = 30;
 constexpr int kReplyLimit = 10; // NAKs, or replies out of step, for one packet in flight
@@ -116,11 +124,7 @@ void KermitTransfer::feedClosing()
             return; // the rest of a packet is still to come
         m_waitTicks = 0;
     }
-    m_rxBuffer.remove(0, pos);
-    qsizetype eol = 0; // a packet's own end of line
-    while (eol < m_rxBuffer.size() && (m_rxBuffer[eol] == '\r' || m_rxBuffer[eol] == '\n'))
-        ++eol;
-    m_rxBuffer.remove(0, eol);
+    m_rxBuffer = withoutLeadingLineEnds(m_rxBuffer.mid(pos));
     if (m_rxBuffer.isEmpty())
         return;
     m_unconsumed = std::exchange(m_rxBuffer, {});
@@ -226,6 +230,13 @@ void KermitTransfer::scanPackets()
         if (m_state == Closing && sameRun(generation)) {
             m_rxBuffer.remove(0, pos);
             return feedClosing();
+        }
+        if (m_state == Idle && generation == m_generation) {
+            // A receiver that acknowledged our B has left: what follows its
+            // ACK in the same read (the shell's prompt) is the screen's.
+            m_rxBuffer.remove(0, pos);
+            m_unconsumed = withoutLeadingLineEnds(std::exchange(m_rxBuffer, {}));
+            return;
         }
     }
     if (generation == m_generation)

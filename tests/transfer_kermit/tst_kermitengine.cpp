@@ -151,6 +151,20 @@ private slots:
         }
     }
 
+    // The receiver acknowledges B and leaves; the shell's words can come in
+    // the same read as that ACK, and are the screen's.
+    void senderEnd()
+    {
+        Harness h;
+        h.send({h.file("empty.bin", QByteArray())});
+        for (int step = 0; step < 8 && h.last().type != 'B'; ++step)
+            h.peer('Y', h.last().seq, h.last().type == 'S' ? sendInitData(1) : QByteArray());
+        QCOMPARE(h.last().type, 'B');
+        h.transfer.feed(buildPacket('Y', h.last().seq, QByteArray(), 1, 13) + "\nEND=0\r\n$ ");
+        QVERIFY(h.finished == 1 && h.ok);
+        QCOMPARE(h.transfer.takeUnconsumed(), QByteArray("END=0\r\n$ "));
+    }
+
     // After B is acknowledged, a repeat of it that crossed our ACK is taken
     // without an answer (the sender has gone when it would come, and it
     // would land in the shell); the shell's words end the run and are left
