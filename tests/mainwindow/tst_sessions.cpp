@@ -13,7 +13,10 @@
 #include "tests/support/modals.h"
 #include "tests/support/testfiles.h"
 
+#include <QClipboard>
 #include <QDir>
+#include <QMenu>
+#include <QMenuBar>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTest>
@@ -198,6 +201,43 @@ private slots:
             const qsizetype found = log.indexOf(record, at);
             QVERIFY2(found >= at, qPrintable(record + QStringLiteral(" out of order in\n") + log));
             at = found + record.size();
+        }
+    }
+
+    // Paste chosen with the mouse from the Edit menu, with text on the
+    // clipboard and with none: the menu closes and the next keys reach the
+    // shell, not the menu.
+    void menuPasteThenKeys()
+    {
+        const QString id = SessionStore::instance().addSession(QStringLiteral("menu bash"), QStringLiteral("local"), {},
+                                                               QStringLiteral("/bin/bash"), QString());
+        MainWindow w;
+        openFromTree(w, QStringLiteral("menu bash"));
+        QTRY_COMPARE_WITH_TIMEOUT(state(id), QStringLiteral("connected"), kWait);
+        auto *edit = w.findChild<TerminalArea *>()->view(id)->terminalEdit();
+        auto *bar = w.findChild<QMenuBar *>();
+        auto *menu = w.findChild<QMenu *>(QStringLiteral("menuEdit"));
+        QVERIFY(bar && menu);
+        QAction *paste = nullptr;
+        for (QAction *a : menu->actions())
+            paste = a->text().contains(QStringLiteral("Paste")) ? a : paste;
+        QVERIFY(paste);
+        w.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        edit->setFocus();
+        for (const QString &clip : {QStringLiteral("echo hv-$((6*"), QString()}) {
+            QApplication::clipboard()->setText(clip);
+            QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(menu->menuAction()).center());
+            QTRY_VERIFY(menu->isVisible());
+            QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(paste).center());
+            QTRY_VERIFY(!menu->isVisible());
+            QCOMPARE(QApplication::activePopupWidget(), nullptr);
+            QTRY_COMPARE(QApplication::focusWidget(), edit);
+            const QString rest = clip.isEmpty() ? QStringLiteral("echo hv-$((8*8))") : QStringLiteral("7))");
+            QTest::keyClicks(QApplication::focusWidget(), rest);
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+            const QString answer = clip.isEmpty() ? QStringLiteral("\nhv-64") : QStringLiteral("\nhv-42");
+            QTRY_VERIFY2_WITH_TIMEOUT(edit->toPlainText().contains(answer), qPrintable(edit->toPlainText()), kWait);
         }
     }
 
