@@ -18,6 +18,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QProcess>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QTest>
 #include <QTreeWidget>
@@ -239,6 +240,39 @@ private slots:
             const QString answer = clip.isEmpty() ? QStringLiteral("\nhv-64") : QStringLiteral("\nhv-42");
             QTRY_VERIFY2_WITH_TIMEOUT(edit->toPlainText().contains(answer), qPrintable(edit->toPlainText()), kWait);
         }
+    }
+
+    // A view's font is its own: closing another tab or saving the options
+    // unchanged leaves it as it was.
+    void fontKeptByOtherViews()
+    {
+        SessionStore &store = SessionStore::instance();
+        const QString kept = store.addSession(QStringLiteral("font kept"), QStringLiteral("local"), {}, QStringLiteral("/bin/bash"), QString());
+        const QString gone = store.addSession(QStringLiteral("font gone"), QStringLiteral("local"), {}, QStringLiteral("/bin/bash"), QString());
+        AppSettings::instance().setValue("session/" + kept + "/term/fontSize", 19); // its own, not the global one
+        ModalAnswerer prompts;
+        prompts.other = [](QWidget *modal) {
+            for (QPushButton *b : modal->findChildren<QPushButton *>())
+                if (b->text() == QStringLiteral("OK"))
+                    return b->click();
+        };
+        MainWindow w;
+        openFromTree(w, QStringLiteral("font kept"));
+        openFromTree(w, QStringLiteral("font gone"));
+        QTRY_COMPARE_WITH_TIMEOUT(state(gone), QStringLiteral("connected"), kWait);
+        auto *area = w.findChild<TerminalArea *>();
+        const auto font = [&] {
+            const QFont f = area->view(kept)->terminalEdit()->font();
+            return QStringLiteral("%1 %2 %3").arg(QFontInfo(f).family()).arg(f.pixelSize())
+                .arg(area->view(kept)->terminalEdit()->document()->defaultFont().family());
+        };
+        const QString before = font();
+        QVERIFY2(before.contains(QStringLiteral(" 19 ")), qPrintable(before));
+        w.onTabClosed(gone);
+        QCoreApplication::processEvents();
+        QCOMPARE(font(), before);
+        w.onGlobalOptions();
+        QCOMPARE(font(), before);
     }
 
 private:
