@@ -278,6 +278,63 @@ private slots:
         QVERIFY(waitShown("END=0", 0));
     }
 
+    // Esc in the middle of a run, each protocol each way: the transfer ends
+    // cancelled, and once the line is quiet the peer's farewell and what the
+    // shell says next are drawn (not lost with the protocol's tail), free of
+    // the protocol's bytes, and the shell answers.
+    void cancelled_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("command");
+        QTest::newRow("xmodem send") << int(KindX) << true << int(XmodemTransfer::Xmodem) << "rx -c -q data.bin";
+        QTest::newRow("xmodem receive") << int(KindX) << false << int(XmodemTransfer::Xmodem) << "sx -q data.bin";
+        QTest::newRow("ymodem send") << int(KindY) << true << int(XmodemTransfer::Ymodem) << "rb -q -y";
+        QTest::newRow("ymodem receive") << int(KindY) << false << int(XmodemTransfer::Ymodem) << "sb -q data.bin";
+        QTest::newRow("zmodem send") << int(KindZ) << true << 0 << "rz -q -y";
+        QTest::newRow("zmodem receive") << int(KindZ) << false << 0 << "sz -q data.bin";
+        QTest::newRow("kermit send") << int(KindK) << true << 0 << "gkermit -i -P -q -r";
+        QTest::newRow("kermit receive") << int(KindK) << false << 0 << "gkermit -i -P -q -s data.bin";
+    }
+    void cancelled()
+    {
+        QFETCH(int, kind);
+        QFETCH(bool, send);
+        QFETCH(int, mode);
+        QFETCH(QString, command);
+        QDir(peerFolder()).removeRecursively();
+        QDir(ourFolder()).removeRecursively();
+        QDir().mkpath(peerFolder());
+        QDir().mkpath(ourFolder());
+        const QString source = (send ? ourFolder() : peerFolder()) + "/data.bin";
+        QVERIFY(writeFile(source, content(32 << 20))); // still running when Esc comes
+        QVERIFY2(openShell(), "bash did not start");
+        const bool typeFirst = !send || kind == KindK;
+        const QByteArray typed = "echo RE''ADY; " + command.toUtf8() + "; echo EN''D=$?\r";
+        const qsizetype startAt = view.shown.size();
+        if (typeFirst) {
+            session->type(typed);
+            QVERIFY(waitShown("READY", startAt));
+        }
+        InbandTransfer *transfer = make(kind);
+        QSignalSpy result(transfer, &InbandTransfer::resultReady);
+        start(send, send ? source : kind == KindX ? ourFolder() + "/data.bin" : ourFolder(), mode);
+        if (!typeFirst)
+            session->type(typed);
+        QVERIFY2(QTest::qWaitFor([&] { return transfer->peerStarted() || !result.isEmpty(); }, 30000), "the peer did not start");
+        QTest::qWait(200);
+        QVERIFY2(result.isEmpty(), "ended before Esc: the file is too small to cancel");
+        session->type("\x1b");
+        QVERIFY2(QTest::qWaitFor([&] { return !result.isEmpty(); }, 30000), "the transfer did not end");
+        QCOMPARE(result.first().at(0).value<InbandTransfer::Outcome>(), InbandTransfer::Cancelled);
+        const qsizetype endAt = view.shown.size();
+        QVERIFY2(waitShown("END=", endAt, 30000), qPrintable("the shell's words after the cancel are not shown: "
+                                                              + QString::fromLatin1(view.shown.mid(endAt).toHex(' '))));
+        const QString after = shellAfterwards(endAt);
+        QVERIFY2(after.isEmpty(), qPrintable(after));
+    }
+
     // No peer ever starts: the transfer ends by itself at its limit, says
     // that the peer did not answer, and the shell works afterwards. The
     // shell's complaints about our polls must not keep the wait alive.
