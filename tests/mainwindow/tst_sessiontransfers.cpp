@@ -74,6 +74,7 @@ class TestSessionTransfers : public QObject
     std::unique_ptr<OpenSession> session;
     QPointer<LocalShellConnection> shell;
     std::unique_ptr<InbandTransfer> engine;
+    std::unique_ptr<QSignalSpy> ended;
 
     bool waitShown(const QByteArray &marker, qsizetype from, int ms = 20000)
     {
@@ -104,6 +105,7 @@ class TestSessionTransfers : public QObject
     }
     void closeShell()
     {
+        ended.reset();
         session.reset();
         engine.reset();
     }
@@ -139,6 +141,40 @@ class TestSessionTransfers : public QObject
         if (view.shown.mid(from, alive - from).contains("command not found"))
             return "our bytes were in the shell's line: " + QString::fromLatin1(view.shown.mid(from));
         return junkIn(view.shown.mid(endAt));
+    }
+
+    // Fresh folders with the file on its side, bash, and the transfer
+    // started with the peer's command typed; `ended` watches its end.
+    // Empty when all went well so far.
+    QString run(int kind, bool send, int mode, const QString &command, const QByteArray &data)
+    {
+        QDir(peerFolder()).removeRecursively();
+        QDir(ourFolder()).removeRecursively();
+        QDir().mkpath(peerFolder());
+        QDir().mkpath(ourFolder());
+        const QString source = (send ? ourFolder() : peerFolder()) + "/data.bin";
+        if (!writeFile(source, data))
+            return "cannot write " + source;
+        if (!openShell())
+            return "bash did not start";
+        // An XMODEM/YMODEM send is started first and the receiver typed while
+        // it waits, so that its first poll is not missed. The others wait for
+        // a peer typed first: our polls, or Kermit's first packet, would land
+        // in the shell's line.
+        const bool typeFirst = !send || kind == KindK;
+        const QByteArray typed = "echo RE''ADY; " + command.toUtf8() + "; echo EN''D=$?\r";
+        const qsizetype startAt = view.shown.size();
+        if (typeFirst) {
+            session->type(typed);
+            if (!waitShown("READY", startAt))
+                return "the shell did not take the command";
+        }
+        ended = std::make_unique<QSignalSpy>(make(kind), &InbandTransfer::resultReady);
+        const QString target = !send && kind == KindX ? ourFolder() + "/data.bin" : ourFolder();
+        start(send, send ? source : target, mode);
+        if (!typeFirst)
+            session->type(typed);
+        return {};
     }
 
 private slots:
@@ -200,32 +236,11 @@ private slots:
         QFETCH(int, mode);
         QFETCH(QString, command);
         QFETCH(int, size);
-        QDir(peerFolder()).removeRecursively();
-        QDir(ourFolder()).removeRecursively();
-        QDir().mkpath(peerFolder());
-        QDir().mkpath(ourFolder());
         const QByteArray data = content(size);
-        const QString source = (send ? ourFolder() : peerFolder()) + "/data.bin";
-        QVERIFY(writeFile(source, data));
-        QVERIFY2(openShell(), "bash did not start");
-
-        // An XMODEM/YMODEM send is started first and the receiver typed while
-        // it waits, so that its first poll is not missed. The others wait for
-        // a peer typed first: our polls, or Kermit's first packet, would land
-        // in the shell's line.
-        const bool typeFirst = !send || kind == KindK;
-        const QByteArray typed = "echo RE''ADY; " + command.toUtf8() + "; echo EN''D=$?\r";
         const qsizetype startAt = view.shown.size();
-        if (typeFirst) {
-            session->type(typed);
-            QVERIFY(waitShown("READY", startAt));
-        }
-        InbandTransfer *transfer = make(kind);
-        QSignalSpy result(transfer, &InbandTransfer::resultReady);
-        const QString target = !send && kind == KindX ? ourFolder() + "/data.bin" : ourFolder();
-        start(send, send ? source : target, mode);
-        if (!typeFirst)
-            session->type(typed);
+        const QString failed = run(kind, send, mode, command, data);
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
+        QSignalSpy &result = *ended;
         QVERIFY2(result.wait(180000), "the transfer did not end");
         const qsizetype endAt = view.shown.size();
         QCOMPARE(result.first().at(0).value<InbandTransfer::Outcome>(), InbandTransfer::Succeeded);
@@ -303,25 +318,10 @@ private slots:
         QFETCH(bool, send);
         QFETCH(int, mode);
         QFETCH(QString, command);
-        QDir(peerFolder()).removeRecursively();
-        QDir(ourFolder()).removeRecursively();
-        QDir().mkpath(peerFolder());
-        QDir().mkpath(ourFolder());
-        const QString source = (send ? ourFolder() : peerFolder()) + "/data.bin";
-        QVERIFY(writeFile(source, content(32 << 20))); // still running when Esc comes
-        QVERIFY2(openShell(), "bash did not start");
-        const bool typeFirst = !send || kind == KindK;
-        const QByteArray typed = "echo RE''ADY; " + command.toUtf8() + "; echo EN''D=$?\r";
-        const qsizetype startAt = view.shown.size();
-        if (typeFirst) {
-            session->type(typed);
-            QVERIFY(waitShown("READY", startAt));
-        }
-        InbandTransfer *transfer = make(kind);
-        QSignalSpy result(transfer, &InbandTransfer::resultReady);
-        start(send, send ? source : kind == KindX ? ourFolder() + "/data.bin" : ourFolder(), mode);
-        if (!typeFirst)
-            session->type(typed);
+        const QString failed = run(kind, send, mode, command, content(32 << 20)); // still running when Esc comes
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
+        InbandTransfer *transfer = engine.get();
+        QSignalSpy &result = *ended;
         QVERIFY2(QTest::qWaitFor([&] { return transfer->peerStarted() || !result.isEmpty(); }, 30000), "the peer did not start");
         QTest::qWait(200);
         QVERIFY2(result.isEmpty(), "ended before Esc: the file is too small to cancel");
