@@ -28,6 +28,21 @@ OpenSession::OpenSession(const TabSessionInfo &tab, SessionView *view, QObject *
 {
     m_quiet.setSingleShot(true);
     m_quiet.setInterval(kQuietAfterCancelMs);
+    // Without this the prompt that follows a cancel is lost with the tail,
+    // and the user, seeing none, thinks the session hung.
+    connect(&m_quiet, &QTimer::timeout, this, [this] { showReceived(hostTail(std::exchange(m_quietHeld, {}))); });
+}
+
+QByteArray OpenSession::hostTail(const QByteArray &held)
+{
+    // The peers end a cancel with CANs and backspaces and go straight on
+    // with their farewell, so a backspace counts as the protocol's too.
+    for (qsizetype i = held.size() - 1; i >= 0; --i) {
+        const uchar u = uchar(held.at(i));
+        if ((u < 0x20 && !QByteArrayView("\r\n\a\x1b").contains(char(u))) || u >= 0x7f)
+            return held.mid(i + 1);
+    }
+    return held;
 }
 
 OpenSession::~OpenSession()
@@ -166,6 +181,8 @@ void OpenSession::received(const QByteArray &bytes)
     }
     if (m_quiet.isActive()) {
         m_quiet.start();
+        // A sender's tail can be large; the host's last words are short.
+        m_quietHeld = (m_quietHeld + bytes).right(kQuietHeldBytes);
         return;
     }
     if (m_binary) {
@@ -251,6 +268,7 @@ void OpenSession::handOver(InbandTransfer *transfer, bool binary)
     m_transfer = transfer;
     m_binary = binary;
     m_quiet.stop();
+    m_quietHeld.clear();
     // Binary bytes pass the transport's line-end handling untouched.
     if (binary && m_connection)
         m_connection->setTransparent(true);
@@ -259,8 +277,10 @@ void OpenSession::handOver(InbandTransfer *transfer, bool binary)
         // of binary.
         const bool tail = outcome == InbandTransfer::Cancelled && m_binary && m_transfer && m_transfer->peerStarted();
         takeBack();
-        if (tail)
+        if (tail) {
+            m_quietHeld.clear();
             m_quiet.start();
+        }
     });
 }
 
@@ -284,6 +304,7 @@ void OpenSession::close()
         running->cancel();
     takeBack();
     m_quiet.stop();
+    m_quietHeld.clear();
     stopCapture();
     stopLogger();
     Connection *connection = m_connection;

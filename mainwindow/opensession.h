@@ -110,12 +110,17 @@ public:
     // How long the line must be quiet after a cancelled binary transfer
     // before received bytes are drawn again.
     static constexpr int kQuietAfterCancelMs = 400;
+    static constexpr int kQuietHeldBytes = 4096;
 
 signals:
     void reopenRequested(const QString &id);
 
 private:
     void received(const QByteArray &bytes);
+    // Of what came meanwhile, what follows the protocol's last byte is
+    // the host's own (the peer's farewell, the prompt); the rest is dropped.
+    static QByteArray hostTail(const QByteArray &held);
+
     // To the terminal and the log.
     void showReceived(const QByteArray &bytes);
     void connectionReport(const QString &state, const QString &line, bool closeAfter);
@@ -131,5 +136,6 @@ private:
     QMetaObject::Connection m_transferEnd;
     bool m_binary = false;
     bool m_connecting = false;
-    QTimer m_quiet; // runs while the tail of a cancelled transfer is dropped
+    QTimer m_quiet; // runs while the tail of a cancelled transfer is held back
+    QByteArray m_quietHeld;
 };

@@ -160,11 +160,19 @@ private slots:
             r.runTransfer(true);
             r.receive("START");
             r.session.type("\x1b");
-            r.receive("\x18\x18\x18 tail");
+            r.receive("\x18\x18\x18 tail\x8f"); // a block cut short
             QTest::qWait(OpenSession::kQuietAfterCancelMs + 200);
             r.receive("$ ");
             return QString::fromLatin1(r.view.shown);
         }, "$ ");
+        row("binary: the peer's farewell and the prompt in the quiet are drawn after it", [](Rig &r) {
+            r.runTransfer(true);
+            r.receive("START");
+            r.session.type("\x1b");
+            r.receive("\x90\x18\x18\x08\x08" "bye\r\n$ ");
+            QTest::qWait(OpenSession::kQuietAfterCancelMs + 200);
+            return QString::fromLatin1(r.view.shown);
+        }, "bye\r\n$ ");
         row("connection dies with log, capture and transfer active", [](Rig &r) {
             QPointer<SessionLogger> logger = r.log();
             r.session.startCapture(r.dir.filePath("cap"));

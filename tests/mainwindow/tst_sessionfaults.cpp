@@ -150,7 +150,7 @@ private slots:
             r.receive("START");
             r.session.type("\x1b");
             for (int i = 0; i < 8; ++i) { // 800 ms of tail, never 400 ms quiet
-                r.receive("\x18 tail");
+                r.receive("\x18 tail\x8f");
                 QTest::qWait(OpenSession::kQuietAfterCancelMs / 4);
             }
             QTest::qWait(OpenSession::kQuietAfterCancelMs + 200);

@@ -74,6 +74,7 @@ class TestSessionTransfers : public QObject
     std::unique_ptr<OpenSession> session;
     QPointer<LocalShellConnection> shell;
     std::unique_ptr<InbandTransfer> engine;
+    std::unique_ptr<QSignalSpy> ended;
 
     bool waitShown(const QByteArray &marker, qsizetype from, int ms = 20000)
     {
@@ -104,6 +105,7 @@ class TestSessionTransfers : public QObject
     }
     void closeShell()
     {
+        ended.reset();
         session.reset();
         engine.reset();
     }
@@ -139,6 +141,40 @@ class TestSessionTransfers : public QObject
         if (view.shown.mid(from, alive - from).contains("command not found"))
             return "our bytes were in the shell's line: " + QString::fromLatin1(view.shown.mid(from));
         return junkIn(view.shown.mid(endAt));
+    }
+
+    // Fresh folders with the file on its side, bash, and the transfer
+    // started with the peer's command typed; `ended` watches its end.
+    // Empty when all went well so far.
+    QString run(int kind, bool send, int mode, const QString &command, const QByteArray &data)
+    {
+        QDir(peerFolder()).removeRecursively();
+        QDir(ourFolder()).removeRecursively();
+        QDir().mkpath(peerFolder());
+        QDir().mkpath(ourFolder());
+        const QString source = (send ? ourFolder() : peerFolder()) + "/data.bin";
+        if (!writeFile(source, data))
+            return "cannot write " + source;
+        if (!openShell())
+            return "bash did not start";
+        // An XMODEM/YMODEM send is started first and the receiver typed while
+        // it waits, so that its first poll is not missed. The others wait for
+        // a peer typed first: our polls, or Kermit's first packet, would land
+        // in the shell's line.
+        const bool typeFirst = !send || kind == KindK;
+        const QByteArray typed = "echo RE''ADY; " + command.toUtf8() + "; echo EN''D=$?\r";
+        const qsizetype startAt = view.shown.size();
+        if (typeFirst) {
+            session->type(typed);
+            if (!waitShown("READY", startAt))
+                return "the shell did not take the command";
+        }
+        ended = std::make_unique<QSignalSpy>(make(kind), &InbandTransfer::resultReady);
+        const QString target = !send && kind == KindX ? ourFolder() + "/data.bin" : ourFolder();
+        start(send, send ? source : target, mode);
+        if (!typeFirst)
+            session->type(typed);
+        return {};
     }
 
 private slots:
@@ -200,32 +236,11 @@ private slots:
         QFETCH(int, mode);
         QFETCH(QString, command);
         QFETCH(int, size);
-        QDir(peerFolder()).removeRecursively();
-        QDir(ourFolder()).removeRecursively();
-        QDir().mkpath(peerFolder());
-        QDir().mkpath(ourFolder());
         const QByteArray data = content(size);
-        const QString source = (send ? ourFolder() : peerFolder()) + "/data.bin";
-        QVERIFY(writeFile(source, data));
-        QVERIFY2(openShell(), "bash did not start");
-
-        // An XMODEM/YMODEM send is started first and the receiver typed while
-        // it waits, so that its first poll is not missed. The others wait for
-        // a peer typed first: our polls, or Kermit's first packet, would land
-        // in the shell's line.
-        const bool typeFirst = !send || kind == KindK;
-        const QByteArray typed = "echo RE''ADY; " + command.toUtf8() + "; echo EN''D=$?\r";
         const qsizetype startAt = view.shown.size();
-        if (typeFirst) {
-            session->type(typed);
-            QVERIFY(waitShown("READY", startAt));
-        }
-        InbandTransfer *transfer = make(kind);
-        QSignalSpy result(transfer, &InbandTransfer::resultReady);
-        const QString target = !send && kind == KindX ? ourFolder() + "/data.bin" : ourFolder();
-        start(send, send ? source : target, mode);
-        if (!typeFirst)
-            session->type(typed);
+        const QString failed = run(kind, send, mode, command, data);
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
+        QSignalSpy &result = *ended;
         QVERIFY2(result.wait(180000), "the transfer did not end");
         const qsizetype endAt = view.shown.size();
         QCOMPARE(result.first().at(0).value<InbandTransfer::Outcome>(), InbandTransfer::Succeeded);
@@ -276,6 +291,48 @@ private slots:
         QCOMPARE(result.first().at(0).value<InbandTransfer::Outcome>(), InbandTransfer::Succeeded);
         QCOMPARE(readFile(ourFolder() + "/data.bin"), data);
         QVERIFY(waitShown("END=0", 0));
+    }
+
+    // Esc in the middle of a run, each protocol each way: the transfer ends
+    // cancelled, and once the line is quiet the peer's farewell and what the
+    // shell says next are drawn (not lost with the protocol's tail), free of
+    // the protocol's bytes, and the shell answers.
+    void cancelled_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("command");
+        QTest::newRow("xmodem send") << int(KindX) << true << int(XmodemTransfer::Xmodem) << "rx -c -q data.bin";
+        QTest::newRow("xmodem receive") << int(KindX) << false << int(XmodemTransfer::Xmodem) << "sx -q data.bin";
+        QTest::newRow("ymodem send") << int(KindY) << true << int(XmodemTransfer::Ymodem) << "rb -q -y";
+        QTest::newRow("ymodem receive") << int(KindY) << false << int(XmodemTransfer::Ymodem) << "sb -q data.bin";
+        QTest::newRow("zmodem send") << int(KindZ) << true << 0 << "rz -q -y";
+        QTest::newRow("zmodem receive") << int(KindZ) << false << 0 << "sz -q data.bin";
+        QTest::newRow("kermit send") << int(KindK) << true << 0 << "gkermit -i -P -q -r";
+        QTest::newRow("kermit receive") << int(KindK) << false << 0 << "gkermit -i -P -q -s data.bin";
+    }
+    void cancelled()
+    {
+        QFETCH(int, kind);
+        QFETCH(bool, send);
+        QFETCH(int, mode);
+        QFETCH(QString, command);
+        const QString failed = run(kind, send, mode, command, content(32 << 20)); // still running when Esc comes
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
+        InbandTransfer *transfer = engine.get();
+        QSignalSpy &result = *ended;
+        QVERIFY2(QTest::qWaitFor([&] { return transfer->peerStarted() || !result.isEmpty(); }, 30000), "the peer did not start");
+        QTest::qWait(200);
+        QVERIFY2(result.isEmpty(), "ended before Esc: the file is too small to cancel");
+        session->type("\x1b");
+        QVERIFY2(QTest::qWaitFor([&] { return !result.isEmpty(); }, 30000), "the transfer did not end");
+        QCOMPARE(result.first().at(0).value<InbandTransfer::Outcome>(), InbandTransfer::Cancelled);
+        const qsizetype endAt = view.shown.size();
+        QVERIFY2(waitShown("END=", endAt, 30000), qPrintable("the shell's words after the cancel are not shown: "
+                                                              + QString::fromLatin1(view.shown.mid(endAt).toHex(' '))));
+        const QString after = shellAfterwards(endAt);
+        QVERIFY2(after.isEmpty(), qPrintable(after));
     }
 
     // No peer ever starts: the transfer ends by itself at its limit, says
