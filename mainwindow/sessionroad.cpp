@@ -10,7 +10,6 @@
 #include "mainwindow/statuslines.h"
 #include "commands/commandwindow.h"
 #include "terminal/widgets/terminalarea.h"
-#include "terminal/widgets/terminalview.h"
 
 #include <QMessageBox>
 
@@ -92,10 +91,6 @@ void SessionRoad::openOrShow(const QString &id)
         activate(id);
     else
         connectSession(id);
-    // The tree took the focus with the click that opened the session; what
-    // the user types next is for the session.
-    if (QWidget *view = hub->terminalArea()->view(id))
-        view->setFocus();
 }
 
 void SessionRoad::openSession(const QString &id, const SessionInfo &info)

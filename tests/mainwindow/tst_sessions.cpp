@@ -205,25 +205,6 @@ private slots:
         }
     }
 
-    // A double-click in the tree opens the session and its terminal takes
-    // the keys, the first ones included.
-    void doubleClickGivesTheTerminalTheKeys()
-    {
-        const QString id = SessionStore::instance().addSession(QStringLiteral("focus bash"), QStringLiteral("local"), {},
-                                                               QStringLiteral("/bin/bash"), QString());
-        MainWindow w;
-        w.show();
-        w.activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(&w));
-        openFromTree(w, QStringLiteral("focus bash"));
-        QTRY_COMPARE_WITH_TIMEOUT(state(id), QStringLiteral("connected"), kWait);
-        auto *edit = w.findChild<TerminalArea *>()->view(id)->terminalEdit();
-        QTRY_COMPARE(QApplication::focusWidget(), edit);
-        QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("echo hv-$((3*3))"));
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-        QTRY_VERIFY2_WITH_TIMEOUT(edit->toPlainText().contains(QStringLiteral("\nhv-9")), qPrintable(edit->toPlainText()), kWait);
-    }
-
     // Paste chosen with the mouse from the Edit menu, with text on the
     // clipboard and with none: the menu closes and the next keys reach the
     // shell, not the menu.
