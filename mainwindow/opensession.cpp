@@ -8,6 +8,7 @@
 #include "transfer/inbandtransfer.h"
 
 #include <QFile>
+#include <QStringDecoder>
 
 namespace {
 QString error(const QString &text)
@@ -36,9 +37,22 @@ OpenSession::OpenSession(const TabSessionInfo &tab, SessionView *view, QObject *
 QByteArray OpenSession::hostTail(const QByteArray &held)
 {
     // The peers end a cancel with CANs and backspaces and go straight on
-    // with their farewell, so a backspace counts as the protocol's too.
+    // with their farewell, so a backspace counts as the protocol's too. A
+    // whole UTF-8 character is the host's text (a prompt may hold one).
     for (qsizetype i = held.size() - 1; i >= 0; --i) {
         const uchar u = uchar(held.at(i));
+        if (u >= 0x80 && u < 0xc0) {
+            qsizetype lead = i;
+            while (lead > 0 && i - lead < 3 && (uchar(held.at(lead)) & 0xc0) == 0x80)
+                --lead;
+            const uchar first = uchar(held.at(lead));
+            const int length = first >= 0xf0 ? 4 : first >= 0xe0 ? 3 : first >= 0xc2 ? 2 : 0;
+            QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+            if (length == i - lead + 1 && (utf8.decode(QByteArrayView(held).sliced(lead, length)), !utf8.hasError())) {
+                i = lead;
+                continue;
+            }
+        }
         if ((u < 0x20 && !QByteArrayView("\r\n\a\x1b").contains(char(u))) || u >= 0x7f)
             return held.mid(i + 1);
     }

@@ -169,10 +169,10 @@ private slots:
             r.runTransfer(true);
             r.receive("START");
             r.session.type("\x1b");
-            r.receive("\x90\x18\x18\x08\x08" "bye\r\n$ ");
+            r.receive("\x90\x18\x18\x08\x08" "bye\r\n" "\xe4\xb8\xbb\xe6\x9c\xba$ ");
             QTest::qWait(OpenSession::kQuietAfterCancelMs + 200);
-            return QString::fromLatin1(r.view.shown);
-        }, "bye\r\n$ ");
+            return QString::fromUtf8(r.view.shown);
+        }, "bye\r\n主机$ ");
         row("connection dies with log, capture and transfer active", [](Rig &r) {
             QPointer<SessionLogger> logger = r.log();
             r.session.startCapture(r.dir.filePath("cap"));
