@@ -26,6 +26,7 @@
 #include "transfer/tftp/tftpserverdialog.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QMenuBar>
 #include <QShortcut>
 #include <QSplitter>
@@ -263,10 +264,15 @@ void MainWindow::toggleFullScreen()
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
+    hub->tellInFront();
     AppSettings::instance().setValue(QStringLiteral("window/maximized"), bool(windowState() & Qt::WindowMaximized));
     AppSettings::instance().sync();
     hub->closeAll();
     QMainWindow::closeEvent(event);
+    // Closing this window ends the program. Left to the last-window rule, a
+    // window shown after this one has gone (a late box) cancels the end, and
+    // the process stays on with no window once that box is closed.
+    QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit, Qt::QueuedConnection);
 }
 
 void MainWindow::openTftpDialog()

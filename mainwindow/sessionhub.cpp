@@ -40,9 +40,9 @@ SessionHub::SessionHub(QWidget *window, TerminalArea *area, SessionTree *tree, S
             settings->remove(group);
     }
     settings->endGroup();
-    SessionStore::instance().setNoticeListener([this] { QTimer::singleShot(0, this, &SessionHub::tellStoreNotices); });
+    SessionStore::instance().setNoticeListener([this] { tellSoon([this] { tellStoreNotices(); }); });
     AppSettings::instance().setWriteFailureListener([this](const QString &file) {
-        QTimer::singleShot(0, this, [this, file] { tell({SessionStore::Notice::SaveFailed, file}); });
+        tellSoon([this, file] { tell({SessionStore::Notice::SaveFailed, file}); });
     });
     QTimer::singleShot(0, this, &SessionHub::tellStoreNotices);
 }
@@ -194,6 +194,20 @@ void SessionHub::closeAll()
         s->close();
 }
 
+void SessionHub::tellInFront()
+{
+    m_inFront = true;
+    tellStoreNotices();
+}
+
+void SessionHub::tellSoon(const std::function<void()> &what)
+{
+    if (m_inFront)
+        what();
+    else
+        QTimer::singleShot(0, this, what);
+}
+
 void SessionHub::tellStoreNotices()
 {
     for (const SessionStore::Notice &notice : SessionStore::instance().takeNotices())
@@ -207,7 +221,6 @@ void SessionHub::tell(const SessionStore::Notice &notice)
         return;
     if (!aside)
         m_toldFailures.insert(notice.path);
-    // Not modal: it must not hold up what the user was doing.
     auto *box = new QMessageBox(QMessageBox::Warning, LanguageManager::tr(QStringLiteral("会话文件")),
                                 LanguageManager::tr(aside ? QStringLiteral("会话文件无法读取，原文件已另存为：%1")
                                                           : QStringLiteral("无法保存 %1，本次更改在重启后将丢失。"))
@@ -215,7 +228,10 @@ void SessionHub::tell(const SessionStore::Notice &notice)
                                 QMessageBox::Ok, m_window);
     box->setTextFormat(Qt::PlainText);
     box->setAttribute(Qt::WA_DeleteOnClose);
-    box->open();
+    if (m_inFront)
+        box->exec();
+    else
+        box->open(); // not modal: it must not hold up what the user was doing
 }
 
 void SessionHub::tabActivated(const QString &id)

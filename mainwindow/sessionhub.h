@@ -96,12 +96,18 @@ public:
     // The window closes: every connection is told to stop at once, then all
     // are waited for together, at most the one join budget in all.
     void closeAll();
+    // The window is about to go: what is still to be told, and whatever
+    // fails from now on, is told at once in front of it and waited for. A
+    // box shown after the window had gone would stand behind everything
+    // and keep the program from ending.
+    void tellInFront();
     void tabActivated(const QString &id);
 
 private:
     // Told once per file: a save that fails keeps failing.
     void tellStoreNotices();
     void tell(const SessionStore::Notice &notice);
+    void tellSoon(const std::function<void()> &what);
 
     QWidget *m_window;
     TerminalArea *m_area;
@@ -112,4 +118,5 @@ private:
     QMap<QString, QStringList> m_heldLines;
     QMap<QString, QString> m_quickStates; // the store keeps the others'
     QSet<QString> m_toldFailures; // lines waiting for the terminal to draw what came before
+    bool m_inFront = false;
 };

@@ -4,6 +4,7 @@
 # bar (a press that moves less than 4 px is a click), maximised from the
 # title bar, restored by a drag, maximised again and closed; the stored state
 # says maximised. With no window manager here the bar moves the window itself.
+# Then, with settings that cannot be saved, Exit still ends the program.
 set -eu
 bin=$1
 for tool in xvfb-run xdotool; do
@@ -14,10 +15,22 @@ if [ "${2:-}" != inner ]; then
 fi
 export QT_QPA_PLATFORM=xcb HALVORSTEAD_DATA_DIR="$HOME/data"
 mkdir -p "$HALVORSTEAD_DATA_DIR"
-"$bin" &
-pid=$!
-trap 'kill $pid 2>/dev/null || true' EXIT
-wid=$(timeout 30 xdotool search --sync --onlyvisible --name 'Halvorstead v1.2' | head -n 1)
+start() {
+    "$bin" &
+    pid=$!
+    trap 'kill $pid 2>/dev/null || true' EXIT
+    wid=$(timeout 30 xdotool search --sync --onlyvisible --name 'Halvorstead v1.2' | head -n 1)
+}
+ended() { # what failed otherwise
+    tries=0
+    while kill -0 $pid 2>/dev/null; do
+        tries=$((tries + 1))
+        [ $tries -lt 200 ] || { echo "FAIL: $1"; exit 1; }
+        sleep 0.05
+    done
+    trap - EXIT
+}
+start
 geometry() { xdotool getwindowgeometry --shell "$wid" | tr '\n' ' '; }
 eval "$(xdotool getwindowgeometry --shell "$wid")"
 w0=$WIDTH h0=$HEIGHT
@@ -61,12 +74,19 @@ drag $((X + 400)) $((Y + 15)) 40 40
 expect "the restored window did not follow" '[ "$X" -gt $((x0 + 30)) ]'
 xdotool mousemove $((X + 400)) $((Y + 15)) click --repeat 2 --delay 80 1
 xdotool windowfocus --sync "$wid" key alt+F4
-tries=0
-while kill -0 $pid 2>/dev/null; do
-    tries=$((tries + 1))
-    [ $tries -lt 200 ] || { echo "FAIL: the window did not close"; exit 1; }
-    sleep 0.05
-done
-trap - EXIT
+ended "the window did not close"
 grep -rqi 'maximized=true' "$HALVORSTEAD_DATA_DIR" || { echo "FAIL: maximised state not stored"; grep -ri maximized "$HOME" || true; exit 1; }
+
+# A settings file that cannot be written (a folder in its place stops root
+# too): Exit tells it while the window still stands, and after OK the
+# program ends.
+export HALVORSTEAD_DATA_DIR="$HOME/unwritable"
+mkdir -p "$HALVORSTEAD_DATA_DIR/halvorstead_settings.ini"
+start
+xdotool windowfocus --sync "$wid" key alt+F4
+box=$(timeout 30 xdotool search --sync --onlyvisible --name 'Sessions file' | head -n 1)
+[ -n "$box" ] || { echo "FAIL: the failed save was not told"; exit 1; }
+xdotool search --onlyvisible --name 'Halvorstead v1.2' | grep -qx "$wid" || { echo "FAIL: told after the window went"; exit 1; }
+xdotool windowfocus --sync "$box" key Return
+ended "the program did not end after the failed save"
 echo "PASS"

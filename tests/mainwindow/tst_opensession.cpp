@@ -359,6 +359,27 @@ private slots:
             return QStringLiteral("%1 %2 %3 %4").arg(AppSettings::instance().value("session/" + stored + "/conn/auth").toString())
                 .arg(method(stored)).arg(method(quick)).arg(AppSettings::instance().settings()->contains("session/" + quick + "/conn/auth"));
         }) << "公钥认证 1 1 0";
+        QTest::newRow("a quick login remembered keeps its method") << Check([](SessionHub &, SessionRoad &road) {
+            NewSessionResult result{QStringLiteral("ssh"), QStringLiteral("k"), {}, QStringLiteral("127.0.0.1"), "1"};
+            result.auth = QStringLiteral("公钥认证");
+            answerCredentials(QStringLiteral("bob"), true);
+            road.openQuickSession(result);
+            const QString quick = SessionStore::instance().currentSessionId();
+            return QString::number(int(sshAuthMethodFor(SshSignIn::paramsFor(quick, {}).auth)));
+        }) << "1";
+        // A double-click in the tree while the session is still connecting.
+        QTest::newRow("a session still connecting is shown, not opened again") << Check([](SessionHub &hub, SessionRoad &road) {
+            SessionStore &store = SessionStore::instance();
+            const QString slow = store.addSession(QStringLiteral("slow"), QStringLiteral("raw"), {}, QStringLiteral("h"), "1");
+            road.activate(slow);
+            auto *conn = new FakeConnection;
+            conn->opened = false;
+            hub.session(slow)->adopt(conn, {[] { return QString(); }, {}});
+            road.openQuickSession({QStringLiteral("raw"), QStringLiteral("q"), {}, QStringLiteral("127.0.0.1"), "1"});
+            road.openOrShow(slow);
+            return QStringLiteral("%1 %2").arg(hub.connection(slow) == conn)
+                .arg(hub.terminalArea()->currentView() == hub.terminalArea()->view(slow));
+        }) << "1 1";
         QTest::newRow("a refused save says why and opens nothing") << Check([](SessionHub &hub, SessionRoad &road) {
             NewSessionResult twice{QStringLiteral("ssh"), QStringLiteral("twice"), {}, QStringLiteral("h")};
             road.saveNewSession(twice);
