@@ -281,15 +281,6 @@ void ScreenGrid::fullReset()
     dirty = true;
 }
 
-void ScreenGrid::clearScreen()
-{
-    std::fill(cells.begin(), cells.end(), ScreenCell());
-    std::fill(continued.begin(), continued.end(), quint8(0));
-    markAllChanged();
-    wrapPending = false;
-    dirty = true;
-}
-
 QString ScreenGrid::feed(const QString &text)
 {
     leftAltScreen = false;

@@ -46,9 +46,6 @@ public:
     // the alternate screen (leftAltScreen is then on), else an empty text.
     QString feed(const QString &text);
     void resize(int cols, int rows);
-    // Blanks every cell (the user's Clear); the cursor, the pens and the
-    // modes stay, so the program goes on drawing where it was.
-    void clearScreen();
 
     int columnCount() const { return cols; }
     int rowCount() const { return rows; }

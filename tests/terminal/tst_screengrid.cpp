@@ -101,9 +101,9 @@ private slots:
         // are part of the line.
         for (int r = 0; r + 1 < 4; ++r)
             QCOMPARE(g.rowText(r).size() == 10, g.rowContinues(r + 1) || g.rowText(r).trimmed().size() == 10);
-        // The user's Clear and a new size start every row afresh.
+        // An erase of the screen and a new size start every row afresh.
         g.feed(QStringLiteral("0123456789x"));
-        g.clearScreen();
+        g.feed(esc("\e[2J"));
         QVERIFY(!g.rowContinues(g.cursorRow));
         g.feed(QStringLiteral("0123456789x"));
         g.resize(12, 4);
