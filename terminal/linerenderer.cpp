@@ -603,6 +603,23 @@ void LineRenderer::clearDocument()
     rowBack = 0;
 }
 
+void LineRenderer::keepCursorLine()
+{
+    QTextBlock line = currentRowBlock();
+    if (!line.isValid()) {
+        clearDocument();
+        return;
+    }
+    while (wrappedlines::continuesAbove(line) && line.previous().isValid())
+        line = line.previous();
+    // The rows below stay too: a line editor that drew there (a completion
+    // list) moves down into them and back by counting rows.
+    if (line.position() > 0)
+        removeText(0, line.position());
+    wrappedlines::markContinues(doc->firstBlock(), false);
+    syncCursor();
+}
+
 void LineRenderer::appendText(const QString &text)
 {
     // Leaving the alternate screen hands back the rest of the text; going

@@ -64,7 +64,7 @@ public:
     // `keepLines` lines are ever inserted: the rest would be trimmed from the
     // scroll-back before anyone could see them. 0: every line is inserted.
     void holdAppends(bool hold);
-    // Drops what waits to be appended (the host cleared the document).
+    // Drops what waits to be appended (the document is cleared).
     void discardAppends();
     int keepLines = 0;
     // Line ends waiting, and whether anything waits at all.
@@ -77,6 +77,9 @@ public:
     // Forgets an unfinished sequence, a held CR and the character sets in
     // use (the user cleared the view: a stray ESC ( 0 must not outlive it).
     void resetParser();
+    // Removes every row above the line the cursor is on (all its rows);
+    // the cursor keeps its place on the line.
+    void keepCursorLine();
     const EscapeScanner &scanner() const { return escapes; }
     // Sequences read and dropped since the renderer was made, for the debug log.
     qint64 unhandledSequences() const { return unhandled; }
@@ -90,7 +93,7 @@ public:
     // character left of the cursor, and extraBs more BS (the bytes of a
     // multi-byte character) are skipped.
     void expectErasedEcho(int extraBs);
-    // Nothing typed is waiting for its echo any more (the view was cleared).
+    // Nothing typed is waiting for its echo any more (a new connection began).
     void forgetErasedEcho() { skipBs = eraseEchoCount = 0; eraseEchoTime = 0; }
     // The UTF-8 length of the character left of the cursor (1 without one):
     // what a Backspace erases on the remote line.

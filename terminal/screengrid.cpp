@@ -4,6 +4,7 @@
 #include "terminal/palette.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace {
 
@@ -85,20 +86,40 @@ void ScreenGrid::blankRow(int row, const ScreenCell &blank)
 void ScreenGrid::wrapToNextRow()
 {
     cursorCol = 0;
+    const int from = cursorRow;
     lineFeed();
-    setContinues(cursorRow, true);
+    // On the last row below the scroll region the text goes on over the
+    // start of its own row, not in a row of its own.
+    if (cursorRow != from || from == scrollBottom)
+        setContinues(cursorRow, true);
 }
 
-void ScreenGrid::rotateRows(int top, int bottom, int n)
+void ScreenGrid::shiftRows(int top, int bottom, int n)
 {
-    // n > 0 moves rows up (content of top + n lands on top), n < 0 down.
-    auto first = rowStarts.begin() + top;
-    auto last = rowStarts.begin() + bottom + 1;
-    if (n > 0)
-        std::rotate(first, first + n, last);
-    else
-        std::rotate(first, last + n, last);
-    std::fill(changedRows.begin() + top, changedRows.begin() + bottom + 1, quint8(1));
+    const int height = bottom - top + 1;
+    const int count = std::clamp(std::abs(n), 1, height);
+    if (count < height) {
+        // Only the map of row starts turns; the cells stay where they are.
+        auto first = rowStarts.begin() + top;
+        auto last = rowStarts.begin() + bottom + 1;
+        std::rotate(first, n > 0 ? first + count : last - count, last);
+        std::fill(changedRows.begin() + top, changedRows.begin() + bottom + 1, quint8(1));
+    }
+    const ScreenCell blank = eraseBlank();
+    const int firstBlank = n > 0 ? bottom - count + 1 : top;
+    for (int r = firstBlank; r < firstBlank + count; ++r)
+        blankRow(r, blank);
+    // A row goes on from the row that stood above it when it was written;
+    // where the move gave a row another neighbour above, that is over. At
+    // the top of the screen the row it went on from has only left the
+    // screen, and nothing above could be joined to it.
+    if (n > 0 && top > 0)
+        setContinues(top, false);
+    if (n < 0 && count < height)
+        setContinues(top + count, false);
+    if (bottom + 1 < rows)
+        setContinues(bottom + 1, false);
+    dirty = true;
 }
 
 void ScreenGrid::lineFeed()
@@ -121,26 +142,12 @@ void ScreenGrid::reverseIndex()
 
 void ScreenGrid::scrollUp(int n)
 {
-    const int height = scrollBottom - scrollTop + 1;
-    n = std::clamp(n, 1, height);
-    const ScreenCell blank = eraseBlank();
-    if (n < height)
-        rotateRows(scrollTop, scrollBottom, n);
-    for (int r = scrollBottom - n + 1; r <= scrollBottom; ++r)
-        blankRow(r, blank);
-    dirty = true;
+    shiftRows(scrollTop, scrollBottom, n);
 }
 
 void ScreenGrid::scrollDown(int n)
 {
-    const int height = scrollBottom - scrollTop + 1;
-    n = std::clamp(n, 1, height);
-    const ScreenCell blank = eraseBlank();
-    if (n < height)
-        rotateRows(scrollTop, scrollBottom, -n);
-    for (int r = scrollTop; r < scrollTop + n; ++r)
-        blankRow(r, blank);
-    dirty = true;
+    shiftRows(scrollTop, scrollBottom, -n);
 }
 
 void ScreenGrid::eraseCells(int row, int from, int to)
@@ -154,8 +161,13 @@ void ScreenGrid::eraseCells(int row, int from, int to)
         std::fill(cells + from, cells + to, eraseBlank());
         repairEdges(cells, from, to);
     }
-    if (from == 0 && to == cols)
+    // A row erased whole no longer holds the text that reached it, nor the
+    // text that the row below went on from.
+    if (from == 0 && to == cols) {
         setContinues(row, false);
+        if (row + 1 < rows)
+            setContinues(row + 1, false);
+    }
     dirty = true;
 }
 
@@ -278,15 +290,6 @@ void ScreenGrid::fullReset()
     resetAttributes(savedAttrs);
     savedWrapPending = false;
     charsets = savedCharsets = CharacterSets();
-    dirty = true;
-}
-
-void ScreenGrid::clearScreen()
-{
-    std::fill(cells.begin(), cells.end(), ScreenCell());
-    std::fill(continued.begin(), continued.end(), quint8(0));
-    markAllChanged();
-    wrapPending = false;
     dirty = true;
 }
 
@@ -548,22 +551,9 @@ bool ScreenGrid::csiDispatch(const CsiSequence &seq)
     case 'M': { // DL
         if (cursorRow < scrollTop || cursorRow > scrollBottom)
             break;
-        const int m = std::min(n, scrollBottom - cursorRow + 1);
-        const ScreenCell blank = eraseBlank();
-        if (seq.final == 'L') {
-            if (m < scrollBottom - cursorRow + 1)
-                rotateRows(cursorRow, scrollBottom, -m);
-            for (int r = cursorRow; r < cursorRow + m; ++r)
-                blankRow(r, blank);
-        } else {
-            if (m < scrollBottom - cursorRow + 1)
-                rotateRows(cursorRow, scrollBottom, m);
-            for (int r = scrollBottom - m + 1; r <= scrollBottom; ++r)
-                blankRow(r, blank);
-        }
+        shiftRows(cursorRow, scrollBottom, seq.final == 'L' ? -n : n);
         cursorCol = 0;
         wrapPending = false;
-        dirty = true;
         break;
     }
     case 'P': { // DCH, ECMA-48 8.3.26

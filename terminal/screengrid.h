@@ -46,9 +46,6 @@ public:
     // the alternate screen (leftAltScreen is then on), else an empty text.
     QString feed(const QString &text);
     void resize(int cols, int rows);
-    // Blanks every cell (the user's Clear); the cursor, the pens and the
-    // modes stay, so the program goes on drawing where it was.
-    void clearScreen();
 
     int columnCount() const { return cols; }
     int rowCount() const { return rows; }
@@ -58,8 +55,9 @@ public:
     QString rowText(int row, std::vector<CellRun> *runs = nullptr) const;
     int textOffset(int row, int column) const;
     // True when the row goes on with the line above: the text reached it by
-    // automatic wrap at the right margin, and no erase of the whole row or
-    // scroll has replaced it since.
+    // automatic wrap at the right margin, no erase of the whole row or of
+    // the row above has replaced either since, and no scroll or inserted or
+    // deleted line has put another row above it.
     bool rowContinues(int row) const { return continued[size_t(physicalRow(row))] != 0; }
     bool isDirty() const { return dirty; }
     // True when the row's cells changed since clearDirty.
@@ -142,7 +140,9 @@ private:
     void markAllChanged() { changedRows.assign(size_t(rows), 1); }
     ScreenCell eraseBlank() const;
     void blankRow(int row, const ScreenCell &blank);
-    void rotateRows(int top, int bottom, int n);
+    // Moves the rows top..bottom up by n (down for a negative n) among
+    // themselves; the rows left behind become erase blanks.
+    void shiftRows(int top, int bottom, int n);
     void putNarrow(char16_t u);
     int printLineDrawing(const QChar *text, int size);
     void clearWideNeighbours(ScreenCell *row, int col);

@@ -290,29 +290,28 @@ void TerminalEngine::setTerminalSize(int c, int r)
 
 void TerminalEngine::clear()
 {
+    // What has come is drawn first: the line kept is the one the session
+    // left the cursor on, and no byte of it is lost.
+    while (hasPendingData())
+        drainReceived();
+    drainTimer.stop();
     if (hexDocument)
         hexDocument->clear();
     hexOffset = 0;
-    // A program on the alternate screen keeps it and goes on drawing on a
-    // clean one; what it sends meanwhile is its own and is not dropped.
+    // A program's screen is its own, and the program cannot know it was
+    // blanked: it stays as drawn. What lies under it goes, so that the
+    // program's end shows a clean view.
     if (gridPtr) {
-        gridPtr->clearScreen();
-        emit gridRenderRequested();
+        if (altDoc)
+            altDoc->clear();
         return;
     }
-    renderer.discardAppends();
-    document->clear();
+    // Whatever the stream left open (an unfinished string swallowing the
+    // text, a line-drawing set, a pen) ends here; the shell's prompt and the
+    // command typed stay where the shell left them, and it goes on there.
     renderer.resetParser();
-    renderer.forgetErasedEcho();
-    decoder.decodeCarry.clear();
-    drainTimer.stop();
-    rxBuffer.clear();
-    // A view that paused its connection for what waited must resume it.
-    emit pendingChanged(0);
-    renderer.col = 1;
-    renderer.rowBack = 0;
     renderer.resetAttributes();
-    renderer.invalidateRowCache();
+    renderer.keepCursorLine();
 }
 
 void TerminalEngine::beginConnection()

@@ -99,8 +99,10 @@ public:
     // Where line mode wraps its rows; 0: only at the longest row. The lines
     // already shown are laid out again at a new width.
     void setLineWrap(int columns);
-    // Empties the documents and every carry, as the view's clear does; on
-    // the alternate screen only the screen and the HEX monitor are emptied.
+    // The user's Clear, after drawing what waits: the HEX monitor empties;
+    // line mode keeps only the line the cursor is on (and what a line editor
+    // drew below it), at the top; on the alternate screen the program's
+    // screen stays and the lines under it go.
     void clear();
     // A new connection begins on this terminal: what the last one sent is
     // drawn first, then nothing its program left holds over to the next

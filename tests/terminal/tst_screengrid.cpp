@@ -76,16 +76,22 @@ private slots:
         QTest::newRow("no wrap without autowrap") << esc("\e[?7l") + ten + "x" << "....";
         QTest::newRow("wide character pushed to the next row") << QStringLiteral("012345678中") << ".+..";
         QTest::newRow("the mark scrolls with its row") << ten + "x" + esc("\e[4;1H\n") << "+...";
-        QTest::newRow("scrolled off the region's top") << esc("\e[2;4r\e[2;1H") + ten + "x" + esc("\e[4;1H\n") << ".+..";
+        // Rows that another row now stands above go on from nothing.
+        QTest::newRow("scrolled off the region's top") << esc("\e[2;4r\e[2;1H") + ten + "x" + esc("\e[4;1H\n") << "....";
+        QTest::newRow("scrolled below a region") << ten + ten + "x" + esc("\e[1;2r\e[2;1H\n") << "+...";
+        QTest::newRow("reverse index at the region's top") << ten + "x" + esc("\e[2;4r\e[2;1H\eM") << "....";
+        QTest::newRow("wrap on the last row below a region") << esc("\e[1;3r\e[4;1H") + ten + "x" << "....";
         QTest::newRow("reverse index moves it down") << ten + "x" + esc("\e[1;1H\eM") << "..+.";
         QTest::newRow("erase of the whole row") << ten + "x" + esc("\e[2K") << "....";
         QTest::newRow("erase of part of the row") << ten + "xyz" + esc("\e[1K") << ".+..";
         QTest::newRow("blanks before the wrap") << QStringLiteral("0123      x") << ".+..";
         QTest::newRow("blanks erased before the wrap") << ten + "x" + esc("\e[1;5H\e[K") << ".+..";
+        QTest::newRow("erase of the row above") << ten + "x" + esc("\e[1;1H\e[2K") << "....";
         QTest::newRow("erase of the screen") << ten + "x" + esc("\e[2J") << "....";
         QTest::newRow("erase below") << ten + ten + "x" + esc("\e[2;1H\e[J") << "....";
-        QTest::newRow("delete line") << ten + ten + "x" + esc("\e[2;1H\e[M") << ".+..";
+        QTest::newRow("delete line") << ten + ten + "x" + esc("\e[2;1H\e[M") << "....";
         QTest::newRow("insert line") << ten + "x" + esc("\e[1;1H\e[L") << "..+.";
+        QTest::newRow("insert line between the rows") << ten + "x" + esc("\e[2;1H\e[L") << "....";
         QTest::newRow("full reset") << ten + "x" + esc("\ec") << "....";
     }
     void continuedRows()
@@ -101,9 +107,9 @@ private slots:
         // are part of the line.
         for (int r = 0; r + 1 < 4; ++r)
             QCOMPARE(g.rowText(r).size() == 10, g.rowContinues(r + 1) || g.rowText(r).trimmed().size() == 10);
-        // The user's Clear and a new size start every row afresh.
+        // An erase of the screen and a new size start every row afresh.
         g.feed(QStringLiteral("0123456789x"));
-        g.clearScreen();
+        g.feed(esc("\e[2J"));
         QVERIFY(!g.rowContinues(g.cursorRow));
         g.feed(QStringLiteral("0123456789x"));
         g.resize(12, 4);

@@ -259,6 +259,8 @@ private slots:
         QTest::newRow("pending wrap then CR") << esc("0123456789012345678901234567890123456789\rX");
         QTest::newRow("scroll region") << esc("\e[2;4r\e[4;1Hx\ny\nz\n") + QStringLiteral("w");
         QTest::newRow("wide") << QStringLiteral("中文字符和英文mixed中文字符和英文mixed中文字符");
+        QTest::newRow("wrapped rows moved by a region, IL and DL") << QString(45, u'w') + esc("\e[3;6r\e[3;1H") + QString(40, u'v')
+                                                                  + esc("\e[6;1H\n\n\e[4;1H\e[L\r\e[2M\r\e[3;1H\eMend");
         QTest::newRow("controls inside sequences") << esc("ab\e[2\rCx\e[1;\n5Hy\e(\bBz");
         QTest::newRow("DCS") << esc("a\eP1$qm\e\\b\eP+q544e\e\\c\ePq\e[2Cd");
         QTest::newRow("OSC by BEL and ST") << esc("a\e]0;t\ab\e]8;;http://x\e\\c\e]2;\e[31md");

@@ -127,9 +127,9 @@ private slots:
         QCOMPARE(v.terminalEdit()->document()->blockCount(), told.last().height());
     }
 
-    // Clear: on the normal screen everything goes; on the alternate screen
-    // the grid is blanked and stays, the program draws on where it was, and
-    // its end brings back the lines from before it.
+    // Clear: on the normal screen the cursor's line stays and the session
+    // writes on there; on the alternate screen the program's screen stays
+    // as drawn, and its end shows a clean view.
     void clearKeepsTheAlternateScreen_data()
     {
         QTest::addColumn<QByteArray>("before");
@@ -137,9 +137,9 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<bool>("alternate");
         const QByteArray program("one\r\n\x1b[?1049h\x1b[2;3HABC");
-        QTest::newRow("normal screen") << QByteArray("one\r\ntwo") << QByteArray("x") << "x" << false;
-        QTest::newRow("alternate screen") << program << QByteArray("x") << "\n     x" << true;
-        QTest::newRow("the program ends") << program << QByteArray("x\x1b[?1049lz") << "one\nz" << false;
+        QTest::newRow("normal screen") << QByteArray("one\r\n$ ab") << QByteArray("x") << "$ abx" << false;
+        QTest::newRow("alternate screen") << program << QByteArray("x") << "\n  ABCx" << true;
+        QTest::newRow("the program ends") << program << QByteArray("x\x1b[?1049lz") << "z" << false;
     }
     void clearKeepsTheAlternateScreen()
     {
@@ -327,7 +327,7 @@ private slots:
         QSignalSpy pauses(&v, &TerminalView::readPauseRequested);
         v.appendData(QByteArray(99, 'x').append('\n').repeated(TerminalView::PauseAbove / 100 + 1));
         QVERIFY(pauses.size() == 1 && pauses.last().at(1).toBool());
-        // Clearing drops what waited: the connection must go on reading.
+        // Clearing draws what waited first: the connection must go on reading.
         v.clear();
         QVERIFY(pauses.size() == 2 && !pauses.last().at(1).toBool());
         // Drawing what waited resumes it too.
