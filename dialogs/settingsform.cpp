@@ -205,8 +205,19 @@ void fillSettingsTable(QTableWidget *table, const QList<QStringList> &rows)
     table->setUpdatesEnabled(updates);
 }
 
+void setColumnWords(QTableWidget *table, int column, const QStringList &words)
+{
+    if (QTableWidgetItem *header = table->horizontalHeaderItem(column))
+        header->setData(Qt::UserRole, words);
+}
+
 QList<QStringList> tableRows(const QTableWidget *table)
 {
+    QList<QStringList> columnWords;
+    for (int c = 0; c < table->columnCount(); ++c) {
+        const QTableWidgetItem *header = table->horizontalHeaderItem(c);
+        columnWords << (header ? header->data(Qt::UserRole).toStringList() : QStringList());
+    }
     QList<QStringList> rows;
     rows.reserve(table->rowCount());
     for (int r = 0; r < table->rowCount(); ++r) {
@@ -214,10 +225,15 @@ QList<QStringList> tableRows(const QTableWidget *table)
         for (int c = 0; c < table->columnCount(); ++c) {
             const QTableWidgetItem *item = table->item(r, c);
             const QString source = item ? item->data(Qt::UserRole).toString() : QString();
-            if (!source.isEmpty() && item->text() == LanguageManager::tr(source))
-                cells << source;
-            else
-                cells << (item ? item->text() : QString());
+            QString cell = item ? item->text() : QString();
+            if (!source.isEmpty() && cell == LanguageManager::tr(source)) {
+                cell = source;
+            } else if (!columnWords.at(c).isEmpty()) {
+                const QString word = LanguageManager::sourceAmong(cell.trimmed(), columnWords.at(c));
+                if (!word.isEmpty())
+                    cell = word;
+            }
+            cells << cell;
         }
         rows << cells;
     }
