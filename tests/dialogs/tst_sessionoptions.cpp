@@ -260,7 +260,12 @@ private slots:
             QCOMPARE(table->item(0, 1)->text() + ' ' + table->item(0, 2)->text(), QStringLiteral("Substring Red"));
             table->item(0, 0)->setText(QStringLiteral("E+R"));
             table->item(0, 1)->setText(QStringLiteral("Regex"));
-            table->item(1, 2)->setText(QStringLiteral("Blue"));
+            // The colour chosen in the cell's own editor.
+            table->editItem(table->item(1, 2));
+            auto *colours = table->viewport()->findChild<QComboBox *>();
+            QVERIFY(colours && colours->findText("Blue") >= 0);
+            colours->setCurrentIndex(colours->findText("Blue"));
+            emit table->itemDelegateForColumn(2)->commitData(colours);
         }
         press(d, QStringLiteral("OK"));
         LanguageManager::setLanguage(QStringLiteral("zh"));
