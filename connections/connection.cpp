@@ -3,8 +3,6 @@
 #include "core/debuglog.h"
 #include "core/languagemanager.h"
 
-#include <sys/socket.h>
-
 #include <utility>
 
 bool ConnectionLink::enqueue(const QByteArray &chunk)
@@ -107,7 +105,7 @@ QString connectStepLine(platform::ConnectStep step, int value, const platform::S
     case ConnectStep::SocketFailed:
         return QStringLiteral("socket failed address=%1 wsa=%2").arg(at).arg(value);
     case ConnectStep::SocketCreated:
-        return QStringLiteral("socket created address=%1 family=%2 type=%3 sock=%4").arg(at).arg(address.family).arg(SOCK_STREAM).arg(value);
+        return QStringLiteral("socket created address=%1 family=%2 type=%3 sock=%4").arg(at).arg(address.family).arg(address.type).arg(value);
     case ConnectStep::Connected:
         return QStringLiteral("TCP connected immediately address=%1 elapsed=%2ms").arg(at).arg(elapsed);
     case ConnectStep::Pending:

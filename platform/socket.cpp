@@ -87,6 +87,7 @@ QList<SocketAddress> resolveTcp(const QString &host, quint16 port, ResolveError 
         std::memcpy(&a.storage, ai->ai_addr, ai->ai_addrlen);
         a.length = ai->ai_addrlen;
         a.family = ai->ai_family;
+        a.type = ai->ai_socktype;
         out.append(a);
     }
     ::freeaddrinfo(list);
@@ -201,7 +202,7 @@ int connectTcp(const SocketAddress &address, const ConnectOptions &options, int 
         if (options.trace)
             options.trace(step, value);
     };
-    const int fd = ::socket(address.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    const int fd = ::socket(address.family, address.type | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0) {
         error = errno;
         trace(ConnectStep::SocketFailed, error);

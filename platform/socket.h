@@ -33,6 +33,7 @@ struct SocketAddress {
     sockaddr_storage storage{};
     socklen_t length = 0;
     int family = 0;
+    int type = SOCK_STREAM;
     QString text() const; // "127.0.0.1:23", "[::1]:23"
 };
 

@@ -1,5 +1,6 @@
 // The interactive session against the real sshd, and handshakes with peers that fail or are cut
-// short. (Connecting, and closing while connecting, are tested with the connection base.)
+// short. (Connecting, and closing while connecting, are tested with the connection base; here only
+// what SSH does its own way: one budget for all addresses, and its trace.)
 #include "sshtest.h"
 #include "../connections/pausecheck.h"
 
