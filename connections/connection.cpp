@@ -94,35 +94,83 @@ void ConnectionWorker::finishRun()
     m_link->running.store(false);
 }
 
-int ConnectionWorker::connectToHost(const QString &host, int port, int bindPortLow, int bindPortHigh)
+namespace {
+
+// The trace line of one step of a connect attempt.
+QString connectStepLine(platform::ConnectStep step, int value, const platform::SocketAddress &address, qint64 elapsed)
 {
+    using platform::ConnectStep;
+    const QString at = address.text();
+    switch (step) {
+    case ConnectStep::SocketFailed:
+        return QStringLiteral("socket failed address=%1 wsa=%2").arg(at).arg(value);
+    case ConnectStep::SocketCreated:
+        return QStringLiteral("socket created address=%1 family=%2 type=%3 sock=%4").arg(at).arg(address.family).arg(address.type).arg(value);
+    case ConnectStep::Connected:
+        return QStringLiteral("TCP connected immediately address=%1 elapsed=%2ms").arg(at).arg(elapsed);
+    case ConnectStep::Pending:
+        return QStringLiteral("TCP connect pending/failed address=%1 rc=-1 wsa=%2").arg(at).arg(value);
+    case ConnectStep::DeadlineReached:
+        return QStringLiteral("TCP connect deadline reached address=%1").arg(at);
+    case ConnectStep::WaitReady:
+        return QStringLiteral("TCP connect select ready address=%1 so_error=%2").arg(at).arg(value);
+    case ConnectStep::WaitTimeout:
+        return QStringLiteral("TCP connect select timeout address=%1").arg(at);
+    case ConnectStep::WaitFailed:
+        return QStringLiteral("TCP connect select failed address=%1 wsa=%2").arg(at).arg(value);
+    }
+    return QString();
+}
+
+} // namespace
+
+int ConnectionWorker::connectToHost(const QString &host, int port, const ConnectPlan &plan)
+{
+    m_resolveFailed = false;
+    m_resolveCode = 0;
     if (port < 1 || port > 65535) {
         emit sigError(LanguageManager::tr("无法连接到 %1:%2").arg(host).arg(port));
         return -1;
     }
-    QString reason;
+    platform::ResolveError reason;
     bool cancelled = false;
     const QList<platform::SocketAddress> addresses = platform::resolveTcpCancellable(
-        host, quint16(port), &m_link->running, &m_link->waker, &reason, &cancelled);
+        host, quint16(port), &m_link->running, &m_link->waker, &reason, &cancelled, m_link->resolver);
     if (cancelled)
         return -1;
     m_resolveFailed = addresses.isEmpty();
     if (addresses.isEmpty()) {
-        if (debugLogEnabled())
-            debugLog(QStringLiteral("resolve %1 failed: %2").arg(host, reason));
+        m_resolveCode = reason.code;
+        if (debugLogEnabled() && !plan.trace)
+            debugLog(QStringLiteral("resolve %1 failed: %2").arg(host, reason.text));
         if (keepRunning())
-            emit sigError(LanguageManager::tr("无法解析主机：%1（%2）").arg(host, reason));
+            emit sigError(LanguageManager::tr("无法解析主机：%1（%2）").arg(host, reason.text));
         return -1;
     }
+    QElapsedTimer started;
+    started.start();
+    const QElapsedTimer &clock = plan.clock ? *plan.clock : started;
+    const QDeadlineTimer budget(kConnectBudgetMs);
     platform::ConnectOptions options;
     options.running = &m_link->running;
     options.waker = &m_link->waker;
-    options.bindPortLow = bindPortLow;
-    options.bindPortHigh = bindPortHigh;
+    options.bindPortLow = plan.bindPortLow;
+    options.bindPortHigh = plan.bindPortHigh;
     int err = 0;
     for (const platform::SocketAddress &address : addresses) {
-        if (!keepRunning())
-            return -1;
+        const qint64 left = plan.sharedBudget ? budget.remainingTime() : kConnectBudgetMs;
+        if (!keepRunning() || left < 1) {
+            if (plan.trace)
+                plan.trace(QStringLiteral("connect stop before address=%1 running=%2 abort=%3")
+                               .arg(address.text()).arg(m_link->running.load() ? 1 : 0).arg(m_link->stopRequested.load() ? 1 : 0));
+            break;
+        }
+        options.timeoutMs = int(left);
+        if (plan.trace) {
+            options.trace = [&plan, &address, &clock](platform::ConnectStep step, int value) {
+                plan.trace(connectStepLine(step, value, address, clock.elapsed()));
+            };
+        }
         const int fd = platform::connectTcp(address, options, &err);
         if (fd >= 0) {
             if (keepRunning())
@@ -130,7 +178,7 @@ int ConnectionWorker::connectToHost(const QString &host, int port, int bindPortL
             platform::closeSocket(fd);
             return -1;
         }
-        if (debugLogEnabled())
+        if (debugLogEnabled() && !plan.trace)
             debugLog(QStringLiteral("connect %1 failed: %2").arg(address.text(), platform::errorString(err)));
     }
     // The last address's reason: with several, it is the one most like the
@@ -160,6 +208,7 @@ void WorkerConnection::renewLink()
     link->pendingRows.store(m_rows);
     link->readPaused.store(m_link->readPaused.load());
     link->transparent.store(m_link->transparent.load());
+    link->resolver = m_link->resolver;
     {
         std::lock_guard<std::mutex> lock(m_link->queueMutex);
         std::lock_guard<std::mutex> lock2(link->queueMutex);

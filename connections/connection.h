@@ -4,12 +4,14 @@
 
 #include <QByteArray>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QThread>
 
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -78,6 +80,7 @@ struct ConnectionLink {
     std::atomic<bool> resizePending{false};
     std::atomic<bool> transparent{false}; // see Connection::setTransparent
     platform::Waker waker;
+    platform::TcpResolver resolver = platform::resolveTcp; // tests answer for the name server
 
     // Flow control of received bytes: those emitted by the worker but not yet
     // handed on by the connection, and the consumer's pause. A worker that
@@ -103,6 +106,19 @@ struct ConnectionLink {
     void requestStop();                       // flags and wakes
 };
 
+// How ConnectionWorker::connectToHost goes about it.
+struct ConnectPlan {
+    int bindPortLow = 0;  // > 0: the local port is chosen from this
+    int bindPortHigh = 0; //   range, highest first
+    // One 10 s budget for all of the host's addresses instead of 10 s
+    // for each: a host with many silent addresses keeps its user
+    // waiting no longer than one.
+    bool sharedBudget = false;
+    // Gets a line per step of each attempt; set only while tracing.
+    std::function<void(const QString &)> trace;
+    const QElapsedTimer *clock = nullptr; // what "elapsed" counts from in trace lines
+};
+
 // The thread body of a worker-based connection. Subclasses implement run()
 // and report only through the four signals, which the owning connection
 // relays (queued) to its own.
@@ -124,14 +140,17 @@ public:
     // Last call of run(): clears connectedFlag and running.
     void finishRun();
 
-    // Resolves host and tries each address in turn with a 10 s budget each,
-    // giving up at once on stop. Returns a connected non-blocking socket, or
-    // -1 after emitting sigError "无法解析主机：%1（%2）" / "无法连接到 %1:%2：%3" (with the system's reason)
-    // (nothing is emitted when the failure is a stop). bindPortLow/High > 0:
-    // the local port is chosen from that range, highest first.
-    int connectToHost(const QString &host, int port, int bindPortLow = 0, int bindPortHigh = 0);
-    // After connectToHost failed: whether the name did not resolve.
+    static constexpr int kConnectBudgetMs = 10000;
+
+    // Resolves host and tries each address in turn, giving up at once on
+    // stop. Returns a connected non-blocking socket, or -1 after emitting
+    // sigError "无法解析主机：%1（%2）" / "无法连接到 %1:%2：%3" (with the
+    // system's reason; nothing is emitted when the failure is a stop).
+    int connectToHost(const QString &host, int port, const ConnectPlan &plan = {});
+    // After connectToHost failed: whether the name did not resolve, and the
+    // resolver's code then.
     bool resolveFailed() const { return m_resolveFailed; }
+    int resolveCode() const { return m_resolveCode; }
 
     // Sends every queued chunk through send(); stops early when send()
     // returns false (a link error the caller reports) or on stop.
@@ -157,6 +176,7 @@ protected:
 
 private:
     bool m_resolveFailed = false;
+    int m_resolveCode = 0;
 };
 
 // The open/write/close/stop logic shared by the worker-based transports
@@ -177,6 +197,9 @@ public:
     qint64 pendingBytes() const override { return m_link->queued(); }
     void setTransparent(bool on) override;
     void requestStop(QDeadlineTimer deadline) override;
+    // Looks names up with resolver from the next open on (tests: a host
+    // with addresses of their choosing).
+    void setResolver(platform::TcpResolver resolver) { m_link->resolver = resolver; }
 
     int cols() const { return m_cols; }
     int rows() const { return m_rows; }

@@ -1,5 +1,6 @@
 #include "connections/sshconnection.h"
 
+#include "core/debuglog.h"
 #include "core/languagemanager.h"
 
 #include <QDir>
@@ -229,10 +230,16 @@ void SshConnection::Worker::run()
 SshConnection::Worker::End SshConnection::Worker::runSession()
 {
     sshLog(QStringLiteral("connect begin host=%1 port=%2").arg(m_params.host).arg(m_params.port));
-    m_socket = connectToHost(m_params.host, m_params.port);
+    ConnectPlan plan;
+    plan.sharedBudget = true;
+    if (debugLogEnabled()) {
+        plan.trace = sshLog;
+        plan.clock = &m_clock;
+    }
+    m_socket = connectToHost(m_params.host, m_params.port, plan);
     if (m_socket < 0) {
         if (resolveFailed())
-            sshLog(QStringLiteral("getaddrinfo failed rc=%1 elapsed=%2ms").arg(m_socket).arg(elapsed()));
+            sshLog(QStringLiteral("getaddrinfo failed rc=%1 elapsed=%2ms").arg(resolveCode()).arg(elapsed()));
         else
             sshLog(QStringLiteral("connect failed elapsed=%1ms running=%2 abort=%3")
                        .arg(elapsed()).arg(m_link->running.load() ? 1 : 0).arg(aborted() ? 1 : 0));

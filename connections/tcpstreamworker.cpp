@@ -74,7 +74,10 @@ void TcpStreamWorker::run()
 {
     if (!beginRun())
         return;
-    m_fd = connectToHost(m_target.host, m_target.port, m_target.bindPortLow, m_target.bindPortHigh);
+    ConnectPlan plan;
+    plan.bindPortLow = m_target.bindPortLow;
+    plan.bindPortHigh = m_target.bindPortHigh;
+    m_fd = connectToHost(m_target.host, m_target.port, plan);
     if (m_fd < 0) {
         finishRun();
         return;

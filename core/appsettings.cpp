@@ -71,6 +71,19 @@ QString AppSettings::getString(const QString &key, const QString &defaultValue) 
     return m_settings->value(key, defaultValue).toString();
 }
 
+const QStringList &keys::keywordMatchKinds()
+{
+    static const QStringList words{QStringLiteral("子串"), QStringLiteral("正则")};
+    return words;
+}
+
+const QStringList &keys::keywordColours()
+{
+    static const QStringList words{QStringLiteral("红色"), QStringLiteral("绿色"), QStringLiteral("蓝色"),
+                                   QStringLiteral("黄色"), QStringLiteral("橙色"), QStringLiteral("紫色")};
+    return words;
+}
+
 QString AppSettings::getChoice(const QString &key, const QString &defaultValue, const QStringList &choices) const
 {
     const QString stored = getString(key, defaultValue);

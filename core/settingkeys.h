@@ -41,6 +41,12 @@ inline constexpr ChoiceSetting logMode{"log/mode", "纯文本", {"纯文本", "H
 // A session's own log options count only when this says so.
 inline constexpr ChoiceSetting logOption{"log/option", inheritChoice, {inheritChoice, "覆盖全局设置"}};
 
+// The words of the keyword table's match-kind and colour columns, as source
+// texts: a cell that is one of them in any language is stored as it, and the
+// highlighter reads them.
+const QStringList &keywordMatchKinds();
+const QStringList &keywordColours();
+
 } // namespace keys
 
 // The choices of a setting, as source texts.

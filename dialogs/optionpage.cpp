@@ -39,6 +39,13 @@ OptionRow OptionRow::withSuffix(const char *text) const
     return row;
 }
 
+OptionRow OptionRow::withColumnWords(std::vector<QStringList> words) const
+{
+    OptionRow row = *this;
+    row.columnWords = std::move(words);
+    return row;
+}
+
 namespace {
 OptionRow make(OptionKind kind, const char *key, OptionText label)
 {
@@ -416,6 +423,8 @@ void OptionBindings::appendRows(QVBoxLayout *layout, const std::vector<OptionRow
             // stretch, it would show a row or two.
             if (row.max > 0)
                 lastTable->setFixedHeight(row.max);
+            for (int c = 0; c < int(row.columnWords.size()); ++c)
+                setColumnWords(lastTable, c, row.columnWords[size_t(c)]);
             QList<QStringList> stored = loadSettingsTable(m_prefix + key);
             if (stored.isEmpty()) {
                 for (const auto &sample : row.samples)

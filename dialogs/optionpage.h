@@ -83,6 +83,7 @@ struct OptionRow {
     int min = 0, max = 0;      // spin range; max is a table's maximum height
     std::vector<OptionText> items; // combo items, table headers, button captions, hint parts
     std::vector<std::vector<OptionText>> samples; // a table's rows while nothing is stored
+    std::vector<QStringList> columnWords; // a table: per column, the source texts its cells mean
     const char *suffix = nullptr;  // spin box suffix
     int stretch = -1;          // >= 0: a labelled column beside its neighbours
     bool addsRow = false;      // buttons: the first one appends a row to the table above
@@ -90,6 +91,10 @@ struct OptionRow {
 
     OptionRow beside(int stretchFactor = 0) const;
     OptionRow withSuffix(const char *text) const;
+    // A table whose cells in these columns are words of a vocabulary (source
+    // texts), stored as such whatever language they were typed in; an empty
+    // list leaves a column free text.
+    OptionRow withColumnWords(std::vector<QStringList> words) const;
 };
 
 OptionRow section(OptionText title);

@@ -100,7 +100,8 @@ std::vector<OptionRow> SessionOptionsDialog::terminalRows()
         section(ot::tr("关键字高亮")),
         check("term/highlight", ot::tr("启用实时关键字高亮"), true),
         table("keywords", {ot::tr("关键字"), ot::tr("匹配方式"), ot::tr("颜色")}, 160,
-              {{ot::lit("ERROR"), ot::lit("子串"), ot::lit("红色")}, {ot::lit("\\d+\\.\\d+\\.\\d+\\.\\d+"), ot::lit("正则"), ot::lit("绿色")}}),
+              {{ot::lit("ERROR"), ot::lit("子串"), ot::lit("红色")}, {ot::lit("\\d+\\.\\d+\\.\\d+\\.\\d+"), ot::lit("正则"), ot::lit("绿色")}})
+            .withColumnWords({{}, keys::keywordMatchKinds(), keys::keywordColours()}),
         buttons({ot::tr("➕ 添加关键字")}, true),
     };
 }

@@ -13,6 +13,7 @@
 #include <QScopedPointer>
 #include <QSettings>
 #include <QSpinBox>
+#include <QStyledItemDelegate>
 #include <QTableWidget>
 
 namespace {
@@ -27,6 +28,32 @@ QList<TimestampPart> timestampParts()
             {LanguageManager::tr("分"), "mm"},   {LanguageManager::tr("秒"), "ss"}, {LanguageManager::tr("毫秒"), "zzz"}};
 }
 const char *const timestampTokens[] = {"yyyy", "MM", "dd", "HH", "mm", "ss", "zzz"};
+
+// Edits a cell of a column of words with the words offered in the user's
+// language; anything else may still be typed (a "#rrggbb" colour). The
+// combo's current text is its user property, so the base class moves the
+// text in and out.
+class WordDelegate : public QStyledItemDelegate
+{
+public:
+    WordDelegate(const QStringList &words, QObject *parent)
+        : QStyledItemDelegate(parent)
+        , m_words(words)
+    {
+    }
+    QWidget *createEditor(QWidget *parent, const QStyleOptionViewItem &, const QModelIndex &) const override
+    {
+        auto *box = new QComboBox(parent);
+        box->setEditable(true);
+        box->setInsertPolicy(QComboBox::NoInsert);
+        for (const QString &word : m_words)
+            box->addItem(LanguageManager::tr(word));
+        return box;
+    }
+
+private:
+    QStringList m_words;
+};
 } // namespace
 
 QLabel *addFormLabel(QVBoxLayout *layout, const QString &text)
@@ -205,8 +232,22 @@ void fillSettingsTable(QTableWidget *table, const QList<QStringList> &rows)
     table->setUpdatesEnabled(updates);
 }
 
+void setColumnWords(QTableWidget *table, int column, const QStringList &words)
+{
+    QTableWidgetItem *header = table->horizontalHeaderItem(column);
+    if (!header || words.isEmpty())
+        return;
+    header->setData(Qt::UserRole, words);
+    table->setItemDelegateForColumn(column, new WordDelegate(words, table));
+}
+
 QList<QStringList> tableRows(const QTableWidget *table)
 {
+    QList<QStringList> columnWords;
+    for (int c = 0; c < table->columnCount(); ++c) {
+        const QTableWidgetItem *header = table->horizontalHeaderItem(c);
+        columnWords << (header ? header->data(Qt::UserRole).toStringList() : QStringList());
+    }
     QList<QStringList> rows;
     rows.reserve(table->rowCount());
     for (int r = 0; r < table->rowCount(); ++r) {
@@ -214,10 +255,15 @@ QList<QStringList> tableRows(const QTableWidget *table)
         for (int c = 0; c < table->columnCount(); ++c) {
             const QTableWidgetItem *item = table->item(r, c);
             const QString source = item ? item->data(Qt::UserRole).toString() : QString();
-            if (!source.isEmpty() && item->text() == LanguageManager::tr(source))
-                cells << source;
-            else
-                cells << (item ? item->text() : QString());
+            QString cell = item ? item->text() : QString();
+            if (!source.isEmpty() && cell == LanguageManager::tr(source)) {
+                cell = source;
+            } else if (!columnWords.at(c).isEmpty()) {
+                const QString word = LanguageManager::sourceAmong(cell.trimmed(), columnWords.at(c));
+                if (!word.isEmpty())
+                    cell = word;
+            }
+            cells << cell;
         }
         rows << cells;
     }

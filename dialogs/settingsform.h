@@ -43,6 +43,12 @@ void syncTimestampChecks(const QString &text, const QList<QCheckBox *> &checks);
 // Rows of cell texts into a table; cells beyond the column count are dropped,
 // cells missing from a short row stay empty.
 void fillSettingsTable(QTableWidget *table, const QList<QStringList> &rows);
+// A column whose cells are words of a vocabulary: a cell that is one of
+// `words` (source texts) or its translation into any language is read back
+// by tableRows as that source text, so the store reads the same whatever
+// language the user typed in. Its cells are edited in a combo that offers the
+// words in the user's language.
+void setColumnWords(QTableWidget *table, int column, const QStringList &words);
 QList<QStringList> tableRows(const QTableWidget *table);
 
 // Option tables live in the native store whatever store AppSettings uses, as

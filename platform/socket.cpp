@@ -65,7 +65,7 @@ QString SocketAddress::text() const
     return QString();
 }
 
-QList<SocketAddress> resolveTcp(const QString &host, quint16 port, QString *errorText)
+QList<SocketAddress> resolveTcp(const QString &host, quint16 port, ResolveError *error)
 {
     QList<SocketAddress> out;
     addrinfo hints{};
@@ -76,8 +76,8 @@ QList<SocketAddress> resolveTcp(const QString &host, quint16 port, QString *erro
     const QByteArray service = QByteArray::number(port);
     const int rc = ::getaddrinfo(host.toUtf8().constData(), service.constData(), &hints, &list);
     if (rc != 0) {
-        if (errorText)
-            *errorText = QString::fromLocal8Bit(::gai_strerror(rc));
+        if (error)
+            *error = {QString::fromLocal8Bit(::gai_strerror(rc)), rc};
         return out;
     }
     for (addrinfo *ai = list; ai; ai = ai->ai_next) {
@@ -87,23 +87,24 @@ QList<SocketAddress> resolveTcp(const QString &host, quint16 port, QString *erro
         std::memcpy(&a.storage, ai->ai_addr, ai->ai_addrlen);
         a.length = ai->ai_addrlen;
         a.family = ai->ai_family;
+        a.type = ai->ai_socktype;
         out.append(a);
     }
     ::freeaddrinfo(list);
-    if (out.isEmpty() && errorText)
-        *errorText = QStringLiteral("no address");
+    if (out.isEmpty() && error)
+        *error = {QStringLiteral("no address"), 0};
     return out;
 }
 
 QList<SocketAddress> resolveTcpCancellable(const QString &host, quint16 port, const std::atomic<bool> *running,
-                                           const Waker *waker, QString *errorText, bool *cancelled,
+                                           const Waker *waker, ResolveError *error, bool *cancelled,
                                            TcpResolver resolver)
 {
     struct Lookup {
         std::mutex mutex;
         bool done = false;               // guarded by mutex
         QList<SocketAddress> addresses;  // guarded by mutex
-        QString error;                   // guarded by mutex
+        ResolveError error;              // guarded by mutex
         Waker finished;
     };
     if (cancelled)
@@ -111,7 +112,7 @@ QList<SocketAddress> resolveTcpCancellable(const QString &host, quint16 port, co
     auto lookup = std::make_shared<Lookup>();
     try {
         std::thread([lookup, host, port, resolver] {
-            QString error;
+            ResolveError error;
             QList<SocketAddress> addresses = resolver(host, port, &error);
             {
                 std::lock_guard<std::mutex> lock(lookup->mutex);
@@ -123,22 +124,22 @@ QList<SocketAddress> resolveTcpCancellable(const QString &host, quint16 port, co
         }).detach();
     } catch (const std::system_error &) {
         // No thread to spare: resolve here, uninterruptible but correct.
-        return resolver(host, port, errorText);
+        return resolver(host, port, error);
     }
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(lookup->mutex);
             if (lookup->done) {
-                if (errorText)
-                    *errorText = lookup->error;
+                if (error)
+                    *error = lookup->error;
                 return lookup->addresses;
             }
         }
         if (running && !running->load()) {
             if (cancelled)
                 *cancelled = true;
-            if (errorText)
-                *errorText = QStringLiteral("cancelled");
+            if (error)
+                *error = {QStringLiteral("cancelled"), 0};
             return {};
         }
         const int seen = waitSocket(lookup->finished.fd(), true, false, 100, waker);
@@ -197,11 +198,17 @@ int connectTcp(const SocketAddress &address, const ConnectOptions &options, int 
 {
     int dummy;
     int &error = err ? *err : dummy;
-    const int fd = ::socket(address.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    const auto trace = [&options](ConnectStep step, int value) {
+        if (options.trace)
+            options.trace(step, value);
+    };
+    const int fd = ::socket(address.family, address.type | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0) {
         error = errno;
+        trace(ConnectStep::SocketFailed, error);
         return -1;
     }
+    trace(ConnectStep::SocketCreated, fd);
     // Without the privilege to bind a low port the connect goes ahead from
     // any port: whether that is good enough is the server's decision.
     if (options.bindPortLow > 0 && !bindLocalPort(fd, address, options.bindPortLow, options.bindPortHigh)
@@ -213,10 +220,14 @@ int connectTcp(const SocketAddress &address, const ConnectOptions &options, int 
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 
-    if (::connect(fd, reinterpret_cast<const sockaddr *>(&address.storage), address.length) == 0)
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&address.storage), address.length) == 0) {
+        trace(ConnectStep::Connected, 0);
         return fd;
-    if (errno != EINPROGRESS && errno != EINTR) {
-        error = errno;
+    }
+    const int connectErrno = errno;
+    trace(ConnectStep::Pending, connectErrno);
+    if (connectErrno != EINPROGRESS && connectErrno != EINTR) {
+        error = connectErrno;
         ::close(fd);
         return -1;
     }
@@ -229,17 +240,30 @@ int connectTcp(const SocketAddress &address, const ConnectOptions &options, int 
         }
         const qint64 left = options.timeoutMs - clock.elapsed();
         if (left <= 0) {
+            trace(ConnectStep::DeadlineReached, 0);
             error = ETIMEDOUT;
             break;
         }
+        errno = 0;
         const int seen = waitSocket(fd, false, true, int(left), options.waker);
+        const int waitErrno = errno;
         if (seen & (WaitWritable | WaitError)) {
             const int soError = pendingError(fd);
+            // Not writable and no error of the socket's own: the wait itself
+            // failed, which says nothing about the connect.
+            if (!(seen & WaitWritable) && soError == 0) {
+                error = waitErrno ? waitErrno : EIO;
+                trace(ConnectStep::WaitFailed, error);
+                break;
+            }
+            trace(ConnectStep::WaitReady, soError);
             if (soError == 0)
                 return fd;
             error = soError;
             break;
         }
+        if (seen == 0)
+            trace(ConnectStep::WaitTimeout, 0);
         // Woken: loop to look at the running flag; the waker stays readable
         // until its owner drains it, so do not spin on it.
         if (seen & WaitWoken) {

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
 #include <sys/socket.h>
 
 namespace platform {
@@ -32,14 +33,22 @@ struct SocketAddress {
     sockaddr_storage storage{};
     socklen_t length = 0;
     int family = 0;
+    int type = SOCK_STREAM;
     QString text() const; // "127.0.0.1:23", "[::1]:23"
 };
 
-// Stream/TCP addresses of host:port for any family, in resolver order. An
-// empty list means failure; errorText (when given) then holds the reason.
-QList<SocketAddress> resolveTcp(const QString &host, quint16 port, QString *errorText = nullptr);
+// Why a look-up gave no address: the resolver's own words and code (a
+// getaddrinfo EAI_ value; 0 when the resolver gave none, as after a stop).
+struct ResolveError {
+    QString text;
+    int code = 0;
+};
 
-using TcpResolver = QList<SocketAddress> (*)(const QString &host, quint16 port, QString *errorText);
+// Stream/TCP addresses of host:port for any family, in resolver order. An
+// empty list means failure; error (when given) then holds the reason.
+QList<SocketAddress> resolveTcp(const QString &host, quint16 port, ResolveError *error = nullptr);
+
+using TcpResolver = QList<SocketAddress> (*)(const QString &host, quint16 port, ResolveError *error);
 
 // resolveTcp on a helper thread: the system resolver cannot be interrupted,
 // and a slow name server would otherwise hold a stopping worker (and the
@@ -48,13 +57,26 @@ using TcpResolver = QList<SocketAddress> (*)(const QString &host, quint16 port, 
 // set; the helper finishes on its own and frees what it used. The resolver
 // can be replaced for tests.
 QList<SocketAddress> resolveTcpCancellable(const QString &host, quint16 port, const std::atomic<bool> *running,
-                                           const Waker *waker, QString *errorText = nullptr,
+                                           const Waker *waker, ResolveError *error = nullptr,
                                            bool *cancelled = nullptr, TcpResolver resolver = resolveTcp);
 
 // Error numbers keep their POSIX meaning: would-block is EAGAIN/EWOULDBLOCK
 // or EINPROGRESS, a reset is ECONNRESET.
 bool isWouldBlock(int err);
 QString errorString(int err);
+
+// The steps of one connect attempt, for a caller that traces them, with the
+// value each passes on.
+enum class ConnectStep {
+    SocketFailed,    // errno
+    SocketCreated,   // the socket
+    Connected,       // at once, without waiting; 0
+    Pending,         // errno of the connect that did not finish at once
+    DeadlineReached, // 0
+    WaitReady,       // the socket's pending error, 0 when connected
+    WaitTimeout,     // 0
+    WaitFailed,      // errno of the wait
+};
 
 struct ConnectOptions {
     int timeoutMs = 10000;                        // for this one address
@@ -64,6 +86,7 @@ struct ConnectOptions {
     int bindPortHigh = 0;                         //   trying high down to low (ports
                                                   //   in use, TIME_WAIT too, are skipped;
                                                   //   without privilege: any port)
+    std::function<void(ConnectStep, int)> trace;  // empty: none
 };
 
 // One non-blocking connect to one address, waiting for completion within the

@@ -1,5 +1,8 @@
 #include "terminal/highlight.h"
 
+#include "core/languagemanager.h"
+#include "core/settingkeys.h"
+
 #include <QElapsedTimer>
 #include <QSettings>
 
@@ -25,6 +28,16 @@ QString highlightColor(const QString &name)
     return QStringLiteral("#ffffff");
 }
 
+namespace {
+
+QString sourceWord(const QString &cell, const QStringList &words)
+{
+    const QString word = LanguageManager::sourceAmong(cell.trimmed(), words);
+    return word.isEmpty() ? cell : word;
+}
+
+} // namespace
+
 QList<HighlightRule> loadHighlightRules(const QString &prefix)
 {
     // Always the platform's own store, whatever data folder the program uses.
@@ -39,8 +52,10 @@ QList<HighlightRule> loadHighlightRules(const QString &prefix)
             continue;
         HighlightRule rule;
         rule.keyword = row.at(0);
-        rule.matchKind = row.at(1);
-        rule.colourName = row.size() >= 3 ? row.at(2) : QStringLiteral("红色");
+        // Rows stored before the table kept its words as source texts may
+        // hold them in the language of the day ("Regex", "Blue").
+        rule.matchKind = sourceWord(row.at(1), keys::keywordMatchKinds());
+        rule.colourName = row.size() >= 3 ? sourceWord(row.at(2), keys::keywordColours()) : QStringLiteral("红色");
         rules.append(rule);
     }
     store.endArray();

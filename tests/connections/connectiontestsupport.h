@@ -138,6 +138,36 @@ private:
     quint16 m_clientPort = 0;
 };
 
+// A listener whose accept queue is full: the kernel drops further SYNs, so a
+// connect to it stays in progress (an address that never answers, on loopback).
+class SilentListener
+{
+public:
+    SilentListener()
+    {
+        // The peer owns a port of the scripted range; the full queue sits
+        // outside the range's users.
+        if (!m_peer.listen() || (m_fd = listenOn(m_peer.port() + 40, 0)) < 0)
+            return;
+        const sockaddr_in a = loopback(port());
+        for (int i = 0; i < 4; ++i) {
+            m_fillers << ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            ::connect(m_fillers.last(), reinterpret_cast<const sockaddr *>(&a), sizeof a);
+        }
+    }
+    ~SilentListener()
+    {
+        for (int f : m_fillers + QList<int>{m_fd})
+            ::close(f);
+    }
+    quint16 port() const { return m_fd >= 0 ? quint16(m_peer.port() + 40) : 0; }
+
+private:
+    ScriptedPeer m_peer;
+    int m_fd = -1;
+    QList<int> m_fillers;
+};
+
 // Records what a connection reports.
 class Recorder : public QObject
 {

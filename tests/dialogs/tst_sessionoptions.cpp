@@ -12,6 +12,7 @@
 #include "dialogs/sshcredentialsdialog.h"
 #include "platform/pty.h"
 #include "sftp/widgets/sftpdialog.h"
+#include "terminal/highlight.h"
 
 #include "tests/dialogs/dialogtesting.h"
 #include "tests/support/testfiles.h"
@@ -233,7 +234,8 @@ private slots:
 
     // In English the choices show translated and are kept as the terminal
     // and the serial line read them: codes, and the keyword table's source
-    // texts while a cell is left as shown; what the user typed stays typed.
+    // texts, also for a match kind or colour the user typed in English; the
+    // highlighter reads them, and rows stored in English before as well.
     void englishChoicesStoredAsRead_data()
     {
         QTest::addColumn<QString>("type");
@@ -256,7 +258,14 @@ private slots:
         } else {
             QVERIFY(table);
             QCOMPARE(table->item(0, 1)->text() + ' ' + table->item(0, 2)->text(), QStringLiteral("Substring Red"));
-            table->item(1, 2)->setText(QStringLiteral("Blue"));
+            table->item(0, 0)->setText(QStringLiteral("E+R"));
+            table->item(0, 1)->setText(QStringLiteral("Regex"));
+            // The colour chosen in the cell's own editor.
+            table->editItem(table->item(1, 2));
+            auto *colours = table->viewport()->findChild<QComboBox *>();
+            QVERIFY(colours && colours->findText("Blue") >= 0);
+            colours->setCurrentIndex(colours->findText("Blue"));
+            emit table->itemDelegateForColumn(2)->commitData(colours);
         }
         press(d, QStringLiteral("OK"));
         LanguageManager::setLanguage(QStringLiteral("zh"));
@@ -264,8 +273,24 @@ private slots:
         if (type == u"serial") {
             QCOMPARE(serialText(handed.first()).section('/', 4), QStringLiteral("1/2"));
         } else {
-            const QList<QStringList> rows = loadSettingsTable("session/" + r.id + "/keywords");
-            QCOMPARE(rows.value(0).mid(1) + rows.value(1).mid(1), (QStringList{"子串", "红色", "正则", "Blue"}));
+            const QString prefix = "session/" + r.id + "/";
+            const QList<QStringList> rows = loadSettingsTable(prefix + "keywords");
+            QCOMPARE(rows.value(0).mid(1) + rows.value(1).mid(1), (QStringList{"正则", "红色", "正则", "蓝色"}));
+            const auto ranges = [&] {
+                QList<HighlightRule> rules = loadHighlightRules(prefix);
+                QStringList out;
+                for (const HighlightRange &h : highlightRanges(rules, true, "EER 10.0.0.1"))
+                    out << QStringLiteral("%1-%2 %3").arg(h.start).arg(h.end).arg(h.colour.name());
+                return out.join(", ");
+            };
+            QCOMPARE(ranges(), QStringLiteral("0-3 #ff5555, 4-12 #569cd6"));
+            QScopedPointer<QSettings> store(AppSettings::openNativeStore());
+            store->beginWriteArray(prefix + "keywords", 1);
+            store->setArrayIndex(0);
+            store->setValue("row", QStringList{"E+R", "Regex", "Blue"});
+            store->endArray();
+            store->sync();
+            QCOMPARE(ranges(), QStringLiteral("0-3 #569cd6"));
         }
     }
 

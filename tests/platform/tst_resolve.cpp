@@ -13,7 +13,7 @@ static Gate *gate = nullptr;
 constexpr auto kBound = std::chrono::seconds(20);
 struct ExitNotice { ~ExitNotice() { gate->gone.set_value(); } };
 
-static QList<platform::SocketAddress> gatedResolver(const QString &, quint16 port, QString *error)
+static QList<platform::SocketAddress> gatedResolver(const QString &, quint16 port, platform::ResolveError *error)
 {
     [[maybe_unused]] thread_local ExitNotice notice;
     gate->entered.set_value();
@@ -60,7 +60,7 @@ private slots:
             waker.wake();
         });
         bool cancelled = !cancel;
-        QString error;
+        platform::ResolveError error;
         const auto addresses = platform::resolveTcpCancellable(action.isEmpty() ? "::1" : "slow.example", 23, &running, &waker,
                                                                &error, &cancelled, action.isEmpty() ? platform::resolveTcp : gatedResolver);
         helper.join();

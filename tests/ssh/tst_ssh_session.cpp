@@ -1,5 +1,6 @@
 // The interactive session against the real sshd, and handshakes with peers that fail or are cut
-// short. (Connecting, and closing while connecting, are tested with the connection base.)
+// short. (Connecting, and closing while connecting, are tested with the connection base; here only
+// what SSH does its own way: one budget for all addresses, and its trace.)
 #include "sshtest.h"
 #include "../connections/pausecheck.h"
 
@@ -10,6 +11,16 @@
 #include <QTcpSocket>
 
 using namespace sshtest;
+
+// A name server that gives the host these loopback ports, in this order.
+static QList<quint16> g_ports;
+static QList<platform::SocketAddress> listedPorts(const QString &, quint16, platform::ResolveError *error)
+{
+    QList<platform::SocketAddress> out;
+    for (quint16 port : std::as_const(g_ports))
+        out += platform::resolveTcp(QStringLiteral("127.0.0.1"), port, error);
+    return out;
+}
 
 class TestSshSession : public QObject
 {
@@ -78,6 +89,50 @@ private slots:
         pausecheck::pauseAtFirstBytes(r.conn, [&] { return r.data.size(); }, [&] { return r.settled(); });
         QVERIFY2(r.errors.isEmpty(), qPrintable(r.joinedErrors()));
         QVERIFY(QByteArray(r.data).replace('\r', QByteArray()) == expected);
+    }
+
+    // Connecting as the debug log tells it, each step of each address (%1: the silent port, %2: the
+    // port asked for); one budget for all addresses: a first one that never answers uses it up and
+    // the server behind it is not tried.
+    void connectTrace_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<QByteArray>("error");
+        QTest::addColumn<QStringList>("lines");
+        platform::ResolveError unresolved; // EAI_NONAME, or EAI_AGAIN without a name server
+        platform::resolveTcp("nonexistent.invalid", 22, &unresolved);
+        QTest::newRow("name does not resolve") << "nonexistent.invalid" << 22 << QByteArray("无法解析主机：%1（%2）")
+                                               << QStringList{"getaddrinfo failed rc=" + QString::number(unresolved.code) + ' '};
+        QTest::newRow("port refused") << "127.0.0.1" << int(testsupport::kRefusedPort) << QByteArray("无法连接到 %1:%2：%3")
+                                      << QStringList{"socket created address=127.0.0.1:%2 family=2 type=1 sock=",
+                                                     "TCP connect pending/failed address=127.0.0.1:%2 rc=-1 wsa=115",
+                                                     "TCP connect select ready address=127.0.0.1:%2 so_error=111"};
+        QTest::newRow("silent first address, server second") << "silent-then-server" << kSshdPort << QByteArray("无法连接到 %1:%2：%3")
+                                                             << QStringList{"TCP connect deadline reached address=127.0.0.1:%1",
+                                                                            "connect stop before address=127.0.0.1:%2 running=1 abort=0"};
+    }
+    void connectTrace()
+    {
+        QFETCH(QString, host);
+        QFETCH(int, port);
+        QFETCH(QByteArray, error);
+        testsupport::SilentListener silent;
+        QVERIFY(silent.port());
+        g_ports = {silent.port(), quint16(port)};
+        Recorder r(params(scratch("known_hosts"), port, QString(), host));
+        if (host == u"silent-then-server")
+            r.conn.setResolver(listedPorts);
+        const qsizetype logStart = readFile(debugLogPath()).size();
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(r.runToEnd() && r.failedWith(error.constData()));
+        QVERIFY2(clock.elapsed() < 12000, qPrintable(QString::number(clock.elapsed())));
+        const QString log = QString::fromUtf8(readFile(debugLogPath()).mid(logStart));
+        QFETCH(QStringList, lines);
+        for (QString line : lines)
+            QVERIFY2(log.contains("[SSH] " + line.replace("%1", QString::number(silent.port())).replace("%2", QString::number(port))), qPrintable(log));
+        QVERIFY(!log.contains(password()));
     }
 
     // Peers that are no SSH server: one that never speaks is left within a wait step when the tab
