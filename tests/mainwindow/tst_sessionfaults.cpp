@@ -17,6 +17,8 @@
 #include "terminal/widgets/terminalarea.h"
 #include "terminal/widgets/terminaledit.h"
 #include "terminal/widgets/terminalview.h"
+#include "transfer/kermitpacket.h"
+#include "transfer/kermittransfer.h"
 #include "ui/boundedtext.h"
 #include "ui/groupdialogs.h"
 #include "tests/support/checktable.h"
@@ -125,6 +127,8 @@ struct TelnetPeer {
 };
 
 bool waitFor(const std::function<bool()> &done, int ms = 5000) { return QTest::qWaitFor(done, ms); }
+
+const QByteArray kermitS = kermit::buildPacket('S', 0, kermit::sendInitData(1), 1, 13);
 } // namespace
 
 class TestSessionFaults : public QObject
@@ -195,6 +199,16 @@ private slots:
             const QByteArray log = r.logged(logger);
             return QStringLiteral("%1 %2").arg(log.contains("FRAME-OUT")).arg(log.contains("FRAME-IN"));
         }, "0 0");
+        row("words held to a Kermit receive's closing time reach screen and log", [](Rig &r) {
+            SessionLogger *logger = r.log();
+            KermitTransfer k;
+            k.setManualClock(true);
+            r.session.handOver(&k, true);
+            k.startReceive({}, r.session.id(), r.dir.path());
+            r.receive(kermitS + kermit::buildPacket('B', 1, {}, 1, 13) + "\x01~ $ ");
+            k.tick(), k.tick();
+            return QString::fromLatin1(r.view.shown) + QString::number(r.logged(logger).contains("~ $ "));
+        }, "\x01~ $ 1");
         row("a transfer right after a cancel shows its peer at once", [](Rig &r) {
             r.runTransfer(true);
             r.receive("START");
