@@ -128,7 +128,9 @@ struct TelnetPeer {
 
 bool waitFor(const std::function<bool()> &done, int ms = 5000) { return QTest::qWaitFor(done, ms); }
 
+// A Kermit sender's first and last packets.
 const QByteArray kermitS = kermit::buildPacket('S', 0, kermit::sendInitData(1), 1, 13);
+const QByteArray kermitB = kermit::buildPacket('B', 1, {}, 1, 13);
 } // namespace
 
 class TestSessionFaults : public QObject
@@ -205,14 +207,14 @@ private slots:
             k.setManualClock(true);
             r.session.handOver(&k, true);
             k.startReceive({}, r.session.id(), r.dir.path());
-            r.receive(kermitS + kermit::buildPacket('B', 1, {}, 1, 13) + "\x01~ $ ");
+            r.receive(kermitS + kermitB + "\x01~ $ ");
             k.tick(), k.tick();
             return QString::fromLatin1(r.view.shown) + QString::number(r.logged(logger).contains("~ $ "));
         }, "\x01~ $ 1");
         row("a new run hands back none of the last run's words", [](Rig &r) {
             KermitTransfer k;
             k.startReceive({}, "elsewhere", r.dir.path());
-            k.feed(kermitS + kermit::buildPacket('B', 1, {}, 1, 13) + "OLD$ "); // never taken
+            k.feed(kermitS + kermitB + "OLD$ "); // never taken
             r.session.handOver(&k, true);
             k.startReceive({}, r.session.id(), r.dir.path());
             r.receive(kermitS);
