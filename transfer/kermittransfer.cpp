@@ -5,6 +5,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
+
 using namespace kermit;
 
 namespace {
@@ -14,6 +16,13 @@ int pastLineEnds(const QByteArray &bytes, int at)
     while (at < bytes.size() && (bytes[at] == '\r' || bytes[at] == '\n'))
         ++at;
     return at;
+}
+
+// Every byte of a packet after its mark is printable (controls in the data
+// are prefixed): a control in what follows a mark shows that it was text.
+bool controlAfter(const QByteArray &bytes, int at)
+{
+    return std::any_of(bytes.cbegin() + at, bytes.cend(), [](char c) { return uchar(c) < 32 || uchar(c) == 127; });
 }
 
 QByteArray withoutLeadingLineEnds(const QByteArray &bytes)
@@ -140,9 +149,9 @@ void KermitTransfer::feedClosing()
         // A length no packet has: the mark is text, not the start of a packet.
         const bool impossible = mark + 1 < m_rxBuffer.size() && unchar(m_rxBuffer[mark + 1]) < 3;
         const ScanResult r = impossible ? ScanResult::Bad : scanNext(m_rxBuffer, &pos, m_checkType, &packet);
-        if (r == ScanResult::NeedMore)
+        if (r == ScanResult::NeedMore && !controlAfter(m_rxBuffer, mark + 1))
             break;
-        if (r == ScanResult::Bad) {
+        if (r != ScanResult::Packet) {
             host += kMark;
             ++from;
             continue;

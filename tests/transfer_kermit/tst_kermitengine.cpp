@@ -179,6 +179,7 @@ private slots:
         QTest::newRow("a repeat, then the prompt") << QByteArrayList{b, "\x1b[?2004h$ "} << QByteArray("\x1b[?2004h$ ");
         QTest::newRow("a repeat with a stray mark") << QByteArrayList{b + "\x01 x", "", "line\r\n"} << QByteArray("\x01 x");
         QTest::newRow("words behind a packet begun") << QByteArrayList{b, "\x01~ x", "", "$ ", ""} << QByteArray("\x01~ x$ ");
+        QTest::newRow("a line behind a packet begun") << QByteArrayList{b, "\x01~ x", "\r\n$ "} << QByteArray("\x01~ x\r\n$ ");
         QTest::newRow("repeats every second") << QByteArrayList{b, "", b, "", b, "", b} << QByteArray();
     }
     void receiverEnd()
