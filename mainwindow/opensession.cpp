@@ -204,10 +204,6 @@ void OpenSession::received(const QByteArray &bytes)
             running->feed(bytes);
             if (!running || !running->peerStarted())
                 return showReceived(bytes);
-            // What came after the end in the same read is the host's again
-            // (a prompt): it must not be lost with the protocol's tail.
-            if (!running->isActive())
-                showReceived(running->takeUnconsumed());
             return;
         }
     }
@@ -290,6 +286,14 @@ void OpenSession::handOver(InbandTransfer *transfer, bool binary)
         // What the sender still had in flight would be drawn as a screenful
         // of binary.
         const bool tail = outcome == InbandTransfer::Cancelled && m_binary && m_transfer && m_transfer->peerStarted();
+        // What the host said after the protocol's last byte (a prompt), in
+        // the read that ended the run or held until its closing time ran
+        // out, must not be lost with the protocol's tail.
+        if (m_transfer) {
+            const QByteArray hostWords = m_transfer->takeUnconsumed();
+            if (m_binary && m_transfer->peerStarted())
+                showReceived(hostWords);
+        }
         takeBack();
         if (tail) {
             m_quietHeld.clear();

@@ -141,6 +141,7 @@ protected:
     {
     public:
         explicit Clock(InbandTransfer *owner);
+        // Also restarts a running clock: the next tick is a whole second away.
         void start();
         void stop() { m_timer.stop(); }
         void setManual(bool manual);

@@ -5,21 +5,35 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
+
 using namespace kermit;
 
 namespace {
-// A packet's own end of line, left before what the host says after it.
-QByteArray withoutLeadingLineEnds(const QByteArray &bytes)
+// Past a packet's own end of line, left before what the host says after it.
+int pastLineEnds(const QByteArray &bytes, int at)
 {
-    qsizetype at = 0;
     while (at < bytes.size() && (bytes[at] == '\r' || bytes[at] == '\n'))
         ++at;
-    return bytes.mid(at);
+    return at;
+}
+
+// Every byte of a packet after its mark is printable (controls in the data
+// are prefixed): a control in what follows a mark shows that it was text.
+bool controlAfter(const QByteArray &bytes, int at)
+{
+    return std::any_of(bytes.cbegin() + at, bytes.cend(), [](char c) { return uchar(c) < 32 || uchar(c) == 127; });
+}
+
+QByteArray withoutLeadingLineEnds(const QByteArray &bytes)
+{
+    return bytes.mid(pastLineEnds(bytes, 0));
 }
 
 constexpr int kBadPacketLimit = 30;
 constexpr int kReplyLimit = 10; // NAKs, or replies out of step, for one packet in flight
 constexpr int kSendBufferSize = 64 * 1024;
+constexpr int kClosingTicks = 2; // after our ACK of B
 
 struct Timeout {
     int period;  // ticks of silence
@@ -113,21 +127,46 @@ void KermitTransfer::feed(const QByteArray &data)
 // again, reads our ACK and exits; that second B, once we have ended, would
 // land on the screen. It is taken here and not answered: the sender has
 // left by the time an answer came, which would then be typed into the
-// shell. The shell's words after it (its prompt) end the run and are the
-// screen's.
+// shell. Everything else is the host's: its first word ends the run, and
+// all of it goes to the screen. Only the start of a packet is held back,
+// never more than one packet's length, and only until the closing time is
+// up; what arrives never extends that time.
 void KermitTransfer::feedClosing()
 {
-    int pos = 0;
-    Packet packet;
-    while (m_rxBuffer.indexOf(char(0x01), pos) >= 0) {
-        if (scanNext(m_rxBuffer, &pos, m_checkType, &packet) != ScanResult::Packet)
-            return; // the rest of a packet is still to come
-        m_waitTicks = 0;
+    QByteArray host;
+    int from = pastLineEnds(m_rxBuffer, 0);
+    while (from < m_rxBuffer.size()) {
+        const int mark = int(m_rxBuffer.indexOf(kMark, from));
+        if (mark < 0) {
+            host += m_rxBuffer.mid(from);
+            from = int(m_rxBuffer.size());
+            break;
+        }
+        host += m_rxBuffer.mid(from, mark - from);
+        from = mark;
+        int pos = mark;
+        Packet packet;
+        // A length no packet has: the mark is text, not the start of a packet.
+        const bool impossible = mark + 1 < m_rxBuffer.size() && unchar(m_rxBuffer[mark + 1]) < 3;
+        const ScanResult r = impossible ? ScanResult::Bad : scanNext(m_rxBuffer, &pos, m_checkType, &packet);
+        if (r == ScanResult::NeedMore && !controlAfter(m_rxBuffer, mark + 1))
+            break;
+        if (r != ScanResult::Packet) {
+            host += kMark;
+            ++from;
+            continue;
+        }
+        from = pastLineEnds(m_rxBuffer, pos);
     }
-    m_rxBuffer = withoutLeadingLineEnds(m_rxBuffer.mid(pos));
-    if (m_rxBuffer.isEmpty())
+    m_rxBuffer.remove(0, from);
+    if (host.isEmpty())
         return;
-    m_unconsumed = std::exchange(m_rxBuffer, {});
+    endClosing(host + std::exchange(m_rxBuffer, {}));
+}
+
+void KermitTransfer::endClosing(const QByteArray &hostWords)
+{
+    m_unconsumed = hostWords;
     finishTransfer(QString());
 }
 
@@ -257,8 +296,9 @@ void KermitTransfer::onTick()
     const Timeout *t = nullptr;
     switch (m_state) {
     case Closing:
-        if (++m_waitTicks >= 2)
-            finishTransfer(QString());
+        // A packet begun and never finished in that time was the host's.
+        if (++m_waitTicks >= kClosingTicks)
+            endClosing(std::exchange(m_rxBuffer, {}));
         return;
     case AwaitSendInit: t = &kInitTimeout; break;
     case ReceivePackets: t = &kReceiveTimeout; break;
@@ -510,6 +550,7 @@ void KermitTransfer::handleReceiverPacket(int seq, char type, const QByteArray &
         m_lastSeq = seq;
         m_state = Closing;
         m_waitTicks = 0;
+        m_tickTimer.start(); // the closing time counts from this ACK
         break;
     default:
         sendNak(expectedSeq());

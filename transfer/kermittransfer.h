@@ -24,7 +24,7 @@ public:
         AwaitSendInit = 1,  // receiver: NAKs until the sender's S arrives
         ReceivePackets = 2, // receiver: S acknowledged, takes F A D Z B E
         AwaitReply = 3,     // sender: the packet in flight waits for its ACK
-        Closing = 4,        // receiver: B acknowledged; a repeat of it is answered
+        Closing = 4,        // receiver: B acknowledged; a repeat of it is taken, unanswered
     };
 
     // The kind of packet the sender has in flight.
@@ -59,6 +59,7 @@ private:
     void resetLink();
     void scanPackets();
     void feedClosing();
+    void endClosing(const QByteArray &hostWords);
     void handlePacket(int seq, char type, const QByteArray &data);
     void handleSenderPacket(int seq, char type, const QByteArray &data);
     void handleReceiverPacket(int seq, char type, const QByteArray &data);

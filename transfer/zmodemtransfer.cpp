@@ -25,6 +25,9 @@ constexpr int kMaxBatch = 32768;
 // How much a received file grows between two nudges to write it out.
 constexpr quint32 kWritebackBytes = 4 << 20;
 constexpr int kInitRetryLimit = 12;
+// How long after our ZFIN the sender's "OO" is still its own: on a slow
+// link it comes late, and then it must not be drawn.
+constexpr int kOverAndOutTicks = 3;
 
 // The size field of a file offer: plain decimal digits that fit 63 bits. Any
 // other form ("0x7", "seven", "-1", too many digits) leaves the size unknown
@@ -292,6 +295,7 @@ void ZmodemTransfer::answerFin()
         // would be drawn on the screen. So the run ends when it has come.
         setState(RxFinAnswered);
         m_finTail.clear();
+        m_tickTimer.start(); // the wait counts from this answer, not from the run's start
         return;
     }
     send(QByteArrayLiteral("OO"));
@@ -666,7 +670,8 @@ void ZmodemTransfer::onTick()
     ++m_idleTicks;
     switch (m_state) {
     case RxFinAnswered:
-        endAfterFin(); // a sender that never says "OO"
+        if (m_idleTicks >= kOverAndOutTicks)
+            endAfterFin(); // a sender that never says "OO"
         return;
     case RxWaitFile:
         if (m_idleTicks > 300) {

@@ -17,6 +17,8 @@
 #include "terminal/widgets/terminalarea.h"
 #include "terminal/widgets/terminaledit.h"
 #include "terminal/widgets/terminalview.h"
+#include "transfer/kermitpacket.h"
+#include "transfer/kermittransfer.h"
 #include "ui/boundedtext.h"
 #include "ui/groupdialogs.h"
 #include "tests/support/checktable.h"
@@ -125,6 +127,10 @@ struct TelnetPeer {
 };
 
 bool waitFor(const std::function<bool()> &done, int ms = 5000) { return QTest::qWaitFor(done, ms); }
+
+// A Kermit sender's first and last packets.
+const QByteArray kermitS = kermit::buildPacket('S', 0, kermit::sendInitData(1), 1, 13);
+const QByteArray kermitB = kermit::buildPacket('B', 1, {}, 1, 13);
 } // namespace
 
 class TestSessionFaults : public QObject
@@ -195,6 +201,26 @@ private slots:
             const QByteArray log = r.logged(logger);
             return QStringLiteral("%1 %2").arg(log.contains("FRAME-OUT")).arg(log.contains("FRAME-IN"));
         }, "0 0");
+        row("words held to a Kermit receive's closing time reach screen and log", [](Rig &r) {
+            SessionLogger *logger = r.log();
+            KermitTransfer k;
+            k.setManualClock(true);
+            r.session.handOver(&k, true);
+            k.startReceive({}, r.session.id(), r.dir.path());
+            r.receive(kermitS + kermitB + "\x01~ $ ");
+            k.tick(), k.tick();
+            return QString::fromLatin1(r.view.shown) + QString::number(r.logged(logger).contains("~ $ "));
+        }, "\x01~ $ 1");
+        row("a new run hands back none of the last run's words", [](Rig &r) {
+            KermitTransfer k;
+            k.startReceive({}, "elsewhere", r.dir.path());
+            k.feed(kermitS + kermitB + "OLD$ "); // never taken
+            r.session.handOver(&k, true);
+            k.startReceive({}, r.session.id(), r.dir.path());
+            r.receive(kermitS);
+            r.session.type("\x1b");
+            return QString::fromLatin1(r.view.shown);
+        }, "");
         row("a transfer right after a cancel shows its peer at once", [](Rig &r) {
             r.runTransfer(true);
             r.receive("START");
@@ -356,6 +382,28 @@ private slots:
             d.hub.session(id)->type("\x1b");
             return seen.join(u' ');
         }, "1 1 1 0");
+        row("a transfer from the Transfer menu keeps its bytes out of the log", [](Desk &d) {
+            QTemporaryDir dir;
+            FileDialogs dialogs;
+            dialogs.openFiles = [&](QWidget *, const QString &) { return QStringList{dir.filePath("f")}; };
+            TransferActions actions(&d.hub, dialogs);
+            const QString id = d.add("raw", "h", "1");
+            d.road.activate(id);
+            OpenSession *session = d.hub.session(id);
+            auto *conn = new FakeConnection;
+            session->adopt(conn, {});
+            SessionLogOptions options;
+            options.dir = dir.path();
+            auto *logger = new SessionLogger("n", "h", options);
+            logger->start();
+            session->setLogger(logger);
+            actions.startTransfer(TransferActions::Zmodem, true);
+            session->type("\x1b");
+            const QString path = logger->currentPath();
+            session->stopLogger();
+            const QByteArray zrqinit = "B00000000000000"; // ZRQINIT's hex digits, whatever a log does to controls
+            return QStringLiteral("%1 %2").arg(conn->written.contains(zrqinit)).arg(readFile(path).contains(zrqinit));
+        }, "1 0");
         row("no file is asked for on a closed session", [](Desk &d) {
             int asked = 0;
             FileDialogs dialogs;

@@ -134,22 +134,29 @@ private slots:
         QTest::addColumn<QByteArray>("script"); // fed one byte at a time after the start
         QTest::addColumn<int>("ticks");
         QTest::addColumn<QString>("summary");
-        QTest::newRow("eleven NAKs") << false << "C" + QByteArray(11, NAK) << 0 << "重试超过 10 次，对端无响应";
-        QTest::newRow("no handshake for 61 s") << false << QByteArray() << 61 << "60 秒内未收到对端握手（NAK/C），放弃";
-        QTest::newRow("nobody sends") << true << QByteArray() << 30 << "30 次轮询无响应，对端未开始发送";
+        QTest::addColumn<bool>("echoed"); // a shell echoes each of our bytes back
+        QTest::newRow("eleven NAKs") << false << "C" + QByteArray(11, NAK) << 0 << "重试超过 10 次，对端无响应" << false;
+        QTest::newRow("no handshake for 61 s") << false << QByteArray() << 61 << "60 秒内未收到对端握手（NAK/C），放弃" << false;
+        QTest::newRow("nobody sends") << true << QByteArray() << 30 << "30 次轮询无响应，对端未开始发送" << false;
+        QTest::newRow("nobody sends, a shell echoes") << true << QByteArray() << 30 << "30 次轮询无响应，对端未开始发送" << true;
         QTest::newRow("sender cancels inside a block")
             << true << block(1, "a", true) + block(2, "b", true).left(60) + QByteArray(8, CAN) << 2
-            << "对端取消传输 (CAN)";
+            << "对端取消传输 (CAN)" << false;
     }
     void failures()
     {
         QFETCH(bool, receive);
         QFETCH(QByteArray, script);
         QFETCH(int, ticks);
+        QFETCH(bool, echoed);
         Harness h;
         receive ? h.transfer.startReceive(h.fn(), "r", h.path("t"), X) : h.send({h.file("f", QByteArray(1000, 'x'))}, X);
         h.feedEach(script);
-        h.tick(ticks - 1);
+        for (int i = 1; i < ticks; ++i) {
+            h.tick();
+            if (echoed)
+                h.transfer.feed(h.sent.last());
+        }
         QVERIFY(h.finished == 0 || ticks == 0);
         h.tick();
         QTEST(h.summary, "summary");
