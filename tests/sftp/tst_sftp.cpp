@@ -693,15 +693,33 @@ private slots:
         QCOMPARE(readFile(knownHosts).count('\n'), 1);
     }
 
-    // A server whose key differs from the one on file is refused.
+    // A server whose key differs from the one on file is refused, and so
+    // is one whose key cannot be checked against the file or filed in it;
+    // each refusal names the file.
+    void changedHostKey_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::newRow("another key filed") << "other";
+        QTest::newRow("a folder in its place: cannot be read") << "folder";
+        QTest::newRow("under a file: cannot be written") << "under a file";
+    }
     void changedHostKey()
     {
-        const QString knownHosts = localPath(QStringLiteral("known_hosts"));
+        QFETCH(QString, file);
+        QString knownHosts = localPath(QStringLiteral("known_hosts"));
         const QList<QByteArray> other = readFile(m_server.dir() + QStringLiteral("/rsa-only/host_rsa.pub")).split(' ');
-        QVERIFY(writeFile(knownHosts, QStringLiteral("[127.0.0.1]:%1 ").arg(m_server.port).toUtf8() + other[0] + ' ' + other[1] + '\n'));
+        if (file == QLatin1String("other")) {
+            QVERIFY(writeFile(knownHosts, QStringLiteral("[127.0.0.1]:%1 ").arg(m_server.port).toUtf8() + other[0] + ' ' + other[1] + '\n'));
+        } else if (file == QLatin1String("folder")) {
+            QVERIFY(QDir().mkpath(knownHosts));
+        } else {
+            QVERIFY(writeFile(knownHosts, ""));
+            knownHosts += QStringLiteral("/known_hosts");
+        }
         Tree tree(m_server.params(knownHosts));
         QVERIFY(!tree.waitReady());
-        QVERIFY2(tree.errors.value(0).startsWith(QStringLiteral("⚠ 主机密钥校验失败：127.0.0.1")), qPrintable(tree.errors.join('|')));
+        QVERIFY2(tree.errors.value(0).startsWith(QStringLiteral("⚠ 主机密钥校验失败：127.0.0.1")) && tree.errors[0].contains(knownHosts),
+                 qPrintable(tree.errors.join('|')));
     }
 };
 
