@@ -376,7 +376,7 @@ KnownHostCheck checkKnownHost(LIBSSH2_SESSION *session, const QString &host, int
         out.message = LanguageManager::tr("%1，冲突的记录在 %2:%3").arg(why, path).arg(line);
     };
     if (!loadKnownHosts(hosts, path, hostKey, &filed)) {
-        out.message = LanguageManager::tr("主机密钥无法校验");
+        out.message = LanguageManager::tr("known_hosts 无法读取：%1").arg(path);
     } else if (filed.revokedLine > 0) {
         refuse(LanguageManager::tr("主机密钥已被吊销"), filed.revokedLine);
     } else {
@@ -401,9 +401,9 @@ KnownHostCheck checkKnownHost(LIBSSH2_SESSION *session, const QString &host, int
                                                LIBSSH2_KNOWNHOST_FILE_OPENSSH) != 0) {
                 out.message = LanguageManager::tr("主机密钥无法校验");
             } else if (!appendKnownHostLine(path, QByteArray(line, qsizetype(lineLength)))) {
-                // The key is still new to us; a later connection will ask again.
-                out.message = QStringLiteral("首次连接，主机密钥未能写入 known_hosts：%1").arg(path);
-                out.result = KnownHostOk;
+                // Taken without being filed, any key would do again next
+                // time: nothing would ever be checked.
+                out.message = LanguageManager::tr("known_hosts 无法写入：%1").arg(path);
             } else {
                 out.message = QStringLiteral("首次连接，主机密钥已写入 known_hosts");
                 out.result = KnownHostOk;

@@ -90,7 +90,8 @@ struct KnownHostCheck {
 
 // Checks the session's host key against an OpenSSH known-hosts file (an empty
 // path means defaultKnownHostsPath()). A host not yet filed gets one line
-// appended; the rest of the file is never rewritten, so entries libssh2 does
-// not understand survive. A refusal names the file and line of the entry
-// that refused the key, as OpenSSH's own client does.
+// appended (a file that cannot be read, or cannot take the line, leaves the
+// key unverifiable); the rest of the file is never rewritten, so entries
+// libssh2 does not understand survive. A refusal names the file and line of
+// the entry that refused the key, as OpenSSH's own client does.
 KnownHostCheck checkKnownHost(LIBSSH2_SESSION *session, const QString &host, int port, const QString &knownHostsPath);

@@ -54,6 +54,8 @@ QString withReason(const char *source, const QString &reason)
 
 QString transferFailure(const char *source, const SftpSession::Failure &why)
 {
+    if (why.step == SftpSession::Failure::NotRegular)
+        return why.detail; // says it all, in the user's language
     return why.step == SftpSession::Failure::Cancelled ? QStringLiteral("已取消") : withReason(source, why.detail);
 }
 
@@ -341,6 +343,9 @@ bool DirTreeWorker::putInPlace(QTemporaryFile &file, const QString &local)
 bool DirTreeWorker::downloadFile(const DirTreeJob &job)
 {
     emit sigJobStart(job.id, remoteName(job.remote), false, 0);
+    Failure why;
+    if (!downloadable(job.remote, &why))
+        return fail(transferFailure("下载失败", why));
     const qint64 n = receive(job.remote, job.second, [](qint64) {}, true);
     if (n < 0)
         return false;

@@ -94,6 +94,11 @@ void SftpDialogWorker::uploadFile(const QString &local, const QString &remote)
 void SftpDialogWorker::downloadFile(const QString &remote, const QString &local)
 {
     const QString what = LanguageManager::tr("下载 %1").arg(remote);
+    Failure why;
+    if (!downloadable(remote, &why)) {
+        emit sigFailed(what, why.detail);
+        return;
+    }
     // The local folder must exist: nothing is made on the user's disk that
     // they did not choose.
     QSaveFile out(local);
@@ -101,7 +106,6 @@ void SftpDialogWorker::downloadFile(const QString &remote, const QString &local)
         emit sigFailed(what, LanguageManager::tr("无法创建本地文件"));
         return;
     }
-    Failure why;
     qint64 stated = -1;
     std::optional<Percent> percent; // of the size the server gives once the file is open
     const qint64 received = download(remote, &out, &stated, [&](qint64 done) {
@@ -133,6 +137,9 @@ void SftpDialogWorker::downloadFile(const QString &remote, const QString &local)
         return;
     case Failure::Commit:
         emit sigFailed(what, LanguageManager::tr("提交本地文件失败：") + why.detail);
+        return;
+    case Failure::NotRegular:
+        emit sigFailed(what, why.detail);
         return;
     default:
         emit sigFailed(what, LanguageManager::tr("已取消"));

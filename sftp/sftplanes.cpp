@@ -21,6 +21,18 @@ qint64 sftpReadRoom(qint64 listed, qint64 done, qint64 most)
     return qBound(kTwoRequests, listed - done + 1, qMax(most, kTwoRequests));
 }
 
+bool sftpRestartRead(LIBSSH2_SFTP *sftp, LIBSSH2_SFTP_HANDLE *h, ssize_t rc, qint64 received, int *inARow)
+{
+    // The short-reply case leaves no SFTP status behind; a refusal by the
+    // server carries its own.
+    constexpr int kMostInARow = 8;
+    if (rc != LIBSSH2_ERROR_SFTP_PROTOCOL || libssh2_sftp_last_error(sftp) != LIBSSH2_FX_OK || ++*inARow > kMostInARow)
+        return false;
+    sshLog(QStringLiteral("sftp read restarted at %1").arg(received));
+    libssh2_sftp_seek64(h, libssh2_uint64_t(received));
+    return true;
+}
+
 struct SftpLanes::Lane {
     LIBSSH2_SFTP *sftp = nullptr;
     LIBSSH2_SFTP_HANDLE *handle = nullptr;
@@ -29,6 +41,7 @@ struct SftpLanes::Lane {
     QByteArray path;
     qint64 offset = 0;
     bool refused = false;
+    int restarts = 0;
 };
 
 SftpLanes::SftpLanes(LIBSSH2_SESSION *session, std::function<void()> wait, std::function<bool()> keepRunning)
@@ -104,6 +117,7 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
             lane.path = lane.file.remote.toUtf8();
             lane.offset = 0;
             lane.refused = false;
+            lane.restarts = 0;
             if (!upload)
                 lane.file.content.resize(sftpReadRoom(lane.file.size, 0));
             lane.step = Step::Open;
@@ -139,8 +153,12 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
             const ssize_t n = upload ? libssh2_sftp_write(lane.handle, at, left) : libssh2_sftp_read(lane.handle, at, left);
             if (n == LIBSSH2_ERROR_EAGAIN)
                 return Turn::Busy;
+            if (n < 0 && !upload && sftpRestartRead(lane.sftp, lane.handle, n, lane.offset, &lane.restarts))
+                return Turn::Moved;
             if (n < 0)
                 return fail(lastError(lane.sftp));
+            if (n > 0)
+                lane.restarts = 0;
             if (n == 0 && upload)
                 return fail(QStringLiteral("%1: %2 of %3 bytes").arg(lane.file.remote).arg(lane.offset).arg(lane.file.size));
             if (n == 0) {

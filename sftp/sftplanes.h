@@ -22,6 +22,15 @@
 // further ahead would then be taken for its end, or refused.
 qint64 sftpReadRoom(qint64 listed, qint64 done, qint64 most = std::numeric_limits<qint64>::max());
 
+// A file that grows while it is read (a live log) can answer one read-ahead
+// request short, at the end it had, and the next one in full: libssh2 then
+// fails the read as a reply at an unexpected offset and drops the bytes that
+// call had taken. rc is a failed libssh2_sftp_read on h; when it is that
+// case, h is moved back to `received` (the bytes actually handed over) and
+// true says to read on from there. A few in a row without a byte between
+// them are a server that means it, and fail.
+bool sftpRestartRead(LIBSSH2_SFTP *sftp, LIBSSH2_SFTP_HANDLE *h, ssize_t rc, qint64 received, int *inARow);
+
 // Small files of a folder job moved several at a time, each over an SFTP
 // channel of its own on the worker's session: one file at a time pays a
 // round trip per request, which many small files add up to. Non-blocking

@@ -525,6 +525,33 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
     return failed(failure.step, failure.detail);
 }
 
+QString SftpSession::notRegular(const QString &remotePath, const LIBSSH2_SFTP_ATTRIBUTES &attrs) const
+{
+    if (!(attrs.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS) || LIBSSH2_SFTP_S_ISREG(attrs.permissions))
+        return QString();
+    const char *kind;
+    switch (attrs.permissions & LIBSSH2_SFTP_S_IFMT) {
+    case LIBSSH2_SFTP_S_IFCHR: kind = "字符设备"; break;
+    case LIBSSH2_SFTP_S_IFBLK: kind = "块设备"; break;
+    case LIBSSH2_SFTP_S_IFIFO: kind = "命名管道"; break;
+    case LIBSSH2_SFTP_S_IFSOCK: kind = "套接字"; break;
+    case LIBSSH2_SFTP_S_IFDIR: kind = "目录"; break;
+    default: kind = "特殊文件"; break;
+    }
+    return say("%1 是%2，不是普通文件").arg(sftpnames::remoteName(remotePath), say(kind));
+}
+
+bool SftpSession::downloadable(const QString &remotePath, Failure *why)
+{
+    LIBSSH2_SFTP_ATTRIBUTES attrs;
+    // One that cannot be looked at is left to the open, which says why.
+    const QString kind = statRemote(remotePath, &attrs, true) ? notRegular(remotePath, attrs) : QString();
+    if (kind.isEmpty())
+        return true;
+    *why = {Failure::NotRegular, kind};
+    return false;
+}
+
 qint64 SftpSession::download(const QString &remotePath, QIODevice *out, qint64 *stated, const Progress &progress,
                              Failure *why)
 {
@@ -536,13 +563,19 @@ qint64 SftpSession::download(const QString &remotePath, QIODevice *out, qint64 *
     LIBSSH2_SFTP_HANDLE *h = openRemote(remotePath, LIBSSH2_FXF_READ, 0, LIBSSH2_SFTP_OPENFILE);
     if (!h)
         return failed(keepRunning() ? Failure::RemoteOpen : Failure::Cancelled, lastErrorText());
-    LIBSSH2_SFTP_ATTRIBUTES attrs;
+    LIBSSH2_SFTP_ATTRIBUTES attrs{};
     if (retry("sftp-fstat", [&] { return libssh2_sftp_fstat_ex(h, &attrs, 0); }) == 0
         && (attrs.flags & LIBSSH2_SFTP_ATTR_SIZE))
         *stated = qint64(qMin<quint64>(attrs.filesize, quint64(INT64_MAX)));
+    // The name may have changed hands since it was looked at.
+    if (const QString kind = notRegular(remotePath, attrs); !kind.isEmpty()) {
+        closeRemote(h);
+        return failed(Failure::NotRegular, kind);
+    }
 
     QByteArray buffer(int(kReadBlock), Qt::Uninitialized);
     qint64 received = 0;
+    int restarts = 0;
     Failure failure;
     while (keepRunning()) {
         const ssize_t n = libssh2_sftp_read(h, buffer.data(), size_t(sftpReadRoom(*stated, received, kReadBlock)));
@@ -550,6 +583,10 @@ qint64 SftpSession::download(const QString &remotePath, QIODevice *out, qint64 *
             waitIo();
             continue;
         }
+        if (n < 0 && sftpRestartRead(m_sftp, h, n, received, &restarts))
+            continue;
+        if (n > 0)
+            restarts = 0;
         if (n < 0)
             failure = {Failure::RemoteRead, lastErrorText()};
         if (n <= 0)

@@ -71,7 +71,7 @@ public:
     // file's message.
     struct Failure {
         enum Step { None, LocalOpen, RemoteOpen, LocalRead, RemoteWrite, RemoteRead, LocalWrite, Size, Cancelled, Flush,
-                    Commit, Replace };
+                    Commit, Replace, NotRegular };
         Step step = None;
         QString detail;
     };
@@ -132,6 +132,11 @@ protected:
     // temporary file that takes its permissions once all bytes are written.
     // Returns the bytes written, or -1 with *why set.
     qint64 upload(const QString &localPath, const QString &remotePath, const Progress &progress, Failure *why);
+    // Only regular files (and links to them) come down as files: a device
+    // never ends and a pipe may never open. Asked before anything is made
+    // on this side; false, with *why saying what remotePath is, for anything
+    // else.
+    bool downloadable(const QString &remotePath, Failure *why);
     // Copies a remote file into an open local file, which the caller puts
     // in place: all the file holds until the server reports its end, more
     // or less than its size said. *stated is the size the server gave for
@@ -158,6 +163,9 @@ private:
     bool renamesOver(const QString &folder);
     int linkCount(const QString &path); // -1 when it cannot be told
     bool putInPlace(const UploadTarget &target);
+    // What a file that is not regular is, for the user; empty for a regular
+    // file or one whose type the server does not give.
+    QString notRegular(const QString &remotePath, const LIBSSH2_SFTP_ATTRIBUTES &attrs) const;
 
     const char *m_goodbye;
     SshStopFlags m_flags;

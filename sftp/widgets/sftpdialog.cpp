@@ -182,12 +182,14 @@ void SftpDialog::onListed(const QString &absPath, const QVariantList &entries)
         return entry.toMap().value(QStringLiteral("name")) == QLatin1String("..");
     });
     const bool atRoot = absPath == QLatin1String("/");
+    int items = 0; // what the folder holds: neither way up is one of them
     for (const QVariant &value : sorted) {
         const QVariantMap entry = value.toMap();
         const QString name = entry.value(QStringLiteral("name")).toString();
         // "." leads nowhere, and so does ".." at the root.
         if (name == QLatin1String(".") || (atRoot && name == QLatin1String("..")))
             continue;
+        items += name != QLatin1String("..");
         // ".." is a way up even from a server that gives it no attributes.
         const bool dir = entry.value(QStringLiteral("dir")).toBool() || name == QLatin1String("..");
         auto *row = new QTreeWidgetItem({dir ? QLatin1Char('[') + name + QLatin1Char(']') : name});
@@ -204,7 +206,7 @@ void SftpDialog::onListed(const QString &absPath, const QVariantList &entries)
     }
     fileList->addTopLevelItems(rows);
     fileList->setUpdatesEnabled(true);
-    setStatus(LanguageManager::tr(QStringLiteral("%1 项")).arg(rows.size() - 1), StatusColor::neutral);
+    setStatus(LanguageManager::tr(QStringLiteral("%1 项")).arg(items), StatusColor::neutral);
 }
 
 void SftpDialog::onProgress(qlonglong done, qlonglong total)

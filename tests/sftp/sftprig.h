@@ -77,14 +77,16 @@ inline void own(const QString &path, const Server &s, const QString &base = QStr
 
 // Setup and expectation entries, relative to a folder:
 //   "p=text" a file, "p/" a folder, "p->t" a link, "p=>t" a second name of
-//   t, "p%640" the mode,
+//   t, "p%640" the mode, "p|" a named pipe,
 //   "!p" nothing there (p's last part may be a wildcard), "p#entry" a gzip
 //   tar archive that holds entry.
 inline void setUp(const QString &base, const QStringList &entries, const Server &s)
 {
     for (const QString &e : entries) {
-        const QString path = base + QLatin1Char('/') + e.section(QRegularExpression(QStringLiteral("->|[=%]")), 0, 0);
-        if (e.endsWith(QLatin1Char('/'))) {
+        const QString path = base + QLatin1Char('/') + e.section(QRegularExpression(QStringLiteral("->|[=%|]")), 0, 0);
+        if (e.endsWith(QLatin1Char('|'))) {
+            QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0644) == 0);
+        } else if (e.endsWith(QLatin1Char('/'))) {
             QVERIFY(QDir().mkpath(path));
             own(QDir::cleanPath(path), s, base);
         } else if (e.contains(QStringLiteral("->"))) {

@@ -398,6 +398,9 @@ private slots:
         QTreeWidgetItem *in = rowNamed(QStringLiteral("in.bin"));
         QVERIFY(in);
         QCOMPARE(in->text(1), QStringLiteral("68 KB"));
+        // One item in sub: neither way up counts.
+        const QList<QLabel *> labels = dialog->findChildren<QLabel *>();
+        QVERIFY(std::any_of(labels.cbegin(), labels.cend(), [](QLabel *l) { return l->text() == QStringLiteral("1 项"); }));
 
         // A file offers a download; the bold ".." row (a folder) does not,
         // and goes up.
