@@ -93,8 +93,10 @@ void ZmodemTransfer::cancelTransfer()
 {
     if (m_state == Idle)
         return;
-    sendHexHeader(ZABORT, kZeroes);
-    send(kFiveCan);
+    if (peerToBeTold()) {
+        sendHexHeader(ZABORT, kZeroes);
+        send(kFiveCan);
+    }
     finishTransfer(QStringLiteral("Zmodem 传输已被用户取消"));
 }
 
@@ -157,7 +159,8 @@ void ZmodemTransfer::sendBinaryHeader(quint8 type, const QByteArray &bytes)
 
 void ZmodemTransfer::sendZrqinit()
 {
-    ++m_initEchoes;
+    if (!hostLineOpen()) // one held back draws no answer
+        ++m_initEchoes;
     sendHexHeader(ZRQINIT, kZeroes);
 }
 
@@ -321,8 +324,8 @@ void ZmodemTransfer::feed(const QByteArray &data)
     if (started)
         m_idleTicks = 0;
     if (cancelled) {
-        send(kFiveCan);
-        finishTransfer(QStringLiteral("对端取消传输 (CAN)"));
+        markPeerLeft();
+        abortTransfer(QStringLiteral("对端取消传输 (CAN)"));
         return;
     }
     processInput();

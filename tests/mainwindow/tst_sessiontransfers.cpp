@@ -263,34 +263,81 @@ private slots:
     }
 
     // A receive started first: the command that starts the sender is typed
-    // while the transfer waits, and reaches the shell.
+    // while the transfer waits, and reaches the shell as typed, none of our
+    // polls inside it. Typed a few bytes at a time, or by hand: two keys a
+    // tick (the polls come as often as they can), with a typo mended by
+    // Backspace. No command: Esc while waiting; the next key is the shell's.
     void typedWhileWaiting_data()
     {
         QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("mode");
         QTest::addColumn<QString>("command");
-        QTest::newRow("zmodem") << int(KindZ) << "sz -q data.bin";
-        QTest::newRow("kermit") << int(KindK) << "gkermit -i -P -q -s data.bin";
+        QTest::addColumn<bool>("byHand");
+        const int x = XmodemTransfer::Xmodem;
+        QTest::newRow("zmodem") << int(KindZ) << 0 << "sz -q data.bin" << false;
+        QTest::newRow("kermit") << int(KindK) << 0 << "gkermit -i -P -q -s data.bin" << false;
+        QTest::newRow("xmodem by hand") << int(KindX) << x << "sx -q data.bin" << true;
+        QTest::newRow("ymodem by hand") << int(KindY) << int(XmodemTransfer::Ymodem) << "sb -q data.bin" << true;
+        QTest::newRow("zmodem by hand") << int(KindZ) << 0 << "sz -q data.bin" << true;
+        QTest::newRow("kermit by hand") << int(KindK) << 0 << "gkermit -i -P -q -s data.bin" << true;
+        QTest::newRow("xmodem cancelled") << int(KindX) << x << QString() << true;
+        QTest::newRow("zmodem cancelled") << int(KindZ) << 0 << QString() << true;
+        QTest::newRow("kermit cancelled") << int(KindK) << 0 << QString() << true;
     }
     void typedWhileWaiting()
     {
         QFETCH(int, kind);
+        QFETCH(int, mode);
         QFETCH(QString, command);
+        QFETCH(bool, byHand);
         QDir(ourFolder()).removeRecursively();
         QDir().mkpath(ourFolder());
         const QByteArray data = content(5000);
         QVERIFY(writeFile(peerFolder() + "/data.bin", data));
         QVERIFY2(openShell(), "bash did not start");
-        QSignalSpy result(make(kind), &InbandTransfer::resultReady);
-        start(false, ourFolder(), 0);
+        InbandTransfer *transfer = make(kind);
+        transfer->setManualClock(byHand);
+        QSignalSpy result(transfer, &InbandTransfer::resultReady);
+        const QString target = kind == KindX ? ourFolder() + "/data.bin" : ourFolder();
+        start(false, target, mode);
         QTest::qWait(300);
-        // Typed as keys come: a few bytes at a time.
-        const QByteArray line = command.toUtf8() + "; echo EN''D=$?\r";
-        for (qsizetype at = 0; at < line.size(); at += 3)
-            session->type(line.mid(at, 3));
-        QVERIFY2(result.wait(60000), "the transfer did not end");
-        QCOMPARE(result.first().at(0).value<InbandTransfer::Outcome>(), InbandTransfer::Succeeded);
-        QCOMPARE(readFile(ourFolder() + "/data.bin"), data);
-        QVERIFY(waitShown("END=0", 0));
+        QByteArray line = command.toUtf8() + "; echo EN''D=$?\r";
+        if (command.isEmpty()) {
+            for (int tick = 0; tick < 6; ++tick)
+                transfer->tick(); // its polls reach the shell meanwhile
+            QTest::qWait(500);
+            session->type("\x1b");
+            QCOMPARE(result.size(), 1);
+            QCOMPARE(result.first().at(0).value<InbandTransfer::Outcome>(), InbandTransfer::Cancelled);
+            const QString after = shellAfterwards(view.shown.size());
+            QVERIFY2(after.isEmpty(), qPrintable(after));
+            return;
+        }
+        if (!byHand) {
+            for (qsizetype at = 0; at < line.size(); at += 3)
+                session->type(line.mid(at, 3));
+        } else {
+            line.insert(line.indexOf(' '), "q\x7f"); // a typo, taken back
+            for (qsizetype at = 0; at < line.size(); ++at) {
+                session->type(line.mid(at, 1));
+                if (at % 2)
+                    transfer->tick();
+                QTest::qWait(50);
+            }
+        }
+        for (int second = 0; second < 60 && result.isEmpty(); ++second) {
+            if (byHand)
+                transfer->tick();
+            result.wait(1000);
+        }
+        QVERIFY2(!result.isEmpty(), qPrintable("the transfer did not end: " + QString::fromLatin1(view.shown.right(300))));
+        QVERIFY2(result.first().at(0).value<InbandTransfer::Outcome>() == InbandTransfer::Succeeded,
+                 qPrintable(result.first().at(1).toString() + ": " + QString::fromUtf8(view.shown.right(300))));
+        const QByteArray got = readFile(ourFolder() + "/data.bin");
+        QVERIFY2(kind == KindX ? samePadded(got, data) : got == data, qPrintable(QString("got %1 bytes").arg(got.size())));
+        QVERIFY2(waitShown("END=0", 0), qPrintable("the shell did not run it as typed: " + QString::fromLatin1(view.shown)));
+        const QString after = shellAfterwards(view.shown.size());
+        QVERIFY2(after.isEmpty(), qPrintable(after));
     }
 
     // Esc in the middle of a run, each protocol each way: the transfer ends
