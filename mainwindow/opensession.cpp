@@ -297,9 +297,9 @@ void OpenSession::handOver(InbandTransfer *transfer, bool binary)
     if (binary && m_connection)
         m_connection->setTransparent(true);
     m_transferEnd = connect(transfer, &InbandTransfer::resultReady, this, [this](InbandTransfer::Outcome outcome) {
-        // What the sender still had in flight would be drawn as a screenful
-        // of binary.
-        const bool tail = outcome == InbandTransfer::Cancelled && m_binary && m_transfer && m_transfer->peerStarted();
+        // What the peer still had in flight, or its own cancel when it gave
+        // up, would be drawn as a screenful of binary.
+        const bool tail = outcome != InbandTransfer::Succeeded && m_binary && m_transfer && m_transfer->peerStarted();
         takeBack();
         if (tail) {
             m_quietHeld.clear();

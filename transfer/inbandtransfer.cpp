@@ -85,7 +85,6 @@ void InbandTransfer::beginRun(TransferSendFn sendFn, const QString &sessionId, i
     m_lastPercent = -1;
     m_peerStarted = false;
     m_hostLineOpen = false;
-    m_peerLeft = false;
     m_unconsumed.clear();
     if (m_sendFile.isOpen())
         m_sendFile.close();

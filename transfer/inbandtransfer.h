@@ -104,11 +104,8 @@ protected:
     // silently, but not one of a protocol whose peer always speaks first:
     // typed into the shell, a ZMODEM cancel leaves an odd run of CANs
     // (Ctrl+X, a key prefix in bash) that eats the user's next key.
-    bool peerToBeTold() const { return !m_peerLeft && (m_peerStarted || (m_cancelling && !peerSpeaksFirst())); }
+    bool peerToBeTold() const { return m_peerStarted || (m_cancelling && !peerSpeaksFirst()); }
     virtual bool peerSpeaksFirst() const { return false; }
-    // The peer gave up by itself and has left: what we would tell it now
-    // reaches the shell behind it.
-    void markPeerLeft() { m_peerLeft = true; }
     bool hostLineOpen() const { return m_hostLineOpen; }
     // Called as a line opens, before it is marked open: the last chance to
     // take back what the line may already hold of ours.
@@ -190,5 +187,4 @@ private:
     int m_stepDepth = 0;
     bool m_peerStarted = false;
     bool m_hostLineOpen = false;
-    bool m_peerLeft = false;
 };

@@ -93,10 +93,11 @@ void ZmodemTransfer::cancelTransfer()
 {
     if (m_state == Idle)
         return;
-    if (peerToBeTold()) {
-        sendHexHeader(ZABORT, kZeroes);
-        send(kFiveCan);
-    }
+    // In one write: a peer that leaves on the ZABORT flushes the line as it
+    // goes, and CANs coming after that flush would reach the shell, where an
+    // odd run of them (Ctrl+X, a key prefix in bash) eats the next key.
+    if (peerToBeTold())
+        send(hexHeader(ZABORT, kZeroes) + kFiveCan);
     finishTransfer(QStringLiteral("Zmodem 传输已被用户取消"));
 }
 
@@ -324,8 +325,8 @@ void ZmodemTransfer::feed(const QByteArray &data)
     if (started)
         m_idleTicks = 0;
     if (cancelled) {
-        markPeerLeft();
-        abortTransfer(QStringLiteral("对端取消传输 (CAN)"));
+        send(kFiveCan);
+        finishTransfer(QStringLiteral("对端取消传输 (CAN)"));
         return;
     }
     processInput();
