@@ -307,13 +307,7 @@ private slots:
                 transfer->tick(); // its polls reach the shell meanwhile
             QTest::qWait(500);
             session->type("\x1b");
-            QCOMPARE(result.size(), 1);
-            QCOMPARE(result.first().at(0).value<InbandTransfer::Outcome>(), InbandTransfer::Cancelled);
-            const QString after = shellAfterwards(view.shown.size());
-            QVERIFY2(after.isEmpty(), qPrintable(after));
-            return;
-        }
-        if (!byHand) {
+        } else if (!byHand) {
             for (qsizetype at = 0; at < line.size(); at += 3)
                 session->type(line.mid(at, 3));
         } else {
@@ -331,11 +325,14 @@ private slots:
             result.wait(1000);
         }
         QVERIFY2(!result.isEmpty(), qPrintable("the transfer did not end: " + QString::fromLatin1(view.shown.right(300))));
-        QVERIFY2(result.first().at(0).value<InbandTransfer::Outcome>() == InbandTransfer::Succeeded,
+        const auto expected = command.isEmpty() ? InbandTransfer::Cancelled : InbandTransfer::Succeeded;
+        QVERIFY2(result.first().at(0).value<InbandTransfer::Outcome>() == expected,
                  qPrintable(result.first().at(1).toString() + ": " + QString::fromUtf8(view.shown.right(300))));
         const QByteArray got = readFile(ourFolder() + "/data.bin");
-        QVERIFY2(kind == KindX ? samePadded(got, data) : got == data, qPrintable(QString("got %1 bytes").arg(got.size())));
-        QVERIFY2(waitShown("END=0", 0), qPrintable("the shell did not run it as typed: " + QString::fromLatin1(view.shown)));
+        if (!command.isEmpty()) {
+            QVERIFY2(kind == KindX ? samePadded(got, data) : got == data, qPrintable(QString("got %1 bytes").arg(got.size())));
+            QVERIFY2(waitShown("END=0", 0), qPrintable("not run as typed: " + QString::fromLatin1(view.shown)));
+        }
         const QString after = shellAfterwards(view.shown.size());
         QVERIFY2(after.isEmpty(), qPrintable(after));
     }
@@ -351,16 +348,15 @@ private slots:
         QTest::addColumn<bool>("send");
         QTest::addColumn<int>("mode");
         QTest::addColumn<QString>("command");
-        QTest::addColumn<bool>("byPeer");
-        QTest::newRow("xmodem send") << int(KindX) << true << int(XmodemTransfer::Xmodem) << "rx -c -q data.bin" << false;
-        QTest::newRow("xmodem receive") << int(KindX) << false << int(XmodemTransfer::Xmodem) << "sx -q data.bin" << false;
-        QTest::newRow("ymodem send") << int(KindY) << true << int(XmodemTransfer::Ymodem) << "rb -q -y" << false;
-        QTest::newRow("ymodem receive") << int(KindY) << false << int(XmodemTransfer::Ymodem) << "sb -q data.bin" << false;
-        QTest::newRow("zmodem send") << int(KindZ) << true << 0 << "rz -q -y" << false;
-        QTest::newRow("zmodem receive") << int(KindZ) << false << 0 << "sz -q data.bin" << false;
-        QTest::newRow("kermit send") << int(KindK) << true << 0 << "gkermit -i -P -q -r" << false;
-        QTest::newRow("kermit receive") << int(KindK) << false << 0 << "gkermit -i -P -q -s data.bin" << false;
-        QTest::newRow("zmodem receive, sz interrupted") << int(KindZ) << false << 0 << "timeout -s INT 0.8 sz -q data.bin" << true;
+        QTest::newRow("xmodem send") << int(KindX) << true << int(XmodemTransfer::Xmodem) << "rx -c -q data.bin";
+        QTest::newRow("xmodem receive") << int(KindX) << false << int(XmodemTransfer::Xmodem) << "sx -q data.bin";
+        QTest::newRow("ymodem send") << int(KindY) << true << int(XmodemTransfer::Ymodem) << "rb -q -y";
+        QTest::newRow("ymodem receive") << int(KindY) << false << int(XmodemTransfer::Ymodem) << "sb -q data.bin";
+        QTest::newRow("zmodem send") << int(KindZ) << true << 0 << "rz -q -y";
+        QTest::newRow("zmodem receive") << int(KindZ) << false << 0 << "sz -q data.bin";
+        QTest::newRow("kermit send") << int(KindK) << true << 0 << "gkermit -i -P -q -r";
+        QTest::newRow("kermit receive") << int(KindK) << false << 0 << "gkermit -i -P -q -s data.bin";
+        QTest::newRow("zmodem receive, sz interrupted") << int(KindZ) << false << 0 << "timeout -s INT 0.8 sz -q data.bin";
     }
     void cancelled()
     {
@@ -368,7 +364,7 @@ private slots:
         QFETCH(bool, send);
         QFETCH(int, mode);
         QFETCH(QString, command);
-        QFETCH(bool, byPeer);
+        const bool byPeer = command.startsWith("timeout"); // the peer gives up itself
         const QString failed = run(kind, send, mode, command, content(32 << 20)); // still running when Esc comes
         QVERIFY2(failed.isEmpty(), qPrintable(failed));
         InbandTransfer *transfer = engine.get();
@@ -379,7 +375,7 @@ private slots:
         if (!byPeer)
             session->type("\x1b");
         QVERIFY2(QTest::qWaitFor([&] { return !result.isEmpty(); }, 30000), "the transfer did not end");
-        QVERIFY2(result.first().at(0).value<InbandTransfer::Outcome>() == (byPeer ? InbandTransfer::Failed : InbandTransfer::Cancelled), qPrintable(result.first().at(1).toString()));
+        QCOMPARE(result.first().at(0).value<InbandTransfer::Outcome>(), byPeer ? InbandTransfer::Failed : InbandTransfer::Cancelled);
         const qsizetype endAt = view.shown.size();
         QVERIFY2(waitShown("END=", endAt, 30000), qPrintable("the shell's words after the cancel are not shown: "
                                                               + QString::fromLatin1(view.shown.mid(endAt).toHex(' '))));
