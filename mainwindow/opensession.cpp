@@ -154,14 +154,24 @@ void OpenSession::sendUnlogged(const QByteArray &bytes)
 void OpenSession::type(const QByteArray &bytes)
 {
     if (InbandTransfer *running = transfer()) {
-        if (bytes.contains('\x1b') || bytes.contains('\x03')) {
+        // The keys themselves, not an arrow, a function key or a paste,
+        // which carry ESC too and are meant for the host.
+        if (bytes == "\x1b" || bytes == "\x03") {
             running->cancel();
             return;
         }
         // Until the peer has answered, the host is a shell waiting for the
         // command that starts it (the status line asks for it).
-        if (m_binary && !running->peerStarted())
+        if (m_binary && !running->peerStarted()) {
+            const qsizetype lineEnd = qMax(bytes.lastIndexOf('\r'), bytes.lastIndexOf('\n'));
+            const bool open = lineEnd < bytes.size() - 1;
+            const QPointer<InbandTransfer> guard(running);
+            if (open)
+                running->setHostLineOpen(true);
             send(bytes);
+            if (!open && guard)
+                running->setHostLineOpen(false);
+        }
         return;
     }
     // What the user typed can be a password: only its length is traced.
@@ -283,9 +293,9 @@ void OpenSession::handOver(InbandTransfer *transfer, bool binary)
     if (binary && m_connection)
         m_connection->setTransparent(true);
     m_transferEnd = connect(transfer, &InbandTransfer::resultReady, this, [this](InbandTransfer::Outcome outcome) {
-        // What the sender still had in flight would be drawn as a screenful
-        // of binary.
-        const bool tail = outcome == InbandTransfer::Cancelled && m_binary && m_transfer && m_transfer->peerStarted();
+        // What the peer still had in flight, or its own cancel when it gave
+        // up, would be drawn as a screenful of binary.
+        const bool tail = outcome != InbandTransfer::Succeeded && m_binary && m_transfer && m_transfer->peerStarted();
         // What the host said after the protocol's last byte (a prompt), in
         // the read that ended the run or held until its closing time ran
         // out, must not be lost with the protocol's tail.

@@ -75,9 +75,10 @@ public:
     // A binary transfer's own bytes: written when open, never logged (the
     // log holds what the user and the host said, not the protocol).
     void sendUnlogged(const QByteArray &bytes);
-    // What the user typed: ESC or Ctrl+C cancels a running transfer; other
-    // keys reach the host only while a binary transfer still waits for its
-    // peer's first frame; Enter on a closed session asks to reopen it,
+    // What the user typed: the Esc key or Ctrl+C cancels a running
+    // transfer; other keys reach the host only while a binary transfer still
+    // waits for its peer's first frame, and the transfer keeps its polls out
+    // of the line they make; Enter on a closed session asks to reopen it,
     // unless it is still opening.
     void type(const QByteArray &bytes);
     // The terminal's answers to the host's queries: never into a transfer.

@@ -43,6 +43,20 @@ void InbandTransfer::cancel()
     m_cancelling = false;
 }
 
+void InbandTransfer::setHostLineOpen(bool open)
+{
+    if (!isActive() || m_peerStarted || open == m_hostLineOpen)
+        return;
+    const Step step(this);
+    if (open) {
+        hostLineOpening();
+        m_hostLineOpen = true;
+        return;
+    }
+    m_hostLineOpen = false;
+    askPeer();
+}
+
 void InbandTransfer::announceEnd(const QString &statusText, const QString &error)
 {
     const Outcome outcome = error.isEmpty() ? Succeeded : (m_cancelling ? Cancelled : Failed);
@@ -70,6 +84,7 @@ void InbandTransfer::beginRun(TransferSendFn sendFn, const QString &sessionId, i
     m_target = target;
     m_lastPercent = -1;
     m_peerStarted = false;
+    m_hostLineOpen = false;
     m_unconsumed.clear();
     if (m_sendFile.isOpen())
         m_sendFile.close();
@@ -97,6 +112,7 @@ void InbandTransfer::markPeerStarted()
     if (m_peerStarted)
         return;
     m_peerStarted = true;
+    m_hostLineOpen = false;
     emit peerStartedChanged();
 }
 

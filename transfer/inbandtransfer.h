@@ -63,6 +63,14 @@ public:
     // What the last feed brought after the run had ended (the host speaking
     // again, such as a shell's prompt); emptied by the call.
     QByteArray takeUnconsumed() { return std::exchange(m_unconsumed, {}); }
+    // The user is typing a line to the host (a shell) while the run waits
+    // for its peer. Nothing of ours may land inside that line, where it
+    // would spoil the command that is to start the peer: while it is open
+    // the run sends nothing, its time-outs counting on as before, and polls
+    // again from the next tick after the line is sent. A peer that waits
+    // silently for our first frame is sent it again at once. The peer's
+    // first frame ends the hold too.
+    void setHostLineOpen(bool open);
 
 signals:
     void statusMessage(const QString &id, const QString &plainText);
@@ -92,8 +100,18 @@ protected:
     void resetPeerStarted() { m_peerStarted = false; }
     // Whether giving up should tell the peer: not when it never answered,
     // where the line is a shell's that would take the protocol's cancel as
-    // typed keys; always when the user cancels.
-    bool peerToBeTold() const { return m_peerStarted || m_cancelling; }
+    // typed keys. The user's cancel tells a peer that may be waiting
+    // silently, but not one of a protocol whose peer always speaks first:
+    // typed into the shell, a ZMODEM cancel leaves an odd run of CANs
+    // (Ctrl+X, a key prefix in bash) that eats the user's next key.
+    bool peerToBeTold() const { return m_peerStarted || (m_cancelling && !peerSpeaksFirst()); }
+    virtual bool peerSpeaksFirst() const { return false; }
+    bool hostLineOpen() const { return m_hostLineOpen; }
+    // Called as a line opens, before it is marked open: the last chance to
+    // take back what the line may already hold of ours.
+    virtual void hostLineOpening() {}
+    // Sends again the first frame a silent peer waits for, once a line is sent.
+    virtual void askPeer() {}
 
     // The start of every run: whatever the last run left (its files, its
     // peer, its progress) is forgotten, the run is active in `state` before
@@ -105,7 +123,7 @@ protected:
     QString settleFiles(QString error, qint64 expectedSize, bool commitPending);
     void send(const QByteArray &bytes)
     {
-        if (m_sendFn)
+        if (m_sendFn && !m_hostLineOpen)
             m_sendFn(bytes);
     }
     // False when a listener ended this run (or started another): the caller
@@ -169,4 +187,5 @@ private:
     bool m_cancelPending = false;
     int m_stepDepth = 0;
     bool m_peerStarted = false;
+    bool m_hostLineOpen = false;
 };

@@ -177,6 +177,14 @@ void KermitTransfer::cancelTransfer()
     abortTransfer(QStringLiteral("Kermit 传输已被用户取消"), QStringLiteral("Cancelled by user"));
 }
 
+void KermitTransfer::askPeer()
+{
+    // A receiver waits silently for our S, which may have gone into the
+    // shell before the command that starts it; a sender announces itself.
+    if (m_state == AwaitReply && m_phase == SentInit)
+        send(m_lastPacket);
+}
+
 void KermitTransfer::abortTransfer(const QString &message, const QString &peerText)
 {
     if (peerToBeTold())

@@ -51,6 +51,9 @@ public slots:
 
 protected:
     void cancelTransfer() override;
+    // A sender starts with its S packet.
+    bool peerSpeaksFirst() const override { return !m_isSender; }
+    void askPeer() override;
 
 private slots:
     void onTick() override;

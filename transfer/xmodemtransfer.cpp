@@ -121,7 +121,22 @@ void XmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionI
     }
     // Ask at once: a sender that is already waiting need not sit out a
     // second of silence. The tick keeps polling from there on.
-    send(QByteArray(1, m_useCrc ? POLL_CRC : NAK));
+    poll(m_useCrc ? POLL_CRC : NAK);
+}
+
+void XmodemTransfer::poll(char byte)
+{
+    send(QByteArray(1, byte));
+    if (!hostLineOpen())
+        m_lastPoll = byte;
+}
+
+void XmodemTransfer::hostLineOpening()
+{
+    // A 'C' the shell took into its line is still there: the other poll,
+    // NAK, is Ctrl+U, which clears the line before the user's first key.
+    if (m_state == Polling && m_lastPoll == POLL_CRC)
+        poll(NAK);
 }
 
 void XmodemTransfer::feed(const QByteArray &data)
@@ -615,6 +630,11 @@ void XmodemTransfer::handleHeader(const QByteArray &data)
     m_fileDataSeen = false;
     m_eotSeen = false;
     send(QByteArrayLiteral("\x06" "C"));
+    // That 'C' asks for CRC blocks: a sender that began on a NAK poll
+    // (checksum) switches to them now, or keeps to checksum; its first data
+    // block tells which.
+    m_useCrc = true;
+    m_checkSettled = false;
     emitStatus(QStringLiteral("开始接收：%1 (%2 字节)").arg(m_currentName).arg(size));
 }
 
@@ -704,7 +724,7 @@ void XmodemTransfer::onTick()
         return;
     case Polling: {
         const bool crcPoll = m_useCrc && (m_idleTicks % 2 == 1);
-        send(QByteArray(1, crcPoll ? POLL_CRC : NAK));
+        poll(crcPoll ? POLL_CRC : NAK);
         if (m_idleTicks >= kPollLimit)
             abortTransfer(QStringLiteral("30 次轮询无响应，对端未开始发送"));
         return;

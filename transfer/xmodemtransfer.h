@@ -52,6 +52,9 @@ public slots:
 
 protected:
     void cancelTransfer() override;
+    // The receiver polls first; a sender waits silently.
+    bool peerSpeaksFirst() const override { return m_isSender; }
+    void hostLineOpening() override;
 
 private slots:
     void onTick() override;
@@ -65,6 +68,7 @@ private:
     int dataBlockSize() const { return (m_mode == Ymodem || m_mode == Xmodem1k) ? 1024 : 128; }
     bool isSending() const { return m_state >= WaitReceiver && m_state <= BatchEndSent; }
 
+    void poll(char byte);
     void processInput();
     void processSender();
     void processReceiver();
@@ -91,6 +95,7 @@ private:
     void abortTransfer(const QString &message);
 
     QByteArray m_rxBuffer;
+    char m_lastPoll = 0; // the last poll that went out, while receiving
     char m_lastSeen = '\n'; // the last byte of the last read while waiting for the receiver
 
     int m_mode = Xmodem;

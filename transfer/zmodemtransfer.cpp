@@ -96,8 +96,11 @@ void ZmodemTransfer::cancelTransfer()
 {
     if (m_state == Idle)
         return;
-    sendHexHeader(ZABORT, kZeroes);
-    send(kFiveCan);
+    // In one write: a peer that leaves on the ZABORT flushes the line as it
+    // goes, and CANs coming after that flush would reach the shell, where an
+    // odd run of them (Ctrl+X, a key prefix in bash) eats the next key.
+    if (peerToBeTold())
+        send(hexHeader(ZABORT, kZeroes) + kFiveCan);
     finishTransfer(QStringLiteral("Zmodem 传输已被用户取消"));
 }
 
@@ -160,7 +163,8 @@ void ZmodemTransfer::sendBinaryHeader(quint8 type, const QByteArray &bytes)
 
 void ZmodemTransfer::sendZrqinit()
 {
-    ++m_initEchoes;
+    if (!hostLineOpen()) // one held back draws no answer
+        ++m_initEchoes;
     sendHexHeader(ZRQINIT, kZeroes);
 }
 

@@ -47,6 +47,8 @@ public slots:
 
 protected:
     void cancelTransfer() override;
+    // sz announces itself with ZRQINIT, rz with ZRINIT.
+    bool peerSpeaksFirst() const override { return true; }
 
 private slots:
     void onTick() override;

@@ -42,6 +42,8 @@ struct FakeTransfer : InbandTransfer {
     }
     void onTick() override {}
     void cancelTransfer() override { announceEnd(QStringLiteral("cancelled"), QStringLiteral("cancelled")); }
+    void hostLineOpening() override { fed += "<open>"; }
+    void askPeer() override { fed += "<ask>"; }
     void start(const QString &id) { resetPeerStarted(), m_sessionId = id, m_state = 1; }
     QByteArray fed;
 };

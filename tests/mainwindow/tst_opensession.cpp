@@ -112,9 +112,22 @@ private slots:
         }, "sz f\r");
         row("ESC in typing cancels, nothing sent", [](Rig &r) {
             r.runTransfer(false);
-            r.session.type("a\x1b");
+            r.session.type("a");
+            r.session.type("\x1b");
             return QString::number(r.transfer.isActive()) + QString::fromLatin1(r.conn->written);
         }, "0");
+        row("arrows and a bracketed paste reach the host while the peer is awaited", [](Rig &r) {
+            r.runTransfer(true);
+            for (const char *keys : {"\x1b[A", "\x1b[200~ls\x1b[201~", "\x1bOP"})
+                r.session.type(keys);
+            return QString::number(r.transfer.isActive()) + QString::fromLatin1(r.conn->written);
+        }, "1\x1b[A\x1b[200~ls\x1b[201~\x1bOP");
+        row("a typed line holds the transfer's polls until it is sent", [](Rig &r) {
+            r.runTransfer(true);
+            for (const char *keys : {"s", "z", "\x7f", "z f\r", "\r", "x\ry"})
+                r.session.type(keys);
+            return QString::fromLatin1(r.transfer.fed);
+        }, "<open><ask><open>");
         row("Enter while connecting opens nothing", [](Rig &r) {
             r.conn->opened = false;
             r.session.type("\r");

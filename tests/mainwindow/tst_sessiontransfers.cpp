@@ -263,40 +263,85 @@ private slots:
     }
 
     // A receive started first: the command that starts the sender is typed
-    // while the transfer waits, and reaches the shell.
+    // while the transfer waits, and reaches the shell as typed, none of our
+    // polls inside it. Typed a few bytes at a time, or by hand: two keys a
+    // tick (the polls come as often as they can), with a typo mended by
+    // Backspace. No command: Esc while waiting; the next key is the shell's.
     void typedWhileWaiting_data()
     {
         QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("mode");
         QTest::addColumn<QString>("command");
-        QTest::newRow("zmodem") << int(KindZ) << "sz -q data.bin";
-        QTest::newRow("kermit") << int(KindK) << "gkermit -i -P -q -s data.bin";
+        QTest::addColumn<bool>("byHand");
+        const int x = XmodemTransfer::Xmodem;
+        QTest::newRow("zmodem") << int(KindZ) << 0 << "sz -q data.bin" << false;
+        QTest::newRow("kermit") << int(KindK) << 0 << "gkermit -i -P -q -s data.bin" << false;
+        QTest::newRow("xmodem by hand") << int(KindX) << x << "sx -q data.bin" << true;
+        QTest::newRow("ymodem by hand") << int(KindY) << int(XmodemTransfer::Ymodem) << "sb -q data.bin" << true;
+        QTest::newRow("zmodem by hand") << int(KindZ) << 0 << "sz -q data.bin" << true;
+        QTest::newRow("kermit by hand") << int(KindK) << 0 << "gkermit -i -P -q -s data.bin" << true;
+        QTest::newRow("xmodem cancelled") << int(KindX) << x << QString() << true;
+        QTest::newRow("zmodem cancelled") << int(KindZ) << 0 << QString() << true;
+        QTest::newRow("kermit cancelled") << int(KindK) << 0 << QString() << true;
     }
     void typedWhileWaiting()
     {
         QFETCH(int, kind);
+        QFETCH(int, mode);
         QFETCH(QString, command);
+        QFETCH(bool, byHand);
         QDir(ourFolder()).removeRecursively();
         QDir().mkpath(ourFolder());
         const QByteArray data = content(5000);
         QVERIFY(writeFile(peerFolder() + "/data.bin", data));
         QVERIFY2(openShell(), "bash did not start");
-        QSignalSpy result(make(kind), &InbandTransfer::resultReady);
-        start(false, ourFolder(), 0);
+        InbandTransfer *transfer = make(kind);
+        transfer->setManualClock(byHand);
+        QSignalSpy result(transfer, &InbandTransfer::resultReady);
+        const QString target = kind == KindX ? ourFolder() + "/data.bin" : ourFolder();
+        start(false, target, mode);
         QTest::qWait(300);
-        // Typed as keys come: a few bytes at a time.
-        const QByteArray line = command.toUtf8() + "; echo EN''D=$?\r";
-        for (qsizetype at = 0; at < line.size(); at += 3)
-            session->type(line.mid(at, 3));
-        QVERIFY2(result.wait(60000), "the transfer did not end");
-        QCOMPARE(result.first().at(0).value<InbandTransfer::Outcome>(), InbandTransfer::Succeeded);
-        QCOMPARE(readFile(ourFolder() + "/data.bin"), data);
-        QVERIFY(waitShown("END=0", 0));
+        QByteArray line = command.toUtf8() + "; echo EN''D=$?\r";
+        if (command.isEmpty()) {
+            for (int tick = 0; tick < 6; ++tick)
+                transfer->tick(); // its polls reach the shell meanwhile
+            QTest::qWait(500);
+            session->type("\x1b");
+        } else if (!byHand) {
+            for (qsizetype at = 0; at < line.size(); at += 3)
+                session->type(line.mid(at, 3));
+        } else {
+            line.insert(line.indexOf(' '), "q\x7f"); // a typo, taken back
+            for (qsizetype at = 0; at < line.size(); ++at) {
+                session->type(line.mid(at, 1));
+                if (at % 2)
+                    transfer->tick();
+                QTest::qWait(50);
+            }
+        }
+        for (int second = 0; second < 60 && result.isEmpty(); ++second) {
+            if (byHand)
+                transfer->tick();
+            result.wait(1000);
+        }
+        QVERIFY2(!result.isEmpty(), qPrintable("the transfer did not end: " + QString::fromLatin1(view.shown.right(300))));
+        const auto expected = command.isEmpty() ? InbandTransfer::Cancelled : InbandTransfer::Succeeded;
+        QVERIFY2(result.first().at(0).value<InbandTransfer::Outcome>() == expected,
+                 qPrintable(result.first().at(1).toString() + ": " + QString::fromUtf8(view.shown.right(300))));
+        const QByteArray got = readFile(ourFolder() + "/data.bin");
+        if (!command.isEmpty()) {
+            QVERIFY2(kind == KindX ? samePadded(got, data) : got == data, qPrintable(QString("got %1 bytes").arg(got.size())));
+            QVERIFY2(waitShown("END=0", 0), qPrintable("not run as typed: " + QString::fromLatin1(view.shown)));
+        }
+        const QString after = shellAfterwards(view.shown.size());
+        QVERIFY2(after.isEmpty(), qPrintable(after));
     }
 
     // Esc in the middle of a run, each protocol each way: the transfer ends
     // cancelled, and once the line is quiet the peer's farewell and what the
     // shell says next are drawn (not lost with the protocol's tail), free of
-    // the protocol's bytes, and the shell answers.
+    // the protocol's bytes, and the shell answers. Or the peer is
+    // interrupted and gives up itself: the shell still gets the next key.
     void cancelled_data()
     {
         QTest::addColumn<int>("kind");
@@ -311,6 +356,7 @@ private slots:
         QTest::newRow("zmodem receive") << int(KindZ) << false << 0 << "sz -q data.bin";
         QTest::newRow("kermit send") << int(KindK) << true << 0 << "gkermit -i -P -q -r";
         QTest::newRow("kermit receive") << int(KindK) << false << 0 << "gkermit -i -P -q -s data.bin";
+        QTest::newRow("zmodem receive, sz interrupted") << int(KindZ) << false << 0 << "timeout -s INT 0.8 sz -q data.bin";
     }
     void cancelled()
     {
@@ -318,6 +364,7 @@ private slots:
         QFETCH(bool, send);
         QFETCH(int, mode);
         QFETCH(QString, command);
+        const bool byPeer = command.startsWith("timeout"); // the peer gives up itself
         const QString failed = run(kind, send, mode, command, content(32 << 20)); // still running when Esc comes
         QVERIFY2(failed.isEmpty(), qPrintable(failed));
         InbandTransfer *transfer = engine.get();
@@ -325,9 +372,10 @@ private slots:
         QVERIFY2(QTest::qWaitFor([&] { return transfer->peerStarted() || !result.isEmpty(); }, 30000), "the peer did not start");
         QTest::qWait(200);
         QVERIFY2(result.isEmpty(), "ended before Esc: the file is too small to cancel");
-        session->type("\x1b");
+        if (!byPeer)
+            session->type("\x1b");
         QVERIFY2(QTest::qWaitFor([&] { return !result.isEmpty(); }, 30000), "the transfer did not end");
-        QCOMPARE(result.first().at(0).value<InbandTransfer::Outcome>(), InbandTransfer::Cancelled);
+        QCOMPARE(result.first().at(0).value<InbandTransfer::Outcome>(), byPeer ? InbandTransfer::Failed : InbandTransfer::Cancelled);
         const qsizetype endAt = view.shown.size();
         QVERIFY2(waitShown("END=", endAt, 30000), qPrintable("the shell's words after the cancel are not shown: "
                                                               + QString::fromLatin1(view.shown.mid(endAt).toHex(' '))));
