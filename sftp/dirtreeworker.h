@@ -83,12 +83,13 @@ private:
         QString relative; // "/"-separated, every part a plain name
         qint64 size = 0;
         bool folder = false;
+        unsigned long mode = 0644; // as listed
     };
     bool collectRemoteFiles(const QString &dir, const QString &relative, QList<RemoteFile> *files);
     // A remote file to a local path: durable ones reach the disk before they
     // take the name. -1 on failure (m_why says why).
     qint64 receive(const QString &remote, const QString &local, const Progress &progress, bool durable);
-    static bool putInPlace(class QTemporaryFile &file, const QString &local);
+    static bool putInPlace(class QTemporaryFile &file, const QString &local, unsigned long remoteMode);
     bool fail(const QString &why);
     // Job progress past base bytes of the job's total, whenever the whole
     // percentage changes.

@@ -45,7 +45,8 @@ struct UploadTarget {
     QString writePath;    // where they are written meanwhile
     bool replace = false; // writePath is a temporary file that takes finalPath's name at the end
     bool created = false; // writePath is ours to remove on failure
-    unsigned long permissions = 0644;
+    unsigned long createMode = 0644; // for a file made anew
+    unsigned long permissions = 0644; // what the replacement takes at the end
     QString openError;
 };
 
@@ -311,8 +312,8 @@ LIBSSH2_SFTP_HANDLE *SftpSession::openUploadTarget(const QString &remotePath, Up
 {
     target->finalPath = target->writePath = remotePath;
     // Most uploads make new files: one request settles that case.
-    LIBSSH2_SFTP_HANDLE *h = openRemote(remotePath, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_EXCL, 0644,
-                                        LIBSSH2_SFTP_OPENFILE);
+    LIBSSH2_SFTP_HANDLE *h = openRemote(remotePath, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_EXCL,
+                                        long(target->createMode), LIBSSH2_SFTP_OPENFILE);
     if (h || !keepRunning()) {
         target->created = h != nullptr;
         return h;
@@ -326,8 +327,8 @@ LIBSSH2_SFTP_HANDLE *SftpSession::openUploadTarget(const QString &remotePath, Up
         QString real;
         if (!realPath(remotePath, &real) || !statRemote(real, &attrs, false) || !isRegular(attrs)) {
             // Dangling: opening through the link makes its target.
-            h = openRemote(remotePath, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC, 0644,
-                           LIBSSH2_SFTP_OPENFILE);
+            h = openRemote(remotePath, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC,
+                           long(target->createMode), LIBSSH2_SFTP_OPENFILE);
             if (!h)
                 target->openError = lastErrorText();
             return h;
@@ -464,6 +465,7 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
     if (!local.open(QIODevice::ReadOnly))
         return failed(Failure::LocalOpen, local.errorString());
     UploadTarget target;
+    target.createMode = sftpnames::newFileMode(sftpnames::modeOf(local.permissions()));
     LIBSSH2_SFTP_HANDLE *h = openUploadTarget(remotePath, &target);
     if (!h)
         return failed(keepRunning() ? Failure::RemoteOpen : Failure::Cancelled, target.openError);
@@ -525,8 +527,13 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
     return failed(failure.step, failure.detail);
 }
 
+void SftpSession::narrowNewFile(QFileDevice &file, unsigned long remotePermissions)
+{
+    file.setPermissions(file.permissions() & sftpnames::localPermissions(sftpnames::newFileMode(remotePermissions)));
+}
+
 qint64 SftpSession::download(const QString &remotePath, QIODevice *out, qint64 *stated, const Progress &progress,
-                             Failure *why)
+                             Failure *why, const Opened &opened)
 {
     const auto failed = [why](Failure::Step step, const QString &detail) {
         *why = {step, detail};
@@ -536,10 +543,12 @@ qint64 SftpSession::download(const QString &remotePath, QIODevice *out, qint64 *
     LIBSSH2_SFTP_HANDLE *h = openRemote(remotePath, LIBSSH2_FXF_READ, 0, LIBSSH2_SFTP_OPENFILE);
     if (!h)
         return failed(keepRunning() ? Failure::RemoteOpen : Failure::Cancelled, lastErrorText());
-    LIBSSH2_SFTP_ATTRIBUTES attrs;
+    LIBSSH2_SFTP_ATTRIBUTES attrs{};
     if (retry("sftp-fstat", [&] { return libssh2_sftp_fstat_ex(h, &attrs, 0); }) == 0
         && (attrs.flags & LIBSSH2_SFTP_ATTR_SIZE))
         *stated = qint64(qMin<quint64>(attrs.filesize, quint64(INT64_MAX)));
+    if (opened && (attrs.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS))
+        opened(attrs.permissions);
 
     QByteArray buffer(int(kReadBlock), Qt::Uninitialized);
     qint64 received = 0;

@@ -17,6 +17,7 @@
 #include <libssh2.h>
 #include <libssh2_sftp.h>
 
+class QFileDevice;
 class QIODevice;
 class SftpLanes;
 
@@ -135,9 +136,16 @@ protected:
     // Copies a remote file into an open local file, which the caller puts
     // in place: all the file holds until the server reports its end, more
     // or less than its size said. *stated is the size the server gave for
-    // the open file, -1 when none, for showing progress by.
+    // the open file, -1 when none, for showing progress by. opened, when
+    // given, learns the file's permission bits (when the server gives them)
+    // before a byte is written.
     // Returns the bytes received, or -1 with *why set.
-    qint64 download(const QString &remotePath, QIODevice *out, qint64 *stated, const Progress &progress, Failure *why);
+    using Opened = std::function<void(unsigned long permissions)>;
+    qint64 download(const QString &remotePath, QIODevice *out, qint64 *stated, const Progress &progress, Failure *why,
+                    const Opened &opened = {});
+    // Narrows a local file that a download makes anew by the remote file's
+    // permission bits (one that was there keeps its own).
+    static void narrowNewFile(QFileDevice &file, unsigned long remotePermissions);
 
     // Extra SFTP channels for folder jobs, opened on first use; none when
     // the server allows no more.
