@@ -256,7 +256,11 @@ bool DirTreeWorker::uploadFolder(const DirTreeJob &job)
     QString readError;
     QHash<QString, qsizetype> indexOf;
     if (SftpLanes *lanes = this->lanes()) {
+        // A stop takes no more files, and those under way are finished.
+        const Tidying tidying(this);
         const auto take = [&](SftpLanes::File *f) {
+            if (!keepRunning())
+                return false;
             while (next < files.size() && files[next].size > kLaneFileLimit)
                 later.append(files[next++]);
             if (next >= files.size())
@@ -285,6 +289,8 @@ bool DirTreeWorker::uploadFolder(const DirTreeJob &job)
         QString error;
         if (!lanes->upload(take, done, taken, &error))
             return fail(withReason("上传失败", error));
+        if (!keepRunning())
+            return fail(QStringLiteral("已取消"));
         if (!readError.isEmpty())
             return fail(withReason("上传失败", readError));
     }

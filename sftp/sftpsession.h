@@ -62,8 +62,9 @@ public:
     ~SftpSession() override;
 
     // The owner's stop (GUI thread): the flags, the waker and a shut-down
-    // socket end whatever the worker waits for. True when the thread ended
-    // within waitMs.
+    // socket end whatever the worker waits for. An upload under way first
+    // takes back the file it made, for up to two seconds of waitMs, before
+    // the socket is shut. True when the thread ended within waitMs.
     bool stop(unsigned long waitMs = 5000);
     // Stops the worker and deletes it, at once or when its thread ends.
     static void release(SftpSession *worker, unsigned long waitMs = 5000);
@@ -106,6 +107,23 @@ protected:
     // gives up (with a non-zero result) when the worker stops.
     int retry(const char *label, const std::function<int()> &step);
     void waitIo();
+    // While one lives, a stop leaves the worker's requests their session
+    // until they are done or the owner's grace is over, so that what an
+    // upload made can be taken back: retry() and openRemote() go on then.
+    class Tidying
+    {
+    public:
+        explicit Tidying(SftpSession *session);
+        ~Tidying();
+        Tidying(const Tidying &) = delete;
+        Tidying &operator=(const Tidying &) = delete;
+
+    private:
+        SftpSession *m_session;
+        bool m_was;
+    };
+    // The worker runs, or a stopped one takes back what it made.
+    bool mayGoOn() const;
     LIBSSH2_SFTP_HANDLE *openRemote(const QString &path, unsigned long flags, long mode, int type);
     void closeRemote(LIBSSH2_SFTP_HANDLE *handle);
     bool statRemote(const QString &path, LIBSSH2_SFTP_ATTRIBUTES *attrs, bool followLinks);
@@ -180,4 +198,5 @@ private:
     // descriptor after it was closed (and perhaps reused).
     std::atomic<int> m_sock{-1};
     QMutex m_sockMutex;
+    std::atomic<bool> m_tidying{false}; // a Tidying lives: read by the owner's stop
 };
