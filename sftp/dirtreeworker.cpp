@@ -393,6 +393,7 @@ bool DirTreeWorker::collectRemoteFiles(const QString &dir, const QString &relati
             const QString shown = printable(path);
             qInfo().noquote() << QStringLiteral("Folder download: skipped %1: not a regular file").arg(shown);
             treeLog(QStringLiteral("download skips \"%1\": not a regular file").arg(shown));
+            m_skipped.append(path);
             continue;
         }
         files->append({path, rel, e.size(), false, e.hasPermissions() ? e.attrs.permissions : 0644});
@@ -408,8 +409,11 @@ bool DirTreeWorker::downloadFolder(const DirTreeJob &job)
     if (classify(QFileInfo(job.second).fileName().toUtf8()) != NameKind::Plain)
         return fail(QStringLiteral("远端名称不安全：%1").arg(QFileInfo(job.second).fileName()));
     QList<RemoteFile> files;
+    m_skipped.clear();
     if (!collectRemoteFiles(job.remote, QString(), &files))
         return false;
+    if (!m_skipped.isEmpty())
+        emit sigSkipped(job.id, m_skipped);
     QStringList folderList;
     qint64 total = 0;
     for (const RemoteFile &f : std::as_const(files))

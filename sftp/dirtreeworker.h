@@ -55,6 +55,9 @@ signals:
     void sigJobProgress(int id, qlonglong done, qlonglong total);
     void sigJobDone(int id, const QString &msg);
     void sigJobFailed(int id, const QString &err);
+    // Before a folder download starts: the remote paths it leaves out (links
+    // and special files), when there are any.
+    void sigSkipped(int id, const QStringList &paths);
 
 protected:
     void ready() override { emit sigReady(); }
@@ -98,4 +101,5 @@ private:
     SftpJobQueue<DirTreeJob> m_queue;
     ExistingFolderQuestion m_askExisting; // set before start, read on the worker thread
     QString m_why;                        // the reason of the job's failure
+    QStringList m_skipped;                // what a folder download leaves out
 };
