@@ -395,54 +395,46 @@ private slots:
         QVERIFY(got == bytes);
     }
 
-    // A file a transfer makes is no more open than its source, either way:
-    // a private file stays private, an executable one is made 0644. A file
-    // that was there keeps its mode. A folder's files go both over the
-    // lanes (small) and one at a time (large).
+    // A file a transfer makes is no more open than its source, either way;
+    // one that was there keeps its mode. A folder's small files go over the
+    // lanes, its large ones one at a time.
     void permissions_data()
     {
-        QTest::addColumn<QString>("path"); // tree, dialog or folder; up or down
-        QTest::addColumn<int>("source");
-        QTest::addColumn<int>("there"); // the mode of a file already at the target; 0: none
-        QTest::addColumn<int>("expected");
+        QTest::addColumn<QString>("path");  // tree, dialog or folder; up or down
+        QTest::addColumn<QString>("modes"); // the source's, the target's before ("-": none), the result
         for (const char *path : {"tree up", "tree down", "dialog up", "dialog down", "folder up", "folder down"})
-            QTest::addRow("%s 0600", path) << QString::fromLatin1(path) << 0600 << 0 << 0600;
-        QTest::newRow("tree up 0755") << "tree up" << 0755 << 0 << 0644;
-        QTest::newRow("folder down 0640") << "folder down" << 0640 << 0 << 0640;
-        QTest::newRow("folder down over 0640") << "folder down" << 0600 << 0640 << 0640;
-        QTest::newRow("dialog down over 0644") << "dialog down" << 0600 << 0644 << 0644;
+            QTest::addRow("%s 0600", path) << QString::fromLatin1(path) << "600 - 600";
+        QTest::newRow("tree up 0755") << "tree up" << "755 - 644";
+        QTest::newRow("folder down 0640") << "folder down" << "640 - 640";
+        QTest::newRow("folder down over 0640") << "folder down" << "600 640 640";
+        QTest::newRow("dialog down over 0644") << "dialog down" << "600 644 644";
     }
     void permissions()
     {
         QFETCH(QString, path);
-        QFETCH(int, source);
-        QFETCH(int, there);
-        QFETCH(int, expected);
+        QFETCH(QString, modes);
+        const QStringList mode = modes.split(QLatin1Char(' '));
         const bool up = path.endsWith(QLatin1String("up"));
-        const bool folder = path.startsWith(QLatin1String("folder"));
         const QString local = localPath(QStringLiteral("modes"));
         QVERIFY(QDir().mkpath(local));
-        const QString from = up ? local : remoteFolder();
-        const QString to = up ? remoteFolder() : local;
-        const QStringList files = folder ? QStringList{"d/a", "d/b"} : QStringList{"f"};
+        const QString from = up ? local : remoteFolder(), to = up ? remoteFolder() : local;
+        const QStringList files = path.startsWith(QLatin1String("folder")) ? QStringList{"d/a", "d/b"} : QStringList{"f"};
         for (const QString &f : files) {
-            const QString bytes(f.endsWith('b') ? 300000 : 3, QLatin1Char('x'));
-            setUp(from, {f + '=' + bytes, f + '%' + QString::number(source, 8)}, m_server);
-            if (there)
-                setUp(to, {f + QStringLiteral("=old"), f + '%' + QString::number(there, 8)}, m_server);
+            setUp(from, {f + '=' + QString(f.endsWith('b') ? 300000 : 3, QLatin1Char('x')), f + '%' + mode[0]}, m_server);
+            if (mode[1] != QLatin1String("-"))
+                setUp(to, {f + QStringLiteral("=old"), f + '%' + mode[1]}, m_server);
         }
         Tree tree(m_server.params(m_knownHosts), [](const QString &) { return true; });
         QVERIFY(tree.waitReady());
-        const QString name = folder ? QStringLiteral("/d") : QStringLiteral("/f");
+        const QString name = QLatin1Char('/') + files[0].section(QLatin1Char('/'), 0, 0);
         using K = DirTreeJobKind;
+        const K kind = files.size() > 1 ? (up ? K::UploadFolder : K::DownloadFolder) : (up ? K::UploadFile : K::DownloadFile);
         QString why;
-        const bool ok = path.startsWith(QLatin1String("dialog"))
-                            ? m_dialog->run(up ? 1 : 2, from + name, to + name)
-                            : tree.run(folder ? (up ? K::UploadFolder : K::DownloadFolder) : (up ? K::UploadFile : K::DownloadFile),
-                                       from + name, to + name, &why);
-        QVERIFY2(ok, qPrintable(why + m_dialog->failed.join('|')));
+        QVERIFY2(path.startsWith(QLatin1String("dialog")) ? m_dialog->run(up ? 1 : 2, from + name, to + name)
+                                                          : tree.run(kind, from + name, to + name, &why),
+                 qPrintable(why + m_dialog->failed.join('|')));
         for (const QString &f : files)
-            QVERIFY2(unmet(to, {f + '%' + QString::number(expected, 8)}).isEmpty(), qPrintable(f));
+            QVERIFY2(unmet(to, {f + '%' + mode[2]}).isEmpty(), qPrintable(f));
     }
 
     // Another account's file the user may write: written in place, never
