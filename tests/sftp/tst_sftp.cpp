@@ -665,7 +665,7 @@ private slots:
     void stops_data()
     {
         QTest::addColumn<QString>("phase");
-        for (const char *phase : {"handshake", "idle", "upload", "upload new", "download", "compress"})
+        for (const char *phase : {"handshake", "idle", "upload", "upload new", "upload folder", "download", "compress"})
             QTest::newRow(phase) << QString::fromLatin1(phase);
     }
     // A stop ends the worker within 200 ms whatever it is doing, and what
@@ -693,7 +693,13 @@ private slots:
         else
             QVERIFY(dialogPhase ? dialog.waitReady() : tree.waitReady());
         const QString local = localPath(QStringLiteral("got"));
-        if (phase.startsWith(QStringLiteral("upload"))) {
+        const QString many = localPath(QStringLiteral("many"));
+        if (phase == QStringLiteral("upload folder")) {
+            for (int i = 0; i < 400; ++i) // small enough for the lanes, large enough to be caught halfway
+                QVERIFY(writeFile(many + QStringLiteral("/f%1").arg(i), randomBytes(250000)));
+            tree.worker->post({int(DirTreeJobKind::UploadFolder), 1, false, many, base + QStringLiteral("/up"), QString()});
+            QVERIFY(QTest::qWaitFor([&] { return !tree.progress.isEmpty(); }, 30000));
+        } else if (phase.startsWith(QStringLiteral("upload"))) {
             const QString name = phase == QStringLiteral("upload") ? QStringLiteral("/f") : QStringLiteral("/g");
             tree.worker->post({int(DirTreeJobKind::UploadFile), 1, false, big, base + name, QString()});
             QVERIFY(QTest::qWaitFor([&] { return !tree.progress.isEmpty(); }, 30000));
@@ -713,6 +719,9 @@ private slots:
         // leaves the file cut short.
         const QString missing = unmet(base, {kRenamesOver ? "f=old" : "!.hv*", "!.hv*", "!g"});
         QVERIFY2(missing.isEmpty() && !QFileInfo::exists(local), qPrintable(missing));
+        // A folder's files under way are finished, not left cut short.
+        for (const QString &n : QDir(base + QStringLiteral("/up")).entryList(QDir::Files))
+            QVERIFY2(sha(base + QStringLiteral("/up/") + n) == sha(many + '/' + n), qPrintable(n));
     }
 
     // Sessions that meet a host at the same moment (a terminal and the files
