@@ -375,7 +375,7 @@ bool SshLogin::run(LIBSSH2_SESSION *session, int sock, const SshStopFlags &flags
         if (tried.isEmpty()) {
             rc = kNoKeyTried;
             keysTried = LanguageManager::tr("未找到私钥（已查找 %1）")
-                            .arg(QDir::homePath() + QStringLiteral("/.ssh/{id_ed25519, id_ecdsa, id_rsa}"));
+                            .arg(QDir::homePath() + QStringLiteral("/.ssh/{id_rsa, id_ecdsa, id_ecdsa_sk, id_ed25519, id_ed25519_sk}"));
         } else {
             keysTried = LanguageManager::tr("已尝试的私钥：%1").arg(tried.join(QStringLiteral(", ")));
         }
@@ -408,7 +408,7 @@ bool SshLogin::run(LIBSSH2_SESSION *session, int sock, const SshStopFlags &flags
 QStringList SshLogin::defaultIdentities(const QString &home)
 {
     QStringList found;
-    for (const char *name : {"id_ed25519", "id_ecdsa", "id_rsa"}) {
+    for (const char *name : {"id_rsa", "id_ecdsa", "id_ecdsa_sk", "id_ed25519", "id_ed25519_sk"}) {
         const QString path = home + QStringLiteral("/.ssh/") + QLatin1String(name);
         if (QFileInfo(path).isFile())
             found << path;

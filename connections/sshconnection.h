@@ -68,8 +68,9 @@ public:
     // The library's reason for the last refusal; empty when it gave none.
     QString failure() const { return m_failure; }
 
-    // The keys a public-key login without a key of its own tries, in the
-    // order OpenSSH tries them: those of ~/.ssh that exist.
+    // The keys a public-key login without a key of its own tries, those of
+    // ~/.ssh that exist, in the order OpenSSH's client tries them: id_rsa,
+    // id_ecdsa, id_ecdsa_sk, id_ed25519, id_ed25519_sk.
     static QStringList defaultIdentities(const QString &home);
 
 private:

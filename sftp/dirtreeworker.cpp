@@ -258,7 +258,11 @@ bool DirTreeWorker::uploadFolder(const DirTreeJob &job)
     QString readError;
     QHash<QString, qsizetype> indexOf;
     if (SftpLanes *lanes = this->lanes()) {
+        // A stop takes no more files, and those under way are finished.
+        const Tidying tidying(this);
         const auto take = [&](SftpLanes::File *f) {
+            if (!keepRunning())
+                return false;
             while (next < files.size() && files[next].size > kLaneFileLimit)
                 later.append(files[next++]);
             if (next >= files.size())
@@ -270,7 +274,8 @@ bool DirTreeWorker::uploadFolder(const DirTreeJob &job)
                 readError = local.errorString();
                 return false;
             }
-            *f = {joinRemotePath(job.second, file.relative), file.size, local.readAll()};
+            *f = {joinRemotePath(job.second, file.relative), file.size, local.readAll(),
+                  newFileMode(modeOf(local.permissions()))};
             f->size = f->content.size();
             return true;
         };
@@ -286,6 +291,8 @@ bool DirTreeWorker::uploadFolder(const DirTreeJob &job)
         QString error;
         if (!lanes->upload(take, done, taken, &error))
             return fail(withReason("上传失败", error));
+        if (!keepRunning())
+            return fail(QStringLiteral("已取消"));
         if (!readError.isEmpty())
             return fail(withReason("上传失败", readError));
     }
@@ -315,23 +322,32 @@ qint64 DirTreeWorker::receive(const QString &remote, const QString &local, const
     QSaveFile saved(local);
     QTemporaryFile unsynced(QFileInfo(local).absolutePath() + QStringLiteral("/.hv-download-XXXXXX"));
     QFileDevice &out = durable ? static_cast<QFileDevice &>(saved) : unsynced;
+    const bool isNew = !QFileInfo::exists(local);
+    unsigned long mode = 0644;
+    const auto opened = [&](unsigned long permissions) {
+        mode = permissions;
+        if (durable && isNew)
+            narrowNewFile(saved, permissions);
+    };
     if (!(durable ? saved.open(QIODevice::WriteOnly | QIODevice::Truncate) : unsynced.open()))
         fail(withReason("下载失败", out.errorString()));
-    else if ((n = download(remote, &out, &stated, progress, &why)) < 0)
+    else if ((n = download(remote, &out, &stated, progress, &why, opened)) < 0)
         fail(transferFailure("下载失败", why));
     else if (durable && !saved.commit())
         fail(withReason("下载失败", out.errorString()));
-    else if (!durable && !putInPlace(unsynced, local))
+    else if (!durable && !putInPlace(unsynced, local, mode))
         fail(withReason("下载失败", unsynced.errorString()));
     else
         return n;
     return -1;
 }
 
-bool DirTreeWorker::putInPlace(QTemporaryFile &file, const QString &local)
+bool DirTreeWorker::putInPlace(QTemporaryFile &file, const QString &local, unsigned long remoteMode)
 {
-    if (!file.flush() || !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
-                                              | QFileDevice::ReadOther))
+    const QFileInfo old(local);
+    const QFileDevice::Permissions permissions = old.isFile() ? old.permissions()
+                                                              : localPermissions(newFileMode(remoteMode));
+    if (!file.flush() || !file.setPermissions(permissions))
         return false;
     file.close();
     if (std::rename(QFile::encodeName(file.fileName()).constData(), QFile::encodeName(local).constData()) != 0)
@@ -382,9 +398,10 @@ bool DirTreeWorker::collectRemoteFiles(const QString &dir, const QString &relati
             const QString shown = printable(path);
             qInfo().noquote() << QStringLiteral("Folder download: skipped %1: not a regular file").arg(shown);
             treeLog(QStringLiteral("download skips \"%1\": not a regular file").arg(shown));
+            m_skipped.append(path);
             continue;
         }
-        files->append({path, rel, e.size()});
+        files->append({path, rel, e.size(), false, e.hasPermissions() ? e.attrs.permissions : 0644});
     }
     return true;
 }
@@ -397,8 +414,11 @@ bool DirTreeWorker::downloadFolder(const DirTreeJob &job)
     if (classify(QFileInfo(job.second).fileName().toUtf8()) != NameKind::Plain)
         return fail(QStringLiteral("远端名称不安全：%1").arg(QFileInfo(job.second).fileName()));
     QList<RemoteFile> files;
+    m_skipped.clear();
     if (!collectRemoteFiles(job.remote, QString(), &files))
         return false;
+    if (!m_skipped.isEmpty())
+        emit sigSkipped(job.id, m_skipped);
     QStringList folderList;
     qint64 total = 0;
     for (const RemoteFile &f : std::as_const(files))
@@ -458,25 +478,26 @@ bool DirTreeWorker::downloadFolder(const DirTreeJob &job)
     QList<RemoteFile> later;
     if (SftpLanes *lanes = this->lanes()) {
         qsizetype next = 0;
-        QHash<QString, QString> relativeOf;
+        QHash<QString, RemoteFile> fileOf;
         const auto take = [&](SftpLanes::File *f) {
             while (next < files.size() && files[next].size > kLaneFileLimit)
                 later.append(files[next++]);
             if (next >= files.size())
                 return false;
             const RemoteFile &file = files[next++];
-            relativeOf.insert(file.path, file.relative);
+            fileOf.insert(file.path, file);
             *f = {file.path, file.size, QByteArray()};
             return true;
         };
         const auto done = [&](SftpLanes::File &f, QString *error) {
             QString local;
-            if (!target(relativeOf.take(f.remote), &local)) {
+            const RemoteFile file = fileOf.take(f.remote);
+            if (!target(file.relative, &local)) {
                 *error = QStringLiteral("本地路径不在下载文件夹内：%1").arg(local);
                 return false;
             }
             QTemporaryFile out(QFileInfo(local).absolutePath() + QStringLiteral("/.hv-download-XXXXXX"));
-            if (!out.open() || out.write(f.content) != f.content.size() || !putInPlace(out, local)) {
+            if (!out.open() || out.write(f.content) != f.content.size() || !putInPlace(out, local, file.mode)) {
                 *error = out.errorString();
                 return false;
             }

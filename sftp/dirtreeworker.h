@@ -55,6 +55,9 @@ signals:
     void sigJobProgress(int id, qlonglong done, qlonglong total);
     void sigJobDone(int id, const QString &msg);
     void sigJobFailed(int id, const QString &err);
+    // Before a folder download starts: the remote paths it leaves out (links
+    // and special files), when there are any.
+    void sigSkipped(int id, const QStringList &paths);
 
 protected:
     void ready() override { emit sigReady(); }
@@ -83,12 +86,13 @@ private:
         QString relative; // "/"-separated, every part a plain name
         qint64 size = 0;
         bool folder = false;
+        unsigned long mode = 0644; // as listed
     };
     bool collectRemoteFiles(const QString &dir, const QString &relative, QList<RemoteFile> *files);
     // A remote file to a local path: durable ones reach the disk before they
     // take the name. -1 on failure (m_why says why).
     qint64 receive(const QString &remote, const QString &local, const Progress &progress, bool durable);
-    static bool putInPlace(class QTemporaryFile &file, const QString &local);
+    static bool putInPlace(class QTemporaryFile &file, const QString &local, unsigned long remoteMode);
     bool fail(const QString &why);
     // Job progress past base bytes of the job's total, whenever the whole
     // percentage changes.
@@ -97,4 +101,5 @@ private:
     SftpJobQueue<DirTreeJob> m_queue;
     ExistingFolderQuestion m_askExisting; // set before start, read on the worker thread
     QString m_why;                        // the reason of the job's failure
+    QStringList m_skipped;                // what a folder download leaves out
 };

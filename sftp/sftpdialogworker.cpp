@@ -102,6 +102,7 @@ void SftpDialogWorker::downloadFile(const QString &remote, const QString &local)
     // The local folder must exist: nothing is made on the user's disk that
     // they did not choose.
     QSaveFile out(local);
+    const bool isNew = !QFileInfo::exists(local);
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         emit sigFailed(what, LanguageManager::tr("无法创建本地文件"));
         return;
@@ -113,7 +114,10 @@ void SftpDialogWorker::downloadFile(const QString &remote, const QString &local)
             percent.emplace(stated);
         if (percent->advance(done))
             emit sigProgress(done, stated);
-    }, &why);
+    }, &why, [&](unsigned long permissions) {
+        if (isNew)
+            narrowNewFile(out, permissions);
+    });
     if (received >= 0 && !out.flush())
         why = {Failure::Flush, out.errorString()};
     else if (received >= 0 && !out.commit())

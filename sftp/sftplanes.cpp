@@ -125,7 +125,7 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
         case Step::Open: {
             const unsigned long flags = upload ? LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_EXCL : LIBSSH2_FXF_READ;
             lane.handle = libssh2_sftp_open_ex(lane.sftp, lane.path.constData(), unsigned(lane.path.size()), flags,
-                                               upload ? 0644 : 0, LIBSSH2_SFTP_OPENFILE);
+                                               upload ? long(lane.file.mode) : 0, LIBSSH2_SFTP_OPENFILE);
             if (lane.handle) {
                 lane.step = Step::Move;
                 return Turn::Moved;

@@ -42,6 +42,7 @@ public:
         QString remote;
         qint64 size = 0;      // from the local file or the listing; a download's as read
         QByteArray content;   // uploads: what goes up; downloads: what came
+        unsigned long mode = 0644; // uploads: the permission bits the new file is made with
     };
     // Hands out the next file (false: none left), or takes one that is done.
     using Next = std::function<bool(File *file)>;

@@ -57,6 +57,23 @@ bool entryLessThan(const QVariant &a, const QVariant &b)
                             Qt::CaseInsensitive) < 0;
 }
 
+unsigned long newFileMode(unsigned long sourceMode)
+{
+    return 0644 & sourceMode;
+}
+
+// Qt keeps owner, group and others in one hex digit each.
+QFileDevice::Permissions localPermissions(unsigned long mode)
+{
+    return QFileDevice::Permissions::fromInt(int((mode & 0700) << 6 | (mode & 070) << 1 | (mode & 07)));
+}
+
+unsigned long modeOf(QFileDevice::Permissions permissions)
+{
+    const unsigned long p = permissions.toInt();
+    return (p >> 6 & 0700) | (p >> 1 & 070) | (p & 07);
+}
+
 QString joinRemotePath(const QString &folder, const QString &name)
 {
     return folder.endsWith(QLatin1Char('/')) ? folder + name : folder + QLatin1Char('/') + name;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFileDevice>
 #include <QString>
 #include <QVariant>
 
@@ -59,6 +60,14 @@ QString joinRemotePath(const QString &folder, const QString &name);
 // "/a" and "b", "/a" gives "/" and "a", "a" gives "." and "a".
 QString remoteParent(const QString &path);
 QString remoteName(const QString &path);
+
+// The permission bits of a file that a transfer makes: those any new file
+// gets, narrowed by the source's own, so that a private file stays private
+// at the other end. A file it replaces keeps its own.
+unsigned long newFileMode(unsigned long sourceMode);
+// POSIX permission bits and Qt's for a local file, both ways.
+QFileDevice::Permissions localPermissions(unsigned long mode);
+unsigned long modeOf(QFileDevice::Permissions permissions);
 
 // OpenSSH's wording of an SFTP status code: the server's own reason.
 QString statusText(unsigned long status);

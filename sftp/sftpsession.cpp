@@ -26,6 +26,9 @@ constexpr qint64 kLocalBlock = 256 * 1024;
 // SFTP channels for the small files of folder jobs: a server allows ten
 // sessions per connection by default.
 constexpr int kLanes = 6;
+// How long a stop waits for an upload to take back what it made before the
+// socket is shut under it.
+constexpr int kTidyGraceMs = 2000;
 
 bool isRegular(const LIBSSH2_SFTP_ATTRIBUTES &a)
 {
@@ -45,7 +48,8 @@ struct UploadTarget {
     QString writePath;    // where they are written meanwhile
     bool replace = false; // writePath is a temporary file that takes finalPath's name at the end
     bool created = false; // writePath is ours to remove on failure
-    unsigned long permissions = 0644;
+    unsigned long createMode = 0644; // for a file made anew
+    unsigned long permissions = 0644; // what the replacement takes at the end
     QString openError;
 };
 
@@ -65,6 +69,10 @@ SftpSession::~SftpSession() = default;
 bool SftpSession::stop(unsigned long waitMs)
 {
     m_link->requestStop();
+    // Read after the request: an upload that sets it later sees the stop
+    // before it makes anything.
+    if (m_tidying.load() && wait(QDeadlineTimer(qMin<qint64>(qint64(waitMs), kTidyGraceMs))))
+        return true;
     {
         QMutexLocker lock(&m_sockMutex);
         if (m_sock.load() >= 0)
@@ -159,7 +167,7 @@ bool SftpSession::setUp()
 SftpLanes *SftpSession::lanes()
 {
     if (!m_lanes) {
-        m_lanes = std::make_unique<SftpLanes>(m_session, [this] { waitIo(); }, [this] { return keepRunning(); });
+        m_lanes = std::make_unique<SftpLanes>(m_session, [this] { waitIo(); }, [this] { return mayGoOn(); });
         m_lanes->open(kLanes);
     }
     return m_lanes->open(0) > 0 ? m_lanes.get() : nullptr;
@@ -195,7 +203,28 @@ void SftpSession::tearDown()
 
 int SftpSession::retry(const char *label, const std::function<int()> &step)
 {
-    return retryWhileBusy(label, step, m_session, socket(), m_flags, kNoDeadline);
+    if (keepRunning() || !m_tidying.load())
+        return retryWhileBusy(label, step, m_session, socket(), m_flags, kNoDeadline);
+    static const std::atomic<bool> alive{true};
+    SshStopFlags tidying;
+    tidying.running = &alive;
+    return retryWhileBusy(label, step, m_session, socket(), tidying, kTidyGraceMs);
+}
+
+bool SftpSession::mayGoOn() const
+{
+    return keepRunning() || m_tidying.load();
+}
+
+SftpSession::Tidying::Tidying(SftpSession *session)
+    : m_session(session)
+    , m_was(session->m_tidying.exchange(true))
+{
+}
+
+SftpSession::Tidying::~Tidying()
+{
+    m_session->m_tidying.store(m_was);
 }
 
 void SftpSession::waitIo()
@@ -208,7 +237,7 @@ LIBSSH2_SFTP_HANDLE *SftpSession::openRemote(const QString &path, unsigned long 
     const QByteArray p = path.toUtf8();
     for (;;) {
         LIBSSH2_SFTP_HANDLE *h = libssh2_sftp_open_ex(m_sftp, p.constData(), unsigned(p.size()), flags, mode, type);
-        if (h || libssh2_session_last_errno(m_session) != LIBSSH2_ERROR_EAGAIN || !keepRunning())
+        if (h || libssh2_session_last_errno(m_session) != LIBSSH2_ERROR_EAGAIN || !mayGoOn())
             return h;
         waitIo();
     }
@@ -311,8 +340,8 @@ LIBSSH2_SFTP_HANDLE *SftpSession::openUploadTarget(const QString &remotePath, Up
 {
     target->finalPath = target->writePath = remotePath;
     // Most uploads make new files: one request settles that case.
-    LIBSSH2_SFTP_HANDLE *h = openRemote(remotePath, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_EXCL, 0644,
-                                        LIBSSH2_SFTP_OPENFILE);
+    LIBSSH2_SFTP_HANDLE *h = openRemote(remotePath, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_EXCL,
+                                        long(target->createMode), LIBSSH2_SFTP_OPENFILE);
     if (h || !keepRunning()) {
         target->created = h != nullptr;
         return h;
@@ -326,8 +355,8 @@ LIBSSH2_SFTP_HANDLE *SftpSession::openUploadTarget(const QString &remotePath, Up
         QString real;
         if (!realPath(remotePath, &real) || !statRemote(real, &attrs, false) || !isRegular(attrs)) {
             // Dangling: opening through the link makes its target.
-            h = openRemote(remotePath, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC, 0644,
-                           LIBSSH2_SFTP_OPENFILE);
+            h = openRemote(remotePath, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC,
+                           long(target->createMode), LIBSSH2_SFTP_OPENFILE);
             if (!h)
                 target->openError = lastErrorText();
             return h;
@@ -464,6 +493,10 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
     if (!local.open(QIODevice::ReadOnly))
         return failed(Failure::LocalOpen, local.errorString());
     UploadTarget target;
+    target.createMode = sftpnames::newFileMode(sftpnames::modeOf(local.permissions()));
+    const Tidying tidying(this);
+    if (!keepRunning())
+        return failed(Failure::Cancelled, QString());
     LIBSSH2_SFTP_HANDLE *h = openUploadTarget(remotePath, &target);
     if (!h)
         return failed(keepRunning() ? Failure::RemoteOpen : Failure::Cancelled, target.openError);
@@ -507,6 +540,17 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
     }
     if (failure.step == Failure::None && !keepRunning())
         failure = {Failure::Cancelled, QString()};
+    // What libssh2 holds of the file goes out before any other request: a
+    // write cut short would swallow the start of the next one.
+    while (failure.step != Failure::RemoteWrite && from < to) {
+        const ssize_t rc = libssh2_sftp_write(h, pending.constData() + from, size_t(to - from));
+        if (rc > 0)
+            from += rc;
+        else if (rc == LIBSSH2_ERROR_EAGAIN && mayGoOn())
+            waitIo();
+        else
+            return failed(failure.step, failure.detail); // the session can take no more: nothing else is asked
+    }
     if (failure.step == Failure::None && acked != size)
         failure = {Failure::Size, QString()};
     if (failure.step == Failure::None && target.replace) {
@@ -520,7 +564,7 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
         failure = {Failure::Replace, lastErrorText()};
     if (failure.step == Failure::None)
         return acked;
-    if (target.created && keepRunning())
+    if (target.created && mayGoOn())
         removeFile(target.writePath);
     return failed(failure.step, failure.detail);
 }
@@ -552,8 +596,13 @@ bool SftpSession::downloadable(const QString &remotePath, Failure *why)
     return false;
 }
 
+void SftpSession::narrowNewFile(QFileDevice &file, unsigned long remotePermissions)
+{
+    file.setPermissions(file.permissions() & sftpnames::localPermissions(sftpnames::newFileMode(remotePermissions)));
+}
+
 qint64 SftpSession::download(const QString &remotePath, QIODevice *out, qint64 *stated, const Progress &progress,
-                             Failure *why)
+                             Failure *why, const Opened &opened)
 {
     const auto failed = [why](Failure::Step step, const QString &detail) {
         *why = {step, detail};
@@ -572,6 +621,8 @@ qint64 SftpSession::download(const QString &remotePath, QIODevice *out, qint64 *
         closeRemote(h);
         return failed(Failure::NotRegular, kind);
     }
+    if (opened && (attrs.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS))
+        opened(attrs.permissions);
 
     QByteArray buffer(int(kReadBlock), Qt::Uninitialized);
     qint64 received = 0;

@@ -17,6 +17,7 @@
 #include <libssh2.h>
 #include <libssh2_sftp.h>
 
+class QFileDevice;
 class QIODevice;
 class SftpLanes;
 
@@ -61,8 +62,9 @@ public:
     ~SftpSession() override;
 
     // The owner's stop (GUI thread): the flags, the waker and a shut-down
-    // socket end whatever the worker waits for. True when the thread ended
-    // within waitMs.
+    // socket end whatever the worker waits for. An upload under way first
+    // takes back the file it made, for up to two seconds of waitMs, before
+    // the socket is shut. True when the thread ended within waitMs.
     bool stop(unsigned long waitMs = 5000);
     // Stops the worker and deletes it, at once or when its thread ends.
     static void release(SftpSession *worker, unsigned long waitMs = 5000);
@@ -105,6 +107,23 @@ protected:
     // gives up (with a non-zero result) when the worker stops.
     int retry(const char *label, const std::function<int()> &step);
     void waitIo();
+    // While one lives, a stop leaves the worker's requests their session
+    // until they are done or the owner's grace is over, so that what an
+    // upload made can be taken back: retry() and openRemote() go on then.
+    class Tidying
+    {
+    public:
+        explicit Tidying(SftpSession *session);
+        ~Tidying();
+        Tidying(const Tidying &) = delete;
+        Tidying &operator=(const Tidying &) = delete;
+
+    private:
+        SftpSession *m_session;
+        bool m_was;
+    };
+    // The worker runs, or a stopped one takes back what it made.
+    bool mayGoOn() const;
     LIBSSH2_SFTP_HANDLE *openRemote(const QString &path, unsigned long flags, long mode, int type);
     void closeRemote(LIBSSH2_SFTP_HANDLE *handle);
     bool statRemote(const QString &path, LIBSSH2_SFTP_ATTRIBUTES *attrs, bool followLinks);
@@ -140,9 +159,16 @@ protected:
     // Copies a remote file into an open local file, which the caller puts
     // in place: all the file holds until the server reports its end, more
     // or less than its size said. *stated is the size the server gave for
-    // the open file, -1 when none, for showing progress by.
+    // the open file, -1 when none, for showing progress by. opened, when
+    // given, learns the file's permission bits (when the server gives them)
+    // before a byte is written.
     // Returns the bytes received, or -1 with *why set.
-    qint64 download(const QString &remotePath, QIODevice *out, qint64 *stated, const Progress &progress, Failure *why);
+    using Opened = std::function<void(unsigned long permissions)>;
+    qint64 download(const QString &remotePath, QIODevice *out, qint64 *stated, const Progress &progress, Failure *why,
+                    const Opened &opened = {});
+    // Narrows a local file that a download makes anew by the remote file's
+    // permission bits (one that was there keeps its own).
+    static void narrowNewFile(QFileDevice &file, unsigned long remotePermissions);
 
     // Extra SFTP channels for folder jobs, opened on first use; none when
     // the server allows no more.
@@ -180,4 +206,5 @@ private:
     // descriptor after it was closed (and perhaps reused).
     std::atomic<int> m_sock{-1};
     QMutex m_sockMutex;
+    std::atomic<bool> m_tidying{false}; // a Tidying lives: read by the owner's stop
 };

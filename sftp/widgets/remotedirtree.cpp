@@ -217,6 +217,8 @@ void RemoteDirTree::connectTo(const SshConnectParams &p)
     connect(worker, &DirTreeWorker::sigJobProgress, this, &RemoteDirTree::onJobProgress);
     connect(worker, &DirTreeWorker::sigJobDone, this, &RemoteDirTree::onJobDone);
     connect(worker, &DirTreeWorker::sigJobFailed, this, &RemoteDirTree::onJobFailed);
+    connect(worker, &DirTreeWorker::sigSkipped, this,
+            [this](int id, const QStringList &paths) { skippedEntries.insert(id, int(paths.size())); });
     worker->start(QThread::InheritPriority);
 }
 
@@ -706,6 +708,7 @@ void RemoteDirTree::onJobDone(int id, const QString &msg)
         return;
     flushProgress();
     const DirTreeJob job = activeJobs.take(id);
+    const int skipped = skippedEntries.take(id);
     trace(QStringLiteral("[dirtree] job %1 done").arg(id));
     if (transferIds.remove(id))
         emit sigTransferFinished(id, msg, true);
@@ -714,6 +717,9 @@ void RemoteDirTree::onJobDone(int id, const QString &msg)
         emit sigTransfersIdle();
         setStatus([] { return said("任务完成"); });
     }
+    // Not only in the debug log: a copy that lacks them says so.
+    if (skipped > 0)
+        setStatus([skipped] { return said("任务完成，跳过 %1 个链接或特殊文件").arg(skipped); }, StatusColor::warning);
     if (job.third.isEmpty())
         return;
     if (QTreeWidgetItem *item = pathIndex.value(job.third))
@@ -728,6 +734,7 @@ void RemoteDirTree::onJobFailed(int id, const QString &err)
         return;
     flushProgress();
     activeJobs.remove(id);
+    skippedEntries.remove(id);
     trace(QStringLiteral("[dirtree] job %1 failed: %2").arg(id).arg(err));
     if (transferIds.remove(id))
         emit sigTransferFinished(id, err, false);

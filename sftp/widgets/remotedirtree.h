@@ -116,6 +116,7 @@ private:
     qint32 nextJobId = 1;
     qint32 activeJobCount = 0;
     QHash<int, DirTreeJob> activeJobs;
+    QHash<int, int> skippedEntries; // job -> links and special files a folder download left out
     QSet<int> transferIds;
     ProgressThrottle progressThrottle;
     QTimer progressTimer; // shows a held-back report when it is due

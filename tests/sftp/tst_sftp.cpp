@@ -469,6 +469,48 @@ private slots:
         QVERIFY(got == bytes);
     }
 
+    // A file a transfer makes is no more open than its source, either way;
+    // one that was there keeps its mode. A folder's small files go over the
+    // lanes, its large ones one at a time.
+    void permissions_data()
+    {
+        QTest::addColumn<QString>("path");  // tree, dialog or folder; up or down
+        QTest::addColumn<QString>("modes"); // the source's, the target's before ("-": none), the result
+        for (const char *path : {"tree up", "tree down", "dialog up", "dialog down", "folder up", "folder down"})
+            QTest::addRow("%s 0600", path) << QString::fromLatin1(path) << "600 - 600";
+        QTest::newRow("tree up 0755") << "tree up" << "755 - 644";
+        QTest::newRow("folder down 0640") << "folder down" << "640 - 640";
+        QTest::newRow("folder down over 0640") << "folder down" << "600 640 640";
+        QTest::newRow("dialog down over 0644") << "dialog down" << "600 644 644";
+    }
+    void permissions()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, modes);
+        const QStringList mode = modes.split(QLatin1Char(' '));
+        const bool up = path.endsWith(QLatin1String("up"));
+        const QString local = localPath(QStringLiteral("modes"));
+        QVERIFY(QDir().mkpath(local));
+        const QString from = up ? local : remoteFolder(), to = up ? remoteFolder() : local;
+        const QStringList files = path.startsWith(QLatin1String("folder")) ? QStringList{"d/a", "d/b"} : QStringList{"f"};
+        for (const QString &f : files) {
+            setUp(from, {f + '=' + QString(f.endsWith('b') ? 300000 : 3, QLatin1Char('x')), f + '%' + mode[0]}, m_server);
+            if (mode[1] != QLatin1String("-"))
+                setUp(to, {f + QStringLiteral("=old"), f + '%' + mode[1]}, m_server);
+        }
+        Tree tree(m_server.params(m_knownHosts), [](const QString &) { return true; });
+        QVERIFY(tree.waitReady());
+        const QString name = QLatin1Char('/') + files[0].section(QLatin1Char('/'), 0, 0);
+        using K = DirTreeJobKind;
+        const K kind = files.size() > 1 ? (up ? K::UploadFolder : K::DownloadFolder) : (up ? K::UploadFile : K::DownloadFile);
+        QString why;
+        QVERIFY2(path.startsWith(QLatin1String("dialog")) ? m_dialog->run(up ? 1 : 2, from + name, to + name)
+                                                          : tree.run(kind, from + name, to + name, &why),
+                 qPrintable(why + m_dialog->failed.join('|')));
+        for (const QString &f : files)
+            QVERIFY2(unmet(to, {f + '%' + mode[2]}).isEmpty(), qPrintable(f));
+    }
+
     // Another account's file the user may write: written in place, never
     // replaced by a file of the user's own.
     void uploadKeepsAnotherOwner()
@@ -697,7 +739,7 @@ private slots:
     void stops_data()
     {
         QTest::addColumn<QString>("phase");
-        for (const char *phase : {"handshake", "idle", "upload", "download", "compress"})
+        for (const char *phase : {"handshake", "idle", "upload", "upload new", "upload folder", "download", "compress"})
             QTest::newRow(phase) << QString::fromLatin1(phase);
     }
     // A stop ends the worker within 200 ms whatever it is doing, and what
@@ -725,8 +767,15 @@ private slots:
         else
             QVERIFY(dialogPhase ? dialog.waitReady() : tree.waitReady());
         const QString local = localPath(QStringLiteral("got"));
-        if (phase == QStringLiteral("upload")) {
-            tree.worker->post({int(DirTreeJobKind::UploadFile), 1, false, big, base + QStringLiteral("/f"), QString()});
+        const QString many = localPath(QStringLiteral("many"));
+        if (phase == QStringLiteral("upload folder")) {
+            for (int i = 0; i < 400; ++i) // small enough for the lanes, large enough to be caught halfway
+                QVERIFY(writeFile(many + QStringLiteral("/f%1").arg(i), randomBytes(250000)));
+            tree.worker->post({int(DirTreeJobKind::UploadFolder), 1, false, many, base + QStringLiteral("/up"), QString()});
+            QVERIFY(QTest::qWaitFor([&] { return !tree.progress.isEmpty(); }, 30000));
+        } else if (phase.startsWith(QStringLiteral("upload"))) {
+            const QString name = phase == QStringLiteral("upload") ? QStringLiteral("/f") : QStringLiteral("/g");
+            tree.worker->post({int(DirTreeJobKind::UploadFile), 1, false, big, base + name, QString()});
             QVERIFY(QTest::qWaitFor([&] { return !tree.progress.isEmpty(); }, 30000));
         } else if (phase == QStringLiteral("download")) {
             dialog.worker->post({2, base + QStringLiteral("/p/big"), local});
@@ -740,8 +789,13 @@ private slots:
         QVERIFY(worker->stop(5000));
         QVERIFY2(clock.elapsed() < 200, qPrintable(QStringLiteral("%1 ms").arg(clock.elapsed())));
         QVERIFY(tree.ended.isEmpty() && dialog.done.isEmpty());
-        // Written in place, a stopped upload leaves the file cut short.
-        QVERIFY(unmet(base, {kRenamesOver ? "f=old" : "!.hv*"}).isEmpty() && !QFileInfo::exists(local));
+        // A stopped upload takes back what it made; written in place, it
+        // leaves the file cut short.
+        const QString missing = unmet(base, {kRenamesOver ? "f=old" : "!.hv*", "!.hv*", "!g"});
+        QVERIFY2(missing.isEmpty() && !QFileInfo::exists(local), qPrintable(missing));
+        // A folder's files under way are finished, not left cut short.
+        for (const QString &n : QDir(base + QStringLiteral("/up")).entryList(QDir::Files))
+            QVERIFY2(sha(base + QStringLiteral("/up/") + n) == sha(many + '/' + n), qPrintable(n));
     }
 
     // Sessions that meet a host at the same moment (a terminal and the files

@@ -308,7 +308,7 @@ private slots:
     // here. Paths are relative to the run's remote folder; $L is a local one.
     // expect: entries as unmet() reads them, on the server or, after "l:",
     // here; "c:text" clipboard, "q:n" folder questions, "asked:p" the one
-    // confirmation names p.
+    // confirmation names p, "s:text" the footer.
     void contextMenu_data()
     {
         QTest::addColumn<QString>("target");
@@ -322,7 +322,8 @@ private slots:
         QTest::newRow("delete folder") << "d/s" << "删除" << "yes" << QStringList{"!d/s", "asked:/d/s"};
         QTest::newRow("delete declined") << "d/f" << "删除" << "no" << QStringList{"d/f=file f"};
         QTest::newRow("download file") << "d/f" << "下载" << "$L/got" << QStringList{"l:got=file f"};
-        QTest::newRow("download folder") << "d/s" << "下载" << "$L" << QStringList{"l:s/t=file t", "l:s/e/", "q:0"};
+        QTest::newRow("download folder") << "d/s" << "下载" << "$L"
+                                         << QStringList{"l:s/t=file t", "l:s/e/", "l:!s/k", "q:0", "s:任务完成，跳过 1 个链接或特殊文件"};
         QTest::newRow("download into existing folder") << "d/s" << "下载" << "$L/exists" << QStringList{"l:exists/s/t=file t", "q:1"};
         QTest::newRow("upload file") << "d" << "上传/文件" << "$L/up.txt" << QStringList{"d/up.txt=local up"};
         QTest::newRow("upload folder") << "d/f" << "上传/文件夹" << "$L/tree" << QStringList{"d/tree/leaf=local leaf"};
@@ -338,7 +339,7 @@ private slots:
         QFETCH(QStringList, expect);
         QTemporaryDir local;
         const QString L = local.path();
-        setUp(m_work, {"d/f=file f", "d/s/t=file t", "d/s/e/"}, m_server);
+        setUp(m_work, {"d/f=file f", "d/s/t=file t", "d/s/e/", "d/s/k->t"}, m_server);
         setUp(L, {"up.txt=local up", "tree/leaf=local leaf", "exists/s/"}, m_server);
         answer.replace(QStringLiteral("$L"), L);
         answerEverything(answer);
@@ -367,6 +368,8 @@ private slots:
                 QCOMPARE(QGuiApplication::clipboard()->text(), m_work + rest);
             else if (e.startsWith(QLatin1String("q:")))
                 QCOMPARE(m_folderQuestions, rest.toInt());
+            else if (e.startsWith(QLatin1String("s:")))
+                QCOMPARE(tree.statusText(), rest);
             else if (e.startsWith(QLatin1String("t:")))
                 QVERIFY2(reveal(tree, m_work + '/' + rest), qPrintable(e));
             else if (e.startsWith(QLatin1String("asked:")))

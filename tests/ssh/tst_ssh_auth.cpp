@@ -94,11 +94,14 @@ private slots:
         QTest::newRow("ed25519") << QStringList{"id_ed25519=id_ed25519"} << QString();
         QTest::newRow("locked ed25519, then ecdsa")
             << QStringList{"id_ed25519=id_ed25519_pass", "id_ecdsa=id_ecdsa", "id_rsa=id_rsa_pass"} << QString();
-        QTest::newRow("rsa last") << QStringList{"id_dsa=id_ed25519", "id_rsa=id_rsa"} << QString();
+        QTest::newRow("rsa beside a name not tried") << QStringList{"id_dsa=id_ed25519", "id_rsa=id_rsa"} << QString();
         QTest::newRow("none works") << QStringList{"id_ecdsa=id_ecdsa_pass", "id_rsa=id_rsa_pass"}
-                                    << "Keys tried: ~/.ssh/id_ecdsa, ~/.ssh/id_rsa";
+                                    << "Keys tried: ~/.ssh/id_rsa, ~/.ssh/id_ecdsa";
+        QTest::newRow("none works, ed25519 last")
+            << QStringList{"id_ed25519=id_ed25519_pass", "id_ecdsa_sk=id_ecdsa_pass", "id_rsa=id_rsa_pass"}
+            << "Keys tried: ~/.ssh/id_rsa, ~/.ssh/id_ecdsa_sk, ~/.ssh/id_ed25519";
         QTest::newRow("no keys") << QStringList{"id_dsa=id_ed25519"}
-                                 << "No private key found (looked for ~/.ssh/{id_ed25519, id_ecdsa, id_rsa})";
+                                 << "No private key found (looked for ~/.ssh/{id_rsa, id_ecdsa, id_ecdsa_sk, id_ed25519, id_ed25519_sk})";
     }
     void defaultIdentities()
     {
@@ -106,7 +109,7 @@ private slots:
         QFETCH(QString, said);
         if (qEnvironmentVariableIsEmpty("HV_TEST_BOX"))
             QFAIL("writes ~/.ssh: run through ctest, which gives the test a home of its own");
-        if (QTest::currentDataTag() == QByteArray("rsa last"))
+        if (QTest::currentDataTag() == QByteArray("rsa beside a name not tried"))
             HV_REQUIRE_SHA2_RSA();
         QDir ssh(QDir::homePath() + "/.ssh");
         ssh.removeRecursively();
