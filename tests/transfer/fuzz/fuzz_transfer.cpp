@@ -68,13 +68,17 @@ std::unique_ptr<InbandTransfer> makeTransfer()
 
 void runOne(const uint8_t *data, size_t size)
 {
-    static Sandbox *box = [] {
+    static const bool app = [] {
         static int argc = 1;
         static char name[] = "fuzz_transfer";
         static char *argv[] = {name, nullptr};
         new QCoreApplication(argc, argv); // lives until the process ends
-        return new Sandbox;
+        return true;
     }();
+    Q_UNUSED(app)
+    // Destroyed at exit, which takes its folder with it.
+    static Sandbox sandbox;
+    Sandbox *const box = &sandbox;
     if (size < 1)
         return;
     const bool send = data[0] & 1;
