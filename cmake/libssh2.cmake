@@ -61,6 +61,7 @@ done
         INSTALL_DIR ${prefix}
         PATCH_COMMAND sh ${prefix}/apply-patches.sh ${hv_libssh2_patches}
             ${CMAKE_SOURCE_DIR}/cmake/libssh2-whole-blocks.patch ${CMAKE_SOURCE_DIR}/cmake/libssh2-gcm-mac-key.patch
+            ${CMAKE_SOURCE_DIR}/cmake/libssh2-read-offset-leak.patch
         CMAKE_ARGS
             -DCMAKE_INSTALL_PREFIX=<INSTALL_DIR>
             -DCMAKE_INSTALL_LIBDIR=lib
