@@ -11,10 +11,12 @@
 #include "resources/stylesheet.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QEventLoop>
 #include <QFrame>
 #include <QScreen>
+#include <QTableWidget>
 #include <QTest>
 #include <QTimer>
 #include <cstdio>
@@ -78,6 +80,18 @@ void shootOptions()
         for (int i = 0; i < pages; ++i) {
             d.showPage(i);
             save(QStringLiteral("options-%1-%2").arg(QLatin1String(s.type)).arg(i + 1), &d);
+            // The keyword table's word cells edit in a list of their own.
+            for (QTableWidget *table : d.findChildren<QTableWidget *>()) {
+                const QTableWidgetItem *header = table->horizontalHeaderItem(2);
+                if (!table->isVisible() || table->rowCount() < 1 || !header || header->data(Qt::UserRole).isNull())
+                    continue;
+                table->editItem(table->item(0, 2));
+                if (auto *combo = table->findChild<QComboBox *>())
+                    combo->showPopup();
+                save(QStringLiteral("options-%1-%2-word-list").arg(QLatin1String(s.type)).arg(i + 1), &d);
+                if (auto *combo = table->findChild<QComboBox *>())
+                    combo->hidePopup();
+            }
         }
     }
 }
