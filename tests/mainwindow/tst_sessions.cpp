@@ -17,10 +17,13 @@
 #include <QDir>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTest>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include <unistd.h>
@@ -273,6 +276,50 @@ private slots:
         QCOMPARE(font(), before);
         w.onGlobalOptions();
         QCOMPARE(font(), before);
+    }
+
+    // Exit from the menu while the program's own loop runs ends it: a failed save still waiting
+    // to be told is told first, once, in front of the window; a box that opens after the window
+    // went does not keep the program on with no window.
+    void exitEnds_data()
+    {
+        QTest::addColumn<bool>("failedSave");
+        QTest::addColumn<QString>("told"); // each box: window still shown, its text
+        QTest::newRow("a failed save waiting") << true << "1 Could not save %1; this change will be lost when the program restarts.";
+        QTest::newRow("a box after the window went") << false << "";
+    }
+    void exitEnds()
+    {
+        QFETCH(bool, failedSave);
+        const QString sessions = SessionStore::instance().filePath(SessionStore::sessionsFileName);
+        const auto restore = qScopeGuard([&] { QDir(sessions).removeRecursively(); });
+        MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QStringList seen;
+        ModalAnswerer answers;
+        answers.other = [&](QWidget *box) {
+            seen << QString::number(w.isVisible()) + ' ' + static_cast<QMessageBox *>(box)->text();
+            box->close();
+        };
+        QMessageBox late(QMessageBox::Warning, QStringLiteral("late"), QStringLiteral("late"), QMessageBox::Ok, &w);
+        late.setWindowModality(Qt::NonModal); // left open: no answer closes it
+        QTimer::singleShot(0, &w, [&] {
+            if (failedSave) { // a folder in the file's place stops root too
+                QFile::remove(sessions);
+                QDir().mkpath(sessions);
+                SessionStore::instance().saveSessions();
+            }
+            w.findChild<QAction *>(QStringLiteral("actionExit"))->trigger();
+            if (!failedSave)
+                late.show();
+        });
+        QTimer bound;
+        connect(&bound, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+        bound.start(kWait);
+        QVERIFY2(QApplication::exec() == 0, "the program did not end");
+        QFETCH(QString, told);
+        QCOMPARE(seen.join(u'|'), told.replace(QStringLiteral("%1"), QDir::toNativeSeparators(sessions)));
     }
 
 private:

@@ -10,6 +10,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <netdb.h>
+
 using namespace sshtest;
 
 // A name server that gives the host these loopback ports, in this order.
@@ -100,10 +102,14 @@ private slots:
         QTest::addColumn<int>("port");
         QTest::addColumn<QByteArray>("error");
         QTest::addColumn<QStringList>("lines");
-        platform::ResolveError unresolved; // EAI_NONAME, or EAI_AGAIN without a name server
-        platform::resolveTcp("nonexistent.invalid", 22, &unresolved);
+        // The resolver asked directly, not through the code under test: EAI_NONAME, or EAI_AGAIN
+        // without a name server.
+        addrinfo hints{}, *none = nullptr;
+        hints.ai_socktype = SOCK_STREAM;
+        const int unresolved = ::getaddrinfo("nonexistent.invalid", "22", &hints, &none);
+        QVERIFY2(unresolved != 0, "nonexistent.invalid resolved: this resolver cannot show a failure");
         QTest::newRow("name does not resolve") << "nonexistent.invalid" << 22 << QByteArray("无法解析主机：%1（%2）")
-                                               << QStringList{"getaddrinfo failed rc=" + QString::number(unresolved.code) + ' '};
+                                               << QStringList{"getaddrinfo failed rc=" + QString::number(unresolved) + ' '};
         QTest::newRow("port refused") << "127.0.0.1" << int(testsupport::kRefusedPort) << QByteArray("无法连接到 %1:%2：%3")
                                       << QStringList{"socket created address=127.0.0.1:%2 family=2 type=1 sock=",
                                                      "TCP connect pending/failed address=127.0.0.1:%2 rc=-1 wsa=115",

@@ -81,6 +81,7 @@ private slots:
         QTest::newRow("scrolled below a region") << ten + ten + "x" + esc("\e[1;2r\e[2;1H\n") << "+...";
         QTest::newRow("reverse index at the region's top") << ten + "x" + esc("\e[2;4r\e[2;1H\eM") << "....";
         QTest::newRow("wrap on the last row below a region") << esc("\e[1;3r\e[4;1H") + ten + "x" << "....";
+        QTest::newRow("a continued last row below a region wraps again") << esc("\e[1;2r\e[3;1H") + ten + ten + "x" << "...+";
         QTest::newRow("reverse index moves it down") << ten + "x" + esc("\e[1;1H\eM") << "..+.";
         QTest::newRow("erase of the whole row") << ten + "x" + esc("\e[2K") << "....";
         QTest::newRow("erase of part of the row") << ten + "xyz" + esc("\e[1K") << ".+..";
