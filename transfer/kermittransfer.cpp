@@ -320,9 +320,12 @@ void KermitTransfer::onTick()
         return;
     }
     m_waitTicks = 0;
+    // Waiting for S, the line is a shell's until the sender starts, and it
+    // would keep each NAK in its history. A sender sends S by itself, and
+    // one already waiting got the NAK of our start.
     if (m_state == AwaitReply)
         send(m_lastPacket);
-    else
+    else if (m_state == ReceivePackets)
         sendNak(expectedSeq());
 }
 
@@ -522,8 +525,11 @@ void KermitTransfer::handleReceiverPacket(int seq, char type, const QByteArray &
         return;
     }
     if (m_state == AwaitSendInit) {
+        // No sender starts with N or Y: that is our own NAK echoed by the
+        // host, and answering it would bounce NAKs off the echo for ever.
         if (type != 'S') {
-            sendNak(expectedSeq());
+            if (type != 'N' && type != 'Y')
+                sendNak(expectedSeq());
             return;
         }
         markPeerStarted();

@@ -682,7 +682,10 @@ void ZmodemTransfer::onTick()
             abortTransfer(QStringLiteral("5 分钟内对端未开始发送（sz），放弃"));
             return;
         }
-        if (m_idleTicks % 3 == 0)
+        // Until a sender has shown itself the line is a shell's, which would
+        // run each ZRINIT as a command; sz announces itself and is answered
+        // at once, and one already waiting got the ZRINIT of our start.
+        if (peerStarted() && m_idleTicks % 3 == 0)
             sendZrinit();
         return;
     case RxData:

@@ -4,6 +4,7 @@
 #include "tests/transfer/enginetest.h"
 #include "transfer/zmodemtransfer.h"
 
+#include <QElapsedTimer>
 #include <QTest>
 
 using namespace Zmodem;
@@ -151,7 +152,8 @@ private slots:
 
     // After our answer to the sender's ZFIN its "OO" is awaited and taken;
     // what follows is the shell's again. A sender that never says it ends
-    // the run all the same, 3 s after our answer; a late one within them
+    // the run all the same, 3 s after our answer (on the real clock, also
+    // when the answer goes out just before a tick); a late one within them
     // is still taken.
     void receiverEnd_data()
     {
@@ -163,6 +165,7 @@ private slots:
         QTest::newRow("no OO, the prompt") << QByteArray("$ ") << 0 << QByteArray("$ ");
         QTest::newRow("silence") << QByteArray() << 3 << QByteArray();
         QTest::newRow("OO over a slow link") << QByteArray("OO$ ") << 2 << QByteArray("$ ");
+        QTest::newRow("silence, real clock") << QByteArray() << -1 << QByteArray();
     }
     void receiverEnd()
     {
@@ -170,8 +173,16 @@ private slots:
         QFETCH(int, ticks);
         Harness h;
         h.receive();
+        if (ticks < 0)
+            QTest::qWait(800); // the run's clock ticks 1 s after its start
+        QElapsedTimer answered;
+        answered.start();
         h.transfer.feed(hex(ZFIN));
         QCOMPARE(h.take(), QStringList{"ZFIN 0"});
+        if (ticks < 0) {
+            QVERIFY(QTest::qWaitFor([&] { return h.finished > 0; }, 6000));
+            QVERIFY2(answered.elapsed() > 2600, qPrintable(QString::number(answered.elapsed())));
+        }
         h.tick(ticks);
         h.transfer.feed(after);
         if (after == "O") {
