@@ -5,7 +5,7 @@
 
 namespace {
 
-enum class Step { Idle, Open, Move, Close };
+enum class Step { Idle, Open, Move, Close, Drop, Remove };
 enum class Turn { Busy, Moved, Failed };
 
 } // namespace
@@ -41,6 +41,7 @@ struct SftpLanes::Lane {
     QByteArray path;
     qint64 offset = 0;
     bool refused = false;
+    bool made = false; // an upload's file this lane created and has not finished
     int restarts = 0;
 };
 
@@ -103,9 +104,10 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
     for (qsizetype i = 0; i < lanes.size(); ++i)
         lanes[i].sftp = m_channels[i];
     bool more = true;
+    QString why;
     const auto blocked = [this] { return libssh2_session_last_errno(m_session) == LIBSSH2_ERROR_EAGAIN; };
     const auto fail = [&](const QString &text) {
-        *error = text;
+        why = text;
         return Turn::Failed;
     };
     // One call of one lane's current step.
@@ -127,6 +129,7 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
             lane.handle = libssh2_sftp_open_ex(lane.sftp, lane.path.constData(), unsigned(lane.path.size()), flags,
                                                upload ? long(lane.file.mode) : 0, LIBSSH2_SFTP_OPENFILE);
             if (lane.handle) {
+                lane.made = upload;
                 lane.step = Step::Move;
                 return Turn::Moved;
             }
@@ -137,7 +140,7 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
             // Left to the caller, which knows what to do with a name taken.
             lane.refused = true;
             lane.step = Step::Idle;
-            return refused(lane.file, error) ? Turn::Moved : Turn::Failed;
+            return refused(lane.file, &why) ? Turn::Moved : Turn::Failed;
         }
         case Step::Move: {
             if (upload && lane.offset == lane.file.size) {
@@ -174,14 +177,38 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
             if (rc == LIBSSH2_ERROR_EAGAIN)
                 return Turn::Busy;
             lane.handle = nullptr;
-            lane.step = Step::Idle;
             if (rc != 0)
                 return fail(lastError(lane.sftp));
-            return done(lane.file, error) ? Turn::Moved : Turn::Failed;
+            lane.made = false;
+            lane.step = Step::Idle;
+            return done(lane.file, &why) ? Turn::Moved : Turn::Failed;
+        }
+        case Step::Drop: {
+            if (lane.handle) {
+                if (libssh2_sftp_close_handle(lane.handle) == LIBSSH2_ERROR_EAGAIN)
+                    return Turn::Busy;
+                lane.handle = nullptr;
+            }
+            lane.step = lane.made ? Step::Remove : Step::Idle;
+            return Turn::Moved;
+        }
+        case Step::Remove: {
+            // A file cut short under its final name would pass for the whole.
+            const int rc = libssh2_sftp_unlink_ex(lane.sftp, lane.path.constData(), unsigned(lane.path.size()));
+            if (rc == LIBSSH2_ERROR_EAGAIN)
+                return Turn::Busy;
+            if (rc != 0)
+                sshLog(QStringLiteral("sftp lanes: %1 not taken back: %2").arg(lane.file.remote, lastError(lane.sftp)));
+            lane.made = false;
+            lane.step = Step::Idle;
+            return Turn::Moved;
         }
         }
         return Turn::Busy;
     };
+    // After a failure no file is begun, and those under way are seen
+    // through: a handle closed under a request half sent would garble its
+    // channel for the next job. What arrives whole stays; the rest goes.
     bool ok = true;
     while (m_keepRunning()) {
         bool moved = false;
@@ -189,25 +216,19 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
         for (Lane &lane : lanes) {
             const Turn t = turn(lane);
             if (t == Turn::Failed) {
+                if (ok)
+                    *error = why;
                 ok = false;
-                break;
+                more = false;
+                lane.step = Step::Drop;
             }
-            moved = moved || t == Turn::Moved;
+            moved = moved || t != Turn::Busy;
             working = working || lane.step != Step::Idle;
         }
-        if (!ok || (!working && !more))
+        if (!working && !more)
             break;
         if (!moved)
             m_wait();
-    }
-    // A failure leaves other lanes mid-file: their handles go.
-    for (Lane &lane : lanes) {
-        for (int i = 0; lane.handle && i < 20 && m_keepRunning(); ++i) {
-            if (libssh2_sftp_close_handle(lane.handle) != LIBSSH2_ERROR_EAGAIN)
-                lane.handle = nullptr;
-            else
-                m_wait();
-        }
     }
     return ok && m_keepRunning();
 }
