@@ -208,26 +208,53 @@ QString LanguageManager::sourceText(const QString &text)
     return best;
 }
 
-QString LanguageManager::sourceAmong(const QString &text, const QStringList &sources)
+namespace {
+
+// The first of `sources` that `same` accepts as itself, as one of its
+// translations or as one of its earlier texts.
+template <typename Same>
+QString findSource(const QStringList &sources, const Same &same)
 {
-    if (text.isEmpty())
-        return QString();
-    if (sources.contains(text))
-        return text;
+    for (const QString &source : sources) {
+        if (same(source))
+            return source;
+    }
     ensureLoaded();
     LanguageState &s = state();
     QReadLocker read(&s.lock);
     for (const QString &source : sources) {
         for (const Table &table : std::as_const(s.languages)) {
-            if (table.value(source) == text)
+            const auto shown = table.constFind(source);
+            if (shown != table.constEnd() && same(*shown))
                 return source;
         }
     }
     for (const QString &source : sources) {
-        if (s.former.value(source).contains(text))
-            return source;
+        for (const QString &earlier : s.former.value(source)) {
+            if (same(earlier))
+                return source;
+        }
     }
     return QString();
+}
+
+} // namespace
+
+QString LanguageManager::sourceAmong(const QString &text, const QStringList &sources)
+{
+    if (text.isEmpty())
+        return QString();
+    return findSource(sources, [&text](const QString &shown) { return shown == text; });
+}
+
+QString LanguageManager::sourceOfTypedWord(const QString &text, const QStringList &sources)
+{
+    const QString word = text.simplified();
+    if (word.isEmpty())
+        return QString();
+    return findSource(sources, [&word](const QString &shown) {
+        return shown.simplified().compare(word, Qt::CaseInsensitive) == 0;
+    });
 }
 
 Lang::LangSignalHub *LanguageManager::hub()

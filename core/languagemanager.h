@@ -44,6 +44,9 @@ public:
     // language; empty if none. Unlike sourceText this cannot pick another
     // source that shares the translation (Korean "추가" is "追加" and "添加").
     static QString sourceAmong(const QString &text, const QStringList &sources);
+    // As sourceAmong, for a word typed by hand: its letter case and the
+    // blanks around and between its words do not count ("regex ", "BLUE").
+    static QString sourceOfTypedWord(const QString &text, const QStringList &sources);
     static Lang::LangSignalHub *hub();
 
     // The fixed order of the language list (code, native name).

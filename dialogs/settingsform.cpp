@@ -50,6 +50,17 @@ public:
             box->addItem(LanguageManager::tr(word));
         return box;
     }
+    // The list opens on the cell's word, in whatever language or case the
+    // cell holds it; the text shown is the cell's own.
+    void setEditorData(QWidget *editor, const QModelIndex &index) const override
+    {
+        auto *box = static_cast<QComboBox *>(editor);
+        const QString cell = index.data(Qt::EditRole).toString();
+        const int at = int(m_words.indexOf(LanguageManager::sourceOfTypedWord(cell, m_words)));
+        if (at >= 0)
+            box->setCurrentIndex(at);
+        box->setEditText(cell);
+    }
 
 private:
     QStringList m_words;
@@ -259,7 +270,7 @@ QList<QStringList> tableRows(const QTableWidget *table)
             if (!source.isEmpty() && cell == LanguageManager::tr(source)) {
                 cell = source;
             } else if (!columnWords.at(c).isEmpty()) {
-                const QString word = LanguageManager::sourceAmong(cell.trimmed(), columnWords.at(c));
+                const QString word = LanguageManager::sourceOfTypedWord(cell, columnWords.at(c));
                 if (!word.isEmpty())
                     cell = word;
             }

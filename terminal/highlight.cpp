@@ -30,10 +30,11 @@ QString highlightColor(const QString &name)
 
 namespace {
 
+// A cell typed by hand may carry blanks a user cannot see (" #ff0000").
 QString sourceWord(const QString &cell, const QStringList &words)
 {
-    const QString word = LanguageManager::sourceAmong(cell.trimmed(), words);
-    return word.isEmpty() ? cell : word;
+    const QString word = LanguageManager::sourceOfTypedWord(cell, words);
+    return word.isEmpty() ? cell.trimmed() : word;
 }
 
 } // namespace
@@ -52,8 +53,8 @@ QList<HighlightRule> loadHighlightRules(const QString &prefix)
             continue;
         HighlightRule rule;
         rule.keyword = row.at(0);
-        // Rows stored before the table kept its words as source texts may
-        // hold them in the language of the day ("Regex", "Blue").
+        // Rows stored before the table kept its words as source texts, or
+        // written by hand, may hold them in any language and case ("regex").
         rule.matchKind = sourceWord(row.at(1), keys::keywordMatchKinds());
         rule.colourName = row.size() >= 3 ? sourceWord(row.at(2), keys::keywordColours()) : QStringLiteral("红色");
         rules.append(rule);

@@ -665,7 +665,6 @@ void LineRenderer::endEdit()
 void LineRenderer::resetParser()
 {
     escapes.reset();
-    pendingCr = false;
     charsets = CharacterSets();
 }
 

@@ -74,8 +74,10 @@ public:
     // Forgets what is known about the document's rows; the host calls this
     // when it edits the document itself (local echo, status lines).
     void invalidateRowCache() { cache.valid = false; }
-    // Forgets an unfinished sequence, a held CR and the character sets in
-    // use (the user cleared the view: a stray ESC ( 0 must not outlive it).
+    // Forgets an unfinished sequence and the character sets in use (the user
+    // cleared the view: a stray ESC ( 0 must not outlive it). A held CR
+    // stays: it has already moved the cursor to column 1, and what follows
+    // must still redraw the row or end the line as it would have.
     void resetParser();
     // Removes every row above the line the cursor is on (all its rows);
     // the cursor keeps its place on the line.

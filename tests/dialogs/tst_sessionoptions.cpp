@@ -234,8 +234,9 @@ private slots:
 
     // In English the choices show translated and are kept as the terminal
     // and the serial line read them: codes, and the keyword table's source
-    // texts, also for a match kind or colour the user typed in English; the
-    // highlighter reads them, and rows stored in English before as well.
+    // texts, also for a match kind or colour the user typed in English, in
+    // any case and spacing; the highlighter reads them, and rows stored in
+    // any language before as well.
     void englishChoicesStoredAsRead_data()
     {
         QTest::addColumn<QString>("type");
@@ -260,10 +261,22 @@ private slots:
             QCOMPARE(table->item(0, 1)->text() + ' ' + table->item(0, 2)->text(), QStringLiteral("Substring Red"));
             table->item(0, 0)->setText(QStringLiteral("E+R"));
             table->item(0, 1)->setText(QStringLiteral("Regex"));
+            // A cell's editor opens on its word, whatever its case and
+            // blanks, and Enter on it leaves the cell as it was.
+            const auto open = [table](int row, int column) {
+                table->editItem(table->item(row, column));
+                return qobject_cast<QComboBox *>(table->indexWidget(table->model()->index(row, column)));
+            };
+            table->item(1, 1)->setText(QStringLiteral(" REGEX "));
+            QComboBox *kinds = open(1, 1);
+            QVERIFY(kinds && kinds->itemText(kinds->currentIndex()) == "Regex");
+            emit kinds->lineEdit()->editingFinished();
+            emit table->itemDelegateForColumn(1)->commitData(kinds);
+            emit table->itemDelegateForColumn(1)->closeEditor(kinds);
+            QCOMPARE(table->item(1, 1)->text(), QStringLiteral(" REGEX "));
             // The colour chosen in the cell's own editor.
-            table->editItem(table->item(1, 2));
-            auto *colours = table->viewport()->findChild<QComboBox *>();
-            QVERIFY(colours && colours->findText("Blue") >= 0);
+            QComboBox *colours = open(1, 2);
+            QVERIFY(colours && colours->itemText(colours->currentIndex()) == "Green" && colours->findText("Blue") >= 0);
             colours->setCurrentIndex(colours->findText("Blue"));
             emit table->itemDelegateForColumn(2)->commitData(colours);
         }
@@ -285,12 +298,14 @@ private slots:
             };
             QCOMPARE(ranges(), QStringLiteral("0-3 #ff5555, 4-12 #569cd6"));
             QScopedPointer<QSettings> store(AppSettings::openNativeStore());
-            store->beginWriteArray(prefix + "keywords", 1);
+            store->beginWriteArray(prefix + "keywords", 2);
             store->setArrayIndex(0);
             store->setValue("row", QStringList{"E+R", "Regex", "Blue"});
+            store->setArrayIndex(1);
+            store->setValue("row", QStringList{"1\\d", " regulärer  AUSDRUCK", "blue "});
             store->endArray();
             store->sync();
-            QCOMPARE(ranges(), QStringLiteral("0-3 #569cd6"));
+            QCOMPARE(ranges(), QStringLiteral("0-3 #569cd6, 4-6 #569cd6"));
         }
     }
 

@@ -249,7 +249,7 @@ private slots:
     // The user's Clear keeps the line the cursor is on (all its rows, and
     // what a line editor drew below it) and the cursor's place on it; what
     // the stream left open before it does not change the text that comes
-    // after.
+    // after, and a CR before it redraws the line as it would have.
     void clearStartsOver_data()
     {
         QTest::addColumn<QString>("before");
@@ -259,6 +259,8 @@ private slots:
         QTest::newRow("line-drawing set by SO") << esc("one\r\n\e)0\x0eq") << "─qx1m @0,6";
         QTest::newRow("a wrapped line") << esc("one\r\n$ 0123456789") << "$ 01234567~89qx1m @0,7";
         QTest::newRow("rows below the cursor") << esc("one\r\n$ ab\r\nmenu\e[A\e[5G") << "$ abqx1m|menu @1,9";
+        QTest::newRow("after CR") << esc("one\r\n$ ab\r") << "qx1m @0,5";
+        QTest::newRow("a progress line redrawn after CR") << esc("10% [=> ]\r20% [==>]\r") << "qx1m @0,5";
     }
     void clearStartsOver()
     {

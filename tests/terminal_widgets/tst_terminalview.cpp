@@ -140,6 +140,8 @@ private slots:
         QTest::newRow("normal screen") << QByteArray("one\r\n$ ab") << QByteArray("x") << "$ abx" << false;
         QTest::newRow("alternate screen") << program << QByteArray("x") << "\n  ABCx" << true;
         QTest::newRow("the program ends") << program << QByteArray("x\x1b[?1049lz") << "z" << false;
+        QTest::newRow("after CR") << QByteArray("one\r\n$ ab\r") << QByteArray("x") << "x" << false;
+        QTest::newRow("alternate screen, after CR") << program + '\r' << QByteArray("x") << "\nx ABC" << true;
     }
     void clearKeepsTheAlternateScreen()
     {
