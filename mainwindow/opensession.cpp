@@ -156,22 +156,10 @@ void OpenSession::type(const QByteArray &bytes)
     if (InbandTransfer *running = transfer()) {
         // The keys themselves, not an arrow, a function key or a paste,
         // which carry ESC too and are meant for the host.
-        if (bytes == "\x1b" || bytes == "\x03") {
+        if (bytes == "\x1b" || bytes == "\x03")
             running->cancel();
-            return;
-        }
-        // Until the peer has answered, the host is a shell waiting for the
-        // command that starts it (the status line asks for it).
-        if (m_binary && !running->peerStarted()) {
-            const qsizetype lineEnd = qMax(bytes.lastIndexOf('\r'), bytes.lastIndexOf('\n'));
-            const bool open = lineEnd < bytes.size() - 1;
-            const QPointer<InbandTransfer> guard(running);
-            if (open)
-                running->setHostLineOpen(true);
-            send(bytes);
-            if (!open && guard)
-                running->setHostLineOpen(false);
-        }
+        else
+            input(bytes);
         return;
     }
     // What the user typed can be a password: only its length is traced.
@@ -186,6 +174,25 @@ void OpenSession::type(const QByteArray &bytes)
     // for credentials again.
     if (bytes == "\r" && !m_connecting)
         emit reopenRequested(id());
+}
+
+bool OpenSession::input(const QByteArray &bytes)
+{
+    InbandTransfer *running = transfer();
+    if (!running)
+        return send(bytes);
+    // Until the peer has answered, the host is a shell waiting for the
+    // command that starts it (the status line asks for it).
+    if (!m_binary || running->peerStarted())
+        return false;
+    // Opened even for a whole line: a poll may already sit in the shell's
+    // line, and the shell would run it in front of the command.
+    const QPointer<InbandTransfer> guard(running);
+    running->setHostLineOpen(true);
+    const bool sent = send(bytes);
+    if (guard && (bytes.endsWith('\r') || bytes.endsWith('\n')))
+        guard->setHostLineOpen(false);
+    return sent;
 }
 
 void OpenSession::reply(const QByteArray &bytes)

@@ -76,11 +76,15 @@ public:
     // log holds what the user and the host said, not the protocol).
     void sendUnlogged(const QByteArray &bytes);
     // What the user typed: the Esc key or Ctrl+C cancels a running
-    // transfer; other keys reach the host only while a binary transfer still
-    // waits for its peer's first frame, and the transfer keeps its polls out
-    // of the line they make; Enter on a closed session asks to reopen it,
-    // unless it is still opening.
+    // transfer; other keys go through input(); Enter on a closed session
+    // asks to reopen it, unless it is still opening.
     void type(const QByteArray &bytes);
+    // What the user sends the host, typed, pasted or from the command
+    // window. While a transfer runs it reaches the host only while a binary
+    // one still waits for its peer's first frame, and the transfer keeps
+    // its polls out of the line it makes; otherwise it is dropped. False
+    // when nothing was written.
+    bool input(const QByteArray &bytes);
     // The terminal's answers to the host's queries: never into a transfer.
     void reply(const QByteArray &bytes);
 

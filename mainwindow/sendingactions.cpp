@@ -76,7 +76,7 @@ void SendingActions::commandSend(const QString &target, const QString &cmd, bool
             return;
         }
         if (OpenSession *session = openSession(currentId))
-            session->send(bytes);
+            session->input(bytes);
         else
             showUnsent(QStringLiteral("[send HEX]"), cmd);
         return;
@@ -88,7 +88,7 @@ void SendingActions::commandSend(const QString &target, const QString &cmd, bool
     if (target == QLatin1String("all") || target == QLatin1String("group") || target == QLatin1String("visible")) {
         const QStringList ids = targetSessions(target);
         for (const QString &id : ids)
-            hub->session(id)->send(payload);
+            hub->session(id)->input(payload);
         if (!ids.isEmpty())
             return;
     }
@@ -105,7 +105,7 @@ CommandSender *SendingActions::sendCommandText(OpenSession *session, const QStri
         text, session->connection(),
         [guard = QPointer<OpenSession>(session)](const QByteArray &bytes) {
             if (guard)
-                guard->send(bytes);
+                guard->input(bytes);
         },
         hub->window());
 }

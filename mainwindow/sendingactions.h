@@ -11,7 +11,8 @@ class SessionHub;
 // Turns what the command window sends into bytes on the open connections:
 // text for the current session goes through the escape language and the
 // timed sender, text for several sessions is written at once line by line,
-// HEX text goes to the current session.
+// HEX text goes to the current session. All of it is the user's input to
+// the session, which keeps a waiting transfer's polls out of the command.
 class SendingActions : public QObject
 {
     Q_OBJECT

@@ -164,8 +164,19 @@ void XmodemTransfer::cancelTransfer()
 
 void XmodemTransfer::abortTransfer(const QString &message)
 {
-    if (peerToBeTold())
+    if (peerToBeTold()) {
+        // Unanswered, the CANs most likely reach the shell that was to start
+        // the sender. To bash and zsh they are Ctrl+X Ctrl+X, which puts the
+        // cursor in front of a 'C' poll still in the line, and a shell
+        // without line editing keeps them as characters: the line is
+        // emptied before them and after them.
+        const bool intoShell = !peerStarted();
+        if (intoShell)
+            hostLineOpening();
         send(QByteArray(2, CAN));
+        if (intoShell)
+            send(QByteArray(1, NAK));
+    }
     finishTransfer(message);
 }
 

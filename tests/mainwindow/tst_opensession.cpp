@@ -20,6 +20,7 @@
 #include "terminal/widgets/terminaledit.h"
 #include "terminal/widgets/terminalview.h"
 #include "tests/support/checktable.h"
+#include "transfer/xmodemtransfer.h"
 #include "tests/support/testfiles.h"
 #include "sessionrig.h"
 
@@ -127,7 +128,21 @@ private slots:
             for (const char *keys : {"s", "z", "\x7f", "z f\r", "\r", "x\ry"})
                 r.session.type(keys);
             return QString::fromLatin1(r.transfer.fed);
-        }, "<open><ask><open>");
+        }, "<open><ask><open><ask><open>");
+        row("a cancel leaves the line as typed; a new receive polls at once after a run that ended with it open", [](Rig &r) {
+            XmodemTransfer x;
+            x.setManualClock(true);
+            QByteArray runs;
+            for (const QByteArray keys : {"s\x1b", "\x1b"}) {
+                r.session.handOver(&x, true);
+                x.startReceive([&r](const QByteArray &b) { r.session.sendUnlogged(b); }, r.session.id(),
+                               r.dir.filePath("x"), XmodemTransfer::Xmodem);
+                for (const char key : keys)
+                    r.session.type(QByteArray(1, key));
+                runs += std::exchange(r.conn->written, {}) + '|';
+            }
+            return QString::fromLatin1(runs);
+        }, "C\x15s|C\x15\x18\x18\x15|");
         row("Enter while connecting opens nothing", [](Rig &r) {
             r.conn->opened = false;
             r.session.type("\r");

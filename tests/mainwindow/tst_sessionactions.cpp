@@ -12,6 +12,7 @@
 #include "terminal/widgets/terminaledit.h"
 #include "terminal/widgets/terminalview.h"
 #include "tests/support/modals.h"
+#include "transfer/xmodemtransfer.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -112,7 +113,8 @@ private slots:
     // a, b in g1, c in g2, d on top, quick q; `open` names the open ones.
     // Writes as "name=bytes" per write once every run has ended; `line` is
     // what the shown view or the warning box says. "button" sends as a
-    // command button does: escapes, no CR added.
+    // command button does: escapes, no CR added. A name in upper case in
+    // `open`: an XMODEM receive waits there, its first poll sent.
     void sending_data()
     {
         for (const char *column : {"target", "command", "current", "shown", "open", "writes", "line"})
@@ -138,6 +140,9 @@ private slots:
         row("hex, current closed", "all", "0A", "b", "a", "a", "", "[send HEX] 0A", true);
         row("hex odd", "current", "ABC", "a", "a", "a", "", "Invalid HEX: \"ABC\"\nExample", true);
         row("hex, separators only", "current", " , ", "a", "a", "a", "", "Invalid HEX", true);
+        row("current, a receive waits", "current", "sx f", "a", "a", "A", "a=C|a=\x15|a=sx f\r");
+        row("all, a receive waits in one", "all", "ls", "a", "a", "aBd", "a=ls\r|b=C|b=\x15|b=ls\r|d=ls\r");
+        row("hex, a receive waits", "current", "73 0d", "a", "a", "A", "a=C|a=\x15|a=s\r", "", true);
     }
     void sending()
     {
@@ -147,7 +152,16 @@ private slots:
         Fixture f;
         for (const char *s : {"a:g1", "b:g1", "c:g2", "d:"}) {
             const QString name = QString(s).section(':', 0, 0);
-            f.connect(name, f.add(name, QString(s).section(':', 1)), open.contains(name));
+            f.connect(name, f.add(name, QString(s).section(':', 1)), open.contains(name, Qt::CaseInsensitive));
+        }
+        XmodemTransfer waiting;
+        waiting.setManualClock(true);
+        for (const QChar c : open) {
+            if (OpenSession *s = c.isUpper() ? f.hub->session(f.ids[c.toLower()]) : nullptr) {
+                s->handOver(&waiting, true);
+                waiting.startReceive([s](const QByteArray &b) { s->sendUnlogged(b); }, s->id(), box.filePath("x"),
+                                     XmodemTransfer::Xmodem);
+            }
         }
         f.connect("q", "fast:1", open.contains('q'));
         f.area->addTerminal(f.ids[shown], shown, "idle", QString()); // to the front

@@ -1,15 +1,19 @@
-// In-band transfers through an open session's own path: a real bash on a
-// pseudo-terminal running lrzsz or gkermit, the session owner handing the
-// stream over, the engine's bytes written as the window writes them. What
-// must hold at the end: the file whole, success said, and the shell left
-// with nothing of the protocol, neither typed into it nor drawn on screen.
+// In-band transfers through an open session's own path: a real bash (zsh or
+// dash where a row says) on a pseudo-terminal running lrzsz or gkermit, the
+// session owner handing the stream over, the engine's bytes written as the
+// window writes them. What must hold at the end: the file whole, success
+// said, and the shell left with nothing of the protocol, neither typed into
+// it nor drawn on screen.
 // HV_XFER_ROUNDS repeats the whole table (scripts/xfer-stress runs it under
 // load); HV_XFER_ONLY keeps one protocol's rows, so that CTest runs the
 // protocols side by side.
 
 #include "connections/localshellconnection.h"
+#include "core/commandsending.h"
 #include "core/sessionlogger.h"
 #include "mainwindow/opensession.h"
+#include "mainwindow/sendingactions.h"
+#include "mainwindow/sessionhub.h"
 #include "transfer/kermittransfer.h"
 #include "transfer/xmodemtransfer.h"
 #include "transfer/zmodemtransfer.h"
@@ -85,12 +89,13 @@ class TestSessionTransfers : public QObject
     QString peerFolder() const { return dir.filePath("peer"); }
     QString ourFolder() const { return dir.filePath("ours"); }
 
-    // bash in the peer's folder, its prompt plain, a log of the session.
-    bool openShell()
+    // A shell (bash unless named) in the peer's folder, its prompt plain, a
+    // log of the session.
+    bool openShell(const QString &program = QStringLiteral("bash"))
     {
         session = std::make_unique<OpenSession>(TabSessionInfo{"t", "t", "local"}, &view);
         shell = new LocalShellConnection;
-        shell->setShell(QStringLiteral("/bin/bash"));
+        shell->setShell("/bin/" + program);
         session->adopt(shell, {});
         shell->open();
         if (!QTest::qWaitFor([&] { return shell && shell->isOpen(); }, 10000))
@@ -137,11 +142,16 @@ class TestSessionTransfers : public QObject
     {
         const qsizetype from = view.shown.size();
         session->type("echo AL''IVE\r");
-        if (!waitShown("ALIVE", from, 15000)) // the command itself is not echoed
+        // Its whole line: a poll of ours behind the cursor makes it "ALIVEC".
+        const auto lineEnd = [&] {
+            const qsizetype at = view.shown.indexOf("ALIVE", from);
+            return at < 0 ? at : view.shown.indexOf('\n', at);
+        };
+        if (!QTest::qWaitFor([&] { return lineEnd() >= 0; }, 15000)) // the command itself is not echoed
             return "the shell did not answer: " + QString::fromLatin1(view.shown.mid(endAt).toHex(' '));
         const qsizetype alive = view.shown.indexOf("ALIVE", from);
-        if (view.shown.mid(from, alive - from).contains("command not found"))
-            return "our bytes were in the shell's line: " + QString::fromLatin1(view.shown.mid(from));
+        if (view.shown.mid(from, alive - from).contains("not found") || view.shown.mid(alive, lineEnd() + 1 - alive) != "ALIVE\r\n")
+            return "our bytes were in the shell's line: " + QString::fromLatin1(view.shown.mid(from).toHex(' '));
         return junkIn(view.shown.mid(endAt));
     }
 
@@ -203,11 +213,14 @@ private slots:
     void initTestCase()
     {
         QStringList missing;
-        for (const char *tool : {"sx", "rx", "sb", "rb", "sz", "rz", "gkermit", "bash"})
+        for (const char *tool : {"sx", "rx", "sb", "rb", "sz", "rz", "gkermit", "bash", "zsh", "dash"})
             if (QStandardPaths::findExecutable(tool).isEmpty())
                 missing << tool;
         QVERIFY2(missing.isEmpty(), qPrintable("peer programs missing (see scripts/packages): " + missing.join(' ')));
         QVERIFY(dir.isValid());
+        // zsh without a startup file of its own asks the new user questions.
+        QVERIFY(QDir().mkpath(dir.filePath("zsh")) && writeFile(dir.filePath("zsh/.zshrc"), ""));
+        qputenv("ZDOTDIR", dir.filePath("zsh").toUtf8());
     }
     void cleanup()
     {
@@ -288,23 +301,39 @@ private slots:
     // while the transfer waits, and reaches the shell as typed, none of our
     // polls inside it. Typed a few bytes at a time, or by hand: two keys a
     // tick (the polls come as often as they can), with a typo mended by
-    // Backspace. No command: Esc while waiting; the next key is the shell's.
+    // Backspace. Or in one piece, a poll already in the shell's line: from
+    // the command window, or pasted where no bracketed paste marks it. No
+    // command: Esc or Ctrl+C while waiting; the shell's line is as the user
+    // left it, whichever poll came last.
     void typedWhileWaiting_data()
     {
         QTest::addColumn<int>("kind");
         QTest::addColumn<int>("mode");
         QTest::addColumn<QString>("command");
         QTest::addColumn<bool>("byHand");
+        QTest::addColumn<QString>("shell");
+        // "window", "paste", or typed when empty. Without a command: the
+        // ticks (an odd count leaves 'C' the last poll, an even one NAK),
+        // then the keys typed, the last one cancelling.
+        QTest::addColumn<QString>("via");
         const int x = XmodemTransfer::Xmodem;
-        QTest::newRow("zmodem") << int(KindZ) << 0 << "sz -q data.bin" << false;
-        QTest::newRow("kermit") << int(KindK) << 0 << "gkermit -i -P -q -s data.bin" << false;
-        QTest::newRow("xmodem by hand") << int(KindX) << x << "sx -q data.bin" << true;
-        QTest::newRow("ymodem by hand") << int(KindY) << int(XmodemTransfer::Ymodem) << "sb -q data.bin" << true;
-        QTest::newRow("zmodem by hand") << int(KindZ) << 0 << "sz -q data.bin" << true;
-        QTest::newRow("kermit by hand") << int(KindK) << 0 << "gkermit -i -P -q -s data.bin" << true;
-        QTest::newRow("xmodem cancelled") << int(KindX) << x << QString() << true;
-        QTest::newRow("zmodem cancelled") << int(KindZ) << 0 << QString() << true;
-        QTest::newRow("kermit cancelled") << int(KindK) << 0 << QString() << true;
+        const int y = XmodemTransfer::Ymodem;
+        QTest::newRow("zmodem") << int(KindZ) << 0 << "sz -q data.bin" << false << "bash" << "";
+        QTest::newRow("kermit") << int(KindK) << 0 << "gkermit -i -P -q -s data.bin" << false << "bash" << "";
+        QTest::newRow("xmodem by hand") << int(KindX) << x << "sx -q data.bin" << true << "bash" << "";
+        QTest::newRow("ymodem by hand") << int(KindY) << int(XmodemTransfer::Ymodem) << "sb -q data.bin" << true << "bash" << "";
+        QTest::newRow("zmodem by hand") << int(KindZ) << 0 << "sz -q data.bin" << true << "bash" << "";
+        QTest::newRow("kermit by hand") << int(KindK) << 0 << "gkermit -i -P -q -s data.bin" << true << "bash" << "";
+        QTest::newRow("xmodem cancelled") << int(KindX) << x << QString() << true << "bash" << "6 \x1b";
+        QTest::newRow("zmodem cancelled") << int(KindZ) << 0 << QString() << true << "bash" << "6 \x1b";
+        QTest::newRow("kermit cancelled") << int(KindK) << 0 << QString() << true << "bash" << "6 \x1b";
+        QTest::newRow("xmodem from the command window") << int(KindX) << x << "sx -q data.bin" << false << "bash" << "window";
+        QTest::newRow("ymodem pasted into dash") << int(KindY) << y << "sb -q data.bin" << false << "dash" << "paste";
+        QTest::newRow("xmodem cancelled after C, zsh") << int(KindX) << x << QString() << true << "zsh" << "5 \x1b";
+        QTest::newRow("xmodem cancelled after NAK, zsh") << int(KindX) << x << QString() << true << "zsh" << "6 \x03";
+        QTest::newRow("xmodem cancelled after NAK, dash") << int(KindX) << x << QString() << true << "dash" << "6 \x1b";
+        QTest::newRow("ymodem cancelled after C") << int(KindY) << y << QString() << true << "bash" << "5 \x03";
+        QTest::newRow("xmodem cancelled in a typed line") << int(KindX) << x << QString() << true << "bash" << "5 true; \x1b";
     }
     void typedWhileWaiting()
     {
@@ -312,11 +341,13 @@ private slots:
         QFETCH(int, mode);
         QFETCH(QString, command);
         QFETCH(bool, byHand);
+        QFETCH(QString, shell);
+        QFETCH(QString, via);
         QDir(ourFolder()).removeRecursively();
         QDir().mkpath(ourFolder());
         const QByteArray data = content(5000);
         QVERIFY(writeFile(peerFolder() + "/data.bin", data));
-        QVERIFY2(openShell(), "bash did not start");
+        QVERIFY2(openShell(shell), qPrintable(shell + " did not start"));
         InbandTransfer *transfer = make(kind);
         transfer->setManualClock(byHand);
         QSignalSpy result(transfer, &InbandTransfer::resultReady);
@@ -325,10 +356,18 @@ private slots:
         QTest::qWait(300);
         QByteArray line = command.toUtf8() + "; echo EN''D=$?\r";
         if (command.isEmpty()) {
-            for (int tick = 0; tick < 6; ++tick)
+            for (int tick = via.section(' ', 0, 0).toInt(); tick > 0; --tick)
                 transfer->tick(); // its polls reach the shell meanwhile
             QTest::qWait(500);
-            session->type("\x1b");
+            const QByteArray keys = via.section(' ', 1).toUtf8();
+            if (keys.size() > 1)
+                session->type(keys.chopped(1));
+            session->type(keys.right(1));
+        } else if (via == "window") {
+            SessionHub hub(nullptr, nullptr, nullptr, nullptr);
+            SendingActions(&hub).sendCommandText(session.get(), currentSessionText(QString::fromUtf8(line)));
+        } else if (via == "paste") {
+            session->type(line);
         } else if (!byHand) {
             for (qsizetype at = 0; at < line.size(); at += 3)
                 session->type(line.mid(at, 3));
