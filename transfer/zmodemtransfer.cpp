@@ -43,6 +43,16 @@ qint64 announcedSize(const QByteArray &field)
     return ok ? size : -1;
 }
 
+// What stands after a header is the host's, but for the end of the header's
+// own line (CR, LF, XON), which may come first.
+QByteArray pastHeaderEnd(const QByteArray &bytes)
+{
+    qsizetype at = 0;
+    while (at < bytes.size() && QByteArrayView("\r\n\x8a\x11").contains(bytes.at(at)))
+        ++at;
+    return bytes.mid(at);
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -303,6 +313,7 @@ void ZmodemTransfer::answerFin()
         return;
     }
     send(QByteArrayLiteral("OO"));
+    m_unconsumed = pastHeaderEnd(m_scanner.takeRest());
     // A sender's list is through only once the receiver confirmed its last
     // file; an earlier ZFIN leaves files unsent.
     if (m_isSender && m_fileIndex < m_files.size()) {
@@ -329,7 +340,7 @@ void ZmodemTransfer::feed(const QByteArray &data)
     if (started)
         m_idleTicks = 0;
     if (cancelled) {
-        send(kFiveCan);
+        m_unconsumed = pastCancel(data);
         finishTransfer(QStringLiteral("对端取消传输 (CAN)"));
         return;
     }
@@ -338,12 +349,7 @@ void ZmodemTransfer::feed(const QByteArray &data)
 
 void ZmodemTransfer::takeOverAndOut(const QByteArray &data)
 {
-    m_finTail += data;
-    // The end of the sender's ZFIN header may come first.
-    qsizetype at = 0;
-    while (at < m_finTail.size() && QByteArrayView("\r\n\x8a\x11").contains(m_finTail.at(at)))
-        ++at;
-    m_finTail.remove(0, at);
+    m_finTail = pastHeaderEnd(m_finTail + data);
     if (!m_finTail.isEmpty() && (m_finTail.size() >= 2 || m_finTail != "O"))
         endAfterFin();
 }
@@ -592,6 +598,7 @@ void ZmodemTransfer::handleSenderHeader(int type, const QByteArray &bytes)
     if (type == ZFIN) {
         if (m_state == TxFinSent) {
             send(QByteArrayLiteral("OO"));
+            m_unconsumed = pastHeaderEnd(m_scanner.takeRest());
             finishTransfer(sendOutcome());
         } else {
             answerFin();

@@ -193,6 +193,15 @@ private slots:
             r.receive("$ ");
             return QString::fromLatin1(r.view.shown);
         }, "$ ");
+        row("binary: a peer that gave up gets the same quiet, its words in the read drawn", [](Rig &r) {
+            r.runTransfer(true);
+            r.receive("START");
+            r.receive("GONE bye\r\n");
+            r.receive("\x01 tail\x8f");
+            QTest::qWait(OpenSession::kQuietAfterCancelMs + 200);
+            r.receive("$ ");
+            return QString::fromLatin1(r.view.shown);
+        }, " bye\r\n$ ");
         row("binary: the peer's farewell and the prompt in the quiet are drawn after it", [](Rig &r) {
             r.runTransfer(true);
             r.receive("START");
