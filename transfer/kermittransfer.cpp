@@ -510,7 +510,7 @@ void KermitTransfer::sendDataPacket()
 void KermitTransfer::handleReceiverPacket(int seq, char type, const QByteArray &data)
 {
     if (type == 'E') {
-        finishAfterPacket(peerErrorText(data, m_ctlPrefix)); // not answered, as pastCancel says
+        finishAfterPacket(peerErrorText(data, m_ctlPrefix)); // not answered: the peer has left
         return;
     }
     if (seq != expectedSeq()) {
