@@ -28,8 +28,7 @@ struct FakeConnection : Connection {
 };
 
 // The fake peer's first valid frame is "START", its last "END", its cancel
-// "GONE"; `fed` is
-// everything the session handed it.
+// "GONE"; `fed` is everything the session handed it.
 struct FakeTransfer : InbandTransfer {
     void startSend(TransferSendFn, const QString &id, const QStringList &, int) override { start(id); }
     void startReceive(TransferSendFn, const QString &id, const QString &, int) override { start(id); }
