@@ -28,6 +28,8 @@ constexpr int kInitRetryLimit = 12;
 // How long after our ZFIN the sender's "OO" is still its own: on a slow
 // link it comes late, and then it must not be drawn.
 constexpr int kOverAndOutTicks = 3;
+// The host's last words are short; a chatty line is not kept whole.
+constexpr int kHostWordsBytes = 4096;
 
 // The size field of a file offer: plain decimal digits that fit 63 bits. Any
 // other form ("0x7", "seven", "-1", too many digits) leaves the size unknown
@@ -197,6 +199,7 @@ void ZmodemTransfer::offerNextFile()
     }
     if (m_fileIndex >= m_files.size()) {
         sendHexHeader(ZFIN, kZeroes);
+        m_finTail.clear();
         setState(TxFinSent);
         return;
     }
@@ -333,6 +336,8 @@ void ZmodemTransfer::feed(const QByteArray &data)
         return;
     if (m_state == RxFinAnswered)
         return takeOverAndOut(data);
+    if (m_state == TxFinSent) // see onTick
+        m_finTail = (m_finTail + data).right(kHostWordsBytes);
     // Before the peer's first frame, what arrives is the shell's: it must not
     // keep a wait for a peer that never starts alive.
     const bool started = peerStarted();
@@ -759,8 +764,13 @@ void ZmodemTransfer::onTick()
         m_idleTicks = 0;
         return;
     case TxFinSent:
-        if (m_idleTicks >= 5)
+        if (m_idleTicks >= 5) {
+            // A receiver gone without its ZFIN: what the host said since
+            // ours, after the receiver's last header, is the screen's.
+            const qsizetype header = m_finTail.lastIndexOf(ZDLE);
+            m_unconsumed = header < 0 ? m_finTail : pastHeaderEnd(m_finTail.mid(header + 16));
             finishTransfer(sendOutcome());
+        }
         return;
     default:
         return;

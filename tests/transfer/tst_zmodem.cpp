@@ -352,6 +352,7 @@ private slots:
                                          << 0 << early;
         QTest::newRow("no receiver") << true << QByteArray() << 65 << "对端 60 秒未响应 ZRINIT（rz 未运行？），放弃";
         QTest::newRow("offer unanswered") << true << zrinit << 110 << "对端对 ZFILE 无响应，中止";
+        QTest::newRow("receiver gone without its ZFIN") << false << zrinit << 5 << "没有能打开的文件，未发送任何文件";
     }
     void senderEndings()
     {
@@ -367,12 +368,14 @@ private slots:
             QVERIFY(h.wire().endsWith("OO")); // a polite answer, all the same
             QCOMPARE(h.left, QByteArray("$ ")); // the shell's, in the same read
         } else {
+            h.transfer.feed(hex(ZACK) + "$ "); // a late answer, then the shell: after our ZFIN the screen's
             h.tick(ticks - 1);
             QCOMPARE(h.finished, 0);
             h.tick();
             // A receiver that never answered is not there to be told: the
             // cancel would go into the shell.
-            QCOMPARE(h.wire().endsWith(QByteArray(5, 0x18)), !answers.isEmpty());
+            QCOMPARE(h.wire().endsWith(QByteArray(5, 0x18)), openable && !answers.isEmpty());
+            QCOMPARE(h.left, QByteArray(openable ? "" : "$ "));
         }
         QTEST(h.summary, "summary");
     }
