@@ -107,6 +107,14 @@ bool InbandTransfer::emitStatus(const QString &text)
     return sameRun(generation);
 }
 
+QByteArray InbandTransfer::pastCancel(const QByteArray &read)
+{
+    qsizetype at = read.lastIndexOf('\x18') + 1;
+    while (at < read.size() && read.at(at) == '\b')
+        ++at;
+    return read.mid(at);
+}
+
 void InbandTransfer::markPeerStarted()
 {
     if (m_peerStarted)

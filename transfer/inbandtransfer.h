@@ -107,6 +107,11 @@ protected:
     bool peerToBeTold() const { return m_peerStarted || (m_cancelling && !peerSpeaksFirst()); }
     virtual bool peerSpeaksFirst() const { return false; }
     bool hostLineOpen() const { return m_hostLineOpen; }
+    // Of a read that carried the peer's cancel, the host's words after it:
+    // what follows its last CAN, less the backspaces with which peers wipe
+    // their CANs off a terminal. Nothing goes back to a peer that gave up:
+    // it has left, and our cancel would be typed into the shell.
+    static QByteArray pastCancel(const QByteArray &read);
     // Called as a line opens, before it is marked open: the last chance to
     // take back what the line may already hold of ours.
     virtual void hostLineOpening() {}

@@ -192,6 +192,13 @@ void KermitTransfer::abortTransfer(const QString &message, const QString &peerTe
     finishTransfer(message);
 }
 
+void KermitTransfer::finishAfterPacket(const QString &error)
+{
+    if (m_packetEnd >= 0)
+        m_unconsumed = withoutLeadingLineEnds(m_rxBuffer.mid(m_packetEnd));
+    finishTransfer(error);
+}
+
 void KermitTransfer::finishTransfer(QString error)
 {
     m_sendBuffer.clear();
@@ -273,16 +280,15 @@ void KermitTransfer::scanPackets()
             continue;
         }
         m_retries = 0;
+        m_packetEnd = pos;
         handlePacket(packet.seq, packet.type, packet.data);
+        m_packetEnd = -1;
         if (m_state == Closing && sameRun(generation)) {
             m_rxBuffer.remove(0, pos);
             return feedClosing();
         }
         if (m_state == Idle && generation == m_generation) {
-            // A receiver that acknowledged our B has left: what follows its
-            // ACK in the same read (the shell's prompt) is the screen's.
-            m_rxBuffer.remove(0, pos);
-            m_unconsumed = withoutLeadingLineEnds(std::exchange(m_rxBuffer, {}));
+            m_rxBuffer.clear();
             return;
         }
     }
@@ -337,8 +343,8 @@ void KermitTransfer::handleSenderPacket(int seq, char type, const QByteArray &da
     const int inFlight = m_sendSeq & 63;
     if (type == 'E') {
         // An error ends the transfer whatever number the peer gave it: it
-        // will not answer anything else.
-        abortTransfer(peerErrorText(data, m_ctlPrefix));
+        // will not answer anything else, nor read our own error.
+        finishAfterPacket(peerErrorText(data, m_ctlPrefix));
         return;
     }
     if (type != 'Y' && type != 'N')
@@ -396,7 +402,7 @@ void KermitTransfer::advanceSender()
         sendDataPacket();
         break;
     case SentBreak:
-        finishTransfer(QString());
+        finishAfterPacket(QString());
         break;
     default:
         break;
@@ -504,7 +510,7 @@ void KermitTransfer::sendDataPacket()
 void KermitTransfer::handleReceiverPacket(int seq, char type, const QByteArray &data)
 {
     if (type == 'E') {
-        abortTransfer(peerErrorText(data, m_ctlPrefix));
+        finishAfterPacket(peerErrorText(data, m_ctlPrefix)); // not answered: the peer has left
         return;
     }
     if (seq != expectedSeq()) {

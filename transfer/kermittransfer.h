@@ -84,6 +84,10 @@ private:
     void sendError(const QString &text);
 
     void finishTransfer(QString error);
+    // The packet just read ends the run (the receiver's ACK of our B, the
+    // peer's error): what follows it in that read is the host's, and must be
+    // there before the end is told.
+    void finishAfterPacket(const QString &error);
     void abortTransfer(const QString &message, const QString &peerText = QString());
 
     int m_phase = NoPhase;
@@ -104,6 +108,7 @@ private:
     int m_lastSeq = -1;
 
     QByteArray m_rxBuffer;
+    int m_packetEnd = -1; // where the packet being handled ends in m_rxBuffer
     int m_retries = 0;    // bad packets and time-outs since the last good packet
     int m_naks = 0;       // NAKs of the packet in flight
     int m_outOfStep = 0;  // replies naming another packet than the one in flight

@@ -180,6 +180,12 @@ void XmodemTransfer::abortTransfer(const QString &message)
     finishTransfer(message);
 }
 
+void XmodemTransfer::peerCancelled()
+{
+    m_unconsumed = pastCancel(std::exchange(m_rxBuffer, {}));
+    finishTransfer(QStringLiteral("对端取消传输 (CAN)"));
+}
+
 void XmodemTransfer::finishTransfer(QString error)
 {
     // After a good end the line is the host's again.
@@ -433,7 +439,7 @@ void XmodemTransfer::handleSenderByte(char c)
 {
     switch (c) {
     case CAN:
-        abortTransfer(QStringLiteral("对端取消传输 (CAN)"));
+        peerCancelled();
         return;
     case ACK:
         switch (m_state) {
@@ -517,7 +523,7 @@ void XmodemTransfer::processReceiver()
             continue;
         }
         if (first == CAN) {
-            abortTransfer(QStringLiteral("对端取消传输 (CAN)"));
+            peerCancelled();
             return;
         }
         if (first != SOH && first != STX) {
@@ -745,7 +751,7 @@ void XmodemTransfer::onTick()
         // behind the part already out, where they look like block data;
         // a line that has gone quiet on them is that sender giving up.
         if (m_idleTicks >= 2 && m_rxBuffer.contains(QByteArray(2, CAN))) {
-            abortTransfer(QStringLiteral("对端取消传输 (CAN)"));
+            peerCancelled();
             return;
         }
         if (m_idleTicks >= 2 && !m_checkSettled && !m_rxBuffer.isEmpty()) {

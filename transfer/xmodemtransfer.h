@@ -93,6 +93,7 @@ private:
 
     void finishTransfer(QString error);
     void abortTransfer(const QString &message);
+    void peerCancelled();
 
     QByteArray m_rxBuffer;
     char m_lastPoll = 0; // the last poll that went out, while receiving

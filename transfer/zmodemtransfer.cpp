@@ -28,6 +28,8 @@ constexpr int kInitRetryLimit = 12;
 // How long after our ZFIN the sender's "OO" is still its own: on a slow
 // link it comes late, and then it must not be drawn.
 constexpr int kOverAndOutTicks = 3;
+// The host's last words are short; a chatty line is not kept whole.
+constexpr int kHostWordsBytes = 4096;
 
 // The size field of a file offer: plain decimal digits that fit 63 bits. Any
 // other form ("0x7", "seven", "-1", too many digits) leaves the size unknown
@@ -41,6 +43,16 @@ qint64 announcedSize(const QByteArray &field)
     bool ok = false;
     const qint64 size = field.toLongLong(&ok);
     return ok ? size : -1;
+}
+
+// What stands after a header is the host's, but for the end of the header's
+// own line (CR, LF, XON), which may come first.
+QByteArray pastHeaderEnd(const QByteArray &bytes)
+{
+    qsizetype at = 0;
+    while (at < bytes.size() && QByteArrayView("\r\n\x8a\x11").contains(bytes.at(at)))
+        ++at;
+    return bytes.mid(at);
 }
 
 } // namespace
@@ -187,6 +199,7 @@ void ZmodemTransfer::offerNextFile()
     }
     if (m_fileIndex >= m_files.size()) {
         sendHexHeader(ZFIN, kZeroes);
+        m_finTail.clear();
         setState(TxFinSent);
         return;
     }
@@ -303,6 +316,7 @@ void ZmodemTransfer::answerFin()
         return;
     }
     send(QByteArrayLiteral("OO"));
+    m_unconsumed = pastHeaderEnd(m_scanner.takeRest());
     // A sender's list is through only once the receiver confirmed its last
     // file; an earlier ZFIN leaves files unsent.
     if (m_isSender && m_fileIndex < m_files.size()) {
@@ -322,6 +336,8 @@ void ZmodemTransfer::feed(const QByteArray &data)
         return;
     if (m_state == RxFinAnswered)
         return takeOverAndOut(data);
+    if (m_state == TxFinSent) // see onTick
+        m_finTail = (m_finTail + data).right(kHostWordsBytes);
     // Before the peer's first frame, what arrives is the shell's: it must not
     // keep a wait for a peer that never starts alive.
     const bool started = peerStarted();
@@ -329,7 +345,7 @@ void ZmodemTransfer::feed(const QByteArray &data)
     if (started)
         m_idleTicks = 0;
     if (cancelled) {
-        send(kFiveCan);
+        m_unconsumed = pastCancel(data);
         finishTransfer(QStringLiteral("对端取消传输 (CAN)"));
         return;
     }
@@ -338,12 +354,7 @@ void ZmodemTransfer::feed(const QByteArray &data)
 
 void ZmodemTransfer::takeOverAndOut(const QByteArray &data)
 {
-    m_finTail += data;
-    // The end of the sender's ZFIN header may come first.
-    qsizetype at = 0;
-    while (at < m_finTail.size() && QByteArrayView("\r\n\x8a\x11").contains(m_finTail.at(at)))
-        ++at;
-    m_finTail.remove(0, at);
+    m_finTail = pastHeaderEnd(m_finTail + data);
     if (!m_finTail.isEmpty() && (m_finTail.size() >= 2 || m_finTail != "O"))
         endAfterFin();
 }
@@ -592,6 +603,7 @@ void ZmodemTransfer::handleSenderHeader(int type, const QByteArray &bytes)
     if (type == ZFIN) {
         if (m_state == TxFinSent) {
             send(QByteArrayLiteral("OO"));
+            m_unconsumed = pastHeaderEnd(m_scanner.takeRest());
             finishTransfer(sendOutcome());
         } else {
             answerFin();
@@ -752,8 +764,13 @@ void ZmodemTransfer::onTick()
         m_idleTicks = 0;
         return;
     case TxFinSent:
-        if (m_idleTicks >= 5)
+        if (m_idleTicks >= 5) {
+            // A receiver gone without its ZFIN: what the host said since
+            // ours, after the receiver's last header, is the screen's.
+            const qsizetype header = m_finTail.lastIndexOf(ZDLE);
+            m_unconsumed = header < 0 ? m_finTail : pastHeaderEnd(m_finTail.mid(header + 16));
             finishTransfer(sendOutcome());
+        }
         return;
     default:
         return;

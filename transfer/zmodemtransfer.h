@@ -88,7 +88,7 @@ private:
     QString sendOutcome() const;
 
     int m_subpacketKind = None;
-    QByteArray m_finTail; // received since our ZFIN answered the sender's
+    QByteArray m_finTail; // received since our ZFIN went out, or answered the sender's
     QByteArray m_lastHeader; // a ZFILE's file information rides along
     quint32 m_resumePos = 0;
     int m_windowSize = 65536;

@@ -27,8 +27,8 @@ struct FakeConnection : Connection {
     QByteArray written;
 };
 
-// The fake peer's first valid frame is "START", its last "END"; `fed` is
-// everything the session handed it.
+// The fake peer's first valid frame is "START", its last "END", its cancel
+// "GONE"; `fed` is everything the session handed it.
 struct FakeTransfer : InbandTransfer {
     void startSend(TransferSendFn, const QString &id, const QStringList &, int) override { start(id); }
     void startReceive(TransferSendFn, const QString &id, const QString &, int) override { start(id); }
@@ -39,6 +39,10 @@ struct FakeTransfer : InbandTransfer {
             markPeerStarted();
         if (data.contains("END"))
             announceEnd(QStringLiteral("done"), QString());
+        if (const qsizetype gone = data.indexOf("GONE"); gone >= 0) { // the peer gave up; the rest is the host's
+            m_unconsumed = data.mid(gone + 4);
+            announceEnd(QStringLiteral("gone"), QStringLiteral("gone"));
+        }
     }
     void onTick() override {}
     void cancelTransfer() override { announceEnd(QStringLiteral("cancelled"), QStringLiteral("cancelled")); }

@@ -16,6 +16,7 @@
 #include "sftp/widgets/sftpdialog.h"
 #include "platform/pty.h"
 #include "terminal/terminalengine.h"
+#include "transfer/zmodemtransfer.h"
 #include "terminal/widgets/terminalarea.h"
 #include "terminal/widgets/terminaledit.h"
 #include "terminal/widgets/terminalview.h"
@@ -193,6 +194,24 @@ private slots:
             r.receive("$ ");
             return QString::fromLatin1(r.view.shown);
         }, "$ ");
+        row("binary: a peer that gave up gets the same quiet, its words in the read drawn", [](Rig &r) {
+            r.runTransfer(true);
+            r.receive("START");
+            r.receive("GONE bye\r\n");
+            r.receive("\x01 tail\x8f");
+            QTest::qWait(OpenSession::kQuietAfterCancelMs + 200);
+            r.receive("$ ");
+            return QString::fromLatin1(r.view.shown);
+        }, " bye\r\n$ ");
+        row("binary: a ZMODEM sender's cancel and the shell's words in one read", [](Rig &r) {
+            ZmodemTransfer zmodem;
+            r.session.handOver(&zmodem, true);
+            zmodem.startReceive([&r](const QByteArray &b) { r.session.sendUnlogged(b); }, r.session.id(), r.dir.path());
+            r.receive(Zmodem::hexHeader(Zmodem::ZRQINIT, QByteArray(4, '\0')));
+            r.conn->written.clear();
+            r.receive(QByteArray(10, 0x18) + QByteArray(10, '\b') + "END=130\r\n$ ");
+            return QString::fromLatin1(r.view.shown + "|" + r.conn->written);
+        }, "END=130\r\n$ |");
         row("binary: the peer's farewell and the prompt in the quiet are drawn after it", [](Rig &r) {
             r.runTransfer(true);
             r.receive("START");

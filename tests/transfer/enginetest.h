@@ -19,12 +19,14 @@ struct EngineHarness {
     int finished = 0;
     bool ok = false;
     QString summary = QStringLiteral("<running>");
+    QByteArray left; // for the screen, taken when the end is told, as the session takes it
     Transfer transfer; // last: its destructor may still send and report
 
     EngineHarness()
     {
         QObject::connect(&transfer, &InbandTransfer::statusMessage,
                          [this](const QString &, const QString &text) { statuses << text; });
+        QObject::connect(&transfer, &InbandTransfer::resultReady, [this] { left = transfer.takeUnconsumed(); });
         QObject::connect(&transfer, &InbandTransfer::transferFinished,
                          [this](const QString &, bool good, const QString &text) {
                              ++finished;

@@ -41,6 +41,16 @@ struct Fixture {
     }
 };
 
+// XMODEM's block 1 with a CRC.
+QByteArray firstBlock()
+{
+    QByteArray block = "\x01\x01\xfe" + QByteArray(128, 'a');
+    const quint16 crc = crc16(block.constData() + 3, 128);
+    block += char(crc >> 8);
+    block += char(crc & 0xff);
+    return block;
+}
+
 } // namespace
 
 class TestTransferCancel : public QObject
@@ -85,10 +95,7 @@ private slots:
             QTest::addRow("%s receive: shell text", p) << p << false << shell << false;
         }
         const QByteArray zeroes(4, '\0');
-        QByteArray block = "\x01\x01\xfe" + QByteArray(128, 'a');
-        const quint16 crc = crc16(block.constData() + 3, 128);
-        block += char(crc >> 8);
-        block += char(crc & 0xff);
+        const QByteArray block = firstBlock();
         QTest::newRow("xmodem send: C") << "xmodem" << true << shell + "C" << true;
         QTest::newRow("xmodem send: NAK") << "xmodem" << true << QByteArray("\x15") << true;
         QTest::newRow("xmodem receive: block") << "xmodem" << false << shell + block << true;
@@ -134,6 +141,50 @@ private slots:
             }
             t->cancel();
         }
+    }
+
+    // The peer gives up (lrzsz's ten CANs and ten backspaces, Kermit's error
+    // packet) with the shell's words in the same read: the run fails, the
+    // words are the screen's, and nothing goes back to the peer that left.
+    void peerGivesUp_data()
+    {
+        QTest::addColumn<QString>("protocol");
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<QByteArray>("first"); // the peer's first frame
+        QTest::addColumn<QByteArray>("cancel");
+        const QByteArray lrzsz = QByteArray(10, 0x18) + QByteArray(10, '\b'), zeroes(4, '\0');
+        const QByteArray block = firstBlock();
+        const QByteArray error = kermit::buildPacket('E', 1, "Interrupted", 1, 13);
+        QTest::newRow("xmodem send") << "xmodem" << true << QByteArray("C") << lrzsz;
+        QTest::newRow("xmodem receive") << "xmodem" << false << block << lrzsz;
+        QTest::newRow("zmodem send") << "zmodem" << true << Zmodem::hexHeader(Zmodem::ZRINIT, zeroes) << lrzsz;
+        QTest::newRow("zmodem receive") << "zmodem" << false << Zmodem::hexHeader(Zmodem::ZRQINIT, zeroes) << lrzsz;
+        QTest::newRow("kermit send") << "kermit" << true << kermit::buildPacket('Y', 0, kermit::sendInitData(1), 1, 13)
+                                     << error;
+        QTest::newRow("kermit receive") << "kermit" << false << kermit::buildPacket('S', 0, kermit::sendInitData(1), 1, 13)
+                                        << error;
+    }
+    void peerGivesUp()
+    {
+        QFETCH(QString, protocol);
+        QFETCH(bool, send);
+        QFETCH(QByteArray, first);
+        QFETCH(QByteArray, cancel);
+        Fixture f(protocol, 3000);
+        QList<InbandTransfer::Outcome> outcomes;
+        QByteArray left;
+        connect(f.t.get(), &InbandTransfer::resultReady, [&](InbandTransfer::Outcome o) {
+            outcomes << o;
+            left = f.t->takeUnconsumed(); // as the session takes it
+        });
+        f.start(protocol, send);
+        f.t->feed(first);
+        QVERIFY(f.t->peerStarted() && f.t->isActive());
+        f.sent.clear();
+        f.t->feed(cancel + "END=130\r\n$ ");
+        QCOMPARE(outcomes, QList<InbandTransfer::Outcome>{InbandTransfer::Failed});
+        QCOMPARE(left, QByteArray("END=130\r\n$ "));
+        QCOMPARE(f.sent, QByteArray());
     }
 };
 

@@ -104,7 +104,7 @@ private slots:
         QTest::newRow("bad hex digit skipped") << "**\x18" "Bxx" + zrqinit << zr << kRunning;
         QTest::newRow("unknown header kind skipped") << "*\x18Z" + zrqinit << zr << kRunning;
         QTest::newRow("four CANs are not a cancel") << QByteArray(4, 0x18) + "x" + zrqinit << zr << kRunning;
-        QTest::newRow("five CANs cancel") << "ab" + QByteArray(5, 0x18) << cans << "对端取消传输 (CAN)";
+        QTest::newRow("five CANs cancel") << "ab" + QByteArray(5, 0x18) << QStringList() << "对端取消传输 (CAN)";
         QTest::newRow("32-bit CRC header") << QByteArray("*\x18" "C\x0a\x00\x00\x00\x00", 8) << cans
                                            << "对端使用了 ZBIN32（32位CRC），本实现仅支持 CRC16";
         QTest::newRow("ZCOMMAND is not run") << hex(ZCOMMAND) << QStringList{"15 0"} << kRunning;
@@ -192,7 +192,7 @@ private slots:
         QCOMPARE(h.finished, 1);
         QVERIFY(h.ok);
         QVERIFY(h.take().isEmpty()); // nothing more of ours
-        QTEST(h.transfer.takeUnconsumed(), "left");
+        QTEST(h.left, "left");
     }
 
     // File offers: names a receiver must not take as they stand, and size fields it
@@ -251,7 +251,7 @@ private slots:
         QTest::newRow("eleven bad subpackets")
             << bin(ZDATA) + dataSubpacket("part", ZCRCG) + (bin(ZDATA, 4) + bad).repeated(11) << kCans << userPart
             << "数据子帧校验连续失败，中止";
-        QTest::newRow("five CANs inside a subpacket") << bin(ZDATA) + "ab" + QByteArray(5, 0x18) << kCans
+        QTest::newRow("five CANs inside a subpacket") << bin(ZDATA) + "ab" + QByteArray(5, 0x18) << QString()
                                                       << userPart << "对端取消传输 (CAN)";
         QTest::newRow("1024 escaped bytes taken") << bin(ZDATA) + dataSubpacket(QByteArray(1024, 0x18), ZCRCW)
                                                   << "ZACK 1024" << kept << kRunning;
@@ -352,6 +352,7 @@ private slots:
                                          << 0 << early;
         QTest::newRow("no receiver") << true << QByteArray() << 65 << "对端 60 秒未响应 ZRINIT（rz 未运行？），放弃";
         QTest::newRow("offer unanswered") << true << zrinit << 110 << "对端对 ZFILE 无响应，中止";
+        QTest::newRow("receiver gone without its ZFIN") << false << zrinit << 5 << "没有能打开的文件，未发送任何文件";
     }
     void senderEndings()
     {
@@ -363,15 +364,18 @@ private slots:
         h.transfer.feed(answers);
         h.sent.clear();
         if (ticks == 0) {
-            h.transfer.feed(hex(ZFIN));
+            h.transfer.feed(hex(ZFIN) + "$ ");
             QVERIFY(h.wire().endsWith("OO")); // a polite answer, all the same
+            QCOMPARE(h.left, QByteArray("$ ")); // the shell's, in the same read
         } else {
+            h.transfer.feed(hex(ZACK) + "$ "); // a late answer, then the shell: after our ZFIN the screen's
             h.tick(ticks - 1);
             QCOMPARE(h.finished, 0);
             h.tick();
             // A receiver that never answered is not there to be told: the
             // cancel would go into the shell.
-            QCOMPARE(h.wire().endsWith(QByteArray(5, 0x18)), !answers.isEmpty());
+            QCOMPARE(h.wire().endsWith(QByteArray(5, 0x18)), openable && !answers.isEmpty());
+            QCOMPARE(h.left, QByteArray(openable ? "" : "$ "));
         }
         QTEST(h.summary, "summary");
     }
