@@ -17,9 +17,11 @@ static_assert(S_IFREG == 0100000 && S_IFDIR == 040000 && S_IFLNK == 0120000 && S
 
 // O_NONBLOCK only matters while opening (a FIFO without writer would hang
 // the caller); once the descriptor is known to be a regular file it is
-// switched back so that reads and writes behave as usual. What the path
-// names may have changed since anybody looked: the descriptor is what counts.
-int openChecked(const QString &path, int flags, mode_t mode, int follow = O_NOFOLLOW, unsigned long *type = nullptr)
+// switched back, unless the caller keeps it, so that reads and writes behave
+// as usual. What the path names may have changed since anybody looked: the
+// descriptor is what counts.
+int openChecked(const QString &path, int flags, mode_t mode, int follow = O_NOFOLLOW, unsigned long *type = nullptr,
+                bool staysNonBlocking = false)
 {
     const QByteArray name = QFile::encodeName(path);
     int fd;
@@ -41,7 +43,7 @@ int openChecked(const QString &path, int flags, mode_t mode, int follow = O_NOFO
         errno = err;
         return -1;
     }
-    const int fl = ::fcntl(fd, F_GETFL);
+    const int fl = staysNonBlocking ? -1 : ::fcntl(fd, F_GETFL);
     if (fl >= 0)
         ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
     return fd;
@@ -65,7 +67,7 @@ int openChosenForReading(const QString &path, unsigned long *type)
         errno = EINVAL;
         return -1;
     }
-    return openChecked(path, O_RDONLY, 0, 0, type);
+    return openChecked(path, O_RDONLY, 0, 0, type, true);
 }
 
 int createExclusive(const QString &path)

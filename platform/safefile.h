@@ -19,6 +19,9 @@ int openRegularForReading(const QString &path);
 // the S_IFMT bits of its mode, in the values SFTP and tar carry (0100000 a
 // regular file, 010000 a pipe, ...), 0 when it cannot be looked at. -1 when
 // it cannot be opened or is no regular file (errno EINVAL), errno set.
+// The descriptor stays non-blocking: the few files that make a read wait (a
+// kernel log behind a /proc name) answer EAGAIN instead; a file on a disk
+// reads as ever.
 int openChosenForReading(const QString &path, unsigned long *type);
 
 // Creates a new regular file for writing; fails with EEXIST when the name is

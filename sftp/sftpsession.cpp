@@ -523,6 +523,7 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
     QByteArray pending(int(2 * kWriteWindow + kLocalBlock), Qt::Uninitialized);
     qsizetype from = 0;
     qsizetype to = 0;
+    qint64 read = 0;
     bool atEnd = false;
     Failure failure;
     while (keepRunning()) {
@@ -532,10 +533,13 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
             from = 0;
         }
         while (!atEnd && to - from < kWriteWindow && to + kLocalBlock <= pending.size() && keepRunning()) {
-            const qint64 n = local.read(pending.data() + to, kLocalBlock);
+            // A byte past the size it had tells that it changed: a file
+            // that never ends (/proc/self/pagemap says 0) is read no further.
+            const qint64 n = local.read(pending.data() + to, qMin(kLocalBlock, size + 1 - read));
             if (n < 0)
                 failure = {Failure::LocalRead, local.errorString()};
-            atEnd = n <= 0;
+            read += qMax<qint64>(0, n);
+            atEnd = n <= 0 || read > size;
             to += qMax<qint64>(0, n);
         }
         if (failure.step != Failure::None || from == to)

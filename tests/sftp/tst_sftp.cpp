@@ -165,6 +165,7 @@ private slots:
         tree("upload missing local", K::UploadFile, "/nonexistent/x", "{}/f", "", false, "!f");
         tree("upload of a file its size belies", K::UploadFile, "/proc/version", "{}/f", "", false, "!f");
         dialog("upload of a file its size belies", 1, "/proc/version", "{}/f", "", false, "");
+        dialog("upload of a file that never ends", 1, "/proc/self/pagemap", "{}/f", "", false, "!f said:上传长度校验失败");
         tree("unknown kind", K(12), "{}/x", "", "", true, "!x");
         dialog("mkdir", 4, "{}/d", "", "", true, "d/");
         dialog("delete", 3, "{}/f", "", "f=1", true, "!f");
