@@ -660,12 +660,13 @@ qint64 SftpSession::download(const QString &remotePath, QIODevice *out, qint64 *
     int restarts = 0;
     Failure failure;
     while (keepRunning()) {
+        const unsigned long status = sftpStatus();
         const ssize_t n = libssh2_sftp_read(h, buffer.data(), size_t(sftpReadRoom(*stated, received, kReadBlock)));
         if (n == LIBSSH2_ERROR_EAGAIN) {
             waitIo();
             continue;
         }
-        if (n < 0 && sftpRestartRead(m_sftp, h, n, received, &restarts))
+        if (n < 0 && sftpRestartRead(m_sftp, h, n, received, &restarts, status))
             continue;
         if (n > 0)
             restarts = 0;

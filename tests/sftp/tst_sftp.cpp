@@ -351,6 +351,9 @@ private slots:
             const bool wholeFolder = path == QLatin1String("folder");
             int id = 0;
             Dialog::Posted posted{};
+            // After a refusal, which leaves its SFTP status behind.
+            if (change == QLatin1String("append"))
+                QVERIFY(dialog ? !m_dialog->run(2, remote + 'x', target) : !m_tree->run(DirTreeJobKind::DownloadFile, remote + 'x', target));
             if (dialog)
                 posted = m_dialog->post(2, remote, target);
             else
