@@ -13,6 +13,17 @@ namespace platform {
 // Opens an existing regular file for reading.
 int openRegularForReading(const QString &path);
 
+// Opens a file a user chose for reading, following links. What is not a
+// regular file is looked at, never opened: opening a pipe waits for a writer,
+// and opening a device may already act on it. *type gets the file's type as
+// the S_IFMT bits of its mode, in the values SFTP and tar carry (0100000 a
+// regular file, 010000 a pipe, ...), 0 when it cannot be looked at. -1 when
+// it cannot be opened or is no regular file (errno EINVAL), errno set.
+// The descriptor stays non-blocking: the few files that make a read wait (a
+// kernel log behind a /proc name) answer EAGAIN instead; a file on a disk
+// reads as ever.
+int openChosenForReading(const QString &path, unsigned long *type);
+
 // Creates a new regular file for writing; fails with EEXIST when the name is
 // taken by anything, a dangling link included.
 int createExclusive(const QString &path);

@@ -45,6 +45,15 @@ QString printable(const QString &name)
     return out;
 }
 
+// A file a folder job leaves out, named in the program's log, so that a file
+// missing from the copy has its reason.
+void logSkipped(const char *direction, const QString &path)
+{
+    const QString shown = printable(path);
+    qInfo().noquote() << QStringLiteral("Folder %1: skipped %2: not a regular file").arg(QLatin1String(direction), shown);
+    treeLog(QStringLiteral("%1 skips \"%2\": not a regular file").arg(QLatin1String(direction), shown));
+}
+
 // "上传失败" and the like, with the reason after it when there is one.
 QString withReason(const char *source, const QString &reason)
 {
@@ -224,14 +233,26 @@ bool DirTreeWorker::uploadFolder(const DirTreeJob &job)
     QList<LocalFile> files;
     qint64 total = 0;
     const QDir root(job.remote);
-    // Hidden files belong to the folder as much as any other.
-    for (QDirIterator it(job.remote, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    QStringList skipped;
+    // Hidden files belong to the folder as much as any other. Pipes, devices,
+    // sockets and dangling links are walked too, to be named as left out.
+    for (QDirIterator it(job.remote, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                         QDirIterator::Subdirectories);
          it.hasNext();) {
+        if (!keepRunning())
+            return false;
         const QFileInfo info(it.next());
+        if (!info.isFile()) {
+            logSkipped("upload", info.filePath());
+            skipped.append(info.filePath());
+            continue;
+        }
         files.append({info.filePath(), root.relativeFilePath(info.filePath()), info.size()});
         total += info.size();
     }
     std::sort(files.begin(), files.end(), [](const LocalFile &a, const LocalFile &b) { return a.relative < b.relative; });
+    if (!skipped.isEmpty())
+        emit sigSkipped(job.id, skipped);
     emit sigJobStart(job.id, QFileInfo(job.remote).fileName(), true, total);
     if (!makeFolder(job.second, true))
         return fail(lastErrorText());
@@ -269,9 +290,10 @@ bool DirTreeWorker::uploadFolder(const DirTreeJob &job)
                 return false;
             const LocalFile &file = files[next];
             indexOf.insert(joinRemotePath(job.second, file.relative), next++);
-            QFile local(file.path);
-            if (!local.open(QIODevice::ReadOnly)) {
-                readError = local.errorString();
+            QFile local;
+            Failure why;
+            if (!openLocal(file.path, &local, &why)) {
+                readError = transferFailure("上传失败", why);
                 return false;
             }
             *f = {joinRemotePath(job.second, file.relative), file.size, local.readAll(),
@@ -294,7 +316,7 @@ bool DirTreeWorker::uploadFolder(const DirTreeJob &job)
         if (!keepRunning())
             return fail(QStringLiteral("已取消"));
         if (!readError.isEmpty())
-            return fail(withReason("上传失败", readError));
+            return fail(readError);
     }
     later.append(files.mid(next));
     for (const LocalFile &file : std::as_const(later)) {
@@ -393,11 +415,8 @@ bool DirTreeWorker::collectRemoteFiles(const QString &dir, const QString &relati
             // A link may lead anywhere on the server (its /etc/passwd, a
             // folder above, round in circles): whatever it leads to is not
             // in this folder, so it is left out, to a file as to a folder.
-            // A pipe or a device would never end. Each is named in the log,
-            // so a file missing from the copy has its reason.
-            const QString shown = printable(path);
-            qInfo().noquote() << QStringLiteral("Folder download: skipped %1: not a regular file").arg(shown);
-            treeLog(QStringLiteral("download skips \"%1\": not a regular file").arg(shown));
+            // A pipe or a device would never end.
+            logSkipped("download", path);
             m_skipped.append(path);
             continue;
         }

@@ -55,8 +55,9 @@ signals:
     void sigJobProgress(int id, qlonglong done, qlonglong total);
     void sigJobDone(int id, const QString &msg);
     void sigJobFailed(int id, const QString &err);
-    // Before a folder download starts: the remote paths it leaves out (links
-    // and special files), when there are any.
+    // Before a folder transfer starts: the paths it leaves out, when there
+    // are any (a download's links and special files, an upload's special
+    // files and dangling links).
     void sigSkipped(int id, const QStringList &paths);
 
 protected:

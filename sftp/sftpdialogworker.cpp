@@ -76,6 +76,9 @@ void SftpDialogWorker::uploadFile(const QString &local, const QString &remote)
     case Failure::LocalRead:
         emit sigFailed(what.arg(local), LanguageManager::tr("读取本地文件失败：") + why.detail);
         return;
+    case Failure::NotRegular:
+        emit sigFailed(what.arg(local), why.detail);
+        return;
     case Failure::RemoteOpen:
         emit sigFailed(what.arg(remote), LanguageManager::tr("远端打开失败（无权限？） ") + why.detail);
         return;

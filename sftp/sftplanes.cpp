@@ -21,12 +21,14 @@ qint64 sftpReadRoom(qint64 listed, qint64 done, qint64 most)
     return qBound(kTwoRequests, listed - done + 1, qMax(most, kTwoRequests));
 }
 
-bool sftpRestartRead(LIBSSH2_SFTP *sftp, LIBSSH2_SFTP_HANDLE *h, ssize_t rc, qint64 received, int *inARow)
+bool sftpRestartRead(LIBSSH2_SFTP *sftp, LIBSSH2_SFTP_HANDLE *h, ssize_t rc, qint64 received, int *inARow,
+                     unsigned long statusBefore)
 {
-    // The short-reply case leaves no SFTP status behind; a refusal by the
-    // server carries its own.
+    // The short-reply case leaves the SFTP status as it was (a failed
+    // request before it may have left one); a refusal by the server sets
+    // its own.
     constexpr int kMostInARow = 8;
-    if (rc != LIBSSH2_ERROR_SFTP_PROTOCOL || libssh2_sftp_last_error(sftp) != LIBSSH2_FX_OK || ++*inARow > kMostInARow)
+    if (rc != LIBSSH2_ERROR_SFTP_PROTOCOL || libssh2_sftp_last_error(sftp) != statusBefore || ++*inARow > kMostInARow)
         return false;
     sshLog(QStringLiteral("sftp read restarted at %1").arg(received));
     libssh2_sftp_seek64(h, libssh2_uint64_t(received));
@@ -153,10 +155,11 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
             const size_t left = upload ? size_t(lane.file.size - lane.offset)
                                        : size_t(qMin<qint64>(lane.file.content.size() - lane.offset,
                                                              sftpReadRoom(lane.file.size, lane.offset)));
+            const unsigned long status = libssh2_sftp_last_error(lane.sftp);
             const ssize_t n = upload ? libssh2_sftp_write(lane.handle, at, left) : libssh2_sftp_read(lane.handle, at, left);
             if (n == LIBSSH2_ERROR_EAGAIN)
                 return Turn::Busy;
-            if (n < 0 && !upload && sftpRestartRead(lane.sftp, lane.handle, n, lane.offset, &lane.restarts))
+            if (n < 0 && !upload && sftpRestartRead(lane.sftp, lane.handle, n, lane.offset, &lane.restarts, status))
                 return Turn::Moved;
             if (n < 0)
                 return fail(lastError(lane.sftp));

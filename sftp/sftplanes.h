@@ -28,8 +28,10 @@ qint64 sftpReadRoom(qint64 listed, qint64 done, qint64 most = std::numeric_limit
 // call had taken. rc is a failed libssh2_sftp_read on h; when it is that
 // case, h is moved back to `received` (the bytes actually handed over) and
 // true says to read on from there. A few in a row without a byte between
-// them are a server that means it, and fail.
-bool sftpRestartRead(LIBSSH2_SFTP *sftp, LIBSSH2_SFTP_HANDLE *h, ssize_t rc, qint64 received, int *inARow);
+// them are a server that means it, and fail. statusBefore is the channel's
+// SFTP status as it was before that read.
+bool sftpRestartRead(LIBSSH2_SFTP *sftp, LIBSSH2_SFTP_HANDLE *h, ssize_t rc, qint64 received, int *inARow,
+                     unsigned long statusBefore);
 
 // Small files of a folder job moved several at a time, each over an SFTP
 // channel of its own on the worker's session: one file at a time pays a

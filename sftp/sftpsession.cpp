@@ -3,10 +3,15 @@
 
 #include "core/languagemanager.h"
 
+#include "platform/safefile.h"
+
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QIODevice>
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
 
@@ -33,6 +38,12 @@ constexpr int kTidyGraceMs = 2000;
 bool isRegular(const LIBSSH2_SFTP_ATTRIBUTES &a)
 {
     return (a.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS) && LIBSSH2_SFTP_S_ISREG(a.permissions);
+}
+
+// 0 when the server does not say.
+unsigned long typeOf(const LIBSSH2_SFTP_ATTRIBUTES &a)
+{
+    return (a.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS) ? a.permissions & LIBSSH2_SFTP_S_IFMT : 0;
 }
 
 QString randomTag()
@@ -68,17 +79,20 @@ SftpSession::~SftpSession() = default;
 
 bool SftpSession::stop(unsigned long waitMs)
 {
+    // One budget for the whole stop: the grace for tidying up is part of
+    // it, and leaves half of it for the worker to end once the socket is shut.
+    const QDeadlineTimer deadline{qint64(waitMs)};
     m_link->requestStop();
     // Read after the request: an upload that sets it later sees the stop
     // before it makes anything.
-    if (m_tidying.load() && wait(QDeadlineTimer(qMin<qint64>(qint64(waitMs), kTidyGraceMs))))
+    if (m_tidying.load() && wait(QDeadlineTimer(qMin<qint64>(qint64(waitMs) / 2, kTidyGraceMs))))
         return true;
     {
         QMutexLocker lock(&m_sockMutex);
         if (m_sock.load() >= 0)
             platform::shutdownSocket(m_sock.load());
     }
-    return wait(QDeadlineTimer(qint64(waitMs)));
+    return wait(deadline);
 }
 
 void SftpSession::release(SftpSession *worker, unsigned long waitMs)
@@ -489,9 +503,9 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
         *why = {step, detail};
         return qint64(-1);
     };
-    QFile local(localPath);
-    if (!local.open(QIODevice::ReadOnly))
-        return failed(Failure::LocalOpen, local.errorString());
+    QFile local;
+    if (!openLocal(localPath, &local, why))
+        return -1;
     UploadTarget target;
     target.createMode = sftpnames::newFileMode(sftpnames::modeOf(local.permissions()));
     const Tidying tidying(this);
@@ -509,6 +523,7 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
     QByteArray pending(int(2 * kWriteWindow + kLocalBlock), Qt::Uninitialized);
     qsizetype from = 0;
     qsizetype to = 0;
+    qint64 read = 0;
     bool atEnd = false;
     Failure failure;
     while (keepRunning()) {
@@ -517,11 +532,14 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
             to -= from;
             from = 0;
         }
-        while (!atEnd && to - from < kWriteWindow && to + kLocalBlock <= pending.size()) {
-            const qint64 n = local.read(pending.data() + to, kLocalBlock);
+        while (!atEnd && to - from < kWriteWindow && to + kLocalBlock <= pending.size() && keepRunning()) {
+            // A byte past the size it had tells that it changed: a file
+            // that never ends (/proc/self/pagemap says 0) is read no further.
+            const qint64 n = local.read(pending.data() + to, qMin(kLocalBlock, size + 1 - read));
             if (n < 0)
                 failure = {Failure::LocalRead, local.errorString()};
-            atEnd = n <= 0;
+            read += qMax<qint64>(0, n);
+            atEnd = n <= 0 || read > size;
             to += qMax<qint64>(0, n);
         }
         if (failure.step != Failure::None || from == to)
@@ -569,12 +587,24 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
     return failed(failure.step, failure.detail);
 }
 
-QString SftpSession::notRegular(const QString &remotePath, const LIBSSH2_SFTP_ATTRIBUTES &attrs) const
+bool SftpSession::openLocal(const QString &path, QFile *file, Failure *why) const
 {
-    if (!(attrs.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS) || LIBSSH2_SFTP_S_ISREG(attrs.permissions))
+    unsigned long type = 0;
+    const int fd = platform::openChosenForReading(path, &type);
+    if (fd >= 0 && file->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+        return true;
+    const QString error = fd < 0 ? qt_error_string(errno) : file->errorString();
+    const QString kind = fd < 0 ? notRegular(QFileInfo(QDir::cleanPath(path)).fileName(), type) : QString();
+    *why = kind.isEmpty() ? Failure{Failure::LocalOpen, error} : Failure{Failure::NotRegular, kind};
+    return false;
+}
+
+QString SftpSession::notRegular(const QString &name, unsigned long type) const
+{
+    if (type == 0 || type == LIBSSH2_SFTP_S_IFREG)
         return QString();
     const char *kind;
-    switch (attrs.permissions & LIBSSH2_SFTP_S_IFMT) {
+    switch (type) {
     case LIBSSH2_SFTP_S_IFCHR: kind = "字符设备"; break;
     case LIBSSH2_SFTP_S_IFBLK: kind = "块设备"; break;
     case LIBSSH2_SFTP_S_IFIFO: kind = "命名管道"; break;
@@ -582,14 +612,15 @@ QString SftpSession::notRegular(const QString &remotePath, const LIBSSH2_SFTP_AT
     case LIBSSH2_SFTP_S_IFDIR: kind = "目录"; break;
     default: kind = "特殊文件"; break;
     }
-    return say("%1 是%2，不是普通文件").arg(sftpnames::remoteName(remotePath), say(kind));
+    return say("%1 是%2，不是普通文件").arg(name, say(kind));
 }
 
 bool SftpSession::downloadable(const QString &remotePath, Failure *why)
 {
     LIBSSH2_SFTP_ATTRIBUTES attrs;
     // One that cannot be looked at is left to the open, which says why.
-    const QString kind = statRemote(remotePath, &attrs, true) ? notRegular(remotePath, attrs) : QString();
+    const QString kind = statRemote(remotePath, &attrs, true) ? notRegular(sftpnames::remoteName(remotePath), typeOf(attrs))
+                                                              : QString();
     if (kind.isEmpty())
         return true;
     *why = {Failure::NotRegular, kind};
@@ -617,7 +648,7 @@ qint64 SftpSession::download(const QString &remotePath, QIODevice *out, qint64 *
         && (attrs.flags & LIBSSH2_SFTP_ATTR_SIZE))
         *stated = qint64(qMin<quint64>(attrs.filesize, quint64(INT64_MAX)));
     // The name may have changed hands since it was looked at.
-    if (const QString kind = notRegular(remotePath, attrs); !kind.isEmpty()) {
+    if (const QString kind = notRegular(sftpnames::remoteName(remotePath), typeOf(attrs)); !kind.isEmpty()) {
         closeRemote(h);
         return failed(Failure::NotRegular, kind);
     }
@@ -629,12 +660,13 @@ qint64 SftpSession::download(const QString &remotePath, QIODevice *out, qint64 *
     int restarts = 0;
     Failure failure;
     while (keepRunning()) {
+        const unsigned long status = sftpStatus();
         const ssize_t n = libssh2_sftp_read(h, buffer.data(), size_t(sftpReadRoom(*stated, received, kReadBlock)));
         if (n == LIBSSH2_ERROR_EAGAIN) {
             waitIo();
             continue;
         }
-        if (n < 0 && sftpRestartRead(m_sftp, h, n, received, &restarts))
+        if (n < 0 && sftpRestartRead(m_sftp, h, n, received, &restarts, status))
             continue;
         if (n > 0)
             restarts = 0;

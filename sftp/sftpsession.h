@@ -17,6 +17,7 @@
 #include <libssh2.h>
 #include <libssh2_sftp.h>
 
+class QFile;
 class QFileDevice;
 class QIODevice;
 class SftpLanes;
@@ -63,8 +64,9 @@ public:
 
     // The owner's stop (GUI thread): the flags, the waker and a shut-down
     // socket end whatever the worker waits for. An upload under way first
-    // takes back the file it made, for up to two seconds of waitMs, before
-    // the socket is shut. True when the thread ended within waitMs.
+    // takes back the file it made, for two seconds and half of waitMs at
+    // most, before the socket is shut. True when the thread ended within
+    // waitMs.
     bool stop(unsigned long waitMs = 5000);
     // Stops the worker and deletes it, at once or when its thread ends.
     static void release(SftpSession *worker, unsigned long waitMs = 5000);
@@ -145,6 +147,11 @@ protected:
     QString lastErrorText() const;
     unsigned long sftpStatus() const;
 
+    // Opens a local file chosen for upload (links followed). Only a regular
+    // file is read: a device never ends and a pipe waits for a writer, so
+    // neither is opened; false, with *why naming the file and what it is.
+    bool openLocal(const QString &path, QFile *file, Failure *why) const;
+
     // Copies a local file to a remote path. A new file is created exclusively;
     // an existing one (or the file a link points to) is written in place, or,
     // where that cannot be told apart, replaced in one atomic rename by a
@@ -189,9 +196,10 @@ private:
     bool renamesOver(const QString &folder);
     int linkCount(const QString &path); // -1 when it cannot be told
     bool putInPlace(const UploadTarget &target);
-    // What a file that is not regular is, for the user; empty for a regular
-    // file or one whose type the server does not give.
-    QString notRegular(const QString &remotePath, const LIBSSH2_SFTP_ATTRIBUTES &attrs) const;
+    // What a file that is not regular is, for the user: name and its type
+    // (the S_IFMT bits of its mode); empty for a regular file or one whose
+    // type is not known (0).
+    QString notRegular(const QString &name, unsigned long type) const;
 
     const char *m_goodbye;
     SshStopFlags m_flags;

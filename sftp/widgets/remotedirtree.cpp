@@ -347,7 +347,8 @@ void RemoteDirTree::onListed(const QString &requested, const QString &absPath, c
         chosenPath.clear();
     }
     item->setData(0, LoadedRole, true);
-    setStatus([n = entries.size()] { return said("%1 项").arg(n); }, StatusColor::neutral);
+    if (!std::exchange(keepStatusOnce, false))
+        setStatus([n = entries.size()] { return said("%1 项").arg(n); }, StatusColor::neutral);
 }
 
 void RemoteDirTree::onFailed(const QString &requested, const QString &err, bool permDenied, bool isRoot)
@@ -722,6 +723,8 @@ void RemoteDirTree::onJobDone(int id, const QString &msg)
         setStatus([skipped] { return said("任务完成，跳过 %1 个链接或特殊文件").arg(skipped); }, StatusColor::warning);
     if (job.third.isEmpty())
         return;
+    // The listing this brings leaves that note showing.
+    keepStatusOnce = skipped > 0;
     if (QTreeWidgetItem *item = pathIndex.value(job.third))
         refreshItem(item);
     else

@@ -116,7 +116,8 @@ private:
     qint32 nextJobId = 1;
     qint32 activeJobCount = 0;
     QHash<int, DirTreeJob> activeJobs;
-    QHash<int, int> skippedEntries; // job -> links and special files a folder download left out
+    QHash<int, int> skippedEntries; // job -> links and special files a folder transfer left out
+    bool keepStatusOnce = false;    // the next listing leaves the footer as it is
     QSet<int> transferIds;
     ProgressThrottle progressThrottle;
     QTimer progressTimer; // shows a held-back report when it is due

@@ -330,6 +330,9 @@ private slots:
         QTest::newRow("download into existing folder") << "d/s" << "下载" << "$L/exists" << QStringList{"l:exists/s/t=file t", "q:1"};
         QTest::newRow("upload file") << "d" << "上传/文件" << "$L/up.txt" << QStringList{"d/up.txt=local up"};
         QTest::newRow("upload folder") << "d/f" << "上传/文件夹" << "$L/tree" << QStringList{"d/tree/leaf=local leaf"};
+        QTest::newRow("upload folder holding a pipe") << "d" << "上传/文件夹" << "$L/pipes"
+                                                      << QStringList{"d/pipes/leaf=local leaf", "!d/pipes/p", "s:任务完成，跳过 1 个链接或特殊文件"};
+        QTest::newRow("upload a pipe") << "d" << "上传/文件" << "$L/pipes/p" << QStringList{"!d/p", "s:任务失败 p 是命名管道，不是普通文件"};
         QTest::newRow("compress") << "d/s" << "压缩" << "" << QStringList{"d/s.tar.gz#./s/t"};
         QTest::newRow("copy path") << "d/f" << "复制绝对路径" << "" << QStringList{"c:/d/f"};
         QTest::newRow("refresh a row listed anew") << "d/s" << "刷新" << "relist" << QStringList{"t:d/s/t"};
@@ -343,7 +346,7 @@ private slots:
         QTemporaryDir local;
         const QString L = local.path();
         setUp(m_work, {"d/f=file f", "d/s/t=file t", "d/s/e/", "d/s/k->t"}, m_server);
-        setUp(L, {"up.txt=local up", "tree/leaf=local leaf", "exists/s/"}, m_server);
+        setUp(L, {"up.txt=local up", "tree/leaf=local leaf", "exists/s/", "pipes/leaf=local leaf", "pipes/p|"}, m_server);
         answer.replace(QStringLiteral("$L"), L);
         answerEverything(answer);
 
