@@ -724,7 +724,12 @@ void ZmodemTransfer::onTick()
             abortTransfer(QStringLiteral("对端 60 秒未响应 ZRINIT（rz 未运行？），放弃"));
             return;
         }
-        sendZrqinit();
+        // rz announces itself with a ZRINIT as it starts, and one already
+        // running answered the ZRQINIT of our start: until then the line is
+        // a shell's, which would run each repeat as a command. The silence
+        // still counts towards giving up.
+        if (peerStarted())
+            sendZrqinit();
         m_idleTicks = 0;
         return;
     case TxFileOffered:
