@@ -38,6 +38,11 @@ if(HV_BUNDLED_LIBSSH2 AND EXISTS ${hv_libssh2_tarball} AND EXISTS ${hv_libssh2_p
     # gcm-mac-key: with AES-GCM the key exchange's two integrity keys (48
     # bytes each) were never freed, as the GCM stand-in MAC neither keeps
     # nor releases them: every connection and re-key lost them.
+    # read-offset-leak: the reply of a short read at a moving end of file was
+    # lost, once for every short reply.
+    # sftp-open-handles: handles still open when the SFTP session ends (a
+    # worker stopped in the middle of a listing cannot close its handle over
+    # a cut connection) are freed with it.
     # Debian's series once; each of ours unless it is in place already (the
     # step runs again in a build folder made with fewer patches of ours).
     file(WRITE ${prefix}/apply-patches.sh [=[
@@ -61,7 +66,7 @@ done
         INSTALL_DIR ${prefix}
         PATCH_COMMAND sh ${prefix}/apply-patches.sh ${hv_libssh2_patches}
             ${CMAKE_SOURCE_DIR}/cmake/libssh2-whole-blocks.patch ${CMAKE_SOURCE_DIR}/cmake/libssh2-gcm-mac-key.patch
-            ${CMAKE_SOURCE_DIR}/cmake/libssh2-read-offset-leak.patch
+            ${CMAKE_SOURCE_DIR}/cmake/libssh2-read-offset-leak.patch ${CMAKE_SOURCE_DIR}/cmake/libssh2-sftp-open-handles.patch
         CMAKE_ARGS
             -DCMAKE_INSTALL_PREFIX=<INSTALL_DIR>
             -DCMAKE_INSTALL_LIBDIR=lib
