@@ -20,6 +20,8 @@
 #include <QTest>
 #include <QTimer>
 #include <cstdio>
+#include <cstdlib>
+#include <optional>
 
 namespace {
 using shots::outDir;
@@ -71,7 +73,12 @@ void shootOptions()
         const QString id = store.addSession(QString::fromUtf8(s.name), QString::fromLatin1(s.type),
                                             QStringLiteral("Production"), QString::fromUtf8(s.host),
                                             QString::fromLatin1(s.port), serial);
-        SessionOptionsDialog d(*store.findSession(id));
+        const std::optional<SessionInfo> info = store.findSession(id);
+        if (!info) {
+            std::fprintf(stderr, "session %s was not stored\n", s.name);
+            std::exit(1);
+        }
+        SessionOptionsDialog d(*info);
         // Tall enough to show each page whole.
         d.resize(d.width(), 960);
         d.move(20, 20);
@@ -104,6 +111,9 @@ int main(int argc, char **argv)
         return 2;
     }
     outDir = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
+    // A folder of an earlier run holds its sessions, and the store refuses
+    // the same names twice: every run starts from an empty one.
+    QDir(outDir + QStringLiteral("/home")).removeRecursively();
     QDir().mkpath(outDir + QStringLiteral("/home/data"));
     qputenv("HOME", QFile::encodeName(outDir + QStringLiteral("/home")));
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(outDir + QStringLiteral("/home/.config")));
