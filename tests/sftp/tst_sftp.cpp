@@ -1,5 +1,6 @@
 // The SFTP workers against OpenSSH's sshd: every job of both workers, files
-// byte for byte, folders, refusals, hostile names and stops.
+// byte for byte, folders, refusals, hostile names and stops. Known hosts
+// through the workers are in tst_sftphostkeys.cpp.
 
 #include "serverside.h"
 
@@ -21,8 +22,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 using namespace sftprig;
 
@@ -768,58 +767,6 @@ private slots:
         // A folder's files under way are finished, not left cut short.
         for (const QString &n : QDir(base + QStringLiteral("/up")).entryList(QDir::Files))
             QVERIFY2(sha(base + QStringLiteral("/up/") + n) == sha(many + '/' + n), qPrintable(n));
-    }
-
-    // Sessions that meet a host at the same moment (a terminal and the files
-    // beside it) file its key once.
-    void hostKeyFiledOnce()
-    {
-        const QString knownHosts = localPath(QStringLiteral("known_hosts"));
-        std::atomic<int> shaken{0};
-        std::vector<std::thread> sessions;
-        for (int i = 0; i < 16; ++i)
-            sessions.emplace_back([&] {
-                const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-                sockaddr_in at{AF_INET, htons(quint16(m_server.port)), {htonl(INADDR_LOOPBACK)}, {}};
-                LIBSSH2_SESSION *s = libssh2_session_init();
-                const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0 && libssh2_session_handshake(s, fd) == 0;
-                for (++shaken; shaken < 16;) // then all of them check at once
-                    std::this_thread::yield();
-                (void)(ok && checkKnownHost(s, QStringLiteral("127.0.0.1"), m_server.port, knownHosts).result == KnownHostOk);
-                libssh2_session_free(s);
-                ::close(fd);
-            });
-        std::for_each(sessions.begin(), sessions.end(), [](std::thread &t) { t.join(); });
-        QCOMPARE(readFile(knownHosts).count('\n'), 1);
-    }
-
-    // A server whose key differs from the one on file is refused, and so
-    // is one whose key cannot be checked against the file or filed in it;
-    // each refusal names the file.
-    void changedHostKey_data()
-    {
-        QTest::addColumn<QString>("file");
-        QTest::newRow("another key filed") << "other";
-        QTest::newRow("a folder in its place: cannot be read") << "folder";
-        QTest::newRow("under a file: cannot be written") << "under a file";
-    }
-    void changedHostKey()
-    {
-        QFETCH(QString, file);
-        QString knownHosts = localPath(QStringLiteral("known_hosts"));
-        const QList<QByteArray> other = readFile(m_server.dir() + QStringLiteral("/rsa-only/host_rsa.pub")).split(' ');
-        if (file == QLatin1String("other")) {
-            QVERIFY(writeFile(knownHosts, QStringLiteral("[127.0.0.1]:%1 ").arg(m_server.port).toUtf8() + other[0] + ' ' + other[1] + '\n'));
-        } else if (file == QLatin1String("folder")) {
-            QVERIFY(QDir().mkpath(knownHosts));
-        } else {
-            QVERIFY(writeFile(knownHosts, ""));
-            knownHosts += QStringLiteral("/known_hosts");
-        }
-        Tree tree(m_server.params(knownHosts));
-        QVERIFY(!tree.waitReady());
-        QVERIFY2(tree.errors.value(0).startsWith(QStringLiteral("⚠ 主机密钥校验失败：127.0.0.1")) && tree.errors[0].contains(knownHosts),
-                 qPrintable(tree.errors.join('|')));
     }
 };
 
