@@ -772,8 +772,10 @@ void ZmodemTransfer::onTick()
         if (m_idleTicks >= 5) {
             // A receiver gone without its ZFIN: what the host said since
             // ours, after the receiver's last header, is the screen's.
+            // A hex header runs on from its ZDLE for 'B' and 14 hex digits.
+            constexpr qsizetype kHexHeaderFromZdle = 16;
             const qsizetype header = m_finTail.lastIndexOf(ZDLE);
-            m_unconsumed = header < 0 ? m_finTail : pastHeaderEnd(m_finTail.mid(header + 16));
+            m_unconsumed = header < 0 ? m_finTail : pastHeaderEnd(m_finTail.mid(header + kHexHeaderFromZdle));
             finishTransfer(sendOutcome());
         }
         return;
