@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <functional>
 #include <pwd.h>
+#include <sys/stat.h>
 
 namespace {
 using shots::outDir;
@@ -160,6 +161,30 @@ int main(int argc, char **argv)
     settle(300);
     save(QStringLiteral("transfer-done"), window.frameGeometry());
 
+    // A folder holding a pipe goes up without it, and the footer says so;
+    // a pipe chosen as a file is refused, naming what it is.
+    const QString withPipe = local.filePath(QStringLiteral("reports"));
+    QDir().mkpath(withPipe);
+    QFile(withPipe + QStringLiteral("/summary.txt")).open(QIODevice::WriteOnly);
+    ::mkfifo(QFile::encodeName(withPipe + QStringLiteral("/feed")).constData(), 0644);
+    const auto uploadChosen = [&](int entry) {
+        sftpPrompts().runMenu = [entry](QMenu *menu, const QPoint &) {
+            for (QAction *a : menu->actions())
+                if (a->menu())
+                    a->menu()->actions().at(entry)->trigger();
+        };
+        emit w->customContextMenuRequested(w->visualItemRect(item).center());
+        settle(200);
+        waitFor([&] { return tree->pendingJobCount() == 0; });
+        settle(500);
+    };
+    sftpPrompts().folder = [&](QWidget *, const QString &) { return withPipe; };
+    uploadChosen(1);
+    save(QStringLiteral("upload-folder-skipped"), window.frameGeometry());
+    sftpPrompts().openFile = [&](QWidget *, const QString &) { return withPipe + QStringLiteral("/feed"); };
+    uploadChosen(0);
+    save(QStringLiteral("upload-pipe-refused"), window.frameGeometry());
+
     auto *dialog = new SftpDialog(params, &window);
     dialog->move(200, 120);
     dialog->show();
@@ -167,6 +192,7 @@ int main(int argc, char **argv)
     settle(300);
     save(QStringLiteral("sftp-dialog"), dialog->frameGeometry());
     QFile::remove(home + QStringLiteral("/dataset-2026.bin"));
+    QDir(home + QStringLiteral("/reports")).removeRecursively();
     dialog->close();
     settle(100);
     return 0;
