@@ -306,7 +306,13 @@ bool DirTreeWorker::uploadFolder(const DirTreeJob &job)
             progressOf(job.id, base, total, percent)(0);
             return true;
         };
+        // A name that is there is written over one file at a time below. One
+        // that could not be made and is not there (a folder we may not write
+        // to) fails the job, as its upload would: no file is begun after it.
         const auto taken = [&](SftpLanes::File &f, QString *) {
+            LIBSSH2_SFTP_ATTRIBUTES attrs;
+            if (!statRemote(f.remote, &attrs, false))
+                return false;
             later.append(files[indexOf.value(f.remote)]);
             return true;
         };

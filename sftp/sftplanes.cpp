@@ -142,6 +142,7 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
             // Left to the caller, which knows what to do with a name taken.
             lane.refused = true;
             lane.step = Step::Idle;
+            why = lastError(lane.sftp);
             return refused(lane.file, &why) ? Turn::Moved : Turn::Failed;
         }
         case Step::Move: {

@@ -59,10 +59,11 @@ public:
     int open(int count);
 
     // Each file made anew with its content. A name that cannot be made (it
-    // exists, say) is handed to refused, which decides whether that fails
-    // the job. False on the first failure, with *error; the files under way
-    // on the other lanes are then seen through, and every file made that did
-    // not arrive whole is removed again.
+    // exists, say) is handed to refused, with the server's reason in its
+    // error, which decides whether that fails the job. False on the first
+    // failure, with *error; the files under way on the other lanes are then
+    // seen through, and every file made that did not arrive whole is removed
+    // again.
     bool upload(const Next &next, const Done &done, const Done &refused, QString *error);
     // Each file read whole, to its end, whatever size was listed.
     bool download(const Next &next, const Done &done, QString *error);

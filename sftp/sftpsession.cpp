@@ -322,9 +322,18 @@ bool SftpSession::makeFolder(const QString &path, bool acceptExisting)
         return true;
     if (!acceptExisting || !keepRunning())
         return false;
+    // The look that follows leaves its own last error (a wait's "would
+    // block") and clears the server's status: a name taken by something
+    // else keeps the refusal's reason, the status in its text.
+    const int code = libssh2_session_last_errno(m_session);
+    const QByteArray refused = sshLastError(m_session).toUtf8();
+    const QByteArray withStatus = lastErrorText().toUtf8();
     LIBSSH2_SFTP_ATTRIBUTES attrs;
-    return statRemote(path, &attrs, true) && (attrs.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS)
-           && LIBSSH2_SFTP_S_ISDIR(attrs.permissions);
+    if (statRemote(path, &attrs, true) && (attrs.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS)
+        && LIBSSH2_SFTP_S_ISDIR(attrs.permissions))
+        return true;
+    libssh2_session_set_last_error(m_session, code, (sftpStatus() == 0 ? withStatus : refused).constData());
+    return false;
 }
 
 bool SftpSession::removeFile(const QString &path)
