@@ -4,6 +4,7 @@
 #include "connections/sshconnection.h"
 #include "sftp/sftpnames.h"
 
+#include <QFile>
 #include <QHash>
 #include <QMutex>
 #include <QString>
@@ -17,7 +18,6 @@
 #include <libssh2.h>
 #include <libssh2_sftp.h>
 
-class QFile;
 class QFileDevice;
 class QIODevice;
 class SftpLanes;
@@ -81,6 +81,25 @@ public:
     };
     using Progress = std::function<void(qint64 done)>;
 
+    // A local file chosen for upload, read no further than the size it had
+    // when it was opened. Every upload reads through one: a file that reads
+    // on without end (/proc/self/pagemap says 0) or has changed its size is
+    // refused wherever it is sent, and none is read whole without a bound.
+    class LocalFile
+    {
+    public:
+        QFile file;
+        qint64 size = 0; // when opened
+        // Up to most bytes, never past the size; 0 at the end, -1 on a read error.
+        qint64 read(char *to, qint64 most);
+        // At the end: it held what its size said, no more and no less.
+        bool exact() const { return m_taken == size && !m_overran; }
+
+    private:
+        qint64 m_taken = 0;
+        bool m_overran = false;
+    };
+
 protected:
     SftpSession(const SshConnectParams &params, const char *goodbye);
 
@@ -124,8 +143,14 @@ protected:
         SftpSession *m_session;
         bool m_was;
     };
-    // The worker runs, or a stopped one takes back what it made.
+    // The worker runs, or a stopped one takes back what it made while the
+    // owner's grace lasts.
     bool mayGoOn() const;
+    // A temporary name beside finalPath for an upload to write under.
+    static QString temporaryName(const QString &finalPath);
+    // An upload's temporary file that could not be taken back: the next
+    // session on the same account removes it.
+    void leftBehind(const QString &path) const;
     LIBSSH2_SFTP_HANDLE *openRemote(const QString &path, unsigned long flags, long mode, int type);
     void closeRemote(LIBSSH2_SFTP_HANDLE *handle);
     bool statRemote(const QString &path, LIBSSH2_SFTP_ATTRIBUTES *attrs, bool followLinks);
@@ -150,13 +175,18 @@ protected:
     // Opens a local file chosen for upload (links followed). Only a regular
     // file is read: a device never ends and a pipe waits for a writer, so
     // neither is opened; false, with *why naming the file and what it is.
-    bool openLocal(const QString &path, QFile *file, Failure *why) const;
+    bool openLocal(const QString &path, LocalFile *file, Failure *why) const;
+    // The whole of a small file opened by openLocal; false (a Size or
+    // LocalRead failure) when it reads other than its size.
+    static bool readAll(LocalFile &local, QByteArray *content, Failure *why);
 
-    // Copies a local file to a remote path. A new file is created exclusively;
-    // an existing one (or the file a link points to) is written in place, or,
-    // where that cannot be told apart, replaced in one atomic rename by a
-    // temporary file that takes its permissions once all bytes are written.
-    // Returns the bytes written, or -1 with *why set.
+    // Copies a local file to a remote path. A new file is written under a
+    // temporary name and takes its own only once whole, and only while that
+    // is still free; an existing one is replaced in one atomic rename by a
+    // temporary file that takes its permissions once all bytes are written,
+    // or, where that cannot be told apart from the old one, written in place
+    // (also the file a link points to). A stop or a failure takes back the
+    // temporary file. Returns the bytes written, or -1 with *why set.
     qint64 upload(const QString &localPath, const QString &remotePath, const Progress &progress, Failure *why);
     // Only regular files (and links to them) come down as files: a device
     // never ends and a pipe may never open. Asked before anything is made
@@ -190,6 +220,9 @@ protected:
 private:
     bool setUp();
     void tearDown();
+    // Removes what earlier sessions on this account left behind.
+    void takeBackLeftovers();
+    QString account() const;
     void setSocket(int fd);
     LIBSSH2_SFTP_HANDLE *openUploadTarget(const QString &remotePath, struct UploadTarget *target);
     LIBSSH2_SFTP_HANDLE *openReplacement(const LIBSSH2_SFTP_ATTRIBUTES &old, UploadTarget *target);
@@ -215,4 +248,7 @@ private:
     std::atomic<int> m_sock{-1};
     QMutex m_sockMutex;
     std::atomic<bool> m_tidying{false}; // a Tidying lives: read by the owner's stop
+    // When the stop's grace for tidying up ends, as a QDeadlineTimer
+    // deadline: set by the owner before it asks the worker to stop.
+    std::atomic<qint64> m_graceEnds{0};
 };

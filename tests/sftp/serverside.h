@@ -33,7 +33,7 @@ struct LaneReader : SftpSession {
         if (!lanes)
             error = QStringLiteral("no lanes");
         else
-            lanes->download([&](SftpLanes::File *f) { return !std::exchange(given, true) && (*f = {remote, listed, {}}, true); },
+            lanes->download([&](SftpLanes::File *f) { return !std::exchange(given, true) && (*f = {remote, listed, {}, 0644, {}}, true); },
                             [&](SftpLanes::File &f, QString *) { return got = f.content, true; }, &error);
         done = true;
     }
