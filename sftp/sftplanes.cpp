@@ -32,6 +32,12 @@ void SftpWriteWindow::acked(qint64 bytes)
     m_clock.restart();
 }
 
+bool sftpChannelGone(LIBSSH2_SFTP *sftp)
+{
+    LIBSSH2_CHANNEL *channel = sftp ? libssh2_sftp_get_channel(sftp) : nullptr;
+    return channel && libssh2_channel_eof(channel) == 1;
+}
+
 qint64 sftpReadRoom(qint64 listed, qint64 done, qint64 most)
 {
     constexpr qint64 kOneRequest = 7500;  // four times it is 30000
@@ -255,16 +261,18 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
             return done(lane.file, &why) ? Turn::Moved : Turn::Failed;
         }
         case Step::Drop: {
-            if (lane.handle) {
+            if (lane.handle && !sftpChannelGone(lane.sftp)) {
                 if (libssh2_sftp_close_handle(lane.handle) == LIBSSH2_ERROR_EAGAIN)
                     return Turn::Busy;
-                lane.handle = nullptr;
             }
+            lane.handle = nullptr;
             lane.step = lane.made ? Step::Remove : Step::Idle;
             return Turn::Moved;
         }
         case Step::Remove: {
-            const int rc = libssh2_sftp_unlink_ex(lane.sftp, lane.temporary.constData(), unsigned(lane.temporary.size()));
+            const int rc = sftpChannelGone(lane.sftp)
+                               ? LIBSSH2_ERROR_CHANNEL_CLOSED
+                               : libssh2_sftp_unlink_ex(lane.sftp, lane.temporary.constData(), unsigned(lane.temporary.size()));
             if (rc == LIBSSH2_ERROR_EAGAIN)
                 return Turn::Busy;
             if (rc != 0) {
@@ -295,7 +303,9 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
         bool moved = false;
         bool working = false;
         for (Lane &lane : lanes) {
-            const Turn t = turn(lane);
+            Turn t = turn(lane);
+            if (t == Turn::Busy && lane.step != Step::Idle && sftpChannelGone(lane.sftp))
+                t = fail(QString::fromLatin1(kSftpGone));
             if (t == Turn::Failed) {
                 if (ok)
                     *error = why;

@@ -55,6 +55,13 @@ private:
     qint64 m_size;
 };
 
+// Whether the server's end of an SFTP channel has gone: its subsystem ended
+// (killed, say) while the connection stays. A request on it would wait for
+// ever, so a wait is given up.
+bool sftpChannelGone(LIBSSH2_SFTP *sftp);
+// What a request is failed with then.
+inline constexpr char kSftpGone[] = "SFTP channel closed by the server";
+
 // Small files of a folder job moved several at a time, each over an SFTP
 // channel of its own on the worker's session: one file at a time pays a
 // round trip per request, which many small files add up to. Non-blocking

@@ -237,8 +237,12 @@ void SftpSession::tearDown()
         platform::closeSocket(fd);
 }
 
-int SftpSession::retry(const char *label, const std::function<int()> &step)
+int SftpSession::retry(const char *label, const std::function<int()> &once)
 {
+    const auto step = [&] {
+        const int rc = once();
+        return rc == LIBSSH2_ERROR_EAGAIN && sftpChannelGone(m_sftp) ? LIBSSH2_ERROR_CHANNEL_CLOSED : rc;
+    };
     if (keepRunning() || !m_tidying.load())
         return retryWhileBusy(label, step, m_session, socket(), m_flags, kNoDeadline);
     // Taking back after a stop: only for what is left of the grace.
@@ -304,14 +308,21 @@ void SftpSession::waitIo()
     waitSocket(m_session, socket(), 100, &m_link->waker);
 }
 
+bool SftpSession::waitSftp()
+{
+    if (sftpChannelGone(m_sftp))
+        return false;
+    waitIo();
+    return true;
+}
+
 LIBSSH2_SFTP_HANDLE *SftpSession::openRemote(const QString &path, unsigned long flags, long mode, int type)
 {
     const QByteArray p = path.toUtf8();
     for (;;) {
         LIBSSH2_SFTP_HANDLE *h = libssh2_sftp_open_ex(m_sftp, p.constData(), unsigned(p.size()), flags, mode, type);
-        if (h || libssh2_session_last_errno(m_session) != LIBSSH2_ERROR_EAGAIN || !mayGoOn())
+        if (h || libssh2_session_last_errno(m_session) != LIBSSH2_ERROR_EAGAIN || !mayGoOn() || !waitSftp())
             return h;
-        waitIo();
     }
 }
 
@@ -356,14 +367,12 @@ bool SftpSession::readFolder(const QString &path, QList<sftpnames::DirEntry> *en
     bool ok = true;
     while (keepRunning()) {
         LIBSSH2_SFTP_ATTRIBUTES attrs;
-        const int n = libssh2_sftp_readdir_ex(dir, name, sizeof name, nullptr, 0, &attrs);
-        if (n == LIBSSH2_ERROR_EAGAIN) {
-            waitIo();
+        int n = libssh2_sftp_readdir_ex(dir, name, sizeof name, nullptr, 0, &attrs);
+        if (n == LIBSSH2_ERROR_EAGAIN && waitSftp())
             continue;
-        }
         if (n < 0) {
             ok = false;
-            *why = {lastErrorText(), true, sftpStatus()};
+            *why = {n == LIBSSH2_ERROR_EAGAIN ? QString::fromLatin1(kSftpGone) : lastErrorText(), true, sftpStatus()};
         }
         if (n <= 0)
             break;
@@ -529,10 +538,8 @@ int SftpSession::linkCount(const QString &path)
             LIBSSH2_SFTP_ATTRIBUTES attrs;
             longEntry[0] = '\0';
             const int n = libssh2_sftp_readdir_ex(dir, name, sizeof name, longEntry, sizeof longEntry, &attrs);
-            if (n == LIBSSH2_ERROR_EAGAIN) {
-                waitIo();
+            if (n == LIBSSH2_ERROR_EAGAIN && waitSftp())
                 continue;
-            }
             if (n <= 0)
                 break;
             bool ok = false;
@@ -624,10 +631,9 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
             acked += rc;
             window.acked(rc);
             progress(acked);
-        } else if (rc == LIBSSH2_ERROR_EAGAIN) {
-            waitIo();
+        } else if (rc == LIBSSH2_ERROR_EAGAIN && waitSftp()) {
         } else {
-            failure = {Failure::RemoteWrite, lastErrorText()};
+            failure = {Failure::RemoteWrite, rc == LIBSSH2_ERROR_EAGAIN ? QString::fromLatin1(kSftpGone) : lastErrorText()};
             break;
         }
     }
@@ -642,8 +648,7 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
         if (rc > 0) {
             from += rc;
             held = qMax<qsizetype>(0, held - rc);
-        } else if (rc == LIBSSH2_ERROR_EAGAIN && mayGoOn()) {
-            waitIo();
+        } else if (rc == LIBSSH2_ERROR_EAGAIN && mayGoOn() && waitSftp()) {
         } else {
             // The session can take no more: nothing else is asked.
             if (target.created)
@@ -775,9 +780,11 @@ qint64 SftpSession::download(const QString &remotePath, QIODevice *out, qint64 *
     while (keepRunning()) {
         const unsigned long status = sftpStatus();
         const ssize_t n = libssh2_sftp_read(h, buffer.data(), size_t(sftpReadRoom(*stated, received, kReadBlock)));
-        if (n == LIBSSH2_ERROR_EAGAIN) {
-            waitIo();
+        if (n == LIBSSH2_ERROR_EAGAIN && waitSftp())
             continue;
+        if (n == LIBSSH2_ERROR_EAGAIN) {
+            failure = {Failure::RemoteRead, QString::fromLatin1(kSftpGone)};
+            break;
         }
         if (n < 0 && sftpRestartRead(m_sftp, h, n, received, &restarts, status))
             continue;

@@ -128,6 +128,10 @@ protected:
     // gives up (with a non-zero result) when the worker stops.
     int retry(const char *label, const std::function<int()> &step);
     void waitIo();
+    // waitIo() after a request would block; false, without waiting, when
+    // the server's end of the SFTP channel has gone (its process killed,
+    // say): nothing more comes on it, and a wait would never end.
+    bool waitSftp();
     // While one lives, a stop leaves the worker's requests their session
     // until they are done or the owner's grace is over, so that what an
     // upload made can be taken back: retry() and openRemote() go on then.
