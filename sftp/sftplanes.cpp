@@ -10,6 +10,33 @@ enum class Turn { Busy, Moved, Failed };
 
 } // namespace
 
+qint64 SftpLocalFile::read(char *to, qint64 most)
+{
+    if (m_taken < size) {
+        const qint64 n = file.read(to, qMin(most, size - m_taken));
+        m_taken += qMax<qint64>(0, n);
+        return n;
+    }
+    // A byte past the size it had tells that it changed: a file that never
+    // ends is read no further, and that byte goes nowhere.
+    char past;
+    const qint64 n = file.read(&past, 1);
+    m_overran = m_overran || n > 0;
+    return n < 0 ? -1 : 0;
+}
+
+bool SftpLocalFile::readAll(QByteArray *content, QString *error)
+{
+    content->resize(size);
+    qint64 got = 0;
+    qint64 n;
+    while ((n = read(content->data() + got, size - got)) > 0)
+        got += n;
+    if (n < 0)
+        *error = file.errorString();
+    return n == 0 && exact();
+}
+
 SftpWriteWindow::SftpWriteWindow()
     : m_size(kLeast)
 {

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -35,6 +36,28 @@ qint64 sftpReadRoom(qint64 listed, qint64 done, qint64 most = std::numeric_limit
 // SFTP status as it was before that read.
 bool sftpRestartRead(LIBSSH2_SFTP *sftp, LIBSSH2_SFTP_HANDLE *h, ssize_t rc, qint64 received, int *inARow,
                      unsigned long statusBefore);
+
+// A local file chosen for upload, read no further than the size it had
+// when it was opened. Every upload reads through one: a file that reads on
+// without end (/proc/self/pagemap says 0) or has changed its size is
+// refused wherever it is sent, and none is read whole without a bound.
+class SftpLocalFile
+{
+public:
+    QFile file;
+    qint64 size = 0; // when opened
+    // Up to most bytes, never past the size; 0 at the end, -1 on a read error.
+    qint64 read(char *to, qint64 most);
+    // At the end: it held what its size said, no more and no less.
+    bool exact() const { return m_taken == size && !m_overran; }
+    // The whole of a small file. False when it reads other than its size
+    // (*error empty) or cannot be read (*error says why).
+    bool readAll(QByteArray *content, QString *error);
+
+private:
+    qint64 m_taken = 0;
+    bool m_overran = false;
+};
 
 // How much of an upload may be handed to libssh2 and not yet acknowledged:
 // what the link acknowledges in a fraction of a second. A stop waits for

@@ -674,35 +674,6 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
     return failed(failure.step, failure.detail);
 }
 
-qint64 SftpSession::LocalFile::read(char *to, qint64 most)
-{
-    if (m_taken < size) {
-        const qint64 n = file.read(to, qMin(most, size - m_taken));
-        m_taken += qMax<qint64>(0, n);
-        return n;
-    }
-    // A byte past the size it had tells that it changed: a file that never
-    // ends is read no further, and that byte goes nowhere.
-    char past;
-    const qint64 n = file.read(&past, 1);
-    m_overran = m_overran || n > 0;
-    return n < 0 ? -1 : 0;
-}
-
-bool SftpSession::readAll(LocalFile &local, QByteArray *content, Failure *why)
-{
-    content->resize(local.size);
-    qint64 got = 0;
-    qint64 n;
-    while ((n = local.read(content->data() + got, local.size - got)) > 0)
-        got += n;
-    if (n < 0)
-        *why = {Failure::LocalRead, local.file.errorString()};
-    else if (!local.exact())
-        *why = {Failure::Size, QString()};
-    return n == 0 && local.exact();
-}
-
 bool SftpSession::openLocal(const QString &path, LocalFile *local, Failure *why) const
 {
     unsigned long type = 0;

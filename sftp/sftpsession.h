@@ -2,9 +2,9 @@
 
 #include "connections/connection.h"
 #include "connections/sshconnection.h"
+#include "sftp/sftplanes.h"
 #include "sftp/sftpnames.h"
 
-#include <QFile>
 #include <QHash>
 #include <QMutex>
 #include <QString>
@@ -20,7 +20,6 @@
 
 class QFileDevice;
 class QIODevice;
-class SftpLanes;
 
 // A mutex-guarded queue of job records. The owner posts and wakes the worker
 // through its waker; the worker takes one record at a time.
@@ -81,24 +80,7 @@ public:
     };
     using Progress = std::function<void(qint64 done)>;
 
-    // A local file chosen for upload, read no further than the size it had
-    // when it was opened. Every upload reads through one: a file that reads
-    // on without end (/proc/self/pagemap says 0) or has changed its size is
-    // refused wherever it is sent, and none is read whole without a bound.
-    class LocalFile
-    {
-    public:
-        QFile file;
-        qint64 size = 0; // when opened
-        // Up to most bytes, never past the size; 0 at the end, -1 on a read error.
-        qint64 read(char *to, qint64 most);
-        // At the end: it held what its size said, no more and no less.
-        bool exact() const { return m_taken == size && !m_overran; }
-
-    private:
-        qint64 m_taken = 0;
-        bool m_overran = false;
-    };
+    using LocalFile = SftpLocalFile;
 
 protected:
     SftpSession(const SshConnectParams &params, const char *goodbye);
@@ -182,7 +164,14 @@ protected:
     bool openLocal(const QString &path, LocalFile *file, Failure *why) const;
     // The whole of a small file opened by openLocal; false (a Size or
     // LocalRead failure) when it reads other than its size.
-    static bool readAll(LocalFile &local, QByteArray *content, Failure *why);
+    static bool readAll(LocalFile &local, QByteArray *content, Failure *why)
+    {
+        QString error;
+        if (local.readAll(content, &error))
+            return true;
+        *why = error.isEmpty() ? Failure{Failure::Size, QString()} : Failure{Failure::LocalRead, error};
+        return false;
+    }
 
     // Copies a local file to a remote path. A new file is written under a
     // temporary name and takes its own only once whole, and only while that
