@@ -348,8 +348,10 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
         if (!moved)
             m_wait();
     }
+    // Given up with the grace: a file made, or one whose open was under way
+    // and may have made it.
     for (const Lane &lane : std::as_const(lanes)) {
-        if (lane.made)
+        if (lane.made || (upload && lane.step == Step::Open))
             m_leftBehind.append(lane.file.temporary);
     }
     return ok && m_keepRunning();

@@ -367,7 +367,7 @@ bool SftpSession::readFolder(const QString &path, QList<sftpnames::DirEntry> *en
     bool ok = true;
     while (keepRunning()) {
         LIBSSH2_SFTP_ATTRIBUTES attrs;
-        int n = libssh2_sftp_readdir_ex(dir, name, sizeof name, nullptr, 0, &attrs);
+        const int n = libssh2_sftp_readdir_ex(dir, name, sizeof name, nullptr, 0, &attrs);
         if (n == LIBSSH2_ERROR_EAGAIN && waitSftp())
             continue;
         if (n < 0) {
@@ -591,8 +591,10 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
         return failed(Failure::Cancelled, QString());
     LIBSSH2_SFTP_HANDLE *h = openUploadTarget(remotePath, &target);
     if (!h) {
-        if (target.created)
-            leftBehind(target.writePath); // opened as the grace ran out
+        // Stopped while its temporary file was being opened: the server
+        // may have made it all the same.
+        if (!keepRunning() && target.writePath != target.finalPath)
+            leftBehind(target.writePath);
         return failed(keepRunning() ? Failure::RemoteOpen : Failure::Cancelled, target.openError);
     }
 
@@ -631,8 +633,7 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
             acked += rc;
             window.acked(rc);
             progress(acked);
-        } else if (rc == LIBSSH2_ERROR_EAGAIN && waitSftp()) {
-        } else {
+        } else if (rc != LIBSSH2_ERROR_EAGAIN || !waitSftp()) {
             failure = {Failure::RemoteWrite, rc == LIBSSH2_ERROR_EAGAIN ? QString::fromLatin1(kSftpGone) : lastErrorText()};
             break;
         }
@@ -648,8 +649,7 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
         if (rc > 0) {
             from += rc;
             held = qMax<qsizetype>(0, held - rc);
-        } else if (rc == LIBSSH2_ERROR_EAGAIN && mayGoOn() && waitSftp()) {
-        } else {
+        } else if (rc != LIBSSH2_ERROR_EAGAIN || !mayGoOn() || !waitSftp()) {
             // The session can take no more: nothing else is asked.
             if (target.created)
                 leftBehind(target.writePath);
