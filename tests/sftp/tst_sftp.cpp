@@ -809,10 +809,10 @@ private slots:
             QVERIFY(dialogPhase ? dialog.waitReady() : tree.waitReady());
         const QString local = localPath(QStringLiteral("got"));
         const QString many = localPath(QStringLiteral("many"));
-        // Until a temporary file of ours in folder holds some bytes.
+        // Until some file in folder, under whatever name, holds some bytes.
         const auto writing = [&](const QString &folder) {
             return QTest::qWaitFor([&] {
-                for (const QFileInfo &f : QDir(folder).entryInfoList({".hv-upload-*"}, QDir::Files | QDir::Hidden))
+                for (const QFileInfo &f : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden))
                     if (f.size() > 50000)
                         return true;
                 return false;
