@@ -348,7 +348,8 @@ private slots:
         QTest::newRow("upload folder") << "d/f" << "上传/文件夹" << "$L/tree" << QStringList{"d/tree/leaf=local leaf"};
         QTest::newRow("upload folder holding a pipe") << "d" << "上传/文件夹" << "$L/pipes"
                                                       << QStringList{"d/pipes/leaf=local leaf", "!d/pipes/p", "w:d/pipes",
-                                                                     "s:任务完成，跳过 1 个链接或特殊文件"};
+                                                                     "s:任务完成，跳过 1 个链接或特殊文件",
+                                                                     "p:⚠ 完成|任务完成，跳过 1 个链接或特殊文件"};
         QTest::newRow("upload a pipe") << "d" << "上传/文件" << "$L/pipes/p" << QStringList{"!d/p", "s:任务失败 p 是命名管道，不是普通文件"};
         QTest::newRow("compress") << "d/s" << "压缩" << "" << QStringList{"d/s.tar.gz#./s/t"};
         QTest::newRow("copy path") << "d/f" << "复制绝对路径" << "" << QStringList{"c:/d/f"};
@@ -368,6 +369,10 @@ private slots:
         answerEverything(answer);
 
         RemoteDirTree tree;
+        TransferPanel panel;
+        connect(&tree, &RemoteDirTree::sigTransferAdded, &panel, &TransferPanel::addTransfer);
+        connect(&tree, &RemoteDirTree::sigTransferFinished, &panel, &TransferPanel::finishTransfer);
+        connect(&tree, &RemoteDirTree::sigTransferNote, &panel, &TransferPanel::noteTransfer);
         tree.resize(300, 600);
         tree.show();
         tree.connectTo(serverParams());
@@ -404,6 +409,11 @@ private slots:
                 QCOMPARE(m_folderQuestions, rest.toInt());
             else if (e.startsWith(QLatin1String("s:")))
                 QCOMPARE(tree.statusText(), rest);
+            else if (e.startsWith(QLatin1String("p:"))) { // the last row of the transfer list: status|tool tip
+                const QTreeWidgetItem *row = panel.findChild<QTreeWidget *>()->topLevelItem(0);
+                QVERIFY(row);
+                QCOMPARE(row->text(3) + QLatin1Char('|') + row->toolTip(3), rest);
+            }
             else if (e.startsWith(QLatin1String("w:")))
                 QVERIFY2(QTest::qWaitFor([&] { return shown(m_work + '/' + rest); }, kWait), qPrintable(e));
             else if (e.startsWith(QLatin1String("t:")))
