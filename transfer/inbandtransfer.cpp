@@ -39,6 +39,7 @@ void InbandTransfer::cancel()
         return;
     }
     m_cancelling = true;
+    beginEnding();
     cancelTransfer();
     m_cancelling = false;
 }
@@ -60,6 +61,8 @@ void InbandTransfer::setHostLineOpen(bool open)
 void InbandTransfer::announceEnd(const QString &statusText, const QString &error)
 {
     const Outcome outcome = error.isEmpty() ? Succeeded : (m_cancelling ? Cancelled : Failed);
+    if (outcome != Succeeded)
+        beginEnding();
     // The transfer is over for whoever hears of its end: a cancel from a
     // listener is then a no-op, and a listener may start the next transfer
     // (the engine resets its own state only while no new one has begun).
@@ -85,6 +88,8 @@ void InbandTransfer::beginRun(TransferSendFn sendFn, const QString &sessionId, i
     m_lastPercent = -1;
     m_peerStarted = false;
     m_hostLineOpen = false;
+    m_resendAllowed = false;
+    m_ending = false;
     m_unconsumed.clear();
     if (m_sendFile.isOpen())
         m_sendFile.close();
@@ -113,6 +118,46 @@ QByteArray InbandTransfer::pastCancel(const QByteArray &read)
     while (at < read.size() && read.at(at) == '\b')
         ++at;
     return read.mid(at);
+}
+
+void InbandTransfer::heardPeer()
+{
+    m_resendAllowed = true;
+    markPeerStarted();
+}
+
+void InbandTransfer::beginEnding()
+{
+    if (std::exchange(m_ending, true))
+        return;
+    if (m_discardFn)
+        m_discardFn();
+}
+
+bool InbandTransfer::looksLikeHostWords(QByteArrayView read)
+{
+    // A line of the host's own: ended by a line end, made of printable text
+    // (UTF-8 included, colour sequences and a tab allowed) with a letter in
+    // it, and none of the control bytes that frames are made of. A ZMODEM
+    // hex header is printable but for its ZDLE; escaped data holds no bare
+    // line end at all.
+    qsizetype lineStart = 0;
+    for (qsizetype at = 0; at < read.size(); ++at) {
+        const char c = read.at(at);
+        if (c != '\r' && c != '\n')
+            continue;
+        const QByteArrayView line = read.sliced(lineStart, at - lineStart);
+        lineStart = at + 1;
+        bool letters = false, framing = false;
+        for (const char b : line) {
+            const uchar u = uchar(b);
+            letters = letters || (u < 0x80 && QChar::isLetter(u));
+            framing = framing || (u < 0x20 && b != '\t' && b != '\b' && b != '\a' && b != 0x1b) || u == 0x7f;
+        }
+        if (letters && !framing && line.size() >= 3)
+            return true;
+    }
+    return false;
 }
 
 void InbandTransfer::markPeerStarted()
