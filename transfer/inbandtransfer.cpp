@@ -1,5 +1,7 @@
 #include "transfer/inbandtransfer.h"
 
+#include <algorithm>
+
 InbandTransfer::InbandTransfer(QObject *parent)
     : QObject(parent)
     , m_tickTimer(this)
@@ -136,28 +138,45 @@ void InbandTransfer::beginEnding()
 
 bool InbandTransfer::looksLikeHostWords(QByteArrayView read)
 {
+    return hostWordsAt(read) >= 0;
+}
+
+qsizetype InbandTransfer::hostWordsAt(QByteArrayView read)
+{
     // A line of the host's own: ended by a line end, made of printable text
     // (UTF-8 included, colour sequences and a tab allowed) with a letter in
-    // it, and none of the control bytes that frames are made of. A ZMODEM
-    // hex header is printable but for its ZDLE; escaped data holds no bare
-    // line end at all.
+    // it. A peer killed in the middle of a frame leaves the frame's start in
+    // front of the words on their line: what follows the line's last
+    // control byte counts. Escaped data holds no bare line end, so the only
+    // lines of a protocol are a ZMODEM hex header's ("**" ZDLE, its kind and
+    // 14 hex digits) and a packet after its SOH mark, both passed over (a
+    // packet cut before its mark can still pass for words: an engine with
+    // printable packets looks for their mark in the read itself).
     qsizetype lineStart = 0;
     for (qsizetype at = 0; at < read.size(); ++at) {
         const char c = read.at(at);
         if (c != '\r' && c != '\n')
             continue;
-        const QByteArrayView line = read.sliced(lineStart, at - lineStart);
-        lineStart = at + 1;
-        bool letters = false, framing = false;
-        for (const char b : line) {
-            const uchar u = uchar(b);
-            letters = letters || (u < 0x80 && QChar::isLetter(u));
-            framing = framing || (u < 0x20 && b != '\t' && b != '\b' && b != '\a' && b != 0x1b) || u == 0x7f;
+        qsizetype from = lineStart;
+        char framing = 0;
+        for (qsizetype i = lineStart; i < at; ++i) {
+            const uchar u = uchar(read.at(i));
+            if ((u < 0x20 && !QByteArrayView("\t\b\a\x1b").contains(char(u))) || u == 0x7f) {
+                framing = char(u);
+                from = i + 1;
+            }
         }
-        if (letters && !framing && line.size() >= 3)
-            return true;
+        lineStart = at + 1;
+        const QByteArrayView words = read.sliced(from, at - from);
+        const auto isHex = [](char h) { return QByteArrayView("0123456789abcdefABCDEF").contains(h); };
+        // Also a hex header's digits alone, its start in the read before.
+        const qsizetype kind = !words.isEmpty() && words.at(0) >= 'A' && words.at(0) <= 'C' ? 1 : 0;
+        const bool hexHeader = words.size() <= 15 && std::all_of(words.begin() + kind, words.end(), isHex);
+        const bool letters = std::any_of(words.begin(), words.end(), [](char w) { return uchar(w) < 0x80 && QChar::isLetter(uchar(w)); });
+        if (words.size() >= 3 && letters && !hexHeader && framing != 0x01)
+            return from;
     }
-    return false;
+    return -1;
 }
 
 void InbandTransfer::markPeerStarted()

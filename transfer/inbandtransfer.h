@@ -131,6 +131,8 @@ protected:
     // found", "caught signal"): printable text with a line end and no
     // protocol framing. Tells that the peer has gone and the shell is back.
     static bool looksLikeHostWords(QByteArrayView read);
+    // Where in `read` the first such line begins; -1 when none is there.
+    static qsizetype hostWordsAt(QByteArrayView read);
 
     // Whether giving up should tell the peer: not when it never answered,
     // where the line is a shell's that would take the protocol's cancel as

@@ -225,6 +225,8 @@ private slots:
         QTest::newRow("binary data") << Zmodem::dataSubpacket(QByteArray("abc\r\ndef"), Zmodem::ZCRCW) << false;
         QTest::newRow("a prompt alone") << QByteArray("$ ") << false;
         QTest::newRow("line ends only") << QByteArray("\r\n\r\n") << false;
+        QTest::newRow("after a frame cut short") << QByteArray("\x18" "Aq\x18" "Cz sz: caught signal 15; exiting\r\n") << true;
+        QTest::newRow("hex header cut after its ZDLE") << QByteArray("B0900000000a87c\r\n\x11") << false;
         QTest::newRow("kermit packet") << kermit::buildPacket('Y', 0, "~* @-#Y3", 1, 13) << false;
     }
     void hostWords()
