@@ -193,6 +193,16 @@ char *writeDataSubpacket(char *out, const char *data, int length, quint8 end)
     return escapeInto(crcBytes, 2, w);
 }
 
+// What stands after a header is the host's, but for the end of the header's
+// own line (CR, LF, XON), which may come first.
+QByteArray pastHeaderEnd(const QByteArray &bytes)
+{
+    qsizetype at = 0;
+    while (at < bytes.size() && QByteArrayView("\r\n\x8a\x11").contains(bytes.at(at)))
+        ++at;
+    return bytes.mid(at);
+}
+
 // ---------------------------------------------------------------------------
 // Scanning
 
