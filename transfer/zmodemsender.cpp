@@ -20,11 +20,12 @@ constexpr int kBacklogWaitMs = 2;
 // Inside a window the receiver confirms every kAckEvery bytes (ZCRCQ), and
 // no more than kAhead bytes go out past its last confirmation: that much of
 // the file at most lands in the shell of a receiver that died unheard. A
-// shell's line editor takes seconds to work through 8 KiB of it (the cost
+// shell's line editor takes seconds to work through 12 KiB of it (the cost
 // grows with the square of the line), and the stop that follows must reach
-// it soon. The price is one round trip per kAhead on a slow link.
+// it soon. On a pty this keeps the speed of a whole window at a time; on a
+// link with a long round trip it costs speed.
 constexpr quint32 kAckEvery = 2 * 1024;
-constexpr quint32 kAhead = 8 * 1024;
+constexpr quint32 kAhead = 12 * 1024;
 
 } // namespace
 

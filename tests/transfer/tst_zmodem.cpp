@@ -374,7 +374,7 @@ private slots:
     // The sender writes a window a few subpackets at a time and reads what
     // comes back between them: the receiver's cancel, its shell's words, or
     // our own data echoed by that shell end the run within a piece; a
-    // ZRPOS starts the window again from there. No more than 8 KiB go past
+    // ZRPOS starts the window again from there. No more than 12 KiB go past
     // the receiver's last ZACK (it is asked for one every 2 KiB). Into a
     // silence goes one probe (a ZDATA with an empty ZCRCW subpacket), never
     // the data again; then the run ends.
@@ -391,9 +391,9 @@ private slots:
         QTest::newRow("receiver's words, no CAN") << QByteArray("rz: caught signal 15; exiting\r\n") << 0 << 4 << stop
                                                   << "对端已退出，传输中止";
         QTest::newRow("our data echoed") << QByteArray(600, 'x') << 0 << 4 << stop << "对端已退出，传输中止";
-        QTest::newRow("ZRPOS while writing") << hex(ZRPOS, 2048) << 0 << 4 + 8 << QByteArray() << kRunning;
-        QTest::newRow("a ZACK inside the window") << hex(ZACK, 2048) << 0 << 8 + 2 << QByteArray() << kRunning;
-        QTest::newRow("window unanswered") << QByteArray() << 20 << 8 + 1 << stop << "对端持续未确认（ZACK），中止";
+        QTest::newRow("ZRPOS while writing") << hex(ZRPOS, 2048) << 0 << 4 + 12 << QByteArray() << kRunning;
+        QTest::newRow("a ZACK inside the window") << hex(ZACK, 2048) << 0 << 12 + 2 << QByteArray() << kRunning;
+        QTest::newRow("window unanswered") << QByteArray() << 20 << 12 + 1 << stop << "对端持续未确认（ZACK），中止";
     }
     void senderReadsWhileWriting()
     {
@@ -421,7 +421,7 @@ private slots:
         const QByteArray wire = h.takeWire();
         QTEST(int(wire.count("\x18i") + wire.count("\x18j") + wire.count("\x18k")), "subpackets");
         if (ticks > 0) // the probe, at the end of what was written
-            QVERIFY(wire.contains(bin(ZDATA, 8192) + dataSubpacket({}, ZCRCW)));
+            QVERIFY(wire.contains(bin(ZDATA, 12288) + dataSubpacket({}, ZCRCW)));
         QFETCH(QByteArray, last);
         QVERIFY(last.isEmpty() ? !wire.endsWith(ZmodemTransfer::stopSequence().right(3)) : wire.endsWith(last));
         QCOMPARE(wire.endsWith(ZmodemTransfer::stopSequence()), last == ZmodemTransfer::stopSequence());
