@@ -144,6 +144,20 @@ private slots:
             }
             return QString::fromLatin1(runs);
         }, "C\x15s|C\x15\x18\x18\x15|");
+        row("a run that fails or is cancelled drops what the connection still holds; one that succeeds keeps its last answer", [](Rig &r) {
+            QString drops;
+            for (const QByteArray end : {"START GONE", "START END", "START \x1b", "\x1b"}) {
+                r.runTransfer(true);
+                if (end.startsWith("START"))
+                    r.receive("START");
+                if (end.endsWith('\x1b'))
+                    r.session.type("\x1b");
+                else
+                    r.receive(end);
+                drops += QString::number(r.conn->discarded);
+            }
+            return drops;
+        }, "1123");
         row("Enter while connecting opens nothing", [](Rig &r) {
             r.conn->opened = false;
             r.session.type("\r");

@@ -191,8 +191,9 @@ private slots:
         };
         const Family families[] = {
             {"xmodem-1k", "传输已被用户取消", "对端取消传输 (CAN)", "对端持续无响应，中止", "接收超时，中止", 33, 33},
+            // ZMODEM: one resend into the silence, then the end.
             {"zmodem", "Zmodem 传输已被用户取消", "对端取消传输 (CAN)", "对端持续未确认（ZACK），中止",
-             "接收超时，中止", 110, 110},
+             "接收超时，中止", 20, 20},
             // gkermit goes without a word when interrupted. The Kermit
             // receiver's clock runs from the Send-Init on, not from the last
             // packet: how much of it is left depends on when the peer went.
