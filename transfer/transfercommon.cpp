@@ -63,6 +63,20 @@ QString safeReceivedName(const QString &peerName)
     return name;
 }
 
+QByteArray hostWordsIn(const QByteArray &bytes)
+{
+    qsizetype at = bytes.size();
+    while (at > 0) {
+        const uchar u = uchar(bytes.at(at - 1));
+        if ((u < 0x20 && !QByteArrayView("\r\n\t\b\a\x1b").contains(char(u))) || u == 0x7f)
+            break;
+        --at;
+    }
+    while (at < bytes.size() && (bytes.at(at) == '\r' || bytes.at(at) == '\n'))
+        ++at;
+    return bytes.mid(at);
+}
+
 namespace {
 
 // A name already taken this many times over is not worth more tries.

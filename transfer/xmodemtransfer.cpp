@@ -100,6 +100,7 @@ void XmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionI
     m_retries = 0;
     m_idleTicks = 0;
     m_rxBuffer.clear();
+    m_notBlocks.clear();
     m_receivedBytes = 0;
     m_expectedSize = -1;
     m_lastBlock = 0;
@@ -164,20 +165,51 @@ void XmodemTransfer::cancelTransfer()
 
 void XmodemTransfer::abortTransfer(const QString &message)
 {
+    beginEnding(); // what is still queued goes first: the CANs are the last word
     if (peerToBeTold()) {
-        // Unanswered, the CANs most likely reach the shell that was to start
-        // the sender. To bash and zsh they are Ctrl+X Ctrl+X, which puts the
-        // cursor in front of a 'C' poll still in the line, and a shell
-        // without line editing keeps them as characters: the line is
-        // emptied before them and after them.
+        // Unanswered, the CANs reach either the shell that was to start the
+        // sender or a sender that waits for its first poll. YMODEM's sb
+        // stops there only on four CANs (two just make it wait on, and the
+        // NAK below would then start it). To bash and zsh four are Ctrl+X
+        // Ctrl+X twice, which leaves the cursor where it was; a shell without
+        // line editing keeps them as characters: the line is emptied before
+        // them (of a 'C' poll) and after them.
         const bool intoShell = !peerStarted();
         if (intoShell)
             hostLineOpening();
-        send(QByteArray(2, CAN));
+        send(QByteArray(intoShell ? 4 : 2, CAN));
         if (intoShell)
             send(QByteArray(1, NAK));
     }
     finishTransfer(message);
+}
+
+// The peer has gone: nothing more goes out, not even CANs, which would only
+// be typed into the shell that took its place.
+void XmodemTransfer::peerLeft(const QString &text)
+{
+    beginEnding();
+    finishTransfer(text);
+}
+
+// A peer's block or answer never holds a line of text. Once the peer is there,
+// one where its frames should come is the shell's, back after the peer was
+// killed ("Killed", a prompt behind a command's output, a complaint about
+// what of ours it read).
+bool XmodemTransfer::shellIsBack(const QByteArray &between, const QByteArray &shown)
+{
+    if (!peerStarted() || !looksLikeHostWords(between))
+        return false;
+    m_unconsumed = hostWordsIn(shown);
+    m_rxBuffer.clear();
+    peerLeft(QStringLiteral("对端已退出，中止"));
+    return true;
+}
+
+void XmodemTransfer::heard()
+{
+    heardPeer();
+    m_notBlocks.clear();
 }
 
 void XmodemTransfer::peerCancelled()
@@ -341,6 +373,18 @@ void XmodemTransfer::reportProgress()
     if (m_recvFile.pending() || m_sendFile.isOpen())
         total = isSending() ? m_sendSize : m_expectedSize;
     const qint64 done = isSending() ? m_sentBytes : m_receivedBytes;
+    if (total < 0) {
+        // No length to measure against (plain XMODEM, a header without a
+        // size): a percentage would read 100 from the first block on. The
+        // amount received is told instead, once per 4 KiB.
+        const int step = int(done / 4096);
+        if (step == 0 || step == m_lastPercent)
+            return;
+        m_lastPercent = step;
+        emit progressChanged(done, -1, m_currentName);
+        emitStatus(QStringLiteral("接收 %1：%2 KB").arg(m_currentName).arg(done / 1024));
+        return;
+    }
     const int percent = total >= 1 ? int(qMin(done, total) * 100 / total) : 100;
     if (percent == m_lastPercent)
         return;
@@ -381,7 +425,7 @@ void XmodemTransfer::processSender()
         }
         m_useCrc = (m_rxBuffer[at] == POLL_CRC);
         m_rxBuffer.remove(0, at + 1);
-        markPeerStarted();
+        heardPeer();
         if (isYmodem()) {
             m_sendFile.close();
             m_sendFile.setFileName(QString());
@@ -395,6 +439,9 @@ void XmodemTransfer::processSender()
                            .arg(m_useCrc ? QStringLiteral("CRC16") : QStringLiteral("校验和")));
         return;
     }
+    const bool lastStep = m_state == BatchEndSent || (m_state == EotSent && !isYmodem());
+    if (!lastStep && shellIsBack(m_rxBuffer, m_rxBuffer))
+        return;
     const quint64 generation = m_generation;
     while (!m_rxBuffer.isEmpty() && isSending() && generation == m_generation) {
         const char c = m_rxBuffer[0];
@@ -437,6 +484,8 @@ bool XmodemTransfer::receiverGone(char c) const
 
 void XmodemTransfer::handleSenderByte(char c)
 {
+    if (c == ACK || c == NAK || c == POLL_CRC)
+        heardPeer();
     switch (c) {
     case CAN:
         peerCancelled();
@@ -508,7 +557,7 @@ void XmodemTransfer::processReceiver()
             return;
         }
         m_rxBuffer.remove(0, at);
-        markPeerStarted();
+        heard();
         m_state = Receiving;
         m_retries = 0;
         m_idleTicks = 0;
@@ -528,6 +577,11 @@ void XmodemTransfer::processReceiver()
         }
         if (first != SOH && first != STX) {
             m_rxBuffer.remove(0, 1);
+            if (m_notBlocks.size() >= kMaxPendingBytes)
+                m_notBlocks.remove(0, kMaxPendingBytes / 2);
+            m_notBlocks += first;
+            if ((first == '\n' || first == '\r') && shellIsBack(m_notBlocks, m_notBlocks + m_rxBuffer))
+                return;
             continue;
         }
         const int length = first == SOH ? 128 : 1024;
@@ -581,6 +635,7 @@ void XmodemTransfer::processReceiver()
 
 void XmodemTransfer::handleAcceptedBlock(quint8 number, const QByteArray &data)
 {
+    heard();
     // Block 0 is a header before a file's data, and again when the sender
     // gives the file up and goes on with the next one; after block 255 (or
     // as a repeat of that block 256) it is data.
@@ -676,6 +731,7 @@ bool XmodemTransfer::openReceiveFile(const QString &peerName, qint64 size)
 
 void XmodemTransfer::handleEot()
 {
+    heard();
     if (!isYmodem()) {
         send(QByteArray(1, ACK));
         finishTransfer(QString());
@@ -726,19 +782,25 @@ void XmodemTransfer::onTick()
             abortTransfer(QStringLiteral("60 秒内未收到对端握手（NAK/C），放弃"));
         return;
     case HeaderSent:
-        if (m_idleTicks >= kHeaderResendSeconds)
-            resendOrAbort(QStringLiteral("文件头无响应"));
-        return;
     case SendingData:
     case EotSent:
-    case BatchEndSent:
-        if (m_idleTicks < kDataResendSeconds)
+    case BatchEndSent: {
+        const bool header = m_state == HeaderSent;
+        const QString text = header ? QStringLiteral("文件头无响应") : QStringLiteral("对端持续无响应，中止");
+        if (m_idleTicks < (header ? kHeaderResendSeconds : kDataResendSeconds))
             return;
+        // A receiver alive and in step answers a resend; after one that met
+        // silence too it has left, and a second would be typed into its shell.
+        if (!mayResend()) {
+            peerLeft(text);
+            return;
+        }
         if (m_state == EotSent && m_awaitingHeaderRequest)
             sendNextHeader(); // no request came: offer the next header anyway
         else
-            resendOrAbort(QStringLiteral("对端持续无响应，中止"));
+            resendOrAbort(text);
         return;
+    }
     case Polling: {
         const bool crcPoll = m_useCrc && (m_idleTicks % 2 == 1);
         poll(crcPoll ? POLL_CRC : NAK);
@@ -765,6 +827,10 @@ void XmodemTransfer::onTick()
             return;
         if (++m_retries > kRetryLimit) {
             abortTransfer(QStringLiteral("接收超时，中止"));
+            return;
+        }
+        if (!mayResend()) {
+            peerLeft(QStringLiteral("接收超时，中止"));
             return;
         }
         send(QByteArray(1, NAK));
