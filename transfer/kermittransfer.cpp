@@ -328,10 +328,11 @@ void KermitTransfer::noticeHostWords()
         m_notPackets.clear();
         return;
     }
-    m_notPackets = m_notPackets.right(kHostWordsKept);
     const QByteArray pending = m_rxBuffer.size() > 1 && controlAfter(m_rxBuffer, 1) ? m_rxBuffer : QByteArray();
-    if (!looksLikeHostWords(m_notPackets + pending))
+    if (!looksLikeHostWords(m_notPackets + pending)) {
+        m_notPackets = m_notPackets.right(kHostWordsKept);
         return;
+    }
     m_unconsumed = hostWordsIn(m_notPackets + std::exchange(m_rxBuffer, {}));
     peerLeft(QStringLiteral("对端已退出，中止"));
 }
