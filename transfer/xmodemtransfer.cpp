@@ -409,8 +409,9 @@ void XmodemTransfer::processSender()
                            .arg(m_useCrc ? QStringLiteral("CRC16") : QStringLiteral("校验和")));
         return;
     }
+    // The peer's own cancel, words behind it or not, is read as such below.
     const bool lastStep = m_state == BatchEndSent || (m_state == EotSent && !isYmodem());
-    if (!lastStep && shellIsBack(m_rxBuffer, m_rxBuffer))
+    if (!lastStep && !m_rxBuffer.contains(CAN) && shellIsBack(m_rxBuffer, m_rxBuffer))
         return;
     const quint64 generation = m_generation;
     while (!m_rxBuffer.isEmpty() && isSending() && generation == m_generation) {
