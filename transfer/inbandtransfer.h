@@ -131,6 +131,8 @@ protected:
     // found", "caught signal"): printable text with a line end and no
     // protocol framing. Tells that the peer has gone and the shell is back.
     static bool looksLikeHostWords(QByteArrayView read);
+    // How a run ends whose peer has been seen to leave, in every protocol.
+    static QString peerGoneText() { return QStringLiteral("对端已退出，中止"); }
     // Where in `read` the first such line begins; -1 when none is there.
     static qsizetype hostWordsAt(QByteArrayView read);
 

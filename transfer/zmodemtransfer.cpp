@@ -287,7 +287,7 @@ void ZmodemTransfer::feed(const QByteArray &data)
         // ours but the stop goes after them.
         const qsizetype words = hostWordsAt(data);
         m_unconsumed = words < 0 ? QByteArray() : data.mid(words);
-        abortTransfer(QStringLiteral("对端已退出，传输中止"));
+        abortTransfer(peerGoneText());
     }
 }
 

@@ -143,7 +143,7 @@ private slots:
                 runs += std::exchange(r.conn->written, {}) + '|';
             }
             return QString::fromLatin1(runs);
-        }, "C\x15s|C\x15\x18\x18\x15|");
+        }, "C\x15s|C\x15\x18\x18\x18\x18\x15|"); // four CANs: a YMODEM sender waiting for its poll stops on four
         row("a run that fails or is cancelled drops what the connection still holds; one that succeeds keeps its last answer", [](Rig &r) {
             QString drops;
             for (const QByteArray end : {"START GONE", "START END", "START \x1b", "\x1b"}) {

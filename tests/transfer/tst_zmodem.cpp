@@ -350,7 +350,7 @@ private slots:
                                          << QStringList{"ZRPOS 1024", kZrinit} << kRunning << QByteArray();
         QTest::newRow("silent") << 20 << QByteArray() << QStringList{"ZRPOS 1024", kStop} << "接收超时，中止" << QByteArray();
         QTest::newRow("its shell speaks") << 0 << QByteArray("\x18" "Bq\x18" "AzTerminated\r\n$ ") << QStringList{kStop}
-                                          << "对端已退出，传输中止" << QByteArray("AzTerminated\r\n$ ");
+                                          << "对端已退出，中止" << QByteArray("AzTerminated\r\n$ ");
     }
     void receiverPeerLeaves()
     {
@@ -389,8 +389,8 @@ private slots:
         const QByteArray stop = ZmodemTransfer::stopSequence(), mend = stop.right(3); // no CANs to a peer that gave up
         QTest::newRow("receiver's CANs") << lrzszCancel << 0 << 4 << mend << "对端取消传输 (CAN)";
         QTest::newRow("receiver's words, no CAN") << QByteArray("rz: caught signal 15; exiting\r\n") << 0 << 4 << stop
-                                                  << "对端已退出，传输中止";
-        QTest::newRow("our data echoed") << QByteArray(600, 'x') << 0 << 4 << stop << "对端已退出，传输中止";
+                                                  << "对端已退出，中止";
+        QTest::newRow("our data echoed") << QByteArray(600, 'x') << 0 << 4 << stop << "对端已退出，中止";
         QTest::newRow("ZRPOS while writing") << hex(ZRPOS, 2048) << 0 << 4 + 12 << QByteArray() << kRunning;
         QTest::newRow("a ZACK inside the window") << hex(ZACK, 2048) << 0 << 12 + 2 << QByteArray() << kRunning;
         QTest::newRow("window unanswered") << QByteArray() << 20 << 12 + 1 << stop << "对端持续未确认（ZACK），中止";
