@@ -86,6 +86,7 @@ void InbandTransfer::beginRun(TransferSendFn sendFn, const QString &sessionId, i
     m_isSender = sending;
     m_files = files;
     m_fileIndex = 0;
+    m_filesUnopenable = 0;
     m_target = target;
     m_lastPercent = -1;
     m_peerStarted = false;
@@ -105,6 +106,21 @@ QString InbandTransfer::settleFiles(QString error, qint64 expectedSize, bool com
     if (m_sendFile.isOpen())
         m_sendFile.close();
     return m_recvFile.finish(std::move(error), expectedSize, commitPending);
+}
+
+bool InbandTransfer::openNextSendFile()
+{
+    while (m_fileIndex < m_files.size()) {
+        if (m_sendFile.isOpen())
+            m_sendFile.close();
+        m_sendFile.setFileName(m_files.at(m_fileIndex));
+        if (m_sendFile.open(QIODevice::ReadOnly))
+            return true;
+        ++m_filesUnopenable;
+        if (!emitStatus(QStringLiteral("无法打开 %1，跳过").arg(m_files.at(m_fileIndex++))))
+            return false;
+    }
+    return true;
 }
 
 bool InbandTransfer::emitStatus(const QString &text)

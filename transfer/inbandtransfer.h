@@ -172,6 +172,11 @@ protected:
     // False when a listener ended this run (or started another): the caller
     // must not go on with it.
     bool emitStatus(const QString &text);
+    // Opens m_sendFile on the next of m_files, from m_fileIndex on, that
+    // can be read; each that cannot is skipped with a status line and
+    // counted in m_filesUnopenable. False when a listener ended the run
+    // meanwhile; m_sendFile is then not to be touched.
+    bool openNextSendFile();
     // A run started since `generation` was taken (by a listener) is not the
     // caller's to touch.
     bool sameRun(quint64 generation) const { return generation == m_generation && m_state != 0; }
@@ -218,6 +223,7 @@ protected:
     bool m_isSender = false;
     QStringList m_files;
     int m_fileIndex = 0;
+    int m_filesUnopenable = 0; // this run's files that could not be read
     QString m_target; // the folder received files go to (plain XMODEM: the file)
     QFile m_sendFile;
     ReceivedFile m_recvFile;

@@ -476,16 +476,9 @@ void KermitTransfer::advanceSender()
 
 void KermitTransfer::openNextFile()
 {
-    while (m_fileIndex < m_files.size()) {
-        if (m_sendFile.isOpen())
-            m_sendFile.close();
-        m_sendFile.setFileName(m_files.at(m_fileIndex));
-        if (m_sendFile.open(QIODevice::ReadOnly))
-            break;
-        if (!emitStatus(QStringLiteral("无法打开 %1，跳过").arg(m_files.at(m_fileIndex++))))
-            return;
-    }
-    if (!m_sendFile.isOpen()) {
+    if (!openNextSendFile())
+        return;
+    if (m_fileIndex >= m_files.size()) {
         if (m_filesSent == 0) {
             abortTransfer(QStringLiteral("没有可发送的文件（全部无法打开）"));
             return;

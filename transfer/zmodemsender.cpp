@@ -31,16 +31,8 @@ constexpr quint32 kAhead = 12 * 1024;
 
 void ZmodemTransfer::offerNextFile()
 {
-    while (m_fileIndex < m_files.size()) {
-        if (m_sendFile.isOpen())
-            m_sendFile.close();
-        m_sendFile.setFileName(m_files.at(m_fileIndex));
-        if (m_sendFile.open(QIODevice::ReadOnly))
-            break;
-        emitStatus(QStringLiteral("无法打开 %1，跳过").arg(m_files.at(m_fileIndex)));
-        ++m_filesUnopenable;
-        ++m_fileIndex;
-    }
+    if (!openNextSendFile())
+        return;
     if (m_fileIndex >= m_files.size()) {
         sendHexHeader(ZFIN, position(0));
         m_finTail.clear();

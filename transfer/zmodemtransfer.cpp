@@ -110,7 +110,6 @@ void ZmodemTransfer::resetSession()
     m_expectedSize = -1;
     m_lastHeader.clear();
     m_filesSent = 0;
-    m_filesUnopenable = 0;
     m_initEchoes = 0;
     m_windowLeft = 0;
     m_pump.stop();

@@ -115,7 +115,6 @@ private:
     qint64 m_expectedSize = -1;
     quint32 m_receivedBytes = 0;
     int m_filesSent = 0;
-    int m_filesUnopenable = 0;
     int m_initEchoes = 0; // ZRINITs still owed for our ZRQINITs
     int m_windowLeft = 0; // bytes of the window still to be written
     quint32 m_ackedPos = 0; // the receiver's last confirmation inside the window
