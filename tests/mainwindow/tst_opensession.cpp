@@ -144,6 +144,15 @@ private slots:
             }
             return QString::fromLatin1(runs);
         }, "C\x15s|C\x15\x18\x18\x15|");
+        row("a key the transfer swallows goes quietly, a command it refuses is said", [](Rig &r) {
+            r.runTransfer(true);
+            r.receive("START");
+            r.session.type("x");
+            const QStringList quiet = r.view.lines;
+            const bool sent = r.session.input("ls\r");
+            return QStringLiteral("%1 %2 %3|%4").arg(quiet.size()).arg(sent).arg(QString::fromLatin1(r.conn->written),
+                                                                                r.view.lines.join('|'));
+        }, "0 0 |<span style='color:#ff6b6b'>⚠ A transfer is in progress; the text was not sent</span>");
         row("Enter while connecting opens nothing", [](Rig &r) {
             r.conn->opened = false;
             r.session.type("\r");
