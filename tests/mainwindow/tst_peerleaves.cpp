@@ -45,7 +45,7 @@ const Protocol kProtocols[] = {
     {"zmodem", KindZ, 0, 0, "rz -q -y", "sz -q data.bin",
      16 << 20, 1 << 20, 2 * 10 + 2, 2 * kZmodemWindow, 2 * 21 + 32, 21, 66, 301},
     {"kermit", KindK, 0, 0, "gkermit -i -P -q -r", "gkermit -i -P -q -s data.bin",
-     256 << 10, 32 << 10, 2 * 10 + 2, 3 * kKermitPacket, 3 * kKermitPacket, kKermitPacket, 90, 125},
+     96 << 10, 16 << 10, 2 * 10 + 2, 3 * kKermitPacket, 3 * kKermitPacket, kKermitPacket, 90, 125},
 };
 
 constexpr int kTickMs = 100; // real time between two ticks: the shell's answers arrive meanwhile
