@@ -140,11 +140,14 @@ public:
         session->type("PS1='$ '; stty -echo; cd " + peerFolder().toUtf8() + "; echo O''K\r");
         return waitShown("OK", from);
     }
+    // The end of a row: the next one starts afresh, and a failure shows its
+    // own row's screen.
     void closeShell()
     {
         ended.reset();
         session.reset();
         engine.reset();
+        view.shown.clear();
     }
     InbandTransfer *make(int kind)
     {
