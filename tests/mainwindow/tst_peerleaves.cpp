@@ -259,7 +259,10 @@ private slots:
             (void)waitShown("END=", shownThen, 10000);
         // A peer killed outright leaves the terminal raw, and dash, which
         // does not set it up for itself, takes only a line feed for a line
-        // end (and writes one back): the next command is judged so.
+        // end (and writes one back): the next command is judged so. There no
+        // control byte of ours is taken for an editing key: it stays in the
+        // line ("echo: not found", the shell's prefix and our byte before it
+        // dropped from the screen as the protocol's tail).
         if (signal == SIGKILL && program == "dash") {
             const qsizetype from = view.shown.size();
             session->type("echo AL''IVE\n");
