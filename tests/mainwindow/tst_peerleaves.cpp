@@ -276,7 +276,7 @@ private slots:
             const QByteArray line = view.shown.mid(from);
             const QString context = printable(view.shown.mid(shownThen));
             QVERIFY2(ran, qPrintable("the shell did not answer: " + context));
-            QVERIFY2(line.startsWith("ALIVE\n") && complaintIn(line).isEmpty(), qPrintable("our bytes were in the shell's line: " + context));
+            QVERIFY2(complaintIn(line).isEmpty(), qPrintable("our bytes were in the shell's line: " + context));
             return;
         }
         const QString afterwards = shellAfterwards(firstFrameLines ? view.shown.size() : endAt);
