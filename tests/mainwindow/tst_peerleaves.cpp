@@ -269,7 +269,9 @@ private slots:
         // next command runs as typed.
         if (signal == SIGKILL && program == "dash") {
             session->type("\n");
-            QTest::qWait(300);
+            // What comes while the line settles after a failed run is held
+            // back until it is quiet: its answer is wholly drawn after that.
+            QTest::qWait(OpenSession::kQuietAfterCancelMs + 600);
             const qsizetype from = view.shown.size();
             session->type("echo AL''IVE\n");
             const bool ran = waitShown("ALIVE\n", from, 10000);
