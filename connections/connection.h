@@ -36,6 +36,10 @@ public:
     // Bytes written but not yet taken by the transport: a long send paces
     // itself by it instead of overrunning the bounded queue.
     virtual qint64 pendingBytes() const { return 0; }
+    // Drops what was written and not yet taken by the transport: a transfer
+    // whose peer has left takes back what of its data still waits. A piece
+    // the transport is already writing goes out whole.
+    virtual void discardQueued() {}
     // While on, written bytes reach the peer exactly as they are (no line-end
     // conversion): a file transfer runs in the stream.
     virtual void setTransparent(bool) {}
@@ -195,6 +199,7 @@ public:
     void resize(int cols, int rows) override;
     void setReadPaused(bool paused) override;
     qint64 pendingBytes() const override { return m_link->queued(); }
+    void discardQueued() override { m_link->clearQueue(); }
     void setTransparent(bool on) override;
     void requestStop(QDeadlineTimer deadline) override;
     // Looks names up with resolver from the next open on (tests: a host

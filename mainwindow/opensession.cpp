@@ -310,6 +310,16 @@ void OpenSession::handOver(InbandTransfer *transfer, bool binary)
     // Binary bytes pass the transport's line-end handling untouched.
     if (binary && m_connection)
         m_connection->setTransparent(true);
+    // A transfer paces itself by what the connection still holds, and takes
+    // it back when its run ends: the peer may have left, and the shell that
+    // took its place would read it as typed keys.
+    transfer->setBacklog([guard = QPointer<OpenSession>(this)]() -> qint64 {
+        return guard && guard->isOpen() ? guard->m_connection->pendingBytes() : -1;
+    });
+    transfer->setDiscardFn([guard = QPointer<OpenSession>(this)] {
+        if (guard && guard->m_connection)
+            guard->m_connection->discardQueued();
+    });
     m_transferEnd = connect(transfer, &InbandTransfer::resultReady, this, [this](InbandTransfer::Outcome outcome) {
         // What the peer still had in flight, or its own cancel when it gave
         // up, would be drawn as a screenful of binary.

@@ -141,6 +141,8 @@ void TransferActions::startTransfer(int protocol, bool send)
 
     InbandTransfer *transfer = ensure(protocol);
     const TransferSendFn sendFn = sendTo(session, false);
+    // Also gives the transfer the connection's backlog and the means to drop
+    // what of it is still queued when the run ends.
     session->handOver(transfer, true);
     const int variant = protocol == Ymodem ? XmodemTransfer::Ymodem : XmodemTransfer::Xmodem;
     if (send)
@@ -174,9 +176,6 @@ void TransferActions::sendAsciiFile()
             m_hub->showLine(m_ascii->sessionId(), line);
         });
     }
-    m_ascii->setBacklog([guard = QPointer<OpenSession>(session)] {
-        return guard && guard->isOpen() ? guard->connection()->pendingBytes() : -1;
-    });
     // Text goes through the connection's own line-end handling, as typed,
     // and what the peer says meanwhile is shown.
     session->handOver(m_ascii, false);

@@ -47,11 +47,28 @@ QString printable(const QString &name)
 
 // A file a folder job leaves out, named in the program's log, so that a file
 // missing from the copy has its reason.
-void logSkipped(const char *direction, const QString &path)
+void logSkipped(const char *direction, const QString &path, const char *why = "not a regular file")
 {
     const QString shown = printable(path);
-    qInfo().noquote() << QStringLiteral("Folder %1: skipped %2: not a regular file").arg(QLatin1String(direction), shown);
-    treeLog(QStringLiteral("%1 skips \"%2\": not a regular file").arg(QLatin1String(direction), shown));
+    qInfo().noquote() << QStringLiteral("Folder %1: skipped %2: %3").arg(QLatin1String(direction), shown, QLatin1String(why));
+    treeLog(QStringLiteral("%1 skips \"%2\": %3").arg(QLatin1String(direction), shown, QLatin1String(why)));
+}
+
+// The files a failed folder upload did not bring, after the reason: the
+// first few by name, every one in the program's log.
+QString notArrived(const QStringList &relative)
+{
+    if (relative.isEmpty())
+        return QString();
+    for (const QString &r : relative)
+        qInfo().noquote() << QStringLiteral("Folder upload: %1 did not arrive").arg(printable(r));
+    constexpr qsizetype kNamed = 3;
+    QStringList named;
+    for (const QString &r : relative.mid(0, kNamed))
+        named.append(printable(r));
+    return QStringLiteral("（%1 个文件未上传：%2%3）")
+        .arg(relative.size())
+        .arg(named.join(QStringLiteral("、")), relative.size() > kNamed ? QStringLiteral("…") : QString());
 }
 
 // "上传失败" and the like, with the reason after it when there is one.
@@ -226,11 +243,11 @@ bool DirTreeWorker::uploadFile(const DirTreeJob &job)
 
 bool DirTreeWorker::uploadFolder(const DirTreeJob &job)
 {
-    struct LocalFile {
+    struct Source {
         QString path, relative;
         qint64 size;
     };
-    QList<LocalFile> files;
+    QList<Source> files;
     qint64 total = 0;
     const QDir root(job.remote);
     QStringList skipped;
@@ -250,15 +267,37 @@ bool DirTreeWorker::uploadFolder(const DirTreeJob &job)
         files.append({info.filePath(), root.relativeFilePath(info.filePath()), info.size()});
         total += info.size();
     }
-    std::sort(files.begin(), files.end(), [](const LocalFile &a, const LocalFile &b) { return a.relative < b.relative; });
+    std::sort(files.begin(), files.end(), [](const Source &a, const Source &b) { return a.relative < b.relative; });
     if (!skipped.isEmpty())
         emit sigSkipped(job.id, skipped);
     emit sigJobStart(job.id, QFileInfo(job.remote).fileName(), true, total);
+    // A file found only when read to be no file of the size it said (a
+    // /proc file, one that changed meanwhile) is left out like a pipe; the
+    // list goes again, whole, with it.
+    const auto leaveOut = [&](const Source &file, const Failure &why) {
+        if (why.step != Failure::NotRegular && why.step != Failure::Size)
+            return false;
+        logSkipped("upload", file.path, why.step == Failure::Size ? "it does not read as long as its size says"
+                                                                  : "not a regular file");
+        skipped.append(file.path);
+        emit sigSkipped(job.id, skipped);
+        return true;
+    };
+    // A failure names the files that did not arrive.
+    QSet<QString> arrived;
+    const auto failed = [&](const QString &why) {
+        QStringList missing;
+        for (const Source &file : std::as_const(files)) {
+            if (!arrived.contains(file.relative) && !skipped.contains(file.path))
+                missing.append(file.relative);
+        }
+        return fail(why + notArrived(missing));
+    };
     if (!makeFolder(job.second, true))
-        return fail(lastErrorText());
+        return failed(lastErrorText());
     // Each folder once, before any file goes into it.
     QSet<QString> made;
-    for (const LocalFile &file : std::as_const(files)) {
+    for (const Source &file : std::as_const(files)) {
         const QStringList parts = file.relative.split(QLatin1Char('/'));
         QString folder = job.second;
         for (qsizetype i = 0; i + 1 < parts.size(); ++i) {
@@ -266,7 +305,7 @@ bool DirTreeWorker::uploadFolder(const DirTreeJob &job)
             if (made.contains(folder))
                 continue;
             if (!makeFolder(folder, true))
-                return fail(lastErrorText());
+                return failed(lastErrorText());
             made.insert(folder);
         }
     }
@@ -274,58 +313,71 @@ bool DirTreeWorker::uploadFolder(const DirTreeJob &job)
     qint64 base = 0;
     // Small new files go several at a time; the rest, and names already
     // taken, one at a time below.
-    QList<LocalFile> later;
+    QList<Source> later;
     qsizetype next = 0;
     QString readError;
     QHash<QString, qsizetype> indexOf;
     if (SftpLanes *lanes = this->lanes()) {
-        // A stop takes no more files, and those under way are finished.
+        // A stop takes no more files, and takes back those under way.
         const Tidying tidying(this);
         const auto take = [&](SftpLanes::File *f) {
-            if (!keepRunning())
-                return false;
-            while (next < files.size() && files[next].size > kLaneFileLimit)
-                later.append(files[next++]);
-            if (next >= files.size())
-                return false;
-            const LocalFile &file = files[next];
-            indexOf.insert(joinRemotePath(job.second, file.relative), next++);
-            QFile local;
-            Failure why;
-            if (!openLocal(file.path, &local, &why)) {
-                readError = transferFailure("上传失败", why);
-                return false;
+            while (keepRunning() && next < files.size()) {
+                const Source &file = files[next++];
+                LocalFile local;
+                Failure why;
+                if (file.size > kLaneFileLimit || (openLocal(file.path, &local, &why) && local.size > kLaneFileLimit)) {
+                    later.append(file);
+                    continue;
+                }
+                QByteArray content;
+                if (local.file.isOpen() && readAll(local, &content, &why)) {
+                    const QString remote = joinRemotePath(job.second, file.relative);
+                    indexOf.insert(remote, next - 1);
+                    *f = {remote, content.size(), content, newFileMode(modeOf(local.file.permissions())),
+                          temporaryName(remote)};
+                    return true;
+                }
+                if (!leaveOut(file, why)) {
+                    readError = transferFailure("上传失败", why);
+                    return false;
+                }
             }
-            *f = {joinRemotePath(job.second, file.relative), file.size, local.readAll(),
-                  newFileMode(modeOf(local.permissions()))};
-            f->size = f->content.size();
-            return true;
+            return false;
         };
         const auto done = [&](SftpLanes::File &f, QString *) {
             base += f.size;
+            arrived.insert(files[indexOf.value(f.remote)].relative);
             progressOf(job.id, base, total, percent)(0);
             return true;
         };
+        // A name that is there is written over one file at a time below.
         const auto taken = [&](SftpLanes::File &f, QString *) {
             later.append(files[indexOf.value(f.remote)]);
             return true;
         };
         QString error;
-        if (!lanes->upload(take, done, taken, &error))
-            return fail(withReason("上传失败", error));
+        const bool ok = lanes->upload(take, done, taken, &error);
+        for (const QString &path : lanes->takeLeftBehind())
+            leftBehind(path);
+        if (!ok && keepRunning())
+            return failed(withReason("上传失败", error));
         if (!keepRunning())
             return fail(QStringLiteral("已取消"));
         if (!readError.isEmpty())
-            return fail(readError);
+            return failed(readError);
     }
     later.append(files.mid(next));
-    for (const LocalFile &file : std::as_const(later)) {
+    for (const Source &file : std::as_const(later)) {
         if (!keepRunning())
             return fail(QStringLiteral("已取消"));
         Failure why;
         if (upload(file.path, joinRemotePath(job.second, file.relative), progressOf(job.id, base, total, percent), &why)
-            < 0)
-            return fail(transferFailure("上传失败", why));
+            < 0) {
+            if (leaveOut(file, why))
+                continue;
+            return why.step == Failure::Cancelled ? fail(QStringLiteral("已取消")) : failed(transferFailure("上传失败", why));
+        }
+        arrived.insert(file.relative);
         base += file.size;
     }
     emit sigJobProgress(job.id, total, total);
@@ -505,7 +557,7 @@ bool DirTreeWorker::downloadFolder(const DirTreeJob &job)
                 return false;
             const RemoteFile &file = files[next++];
             fileOf.insert(file.path, file);
-            *f = {file.path, file.size, QByteArray()};
+            *f = {file.path, file.size, QByteArray(), 0644, QString()};
             return true;
         };
         const auto done = [&](SftpLanes::File &f, QString *error) {

@@ -5,10 +5,65 @@
 
 namespace {
 
-enum class Step { Idle, Open, Move, Close, Drop, Remove };
+enum class Step { Idle, Probe, Open, Move, Close, Rename, Drop, Remove };
 enum class Turn { Busy, Moved, Failed };
 
 } // namespace
+
+qint64 SftpLocalFile::read(char *to, qint64 most)
+{
+    if (m_taken < size) {
+        const qint64 n = file.read(to, qMin(most, size - m_taken));
+        m_taken += qMax<qint64>(0, n);
+        return n;
+    }
+    // A byte past the size it had tells that it changed: a file that never
+    // ends is read no further, and that byte goes nowhere.
+    char past;
+    const qint64 n = file.read(&past, 1);
+    m_overran = m_overran || n > 0;
+    return n < 0 ? -1 : 0;
+}
+
+bool SftpLocalFile::readAll(QByteArray *content, QString *error)
+{
+    content->resize(size);
+    qint64 got = 0;
+    qint64 n;
+    while ((n = read(content->data() + got, size - got)) > 0)
+        got += n;
+    if (n < 0)
+        *error = file.errorString();
+    return n == 0 && exact();
+}
+
+SftpWriteWindow::SftpWriteWindow()
+    : m_size(kLeast)
+{
+    m_clock.start();
+}
+
+void SftpWriteWindow::acked(qint64 bytes)
+{
+    // Measured over spans long enough to mean something; a link faster
+    // than the round trip needs reaches the full window within a few spans.
+    constexpr qint64 kSpanMs = 50;
+    constexpr qint64 kAheadMs = 300;
+    constexpr qint64 kMost = 1024 * 1024;
+    m_acked += bytes;
+    const qint64 ms = m_clock.elapsed();
+    if (ms < kSpanMs)
+        return;
+    m_size = qBound(kLeast, m_acked * kAheadMs / ms, kMost);
+    m_acked = 0;
+    m_clock.restart();
+}
+
+bool sftpChannelGone(LIBSSH2_SFTP *sftp)
+{
+    LIBSSH2_CHANNEL *channel = sftp ? libssh2_sftp_get_channel(sftp) : nullptr;
+    return channel && libssh2_channel_eof(channel) == 1;
+}
 
 qint64 sftpReadRoom(qint64 listed, qint64 done, qint64 most)
 {
@@ -41,16 +96,20 @@ struct SftpLanes::Lane {
     Step step = Step::Idle;
     File file;
     QByteArray path;
+    QByteArray temporary; // uploads: where the bytes go until the file is whole
     qint64 offset = 0;
-    bool refused = false;
-    bool made = false; // an upload's file this lane created and has not finished
+    qint64 held = 0;      // uploads: bytes past offset that libssh2 holds, sent or not
+    bool made = false;    // an upload's temporary file this lane created and has not renamed
+    bool dropped = false; // uploads: stopped; what is under way goes out, then the file is taken back
     int restarts = 0;
 };
 
-SftpLanes::SftpLanes(LIBSSH2_SESSION *session, std::function<void()> wait, std::function<bool()> keepRunning)
+SftpLanes::SftpLanes(LIBSSH2_SESSION *session, std::function<void()> wait, std::function<bool()> keepRunning,
+                     std::function<bool()> mayGoOn)
     : m_session(session)
     , m_wait(std::move(wait))
     , m_keepRunning(std::move(keepRunning))
+    , m_mayGoOn(std::move(mayGoOn))
 {
 }
 
@@ -107,6 +166,7 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
         lanes[i].sftp = m_channels[i];
     bool more = true;
     QString why;
+    SftpWriteWindow window;
     const auto blocked = [this] { return libssh2_session_last_errno(m_session) == LIBSSH2_ERROR_EAGAIN; };
     const auto fail = [&](const QString &text) {
         why = text;
@@ -119,54 +179,79 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
             if (!more || !(more = next(&lane.file)))
                 return Turn::Busy;
             lane.path = lane.file.remote.toUtf8();
-            lane.offset = 0;
-            lane.refused = false;
+            lane.temporary = lane.file.temporary.toUtf8();
+            lane.offset = lane.held = 0;
+            lane.dropped = false;
             lane.restarts = 0;
             if (!upload)
                 lane.file.content.resize(sftpReadRoom(lane.file.size, 0));
-            lane.step = Step::Open;
+            lane.step = upload ? Step::Probe : Step::Open;
             return Turn::Moved;
+        case Step::Probe: {
+            // A name taken is left to the caller, which knows what to do
+            // with it; anything else the open below tells.
+            LIBSSH2_SFTP_ATTRIBUTES attrs;
+            const int rc = libssh2_sftp_stat_ex(lane.sftp, lane.path.constData(), unsigned(lane.path.size()),
+                                                LIBSSH2_SFTP_LSTAT, &attrs);
+            if (rc == LIBSSH2_ERROR_EAGAIN)
+                return Turn::Busy;
+            if (rc == 0 && !lane.dropped) {
+                lane.step = Step::Idle;
+                return refused(lane.file, &why) ? Turn::Moved : Turn::Failed;
+            }
+            lane.step = lane.dropped ? Step::Idle : Step::Open;
+            return Turn::Moved;
+        }
         case Step::Open: {
+            const QByteArray &name = upload ? lane.temporary : lane.path;
             const unsigned long flags = upload ? LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_EXCL : LIBSSH2_FXF_READ;
-            lane.handle = libssh2_sftp_open_ex(lane.sftp, lane.path.constData(), unsigned(lane.path.size()), flags,
+            lane.handle = libssh2_sftp_open_ex(lane.sftp, name.constData(), unsigned(name.size()), flags,
                                                upload ? long(lane.file.mode) : 0, LIBSSH2_SFTP_OPENFILE);
             if (lane.handle) {
                 lane.made = upload;
-                lane.step = Step::Move;
+                lane.step = lane.dropped ? Step::Close : Step::Move;
                 return Turn::Moved;
             }
-            if (blocked())
-                return Turn::Busy;
-            if (!upload)
-                return fail(lastError(lane.sftp));
-            // Left to the caller, which knows what to do with a name taken.
-            lane.refused = true;
-            lane.step = Step::Idle;
-            return refused(lane.file, &why) ? Turn::Moved : Turn::Failed;
+            return blocked() ? Turn::Busy : fail(lastError(lane.sftp));
         }
         case Step::Move: {
-            if (upload && lane.offset == lane.file.size) {
-                lane.step = Step::Close;
+            if (upload) {
+                // Stopped, only what libssh2 holds goes out: a request cut
+                // short would garble the channel.
+                const qint64 share = qMax<qint64>(8 * 1024, window.size() / lanes.size());
+                lane.held = lane.dropped ? lane.held : qMax(lane.held, qMin(lane.file.size - lane.offset, share));
+                if (lane.held == 0) {
+                    lane.step = Step::Close;
+                    return Turn::Moved;
+                }
+                const ssize_t n = libssh2_sftp_write(lane.handle, lane.file.content.constData() + lane.offset,
+                                                     size_t(lane.held));
+                if (n == LIBSSH2_ERROR_EAGAIN)
+                    return Turn::Busy;
+                if (n < 0)
+                    return fail(lastError(lane.sftp));
+                if (n == 0)
+                    return fail(QStringLiteral("%1: %2 of %3 bytes").arg(lane.file.remote).arg(lane.offset).arg(lane.file.size));
+                lane.offset += n;
+                lane.held = qMax<qint64>(0, lane.held - n);
+                window.acked(n);
                 return Turn::Moved;
             }
-            if (!upload && lane.offset == lane.file.content.size()) // it grew since it was listed
+            if (lane.offset == lane.file.content.size()) // it grew since it was listed
                 lane.file.content.resize(qMax<qsizetype>(64 * 1024, 2 * lane.file.content.size()));
             char *at = lane.file.content.data() + lane.offset;
-            const size_t left = upload ? size_t(lane.file.size - lane.offset)
-                                       : size_t(qMin<qint64>(lane.file.content.size() - lane.offset,
-                                                             sftpReadRoom(lane.file.size, lane.offset)));
+            const size_t left = size_t(qMin<qint64>(lane.file.content.size() - lane.offset,
+                                                    sftpReadRoom(lane.file.size, lane.offset)));
             const unsigned long status = libssh2_sftp_last_error(lane.sftp);
-            const ssize_t n = upload ? libssh2_sftp_write(lane.handle, at, left) : libssh2_sftp_read(lane.handle, at, left);
+            const ssize_t n = libssh2_sftp_read(lane.handle, at, left);
             if (n == LIBSSH2_ERROR_EAGAIN)
                 return Turn::Busy;
-            if (n < 0 && !upload && sftpRestartRead(lane.sftp, lane.handle, n, lane.offset, &lane.restarts, status))
+            if (n < 0 && sftpRestartRead(lane.sftp, lane.handle, n, lane.offset, &lane.restarts, status))
                 return Turn::Moved;
             if (n < 0)
                 return fail(lastError(lane.sftp));
             if (n > 0)
                 lane.restarts = 0;
-            if (n == 0 && upload)
-                return fail(QStringLiteral("%1: %2 of %3 bytes").arg(lane.file.remote).arg(lane.offset).arg(lane.file.size));
             if (n == 0) {
                 lane.file.content.resize(lane.offset);
                 lane.file.size = lane.offset;
@@ -182,26 +267,45 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
             lane.handle = nullptr;
             if (rc != 0)
                 return fail(lastError(lane.sftp));
+            if (upload) {
+                lane.step = lane.dropped ? Step::Remove : Step::Rename;
+                return Turn::Moved;
+            }
+            lane.step = Step::Idle;
+            return done(lane.file, &why) ? Turn::Moved : Turn::Failed;
+        }
+        case Step::Rename: {
+            // Without the overwrite flag: a name taken meanwhile is not
+            // written over (an OpenSSH server links, which refuses it).
+            const int rc = libssh2_sftp_rename_ex(lane.sftp, lane.temporary.constData(), unsigned(lane.temporary.size()),
+                                                  lane.path.constData(), unsigned(lane.path.size()), 0);
+            if (rc == LIBSSH2_ERROR_EAGAIN)
+                return Turn::Busy;
+            if (rc != 0)
+                return fail(lastError(lane.sftp));
             lane.made = false;
             lane.step = Step::Idle;
             return done(lane.file, &why) ? Turn::Moved : Turn::Failed;
         }
         case Step::Drop: {
-            if (lane.handle) {
+            if (lane.handle && !sftpChannelGone(lane.sftp)) {
                 if (libssh2_sftp_close_handle(lane.handle) == LIBSSH2_ERROR_EAGAIN)
                     return Turn::Busy;
-                lane.handle = nullptr;
             }
+            lane.handle = nullptr;
             lane.step = lane.made ? Step::Remove : Step::Idle;
             return Turn::Moved;
         }
         case Step::Remove: {
-            // A file cut short under its final name would pass for the whole.
-            const int rc = libssh2_sftp_unlink_ex(lane.sftp, lane.path.constData(), unsigned(lane.path.size()));
+            const int rc = sftpChannelGone(lane.sftp)
+                               ? LIBSSH2_ERROR_CHANNEL_CLOSED
+                               : libssh2_sftp_unlink_ex(lane.sftp, lane.temporary.constData(), unsigned(lane.temporary.size()));
             if (rc == LIBSSH2_ERROR_EAGAIN)
                 return Turn::Busy;
-            if (rc != 0)
-                sshLog(QStringLiteral("sftp lanes: %1 not taken back: %2").arg(lane.file.remote, lastError(lane.sftp)));
+            if (rc != 0) {
+                sshLog(QStringLiteral("sftp lanes: %1 not taken back: %2").arg(lane.file.temporary, lastError(lane.sftp)));
+                m_leftBehind.append(lane.file.temporary);
+            }
             lane.made = false;
             lane.step = Step::Idle;
             return Turn::Moved;
@@ -212,12 +316,23 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
     // After a failure no file is begun, and those under way are seen
     // through: a handle closed under a request half sent would garble its
     // channel for the next job. What arrives whole stays; the rest goes.
+    // A stop drops what is under way instead, for as long as its grace
+    // lasts: what libssh2 holds goes out, and the temporary file goes.
     bool ok = true;
-    while (m_keepRunning()) {
+    bool stopped = false;
+    while (upload ? m_mayGoOn() : m_keepRunning()) {
+        if (upload && !stopped && !m_keepRunning()) {
+            stopped = true;
+            more = false;
+            for (Lane &lane : lanes)
+                lane.dropped = true;
+        }
         bool moved = false;
         bool working = false;
         for (Lane &lane : lanes) {
-            const Turn t = turn(lane);
+            Turn t = turn(lane);
+            if (t == Turn::Busy && lane.step != Step::Idle && sftpChannelGone(lane.sftp))
+                t = fail(QString::fromLatin1(kSftpGone));
             if (t == Turn::Failed) {
                 if (ok)
                     *error = why;
@@ -232,6 +347,12 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
             break;
         if (!moved)
             m_wait();
+    }
+    // Given up with the grace: a file made, or one whose open was under way
+    // and may have made it.
+    for (const Lane &lane : std::as_const(lanes)) {
+        if (lane.made || (upload && lane.step == Step::Open))
+            m_leftBehind.append(lane.file.temporary);
     }
     return ok && m_keepRunning();
 }

@@ -1,11 +1,15 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <limits>
+#include <utility>
 
 #include <libssh2.h>
 #include <libssh2_sftp.h>
@@ -33,6 +37,54 @@ qint64 sftpReadRoom(qint64 listed, qint64 done, qint64 most = std::numeric_limit
 bool sftpRestartRead(LIBSSH2_SFTP *sftp, LIBSSH2_SFTP_HANDLE *h, ssize_t rc, qint64 received, int *inARow,
                      unsigned long statusBefore);
 
+// A local file chosen for upload, read no further than the size it had
+// when it was opened. Every upload reads through one: a file that reads on
+// without end (/proc/self/pagemap says 0) or has changed its size is
+// refused wherever it is sent, and none is read whole without a bound.
+class SftpLocalFile
+{
+public:
+    QFile file;
+    qint64 size = 0; // when opened
+    // Up to most bytes, never past the size; 0 at the end, -1 on a read error.
+    qint64 read(char *to, qint64 most);
+    // At the end: it held what its size said, no more and no less.
+    bool exact() const { return m_taken == size && !m_overran; }
+    // The whole of a small file. False when it reads other than its size
+    // (*error empty) or cannot be read (*error says why).
+    bool readAll(QByteArray *content, QString *error);
+
+private:
+    qint64 m_taken = 0;
+    bool m_overran = false;
+};
+
+// How much of an upload may be handed to libssh2 and not yet acknowledged:
+// what the link acknowledges in a fraction of a second. A stop waits for
+// what is under way before it can take back what it made, and must be done
+// within its grace; on a slow link a fixed window of a MiB would take ten
+// seconds to drain. A fast link soon opens it to the full MiB.
+class SftpWriteWindow
+{
+public:
+    SftpWriteWindow();
+    qint64 size() const { return m_size; }
+    void acked(qint64 bytes);
+
+private:
+    static constexpr qint64 kLeast = 32 * 1024;
+    QElapsedTimer m_clock;
+    qint64 m_acked = 0;
+    qint64 m_size;
+};
+
+// Whether the server's end of an SFTP channel has gone: its subsystem ended
+// (killed, say) while the connection stays. A request on it would wait for
+// ever, so a wait is given up.
+bool sftpChannelGone(LIBSSH2_SFTP *sftp);
+// What a request is failed with then.
+inline constexpr char kSftpGone[] = "SFTP channel closed by the server";
+
 // Small files of a folder job moved several at a time, each over an SFTP
 // channel of its own on the worker's session: one file at a time pays a
 // round trip per request, which many small files add up to. Non-blocking
@@ -45,12 +97,16 @@ public:
         qint64 size = 0;      // from the local file or the listing; a download's as read
         QByteArray content;   // uploads: what goes up; downloads: what came
         unsigned long mode = 0644; // uploads: the permission bits the new file is made with
+        QString temporary;    // uploads: the name it is written under until it is whole
     };
     // Hands out the next file (false: none left), or takes one that is done.
     using Next = std::function<bool(File *file)>;
     using Done = std::function<bool(File &file, QString *error)>;
 
-    SftpLanes(LIBSSH2_SESSION *session, std::function<void()> wait, std::function<bool()> keepRunning);
+    // keepRunning: the job goes on; mayGoOn: a stopped job may still take
+    // back what it made.
+    SftpLanes(LIBSSH2_SESSION *session, std::function<void()> wait, std::function<bool()> keepRunning,
+              std::function<bool()> mayGoOn);
     ~SftpLanes();
     SftpLanes(const SftpLanes &) = delete;
     SftpLanes &operator=(const SftpLanes &) = delete;
@@ -58,12 +114,16 @@ public:
     // Opens up to count channels once; the number open.
     int open(int count);
 
-    // Each file made anew with its content. A name that cannot be made (it
-    // exists, say) is handed to refused, which decides whether that fails
-    // the job. False on the first failure, with *error; the files under way
-    // on the other lanes are then seen through, and every file made that did
-    // not arrive whole is removed again.
+    // Each file made anew with its content: written under its temporary
+    // name and renamed to its own once whole, so that no file stands cut
+    // short under its name whatever ends the job. A name already taken is
+    // handed to refused, which decides whether that fails the job. False on
+    // the first failure, with *error; the files under way on the other lanes
+    // are then seen through. A stop begins no more and drops those under
+    // way. Every temporary file not renamed is removed again; those that
+    // could not be are in leftBehind().
     bool upload(const Next &next, const Done &done, const Done &refused, QString *error);
+    QStringList takeLeftBehind() { return std::exchange(m_leftBehind, {}); }
     // Each file read whole, to its end, whatever size was listed.
     bool download(const Next &next, const Done &done, QString *error);
 
@@ -75,5 +135,7 @@ private:
     LIBSSH2_SESSION *m_session;
     std::function<void()> m_wait;
     std::function<bool()> m_keepRunning;
+    std::function<bool()> m_mayGoOn;
     QList<LIBSSH2_SFTP *> m_channels;
+    QStringList m_leftBehind;
 };

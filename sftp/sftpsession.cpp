@@ -5,6 +5,7 @@
 
 #include "platform/safefile.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -51,6 +52,20 @@ QString randomTag()
     return QString::number(QRandomGenerator::global()->generate64(), 36);
 }
 
+// Temporary files of uploads that could not be taken back, by account: the
+// next session there removes them.
+QMutex leftoversMutex;
+QHash<QString, QStringList> &leftovers()
+{
+    static QHash<QString, QStringList> paths;
+    return paths;
+}
+
+qint64 now()
+{
+    return QDeadlineTimer::current().deadline();
+}
+
 } // namespace
 
 // What an upload writes to and where the result goes in the end.
@@ -58,6 +73,7 @@ struct UploadTarget {
     QString finalPath;    // the file that gets the new bytes
     QString writePath;    // where they are written meanwhile
     bool replace = false; // writePath is a temporary file that takes finalPath's name at the end
+    bool fresh = false;   // the same, for a name that was free and must still be
     bool created = false; // writePath is ours to remove on failure
     unsigned long createMode = 0644; // for a file made anew
     unsigned long permissions = 0644; // what the replacement takes at the end
@@ -82,10 +98,14 @@ bool SftpSession::stop(unsigned long waitMs)
     // One budget for the whole stop: the grace for tidying up is part of
     // it, and leaves half of it for the worker to end once the socket is shut.
     const QDeadlineTimer deadline{qint64(waitMs)};
+    const QDeadlineTimer grace{qMin<qint64>(qint64(waitMs) / 2, kTidyGraceMs)};
+    // Known to the worker before it sees the stop: whatever it takes back
+    // is done by then, or given up.
+    m_graceEnds.store(grace.deadline());
     m_link->requestStop();
     // Read after the request: an upload that sets it later sees the stop
     // before it makes anything.
-    if (m_tidying.load() && wait(QDeadlineTimer(qMin<qint64>(qint64(waitMs) / 2, kTidyGraceMs))))
+    if (m_tidying.load() && wait(grace))
         return true;
     {
         QMutexLocker lock(&m_sockMutex);
@@ -128,6 +148,7 @@ void SftpSession::run()
     if (fd >= 0) {
         setSocket(fd);
         if (setUp()) {
+            takeBackLeftovers();
             ready();
             runJobs();
         }
@@ -181,7 +202,8 @@ bool SftpSession::setUp()
 SftpLanes *SftpSession::lanes()
 {
     if (!m_lanes) {
-        m_lanes = std::make_unique<SftpLanes>(m_session, [this] { waitIo(); }, [this] { return mayGoOn(); });
+        m_lanes = std::make_unique<SftpLanes>(m_session, [this] { waitIo(); }, [this] { return keepRunning(); },
+                                              [this] { return mayGoOn(); });
         m_lanes->open(kLanes);
     }
     return m_lanes->open(0) > 0 ? m_lanes.get() : nullptr;
@@ -215,19 +237,59 @@ void SftpSession::tearDown()
         platform::closeSocket(fd);
 }
 
-int SftpSession::retry(const char *label, const std::function<int()> &step)
+int SftpSession::retry(const char *label, const std::function<int()> &once)
 {
+    const auto step = [&] {
+        const int rc = once();
+        return rc == LIBSSH2_ERROR_EAGAIN && sftpChannelGone(m_sftp) ? LIBSSH2_ERROR_CHANNEL_CLOSED : rc;
+    };
     if (keepRunning() || !m_tidying.load())
         return retryWhileBusy(label, step, m_session, socket(), m_flags, kNoDeadline);
+    // Taking back after a stop: only for what is left of the grace.
+    const qint64 left = m_graceEnds.load() - now();
+    if (left <= 0)
+        return LIBSSH2_ERROR_TIMEOUT;
     static const std::atomic<bool> alive{true};
     SshStopFlags tidying;
     tidying.running = &alive;
-    return retryWhileBusy(label, step, m_session, socket(), tidying, kTidyGraceMs);
+    return retryWhileBusy(label, step, m_session, socket(), tidying, int(qMin<qint64>(left, kTidyGraceMs)));
 }
 
 bool SftpSession::mayGoOn() const
 {
-    return keepRunning() || m_tidying.load();
+    return keepRunning() || (m_tidying.load() && now() < m_graceEnds.load());
+}
+
+QString SftpSession::temporaryName(const QString &finalPath)
+{
+    return sftpnames::joinRemotePath(sftpnames::remoteParent(finalPath), QStringLiteral(".hv-upload-") + randomTag());
+}
+
+QString SftpSession::account() const
+{
+    return QStringLiteral("%1@%2:%3").arg(m_params.user, m_params.host).arg(m_params.port);
+}
+
+void SftpSession::leftBehind(const QString &path) const
+{
+    sshLog(QStringLiteral("sftp upload: %1 left behind, for the next session to remove").arg(path));
+    QMutexLocker lock(&leftoversMutex);
+    leftovers()[account()].append(path);
+}
+
+void SftpSession::takeBackLeftovers()
+{
+    QStringList paths;
+    {
+        QMutexLocker lock(&leftoversMutex);
+        paths = leftovers().take(account());
+    }
+    for (const QString &path : std::as_const(paths)) {
+        // One that is gone already needs nothing more; one that cannot be
+        // removed now is tried again by the next session.
+        if (!keepRunning() || (!removeFile(path) && sftpStatus() != LIBSSH2_FX_NO_SUCH_FILE))
+            leftBehind(path);
+    }
 }
 
 SftpSession::Tidying::Tidying(SftpSession *session)
@@ -246,14 +308,21 @@ void SftpSession::waitIo()
     waitSocket(m_session, socket(), 100, &m_link->waker);
 }
 
+bool SftpSession::waitSftp()
+{
+    if (sftpChannelGone(m_sftp))
+        return false;
+    waitIo();
+    return true;
+}
+
 LIBSSH2_SFTP_HANDLE *SftpSession::openRemote(const QString &path, unsigned long flags, long mode, int type)
 {
     const QByteArray p = path.toUtf8();
     for (;;) {
         LIBSSH2_SFTP_HANDLE *h = libssh2_sftp_open_ex(m_sftp, p.constData(), unsigned(p.size()), flags, mode, type);
-        if (h || libssh2_session_last_errno(m_session) != LIBSSH2_ERROR_EAGAIN || !mayGoOn())
+        if (h || libssh2_session_last_errno(m_session) != LIBSSH2_ERROR_EAGAIN || !mayGoOn() || !waitSftp())
             return h;
-        waitIo();
     }
 }
 
@@ -299,13 +368,11 @@ bool SftpSession::readFolder(const QString &path, QList<sftpnames::DirEntry> *en
     while (keepRunning()) {
         LIBSSH2_SFTP_ATTRIBUTES attrs;
         const int n = libssh2_sftp_readdir_ex(dir, name, sizeof name, nullptr, 0, &attrs);
-        if (n == LIBSSH2_ERROR_EAGAIN) {
-            waitIo();
+        if (n == LIBSSH2_ERROR_EAGAIN && waitSftp())
             continue;
-        }
         if (n < 0) {
             ok = false;
-            *why = {lastErrorText(), true, sftpStatus()};
+            *why = {n == LIBSSH2_ERROR_EAGAIN ? QString::fromLatin1(kSftpGone) : lastErrorText(), true, sftpStatus()};
         }
         if (n <= 0)
             break;
@@ -322,9 +389,18 @@ bool SftpSession::makeFolder(const QString &path, bool acceptExisting)
         return true;
     if (!acceptExisting || !keepRunning())
         return false;
+    // The look that follows leaves its own last error (a wait's "would
+    // block") and clears the server's status: a name taken by something
+    // else keeps the refusal's reason, the status in its text.
+    const int code = libssh2_session_last_errno(m_session);
+    const QByteArray refused = sshLastError(m_session).toUtf8();
+    const QByteArray withStatus = lastErrorText().toUtf8();
     LIBSSH2_SFTP_ATTRIBUTES attrs;
-    return statRemote(path, &attrs, true) && (attrs.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS)
-           && LIBSSH2_SFTP_S_ISDIR(attrs.permissions);
+    if (statRemote(path, &attrs, true) && (attrs.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS)
+        && LIBSSH2_SFTP_S_ISDIR(attrs.permissions))
+        return true;
+    libssh2_session_set_last_error(m_session, code, (sftpStatus() == 0 ? withStatus : refused).constData());
+    return false;
 }
 
 bool SftpSession::removeFile(const QString &path)
@@ -353,17 +429,22 @@ QString SftpSession::lastErrorText() const
 LIBSSH2_SFTP_HANDLE *SftpSession::openUploadTarget(const QString &remotePath, UploadTarget *target)
 {
     target->finalPath = target->writePath = remotePath;
-    // Most uploads make new files: one request settles that case.
-    LIBSSH2_SFTP_HANDLE *h = openRemote(remotePath, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_EXCL,
-                                        long(target->createMode), LIBSSH2_SFTP_OPENFILE);
-    if (h || !keepRunning()) {
-        target->created = h != nullptr;
+    LIBSSH2_SFTP_ATTRIBUTES attrs;
+    LIBSSH2_SFTP_HANDLE *h = nullptr;
+    if (!statRemote(remotePath, &attrs, false)) {
+        if (!keepRunning())
+            return nullptr;
+        // A new file is written under a temporary name beside it: whatever
+        // ends the upload early, no file stands cut short under its name.
+        // Where no name may be made, the open says why.
+        target->writePath = temporaryName(remotePath);
+        h = openRemote(target->writePath, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_EXCL,
+                       long(target->createMode), LIBSSH2_SFTP_OPENFILE);
+        if (!h)
+            target->openError = lastErrorText();
+        target->created = target->fresh = h != nullptr;
         return h;
     }
-    target->openError = lastErrorText();
-    LIBSSH2_SFTP_ATTRIBUTES attrs;
-    if (!statRemote(remotePath, &attrs, false))
-        return nullptr; // not there, and not to be made: the open's reason stands
     if ((attrs.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS) && LIBSSH2_SFTP_S_ISLNK(attrs.permissions)) {
         // A link is written through: the file it leads to gets the bytes.
         QString real;
@@ -377,6 +458,7 @@ LIBSSH2_SFTP_HANDLE *SftpSession::openUploadTarget(const QString &remotePath, Up
         }
         target->finalPath = real;
     } else if (!isRegular(attrs)) {
+        target->openError = notRegular(sftpnames::remoteName(remotePath), typeOf(attrs));
         return nullptr;
     }
     if ((h = openReplacement(attrs, target)))
@@ -465,10 +547,8 @@ int SftpSession::linkCount(const QString &path)
             LIBSSH2_SFTP_ATTRIBUTES attrs;
             longEntry[0] = '\0';
             const int n = libssh2_sftp_readdir_ex(dir, name, sizeof name, longEntry, sizeof longEntry, &attrs);
-            if (n == LIBSSH2_ERROR_EAGAIN) {
-                waitIo();
+            if (n == LIBSSH2_ERROR_EAGAIN && waitSftp())
                 continue;
-            }
             if (n <= 0)
                 break;
             bool ok = false;
@@ -484,15 +564,22 @@ int SftpSession::linkCount(const QString &path)
 
 bool SftpSession::putInPlace(const UploadTarget &target)
 {
-#if HV_SFTP_POSIX_RENAME
     const QByteArray from = target.writePath.toUtf8();
     const QByteArray to = target.finalPath.toUtf8();
+    if (target.fresh) {
+        // Without the overwrite flag: a file made meanwhile under that name
+        // is not written over (an OpenSSH server links, which refuses it).
+        return retry("sftp-rename", [&] {
+                   return libssh2_sftp_rename_ex(m_sftp, from.constData(), unsigned(from.size()), to.constData(),
+                                                 unsigned(to.size()), 0);
+               }) == 0;
+    }
+#if HV_SFTP_POSIX_RENAME
     return retry("sftp-posix-rename", [&] {
                return libssh2_sftp_posix_rename_ex(m_sftp, from.constData(), size_t(from.size()), to.constData(),
                                                    size_t(to.size()));
            }) == 0;
 #else
-    Q_UNUSED(target)
     return false; // never asked: renamesOver() said no
 #endif
 }
@@ -503,19 +590,24 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
         *why = {step, detail};
         return qint64(-1);
     };
-    QFile local;
+    LocalFile local;
     if (!openLocal(localPath, &local, why))
         return -1;
     UploadTarget target;
-    target.createMode = sftpnames::newFileMode(sftpnames::modeOf(local.permissions()));
+    target.createMode = sftpnames::newFileMode(sftpnames::modeOf(local.file.permissions()));
     const Tidying tidying(this);
     if (!keepRunning())
         return failed(Failure::Cancelled, QString());
     LIBSSH2_SFTP_HANDLE *h = openUploadTarget(remotePath, &target);
-    if (!h)
+    if (!h) {
+        // Stopped while its temporary file was being opened: the server
+        // may have made it all the same.
+        if (!keepRunning() && target.writePath != target.finalPath)
+            leftBehind(target.writePath);
         return failed(keepRunning() ? Failure::RemoteOpen : Failure::Cancelled, target.openError);
+    }
 
-    const qint64 size = local.size();
+    const qint64 size = local.size;
     qint64 acked = 0;
     // Bytes read from the file and not yet acknowledged start at `from`;
     // libssh2 wants them handed in again, with more behind them when there
@@ -523,7 +615,8 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
     QByteArray pending(int(2 * kWriteWindow + kLocalBlock), Qt::Uninitialized);
     qsizetype from = 0;
     qsizetype to = 0;
-    qint64 read = 0;
+    qsizetype held = 0; // past `from`: handed to libssh2, sent or not, and not acknowledged
+    SftpWriteWindow window;
     bool atEnd = false;
     Failure failure;
     while (keepRunning()) {
@@ -533,43 +626,46 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
             from = 0;
         }
         while (!atEnd && to - from < kWriteWindow && to + kLocalBlock <= pending.size() && keepRunning()) {
-            // A byte past the size it had tells that it changed: a file
-            // that never ends (/proc/self/pagemap says 0) is read no further.
-            const qint64 n = local.read(pending.data() + to, qMin(kLocalBlock, size + 1 - read));
+            const qint64 n = local.read(pending.data() + to, kLocalBlock);
             if (n < 0)
-                failure = {Failure::LocalRead, local.errorString()};
-            read += qMax<qint64>(0, n);
-            atEnd = n <= 0 || read > size;
+                failure = {Failure::LocalRead, local.file.errorString()};
+            atEnd = n <= 0;
             to += qMax<qint64>(0, n);
         }
         if (failure.step != Failure::None || from == to)
             break;
-        const ssize_t rc = libssh2_sftp_write(h, pending.constData() + from, size_t(to - from));
+        held = qMax<qsizetype>(held, qMin<qsizetype>(to - from, window.size()));
+        const ssize_t rc = libssh2_sftp_write(h, pending.constData() + from, size_t(held));
         if (rc > 0) {
             from += rc;
+            held = qMax<qsizetype>(0, held - rc);
             acked += rc;
+            window.acked(rc);
             progress(acked);
-        } else if (rc == LIBSSH2_ERROR_EAGAIN) {
-            waitIo();
-        } else {
-            failure = {Failure::RemoteWrite, lastErrorText()};
+        } else if (rc != LIBSSH2_ERROR_EAGAIN || !waitSftp()) {
+            failure = {Failure::RemoteWrite, rc == LIBSSH2_ERROR_EAGAIN ? QString::fromLatin1(kSftpGone) : lastErrorText()};
             break;
         }
     }
     if (failure.step == Failure::None && !keepRunning())
         failure = {Failure::Cancelled, QString()};
     // What libssh2 holds of the file goes out before any other request: a
-    // write cut short would swallow the start of the next one.
-    while (failure.step != Failure::RemoteWrite && from < to) {
-        const ssize_t rc = libssh2_sftp_write(h, pending.constData() + from, size_t(to - from));
-        if (rc > 0)
+    // write cut short would swallow the start of the next one. No more than
+    // that: the window keeps it to what the link moves in a fraction of a
+    // second, so that a stop can still take the file back.
+    while (failure.step != Failure::RemoteWrite && held > 0) {
+        const ssize_t rc = libssh2_sftp_write(h, pending.constData() + from, size_t(held));
+        if (rc > 0) {
             from += rc;
-        else if (rc == LIBSSH2_ERROR_EAGAIN && mayGoOn())
-            waitIo();
-        else
-            return failed(failure.step, failure.detail); // the session can take no more: nothing else is asked
+            held = qMax<qsizetype>(0, held - rc);
+        } else if (rc != LIBSSH2_ERROR_EAGAIN || !mayGoOn() || !waitSftp()) {
+            // The session can take no more: nothing else is asked.
+            if (target.created)
+                leftBehind(target.writePath);
+            return failed(failure.step, failure.detail);
+        }
     }
-    if (failure.step == Failure::None && acked != size)
+    if (failure.step == Failure::None && (acked != size || !local.exact()))
         failure = {Failure::Size, QString()};
     if (failure.step == Failure::None && target.replace) {
         LIBSSH2_SFTP_ATTRIBUTES attrs{};
@@ -578,22 +674,24 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
         retry("sftp-fsetstat", [&] { return libssh2_sftp_fstat_ex(h, &attrs, 1); });
     }
     closeRemote(h);
-    if (failure.step == Failure::None && target.replace && !putInPlace(target))
-        failure = {Failure::Replace, lastErrorText()};
+    if (failure.step == Failure::None && (target.replace || target.fresh) && !putInPlace(target))
+        failure = {keepRunning() ? Failure::Replace : Failure::Cancelled, lastErrorText()};
     if (failure.step == Failure::None)
         return acked;
-    if (target.created && mayGoOn())
-        removeFile(target.writePath);
+    if (target.created && !(mayGoOn() && removeFile(target.writePath)))
+        leftBehind(target.writePath);
     return failed(failure.step, failure.detail);
 }
 
-bool SftpSession::openLocal(const QString &path, QFile *file, Failure *why) const
+bool SftpSession::openLocal(const QString &path, LocalFile *local, Failure *why) const
 {
     unsigned long type = 0;
     const int fd = platform::openChosenForReading(path, &type);
-    if (fd >= 0 && file->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+    if (fd >= 0 && local->file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        local->size = local->file.size();
         return true;
-    const QString error = fd < 0 ? qt_error_string(errno) : file->errorString();
+    }
+    const QString error = fd < 0 ? qt_error_string(errno) : local->file.errorString();
     const QString kind = fd < 0 ? notRegular(QFileInfo(QDir::cleanPath(path)).fileName(), type) : QString();
     *why = kind.isEmpty() ? Failure{Failure::LocalOpen, error} : Failure{Failure::NotRegular, kind};
     return false;
@@ -662,9 +760,11 @@ qint64 SftpSession::download(const QString &remotePath, QIODevice *out, qint64 *
     while (keepRunning()) {
         const unsigned long status = sftpStatus();
         const ssize_t n = libssh2_sftp_read(h, buffer.data(), size_t(sftpReadRoom(*stated, received, kReadBlock)));
-        if (n == LIBSSH2_ERROR_EAGAIN) {
-            waitIo();
+        if (n == LIBSSH2_ERROR_EAGAIN && waitSftp())
             continue;
+        if (n == LIBSSH2_ERROR_EAGAIN) {
+            failure = {Failure::RemoteRead, QString::fromLatin1(kSftpGone)};
+            break;
         }
         if (n < 0 && sftpRestartRead(m_sftp, h, n, received, &restarts, status))
             continue;

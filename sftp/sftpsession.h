@@ -2,6 +2,7 @@
 
 #include "connections/connection.h"
 #include "connections/sshconnection.h"
+#include "sftp/sftplanes.h"
 #include "sftp/sftpnames.h"
 
 #include <QHash>
@@ -17,10 +18,8 @@
 #include <libssh2.h>
 #include <libssh2_sftp.h>
 
-class QFile;
 class QFileDevice;
 class QIODevice;
-class SftpLanes;
 
 // A mutex-guarded queue of job records. The owner posts and wakes the worker
 // through its waker; the worker takes one record at a time.
@@ -81,6 +80,8 @@ public:
     };
     using Progress = std::function<void(qint64 done)>;
 
+    using LocalFile = SftpLocalFile;
+
 protected:
     SftpSession(const SshConnectParams &params, const char *goodbye);
 
@@ -109,6 +110,10 @@ protected:
     // gives up (with a non-zero result) when the worker stops.
     int retry(const char *label, const std::function<int()> &step);
     void waitIo();
+    // waitIo() after a request would block; false, without waiting, when
+    // the server's end of the SFTP channel has gone (its process killed,
+    // say): nothing more comes on it, and a wait would never end.
+    bool waitSftp();
     // While one lives, a stop leaves the worker's requests their session
     // until they are done or the owner's grace is over, so that what an
     // upload made can be taken back: retry() and openRemote() go on then.
@@ -124,8 +129,14 @@ protected:
         SftpSession *m_session;
         bool m_was;
     };
-    // The worker runs, or a stopped one takes back what it made.
+    // The worker runs, or a stopped one takes back what it made while the
+    // owner's grace lasts.
     bool mayGoOn() const;
+    // A temporary name beside finalPath for an upload to write under.
+    static QString temporaryName(const QString &finalPath);
+    // An upload's temporary file that could not be taken back: the next
+    // session on the same account removes it.
+    void leftBehind(const QString &path) const;
     LIBSSH2_SFTP_HANDLE *openRemote(const QString &path, unsigned long flags, long mode, int type);
     void closeRemote(LIBSSH2_SFTP_HANDLE *handle);
     bool statRemote(const QString &path, LIBSSH2_SFTP_ATTRIBUTES *attrs, bool followLinks);
@@ -150,13 +161,25 @@ protected:
     // Opens a local file chosen for upload (links followed). Only a regular
     // file is read: a device never ends and a pipe waits for a writer, so
     // neither is opened; false, with *why naming the file and what it is.
-    bool openLocal(const QString &path, QFile *file, Failure *why) const;
+    bool openLocal(const QString &path, LocalFile *file, Failure *why) const;
+    // The whole of a small file opened by openLocal; false (a Size or
+    // LocalRead failure) when it reads other than its size.
+    static bool readAll(LocalFile &local, QByteArray *content, Failure *why)
+    {
+        QString error;
+        if (local.readAll(content, &error))
+            return true;
+        *why = error.isEmpty() ? Failure{Failure::Size, QString()} : Failure{Failure::LocalRead, error};
+        return false;
+    }
 
-    // Copies a local file to a remote path. A new file is created exclusively;
-    // an existing one (or the file a link points to) is written in place, or,
-    // where that cannot be told apart, replaced in one atomic rename by a
-    // temporary file that takes its permissions once all bytes are written.
-    // Returns the bytes written, or -1 with *why set.
+    // Copies a local file to a remote path. A new file is written under a
+    // temporary name and takes its own only once whole, and only while that
+    // is still free; an existing one is replaced in one atomic rename by a
+    // temporary file that takes its permissions once all bytes are written,
+    // or, where that cannot be told apart from the old one, written in place
+    // (also the file a link points to). A stop or a failure takes back the
+    // temporary file. Returns the bytes written, or -1 with *why set.
     qint64 upload(const QString &localPath, const QString &remotePath, const Progress &progress, Failure *why);
     // Only regular files (and links to them) come down as files: a device
     // never ends and a pipe may never open. Asked before anything is made
@@ -190,6 +213,9 @@ protected:
 private:
     bool setUp();
     void tearDown();
+    // Removes what earlier sessions on this account left behind.
+    void takeBackLeftovers();
+    QString account() const;
     void setSocket(int fd);
     LIBSSH2_SFTP_HANDLE *openUploadTarget(const QString &remotePath, struct UploadTarget *target);
     LIBSSH2_SFTP_HANDLE *openReplacement(const LIBSSH2_SFTP_ATTRIBUTES &old, UploadTarget *target);
@@ -215,4 +241,7 @@ private:
     std::atomic<int> m_sock{-1};
     QMutex m_sockMutex;
     std::atomic<bool> m_tidying{false}; // a Tidying lives: read by the owner's stop
+    // When the stop's grace for tidying up ends, as a QDeadlineTimer
+    // deadline: set by the owner before it asks the worker to stop.
+    std::atomic<qint64> m_graceEnds{0};
 };

@@ -62,7 +62,7 @@ void AsciiSender::pump()
                    .arg(m_name, why, QString::number(m_sent), QString::number(m_size)),
                why);
     };
-    qint64 queued = m_backlog ? m_backlog() : 0;
+    qint64 queued = backlog();
     if (queued < 0) {
         broken(LanguageManager::tr("连接已断开"));
         return;

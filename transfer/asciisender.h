@@ -24,10 +24,6 @@ public:
     explicit AsciiSender(QObject *parent = nullptr);
     ~AsciiSender() override;
 
-    // What the connection still holds of what it was given; -1 once it is
-    // gone or closed. Set before each start.
-    void setBacklog(std::function<qint64()> backlog) { m_backlog = std::move(backlog); }
-
     // Sends files.first(). The texts it reports are translated.
     void startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files,
                    int variant = 0) override;
@@ -48,7 +44,6 @@ private:
     void pump();
     void finish(const QString &text, const QString &error);
 
-    std::function<qint64()> m_backlog;
     QFile m_file;
     QString m_name;
     qint64 m_size = 0;

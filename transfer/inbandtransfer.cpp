@@ -1,5 +1,7 @@
 #include "transfer/inbandtransfer.h"
 
+#include <algorithm>
+
 InbandTransfer::InbandTransfer(QObject *parent)
     : QObject(parent)
     , m_tickTimer(this)
@@ -39,6 +41,7 @@ void InbandTransfer::cancel()
         return;
     }
     m_cancelling = true;
+    beginEnding();
     cancelTransfer();
     m_cancelling = false;
 }
@@ -60,6 +63,8 @@ void InbandTransfer::setHostLineOpen(bool open)
 void InbandTransfer::announceEnd(const QString &statusText, const QString &error)
 {
     const Outcome outcome = error.isEmpty() ? Succeeded : (m_cancelling ? Cancelled : Failed);
+    if (outcome != Succeeded)
+        beginEnding();
     // The transfer is over for whoever hears of its end: a cancel from a
     // listener is then a no-op, and a listener may start the next transfer
     // (the engine resets its own state only while no new one has begun).
@@ -85,6 +90,8 @@ void InbandTransfer::beginRun(TransferSendFn sendFn, const QString &sessionId, i
     m_lastPercent = -1;
     m_peerStarted = false;
     m_hostLineOpen = false;
+    m_resendAllowed = false;
+    m_ending = false;
     m_unconsumed.clear();
     if (m_sendFile.isOpen())
         m_sendFile.close();
@@ -113,6 +120,63 @@ QByteArray InbandTransfer::pastCancel(const QByteArray &read)
     while (at < read.size() && read.at(at) == '\b')
         ++at;
     return read.mid(at);
+}
+
+void InbandTransfer::heardPeer()
+{
+    m_resendAllowed = true;
+    markPeerStarted();
+}
+
+void InbandTransfer::beginEnding()
+{
+    if (std::exchange(m_ending, true))
+        return;
+    if (m_discardFn)
+        m_discardFn();
+}
+
+bool InbandTransfer::looksLikeHostWords(QByteArrayView read)
+{
+    return hostWordsAt(read) >= 0;
+}
+
+qsizetype InbandTransfer::hostWordsAt(QByteArrayView read)
+{
+    // A line of the host's own: ended by a line end, made of printable text
+    // (UTF-8 included, colour sequences and a tab allowed) with a letter in
+    // it. A peer killed in the middle of a frame leaves the frame's start in
+    // front of the words on their line: what follows the line's last
+    // control byte counts. Escaped data holds no bare line end, so the only
+    // lines of a protocol are a ZMODEM hex header's ("**" ZDLE, its kind and
+    // 14 hex digits) and a packet after its SOH mark, both passed over (a
+    // packet cut before its mark can still pass for words: an engine with
+    // printable packets looks for their mark in the read itself).
+    qsizetype lineStart = 0;
+    for (qsizetype at = 0; at < read.size(); ++at) {
+        const char c = read.at(at);
+        if (c != '\r' && c != '\n')
+            continue;
+        qsizetype from = lineStart;
+        char framing = 0;
+        for (qsizetype i = lineStart; i < at; ++i) {
+            const uchar u = uchar(read.at(i));
+            if ((u < 0x20 && !QByteArrayView("\t\b\a\x1b").contains(char(u))) || u == 0x7f) {
+                framing = char(u);
+                from = i + 1;
+            }
+        }
+        lineStart = at + 1;
+        const QByteArrayView words = read.sliced(from, at - from);
+        const auto isHex = [](char h) { return QByteArrayView("0123456789abcdefABCDEF").contains(h); };
+        // Also a hex header's digits alone, its start in the read before.
+        const qsizetype kind = !words.isEmpty() && words.at(0) >= 'A' && words.at(0) <= 'C' ? 1 : 0;
+        const bool hexHeader = words.size() <= 15 && std::all_of(words.begin() + kind, words.end(), isHex);
+        const bool letters = std::any_of(words.begin(), words.end(), [](char w) { return uchar(w) < 0x80 && QChar::isLetter(uchar(w)); });
+        if (words.size() >= 3 && letters && !hexHeader && framing != 0x01)
+            return from;
+    }
+    return -1;
 }
 
 void InbandTransfer::markPeerStarted()

@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <functional>
 #include <utility>
 
 // What the window's transfer launcher, xfer_peer and the tests need of an
@@ -72,6 +73,14 @@ public:
     // first frame ends the hold too.
     void setHostLineOpen(bool open);
 
+    // The owner's means to drop what is queued for the host and not yet
+    // written (the connection's send queue). Kept across runs.
+    void setDiscardFn(std::function<void()> discard) { m_discardFn = std::move(discard); }
+    // What the connection still holds of what it was given; -1 once it is
+    // gone or closed. Kept across runs; a sender paces itself by it, so that
+    // little of ours is on its way when the peer leaves.
+    void setBacklog(std::function<qint64()> backlog) { m_backlogFn = std::move(backlog); }
+
 signals:
     void statusMessage(const QString &id, const QString &plainText);
     void transferFinished(const QString &id, bool ok, const QString &summary);
@@ -98,6 +107,35 @@ protected:
     // later calls do nothing. A start resets it.
     void markPeerStarted();
     void resetPeerStarted() { m_peerStarted = false; }
+    // Every valid frame or packet of the peer (not only the first): it is
+    // there, and one resend into silence is allowed again.
+    void heardPeer();
+    // Asked before sending again what the peer has not answered (a timed-out
+    // block, a window or header, a packet, a repeated poll after the peer
+    // started). True once after the peer was last heard, false after that:
+    // the peer has left, and the run ends writing nothing more but what ends
+    // it cleanly. The peer's silence is the only sign a killed receiver
+    // gives, and each resend lands in the shell that took its place.
+    bool mayResend() { return std::exchange(m_resendAllowed, false); }
+    // The run is ending: what is queued for the host and not yet written is
+    // dropped, so that a peer that left is not followed by a queue of our
+    // data typed into its shell. What the engine writes after this are the
+    // run's last bytes. cancel() calls it first; announceEnd() calls it for a
+    // run that fails when the engine did not (a successful run keeps its last
+    // answer, which the peer waits for).
+    void beginEnding();
+    bool ending() const { return m_ending; }
+    // See setBacklog(); 0 when the owner gave no means to know.
+    qint64 backlog() const { return m_backlogFn ? m_backlogFn() : 0; }
+    // Text a shell prints where frames should come (a prompt, "command not
+    // found", "caught signal"): printable text with a line end and no
+    // protocol framing. Tells that the peer has gone and the shell is back.
+    static bool looksLikeHostWords(QByteArrayView read);
+    // How a run ends whose peer has been seen to leave, in every protocol.
+    static QString peerGoneText() { return QStringLiteral("对端已退出，中止"); }
+    // Where in `read` the first such line begins; -1 when none is there.
+    static qsizetype hostWordsAt(QByteArrayView read);
+
     // Whether giving up should tell the peer: not when it never answered,
     // where the line is a shell's that would take the protocol's cancel as
     // typed keys. The user's cancel tells a peer that may be waiting
@@ -188,6 +226,10 @@ protected:
     quint64 m_generation = 0; // tells a run started from a signal handler apart
 
 private:
+    std::function<void()> m_discardFn;
+    std::function<qint64()> m_backlogFn;
+    bool m_resendAllowed = false;
+    bool m_ending = false;
     bool m_cancelling = false;
     bool m_cancelPending = false;
     int m_stepDepth = 0;

@@ -34,6 +34,7 @@ constexpr int kBadPacketLimit = 30;
 constexpr int kReplyLimit = 10; // NAKs, or replies out of step, for one packet in flight
 constexpr int kSendBufferSize = 64 * 1024;
 constexpr int kClosingTicks = 2; // after our ACK of B
+constexpr int kHostWordsKept = 1024; // of what came between packets
 
 struct Timeout {
     int period;  // ticks of silence
@@ -45,6 +46,16 @@ struct Timeout {
 constexpr Timeout kInitTimeout{5, 24, "2 分钟内对端未开始发送，放弃"};
 constexpr Timeout kReceiveTimeout{10, 12, "接收超时，中止"};
 constexpr Timeout kReplyTimeout{8, 10, "对端持续无响应，中止"};
+
+// Kermit's common form of a name is upper case: a sender that does not keep
+// names as they are (gkermit without -P) turns "y100k.bin" into "Y100K.BIN".
+// A name without a lower-case letter is taken back to lower case; one that
+// has both cases was sent as it is and is kept so.
+QString fromCommonForm(const QString &name)
+{
+    const bool anyLower = std::any_of(name.cbegin(), name.cend(), [](QChar c) { return c.isLower(); });
+    return anyLower ? name : name.toLower();
+}
 
 QString peerErrorText(const QByteArray &data, char prefix)
 {
@@ -82,6 +93,7 @@ void KermitTransfer::resetLink()
     m_outOfStep = 0;
     m_waitTicks = 0;
     m_lastPacket.clear();
+    m_notPackets.clear();
 }
 
 void KermitTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, const QStringList &files, int)
@@ -177,16 +189,9 @@ void KermitTransfer::cancelTransfer()
     abortTransfer(QStringLiteral("Kermit 传输已被用户取消"), QStringLiteral("Cancelled by user"));
 }
 
-void KermitTransfer::askPeer()
-{
-    // A receiver waits silently for our S, which may have gone into the
-    // shell before the command that starts it; a sender announces itself.
-    if (m_state == AwaitReply && m_phase == SentInit)
-        send(m_lastPacket);
-}
-
 void KermitTransfer::abortTransfer(const QString &message, const QString &peerText)
 {
+    beginEnding(); // what is still queued goes first: the error packet is the last word
     if (peerToBeTold())
         sendError(peerText.isEmpty() ? message : peerText);
     finishTransfer(message);
@@ -265,14 +270,25 @@ void KermitTransfer::scanPackets()
     int pos = 0;
     Packet packet;
     while (sameRun(generation)) {
+        const int from = pos;
         const ScanResult r = scanNext(m_rxBuffer, &pos, m_checkType, &packet);
+        const int packetSize = r == ScanResult::Packet ? 4 + int(packet.data.size()) + checkLength(packet.checkType) : 0;
+        m_notPackets += m_rxBuffer.mid(from, pos - packetSize - from);
         if (r == ScanResult::NeedMore)
             break;
         if (r == ScanResult::Bad) {
+            // Waiting for S, the line is a shell's: its complaint about our
+            // NAK (dash: "\x01#: not found") holds a mark and a length, and
+            // a NAK of it would be another complaint, and so on. Our packet
+            // typed into a shell once the peer has left comes back so too.
+            if (m_state == AwaitSendInit)
+                continue;
             if (++m_retries > kBadPacketLimit) {
                 abortTransfer(QStringLiteral("坏包重试过多，中止"));
                 break;
             }
+            if (!peerStarted() || !mayResend())
+                continue;
             if (m_isSender)
                 send(m_lastPacket);
             else
@@ -292,8 +308,47 @@ void KermitTransfer::scanPackets()
             return;
         }
     }
-    if (generation == m_generation)
-        m_rxBuffer.remove(0, pos);
+    if (generation != m_generation)
+        return;
+    m_rxBuffer.remove(0, pos);
+    noticeHostWords();
+}
+
+// Once the peer is there, nothing but its packets comes between them (the
+// peer's words come before its first packet and after its last). A line of
+// text there is the shell's, back after the peer was killed: "Terminated",
+// a prompt behind a command's output, a complaint about what of ours it
+// read. A packet begun is text too once a line end follows its mark: a
+// packet holds none before its own end.
+void KermitTransfer::noticeHostWords()
+{
+    if (m_state != AwaitReply && m_state != ReceivePackets)
+        return;
+    if (!peerStarted()) {
+        m_notPackets.clear();
+        return;
+    }
+    const QByteArray pending = m_rxBuffer.size() > 1 && controlAfter(m_rxBuffer, 1) ? m_rxBuffer : QByteArray();
+    if (!looksLikeHostWords(m_notPackets + pending)) {
+        m_notPackets = m_notPackets.right(kHostWordsKept);
+        return;
+    }
+    m_unconsumed = hostWordsIn(m_notPackets + std::exchange(m_rxBuffer, {}));
+    peerLeft(peerGoneText());
+}
+
+// The peer has gone: nothing more goes out, not even an error packet, which
+// would only be typed into the shell that took its place.
+void KermitTransfer::peerLeft(const QString &text)
+{
+    beginEnding();
+    finishTransfer(text);
+}
+
+void KermitTransfer::heard()
+{
+    heardPeer();
+    m_notPackets.clear();
 }
 
 void KermitTransfer::handlePacket(int seq, char type, const QByteArray &data)
@@ -326,9 +381,18 @@ void KermitTransfer::onTick()
         return;
     }
     m_waitTicks = 0;
-    // Waiting for S, the line is a shell's until the sender starts, and it
-    // would keep each NAK in its history. A sender sends S by itself, and
-    // one already waiting got the NAK of our start.
+    // Until the peer has spoken the line is a shell's, which would run each
+    // packet as a command and keep it in its history. A sender sends S by
+    // itself, and one already waiting got the NAK of our start; a receiver
+    // started late NAKs by itself, and its NAK is answered at once.
+    if (!peerStarted())
+        return;
+    // A peer alive and in step answers a resend; after one that met silence
+    // too it has left, and a second would be typed into its shell.
+    if (!mayResend()) {
+        peerLeft(QString::fromUtf8(t->endText));
+        return;
+    }
     if (m_state == AwaitReply)
         send(m_lastPacket);
     else if (m_state == ReceivePackets)
@@ -347,11 +411,12 @@ void KermitTransfer::handleSenderPacket(int seq, char type, const QByteArray &da
         finishAfterPacket(peerErrorText(data, m_ctlPrefix));
         return;
     }
+    // Only a receiver sends these; a shell echoes our own packets.
     if (type != 'Y' && type != 'N')
         return;
+    heard();
     if (seq == inFlight && type == 'Y') {
         if (m_phase == SentInit) {
-            markPeerStarted();
             SendInit params;
             readSendInit(data, &params);
             m_peerMaxLen = params.maxLen;
@@ -513,8 +578,20 @@ void KermitTransfer::handleReceiverPacket(int seq, char type, const QByteArray &
         finishAfterPacket(peerErrorText(data, m_ctlPrefix)); // not answered: the peer has left
         return;
     }
+    // A sender never sends ACKs or NAKs: these are ours, echoed by a shell
+    // (dash repeats a command it cannot find), and an answer would be
+    // echoed again.
+    if (type == 'Y' || type == 'N')
+        return;
+    if (m_state == AwaitSendInit) {
+        // Only the sender's S starts a receive; anything else is the shell's.
+        if (type == 'S' && seq == expectedSeq())
+            acceptSendInit(seq, data);
+        return;
+    }
+    heard();
     if (seq != expectedSeq()) {
-        if (m_lastSeq >= 0 && seq == m_lastSeq && type != 'N') {
+        if (m_lastSeq >= 0 && seq == m_lastSeq) {
             // The peer missed our ACK. A repeated S must get the parameters
             // again, on the check type the Send-Init exchange always uses.
             if (type == 'S') {
@@ -528,26 +605,6 @@ void KermitTransfer::handleReceiverPacket(int seq, char type, const QByteArray &
         } else {
             sendNak(expectedSeq());
         }
-        return;
-    }
-    if (m_state == AwaitSendInit) {
-        // No sender starts with N or Y: that is our own NAK echoed by the
-        // host, and answering it would bounce NAKs off the echo for ever.
-        if (type != 'S') {
-            if (type != 'N' && type != 'Y')
-                sendNak(expectedSeq());
-            return;
-        }
-        markPeerStarted();
-        SendInit params;
-        readSendInit(data, &params);
-        m_ctlPrefix = params.ctlPrefix;
-        m_peerMaxLen = params.maxLen;
-        sendAck(seq, sendInitData(params.checkType)); // still on a type-1 check
-        m_checkType = params.checkType;
-        m_lastSeq = seq;
-        m_state = ReceivePackets;
-        m_waitTicks = 0;
         return;
     }
     m_waitTicks = 0; // the peer is alive and in step: the silence count starts over
@@ -578,9 +635,23 @@ void KermitTransfer::handleReceiverPacket(int seq, char type, const QByteArray &
     }
 }
 
+void KermitTransfer::acceptSendInit(int seq, const QByteArray &data)
+{
+    heard();
+    SendInit params;
+    readSendInit(data, &params);
+    m_ctlPrefix = params.ctlPrefix;
+    m_peerMaxLen = params.maxLen;
+    sendAck(seq, sendInitData(params.checkType)); // still on a type-1 check
+    m_checkType = params.checkType;
+    m_lastSeq = seq;
+    m_state = ReceivePackets;
+    m_waitTicks = 0;
+}
+
 void KermitTransfer::receiveFileHeader(int seq, const QByteArray &data)
 {
-    const QString name = safeReceivedName(QString::fromUtf8(decodePrefixed(data, m_ctlPrefix)));
+    const QString name = fromCommonForm(safeReceivedName(QString::fromUtf8(decodePrefixed(data, m_ctlPrefix))));
     if (name.isEmpty()) {
         abortTransfer(QStringLiteral("Kermit 文件名非法"));
         return;

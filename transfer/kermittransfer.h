@@ -51,9 +51,9 @@ public slots:
 
 protected:
     void cancelTransfer() override;
-    // A sender starts with its S packet.
-    bool peerSpeaksFirst() const override { return !m_isSender; }
-    void askPeer() override;
+    // A sender starts with its S packet, and a receiver that has not seen
+    // our S asks for it with a NAK of its own.
+    bool peerSpeaksFirst() const override { return true; }
 
 private slots:
     void onTick() override;
@@ -61,11 +61,15 @@ private slots:
 private:
     void resetLink();
     void scanPackets();
+    void noticeHostWords();
+    void peerLeft(const QString &text);
+    void heard();
     void feedClosing();
     void endClosing(const QByteArray &hostWords);
     void handlePacket(int seq, char type, const QByteArray &data);
     void handleSenderPacket(int seq, char type, const QByteArray &data);
     void handleReceiverPacket(int seq, char type, const QByteArray &data);
+    void acceptSendInit(int seq, const QByteArray &data);
     void receiveFileHeader(int seq, const QByteArray &data);
     void receiveData(int seq, const QByteArray &data);
     void receiveEof(int seq, const QByteArray &data);
@@ -108,6 +112,7 @@ private:
     int m_lastSeq = -1;
 
     QByteArray m_rxBuffer;
+    QByteArray m_notPackets; // what came since the peer's last packet and was none
     int m_packetEnd = -1; // where the packet being handled ends in m_rxBuffer
     int m_retries = 0;    // bad packets and time-outs since the last good packet
     int m_naks = 0;       // NAKs of the packet in flight

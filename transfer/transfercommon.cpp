@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <array>
 
 namespace {
@@ -61,6 +62,37 @@ QString safeReceivedName(const QString &peerName)
             return QString();
     }
     return name;
+}
+
+QByteArray hostWordsIn(const QByteArray &bytes)
+{
+    const auto framing = [](char c) {
+        const uchar u = uchar(c);
+        return (u < 0x20 && !QByteArrayView("\r\n\t\b\a\x1b").contains(c)) || u == 0x7f;
+    };
+    // From the first whole line of text: before it lie the remains of the
+    // peer's last frames; after it the shell may echo what of ours it read,
+    // whose control bytes are left out.
+    qsizetype from = -1;
+    for (qsizetype start = 0, at = 0; at < bytes.size() && from < 0; ++at) {
+        if (bytes.at(at) != '\r' && bytes.at(at) != '\n')
+            continue;
+        const QByteArrayView line = QByteArrayView(bytes).sliced(start, at - start);
+        if (std::none_of(line.begin(), line.end(), framing)
+            && std::any_of(line.begin(), line.end(), [](char c) { return QChar::isLetter(uchar(c)) && uchar(c) < 0x80; }))
+            from = start;
+        start = at + 1;
+    }
+    if (from < 0) {
+        from = bytes.size();
+        while (from > 0 && !framing(bytes.at(from - 1)))
+            --from;
+    }
+    QByteArray words = bytes.mid(from);
+    words.removeIf(framing);
+    while (words.startsWith('\r') || words.startsWith('\n'))
+        words.remove(0, 1);
+    return words;
 }
 
 namespace {

@@ -29,6 +29,12 @@ quint16 crc16(const char *data, int length, quint16 crc = 0);
 // "exe.txt").
 QString safeReceivedName(const QString &peerName);
 
+// Of what came from a host whose peer has left, the host's own words: from
+// its first whole line of text on (else what follows the last control byte),
+// without the control bytes that only a protocol's frames carry (line ends,
+// tab, backspace, bell and escape are text) and the line ends that lead it.
+QByteArray hostWordsIn(const QByteArray &bytes);
+
 // The file a receive is writing, and what became of the earlier files of the
 // same transfer. A file is written to a temporary file beside its final name
 // and put in place only once it is complete. The temporary file is created

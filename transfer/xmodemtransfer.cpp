@@ -1,51 +1,21 @@
 #include "transfer/xmodemtransfer.h"
 
-#include <QDir>
+#include "transfer/xmodemwire.h"
+
 #include <QFileInfo>
 
 namespace {
 
-constexpr char SOH = 0x01;
-constexpr char STX = 0x02;
-constexpr char EOT = 0x04;
-constexpr char ACK = 0x06;
-constexpr char NAK = 0x15;
-constexpr char CAN = 0x18;
-constexpr char SUB = 0x1A;
-constexpr char POLL_CRC = 'C';
+using namespace xmodem;
 
-constexpr int kRetryLimit = 10;
 constexpr int kHandshakeSeconds = 60;
 constexpr int kHeaderResendSeconds = 10;
 constexpr int kDataResendSeconds = 3;
 constexpr int kPollLimit = 30;
 
-quint8 checksum(const char *data, int length)
-{
-    quint8 sum = 0;
-    for (int i = 0; i < length; ++i)
-        sum = quint8(sum + quint8(data[i]));
-    return sum;
-}
-
 QString fileNameOf(const QString &path)
 {
     return QFileInfo(path).fileName();
-}
-
-// The size field of a YMODEM header: its leading decimal digits (a sender may
-// add the modification time and more behind a blank); -1 when there are none
-// or they do not fit.
-qint64 parseHeaderSize(const QByteArray &field)
-{
-    int digits = 0;
-    while (digits < field.size() && field[digits] >= '0' && field[digits] <= '9')
-        ++digits;
-    if (digits == 0)
-        return -1;
-    bool ok = false;
-    const qint64 size = field.left(digits).toLongLong(&ok);
-    return ok ? size : -1;
 }
 
 } // namespace
@@ -100,6 +70,7 @@ void XmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionI
     m_retries = 0;
     m_idleTicks = 0;
     m_rxBuffer.clear();
+    m_notBlocks.clear();
     m_receivedBytes = 0;
     m_expectedSize = -1;
     m_lastBlock = 0;
@@ -164,20 +135,51 @@ void XmodemTransfer::cancelTransfer()
 
 void XmodemTransfer::abortTransfer(const QString &message)
 {
+    beginEnding(); // what is still queued goes first: the CANs are the last word
     if (peerToBeTold()) {
-        // Unanswered, the CANs most likely reach the shell that was to start
-        // the sender. To bash and zsh they are Ctrl+X Ctrl+X, which puts the
-        // cursor in front of a 'C' poll still in the line, and a shell
-        // without line editing keeps them as characters: the line is
-        // emptied before them and after them.
+        // Unanswered, the CANs reach either the shell that was to start the
+        // sender or a sender that waits for its first poll. YMODEM's sb
+        // stops there only on four CANs (two just make it wait on, and the
+        // NAK below would then start it). To bash and zsh four are Ctrl+X
+        // Ctrl+X twice, which leaves the cursor where it was; a shell without
+        // line editing keeps them as characters: the line is emptied before
+        // them (of a 'C' poll) and after them.
         const bool intoShell = !peerStarted();
         if (intoShell)
             hostLineOpening();
-        send(QByteArray(2, CAN));
+        send(QByteArray(intoShell ? 4 : 2, CAN));
         if (intoShell)
             send(QByteArray(1, NAK));
     }
     finishTransfer(message);
+}
+
+// The peer has gone: nothing more goes out, not even CANs, which would only
+// be typed into the shell that took its place.
+void XmodemTransfer::peerLeft(const QString &text)
+{
+    beginEnding();
+    finishTransfer(text);
+}
+
+// A peer's block or answer never holds a line of text. Once the peer is there,
+// one where its frames should come is the shell's, back after the peer was
+// killed ("Killed", a prompt behind a command's output, a complaint about
+// what of ours it read).
+bool XmodemTransfer::shellIsBack(const QByteArray &between, const QByteArray &shown)
+{
+    if (!peerStarted() || !looksLikeHostWords(between))
+        return false;
+    m_unconsumed = hostWordsIn(shown);
+    m_rxBuffer.clear();
+    peerLeft(peerGoneText());
+    return true;
+}
+
+void XmodemTransfer::heard()
+{
+    heardPeer();
+    m_notBlocks.clear();
 }
 
 void XmodemTransfer::peerCancelled()
@@ -341,6 +343,18 @@ void XmodemTransfer::reportProgress()
     if (m_recvFile.pending() || m_sendFile.isOpen())
         total = isSending() ? m_sendSize : m_expectedSize;
     const qint64 done = isSending() ? m_sentBytes : m_receivedBytes;
+    if (total < 0) {
+        // No length to measure against (plain XMODEM, a header without a
+        // size): a percentage would read 100 from the first block on. The
+        // amount received is told instead, once per 4 KiB.
+        const int step = int(done / 4096);
+        if (step == 0 || step == m_lastPercent)
+            return;
+        m_lastPercent = step;
+        emit progressChanged(done, -1, m_currentName);
+        emitStatus(QStringLiteral("接收 %1：%2 KB").arg(m_currentName).arg(done / 1024));
+        return;
+    }
     const int percent = total >= 1 ? int(qMin(done, total) * 100 / total) : 100;
     if (percent == m_lastPercent)
         return;
@@ -381,7 +395,7 @@ void XmodemTransfer::processSender()
         }
         m_useCrc = (m_rxBuffer[at] == POLL_CRC);
         m_rxBuffer.remove(0, at + 1);
-        markPeerStarted();
+        heardPeer();
         if (isYmodem()) {
             m_sendFile.close();
             m_sendFile.setFileName(QString());
@@ -395,6 +409,10 @@ void XmodemTransfer::processSender()
                            .arg(m_useCrc ? QStringLiteral("CRC16") : QStringLiteral("校验和")));
         return;
     }
+    // The peer's own cancel, words behind it or not, is read as such below.
+    const bool lastStep = m_state == BatchEndSent || (m_state == EotSent && !isYmodem());
+    if (!lastStep && !m_rxBuffer.contains(CAN) && shellIsBack(m_rxBuffer, m_rxBuffer))
+        return;
     const quint64 generation = m_generation;
     while (!m_rxBuffer.isEmpty() && isSending() && generation == m_generation) {
         const char c = m_rxBuffer[0];
@@ -437,6 +455,8 @@ bool XmodemTransfer::receiverGone(char c) const
 
 void XmodemTransfer::handleSenderByte(char c)
 {
+    if (c == ACK || c == NAK || c == POLL_CRC)
+        heardPeer();
     switch (c) {
     case CAN:
         peerCancelled();
@@ -490,230 +510,6 @@ void XmodemTransfer::handleSenderByte(char c)
     }
 }
 
-void XmodemTransfer::processReceiver()
-{
-    if (m_state == Polling) {
-        // An XMODEM sender whose file is empty answers the first poll with
-        // EOT alone; without taking it here such a file could never arrive.
-        int at = -1;
-        for (int i = 0; i < m_rxBuffer.size(); ++i) {
-            const char c = m_rxBuffer[i];
-            if (c == SOH || c == STX || (c == EOT && !isYmodem())) {
-                at = i;
-                break;
-            }
-        }
-        if (at < 0) {
-            m_rxBuffer.clear(); // nothing here can start a block
-            return;
-        }
-        m_rxBuffer.remove(0, at);
-        markPeerStarted();
-        m_state = Receiving;
-        m_retries = 0;
-        m_idleTicks = 0;
-    }
-
-    const quint64 generation = m_generation;
-    while (m_state == Receiving && generation == m_generation && !m_rxBuffer.isEmpty()) {
-        const char first = m_rxBuffer[0];
-        if (first == EOT) {
-            m_rxBuffer.remove(0, 1);
-            handleEot();
-            continue;
-        }
-        if (first == CAN) {
-            peerCancelled();
-            return;
-        }
-        if (first != SOH && first != STX) {
-            m_rxBuffer.remove(0, 1);
-            continue;
-        }
-        const int length = first == SOH ? 128 : 1024;
-        const int available = int(m_rxBuffer.size());
-        if (available < 3 + length + 1)
-            return;
-        const quint8 number = quint8(m_rxBuffer[1]);
-        const bool complementOk = quint8(m_rxBuffer[2]) == quint8(255 - number);
-        const char *data = m_rxBuffer.constData() + 3;
-        const bool sumOk = complementOk && quint8(m_rxBuffer[3 + length]) == checksum(data, length);
-
-        int trailer = 0;
-        if (!m_useCrc) {
-            trailer = sumOk ? 1 : 0;
-        } else if (available >= 3 + length + 2) {
-            const quint16 crc = crc16(data, length);
-            if (complementOk && quint8(m_rxBuffer[3 + length]) == (crc >> 8)
-                && quint8(m_rxBuffer[4 + length]) == (crc & 0xFF))
-                trailer = 2;
-            else if (!m_checkSettled && sumOk)
-                trailer = 1;
-        } else {
-            // One byte short of a CRC block, and that block would pass as a
-            // checksum block: only a second of silence tells a checksum
-            // sender (who waits for our answer) from a CRC byte still in
-            // flight. Guessing on a split read would garble the transfer.
-            if (!m_settleShortBlock || m_checkSettled || !sumOk)
-                return;
-            trailer = 1;
-        }
-
-        if (trailer == 0) {
-            if (++m_retries > kRetryLimit) {
-                abortTransfer(QStringLiteral("块校验连续失败超过 10 次"));
-                return;
-            }
-            send(QByteArray(1, NAK));
-            // Drop the whole bad block so that an EOT or CAN among its bytes
-            // is not taken for the sender's.
-            m_rxBuffer.remove(0, qMin(available, 3 + length + (m_useCrc ? 2 : 1)));
-            continue;
-        }
-        if (trailer == 1)
-            m_useCrc = false;
-        m_checkSettled = true;
-        const QByteArray payload = m_rxBuffer.mid(3, length);
-        m_rxBuffer.remove(0, 3 + length + trailer);
-        handleAcceptedBlock(number, payload);
-    }
-}
-
-void XmodemTransfer::handleAcceptedBlock(quint8 number, const QByteArray &data)
-{
-    // Block 0 is a header before a file's data, and again when the sender
-    // gives the file up and goes on with the next one; after block 255 (or
-    // as a repeat of that block 256) it is data.
-    if (isYmodem() && number == 0 && (!m_fileDataSeen || (m_lastBlock != 255 && m_lastBlock != 0))) {
-        handleHeader(data);
-        return;
-    }
-    // A repeat (our ACK was lost). Block 256 is numbered 0 like the header,
-    // so "repeat" is judged by whether this file has had data yet.
-    if (number == m_lastBlock && m_fileDataSeen) {
-        send(QByteArray(1, ACK));
-        return;
-    }
-    const quint8 expected = quint8(m_lastBlock + 1);
-    if (number != expected) {
-        abortTransfer(QStringLiteral("块序号错位（期望 %1 收到 %2），中止").arg(expected).arg(number));
-        return;
-    }
-    m_retries = 0;
-    m_lastBlock = number;
-    m_fileDataSeen = true;
-    if (!m_recvFile.file().isOpen()) {
-        abortTransfer(QStringLiteral("未收到文件头（块 0）"));
-        return;
-    }
-    if (!writeReceived(data))
-        return;
-    m_receivedBytes += data.size();
-    send(QByteArray(1, ACK));
-    reportProgress();
-}
-
-// Writes a block's data. A YMODEM file with an announced size gets no more
-// than that size: the rest is the last block's padding.
-bool XmodemTransfer::writeReceived(const QByteArray &data)
-{
-    qint64 keep = data.size();
-    if (m_expectedSize >= 0)
-        keep = qBound<qint64>(0, m_expectedSize - m_receivedBytes, keep);
-    if (keep > 0 && m_recvFile.file().write(data.constData(), keep) != keep) {
-        const QString why = m_recvFile.file().errorString();
-        m_recvFile.keepIncomplete(); // a full disk keeps what arrived, and the end says where
-        abortTransfer(QStringLiteral("写入文件失败：%1").arg(why));
-        return false;
-    }
-    return true;
-}
-
-void XmodemTransfer::handleHeader(const QByteArray &data)
-{
-    const int firstNul = data.indexOf('\0');
-    if (firstNul <= 0) {
-        // An empty name ends the batch.
-        send(QByteArray(1, ACK));
-        finishTransfer(QString());
-        return;
-    }
-    const QByteArray rawName = data.left(firstNul);
-    const int secondNul = data.indexOf('\0', firstNul + 1);
-    const qint64 size = secondNul < 0 ? -1 : parseHeaderSize(data.mid(firstNul + 1, secondNul - firstNul - 1));
-    if (!openReceiveFile(QString::fromUtf8(rawName), size))
-        return;
-    m_lastBlock = 0;
-    m_fileDataSeen = false;
-    m_eotSeen = false;
-    send(QByteArrayLiteral("\x06" "C"));
-    // That 'C' asks for CRC blocks: a sender that began on a NAK poll
-    // (checksum) switches to them now, or keeps to checksum; its first data
-    // block tells which.
-    m_useCrc = true;
-    m_checkSettled = false;
-    emitStatus(QStringLiteral("开始接收：%1 (%2 字节)").arg(m_currentName).arg(size));
-}
-
-bool XmodemTransfer::openReceiveFile(const QString &peerName, qint64 size)
-{
-    const QString name = safeReceivedName(peerName);
-    if (name.isEmpty()) {
-        abortTransfer(QStringLiteral("Ymodem 文件名非法"));
-        return false;
-    }
-    const QString target = QDir(m_target).filePath(name);
-    if (!m_recvFile.start(target)) {
-        abortTransfer(QStringLiteral("无法创建文件：%1").arg(target));
-        return false;
-    }
-    m_currentName = name;
-    m_expectedSize = size;
-    m_receivedBytes = 0;
-    m_lastPercent = -1;
-    return true;
-}
-
-void XmodemTransfer::handleEot()
-{
-    if (!isYmodem()) {
-        send(QByteArray(1, ACK));
-        finishTransfer(QString());
-        return;
-    }
-    // YMODEM: the first EOT is answered with NAK; only a second one, after
-    // it, ends the file (a stray EOT in noise cannot end it early).
-    if (!m_eotSeen) {
-        m_eotSeen = true;
-        send(QByteArray(1, NAK));
-        return;
-    }
-    if (m_expectedSize >= 0 && m_receivedBytes < m_expectedSize) {
-        abortTransfer(QStringLiteral("Ymodem 文件长度不足"));
-        return;
-    }
-    m_eotSeen = false;
-    if (m_recvFile.pending()) {
-        const QString error = m_recvFile.commit(m_expectedSize);
-        if (!error.isEmpty()) {
-            abortTransfer(error);
-            return;
-        }
-    }
-    // What was stored: the announced size cuts the padding of the last block.
-    const qint64 stored = m_expectedSize >= 0 ? qMin(m_expectedSize, m_receivedBytes) : m_receivedBytes;
-    emitStatus(QStringLiteral("文件 %1 接收完成（%2 字节）").arg(m_currentName).arg(stored));
-    m_expectedSize = -1;
-    m_receivedBytes = 0;
-    m_lastBlock = 0;
-    m_fileDataSeen = false;
-    m_lastPercent = -1;
-    send(QByteArrayLiteral("\x06" "C"));
-    m_retries = 0;
-    m_idleTicks = 0;
-    m_rxBuffer.clear();
-}
-
 void XmodemTransfer::onTick()
 {
     const Step step(this);
@@ -726,19 +522,25 @@ void XmodemTransfer::onTick()
             abortTransfer(QStringLiteral("60 秒内未收到对端握手（NAK/C），放弃"));
         return;
     case HeaderSent:
-        if (m_idleTicks >= kHeaderResendSeconds)
-            resendOrAbort(QStringLiteral("文件头无响应"));
-        return;
     case SendingData:
     case EotSent:
-    case BatchEndSent:
-        if (m_idleTicks < kDataResendSeconds)
+    case BatchEndSent: {
+        const bool header = m_state == HeaderSent;
+        const QString text = header ? QStringLiteral("文件头无响应") : QStringLiteral("对端持续无响应，中止");
+        if (m_idleTicks < (header ? kHeaderResendSeconds : kDataResendSeconds))
             return;
+        // A receiver alive and in step answers a resend; after one that met
+        // silence too it has left, and a second would be typed into its shell.
+        if (!mayResend()) {
+            peerLeft(text);
+            return;
+        }
         if (m_state == EotSent && m_awaitingHeaderRequest)
             sendNextHeader(); // no request came: offer the next header anyway
         else
-            resendOrAbort(QStringLiteral("对端持续无响应，中止"));
+            resendOrAbort(text);
         return;
+    }
     case Polling: {
         const bool crcPoll = m_useCrc && (m_idleTicks % 2 == 1);
         poll(crcPoll ? POLL_CRC : NAK);
@@ -765,6 +567,10 @@ void XmodemTransfer::onTick()
             return;
         if (++m_retries > kRetryLimit) {
             abortTransfer(QStringLiteral("接收超时，中止"));
+            return;
+        }
+        if (!mayResend()) {
+            peerLeft(QStringLiteral("接收超时，中止"));
             return;
         }
         send(QByteArray(1, NAK));

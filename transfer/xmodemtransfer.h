@@ -94,8 +94,12 @@ private:
     void finishTransfer(QString error);
     void abortTransfer(const QString &message);
     void peerCancelled();
+    void peerLeft(const QString &text);
+    bool shellIsBack(const QByteArray &between, const QByteArray &shown);
+    void heard();
 
     QByteArray m_rxBuffer;
+    QByteArray m_notBlocks; // receiving: what came since the peer's last block and was none
     char m_lastPoll = 0; // the last poll that went out, while receiving
     char m_lastSeen = '\n'; // the last byte of the last read while waiting for the receiver
 

@@ -77,6 +77,24 @@ int hexValue(char c)
     return -1;
 }
 
+// Whether nine bytes are a header with a good 32-bit CRC (the one of
+// Ethernet and zip, sent least significant byte first).
+bool crc32Header(const QByteArray &raw)
+{
+    quint32 crc = 0xFFFFFFFFu;
+    for (int i = 0; i < 5; ++i) {
+        crc ^= quint8(raw[i]);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    crc = ~crc;
+    for (int i = 0; i < 4; ++i) {
+        if (quint8(raw[5 + i]) != ((crc >> (8 * i)) & 0xFF))
+            return false;
+    }
+    return true;
+}
+
 QByteArray headerBytes(quint8 type, const QByteArray &bytes)
 {
     QByteArray raw;
@@ -175,6 +193,16 @@ char *writeDataSubpacket(char *out, const char *data, int length, quint8 end)
     return escapeInto(crcBytes, 2, w);
 }
 
+// What stands after a header is the host's, but for the end of the header's
+// own line (CR, LF, XON), which may come first.
+QByteArray pastHeaderEnd(const QByteArray &bytes)
+{
+    qsizetype at = 0;
+    while (at < bytes.size() && QByteArrayView("\r\n\x8a\x11").contains(bytes.at(at)))
+        ++at;
+    return bytes.mid(at);
+}
+
 // ---------------------------------------------------------------------------
 // Scanning
 
@@ -237,38 +265,59 @@ void FrameScanner::dropSubpacket()
 FrameScanner::Result FrameScanner::nextHeader(quint8 &type, QByteArray &bytes)
 {
     for (;;) {
+        // A header begins at its ZPAD. A ZDLE without one is data: the rest
+        // of a subpacket we gave up on (after our ZRPOS) still arrives, and
+        // its escaped bytes (ZDLE 'A', 'B', 'C') are no header kinds.
         const char *buf = m_buffer.constData();
         const int size = int(m_buffer.size());
-        const void *hit = std::memchr(buf + m_start, ZDLE, size_t(size - m_start));
+        const char *hit = nullptr;
+        for (const char *p = buf + m_start; !hit;) {
+            p = static_cast<const char *>(std::memchr(p, ZDLE, size_t(buf + size - p)));
+            if (!p)
+                break;
+            if (p > buf + m_start && p[-1] == ZPAD)
+                hit = p - 1;
+            ++p;
+        }
         if (!hit) {
-            consume(size - m_start);
+            // A ZPAD at the very end may be the start of a header.
+            const bool padLast = size > m_start && buf[size - 1] == ZPAD;
+            consume(size - m_start - (padLast ? 1 : 0));
             return NeedMore;
         }
-        consume(int(static_cast<const char *>(hit) - buf) - m_start);
+        consume(int(hit - buf) - m_start);
         buf = m_buffer.constData();
-        const int start = m_start;
+        const int start = m_start + 1; // the ZDLE
         const int avail = int(m_buffer.size()) - start;
         if (avail < 2)
             return NeedMore;
 
-        QByteArray raw;
-        const char kind = buf[start + 1];
-        if (kind == ZBIN) {
+        // The header's bytes after its kind, unescaped: `count` of them, or
+        // -1 when more must arrive first.
+        const auto decode = [&](int count, QByteArray &raw) {
             int i = start + 2;
             const int end = start + avail;
-            while (raw.size() < 7) {
+            while (raw.size() < count) {
                 if (i >= end)
-                    return NeedMore;
+                    return -1;
                 if (buf[i] != ZDLE) {
                     raw.append(buf[i++]);
                     continue;
                 }
                 if (i + 1 >= end)
-                    return NeedMore;
+                    return -1;
                 raw.append(unescape(buf[i + 1]));
                 i += 2;
             }
-            consume(i - start);
+            return i;
+        };
+        QByteArray raw;
+        const char kind = buf[start + 1];
+        if (kind == ZBIN) {
+            const int used = decode(7, raw);
+            if (used < 0)
+                return NeedMore;
+            consume(used - m_start);
         } else if (kind == ZHEX) {
             if (avail < 16)
                 return NeedMore;
@@ -284,9 +333,16 @@ FrameScanner::Result FrameScanner::nextHeader(quint8 &type, QByteArray &bytes)
                 consume(1);
                 continue;
             }
-            consume(16);
+            consume(start + 16 - m_start);
         } else if (kind == ZBIN32) {
-            return Bin32Header;
+            // Only a whole one is refused: "*" and an escaped 0x03 can stand
+            // in a file's data too.
+            if (decode(9, raw) < 0)
+                return NeedMore;
+            if (crc32Header(raw))
+                return Bin32Header;
+            consume(1);
+            continue;
         } else {
             consume(1);
             continue;

@@ -43,6 +43,10 @@ QByteArray dataSubpacket(const QByteArray &data, quint8 end);
 constexpr int subpacketRoom(int length) { return 2 * length + 6; }
 char *writeDataSubpacket(char *out, const char *data, int length, quint8 end);
 
+// What stands after a header is the host's, but for the end of the
+// header's own line (CR, LF, XON), which may come first.
+QByteArray pastHeaderEnd(const QByteArray &bytes);
+
 // Reads headers and data subpackets out of the bytes a peer sends, however
 // they are cut into pieces. The caller says which of the two it expects next
 // (a header is followed by subpackets only for some types); bytes that are

@@ -1,10 +1,7 @@
 #include "transfer/zmodemtransfer.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
-
-#include <cstring>
 
 using namespace Zmodem;
 
@@ -17,11 +14,11 @@ constexpr char CAN = 0x18;
 // data survives links that eat or mangle such bytes.
 const QByteArray kZrinitFlags = QByteArray("\x00\x00\x00\xC0", 4);
 const QByteArray kZeroes(4, '\0');
-const QByteArray kFiveCan(5, CAN);
 
 constexpr int kRetryLimit = 10;
-constexpr int kSubpacketSize = 1024;
-constexpr int kMaxBatch = 32768;
+// A receiver says nothing but headers while a window flows; this much else
+// is a shell echoing our data.
+constexpr qint64 kEchoBytes = 256;
 // How much a received file grows between two nudges to write it out.
 constexpr quint32 kWritebackBytes = 4 << 20;
 constexpr int kInitRetryLimit = 12;
@@ -45,15 +42,33 @@ qint64 announcedSize(const QByteArray &field)
     return ok ? size : -1;
 }
 
-// What stands after a header is the host's, but for the end of the header's
-// own line (CR, LF, XON), which may come first.
-QByteArray pastHeaderEnd(const QByteArray &bytes)
+// Ctrl+G, Ctrl+E, Ctrl+U: see stopSequence().
+const QByteArray kLineMend("\x07\x05\x15");
+
+// The frame types each side sends: a header of the other side's kind is
+// our own, echoed by a shell, and no sign of the peer.
+bool sentByReceiver(int type)
 {
-    qsizetype at = 0;
-    while (at < bytes.size() && QByteArrayView("\r\n\x8a\x11").contains(bytes.at(at)))
-        ++at;
-    return bytes.mid(at);
+    switch (type) {
+    case ZRINIT: case ZACK: case ZSKIP: case ZNAK: case ZABORT: case ZFIN: case ZRPOS: case ZFERR: case ZCAN:
+    case ZCOMPL: case ZFREECNT:
+        return true;
+    default:
+        return false;
+    }
 }
+
+bool sentBySender(int type)
+{
+    switch (type) {
+    case ZRQINIT: case ZSINIT: case ZFILE: case ZABORT: case ZFIN: case ZDATA: case ZEOF: case ZFERR:
+    case ZCHALLENGE: case ZCOMMAND: case ZFREECNT: case ZCAN:
+        return true;
+    default:
+        return false;
+    }
+}
+
 
 } // namespace
 
@@ -63,6 +78,20 @@ QByteArray pastHeaderEnd(const QByteArray &bytes)
 ZmodemTransfer::ZmodemTransfer(QObject *parent)
     : InbandTransfer(parent)
 {
+    m_pump.setSingleShot(true);
+    connect(&m_pump, &QTimer::timeout, this, [this] {
+        const Step step(this);
+        writeWindow();
+    });
+}
+
+const QByteArray &ZmodemTransfer::stopSequence()
+{
+    // Eight CANs: pairs of Ctrl+X Ctrl+X (exchange point and mark) leave the
+    // cursor where it was, also after an odd CAN of our data; Ctrl+E then
+    // goes to the end of the line, so that Ctrl+U takes all of it.
+    static const QByteArray stop = QByteArray(8, CAN) + kLineMend;
+    return stop;
 }
 
 ZmodemTransfer::~ZmodemTransfer()
@@ -83,6 +112,11 @@ void ZmodemTransfer::resetSession()
     m_filesSent = 0;
     m_filesUnopenable = 0;
     m_initEchoes = 0;
+    m_windowLeft = 0;
+    m_pump.stop();
+    m_heard = 0;
+    m_unheard = 0;
+    m_resyncing = false;
 }
 
 void ZmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory, int)
@@ -108,18 +142,21 @@ void ZmodemTransfer::cancelTransfer()
 {
     if (m_state == Idle)
         return;
-    // In one write: a peer that leaves on the ZABORT flushes the line as it
-    // goes, and CANs coming after that flush would reach the shell, where an
-    // odd run of them (Ctrl+X, a key prefix in bash) eats the next key.
+    // No ZABORT header: its hex digits and line end run as a command in the
+    // shell of a peer that has gone, and the CANs stop lrzsz without it.
+    // In one write, so that nothing of ours separates them.
+    m_windowLeft = 0;
     if (peerToBeTold())
-        send(hexHeader(ZABORT, kZeroes) + kFiveCan);
+        send(stopSequence());
     finishTransfer(QStringLiteral("Zmodem 传输已被用户取消"));
 }
 
 void ZmodemTransfer::abortTransfer(const QString &message)
 {
+    beginEnding();
+    m_windowLeft = 0;
     if (peerToBeTold())
-        send(kFiveCan);
+        send(stopSequence());
     finishTransfer(message);
 }
 
@@ -143,6 +180,8 @@ void ZmodemTransfer::finishTransfer(QString error)
 {
     // Files are committed at their accepted ZEOF; one still pending here
     // either failed (and goes) or never got its end (and is kept, unsaved).
+    m_windowLeft = 0;
+    m_pump.stop();
     error = settleFiles(error, m_expectedSize, false);
     announceEnd(error.isEmpty() ? successText() : error, error);
 }
@@ -183,121 +222,6 @@ void ZmodemTransfer::sendZrqinit()
 void ZmodemTransfer::sendZrinit()
 {
     sendHexHeader(ZRINIT, kZrinitFlags);
-}
-
-void ZmodemTransfer::offerNextFile()
-{
-    while (m_fileIndex < m_files.size()) {
-        if (m_sendFile.isOpen())
-            m_sendFile.close();
-        m_sendFile.setFileName(m_files.at(m_fileIndex));
-        if (m_sendFile.open(QIODevice::ReadOnly))
-            break;
-        emitStatus(QStringLiteral("无法打开 %1，跳过").arg(m_files.at(m_fileIndex)));
-        ++m_filesUnopenable;
-        ++m_fileIndex;
-    }
-    if (m_fileIndex >= m_files.size()) {
-        sendHexHeader(ZFIN, kZeroes);
-        m_finTail.clear();
-        setState(TxFinSent);
-        return;
-    }
-    m_resumePos = 0;
-    m_lastPercent = -1;
-    const QFileInfo info(m_sendFile.fileName());
-    const qint64 size = m_sendFile.size();
-    const quint64 mtime = quint64(info.lastModified().toSecsSinceEpoch());
-    QByteArray fileInfo = info.fileName().toUtf8();
-    fileInfo.append('\0');
-    fileInfo.append(QByteArray::number(size));
-    fileInfo.append(' ');
-    fileInfo.append(QByteArray::number(mtime, 8));
-    fileInfo.append(" 100644");
-    sendBinaryHeader(ZFILE, QByteArray("\x00\x00\x00\x01", 4));
-    const QByteArray subpacket = dataSubpacket(fileInfo, ZCRCW);
-    send(subpacket);
-    // A resend must carry the file information too, or the receiver waits
-    // for it forever.
-    m_lastHeader.append(subpacket);
-    setState(TxFileOffered);
-    emitStatus(QStringLiteral("发送文件头：%1（%2 字节）").arg(info.fileName()).arg(size));
-}
-
-void ZmodemTransfer::sendDataBurst()
-{
-    const qint64 size = m_sendFile.size();
-    qint64 at = m_sendFile.pos();
-    // The frames of a window go to the send function gathered into pieces
-    // that grow from about one subpacket to 32 KiB: one call per subpacket
-    // costs the connection a wake-up each, and one call per window would
-    // hold the window's first bytes back until all of it is encoded.
-    int batchLimit = 2048;
-    QByteArray batch(kMaxBatch + subpacketRoom(kSubpacketSize), Qt::Uninitialized);
-    char *w = batch.data();
-    const auto flush = [&] {
-        batch.resize(w - batch.constData());
-        if (!batch.isEmpty())
-            send(batch);
-        batch = QByteArray(kMaxBatch + subpacketRoom(kSubpacketSize), Qt::Uninitialized);
-        w = batch.data();
-    };
-    m_lastHeader = binaryHeader(ZDATA, position(quint32(at)));
-    std::memcpy(w, m_lastHeader.constData(), size_t(m_lastHeader.size()));
-    w += m_lastHeader.size();
-
-    QByteArray window(m_windowSize, Qt::Uninitialized);
-    int remaining = m_windowSize;
-    for (;;) {
-        const qint64 got = m_sendFile.read(window.data(), remaining);
-        if (got <= 0) {
-            if (m_sendFile.error() != QFileDevice::NoError) {
-                flush();
-                abortTransfer(QStringLiteral("读取文件失败：%1").arg(m_sendFile.errorString()));
-                return;
-            }
-            w = writeDataSubpacket(w, nullptr, 0, ZCRCE);
-            flush();
-            sendHexHeader(ZEOF, position(quint32(size)));
-            setState(TxEofSent);
-            emitStatus(QStringLiteral("数据发完，已发 ZEOF，等对端确认..."));
-            return;
-        }
-        for (qint64 offset = 0; offset < got; offset += kSubpacketSize) {
-            const int n = int(qMin<qint64>(kSubpacketSize, got - offset));
-            remaining -= n;
-            at += n;
-            w = writeDataSubpacket(w, window.constData() + offset, n, remaining > 0 ? ZCRCG : ZCRCW);
-            if (size > 0) {
-                const int percent = int(at * 100 / size);
-                if (percent != m_lastPercent) {
-                    m_lastPercent = percent;
-                    flush(); // what a listener sends goes after these frames
-                    emit progressChanged(at, size, QFileInfo(m_sendFile.fileName()).fileName());
-                    if (!emitStatus(QStringLiteral("发送进度：%1%").arg(percent)))
-                        return;
-                }
-            }
-            if (w - batch.constData() >= batchLimit) {
-                flush();
-                batchLimit = qMin(2 * batchLimit, kMaxBatch);
-            }
-        }
-        if (remaining <= 0) {
-            flush();
-            setState(TxData);
-            return;
-        }
-    }
-}
-
-bool ZmodemTransfer::seekSendFile(quint32 pos, const QString &failure)
-{
-    if (!m_sendFile.seek(pos)) {
-        abortTransfer(failure);
-        return false;
-    }
-    return true;
 }
 
 // ZFIN answered: ZFIN, "OO", done. A file still being received is kept as
@@ -346,10 +270,39 @@ void ZmodemTransfer::feed(const QByteArray &data)
         m_idleTicks = 0;
     if (cancelled) {
         m_unconsumed = pastCancel(data);
+        // Nothing goes back to a peer that gave up; but the file data still
+        // on its way lands in the shell it leaves, to be taken back.
+        if (m_state == TxData || m_state == TxEofSent) {
+            beginEnding();
+            send(kLineMend);
+        }
         finishTransfer(QStringLiteral("对端取消传输 (CAN)"));
         return;
     }
+    const quint64 generation = m_generation;
+    const int heard = m_heard;
     processInput();
+    if (started && sameRun(generation) && peerLeftIn(data, m_heard != heard)) {
+        // The shell is back: its words are the screen's, and nothing of
+        // ours but the stop goes after them.
+        const qsizetype words = hostWordsAt(data);
+        m_unconsumed = words < 0 ? QByteArray() : data.mid(words);
+        abortTransfer(peerGoneText());
+    }
+}
+
+bool ZmodemTransfer::peerLeftIn(const QByteArray &read, bool heard)
+{
+    if (m_state == TxFinSent || m_state == RxFinAnswered)
+        return false; // their ends read the host's words themselves
+    if (m_isSender) {
+        m_unheard = heard ? 0 : m_unheard + read.size();
+        if (m_unheard > kEchoBytes)
+            return true;
+    }
+    // lrzsz says nothing on the line while a transfer runs: words there are
+    // the shell's, also after the peer's last frame in the same read.
+    return looksLikeHostWords(read);
 }
 
 void ZmodemTransfer::takeOverAndOut(const QByteArray &data)
@@ -382,9 +335,10 @@ void ZmodemTransfer::processInput()
                 abortTransfer(QStringLiteral("对端使用了 ZBIN32（32位CRC），本实现仅支持 CRC16"));
                 return;
             }
-            if (r == FrameScanner::BadHeader)
+            // The rest of a frame we gave up on is no header gone bad.
+            if (r == FrameScanner::BadHeader && !m_resyncing)
                 sendHexHeader(ZNAK, kZeroes);
-            else
+            else if (r == FrameScanner::Header)
                 handleHeader(type, bytes);
             if (m_state == RxFinAnswered && sameRun(generation))
                 return takeOverAndOut(m_scanner.takeRest());
@@ -404,6 +358,7 @@ void ZmodemTransfer::processInput()
             return;
         }
         m_subpacketKind = None;
+        m_resyncing = true;
         sendHexHeader(ZRPOS, position(m_receivedBytes));
     }
 }
@@ -413,10 +368,14 @@ void ZmodemTransfer::processInput()
 
 void ZmodemTransfer::handleHeader(int type, const QByteArray &bytes)
 {
-    // A ZRINIT reaching a receiver is our own, echoed by a shell that did
-    // not start the peer; so is a ZRQINIT reaching a sender.
-    if (m_isSender ? type == ZRINIT : type != ZRINIT)
-        markPeerStarted();
+    m_resyncing = false;
+    // A header of our own side's kind is our own, echoed by a shell that
+    // did not start the peer (or took its place). A sender starts with the
+    // receiver's ZRINIT.
+    if (m_isSender ? sentByReceiver(type) && (peerStarted() || type == ZRINIT) : sentBySender(type)) {
+        ++m_heard;
+        heardPeer();
+    }
     if (m_isSender)
         handleSenderHeader(type, bytes);
     else
@@ -543,6 +502,8 @@ void ZmodemTransfer::acceptFileInfo(const QByteArray &info)
 
 void ZmodemTransfer::handleSubpacket(QByteArrayView data, int endType)
 {
+    ++m_heard;
+    heardPeer();
     switch (m_subpacketKind) {
     case FileInfo:
         acceptFileInfo(data.toByteArray());
@@ -588,94 +549,14 @@ void ZmodemTransfer::writeFileData(QByteArrayView data, int endType)
     }
 }
 
-void ZmodemTransfer::nextFileAfter(bool announceSkip)
+bool ZmodemTransfer::mayResendOrEnd(const QString &failure)
 {
-    m_sendFile.close();
-    ++m_fileIndex;
-    if (announceSkip)
-        emitStatus(QStringLiteral("对端跳过了该文件"));
-    offerNextFile();
-}
-
-void ZmodemTransfer::handleSenderHeader(int type, const QByteArray &bytes)
-{
-    const quint32 pos = positionOf(bytes);
-    if (type == ZFIN) {
-        if (m_state == TxFinSent) {
-            send(QByteArrayLiteral("OO"));
-            m_unconsumed = pastHeaderEnd(m_scanner.takeRest());
-            finishTransfer(sendOutcome());
-        } else {
-            answerFin();
-        }
-        return;
-    }
-    switch (m_state) {
-    case TxWaitInit:
-        if (type == ZRINIT)
-            offerNextFile();
-        else if (type == ZNAK && !m_lastHeader.isEmpty())
-            send(m_lastHeader);
-        return;
-    case TxFileOffered:
-        if (type == ZRPOS) {
-            if (!seekSendFile(pos, QStringLiteral("对端 ZRPOS 定位失败")))
-                return;
-            m_resumePos = pos;
-            setState(TxData);
-            sendDataBurst();
-        } else if (type == ZSKIP) {
-            nextFileAfter(true);
-        } else if (type == ZRINIT) {
-            // A receiver answers each of our ZRQINITs with a ZRINIT on top of
-            // the one it sends when it starts: those late answers are not a
-            // request to offer the file again (which would start two data
-            // streams). A real repeat beyond them still gets the offer.
-            if (m_initEchoes > 0)
-                --m_initEchoes;
-            else
-                offerNextFile();
-        } else if (type == ZNAK && !m_lastHeader.isEmpty()) {
-            send(m_lastHeader);
-        }
-        return;
-    case TxData:
-        if (type == ZACK) {
-            m_resumePos = pos;
-            setState(TxData);
-            sendDataBurst();
-        } else if (type == ZRPOS || type == ZNAK) {
-            // A ZNAK here answers a garbled ZDATA header: the data behind it
-            // was thrown away, so the burst goes again from the last point
-            // the receiver confirmed.
-            const quint32 target = type == ZRPOS ? pos : m_resumePos;
-            if (!seekSendFile(target, QStringLiteral("对端 ZRPOS 定位失败")))
-                return;
-            m_resumePos = target;
-            m_retries = 0;
-            sendDataBurst();
-        } else if (type == ZSKIP) {
-            nextFileAfter(true);
-        } else if (type == ZABORT || type == ZCAN) {
-            abortTransfer(QStringLiteral("对端中止传输"));
-        }
-        return;
-    case TxEofSent:
-        if (type == ZRINIT) {
-            ++m_filesSent;
-            nextFileAfter(false);
-        } else if (type == ZSKIP) {
-            nextFileAfter(false);
-        } else if (type == ZRPOS) {
-            if (!seekSendFile(pos, QStringLiteral("对端 ZRPOS 定位失败")))
-                return;
-            m_resumePos = pos;
-            sendDataBurst();
-        }
-        return;
-    default:
-        return;
-    }
+    if (mayResend())
+        return true;
+    // Silent since our last resend: the peer has gone, and the shell that
+    // took its place would run each further one as a command.
+    abortTransfer(failure);
+    return false;
 }
 
 void ZmodemTransfer::onTick()
@@ -684,6 +565,10 @@ void ZmodemTransfer::onTick()
     if (m_state == Idle)
         return;
     ++m_idleTicks;
+    // What is still on its way to the receiver it cannot have answered yet.
+    if (m_isSender && m_state != TxFinSent && backlog() > 0)
+        m_idleTicks = 0;
+    const QString rxTimeout = QStringLiteral("接收超时，中止");
     switch (m_state) {
     case RxFinAnswered:
         if (m_idleTicks >= kOverAndOutTicks)
@@ -697,23 +582,31 @@ void ZmodemTransfer::onTick()
         // Until a sender has shown itself the line is a shell's, which would
         // run each ZRINIT as a command; sz announces itself and is answered
         // at once, and one already waiting got the ZRINIT of our start.
-        if (peerStarted() && m_idleTicks % 3 == 0)
-            sendZrinit();
+        if (peerStarted() && m_idleTicks % 3 == 0) {
+            if (mayResend())
+                sendZrinit();
+            else if (m_idleTicks >= 10)
+                abortTransfer(rxTimeout);
+        }
         return;
     case RxData:
     case RxFrameEnd:
         if (m_idleTicks < 10)
             return;
         if (++m_retries > kRetryLimit) {
-            abortTransfer(QStringLiteral("接收超时，中止"));
+            abortTransfer(rxTimeout);
             return;
         }
+        if (!mayResendOrEnd(rxTimeout))
+            return;
         // What arrived of a subpacket before the silence is abandoned: the
-        // sender starts again from our position with a header.
+        // sender starts again from our position with a header (lrzsz's sz
+        // waits for one after a SIGINT).
         if (m_subpacketKind == FileData) {
             m_scanner.dropSubpacket();
             m_subpacketKind = None;
         }
+        m_resyncing = true;
         sendHexHeader(ZRPOS, position(m_receivedBytes));
         m_idleTicks = 0;
         return;
@@ -728,14 +621,17 @@ void ZmodemTransfer::onTick()
         // running answered the ZRQINIT of our start: until then the line is
         // a shell's, which would run each repeat as a command. The silence
         // still counts towards giving up.
-        if (peerStarted())
+        if (peerStarted()) {
+            if (!mayResendOrEnd(QStringLiteral("对端 60 秒未响应 ZRINIT（rz 未运行？），放弃")))
+                return;
             sendZrqinit();
+        }
         m_idleTicks = 0;
         return;
     case TxFileOffered:
         if (m_idleTicks < 10)
             return;
-        if (++m_retries > kRetryLimit) {
+        if (++m_retries > kRetryLimit || !mayResend()) {
             abortTransfer(QStringLiteral("对端对 ZFILE 无响应，中止"));
             return;
         }
@@ -746,22 +642,26 @@ void ZmodemTransfer::onTick()
         if (m_idleTicks < 10)
             return;
         const int retries = m_retries + 1;
-        if (retries > kRetryLimit) {
+        if (retries > kRetryLimit || !mayResend()) {
             abortTransfer(QStringLiteral("对端持续未确认（ZACK），中止"));
             return;
         }
-        if (!seekSendFile(m_resumePos, QStringLiteral("重发定位失败")))
-            return;
-        sendDataBurst();
-        if (m_state == TxData)
-            m_retries = retries;
+        // No data again into the silence, where it would be typed into a
+        // shell a second time: a ZDATA at our position with an empty ZCRCW
+        // subpacket draws a living receiver's ZACK (the next window goes
+        // from there) or its ZRPOS.
+        m_windowLeft = 0;
+        m_pump.stop();
+        m_lastHeader = binaryHeader(ZDATA, position(quint32(m_sendFile.pos())));
+        send(m_lastHeader + dataSubpacket({}, ZCRCW));
+        m_retries = retries;
         m_idleTicks = 0;
         return;
     }
     case TxEofSent:
         if (m_idleTicks < 15)
             return;
-        if (++m_retries > kRetryLimit) {
+        if (++m_retries > kRetryLimit || !mayResend()) {
             abortTransfer(QStringLiteral("对端对 ZEOF 无响应，中止"));
             return;
         }

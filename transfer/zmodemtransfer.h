@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 // ZMODEM (16-bit CRC) in both directions inside a session's byte stream:
 // sends a list of files, or receives any number into one folder. Driven by
@@ -41,6 +42,15 @@ public:
     void startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory,
                       int variant = 0) override;
     int bufferedBytes() const { return m_scanner.bufferedBytes(); }
+    // A window of data is being written, a piece at a time.
+    bool writingWindow() const { return m_windowLeft > 0; }
+
+    // What every end that tells the peer sends, the user's cancel included:
+    // an even run of CANs (five stop lrzsz), then what leaves a shell's line
+    // as it was should the peer be gone: Ctrl+G closes a Ctrl+X prefix that
+    // our data may have left open (and is no command alone), Ctrl+U takes
+    // back whatever of ours the line holds (readline, zle, a cooked tty).
+    static const QByteArray &stopSequence();
 
 public slots:
     void feed(const QByteArray &data) override;
@@ -72,6 +82,15 @@ private:
     void sendZrqinit();
     void offerNextFile();
     void sendDataBurst();
+    // Writes the window on while the connection has room for it, a few
+    // subpackets at a time, and comes back after the event loop has turned,
+    // so that what the receiver says meanwhile is read between them.
+    void writeWindow();
+    // Whether what arrived says the peer has gone: the shell's words, or
+    // bytes that are no frames (our own data echoed by a shell) where a
+    // receiver says nothing but headers.
+    bool peerLeftIn(const QByteArray &read, bool heard);
+    bool mayResendOrEnd(const QString &failure);
     bool seekSendFile(quint32 pos, const QString &failure);
     void answerFin();
     // A receiver's end: the sender's "OO" is taken, whatever follows it is
@@ -98,6 +117,12 @@ private:
     int m_filesSent = 0;
     int m_filesUnopenable = 0;
     int m_initEchoes = 0; // ZRINITs still owed for our ZRQINITs
+    int m_windowLeft = 0; // bytes of the window still to be written
+    quint32 m_ackedPos = 0; // the receiver's last confirmation inside the window
+    QTimer m_pump;
+    int m_heard = 0;        // frames of the peer taken, for telling a read with none
+    qint64 m_unheard = 0;   // sender: bytes since the receiver's last header
+    bool m_resyncing = false; // receiver: the rest of a frame we gave up on may still come
     Zmodem::FrameScanner m_scanner;
     int m_retries = 0;
     int m_idleTicks = 0;

@@ -711,16 +711,21 @@ void RemoteDirTree::onJobDone(int id, const QString &msg)
     const DirTreeJob job = activeJobs.take(id);
     const int skipped = skippedEntries.take(id);
     trace(QStringLiteral("[dirtree] job %1 done").arg(id));
-    if (transferIds.remove(id))
+    const bool listed = transferIds.remove(id);
+    if (listed)
         emit sigTransferFinished(id, msg, true);
     if (--activeJobCount < 1) {
         activeJobCount = 0;
         emit sigTransfersIdle();
         setStatus([] { return said("任务完成"); });
     }
-    // Not only in the debug log: a copy that lacks them says so.
-    if (skipped > 0)
+    // Not only in the debug log: a copy that lacks them says so, here and
+    // in its row of the transfer list.
+    if (skipped > 0) {
         setStatus([skipped] { return said("任务完成，跳过 %1 个链接或特殊文件").arg(skipped); }, StatusColor::warning);
+        if (listed)
+            emit sigTransferNote(id, said("任务完成，跳过 %1 个链接或特殊文件").arg(skipped));
+    }
     if (job.third.isEmpty())
         return;
     // The listing this brings leaves that note showing.

@@ -50,6 +50,9 @@ signals:
     void sigTransferAdded(int id, const QString &name, bool upload, qlonglong total);
     void sigTransferProgress(int id, qlonglong done, qlonglong total);
     void sigTransferFinished(int id, const QString &status, bool ok);
+    // A transfer that finished without some of what it was given (a folder
+    // whose links or special files were left out): what the user is told.
+    void sigTransferNote(int id, const QString &note);
     void sigTransfersIdle();
 
 private slots:

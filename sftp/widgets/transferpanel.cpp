@@ -1,6 +1,7 @@
 #include "sftp/widgets/transferpanel.h"
 
 #include "core/languagemanager.h"
+#include "ui/statuscolors.h"
 
 #include <QHeaderView>
 #include <QLabel>
@@ -125,6 +126,16 @@ void TransferPanel::finishTransfer(int id, const QString &status, bool ok)
     }
     if (m_activeCount < 1)
         startHideCountdown();
+}
+
+void TransferPanel::noteTransfer(int id, const QString &note)
+{
+    QTreeWidgetItem *item = items.value(id);
+    if (!item)
+        return;
+    item->setText(3, QStringLiteral("⚠ ") + item->text(3));
+    item->setToolTip(3, note);
+    item->setForeground(3, QColor(QLatin1String(StatusColor::warning)));
 }
 
 QString TransferPanel::formatBytes(qint64 n)

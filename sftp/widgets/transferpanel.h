@@ -22,6 +22,9 @@ public:
     void addTransfer(int id, const QString &name, bool upload, qint64 total);
     void updateProgress(int id, qint64 done, qint64 total);
     void finishTransfer(int id, const QString &status, bool ok);
+    // A finished transfer that left something out: its status is marked,
+    // and the note is its tool tip.
+    void noteTransfer(int id, const QString &note);
 
     static QString formatBytes(qint64 bytes);
 

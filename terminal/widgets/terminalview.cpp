@@ -713,6 +713,7 @@ void TerminalView::attachRemoteDirTree(const SshConnectParams &params)
         connect(tree, &RemoteDirTree::sigTransferAdded, panel, &TransferPanel::addTransfer);
         connect(tree, &RemoteDirTree::sigTransferProgress, panel, &TransferPanel::updateProgress);
         connect(tree, &RemoteDirTree::sigTransferFinished, panel, &TransferPanel::finishTransfer);
+        connect(tree, &RemoteDirTree::sigTransferNote, panel, &TransferPanel::noteTransfer);
         attachSidePanels(tree, panel);
     }
     if (auto *tree = qobject_cast<RemoteDirTree *>(remoteTree))

@@ -41,14 +41,17 @@ private slots:
     // refused whole with sendQueueFull, and everything accepted reaches the peer
     // once the worker starts (bytes may be queued before the link is up) and
     // comes back from cat unchanged, every byte value in chunks of assorted
-    // sizes.
+    // sizes. Or all of it is dropped (a transfer taking back what its gone
+    // peer would not read): nothing of it goes out, and the queue is empty.
     void queueBound_data()
     {
         QTest::addColumn<int>("extra");
         QTest::addColumn<bool>("accepted");
-        QTest::newRow("fits exactly") << 8 << true;
-        QTest::newRow("one byte over") << 9 << false;
-        QTest::newRow("empty write") << 0 << true;
+        QTest::addColumn<bool>("dropped");
+        QTest::newRow("fits exactly") << 8 << true << false;
+        QTest::newRow("one byte over") << 9 << false << false;
+        QTest::newRow("empty write") << 0 << true << false;
+        QTest::newRow("dropped before the link is up") << 8 << true << true;
     }
     void queueBound()
     {
@@ -69,10 +72,15 @@ private slots:
         // Told apart from a broken link: the session stays up.
         QCOMPARE(full.count(), accepted ? 0 : 1);
         QVERIFY(rec.errors.isEmpty());
+        QFETCH(bool, dropped);
+        if (dropped) {
+            c.discardQueued();
+            QCOMPARE(c.pendingBytes(), 0);
+        }
         QVERIFY(c.open() && rec.waitConnected());
         c.write("!end"); // the echo keeps the order: nothing may come before it but the queue
         QVERIFY(rec.waitData("!end"));
-        QVERIFY(rec.data == payload + QByteArray(accepted ? extra : 0, 'b') + "!end");
+        QVERIFY(rec.data == (dropped ? QByteArray() : payload + QByteArray(accepted ? extra : 0, 'b')) + "!end");
     }
 
     // A stopped worker's emissions that are already on their way (queued to the

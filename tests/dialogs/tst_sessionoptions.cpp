@@ -298,14 +298,17 @@ private slots:
             };
             QCOMPARE(ranges(), QStringLiteral("0-3 #ff5555, 4-12 #569cd6"));
             QScopedPointer<QSettings> store(AppSettings::openNativeStore());
-            store->beginWriteArray(prefix + "keywords", 2);
+            store->beginWriteArray(prefix + "keywords", 3);
             store->setArrayIndex(0);
             store->setValue("row", QStringList{"E+R", "Regex", "Blue"});
             store->setArrayIndex(1);
             store->setValue("row", QStringList{"1\\d", " regulärer  AUSDRUCK", "blue "});
+            // A colour typed as such, with a blank before it, is that colour.
+            store->setArrayIndex(2);
+            store->setValue("row", QStringList{".1", "子串", " #ff0000"});
             store->endArray();
             store->sync();
-            QCOMPARE(ranges(), QStringLiteral("0-3 #569cd6, 4-6 #569cd6"));
+            QCOMPARE(ranges(), QStringLiteral("0-3 #569cd6, 4-6 #569cd6, 10-12 #ff0000"));
         }
     }
 

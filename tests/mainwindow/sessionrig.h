@@ -22,7 +22,9 @@ struct FakeConnection : Connection {
     bool isOpen() const override { return opened; }
     void resize(int, int) override {}
     void setTransparent(bool on) override { transparent = on; }
+    void discardQueued() override { ++discarded; }
     bool opened = true;
+    int discarded = 0;
     bool transparent = false;
     QByteArray written;
 };
@@ -48,7 +50,7 @@ struct FakeTransfer : InbandTransfer {
     void cancelTransfer() override { announceEnd(QStringLiteral("cancelled"), QStringLiteral("cancelled")); }
     void hostLineOpening() override { fed += "<open>"; }
     void askPeer() override { fed += "<ask>"; }
-    void start(const QString &id) { resetPeerStarted(), m_sessionId = id, m_state = 1; }
+    void start(const QString &id) { beginRun({}, id, 1, false); }
     QByteArray fed;
 };
 

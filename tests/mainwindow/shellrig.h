@@ -93,7 +93,7 @@ public:
     std::unique_ptr<InbandTransfer> engine;
     std::unique_ptr<QSignalSpy> ended; // the engine's resultReady
     bool manualClock = false;          // for the engines made from now on
-    qint64 bytesOut = 0;               // what the engine handed its send function in this run
+    qint64 written = 0;                // what the engine handed its send function in this run
 
     // The peers there, and zsh quiet. Empty when all is well.
     QString prepare()
@@ -163,9 +163,9 @@ public:
     void start(bool send, const QString &path, int mode)
     {
         session->handOver(engine.get(), true);
-        bytesOut = 0;
+        written = 0;
         const TransferSendFn out = [this, s = session.get()](const QByteArray &b) {
-            bytesOut += b.size();
+            written += b.size();
             s->sendUnlogged(b);
         };
         if (send)

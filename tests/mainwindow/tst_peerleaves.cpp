@@ -81,7 +81,7 @@ class TestPeerLeaves : public QObject, ShellRig
             const int pid = readFile(peerFolder() + "/peer.pid").trimmed().toInt();
             if (pid > 0 && ::kill(pid, signal) == 0) {
                 signalled = true;
-                *writtenThen = bytesOut;
+                *writtenThen = written;
                 *shownThen = view.shown.size();
             }
         });
@@ -206,12 +206,12 @@ private slots:
             ticks = tickToEnd(limit, limit + 1, 30);
         } else {
             QTest::qWait(3000);
-            writtenThen = bytesOut;
+            writtenThen = written;
             QVERIFY2(ended->isEmpty(), qPrintable("ended before the peer came: " + said()));
             session->type(ShellRig::typedLine(peer));
             (void)QTest::qWaitFor([&] { return !ended->isEmpty(); }, 60000);
         }
-        const qint64 after = bytesOut - writtenThen;
+        const qint64 after = written - writtenThen;
         const QString result = QStringLiteral("%1 \"%2\" after %3 ticks (limit %4), %5 bytes of ours after the peer left; "
                                               "the host said since: %6")
                                    .arg(ended->isEmpty() ? QStringLiteral("still running") : QVariant::fromValue(outcome()).toString(),

@@ -13,9 +13,57 @@
 #include "mainwindow/sessionhub.h"
 #include "shellrig.h"
 
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
 class TestSessionTransfers : public QObject, ShellRig
 {
     Q_OBJECT
+
+    // Sends the peer (its pid in peer.pid) the signal once the data flows,
+    // from the run's own progress: a wait that looks only when the events
+    // run dry can see the whole file arrive first. True when the run ended
+    // after that; `writtenSince` and `tookMs` say how much we wrote after
+    // the signal and how long the run went on.
+    bool signalPeer(int signal)
+    {
+        bool interrupted = false;
+        QObject scope;
+        connect(engine.get(), &InbandTransfer::progressChanged, &scope, [&](qint64 done) {
+            // Stop-and-wait protocols are slower to get there.
+            const qint64 flowing = engine->inherits("ZmodemTransfer") ? 1 << 20 : 1 << 16;
+            const int peer = done < flowing || interrupted ? 0 : readFile(peerFolder() + "/peer.pid").trimmed().toInt();
+            if (peer > 0 && ::kill(peer, signal) == 0) {
+                interrupted = true;
+                signalledAt = view.shown.size();
+                writtenSince = -written;
+                took.start();
+            }
+        });
+        // An event loop, not qWaitFor, whose naps between its rounds would
+        // hold every packet of a stop-and-wait protocol for 10 ms.
+        if (ended->isEmpty() && !ended->wait(30000)) {
+            QTest::qFail(qPrintable(QStringLiteral("the transfer did not end (signalled: %1, state %2): ").arg(interrupted).arg(engine->state())
+                                    + QString::fromLatin1(view.shown.right(300).toHex(' '))), __FILE__, __LINE__);
+            return false;
+        }
+        if (!interrupted)
+            QTest::qFail("ended before the peer was signalled", __FILE__, __LINE__);
+        writtenSince += written;
+        tookMs = took.elapsed();
+        return interrupted;
+    }
+    qint64 writtenSince = 0;
+    QElapsedTimer took;
+    qint64 tookMs = 0;
+    qsizetype signalledAt = 0; // in view.shown
 
 private slots:
     void initTestCase()
@@ -109,9 +157,11 @@ private slots:
         QTest::addColumn<QString>("command");
         QTest::addColumn<bool>("byHand");
         QTest::addColumn<QString>("shell");
-        // "window", "paste", or typed when empty. Without a command: the
-        // ticks (an odd count leaves 'C' the last poll, an even one NAK),
-        // then the keys typed, the last one cancelling.
+        // "window", "paste", or typed when empty; "esc": typed, then Esc
+        // before any poll; "send": we send, and the receiver is typed a
+        // second after our start. Without a command: the ticks (an odd count
+        // leaves 'C' the last poll, an even one NAK), then the keys typed,
+        // the last one cancelling.
         QTest::addColumn<QString>("via");
         const int x = XmodemTransfer::Xmodem;
         const int y = XmodemTransfer::Ymodem;
@@ -131,6 +181,21 @@ private slots:
         QTest::newRow("xmodem cancelled after NAK, dash") << int(KindX) << x << QString() << true << "dash" << "6 \x1b";
         QTest::newRow("ymodem cancelled after C") << int(KindY) << y << QString() << true << "bash" << "5 \x03";
         QTest::newRow("xmodem cancelled in a typed line") << int(KindX) << x << QString() << true << "bash" << "5 true; \x1b";
+        // A sender that waits for our first poll stops at our cancel, and
+        // nothing of it starts the sender.
+        for (const char *shell : {"bash", "zsh", "dash"})
+            QTest::addRow("ymodem, sb waiting, Esc, %s", shell) << int(KindY) << y << "sb -q data.bin" << true << shell << "esc";
+        QTest::newRow("xmodem, sx waiting, Esc") << int(KindX) << x << "sx -q data.bin" << true << "bash" << "esc";
+        // The shells' complaints about our first NAK are no packets.
+        QTest::newRow("kermit into dash") << int(KindK) << 0 << "gkermit -i -P -q -s data.bin" << false << "dash" << "";
+        QTest::newRow("kermit by hand, dash") << int(KindK) << 0 << "gkermit -i -P -q -s data.bin" << true << "dash" << "";
+        QTest::newRow("kermit by hand, zsh") << int(KindK) << 0 << "gkermit -i -P -q -s data.bin" << true << "zsh" << "";
+        // Without -P gkermit sends the name in Kermit's common form, DATA.BIN;
+        // without -q it greets the user first.
+        QTest::newRow("kermit, name upper-cased") << int(KindK) << 0 << "gkermit -i -s data.bin" << false << "bash" << "";
+        // Our S went into the shell; the receiver asks for it itself.
+        QTest::newRow("kermit send, receiver late") << int(KindK) << 0 << "gkermit -i -P -r" << false << "bash" << "send";
+        QTest::newRow("kermit send, receiver late, dash") << int(KindK) << 0 << "gkermit -i -P -q -r" << false << "dash" << "send";
     }
     void typedWhileWaiting()
     {
@@ -140,19 +205,27 @@ private slots:
         QFETCH(bool, byHand);
         QFETCH(QString, shell);
         QFETCH(QString, via);
-        QDir(ourFolder()).removeRecursively();
-        QDir().mkpath(ourFolder());
+        const bool send = via == "send";
+        const QString from = send ? ourFolder() : peerFolder(), to = send ? peerFolder() : ourFolder();
+        QDir(to).removeRecursively();
+        QDir().mkpath(to);
+        QDir().mkpath(from);
         const QByteArray data = content(5000);
-        QVERIFY(writeFile(peerFolder() + "/data.bin", data));
+        QVERIFY(writeFile(from + "/data.bin", data));
         QVERIFY2(openShell(shell), qPrintable(shell + " did not start"));
         InbandTransfer *transfer = make(kind);
         transfer->setManualClock(byHand);
         QSignalSpy result(transfer, &InbandTransfer::resultReady);
-        const QString target = kind == KindX ? ourFolder() + "/data.bin" : ourFolder();
-        start(false, target, mode);
-        QTest::qWait(300);
+        const QString target = send ? from + "/data.bin" : kind == KindX ? to + "/data.bin" : to;
+        start(send, target, mode);
+        QTest::qWait(send ? 1000 : 300);
         QByteArray line = command.toUtf8() + "; echo EN''D=$?\r";
-        if (command.isEmpty()) {
+        const bool cancels = command.isEmpty() || via == "esc";
+        if (via == "esc") {
+            session->type(line);
+            QTest::qWait(500); // the sender waits for a poll, which does not come
+            session->type("\x1b");
+        } else if (command.isEmpty()) {
             for (int tick = via.section(' ', 0, 0).toInt(); tick > 0; --tick)
                 transfer->tick(); // its polls reach the shell meanwhile
             QTest::qWait(500);
@@ -183,11 +256,14 @@ private slots:
             result.wait(1000);
         }
         QVERIFY2(!result.isEmpty(), qPrintable("the transfer did not end: " + QString::fromLatin1(view.shown.right(300))));
-        const auto expected = command.isEmpty() ? InbandTransfer::Cancelled : InbandTransfer::Succeeded;
+        const auto expected = cancels ? InbandTransfer::Cancelled : InbandTransfer::Succeeded;
         QVERIFY2(result.first().at(0).value<InbandTransfer::Outcome>() == expected,
                  qPrintable(result.first().at(1).toString() + ": " + QString::fromUtf8(view.shown.right(300))));
-        const QByteArray got = readFile(ourFolder() + "/data.bin");
-        if (!command.isEmpty()) {
+        const QByteArray got = readFile(to + "/data.bin");
+        if (via == "esc") // at once, not at the end of its own wait, and without a block sent
+            QVERIFY2(waitShown("END=", 0, 5000) && !view.shown.contains(QByteArrayView("\x01\x00\xff", 3)),
+                     qPrintable("the sender did not stop: " + QString::fromLatin1(view.shown.toHex(' '))));
+        else if (!command.isEmpty()) {
             QVERIFY2(kind == KindX ? samePadded(got, data) : got == data, qPrintable(QString("got %1 bytes").arg(got.size())));
             QVERIFY2(waitShown("END=0", 0), qPrintable("not run as typed: " + QString::fromLatin1(view.shown)));
         }
@@ -198,22 +274,47 @@ private slots:
     // Esc in the middle of a run, each protocol each way: the transfer ends
     // cancelled, and once the line is quiet the peer's farewell and what the
     // shell says next are drawn (not lost with the protocol's tail), free of
-    // the protocol's bytes, and the shell answers. (A peer that leaves by
-    // itself is tst_peerleaves' table.)
+    // the protocol's bytes, and the shell answers. Or the peer is signalled
+    // and gives up or dies: the run fails soon after, having written little
+    // more, and the shell still gets the next key.
     void cancelled_data()
     {
         QTest::addColumn<int>("kind");
         QTest::addColumn<bool>("send");
         QTest::addColumn<int>("mode");
         QTest::addColumn<QString>("command");
-        QTest::newRow("xmodem send") << int(KindX) << true << int(XmodemTransfer::Xmodem) << "rx -c -q data.bin";
-        QTest::newRow("xmodem receive") << int(KindX) << false << int(XmodemTransfer::Xmodem) << "sx -q data.bin";
-        QTest::newRow("ymodem send") << int(KindY) << true << int(XmodemTransfer::Ymodem) << "rb -q -y";
-        QTest::newRow("ymodem receive") << int(KindY) << false << int(XmodemTransfer::Ymodem) << "sb -q data.bin";
-        QTest::newRow("zmodem send") << int(KindZ) << true << 0 << "rz -q -y";
-        QTest::newRow("zmodem receive") << int(KindZ) << false << 0 << "sz -q data.bin";
-        QTest::newRow("kermit send") << int(KindK) << true << 0 << "gkermit -i -P -q -r";
-        QTest::newRow("kermit receive") << int(KindK) << false << 0 << "gkermit -i -P -q -s data.bin";
+        QTest::addColumn<int>("signal"); // sent to the peer; 0: Esc
+        QTest::addColumn<QString>("shell");
+        QTest::newRow("xmodem send") << int(KindX) << true << int(XmodemTransfer::Xmodem) << "rx -c -q data.bin" << 0 << "bash";
+        QTest::newRow("xmodem receive") << int(KindX) << false << int(XmodemTransfer::Xmodem) << "sx -q data.bin" << 0 << "bash";
+        QTest::newRow("ymodem send") << int(KindY) << true << int(XmodemTransfer::Ymodem) << "rb -q -y" << 0 << "bash";
+        QTest::newRow("ymodem receive") << int(KindY) << false << int(XmodemTransfer::Ymodem) << "sb -q data.bin" << 0 << "bash";
+        QTest::newRow("zmodem send") << int(KindZ) << true << 0 << "rz -q -y" << 0 << "bash";
+        QTest::newRow("zmodem receive") << int(KindZ) << false << 0 << "sz -q data.bin" << 0 << "bash";
+        QTest::newRow("kermit send") << int(KindK) << true << 0 << "gkermit -i -P -q -r" << 0 << "bash";
+        QTest::newRow("kermit receive") << int(KindK) << false << 0 << "gkermit -i -P -q -s data.bin" << 0 << "bash";
+        // Signalled once the data flows, whatever the machine's speed.
+        const QString peer = QStringLiteral("bash -c 'echo $$ >peer.pid; exec %1'");
+        // (sz interrupted, which pauses and is resumed: tst_peerleaves.)
+        for (const char *shell : {"bash", "zsh", "dash"}) {
+            for (const int signal : {SIGTERM, SIGKILL}) {
+                const char *how = signal == SIGKILL ? "killed" : "terminated";
+                QTest::addRow("kermit send, gkermit %s, %s", how, shell)
+                    << int(KindK) << true << 0 << peer.arg("gkermit -i -P -q -r") << signal << shell;
+                QTest::addRow("kermit receive, gkermit %s, %s", how, shell)
+                    << int(KindK) << false << 0 << peer.arg("gkermit -i -P -q -s data.bin") << signal << shell;
+                QTest::addRow("ymodem receive, sb %s, %s", how, shell)
+                    << int(KindY) << false << int(XmodemTransfer::Ymodem) << peer.arg("sb -q data.bin") << signal << shell;
+                QTest::addRow("xmodem send, rx %s, %s", how, shell)
+                    << int(KindX) << true << int(XmodemTransfer::Xmodem1k) << peer.arg("rx -c -q data.bin") << signal << shell;
+            }
+        }
+        // Our cancel where a shell's line editor (or a cooked line) would
+        // take what of it the peer leaves unread.
+        for (const char *shell : {"zsh", "dash"}) {
+            QTest::addRow("zmodem send, %s", shell) << int(KindZ) << true << 0 << "rz -q -y" << 0 << shell;
+            QTest::addRow("zmodem receive, %s", shell) << int(KindZ) << false << 0 << "sz -q data.bin" << 0 << shell;
+        }
     }
     void cancelled()
     {
@@ -221,26 +322,153 @@ private slots:
         QFETCH(bool, send);
         QFETCH(int, mode);
         QFETCH(QString, command);
+        QFETCH(int, signal);
+        QFETCH(QString, shell);
+        const bool byPeer = signal != 0; // the peer gives up itself
         const QByteArray data = content(32 << 20); // still running when Esc comes
-        const QString failed = run(kind, send, mode, command, data);
+        const QString failed = run(kind, send, mode, command, data, shell);
         QVERIFY2(failed.isEmpty(), qPrintable(failed));
+        if (byPeer)
+            signalPeer(signal);
+        if (byPeer && !QTest::currentTestFailed()) {
+            qInfo("after the signal: %lld bytes written, %lld ms to the end: %s", writtenSince, tookMs,
+                  qPrintable(ended->first().at(1).toString()));
+            // A block or packet on its way, and one resend.
+            QVERIFY2(writtenSince <= 4096, qPrintable(QString::number(writtenSince)));
+        }
+        if (QTest::currentTestFailed())
+            return;
         InbandTransfer *transfer = engine.get();
         QSignalSpy &result = *ended;
-        QVERIFY2(QTest::qWaitFor([&] { return transfer->peerStarted() || !result.isEmpty(); }, 30000), "the peer did not start");
-        QTest::qWait(200);
-        QVERIFY2(result.isEmpty(), "ended before Esc: the file is too small to cancel");
-        session->type("\x1b");
-        QVERIFY2(QTest::qWaitFor([&] { return !result.isEmpty(); }, 30000), "the transfer did not end");
-        QCOMPARE(result.first().at(0).value<InbandTransfer::Outcome>(), InbandTransfer::Cancelled);
-        qsizetype endAt = view.shown.size();
+        if (!byPeer) {
+            QVERIFY2(QTest::qWaitFor([&] { return transfer->peerStarted() || !result.isEmpty(); }, 30000), "the peer did not start");
+            QTest::qWait(200);
+            QVERIFY2(result.isEmpty(), "ended before Esc: the file is too small to cancel");
+            session->type("\x1b");
+            QVERIFY2(QTest::qWaitFor([&] { return !result.isEmpty(); }, 30000), "the transfer did not end");
+        }
+        const auto outcome = result.first().at(0).value<InbandTransfer::Outcome>();
+        if (byPeer && signal == SIGINT && outcome == InbandTransfer::Succeeded) {
+            // lrzsz's sz takes SIGINT as a pause and waits for our header:
+            // our ZRPOS resumes it, and the file is whole.
+            QVERIFY2(readFile(ourFolder() + "/data.bin") == data, "resumed, but the file is not whole");
+        } else {
+            QCOMPARE(outcome, byPeer ? InbandTransfer::Failed : InbandTransfer::Cancelled);
+        }
+        if (byPeer && signal != SIGINT) {
+            // A killed peer leaves its terminal as it set it (raw, no echo),
+            // and what we had on its way when it died lands in the shell
+            // (zsh then drops the rest of the command line): what the shell
+            // does next is not ours to judge. Its words are drawn; where we
+            // sent no more than short answers, none of the protocol's bytes.
+            static const QRegularExpression words(QStringLiteral("END=|illed|erminated|caught signal"));
+            QVERIFY2(QTest::qWaitFor([&] { return words.match(QString::fromLatin1(view.shown.mid(signalledAt))).hasMatch(); }, 10000),
+                     qPrintable("the shell's words are not shown: " + QString::fromLatin1(view.shown.mid(signalledAt).toHex(' '))));
+            QTest::qWait(300);
+            const QString junk = send ? QString() : junkIn(view.shown.mid(signalledAt));
+            QVERIFY2(junk.isEmpty(), qPrintable(junk));
+            return;
+        }
+        // The words of a shell back after its peer left can be what ended the run.
+        qsizetype endAt = byPeer ? signalledAt : view.shown.size();
         QVERIFY2(waitShown("END=", endAt, 30000), qPrintable("the shell's words after the cancel are not shown: "
                                                               + QString::fromLatin1(view.shown.mid(endAt).toHex(' '))));
         // The last bytes of the peer's tail can pass for text (printable
         // bytes, a valid UTF-8 pair) and be drawn just before what the host
         // says next: no receiver can tell them apart. A few such bytes may
         // stand there; more would be the tail itself.
-        endAt += qMin<qsizetype>(8, view.shown.indexOf("END=", endAt) - endAt);
+        if (const qsizetype words = view.shown.indexOf("END=", endAt); words >= 0)
+            endAt += qMin<qsizetype>(8, words - endAt);
         const QString after = shellAfterwards(endAt);
+        QVERIFY2(after.isEmpty(), qPrintable(after));
+    }
+
+    // The ZMODEM peer is signalled while the data flows, in each shell: the
+    // run ends by itself soon (the peer's cancel, the shell's words, our
+    // own data echoed, one resend into the silence), or by Esc where it
+    // still waits. Little of ours follows the peer's end, and the shell
+    // runs the next command as typed: our stop closes any Ctrl+X prefix and
+    // takes back what of our data its line holds. sz takes SIGINT as a
+    // pause, and our ZRPOS resumes it.
+    void peerLeaves_data()
+    {
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<QString>("shell");
+        for (const bool send : {true, false}) {
+            const char *dir = send ? "send" : "receive";
+            for (const int sig : {SIGKILL, SIGTERM, SIGINT})
+                QTest::addRow("%s, SIG%s, bash", dir, sigabbrev_np(sig)) << send << sig << "bash";
+            // A peer killed outright leaves the terminal raw, which zsh and
+            // dash do not mend: they are given a peer that goes as it should.
+            for (const char *shell : {"zsh", "dash"})
+                QTest::addRow("%s, SIGTERM, %s", dir, shell) << send << SIGTERM << shell;
+        }
+    }
+    void peerLeaves()
+    {
+        QFETCH(bool, send);
+        QFETCH(int, signal);
+        QFETCH(QString, shell);
+        const QByteArray data = content(8 << 20);
+        const QString command = QStringLiteral("bash -c 'echo $$ >peer.pid; exec %1'").arg(send ? "rz -q -y" : "sz -q data.bin");
+        const QString failed = run(KindZ, send, 0, command, data, shell);
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
+        qint64 outAtSignal = -1;
+        QElapsedTimer since;
+        QObject scope;
+        connect(engine.get(), &InbandTransfer::progressChanged, &scope, [&](qint64 done) {
+            const int peer = done < (1 << 20) || outAtSignal >= 0 ? 0 : readFile(peerFolder() + "/peer.pid").trimmed().toInt();
+            if (peer > 0 && ::kill(peer, signal) == 0) {
+                outAtSignal = written;
+                since.start();
+            }
+        });
+        QVERIFY2(QTest::qWaitFor([&] { return outAtSignal >= 0 || !ended->isEmpty(); }, 60000), "the data did not flow");
+        QVERIFY2(outAtSignal >= 0, "ended before the peer was signalled");
+        const bool waited = !ended->wait(30000); // one resend into the silence takes 20 s
+        if (waited)
+            session->type("\x1b");
+        QVERIFY2(!ended->isEmpty() || ended->wait(5000), "the transfer did not end");
+        const qint64 after = written - outAtSignal;
+        const auto outcome = ended->first().at(0).value<InbandTransfer::Outcome>();
+        qInfo("%s: %s after %lld ms, %lld bytes of ours after the signal%s", QTest::currentDataTag(),
+              qPrintable(ended->first().at(1).toString()), since.elapsed(), after, waited ? " (Esc)" : "");
+        if (outcome == InbandTransfer::Succeeded)
+            QVERIFY2(!send && signal == SIGINT && readFile(ourFolder() + "/data.bin") == data, "succeeded, but how?");
+        QVERIFY2(outcome == InbandTransfer::Succeeded || after < 256 * 1024, qPrintable(QString::number(after)));
+        QTest::qWait(1000); // what the peer and the shell still say
+        const QString shellNow = shellAfterwards(view.shown.size());
+        QVERIFY2(shellNow.isEmpty(), qPrintable(shellNow));
+    }
+
+    // What our ZMODEM stop does where no peer reads it any more: the shell's
+    // line is empty, or holds the file data that was on its way when the
+    // receiver died, cut after a ZDLE (an open Ctrl+X prefix). The next
+    // command runs as typed.
+    void stopInShells_data()
+    {
+        QTest::addColumn<QString>("shell");
+        QTest::addColumn<bool>("ourData");
+        for (const char *shell : {"bash", "zsh", "dash"}) {
+            QTest::addRow("%s, empty line", shell) << shell << false;
+            QTest::addRow("%s, our data in the line", shell) << shell << true;
+        }
+    }
+    void stopInShells()
+    {
+        QFETCH(QString, shell);
+        QFETCH(bool, ourData);
+        QVERIFY2(openShell(shell), qPrintable(shell + " did not start"));
+        if (ourData) {
+            const QByteArray data = Zmodem::dataSubpacket(content(3000), Zmodem::ZCRCG);
+            const QByteArray cut = data.left(data.lastIndexOf(Zmodem::ZDLE) + 1);
+            for (qsizetype at = 0; at < cut.size(); at += 1024)
+                session->type(cut.mid(at, 1024));
+        }
+        session->type(ZmodemTransfer::stopSequence());
+        QTest::qWait(1500); // the line editor works through it
+        const QString after = shellAfterwards(view.shown.size());
         QVERIFY2(after.isEmpty(), qPrintable(after));
     }
 

@@ -205,7 +205,8 @@ private slots:
     // The dialog's bar ends full after a transfer, also of an empty file,
     // and stays so when the folder is listed again after it. A size of -1
     // is a link to /proc/version: listed as the link, sized 0 once open,
-    // and holding text all the same.
+    // and holding text all the same. A pipe chosen for upload (-2) is
+    // refused: the bar stays empty and the status says so in full.
     void dialogBarEndsFull_data()
     {
         QTest::addColumn<bool>("upload");
@@ -214,17 +215,22 @@ private slots:
             for (const int size : {0, 70000})
                 QTest::addRow("%s %d", upload ? "upload" : "download", size) << upload << size;
         QTest::addRow("download of a /proc file") << false << -1;
+        QTest::addRow("upload of a pipe") << true << -2;
     }
     void dialogBarEndsFull()
     {
         QFETCH(bool, upload);
         QFETCH(int, size);
         QTemporaryDir local;
-        const QByteArray content = size < 0 ? readFile(QStringLiteral("/proc/version")) : QByteArray(size, 'z');
-        QVERIFY(!content.isEmpty() || size == 0);
-        setUp(m_work, {size < 0 ? QStringLiteral("down.bin->/proc/version") : "down.bin=" + QString::fromLatin1(content)},
+        const bool pipe = size == -2;
+        const QByteArray content = size == -1 ? readFile(QStringLiteral("/proc/version")) : QByteArray(qMax(size, 0), 'z');
+        QVERIFY(!content.isEmpty() || size == 0 || pipe);
+        setUp(m_work, {size == -1 ? QStringLiteral("down.bin->/proc/version") : "down.bin=" + QString::fromLatin1(content)},
               m_server);
-        QVERIFY(writeFile(local.filePath(QStringLiteral("up.bin")), content));
+        if (pipe)
+            setUp(local.path(), {QStringLiteral("up.bin|")}, m_server);
+        else
+            QVERIFY(writeFile(local.filePath(QStringLiteral("up.bin")), content));
         auto *dialog = new SftpDialog(serverParams());
         auto close = qScopeGuard([dialog] { dialog->close(); });
         dialog->show();
@@ -246,6 +252,16 @@ private slots:
         list->setCurrentItem(list->findItems(QStringLiteral("down.bin"), Qt::MatchExactly).first());
         QTest::mouseClick(findButton(dialog, upload ? "⬆ 上传..." : "⬇ 下载..."), Qt::LeftButton);
         QVERIFY(!listedAgain());
+        if (pipe) {
+            const QString said = QStringLiteral("上传 %1 失败 up.bin 是命名管道，不是普通文件").arg(local.filePath(QStringLiteral("up.bin")));
+            const auto shown = [&] {
+                const QList<QLabel *> labels = dialog->findChildren<QLabel *>();
+                return std::any_of(labels.cbegin(), labels.cend(), [&](QLabel *l) { return l->text() == said; });
+            };
+            QTRY_VERIFY2_WITH_TIMEOUT(shown(), qPrintable(said), kWait);
+            QVERIFY(bar->value() == 0 && !QFileInfo::exists(m_work + QStringLiteral("/up.bin")));
+            return;
+        }
         QTRY_VERIFY_WITH_TIMEOUT(listedAgain(), kWait);
         QCOMPARE(readFile(upload ? m_work + QStringLiteral("/up.bin") : target), content);
         QCOMPARE(bar->value(), bar->maximum());
@@ -309,7 +325,7 @@ private slots:
     // expect: entries as unmet() reads them, on the server or, after "l:",
     // here; "c:text" clipboard, "q:n" folder questions, "asked:p" the one
     // confirmation names p, "s:text" the footer, "again" the entry chosen
-    // once more.
+    // once more, "w:p" p shown by a listing (not opened by the test).
     void contextMenu_data()
     {
         QTest::addColumn<QString>("target");
@@ -331,7 +347,9 @@ private slots:
         QTest::newRow("upload file") << "d" << "上传/文件" << "$L/up.txt" << QStringList{"d/up.txt=local up"};
         QTest::newRow("upload folder") << "d/f" << "上传/文件夹" << "$L/tree" << QStringList{"d/tree/leaf=local leaf"};
         QTest::newRow("upload folder holding a pipe") << "d" << "上传/文件夹" << "$L/pipes"
-                                                      << QStringList{"d/pipes/leaf=local leaf", "!d/pipes/p", "s:任务完成，跳过 1 个链接或特殊文件"};
+                                                      << QStringList{"d/pipes/leaf=local leaf", "!d/pipes/p", "w:d/pipes",
+                                                                     "s:任务完成，跳过 1 个链接或特殊文件",
+                                                                     "p:⚠ 完成|任务完成，跳过 1 个链接或特殊文件"};
         QTest::newRow("upload a pipe") << "d" << "上传/文件" << "$L/pipes/p" << QStringList{"!d/p", "s:任务失败 p 是命名管道，不是普通文件"};
         QTest::newRow("compress") << "d/s" << "压缩" << "" << QStringList{"d/s.tar.gz#./s/t"};
         QTest::newRow("copy path") << "d/f" << "复制绝对路径" << "" << QStringList{"c:/d/f"};
@@ -351,6 +369,10 @@ private slots:
         answerEverything(answer);
 
         RemoteDirTree tree;
+        TransferPanel panel;
+        connect(&tree, &RemoteDirTree::sigTransferAdded, &panel, &TransferPanel::addTransfer);
+        connect(&tree, &RemoteDirTree::sigTransferFinished, &panel, &TransferPanel::finishTransfer);
+        connect(&tree, &RemoteDirTree::sigTransferNote, &panel, &TransferPanel::noteTransfer);
         tree.resize(300, 600);
         tree.show();
         tree.connectTo(serverParams());
@@ -371,6 +393,12 @@ private slots:
             return chosen && QTest::qWaitFor([&] { return tree.pendingJobCount() == 0; }, 120000);
         };
         QVERIFY2(chooseEntry(), qPrintable(entry));
+        const auto shown = [&](const QString &path) {
+            QTreeWidgetItem *at = w->topLevelItem(0);
+            for (const QString &part : path.split(QLatin1Char('/'), Qt::SkipEmptyParts))
+                at = childNamed(at, part);
+            return at != nullptr;
+        };
         for (const QString &e : expect) {
             const QString rest = e.section(QLatin1Char(':'), 1);
             if (e == QLatin1String("again"))
@@ -381,6 +409,13 @@ private slots:
                 QCOMPARE(m_folderQuestions, rest.toInt());
             else if (e.startsWith(QLatin1String("s:")))
                 QCOMPARE(tree.statusText(), rest);
+            else if (e.startsWith(QLatin1String("p:"))) { // the last row of the transfer list: status|tool tip
+                const QTreeWidgetItem *row = panel.findChild<QTreeWidget *>()->topLevelItem(0);
+                QVERIFY(row);
+                QCOMPARE(row->text(3) + QLatin1Char('|') + row->toolTip(3), rest);
+            }
+            else if (e.startsWith(QLatin1String("w:")))
+                QVERIFY2(QTest::qWaitFor([&] { return shown(m_work + '/' + rest); }, kWait), qPrintable(e));
             else if (e.startsWith(QLatin1String("t:")))
                 QVERIFY2(reveal(tree, m_work + '/' + rest), qPrintable(e));
             else if (e.startsWith(QLatin1String("asked:")))

@@ -51,6 +51,30 @@ QByteArray firstBlock()
     return block;
 }
 
+// The frame's own rules, seen from an engine: what it heard, what it may
+// send again.
+struct Probe : InbandTransfer {
+    using InbandTransfer::looksLikeHostWords;
+    void startSend(TransferSendFn fn, const QString &id, const QStringList &, int) override { beginRun(fn, id, 1, true); }
+    void startReceive(TransferSendFn fn, const QString &id, const QString &, int) override { beginRun(fn, id, 1, false); }
+    void feed(const QByteArray &data) override
+    {
+        if (data == "frame")
+            heardPeer();
+        else if (data == "fail")
+            announceEnd("failed", "failed");
+        else if (data == "done")
+            announceEnd("done", {});
+    }
+    void onTick() override { log += mayResend() ? 'R' : '-'; }
+    void cancelTransfer() override
+    {
+        send("X");
+        announceEnd("cancelled", "cancelled");
+    }
+    QByteArray log;
+};
+
 } // namespace
 
 class TestTransferCancel : public QObject
@@ -141,6 +165,74 @@ private slots:
             }
             t->cancel();
         }
+    }
+
+    // A resend into silence is allowed once per hearing of the peer, none
+    // before it was ever heard; a new run forgets the last one's peer. What
+    // the connection still holds is dropped once when a run fails or is
+    // cancelled, before the cancel's own bytes, and kept when it succeeds.
+    void frameRules_data()
+    {
+        QTest::addColumn<QStringList>("steps"); // fed, "tick", "cancel" or "start"
+        QTest::addColumn<QByteArray>("resends");
+        QTest::addColumn<int>("discards");
+        QTest::newRow("never heard") << QStringList{"tick", "tick"} << QByteArray("--") << 0;
+        QTest::newRow("once per hearing")
+            << QStringList{"frame", "tick", "tick", "frame", "frame", "tick", "tick"} << QByteArray("R-R-") << 0;
+        QTest::newRow("a new run forgets the peer") << QStringList{"frame", "start", "tick"} << QByteArray("-") << 0;
+        QTest::newRow("success keeps the queue") << QStringList{"frame", "done"} << QByteArray() << 0;
+        QTest::newRow("failure drops it") << QStringList{"frame", "fail"} << QByteArray() << 1;
+        QTest::newRow("cancel drops it first") << QStringList{"cancel"} << QByteArray() << 1;
+        QTest::newRow("once a run") << QStringList{"fail", "start", "cancel"} << QByteArray() << 2;
+    }
+    void frameRules()
+    {
+        QFETCH(QStringList, steps);
+        Probe p;
+        QByteArray line; // the connection: sent bytes, and 'D' where the queue was dropped
+        int discards = 0;
+        p.setDiscardFn([&] { ++discards, line += 'D'; });
+        const TransferSendFn fn = [&](const QByteArray &b) { line += b; };
+        connect(&p, &InbandTransfer::resultReady, [&](InbandTransfer::Outcome o) {
+            if (o == InbandTransfer::Cancelled)
+                QCOMPARE(line.right(2), QByteArray("DX")); // the cancel's own bytes after the drop
+        });
+        p.startSend(fn, "s", {}, 0);
+        for (const QString &step : steps) {
+            if (step == "tick")
+                p.tick();
+            else if (step == "cancel")
+                p.cancel();
+            else if (step == "start")
+                p.startSend(fn, "s", {}, 0);
+            else
+                p.feed(step.toLatin1());
+        }
+        QTEST(p.log, "resends");
+        QTEST(discards, "discards");
+    }
+
+    void hostWords_data()
+    {
+        QTest::addColumn<QByteArray>("read");
+        QTest::addColumn<bool>("words");
+        QTest::newRow("caught signal") << QByteArray("rz: caught signal 15; exiting\r\n") << true;
+        QTest::newRow("after junk") << QByteArray("\x18\x18\x01\r\nbash: xyz: command not found\n") << true;
+        QTest::newRow("coloured") << QByteArray("\x1b[31mbash: oops\x1b[0m\r\n") << true;
+        QTest::newRow("no line end yet") << QByteArray("bash: xyz: command not") << false;
+        QTest::newRow("hex header") << Zmodem::hexHeader(Zmodem::ZRINIT, QByteArray(4, '\0')) << false;
+        QTest::newRow("hex header, upper case") << Zmodem::hexHeader(Zmodem::ZRPOS, QByteArray(4, '\0')).toUpper() << false;
+        QTest::newRow("binary data") << Zmodem::dataSubpacket(QByteArray("abc\r\ndef"), Zmodem::ZCRCW) << false;
+        QTest::newRow("a prompt alone") << QByteArray("$ ") << false;
+        QTest::newRow("line ends only") << QByteArray("\r\n\r\n") << false;
+        QTest::newRow("after a frame cut short") << QByteArray("\x18" "Aq\x18" "Cz sz: caught signal 15; exiting\r\n") << true;
+        QTest::newRow("hex header cut after its ZDLE") << QByteArray("B0900000000a87c\r\n\x11") << false;
+        QTest::newRow("kermit packet") << kermit::buildPacket('Y', 0, "~* @-#Y3", 1, 13) << false;
+    }
+    void hostWords()
+    {
+        QFETCH(QByteArray, read);
+        QTEST(Probe::looksLikeHostWords(read), "words");
     }
 
     // The peer gives up (lrzsz's ten CANs and ten backspaces, Kermit's error

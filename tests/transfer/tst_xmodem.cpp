@@ -168,6 +168,100 @@ private slots:
         QCOMPARE(h.files(), receive ? QStringList() : QStringList{"f"});
     }
 
+    // A peer that leaves mid-run: what it did not answer goes again once,
+    // at its first time-out; at the second it has left, and the run ends
+    // without a CAN for the shell that took its place. A line of the
+    // shell's where the peer's frames should come ends it at once, and is
+    // drawn. Steps: "tN" (N seconds), "block" (the sender's next one), or
+    // bytes as read. What we sent after the data began (B a block, E EOT,
+    // others as they are) and the end ("" still running).
+    void peerLeaves_data()
+    {
+        QTest::addColumn<bool>("receive");
+        QTest::addColumn<int>("variant");
+        QTest::addColumn<QByteArrayList>("steps");
+        QTest::addColumn<QByteArray>("wire");
+        QTest::addColumn<QString>("summary");
+        const QByteArray ack(1, ACK), nak(1, NAK), killed("Killed\r\nEND=137\r\n$ ");
+        const QString silent = "对端持续无响应，中止", gone = "对端已退出，中止", late = "接收超时，中止";
+        QTest::newRow("send: receiver silent") << false << X << QByteArrayList{ack, "t5"} << QByteArray("BBB") << "";
+        QTest::newRow("send: receiver gone") << false << X << QByteArrayList{ack, "t6", "t30"} << QByteArray("BBB") << silent;
+        QTest::newRow("send: once per answer") << false << X << QByteArrayList{"t3", nak, "t3", "t3"} << QByteArray("BBBB")
+                                               << silent;
+        QTest::newRow("send: header unanswered") << false << Y << QByteArrayList{"t20"} << QByteArray("BB")
+                                                 << "文件头无响应";
+        QTest::newRow("send: shell back") << false << X << QByteArrayList{ack, killed, "t30"} << QByteArray("BB") << gone;
+        QTest::newRow("receive: sender silent") << true << X << QByteArrayList{"block", "t5"} << QByteArray("\x06\x15") << "";
+        QTest::newRow("receive: sender gone") << true << X << QByteArrayList{"block", "t6", "t30"} << QByteArray("\x06\x15")
+                                              << late;
+        QTest::newRow("receive: shell back") << true << X << QByteArrayList{"block", killed} << QByteArray("\x06") << gone;
+        QTest::newRow("receive: words split") << true << Y << QByteArrayList{"block", "Kil", "led\r", "\n$ "}
+                                              << QByteArray("\x06") << gone;
+    }
+    void peerLeaves()
+    {
+        QFETCH(bool, receive);
+        QFETCH(int, variant);
+        QFETCH(QByteArrayList, steps);
+        Harness h;
+        int number = 1;
+        if (receive) {
+            h.receive(variant, variant == X ? "got.bin" : QString());
+            if (variant == Y) {
+                h.transfer.feed(yHeader("y.bin", "9999"));
+                h.sent.clear();
+            }
+        } else {
+            h.send({h.file("f", QByteArray(1000, 'x'))}, variant);
+            h.transfer.feed("C");
+        }
+        for (const QByteArray &step : steps) {
+            if (step.startsWith('t') && step.mid(1).toInt() > 0)
+                h.tick(step.mid(1).toInt());
+            else
+                h.transfer.feed(step == "block" ? block(quint8(number++), "data", true) : step);
+        }
+        QByteArray wire;
+        for (const QByteArray &sent : h.sent)
+            wire += sent.size() > 1 ? QByteArray("B") : sent == QByteArray(1, EOT) ? QByteArray("E") : sent;
+        QTEST(wire, "wire");
+        QFETCH(QString, summary);
+        QCOMPARE(h.finished ? h.summary : QString(), summary);
+        if (summary == QStringLiteral("对端已退出，中止"))
+            QVERIFY2(h.left.startsWith("Killed\r"), h.left.constData());
+    }
+
+    // Without a length (plain XMODEM, a YMODEM header without a size) a
+    // percentage would read 100 from the first block on: the amount received
+    // is told instead, each 4 KiB. With a length, the percentage.
+    void receiveProgress_data()
+    {
+        QTest::addColumn<int>("variant");
+        QTest::addColumn<QByteArray>("size"); // the YMODEM header's
+        QTest::addColumn<QStringList>("progress");
+        QTest::newRow("XMODEM") << X << QByteArray() << QStringList{"接收 got.bin：4 KB", "接收 got.bin：8 KB"};
+        QTest::newRow("YMODEM without a size") << Y << QByteArray("-") << QStringList{"接收 y.bin：4 KB", "接收 y.bin：8 KB"};
+        QTest::newRow("YMODEM with a size") << Y << QByteArray("9216")
+                                            << QStringList{"进度：11%", "进度：22%", "进度：33%", "进度：44%", "进度：55%",
+                                                           "进度：66%", "进度：77%", "进度：88%", "进度：100%"};
+    }
+    void receiveProgress()
+    {
+        QFETCH(int, variant);
+        QFETCH(QByteArray, size);
+        Harness h;
+        h.receive(variant, variant == X ? "got.bin" : QString());
+        if (variant == Y)
+            h.transfer.feed(yHeader("y.bin", size));
+        for (int n = 1; n <= 9; ++n)
+            h.transfer.feed(block(quint8(n), "kilo", true, 1024));
+        QStringList progress;
+        for (const QString &status : h.statuses)
+            if (status.contains(QStringLiteral("进度")) || status.contains(QStringLiteral(" KB")))
+                progress << status;
+        QTEST(progress, "progress");
+    }
+
     // An idle object ignores everything; a send of nothing sends nothing. A
     // file that shrinks while it is being sent must not pass as sent whole.
     void idleAndShrinking()

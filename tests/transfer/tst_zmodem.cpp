@@ -13,7 +13,8 @@ namespace {
 
 const char *const kTypeNames[] = {"ZRQINIT", "ZRINIT", "ZSINIT", "ZACK",  "ZFILE", "ZSKIP", "ZNAK",
                                   "ZABORT",  "ZFIN",   "ZRPOS",  "ZDATA", "ZEOF"};
-const QString kZrinit = "ZRINIT 3221225472", kCans = "raw 1818181818", kOO = "raw 4f4f", kRunning = "<running>";
+// kStop: our stop, CANs for the peer, then Ctrl+G, Ctrl+E and Ctrl+U for a shell.
+const QString kZrinit = "ZRINIT 3221225472", kStop = "raw 1818181818181818070515", kOO = "raw 4f4f", kRunning = "<running>";
 
 char takeByte(const QByteArray &wire, int &i)
 {
@@ -78,8 +79,23 @@ QByteArray wholeFile(const QByteArray &d) { return bin(ZDATA) + dataSubpacket(d,
 
 const QByteArray all = [] { QByteArray a; for (int i = 0; i < 256; ++i) a.append(char(i)); return a; }();
 struct Harness : EngineHarness<ZmodemTransfer> {
+    // A window goes out in pieces between turns of the event loop.
+    void settle()
+    {
+        for (int turn = 0; turn < 10000 && transfer.writingWindow(); ++turn)
+            QCoreApplication::processEvents();
+    }
     QStringList take() { return describe(takeWire()); }
 };
+
+// Bytes that escape into ZDLE 'A', 'B', 'C', and ZPAD before one of them.
+QByteArray awkward(int size)
+{
+    QByteArray d;
+    for (int i = 0; d.size() < size; ++i)
+        d.append(QByteArray("\x01*\x02x\x03*\x01\x18").at(i % 8));
+    return d;
+}
 
 } // namespace
 
@@ -95,7 +111,7 @@ private slots:
         QTest::addColumn<QStringList>("answers");
         QTest::addColumn<QString>("summary");
         const QByteArray zrqinit = hex(ZRQINIT);
-        const QStringList zr{kZrinit}, cans{kCans};
+        const QStringList zr{kZrinit}, cans{kStop};
         QByteArray badCrc = zrqinit;
         badCrc[17] = badCrc[17] == '0' ? '1' : '0';
         QTest::newRow("prompt text, then ZRQINIT") << "user@host:~$ rz\r\n" + zrqinit << zr << kRunning;
@@ -105,9 +121,18 @@ private slots:
         QTest::newRow("unknown header kind skipped") << "*\x18Z" + zrqinit << zr << kRunning;
         QTest::newRow("four CANs are not a cancel") << QByteArray(4, 0x18) + "x" + zrqinit << zr << kRunning;
         QTest::newRow("five CANs cancel") << "ab" + QByteArray(5, 0x18) << QStringList() << "对端取消传输 (CAN)";
-        QTest::newRow("32-bit CRC header") << QByteArray("*\x18" "C\x0a\x00\x00\x00\x00", 8) << cans
+        // ZDATA at 0 with its CRC-32, escaped as lrzsz sends it.
+        const QByteArray bin32("*\x18" "C\x18" "J\x18@\x18@\x18@\x18@\xbc\xef\x18\xd2\x18\xcc", 19);
+        QTest::newRow("32-bit CRC header") << bin32 << cans
                                            << "对端使用了 ZBIN32（32位CRC），本实现仅支持 CRC16";
         QTest::newRow("ZCOMMAND is not run") << hex(ZCOMMAND) << QStringList{"15 0"} << kRunning;
+        // A header begins at its ZPAD: the escaped bytes of a file (the rest
+        // of a subpacket after our ZRPOS) are no header kinds.
+        QTest::newRow("ZDLE C in data, no ZPAD") << "ab\x18" "Cxyz\x18" "C\x18" "@" + zrqinit << zr << kRunning;
+        QTest::newRow("ZDLE A in data, no ZPAD") << "\x18" "A\x18" "A\x18" "B\x18" "@\x18" "@" + zrqinit << zr << kRunning;
+        QTest::newRow("ZPAD ZDLE C of a file, its CRC-32 wrong") << "*\x18" "C\x18" "Aabcdefgh" + zrqinit << zr << kRunning;
+        QTest::newRow("lrzsz's cancel inside a subpacket") << "*\x18" "A" + QByteArray(10, 0x18) + QByteArray(10, '\b')
+                                                           << QStringList() << "对端取消传输 (CAN)";
     }
     void scanner()
     {
@@ -249,7 +274,7 @@ private slots:
         const QStringList userPart{"f.part"}, kept{"f.1.part", "f.part"};
         const QString incomplete = QStringLiteral("接收未完成：%1 个文件收完，1 个未收完整，保留为 ");
         QTest::newRow("eleven bad subpackets")
-            << bin(ZDATA) + dataSubpacket("part", ZCRCG) + (bin(ZDATA, 4) + bad).repeated(11) << kCans << userPart
+            << bin(ZDATA) + dataSubpacket("part", ZCRCG) + (bin(ZDATA, 4) + bad).repeated(11) << kStop << userPart
             << "数据子帧校验连续失败，中止";
         QTest::newRow("five CANs inside a subpacket") << bin(ZDATA) + "ab" + QByteArray(5, 0x18) << QString()
                                                       << userPart << "对端取消传输 (CAN)";
@@ -296,13 +321,112 @@ private slots:
         h.transfer.feed(offer(fileInfo("f", "3")) + wholeFile("xyz"));
         QVERIFY2(h.summary.startsWith(QStringLiteral("提交接收文件失败")), qPrintable(h.summary));
         QVERIFY(h.summary.endsWith(h.path("f.part")));
-        QVERIFY(h.wire().endsWith(QByteArray(5, 0x18)));
+        QVERIFY(h.wire().endsWith(ZmodemTransfer::stopSequence()));
         QCOMPARE(h.read("f.part"), QByteArray("xyz"));
         const int reports = int(h.statuses.size());
         h.sent.clear();
         h.transfer.cancel();
         h.transfer.feed(hex(ZRQINIT));
         QVERIFY(h.sent.isEmpty() && h.statuses.size() == reports);
+    }
+
+    // sz leaves in the middle of a subpacket (of a file whose bytes escape
+    // into ZDLE 'A', 'B', 'C', some behind a "*"): after SIGINT it waits for
+    // our header, and the rest of its subpacket, still arriving, is passed
+    // over until its ZDATA at our position; after SIGTERM it is silent, and
+    // gets one ZRPOS at most; or its shell speaks.
+    void receiverPeerLeaves_data()
+    {
+        QTest::addColumn<int>("ticks");
+        QTest::addColumn<QByteArray>("after");
+        QTest::addColumn<QStringList>("answers");
+        QTest::addColumn<QString>("summary");
+        QTest::addColumn<QByteArray>("left");
+        const QByteArray file = awkward(4096);
+        const QByteArray rest = dataSubpacket(file.mid(1024, 1024), ZCRCG).mid(100);
+        QTest::newRow("paused, resumed") << 10 << rest + bin(ZDATA, 1024) + dataSubpacket(file.mid(1024, 1024), ZCRCG)
+                                                + dataSubpacket(file.mid(2048, 1024), ZCRCG) + dataSubpacket(file.mid(3072), ZCRCE)
+                                                + hex(ZEOF, 4096)
+                                         << QStringList{"ZRPOS 1024", kZrinit} << kRunning << QByteArray();
+        QTest::newRow("silent") << 20 << QByteArray() << QStringList{"ZRPOS 1024", kStop} << "接收超时，中止" << QByteArray();
+        QTest::newRow("its shell speaks") << 0 << QByteArray("\x18" "Bq\x18" "AzTerminated\r\n$ ") << QStringList{kStop}
+                                          << "对端已退出，中止" << QByteArray("AzTerminated\r\n$ ");
+    }
+    void receiverPeerLeaves()
+    {
+        QFETCH(int, ticks);
+        QFETCH(QByteArray, after);
+        Harness h;
+        h.receive();
+        const QByteArray file = awkward(4096);
+        h.transfer.feed(offer(fileInfo("f", "4096")));
+        h.transfer.feed(bin(ZDATA) + dataSubpacket(file.left(1024), ZCRCG) + dataSubpacket(file.mid(1024, 1024), ZCRCG).left(100));
+        QCOMPARE(h.take(), QStringList{"ZRPOS 0"});
+        h.tick(ticks);
+        h.transfer.feed(after);
+        QTEST(h.take(), "answers");
+        QTEST(h.summary, "summary");
+        QTEST(h.left, "left");
+        if (h.summary == kRunning)
+            QCOMPARE(h.read("f"), file);
+    }
+
+    // The sender writes a window a few subpackets at a time and reads what
+    // comes back between them: the receiver's cancel, its shell's words, or
+    // our own data echoed by that shell end the run within a piece; a
+    // ZRPOS starts the window again from there. No more than 12 KiB go past
+    // the receiver's last ZACK (it is asked for one every 2 KiB). Into a
+    // silence goes one probe (a ZDATA with an empty ZCRCW subpacket), never
+    // the data again; then the run ends.
+    void senderReadsWhileWriting_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<int>("ticks");
+        QTest::addColumn<int>("subpackets"); // written in all
+        QTest::addColumn<QByteArray>("last"); // what we sent last; empty: data
+        QTest::addColumn<QString>("summary");
+        const QByteArray lrzszCancel = QByteArray(10, 0x18) + QByteArray(10, '\b') + "rz: caught signal 2; exiting\r\n";
+        const QByteArray stop = ZmodemTransfer::stopSequence(), mend = stop.right(3); // no CANs to a peer that gave up
+        QTest::newRow("receiver's CANs") << lrzszCancel << 0 << 4 << mend << "对端取消传输 (CAN)";
+        QTest::newRow("receiver's words, no CAN") << QByteArray("rz: caught signal 15; exiting\r\n") << 0 << 4 << stop
+                                                  << "对端已退出，中止";
+        QTest::newRow("our data echoed") << QByteArray(600, 'x') << 0 << 4 << stop << "对端已退出，中止";
+        QTest::newRow("ZRPOS while writing") << hex(ZRPOS, 2048) << 0 << 4 + 12 << QByteArray() << kRunning;
+        QTest::newRow("a ZACK inside the window") << hex(ZACK, 2048) << 0 << 12 + 2 << QByteArray() << kRunning;
+        QTest::newRow("window unanswered") << QByteArray() << 20 << 12 + 1 << stop << "对端持续未确认（ZACK），中止";
+    }
+    void senderReadsWhileWriting()
+    {
+        QFETCH(QByteArray, reply);
+        QFETCH(int, ticks);
+        Harness h;
+        qint64 backlog = 20000;
+        h.transfer.setBacklog([&] { return backlog; });
+        h.send({h.file("big", QByteArray(200000, 'b'))});
+        h.transfer.feed(hex(ZRINIT));
+        h.sent.clear();
+        h.transfer.feed(hex(ZRPOS));
+        QCOMPARE(h.wire(), bin(ZDATA)); // the connection holds too much yet
+        backlog = 0;
+        QVERIFY(QTest::qWaitFor([&] { return h.sent.size() > 1; }, 5000));
+        // One piece, then the event loop; a ZACK asked for at 2 and 4 KiB.
+        QCOMPARE(h.wire().count("\x18i"), 2);
+        QCOMPARE(h.wire().count("\x18j"), 2);
+        h.transfer.feed(reply);
+        h.settle();
+        for (int tick = 0; tick < ticks; ++tick) {
+            h.tick();
+            h.settle();
+        }
+        const QByteArray wire = h.takeWire();
+        QTEST(int(wire.count("\x18i") + wire.count("\x18j") + wire.count("\x18k")), "subpackets");
+        if (ticks > 0) // the probe, at the end of what was written
+            QVERIFY(wire.contains(bin(ZDATA, 12288) + dataSubpacket({}, ZCRCW)));
+        QFETCH(QByteArray, last);
+        QVERIFY(last.isEmpty() ? !wire.endsWith(ZmodemTransfer::stopSequence().right(3)) : wire.endsWith(last));
+        QCOMPARE(wire.endsWith(ZmodemTransfer::stopSequence()), last == ZmodemTransfer::stopSequence());
+        QCOMPARE(wire.contains(bin(ZDATA, 2048)), reply.contains(hex(ZRPOS, 2048)));
+        QTEST(h.summary, "summary");
     }
 
     // Offers, repeats and skips on the sending side.
@@ -351,7 +475,8 @@ private slots:
         QTest::newRow("ZFIN after ZEOF") << true << dataOut + hex(ZACK, 65536) + hex(ZACK, 131072) + hex(ZACK, 196608)
                                          << 0 << early;
         QTest::newRow("no receiver") << true << QByteArray() << 65 << "对端 60 秒未响应 ZRINIT（rz 未运行？），放弃";
-        QTest::newRow("offer unanswered") << true << zrinit << 110 << "对端对 ZFILE 无响应，中止";
+        // Heard last by its late answer: one repeat of the offer, then the end.
+        QTest::newRow("offer unanswered") << true << zrinit << 20 << "对端对 ZFILE 无响应，中止";
         QTest::newRow("receiver gone without its ZFIN") << false << zrinit << 5 << "没有能打开的文件，未发送任何文件";
     }
     void senderEndings()
@@ -374,7 +499,7 @@ private slots:
             h.tick();
             // A receiver that never answered is not there to be told: the
             // cancel would go into the shell.
-            QCOMPARE(h.wire().endsWith(QByteArray(5, 0x18)), openable && !answers.isEmpty());
+            QCOMPARE(h.wire().endsWith(ZmodemTransfer::stopSequence()), openable && !answers.isEmpty());
             QCOMPARE(h.left, QByteArray(openable ? "" : "$ "));
         }
         QTEST(h.summary, "summary");

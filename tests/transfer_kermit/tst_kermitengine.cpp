@@ -128,6 +128,8 @@ private slots:
         QTest::newRow("second F without Z") << QByteArray("Fa|Dhello|Fb|Dy|Z|B") << kept + QStringList{"b"}
                                             << incomplete.arg(1);
         QTest::newRow("peer error inside a file") << QByteArray("Fa|Dhello|EDisk full\r\n") << user << "对端错误：Disk full\r\n";
+        QTest::newRow("common form lower-cased") << QByteArray("FY100K.BIN|Dhello|Z|B") << QStringList{"a.part", "y100k.bin"} << "";
+        QTest::newRow("mixed case kept") << QByteArray("FReadMe.TXT|Dhello|Z|B") << QStringList{"ReadMe.TXT", "a.part"} << "";
         QTest::newRow("name ..") << QByteArray("Fa/..") << user << "Kermit 文件名非法";
         QTest::newRow("empty name") << QByteArray("F") << user << "Kermit 文件名非法";
     }
@@ -292,20 +294,21 @@ private slots:
         QVERIFY(summary.toUtf8().startsWith(decodePrefixed(h.last().data, '#')));
     }
 
-    // The S goes first and again, unchanged, after 8 s of silence; a NAK of the
-    // packet in flight resends it, more than ten in a row end it.
+    // The S goes once, whatever the silence: until a receiver answers, the
+    // line is a shell's. A receiver started late NAKs it and gets it at once;
+    // a NAK of the packet in flight resends it, more than ten in a row end it.
     void senderAnswersReplies()
     {
         Harness h;
         h.send({h.path("x")});
         QCOMPARE(h.sent.value(0).toHex(' '), QByteArray::fromHex("012C20537E2A20202D23203120290D").toHex(' '));
-        h.tick(7);
+        h.tick(8 * 10);
         QCOMPARE(h.sent.size(), 1);
-        h.tick(1);
+        h.peer('N', 0);
         QCOMPARE(h.sent, QList<QByteArray>(2, h.sent.value(0)));
-        for (int i = 0; i < 10; ++i)
+        for (int i = 0; i < 9; ++i)
             h.peer('N', 0);
-        QVERIFY(h.sent.size() == 12 && h.finished == 0);
+        QVERIFY(h.sent.size() == 11 && h.finished == 0);
         h.peer('N', 0);
         QCOMPARE(h.summary, QStringLiteral("对端持续 NAK，中止"));
 
@@ -326,6 +329,81 @@ private slots:
         QCOMPARE(decodePrefixed(f.last().data, '#'), QByteArray("abc"));
         f.peer('E', 40, enc("no space"), 3); // an error, whatever its number
         QCOMPARE(f.summary, QStringLiteral("对端错误：no space"));
+    }
+
+    // Until the peer has answered, the line is a shell's; once it has left, a
+    // shell takes its place. Steps: "ack" (the receiver answers the packet in
+    // flight), "NAK" (a receiver started late asks for S), "S", "F", "D" (the
+    // sender's next packet), "tN" (N seconds), "cancel", or bytes as read.
+    // What we sent, by packet type, and the end ("" still running). Nothing
+    // goes out after the end, nor any error packet into a shell.
+    void peerLeaves_data()
+    {
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QByteArray>("wire");
+        QTest::addColumn<QString>("summary");
+        const QString silent = "对端持续无响应，中止", gone = "对端已退出，中止", late = "接收超时，中止";
+        const QString cancelled = "Kermit 传输已被用户取消", killed = "Killed\r\nEND=137\r\n$ ";
+        // dash runs what it read as a command; the mark of our packet and
+        // its length start the name it cannot find.
+        const QString dash = "dash: 1: \x01#: not found\n", dashOfS = "dash: 2: \x01,: not found\n";
+        QTest::newRow("send: nobody, 87 s") << true << QStringList{"t87"} << QByteArray("S") << "";
+        QTest::newRow("send: nobody, 88 s") << true << QStringList{"t88"} << QByteArray("S") << silent;
+        QTest::newRow("send: nobody, cancelled") << true << QStringList{"t20", "cancel"} << QByteArray("S") << cancelled;
+        QTest::newRow("send: own S echoed by dash") << true << QStringList{dashOfS, "t9", dashOfS} << QByteArray("S") << "";
+        QTest::newRow("send: receiver late") << true << QStringList{"t30", "NAK", "ack", "ack"} << QByteArray("SSFD") << "";
+        QTest::newRow("send: receiver silent") << true << QStringList{"ack", "t15"} << QByteArray("SFF") << "";
+        QTest::newRow("send: receiver gone") << true << QStringList{"ack", "t16", "t30"} << QByteArray("SFF") << silent;
+        QTest::newRow("send: once per answer") << true << QStringList{"ack", "t8", "ack", "t8", "t8"} << QByteArray("SFFDD")
+                                               << silent;
+        QTest::newRow("send: shell back") << true << QStringList{"ack", "ack", killed, "t30"} << QByteArray("SFD") << gone;
+        QTest::newRow("send: shell back, cancelled") << true << QStringList{"ack", "Killed\r\n", "cancel"} << QByteArray("SF")
+                                                     << gone;
+        QTest::newRow("receive: dash answers our NAK") << false << QStringList{dash, dash, "t60", dash, "S", "F"}
+                                                       << QByteArray("NYY") << "";
+        QTest::newRow("receive: nobody, cancelled") << false << QStringList{"t10", "cancel"} << QByteArray("N") << cancelled;
+        QTest::newRow("receive: own packets echoed") << false << QStringList{"S", "F", "\x01# N3\r", "\x01# Y>\r"}
+                                                     << QByteArray("NYY") << "";
+        QTest::newRow("receive: sender gone") << false << QStringList{"S", "F", "t20", "t30"} << QByteArray("NYYN") << late;
+        QTest::newRow("receive: shell back") << false << QStringList{"S", "F", "D", killed} << QByteArray("NYYY") << gone;
+        QTest::newRow("receive: packet cut by the shell") << false << QStringList{"S", "F", "\x01~ Dabc", "\r\n$ Killed\r\n"}
+                                                          << QByteArray("NYY") << gone;
+    }
+    void peerLeaves()
+    {
+        QFETCH(bool, send);
+        QFETCH(QStringList, steps);
+        Harness h;
+        if (send)
+            h.send({h.file("f.bin", QByteArray(200, 'x'))});
+        else
+            h.transfer.startReceive(h.fn(), "r", h.dir.path());
+        int seq = 0;
+        const QHash<QString, QPair<char, QByteArray>> senderPackets{
+            {"S", {'S', sendInitData(1)}}, {"F", {'F', "f.bin"}}, {"D", {'D', "abc"}}};
+        for (const QString &step : steps) {
+            if (step == "ack")
+                h.peer('Y', h.last().seq, h.last().type == 'S' ? sendInitData(1) : QByteArray());
+            else if (step == "NAK")
+                h.peer('N', 0);
+            else if (senderPackets.contains(step))
+                h.peer(senderPackets[step].first, seq++, senderPackets[step].second);
+            else if (step.startsWith('t') && step.mid(1).toInt() > 0)
+                h.tick(step.mid(1).toInt());
+            else if (step == "cancel")
+                h.transfer.cancel();
+            else
+                h.transfer.feed(step.toLatin1());
+        }
+        QByteArray wire;
+        for (const QByteArray &packet : h.sent)
+            wire += packet.at(3);
+        QTEST(wire, "wire");
+        QFETCH(QString, summary);
+        QCOMPARE(h.finished ? h.summary : QString(), summary);
+        if (summary == QStringLiteral("对端已退出，中止"))
+            QVERIFY2(h.left.endsWith("$ ") || h.left.endsWith("Killed\r\n"), h.left.constData()); // the shell's words are drawn
     }
 
     // A send that skipped an unreadable file and was cancelled leaves no
