@@ -148,9 +148,8 @@ void CommandSender::step()
 {
     if (index < chunks.size() && target) {
         const QByteArray bytes = chunks.at(index++).bytes;
-        if (!bytes.isEmpty() && write)
-            write(bytes);
-        if (index < chunks.size()) {
+        const bool refused = !bytes.isEmpty() && write && !write(bytes);
+        if (!refused && index < chunks.size()) {
             timer->start(std::max(chunks.at(index).delay, kCommandStepMs));
             return;
         }

@@ -52,7 +52,10 @@ class CommandSender : public QObject
 {
     Q_OBJECT
 public:
-    using WriteFunction = std::function<void(const QByteArray &)>;
+    // False: the bytes were refused, and the run ends there. What follows
+    // a pause belongs with what came before it; sent alone it would be a
+    // different command.
+    using WriteFunction = std::function<bool(const QByteArray &)>;
 
     // Starts a run of `text` (escapes parsed) and returns at once.
     static CommandSender *send(const QString &text, QObject *target, WriteFunction write, QObject *parent);
@@ -61,7 +64,7 @@ public:
                                QObject *parent);
 
 signals:
-    // The run ended: all chunks written or the target gone.
+    // The run ended: all chunks written, one refused, or the target gone.
     void finished();
 
 private:

@@ -159,7 +159,7 @@ void OpenSession::type(const QByteArray &bytes)
         if (bytes == "\x1b" || bytes == "\x03")
             running->cancel();
         else
-            input(bytes);
+            offer(bytes);
         return;
     }
     // What the user typed can be a password: only its length is traced.
@@ -177,6 +177,17 @@ void OpenSession::type(const QByteArray &bytes)
 }
 
 bool OpenSession::input(const QByteArray &bytes)
+{
+    if (offer(bytes))
+        return true;
+    // A command that vanished without a word would be taken for sent, and
+    // what depends on it typed next.
+    if (transfer())
+        line(error(LanguageManager::tr(QStringLiteral("传输进行中，文本未发送"))));
+    return false;
+}
+
+bool OpenSession::offer(const QByteArray &bytes)
 {
     InbandTransfer *running = transfer();
     if (!running)

@@ -76,13 +76,16 @@ public:
     // log holds what the user and the host said, not the protocol).
     void sendUnlogged(const QByteArray &bytes);
     // What the user typed: the Esc key or Ctrl+C cancels a running
-    // transfer; other keys go through input(); Enter on a closed session
-    // asks to reopen it, unless it is still opening.
+    // transfer; other keys go as input() does, but a key that the transfer
+    // swallows is swallowed quietly (a line per key would bury the screen);
+    // Enter on a closed session asks to reopen it, unless it is still
+    // opening.
     void type(const QByteArray &bytes);
-    // What the user sends the host, typed, pasted or from the command
-    // window. While a transfer runs it reaches the host only while a binary
-    // one still waits for its peer's first frame, and the transfer keeps
-    // its polls out of the line it makes; otherwise it is dropped. False
+    // What the user sends the host at once, pasted or from the command
+    // window (a command, a quick-command button, HEX, a broadcast). While a
+    // transfer runs it reaches the host only while a binary one still waits
+    // for its peer's first frame, and the transfer keeps its polls out of
+    // the line it makes; otherwise it is dropped, and the tab says so. False
     // when nothing was written.
     bool input(const QByteArray &bytes);
     // The terminal's answers to the host's queries: never into a transfer.
@@ -121,6 +124,8 @@ signals:
     void reopenRequested(const QString &id);
 
 private:
+    // input() without a word to the user.
+    bool offer(const QByteArray &bytes);
     void received(const QByteArray &bytes);
     // Of what came meanwhile, what follows the protocol's last byte is
     // the host's own (the peer's farewell, the prompt); the rest is dropped.

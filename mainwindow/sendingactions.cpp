@@ -103,9 +103,6 @@ CommandSender *SendingActions::sendCommandText(OpenSession *session, const QStri
     // The run ends with the connection it began on, not with the next one.
     return CommandSender::send(
         text, session->connection(),
-        [guard = QPointer<OpenSession>(session)](const QByteArray &bytes) {
-            if (guard)
-                guard->input(bytes);
-        },
+        [guard = QPointer<OpenSession>(session)](const QByteArray &bytes) { return guard && guard->input(bytes); },
         hub->window());
 }

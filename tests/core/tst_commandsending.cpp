@@ -58,20 +58,25 @@ private slots:
         QVERIFY(!hex || ok == !bytes.isEmpty());
     }
 
-    // `drop`: the target is destroyed inside that write (0: before the run).
+    // `drop`: the target is destroyed inside that write (0: before the run);
+    // `refuse`: that write is refused.
     void sender_data()
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("drop");
+        QTest::addColumn<int>("refuse");
         QTest::addColumn<Bytes>("writes");
-        QTest::newRow("pause") << "echo 1\\pecho 2\\r" << -1 << Bytes{"echo 1", "echo 2\r"};
-        QTest::newRow("gone first") << "ls" << 0 << Bytes{};
-        QTest::newRow("gone before pause") << "a\\pb" << 1 << Bytes{"a"};
+        QTest::newRow("pause") << "echo 1\\pecho 2\\r" << -1 << -1 << Bytes{"echo 1", "echo 2\r"};
+        QTest::newRow("gone first") << "ls" << 0 << -1 << Bytes{};
+        QTest::newRow("gone before pause") << "a\\pb" << 1 << -1 << Bytes{"a"};
+        // The half after the pause is not sent alone.
+        QTest::newRow("refused before pause") << "su\\psecret\\r" << -1 << 1 << Bytes{"su"};
     }
     void sender()
     {
         QFETCH(QString, text);
         QFETCH(int, drop);
+        QFETCH(int, refuse);
         QFETCH(Bytes, writes);
         QObject parent;
         QPointer<QObject> target = new QObject(&parent);
@@ -84,6 +89,7 @@ private slots:
             at << clock.elapsed();
             if (written.size() == drop)
                 delete target;
+            return written.size() != refuse;
         }, &parent);
         if (drop == 0)
             delete target;

@@ -144,6 +144,15 @@ private slots:
             }
             return QString::fromLatin1(runs);
         }, "C\x15s|C\x15\x18\x18\x18\x18\x15|"); // four CANs: a YMODEM sender waiting for its poll stops on four
+        row("a key the transfer swallows goes quietly, a command it refuses is said", [](Rig &r) {
+            r.runTransfer(true);
+            r.receive("START");
+            r.session.type("x");
+            const QStringList quiet = r.view.lines;
+            const bool sent = r.session.input("ls\r");
+            return QStringLiteral("%1 %2 %3|%4").arg(quiet.size()).arg(sent).arg(QString::fromLatin1(r.conn->written),
+                                                                                r.view.lines.join('|'));
+        }, "0 0 |<span style='color:#ff6b6b'>⚠ A transfer is in progress; the text was not sent</span>");
         row("a run that fails or is cancelled drops what the connection still holds; one that succeeds keeps its last answer", [](Rig &r) {
             QString drops;
             for (const QByteArray end : {"START GONE", "START END", "START \x1b", "\x1b"}) {

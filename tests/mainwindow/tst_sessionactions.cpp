@@ -114,7 +114,8 @@ private slots:
     // Writes as "name=bytes" per write once every run has ended; `line` is
     // what the shown view or the warning box says. "button" sends as a
     // command button does: escapes, no CR added. A name in upper case in
-    // `open`: an XMODEM receive waits there, its first poll sent.
+    // `open`: an XMODEM receive waits there, its first poll sent; after a
+    // '*': a receive whose sender has begun holds the stream there.
     void sending_data()
     {
         for (const char *column : {"target", "command", "current", "shown", "open", "writes", "line"})
@@ -143,6 +144,11 @@ private slots:
         row("current, a receive waits", "current", "sx f", "a", "a", "A", "a=C|a=\x15|a=sx f\r");
         row("all, a receive waits in one", "all", "ls", "a", "a", "aBd", "a=ls\r|b=C|b=\x15|b=ls\r|d=ls\r");
         row("hex, a receive waits", "current", "73 0d", "a", "a", "A", "a=C|a=\x15|a=s\r", "", true);
+        const char *refused = "A transfer is in progress; the text was not sent";
+        row("current, a transfer holds the stream", "current", "ls", "a", "a", "*a", "a=C", refused);
+        row("button, a transfer holds the stream", "button", "ls\\r", "a", "a", "*a", "a=C", refused);
+        row("hex, a transfer holds the stream", "current", "6c 73 0d", "a", "a", "*a", "a=C", refused, true);
+        row("all, a transfer holds the stream in one", "all", "ls", "a", "b", "a*bd", "a=ls\r|b=C|d=ls\r", refused);
     }
     void sending()
     {
@@ -154,13 +160,17 @@ private slots:
             const QString name = QString(s).section(':', 0, 0);
             f.connect(name, f.add(name, QString(s).section(':', 1)), open.contains(name, Qt::CaseInsensitive));
         }
-        XmodemTransfer waiting;
-        waiting.setManualClock(true);
-        for (const QChar c : open) {
-            if (OpenSession *s = c.isUpper() ? f.hub->session(f.ids[c.toLower()]) : nullptr) {
-                s->handOver(&waiting, true);
-                waiting.startReceive([s](const QByteArray &b) { s->sendUnlogged(b); }, s->id(), box.filePath("x"),
-                                     XmodemTransfer::Xmodem);
+        XmodemTransfer waiting, holding;
+        for (qsizetype i = 0; i < open.size(); ++i) {
+            const bool held = i > 0 && open.at(i - 1) == u'*';
+            XmodemTransfer *receive = held ? &holding : open.at(i).isUpper() ? &waiting : nullptr;
+            if (OpenSession *s = receive ? f.hub->session(f.ids[open.at(i).toLower()]) : nullptr) {
+                receive->setManualClock(true);
+                s->handOver(receive, true);
+                receive->startReceive([s](const QByteArray &b) { s->sendUnlogged(b); }, s->id(),
+                                      box.filePath(held ? "h" : "x"), XmodemTransfer::Xmodem);
+                if (held)
+                    emit s->connection()->dataReceived("\x01\x01"); // a block begins
             }
         }
         f.connect("q", "fast:1", open.contains('q'));

@@ -8,17 +8,10 @@
 // load); HV_XFER_ONLY keeps one protocol's rows, so that CTest runs the
 // protocols side by side.
 
-#include "connections/localshellconnection.h"
 #include "core/commandsending.h"
-#include "core/sessionlogger.h"
-#include "mainwindow/opensession.h"
 #include "mainwindow/sendingactions.h"
 #include "mainwindow/sessionhub.h"
-#include "transfer/kermittransfer.h"
-#include "transfer/xmodemtransfer.h"
-#include "transfer/zmodemtransfer.h"
-#include "tests/support/testfiles.h"
-#include "sessionrig.h"
+#include "shellrig.h"
 
 #include <QElapsedTimer>
 #include <QRandomGenerator>
@@ -30,135 +23,9 @@
 
 #include <csignal>
 
-namespace {
-
-// A peer run: the command typed into bash, the engine's mode, and how the
-// file it leaves compares (XMODEM pads its last block with SUB).
-struct Peer {
-    const char *command; // %1: the file name
-    int mode;
-    bool padded;
-};
-
-enum Kind { KindX, KindY, KindZ, KindK };
-
-QByteArray content(int size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator gen(quint32(size) + 17);
-    for (char &c : bytes)
-        c = char(gen.bounded(256));
-    return bytes;
-}
-
-bool samePadded(const QByteArray &got, const QByteArray &sent)
-{
-    const qsizetype pad = got.size() - sent.size();
-    return got.startsWith(sent) && got.size() % 128 == 0 && pad >= 0 && pad < 1024
-           && got.mid(sent.size()).count(char(0x1A)) == pad;
-}
-
-// A byte of a protocol on screen after the end: controls other than the
-// shell's own (CR, LF, BS, BEL, ESC of its sequences), bytes above ASCII, or
-// ZMODEM's "OO".
-QString junkIn(const QByteArray &screen)
-{
-    for (char c : screen) {
-        const uchar u = uchar(c);
-        if ((u < 0x20 && !QByteArrayView("\r\n\b\a\x1b").contains(c)) || u >= 0x7f)
-            return QStringLiteral("byte 0x%1 in %2").arg(u, 2, 16, QLatin1Char('0')).arg(QString::fromLatin1(screen.toHex(' ')));
-    }
-    return screen.contains("OO") ? QStringLiteral("OO in ") + QString::fromLatin1(screen) : QString();
-}
-
-} // namespace
-
-class TestSessionTransfers : public QObject
+class TestSessionTransfers : public QObject, ShellRig
 {
     Q_OBJECT
-
-    QTemporaryDir dir;
-    FakeView view;
-    std::unique_ptr<OpenSession> session;
-    QPointer<LocalShellConnection> shell;
-    std::unique_ptr<InbandTransfer> engine;
-    std::unique_ptr<QSignalSpy> ended;
-
-    bool waitShown(const QByteArray &marker, qsizetype from, int ms = 20000)
-    {
-        return QTest::qWaitFor([&] { return view.shown.indexOf(marker, from) >= 0; }, ms);
-    }
-    QString peerFolder() const { return dir.filePath("peer"); }
-    QString ourFolder() const { return dir.filePath("ours"); }
-
-    // A shell (bash unless named) in the peer's folder, its prompt plain, a
-    // log of the session.
-    bool openShell(const QString &program = QStringLiteral("bash"))
-    {
-        session = std::make_unique<OpenSession>(TabSessionInfo{"t", "t", "local"}, &view);
-        shell = new LocalShellConnection;
-        shell->setShell("/bin/" + program);
-        session->adopt(shell, {});
-        shell->open();
-        if (!QTest::qWaitFor([&] { return shell && shell->isOpen(); }, 10000))
-            return false;
-        SessionLogOptions options;
-        options.dir = dir.filePath("log");
-        QDir().mkpath(options.dir);
-        auto *logger = new SessionLogger("t", "local", options);
-        logger->start();
-        session->setLogger(logger);
-        const qsizetype from = view.shown.size();
-        session->type("PS1='$ '; stty -echo; cd " + peerFolder().toUtf8() + "; echo O''K\r");
-        return waitShown("OK", from);
-    }
-    void closeShell()
-    {
-        ended.reset();
-        session.reset();
-        engine.reset();
-    }
-    InbandTransfer *make(int kind)
-    {
-        if (kind == KindZ)
-            engine = std::make_unique<ZmodemTransfer>();
-        else if (kind == KindK)
-            engine = std::make_unique<KermitTransfer>();
-        else
-            engine = std::make_unique<XmodemTransfer>();
-        return engine.get();
-    }
-    void start(bool send, const QString &path, int mode)
-    {
-        session->handOver(engine.get(), true);
-        const TransferSendFn out = [this, s = session.get()](const QByteArray &b) {
-            written += b.size();
-            s->sendUnlogged(b);
-        };
-        if (send)
-            engine->startSend(out, "t", {path}, mode);
-        else
-            engine->startReceive(out, "t", path, mode);
-    }
-    // After the end: the shell answers a plain command at once (no byte
-    // of ours left in its line, still alive) and nothing of the protocol
-    // reached the screen. Empty when all is well.
-    QString shellAfterwards(qsizetype endAt)
-    {
-        const qsizetype from = view.shown.size();
-        session->type("echo AL''IVE\r");
-        // Its whole line: a poll of ours behind the cursor makes it "ALIVEC".
-        const auto lineEnd = [&] {
-            const qsizetype at = view.shown.indexOf("ALIVE", from);
-            return at < 0 ? at : view.shown.indexOf('\n', at);
-        };
-        if (!QTest::qWaitFor([&] { return lineEnd() >= 0; }, 15000)) // the command itself is not echoed
-            return "the shell did not answer: " + QString::fromLatin1(view.shown.mid(endAt).toHex(' '));
-        const qsizetype alive = view.shown.indexOf("ALIVE", from);
-        if (view.shown.mid(from, alive - from).contains("not found") || view.shown.mid(alive, lineEnd() + 1 - alive) != "ALIVE\r\n")
-            return "our bytes were in the shell's line: " + QString::fromLatin1(view.shown.mid(from).toHex(' '));
-        return junkIn(view.shown.mid(endAt));
-    }
 
     // Sends the peer (its pid in peer.pid) the signal once the data flows,
     // from the run's own progress: a wait that looks only when the events
@@ -193,65 +60,18 @@ class TestSessionTransfers : public QObject
         tookMs = took.elapsed();
         return interrupted;
     }
-    qint64 written = 0; // by the transfer, all runs
     qint64 writtenSince = 0;
     QElapsedTimer took;
     qint64 tookMs = 0;
     qsizetype signalledAt = 0; // in view.shown
 
-    // Fresh folders with the file on its side, bash, and the transfer
-    // started with the peer's command typed; `ended` watches its end.
-    // Empty when all went well so far.
-    QString run(int kind, bool send, int mode, const QString &command, const QByteArray &data,
-                const QString &program = QStringLiteral("bash"))
-    {
-        QDir(peerFolder()).removeRecursively();
-        QDir(ourFolder()).removeRecursively();
-        QDir().mkpath(peerFolder());
-        QDir().mkpath(ourFolder());
-        const QString source = (send ? ourFolder() : peerFolder()) + "/data.bin";
-        if (!writeFile(source, data))
-            return "cannot write " + source;
-        if (!openShell(program))
-            return program + " did not start";
-        // An XMODEM/YMODEM send is started first and the receiver typed while
-        // it waits, so that its first poll is not missed. The others wait for
-        // a peer typed first: our polls, or Kermit's first packet, would land
-        // in the shell's line.
-        const bool typeFirst = !send || kind == KindK;
-        const QByteArray typed = "echo RE''ADY; " + command.toUtf8() + "; echo EN''D=$?\r";
-        const qsizetype startAt = view.shown.size();
-        if (typeFirst) {
-            session->type(typed);
-            if (!waitShown("READY", startAt))
-                return "the shell did not take the command";
-        }
-        ended = std::make_unique<QSignalSpy>(make(kind), &InbandTransfer::resultReady);
-        const QString target = !send && kind == KindX ? ourFolder() + "/data.bin" : ourFolder();
-        start(send, send ? source : target, mode);
-        if (!typeFirst)
-            session->type(typed);
-        return {};
-    }
-
 private slots:
     void initTestCase()
     {
-        QStringList missing;
-        for (const char *tool : {"sx", "rx", "sb", "rb", "sz", "rz", "gkermit", "bash", "zsh", "dash"})
-            if (QStandardPaths::findExecutable(tool).isEmpty())
-                missing << tool;
-        QVERIFY2(missing.isEmpty(), qPrintable("peer programs missing (see scripts/packages): " + missing.join(' ')));
-        QVERIFY(dir.isValid());
-        // zsh without a startup file of its own asks the new user questions.
-        QVERIFY(QDir().mkpath(dir.filePath("zsh")) && writeFile(dir.filePath("zsh/.zshrc"), ""));
-        qputenv("ZDOTDIR", dir.filePath("zsh").toUtf8());
+        const QString missing = prepare();
+        QVERIFY2(missing.isEmpty(), qPrintable(missing));
     }
-    void cleanup()
-    {
-        closeShell();
-        view.shown.clear(); // a failure shows its own row's screen
-    }
+    void cleanup() { closeShell(); }
 
     // Every protocol each way with the sizes around its block edges.
     void peers_data()
@@ -475,7 +295,7 @@ private slots:
         QTest::newRow("kermit receive") << int(KindK) << false << 0 << "gkermit -i -P -q -s data.bin" << 0 << "bash";
         // Signalled once the data flows, whatever the machine's speed.
         const QString peer = QStringLiteral("bash -c 'echo $$ >peer.pid; exec %1'");
-        QTest::newRow("zmodem receive, sz interrupted") << int(KindZ) << false << 0 << peer.arg("sz -q data.bin") << SIGINT << "bash";
+        // (sz interrupted, which pauses and is resumed: tst_peerleaves.)
         for (const char *shell : {"bash", "zsh", "dash"}) {
             for (const int signal : {SIGTERM, SIGKILL}) {
                 const char *how = signal == SIGKILL ? "killed" : "terminated";

@@ -1,0 +1,237 @@
+#pragma once
+
+// In-band transfers through an open session's own path against real peers:
+// a shell (bash unless named) on a pseudo-terminal running lrzsz or gkermit,
+// the session owner handing the stream over, the engine's bytes written as
+// the window writes them, and what the screen shows afterwards.
+
+#include "connections/localshellconnection.h"
+#include "core/sessionlogger.h"
+#include "mainwindow/opensession.h"
+#include "transfer/kermittransfer.h"
+#include "transfer/xmodemtransfer.h"
+#include "transfer/zmodemtransfer.h"
+#include "tests/support/testfiles.h"
+#include "sessionrig.h"
+
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+enum Kind { KindX, KindY, KindZ, KindK };
+
+inline QByteArray content(int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator gen(quint32(size) + 17);
+    for (char &c : bytes)
+        c = char(gen.bounded(256));
+    return bytes;
+}
+
+// XMODEM pads its last block with SUB.
+inline bool samePadded(const QByteArray &got, const QByteArray &sent)
+{
+    const qsizetype pad = got.size() - sent.size();
+    return got.startsWith(sent) && got.size() % 128 == 0 && pad >= 0 && pad < 1024
+           && got.mid(sent.size()).count(char(0x1A)) == pad;
+}
+
+// A byte of a protocol on screen after the end: controls other than the
+// shell's own (CR, LF, BS, BEL, ESC of its sequences), bytes above ASCII, or
+// ZMODEM's "OO".
+inline QString junkIn(const QByteArray &screen)
+{
+    for (char c : screen) {
+        const uchar u = uchar(c);
+        if ((u < 0x20 && !QByteArrayView("\r\n\b\a\x1b").contains(c)) || u >= 0x7f)
+            return QStringLiteral("byte 0x%1 in %2").arg(u, 2, 16, QLatin1Char('0')).arg(QString::fromLatin1(screen.toHex(' ')));
+    }
+    return screen.contains("OO") ? QStringLiteral("OO in ") + QString::fromLatin1(screen) : QString();
+}
+
+// Bytes as text a failure's message can show: controls and bytes above
+// ASCII as \xNN.
+inline QString printable(const QByteArray &bytes)
+{
+    QString out;
+    for (const char c : bytes) {
+        const uchar u = uchar(c);
+        out += u >= 0x20 && u < 0x7f && c != '\\' ? QString(QLatin1Char(c))
+                                                   : QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+    }
+    return out;
+}
+
+// A shell's complaints about lines it ran (bash, zsh and dash words): bytes
+// of ours taken for commands.
+inline int complaintsIn(const QByteArray &screen)
+{
+    const QByteArray lower = screen.toLower();
+    int count = 0;
+    for (const char *said : {"not found", "no matches found", "syntax error", "parse error", "no such job",
+                             "no such file or directory"})
+        count += int(lower.count(said));
+    return count;
+}
+inline QString complaintIn(const QByteArray &screen)
+{
+    return complaintsIn(screen) ? "the shell ran our bytes: " + printable(screen.right(600)) : QString();
+}
+
+class ShellRig
+{
+public:
+    QTemporaryDir dir;
+    FakeView view;
+    std::unique_ptr<OpenSession> session;
+    QPointer<LocalShellConnection> shell;
+    std::unique_ptr<InbandTransfer> engine;
+    std::unique_ptr<QSignalSpy> ended; // the engine's resultReady
+    bool manualClock = false;          // for the engines made from now on
+    qint64 written = 0;                // what the engine handed its send function in this run
+
+    // The peers there, and zsh quiet. Empty when all is well.
+    QString prepare()
+    {
+        QStringList missing;
+        for (const char *tool : {"sx", "rx", "sb", "rb", "sz", "rz", "gkermit", "bash", "zsh", "dash"})
+            if (QStandardPaths::findExecutable(tool).isEmpty())
+                missing << tool;
+        if (!missing.isEmpty())
+            return "peer programs missing (see scripts/packages): " + missing.join(' ');
+        if (!dir.isValid())
+            return QStringLiteral("no temporary folder");
+        // zsh without a startup file of its own asks the new user questions.
+        if (!QDir().mkpath(dir.filePath("zsh")) || !writeFile(dir.filePath("zsh/.zshrc"), ""))
+            return QStringLiteral("cannot write zsh's startup file");
+        qputenv("ZDOTDIR", dir.filePath("zsh").toUtf8());
+        return {};
+    }
+
+    bool waitShown(const QByteArray &marker, qsizetype from, int ms = 20000)
+    {
+        return QTest::qWaitFor([&] { return view.shown.indexOf(marker, from) >= 0; }, ms);
+    }
+    QString peerFolder() const { return dir.filePath("peer"); }
+    QString ourFolder() const { return dir.filePath("ours"); }
+
+    // A shell in the peer's folder, its prompt plain, a log of the session.
+    bool openShell(const QString &program = QStringLiteral("bash"))
+    {
+        session = std::make_unique<OpenSession>(TabSessionInfo{"t", "t", "local"}, &view);
+        shell = new LocalShellConnection;
+        shell->setShell("/bin/" + program);
+        session->adopt(shell, {});
+        shell->open();
+        if (!QTest::qWaitFor([&] { return shell && shell->isOpen(); }, 10000))
+            return false;
+        SessionLogOptions options;
+        options.dir = dir.filePath("log");
+        QDir().mkpath(options.dir);
+        auto *logger = new SessionLogger("t", "local", options);
+        logger->start();
+        session->setLogger(logger);
+        const qsizetype from = view.shown.size();
+        session->type("PS1='$ '; stty -echo; cd " + peerFolder().toUtf8() + "; echo O''K\r");
+        return waitShown("OK", from);
+    }
+    // The end of a row: the next one starts afresh, and a failure shows its
+    // own row's screen.
+    void closeShell()
+    {
+        ended.reset();
+        session.reset();
+        engine.reset();
+        view.shown.clear();
+    }
+    InbandTransfer *make(int kind)
+    {
+        if (kind == KindZ)
+            engine = std::make_unique<ZmodemTransfer>();
+        else if (kind == KindK)
+            engine = std::make_unique<KermitTransfer>();
+        else
+            engine = std::make_unique<XmodemTransfer>();
+        engine->setManualClock(manualClock);
+        return engine.get();
+    }
+    void start(bool send, const QString &path, int mode)
+    {
+        session->handOver(engine.get(), true);
+        written = 0;
+        const TransferSendFn out = [this, s = session.get()](const QByteArray &b) {
+            written += b.size();
+            s->sendUnlogged(b);
+        };
+        if (send)
+            engine->startSend(out, "t", {path}, mode);
+        else
+            engine->startReceive(out, "t", path, mode);
+    }
+
+    // After the end: the shell answers a plain command at once (no byte
+    // of ours left in its line, still alive) and nothing of the protocol
+    // reached the screen. Empty when all is well.
+    QString shellAfterwards(qsizetype endAt)
+    {
+        const qsizetype from = view.shown.size();
+        session->type("echo AL''IVE\r");
+        // Its whole line: a poll of ours behind the cursor makes it "ALIVEC".
+        const auto lineEnd = [&] {
+            const qsizetype at = view.shown.indexOf("ALIVE", from);
+            return at < 0 ? at : view.shown.indexOf('\n', at);
+        };
+        if (!QTest::qWaitFor([&] { return lineEnd() >= 0; }, 15000)) // the command itself is not echoed
+            return "the shell did not answer: " + QString::fromLatin1(view.shown.mid(endAt).toHex(' '));
+        const qsizetype alive = view.shown.indexOf("ALIVE", from);
+        if (view.shown.mid(from, alive - from).contains("not found") || view.shown.mid(alive, lineEnd() + 1 - alive) != "ALIVE\r\n")
+            return "our bytes were in the shell's line: " + QString::fromLatin1(view.shown.mid(from).toHex(' '));
+        return junkIn(view.shown.mid(endAt));
+    }
+
+    // Fresh folders with the file on its side, the shell, and the transfer
+    // started with the peer's command typed (none: no peer); `ended` watches
+    // its end. Empty when all went well so far.
+    QString run(int kind, bool send, int mode, const QString &command, const QByteArray &data,
+                const QString &program = QStringLiteral("bash"))
+    {
+        QDir(peerFolder()).removeRecursively();
+        QDir(ourFolder()).removeRecursively();
+        QDir().mkpath(peerFolder());
+        QDir().mkpath(ourFolder());
+        const QString source = (send ? ourFolder() : peerFolder()) + "/data.bin";
+        if (!writeFile(source, data))
+            return "cannot write " + source;
+        if (!openShell(program))
+            return program + " did not start";
+        // An XMODEM/YMODEM send is started first and the receiver typed while
+        // it waits, so that its first poll is not missed. The others wait for
+        // a peer typed first: our polls, or Kermit's first packet, would land
+        // in the shell's line.
+        const bool typeFirst = !send || kind == KindK;
+        const QByteArray typed = typedLine(command);
+        const qsizetype startAt = view.shown.size();
+        if (typeFirst && !command.isEmpty()) {
+            session->type(typed);
+            if (!waitShown("READY", startAt))
+                return program + " did not take the command";
+        }
+        ended = std::make_unique<QSignalSpy>(make(kind), &InbandTransfer::resultReady);
+        start(send, send ? source : target(kind, send), mode);
+        if (!typeFirst && !command.isEmpty())
+            session->type(typed);
+        return {};
+    }
+    // Where a receive puts the file: plain XMODEM names it.
+    QString target(int kind, bool send) const
+    {
+        return !send && kind == KindX ? ourFolder() + "/data.bin" : ourFolder();
+    }
+    // The line that starts the peer as `run` types it.
+    static QByteArray typedLine(const QString &command) { return "echo RE''ADY; " + command.toUtf8() + "; echo EN''D=$?\r"; }
+};

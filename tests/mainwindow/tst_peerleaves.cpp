@@ -1,0 +1,290 @@
+// A transfer whose peer leaves by itself: lrzsz or gkermit signalled while
+// the data flows (from the run's own progress, so that the machine's speed
+// does not decide whether the file is through first), never started, or
+// started late, in bash, zsh and dash. What must hold: the run ends within
+// the engine's one resend into silence and its giving up; what we write
+// after the peer left is at most one resend's worth; nothing of ours runs as
+// a command; and where none of the file's bytes reached the shell, the next
+// command runs as typed.
+// The clock is the test's: a tick is a second to the engine, and the ticks
+// after the peer left are counted. HV_LEAVE_ONLY keeps one protocol's rows,
+// so that CTest runs the protocols side by side.
+
+#include "shellrig.h"
+
+#include <csignal>
+
+namespace {
+
+struct Protocol {
+    const char *name;
+    int kind;
+    int sendMode, receiveMode;
+    const char *toPeer, *fromPeer; // the peer's receive and send commands
+    int size;                      // large enough to be flowing when the peer leaves
+    int leaveAt;                   // bytes done when it is signalled (XMODEM: its first report)
+    int silence;                   // ticks: the resend into silence, then giving up
+    // Bytes of ours after the peer left, at most: what the step that saw the
+    // last progress still writes, one resend, and the run's last words.
+    int sendBound, receiveBound;
+    int firstFrame; // what we may write before any peer answered (a sender's first frame, ZMODEM's ZRINIT)
+    int sendWait, receiveWait; // ticks a run nobody answers may wait
+};
+
+// A ZMODEM window is 64 KiB; escaped random data grows by about 3 %, and
+// subpacket framing adds a little: 80 KiB holds one with room to spare.
+constexpr int kZmodemWindow = 80 << 10;
+constexpr int kKermitPacket = 100; // at most 94 and its mark, length and line end
+constexpr int kXmodemBlock = 1029; // STX, numbers, 1 KiB, CRC
+
+const Protocol kProtocols[] = {
+    {"xmodem", KindX, XmodemTransfer::Xmodem, XmodemTransfer::Xmodem, "rx -c -q data.bin", "sx -q data.bin",
+     512 << 10, 1, 2 * 3 + 2, 2 * kXmodemBlock + 8, 2 + 8, 0, 61, 30},
+    {"ymodem", KindY, XmodemTransfer::Ymodem, XmodemTransfer::Ymodem, "rb -q -y", "sb -k -q data.bin",
+     512 << 10, 64 << 10, 2 * 3 + 2, 2 * kXmodemBlock + 8, 2 + 8, 0, 61, 30},
+    {"zmodem", KindZ, 0, 0, "rz -q -y", "sz -q data.bin",
+     16 << 20, 1 << 20, 2 * 10 + 2, 2 * kZmodemWindow, 2 * 21 + 32, 21, 66, 301},
+    {"kermit", KindK, 0, 0, "gkermit -i -P -q -r", "gkermit -i -P -q -s data.bin",
+     96 << 10, 16 << 10, 2 * 10 + 2, 3 * kKermitPacket, 3 * kKermitPacket, kKermitPacket, 90, 125},
+};
+
+constexpr int kTickMs = 100; // real time between two ticks: the shell's answers arrive meanwhile
+
+int signalOf(const QString &leave)
+{
+    return leave == "SIGINT" ? SIGINT : leave == "SIGTERM" ? SIGTERM : leave == "SIGKILL" ? SIGKILL : 0;
+}
+
+} // namespace
+
+class TestPeerLeaves : public QObject, ShellRig
+{
+    Q_OBJECT
+
+    // The run's end, once there is one (a message is built before its check).
+    InbandTransfer::Outcome outcome() const
+    {
+        return ended->isEmpty() ? InbandTransfer::Failed : ended->first().at(0).value<InbandTransfer::Outcome>();
+    }
+    QString said() const { return ended->isEmpty() ? QStringLiteral("(running)") : ended->first().at(1).toString(); }
+    QString screen(qsizetype from) const { return QString::fromLatin1(view.shown.mid(from).toHex(' ')); }
+
+    // Signals the peer (its pid in peer.pid) once `at` bytes are done; true
+    // when it was signalled before the run ended.
+    bool signalPeer(int signal, qint64 at, qint64 *writtenThen, qsizetype *shownThen)
+    {
+        bool signalled = false;
+        QObject scope;
+        connect(engine.get(), &InbandTransfer::progressChanged, &scope, [&](qint64 done) {
+            if (signalled || done < at)
+                return;
+            const int pid = readFile(peerFolder() + "/peer.pid").trimmed().toInt();
+            if (pid > 0 && ::kill(pid, signal) == 0) {
+                signalled = true;
+                *writtenThen = written;
+                *shownThen = view.shown.size();
+            }
+        });
+        (void)QTest::qWaitFor([&] { return signalled || !ended->isEmpty(); }, 60000);
+        return signalled;
+    }
+    // Ticks until the run ends, at most `cap`; the ticks it took. Past
+    // `limit` the row has failed already: the rest, faster, only finds out
+    // how long the run would have gone on, for the failure's message.
+    int tickToEnd(int limit, int cap, int paceMs = kTickMs)
+    {
+        int ticks = 0;
+        while (ended->isEmpty() && ticks < cap) {
+            QTest::qWait(ticks < limit ? paceMs : 20);
+            if (!ended->isEmpty())
+                break;
+            engine->tick();
+            ++ticks;
+        }
+        return ticks;
+    }
+private slots:
+    void initTestCase()
+    {
+        const QString missing = prepare();
+        QVERIFY2(missing.isEmpty(), qPrintable(missing));
+    }
+    void cleanup() { closeShell(); }
+
+    // How the peer leaves: "SIGINT", "SIGTERM", "SIGKILL" while the data
+    // flows, "never" started, or started "late" (typed 3 s into the run).
+    // `stays`: the peer lives through the signal (gkermit ignores SIGINT;
+    // lrzsz's sz takes it as a pause and waits for our header), and the file
+    // must arrive whole, unless the peer cancels.
+    void peerLeaves_data()
+    {
+        QTest::addColumn<int>("protocol");
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<QString>("leave");
+        QTest::addColumn<QString>("program"); // the shell
+        QTest::addColumn<bool>("stays");
+        const QString only = qEnvironmentVariable("HV_LEAVE_ONLY");
+        for (int p = 0; p < int(std::size(kProtocols)); ++p) {
+            const Protocol &protocol = kProtocols[p];
+            if (!only.isEmpty() && only != QLatin1String(protocol.name))
+                continue;
+            const auto row = [&](bool send, const char *leave, const char *shell, bool stays = false) {
+                QTest::addRow("%s %s, %s, %s", protocol.name, send ? "send" : "receive", leave, shell)
+                    << p << send << QString(leave) << QString(shell) << stays;
+            };
+            for (bool send : {true, false}) {
+                const bool staysAtInt = protocol.kind == KindK || (protocol.kind == KindZ && !send);
+                row(send, "SIGINT", "bash", staysAtInt);
+                row(send, "SIGTERM", "bash");
+                row(send, "SIGKILL", "bash");
+            }
+            // The other shells take what is left in the line otherwise.
+            row(true, "SIGKILL", "zsh");
+            row(false, "SIGTERM", "zsh");
+            row(true, "SIGTERM", "dash");
+            row(false, "SIGKILL", "dash");
+        }
+        // A sender nobody answers, and a peer typed late; a ZMODEM receive
+        // waits silently for its sender, so it may wait for one at all.
+        const auto row = [&](int p, bool send, const char *leave, const char *shell) {
+            if (only.isEmpty() || only == QLatin1String(kProtocols[p].name))
+                QTest::addRow("%s %s, %s, %s", kProtocols[p].name, send ? "send" : "receive", leave, shell)
+                    << p << send << QString(leave) << QString(shell) << false;
+        };
+        row(0, true, "never", "bash");
+        row(2, true, "never", "zsh");
+        row(2, false, "never", "dash");
+        row(3, true, "never", "dash");
+        row(3, true, "late", "bash");
+        row(2, true, "late", "zsh");
+        row(1, true, "late", "dash");
+        row(2, false, "late", "dash");
+    }
+    void peerLeaves()
+    {
+        QFETCH(int, protocol);
+        QFETCH(bool, send);
+        QFETCH(QString, leave);
+        QFETCH(QString, program);
+        QFETCH(bool, stays);
+        const Protocol &p = kProtocols[protocol];
+        const int signal = signalOf(leave);
+        const int mode = send ? p.sendMode : p.receiveMode;
+        const QString peer = QString::fromLatin1(send ? p.toPeer : p.fromPeer);
+        // Without a peer, and with a late one, the file is small: it is not
+        // the flow that matters there.
+        const QByteArray data = content(signal ? p.size : 64 << 10);
+        manualClock = leave != "late"; // a late peer's own timers are real
+
+        QString command;
+        if (signal)
+            command = "sh -c 'echo $$ >peer.pid; exec " + peer + "'";
+        const QString failed = run(p.kind, send, mode, command, data, program);
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
+        const qsizetype startAt = view.shown.size();
+        // What the host sent since the peer left, for a failure's message:
+        // once the stream is the transfer's, the screen does not show it.
+        QByteArray heard;
+        bool left = !signal;
+        connect(shell.data(), &Connection::dataReceived, engine.get(), [&](const QByteArray &b) {
+            if (left)
+                heard = (heard + b).right(400);
+        });
+
+        qint64 writtenThen = 0; // what we had written when the peer left
+        qsizetype shownThen = startAt;
+        int ticks = 0;
+        int limit = 0;
+        if (signal) {
+            QVERIFY2(signalPeer(signal, p.leaveAt, &writtenThen, &shownThen),
+                     qPrintable("ended before the peer was signalled: " + said()));
+            left = true;
+            limit = stays ? 600 : p.silence;
+            ticks = tickToEnd(limit, stays ? limit : 130);
+        } else if (leave == "never") {
+            limit = send ? p.sendWait : p.receiveWait;
+            ticks = tickToEnd(limit, limit + 1, 30);
+        } else {
+            QTest::qWait(3000);
+            writtenThen = written;
+            QVERIFY2(ended->isEmpty(), qPrintable("ended before the peer came: " + said()));
+            session->type(ShellRig::typedLine(peer));
+            (void)QTest::qWaitFor([&] { return !ended->isEmpty(); }, 60000);
+        }
+        const qint64 after = written - writtenThen;
+        const QString result = QStringLiteral("%1 \"%2\" after %3 ticks (limit %4), %5 bytes of ours after the peer left; "
+                                              "the host said since: %6")
+                                   .arg(ended->isEmpty() ? QStringLiteral("still running") : QVariant::fromValue(outcome()).toString(),
+                                        said()).arg(ticks).arg(limit).arg(after)
+                                   .arg(printable(heard));
+        qInfo("%s", qPrintable(result.left(200)));
+        QVERIFY2(!ended->isEmpty() && ticks <= limit, qPrintable(result));
+        const qsizetype endAt = view.shown.size();
+
+        if (stays || leave == "late") {
+            // The peer is there to the end: the file whole, or its own cancel.
+            const bool peerCancelled = outcome() == InbandTransfer::Failed && stays && said().contains("对端取消");
+            if (!peerCancelled) {
+                QVERIFY2(outcome() == InbandTransfer::Succeeded, qPrintable(result));
+                const QByteArray got = readFile((send ? peerFolder() : ourFolder()) + "/data.bin");
+                QVERIFY2(p.kind == KindX ? samePadded(got, data) : got == data,
+                         qPrintable(QString("got %1 bytes of %2").arg(got.size()).arg(data.size())));
+            }
+            if (leave == "late")
+                QVERIFY2(writtenThen <= p.firstFrame,
+                         qPrintable(QStringLiteral("%1 bytes of ours before the peer came").arg(writtenThen)));
+        } else {
+            QVERIFY2(outcome() != InbandTransfer::Succeeded, qPrintable("the peer left, yet: " + result));
+            const int bound = leave == "never" ? p.firstFrame : send ? p.sendBound : p.receiveBound;
+            QVERIFY2(after <= bound, qPrintable(QStringLiteral("at most %1 bytes: ").arg(bound) + result));
+        }
+
+        // Where the file's bytes reached the shell (those on their way when
+        // the receiver died, which nobody can call back) the shell may run
+        // any of them, or take them for its editing keys: what it does then
+        // is no measure of ours.
+        if (send && signal && !stays) {
+            if (const QString complaint = complaintIn(view.shown.mid(shownThen)); !complaint.isEmpty())
+                qInfo("on its way when the receiver left: %s", qPrintable(complaint.left(300)));
+            return;
+        }
+        // Nothing of ours ran as a command: but the first frame of a run
+        // typed into a shell where no peer listens yet (ZMODEM's ZRQINIT or
+        // ZRINIT, Kermit's S) is a line the shell runs; nothing can take it
+        // back.
+        const int firstFrameLines = !signal && p.firstFrame > 0 ? 1 : 0;
+        const QByteArray words = view.shown.mid(startAt);
+        QVERIFY2(complaintsIn(words) <= firstFrameLines, qPrintable(complaintIn(words)));
+        // The peer's farewell and the shell's prompt come after the end.
+        if (signal)
+            (void)waitShown("END=", shownThen, 10000);
+        // A peer killed outright leaves the terminal raw, and dash, which
+        // does not set it up for itself, takes only a line feed for a line
+        // end (and writes one back), and no control byte for an editing key.
+        // What was on its way when the peer died (the answer to the frame
+        // that brought the last progress) stays in the line: an Enter first
+        // runs it, as a user would find out (its complaint shows without the
+        // shell's prefix, which the screen drops with our byte as the
+        // protocol's tail). After that nothing of ours may come, and the
+        // next command runs as typed.
+        if (signal == SIGKILL && program == "dash") {
+            session->type("\n");
+            // What comes while the line settles after a failed run is held
+            // back until it is quiet: its answer is wholly drawn after that.
+            QTest::qWait(OpenSession::kQuietAfterCancelMs + 600);
+            const qsizetype from = view.shown.size();
+            session->type("echo AL''IVE\n");
+            const bool ran = waitShown("ALIVE\n", from, 10000);
+            const QByteArray line = view.shown.mid(from);
+            const QString context = printable(view.shown.mid(shownThen));
+            QVERIFY2(ran, qPrintable("the shell did not answer: " + context));
+            QVERIFY2(complaintIn(line).isEmpty(), qPrintable("our bytes were in the shell's line: " + context));
+            return;
+        }
+        const QString afterwards = shellAfterwards(firstFrameLines ? view.shown.size() : endAt);
+        QVERIFY2(afterwards.isEmpty(), qPrintable(afterwards));
+    }
+};
+
+QTEST_MAIN(TestPeerLeaves)
+#include "tst_peerleaves.moc"
