@@ -269,6 +269,10 @@ void KermitTransfer::scanPackets()
     const quint64 generation = m_generation;
     int pos = 0;
     Packet packet;
+    // A bad packet is answered only once the whole read is seen: when the
+    // shell's words follow it, the peer has gone, and our answer would be
+    // typed into the shell.
+    bool answerOwed = false;
     while (sameRun(generation)) {
         const int from = pos;
         const ScanResult r = scanNext(m_rxBuffer, &pos, m_checkType, &packet);
@@ -287,14 +291,11 @@ void KermitTransfer::scanPackets()
                 abortTransfer(QStringLiteral("坏包重试过多，中止"));
                 break;
             }
-            if (!peerStarted() || !mayResend())
-                continue;
-            if (m_isSender)
-                send(m_lastPacket);
-            else
-                sendNak(expectedSeq());
+            answerOwed = answerOwed || (peerStarted() && mayResend());
             continue;
         }
+        if (std::exchange(answerOwed, false))
+            answerBadPacket();
         m_retries = 0;
         m_packetEnd = pos;
         handlePacket(packet.seq, packet.type, packet.data);
@@ -312,6 +313,16 @@ void KermitTransfer::scanPackets()
         return;
     m_rxBuffer.remove(0, pos);
     noticeHostWords();
+    if (answerOwed && sameRun(generation))
+        answerBadPacket();
+}
+
+void KermitTransfer::answerBadPacket()
+{
+    if (m_isSender)
+        send(m_lastPacket);
+    else
+        sendNak(expectedSeq());
 }
 
 // Once the peer is there, nothing but its packets comes between them (the
@@ -334,6 +345,13 @@ void KermitTransfer::noticeHostWords()
         return;
     }
     m_unconsumed = hostWordsIn(m_notPackets + std::exchange(m_rxBuffer, {}));
+    beginEnding();
+    // The shell is back, and the packet of ours that was on its way when the
+    // peer died may stand in its input unfinished: an answer's check
+    // characters can open a quote that swallows the user's next command.
+    // Ctrl+C drops it, as the user would; at a bare prompt it only draws a
+    // fresh one.
+    send(QByteArrayLiteral("\x03"));
     peerLeft(peerGoneText());
 }
 

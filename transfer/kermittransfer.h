@@ -62,6 +62,8 @@ private:
     void resetLink();
     void scanPackets();
     void noticeHostWords();
+    // The one resend a bad packet may have: the last packet again, or a NAK.
+    void answerBadPacket();
     void peerLeft(const QString &text);
     void heard();
     void feedClosing();

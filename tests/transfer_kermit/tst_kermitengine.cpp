@@ -336,7 +336,8 @@ private slots:
     // flight), "NAK" (a receiver started late asks for S), "S", "F", "D" (the
     // sender's next packet), "tN" (N seconds), "cancel", or bytes as read.
     // What we sent, by packet type, and the end ("" still running). Nothing
-    // goes out after the end, nor any error packet into a shell.
+    // goes out after the end, nor any error packet into a shell; a shell
+    // seen back gets a Ctrl+C for what of ours may stand in its line.
     void peerLeaves_data()
     {
         QTest::addColumn<bool>("send");
@@ -357,8 +358,8 @@ private slots:
         QTest::newRow("send: receiver gone") << true << QStringList{"ack", "t16", "t30"} << QByteArray("SFF") << silent;
         QTest::newRow("send: once per answer") << true << QStringList{"ack", "t8", "ack", "t8", "t8"} << QByteArray("SFFDD")
                                                << silent;
-        QTest::newRow("send: shell back") << true << QStringList{"ack", "ack", killed, "t30"} << QByteArray("SFD") << gone;
-        QTest::newRow("send: shell back, cancelled") << true << QStringList{"ack", "Killed\r\n", "cancel"} << QByteArray("SF")
+        QTest::newRow("send: shell back") << true << QStringList{"ack", "ack", killed, "t30"} << QByteArray("SFD^") << gone;
+        QTest::newRow("send: shell back, cancelled") << true << QStringList{"ack", "Killed\r\n", "cancel"} << QByteArray("SF^")
                                                      << gone;
         QTest::newRow("receive: dash answers our NAK") << false << QStringList{dash, dash, "t60", dash, "S", "F"}
                                                        << QByteArray("NYY") << "";
@@ -366,9 +367,9 @@ private slots:
         QTest::newRow("receive: own packets echoed") << false << QStringList{"S", "F", "\x01# N3\r", "\x01# Y>\r"}
                                                      << QByteArray("NYY") << "";
         QTest::newRow("receive: sender gone") << false << QStringList{"S", "F", "t20", "t30"} << QByteArray("NYYN") << late;
-        QTest::newRow("receive: shell back") << false << QStringList{"S", "F", "D", killed} << QByteArray("NYYY") << gone;
+        QTest::newRow("receive: shell back") << false << QStringList{"S", "F", "D", killed} << QByteArray("NYYY^") << gone;
         QTest::newRow("receive: packet cut by the shell") << false << QStringList{"S", "F", "\x01~ Dabc", "\r\n$ Killed\r\n"}
-                                                          << QByteArray("NYY") << gone;
+                                                          << QByteArray("NYY^") << gone;
     }
     void peerLeaves()
     {
@@ -397,8 +398,8 @@ private slots:
                 h.transfer.feed(step.toLatin1());
         }
         QByteArray wire;
-        for (const QByteArray &packet : h.sent)
-            wire += packet.at(3);
+        for (const QByteArray &packet : h.sent) // '^': the Ctrl+C that clears a shell's line
+            wire += packet.startsWith('\x01') ? packet.at(3) : packet == "\x03" ? '^' : '?';
         QTEST(wire, "wire");
         QFETCH(QString, summary);
         QCOMPARE(h.finished ? h.summary : QString(), summary);
