@@ -116,6 +116,7 @@ void ZmodemTransfer::resetSession()
     m_heard = 0;
     m_unheard = 0;
     m_resyncing = false;
+    m_resumeOwed = false;
 }
 
 void ZmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory, int)
@@ -287,7 +288,10 @@ void ZmodemTransfer::feed(const QByteArray &data)
         const qsizetype words = hostWordsAt(data);
         m_unconsumed = words < 0 ? QByteArray() : data.mid(words);
         abortTransfer(peerGoneText());
+        return;
     }
+    if (sameRun(generation) && std::exchange(m_resumeOwed, false))
+        sendHexHeader(ZRPOS, position(m_receivedBytes));
 }
 
 bool ZmodemTransfer::peerLeftIn(const QByteArray &read, bool heard)
@@ -358,7 +362,10 @@ void ZmodemTransfer::processInput()
         }
         m_subpacketKind = None;
         m_resyncing = true;
-        sendHexHeader(ZRPOS, position(m_receivedBytes));
+        // Asked for once the whole read is seen: a subpacket cut short by
+        // the sender's death is followed by the shell's words, and a ZRPOS
+        // then would be run as a command.
+        m_resumeOwed = true;
     }
 }
 
@@ -368,6 +375,7 @@ void ZmodemTransfer::processInput()
 void ZmodemTransfer::handleHeader(int type, const QByteArray &bytes)
 {
     m_resyncing = false;
+    m_resumeOwed = false;
     // A header of our own side's kind is our own, echoed by a shell that
     // did not start the peer (or took its place). A sender starts with the
     // receiver's ZRINIT.

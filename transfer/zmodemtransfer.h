@@ -122,6 +122,7 @@ private:
     int m_heard = 0;        // frames of the peer taken, for telling a read with none
     qint64 m_unheard = 0;   // sender: bytes since the receiver's last header
     bool m_resyncing = false; // receiver: the rest of a frame we gave up on may still come
+    bool m_resumeOwed = false; // receiver: a ZRPOS for a bad subpacket, sent once the read is seen
     Zmodem::FrameScanner m_scanner;
     int m_retries = 0;
     int m_idleTicks = 0;
