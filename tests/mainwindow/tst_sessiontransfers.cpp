@@ -361,9 +361,12 @@ private slots:
             // (zsh then drops the rest of the command line): what the shell
             // does next is not ours to judge. Its words are drawn; where we
             // sent no more than short answers, none of the protocol's bytes.
+            // A block of ours on its way to a receiver that died can hold a
+            // Ctrl+C, which stops the shell's command line before its words:
+            // there they are looked for, not required.
             static const QRegularExpression words(QStringLiteral("END=|illed|erminated|caught signal"));
-            QVERIFY2(QTest::qWaitFor([&] { return words.match(QString::fromLatin1(view.shown.mid(signalledAt))).hasMatch(); }, 10000),
-                     qPrintable("the shell's words are not shown: " + QString::fromLatin1(view.shown.mid(signalledAt).toHex(' '))));
+            const bool shown = QTest::qWaitFor([&] { return words.match(QString::fromLatin1(view.shown.mid(signalledAt))).hasMatch(); }, 10000);
+            QVERIFY2(shown || send, qPrintable("the shell's words are not shown: " + QString::fromLatin1(view.shown.mid(signalledAt).toHex(' '))));
             QTest::qWait(300);
             const QString junk = send ? QString() : junkIn(view.shown.mid(signalledAt));
             QVERIFY2(junk.isEmpty(), qPrintable(junk));
