@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 
 #include <QMutex>
+#include <QRandomGenerator>
 
 #include <atomic>
 #include <list>
@@ -25,6 +26,18 @@
 #include <unistd.h>
 
 namespace sftprig {
+
+// The library renames over an existing name (posix-rename came with 1.11).
+inline constexpr bool kRenamesOver = LIBSSH2_VERSION_NUM >= 0x010b00;
+
+inline constexpr qint64 kMiB = 1024 * 1024;
+
+inline QByteArray randomBytes(qint64 size)
+{
+    QByteArray data((size + 3) / 4 * 4, Qt::Uninitialized);
+    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(data.data()), data.size() / 4);
+    return data.left(size);
+}
 
 // A session that reads one file over its lanes as a folder job does, told
 // a size of `listed` by a listing made before the file grew.

@@ -1,6 +1,6 @@
 // The SFTP workers against OpenSSH's sshd: every job of both workers, files
-// byte for byte, folders, refusals, hostile names and stops. Known hosts
-// through the workers are in tst_sftphostkeys.cpp.
+// byte for byte, folders, refusals and hostile names. Known hosts through the
+// workers are in tst_sftphostkeys.cpp, stops in tst_sftpstops.cpp.
 
 #include "serverside.h"
 
@@ -27,17 +27,7 @@
 using namespace sftprig;
 
 namespace {
-// The library renames over an existing name (posix-rename came with 1.11).
-constexpr bool kRenamesOver = LIBSSH2_VERSION_NUM >= 0x010b00;
 
-constexpr qint64 kMiB = 1024 * 1024;
-
-QByteArray randomBytes(qint64 size)
-{
-    QByteArray data((size + 3) / 4 * 4, Qt::Uninitialized);
-    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(data.data()), data.size() / 4);
-    return data.left(size);
-}
 
 // Relative path -> sha256 of every file below root (links as what they are).
 QMap<QString, QByteArray> snapshot(const QString &root)
@@ -818,177 +808,6 @@ private slots:
         QCOMPARE(readFile(local), QByteArray("old"));
     }
 
-    void stops_data()
-    {
-        QTest::addColumn<QString>("phase");
-        for (const char *phase : {"handshake", "idle", "upload", "upload new", "upload folder", "upload a pipe", "download", "compress",
-                                  "upload, server stopped", "upload, server stopped, worker held"})
-            QTest::newRow(phase) << QString::fromLatin1(phase);
-        // Over a line of about 100 KB/s each way, stopped while the bytes go up.
-        for (const char *phase : {"slow upload folder", "slow upload new", "slow upload", "slow dialog upload new", "slow dialog upload",
-                                  "slow upload folder at once", "slow upload new at once"})
-            QTest::newRow(phase) << QString::fromLatin1(phase);
-        // Not stopped: the line drops, or the server's end of it is killed.
-        QTest::newRow("slow upload folder, line cut") << QStringLiteral("slow upload folder, line cut");
-        QTest::newRow("slow upload new, server killed") << QStringLiteral("slow upload new, server killed");
-    }
-    // A stop ends the worker within 200 ms whatever it is doing, or within
-    // its grace of 2 s over a slow line, and what was there before stays as
-    // it was: no file cut short under its name, none of our temporary ones.
-    // A server that stops answering while an upload is taken back gets the
-    // grace, and no more; a worker still busy after that costs the stop no
-    // more than its budget.
-    void stops()
-    {
-        QFETCH(QString, phase);
-        QTcpServer silent; // takes the connection and never says a word
-        QVERIFY(silent.listen(QHostAddress::LocalHost));
-        SshConnectParams p = m_server.params(m_knownHosts);
-        if (phase == QStringLiteral("handshake"))
-            p.port = silent.serverPort();
-        const bool slow = phase.startsWith(QLatin1String("slow "));
-        const bool broken = phase.endsWith(QLatin1String("line cut")) || phase.endsWith(QLatin1String("server killed"));
-        std::unique_ptr<SlowLink> line(slow ? new SlowLink(m_server.port, 100000) : nullptr);
-        if (slow) {
-            QVERIFY2(line->port() > 0, "the slow line cannot listen on loopback");
-            p.port = line->port();
-        }
-        const QString base = remoteFolder();
-        const QString big = localPath(QStringLiteral("big"));
-        QVERIFY(writeFile(big, randomBytes(64 * kMiB)));
-        setUp(base, {"f=old", "p/"}, m_server);
-        QVERIFY(QFile::copy(big, base + QStringLiteral("/p/big")));
-        own(base + QStringLiteral("/p/big"), m_server);
-        const bool dialogPhase = phase == QStringLiteral("download") || phase.startsWith(QLatin1String("slow dialog"));
-        Tree tree(dialogPhase ? SshConnectParams() : p);
-        Dialog dialog(dialogPhase ? p : SshConnectParams());
-        SftpSession *worker = dialogPhase ? static_cast<SftpSession *>(dialog.worker) : tree.worker;
-        if (phase == QStringLiteral("handshake"))
-            QVERIFY(silent.waitForNewConnection(10000));
-        else
-            QVERIFY(dialogPhase ? dialog.waitReady() : tree.waitReady());
-        const QString local = localPath(QStringLiteral("got"));
-        const QString many = localPath(QStringLiteral("many"));
-        const bool frozen = phase.startsWith(QStringLiteral("upload, server stopped"));
-        const bool held = phase.endsWith(QStringLiteral("held"));
-        if (held) // by a listener on its own thread, past the stop's budget
-            QObject::connect(tree.worker, &DirTreeWorker::sigJobFailed, tree.worker,
-                             [] { std::this_thread::sleep_for(std::chrono::milliseconds(1500)); }, Qt::DirectConnection);
-        QList<pid_t> stopped;
-        const auto resume = qScopeGuard([&] {
-            for (const pid_t pid : std::as_const(stopped))
-                ::kill(pid, SIGCONT);
-        });
-        // Until some file in folder, under whatever name, holds some bytes.
-        const auto writing = [&](const QString &folder) {
-            return QTest::qWaitFor([&] {
-                for (const QFileInfo &f : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden))
-                    if (f.size() > 50000)
-                        return true;
-                return false;
-            }, 60000);
-        };
-        if (slow) {
-            const QString name = phase.contains(QLatin1String(" new")) ? QStringLiteral("/g") : QStringLiteral("/f");
-            if (phase.contains(QLatin1String("folder"))) {
-                for (int i = 1; i <= 5; ++i)
-                    QVERIFY(writeFile(many + QStringLiteral("/f0%1").arg(i), randomBytes(200000)));
-                tree.worker->post({int(DirTreeJobKind::UploadFolder), 1, false, many, base + QStringLiteral("/up"), QString()});
-            } else if (dialogPhase) {
-                dialog.worker->post({1, big, base + name});
-            } else {
-                tree.worker->post({int(DirTreeJobKind::UploadFile), 1, false, big, base + name, QString()});
-            }
-            // At once: as soon as the server sees the first of it, while
-            // names are looked for and files opened.
-            const auto begun = [&] {
-                return !QDir(base + QStringLiteral("/up")).entryList(QDir::Files | QDir::Hidden).isEmpty()
-                       || QDir(base).entryList(QDir::Files | QDir::Hidden).size() > 1;
-            };
-            QVERIFY2(phase.endsWith(QLatin1String("at once"))
-                         ? QTest::qWaitFor(begun, 60000)
-                         : writing(phase.contains(QLatin1String("folder")) ? base + QStringLiteral("/up") : base),
-                     "the upload never got under way");
-        } else if (phase == QStringLiteral("upload folder")) {
-            for (int i = 0; i < 400; ++i) // small enough for the lanes, large enough to be caught halfway
-                QVERIFY(writeFile(many + QStringLiteral("/f%1").arg(i), randomBytes(250000)));
-            tree.worker->post({int(DirTreeJobKind::UploadFolder), 1, false, many, base + QStringLiteral("/up"), QString()});
-            QVERIFY(QTest::qWaitFor([&] { return !tree.progress.isEmpty(); }, 30000));
-        } else if (phase == QStringLiteral("upload a pipe")) {
-            // Refused at once; a worker that opened it would wait for a writer.
-            QVERIFY(::mkfifo(QFile::encodeName(many).constData(), 0644) == 0);
-            tree.worker->post({int(DirTreeJobKind::UploadFile), 1, false, many, base + QStringLiteral("/g"), QString()});
-            (void)QTest::qWaitFor([&] { return !tree.ended.isEmpty(); }, 1000);
-        } else if (phase.startsWith(QStringLiteral("upload"))) {
-            const QString name = phase == QStringLiteral("upload new") ? QStringLiteral("/g") : QStringLiteral("/f");
-            tree.worker->post({int(DirTreeJobKind::UploadFile), 1, false, big, base + name, QString()});
-            QVERIFY(QTest::qWaitFor([&] { return !tree.progress.isEmpty(); }, 30000));
-            if (frozen) {
-                // The server's side of this session, found by the file it writes.
-                pid_t server = 0;
-                QVERIFY(QTest::qWaitFor([&] { return (server = serverHolding(QFileInfo(base).canonicalFilePath() + '/')) > 0; }, 30000));
-                QVERIFY(::kill(server, SIGSTOP) == 0);
-                stopped << server;
-            }
-        } else if (phase == QStringLiteral("download")) {
-            dialog.worker->post({2, base + QStringLiteral("/p/big"), local});
-            QVERIFY(QTest::qWaitFor([&] { return dialog.progress > 0; }, 30000));
-        } else if (phase == QStringLiteral("compress")) {
-            tree.worker->post({int(DirTreeJobKind::Compress), 1, false, base + QStringLiteral("/p"), base + QStringLiteral("/p.tar.gz"), QString()});
-            QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(base + QStringLiteral("/p.tar.gz")); }, 30000));
-        }
-        const auto left = [&] {
-            QStringList out;
-            for (QDirIterator it(base, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();) {
-                const QFileInfo f(it.next());
-                out << QStringLiteral("%1 %2").arg(QDir(base).relativeFilePath(f.filePath())).arg(f.size());
-            }
-            return out.join(QStringLiteral(", "));
-        };
-        if (broken) {
-            // What the user is told names what did not arrive; what came
-            // whole stays, nothing cut short takes a name, and the next
-            // session on the account removes what this one could not.
-            qInfo().noquote() << "before:" << left();
-            if (phase.contains(QLatin1String("cut")))
-                line->cut();
-            else if (const pid_t server = serverHolding(base + QStringLiteral("/")); server > 0)
-                QVERIFY(::kill(server, SIGKILL) == 0);
-            else
-                QFAIL("no server process holds the file being written");
-            QString why;
-            QVERIFY(!tree.finish(1, &why));
-            QVERIFY2(why.startsWith(QStringLiteral("上传失败"))
-                         && (phase.contains(QLatin1String(" new")) || why.contains(QStringLiteral("个文件未上传：f0"))),
-                     qPrintable(why));
-            qInfo().noquote() << "told:" << why << "| left:" << left();
-            const QString missing = unmet(base, {"f=old", "!g"});
-            QVERIFY2(missing.isEmpty(), qPrintable(missing));
-            for (const QString &n : QDir(base + QStringLiteral("/up")).entryList(QDir::Files))
-                QVERIFY2(sha(base + QStringLiteral("/up/") + n) == sha(many + '/' + n), qPrintable(n));
-            Tree again(p);
-            QVERIFY(again.waitReady());
-            QVERIFY2(unmet(base, {"!.hv*", "!up/.hv*"}).isEmpty(), qPrintable(left()));
-            return;
-        }
-        QElapsedTimer clock;
-        clock.start();
-        QCOMPARE(worker->stop(held ? 1000 : 5000), !held);
-        const qint64 took = clock.elapsed();
-        if (slow)
-            qInfo().noquote() << QStringLiteral("stopped in %1 ms; left: %2").arg(took).arg(left());
-        QVERIFY2(took < (held ? 1200 : frozen ? 2500 : slow ? 2000 : 200), qPrintable(QStringLiteral("%1 ms").arg(took)));
-        QVERIFY(tree.ended.isEmpty() == (phase != QStringLiteral("upload a pipe")) && dialog.done.isEmpty());
-        // A stopped upload takes back what it made; written in place, it
-        // leaves the file cut short.
-        // A server that answers nothing more keeps what it was sent.
-        const QString missing = frozen ? unmet(base, {kRenamesOver ? "f=old" : "!g", "!g"})
-                                       : unmet(base, {kRenamesOver ? "f=old" : "!.hv*", "!.hv*", "!g"});
-        QVERIFY2(missing.isEmpty() && !QFileInfo::exists(local), qPrintable(missing));
-        // A folder's files under way are taken back, not left cut short.
-        for (const QString &n : QDir(base + QStringLiteral("/up")).entryList(QDir::Files | QDir::Hidden))
-            QVERIFY2(sha(base + QStringLiteral("/up/") + n) == sha(many + '/' + n), qPrintable(n));
-    }
 };
 
 int main(int argc, char *argv[])
