@@ -32,6 +32,18 @@ inline constexpr bool kRenamesOver = LIBSSH2_VERSION_NUM >= 0x010b00;
 
 inline constexpr qint64 kMiB = 1024 * 1024;
 
+// A fresh folder named `name` in the account's home, owned by the account;
+// empty when it cannot be made.
+inline QString freshRemoteFolder(const Server &server, const QString &name)
+{
+    const QString base = server.home() + QLatin1Char('/') + name;
+    QDir(base).removeRecursively();
+    if (!QDir().mkpath(base))
+        return QString();
+    own(base, server);
+    return base;
+}
+
 inline QByteArray randomBytes(qint64 size)
 {
     QByteArray data((size + 3) / 4 * 4, Qt::Uninitialized);

@@ -87,15 +87,7 @@ class TestSftp : public QObject
 
     // A fresh folder in the account's home for one test row.
     QString remoteFolder() { return remoteFolder(m_server); }
-    QString remoteFolder(const Server &server)
-    {
-        const QString base = server.home() + QStringLiteral("/t%1").arg(++m_rows);
-        QDir(base).removeRecursively();
-        if (!QDir().mkpath(base))
-            return QString();
-        own(base, server);
-        return base;
-    }
+    QString remoteFolder(const Server &server) { return freshRemoteFolder(server, QStringLiteral("t%1").arg(++m_rows)); }
     QString localPath(const QString &name) { return m_local.filePath(QStringLiteral("%1-%2").arg(++m_rows).arg(name)); }
 
 private slots:

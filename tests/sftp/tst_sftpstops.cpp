@@ -32,15 +32,7 @@ class TestSftpStops : public QObject
     int m_rows = 0;
 
     // A fresh folder in the account's home for one test row.
-    QString remoteFolder()
-    {
-        const QString base = m_server.home() + QStringLiteral("/s%1").arg(++m_rows);
-        QDir(base).removeRecursively();
-        if (!QDir().mkpath(base))
-            return QString();
-        own(base, m_server);
-        return base;
-    }
+    QString remoteFolder() { return freshRemoteFolder(m_server, QStringLiteral("s%1").arg(++m_rows)); }
     QString localPath(const QString &name) { return m_local.filePath(QStringLiteral("%1-%2").arg(++m_rows).arg(name)); }
 
 private slots:
