@@ -9,6 +9,12 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+namespace {
+// Put before the status of a transfer that left something out; the column is
+// made wide enough for it.
+const QString kNoted = QStringLiteral("⚠ ");
+} // namespace
+
 TransferPanel::TransferPanel(QWidget *parent) : QWidget(parent)
 {
     setWindowTitle(LanguageManager::tr(QStringLiteral("传输列表")));
@@ -44,7 +50,7 @@ TransferPanel::TransferPanel(QWidget *parent) : QWidget(parent)
     };
     const int widths[] = {
         0, fit(64, {LanguageManager::tr(QStringLiteral("↑ 上传")), LanguageManager::tr(QStringLiteral("↓ 下载"))}), 110,
-        fit(90, {LanguageManager::tr(QStringLiteral("传输中…")), LanguageManager::tr(QStringLiteral("完成"))})};
+        fit(90, {LanguageManager::tr(QStringLiteral("传输中…")), kNoted + LanguageManager::tr(QStringLiteral("完成"))})};
     tree->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setMinimumWidth(widths[1] + widths[2] + widths[3] + 120);
     QHeaderView *header = tree->header();
@@ -133,7 +139,7 @@ void TransferPanel::noteTransfer(int id, const QString &note)
     QTreeWidgetItem *item = items.value(id);
     if (!item)
         return;
-    item->setText(3, QStringLiteral("⚠ ") + item->text(3));
+    item->setText(3, kNoted + item->text(3));
     item->setToolTip(3, note);
     item->setForeground(3, QColor(QLatin1String(StatusColor::warning)));
 }
