@@ -5,6 +5,8 @@
 
 #include "sftprig.h"
 
+#include "tests/support/linkrelay.h"
+
 #include "sftp/sftplanes.h"
 
 #include <QElapsedTimer>
@@ -161,110 +163,14 @@ inline qint64 serverOffsetOnceReading(const QString &fdinfo)
     return at;
 }
 
-// A slow line to a fixture server: a relay on loopback that moves about
-// `rate` bytes a second each way, in both directions at once. cut() drops
-// every connection through it as a line that fails does (a reset, nothing
-// said); it goes on taking new ones.
-class SlowLink
+// A slow line to a fixture server: about `rate` bytes a second each way.
+class SlowLink : public LinkRelay
 {
 public:
     SlowLink(int target, qint64 rate)
-        : m_target(target)
-        , m_rate(rate)
+        : LinkRelay(target, {0, rate})
     {
-        m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a = loopback(0);
-        socklen_t length = sizeof a;
-        if (m_listener < 0 || ::bind(m_listener, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0
-            || ::listen(m_listener, 8) != 0 || ::getsockname(m_listener, reinterpret_cast<sockaddr *>(&a), &length) != 0)
-            return;
-        m_port = ntohs(a.sin_port);
-        m_acceptor = std::thread([this] { accept(); });
     }
-    ~SlowLink()
-    {
-        ::shutdown(m_listener, SHUT_RDWR);
-        if (m_acceptor.joinable())
-            m_acceptor.join();
-        cut();
-        for (std::thread &t : m_pumps)
-            t.join();
-        for (const int fd : std::as_const(m_open))
-            ::close(fd);
-        ::close(m_listener);
-    }
-    int port() const { return m_port; } // 0 when the relay could not listen
-    void cut()
-    {
-        QMutexLocker lock(&m_mutex);
-        for (const int fd : m_open) {
-            const linger reset{1, 0};
-            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-            ::shutdown(fd, SHUT_RDWR);
-        }
-    }
-
-private:
-    static sockaddr_in loopback(int port)
-    {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(quint16(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return a;
-    }
-    void accept()
-    {
-        for (;;) {
-            const int client = ::accept(m_listener, nullptr, nullptr);
-            if (client < 0)
-                return;
-            const int server = ::socket(AF_INET, SOCK_STREAM, 0);
-            const sockaddr_in a = loopback(m_target);
-            if (server < 0 || ::connect(server, reinterpret_cast<const sockaddr *>(&a), sizeof a) != 0) {
-                ::close(client);
-                if (server >= 0)
-                    ::close(server);
-                continue;
-            }
-            QMutexLocker lock(&m_mutex);
-            m_open << client << server;
-            m_pumps.emplace_back([this, client, server] { pump(client, server); });
-            m_pumps.emplace_back([this, client, server] { pump(server, client); });
-        }
-    }
-    // One direction, paced: each chunk is due a rate's worth of time after
-    // the one before it, or after it arrived when the line was idle.
-    void pump(int from, int to)
-    {
-        char buffer[4096];
-        QElapsedTimer clock;
-        clock.start();
-        qint64 dueUs = 0;
-        for (;;) {
-            const ssize_t n = ::recv(from, buffer, sizeof buffer, 0);
-            if (n <= 0)
-                break;
-            for (ssize_t sent = 0, k; sent < n; sent += k) {
-                if ((k = ::send(to, buffer + sent, size_t(n - sent), MSG_NOSIGNAL)) <= 0)
-                    return;
-            }
-            dueUs = qMax(dueUs, clock.nsecsElapsed() / 1000) + n * 1000000 / m_rate;
-            const qint64 waitUs = dueUs - clock.nsecsElapsed() / 1000;
-            if (waitUs > 0)
-                std::this_thread::sleep_for(std::chrono::microseconds(waitUs));
-        }
-        ::shutdown(to, SHUT_WR);
-    }
-
-    const int m_target;
-    const qint64 m_rate;
-    int m_listener = -1;
-    int m_port = 0;
-    std::thread m_acceptor;
-    QMutex m_mutex;
-    QList<int> m_open;               // closed with the link
-    std::list<std::thread> m_pumps;  // guarded by m_mutex while the acceptor runs
 };
 
 } // namespace sftprig
