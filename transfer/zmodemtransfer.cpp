@@ -113,6 +113,14 @@ void ZmodemTransfer::resetSession()
     m_initEchoes = 0;
     m_windowLeft = 0;
     m_pump.stop();
+    m_ackPoints.clear();
+    m_linkClock.invalidate();
+    m_minRttUs = 0;
+    m_rate = 0;
+    m_markUs = -1;
+    m_flatSamples = 0;
+    m_growing = true;
+    m_ahead = 0;
     m_heard = 0;
     m_unheard = 0;
     m_resyncing = false;

@@ -173,6 +173,47 @@ private slots:
         }
     }
 
+    // Through a line with a round trip, or as fast as a pipe goes: at least
+    // a quarter of the speed of lrzsz's own pair on the same line, in the
+    // same run. A sender that waits a round trip for each few KiB, or a
+    // second of its clock for a ZACK it never asked for, is far from it.
+    void keepsUpWithLrzsz_data()
+    {
+        QTest::addColumn<QString>("protocol");
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<PeerLink>("link");
+        QTest::addColumn<int>("delayMs");
+        for (const bool send : {true, false}) {
+            if (!selected("zmodem", send))
+                continue;
+            QTest::newRow(rowName("zmodem", send, "25 ms each way").constData()) << "zmodem" << send << PeerLink::Pty << 25;
+            QTest::newRow(rowName("zmodem", send, "pipe").constData()) << "zmodem" << send << PeerLink::Pipe << 0;
+        }
+    }
+    void keepsUpWithLrzsz()
+    {
+        if (!QTest::currentDataTag())
+            return; // no row of this group
+        QFETCH(QString, protocol);
+        QFETCH(bool, send);
+        QFETCH(PeerLink, link);
+        QFETCH(int, delayMs);
+        Bench b;
+        const QByteArray bytes = content("4194304");
+        PeerRunPlan plan = b.plan(protocol, send, {b.put("f.bin", bytes)}, link);
+        plan.delayMs = delayMs;
+        const PeerRunResult reference = runReference(plan);
+        QVERIFY2(reference.ok, qPrintable("lrzsz's own pair failed: " + reference.summary));
+        QVERIFY(QFile::remove(b.target + "/f.bin"));
+        const PeerRunResult r = runAgainstPeer(plan);
+        QVERIFY2(r.ok, qPrintable(r.summary));
+        QCOMPARE(b.got("f.bin"), bytes);
+        // Half a second more for a busy machine, where a run this short is
+        // easily set back by that much.
+        QVERIFY2(r.seconds <= 4 * reference.seconds + 0.5,
+                 qPrintable(QStringLiteral("%1 s, lrzsz %2 s").arg(r.seconds).arg(reference.seconds)));
+    }
+
     // Mid-transfer, one side gives up: we cancel, the peer program is
     // interrupted (it says so before it goes) or killed (it just goes). The
     // peer is stopped while it waits for our next packet, so its last words
