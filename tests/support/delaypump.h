@@ -42,6 +42,14 @@ inline bool await(int fd, short events, int stopFd)
     }
 }
 
+// A socket whose far end has gone must fail the write, not raise SIGPIPE
+// in the test process; pipes and pty masters take a plain write.
+inline ssize_t put(int fd, const char *data, size_t size)
+{
+    const ssize_t k = ::send(fd, data, size, MSG_NOSIGNAL);
+    return k < 0 && errno == ENOTSOCK ? ::write(fd, data, size) : k;
+}
+
 } // namespace delaypump
 
 // Moves bytes from `from` to `to` until `from` ends, `to` fails or stopFd
@@ -82,7 +90,7 @@ inline void pumpDelayed(int from, int to, LineShape line, int stopFd = -1)
             guard.unlock();
             bool ok = true;
             for (size_t sent = 0; ok && sent < chunk.bytes.size();) {
-                const ssize_t k = ::write(to, chunk.bytes.data() + sent, chunk.bytes.size() - sent);
+                const ssize_t k = delaypump::put(to, chunk.bytes.data() + sent, chunk.bytes.size() - sent);
                 if (k < 0 && (errno == EAGAIN || errno == EINTR))
                     ok = delaypump::await(to, POLLOUT, stopFd);
                 else if ((ok = k > 0))
