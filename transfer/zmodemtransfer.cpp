@@ -564,16 +564,6 @@ void ZmodemTransfer::writeFileData(QByteArrayView data, int endType)
     }
 }
 
-bool ZmodemTransfer::mayResendOrEnd(const QString &failure)
-{
-    if (mayResend())
-        return true;
-    // Silent since our last resend: the peer has gone, and the shell that
-    // took its place would run each further one as a command.
-    abortTransfer(failure);
-    return false;
-}
-
 void ZmodemTransfer::onTick()
 {
     const Step step(this);
@@ -598,22 +588,22 @@ void ZmodemTransfer::onTick()
         // run each ZRINIT as a command; sz announces itself and is answered
         // at once, and one already waiting got the ZRINIT of our start.
         if (peerStarted() && m_idleTicks % 3 == 0) {
-            if (mayResend())
-                sendZrinit();
-            else if (m_idleTicks >= 10)
+            if (++m_retries > kRetryLimit)
                 abortTransfer(rxTimeout);
+            else
+                sendZrinit();
         }
         return;
     case RxData:
     case RxFrameEnd:
         if (m_idleTicks < 10)
             return;
+        // A silent sender may be stopped, not gone: only the ZRPOS goes,
+        // a header, until the protocol's patience is spent.
         if (++m_retries > kRetryLimit) {
             abortTransfer(rxTimeout);
             return;
         }
-        if (!mayResendOrEnd(rxTimeout))
-            return;
         // What arrived of a subpacket before the silence is abandoned: the
         // sender starts again from our position with a header (lrzsz's sz
         // waits for one after a SIGINT).
@@ -636,17 +626,14 @@ void ZmodemTransfer::onTick()
         // running answered the ZRQINIT of our start: until then the line is
         // a shell's, which would run each repeat as a command. The silence
         // still counts towards giving up.
-        if (peerStarted()) {
-            if (!mayResendOrEnd(QStringLiteral("对端 60 秒未响应 ZRINIT（rz 未运行？），放弃")))
-                return;
+        if (peerStarted())
             sendZrqinit();
-        }
         m_idleTicks = 0;
         return;
     case TxFileOffered:
         if (m_idleTicks < 10)
             return;
-        if (++m_retries > kRetryLimit || !mayResend()) {
+        if (++m_retries > kRetryLimit) {
             abortTransfer(QStringLiteral("对端对 ZFILE 无响应，中止"));
             return;
         }
@@ -657,7 +644,7 @@ void ZmodemTransfer::onTick()
         if (m_idleTicks < 10)
             return;
         const int retries = m_retries + 1;
-        if (retries > kRetryLimit || !mayResend()) {
+        if (retries > kRetryLimit) {
             abortTransfer(QStringLiteral("对端持续未确认（ZACK），中止"));
             return;
         }
@@ -676,7 +663,7 @@ void ZmodemTransfer::onTick()
     case TxEofSent:
         if (m_idleTicks < 15)
             return;
-        if (++m_retries > kRetryLimit || !mayResend()) {
+        if (++m_retries > kRetryLimit) {
             abortTransfer(QStringLiteral("对端对 ZEOF 无响应，中止"));
             return;
         }

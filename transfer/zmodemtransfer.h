@@ -100,7 +100,6 @@ private:
     // bytes that are no frames (our own data echoed by a shell) where a
     // receiver says nothing but headers.
     bool peerLeftIn(const QByteArray &read, bool heard);
-    bool mayResendOrEnd(const QString &failure);
     bool seekSendFile(quint32 pos, const QString &failure);
     void answerFin();
     // A receiver's end: the sender's "OO" is taken, whatever follows it is

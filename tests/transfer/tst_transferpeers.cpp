@@ -234,8 +234,10 @@ private slots:
             // A silent peer is sent again what it did not answer once, at
             // its first time-out; at the second it has left.
             {"xmodem-1k", "传输已被用户取消", "对端取消传输 (CAN)", "对端持续无响应，中止", "接收超时，中止", 6, 6},
+            // A silent ZMODEM peer may be stopped, not gone: a header every ten
+            // seconds, and the tenth unanswered ends the run.
             {"zmodem", "Zmodem 传输已被用户取消", "对端取消传输 (CAN)", "对端持续未确认（ZACK），中止",
-             "接收超时，中止", 20, 20},
+             "接收超时，中止", 110, 110},
             // gkermit goes without a word when interrupted.
             {"kermit", "Kermit 传输已被用户取消", QString(), "对端持续无响应，中止", "接收超时，中止", 16, 20},
         };

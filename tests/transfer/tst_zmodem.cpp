@@ -333,8 +333,10 @@ private slots:
     // sz leaves in the middle of a subpacket (of a file whose bytes escape
     // into ZDLE 'A', 'B', 'C', some behind a "*"): after SIGINT it waits for
     // our header, and the rest of its subpacket, still arriving, is passed
-    // over until its ZDATA at our position; after SIGTERM it is silent, and
-    // gets one ZRPOS at most; or its shell speaks.
+    // over until its ZDATA at our position; stopped, it goes on where it
+    // was; after SIGTERM it is silent, and gets a ZRPOS (a header, nothing
+    // more) every ten seconds until the tenth goes unanswered; or its shell
+    // speaks.
     void receiverPeerLeaves_data()
     {
         QTest::addColumn<int>("ticks");
@@ -348,7 +350,12 @@ private slots:
                                                 + dataSubpacket(file.mid(2048, 1024), ZCRCG) + dataSubpacket(file.mid(3072), ZCRCE)
                                                 + hex(ZEOF, 4096)
                                          << QStringList{"ZRPOS 1024", kZrinit} << kRunning << QByteArray();
-        QTest::newRow("silent") << 20 << QByteArray() << QStringList{"ZRPOS 1024", kStop} << "接收超时，中止" << QByteArray();
+        QTest::newRow("stopped 25 s, continued")
+            << 25 << rest + bin(ZDATA, 1024) + dataSubpacket(file.mid(1024, 1024), ZCRCG)
+                   + dataSubpacket(file.mid(2048, 1024), ZCRCG) + dataSubpacket(file.mid(3072), ZCRCE) + hex(ZEOF, 4096)
+            << QStringList{"ZRPOS 1024", "ZRPOS 1024", kZrinit} << kRunning << QByteArray();
+        QStringList patience(10, QStringLiteral("ZRPOS 1024"));
+        QTest::newRow("silent") << 110 << QByteArray() << (patience << kStop) << "接收超时，中止" << QByteArray();
         QTest::newRow("its shell speaks") << 0 << QByteArray("\x18" "Bq\x18" "AzTerminated\r\n$ ") << QStringList{kStop}
                                           << "对端已退出，中止" << QByteArray("AzTerminated\r\n$ ");
     }
@@ -377,9 +384,10 @@ private slots:
     // ZRPOS starts the window again from there. No more than 12 KiB go past
     // the receiver's first ZACK (it is asked for one every 2 KiB); each
     // ZACK then lets eight times what it confirmed go on, until the link
-    // shows itself full. Into a
-    // silence goes one probe (a ZDATA with an empty ZCRCW subpacket), never
-    // the data again; then the run ends.
+    // shows itself full. Into a silence go probes (a ZDATA with an empty
+    // ZCRCW subpacket), one each ten seconds, never the data again; a
+    // receiver stopped a while goes on from there, and at the tenth the run
+    // ends.
     void senderReadsWhileWriting_data()
     {
         QTest::addColumn<QByteArray>("reply");
@@ -399,7 +407,9 @@ private slots:
         // Heard all along, though in reads that each hold no whole header.
         QTest::newRow("ZACKs read a few bytes at a time") << hex(ZACK, 2048).repeated(20) << 0 << 2 + 12 + 7 * 2
                                                          << QByteArray() << kRunning << 5;
-        QTest::newRow("window unanswered") << QByteArray() << 20 << 12 + 1 << stop << "对端持续未确认（ZACK），中止" << 0;
+        const QByteArray probe = dataSubpacket({}, ZCRCW);
+        QTest::newRow("receiver stopped 25 s") << QByteArray() << 25 << 12 + 2 << probe << kRunning << 0;
+        QTest::newRow("window unanswered") << QByteArray() << 110 << 12 + 10 << stop << "对端持续未确认（ZACK），中止" << 0;
     }
     void senderReadsWhileWriting()
     {
@@ -483,8 +493,8 @@ private slots:
         QTest::newRow("ZFIN after ZEOF") << true << dataOut + hex(ZACK, 65536) + hex(ZACK, 131072) + hex(ZACK, 196608)
                                          << 0 << early;
         QTest::newRow("no receiver") << true << QByteArray() << 65 << "对端 60 秒未响应 ZRINIT（rz 未运行？），放弃";
-        // Heard last by its late answer: one repeat of the offer, then the end.
-        QTest::newRow("offer unanswered") << true << zrinit << 20 << "对端对 ZFILE 无响应，中止";
+        // Heard last by its late answer: the offer again each ten seconds, then the end.
+        QTest::newRow("offer unanswered") << true << zrinit << 110 << "对端对 ZFILE 无响应，中止";
         QTest::newRow("receiver gone without its ZFIN") << false << zrinit << 5 << "没有能打开的文件，未发送任何文件";
     }
     void senderEndings()
