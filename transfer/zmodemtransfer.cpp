@@ -649,13 +649,17 @@ void ZmodemTransfer::onTick()
             return;
         }
         // No data again into the silence, where it would be typed into a
-        // shell a second time: a ZDATA at our position with an empty ZCRCW
-        // subpacket draws a living receiver's ZACK (the next window goes
-        // from there) or its ZRPOS.
+        // shell a second time: an empty ZCRCW subpacket at our position draws
+        // a living receiver's ZACK (the next window goes from there) or its
+        // ZRPOS. While the data frame is open it goes on that frame: a header
+        // inside it would cost a receiver that was only stopped a subpacket
+        // with a bad CRC, and the resync after it; once it is closed, behind
+        // a ZDATA header.
+        const bool frameOpen = m_windowLeft > 0;
         m_windowLeft = 0;
         m_pump.stop();
         m_lastHeader = binaryHeader(ZDATA, position(quint32(m_sendFile.pos())));
-        send(m_lastHeader + dataSubpacket({}, ZCRCW));
+        send(frameOpen ? dataSubpacket({}, ZCRCW) : m_lastHeader + dataSubpacket({}, ZCRCW));
         m_retries = retries;
         m_idleTicks = 0;
         return;

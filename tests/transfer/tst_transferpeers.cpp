@@ -256,6 +256,15 @@ private slots:
                 QTest::newRow((rowName(protocol, send, "peer killed").constData()))
                     << protocol << send << "kill" << InbandTransfer::Failed << silence
                     << (send ? f.sendTicks : f.receiveTicks);
+                if (protocol != QLatin1String("zmodem"))
+                    continue;
+                // A peer stopped a while (SIGSTOP, then SIGCONT) goes on where
+                // it was, as it does with its own kind: our clock runs those
+                // seconds at once, as the stopped peer sees none pass, and once
+                // in real time.
+                for (const char *stall : {"stop 5", "stop 15", "stop 25", "stop 5 real"})
+                    QTest::newRow((rowName(protocol, send, stall).constData()))
+                        << protocol << send << stall << InbandTransfer::Succeeded << QString() << -1;
             }
         }
     }
@@ -280,17 +289,31 @@ private slots:
             if (acted || !flowing.match(status).hasMatch())
                 return;
             acted = true;
-            if (action == QLatin1String("cancel")) // as a key typed between two events
+            if (action == QLatin1String("cancel")) { // as a key typed between two events
                 QTimer::singleShot(0, c.cancel);
-            else
+            } else if (action.startsWith(QLatin1String("stop"))) {
+                const int seconds = action.section(' ', 1, 1).toInt();
+                c.signalPeer(SIGSTOP);
+                const auto resume = [&c] { c.signalPeer(SIGCONT); };
+                if (action.endsWith(QLatin1String("real")))
+                    QTimer::singleShot(seconds * 1000, resume);
+                else
+                    QTimer::singleShot(0, [&c, seconds, resume] { c.tick(seconds), resume(); });
+            } else {
                 c.freeze([&c, action] { c.signalPeer(action == QLatin1String("kill") ? SIGKILL : SIGTERM); });
+            }
         });
         QVERIFY(acted);
-        QCOMPARE(r.outcome, outcome);
+        QVERIFY2(r.outcome == outcome, qPrintable(r.summary + QLatin1String(" | ") + r.statuses.mid(r.statuses.size() - 3).join(QLatin1Char('|')) + QLatin1String(" | ") + r.peerStderr));
         QVERIFY2(summary.endsWith(QStringLiteral("：")) ? r.summary.startsWith(summary) : r.summary == summary,
                  qPrintable(r.summary + QLatin1String(" | ") + r.statuses.mid(r.statuses.size() - 3).join('|')));
         if (ticks >= 0)
             QCOMPARE(r.ticksAfterPeerEnded, ticks);
+        if (outcome == InbandTransfer::Succeeded) {
+            QVERIFY2(r.ok, qPrintable(r.summary));
+            QCOMPARE(b.got("long.bin"), content("4194304"));
+            return;
+        }
         QVERIFY(r.peerExit != 0);
         if (!send) // nothing half-received is left behind
             QCOMPARE(b.targetEntries(), QStringList());
