@@ -152,7 +152,9 @@ void ZmodemTransfer::writeWindow()
     m_pump.stop();
     if (m_state != TxData || m_windowLeft <= 0)
         return;
-    if (backlog() > kLowWater) {
+    // While the host's words settle nothing of ours goes out: the window
+    // waits to see whether the receiver speaks on.
+    if (backlog() > kLowWater || settling()) {
         m_pump.start(kBacklogWaitMs);
         return;
     }

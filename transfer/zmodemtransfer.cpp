@@ -271,8 +271,39 @@ void ZmodemTransfer::feed(const QByteArray &data)
     if (m_state == TxFinSent) // see onTick
         m_finTail = (m_finTail + data).right(kHostWordsBytes);
     // Before the peer's first frame, what arrives is the shell's: it must not
-    // keep a wait for a peer that never starts alive.
+    // keep a wait for a peer that never starts alive. Their ends read the
+    // host's words themselves.
     const bool started = peerStarted();
+    if (!started || m_state == TxFinSent) {
+        take(data, started);
+        return;
+    }
+    // lrzsz says nothing on the line while a transfer runs, but with -v, and
+    // the host may (a `wall` message, a background job): a line of words is
+    // taken out of the stream, and whether the peer speaks after it tells
+    // the shell's words from a line amid a live run.
+    const quint64 generation = m_generation;
+    QByteArray rest = data;
+    for (qsizetype at; sameRun(generation) && (at = hostWordsAt(rest)) >= 0;) {
+        // The line ends before them are the host's too: escaped data holds
+        // none, and they may land inside a subpacket.
+        while (at > 0 && (rest.at(at - 1) == '\r' || rest.at(at - 1) == '\n'))
+            --at;
+        take(rest.left(at), true);
+        rest.remove(0, at);
+        if (!sameRun(generation))
+            return;
+        hostWordsArrived(takeLine(&rest));
+        // Until the peer answers, what follows them (a prompt) is the host's.
+        if (!rest.contains(ZPAD) && !rest.contains(char(ZDLE)))
+            return hostWordsArrived(std::exchange(rest, {}));
+    }
+    if (sameRun(generation))
+        take(rest, true);
+}
+
+void ZmodemTransfer::take(const QByteArray &data, bool started)
+{
     const bool cancelled = m_scanner.append(data);
     if (started)
         m_idleTicks = 0;
@@ -290,11 +321,8 @@ void ZmodemTransfer::feed(const QByteArray &data)
     const quint64 generation = m_generation;
     const int heard = m_heard;
     processInput();
-    if (started && sameRun(generation) && peerLeftIn(data, m_heard != heard)) {
-        // The shell is back: its words are the screen's, and nothing of
-        // ours but the stop goes after them.
-        const qsizetype words = hostWordsAt(data);
-        m_unconsumed = words < 0 ? QByteArray() : data.mid(words);
+    if (started && sameRun(generation) && echoedIn(data, m_heard != heard)) {
+        // Our own data coming back: a shell has taken the receiver's place.
         abortTransfer(peerGoneText());
         return;
     }
@@ -302,18 +330,20 @@ void ZmodemTransfer::feed(const QByteArray &data)
         sendHexHeader(ZRPOS, position(m_receivedBytes));
 }
 
-bool ZmodemTransfer::peerLeftIn(const QByteArray &read, bool heard)
+bool ZmodemTransfer::echoedIn(const QByteArray &read, bool heard)
 {
-    if (m_state == TxFinSent || m_state == RxFinAnswered)
-        return false; // their ends read the host's words themselves
-    if (m_isSender) {
-        m_unheard = heard ? 0 : m_unheard + read.size();
-        if (m_unheard > kEchoBytes)
-            return true;
-    }
-    // lrzsz says nothing on the line while a transfer runs: words there are
-    // the shell's, also after the peer's last frame in the same read.
-    return looksLikeHostWords(read);
+    if (!m_isSender || m_state == TxFinSent)
+        return false;
+    m_unheard = heard ? 0 : m_unheard + read.size();
+    return m_unheard > kEchoBytes;
+}
+
+void ZmodemTransfer::shellTookOver(const QByteArray &words)
+{
+    // Our stop all the same: clean in a shell's line, and heard by a peer
+    // that is still there after all.
+    m_unconsumed = words;
+    abortTransfer(peerGoneText());
 }
 
 void ZmodemTransfer::takeOverAndOut(const QByteArray &data)

@@ -62,6 +62,7 @@ public slots:
 
 protected:
     void cancelTransfer() override;
+    void shellTookOver(const QByteArray &words) override;
     // sz announces itself with ZRQINIT, rz with ZRINIT.
     bool peerSpeaksFirst() const override { return true; }
 
@@ -96,10 +97,12 @@ private:
     void learnLink(quint32 pos);
     quint32 ackSpacing() const;
     bool mayWriteAhead() const;
-    // Whether what arrived says the peer has gone: the shell's words, or
-    // bytes that are no frames (our own data echoed by a shell) where a
-    // receiver says nothing but headers.
-    bool peerLeftIn(const QByteArray &read, bool heard);
+    // Bytes of the peer's side, host words taken out: to the scanner.
+    void take(const QByteArray &data, bool started);
+    // Whether what arrived says the receiver has gone: bytes that are no
+    // frames (our own data echoed by a shell) where a receiver says nothing
+    // but headers.
+    bool echoedIn(const QByteArray &read, bool heard);
     bool seekSendFile(quint32 pos, const QString &failure);
     void answerFin();
     // A receiver's end: the sender's "OO" is taken, whatever follows it is

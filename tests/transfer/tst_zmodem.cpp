@@ -336,7 +336,9 @@ private slots:
     // over until its ZDATA at our position; stopped, it goes on where it
     // was; after SIGTERM it is silent, and gets a ZRPOS (a header, nothing
     // more) every ten seconds until the tenth goes unanswered; or its shell
-    // speaks.
+    // speaks, and the sender says nothing after it for a tick. A line of the
+    // host's that the sender follows with its data is drawn, and the file
+    // still arrives whole.
     void receiverPeerLeaves_data()
     {
         QTest::addColumn<int>("ticks");
@@ -358,6 +360,10 @@ private slots:
         QTest::newRow("silent") << 110 << QByteArray() << (patience << kStop) << "接收超时，中止" << QByteArray();
         QTest::newRow("its shell speaks") << 0 << QByteArray("\x18" "Bq\x18" "AzTerminated\r\n$ ") << QStringList{kStop}
                                           << "对端已退出，中止" << QByteArray("AzTerminated\r\n$ ");
+        QTest::newRow("a line of the host's amid the data")
+            << 0 << rest.left(300) + "\r\nBroadcast message from root@host: back soon\r\n" + rest.mid(300)
+                   + dataSubpacket(file.mid(2048, 1024), ZCRCG) + dataSubpacket(file.mid(3072), ZCRCE) + hex(ZEOF, 4096)
+            << QStringList{kZrinit} << kRunning << QByteArray();
     }
     void receiverPeerLeaves()
     {
@@ -371,7 +377,9 @@ private slots:
         QCOMPARE(h.take(), QStringList{"ZRPOS 0"});
         h.tick(ticks);
         h.transfer.feed(after);
+        h.tick(); // words the sender does not follow within it are its shell's
         QTEST(h.take(), "answers");
+        QCOMPARE(h.shown.contains("Broadcast"), after.contains("Broadcast"));
         QTEST(h.summary, "summary");
         QTEST(h.left, "left");
         if (h.summary == kRunning)
@@ -399,8 +407,13 @@ private slots:
         const QByteArray lrzszCancel = QByteArray(10, 0x18) + QByteArray(10, '\b') + "rz: caught signal 2; exiting\r\n";
         const QByteArray stop = ZmodemTransfer::stopSequence(), mend = stop.right(3); // no CANs to a peer that gave up
         QTest::newRow("receiver's CANs") << lrzszCancel << 0 << 4 << mend << "对端取消传输 (CAN)" << 0;
-        QTest::newRow("receiver's words, no CAN") << QByteArray("rz: caught signal 15; exiting\r\n") << 0 << 4 << stop
+        // Words the receiver does not follow within a tick are its shell's;
+        // nothing of ours goes out meanwhile.
+        QTest::newRow("receiver's words, no CAN") << QByteArray("rz: caught signal 15; exiting\r\n") << 1 << 4 << stop
                                                   << "对端已退出，中止" << 0;
+        QTest::newRow("a line of the host's, then a ZACK")
+            << QByteArray("\r\nBroadcast message from root@host: back soon\r\n") + hex(ZACK, 2048) << 1
+            << 2 + 12 + 7 * 2 << QByteArray() << kRunning << 0;
         QTest::newRow("our data echoed") << QByteArray(600, 'x') << 0 << 4 << stop << "对端已退出，中止" << 0;
         QTest::newRow("ZRPOS while writing") << hex(ZRPOS, 2048) << 0 << 4 + 12 << QByteArray() << kRunning << 0;
         QTest::newRow("a ZACK inside the window") << hex(ZACK, 2048) << 0 << 2 + 12 + 7 * 2 << QByteArray() << kRunning << 0;
@@ -438,9 +451,10 @@ private slots:
         }
         const QByteArray wire = h.takeWire();
         QTEST(int(wire.count("\x18i") + wire.count("\x18j") + wire.count("\x18k")), "subpackets");
+        QCOMPARE(h.shown.contains("Broadcast"), reply.contains("Broadcast"));
         // The probes, at the end of what was written: the first on the data
         // frame still open, the others behind a header of their own.
-        if (ticks > 0)
+        if (ticks >= 10)
             QVERIFY(wire.contains(dataSubpacket(QByteArray(1024, 'b'), ZCRCQ) + dataSubpacket({}, ZCRCW)));
         QCOMPARE(int(wire.count(bin(ZDATA, 12288) + dataSubpacket({}, ZCRCW))), qMax(0, qMin(ticks / 10, 10) - 1));
         QFETCH(QByteArray, last);
