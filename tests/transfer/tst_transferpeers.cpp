@@ -345,6 +345,16 @@ private slots:
         add("zmodem receive folders and escape in names", "zmodem", false, {"plain.txt", evil}, "sz -q -f %1", {},
             {"plain.txt"});
         add("kermit receive escape in name", "kermit", false, {evil}, "gkermit -i -P -q -s %1", "Kermit 文件名非法", {});
+        // lrzsz told to be verbose writes on the terminal amid the run: a
+        // line as each file starts, and its progress.
+        add("zmodem send, rz -v, two files", "zmodem", true, {"one.bin", "two.bin"}, "rz -v -y 2>&1", {},
+            {"one.bin", "two.bin"});
+        add("zmodem send, rz -vv, two files", "zmodem", true, {"one.bin", "two.bin"}, "rz -vv -y 2>&1", {},
+            {"one.bin", "two.bin"});
+        add("zmodem receive, sz -v, two files", "zmodem", false, {"one.bin", "two.bin"}, "sz -v %1 2>&1", {},
+            {"one.bin", "two.bin"});
+        add("zmodem receive, sz -vv, two files", "zmodem", false, {"one.bin", "two.bin"}, "sz -vv %1 2>&1", {},
+            {"one.bin", "two.bin"});
         // A folder where the file should go: the receiving peer cannot create it and says so.
         add("kermit send, peer cannot create", "kermit", true, {"blocked"}, "mkdir blocked && gkermit -i -P -q -r",
             "对端错误：", {"blocked"});
