@@ -297,6 +297,10 @@ void ZmodemTransfer::feed(const QByteArray &data)
         // Until the peer answers, what follows them (a prompt) is the host's.
         if (!rest.contains(ZPAD) && !rest.contains(char(ZDLE)))
             return hostWordsArrived(std::exchange(rest, {}));
+        // A frame's end after them is the peer's, alive, even where the
+        // line cut its subpacket and the scanner has to find its place again.
+        if (framesIn(rest))
+            heardPeer();
     }
     if (sameRun(generation))
         take(rest, true);
@@ -328,6 +332,16 @@ void ZmodemTransfer::take(const QByteArray &data, bool started)
     }
     if (sameRun(generation) && std::exchange(m_resumeOwed, false))
         sendHexHeader(ZRPOS, position(m_receivedBytes));
+}
+
+bool ZmodemTransfer::framesIn(QByteArrayView read)
+{
+    for (qsizetype at = read.indexOf(ZDLE); at >= 0 && at + 1 < read.size(); at = read.indexOf(ZDLE, at + 1)) {
+        const char next = read.at(at + 1);
+        if ((next >= char(ZCRCE) && next <= char(ZCRCW)) || (at > 0 && read.at(at - 1) == ZPAD))
+            return true;
+    }
+    return false;
 }
 
 bool ZmodemTransfer::echoedIn(const QByteArray &read, bool heard)

@@ -103,6 +103,8 @@ private:
     // frames (our own data echoed by a shell) where a receiver says nothing
     // but headers.
     bool echoedIn(const QByteArray &read, bool heard);
+    // Whether a subpacket's end or a header's start is in `read`.
+    static bool framesIn(QByteArrayView read);
     bool seekSendFile(quint32 pos, const QString &failure);
     void answerFin();
     // A receiver's end: the sender's "OO" is taken, whatever follows it is

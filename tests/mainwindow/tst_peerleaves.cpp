@@ -12,6 +12,8 @@
 
 #include "shellrig.h"
 
+#include <QProcess>
+
 #include <csignal>
 
 namespace {
@@ -79,7 +81,7 @@ class TestPeerLeaves : public QObject, ShellRig
             if (signalled || done < at)
                 return;
             const int pid = readFile(peerFolder() + "/peer.pid").trimmed().toInt();
-            if (pid > 0 && ::kill(pid, signal) == 0) {
+            if (pid > 0 && (signal ? ::kill(pid, signal) == 0 : hostSays(pid))) {
                 signalled = true;
                 *writtenThen = written;
                 *shownThen = view.shown.size();
@@ -87,6 +89,15 @@ class TestPeerLeaves : public QObject, ShellRig
         });
         (void)QTest::qWaitFor([&] { return signalled || !ended->isEmpty(); }, 60000);
         return signalled;
+    }
+    // A line of the host's on the peer's terminal, as `wall` writes it: from
+    // a process of its own, since the terminal may be full until we read it.
+    static bool hostSays(int pid)
+    {
+        return QProcess::startDetached(QStringLiteral("sh"),
+                                       {QStringLiteral("-c"),
+                                        QStringLiteral("printf '\\r\\nBroadcast message from root@host: back soon\\r\\n' >/proc/%1/fd/1")
+                                            .arg(pid)});
     }
     // Ticks until the run ends, at most `cap`; the ticks it took. Past
     // `limit` the row has failed already: the rest, faster, only finds out
@@ -114,7 +125,8 @@ private slots:
     // How the peer leaves: "SIGINT", "SIGTERM", "SIGKILL" while the data
     // flows, "never" started, started "late" (typed 3 s into the run), or
     // "done": typed first, it goes when the run is through, and the shell
-    // is left as it was. `delay`: each way to the shell, as to a remote host.
+    // is left as it was; or it stays, and the host "talks" on its terminal
+    // while the data flows. `delay`: each way to the shell, as to a remote host.
     // `stays`: the peer lives through the signal (gkermit ignores SIGINT;
     // lrzsz's sz takes it as a pause and waits for our header), and the file
     // must arrive whole, unless the peer cancels.
@@ -167,6 +179,13 @@ private slots:
         // nothing of ours for the shell, whichever came first.
         for (const char *leave : {"SIGINT", "SIGTERM", "SIGKILL"})
             row(2, true, leave, "bash", 25);
+        for (const bool send : {true, false}) {
+            for (const int delay : {0, 25}) {
+                if (only.isEmpty() || only == QLatin1String(kProtocols[2].name))
+                    QTest::addRow("zmodem %s, talks, bash%s", send ? "send" : "receive", delay ? ", 25 ms each way" : "")
+                        << 2 << send << QString("talks") << QString("bash") << true << delay;
+            }
+        }
         row(2, false, "SIGKILL", "bash", 25);
         row(2, false, "done", "bash", 25);
         row(2, false, "late", "bash", 25);
@@ -182,18 +201,19 @@ private slots:
         delayMs = delay;
         const Protocol &p = kProtocols[protocol];
         const int signal = signalOf(leave);
+        const bool talks = leave == "talks";
         const int mode = send ? p.sendMode : p.receiveMode;
         const QString peer = QString::fromLatin1(send ? p.toPeer : p.fromPeer);
         // Without a peer, and with a late one, the file is small: it is not
         // the flow that matters there.
-        const QByteArray data = content(signal ? p.size : 64 << 10);
+        const QByteArray data = content(signal ? p.size : talks ? p.size / 4 : 64 << 10);
         // A late peer's own timers are real, and so are those of one that
         // runs to its end.
         manualClock = leave != "late" && leave != "done";
         const bool done = leave == "done";
 
         QString command;
-        if (signal)
+        if (signal || talks)
             command = "sh -c 'echo $$ >peer.pid; exec " + peer + "'";
         else if (done)
             command = peer;
@@ -213,10 +233,10 @@ private slots:
         qsizetype shownThen = startAt;
         int ticks = 0;
         int limit = 0;
-        if (signal) {
+        if (signal || talks) {
             QVERIFY2(signalPeer(signal, p.leaveAt, &writtenThen, &shownThen),
                      qPrintable("ended before the peer was signalled: " + said()));
-            left = true;
+            left = signal;
             limit = stays ? 600 : p.silence;
             ticks = tickToEnd(limit, stays ? limit : 130);
         } else if (done) {
@@ -241,6 +261,8 @@ private slots:
         QVERIFY2(!ended->isEmpty() && ticks <= limit, qPrintable(result));
         const qsizetype endAt = view.shown.size();
 
+        if (talks)
+            QVERIFY2(view.shown.mid(startAt).contains("Broadcast message"), qPrintable(result));
         if (stays || leave == "late" || done) {
             // The peer is there to the end: the file whole, or its own cancel.
             const bool peerCancelled = outcome() == InbandTransfer::Failed && stays && said().contains("对端取消");
