@@ -133,6 +133,11 @@ private slots:
         QTest::newRow("slow upload folder, line cut") << QStringLiteral("slow upload folder, line cut");
         QTest::newRow("slow upload folder, names taken meanwhile") << QStringLiteral("slow upload folder, names taken meanwhile");
         QTest::newRow("slow upload new, server killed") << QStringLiteral("slow upload new, server killed");
+        // Over a line of 100 ms each way, the server stopped while bytes are
+        // under way (what libssh2 holds outlasts the grace), or once it has
+        // the whole of a small file (the closing and the taking back do).
+        for (const char *phase : {"upload on a 100 ms line, server stopped", "upload new on a 100 ms line, server stopped once it has all"})
+            QTest::newRow(phase) << QString::fromLatin1(phase);
     }
     // A stop ends the worker within 200 ms whatever it is doing, or within
     // its grace of 2 s over a slow line, and what was there before stays as
@@ -151,9 +156,12 @@ private slots:
         const bool slow = phase.startsWith(QLatin1String("slow "));
         const bool taken = phase.endsWith(QLatin1String("taken meanwhile"));
         const bool broken = phase.endsWith(QLatin1String("line cut")) || phase.endsWith(QLatin1String("server killed")) || taken;
-        std::unique_ptr<SlowLink> line(slow ? new SlowLink(m_server.port, 100000) : nullptr);
-        if (slow) {
-            QVERIFY2(line->port() > 0, "the slow line cannot listen on loopback");
+        const bool whole = phase.endsWith(QLatin1String("once it has all"));
+        std::unique_ptr<LinkRelay> line(slow ? new SlowLink(m_server.port, 100000)
+                                             : phase.contains(QLatin1String("100 ms line")) ? new LinkRelay(m_server.port, {100, 0})
+                                                                                            : nullptr);
+        if (line) {
+            QVERIFY2(line->port() > 0, "the relay cannot listen on loopback");
             p.port = line->port();
         }
         const QString base = remoteFolder();
@@ -172,7 +180,7 @@ private slots:
             QVERIFY(dialogPhase ? dialog.waitReady() : tree.waitReady());
         const QString local = localPath(QStringLiteral("got"));
         const QString many = localPath(QStringLiteral("many"));
-        const bool frozen = phase.startsWith(QStringLiteral("upload, server stopped"));
+        const bool frozen = phase.contains(QStringLiteral("server stopped"));
         const bool held = phase.endsWith(QStringLiteral("held"));
         if (held) // by a listener on its own thread, past the stop's budget
             QObject::connect(tree.worker, &DirTreeWorker::sigJobFailed, tree.worker,
@@ -222,6 +230,18 @@ private slots:
             QVERIFY(::mkfifo(QFile::encodeName(many).constData(), 0644) == 0);
             tree.worker->post({int(DirTreeJobKind::UploadFile), 1, false, many, base + QStringLiteral("/g"), QString()});
             (void)QTest::qWaitFor([&] { return !tree.ended.isEmpty(); }, 1000);
+        } else if (whole) {
+            const QString small = localPath(QStringLiteral("small"));
+            QVERIFY(writeFile(small, randomBytes(1000)));
+            tree.worker->post({int(DirTreeJobKind::UploadFile), 1, false, small, base + QStringLiteral("/g"), QString()});
+            pid_t server = 0;
+            QVERIFY2(QTest::qWaitFor([&] {
+                const QFileInfoList made = QDir(base).entryInfoList({QStringLiteral(".hv-upload-*")}, QDir::Files | QDir::Hidden);
+                return !made.isEmpty() && made.first().size() == 1000
+                       && (server = serverHolding(QFileInfo(base).canonicalFilePath() + '/')) > 0;
+            }, 30000), "the server never had the whole file open");
+            QVERIFY(::kill(server, SIGSTOP) == 0);
+            stopped << server;
         } else if (phase.startsWith(QStringLiteral("upload"))) {
             const QString name = phase == QStringLiteral("upload new") ? QStringLiteral("/g") : QStringLiteral("/f");
             tree.worker->post({int(DirTreeJobKind::UploadFile), 1, false, big, base + name, QString()});
