@@ -417,7 +417,7 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
     if (!h) {
         // Stopped while its temporary file was being opened: the server
         // may have made it all the same.
-        if (!keepRunning() && target.writePath != target.finalPath)
+        if (target.created)
             leftBehind(target.writePath);
         return failed(keepRunning() ? Failure::RemoteOpen : Failure::Cancelled, target.openError);
     }
@@ -489,8 +489,9 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
         retry("sftp-fsetstat", [&] { return libssh2_sftp_fstat_ex(h, &attrs, 1); });
     }
     closeRemote(h);
-    if (failure.step == Failure::None && (target.replace || target.fresh) && !putInPlace(target))
-        failure = {keepRunning() ? Failure::Replace : Failure::Cancelled, lastErrorText()};
+    QString refused;
+    if (failure.step == Failure::None && (target.replace || target.fresh) && !putInPlace(target, &refused))
+        failure = {keepRunning() ? Failure::Replace : Failure::Cancelled, refused};
     if (failure.step == Failure::None)
         return acked;
     if (target.created && !(mayGoOn() && removeFile(target.writePath)))

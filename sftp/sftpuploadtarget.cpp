@@ -5,47 +5,61 @@
 
 using namespace sftpupload;
 
+// Every look below may be cut short by a stop, and then tells nothing: a
+// stopped upload makes nothing more and opens nothing it could truncate, so
+// each is followed by a look at the stop before anything is opened.
 LIBSSH2_SFTP_HANDLE *SftpSession::openUploadTarget(const QString &remotePath, UploadTarget *target)
 {
     target->finalPath = target->writePath = remotePath;
     LIBSSH2_SFTP_ATTRIBUTES attrs;
-    LIBSSH2_SFTP_HANDLE *h = nullptr;
-    if (!statRemote(remotePath, &attrs, false)) {
-        if (!keepRunning())
-            return nullptr;
-        // A new file is written under a temporary name beside it: whatever
-        // ends the upload early, no file stands cut short under its name.
-        // Where no name may be made, the open says why.
-        target->writePath = temporaryName(remotePath);
-        h = openRemote(target->writePath, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_EXCL,
-                       long(target->createMode), LIBSSH2_SFTP_OPENFILE);
+    // A new file is written under a temporary name beside it: whatever ends
+    // the upload early, no file stands cut short under its name. Where no
+    // name may be made, the open says why.
+    const auto openNew = [&] {
+        LIBSSH2_SFTP_HANDLE *h = openTemporary(target, target->createMode);
         if (!h)
             target->openError = lastErrorText();
-        target->created = target->fresh = h != nullptr;
+        target->fresh = h != nullptr;
         return h;
-    }
+    };
+    const bool there = statRemote(remotePath, &attrs, false);
+    if (!keepRunning())
+        return nullptr;
+    if (!there)
+        return openNew();
     if ((attrs.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS) && LIBSSH2_SFTP_S_ISLNK(attrs.permissions)) {
-        // A link is written through: the file it leads to gets the bytes.
+        // A link is written through: the file it leads to gets the bytes,
+        // and the link stays as it is.
         QString real;
-        if (!realPath(remotePath, &real) || !statRemote(real, &attrs, false) || !isRegular(attrs)) {
-            // Dangling: opening through the link makes its target.
-            h = openRemote(remotePath, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC,
-                           long(target->createMode), LIBSSH2_SFTP_OPENFILE);
-            if (!h)
-                target->openError = lastErrorText();
-            return h;
+        const bool resolved = realPath(remotePath, &real);
+        if (!keepRunning())
+            return nullptr;
+        if (!resolved) {
+            target->openError = lastErrorText();
+            return nullptr;
         }
         target->finalPath = real;
-    } else if (!isRegular(attrs)) {
+        const bool leads = statRemote(real, &attrs, false);
+        if (!keepRunning())
+            return nullptr;
+        if (!leads && sftpStatus() == LIBSSH2_FX_NO_SUCH_FILE)
+            return openNew(); // dangling: what it leads to is made as any new file
+        if (!leads) {
+            target->openError = lastErrorText();
+            return nullptr;
+        }
+    }
+    if (!isRegular(attrs)) {
         target->openError = notRegular(sftpnames::remoteName(remotePath), typeOf(attrs));
         return nullptr;
     }
-    if ((h = openReplacement(attrs, target)))
+    LIBSSH2_SFTP_HANDLE *h = openReplacement(attrs, target);
+    if (h || !keepRunning())
         return h;
-    if (!keepRunning())
-        return nullptr;
-    // Written in place: the file keeps its owner, links, ACLs and extended
-    // attributes, and nothing more than the file itself needs to be writable.
+    // Written in place: the file keeps its owner, group, links, ACLs and
+    // extended attributes, and nothing more than the file itself needs to be
+    // writable. A file its owner may not write is refused here, with the
+    // server's reason, as other clients' uploads are.
     h = openRemote(target->finalPath, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_TRUNC, 0, LIBSSH2_SFTP_OPENFILE);
     target->writePath = target->finalPath;
     if (!h)
@@ -53,30 +67,57 @@ LIBSSH2_SFTP_HANDLE *SftpSession::openUploadTarget(const QString &remotePath, Up
     return h;
 }
 
+LIBSSH2_SFTP_HANDLE *SftpSession::openTemporary(UploadTarget *target, unsigned long mode)
+{
+    target->writePath = temporaryName(target->finalPath);
+    // Ours from the moment it is asked for: a stop may end the wait for the
+    // answer, and the server may have made it all the same. Only a refusal
+    // says nothing was made.
+    target->created = true;
+    LIBSSH2_SFTP_HANDLE *h = openRemote(target->writePath, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_EXCL,
+                                        long(mode), LIBSSH2_SFTP_OPENFILE);
+    if (!h && keepRunning())
+        target->created = false;
+    return h;
+}
+
 LIBSSH2_SFTP_HANDLE *SftpSession::openReplacement(const LIBSSH2_SFTP_ATTRIBUTES &old, UploadTarget *target)
 {
     // A new file takes the old one's name in one atomic rename only where
-    // nothing but the bytes can tell the difference: the user's own file,
-    // with one name, on a server that renames over an existing name. Else
-    // a lost link between two renames could leave no file at all, and a new
-    // inode would lose links, owner and attributes.
-    const QString folder = sftpnames::remoteParent(target->finalPath);
-    if (!(old.flags & LIBSSH2_SFTP_ATTR_UIDGID) || !renamesOver(folder))
+    // nothing SFTP shows can tell the difference but the bytes: the user's
+    // own file, one they may write, with one name, its group given back, on
+    // a server that renames over an existing name. Else a lost link between
+    // two renames could leave no file at all, and a new inode would lose
+    // links, owner or group, and make a file its owner kept from writes
+    // writable by a rename.
+    const unsigned long needed = LIBSSH2_SFTP_ATTR_UIDGID | LIBSSH2_SFTP_ATTR_PERMISSIONS;
+    if ((old.flags & needed) != needed || !(old.permissions & LIBSSH2_SFTP_S_IWUSR)
+        || !renamesOver(sftpnames::remoteParent(target->finalPath)) || !keepRunning())
         return nullptr;
-    target->writePath = sftpnames::joinRemotePath(folder, QStringLiteral(".hv-upload-") + randomTag());
-    LIBSSH2_SFTP_HANDLE *h = openRemote(target->writePath, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_EXCL,
-                                        0600, LIBSSH2_SFTP_OPENFILE);
+    LIBSSH2_SFTP_HANDLE *h = openTemporary(target, 0600);
     if (!h)
         return nullptr;
-    LIBSSH2_SFTP_ATTRIBUTES mine;
-    if (retry("sftp-fstat", [&] { return libssh2_sftp_fstat_ex(h, &mine, 0); }) == 0
-        && (mine.flags & LIBSSH2_SFTP_ATTR_UIDGID) && mine.uid == old.uid && linkCount(target->finalPath) == 1) {
-        target->replace = target->created = true;
+    LIBSSH2_SFTP_ATTRIBUTES mine{};
+    bool same = keepRunning() && retry("sftp-fstat", [&] { return libssh2_sftp_fstat_ex(h, &mine, 0); }) == 0
+                && (mine.flags & LIBSSH2_SFTP_ATTR_UIDGID) && mine.uid == old.uid;
+    if (same && mine.gid != old.gid && keepRunning()) {
+        // Made with the folder's group or the user's own: the old one goes
+        // back where the user may give it (a group they belong to).
+        LIBSSH2_SFTP_ATTRIBUTES group{};
+        group.flags = LIBSSH2_SFTP_ATTR_UIDGID;
+        group.uid = old.uid;
+        group.gid = old.gid;
+        same = retry("sftp-fsetstat", [&] { return libssh2_sftp_fstat_ex(h, &group, 1); }) == 0;
+    }
+    if (same && keepRunning() && linkCount(target->finalPath) == 1 && keepRunning()) {
+        target->replace = true;
         target->permissions = old.permissions & 07777;
         return h;
     }
     closeRemote(h);
-    removeFile(target->writePath);
+    if (!(mayGoOn() && removeFile(target->writePath)))
+        leftBehind(target->writePath);
+    target->created = false;
     return nullptr;
 }
 
@@ -141,24 +182,33 @@ int SftpSession::linkCount(const QString &path)
     return m_linkCounts.value(folder).value(sftpnames::remoteName(path).toUtf8(), -1);
 }
 
-bool SftpSession::putInPlace(const UploadTarget &target)
+bool SftpSession::putInPlace(const UploadTarget &target, QString *why)
 {
     const QByteArray from = target.writePath.toUtf8();
     const QByteArray to = target.finalPath.toUtf8();
     if (target.fresh) {
         // Without the overwrite flag: a file made meanwhile under that name
         // is not written over (an OpenSSH server links, which refuses it).
-        return retry("sftp-rename", [&] {
-                   return libssh2_sftp_rename_ex(m_sftp, from.constData(), unsigned(from.size()), to.constData(),
-                                                 unsigned(to.size()), 0);
-               }) == 0;
+        if (retry("sftp-rename", [&] {
+                return libssh2_sftp_rename_ex(m_sftp, from.constData(), unsigned(from.size()), to.constData(),
+                                              unsigned(to.size()), 0);
+            }) == 0)
+            return true;
+        // The refusal is a plain failure: a look tells whether the name
+        // was taken meanwhile, which the user can do something about.
+        *why = lastErrorText();
+        LIBSSH2_SFTP_ATTRIBUTES attrs;
+        if (keepRunning() && statRemote(target.finalPath, &attrs, false))
+            *why = say("%1 在上传期间被占用，未覆盖").arg(target.finalPath);
+        return false;
     }
 #if HV_SFTP_POSIX_RENAME
-    return retry("sftp-posix-rename", [&] {
-               return libssh2_sftp_posix_rename_ex(m_sftp, from.constData(), size_t(from.size()), to.constData(),
-                                                   size_t(to.size()));
-           }) == 0;
-#else
-    return false; // never asked: renamesOver() said no
+    if (retry("sftp-posix-rename", [&] {
+            return libssh2_sftp_posix_rename_ex(m_sftp, from.constData(), size_t(from.size()), to.constData(),
+                                                size_t(to.size()));
+        }) == 0)
+        return true;
 #endif
+    *why = lastErrorText(); // never asked without posix-rename: renamesOver() said no
+    return false;
 }

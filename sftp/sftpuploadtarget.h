@@ -14,7 +14,9 @@ struct UploadTarget {
     QString writePath;    // where they are written meanwhile
     bool replace = false; // writePath is a temporary file that takes finalPath's name at the end
     bool fresh = false;   // the same, for a name that was free and must still be
-    bool created = false; // writePath is ours to remove on failure
+    // writePath is a name this upload asked to make exclusively: the only
+    // kind of name an upload ever removes or leaves for the next session to.
+    bool created = false;
     unsigned long createMode = 0644; // for a file made anew
     unsigned long permissions = 0644; // what the replacement takes at the end
     QString openError;

@@ -9,6 +9,7 @@
 #include <QList>
 #include <QMutex>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <list>
@@ -58,6 +59,10 @@ public:
         ::close(m_listener);
     }
     int port() const { return m_port; } // 0 when the relay could not listen
+    // Reads taken from the clients so far. A client that waits for each
+    // answer before it asks again sends each request in a read of its own:
+    // the count says which request is on its way.
+    int fromClients() const { return m_fromClients.load(); }
     void cut()
     {
         QMutexLocker lock(&m_mutex);
@@ -96,8 +101,8 @@ private:
             ::setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
             QMutexLocker lock(&m_mutex);
             m_open << client << server;
-            m_pumps.emplace_back([this, client, server] { pump(client, server); });
-            m_pumps.emplace_back([this, client, server] { pump(server, client); });
+            m_pumps.emplace_back([this, client, server] { pump(client, server, &m_fromClients); });
+            m_pumps.emplace_back([this, client, server] { pump(server, client, nullptr); });
         }
     }
 
@@ -109,7 +114,7 @@ private:
         qint64 dueUs;
         std::vector<char> bytes;
     };
-    void pump(int from, int to)
+    void pump(int from, int to, std::atomic<int> *reads)
     {
         std::mutex lock;
         std::condition_variable changed;
@@ -168,6 +173,8 @@ private:
             const ssize_t n = ::recv(from, buffer.data(), buffer.size(), 0);
             if (n <= 0)
                 break;
+            if (reads)
+                ++*reads;
             const qint64 arrived = nowUs();
             qint64 due = arrived + qint64(m_line.delayMs) * 1000;
             if (m_line.rate > 0) {
@@ -195,4 +202,5 @@ private:
     QMutex m_mutex;
     QList<int> m_open;               // closed with the link
     std::list<std::thread> m_pumps;  // guarded by m_mutex while the acceptor runs
+    std::atomic<int> m_fromClients{0};
 };
