@@ -200,6 +200,10 @@ protected:
     // permission bits (one that was there keeps its own).
     static void narrowNewFile(QFileDevice &file, unsigned long remotePermissions);
 
+    // Why an upload failed when its name was taken while it ran: it is
+    // not written over.
+    QString nameTaken(const QString &path) const;
+
     // Extra SFTP channels for folder jobs, opened on first use; none when
     // the server allows no more.
     SftpLanes *lanes();

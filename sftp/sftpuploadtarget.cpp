@@ -199,7 +199,7 @@ bool SftpSession::putInPlace(const UploadTarget &target, QString *why)
         *why = lastErrorText();
         LIBSSH2_SFTP_ATTRIBUTES attrs;
         if (keepRunning() && statRemote(target.finalPath, &attrs, false))
-            *why = say("%1 在上传期间被占用，未覆盖").arg(target.finalPath);
+            *why = nameTaken(target.finalPath);
         return false;
     }
 #if HV_SFTP_POSIX_RENAME
@@ -211,4 +211,9 @@ bool SftpSession::putInPlace(const UploadTarget &target, QString *why)
 #endif
     *why = lastErrorText(); // never asked without posix-rename: renamesOver() said no
     return false;
+}
+
+QString SftpSession::nameTaken(const QString &path) const
+{
+    return say("%1 在上传期间被占用，未覆盖").arg(path);
 }

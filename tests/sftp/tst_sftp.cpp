@@ -189,11 +189,14 @@ private slots:
              "f=old f%444 f@same !.hv* said:Permission denied");
         dialog("upload to a file its owner keeps from writes, dialog", 1, "@new", "{}/f", "f=old f%444", false,
              "f=old f%444 !.hv* said:Permission denied");
-        // "~" entries are made once the upload's temporary file is there:
-        // a name taken between the look and the rename is not written over,
-        // and the failure names it.
-        tree("upload onto a name taken meanwhile", K::UploadFile, "@*64", "{}/g", "~g=theirs", false,
+        // "~" entries are made once the upload's temporary file is there
+        // (the tree's rows go over a line of 100 ms each way, to be caught
+        // before the rename): a name taken between the look and the rename
+        // is not written over, and the failure names it.
+        tree("upload onto a name taken meanwhile", K::UploadFile, "@new", "{}/g", "~g=theirs", false,
              "g=theirs !.hv* said:{}/g 在上传期间被占用，未覆盖");
+        tree("folder upload onto a name taken meanwhile", K::UploadFolder, "@@a=1", "{}/up", "up/ ~up/a=theirs", false,
+             "up/a=theirs !up/.hv* said:{}/up/a 在上传期间被占用，未覆盖");
         dialog("upload onto a name taken meanwhile, dialog", 1, "@*64", "{}/g", "~g=theirs", false,
                "g=theirs !.hv* said:{}/g 在上传期间被占用，未覆盖");
         tree("upload missing local", K::UploadFile, "/nonexistent/x", "{}/f", "", false, "!f");
@@ -256,7 +259,11 @@ private slots:
         QMap<QString, ino_t> inodes;
         for (const QString &e : expected.filter(QStringLiteral("@")))
             inodes[e] = inode(e);
-        std::unique_ptr<Tree> other(worker == 2 ? new Tree(server.params(m_knownHosts)) : nullptr);
+        std::unique_ptr<LinkRelay> line(!meanwhile.isEmpty() && worker == 0 ? new LinkRelay(server.port, {100, 0}) : nullptr);
+        SshConnectParams params = server.params(m_knownHosts);
+        if (line)
+            params.port = line->port();
+        std::unique_ptr<Tree> other(worker == 2 || line ? new Tree(params) : nullptr);
         QVERIFY(!other || other->waitReady());
         const auto resolve = [&](QString s) {
             if (s.startsWith(QLatin1String("@@"))) {
@@ -277,7 +284,7 @@ private slots:
         a = resolve(a);
         b = resolve(b);
         QString why;
-        Tree *tree = worker == 2 ? other.get() : m_tree.get();
+        Tree *tree = other ? other.get() : m_tree.get();
         bool done;
         if (worker == 3) {
             // Its memory is watched from here, not limited by an address-space
@@ -313,7 +320,7 @@ private slots:
             const int id = worker != 1 ? tree->post(DirTreeJobKind(kind), a, b) : 0;
             const Dialog::Posted posted = worker != 1 ? Dialog::Posted{} : m_dialog->post(kind, a, b);
             if (!meanwhile.isEmpty()) {
-                QVERIFY2(QTest::qWaitFor([&] { return !QDir(base).entryList({".hv-upload-*"}, QDir::Files | QDir::Hidden).isEmpty(); }, 30000),
+                QVERIFY2(QTest::qWaitFor([&] { return QDirIterator(base, {".hv-upload-*"}, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories).hasNext(); }, 30000),
                          "the upload never made its temporary file");
                 setUp(base, meanwhile, server);
             }
