@@ -218,7 +218,7 @@ private slots:
     }
 
     // A stop while any one request of an upload is on its way, over a line
-    // of 100 ms each way: every name that was there stays as it was, and a
+    // of 75 ms each way: every name that was there stays as it was, and a
     // name the upload makes is either whole or not there at all, also once
     // the next session has removed what this one left behind. The requests
     // of each upload, in order (a small file goes in one write; a session's
@@ -256,7 +256,7 @@ private slots:
         QFETCH(QString, setup);
         QFETCH(int, request);
         QFETCH(QString, expect);
-        LinkRelay line(m_server.port, {100, 0});
+        LinkRelay line(m_server.port, {75, 0});
         QVERIFY2(line.port() > 0, "the relay cannot listen on loopback");
         SshConnectParams p = m_server.params(m_knownHosts);
         p.port = line.port();
@@ -269,7 +269,7 @@ private slots:
         // Whatever the set-up still had on its way has arrived.
         for (int before = -1; before != line.fromClients();) {
             before = line.fromClients();
-            QTest::qWait(400);
+            QTest::qWait(250);
         }
         const int from = line.fromClients();
         tree.post(DirTreeJobKind::UploadFile, local, base + (setup.contains(QLatin1String("l->")) ? "/l" : setup.isEmpty() ? "/g" : "/f"));
