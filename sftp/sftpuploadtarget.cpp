@@ -87,9 +87,9 @@ LIBSSH2_SFTP_HANDLE *SftpSession::openReplacement(const LIBSSH2_SFTP_ATTRIBUTES 
     // nothing SFTP shows can tell the difference but the bytes: the user's
     // own file, one they may write, with one name, its group given back, on
     // a server that renames over an existing name. Else a lost link between
-    // two renames could leave no file at all, and a new inode would lose
-    // links, owner or group, and make a file its owner kept from writes
-    // writable by a rename.
+    // two renames could leave no file at all, a new inode would lose links,
+    // owner or group, and a rename would replace a file its owner keeps from
+    // writes (the folder allows it, the file would not).
     const unsigned long needed = LIBSSH2_SFTP_ATTR_UIDGID | LIBSSH2_SFTP_ATTR_PERMISSIONS;
     if ((old.flags & needed) != needed || !(old.permissions & LIBSSH2_SFTP_S_IWUSR)
         || !renamesOver(sftpnames::remoteParent(target->finalPath)) || !keepRunning())
