@@ -13,9 +13,13 @@ namespace {
 
 constexpr int kSubpacketSize = 1024;
 // A window goes out a few subpackets at a time, each piece only while the
-// connection holds less than kLowWater of ours: what is on its way when the
-// receiver dies lands in its shell, and what the receiver says is read
-// between the pieces.
+// connection holds less than its low water of ours, so that what the
+// receiver says is read between the pieces. The water is kLowWater, or half
+// of what may go past the receiver's last ZACK where the link holds more: a
+// connection that writes from a thread of its own (SSH) empties a few KiB
+// long before our next look, and kept that low it would idle between our
+// looks, holding a long link to a few MB/s. What it holds when the run ends
+// is taken back, never written.
 constexpr int kPieceSubpackets = 4;
 constexpr qint64 kLowWater = 8 * 1024;
 constexpr int kBacklogWaitMs = 2;
@@ -154,7 +158,7 @@ void ZmodemTransfer::writeWindow()
         return;
     // While the host's words settle nothing of ours goes out: the window
     // waits to see whether the receiver speaks on.
-    if (backlog() > kLowWater || settling()) {
+    if (backlog() > qMax<qint64>(kLowWater, m_ahead / 2) || settling()) {
         m_pump.start(kBacklogWaitMs);
         return;
     }
