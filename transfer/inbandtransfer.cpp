@@ -235,7 +235,12 @@ qsizetype InbandTransfer::hostWordsAt(QByteArrayView read)
         const qsizetype kind = !words.isEmpty() && words.at(0) >= 'A' && words.at(0) <= 'C' ? 1 : 0;
         const bool hexHeader = words.size() <= 15 && std::all_of(words.begin() + kind, words.end(), isHex);
         const bool letters = std::any_of(words.begin(), words.end(), [](char w) { return uchar(w) < 0x80 && QChar::isLetter(uchar(w)); });
-        if (words.size() >= 3 && letters && !hexHeader && framing != 0x01)
+        // A ZMODEM subpacket's end (ZDLE, its kind letter, a CRC-32 that may
+        // carry escapes of its own) leaves at most five bytes behind an
+        // escape: a host line that comes right after one (a `wall` message
+        // begins with a line end) would otherwise take them along.
+        const bool subpacketEnd = framing == 0x18 && words.size() <= 5;
+        if (words.size() >= 3 && letters && !hexHeader && !subpacketEnd && framing != 0x01)
             return from;
     }
     return -1;

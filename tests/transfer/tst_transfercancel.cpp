@@ -228,6 +228,11 @@ private slots:
         QTest::newRow("after a frame cut short") << QByteArray("\x18" "Aq\x18" "Cz sz: caught signal 15; exiting\r\n") << true;
         QTest::newRow("hex header cut after its ZDLE") << QByteArray("B0900000000a87c\r\n\x11") << false;
         QTest::newRow("kermit packet") << kermit::buildPacket('Y', 0, "~* @-#Y3", 1, 13) << false;
+        // A subpacket's end, its CRC plain or escaped, and the line end that
+        // starts a host line written between two subpackets.
+        QTest::newRow("subpacket's end, then a line end") << QByteArray("data\x18iQ3z}\r\n\aBroadcast") << false;
+        QTest::newRow("subpacket's end, escaped CRC") << QByteArray("data\x18ja\x18Mbc\r\n") << false;
+        QTest::newRow("killed after an escape") << QByteArray("data\x18MKilled\r\n") << true;
     }
     void hostWords()
     {
