@@ -303,6 +303,10 @@ void ZmodemTransfer::handleSenderHeader(int type, const QByteArray &bytes)
             const quint32 target = type == ZRPOS ? pos : m_resumePos;
             if (!seekSendFile(target, QStringLiteral("对端 ZRPOS 定位失败")))
                 return;
+            // What the connection still holds of the stream before it would
+            // reach the receiver first, as garbage it must read past to find
+            // the new header: lrzsz gives up after a few of those.
+            dropQueued();
             m_resumePos = target;
             m_retries = 0;
             sendDataBurst();
