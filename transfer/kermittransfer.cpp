@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QScopeGuard>
 
 #include <algorithm>
 
@@ -273,6 +274,11 @@ void KermitTransfer::scanPackets()
     // shell's words follow it, the peer has gone, and our answer would be
     // typed into the shell.
     bool answerOwed = false;
+    // A busy machine reads the peer's last packet and the words of the
+    // shell that took its place at once: the packets are still taken, but
+    // go unanswered.
+    m_peerGoneInRead = wordsBehindPackets();
+    const auto answering = qScopeGuard([this] { m_peerGoneInRead = false; });
     while (sameRun(generation)) {
         const int from = pos;
         const ScanResult r = scanNext(m_rxBuffer, &pos, m_checkType, &packet);
@@ -312,9 +318,31 @@ void KermitTransfer::scanPackets()
     if (generation != m_generation)
         return;
     m_rxBuffer.remove(0, pos);
+    m_peerGoneInRead = false; // the Ctrl+C for the shell's line goes out
     noticeHostWords();
     if (answerOwed && sameRun(generation))
         answerBadPacket();
+}
+
+bool KermitTransfer::wordsBehindPackets() const
+{
+    if (!peerStarted() || (m_state != AwaitReply && m_state != ReceivePackets))
+        return false;
+    QByteArray between = m_notPackets;
+    int pos = 0;
+    Packet packet;
+    for (;;) {
+        const int from = pos;
+        const ScanResult r = scanNext(m_rxBuffer, &pos, m_checkType, &packet);
+        if (r == ScanResult::Packet)
+            between.clear();
+        else
+            between += m_rxBuffer.mid(from, pos - from);
+        if (r == ScanResult::NeedMore)
+            break;
+    }
+    const QByteArray rest = m_rxBuffer.mid(pos);
+    return looksLikeHostWords(between + (rest.size() > 1 && controlAfter(rest, 1) ? rest : QByteArray()));
 }
 
 void KermitTransfer::answerBadPacket()

@@ -334,7 +334,8 @@ private slots:
     // Until the peer has answered, the line is a shell's; once it has left, a
     // shell takes its place. Steps: "ack" (the receiver answers the packet in
     // flight), "NAK" (a receiver started late asks for S), "S", "F", "D" (the
-    // sender's next packet), "tN" (N seconds), "cancel", or bytes as read.
+    // sender's next packet), "tN" (N seconds), "cancel", or bytes as read;
+    // "step|bytes": the step's packet and those bytes in one read.
     // What we sent, by packet type, and the end ("" still running). Nothing
     // goes out after the end, nor any error packet into a shell; a shell
     // seen back gets a Ctrl+C for what of ours may stand in its line.
@@ -359,6 +360,10 @@ private slots:
         QTest::newRow("send: once per answer") << true << QStringList{"ack", "t8", "ack", "t8", "t8"} << QByteArray("SFFDD")
                                                << silent;
         QTest::newRow("send: shell back") << true << QStringList{"ack", "ack", killed, "t30"} << QByteArray("SFD^") << gone;
+        // The peer's last packet and the shell's words in one read, as a
+        // busy machine reads them: the packet is not answered.
+        QTest::newRow("send: shell back behind an ACK") << true << QStringList{"ack", "ack|" + killed, "t30"}
+                                                        << QByteArray("SF^") << gone;
         QTest::newRow("send: shell back, cancelled") << true << QStringList{"ack", "Killed\r\n", "cancel"} << QByteArray("SF^")
                                                      << gone;
         QTest::newRow("receive: dash answers our NAK") << false << QStringList{dash, dash, "t60", dash, "S", "F"}
@@ -368,6 +373,8 @@ private slots:
                                                      << QByteArray("NYY") << "";
         QTest::newRow("receive: sender gone") << false << QStringList{"S", "F", "t20", "t30"} << QByteArray("NYYN") << late;
         QTest::newRow("receive: shell back") << false << QStringList{"S", "F", "D", killed} << QByteArray("NYYY^") << gone;
+        QTest::newRow("receive: shell back behind a packet") << false << QStringList{"S", "F", "D|" + killed}
+                                                             << QByteArray("NYY^") << gone;
         QTest::newRow("receive: packet cut by the shell") << false << QStringList{"S", "F", "\x01~ Dabc", "\r\n$ Killed\r\n"}
                                                           << QByteArray("NYY^") << gone;
     }
@@ -383,13 +390,16 @@ private slots:
         int seq = 0;
         const QHash<QString, QPair<char, QByteArray>> senderPackets{
             {"S", {'S', sendInitData(1)}}, {"F", {'F', "f.bin"}}, {"D", {'D', "abc"}}};
-        for (const QString &step : steps) {
+        for (const QString &whole : steps) {
+            const QString step = whole.section('|', 0, 0);
+            const QByteArray behind = whole.section('|', 1).toLatin1();
             if (step == "ack")
-                h.peer('Y', h.last().seq, h.last().type == 'S' ? sendInitData(1) : QByteArray());
+                h.transfer.feed(buildPacket('Y', h.last().seq, h.last().type == 'S' ? sendInitData(1) : QByteArray(), 1, 13)
+                                + behind);
             else if (step == "NAK")
                 h.peer('N', 0);
             else if (senderPackets.contains(step))
-                h.peer(senderPackets[step].first, seq++, senderPackets[step].second);
+                h.transfer.feed(buildPacket(senderPackets[step].first, seq++, senderPackets[step].second, 1, 13) + behind);
             else if (step.startsWith('t') && step.mid(1).toInt() > 0)
                 h.tick(step.mid(1).toInt());
             else if (step == "cancel")
