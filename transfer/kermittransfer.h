@@ -61,15 +61,17 @@ private slots:
 private:
     void resetLink();
     void scanPackets();
-    void noticeHostWords();
+    // readEnded: at the end of a read, where a packet begun may prove text.
+    void noticeHostWords(bool readEnded);
     // Whether the shell's words follow the packets of the read in hand: the
     // peer sent them and left, and its shell would take our answers as typed.
     bool wordsBehindPackets() const;
     void send(const QByteArray &bytes)
     {
-        if (!m_peerGoneInRead)
+        if (!m_answersHeld)
             InbandTransfer::send(bytes);
     }
+    void shellTookOver(const QByteArray &words) override;
     // The one resend a bad packet may have: the last packet again, or a NAK.
     void answerBadPacket();
     void peerLeft(const QString &text);
@@ -128,5 +130,5 @@ private:
     int m_naks = 0;       // NAKs of the packet in flight
     int m_outOfStep = 0;  // replies naming another packet than the one in flight
     int m_waitTicks = 0;
-    bool m_peerGoneInRead = false; // see wordsBehindPackets(): nothing of ours goes out
+    bool m_answersHeld = false; // while a packet of a read that wordsBehindPackets() is handled
 };
