@@ -37,26 +37,60 @@ bool SftpLocalFile::readAll(QByteArray *content, QString *error)
     return n == 0 && exact();
 }
 
-SftpWriteWindow::SftpWriteWindow()
-    : m_size(kLeast)
+SftpWriteWindow::SftpWriteWindow(qint64 graceMs)
+    : m_graceUs(graceMs * 1000)
 {
     m_clock.start();
 }
 
+void SftpWriteWindow::handed(qint64 bytes)
+{
+    if (bytes <= 0)
+        return;
+    const qint64 now = m_clock.nsecsElapsed() / 1000;
+    // The first bytes tell the round trip but not the rate: the round
+    // they start ends with bytes handed after them.
+    if (m_roundFromUs < 0)
+        m_roundFromUs = now + 1;
+    m_handed += bytes;
+    m_marks.push_back({m_handed, now, m_acked});
+}
+
 void SftpWriteWindow::acked(qint64 bytes)
 {
-    // Measured over spans long enough to mean something; a link faster
-    // than the round trip needs reaches the full window within a few spans.
-    constexpr qint64 kSpanMs = 50;
-    constexpr qint64 kAheadMs = 300;
-    constexpr qint64 kMost = 1024 * 1024;
+    // However long a round trip, the link is given at least what it moves
+    // in this long: a near link needs no more, and a window of a few round
+    // trips of a near link drains at once.
+    constexpr qint64 kAheadUs = 300000;
+    // Room for the stop's own requests and a busy machine.
+    constexpr qint64 kSpareUs = 400000;
+    constexpr qint64 kMost = 8 * 1024 * 1024;
+    const qint64 now = m_clock.nsecsElapsed() / 1000;
     m_acked += bytes;
-    const qint64 ms = m_clock.elapsed();
-    if (ms < kSpanMs)
+    bool roundEnds = false;
+    while (!m_marks.empty() && m_marks.front().upTo <= m_acked) {
+        const Mark mark = m_marks.front();
+        m_marks.pop_front();
+        const qint64 took = qMax<qint64>(1, now - mark.atUs);
+        m_roundTripUs = m_roundTripUs > 0 ? qMin(m_roundTripUs, took) : took;
+        // What came back during that one round trip: all the link carried.
+        m_roundRate = qMax(m_roundRate, (m_acked - mark.ackedThen) * 1000000 / took);
+        roundEnds = roundEnds || mark.atUs >= m_roundFromUs;
+    }
+    if (!roundEnds)
         return;
-    m_size = qBound(kLeast, m_acked * kAheadMs / ms, kMost);
-    m_acked = 0;
-    m_clock.restart();
+    // Three round trips' worth lets the window triple each round trip while
+    // the link keeps up; once it does not, the rate stops rising and the
+    // window with it. Past what the grace drains it grows no more, unless
+    // the round trip itself is too long for a stop to fit in the grace:
+    // then the link is filled all the same and a stop leaves its file for
+    // the next session to remove.
+    const qint64 rtt = m_roundTripUs;
+    const qint64 drains = m_graceUs - 2 * rtt - kSpareUs;
+    const qint64 ahead = qMax(qMax(kAheadUs, rtt * 3 / 2), qMin(3 * rtt, drains));
+    m_size = qBound(kLeast, m_roundRate * ahead / 1000000, kMost);
+    m_roundRate = 0;
+    m_roundFromUs = now;
 }
 
 bool sftpChannelGone(LIBSSH2_SFTP *sftp)
@@ -219,7 +253,9 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
                 // Stopped, only what libssh2 holds goes out: a request cut
                 // short would garble the channel.
                 const qint64 share = qMax<qint64>(8 * 1024, window.size() / lanes.size());
+                const qint64 was = lane.held;
                 lane.held = lane.dropped ? lane.held : qMax(lane.held, qMin(lane.file.size - lane.offset, share));
+                window.handed(lane.held - was);
                 if (lane.held == 0) {
                     lane.step = Step::Close;
                     return Turn::Moved;

@@ -23,18 +23,14 @@ constexpr int kNoDeadline = INT_MAX;
 // Set-up steps against a server that has gone quiet give up after this.
 constexpr int kSetUpDeadlineMs = 30000;
 constexpr int kSshDisconnectByApplication = 11;
-// Reads of this size keep four times as much requested ahead; writes keep up
-// to this much sent and not yet acknowledged. Both keep the link busy where
-// one 32 KiB request at a time would wait a round trip per request.
+// Reads of this size keep four times as much requested ahead: the link stays
+// busy where one 32 KiB request at a time would wait a round trip each.
 constexpr qint64 kReadBlock = 2 * 1024 * 1024;
-constexpr qint64 kWriteWindow = 1024 * 1024;
 constexpr qint64 kLocalBlock = 256 * 1024;
 // SFTP channels for the small files of folder jobs: a server allows ten
 // sessions per connection by default.
 constexpr int kLanes = 6;
-// How long a stop waits for an upload to take back what it made before the
-// socket is shut under it.
-constexpr int kTidyGraceMs = 2000;
+constexpr int kTidyGraceMs = kSftpStopGraceMs;
 
 bool isRegular(const LIBSSH2_SFTP_ATTRIBUTES &a)
 {
@@ -612,7 +608,7 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
     // Bytes read from the file and not yet acknowledged start at `from`;
     // libssh2 wants them handed in again, with more behind them when there
     // are. Moved to the front only now and then, not per acknowledgement.
-    QByteArray pending(int(2 * kWriteWindow + kLocalBlock), Qt::Uninitialized);
+    QByteArray pending;
     qsizetype from = 0;
     qsizetype to = 0;
     qsizetype held = 0; // past `from`: handed to libssh2, sent or not, and not acknowledged
@@ -620,12 +616,15 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
     bool atEnd = false;
     Failure failure;
     while (keepRunning()) {
-        if (from >= kWriteWindow) {
+        const qsizetype ahead = window.size() + kLocalBlock;
+        if (pending.size() < 2 * ahead)
+            pending.resize(2 * ahead);
+        if (from >= pending.size() / 2) {
             std::memmove(pending.data(), pending.constData() + from, size_t(to - from));
             to -= from;
             from = 0;
         }
-        while (!atEnd && to - from < kWriteWindow && to + kLocalBlock <= pending.size() && keepRunning()) {
+        while (!atEnd && to - from < ahead && to + kLocalBlock <= pending.size() && keepRunning()) {
             const qint64 n = local.read(pending.data() + to, kLocalBlock);
             if (n < 0)
                 failure = {Failure::LocalRead, local.file.errorString()};
@@ -634,7 +633,9 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
         }
         if (failure.step != Failure::None || from == to)
             break;
+        const qsizetype was = held;
         held = qMax<qsizetype>(held, qMin<qsizetype>(to - from, window.size()));
+        window.handed(held - was);
         const ssize_t rc = libssh2_sftp_write(h, pending.constData() + from, size_t(held));
         if (rc > 0) {
             from += rc;

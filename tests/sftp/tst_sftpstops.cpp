@@ -55,12 +55,16 @@ private slots:
         for (const char *phase : {"slow upload folder", "slow upload new", "slow upload", "slow dialog upload new", "slow dialog upload",
                                   "slow upload folder at once", "slow upload new at once"})
             QTest::newRow(phase) << QString::fromLatin1(phase);
+        // Over a line of 150 ms each way: a window that fills it must still
+        // drain, and the file be taken back, within the grace.
+        for (const char *phase : {"far upload folder", "far upload new", "far upload", "far dialog upload new"})
+            QTest::newRow(phase) << QString::fromLatin1(phase);
         // Not stopped: the line drops, or the server's end of it is killed.
         QTest::newRow("slow upload folder, line cut") << QStringLiteral("slow upload folder, line cut");
         QTest::newRow("slow upload new, server killed") << QStringLiteral("slow upload new, server killed");
     }
     // A stop ends the worker within 200 ms whatever it is doing, or within
-    // its grace of 2 s over a slow line, and what was there before stays as
+    // its grace of 2 s over a slow or a far line, and what was there before stays as
     // it was: no file cut short under its name, none of our temporary ones.
     // A server that stops answering while an upload is taken back gets the
     // grace, and no more; a worker still busy after that costs the stop no
@@ -73,11 +77,14 @@ private slots:
         SshConnectParams p = m_server.params(m_knownHosts);
         if (phase == QStringLiteral("handshake"))
             p.port = silent.serverPort();
-        const bool slow = phase.startsWith(QLatin1String("slow "));
+        const bool far = phase.startsWith(QLatin1String("far "));
+        const bool slow = far || phase.startsWith(QLatin1String("slow "));
         const bool broken = phase.endsWith(QLatin1String("line cut")) || phase.endsWith(QLatin1String("server killed"));
-        std::unique_ptr<SlowLink> line(slow ? new SlowLink(m_server.port, 100000) : nullptr);
+        std::unique_ptr<LinkRelay> line(!slow ? nullptr
+                                        : far ? new LinkRelay(m_server.port, {150, 0})
+                                              : new SlowLink(m_server.port, 100000));
         if (slow) {
-            QVERIFY2(line->port() > 0, "the slow line cannot listen on loopback");
+            QVERIFY2(line->port() > 0, "the line cannot listen on loopback");
             p.port = line->port();
         }
         const QString base = remoteFolder();
@@ -86,7 +93,7 @@ private slots:
         setUp(base, {"f=old", "p/"}, m_server);
         QVERIFY(QFile::copy(big, base + QStringLiteral("/p/big")));
         own(base + QStringLiteral("/p/big"), m_server);
-        const bool dialogPhase = phase == QStringLiteral("download") || phase.startsWith(QLatin1String("slow dialog"));
+        const bool dialogPhase = phase == QStringLiteral("download") || phase.contains(QLatin1String(" dialog"));
         Tree tree(dialogPhase ? SshConnectParams() : p);
         Dialog dialog(dialogPhase ? p : SshConnectParams());
         SftpSession *worker = dialogPhase ? static_cast<SftpSession *>(dialog.worker) : tree.worker;
