@@ -48,10 +48,10 @@ void SftpWriteWindow::handed(qint64 bytes)
     if (bytes <= 0)
         return;
     const qint64 now = m_clock.nsecsElapsed() / 1000;
-    // The first bytes tell the round trip but not the rate: the round
-    // they start ends with bytes handed after them.
+    // The first round ends with the first bytes handed over: all of them
+    // answered in one round trip tells the rate the window began with.
     if (m_roundFromUs < 0)
-        m_roundFromUs = now + 1;
+        m_roundFromUs = now;
     m_handed += bytes;
     m_marks.push_back({m_handed, now, m_acked});
 }
@@ -79,18 +79,32 @@ void SftpWriteWindow::acked(qint64 bytes)
     }
     if (!roundEnds)
         return;
-    // Three round trips' worth lets the window triple each round trip while
-    // the link keeps up; once it does not, the rate stops rising and the
-    // window with it. Past what the grace drains it grows no more, unless
+    // A few round trips' worth lets the window grow as many times over each
+    // round trip while the link keeps up; once it does not, the rate stops
+    // rising and the window with it. Past what the grace drains it grows no more, unless
     // the round trip itself is too long for a stop to fit in the grace:
     // then the link is filled all the same and a stop leaves its file for
     // the next session to remove.
     const qint64 rtt = m_roundTripUs;
     const qint64 drains = m_graceUs - 2 * rtt - kSpareUs;
-    const qint64 ahead = qMax(qMax(kAheadUs, rtt * 3 / 2), qMin(3 * rtt, drains));
+    const qint64 ahead = qMax(qMax(kAheadUs, rtt * 3 / 2), qMin(4 * rtt, drains));
     m_size = qBound(kLeast, m_roundRate * ahead / 1000000, kMost);
     m_roundRate = 0;
     m_roundFromUs = now;
+}
+
+qint64 sftpChannelCarries(LIBSSH2_SFTP *sftp)
+{
+    // Each request of up to 30000 bytes costs its header out of the room.
+    // The room the server gave as the channel opened may have grown since;
+    // the room of an idle channel is all of it.
+    constexpr qint64 kRequest = 30000;
+    constexpr qint64 kHeader = 64;
+    unsigned long initial = 0;
+    LIBSSH2_CHANNEL *channel = sftp ? libssh2_sftp_get_channel(sftp) : nullptr;
+    const qint64 room = channel ? qint64(libssh2_channel_window_write_ex(channel, &initial)) : 0;
+    const qint64 most = qMax(room, qint64(initial));
+    return most > 0 ? most / (kRequest + kHeader) * kRequest : std::numeric_limits<qint64>::max();
 }
 
 bool sftpChannelGone(LIBSSH2_SFTP *sftp)
@@ -252,7 +266,7 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
             if (upload) {
                 // Stopped, only what libssh2 holds goes out: a request cut
                 // short would garble the channel.
-                const qint64 share = qMax<qint64>(8 * 1024, window.size() / lanes.size());
+                const qint64 share = qMin(qMax<qint64>(8 * 1024, window.size() / lanes.size()), sftpChannelCarries(lane.sftp));
                 const qint64 was = lane.held;
                 lane.held = lane.dropped ? lane.held : qMax(lane.held, qMin(lane.file.size - lane.offset, share));
                 window.handed(lane.held - was);

@@ -101,6 +101,12 @@ private:
     qint64 m_size = kLeast;
 };
 
+// The most an SFTP channel's writes may have under way: what the server lets
+// the channel carry before it answers. libssh2 counts no acknowledgement
+// while a request waits for room, so more would only hold back what the
+// window learns and lengthen a stop.
+qint64 sftpChannelCarries(LIBSSH2_SFTP *sftp);
+
 // Whether the server's end of an SFTP channel has gone: its subsystem ended
 // (killed, say) while the connection stays. A request on it would wait for
 // ever, so a wait is given up.

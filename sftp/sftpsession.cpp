@@ -613,6 +613,7 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
     qsizetype to = 0;
     qsizetype held = 0; // past `from`: handed to libssh2, sent or not, and not acknowledged
     SftpWriteWindow window;
+    const qint64 carries = sftpChannelCarries(m_sftp);
     bool atEnd = false;
     Failure failure;
     while (keepRunning()) {
@@ -634,7 +635,7 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
         if (failure.step != Failure::None || from == to)
             break;
         const qsizetype was = held;
-        held = qMax<qsizetype>(held, qMin<qsizetype>(to - from, window.size()));
+        held = qMax<qsizetype>(held, qMin<qsizetype>(to - from, qMin(window.size(), carries)));
         window.handed(held - was);
         const ssize_t rc = libssh2_sftp_write(h, pending.constData() + from, size_t(held));
         if (rc > 0) {
