@@ -1,12 +1,14 @@
 // xfer_peer --protocol P (--send FILE... | --receive DIR [PEERFILE...])
 //           [--link pty|pipe] [--peer-cmd CMD] [--peer-dir DIR] [--reference]
-//           [--timeout SECONDS]
+//           [--timeout SECONDS] [--delay MS]
 //
 // Runs our transfer object against a real peer program (by default the lrzsz
 // program of the other direction) and prints one line:
 //   protocol=P direction=D bytes=N seconds=S MBps=X result=ok
 // With --reference the lrzsz program of our side stands in for us, for
-// comparison on the same link. Exits 0 only when the transfer succeeded.
+// comparison on the same link. --delay holds every byte that long each way
+// between the peer's link and us (or the stand-in). Exits 0 only when the
+// transfer succeeded.
 //
 // When receiving, PEERFILEs are what the default peer sends (XMODEM stores the
 // first under its own name in DIR). When sending without --peer-dir the peer
@@ -25,9 +27,6 @@
 
 // In reference.cpp.
 QStringList peerProtocols(); // in the order the usage lists them
-// The peer programs against themselves on the same kind of link: the program
-// standing in for our side sits where we would (on the master end of the pty).
-PeerRunResult runReference(const PeerRunPlan &plan);
 QString resultLine(const QString &protocol, bool send, const PeerRunResult &result); // the line printed
 
 namespace {
@@ -38,7 +37,7 @@ int usage(const QString &why)
     err << "xfer_peer: " << why << "\n"
         << "usage: xfer_peer --protocol " << peerProtocols().join(QLatin1Char('|'))
         << " (--send FILE... | --receive DIR [PEERFILE...]) [--link pty|pipe]"
-           " [--peer-cmd CMD] [--peer-dir DIR] [--reference] [--timeout SECONDS]\n";
+           " [--peer-cmd CMD] [--peer-dir DIR] [--reference] [--timeout SECONDS] [--delay MS]\n";
     return 2;
 }
 
@@ -76,6 +75,8 @@ int main(int argc, char **argv)
             plan.peerDir = QFileInfo(value()).absoluteFilePath();
         } else if (a == QLatin1String("--timeout")) {
             plan.timeoutMs = value().toInt() * 1000;
+        } else if (a == QLatin1String("--delay")) {
+            plan.delayMs = value().toInt();
         } else if (a == QLatin1String("--reference")) {
             reference = true;
         } else if (a.startsWith(QLatin1String("--"))) {

@@ -5,16 +5,13 @@
 // line that fails does (a reset, nothing said); it goes on taking new ones.
 #pragma once
 
-#include <QElapsedTimer>
+#include "tests/support/delaypump.h"
+
 #include <QList>
 #include <QMutex>
 
-#include <condition_variable>
-#include <deque>
 #include <list>
-#include <mutex>
 #include <thread>
-#include <vector>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -25,10 +22,7 @@
 class LinkRelay
 {
 public:
-    struct Line {
-        int delayMs = 0; // each way
-        qint64 rate = 0; // bytes a second each way; 0: as fast as loopback goes
-    };
+    using Line = LineShape;
 
     LinkRelay(int target, Line line)
         : m_target(target)
@@ -101,91 +95,7 @@ private:
         }
     }
 
-    // One direction: a reader stamps each chunk with the time it is due on
-    // the far side, a writer hands it on then. What is held stays bounded
-    // (what the line itself holds at its rate, else a few MiB), so the
-    // sender still meets back-pressure as on a real line.
-    struct Chunk {
-        qint64 dueUs;
-        std::vector<char> bytes;
-    };
-    void pump(int from, int to)
-    {
-        std::mutex lock;
-        std::condition_variable changed;
-        std::deque<Chunk> held;
-        qint64 heldBytes = 0;
-        bool ended = false;
-        const qint64 bound = m_line.rate > 0 ? qMax<qint64>(65536, m_line.rate * (m_line.delayMs + 100) / 1000)
-                                             : qint64(8) << 20;
-        QElapsedTimer clock;
-        clock.start();
-        const auto nowUs = [&clock] { return clock.nsecsElapsed() / 1000; };
-
-        std::thread writer([&] {
-            std::unique_lock<std::mutex> guard(lock);
-            for (;;) {
-                changed.wait(guard, [&] { return ended || !held.empty(); });
-                if (held.empty())
-                    break;
-                const qint64 waitUs = held.front().dueUs - nowUs();
-                if (waitUs > 0) {
-                    changed.wait_for(guard, std::chrono::microseconds(waitUs));
-                    continue;
-                }
-                Chunk chunk = std::move(held.front());
-                held.pop_front();
-                guard.unlock();
-                bool ok = true;
-                for (size_t sent = 0; ok && sent < chunk.bytes.size();) {
-                    const ssize_t k = ::send(to, chunk.bytes.data() + sent, chunk.bytes.size() - sent, MSG_NOSIGNAL);
-                    ok = k > 0;
-                    sent += ok ? size_t(k) : 0;
-                }
-                guard.lock();
-                heldBytes -= qint64(chunk.bytes.size());
-                changed.notify_all();
-                if (!ok) {
-                    ended = true;
-                    held.clear();
-                    break;
-                }
-            }
-            guard.unlock();
-            ::shutdown(to, SHUT_WR);
-        });
-
-        qint64 lineFreeUs = 0; // when the line has carried everything before
-        // Paced lines move small chunks, so a rate is a steady stream, not bursts.
-        std::vector<char> buffer(m_line.rate > 0 ? 4096 : 65536);
-        for (;;) {
-            {
-                std::unique_lock<std::mutex> guard(lock);
-                changed.wait(guard, [&] { return ended || heldBytes < bound; });
-                if (ended)
-                    break;
-            }
-            const ssize_t n = ::recv(from, buffer.data(), buffer.size(), 0);
-            if (n <= 0)
-                break;
-            const qint64 arrived = nowUs();
-            qint64 due = arrived + qint64(m_line.delayMs) * 1000;
-            if (m_line.rate > 0) {
-                lineFreeUs = qMax(lineFreeUs, arrived) + n * 1000000 / m_line.rate;
-                due = qMax(due, lineFreeUs + qint64(m_line.delayMs) * 1000);
-            }
-            std::lock_guard<std::mutex> guard(lock);
-            held.push_back({due, std::vector<char>(buffer.begin(), buffer.begin() + n)});
-            heldBytes += n;
-            changed.notify_all();
-        }
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            ended = true;
-            changed.notify_all();
-        }
-        writer.join();
-    }
+    void pump(int from, int to) { pumpDelayed(from, to, m_line); }
 
     const int m_target;
     const Line m_line;

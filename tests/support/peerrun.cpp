@@ -1,4 +1,5 @@
 #include "tests/support/peerrun.h"
+#include "tests/support/delayline.h"
 
 #include "connections/connection.h"
 #include "transfer/kermittransfer.h"
@@ -25,6 +26,7 @@
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <chrono>
 #include <optional>
 #include <utility>
 
@@ -124,7 +126,9 @@ public:
     using ConnectionWorker::ConnectionWorker;
     pid_t m_pid = -1;
     int m_readFd = -1, m_writeFd = -1;
+    int m_lingerMs = 0; // behind a delay the peer's last bytes come this long after its end
     std::shared_ptr<std::atomic<int>> m_exitCode;
+    std::shared_ptr<std::atomic<qint64>> m_endedNs; // on the steady clock
 
 protected:
     void run() override
@@ -139,11 +143,14 @@ protected:
         // Readable once the shell ends, so that its end is seen at once.
         const int pidFd = int(::syscall(SYS_pidfd_open, m_pid, 0));
         const bool oneFd = m_writeFd == m_readFd;
+        QElapsedTimer quiet;
+        quiet.start();
         while (keepRunning()) {
             if (!ended && shellCode < 0)
                 shellCode = waitChild(m_pid, 0);
             // The program may outlive its shell by the moment it takes to say goodbye.
             if (!ended && shellCode >= 0 && groupEnded(m_pid)) {
+                m_endedNs->store(std::chrono::steady_clock::now().time_since_epoch().count());
                 m_exitCode->store(shellCode);
                 ended = true;
             }
@@ -154,7 +161,7 @@ protected:
                              {m_link->waker.fd(), POLLIN, 0},
                              {shellCode < 0 ? pidFd : -1, POLLIN, 0},
                              {oneFd ? -1 : m_writeFd, out, 0}};
-            if (::poll(fds, 4, ended ? 0 : (pidFd < 0 || shellCode >= 0 ? 5 : 1000)) < 0 && errno != EINTR)
+            if (::poll(fds, 4, ended ? m_lingerMs : (pidFd < 0 || shellCode >= 0 ? 5 : 1000)) < 0 && errno != EINTR)
                 break;
             if (fds[1].revents & POLLIN)
                 m_link->waker.drain();
@@ -173,7 +180,9 @@ protected:
                 else if (n < 0 && errno != EAGAIN && errno != EINTR)
                     pending.clear(); // the peer is gone
             }
-            if (ended && !gotData)
+            if (gotData || !ended)
+                quiet.restart();
+            else if (quiet.elapsed() >= m_lingerMs)
                 break; // its last bytes are read
         }
         closePair(pidFd, -1);
@@ -188,11 +197,12 @@ protected:
 class PeerConnection : public WorkerConnection
 {
 public:
-    PeerConnection(QString command, QString workDir, PeerLink link)
-        : m_command(std::move(command)), m_workDir(std::move(workDir)), m_link(link) {}
+    PeerConnection(QString command, QString workDir, PeerLink link, int delayMs)
+        : m_command(std::move(command)), m_workDir(std::move(workDir)), m_link(link), m_delayMs(delayMs) {}
     ~PeerConnection() override
     {
         stopWorker();
+        m_line.reset();
         if (m_pid > 0 && m_exitCode->load() < 0) {
             ::kill(-m_pid, SIGKILL);
             m_exitCode->store(waitChild(m_pid, 5000));
@@ -207,9 +217,12 @@ public:
         ::prctl(PR_SET_CHILD_SUBREAPER, 1);
         m_errFd = ::memfd_create("peer-stderr", MFD_CLOEXEC);
         m_pid = spawnPeer(m_command, m_workDir, m_link, &m_readFd, &m_writeFd, m_errFd, &m_slaveFd);
-        return m_pid > 0 && WorkerConnection::open();
+        if (m_pid > 0 && m_delayMs > 0)
+            m_line = std::make_unique<DelayLine>(m_readFd, m_writeFd, LineShape{m_delayMs, 0});
+        return m_pid > 0 && (!m_line || m_line->ours() >= 0) && WorkerConnection::open();
     }
     pid_t pid() const { return m_pid; }
+    qint64 endedNs() const { return m_endedNs->load(); } // on the steady clock; 0 while it runs
     // Waits for the peer to end while handling events; its exit code as waitChild gives it.
     int waitForExit(int timeoutMs)
     {
@@ -235,16 +248,22 @@ protected:
     {
         auto *worker = new PeerWorker(std::move(link));
         worker->m_pid = m_pid, worker->m_exitCode = m_exitCode;
-        worker->m_readFd = m_readFd, worker->m_writeFd = m_writeFd;
+        worker->m_readFd = m_line ? m_line->ours() : m_readFd;
+        worker->m_writeFd = m_line ? m_line->ours() : m_writeFd;
+        worker->m_lingerMs = m_line ? m_delayMs + 50 : 0;
+        worker->m_endedNs = m_endedNs;
         return worker;
     }
 
 private:
     QString m_command, m_workDir;
     PeerLink m_link;
+    int m_delayMs = 0;
+    std::unique_ptr<DelayLine> m_line;
     pid_t m_pid = -1;
     int m_readFd = -1, m_writeFd = -1, m_slaveFd = -1, m_errFd = -1;
     std::shared_ptr<std::atomic<int>> m_exitCode = std::make_shared<std::atomic<int>>(-1);
+    std::shared_ptr<std::atomic<qint64>> m_endedNs = std::make_shared<std::atomic<qint64>>(0);
 };
 
 } // namespace
@@ -319,10 +338,11 @@ PeerRunResult runAgainstPeer(const PeerRunPlan &plan,
     InbandTransfer *t = transfer.get();
     t->setManualClock(true);
     const QString command = peerCommand(plan);
-    const auto owned = std::make_unique<PeerConnection>(command, plan.peerDir, plan.link);
+    const auto owned = std::make_unique<PeerConnection>(command, plan.peerDir, plan.link, plan.delayMs);
     PeerConnection *peer = owned.get();
     QElapsedTimer clock;
     clock.start();
+    const qint64 startNs = std::chrono::steady_clock::now().time_since_epoch().count();
     if (!peer->open()) {
         result.summary = QStringLiteral("cannot start the peer: %1").arg(command);
         return result;
@@ -368,7 +388,7 @@ PeerRunResult runAgainstPeer(const PeerRunPlan &plan,
     // our side's time-outs decide how the transfer ends, without real waiting.
     qint64 peerEndedNs = -1;
     QObject::connect(peer, &Connection::disconnected, &loop, [&] {
-        peerEndedNs = clock.nsecsElapsed();
+        peerEndedNs = peer->endedNs() > 0 ? peer->endedNs() - startNs : clock.nsecsElapsed();
         QMetaObject::invokeMethod(&loop, [&] {
             seconds.stop();
             for (; !finished && result.ticksAfterPeerEnded < 1000; ++result.ticksAfterPeerEnded)

@@ -19,6 +19,7 @@ struct PeerRunPlan {
     QString peerCommand;   // empty: lrzsz or gkermit, in the other direction
     QString peerDir;       // the peer's working folder (its receive folder)
     PeerLink link = PeerLink::Pty;
+    int delayMs = 0;       // each way between us and the peer's link, as a remote peer has it
     int timeoutMs = 60000; // the whole run, then the transfer is cancelled
 };
 
@@ -52,6 +53,10 @@ struct PeerRunResult {
 // its own time-outs, which then tick at once: a peer that died is not a cancel.
 PeerRunResult runAgainstPeer(const PeerRunPlan &plan,
                              const std::function<void(const QString &, PeerRunControl &)> &onStatus = {});
+
+// The lrzsz or gkermit program of our side in our place, on the same kind of
+// link and behind the same delay (peerreference.cpp).
+PeerRunResult runReference(const PeerRunPlan &plan);
 
 // For the reference runs of bench/xfer_peer: a peer started on a link of its own
 // (see peerrun.cpp), a child waited for, and the program that answers our side.
