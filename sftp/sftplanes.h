@@ -49,6 +49,11 @@ public:
     qint64 size = 0; // when opened
     // Up to most bytes, never past the size; 0 at the end, -1 on a read error.
     qint64 read(char *to, qint64 most);
+    // The same from `at` on, never past the size; at the size, a byte past
+    // it marks the file as changed. Reads at several places do not disturb
+    // each other.
+    qint64 readAt(char *to, qint64 most, qint64 at);
+    QString error() const { return m_error.isEmpty() ? file.errorString() : m_error; }
     // At the end: it held what its size said, no more and no less.
     bool exact() const { return m_taken == size && !m_overran; }
     // The whole of a small file. False when it reads other than its size
@@ -58,6 +63,7 @@ public:
 private:
     qint64 m_taken = 0;
     bool m_overran = false;
+    QString m_error;
 };
 
 // How long a stop waits for an upload to take back what it made before the
