@@ -62,8 +62,10 @@ bool SftpLocalFile::readAll(QByteArray *content, QString *error)
     return n == 0 && exact();
 }
 
-SftpWriteWindow::SftpWriteWindow(qint64 graceMs)
+SftpWriteWindow::SftpWriteWindow(qint64 graceMs, int parts)
     : m_graceUs(graceMs * 1000)
+    , m_least(kLeast / qMax(1, parts))
+    , m_size(m_least)
 {
     m_clock.start();
 }
@@ -88,7 +90,7 @@ void SftpWriteWindow::acked(qint64 bytes)
     // trips of a near link drains at once.
     constexpr qint64 kAheadUs = 300000;
     // Room for the stop's own requests and a busy machine.
-    constexpr qint64 kSpareUs = 400000;
+    constexpr qint64 kSpareUs = 600000;
     constexpr qint64 kMost = 8 * 1024 * 1024;
     const qint64 now = m_clock.nsecsElapsed() / 1000;
     m_acked += bytes;
@@ -113,7 +115,7 @@ void SftpWriteWindow::acked(qint64 bytes)
     const qint64 rtt = m_roundTripUs;
     const qint64 drains = m_graceUs - 2 * rtt - kSpareUs;
     const qint64 ahead = qMax(qMax(kAheadUs, rtt * 3 / 2), qMin(4 * rtt, drains));
-    m_size = qBound(kLeast, m_roundRate * ahead / 1000000, kMost);
+    m_size = qBound(m_least, m_roundRate * ahead / 1000000, kMost);
     m_roundRate = 0;
     m_roundFromUs = now;
 }

@@ -81,7 +81,9 @@ inline constexpr int kSftpStopGraceMs = 2000;
 class SftpWriteWindow
 {
 public:
-    explicit SftpWriteWindow(qint64 graceMs = kSftpStopGraceMs);
+    // One of `parts` windows that drain side by side: together they start
+    // from what one would.
+    explicit SftpWriteWindow(qint64 graceMs = kSftpStopGraceMs, int parts = 1);
     qint64 size() const { return m_size; }
     // Bytes handed to libssh2 on top of what it held, now.
     void handed(qint64 bytes);
@@ -104,7 +106,8 @@ private:
     qint64 m_roundTripUs = 0;
     qint64 m_roundFromUs = -1; // marks handed since then end the round
     qint64 m_roundRate = 0;    // bytes a second, the best of this round
-    qint64 m_size = kLeast;
+    qint64 m_least;
+    qint64 m_size;
 };
 
 // The most an SFTP channel's writes may have under way: what the server lets

@@ -209,6 +209,21 @@ SftpLanes *SftpSession::lanes()
 
 void SftpSession::tearDown()
 {
+    const auto goodbye = [this] {
+        for (int i = 0; m_session && i < 5; ++i) {
+            if (libssh2_session_disconnect_ex(m_session, kSshDisconnectByApplication, m_goodbye, "")
+                != LIBSSH2_ERROR_EAGAIN)
+                break;
+            waitSocket(m_session, socket(), 20);
+        }
+        // Freeing a channel or a session reads until the peer answers; with
+        // the socket shut, that ends at once.
+        platform::shutdownSocket(socket());
+    };
+    // A stopped worker waits for no answers: over a long round trip one
+    // per channel would outlast the stop's grace.
+    if (!keepRunning())
+        goodbye();
     m_lanes.reset();
     for (LIBSSH2_SFTP **sftp : {&m_second, &m_sftp}) {
         // Bounded: after a stop the socket is shut and this fails at once.
@@ -217,15 +232,8 @@ void SftpSession::tearDown()
         *sftp = nullptr;
     }
     if (m_session) {
-        for (int i = 0; i < 5; ++i) {
-            if (libssh2_session_disconnect_ex(m_session, kSshDisconnectByApplication, m_goodbye, "")
-                != LIBSSH2_ERROR_EAGAIN)
-                break;
-            waitSocket(m_session, socket(), 20);
-        }
-        // Freeing a session whose channels are still open reads until the
-        // peer answers; with the socket shut, that ends at once.
-        platform::shutdownSocket(socket());
+        if (keepRunning())
+            goodbye();
         libssh2_session_free(m_session);
         m_session = nullptr;
     }

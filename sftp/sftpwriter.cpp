@@ -68,6 +68,8 @@ void SftpWriter::add(LIBSSH2_SFTP *sftp, LIBSSH2_SFTP_HANDLE *handle, qint64 at)
     part.carries = sftpChannelCarries(sftp);
     libssh2_sftp_seek64(handle, libssh2_uint64_t(at));
     m_parts.push_back(std::move(part));
+    for (Part &p : m_parts)
+        p.window = SftpWriteWindow(kSftpStopGraceMs, int(m_parts.size()));
 }
 
 SftpWriter::Turn SftpWriter::write(Part &p, bool more)

@@ -113,12 +113,16 @@ private slots:
             for (const pid_t pid : std::as_const(stopped))
                 ::kill(pid, SIGCONT);
         });
-        // Until some file in folder, under whatever name, holds some bytes.
-        const auto writing = [&](const QString &folder) {
+        // Until some file in folder, under whatever name, holds more than
+        // `least` bytes on the disk (a file written at two places at once
+        // has the size of the farther).
+        const auto writing = [&](const QString &folder, qint64 least) {
             return QTest::qWaitFor([&] {
-                for (const QFileInfo &f : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden))
-                    if (f.size() > 50000)
+                for (const QFileInfo &f : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden)) {
+                    struct stat st;
+                    if (::stat(QFile::encodeName(f.filePath()).constData(), &st) == 0 && qint64(st.st_blocks) * 512 > least)
                         return true;
+                }
                 return false;
             }, 60000);
         };
@@ -141,7 +145,9 @@ private slots:
             };
             QVERIFY2(phase.endsWith(QLatin1String("at once"))
                          ? QTest::qWaitFor(begun, 60000)
-                         : writing(phase.contains(QLatin1String("folder")) ? base + QStringLiteral("/up") : base),
+                         : phase.contains(QLatin1String("folder")) ? writing(base + QStringLiteral("/up"), 50000)
+                                                                    // a far line's window at its widest
+                                                                    : writing(base, far ? 12 * kMiB : 50000),
                      "the upload never got under way");
         } else if (phase == QStringLiteral("upload folder")) {
             for (int i = 0; i < 400; ++i) // small enough for the lanes, large enough to be caught halfway
