@@ -320,6 +320,7 @@ void OpenSession::handOver(InbandTransfer *transfer, bool binary)
         if (guard && guard->m_connection)
             guard->m_connection->discardQueued();
     });
+    m_transferText = connect(transfer, &InbandTransfer::hostTextShown, this, &OpenSession::showReceived);
     m_transferEnd = connect(transfer, &InbandTransfer::resultReady, this, [this](InbandTransfer::Outcome outcome) {
         // What the peer still had in flight, or its own cancel when it gave
         // up, would be drawn as a screenful of binary.
@@ -345,6 +346,7 @@ void OpenSession::takeBack()
     if (!m_transfer)
         return;
     disconnect(m_transferEnd);
+    disconnect(m_transferText);
     if (m_binary && m_connection)
         m_connection->setTransparent(false);
     m_transfer = nullptr;

@@ -144,6 +144,7 @@ private:
     QFile *m_capture = nullptr;
     QPointer<InbandTransfer> m_transfer;
     QMetaObject::Connection m_transferEnd;
+    QMetaObject::Connection m_transferText; // the host's lines amid a run
     bool m_binary = false;
     bool m_connecting = false;
     QTimer m_quiet; // runs while the tail of a cancelled transfer is held back

@@ -27,6 +27,38 @@ void InbandTransfer::Clock::setManual(bool manual)
         m_timer.stop();
 }
 
+void InbandTransfer::tick()
+{
+    if (!isActive() || m_hostWords.isEmpty()) {
+        onTick();
+        return;
+    }
+    // The words came at least a tick ago (the clock was restarted by them):
+    // a live peer says something well within that, even a slow link's.
+    const Step step(this);
+    shellTookOver(std::exchange(m_hostWords, {}));
+}
+
+void InbandTransfer::hostWordsArrived(const QByteArray &words)
+{
+    if (!isActive() || words.isEmpty())
+        return;
+    // A line without its end is kept to the end of the read: a peer may yet
+    // answer in it.
+    constexpr qsizetype kKept = 4096;
+    if (m_hostWords.isEmpty())
+        m_tickTimer.start(); // the settling time: a whole tick from the first line
+    m_hostWords = (m_hostWords + words).right(kKept);
+}
+
+void InbandTransfer::shellTookOver(const QByteArray &words)
+{
+    m_unconsumed = words;
+    beginEnding();
+    const QString error = settleFiles(peerGoneText(), -1, false);
+    announceEnd(error, error);
+}
+
 void InbandTransfer::setManualClock(bool manual)
 {
     m_tickTimer.setManual(manual);
@@ -38,6 +70,13 @@ void InbandTransfer::cancel()
         return;
     if (m_stepDepth > 0) {
         m_cancelPending = true;
+        return;
+    }
+    // Host words not yet followed by the peer: the shell is most likely
+    // back, and would take the protocol's cancel for a command.
+    if (!m_hostWords.isEmpty()) {
+        const Step step(this);
+        shellTookOver(std::exchange(m_hostWords, {}));
         return;
     }
     m_cancelling = true;
@@ -65,6 +104,10 @@ void InbandTransfer::announceEnd(const QString &statusText, const QString &error
     const Outcome outcome = error.isEmpty() ? Succeeded : (m_cancelling ? Cancelled : Failed);
     if (outcome != Succeeded)
         beginEnding();
+    // Words still settling when the run ended otherwise are the host's all
+    // the same.
+    if (!m_hostWords.isEmpty())
+        m_unconsumed.prepend(std::exchange(m_hostWords, {}));
     // The transfer is over for whoever hears of its end: a cancel from a
     // listener is then a no-op, and a listener may start the next transfer
     // (the engine resets its own state only while no new one has begun).
@@ -92,6 +135,7 @@ void InbandTransfer::beginRun(TransferSendFn sendFn, const QString &sessionId, i
     m_peerStarted = false;
     m_hostLineOpen = false;
     m_resendAllowed = false;
+    m_hostWords.clear();
     m_ending = false;
     m_unconsumed.clear();
     if (m_sendFile.isOpen())
@@ -142,6 +186,8 @@ void InbandTransfer::heardPeer()
 {
     m_resendAllowed = true;
     markPeerStarted();
+    if (!m_hostWords.isEmpty())
+        emit hostTextShown(std::exchange(m_hostWords, {}));
 }
 
 void InbandTransfer::beginEnding()
@@ -193,6 +239,18 @@ qsizetype InbandTransfer::hostWordsAt(QByteArrayView read)
             return from;
     }
     return -1;
+}
+
+QByteArray InbandTransfer::takeLine(QByteArray *read)
+{
+    qsizetype end = 0;
+    while (end < read->size() && read->at(end) != '\r' && read->at(end) != '\n')
+        ++end;
+    while (end < read->size() && (read->at(end) == '\r' || read->at(end) == '\n'))
+        ++end;
+    const QByteArray line = read->left(end);
+    read->remove(0, end);
+    return line;
 }
 
 void InbandTransfer::markPeerStarted()

@@ -46,7 +46,7 @@ public:
     // never goes on with the transfer half torn down.
     void cancel();
     // One second passes.
-    void tick() { onTick(); }
+    void tick();
     // Takes effect from the next start on (turning it on also stops the
     // timer of a running transfer).
     void setManualClock(bool manual);
@@ -91,6 +91,10 @@ signals:
     void resultReady(InbandTransfer::Outcome outcome, const QString &text);
     // Emitted once per transfer, when peerStarted() turns true.
     void peerStartedChanged();
+    // A line of the host's own (a `wall` message, a background job's
+    // output) came in the middle of the run, and the peer spoke on after it:
+    // the line is the user's to see, and the run goes on.
+    void hostTextShown(const QByteArray &text);
 
 public slots:
     virtual void feed(const QByteArray &data) = 0;
@@ -108,15 +112,36 @@ protected:
     void markPeerStarted();
     void resetPeerStarted() { m_peerStarted = false; }
     // Every valid frame or packet of the peer (not only the first): it is
-    // there, and one resend into silence is allowed again.
+    // there, one resend into silence is allowed again, and host words that
+    // came before it were a line of the host's amid a live run (shown, see
+    // hostTextShown()).
     void heardPeer();
     // Asked before sending again what the peer has not answered (a timed-out
-    // block, a window or header, a packet, a repeated poll after the peer
-    // started). True once after the peer was last heard, false after that:
-    // the peer has left, and the run ends writing nothing more but what ends
-    // it cleanly. The peer's silence is the only sign a killed receiver
-    // gives, and each resend lands in the shell that took its place.
+    // block, a window, a packet with file data). True once after the peer
+    // was last heard, false after that. Silence alone is no proof that the
+    // peer has gone: a stopped peer (Ctrl+Z, SIGSTOP, a loaded host) goes on
+    // where it was. After that one resend only small probes go out (a
+    // header, a NAK), so that what lands in a shell, if the peer did die,
+    // stays a few bytes; the run ends on the protocol's own patience, its
+    // retries times its time-out.
     bool mayResend() { return std::exchange(m_resendAllowed, false); }
+    // The engine found a line of the host's own words where the peer's
+    // frames should come. A peer killed leaves the shell to say so
+    // ("Killed", a prompt behind a command's output, a complaint about what
+    // of ours it read); a live peer's run can carry them too (a `wall`
+    // message, a background job). Which it was is told by what follows: a
+    // frame of the peer within the settling time (heardPeer()), or none,
+    // and the run ends through shellTookOver(). Meanwhile nothing of ours
+    // goes out (see send()), and the engine's time-outs wait.
+    void hostWordsArrived(const QByteArray &words);
+    // Host words wait for their settling time to tell them apart.
+    bool settling() const { return !m_hostWords.isEmpty(); }
+    // The settling time has passed with no frame of the peer after the
+    // host's words: the shell is back. The engine ends the run with
+    // peerGoneText(), `words` the host's (m_unconsumed), and nothing of ours
+    // typed into the shell but what makes its line clean. This one ends
+    // it writing nothing.
+    virtual void shellTookOver(const QByteArray &words);
     // The run is ending: what is queued for the host and not yet written is
     // dropped, so that a peer that left is not followed by a queue of our
     // data typed into its shell. What the engine writes after this are the
@@ -125,6 +150,12 @@ protected:
     // answer, which the peer waits for).
     void beginEnding();
     bool ending() const { return m_ending; }
+    // Drops what is queued for the host and not yet written, the run going on.
+    void dropQueued()
+    {
+        if (m_discardFn)
+            m_discardFn();
+    }
     // See setBacklog(); 0 when the owner gave no means to know.
     qint64 backlog() const { return m_backlogFn ? m_backlogFn() : 0; }
     // Text a shell prints where frames should come (a prompt, "command not
@@ -135,6 +166,8 @@ protected:
     static QString peerGoneText() { return QStringLiteral("对端已退出，中止"); }
     // Where in `read` the first such line begins; -1 when none is there.
     static qsizetype hostWordsAt(QByteArrayView read);
+    // Takes the first line of `read` out, its line ends included.
+    static QByteArray takeLine(QByteArray *read);
 
     // Whether giving up should tell the peer: not when it never answered,
     // where the line is a shell's that would take the protocol's cancel as
@@ -164,9 +197,12 @@ protected:
     // Stops the clock and settles the files of a run ending with `error`
     // (see ReceivedFile::finish); returns the error the run ends with.
     QString settleFiles(QString error, qint64 expectedSize, bool commitPending);
+    // Nothing while the user types a line to the host, nor while the host's
+    // words settle (the shell may have taken the peer's place), but the
+    // run's last words.
     void send(const QByteArray &bytes)
     {
-        if (m_sendFn && !m_hostLineOpen)
+        if (m_sendFn && !m_hostLineOpen && (m_hostWords.isEmpty() || m_ending))
             m_sendFn(bytes);
     }
     // False when a listener ended this run (or started another): the caller
@@ -235,6 +271,7 @@ private:
     std::function<void()> m_discardFn;
     std::function<qint64()> m_backlogFn;
     bool m_resendAllowed = false;
+    QByteArray m_hostWords; // see hostWordsArrived(); settling while not empty
     bool m_ending = false;
     bool m_cancelling = false;
     bool m_cancelPending = false;

@@ -296,6 +296,7 @@ void KermitTransfer::scanPackets()
         }
         if (std::exchange(answerOwed, false))
             answerBadPacket();
+        noticeHostWords(false); // before the packet that may show the peer alive after them
         m_retries = 0;
         m_packetEnd = pos;
         handlePacket(packet.seq, packet.type, packet.data);
@@ -312,7 +313,7 @@ void KermitTransfer::scanPackets()
     if (generation != m_generation)
         return;
     m_rxBuffer.remove(0, pos);
-    noticeHostWords();
+    noticeHostWords(true);
     if (answerOwed && sameRun(generation))
         answerBadPacket();
 }
@@ -327,11 +328,12 @@ void KermitTransfer::answerBadPacket()
 
 // Once the peer is there, nothing but its packets comes between them (the
 // peer's words come before its first packet and after its last). A line of
-// text there is the shell's, back after the peer was killed: "Terminated",
-// a prompt behind a command's output, a complaint about what of ours it
-// read. A packet begun is text too once a line end follows its mark: a
-// packet holds none before its own end.
-void KermitTransfer::noticeHostWords()
+// text there is the host's: the shell back after the peer was killed
+// ("Terminated", a prompt behind a command's output, a complaint about what
+// of ours it read), or a line amid a live run (a `wall` message); the frame
+// tells which by what follows. A packet begun is text too once a line end
+// follows its mark: a packet holds none before its own end.
+void KermitTransfer::noticeHostWords(bool readEnded)
 {
     if (m_state != AwaitReply && m_state != ReceivePackets)
         return;
@@ -339,19 +341,28 @@ void KermitTransfer::noticeHostWords()
         m_notPackets.clear();
         return;
     }
-    const QByteArray pending = m_rxBuffer.size() > 1 && controlAfter(m_rxBuffer, 1) ? m_rxBuffer : QByteArray();
-    if (!looksLikeHostWords(m_notPackets + pending)) {
+    const bool pending = readEnded && m_rxBuffer.size() > 1 && controlAfter(m_rxBuffer, 1);
+    if (!looksLikeHostWords(m_notPackets + (pending ? m_rxBuffer : QByteArray()))) {
         m_notPackets = m_notPackets.right(kHostWordsKept);
         return;
     }
-    m_unconsumed = hostWordsIn(m_notPackets + std::exchange(m_rxBuffer, {}));
-    beginEnding();
-    // The shell is back, and the packet of ours that was on its way when the
-    // peer died may stand in its input unfinished: an answer's check
-    // characters can open a quote that swallows the user's next command.
-    // Ctrl+C drops it, as the user would; at a bare prompt it only draws a
-    // fresh one.
-    send(QByteArrayLiteral("\x03"));
+    // If the peer died, the packet of ours that was on its way may stand in
+    // the shell's input unfinished: an answer's check characters can open a
+    // quote that swallows the user's next command. Ctrl+C drops it, as the
+    // user would, and at a bare prompt only draws a fresh one; it goes at
+    // once, behind nothing of ours still queued, so that the shell has dealt
+    // with it before the run has ended and the user types. A live peer reads
+    // it as noise between packets, and resends what we dropped.
+    if (!settling()) {
+        dropQueued();
+        send(QByteArrayLiteral("\x03"));
+    }
+    hostWordsArrived(hostWordsIn(std::exchange(m_notPackets, {}) + (pending ? std::exchange(m_rxBuffer, {}) : QByteArray())));
+}
+
+void KermitTransfer::shellTookOver(const QByteArray &words)
+{
+    m_unconsumed = words + std::exchange(m_notPackets, {}) + std::exchange(m_rxBuffer, {});
     peerLeft(peerGoneText());
 }
 
@@ -405,16 +416,14 @@ void KermitTransfer::onTick()
     // started late NAKs by itself, and its NAK is answered at once.
     if (!peerStarted())
         return;
-    // A peer alive and in step answers a resend; after one that met silence
-    // too it has left, and a second would be typed into its shell.
-    if (!mayResend()) {
-        peerLeft(QString::fromUtf8(t->endText));
-        return;
-    }
-    if (m_state == AwaitReply)
-        send(m_lastPacket);
-    else if (m_state == ReceivePackets)
+    // A peer alive and in step answers a resend. One stopped for a while
+    // reads it when it goes on: it is waited for up to the limit, a receiver
+    // with a NAK now and then, a sender sending nothing more of the file.
+    const bool resend = mayResend();
+    if (m_state == ReceivePackets)
         sendNak(expectedSeq());
+    else if (m_state == AwaitReply && resend)
+        send(m_lastPacket);
 }
 
 // ---------------------------------------------------------------------------

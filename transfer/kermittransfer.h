@@ -61,7 +61,9 @@ private slots:
 private:
     void resetLink();
     void scanPackets();
-    void noticeHostWords();
+    // readEnded: at the end of a read, where a packet begun may prove text.
+    void noticeHostWords(bool readEnded);
+    void shellTookOver(const QByteArray &words) override;
     // The one resend a bad packet may have: the last packet again, or a NAK.
     void answerBadPacket();
     void peerLeft(const QString &text);

@@ -69,8 +69,12 @@ void XmodemTransfer::processReceiver()
             if (m_notBlocks.size() >= kMaxPendingBytes)
                 m_notBlocks.remove(0, kMaxPendingBytes / 2);
             m_notBlocks += first;
-            if ((first == '\n' || first == '\r') && shellIsBack(m_notBlocks, m_notBlocks + m_rxBuffer))
-                return;
+            // A line of text between blocks is the host's; the line end that
+            // follows at once goes with it.
+            const bool lineEnd = first == '\n' || first == '\r';
+            const bool more = !m_rxBuffer.isEmpty() && (m_rxBuffer[0] == '\n' || m_rxBuffer[0] == '\r');
+            if (lineEnd && !more && looksLikeHostWords(m_notBlocks))
+                hostWordsArrived(hostWordsIn(std::exchange(m_notBlocks, {})));
             continue;
         }
         const int length = first == SOH ? 128 : 1024;

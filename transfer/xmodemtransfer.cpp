@@ -4,6 +4,8 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
+
 namespace {
 
 using namespace xmodem;
@@ -162,18 +164,13 @@ void XmodemTransfer::peerLeft(const QString &text)
     finishTransfer(text);
 }
 
-// A peer's block or answer never holds a line of text. Once the peer is there,
-// one where its frames should come is the shell's, back after the peer was
-// killed ("Killed", a prompt behind a command's output, a complaint about
-// what of ours it read).
-bool XmodemTransfer::shellIsBack(const QByteArray &between, const QByteArray &shown)
+// The host's words were not followed by the peer: it was killed, and the
+// shell says so ("Killed", a prompt behind a command's output, a complaint
+// about what of ours it read). What came after the words is the shell's too.
+void XmodemTransfer::shellTookOver(const QByteArray &words)
 {
-    if (!peerStarted() || !looksLikeHostWords(between))
-        return false;
-    m_unconsumed = hostWordsIn(shown);
-    m_rxBuffer.clear();
+    m_unconsumed = words + std::exchange(m_notBlocks, {}) + std::exchange(m_rxBuffer, {});
     peerLeft(peerGoneText());
-    return true;
 }
 
 void XmodemTransfer::heard()
@@ -413,18 +410,31 @@ void XmodemTransfer::processSender()
                            .arg(m_useCrc ? QStringLiteral("CRC16") : QStringLiteral("校验和")));
         return;
     }
+    // A receiver's answer never holds a line of text: one is the host's, and
+    // what the receiver says after it (not before) shows the receiver alive.
     // The peer's own cancel, words behind it or not, is read as such below.
     const bool lastStep = m_state == BatchEndSent || (m_state == EotSent && !isYmodem());
-    if (!lastStep && !m_rxBuffer.contains(CAN) && shellIsBack(m_rxBuffer, m_rxBuffer))
-        return;
+    const bool wordsHere = !lastStep && !m_rxBuffer.contains(CAN);
     const quint64 generation = m_generation;
+    qsizetype before = wordsHere ? hostWordsAt(m_rxBuffer) : -1; // bytes before the next line of words
     while (!m_rxBuffer.isEmpty() && isSending() && generation == m_generation) {
+        if (before == 0) {
+            hostWordsArrived(takeLine(&m_rxBuffer));
+            // Until the peer answers, what follows them (a prompt) is the host's.
+            const auto answer = [](char c) { return c == ACK || c == NAK || c == POLL_CRC; };
+            if (std::none_of(m_rxBuffer.cbegin(), m_rxBuffer.cend(), answer))
+                hostWordsArrived(std::exchange(m_rxBuffer, {}));
+            before = hostWordsAt(m_rxBuffer);
+            continue;
+        }
         const char c = m_rxBuffer[0];
         if (receiverGone(c)) {
             finishTransfer(QString());
             return;
         }
         m_rxBuffer.remove(0, 1);
+        if (before > 0)
+            --before;
         handleSenderByte(c);
     }
 }
@@ -533,10 +543,14 @@ void XmodemTransfer::onTick()
         const QString text = header ? QStringLiteral("文件头无响应") : QStringLiteral("对端持续无响应，中止");
         if (m_idleTicks < (header ? kHeaderResendSeconds : kDataResendSeconds))
             return;
-        // A receiver alive and in step answers a resend; after one that met
-        // silence too it has left, and a second would be typed into its shell.
+        // A receiver alive and in step answers a resend. One stopped for a
+        // while reads it when it goes on: it is waited for up to the limit,
+        // with no more of the file sent, which a shell would take for keys
+        // if the receiver died without a word.
         if (!mayResend()) {
-            peerLeft(text);
+            m_idleTicks = 0;
+            if (++m_retries > kRetryLimit)
+                abortTransfer(text);
             return;
         }
         if (m_state == EotSent && m_awaitingHeaderRequest)
@@ -569,12 +583,10 @@ void XmodemTransfer::onTick()
         }
         if (m_idleTicks < kDataResendSeconds)
             return;
+        // A NAK at each time-out is the probe: one byte, and a sender that was
+        // stopped answers it when it goes on.
         if (++m_retries > kRetryLimit) {
             abortTransfer(QStringLiteral("接收超时，中止"));
-            return;
-        }
-        if (!mayResend()) {
-            peerLeft(QStringLiteral("接收超时，中止"));
             return;
         }
         send(QByteArray(1, NAK));

@@ -95,7 +95,7 @@ private:
     void abortTransfer(const QString &message);
     void peerCancelled();
     void peerLeft(const QString &text);
-    bool shellIsBack(const QByteArray &between, const QByteArray &shown);
+    void shellTookOver(const QByteArray &words) override;
     void heard();
 
     QByteArray m_rxBuffer;

@@ -20,6 +20,7 @@ struct EngineHarness {
     bool ok = false;
     QString summary = QStringLiteral("<running>");
     QByteArray left; // for the screen, taken when the end is told, as the session takes it
+    QByteArray shown; // the host's lines drawn amid the run
     Transfer transfer; // last: its destructor may still send and report
 
     EngineHarness()
@@ -27,6 +28,7 @@ struct EngineHarness {
         QObject::connect(&transfer, &InbandTransfer::statusMessage,
                          [this](const QString &, const QString &text) { statuses << text; });
         QObject::connect(&transfer, &InbandTransfer::resultReady, [this] { left = transfer.takeUnconsumed(); });
+        QObject::connect(&transfer, &InbandTransfer::hostTextShown, [this](const QByteArray &b) { shown += b; });
         QObject::connect(&transfer, &InbandTransfer::transferFinished,
                          [this](const QString &, bool good, const QString &text) {
                              ++finished;

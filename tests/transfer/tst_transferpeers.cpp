@@ -190,13 +190,14 @@ private slots:
             int sendTicks, receiveTicks;
         };
         const Family families[] = {
-            // A silent peer is sent again what it did not answer once, at
-            // its first time-out; at the second it has left.
-            {"xmodem-1k", "传输已被用户取消", "对端取消传输 (CAN)", "对端持续无响应，中止", "接收超时，中止", 6, 6},
+            // A peer gone without a word (a pipe, not a shell) may as well
+            // have stopped: it is waited for the protocol's patience, its
+            // retries times its time-out.
+            {"xmodem-1k", "传输已被用户取消", "对端取消传输 (CAN)", "对端持续无响应，中止", "接收超时，中止", 33, 33},
             {"zmodem", "Zmodem 传输已被用户取消", "对端取消传输 (CAN)", "对端持续未确认（ZACK），中止",
              "接收超时，中止", 20, 20},
             // gkermit goes without a word when interrupted.
-            {"kermit", "Kermit 传输已被用户取消", QString(), "对端持续无响应，中止", "接收超时，中止", 16, 20},
+            {"kermit", "Kermit 传输已被用户取消", QString(), "对端持续无响应，中止", "接收超时，中止", 88, 130},
         };
         for (const Family &f : families) {
             for (const bool send : {true, false}) {

@@ -168,13 +168,15 @@ private slots:
         QCOMPARE(h.files(), receive ? QStringList() : QStringList{"f"});
     }
 
-    // A peer that leaves mid-run: what it did not answer goes again once,
-    // at its first time-out; at the second it has left, and the run ends
-    // without a CAN for the shell that took its place. A line of the
-    // shell's where the peer's frames should come ends it at once, and is
-    // drawn. Steps: "tN" (N seconds), "block" (the sender's next one), or
-    // bytes as read. What we sent after the data began (B a block, E EOT,
-    // others as they are) and the end ("" still running).
+    // A peer that leaves mid-run, or only seems to. What it did not answer
+    // goes again once; after that a sender waits without a byte, a receiver
+    // NAKs, until the limit's eleventh time-out, and CANs tell a peer that
+    // may only have stopped. A line of the shell's where the peer's frames
+    // should come ends the run a tick later unless the peer speaks after
+    // it: then it was the host's line amid a live run, drawn. Steps: "tN"
+    // (N seconds), "block" (the sender's next one), or bytes as read. What
+    // we sent after the data began (B a block, E EOT, X the CANs, others as
+    // they are) and the end ("" still running).
     void peerLeaves_data()
     {
         QTest::addColumn<bool>("receive");
@@ -182,21 +184,35 @@ private slots:
         QTest::addColumn<QByteArrayList>("steps");
         QTest::addColumn<QByteArray>("wire");
         QTest::addColumn<QString>("summary");
-        const QByteArray ack(1, ACK), nak(1, NAK), killed("Killed\r\nEND=137\r\n$ ");
+        const QByteArray ack(1, ACK), nak(1, NAK), killed("Killed\r\nEND=137\r\n$ "), wall("Broadcast message from root\r\n");
+        const QByteArray naks(10, NAK);
         const QString silent = "对端持续无响应，中止", gone = "对端已退出，中止", late = "接收超时，中止";
         QTest::newRow("send: receiver silent") << false << X << QByteArrayList{ack, "t5"} << QByteArray("BBB") << "";
-        QTest::newRow("send: receiver gone") << false << X << QByteArrayList{ack, "t6", "t30"} << QByteArray("BBB") << silent;
+        QTest::newRow("send: receiver stopped 25 s") << false << X << QByteArrayList{ack, "t25", ack, "t2"} << QByteArray("BBBB") << "";
+        QTest::newRow("send: patience not yet over") << false << X << QByteArrayList{ack, "t32"} << QByteArray("BBB") << "";
+        QTest::newRow("send: receiver gone") << false << X << QByteArrayList{ack, "t33"} << QByteArray("BBBX") << silent;
         QTest::newRow("send: once per answer") << false << X << QByteArrayList{"t3", nak, "t3", "t3"} << QByteArray("BBBB")
-                                               << silent;
-        QTest::newRow("send: header unanswered") << false << Y << QByteArrayList{"t20"} << QByteArray("BB")
-                                                 << "文件头无响应";
+                                               << "";
+        QTest::newRow("send: header unanswered") << false << Y << QByteArrayList{"t109"} << QByteArray("BB") << "";
+        QTest::newRow("send: header's patience over") << false << Y << QByteArrayList{"t110"} << QByteArray("BBX")
+                                                      << "文件头无响应";
         QTest::newRow("send: shell back") << false << X << QByteArrayList{ack, killed, "t30"} << QByteArray("BB") << gone;
+        QTest::newRow("send: coloured words") << false << X << QByteArrayList{ack, "\x1b[1mKilled\x1b[0m\r\n$ ", "t1"}
+                                              << QByteArray("BB") << gone;
+        QTest::newRow("send: host text mid-run") << false << X << QByteArrayList{ack, wall + ack, "t1", ack + wall, ack, "t1"}
+                                                 << QByteArray("BBBBB") << "";
         QTest::newRow("receive: sender silent") << true << X << QByteArrayList{"block", "t5"} << QByteArray("\x06\x15") << "";
-        QTest::newRow("receive: sender gone") << true << X << QByteArrayList{"block", "t6", "t30"} << QByteArray("\x06\x15")
+        QTest::newRow("receive: sender stopped 25 s") << true << X << QByteArrayList{"block", "t25", "block", "t2"}
+                                                      << QByteArray("\x06" + naks.left(8) + "\x06") << "";
+        QTest::newRow("receive: sender gone") << true << X << QByteArrayList{"block", "t33"} << QByteArray("\x06" + naks + "X")
                                               << late;
-        QTest::newRow("receive: shell back") << true << X << QByteArrayList{"block", killed} << QByteArray("\x06") << gone;
-        QTest::newRow("receive: words split") << true << Y << QByteArrayList{"block", "Kil", "led\r", "\n$ "}
+        QTest::newRow("receive: shell back") << true << X << QByteArrayList{"block", killed, "t1"} << QByteArray("\x06") << gone;
+        QTest::newRow("receive: words split") << true << Y << QByteArrayList{"block", "Kil", "led\r", "\n$ ", "t1"}
                                               << QByteArray("\x06") << gone;
+        QTest::newRow("receive: host text mid-run") << true << X << QByteArrayList{"block", wall, "block", "t1", wall, "block"}
+                                                    << QByteArray("\x06\x06\x06") << "";
+        QTest::newRow("receive: host text, then a silence") << true << X << QByteArrayList{"block", wall, "block", "t3", "block", "t3"}
+                                                            << QByteArray("\x06\x06\x15\x06\x15") << "";
     }
     void peerLeaves()
     {
@@ -223,12 +239,23 @@ private slots:
         }
         QByteArray wire;
         for (const QByteArray &sent : h.sent)
-            wire += sent.size() > 1 ? QByteArray("B") : sent == QByteArray(1, EOT) ? QByteArray("E") : sent;
+            wire += sent == QByteArray(2, CAN) ? QByteArray("X") : sent.size() > 1 ? QByteArray("B")
+                  : sent == QByteArray(1, EOT) ? QByteArray("E") : sent;
         QTEST(wire, "wire");
         QFETCH(QString, summary);
         QCOMPARE(h.finished ? h.summary : QString(), summary);
+        // The host's words, whole from their first line on, for the screen:
+        // at the end, or amid the run.
+        QByteArray words;
+        for (const QByteArray &step : steps)
+            words += step.startsWith('t') || step == "block" ? QByteArray() : step;
+        words.replace(QByteArray(1, ACK), "").replace(QByteArray(1, NAK), "");
+        while (words.startsWith('\r') || words.startsWith('\n'))
+            words.remove(0, 1);
         if (summary == QStringLiteral("对端已退出，中止"))
-            QVERIFY2(h.left.startsWith("Killed\r"), h.left.constData());
+            QCOMPARE(h.left, words);
+        else
+            QCOMPARE(h.shown, words);
     }
 
     // Without a length (plain XMODEM, a YMODEM header without a size) a

@@ -17,9 +17,12 @@ struct Harness : EngineHarness<KermitTransfer> {
     Packet last() const
     {
         Packet p;
+        qsizetype at = sent.size() - 1;
+        while (at > 0 && !sent.at(at).startsWith('\x01'))
+            --at;
         for (const int check : {3, 2, 1}) {
             int pos = 0;
-            if (scanNext(sent.value(sent.size() - 1), &pos, check, &p) == ScanResult::Packet && p.checkType == check)
+            if (scanNext(sent.value(at), &pos, check, &p) == ScanResult::Packet && p.checkType == check)
                 return p;
         }
         return Packet{};
@@ -335,9 +338,12 @@ private slots:
     // shell takes its place. Steps: "ack" (the receiver answers the packet in
     // flight), "NAK" (a receiver started late asks for S), "S", "F", "D" (the
     // sender's next packet), "tN" (N seconds), "cancel", or bytes as read.
-    // What we sent, by packet type, and the end ("" still running). Nothing
-    // goes out after the end, nor any error packet into a shell; a shell
-    // seen back gets a Ctrl+C for what of ours may stand in its line.
+    // What we sent, by packet type ('|' where the connection's queue was
+    // dropped), and the end ("" still running). Nothing goes out after the
+    // end, nor any error packet into a shell; a shell seen back (its words,
+    // and no packet of the peer's a tick later) gets a Ctrl+C for what of
+    // ours may stand in its line. A peer silent past the limit may only
+    // have stopped: it is told, after a lone resend and a receiver's NAKs.
     void peerLeaves_data()
     {
         QTest::addColumn<bool>("send");
@@ -350,32 +356,45 @@ private slots:
         // its length start the name it cannot find.
         const QString dash = "dash: 1: \x01#: not found\n", dashOfS = "dash: 2: \x01,: not found\n";
         QTest::newRow("send: nobody, 87 s") << true << QStringList{"t87"} << QByteArray("S") << "";
-        QTest::newRow("send: nobody, 88 s") << true << QStringList{"t88"} << QByteArray("S") << silent;
-        QTest::newRow("send: nobody, cancelled") << true << QStringList{"t20", "cancel"} << QByteArray("S") << cancelled;
+        QTest::newRow("send: nobody, 88 s") << true << QStringList{"t88"} << QByteArray("S|") << silent;
+        QTest::newRow("send: nobody, cancelled") << true << QStringList{"t20", "cancel"} << QByteArray("S|") << cancelled;
         QTest::newRow("send: own S echoed by dash") << true << QStringList{dashOfS, "t9", dashOfS} << QByteArray("S") << "";
         QTest::newRow("send: receiver late") << true << QStringList{"t30", "NAK", "ack", "ack"} << QByteArray("SSFD") << "";
+        const QString wall = "Broadcast message from root\r\n";
         QTest::newRow("send: receiver silent") << true << QStringList{"ack", "t15"} << QByteArray("SFF") << "";
-        QTest::newRow("send: receiver gone") << true << QStringList{"ack", "t16", "t30"} << QByteArray("SFF") << silent;
+        QTest::newRow("send: receiver stopped 25 s") << true << QStringList{"ack", "t25", "ack"} << QByteArray("SFFD") << "";
+        QTest::newRow("send: patience not yet over") << true << QStringList{"ack", "t87"} << QByteArray("SFF") << "";
+        QTest::newRow("send: receiver gone") << true << QStringList{"ack", "t88"} << QByteArray("SFF|E") << silent;
         QTest::newRow("send: once per answer") << true << QStringList{"ack", "t8", "ack", "t8", "t8"} << QByteArray("SFFDD")
-                                               << silent;
-        QTest::newRow("send: shell back") << true << QStringList{"ack", "ack", killed, "t30"} << QByteArray("SFD^") << gone;
-        QTest::newRow("send: shell back, cancelled") << true << QStringList{"ack", "Killed\r\n", "cancel"} << QByteArray("SF^")
+                                               << "";
+        QTest::newRow("send: host text mid-run") << true << QStringList{"ack", wall, "ack", "t1"} << QByteArray("SF|^D") << "";
+        QTest::newRow("send: shell back") << true << QStringList{"ack", "ack", killed, "t30"} << QByteArray("SFD|^|") << gone;
+        QTest::newRow("send: shell back, cancelled") << true << QStringList{"ack", "Killed\r\n", "cancel"} << QByteArray("SF|^|")
                                                      << gone;
+        QTest::newRow("send: cancelled mid-run") << true << QStringList{"ack", "cancel"} << QByteArray("SF|E") << cancelled;
         QTest::newRow("receive: dash answers our NAK") << false << QStringList{dash, dash, "t60", dash, "S", "F"}
                                                        << QByteArray("NYY") << "";
-        QTest::newRow("receive: nobody, cancelled") << false << QStringList{"t10", "cancel"} << QByteArray("N") << cancelled;
+        QTest::newRow("receive: a line like a bad packet before S") << false << QStringList{"\x01# Nx\r\n", "\x01#: no\r", "t6", "S"}
+                                                                    << QByteArray("NY") << "";
+        QTest::newRow("receive: nobody, cancelled") << false << QStringList{"t10", "cancel"} << QByteArray("N|") << cancelled;
         QTest::newRow("receive: own packets echoed") << false << QStringList{"S", "F", "\x01# N3\r", "\x01# Y>\r"}
                                                      << QByteArray("NYY") << "";
-        QTest::newRow("receive: sender gone") << false << QStringList{"S", "F", "t20", "t30"} << QByteArray("NYYN") << late;
-        QTest::newRow("receive: shell back") << false << QStringList{"S", "F", "D", killed} << QByteArray("NYYY^") << gone;
-        QTest::newRow("receive: packet cut by the shell") << false << QStringList{"S", "F", "\x01~ Dabc", "\r\n$ Killed\r\n"}
-                                                          << QByteArray("NYY^") << gone;
+        QTest::newRow("receive: sender stopped 25 s") << false << QStringList{"S", "F", "t25", "D"} << QByteArray("NYYNNY") << "";
+        QTest::newRow("receive: patience not yet over") << false << QStringList{"S", "F", "t129"} << QByteArray("NYYNNNNNNNNNNNN")
+                                                        << "";
+        QTest::newRow("receive: sender gone") << false << QStringList{"S", "F", "t130"} << QByteArray("NYYNNNNNNNNNNNN|E") << late;
+        QTest::newRow("receive: host text mid-run") << false << QStringList{"S", "F", wall, "D", "t1", wall, "D"}
+                                                    << QByteArray("NYY|^Y|^Y") << "";
+        QTest::newRow("receive: shell back") << false << QStringList{"S", "F", "D", killed, "t1"} << QByteArray("NYYY|^|") << gone;
+        QTest::newRow("receive: packet cut by the shell") << false << QStringList{"S", "F", "\x01~ Dabc", "\r\n$ Killed\r\n", "t1"}
+                                                          << QByteArray("NYY|^|") << gone;
     }
     void peerLeaves()
     {
         QFETCH(bool, send);
         QFETCH(QStringList, steps);
         Harness h;
+        h.transfer.setDiscardFn([&h] { h.sent << "|"; }); // the connection's queue dropped
         if (send)
             h.send({h.file("f.bin", QByteArray(200, 'x'))});
         else
@@ -399,12 +418,14 @@ private slots:
         }
         QByteArray wire;
         for (const QByteArray &packet : h.sent) // '^': the Ctrl+C that clears a shell's line
-            wire += packet.startsWith('\x01') ? packet.at(3) : packet == "\x03" ? '^' : '?';
+            wire += packet.startsWith('\x01') ? packet.at(3) : packet == "\x03" ? '^' : packet == "|" ? '|' : '?';
         QTEST(wire, "wire");
         QFETCH(QString, summary);
         QCOMPARE(h.finished ? h.summary : QString(), summary);
         if (summary == QStringLiteral("对端已退出，中止"))
             QVERIFY2(h.left.endsWith("$ ") || h.left.endsWith("Killed\r\n"), h.left.constData()); // the shell's words are drawn
+        if (summary.isEmpty() && steps.join("").contains("Broadcast"))
+            QCOMPARE(h.shown.count("Broadcast message from root\r\n"), steps.count("Broadcast message from root\r\n"));
     }
 
     // A send that skipped an unreadable file and was cancelled leaves no
