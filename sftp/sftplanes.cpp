@@ -85,10 +85,12 @@ void SftpWriteWindow::handed(qint64 bytes)
 
 void SftpWriteWindow::acked(qint64 bytes)
 {
-    // However long a round trip, the link is given at least what it moves
-    // in this long: a near link needs no more, and a window of a few round
-    // trips of a near link drains at once.
+    // However short a round trip, the link is given what it moves in this
+    // long, up to a MiB: the server and the machine both pause now and then.
+    // More than that only slows a near link down.
     constexpr qint64 kAheadUs = 300000;
+    constexpr qint64 kNear = 1024 * 1024;
+    const qint64 parts = kLeast / m_least;
     // Room for the stop's own requests and a busy machine.
     constexpr qint64 kSpareUs = 600000;
     constexpr qint64 kMost = 8 * 1024 * 1024;
@@ -108,30 +110,28 @@ void SftpWriteWindow::acked(qint64 bytes)
         return;
     // A few round trips' worth lets the window grow as many times over each
     // round trip while the link keeps up; once it does not, the rate stops
-    // rising and the window with it. Past what the grace drains it grows no more, unless
-    // the round trip itself is too long for a stop to fit in the grace:
-    // then the link is filled all the same and a stop leaves its file for
-    // the next session to remove.
+    // rising and the window with it. Past what the grace drains it grows no
+    // more, unless the round trip itself is too long for a stop to fit in
+    // the grace: then the link is filled all the same, and a stop leaves
+    // its file for the next session to remove.
     const qint64 rtt = m_roundTripUs;
     const qint64 drains = m_graceUs - 2 * rtt - kSpareUs;
-    const qint64 ahead = qMax(qMax(kAheadUs, rtt * 3 / 2), qMin(4 * rtt, drains));
-    m_size = qBound(m_least, m_roundRate * ahead / 1000000, kMost);
+    const qint64 ahead = qMax(rtt * 3 / 2, qMin(4 * rtt, drains));
+    const qint64 near = qMin(m_roundRate * kAheadUs / 1000000, kNear / parts);
+    m_size = qBound(m_least, qMax(near, m_roundRate * ahead / 1000000), kMost);
     m_roundRate = 0;
     m_roundFromUs = now;
 }
 
-qint64 sftpChannelCarries(LIBSSH2_SFTP *sftp)
+qint64 sftpChannelRoom(LIBSSH2_SFTP *sftp)
 {
     // Each request of up to 30000 bytes costs its header out of the room.
-    // The room the server gave as the channel opened may have grown since;
-    // the room of an idle channel is all of it.
     constexpr qint64 kRequest = 30000;
     constexpr qint64 kHeader = 64;
-    unsigned long initial = 0;
     LIBSSH2_CHANNEL *channel = sftp ? libssh2_sftp_get_channel(sftp) : nullptr;
-    const qint64 room = channel ? qint64(libssh2_channel_window_write_ex(channel, &initial)) : 0;
-    const qint64 most = qMax(room, qint64(initial));
-    return most > 0 ? most / (kRequest + kHeader) * kRequest : std::numeric_limits<qint64>::max();
+    if (!channel)
+        return std::numeric_limits<qint64>::max();
+    return qint64(libssh2_channel_window_write_ex(channel, nullptr)) * kRequest / (kRequest + kHeader);
 }
 
 bool sftpChannelGone(LIBSSH2_SFTP *sftp)
@@ -293,9 +293,11 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
             if (upload) {
                 // Stopped, only what libssh2 holds goes out: a request cut
                 // short would garble the channel.
-                const qint64 share = qMin(qMax<qint64>(8 * 1024, window.size() / lanes.size()), sftpChannelCarries(lane.sftp));
+                const qint64 share = qMax<qint64>(8 * 1024, window.size() / lanes.size());
                 const qint64 was = lane.held;
-                lane.held = lane.dropped ? lane.held : qMax(lane.held, qMin(lane.file.size - lane.offset, share));
+                lane.held = lane.dropped ? lane.held
+                                         : qMax(lane.held, qMin(qMin(lane.file.size - lane.offset, share),
+                                                                lane.held + sftpChannelRoom(lane.sftp)));
                 window.handed(lane.held - was);
                 if (lane.held == 0) {
                     lane.step = Step::Close;

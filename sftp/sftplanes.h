@@ -88,7 +88,6 @@ public:
     // Bytes handed to libssh2 on top of what it held, now.
     void handed(qint64 bytes);
     void acked(qint64 bytes);
-    qint64 roundTripUs() const { return m_roundTripUs; } // the least seen; 0 before the first
 
 private:
     static constexpr qint64 kLeast = 64 * 1024;
@@ -103,18 +102,19 @@ private:
     qint64 m_graceUs;
     qint64 m_handed = 0;
     qint64 m_acked = 0;
-    qint64 m_roundTripUs = 0;
+    qint64 m_roundTripUs = 0;  // the least seen; 0 before the first
     qint64 m_roundFromUs = -1; // marks handed since then end the round
     qint64 m_roundRate = 0;    // bytes a second, the best of this round
     qint64 m_least;
     qint64 m_size;
 };
 
-// The most an SFTP channel's writes may have under way: what the server lets
-// the channel carry before it answers. libssh2 counts no acknowledgement
-// while a request waits for room, so more would only hold back what the
-// window learns and lengthen a stop.
-qint64 sftpChannelCarries(LIBSSH2_SFTP *sftp);
+// What an SFTP channel's writes may add to what is under way now without
+// waiting for the server to make room. libssh2 counts no acknowledgement
+// while a request waits for room, so writes handed more would hold back
+// what the window learns, stall the channel until all of it has gone out,
+// and lengthen a stop.
+qint64 sftpChannelRoom(LIBSSH2_SFTP *sftp);
 
 // Whether the server's end of an SFTP channel has gone: its subsystem ended
 // (killed, say) while the connection stays. A request on it would wait for

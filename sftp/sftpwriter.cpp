@@ -40,7 +40,6 @@ struct SftpWriter::Part {
     qsizetype held = 0; // past `from`: handed to libssh2, sent or not, and not acknowledged
     bool read = false;  // all of its part is in pending
     bool failed = false;
-    qint64 carries = 0;
     SftpWriteWindow window;
 };
 
@@ -65,7 +64,6 @@ void SftpWriter::add(LIBSSH2_SFTP *sftp, LIBSSH2_SFTP_HANDLE *handle, qint64 at)
     part.handle = handle;
     part.next = at;
     part.end = m_local.size;
-    part.carries = sftpChannelCarries(sftp);
     libssh2_sftp_seek64(handle, libssh2_uint64_t(at));
     m_parts.push_back(std::move(part));
     for (Part &p : m_parts)
@@ -103,7 +101,8 @@ SftpWriter::Turn SftpWriter::write(Part &p, bool more)
             p.read = n == 0 || (p.next >= p.end && p.end < m_local.size);
         }
         const qsizetype was = p.held;
-        p.held = qMax<qsizetype>(p.held, qMin<qsizetype>(p.to - p.from, qMin(p.window.size(), p.carries)));
+        p.held = qMax<qsizetype>(p.held, qMin<qsizetype>(qMin<qsizetype>(p.to - p.from, p.window.size()),
+                                                         p.held + sftpChannelRoom(p.sftp)));
         p.window.handed(p.held - was);
     }
     if (p.held == 0)

@@ -510,6 +510,55 @@ private slots:
     // A file a transfer makes is no more open than its source, either way;
     // one that was there keeps its mode. A folder's small files go over the
     // lanes, its large ones one at a time.
+    void uploadOfAChangingFile_data()
+    {
+        QTest::addColumn<bool>("tree");
+        QTest::addColumn<QString>("change");  // "shrink" to a MiB or "grow" by one, once the first bytes are acknowledged
+        QTest::addColumn<QString>("before");  // on the server
+        QTest::addColumn<QString>("expect");
+        for (const bool tree : {true, false}) {
+            const char *who = tree ? "tree" : "dialog";
+            // Cut short before the second half is read: that half reads nothing.
+            QTest::addRow("%s, shrinks", who) << tree << "shrink" << "" << "!f !.hv*";
+            // Longer at its end: the half that reads to the end says so.
+            QTest::addRow("%s, grows", who) << tree << "grow" << "" << "!f !.hv*";
+        }
+        QTest::newRow("tree, grows, over a file") << true << "grow" << "f=old" << (kRenamesOver ? "f=old !.hv*" : "!.hv*");
+    }
+    // A large local file goes up in halves, each read only as far as it
+    // goes: one that changes under way is refused, whichever half sees it,
+    // and nothing cut short or grown takes a name. Over a relay with a
+    // round trip, so that most of it is still to be read when it changes.
+    void uploadOfAChangingFile()
+    {
+        QFETCH(bool, tree);
+        QFETCH(QString, change);
+        QFETCH(QString, before);
+        QFETCH(QString, expect);
+        const QString original = localPath(QStringLiteral("changing"));
+        QVERIFY(writeFile(original, randomBytes(64 * kMiB)));
+        const QString base = remoteFolder();
+        setUp(base, before.split(QLatin1Char(' '), Qt::SkipEmptyParts), m_server);
+        LinkRelay line(m_server.port, {25, 0});
+        QVERIFY2(line.port() > 0, "the relay cannot listen on loopback");
+        SshConnectParams p = m_server.params(m_knownHosts);
+        p.port = line.port();
+        std::unique_ptr<Tree> t(tree ? new Tree(p) : nullptr);
+        std::unique_ptr<Dialog> d(tree ? nullptr : new Dialog(p));
+        QVERIFY(tree ? t->waitReady() : d->waitReady());
+        const QString remote = base + QStringLiteral("/f");
+        const int id = tree ? t->post(DirTreeJobKind::UploadFile, original, remote) : 0;
+        const Dialog::Posted posted = tree ? Dialog::Posted{} : d->post(1, original, remote);
+        QVERIFY(QTest::qWaitFor([&] { return tree ? !t->progress.isEmpty() : d->progress > 0; }, 30000));
+        QFile file(original);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(change == QLatin1String("shrink") ? file.resize(kMiB) : file.seek(file.size()) && file.write(randomBytes(kMiB)) == kMiB);
+        file.close();
+        QVERIFY(!(tree ? t->finish(id) : d->finish(posted)));
+        const QString missing = unmet(base, expect.split(QLatin1Char(' ')));
+        QVERIFY2(missing.isEmpty(), qPrintable(missing));
+    }
+
     void permissions_data()
     {
         QTest::addColumn<QString>("path");  // tree, dialog or folder; up or down
