@@ -1,5 +1,7 @@
 #include "sftp/sftpsession.h"
 #include "sftp/sftplanes.h"
+#include "sftp/sftpuploadtarget.h"
+#include "sftp/sftpwriter.h"
 
 #include "core/languagemanager.h"
 
@@ -9,12 +11,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QIODevice>
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
+
+using sftpupload::randomTag;
+using sftpupload::typeOf;
 
 namespace {
 
@@ -23,34 +27,15 @@ constexpr int kNoDeadline = INT_MAX;
 // Set-up steps against a server that has gone quiet give up after this.
 constexpr int kSetUpDeadlineMs = 30000;
 constexpr int kSshDisconnectByApplication = 11;
-// Reads of this size keep four times as much requested ahead; writes keep up
-// to this much sent and not yet acknowledged. Both keep the link busy where
-// one 32 KiB request at a time would wait a round trip per request.
+// Reads of this size keep four times as much requested ahead: the link stays
+// busy where one 32 KiB request at a time would wait a round trip each.
 constexpr qint64 kReadBlock = 2 * 1024 * 1024;
-constexpr qint64 kWriteWindow = 1024 * 1024;
-constexpr qint64 kLocalBlock = 256 * 1024;
+// A file this large goes up in two halves over two channels.
+constexpr qint64 kSplitAt = 16 * 1024 * 1024;
 // SFTP channels for the small files of folder jobs: a server allows ten
 // sessions per connection by default.
 constexpr int kLanes = 6;
-// How long a stop waits for an upload to take back what it made before the
-// socket is shut under it.
-constexpr int kTidyGraceMs = 2000;
-
-bool isRegular(const LIBSSH2_SFTP_ATTRIBUTES &a)
-{
-    return (a.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS) && LIBSSH2_SFTP_S_ISREG(a.permissions);
-}
-
-// 0 when the server does not say.
-unsigned long typeOf(const LIBSSH2_SFTP_ATTRIBUTES &a)
-{
-    return (a.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS) ? a.permissions & LIBSSH2_SFTP_S_IFMT : 0;
-}
-
-QString randomTag()
-{
-    return QString::number(QRandomGenerator::global()->generate64(), 36);
-}
+constexpr int kTidyGraceMs = kSftpStopGraceMs;
 
 // Temporary files of uploads that could not be taken back, by account: the
 // next session there removes them.
@@ -67,18 +52,6 @@ qint64 now()
 }
 
 } // namespace
-
-// What an upload writes to and where the result goes in the end.
-struct UploadTarget {
-    QString finalPath;    // the file that gets the new bytes
-    QString writePath;    // where they are written meanwhile
-    bool replace = false; // writePath is a temporary file that takes finalPath's name at the end
-    bool fresh = false;   // the same, for a name that was free and must still be
-    bool created = false; // writePath is ours to remove on failure
-    unsigned long createMode = 0644; // for a file made anew
-    unsigned long permissions = 0644; // what the replacement takes at the end
-    QString openError;
-};
 
 SftpSession::SftpSession(const SshConnectParams &params, const char *goodbye)
     : ConnectionWorker(std::make_shared<ConnectionLink>())
@@ -211,23 +184,31 @@ SftpLanes *SftpSession::lanes()
 
 void SftpSession::tearDown()
 {
-    m_lanes.reset();
-    if (m_sftp) {
-        // Bounded: after a stop the socket is shut and this fails at once.
-        for (int i = 0; i < 20 && libssh2_sftp_shutdown(m_sftp) == LIBSSH2_ERROR_EAGAIN; ++i)
-            waitSocket(m_session, socket(), 20);
-        m_sftp = nullptr;
-    }
-    if (m_session) {
-        for (int i = 0; i < 5; ++i) {
+    const auto goodbye = [this] {
+        for (int i = 0; m_session && i < 5; ++i) {
             if (libssh2_session_disconnect_ex(m_session, kSshDisconnectByApplication, m_goodbye, "")
                 != LIBSSH2_ERROR_EAGAIN)
                 break;
             waitSocket(m_session, socket(), 20);
         }
-        // Freeing a session whose channels are still open reads until the
-        // peer answers; with the socket shut, that ends at once.
+        // Freeing a channel or a session reads until the peer answers; with
+        // the socket shut, that ends at once.
         platform::shutdownSocket(socket());
+    };
+    // A stopped worker waits for no answers: over a long round trip one
+    // per channel would outlast the stop's grace.
+    if (!keepRunning())
+        goodbye();
+    m_lanes.reset();
+    for (LIBSSH2_SFTP **sftp : {&m_second, &m_sftp}) {
+        // Bounded: after a stop the socket is shut and this fails at once.
+        for (int i = 0; *sftp && i < 20 && libssh2_sftp_shutdown(*sftp) == LIBSSH2_ERROR_EAGAIN; ++i)
+            waitSocket(m_session, socket(), 20);
+        *sftp = nullptr;
+    }
+    if (m_session) {
+        if (keepRunning())
+            goodbye();
         libssh2_session_free(m_session);
         m_session = nullptr;
     }
@@ -324,6 +305,25 @@ LIBSSH2_SFTP_HANDLE *SftpSession::openRemote(const QString &path, unsigned long 
         if (h || libssh2_session_last_errno(m_session) != LIBSSH2_ERROR_EAGAIN || !mayGoOn() || !waitSftp())
             return h;
     }
+}
+
+LIBSSH2_SFTP_HANDLE *SftpSession::openSecond(const QString &path)
+{
+    // Opened once for the session, when a large file first needs it.
+    if (!m_second && !m_noSecond) {
+        m_second = sftpOpenChannel(m_session, [this] { waitIo(); }, [this] { return keepRunning(); });
+        m_noSecond = !m_second && keepRunning();
+    }
+    const QByteArray p = path.toUtf8();
+    while (m_second && keepRunning() && !sftpChannelGone(m_second)) {
+        if (LIBSSH2_SFTP_HANDLE *h = libssh2_sftp_open_ex(m_second, p.constData(), unsigned(p.size()), LIBSSH2_FXF_WRITE,
+                                                          0, LIBSSH2_SFTP_OPENFILE))
+            return h;
+        if (libssh2_session_last_errno(m_session) != LIBSSH2_ERROR_EAGAIN)
+            break;
+        waitIo();
+    }
+    return nullptr;
 }
 
 void SftpSession::closeRemote(LIBSSH2_SFTP_HANDLE *handle)
@@ -424,166 +424,6 @@ QString SftpSession::lastErrorText() const
     return text;
 }
 
-// ---------------------------------------------------------------------------
-
-LIBSSH2_SFTP_HANDLE *SftpSession::openUploadTarget(const QString &remotePath, UploadTarget *target)
-{
-    target->finalPath = target->writePath = remotePath;
-    LIBSSH2_SFTP_ATTRIBUTES attrs;
-    LIBSSH2_SFTP_HANDLE *h = nullptr;
-    if (!statRemote(remotePath, &attrs, false)) {
-        if (!keepRunning())
-            return nullptr;
-        // A new file is written under a temporary name beside it: whatever
-        // ends the upload early, no file stands cut short under its name.
-        // Where no name may be made, the open says why.
-        target->writePath = temporaryName(remotePath);
-        h = openRemote(target->writePath, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_EXCL,
-                       long(target->createMode), LIBSSH2_SFTP_OPENFILE);
-        if (!h)
-            target->openError = lastErrorText();
-        target->created = target->fresh = h != nullptr;
-        return h;
-    }
-    if ((attrs.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS) && LIBSSH2_SFTP_S_ISLNK(attrs.permissions)) {
-        // A link is written through: the file it leads to gets the bytes.
-        QString real;
-        if (!realPath(remotePath, &real) || !statRemote(real, &attrs, false) || !isRegular(attrs)) {
-            // Dangling: opening through the link makes its target.
-            h = openRemote(remotePath, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC,
-                           long(target->createMode), LIBSSH2_SFTP_OPENFILE);
-            if (!h)
-                target->openError = lastErrorText();
-            return h;
-        }
-        target->finalPath = real;
-    } else if (!isRegular(attrs)) {
-        target->openError = notRegular(sftpnames::remoteName(remotePath), typeOf(attrs));
-        return nullptr;
-    }
-    if ((h = openReplacement(attrs, target)))
-        return h;
-    if (!keepRunning())
-        return nullptr;
-    // Written in place: the file keeps its owner, links, ACLs and extended
-    // attributes, and nothing more than the file itself needs to be writable.
-    h = openRemote(target->finalPath, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_TRUNC, 0, LIBSSH2_SFTP_OPENFILE);
-    target->writePath = target->finalPath;
-    if (!h)
-        target->openError = lastErrorText();
-    return h;
-}
-
-LIBSSH2_SFTP_HANDLE *SftpSession::openReplacement(const LIBSSH2_SFTP_ATTRIBUTES &old, UploadTarget *target)
-{
-    // A new file takes the old one's name in one atomic rename only where
-    // nothing but the bytes can tell the difference: the user's own file,
-    // with one name, on a server that renames over an existing name. Else
-    // a lost link between two renames could leave no file at all, and a new
-    // inode would lose links, owner and attributes.
-    const QString folder = sftpnames::remoteParent(target->finalPath);
-    if (!(old.flags & LIBSSH2_SFTP_ATTR_UIDGID) || !renamesOver(folder))
-        return nullptr;
-    target->writePath = sftpnames::joinRemotePath(folder, QStringLiteral(".hv-upload-") + randomTag());
-    LIBSSH2_SFTP_HANDLE *h = openRemote(target->writePath, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_EXCL,
-                                        0600, LIBSSH2_SFTP_OPENFILE);
-    if (!h)
-        return nullptr;
-    LIBSSH2_SFTP_ATTRIBUTES mine;
-    if (retry("sftp-fstat", [&] { return libssh2_sftp_fstat_ex(h, &mine, 0); }) == 0
-        && (mine.flags & LIBSSH2_SFTP_ATTR_UIDGID) && mine.uid == old.uid && linkCount(target->finalPath) == 1) {
-        target->replace = target->created = true;
-        target->permissions = old.permissions & 07777;
-        return h;
-    }
-    closeRemote(h);
-    removeFile(target->writePath);
-    return nullptr;
-}
-
-// posix-rename@openssh.com came with libssh2 1.11: an older library writes
-// an upload into the file itself.
-#if LIBSSH2_VERSION_NUM >= 0x010b00
-#define HV_SFTP_POSIX_RENAME 1
-#else
-#define HV_SFTP_POSIX_RENAME 0
-#endif
-
-bool SftpSession::renamesOver(const QString &folder)
-{
-#if !HV_SFTP_POSIX_RENAME
-    Q_UNUSED(folder)
-    m_renamesOver = 0;
-#endif
-    if (m_renamesOver < 0) {
-#if HV_SFTP_POSIX_RENAME
-        // Asked once: renaming a name that is not there says whether the
-        // server knows the request at all.
-        const QByteArray probe = sftpnames::joinRemotePath(folder, QStringLiteral(".hv-probe-") + randomTag()).toUtf8();
-        const int rc = retry("sftp-posix-rename", [&] {
-            return libssh2_sftp_posix_rename_ex(m_sftp, probe.constData(), size_t(probe.size()), probe.constData(),
-                                                size_t(probe.size()));
-        });
-        if (!keepRunning())
-            return false;
-        m_renamesOver = rc == LIBSSH2_ERROR_SFTP_PROTOCOL && sftpStatus() == LIBSSH2_FX_NO_SUCH_FILE;
-#endif
-    }
-    return m_renamesOver == 1;
-}
-
-int SftpSession::linkCount(const QString &path)
-{
-    // Version 3 attributes carry no link count; the listing's long form
-    // does. One listing per folder and job: a folder job asks for each of
-    // its files.
-    const QString folder = sftpnames::remoteParent(path);
-    if (!m_linkCounts.contains(folder)) {
-        QHash<QByteArray, int> &counts = m_linkCounts[folder];
-        LIBSSH2_SFTP_HANDLE *dir = openRemote(folder, 0, 0, LIBSSH2_SFTP_OPENDIR);
-        char name[512];
-        char longEntry[1024];
-        while (dir && keepRunning()) {
-            LIBSSH2_SFTP_ATTRIBUTES attrs;
-            longEntry[0] = '\0';
-            const int n = libssh2_sftp_readdir_ex(dir, name, sizeof name, longEntry, sizeof longEntry, &attrs);
-            if (n == LIBSSH2_ERROR_EAGAIN && waitSftp())
-                continue;
-            if (n <= 0)
-                break;
-            bool ok = false;
-            const int count = QByteArray(longEntry, qsizetype(strnlen(longEntry, sizeof longEntry))).simplified()
-                                  .split(' ').value(1).toInt(&ok);
-            if (ok)
-                counts.insert(QByteArray(name, n), count);
-        }
-        closeRemote(dir);
-    }
-    return m_linkCounts.value(folder).value(sftpnames::remoteName(path).toUtf8(), -1);
-}
-
-bool SftpSession::putInPlace(const UploadTarget &target)
-{
-    const QByteArray from = target.writePath.toUtf8();
-    const QByteArray to = target.finalPath.toUtf8();
-    if (target.fresh) {
-        // Without the overwrite flag: a file made meanwhile under that name
-        // is not written over (an OpenSSH server links, which refuses it).
-        return retry("sftp-rename", [&] {
-                   return libssh2_sftp_rename_ex(m_sftp, from.constData(), unsigned(from.size()), to.constData(),
-                                                 unsigned(to.size()), 0);
-               }) == 0;
-    }
-#if HV_SFTP_POSIX_RENAME
-    return retry("sftp-posix-rename", [&] {
-               return libssh2_sftp_posix_rename_ex(m_sftp, from.constData(), size_t(from.size()), to.constData(),
-                                                   size_t(to.size()));
-           }) == 0;
-#else
-    return false; // never asked: renamesOver() said no
-#endif
-}
-
 qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, const Progress &progress, Failure *why)
 {
     const auto failed = [why](Failure::Step step, const QString &detail) {
@@ -602,70 +442,34 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
     if (!h) {
         // Stopped while its temporary file was being opened: the server
         // may have made it all the same.
-        if (!keepRunning() && target.writePath != target.finalPath)
+        if (target.created)
             leftBehind(target.writePath);
         return failed(keepRunning() ? Failure::RemoteOpen : Failure::Cancelled, target.openError);
     }
 
-    const qint64 size = local.size;
-    qint64 acked = 0;
-    // Bytes read from the file and not yet acknowledged start at `from`;
-    // libssh2 wants them handed in again, with more behind them when there
-    // are. Moved to the front only now and then, not per acknowledgement.
-    QByteArray pending(int(2 * kWriteWindow + kLocalBlock), Qt::Uninitialized);
-    qsizetype from = 0;
-    qsizetype to = 0;
-    qsizetype held = 0; // past `from`: handed to libssh2, sent or not, and not acknowledged
-    SftpWriteWindow window;
-    bool atEnd = false;
+    SftpWriter writer(m_session, local, [this] { waitIo(); }, [this] { return keepRunning(); },
+                      [this] { return lastErrorText(); });
+    writer.add(m_sftp, h, 0);
+    LIBSSH2_SFTP_HANDLE *second = local.size >= kSplitAt ? openSecond(target.writePath) : nullptr;
+    if (second)
+        writer.add(m_second, second, local.size / 2);
     Failure failure;
-    while (keepRunning()) {
-        if (from >= kWriteWindow) {
-            std::memmove(pending.data(), pending.constData() + from, size_t(to - from));
-            to -= from;
-            from = 0;
-        }
-        while (!atEnd && to - from < kWriteWindow && to + kLocalBlock <= pending.size() && keepRunning()) {
-            const qint64 n = local.read(pending.data() + to, kLocalBlock);
-            if (n < 0)
-                failure = {Failure::LocalRead, local.file.errorString()};
-            atEnd = n <= 0;
-            to += qMax<qint64>(0, n);
-        }
-        if (failure.step != Failure::None || from == to)
-            break;
-        held = qMax<qsizetype>(held, qMin<qsizetype>(to - from, window.size()));
-        const ssize_t rc = libssh2_sftp_write(h, pending.constData() + from, size_t(held));
-        if (rc > 0) {
-            from += rc;
-            held = qMax<qsizetype>(0, held - rc);
-            acked += rc;
-            window.acked(rc);
-            progress(acked);
-        } else if (rc != LIBSSH2_ERROR_EAGAIN || !waitSftp()) {
-            failure = {Failure::RemoteWrite, rc == LIBSSH2_ERROR_EAGAIN ? QString::fromLatin1(kSftpGone) : lastErrorText()};
-            break;
-        }
-    }
-    if (failure.step == Failure::None && !keepRunning())
+    const SftpWriter::Outcome outcome = writer.run(progress);
+    if (outcome == SftpWriter::LocalRead || outcome == SftpWriter::RemoteWrite)
+        failure = {outcome == SftpWriter::LocalRead ? Failure::LocalRead : Failure::RemoteWrite, writer.error()};
+    else if (!keepRunning())
         failure = {Failure::Cancelled, QString()};
-    // What libssh2 holds of the file goes out before any other request: a
-    // write cut short would swallow the start of the next one. No more than
-    // that: the window keeps it to what the link moves in a fraction of a
-    // second, so that a stop can still take the file back.
-    while (failure.step != Failure::RemoteWrite && held > 0) {
-        const ssize_t rc = libssh2_sftp_write(h, pending.constData() + from, size_t(held));
-        if (rc > 0) {
-            from += rc;
-            held = qMax<qsizetype>(0, held - rc);
-        } else if (rc != LIBSSH2_ERROR_EAGAIN || !mayGoOn() || !waitSftp()) {
-            // The session can take no more: nothing else is asked.
-            if (target.created)
-                leftBehind(target.writePath);
-            return failed(failure.step, failure.detail);
-        }
+    // No more than what libssh2 holds goes out after a stop: the window
+    // keeps it to what the link moves in a fraction of the stop's grace, so
+    // that the file can still be taken back.
+    if (!writer.drain([this] { return mayGoOn(); })) {
+        // The session can take no more: nothing else is asked.
+        if (target.created)
+            leftBehind(target.writePath);
+        return failed(failure.step, failure.detail);
     }
-    if (failure.step == Failure::None && (acked != size || !local.exact()))
+    const qint64 acked = writer.acked();
+    if (failure.step == Failure::None && (acked != local.size || !local.exact()))
         failure = {Failure::Size, QString()};
     if (failure.step == Failure::None && target.replace) {
         LIBSSH2_SFTP_ATTRIBUTES attrs{};
@@ -673,9 +477,11 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
         attrs.permissions = target.permissions;
         retry("sftp-fsetstat", [&] { return libssh2_sftp_fstat_ex(h, &attrs, 1); });
     }
+    closeRemote(second);
     closeRemote(h);
-    if (failure.step == Failure::None && (target.replace || target.fresh) && !putInPlace(target))
-        failure = {keepRunning() ? Failure::Replace : Failure::Cancelled, lastErrorText()};
+    QString refused;
+    if (failure.step == Failure::None && (target.replace || target.fresh) && !putInPlace(target, &refused))
+        failure = {keepRunning() ? Failure::Replace : Failure::Cancelled, refused};
     if (failure.step == Failure::None)
         return acked;
     if (target.created && !(mayGoOn() && removeFile(target.writePath)))

@@ -138,6 +138,9 @@ protected:
     // session on the same account removes it.
     void leftBehind(const QString &path) const;
     LIBSSH2_SFTP_HANDLE *openRemote(const QString &path, unsigned long flags, long mode, int type);
+    // path, an upload's file already made, opened for writing on the second
+    // channel; null when there is none.
+    LIBSSH2_SFTP_HANDLE *openSecond(const QString &path);
     void closeRemote(LIBSSH2_SFTP_HANDLE *handle);
     bool statRemote(const QString &path, LIBSSH2_SFTP_ATTRIBUTES *attrs, bool followLinks);
     bool realPath(const QString &path, QString *absolute);
@@ -200,6 +203,10 @@ protected:
     // permission bits (one that was there keeps its own).
     static void narrowNewFile(QFileDevice &file, unsigned long remotePermissions);
 
+    // Why an upload failed when its name was taken while it ran: it is
+    // not written over.
+    QString nameTaken(const QString &path) const;
+
     // Extra SFTP channels for folder jobs, opened on first use; none when
     // the server allows no more.
     SftpLanes *lanes();
@@ -219,9 +226,12 @@ private:
     void setSocket(int fd);
     LIBSSH2_SFTP_HANDLE *openUploadTarget(const QString &remotePath, struct UploadTarget *target);
     LIBSSH2_SFTP_HANDLE *openReplacement(const LIBSSH2_SFTP_ATTRIBUTES &old, UploadTarget *target);
+    // Makes a temporary name of ours beside target->finalPath, exclusively.
+    LIBSSH2_SFTP_HANDLE *openTemporary(UploadTarget *target, unsigned long mode);
     bool renamesOver(const QString &folder);
     int linkCount(const QString &path); // -1 when it cannot be told
-    bool putInPlace(const UploadTarget &target);
+    // Gives the written file its name; false with *why when it cannot.
+    bool putInPlace(const UploadTarget &target, QString *why);
     // What a file that is not regular is, for the user: name and its type
     // (the S_IFMT bits of its mode); empty for a regular file or one whose
     // type is not known (0).
@@ -233,6 +243,8 @@ private:
     LIBSSH2_SESSION *m_session = nullptr;
     LIBSSH2_SFTP *m_sftp = nullptr;
     std::unique_ptr<SftpLanes> m_lanes;
+    LIBSSH2_SFTP *m_second = nullptr; // large uploads' second half
+    bool m_noSecond = false;          // the server allowed no second channel
     int m_renamesOver = -1; // posix-rename@openssh.com offered: -1 not yet asked
     QHash<QString, QHash<QByteArray, int>> m_linkCounts; // folder -> name -> links, for the current job
     // Read by the owner to shut the socket down on stop; set and closed by

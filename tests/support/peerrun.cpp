@@ -356,6 +356,10 @@ PeerRunResult runAgainstPeer(const PeerRunPlan &plan,
     PeerRunControl control;
     control.peerPid = peer->pid();
     control.cancel = [t] { t->cancel(); };
+    control.tick = [t](int seconds) {
+        for (int i = 0; i < seconds && t->isActive(); ++i)
+            t->tick();
+    };
     control.freeze = [hold, &seconds](std::function<void()> action) { *hold = std::move(action), seconds.stop(); };
     QObject::connect(t, &InbandTransfer::statusMessage, t, [&](const QString &, const QString &text) {
         result.statuses << text;

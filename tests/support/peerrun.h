@@ -29,6 +29,8 @@ struct PeerRunControl {
     // From our next packet on, nothing we send reaches the peer and our clock stops;
     // `action` runs then, with the peer waiting for us, not inside a packet of its own.
     std::function<void(std::function<void()> action)> freeze;
+    // Our side's clock, `seconds` ticks at once: a peer stopped meanwhile sees no time pass.
+    std::function<void(int seconds)> tick;
     pid_t peerPid = -1; // leads the peer's process group: a signal reaches the shell and the program
     void signalPeer(int sig) const { if (peerPid > 0) ::kill(-peerPid, sig); }
 };

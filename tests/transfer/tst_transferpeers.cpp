@@ -173,6 +173,47 @@ private slots:
         }
     }
 
+    // Through a line with a round trip, or as fast as a pipe goes: at least
+    // a quarter of the speed of lrzsz's own pair on the same line, in the
+    // same run. A sender that waits a round trip for each few KiB, or a
+    // second of its clock for a ZACK it never asked for, is far from it.
+    void keepsUpWithLrzsz_data()
+    {
+        QTest::addColumn<QString>("protocol");
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<PeerLink>("link");
+        QTest::addColumn<int>("delayMs");
+        for (const bool send : {true, false}) {
+            if (!selected("zmodem", send))
+                continue;
+            QTest::newRow(rowName("zmodem", send, "25 ms each way").constData()) << "zmodem" << send << PeerLink::Pty << 25;
+            QTest::newRow(rowName("zmodem", send, "pipe").constData()) << "zmodem" << send << PeerLink::Pipe << 0;
+        }
+    }
+    void keepsUpWithLrzsz()
+    {
+        if (!QTest::currentDataTag())
+            return; // no row of this group
+        QFETCH(QString, protocol);
+        QFETCH(bool, send);
+        QFETCH(PeerLink, link);
+        QFETCH(int, delayMs);
+        Bench b;
+        const QByteArray bytes = content("4194304");
+        PeerRunPlan plan = b.plan(protocol, send, {b.put("f.bin", bytes)}, link);
+        plan.delayMs = delayMs;
+        const PeerRunResult reference = runReference(plan);
+        QVERIFY2(reference.ok, qPrintable("lrzsz's own pair failed: " + reference.summary));
+        QVERIFY(QFile::remove(b.target + "/f.bin"));
+        const PeerRunResult r = runAgainstPeer(plan);
+        QVERIFY2(r.ok, qPrintable(r.summary));
+        QCOMPARE(b.got("f.bin"), bytes);
+        // Half a second more for a busy machine, where a run this short is
+        // easily set back by that much.
+        QVERIFY2(r.seconds <= 4 * reference.seconds + 0.5,
+                 qPrintable(QStringLiteral("%1 s, lrzsz %2 s").arg(r.seconds).arg(reference.seconds)));
+    }
+
     // Mid-transfer, one side gives up: we cancel, the peer program is
     // interrupted (it says so before it goes) or killed (it just goes). The
     // peer is stopped while it waits for our next packet, so its last words
@@ -195,7 +236,7 @@ private slots:
             // retries times its time-out.
             {"xmodem-1k", "传输已被用户取消", "对端取消传输 (CAN)", "对端持续无响应，中止", "接收超时，中止", 33, 33},
             {"zmodem", "Zmodem 传输已被用户取消", "对端取消传输 (CAN)", "对端持续未确认（ZACK），中止",
-             "接收超时，中止", 20, 20},
+             "接收超时，中止", 110, 110},
             // gkermit goes without a word when interrupted.
             {"kermit", "Kermit 传输已被用户取消", QString(), "对端持续无响应，中止", "接收超时，中止", 88, 130},
         };
@@ -214,6 +255,15 @@ private slots:
                 QTest::newRow((rowName(protocol, send, "peer killed").constData()))
                     << protocol << send << "kill" << InbandTransfer::Failed << silence
                     << (send ? f.sendTicks : f.receiveTicks);
+                if (protocol != QLatin1String("zmodem"))
+                    continue;
+                // A peer stopped a while (SIGSTOP, then SIGCONT) goes on where
+                // it was, as it does with its own kind: our clock runs those
+                // seconds at once, as the stopped peer sees none pass, and once
+                // in real time.
+                for (const char *stall : {"stop 5", "stop 15", "stop 25", "stop 5 real"})
+                    QTest::newRow((rowName(protocol, send, stall).constData()))
+                        << protocol << send << stall << InbandTransfer::Succeeded << QString() << -1;
             }
         }
     }
@@ -238,17 +288,31 @@ private slots:
             if (acted || !flowing.match(status).hasMatch())
                 return;
             acted = true;
-            if (action == QLatin1String("cancel")) // as a key typed between two events
+            if (action == QLatin1String("cancel")) { // as a key typed between two events
                 QTimer::singleShot(0, c.cancel);
-            else
+            } else if (action.startsWith(QLatin1String("stop"))) {
+                const int seconds = action.section(' ', 1, 1).toInt();
+                c.signalPeer(SIGSTOP);
+                const auto resume = [&c] { c.signalPeer(SIGCONT); };
+                if (action.endsWith(QLatin1String("real")))
+                    QTimer::singleShot(seconds * 1000, resume);
+                else
+                    QTimer::singleShot(0, [&c, seconds, resume] { c.tick(seconds), resume(); });
+            } else {
                 c.freeze([&c, action] { c.signalPeer(action == QLatin1String("kill") ? SIGKILL : SIGTERM); });
+            }
         });
         QVERIFY(acted);
-        QCOMPARE(r.outcome, outcome);
+        QVERIFY2(r.outcome == outcome, qPrintable(r.summary + QLatin1String(" | ") + r.statuses.mid(r.statuses.size() - 3).join(QLatin1Char('|')) + QLatin1String(" | ") + r.peerStderr));
         QVERIFY2(summary.endsWith(QStringLiteral("：")) ? r.summary.startsWith(summary) : r.summary == summary,
                  qPrintable(r.summary + QLatin1String(" | ") + r.statuses.mid(r.statuses.size() - 3).join('|')));
         if (ticks >= 0)
             QCOMPARE(r.ticksAfterPeerEnded, ticks);
+        if (outcome == InbandTransfer::Succeeded) {
+            QVERIFY2(r.ok, qPrintable(r.summary));
+            QCOMPARE(b.got("long.bin"), content("4194304"));
+            return;
+        }
         QVERIFY(r.peerExit != 0);
         if (!send) // nothing half-received is left behind
             QCOMPARE(b.targetEntries(), QStringList());
@@ -281,6 +345,16 @@ private slots:
         add("zmodem receive folders and escape in names", "zmodem", false, {"plain.txt", evil}, "sz -q -f %1", {},
             {"plain.txt"});
         add("kermit receive escape in name", "kermit", false, {evil}, "gkermit -i -P -q -s %1", "Kermit 文件名非法", {});
+        // lrzsz told to be verbose writes on the terminal amid the run: a
+        // line as each file starts, and its progress.
+        add("zmodem send, rz -v, two files", "zmodem", true, {"one.bin", "two.bin"}, "rz -v -y 2>&1", {},
+            {"one.bin", "two.bin"});
+        add("zmodem send, rz -vv, two files", "zmodem", true, {"one.bin", "two.bin"}, "rz -vv -y 2>&1", {},
+            {"one.bin", "two.bin"});
+        add("zmodem receive, sz -v, two files", "zmodem", false, {"one.bin", "two.bin"}, "sz -v %1 2>&1", {},
+            {"one.bin", "two.bin"});
+        add("zmodem receive, sz -vv, two files", "zmodem", false, {"one.bin", "two.bin"}, "sz -vv %1 2>&1", {},
+            {"one.bin", "two.bin"});
         // A folder where the file should go: the receiving peer cannot create it and says so.
         add("kermit send, peer cannot create", "kermit", true, {"blocked"}, "mkdir blocked && gkermit -i -P -q -r",
             "对端错误：", {"blocked"});
