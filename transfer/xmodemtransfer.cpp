@@ -543,12 +543,15 @@ void XmodemTransfer::onTick()
         const QString text = header ? QStringLiteral("文件头无响应") : QStringLiteral("对端持续无响应，中止");
         if (m_idleTicks < (header ? kHeaderResendSeconds : kDataResendSeconds))
             return;
-        // A receiver alive and in step answers a resend. One stopped for a
-        // while reads it when it goes on: it is waited for up to the limit,
-        // with no more of the file sent, which a shell would take for keys
-        // if the receiver died without a word.
-        if (!mayResend()) {
-            m_idleTicks = 0;
+        m_idleTicks = 0;
+        // Silence is waited out up to the limit. A receiver that lost what
+        // we sent NAKs by itself; one that was stopped reads it when it goes
+        // on, and a copy of a data block would reach it as a duplicate,
+        // after which rx drops what follows and loses step. Only a header or
+        // the batch's end goes once more, a receiver alive and in step
+        // answers it.
+        const bool offer = header || m_state == BatchEndSent || (m_state == EotSent && m_awaitingHeaderRequest);
+        if (!offer || !mayResend()) {
             if (++m_retries > kRetryLimit)
                 abortTransfer(text);
             return;
@@ -583,14 +586,14 @@ void XmodemTransfer::onTick()
         }
         if (m_idleTicks < kDataResendSeconds)
             return;
-        // A NAK at each time-out is the probe: one byte, and a sender that was
-        // stopped answers it when it goes on.
-        if (++m_retries > kRetryLimit) {
-            abortTransfer(QStringLiteral("接收超时，中止"));
-            return;
-        }
-        send(QByteArray(1, NAK));
+        // Silence is waited out up to the limit, with no NAK: a sender
+        // stopped for a while would read it when it goes on and send its
+        // block again, and then take the ACK of that copy for the next
+        // block's, a step ahead of us to its end. A sender whose block was
+        // lost sends it again at its own time-out, having cleared its line.
         m_idleTicks = 0;
+        if (++m_retries > kRetryLimit)
+            abortTransfer(QStringLiteral("接收超时，中止"));
         return;
     default:
         return;

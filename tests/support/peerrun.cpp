@@ -324,6 +324,14 @@ QString peerCommand(const PeerRunPlan &plan)
     return plan.peerCommand.isEmpty() ? defaultPeerCommand(plan.protocol, plan.send, plan.files) : plan.peerCommand;
 }
 
+void PeerRunControl::hostSays(const QByteArray &text) const
+{
+    // The peer's own output: its terminal, or the pipe to us.
+    QFile out(QStringLiteral("/proc/%1/fd/1").arg(peerPid));
+    if (peerPid > 0 && out.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        out.write(text);
+}
+
 PeerRunResult runAgainstPeer(const PeerRunPlan &plan,
                              const std::function<void(const QString &, PeerRunControl &)> &onStatus)
 {
@@ -357,6 +365,32 @@ PeerRunResult runAgainstPeer(const PeerRunPlan &plan,
     control.peerPid = peer->pid();
     control.cancel = [t] { t->cancel(); };
     control.freeze = [hold, &seconds](std::function<void()> action) { *hold = std::move(action), seconds.stop(); };
+    control.stall = [&control, &seconds, &finished, t](int stallSeconds, bool fast) {
+        control.signalPeer(SIGSTOP);
+        const auto resume = [&control, &seconds] {
+            control.signalPeer(SIGCONT);
+            if (!seconds.isActive())
+                seconds.start(1000);
+        };
+        if (!fast) {
+            QTimer::singleShot(stallSeconds * 1000, t, resume);
+            return;
+        }
+        seconds.stop();
+        // Bytes on their way settle between two ticks.
+        auto *ticker = new QTimer(t);
+        ticker->setInterval(30);
+        QObject::connect(ticker, &QTimer::timeout, t, [ticker, t, resume, &finished, left = stallSeconds]() mutable {
+            if (finished || left-- <= 0) {
+                ticker->deleteLater();
+                ticker->stop();
+                resume();
+                return;
+            }
+            t->tick();
+        });
+        ticker->start();
+    };
     QObject::connect(t, &InbandTransfer::statusMessage, t, [&](const QString &, const QString &text) {
         result.statuses << text;
         if (onStatus)

@@ -31,6 +31,13 @@ struct PeerRunControl {
     std::function<void(std::function<void()> action)> freeze;
     pid_t peerPid = -1; // leads the peer's process group: a signal reaches the shell and the program
     void signalPeer(int sig) const { if (peerPid > 0) ::kill(-peerPid, sig); }
+    // The peer stopped (SIGSTOP) for `seconds`, then continued. `fast`: our
+    // clock ticks that many times in a moment meanwhile; a stopped peer sees
+    // no time pass either way, but its alarms do.
+    std::function<void(int seconds, bool fast)> stall;
+    // A line on the peer's terminal that is not the peer's, as `wall` or a
+    // background job writes it.
+    void hostSays(const QByteArray &text) const;
 };
 
 struct PeerRunResult {
