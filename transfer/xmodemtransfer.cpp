@@ -441,8 +441,9 @@ void XmodemTransfer::processSender()
 
 // Keys typed while we wait are echoed by the shell, and a 'C' among them
 // ("rx Cat.bin") is no receiver's poll: that one comes at the start of a
-// line or after an earlier poll, and nothing but polls follows it until it
-// is answered. NAK is never typed text.
+// line, after an earlier poll or after the full stop of the receiver's
+// greeting (plain rb: "rb waiting to receive.C"), and nothing but polls
+// follows it until it is answered. NAK is never typed text.
 bool XmodemTransfer::isPoll(int i) const
 {
     const char c = m_rxBuffer[i];
@@ -452,7 +453,7 @@ bool XmodemTransfer::isPoll(int i) const
         return false;
     const char before = i > 0 ? m_rxBuffer[i - 1] : m_lastSeen;
     const char after = i + 1 < m_rxBuffer.size() ? m_rxBuffer[i + 1] : POLL_CRC;
-    return (before == '\n' || before == '\r' || before == POLL_CRC || before == NAK)
+    return (before == '\n' || before == '\r' || before == '.' || before == POLL_CRC || before == NAK)
            && (after == POLL_CRC || after == NAK);
 }
 

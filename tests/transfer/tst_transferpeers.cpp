@@ -138,6 +138,12 @@ private slots:
             {"0", "1", "127", "128", "129", "1023", "1024", "1025", "all:40960", "307200"}, {}, xDone);
         // sb without -k sends 128-byte blocks, which our receiver takes too.
         add("ymodem", false, PeerLink::Pty, "128-byte blocks", {"129", "all:40960"}, "sb -q %1", xDone);
+        // Talkative lrzsz, its words on the line: a line before each file
+        // (-v), and plain rb's greeting on the line of its first poll, which
+        // starts the send (its next poll is 10 s away).
+        add("ymodem", true, PeerLink::Pipe, "to rb -v, from its first poll", {"1024", "all:40960"}, "rb -v 2>&1", xDone);
+        add("ymodem", true, PeerLink::Pipe, "to plain rb, from its first poll", {"129", "1025"}, "rb 2>&1", xDone);
+        add("ymodem", false, PeerLink::Pty, "from sb -v", {"1024", "all:40960"}, "sb -v %1 2>&1", xDone);
     }
     void transfers()
     {
@@ -158,6 +164,8 @@ private slots:
             plan.peerCommand = peerCommand.contains("%1") ? peerCommand.arg(files.join(' ')) : peerCommand;
             const PeerRunResult r = runAgainstPeer(plan);
             QVERIFY2(r.ok, qPrintable(specs.join(',') + ": " + r.summary + ' ' + r.peerStderr));
+            if (QByteArray(QTest::currentDataTag()).contains("first poll"))
+                QVERIFY2(r.seconds < 8, qPrintable(QStringLiteral("%1 s").arg(r.seconds)));
             QCOMPARE(r.outcome, InbandTransfer::Succeeded);
             QCOMPARE(r.statuses.last(), lastStatus);
             QCOMPARE(b.targetEntries(), names); // nothing else, no ".part" left
