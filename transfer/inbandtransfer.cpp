@@ -167,6 +167,16 @@ bool InbandTransfer::openNextSendFile()
     return true;
 }
 
+bool InbandTransfer::amountToTell(qint64 done)
+{
+    const qint64 kib = done / 1024, last = qMax(m_lastPercent, 0);
+    const qint64 step = last < 64 ? 4 : last < 1024 ? 64 : 1024;
+    if (kib < (last / step + 1) * step)
+        return false;
+    m_lastPercent = int(kib - kib % step);
+    return true;
+}
+
 bool InbandTransfer::emitStatus(const QString &text)
 {
     const quint64 generation = m_generation;

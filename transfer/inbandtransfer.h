@@ -156,6 +156,11 @@ protected:
         if (m_discardFn)
             m_discardFn();
     }
+    // A file received without a length: whether `done` bytes are worth a
+    // report, per 4 KiB of a small file, per 64 KiB up to a MiB and per MiB
+    // after, so that a large one does not fill the terminal with status
+    // lines. m_lastPercent holds the KiB last told.
+    bool amountToTell(qint64 done);
     // See setBacklog(); 0 when the owner gave no means to know.
     qint64 backlog() const { return m_backlogFn ? m_backlogFn() : 0; }
     // Text a shell prints where frames should come (a prompt, "command not

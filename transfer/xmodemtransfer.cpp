@@ -343,15 +343,9 @@ void XmodemTransfer::reportProgress()
     if (total < 0) {
         // No length to measure against (plain XMODEM, a header without a
         // size): a percentage would read 100 from the first block on. The
-        // amount received is told instead: per 4 KiB of a small file, per
-        // 64 KiB up to a MiB and per MiB after, so that a large one does not
-        // fill the terminal with status lines. m_lastPercent holds the KiB
-        // last told.
-        const qint64 kib = done / 1024, last = qMax(m_lastPercent, 0);
-        const qint64 step = last < 64 ? 4 : last < 1024 ? 64 : 1024;
-        if (kib < (last / step + 1) * step)
+        // amount received is told instead.
+        if (!amountToTell(done))
             return;
-        m_lastPercent = int(kib - kib % step);
         emit progressChanged(done, -1, m_currentName);
         emitStatus(QStringLiteral("接收 %1：%2 KB").arg(m_currentName).arg(done / 1024));
         return;

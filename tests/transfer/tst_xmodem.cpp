@@ -54,6 +54,7 @@ private slots:
         QTest::newRow("a C inside text is no poll") << X << QByteArrayList{"abc"} << abc("rx Cat\x15", false);
         QTest::newRow("a C ending text is no poll") << X << QByteArrayList{"abc"} << QByteArrayList{"rx C", ""} + abc("\r\nC", true);
         QTest::newRow("NAK before C") << X << QByteArrayList{"abc"} << abc("\x15" "C", false);
+        QTest::newRow("rb's greeting and first poll on one line") << X << QByteArrayList{"abc"} << abc("rb waiting to receive.C", true);
         QTest::newRow("YMODEM batch")
             << Y << QByteArrayList{r, ""}
             << QByteArrayList{"C", yHeader("f0", "1536"), "C", "", // a C before the ACK is ignored
