@@ -49,6 +49,7 @@ const Protocol kProtocols[] = {
 };
 
 constexpr int kTickMs = 100; // real time between two ticks: the shell's answers arrive meanwhile
+const QByteArray kWall = "\r\n\r\nBroadcast message from root@hv (pts/3) (Tue Dec  8 05:00:00 2026):\r\n\r\nback in 5\r\n\r\n";
 
 int signalOf(const QString &leave)
 {
@@ -71,6 +72,7 @@ class TestPeerLeaves : public QObject, ShellRig
 
     // Signals the peer (its pid in peer.pid) once `at` bytes are done; true
     // when it was signalled before the run ended.
+    // Signal 0: a line on the peer's terminal instead, as `wall` writes it.
     bool signalPeer(int signal, qint64 at, qint64 *writtenThen, qsizetype *shownThen)
     {
         bool signalled = false;
@@ -79,7 +81,10 @@ class TestPeerLeaves : public QObject, ShellRig
             if (signalled || done < at)
                 return;
             const int pid = readFile(peerFolder() + "/peer.pid").trimmed().toInt();
-            if (pid > 0 && ::kill(pid, signal) == 0) {
+            QFile tty(QStringLiteral("/proc/%1/fd/2").arg(pid)); // its terminal
+            const bool acted = signal ? pid > 0 && ::kill(pid, signal) == 0
+                                      : tty.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && tty.write(kWall) > 0;
+            if (acted) {
                 signalled = true;
                 *writtenThen = written;
                 *shownThen = view.shown.size();
@@ -112,7 +117,8 @@ private slots:
     void cleanup() { closeShell(); }
 
     // How the peer leaves: "SIGINT", "SIGTERM", "SIGKILL" while the data
-    // flows, "never" started, or started "late" (typed 3 s into the run).
+    // flows, "never" started, or started "late" (typed 3 s into the run);
+    // or it does not, and a "wall" message comes amid the run, drawn.
     // `stays`: the peer lives through the signal (gkermit ignores SIGINT;
     // lrzsz's sz takes it as a pause and waits for our header), and the file
     // must arrive whole, unless the peer cancels.
@@ -137,6 +143,10 @@ private slots:
                 row(send, "SIGINT", "bash", staysAtInt);
                 row(send, "SIGTERM", "bash");
                 row(send, "SIGKILL", "bash");
+            }
+            if (protocol.kind != KindZ) {
+                row(true, "wall", "bash", true);
+                row(false, "wall", "bash", true);
             }
             // The other shells take what is left in the line otherwise.
             row(true, "SIGKILL", "zsh");
@@ -168,15 +178,16 @@ private slots:
         QFETCH(bool, stays);
         const Protocol &p = kProtocols[protocol];
         const int signal = signalOf(leave);
+        const bool wall = leave == "wall";
         const int mode = send ? p.sendMode : p.receiveMode;
         const QString peer = QString::fromLatin1(send ? p.toPeer : p.fromPeer);
         // Without a peer, and with a late one, the file is small: it is not
         // the flow that matters there.
-        const QByteArray data = content(signal ? p.size : 64 << 10);
+        const QByteArray data = content(signal ? p.size : wall ? p.leaveAt + (96 << 10) : 64 << 10);
         manualClock = leave != "late"; // a late peer's own timers are real
 
         QString command;
-        if (signal)
+        if (signal || wall)
             command = "sh -c 'echo $$ >peer.pid; exec " + peer + "'";
         const QString failed = run(p.kind, send, mode, command, data, program);
         QVERIFY2(failed.isEmpty(), qPrintable(failed));
@@ -194,7 +205,7 @@ private slots:
         qsizetype shownThen = startAt;
         int ticks = 0;
         int limit = 0;
-        if (signal) {
+        if (signal || wall) {
             QVERIFY2(signalPeer(signal, p.leaveAt, &writtenThen, &shownThen),
                      qPrintable("ended before the peer was signalled: " + said()));
             left = true;
@@ -229,6 +240,8 @@ private slots:
                 QVERIFY2(p.kind == KindX ? samePadded(got, data) : got == data,
                          qPrintable(QString("got %1 bytes of %2").arg(got.size()).arg(data.size())));
             }
+            if (wall)
+                QVERIFY2(view.shown.mid(shownThen).contains(kWall.mid(4, 50)), qPrintable(screen(shownThen).left(300)));
             if (leave == "late")
                 QVERIFY2(writtenThen <= p.firstFrame,
                          qPrintable(QStringLiteral("%1 bytes of ours before the peer came").arg(writtenThen)));
