@@ -229,7 +229,7 @@ private slots:
                 const QString done = family(protocol) == QLatin1String("kermit")
                                          ? QStringLiteral("Kermit %1完成（1 个文件）").arg(send ? "发送" : "接收")
                                          : QStringLiteral("传输完成");
-                for (const char *action : {"host text", "stall 5", "stall 15 fast", "stall 25 fast"})
+                for (const char *action : {"host text", "stall 5", "stall 15 fast", "stall 25 fast", "stall 15 fast over 25 ms"})
                     QTest::newRow((rowName(protocol, send, action).constData()))
                         << protocol << send << action << InbandTransfer::Succeeded << done << -1;
             }
@@ -245,7 +245,9 @@ private slots:
         QFETCH(int, ticks);
         const bool keeps = outcome == InbandTransfer::Succeeded;
         Bench b;
-        const QByteArray bytes = content(keeps ? "524288" : "4194304");
+        const bool delayed = action.endsWith(QLatin1String("25 ms")); // each way
+        // Over a round trip one packet or block at a time goes slowly.
+        const QByteArray bytes = content(delayed ? "24576" : keeps ? "524288" : "4194304");
         const QString file = b.put("long.bin", bytes);
         // On a pty an interrupted lrzsz flushes the line as it exits, and the
         // CAN bytes it has just written may go with it. A receiver that
@@ -255,7 +257,9 @@ private slots:
         // Data flows: the first progress of a sender, a receiver's first file.
         static const QRegularExpression flowing(QStringLiteral("^开始接收|进度："));
         bool acted = false;
-        const PeerRunResult r = runAgainstPeer(b.plan(protocol, send, {file}, link),
+        PeerRunPlan plan = b.plan(protocol, send, {file}, link);
+        plan.delayMs = delayed ? 25 : 0;
+        const PeerRunResult r = runAgainstPeer(plan,
                                                [&](const QString &status, PeerRunControl &c) {
             if (acted || !flowing.match(status).hasMatch())
                 return;
