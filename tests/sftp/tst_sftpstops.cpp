@@ -7,6 +7,7 @@
 
 #include "core/languagemanager.h"
 
+#include <QDeadlineTimer>
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QScopeGuard>
@@ -21,6 +22,49 @@
 #include <sys/stat.h>
 
 using namespace sftprig;
+
+namespace {
+
+qint64 msNow()
+{
+    return QDeadlineTimer::current().deadline();
+}
+
+// A worker that holds a take-back open across the owner's stop: once it
+// sees the stop, it spends `spent` ms of the grace, then either asks
+// mayGoOn() until it says no, or repeats a request that never completes,
+// as a take-back does against a server that answers nothing more. It notes
+// when that ended; a socket shut at the grace's end cannot end either.
+struct GraceHolder : SftpSession {
+    GraceHolder(const SshConnectParams &params, bool asksMayGoOn, int spent)
+        : SftpSession(params, "bye"), asksMayGoOn(asksMayGoOn), spent(spent) {}
+    void ready() override {}
+    void runJobs() override
+    {
+        const Tidying tidying(this);
+        holding = true;
+        while (keepRunning())
+            waitIo();
+        std::this_thread::sleep_for(std::chrono::milliseconds(spent));
+        const qint64 giveUp = msNow() + 4000;
+        if (asksMayGoOn) {
+            wentOn = mayGoOn();
+            while (mayGoOn() && msNow() < giveUp)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        } else {
+            retry("never done", [] { return LIBSSH2_ERROR_EAGAIN; });
+        }
+        endedAt = msNow();
+    }
+    QString say(const char *source) const override { return QString::fromUtf8(source); }
+    const bool asksMayGoOn;
+    const int spent;
+    std::atomic<bool> holding{false};
+    std::atomic<bool> wentOn{false};
+    std::atomic<qint64> endedAt{0};
+};
+
+} // namespace
 
 class TestSftpStops : public QObject
 {
@@ -45,6 +89,35 @@ private slots:
         m_knownHosts = m_local.filePath(QStringLiteral("known_hosts"));
     }
 
+    // A stop's grace is one deadline shared by all that is taken back
+    // after it: work goes on until it ends and not past it, and a take-back
+    // begun late waits only what is left of it. Stopped with 2 s, the grace
+    // is 1 s.
+    void graceDeadline_data()
+    {
+        QTest::addColumn<bool>("asksMayGoOn");
+        QTest::addColumn<int>("spent"); // of the grace, before the worker asks or retries
+        QTest::newRow("work goes on to the grace's end") << true << 0;
+        QTest::newRow("work begun late in the grace") << true << 700;
+        QTest::newRow("a take-back begun late in the grace") << false << 700;
+        QTest::newRow("a take-back begun after the grace") << false << 1200;
+    }
+    void graceDeadline()
+    {
+        QFETCH(bool, asksMayGoOn);
+        QFETCH(int, spent);
+        auto *worker = new GraceHolder(m_server.params(m_knownHosts), asksMayGoOn, spent);
+        const auto released = qScopeGuard([&] { SftpSession::release(worker, 100); });
+        worker->start();
+        QVERIFY2(QTest::qWaitFor([&] { return worker->holding.load(); }, 30000), "the worker never got its session");
+        const qint64 stoppedAt = msNow();
+        QVERIFY(worker->stop(2000));
+        const qint64 ended = worker->endedAt.load() - stoppedAt;
+        QVERIFY2(ended >= qMin(1000, spent) - 20 && ended <= qMax(1000, spent) + 150,
+                 qPrintable(QStringLiteral("ended %1 ms after the stop").arg(ended)));
+        QCOMPARE(worker->wentOn.load(), asksMayGoOn && spent < 1000);
+    }
+
     void stops_data()
     {
         QTest::addColumn<QString>("phase");
@@ -55,9 +128,16 @@ private slots:
         for (const char *phase : {"slow upload folder", "slow upload new", "slow upload", "slow dialog upload new", "slow dialog upload",
                                   "slow upload folder at once", "slow upload new at once"})
             QTest::newRow(phase) << QString::fromLatin1(phase);
-        // Not stopped: the line drops, or the server's end of it is killed.
+        // Not stopped: the line drops, the server's end of it is killed, or
+        // the names the files go to are taken while they are written.
         QTest::newRow("slow upload folder, line cut") << QStringLiteral("slow upload folder, line cut");
+        QTest::newRow("slow upload folder, names taken meanwhile") << QStringLiteral("slow upload folder, names taken meanwhile");
         QTest::newRow("slow upload new, server killed") << QStringLiteral("slow upload new, server killed");
+        // Over a line of 100 ms each way, the server stopped while bytes are
+        // under way (what libssh2 holds outlasts the grace), or once it has
+        // the whole of a small file (the closing and the taking back do).
+        for (const char *phase : {"upload on a 100 ms line, server stopped", "upload new on a 100 ms line, server stopped once it has all"})
+            QTest::newRow(phase) << QString::fromLatin1(phase);
     }
     // A stop ends the worker within 200 ms whatever it is doing, or within
     // its grace of 2 s over a slow line, and what was there before stays as
@@ -74,10 +154,14 @@ private slots:
         if (phase == QStringLiteral("handshake"))
             p.port = silent.serverPort();
         const bool slow = phase.startsWith(QLatin1String("slow "));
-        const bool broken = phase.endsWith(QLatin1String("line cut")) || phase.endsWith(QLatin1String("server killed"));
-        std::unique_ptr<SlowLink> line(slow ? new SlowLink(m_server.port, 100000) : nullptr);
-        if (slow) {
-            QVERIFY2(line->port() > 0, "the slow line cannot listen on loopback");
+        const bool taken = phase.endsWith(QLatin1String("taken meanwhile"));
+        const bool broken = phase.endsWith(QLatin1String("line cut")) || phase.endsWith(QLatin1String("server killed")) || taken;
+        const bool whole = phase.endsWith(QLatin1String("once it has all"));
+        std::unique_ptr<LinkRelay> line(slow ? new SlowLink(m_server.port, 100000)
+                                             : phase.contains(QLatin1String("100 ms line")) ? new LinkRelay(m_server.port, {100, 0})
+                                                                                            : nullptr);
+        if (line) {
+            QVERIFY2(line->port() > 0, "the relay cannot listen on loopback");
             p.port = line->port();
         }
         const QString base = remoteFolder();
@@ -96,7 +180,7 @@ private slots:
             QVERIFY(dialogPhase ? dialog.waitReady() : tree.waitReady());
         const QString local = localPath(QStringLiteral("got"));
         const QString many = localPath(QStringLiteral("many"));
-        const bool frozen = phase.startsWith(QStringLiteral("upload, server stopped"));
+        const bool frozen = phase.contains(QStringLiteral("server stopped"));
         const bool held = phase.endsWith(QStringLiteral("held"));
         if (held) // by a listener on its own thread, past the stop's budget
             QObject::connect(tree.worker, &DirTreeWorker::sigJobFailed, tree.worker,
@@ -146,6 +230,18 @@ private slots:
             QVERIFY(::mkfifo(QFile::encodeName(many).constData(), 0644) == 0);
             tree.worker->post({int(DirTreeJobKind::UploadFile), 1, false, many, base + QStringLiteral("/g"), QString()});
             (void)QTest::qWaitFor([&] { return !tree.ended.isEmpty(); }, 1000);
+        } else if (whole) {
+            const QString small = localPath(QStringLiteral("small"));
+            QVERIFY(writeFile(small, randomBytes(1000)));
+            tree.worker->post({int(DirTreeJobKind::UploadFile), 1, false, small, base + QStringLiteral("/g"), QString()});
+            pid_t server = 0;
+            QVERIFY2(QTest::qWaitFor([&] {
+                const QFileInfoList made = QDir(base).entryInfoList({QStringLiteral(".hv-upload-*")}, QDir::Files | QDir::Hidden);
+                return !made.isEmpty() && made.first().size() == 1000
+                       && (server = serverHolding(QFileInfo(base).canonicalFilePath() + '/')) > 0;
+            }, 30000), "the server never had the whole file open");
+            QVERIFY(::kill(server, SIGSTOP) == 0);
+            stopped << server;
         } else if (phase.startsWith(QStringLiteral("upload"))) {
             const QString name = phase == QStringLiteral("upload new") ? QStringLiteral("/g") : QStringLiteral("/f");
             tree.worker->post({int(DirTreeJobKind::UploadFile), 1, false, big, base + name, QString()});
@@ -177,12 +273,23 @@ private slots:
             // whole stays, nothing cut short takes a name, and the next
             // session on the account removes what this one could not.
             qInfo().noquote() << "before:" << left();
-            if (phase.contains(QLatin1String("cut")))
+            QStringList theirs; // names made on the server after the upload found them free
+            if (taken) {
+                for (int i = 1; i <= 5; ++i) {
+                    const QString name = QStringLiteral("up/f0%1").arg(i);
+                    if (!QFileInfo::exists(base + '/' + name)) {
+                        setUp(base, {name + QStringLiteral("=theirs")}, m_server);
+                        theirs << name;
+                    }
+                }
+                QVERIFY2(!theirs.isEmpty(), "every file arrived before a name could be taken");
+            } else if (phase.contains(QLatin1String("cut"))) {
                 line->cut();
-            else if (const pid_t server = serverHolding(base + QStringLiteral("/")); server > 0)
+            } else if (const pid_t server = serverHolding(base + QStringLiteral("/")); server > 0) {
                 QVERIFY(::kill(server, SIGKILL) == 0);
-            else
+            } else {
                 QFAIL("no server process holds the file being written");
+            }
             QString why;
             QVERIFY(!tree.finish(1, &why));
             QVERIFY2(why.startsWith(QStringLiteral("上传失败"))
@@ -192,7 +299,9 @@ private slots:
             const QString missing = unmet(base, {"f=old", "!g"});
             QVERIFY2(missing.isEmpty(), qPrintable(missing));
             for (const QString &n : QDir(base + QStringLiteral("/up")).entryList(QDir::Files))
-                QVERIFY2(sha(base + QStringLiteral("/up/") + n) == sha(many + '/' + n), qPrintable(n));
+                QVERIFY2(theirs.contains(QStringLiteral("up/") + n) ? readFile(base + QStringLiteral("/up/") + n) == "theirs"
+                                                                    : sha(base + QStringLiteral("/up/") + n) == sha(many + '/' + n),
+                         qPrintable(n));
             Tree again(p);
             QVERIFY(again.waitReady());
             QVERIFY2(unmet(base, {"!.hv*", "!up/.hv*"}).isEmpty(), qPrintable(left()));
@@ -215,6 +324,16 @@ private slots:
         // A folder's files under way are taken back, not left cut short.
         for (const QString &n : QDir(base + QStringLiteral("/up")).entryList(QDir::Files | QDir::Hidden))
             QVERIFY2(sha(base + QStringLiteral("/up/") + n) == sha(many + '/' + n), qPrintable(n));
+        if (frozen) {
+            // What the grace left on the server the next session removes,
+            // once the server answers again.
+            QVERIFY2(!unmet(base, {"!.hv*"}).isEmpty(), "the stop left nothing behind to take back");
+            for (const pid_t pid : std::exchange(stopped, {}))
+                ::kill(pid, SIGCONT);
+            Tree again(p);
+            QVERIFY(again.waitReady());
+            QVERIFY2(unmet(base, {"!.hv*"}).isEmpty(), qPrintable(left()));
+        }
     }
 };
 

@@ -9,6 +9,7 @@
 #include "sftp/widgets/sftpdialog.h"
 #include "sftp/widgets/sftpprompts.h"
 #include "sftp/widgets/transferpanel.h"
+#include "terminal/widgets/terminalview.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -21,6 +22,7 @@
 #include <QSignalSpy>
 
 #include <algorithm>
+#include <memory>
 
 using namespace sftprig;
 
@@ -325,7 +327,8 @@ private slots:
     // expect: entries as unmet() reads them, on the server or, after "l:",
     // here; "c:text" clipboard, "q:n" folder questions, "asked:p" the one
     // confirmation names p, "s:text" the footer, "again" the entry chosen
-    // once more, "w:p" p shown by a listing (not opened by the test).
+    // once more, "w:p" p shown by a listing (not opened by the test);
+    // "view" first: the tree and the list as a terminal view joins them.
     void contextMenu_data()
     {
         QTest::addColumn<QString>("target");
@@ -350,6 +353,9 @@ private slots:
                                                       << QStringList{"d/pipes/leaf=local leaf", "!d/pipes/p", "w:d/pipes",
                                                                      "s:任务完成，跳过 1 个链接或特殊文件",
                                                                      "p:⚠ 完成|任务完成，跳过 1 个链接或特殊文件"};
+        QTest::newRow("upload folder holding a pipe, in a terminal view")
+            << "d" << "上传/文件夹" << "$L/pipes"
+            << QStringList{"view", "d/pipes/leaf=local leaf", "!d/pipes/p", "p:⚠ 完成|任务完成，跳过 1 个链接或特殊文件"};
         QTest::newRow("upload a pipe") << "d" << "上传/文件" << "$L/pipes/p" << QStringList{"!d/p", "s:任务失败 p 是命名管道，不是普通文件"};
         QTest::newRow("compress") << "d/s" << "压缩" << "" << QStringList{"d/s.tar.gz#./s/t"};
         QTest::newRow("copy path") << "d/f" << "复制绝对路径" << "" << QStringList{"c:/d/f"};
@@ -368,14 +374,27 @@ private slots:
         answer.replace(QStringLiteral("$L"), L);
         answerEverything(answer);
 
-        RemoteDirTree tree;
-        TransferPanel panel;
-        connect(&tree, &RemoteDirTree::sigTransferAdded, &panel, &TransferPanel::addTransfer);
-        connect(&tree, &RemoteDirTree::sigTransferFinished, &panel, &TransferPanel::finishTransfer);
-        connect(&tree, &RemoteDirTree::sigTransferNote, &panel, &TransferPanel::noteTransfer);
-        tree.resize(300, 600);
-        tree.show();
-        tree.connectTo(serverParams());
+        const bool inView = expect.removeAll(QStringLiteral("view")) > 0;
+        std::unique_ptr<TerminalView> view;
+        std::unique_ptr<RemoteDirTree> bare;
+        std::unique_ptr<TransferPanel> barePanel;
+        if (inView) {
+            view = std::make_unique<TerminalView>(QStringLiteral("v"), QStringLiteral("v"));
+            view->resize(1000, 600);
+            view->show();
+            view->attachRemoteDirTree(serverParams());
+        } else {
+            bare = std::make_unique<RemoteDirTree>();
+            barePanel = std::make_unique<TransferPanel>();
+            connect(bare.get(), &RemoteDirTree::sigTransferAdded, barePanel.get(), &TransferPanel::addTransfer);
+            connect(bare.get(), &RemoteDirTree::sigTransferFinished, barePanel.get(), &TransferPanel::finishTransfer);
+            connect(bare.get(), &RemoteDirTree::sigTransferNote, barePanel.get(), &TransferPanel::noteTransfer);
+            bare->resize(300, 600);
+            bare->show();
+            bare->connectTo(serverParams());
+        }
+        RemoteDirTree &tree = inView ? *view->findChild<RemoteDirTree *>() : *bare;
+        TransferPanel &panel = inView ? *view->findChild<TransferPanel *>() : *barePanel;
         QTreeWidgetItem *item = reveal(tree, m_work + QLatin1Char('/') + target);
         QVERIFY2(item, qPrintable(tree.statusText()));
         QTreeWidget *w = tree.treeWidget();
