@@ -43,8 +43,7 @@ void InbandTransfer::hostWordsArrived(const QByteArray &words)
 {
     if (!isActive() || words.isEmpty())
         return;
-    // A line without its end is kept to the end of the read: a peer may yet
-    // answer in it.
+    // Bounded: a host that keeps talking cannot grow it.
     constexpr qsizetype kKept = 4096;
     if (m_hostWords.isEmpty())
         m_tickTimer.start(); // the settling time: a whole tick from the first line
@@ -249,6 +248,14 @@ qsizetype InbandTransfer::hostWordsAt(QByteArrayView read)
             return from;
     }
     return -1;
+}
+
+QByteArray InbandTransfer::wordsAfter(const QByteArray &rest)
+{
+    qsizetype ends = 0;
+    while (ends < rest.size() && (rest.at(ends) == '\r' || rest.at(ends) == '\n'))
+        ++ends;
+    return rest.left(ends) + hostWordsIn(rest);
 }
 
 QByteArray InbandTransfer::takeLine(QByteArray *read)

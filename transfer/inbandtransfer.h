@@ -171,6 +171,10 @@ protected:
     static QString peerGoneText() { return QStringLiteral("对端已退出，中止"); }
     // Where in `read` the first such line begins; -1 when none is there.
     static qsizetype hostWordsAt(QByteArrayView read);
+    // What followed the host's words until the run ended: the line end
+    // theirs came without, and the host's words from there, less what is
+    // left of the peer's last frames (see hostWordsIn()).
+    static QByteArray wordsAfter(const QByteArray &rest);
     // Takes the first line of `read` out, its line ends included.
     static QByteArray takeLine(QByteArray *read);
 

@@ -362,7 +362,7 @@ void KermitTransfer::noticeHostWords(bool readEnded)
 
 void KermitTransfer::shellTookOver(const QByteArray &words)
 {
-    m_unconsumed = words + std::exchange(m_notPackets, {}) + std::exchange(m_rxBuffer, {});
+    m_unconsumed = words + wordsAfter(std::exchange(m_notPackets, {}) + std::exchange(m_rxBuffer, {}));
     peerLeft(peerGoneText());
 }
 

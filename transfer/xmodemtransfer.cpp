@@ -166,10 +166,11 @@ void XmodemTransfer::peerLeft(const QString &text)
 
 // The host's words were not followed by the peer: it was killed, and the
 // shell says so ("Killed", a prompt behind a command's output, a complaint
-// about what of ours it read). What came after the words is the shell's too.
+// about what of ours it read). What came after the words is the shell's
+// too, less what is left of the peer's last frames.
 void XmodemTransfer::shellTookOver(const QByteArray &words)
 {
-    m_unconsumed = words + std::exchange(m_notBlocks, {}) + std::exchange(m_rxBuffer, {});
+    m_unconsumed = words + wordsAfter(std::exchange(m_notBlocks, {}) + std::exchange(m_rxBuffer, {}));
     peerLeft(peerGoneText());
 }
 
@@ -464,7 +465,9 @@ bool XmodemTransfer::receiverGone(char c) const
 
 void XmodemTransfer::handleSenderByte(char c)
 {
-    if (c == ACK || c == NAK || c == POLL_CRC)
+    // Amid a file's data a 'C' is no receiver's: the shell's that took its
+    // place draws one at the end of a cursor movement (ESC [ 7 C).
+    if (c == ACK || c == NAK || (c == POLL_CRC && m_state != SendingData))
         heardPeer();
     switch (c) {
     case CAN:
