@@ -359,8 +359,10 @@ bool DirTreeWorker::uploadFolder(const DirTreeJob &job)
         const bool ok = lanes->upload(take, done, taken, &error);
         for (const QString &path : lanes->takeLeftBehind())
             leftBehind(path);
-        if (!ok && keepRunning())
-            return failed(withReason("上传失败", error));
+        if (!ok && keepRunning()) {
+            const QString taken = lanes->takenMeanwhile();
+            return failed(withReason("上传失败", taken.isEmpty() ? error : nameTaken(taken)));
+        }
         if (!keepRunning())
             return fail(QStringLiteral("已取消"));
         if (!readError.isEmpty())

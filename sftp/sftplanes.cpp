@@ -5,7 +5,7 @@
 
 namespace {
 
-enum class Step { Idle, Probe, Open, Move, Close, Rename, Drop, Remove };
+enum class Step { Idle, Probe, Open, Move, Close, Rename, Taken, Drop, Remove };
 enum class Turn { Busy, Moved, Failed };
 
 } // namespace
@@ -161,6 +161,7 @@ bool SftpLanes::download(const Next &next, const Done &done, QString *error)
 
 bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done &refused, QString *error)
 {
+    m_taken.clear();
     QList<Lane> lanes(m_channels.size());
     for (qsizetype i = 0; i < lanes.size(); ++i)
         lanes[i].sftp = m_channels[i];
@@ -281,11 +282,26 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
                                                   lane.path.constData(), unsigned(lane.path.size()), 0);
             if (rc == LIBSSH2_ERROR_EAGAIN)
                 return Turn::Busy;
-            if (rc != 0)
-                return fail(lastError(lane.sftp));
+            if (rc != 0) {
+                why = lastError(lane.sftp);
+                lane.step = Step::Taken;
+                return Turn::Moved;
+            }
             lane.made = false;
             lane.step = Step::Idle;
             return done(lane.file, &why) ? Turn::Moved : Turn::Failed;
+        }
+        case Step::Taken: {
+            // The rename was refused: a name taken since the look is told
+            // as such, which the user can do something about.
+            LIBSSH2_SFTP_ATTRIBUTES attrs;
+            const int rc = libssh2_sftp_stat_ex(lane.sftp, lane.path.constData(), unsigned(lane.path.size()),
+                                                LIBSSH2_SFTP_LSTAT, &attrs);
+            if (rc == LIBSSH2_ERROR_EAGAIN)
+                return Turn::Busy;
+            if (rc == 0 && m_taken.isEmpty())
+                m_taken = lane.file.remote;
+            return Turn::Failed;
         }
         case Step::Drop: {
             if (lane.handle && !sftpChannelGone(lane.sftp)) {

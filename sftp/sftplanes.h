@@ -124,6 +124,9 @@ public:
     // could not be are in leftBehind().
     bool upload(const Next &next, const Done &done, const Done &refused, QString *error);
     QStringList takeLeftBehind() { return std::exchange(m_leftBehind, {}); }
+    // The file whose rename upload() found its name taken since the look,
+    // when one did; else empty.
+    QString takenMeanwhile() const { return m_taken; }
     // Each file read whole, to its end, whatever size was listed.
     bool download(const Next &next, const Done &done, QString *error);
 
@@ -138,4 +141,5 @@ private:
     std::function<bool()> m_mayGoOn;
     QList<LIBSSH2_SFTP *> m_channels;
     QStringList m_leftBehind;
+    QString m_taken;
 };

@@ -200,6 +200,10 @@ protected:
     // permission bits (one that was there keeps its own).
     static void narrowNewFile(QFileDevice &file, unsigned long remotePermissions);
 
+    // Why an upload failed when its name was taken while it ran: it is
+    // not written over.
+    QString nameTaken(const QString &path) const;
+
     // Extra SFTP channels for folder jobs, opened on first use; none when
     // the server allows no more.
     SftpLanes *lanes();
@@ -219,9 +223,12 @@ private:
     void setSocket(int fd);
     LIBSSH2_SFTP_HANDLE *openUploadTarget(const QString &remotePath, struct UploadTarget *target);
     LIBSSH2_SFTP_HANDLE *openReplacement(const LIBSSH2_SFTP_ATTRIBUTES &old, UploadTarget *target);
+    // Makes a temporary name of ours beside target->finalPath, exclusively.
+    LIBSSH2_SFTP_HANDLE *openTemporary(UploadTarget *target, unsigned long mode);
     bool renamesOver(const QString &folder);
     int linkCount(const QString &path); // -1 when it cannot be told
-    bool putInPlace(const UploadTarget &target);
+    // Gives the written file its name; false with *why when it cannot.
+    bool putInPlace(const UploadTarget &target, QString *why);
     // What a file that is not regular is, for the user: name and its type
     // (the S_IFMT bits of its mode); empty for a regular file or one whose
     // type is not known (0).

@@ -3,6 +3,8 @@
 #include <QDateTime>
 #include <QFileInfo>
 
+#include <limits>
+
 // The sending side: the file offers and the data windows.
 
 using namespace Zmodem;
@@ -17,15 +19,27 @@ constexpr int kSubpacketSize = 1024;
 constexpr int kPieceSubpackets = 4;
 constexpr qint64 kLowWater = 8 * 1024;
 constexpr int kBacklogWaitMs = 2;
-// Inside a window the receiver confirms every kAckEvery bytes (ZCRCQ), and
-// no more than kAhead bytes go out past its last confirmation: that much of
-// the file at most lands in the shell of a receiver that died unheard. A
-// shell's line editor takes seconds to work through 12 KiB of it (the cost
-// grows with the square of the line), and the stop that follows must reach
-// it soon. On a pty this keeps the speed of a whole window at a time; on a
-// link with a long round trip it costs speed.
-constexpr quint32 kAckEvery = 2 * 1024;
-constexpr quint32 kAhead = 12 * 1024;
+// The receiver confirms what it has every so often (ZCRCQ), and no more
+// goes out past its last confirmation than the link holds in about a round
+// trip: that much of the file at most lands in the shell of a receiver that
+// died unheard, and the stop that follows reaches it soon. The bound starts
+// small, as on a pty, where a shell's line editor takes seconds to work
+// through 12 KiB of it (the cost grows with the square of the line), and
+// follows the round trip and the rate that the confirmations show, up to what
+// a long round trip at a fast link needs.
+constexpr quint32 kAheadLeast = 12 * 1024;
+constexpr quint32 kAheadMost = 8 << 20;
+constexpr quint32 kAckEveryLeast = 2 * 1024;
+constexpr quint32 kAckEveryMost = 64 * 1024;
+// Until the link shows itself full (a ZACK comes late, or the rate stops
+// growing) each confirmed byte lets kGrowth more go, so that a long round trip
+// is filled in a few of them; then the bound holds twice what the link carries
+// in a round trip, which keeps it busy while a ZACK is on its way.
+constexpr int kGrowth = 8;
+constexpr int kGainSteady = 2;
+constexpr int kFlatSamplesToSteady = 3;
+constexpr qint64 kQueuedUs = 1000; // a late ZACK is this much later at least
+constexpr qint64 kRateSpanUs = 250;
 
 } // namespace
 
@@ -66,8 +80,71 @@ void ZmodemTransfer::sendDataBurst()
     m_lastHeader = binaryHeader(ZDATA, position(m_ackedPos));
     send(m_lastHeader);
     setState(TxData);
-    m_windowLeft = m_windowSize;
+    // One stream to the end of the file: the ZACKs asked for inside it pace
+    // it, and a ZRPOS starts another.
+    m_windowLeft = std::numeric_limits<qint64>::max();
+    m_ackPoints.clear();
+    if (m_ahead == 0)
+        m_ahead = kAheadLeast;
+    if (!m_linkClock.isValid())
+        m_linkClock.start();
+    m_markUs = m_linkClock.nsecsElapsed() / 1000;
+    m_markPos = m_ackedPos;
     writeWindow();
+}
+
+bool ZmodemTransfer::mayWriteAhead() const
+{
+    // With no ZACK owed (the bound shrank below what went out since the last
+    // one asked for) one more subpacket goes, asking for it.
+    return quint32(m_sendFile.pos()) - m_ackedPos < m_ahead || m_ackPoints.empty();
+}
+
+quint32 ZmodemTransfer::ackSpacing() const
+{
+    quint32 spacing = kAckEveryLeast;
+    while (spacing < kAckEveryMost && spacing * 16 <= m_ahead)
+        spacing *= 2;
+    return spacing;
+}
+
+void ZmodemTransfer::learnLink(quint32 pos)
+{
+    const qint64 now = m_linkClock.nsecsElapsed() / 1000;
+    bool queued = false; // the data waits somewhere: the link is full
+    while (!m_ackPoints.empty() && m_ackPoints.front().pos - m_ackedPos <= pos - m_ackedPos) {
+        if (m_ackPoints.front().pos == pos) {
+            const qint64 rtt = qMax<qint64>(1, now - m_ackPoints.front().sentUs);
+            m_minRttUs = m_minRttUs > 0 ? qMin(m_minRttUs, rtt) : rtt;
+            queued = rtt > m_minRttUs * 5 / 4 + kQueuedUs;
+        }
+        m_ackPoints.pop_front();
+    }
+    const auto steady = [this] {
+        return quint32(qBound<qint64>(kAheadLeast, kGainSteady * m_rate * m_minRttUs / 1000000, kAheadMost));
+    };
+    if (m_growing) {
+        if (queued)
+            m_growing = false, m_ahead = steady();
+        else
+            m_ahead = quint32(qMin<qint64>(kAheadMost, m_ahead + qint64(kGrowth - 1) * (pos - m_ackedPos)));
+    }
+    // The rate is what the ZACKs confirm over a short span: those of data
+    // that went out in one go come back as fast as the link carried it, a
+    // round trip before the window could show it. The span is long enough
+    // that ZACKs read in one go do not pass for a fast link.
+    const qint64 span = now - m_markUs;
+    if (m_minRttUs <= 0 || span < kRateSpanUs)
+        return;
+    const qint64 rate = qint64(pos - m_markPos) * 1000000 / span;
+    m_markUs = now;
+    m_markPos = pos;
+    m_flatSamples = rate > m_rate * 5 / 4 ? 0 : m_flatSamples + 1;
+    m_rate = qMax(rate, m_rate * 7 / 8);
+    if (m_growing && m_flatSamples >= kFlatSamplesToSteady)
+        m_growing = false;
+    m_ahead = m_growing ? qMax(m_ahead, steady()) : steady();
+    m_ahead = m_ahead / kAckEveryLeast * kAckEveryLeast;
 }
 
 void ZmodemTransfer::writeWindow()
@@ -75,7 +152,9 @@ void ZmodemTransfer::writeWindow()
     m_pump.stop();
     if (m_state != TxData || m_windowLeft <= 0)
         return;
-    if (backlog() > kLowWater) {
+    // While the host's words settle nothing of ours goes out: the window
+    // waits to see whether the receiver speaks on.
+    if (backlog() > kLowWater || settling()) {
         m_pump.start(kBacklogWaitMs);
         return;
     }
@@ -87,13 +166,22 @@ void ZmodemTransfer::writeWindow()
         send(piece);
     };
     char data[kSubpacketSize];
+    const quint32 spacing = ackSpacing();
     for (int n = 0; n < kPieceSubpackets && m_windowLeft > 0; ++n) {
-        if (quint32(m_sendFile.pos()) - m_ackedPos >= kAhead)
+        if (!mayWriteAhead())
             break; // the receiver's ZACK writes on
-        const qint64 got = m_sendFile.read(data, qMin(kSubpacketSize, m_windowLeft));
+        const quint32 at = quint32(m_sendFile.pos());
+        // Subpackets end on whole KiB, so that a stream resumed anywhere
+        // meets the points where a ZACK is asked for.
+        const qint64 got = m_sendFile.read(data, qMin<qint64>(kSubpacketSize - at % kSubpacketSize, m_windowLeft));
         if (got > 0) {
-            m_windowLeft -= int(got);
-            const bool confirm = quint32(m_sendFile.pos()) % kAckEvery == 0;
+            m_windowLeft -= got;
+            const quint32 end = quint32(m_sendFile.pos());
+            // The last subpacket before the bound asks for a ZACK too: without
+            // one nothing would let the stream go on.
+            const bool confirm = end % spacing == 0 || end - m_ackedPos >= m_ahead;
+            if (confirm && m_windowLeft > 0)
+                m_ackPoints.push_back({end, m_linkClock.nsecsElapsed() / 1000});
             w = writeDataSubpacket(w, data, int(got), m_windowLeft <= 0 ? ZCRCW : confirm ? ZCRCQ : ZCRCG);
             continue;
         }
@@ -125,7 +213,7 @@ void ZmodemTransfer::writeWindow()
                 return;
         }
     }
-    if (m_windowLeft > 0 && quint32(m_sendFile.pos()) - m_ackedPos < kAhead)
+    if (m_windowLeft > 0 && mayWriteAhead())
         m_pump.start(0);
 }
 
@@ -194,6 +282,7 @@ void ZmodemTransfer::handleSenderHeader(int type, const QByteArray &bytes)
             if (writingWindow()) {
                 // A confirmation inside the window lets more of it go.
                 if (pos - m_ackedPos <= quint32(m_sendFile.pos()) - m_ackedPos) {
+                    learnLink(pos);
                     m_ackedPos = pos;
                     if (!m_pump.isActive())
                         writeWindow();

@@ -113,6 +113,14 @@ void ZmodemTransfer::resetSession()
     m_initEchoes = 0;
     m_windowLeft = 0;
     m_pump.stop();
+    m_ackPoints.clear();
+    m_linkClock.invalidate();
+    m_minRttUs = 0;
+    m_rate = 0;
+    m_markUs = -1;
+    m_flatSamples = 0;
+    m_growing = true;
+    m_ahead = 0;
     m_heard = 0;
     m_unheard = 0;
     m_resyncing = false;
@@ -263,8 +271,43 @@ void ZmodemTransfer::feed(const QByteArray &data)
     if (m_state == TxFinSent) // see onTick
         m_finTail = (m_finTail + data).right(kHostWordsBytes);
     // Before the peer's first frame, what arrives is the shell's: it must not
-    // keep a wait for a peer that never starts alive.
+    // keep a wait for a peer that never starts alive. Their ends read the
+    // host's words themselves.
     const bool started = peerStarted();
+    if (!started || m_state == TxFinSent) {
+        take(data, started);
+        return;
+    }
+    // lrzsz says nothing on the line while a transfer runs, but with -v, and
+    // the host may (a `wall` message, a background job): a line of words is
+    // taken out of the stream, and whether the peer speaks after it tells
+    // the shell's words from a line amid a live run.
+    const quint64 generation = m_generation;
+    QByteArray rest = data;
+    for (qsizetype at; sameRun(generation) && (at = hostWordsAt(rest)) >= 0;) {
+        // The line ends before them are the host's too: escaped data holds
+        // none, and they may land inside a subpacket.
+        while (at > 0 && (rest.at(at - 1) == '\r' || rest.at(at - 1) == '\n'))
+            --at;
+        take(rest.left(at), true);
+        rest.remove(0, at);
+        if (!sameRun(generation))
+            return;
+        hostWordsArrived(takeLine(&rest));
+        // Until the peer answers, what follows them (a prompt) is the host's.
+        if (!rest.contains(ZPAD) && !rest.contains(char(ZDLE)))
+            return hostWordsArrived(std::exchange(rest, {}));
+        // A frame's end after them is the peer's, alive, even where the
+        // line cut its subpacket and the scanner has to find its place again.
+        if (framesIn(rest))
+            heardPeer();
+    }
+    if (sameRun(generation))
+        take(rest, true);
+}
+
+void ZmodemTransfer::take(const QByteArray &data, bool started)
+{
     const bool cancelled = m_scanner.append(data);
     if (started)
         m_idleTicks = 0;
@@ -282,11 +325,8 @@ void ZmodemTransfer::feed(const QByteArray &data)
     const quint64 generation = m_generation;
     const int heard = m_heard;
     processInput();
-    if (started && sameRun(generation) && peerLeftIn(data, m_heard != heard)) {
-        // The shell is back: its words are the screen's, and nothing of
-        // ours but the stop goes after them.
-        const qsizetype words = hostWordsAt(data);
-        m_unconsumed = words < 0 ? QByteArray() : data.mid(words);
+    if (started && sameRun(generation) && echoedIn(data, m_heard != heard)) {
+        // Our own data coming back: a shell has taken the receiver's place.
         abortTransfer(peerGoneText());
         return;
     }
@@ -294,18 +334,30 @@ void ZmodemTransfer::feed(const QByteArray &data)
         sendHexHeader(ZRPOS, position(m_receivedBytes));
 }
 
-bool ZmodemTransfer::peerLeftIn(const QByteArray &read, bool heard)
+bool ZmodemTransfer::framesIn(QByteArrayView read)
 {
-    if (m_state == TxFinSent || m_state == RxFinAnswered)
-        return false; // their ends read the host's words themselves
-    if (m_isSender) {
-        m_unheard = heard ? 0 : m_unheard + read.size();
-        if (m_unheard > kEchoBytes)
+    for (qsizetype at = read.indexOf(ZDLE); at >= 0 && at + 1 < read.size(); at = read.indexOf(ZDLE, at + 1)) {
+        const char next = read.at(at + 1);
+        if ((next >= char(ZCRCE) && next <= char(ZCRCW)) || (at > 0 && read.at(at - 1) == ZPAD))
             return true;
     }
-    // lrzsz says nothing on the line while a transfer runs: words there are
-    // the shell's, also after the peer's last frame in the same read.
-    return looksLikeHostWords(read);
+    return false;
+}
+
+bool ZmodemTransfer::echoedIn(const QByteArray &read, bool heard)
+{
+    if (!m_isSender || m_state == TxFinSent)
+        return false;
+    m_unheard = heard ? 0 : m_unheard + read.size();
+    return m_unheard > kEchoBytes;
+}
+
+void ZmodemTransfer::shellTookOver(const QByteArray &words)
+{
+    // Our stop all the same: clean in a shell's line, and heard by a peer
+    // that is still there after all.
+    m_unconsumed = words;
+    abortTransfer(peerGoneText());
 }
 
 void ZmodemTransfer::takeOverAndOut(const QByteArray &data)
@@ -556,16 +608,6 @@ void ZmodemTransfer::writeFileData(QByteArrayView data, int endType)
     }
 }
 
-bool ZmodemTransfer::mayResendOrEnd(const QString &failure)
-{
-    if (mayResend())
-        return true;
-    // Silent since our last resend: the peer has gone, and the shell that
-    // took its place would run each further one as a command.
-    abortTransfer(failure);
-    return false;
-}
-
 void ZmodemTransfer::onTick()
 {
     const Step step(this);
@@ -590,22 +632,22 @@ void ZmodemTransfer::onTick()
         // run each ZRINIT as a command; sz announces itself and is answered
         // at once, and one already waiting got the ZRINIT of our start.
         if (peerStarted() && m_idleTicks % 3 == 0) {
-            if (mayResend())
-                sendZrinit();
-            else if (m_idleTicks >= 10)
+            if (++m_retries > kRetryLimit)
                 abortTransfer(rxTimeout);
+            else
+                sendZrinit();
         }
         return;
     case RxData:
     case RxFrameEnd:
         if (m_idleTicks < 10)
             return;
+        // A silent sender may be stopped, not gone: only the ZRPOS goes,
+        // a header, until the protocol's patience is spent.
         if (++m_retries > kRetryLimit) {
             abortTransfer(rxTimeout);
             return;
         }
-        if (!mayResendOrEnd(rxTimeout))
-            return;
         // What arrived of a subpacket before the silence is abandoned: the
         // sender starts again from our position with a header (lrzsz's sz
         // waits for one after a SIGINT).
@@ -628,17 +670,14 @@ void ZmodemTransfer::onTick()
         // running answered the ZRQINIT of our start: until then the line is
         // a shell's, which would run each repeat as a command. The silence
         // still counts towards giving up.
-        if (peerStarted()) {
-            if (!mayResendOrEnd(QStringLiteral("对端 60 秒未响应 ZRINIT（rz 未运行？），放弃")))
-                return;
+        if (peerStarted())
             sendZrqinit();
-        }
         m_idleTicks = 0;
         return;
     case TxFileOffered:
         if (m_idleTicks < 10)
             return;
-        if (++m_retries > kRetryLimit || !mayResend()) {
+        if (++m_retries > kRetryLimit) {
             abortTransfer(QStringLiteral("对端对 ZFILE 无响应，中止"));
             return;
         }
@@ -649,18 +688,22 @@ void ZmodemTransfer::onTick()
         if (m_idleTicks < 10)
             return;
         const int retries = m_retries + 1;
-        if (retries > kRetryLimit || !mayResend()) {
+        if (retries > kRetryLimit) {
             abortTransfer(QStringLiteral("对端持续未确认（ZACK），中止"));
             return;
         }
         // No data again into the silence, where it would be typed into a
-        // shell a second time: a ZDATA at our position with an empty ZCRCW
-        // subpacket draws a living receiver's ZACK (the next window goes
-        // from there) or its ZRPOS.
+        // shell a second time: an empty ZCRCW subpacket at our position draws
+        // a living receiver's ZACK (the next window goes from there) or its
+        // ZRPOS. While the data frame is open it goes on that frame: a header
+        // inside it would cost a receiver that was only stopped a subpacket
+        // with a bad CRC, and the resync after it; once it is closed, behind
+        // a ZDATA header.
+        const bool frameOpen = m_windowLeft > 0;
         m_windowLeft = 0;
         m_pump.stop();
         m_lastHeader = binaryHeader(ZDATA, position(quint32(m_sendFile.pos())));
-        send(m_lastHeader + dataSubpacket({}, ZCRCW));
+        send(frameOpen ? dataSubpacket({}, ZCRCW) : m_lastHeader + dataSubpacket({}, ZCRCW));
         m_retries = retries;
         m_idleTicks = 0;
         return;
@@ -668,7 +711,7 @@ void ZmodemTransfer::onTick()
     case TxEofSent:
         if (m_idleTicks < 15)
             return;
-        if (++m_retries > kRetryLimit || !mayResend()) {
+        if (++m_retries > kRetryLimit) {
             abortTransfer(QStringLiteral("对端对 ZEOF 无响应，中止"));
             return;
         }

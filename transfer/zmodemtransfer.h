@@ -4,11 +4,14 @@
 #include "transfer/zmodemframe.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
+
+#include <deque>
 
 // ZMODEM (16-bit CRC) in both directions inside a session's byte stream:
 // sends a list of files, or receives any number into one folder. Driven by
@@ -44,6 +47,8 @@ public:
     int bufferedBytes() const { return m_scanner.bufferedBytes(); }
     // A window of data is being written, a piece at a time.
     bool writingWindow() const { return m_windowLeft > 0; }
+    // How far the data may run ahead of the receiver's last ZACK now.
+    quint32 aheadBound() const { return m_ahead; }
 
     // What every end that tells the peer sends, the user's cancel included:
     // an even run of CANs (five stop lrzsz), then what leaves a shell's line
@@ -57,6 +62,7 @@ public slots:
 
 protected:
     void cancelTransfer() override;
+    void shellTookOver(const QByteArray &words) override;
     // sz announces itself with ZRQINIT, rz with ZRINIT.
     bool peerSpeaksFirst() const override { return true; }
 
@@ -86,11 +92,19 @@ private:
     // subpackets at a time, and comes back after the event loop has turned,
     // so that what the receiver says meanwhile is read between them.
     void writeWindow();
-    // Whether what arrived says the peer has gone: the shell's words, or
-    // bytes that are no frames (our own data echoed by a shell) where a
-    // receiver says nothing but headers.
-    bool peerLeftIn(const QByteArray &read, bool heard);
-    bool mayResendOrEnd(const QString &failure);
+    // A ZACK of the receiver for `pos`: the round trip and the rate it says
+    // the link has, and from them how far the data may run ahead.
+    void learnLink(quint32 pos);
+    quint32 ackSpacing() const;
+    bool mayWriteAhead() const;
+    // Bytes of the peer's side, host words taken out: to the scanner.
+    void take(const QByteArray &data, bool started);
+    // Whether what arrived says the receiver has gone: bytes that are no
+    // frames (our own data echoed by a shell) where a receiver says nothing
+    // but headers.
+    bool echoedIn(const QByteArray &read, bool heard);
+    // Whether a subpacket's end or a header's start is in `read`.
+    static bool framesIn(QByteArrayView read);
     bool seekSendFile(quint32 pos, const QString &failure);
     void answerFin();
     // A receiver's end: the sender's "OO" is taken, whatever follows it is
@@ -110,14 +124,27 @@ private:
     QByteArray m_finTail; // received since our ZFIN went out, or answered the sender's
     QByteArray m_lastHeader; // a ZFILE's file information rides along
     quint32 m_resumePos = 0;
-    int m_windowSize = 65536;
     QString m_currentName;
     qint64 m_expectedSize = -1;
     quint32 m_receivedBytes = 0;
     int m_filesSent = 0;
     int m_initEchoes = 0; // ZRINITs still owed for our ZRQINITs
-    int m_windowLeft = 0; // bytes of the window still to be written
+    qint64 m_windowLeft = 0; // bytes of the window still to be written
     quint32 m_ackedPos = 0; // the receiver's last confirmation inside the window
+    // What the receiver's ZACKs tell of the link (sender).
+    struct AckPoint {
+        quint32 pos;
+        qint64 sentUs;
+    };
+    std::deque<AckPoint> m_ackPoints; // ZACKs asked for and not yet come
+    QElapsedTimer m_linkClock;
+    qint64 m_minRttUs = 0;
+    qint64 m_rate = 0; // bytes a second the receiver confirmed, at best lately
+    qint64 m_markUs = -1; // where the rate's current span began
+    quint32 m_markPos = 0;
+    int m_flatSamples = 0; // rate samples since it last grew much
+    bool m_growing = true;  // the link has not yet shown itself full
+    quint32 m_ahead = 0;
     QTimer m_pump;
     int m_heard = 0;        // frames of the peer taken, for telling a read with none
     qint64 m_unheard = 0;   // sender: bytes since the receiver's last header

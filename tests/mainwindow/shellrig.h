@@ -93,6 +93,7 @@ public:
     std::unique_ptr<InbandTransfer> engine;
     std::unique_ptr<QSignalSpy> ended; // the engine's resultReady
     bool manualClock = false;          // for the engines made from now on
+    int delayMs = 0;                   // each way between us and the shells opened from now on
     qint64 written = 0;                // what the engine handed its send function in this run
 
     // The peers there, and zsh quiet. Empty when all is well.
@@ -126,6 +127,12 @@ public:
         session = std::make_unique<OpenSession>(TabSessionInfo{"t", "t", "local"}, &view);
         shell = new LocalShellConnection;
         shell->setShell("/bin/" + program);
+        if (delayMs > 0) {
+            // The shell as a remote host runs it: its own terminal, behind a round trip.
+            qputenv("HV_DELAY_SHELL", QByteArray("/bin/") + program.toUtf8());
+            qputenv("HV_DELAY_MS", QByteArray::number(delayMs));
+            shell->setShell(HV_BINARY_DIR "/tests/support/hv_delayshell");
+        }
         session->adopt(shell, {});
         shell->open();
         if (!QTest::qWaitFor([&] { return shell && shell->isOpen(); }, 10000))

@@ -77,14 +77,16 @@ inline void own(const QString &path, const Server &s, const QString &base = QStr
 
 // Setup and expectation entries, relative to a folder:
 //   "p=text" a file, "p/" a folder, "p->t" a link, "p=>t" a second name of
-//   t, "p%640" the mode, "p|" a named pipe,
+//   t, "p%640" the mode, "p^100" the group, "p|" a named pipe,
 //   "!p" nothing there (p's last part may be a wildcard), "p#entry" a gzip
 //   tar archive that holds entry.
 inline void setUp(const QString &base, const QStringList &entries, const Server &s)
 {
     for (const QString &e : entries) {
-        const QString path = base + QLatin1Char('/') + e.section(QRegularExpression(QStringLiteral("->|[=%|]")), 0, 0);
-        if (e.endsWith(QLatin1Char('|'))) {
+        const QString path = base + QLatin1Char('/') + e.section(QRegularExpression(QStringLiteral("->|[=%|^]")), 0, 0);
+        if (e.contains(QLatin1Char('^'))) {
+            QVERIFY(::lchown(QFile::encodeName(path).constData(), uid_t(-1), gid_t(e.section(QLatin1Char('^'), 1).toUInt())) == 0);
+        } else if (e.endsWith(QLatin1Char('|'))) {
             QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0644) == 0);
         } else if (e.endsWith(QLatin1Char('/'))) {
             QVERIFY(QDir().mkpath(path));
@@ -108,7 +110,7 @@ inline void setUp(const QString &base, const QStringList &entries, const Server 
 inline QString unmet(const QString &base, const QStringList &expect)
 {
     for (const QString &e : expect) {
-        const QFileInfo info(base + '/' + e.section(QRegularExpression(QStringLiteral("->|[=%#]")), 0, 0));
+        const QFileInfo info(base + '/' + e.section(QRegularExpression(QStringLiteral("->|[=%#^]")), 0, 0));
         bool ok;
         if (e.startsWith(QLatin1Char('!'))) {
             const QFileInfo gone(base + '/' + e.mid(1));
@@ -117,6 +119,9 @@ inline QString unmet(const QString &base, const QStringList &expect)
             ok = QFileInfo(base + '/' + e).isDir();
         } else if (e.contains(QStringLiteral("->"))) {
             ok = info.isSymLink() && info.symLinkTarget().endsWith(e.section(QStringLiteral("->"), 1));
+        } else if (e.contains(QLatin1Char('^'))) {
+            struct stat st {};
+            ok = ::stat(QFile::encodeName(info.filePath()).constData(), &st) == 0 && st.st_gid == gid_t(e.section(QLatin1Char('^'), 1).toUInt());
         } else if (e.contains(QLatin1Char('%'))) {
             struct stat st {};
             ok = ::stat(info.filePath().toUtf8().constData(), &st) == 0

@@ -141,7 +141,7 @@ private slots:
                                          // 3 tree in a process whose memory is bounded
         QTest::addColumn<int>("kind");
         QTest::addColumn<QString>("a"); // "{}" is the row's remote folder, "@text" a local file holding text,
-                                        // "@@entries" a local folder made as setUp() makes one
+                                        // "@@entries" a local folder made as setUp() makes one, "@*n" n MiB
         QTest::addColumn<QString>("b");
         QTest::addColumn<QString>("setup"); // entries as setUp() and unmet() read them
         QTest::addColumn<bool>("ok");
@@ -176,6 +176,29 @@ private slots:
         tree("upload to two names", K::UploadFile, "@new", "{}/f", "f=old g=>f", true, "f=new g=new f@same !.hv*");
         norename("upload, server without rename", K::UploadFile, "@new", "{}/f", "f=old", true, "f=new f@same !.hv*");
         tree("upload through link", K::UploadFile, "@new", "{}/l", "real=old l->real", true, "l->real real=new");
+        tree("upload through a dangling link", K::UploadFile, "@new", "{}/l", "l->gone", true, "l->gone gone=new !.hv*");
+        tree("upload through a link to a pipe", K::UploadFile, "@new", "{}/l", "p| l->p", false, "l->p said:l 是命名管道");
+        // What the user can see of a replaced file stays: its group, given
+        // back where the user belongs to it ({g}, the account's own) and
+        // else kept by writing in place; a file its owner keeps from
+        // writes is refused, as other clients refuse it.
+        tree("upload gives the group back", K::UploadFile, "@new", "{}/d/f", "d/ d/f=old d^0 d%2775", true,
+             kRenamesOver ? "d/f=new d/f^{g} d/f@new !d/.hv*" : "d/f=new d/f^{g} d/f@same !d/.hv*");
+        tree("upload keeps a group the user is not in", K::UploadFile, "@new", "{}/f", "f=old f^0", true, "f=new f^0 f@same !.hv*");
+        tree("upload to a file its owner keeps from writes", K::UploadFile, "@new", "{}/f", "f=old f%444", false,
+             "f=old f%444 f@same !.hv* said:Permission denied");
+        dialog("upload to a file its owner keeps from writes, dialog", 1, "@new", "{}/f", "f=old f%444", false,
+             "f=old f%444 !.hv* said:Permission denied");
+        // "~" entries are made once the upload's temporary file is there
+        // (the tree's rows go over a line of 100 ms each way, to be caught
+        // before the rename): a name taken between the look and the rename
+        // is not written over, and the failure names it.
+        tree("upload onto a name taken meanwhile", K::UploadFile, "@new", "{}/g", "~g=theirs", false,
+             "g=theirs !.hv* said:{}/g 在上传期间被占用，未覆盖");
+        tree("folder upload onto a name taken meanwhile", K::UploadFolder, "@@a=1", "{}/up", "up/ ~up/a=theirs", false,
+             "up/a=theirs !up/.hv* said:{}/up/a 在上传期间被占用，未覆盖");
+        dialog("upload onto a name taken meanwhile, dialog", 1, "@*64", "{}/g", "~g=theirs", false,
+               "g=theirs !.hv* said:{}/g 在上传期间被占用，未覆盖");
         tree("upload missing local", K::UploadFile, "/nonexistent/x", "{}/f", "", false, "!f");
         tree("upload of a file its size belies", K::UploadFile, "/proc/version", "{}/f", "", false, "!f");
         dialog("upload of a file its size belies", 1, "/proc/version", "{}/f", "", false, "");
@@ -222,6 +245,14 @@ private slots:
         const Server server = worker == 2 ? variant("hostile", 2) : m_server;
         const QString base = remoteFolder(server);
         said.replace(QStringLiteral("{}"), base);
+        const passwd *account = getpwnam(server.user().toUtf8().constData());
+        QVERIFY(account);
+        const QString group = QString::number(account->pw_gid);
+        setup.replace(QStringLiteral("{g}"), group);
+        expected.replaceInStrings(QStringLiteral("{g}"), group);
+        QStringList meanwhile = setup.split(QLatin1Char(' '), Qt::SkipEmptyParts).filter(QRegularExpression(QStringLiteral("^~")));
+        setup.remove(QRegularExpression(QStringLiteral("~\\S*")));
+        meanwhile.replaceInStrings(QRegularExpression(QStringLiteral("^~")), QString());
         setUp(base, setup.split(QLatin1Char(' '), Qt::SkipEmptyParts), server);
         const auto inode = [&](const QString &e) {
             struct stat st {};
@@ -230,7 +261,11 @@ private slots:
         QMap<QString, ino_t> inodes;
         for (const QString &e : expected.filter(QStringLiteral("@")))
             inodes[e] = inode(e);
-        std::unique_ptr<Tree> other(worker == 2 ? new Tree(server.params(m_knownHosts)) : nullptr);
+        std::unique_ptr<LinkRelay> line(!meanwhile.isEmpty() && worker == 0 ? new LinkRelay(server.port, {100, 0}) : nullptr);
+        SshConnectParams params = server.params(m_knownHosts);
+        if (line)
+            params.port = line->port();
+        std::unique_ptr<Tree> other(worker == 2 || line ? new Tree(params) : nullptr);
         QVERIFY(!other || other->waitReady());
         const auto resolve = [&](QString s) {
             if (s.startsWith(QLatin1String("@@"))) {
@@ -240,7 +275,9 @@ private slots:
             }
             if (s.startsWith(QLatin1Char('@'))) {
                 const QString local = localPath(QStringLiteral("job"));
-                if (s.size() > 1)
+                if (s.startsWith(QLatin1String("@*")))
+                    writeFile(local, randomBytes(s.mid(2).toInt() * kMiB));
+                else if (s.size() > 1)
                     writeFile(local, s.mid(1).toUtf8());
                 return local;
             }
@@ -249,7 +286,7 @@ private slots:
         a = resolve(a);
         b = resolve(b);
         QString why;
-        Tree *tree = worker == 2 ? other.get() : m_tree.get();
+        Tree *tree = other ? other.get() : m_tree.get();
         bool done;
         if (worker == 3) {
             // Its memory is watched from here, not limited by an address-space
@@ -282,7 +319,14 @@ private slots:
             done = out.value(0) == QLatin1String("ok");
             why = out.value(1) + QStringLiteral(" left out: ") + out.value(2);
         } else {
-            done = worker != 1 ? tree->run(DirTreeJobKind(kind), a, b, &why) : m_dialog->run(kind, a, b);
+            const int id = worker != 1 ? tree->post(DirTreeJobKind(kind), a, b) : 0;
+            const Dialog::Posted posted = worker != 1 ? Dialog::Posted{} : m_dialog->post(kind, a, b);
+            if (!meanwhile.isEmpty()) {
+                QVERIFY2(QTest::qWaitFor([&] { return QDirIterator(base, {".hv-upload-*"}, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories).hasNext(); }, 30000),
+                         "the upload never made its temporary file");
+                setUp(base, meanwhile, server);
+            }
+            done = worker != 1 ? tree->finish(id, &why) : m_dialog->finish(posted);
         }
         const QString told = worker != 1 ? why : m_dialog->failed.value(m_dialog->failed.size() - 1);
         QVERIFY2(done == ok && (saidWhole ? told == said : told.contains(said)), qPrintable(told));

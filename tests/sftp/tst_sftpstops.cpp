@@ -335,6 +335,77 @@ private slots:
             QVERIFY2(unmet(base, {"!.hv*"}).isEmpty(), qPrintable(left()));
         }
     }
+
+    // A stop while any one request of an upload is on its way, over a line
+    // of 75 ms each way: every name that was there stays as it was, and a
+    // name the upload makes is either whole or not there at all, also once
+    // the next session has removed what this one left behind. The requests
+    // of each upload, in order (a small file goes in one write; a session's
+    // first replacement asks whether the server renames over a name):
+    //   new name  lstat, open, write, close, rename
+    //   file      lstat, probe, open, fstat, opendir, readdir x2, close, write, fsetstat, close, rename
+    //   link      lstat, realpath, lstat of the target, then as a file from the probe on
+    //   dangling  lstat, realpath, lstat of the target, then as a new name from the open on
+    void stopAtEachStep_data()
+    {
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<int>("request"); // stopped while this one is on its way
+        QTest::addColumn<QString>("expect");
+        struct Upload {
+            const char *name, *setup, *kept, *renamed;
+            QList<std::pair<const char *, int>> steps;
+        };
+        const Upload uploads[] = {
+            {"new name", "", "!g", "g=new", {{"lstat", 1}, {"open", 2}, {"write", 3}, {"rename", 5}}},
+            {"file", "f=old", "f=old", "f=new", {{"lstat", 1}, {"rename probe", 2}, {"open", 3}, {"write", 9}, {"rename", 12}}},
+            {"link", "f=old l->f", "l->f f=old", "l->f f=new",
+             {{"lstat", 1}, {"realpath", 2}, {"lstat of the target", 3}, {"rename probe", 4}, {"open", 5}, {"write", 11},
+              {"rename", 14}}},
+            {"dangling link", "l->gone", "l->gone !gone", "l->gone gone=new",
+             {{"realpath", 2}, {"lstat of the target", 3}, {"open", 4}, {"write", 5}, {"rename", 7}}},
+        };
+        for (const Upload &u : uploads)
+            for (const auto &[step, request] : u.steps)
+                QTest::addRow("%s, %s", u.name, step)
+                    << QString::fromLatin1(u.setup) << request
+                    << QString::fromLatin1(qstrcmp(step, "rename") == 0 ? u.renamed : u.kept) + QStringLiteral(" !.hv*");
+    }
+    void stopAtEachStep()
+    {
+        QFETCH(QString, setup);
+        QFETCH(int, request);
+        QFETCH(QString, expect);
+        LinkRelay line(m_server.port, {75, 0});
+        QVERIFY2(line.port() > 0, "the relay cannot listen on loopback");
+        SshConnectParams p = m_server.params(m_knownHosts);
+        p.port = line.port();
+        const QString base = remoteFolder();
+        setUp(base, setup.split(QLatin1Char(' '), Qt::SkipEmptyParts), m_server);
+        const QString local = localPath(QStringLiteral("new"));
+        QVERIFY(writeFile(local, "new"));
+        Tree tree(p);
+        QVERIFY(tree.waitReady());
+        // Whatever the set-up still had on its way has arrived.
+        for (int before = -1; before != line.fromClients();) {
+            before = line.fromClients();
+            QTest::qWait(250);
+        }
+        const int from = line.fromClients();
+        tree.post(DirTreeJobKind::UploadFile, local, base + (setup.contains(QLatin1String("l->")) ? "/l" : setup.isEmpty() ? "/g" : "/f"));
+        QElapsedTimer clock;
+        clock.start();
+        while (line.fromClients() - from < request && clock.elapsed() < 30000)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        QVERIFY2(line.fromClients() - from == request,
+                 qPrintable(QStringLiteral("%1 requests in, not %2").arg(line.fromClients() - from).arg(request)));
+        QVERIFY(tree.worker->stop());
+        Tree next(p); // on the same account: removes what the stopped one left behind
+        QVERIFY(next.waitReady());
+        const QString missing = unmet(base, expect.split(QLatin1Char(' ')));
+        QVERIFY2(missing.isEmpty(), qPrintable(missing + QStringLiteral(" in: ") + QDir(base).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot).join(' ')));
+        QCOMPARE(QDir(base).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot).size(),
+                 expect.split(QLatin1Char(' ')).filter(QRegularExpression(QStringLiteral("^[^!]"))).size());
+    }
 };
 
 QTEST_GUILESS_MAIN(TestSftpStops)

@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QtGlobal>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
@@ -57,7 +58,8 @@ inline ssize_t put(int fd, const char *data, size_t size)
 // far side, a writer hands it on then. What is held stays bounded (what the
 // line holds at its rate, else a few MiB), so the sender still meets
 // back-pressure as on a real line. A socket at `to` is shut for writing at the end.
-inline void pumpDelayed(int from, int to, LineShape line, int stopFd = -1)
+// reads, when given, counts the reads taken from `from`.
+inline void pumpDelayed(int from, int to, LineShape line, int stopFd = -1, std::atomic<int> *reads = nullptr)
 {
     struct Chunk {
         qint64 dueUs;
@@ -126,6 +128,8 @@ inline void pumpDelayed(int from, int to, LineShape line, int stopFd = -1)
             continue;
         if (n <= 0)
             break;
+        if (reads)
+            ++*reads;
         const qint64 arrived = nowUs();
         qint64 due = arrived + qint64(line.delayMs) * 1000;
         if (line.rate > 0) {

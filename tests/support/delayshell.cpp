@@ -42,7 +42,7 @@ int main()
     const LineShape line{delayMs, 0};
     // Keyboard to the far terminal ends with us; the far terminal's output
     // ends when the program and everything it started have closed it.
-    std::thread(pumpDelayed, STDIN_FILENO, master, line, -1).detach();
+    std::thread(pumpDelayed, STDIN_FILENO, master, line, -1, nullptr).detach();
     pumpDelayed(master, STDOUT_FILENO, line);
     int status = 0;
     ::waitpid(child, &status, 0);

@@ -10,6 +10,7 @@
 #include <QList>
 #include <QMutex>
 
+#include <atomic>
 #include <list>
 #include <thread>
 
@@ -52,6 +53,10 @@ public:
         ::close(m_listener);
     }
     int port() const { return m_port; } // 0 when the relay could not listen
+    // Reads taken from the clients so far. A client that waits for each
+    // answer before it asks again sends each request in a read of its own:
+    // the count says which request is on its way.
+    int fromClients() const { return m_fromClients.load(); }
     void cut()
     {
         QMutexLocker lock(&m_mutex);
@@ -90,12 +95,12 @@ private:
             ::setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
             QMutexLocker lock(&m_mutex);
             m_open << client << server;
-            m_pumps.emplace_back([this, client, server] { pump(client, server); });
-            m_pumps.emplace_back([this, client, server] { pump(server, client); });
+            m_pumps.emplace_back([this, client, server] { pump(client, server, &m_fromClients); });
+            m_pumps.emplace_back([this, client, server] { pump(server, client, nullptr); });
         }
     }
 
-    void pump(int from, int to) { pumpDelayed(from, to, m_line); }
+    void pump(int from, int to, std::atomic<int> *reads) { pumpDelayed(from, to, m_line, -1, reads); }
 
     const int m_target;
     const Line m_line;
@@ -105,4 +110,5 @@ private:
     QMutex m_mutex;
     QList<int> m_open;               // closed with the link
     std::list<std::thread> m_pumps;  // guarded by m_mutex while the acceptor runs
+    std::atomic<int> m_fromClients{0};
 };

@@ -364,33 +364,11 @@ PeerRunResult runAgainstPeer(const PeerRunPlan &plan,
     PeerRunControl control;
     control.peerPid = peer->pid();
     control.cancel = [t] { t->cancel(); };
-    control.freeze = [hold, &seconds](std::function<void()> action) { *hold = std::move(action), seconds.stop(); };
-    control.stall = [&control, &seconds, &finished, t](int stallSeconds, bool fast) {
-        control.signalPeer(SIGSTOP);
-        const auto resume = [&control, &seconds] {
-            control.signalPeer(SIGCONT);
-            if (!seconds.isActive())
-                seconds.start(1000);
-        };
-        if (!fast) {
-            QTimer::singleShot(stallSeconds * 1000, t, resume);
-            return;
-        }
-        seconds.stop();
-        // Bytes on their way settle between two ticks.
-        auto *ticker = new QTimer(t);
-        ticker->setInterval(30);
-        QObject::connect(ticker, &QTimer::timeout, t, [ticker, t, resume, &finished, left = stallSeconds]() mutable {
-            if (finished || left-- <= 0) {
-                ticker->deleteLater();
-                ticker->stop();
-                resume();
-                return;
-            }
+    control.tick = [t](int seconds) {
+        for (int i = 0; i < seconds && t->isActive(); ++i)
             t->tick();
-        });
-        ticker->start();
     };
+    control.freeze = [hold, &seconds](std::function<void()> action) { *hold = std::move(action), seconds.stop(); };
     QObject::connect(t, &InbandTransfer::statusMessage, t, [&](const QString &, const QString &text) {
         result.statuses << text;
         if (onStatus)

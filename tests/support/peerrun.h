@@ -29,12 +29,10 @@ struct PeerRunControl {
     // From our next packet on, nothing we send reaches the peer and our clock stops;
     // `action` runs then, with the peer waiting for us, not inside a packet of its own.
     std::function<void(std::function<void()> action)> freeze;
+    // Our side's clock, `seconds` ticks at once: a peer stopped meanwhile sees no time pass.
+    std::function<void(int seconds)> tick;
     pid_t peerPid = -1; // leads the peer's process group: a signal reaches the shell and the program
     void signalPeer(int sig) const { if (peerPid > 0) ::kill(-peerPid, sig); }
-    // The peer stopped (SIGSTOP) for `seconds`, then continued. `fast`: our
-    // clock ticks that many times in a moment meanwhile; a stopped peer sees
-    // no time pass either way, but its alarms do.
-    std::function<void(int seconds, bool fast)> stall;
     // A line on the peer's terminal that is not the peer's, as `wall` or a
     // background job writes it.
     void hostSays(const QByteArray &text) const;

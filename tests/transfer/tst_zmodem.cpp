@@ -333,8 +333,12 @@ private slots:
     // sz leaves in the middle of a subpacket (of a file whose bytes escape
     // into ZDLE 'A', 'B', 'C', some behind a "*"): after SIGINT it waits for
     // our header, and the rest of its subpacket, still arriving, is passed
-    // over until its ZDATA at our position; after SIGTERM it is silent, and
-    // gets one ZRPOS at most; or its shell speaks.
+    // over until its ZDATA at our position; stopped, it goes on where it
+    // was; after SIGTERM it is silent, and gets a ZRPOS (a header, nothing
+    // more) every ten seconds until the tenth goes unanswered; or its shell
+    // speaks, and the sender says nothing after it for a tick. A line of the
+    // host's that the sender follows with its data is drawn, and the file
+    // still arrives whole.
     void receiverPeerLeaves_data()
     {
         QTest::addColumn<int>("ticks");
@@ -348,9 +352,18 @@ private slots:
                                                 + dataSubpacket(file.mid(2048, 1024), ZCRCG) + dataSubpacket(file.mid(3072), ZCRCE)
                                                 + hex(ZEOF, 4096)
                                          << QStringList{"ZRPOS 1024", kZrinit} << kRunning << QByteArray();
-        QTest::newRow("silent") << 20 << QByteArray() << QStringList{"ZRPOS 1024", kStop} << "接收超时，中止" << QByteArray();
+        QTest::newRow("stopped 25 s, continued")
+            << 25 << rest + bin(ZDATA, 1024) + dataSubpacket(file.mid(1024, 1024), ZCRCG)
+                   + dataSubpacket(file.mid(2048, 1024), ZCRCG) + dataSubpacket(file.mid(3072), ZCRCE) + hex(ZEOF, 4096)
+            << QStringList{"ZRPOS 1024", "ZRPOS 1024", kZrinit} << kRunning << QByteArray();
+        QStringList patience(10, QStringLiteral("ZRPOS 1024"));
+        QTest::newRow("silent") << 110 << QByteArray() << (patience << kStop) << "接收超时，中止" << QByteArray();
         QTest::newRow("its shell speaks") << 0 << QByteArray("\x18" "Bq\x18" "AzTerminated\r\n$ ") << QStringList{kStop}
                                           << "对端已退出，中止" << QByteArray("AzTerminated\r\n$ ");
+        QTest::newRow("a line of the host's amid the data")
+            << 0 << rest.left(300) + "\r\nBroadcast message from root@host: back soon\r\n" + rest.mid(300)
+                   + dataSubpacket(file.mid(2048, 1024), ZCRCG) + dataSubpacket(file.mid(3072), ZCRCE) + hex(ZEOF, 4096)
+            << QStringList{kZrinit} << kRunning << QByteArray();
     }
     void receiverPeerLeaves()
     {
@@ -364,7 +377,9 @@ private slots:
         QCOMPARE(h.take(), QStringList{"ZRPOS 0"});
         h.tick(ticks);
         h.transfer.feed(after);
+        h.tick(); // words the sender does not follow within it are its shell's
         QTEST(h.take(), "answers");
+        QCOMPARE(h.shown.contains("Broadcast"), after.contains("Broadcast"));
         QTEST(h.summary, "summary");
         QTEST(h.left, "left");
         if (h.summary == kRunning)
@@ -375,9 +390,12 @@ private slots:
     // comes back between them: the receiver's cancel, its shell's words, or
     // our own data echoed by that shell end the run within a piece; a
     // ZRPOS starts the window again from there. No more than 12 KiB go past
-    // the receiver's last ZACK (it is asked for one every 2 KiB). Into a
-    // silence goes one probe (a ZDATA with an empty ZCRCW subpacket), never
-    // the data again; then the run ends.
+    // the receiver's first ZACK (it is asked for one every 2 KiB); each
+    // ZACK then lets eight times what it confirmed go on, until the link
+    // shows itself full. Into a silence go probes (a ZDATA with an empty
+    // ZCRCW subpacket), one each ten seconds, never the data again; a
+    // receiver stopped a while goes on from there, and at the tenth the run
+    // ends.
     void senderReadsWhileWriting_data()
     {
         QTest::addColumn<QByteArray>("reply");
@@ -385,15 +403,26 @@ private slots:
         QTest::addColumn<int>("subpackets"); // written in all
         QTest::addColumn<QByteArray>("last"); // what we sent last; empty: data
         QTest::addColumn<QString>("summary");
+        QTest::addColumn<int>("cut"); // the reply is read this many bytes at a time; 0: at once
         const QByteArray lrzszCancel = QByteArray(10, 0x18) + QByteArray(10, '\b') + "rz: caught signal 2; exiting\r\n";
         const QByteArray stop = ZmodemTransfer::stopSequence(), mend = stop.right(3); // no CANs to a peer that gave up
-        QTest::newRow("receiver's CANs") << lrzszCancel << 0 << 4 << mend << "对端取消传输 (CAN)";
-        QTest::newRow("receiver's words, no CAN") << QByteArray("rz: caught signal 15; exiting\r\n") << 0 << 4 << stop
-                                                  << "对端已退出，中止";
-        QTest::newRow("our data echoed") << QByteArray(600, 'x') << 0 << 4 << stop << "对端已退出，中止";
-        QTest::newRow("ZRPOS while writing") << hex(ZRPOS, 2048) << 0 << 4 + 12 << QByteArray() << kRunning;
-        QTest::newRow("a ZACK inside the window") << hex(ZACK, 2048) << 0 << 12 + 2 << QByteArray() << kRunning;
-        QTest::newRow("window unanswered") << QByteArray() << 20 << 12 + 1 << stop << "对端持续未确认（ZACK），中止";
+        QTest::newRow("receiver's CANs") << lrzszCancel << 0 << 4 << mend << "对端取消传输 (CAN)" << 0;
+        // Words the receiver does not follow within a tick are its shell's;
+        // nothing of ours goes out meanwhile.
+        QTest::newRow("receiver's words, no CAN") << QByteArray("rz: caught signal 15; exiting\r\n") << 1 << 4 << stop
+                                                  << "对端已退出，中止" << 0;
+        QTest::newRow("a line of the host's, then a ZACK")
+            << QByteArray("\r\nBroadcast message from root@host: back soon\r\n") + hex(ZACK, 2048) << 1
+            << 2 + 12 + 7 * 2 << QByteArray() << kRunning << 0;
+        QTest::newRow("our data echoed") << QByteArray(600, 'x') << 0 << 4 << stop << "对端已退出，中止" << 0;
+        QTest::newRow("ZRPOS while writing") << hex(ZRPOS, 2048) << 0 << 4 + 12 << QByteArray() << kRunning << 0;
+        QTest::newRow("a ZACK inside the window") << hex(ZACK, 2048) << 0 << 2 + 12 + 7 * 2 << QByteArray() << kRunning << 0;
+        // Heard all along, though in reads that each hold no whole header.
+        QTest::newRow("ZACKs read a few bytes at a time") << hex(ZACK, 2048).repeated(20) << 0 << 2 + 12 + 7 * 2
+                                                         << QByteArray() << kRunning << 5;
+        const QByteArray probe = dataSubpacket({}, ZCRCW);
+        QTest::newRow("receiver stopped 25 s") << QByteArray() << 25 << 12 + 2 << probe << kRunning << 0;
+        QTest::newRow("window unanswered") << QByteArray() << 110 << 12 + 10 << stop << "对端持续未确认（ZACK），中止" << 0;
     }
     void senderReadsWhileWriting()
     {
@@ -412,7 +441,9 @@ private slots:
         // One piece, then the event loop; a ZACK asked for at 2 and 4 KiB.
         QCOMPARE(h.wire().count("\x18i"), 2);
         QCOMPARE(h.wire().count("\x18j"), 2);
-        h.transfer.feed(reply);
+        QFETCH(int, cut);
+        for (qsizetype at = 0; at < reply.size(); at += cut > 0 ? cut : reply.size())
+            h.transfer.feed(reply.mid(at, cut > 0 ? cut : reply.size()));
         h.settle();
         for (int tick = 0; tick < ticks; ++tick) {
             h.tick();
@@ -420,8 +451,12 @@ private slots:
         }
         const QByteArray wire = h.takeWire();
         QTEST(int(wire.count("\x18i") + wire.count("\x18j") + wire.count("\x18k")), "subpackets");
-        if (ticks > 0) // the probe, at the end of what was written
-            QVERIFY(wire.contains(bin(ZDATA, 12288) + dataSubpacket({}, ZCRCW)));
+        QCOMPARE(h.shown.contains("Broadcast"), reply.contains("Broadcast"));
+        // The probes, at the end of what was written: the first on the data
+        // frame still open, the others behind a header of their own.
+        if (ticks >= 10)
+            QVERIFY(wire.contains(dataSubpacket(QByteArray(1024, 'b'), ZCRCQ) + dataSubpacket({}, ZCRCW)));
+        QCOMPARE(int(wire.count(bin(ZDATA, 12288) + dataSubpacket({}, ZCRCW))), qMax(0, qMin(ticks / 10, 10) - 1));
         QFETCH(QByteArray, last);
         QVERIFY(last.isEmpty() ? !wire.endsWith(ZmodemTransfer::stopSequence().right(3)) : wire.endsWith(last));
         QCOMPARE(wire.endsWith(ZmodemTransfer::stopSequence()), last == ZmodemTransfer::stopSequence());
@@ -475,8 +510,8 @@ private slots:
         QTest::newRow("ZFIN after ZEOF") << true << dataOut + hex(ZACK, 65536) + hex(ZACK, 131072) + hex(ZACK, 196608)
                                          << 0 << early;
         QTest::newRow("no receiver") << true << QByteArray() << 65 << "对端 60 秒未响应 ZRINIT（rz 未运行？），放弃";
-        // Heard last by its late answer: one repeat of the offer, then the end.
-        QTest::newRow("offer unanswered") << true << zrinit << 20 << "对端对 ZFILE 无响应，中止";
+        // Heard last by its late answer: the offer again each ten seconds, then the end.
+        QTest::newRow("offer unanswered") << true << zrinit << 110 << "对端对 ZFILE 无响应，中止";
         QTest::newRow("receiver gone without its ZFIN") << false << zrinit << 5 << "没有能打开的文件，未发送任何文件";
     }
     void senderEndings()
