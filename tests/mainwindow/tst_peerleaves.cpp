@@ -91,12 +91,13 @@ class TestPeerLeaves : public QObject, ShellRig
         return signalled;
     }
     // A line of the host's on the peer's terminal, as `wall` writes it: from
-    // a process of its own, since the terminal may be full until we read it.
+    // a process of its own, since the terminal may be full until we read it;
+    // through its error output, which gkermit leaves on the terminal.
     static bool hostSays(int pid)
     {
         return QProcess::startDetached(QStringLiteral("sh"),
                                        {QStringLiteral("-c"),
-                                        QStringLiteral("printf '\\r\\nBroadcast message from root@host: back soon\\r\\n' >/proc/%1/fd/1")
+                                        QStringLiteral("printf '\\r\\nBroadcast message from root@host: back soon\\r\\n' >/proc/%1/fd/2")
                                             .arg(pid)});
     }
     // Ticks until the run ends, at most `cap`; the ticks it took. Past
@@ -179,11 +180,14 @@ private slots:
         // nothing of ours for the shell, whichever came first.
         for (const char *leave : {"SIGINT", "SIGTERM", "SIGKILL"})
             row(2, true, leave, "bash", 25);
-        for (const bool send : {true, false}) {
-            for (const int delay : {0, 25}) {
-                if (only.isEmpty() || only == QLatin1String(kProtocols[2].name))
-                    QTest::addRow("zmodem %s, talks, bash%s", send ? "send" : "receive", delay ? ", 25 ms each way" : "")
-                        << 2 << send << QString("talks") << QString("bash") << true << delay;
+        for (int p = 0; p < int(std::size(kProtocols)); ++p) {
+            for (const bool send : {true, false}) {
+                for (const int delay : {0, 25}) {
+                    if ((only.isEmpty() || only == QLatin1String(kProtocols[p].name)) && (p == 2 || !delay))
+                        QTest::addRow("%s %s, talks, bash%s", kProtocols[p].name, send ? "send" : "receive",
+                                      delay ? ", 25 ms each way" : "")
+                            << p << send << QString("talks") << QString("bash") << true << delay;
+                }
             }
         }
         row(2, false, "SIGKILL", "bash", 25);
