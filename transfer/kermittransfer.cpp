@@ -389,7 +389,7 @@ void KermitTransfer::noticeHostWords(bool readEnded)
 
 void KermitTransfer::shellTookOver(const QByteArray &words)
 {
-    m_unconsumed = words + std::exchange(m_notPackets, {}) + std::exchange(m_rxBuffer, {});
+    m_unconsumed = words + wordsAfter(std::exchange(m_notPackets, {}) + std::exchange(m_rxBuffer, {}));
     peerLeft(peerGoneText());
 }
 
@@ -729,7 +729,7 @@ void KermitTransfer::receiveData(int seq, const QByteArray &data)
         return;
     }
     m_receivedBytes += bytes.size();
-    if (m_receivedBytes / 4096 != (m_receivedBytes - bytes.size()) / 4096) {
+    if (amountToTell(m_receivedBytes)) {
         emit progressChanged(m_receivedBytes, -1, m_currentName);
         if (!emitStatus(QStringLiteral("接收 %1：%2 KB").arg(m_currentName).arg(m_receivedBytes / 1024)))
             return;

@@ -158,6 +158,25 @@ private slots:
         }
     }
 
+    // A Kermit file comes without a length: the amount received is told,
+    // per 4 KiB up to 64, then per 64 KiB up to a MiB, as XMODEM's is.
+    void receiveProgress()
+    {
+        Harness h;
+        h.receiving();
+        h.peer('F', 1, enc("big.bin"));
+        int seq = 2;
+        for (int sent = 0; sent < 200 * 1024; sent += 80)
+            h.peer('D', seq++ & 63, QByteArray(80, 'x'));
+        QStringList told, expected;
+        for (const QString &status : std::as_const(h.statuses))
+            told << (status.startsWith(QStringLiteral("接收 big.bin")) ? status : QString());
+        told.removeAll(QString());
+        for (int kib : {4, 8, 12, 16, 20, 24, 28, 32, 36, 40, 44, 48, 52, 56, 60, 64, 128, 192})
+            expected << QStringLiteral("接收 big.bin：%1 KB").arg(kib);
+        QCOMPARE(told, expected);
+    }
+
     // The receiver acknowledges B and leaves; the shell's words can come in
     // the same read as that ACK, and are the screen's.
     void senderEnd()
