@@ -3,6 +3,10 @@
 #include "connections/sshsupport.h"
 #include "sftp/sftpnames.h"
 
+#include <cerrno>
+
+#include <unistd.h>
+
 namespace {
 
 enum class Step { Idle, Probe, Open, Move, Close, Rename, Taken, Drop, Remove };
@@ -25,6 +29,27 @@ qint64 SftpLocalFile::read(char *to, qint64 most)
     return n < 0 ? -1 : 0;
 }
 
+qint64 SftpLocalFile::readAt(char *to, qint64 most, qint64 at)
+{
+    // Past the size, a few bytes: /proc/self/pagemap takes no fewer.
+    char past[8];
+    const bool beyond = at >= size;
+    ssize_t n;
+    do
+        n = ::pread(file.handle(), beyond ? past : to, beyond ? sizeof past : size_t(qMin(most, size - at)), at);
+    while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        m_error = qt_error_string(errno);
+        return -1;
+    }
+    if (beyond) {
+        m_overran = m_overran || n > 0;
+        return 0;
+    }
+    m_taken += n;
+    return n;
+}
+
 bool SftpLocalFile::readAll(QByteArray *content, QString *error)
 {
     content->resize(size);
@@ -37,26 +62,76 @@ bool SftpLocalFile::readAll(QByteArray *content, QString *error)
     return n == 0 && exact();
 }
 
-SftpWriteWindow::SftpWriteWindow()
-    : m_size(kLeast)
+SftpWriteWindow::SftpWriteWindow(qint64 graceMs, int parts)
+    : m_graceUs(graceMs * 1000)
+    , m_least(kLeast / qMax(1, parts))
+    , m_size(m_least)
 {
     m_clock.start();
 }
 
+void SftpWriteWindow::handed(qint64 bytes)
+{
+    if (bytes <= 0)
+        return;
+    const qint64 now = m_clock.nsecsElapsed() / 1000;
+    // The first round ends with the first bytes handed over: all of them
+    // answered in one round trip tells the rate the window began with.
+    if (m_roundFromUs < 0)
+        m_roundFromUs = now;
+    m_handed += bytes;
+    m_marks.push_back({m_handed, now, m_acked});
+}
+
 void SftpWriteWindow::acked(qint64 bytes)
 {
-    // Measured over spans long enough to mean something; a link faster
-    // than the round trip needs reaches the full window within a few spans.
-    constexpr qint64 kSpanMs = 50;
-    constexpr qint64 kAheadMs = 300;
-    constexpr qint64 kMost = 1024 * 1024;
+    // However short a round trip, the link is given what it moves in this
+    // long, up to a MiB: the server and the machine both pause now and then.
+    // More than that only slows a near link down.
+    constexpr qint64 kAheadUs = 300000;
+    constexpr qint64 kNear = 1024 * 1024;
+    const qint64 parts = kLeast / m_least;
+    // Room for the stop's own requests and a busy machine.
+    constexpr qint64 kSpareUs = 600000;
+    constexpr qint64 kMost = 8 * 1024 * 1024;
+    const qint64 now = m_clock.nsecsElapsed() / 1000;
     m_acked += bytes;
-    const qint64 ms = m_clock.elapsed();
-    if (ms < kSpanMs)
+    bool roundEnds = false;
+    while (!m_marks.empty() && m_marks.front().upTo <= m_acked) {
+        const Mark mark = m_marks.front();
+        m_marks.pop_front();
+        const qint64 took = qMax<qint64>(1, now - mark.atUs);
+        m_roundTripUs = m_roundTripUs > 0 ? qMin(m_roundTripUs, took) : took;
+        // What came back during that one round trip: all the link carried.
+        m_roundRate = qMax(m_roundRate, (m_acked - mark.ackedThen) * 1000000 / took);
+        roundEnds = roundEnds || mark.atUs >= m_roundFromUs;
+    }
+    if (!roundEnds)
         return;
-    m_size = qBound(kLeast, m_acked * kAheadMs / ms, kMost);
-    m_acked = 0;
-    m_clock.restart();
+    // A few round trips' worth lets the window grow as many times over each
+    // round trip while the link keeps up; once it does not, the rate stops
+    // rising and the window with it. Past what the grace drains it grows no
+    // more, unless the round trip itself is too long for a stop to fit in
+    // the grace: then the link is filled all the same, and a stop leaves
+    // its file for the next session to remove.
+    const qint64 rtt = m_roundTripUs;
+    const qint64 drains = m_graceUs - 2 * rtt - kSpareUs;
+    const qint64 ahead = qMax(rtt * 3 / 2, qMin(4 * rtt, drains));
+    const qint64 near = qMin(m_roundRate * kAheadUs / 1000000, kNear / parts);
+    m_size = qBound(m_least, qMax(near, m_roundRate * ahead / 1000000), kMost);
+    m_roundRate = 0;
+    m_roundFromUs = now;
+}
+
+qint64 sftpChannelRoom(LIBSSH2_SFTP *sftp)
+{
+    // Each request of up to 30000 bytes costs its header out of the room.
+    constexpr qint64 kRequest = 30000;
+    constexpr qint64 kHeader = 64;
+    LIBSSH2_CHANNEL *channel = sftp ? libssh2_sftp_get_channel(sftp) : nullptr;
+    if (!channel)
+        return std::numeric_limits<qint64>::max();
+    return qint64(libssh2_channel_window_write_ex(channel, nullptr)) * kRequest / (kRequest + kHeader);
 }
 
 bool sftpChannelGone(LIBSSH2_SFTP *sftp)
@@ -220,7 +295,11 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
                 // Stopped, only what libssh2 holds goes out: a request cut
                 // short would garble the channel.
                 const qint64 share = qMax<qint64>(8 * 1024, window.size() / lanes.size());
-                lane.held = lane.dropped ? lane.held : qMax(lane.held, qMin(lane.file.size - lane.offset, share));
+                const qint64 was = lane.held;
+                lane.held = lane.dropped ? lane.held
+                                         : qMax(lane.held, qMin(qMin(lane.file.size - lane.offset, share),
+                                                                lane.held + sftpChannelRoom(lane.sftp)));
+                window.handed(lane.held - was);
                 if (lane.held == 0) {
                     lane.step = Step::Close;
                     return Turn::Moved;

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <deque>
 #include <functional>
 #include <limits>
 #include <utility>
@@ -48,6 +49,11 @@ public:
     qint64 size = 0; // when opened
     // Up to most bytes, never past the size; 0 at the end, -1 on a read error.
     qint64 read(char *to, qint64 most);
+    // The same from `at` on, never past the size; at the size, a byte past
+    // it marks the file as changed. Reads at several places do not disturb
+    // each other.
+    qint64 readAt(char *to, qint64 most, qint64 at);
+    QString error() const { return m_error.isEmpty() ? file.errorString() : m_error; }
     // At the end: it held what its size said, no more and no less.
     bool exact() const { return m_taken == size && !m_overran; }
     // The whole of a small file. False when it reads other than its size
@@ -57,26 +63,58 @@ public:
 private:
     qint64 m_taken = 0;
     bool m_overran = false;
+    QString m_error;
 };
 
+// How long a stop waits for an upload to take back what it made before the
+// socket is shut under it.
+inline constexpr int kSftpStopGraceMs = 2000;
+
 // How much of an upload may be handed to libssh2 and not yet acknowledged:
-// what the link acknowledges in a fraction of a second. A stop waits for
-// what is under way before it can take back what it made, and must be done
-// within its grace; on a slow link a fixed window of a MiB would take ten
-// seconds to drain. A fast link soon opens it to the full MiB.
+// what the link moves in a little more than a round trip, both measured
+// from the acknowledgements. Less leaves the link idle for part of every
+// round trip, however fast it is; more only waits in queues. A stop must
+// let everything handed over go out and be answered, then close and remove
+// the file, all within its grace: the window is kept to what drains in
+// what the grace leaves after those two round trips, so a 100 KB/s line
+// holds a few dozen KiB and a long fast one a few MiB.
 class SftpWriteWindow
 {
 public:
-    SftpWriteWindow();
+    // One of `parts` windows that drain side by side: together they start
+    // from what one would.
+    explicit SftpWriteWindow(qint64 graceMs = kSftpStopGraceMs, int parts = 1);
     qint64 size() const { return m_size; }
+    // Bytes handed to libssh2 on top of what it held, now.
+    void handed(qint64 bytes);
     void acked(qint64 bytes);
 
 private:
-    static constexpr qint64 kLeast = 32 * 1024;
+    static constexpr qint64 kLeast = 64 * 1024;
+    // Handed up to `upTo` at `atUs`, when `ackedThen` had been acknowledged.
+    struct Mark {
+        qint64 upTo;
+        qint64 atUs;
+        qint64 ackedThen;
+    };
     QElapsedTimer m_clock;
+    std::deque<Mark> m_marks;
+    qint64 m_graceUs;
+    qint64 m_handed = 0;
     qint64 m_acked = 0;
+    qint64 m_roundTripUs = 0;  // the least seen; 0 before the first
+    qint64 m_roundFromUs = -1; // marks handed since then end the round
+    qint64 m_roundRate = 0;    // bytes a second, the best of this round
+    qint64 m_least;
     qint64 m_size;
 };
+
+// What an SFTP channel's writes may add to what is under way now without
+// waiting for the server to make room. libssh2 counts no acknowledgement
+// while a request waits for room, so writes handed more would hold back
+// what the window learns, stall the channel until all of it has gone out,
+// and lengthen a stop.
+qint64 sftpChannelRoom(LIBSSH2_SFTP *sftp);
 
 // Whether the server's end of an SFTP channel has gone: its subsystem ended
 // (killed, say) while the connection stays. A request on it would wait for

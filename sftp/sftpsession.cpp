@@ -1,6 +1,7 @@
 #include "sftp/sftpsession.h"
 #include "sftp/sftplanes.h"
 #include "sftp/sftpuploadtarget.h"
+#include "sftp/sftpwriter.h"
 
 #include "core/languagemanager.h"
 
@@ -26,18 +27,15 @@ constexpr int kNoDeadline = INT_MAX;
 // Set-up steps against a server that has gone quiet give up after this.
 constexpr int kSetUpDeadlineMs = 30000;
 constexpr int kSshDisconnectByApplication = 11;
-// Reads of this size keep four times as much requested ahead; writes keep up
-// to this much sent and not yet acknowledged. Both keep the link busy where
-// one 32 KiB request at a time would wait a round trip per request.
+// Reads of this size keep four times as much requested ahead: the link stays
+// busy where one 32 KiB request at a time would wait a round trip each.
 constexpr qint64 kReadBlock = 2 * 1024 * 1024;
-constexpr qint64 kWriteWindow = 1024 * 1024;
-constexpr qint64 kLocalBlock = 256 * 1024;
+// A file this large goes up in two halves over two channels.
+constexpr qint64 kSplitAt = 16 * 1024 * 1024;
 // SFTP channels for the small files of folder jobs: a server allows ten
 // sessions per connection by default.
 constexpr int kLanes = 6;
-// How long a stop waits for an upload to take back what it made before the
-// socket is shut under it.
-constexpr int kTidyGraceMs = 2000;
+constexpr int kTidyGraceMs = kSftpStopGraceMs;
 
 // Temporary files of uploads that could not be taken back, by account: the
 // next session there removes them.
@@ -186,23 +184,31 @@ SftpLanes *SftpSession::lanes()
 
 void SftpSession::tearDown()
 {
-    m_lanes.reset();
-    if (m_sftp) {
-        // Bounded: after a stop the socket is shut and this fails at once.
-        for (int i = 0; i < 20 && libssh2_sftp_shutdown(m_sftp) == LIBSSH2_ERROR_EAGAIN; ++i)
-            waitSocket(m_session, socket(), 20);
-        m_sftp = nullptr;
-    }
-    if (m_session) {
-        for (int i = 0; i < 5; ++i) {
+    const auto goodbye = [this] {
+        for (int i = 0; m_session && i < 5; ++i) {
             if (libssh2_session_disconnect_ex(m_session, kSshDisconnectByApplication, m_goodbye, "")
                 != LIBSSH2_ERROR_EAGAIN)
                 break;
             waitSocket(m_session, socket(), 20);
         }
-        // Freeing a session whose channels are still open reads until the
-        // peer answers; with the socket shut, that ends at once.
+        // Freeing a channel or a session reads until the peer answers; with
+        // the socket shut, that ends at once.
         platform::shutdownSocket(socket());
+    };
+    // A stopped worker waits for no answers: over a long round trip one
+    // per channel would outlast the stop's grace.
+    if (!keepRunning())
+        goodbye();
+    m_lanes.reset();
+    for (LIBSSH2_SFTP **sftp : {&m_second, &m_sftp}) {
+        // Bounded: after a stop the socket is shut and this fails at once.
+        for (int i = 0; *sftp && i < 20 && libssh2_sftp_shutdown(*sftp) == LIBSSH2_ERROR_EAGAIN; ++i)
+            waitSocket(m_session, socket(), 20);
+        *sftp = nullptr;
+    }
+    if (m_session) {
+        if (keepRunning())
+            goodbye();
         libssh2_session_free(m_session);
         m_session = nullptr;
     }
@@ -299,6 +305,25 @@ LIBSSH2_SFTP_HANDLE *SftpSession::openRemote(const QString &path, unsigned long 
         if (h || libssh2_session_last_errno(m_session) != LIBSSH2_ERROR_EAGAIN || !mayGoOn() || !waitSftp())
             return h;
     }
+}
+
+LIBSSH2_SFTP_HANDLE *SftpSession::openSecond(const QString &path)
+{
+    // Opened once for the session, when a large file first needs it.
+    if (!m_second && !m_noSecond) {
+        m_second = sftpOpenChannel(m_session, [this] { waitIo(); }, [this] { return keepRunning(); });
+        m_noSecond = !m_second && keepRunning();
+    }
+    const QByteArray p = path.toUtf8();
+    while (m_second && keepRunning() && !sftpChannelGone(m_second)) {
+        if (LIBSSH2_SFTP_HANDLE *h = libssh2_sftp_open_ex(m_second, p.constData(), unsigned(p.size()), LIBSSH2_FXF_WRITE,
+                                                          0, LIBSSH2_SFTP_OPENFILE))
+            return h;
+        if (libssh2_session_last_errno(m_session) != LIBSSH2_ERROR_EAGAIN)
+            break;
+        waitIo();
+    }
+    return nullptr;
 }
 
 void SftpSession::closeRemote(LIBSSH2_SFTP_HANDLE *handle)
@@ -422,65 +447,29 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
         return failed(keepRunning() ? Failure::RemoteOpen : Failure::Cancelled, target.openError);
     }
 
-    const qint64 size = local.size;
-    qint64 acked = 0;
-    // Bytes read from the file and not yet acknowledged start at `from`;
-    // libssh2 wants them handed in again, with more behind them when there
-    // are. Moved to the front only now and then, not per acknowledgement.
-    QByteArray pending(int(2 * kWriteWindow + kLocalBlock), Qt::Uninitialized);
-    qsizetype from = 0;
-    qsizetype to = 0;
-    qsizetype held = 0; // past `from`: handed to libssh2, sent or not, and not acknowledged
-    SftpWriteWindow window;
-    bool atEnd = false;
+    SftpWriter writer(m_session, local, [this] { waitIo(); }, [this] { return keepRunning(); },
+                      [this] { return lastErrorText(); });
+    writer.add(m_sftp, h, 0);
+    LIBSSH2_SFTP_HANDLE *second = local.size >= kSplitAt ? openSecond(target.writePath) : nullptr;
+    if (second)
+        writer.add(m_second, second, local.size / 2);
     Failure failure;
-    while (keepRunning()) {
-        if (from >= kWriteWindow) {
-            std::memmove(pending.data(), pending.constData() + from, size_t(to - from));
-            to -= from;
-            from = 0;
-        }
-        while (!atEnd && to - from < kWriteWindow && to + kLocalBlock <= pending.size() && keepRunning()) {
-            const qint64 n = local.read(pending.data() + to, kLocalBlock);
-            if (n < 0)
-                failure = {Failure::LocalRead, local.file.errorString()};
-            atEnd = n <= 0;
-            to += qMax<qint64>(0, n);
-        }
-        if (failure.step != Failure::None || from == to)
-            break;
-        held = qMax<qsizetype>(held, qMin<qsizetype>(to - from, window.size()));
-        const ssize_t rc = libssh2_sftp_write(h, pending.constData() + from, size_t(held));
-        if (rc > 0) {
-            from += rc;
-            held = qMax<qsizetype>(0, held - rc);
-            acked += rc;
-            window.acked(rc);
-            progress(acked);
-        } else if (rc != LIBSSH2_ERROR_EAGAIN || !waitSftp()) {
-            failure = {Failure::RemoteWrite, rc == LIBSSH2_ERROR_EAGAIN ? QString::fromLatin1(kSftpGone) : lastErrorText()};
-            break;
-        }
-    }
-    if (failure.step == Failure::None && !keepRunning())
+    const SftpWriter::Outcome outcome = writer.run(progress);
+    if (outcome == SftpWriter::LocalRead || outcome == SftpWriter::RemoteWrite)
+        failure = {outcome == SftpWriter::LocalRead ? Failure::LocalRead : Failure::RemoteWrite, writer.error()};
+    else if (!keepRunning())
         failure = {Failure::Cancelled, QString()};
-    // What libssh2 holds of the file goes out before any other request: a
-    // write cut short would swallow the start of the next one. No more than
-    // that: the window keeps it to what the link moves in a fraction of a
-    // second, so that a stop can still take the file back.
-    while (failure.step != Failure::RemoteWrite && held > 0) {
-        const ssize_t rc = libssh2_sftp_write(h, pending.constData() + from, size_t(held));
-        if (rc > 0) {
-            from += rc;
-            held = qMax<qsizetype>(0, held - rc);
-        } else if (rc != LIBSSH2_ERROR_EAGAIN || !mayGoOn() || !waitSftp()) {
-            // The session can take no more: nothing else is asked.
-            if (target.created)
-                leftBehind(target.writePath);
-            return failed(failure.step, failure.detail);
-        }
+    // No more than what libssh2 holds goes out after a stop: the window
+    // keeps it to what the link moves in a fraction of the stop's grace, so
+    // that the file can still be taken back.
+    if (!writer.drain([this] { return mayGoOn(); })) {
+        // The session can take no more: nothing else is asked.
+        if (target.created)
+            leftBehind(target.writePath);
+        return failed(failure.step, failure.detail);
     }
-    if (failure.step == Failure::None && (acked != size || !local.exact()))
+    const qint64 acked = writer.acked();
+    if (failure.step == Failure::None && (acked != local.size || !local.exact()))
         failure = {Failure::Size, QString()};
     if (failure.step == Failure::None && target.replace) {
         LIBSSH2_SFTP_ATTRIBUTES attrs{};
@@ -488,6 +477,7 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
         attrs.permissions = target.permissions;
         retry("sftp-fsetstat", [&] { return libssh2_sftp_fstat_ex(h, &attrs, 1); });
     }
+    closeRemote(second);
     closeRemote(h);
     QString refused;
     if (failure.step == Failure::None && (target.replace || target.fresh) && !putInPlace(target, &refused))

@@ -138,6 +138,9 @@ protected:
     // session on the same account removes it.
     void leftBehind(const QString &path) const;
     LIBSSH2_SFTP_HANDLE *openRemote(const QString &path, unsigned long flags, long mode, int type);
+    // path, an upload's file already made, opened for writing on the second
+    // channel; null when there is none.
+    LIBSSH2_SFTP_HANDLE *openSecond(const QString &path);
     void closeRemote(LIBSSH2_SFTP_HANDLE *handle);
     bool statRemote(const QString &path, LIBSSH2_SFTP_ATTRIBUTES *attrs, bool followLinks);
     bool realPath(const QString &path, QString *absolute);
@@ -240,6 +243,8 @@ private:
     LIBSSH2_SESSION *m_session = nullptr;
     LIBSSH2_SFTP *m_sftp = nullptr;
     std::unique_ptr<SftpLanes> m_lanes;
+    LIBSSH2_SFTP *m_second = nullptr; // large uploads' second half
+    bool m_noSecond = false;          // the server allowed no second channel
     int m_renamesOver = -1; // posix-rename@openssh.com offered: -1 not yet asked
     QHash<QString, QHash<QByteArray, int>> m_linkCounts; // folder -> name -> links, for the current job
     // Read by the owner to shut the socket down on stop; set and closed by

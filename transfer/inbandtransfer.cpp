@@ -43,8 +43,7 @@ void InbandTransfer::hostWordsArrived(const QByteArray &words)
 {
     if (!isActive() || words.isEmpty())
         return;
-    // A line without its end is kept to the end of the read: a peer may yet
-    // answer in it.
+    // Bounded: a host that keeps talking cannot grow it.
     constexpr qsizetype kKept = 4096;
     if (m_hostWords.isEmpty())
         m_tickTimer.start(); // the settling time: a whole tick from the first line
@@ -167,6 +166,16 @@ bool InbandTransfer::openNextSendFile()
     return true;
 }
 
+bool InbandTransfer::amountToTell(qint64 done)
+{
+    const qint64 kib = done / 1024, last = qMax(m_lastPercent, 0);
+    const qint64 step = last < 64 ? 4 : last < 1024 ? 64 : 1024;
+    if (kib < (last / step + 1) * step)
+        return false;
+    m_lastPercent = int(kib - kib % step);
+    return true;
+}
+
 bool InbandTransfer::emitStatus(const QString &text)
 {
     const quint64 generation = m_generation;
@@ -244,6 +253,14 @@ qsizetype InbandTransfer::hostWordsAt(QByteArrayView read)
             return from;
     }
     return -1;
+}
+
+QByteArray InbandTransfer::wordsAfter(const QByteArray &rest)
+{
+    qsizetype ends = 0;
+    while (ends < rest.size() && (rest.at(ends) == '\r' || rest.at(ends) == '\n'))
+        ++ends;
+    return rest.left(ends) + hostWordsIn(rest);
 }
 
 QByteArray InbandTransfer::takeLine(QByteArray *read)

@@ -156,6 +156,11 @@ protected:
         if (m_discardFn)
             m_discardFn();
     }
+    // A file received without a length: whether `done` bytes are worth a
+    // report, per 4 KiB of a small file, per 64 KiB up to a MiB and per MiB
+    // after, so that a large one does not fill the terminal with status
+    // lines. m_lastPercent holds the KiB last told.
+    bool amountToTell(qint64 done);
     // See setBacklog(); 0 when the owner gave no means to know.
     qint64 backlog() const { return m_backlogFn ? m_backlogFn() : 0; }
     // Text a shell prints where frames should come (a prompt, "command not
@@ -166,6 +171,10 @@ protected:
     static QString peerGoneText() { return QStringLiteral("对端已退出，中止"); }
     // Where in `read` the first such line begins; -1 when none is there.
     static qsizetype hostWordsAt(QByteArrayView read);
+    // What followed the host's words until the run ended: the line end
+    // theirs came without, and the host's words from there, less what is
+    // left of the peer's last frames (see hostWordsIn()).
+    static QByteArray wordsAfter(const QByteArray &rest);
     // Takes the first line of `read` out, its line ends included.
     static QByteArray takeLine(QByteArray *read);
 

@@ -273,6 +273,10 @@ void KermitTransfer::scanPackets()
     // shell's words follow it, the peer has gone, and our answer would be
     // typed into the shell.
     bool answerOwed = false;
+    // A busy machine reads the peer's last packet and the words of the
+    // shell that took its place at once: the packets are still taken, but
+    // go unanswered.
+    const bool wordsBehind = wordsBehindPackets();
     while (sameRun(generation)) {
         const int from = pos;
         const ScanResult r = scanNext(m_rxBuffer, &pos, m_checkType, &packet);
@@ -299,7 +303,9 @@ void KermitTransfer::scanPackets()
         noticeHostWords(false); // before the packet that may show the peer alive after them
         m_retries = 0;
         m_packetEnd = pos;
+        m_answersHeld = wordsBehind;
         handlePacket(packet.seq, packet.type, packet.data);
+        m_answersHeld = false;
         m_packetEnd = -1;
         if (m_state == Closing && sameRun(generation)) {
             m_rxBuffer.remove(0, pos);
@@ -316,6 +322,27 @@ void KermitTransfer::scanPackets()
     noticeHostWords(true);
     if (answerOwed && sameRun(generation))
         answerBadPacket();
+}
+
+bool KermitTransfer::wordsBehindPackets() const
+{
+    if (!peerStarted() || (m_state != AwaitReply && m_state != ReceivePackets))
+        return false;
+    QByteArray between = m_notPackets;
+    int pos = 0;
+    Packet packet;
+    for (;;) {
+        const int from = pos;
+        const ScanResult r = scanNext(m_rxBuffer, &pos, m_checkType, &packet);
+        if (r == ScanResult::Packet)
+            between.clear();
+        else
+            between += m_rxBuffer.mid(from, pos - from);
+        if (r == ScanResult::NeedMore)
+            break;
+    }
+    const QByteArray rest = m_rxBuffer.mid(pos);
+    return looksLikeHostWords(between + (rest.size() > 1 && controlAfter(rest, 1) ? rest : QByteArray()));
 }
 
 void KermitTransfer::answerBadPacket()
@@ -362,7 +389,7 @@ void KermitTransfer::noticeHostWords(bool readEnded)
 
 void KermitTransfer::shellTookOver(const QByteArray &words)
 {
-    m_unconsumed = words + std::exchange(m_notPackets, {}) + std::exchange(m_rxBuffer, {});
+    m_unconsumed = words + wordsAfter(std::exchange(m_notPackets, {}) + std::exchange(m_rxBuffer, {}));
     peerLeft(peerGoneText());
 }
 
@@ -702,7 +729,7 @@ void KermitTransfer::receiveData(int seq, const QByteArray &data)
         return;
     }
     m_receivedBytes += bytes.size();
-    if (m_receivedBytes / 4096 != (m_receivedBytes - bytes.size()) / 4096) {
+    if (amountToTell(m_receivedBytes)) {
         emit progressChanged(m_receivedBytes, -1, m_currentName);
         if (!emitStatus(QStringLiteral("接收 %1：%2 KB").arg(m_currentName).arg(m_receivedBytes / 1024)))
             return;

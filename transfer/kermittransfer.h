@@ -63,6 +63,14 @@ private:
     void scanPackets();
     // readEnded: at the end of a read, where a packet begun may prove text.
     void noticeHostWords(bool readEnded);
+    // Whether the shell's words follow the packets of the read in hand: the
+    // peer sent them and left, and its shell would take our answers as typed.
+    bool wordsBehindPackets() const;
+    void send(const QByteArray &bytes)
+    {
+        if (!m_answersHeld)
+            InbandTransfer::send(bytes);
+    }
     void shellTookOver(const QByteArray &words) override;
     // The one resend a bad packet may have: the last packet again, or a NAK.
     void answerBadPacket();
@@ -122,4 +130,5 @@ private:
     int m_naks = 0;       // NAKs of the packet in flight
     int m_outOfStep = 0;  // replies naming another packet than the one in flight
     int m_waitTicks = 0;
+    bool m_answersHeld = false; // while a packet of a read that wordsBehindPackets() is handled
 };

@@ -166,10 +166,11 @@ void XmodemTransfer::peerLeft(const QString &text)
 
 // The host's words were not followed by the peer: it was killed, and the
 // shell says so ("Killed", a prompt behind a command's output, a complaint
-// about what of ours it read). What came after the words is the shell's too.
+// about what of ours it read). What came after the words is the shell's
+// too, less what is left of the peer's last frames.
 void XmodemTransfer::shellTookOver(const QByteArray &words)
 {
-    m_unconsumed = words + std::exchange(m_notBlocks, {}) + std::exchange(m_rxBuffer, {});
+    m_unconsumed = words + wordsAfter(std::exchange(m_notBlocks, {}) + std::exchange(m_rxBuffer, {}));
     peerLeft(peerGoneText());
 }
 
@@ -343,15 +344,9 @@ void XmodemTransfer::reportProgress()
     if (total < 0) {
         // No length to measure against (plain XMODEM, a header without a
         // size): a percentage would read 100 from the first block on. The
-        // amount received is told instead: per 4 KiB of a small file, per
-        // 64 KiB up to a MiB and per MiB after, so that a large one does not
-        // fill the terminal with status lines. m_lastPercent holds the KiB
-        // last told.
-        const qint64 kib = done / 1024, last = qMax(m_lastPercent, 0);
-        const qint64 step = last < 64 ? 4 : last < 1024 ? 64 : 1024;
-        if (kib < (last / step + 1) * step)
+        // amount received is told instead.
+        if (!amountToTell(done))
             return;
-        m_lastPercent = int(kib - kib % step);
         emit progressChanged(done, -1, m_currentName);
         emitStatus(QStringLiteral("接收 %1：%2 KB").arg(m_currentName).arg(done / 1024));
         return;
@@ -441,8 +436,9 @@ void XmodemTransfer::processSender()
 
 // Keys typed while we wait are echoed by the shell, and a 'C' among them
 // ("rx Cat.bin") is no receiver's poll: that one comes at the start of a
-// line or after an earlier poll, and nothing but polls follows it until it
-// is answered. NAK is never typed text.
+// line, after an earlier poll or after the full stop of the receiver's
+// greeting (plain rb: "rb waiting to receive.C"), and nothing but polls
+// follows it until it is answered. NAK is never typed text.
 bool XmodemTransfer::isPoll(int i) const
 {
     const char c = m_rxBuffer[i];
@@ -452,7 +448,7 @@ bool XmodemTransfer::isPoll(int i) const
         return false;
     const char before = i > 0 ? m_rxBuffer[i - 1] : m_lastSeen;
     const char after = i + 1 < m_rxBuffer.size() ? m_rxBuffer[i + 1] : POLL_CRC;
-    return (before == '\n' || before == '\r' || before == POLL_CRC || before == NAK)
+    return (before == '\n' || before == '\r' || before == '.' || before == POLL_CRC || before == NAK)
            && (after == POLL_CRC || after == NAK);
 }
 
@@ -469,7 +465,9 @@ bool XmodemTransfer::receiverGone(char c) const
 
 void XmodemTransfer::handleSenderByte(char c)
 {
-    if (c == ACK || c == NAK || c == POLL_CRC)
+    // Amid a file's data a 'C' is no receiver's: the shell's that took its
+    // place draws one at the end of a cursor movement (ESC [ 7 C).
+    if (c == ACK || c == NAK || (c == POLL_CRC && m_state != SendingData))
         heardPeer();
     switch (c) {
     case CAN:
@@ -543,12 +541,15 @@ void XmodemTransfer::onTick()
         const QString text = header ? QStringLiteral("文件头无响应") : QStringLiteral("对端持续无响应，中止");
         if (m_idleTicks < (header ? kHeaderResendSeconds : kDataResendSeconds))
             return;
-        // A receiver alive and in step answers a resend. One stopped for a
-        // while reads it when it goes on: it is waited for up to the limit,
-        // with no more of the file sent, which a shell would take for keys
-        // if the receiver died without a word.
-        if (!mayResend()) {
-            m_idleTicks = 0;
+        m_idleTicks = 0;
+        // Silence is waited out up to the limit. A receiver that lost what
+        // we sent NAKs by itself; one that was stopped reads it when it goes
+        // on, and a copy of a data block would reach it as a duplicate,
+        // after which rx drops what follows and loses step. Only a header or
+        // the batch's end goes once more, a receiver alive and in step
+        // answers it.
+        const bool offer = header || m_state == BatchEndSent || (m_state == EotSent && m_awaitingHeaderRequest);
+        if (!offer || !mayResend()) {
             if (++m_retries > kRetryLimit)
                 abortTransfer(text);
             return;
@@ -583,14 +584,14 @@ void XmodemTransfer::onTick()
         }
         if (m_idleTicks < kDataResendSeconds)
             return;
-        // A NAK at each time-out is the probe: one byte, and a sender that was
-        // stopped answers it when it goes on.
-        if (++m_retries > kRetryLimit) {
-            abortTransfer(QStringLiteral("接收超时，中止"));
-            return;
-        }
-        send(QByteArray(1, NAK));
+        // Silence is waited out up to the limit, with no NAK: a sender
+        // stopped for a while would read it when it goes on and send its
+        // block again, and then take the ACK of that copy for the next
+        // block's, a step ahead of us to its end. A sender whose block was
+        // lost sends it again at its own time-out, having cleared its line.
         m_idleTicks = 0;
+        if (++m_retries > kRetryLimit)
+            abortTransfer(QStringLiteral("接收超时，中止"));
         return;
     default:
         return;

@@ -289,7 +289,7 @@ void ZmodemTransfer::feed(const QByteArray &data)
         // none, and they may land inside a subpacket.
         while (at > 0 && (rest.at(at - 1) == '\r' || rest.at(at - 1) == '\n'))
             --at;
-        take(rest.left(at), true);
+        take(rest.left(at), true, rest.mid(at));
         rest.remove(0, at);
         if (!sameRun(generation))
             return;
@@ -306,13 +306,13 @@ void ZmodemTransfer::feed(const QByteArray &data)
         take(rest, true);
 }
 
-void ZmodemTransfer::take(const QByteArray &data, bool started)
+void ZmodemTransfer::take(const QByteArray &data, bool started, const QByteArray &after)
 {
     const bool cancelled = m_scanner.append(data);
     if (started)
         m_idleTicks = 0;
     if (cancelled) {
-        m_unconsumed = pastCancel(data);
+        m_unconsumed = pastCancel(data + after);
         // Nothing goes back to a peer that gave up; but the file data still
         // on its way lands in the shell it leaves, to be taken back.
         if (m_state == TxData || m_state == TxEofSent) {

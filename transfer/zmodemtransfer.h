@@ -98,7 +98,8 @@ private:
     quint32 ackSpacing() const;
     bool mayWriteAhead() const;
     // Bytes of the peer's side, host words taken out: to the scanner.
-    void take(const QByteArray &data, bool started);
+    // `after`: what follows `data` in the read, the host's if `data` ends the run.
+    void take(const QByteArray &data, bool started, const QByteArray &after = {});
     // Whether what arrived says the receiver has gone: bytes that are no
     // frames (our own data echoed by a shell) where a receiver says nothing
     // but headers.

@@ -7,9 +7,12 @@
 
 #include "tests/support/linkrelay.h"
 
+#include "core/languagemanager.h"
 #include "sftp/sftplanes.h"
 
+#include <QDirIterator>
 #include <QElapsedTimer>
+#include <QTemporaryDir>
 
 #include <QMutex>
 #include <QRandomGenerator>
@@ -170,6 +173,50 @@ public:
     SlowLink(int target, qint64 rate)
         : LinkRelay(target, {0, rate})
     {
+    }
+};
+
+// Relative path -> sha256 of every file below root (links as what they are).
+QMap<QString, QByteArray> snapshot(const QString &root)
+{
+    QMap<QString, QByteArray> out;
+    for (QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                         QDirIterator::Subdirectories);
+         it.hasNext();) {
+        const QFileInfo info(it.next());
+        out[QDir(root).relativeFilePath(info.filePath())] = info.isSymLink() ? "-> " + info.symLinkTarget().toUtf8()
+                                                                             : sha(info.filePath());
+    }
+    return out;
+}
+
+
+// What the SFTP test classes share: a local scratch folder, the plain
+// server with its known hosts, a tree session on it, and fresh names.
+class SftpCase : public QObject
+{
+protected:
+    QTemporaryDir m_local;
+    Server m_server;
+    QString m_knownHosts;
+    std::unique_ptr<Tree> m_tree;
+    int m_rows = 0;
+
+    // A fresh folder in the account's home for one test row.
+    QString remoteFolder() { return remoteFolder(m_server); }
+    QString remoteFolder(const Server &server) { return freshRemoteFolder(server, QStringLiteral("t%1").arg(++m_rows)); }
+    QString localPath(const QString &name) { return m_local.filePath(QStringLiteral("%1-%2").arg(++m_rows).arg(name)); }
+
+    // For initTestCase, after SFTP_RIG_NEEDS_ROOT(): empty, or why the case cannot run.
+    QString startCase()
+    {
+        LanguageManager::setLanguage(QStringLiteral("zh"));
+        m_server = plainServer();
+        if (m_server.user().isEmpty() || m_server.home().isEmpty())
+            return QStringLiteral("fixture sshd not running");
+        m_knownHosts = m_local.filePath(QStringLiteral("known_hosts"));
+        m_tree = std::make_unique<Tree>(m_server.params(m_knownHosts));
+        return m_tree->waitReady() ? QString() : m_tree->errors.join(QLatin1Char('|'));
     }
 };
 

@@ -128,6 +128,10 @@ private slots:
         for (const char *phase : {"slow upload folder", "slow upload new", "slow upload", "slow dialog upload new", "slow dialog upload",
                                   "slow upload folder at once", "slow upload new at once"})
             QTest::newRow(phase) << QString::fromLatin1(phase);
+        // Over a line of 150 ms each way: a window that fills it must still
+        // drain, and the file be taken back, within the grace.
+        for (const char *phase : {"far upload folder", "far upload new", "far upload", "far dialog upload new"})
+            QTest::newRow(phase) << QString::fromLatin1(phase);
         // Not stopped: the line drops, the server's end of it is killed, or
         // the names the files go to are taken while they are written.
         QTest::newRow("slow upload folder, line cut") << QStringLiteral("slow upload folder, line cut");
@@ -140,8 +144,9 @@ private slots:
             QTest::newRow(phase) << QString::fromLatin1(phase);
     }
     // A stop ends the worker within 200 ms whatever it is doing, or within
-    // its grace of 2 s over a slow line, and what was there before stays as
-    // it was: no file cut short under its name, none of our temporary ones.
+    // its grace of 2 s over a slow or a far line, and what was there before
+    // stays as it was: no file cut short under its name, none of our
+    // temporary ones.
     // A server that stops answering while an upload is taken back gets the
     // grace, and no more; a worker still busy after that costs the stop no
     // more than its budget.
@@ -153,13 +158,15 @@ private slots:
         SshConnectParams p = m_server.params(m_knownHosts);
         if (phase == QStringLiteral("handshake"))
             p.port = silent.serverPort();
-        const bool slow = phase.startsWith(QLatin1String("slow "));
+        const bool far = phase.startsWith(QLatin1String("far "));
+        const bool slow = far || phase.startsWith(QLatin1String("slow "));
         const bool taken = phase.endsWith(QLatin1String("taken meanwhile"));
         const bool broken = phase.endsWith(QLatin1String("line cut")) || phase.endsWith(QLatin1String("server killed")) || taken;
         const bool whole = phase.endsWith(QLatin1String("once it has all"));
-        std::unique_ptr<LinkRelay> line(slow ? new SlowLink(m_server.port, 100000)
-                                             : phase.contains(QLatin1String("100 ms line")) ? new LinkRelay(m_server.port, {100, 0})
-                                                                                            : nullptr);
+        std::unique_ptr<LinkRelay> line(far    ? new LinkRelay(m_server.port, {150, 0})
+                                        : slow ? new SlowLink(m_server.port, 100000)
+                                        : phase.contains(QLatin1String("100 ms line")) ? new LinkRelay(m_server.port, {100, 0})
+                                                                                       : nullptr);
         if (line) {
             QVERIFY2(line->port() > 0, "the relay cannot listen on loopback");
             p.port = line->port();
@@ -170,7 +177,7 @@ private slots:
         setUp(base, {"f=old", "p/"}, m_server);
         QVERIFY(QFile::copy(big, base + QStringLiteral("/p/big")));
         own(base + QStringLiteral("/p/big"), m_server);
-        const bool dialogPhase = phase == QStringLiteral("download") || phase.startsWith(QLatin1String("slow dialog"));
+        const bool dialogPhase = phase == QStringLiteral("download") || phase.contains(QLatin1String(" dialog"));
         Tree tree(dialogPhase ? SshConnectParams() : p);
         Dialog dialog(dialogPhase ? p : SshConnectParams());
         SftpSession *worker = dialogPhase ? static_cast<SftpSession *>(dialog.worker) : tree.worker;
@@ -190,12 +197,16 @@ private slots:
             for (const pid_t pid : std::as_const(stopped))
                 ::kill(pid, SIGCONT);
         });
-        // Until some file in folder, under whatever name, holds some bytes.
-        const auto writing = [&](const QString &folder) {
+        // Until some file in folder, under whatever name, holds more than
+        // `least` bytes on the disk (a file written at two places at once
+        // has the size of the farther).
+        const auto writing = [&](const QString &folder, qint64 least) {
             return QTest::qWaitFor([&] {
-                for (const QFileInfo &f : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden))
-                    if (f.size() > 50000)
+                for (const QFileInfo &f : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden)) {
+                    struct stat st;
+                    if (::stat(QFile::encodeName(f.filePath()).constData(), &st) == 0 && qint64(st.st_blocks) * 512 > least)
                         return true;
+                }
                 return false;
             }, 60000);
         };
@@ -218,7 +229,9 @@ private slots:
             };
             QVERIFY2(phase.endsWith(QLatin1String("at once"))
                          ? QTest::qWaitFor(begun, 60000)
-                         : writing(phase.contains(QLatin1String("folder")) ? base + QStringLiteral("/up") : base),
+                         : phase.contains(QLatin1String("folder")) ? writing(base + QStringLiteral("/up"), 50000)
+                                                                    // a far line's window at its widest
+                                                                    : writing(base, far ? 12 * kMiB : 50000),
                      "the upload never got under way");
         } else if (phase == QStringLiteral("upload folder")) {
             for (int i = 0; i < 400; ++i) // small enough for the lanes, large enough to be caught halfway

@@ -324,6 +324,14 @@ QString peerCommand(const PeerRunPlan &plan)
     return plan.peerCommand.isEmpty() ? defaultPeerCommand(plan.protocol, plan.send, plan.files) : plan.peerCommand;
 }
 
+void PeerRunControl::hostSays(const QByteArray &text) const
+{
+    // The peer's own output: its terminal, or the pipe to us.
+    QFile out(QStringLiteral("/proc/%1/fd/1").arg(peerPid));
+    if (peerPid > 0 && out.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        out.write(text);
+}
+
 PeerRunResult runAgainstPeer(const PeerRunPlan &plan,
                              const std::function<void(const QString &, PeerRunControl &)> &onStatus)
 {

@@ -33,6 +33,9 @@ struct PeerRunControl {
     std::function<void(int seconds)> tick;
     pid_t peerPid = -1; // leads the peer's process group: a signal reaches the shell and the program
     void signalPeer(int sig) const { if (peerPid > 0) ::kill(-peerPid, sig); }
+    // A line on the peer's terminal that is not the peer's, as `wall` or a
+    // background job writes it.
+    void hostSays(const QByteArray &text) const;
 };
 
 struct PeerRunResult {

@@ -158,6 +158,25 @@ private slots:
         }
     }
 
+    // A Kermit file comes without a length: the amount received is told,
+    // per 4 KiB up to 64, then per 64 KiB up to a MiB, as XMODEM's is.
+    void receiveProgress()
+    {
+        Harness h;
+        h.receiving();
+        h.peer('F', 1, enc("big.bin"));
+        int seq = 2;
+        for (int sent = 0; sent < 200 * 1024; sent += 80)
+            h.peer('D', seq++ & 63, QByteArray(80, 'x'));
+        QStringList told, expected;
+        for (const QString &status : std::as_const(h.statuses))
+            told << (status.startsWith(QStringLiteral("接收 big.bin")) ? status : QString());
+        told.removeAll(QString());
+        for (int kib : {4, 8, 12, 16, 20, 24, 28, 32, 36, 40, 44, 48, 52, 56, 60, 64, 128, 192})
+            expected << QStringLiteral("接收 big.bin：%1 KB").arg(kib);
+        QCOMPARE(told, expected);
+    }
+
     // The receiver acknowledges B and leaves; the shell's words can come in
     // the same read as that ACK, and are the screen's.
     void senderEnd()
@@ -337,7 +356,8 @@ private slots:
     // Until the peer has answered, the line is a shell's; once it has left, a
     // shell takes its place. Steps: "ack" (the receiver answers the packet in
     // flight), "NAK" (a receiver started late asks for S), "S", "F", "D" (the
-    // sender's next packet), "tN" (N seconds), "cancel", or bytes as read.
+    // sender's next packet), "tN" (N seconds), "cancel", or bytes as read;
+    // "step|bytes": the step's packet and those bytes in one read.
     // What we sent, by packet type ('|' where the connection's queue was
     // dropped), and the end ("" still running). Nothing goes out after the
     // end, nor any error packet into a shell; a shell seen back (its words,
@@ -369,6 +389,10 @@ private slots:
                                                << "";
         QTest::newRow("send: host text mid-run") << true << QStringList{"ack", wall, "ack", "t1"} << QByteArray("SF|^D") << "";
         QTest::newRow("send: shell back") << true << QStringList{"ack", "ack", killed, "t30"} << QByteArray("SFD|^|") << gone;
+        // The peer's last packet and the shell's words in one read, as a
+        // busy machine reads them: the packet is not answered.
+        QTest::newRow("send: shell back behind an ACK") << true << QStringList{"ack", "ack|" + killed, "t30"}
+                                                        << QByteArray("SF|^|") << gone;
         QTest::newRow("send: shell back, cancelled") << true << QStringList{"ack", "Killed\r\n", "cancel"} << QByteArray("SF|^|")
                                                      << gone;
         QTest::newRow("send: cancelled mid-run") << true << QStringList{"ack", "cancel"} << QByteArray("SF|E") << cancelled;
@@ -386,6 +410,8 @@ private slots:
         QTest::newRow("receive: host text mid-run") << false << QStringList{"S", "F", wall, "D", "t1", wall, "D"}
                                                     << QByteArray("NYY|^Y|^Y") << "";
         QTest::newRow("receive: shell back") << false << QStringList{"S", "F", "D", killed, "t1"} << QByteArray("NYYY|^|") << gone;
+        QTest::newRow("receive: shell back behind a packet") << false << QStringList{"S", "F", "D|" + killed, "t1"}
+                                                             << QByteArray("NYY|^|") << gone;
         QTest::newRow("receive: packet cut by the shell") << false << QStringList{"S", "F", "\x01~ Dabc", "\r\n$ Killed\r\n", "t1"}
                                                           << QByteArray("NYY|^|") << gone;
     }
@@ -402,13 +428,16 @@ private slots:
         int seq = 0;
         const QHash<QString, QPair<char, QByteArray>> senderPackets{
             {"S", {'S', sendInitData(1)}}, {"F", {'F', "f.bin"}}, {"D", {'D', "abc"}}};
-        for (const QString &step : steps) {
+        for (const QString &whole : steps) {
+            const QString step = whole.section('|', 0, 0);
+            const QByteArray behind = whole.section('|', 1).toLatin1();
             if (step == "ack")
-                h.peer('Y', h.last().seq, h.last().type == 'S' ? sendInitData(1) : QByteArray());
+                h.transfer.feed(buildPacket('Y', h.last().seq, h.last().type == 'S' ? sendInitData(1) : QByteArray(), 1, 13)
+                                + behind);
             else if (step == "NAK")
                 h.peer('N', 0);
             else if (senderPackets.contains(step))
-                h.peer(senderPackets[step].first, seq++, senderPackets[step].second);
+                h.transfer.feed(buildPacket(senderPackets[step].first, seq++, senderPackets[step].second, 1, 13) + behind);
             else if (step.startsWith('t') && step.mid(1).toInt() > 0)
                 h.tick(step.mid(1).toInt());
             else if (step == "cancel")

@@ -1,0 +1,177 @@
+#include "sftp/sftpwriter.h"
+
+#include "connections/sshsupport.h"
+
+#include <cstring>
+
+namespace {
+
+// Read from the local file this much at a time.
+constexpr qint64 kLocalBlock = 256 * 1024;
+
+} // namespace
+
+LIBSSH2_SFTP *sftpOpenChannel(LIBSSH2_SESSION *session, const std::function<void()> &wait,
+                              const std::function<bool()> &keepRunning)
+{
+    while (keepRunning()) {
+        if (LIBSSH2_SFTP *sftp = libssh2_sftp_init(session))
+            return sftp;
+        if (libssh2_session_last_errno(session) != LIBSSH2_ERROR_EAGAIN) {
+            sshLog(QStringLiteral("sftp: no more channels: %1").arg(sshLastError(session)));
+            break;
+        }
+        wait();
+    }
+    return nullptr;
+}
+
+struct SftpWriter::Part {
+    LIBSSH2_SFTP *sftp = nullptr;
+    LIBSSH2_SFTP_HANDLE *handle = nullptr;
+    qint64 next = 0; // where the local file is read next
+    qint64 end = 0;
+    // Read and not yet acknowledged from `from` on; libssh2 wants them handed
+    // in again, with more behind them when there are. Moved to the front
+    // only now and then, not per acknowledgement.
+    QByteArray pending;
+    qsizetype from = 0;
+    qsizetype to = 0;
+    qsizetype held = 0; // past `from`: handed to libssh2, sent or not, and not acknowledged
+    bool read = false;  // all of its part is in pending
+    bool failed = false;
+    SftpWriteWindow window;
+};
+
+SftpWriter::SftpWriter(LIBSSH2_SESSION *session, SftpLocalFile &local, std::function<void()> wait,
+                       std::function<bool()> keepRunning, std::function<QString()> lastError)
+    : m_session(session)
+    , m_local(local)
+    , m_wait(std::move(wait))
+    , m_keepRunning(std::move(keepRunning))
+    , m_lastError(std::move(lastError))
+{
+}
+
+SftpWriter::~SftpWriter() = default;
+
+void SftpWriter::add(LIBSSH2_SFTP *sftp, LIBSSH2_SFTP_HANDLE *handle, qint64 at)
+{
+    if (!m_parts.empty())
+        m_parts.back().end = at;
+    Part part;
+    part.sftp = sftp;
+    part.handle = handle;
+    part.next = at;
+    part.end = m_local.size;
+    libssh2_sftp_seek64(handle, libssh2_uint64_t(at));
+    m_parts.push_back(std::move(part));
+    for (Part &p : m_parts)
+        p.window = SftpWriteWindow(kSftpStopGraceMs, int(m_parts.size()));
+}
+
+SftpWriter::Turn SftpWriter::write(Part &p, bool more)
+{
+    // A part that failed to read may still drain; one the server failed
+    // has nothing more under way.
+    const auto fail = [&](Outcome outcome, const QString &error) {
+        p.failed = outcome == RemoteWrite;
+        ++m_failures;
+        m_outcome = outcome;
+        m_error = error;
+        return Turn::Failed;
+    };
+    if (more) {
+        const qsizetype ahead = p.window.size() + kLocalBlock;
+        if (p.pending.size() < 2 * ahead)
+            p.pending.resize(2 * ahead);
+        if (p.from >= p.pending.size() / 2) {
+            std::memmove(p.pending.data(), p.pending.constData() + p.from, size_t(p.to - p.from));
+            p.to -= p.from;
+            p.from = 0;
+        }
+        // The last part reads on to the end of the file, which tells
+        // whether it still ends where its size said.
+        while (!p.read && p.to - p.from < ahead && p.to + kLocalBlock <= p.pending.size()) {
+            const qint64 n = m_local.readAt(p.pending.data() + p.to, qMin(kLocalBlock, qMax<qint64>(1, p.end - p.next)), p.next);
+            if (n < 0)
+                return fail(LocalRead, m_local.error());
+            p.to += n;
+            p.next += n;
+            p.read = n == 0 || (p.next >= p.end && p.end < m_local.size);
+        }
+        const qsizetype was = p.held;
+        p.held = qMax<qsizetype>(p.held, qMin<qsizetype>(qMin<qsizetype>(p.to - p.from, p.window.size()),
+                                                         p.held + sftpChannelRoom(p.sftp)));
+        p.window.handed(p.held - was);
+    }
+    if (p.held == 0)
+        return Turn::Done;
+    const ssize_t rc = libssh2_sftp_write(p.handle, p.pending.constData() + p.from, size_t(p.held));
+    if (rc > 0) {
+        p.from += rc;
+        p.held = qMax<qsizetype>(0, p.held - rc);
+        m_acked += rc;
+        p.window.acked(rc);
+        if (m_progress)
+            m_progress(m_acked);
+        return Turn::Moved;
+    }
+    if (rc != LIBSSH2_ERROR_EAGAIN)
+        return fail(RemoteWrite, m_lastError());
+    if (sftpChannelGone(p.sftp))
+        return fail(RemoteWrite, QString::fromLatin1(kSftpGone));
+    return (libssh2_session_block_directions(m_session) & LIBSSH2_SESSION_BLOCK_OUTBOUND) ? Turn::BlockedSending
+                                                                                          : Turn::Blocked;
+}
+
+bool SftpWriter::round(bool more, bool *moved)
+{
+    bool working = false;
+    *moved = false;
+    const size_t count = m_parts.size();
+    for (size_t k = 0; k < count; ++k) {
+        const size_t i = (m_first + k) % count;
+        Part &p = m_parts[i];
+        if (p.failed)
+            continue;
+        const Turn t = write(p, more);
+        if (t == Turn::Failed)
+            return false;
+        *moved = *moved || t == Turn::Moved;
+        working = working || t != Turn::Done;
+        if (t == Turn::BlockedSending) {
+            m_first = i;
+            return true;
+        }
+    }
+    m_first = 0;
+    return working;
+}
+
+SftpWriter::Outcome SftpWriter::run(const Progress &progress)
+{
+    m_progress = progress;
+    while (m_keepRunning()) {
+        bool moved = false;
+        if (!round(true, &moved))
+            return m_outcome;
+        if (!moved)
+            m_wait();
+    }
+    return Stopped;
+}
+
+bool SftpWriter::drain(const std::function<bool()> &mayGoOn)
+{
+    m_progress = nullptr;
+    const int failed = m_failures;
+    bool moved = false;
+    while (round(false, &moved)) {
+        if (!moved && !mayGoOn())
+            return false;
+        if (!moved)
+            m_wait();
+    }
+    return m_failures == failed;
+}

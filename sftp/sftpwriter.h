@@ -1,0 +1,67 @@
+#pragma once
+
+#include "sftp/sftplanes.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+#include <vector>
+
+#include <libssh2.h>
+#include <libssh2_sftp.h>
+
+// An SFTP channel more on the session, opened in the worker's own wait; null
+// when the server allows no more, or the worker stops first.
+LIBSSH2_SFTP *sftpOpenChannel(LIBSSH2_SESSION *session, const std::function<void()> &wait,
+                              const std::function<bool()> &keepRunning);
+
+// The bytes of one upload, each part of the file over a handle of its own.
+// A channel has no more under way than the server lets it carry (2 MiB from
+// OpenSSH's), and over a long round trip that is what bounds the rate: a
+// large file goes in two halves over two channels. Each part keeps its own
+// window; a stop drains them side by side.
+class SftpWriter
+{
+public:
+    enum Outcome { Written, LocalRead, RemoteWrite, Stopped };
+    using Progress = std::function<void(qint64 done)>;
+
+    SftpWriter(LIBSSH2_SESSION *session, SftpLocalFile &local, std::function<void()> wait,
+               std::function<bool()> keepRunning, std::function<QString()> lastError);
+    ~SftpWriter();
+    SftpWriter(const SftpWriter &) = delete;
+    SftpWriter &operator=(const SftpWriter &) = delete;
+    // The file from `at` on, up to where the next part added begins, goes
+    // through handle on sftp. Parts are added in the order of the file.
+    void add(LIBSSH2_SFTP *sftp, LIBSSH2_SFTP_HANDLE *handle, qint64 at);
+    // Until every byte is acknowledged, a part fails or keepRunning says no.
+    Outcome run(const Progress &progress);
+    // What libssh2 holds of each part that has not failed goes out before
+    // any other request: a write cut short would swallow the start of the
+    // next one. False when it could not: the session can take no more.
+    bool drain(const std::function<bool()> &mayGoOn);
+    qint64 acked() const { return m_acked; }
+    QString error() const { return m_error; }
+
+private:
+    struct Part;
+    enum class Turn { Moved, Done, Blocked, BlockedSending, Failed };
+    Turn write(Part &part, bool more);
+    // Each part's turn, from the one whose packet is half sent, if any:
+    // libssh2 refuses any other send until that one has gone.
+    bool round(bool more, bool *moved);
+
+    LIBSSH2_SESSION *m_session;
+    SftpLocalFile &m_local;
+    std::function<void()> m_wait;
+    std::function<bool()> m_keepRunning;
+    std::function<QString()> m_lastError;
+    std::vector<Part> m_parts;
+    size_t m_first = 0;
+    qint64 m_acked = 0;
+    Outcome m_outcome = Written;
+    int m_failures = 0;
+    QString m_error;
+    Progress m_progress;
+};

@@ -1,0 +1,231 @@
+// SFTP jobs on names, links and servers that are not the usual: a deep
+// tree, hostile names, links out of a folder, folders and files refused,
+// a read-only server.
+#include "serverside.h"
+
+#include <QMutex>
+
+#include <atomic>
+
+using namespace sftprig;
+
+class TestSftpServers : public SftpCase
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        SFTP_RIG_NEEDS_ROOT();
+        const QString failed = startCase();
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
+    }
+
+    // 2,000 files four folders deep, hidden ones too, up and down again; a
+    // download into a folder that exists asks first, once.
+    void folderTree()
+    {
+        const QString source = localPath(QStringLiteral("tree"));
+        for (int i = 0; i < 2000; ++i) {
+            const QString dir = QStringLiteral("%1/a%2/%3b%4/c%5").arg(source).arg(i % 5).arg(i % 7 ? "" : ".").arg(i / 5 % 4).arg(i / 20 % 5);
+            QVERIFY(writeFile(dir + QStringLiteral("/%1f%2").arg(i % 10 ? "" : ".").arg(i), randomBytes(i % 300)));
+        }
+        QMap<QString, QByteArray> original = snapshot(source);
+        std::atomic<int> asked{0};
+        std::atomic<bool> answer{false};
+        Tree tree(m_server.params(m_knownHosts), [&](const QString &) {
+            ++asked;
+            return answer.load();
+        });
+        QVERIFY(tree.waitReady());
+        const QString remote = remoteFolder() + QStringLiteral("/up");
+        QString why;
+        QVERIFY2(tree.run(DirTreeJobKind::UploadFolder, source, remote, &why), qPrintable(why));
+        QCOMPARE(snapshot(remote), original);
+        // Again over the first copy, one file changed: names taken are replaced.
+        const QString changed = source + QLatin1Char('/') + original.lastKey();
+        QVERIFY(writeFile(changed, "changed"));
+        QVERIFY2(tree.run(DirTreeJobKind::UploadFolder, source, remote, &why), qPrintable(why));
+        original = snapshot(source);
+        QCOMPARE(snapshot(remote), original);
+        const QString target = localPath(QStringLiteral("back"));
+        QVERIFY2(tree.run(DirTreeJobKind::DownloadFolder, remote, target, &why), qPrintable(why));
+        QCOMPARE(snapshot(target), original);
+        QCOMPARE(asked.load(), 0);
+        const QString mine = target + QLatin1Char('/') + original.lastKey();
+        QVERIFY(writeFile(mine, "mine"));
+        QVERIFY(!tree.run(DirTreeJobKind::DownloadFolder, remote, target, &why));
+        QCOMPARE(asked.load(), 1);
+        QCOMPARE(readFile(mine), QByteArray("mine"));
+        answer = true;
+        QVERIFY2(tree.run(DirTreeJobKind::DownloadFolder, remote, target, &why), qPrintable(why));
+        QCOMPARE(asked.load(), 2);
+        QCOMPARE(snapshot(target), original);
+    }
+
+    void hostile_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("packs"); // name + ".tar.gz" fits in a file name
+        for (const char *n : {"-rf", "a'b", "$(touch x)", "line\nbreak"})
+            QTest::newRow(n) << QString::fromUtf8(n) << true;
+        QTest::newRow("255 bytes") << QString(255, QLatin1Char('n')) << false;
+    }
+    // Names that look like options, quotes, commands and line breaks go
+    // through every job as names and nothing else.
+    void hostile()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, packs);
+        const Server server = variant("hostile", 2);
+        const QString dir = server.home() + QStringLiteral("/hostile");
+        Tree tree(server.params(m_knownHosts));
+        Dialog dialog(server.params(m_knownHosts));
+        QVERIFY(tree.waitReady() && dialog.waitReady());
+        QString why;
+        const QByteArray content = name.toUtf8() + '\n';
+        const QString local = localPath(QStringLiteral("h"));
+        QVERIFY2(tree.run(DirTreeJobKind::DownloadFile, dir + '/' + name, local, &why), qPrintable(why));
+        QVERIFY(dialog.run(2, dir + '/' + name, local + QStringLiteral("2")));
+        QCOMPARE(readFile(local) + readFile(local + QStringLiteral("2")), content + content);
+        const QString copy = dir + QStringLiteral("/up/") + name;
+        QVERIFY(tree.run(DirTreeJobKind::NewFolder, dir + QStringLiteral("/up")) || QFileInfo(dir + "/up").isDir());
+        QVERIFY2(tree.run(DirTreeJobKind::UploadFile, local, copy, &why), qPrintable(why));
+        QVERIFY2(dialog.run(1, local, copy), qPrintable(dialog.failed.join('|')));
+        QCOMPARE(readFile(copy), content);
+        QVERIFY2(tree.run(DirTreeJobKind::Rename, copy, copy + QStringLiteral(".b"), &why) || !packs, qPrintable(why));
+        QVERIFY2(tree.run(DirTreeJobKind::Delete, packs ? copy + QStringLiteral(".b") : copy, QString(), &why), qPrintable(why));
+        const QString packed = dir + QStringLiteral("/sub/") + name;
+        QCOMPARE(tree.run(DirTreeJobKind::Compress, packed, packed + QStringLiteral(".tar.gz"), &why), packs);
+        if (packs)
+            QVERIFY2(unmet(dir + QStringLiteral("/sub"), {name + QStringLiteral(".tar.gz#./") + name + QStringLiteral("/f")}).isEmpty(), qPrintable(why));
+        // No command ran that was not asked for.
+        QVERIFY(!QFileInfo::exists(server.home() + QStringLiteral("/x")) && !QFileInfo::exists(dir + QStringLiteral("/x"))
+                && !QFileInfo::exists(dir + QStringLiteral("/sub/x")));
+    }
+
+    // A folder comes down without what its links lead to, to files as to
+    // folders (the server's /etc/passwd is not the folder's), each one named
+    // in the program's log; the rest of the folder comes whole.
+    void folderDownloadSkipsLinks_data()
+    {
+        QTest::addColumn<QString>("setup");  // remote, below the folder "d"
+        QTest::addColumn<QString>("expect"); // local, below the downloaded copy
+        QTest::addColumn<QStringList>("named");
+        QTest::newRow("link to a system file") << "a=1 passwdlink->/etc/passwd" << "a=1 !passwdlink" << QStringList{"passwdlink"};
+        QTest::newRow("link to a folder") << "a=1 up->/etc" << "a=1 !up" << QStringList{"up"};
+        QTest::newRow("link to a file beside it") << "s/f=2 s/l->f t/" << "s/f=2 !s/l t/" << QStringList{"s/l"};
+        QTest::newRow("dangling and looping") << "x->/nowhere y->y b=3" << "b=3 !x !y" << QStringList{"x", "y"};
+    }
+    void folderDownloadSkipsLinks()
+    {
+        QFETCH(QString, setup);
+        QFETCH(QString, expect);
+        QFETCH(QStringList, named);
+        const QString base = remoteFolder();
+        QStringList entries;
+        for (const QString &e : setup.split(QLatin1Char(' ')))
+            entries << QStringLiteral("d/") + e;
+        setUp(base, QStringList{QStringLiteral("d/")} + entries, m_server);
+        static QMutex mutex;
+        static QStringList logged;
+        {
+            QMutexLocker lock(&mutex);
+            logged.clear();
+        }
+        const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &m) {
+            QMutexLocker lock(&mutex);
+            logged << m;
+        });
+        const QString local = localPath(QStringLiteral("copy"));
+        QString why;
+        const bool ok = m_tree->run(DirTreeJobKind::DownloadFolder, base + QStringLiteral("/d"), local, &why);
+        qInstallMessageHandler(previous);
+        QVERIFY2(ok, qPrintable(why));
+        const QString missing = unmet(local, expect.split(QLatin1Char(' ')));
+        QVERIFY2(missing.isEmpty(), qPrintable(missing));
+        QMutexLocker lock(&mutex);
+        for (const QString &n : named)
+            QVERIFY2(logged.filter(QStringLiteral(" %1/d/%2: not a regular file").arg(base, n)).size() == 1,
+                     qPrintable(n + QStringLiteral(" in ") + logged.join(QLatin1Char('|'))));
+        QCOMPARE(logged.filter(QStringLiteral("not a regular file")).size(), named.size());
+    }
+
+    // The whole hostile folder down: every name as it is, links left out
+    // whatever they lead to, and nothing outside the chosen folder.
+    void hostileFolder()
+    {
+        const Server server = variant("hostile", 2);
+        Tree tree(server.params(m_knownHosts), [](const QString &) { return true; });
+        QVERIFY(tree.waitReady());
+        const QString chosen = localPath(QStringLiteral("chosen"));
+        QVERIFY(QDir().mkpath(chosen));
+        QString why;
+        QVERIFY2(tree.run(DirTreeJobKind::DownloadFolder, server.home() + QStringLiteral("/hostile"),
+                          chosen + QStringLiteral("/hostile"), &why), qPrintable(why));
+        QCOMPARE(QDir(chosen).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"hostile"});
+        const QMap<QString, QByteArray> got = snapshot(chosen + QStringLiteral("/hostile"));
+        QVERIFY(!got.contains(QStringLiteral("up-file")) && !got.contains(QStringLiteral("proc-file")));
+        for (const QString &n : {QStringLiteral("-rf"), QStringLiteral("a'b"), QStringLiteral("$(touch x)"),
+                                 QStringLiteral("line\nbreak"), QString(255, QLatin1Char('n'))}) {
+            QCOMPARE(got.value(n), sha(server.home() + QStringLiteral("/hostile/") + n));
+            QCOMPARE(got.value(QStringLiteral("sub/") + n + QStringLiteral("/f")), got.value(n));
+        }
+        QVERIFY(!got.contains(QStringLiteral("dangling")) && !QFileInfo::exists(chosen + QStringLiteral("/hostile/up-dir")));
+        // An empty folder comes too.
+        QVERIFY(QFileInfo(chosen + QStringLiteral("/hostile/empty")).isDir());
+        // Again into the folder, now that a link in it leads out: nothing
+        // is made or written out there.
+        const QString out = localPath(QStringLiteral("out"));
+        QVERIFY(QDir().mkpath(out) && QDir(chosen + QStringLiteral("/hostile/sub")).removeRecursively()
+                && QFile::link(out, chosen + QStringLiteral("/hostile/sub")));
+        QVERIFY(!tree.run(DirTreeJobKind::DownloadFolder, server.home() + QStringLiteral("/hostile"), chosen + QStringLiteral("/hostile"), &why));
+        QCOMPARE(QDir(out).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+        // A name the server made up to climb out is refused before anything is written.
+        QVERIFY(!tree.run(DirTreeJobKind::DownloadFolder, server.home() + QStringLiteral("/hostile"), chosen + QStringLiteral("/.."), &why));
+    }
+
+    // Folders that may not be listed; files that may not be read or written.
+    void refusals()
+    {
+        Dialog closedDialog(variant("opendir", 0).params(m_knownHosts));
+        QVERIFY(QTest::qWaitFor([&] { return !closedDialog.failed.isEmpty(); }, 30000));
+        QVERIFY2(closedDialog.failed.first().startsWith(LanguageManager::tr("读取目录 %1").arg(QString())), qPrintable(closedDialog.failed.first()));
+        QString why;
+        QVERIFY(!m_tree->run(DirTreeJobKind::DownloadFile, QStringLiteral("/etc/shadow"), localPath("shadow"), &why));
+        QVERIFY2(why.startsWith(QStringLiteral("下载失败")) && why.contains(QStringLiteral("Permission denied")), qPrintable(why));
+        QVERIFY(!m_tree->run(DirTreeJobKind::UploadFile, m_knownHosts, QStringLiteral("/etc/hv-test"), &why));
+        QVERIFY2(why.contains(QStringLiteral("Permission denied")), qPrintable(why));
+    }
+
+    // A read-only server refuses every change, and each refusal says so.
+    void readOnlyServer()
+    {
+        const Server server = variant("readonly", 1);
+        const QString home = server.home();
+        setUp(home, {"ro/", "ro/f=old"}, server);
+        Tree tree(server.params(m_knownHosts));
+        Dialog dialog(server.params(m_knownHosts));
+        QVERIFY(tree.waitReady() && dialog.waitReady());
+        const QString local = localPath(QStringLiteral("ro"));
+        QVERIFY(writeFile(local, "new"));
+        const std::pair<DirTreeJobKind, QStringList> changes[] = {
+            {DirTreeJobKind::NewFolder, {"ro/d"}}, {DirTreeJobKind::NewFile, {"ro/g"}},
+            {DirTreeJobKind::Rename, {"ro/f", "ro/h"}}, {DirTreeJobKind::Delete, {"ro/f"}},
+            {DirTreeJobKind::UploadFile, {local, "ro/f"}}, {DirTreeJobKind::Compress, {"ro", "ro.tar.gz"}}};
+        const auto path = [&](const QString &p) { return p.startsWith('/') ? p : home + '/' + p; };
+        for (const auto &[kind, args] : changes) {
+            QString why;
+            QVERIFY(!tree.run(kind, path(args[0]), args.size() > 1 ? path(args[1]) : QString(), &why));
+            QVERIFY2(why.contains(QStringLiteral("Permission denied")), qPrintable(why));
+        }
+        QVERIFY(!dialog.run(4, home + QStringLiteral("/ro/d")) && !dialog.run(3, home + QStringLiteral("/ro/f"))
+                && !dialog.run(1, local, home + QStringLiteral("/ro/f")));
+        QVERIFY(unmet(home, {"ro/f=old", "!ro/d", "!ro/g", "!ro/h", "!ro.tar.gz"}).isEmpty());
+        QVERIFY(dialog.run(2, home + QStringLiteral("/ro/f"), local));
+        QCOMPARE(readFile(local), QByteArray("old"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSftpServers)
+#include "tst_sftpservers.moc"
