@@ -19,14 +19,18 @@ constexpr int kSubpacketSize = 1024;
 constexpr int kPieceSubpackets = 4;
 constexpr qint64 kLowWater = 8 * 1024;
 constexpr int kBacklogWaitMs = 2;
+// Once the bound has grown, the connection may hold a share of it: a queue
+// that drains between two looks at it costs a wait each time, and what it
+// holds is dropped at our stop, never reaching the shell.
+constexpr qint64 kQueueMost = 1 << 20;
 // The receiver confirms what it has every so often (ZCRCQ), and no more
 // goes out past its last confirmation than the link holds in about a round
 // trip: that much of the file at most lands in the shell of a receiver that
-// died unheard, and the stop that follows reaches it soon. The bound starts
-// small, as on a pty, where a shell's line editor takes seconds to work
-// through 12 KiB of it (the cost grows with the square of the line), and
-// follows the round trip and the rate that the confirmations show, up to what
-// a long round trip at a fast link needs.
+// died unheard, and the stop that follows reaches it soon. The bound is
+// small on a pty, where a shell's line editor takes seconds to work through
+// 12 KiB of it (the cost grows with the square of the line), and follows the
+// round trip and the rate that the confirmations show, up to what a long
+// round trip at a fast link needs.
 constexpr quint32 kAheadLeast = 12 * 1024;
 constexpr quint32 kAheadMost = 8 << 20;
 constexpr quint32 kAckEveryLeast = 2 * 1024;
@@ -40,6 +44,15 @@ constexpr int kGainSteady = 2;
 constexpr int kFlatSamplesToSteady = 3;
 constexpr qint64 kQueuedUs = 1000; // a late ZACK is this much later at least
 constexpr qint64 kRateSpanUs = 250;
+// Before any ZACK the offer's answer shows the round trip, not the rate: the
+// bound starts as it would settle on a link this fast, which a long round trip
+// fills from its first data, a pty with none from the floor.
+constexpr qint64 kRateUnseen = 20'000'000;
+constexpr qint64 kNearUs = 2000; // what a busy machine adds to a pty's round trip
+// A ZRPOS for where our resend already starts, with nothing confirmed since,
+// is the receiver still reading the stream it refused: within this (and a few
+// round trips for that stream to drain), it draws no third start.
+constexpr qint64 kResendGraceUs = 500'000;
 
 } // namespace
 
@@ -65,6 +78,7 @@ void ZmodemTransfer::offerNextFile()
     fileInfo.append(QByteArray::number(mtime, 8));
     fileInfo.append(" 100644");
     sendBinaryHeader(ZFILE, QByteArray("\x00\x00\x00\x01", 4));
+    markOffered();
     const QByteArray subpacket = dataSubpacket(fileInfo, ZCRCW);
     send(subpacket);
     // A resend must carry the file information too, or the receiver waits
@@ -88,9 +102,44 @@ void ZmodemTransfer::sendDataBurst()
         m_ahead = kAheadLeast;
     if (!m_linkClock.isValid())
         m_linkClock.start();
-    m_markUs = m_linkClock.nsecsElapsed() / 1000;
+    m_markUs = m_burstUs = m_linkClock.nsecsElapsed() / 1000;
     m_markPos = m_ackedPos;
     writeWindow();
+}
+
+void ZmodemTransfer::learnRoundTrip()
+{
+    const qint64 rtt = qMax<qint64>(1, m_linkClock.nsecsElapsed() / 1000 - m_offeredUs);
+    m_minRttUs = m_minRttUs > 0 ? qMin(m_minRttUs, rtt) : rtt;
+    if (m_ahead == 0) {
+        const qint64 far = qMax<qint64>(0, m_minRttUs - kNearUs);
+        m_ahead = quint32(qBound<qint64>(kAheadLeast, kGainSteady * kRateUnseen * far / 1000000, kAheadMost));
+    }
+}
+
+void ZmodemTransfer::markOffered()
+{
+    if (!m_linkClock.isValid())
+        m_linkClock.start();
+    // A resend's answer may be the first offer's: the round trip comes out
+    // short then, never long.
+    m_offeredUs = m_linkClock.nsecsElapsed() / 1000;
+}
+
+quint32 ZmodemTransfer::aheadFor(qint64 rate) const
+{
+    return quint32(qBound<qint64>(kAheadLeast, kGainSteady * rate * m_minRttUs / 1000000, kAheadMost));
+}
+
+bool ZmodemTransfer::resendOnItsWay(quint32 pos) const
+{
+    return pos == m_resumePos && m_ackedPos == pos
+        && m_linkClock.nsecsElapsed() / 1000 - m_burstUs < kResendGraceUs + 4 * m_minRttUs;
+}
+
+qint64 ZmodemTransfer::queueBound() const
+{
+    return qBound<qint64>(kLowWater, m_ahead / 4, kQueueMost);
 }
 
 bool ZmodemTransfer::mayWriteAhead() const
@@ -120,12 +169,9 @@ void ZmodemTransfer::learnLink(quint32 pos)
         }
         m_ackPoints.pop_front();
     }
-    const auto steady = [this] {
-        return quint32(qBound<qint64>(kAheadLeast, kGainSteady * m_rate * m_minRttUs / 1000000, kAheadMost));
-    };
     if (m_growing) {
         if (queued)
-            m_growing = false, m_ahead = steady();
+            m_growing = false, m_ahead = aheadFor(m_rate);
         else
             m_ahead = quint32(qMin<qint64>(kAheadMost, m_ahead + qint64(kGrowth - 1) * (pos - m_ackedPos)));
     }
@@ -143,7 +189,7 @@ void ZmodemTransfer::learnLink(quint32 pos)
     m_rate = qMax(rate, m_rate * 7 / 8);
     if (m_growing && m_flatSamples >= kFlatSamplesToSteady)
         m_growing = false;
-    m_ahead = m_growing ? qMax(m_ahead, steady()) : steady();
+    m_ahead = m_growing ? qMax(m_ahead, aheadFor(m_rate)) : aheadFor(m_rate);
     m_ahead = m_ahead / kAckEveryLeast * kAckEveryLeast;
 }
 
@@ -154,7 +200,7 @@ void ZmodemTransfer::writeWindow()
         return;
     // While the host's words settle nothing of ours goes out: the window
     // waits to see whether the receiver speaks on.
-    if (backlog() > kLowWater || settling()) {
+    if (backlog() > queueBound() || settling()) {
         m_pump.start(kBacklogWaitMs);
         return;
     }
@@ -259,6 +305,7 @@ void ZmodemTransfer::handleSenderHeader(int type, const QByteArray &bytes)
         if (type == ZRPOS) {
             if (!seekSendFile(pos, QStringLiteral("对端 ZRPOS 定位失败")))
                 return;
+            learnRoundTrip();
             m_resumePos = pos;
             setState(TxData);
             sendDataBurst();
@@ -275,6 +322,7 @@ void ZmodemTransfer::handleSenderHeader(int type, const QByteArray &bytes)
                 offerNextFile();
         } else if (type == ZNAK && !m_lastHeader.isEmpty()) {
             send(m_lastHeader);
+            markOffered();
         }
         return;
     case TxData:
@@ -292,6 +340,11 @@ void ZmodemTransfer::handleSenderHeader(int type, const QByteArray &bytes)
             m_resumePos = pos;
             setState(TxData);
             sendDataBurst();
+        } else if (type == ZRPOS && writingWindow() && resendOnItsWay(pos)) {
+            // Over a long round trip it sees more of the old stream before
+            // ours arrives, and asks again: starting over each time would put
+            // the old stream before every new one, until it gives up.
+            return;
         } else if (type == ZRPOS || type == ZNAK) {
             // A ZNAK here answers a garbled ZDATA header: the data behind it
             // was thrown away, so the burst goes again from the last point

@@ -682,6 +682,7 @@ void ZmodemTransfer::onTick()
             return;
         }
         send(m_lastHeader);
+        markOffered();
         m_idleTicks = 0;
         return;
     case TxData: {
