@@ -12,17 +12,16 @@ using namespace Zmodem;
 namespace {
 
 constexpr int kSubpacketSize = 1024;
-// A window goes out a few subpackets at a time, each piece only while the
-// connection holds less than kLowWater of ours: what is on its way when the
-// receiver dies lands in its shell, and what the receiver says is read
-// between the pieces.
+// A window goes out a few subpackets at a time, so that what the receiver
+// says is read between the pieces, each piece only while the connection
+// holds less of ours than may run ahead (at least kLowWater, at most
+// kQueueMost): what it holds is dropped at our stop, never reaching a shell,
+// and a lower mark would cost a wait each time the transport's thread is a
+// moment late to take what we gave it.
 constexpr int kPieceSubpackets = 4;
 constexpr qint64 kLowWater = 8 * 1024;
-constexpr int kBacklogWaitMs = 2;
-// Once the bound has grown, the connection may hold a share of it: a queue
-// that drains between two looks at it costs a wait each time, and what it
-// holds is dropped at our stop, never reaching the shell.
 constexpr qint64 kQueueMost = 1 << 20;
+constexpr int kBacklogWaitMs = 2;
 // The receiver confirms what it has every so often (ZCRCQ), and no more
 // goes out past its last confirmation than the link holds in about a round
 // trip: that much of the file at most lands in the shell of a receiver that
@@ -139,7 +138,7 @@ bool ZmodemTransfer::resendOnItsWay(quint32 pos) const
 
 qint64 ZmodemTransfer::queueBound() const
 {
-    return qBound<qint64>(kLowWater, m_ahead / 4, kQueueMost);
+    return qBound<qint64>(kLowWater, m_ahead, kQueueMost);
 }
 
 bool ZmodemTransfer::mayWriteAhead() const
