@@ -14,12 +14,12 @@ namespace {
 constexpr int kSubpacketSize = 1024;
 // A window goes out a few subpackets at a time, so that what the receiver
 // says is read between the pieces, each piece only while the connection
-// holds less of ours than may run ahead (at least kLowWater, at most
-// kQueueMost): what it holds is dropped at our stop, never reaching a shell,
-// and a lower mark would cost a wait each time the transport's thread is a
-// moment late to take what we gave it.
+// holds less than a quarter of what may run ahead (at least kLowWater, at
+// most kQueueMost): each time the transport's thread is a moment late to take
+// what we gave it, a lower mark costs a wait, and a higher one puts more
+// behind a receiver that has gone.
 constexpr int kPieceSubpackets = 4;
-constexpr qint64 kLowWater = 8 * 1024;
+constexpr qint64 kLowWater = 16 * 1024;
 constexpr qint64 kQueueMost = 1 << 20;
 constexpr int kBacklogWaitMs = 2;
 // The receiver confirms what it has every so often (ZCRCQ), and no more
@@ -132,13 +132,13 @@ quint32 ZmodemTransfer::aheadFor(qint64 rate) const
 
 bool ZmodemTransfer::resendOnItsWay(quint32 pos) const
 {
-    return pos == m_resumePos && m_ackedPos == pos
+    return m_resending && pos == m_resumePos && m_ackedPos == pos
         && m_linkClock.nsecsElapsed() / 1000 - m_burstUs < kResendGraceUs + 4 * m_minRttUs;
 }
 
 qint64 ZmodemTransfer::queueBound() const
 {
-    return qBound<qint64>(kLowWater, m_ahead, kQueueMost);
+    return qBound<qint64>(kLowWater, m_ahead / 4, kQueueMost);
 }
 
 bool ZmodemTransfer::mayWriteAhead() const
@@ -306,6 +306,7 @@ void ZmodemTransfer::handleSenderHeader(int type, const QByteArray &bytes)
                 return;
             learnRoundTrip();
             m_resumePos = pos;
+            m_resending = false;
             setState(TxData);
             sendDataBurst();
         } else if (type == ZSKIP) {
@@ -337,6 +338,7 @@ void ZmodemTransfer::handleSenderHeader(int type, const QByteArray &bytes)
                 return;
             }
             m_resumePos = pos;
+            m_resending = false;
             setState(TxData);
             sendDataBurst();
         } else if (type == ZRPOS && writingWindow() && resendOnItsWay(pos)) {
@@ -352,6 +354,7 @@ void ZmodemTransfer::handleSenderHeader(int type, const QByteArray &bytes)
             if (!seekSendFile(target, QStringLiteral("对端 ZRPOS 定位失败")))
                 return;
             m_resumePos = target;
+            m_resending = true;
             m_retries = 0;
             sendDataBurst();
         } else if (type == ZSKIP) {
@@ -366,10 +369,11 @@ void ZmodemTransfer::handleSenderHeader(int type, const QByteArray &bytes)
             nextFileAfter(false);
         } else if (type == ZSKIP) {
             nextFileAfter(false);
-        } else if (type == ZRPOS) {
+        } else if (type == ZRPOS && !resendOnItsWay(pos)) {
             if (!seekSendFile(pos, QStringLiteral("对端 ZRPOS 定位失败")))
                 return;
             m_resumePos = pos;
+            m_resending = true;
             sendDataBurst();
         }
         return;

@@ -151,6 +151,7 @@ private:
     qint64 m_minRttUs = 0;
     qint64 m_offeredUs = 0; // when the file's offer went out
     qint64 m_burstUs = 0;   // when the current stream started
+    bool m_resending = false; // the current stream answers a ZRPOS amid the data
     qint64 m_rate = 0; // bytes a second the receiver confirmed, at best lately
     qint64 m_markUs = -1; // where the rate's current span began
     quint32 m_markPos = 0;

@@ -417,10 +417,12 @@ private slots:
         QTest::newRow("our data echoed") << QByteArray(600, 'x') << 0 << 4 << stop << "对端已退出，中止" << 0;
         QTest::newRow("ZRPOS while writing") << hex(ZRPOS, 2048) << 0 << 4 + 12 << QByteArray() << kRunning << 0;
         // Asked again for where the resend starts, before it could have
-        // arrived: one resend, not one for each. After a ZACK past it, the
-        // same ZRPOS is a new loss and starts the stream again.
+        // arrived: one resend, not one for each. The first stream's start
+        // asked for again, or the same ZRPOS after a ZACK past it, is a new
+        // loss and starts the stream again.
         QTest::newRow("ZRPOS repeated before the resend arrives") << hex(ZRPOS, 2048).repeated(3) << 0 << 4 + 12
                                                                   << QByteArray() << kRunning << 0;
+        QTest::newRow("ZRPOS for where the first stream starts") << hex(ZRPOS) << 0 << 4 + 12 << QByteArray() << kRunning << 0;
         QTest::newRow("ZRPOS again after a ZACK past it") << hex(ZRPOS, 2048) + hex(ZACK, 4096) + hex(ZRPOS, 2048) << 0
                                                           << 4 + 4 + 12 + 7 * 2 << QByteArray() << kRunning << 0;
         QTest::newRow("a ZACK inside the window") << hex(ZACK, 2048) << 0 << 2 + 12 + 7 * 2 << QByteArray() << kRunning << 0;
