@@ -110,10 +110,8 @@ void ZmodemTransfer::learnRoundTrip()
 {
     const qint64 rtt = qMax<qint64>(1, m_linkClock.nsecsElapsed() / 1000 - m_offeredUs);
     m_minRttUs = m_minRttUs > 0 ? qMin(m_minRttUs, rtt) : rtt;
-    if (m_ahead == 0) {
-        const qint64 far = qMax<qint64>(0, m_minRttUs - kNearUs);
-        m_ahead = quint32(qBound<qint64>(kAheadLeast, kGainSteady * kRateUnseen * far / 1000000, kAheadMost));
-    }
+    if (m_ahead == 0)
+        m_ahead = aheadFor(kRateUnseen, qMax<qint64>(0, m_minRttUs - kNearUs));
 }
 
 void ZmodemTransfer::markOffered()
@@ -125,9 +123,9 @@ void ZmodemTransfer::markOffered()
     m_offeredUs = m_linkClock.nsecsElapsed() / 1000;
 }
 
-quint32 ZmodemTransfer::aheadFor(qint64 rate) const
+quint32 ZmodemTransfer::aheadFor(qint64 rate, qint64 rttUs)
 {
-    return quint32(qBound<qint64>(kAheadLeast, kGainSteady * rate * m_minRttUs / 1000000, kAheadMost));
+    return quint32(qBound<qint64>(kAheadLeast, kGainSteady * rate * rttUs / 1000000, kAheadMost));
 }
 
 bool ZmodemTransfer::resendOnItsWay(quint32 pos) const
@@ -170,7 +168,7 @@ void ZmodemTransfer::learnLink(quint32 pos)
     }
     if (m_growing) {
         if (queued)
-            m_growing = false, m_ahead = aheadFor(m_rate);
+            m_growing = false, m_ahead = aheadFor(m_rate, m_minRttUs);
         else
             m_ahead = quint32(qMin<qint64>(kAheadMost, m_ahead + qint64(kGrowth - 1) * (pos - m_ackedPos)));
     }
@@ -188,7 +186,7 @@ void ZmodemTransfer::learnLink(quint32 pos)
     m_rate = qMax(rate, m_rate * 7 / 8);
     if (m_growing && m_flatSamples >= kFlatSamplesToSteady)
         m_growing = false;
-    m_ahead = m_growing ? qMax(m_ahead, aheadFor(m_rate)) : aheadFor(m_rate);
+    m_ahead = m_growing ? qMax(m_ahead, aheadFor(m_rate, m_minRttUs)) : aheadFor(m_rate, m_minRttUs);
     m_ahead = m_ahead / kAckEveryLeast * kAckEveryLeast;
 }
 

@@ -100,9 +100,8 @@ private:
     // first stream starts from.
     void learnRoundTrip();
     void markOffered();
-    // What runs ahead on a link of `rate` bytes a second at the shortest
-    // round trip seen.
-    quint32 aheadFor(qint64 rate) const;
+    // What runs ahead on a link of `rate` bytes a second and that round trip.
+    static quint32 aheadFor(qint64 rate, qint64 rttUs);
     // Whether a ZRPOS for `pos` asks for the stream we are already resending.
     bool resendOnItsWay(quint32 pos) const;
     bool mayWriteAhead() const;
