@@ -12,25 +12,26 @@ using namespace Zmodem;
 namespace {
 
 constexpr int kSubpacketSize = 1024;
-// A window goes out a few subpackets at a time, each piece only while the
-// connection holds less than its low water of ours, so that what the
-// receiver says is read between the pieces. The water is kLowWater, or half
-// of what may go past the receiver's last ZACK where the link holds more: a
-// connection that writes from a thread of its own (SSH) empties a few KiB
-// long before our next look, and kept that low it would idle between our
-// looks, holding a long link to a few MB/s. What it holds when the run ends
-// is taken back, never written.
+// A window goes out a few subpackets at a time, so that what the receiver
+// says is read between the pieces, each piece only while the connection
+// holds less than a quarter of what may run ahead (at least kLowWater, at
+// most kQueueMost): a connection that writes from a thread of its own (SSH)
+// empties what it holds long before our next look, and each time it is a
+// moment late a lower mark costs a wait, while a higher one puts more behind
+// a receiver that has gone. What it holds at a ZRPOS or when the run ends is
+// taken back, never written.
 constexpr int kPieceSubpackets = 4;
-constexpr qint64 kLowWater = 8 * 1024;
+constexpr qint64 kLowWater = 16 * 1024;
+constexpr qint64 kQueueMost = 1 << 20;
 constexpr int kBacklogWaitMs = 2;
 // The receiver confirms what it has every so often (ZCRCQ), and no more
 // goes out past its last confirmation than the link holds in about a round
 // trip: that much of the file at most lands in the shell of a receiver that
-// died unheard, and the stop that follows reaches it soon. The bound starts
-// small, as on a pty, where a shell's line editor takes seconds to work
-// through 12 KiB of it (the cost grows with the square of the line), and
-// follows the round trip and the rate that the confirmations show, up to what
-// a long round trip at a fast link needs.
+// died unheard, and the stop that follows reaches it soon. The bound is
+// small on a pty, where a shell's line editor takes seconds to work through
+// 12 KiB of it (the cost grows with the square of the line), and follows the
+// round trip and the rate that the confirmations show, up to what a long
+// round trip at a fast link needs.
 constexpr quint32 kAheadLeast = 12 * 1024;
 constexpr quint32 kAheadMost = 8 << 20;
 constexpr quint32 kAckEveryLeast = 2 * 1024;
@@ -44,6 +45,15 @@ constexpr int kGainSteady = 2;
 constexpr int kFlatSamplesToSteady = 3;
 constexpr qint64 kQueuedUs = 1000; // a late ZACK is this much later at least
 constexpr qint64 kRateSpanUs = 250;
+// Before any ZACK the offer's answer shows the round trip, not the rate: the
+// bound starts as it would settle on a link this fast, which a long round trip
+// fills from its first data, a pty with none from the floor.
+constexpr qint64 kRateUnseen = 20'000'000;
+constexpr qint64 kNearUs = 2000; // what a busy machine adds to a pty's round trip
+// A ZRPOS for where our resend already starts, with nothing confirmed since,
+// is the receiver still reading the stream it refused: within this (and a few
+// round trips for that stream to drain), it draws no third start.
+constexpr qint64 kResendGraceUs = 500'000;
 
 } // namespace
 
@@ -69,6 +79,7 @@ void ZmodemTransfer::offerNextFile()
     fileInfo.append(QByteArray::number(mtime, 8));
     fileInfo.append(" 100644");
     sendBinaryHeader(ZFILE, QByteArray("\x00\x00\x00\x01", 4));
+    markOffered();
     const QByteArray subpacket = dataSubpacket(fileInfo, ZCRCW);
     send(subpacket);
     // A resend must carry the file information too, or the receiver waits
@@ -92,9 +103,42 @@ void ZmodemTransfer::sendDataBurst()
         m_ahead = kAheadLeast;
     if (!m_linkClock.isValid())
         m_linkClock.start();
-    m_markUs = m_linkClock.nsecsElapsed() / 1000;
+    m_markUs = m_burstUs = m_linkClock.nsecsElapsed() / 1000;
     m_markPos = m_ackedPos;
     writeWindow();
+}
+
+void ZmodemTransfer::learnRoundTrip()
+{
+    const qint64 rtt = qMax<qint64>(1, m_linkClock.nsecsElapsed() / 1000 - m_offeredUs);
+    m_minRttUs = m_minRttUs > 0 ? qMin(m_minRttUs, rtt) : rtt;
+    if (m_ahead == 0)
+        m_ahead = aheadFor(kRateUnseen, qMax<qint64>(0, m_minRttUs - kNearUs));
+}
+
+void ZmodemTransfer::markOffered()
+{
+    if (!m_linkClock.isValid())
+        m_linkClock.start();
+    // A resend's answer may be the first offer's: the round trip comes out
+    // short then, never long.
+    m_offeredUs = m_linkClock.nsecsElapsed() / 1000;
+}
+
+quint32 ZmodemTransfer::aheadFor(qint64 rate, qint64 rttUs)
+{
+    return quint32(qBound<qint64>(kAheadLeast, kGainSteady * rate * rttUs / 1000000, kAheadMost));
+}
+
+bool ZmodemTransfer::resendOnItsWay(quint32 pos) const
+{
+    return m_resending && pos == m_resumePos && m_ackedPos == pos
+        && m_linkClock.nsecsElapsed() / 1000 - m_burstUs < kResendGraceUs + 4 * m_minRttUs;
+}
+
+qint64 ZmodemTransfer::queueBound() const
+{
+    return qBound<qint64>(kLowWater, m_ahead / 4, kQueueMost);
 }
 
 bool ZmodemTransfer::mayWriteAhead() const
@@ -124,12 +168,9 @@ void ZmodemTransfer::learnLink(quint32 pos)
         }
         m_ackPoints.pop_front();
     }
-    const auto steady = [this] {
-        return quint32(qBound<qint64>(kAheadLeast, kGainSteady * m_rate * m_minRttUs / 1000000, kAheadMost));
-    };
     if (m_growing) {
         if (queued)
-            m_growing = false, m_ahead = steady();
+            m_growing = false, m_ahead = aheadFor(m_rate, m_minRttUs);
         else
             m_ahead = quint32(qMin<qint64>(kAheadMost, m_ahead + qint64(kGrowth - 1) * (pos - m_ackedPos)));
     }
@@ -147,7 +188,7 @@ void ZmodemTransfer::learnLink(quint32 pos)
     m_rate = qMax(rate, m_rate * 7 / 8);
     if (m_growing && m_flatSamples >= kFlatSamplesToSteady)
         m_growing = false;
-    m_ahead = m_growing ? qMax(m_ahead, steady()) : steady();
+    m_ahead = m_growing ? qMax(m_ahead, aheadFor(m_rate, m_minRttUs)) : aheadFor(m_rate, m_minRttUs);
     m_ahead = m_ahead / kAckEveryLeast * kAckEveryLeast;
 }
 
@@ -158,7 +199,7 @@ void ZmodemTransfer::writeWindow()
         return;
     // While the host's words settle nothing of ours goes out: the window
     // waits to see whether the receiver speaks on.
-    if (backlog() > qMax<qint64>(kLowWater, m_ahead / 2) || settling()) {
+    if (backlog() > queueBound() || settling()) {
         m_pump.start(kBacklogWaitMs);
         return;
     }
@@ -263,7 +304,9 @@ void ZmodemTransfer::handleSenderHeader(int type, const QByteArray &bytes)
         if (type == ZRPOS) {
             if (!seekSendFile(pos, QStringLiteral("对端 ZRPOS 定位失败")))
                 return;
+            learnRoundTrip();
             m_resumePos = pos;
+            m_resending = false;
             setState(TxData);
             sendDataBurst();
         } else if (type == ZSKIP) {
@@ -279,6 +322,7 @@ void ZmodemTransfer::handleSenderHeader(int type, const QByteArray &bytes)
                 offerNextFile();
         } else if (type == ZNAK && !m_lastHeader.isEmpty()) {
             send(m_lastHeader);
+            markOffered();
         }
         return;
     case TxData:
@@ -294,8 +338,14 @@ void ZmodemTransfer::handleSenderHeader(int type, const QByteArray &bytes)
                 return;
             }
             m_resumePos = pos;
+            m_resending = false;
             setState(TxData);
             sendDataBurst();
+        } else if (type == ZRPOS && writingWindow() && resendOnItsWay(pos)) {
+            // Over a long round trip it sees more of the old stream before
+            // ours arrives, and asks again: starting over each time would put
+            // the old stream before every new one, until it gives up.
+            return;
         } else if (type == ZRPOS || type == ZNAK) {
             // A ZNAK here answers a garbled ZDATA header: the data behind it
             // was thrown away, so the burst goes again from the last point
@@ -308,6 +358,7 @@ void ZmodemTransfer::handleSenderHeader(int type, const QByteArray &bytes)
             // the new header: lrzsz gives up after a few of those.
             dropQueued();
             m_resumePos = target;
+            m_resending = true;
             m_retries = 0;
             sendDataBurst();
         } else if (type == ZSKIP) {
@@ -322,10 +373,11 @@ void ZmodemTransfer::handleSenderHeader(int type, const QByteArray &bytes)
             nextFileAfter(false);
         } else if (type == ZSKIP) {
             nextFileAfter(false);
-        } else if (type == ZRPOS) {
+        } else if (type == ZRPOS && !resendOnItsWay(pos)) {
             if (!seekSendFile(pos, QStringLiteral("对端 ZRPOS 定位失败")))
                 return;
             m_resumePos = pos;
+            m_resending = true;
             sendDataBurst();
         }
         return;

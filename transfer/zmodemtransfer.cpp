@@ -116,6 +116,7 @@ void ZmodemTransfer::resetSession()
     m_ackPoints.clear();
     m_linkClock.invalidate();
     m_minRttUs = 0;
+    m_resending = false;
     m_rate = 0;
     m_markUs = -1;
     m_flatSamples = 0;
@@ -682,6 +683,7 @@ void ZmodemTransfer::onTick()
             return;
         }
         send(m_lastHeader);
+        markOffered();
         m_idleTicks = 0;
         return;
     case TxData: {

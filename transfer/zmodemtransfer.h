@@ -96,7 +96,16 @@ private:
     // the link has, and from them how far the data may run ahead.
     void learnLink(quint32 pos);
     quint32 ackSpacing() const;
+    // The offer answered: the round trip before any data, and the bound the
+    // first stream starts from.
+    void learnRoundTrip();
+    void markOffered();
+    // What runs ahead on a link of `rate` bytes a second and that round trip.
+    static quint32 aheadFor(qint64 rate, qint64 rttUs);
+    // Whether a ZRPOS for `pos` asks for the stream we are already resending.
+    bool resendOnItsWay(quint32 pos) const;
     bool mayWriteAhead() const;
+    qint64 queueBound() const; // what the connection may hold of ours before the next piece
     // Bytes of the peer's side, host words taken out: to the scanner.
     // `after`: what follows `data` in the read, the host's if `data` ends the run.
     void take(const QByteArray &data, bool started, const QByteArray &after = {});
@@ -140,6 +149,9 @@ private:
     std::deque<AckPoint> m_ackPoints; // ZACKs asked for and not yet come
     QElapsedTimer m_linkClock;
     qint64 m_minRttUs = 0;
+    qint64 m_offeredUs = 0; // when the file's offer went out
+    qint64 m_burstUs = 0;   // when the current stream started
+    bool m_resending = false; // the current stream answers a ZRPOS amid the data
     qint64 m_rate = 0; // bytes a second the receiver confirmed, at best lately
     qint64 m_markUs = -1; // where the rate's current span began
     quint32 m_markPos = 0;

@@ -394,6 +394,9 @@ PeerRunResult runAgainstPeer(const PeerRunPlan &plan,
         else if (const std::function<void()> action = *hold ? std::exchange(**hold, nullptr) : nullptr)
             action();
     };
+    // Paced by what the connection still holds, as in a session: without it
+    // a window larger than the send queue would find part of itself dropped.
+    t->setBacklog([guarded = QPointer<Connection>(peer)]() -> qint64 { return guarded ? guarded->pendingBytes() : -1; });
     QObject::connect(&seconds, &QTimer::timeout, t, [t] { t->tick(); });
     seconds.start(1000);
     // Once the peer is gone and what it wrote last is fed (this runs behind those queued feeds),
