@@ -84,6 +84,7 @@ void KermitTransfer::resetLink()
     m_rxBuffer.clear();
     m_sendSeq = -1;
     m_lastSeq = -1;
+    m_repeatHeld = false;
     m_peerMaxLen = kMaxPacketLength;
     m_eolChar = kDefaultEol;
     m_ctlPrefix = kDefaultPrefix;
@@ -646,15 +647,24 @@ void KermitTransfer::handleReceiverPacket(int seq, char type, const QByteArray &
                 m_checkType = 1;
                 sendAck(seq, sendInitData(agreed));
                 m_checkType = agreed;
-            } else {
+            } else if (std::exchange(m_repeatHeld, true)) {
                 sendAck(seq);
             }
+            // The first repeat of a packet already answered goes unanswered.
+            // Our answer is on its way already unless the link lost it, which
+            // a pty or a TCP stream does not do, and a peer dying repeats its
+            // last packet as the signal breaks off its wait: an answer to
+            // that lands in its shell, and a second ACK there closes the
+            // quote the first one's check opened, running both as a command.
+            // A live peer whose answer was lost repeats again, and our
+            // time-out's NAK of the next packet answers it too.
         } else {
             sendNak(expectedSeq());
         }
         return;
     }
     m_waitTicks = 0; // the peer is alive and in step: the silence count starts over
+    m_repeatHeld = false;
     switch (type) {
     case 'A':
         sendAck(seq);

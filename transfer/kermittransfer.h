@@ -122,6 +122,7 @@ private:
     QString m_currentName;
     qint64 m_receivedBytes = 0;
     int m_lastSeq = -1;
+    bool m_repeatHeld = false; // the first repeat of m_lastSeq came, and went unanswered
 
     QByteArray m_rxBuffer;
     QByteArray m_notPackets; // what came since the peer's last packet and was none

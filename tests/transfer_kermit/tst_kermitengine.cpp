@@ -53,8 +53,8 @@ class TestKermitEngine : public QObject
 private slots:
     // The receiver takes the sender's check type (C-Kermit's digits are in the peer tests):
     // the ACK of S states it and still carries a type-1 check, later packets carry it. A
-    // repeated S (our ACK was lost) gets the same ACK, a repeated F an empty ACK, a packet
-    // out of step a NAK of the one wanted.
+    // repeated S (our ACK was lost) gets the same ACK, a repeated F an empty ACK (from its
+    // second repeat), a packet out of step a NAK of the one wanted.
     void receiverTakesSendersCheckType_data()
     {
         QTest::addColumn<char>("chkt");
@@ -73,13 +73,22 @@ private slots:
         QCOMPARE(h.last().data, sendInitData(check));
         h.peer('S', 0, peerInit(chkt));
         QCOMPARE(h.sent.last(), ackOfS);
-        for (int i = 0; i < 2; ++i) {
+        // Its first repeat goes unanswered (a dying peer repeats its last
+        // packet once), the next is answered; each packet in step starts that
+        // over.
+        for (const int answers : {1, 1, 2}) {
             h.peer('F', 1, enc("f.txt"), check);
             QCOMPARE(h.tag(), QStringLiteral("Y1/%1").arg(check));
+            QCOMPARE(h.sent.count(h.sent.last()), answers);
         }
         QVERIFY(h.last().data.isEmpty());
-        h.peer('D', 3, enc("x"), check);
-        QCOMPARE(h.tag(), QStringLiteral("N2/%1").arg(check));
+        for (const int answers : {1, 1, 2}) {
+            h.peer('D', 2, enc("x"), check);
+            QCOMPARE(h.tag(), QStringLiteral("Y2/%1").arg(check));
+            QCOMPARE(h.sent.count(h.sent.last()), answers);
+        }
+        h.peer('D', 4, enc("x"), check);
+        QCOMPARE(h.tag(), QStringLiteral("N3/%1").arg(check));
     }
 
     // A receiver NAKs at once, then waits for S without a word (the line is a
