@@ -192,9 +192,13 @@ void KermitTransfer::cancelTransfer()
 
 void KermitTransfer::abortTransfer(const QString &message, const QString &peerText)
 {
-    beginEnding(); // what is still queued goes first: the error packet is the last word
+    // Our answer to the sender's last packet may be among what is dropped:
+    // the sender then still waits on that packet, and takes no error packet
+    // under another number (it resends the packet until its retries run out).
+    const bool answerDropped = !m_isSender && m_lastSeq >= 0 && backlog() > 0;
+    beginEnding(); // what is still queued goes: the error packet is the last word
     if (peerToBeTold())
-        sendError(peerText.isEmpty() ? message : peerText);
+        sendError(peerText.isEmpty() ? message : peerText, answerDropped ? m_lastSeq : -1);
     finishTransfer(message);
 }
 
@@ -255,9 +259,10 @@ void KermitTransfer::sendNak(int seq)
     send(buildPacket('N', seq, QByteArray(), m_checkType, m_eolChar));
 }
 
-void KermitTransfer::sendError(const QString &text)
+void KermitTransfer::sendError(const QString &text, int seq)
 {
-    const int seq = m_isSender ? m_sendSeq + 1 : expectedSeq();
+    if (seq < 0)
+        seq = m_isSender ? m_sendSeq + 1 : expectedSeq();
     // The one-character length bounds every packet: a long text is cut.
     send(buildPacket('E', seq, encodeTextWithin(text, m_ctlPrefix, dataRoom()), m_checkType, m_eolChar));
 }

@@ -97,7 +97,8 @@ private:
     void keepAndSend(const QByteArray &packet);
     void sendAck(int seq, const QByteArray &data = QByteArray());
     void sendNak(int seq);
-    void sendError(const QString &text);
+    // seq: the packet it answers; -1 for the one in flight (ours) or due next (the sender's).
+    void sendError(const QString &text, int seq = -1);
 
     void finishTransfer(QString error);
     // The packet just read ends the run (the receiver's ACK of our B, the

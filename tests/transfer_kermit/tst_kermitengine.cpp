@@ -409,6 +409,12 @@ private slots:
                                                        << QByteArray("NYY") << "";
         QTest::newRow("receive: a line like a bad packet before S") << false << QStringList{"\x01# Nx\r\n", "\x01#: no\r", "t6", "S"}
                                                                     << QByteArray("NY") << "";
+        // "queued": our answers are still in the connection's queue when it
+        // is dropped, and the sender waits on the packet they answer.
+        QTest::newRow("receive: cancelled mid-run") << false << QStringList{"S", "F", "cancel"} << QByteArray("NYY|E")
+                                                   << cancelled;
+        QTest::newRow("receive: cancelled, our answer queued") << false << QStringList{"S", "F", "queued", "cancel"}
+                                                              << QByteArray("NYY|E") << cancelled;
         QTest::newRow("receive: nobody, cancelled") << false << QStringList{"t10", "cancel"} << QByteArray("N|") << cancelled;
         QTest::newRow("receive: own packets echoed") << false << QStringList{"S", "F", "\x01# N3\r", "\x01# Y>\r"}
                                                      << QByteArray("NYY") << "";
@@ -451,6 +457,8 @@ private slots:
                 h.tick(step.mid(1).toInt());
             else if (step == "cancel")
                 h.transfer.cancel();
+            else if (step == "queued")
+                h.transfer.setBacklog([] { return qint64(9); });
             else
                 h.transfer.feed(step.toLatin1());
         }
@@ -460,6 +468,8 @@ private slots:
         QTEST(wire, "wire");
         QFETCH(QString, summary);
         QCOMPARE(h.finished ? h.summary : QString(), summary);
+        if (!send && h.last().type == 'E') // the F answered (1), or the packet due after it
+            QCOMPARE(h.last().seq, steps.contains("queued") ? 1 : 2);
         if (summary == QStringLiteral("对端已退出，中止"))
             QVERIFY2(h.left.endsWith("$ ") || h.left.endsWith("Killed\r\n"), h.left.constData()); // the shell's words are drawn
         if (summary.isEmpty() && steps.join("").contains("Broadcast"))
