@@ -84,6 +84,7 @@ void KermitTransfer::resetLink()
     m_rxBuffer.clear();
     m_sendSeq = -1;
     m_lastSeq = -1;
+    m_repeatHeld = false;
     m_peerMaxLen = kMaxPacketLength;
     m_eolChar = kDefaultEol;
     m_ctlPrefix = kDefaultPrefix;
@@ -191,9 +192,13 @@ void KermitTransfer::cancelTransfer()
 
 void KermitTransfer::abortTransfer(const QString &message, const QString &peerText)
 {
-    beginEnding(); // what is still queued goes first: the error packet is the last word
+    // Our answer to the sender's last packet may be among what is dropped:
+    // the sender then still waits on that packet, and takes no error packet
+    // under another number (it resends the packet until its retries run out).
+    const bool answerDropped = !m_isSender && m_lastSeq >= 0 && backlog() > 0;
+    beginEnding(); // what is still queued goes: the error packet is the last word
     if (peerToBeTold())
-        sendError(peerText.isEmpty() ? message : peerText);
+        sendError(peerText.isEmpty() ? message : peerText, answerDropped ? m_lastSeq : -1);
     finishTransfer(message);
 }
 
@@ -254,9 +259,10 @@ void KermitTransfer::sendNak(int seq)
     send(buildPacket('N', seq, QByteArray(), m_checkType, m_eolChar));
 }
 
-void KermitTransfer::sendError(const QString &text)
+void KermitTransfer::sendError(const QString &text, int seq)
 {
-    const int seq = m_isSender ? m_sendSeq + 1 : expectedSeq();
+    if (seq < 0)
+        seq = m_isSender ? m_sendSeq + 1 : expectedSeq();
     // The one-character length bounds every packet: a long text is cut.
     send(buildPacket('E', seq, encodeTextWithin(text, m_ctlPrefix, dataRoom()), m_checkType, m_eolChar));
 }
@@ -646,15 +652,24 @@ void KermitTransfer::handleReceiverPacket(int seq, char type, const QByteArray &
                 m_checkType = 1;
                 sendAck(seq, sendInitData(agreed));
                 m_checkType = agreed;
-            } else {
+            } else if (std::exchange(m_repeatHeld, true)) {
                 sendAck(seq);
             }
+            // The first repeat of a packet already answered goes unanswered.
+            // Our answer is on its way already unless the link lost it, which
+            // a pty or a TCP stream does not do, and a peer dying repeats its
+            // last packet as the signal breaks off its wait: an answer to
+            // that lands in its shell, and a second ACK there closes the
+            // quote the first one's check opened, running both as a command.
+            // A live peer whose answer was lost repeats again, and our
+            // time-out's NAK of the next packet answers it too.
         } else {
             sendNak(expectedSeq());
         }
         return;
     }
     m_waitTicks = 0; // the peer is alive and in step: the silence count starts over
+    m_repeatHeld = false;
     switch (type) {
     case 'A':
         sendAck(seq);

@@ -97,7 +97,8 @@ private:
     void keepAndSend(const QByteArray &packet);
     void sendAck(int seq, const QByteArray &data = QByteArray());
     void sendNak(int seq);
-    void sendError(const QString &text);
+    // seq: the packet it answers; -1 for the one in flight (ours) or due next (the sender's).
+    void sendError(const QString &text, int seq = -1);
 
     void finishTransfer(QString error);
     // The packet just read ends the run (the receiver's ACK of our B, the
@@ -122,6 +123,7 @@ private:
     QString m_currentName;
     qint64 m_receivedBytes = 0;
     int m_lastSeq = -1;
+    bool m_repeatHeld = false; // the first repeat of m_lastSeq came, and went unanswered
 
     QByteArray m_rxBuffer;
     QByteArray m_notPackets; // what came since the peer's last packet and was none

@@ -53,8 +53,8 @@ class TestKermitEngine : public QObject
 private slots:
     // The receiver takes the sender's check type (C-Kermit's digits are in the peer tests):
     // the ACK of S states it and still carries a type-1 check, later packets carry it. A
-    // repeated S (our ACK was lost) gets the same ACK, a repeated F an empty ACK, a packet
-    // out of step a NAK of the one wanted.
+    // repeated S (our ACK was lost) gets the same ACK, a repeated F an empty ACK (from its
+    // second repeat), a packet out of step a NAK of the one wanted.
     void receiverTakesSendersCheckType_data()
     {
         QTest::addColumn<char>("chkt");
@@ -73,13 +73,22 @@ private slots:
         QCOMPARE(h.last().data, sendInitData(check));
         h.peer('S', 0, peerInit(chkt));
         QCOMPARE(h.sent.last(), ackOfS);
-        for (int i = 0; i < 2; ++i) {
+        // Its first repeat goes unanswered (a dying peer repeats its last
+        // packet once), the next is answered; each packet in step starts that
+        // over.
+        for (const int answers : {1, 1, 2}) {
             h.peer('F', 1, enc("f.txt"), check);
             QCOMPARE(h.tag(), QStringLiteral("Y1/%1").arg(check));
+            QCOMPARE(h.sent.count(h.sent.last()), answers);
         }
         QVERIFY(h.last().data.isEmpty());
-        h.peer('D', 3, enc("x"), check);
-        QCOMPARE(h.tag(), QStringLiteral("N2/%1").arg(check));
+        for (const int answers : {1, 1, 2}) {
+            h.peer('D', 2, enc("x"), check);
+            QCOMPARE(h.tag(), QStringLiteral("Y2/%1").arg(check));
+            QCOMPARE(h.sent.count(h.sent.last()), answers);
+        }
+        h.peer('D', 4, enc("x"), check);
+        QCOMPARE(h.tag(), QStringLiteral("N3/%1").arg(check));
     }
 
     // A receiver NAKs at once, then waits for S without a word (the line is a
@@ -400,6 +409,12 @@ private slots:
                                                        << QByteArray("NYY") << "";
         QTest::newRow("receive: a line like a bad packet before S") << false << QStringList{"\x01# Nx\r\n", "\x01#: no\r", "t6", "S"}
                                                                     << QByteArray("NY") << "";
+        // "queued": our answers are still in the connection's queue when it
+        // is dropped, and the sender waits on the packet they answer.
+        QTest::newRow("receive: cancelled mid-run") << false << QStringList{"S", "F", "cancel"} << QByteArray("NYY|E")
+                                                   << cancelled;
+        QTest::newRow("receive: cancelled, our answer queued") << false << QStringList{"S", "F", "queued", "cancel"}
+                                                              << QByteArray("NYY|E") << cancelled;
         QTest::newRow("receive: nobody, cancelled") << false << QStringList{"t10", "cancel"} << QByteArray("N|") << cancelled;
         QTest::newRow("receive: own packets echoed") << false << QStringList{"S", "F", "\x01# N3\r", "\x01# Y>\r"}
                                                      << QByteArray("NYY") << "";
@@ -442,6 +457,8 @@ private slots:
                 h.tick(step.mid(1).toInt());
             else if (step == "cancel")
                 h.transfer.cancel();
+            else if (step == "queued")
+                h.transfer.setBacklog([] { return qint64(9); });
             else
                 h.transfer.feed(step.toLatin1());
         }
@@ -451,6 +468,8 @@ private slots:
         QTEST(wire, "wire");
         QFETCH(QString, summary);
         QCOMPARE(h.finished ? h.summary : QString(), summary);
+        if (!send && h.last().type == 'E') // the F answered (1), or the packet due after it
+            QCOMPARE(h.last().seq, steps.contains("queued") ? 1 : 2);
         if (summary == QStringLiteral("对端已退出，中止"))
             QVERIFY2(h.left.endsWith("$ ") || h.left.endsWith("Killed\r\n"), h.left.constData()); // the shell's words are drawn
         if (summary.isEmpty() && steps.join("").contains("Broadcast"))
