@@ -443,10 +443,11 @@ private slots:
     {
         QFETCH(QByteArray, reply);
         QFETCH(int, ticks);
-        Harness h;
+        // Outlive the harness: its end cancels the run, which asks both.
         qint64 backlog = 20000;
-        h.transfer.setBacklog([&] { return backlog; });
         int discards = 0;
+        Harness h;
+        h.transfer.setBacklog([&] { return backlog; });
         h.transfer.setDiscardFn([&] { ++discards; });
         h.send({h.file("big", QByteArray(200000, 'b'))});
         h.transfer.feed(hex(ZRINIT));
