@@ -82,8 +82,19 @@ struct Harness : EngineHarness<ZmodemTransfer> {
     // A window goes out in pieces between turns of the event loop.
     void settle()
     {
-        for (int turn = 0; turn < 10000 && transfer.writingWindow(); ++turn)
-            QCoreApplication::processEvents();
+        // The window goes out piece by piece on a timer: on a busy machine
+        // a count of event-loop turns can end before the timer fires, so
+        // the wait ends only once nothing more has gone out for a while.
+        QElapsedTimer quiet;
+        quiet.start();
+        qsizetype seen = sent.size();
+        while (transfer.writingWindow() && quiet.elapsed() < 100) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            if (sent.size() != seen) {
+                seen = sent.size();
+                quiet.restart();
+            }
+        }
     }
     QStringList take() { return describe(takeWire()); }
 };
