@@ -88,7 +88,7 @@ struct Harness : EngineHarness<ZmodemTransfer> {
         QElapsedTimer quiet;
         quiet.start();
         qsizetype seen = sent.size();
-        while (transfer.writingWindow() && quiet.elapsed() < 100) {
+        while (transfer.writingWindow() && quiet.elapsed() < 500) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
             if (sent.size() != seen) {
                 seen = sent.size();
