@@ -224,7 +224,8 @@ public:
             return at < 0 ? at : view.shown.indexOf('\n', at);
         };
         if (!QTest::qWaitFor([&] { return lineEnd() >= 0; }, 15000)) // the command itself is not echoed
-            return "the shell did not answer: " + QString::fromLatin1(view.shown.mid(endAt).toHex(' '));
+            return "the shell did not answer: " + QString::fromLatin1(view.shown.mid(endAt).toHex(' '))
+                   + "\nbefore that: " + printable(view.shown.mid(qMax<qsizetype>(0, endAt - 600), qMin<qsizetype>(endAt, 600)));
         const qsizetype alive = view.shown.indexOf("ALIVE", from);
         if (view.shown.mid(from, alive - from).contains("not found") || view.shown.mid(alive, lineEnd() + 1 - alive) != "ALIVE\r\n")
             return "our bytes were in the shell's line: " + QString::fromLatin1(view.shown.mid(from).toHex(' '));
