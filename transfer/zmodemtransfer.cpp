@@ -294,11 +294,6 @@ void ZmodemTransfer::feed(const QByteArray &data)
         rest.remove(0, at);
         if (!sameRun(generation))
             return;
-        // If the receiver died, the shell that took its place reads what is
-        // still on its way as keys: none of it goes. A live receiver asks
-        // again for what it missed.
-        if (m_isSender && !settling())
-            dropQueued();
         hostWordsArrived(takeLine(&rest));
         // Until the peer answers, what follows them (a prompt) is the host's.
         if (!rest.contains(ZPAD) && !rest.contains(char(ZDLE)))
