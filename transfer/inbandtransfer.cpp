@@ -36,12 +36,6 @@ void InbandTransfer::tick()
     // The words came at least a tick ago (the clock was restarted by them):
     // a live peer says something well within that, even a slow link's.
     const Step step(this);
-    if (!promptAfterWords(m_hostWords)) {
-        emit hostTextShown(std::exchange(m_hostWords, {}));
-        if (isActive())
-            wordsWereHostText();
-        return;
-    }
     shellTookOver(std::exchange(m_hostWords, {}));
 }
 

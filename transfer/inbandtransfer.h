@@ -142,15 +142,6 @@ protected:
     // typed into the shell but what makes its line clean. This one ends
     // it writing nothing.
     virtual void shellTookOver(const QByteArray &words);
-    // Asked at the end of the settling time, before shellTookOver(): whether
-    // what the host said since the words ends as a shell's prompt does, not
-    // with a line end. A shell that takes the peer's place gives one; a line
-    // amid a live run (a `wall` message) ends with its line end, and its
-    // peer may be the one waiting, for ours that the words held up. False:
-    // the words are shown (hostTextShown()) and wordsWereHostText() gives
-    // back what they held up; the protocol's own patience then decides.
-    virtual bool promptAfterWords(const QByteArray &) const { return true; }
-    virtual void wordsWereHostText() {}
     // The run is ending: what is queued for the host and not yet written is
     // dropped, so that a peer that left is not followed by a queue of our
     // data typed into its shell. What the engine writes after this are the

@@ -393,12 +393,6 @@ void KermitTransfer::noticeHostWords(bool readEnded)
     hostWordsArrived(hostWordsIn(std::exchange(m_notPackets, {}) + (pending ? std::exchange(m_rxBuffer, {}) : QByteArray())));
 }
 
-bool KermitTransfer::promptAfterWords(const QByteArray &words) const
-{
-    const QByteArray said = words + m_notPackets + m_rxBuffer;
-    return !said.endsWith('\n') && !said.endsWith('\r');
-}
-
 void KermitTransfer::shellTookOver(const QByteArray &words)
 {
     m_unconsumed = words + wordsAfter(std::exchange(m_notPackets, {}) + std::exchange(m_rxBuffer, {}));

@@ -72,8 +72,6 @@ private:
             InbandTransfer::send(bytes);
     }
     void shellTookOver(const QByteArray &words) override;
-    bool promptAfterWords(const QByteArray &words) const override;
-    void wordsWereHostText() override { answerBadPacket(); }
     // The one resend a bad packet may have: the last packet again, or a NAK.
     void answerBadPacket();
     void peerLeft(const QString &text);

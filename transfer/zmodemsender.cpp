@@ -148,6 +148,13 @@ bool ZmodemTransfer::mayWriteAhead() const
     return quint32(m_sendFile.pos()) - m_ackedPos < m_ahead || m_ackPoints.empty();
 }
 
+void ZmodemTransfer::askForAck()
+{
+    m_ackPoints.push_back({quint32(m_sendFile.pos()), m_linkClock.nsecsElapsed() / 1000});
+    char probe[subpacketRoom(0)];
+    send(QByteArray(probe, int(writeDataSubpacket(probe, nullptr, 0, ZCRCQ) - probe)));
+}
+
 quint32 ZmodemTransfer::ackSpacing() const
 {
     quint32 spacing = kAckEveryLeast;

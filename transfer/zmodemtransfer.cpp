@@ -294,6 +294,11 @@ void ZmodemTransfer::feed(const QByteArray &data)
         rest.remove(0, at);
         if (!sameRun(generation))
             return;
+        // A live receiver that owes no ZACK is as silent while the words
+        // settle as a dead one: an empty subpacket asks it for one. A few
+        // bytes without a line end, which the stop clears from a shell's line.
+        if (m_isSender && m_state == TxData && !settling() && m_ackPoints.empty())
+            askForAck();
         hostWordsArrived(takeLine(&rest));
         // Until the peer answers, what follows them (a prompt) is the host's.
         if (!rest.contains(ZPAD) && !rest.contains(char(ZDLE)))

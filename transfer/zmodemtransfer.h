@@ -105,6 +105,8 @@ private:
     // Whether a ZRPOS for `pos` asks for the stream we are already resending.
     bool resendOnItsWay(quint32 pos) const;
     bool mayWriteAhead() const;
+    // An empty subpacket on the open data frame that asks for a ZACK.
+    void askForAck();
     qint64 queueBound() const; // what the connection may hold of ours before the next piece
     // Bytes of the peer's side, host words taken out: to the scanner.
     // `after`: what follows `data` in the read, the host's if `data` ends the run.

@@ -450,6 +450,30 @@ private slots:
                                                                 << QByteArray() << kRunning << 0 << 12 * 1024;
         QTest::newRow("window unanswered") << QByteArray() << 110 << 12 + 10 << stop << "对端持续未确认（ZACK），中止" << 0 << 0;
     }
+    // No ZACK owed (none asked for yet: the connection is full) when a line
+    // of the host's comes: a live receiver would say nothing, so an empty
+    // subpacket asks it. Its ZACK keeps the run; without one the shell is back.
+    void senderAsksWhenNoZackOwed()
+    {
+        for (const bool answered : {false, true}) {
+            Harness h;
+            h.transfer.setBacklog([] { return qint64(1 << 20); });
+            h.send({h.file("big", QByteArray(200000, 'b'))});
+            h.transfer.feed(hex(ZRINIT));
+            h.transfer.feed(hex(ZRPOS));
+            h.settle();
+            (void)h.takeWire();
+            h.transfer.feed("\r\nBroadcast message: back soon\r\n");
+            QCOMPARE(h.takeWire(), dataSubpacket({}, ZCRCQ));
+            if (answered)
+                h.transfer.feed(hex(ZACK));
+            h.tick();
+            h.settle();
+            QCOMPARE(h.summary, answered ? QString(kRunning) : QStringLiteral("对端已退出，中止"));
+            QVERIFY(h.shown.contains("Broadcast") || !answered);
+            QCOMPARE(h.takeWire().endsWith(ZmodemTransfer::stopSequence()), !answered);
+        }
+    }
     void senderReadsWhileWriting()
     {
         QFETCH(QByteArray, reply);

@@ -427,14 +427,8 @@ private slots:
         QTest::newRow("receive: shell back") << false << QStringList{"S", "F", "D", killed, "t1"} << QByteArray("NYYY|^|") << gone;
         QTest::newRow("receive: shell back behind a packet") << false << QStringList{"S", "F", "D|" + killed, "t1"}
                                                              << QByteArray("NYY|^|") << gone;
-        QTest::newRow("receive: packet cut by the shell") << false << QStringList{"S", "F", "\x01~ Dabc", "\r\nKilled\r\n$ ", "t1"}
+        QTest::newRow("receive: packet cut by the shell") << false << QStringList{"S", "F", "\x01~ Dabc", "\r\n$ Killed\r\n", "t1"}
                                                           << QByteArray("NYY|^|") << gone;
-        // No prompt after the line: the peer is there, waiting for the
-        // answer the line held up, and gets it again.
-        QTest::newRow("receive: a line amid the run") << false << QStringList{"S", "F", "\r\nBroadcast message: back soon\r\n", "t1"}
-                                                      << QByteArray("NYY|^N") << QString();
-        QTest::newRow("send: a line amid the run") << true << QStringList{"ack", "ack", "\r\nBroadcast message: back soon\r\n", "t1"}
-                                                   << QByteArray("SFD|^D") << QString();
     }
     void peerLeaves()
     {
