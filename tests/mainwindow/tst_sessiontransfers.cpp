@@ -123,7 +123,8 @@ private slots:
         QSignalSpy &result = *ended;
         QVERIFY2(result.wait(180000), "the transfer did not end");
         const qsizetype endAt = view.shown.size();
-        QCOMPARE(result.first().at(0).value<InbandTransfer::Outcome>(), InbandTransfer::Succeeded);
+        QVERIFY2(result.first().at(0).value<InbandTransfer::Outcome>() == InbandTransfer::Succeeded,
+                 qPrintable(result.first().at(1).toString() + " | " + printable(view.shown.mid(startAt).right(400))));
         const QByteArray got = readFile((send ? peerFolder() : ourFolder()) + "/data.bin");
         if (kind == KindX)
             QVERIFY2(samePadded(got, data), qPrintable(QString("got %1 bytes of %2").arg(got.size()).arg(size)));
