@@ -151,8 +151,7 @@ bool ZmodemTransfer::mayWriteAhead() const
 void ZmodemTransfer::askForAck()
 {
     m_ackPoints.push_back({quint32(m_sendFile.pos()), m_linkClock.nsecsElapsed() / 1000});
-    char probe[subpacketRoom(0)];
-    send(QByteArray(probe, int(writeDataSubpacket(probe, nullptr, 0, ZCRCQ) - probe)));
+    send(dataSubpacket({}, ZCRCQ));
 }
 
 quint32 ZmodemTransfer::ackSpacing() const

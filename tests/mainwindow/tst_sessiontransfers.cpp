@@ -421,10 +421,14 @@ private slots:
         // editor in a UTF-8 locale takes seconds for 12 KiB of such a line
         // and minutes for 32 KiB (with any sender's data): here it reads
         // bytes as bytes, so that the row times our stop and not that.
+        const bool hadLocale = qEnvironmentVariableIsSet("LC_ALL");
         const QByteArray locale = qgetenv("LC_ALL");
         qputenv("LC_ALL", "C");
         const QString failed = run(KindZ, send, 0, command, data, shell);
-        qputenv("LC_ALL", locale);
+        if (hadLocale)
+            qputenv("LC_ALL", locale);
+        else
+            qunsetenv("LC_ALL");
         QVERIFY2(failed.isEmpty(), qPrintable(failed));
         qint64 outAtSignal = -1;
         QElapsedTimer since;
