@@ -192,13 +192,16 @@ void KermitTransfer::cancelTransfer()
 
 void KermitTransfer::abortTransfer(const QString &message, const QString &peerText)
 {
-    // Our answer to the sender's last packet may be among what is dropped:
-    // the sender then still waits on that packet, and takes no error packet
-    // under another number (it resends the packet until its retries run out).
-    const bool answerDropped = !m_isSender && m_lastSeq >= 0 && backlog() > 0;
+    // Our last packet, or our answer to the sender's, may be among what is
+    // dropped: the peer then still waits on that number, and takes no error
+    // packet under another (it repeats its last packet until its retries run
+    // out, into the shell we hand back).
+    int waitedOn = -1;
+    if (backlog() > 0)
+        waitedOn = m_isSender ? m_sendSeq : m_lastSeq;
     beginEnding(); // what is still queued goes: the error packet is the last word
     if (peerToBeTold())
-        sendError(peerText.isEmpty() ? message : peerText, answerDropped ? m_lastSeq : -1);
+        sendError(peerText.isEmpty() ? message : peerText, waitedOn);
     finishTransfer(message);
 }
 

@@ -14,6 +14,7 @@
 #include "tests/support/testfiles.h"
 #include "sessionrig.h"
 
+#include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -122,6 +123,21 @@ public:
     bool waitShown(const QByteArray &marker, qsizetype from, int ms = 20000)
     {
         return QTest::qWaitFor([&] { return view.shown.indexOf(marker, from) >= 0; }, ms);
+    }
+    // The run's end, waited for as long as the run moves: a stop-and-wait
+    // protocol makes a round trip per block, which a busy machine can make
+    // slow, but a run that neither ends nor advances for `stallMs` hangs.
+    bool waitEnd(int stallMs = 60000)
+    {
+        QElapsedTimer quiet;
+        quiet.start();
+        QObject scope;
+        QObject::connect(engine.get(), &InbandTransfer::progressChanged, &scope, [&quiet] { quiet.start(); });
+        // An event loop, not qWaitFor, whose naps between its rounds would
+        // hold every packet of a stop-and-wait protocol for 10 ms.
+        while (ended->isEmpty() && quiet.elapsed() < stallMs)
+            ended->wait(qMax<int>(1, int(qMin<qint64>(1000, stallMs - quiet.elapsed()))));
+        return !ended->isEmpty();
     }
     QString peerFolder() const { return dir.filePath("peer"); }
     QString ourFolder() const { return dir.filePath("ours"); }

@@ -47,9 +47,7 @@ class TestSessionTransfers : public QObject, ShellRig
                 took.start();
             }
         });
-        // An event loop, not qWaitFor, whose naps between its rounds would
-        // hold every packet of a stop-and-wait protocol for 10 ms.
-        if (ended->isEmpty() && !ended->wait(30000)) {
+        if (!waitEnd(30000)) {
             QTest::qFail(qPrintable(QStringLiteral("the transfer did not end (signalled: %1, state %2): ").arg(interrupted).arg(engine->state())
                                     + QString::fromLatin1(view.shown.right(300).toHex(' '))), __FILE__, __LINE__);
             return false;
@@ -121,7 +119,8 @@ private slots:
         const QString failed = run(kind, send, mode, command, data);
         QVERIFY2(failed.isEmpty(), qPrintable(failed));
         QSignalSpy &result = *ended;
-        QVERIFY2(result.wait(180000), "the transfer did not end");
+        QVERIFY2(waitEnd(), qPrintable(QString("the transfer neither ended nor advanced for a minute (state %1): ").arg(engine->state())
+                                        + printable(view.shown.mid(startAt).right(300))));
         const qsizetype endAt = view.shown.size();
         QVERIFY2(result.first().at(0).value<InbandTransfer::Outcome>() == InbandTransfer::Succeeded,
                  qPrintable(result.first().at(1).toString() + " | " + printable(view.shown.mid(startAt).right(400))));
