@@ -127,7 +127,10 @@ void TransferPanel::finishTransfer(int id, const QString &status, bool ok)
             item->setToolTip(3, status);
         item->setForeground(3, ok ? QColor(78, 201, 176) : QColor(255, 107, 107));
         QProgressBar *bar = bars.value(id);
-        if (bar && ok && bar->maximum() > 0)
+        // A bar still busy (no total was known) would look at work forever.
+        if (bar && bar->maximum() == 0)
+            bar->setRange(0, 100);
+        if (bar && ok)
             bar->setValue(bar->maximum());
     }
     if (m_activeCount < 1)

@@ -97,7 +97,8 @@ private slots:
         QTest::newRow("unknown id counts down") << "a1:10 f9 t3000 H";
         QTest::newRow("more finishes than adds") << "a1:10 f1 f1 f1 a2:10 t3000 V f2 t3000 H";
         QTest::newRow("busy until a total is known") << "a1:0 b1=R p1:5/0 b1=R p1:5/10 b1=50";
-        QTest::newRow("unknown total stays busy when done") << "a1:0 f1 b1=R s1=完成";
+        QTest::newRow("unknown total: full when done") << "a1:0 f1 b1=100 s1=完成";
+        QTest::newRow("unknown total: stopped when failed") << "a1:0 x1 b1=0";
         QTest::newRow("failed bar stays where it stopped") << "a1:100 p1:40/100 x1 b1=40 s1=失败~boom";
         QTest::newRow("finished bar is full") << "a1:100 p1:40/100 f1 b1=100";
         QTest::newRow("huge files") << "a1:5368709120 p1:4294967296/5368709120 b1=80";
