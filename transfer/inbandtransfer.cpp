@@ -34,7 +34,10 @@ void InbandTransfer::tick()
         return;
     }
     // The words came at least a tick ago (the clock was restarted by them):
-    // a live peer says something well within that, even a slow link's.
+    // a live peer says something well within that, even a slow link's,
+    // unless it waits on an answer of ours that the words held back.
+    if (++m_settledTicks < settleTicks())
+        return;
     const Step step(this);
     shellTookOver(std::exchange(m_hostWords, {}));
 }
@@ -45,8 +48,10 @@ void InbandTransfer::hostWordsArrived(const QByteArray &words)
         return;
     // Bounded: a host that keeps talking cannot grow it.
     constexpr qsizetype kKept = 4096;
-    if (m_hostWords.isEmpty())
+    if (m_hostWords.isEmpty()) {
         m_tickTimer.start(); // the settling time: a whole tick from the first line
+        m_settledTicks = 0;
+    }
     m_hostWords = (m_hostWords + words).right(kKept);
 }
 

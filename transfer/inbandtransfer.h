@@ -136,6 +136,9 @@ protected:
     void hostWordsArrived(const QByteArray &words);
     // Host words wait for their settling time to tell them apart.
     bool settling() const { return !m_hostWords.isEmpty(); }
+    // Ticks the settling time lasts: one, or the peer's own time-out and
+    // more where the peer is silent because it waits on us.
+    virtual int settleTicks() const { return 1; }
     // The settling time has passed with no frame of the peer after the
     // host's words: the shell is back. The engine ends the run with
     // peerGoneText(), `words` the host's (m_unconsumed), and nothing of ours
@@ -281,6 +284,7 @@ private:
     std::function<qint64()> m_backlogFn;
     bool m_resendAllowed = false;
     QByteArray m_hostWords; // see hostWordsArrived(); settling while not empty
+    int m_settledTicks = 0;
     bool m_ending = false;
     bool m_cancelling = false;
     bool m_cancelPending = false;

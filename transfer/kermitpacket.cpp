@@ -157,7 +157,7 @@ QByteArray sendInitData(int checkType)
 {
     QByteArray data;
     data.append(tochar(kMaxPacketLength)); // MAXL
-    data.append(tochar(10));               // TIME
+    data.append(tochar(kTimeAsked));       // TIME
     data.append(tochar(0));                // NPAD
     data.append(' ');                      // PADC: none sent
     data.append(tochar(kDefaultEol));      // EOL

@@ -18,6 +18,7 @@ constexpr char kDefaultPrefix = '#';
 constexpr int kDefaultEol = 13;
 constexpr int kMaxPacketLength = 94; // the longest packet a one-character LEN can state
 constexpr int kMinPacketLength = 20; // below this a peer's MAXL is not taken literally
+constexpr int kTimeAsked = 10;       // seconds the peer waits for us before it repeats itself
 
 inline char tochar(int x) { return char(x + 32); }
 inline int unchar(char c) { return int(quint8(c)) - 32; }

@@ -85,6 +85,7 @@ void KermitTransfer::resetLink()
     m_sendSeq = -1;
     m_lastSeq = -1;
     m_repeatHeld = false;
+    m_answerWithheld = false;
     m_peerMaxLen = kMaxPacketLength;
     m_eolChar = kDefaultEol;
     m_ctlPrefix = kDefaultPrefix;
@@ -390,6 +391,8 @@ void KermitTransfer::noticeHostWords(bool readEnded)
     // with it before the run has ended and the user types. A live peer reads
     // it as noise between packets, and resends what we dropped.
     if (!settling()) {
+        if (backlog() > 0)
+            m_answerWithheld = true;
         dropQueued();
         send(QByteArrayLiteral("\x03"));
     }
@@ -410,8 +413,14 @@ void KermitTransfer::peerLeft(const QString &text)
     finishTransfer(text);
 }
 
+int KermitTransfer::settleTicks() const
+{
+    return m_answerWithheld ? kTimeAsked + 2 : 1;
+}
+
 void KermitTransfer::heard()
 {
+    m_answerWithheld = false;
     heardPeer();
     m_notPackets.clear();
 }
@@ -645,6 +654,7 @@ void KermitTransfer::handleReceiverPacket(int seq, char type, const QByteArray &
             acceptSendInit(seq, data);
         return;
     }
+    const bool answerOwed = m_answerWithheld;
     heard();
     if (seq != expectedSeq()) {
         if (m_lastSeq >= 0 && seq == m_lastSeq) {
@@ -655,7 +665,7 @@ void KermitTransfer::handleReceiverPacket(int seq, char type, const QByteArray &
                 m_checkType = 1;
                 sendAck(seq, sendInitData(agreed));
                 m_checkType = agreed;
-            } else if (std::exchange(m_repeatHeld, true)) {
+            } else if (std::exchange(m_repeatHeld, true) || answerOwed) {
                 sendAck(seq);
             }
             // The first repeat of a packet already answered goes unanswered.
@@ -665,7 +675,8 @@ void KermitTransfer::handleReceiverPacket(int seq, char type, const QByteArray &
             // that lands in its shell, and a second ACK there closes the
             // quote the first one's check opened, running both as a command.
             // A live peer whose answer was lost repeats again, and our
-            // time-out's NAK of the next packet answers it too.
+            // time-out's NAK of the next packet answers it too. One whose
+            // answer we held back is answered at once.
         } else {
             sendNak(expectedSeq());
         }

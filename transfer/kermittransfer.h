@@ -68,9 +68,15 @@ private:
     bool wordsBehindPackets() const;
     void send(const QByteArray &bytes)
     {
-        if (!m_answersHeld)
+        if (m_answersHeld)
+            m_answerWithheld = true;
+        else
             InbandTransfer::send(bytes);
     }
+    // A live peer whose answer the host's words held back, or dropped with
+    // the queue, says nothing until its own time-out: the words settle that
+    // long before the shell is taken to be back.
+    int settleTicks() const override;
     void shellTookOver(const QByteArray &words) override;
     // The one resend a bad packet may have: the last packet again, or a NAK.
     void answerBadPacket();
@@ -133,4 +139,5 @@ private:
     int m_outOfStep = 0;  // replies naming another packet than the one in flight
     int m_waitTicks = 0;
     bool m_answersHeld = false; // while a packet of a read that wordsBehindPackets() is handled
+    bool m_answerWithheld = false; // since the peer was last heard, an answer of ours never went
 };

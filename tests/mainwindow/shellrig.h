@@ -22,6 +22,7 @@
 #include <QTest>
 
 #include <memory>
+#include <utility>
 
 enum Kind { KindX, KindY, KindZ, KindK };
 
@@ -126,17 +127,19 @@ public:
     }
     // The run's end, waited for as long as the run moves: a stop-and-wait
     // protocol makes a round trip per block, which a busy machine can make
-    // slow, but a run that neither ends nor advances for `stallMs` hangs.
+    // slow, but a run that neither ends nor writes for `stallMs` hangs.
     bool waitEnd(int stallMs = 60000)
     {
         QElapsedTimer quiet;
         quiet.start();
-        QObject scope;
-        QObject::connect(engine.get(), &InbandTransfer::progressChanged, &scope, [&quiet] { quiet.start(); });
+        qint64 seen = written;
         // An event loop, not qWaitFor, whose naps between its rounds would
         // hold every packet of a stop-and-wait protocol for 10 ms.
-        while (ended->isEmpty() && quiet.elapsed() < stallMs)
+        while (ended->isEmpty() && quiet.elapsed() < stallMs) {
             ended->wait(qMax<int>(1, int(qMin<qint64>(1000, stallMs - quiet.elapsed()))));
+            if (std::exchange(seen, written) != written)
+                quiet.start();
+        }
         return !ended->isEmpty();
     }
     QString peerFolder() const { return dir.filePath("peer"); }

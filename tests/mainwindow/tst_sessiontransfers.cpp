@@ -48,7 +48,8 @@ class TestSessionTransfers : public QObject, ShellRig
             }
         });
         if (!waitEnd(30000)) {
-            QTest::qFail(qPrintable(QStringLiteral("the transfer did not end (signalled: %1, state %2): ").arg(interrupted).arg(engine->state())
+            QTest::qFail(qPrintable(QStringLiteral("the transfer did not end (signalled: %1, state %2, %3 bytes written): ")
+                                                      .arg(interrupted).arg(engine->state()).arg(written)
                                     + QString::fromLatin1(view.shown.right(300).toHex(' '))), __FILE__, __LINE__);
             return false;
         }

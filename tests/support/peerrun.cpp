@@ -396,7 +396,10 @@ PeerRunResult runAgainstPeer(const PeerRunPlan &plan,
     };
     // Paced by what the connection still holds, as in a session: without it
     // a window larger than the send queue would find part of itself dropped.
-    t->setBacklog([guarded = QPointer<Connection>(peer)]() -> qint64 { return guarded ? guarded->pendingBytes() : -1; });
+    // A closed connection holds nothing on its way, as a session's says.
+    t->setBacklog([guarded = QPointer<Connection>(peer)]() -> qint64 {
+        return guarded && guarded->isOpen() ? guarded->pendingBytes() : -1;
+    });
     QObject::connect(&seconds, &QTimer::timeout, t, [t] { t->tick(); });
     seconds.start(1000);
     // Once the peer is gone and what it wrote last is fed (this runs behind those queued feeds),

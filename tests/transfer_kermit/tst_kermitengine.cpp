@@ -427,8 +427,17 @@ private slots:
         QTest::newRow("receive: host text mid-run") << false << QStringList{"S", "F", wall, "D", "t1", wall, "D"}
                                                     << QByteArray("NYY|^Y|^Y") << "";
         QTest::newRow("receive: shell back") << false << QStringList{"S", "F", "D", killed, "t1"} << QByteArray("NYYY|^|") << gone;
-        QTest::newRow("receive: shell back behind a packet") << false << QStringList{"S", "F", "D|" + killed, "t1"}
+        // The packet's answer is held: a live peer would say nothing until
+        // its own time-out.
+        QTest::newRow("receive: shell back behind a packet, settling") << false << QStringList{"S", "F", "D|" + killed, "t11"}
+                                                                       << QByteArray("NYY|^") << "";
+        QTest::newRow("receive: shell back behind a packet") << false << QStringList{"S", "F", "D|" + killed, "t12"}
                                                              << QByteArray("NYY|^|") << gone;
+        QTest::newRow("receive: host text behind a packet") << false << QStringList{"S", "F", "D|" + wall, "t10", "repeat", "D"}
+                                                            << QByteArray("NYY|^YY") << "";
+        const QString nakOfD = QString::fromLatin1(buildPacket('N', 2, QByteArray(), 1, 13)); // at the receiver's time-out
+        QTest::newRow("send: host text behind an ACK") << true << QStringList{"ack", "ack|" + wall, "t11", nakOfD}
+                                                       << QByteArray("SF|^D") << "";
         QTest::newRow("receive: packet cut by the shell") << false << QStringList{"S", "F", "\x01~ Dabc", "\r\n$ Killed\r\n", "t1"}
                                                           << QByteArray("NYY|^|") << gone;
     }
@@ -455,6 +464,8 @@ private slots:
                 h.peer('N', 0);
             else if (senderPackets.contains(step))
                 h.transfer.feed(buildPacket(senderPackets[step].first, seq++, senderPackets[step].second, 1, 13) + behind);
+            else if (step == "repeat") // the sender's last packet again, at its time-out
+                h.transfer.feed(buildPacket('D', seq - 1, "abc", 1, 13));
             else if (step.startsWith('t') && step.mid(1).toInt() > 0)
                 h.tick(step.mid(1).toInt());
             else if (step == "cancel")
@@ -477,7 +488,7 @@ private slots:
         if (summary == QStringLiteral("对端已退出，中止"))
             QVERIFY2(h.left.endsWith("$ ") || h.left.endsWith("Killed\r\n"), h.left.constData()); // the shell's words are drawn
         if (summary.isEmpty() && steps.join("").contains("Broadcast"))
-            QCOMPARE(h.shown.count("Broadcast message from root\r\n"), steps.count("Broadcast message from root\r\n"));
+            QCOMPARE(h.shown.count("Broadcast message from root\r\n"), steps.join("").count("Broadcast message from root\r\n"));
     }
 
     // A send that skipped an unreadable file and was cancelled leaves no
