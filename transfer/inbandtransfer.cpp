@@ -1,5 +1,7 @@
 #include "transfer/inbandtransfer.h"
 
+#include "core/languagemanager.h"
+
 #include <algorithm>
 
 InbandTransfer::InbandTransfer(QObject *parent)
@@ -165,7 +167,7 @@ bool InbandTransfer::openNextSendFile()
         if (m_sendFile.open(QIODevice::ReadOnly))
             return true;
         ++m_filesUnopenable;
-        if (!emitStatus(QStringLiteral("无法打开 %1，跳过").arg(m_files.at(m_fileIndex++))))
+        if (!emitStatus(LanguageManager::tr("无法打开 %1，跳过").arg(m_files.at(m_fileIndex++))))
             return false;
     }
     return true;
@@ -210,6 +212,11 @@ void InbandTransfer::beginEnding()
         return;
     if (m_discardFn)
         m_discardFn();
+}
+
+QString InbandTransfer::peerGoneText()
+{
+    return LanguageManager::tr("对端已退出，中止");
 }
 
 bool InbandTransfer::looksLikeHostWords(QByteArrayView read)

@@ -171,7 +171,7 @@ protected:
     // protocol framing. Tells that the peer has gone and the shell is back.
     static bool looksLikeHostWords(QByteArrayView read);
     // How a run ends whose peer has been seen to leave, in every protocol.
-    static QString peerGoneText() { return QStringLiteral("对端已退出，中止"); }
+    static QString peerGoneText();
     // Where in `read` the first such line begins; -1 when none is there.
     static qsizetype hostWordsAt(QByteArrayView read);
     // What followed the host's words until the run ended: the line end

@@ -1,5 +1,6 @@
 #include "transfer/kermittransfer.h"
 
+#include "core/languagemanager.h"
 #include "transfer/kermitpacket.h"
 
 #include <QDir>
@@ -39,13 +40,13 @@ constexpr int kHostWordsKept = 1024; // of what came between packets
 struct Timeout {
     int period;  // ticks of silence
     int limit;   // expiries in a row that are still answered
-    const char *endText;
+    QString (*endText)(); // in the language shown when the run ends
 };
 
 // AwaitSendInit: about two minutes for the user to start the peer.
-constexpr Timeout kInitTimeout{5, 24, "2 分钟内对端未开始发送，放弃"};
-constexpr Timeout kReceiveTimeout{10, 12, "接收超时，中止"};
-constexpr Timeout kReplyTimeout{8, 10, "对端持续无响应，中止"};
+constexpr Timeout kInitTimeout{5, 24, [] { return LanguageManager::tr("2 分钟内对端未开始发送，放弃"); }};
+constexpr Timeout kReceiveTimeout{10, 12, [] { return LanguageManager::tr("接收超时，中止"); }};
+constexpr Timeout kReplyTimeout{8, 10, [] { return LanguageManager::tr("对端持续无响应，中止"); }};
 
 // Kermit's common form of a name is upper case: a sender that does not keep
 // names as they are (gkermit without -P) turns "y100k.bin" into "Y100K.BIN".
@@ -59,7 +60,7 @@ QString fromCommonForm(const QString &name)
 
 QString peerErrorText(const QByteArray &data, char prefix)
 {
-    return QStringLiteral("对端错误：%1").arg(QString::fromUtf8(decodePrefixed(data, prefix)));
+    return LanguageManager::tr("对端错误：%1").arg(QString::fromUtf8(decodePrefixed(data, prefix)));
 }
 
 } // namespace
@@ -105,10 +106,10 @@ void KermitTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, 
     resetLink();
     m_filesSent = 0;
     if (files.isEmpty()) {
-        finishTransfer(QStringLiteral("未选择要发送的文件"));
+        finishTransfer(LanguageManager::tr("未选择要发送的文件"));
         return;
     }
-    if (!emitStatus(QStringLiteral("Kermit 发送：请在对端运行 kermit 接收（kermit -r）...")))
+    if (!emitStatus(LanguageManager::tr("Kermit 发送：请在对端运行 kermit 接收（kermit -r）...")))
         return;
     m_phase = SentInit;
     sendPacket('S', sendInitData(1));
@@ -121,7 +122,7 @@ void KermitTransfer::startReceive(TransferSendFn sendFn, const QString &sessionI
     resetLink();
     m_phase = NoPhase;
     m_receivedBytes = 0;
-    if (!emitStatus(QStringLiteral("Kermit 接收 -> 目录 %1，请在对端运行 kermit -s ...").arg(directory)))
+    if (!emitStatus(LanguageManager::tr("Kermit 接收 -> 目录 %1，请在对端运行 kermit -s ...").arg(directory)))
         return;
     sendNak(0);
 }
@@ -188,7 +189,7 @@ void KermitTransfer::cancelTransfer()
 {
     if (m_state == Idle)
         return;
-    abortTransfer(QStringLiteral("Kermit 传输已被用户取消"), QStringLiteral("Cancelled by user"));
+    abortTransfer(LanguageManager::tr("Kermit 传输已被用户取消"), QStringLiteral("Cancelled by user"));
 }
 
 void KermitTransfer::abortTransfer(const QString &message, const QString &peerText)
@@ -221,8 +222,8 @@ void KermitTransfer::finishTransfer(QString error)
     error = settleFiles(error, -1, false);
     QString text = error;
     if (error.isEmpty()) {
-        text = m_isSender ? QStringLiteral("Kermit 发送完成（%1 个文件）").arg(m_filesSent)
-                          : QStringLiteral("Kermit 接收完成（%1 个文件）").arg(m_recvFile.committed());
+        text = m_isSender ? LanguageManager::tr("Kermit 发送完成（%1 个文件）").arg(m_filesSent)
+                          : LanguageManager::tr("Kermit 接收完成（%1 个文件）").arg(m_recvFile.committed());
     }
     announceEnd(text, error);
 }
@@ -302,7 +303,7 @@ void KermitTransfer::scanPackets()
             if (m_state == AwaitSendInit)
                 continue;
             if (++m_retries > kBadPacketLimit) {
-                abortTransfer(QStringLiteral("坏包重试过多，中止"));
+                abortTransfer(LanguageManager::tr("坏包重试过多，中止"));
                 break;
             }
             answerOwed = answerOwed || (peerStarted() && mayResend());
@@ -451,7 +452,7 @@ void KermitTransfer::onTick()
     if (++m_waitTicks < t->period)
         return;
     if (++m_retries > t->limit) {
-        abortTransfer(QString::fromUtf8(t->endText));
+        abortTransfer(t->endText());
         return;
     }
     m_waitTicks = 0;
@@ -507,7 +508,7 @@ void KermitTransfer::handleSenderPacket(int seq, char type, const QByteArray &da
     }
     if (type == 'N' && seq == inFlight) {
         if (++m_naks > kReplyLimit) {
-            abortTransfer(QStringLiteral("对端持续 NAK，中止"));
+            abortTransfer(LanguageManager::tr("对端持续 NAK，中止"));
             return;
         }
         send(m_lastPacket);
@@ -517,7 +518,7 @@ void KermitTransfer::handleSenderPacket(int seq, char type, const QByteArray &da
     // dropped rather than answered with a resend, which would double every
     // packet from then on; a NAK of another one asks for what is in flight.
     if (++m_outOfStep > kReplyLimit) {
-        abortTransfer(QStringLiteral("序号失步，中止"));
+        abortTransfer(LanguageManager::tr("序号失步，中止"));
         return;
     }
     if (type == 'N')
@@ -552,7 +553,7 @@ void KermitTransfer::openNextFile()
         return;
     if (m_fileIndex >= m_files.size()) {
         if (m_filesSent == 0) {
-            abortTransfer(QStringLiteral("没有可发送的文件（全部无法打开）"));
+            abortTransfer(LanguageManager::tr("没有可发送的文件（全部无法打开）"));
             return;
         }
         m_phase = SentBreak;
@@ -562,7 +563,7 @@ void KermitTransfer::openNextFile()
     const QString name = QFileInfo(m_sendFile.fileName()).fileName();
     const QByteArray field = encodePrefixed(name.toUtf8(), m_ctlPrefix);
     if (field.size() > dataRoom()) {
-        abortTransfer(QStringLiteral("文件名过长，无法发送：%1").arg(name));
+        abortTransfer(LanguageManager::tr("文件名过长，无法发送：%1").arg(name));
         return;
     }
     m_sendSize = m_sendFile.size();
@@ -571,7 +572,7 @@ void KermitTransfer::openNextFile()
     m_sendBufferPos = 0;
     m_phase = SentFileHeader;
     m_lastPercent = -1;
-    if (!emitStatus(QStringLiteral("发送文件：%1（%2 字节）").arg(name).arg(m_sendSize)))
+    if (!emitStatus(LanguageManager::tr("发送文件：%1（%2 字节）").arg(name).arg(m_sendSize)))
         return;
     sendPacket('F', field);
 }
@@ -593,7 +594,7 @@ bool KermitTransfer::fillSendBuffer()
 void KermitTransfer::sendDataPacket()
 {
     if (!fillSendBuffer()) {
-        abortTransfer(QStringLiteral("读取文件失败：%1").arg(m_sendFile.errorString()));
+        abortTransfer(LanguageManager::tr("读取文件失败：%1").arg(m_sendFile.errorString()));
         return;
     }
     const int available = m_sendBuffer.size() - m_sendBufferPos;
@@ -620,7 +621,7 @@ void KermitTransfer::sendDataPacket()
         if (percent != m_lastPercent) {
             m_lastPercent = percent;
             emit progressChanged(m_sendPos + taken, m_sendSize, QFileInfo(m_sendFile.fileName()).fileName());
-            if (!emitStatus(QStringLiteral("发送进度：%1%").arg(percent)))
+            if (!emitStatus(LanguageManager::tr("发送进度：%1%").arg(percent)))
                 return;
         }
     }
@@ -729,14 +730,14 @@ void KermitTransfer::receiveFileHeader(int seq, const QByteArray &data)
 {
     const QString name = fromCommonForm(safeReceivedName(QString::fromUtf8(decodePrefixed(data, m_ctlPrefix))));
     if (name.isEmpty()) {
-        abortTransfer(QStringLiteral("Kermit 文件名非法"));
+        abortTransfer(LanguageManager::tr("Kermit 文件名非法"));
         return;
     }
     // A file still open here never got its end-of-file packet: start() keeps
     // it as incomplete.
     const QString path = QDir(m_target).filePath(name);
     if (!m_recvFile.start(path)) {
-        abortTransfer(QStringLiteral("无法创建文件：%1").arg(path), QStringLiteral("cannot create %1").arg(path));
+        abortTransfer(LanguageManager::tr("无法创建文件：%1").arg(path), QStringLiteral("cannot create %1").arg(path));
         return;
     }
     m_currentName = name;
@@ -744,7 +745,7 @@ void KermitTransfer::receiveFileHeader(int seq, const QByteArray &data)
     m_lastPercent = -1;
     sendAck(seq);
     m_lastSeq = seq;
-    emitStatus(QStringLiteral("开始接收：%1").arg(name));
+    emitStatus(LanguageManager::tr("开始接收：%1").arg(name));
 }
 
 void KermitTransfer::receiveData(int seq, const QByteArray &data)
@@ -754,13 +755,13 @@ void KermitTransfer::receiveData(int seq, const QByteArray &data)
     if (!file.isOpen() || file.write(bytes) != bytes.size()) {
         const QString why = file.errorString();
         m_recvFile.keepIncomplete(); // a full disk keeps what arrived, and the end says where
-        abortTransfer(QStringLiteral("写入文件失败：%1").arg(why));
+        abortTransfer(LanguageManager::tr("写入文件失败：%1").arg(why));
         return;
     }
     m_receivedBytes += bytes.size();
     if (amountToTell(m_receivedBytes)) {
         emit progressChanged(m_receivedBytes, -1, m_currentName);
-        if (!emitStatus(QStringLiteral("接收 %1：%2 KB").arg(m_currentName).arg(m_receivedBytes / 1024)))
+        if (!emitStatus(LanguageManager::tr("接收 %1：%2 KB").arg(m_currentName).arg(m_receivedBytes / 1024)))
             return;
     }
     sendAck(seq);
@@ -776,12 +777,12 @@ void KermitTransfer::receiveEof(int seq, const QByteArray &data)
     } else if (m_recvFile.pending()) {
         QFile &file = m_recvFile.file();
         if (!file.flush()) {
-            abortTransfer(QStringLiteral("刷新文件失败：%1").arg(file.errorString()));
+            abortTransfer(LanguageManager::tr("刷新文件失败：%1").arg(file.errorString()));
             return;
         }
         file.close();
         if (file.error() != QFileDevice::NoError) {
-            abortTransfer(QStringLiteral("关闭文件失败：%1").arg(file.errorString()));
+            abortTransfer(LanguageManager::tr("关闭文件失败：%1").arg(file.errorString()));
             return;
         }
         const QString error = m_recvFile.commit(-1);
@@ -793,7 +794,7 @@ void KermitTransfer::receiveEof(int seq, const QByteArray &data)
     sendAck(seq);
     m_lastSeq = seq;
     if (discard)
-        emitStatus(QStringLiteral("文件 %1 已被对端放弃，未保存").arg(m_currentName));
+        emitStatus(LanguageManager::tr("文件 %1 已被对端放弃，未保存").arg(m_currentName));
     else
-        emitStatus(QStringLiteral("文件 %1 接收完成（%2 字节）").arg(m_currentName).arg(m_receivedBytes));
+        emitStatus(LanguageManager::tr("文件 %1 接收完成（%2 字节）").arg(m_currentName).arg(m_receivedBytes));
 }

@@ -1,5 +1,6 @@
 #include "transfer/transfercommon.h"
 
+#include "core/languagemanager.h"
 #include "platform/commitfile.h"
 
 #include <QDir>
@@ -166,7 +167,7 @@ QString ReceivedFile::commit(qint64 expectedSize)
     if (platform::commitFile(m_file.fileName(), m_finalPath, &why))
         ++m_committed;
     else
-        error = QStringLiteral("提交接收文件失败（%1），已收到的数据保留在 %2")
+        error = LanguageManager::tr("提交接收文件失败（%1），已收到的数据保留在 %2")
                     .arg(why, m_file.fileName());
     m_file.setFileName(QString());
     m_finalPath.clear();
@@ -213,10 +214,10 @@ QString ReceivedFile::finish(QString error, qint64 expectedSize, bool commitPend
         m_file.close();
     if (m_kept.isEmpty())
         return error;
-    const QString kept = m_kept.join(QStringLiteral("、"));
+    const QString kept = m_kept.join(LanguageManager::tr("、"));
     if (!error.isEmpty())
-        return QStringLiteral("%1（未收完整的文件保留为 %2）").arg(error, kept);
-    return QStringLiteral("接收未完成：%1 个文件收完，%2 个未收完整，保留为 %3")
+        return LanguageManager::tr("%1（未收完整的文件保留为 %2）").arg(error, kept);
+    return LanguageManager::tr("接收未完成：%1 个文件收完，%2 个未收完整，保留为 %3")
         .arg(m_committed)
         .arg(m_kept.size())
         .arg(kept);

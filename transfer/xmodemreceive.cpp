@@ -3,6 +3,7 @@
 
 #include "transfer/xmodemtransfer.h"
 
+#include "core/languagemanager.h"
 #include "transfer/xmodemwire.h"
 
 #include <QDir>
@@ -108,7 +109,7 @@ void XmodemTransfer::processReceiver()
 
         if (trailer == 0) {
             if (++m_retries > kRetryLimit) {
-                abortTransfer(QStringLiteral("块校验连续失败超过 10 次"));
+                abortTransfer(LanguageManager::tr("块校验连续失败超过 10 次"));
                 return;
             }
             send(QByteArray(1, NAK));
@@ -144,14 +145,14 @@ void XmodemTransfer::handleAcceptedBlock(quint8 number, const QByteArray &data)
     }
     const quint8 expected = quint8(m_lastBlock + 1);
     if (number != expected) {
-        abortTransfer(QStringLiteral("块序号错位（期望 %1 收到 %2），中止").arg(expected).arg(number));
+        abortTransfer(LanguageManager::tr("块序号错位（期望 %1 收到 %2），中止").arg(expected).arg(number));
         return;
     }
     m_retries = 0;
     m_lastBlock = number;
     m_fileDataSeen = true;
     if (!m_recvFile.file().isOpen()) {
-        abortTransfer(QStringLiteral("未收到文件头（块 0）"));
+        abortTransfer(LanguageManager::tr("未收到文件头（块 0）"));
         return;
     }
     if (!writeReceived(data))
@@ -171,7 +172,7 @@ bool XmodemTransfer::writeReceived(const QByteArray &data)
     if (keep > 0 && m_recvFile.file().write(data.constData(), keep) != keep) {
         const QString why = m_recvFile.file().errorString();
         m_recvFile.keepIncomplete(); // a full disk keeps what arrived, and the end says where
-        abortTransfer(QStringLiteral("写入文件失败：%1").arg(why));
+        abortTransfer(LanguageManager::tr("写入文件失败：%1").arg(why));
         return false;
     }
     return true;
@@ -200,19 +201,19 @@ void XmodemTransfer::handleHeader(const QByteArray &data)
     // block tells which.
     m_useCrc = true;
     m_checkSettled = false;
-    emitStatus(QStringLiteral("开始接收：%1 (%2 字节)").arg(m_currentName).arg(size));
+    emitStatus(LanguageManager::tr("开始接收：%1 (%2 字节)").arg(m_currentName).arg(size));
 }
 
 bool XmodemTransfer::openReceiveFile(const QString &peerName, qint64 size)
 {
     const QString name = safeReceivedName(peerName);
     if (name.isEmpty()) {
-        abortTransfer(QStringLiteral("Ymodem 文件名非法"));
+        abortTransfer(LanguageManager::tr("Ymodem 文件名非法"));
         return false;
     }
     const QString target = QDir(m_target).filePath(name);
     if (!m_recvFile.start(target)) {
-        abortTransfer(QStringLiteral("无法创建文件：%1").arg(target));
+        abortTransfer(LanguageManager::tr("无法创建文件：%1").arg(target));
         return false;
     }
     m_currentName = name;
@@ -238,7 +239,7 @@ void XmodemTransfer::handleEot()
         return;
     }
     if (m_expectedSize >= 0 && m_receivedBytes < m_expectedSize) {
-        abortTransfer(QStringLiteral("Ymodem 文件长度不足"));
+        abortTransfer(LanguageManager::tr("Ymodem 文件长度不足"));
         return;
     }
     m_eotSeen = false;
@@ -251,7 +252,7 @@ void XmodemTransfer::handleEot()
     }
     // What was stored: the announced size cuts the padding of the last block.
     const qint64 stored = m_expectedSize >= 0 ? qMin(m_expectedSize, m_receivedBytes) : m_receivedBytes;
-    emitStatus(QStringLiteral("文件 %1 接收完成（%2 字节）").arg(m_currentName).arg(stored));
+    emitStatus(LanguageManager::tr("文件 %1 接收完成（%2 字节）").arg(m_currentName).arg(stored));
     m_expectedSize = -1;
     m_receivedBytes = 0;
     m_lastBlock = 0;

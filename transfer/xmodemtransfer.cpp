@@ -1,5 +1,6 @@
 #include "transfer/xmodemtransfer.h"
 
+#include "core/languagemanager.h"
 #include "transfer/xmodemwire.h"
 
 #include <QFileInfo>
@@ -42,7 +43,7 @@ void XmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, 
     beginRun(std::move(sendFn), sessionId, WaitReceiver, true, isYmodem() ? files : files.mid(0, 1));
     m_expectedSize = -1;
     if (files.isEmpty()) {
-        finishTransfer(QStringLiteral("未选择要发送的文件"));
+        finishTransfer(LanguageManager::tr("未选择要发送的文件"));
         return;
     }
     m_headerAcked = false;
@@ -53,13 +54,13 @@ void XmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, 
 
     m_sendFile.setFileName(m_files.first());
     if (!m_sendFile.open(QIODevice::ReadOnly)) {
-        abortTransfer(QStringLiteral("无法打开文件：%1").arg(m_files.first()));
+        abortTransfer(LanguageManager::tr("无法打开文件：%1").arg(m_files.first()));
         return;
     }
     m_sendSize = m_sendFile.size();
     m_lastSeen = '\n';
     enterSendState(WaitReceiver);
-    emitStatus(QStringLiteral("等待接收方就绪（NAK/C）... 文件：%1 (%2 字节)")
+    emitStatus(LanguageManager::tr("等待接收方就绪（NAK/C）... 文件：%1 (%2 字节)")
                    .arg(fileNameOf(m_files.first()))
                    .arg(m_sendSize));
 }
@@ -84,13 +85,13 @@ void XmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionI
 
     if (!isYmodem()) {
         if (!m_recvFile.start(path)) {
-            abortTransfer(QStringLiteral("无法创建文件：%1").arg(path));
+            abortTransfer(LanguageManager::tr("无法创建文件：%1").arg(path));
             return;
         }
         m_currentName = fileNameOf(path);
-        emitStatus(QStringLiteral("Xmodem 接收 -> %1，轮询对端('C')...").arg(m_currentName));
+        emitStatus(LanguageManager::tr("Xmodem 接收 -> %1，轮询对端('C')...").arg(m_currentName));
     } else {
-        emitStatus(QStringLiteral("Ymodem 接收 -> 目录 %1，轮询对端('C')...").arg(path));
+        emitStatus(LanguageManager::tr("Ymodem 接收 -> 目录 %1，轮询对端('C')...").arg(path));
     }
     // Ask at once: a sender that is already waiting need not sit out a
     // second of silence. The tick keeps polling from there on.
@@ -132,7 +133,7 @@ void XmodemTransfer::cancelTransfer()
 {
     if (m_state == Idle)
         return;
-    abortTransfer(QStringLiteral("传输已被用户取消"));
+    abortTransfer(LanguageManager::tr("传输已被用户取消"));
 }
 
 void XmodemTransfer::abortTransfer(const QString &message)
@@ -183,7 +184,7 @@ void XmodemTransfer::heard()
 void XmodemTransfer::peerCancelled()
 {
     m_unconsumed = pastCancel(std::exchange(m_rxBuffer, {}));
-    finishTransfer(QStringLiteral("对端取消传输 (CAN)"));
+    finishTransfer(LanguageManager::tr("对端取消传输 (CAN)"));
 }
 
 void XmodemTransfer::finishTransfer(QString error)
@@ -194,7 +195,7 @@ void XmodemTransfer::finishTransfer(QString error)
     // The single XMODEM file ends with the transfer; a YMODEM file still
     // pending at the end never got its own end.
     error = settleFiles(error, m_expectedSize, !isYmodem());
-    announceEnd(error.isEmpty() ? QStringLiteral("传输完成") : error, error);
+    announceEnd(error.isEmpty() ? LanguageManager::tr("传输完成") : error, error);
 }
 
 // ---------------------------------------------------------------------------
@@ -259,8 +260,8 @@ bool XmodemTransfer::readNextBlock(QByteArray *data)
     *data = m_sendFile.read(want);
     if (data->size() != want) {
         const QString why = m_sendFile.error() != QFileDevice::NoError ? m_sendFile.errorString()
-                                                                      : QStringLiteral("文件在发送中变短");
-        abortTransfer(QStringLiteral("读取文件失败：%1").arg(why));
+                                                                      : LanguageManager::tr("文件在发送中变短");
+        abortTransfer(LanguageManager::tr("读取文件失败：%1").arg(why));
         return false;
     }
     m_sentBytes += want;
@@ -288,7 +289,7 @@ void XmodemTransfer::sendNextDataBlock()
     if (!readNextBlock(&data))
         return;
     if (data.isEmpty()) {
-        emitStatus(QStringLiteral("已发完全部数据，发送 EOT..."));
+        emitStatus(LanguageManager::tr("已发完全部数据，发送 EOT..."));
         sendEot();
         enterSendState(EotSent);
         return;
@@ -309,7 +310,7 @@ void XmodemTransfer::sendNextHeader()
     if (!m_sendFile.isOpen()) {
         m_sendFile.setFileName(path);
         if (!m_sendFile.open(QIODevice::ReadOnly)) {
-            abortTransfer(QStringLiteral("无法打开文件：%1").arg(path));
+            abortTransfer(LanguageManager::tr("无法打开文件：%1").arg(path));
             return;
         }
     }
@@ -332,7 +333,7 @@ void XmodemTransfer::sendNextHeader()
     m_lastPercent = -1;
     m_headerAcked = false;
     enterSendState(HeaderSent);
-    emitStatus(QStringLiteral("发送文件头：%1 (%2 字节)").arg(name).arg(m_sendSize));
+    emitStatus(LanguageManager::tr("发送文件头：%1 (%2 字节)").arg(name).arg(m_sendSize));
 }
 
 void XmodemTransfer::reportProgress()
@@ -348,7 +349,7 @@ void XmodemTransfer::reportProgress()
         if (!amountToTell(done))
             return;
         emit progressChanged(done, -1, m_currentName);
-        emitStatus(QStringLiteral("接收 %1：%2 KB").arg(m_currentName).arg(done / 1024));
+        emitStatus(LanguageManager::tr("接收 %1：%2 KB").arg(m_currentName).arg(done / 1024));
         return;
     }
     const int percent = total >= 1 ? int(qMin(done, total) * 100 / total) : 100;
@@ -357,7 +358,7 @@ void XmodemTransfer::reportProgress()
     m_lastPercent = percent;
     emit progressChanged(total >= 0 ? qMin(done, total) : done, total,
                          isSending() ? fileNameOf(m_files.value(m_fileIndex)) : m_currentName);
-    emitStatus(QStringLiteral("进度：%1%").arg(percent));
+    emitStatus(LanguageManager::tr("进度：%1%").arg(percent));
 }
 
 // ---------------------------------------------------------------------------
@@ -401,8 +402,8 @@ void XmodemTransfer::processSender()
         m_blockNumber = 1;
         startDataPhase();
         if (m_state != Idle)
-            emitStatus(QStringLiteral("已握手（%1），开始发送数据")
-                           .arg(m_useCrc ? QStringLiteral("CRC16") : QStringLiteral("校验和")));
+            emitStatus(LanguageManager::tr("已握手（%1），开始发送数据")
+                           .arg(m_useCrc ? QStringLiteral("CRC16") : LanguageManager::tr("校验和")));
         return;
     }
     // A receiver's answer never holds a line of text: one is the host's, and
@@ -494,7 +495,7 @@ void XmodemTransfer::handleSenderByte(char c)
                 return;
             ++m_fileIndex;
             m_sendFile.close();
-            emitStatus(QStringLiteral("文件发送完成"));
+            emitStatus(LanguageManager::tr("文件发送完成"));
             // The receiver asks for the next header with 'C' once it is
             // ready; a header sent before that is thrown away by some
             // receivers, costing a 10-second resend per file. The 'C' often
@@ -509,7 +510,7 @@ void XmodemTransfer::handleSenderByte(char c)
             return;
         }
     case NAK:
-        resendOrAbort(QStringLiteral("重试超过 10 次，对端无响应"));
+        resendOrAbort(LanguageManager::tr("重试超过 10 次，对端无响应"));
         return;
     case POLL_CRC:
         if (m_state == HeaderSent && m_headerAcked)
@@ -531,14 +532,14 @@ void XmodemTransfer::onTick()
     switch (m_state) {
     case WaitReceiver:
         if (m_idleTicks > kHandshakeSeconds)
-            abortTransfer(QStringLiteral("60 秒内未收到对端握手（NAK/C），放弃"));
+            abortTransfer(LanguageManager::tr("60 秒内未收到对端握手（NAK/C），放弃"));
         return;
     case HeaderSent:
     case SendingData:
     case EotSent:
     case BatchEndSent: {
         const bool header = m_state == HeaderSent;
-        const QString text = header ? QStringLiteral("文件头无响应") : QStringLiteral("对端持续无响应，中止");
+        const QString text = header ? LanguageManager::tr("文件头无响应") : LanguageManager::tr("对端持续无响应，中止");
         if (m_idleTicks < (header ? kHeaderResendSeconds : kDataResendSeconds))
             return;
         m_idleTicks = 0;
@@ -564,7 +565,7 @@ void XmodemTransfer::onTick()
         const bool crcPoll = m_useCrc && (m_idleTicks % 2 == 1);
         poll(crcPoll ? POLL_CRC : NAK);
         if (m_idleTicks >= kPollLimit)
-            abortTransfer(QStringLiteral("30 次轮询无响应，对端未开始发送"));
+            abortTransfer(LanguageManager::tr("30 次轮询无响应，对端未开始发送"));
         return;
     }
     case Receiving:
@@ -591,7 +592,7 @@ void XmodemTransfer::onTick()
         // lost sends it again at its own time-out, having cleared its line.
         m_idleTicks = 0;
         if (++m_retries > kRetryLimit)
-            abortTransfer(QStringLiteral("接收超时，中止"));
+            abortTransfer(LanguageManager::tr("接收超时，中止"));
         return;
     default:
         return;

@@ -1,5 +1,7 @@
 #include "transfer/zmodemtransfer.h"
 
+#include "core/languagemanager.h"
+
 #include <QDateTime>
 #include <QFileInfo>
 
@@ -86,7 +88,7 @@ void ZmodemTransfer::offerNextFile()
     // for it forever.
     m_lastHeader.append(subpacket);
     setState(TxFileOffered);
-    emitStatus(QStringLiteral("发送文件头：%1（%2 字节）").arg(info.fileName()).arg(size));
+    emitStatus(LanguageManager::tr("发送文件头：%1（%2 字节）").arg(info.fileName()).arg(size));
 }
 
 void ZmodemTransfer::sendDataBurst()
@@ -239,14 +241,14 @@ void ZmodemTransfer::writeWindow()
         m_windowLeft = 0;
         if (m_sendFile.error() != QFileDevice::NoError) {
             out();
-            abortTransfer(QStringLiteral("读取文件失败：%1").arg(m_sendFile.errorString()));
+            abortTransfer(LanguageManager::tr("读取文件失败：%1").arg(m_sendFile.errorString()));
             return;
         }
         w = writeDataSubpacket(w, nullptr, 0, ZCRCE);
         out();
         sendHexHeader(ZEOF, position(quint32(size)));
         setState(TxEofSent);
-        emitStatus(QStringLiteral("数据发完，已发 ZEOF，等对端确认..."));
+        emitStatus(LanguageManager::tr("数据发完，已发 ZEOF，等对端确认..."));
         return;
     }
     if (w == piece.constData())
@@ -260,7 +262,7 @@ void ZmodemTransfer::writeWindow()
         if (percent != m_lastPercent) {
             m_lastPercent = percent;
             emit progressChanged(at, size, QFileInfo(m_sendFile.fileName()).fileName());
-            if (!sameRun(generation) || !emitStatus(QStringLiteral("发送进度：%1%").arg(percent)))
+            if (!sameRun(generation) || !emitStatus(LanguageManager::tr("发送进度：%1%").arg(percent)))
                 return;
         }
     }
@@ -282,7 +284,7 @@ void ZmodemTransfer::nextFileAfter(bool announceSkip)
     m_sendFile.close();
     ++m_fileIndex;
     if (announceSkip)
-        emitStatus(QStringLiteral("对端跳过了该文件"));
+        emitStatus(LanguageManager::tr("对端跳过了该文件"));
     offerNextFile();
 }
 
@@ -308,7 +310,7 @@ void ZmodemTransfer::handleSenderHeader(int type, const QByteArray &bytes)
         return;
     case TxFileOffered:
         if (type == ZRPOS) {
-            if (!seekSendFile(pos, QStringLiteral("对端 ZRPOS 定位失败")))
+            if (!seekSendFile(pos, LanguageManager::tr("对端 ZRPOS 定位失败")))
                 return;
             learnRoundTrip();
             m_resumePos = pos;
@@ -357,7 +359,7 @@ void ZmodemTransfer::handleSenderHeader(int type, const QByteArray &bytes)
             // was thrown away, so the burst goes again from the last point
             // the receiver confirmed.
             const quint32 target = type == ZRPOS ? pos : m_resumePos;
-            if (!seekSendFile(target, QStringLiteral("对端 ZRPOS 定位失败")))
+            if (!seekSendFile(target, LanguageManager::tr("对端 ZRPOS 定位失败")))
                 return;
             // What the connection still holds of the stream before it would
             // reach the receiver first, as garbage it must read past to find
@@ -370,7 +372,7 @@ void ZmodemTransfer::handleSenderHeader(int type, const QByteArray &bytes)
         } else if (type == ZSKIP) {
             nextFileAfter(true);
         } else if (type == ZABORT || type == ZCAN) {
-            abortTransfer(QStringLiteral("对端中止传输"));
+            abortTransfer(LanguageManager::tr("对端中止传输"));
         }
         return;
     case TxEofSent:
@@ -380,7 +382,7 @@ void ZmodemTransfer::handleSenderHeader(int type, const QByteArray &bytes)
         } else if (type == ZSKIP) {
             nextFileAfter(false);
         } else if (type == ZRPOS && !resendOnItsWay(pos)) {
-            if (!seekSendFile(pos, QStringLiteral("对端 ZRPOS 定位失败")))
+            if (!seekSendFile(pos, LanguageManager::tr("对端 ZRPOS 定位失败")))
                 return;
             m_resumePos = pos;
             m_resending = true;

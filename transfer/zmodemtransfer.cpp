@@ -1,5 +1,7 @@
 #include "transfer/zmodemtransfer.h"
 
+#include "core/languagemanager.h"
+
 #include <QDir>
 #include <QFileInfo>
 
@@ -133,7 +135,7 @@ void ZmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionI
     const Step step(this);
     beginRun(std::move(sendFn), sessionId, RxWaitFile, false, {}, directory);
     resetSession();
-    if (emitStatus(QStringLiteral("Zmodem 接收 -> 目录 %1，请在对端运行 sz ...").arg(directory)))
+    if (emitStatus(LanguageManager::tr("Zmodem 接收 -> 目录 %1，请在对端运行 sz ...").arg(directory)))
         sendZrinit();
 }
 
@@ -143,7 +145,7 @@ void ZmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, 
     beginRun(std::move(sendFn), sessionId, TxWaitInit, true, files);
     resetSession();
     m_resumePos = 0;
-    if (emitStatus(QStringLiteral("Zmodem 发送：请在对端运行 rz ...")))
+    if (emitStatus(LanguageManager::tr("Zmodem 发送：请在对端运行 rz ...")))
         sendZrqinit();
 }
 
@@ -157,7 +159,7 @@ void ZmodemTransfer::cancelTransfer()
     m_windowLeft = 0;
     if (peerToBeTold())
         send(stopSequence());
-    finishTransfer(QStringLiteral("Zmodem 传输已被用户取消"));
+    finishTransfer(LanguageManager::tr("Zmodem 传输已被用户取消"));
 }
 
 void ZmodemTransfer::abortTransfer(const QString &message)
@@ -174,15 +176,15 @@ void ZmodemTransfer::abortTransfer(const QString &message)
 QString ZmodemTransfer::sendOutcome() const
 {
     if (m_filesSent == 0 && m_filesUnopenable > 0)
-        return QStringLiteral("没有能打开的文件，未发送任何文件");
+        return LanguageManager::tr("没有能打开的文件，未发送任何文件");
     return QString();
 }
 
 QString ZmodemTransfer::successText() const
 {
     if (m_isSender)
-        return QStringLiteral("Zmodem 发送完成（共 %1 个文件）").arg(m_filesSent);
-    return QStringLiteral("Zmodem 接收完成（共 %1 个文件）").arg(m_recvFile.committed());
+        return LanguageManager::tr("Zmodem 发送完成（共 %1 个文件）").arg(m_filesSent);
+    return LanguageManager::tr("Zmodem 接收完成（共 %1 个文件）").arg(m_recvFile.committed());
 }
 
 void ZmodemTransfer::finishTransfer(QString error)
@@ -253,7 +255,7 @@ void ZmodemTransfer::answerFin()
     // A sender's list is through only once the receiver confirmed its last
     // file; an earlier ZFIN leaves files unsent.
     if (m_isSender && m_fileIndex < m_files.size()) {
-        finishTransfer(QStringLiteral("对端结束了传输，文件 %1 未发送完整").arg(QFileInfo(m_files.at(m_fileIndex)).fileName()));
+        finishTransfer(LanguageManager::tr("对端结束了传输，文件 %1 未发送完整").arg(QFileInfo(m_files.at(m_fileIndex)).fileName()));
         return;
     }
     finishTransfer(QString());
@@ -325,7 +327,7 @@ void ZmodemTransfer::take(const QByteArray &data, bool started, const QByteArray
             beginEnding();
             send(kLineMend);
         }
-        finishTransfer(QStringLiteral("对端取消传输 (CAN)"));
+        finishTransfer(LanguageManager::tr("对端取消传输 (CAN)"));
         return;
     }
     const quint64 generation = m_generation;
@@ -393,7 +395,7 @@ void ZmodemTransfer::processInput()
                 return;
             if (r == FrameScanner::Bin32Header) {
                 markPeerStarted(); // a ZMODEM peer all the same, to be told
-                abortTransfer(QStringLiteral("对端使用了 ZBIN32（32位CRC），本实现仅支持 CRC16"));
+                abortTransfer(LanguageManager::tr("对端使用了 ZBIN32（32位CRC），本实现仅支持 CRC16"));
                 return;
             }
             // The rest of a frame we gave up on is no header gone bad.
@@ -415,7 +417,7 @@ void ZmodemTransfer::processInput()
             continue;
         }
         if (++m_retries > kRetryLimit) {
-            abortTransfer(QStringLiteral("数据子帧校验连续失败，中止"));
+            abortTransfer(LanguageManager::tr("数据子帧校验连续失败，中止"));
             return;
         }
         m_subpacketKind = None;
@@ -510,7 +512,7 @@ void ZmodemTransfer::acceptEof(quint32 pos)
     const qint64 written = m_recvFile.file().pos();
     if (m_expectedSize >= 0 && written < m_expectedSize) {
         m_recvFile.keepIncomplete();
-        emitStatus(QStringLiteral("文件 %1 未接收完整（%2 / %3 字节），未保存")
+        emitStatus(LanguageManager::tr("文件 %1 未接收完整（%2 / %3 字节），未保存")
                        .arg(m_currentName)
                        .arg(written)
                        .arg(m_expectedSize));
@@ -520,7 +522,7 @@ void ZmodemTransfer::acceptEof(quint32 pos)
             abortTransfer(error);
             return;
         }
-        emitStatus(QStringLiteral("文件 %1 接收完成（%2 字节）").arg(m_currentName).arg(m_receivedBytes));
+        emitStatus(LanguageManager::tr("文件 %1 接收完成（%2 字节）").arg(m_currentName).arg(m_receivedBytes));
     }
     sendZrinit();
     setState(RxWaitFile);
@@ -551,7 +553,7 @@ void ZmodemTransfer::acceptFileInfo(const QByteArray &info)
     // as incomplete (or starts it afresh when it is offered again).
     const QString target = QDir(m_target).filePath(name);
     if (!m_recvFile.start(target)) {
-        emitStatus(QStringLiteral("无法创建 %1，跳过该文件").arg(target));
+        emitStatus(LanguageManager::tr("无法创建 %1，跳过该文件").arg(target));
         skipOffer();
         return;
     }
@@ -559,7 +561,7 @@ void ZmodemTransfer::acceptFileInfo(const QByteArray &info)
     m_expectedSize = size;
     m_receivedBytes = 0;
     m_lastPercent = -1;
-    emitStatus(QStringLiteral("开始接收：%1 (%2 字节)")
+    emitStatus(LanguageManager::tr("开始接收：%1 (%2 字节)")
                    .arg(m_currentName, size >= 0 ? QString::number(size) : QStringLiteral("?")));
     sendHexHeader(ZRPOS, position(0));
     setState(RxData);
@@ -590,7 +592,7 @@ void ZmodemTransfer::writeFileData(QByteArrayView data, int endType)
     if (!data.isEmpty() && m_recvFile.file().write(data.data(), data.size()) != data.size()) {
         const QString why = m_recvFile.file().errorString();
         m_recvFile.keepIncomplete(); // a full disk keeps what arrived, and the end says where
-        abortTransfer(QStringLiteral("写入文件失败：%1").arg(why));
+        abortTransfer(LanguageManager::tr("写入文件失败：%1").arg(why));
         return;
     }
     const quint32 before = m_receivedBytes;
@@ -602,7 +604,7 @@ void ZmodemTransfer::writeFileData(QByteArrayView data, int endType)
         if (percent != m_lastPercent) {
             m_lastPercent = percent;
             emit progressChanged(m_receivedBytes, m_expectedSize, m_currentName);
-            if (!emitStatus(QStringLiteral("接收 %1：%2%").arg(m_currentName).arg(percent)))
+            if (!emitStatus(LanguageManager::tr("接收 %1：%2%").arg(m_currentName).arg(percent)))
                 return;
         }
     }
@@ -623,7 +625,7 @@ void ZmodemTransfer::onTick()
     // What is still on its way to the receiver it cannot have answered yet.
     if (m_isSender && m_state != TxFinSent && backlog() > 0)
         m_idleTicks = 0;
-    const QString rxTimeout = QStringLiteral("接收超时，中止");
+    const QString rxTimeout = LanguageManager::tr("接收超时，中止");
     switch (m_state) {
     case RxFinAnswered:
         if (m_idleTicks >= kOverAndOutTicks)
@@ -631,7 +633,7 @@ void ZmodemTransfer::onTick()
         return;
     case RxWaitFile:
         if (m_idleTicks > 300) {
-            abortTransfer(QStringLiteral("5 分钟内对端未开始发送（sz），放弃"));
+            abortTransfer(LanguageManager::tr("5 分钟内对端未开始发送（sz），放弃"));
             return;
         }
         // Until a sender has shown itself the line is a shell's, which would
@@ -669,7 +671,7 @@ void ZmodemTransfer::onTick()
         if (m_idleTicks < 5)
             return;
         if (++m_retries > kInitRetryLimit) {
-            abortTransfer(QStringLiteral("对端 60 秒未响应 ZRINIT（rz 未运行？），放弃"));
+            abortTransfer(LanguageManager::tr("对端 60 秒未响应 ZRINIT（rz 未运行？），放弃"));
             return;
         }
         // rz announces itself with a ZRINIT as it starts, and one already
@@ -684,7 +686,7 @@ void ZmodemTransfer::onTick()
         if (m_idleTicks < 10)
             return;
         if (++m_retries > kRetryLimit) {
-            abortTransfer(QStringLiteral("对端对 ZFILE 无响应，中止"));
+            abortTransfer(LanguageManager::tr("对端对 ZFILE 无响应，中止"));
             return;
         }
         send(m_lastHeader);
@@ -696,7 +698,7 @@ void ZmodemTransfer::onTick()
             return;
         const int retries = m_retries + 1;
         if (retries > kRetryLimit) {
-            abortTransfer(QStringLiteral("对端持续未确认（ZACK），中止"));
+            abortTransfer(LanguageManager::tr("对端持续未确认（ZACK），中止"));
             return;
         }
         // No data again into the silence, where it would be typed into a
@@ -719,7 +721,7 @@ void ZmodemTransfer::onTick()
         if (m_idleTicks < 15)
             return;
         if (++m_retries > kRetryLimit) {
-            abortTransfer(QStringLiteral("对端对 ZEOF 无响应，中止"));
+            abortTransfer(LanguageManager::tr("对端对 ZEOF 无响应，中止"));
             return;
         }
         sendHexHeader(ZEOF, position(quint32(m_sendFile.size())));

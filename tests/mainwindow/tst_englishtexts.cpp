@@ -1,7 +1,7 @@
 // In English, no Chinese where a text goes through translation: every text a
-// user can read in the window, its menus, its dialogs and the SFTP pane and
-// dialog. What stays Chinese on purpose (command descriptions, transfer
-// status lines) is not shown by any of these.
+// user can read in the window, its menus, its dialogs, the SFTP pane and
+// dialog, and the status lines of the in-band transfers. What stays Chinese
+// on purpose (command descriptions) is not shown by any of these.
 #include "core/appsettings.h"
 #include "core/languagemanager.h"
 #include "core/sessionstore.h"
@@ -17,7 +17,10 @@
 #include "terminal/widgets/terminalarea.h"
 #include "terminal/widgets/terminaledit.h"
 #include "terminal/widgets/terminalview.h"
+#include "transfer/kermittransfer.h"
 #include "transfer/tftp/tftpserverdialog.h"
+#include "transfer/xmodemtransfer.h"
+#include "transfer/zmodemtransfer.h"
 #include "ui/groupdialogs.h"
 #include "tests/support/sshfixture.h"
 
@@ -40,6 +43,7 @@
 #include <QTreeWidget>
 
 #include <algorithm>
+#include <memory>
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -293,6 +297,63 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(textsUnder(shown.get()).join('\n').contains(sign, Qt::CaseInsensitive), 30000);
         const QStringList found = chineseUnder(shown.get());
         QVERIFY2(found.isEmpty(), qPrintable(found.join('\n')));
+    }
+
+    // Each engine run with no peer, to its end: cancelled, or given up after
+    // its time-outs. The end is checked word for word, so that a text the
+    // table lacks cannot pass as the Chinese one.
+    void transferEngines_data()
+    {
+        QTest::addColumn<QString>("protocol");
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<bool>("cancel");
+        QTest::addColumn<QString>("end");
+        QTest::newRow("xmodem send, cancelled") << "xmodem" << true << true << "Transfer cancelled by the user";
+        QTest::newRow("ymodem receive, no sender")
+            << "ymodem" << false << false << "No response to 30 polls, the peer has not started sending";
+        QTest::newRow("zmodem send, cancelled") << "zmodem" << true << true << "Zmodem transfer cancelled by the user";
+        QTest::newRow("zmodem receive, no sender")
+            << "zmodem" << false << false << "The peer did not start sending (sz) within 5 minutes, giving up";
+        QTest::newRow("kermit send, no receiver") << "kermit" << true << false << "The peer keeps not responding, aborting";
+        QTest::newRow("kermit receive, no sender")
+            << "kermit" << false << false << "The peer did not start sending within 2 minutes, giving up";
+        QTest::newRow("kermit receive, cancelled") << "kermit" << false << true << "Kermit transfer cancelled by the user";
+    }
+    void transferEngines()
+    {
+        QFETCH(QString, protocol);
+        QFETCH(bool, send);
+        QFETCH(bool, cancel);
+        QFETCH(QString, end);
+        QTemporaryDir dir;
+        QFile file(dir.filePath("f.bin"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(3000, 'x')) == 3000);
+        file.close();
+        QStringList shown;
+        QString last;
+        std::unique_ptr<InbandTransfer> t; // after what it reports to: it may still report as it goes
+        if (protocol == "zmodem")
+            t = std::make_unique<ZmodemTransfer>();
+        else if (protocol == "kermit")
+            t = std::make_unique<KermitTransfer>();
+        else
+            t = std::make_unique<XmodemTransfer>();
+        t->setManualClock(true);
+        connect(t.get(), &InbandTransfer::statusMessage, this, [&](const QString &, const QString &text) { shown << text; });
+        connect(t.get(), &InbandTransfer::resultReady, this, [&](InbandTransfer::Outcome, const QString &text) { last = text; });
+        const TransferSendFn nowhere = [](const QByteArray &) {};
+        const int variant = protocol == "ymodem" ? XmodemTransfer::Ymodem : 0;
+        if (send)
+            t->startSend(nowhere, "s", {file.fileName()}, variant);
+        else
+            t->startReceive(nowhere, "s", dir.path(), variant);
+        if (cancel)
+            t->cancel();
+        for (int second = 0; second < 1000 && t->isActive(); ++second)
+            t->tick();
+        QCOMPARE(last, end);
+        shown.removeIf([](const QString &text) { return !chinese(text); });
+        QVERIFY2(shown.isEmpty(), qPrintable(shown.join('\n')));
     }
 
 private:

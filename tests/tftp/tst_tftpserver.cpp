@@ -257,12 +257,12 @@ private slots:
         const Script started{{'<', packet(4, 0)}, {'>', packet(3, 1, block)}, {'<', packet(4, 1)}, {'p', {}}};
         QTest::newRow("oversized") << request(2, "keep.bin")
             << started + Script{{'>', packet(3, 2, randomBytes(596))}, {'<', errorPacket(4, "invalid DATA packet size")}}
-            << "上传失败：DATA 包大小非法" << "keep.bin" << QByteArray("old");
+            << "Upload failed: invalid DATA packet size" << "keep.bin" << QByteArray("old");
         QTest::newRow("client error") << request(2, "keep.bin") << started + Script{{'>', errorPacket(3, "disk full")}}
             << "Upload aborted by client (error code 3)" << "keep.bin" << QByteArray("old");
         QTest::newRow("commit fails") << request(2, "new.bin")
             << started + Script{{'d', {}}, {'>', packet(3, 2, "tail")}, {'<', errorPacket(3, "disk write failed")}}
-            << "上传失败：提交文件失败" << "keep.bin" << QByteArray("old");
+            << "Upload failed: could not save the file under its name" << "keep.bin" << QByteArray("old");
         QTest::newRow("download times out") << request(1, "d.bin") << Script{{'t', {}}} + Script(6, {'<', packet(3, 1, data.left(512))})
             << "Download timed out, giving up: d.bin" << "d.bin" << data;
         QTest::newRow("upload times out") << request(2, "silent.bin") << Script{{'t', {}}, {'<', packet(4, 0)}}

@@ -438,7 +438,7 @@ void TftpServer::handleData(TftpTransfer *t, const char *datagram, qint64 n)
 {
     if (n > maxDataPacket) {
         sendError(t, 4, "invalid DATA packet size");
-        endTransfer(t, QStringLiteral("上传失败：DATA 包大小非法"));
+        endTransfer(t, LanguageManager::tr("上传失败：DATA 包大小非法"));
         return;
     }
     const quint16 op = word(datagram);
@@ -459,7 +459,7 @@ void TftpServer::handleData(TftpTransfer *t, const char *datagram, qint64 n)
     const qint64 length = n - 4;
     if (t->file.write(datagram + 4, length) != length || t->file.error() != QFileDevice::NoError) {
         sendError(t, 3, "disk write failed");
-        endTransfer(t, QStringLiteral("上传失败：本地写入错误"));
+        endTransfer(t, LanguageManager::tr("上传失败：本地写入错误"));
         return;
     }
     t->block = block;
@@ -478,7 +478,7 @@ void TftpServer::finishUpload(TftpTransfer *t)
 {
     if (!t->file.flush() || t->file.error() != QFileDevice::NoError || !platform::syncDescriptor(t->file.handle())) {
         sendError(t, 3, "disk write failed");
-        endTransfer(t, QStringLiteral("上传失败：刷新文件失败"));
+        endTransfer(t, LanguageManager::tr("上传失败：刷新文件失败"));
         return;
     }
     t->file.close();
@@ -486,7 +486,7 @@ void TftpServer::finishUpload(TftpTransfer *t)
     // The target may have turned into a link or a read-only file meanwhile.
     if (!platform::isReplaceableTarget(t->finalPath) || !platform::commitFile(t->tempPath, t->finalPath, &why)) {
         sendError(t, 3, "disk write failed");
-        endTransfer(t, QStringLiteral("上传失败：提交文件失败"));
+        endTransfer(t, LanguageManager::tr("上传失败：提交文件失败"));
         return;
     }
     t->tempPath.clear();
