@@ -107,7 +107,7 @@ void InbandTransfer::setHostLineOpen(bool open)
 
 void InbandTransfer::announceEnd(const QString &statusText, const QString &error)
 {
-    const Outcome outcome = error.isEmpty() ? Succeeded : (m_cancelling ? Cancelled : Failed);
+    const Outcome outcome = error.isEmpty() ? Succeeded : (m_cancelling || m_cancelLater ? Cancelled : Failed);
     if (outcome != Succeeded)
         beginEnding();
     // Words still settling when the run ended otherwise are the host's all
@@ -119,6 +119,7 @@ void InbandTransfer::announceEnd(const QString &statusText, const QString &error
     // (the engine resets its own state only while no new one has begun).
     m_state = 0;
     m_cancelling = false;
+    m_cancelLater = false;
     m_cancelPending = false;
     emit statusMessage(m_sessionId, statusText);
     emit resultReady(outcome, statusText);
@@ -143,6 +144,8 @@ void InbandTransfer::beginRun(TransferSendFn sendFn, const QString &sessionId, i
     m_resendAllowed = false;
     m_hostWords.clear();
     m_ending = false;
+    m_droppedAtEnding = false;
+    m_cancelLater = false;
     m_unconsumed.clear();
     if (m_sendFile.isOpen())
         m_sendFile.close();
@@ -210,6 +213,7 @@ void InbandTransfer::beginEnding()
 {
     if (std::exchange(m_ending, true))
         return;
+    m_droppedAtEnding = backlog() > 0;
     if (m_discardFn)
         m_discardFn();
 }

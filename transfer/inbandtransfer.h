@@ -153,6 +153,12 @@ protected:
     // answer, which the peer waits for).
     void beginEnding();
     bool ending() const { return m_ending; }
+    // Whether beginEnding() dropped anything of ours: the peer then never
+    // got our last frame, or got it cut short.
+    bool droppedAtEnding() const { return m_droppedAtEnding; }
+    // A cancel the engine carries out later (it waits for its turn to tell
+    // the peer): the run still ends as cancelled.
+    void cancelLater() { m_cancelLater = true; }
     // Drops what is queued for the host and not yet written, the run going on.
     void dropQueued()
     {
@@ -286,7 +292,9 @@ private:
     QByteArray m_hostWords; // see hostWordsArrived(); settling while not empty
     int m_settledTicks = 0;
     bool m_ending = false;
+    bool m_droppedAtEnding = false;
     bool m_cancelling = false;
+    bool m_cancelLater = false;
     bool m_cancelPending = false;
     int m_stepDepth = 0;
     bool m_peerStarted = false;

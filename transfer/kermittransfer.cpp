@@ -189,19 +189,45 @@ void KermitTransfer::cancelTransfer()
 {
     if (m_state == Idle)
         return;
+    // gkermit empties its input as it takes each packet: an error packet
+    // that arrives before it has read our last one goes with it, and the
+    // peer waits on for its whole patience. Ours answers the peer's next
+    // packet instead, when the peer has just read and waits for us. A
+    // second cancel does not wait.
+    if (peerStarted() && (m_state == AwaitReply || m_state == ReceivePackets)) {
+        cancelLater();
+        m_state = Cancelling;
+        m_waitTicks = 0;
+        return;
+    }
     abortTransfer(LanguageManager::tr("Kermit 传输已被用户取消"), QStringLiteral("Cancelled by user"));
+}
+
+// The peer's packet, read while we wait to tell it that we cancelled.
+void KermitTransfer::answerWithCancel(int seq, char type)
+{
+    if (type == 'E') { // it gave up too
+        finishAfterPacket(LanguageManager::tr("Kermit 传输已被用户取消"));
+        return;
+    }
+    // A receiver's ACK names the packet it has, its NAK the one it wants;
+    // a sender waits for the answer to the packet it sent. Anything else is
+    // our own packet, echoed by a shell.
+    const bool peers = m_isSender ? (type == 'Y' || type == 'N') : (type != 'Y' && type != 'N');
+    if (!peers)
+        return;
+    sendError(QStringLiteral("Cancelled by user"), m_isSender && type == 'Y' ? (seq + 1) & 63 : seq);
+    finishAfterPacket(LanguageManager::tr("Kermit 传输已被用户取消"));
 }
 
 void KermitTransfer::abortTransfer(const QString &message, const QString &peerText)
 {
-    // Our last packet, or our answer to the sender's, may be among what is
-    // dropped: the peer then still waits on that number, and takes no error
+    beginEnding(); // what is still queued goes: the error packet is the last word
+    // Our last packet, or our answer to the sender's, may have been dropped
+    // with it: the peer then still waits on that number, and takes no error
     // packet under another (it repeats its last packet until its retries run
     // out, into the shell we hand back).
-    int waitedOn = -1;
-    if (backlog() > 0)
-        waitedOn = m_isSender ? m_sendSeq : m_lastSeq;
-    beginEnding(); // what is still queued goes: the error packet is the last word
+    const int waitedOn = droppedAtEnding() ? (m_isSender ? m_sendSeq : m_lastSeq) : -1;
     if (peerToBeTold())
         sendError(peerText.isEmpty() ? message : peerText, waitedOn);
     finishTransfer(message);
@@ -358,6 +384,8 @@ bool KermitTransfer::wordsBehindPackets() const
 
 void KermitTransfer::answerBadPacket()
 {
+    if (m_state == Cancelling) // only the peer's next good packet is answered
+        return;
     if (m_isSender)
         send(m_lastPacket);
     else
@@ -373,7 +401,7 @@ void KermitTransfer::answerBadPacket()
 // follows its mark: a packet holds none before its own end.
 void KermitTransfer::noticeHostWords(bool readEnded)
 {
-    if (m_state != AwaitReply && m_state != ReceivePackets)
+    if (m_state != AwaitReply && m_state != ReceivePackets && m_state != Cancelling)
         return;
     if (!peerStarted()) {
         m_notPackets.clear();
@@ -428,7 +456,9 @@ void KermitTransfer::heard()
 
 void KermitTransfer::handlePacket(int seq, char type, const QByteArray &data)
 {
-    if (m_state == AwaitReply)
+    if (m_state == Cancelling)
+        answerWithCancel(seq, type);
+    else if (m_state == AwaitReply)
         handleSenderPacket(seq, type, data);
     else
         handleReceiverPacket(seq, type, data);
@@ -443,6 +473,13 @@ void KermitTransfer::onTick()
         // A packet begun and never finished in that time was the host's.
         if (++m_waitTicks >= kClosingTicks)
             endClosing(std::exchange(m_rxBuffer, {}));
+        return;
+    case Cancelling:
+        // No turn came: the peer has left or stopped, or waits out its own
+        // time-out for what of ours was dropped. Nothing goes into what may
+        // be a shell by now.
+        if (++m_waitTicks >= (droppedAtEnding() ? kTimeAsked + 2 : 2))
+            finishTransfer(LanguageManager::tr("Kermit 传输已被用户取消"));
         return;
     case AwaitSendInit: t = &kInitTimeout; break;
     case ReceivePackets: t = &kReceiveTimeout; break;

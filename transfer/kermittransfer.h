@@ -25,6 +25,7 @@ public:
         ReceivePackets = 2, // receiver: S acknowledged, takes F A D Z B E
         AwaitReply = 3,     // sender: the packet in flight waits for its ACK
         Closing = 4,        // receiver: B acknowledged; a repeat of it is taken, unanswered
+        Cancelling = 5,     // cancelled by the user: our error packet answers the peer's next packet
     };
 
     // The kind of packet the sender has in flight.
@@ -85,6 +86,7 @@ private:
     void feedClosing();
     void endClosing(const QByteArray &hostWords);
     void handlePacket(int seq, char type, const QByteArray &data);
+    void answerWithCancel(int seq, char type);
     void handleSenderPacket(int seq, char type, const QByteArray &data);
     void handleReceiverPacket(int seq, char type, const QByteArray &data);
     void acceptSendInit(int seq, const QByteArray &data);

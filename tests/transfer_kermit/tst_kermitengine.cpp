@@ -404,18 +404,23 @@ private slots:
                                                         << QByteArray("SF|^|") << gone;
         QTest::newRow("send: shell back, cancelled") << true << QStringList{"ack", "Killed\r\n", "cancel"} << QByteArray("SF|^|")
                                                      << gone;
-        QTest::newRow("send: cancelled mid-run") << true << QStringList{"ack", "cancel"} << QByteArray("SF|E") << cancelled;
-        QTest::newRow("send: cancelled, our packet queued") << true << QStringList{"ack", "queued", "cancel"} << QByteArray("SF|E")
-                                                            << cancelled;
+        // Our cancel answers the peer's next packet: sent before the peer has
+        // read ours, it would be thrown away with what the peer had unread.
+        QTest::newRow("send: cancelled mid-run") << true << QStringList{"ack", "cancel", "ack"} << QByteArray("SF|E") << cancelled;
+        QTest::newRow("send: cancelled, no answer yet") << true << QStringList{"ack", "cancel", "t1"} << QByteArray("SF|") << "";
+        QTest::newRow("send: cancelled, no answer") << true << QStringList{"ack", "cancel", "t2"} << QByteArray("SF|") << cancelled;
+        const QString nakOfF = QString::fromLatin1(buildPacket('N', 1, QByteArray(), 1, 13)); // at the receiver's time-out
+        QTest::newRow("send: cancelled, our packet queued") << true << QStringList{"ack", "queued", "cancel", "t11", nakOfF}
+                                                            << QByteArray("SF|E") << cancelled;
         QTest::newRow("receive: dash answers our NAK") << false << QStringList{dash, dash, "t60", dash, "S", "F"}
                                                        << QByteArray("NYY") << "";
         QTest::newRow("receive: a line like a bad packet before S") << false << QStringList{"\x01# Nx\r\n", "\x01#: no\r", "t6", "S"}
                                                                     << QByteArray("NY") << "";
         // "queued": our answers are still in the connection's queue when it
         // is dropped, and the sender waits on the packet they answer.
-        QTest::newRow("receive: cancelled mid-run") << false << QStringList{"S", "F", "cancel"} << QByteArray("NYY|E")
+        QTest::newRow("receive: cancelled mid-run") << false << QStringList{"S", "F", "cancel", "D"} << QByteArray("NYY|E")
                                                    << cancelled;
-        QTest::newRow("receive: cancelled, our answer queued") << false << QStringList{"S", "F", "queued", "cancel"}
+        QTest::newRow("receive: cancelled, our answer queued") << false << QStringList{"S", "F", "queued", "cancel", "t11", "repeat"}
                                                               << QByteArray("NYY|E") << cancelled;
         QTest::newRow("receive: nobody, cancelled") << false << QStringList{"t10", "cancel"} << QByteArray("N|") << cancelled;
         QTest::newRow("receive: own packets echoed") << false << QStringList{"S", "F", "\x01# N3\r", "\x01# Y>\r"}
