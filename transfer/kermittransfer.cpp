@@ -412,18 +412,12 @@ void KermitTransfer::noticeHostWords(bool readEnded)
         m_notPackets = m_notPackets.right(kHostWordsKept);
         return;
     }
-    // If the peer died, the packet of ours that was on its way may stand in
-    // the shell's input unfinished: an answer's check characters can open a
-    // quote that swallows the user's next command. Ctrl+C drops it, as the
-    // user would, and at a bare prompt only draws a fresh one; it goes at
-    // once, behind nothing of ours still queued, so that the shell has dealt
-    // with it before the run has ended and the user types. A live peer reads
-    // it as noise between packets, and resends what we dropped.
+    // Nothing more of ours follows into what may be a shell; a live peer
+    // resends what we dropped.
     if (!settling()) {
         if (backlog() > 0)
             m_answerWithheld = true;
         dropQueued();
-        send(QByteArrayLiteral("\x03"));
     }
     hostWordsArrived(hostWordsIn(std::exchange(m_notPackets, {}) + (pending ? std::exchange(m_rxBuffer, {}) : QByteArray())));
 }
@@ -431,7 +425,17 @@ void KermitTransfer::noticeHostWords(bool readEnded)
 void KermitTransfer::shellTookOver(const QByteArray &words)
 {
     m_unconsumed = words + wordsAfter(std::exchange(m_notPackets, {}) + std::exchange(m_rxBuffer, {}));
-    peerLeft(peerGoneText());
+    beginEnding();
+    // The packet of ours that was on its way when the peer died stands in
+    // the shell's input, unfinished or run as a command: an answer's check
+    // characters can open a quote that swallows the user's next command.
+    // Ctrl+C drops it, as the user would, and at a bare prompt only draws a
+    // fresh one. It goes now, a tick after the shell's words, when the shell
+    // has read what of ours there was: the signal it raises does not wait
+    // its turn in the input, and bash, caught between a line and its
+    // continuation prompt, would let it pass.
+    send(QByteArrayLiteral("\x03"));
+    finishTransfer(peerGoneText());
 }
 
 // The peer has gone: nothing more goes out, not even an error packet, which

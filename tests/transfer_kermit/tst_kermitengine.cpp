@@ -396,13 +396,13 @@ private slots:
         QTest::newRow("send: receiver gone") << true << QStringList{"ack", "t88"} << QByteArray("SFF|E") << silent;
         QTest::newRow("send: once per answer") << true << QStringList{"ack", "t8", "ack", "t8", "t8"} << QByteArray("SFFDD")
                                                << "";
-        QTest::newRow("send: host text mid-run") << true << QStringList{"ack", wall, "ack", "t1"} << QByteArray("SF|^D") << "";
-        QTest::newRow("send: shell back") << true << QStringList{"ack", "ack", killed, "t30"} << QByteArray("SFD|^|") << gone;
+        QTest::newRow("send: host text mid-run") << true << QStringList{"ack", wall, "ack", "t1"} << QByteArray("SF|D") << "";
+        QTest::newRow("send: shell back") << true << QStringList{"ack", "ack", killed, "t30"} << QByteArray("SFD||^") << gone;
         // The peer's last packet and the shell's words in one read, as a
         // busy machine reads them: the packet is not answered.
         QTest::newRow("send: shell back behind an ACK") << true << QStringList{"ack", "ack|" + killed, "t30"}
-                                                        << QByteArray("SF|^|") << gone;
-        QTest::newRow("send: shell back, cancelled") << true << QStringList{"ack", "Killed\r\n", "cancel"} << QByteArray("SF|^|")
+                                                        << QByteArray("SF||^") << gone;
+        QTest::newRow("send: shell back, cancelled") << true << QStringList{"ack", "Killed\r\n", "cancel"} << QByteArray("SF||^")
                                                      << gone;
         // Our cancel answers the peer's next packet: sent before the peer has
         // read ours, it would be thrown away with what the peer had unread.
@@ -430,21 +430,21 @@ private slots:
                                                         << "";
         QTest::newRow("receive: sender gone") << false << QStringList{"S", "F", "t130"} << QByteArray("NYYNNNNNNNNNNNN|E") << late;
         QTest::newRow("receive: host text mid-run") << false << QStringList{"S", "F", wall, "D", "t1", wall, "D"}
-                                                    << QByteArray("NYY|^Y|^Y") << "";
-        QTest::newRow("receive: shell back") << false << QStringList{"S", "F", "D", killed, "t1"} << QByteArray("NYYY|^|") << gone;
+                                                    << QByteArray("NYY|Y|Y") << "";
+        QTest::newRow("receive: shell back") << false << QStringList{"S", "F", "D", killed, "t1"} << QByteArray("NYYY||^") << gone;
         // The packet's answer is held: a live peer would say nothing until
         // its own time-out.
         QTest::newRow("receive: shell back behind a packet, settling") << false << QStringList{"S", "F", "D|" + killed, "t11"}
-                                                                       << QByteArray("NYY|^") << "";
+                                                                       << QByteArray("NYY|") << "";
         QTest::newRow("receive: shell back behind a packet") << false << QStringList{"S", "F", "D|" + killed, "t12"}
-                                                             << QByteArray("NYY|^|") << gone;
+                                                             << QByteArray("NYY||^") << gone;
         QTest::newRow("receive: host text behind a packet") << false << QStringList{"S", "F", "D|" + wall, "t10", "repeat", "D"}
-                                                            << QByteArray("NYY|^YY") << "";
+                                                            << QByteArray("NYY|YY") << "";
         const QString nakOfD = QString::fromLatin1(buildPacket('N', 2, QByteArray(), 1, 13)); // at the receiver's time-out
         QTest::newRow("send: host text behind an ACK") << true << QStringList{"ack", "ack|" + wall, "t11", nakOfD}
-                                                       << QByteArray("SF|^D") << "";
+                                                       << QByteArray("SF|D") << "";
         QTest::newRow("receive: packet cut by the shell") << false << QStringList{"S", "F", "\x01~ Dabc", "\r\n$ Killed\r\n", "t1"}
-                                                          << QByteArray("NYY|^|") << gone;
+                                                          << QByteArray("NYY||^") << gone;
     }
     void peerLeaves()
     {
