@@ -193,7 +193,12 @@ void KermitTransfer::cancelTransfer()
     // that arrives before it has read our last one goes with it, and the
     // peer waits on for its whole patience. Ours answers the peer's next
     // packet instead, when the peer has just read and waits for us. A
-    // second cancel does not wait.
+    // second cancel does not wait, and sends nothing that could be lost or
+    // typed into a shell.
+    if (m_state == Cancelling) {
+        finishTransfer(LanguageManager::tr("Kermit 传输已被用户取消"));
+        return;
+    }
     if (peerStarted() && (m_state == AwaitReply || m_state == ReceivePackets)) {
         cancelLater();
         m_state = Cancelling;

@@ -409,6 +409,8 @@ private slots:
         QTest::newRow("send: cancelled mid-run") << true << QStringList{"ack", "cancel", "ack"} << QByteArray("SF|E") << cancelled;
         QTest::newRow("send: cancelled, no answer yet") << true << QStringList{"ack", "cancel", "t1"} << QByteArray("SF|") << "";
         QTest::newRow("send: cancelled, no answer") << true << QStringList{"ack", "cancel", "t2"} << QByteArray("SF|") << cancelled;
+        QTest::newRow("send: cancelled twice") << true << QStringList{"ack", "cancel", "cancel", "ack"} << QByteArray("SF|")
+                                               << cancelled;
         const QString nakOfF = QString::fromLatin1(buildPacket('N', 1, QByteArray(), 1, 13)); // at the receiver's time-out
         QTest::newRow("send: cancelled, our packet queued") << true << QStringList{"ack", "queued", "cancel", "t11", nakOfF}
                                                             << QByteArray("SF|E") << cancelled;
