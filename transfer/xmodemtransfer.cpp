@@ -413,6 +413,7 @@ void XmodemTransfer::processSender()
     const bool wordsHere = !lastStep && !m_rxBuffer.contains(CAN);
     const quint64 generation = m_generation;
     qsizetype before = wordsHere ? hostWordsAt(m_rxBuffer) : -1; // bytes before the next line of words
+    char previous = 0;
     while (!m_rxBuffer.isEmpty() && isSending() && generation == m_generation) {
         if (before == 0) {
             hostWordsArrived(takeLine(&m_rxBuffer));
@@ -431,7 +432,7 @@ void XmodemTransfer::processSender()
         m_rxBuffer.remove(0, 1);
         if (before > 0)
             --before;
-        handleSenderByte(c);
+        handleSenderByte(c, std::exchange(previous, c));
     }
 }
 
@@ -464,12 +465,22 @@ bool XmodemTransfer::receiverGone(char c) const
     return lastStep && c != ACK && c != NAK && c != CAN && c != POLL_CRC;
 }
 
-void XmodemTransfer::handleSenderByte(char c)
+void XmodemTransfer::handleSenderByte(char c, char before)
 {
     // Amid a file's data a 'C' is no receiver's: the shell's that took its
-    // place draws one at the end of a cursor movement (ESC [ 7 C).
-    if (c == ACK || c == NAK || (c == POLL_CRC && m_state != SendingData))
+    // place draws one at the end of a cursor movement (ESC [ 7 C). Before
+    // the first block (an empty file's EOT) is answered, a 'C' of its own is
+    // the receiver polling again: it did not get it whole (one held up
+    // half-way on a busy machine times out in rx and rb, which then ask for
+    // the start again) and waits.
+    const bool cursorMove = (before >= '0' && before <= '9') || before == '[' || before == ';';
+    const bool firstUnanswered = (m_state == SendingData && m_blockNumber == 1)
+                                 || (m_state == EotSent && !m_awaitingHeaderRequest && m_sentBytes == 0);
+    const bool pollAgain = c == POLL_CRC && firstUnanswered && !cursorMove;
+    if (c == ACK || c == NAK || (c == POLL_CRC && m_state != SendingData) || pollAgain)
         heardPeer();
+    if (pollAgain)
+        c = NAK;
     switch (c) {
     case CAN:
         peerCancelled();

@@ -72,7 +72,8 @@ private:
     void processInput();
     void processSender();
     void processReceiver();
-    void handleSenderByte(char c);
+    // `before`: the byte read before it (0 at a read's start).
+    void handleSenderByte(char c, char before);
     bool receiverGone(char c) const;
     bool isPoll(int at) const; // the byte at `at` of m_rxBuffer, while waiting for the receiver
     void handleAcceptedBlock(quint8 number, const QByteArray &data);

@@ -55,6 +55,16 @@ private slots:
         QTest::newRow("a C ending text is no poll") << X << QByteArrayList{"abc"} << QByteArrayList{"rx C", ""} + abc("\r\nC", true);
         QTest::newRow("NAK before C") << X << QByteArrayList{"abc"} << abc("\x15" "C", false);
         QTest::newRow("rb's greeting and first poll on one line") << X << QByteArrayList{"abc"} << abc("rb waiting to receive.C", true);
+        // A receiver that polls again never got the first block whole; a
+        // shell's cursor movement ends in a C too.
+        QTest::newRow("the first block asked for again")
+            << X << QByteArrayList{"abc"} << QByteArrayList{"C", block(1, "abc", true), "C"} + abc("C", true).mid(1);
+        QTest::newRow("an empty file's EOT asked for again")
+            << Y << QByteArrayList{""}
+            << QByteArrayList{"C", yHeader("f0", "0"), ack + "C", eot, "C", eot, nak, eot, ack + "C", block(0, QByteArray(128, '\0'), true),
+                              ack, ""};
+        QTest::newRow("a cursor movement is no poll")
+            << X << QByteArrayList{"abc"} << QByteArrayList{"C", block(1, "abc", true), "\x1b[7C", ""} + abc("C", true).mid(2);
         QTest::newRow("YMODEM batch")
             << Y << QByteArrayList{r, ""}
             << QByteArrayList{"C", yHeader("f0", "1536"), "C", "", // a C before the ACK is ignored
