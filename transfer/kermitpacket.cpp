@@ -1,5 +1,7 @@
 #include "transfer/kermitpacket.h"
 
+#include "core/languagemanager.h"
+
 #include <array>
 
 namespace kermit {
@@ -237,6 +239,11 @@ ScanResult scanNext(const QByteArray &buf, int *pos, int checkType, Packet *out)
         *pos = p + len + 2;
         return ScanResult::Packet;
     }
+}
+
+QString peerErrorText(const QByteArray &data, char prefix)
+{
+    return LanguageManager::tr("对端错误：%1").arg(QString::fromUtf8(decodePrefixed(data, prefix)));
 }
 
 } // namespace kermit

@@ -58,6 +58,8 @@ int encodeInto(const char *bytes, int count, char prefix, int room, QByteArray *
 // otherwise (prefix + prefix, or prefix + a byte the peer quoted needlessly).
 // A lone prefix at the end is kept.
 QByteArray decodePrefixed(const QByteArray &field, char prefix);
+// What the user reads of the peer's error packet.
+QString peerErrorText(const QByteArray &data, char prefix);
 
 // The longest prefix of `text` whose encoded UTF-8 form fits in `room`
 // characters, cut between whole characters.
