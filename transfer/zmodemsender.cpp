@@ -27,13 +27,15 @@ constexpr qint64 kLowWater = 16 * 1024;
 constexpr qint64 kQueueMost = 1 << 20;
 constexpr int kBacklogWaitMs = 2;
 // The receiver confirms what it has every so often (ZCRCQ), and no more
-// goes out past its last confirmation than the link holds in about a round
-// trip: that much of the file at most lands in the shell of a receiver that
-// died unheard, and the stop that follows reaches it soon. The bound is
-// small on a pty, where a shell's line editor takes seconds to work through
-// 12 KiB of it (the cost grows with the square of the line), and follows the
-// round trip and the rate that the confirmations show, up to what a long
-// round trip at a fast link needs.
+// goes out past its last confirmation than the link carried in about a
+// round trip or two: that much of the file at most lands in the shell of a
+// receiver that died unheard, and the stop that follows reaches it soon. The
+// bound is small on a pty, where a shell's line editor takes seconds to work
+// through 12 KiB of it (the cost grows with the square of the line), and
+// follows the round trip and the rate that the confirmations show, up to
+// what a long round trip at a fast link needs. Nothing is assumed before
+// they show it: a slow link with a deep buffer (an SSH channel) would take
+// whatever we assumed, and hold it for minutes before our stop.
 constexpr quint32 kAheadLeast = 12 * 1024;
 constexpr quint32 kAheadMost = 8 << 20;
 constexpr quint32 kAckEveryLeast = 2 * 1024;
@@ -46,12 +48,9 @@ constexpr int kGrowth = 8;
 constexpr int kGainSteady = 2;
 constexpr int kFlatSamplesToSteady = 3;
 constexpr qint64 kQueuedUs = 1000; // a late ZACK is this much later at least
+// The rate is measured over at least a round trip (and this much), so that
+// ZACKs read in one go do not pass for a fast link.
 constexpr qint64 kRateSpanUs = 250;
-// Before any ZACK the offer's answer shows the round trip, not the rate: the
-// bound starts as it would settle on a link this fast, which a long round trip
-// fills from its first data, a pty with none from the floor.
-constexpr qint64 kRateUnseen = 20'000'000;
-constexpr qint64 kNearUs = 2000; // what a busy machine adds to a pty's round trip
 // A ZRPOS for where our resend already starts, with nothing confirmed since,
 // is the receiver still reading the stream it refused: within this (and a few
 // round trips for that stream to drain), it draws no third start.
@@ -88,7 +87,7 @@ void ZmodemTransfer::offerNextFile()
     // for it forever.
     m_lastHeader.append(subpacket);
     setState(TxFileOffered);
-    emitStatus(LanguageManager::tr("发送文件头：%1（%2 字节）").arg(info.fileName()).arg(size));
+    emitStatus(LanguageManager::tr("发送文件头：%1（%2 字节）").arg(info.fileName(), QString::number(size)));
 }
 
 void ZmodemTransfer::sendDataBurst()
@@ -114,8 +113,6 @@ void ZmodemTransfer::learnRoundTrip()
 {
     const qint64 rtt = qMax<qint64>(1, m_linkClock.nsecsElapsed() / 1000 - m_offeredUs);
     m_minRttUs = m_minRttUs > 0 ? qMin(m_minRttUs, rtt) : rtt;
-    if (m_ahead == 0)
-        m_ahead = aheadFor(kRateUnseen, qMax<qint64>(0, m_minRttUs - kNearUs));
 }
 
 void ZmodemTransfer::markOffered()
@@ -182,18 +179,22 @@ void ZmodemTransfer::learnLink(quint32 pos)
         else
             m_ahead = quint32(qMin<qint64>(kAheadMost, m_ahead + qint64(kGrowth - 1) * (pos - m_ackedPos)));
     }
-    // The rate is what the ZACKs confirm over a short span: those of data
-    // that went out in one go come back as fast as the link carried it, a
-    // round trip before the window could show it. The span is long enough
-    // that ZACKs read in one go do not pass for a fast link.
+    // The rate is what the ZACKs confirm over a span of a round trip at
+    // least: those of data that went out in one go come back as fast as the
+    // link carried it, a round trip before the window could show it. It
+    // follows the link both ways: the better of the last two spans, or the
+    // last alone where that one lasted two round trips (a link that slowed
+    // shows it no sooner than that, and the next ZACK may be seconds away).
+    const qint64 least = qMax(kRateSpanUs, m_minRttUs);
     const qint64 span = now - m_markUs;
-    if (m_minRttUs <= 0 || span < kRateSpanUs)
+    if (m_minRttUs <= 0 || span < least)
         return;
     const qint64 rate = qint64(pos - m_markPos) * 1000000 / span;
     m_markUs = now;
     m_markPos = pos;
     m_flatSamples = rate > m_rate * 5 / 4 ? 0 : m_flatSamples + 1;
-    m_rate = qMax(rate, m_rate * 7 / 8);
+    m_rate = span >= 2 * least ? rate : qMax(rate, m_lastRate);
+    m_lastRate = rate;
     if (m_growing && m_flatSamples >= kFlatSamplesToSteady)
         m_growing = false;
     m_ahead = m_growing ? qMax(m_ahead, aheadFor(m_rate, m_minRttUs)) : aheadFor(m_rate, m_minRttUs);
@@ -246,6 +247,9 @@ void ZmodemTransfer::writeWindow()
         }
         w = writeDataSubpacket(w, nullptr, 0, ZCRCE);
         out();
+        // The piece that ends the file may end it too: it is reported whole.
+        if (!reportSent(size))
+            return;
         sendHexHeader(ZEOF, position(quint32(size)));
         setState(TxEofSent);
         emitStatus(LanguageManager::tr("数据发完，已发 ZEOF，等对端确认..."));
@@ -255,19 +259,24 @@ void ZmodemTransfer::writeWindow()
         return;
     out();
     m_idleTicks = 0; // the peer is not silent while it is being written to
-    const quint64 generation = m_generation;
-    if (size > 0) {
-        const qint64 at = m_sendFile.pos();
-        const int percent = int(at * 100 / size);
-        if (percent != m_lastPercent) {
-            m_lastPercent = percent;
-            emit progressChanged(at, size, QFileInfo(m_sendFile.fileName()).fileName());
-            if (!sameRun(generation) || !emitStatus(LanguageManager::tr("发送进度：%1%").arg(percent)))
-                return;
-        }
-    }
+    if (!reportSent(m_sendFile.pos()))
+        return;
     if (m_windowLeft > 0 && mayWriteAhead())
         m_pump.start(0);
+}
+
+bool ZmodemTransfer::reportSent(qint64 at)
+{
+    const qint64 size = m_sendFile.size();
+    if (size <= 0)
+        return true;
+    const int percent = int(at * 100 / size);
+    if (percent == m_lastPercent)
+        return true;
+    const quint64 generation = m_generation;
+    m_lastPercent = percent;
+    emit progressChanged(at, size, QFileInfo(m_sendFile.fileName()).fileName());
+    return sameRun(generation) && emitStatus(LanguageManager::tr("发送进度：%1%").arg(percent));
 }
 
 bool ZmodemTransfer::seekSendFile(quint32 pos, const QString &failure)

@@ -120,6 +120,7 @@ void ZmodemTransfer::resetSession()
     m_minRttUs = 0;
     m_resending = false;
     m_rate = 0;
+    m_lastRate = 0;
     m_markUs = -1;
     m_flatSamples = 0;
     m_growing = true;
@@ -513,16 +514,14 @@ void ZmodemTransfer::acceptEof(quint32 pos)
     if (m_expectedSize >= 0 && written < m_expectedSize) {
         m_recvFile.keepIncomplete();
         emitStatus(LanguageManager::tr("文件 %1 未接收完整（%2 / %3 字节），未保存")
-                       .arg(m_currentName)
-                       .arg(written)
-                       .arg(m_expectedSize));
+                       .arg(m_currentName, QString::number(written), QString::number(m_expectedSize)));
     } else {
         const QString error = m_recvFile.commit(m_expectedSize);
         if (!error.isEmpty()) {
             abortTransfer(error);
             return;
         }
-        emitStatus(LanguageManager::tr("文件 %1 接收完成（%2 字节）").arg(m_currentName).arg(m_receivedBytes));
+        emitStatus(LanguageManager::tr("文件 %1 接收完成（%2 字节）").arg(m_currentName, QString::number(m_receivedBytes)));
     }
     sendZrinit();
     setState(RxWaitFile);
@@ -604,7 +603,7 @@ void ZmodemTransfer::writeFileData(QByteArrayView data, int endType)
         if (percent != m_lastPercent) {
             m_lastPercent = percent;
             emit progressChanged(m_receivedBytes, m_expectedSize, m_currentName);
-            if (!emitStatus(LanguageManager::tr("接收 %1：%2%").arg(m_currentName).arg(percent)))
+            if (!emitStatus(LanguageManager::tr("接收 %1：%2%").arg(m_currentName, QString::number(percent))))
                 return;
         }
     }

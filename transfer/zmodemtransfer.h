@@ -105,6 +105,9 @@ private:
     // Whether a ZRPOS for `pos` asks for the stream we are already resending.
     bool resendOnItsWay(quint32 pos) const;
     bool mayWriteAhead() const;
+    // Progress up to `at` of the file being sent, when its percentage moved;
+    // false when a listener ended the run.
+    bool reportSent(qint64 at);
     // An empty subpacket on the open data frame that asks for a ZACK.
     void askForAck();
     qint64 queueBound() const; // what the connection may hold of ours before the next piece
@@ -154,7 +157,8 @@ private:
     qint64 m_offeredUs = 0; // when the file's offer went out
     qint64 m_burstUs = 0;   // when the current stream started
     bool m_resending = false; // the current stream answers a ZRPOS amid the data
-    qint64 m_rate = 0; // bytes a second the receiver confirmed, at best lately
+    qint64 m_rate = 0; // bytes a second the receiver confirmed lately
+    qint64 m_lastRate = 0; // over the last span alone
     qint64 m_markUs = -1; // where the rate's current span began
     quint32 m_markPos = 0;
     int m_flatSamples = 0; // rate samples since it last grew much

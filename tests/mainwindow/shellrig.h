@@ -15,6 +15,7 @@
 #include "sessionrig.h"
 
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -96,6 +97,9 @@ public:
     std::unique_ptr<QSignalSpy> ended; // the engine's resultReady
     bool manualClock = false;          // for the engines made from now on
     int delayMs = 0;                   // each way between us and the shells opened from now on
+    // The rest of that line's shape (see hv_delayshell): bytes a second, what
+    // it holds, and a rate that drops after so many bytes; 0: none.
+    qint64 lineRate = 0, lineHold = 0, slowAfter = 0, slowRate = 0;
     qint64 written = 0;                // what the engine handed its send function in this run
     // The engine's Ctrl+C of its own this run (it sends one to a shell seen
     // back), and what the host said since.
@@ -156,6 +160,10 @@ public:
             // The shell as a remote host runs it: its own terminal, behind a round trip.
             qputenv("HV_DELAY_SHELL", QByteArray("/bin/") + program.toUtf8());
             qputenv("HV_DELAY_MS", QByteArray::number(delayMs));
+            qputenv("HV_DELAY_RATE", QByteArray::number(lineRate));
+            qputenv("HV_DELAY_HOLD", QByteArray::number(lineHold));
+            qputenv("HV_DELAY_SLOW_AFTER", QByteArray::number(slowAfter));
+            qputenv("HV_DELAY_SLOW_RATE", QByteArray::number(slowRate));
             shell->setShell(HV_BINARY_DIR "/tests/support/hv_delayshell");
         }
         // Ahead of the session, so that a read that brings the engine to its
@@ -249,6 +257,17 @@ public:
         if (view.shown.mid(from, alive - from).contains("not found") || view.shown.mid(alive, lineEnd() + 1 - alive) != "ALIVE\r\n")
             return "our bytes were in the shell's line: " + QString::fromLatin1(view.shown.mid(from).toHex(' '));
         return junkIn(view.shown.mid(endAt));
+    }
+
+    // A line of the host's on the peer's terminal, as `wall` writes it: from
+    // a process of its own, since the terminal may be full until we read it;
+    // through its error output, which gkermit leaves on the terminal.
+    static bool hostSays(int pid)
+    {
+        return QProcess::startDetached(QStringLiteral("sh"),
+                                       {QStringLiteral("-c"),
+                                        QStringLiteral("printf '\\r\\nBroadcast message from root@host: back soon\\r\\n' >/proc/%1/fd/2")
+                                            .arg(pid)});
     }
 
     // Fresh folders with the file on its side, the shell, and the transfer

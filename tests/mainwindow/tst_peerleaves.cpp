@@ -90,16 +90,6 @@ class TestPeerLeaves : public QObject, ShellRig
         (void)QTest::qWaitFor([&] { return signalled || !ended->isEmpty(); }, 60000);
         return signalled;
     }
-    // A line of the host's on the peer's terminal, as `wall` writes it: from
-    // a process of its own, since the terminal may be full until we read it;
-    // through its error output, which gkermit leaves on the terminal.
-    static bool hostSays(int pid)
-    {
-        return QProcess::startDetached(QStringLiteral("sh"),
-                                       {QStringLiteral("-c"),
-                                        QStringLiteral("printf '\\r\\nBroadcast message from root@host: back soon\\r\\n' >/proc/%1/fd/2")
-                                            .arg(pid)});
-    }
     // Ticks until the run ends, at most `cap`; the ticks it took. Past
     // `limit` the row has failed already: the rest, faster, only finds out
     // how long the run would have gone on, for the failure's message.

@@ -2,6 +2,8 @@
 // descriptor is handed to the other a fixed time later, and, when a rate is
 // given, no faster than that rate. Nothing is lost or reordered. Works on
 // sockets, pipes and pty masters, blocking or not.
+// A line may hold a bounded amount, as an SSH channel's window does, and may
+// slow down mid-run: what enters it from then on moves at the slower rate.
 #pragma once
 
 #include <QElapsedTimer>
@@ -22,6 +24,17 @@
 struct LineShape {
     int delayMs = 0; // each way
     qint64 rate = 0; // bytes a second each way; 0: as fast as the ends go
+    qint64 hold = 0; // bytes on their way at most; 0: what it carries in its delay and a little, else 8 MiB
+    // From this many bytes or milliseconds on (0: never), `slowRate` instead of `rate`.
+    qint64 slowAfterBytes = 0;
+    qint64 slowAfterMs = 0;
+    qint64 slowRate = 0;
+
+    bool paced() const { return rate > 0 || slowRate > 0; }
+    bool slowedAt(qint64 bytes, qint64 ms) const
+    {
+        return (slowAfterBytes > 0 && bytes >= slowAfterBytes) || (slowAfterMs > 0 && ms >= slowAfterMs);
+    }
 };
 
 namespace delaypump {
@@ -55,9 +68,9 @@ inline ssize_t put(int fd, const char *data, size_t size)
 
 // Moves bytes from `from` to `to` until `from` ends, `to` fails or stopFd
 // becomes readable. A reader stamps each chunk with the time it is due on the
-// far side, a writer hands it on then. What is held stays bounded (what the
-// line holds at its rate, else a few MiB), so the sender still meets
-// back-pressure as on a real line. A socket at `to` is shut for writing at the end.
+// far side, a writer hands it on then. What is held stays bounded (the
+// line's hold, else what it carries at its rate, else a few MiB), so the
+// sender still meets back-pressure as on a real line. A socket at `to` is shut for writing at the end.
 // reads, when given, counts the reads taken from `from`.
 inline void pumpDelayed(int from, int to, LineShape line, int stopFd = -1, std::atomic<int> *reads = nullptr)
 {
@@ -70,8 +83,9 @@ inline void pumpDelayed(int from, int to, LineShape line, int stopFd = -1, std::
     std::deque<Chunk> held;
     qint64 heldBytes = 0;
     bool ended = false;
-    const qint64 bound = line.rate > 0 ? qMax<qint64>(65536, line.rate * (line.delayMs + 100) / 1000)
-                                       : qint64(8) << 20;
+    const qint64 bound = line.hold > 0   ? line.hold
+                         : line.rate > 0 ? qMax<qint64>(65536, line.rate * (line.delayMs + 100) / 1000)
+                                         : qint64(8) << 20;
     QElapsedTimer clock;
     clock.start();
     const auto nowUs = [&clock] { return clock.nsecsElapsed() / 1000; };
@@ -112,8 +126,9 @@ inline void pumpDelayed(int from, int to, LineShape line, int stopFd = -1, std::
     });
 
     qint64 lineFreeUs = 0; // when the line has carried everything before
+    qint64 passed = 0;
     // Paced lines move small chunks, so a rate is a steady stream, not bursts.
-    std::vector<char> buffer(line.rate > 0 ? 4096 : 65536);
+    std::vector<char> buffer(line.paced() ? 4096 : 65536);
     for (;;) {
         {
             std::unique_lock<std::mutex> guard(lock);
@@ -132,8 +147,10 @@ inline void pumpDelayed(int from, int to, LineShape line, int stopFd = -1, std::
             ++*reads;
         const qint64 arrived = nowUs();
         qint64 due = arrived + qint64(line.delayMs) * 1000;
-        if (line.rate > 0) {
-            lineFreeUs = qMax(lineFreeUs, arrived) + n * 1000000 / line.rate;
+        const qint64 rate = line.slowedAt(passed, arrived / 1000) ? line.slowRate : line.rate;
+        passed += n;
+        if (rate > 0) {
+            lineFreeUs = qMax(lineFreeUs, arrived) + n * 1000000 / rate;
             due = qMax(due, lineFreeUs + qint64(line.delayMs) * 1000);
         }
         std::lock_guard<std::mutex> guard(lock);

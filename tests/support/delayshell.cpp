@@ -2,6 +2,11 @@
 // session's own path. The program named by HV_DELAY_SHELL (default
 // /bin/bash) runs on a terminal of its own, and every byte between that
 // terminal and ours is held HV_DELAY_MS milliseconds each way (default 25).
+// The line's shape, each way, from the environment as well (bytes, bytes a
+// second, milliseconds; unset or 0: none): HV_DELAY_RATE, HV_DELAY_HOLD
+// (what the line holds at most, as an SSH channel's window), and a rate
+// that drops mid-run, HV_DELAY_SLOW_RATE from HV_DELAY_SLOW_AFTER bytes or
+// HV_DELAY_SLOW_AFTER_MS on.
 // Our terminal is made raw: the far one edits lines and sends signals, as a
 // host's does. Exits as the program did, once its last bytes are passed on.
 
@@ -39,7 +44,11 @@ int main()
         ::_exit(127);
     }
     ::signal(SIGPIPE, SIG_IGN);
-    const LineShape line{delayMs, 0};
+    const auto number = [](const char *name) { return qgetenv(name).toLongLong(); };
+    LineShape line{delayMs, number("HV_DELAY_RATE"), number("HV_DELAY_HOLD")};
+    line.slowAfterBytes = number("HV_DELAY_SLOW_AFTER");
+    line.slowAfterMs = number("HV_DELAY_SLOW_AFTER_MS");
+    line.slowRate = number("HV_DELAY_SLOW_RATE");
     // Keyboard to the far terminal ends with us; the far terminal's output
     // ends when the program and everything it started have closed it.
     std::thread(pumpDelayed, STDIN_FILENO, master, line, -1, nullptr).detach();
