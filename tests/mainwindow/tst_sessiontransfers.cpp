@@ -20,6 +20,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <csignal>
 
@@ -460,8 +461,9 @@ private slots:
 
     // A ZMODEM send over links of every shape: a pty, 25 ms each way, and
     // 25 ms at 100 KB/s or 20 KB/s holding up to 2 MiB as an SSH channel
-    // does, or fast (500 KB/s) for 256 KiB and 20 KB/s after. Esc, or rz
-    // killed, once the data flows (past the drop): what we put past the
+    // does, or 1 MB/s for 256 KiB and 20 KB/s after. Esc, or rz killed, a
+    // second after the data flows (6 s after the drop, when what the window
+    // let go at the fast rate has passed): what we put past the
     // receiver's last ZACK is what the link carries in a round trip or two,
     // so that our stop, or the shell's words after the kill, reach the far
     // end within seconds and the shell runs the next command. A line of the
@@ -485,9 +487,9 @@ private slots:
         } links[] = {
             {"pty", 0, 0, 0, 8 << 20, 1 << 20},
             {"25 ms", 25, 0, 0, 8 << 20, 1 << 20},
-            {"25 ms at 100 KB/s", 25, 100'000, 0, 512 << 10, 64 << 10},
-            {"25 ms at 20 KB/s", 25, 20'000, 0, 96 << 10, 16 << 10},
-            {"25 ms, fast then 20 KB/s", 25, 500'000, 256 << 10, 1 << 20, 320 << 10},
+            {"25 ms at 100 KB/s", 25, 100'000, 0, 4 << 20, 64 << 10},
+            {"25 ms at 20 KB/s", 25, 20'000, 0, 4 << 20, 16 << 10},
+            {"25 ms, fast then 20 KB/s", 25, 1'000'000, 256 << 10, 4 << 20, 320 << 10},
         };
         for (const auto &l : links) {
             for (const char *event : {"Esc", "rz killed", "host line"}) {
@@ -528,19 +530,27 @@ private slots:
         delayMs = 0;
         lineRate = lineHold = this->slowAfter = slowRate = 0;
         QVERIFY2(failed.isEmpty(), qPrintable(failed));
+        // A while after the data reached `at`: the window has had the time
+        // to put on the line whatever it would.
         QElapsedTimer since;
         QObject scope;
+        bool due = false;
         connect(engine.get(), &InbandTransfer::progressChanged, &scope, [&](qint64 done) {
-            const int peer = done < at || since.isValid() ? 0 : readFile(peerFolder() + "/peer.pid").trimmed().toInt();
+            const int peer = done < at || due ? 0 : readFile(peerFolder() + "/peer.pid").trimmed().toInt();
             if (peer <= 0)
                 return;
-            since.start();
-            if (event == "Esc")
-                session->type("\x1b");
-            else if (event == "rz killed")
-                ::kill(peer, SIGKILL);
-            else
-                hostSays(peer);
+            due = true;
+            QTimer::singleShot(event == "host line" ? 0 : slowAfter ? 6000 : 1000, &scope, [&, peer] {
+                if (!ended->isEmpty())
+                    return;
+                since.start();
+                if (event == "Esc")
+                    session->type("\x1b");
+                else if (event == "rz killed")
+                    ::kill(peer, SIGKILL);
+                else
+                    hostSays(peer);
+            });
         });
         QVERIFY2(QTest::qWaitFor([&] { return since.isValid() || !ended->isEmpty(); }, 60000), "the data did not flow");
         QVERIFY2(since.isValid(), "ended before the event: the file is too small");
