@@ -23,7 +23,7 @@ constexpr int kSubpacketSize = 1024;
 // a receiver that has gone. What it holds at a ZRPOS or when the run ends is
 // taken back, never written.
 constexpr int kPieceSubpackets = 4;
-constexpr qint64 kLowWater = 16 * 1024;
+constexpr qint64 kLowWater = 64 * 1024;
 constexpr qint64 kQueueMost = 1 << 20;
 constexpr int kBacklogWaitMs = 2;
 // The receiver confirms what it has every so often (ZCRCQ), and no more
@@ -37,7 +37,7 @@ constexpr int kBacklogWaitMs = 2;
 // they show it: a slow link with a deep buffer (an SSH channel) would take
 // whatever we assumed, and hold it for minutes before our stop.
 constexpr quint32 kAheadLeast = 12 * 1024;
-constexpr quint32 kAheadMost = 8 << 20;
+constexpr quint32 kAheadMost = 32 << 20;
 constexpr quint32 kAckEveryLeast = 2 * 1024;
 constexpr quint32 kAckEveryMost = 64 * 1024;
 // Until the link shows itself full (a ZACK comes late, or the rate stops
@@ -46,11 +46,17 @@ constexpr quint32 kAckEveryMost = 64 * 1024;
 // in a round trip, which keeps it busy while a ZACK is on its way.
 constexpr int kGrowth = 8;
 constexpr int kGainSteady = 2;
+constexpr int kGainGrowing = 8;
 constexpr int kFlatSamplesToSteady = 3;
 constexpr qint64 kQueuedUs = 1000; // a late ZACK is this much later at least
-// The rate is measured over at least a round trip (and this much), so that
-// ZACKs read in one go do not pass for a fast link.
+// A rate is measured over this span at least, so that ZACKs read in one go
+// do not pass for a fast link: shorter while the window grows, when the
+// ZACKs of the first data, which went out in one go, tell the link's rate.
 constexpr qint64 kRateSpanUs = 250;
+constexpr qint64 kRateSpanGrowingUs = 100;
+// The best rates of the last two rounds count: a round trip each, or this
+// much where the round trip is shorter (a pty).
+constexpr qint64 kRoundLeastUs = 2'000;
 // A ZRPOS for where our resend already starts, with nothing confirmed since,
 // is the receiver still reading the stream it refused: within this (and a few
 // round trips for that stream to drain), it draws no third start.
@@ -104,7 +110,7 @@ void ZmodemTransfer::sendDataBurst()
         m_ahead = kAheadLeast;
     if (!m_linkClock.isValid())
         m_linkClock.start();
-    m_markUs = m_burstUs = m_linkClock.nsecsElapsed() / 1000;
+    m_markUs = m_roundUs = m_burstUs = m_linkClock.nsecsElapsed() / 1000;
     m_markPos = m_ackedPos;
     writeWindow();
 }
@@ -124,9 +130,9 @@ void ZmodemTransfer::markOffered()
     m_offeredUs = m_linkClock.nsecsElapsed() / 1000;
 }
 
-quint32 ZmodemTransfer::aheadFor(qint64 rate, qint64 rttUs)
+quint32 ZmodemTransfer::aheadFor(qint64 rate, qint64 rttUs, int gain)
 {
-    return quint32(qBound<qint64>(kAheadLeast, kGainSteady * rate * rttUs / 1000000, kAheadMost));
+    return quint32(qBound<qint64>(kAheadLeast, gain * rate * rttUs / 1000000, kAheadMost));
 }
 
 bool ZmodemTransfer::resendOnItsWay(quint32 pos) const
@@ -179,25 +185,32 @@ void ZmodemTransfer::learnLink(quint32 pos)
         else
             m_ahead = quint32(qMin<qint64>(kAheadMost, m_ahead + qint64(kGrowth - 1) * (pos - m_ackedPos)));
     }
-    // The rate is what the ZACKs confirm over a span of a round trip at
-    // least: those of data that went out in one go come back as fast as the
-    // link carried it, a round trip before the window could show it. It
-    // follows the link both ways: the better of the last two spans, or the
-    // last alone where that one lasted two round trips (a link that slowed
-    // shows it no sooner than that, and the next ZACK may be seconds away).
-    const qint64 least = qMax(kRateSpanUs, m_minRttUs);
+    // The rate is what the ZACKs confirm over a short span: those of data
+    // that went out in one go come back as fast as the link carried it, a
+    // round trip before the window could show it. The span is long enough
+    // that ZACKs read in one go do not pass for a fast link. The best of the
+    // last round trip or two counts, so that the estimate follows a link
+    // that slows as soon as its ZACKs show it; a span that lasted two round
+    // trips alone (the next ZACK of a link that slowed much may be seconds
+    // away) counts by itself.
     const qint64 span = now - m_markUs;
-    if (m_minRttUs <= 0 || span < least)
+    if (m_minRttUs <= 0 || span < (m_growing ? kRateSpanGrowingUs : kRateSpanUs))
         return;
     const qint64 rate = qint64(pos - m_markPos) * 1000000 / span;
+    const qint64 round = qMax(kRoundLeastUs, m_minRttUs);
     m_markUs = now;
     m_markPos = pos;
+    if (span >= 2 * round || now - m_roundUs >= round) {
+        m_peakBefore = span >= 2 * round ? 0 : m_peakNow;
+        m_peakNow = 0;
+        m_roundUs = now;
+    }
+    m_peakNow = qMax(m_peakNow, rate);
     m_flatSamples = rate > m_rate * 5 / 4 ? 0 : m_flatSamples + 1;
-    m_rate = span >= 2 * least ? rate : qMax(rate, m_lastRate);
-    m_lastRate = rate;
+    m_rate = qMax(m_peakNow, m_peakBefore);
     if (m_growing && m_flatSamples >= kFlatSamplesToSteady)
         m_growing = false;
-    m_ahead = m_growing ? qMax(m_ahead, aheadFor(m_rate, m_minRttUs)) : aheadFor(m_rate, m_minRttUs);
+    m_ahead = m_growing ? qMax(m_ahead, aheadFor(m_rate, m_minRttUs, kGainGrowing)) : aheadFor(m_rate, m_minRttUs);
     m_ahead = m_ahead / kAckEveryLeast * kAckEveryLeast;
 }
 

@@ -120,7 +120,7 @@ void ZmodemTransfer::resetSession()
     m_minRttUs = 0;
     m_resending = false;
     m_rate = 0;
-    m_lastRate = 0;
+    m_peakNow = m_peakBefore = 0;
     m_markUs = -1;
     m_flatSamples = 0;
     m_growing = true;

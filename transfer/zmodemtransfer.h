@@ -101,7 +101,7 @@ private:
     void learnRoundTrip();
     void markOffered();
     // What runs ahead on a link of `rate` bytes a second and that round trip.
-    static quint32 aheadFor(qint64 rate, qint64 rttUs);
+    static quint32 aheadFor(qint64 rate, qint64 rttUs, int gain = 2);
     // Whether a ZRPOS for `pos` asks for the stream we are already resending.
     bool resendOnItsWay(quint32 pos) const;
     bool mayWriteAhead() const;
@@ -157,8 +157,10 @@ private:
     qint64 m_offeredUs = 0; // when the file's offer went out
     qint64 m_burstUs = 0;   // when the current stream started
     bool m_resending = false; // the current stream answers a ZRPOS amid the data
-    qint64 m_rate = 0; // bytes a second the receiver confirmed lately
-    qint64 m_lastRate = 0; // over the last span alone
+    qint64 m_rate = 0; // bytes a second the receiver confirmed, at best lately
+    // The best rate of this round trip and of the one before, and when this one began.
+    qint64 m_peakNow = 0, m_peakBefore = 0;
+    qint64 m_roundUs = 0;
     qint64 m_markUs = -1; // where the rate's current span began
     quint32 m_markPos = 0;
     int m_flatSamples = 0; // rate samples since it last grew much

@@ -554,7 +554,7 @@ private slots:
         QFETCH(QByteArray, reply);
         QFETCH(int, ticks);
         // Outlive the harness: its end cancels the run, which asks both.
-        qint64 backlog = 20000;
+        qint64 backlog = 100000;
         int discards = 0;
         Harness h;
         h.transfer.setBacklog([&] { return backlog; });
