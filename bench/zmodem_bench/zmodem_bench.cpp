@@ -59,18 +59,35 @@ Outcome runSend(const QString &path)
     t.feed(hexHeader(ZRINIT, QByteArray("\0\0\0\xC0", 4)));
     t.feed(hexHeader(ZRPOS, position(0)));
     // Answered as a receiver does: a ZACK for each subpacket that asks for
-    // one (every 2 KiB inside a window, and at its end). An escaped byte is
-    // never 'j' or 'k', so ZDLE 'j' and ZDLE 'k' are those ends.
-    quint32 acked = 0;
-    qsizetype scanned = 0;
+    // one, with the position of its end. An escaped byte is never 'h' to
+    // 'k', so ZDLE 'h' to 'k' are the ends, each followed by its CRC.
+    const QByteArray zdata = binaryHeader(ZDATA, position(0));
+    qsizetype scanned = o.wire.indexOf(zdata);
+    while (scanned < 0 && t.state() == ZmodemTransfer::TxData) {
+        QCoreApplication::processEvents();
+        scanned = o.wire.indexOf(zdata);
+    }
+    scanned += zdata.size();
+    quint32 pos = 0;
+    int crcLeft = 0;
     while (t.state() == ZmodemTransfer::TxData) {
         bool answered = false;
-        for (qsizetype at = o.wire.indexOf(ZDLE, scanned); at >= 0 && at + 1 < o.wire.size(); at = o.wire.indexOf(ZDLE, scanned)) {
-            scanned = at + 2;
-            if (o.wire.at(at + 1) == 'j' || o.wire.at(at + 1) == 'k') {
-                acked += 2048;
-                t.feed(hexHeader(ZACK, position(acked)));
-                answered = true;
+        while (scanned < o.wire.size()) {
+            const char c = o.wire.at(scanned);
+            if (c == ZDLE && scanned + 1 >= o.wire.size())
+                break; // its escaped byte is still to come
+            scanned += c == ZDLE ? 2 : 1;
+            const char e = c == ZDLE ? o.wire.at(scanned - 1) : 0;
+            if (crcLeft > 0) {
+                --crcLeft;
+            } else if (e >= 'h' && e <= 'k') {
+                crcLeft = 2;
+                if (e == 'j' || e == 'k') {
+                    t.feed(hexHeader(ZACK, position(pos)));
+                    answered = true;
+                }
+            } else {
+                ++pos;
             }
         }
         if (!answered)
@@ -93,6 +110,7 @@ QByteArray senderStream(const QByteArray &content)
     s += dataSubpacket(QByteArray(), ZCRCE);
     s += hexHeader(ZEOF, position(quint32(content.size())));
     s += hexHeader(ZFIN, QByteArray(4, '\0'));
+    s += "OO"; // a receiver ends at the sender's last word
     return s;
 }
 
