@@ -246,6 +246,7 @@ private slots:
         QTest::newRow("backslashes") << fileInfo("C:\\dir\\win.txt", "512") << "win.txt";
         QTest::newRow("255-byte name") << fileInfo(longest, "512") << QString::fromLatin1(longest);
         QTest::newRow("UTF-8 name") << fileInfo("报告.txt", "512") << "报告.txt";
+        QTest::newRow("name with %2 and %1") << fileInfo("up%2by%1.bin", "512") << "up%2by%1.bin";
         QTest::newRow("no size") << fileInfo("nosize", "") << "nosize";
         QTest::newRow("hex size") << fileInfo("hex", "0x7 0 100644") << "hex";
         QTest::newRow("size in words") << fileInfo("words", "seven") << "words";
@@ -268,6 +269,12 @@ private slots:
             h.feedEach(bin(ZDATA) + dataSubpacket(all, ZCRCG) + dataSubpacket(all, ZCRCE) + hex(ZEOF, 512));
             QCOMPARE(h.take(), QStringList{kZrinit});
             QCOMPARE(h.read(storedAs), all + all);
+            // The name as it is in every text, whatever it holds.
+            QStringList texts{"文件 %1 接收完成（512 字节）"};
+            if (info.endsWith(QByteArrayView("\0" "512", 4))) // a size the receiver takes
+                texts << "开始接收：%1 (512 字节)" << "接收 %1：100%";
+            for (const QString &said : std::as_const(texts))
+                QVERIFY2(h.statuses.contains(QString(said).replace("%1", storedAs)), qPrintable(h.statuses.join('|')));
         }
         QCOMPARE(h.files(), storedAs.isEmpty() ? QStringList() : QStringList{storedAs});
     }
@@ -596,6 +603,23 @@ private slots:
         QCOMPARE(discards > 0, h.summary != kRunning || reply.contains(hex(ZRPOS, 2048)) || reply.contains(hex(ZRPOS)));
         QCOMPARE(wire.count(bin(ZDATA, 2048)), reply.count(hex(ZACK, 4096)) + wire.contains(bin(ZDATA, 2048)));
         QTEST(h.summary, "summary");
+    }
+
+    // The piece that ends the data may also end the file (here 1 KiB after
+    // a first piece of 4): the last report names the whole file all the same.
+    // A name is shown as it is.
+    void senderReportsTheWholeFile()
+    {
+        Harness h;
+        QList<qint64> done;
+        QObject::connect(&h.transfer, &InbandTransfer::progressChanged, [&](qint64 bytes) { done << bytes; });
+        h.send({h.file("up%2by%1", QByteArray(5 * 1024, 'f'))});
+        h.transfer.feed(hex(ZRINIT));
+        h.transfer.feed(hex(ZRPOS));
+        QVERIFY(QTest::qWaitFor([&] { return h.transfer.state() == ZmodemTransfer::TxEofSent; }, 5000));
+        QCOMPARE(done, (QList<qint64>{4096, 5120}));
+        QCOMPARE(h.statuses.filter(QStringLiteral("发送进度")).last(), QStringLiteral("发送进度：100%"));
+        QVERIFY(h.statuses.contains(QStringLiteral("发送文件头：up%2by%1（5120 字节）")));
     }
 
     // Offers, repeats and skips on the sending side.
