@@ -41,9 +41,11 @@ constexpr quint32 kAheadMost = 32 << 20;
 constexpr quint32 kAckEveryLeast = 2 * 1024;
 constexpr quint32 kAckEveryMost = 64 * 1024;
 // Until the link shows itself full (a ZACK comes late, or the rate stops
-// growing) each confirmed byte lets kGrowth more go, so that a long round trip
-// is filled in a few of them; then the bound holds twice what the link carries
-// in a round trip, which keeps it busy while a ZACK is on its way.
+// growing) each confirmed byte lets kGrowth more go, and the rate the ZACKs
+// show lets what the link carries in kGainGrowing round trips go, so that a
+// fast, long round trip is filled from the second one on; then the bound
+// holds twice what the link carries in a round trip, which keeps it busy
+// while a ZACK is on its way.
 constexpr int kGrowth = 8;
 constexpr int kGainSteady = 2;
 constexpr int kGainGrowing = 8;
