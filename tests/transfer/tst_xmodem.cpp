@@ -118,6 +118,10 @@ private slots:
                                                       << 1 << QByteArray("$ ");
         QTest::newRow("YMODEM: text after a file's EOT ends nothing") << Y << QByteArrayList{"noise"} << QByteArray()
                                                                       << 0 << QByteArray();
+        // The receiver acknowledged the whole file and the host alone speaks
+        // on: however the receiver fared since, the file is there.
+        QTest::newRow("YMODEM: file acknowledged, then only the host") << Y << QByteArrayList{nak, ack, "HELLO\r\n", "t11"}
+                                                                       << eot << 1 << QByteArray("HELLO\r\n");
     }
     void senderEnds()
     {
@@ -131,7 +135,7 @@ private slots:
         h.transfer.feed(QByteArray(1, ACK)); // the data block's
         QCOMPARE(h.takeWire().right(1), QByteArray(1, EOT));
         for (const QByteArray &read : after)
-            h.transfer.feed(read);
+            read.startsWith('t') ? h.tick(read.mid(1).toInt()) : h.transfer.feed(read);
         QTEST(h.wire(), "answer");
         QTEST(h.finished, "finished");
         QVERIFY(h.finished == 0 || h.ok);
@@ -207,22 +211,29 @@ private slots:
         QTest::newRow("send: header's patience over") << false << Y << QByteArrayList{"t110"} << QByteArray("BBX")
                                                       << "文件头无响应";
         QTest::newRow("send: shell back") << false << X << QByteArrayList{ack, killed, "t30"} << QByteArray("BB") << gone;
-        QTest::newRow("send: coloured words") << false << X << QByteArrayList{ack, "\x1b[1mKilled\x1b[0m\r\n$ ", "t1"}
+        QTest::newRow("send: coloured words") << false << X << QByteArrayList{ack, "\x1b[1mKilled\x1b[0m\r\n$ ", "t11"}
                                               << QByteArray("BB") << gone;
         QTest::newRow("send: host text mid-run") << false << X << QByteArrayList{ack, wall + ack, "t1", ack + wall, ack, "t1"}
                                                  << QByteArray("BBBBB") << "";
+        // A peer that lost what was last sent is silent for its own time-out
+        // (rx and rb flush their input as they answer): host words then
+        // wait as long, nothing of ours going out meanwhile.
+        QTest::newRow("send: host text, then the receiver's time-out") << false << X << QByteArrayList{ack, wall, "t10", nak, ack}
+                                                                       << QByteArray("BBBB") << "";
         QTest::newRow("receive: sender silent") << true << X << QByteArrayList{"block", "t5"} << QByteArray("\x06") << "";
         QTest::newRow("receive: sender stopped 25 s") << true << X << QByteArrayList{"block", "t25", "block", "t2"}
                                                       << QByteArray("\x06\x06") << "";
         QTest::newRow("receive: sender gone") << true << X << QByteArrayList{"block", "t33"} << QByteArray("\x06X")
                                               << late;
-        QTest::newRow("receive: shell back") << true << X << QByteArrayList{"block", killed, "t1"} << QByteArray("\x06") << gone;
-        QTest::newRow("receive: words split") << true << Y << QByteArrayList{"block", "Kil", "led\r", "\n$ ", "t1"}
+        QTest::newRow("receive: shell back") << true << X << QByteArrayList{"block", killed, "t11"} << QByteArray("\x06") << gone;
+        QTest::newRow("receive: words split") << true << Y << QByteArrayList{"block", "Kil", "led\r", "\n$ ", "t11"}
                                               << QByteArray("\x06") << gone;
         QTest::newRow("receive: host text mid-run") << true << X << QByteArrayList{"block", wall, "block", "t1", wall, "block"}
                                                     << QByteArray("\x06\x06\x06") << "";
         QTest::newRow("receive: host text, then a silence") << true << X << QByteArrayList{"block", wall, "block", "t3", "block", "t3"}
                                                             << QByteArray("\x06\x06\x06") << "";
+        QTest::newRow("receive: host text, then the sender's time-out") << true << Y << QByteArrayList{"block", wall, "t10", "block"}
+                                                                        << QByteArray("\x06\x06") << "";
     }
     void peerLeaves()
     {
