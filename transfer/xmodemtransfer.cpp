@@ -246,6 +246,7 @@ void XmodemTransfer::sendEot()
     // noise behind the EOT.
     m_lastPacket = QByteArray(1, EOT);
     send(m_lastPacket);
+    m_eotAt.start();
 }
 
 void XmodemTransfer::armNudge()
@@ -471,8 +472,12 @@ void XmodemTransfer::processSender()
     // A receiver's answer never holds a line of text: one is the host's, and
     // what the receiver says after it (not before) shows the receiver alive.
     // The peer's own cancel, words behind it or not, is read as such below.
-    const bool lastStep = m_state == BatchEndSent || (m_state == EotSent && !isYmodem());
-    const bool wordsHere = !lastStep && !m_rxBuffer.contains(CAN);
+    // rx answers XMODEM's end only after a second (and may drop that
+    // answer as it exits): a line sooner is the host's (a job's), one later
+    // the shell back after rx, as at the batch's end.
+    constexpr qint64 kEndCheckMs = 900;
+    const bool endAnswered = m_state == BatchEndSent || (m_state == EotSent && !isYmodem() && m_eotAt.elapsed() >= kEndCheckMs);
+    const bool wordsHere = !endAnswered && !m_rxBuffer.contains(CAN);
     const quint64 generation = m_generation;
     qsizetype before = wordsHere ? hostWordsAt(m_rxBuffer) : -1; // bytes before the next line of words
     char previous = 0;

@@ -72,8 +72,13 @@ private:
     bool isYmodem() const { return m_mode == Ymodem; }
     int dataBlockSize() const { return (m_mode == Ymodem || m_mode == Xmodem1k) ? 1024 : 128; }
     bool isSending() const { return m_state >= WaitReceiver && m_state <= BatchEndSent; }
-    // Sending: the receiver has acknowledged the end of every file.
-    bool allFilesAcknowledged() const { return isSending() && isYmodem() && m_fileIndex >= m_files.size(); }
+    // Sending: the receiver has acknowledged every block of every file, and
+    // of plain XMODEM's one file the end is out (rx drops its answer to it
+    // now and then as it exits).
+    bool allFilesAcknowledged() const
+    {
+        return isSending() && (isYmodem() ? m_fileIndex >= m_files.size() : m_state == EotSent);
+    }
 
     void poll(char byte);
     void processInput();
@@ -132,6 +137,7 @@ private:
     QElapsedTimer m_sentAt;
     qint64 m_slowestAnswerUs = 0; // of late: it decays block by block
     int m_answersTimed = 0;
+    QElapsedTimer m_eotAt;
 
     qint64 m_expectedSize = -1;
     qint64 m_receivedBytes = 0;
