@@ -265,8 +265,9 @@ private slots:
         const QString peer = QString::fromLatin1(send ? p.toPeer : p.fromPeer);
         // Without a peer, and with a late one, the file is small: it is not
         // the flow that matters there.
-        // One block a round trip: over a line with one, a smaller file.
-        const int talkSize = delay && (p.kind == KindX || p.kind == KindY) ? 16 << 10 : p.size / 4;
+        // One block a round trip: over a line with one, XMODEM's 128-byte
+        // blocks take a smaller file to last as long as YMODEM's.
+        const int talkSize = delay && p.kind == KindX ? 16 << 10 : p.size / 4;
         const QByteArray data = content(signal ? p.size : talks ? talkSize : 64 << 10);
         // A late peer's own timers are real, and so are those of one that
         // runs to its end.
