@@ -11,6 +11,9 @@
 #include <QStringDecoder>
 
 namespace {
+// Enough for a receiver's greeting and its first polls.
+constexpr qsizetype kLastWordsBytes = 64;
+
 QString error(const QString &text)
 {
     // Some reports carry their own sign; one is enough.
@@ -242,6 +245,8 @@ void OpenSession::showReceived(const QByteArray &bytes)
 {
     if (bytes.isEmpty())
         return;
+    m_lastWords = (m_lastWords + bytes).right(kLastWordsBytes);
+    m_lastWordsAt.start();
     if (m_view)
         m_view->showData(id(), bytes);
     if (m_logger)
@@ -298,6 +303,15 @@ void OpenSession::stopCapture()
 InbandTransfer *OpenSession::transfer() const
 {
     return m_transfer && m_transfer->isActive() ? m_transfer.data() : nullptr;
+}
+
+void OpenSession::offerLastWords()
+{
+    // Older than any receiver's wait for its sender: not a live poll.
+    constexpr qint64 kFreshMs = 60000;
+    InbandTransfer *running = transfer();
+    if (running && m_binary && m_lastWordsAt.isValid() && m_lastWordsAt.elapsed() < kFreshMs)
+        running->feed(m_lastWords);
 }
 
 void OpenSession::handOver(InbandTransfer *transfer, bool binary)

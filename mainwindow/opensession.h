@@ -5,6 +5,7 @@
 #include "core/sessionlogger.h"
 #include "transfer/inbandtransfer.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -110,6 +111,11 @@ public:
     void takeBack();
     // The transfer holding the stream, while it runs.
     InbandTransfer *transfer() const;
+    // Gives the running transfer what the host said last before it began,
+    // when that was lately: a receiver typed before the send was chosen has
+    // asked for the file already, and asks again only after its own
+    // time-out (the sender tells its poll from typed text).
+    void offerLastWords();
 
     // Cancels the transfer, stops capture and logger, cuts and releases the
     // connection (deleted on the next turn). The tab stays.
@@ -149,4 +155,6 @@ private:
     bool m_connecting = false;
     QTimer m_quiet; // runs while the tail of a cancelled transfer is held back
     QByteArray m_quietHeld;
+    QByteArray m_lastWords; // the end of what was drawn, and since when it stands
+    QElapsedTimer m_lastWordsAt;
 };

@@ -145,9 +145,12 @@ void TransferActions::startTransfer(int protocol, bool send)
     // what of it is still queued when the run ends.
     session->handOver(transfer, true);
     const int variant = protocol == Ymodem ? XmodemTransfer::Ymodem : XmodemTransfer::Xmodem;
-    if (send)
+    if (send) {
         transfer->startSend(sendFn, id, files, variant);
-    else
+        // ZMODEM and Kermit ask their receiver themselves.
+        if (protocol == Xmodem || protocol == Ymodem)
+            session->offerLastWords();
+    } else
         transfer->startReceive(sendFn, id, target, variant);
 }
 

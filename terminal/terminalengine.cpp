@@ -223,7 +223,13 @@ void TerminalEngine::appendHtml(const QString &html)
     trimScrollback(target);
     if (!gridPtr && !selectingWithMouse())
         emit cursorMoved(c);
+    // The host's text goes on after the line, where the cursor is drawn,
+    // even when the host had moved its cursor up before it.
     renderer.col = 1;
+    if (!gridPtr) {
+        renderer.rowBack = 0;
+        renderer.invalidateRowCache();
+    }
 }
 
 void TerminalEngine::enterAltScreen()

@@ -239,6 +239,9 @@ qsizetype InbandTransfer::hostWordsAt(QByteArrayView read)
     // 14 hex digits) and a packet after its SOH mark, both passed over (a
     // packet cut before its mark can still pass for words: an engine with
     // printable packets looks for their mark in the read itself).
+    // A byte above ASCII that is no part of a whole UTF-8 character is the
+    // frame's too: the words begin after it.
+    const QList<bool> broken = brokenUtf8(read);
     qsizetype lineStart = 0;
     for (qsizetype at = 0; at < read.size(); ++at) {
         const char c = read.at(at);
@@ -250,6 +253,8 @@ qsizetype InbandTransfer::hostWordsAt(QByteArrayView read)
             const uchar u = uchar(read.at(i));
             if ((u < 0x20 && !QByteArrayView("\t\b\a\x1b").contains(char(u))) || u == 0x7f) {
                 framing = char(u);
+                from = i + 1;
+            } else if (broken.at(i)) {
                 from = i + 1;
             }
         }

@@ -65,11 +65,29 @@ QString safeReceivedName(const QString &peerName)
     return name;
 }
 
+QList<bool> brokenUtf8(QByteArrayView bytes)
+{
+    QList<bool> broken(bytes.size(), false);
+    for (qsizetype i = 0; i < bytes.size();) {
+        const uchar u = uchar(bytes.at(i));
+        const int length = u < 0x80 ? 1 : u >= 0xc2 && u < 0xe0 ? 2 : u >= 0xe0 && u < 0xf0 ? 3 : u >= 0xf0 && u < 0xf5 ? 4 : 0;
+        bool whole = length > 0 && i + length <= bytes.size();
+        for (int k = 1; whole && k < length; ++k)
+            whole = (uchar(bytes.at(i + k)) & 0xc0) == 0x80;
+        if (!whole)
+            broken[i] = true;
+        i += whole ? length : 1;
+    }
+    return broken;
+}
+
 QByteArray hostWordsIn(const QByteArray &bytes)
 {
-    const auto framing = [](char c) {
+    const QList<bool> broken = brokenUtf8(bytes);
+    const auto framingAt = [&](qsizetype i) {
+        const char c = bytes.at(i);
         const uchar u = uchar(c);
-        return (u < 0x20 && !QByteArrayView("\r\n\t\b\a\x1b").contains(c)) || u == 0x7f;
+        return (u < 0x20 && !QByteArrayView("\r\n\t\b\a\x1b").contains(c)) || u == 0x7f || broken.at(i);
     };
     // From the first whole line of text: before it lie the remains of the
     // peer's last frames; after it the shell may echo what of ours it read,
@@ -79,18 +97,22 @@ QByteArray hostWordsIn(const QByteArray &bytes)
         if (bytes.at(at) != '\r' && bytes.at(at) != '\n')
             continue;
         const QByteArrayView line = QByteArrayView(bytes).sliced(start, at - start);
-        if (std::none_of(line.begin(), line.end(), framing)
-            && std::any_of(line.begin(), line.end(), [](char c) { return QChar::isLetter(uchar(c)) && uchar(c) < 0x80; }))
+        bool clean = true;
+        for (qsizetype i = start; i < at && clean; ++i)
+            clean = !framingAt(i);
+        if (clean && std::any_of(line.begin(), line.end(), [](char c) { return QChar::isLetter(uchar(c)) && uchar(c) < 0x80; }))
             from = start;
         start = at + 1;
     }
     if (from < 0) {
         from = bytes.size();
-        while (from > 0 && !framing(bytes.at(from - 1)))
+        while (from > 0 && !framingAt(from - 1))
             --from;
     }
-    QByteArray words = bytes.mid(from);
-    words.removeIf(framing);
+    QByteArray words;
+    for (qsizetype i = from; i < bytes.size(); ++i)
+        if (!framingAt(i))
+            words += bytes.at(i);
     while (words.startsWith('\r') || words.startsWith('\n'))
         words.remove(0, 1);
     return words;
@@ -218,7 +240,5 @@ QString ReceivedFile::finish(QString error, qint64 expectedSize, bool commitPend
     if (!error.isEmpty())
         return LanguageManager::tr("%1（未收完整的文件保留为 %2）").arg(error, kept);
     return LanguageManager::tr("接收未完成：%1 个文件收完，%2 个未收完整，保留为 %3")
-        .arg(m_committed)
-        .arg(m_kept.size())
-        .arg(kept);
+        .arg(QString::number(m_committed), QString::number(m_kept.size()), kept);
 }

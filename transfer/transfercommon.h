@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QFile>
 #include <QString>
 #include <QStringList>
@@ -34,6 +35,10 @@ QString safeReceivedName(const QString &peerName);
 // without the control bytes that only a protocol's frames carry (line ends,
 // tab, backspace, bell and escape are text) and the line ends that lead it.
 QByteArray hostWordsIn(const QByteArray &bytes);
+
+// Of `bytes`, those above ASCII that belong to no whole UTF-8 character:
+// the remains of a protocol's frames, never a host's text.
+QList<bool> brokenUtf8(QByteArrayView bytes);
 
 // The file a receive is writing, and what became of the earlier files of the
 // same transfer. A file is written to a temporary file beside its final name

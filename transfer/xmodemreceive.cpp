@@ -145,7 +145,7 @@ void XmodemTransfer::handleAcceptedBlock(quint8 number, const QByteArray &data)
     }
     const quint8 expected = quint8(m_lastBlock + 1);
     if (number != expected) {
-        abortTransfer(LanguageManager::tr("块序号错位（期望 %1 收到 %2），中止").arg(expected).arg(number));
+        abortTransfer(LanguageManager::tr("块序号错位（期望 %1 收到 %2），中止").arg(QString::number(expected), QString::number(number)));
         return;
     }
     m_retries = 0;
@@ -201,7 +201,7 @@ void XmodemTransfer::handleHeader(const QByteArray &data)
     // block tells which.
     m_useCrc = true;
     m_checkSettled = false;
-    emitStatus(LanguageManager::tr("开始接收：%1 (%2 字节)").arg(m_currentName).arg(size));
+    emitStatus(LanguageManager::tr("开始接收：%1 (%2 字节)").arg(m_currentName, QString::number(size)));
 }
 
 bool XmodemTransfer::openReceiveFile(const QString &peerName, qint64 size)
@@ -252,7 +252,7 @@ void XmodemTransfer::handleEot()
     }
     // What was stored: the announced size cuts the padding of the last block.
     const qint64 stored = m_expectedSize >= 0 ? qMin(m_expectedSize, m_receivedBytes) : m_receivedBytes;
-    emitStatus(LanguageManager::tr("文件 %1 接收完成（%2 字节）").arg(m_currentName).arg(stored));
+    emitStatus(LanguageManager::tr("文件 %1 接收完成（%2 字节）").arg(m_currentName, QString::number(stored)));
     m_expectedSize = -1;
     m_receivedBytes = 0;
     m_lastBlock = 0;

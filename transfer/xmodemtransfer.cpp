@@ -26,6 +26,9 @@ QString fileNameOf(const QString &path)
 XmodemTransfer::XmodemTransfer(QObject *parent)
     : InbandTransfer(parent)
 {
+    m_nudge.setSingleShot(true);
+    m_nudge.setTimerType(Qt::PreciseTimer);
+    connect(&m_nudge, &QTimer::timeout, this, &XmodemTransfer::nudgeReceiver);
 }
 
 XmodemTransfer::~XmodemTransfer()
@@ -51,6 +54,9 @@ void XmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, 
     m_blockNumber = 1;
     m_sentBytes = 0;
     m_lastPacket.clear();
+    m_slowestAnswerUs = 0;
+    m_answersTimed = 0;
+    m_sentAt.invalidate();
 
     m_sendFile.setFileName(m_files.first());
     if (!m_sendFile.open(QIODevice::ReadOnly)) {
@@ -61,8 +67,7 @@ void XmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, 
     m_lastSeen = '\n';
     enterSendState(WaitReceiver);
     emitStatus(LanguageManager::tr("等待接收方就绪（NAK/C）... 文件：%1 (%2 字节)")
-                   .arg(fileNameOf(m_files.first()))
-                   .arg(m_sendSize));
+                   .arg(fileNameOf(m_files.first()), QString::number(m_sendSize)));
 }
 
 void XmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &path, int mode)
@@ -171,8 +176,21 @@ void XmodemTransfer::peerLeft(const QString &text)
 // too, less what is left of the peer's last frames.
 void XmodemTransfer::shellTookOver(const QByteArray &words)
 {
-    m_unconsumed = words + wordsAfter(std::exchange(m_notBlocks, {}) + std::exchange(m_rxBuffer, {}));
+    const QByteArray said = words + wordsAfter(std::exchange(m_notBlocks, {}) + std::exchange(m_rxBuffer, {}));
+    // The receiver has every file whole, whatever became of it since: only
+    // the batch's end went unsaid.
+    if (allFilesAcknowledged()) {
+        m_rxBuffer = said; // left for the screen by a good end
+        finishTransfer(QString());
+        return;
+    }
+    m_unconsumed = said;
     peerLeft(peerGoneText());
+}
+
+int XmodemTransfer::settleTicks() const
+{
+    return kPeerTimeoutSeconds + 1;
 }
 
 void XmodemTransfer::heard()
@@ -189,6 +207,7 @@ void XmodemTransfer::peerCancelled()
 
 void XmodemTransfer::finishTransfer(QString error)
 {
+    m_nudge.stop();
     // After a good end the line is the host's again.
     if (error.isEmpty())
         m_unconsumed = std::exchange(m_rxBuffer, {});
@@ -218,12 +237,50 @@ void XmodemTransfer::sendBlock(quint8 number, const QByteArray &data)
     }
     m_lastPacket = block;
     send(block);
+    armNudge();
 }
 
 void XmodemTransfer::sendEot()
 {
+    // rx takes a second to answer it: no nudge, which it would take for
+    // noise behind the EOT.
     m_lastPacket = QByteArray(1, EOT);
     send(m_lastPacket);
+    m_eotAt.start();
+}
+
+void XmodemTransfer::armNudge()
+{
+    m_sentAt.start();
+    // Only once the receiver's pace is known, and well past it: a nudge
+    // that comes while its answer is on the way spoils our next block (it
+    // reads the byte in front of it) and costs the second it meant to save.
+    constexpr qint64 kFloorUs = 200000, kCeilingUs = 5000000;
+    constexpr int kAnswersFirst = 4;
+    if (m_state == SendingData && m_answersTimed >= kAnswersFirst)
+        m_nudge.start(int(qBound(kFloorUs, 4 * m_slowestAnswerUs, kCeilingUs) / 1000));
+}
+
+void XmodemTransfer::answered()
+{
+    m_nudge.stop();
+    if (!m_sentAt.isValid())
+        return;
+    // A slow answer raises the bar at once; it sinks back over some blocks.
+    m_slowestAnswerUs = qMax(m_sentAt.nsecsElapsed() / 1000, m_slowestAnswerUs - m_slowestAnswerUs / 32);
+    m_sentAt.invalidate();
+    ++m_answersTimed;
+}
+
+// One byte that is no block: a receiver that lost ours answers it with NAK
+// a second later, and one that did not throws it away as it answers.
+// Nothing more goes out until the receiver speaks; what a shell that took
+// its place would make of it is Ctrl+U, an emptied line.
+void XmodemTransfer::nudgeReceiver()
+{
+    const Step step(this);
+    if (isSending() && m_state != WaitReceiver && !settling() && !ending())
+        send(QByteArray(1, NAK));
 }
 
 // One more failure in a row: resend the last packet, or give up with
@@ -235,6 +292,8 @@ void XmodemTransfer::resendOrAbort(const QString &message)
         return;
     }
     send(m_lastPacket);
+    if (m_state == SendingData)
+        armNudge();
     m_idleTicks = 0;
 }
 
@@ -278,9 +337,13 @@ void XmodemTransfer::startDataPhase()
     if (data.isEmpty()) {
         sendEot();
         enterSendState(EotSent);
-        return;
+    } else {
+        sendBlock(m_blockNumber, data);
     }
-    sendBlock(m_blockNumber, data);
+    // A file of one block (or none) is through with it: its last report
+    // names the whole file as the longer ones' do.
+    if (m_sentBytes == m_sendSize)
+        reportProgress();
 }
 
 void XmodemTransfer::sendNextDataBlock()
@@ -333,7 +396,7 @@ void XmodemTransfer::sendNextHeader()
     m_lastPercent = -1;
     m_headerAcked = false;
     enterSendState(HeaderSent);
-    emitStatus(LanguageManager::tr("发送文件头：%1 (%2 字节)").arg(name).arg(m_sendSize));
+    emitStatus(LanguageManager::tr("发送文件头：%1 (%2 字节)").arg(name, QString::number(m_sendSize)));
 }
 
 void XmodemTransfer::reportProgress()
@@ -349,7 +412,7 @@ void XmodemTransfer::reportProgress()
         if (!amountToTell(done))
             return;
         emit progressChanged(done, -1, m_currentName);
-        emitStatus(LanguageManager::tr("接收 %1：%2 KB").arg(m_currentName).arg(done / 1024));
+        emitStatus(LanguageManager::tr("接收 %1：%2 KB").arg(m_currentName, QString::number(done / 1024)));
         return;
     }
     const int percent = total >= 1 ? int(qMin(done, total) * 100 / total) : 100;
@@ -409,8 +472,12 @@ void XmodemTransfer::processSender()
     // A receiver's answer never holds a line of text: one is the host's, and
     // what the receiver says after it (not before) shows the receiver alive.
     // The peer's own cancel, words behind it or not, is read as such below.
-    const bool lastStep = m_state == BatchEndSent || (m_state == EotSent && !isYmodem());
-    const bool wordsHere = !lastStep && !m_rxBuffer.contains(CAN);
+    // rx answers XMODEM's end only after a second (and may drop that
+    // answer as it exits): a line sooner is the host's (a job's), one later
+    // the shell back after rx, as at the batch's end.
+    constexpr qint64 kEndCheckMs = 900;
+    const bool endAnswered = m_state == BatchEndSent || (m_state == EotSent && !isYmodem() && m_eotAt.elapsed() >= kEndCheckMs);
+    const bool wordsHere = !endAnswered && !m_rxBuffer.contains(CAN);
     const quint64 generation = m_generation;
     qsizetype before = wordsHere ? hostWordsAt(m_rxBuffer) : -1; // bytes before the next line of words
     char previous = 0;
@@ -477,8 +544,10 @@ void XmodemTransfer::handleSenderByte(char c, char before)
     const bool firstUnanswered = (m_state == SendingData && m_blockNumber == 1)
                                  || (m_state == EotSent && !m_awaitingHeaderRequest && m_sentBytes == 0);
     const bool pollAgain = c == POLL_CRC && firstUnanswered && !cursorMove;
-    if (c == ACK || c == NAK || (c == POLL_CRC && m_state != SendingData) || pollAgain)
+    if (c == ACK || c == NAK || (c == POLL_CRC && m_state != SendingData) || pollAgain) {
         heardPeer();
+        answered();
+    }
     if (pollAgain)
         c = NAK;
     switch (c) {

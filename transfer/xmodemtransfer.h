@@ -3,10 +3,12 @@
 #include "transfer/inbandtransfer.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 // XMODEM (one file) and YMODEM (a batch) in both directions inside a
 // session's byte stream. The owner links the connection's received bytes to
@@ -55,6 +57,9 @@ protected:
     // The receiver polls first; a sender waits silently.
     bool peerSpeaksFirst() const override { return m_isSender; }
     void hostLineOpening() override;
+    // The host's words wait for the peer's own time-out and a second: a
+    // peer that lost what was last sent is silent that long, alive.
+    int settleTicks() const override;
 
 private slots:
     void onTick() override;
@@ -67,6 +72,13 @@ private:
     bool isYmodem() const { return m_mode == Ymodem; }
     int dataBlockSize() const { return (m_mode == Ymodem || m_mode == Xmodem1k) ? 1024 : 128; }
     bool isSending() const { return m_state >= WaitReceiver && m_state <= BatchEndSent; }
+    // Sending: the receiver has acknowledged every block of every file, and
+    // of plain XMODEM's one file the end is out (rx drops its answer to it
+    // now and then as it exits).
+    bool allFilesAcknowledged() const
+    {
+        return isSending() && (isYmodem() ? m_fileIndex >= m_files.size() : m_state == EotSent);
+    }
 
     void poll(char byte);
     void processInput();
@@ -91,6 +103,11 @@ private:
     bool writeReceived(const QByteArray &data);
     void enterSendState(State state);
     void resendOrAbort(const QString &message);
+    // The receiver's answer to what was just sent: how long it took, and
+    // the nudge for it is no longer due.
+    void armNudge();
+    void answered();
+    void nudgeReceiver();
 
     void finishTransfer(QString error);
     void abortTransfer(const QString &message);
@@ -112,6 +129,15 @@ private:
     bool m_awaitingHeaderRequest = false; // YMODEM: EOT acknowledged, waiting for 'C'
     qint64 m_sendSize = 0; // size of the file being sent, fixed when it is opened
     qint64 m_sentBytes = 0;
+    // rx and rb empty their input right after each answer: a block of ours
+    // that comes before that (the machine let us run first) is lost, and
+    // they wait 6 s before they ask again, 1 s after a byte that is no
+    // block. A receiver silent far longer than it has been is nudged so.
+    QTimer m_nudge;
+    QElapsedTimer m_sentAt;
+    qint64 m_slowestAnswerUs = 0; // of late: it decays block by block
+    int m_answersTimed = 0;
+    QElapsedTimer m_eotAt;
 
     qint64 m_expectedSize = -1;
     qint64 m_receivedBytes = 0;

@@ -90,6 +90,41 @@ private slots:
         QVERIFY2(missing.isEmpty(), qPrintable(missing.mid(0, 40).join('\n')));
         qInfo("checked %d tr() texts", checked);
     }
+
+    // A translation that lost or renumbered a placeholder shows its text
+    // without the number or the name the source fills in (or with "%2"
+    // standing in it). Order may differ between languages; the set may not.
+    void translationsKeepPlaceholders()
+    {
+        QFile res(":/languages.json");
+        QVERIFY(res.open(QIODevice::ReadOnly));
+        const QJsonObject root = QJsonDocument::fromJson(res.readAll()).object();
+        // Not a percentage written the Turkish way ("%100").
+        const QRegularExpression marker(QStringLiteral("%(\\d{1,2})(?!\\d)"));
+        const auto markers = [&](const QString &text) {
+            QStringList found;
+            for (auto m = marker.globalMatch(text); m.hasNext();)
+                found << m.next().captured(1);
+            found.sort();
+            found.removeDuplicates();
+            return found;
+        };
+        QStringList wrong;
+        int checked = 0;
+        for (auto language = root.begin(); language != root.end(); ++language) {
+            const QJsonObject texts = language.value().toObject();
+            for (auto text = texts.begin(); text != texts.end(); ++text) {
+                if (!text.value().isString()) // the earlier texts of an entry
+                    continue;
+                ++checked;
+                const QString translation = text.value().toString();
+                if (markers(text.key()) != markers(translation))
+                    wrong << QStringLiteral("%1: \"%2\" -> \"%3\"").arg(language.key(), text.key(), translation);
+            }
+        }
+        QVERIFY2(checked > 1000, qPrintable(QString::number(checked)));
+        QVERIFY2(wrong.isEmpty(), qPrintable(wrong.mid(0, 40).join('\n')));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestLanguage)

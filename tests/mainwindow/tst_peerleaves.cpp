@@ -39,11 +39,15 @@ constexpr int kZmodemWindow = 80 << 10;
 constexpr int kKermitPacket = 100; // at most 94 and its mark, length and line end
 constexpr int kXmodemBlock = 1029; // STX, numbers, 1 KiB, CRC
 
+// Between blocks an XMODEM/YMODEM peer may be silent for its own time-out
+// (10 s): the shell's words after a killed one settle that long and a tick.
+constexpr int kXmodemSettle = 10 + 1;
+
 const Protocol kProtocols[] = {
     {"xmodem", KindX, XmodemTransfer::Xmodem, XmodemTransfer::Xmodem, "rx -c -q data.bin", "sx -q data.bin",
-     512 << 10, 1, 2 * 3 + 2, 2 * kXmodemBlock + 8, 2 + 8, 0, 61, 30},
+     512 << 10, 1, kXmodemSettle, 2 * kXmodemBlock + 8, 2 + 8, 0, 61, 30},
     {"ymodem", KindY, XmodemTransfer::Ymodem, XmodemTransfer::Ymodem, "rb -q -y", "sb -k -q data.bin",
-     512 << 10, 64 << 10, 2 * 3 + 2, 2 * kXmodemBlock + 8, 2 + 8, 0, 61, 30},
+     512 << 10, 64 << 10, kXmodemSettle, 2 * kXmodemBlock + 8, 2 + 8, 0, 61, 30},
     {"zmodem", KindZ, 0, 0, "rz -q -y", "sz -q data.bin",
      16 << 20, 1 << 20, 2 * 10 + 2, 2 * kZmodemWindow, 2 * 21 + 32, 21, 66, 301},
     {"kermit", KindK, 0, 0, "gkermit -i -P -q -r", "gkermit -i -P -q -s data.bin",
@@ -89,6 +93,26 @@ class TestPeerLeaves : public QObject, ShellRig
         });
         (void)QTest::qWaitFor([&] { return signalled || !ended->isEmpty(); }, 60000);
         return signalled;
+    }
+    // The rig's host line, or the "chatters" rows' busy job.
+    static bool hostSays(int pid) { return chatter ? hostChatters(pid) : ShellRig::hostSays(pid); }
+    // A busy background job: a line every 200 ms, with no line end before
+    // it, for as long as the peer runs.
+    static bool hostChatters(int pid)
+    {
+        return QProcess::startDetached(QStringLiteral("sh"),
+                                       {QStringLiteral("-c"),
+                                        QStringLiteral("while printf 'Broadcast message from a job: back soon\\r\\n' 2>/dev/null >/proc/%1/fd/2; "
+                                                       "do sleep 0.2; done").arg(pid)});
+    }
+    static inline bool chatter = false; // the "chatters" rows'
+    // Each host line shown whole: no byte of the protocol in front of it.
+    static QString strayBeforeLines(const QByteArray &shown)
+    {
+        for (qsizetype at = shown.indexOf("Broadcast"); at > 0; at = shown.indexOf("Broadcast", at + 1))
+            if (shown.at(at - 1) != '\n')
+                return "a byte before a host line: " + printable(shown.mid(qMax<qsizetype>(0, at - 40), 60));
+        return {};
     }
     // Ticks until the run ends, at most `cap`; the ticks it took. Past
     // `limit` the row has failed already: the rest, faster, only finds out
@@ -190,6 +214,34 @@ private slots:
         row(2, false, "done", "bash", 25);
         row(2, false, "late", "bash", 25);
     }
+    // The host speaks amid an XMODEM/YMODEM run (a line, or a line every
+    // 200 ms), on a pty and over a round trip: between blocks the peer owes
+    // us nothing and may be silent for its own time-out; the run is no
+    // shell's until that has passed, and each file arrives whole.
+    void hostTalks_data()
+    {
+        QTest::addColumn<int>("protocol");
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<QString>("leave");
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<bool>("stays");
+        QTest::addColumn<int>("delay");
+        const QString only = qEnvironmentVariable("HV_LEAVE_ONLY");
+        for (int p = 0; p < 2; ++p)
+            for (const bool send : {true, false})
+                for (const char *talk : {"talks", "chatters"})
+                    for (const int delay : {0, 25})
+                        if ((only.isEmpty() || only == QLatin1String(kProtocols[p].name)) && (delay || talk != QLatin1String("talks")))
+                            QTest::addRow("%s %s, %s, bash%s", kProtocols[p].name, send ? "send" : "receive", talk,
+                                          delay ? ", 25 ms each way" : "")
+                                << p << send << QString(talk) << QString("bash") << true << delay;
+    }
+    void hostTalks()
+    {
+        if (QTest::currentDataTag()) // none while another protocol's rows are kept
+            peerLeaves();
+    }
+
     void peerLeaves()
     {
         QFETCH(int, protocol);
@@ -201,12 +253,16 @@ private slots:
         delayMs = delay;
         const Protocol &p = kProtocols[protocol];
         const int signal = signalOf(leave);
-        const bool talks = leave == "talks";
+        chatter = leave == "chatters";
+        const bool talks = leave == "talks" || chatter;
         const int mode = send ? p.sendMode : p.receiveMode;
         const QString peer = QString::fromLatin1(send ? p.toPeer : p.fromPeer);
         // Without a peer, and with a late one, the file is small: it is not
         // the flow that matters there.
-        const QByteArray data = content(signal ? p.size : talks ? p.size / 4 : 64 << 10);
+        // One block a round trip: over a line with one, XMODEM's 128-byte
+        // blocks take a smaller file to last as long as YMODEM's.
+        const int talkSize = delay && p.kind == KindX ? 16 << 10 : p.size / 4;
+        const QByteArray data = content(signal ? p.size : talks ? talkSize : 64 << 10);
         // A late peer's own timers are real, and so are those of one that
         // runs to its end.
         manualClock = leave != "late" && leave != "done";
@@ -250,7 +306,8 @@ private slots:
         int ticks = 0;
         int limit = 0;
         if (signal || talks) {
-            QVERIFY2(signalPeer(signal, p.leaveAt, &writtenThen, &shownThen),
+            const qint64 at = talks ? qMin<qint64>(p.leaveAt, data.size() / 4) : p.leaveAt; // while it flows
+            QVERIFY2(signalPeer(signal, at, &writtenThen, &shownThen),
                      qPrintable("ended before the peer was signalled: " + said()));
             left = signal;
             limit = stays ? 600 : p.silence;
@@ -283,6 +340,8 @@ private slots:
 
         if (talks)
             QVERIFY2(view.shown.mid(startAt).contains("Broadcast message"), qPrintable(result));
+        if (chatter)
+            QVERIFY2(strayBeforeLines(view.shown.mid(startAt)).isEmpty(), qPrintable(strayBeforeLines(view.shown.mid(startAt))));
         if (stays || leave == "late" || done) {
             // The peer is there to the end: the file whole, or its own cancel.
             const bool peerCancelled = outcome() == InbandTransfer::Failed && stays && said().contains("对端取消");

@@ -617,6 +617,46 @@ private slots:
         QVERIFY2(after.isEmpty(), qPrintable(after));
     }
 
+    // The receiver typed before the send was chosen, as users do: its first
+    // poll is on screen already, and the send starts from it, not from its
+    // next poll ten seconds later.
+    void receiverFirst_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("command");
+        QTest::newRow("xmodem, rx") << int(KindX) << int(XmodemTransfer::Xmodem) << "rx -c -q data.bin";
+        QTest::newRow("ymodem, rb") << int(KindY) << int(XmodemTransfer::Ymodem) << "rb -y";
+        QTest::newRow("xmodem, rx with checksums") << int(KindX) << int(XmodemTransfer::Xmodem) << "rx data.bin";
+    }
+    void receiverFirst()
+    {
+        QFETCH(int, kind);
+        QFETCH(int, mode);
+        QFETCH(QString, command);
+        const QByteArray data = content(5000);
+        QDir().mkpath(ourFolder());
+        QDir().mkpath(peerFolder());
+        QVERIFY(writeFile(ourFolder() + "/data.bin", data));
+        QVERIFY2(openShell(), "bash did not start");
+        const qsizetype from = view.shown.size();
+        session->type(command.toUtf8() + "; echo EN''D=$?\r");
+        const auto polled = [&] { return view.shown.indexOf(kind == KindX ? "\nC" : "receive.C", from) >= 0 || view.shown.indexOf('\x15', from) >= 0; };
+        QVERIFY2(QTest::qWaitFor(polled, 10000),
+                 qPrintable("no poll: " + printable(view.shown.mid(from))));
+        QTest::qWait(300); // the user finds the menu
+        ended = std::make_unique<QSignalSpy>(make(kind), &InbandTransfer::resultReady);
+        QElapsedTimer clock;
+        clock.start();
+        start(true, ourFolder() + "/data.bin", mode);
+        session->offerLastWords();
+        QVERIFY2(waitEnd(), "the transfer did not end");
+        QCOMPARE(ended->first().at(0).value<InbandTransfer::Outcome>(), InbandTransfer::Succeeded);
+        QVERIFY2(clock.elapsed() < 5000, qPrintable(QStringLiteral("%1 ms: the send waited for the next poll").arg(clock.elapsed())));
+        const QByteArray got = readFile(peerFolder() + "/data.bin");
+        QVERIFY2(kind == KindX ? samePadded(got, data) : got == data, qPrintable(QString("got %1 bytes").arg(got.size())));
+    }
+
     // No peer ever starts: the transfer ends by itself at its limit, says
     // that the peer did not answer, and the shell works afterwards. The
     // shell's complaints about our polls must not keep the wait alive.

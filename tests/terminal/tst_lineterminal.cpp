@@ -104,6 +104,9 @@ private slots:
         // Sequences the renderer does not implement are dropped whole.
         QTest::newRow("ESC ( B, CSI > m, private reset") << esc("a\e(B\e[>4;2m\e[?1049l\e[?25lb") << "ab @0,3";
         QTest::newRow("status line after a prompt") << "$ |<span style='color:#ff6b6b'>⚠ gone</span>|next" << "$ \n⚠ gone\nnext @0,5";
+        // A transfer's lines after the host moved its cursor up: what the
+        // host says next comes after them, where the cursor is drawn.
+        QTest::newRow("status lines after a cursor up") << esc("one\r\ntwo\r\n\e[1A|<b>st1</b>|<b>st2</b>|X") << "one\ntwo\nst1\nst2\nX @0,2";
         QTest::newRow("many switches in one text") << esc("\e[?1049hx\e[?1049l").repeated(5000) + QStringLiteral("end") << "end @0,4";
     }
     void lineMode()
