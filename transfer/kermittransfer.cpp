@@ -185,16 +185,19 @@ void KermitTransfer::cancelTransfer()
     // that arrives before it has read our last one goes with it, and the
     // peer waits on for its whole patience. Ours answers the peer's next
     // packet instead, when the peer has just read and waits for us. A
-    // second cancel does not wait, and sends nothing that could be lost or
-    // typed into a shell.
+    // second cancel shortens the waits, and the peer is still told.
     if (m_state == Cancelling) {
-        finishTransfer(LanguageManager::tr("Kermit 传输已被用户取消"));
+        m_cancelUrgent = true;
         return;
     }
     if (peerStarted() && (m_state == AwaitReply || m_state == ReceivePackets)) {
         cancelLater();
         m_state = Cancelling;
         m_waitTicks = 0;
+        m_cancelAnswer = -1;
+        m_cancelUrgent = false;
+        m_toldBlind = false;
+        m_tickTimer.start(); // nothing of ours goes before a whole second has shown who is there
         return;
     }
     abortTransfer(LanguageManager::tr("Kermit 传输已被用户取消"), QStringLiteral("Cancelled by user"));
@@ -213,8 +216,33 @@ void KermitTransfer::answerWithCancel(int seq, char type)
     const bool peers = m_isSender ? (type == 'Y' || type == 'N') : (type != 'Y' && type != 'N');
     if (!peers)
         return;
-    sendError(QStringLiteral("Cancelled by user"), m_isSender && type == 'Y' ? (seq + 1) & 63 : seq);
-    finishAfterPacket(LanguageManager::tr("Kermit 传输已被用户取消"));
+    heard();
+    // The answer waits a whole second: a peer killed as it spoke leaves its
+    // shell to say so meanwhile, and our packet would be typed into it. A
+    // live peer waits its own time-out for us, far longer.
+    m_cancelAnswer = m_isSender && type == 'Y' ? (seq + 1) & 63 : seq;
+    m_waitTicks = 0;
+    m_tickTimer.start();
+}
+
+// No turn came: the peer waits on the packet of ours that the stop dropped,
+// or has stopped. Each number it may wait on gets an error packet, in one
+// write: one under another number only makes it repeat itself, and once it
+// leaves on the right one, it empties its input with the rest.
+void KermitTransfer::tellBlind()
+{
+    m_toldBlind = true;
+    const int last = m_isSender ? m_sendSeq & 63 : m_lastSeq;
+    if (last < 0)
+        return;
+    const int next = (last + 1) & 63;
+    // The likelier first: the one the stop dropped, else the one after ours.
+    const bool dropped = droppedAtEnding();
+    QByteArray both;
+    for (const int seq : {dropped ? last : next, dropped ? next : last})
+        both += buildPacket('E', seq, encodeTextWithin(QStringLiteral("Cancelled by user"), m_ctlPrefix, dataRoom()),
+                            m_checkType, m_eolChar);
+    send(both);
 }
 
 void KermitTransfer::abortTransfer(const QString &message, const QString &peerText)
@@ -430,9 +458,12 @@ void KermitTransfer::shellTookOver(const QByteArray &words)
     // fresh one. It goes now, a tick after the shell's words, when the shell
     // has read what of ours there was: the signal it raises does not wait
     // its turn in the input, and bash, caught between a line and its
-    // continuation prompt, would let it pass.
-    send(QByteArrayLiteral("\x03"));
-    finishTransfer(peerGoneText());
+    // continuation prompt, would let it pass. A peer that left on our error
+    // packet read it all, and its shell is clean.
+    const bool cancelling = m_state == Cancelling;
+    if (!cancelling || !m_toldBlind)
+        send(QByteArrayLiteral("\x03"));
+    finishTransfer(cancelling ? LanguageManager::tr("Kermit 传输已被用户取消") : peerGoneText());
 }
 
 // The peer has gone: nothing more goes out, not even an error packet, which
@@ -441,6 +472,32 @@ void KermitTransfer::peerLeft(const QString &text)
 {
     beginEnding();
     finishTransfer(text);
+}
+
+// Nothing of ours goes into what may be a shell by now: the peer's answer
+// is told after a quiet second, a peer silent since the stop is told once
+// the line was quiet as long, and the run ends a little after.
+void KermitTransfer::onCancellingTick()
+{
+    ++m_waitTicks;
+    const QString cancelled = LanguageManager::tr("Kermit 传输已被用户取消");
+    if (m_cancelAnswer >= 0) {
+        sendError(QStringLiteral("Cancelled by user"), m_cancelAnswer);
+        finishTransfer(cancelled);
+        return;
+    }
+    const int patience = m_cancelUrgent ? 1 : 2;
+    if (!m_toldBlind && m_waitTicks >= patience) {
+        tellBlind();
+        m_waitTicks = 0;
+        return;
+    }
+    if (m_waitTicks < patience)
+        return;
+    // What came meanwhile (the prompt of a shell whose peer left on our
+    // word) is the screen's.
+    m_unconsumed = wordsAfter(std::exchange(m_notPackets, {}) + std::exchange(m_rxBuffer, {}));
+    finishTransfer(cancelled);
 }
 
 int KermitTransfer::settleTicks() const
@@ -476,11 +533,7 @@ void KermitTransfer::onTick()
             endClosing(std::exchange(m_rxBuffer, {}));
         return;
     case Cancelling:
-        // No turn came: the peer has left or stopped, or waits out its own
-        // time-out for what of ours was dropped. Nothing goes into what may
-        // be a shell by now.
-        if (++m_waitTicks >= (droppedAtEnding() ? kTimeAsked + 2 : 2))
-            finishTransfer(LanguageManager::tr("Kermit 传输已被用户取消"));
+        onCancellingTick();
         return;
     case AwaitSendInit: t = &kInitTimeout; break;
     case ReceivePackets: t = &kReceiveTimeout; break;
@@ -636,7 +689,7 @@ void KermitTransfer::receiveData(int seq, const QByteArray &data)
     m_receivedBytes += bytes.size();
     if (amountToTell(m_receivedBytes)) {
         emit progressChanged(m_receivedBytes, -1, m_currentName);
-        if (!emitStatus(LanguageManager::tr("接收 %1：%2 KB").arg(m_currentName).arg(m_receivedBytes / 1024)))
+        if (!emitStatus(LanguageManager::tr("接收 %1：%2 KB").arg(m_currentName, QString::number(m_receivedBytes / 1024))))
             return;
     }
     sendAck(seq);
@@ -671,5 +724,5 @@ void KermitTransfer::receiveEof(int seq, const QByteArray &data)
     if (discard)
         emitStatus(LanguageManager::tr("文件 %1 已被对端放弃，未保存").arg(m_currentName));
     else
-        emitStatus(LanguageManager::tr("文件 %1 接收完成（%2 字节）").arg(m_currentName).arg(m_receivedBytes));
+        emitStatus(LanguageManager::tr("文件 %1 接收完成（%2 字节）").arg(m_currentName, QString::number(m_receivedBytes)));
 }

@@ -67,11 +67,13 @@ private:
     // Whether the shell's words follow the packets of the read in hand: the
     // peer sent them and left, and its shell would take our answers as typed.
     bool wordsBehindPackets() const;
+    // An answer that the host's words hold back (ours here, or the frame's
+    // while they settle) leaves the peer silent until its own time-out.
     void send(const QByteArray &bytes)
     {
-        if (m_answersHeld)
+        if (m_answersHeld || (settling() && !ending()))
             m_answerWithheld = true;
-        else
+        if (!m_answersHeld)
             InbandTransfer::send(bytes);
     }
     // A live peer whose answer the host's words held back, or dropped with
@@ -87,6 +89,8 @@ private:
     void endClosing(const QByteArray &hostWords);
     void handlePacket(int seq, char type, const QByteArray &data);
     void answerWithCancel(int seq, char type);
+    void tellBlind();
+    void onCancellingTick();
     void handleSenderPacket(int seq, char type, const QByteArray &data);
     void handleReceiverPacket(int seq, char type, const QByteArray &data);
     void acceptSendInit(int seq, const QByteArray &data);
@@ -119,6 +123,7 @@ private:
     int m_filesSent = 0;
     qint64 m_sendSize = 0;
     qint64 m_sendPos = 0;     // file bytes already carried by data packets
+    qint64 m_reportedPos = -1; // of this file, in the last progress report
     QByteArray m_sendBuffer;  // read ahead of m_sendPos
     int m_sendBufferPos = 0;
     int m_sendSeq = -1;
@@ -142,4 +147,10 @@ private:
     int m_waitTicks = 0;
     bool m_answersHeld = false; // while a packet of a read that wordsBehindPackets() is handled
     bool m_answerWithheld = false; // since the peer was last heard, an answer of ours never went
+    // While Cancelling: the number our error packet answers the peer's
+    // packet under (-1: no packet yet), a second cancel, error packets sent
+    // without a turn.
+    int m_cancelAnswer = -1;
+    bool m_cancelUrgent = false;
+    bool m_toldBlind = false;
 };
