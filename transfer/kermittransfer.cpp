@@ -124,6 +124,10 @@ void KermitTransfer::feed(const QByteArray &data)
     const Step step(this);
     if (m_state == Idle)
         return;
+    if (m_state == Leaving) { // the shell's, for the screen
+        m_unconsumed += data;
+        return;
+    }
     m_rxBuffer.append(data);
     if (m_state == Closing)
         return feedClosing();
@@ -186,7 +190,7 @@ void KermitTransfer::cancelTransfer()
     // peer waits on for its whole patience. Ours answers the peer's next
     // packet instead, when the peer has just read and waits for us. A
     // second cancel shortens the waits, and the peer is still told.
-    if (m_state == Cancelling) {
+    if (m_state == Cancelling || m_state == Leaving) {
         m_cancelUrgent = true;
         return;
     }
@@ -444,6 +448,8 @@ void KermitTransfer::noticeHostWords(bool readEnded)
             m_answerWithheld = true;
         dropQueued();
     }
+    if (!settling())
+        m_wordsTicked = false;
     hostWordsArrived(hostWordsIn(std::exchange(m_notPackets, {}) + (pending ? std::exchange(m_rxBuffer, {}) : QByteArray())));
 }
 
@@ -461,9 +467,22 @@ void KermitTransfer::shellTookOver(const QByteArray &words)
     // continuation prompt, would let it pass. A peer that left on our error
     // packet read it all, and its shell is clean.
     const bool cancelling = m_state == Cancelling;
-    if (!cancelling || !m_toldBlind)
-        send(QByteArrayLiteral("\x03"));
-    finishTransfer(cancelling ? LanguageManager::tr("Kermit 传输已被用户取消") : peerGoneText());
+    const QString text = cancelling ? LanguageManager::tr("Kermit 传输已被用户取消") : peerGoneText();
+    if (cancelling && m_toldBlind) {
+        finishTransfer(text);
+        return;
+    }
+    // A cancel within the tick after the words would send it before the
+    // shell has read our bytes (it may still be drawing the prompt): the
+    // next tick does.
+    if (!m_wordsTicked) {
+        m_state = Leaving;
+        m_leavingText = text;
+        m_tickTimer.start();
+        return;
+    }
+    send(QByteArrayLiteral("\x03"));
+    finishTransfer(text);
 }
 
 // The peer has gone: nothing more goes out, not even an error packet, which
@@ -502,6 +521,7 @@ void KermitTransfer::onCancellingTick()
 
 int KermitTransfer::settleTicks() const
 {
+    m_wordsTicked = true;
     return m_answerWithheld ? kTimeAsked + 2 : 1;
 }
 
@@ -534,6 +554,10 @@ void KermitTransfer::onTick()
         return;
     case Cancelling:
         onCancellingTick();
+        return;
+    case Leaving:
+        send(QByteArrayLiteral("\x03"));
+        finishTransfer(m_leavingText);
         return;
     case AwaitSendInit: t = &kInitTimeout; break;
     case ReceivePackets: t = &kReceiveTimeout; break;

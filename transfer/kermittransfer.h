@@ -26,6 +26,7 @@ public:
         AwaitReply = 3,     // sender: the packet in flight waits for its ACK
         Closing = 4,        // receiver: B acknowledged; a repeat of it is taken, unanswered
         Cancelling = 5,     // cancelled by the user: our error packet answers the peer's next packet
+        Leaving = 6,        // the shell is back: its Ctrl+C goes at the next tick
     };
 
     // The kind of packet the sender has in flight.
@@ -153,4 +154,8 @@ private:
     int m_cancelAnswer = -1;
     bool m_cancelUrgent = false;
     bool m_toldBlind = false;
+    // Host words settling have seen a tick (set by settleTicks(), which the
+    // frame asks once per tick while they settle).
+    mutable bool m_wordsTicked = false;
+    QString m_leavingText; // the end of a run Leaving
 };

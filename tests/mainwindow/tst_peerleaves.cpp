@@ -81,7 +81,7 @@ class TestPeerLeaves : public QObject, ShellRig
             if (signalled || done < at)
                 return;
             const int pid = readFile(peerFolder() + "/peer.pid").trimmed().toInt();
-            if (pid > 0 && (signal ? ::kill(pid, signal) == 0 : hostSays(pid))) {
+            if (pid > 0 && (signal ? ::kill(pid, signal) == 0 : hostSays(pid, chatterMs))) {
                 signalled = true;
                 *writtenThen = written;
                 *shownThen = view.shown.size();
@@ -93,13 +93,16 @@ class TestPeerLeaves : public QObject, ShellRig
     // A line of the host's on the peer's terminal, as `wall` writes it: from
     // a process of its own, since the terminal may be full until we read it;
     // through its error output, which gkermit leaves on the terminal.
-    static bool hostSays(int pid)
+    // Every `everyMs` while the peer lives (a busy background job), when set.
+    static bool hostSays(int pid, int everyMs = 0)
     {
-        return QProcess::startDetached(QStringLiteral("sh"),
-                                       {QStringLiteral("-c"),
-                                        QStringLiteral("printf '\\r\\nBroadcast message from root@host: back soon\\r\\n' >/proc/%1/fd/2")
-                                            .arg(pid)});
+        const QString line = QStringLiteral("printf '\\r\\nBroadcast message from root@host: back soon\\r\\n' >/proc/%1/fd/2").arg(pid);
+        const QString script = everyMs ? QStringLiteral("for i in $(seq 3000); do kill -0 %1 2>/dev/null || exit; %2; sleep %3; done")
+                                             .arg(pid).arg(line).arg(everyMs / 1000.0)
+                                       : line;
+        return QProcess::startDetached(QStringLiteral("sh"), {QStringLiteral("-c"), script});
     }
+    int chatterMs = 0; // the "chatters" rows' host line comes this often
     // Ticks until the run ends, at most `cap`; the ticks it took. Past
     // `limit` the row has failed already: the rest, faster, only finds out
     // how long the run would have gone on, for the failure's message.
@@ -199,6 +202,17 @@ private slots:
         row(2, false, "SIGKILL", "bash", 25);
         row(2, false, "done", "bash", 25);
         row(2, false, "late", "bash", 25);
+        // Kermit with a host line mid-run over a round trip, and a host that
+        // talks every 200 ms ("chatters"): the peer lives, and so does the run.
+        if (only.isEmpty() || only == QLatin1String(kProtocols[3].name)) {
+            for (const bool send : {true, false}) {
+                const char *dir = send ? "send" : "receive";
+                QTest::addRow("kermit %s, talks, bash, 25 ms each way", dir) << 3 << send << QString("talks") << QString("bash") << true << 25;
+                for (const int delay : {0, 25})
+                    QTest::addRow("kermit %s, chatters, bash%s", dir, delay ? ", 25 ms each way" : "")
+                        << 3 << send << QString("chatters") << QString("bash") << true << delay;
+            }
+        }
     }
     void peerLeaves()
     {
@@ -211,7 +225,8 @@ private slots:
         delayMs = delay;
         const Protocol &p = kProtocols[protocol];
         const int signal = signalOf(leave);
-        const bool talks = leave == "talks";
+        const bool talks = leave == "talks" || leave == "chatters";
+        chatterMs = leave == "chatters" ? 200 : 0;
         const int mode = send ? p.sendMode : p.receiveMode;
         const QString peer = QString::fromLatin1(send ? p.toPeer : p.fromPeer);
         // Without a peer, and with a late one, the file is small: it is not

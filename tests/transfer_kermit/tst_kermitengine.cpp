@@ -403,8 +403,12 @@ private slots:
         // busy machine reads them: the packet is not answered.
         QTest::newRow("send: shell back behind an ACK") << true << QStringList{"ack", "ack|" + killed, "t30"}
                                                         << QByteArray("SF||^") << gone;
-        QTest::newRow("send: shell back, cancelled") << true << QStringList{"ack", "Killed\r\n", "cancel"} << QByteArray("SF||^")
-                                                     << gone;
+        // A cancel as the words come: the Ctrl+C waits for the tick after
+        // them, when the shell has read what of ours was there.
+        QTest::newRow("send: shell back, cancelled") << true << QStringList{"ack", "Killed\r\n", "cancel"} << QByteArray("SF||")
+                                                     << "";
+        QTest::newRow("send: shell back, cancelled, a tick on") << true << QStringList{"ack", "Killed\r\n", "cancel", "$ ", "t1"}
+                                                                << QByteArray("SF||^") << gone;
         // Our cancel answers the peer's next packet: sent before the peer has
         // read ours, it would be thrown away with what the peer had unread.
         // It waits a quiet second, in which a peer killed as it spoke has its
