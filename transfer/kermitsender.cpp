@@ -28,6 +28,7 @@ void KermitTransfer::handleSenderPacket(int seq, char type, const QByteArray &da
     // Only a receiver sends these; a shell echoes our own packets.
     if (type != 'Y' && type != 'N')
         return;
+    const bool answerOwed = m_answerWithheld;
     heard();
     if (seq == inFlight && type == 'Y') {
         if (m_phase == SentInit) {
@@ -58,11 +59,13 @@ void KermitTransfer::handleSenderPacket(int seq, char type, const QByteArray &da
     // A reply about another packet. A late ACK of an earlier packet is
     // dropped rather than answered with a resend, which would double every
     // packet from then on; a NAK of another one asks for what is in flight.
+    // So does the receiver's repeat of its last ACK when the packet in
+    // flight never went (the host's words held it back).
     if (++m_outOfStep > kReplyLimit) {
         abortTransfer(LanguageManager::tr("序号失步，中止"));
         return;
     }
-    if (type == 'N')
+    if (type == 'N' || answerOwed)
         send(m_lastPacket);
 }
 

@@ -79,6 +79,7 @@ void KermitTransfer::resetLink()
     m_lastSeq = -1;
     m_repeatHeld = false;
     m_answerWithheld = false;
+    m_withheld.clear();
     m_peerMaxLen = kMaxPacketLength;
     m_eolChar = kDefaultEol;
     m_ctlPrefix = kDefaultPrefix;
@@ -455,6 +456,23 @@ void KermitTransfer::noticeHostWords(bool readEnded)
 
 void KermitTransfer::shellTookOver(const QByteArray &words)
 {
+    // Whole lines and no prompt behind them, while the peer waits on an
+    // answer of ours that they held back: a host that talks (a background
+    // job), not a shell that took over. gkermit repeats itself only at its
+    // first time-out in a run, so the answer goes now.
+    if (m_answerWithheld && (m_state == AwaitReply || m_state == ReceivePackets) && words.endsWith('\n')
+        && m_rxBuffer.isEmpty() && m_notPackets.isEmpty()) {
+        m_answerWithheld = false;
+        emit hostTextShown(words);
+        const QByteArray answer = std::exchange(m_withheld, {});
+        if (!answer.isEmpty())
+            send(answer);
+        else if (m_isSender)
+            send(m_lastPacket);
+        else
+            sendNak(expectedSeq()); // the next packet, which takes the last one as acknowledged
+        return;
+    }
     m_unconsumed = words + wordsAfter(std::exchange(m_notPackets, {}) + std::exchange(m_rxBuffer, {}));
     beginEnding();
     // The packet of ours that was on its way when the peer died stands in
@@ -511,7 +529,10 @@ void KermitTransfer::onCancellingTick()
         m_waitTicks = 0;
         return;
     }
-    if (m_waitTicks < patience)
+    // A packet of ours the stop cut short takes our error packet in as its
+    // rest: the peer then repeats itself at its own time-out, and is
+    // answered, unless the user asked twice.
+    if (m_waitTicks < (droppedAtEnding() && !m_cancelUrgent ? kTimeAsked : patience))
         return;
     // What came meanwhile (the prompt of a shell whose peer left on our
     // word) is the screen's.
@@ -522,12 +543,13 @@ void KermitTransfer::onCancellingTick()
 int KermitTransfer::settleTicks() const
 {
     m_wordsTicked = true;
-    return m_answerWithheld ? kTimeAsked + 2 : 1;
+    return m_answerWithheld ? 2 : 1;
 }
 
 void KermitTransfer::heard()
 {
     m_answerWithheld = false;
+    m_withheld.clear();
     heardPeer();
     m_notPackets.clear();
 }

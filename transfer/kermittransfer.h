@@ -72,14 +72,16 @@ private:
     // while they settle) leaves the peer silent until its own time-out.
     void send(const QByteArray &bytes)
     {
-        if (m_answersHeld || (settling() && !ending()))
+        if (m_answersHeld || (settling() && !ending())) {
             m_answerWithheld = true;
+            m_withheld = bytes;
+        }
         if (!m_answersHeld)
             InbandTransfer::send(bytes);
     }
     // A live peer whose answer the host's words held back, or dropped with
-    // the queue, says nothing until its own time-out: the words settle that
-    // long before the shell is taken to be back.
+    // the queue, says nothing until it gets it: the words settle a second
+    // longer, and then tell by their shape (see shellTookOver()).
     int settleTicks() const override;
     void shellTookOver(const QByteArray &words) override;
     // The one resend a bad packet may have: the last packet again, or a NAK.
@@ -148,6 +150,7 @@ private:
     int m_waitTicks = 0;
     bool m_answersHeld = false; // while a packet of a read that wordsBehindPackets() is handled
     bool m_answerWithheld = false; // since the peer was last heard, an answer of ours never went
+    QByteArray m_withheld;         // that answer
     // While Cancelling: the number our error packet answers the peer's
     // packet under (-1: no packet yet), a second cancel, error packets sent
     // without a turn.

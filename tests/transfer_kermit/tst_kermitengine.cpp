@@ -432,8 +432,11 @@ private slots:
                                                               << QByteArray("SF|EE") << cancelled;
         QTest::newRow("send: left on our error packet") << true << QStringList{"ack", "cancel", "t2", "\r\r\nEND=1\r\n$ ", "t1"}
                                                         << QByteArray("SF|E|") << cancelled;
-        QTest::newRow("send: cancelled, our packet queued") << true << QStringList{"ack", "queued", "cancel", "t4"}
+        QTest::newRow("send: cancelled, our packet queued") << true << QStringList{"ack", "queued", "cancel", "t12"}
                                                             << QByteArray("SF|E") << cancelled;
+        const QString nakOfF = QString::fromLatin1(buildPacket('N', 1, QByteArray(), 1, 13)); // at the receiver's time-out
+        QTest::newRow("send: cancelled, our packet cut short") << true << QStringList{"ack", "queued", "cancel", "t11", nakOfF, "t1"}
+                                                               << QByteArray("SF|EE") << cancelled;
         // Killed while our answer waits its quiet second: its shell gets a
         // Ctrl+C, no error packet.
         QTest::newRow("send: killed while cancelling") << true << QStringList{"ack", "cancel", "ack", killed, "t1"}
@@ -450,7 +453,7 @@ private slots:
                                                    << cancelled;
         QTest::newRow("receive: cancelled twice, no answer") << false << QStringList{"S", "F", "cancel", "cancel", "t2"}
                                                              << QByteArray("NYY|E") << cancelled;
-        QTest::newRow("receive: cancelled, our answer queued") << false << QStringList{"S", "F", "queued", "cancel", "t4"}
+        QTest::newRow("receive: cancelled, our answer queued") << false << QStringList{"S", "F", "queued", "cancel", "t12"}
                                                               << QByteArray("NYY|E") << cancelled;
         QTest::newRow("receive: killed while cancelling") << false << QStringList{"S", "F", "cancel", "D", killed, "t1"}
                                                           << QByteArray("NYY||^") << cancelled;
@@ -465,22 +468,23 @@ private slots:
                                                     << QByteArray("NYY|Y|Y") << "";
         QTest::newRow("receive: shell back") << false << QStringList{"S", "F", "D", killed, "t1"} << QByteArray("NYYY||^") << gone;
         // The packet's answer is held: a live peer would say nothing until
-        // its own time-out.
-        QTest::newRow("receive: shell back behind a packet, settling") << false << QStringList{"S", "F", "D|" + killed, "t11"}
+        // it comes. The words settle two seconds: a prompt behind them is
+        // the shell's; whole lines alone, a host that talks, and the answer
+        // goes.
+        QTest::newRow("receive: shell back behind a packet, settling") << false << QStringList{"S", "F", "D|" + killed, "t1"}
                                                                        << QByteArray("NYY|") << "";
-        QTest::newRow("receive: shell back behind a packet") << false << QStringList{"S", "F", "D|" + killed, "t12"}
+        QTest::newRow("receive: shell back behind a packet") << false << QStringList{"S", "F", "D|" + killed, "t2"}
                                                              << QByteArray("NYY||^") << gone;
-        QTest::newRow("receive: host text behind a packet") << false << QStringList{"S", "F", "D|" + wall, "t10", "repeat", "D"}
+        QTest::newRow("receive: host text behind a packet") << false << QStringList{"S", "F", "D|" + wall, "t1", "t1", "D"}
                                                             << QByteArray("NYY|YY") << "";
         const QString nakOfD = QString::fromLatin1(buildPacket('N', 2, QByteArray(), 1, 13)); // at the receiver's time-out
-        QTest::newRow("send: host text behind an ACK") << true << QStringList{"ack", "ack|" + wall, "t11", nakOfD}
-                                                       << QByteArray("SF|D") << "";
+        QTest::newRow("send: host text behind an ACK") << true << QStringList{"ack", "ack|" + wall, "t2", nakOfD}
+                                                       << QByteArray("SF|DD") << "";
         // The host's words and a bad packet in one read: its NAK waits with
-        // everything of ours until the words settle, and they settle for the
-        // peer's own time-out, after which it sends the packet again.
+        // everything of ours until the peer is heard or the words settle.
         QByteArray badD = buildPacket('D', 2, "abc", 1, 13);
         badD[5] = 'x';
-        QTest::newRow("receive: host text and a bad packet in one read") << false << QStringList{"S", "F", wall + badD, "t11", "D"}
+        QTest::newRow("receive: host text and a bad packet in one read") << false << QStringList{"S", "F", wall + badD, "t1", "D"}
                                                                          << QByteArray("NYY|Y") << "";
         QTest::newRow("receive: packet cut by the shell") << false << QStringList{"S", "F", "\x01~ Dabc", "\r\n$ Killed\r\n", "t1"}
                                                           << QByteArray("NYY||^") << gone;
