@@ -28,6 +28,7 @@ void KermitTransfer::handleSenderPacket(int seq, char type, const QByteArray &da
     // Only a receiver sends these; a shell echoes our own packets.
     if (type != 'Y' && type != 'N')
         return;
+    const bool answerOwed = m_answerWithheld;
     heard();
     if (seq == inFlight && type == 'Y') {
         if (m_phase == SentInit) {
@@ -58,11 +59,13 @@ void KermitTransfer::handleSenderPacket(int seq, char type, const QByteArray &da
     // A reply about another packet. A late ACK of an earlier packet is
     // dropped rather than answered with a resend, which would double every
     // packet from then on; a NAK of another one asks for what is in flight.
+    // So does the receiver's repeat of its last ACK when the packet in
+    // flight never went (the host's words held it back).
     if (++m_outOfStep > kReplyLimit) {
         abortTransfer(LanguageManager::tr("序号失步，中止"));
         return;
     }
-    if (type == 'N')
+    if (type == 'N' || answerOwed)
         send(m_lastPacket);
 }
 
@@ -113,7 +116,8 @@ void KermitTransfer::openNextFile()
     m_sendBufferPos = 0;
     m_phase = SentFileHeader;
     m_lastPercent = -1;
-    if (!emitStatus(LanguageManager::tr("发送文件：%1（%2 字节）").arg(name).arg(m_sendSize)))
+    m_reportedPos = -1;
+    if (!emitStatus(LanguageManager::tr("发送文件：%1（%2 字节）").arg(name, QString::number(m_sendSize))))
         return;
     sendPacket('F', field);
 }
@@ -140,6 +144,10 @@ void KermitTransfer::sendDataPacket()
     }
     const int available = m_sendBuffer.size() - m_sendBufferPos;
     if (available == 0) {
+        // The last report names the whole file: an empty one, or one that
+        // grew while it was read, had none that did.
+        if (m_reportedPos != m_sendPos)
+            emit progressChanged(m_sendPos, qMax(m_sendSize, m_sendPos), QFileInfo(m_sendFile.fileName()).fileName());
         m_sendFile.close();
         ++m_fileIndex;
         ++m_filesSent;
@@ -161,6 +169,7 @@ void KermitTransfer::sendDataPacket()
         const int percent = int((m_sendPos + taken) * 100 / m_sendSize);
         if (percent != m_lastPercent) {
             m_lastPercent = percent;
+            m_reportedPos = m_sendPos + taken;
             emit progressChanged(m_sendPos + taken, m_sendSize, QFileInfo(m_sendFile.fileName()).fileName());
             if (!emitStatus(LanguageManager::tr("发送进度：%1%").arg(percent)))
                 return;

@@ -79,6 +79,7 @@ void KermitTransfer::resetLink()
     m_lastSeq = -1;
     m_repeatHeld = false;
     m_answerWithheld = false;
+    m_withheld.clear();
     m_peerMaxLen = kMaxPacketLength;
     m_eolChar = kDefaultEol;
     m_ctlPrefix = kDefaultPrefix;
@@ -124,6 +125,10 @@ void KermitTransfer::feed(const QByteArray &data)
     const Step step(this);
     if (m_state == Idle)
         return;
+    if (m_state == Leaving) { // the shell's, for the screen
+        m_unconsumed += data;
+        return;
+    }
     m_rxBuffer.append(data);
     if (m_state == Closing)
         return feedClosing();
@@ -185,16 +190,19 @@ void KermitTransfer::cancelTransfer()
     // that arrives before it has read our last one goes with it, and the
     // peer waits on for its whole patience. Ours answers the peer's next
     // packet instead, when the peer has just read and waits for us. A
-    // second cancel does not wait, and sends nothing that could be lost or
-    // typed into a shell.
-    if (m_state == Cancelling) {
-        finishTransfer(LanguageManager::tr("Kermit 传输已被用户取消"));
+    // second cancel shortens the waits, and the peer is still told.
+    if (m_state == Cancelling || m_state == Leaving) {
+        m_cancelUrgent = true;
         return;
     }
     if (peerStarted() && (m_state == AwaitReply || m_state == ReceivePackets)) {
         cancelLater();
         m_state = Cancelling;
         m_waitTicks = 0;
+        m_cancelAnswer = -1;
+        m_cancelUrgent = false;
+        m_toldBlind = false;
+        m_tickTimer.start(); // nothing of ours goes before a whole second has shown who is there
         return;
     }
     abortTransfer(LanguageManager::tr("Kermit 传输已被用户取消"), QStringLiteral("Cancelled by user"));
@@ -213,8 +221,33 @@ void KermitTransfer::answerWithCancel(int seq, char type)
     const bool peers = m_isSender ? (type == 'Y' || type == 'N') : (type != 'Y' && type != 'N');
     if (!peers)
         return;
-    sendError(QStringLiteral("Cancelled by user"), m_isSender && type == 'Y' ? (seq + 1) & 63 : seq);
-    finishAfterPacket(LanguageManager::tr("Kermit 传输已被用户取消"));
+    heard();
+    // The answer waits a whole second: a peer killed as it spoke leaves its
+    // shell to say so meanwhile, and our packet would be typed into it. A
+    // live peer waits its own time-out for us, far longer.
+    m_cancelAnswer = m_isSender && type == 'Y' ? (seq + 1) & 63 : seq;
+    m_waitTicks = 0;
+    m_tickTimer.start();
+}
+
+// No turn came: the peer waits on the packet of ours that the stop dropped,
+// or has stopped. Each number it may wait on gets an error packet, in one
+// write: one under another number only makes it repeat itself, and once it
+// leaves on the right one, it empties its input with the rest.
+void KermitTransfer::tellBlind()
+{
+    m_toldBlind = true;
+    const int last = m_isSender ? m_sendSeq & 63 : m_lastSeq;
+    if (last < 0)
+        return;
+    const int next = (last + 1) & 63;
+    // The likelier first: the one the stop dropped, else the one after ours.
+    const bool dropped = droppedAtEnding();
+    QByteArray both;
+    for (const int seq : {dropped ? last : next, dropped ? next : last})
+        both += buildPacket('E', seq, encodeTextWithin(QStringLiteral("Cancelled by user"), m_ctlPrefix, dataRoom()),
+                            m_checkType, m_eolChar);
+    send(both);
 }
 
 void KermitTransfer::abortTransfer(const QString &message, const QString &peerText)
@@ -416,11 +449,30 @@ void KermitTransfer::noticeHostWords(bool readEnded)
             m_answerWithheld = true;
         dropQueued();
     }
+    if (!settling())
+        m_wordsTicked = false;
     hostWordsArrived(hostWordsIn(std::exchange(m_notPackets, {}) + (pending ? std::exchange(m_rxBuffer, {}) : QByteArray())));
 }
 
 void KermitTransfer::shellTookOver(const QByteArray &words)
 {
+    // Whole lines and no prompt behind them, while the peer waits on an
+    // answer of ours that they held back: a host that talks (a background
+    // job), not a shell that took over. gkermit repeats itself only at its
+    // first time-out in a run, so the answer goes now.
+    if (m_answerWithheld && (m_state == AwaitReply || m_state == ReceivePackets) && words.endsWith('\n')
+        && m_rxBuffer.isEmpty() && m_notPackets.isEmpty()) {
+        m_answerWithheld = false;
+        emit hostTextShown(words);
+        const QByteArray answer = std::exchange(m_withheld, {});
+        if (!answer.isEmpty())
+            send(answer);
+        else if (m_isSender)
+            send(m_lastPacket);
+        else
+            sendNak(expectedSeq()); // the next packet, which takes the last one as acknowledged
+        return;
+    }
     m_unconsumed = words + wordsAfter(std::exchange(m_notPackets, {}) + std::exchange(m_rxBuffer, {}));
     beginEnding();
     // The packet of ours that was on its way when the peer died stands in
@@ -430,9 +482,25 @@ void KermitTransfer::shellTookOver(const QByteArray &words)
     // fresh one. It goes now, a tick after the shell's words, when the shell
     // has read what of ours there was: the signal it raises does not wait
     // its turn in the input, and bash, caught between a line and its
-    // continuation prompt, would let it pass.
+    // continuation prompt, would let it pass. A peer that left on our error
+    // packet read it all, and its shell is clean.
+    const bool cancelling = m_state == Cancelling;
+    const QString text = cancelling ? LanguageManager::tr("Kermit 传输已被用户取消") : peerGoneText();
+    if (cancelling && m_toldBlind) {
+        finishTransfer(text);
+        return;
+    }
+    // A cancel within the tick after the words would send it before the
+    // shell has read our bytes (it may still be drawing the prompt): the
+    // next tick does.
+    if (!m_wordsTicked) {
+        m_state = Leaving;
+        m_leavingText = text;
+        m_tickTimer.start();
+        return;
+    }
     send(QByteArrayLiteral("\x03"));
-    finishTransfer(peerGoneText());
+    finishTransfer(text);
 }
 
 // The peer has gone: nothing more goes out, not even an error packet, which
@@ -443,14 +511,45 @@ void KermitTransfer::peerLeft(const QString &text)
     finishTransfer(text);
 }
 
+// Nothing of ours goes into what may be a shell by now: the peer's answer
+// is told after a quiet second, a peer silent since the stop is told once
+// the line was quiet as long, and the run ends a little after.
+void KermitTransfer::onCancellingTick()
+{
+    ++m_waitTicks;
+    const QString cancelled = LanguageManager::tr("Kermit 传输已被用户取消");
+    if (m_cancelAnswer >= 0) {
+        sendError(QStringLiteral("Cancelled by user"), m_cancelAnswer);
+        finishTransfer(cancelled);
+        return;
+    }
+    const int patience = m_cancelUrgent ? 1 : 2;
+    if (!m_toldBlind && m_waitTicks >= patience) {
+        tellBlind();
+        m_waitTicks = 0;
+        return;
+    }
+    // A packet of ours the stop cut short takes our error packet in as its
+    // rest: the peer then repeats itself at its own time-out, and is
+    // answered, unless the user asked twice.
+    if (m_waitTicks < (droppedAtEnding() && !m_cancelUrgent ? kTimeAsked : patience))
+        return;
+    // What came meanwhile (the prompt of a shell whose peer left on our
+    // word) is the screen's.
+    m_unconsumed = wordsAfter(std::exchange(m_notPackets, {}) + std::exchange(m_rxBuffer, {}));
+    finishTransfer(cancelled);
+}
+
 int KermitTransfer::settleTicks() const
 {
-    return m_answerWithheld ? kTimeAsked + 2 : 1;
+    m_wordsTicked = true;
+    return m_answerWithheld ? 2 : 1;
 }
 
 void KermitTransfer::heard()
 {
     m_answerWithheld = false;
+    m_withheld.clear();
     heardPeer();
     m_notPackets.clear();
 }
@@ -476,11 +575,11 @@ void KermitTransfer::onTick()
             endClosing(std::exchange(m_rxBuffer, {}));
         return;
     case Cancelling:
-        // No turn came: the peer has left or stopped, or waits out its own
-        // time-out for what of ours was dropped. Nothing goes into what may
-        // be a shell by now.
-        if (++m_waitTicks >= (droppedAtEnding() ? kTimeAsked + 2 : 2))
-            finishTransfer(LanguageManager::tr("Kermit 传输已被用户取消"));
+        onCancellingTick();
+        return;
+    case Leaving:
+        send(QByteArrayLiteral("\x03"));
+        finishTransfer(m_leavingText);
         return;
     case AwaitSendInit: t = &kInitTimeout; break;
     case ReceivePackets: t = &kReceiveTimeout; break;
@@ -636,7 +735,7 @@ void KermitTransfer::receiveData(int seq, const QByteArray &data)
     m_receivedBytes += bytes.size();
     if (amountToTell(m_receivedBytes)) {
         emit progressChanged(m_receivedBytes, -1, m_currentName);
-        if (!emitStatus(LanguageManager::tr("接收 %1：%2 KB").arg(m_currentName).arg(m_receivedBytes / 1024)))
+        if (!emitStatus(LanguageManager::tr("接收 %1：%2 KB").arg(m_currentName, QString::number(m_receivedBytes / 1024))))
             return;
     }
     sendAck(seq);
@@ -671,5 +770,5 @@ void KermitTransfer::receiveEof(int seq, const QByteArray &data)
     if (discard)
         emitStatus(LanguageManager::tr("文件 %1 已被对端放弃，未保存").arg(m_currentName));
     else
-        emitStatus(LanguageManager::tr("文件 %1 接收完成（%2 字节）").arg(m_currentName).arg(m_receivedBytes));
+        emitStatus(LanguageManager::tr("文件 %1 接收完成（%2 字节）").arg(m_currentName, QString::number(m_receivedBytes)));
 }

@@ -26,6 +26,7 @@ public:
         AwaitReply = 3,     // sender: the packet in flight waits for its ACK
         Closing = 4,        // receiver: B acknowledged; a repeat of it is taken, unanswered
         Cancelling = 5,     // cancelled by the user: our error packet answers the peer's next packet
+        Leaving = 6,        // the shell is back: its Ctrl+C goes at the next tick
     };
 
     // The kind of packet the sender has in flight.
@@ -67,16 +68,20 @@ private:
     // Whether the shell's words follow the packets of the read in hand: the
     // peer sent them and left, and its shell would take our answers as typed.
     bool wordsBehindPackets() const;
+    // An answer that the host's words hold back (ours here, or the frame's
+    // while they settle) leaves the peer silent until its own time-out.
     void send(const QByteArray &bytes)
     {
-        if (m_answersHeld)
+        if (m_answersHeld || (settling() && !ending())) {
             m_answerWithheld = true;
-        else
+            m_withheld = bytes;
+        }
+        if (!m_answersHeld)
             InbandTransfer::send(bytes);
     }
     // A live peer whose answer the host's words held back, or dropped with
-    // the queue, says nothing until its own time-out: the words settle that
-    // long before the shell is taken to be back.
+    // the queue, says nothing until it gets it: the words settle a second
+    // longer, and then tell by their shape (see shellTookOver()).
     int settleTicks() const override;
     void shellTookOver(const QByteArray &words) override;
     // The one resend a bad packet may have: the last packet again, or a NAK.
@@ -87,6 +92,8 @@ private:
     void endClosing(const QByteArray &hostWords);
     void handlePacket(int seq, char type, const QByteArray &data);
     void answerWithCancel(int seq, char type);
+    void tellBlind();
+    void onCancellingTick();
     void handleSenderPacket(int seq, char type, const QByteArray &data);
     void handleReceiverPacket(int seq, char type, const QByteArray &data);
     void acceptSendInit(int seq, const QByteArray &data);
@@ -119,6 +126,7 @@ private:
     int m_filesSent = 0;
     qint64 m_sendSize = 0;
     qint64 m_sendPos = 0;     // file bytes already carried by data packets
+    qint64 m_reportedPos = -1; // of this file, in the last progress report
     QByteArray m_sendBuffer;  // read ahead of m_sendPos
     int m_sendBufferPos = 0;
     int m_sendSeq = -1;
@@ -142,4 +150,15 @@ private:
     int m_waitTicks = 0;
     bool m_answersHeld = false; // while a packet of a read that wordsBehindPackets() is handled
     bool m_answerWithheld = false; // since the peer was last heard, an answer of ours never went
+    QByteArray m_withheld;         // that answer
+    // While Cancelling: the number our error packet answers the peer's
+    // packet under (-1: no packet yet), a second cancel, error packets sent
+    // without a turn.
+    int m_cancelAnswer = -1;
+    bool m_cancelUrgent = false;
+    bool m_toldBlind = false;
+    // Host words settling have seen a tick (set by settleTicks(), which the
+    // frame asks once per tick while they settle).
+    mutable bool m_wordsTicked = false;
+    QString m_leavingText; // the end of a run Leaving
 };

@@ -262,12 +262,14 @@ public:
     // A line of the host's on the peer's terminal, as `wall` writes it: from
     // a process of its own, since the terminal may be full until we read it;
     // through its error output, which gkermit leaves on the terminal.
-    static bool hostSays(int pid)
+    // Every `everyMs` while the peer lives (a busy background job), when set.
+    static bool hostSays(int pid, int everyMs = 0)
     {
-        return QProcess::startDetached(QStringLiteral("sh"),
-                                       {QStringLiteral("-c"),
-                                        QStringLiteral("printf '\\r\\nBroadcast message from root@host: back soon\\r\\n' >/proc/%1/fd/2")
-                                            .arg(pid)});
+        const QString line = QStringLiteral("printf '\\r\\nBroadcast message from root@host: back soon\\r\\n' >/proc/%1/fd/2").arg(pid);
+        const QString script = everyMs ? QStringLiteral("for i in $(seq 3000); do kill -0 %1 2>/dev/null || exit; %2; sleep %3; done")
+                                             .arg(pid).arg(line).arg(everyMs / 1000.0)
+                                       : line;
+        return QProcess::startDetached(QStringLiteral("sh"), {QStringLiteral("-c"), script});
     }
 
     // Fresh folders with the file on its side, the shell, and the transfer

@@ -85,7 +85,7 @@ class TestPeerLeaves : public QObject, ShellRig
             if (signalled || done < at)
                 return;
             const int pid = readFile(peerFolder() + "/peer.pid").trimmed().toInt();
-            if (pid > 0 && (signal ? ::kill(pid, signal) == 0 : hostSays(pid))) {
+            if (pid > 0 && (signal ? ::kill(pid, signal) == 0 : hostSays(pid, chatterMs))) {
                 signalled = true;
                 *writtenThen = written;
                 *shownThen = view.shown.size();
@@ -94,18 +94,6 @@ class TestPeerLeaves : public QObject, ShellRig
         (void)QTest::qWaitFor([&] { return signalled || !ended->isEmpty(); }, 60000);
         return signalled;
     }
-    // The rig's host line, or the "chatters" rows' busy job.
-    static bool hostSays(int pid) { return chatter ? hostChatters(pid) : ShellRig::hostSays(pid); }
-    // A busy background job: a line every 200 ms, with no line end before
-    // it, for as long as the peer runs.
-    static bool hostChatters(int pid)
-    {
-        return QProcess::startDetached(QStringLiteral("sh"),
-                                       {QStringLiteral("-c"),
-                                        QStringLiteral("while printf 'Broadcast message from a job: back soon\\r\\n' 2>/dev/null >/proc/%1/fd/2; "
-                                                       "do sleep 0.2; done").arg(pid)});
-    }
-    static inline bool chatter = false; // the "chatters" rows'
     // Each host line shown whole: no byte of the protocol in front of it.
     static QString strayBeforeLines(const QByteArray &shown)
     {
@@ -114,6 +102,7 @@ class TestPeerLeaves : public QObject, ShellRig
                 return "a byte before a host line: " + printable(shown.mid(qMax<qsizetype>(0, at - 40), 60));
         return {};
     }
+    int chatterMs = 0; // the "chatters" rows' host line comes this often
     // Ticks until the run ends, at most `cap`; the ticks it took. Past
     // `limit` the row has failed already: the rest, faster, only finds out
     // how long the run would have gone on, for the failure's message.
@@ -213,6 +202,17 @@ private slots:
         row(2, false, "SIGKILL", "bash", 25);
         row(2, false, "done", "bash", 25);
         row(2, false, "late", "bash", 25);
+        // Kermit with a host line mid-run over a round trip, and a host that
+        // talks every 200 ms ("chatters"): the peer lives, and so does the run.
+        if (only.isEmpty() || only == QLatin1String(kProtocols[3].name)) {
+            for (const bool send : {true, false}) {
+                const char *dir = send ? "send" : "receive";
+                QTest::addRow("kermit %s, talks, bash, 25 ms each way", dir) << 3 << send << QString("talks") << QString("bash") << true << 25;
+                for (const int delay : {0, 25})
+                    QTest::addRow("kermit %s, chatters, bash%s", dir, delay ? ", 25 ms each way" : "")
+                        << 3 << send << QString("chatters") << QString("bash") << true << delay;
+            }
+        }
     }
     // The host speaks amid an XMODEM/YMODEM run (a line, or a line every
     // 200 ms), on a pty and over a round trip: between blocks the peer owes
@@ -253,19 +253,24 @@ private slots:
         delayMs = delay;
         const Protocol &p = kProtocols[protocol];
         const int signal = signalOf(leave);
-        chatter = leave == "chatters";
-        const bool talks = leave == "talks" || chatter;
+        const bool talks = leave == "talks" || leave == "chatters";
+        chatterMs = leave == "chatters" ? 200 : 0;
         const int mode = send ? p.sendMode : p.receiveMode;
         const QString peer = QString::fromLatin1(send ? p.toPeer : p.fromPeer);
         // Without a peer, and with a late one, the file is small: it is not
         // the flow that matters there.
         // One block a round trip: over a line with one, XMODEM's 128-byte
-        // blocks take a smaller file to last as long as YMODEM's.
-        const int talkSize = delay && p.kind == KindX ? 16 << 10 : p.size / 4;
+        // blocks take a smaller file to last as long as YMODEM's. A host
+        // that talks all along does so from the start of a longer run.
+        const int talkSize = chatterMs && p.kind == KindK ? 64 << 10 : delay && p.kind == KindX ? 16 << 10 : p.size / 4;
         const QByteArray data = content(signal ? p.size : talks ? talkSize : 64 << 10);
         // A late peer's own timers are real, and so are those of one that
         // runs to its end.
         manualClock = leave != "late" && leave != "done";
+        // A host that talks all along: the engine's own clock, which restarts
+        // as the words begin, not at each line.
+        if (leave == "chatters")
+            manualClock = false;
         const bool done = leave == "done";
 
         QString command;
@@ -306,7 +311,7 @@ private slots:
         int ticks = 0;
         int limit = 0;
         if (signal || talks) {
-            const qint64 at = talks ? qMin<qint64>(p.leaveAt, data.size() / 4) : p.leaveAt; // while it flows
+            const qint64 at = chatterMs && p.kind == KindK ? 4096 : talks ? qMin<qint64>(p.leaveAt, data.size() / 4) : p.leaveAt; // while it flows
             QVERIFY2(signalPeer(signal, at, &writtenThen, &shownThen),
                      qPrintable("ended before the peer was signalled: " + said()));
             left = signal;
@@ -315,7 +320,10 @@ private slots:
             // are real, so ours tick as in the program, once a second; fast
             // ticks would give up on a peer that a busy machine holds back
             // for a few seconds.
-            ticks = tickToEnd(limit, stays ? limit : 130, talks ? 1000 : kTickMs);
+            if (chatterMs)
+                (void)QTest::qWaitFor([&] { return !ended->isEmpty(); }, 300000);
+            else
+                ticks = tickToEnd(limit, stays ? limit : 130, talks ? 1000 : kTickMs);
         } else if (done) {
             (void)QTest::qWaitFor([&] { return !ended->isEmpty(); }, 60000);
         } else if (leave == "never") {
@@ -340,7 +348,7 @@ private slots:
 
         if (talks)
             QVERIFY2(view.shown.mid(startAt).contains("Broadcast message"), qPrintable(result));
-        if (chatter)
+        if (chatterMs)
             QVERIFY2(strayBeforeLines(view.shown.mid(startAt)).isEmpty(), qPrintable(strayBeforeLines(view.shown.mid(startAt))));
         if (stays || leave == "late" || done) {
             // The peer is there to the end: the file whole, or its own cancel.

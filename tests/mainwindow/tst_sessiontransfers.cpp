@@ -16,6 +16,7 @@
 #include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -384,6 +385,99 @@ private slots:
         // stand there; more would be the tail itself.
         if (const qsizetype words = view.shown.indexOf("END=", endAt); words >= 0)
             endAt += qMin<qsizetype>(8, words - endAt);
+        const QString after = shellAfterwards(endAt);
+        QVERIFY2(after.isEmpty(), qPrintable(after));
+    }
+
+    // Kermit stops against gkermit in bash, each way: Esc twice; Esc, then
+    // gkermit killed or stopped by job control during the stop's wait (at a
+    // moment that varies with the round, before, at and after our answer);
+    // gkermit stopped, then Esc while the run still stands. The run ends
+    // cancelled; a live gkermit is told and gone within 5 s of the last
+    // Esc; nothing of ours is left in the shell, which runs the next command
+    // as typed. HV_XFER_ROUNDS repeats the rows.
+    void kermitStops_data()
+    {
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<int>("afterMs"); // from the first Esc to the second, or to the signal
+        const int rounds = qMax(1, qEnvironmentVariableIntValue("HV_XFER_ROUNDS"));
+        for (int round = 1; round <= rounds; ++round) {
+            for (const bool send : {true, false}) {
+                const char *dir = send ? "send" : "receive";
+                QTest::addRow("%s, Esc twice #%d", dir, round) << send << "twice" << 150 + 250 * (round % 4);
+                QTest::addRow("%s, Esc, then gkermit killed #%d", dir, round) << send << "killed" << 300 * (round % 5);
+                QTest::addRow("%s, Esc, then gkermit stopped #%d", dir, round) << send << "stopped" << 300 * (round % 5);
+                QTest::addRow("%s, gkermit stopped, then Esc #%d", dir, round) << send << "stopped first" << round % 7;
+            }
+        }
+    }
+    void kermitStops()
+    {
+        QFETCH(bool, send);
+        QFETCH(QString, how);
+        QFETCH(int, afterMs);
+        const QString command = QStringLiteral("bash -c 'echo $$ >peer.pid; exec %1'")
+                                    .arg(send ? "gkermit -i -P -q -r" : "gkermit -i -P -q -s data.bin");
+        const QString failed = run(KindK, send, 0, command, content(32 << 20));
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
+        QVERIFY2(QTest::qWaitFor([&] { return engine->peerStarted() || !ended->isEmpty(); }, 30000), "the peer did not start");
+        QTest::qWait(300);
+        QVERIFY2(ended->isEmpty(), "ended before the stop");
+        const int peer = readFile(peerFolder() + "/peer.pid").trimmed().toInt();
+        QVERIFY2(peer > 0, "no pid of the peer");
+        // A stopped gkermit is the row's to end; a killed one is gone already.
+        const auto reap = qScopeGuard([peer] { ::kill(peer, SIGKILL); });
+        const qsizetype stopAt = view.shown.size();
+        QElapsedTimer sinceEsc;
+        qint64 writtenAtWords = -1; // what we had written when the shell said the peer stopped
+        QObject scope;
+        connect(shell.data(), &Connection::dataReceived, &scope, [&](const QByteArray &b) {
+            if (writtenAtWords < 0 && b.contains("Stopped"))
+                writtenAtWords = written;
+        });
+        if (how == "stopped first") {
+            QTest::qWait(37 * afterMs); // a packet that varies with the round
+            ::kill(peer, SIGSTOP);
+            QVERIFY2(waitShown("Stopped", stopAt, 10000), "the shell did not take the terminal back");
+        } else {
+            session->type("\x1b");
+        }
+        sinceEsc.start();
+        QTest::qWait(how == "stopped first" ? 0 : afterMs);
+        if (how == "twice" || how == "stopped first") {
+            if (ended->isEmpty()) { // a run that already ended takes the key no more
+                session->type("\x1b");
+                sinceEsc.start();
+            }
+        } else if (ended->isEmpty()) {
+            ::kill(peer, how == "killed" ? SIGKILL : SIGSTOP);
+        }
+        QVERIFY2(QTest::qWaitFor([&] { return !ended->isEmpty(); }, 30000), "the transfer did not end");
+        const qsizetype endAt = view.shown.size();
+        const auto outcome = ended->first().at(0).value<InbandTransfer::Outcome>();
+        QVERIFY2(outcome == InbandTransfer::Cancelled || how == "stopped first",
+                 qPrintable(ended->first().at(1).toString()));
+        // gkermit told and gone (or stopped or killed: the shell says so).
+        QVERIFY2(waitShown("END=", stopAt, 5000) || how == "stopped first",
+                 qPrintable(QStringLiteral("the shell was not back within 5 s of Esc: ") + printable(view.shown.mid(stopAt).right(300))));
+        const qint64 backMs = sinceEsc.elapsed();
+        qInfo("%s: \"%s\", the shell back %lld ms after the last Esc", QTest::currentDataTag(),
+              qPrintable(ended->first().at(1).toString()), backMs);
+        if (how == "twice")
+            QVERIFY2(backMs < 5000, qPrintable(QString::number(backMs)));
+        QTest::qWait(300);
+        // Nothing of ours after the shell said so but the Ctrl+C that clears
+        // its line. The answer on its way when the peer stopped is in the
+        // shell's input: what bash makes of it is not ours to judge (a
+        // line "%>..." of our check characters brings the job back).
+        if (writtenAtWords >= 0)
+            QVERIFY2(written - writtenAtWords <= 1, qPrintable(QStringLiteral("%1 bytes of ours after the shell was back")
+                                                                  .arg(written - writtenAtWords)));
+        if (how == "stopped first" && view.shown.indexOf("exec gkermit", view.shown.indexOf("END=", stopAt)) >= 0) {
+            qInfo("our answer on its way when the peer stopped resumed it: %s", qPrintable(printable(view.shown.mid(stopAt).right(300))));
+            return;
+        }
         const QString after = shellAfterwards(endAt);
         QVERIFY2(after.isEmpty(), qPrintable(after));
     }

@@ -381,6 +381,7 @@ private slots:
         QTest::addColumn<QString>("summary");
         const QString silent = "对端持续无响应，中止", gone = "对端已退出，中止", late = "接收超时，中止";
         const QString cancelled = "Kermit 传输已被用户取消", killed = "Killed\r\nEND=137\r\n$ ";
+        const QString stopped = "\r\n[1]+  Stopped                 gkermit -r\r\nEND=148\r\n$ ";
         // dash runs what it read as a command; the mark of our packet and
         // its length start the name it cannot find.
         const QString dash = "dash: 1: \x01#: not found\n", dashOfS = "dash: 2: \x01,: not found\n";
@@ -402,28 +403,60 @@ private slots:
         // busy machine reads them: the packet is not answered.
         QTest::newRow("send: shell back behind an ACK") << true << QStringList{"ack", "ack|" + killed, "t30"}
                                                         << QByteArray("SF||^") << gone;
-        QTest::newRow("send: shell back, cancelled") << true << QStringList{"ack", "Killed\r\n", "cancel"} << QByteArray("SF||^")
-                                                     << gone;
+        // A cancel as the words come: the Ctrl+C waits for the tick after
+        // them, when the shell has read what of ours was there.
+        QTest::newRow("send: shell back, cancelled") << true << QStringList{"ack", "Killed\r\n", "cancel"} << QByteArray("SF||")
+                                                     << "";
+        QTest::newRow("send: shell back, cancelled, a tick on") << true << QStringList{"ack", "Killed\r\n", "cancel", "$ ", "t1"}
+                                                                << QByteArray("SF||^") << gone;
         // Our cancel answers the peer's next packet: sent before the peer has
         // read ours, it would be thrown away with what the peer had unread.
-        QTest::newRow("send: cancelled mid-run") << true << QStringList{"ack", "cancel", "ack"} << QByteArray("SF|E") << cancelled;
+        // It waits a quiet second, in which a peer killed as it spoke has its
+        // shell say so. A peer silent since the stop is told under each
+        // number it may wait on, in one write, two seconds on (one after a
+        // second cancel), and has two more (one) to answer.
+        QTest::newRow("send: cancelled mid-run") << true << QStringList{"ack", "cancel", "ack", "t1"} << QByteArray("SF|E")
+                                                 << cancelled;
+        QTest::newRow("send: cancelled, answer held") << true << QStringList{"ack", "cancel", "ack"} << QByteArray("SF|") << "";
         QTest::newRow("send: cancelled, no answer yet") << true << QStringList{"ack", "cancel", "t1"} << QByteArray("SF|") << "";
-        QTest::newRow("send: cancelled, no answer") << true << QStringList{"ack", "cancel", "t2"} << QByteArray("SF|") << cancelled;
-        QTest::newRow("send: cancelled twice") << true << QStringList{"ack", "cancel", "cancel", "ack"} << QByteArray("SF|")
-                                               << cancelled;
-        const QString nakOfF = QString::fromLatin1(buildPacket('N', 1, QByteArray(), 1, 13)); // at the receiver's time-out
-        QTest::newRow("send: cancelled, our packet queued") << true << QStringList{"ack", "queued", "cancel", "t11", nakOfF}
+        QTest::newRow("send: cancelled, no answer") << true << QStringList{"ack", "cancel", "t2"} << QByteArray("SF|E") << "";
+        QTest::newRow("send: cancelled, never answered") << true << QStringList{"ack", "cancel", "t4"} << QByteArray("SF|E")
+                                                         << cancelled;
+        QTest::newRow("send: cancelled twice") << true << QStringList{"ack", "cancel", "cancel", "ack", "t1"}
+                                               << QByteArray("SF|E") << cancelled;
+        QTest::newRow("send: cancelled twice, no answer") << true << QStringList{"ack", "cancel", "cancel", "t2"}
+                                                          << QByteArray("SF|E") << cancelled;
+        // The peer was busy with our packet and threw the error packets away.
+        const QString ackOfF = QString::fromLatin1(buildPacket('Y', 1, QByteArray(), 1, 13));
+        QTest::newRow("send: cancelled twice, answered late") << true << QStringList{"ack", "cancel", "t1", "cancel", "t1", ackOfF, "t1"}
+                                                              << QByteArray("SF|EE") << cancelled;
+        QTest::newRow("send: left on our error packet") << true << QStringList{"ack", "cancel", "t2", "\r\r\nEND=1\r\n$ ", "t1"}
+                                                        << QByteArray("SF|E|") << cancelled;
+        QTest::newRow("send: cancelled, our packet queued") << true << QStringList{"ack", "queued", "cancel", "t12"}
                                                             << QByteArray("SF|E") << cancelled;
+        const QString nakOfF = QString::fromLatin1(buildPacket('N', 1, QByteArray(), 1, 13)); // at the receiver's time-out
+        QTest::newRow("send: cancelled, our packet cut short") << true << QStringList{"ack", "queued", "cancel", "t11", nakOfF, "t1"}
+                                                               << QByteArray("SF|EE") << cancelled;
+        // Killed while our answer waits its quiet second: its shell gets a
+        // Ctrl+C, no error packet.
+        QTest::newRow("send: killed while cancelling") << true << QStringList{"ack", "cancel", "ack", killed, "t1"}
+                                                       << QByteArray("SF||^") << cancelled;
+        QTest::newRow("send: stopped while cancelling") << true << QStringList{"ack", "cancel", "t1", stopped, "t1"}
+                                                        << QByteArray("SF||^") << cancelled;
         QTest::newRow("receive: dash answers our NAK") << false << QStringList{dash, dash, "t60", dash, "S", "F"}
                                                        << QByteArray("NYY") << "";
         QTest::newRow("receive: a line like a bad packet before S") << false << QStringList{"\x01# Nx\r\n", "\x01#: no\r", "t6", "S"}
                                                                     << QByteArray("NY") << "";
         // "queued": our answers are still in the connection's queue when it
         // is dropped, and the sender waits on the packet they answer.
-        QTest::newRow("receive: cancelled mid-run") << false << QStringList{"S", "F", "cancel", "D"} << QByteArray("NYY|E")
+        QTest::newRow("receive: cancelled mid-run") << false << QStringList{"S", "F", "cancel", "D", "t1"} << QByteArray("NYY|E")
                                                    << cancelled;
-        QTest::newRow("receive: cancelled, our answer queued") << false << QStringList{"S", "F", "queued", "cancel", "t11", "repeat"}
+        QTest::newRow("receive: cancelled twice, no answer") << false << QStringList{"S", "F", "cancel", "cancel", "t2"}
+                                                             << QByteArray("NYY|E") << cancelled;
+        QTest::newRow("receive: cancelled, our answer queued") << false << QStringList{"S", "F", "queued", "cancel", "t12"}
                                                               << QByteArray("NYY|E") << cancelled;
+        QTest::newRow("receive: killed while cancelling") << false << QStringList{"S", "F", "cancel", "D", killed, "t1"}
+                                                          << QByteArray("NYY||^") << cancelled;
         QTest::newRow("receive: nobody, cancelled") << false << QStringList{"t10", "cancel"} << QByteArray("N|") << cancelled;
         QTest::newRow("receive: own packets echoed") << false << QStringList{"S", "F", "\x01# N3\r", "\x01# Y>\r"}
                                                      << QByteArray("NYY") << "";
@@ -435,16 +468,24 @@ private slots:
                                                     << QByteArray("NYY|Y|Y") << "";
         QTest::newRow("receive: shell back") << false << QStringList{"S", "F", "D", killed, "t1"} << QByteArray("NYYY||^") << gone;
         // The packet's answer is held: a live peer would say nothing until
-        // its own time-out.
-        QTest::newRow("receive: shell back behind a packet, settling") << false << QStringList{"S", "F", "D|" + killed, "t11"}
+        // it comes. The words settle two seconds: a prompt behind them is
+        // the shell's; whole lines alone, a host that talks, and the answer
+        // goes.
+        QTest::newRow("receive: shell back behind a packet, settling") << false << QStringList{"S", "F", "D|" + killed, "t1"}
                                                                        << QByteArray("NYY|") << "";
-        QTest::newRow("receive: shell back behind a packet") << false << QStringList{"S", "F", "D|" + killed, "t12"}
+        QTest::newRow("receive: shell back behind a packet") << false << QStringList{"S", "F", "D|" + killed, "t2"}
                                                              << QByteArray("NYY||^") << gone;
-        QTest::newRow("receive: host text behind a packet") << false << QStringList{"S", "F", "D|" + wall, "t10", "repeat", "D"}
+        QTest::newRow("receive: host text behind a packet") << false << QStringList{"S", "F", "D|" + wall, "t1", "t1", "D"}
                                                             << QByteArray("NYY|YY") << "";
         const QString nakOfD = QString::fromLatin1(buildPacket('N', 2, QByteArray(), 1, 13)); // at the receiver's time-out
-        QTest::newRow("send: host text behind an ACK") << true << QStringList{"ack", "ack|" + wall, "t11", nakOfD}
-                                                       << QByteArray("SF|D") << "";
+        QTest::newRow("send: host text behind an ACK") << true << QStringList{"ack", "ack|" + wall, "t2", nakOfD}
+                                                       << QByteArray("SF|DD") << "";
+        // The host's words and a bad packet in one read: its NAK waits with
+        // everything of ours until the peer is heard or the words settle.
+        QByteArray badD = buildPacket('D', 2, "abc", 1, 13);
+        badD[5] = 'x';
+        QTest::newRow("receive: host text and a bad packet in one read") << false << QStringList{"S", "F", wall + badD, "t1", "D"}
+                                                                         << QByteArray("NYY|Y") << "";
         QTest::newRow("receive: packet cut by the shell") << false << QStringList{"S", "F", "\x01~ Dabc", "\r\n$ Killed\r\n", "t1"}
                                                           << QByteArray("NYY||^") << gone;
     }
@@ -489,13 +530,52 @@ private slots:
         QFETCH(QString, summary);
         QCOMPARE(h.finished ? h.summary : QString(), summary);
         // The packet the peer still waits on: the F (1) answered or sent
-        // but dropped, or the one due after it.
-        if (h.last().type == 'E' && steps.contains("cancel"))
+        // but dropped, or the one due after it; told without a turn, first
+        // the likelier, then the other in the same write.
+        if (h.last().type == 'E' && steps.contains("cancel")) {
             QCOMPARE(h.last().seq, steps.contains("queued") ? 1 : 2);
+            int pos = 0;
+            Packet first, second;
+            QByteArray told;
+            for (const QByteArray &chunk : std::as_const(h.sent))
+                told = chunk.startsWith('\x01') ? chunk : told;
+            QCOMPARE(scanNext(told, &pos, 1, &first), ScanResult::Packet);
+            if (told.count('\x01') == 2) {
+                QCOMPARE(scanNext(told, &pos, 1, &second), ScanResult::Packet);
+                QCOMPARE(second.seq, steps.contains("queued") ? 2 : 1);
+            }
+        }
         if (summary == QStringLiteral("对端已退出，中止"))
             QVERIFY2(h.left.endsWith("$ ") || h.left.endsWith("Killed\r\n"), h.left.constData()); // the shell's words are drawn
         if (summary.isEmpty() && steps.join("").contains("Broadcast"))
             QCOMPARE(h.shown.count("Broadcast message from root\r\n"), steps.join("").count("Broadcast message from root\r\n"));
+    }
+
+    // A name with %1 and %2 in it is shown as it is, each way; a sender's
+    // last progress report names the whole file, an empty one too.
+    void namesShownAsTheyAre()
+    {
+        const QString name = QStringLiteral("up%2by%1.bin");
+        Harness h;
+        QHash<QString, QList<qint64>> done; // per file: bytes done, then the total, per report
+        connect(&h.transfer, &InbandTransfer::progressChanged, &h.transfer,
+                [&](qint64 bytes, qint64 total, const QString &file) { done[file] << bytes << total; });
+        h.send({h.file(name, QByteArray(5000, 'x')), h.file("empty.bin", QByteArray())});
+        for (int step = 0; step < 400 && h.finished == 0; ++step)
+            h.peer('Y', h.last().seq, h.last().type == 'S' ? sendInitData(1) : QByteArray());
+        QVERIFY(h.ok);
+        QVERIFY(h.statuses.contains(QStringLiteral("发送文件：up%2by%1.bin（5000 字节）")));
+        QCOMPARE(done.value(name).mid(done.value(name).size() - 2), (QList<qint64>{5000, 5000}));
+        QCOMPARE(done.value("empty.bin"), (QList<qint64>{0, 0}));
+
+        Harness r;
+        r.receiving();
+        r.peer('F', 1, enc(name.toUtf8()));
+        for (int seq = 2; seq < 2 + 5000 / 50; ++seq)
+            r.peer('D', seq, QByteArray(50, 'x'));
+        r.peer('Z', 2 + 5000 / 50);
+        QVERIFY(r.statuses.contains(QStringLiteral("接收 up%2by%1.bin：4 KB")));
+        QCOMPARE(r.statuses.last(), QStringLiteral("文件 up%2by%1.bin 接收完成（5000 字节）"));
     }
 
     // A send that skipped an unreadable file and was cancelled leaves no
