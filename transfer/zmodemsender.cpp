@@ -189,14 +189,16 @@ void ZmodemTransfer::learnLink(quint32 pos)
     }
     // The rate is what the ZACKs confirm over a short span: those of data
     // that went out in one go come back as fast as the link carried it, a
-    // round trip before the window could show it. The span is long enough
-    // that ZACKs read in one go do not pass for a fast link. The best of the
+    // round trip before the window could show it. Once the window holds, the
+    // span is half a round trip at least: a slow line that held one ZACK back
+    // hands it over with the next, a millisecond apart, and over that alone
+    // the pair would pass for a fast link (seconds of it let go). The best of the
     // last round trip or two counts, so that the estimate follows a link
     // that slows as soon as its ZACKs show it; a span that lasted two round
     // trips alone (the next ZACK of a link that slowed much may be seconds
     // away) counts by itself.
     const qint64 span = now - m_markUs;
-    if (m_minRttUs <= 0 || span < (m_growing ? kRateSpanGrowingUs : kRateSpanUs))
+    if (m_minRttUs <= 0 || span < (m_growing ? kRateSpanGrowingUs : qMax(kRateSpanUs, m_minRttUs / 2)))
         return;
     const qint64 rate = qint64(pos - m_markPos) * 1000000 / span;
     const qint64 round = qMax(kRoundLeastUs, m_minRttUs);
