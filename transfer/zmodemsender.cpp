@@ -35,8 +35,12 @@ constexpr int kBacklogWaitMs = 2;
 // follows the round trip and the rate that the confirmations show, up to
 // what a long round trip at a fast link needs. Nothing is assumed before
 // they show it: a slow link with a deep buffer (an SSH channel) would take
-// whatever we assumed, and hold it for minutes before our stop.
-constexpr quint32 kAheadLeast = 12 * 1024;
+// whatever we assumed, and hold it for minutes before our stop. Once they
+// show a slow link the bound may fall below where it started: a shell in a
+// UTF-8 locale redraws its line for each byte that lands in it, and over a
+// slow link those redraws take seconds a KiB to come back.
+constexpr quint32 kAheadStart = 12 * 1024;
+constexpr quint32 kAheadLeast = 4 * 1024;
 constexpr quint32 kAheadMost = 32 << 20;
 constexpr quint32 kAckEveryLeast = 2 * 1024;
 constexpr quint32 kAckEveryMost = 64 * 1024;
@@ -109,7 +113,7 @@ void ZmodemTransfer::sendDataBurst()
     m_windowLeft = std::numeric_limits<qint64>::max();
     m_ackPoints.clear();
     if (m_ahead == 0)
-        m_ahead = kAheadLeast;
+        m_ahead = kAheadStart;
     if (!m_linkClock.isValid())
         m_linkClock.start();
     m_markUs = m_roundUs = m_burstUs = m_linkClock.nsecsElapsed() / 1000;

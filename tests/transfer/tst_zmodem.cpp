@@ -595,6 +595,10 @@ private slots:
         spin([] { return false; }, 1500);
         QVERIFY2(written >= 24 << 10, qPrintable(QStringLiteral("only %1 bytes went out").arg(written)));
         QVERIFY2(widest <= 16 << 10, qPrintable(QStringLiteral("the window grew to %1 on a 20 KB/s link").arg(widest)));
+        // Below where it started: what lands in the shell of a receiver
+        // killed now is redrawn byte by byte over this slow line.
+        QVERIFY2(h.transfer.aheadBound() <= 4 << 10,
+                 qPrintable(QStringLiteral("the window holds %1 on a 20 KB/s link").arg(h.transfer.aheadBound())));
         QCOMPARE(h.summary, kRunning);
     }
     void senderReadsWhileWriting()
