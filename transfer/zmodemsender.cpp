@@ -35,8 +35,12 @@ constexpr int kBacklogWaitMs = 2;
 // follows the round trip and the rate that the confirmations show, up to
 // what a long round trip at a fast link needs. Nothing is assumed before
 // they show it: a slow link with a deep buffer (an SSH channel) would take
-// whatever we assumed, and hold it for minutes before our stop.
-constexpr quint32 kAheadLeast = 12 * 1024;
+// whatever we assumed, and hold it for minutes before our stop. Once they
+// show a slow link the bound may fall below where it started: a shell in a
+// UTF-8 locale redraws its line for each byte that lands in it, and over a
+// slow link those redraws take seconds a KiB to come back.
+constexpr quint32 kAheadStart = 12 * 1024;
+constexpr quint32 kAheadLeast = 4 * 1024;
 constexpr quint32 kAheadMost = 32 << 20;
 constexpr quint32 kAckEveryLeast = 2 * 1024;
 constexpr quint32 kAckEveryMost = 64 * 1024;
@@ -109,7 +113,7 @@ void ZmodemTransfer::sendDataBurst()
     m_windowLeft = std::numeric_limits<qint64>::max();
     m_ackPoints.clear();
     if (m_ahead == 0)
-        m_ahead = kAheadLeast;
+        m_ahead = kAheadStart;
     if (!m_linkClock.isValid())
         m_linkClock.start();
     m_markUs = m_roundUs = m_burstUs = m_linkClock.nsecsElapsed() / 1000;
@@ -189,14 +193,16 @@ void ZmodemTransfer::learnLink(quint32 pos)
     }
     // The rate is what the ZACKs confirm over a short span: those of data
     // that went out in one go come back as fast as the link carried it, a
-    // round trip before the window could show it. The span is long enough
-    // that ZACKs read in one go do not pass for a fast link. The best of the
+    // round trip before the window could show it. Once the window holds, the
+    // span is half a round trip at least: a slow line that held one ZACK back
+    // hands it over with the next, a millisecond apart, and over that alone
+    // the pair would pass for a fast link (seconds of it let go). The best of the
     // last round trip or two counts, so that the estimate follows a link
     // that slows as soon as its ZACKs show it; a span that lasted two round
     // trips alone (the next ZACK of a link that slowed much may be seconds
     // away) counts by itself.
     const qint64 span = now - m_markUs;
-    if (m_minRttUs <= 0 || span < (m_growing ? kRateSpanGrowingUs : kRateSpanUs))
+    if (m_minRttUs <= 0 || span < (m_growing ? kRateSpanGrowingUs : qMax(kRateSpanUs, m_minRttUs / 2)))
         return;
     const qint64 rate = qint64(pos - m_markPos) * 1000000 / span;
     const qint64 round = qMax(kRoundLeastUs, m_minRttUs);

@@ -81,6 +81,17 @@ QByteArray offer(const QByteArray &info) { return bin(ZFILE, 0x01000000) + dataS
 QByteArray wholeFile(const QByteArray &d) { return bin(ZDATA) + dataSubpacket(d, ZCRCE) + hex(ZEOF, quint32(d.size())); }
 
 const QByteArray all = [] { QByteArray a; for (int i = 0; i < 256; ++i) a.append(char(i)); return a; }();
+// The event loop turned without naps, as the window's: qWaitFor's would pace
+// the writer, and the ZACKs would show that pace.
+bool spin(const std::function<bool()> &done, int ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    return done();
+}
+
 struct Harness : EngineHarness<ZmodemTransfer> {
     // A window goes out in pieces between turns of the event loop.
     void settle()
@@ -519,15 +530,6 @@ private slots:
             }
         };
         h.transfer.setBacklog([&] { return blockAt > 0 && written >= blockAt ? qint64(1) << 30 : 0; });
-        // The event loop turned without naps, as the window's: qWaitFor's
-        // would pace the writer, and the ZACKs would show that pace.
-        const auto spin = [](const std::function<bool()> &done, int ms) {
-            QElapsedTimer clock;
-            clock.start();
-            while (!done() && clock.elapsed() < ms)
-                QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-            return done();
-        };
         h.transfer.startSend(out, QStringLiteral("s"), {h.file("big", QByteArray(64 << 20, 'b'))});
         h.transfer.feed(hex(ZRINIT));
         QTest::qWait(20);
@@ -554,6 +556,49 @@ private slots:
         blockAt = 0;
         QVERIFY2(spin([&] { return asked.size() > first + owed.size(); }, 2000),
                  "the stream stalls: no ZACK owed, and none asked for");
+        QCOMPARE(h.summary, kRunning);
+    }
+    // A slow link whose ZACKs now and then come two in one go, a
+    // millisecond apart (a line that held one back): the pair is no sign of
+    // a fast link, and the window stays what the link carries, not seconds
+    // of it.
+    void senderSlowLinkBunchedZacks()
+    {
+        Harness h;
+        h.transfer.setManualClock(true);
+        qint64 written = 0;
+        int asked = 0;
+        quint32 widest = 0;
+        QElapsedTimer clock;
+        QObject scope;
+        const TransferSendFn out = [&](const QByteArray &b) {
+            h.sent << b;
+            if (!clock.isValid() || b.startsWith("*\x18" "A"))
+                return;
+            for (const QString &frame : describe(bin(ZDATA) + b).mid(1)) {
+                written += frame.section(' ', 1, 1).toInt();
+                if (!frame.endsWith(" j"))
+                    continue;
+                // 20 KB/s, 25 ms each way; every third ZACK 2 ms before the next.
+                const qint64 due = 50 + written / 20 + (++asked % 3 == 0 ? 98 : 0);
+                QTimer::singleShot(qMax<qint64>(0, due - clock.elapsed()), &scope, [&, at = written] {
+                    h.transfer.feed(hex(ZACK, quint32(at)));
+                    widest = qMax(widest, h.transfer.aheadBound());
+                });
+            }
+        };
+        h.transfer.startSend(out, QStringLiteral("s"), {h.file("big", QByteArray(4 << 20, 'b'))});
+        h.transfer.feed(hex(ZRINIT));
+        QTest::qWait(50);
+        clock.start();
+        h.transfer.feed(hex(ZRPOS));
+        spin([] { return false; }, 1500);
+        QVERIFY2(written >= 24 << 10, qPrintable(QStringLiteral("only %1 bytes went out").arg(written)));
+        QVERIFY2(widest <= 16 << 10, qPrintable(QStringLiteral("the window grew to %1 on a 20 KB/s link").arg(widest)));
+        // Below where it started: what lands in the shell of a receiver
+        // killed now is redrawn byte by byte over this slow line.
+        QVERIFY2(h.transfer.aheadBound() <= 4 << 10,
+                 qPrintable(QStringLiteral("the window holds %1 on a 20 KB/s link").arg(h.transfer.aheadBound())));
         QCOMPARE(h.summary, kRunning);
     }
     void senderReadsWhileWriting()
