@@ -326,6 +326,21 @@ LIBSSH2_SFTP_HANDLE *SftpSession::openSecond(const QString &path)
     return nullptr;
 }
 
+void SftpSession::renewChannels()
+{
+    // What the stuck channels still hold is freed with them; their closing
+    // waits a moment at most.
+    for (LIBSSH2_SFTP **sftp : {&m_second, &m_sftp}) {
+        for (int i = 0; *sftp && i < 20 && libssh2_sftp_shutdown(*sftp) == LIBSSH2_ERROR_EAGAIN; ++i)
+            waitIo();
+        *sftp = nullptr;
+    }
+    m_noSecond = false;
+    m_sftp = sftpOpenChannel(m_session, [this] { waitIo(); }, [this] { return keepRunning(); });
+    if (!m_sftp && keepRunning())
+        emit sigError(say("打开 SFTP 通道失败：%1").arg(lastErrorText()));
+}
+
 void SftpSession::closeRemote(LIBSSH2_SFTP_HANDLE *handle)
 {
     if (handle)
@@ -455,6 +470,16 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
         writer.add(m_second, second, local.size / 2);
     Failure failure;
     const SftpWriter::Outcome outcome = writer.run(progress);
+    if (outcome == SftpWriter::Stalled) {
+        // Its channel takes nothing more, a close no more than a write: the
+        // temporary file goes over a fresh one.
+        failure = {Failure::RemoteWrite, say("服务器 %1 秒没有进展，最后确认了 %2 / %3 字节")
+                                             .arg(writer.stallMs() / 1000).arg(writer.acked()).arg(local.size)};
+        renewChannels();
+        if (target.created && !(m_sftp && removeFile(target.writePath)))
+            leftBehind(target.writePath);
+        return failed(failure.step, failure.detail);
+    }
     if (outcome == SftpWriter::LocalRead || outcome == SftpWriter::RemoteWrite)
         failure = {outcome == SftpWriter::LocalRead ? Failure::LocalRead : Failure::RemoteWrite, writer.error()};
     else if (!keepRunning())

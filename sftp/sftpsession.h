@@ -142,6 +142,9 @@ protected:
     // channel; null when there is none.
     LIBSSH2_SFTP_HANDLE *openSecond(const QString &path);
     void closeRemote(LIBSSH2_SFTP_HANDLE *handle);
+    // The SFTP channels given up (one that takes nothing more) and a fresh
+    // one opened in their place.
+    void renewChannels();
     bool statRemote(const QString &path, LIBSSH2_SFTP_ATTRIBUTES *attrs, bool followLinks);
     bool realPath(const QString &path, QString *absolute);
     // The entries of a folder (all of them, "." and ".." too), read whole

@@ -2,12 +2,16 @@
 
 #include "connections/sshsupport.h"
 
+#include <QElapsedTimer>
+
 #include <cstring>
 
 namespace {
 
 // Read from the local file this much at a time.
 constexpr qint64 kLocalBlock = 256 * 1024;
+// With no acknowledgement for this long, a write cannot go on.
+constexpr qint64 kStallMs = 30000;
 
 } // namespace
 
@@ -50,6 +54,7 @@ SftpWriter::SftpWriter(LIBSSH2_SESSION *session, SftpLocalFile &local, std::func
     , m_wait(std::move(wait))
     , m_keepRunning(std::move(keepRunning))
     , m_lastError(std::move(lastError))
+    , m_stallMs(kStallMs)
 {
 }
 
@@ -102,12 +107,16 @@ SftpWriter::Turn SftpWriter::write(Part &p, bool more)
         }
         const qsizetype was = p.held;
         p.held = qMax<qsizetype>(p.held, qMin<qsizetype>(qMin<qsizetype>(p.to - p.from, p.window.size()),
-                                                         p.held + sftpChannelRoom(p.sftp)));
+                                                         p.held + sftpChannelRoom(p.sftp, p.held)));
         p.window.handed(p.held - was);
     }
     if (p.held == 0)
         return Turn::Done;
     const ssize_t rc = libssh2_sftp_write(p.handle, p.pending.constData() + p.from, size_t(p.held));
+    // Part of a request went out, as far as the room let it, and nothing
+    // was answered yet: more goes when the server makes room.
+    if (rc == 0)
+        return sftpChannelRoom(p.sftp, p.held) > 0 ? Turn::Moved : Turn::Blocked;
     if (rc > 0) {
         p.from += rc;
         p.held = qMax<qsizetype>(0, p.held - rc);
@@ -152,10 +161,24 @@ bool SftpWriter::round(bool more, bool *moved)
 SftpWriter::Outcome SftpWriter::run(const Progress &progress)
 {
     m_progress = progress;
+    QElapsedTimer quiet;
+    quiet.start();
+    qint64 ackedThen = m_acked;
     while (m_keepRunning()) {
         bool moved = false;
         if (!round(true, &moved))
             return m_outcome;
+        if (m_acked != ackedThen) {
+            ackedThen = m_acked;
+            quiet.restart();
+        } else if (quiet.elapsed() >= m_stallMs) {
+            // Neither room nor an answer: what is under way is dropped
+            // with the part, which a stop would otherwise wait on.
+            for (Part &p : m_parts)
+                p.failed = true;
+            m_outcome = Stalled;
+            return m_outcome;
+        }
         if (!moved)
             m_wait();
     }
