@@ -141,7 +141,9 @@ protected:
     // path, an upload's file already made, opened for writing on the second
     // channel; null when there is none.
     LIBSSH2_SFTP_HANDLE *openSecond(const QString &path);
-    void closeRemote(LIBSSH2_SFTP_HANDLE *handle);
+    // Closes handle, and also the second one when given, and removes the
+    // file `remove` when given, all at once. True when that was removed.
+    bool closeRemote(LIBSSH2_SFTP_HANDLE *handle, LIBSSH2_SFTP_HANDLE *also = nullptr, const QString &remove = QString());
     // The SFTP channels given up (one that takes nothing more) and a fresh
     // one opened in their place.
     void renewChannels();
