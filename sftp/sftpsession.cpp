@@ -241,7 +241,7 @@ bool SftpSession::mayGoOn() const
     return keepRunning() || (m_tidying.load() && now() < m_graceEnds.load());
 }
 
-QString SftpSession::temporaryName(const QString &finalPath)
+QString SftpSession::temporaryName(const QString &finalPath) const
 {
     return sftpnames::joinRemotePath(sftpnames::remoteParent(finalPath), QStringLiteral(".hv-upload-") + randomTag());
 }

@@ -132,8 +132,10 @@ protected:
     // The worker runs, or a stopped one takes back what it made while the
     // owner's grace lasts.
     bool mayGoOn() const;
-    // A temporary name beside finalPath for an upload to write under.
-    static QString temporaryName(const QString &finalPath);
+    // A temporary name beside finalPath for an upload to write under: a
+    // random one, made exclusively, so that no name of anyone else's is
+    // ever taken for ours (a test may choose one that is taken).
+    virtual QString temporaryName(const QString &finalPath) const;
     // An upload's temporary file that could not be taken back: the next
     // session on the same account removes it.
     void leftBehind(const QString &path) const;

@@ -5,10 +5,36 @@
 
 #include <QElapsedTimer>
 #include <QMutex>
+#include <QScopeGuard>
 
 #include <atomic>
 
 using namespace sftprig;
+
+namespace {
+
+// A session that uploads one file as the tree does, under the temporary
+// name the row gives it.
+struct NamedUpload : SftpSession {
+    NamedUpload(const SshConnectParams &params, const QString &local, const QString &remote, const QString &temporary)
+        : SftpSession(params, "bye"), local(local), remote(remote), temporary(temporary) {}
+    void ready() override {}
+    void runJobs() override
+    {
+        Failure why;
+        sent = upload(local, remote, [](qint64) {}, &why);
+        failure = why.detail;
+        done = true;
+    }
+    QString temporaryName(const QString &) const override { return temporary; }
+    QString say(const char *source) const override { return QString::fromUtf8(source); }
+    const QString local, remote, temporary;
+    qint64 sent = 0;
+    QString failure;
+    std::atomic<bool> done{false};
+};
+
+} // namespace
 
 class TestSftpServers : public SftpCase
 {
@@ -96,6 +122,39 @@ private slots:
         qInfo().noquote() << QStringLiteral("%1 bytes in %2 ms").arg(size).arg(clock.elapsed());
         QCOMPARE(sha(base + (folder ? QStringLiteral("/up/f") : QStringLiteral("/f"))), sha(local + QStringLiteral("/f")));
         const QString missing = unmet(base, ours + QStringList{folder ? QStringLiteral("up/f%640") : QStringLiteral("f%640")});
+        QVERIFY2(missing.isEmpty(), qPrintable(missing));
+    }
+
+    // Only a name the upload made is ever ours: one of someone else's at
+    // its temporary name stays as it was, and the upload fails; a create
+    // the folder refuses makes nothing ours either. The next session on
+    // the account, which removes what earlier ones left, leaves both alone.
+    void temporaryNameTaken_data()
+    {
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QString>("after"); // once the upload has failed
+        QTest::newRow("a file already at the temporary name") << "d/ d/.hv-upload-x=theirs" << "";
+        QTest::newRow("the create refused") << "d/ d%555" << "d%755 d/.hv-upload-x=theirs";
+    }
+    void temporaryNameTaken()
+    {
+        QFETCH(QString, setup);
+        QFETCH(QString, after);
+        const QString base = remoteFolder();
+        setUp(base, setup.split(QLatin1Char(' ')), m_server);
+        const QString local = localPath(QStringLiteral("new"));
+        QVERIFY(writeFile(local, "new"));
+        auto *upload = new NamedUpload(m_server.params(m_knownHosts), local, base + QStringLiteral("/d/g"),
+                                       base + QStringLiteral("/d/.hv-upload-x"));
+        const auto released = qScopeGuard([&] { SftpSession::release(upload); });
+        upload->start();
+        QVERIFY2(QTest::qWaitFor([&] { return upload->done.load(); }, 30000), "the upload never ended");
+        QVERIFY2(upload->sent < 0, "the upload went through a name that was taken");
+        qInfo().noquote() << "told:" << upload->failure;
+        setUp(base, after.split(QLatin1Char(' '), Qt::SkipEmptyParts), m_server);
+        Tree next(m_server.params(m_knownHosts));
+        QVERIFY(next.waitReady());
+        const QString missing = unmet(base, {QStringLiteral("d/.hv-upload-x=theirs"), QStringLiteral("!d/g")});
         QVERIFY2(missing.isEmpty(), qPrintable(missing));
     }
 
