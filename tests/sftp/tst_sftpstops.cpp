@@ -132,8 +132,8 @@ private slots:
         // drain, and the file be taken back, within the grace.
         for (const char *phase : {"far upload folder", "far upload new", "far upload", "far dialog upload new"})
             QTest::newRow(phase) << QString::fromLatin1(phase);
-        // Over a line of 250 ms each way: the window must keep to what
-        // drains in what the grace leaves after the round trips.
+        // Over a line of 250 ms each way and 1 MB/s: the window must keep to
+        // what drains in what the grace leaves after the round trips.
         for (const char *phase : {"farther upload folder", "farther upload new"})
             QTest::newRow(phase) << QString::fromLatin1(phase);
         // The same against Dropbear, whose channel grants 24 KiB ahead: no
@@ -179,7 +179,7 @@ private slots:
         const bool taken = phase.endsWith(QLatin1String("taken meanwhile"));
         const bool broken = phase.endsWith(QLatin1String("line cut")) || phase.endsWith(QLatin1String("server killed")) || taken;
         const bool whole = phase.endsWith(QLatin1String("once it has all"));
-        std::unique_ptr<LinkRelay> line(far    ? new LinkRelay(server.port, {farther ? 250 : 150, 0})
+        std::unique_ptr<LinkRelay> line(far    ? new LinkRelay(server.port, farther ? LinkRelay::Line{250, 1000000} : LinkRelay::Line{150, 0})
                                         : slow ? new SlowLink(server.port, slower ? 25000 : 100000)
                                         : phase.contains(QLatin1String("100 ms line")) ? new LinkRelay(server.port, {100, 0})
                                                                                        : nullptr);
@@ -247,7 +247,7 @@ private slots:
                          ? QTest::qWaitFor(begun, 60000)
                          : phase.contains(QLatin1String("folder")) ? writing(base + QStringLiteral("/up"), 50000)
                                                                     // a far line's window at its widest
-                                                                    : writing(base, far && !dropbear ? 12 * kMiB : 50000),
+                                                                    : writing(base, dropbear ? 50000 : farther ? 3 * kMiB : far ? 12 * kMiB : 50000),
                      "the upload never got under way");
         } else if (phase == QStringLiteral("upload folder")) {
             for (int i = 0; i < 400; ++i) // small enough for the lanes, large enough to be caught halfway
