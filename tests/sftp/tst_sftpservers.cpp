@@ -9,6 +9,8 @@
 
 #include <atomic>
 
+#include <csignal>
+
 using namespace sftprig;
 
 namespace {
@@ -123,6 +125,42 @@ private slots:
         QCOMPARE(sha(base + (folder ? QStringLiteral("/up/f") : QStringLiteral("/f"))), sha(local + QStringLiteral("/f")));
         const QString missing = unmet(base, ours + QStringList{folder ? QStringLiteral("up/f%640") : QStringLiteral("f%640")});
         QVERIFY2(missing.isEmpty(), qPrintable(missing));
+    }
+
+    // Dropbear runs OpenSSH's sftp-server as a process of its own: stopped
+    // mid-way, it neither answers nor makes room. The upload fails after
+    // its 30 s without progress, saying what the server last acknowledged,
+    // its temporary file is removed over a fresh channel, and the worker
+    // goes on with that one.
+    void uploadThatCannotGoOn()
+    {
+        const Server server = dropbearServer();
+        QVERIFY2(!server.user().isEmpty(), "fixture sftp_dropbear not running");
+        const QString base = remoteFolder(server);
+        const QString local = localPath(QStringLiteral("big"));
+        QVERIFY(writeFile(local, randomBytes(64 * kMiB)));
+        Tree tree(server.params(m_knownHosts));
+        QVERIFY(tree.waitReady());
+        const int id = tree.post(DirTreeJobKind::UploadFile, local, base + QStringLiteral("/f"));
+        pid_t sftpServer = 0;
+        QVERIFY2(QTest::qWaitFor([&] {
+            return !tree.progress.isEmpty() && tree.progress.last() > kMiB
+                   && (sftpServer = serverHolding(QFileInfo(base).canonicalFilePath() + '/', "sftp-server")) > 0;
+        }, 30000), "no sftp-server process holds the file being written");
+        QVERIFY(::kill(sftpServer, SIGSTOP) == 0);
+        const auto resumed = qScopeGuard([&] { ::kill(sftpServer, SIGCONT); });
+        QElapsedTimer clock;
+        clock.start();
+        QString why;
+        QVERIFY(!tree.finish(id, &why));
+        QVERIFY2(clock.elapsed() > 25000 && clock.elapsed() < 45000, qPrintable(QStringLiteral("%1 ms").arg(clock.elapsed())));
+        QVERIFY2(why.contains(QStringLiteral("服务器 30 秒没有进展，最后确认了 ")) && why.contains(QStringLiteral(" / 67108864 字节")),
+                 qPrintable(why));
+        QVERIFY2(unmet(base, {"!.hv*", "!f"}).isEmpty(), qPrintable(QDir(base).entryList(QDir::Files | QDir::Hidden).join(' ')));
+        const QString small = localPath(QStringLiteral("small"));
+        QVERIFY(writeFile(small, "small"));
+        QVERIFY2(tree.run(DirTreeJobKind::UploadFile, small, base + QStringLiteral("/g"), &why), qPrintable(why));
+        QVERIFY(unmet(base, {"g=small"}).isEmpty());
     }
 
     // Only a name the upload made is ever ours: one of someone else's at
