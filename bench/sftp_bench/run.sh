@@ -29,4 +29,5 @@ home=$(getent passwd "$user" | cut -d: -f6)
 cp "$state/dropbear/keys/id_ed25519" "$state/dkey"
 chmod 600 "$state/dkey"
 TMPDIR=$state "$build/bench/sftp_bench/sftp_bench" --port $dport --user "$user" --key "$state/dkey" \
-    --remote "$home" --known-hosts "$state/dknown_hosts" "$@" --server dropbear --mib "${HV_BENCH_DROPBEAR_MIB:-16}" --files 0
+    --remote "$home" --known-hosts "$state/dknown_hosts" "$@" --server dropbear --mib "${HV_BENCH_DROPBEAR_MIB:-16}" --files 0 \
+    --cipher chacha20-poly1305@openssh.com
