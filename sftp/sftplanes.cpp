@@ -136,6 +136,15 @@ qint64 sftpChannelRoom(LIBSSH2_SFTP *sftp, qint64 held)
     return held > 0 ? room : qMax(room, kIdleRequest);
 }
 
+qint64 sftpChannelGrant(LIBSSH2_SFTP *sftp)
+{
+    LIBSSH2_CHANNEL *channel = sftp ? libssh2_sftp_get_channel(sftp) : nullptr;
+    unsigned long initial = 0;
+    if (channel)
+        libssh2_channel_window_write_ex(channel, &initial);
+    return channel ? qint64(initial) : std::numeric_limits<qint64>::max();
+}
+
 bool sftpChannelGone(LIBSSH2_SFTP *sftp)
 {
     LIBSSH2_CHANNEL *channel = sftp ? libssh2_sftp_get_channel(sftp) : nullptr;

@@ -10,6 +10,8 @@ namespace {
 
 // Read from the local file this much at a time.
 constexpr qint64 kLocalBlock = 256 * 1024;
+// Room worth a request of its own before the acknowledgements come.
+constexpr qint64 kRefill = 4096;
 // With no acknowledgement for this long, a write cannot go on.
 constexpr qint64 kStallMs = 30000;
 
@@ -130,8 +132,15 @@ SftpWriter::Turn SftpWriter::write(Part &p, bool more)
         return fail(RemoteWrite, m_lastError());
     if (sftpChannelGone(p.sftp))
         return fail(RemoteWrite, QString::fromLatin1(kSftpGone));
-    return (libssh2_session_block_directions(m_session) & LIBSSH2_SESSION_BLOCK_OUTBOUND) ? Turn::BlockedSending
-                                                                                          : Turn::Blocked;
+    const int blocked = libssh2_session_block_directions(m_session);
+    if (blocked & LIBSSH2_SESSION_BLOCK_OUTBOUND)
+        return Turn::BlockedSending;
+    // The call read what room the server made since it was counted above:
+    // a small window (Dropbear's) is filled again at once rather than after
+    // the next answer.
+    if (more && p.held < qMin<qsizetype>(p.to - p.from, p.window.size()) && sftpChannelRoom(p.sftp, p.held) >= kRefill)
+        return Turn::Moved;
+    return Turn::Blocked;
 }
 
 bool SftpWriter::round(bool more, bool *moved)
