@@ -138,11 +138,11 @@ qint64 sftpChannelRoom(LIBSSH2_SFTP *sftp, qint64 held)
 
 qint64 sftpChannelGrant(LIBSSH2_SFTP *sftp)
 {
+    // libssh2 keeps no note of the first grant: an idle channel's room is
+    // what the server grants, less what it has not yet given back (which a
+    // server does by half its grant at most).
     LIBSSH2_CHANNEL *channel = sftp ? libssh2_sftp_get_channel(sftp) : nullptr;
-    unsigned long initial = 0;
-    if (channel)
-        libssh2_channel_window_write_ex(channel, &initial);
-    return channel ? qint64(initial) : std::numeric_limits<qint64>::max();
+    return channel ? qint64(libssh2_channel_window_write_ex(channel, nullptr)) : std::numeric_limits<qint64>::max();
 }
 
 bool sftpChannelGone(LIBSSH2_SFTP *sftp)

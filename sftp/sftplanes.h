@@ -118,9 +118,11 @@ private:
 // only while it has something to send, and a small window (Dropbear's 24
 // KiB) is often used up just as the last request is answered.
 qint64 sftpChannelRoom(LIBSSH2_SFTP *sftp, qint64 held);
-// The room the server granted the channel to begin with: 2 MiB from
-// OpenSSH's, 24 KiB from Dropbear's.
+// The room the server grants an idle channel, about: 2 MiB from OpenSSH's,
+// 24 KiB from Dropbear's.
 qint64 sftpChannelGrant(LIBSSH2_SFTP *sftp);
+// A grant below this bounds what a channel carries more than the link does.
+inline constexpr qint64 kSftpNarrowChannel = 256 * 1024;
 
 // Whether the server's end of an SFTP channel has gone: its subsystem ended
 // (killed, say) while the connection stays. A request on it would wait for

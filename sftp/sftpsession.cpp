@@ -30,11 +30,10 @@ constexpr int kSshDisconnectByApplication = 11;
 // Reads of this size keep four times as much requested ahead: the link stays
 // busy where one 32 KiB request at a time would wait a round trip each.
 constexpr qint64 kReadBlock = 2 * 1024 * 1024;
-// A file this large goes up in two halves over two channels; over
-// channels the server grants less than kNarrow, one of kSplitNarrowAt, as
-// what one of them carries is bound by its room rather than the link.
+// A file this large goes up in two halves over two channels; over narrow
+// channels one of kSplitNarrowAt, as what one of them carries is bound by
+// its room rather than the link.
 constexpr qint64 kSplitAt = 16 * 1024 * 1024;
-constexpr qint64 kNarrow = 1024 * 1024;
 constexpr qint64 kSplitNarrowAt = 1024 * 1024;
 // SFTP channels for the small files of folder jobs: a server allows ten
 // sessions per connection by default.
@@ -483,7 +482,7 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
     SftpWriter writer(m_session, local, [this] { waitIo(); }, [this] { return keepRunning(); },
                       [this] { return lastErrorText(); });
     writer.add(m_sftp, h, 0);
-    const qint64 splitAt = sftpChannelGrant(m_sftp) < kNarrow ? kSplitNarrowAt : kSplitAt;
+    const qint64 splitAt = sftpChannelGrant(m_sftp) < kSftpNarrowChannel ? kSplitNarrowAt : kSplitAt;
     LIBSSH2_SFTP_HANDLE *second = local.size >= splitAt ? openSecond(target.writePath) : nullptr;
     if (second)
         writer.add(m_second, second, local.size / 2);

@@ -46,6 +46,7 @@ struct SftpWriter::Part {
     qsizetype held = 0; // past `from`: handed to libssh2, sent or not, and not acknowledged
     bool read = false;  // all of its part is in pending
     bool failed = false;
+    bool narrow = false; // the server grants its channel little room
     SftpWriteWindow window;
 };
 
@@ -71,6 +72,7 @@ void SftpWriter::add(LIBSSH2_SFTP *sftp, LIBSSH2_SFTP_HANDLE *handle, qint64 at)
     part.handle = handle;
     part.next = at;
     part.end = m_local.size;
+    part.narrow = sftpChannelGrant(sftp) < kSftpNarrowChannel;
     libssh2_sftp_seek64(handle, libssh2_uint64_t(at));
     m_parts.push_back(std::move(part));
     for (Part &p : m_parts)
@@ -137,8 +139,9 @@ SftpWriter::Turn SftpWriter::write(Part &p, bool more)
         return Turn::BlockedSending;
     // The call read what room the server made since it was counted above:
     // a small window (Dropbear's) is filled again at once rather than after
-    // the next answer.
-    if (more && p.held < qMin<qsizetype>(p.to - p.from, p.window.size()) && sftpChannelRoom(p.sftp, p.held) >= kRefill)
+    // the next answer. A wide one has room to spare.
+    if (more && p.narrow && p.held < qMin<qsizetype>(p.to - p.from, p.window.size())
+        && sftpChannelRoom(p.sftp, p.held) >= kRefill)
         return Turn::Moved;
     return Turn::Blocked;
 }
