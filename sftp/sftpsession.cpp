@@ -346,14 +346,19 @@ void SftpSession::renewChannels()
 
 bool SftpSession::closeRemote(LIBSSH2_SFTP_HANDLE *handle, LIBSSH2_SFTP_HANDLE *also, const QString &remove)
 {
-    // Side by side: one after the other costs a round trip more.
+    // Side by side: one after the other costs a round trip more. A request
+    // half sent holds back the others: libssh2 would finish it in their
+    // place.
     const QByteArray p = remove.toUtf8();
     int removing = remove.isEmpty() ? -1 : LIBSSH2_ERROR_EAGAIN;
+    const auto sending = [this] { return libssh2_session_block_directions(m_session) & LIBSSH2_SESSION_BLOCK_OUTBOUND; };
     retry("sftp-close", [&] {
         int rc = 0;
         if (removing == LIBSSH2_ERROR_EAGAIN)
             rc = removing = libssh2_sftp_unlink_ex(m_sftp, p.constData(), unsigned(p.size()));
         for (LIBSSH2_SFTP_HANDLE **h : {&handle, &also}) {
+            if (rc == LIBSSH2_ERROR_EAGAIN && sending())
+                return rc;
             if (*h && libssh2_sftp_close_handle(*h) == LIBSSH2_ERROR_EAGAIN)
                 rc = LIBSSH2_ERROR_EAGAIN;
             else
