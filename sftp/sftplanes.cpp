@@ -123,15 +123,26 @@ void SftpWriteWindow::acked(qint64 bytes)
     m_roundFromUs = now;
 }
 
-qint64 sftpChannelRoom(LIBSSH2_SFTP *sftp)
+qint64 sftpChannelRoom(LIBSSH2_SFTP *sftp, qint64 held)
 {
     // Each request of up to 30000 bytes costs its header out of the room.
     constexpr qint64 kRequest = 30000;
     constexpr qint64 kHeader = 64;
+    constexpr qint64 kIdleRequest = 16 * 1024;
     LIBSSH2_CHANNEL *channel = sftp ? libssh2_sftp_get_channel(sftp) : nullptr;
     if (!channel)
         return std::numeric_limits<qint64>::max();
-    return qint64(libssh2_channel_window_write_ex(channel, nullptr)) * kRequest / (kRequest + kHeader);
+    const qint64 room = qint64(libssh2_channel_window_write_ex(channel, nullptr)) * kRequest / (kRequest + kHeader);
+    return held > 0 ? room : qMax(room, kIdleRequest);
+}
+
+qint64 sftpChannelGrant(LIBSSH2_SFTP *sftp)
+{
+    // libssh2 keeps no note of the first grant: an idle channel's room is
+    // what the server grants, less what it has not yet given back (which a
+    // server does by half its grant at most).
+    LIBSSH2_CHANNEL *channel = sftp ? libssh2_sftp_get_channel(sftp) : nullptr;
+    return channel ? qint64(libssh2_channel_window_write_ex(channel, nullptr)) : std::numeric_limits<qint64>::max();
 }
 
 bool sftpChannelGone(LIBSSH2_SFTP *sftp)
@@ -298,7 +309,7 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
                 const qint64 was = lane.held;
                 lane.held = lane.dropped ? lane.held
                                          : qMax(lane.held, qMin(qMin(lane.file.size - lane.offset, share),
-                                                                lane.held + sftpChannelRoom(lane.sftp)));
+                                                                lane.held + sftpChannelRoom(lane.sftp, lane.held)));
                 window.handed(lane.held - was);
                 if (lane.held == 0) {
                     lane.step = Step::Close;
@@ -310,8 +321,10 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
                     return Turn::Busy;
                 if (n < 0)
                     return fail(lastError(lane.sftp));
+                // Part of a request went, as far as the room let it; the
+                // rest when the server makes more.
                 if (n == 0)
-                    return fail(QStringLiteral("%1: %2 of %3 bytes").arg(lane.file.remote).arg(lane.offset).arg(lane.file.size));
+                    return sftpChannelRoom(lane.sftp, lane.held) > 0 ? Turn::Moved : Turn::Busy;
                 lane.offset += n;
                 lane.held = qMax<qint64>(0, lane.held - n);
                 window.acked(n);

@@ -109,12 +109,20 @@ private:
     qint64 m_size;
 };
 
-// What an SFTP channel's writes may add to what is under way now without
-// waiting for the server to make room. libssh2 counts no acknowledgement
-// while a request waits for room, so writes handed more would hold back
-// what the window learns, stall the channel until all of it has gone out,
-// and lengthen a stop.
-qint64 sftpChannelRoom(LIBSSH2_SFTP *sftp);
+// What an SFTP channel's writes may add to the `held` bytes under way now
+// without waiting for the server to make room. libssh2 counts no
+// acknowledgement while a request waits for room, so writes handed more
+// would hold back what the window learns, stall the channel until all of it
+// has gone out, and lengthen a stop. With nothing under way a small request
+// goes whatever the room: libssh2 reads the server's adjustment of the room
+// only while it has something to send, and a small window (Dropbear's 24
+// KiB) is often used up just as the last request is answered.
+qint64 sftpChannelRoom(LIBSSH2_SFTP *sftp, qint64 held);
+// The room the server grants an idle channel, about: 2 MiB from OpenSSH's,
+// 24 KiB from Dropbear's.
+qint64 sftpChannelGrant(LIBSSH2_SFTP *sftp);
+// A grant below this bounds what a channel carries more than the link does.
+inline constexpr qint64 kSftpNarrowChannel = 256 * 1024;
 
 // Whether the server's end of an SFTP channel has gone: its subsystem ended
 // (killed, say) while the connection stays. A request on it would wait for

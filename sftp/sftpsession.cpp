@@ -30,8 +30,11 @@ constexpr int kSshDisconnectByApplication = 11;
 // Reads of this size keep four times as much requested ahead: the link stays
 // busy where one 32 KiB request at a time would wait a round trip each.
 constexpr qint64 kReadBlock = 2 * 1024 * 1024;
-// A file this large goes up in two halves over two channels.
+// A file this large goes up in two halves over two channels; over narrow
+// channels one of kSplitNarrowAt, as what one of them carries is bound by
+// its room rather than the link.
 constexpr qint64 kSplitAt = 16 * 1024 * 1024;
+constexpr qint64 kSplitNarrowAt = 1024 * 1024;
 // SFTP channels for the small files of folder jobs: a server allows ten
 // sessions per connection by default.
 constexpr int kLanes = 6;
@@ -241,7 +244,7 @@ bool SftpSession::mayGoOn() const
     return keepRunning() || (m_tidying.load() && now() < m_graceEnds.load());
 }
 
-QString SftpSession::temporaryName(const QString &finalPath)
+QString SftpSession::temporaryName(const QString &finalPath) const
 {
     return sftpnames::joinRemotePath(sftpnames::remoteParent(finalPath), QStringLiteral(".hv-upload-") + randomTag());
 }
@@ -326,10 +329,44 @@ LIBSSH2_SFTP_HANDLE *SftpSession::openSecond(const QString &path)
     return nullptr;
 }
 
-void SftpSession::closeRemote(LIBSSH2_SFTP_HANDLE *handle)
+void SftpSession::renewChannels()
 {
-    if (handle)
-        retry("sftp-close", [&] { return libssh2_sftp_close_handle(handle); });
+    // What the stuck channels still hold is freed with them; their closing
+    // waits a moment at most.
+    for (LIBSSH2_SFTP **sftp : {&m_second, &m_sftp}) {
+        for (int i = 0; *sftp && i < 20 && libssh2_sftp_shutdown(*sftp) == LIBSSH2_ERROR_EAGAIN; ++i)
+            waitIo();
+        *sftp = nullptr;
+    }
+    m_noSecond = false;
+    m_sftp = sftpOpenChannel(m_session, [this] { waitIo(); }, [this] { return keepRunning(); });
+    if (!m_sftp && keepRunning())
+        emit sigError(say("打开 SFTP 通道失败：%1").arg(lastErrorText()));
+}
+
+bool SftpSession::closeRemote(LIBSSH2_SFTP_HANDLE *handle, LIBSSH2_SFTP_HANDLE *also, const QString &remove)
+{
+    // Side by side: one after the other costs a round trip more. A request
+    // half sent holds back the others: libssh2 would finish it in their
+    // place.
+    const QByteArray p = remove.toUtf8();
+    int removing = remove.isEmpty() ? -1 : LIBSSH2_ERROR_EAGAIN;
+    const auto sending = [this] { return libssh2_session_block_directions(m_session) & LIBSSH2_SESSION_BLOCK_OUTBOUND; };
+    retry("sftp-close", [&] {
+        int rc = 0;
+        if (removing == LIBSSH2_ERROR_EAGAIN)
+            rc = removing = libssh2_sftp_unlink_ex(m_sftp, p.constData(), unsigned(p.size()));
+        for (LIBSSH2_SFTP_HANDLE **h : {&handle, &also}) {
+            if (rc == LIBSSH2_ERROR_EAGAIN && sending())
+                return rc;
+            if (*h && libssh2_sftp_close_handle(*h) == LIBSSH2_ERROR_EAGAIN)
+                rc = LIBSSH2_ERROR_EAGAIN;
+            else
+                *h = nullptr;
+        }
+        return rc;
+    });
+    return removing == 0;
 }
 
 bool SftpSession::statRemote(const QString &path, LIBSSH2_SFTP_ATTRIBUTES *attrs, bool followLinks)
@@ -450,11 +487,22 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
     SftpWriter writer(m_session, local, [this] { waitIo(); }, [this] { return keepRunning(); },
                       [this] { return lastErrorText(); });
     writer.add(m_sftp, h, 0);
-    LIBSSH2_SFTP_HANDLE *second = local.size >= kSplitAt ? openSecond(target.writePath) : nullptr;
+    const qint64 splitAt = sftpChannelGrant(m_sftp) < kSftpNarrowChannel ? kSplitNarrowAt : kSplitAt;
+    LIBSSH2_SFTP_HANDLE *second = local.size >= splitAt ? openSecond(target.writePath) : nullptr;
     if (second)
         writer.add(m_second, second, local.size / 2);
     Failure failure;
     const SftpWriter::Outcome outcome = writer.run(progress);
+    if (outcome == SftpWriter::Stalled) {
+        // Its channel takes nothing more, a close no more than a write: the
+        // temporary file goes over a fresh one.
+        failure = {Failure::RemoteWrite, say("服务器 %1 秒没有进展，最后确认了 %2 / %3 字节")
+                                             .arg(writer.stallMs() / 1000).arg(writer.acked()).arg(local.size)};
+        renewChannels();
+        if (target.created && !(m_sftp && removeFile(target.writePath)))
+            leftBehind(target.writePath);
+        return failed(failure.step, failure.detail);
+    }
     if (outcome == SftpWriter::LocalRead || outcome == SftpWriter::RemoteWrite)
         failure = {outcome == SftpWriter::LocalRead ? Failure::LocalRead : Failure::RemoteWrite, writer.error()};
     else if (!keepRunning())
@@ -477,14 +525,19 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
         attrs.permissions = target.permissions;
         retry("sftp-fsetstat", [&] { return libssh2_sftp_fstat_ex(h, &attrs, 1); });
     }
-    closeRemote(second);
-    closeRemote(h);
+    // A stopped upload's name goes in the same round trip as its handles:
+    // over a long one each request after another costs the stop a round
+    // trip, and the name is what must not stay. A server that removes no
+    // open file is asked again once they are closed.
+    const bool dropped = failure.step == Failure::Cancelled && target.created && mayGoOn();
+    bool removed = closeRemote(h, second, dropped ? target.writePath : QString());
     QString refused;
     if (failure.step == Failure::None && (target.replace || target.fresh) && !putInPlace(target, &refused))
         failure = {keepRunning() ? Failure::Replace : Failure::Cancelled, refused};
     if (failure.step == Failure::None)
         return acked;
-    if (target.created && !(mayGoOn() && removeFile(target.writePath)))
+    removed = removed || !target.created || (mayGoOn() && removeFile(target.writePath));
+    if (!removed)
         leftBehind(target.writePath);
     return failed(failure.step, failure.detail);
 }

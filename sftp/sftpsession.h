@@ -132,8 +132,10 @@ protected:
     // The worker runs, or a stopped one takes back what it made while the
     // owner's grace lasts.
     bool mayGoOn() const;
-    // A temporary name beside finalPath for an upload to write under.
-    static QString temporaryName(const QString &finalPath);
+    // A temporary name beside finalPath for an upload to write under: a
+    // random one, made exclusively, so that no name of anyone else's is
+    // ever taken for ours (a test may choose one that is taken).
+    virtual QString temporaryName(const QString &finalPath) const;
     // An upload's temporary file that could not be taken back: the next
     // session on the same account removes it.
     void leftBehind(const QString &path) const;
@@ -141,7 +143,12 @@ protected:
     // path, an upload's file already made, opened for writing on the second
     // channel; null when there is none.
     LIBSSH2_SFTP_HANDLE *openSecond(const QString &path);
-    void closeRemote(LIBSSH2_SFTP_HANDLE *handle);
+    // Closes handle, and also the second one when given, and removes the
+    // file `remove` when given, all at once. True when that was removed.
+    bool closeRemote(LIBSSH2_SFTP_HANDLE *handle, LIBSSH2_SFTP_HANDLE *also = nullptr, const QString &remove = QString());
+    // The SFTP channels given up (one that takes nothing more) and a fresh
+    // one opened in their place.
+    void renewChannels();
     bool statRemote(const QString &path, LIBSSH2_SFTP_ATTRIBUTES *attrs, bool followLinks);
     bool realPath(const QString &path, QString *absolute);
     // The entries of a folder (all of them, "." and ".." too), read whole

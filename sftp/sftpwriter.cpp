@@ -2,12 +2,18 @@
 
 #include "connections/sshsupport.h"
 
+#include <QElapsedTimer>
+
 #include <cstring>
 
 namespace {
 
 // Read from the local file this much at a time.
 constexpr qint64 kLocalBlock = 256 * 1024;
+// Room worth a request of its own before the acknowledgements come.
+constexpr qint64 kRefill = 4096;
+// With no acknowledgement for this long, a write cannot go on.
+constexpr qint64 kStallMs = 30000;
 
 } // namespace
 
@@ -40,6 +46,7 @@ struct SftpWriter::Part {
     qsizetype held = 0; // past `from`: handed to libssh2, sent or not, and not acknowledged
     bool read = false;  // all of its part is in pending
     bool failed = false;
+    bool narrow = false; // the server grants its channel little room
     SftpWriteWindow window;
 };
 
@@ -50,6 +57,7 @@ SftpWriter::SftpWriter(LIBSSH2_SESSION *session, SftpLocalFile &local, std::func
     , m_wait(std::move(wait))
     , m_keepRunning(std::move(keepRunning))
     , m_lastError(std::move(lastError))
+    , m_stallMs(kStallMs)
 {
 }
 
@@ -64,6 +72,7 @@ void SftpWriter::add(LIBSSH2_SFTP *sftp, LIBSSH2_SFTP_HANDLE *handle, qint64 at)
     part.handle = handle;
     part.next = at;
     part.end = m_local.size;
+    part.narrow = sftpChannelGrant(sftp) < kSftpNarrowChannel;
     libssh2_sftp_seek64(handle, libssh2_uint64_t(at));
     m_parts.push_back(std::move(part));
     for (Part &p : m_parts)
@@ -102,12 +111,16 @@ SftpWriter::Turn SftpWriter::write(Part &p, bool more)
         }
         const qsizetype was = p.held;
         p.held = qMax<qsizetype>(p.held, qMin<qsizetype>(qMin<qsizetype>(p.to - p.from, p.window.size()),
-                                                         p.held + sftpChannelRoom(p.sftp)));
+                                                         p.held + sftpChannelRoom(p.sftp, p.held)));
         p.window.handed(p.held - was);
     }
     if (p.held == 0)
         return Turn::Done;
     const ssize_t rc = libssh2_sftp_write(p.handle, p.pending.constData() + p.from, size_t(p.held));
+    // Part of a request went out, as far as the room let it, and nothing
+    // was answered yet: more goes when the server makes room.
+    if (rc == 0)
+        return sftpChannelRoom(p.sftp, p.held) > 0 ? Turn::Moved : Turn::Blocked;
     if (rc > 0) {
         p.from += rc;
         p.held = qMax<qsizetype>(0, p.held - rc);
@@ -121,8 +134,16 @@ SftpWriter::Turn SftpWriter::write(Part &p, bool more)
         return fail(RemoteWrite, m_lastError());
     if (sftpChannelGone(p.sftp))
         return fail(RemoteWrite, QString::fromLatin1(kSftpGone));
-    return (libssh2_session_block_directions(m_session) & LIBSSH2_SESSION_BLOCK_OUTBOUND) ? Turn::BlockedSending
-                                                                                          : Turn::Blocked;
+    const int blocked = libssh2_session_block_directions(m_session);
+    if (blocked & LIBSSH2_SESSION_BLOCK_OUTBOUND)
+        return Turn::BlockedSending;
+    // The call read what room the server made since it was counted above:
+    // a small window (Dropbear's) is filled again at once rather than after
+    // the next answer. A wide one has room to spare.
+    if (more && p.narrow && p.held < qMin<qsizetype>(p.to - p.from, p.window.size())
+        && sftpChannelRoom(p.sftp, p.held) >= kRefill)
+        return Turn::Moved;
+    return Turn::Blocked;
 }
 
 bool SftpWriter::round(bool more, bool *moved)
@@ -152,10 +173,24 @@ bool SftpWriter::round(bool more, bool *moved)
 SftpWriter::Outcome SftpWriter::run(const Progress &progress)
 {
     m_progress = progress;
+    QElapsedTimer quiet;
+    quiet.start();
+    qint64 ackedThen = m_acked;
     while (m_keepRunning()) {
         bool moved = false;
         if (!round(true, &moved))
             return m_outcome;
+        if (m_acked != ackedThen) {
+            ackedThen = m_acked;
+            quiet.restart();
+        } else if (quiet.elapsed() >= m_stallMs) {
+            // Neither room nor an answer: what is under way is dropped
+            // with the part, which a stop would otherwise wait on.
+            for (Part &p : m_parts)
+                p.failed = true;
+            m_outcome = Stalled;
+            return m_outcome;
+        }
         if (!moved)
             m_wait();
     }

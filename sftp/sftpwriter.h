@@ -24,7 +24,9 @@ LIBSSH2_SFTP *sftpOpenChannel(LIBSSH2_SESSION *session, const std::function<void
 class SftpWriter
 {
 public:
-    enum Outcome { Written, LocalRead, RemoteWrite, Stopped };
+    // Stalled: nothing acknowledged for a stretch, neither room nor an
+    // answer from the server.
+    enum Outcome { Written, LocalRead, RemoteWrite, Stalled, Stopped };
     using Progress = std::function<void(qint64 done)>;
 
     SftpWriter(LIBSSH2_SESSION *session, SftpLocalFile &local, std::function<void()> wait,
@@ -42,6 +44,8 @@ public:
     // next one. False when it could not: the session can take no more.
     bool drain(const std::function<bool()> &mayGoOn);
     qint64 acked() const { return m_acked; }
+    qint64 size() const { return m_local.size; }
+    int stallMs() const { return int(m_stallMs); }
     QString error() const { return m_error; }
 
 private:
@@ -62,6 +66,7 @@ private:
     qint64 m_acked = 0;
     Outcome m_outcome = Written;
     int m_failures = 0;
+    qint64 m_stallMs;
     QString m_error;
     Progress m_progress;
 };

@@ -113,13 +113,13 @@ inline QString serverDescriptor(const QString &path, const std::atomic<bool> *gi
     return QString();
 }
 
-// The sshd process that has a file open whose path starts with prefix; 0
-// when none has.
-inline pid_t serverHolding(const QString &prefix)
+// The sshd process (or the one of that command) that has a file open whose
+// path starts with prefix; 0 when none has.
+inline pid_t serverHolding(const QString &prefix, const QByteArray &command = "sshd")
 {
     const QByteArray want = QFile::encodeName(prefix);
     for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        if (!pid.front().isDigit() || readFile(QStringLiteral("/proc/%1/comm").arg(pid)) != "sshd\n")
+        if (!pid.front().isDigit() || readFile(QStringLiteral("/proc/%1/comm").arg(pid)) != command + '\n')
             continue;
         const QByteArray fds = QFile::encodeName(QStringLiteral("/proc/%1/fd").arg(pid));
         DIR *dir = ::opendir(fds.constData());

@@ -61,6 +61,8 @@ struct Server {
 // The SSH tests' server, and the variants on the ports from kSftpPort.
 inline Server plainServer() { return {QStringLiteral("ssh_sshd"), kSshdPort}; }
 inline Server variant(const char *name, int index) { return {QStringLiteral("sftp_") + QLatin1String(name), kSftpPort + index}; }
+// Dropbear (tests/fixtures/dropbear.sh), on the port after the variants.
+inline Server dropbearServer() { return variant("dropbear", 3); }
 
 // Made in the account's home as if the account had made it, with the
 // folders on the way from base.

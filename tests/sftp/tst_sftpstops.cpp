@@ -132,6 +132,16 @@ private slots:
         // drain, and the file be taken back, within the grace.
         for (const char *phase : {"far upload folder", "far upload new", "far upload", "far dialog upload new"})
             QTest::newRow(phase) << QString::fromLatin1(phase);
+        // Over a line of 250 ms each way and 1 MB/s: the window must keep to
+        // what drains in what the grace leaves after the round trips.
+        for (const char *phase : {"farther upload folder", "farther upload new"})
+            QTest::newRow(phase) << QString::fromLatin1(phase);
+        // The same against Dropbear, whose channel grants 24 KiB ahead: no
+        // more than that room goes to libssh2, or a stop waits on it, which
+        // over 25 KB/s outlasts the grace.
+        for (const char *phase : {"slow upload folder", "slow upload new", "slow dialog upload new", "slow upload", "far upload new",
+                                  "farther upload new", "slower upload new"})
+            QTest::addRow("Dropbear: %s", phase) << QStringLiteral("Dropbear: ") + QLatin1String(phase);
         // Not stopped: the line drops, the server's end of it is killed, or
         // the names the files go to are taken while they are written.
         QTest::newRow("slow upload folder, line cut") << QStringLiteral("slow upload folder, line cut");
@@ -153,30 +163,36 @@ private slots:
     void stops()
     {
         QFETCH(QString, phase);
+        const bool dropbear = phase.startsWith(QLatin1String("Dropbear: "));
+        const Server server = dropbear ? dropbearServer() : m_server;
+        QVERIFY2(!server.user().isEmpty(), "fixture sftp_dropbear not running");
+        phase.remove(QStringLiteral("Dropbear: "));
         QTcpServer silent; // takes the connection and never says a word
         QVERIFY(silent.listen(QHostAddress::LocalHost));
-        SshConnectParams p = m_server.params(m_knownHosts);
+        SshConnectParams p = server.params(m_knownHosts);
         if (phase == QStringLiteral("handshake"))
             p.port = silent.serverPort();
-        const bool far = phase.startsWith(QLatin1String("far "));
-        const bool slow = far || phase.startsWith(QLatin1String("slow "));
+        const bool farther = phase.startsWith(QLatin1String("farther "));
+        const bool far = farther || phase.startsWith(QLatin1String("far "));
+        const bool slower = phase.startsWith(QLatin1String("slower "));
+        const bool slow = far || slower || phase.startsWith(QLatin1String("slow "));
         const bool taken = phase.endsWith(QLatin1String("taken meanwhile"));
         const bool broken = phase.endsWith(QLatin1String("line cut")) || phase.endsWith(QLatin1String("server killed")) || taken;
         const bool whole = phase.endsWith(QLatin1String("once it has all"));
-        std::unique_ptr<LinkRelay> line(far    ? new LinkRelay(m_server.port, {150, 0})
-                                        : slow ? new SlowLink(m_server.port, 100000)
-                                        : phase.contains(QLatin1String("100 ms line")) ? new LinkRelay(m_server.port, {100, 0})
+        std::unique_ptr<LinkRelay> line(far    ? new LinkRelay(server.port, farther ? LinkRelay::Line{250, 1000000} : LinkRelay::Line{150, 0})
+                                        : slow ? new SlowLink(server.port, slower ? 25000 : 100000)
+                                        : phase.contains(QLatin1String("100 ms line")) ? new LinkRelay(server.port, {100, 0})
                                                                                        : nullptr);
         if (line) {
             QVERIFY2(line->port() > 0, "the relay cannot listen on loopback");
             p.port = line->port();
         }
-        const QString base = remoteFolder();
+        const QString base = freshRemoteFolder(server, QStringLiteral("s%1").arg(++m_rows));
         const QString big = localPath(QStringLiteral("big"));
         QVERIFY(writeFile(big, randomBytes(64 * kMiB)));
-        setUp(base, {"f=old", "p/"}, m_server);
+        setUp(base, {"f=old", "p/"}, server);
         QVERIFY(QFile::copy(big, base + QStringLiteral("/p/big")));
-        own(base + QStringLiteral("/p/big"), m_server);
+        own(base + QStringLiteral("/p/big"), server);
         const bool dialogPhase = phase == QStringLiteral("download") || phase.contains(QLatin1String(" dialog"));
         Tree tree(dialogPhase ? SshConnectParams() : p);
         Dialog dialog(dialogPhase ? p : SshConnectParams());
@@ -231,7 +247,7 @@ private slots:
                          ? QTest::qWaitFor(begun, 60000)
                          : phase.contains(QLatin1String("folder")) ? writing(base + QStringLiteral("/up"), 50000)
                                                                     // a far line's window at its widest
-                                                                    : writing(base, far ? 12 * kMiB : 50000),
+                                                                    : writing(base, dropbear ? 50000 : farther ? 3 * kMiB : far ? 12 * kMiB : 50000),
                      "the upload never got under way");
         } else if (phase == QStringLiteral("upload folder")) {
             for (int i = 0; i < 400; ++i) // small enough for the lanes, large enough to be caught halfway
@@ -291,7 +307,7 @@ private slots:
                 for (int i = 1; i <= 5; ++i) {
                     const QString name = QStringLiteral("up/f0%1").arg(i);
                     if (!QFileInfo::exists(base + '/' + name)) {
-                        setUp(base, {name + QStringLiteral("=theirs")}, m_server);
+                        setUp(base, {name + QStringLiteral("=theirs")}, server);
                         theirs << name;
                     }
                 }
