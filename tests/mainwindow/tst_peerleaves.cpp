@@ -266,11 +266,8 @@ private slots:
         // runs to its end.
         manualClock = leave != "late" && leave != "done";
         // A host that talks all along: the engine's own clock, which restarts
-        // as the words begin, not at each line. Not yet for a YMODEM receive:
-        // on it, now and then, the shell takes no command after sb has left,
-        // though we wrote nothing since our last ACK (open).
-        const bool openFault = p.kind == KindY && !send;
-        const bool ownClock = leave == "chatters" && !openFault;
+        // as the words begin, not at each line.
+        const bool ownClock = leave == "chatters";
         if (ownClock)
             manualClock = false;
         const bool done = leave == "done";
@@ -357,9 +354,12 @@ private slots:
             const bool peerCancelled = outcome() == InbandTransfer::Failed && stays && said().contains("对端取消");
             if (!peerCancelled) {
                 QVERIFY2(outcome() == InbandTransfer::Succeeded, qPrintable(result));
-                // Our run ends at the receiver's last answer; the receiver
-                // writes out what it buffered as it exits, a moment later.
-                if (const int pid = send ? readFile(peerFolder() + "/peer.pid").trimmed().toInt() : 0; pid > 0)
+                // Our run ends at the peer's last frame or answer; the peer
+                // exits a moment later: a receiver writes out what it
+                // buffered, and either flushes its terminal's input, which
+                // would take a command typed meanwhile (a user types at the
+                // prompt).
+                if (const int pid = readFile(peerFolder() + "/peer.pid").trimmed().toInt(); pid > 0)
                     (void)QTest::qWaitFor([pid] { return ::kill(pid, 0) != 0; }, 10000);
                 const QByteArray got = readFile((send ? peerFolder() : ourFolder()) + "/data.bin");
                 QVERIFY2(p.kind == KindX ? samePadded(got, data) : got == data,
