@@ -190,7 +190,9 @@ void XmodemTransfer::shellTookOver(const QByteArray &words)
 
 int XmodemTransfer::settleTicks() const
 {
-    return kPeerTimeoutSeconds + 1;
+    // The end's answer is owed, and comes within a second (rx's pause)
+    // unless the receiver dropped it as it left, the file already whole.
+    return lastStep() ? 2 : kPeerTimeoutSeconds + 1;
 }
 
 void XmodemTransfer::heard()
@@ -246,7 +248,6 @@ void XmodemTransfer::sendEot()
     // noise behind the EOT.
     m_lastPacket = QByteArray(1, EOT);
     send(m_lastPacket);
-    m_eotAt.start();
 }
 
 void XmodemTransfer::armNudge()
@@ -472,12 +473,10 @@ void XmodemTransfer::processSender()
     // A receiver's answer never holds a line of text: one is the host's, and
     // what the receiver says after it (not before) shows the receiver alive.
     // The peer's own cancel, words behind it or not, is read as such below.
-    // rx answers XMODEM's end only after a second (and may drop that
-    // answer as it exits): a line sooner is the host's (a job's), one later
-    // the shell back after rx, as at the batch's end.
-    constexpr qint64 kEndCheckMs = 900;
-    const bool endAnswered = m_state == BatchEndSent || (m_state == EotSent && !isYmodem() && m_eotAt.elapsed() >= kEndCheckMs);
-    const bool wordsHere = !endAnswered && !m_rxBuffer.contains(CAN);
+    // At the last step too: rx answers XMODEM's end only after a second, and
+    // a job's line that comes meanwhile is no sign of rx gone; the answer
+    // that follows it ends the run (see settleTicks()).
+    const bool wordsHere = !m_rxBuffer.contains(CAN);
     const quint64 generation = m_generation;
     qsizetype before = wordsHere ? hostWordsAt(m_rxBuffer) : -1; // bytes before the next line of words
     char previous = 0;
@@ -492,6 +491,15 @@ void XmodemTransfer::processSender()
             continue;
         }
         const char c = m_rxBuffer[0];
+        // A line end at the last step may begin a host line (a `wall`
+        // message's) whose words come in the next read: it waits with them.
+        if (lastStep() && (c == '\r' || c == '\n')) {
+            hostWordsArrived(m_rxBuffer.left(1));
+            m_rxBuffer.remove(0, 1);
+            if (before > 0)
+                --before;
+            continue;
+        }
         if (receiverGone(c)) {
             finishTransfer(QString());
             return;
@@ -528,8 +536,7 @@ bool XmodemTransfer::isPoll(int i) const
 // type it into the shell, where EOT is Ctrl+D.
 bool XmodemTransfer::receiverGone(char c) const
 {
-    const bool lastStep = m_state == BatchEndSent || (m_state == EotSent && !isYmodem());
-    return lastStep && c != ACK && c != NAK && c != CAN && c != POLL_CRC;
+    return lastStep() && c != ACK && c != NAK && c != CAN && c != POLL_CRC;
 }
 
 void XmodemTransfer::handleSenderByte(char c, char before)

@@ -58,7 +58,8 @@ protected:
     bool peerSpeaksFirst() const override { return m_isSender; }
     void hostLineOpening() override;
     // The host's words wait for the peer's own time-out and a second: a
-    // peer that lost what was last sent is silent that long, alive.
+    // peer that lost what was last sent is silent that long, alive. After
+    // the end is out only its answer is owed, due within a second or two.
     int settleTicks() const override;
 
 private slots:
@@ -79,6 +80,9 @@ private:
     {
         return isSending() && (isYmodem() ? m_fileIndex >= m_files.size() : m_state == EotSent);
     }
+
+    // Sending, the end is out: the receiver's answer to it is all it owes.
+    bool lastStep() const { return m_state == BatchEndSent || (m_state == EotSent && !isYmodem()); }
 
     void poll(char byte);
     void processInput();
@@ -137,7 +141,6 @@ private:
     QElapsedTimer m_sentAt;
     qint64 m_slowestAnswerUs = 0; // of late: it decays block by block
     int m_answersTimed = 0;
-    QElapsedTimer m_eotAt;
 
     qint64 m_expectedSize = -1;
     qint64 m_receivedBytes = 0;

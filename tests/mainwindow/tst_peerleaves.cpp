@@ -12,8 +12,6 @@
 
 #include "shellrig.h"
 
-#include <QProcess>
-
 #include <csignal>
 
 namespace {
@@ -85,7 +83,7 @@ class TestPeerLeaves : public QObject, ShellRig
             if (signalled || done < at)
                 return;
             const int pid = readFile(peerFolder() + "/peer.pid").trimmed().toInt();
-            if (pid > 0 && (signal ? ::kill(pid, signal) == 0 : jobChatters ? hostChatters(pid) : hostSays(pid, chatterMs))) {
+            if (pid > 0 && (signal ? ::kill(pid, signal) == 0 : hostSays(pid, chatterMs))) {
                 signalled = true;
                 *writtenThen = written;
                 *shownThen = view.shown.size();
@@ -103,16 +101,6 @@ class TestPeerLeaves : public QObject, ShellRig
         return {};
     }
     int chatterMs = 0; // the "chatters" rows' host line comes this often
-    bool jobChatters = false; // XMODEM/YMODEM's "chatters" rows: a job's line with no line end before it
-    // A busy background job: a line every 200 ms, with no line end before
-    // it, for as long as the peer runs.
-    static bool hostChatters(int pid)
-    {
-        return QProcess::startDetached(QStringLiteral("sh"),
-                                       {QStringLiteral("-c"),
-                                        QStringLiteral("while printf 'Broadcast message from a job: back soon\\r\\n' 2>/dev/null >/proc/%1/fd/2; "
-                                                       "do sleep 0.2; done").arg(pid)});
-    }
     // Ticks until the run ends, at most `cap`; the ticks it took. Past
     // `limit` the row has failed already: the rest, faster, only finds out
     // how long the run would have gone on, for the failure's message.
@@ -265,7 +253,6 @@ private slots:
         const int signal = signalOf(leave);
         const bool talks = leave == "talks" || leave == "chatters";
         chatterMs = leave == "chatters" ? 200 : 0;
-        jobChatters = chatterMs && p.kind != KindK;
         const int mode = send ? p.sendMode : p.receiveMode;
         const QString peer = QString::fromLatin1(send ? p.toPeer : p.fromPeer);
         // Without a peer, and with a late one, the file is small: it is not
@@ -280,7 +267,8 @@ private slots:
         manualClock = leave != "late" && leave != "done";
         // A host that talks all along: the engine's own clock, which restarts
         // as the words begin, not at each line.
-        if (leave == "chatters" && p.kind == KindK)
+        const bool ownClock = leave == "chatters";
+        if (ownClock)
             manualClock = false;
         const bool done = leave == "done";
 
@@ -331,7 +319,7 @@ private slots:
             // are real, so ours tick as in the program, once a second; fast
             // ticks would give up on a peer that a busy machine holds back
             // for a few seconds.
-            if (chatterMs && p.kind == KindK)
+            if (ownClock)
                 (void)QTest::qWaitFor([&] { return !ended->isEmpty(); }, 300000);
             else
                 ticks = tickToEnd(limit, stays ? limit : 130, talks ? 1000 : kTickMs);
@@ -366,9 +354,12 @@ private slots:
             const bool peerCancelled = outcome() == InbandTransfer::Failed && stays && said().contains("对端取消");
             if (!peerCancelled) {
                 QVERIFY2(outcome() == InbandTransfer::Succeeded, qPrintable(result));
-                // Our run ends at the receiver's last answer; the receiver
-                // writes out what it buffered as it exits, a moment later.
-                if (const int pid = send ? readFile(peerFolder() + "/peer.pid").trimmed().toInt() : 0; pid > 0)
+                // Our run ends at the peer's last frame or answer; the peer
+                // exits a moment later: a receiver writes out what it
+                // buffered, and either flushes its terminal's input, which
+                // would take a command typed meanwhile (a user types at the
+                // prompt).
+                if (const int pid = readFile(peerFolder() + "/peer.pid").trimmed().toInt(); pid > 0)
                     (void)QTest::qWaitFor([pid] { return ::kill(pid, 0) != 0; }, 10000);
                 const QByteArray got = readFile((send ? peerFolder() : ourFolder()) + "/data.bin");
                 QVERIFY2(p.kind == KindX ? samePadded(got, data) : got == data,

@@ -114,14 +114,26 @@ private slots:
         QTest::newRow("XMODEM: ACK lost, the prompt comes") << X << QByteArrayList{"\x1b[?2004h$ "} << QByteArray()
                                                             << 1 << QByteArray("\x1b[?2004h$ ");
         QTest::newRow("XMODEM: EOT NAKed is sent again") << X << QByteArrayList{nak} << eot << 0 << QByteArray();
-        // rx takes a second over the end: a line sooner is a job's, one
-        // later the shell's after rx, whose answer went as it exited.
+        // rx takes a second over the end: a host line meanwhile (a job's,
+        // `wall`'s with its line end first, maybe in a read of its own) waits
+        // for rx's answer, which ends the run and is never drawn; the shell's
+        // line after an rx whose answer went as it exited ends it a little
+        // later, all the same a success.
+        const QByteArray wall = "\r\nBroadcast message from root@host: back soon\r\n";
         QTest::newRow("XMODEM: a job's line while rx checks the end") << X << QByteArrayList{"job\r\n", ack} << QByteArray()
                                                                       << 1 << QByteArray();
-        QTest::newRow("XMODEM: ACK lost, the shell's line") << X << QByteArrayList{"w1000", "END=0\r\n$ "} << QByteArray()
-                                                            << 1 << QByteArray("END=0\r\n$ ");
+        QTest::newRow("XMODEM: wall's line, then rx's answer") << X << QByteArrayList{"w1000", wall, ack} << QByteArray() << 1
+                                                               << QByteArray();
+        QTest::newRow("XMODEM: wall's line split, then rx's answer")
+            << X << QByteArrayList{"w1000", "\r\n", wall.mid(2), "t1", ack} << QByteArray() << 1 << QByteArray();
+        QTest::newRow("XMODEM: ACK lost, the shell's line") << X << QByteArrayList{"w1000", "END=0\r\n$ ", "t1"} << QByteArray()
+                                                            << 0 << QByteArray();
+        QTest::newRow("XMODEM: ACK lost, the shell's line settles") << X << QByteArrayList{"END=0\r\n$ ", "t2"} << QByteArray()
+                                                                    << 1 << QByteArray("END=0\r\n$ ");
         QTest::newRow("YMODEM: batch end's ACK lost") << Y << QByteArrayList{nak, ack + "C", "$ "} << eot + batchEnd
                                                       << 1 << QByteArray("$ ");
+        QTest::newRow("YMODEM: wall's line before the batch end's ACK") << Y << QByteArrayList{nak, ack + "C", wall, ack}
+                                                                        << eot + batchEnd << 1 << QByteArray();
         QTest::newRow("YMODEM: text after a file's EOT ends nothing") << Y << QByteArrayList{"noise"} << QByteArray()
                                                                       << 0 << QByteArray();
         // The receiver acknowledged the whole file and the host alone speaks
