@@ -159,10 +159,19 @@ void OpenSession::type(const QByteArray &bytes)
     if (InbandTransfer *running = transfer()) {
         // The keys themselves, not an arrow, a function key or a paste,
         // which carry ESC too and are meant for the host.
-        if (bytes == "\x1b" || bytes == "\x03")
+        if (bytes == "\x1b" || bytes == "\x03") {
+            m_stopKeyAt.start();
             running->cancel();
-        else
+        } else {
             offer(bytes);
+        }
+        return;
+    }
+    // Esc pressed twice to stop a run that the first one already ended: the
+    // second would reach the shell as the start of a key sequence (Meta) and
+    // swallow the first key of the next command.
+    if (bytes == "\x1b" && m_stopKeyAt.isValid() && m_stopKeyAt.elapsed() < kStopKeyRepeatMs) {
+        m_stopKeyAt.invalidate();
         return;
     }
     // What the user typed can be a password: only its length is traced.

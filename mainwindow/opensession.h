@@ -125,6 +125,9 @@ public:
     // before received bytes are drawn again.
     static constexpr int kQuietAfterCancelMs = 400;
     static constexpr int kQuietHeldBytes = 4096;
+    // A lone Esc this soon after the key that stopped a run still belongs to
+    // that stop (a double press), even when the run has ended meanwhile.
+    static constexpr int kStopKeyRepeatMs = 1000;
 
 signals:
     void reopenRequested(const QString &id);
@@ -157,4 +160,5 @@ private:
     QByteArray m_quietHeld;
     QByteArray m_lastWords; // the end of what was drawn, and since when it stands
     QElapsedTimer m_lastWordsAt;
+    QElapsedTimer m_stopKeyAt; // since the Esc or Ctrl+C that last stopped a run
 };

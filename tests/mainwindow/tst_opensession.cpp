@@ -118,6 +118,18 @@ private slots:
             r.session.type("\x1b");
             return QString::number(r.transfer.isActive()) + QString::fromLatin1(r.conn->written);
         }, "0");
+        row("Esc pressed twice: the second goes with the stop it came to make, one later reaches the host", [](Rig &r) {
+            emit r.conn->connected();
+            r.runTransfer(true);
+            r.session.type("\x1b");
+            r.session.type("\x1b"); // the run ended at the first
+            r.session.type("\x1b" "b"); // Alt+B, no stop key
+            r.runTransfer(true);
+            r.session.type("\x03");
+            QTest::qWait(OpenSession::kStopKeyRepeatMs + 100);
+            r.session.type("\x1b");
+            return QString::number(r.transfer.isActive()) + QString::fromLatin1(r.conn->written.toHex());
+        }, "01b621b");
         row("arrows and a bracketed paste reach the host while the peer is awaited", [](Rig &r) {
             r.runTransfer(true);
             for (const char *keys : {"\x1b[A", "\x1b[200~ls\x1b[201~", "\x1bOP"})
