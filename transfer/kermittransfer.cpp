@@ -80,6 +80,8 @@ void KermitTransfer::resetLink()
     m_repeatHeld = false;
     m_answerWithheld = false;
     m_withheld.clear();
+    m_quietTicks = 0;
+    m_peerTimedOut = false;
     m_peerMaxLen = kMaxPacketLength;
     m_eolChar = kDefaultEol;
     m_ctlPrefix = kDefaultPrefix;
@@ -451,17 +453,20 @@ void KermitTransfer::noticeHostWords(bool readEnded)
     }
     if (!settling())
         m_wordsTicked = false;
-    hostWordsArrived(hostWordsIn(std::exchange(m_notPackets, {}) + (pending ? std::exchange(m_rxBuffer, {}) : QByteArray())));
+    const QByteArray words = hostWordsIn(std::exchange(m_notPackets, {}) + (pending ? std::exchange(m_rxBuffer, {}) : QByteArray()));
+    if (!words.isEmpty())
+        m_wordsLineEnded = words.endsWith('\n') || words.endsWith('\r');
+    hostWordsArrived(words);
 }
 
 void KermitTransfer::shellTookOver(const QByteArray &words)
 {
-    // Whole lines and no prompt behind them, while the peer waits on an
-    // answer of ours that they held back: a host that talks (a background
-    // job), not a shell that took over. gkermit repeats itself only at its
-    // first time-out in a run, so the answer goes now.
-    if (m_answerWithheld && (m_state == AwaitReply || m_state == ReceivePackets) && words.endsWith('\n')
-        && m_rxBuffer.isEmpty() && m_notPackets.isEmpty()) {
+    // Whole lines and no prompt behind them, while the peer that already
+    // spent its one time-out waits on an answer of ours that they held
+    // back: a host that talks (a background job) is likelier than a shell
+    // whose prompt is slow, and the peer would wait for ever.
+    if (m_answerWithheld && m_peerTimedOut && (m_state == AwaitReply || m_state == ReceivePackets)
+        && words.endsWith('\n') && m_rxBuffer.isEmpty() && m_notPackets.isEmpty()) {
         m_answerWithheld = false;
         emit hostTextShown(words);
         const QByteArray answer = std::exchange(m_withheld, {});
@@ -486,7 +491,10 @@ void KermitTransfer::shellTookOver(const QByteArray &words)
     // packet read it all, and its shell is clean.
     const bool cancelling = m_state == Cancelling;
     const QString text = cancelling ? LanguageManager::tr("Kermit 传输已被用户取消") : peerGoneText();
-    if (cancelling && m_toldBlind) {
+    // Nor is a Ctrl+C owed where our answer to the peer's last packet never
+    // went: the peer had read all of ours, and the shell's line is clean.
+    const bool lineClean = m_answerWithheld && !m_withheld.isEmpty();
+    if ((cancelling && m_toldBlind) || lineClean) {
         finishTransfer(text);
         return;
     }
@@ -540,14 +548,31 @@ void KermitTransfer::onCancellingTick()
     finishTransfer(cancelled);
 }
 
+// A peer that owes us an answer gives it well within a tick. One whose
+// answer the words held back repeats itself at its own time-out, if it has
+// one left: until then its silence proves nothing, unless a prompt stands
+// behind the words.
 int KermitTransfer::settleTicks() const
 {
     m_wordsTicked = true;
-    return m_answerWithheld ? 2 : 1;
+    ++m_quietTicks;
+    if (!m_answerWithheld)
+        return 1;
+    return m_peerTimedOut || promptBehindWords() ? 2 : kTimeAsked + 1;
+}
+
+bool KermitTransfer::promptBehindWords() const
+{
+    return !m_wordsLineEnded || !m_notPackets.isEmpty() || (!m_rxBuffer.isEmpty() && !m_rxBuffer.startsWith(kMark));
 }
 
 void KermitTransfer::heard()
 {
+    // Only its time-out makes a peer speak while our answer is held, or
+    // after it was left alone that long.
+    if (m_answerWithheld || m_quietTicks >= kTimeAsked - 2)
+        m_peerTimedOut = true;
+    m_quietTicks = 0;
     m_answerWithheld = false;
     m_withheld.clear();
     heardPeer();
@@ -567,6 +592,7 @@ void KermitTransfer::handlePacket(int seq, char type, const QByteArray &data)
 void KermitTransfer::onTick()
 {
     const Step step(this);
+    ++m_quietTicks;
     const Timeout *t = nullptr;
     switch (m_state) {
     case Closing:

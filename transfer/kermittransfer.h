@@ -83,6 +83,8 @@ private:
     // the queue, says nothing until it gets it: the words settle a second
     // longer, and then tell by their shape (see shellTookOver()).
     int settleTicks() const override;
+    // Something that is no line stands behind the host's words: a prompt.
+    bool promptBehindWords() const;
     void shellTookOver(const QByteArray &words) override;
     // The one resend a bad packet may have: the last packet again, or a NAK.
     void answerBadPacket();
@@ -160,5 +162,11 @@ private:
     // Host words settling have seen a tick (set by settleTicks(), which the
     // frame asks once per tick while they settle).
     mutable bool m_wordsTicked = false;
+    mutable int m_quietTicks = 0; // since the peer was last heard
+    // The peer has repeated itself at its time-out in this run. gkermit
+    // does so once a run only: after that it waits on us for ever, and its
+    // silence no longer tells whether it lives.
+    bool m_peerTimedOut = false;
+    bool m_wordsLineEnded = false; // the host's last words ended with a line end
     QString m_leavingText; // the end of a run Leaving
 };

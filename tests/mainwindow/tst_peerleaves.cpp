@@ -56,8 +56,13 @@ constexpr int kTickMs = 100; // real time between two ticks: the shell's answers
 
 int signalOf(const QString &leave)
 {
-    return leave == "SIGINT" ? SIGINT : leave == "SIGTERM" ? SIGTERM : leave == "SIGKILL" ? SIGKILL : 0;
+    const QString name = leave.section(' ', 0, 0);
+    return name == "SIGINT" ? SIGINT : name == "SIGTERM" ? SIGTERM : name == "SIGKILL" ? SIGKILL : 0;
 }
+
+// gkermit repeats itself at its time-out; a killed one is known once that
+// has passed, and a tick.
+constexpr int kKermitTimeout = 10;
 
 } // namespace
 
@@ -74,15 +79,32 @@ class TestPeerLeaves : public QObject, ShellRig
     QString screen(qsizetype from) const { return QString::fromLatin1(view.shown.mid(from).toHex(' ')); }
 
     // Signals the peer (its pid in peer.pid) once `at` bytes are done; true
-    // when it was signalled before the run ended.
-    bool signalPeer(int signal, qint64 at, qint64 *writtenThen, qsizetype *shownThen)
+    // when it was signalled before the run ended. `behind`: our reads wait
+    // while the peer answers our next packet and is signalled, so that its
+    // answer and the shell's words come in one read.
+    bool signalPeer(int signal, qint64 at, qint64 *writtenThen, qsizetype *shownThen, bool behind = false)
     {
         bool signalled = false;
+        bool armed = false;
         QObject scope;
         connect(engine.get(), &InbandTransfer::progressChanged, &scope, [&](qint64 done) {
             if (signalled || done < at)
                 return;
             const int pid = readFile(peerFolder() + "/peer.pid").trimmed().toInt();
+            if (behind && pid > 0 && !std::exchange(armed, true)) {
+                // Paused with a wake, so that a read the worker waits on now is held too.
+                shell->setReadPaused(false);
+                shell->setReadPaused(true);
+                QTimer::singleShot(2 * delayMs + 60, &scope, [&, pid] {
+                    signalled = ::kill(pid, signal) == 0;
+                    *writtenThen = written;
+                    *shownThen = view.shown.size();
+                    QTimer::singleShot(delayMs + 150, shell.data(), [this] { shell->setReadPaused(false); });
+                });
+                return;
+            }
+            if (behind)
+                return;
             if (pid > 0 && (signal ? ::kill(pid, signal) == 0 : hostSays(pid, chatterMs))) {
                 signalled = true;
                 *writtenThen = written;
@@ -198,6 +220,12 @@ private slots:
             }
         }
         row(2, false, "SIGKILL", "bash", 25);
+        // gkermit killed as it answered our packet, read with the shell's
+        // words behind it, and the prompt seconds late (a slow prompt
+        // command): our answer is held, and goes nowhere.
+        for (const bool send : {true, false})
+            row(3, send, "SIGKILL behind a packet", "bash", 25);
+        row(3, false, "SIGTERM behind a packet", "bash");
         row(2, false, "done", "bash", 25);
         row(2, false, "late", "bash", 25);
         // Kermit with a host line mid-run over a round trip, and a host that
@@ -251,6 +279,7 @@ private slots:
         delayMs = delay;
         const Protocol &p = kProtocols[protocol];
         const int signal = signalOf(leave);
+        const bool behind = leave.endsWith("behind a packet");
         const bool talks = leave == "talks" || leave == "chatters";
         chatterMs = leave == "chatters" ? 200 : 0;
         const int mode = send ? p.sendMode : p.receiveMode;
@@ -277,7 +306,11 @@ private slots:
             command = "sh -c 'echo $$ >peer.pid; exec " + peer + "'";
         else if (done)
             command = peer;
+        // A prompt that comes 3 s after the words, from bash's own environment.
+        if (behind)
+            qputenv("PROMPT_COMMAND", "sleep 3");
         const QString failed = run(p.kind, send, mode, command, data, program);
+        qunsetenv("PROMPT_COMMAND");
         QVERIFY2(failed.isEmpty(), qPrintable(failed));
         const qsizetype startAt = view.shown.size();
         // What the host sent since the peer left, for a failure's message:
@@ -311,10 +344,10 @@ private slots:
         int limit = 0;
         if (signal || talks) {
             const qint64 at = chatterMs && p.kind == KindK ? 4096 : talks ? qMin<qint64>(p.leaveAt, data.size() / 4) : p.leaveAt; // while it flows
-            QVERIFY2(signalPeer(signal, at, &writtenThen, &shownThen),
+            QVERIFY2(signalPeer(signal, at, &writtenThen, &shownThen, behind),
                      qPrintable("ended before the peer was signalled: " + said()));
             left = signal;
-            limit = stays ? 600 : p.silence;
+            limit = stays ? 600 : behind ? kKermitTimeout + 1 + 3 : p.silence; // and the ticks our reads wait
             // A peer that stays alive runs on real time: its own time-outs
             // are real, so ours tick as in the program, once a second; fast
             // ticks would give up on a peer that a busy machine holds back
@@ -370,7 +403,8 @@ private slots:
                          qPrintable(QStringLiteral("%1 bytes of ours before the peer came").arg(writtenThen)));
         } else {
             QVERIFY2(outcome() != InbandTransfer::Succeeded, qPrintable("the peer left, yet: " + result));
-            qint64 bound = leave == "never" ? p.firstFrame : send ? p.sendBound : p.receiveBound;
+            // The peer had read all of ours when it died: nothing may follow.
+            qint64 bound = behind ? 0 : leave == "never" ? p.firstFrame : send ? p.sendBound : p.receiveBound;
             // A ZMODEM window that grew with the link may be on its way as a
             // whole, past the receiver's last ZACK: no more.
             if (const auto *z = qobject_cast<ZmodemTransfer *>(engine.get()); z && send && signal)
@@ -382,7 +416,7 @@ private slots:
         // the receiver died, which nobody can call back) the shell may run
         // any of them, or take them for its editing keys: what it does then
         // is no measure of ours.
-        if (send && signal && !stays) {
+        if (send && signal && !stays && !behind) {
             if (const QString complaint = complaintIn(view.shown.mid(shownThen)); !complaint.isEmpty())
                 qInfo("on its way when the receiver left: %s", qPrintable(complaint.left(300)));
             return;
