@@ -110,7 +110,7 @@ private:
     // The receiver's answer to what was just sent: how long it took, and
     // the nudge for it is no longer due.
     void armNudge();
-    void answered();
+    void answered(char c);
     void nudgeReceiver();
 
     void finishTransfer(QString error);
@@ -141,6 +141,7 @@ private:
     QElapsedTimer m_sentAt;
     qint64 m_slowestAnswerUs = 0; // of late: it decays block by block
     int m_answersTimed = 0;
+    bool m_nudged = false; // since the last answer
 
     qint64 m_expectedSize = -1;
     qint64 m_receivedBytes = 0;

@@ -162,6 +162,45 @@ private slots:
         QTEST(h.left, "left");
     }
 
+    // A receiver on a terminal empties its input right after each ACK, and
+    // a block of ours that came first is lost: once the receiver's pace is
+    // known, its silence well past that pace is met with one NAK, which it
+    // answers with its own. Steps: "a" an ACK (the next block goes out), "n"
+    // a NAK (the block goes again), "wN" N ms of the event loop; then the
+    // single NAKs we sent. Bounds are loose: a nudge is due 200 ms after a
+    // block to a fast receiver.
+    void senderNudges_data()
+    {
+        QTest::addColumn<QByteArrayList>("steps");
+        QTest::addColumn<int>("nudges");
+        const QByteArrayList paced{"a", "a", "a", "a"}; // timed answers: a fast receiver
+        QTest::newRow("a lost block") << paced + QByteArrayList{"w700"} << 1;
+        QTest::newRow("only once until the receiver speaks") << paced + QByteArrayList{"w1500"} << 1;
+        // The answer to a nudge holds the wait for it: taken for the
+        // receiver's pace, each lost block would wait four times longer.
+        QTest::newRow("a nudge's answer sets no pace")
+            << paced + QByteArrayList{"w700", "n", "a", "w700"} << 2;
+        QTest::newRow("the first blocks unanswered are not nudged") << QByteArrayList{"a", "w700"} << 0;
+        // A receiver slow to write its file is waited for at its own pace.
+        QTest::newRow("a slow receiver is waited for")
+            << QByteArrayList{"w300", "a", "w300", "a", "w300", "a", "w300", "a", "w300", "a"} << 0;
+    }
+    void senderNudges()
+    {
+        QFETCH(QByteArrayList, steps);
+        Harness h;
+        h.send({h.file("f", QByteArray(128 * 16, 'a'))}, X);
+        h.transfer.feed("C");
+        for (const QByteArray &step : steps) {
+            if (step.startsWith('w'))
+                QTest::qWait(step.mid(1).toInt());
+            else
+                h.transfer.feed(QByteArray(1, step == "a" ? ACK : NAK));
+        }
+        QVERIFY(h.transfer.isActive());
+        QTEST(int(h.sent.count(QByteArray(1, NAK))), "nudges");
+    }
+
     // Ways a transfer gives up: a failure text and two CAN bytes at the end.
     void failures_data()
     {
