@@ -490,6 +490,16 @@ void XmodemTransfer::processSender()
     char previous = 0;
     while (!m_rxBuffer.isEmpty() && isSending() && generation == m_generation) {
         if (before == 0) {
+            // The receiver's 'C' with a host line right behind it (a busy
+            // window reads the two at once): at the line's start, when a 'C'
+            // is what the receiver owes next, it is the receiver's. Taken
+            // for the host's, it would leave the receiver waiting on us.
+            if (m_rxBuffer.at(0) == POLL_CRC && pollOwed()) {
+                m_rxBuffer.remove(0, 1);
+                handleSenderByte(POLL_CRC, std::exchange(previous, POLL_CRC));
+                before = hostWordsAt(m_rxBuffer);
+                continue;
+            }
             hostWordsArrived(takeLine(&m_rxBuffer));
             // Until the peer answers, what follows them (a prompt) is the host's.
             const auto answer = [](char c) { return c == ACK || c == NAK || c == POLL_CRC; };

@@ -81,6 +81,12 @@ private:
         return isSending() && (isYmodem() ? m_fileIndex >= m_files.size() : m_state == EotSent);
     }
 
+    // Sending: the receiver's next word is a 'C' (for a file's data, or for
+    // the next header).
+    bool pollOwed() const
+    {
+        return (m_state == HeaderSent && m_headerAcked) || (m_state == EotSent && m_awaitingHeaderRequest);
+    }
     // Sending, the end is out: the receiver's answer to it is all it owes.
     bool lastStep() const { return m_state == BatchEndSent || (m_state == EotSent && !isYmodem()); }
 

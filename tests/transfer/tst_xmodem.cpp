@@ -65,6 +65,12 @@ private slots:
                               ack, ""};
         QTest::newRow("a cursor movement is no poll")
             << X << QByteArrayList{"abc"} << QByteArrayList{"C", block(1, "abc", true), "\x1b[7C", ""} + abc("C", true).mid(2);
+        // A busy window reads the receiver's 'C' together with a job's line
+        // right behind it: the 'C' still asks for the data or the next header.
+        QTest::newRow("YMODEM: a job's line behind the C for the data")
+            << Y << QByteArrayList{"abc"}
+            << QByteArrayList{"C", yHeader("f0", "3"), ack + "Ctick\r\n", block(1, "abc", true, 1024), ack, eot, nak, eot,
+                              ack + "Ctick\r\n", block(0, QByteArray(128, '\0'), true), ack, ""};
         QTest::newRow("YMODEM batch")
             << Y << QByteArrayList{r, ""}
             << QByteArrayList{"C", yHeader("f0", "1536"), "C", "", // a C before the ACK is ignored
@@ -91,7 +97,8 @@ private slots:
             if (script[i].isEmpty())
                 h.tick(3);
             h.transfer.feed(script[i]);
-            QVERIFY2(h.takeWire() == script[i + 1], qPrintable(QStringLiteral("step %1").arg(i / 2)));
+            const QByteArray wire = h.takeWire();
+            QVERIFY2(wire == script[i + 1], qPrintable(QStringLiteral("step %1: %2").arg(i / 2).arg(QString::fromLatin1(wire.left(8).toHex(' ')))));
         }
         QVERIFY(h.ok);
         QCOMPARE(h.statuses.last(), QStringLiteral("传输完成"));
@@ -138,7 +145,7 @@ private slots:
                                                                       << 0 << QByteArray();
         // The receiver acknowledged the whole file and the host alone speaks
         // on: however the receiver fared since, the file is there.
-        QTest::newRow("YMODEM: file acknowledged, then only the host") << Y << QByteArrayList{nak, ack, "HELLO\r\n", "t11"}
+        QTest::newRow("YMODEM: file acknowledged, then only the host") << Y << QByteArrayList{nak, ack, "HELLO\r\n", "t15"}
                                                                        << eot << 1 << QByteArray("HELLO\r\n");
     }
     void senderEnds()
@@ -270,7 +277,7 @@ private slots:
         QTest::newRow("send: header's patience over") << false << Y << QByteArrayList{"t110"} << QByteArray("BBX")
                                                       << "文件头无响应";
         QTest::newRow("send: shell back") << false << X << QByteArrayList{ack, killed, "t30"} << QByteArray("BB") << gone;
-        QTest::newRow("send: coloured words") << false << X << QByteArrayList{ack, "\x1b[1mKilled\x1b[0m\r\n$ ", "t11"}
+        QTest::newRow("send: coloured words") << false << X << QByteArrayList{ack, "\x1b[1mKilled\x1b[0m\r\n$ ", "t15"}
                                               << QByteArray("BB") << gone;
         QTest::newRow("send: host text mid-run") << false << X << QByteArrayList{ack, wall + ack, "t1", ack + wall, ack, "t1"}
                                                  << QByteArray("BBBBB") << "";
@@ -279,13 +286,17 @@ private slots:
         // wait as long, nothing of ours going out meanwhile.
         QTest::newRow("send: host text, then the receiver's time-out") << false << X << QByteArrayList{ack, wall, "t10", nak, ack}
                                                                        << QByteArray("BBBB") << "";
+        // rx and rb wait 13 s for a file's first block (and every 128th),
+        // then a second of quiet, before they ask again.
+        QTest::newRow("send: host text, then the receiver's longest time-out")
+            << false << X << QByteArrayList{ack, wall, "t14", nak, ack} << QByteArray("BBBB") << "";
         QTest::newRow("receive: sender silent") << true << X << QByteArrayList{"block", "t5"} << QByteArray("\x06") << "";
         QTest::newRow("receive: sender stopped 25 s") << true << X << QByteArrayList{"block", "t25", "block", "t2"}
                                                       << QByteArray("\x06\x06") << "";
         QTest::newRow("receive: sender gone") << true << X << QByteArrayList{"block", "t33"} << QByteArray("\x06X")
                                               << late;
-        QTest::newRow("receive: shell back") << true << X << QByteArrayList{"block", killed, "t11"} << QByteArray("\x06") << gone;
-        QTest::newRow("receive: words split") << true << Y << QByteArrayList{"block", "Kil", "led\r", "\n$ ", "t11"}
+        QTest::newRow("receive: shell back") << true << X << QByteArrayList{"block", killed, "t15"} << QByteArray("\x06") << gone;
+        QTest::newRow("receive: words split") << true << Y << QByteArrayList{"block", "Kil", "led\r", "\n$ ", "t15"}
                                               << QByteArray("\x06") << gone;
         QTest::newRow("receive: host text mid-run") << true << X << QByteArrayList{"block", wall, "block", "t1", wall, "block"}
                                                     << QByteArray("\x06\x06\x06") << "";
