@@ -186,6 +186,13 @@ void XmodemTransfer::shellTookOver(const QByteArray &words)
         return;
     }
     m_unconsumed = said;
+    // A block of ours on its way when the receiver died is in the shell's
+    // line now, where the next command would run behind it: Ctrl+C drops
+    // it where the shell edits its own line.
+    const bool blockOut = isSending() && m_state != WaitReceiver;
+    beginEnding();
+    if (blockOut)
+        send(QByteArrayLiteral("\x03"));
     peerLeft(peerGoneText());
 }
 
