@@ -56,6 +56,7 @@ void XmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, 
     m_lastPacket.clear();
     m_slowestAnswerUs = 0;
     m_answersTimed = 0;
+    m_nudged = false;
     m_sentAt.invalidate();
 
     m_sendFile.setFileName(m_files.first());
@@ -185,6 +186,13 @@ void XmodemTransfer::shellTookOver(const QByteArray &words)
         return;
     }
     m_unconsumed = said;
+    // A block of ours on its way when the receiver died is in the shell's
+    // line now, where the next command would run behind it: Ctrl+C drops
+    // it where the shell edits its own line.
+    const bool blockOut = isSending() && m_state != WaitReceiver;
+    beginEnding();
+    if (blockOut)
+        send(QByteArrayLiteral("\x03"));
     peerLeft(peerGoneText());
 }
 
@@ -262,15 +270,20 @@ void XmodemTransfer::armNudge()
         m_nudge.start(int(qBound(kFloorUs, 4 * m_slowestAnswerUs, kCeilingUs) / 1000));
 }
 
-void XmodemTransfer::answered()
+void XmodemTransfer::answered(char c)
 {
     m_nudge.stop();
-    if (!m_sentAt.isValid())
-        return;
-    // A slow answer raises the bar at once; it sinks back over some blocks.
-    m_slowestAnswerUs = qMax(m_sentAt.nsecsElapsed() / 1000, m_slowestAnswerUs - m_slowestAnswerUs / 32);
+    const bool timed = m_sentAt.isValid() && c == ACK && !std::exchange(m_nudged, false);
+    // Only a block taken at the first go tells the receiver's pace: the
+    // answer to a nudge or a resend holds the wait for it, and timed, each
+    // lost block would stretch the next wait fourfold, up to the receiver's
+    // own time-out.
+    if (timed) {
+        // A slow answer raises the bar at once; it sinks back over some blocks.
+        m_slowestAnswerUs = qMax(m_sentAt.nsecsElapsed() / 1000, m_slowestAnswerUs - m_slowestAnswerUs / 32);
+        ++m_answersTimed;
+    }
     m_sentAt.invalidate();
-    ++m_answersTimed;
 }
 
 // One byte that is no block: a receiver that lost ours answers it with NAK
@@ -280,8 +293,10 @@ void XmodemTransfer::answered()
 void XmodemTransfer::nudgeReceiver()
 {
     const Step step(this);
-    if (isSending() && m_state != WaitReceiver && !settling() && !ending())
+    if (isSending() && m_state != WaitReceiver && !settling() && !ending()) {
+        m_nudged = true;
         send(QByteArray(1, NAK));
+    }
 }
 
 // One more failure in a row: resend the last packet, or give up with
@@ -482,6 +497,16 @@ void XmodemTransfer::processSender()
     char previous = 0;
     while (!m_rxBuffer.isEmpty() && isSending() && generation == m_generation) {
         if (before == 0) {
+            // The receiver's 'C' with a host line right behind it (a busy
+            // window reads the two at once): at the line's start, when a 'C'
+            // is what the receiver owes next, it is the receiver's. Taken
+            // for the host's, it would leave the receiver waiting on us.
+            if (m_rxBuffer.at(0) == POLL_CRC && pollOwed()) {
+                m_rxBuffer.remove(0, 1);
+                handleSenderByte(POLL_CRC, std::exchange(previous, POLL_CRC));
+                before = hostWordsAt(m_rxBuffer);
+                continue;
+            }
             hostWordsArrived(takeLine(&m_rxBuffer));
             // Until the peer answers, what follows them (a prompt) is the host's.
             const auto answer = [](char c) { return c == ACK || c == NAK || c == POLL_CRC; };
@@ -553,7 +578,7 @@ void XmodemTransfer::handleSenderByte(char c, char before)
     const bool pollAgain = c == POLL_CRC && firstUnanswered && !cursorMove;
     if (c == ACK || c == NAK || (c == POLL_CRC && m_state != SendingData) || pollAgain) {
         heardPeer();
-        answered();
+        answered(c);
     }
     if (pollAgain)
         c = NAK;

@@ -81,6 +81,12 @@ private:
         return isSending() && (isYmodem() ? m_fileIndex >= m_files.size() : m_state == EotSent);
     }
 
+    // Sending: the receiver's next word is a 'C' (for a file's data, or for
+    // the next header).
+    bool pollOwed() const
+    {
+        return (m_state == HeaderSent && m_headerAcked) || (m_state == EotSent && m_awaitingHeaderRequest);
+    }
     // Sending, the end is out: the receiver's answer to it is all it owes.
     bool lastStep() const { return m_state == BatchEndSent || (m_state == EotSent && !isYmodem()); }
 
@@ -110,7 +116,7 @@ private:
     // The receiver's answer to what was just sent: how long it took, and
     // the nudge for it is no longer due.
     void armNudge();
-    void answered();
+    void answered(char c);
     void nudgeReceiver();
 
     void finishTransfer(QString error);
@@ -141,6 +147,7 @@ private:
     QElapsedTimer m_sentAt;
     qint64 m_slowestAnswerUs = 0; // of late: it decays block by block
     int m_answersTimed = 0;
+    bool m_nudged = false; // since the last answer
 
     qint64 m_expectedSize = -1;
     qint64 m_receivedBytes = 0;

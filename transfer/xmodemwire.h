@@ -15,10 +15,12 @@ constexpr char SUB = 0x1A; // fills the last block of a file
 constexpr char POLL_CRC = 'C';
 
 constexpr int kRetryLimit = 10; // failures in a row
-// How long rx, rb, sx and sb wait for us before they ask again: what they
-// sent, or what we sent them, may have been lost (rx and rb flush their
-// input on a terminal as they answer), and they say nothing that long.
-constexpr int kPeerTimeoutSeconds = 10;
+// How long rx, rb, sx and sb may say nothing while they wait for us, before
+// they ask again: what they sent, or what we sent them, may have been lost
+// (rx and rb flush their input on a terminal as they answer). rx and rb wait
+// 13 s for the first block of a file and of every 128 (5 s for the others),
+// then for a second of quiet on the line.
+constexpr int kPeerTimeoutSeconds = 14;
 
 // The arithmetic sum of a checksum block.
 inline quint8 checksum(const char *data, int length)

@@ -38,8 +38,9 @@ constexpr int kKermitPacket = 100; // at most 94 and its mark, length and line e
 constexpr int kXmodemBlock = 1029; // STX, numbers, 1 KiB, CRC
 
 // Between blocks an XMODEM/YMODEM peer may be silent for its own time-out
-// (10 s): the shell's words after a killed one settle that long and a tick.
-constexpr int kXmodemSettle = 10 + 1;
+// (up to 13 s, and a second of quiet): the shell's words after a killed one
+// settle that long and a tick.
+constexpr int kXmodemSettle = 14 + 1;
 
 const Protocol kProtocols[] = {
     {"xmodem", KindX, XmodemTransfer::Xmodem, XmodemTransfer::Xmodem, "rx -c -q data.bin", "sx -q data.bin",

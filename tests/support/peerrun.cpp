@@ -345,7 +345,12 @@ PeerRunResult runAgainstPeer(const PeerRunPlan &plan,
     }
     InbandTransfer *t = transfer.get();
     t->setManualClock(true);
-    const QString command = peerCommand(plan);
+    QString command = peerCommand(plan);
+    // rx and rb empty their terminal as they exit, and with it, now and then, their last answer
+    // before we read it. On a host a shell's prompt follows them, which tells our sender that the
+    // receiver has left with every block taken; here the peer's shell says one.
+    if (plan.send && plan.link == PeerLink::Pty && plan.peerCommand.isEmpty() && qobject_cast<XmodemTransfer *>(t))
+        command = QStringLiteral("%1; s=$?; printf '$ '; exit $s").arg(command);
     const auto owned = std::make_unique<PeerConnection>(command, plan.peerDir, plan.link, plan.delayMs);
     PeerConnection *peer = owned.get();
     QElapsedTimer clock;

@@ -65,6 +65,12 @@ private slots:
                               ack, ""};
         QTest::newRow("a cursor movement is no poll")
             << X << QByteArrayList{"abc"} << QByteArrayList{"C", block(1, "abc", true), "\x1b[7C", ""} + abc("C", true).mid(2);
+        // A busy window reads the receiver's 'C' together with a job's line
+        // right behind it: the 'C' still asks for the data or the next header.
+        QTest::newRow("YMODEM: a job's line behind the C for the data")
+            << Y << QByteArrayList{"abc"}
+            << QByteArrayList{"C", yHeader("f0", "3"), ack + "Ctick\r\n", block(1, "abc", true, 1024), ack, eot, nak, eot,
+                              ack + "Ctick\r\n", block(0, QByteArray(128, '\0'), true), ack, ""};
         QTest::newRow("YMODEM batch")
             << Y << QByteArrayList{r, ""}
             << QByteArrayList{"C", yHeader("f0", "1536"), "C", "", // a C before the ACK is ignored
@@ -91,7 +97,8 @@ private slots:
             if (script[i].isEmpty())
                 h.tick(3);
             h.transfer.feed(script[i]);
-            QVERIFY2(h.takeWire() == script[i + 1], qPrintable(QStringLiteral("step %1").arg(i / 2)));
+            const QByteArray wire = h.takeWire();
+            QVERIFY2(wire == script[i + 1], qPrintable(QStringLiteral("step %1: %2").arg(i / 2).arg(QString::fromLatin1(wire.left(8).toHex(' ')))));
         }
         QVERIFY(h.ok);
         QCOMPARE(h.statuses.last(), QStringLiteral("传输完成"));
@@ -138,7 +145,7 @@ private slots:
                                                                       << 0 << QByteArray();
         // The receiver acknowledged the whole file and the host alone speaks
         // on: however the receiver fared since, the file is there.
-        QTest::newRow("YMODEM: file acknowledged, then only the host") << Y << QByteArrayList{nak, ack, "HELLO\r\n", "t11"}
+        QTest::newRow("YMODEM: file acknowledged, then only the host") << Y << QByteArrayList{nak, ack, "HELLO\r\n", "t15"}
                                                                        << eot << 1 << QByteArray("HELLO\r\n");
     }
     void senderEnds()
@@ -160,6 +167,45 @@ private slots:
         QTEST(h.finished, "finished");
         QVERIFY(h.finished == 0 || h.ok);
         QTEST(h.left, "left");
+    }
+
+    // A receiver on a terminal empties its input right after each ACK, and
+    // a block of ours that came first is lost: once the receiver's pace is
+    // known, its silence well past that pace is met with one NAK, which it
+    // answers with its own. Steps: "a" an ACK (the next block goes out), "n"
+    // a NAK (the block goes again), "wN" N ms of the event loop; then the
+    // single NAKs we sent. Bounds are loose: a nudge is due 200 ms after a
+    // block to a fast receiver.
+    void senderNudges_data()
+    {
+        QTest::addColumn<QByteArrayList>("steps");
+        QTest::addColumn<int>("nudges");
+        const QByteArrayList paced{"a", "a", "a", "a"}; // timed answers: a fast receiver
+        QTest::newRow("a lost block") << paced + QByteArrayList{"w700"} << 1;
+        QTest::newRow("only once until the receiver speaks") << paced + QByteArrayList{"w1500"} << 1;
+        // The answer to a nudge holds the wait for it: taken for the
+        // receiver's pace, each lost block would wait four times longer.
+        QTest::newRow("a nudge's answer sets no pace")
+            << paced + QByteArrayList{"w700", "n", "a", "w700"} << 2;
+        QTest::newRow("the first blocks unanswered are not nudged") << QByteArrayList{"a", "w700"} << 0;
+        // A receiver slow to write its file is waited for at its own pace.
+        QTest::newRow("a slow receiver is waited for")
+            << QByteArrayList{"w300", "a", "w300", "a", "w300", "a", "w300", "a", "w300", "a"} << 0;
+    }
+    void senderNudges()
+    {
+        QFETCH(QByteArrayList, steps);
+        Harness h;
+        h.send({h.file("f", QByteArray(128 * 16, 'a'))}, X);
+        h.transfer.feed("C");
+        for (const QByteArray &step : steps) {
+            if (step.startsWith('w'))
+                QTest::qWait(step.mid(1).toInt());
+            else
+                h.transfer.feed(QByteArray(1, step == "a" ? ACK : NAK));
+        }
+        QVERIFY(h.transfer.isActive());
+        QTEST(int(h.sent.count(QByteArray(1, NAK))), "nudges");
     }
 
     // Ways a transfer gives up: a failure text and two CAN bytes at the end.
@@ -230,9 +276,11 @@ private slots:
         QTest::newRow("send: header unanswered") << false << Y << QByteArrayList{"t109"} << QByteArray("BB") << "";
         QTest::newRow("send: header's patience over") << false << Y << QByteArrayList{"t110"} << QByteArray("BBX")
                                                       << "文件头无响应";
-        QTest::newRow("send: shell back") << false << X << QByteArrayList{ack, killed, "t30"} << QByteArray("BB") << gone;
-        QTest::newRow("send: coloured words") << false << X << QByteArrayList{ack, "\x1b[1mKilled\x1b[0m\r\n$ ", "t11"}
-                                              << QByteArray("BB") << gone;
+        // The block on its way when the receiver died is in the shell's
+        // line: a Ctrl+C drops it, and nothing else of ours goes.
+        QTest::newRow("send: shell back") << false << X << QByteArrayList{ack, killed, "t30"} << QByteArray("BB\x03") << gone;
+        QTest::newRow("send: coloured words") << false << X << QByteArrayList{ack, "\x1b[1mKilled\x1b[0m\r\n$ ", "t15"}
+                                              << QByteArray("BB\x03") << gone;
         QTest::newRow("send: host text mid-run") << false << X << QByteArrayList{ack, wall + ack, "t1", ack + wall, ack, "t1"}
                                                  << QByteArray("BBBBB") << "";
         // A peer that lost what was last sent is silent for its own time-out
@@ -240,13 +288,17 @@ private slots:
         // wait as long, nothing of ours going out meanwhile.
         QTest::newRow("send: host text, then the receiver's time-out") << false << X << QByteArrayList{ack, wall, "t10", nak, ack}
                                                                        << QByteArray("BBBB") << "";
+        // rx and rb wait 13 s for a file's first block (and every 128th),
+        // then a second of quiet, before they ask again.
+        QTest::newRow("send: host text, then the receiver's longest time-out")
+            << false << X << QByteArrayList{ack, wall, "t14", nak, ack} << QByteArray("BBBB") << "";
         QTest::newRow("receive: sender silent") << true << X << QByteArrayList{"block", "t5"} << QByteArray("\x06") << "";
         QTest::newRow("receive: sender stopped 25 s") << true << X << QByteArrayList{"block", "t25", "block", "t2"}
                                                       << QByteArray("\x06\x06") << "";
         QTest::newRow("receive: sender gone") << true << X << QByteArrayList{"block", "t33"} << QByteArray("\x06X")
                                               << late;
-        QTest::newRow("receive: shell back") << true << X << QByteArrayList{"block", killed, "t11"} << QByteArray("\x06") << gone;
-        QTest::newRow("receive: words split") << true << Y << QByteArrayList{"block", "Kil", "led\r", "\n$ ", "t11"}
+        QTest::newRow("receive: shell back") << true << X << QByteArrayList{"block", killed, "t15"} << QByteArray("\x06") << gone;
+        QTest::newRow("receive: words split") << true << Y << QByteArrayList{"block", "Kil", "led\r", "\n$ ", "t15"}
                                               << QByteArray("\x06") << gone;
         QTest::newRow("receive: host text mid-run") << true << X << QByteArrayList{"block", wall, "block", "t1", wall, "block"}
                                                     << QByteArray("\x06\x06\x06") << "";
