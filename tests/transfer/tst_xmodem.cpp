@@ -5,6 +5,7 @@
 #include "tests/transfer/enginetest.h"
 #include "transfer/xmodemtransfer.h"
 
+#include <QDateTime>
 #include <QTest>
 
 namespace {
@@ -26,6 +27,13 @@ QByteArray block(quint8 number, QByteArray data, bool crc, int size = 128)
 QByteArray yHeader(const QByteArray &name, const QByteArray &size)
 {
     return block(0, (name + '\0' + size + '\0').leftJustified(128, '\0'), true);
+}
+
+// Our sender's header: the time and mode follow the size.
+constexpr qint64 kStamp = 1767225600; // 2026-01-01
+QByteArray yOffer(const QByteArray &name, const QByteArray &size)
+{
+    return yHeader(name, size + ' ' + QByteArray::number(kStamp, 8) + " 100644");
 }
 
 using Harness = EngineHarness<XmodemTransfer>;
@@ -61,7 +69,7 @@ private slots:
             << X << QByteArrayList{"abc"} << QByteArrayList{"C", block(1, "abc", true), "C"} + abc("C", true).mid(1);
         QTest::newRow("an empty file's EOT asked for again")
             << Y << QByteArrayList{""}
-            << QByteArrayList{"C", yHeader("f0", "0"), ack + "C", eot, "C", eot, nak, eot, ack + "C", block(0, QByteArray(128, '\0'), true),
+            << QByteArrayList{"C", yOffer("f0", "0"), ack + "C", eot, "C", eot, nak, eot, ack + "C", block(0, QByteArray(128, '\0'), true),
                               ack, ""};
         QTest::newRow("a cursor movement is no poll")
             << X << QByteArrayList{"abc"} << QByteArrayList{"C", block(1, "abc", true), "\x1b[7C", ""} + abc("C", true).mid(2);
@@ -69,14 +77,14 @@ private slots:
         // right behind it: the 'C' still asks for the data or the next header.
         QTest::newRow("YMODEM: a job's line behind the C for the data")
             << Y << QByteArrayList{"abc"}
-            << QByteArrayList{"C", yHeader("f0", "3"), ack + "Ctick\r\n", block(1, "abc", true, 1024), ack, eot, nak, eot,
+            << QByteArrayList{"C", yOffer("f0", "3"), ack + "Ctick\r\n", block(1, "abc", true, 1024), ack, eot, nak, eot,
                               ack + "Ctick\r\n", block(0, QByteArray(128, '\0'), true), ack, ""};
         QTest::newRow("YMODEM batch")
             << Y << QByteArrayList{r, ""}
-            << QByteArrayList{"C", yHeader("f0", "1536"), "C", "", // a C before the ACK is ignored
+            << QByteArrayList{"C", yOffer("f0", "1536"), "C", "", // a C before the ACK is ignored
                               ack + "C", block(1, r.left(1024), true, 1024), ack, block(2, r.mid(1024), true, 1024),
                               ack, eot, nak, eot, // the receiver's NAK of the first EOT
-                              ack + "C", yHeader("f1", "0"), ack + "C", eot, // an empty file has no data block
+                              ack + "C", yOffer("f1", "0"), ack + "C", eot, // an empty file has no data block
                               ack, "", QByteArray(), block(0, QByteArray(128, '\0'), true), // the next header unasked
                               ack, ""};
     }
@@ -89,8 +97,12 @@ private slots:
         QCOMPARE(quint8(block(1, "abc", false).at(131)), quint8(0xD8));
         Harness h;
         QStringList paths;
-        for (const QByteArray &c : contents)
+        for (const QByteArray &c : contents) {
             paths << h.file(QStringLiteral("f%1").arg(paths.size()), c);
+            QFile f(paths.last());
+            QVERIFY(f.open(QIODevice::ReadWrite)
+                    && f.setFileTime(QDateTime::fromSecsSinceEpoch(kStamp), QFileDevice::FileModificationTime));
+        }
         h.send(paths, variant);
         QVERIFY(h.wire().isEmpty());
         for (int i = 0; i + 1 < script.size(); i += 2) {
