@@ -7,12 +7,23 @@
 // a command; and where none of the file's bytes reached the shell, the next
 // command runs as typed.
 // The clock is the test's: a tick is a second to the engine, and the ticks
-// after the peer left are counted. HV_LEAVE_ONLY keeps one protocol's rows,
-// so that CTest runs the protocols side by side.
+// after the peer left are counted. HV_LEAVE_ONLY keeps one protocol's rows
+// (or one direction's), so that CTest runs them side by side.
 
 #include "shellrig.h"
 
 #include <csignal>
+
+namespace {
+// HV_LEAVE_ONLY names a protocol ("kermit") or one of its directions
+// ("kermit send"): a row of neither is left out.
+bool leaveRowWanted(const char *protocol, bool send)
+{
+    const QString only = qEnvironmentVariable("HV_LEAVE_ONLY");
+    return only.isEmpty() || only == QLatin1String(protocol)
+           || only == QLatin1String(protocol) + (send ? QLatin1String(" send") : QLatin1String(" receive"));
+}
+} // namespace
 
 namespace {
 
@@ -169,14 +180,12 @@ private slots:
         QTest::addColumn<QString>("program"); // the shell
         QTest::addColumn<bool>("stays");
         QTest::addColumn<int>("delay");
-        const QString only = qEnvironmentVariable("HV_LEAVE_ONLY");
         for (int p = 0; p < int(std::size(kProtocols)); ++p) {
             const Protocol &protocol = kProtocols[p];
-            if (!only.isEmpty() && only != QLatin1String(protocol.name))
-                continue;
             const auto row = [&](bool send, const char *leave, const char *shell, bool stays = false) {
-                QTest::addRow("%s %s, %s, %s", protocol.name, send ? "send" : "receive", leave, shell)
-                    << p << send << QString(leave) << QString(shell) << stays << 0;
+                if (leaveRowWanted(protocol.name, send))
+                    QTest::addRow("%s %s, %s, %s", protocol.name, send ? "send" : "receive", leave, shell)
+                        << p << send << QString(leave) << QString(shell) << stays << 0;
             };
             for (bool send : {true, false}) {
                 const bool staysAtInt = protocol.kind == KindK || (protocol.kind == KindZ && !send);
@@ -193,7 +202,7 @@ private slots:
         // A sender nobody answers, and a peer typed late; a ZMODEM receive
         // waits silently for its sender, so it may wait for one at all.
         const auto row = [&](int p, bool send, const char *leave, const char *shell, int delay = 0) {
-            if (only.isEmpty() || only == QLatin1String(kProtocols[p].name))
+            if (leaveRowWanted(kProtocols[p].name, send))
                 QTest::addRow("%s %s, %s, %s%s", kProtocols[p].name, send ? "send" : "receive", leave, shell,
                               delay ? qPrintable(QStringLiteral(", %1 ms each way").arg(delay)) : "")
                     << p << send << QString(leave) << QString(shell) << false << delay;
@@ -213,7 +222,7 @@ private slots:
         for (int p = 0; p < int(std::size(kProtocols)); ++p) {
             for (const bool send : {true, false}) {
                 for (const int delay : {0, 25}) {
-                    if ((only.isEmpty() || only == QLatin1String(kProtocols[p].name)) && (p == 2 || !delay))
+                    if (leaveRowWanted(kProtocols[p].name, send) && (p == 2 || !delay))
                         QTest::addRow("%s %s, talks, bash%s", kProtocols[p].name, send ? "send" : "receive",
                                       delay ? ", 25 ms each way" : "")
                             << p << send << QString("talks") << QString("bash") << true << delay;
@@ -231,9 +240,9 @@ private slots:
         row(2, false, "late", "bash", 25);
         // Kermit with a host line mid-run over a round trip, and a host that
         // talks every 200 ms ("chatters"): the peer lives, and so does the run.
-        if (only.isEmpty() || only == QLatin1String(kProtocols[3].name)) {
-            for (const bool send : {true, false}) {
-                const char *dir = send ? "send" : "receive";
+        for (const bool send : {true, false}) {
+            const char *dir = send ? "send" : "receive";
+            if (leaveRowWanted(kProtocols[3].name, send)) {
                 QTest::addRow("kermit %s, talks, bash, 25 ms each way", dir) << 3 << send << QString("talks") << QString("bash") << true << 25;
                 for (const int delay : {0, 25})
                     QTest::addRow("kermit %s, chatters, bash%s", dir, delay ? ", 25 ms each way" : "")
@@ -253,12 +262,11 @@ private slots:
         QTest::addColumn<QString>("program");
         QTest::addColumn<bool>("stays");
         QTest::addColumn<int>("delay");
-        const QString only = qEnvironmentVariable("HV_LEAVE_ONLY");
         for (int p = 0; p < 2; ++p)
             for (const bool send : {true, false})
                 for (const char *talk : {"talks", "chatters"})
                     for (const int delay : {0, 25})
-                        if ((only.isEmpty() || only == QLatin1String(kProtocols[p].name)) && (delay || talk != QLatin1String("talks")))
+                        if (leaveRowWanted(kProtocols[p].name, send) && (delay || talk != QLatin1String("talks")))
                             QTest::addRow("%s %s, %s, bash%s", kProtocols[p].name, send ? "send" : "receive", talk,
                                           delay ? ", 25 ms each way" : "")
                                 << p << send << QString(talk) << QString("bash") << true << delay;
