@@ -117,7 +117,7 @@ void ZmodemTransfer::sendDataBurst()
     if (!m_linkClock.isValid())
         m_linkClock.start();
     m_markUs = m_roundUs = m_burstUs = m_linkClock.nsecsElapsed() / 1000;
-    m_markPos = m_burstPos = m_ackedPos;
+    m_markPos = m_ackedPos;
     writeWindow();
 }
 
@@ -177,13 +177,11 @@ void ZmodemTransfer::learnLink(quint32 pos)
 {
     const qint64 now = m_linkClock.nsecsElapsed() / 1000;
     bool queued = false; // the data waits somewhere: the link is full
-    bool asked = false;  // a ZACK we asked for, not one of a ZRPOS's answer
     while (!m_ackPoints.empty() && m_ackPoints.front().pos - m_ackedPos <= pos - m_ackedPos) {
         if (m_ackPoints.front().pos == pos) {
             const qint64 rtt = qMax<qint64>(1, now - m_ackPoints.front().sentUs);
             m_minRttUs = m_minRttUs > 0 ? qMin(m_minRttUs, rtt) : rtt;
             queued = rtt > m_minRttUs * 5 / 4 + kQueuedUs;
-            asked = true;
         }
         m_ackPoints.pop_front();
     }
@@ -192,20 +190,6 @@ void ZmodemTransfer::learnLink(quint32 pos)
             m_growing = false, m_ahead = aheadFor(m_rate, m_minRttUs);
         else
             m_ahead = quint32(qMin<qint64>(kAheadMost, m_ahead + qint64(kGrowth - 1) * (pos - m_ackedPos)));
-    }
-    // Until a span has shown a rate, the first stream's ZACKs show one by
-    // how late they come: what they confirm went through the link in the
-    // time since the stream began, less a bare round trip (the offer's, or
-    // a shorter one since). Never more than the link carried: a slow link
-    // shows its rate, one that carried the first window at once lets the
-    // next round fill a long round trip, instead of a round trip more spent
-    // with a window grown only kGrowth times.
-    // It stands for the rate until a span shows one, so that a window
-    // opened by it does not fall to the least when the next ZACKs come late.
-    if (m_growing && asked && !queued && m_peakNow == 0 && m_peakBefore == 0) {
-        const qint64 carriedUs = qMax(kQueuedUs, now - m_burstUs - m_minRttUs);
-        m_rate = qMax(m_rate, qint64(pos - m_burstPos) * 1000000 / carriedUs);
-        m_ahead = qMax(m_ahead, aheadFor(m_rate, m_minRttUs, kGainGrowing));
     }
     // The rate is what the ZACKs confirm over a short span: those of data
     // that went out in one go come back as fast as the link carried it, a

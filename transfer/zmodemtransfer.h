@@ -156,7 +156,6 @@ private:
     qint64 m_minRttUs = 0;
     qint64 m_offeredUs = 0; // when the file's offer went out
     qint64 m_burstUs = 0;   // when the current stream started
-    quint32 m_burstPos = 0; // and where
     bool m_resending = false; // the current stream answers a ZRPOS amid the data
     qint64 m_rate = 0; // bytes a second the receiver confirmed, at best lately
     // The best rate of this round trip and of the one before, and when this one began.

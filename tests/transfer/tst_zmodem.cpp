@@ -611,46 +611,6 @@ private slots:
                  qPrintable(QStringLiteral("the window holds %1 on a 20 KB/s link").arg(h.transfer.aheadBound())));
         QCOMPARE(h.summary, kRunning);
     }
-    // A fast link 100 ms each way: the first window's ZACKs come back a
-    // bare round trip after it went, all in one go. That shows a link that
-    // carried it at once, and the next round fills the round trip, instead
-    // of growing by a few times what was confirmed; ZACKs that then come
-    // late (the link is full) keep the window near what was shown, not the
-    // least.
-    void senderFastLongLinkOpensAfterOneRound()
-    {
-        // Outlive the harness: its end cancels the run, which writes.
-        qint64 written = 0;
-        int late = 0; // ms added to the ZACKs of the second round on
-        QElapsedTimer clock;
-        Harness h;
-        h.transfer.setManualClock(true);
-        QObject scope;
-        const TransferSendFn out = [&](const QByteArray &b) {
-            h.sent << b;
-            if (!clock.isValid() || b.startsWith("*\x18" "A"))
-                return;
-            for (const QString &frame : describe(bin(ZDATA) + b).mid(1)) {
-                written += frame.section(' ', 1, 1).toInt();
-                if (frame.endsWith(" j"))
-                    QTimer::singleShot(200 + late, &scope, [&h, at = written] { h.transfer.feed(hex(ZACK, quint32(at))); });
-            }
-        };
-        h.transfer.startSend(out, QStringLiteral("s"), {h.file("big", QByteArray(64 << 20, 'b'))});
-        h.transfer.feed(hex(ZRINIT));
-        QTest::qWait(200); // the offer's round trip
-        clock.start();
-        h.transfer.feed(hex(ZRPOS));
-        QCOMPARE(h.transfer.aheadBound(), 12u << 10);
-        late = 300;
-        QVERIFY(spin([&] { return clock.elapsed() >= 300; }, 2000));
-        QVERIFY2(h.transfer.aheadBound() >= 1 << 20,
-                 qPrintable(QStringLiteral("the window is %1 after one round").arg(h.transfer.aheadBound())));
-        spin([&] { return clock.elapsed() >= 900; }, 2000); // the late ZACKs of the second round
-        QVERIFY2(h.transfer.aheadBound() >= 256 << 10,
-                 qPrintable(QStringLiteral("the window fell to %1 on late ZACKs").arg(h.transfer.aheadBound())));
-        QCOMPARE(h.summary, kRunning);
-    }
     void senderReadsWhileWriting()
     {
         QFETCH(QByteArray, reply);
