@@ -54,6 +54,12 @@ sleep 2
 xdotool mousemove 760 400 click 1
 sleep 0.5
 say() { xdotool type --delay 2 "$1"; xdotool key Return; }
+# The screen at a failure, into $WINDOW_SH_SHOT when given.
+fail() {
+    [ -z "${WINDOW_SH_SHOT:-}" ] || import -window root "$WINDOW_SH_SHOT"
+    echo "FAIL: $1"
+    exit 1
+}
 alive() { [ -s "$far/peer.pid" ] && kill -0 "$(cat "$far/peer.pid")" 2>/dev/null; }
 
 while [ $# -ge 3 ]; do
@@ -66,22 +72,21 @@ while [ $# -ge 3 ]; do
     say "bash -c 'echo \$\$ >peer.pid; exec rz -y'"
     tries=0
     until alive; do
-        tries=$((tries + 1)); [ $tries -lt 100 ] || { echo "FAIL: rz did not start"; exit 1; }
+        tries=$((tries + 1)); [ $tries -lt 100 ] || fail "rz did not start"
         sleep 0.1
     done
     sleep 1
-    xdotool key alt+t
-    sleep 0.5
-    xdotool key Return
-    sleep 0.5
-    xdotool key Return
+    # Transfer > Send File > Zmodem... by the pointer: after a first run
+    # Alt+T no longer opened the menu here.
+    xdotool mousemove 275 46 click 1 sleep 0.5 mousemove 288 75 click 1 sleep 0.5 mousemove 417 75 click 1
     dialog=$(timeout 10 xdotool search --sync --onlyvisible --name 'Zmodem' | head -n 1)
+    [ -z "${WINDOW_SH_DEBUG:-}" ] || { import -window root "$WINDOW_SH_DEBUG.$rate.$event.png"; echo "dialog=$dialog"; }
     xdotool windowfocus --sync "$dialog" type "$work/data.bin"
     xdotool key Return
     # A second after the data flows.
     tries=0
     until [ -s "$far/data.bin" ]; do
-        tries=$((tries + 1)); [ $tries -lt 300 ] || { echo "FAIL: no data arrived"; exit 1; }
+        tries=$((tries + 1)); [ $tries -lt 300 ] || fail "no data arrived"
         sleep 0.1
     done
     sleep 1
@@ -93,7 +98,7 @@ while [ $# -ge 3 ]; do
     whole)
         tries=0
         while alive; do
-            tries=$((tries + 1)); [ $tries -lt 6000 ] || { echo "FAIL: the run did not end"; exit 1; }
+            tries=$((tries + 1)); [ $tries -lt 6000 ] || fail "the run did not end"
             sleep 0.1
         done
         start=$(now) ;;
@@ -106,6 +111,7 @@ while [ $# -ge 3 ]; do
         sleep 0.1
     done
     took=$( [ -e "$far/answered" ] && since "$start" || echo none)
+    [ "$took" != none ] || [ -z "${WINDOW_SH_SHOT:-}" ] || import -window root "$WINDOW_SH_SHOT"
     whole=
     [ "$event" != whole ] || whole=" file=$(cmp -s "$work/data.bin" "$far/data.bin" && echo whole || echo DIFFERS)"
     printf 'window ssh delay=25ms rate=%s size=%s event=%s next-command=%ss%s\n' "$rate" "$size" "$event" "$took" "$whole"

@@ -2,22 +2,22 @@
 //             [--shell CMD --dir DIR] [RATE...]
 //
 // A ZMODEM send to `rz` in a far bash, over a line that holds every byte
-// MS milliseconds each way (default 25), carries RATE bytes a second (default
-// 20000 and 100000) and holds up to BYTES (default 2 MiB, as an SSH
-// channel's window does). --after MS (default 2000) into the data the send
-// is stopped: ours by its cancel (what Esc does), lrzsz's `sz -w 16384` by
-// SIGTERM, on which it sends its own cancel (CANs) and exits; or rz is
-// killed. SIGINT is no stop for sz amid a file: it waits for the
-// receiver's ZACK of where it is, then sends a new ZDATA from there and
-// goes on with the file, so the shell is back only when the file is done. Then a command
-// is typed as soon as the sender has ended, and again every 250 ms while the
-// shell has not answered (what a receiver still running reads is lost to it,
-// as a user's keys would be). Prints one line per case and sender: the seconds from the event to
-// the command's answer, the median and every run.
+// MS milliseconds each way (default 25), carries RATE bytes a second
+// (default 20000 and 100000) and holds up to BYTES (default 2 MiB, as an
+// SSH channel's window does). --after MS (default 2000) into the data the
+// send is stopped: ours by its cancel (what Esc does), lrzsz's
+// `sz -w 16384` by SIGTERM, on which it sends its own cancel (CANs) and
+// exits; or rz is killed. SIGINT is no stop for sz amid a file: it waits
+// for the receiver's ZACK of where it is, then sends a new ZDATA from there
+// and goes on with the file, so the shell is back only once the file is
+// done. Then a command is typed as soon as the sender has ended, and again
+// every 250 ms until the shell answers (what a receiver still running reads
+// is lost to it, as a user's keys would be). One line per case and sender:
+// the seconds from the event to the answer, the median and every run.
 // --shell runs CMD (through sh -c) as the far end in place of a local bash,
-// such as an ssh to a host that starts bash there, in its folder DIR (which
-// CMD must go to, and which we can read): the line then shapes what goes
-// to the ssh client, as a relay before the host would.
+// such as an ssh to a host that starts bash there in DIR, a folder we can
+// read: the line then shapes what goes to the ssh client, as a relay in
+// front of the host would.
 
 #include "tests/support/delaypump.h"
 #include "transfer/zmodemtransfer.h"
@@ -33,7 +33,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <thread>
 #include <vector>
