@@ -11,7 +11,8 @@
 # is typed, again every half second until it has run (what a receiver still
 # running reads is lost to it). One line per case: the seconds from the
 # event to the command running, and for "whole" whether the file arrived
-# whole. The far bash runs in C.UTF-8, as a user's does.
+# whole. The far bash runs in C.UTF-8, as a user's does. The command is
+# given WINDOW_SH_WAIT seconds (default 60) to run.
 set -eu
 build=$1 state=$2 port=$3
 shift 3
@@ -80,7 +81,6 @@ while [ $# -ge 3 ]; do
     # Alt+T no longer opened the menu here.
     xdotool mousemove 275 46 click 1 sleep 0.5 mousemove 288 75 click 1 sleep 0.5 mousemove 417 75 click 1
     dialog=$(timeout 10 xdotool search --sync --onlyvisible --name 'Zmodem' | head -n 1)
-    [ -z "${WINDOW_SH_DEBUG:-}" ] || { import -window root "$WINDOW_SH_DEBUG.$rate.$event.png"; echo "dialog=$dialog"; }
     xdotool windowfocus --sync "$dialog" type "$work/data.bin"
     xdotool key Return
     # A second after the data flows.
@@ -106,7 +106,7 @@ while [ $# -ge 3 ]; do
     tries=0
     until [ -e "$far/answered" ]; do
         tries=$((tries + 1))
-        [ $tries -lt 600 ] || break
+        [ $tries -lt $((${WINDOW_SH_WAIT:-60} * 10)) ] || break
         [ $((tries % 5)) -ne 1 ] || { xdotool key ctrl+u; say "touch answered"; }
         sleep 0.1
     done
