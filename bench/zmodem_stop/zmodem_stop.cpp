@@ -13,7 +13,8 @@
 // done. Then a command is typed as soon as the sender has ended, and again
 // every 250 ms until the shell answers (what a receiver still running reads
 // is lost to it, as a user's keys would be). One line per case and sender:
-// the seconds from the event to the answer, the median and every run.
+// the seconds from the event to the answer, the median and every run, and
+// for ours how far the data might run past the last ZACK at the event.
 // --shell runs CMD (through sh -c) as the far end in place of a local bash,
 // such as an ssh to a host that starts bash there in DIR, a folder we can
 // read: the line then shapes what goes to the ssh client, as a relay in
@@ -110,7 +111,7 @@ public:
     {
         QElapsedTimer clock;
         clock.start();
-        qint64 typed = 0;
+        qint64 typed = -retypeMs; // typed at once
         while (!heard.contains(want)) {
             if (clock.elapsed() >= ms)
                 return false;
@@ -141,6 +142,7 @@ private:
 
 struct Figure {
     double seconds = -1; // to the command's answer; -1: none within the bound
+    quint32 ahead = 0;   // ours: how far the data might run past the last ZACK at the event
 };
 
 // Starts rz in the far shell, waits for its first header; the pid of rz, or 0.
@@ -199,6 +201,7 @@ Figure runOurs(const Options &o, qint64 rate, bool kill, const QString &file)
     QEventLoop loop;
     QTimer::singleShot(o.afterMs, &loop, &QEventLoop::quit);
     loop.exec();
+    const quint32 ahead = t.aheadBound();
     QElapsedTimer since;
     since.start();
     if (kill)
@@ -218,7 +221,9 @@ Figure runOurs(const Options &o, qint64 rate, bool kill, const QString &file)
     ::fcntl(far.near, F_SETFL, ::fcntl(far.near, F_GETFL) & ~O_NONBLOCK);
     if (!ended)
         return {};
-    return answered(far, since);
+    Figure f = answered(far, since);
+    f.ahead = ahead;
+    return f;
 }
 
 Figure runReference(const Options &o, qint64 rate, bool kill, const QString &file)
@@ -279,8 +284,13 @@ QString median(std::vector<Figure> figures)
     QStringList all;
     for (double v : s)
         all << (v >= 1e9 ? QStringLiteral("none") : QString::number(v, 'f', 2));
+    QStringList ahead;
+    for (const Figure &f : figures)
+        ahead << QString::number(f.ahead);
     const double m = s[s.size() / 2];
-    return QStringLiteral("median=%1 runs=%2").arg(m >= 1e9 ? QStringLiteral("none") : QString::number(m, 'f', 2), all.join(','));
+    return QStringLiteral("median=%1 runs=%2%3")
+        .arg(m >= 1e9 ? QStringLiteral("none") : QString::number(m, 'f', 2), all.join(','),
+             figures.front().ahead ? QStringLiteral(" window=") + ahead.join(',') : QString());
 }
 
 } // namespace
