@@ -98,6 +98,11 @@ public:
     }
     ~FarShell()
     {
+        // rz runs in a job of its own: it would go on writing into the
+        // folder. Only while that pid is still an rz: it may have ended.
+        QFile comm(QStringLiteral("/proc/%1/comm").arg(receiver));
+        if (receiver > 0 && comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "rz")
+            ::kill(receiver, SIGKILL);
         ::kill(shell, SIGKILL);
         ::write(stopWrite, "x", 1);
         toFar.join();
@@ -132,6 +137,7 @@ public:
     void type(const QByteArray &keys) { ::write(near, keys.constData(), size_t(keys.size())); }
 
     int near = -1;
+    pid_t receiver = -1;
     QByteArray heard;
 
 private:
@@ -152,7 +158,8 @@ pid_t startReceiver(FarShell &far, const QString &dir)
     if (!far.readUntil("**\x18" "B01", 10000))
         return 0;
     QFile f(dir + QStringLiteral("/peer.pid"));
-    return f.open(QIODevice::ReadOnly) ? pid_t(f.readAll().trimmed().toInt()) : 0;
+    far.receiver = f.open(QIODevice::ReadOnly) ? pid_t(f.readAll().trimmed().toInt()) : 0;
+    return far.receiver;
 }
 
 Figure answered(FarShell &far, const QElapsedTimer &since)
