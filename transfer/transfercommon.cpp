@@ -50,6 +50,12 @@ quint16 crc16(const char *data, int length, quint16 crc)
     return r;
 }
 
+QByteArray sizeTimeMode(const QString &path, qint64 size)
+{
+    const qint64 mtime = qMax<qint64>(0, QFileInfo(path).lastModified().toSecsSinceEpoch());
+    return QByteArray::number(size) + ' ' + QByteArray::number(mtime, 8) + " 100644";
+}
+
 QString safeReceivedName(const QString &peerName)
 {
     const int cut = qMax(peerName.lastIndexOf(QLatin1Char('/')), peerName.lastIndexOf(QLatin1Char('\\')));

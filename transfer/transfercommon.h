@@ -22,6 +22,12 @@ using TransferSendFn = std::function<void(const QByteArray &)>;
 // `crc` carries on a CRC over bytes that came before.
 quint16 crc16(const char *data, int length, quint16 crc = 0);
 
+// What follows a file's name in a ZMODEM offer and a YMODEM header: its
+// size in decimal, then its modification time (seconds since 1970) and mode
+// in octal. Receivers that find no time take one all the same (lrzsz dates
+// the file centuries ahead) and make the file private.
+QByteArray sizeTimeMode(const QString &path, qint64 size);
+
 // The name under which a file announced by the peer may be stored: the last
 // component of what the peer sent (after "/" or "\\"). Empty when that would
 // not name a plain file inside the chosen folder: "", "." or "..", or a name

@@ -397,13 +397,7 @@ void XmodemTransfer::sendNextHeader()
     const QString name = fileNameOf(path);
     QByteArray header = name.toUtf8();
     header.append('\0');
-    header.append(QByteArray::number(m_sendSize));
-    // The time and mode in octal, as ZMODEM's offer has them: rb takes a
-    // time from a header without one all the same (files dated centuries
-    // ahead) and makes the file private.
-    header.append(' ');
-    header.append(QByteArray::number(quint64(qMax<qint64>(0, QFileInfo(path).lastModified().toSecsSinceEpoch())), 8));
-    header.append(" 100644");
+    header.append(sizeTimeMode(path, m_sendSize));
     header.append('\0');
     // A long name does not fit the 128 bytes of an ordinary block 0: it goes
     // in a 1024-byte block, which receivers take as block 0 all the same.

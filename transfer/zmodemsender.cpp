@@ -84,13 +84,9 @@ void ZmodemTransfer::offerNextFile()
     m_lastPercent = -1;
     const QFileInfo info(m_sendFile.fileName());
     const qint64 size = m_sendFile.size();
-    const quint64 mtime = quint64(info.lastModified().toSecsSinceEpoch());
     QByteArray fileInfo = info.fileName().toUtf8();
     fileInfo.append('\0');
-    fileInfo.append(QByteArray::number(size));
-    fileInfo.append(' ');
-    fileInfo.append(QByteArray::number(mtime, 8));
-    fileInfo.append(" 100644");
+    fileInfo.append(sizeTimeMode(m_sendFile.fileName(), size));
     sendBinaryHeader(ZFILE, QByteArray("\x00\x00\x00\x01", 4));
     markOffered();
     const QByteArray subpacket = dataSubpacket(fileInfo, ZCRCW);

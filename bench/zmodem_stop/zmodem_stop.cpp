@@ -162,6 +162,19 @@ pid_t startReceiver(FarShell &far, const QString &dir)
     return far.receiver;
 }
 
+// One run's far shell, in its folder, with rz started in it (rz <= 0: it did not start).
+struct Trial {
+    Trial(const Options &o, qint64 rate)
+        : dir(o.dir.isEmpty() ? scratch.path() : o.dir), far({o.delayMs, rate, o.hold}, dir, o.shell),
+          rz(startReceiver(far, dir))
+    {
+    }
+    QTemporaryDir scratch;
+    QString dir;
+    FarShell far;
+    pid_t rz;
+};
+
 Figure answered(FarShell &far, const QElapsedTimer &since)
 {
     far.heard.clear();
@@ -173,10 +186,9 @@ Figure answered(FarShell &far, const QElapsedTimer &since)
 
 Figure runOurs(const Options &o, qint64 rate, bool kill, const QString &file)
 {
-    QTemporaryDir scratch;
-    const QString dir = o.dir.isEmpty() ? scratch.path() : o.dir;
-    FarShell far({o.delayMs, rate, o.hold}, dir, o.shell);
-    const pid_t rz = startReceiver(far, dir);
+    Trial trial(o, rate);
+    FarShell &far = trial.far;
+    const pid_t rz = trial.rz;
     if (rz <= 0)
         return {};
     ::fcntl(far.near, F_SETFL, ::fcntl(far.near, F_GETFL) | O_NONBLOCK);
@@ -235,10 +247,9 @@ Figure runOurs(const Options &o, qint64 rate, bool kill, const QString &file)
 
 Figure runReference(const Options &o, qint64 rate, bool kill, const QString &file)
 {
-    QTemporaryDir scratch;
-    const QString dir = o.dir.isEmpty() ? scratch.path() : o.dir;
-    FarShell far({o.delayMs, rate, o.hold}, dir, o.shell);
-    const pid_t rz = startReceiver(far, dir);
+    Trial trial(o, rate);
+    FarShell &far = trial.far;
+    const pid_t rz = trial.rz;
     if (rz <= 0)
         return {};
     const pid_t sz = ::fork();
