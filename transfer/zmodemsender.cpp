@@ -113,7 +113,8 @@ void ZmodemTransfer::sendDataBurst()
     if (!m_linkClock.isValid())
         m_linkClock.start();
     m_markUs = m_roundUs = m_burstUs = m_linkClock.nsecsElapsed() / 1000;
-    m_markPos = m_ackedPos;
+    m_markPos = m_burstPos = m_ackedPos;
+    m_firstAckUs = -1;
     writeWindow();
 }
 
@@ -172,10 +173,13 @@ quint32 ZmodemTransfer::ackSpacing() const
 void ZmodemTransfer::learnLink(quint32 pos)
 {
     const qint64 now = m_linkClock.nsecsElapsed() / 1000;
+    const qint64 bareUs = m_minRttUs; // the offer's round trip, or a shorter one since
     bool queued = false; // the data waits somewhere: the link is full
+    qint64 askedUs = -1; // when the subpacket that asked for this ZACK went out
     while (!m_ackPoints.empty() && m_ackPoints.front().pos - m_ackedPos <= pos - m_ackedPos) {
         if (m_ackPoints.front().pos == pos) {
-            const qint64 rtt = qMax<qint64>(1, now - m_ackPoints.front().sentUs);
+            askedUs = m_ackPoints.front().sentUs;
+            const qint64 rtt = qMax<qint64>(1, now - askedUs);
             m_minRttUs = m_minRttUs > 0 ? qMin(m_minRttUs, rtt) : rtt;
             queued = rtt > m_minRttUs * 5 / 4 + kQueuedUs;
         }
@@ -186,6 +190,12 @@ void ZmodemTransfer::learnLink(quint32 pos)
             m_growing = false, m_ahead = aheadFor(m_rate, m_minRttUs);
         else
             m_ahead = quint32(qMin<qint64>(kAheadMost, m_ahead + qint64(kGrowth - 1) * (pos - m_ackedPos)));
+    }
+    if (m_firstAckUs < 0) {
+        m_firstAckUs = now;
+        m_firstAckPos = pos;
+    } else if (m_growing && !queued && askedUs >= 0 && askedUs < m_firstAckUs && bareUs > 0) {
+        openByLateness(pos, now, bareUs);
     }
     // The rate is what the ZACKs confirm over a short span: those of data
     // that went out in one go come back as fast as the link carried it, a
@@ -216,6 +226,22 @@ void ZmodemTransfer::learnLink(quint32 pos)
         m_growing = false;
     m_ahead = m_growing ? qMax(m_ahead, aheadFor(m_rate, m_minRttUs, kGainGrowing)) : aheadFor(m_rate, m_minRttUs);
     m_ahead = m_ahead / kAckEveryLeast * kAckEveryLeast;
+}
+
+void ZmodemTransfer::openByLateness(quint32 pos, qint64 now, qint64 bareUs)
+{
+    // All of it went out when the stream began, so the link carried it in
+    // the time since, less a bare round trip: a rate it has at least, unless
+    // the offer's answer came late (a receiver slow to open its file) and
+    // that round trip is too long. Then the ZACKs come one by one, as the
+    // link carries the data, and how far apart they come says the rate.
+    qint64 rate = qint64(pos - m_burstPos) * 1000000 / qMax(kQueuedUs, now - m_burstUs - bareUs);
+    if (now > m_firstAckUs)
+        rate = qMin(rate, qint64(pos - m_firstAckPos) * 1000000 / (now - m_firstAckUs));
+    // It stands for the rate until a span shows one, so that the window it
+    // opened does not fall to the least when the next ZACKs come late.
+    m_rate = qMax(m_rate, rate);
+    m_ahead = qMax(m_ahead, aheadFor(rate, m_minRttUs, kGainGrowing));
 }
 
 void ZmodemTransfer::writeWindow()
@@ -366,8 +392,10 @@ void ZmodemTransfer::handleSenderHeader(int type, const QByteArray &bytes)
                 if (pos - m_ackedPos <= quint32(m_sendFile.pos()) - m_ackedPos) {
                     learnLink(pos);
                     m_ackedPos = pos;
+                    // The rest of the read first: ZACKs that came together
+                    // are timed as they came, not one write apart.
                     if (!m_pump.isActive())
-                        writeWindow();
+                        m_pump.start(0);
                 }
                 return;
             }

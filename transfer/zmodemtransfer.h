@@ -95,6 +95,9 @@ private:
     // A ZACK of the receiver for `pos`: the round trip and the rate it says
     // the link has, and from them how far the data may run ahead.
     void learnLink(quint32 pos);
+    // A ZACK, not the stream's first, for data that went out before any
+    // came back: the window opens to the rate shown by how late it came.
+    void openByLateness(quint32 pos, qint64 now, qint64 bareUs);
     quint32 ackSpacing() const;
     // The offer answered: the round trip before any data, and the bound the
     // first stream starts from.
@@ -156,6 +159,9 @@ private:
     qint64 m_minRttUs = 0;
     qint64 m_offeredUs = 0; // when the file's offer went out
     qint64 m_burstUs = 0;   // when the current stream started
+    quint32 m_burstPos = 0; // and where
+    qint64 m_firstAckUs = -1; // when its first ZACK came (-1: none yet)
+    quint32 m_firstAckPos = 0;
     bool m_resending = false; // the current stream answers a ZRPOS amid the data
     qint64 m_rate = 0; // bytes a second the receiver confirmed, at best lately
     // The best rate of this round trip and of the one before, and when this one began.

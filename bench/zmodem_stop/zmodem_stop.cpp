@@ -35,6 +35,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <thread>
 #include <vector>
 
@@ -162,6 +163,19 @@ pid_t startReceiver(FarShell &far, const QString &dir)
     return far.receiver;
 }
 
+// sz's data, read by the shell of a killed rz, runs as commands there, and
+// their redirections leave files whose names are no text: removed by their
+// bytes, which QTemporaryDir cannot do.
+struct ScratchDir {
+    ~ScratchDir()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(QFile::encodeName(dir.path()).toStdString(), ignored);
+    }
+    QString path() const { return dir.path(); }
+    QTemporaryDir dir;
+};
+
 // One run's far shell, in its folder, with rz started in it (rz <= 0: it did not start).
 struct Trial {
     Trial(const Options &o, qint64 rate)
@@ -169,7 +183,7 @@ struct Trial {
           rz(startReceiver(far, dir))
     {
     }
-    QTemporaryDir scratch;
+    ScratchDir scratch;
     QString dir;
     FarShell far;
     pid_t rz;

@@ -5,10 +5,13 @@
 #include "transfer/zmodemtransfer.h"
 
 #include <QElapsedTimer>
+#include <QMap>
+#include <QPointer>
 #include <QTest>
 #include <QTimer>
 
 #include <functional>
+#include <utility>
 
 using namespace Zmodem;
 
@@ -17,6 +20,7 @@ namespace {
 const char *const kTypeNames[] = {"ZRQINIT", "ZRINIT", "ZSINIT", "ZACK",  "ZFILE", "ZSKIP", "ZNAK",
                                   "ZABORT",  "ZFIN",   "ZRPOS",  "ZDATA", "ZEOF"};
 // kStop: our stop, CANs for the peer, then Ctrl+G, Ctrl+E and Ctrl+U for a shell.
+constexpr quint32 kMost = ~0u;
 const QString kZrinit = "ZRINIT 3221225472", kStop = "raw 1818181818181818070515", kOO = "raw 4f4f", kRunning = "<running>";
 
 char takeByte(const QByteArray &wire, int &i)
@@ -609,6 +613,82 @@ private slots:
         // killed now is redrawn byte by byte over this slow line.
         QVERIFY2(h.transfer.aheadBound() <= 4 << 10,
                  qPrintable(QStringLiteral("the window holds %1 on a 20 KB/s link").arg(h.transfer.aheadBound())));
+        QCOMPARE(h.summary, kRunning);
+    }
+    // The ZACKs of a stream's first data, all of which went out before any
+    // came back: a fast, long link (they come back together, a bare round
+    // trip late) opens the window for the next round; a slow one does not,
+    // whether a line held them and handed them over together, or the
+    // offer's answer came late (a receiver slow to open its file) and made
+    // the data's round trip look short.
+    void senderFirstRound_data()
+    {
+        QTest::addColumn<int>("oneWayMs");
+        QTest::addColumn<int>("rate"); // bytes a second; 0: at once
+        QTest::addColumn<int>("offerLateMs");
+        QTest::addColumn<bool>("together"); // the first window's ZACKs come when its last is due
+        QTest::addColumn<quint32>("least");
+        QTest::addColumn<quint32>("most");
+        QTest::newRow("fast, 100 ms each way") << 100 << 0 << 0 << false << (1u << 20) << kMost;
+        QTest::newRow("fast, 25 ms each way") << 25 << 0 << 0 << false << (1u << 20) << kMost;
+        QTest::newRow("20 KB/s, 25 ms each way, ZACKs held together") << 25 << 20000 << 0 << true << 0u << (16u << 10);
+        QTest::newRow("100 KB/s, 100 ms each way, the offer answered 400 ms late")
+            << 100 << 100000 << 400 << false << 0u << (256u << 10);
+    }
+    void senderFirstRound()
+    {
+        QFETCH(int, oneWayMs);
+        QFETCH(int, rate);
+        QFETCH(int, offerLateMs);
+        QFETCH(bool, together);
+        QFETCH(quint32, least);
+        QFETCH(quint32, most);
+        // Outlive the harness: its end cancels the run, which writes.
+        qint64 written = 0;
+        quint32 widest = 0;
+        QMap<qint64, QByteArray> reads; // by the millisecond they are due
+        QByteArray unread; // of the stream, read on the line's side a turn later, as a connection does
+        QPointer<QObject> line; // gone before the harness ends
+        QElapsedTimer clock;
+        Harness h;
+        h.transfer.setManualClock(true);
+        QObject scope;
+        line = &scope;
+        // The line carries the stream from its start at its rate, each byte a round trip late.
+        const auto dueMs = [&](qint64 at) { return 2 * oneWayMs + qMax(clock.elapsed(), rate > 0 ? at * 1000 / rate : 0); };
+        const qint64 firstWindowDue = 2 * oneWayMs + (rate > 0 ? (12 << 10) * 1000 / rate : 0);
+        const auto carry = [&] {
+            for (const QString &frame : describe(bin(ZDATA) + std::exchange(unread, {})).mid(1)) {
+                written += frame.section(' ', 1, 1).toInt();
+                if (!frame.endsWith(" j"))
+                    continue;
+                // ZACKs due at once come in one read.
+                const qint64 due = together && written <= 12 << 10 ? firstWindowDue : dueMs(written);
+                QByteArray &read = reads[due];
+                if (read.isEmpty())
+                    QTimer::singleShot(qMax<qint64>(0, due - clock.elapsed()), &scope, [&, due] {
+                        h.transfer.feed(reads.take(due));
+                        widest = qMax(widest, h.transfer.aheadBound());
+                    });
+                read += hex(ZACK, quint32(written));
+            }
+        };
+        const TransferSendFn out = [&](const QByteArray &b) {
+            h.sent << b;
+            if (!line || !clock.isValid() || b.startsWith("*\x18" "A"))
+                return;
+            if (unread.isEmpty())
+                QTimer::singleShot(0, line, carry);
+            unread += b;
+        };
+        h.transfer.startSend(out, QStringLiteral("s"), {h.file("big", QByteArray(64 << 20, 'b'))});
+        h.transfer.feed(hex(ZRINIT));
+        QTest::qWait(2 * oneWayMs + offerLateMs);
+        clock.start();
+        h.transfer.feed(hex(ZRPOS));
+        spin([&] { return clock.elapsed() >= firstWindowDue + 30; }, 5000);
+        QVERIFY2(h.transfer.aheadBound() >= least && widest <= most,
+                 qPrintable(QStringLiteral("the window is %1 after the first round, at most %2").arg(h.transfer.aheadBound()).arg(widest)));
         QCOMPARE(h.summary, kRunning);
     }
     void senderReadsWhileWriting()
