@@ -7,16 +7,6 @@
 
 #include <utility>
 
-namespace {
-void activate(QWidget *window)
-{
-    // Straight to the platform window: the widget's own call is skipped while
-    // the hidden dialog, a transient of this window, still counts as focused.
-    if (QWindow *handle = window->windowHandle())
-        handle->requestActivate();
-}
-} // namespace
-
 FocusReturn::FocusReturn(QWidget *mainWindow) : QObject(mainWindow), m_main(mainWindow)
 {
     qApp->installEventFilter(this);
@@ -41,16 +31,20 @@ bool FocusReturn::eventFilter(QObject *watched, QEvent *event)
         return false;
     if (type == QEvent::Show) {
         if (window == m_main && !std::exchange(m_shown, true))
-            activate(m_main);
+            m_main->activateWindow();
         return false;
     }
-    // Only a window that held the keyboard hands it on; popups, tool tips
-    // and the completion list never hold it. The application has let go of
-    // it by now; the platform tells later. A modal dialog asked for it when
-    // it opened, and may close before the answer came.
+    // A menu gives the keyboard back itself, a tool tip never takes it.
+    const Qt::WindowType kind = window->windowType();
+    if (window == m_main || kind == Qt::Popup || kind == Qt::ToolTip)
+        return false;
+    // Only a window that held the keyboard hands it on (the completion list
+    // never does). The application has let go of it by now; the platform
+    // tells later. A modal dialog asked for it when it opened, and may close
+    // before the answer came.
     const bool held = window == QApplication::activeWindow() || window->isModal()
                       || (window->windowHandle() && window->windowHandle() == QGuiApplication::focusWindow());
-    if (window == m_main || !held)
+    if (!held)
         return false;
     // Done now, not after the hide has settled: a window shown right after
     // (the next dialog, a panel opened from it) asks for the focus later and
@@ -59,6 +53,6 @@ bool FocusReturn::eventFilter(QObject *watched, QEvent *event)
     if (QWidget *modal = QApplication::activeModalWidget(); modal && modal != window && modal->isVisible())
         to = modal;
     if (to->isVisible() && !to->isMinimized())
-        activate(to);
+        to->activateWindow();
     return false;
 }
