@@ -10,6 +10,7 @@
 #include "commands/quickcommanddialogs.h"
 #include "mainwindow/buttonactions.h"
 #include "mainwindow/contextmenus.h"
+#include "mainwindow/focusreturn.h"
 #include "mainwindow/frameresizer.h"
 #include "mainwindow/sessiondialogseam.h"
 #include "mainwindow/sendingactions.h"
@@ -173,6 +174,9 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
     onSessionActivated(SessionStore::instance().currentSessionId());
     connect(Lang::LangSignalHub::instance(), SIGNAL(languageChanged()), this, SLOT(retranslateUi()));
     resizer = new FrameResizer(this);
+    // Keys go to the session list until a tab takes them.
+    sessionTree->setFocus(Qt::OtherFocusReason);
+    new FocusReturn(this);
 }
 
 MainWindow::~MainWindow()

@@ -77,6 +77,8 @@ SessionTree::SessionTree(QWidget *parent) : QWidget(parent)
     tree->setTextElideMode(Qt::ElideRight);
     tree->setUniformRowHeights(true);
     layout->addWidget(tree, 1);
+    // The pane's keys are the list's: it is where a window without tabs starts.
+    setFocusProxy(tree);
 
     connect(tree, &QTreeWidget::itemActivated, this, &SessionTree::onItemActivated);
     connect(tree, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem *item, int) {

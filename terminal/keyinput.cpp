@@ -149,7 +149,10 @@ KeyAction KeyInput::keyPress(int key, Qt::KeyboardModifiers mods, const QString 
         if (composing)
             return a;
         const char16_t first = text.at(0).unicode();
-        if (first >= 0x20 && first != 0x7f) {
+        // With Alt the letter is a Meta key for the host's line editor (a
+        // word back, a word forward): it adds nothing to the typed command,
+        // and the host's line no longer follows what was typed.
+        if (first >= 0x20 && first != 0x7f && !(mods & Qt::AltModifier)) {
             if (collecting()) {
                 typedLine += text;
                 a.restartCompletion = true;

@@ -75,6 +75,11 @@ TitleBar::TitleBar(QWidget *parent, bool maximizable) : QWidget(parent), maximiz
     closeButton->setToolTip(LanguageManager::tr("关闭"));
     connect(closeButton, &QPushButton::clicked, this, [this] { window()->close(); });
     layout->addWidget(closeButton);
+    // They stand for the frame's own buttons, which the keyboard never
+    // reaches: first in the chain, they took the focus of every window and
+    // dialog as it opened, and Space there minimised it.
+    for (QPushButton *button : findChildren<QPushButton *>())
+        button->setFocusPolicy(Qt::NoFocus);
 }
 
 void TitleBar::setTitle(const QString &text)

@@ -112,6 +112,9 @@ void TerminalArea::addTerminal(const QString &id, const QString &title, const QS
         ids.append(id);
     }
     tabBar->setCurrentIndex(i);
+    // The first tab is current from its addition on, before its id is known
+    // here: no change of tab gives it the keys.
+    stack->widget(i)->setFocus();
 }
 
 void TerminalArea::appendData(const QString &id, const QByteArray &bytes)

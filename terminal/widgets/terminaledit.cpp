@@ -259,3 +259,13 @@ void TerminalEdit::wheelEvent(QWheelEvent *e)
     AppSettings::instance().sync();
     e->accept();
 }
+
+void TerminalEdit::focusOutEvent(QFocusEvent *e)
+{
+    // As in the command window: the list of a line no longer typed into
+    // stood over the dialog, menu or pane that took the keys, and a pending
+    // pause in typing brought it back there.
+    completionTimer.stop();
+    hideCompletion();
+    QPlainTextEdit::focusOutEvent(e);
+}

@@ -50,6 +50,7 @@ protected:
     QMimeData *createMimeDataFromSelection() const override;
     void contextMenuEvent(QContextMenuEvent *event) override;
     void wheelEvent(QWheelEvent *event) override;
+    void focusOutEvent(QFocusEvent *event) override;
 
 private:
     // Carries out an action; base runs the edit's own handling of the event.

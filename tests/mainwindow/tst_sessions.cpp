@@ -12,9 +12,11 @@
 #include "terminal/widgets/terminalview.h"
 #include "tests/support/modals.h"
 #include "tests/support/testfiles.h"
+#include "ui/titlebar.h"
 
 #include <QClipboard>
 #include <QDir>
+#include <QFileDialog>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -22,6 +24,8 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
@@ -320,6 +324,100 @@ private slots:
         QVERIFY2(QApplication::exec() == 0, "the program did not end");
         QFETCH(QString, told);
         QCOMPARE(seen.join(u'|'), told.replace(QStringLiteral("%1"), QDir::toNativeSeparators(sessions)));
+    }
+
+    // Alt+letter typed as real X keys (no window manager here) after a
+    // dialog of the window closed, as before any dialog: the menu bar's
+    // letter opens its menu, another letter reaches the shell as Meta, and
+    // the keys are the terminal's the user typed in. Each dialog is answered
+    // once it holds the keyboard, as a user would.
+    void menuKeysAfterDialogs_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QString>("entry"); // the menu entry that opens it; none for the first row
+        QTest::addColumn<QString>("answer");
+        QTest::newRow("no dialog") << "local" << "" << "";
+        QTest::newRow("ZMODEM send, file dialog cancelled") << "local" << "actionSendZmodem" << "reject";
+        QTest::newRow("ZMODEM send, file dialog accepted") << "local" << "actionSendZmodem" << "accept";
+        QTest::newRow("session options cancelled") << "local" << "actionSessionOptions" << "reject";
+        QTest::newRow("global options saved") << "local" << "actionGlobalOptions" << "accept";
+        QTest::newRow("about box") << "local" << "actionAbout" << "accept";
+        QTest::newRow("TFTP server closed") << "local" << "actionTftpServer" << "close";
+        QTest::newRow("SFTP panel closed") << "ssh" << "actionSftpTab" << "close";
+    }
+    void menuKeysAfterDialogs()
+    {
+        QFETCH(QString, type);
+        QFETCH(QString, entry);
+        QFETCH(QString, answer);
+        if (QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
+            QFAIL("xdotool is not installed: the keys must come from the X server");
+        const auto xdo = [](const QString &keys) {
+            return QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), keys}) == 0;
+        };
+        const QString file = QDir::homePath() + QStringLiteral("/offered.txt");
+        QVERIFY(writeFile(file, "offered\n"));
+        const QString host = type == u"ssh" ? QStringLiteral("127.0.0.1") : QStringLiteral("/bin/bash");
+        const QString id = SessionStore::instance().addSession(QString::fromUtf8(QTest::currentDataTag()), type, {}, host,
+                                                               type == u"ssh" ? QString::number(kSshdPort) : QString());
+        // A button of a dialog's own title bar is no place for its keys:
+        // Space there minimised it.
+        QString keysInTitleBar;
+        const auto noteKeys = [&] {
+            QWidget *focus = QApplication::focusWidget();
+            if (focus && qobject_cast<TitleBar *>(focus->parentWidget()))
+                keysInTitleBar = focus->objectName();
+        };
+        ModalAnswerer answers;
+        answers.other = [&](QWidget *modal) {
+            if (QApplication::activeWindow() != modal)
+                return;
+            noteKeys();
+            if (auto *files = qobject_cast<QFileDialog *>(modal); files && answer == u"accept")
+                files->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(file); // as typed
+            if (answer == u"reject")
+                static_cast<QDialog *>(modal)->reject();
+            else
+                static_cast<QDialog *>(modal)->accept();
+        };
+        MainWindow w;
+        openFromTree(w, QString::fromUtf8(QTest::currentDataTag()));
+        QTRY_COMPARE_WITH_TIMEOUT(state(id), QStringLiteral("connected"), kWait);
+        auto *edit = w.findChild<TerminalArea *>()->view(id)->terminalEdit();
+        QSignalSpy sent(w.findChild<TerminalArea *>(), &TerminalArea::inputSent);
+        // A session opened from the list takes the keys, also the first.
+        QTRY_COMPARE(QApplication::focusWidget(), edit);
+        if (!entry.isEmpty()) {
+            QAction *action = w.findChild<QAction *>(entry);
+            QVERIFY(action);
+            action->trigger(); // returns once a modal dialog was answered
+            if (entry == u"actionSendZmodem") // the offer runs only when a file was chosen
+                QCOMPARE(w.sessionHub()->runningTransfer() != nullptr, answer == u"accept");
+            if (answer == u"close") {
+                QTRY_VERIFY(QApplication::activeWindow() && QApplication::activeWindow() != &w);
+                noteKeys();
+                QApplication::activeWindow()->close();
+            }
+        }
+        QVERIFY2(keysInTitleBar.isEmpty(), qPrintable(keysInTitleBar));
+        QTRY_COMPARE(QApplication::activeWindow(), &w);
+        QTRY_COMPARE(QApplication::focusWidget(), edit);
+        auto *transfer = w.findChild<QMenu *>(QStringLiteral("menuTransfer"));
+        QVERIFY(xdo(QStringLiteral("alt+t")));
+        QTRY_VERIFY(transfer->isVisible());
+        QVERIFY(xdo(QStringLiteral("Escape"))); // the menu, then the bar's keyboard mode
+        QTRY_VERIFY(!transfer->isVisible());
+        QVERIFY(xdo(QStringLiteral("Escape")));
+        QTRY_COMPARE(QApplication::focusWidget(), edit);
+        QVERIFY(xdo(QStringLiteral("alt+b")));
+        const auto typed = [&] {
+            QByteArray all;
+            for (const QList<QVariant> &args : std::as_const(sent))
+                all += args.at(1).toByteArray();
+            return all;
+        };
+        QTRY_VERIFY2(typed().contains("\x1b" "b"), typed().toHex(' ').constData());
+        QVERIFY2(!typed().contains("\x1b" "t"), typed().toHex(' ').constData());
     }
 
 private:

@@ -101,6 +101,19 @@ private slots:
             edit->updateCompletion();
             QVERIFY(!popup->isVisible());
         }
+        // Keys taken elsewhere (a dialog, a menu) leave no list standing,
+        // neither one shown nor one a pause in typing was about to show.
+        v.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&v));
+        edit->setFocus();
+        edit->keys.altScreenActive = false;
+        edit->keys.typedLine.clear();
+        QTest::keyClicks(edit, "gi");
+        edit->updateCompletion();
+        QVERIFY(popup->isVisible());
+        QTest::keyClicks(edit, "t");
+        edit->clearFocus();
+        QVERIFY(!popup->isVisible() && !edit->completionTimer.isActive());
     }
 };
 

@@ -89,6 +89,7 @@ private slots:
         QVERIFY(a.handled && !a.applyLocally && a.restartCompletion);
         in.keyPress(Qt::Key_Shift, {}, QString());
         QCOMPARE(in.typedLine, QStringLiteral("l"));
+        QVERIFY(in.keyPress(Qt::Key_B, Qt::AltModifier, QStringLiteral("b")).hideCompletion && in.typedLine.isEmpty());
         QVERIFY(in.keyPress(Qt::Key_PageUp, {}, QString()).hideCompletion && in.typedLine.isEmpty());
         in.altScreenActive = in.localEcho = true;
         const KeyAction q = in.keyPress(Qt::Key_Q, {}, QStringLiteral("q"));
