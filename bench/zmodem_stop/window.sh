@@ -12,16 +12,21 @@
 # once), "esc2" (twice, 0.3 s apart), "int", "term" or "kill" (the peer
 # sent SIGINT, SIGTERM or SIGKILL; a peer that goes on 3 s after SIGINT
 # then gets Esc, timed from there), "esc-kill" or "esc-stop" (Esc, and half
-# a second on the peer killed, or stopped as Ctrl+Z would) or "whole"
-# (nothing: the run goes to its end). Then a command is typed, again every half second until it has run
-# (what a peer still running reads is lost to it). One line per case: the
+# a second on the peer killed, or stopped by SIGSTOP: gkermit takes SIGTSTP
+# and goes on), "stop-esc" (the peer stopped, and Esc half a second on,
+# timed from the Esc) or "whole" (nothing: the run goes to its end). Then a
+# command is typed, again every half second until it has run (what a peer
+# still running reads is lost to it). One line per case: the
 # seconds from the event to the command running; for "whole" whether the
 # file arrived whole; "shell-ran" what else the far bash ran (its history:
-# our bytes taken for a command) and "echoed" how many packet marks the far
+# our bytes taken for a command), "echoed" how many packet marks the far
 # side showed after the shell was back (ours echoed, or a peer's left
-# running). The far bash runs in C.UTF-8, as a user's does. The command is
-# given WINDOW_SH_WAIT seconds (default 60) to run. WINDOW_SH_SHOT names a
-# screenshot taken at a failure or a case with no answer.
+# running) and "bash-said" how many complaints of bash's (a syntax error, a
+# command not found: lines no history holds) came after the event. The far
+# bash runs in C.UTF-8, as a user's does. The command is given
+# WINDOW_SH_WAIT seconds (default 60) to run. WINDOW_SH_SHOT names a
+# screenshot taken at a failure or a case with no answer; WINDOW_SH_SHOTS a
+# folder for one of every case, a second after the answer.
 set -eu
 build=$(cd "$1" && pwd) state=$(cd "$2" && pwd) port=$3
 shift 3
@@ -34,7 +39,7 @@ if [ $# -eq 0 ] && [ $run = zmodem ]; then
 elif [ $# -eq 0 ]; then
     # Kermit moves about 90 bytes a round trip: some 1.5 KB/s at 25 ms each way.
     for rate in 20000 100000 1000000; do
-        for event in esc esc2 int term kill esc-kill esc-stop; do set -- "$@" $rate $event 1048576; done
+        for event in esc esc2 int term kill esc-kill esc-stop stop-esc; do set -- "$@" $rate $event 1048576; done
         set -- "$@" $rate whole 65536
     done
 fi
@@ -140,7 +145,7 @@ while [ $# -ge 3 ]; do
         sleep 0.1
     done
     sleep 1
-    start=$(now) note=
+    start=$(now) note= before=$(stat -c %s "$work/far.out")
     case $event in
     esc) xdotool key Escape ;;
     esc2) xdotool key Escape sleep 0.3 key Escape ;;
@@ -151,7 +156,8 @@ while [ $# -ge 3 ]; do
         ! alive || { note=" peer-went-on-then-esc"; xdotool key Escape; start=$(now); } ;;
     term) kill -TERM "$(cat "$far/peer.pid")" ;;
     esc-kill) xdotool key Escape sleep 0.5; kill -KILL "$(cat "$far/peer.pid")" ;;
-    esc-stop) xdotool key Escape sleep 0.5; kill -TSTP "$(cat "$far/peer.pid")" ;;
+    esc-stop) xdotool key Escape sleep 0.5; kill -STOP "$(cat "$far/peer.pid")" ;;
+    stop-esc) kill -STOP "$(cat "$far/peer.pid")"; sleep 0.5; xdotool key Escape; start=$(now) ;;
     kill) kill -KILL "$(cat "$far/peer.pid")" ;;
     whole)
         tries=0
@@ -172,10 +178,12 @@ while [ $# -ge 3 ]; do
     [ "$took" != none ] || [ -z "${WINDOW_SH_SHOT:-}" ] || import -window root "$WINDOW_SH_SHOT"
     # Marks shown from a second after the shell answered to two seconds on.
     sleep 1
+    [ -z "${WINDOW_SH_SHOTS:-}" ] || import -window root "$WINDOW_SH_SHOTS/$run-$rate-$event.png"
     shown=$(stat -c %s "$work/far.out")
     sleep 2
     echoed=$(tail -c +$((shown + 1)) "$work/far.out" | tr -cd '\001' | wc -c)
     echoed=$((echoed + $(tail -c +$((shown + 1)) "$work/far.out" | grep -o '\^A' | wc -l)))
+    said=$(tail -c +$((before + 1)) "$work/far.out" | grep -c 'bash: ' || true)
     whole=
     if [ "$event" = whole ]; then
         case $run in
@@ -186,8 +194,8 @@ while [ $# -ge 3 ]; do
     fi
     # Every line the far bash ran but ours: none is owed to our bytes.
     ran=$(grep -v -e '^touch answered$' -e "^bash -c 'echo" "$far/hist" 2>/dev/null | tr -c '[:print:]\n' '?' | tr '\n' '|' || true)
-    printf 'window ssh %s delay=25ms rate=%s size=%s event=%s next-command=%ss%s%s echoed=%s shell-ran=[%s]\n' \
-        "$run" "$rate" "$size" "$event" "$took" "$whole" "$note" "$echoed" "$ran"
+    printf 'window ssh %s delay=25ms rate=%s size=%s event=%s next-command=%ss%s%s echoed=%s shell-ran=[%s] bash-said=%s\n' \
+        "$run" "$rate" "$size" "$event" "$took" "$whole" "$note" "$echoed" "$ran" "$said"
     # Out of the far shell and the line, back to the local shell (a peer
     # still there would take the exit for its own).
     ! alive || { kill -KILL "$(cat "$far/peer.pid")"; sleep 3; }
