@@ -178,7 +178,7 @@ while [ $# -ge 3 ]; do
     [ "$took" != none ] || [ -z "${WINDOW_SH_SHOT:-}" ] || import -window root "$WINDOW_SH_SHOT"
     # Marks shown from a second after the shell answered to two seconds on.
     sleep 1
-    [ -z "${WINDOW_SH_SHOTS:-}" ] || import -window root "$WINDOW_SH_SHOTS/$run-$rate-$event.png"
+    [ -z "${WINDOW_SH_SHOTS:-}" ] || { mkdir -p "$WINDOW_SH_SHOTS"; import -window root "$WINDOW_SH_SHOTS/$run-$rate-$event.png"; }
     shown=$(stat -c %s "$work/far.out")
     sleep 2
     echoed=$(tail -c +$((shown + 1)) "$work/far.out" | tr -cd '\001' | wc -c)
