@@ -187,7 +187,7 @@ void ZmodemTransfer::learnLink(quint32 pos)
     }
     if (m_growing) {
         if (queued)
-            m_growing = false, m_ahead = aheadFor(m_rate, m_minRttUs);
+            m_growing = false, m_ahead = aheadFor(m_rate, m_minRttUs, kGainSteady);
         else
             m_ahead = quint32(qMin<qint64>(kAheadMost, m_ahead + qint64(kGrowth - 1) * (pos - m_ackedPos)));
     }
@@ -224,7 +224,7 @@ void ZmodemTransfer::learnLink(quint32 pos)
     m_rate = qMax(m_peakNow, m_peakBefore);
     if (m_growing && m_flatSamples >= kFlatSamplesToSteady)
         m_growing = false;
-    m_ahead = m_growing ? qMax(m_ahead, aheadFor(m_rate, m_minRttUs, kGainGrowing)) : aheadFor(m_rate, m_minRttUs);
+    m_ahead = m_growing ? qMax(m_ahead, aheadFor(m_rate, m_minRttUs, kGainGrowing)) : aheadFor(m_rate, m_minRttUs, kGainSteady);
     m_ahead = m_ahead / kAckEveryLeast * kAckEveryLeast;
 }
 

@@ -104,7 +104,7 @@ private:
     void learnRoundTrip();
     void markOffered();
     // What runs ahead on a link of `rate` bytes a second and that round trip.
-    static quint32 aheadFor(qint64 rate, qint64 rttUs, int gain = 2);
+    static quint32 aheadFor(qint64 rate, qint64 rttUs, int gain);
     // Whether a ZRPOS for `pos` asks for the stream we are already resending.
     bool resendOnItsWay(quint32 pos) const;
     bool mayWriteAhead() const;
