@@ -93,6 +93,16 @@ fail() {
 # The line of the case: hv_delayshell under the session's local shell.
 line_up() { for shell in $(pgrep -P $app); do pgrep -P "$shell" >/dev/null && return 0; done; return 1; }
 alive() { [ -s "$far/peer.pid" ] && kill -0 "$(cat "$far/peer.pid")" 2>/dev/null; }
+# signal SIG: to the peer; one already gone is noted on the case's line.
+signal() { kill -"$1" "$(cat "$far/peer.pid")" 2>/dev/null || note="$note peer-gone-before-$1"; }
+# await CONDITION TENTHS WHY: polls the condition, failing the case with WHY after TENTHS tenths of a second.
+await() {
+    tries=0
+    until eval "$1"; do
+        tries=$((tries + 1)); [ $tries -lt "$2" ] || fail "$3"
+        sleep 0.1
+    done
+}
 # Whether the data flows: what the receiving side has written so far.
 flowing() {
     case $run in
@@ -122,11 +132,7 @@ while [ $# -ge 3 ]; do
         chown "$user" "$far/data.bin"
         say "bash -c 'echo \$\$ >peer.pid; exec gkermit -i -P -s data.bin'" ;;
     esac
-    tries=0
-    until alive; do
-        tries=$((tries + 1)); [ $tries -lt 100 ] || fail "$peer did not start"
-        sleep 0.1
-    done
+    await alive 100 "$peer did not start"
     sleep 1
     case $run in
     zmodem) menu 0 0; title=Zmodem; pick=$work/data.bin ;;
@@ -139,11 +145,7 @@ while [ $# -ge 3 ]; do
     # A folder typed in goes into it; the next Return chooses it.
     [ $run != kermit-receive ] || { sleep 0.5; xdotool key Return; }
     # A second after the data flows.
-    tries=0
-    until flowing; do
-        tries=$((tries + 1)); [ $tries -lt 300 ] || fail "no data arrived"
-        sleep 0.1
-    done
+    await flowing 300 "no data arrived"
     sleep 1
     start=$(now) note= before=$(stat -c %s "$work/far.out")
     case $event in
@@ -151,20 +153,16 @@ while [ $# -ge 3 ]; do
     esc2) xdotool key Escape sleep 0.3 key Escape ;;
     int)
         # gkermit goes on after SIGINT: then Esc, timed from there.
-        kill -INT "$(cat "$far/peer.pid")"
+        signal INT
         sleep 3
-        ! alive || { note=" peer-went-on-then-esc"; xdotool key Escape; start=$(now); } ;;
-    term) kill -TERM "$(cat "$far/peer.pid")" ;;
-    esc-kill) xdotool key Escape sleep 0.5; kill -KILL "$(cat "$far/peer.pid")" ;;
-    esc-stop) xdotool key Escape sleep 0.5; kill -STOP "$(cat "$far/peer.pid")" ;;
-    stop-esc) kill -STOP "$(cat "$far/peer.pid")"; sleep 0.5; xdotool key Escape; start=$(now) ;;
-    kill) kill -KILL "$(cat "$far/peer.pid")" ;;
+        ! alive || { note="$note peer-went-on-then-esc"; xdotool key Escape; start=$(now); } ;;
+    term) signal TERM ;;
+    esc-kill) xdotool key Escape sleep 0.5; signal KILL ;;
+    esc-stop) xdotool key Escape sleep 0.5; signal STOP ;;
+    stop-esc) signal STOP; sleep 0.5; xdotool key Escape; start=$(now) ;;
+    kill) signal KILL ;;
     whole)
-        tries=0
-        while alive; do
-            tries=$((tries + 1)); [ $tries -lt 6000 ] || fail "the run did not end"
-            sleep 0.1
-        done
+        await '! alive' 6000 "the run did not end"
         start=$(now) ;;
     esac
     tries=0
