@@ -22,6 +22,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <functional>
 #include <memory>
 #include <utility>
 
@@ -92,7 +93,11 @@ public:
     QTemporaryDir dir;
     FakeView view;
     std::unique_ptr<OpenSession> session;
-    QPointer<LocalShellConnection> shell;
+    QPointer<Connection> shell;
+    // The host other than a local shell (a login over SSH as another
+    // account), made for each shell opened while set; the shell named to
+    // openShell() is started there, and the peer's folder is opened to it.
+    std::function<Connection *()> remoteHost;
     std::unique_ptr<InbandTransfer> engine;
     std::unique_ptr<QSignalSpy> ended; // the engine's resultReady
     bool manualClock = false;          // for the engines made from now on
@@ -152,11 +157,13 @@ public:
     // A shell in the peer's folder, its prompt plain, a log of the session.
     bool openShell(const QString &program = QStringLiteral("bash"))
     {
-        session = std::make_unique<OpenSession>(TabSessionInfo{"t", "t", "local"}, &view);
-        shell = new LocalShellConnection;
-        shell->setShell("/bin/" + program);
+        session = std::make_unique<OpenSession>(TabSessionInfo{"t", "t", remoteHost ? "ssh" : "local"}, &view);
+        auto *local = remoteHost ? nullptr : new LocalShellConnection;
+        shell = local ? local : remoteHost();
         shellProgram = program;
-        if (delayMs > 0) {
+        if (local)
+            local->setShell("/bin/" + program);
+        if (local && delayMs > 0) {
             // The shell as a remote host runs it: its own terminal, behind a round trip.
             qputenv("HV_DELAY_SHELL", QByteArray("/bin/") + program.toUtf8());
             qputenv("HV_DELAY_MS", QByteArray::number(delayMs));
@@ -164,7 +171,7 @@ public:
             qputenv("HV_DELAY_HOLD", QByteArray::number(lineHold));
             qputenv("HV_DELAY_SLOW_AFTER", QByteArray::number(slowAfter));
             qputenv("HV_DELAY_SLOW_RATE", QByteArray::number(slowRate));
-            shell->setShell(HV_BINARY_DIR "/tests/support/hv_delayshell");
+            local->setShell(HV_BINARY_DIR "/tests/support/hv_delayshell");
         }
         // Ahead of the session, so that a read that brings the engine to its
         // Ctrl+C is not counted as said after it.
@@ -174,7 +181,7 @@ public:
         });
         session->adopt(shell, {});
         shell->open();
-        if (!QTest::qWaitFor([&] { return shell && shell->isOpen(); }, 10000))
+        if (!QTest::qWaitFor([&] { return shell && shell->isOpen(); }, remoteHost ? 30000 : 10000))
             return false;
         SessionLogOptions options;
         options.dir = dir.filePath("log");
@@ -183,6 +190,11 @@ public:
         logger->start();
         session->setLogger(logger);
         const qsizetype from = view.shown.size();
+        // The account's login shell may be dash, which leaves a terminal
+        // that a killed peer left raw as it is. The C locale: see
+        // tst_zmodemlinks.
+        if (remoteHost)
+            session->type("exec env LC_ALL=C /bin/" + program.toUtf8() + (program == "bash" ? " --norc" : "") + "\r");
         session->type("PS1='$ '; stty -echo; cd " + peerFolder().toUtf8() + "; echo O''K\r");
         return waitShown("OK", from);
     }
@@ -285,6 +297,8 @@ public:
         const QString source = (send ? ourFolder() : peerFolder()) + "/data.bin";
         if (!writeFile(source, data))
             return "cannot write " + source;
+        if (remoteHost && !openToOthers(source))
+            return "cannot open the peer's folder to the host's account: " + peerFolder();
         if (!openShell(program))
             return program + " did not start";
         // An XMODEM/YMODEM send is started first and the receiver typed while
@@ -304,6 +318,21 @@ public:
         if (!typeFirst && !command.isEmpty())
             session->type(typed);
         return {};
+    }
+    // The peer's folder writable by another account, the folders above it
+    // that are ours passable, and the file to send readable (its mode goes
+    // with it).
+    bool openToOthers(const QString &source) const
+    {
+        bool ok = QFile::setPermissions(source, QFile::permissions(source) | QFile::ReadGroup | QFile::ReadOther)
+                  && QFile::setPermissions(peerFolder(), QFile::Permissions(0x7777));
+        // No further up than the test's own box.
+        const QString box = qEnvironmentVariable("HV_TEST_BOX", QDir::tempPath());
+        for (QString up = dir.path(); ok && (up == box || up.startsWith(box + '/')); up = QFileInfo(up).path()) {
+            if (!(QFile::permissions(up) & QFile::ExeOther))
+                ok = QFile::setPermissions(up, QFile::permissions(up) | QFile::ExeOther);
+        }
+        return ok;
     }
     // Where a receive puts the file: plain XMODEM names it.
     QString target(int kind, bool send) const

@@ -1,0 +1,159 @@
+// ZMODEM through our own SSH connection, the host's login shell running
+// lrzsz: OpenSSH's sshd, and Dropbear, whose channel window (24 KiB) is far
+// smaller than OpenSSH's (2 MiB), so that what the run hands the connection
+// waits in it for the server's window, not on the link. On loopback and
+// through a relay 25 ms each way, at 100 KB/s or fast and then 20 KB/s
+// (holding up to 2 MiB, as a deep network buffer would). A file sent or received
+// whole; Esc, or rz killed, a second after the data flows: the shell runs
+// the next command within seconds and nothing of ours runs in it.
+
+#include "shellrig.h"
+
+#include "connections/sshconnection.h"
+#include "tests/support/linkrelay.h"
+#include "tests/support/sshfixture.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+#include <QTimer>
+
+#include <csignal>
+#include <unistd.h>
+
+namespace {
+// Dropbear's fixture follows the SFTP server's three variants.
+constexpr int kDropbearPort = kSftpPort + 3;
+
+// The peer runs as the fixture's account: a test that is not root signals
+// it through sudo, as the fixtures make the account.
+bool killPeer(int pid)
+{
+    if (::geteuid() == 0)
+        return ::kill(pid, SIGKILL) == 0;
+    return QProcess::execute(QStringLiteral("sudo"), {"-n", "kill", "-KILL", QString::number(pid)}) == 0;
+}
+} // namespace
+
+class TestSshTransfers : public QObject, ShellRig
+{
+    Q_OBJECT
+
+    std::unique_ptr<LinkRelay> relay;
+
+private slots:
+    void initTestCase()
+    {
+        const QString missing = prepare();
+        QVERIFY2(missing.isEmpty(), qPrintable(missing));
+    }
+    void cleanup()
+    {
+        closeShell();
+        relay.reset();
+        remoteHost = nullptr;
+    }
+
+    void zmodemOverSsh_data()
+    {
+        QTest::addColumn<QString>("fixture");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<qint64>("rate"); // 25 ms each way at this rate; 0: loopback as it is
+        QTest::addColumn<qint64>("slowAfter"); // bytes, then 20 KB/s
+        QTest::addColumn<QString>("event");
+        const struct {
+            const char *name;
+            qint64 rate, slowAfter;
+        } links[] = {{"loopback", 0, 0}, {"25 ms at 100 KB/s", 100'000, 0}, {"25 ms, fast then 20 KB/s", 1'000'000, 256 << 10}};
+        for (const auto &server : {std::pair{"sshd", kSshdPort}, std::pair{"dropbear", kDropbearPort}}) {
+            const QString fixture = server.second == kSshdPort ? "ssh_sshd" : "sftp_dropbear";
+            for (const auto &l : links) {
+                for (const char *event : {"send whole", "receive whole", "Esc", "rz killed"}) {
+                    if (!l.slowAfter || !QByteArrayView(event).endsWith("whole"))
+                        QTest::addRow("%s, %s, %s", server.first, l.name, event)
+                            << fixture << server.second << l.rate << l.slowAfter << QString(event);
+                }
+            }
+        }
+    }
+    void zmodemOverSsh()
+    {
+        QFETCH(QString, fixture);
+        QFETCH(int, port);
+        QFETCH(qint64, rate);
+        QFETCH(qint64, slowAfter);
+        QFETCH(QString, event);
+        int target = port;
+        if (rate) {
+            relay = std::make_unique<LinkRelay>(port, LineShape{25, rate, 2 << 20, slowAfter, 0, slowAfter ? 20'000 : 0});
+            QVERIFY2(relay->port(), "the relay could not listen");
+            target = relay->port();
+        }
+        const QString knownHosts = dir.filePath("known_hosts");
+        remoteHost = [=] {
+            auto *ssh = new SshConnection;
+            ssh->setParams(fixtureSshParams(target, knownHosts, fixture));
+            return ssh;
+        };
+        const bool receive = event == "receive whole";
+        const bool whole = event.endsWith("whole");
+        const int size = whole ? (rate ? 256 << 10 : 4 << 20) : 4 << 20;
+        const QByteArray data = content(size);
+        const QString failed = receive ? run(KindZ, false, 0, "sz -q data.bin", data)
+                                       : run(KindZ, true, 0, "bash -c 'echo $$ >peer.pid; exec rz -q -y'", data);
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
+        if (whole) {
+            QVERIFY2(waitEnd(), "the transfer neither ended nor advanced for a minute");
+            const auto outcome = ended->first().at(0).value<InbandTransfer::Outcome>();
+            QVERIFY2(outcome == InbandTransfer::Succeeded, qPrintable(ended->first().at(1).toString()));
+            QVERIFY2(readFile((receive ? ourFolder() : peerFolder()) + "/data.bin") == data, "the file is not whole");
+            QVERIFY2(waitShown("END=0", 0), "the peer's own end is not shown");
+            const QString after = shellAfterwards(view.shown.size());
+            QVERIFY2(after.isEmpty(), qPrintable(after));
+            return;
+        }
+        // A second after the data flows; on a link that slows, 6 s after
+        // the drop, when what went at the fast rate has passed.
+        QElapsedTimer since;
+        QObject scope;
+        bool due = false;
+        const qint64 at = slowAfter ? slowAfter + (64 << 10) : 32 << 10;
+        connect(engine.get(), &InbandTransfer::progressChanged, &scope, [&](qint64 done) {
+            const int peer = due || done < at ? 0 : readFile(peerFolder() + "/peer.pid").trimmed().toInt();
+            if (peer <= 0)
+                return;
+            due = true;
+            QTimer::singleShot(slowAfter ? 6000 : 1000, &scope, [&, peer] {
+                if (!ended->isEmpty())
+                    return;
+                since.start();
+                if (event == "Esc")
+                    session->type("\x1b");
+                else
+                    QVERIFY(killPeer(peer));
+            });
+        });
+        QVERIFY2(QTest::qWaitFor([&] { return since.isValid() || !ended->isEmpty(); }, 60000), "the data did not flow");
+        QVERIFY2(since.isValid(), "ended before the event: the file is too small");
+        QVERIFY2(waitEnd(), qPrintable(QString("the transfer neither ended nor advanced for a minute (state %1)").arg(engine->state())));
+        QCOMPARE(ended->first().at(0).value<InbandTransfer::Outcome>(),
+                 event == "Esc" ? InbandTransfer::Cancelled : InbandTransfer::Failed);
+        qsizetype endAt = view.shown.size();
+        if (event == "Esc") {
+            QVERIFY2(waitShown("END=", endAt, 30000), qPrintable("the shell's words after the stop are not shown: "
+                                                                  + printable(view.shown.mid(endAt).right(300))));
+            endAt = view.shown.indexOf("END=", endAt);
+        } else {
+            QTest::qWait(300); // what the shell still says about our data on its way
+            endAt = view.shown.size();
+        }
+        const QString after = shellAfterwards(endAt);
+        const qint64 answeredMs = since.elapsed();
+        qInfo("%s: the next command ran %lld ms after the event", QTest::currentDataTag(), answeredMs);
+        QVERIFY2(after.isEmpty(), qPrintable(after));
+        const qint64 bound = event == "Esc" ? 5000 : 10000;
+        QVERIFY2(answeredMs <= bound, qPrintable(QStringLiteral("the next command ran after %1 ms").arg(answeredMs)));
+    }
+};
+
+QTEST_MAIN(TestSshTransfers)
+#include "tst_sshtransfers.moc"
