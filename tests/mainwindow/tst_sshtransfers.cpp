@@ -153,6 +153,65 @@ private slots:
         const qint64 bound = event == "Esc" ? 5000 : 10000;
         QVERIFY2(answeredMs <= bound, qPrintable(QStringLiteral("the next command ran after %1 ms").arg(answeredMs)));
     }
+
+    // The other protocols each way over both servers: their blocks and
+    // packets carry every byte value raw (XMODEM) or the line ends as
+    // they are, which the connection must pass untouched both ways.
+    void othersOverSsh_data()
+    {
+        QTest::addColumn<QString>("fixture");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("command");
+        const struct {
+            const char *name;
+            int kind, mode;
+            const char *toPeer, *fromPeer;
+        } protocols[] = {
+            {"xmodem-1k", KindX, XmodemTransfer::Xmodem1k, "rx -c -q data.bin", "sx -k -q data.bin"},
+            {"ymodem", KindY, XmodemTransfer::Ymodem, "rb -q -y", "sb -k -q data.bin"},
+            {"kermit", KindK, 0, "gkermit -i -P -q -r", "gkermit -i -P -q -s data.bin"},
+        };
+        for (const auto &server : {std::pair{"sshd", kSshdPort}, std::pair{"dropbear", kDropbearPort}}) {
+            for (const auto &p : protocols) {
+                for (const bool send : {true, false}) {
+                    // Plain XMODEM receives by the CRC it asks for.
+                    const int mode = !send && p.kind == KindX ? int(XmodemTransfer::Xmodem) : p.mode;
+                    QTest::addRow("%s, %s %s", server.first, p.name, send ? "send" : "receive")
+                        << QString(server.second == kSshdPort ? "ssh_sshd" : "sftp_dropbear") << server.second << p.kind
+                        << send << mode << QString(send ? p.toPeer : p.fromPeer);
+                }
+            }
+        }
+    }
+    void othersOverSsh()
+    {
+        QFETCH(QString, fixture);
+        QFETCH(int, port);
+        QFETCH(int, kind);
+        QFETCH(bool, send);
+        QFETCH(int, mode);
+        QFETCH(QString, command);
+        const QString knownHosts = dir.filePath("known_hosts");
+        remoteHost = [=] {
+            auto *ssh = new SshConnection;
+            ssh->setParams(fixtureSshParams(port, knownHosts, fixture));
+            return ssh;
+        };
+        const QByteArray data = content(48 << 10);
+        const QString failed = run(kind, send, mode, command, data);
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
+        QVERIFY2(waitEnd(), "the transfer neither ended nor advanced for a minute");
+        QVERIFY2(ended->first().at(0).value<InbandTransfer::Outcome>() == InbandTransfer::Succeeded,
+                 qPrintable(ended->first().at(1).toString() + " | " + printable(view.shown.right(300))));
+        const QByteArray got = readFile((send ? peerFolder() : ourFolder()) + "/data.bin");
+        QVERIFY2(kind == KindX ? samePadded(got, data) : got == data, qPrintable(QString("got %1 bytes").arg(got.size())));
+        QVERIFY2(waitShown("END=0", 0), "the peer did not end well");
+        const QString after = shellAfterwards(view.shown.size());
+        QVERIFY2(after.isEmpty(), qPrintable(after));
+    }
 };
 
 QTEST_MAIN(TestSshTransfers)
