@@ -40,6 +40,16 @@ class TestSshTransfers : public QObject, ShellRig
 
     std::unique_ptr<LinkRelay> relay;
 
+    // The shells opened from now on: a password login as the fixture's account.
+    void logInTo(const QString &fixture, int port)
+    {
+        remoteHost = [fixture, port, knownHosts = dir.filePath("known_hosts")] {
+            auto *ssh = new SshConnection;
+            ssh->setParams(fixtureSshParams(port, knownHosts, fixture));
+            return ssh;
+        };
+    }
+
 private slots:
     void initTestCase()
     {
@@ -88,12 +98,7 @@ private slots:
             QVERIFY2(relay->port(), "the relay could not listen");
             target = relay->port();
         }
-        const QString knownHosts = dir.filePath("known_hosts");
-        remoteHost = [=] {
-            auto *ssh = new SshConnection;
-            ssh->setParams(fixtureSshParams(target, knownHosts, fixture));
-            return ssh;
-        };
+        logInTo(fixture, target);
         const bool receive = event == "receive whole";
         const bool whole = event.endsWith("whole");
         const int size = whole ? (rate ? 256 << 10 : 4 << 20) : 4 << 20;
@@ -194,12 +199,7 @@ private slots:
         QFETCH(bool, send);
         QFETCH(int, mode);
         QFETCH(QString, command);
-        const QString knownHosts = dir.filePath("known_hosts");
-        remoteHost = [=] {
-            auto *ssh = new SshConnection;
-            ssh->setParams(fixtureSshParams(port, knownHosts, fixture));
-            return ssh;
-        };
+        logInTo(fixture, port);
         const QByteArray data = content(48 << 10);
         const QString failed = run(kind, send, mode, command, data);
         QVERIFY2(failed.isEmpty(), qPrintable(failed));
