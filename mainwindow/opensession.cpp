@@ -160,13 +160,22 @@ void OpenSession::type(const QByteArray &bytes)
         // The keys themselves, not an arrow, a function key or a paste,
         // which carry ESC too and are meant for the host.
         if (bytes == "\x1b" || bytes == "\x03") {
+            // The stop clears the shell's line itself.
             m_stopKeyAt.start();
+            m_swallowedAt.invalidate();
             running->cancel();
+        } else if (!offer(bytes) && !bytes.contains('\r') && !bytes.contains('\n')) {
+            m_swallowedAt.start();
         } else {
-            offer(bytes);
+            m_swallowedAt.invalidate();
         }
         return;
     }
+    const QByteArray rest = afterCutLine(bytes);
+    if (rest.isEmpty())
+        return;
+    if (rest.size() != bytes.size())
+        return type(rest);
     // Esc pressed twice to stop a run that the first one already ended: the
     // second would reach the shell as the start of a key sequence (Meta) and
     // swallow the first key of the next command.
@@ -186,6 +195,28 @@ void OpenSession::type(const QByteArray &bytes)
     // for credentials again.
     if (bytes == "\r" && !m_connecting)
         emit reopenRequested(id());
+}
+
+QByteArray OpenSession::afterCutLine(const QByteArray &bytes)
+{
+    if (!m_swallowedAt.isValid())
+        return bytes;
+    // A Ctrl+C is the user's to the shell; a pause, a line of its own.
+    if (bytes == "\x03" || m_swallowedAt.elapsed() > kCutLineKeyGapMs) {
+        m_swallowedAt.invalidate();
+        return bytes;
+    }
+    const qsizetype end = [&] {
+        const qsizetype cr = bytes.indexOf('\r'), lf = bytes.indexOf('\n');
+        return cr < 0 ? lf : lf < 0 ? cr : qMin(cr, lf);
+    }();
+    if (end < 0) {
+        m_swallowedAt.start();
+        return {};
+    }
+    m_swallowedAt.invalidate();
+    // A line end sent as CR LF goes whole.
+    return bytes.mid(end + (bytes.mid(end, 2) == "\r\n" ? 2 : 1));
 }
 
 bool OpenSession::input(const QByteArray &bytes)

@@ -128,6 +128,10 @@ public:
     // A lone Esc this soon after the key that stopped a run still belongs to
     // that stop (a double press), even when the run has ended meanwhile.
     static constexpr int kStopKeyRepeatMs = 1000;
+    // Keys this soon after the last one a run swallowed belong to the same
+    // line: once the run has ended they are swallowed too, up to and with
+    // its line end, or the line's tail would run as a command of its own.
+    static constexpr int kCutLineKeyGapMs = 1000;
 
 signals:
     void reopenRequested(const QString &id);
@@ -135,6 +139,9 @@ signals:
 private:
     // input() without a word to the user.
     bool offer(const QByteArray &bytes);
+    // What of typed bytes goes on after a run cut the line they belong to
+    // (see kCutLineKeyGapMs).
+    QByteArray afterCutLine(const QByteArray &bytes);
     void received(const QByteArray &bytes);
     // Of what came meanwhile, what follows the protocol's last byte is
     // the host's own (the peer's farewell, the prompt); the rest is dropped.
@@ -161,4 +168,5 @@ private:
     QByteArray m_lastWords; // the end of what was drawn, and since when it stands
     QElapsedTimer m_lastWordsAt;
     QElapsedTimer m_stopKeyAt; // since the Esc or Ctrl+C that last stopped a run
+    QElapsedTimer m_swallowedAt; // since the last key of a line a run cut; invalid: none
 };
