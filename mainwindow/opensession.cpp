@@ -201,8 +201,9 @@ QByteArray OpenSession::afterCutLine(const QByteArray &bytes)
 {
     if (!m_swallowedAt.isValid())
         return bytes;
-    // A Ctrl+C is the user's to the shell; a pause, a line of its own.
-    if (bytes == "\x03" || m_swallowedAt.elapsed() > kCutLineKeyGapMs) {
+    // A Ctrl+C is the user's to the shell, and so is a paste (its marks
+    // must go whole); a pause, a line of its own.
+    if (bytes == "\x03" || bytes.startsWith("\x1b[200~") || m_swallowedAt.elapsed() > kCutLineKeyGapMs) {
         m_swallowedAt.invalidate();
         return bytes;
     }

@@ -165,7 +165,7 @@ private slots:
             return QStringLiteral("%1 %2 %3|%4").arg(quiet.size()).arg(sent).arg(QString::fromLatin1(r.conn->written),
                                                                                 r.view.lines.join('|'));
         }, "0 0 |<span style='color:#ff6b6b'>⚠ A transfer is in progress; the text was not sent</span>");
-        row("the tail of a line the run's end cut is swallowed up to its end, unless a pause or a stop came between", [](Rig &r) {
+        row("the tail of a line the run's end cut is swallowed up to its end, unless a pause, a stop or a paste came between", [](Rig &r) {
             const auto typed = [&r](const QByteArray &keys) {
                 for (const char key : keys)
                     r.session.type(QByteArray(1, key));
@@ -184,8 +184,13 @@ private slots:
             r.runTransfer(true);
             r.receive("START");
             typed("a\x1b" "c");
+            r.runTransfer(true);
+            r.receive("START");
+            typed("a");
+            r.receive("END");
+            r.session.type("\x1b[200~p\x1b[201~");
             return QString::fromLatin1(r.conn->written);
-        }, "ls\rbc");
+        }, "ls\rbc\x1b[200~p\x1b[201~");
         row("a run that fails or is cancelled drops what the connection still holds; one that succeeds keeps its last answer", [](Rig &r) {
             QString drops;
             for (const QByteArray end : {"START GONE", "START END", "START \x1b", "\x1b"}) {
