@@ -207,9 +207,10 @@ private slots:
         QVERIFY2(waitEnd(), "the transfer neither ended nor advanced for a minute");
         QVERIFY2(ended->first().at(0).value<InbandTransfer::Outcome>() == InbandTransfer::Succeeded,
                  qPrintable(ended->first().at(1).toString() + " | " + printable(view.shown.right(300))));
+        // The peer's command ends after our run (the chmod behind rx).
+        QVERIFY2(waitShown("END=0", 0), "the peer did not end well");
         const QByteArray got = readFile((send ? peerFolder() : ourFolder()) + "/data.bin");
         QVERIFY2(kind == KindX ? samePadded(got, data) : got == data, qPrintable(QString("got %1 bytes").arg(got.size())));
-        QVERIFY2(waitShown("END=0", 0), "the peer did not end well");
         const QString after = shellAfterwards(view.shown.size());
         QVERIFY2(after.isEmpty(), qPrintable(after));
     }
