@@ -275,11 +275,15 @@ public:
     // a process of its own, since the terminal may be full until we read it;
     // through its error output, which gkermit leaves on the terminal.
     // Every `everyMs` while the peer lives (a busy background job), when set.
+    // The peer is known by its number and its start time: on a busy machine
+    // the numbers wrap within minutes, and one taken by another test's
+    // process would carry the line into that test's terminal.
     static bool hostSays(int pid, int everyMs = 0)
     {
         const QString line = QStringLiteral("printf '\\r\\nBroadcast message from root@host: back soon\\r\\n' >/proc/%1/fd/2").arg(pid);
-        const QString script = everyMs ? QStringLiteral("for i in $(seq 3000); do kill -0 %1 2>/dev/null || exit; %2; sleep %3; done")
-                                             .arg(pid).arg(line).arg(everyMs / 1000.0)
+        const QString started = QStringLiteral("$(cut -d' ' -f22 /proc/%1/stat 2>/dev/null)").arg(pid);
+        const QString script = everyMs ? QStringLiteral("s=%1; [ -n \"$s\" ] || exit; for i in $(seq 3000); do [ \"%1\" = \"$s\" ] || exit; %2; sleep %3; done")
+                                             .arg(started, line).arg(everyMs / 1000.0)
                                        : line;
         return QProcess::startDetached(QStringLiteral("sh"), {QStringLiteral("-c"), script});
     }
