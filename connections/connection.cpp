@@ -103,21 +103,22 @@ QString connectStepLine(platform::ConnectStep step, int value, const platform::S
     const QString at = address.text();
     switch (step) {
     case ConnectStep::SocketFailed:
-        return QStringLiteral("socket failed address=%1 wsa=%2").arg(at).arg(value);
+        return QStringLiteral("socket failed address=%1 wsa=%2").arg(at, QString::number(value));
     case ConnectStep::SocketCreated:
-        return QStringLiteral("socket created address=%1 family=%2 type=%3 sock=%4").arg(at).arg(address.family).arg(address.type).arg(value);
+        return QStringLiteral("socket created address=%1 family=%2 type=%3 sock=%4")
+            .arg(at, QString::number(address.family), QString::number(address.type), QString::number(value));
     case ConnectStep::Connected:
-        return QStringLiteral("TCP connected immediately address=%1 elapsed=%2ms").arg(at).arg(elapsed);
+        return QStringLiteral("TCP connected immediately address=%1 elapsed=%2ms").arg(at, QString::number(elapsed));
     case ConnectStep::Pending:
-        return QStringLiteral("TCP connect pending/failed address=%1 rc=-1 wsa=%2").arg(at).arg(value);
+        return QStringLiteral("TCP connect pending/failed address=%1 rc=-1 wsa=%2").arg(at, QString::number(value));
     case ConnectStep::DeadlineReached:
         return QStringLiteral("TCP connect deadline reached address=%1").arg(at);
     case ConnectStep::WaitReady:
-        return QStringLiteral("TCP connect select ready address=%1 so_error=%2").arg(at).arg(value);
+        return QStringLiteral("TCP connect select ready address=%1 so_error=%2").arg(at, QString::number(value));
     case ConnectStep::WaitTimeout:
         return QStringLiteral("TCP connect select timeout address=%1").arg(at);
     case ConnectStep::WaitFailed:
-        return QStringLiteral("TCP connect select failed address=%1 wsa=%2").arg(at).arg(value);
+        return QStringLiteral("TCP connect select failed address=%1 wsa=%2").arg(at, QString::number(value));
     }
     return QString();
 }
@@ -129,7 +130,7 @@ int ConnectionWorker::connectToHost(const QString &host, int port, const Connect
     m_resolveFailed = false;
     m_resolveCode = 0;
     if (port < 1 || port > 65535) {
-        emit sigError(LanguageManager::tr("无法连接到 %1:%2").arg(host).arg(port));
+        emit sigError(LanguageManager::tr("无法连接到 %1:%2").arg(host, QString::number(port)));
         return -1;
     }
     platform::ResolveError reason;
@@ -162,7 +163,8 @@ int ConnectionWorker::connectToHost(const QString &host, int port, const Connect
         if (!keepRunning() || left < 1) {
             if (plan.trace)
                 plan.trace(QStringLiteral("connect stop before address=%1 running=%2 abort=%3")
-                               .arg(address.text()).arg(m_link->running.load() ? 1 : 0).arg(m_link->stopRequested.load() ? 1 : 0));
+                               .arg(address.text(), QString::number(m_link->running.load() ? 1 : 0),
+                                    QString::number(m_link->stopRequested.load() ? 1 : 0)));
             break;
         }
         options.timeoutMs = int(left);
@@ -184,7 +186,7 @@ int ConnectionWorker::connectToHost(const QString &host, int port, const Connect
     // The last address's reason: with several, it is the one most like the
     // user's own attempt (IPv4 after IPv6).
     if (keepRunning())
-        emit sigError(LanguageManager::tr("无法连接到 %1:%2：%3").arg(host).arg(port).arg(platform::errorString(err)));
+        emit sigError(LanguageManager::tr("无法连接到 %1:%2：%3").arg(host, QString::number(port), platform::errorString(err)));
     return -1;
 }
 
@@ -264,9 +266,8 @@ void WorkerConnection::stopWorker()
     const auto trace = [&](const char *what) {
         if (!tag.isEmpty() && debugLogEnabled())
             debugLog(QStringLiteral("%1 stopWorker %2 this=%3 worker=%4")
-                         .arg(tag, QLatin1String(what))
-                         .arg(quintptr(this), 0, 16)
-                         .arg(quintptr(worker), 0, 16));
+                         .arg(tag, QLatin1String(what), QString::number(quintptr(this), 16),
+                              QString::number(quintptr(worker), 16)));
     };
     trace("begin");
     ++m_generation;

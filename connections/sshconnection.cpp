@@ -125,7 +125,7 @@ SshConnection::~SshConnection()
 
 bool SshConnection::open()
 {
-    sshLog(QStringLiteral("connection open requested host=%1 port=%2").arg(m_params.host).arg(m_params.port));
+    sshLog(QStringLiteral("connection open requested host=%1 port=%2").arg(m_params.host, QString::number(m_params.port)));
     WorkerConnection::open();
     sshLog(QStringLiteral("worker thread started"));
     return true;
@@ -206,7 +206,8 @@ void SshConnection::Worker::run()
         return;
     m_clock.start();
     sshLog(QStringLiteral("worker start host=%1 port=%2 user=%3 auth=%4 keepalive=%5")
-               .arg(m_params.host).arg(m_params.port).arg(m_params.user, m_params.auth).arg(m_params.keepalive));
+               .arg(m_params.host, QString::number(m_params.port), m_params.user, m_params.auth,
+                    QString::number(m_params.keepalive)));
     if (!sshGlobalAcquire()) {
         sshLog(QStringLiteral("libssh2_init failed"));
         fail(LanguageManager::tr("libssh2 初始化失败"));
@@ -229,7 +230,7 @@ void SshConnection::Worker::run()
 
 SshConnection::Worker::End SshConnection::Worker::runSession()
 {
-    sshLog(QStringLiteral("connect begin host=%1 port=%2").arg(m_params.host).arg(m_params.port));
+    sshLog(QStringLiteral("connect begin host=%1 port=%2").arg(m_params.host, QString::number(m_params.port)));
     ConnectPlan plan;
     plan.sharedBudget = true;
     if (debugLogEnabled()) {
@@ -265,12 +266,13 @@ SshConnection::Worker::End SshConnection::Worker::runSession()
     if (rc != 0) {
         const QString message = sshLastError(m_session);
         sshLog(QStringLiteral("handshake error rc=%1 last_errno=%2 message=%3 abort=%4")
-                   .arg(rc).arg(libssh2_session_last_errno(m_session))
-                   .arg(message.isEmpty() ? QStringLiteral("<none>") : message).arg(aborted() ? 1 : 0));
+                   .arg(QString::number(rc), QString::number(libssh2_session_last_errno(m_session)),
+                        message.isEmpty() ? QStringLiteral("<none>") : message, QString::number(aborted() ? 1 : 0)));
         // The budget is named only when it ran out: a refused key exchange
         // fails at once and says why.
         if (rc == LIBSSH2_ERROR_TIMEOUT)
-            return fail(LanguageManager::tr("SSH 握手失败（%1ms 超时）：%2").arg(kHandshakeTimeoutMs).arg(lastErrorOrUnknown()));
+            return fail(LanguageManager::tr("SSH 握手失败（%1ms 超时）：%2")
+                            .arg(QString::number(kHandshakeTimeoutMs), lastErrorOrUnknown()));
         return fail(LanguageManager::tr("SSH 握手失败：%1").arg(lastErrorOrUnknown()));
     }
     sshLog(QStringLiteral("methods kex=%1 hostkey=%2 cipher=%3/%4 mac=%5/%6")
@@ -302,8 +304,8 @@ SshConnection::Worker::End SshConnection::Worker::runSession()
     if (!m_channel) {
         const QString message = sshLastError(m_session);
         sshLog(QStringLiteral("channel-open error last_errno=%1 message=%2 abort=%3")
-                   .arg(libssh2_session_last_errno(m_session))
-                   .arg(message.isEmpty() ? QStringLiteral("<none>") : message).arg(aborted() ? 1 : 0));
+                   .arg(QString::number(libssh2_session_last_errno(m_session)),
+                        message.isEmpty() ? QStringLiteral("<none>") : message, QString::number(aborted() ? 1 : 0)));
         const End end = fail(LanguageManager::tr("打开 SSH 通道失败（超时）：%1").arg(lastErrorOrUnknown()));
         sshLog(QStringLiteral("channel open failed elapsed=%1ms").arg(elapsed()));
         return end;
@@ -430,7 +432,7 @@ int SshLogin::publicKey(const std::function<int(const char *, const std::functio
             publicKey.clear();
     }
     sshLog(QStringLiteral("publickey private=%1 public=%2 passphraseLength=%3")
-               .arg(privateKeyPath, QFile::decodeName(publicKey)).arg(password.size()));
+               .arg(privateKeyPath, QFile::decodeName(publicKey), QString::number(password.size())));
     const QByteArray user = m_params.user.toUtf8();
     return retry("auth-publickey", [&] {
         return libssh2_userauth_publickey_fromfile_ex(m_session, user.constData(), unsigned(user.size()),
@@ -572,7 +574,7 @@ void SshConnection::Worker::probeRemoteEnv()
                        "/usr/sbin /usr/bin /sbin /bin 2>/dev/null"),
         12000, 512 * 1024);
     const QStringList commands = sshRemoteCommandList(listing);
-    sshLog(QStringLiteral("env probe env=%1 commands=%2").arg(env).arg(commands.size()));
+    sshLog(QStringLiteral("env probe env=%1 commands=%2").arg(env, QString::number(commands.size())));
     emit sigRemoteEnv(env, commands);
 }
 

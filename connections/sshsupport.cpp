@@ -127,7 +127,7 @@ QString sshKnownHostName(const QString &host, int port)
 {
     if (port == 22)
         return host;
-    return QStringLiteral("[%1]:%2").arg(host).arg(port);
+    return QStringLiteral("[%1]:%2").arg(host, QString::number(port));
 }
 
 QString defaultKnownHostsPath()
@@ -373,7 +373,7 @@ KnownHostCheck checkKnownHost(LIBSSH2_SESSION *session, const QString &host, int
         out.result = KnownHostMismatch;
         out.file = path;
         out.line = line;
-        out.message = LanguageManager::tr("%1，冲突的记录在 %2:%3").arg(why, path).arg(line);
+        out.message = LanguageManager::tr("%1，冲突的记录在 %2:%3").arg(why, path, QString::number(line));
     };
     if (!loadKnownHosts(hosts, path, hostKey, &filed)) {
         out.message = LanguageManager::tr("known_hosts 无法读取：%1").arg(path);

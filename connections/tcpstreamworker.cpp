@@ -137,7 +137,7 @@ void TcpStreamWorker::run()
     if (linkFailed())
         reportSendError();
     if (debugLogEnabled())
-        debugLog(QStringLiteral("tcp worker %1:%2 ends").arg(m_target.host).arg(m_target.port));
+        debugLog(QStringLiteral("tcp worker %1:%2 ends").arg(m_target.host, QString::number(m_target.port)));
     platform::closeSocket(m_fd);
     m_fd = -1;
     finishRun();

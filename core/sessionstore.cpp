@@ -574,9 +574,9 @@ QString SessionStore::numberedName(const QString &name, const QStringList &taken
         base = m.captured(1);
         counter = m.captured(2).toLongLong() + 1;
     }
-    QString candidate = QStringLiteral("%1 %2").arg(base).arg(counter);
+    QString candidate = QStringLiteral("%1 %2").arg(base, QString::number(counter));
     for (int tries = 1; tries < 10000 && taken.contains(candidate); ++tries)
-        candidate = QStringLiteral("%1 %2").arg(base).arg(++counter);
+        candidate = QStringLiteral("%1 %2").arg(base, QString::number(++counter));
     return candidate;
 }
 

@@ -186,7 +186,8 @@ void OpenSession::type(const QByteArray &bytes)
     // What the user typed can be a password: only its length is traced.
     if (debugLogEnabled())
         debugLog(QStringLiteral("onTerminalInput: id=%1 bytes=%2 conn=%3 isOpen=%4")
-                     .arg(id()).arg(bytes.size()).arg(m_connection ? 1 : 0).arg(isOpen() ? 1 : 0));
+                     .arg(id(), QString::number(bytes.size()), QString::number(m_connection ? 1 : 0),
+                          QString::number(isOpen() ? 1 : 0)));
     if (send(bytes))
         return;
     if (debugLogEnabled())
@@ -411,7 +412,7 @@ void OpenSession::takeBack()
 void OpenSession::close()
 {
     if (debugLogEnabled())
-        debugLog(QStringLiteral("[UI] closeConn begin id=%1 hasConn=%2").arg(id()).arg(m_connection ? 1 : 0));
+        debugLog(QStringLiteral("[UI] closeConn begin id=%1 hasConn=%2").arg(id(), QString::number(m_connection ? 1 : 0)));
     m_connecting = false;
     if (InbandTransfer *running = transfer())
         running->cancel();

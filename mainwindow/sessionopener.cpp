@@ -117,7 +117,7 @@ bool SessionOpener::openSsh(OpenSession *session, const SessionInfo &info)
     if (params.host.isEmpty())
         return refuse(session, QStringLiteral("⚠ 会话未配置主机地址，无法连接"));
     uiLog(QStringLiteral("openSsh before dialog id=%1 host=%2 port=%3 user=%4")
-              .arg(id, params.host).arg(params.port).arg(SshSignIn::savedUser(id)));
+              .arg(id, params.host, QString::number(params.port), SshSignIn::savedUser(id)));
     switch (SshSignIn::ask(hub->window(), id, &params)) {
     case SshSignIn::Answer::Cancelled:
         hub->showLine(id, neutral(LanguageManager::tr(QStringLiteral("已取消 SSH 连接"))));
@@ -153,7 +153,8 @@ bool SessionOpener::openSsh(OpenSession *session, const SessionInfo &info)
     const QString address = QString::number(quintptr(connection));
     uiLog(QStringLiteral("openSsh before conn->open id=%1 conn=%2").arg(id, address));
     const bool started = connection->open();
-    uiLog(QStringLiteral("openSsh after conn->open id=%1 started=%2 conn=%3").arg(id).arg(started ? 1 : 0).arg(address));
+    uiLog(QStringLiteral("openSsh after conn->open id=%1 started=%2 conn=%3")
+              .arg(id, QString::number(started ? 1 : 0), address));
     if (!started) {
         session->close();
         return false;

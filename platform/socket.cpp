@@ -54,13 +54,13 @@ QString SocketAddress::text() const
         const auto *a = reinterpret_cast<const sockaddr_in *>(&storage);
         ::inet_ntop(AF_INET, &a->sin_addr, host, sizeof host);
         port = ntohs(a->sin_port);
-        return QStringLiteral("%1:%2").arg(QLatin1String(host)).arg(port);
+        return QStringLiteral("%1:%2").arg(QLatin1String(host), QString::number(port));
     }
     if (family == AF_INET6) {
         const auto *a = reinterpret_cast<const sockaddr_in6 *>(&storage);
         ::inet_ntop(AF_INET6, &a->sin6_addr, host, sizeof host);
         port = ntohs(a->sin6_port);
-        return QStringLiteral("[%1]:%2").arg(QLatin1String(host)).arg(port);
+        return QStringLiteral("[%1]:%2").arg(QLatin1String(host), QString::number(port));
     }
     return QString();
 }

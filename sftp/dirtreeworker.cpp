@@ -67,8 +67,8 @@ QString notArrived(const QStringList &relative)
     for (const QString &r : relative.mid(0, kNamed))
         named.append(printable(r));
     return QStringLiteral("（%1 个文件未上传：%2%3）")
-        .arg(relative.size())
-        .arg(named.join(QStringLiteral("、")), relative.size() > kNamed ? QStringLiteral("…") : QString());
+        .arg(QString::number(relative.size()), named.join(QStringLiteral("、")),
+             relative.size() > kNamed ? QStringLiteral("…") : QString());
 }
 
 // "上传失败" and the like, with the reason after it when there is one.

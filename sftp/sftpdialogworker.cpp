@@ -68,7 +68,7 @@ void SftpDialogWorker::uploadFile(const QString &local, const QString &remote)
     case Failure::None:
         // The end, also of an empty file, whose copy reports no progress.
         emit sigProgress(sent, sent);
-        emit sigDone(LanguageManager::tr("上传完成：%1（%2 字节）").arg(remote).arg(sent));
+        emit sigDone(LanguageManager::tr("上传完成：%1（%2 字节）").arg(remote, QString::number(sent)));
         return;
     case Failure::LocalOpen:
         emit sigFailed(what.arg(local), LanguageManager::tr("无法打开本地文件"));
@@ -128,7 +128,7 @@ void SftpDialogWorker::downloadFile(const QString &remote, const QString &local)
     switch (why.step) {
     case Failure::None:
         emit sigProgress(received, received);
-        emit sigDone(LanguageManager::tr("下载完成：%1（%2 字节）").arg(local).arg(received));
+        emit sigDone(LanguageManager::tr("下载完成：%1（%2 字节）").arg(local, QString::number(received)));
         return;
     case Failure::RemoteOpen:
         emit sigFailed(what, LanguageManager::tr("远端打开失败（不存在？） ") + why.detail);

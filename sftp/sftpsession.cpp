@@ -251,7 +251,7 @@ QString SftpSession::temporaryName(const QString &finalPath) const
 
 QString SftpSession::account() const
 {
-    return QStringLiteral("%1@%2:%3").arg(m_params.user, m_params.host).arg(m_params.port);
+    return QStringLiteral("%1@%2:%3").arg(m_params.user, m_params.host, QString::number(m_params.port));
 }
 
 void SftpSession::leftBehind(const QString &path) const
@@ -497,7 +497,8 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
         // Its channel takes nothing more, a close no more than a write: the
         // temporary file goes over a fresh one.
         failure = {Failure::RemoteWrite, say("服务器 %1 秒没有进展，最后确认了 %2 / %3 字节")
-                                             .arg(writer.stallMs() / 1000).arg(writer.acked()).arg(local.size)};
+                                             .arg(QString::number(writer.stallMs() / 1000),
+                                                  QString::number(writer.acked()), QString::number(local.size))};
         renewChannels();
         if (target.created && !(m_sftp && removeFile(target.writePath)))
             leftBehind(target.writePath);

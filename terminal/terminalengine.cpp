@@ -42,9 +42,8 @@ void TerminalEngine::appendData(const QByteArray &bytes)
 {
     if (debugLogEnabled()) {
         debugLog(QStringLiteral("[sess=%1] RX %2B: %3%4")
-                     .arg(sessionId)
-                     .arg(bytes.size())
-                     .arg(QString::fromLatin1(bytes.left(512).toHex(' ').toUpper()),
+                     .arg(sessionId, QString::number(bytes.size()),
+                          QString::fromLatin1(bytes.left(512).toHex(' ').toUpper()),
                           bytes.size() > 512 ? QStringLiteral(" ...") : QString()));
     }
     const qsizetype lost = rxBuffer.append(bytes);
@@ -124,7 +123,7 @@ void TerminalEngine::logUnhandled()
     if (line == loggedLine && grid == loggedGrid)
         return;
     debugLog(QStringLiteral("[sess=%1] sequences dropped so far: %2 in line mode, %3 on the screen grid")
-                 .arg(sessionId).arg(line).arg(grid));
+                 .arg(sessionId, QString::number(line), QString::number(grid)));
     loggedLine = line;
     loggedGrid = grid;
 }

@@ -280,9 +280,7 @@ void RemoteDirTree::onExpanded(QTreeWidgetItem *item)
     const bool placeholder = item->data(0, PlaceholderRole).toBool();
     const bool loaded = item->data(0, LoadedRole).toBool();
     trace(QStringLiteral("[dirtree] expand \"%1\" worker=%2 placeholder=%3 loaded=%4")
-              .arg(path)
-              .arg(quintptr(worker))
-              .arg(bit(placeholder), bit(loaded)));
+              .arg(path, QString::number(quintptr(worker)), bit(placeholder), bit(loaded)));
     if (!worker || placeholder || loaded || path.isEmpty())
         return;
     // Marked before the answer comes, so a second expansion lists nothing.
@@ -294,8 +292,7 @@ void RemoteDirTree::onExpanded(QTreeWidgetItem *item)
 void RemoteDirTree::onListed(const QString &requested, const QString &absPath, const QVariantList &entries, bool isRoot)
 {
     trace(QStringLiteral("[dirtree] listed req=\"%1\" abs=\"%2\" isRoot=%3 n=%4")
-              .arg(requested, absPath, bit(isRoot))
-              .arg(entries.size()));
+              .arg(requested, absPath, bit(isRoot), QString::number(entries.size())));
     QTreeWidgetItem *item = pathIndex.value(requested);
     if (!item && isRoot)
         item = tree->topLevelItem(0);
@@ -668,7 +665,8 @@ int RemoteDirTree::submitJob(DirTreeJob job)
 
 void RemoteDirTree::onJobStart(int id, const QString &name, bool upload, qlonglong total)
 {
-    trace(QStringLiteral("[dirtree] job %1 start \"%2\" up=%3 total=%4").arg(id).arg(name, bit(upload)).arg(total));
+    trace(QStringLiteral("[dirtree] job %1 start \"%2\" up=%3 total=%4")
+              .arg(QString::number(id), name, bit(upload), QString::number(total)));
     flushProgress();
     progressThrottle.reset();
     transferIds.insert(id);
@@ -698,7 +696,7 @@ void RemoteDirTree::flushProgress()
 
 void RemoteDirTree::showProgress(int id, qint64 done, qint64 total)
 {
-    setStatus([done, total] { return said("%1 / %2 字节").arg(done).arg(total); });
+    setStatus([done, total] { return said("%1 / %2 字节").arg(QString::number(done), QString::number(total)); });
     if (transferIds.contains(id))
         emit sigTransferProgress(id, done, total);
 }

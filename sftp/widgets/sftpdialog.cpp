@@ -39,7 +39,7 @@ SftpDialog::SftpDialog(const SshConnectParams &p, QWidget *parent) : QDialog(par
     setStyleSheet(QStringLiteral("QDialog{background-color:#252526;color:#cccccc;}"));
 
     hostLabel = new QLabel(body);
-    hostLabel->setText(boundedText(hostLabel, QStringLiteral("%1@%2:%3").arg(params.user, params.host).arg(params.port)));
+    hostLabel->setText(boundedText(hostLabel, QStringLiteral("%1@%2:%3").arg(params.user, params.host, QString::number(params.port))));
     hostLabel->setStyleSheet(QStringLiteral("color:%1;").arg(QLatin1String(StatusColor::neutral)));
     layout->addWidget(hostLabel);
 
@@ -232,7 +232,7 @@ void SftpDialog::showProgress(qint64 done, qint64 total)
     // size unknown or 0 has nothing left once it is reported.
     const qint64 value = total < 1 ? ProgressScale : done * ProgressScale / total;
     progressBar->setValue(int(qBound(qint64(0), value, qint64(ProgressScale))));
-    setStatus(LanguageManager::tr(QStringLiteral("%1 / %2 字节")).arg(done).arg(total));
+    setStatus(LanguageManager::tr(QStringLiteral("%1 / %2 字节")).arg(QString::number(done), QString::number(total)));
 }
 
 void SftpDialog::onDone(const QString &summary)

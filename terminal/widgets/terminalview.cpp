@@ -322,7 +322,7 @@ void TerminalView::applyFont(const QString &wanted, int px)
     edit->setFont(font);
     edit->document()->setDefaultFont(font);
     edit->setStyleSheet(QString::fromLatin1(kEditStyle)
-                            .arg(QStringLiteral("font-family:'%1';font-size:%2px;").arg(family).arg(px)));
+                            .arg(QStringLiteral("font-family:'%1';font-size:%2px;").arg(family, QString::number(px))));
     hexText->setFont(font);
     hexText->document()->setDefaultFont(font);
     if (QTextDocument *alt = term->altDocument())

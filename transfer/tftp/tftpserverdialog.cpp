@@ -91,7 +91,8 @@ void TftpServerDialog::showState()
 {
     const bool running = server->isRunning();
     startButton->setText(running ? LanguageManager::tr("停止服务器") : LanguageManager::tr("启动服务器"));
-    statusLabel->setText(running ? LanguageManager::tr("监听 0.0.0.0:%1，服务目录 %2").arg(server->localPort()).arg(folderEdit->text())
+    statusLabel->setText(running ? LanguageManager::tr("监听 0.0.0.0:%1，服务目录 %2")
+                                           .arg(QString::number(server->localPort()), folderEdit->text())
                                  : LanguageManager::tr("服务器未启动"));
 }
 
