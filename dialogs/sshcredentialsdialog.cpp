@@ -2,6 +2,7 @@
 
 #include "core/languagemanager.h"
 #include "ui/boundedtext.h"
+#include "ui/dialogframe.h"
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
@@ -64,6 +65,8 @@ SshCredentialsDialog::SshCredentialsDialog(const QString &host, QWidget *parent)
     connect(passwordEdit, &QLineEdit::returnPressed, this, &QDialog::accept);
     layout->addWidget(box);
     outer->addWidget(panel);
+    // Enter in either field connects (the box's OK); on Cancel it cancels.
+    routeEnterKey(this);
     userEdit->setFocus();
 }
 

@@ -305,6 +305,7 @@ void MainWindow::showAboutDialog()
     auto *ok = new QPushButton(LanguageManager::tr("确定"), body);
     ok->setObjectName(QStringLiteral("primaryButton"));
     ok->setFixedWidth(80);
+    ok->setDefault(true);
     connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
     row->addWidget(ok);
     layout->addLayout(row);

@@ -17,8 +17,17 @@ struct DialogFrame {
     QVBoxLayout *layout = nullptr; // the body's layout
 };
 
-// margin < 0: no body, the caller fills `outer` itself.
+// margin < 0: no body, the caller fills `outer` itself. The dialog's Enter
+// key follows routeEnterKey.
 DialogFrame frameDialog(QDialog *dialog, const QString &title, int margin = -1, int spacing = 0);
+
+// Enter does what the widget with the focus does with it, and nothing more:
+// a text field its own action, a focused push button its click. Only when
+// the focused widget leaves the key unused does the dialog's declared
+// default button (one set with setDefault, or a button box's accepting
+// button) take it. No push button becomes a default by its place in the
+// focus chain or by having had the focus, as Qt's autoDefault would make it.
+void routeEnterKey(QDialog *dialog);
 
 // OK (captioned okText) and Cancel, wired to accept and reject.
 QDialogButtonBox *dialogButtons(QDialog *dialog, const QString &okText);

@@ -506,6 +506,55 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(gone.size(), 1, 6000);
     }
 
+    // Enter in the path field lists the typed folder and stays there (the
+    // first button, "up", took the same key and listed the parent last),
+    // so an upload lands in it. Names holding "%1" and "%2" read as they are
+    // in every text that shows them.
+    void enterThenUpload_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("mods");
+        QTest::newRow("Return") << int(Qt::Key_Return) << int(Qt::NoModifier);
+        QTest::newRow("keypad Enter") << int(Qt::Key_Enter) << int(Qt::KeypadModifier);
+    }
+    void enterThenUpload()
+    {
+        QFETCH(int, key);
+        QFETCH(int, mods);
+        QTemporaryDir local;
+        const QString typed = m_work + QStringLiteral("/d%1%2");
+        QVERIFY(QDir().mkpath(typed));
+        own(typed, m_server);
+        const QString upName = QStringLiteral("p%2q%1.bin"), upLocal = local.filePath(upName);
+        QVERIFY(writeFile(upLocal, "12345"));
+        auto *dialog = new SftpDialog(serverParams());
+        auto close = qScopeGuard([dialog] { dialog->close(); });
+        dialog->show();
+        QTRY_COMPARE_WITH_TIMEOUT(dialog->currentFolder(), m_server.home(), kWait);
+        auto *path = dialog->findChild<QLineEdit *>();
+        path->setFocus();
+        path->setText(typed);
+        QTest::keyClick(path, Qt::Key(key), Qt::KeyboardModifiers(mods));
+        QCOMPARE(status(dialog), QStringLiteral("打开 %1 ...").arg(typed));
+        QTRY_COMPARE_WITH_TIMEOUT(status(dialog), QStringLiteral("0 项"), kWait);
+
+        sftpPrompts().openFile = [&](QWidget *, const QString &) { return upLocal; };
+        QTest::mouseClick(findButton(dialog, "⬆ 上传..."), Qt::LeftButton);
+        const QString remote = typed + QLatin1Char('/') + upName;
+        QCOMPARE(status(dialog), QStringLiteral("上传 %1 ...").arg(remote));
+        QTRY_COMPARE_WITH_TIMEOUT(status(dialog), QStringLiteral("1 项"), kWait); // listed again after it
+        QCOMPARE(dialog->currentFolder(), typed);
+        QCOMPARE(readFile(remote), QByteArray("12345"));
+
+        // The worker's summaries, which the listing after them replaces at once.
+        Dialog worker(serverParams());
+        QVERIFY(worker.waitReady());
+        const QString downLocal = local.filePath(QStringLiteral("g%2%1"));
+        QVERIFY(worker.run(2, remote, downLocal) && worker.run(1, downLocal, remote + QStringLiteral("%3")));
+        QCOMPARE(worker.done, QStringList({QStringLiteral("下载完成：%1（5 字节）").arg(downLocal),
+                                           QStringLiteral("上传完成：%1%3（5 字节）").arg(remote)}));
+    }
+
     // The session reopened while a transfer runs: its row ends, the list
     // can hide again, and the next transfer has an id of its own.
     void reopenDuringTransfer()
@@ -542,6 +591,7 @@ private:
         p.port = 1;
         return p;
     }
+    static QString status(QDialog *dialog) { return dialog->findChildren<QLabel *>().last()->text(); }
     static QPushButton *findButton(QWidget *dialog, const char *text)
     {
         for (QPushButton *b : dialog->findChildren<QPushButton *>())
