@@ -21,7 +21,6 @@
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
-#include <QTreeWidget>
 
 #include <memory>
 
@@ -153,25 +152,6 @@ private slots:
             const QString ok = d->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok)->text();
             QVERIFY2(pressed.isEmpty() || pressed == QStringList{ok}, qPrintable(where + ": " + pressed.join('|')));
         }
-    }
-
-    // The path field lists the typed folder, and only that: before, the
-    // dialog's first button ("up") took the same Enter and its listing of
-    // the parent folder came last.
-    void sftpPathListsTheTypedFolder()
-    {
-        std::unique_ptr<QDialog> d = make(QStringLiteral("sftp"));
-        auto *path = d->findChild<QLineEdit *>();
-        for (const Keystroke &stroke : {kReturn, kKeypadEnter}) {
-            path->setText(QStringLiteral("/x/y"));
-            QTest::keyClick(path, stroke.key, stroke.mods);
-            QCOMPARE(statusOf(d.get()), QStringLiteral("打开 /x/y ..."));
-            QCOMPARE(static_cast<SftpDialog *>(d.get())->currentFolder(), QStringLiteral("/a/b"));
-        }
-        // Enter in the list opens nothing either.
-        path->setText(QStringLiteral("/z"));
-        QTest::keyClick(d->findChild<QTreeWidget *>(), Qt::Key_Return);
-        QCOMPARE(statusOf(d.get()), QStringLiteral("打开 /x/y ..."));
     }
 
     // Enter on a focused button presses that button, never the default.
