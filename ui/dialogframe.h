@@ -21,12 +21,13 @@ struct DialogFrame {
 // key follows routeEnterKey.
 DialogFrame frameDialog(QDialog *dialog, const QString &title, int margin = -1, int spacing = 0);
 
-// Enter does what the widget with the focus does with it, and nothing more:
-// a text field its own action, a focused push button its click. Only when
-// the focused widget leaves the key unused does the dialog's declared
-// default button (one set with setDefault, or a button box's accepting
-// button) take it. No push button becomes a default by its place in the
-// focus chain or by having had the focus, as Qt's autoDefault would make it.
+// Enter on a focused push button presses that button. Anywhere else it does
+// what the focused widget does with it (a text field's returnPressed, say)
+// and then presses the dialog's declared default button, if it has one (set
+// with setDefault, or a button box's accepting button); a dialog whose
+// fields act on Enter declares none. No push button becomes the default by
+// its place in the focus chain or by having had the focus, as Qt's
+// autoDefault would make it.
 void routeEnterKey(QDialog *dialog);
 
 // OK (captioned okText) and Cancel, wired to accept and reject.
