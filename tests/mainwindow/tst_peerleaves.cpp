@@ -472,7 +472,7 @@ private slots:
             QTest::qWait(OpenSession::kQuietAfterCancelMs + 600);
             const qsizetype from = view.shown.size();
             session->type("echo AL''IVE\n");
-            const bool ran = waitShown("ALIVE\n", from, 10000);
+            const bool ran = waitShown("ALIVE\n", from);
             const QByteArray line = view.shown.mid(from);
             const QString context = printable(view.shown.mid(shownThen));
             QVERIFY2(ran, qPrintable("the shell did not answer: " + context));
