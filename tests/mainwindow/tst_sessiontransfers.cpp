@@ -29,6 +29,13 @@ class TestSessionTransfers : public QObject, ShellRig
 {
     Q_OBJECT
 
+    // HV_XFER_SHELL: see the top.
+    static bool shellWanted(const char *shell)
+    {
+        const QString only = qEnvironmentVariable("HV_XFER_SHELL");
+        return only.isEmpty() || only == QLatin1String(shell);
+    }
+
     // Sends the peer (its pid in peer.pid) the signal once the data flows,
     // from the run's own progress: a wait that looks only when the events
     // run dry can see the whole file arrive first. True when the run ended
@@ -63,12 +70,6 @@ class TestSessionTransfers : public QObject, ShellRig
     }
     qint64 writtenSince = 0;
     QElapsedTimer took;
-    // HV_XFER_SHELL: see the top.
-    static bool shellWanted(const char *shell)
-    {
-        const QString only = qEnvironmentVariable("HV_XFER_SHELL");
-        return only.isEmpty() || only == QLatin1String(shell);
-    }
     qint64 tookMs = 0;
     qsizetype signalledAt = 0; // in view.shown
 
