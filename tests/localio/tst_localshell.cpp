@@ -83,7 +83,7 @@ private slots:
         Shell s(name, withPty);
         if (expected.startsWith('!')) {
             QVERIFY(s.conn.open());
-            QTRY_COMPARE_WITH_TIMEOUT(s.r.disconnects, 1, 10000);
+            QTRY_COMPARE_WITH_TIMEOUT(s.r.disconnects, 1, testsupport::kWaitMs);
             QCOMPARE(s.r.errors, QStringList{LanguageManager::tr("%1 在此系统上不可用").arg(expected.mid(1))});
             QVERIFY(s.r.connects == 0 && !s.conn.isOpen());
             return;
@@ -91,7 +91,7 @@ private slots:
         QVERIFY(s.start());
         s.conn.write("readlink /proc/$$/exe\r");
         const QByteArray program = QFileInfo(expected).canonicalFilePath().toUtf8();
-        QTRY_VERIFY2_WITH_TIMEOUT(s.r.data.contains(program + (withPty ? "\r\n" : "\n")), s.r.data.constData(), 10000);
+        QTRY_VERIFY2_WITH_TIMEOUT(s.r.data.contains(program + (withPty ? "\r\n" : "\n")), s.r.data.constData(), testsupport::kWaitMs);
         QVERIFY(s.r.errors.isEmpty());
     }
 
@@ -122,9 +122,9 @@ private slots:
         QVERIFY(s.start() && s.conn.isOpen());
         for (const auto &[typed, answer] : steps) {
             typed == "resize" ? s.conn.resize(100, 30) : s.conn.write(typed);
-            QTRY_VERIFY2_WITH_TIMEOUT(s.r.data.contains(answer), s.r.data.constData(), 10000);
+            QTRY_VERIFY2_WITH_TIMEOUT(s.r.data.contains(answer), s.r.data.constData(), testsupport::kWaitMs);
         }
-        QTRY_COMPARE_WITH_TIMEOUT(s.r.disconnects, 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(s.r.disconnects, 1, testsupport::kWaitMs);
         QVERIFY(!s.conn.isOpen());
         s.conn.write("echo too late\n");
         QVERIFY(s.r.errors.isEmpty());
@@ -148,7 +148,7 @@ private slots:
         QVERIFY(s.start());
         s.conn.write(command);
         const QRegularExpression re("P=(\\d+) J=(\\d+)");
-        QTRY_VERIFY_WITH_TIMEOUT(re.match(QString::fromLatin1(s.r.data)).hasMatch(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(re.match(QString::fromLatin1(s.r.data)).hasMatch(), testsupport::kWaitMs);
         const auto m = re.match(QString::fromLatin1(s.r.data));
         s.conn.close();
         QVERIFY(!s.conn.isOpen());

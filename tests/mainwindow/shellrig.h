@@ -130,7 +130,11 @@ public:
         return {};
     }
 
-    bool waitShown(const QByteArray &marker, qsizetype from, int ms = 20000)
+    // The bounds on a shell's or a peer's words are against hanging: a
+    // machine running the sanitizer build beside other suites is slow to
+    // start a shell.
+    static constexpr int kShellWaitMs = 30000;
+    bool waitShown(const QByteArray &marker, qsizetype from, int ms = kShellWaitMs)
     {
         return QTest::qWaitFor([&] { return view.shown.indexOf(marker, from) >= 0; }, ms);
     }
@@ -181,8 +185,10 @@ public:
         });
         session->adopt(shell, {});
         shell->open();
-        if (!QTest::qWaitFor([&] { return shell && shell->isOpen(); }, remoteHost ? 30000 : 10000))
+        if (!QTest::qWaitFor([&] { return shell && shell->isOpen(); }, kShellWaitMs)) {
+            qWarning("the shell's connection did not open: %s", qPrintable(printable(view.shown.right(300))));
             return false;
+        }
         SessionLogOptions options;
         options.dir = dir.filePath("log");
         QDir().mkpath(options.dir);
@@ -196,7 +202,10 @@ public:
         if (remoteHost)
             session->type("exec env LC_ALL=C /bin/" + program.toUtf8() + (program == "bash" ? " --norc" : "") + "\r");
         session->type("PS1='$ '; stty -echo; cd " + peerFolder().toUtf8() + "; echo O''K\r");
-        return waitShown("OK", from);
+        if (waitShown("OK", from))
+            return true;
+        qWarning("the shell did not take its first line: %s", qPrintable(printable(view.shown.mid(from).right(300))));
+        return false;
     }
     // The end of a row: the next one starts afresh, and a failure shows its
     // own row's screen.
@@ -262,7 +271,7 @@ public:
             const qsizetype at = view.shown.indexOf("ALIVE", from);
             return at < 0 ? at : view.shown.indexOf('\n', at);
         };
-        if (!QTest::qWaitFor([&] { return lineEnd() >= 0; }, 15000)) // the command itself is not echoed
+        if (!QTest::qWaitFor([&] { return lineEnd() >= 0; }, kShellWaitMs)) // the command itself is not echoed
             return "the shell did not answer: " + QString::fromLatin1(view.shown.mid(endAt).toHex(' '))
                    + "\nbefore that: " + printable(view.shown.mid(qMax<qsizetype>(0, endAt - 600), qMin<qsizetype>(endAt, 600)));
         const qsizetype alive = view.shown.indexOf("ALIVE", from);

@@ -193,7 +193,7 @@ private slots:
         const QString serial = SessionStore::instance().groups().constFirst().sessions.constFirst().id;
         w.onSessionConnect(serial);
         const auto shown = [&] { return w.findChild<TerminalArea *>()->view(serial)->terminalEdit()->toPlainText(); };
-        QTRY_VERIFY2(shown().contains(m_pty.path), qPrintable(shown()));
+        QTRY_VERIFY2_WITH_TIMEOUT(shown().contains(m_pty.path), qPrintable(shown()), 30000); // the connection's readiness
         QStringList found = chineseUnder(&w);
         // The context menus of a tab and of its view.
         QMenu tab, view;

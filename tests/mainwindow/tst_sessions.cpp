@@ -33,7 +33,7 @@
 #include <unistd.h>
 
 namespace {
-constexpr int kWait = 10000; // a bound against hanging, not a speed check
+constexpr int kWait = 30000; // a bound against hanging on a loaded machine, not a speed check
 constexpr int kTelnetdPort = 23101 + HV_TEST_PORT_OFFSET;
 constexpr int kRlogindPort = 23103 + HV_TEST_PORT_OFFSET;
 QString state(const QString &id) { return SessionStore::instance().findSession(id).value_or(SessionInfo()).status; }

@@ -63,12 +63,12 @@ struct Recorder : SshSlot, testsupport::Recorder {
     }
 
     // Bounded waits, false when the session ended first; a login may take long.
-    bool waitSettled() { return QTest::qWaitFor([this] { return settled(); }, 30000); }
+    bool waitSettled() { return QTest::qWaitFor([this] { return settled(); }, testsupport::kWaitMs); }
     bool runToEnd() { return conn.open() && waitSettled(); }
-    bool waitConnected() { return QTest::qWaitFor([this] { return connects > 0 || settled(); }, 30000) && connects; }
+    bool waitConnected() { return QTest::qWaitFor([this] { return connects > 0 || settled(); }, testsupport::kWaitMs) && connects; }
     bool waitData(const QByteArray &needle)
     {
-        return QTest::qWaitFor([&] { return data.contains(needle) || settled(); }, 20000) && data.contains(needle);
+        return QTest::qWaitFor([&] { return data.contains(needle) || settled(); }, testsupport::kWaitMs) && data.contains(needle);
     }
 };
 

@@ -77,7 +77,7 @@ private slots:
         QCoreApplication::sendPostedEvents();
         QCOMPARE(r.events(), before);
         const QByteArray expected = "port " + clientPort + ":11: Halvorstead disconnected";
-        QVERIFY(QTest::qWaitFor([&] { return readFile(sshdDir() + "/sshd.log").contains(expected); }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return readFile(sshdDir() + "/sshd.log").contains(expected); }, testsupport::kWaitMs));
     }
 
     // Paused, the channel is left unread and its window stops the server; resumed, all arrives.
@@ -167,7 +167,7 @@ private slots:
             QVERIFY(r.failedWith("SSH 握手失败：%1") && !r.errors.first().contains("15000"));
             return;
         }
-        QTRY_VERIFY(peer.findChild<QTcpSocket *>()); // in the handshake now
+        QTRY_VERIFY_WITH_TIMEOUT(peer.findChild<QTcpSocket *>(), testsupport::kWaitMs); // in the handshake now
         QElapsedTimer t;
         t.start();
         r.conn.close();
