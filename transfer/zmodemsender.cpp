@@ -82,6 +82,7 @@ void ZmodemTransfer::offerNextFile()
     }
     m_resumePos = 0;
     m_lastPercent = -1;
+    m_offerWords.clear();
     const QFileInfo info(m_sendFile.fileName());
     const qint64 size = m_sendFile.size();
     QByteArray fileInfo = info.fileName().toUtf8();
@@ -331,13 +332,40 @@ bool ZmodemTransfer::seekSendFile(quint32 pos, const QString &failure)
     return true;
 }
 
-void ZmodemTransfer::nextFileAfter(bool announceSkip)
+void ZmodemTransfer::nextFileAfter(bool skipped)
 {
+    const QString name = QFileInfo(m_sendFile.fileName()).fileName();
     m_sendFile.close();
     ++m_fileIndex;
-    if (announceSkip)
-        emitStatus(LanguageManager::tr("对端跳过了该文件"));
+    if (skipped) {
+        m_skipped << name;
+        m_skipReason = skipReason(name);
+        if (!emitStatus(LanguageManager::tr("对端跳过了 %1：%2").arg(name, m_skipReason)))
+            return;
+    }
     offerNextFile();
+}
+
+void ZmodemTransfer::notePeerWords(const QByteArray &line)
+{
+    constexpr int kLinesKept = 8; // the complaint is among the last
+    if (!m_isSender || m_state == TxFinSent)
+        return;
+    m_offerWords << QString::fromUtf8(line).trimmed();
+    if (m_offerWords.size() > kLinesKept)
+        m_offerWords.removeFirst();
+}
+
+QString ZmodemTransfer::skipReason(const QString &name) const
+{
+    // A receiver that tells why (rz -v) names the file in its complaint,
+    // after the line that names it as it starts ("rz: cannot open x:
+    // Permission denied" after "Receiving: x").
+    for (auto it = m_offerWords.crbegin(); it != m_offerWords.crend(); ++it) {
+        if (it->contains(name))
+            return *it;
+    }
+    return LanguageManager::tr("对端未说明原因");
 }
 
 void ZmodemTransfer::handleSenderHeader(int type, const QByteArray &bytes)
@@ -434,7 +462,7 @@ void ZmodemTransfer::handleSenderHeader(int type, const QByteArray &bytes)
             ++m_filesSent;
             nextFileAfter(false);
         } else if (type == ZSKIP) {
-            nextFileAfter(false);
+            nextFileAfter(true);
         } else if (type == ZRPOS && !resendOnItsWay(pos)) {
             if (!seekSendFile(pos, LanguageManager::tr("对端 ZRPOS 定位失败")))
                 return;

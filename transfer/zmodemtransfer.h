@@ -129,7 +129,11 @@ private:
     // left for the terminal.
     void takeOverAndOut(const QByteArray &data);
     void endAfterFin();
-    void nextFileAfter(bool announceSkip);
+    // The file on offer is through: sent, or skipped by the receiver.
+    void nextFileAfter(bool skipped);
+    // A line of the receiver's own words while a file is on offer or sent.
+    void notePeerWords(const QByteArray &line);
+    QString skipReason(const QString &name) const;
 
     void setState(State state); // and both counters to 0
     void abortTransfer(const QString &message);
@@ -146,6 +150,9 @@ private:
     qint64 m_expectedSize = -1;
     quint32 m_receivedBytes = 0;
     int m_filesSent = 0;
+    QStringList m_skipped; // files the receiver skipped, this run
+    QString m_skipReason;  // what it said of the last one
+    QStringList m_offerWords; // its lines since the current file was offered
     int m_initEchoes = 0; // ZRINITs still owed for our ZRQINITs
     qint64 m_windowLeft = 0; // bytes of the window still to be written
     quint32 m_ackedPos = 0; // the receiver's last confirmation inside the window

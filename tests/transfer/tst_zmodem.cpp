@@ -462,7 +462,54 @@ private slots:
         h.transfer.feed(hex(ZRPOS) + hex(ZRINIT));
         h.tick(5); // the receiver never answers our ZFIN
         QVERIFY(h.ok);
-        QCOMPARE(h.statuses.last(), QStringLiteral("Zmodem 发送完成（共 1 个文件）")); // a was skipped, b sent
+        QCOMPARE(h.statuses.last(), QStringLiteral("Zmodem 发送完成：3 个文件中 1 个送达")); // one missing, a skipped, b sent
+    }
+
+    // A receiver that skips files, saying why (rz -v: "cannot open", as in
+    // a folder it cannot write) or not: a send of which none arrived fails,
+    // naming the files and the reason; one of which some did says how many.
+    void senderSkips_data()
+    {
+        QTest::addColumn<QByteArrayList>("answers"); // to each offer
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<QString>("last");
+        QTest::addColumn<QString>("skipStatus"); // of the first file skipped
+        const auto refused = [](const QByteArray &name) {
+            return "\r" + QByteArray(20, ' ') + "\rReceiving: " + name + "\nrz: cannot open " + name
+                + ": Permission denied\nSkipped" + hex(ZSKIP);
+        };
+        const QByteArray taken = hex(ZRPOS) + hex(ZRINIT), skipped = hex(ZSKIP);
+        QTest::newRow("both refused, with the reason")
+            << QByteArrayList{refused("alpha.txt"), refused("beta.txt")} << false
+            << "对端未接收任何文件：跳过了 alpha.txt、beta.txt（rz: cannot open beta.txt: Permission denied）"
+            << "对端跳过了 alpha.txt：rz: cannot open alpha.txt: Permission denied";
+        QTest::newRow("both skipped, no reason") << QByteArrayList{skipped, skipped} << false
+                                                 << "对端未接收任何文件：跳过了 alpha.txt、beta.txt（对端未说明原因）"
+                                                 << "对端跳过了 alpha.txt：对端未说明原因";
+        QTest::newRow("the first refused") << QByteArrayList{refused("alpha.txt"), taken} << true
+                                           << "Zmodem 发送完成：2 个文件中 1 个送达"
+                                           << "对端跳过了 alpha.txt：rz: cannot open alpha.txt: Permission denied";
+        QTest::newRow("the second skipped after its data") << QByteArrayList{taken, hex(ZRPOS) + skipped} << true
+                                                           << "Zmodem 发送完成：2 个文件中 1 个送达"
+                                                           << "对端跳过了 beta.txt：对端未说明原因";
+        QTest::newRow("both taken") << QByteArrayList{taken, taken} << true << "Zmodem 发送完成（共 2 个文件）" << "";
+    }
+    void senderSkips()
+    {
+        QFETCH(QByteArrayList, answers);
+        QFETCH(bool, ok);
+        QFETCH(QString, skipStatus);
+        Harness h;
+        h.send({h.file("alpha.txt", "A"), h.file("beta.txt", "B")});
+        h.transfer.feed(hex(ZRINIT));
+        for (const QByteArray &answer : answers)
+            h.transfer.feed(answer);
+        QCOMPARE(h.take().last(), QStringLiteral("ZFIN 0"));
+        h.transfer.feed(hex(ZFIN));
+        QCOMPARE(h.ok, ok);
+        QTEST(h.statuses.last(), "last");
+        const QStringList skips = h.statuses.filter(QStringLiteral("对端跳过了"));
+        QCOMPARE(skips.value(0), skipStatus);
     }
 
     // How a send of "big" (200,000 bytes) ends short of success: the
