@@ -85,6 +85,8 @@ ZmodemTransfer::ZmodemTransfer(QObject *parent)
         const Step step(this);
         writeWindow();
     });
+    m_beat.setTimerType(Qt::PreciseTimer);
+    connect(&m_beat, &QTimer::timeout, this, &ZmodemTransfer::beat);
 }
 
 const QByteArray &ZmodemTransfer::stopSequence()
@@ -118,6 +120,9 @@ void ZmodemTransfer::resetSession()
     m_initEchoes = 0;
     m_windowLeft = 0;
     m_pump.stop();
+    m_beat.stop();
+    m_catchingUp = false;
+    m_readHeldUp = false;
     m_ackPoints.clear();
     m_linkClock.invalidate();
     m_minRttUs = 0;
@@ -206,6 +211,7 @@ void ZmodemTransfer::finishTransfer(QString error)
     // either failed (and goes) or never got its end (and is kept, unsaved).
     m_windowLeft = 0;
     m_pump.stop();
+    m_beat.stop();
     error = settleFiles(error, m_expectedSize, false);
     announceEnd(error.isEmpty() ? successText() : error, error);
 }
@@ -290,6 +296,8 @@ void ZmodemTransfer::feed(const QByteArray &data)
     // keep a wait for a peer that never starts alive. Their ends read the
     // host's words themselves.
     const bool started = peerStarted();
+    if (m_isSender && m_linkClock.isValid())
+        m_readHeldUp = heldUp(m_linkClock.nsecsElapsed() / 1000);
     if (!started || m_state == TxFinSent) {
         take(data, started);
         return;
