@@ -222,13 +222,13 @@ void ZmodemTransfer::learnLink(quint32 pos)
     // guessed before may be more than the link carries.
     if (m_growing && queued)
         m_growing = false, m_ahead = qMin(m_ahead, aheadFor(m_rate, m_minRttUs, kGainSteady));
-    else if (m_growing && !m_readHeldUp)
+    else if (m_growing)
         m_ahead = quint32(qMin<qint64>(kAheadMost, m_ahead + qint64(kGrowth - 1) * (pos - m_ackedPos)));
     if (m_firstAckUs < 0) {
         m_firstAckUs = now;
         m_firstAckPos = pos;
         m_firstRoundBytes = quint32(m_sendFile.pos()) - m_burstPos;
-    } else if (m_growing && !queued && !m_readHeldUp && askedUs >= 0 && askedUs < m_firstAckUs && bareUs > 0
+    } else if (m_growing && !queued && askedUs >= 0 && askedUs < m_firstAckUs && bareUs > 0
                && pos - m_burstPos >= m_firstRoundBytes && now - m_firstAckUs < kQueuedUs) {
         openByLateness(pos, now, bareUs);
     }
