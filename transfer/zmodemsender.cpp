@@ -210,10 +210,9 @@ void ZmodemTransfer::learnLink(quint32 pos)
         if (m_ackPoints.front().pos == pos) {
             askedUs = m_ackPoints.front().sentUs;
             const qint64 rtt = qMax<qint64>(1, now - askedUs);
-            // One that may have waited for us tells no round trip, only,
-            // when it came late all the same, that the link may be full.
-            if (!m_readHeldUp)
-                m_minRttUs = m_minRttUs > 0 ? qMin(m_minRttUs, rtt) : rtt;
+            // One that may have waited for us tells a round trip too long,
+            // never too short: the least of them holds.
+            m_minRttUs = m_minRttUs > 0 ? qMin(m_minRttUs, rtt) : rtt;
             queued = m_minRttUs > 0 && rtt > m_minRttUs * 5 / 4 + kQueuedUs;
         }
         m_ackPoints.pop_front();

@@ -103,9 +103,9 @@ private:
     // come as the link carried it: the event loop has been held up (a busy
     // machine took the processor from us), which the beat shows by
     // running late. Such a read's ZACKs come bunched and late for reasons
-    // of ours: they tell no round trip, and no rate over a span of their
-    // own. Their lateness past a bare round trip known before still shows
-    // the least the link carried.
+    // of ours: an offer's answer among them tells no bare round trip, and
+    // they tell no rate over a span of their own. Their lateness past a bare
+    // round trip known before still shows the least the link carried.
     bool heldUp(qint64 now) const;
     void beat();
     // The offer answered: the round trip before any data, and the bound the

@@ -244,12 +244,12 @@ private slots:
         // Outlive the harness: its end cancels the run, which writes.
         qint64 written = 0, acked = 0, mostOut = 0, lineFreeUs = 0;
         QElapsedTimer clock;
+        const auto nowUs = [&] { return clock.nsecsElapsed() / 1000; };
         Harness h;
         h.transfer.setManualClock(true);
         QObject scope;
         QTimer freeze;
         QObject::connect(&freeze, &QTimer::timeout, &scope, [frozenMs] { QThread::msleep(frozenMs); });
-        const auto nowUs = [&] { return clock.nsecsElapsed() / 1000; };
         const TransferSendFn out = [&](const QByteArray &b) {
             h.sent << b;
             if (!clock.isValid() || b.startsWith("*\x18" "A"))
