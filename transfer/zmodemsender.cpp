@@ -128,22 +128,31 @@ void ZmodemTransfer::sendDataBurst()
 
 void ZmodemTransfer::learnRoundTrip()
 {
-    if (m_readHeldUp)
-        return; // the answer may have waited for us: no bare round trip
     const qint64 rtt = qMax<qint64>(1, m_linkClock.nsecsElapsed() / 1000 - m_offeredUs);
     m_minRttUs = m_minRttUs > 0 ? qMin(m_minRttUs, rtt) : rtt;
+    // An answer that may have waited for us came, for telling how late the
+    // data comes back, when it could have first: a bare round trip taken
+    // too long would pass a slow link off as a fast one. (Taken too short
+    // for the round trip itself, it would stay so, and the window small.)
+    const qint64 bare = qMax<qint64>(1, rtt - m_readWaitUs);
+    m_bareRttUs = m_bareRttUs > 0 ? qMin(m_bareRttUs, bare) : bare;
 }
 
 void ZmodemTransfer::beat()
 {
     const qint64 now = m_linkClock.nsecsElapsed() / 1000;
-    m_catchingUp = now - m_beatDueUs > kHeldUpUs;
+    // Held up since it last came on time, one beat before it was due.
+    m_heldSinceUs = now - m_beatDueUs > kHeldUpUs ? m_beatDueUs - kBeatMs * 1000 : -1;
     m_beatDueUs = now + kBeatMs * 1000;
 }
 
-bool ZmodemTransfer::heldUp(qint64 now) const
+qint64 ZmodemTransfer::heldUpFor(qint64 now) const
 {
-    return m_beat.isActive() && (m_catchingUp || now - m_beatDueUs > kHeldUpUs);
+    if (!m_beat.isActive())
+        return 0;
+    if (now - m_beatDueUs > kHeldUpUs)
+        return now - (m_beatDueUs - kBeatMs * 1000);
+    return m_heldSinceUs >= 0 ? now - m_heldSinceUs : 0;
 }
 
 void ZmodemTransfer::markOffered()
@@ -201,9 +210,9 @@ void ZmodemTransfer::learnLink(quint32 pos)
     const qint64 now = m_linkClock.nsecsElapsed() / 1000;
     // The offer's round trip, or a shorter one of an earlier stream: known
     // before this stream's first ZACK, whose own round trip holds its data's.
-    const qint64 bareUs = m_firstAckUs < 0 ? m_minRttUs : m_streamBareUs;
+    const qint64 bareUs = m_firstAckUs < 0 ? (m_bareRttUs > 0 ? qMin(m_minRttUs, m_bareRttUs) : m_minRttUs) : m_streamBareUs;
     if (m_firstAckUs < 0)
-        m_streamBareUs = m_minRttUs;
+        m_streamBareUs = bareUs;
     bool queued = false; // the data waits somewhere: the link is full
     qint64 askedUs = -1; // when the subpacket that asked for this ZACK went out
     while (!m_ackPoints.empty() && m_ackPoints.front().pos - m_ackedPos <= pos - m_ackedPos) {
@@ -234,7 +243,7 @@ void ZmodemTransfer::learnLink(quint32 pos)
     // ZACKs that waited for us came over a span we cannot tell: the next
     // rate is measured from here, not over their bytes and a short span
     // after them, which would pass them off as a fast link.
-    if (m_readHeldUp) {
+    if (m_readWaitUs > 0) {
         m_markUs = now;
         m_markPos = pos;
         return;

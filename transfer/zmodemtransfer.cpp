@@ -121,11 +121,11 @@ void ZmodemTransfer::resetSession()
     m_windowLeft = 0;
     m_pump.stop();
     m_beat.stop();
-    m_catchingUp = false;
-    m_readHeldUp = false;
+    m_heldSinceUs = -1;
+    m_readWaitUs = 0;
     m_ackPoints.clear();
     m_linkClock.invalidate();
-    m_minRttUs = 0;
+    m_minRttUs = m_bareRttUs = 0;
     m_resending = false;
     m_rate = 0;
     m_peakNow = m_peakBefore = 0;
@@ -297,7 +297,7 @@ void ZmodemTransfer::feed(const QByteArray &data)
     // host's words themselves.
     const bool started = peerStarted();
     if (m_isSender && m_linkClock.isValid())
-        m_readHeldUp = heldUp(m_linkClock.nsecsElapsed() / 1000);
+        m_readWaitUs = heldUpFor(m_linkClock.nsecsElapsed() / 1000);
     if (!started || m_state == TxFinSent) {
         take(data, started);
         return;
