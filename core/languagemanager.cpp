@@ -17,6 +17,7 @@ struct LanguageState {
     QString currentCode = QStringLiteral("zh");          // guarded by lock
     QHash<QString, Table> languages;                     // guarded by lock; filled once
     QHash<QString, QStringList> former;                  // source -> earlier shown texts; filled once
+    QHash<QString, QHash<QString, QStringList>> numerus; // language -> source -> one, many; filled once
     const Table *current = nullptr;                      // guarded by lock
     bool switchedBefore = false;                         // guarded by lock
     bool loaded = false;                                 // guarded by lock
@@ -31,8 +32,10 @@ LanguageState &state()
 // The text of the "former" object of the table: translations that earlier
 // versions showed and that settings stored then may still hold.
 constexpr QLatin1String formerKey("former");
+// Forms for one and for many, where a language's text has one for both.
+constexpr QLatin1String numerusKey("numerus");
 
-QHash<QString, Table> loadResource(QHash<QString, QStringList> *former)
+QHash<QString, Table> loadResource(QHash<QString, QStringList> *former, QHash<QString, QHash<QString, QStringList>> *numerus)
 {
     QHash<QString, Table> out;
     QFile file(QStringLiteral(":/languages.json"));
@@ -50,8 +53,14 @@ QHash<QString, Table> loadResource(QHash<QString, QStringList> *former)
     const QJsonObject earlier = root.value(formerKey).toObject();
     for (auto it = earlier.begin(); it != earlier.end(); ++it)
         former->insert(it.key(), it.value().toVariant().toStringList());
+    const QJsonObject forms = root.value(numerusKey).toObject();
+    for (auto lang = forms.begin(); lang != forms.end(); ++lang) {
+        const QJsonObject entries = lang.value().toObject();
+        for (auto it = entries.begin(); it != entries.end(); ++it)
+            (*numerus)[lang.key()].insert(it.key(), it.value().toVariant().toStringList());
+    }
     for (auto lang = root.begin(); lang != root.end(); ++lang) {
-        if (lang.key() == formerKey)
+        if (lang.key() == formerKey || lang.key() == numerusKey)
             continue;
         Table table;
         const QJsonObject entries = lang.value().toObject();
@@ -73,12 +82,14 @@ void ensureLoaded()
             return;
     }
     QHash<QString, QStringList> former;
-    QHash<QString, Table> tables = loadResource(&former);
+    QHash<QString, QHash<QString, QStringList>> numerus;
+    QHash<QString, Table> tables = loadResource(&former, &numerus);
     QWriteLocker write(&s.lock);
     if (s.loaded)
         return;
     s.languages = std::move(tables);
     s.former = std::move(former);
+    s.numerus = std::move(numerus);
     s.loaded = true;
 }
 
@@ -126,6 +137,22 @@ QString LanguageManager::tr(const QString &source)
             return *it;
     }
     return source;
+}
+
+QString LanguageManager::tr(const QString &source, qint64 n)
+{
+    QString text;
+    {
+        LanguageState &s = state();
+        QReadLocker read(&s.lock);
+        // Every language with forms of its own tells one from many alone.
+        const QStringList forms = s.numerus.value(s.currentCode).value(source);
+        if (forms.size() == 2)
+            text = forms.at(n == 1 ? 0 : 1);
+    }
+    if (text.isEmpty())
+        text = tr(source);
+    return text.replace(QLatin1String("%n"), QString::number(n));
 }
 
 void LanguageManager::setLanguage(const QString &code)

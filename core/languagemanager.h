@@ -33,6 +33,11 @@ public:
     // For UTF-8 literals; a class's own static tr() would otherwise hide
     // this one and show the source text in every language.
     static QString tr(const char *source) { return tr(QString::fromUtf8(source)); }
+    // A text with a count: the current language's form for `n` where it has
+    // one for one and one for many, else its one text; "%n" becomes `n`.
+    // Other placeholders are left to arg().
+    static QString tr(const QString &source, qint64 n);
+    static QString tr(const char *source, qint64 n) { return tr(QString::fromUtf8(source), n); }
     static void setLanguage(const QString &code);
     static QString currentLanguage();
     static QList<QPair<QString, QString>> availableLanguages();

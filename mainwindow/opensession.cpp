@@ -280,6 +280,15 @@ void OpenSession::received(const QByteArray &bytes)
             return;
         }
     }
+    // The peer's last header ended the run, and the rest of its line (LF
+    // with the high bit set, XON) may come in the next read: no text of
+    // the host's starts with them, and drawn they would be a "�" of their own.
+    if (std::exchange(m_headerEndOwed, false)) {
+        qsizetype at = 0;
+        while (at < bytes.size() && (bytes.at(at) == '\x8a' || bytes.at(at) == '\x11'))
+            ++at;
+        return showReceived(bytes.mid(at));
+    }
     showReceived(bytes);
 }
 
@@ -363,6 +372,7 @@ void OpenSession::handOver(InbandTransfer *transfer, bool binary)
     m_binary = binary;
     m_quiet.stop();
     m_quietHeld.clear();
+    m_headerEndOwed = false;
     // Binary bytes pass the transport's line-end handling untouched.
     if (binary && m_connection)
         m_connection->setTransparent(true);
@@ -381,6 +391,7 @@ void OpenSession::handOver(InbandTransfer *transfer, bool binary)
         // What the peer still had in flight, or its own cancel when it gave
         // up, would be drawn as a screenful of binary.
         const bool tail = outcome != InbandTransfer::Succeeded && m_binary && m_transfer && m_transfer->peerStarted();
+        m_headerEndOwed = m_binary && m_transfer && m_transfer->peerStarted();
         // What the host said after the protocol's last byte (a prompt), in
         // the read that ended the run or held until its closing time ran
         // out, must not be lost with the protocol's tail.

@@ -164,6 +164,7 @@ private:
     bool m_binary = false;
     bool m_connecting = false;
     QTimer m_quiet; // runs while the tail of a cancelled transfer is held back
+    bool m_headerEndOwed = false; // see received()
     QByteArray m_quietHeld;
     QByteArray m_lastWords; // the end of what was drawn, and since when it stands
     QElapsedTimer m_lastWordsAt;

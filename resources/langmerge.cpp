@@ -6,7 +6,11 @@
 // translation; "zh" maps every source text to itself. An entry may also list,
 // under "former", texts that earlier versions showed for it: a setting
 // stored as a shown text then still reads back after a translation changes;
-// they go to the output's "former" object (source text to list). Every fragment entry
+// they go to the output's "former" object (source text to list). A text
+// with a count may list, under "numerus", a language's forms for one and for
+// many ({"en": ["%1 file", "%1 files"]}), where its own text has one form for
+// both; they go to the output's "numerus" object (language to source text to
+// forms), and the language's plain text stays the form for many. Every fragment entry
 // must carry all fourteen other languages with non-empty texts, and a text
 // defined in two fragments must agree, so that a missing or conflicting
 // translation stops the build instead of showing Chinese to the user.
@@ -34,6 +38,7 @@ int main(int argc, char **argv)
     QHash<QString, QJsonObject> tables;
     QHash<QString, QString> definedIn;
     QJsonObject former;
+    QHash<QString, QJsonObject> numerus;
     bool ok = true;
 
     for (int i = 2; i < args.size(); ++i) {
@@ -82,8 +87,21 @@ int main(int argc, char **argv)
                 }
                 former.insert(source, texts);
             }
+            const QJsonObject forms = translations.value(QStringLiteral("numerus")).toObject();
+            for (auto f = forms.begin(); f != forms.end(); ++f) {
+                const QJsonArray list = f.value().toArray();
+                const bool allTexts = list.size() == 2
+                    && std::all_of(list.begin(), list.end(), [](const QJsonValue &v) { return !v.toString().isEmpty(); });
+                if (!codes.contains(f.key()) || !allTexts || list.last().toString() != translations.value(f.key()).toString()) {
+                    std::fprintf(stderr, "%s: \"%s\" has \"numerus\" for \"%s\" that is not its one and many forms, the latter its text\n",
+                                 qPrintable(args[i]), source.toUtf8().constData(), qPrintable(f.key()));
+                    ok = false;
+                    continue;
+                }
+                numerus[f.key()].insert(source, list);
+            }
             for (auto t = translations.begin(); t != translations.end(); ++t) {
-                if (!codes.contains(t.key()) && t.key() != QLatin1String("former")) {
+                if (!codes.contains(t.key()) && t.key() != QLatin1String("former") && t.key() != QLatin1String("numerus")) {
                     std::fprintf(stderr, "%s: \"%s\" has unknown language \"%s\"\n", qPrintable(args[i]),
                                  source.toUtf8().constData(), qPrintable(t.key()));
                     ok = false;
@@ -101,6 +119,10 @@ int main(int argc, char **argv)
     for (const QString &code : codes)
         root.insert(code, tables.value(code));
     root.insert(QStringLiteral("former"), former);
+    QJsonObject forms;
+    for (auto it = numerus.cbegin(); it != numerus.cend(); ++it)
+        forms.insert(it.key(), it.value());
+    root.insert(QStringLiteral("numerus"), forms);
     QSaveFile out(args[1]);
     if (!out.open(QIODevice::WriteOnly)) {
         std::fprintf(stderr, "%s: cannot write\n", qPrintable(args[1]));

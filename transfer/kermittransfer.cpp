@@ -280,8 +280,10 @@ void KermitTransfer::finishTransfer(QString error)
     error = settleFiles(error, -1, false);
     QString text = error;
     if (error.isEmpty()) {
-        text = m_isSender ? LanguageManager::tr("Kermit 发送完成（%1 个文件）").arg(m_filesSent)
-                          : LanguageManager::tr("Kermit 接收完成（%1 个文件）").arg(m_recvFile.committed());
+        const int files = m_isSender ? m_filesSent : m_recvFile.committed();
+        text = (m_isSender ? LanguageManager::tr("Kermit 发送完成（%1 个文件）", files)
+                           : LanguageManager::tr("Kermit 接收完成（%1 个文件）", files))
+                   .arg(files);
     }
     announceEnd(text, error);
 }

@@ -245,6 +245,6 @@ QString ReceivedFile::finish(QString error, qint64 expectedSize, bool commitPend
     const QString kept = m_kept.join(LanguageManager::tr("、"));
     if (!error.isEmpty())
         return LanguageManager::tr("%1（未收完整的文件保留为 %2）").arg(error, kept);
-    return LanguageManager::tr("接收未完成：%1 个文件收完，%2 个未收完整，保留为 %3")
+    return LanguageManager::tr("接收未完成：%1 个文件收完，%2 个未收完整，保留为 %3", m_committed)
         .arg(QString::number(m_committed), QString::number(m_kept.size()), kept);
 }

@@ -45,14 +45,16 @@ constexpr quint32 kAheadMost = 32 << 20;
 constexpr quint32 kAckEveryLeast = 2 * 1024;
 constexpr quint32 kAckEveryMost = 64 * 1024;
 // Until the link shows itself full (a ZACK comes late, or the rate stops
-// growing) each confirmed byte lets kGrowth more go, and the rate the ZACKs
-// show lets what the link carries in kGainGrowing round trips go, so that a
-// fast, long round trip is filled from the second one on; then the bound
-// holds twice what the link carries in a round trip, which keeps it busy
-// while a ZACK is on its way.
-constexpr int kGrowth = 8;
+// growing) each confirmed byte lets kGrowth more go; the bound holds twice
+// what the ZACKs show the link carries in a round trip, which keeps it busy
+// while a ZACK is on its way, and is what a link that slows now holds of
+// ours. More goes only where the first ZACKs show the link faster than
+// anything they can measure (they came back a bare round trip late, all
+// together): what it carries in kGainUnmeasured round trips, so that a
+// fast, long round trip is filled from the second one on.
+constexpr int kGrowth = 2;
 constexpr int kGainSteady = 2;
-constexpr int kGainGrowing = 8;
+constexpr int kGainUnmeasured = 8;
 constexpr int kFlatSamplesToSteady = 3;
 constexpr qint64 kQueuedUs = 1000; // a late ZACK is this much later at least
 // A rate is measured over this span at least, so that ZACKs read in one go
@@ -63,6 +65,11 @@ constexpr qint64 kRateSpanGrowingUs = 100;
 // The best rates of the last two rounds count: a round trip each, or this
 // much where the round trip is shorter (a pty).
 constexpr qint64 kRoundLeastUs = 2'000;
+// The beat that tells whether the event loop has been held up: a read taken
+// when it is this late, or before it has come on time again, may have
+// waited for us.
+constexpr int kBeatMs = 10;
+constexpr qint64 kHeldUpUs = 3'000;
 // A ZRPOS for where our resend already starts, with nothing confirmed since,
 // is the receiver still reading the stream it refused: within this (and a few
 // round trips for that stream to drain), it draws no third start.
@@ -82,6 +89,7 @@ void ZmodemTransfer::offerNextFile()
     }
     m_resumePos = 0;
     m_lastPercent = -1;
+    m_offerWords.clear();
     const QFileInfo info(m_sendFile.fileName());
     const qint64 size = m_sendFile.size();
     QByteArray fileInfo = info.fileName().toUtf8();
@@ -122,12 +130,39 @@ void ZmodemTransfer::learnRoundTrip()
 {
     const qint64 rtt = qMax<qint64>(1, m_linkClock.nsecsElapsed() / 1000 - m_offeredUs);
     m_minRttUs = m_minRttUs > 0 ? qMin(m_minRttUs, rtt) : rtt;
+    // An answer that may have waited for us came, for telling how late the
+    // data comes back, when it could have first: a bare round trip taken
+    // too long would pass a slow link off as a fast one. (Taken too short
+    // for the round trip itself, it would stay so, and the window small.)
+    const qint64 bare = qMax<qint64>(1, rtt - m_readWaitUs);
+    m_bareRttUs = m_bareRttUs > 0 ? qMin(m_bareRttUs, bare) : bare;
+}
+
+void ZmodemTransfer::beat()
+{
+    const qint64 now = m_linkClock.nsecsElapsed() / 1000;
+    // Held up since it last came on time, one beat before it was due.
+    m_heldSinceUs = now - m_beatDueUs > kHeldUpUs ? m_beatDueUs - kBeatMs * 1000 : -1;
+    m_beatDueUs = now + kBeatMs * 1000;
+}
+
+qint64 ZmodemTransfer::heldUpFor(qint64 now) const
+{
+    if (!m_beat.isActive())
+        return 0;
+    if (now - m_beatDueUs > kHeldUpUs)
+        return now - (m_beatDueUs - kBeatMs * 1000);
+    return m_heldSinceUs >= 0 ? now - m_heldSinceUs : 0;
 }
 
 void ZmodemTransfer::markOffered()
 {
     if (!m_linkClock.isValid())
         m_linkClock.start();
+    if (!m_beat.isActive()) {
+        m_beatDueUs = m_linkClock.nsecsElapsed() / 1000 + kBeatMs * 1000;
+        m_beat.start(kBeatMs);
+    }
     // A resend's answer may be the first offer's: the round trip comes out
     // short then, never long.
     m_offeredUs = m_linkClock.nsecsElapsed() / 1000;
@@ -173,29 +208,45 @@ quint32 ZmodemTransfer::ackSpacing() const
 void ZmodemTransfer::learnLink(quint32 pos)
 {
     const qint64 now = m_linkClock.nsecsElapsed() / 1000;
-    const qint64 bareUs = m_minRttUs; // the offer's round trip, or a shorter one since
+    // The offer's round trip, or a shorter one of an earlier stream: known
+    // before this stream's first ZACK, whose own round trip holds its data's.
+    const qint64 bareUs = m_firstAckUs < 0 ? (m_bareRttUs > 0 ? qMin(m_minRttUs, m_bareRttUs) : m_minRttUs) : m_streamBareUs;
+    if (m_firstAckUs < 0)
+        m_streamBareUs = bareUs;
     bool queued = false; // the data waits somewhere: the link is full
     qint64 askedUs = -1; // when the subpacket that asked for this ZACK went out
     while (!m_ackPoints.empty() && m_ackPoints.front().pos - m_ackedPos <= pos - m_ackedPos) {
         if (m_ackPoints.front().pos == pos) {
             askedUs = m_ackPoints.front().sentUs;
             const qint64 rtt = qMax<qint64>(1, now - askedUs);
+            // One that may have waited for us tells a round trip too long,
+            // never too short: the least of them holds.
             m_minRttUs = m_minRttUs > 0 ? qMin(m_minRttUs, rtt) : rtt;
-            queued = rtt > m_minRttUs * 5 / 4 + kQueuedUs;
+            queued = m_minRttUs > 0 && rtt > m_minRttUs * 5 / 4 + kQueuedUs;
         }
         m_ackPoints.pop_front();
     }
-    if (m_growing) {
-        if (queued)
-            m_growing = false, m_ahead = aheadFor(m_rate, m_minRttUs, kGainSteady);
-        else
-            m_ahead = quint32(qMin<qint64>(kAheadMost, m_ahead + qint64(kGrowth - 1) * (pos - m_ackedPos)));
-    }
+    // A late ZACK ends the growth, and the window never grows by it: a rate
+    // guessed before may be more than the link carries.
+    if (m_growing && queued)
+        m_growing = false, m_ahead = qMin(m_ahead, aheadFor(m_rate, m_minRttUs, kGainSteady));
+    else if (m_growing)
+        m_ahead = quint32(qMin<qint64>(kAheadMost, m_ahead + qint64(kGrowth - 1) * (pos - m_ackedPos)));
     if (m_firstAckUs < 0) {
         m_firstAckUs = now;
         m_firstAckPos = pos;
-    } else if (m_growing && !queued && askedUs >= 0 && askedUs < m_firstAckUs && bareUs > 0) {
+        m_firstRoundBytes = quint32(m_sendFile.pos()) - m_burstPos;
+    } else if (m_growing && !queued && askedUs >= 0 && askedUs < m_firstAckUs && bareUs > 0
+               && pos - m_burstPos >= m_firstRoundBytes && now - m_firstAckUs < kQueuedUs) {
         openByLateness(pos, now, bareUs);
+    }
+    // ZACKs that waited for us came over a span we cannot tell: the next
+    // rate is measured from here, not over their bytes and a short span
+    // after them, which would pass them off as a fast link.
+    if (m_readWaitUs > 0) {
+        m_markUs = now;
+        m_markPos = pos;
+        return;
     }
     // The rate is what the ZACKs confirm over a short span: those of data
     // that went out in one go come back as fast as the link carried it, a
@@ -208,7 +259,7 @@ void ZmodemTransfer::learnLink(quint32 pos)
     // trips alone (the next ZACK of a link that slowed much may be seconds
     // away) counts by itself.
     const qint64 span = now - m_markUs;
-    if (m_minRttUs <= 0 || span < (m_growing ? kRateSpanGrowingUs : qMax(kRateSpanUs, m_minRttUs / 2)))
+    if (m_minRttUs <= 0 || span < (m_growing ? qMax(kRateSpanGrowingUs, m_minRttUs / 4) : qMax(kRateSpanUs, m_minRttUs / 2)))
         return;
     const qint64 rate = qint64(pos - m_markPos) * 1000000 / span;
     const qint64 round = qMax(kRoundLeastUs, m_minRttUs);
@@ -224,7 +275,11 @@ void ZmodemTransfer::learnLink(quint32 pos)
     m_rate = qMax(m_peakNow, m_peakBefore);
     if (m_growing && m_flatSamples >= kFlatSamplesToSteady)
         m_growing = false;
-    m_ahead = m_growing ? qMax(m_ahead, aheadFor(m_rate, m_minRttUs, kGainGrowing)) : aheadFor(m_rate, m_minRttUs, kGainSteady);
+    // While it grows, no more than kGrowth times the steady bound: a writer
+    // that the machine holds back, not the link, may be what sets the rate,
+    // and what it would leave out when the link slows is then the link's.
+    const quint32 steady = aheadFor(m_rate, m_minRttUs, kGainSteady);
+    m_ahead = m_growing ? qBound(steady, m_ahead, quint32(qMin<qint64>(kAheadMost, qint64(kGrowth) * steady))) : steady;
     m_ahead = m_ahead / kAckEveryLeast * kAckEveryLeast;
 }
 
@@ -235,13 +290,20 @@ void ZmodemTransfer::openByLateness(quint32 pos, qint64 now, qint64 bareUs)
     // the offer's answer came late (a receiver slow to open its file) and
     // that round trip is too long. Then the ZACKs come one by one, as the
     // link carries the data, and how far apart they come says the rate.
-    qint64 rate = qint64(pos - m_burstPos) * 1000000 / qMax(kQueuedUs, now - m_burstUs - bareUs);
+    const qint64 carryUs = now - m_burstUs - bareUs;
+    qint64 rate = qint64(pos - m_burstPos) * 1000000 / qMax(kQueuedUs, carryUs);
     if (now > m_firstAckUs)
         rate = qMin(rate, qint64(pos - m_firstAckPos) * 1000000 / (now - m_firstAckUs));
     // It stands for the rate until a span shows one, so that the window it
     // opened does not fall to the least when the next ZACKs come late.
     m_rate = qMax(m_rate, rate);
-    m_ahead = qMax(m_ahead, aheadFor(rate, m_minRttUs, kGainGrowing));
+    // All that went out before the first ZACK came back together (a few of
+    // them together are a line's jitter); about a bare round trip late, no
+    // two of them came at the link's pace. Back sooner than the offer's
+    // answer came, they show that round trip was no bare one, not that the
+    // link is fast; much later, a line that held them.
+    const bool unmeasured = carryUs > -kQueuedUs && carryUs < qMax(kQueuedUs, bareUs / 8);
+    m_ahead = qMax(m_ahead, aheadFor(rate, m_minRttUs, unmeasured ? kGainUnmeasured : kGainSteady));
 }
 
 void ZmodemTransfer::writeWindow()
@@ -331,13 +393,40 @@ bool ZmodemTransfer::seekSendFile(quint32 pos, const QString &failure)
     return true;
 }
 
-void ZmodemTransfer::nextFileAfter(bool announceSkip)
+void ZmodemTransfer::nextFileAfter(bool skipped)
 {
+    const QString name = QFileInfo(m_sendFile.fileName()).fileName();
     m_sendFile.close();
     ++m_fileIndex;
-    if (announceSkip)
-        emitStatus(LanguageManager::tr("对端跳过了该文件"));
+    if (skipped) {
+        m_skipped << name;
+        m_skipReason = skipReason(name);
+        if (!emitStatus(LanguageManager::tr("对端跳过了 %1：%2").arg(name, m_skipReason)))
+            return;
+    }
     offerNextFile();
+}
+
+void ZmodemTransfer::notePeerWords(const QByteArray &line)
+{
+    constexpr int kLinesKept = 8; // the complaint is among the last
+    if (!m_isSender || m_state == TxFinSent)
+        return;
+    m_offerWords << QString::fromUtf8(line).trimmed();
+    if (m_offerWords.size() > kLinesKept)
+        m_offerWords.removeFirst();
+}
+
+QString ZmodemTransfer::skipReason(const QString &name) const
+{
+    // A receiver that tells why (rz -v) names the file in its complaint,
+    // after the line that names it as it starts ("rz: cannot open x:
+    // Permission denied" after "Receiving: x").
+    for (auto it = m_offerWords.crbegin(); it != m_offerWords.crend(); ++it) {
+        if (it->contains(name))
+            return *it;
+    }
+    return LanguageManager::tr("对端未说明原因");
 }
 
 void ZmodemTransfer::handleSenderHeader(int type, const QByteArray &bytes)
@@ -434,7 +523,7 @@ void ZmodemTransfer::handleSenderHeader(int type, const QByteArray &bytes)
             ++m_filesSent;
             nextFileAfter(false);
         } else if (type == ZSKIP) {
-            nextFileAfter(false);
+            nextFileAfter(true);
         } else if (type == ZRPOS && !resendOnItsWay(pos)) {
             if (!seekSendFile(pos, LanguageManager::tr("对端 ZRPOS 定位失败")))
                 return;

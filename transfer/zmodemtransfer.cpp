@@ -85,6 +85,8 @@ ZmodemTransfer::ZmodemTransfer(QObject *parent)
         const Step step(this);
         writeWindow();
     });
+    m_beat.setTimerType(Qt::PreciseTimer);
+    connect(&m_beat, &QTimer::timeout, this, &ZmodemTransfer::beat);
 }
 
 const QByteArray &ZmodemTransfer::stopSequence()
@@ -112,12 +114,18 @@ void ZmodemTransfer::resetSession()
     m_expectedSize = -1;
     m_lastHeader.clear();
     m_filesSent = 0;
+    m_skipped.clear();
+    m_skipReason.clear();
+    m_offerWords.clear();
     m_initEchoes = 0;
     m_windowLeft = 0;
     m_pump.stop();
+    m_beat.stop();
+    m_heldSinceUs = -1;
+    m_readWaitUs = 0;
     m_ackPoints.clear();
     m_linkClock.invalidate();
-    m_minRttUs = 0;
+    m_minRttUs = m_bareRttUs = 0;
     m_resending = false;
     m_rate = 0;
     m_peakNow = m_peakBefore = 0;
@@ -172,20 +180,29 @@ void ZmodemTransfer::abortTransfer(const QString &message)
     finishTransfer(message);
 }
 
-// How a send that got to its end went: a list of which no file could be
-// opened has sent nothing, and that is no success.
+// How a send that got to its end went: one of which no file arrived, the
+// receiver refusing each or none opening here, is no success.
 QString ZmodemTransfer::sendOutcome() const
 {
-    if (m_filesSent == 0 && m_filesUnopenable > 0)
+    if (m_filesSent > 0)
+        return QString();
+    if (!m_skipped.isEmpty())
+        return LanguageManager::tr("对端未接收任何文件：跳过了 %1（%2）").arg(m_skipped.join(LanguageManager::tr("、")), m_skipReason);
+    if (m_filesUnopenable > 0)
         return LanguageManager::tr("没有能打开的文件，未发送任何文件");
     return QString();
 }
 
 QString ZmodemTransfer::successText() const
 {
-    if (m_isSender)
-        return LanguageManager::tr("Zmodem 发送完成（共 %1 个文件）").arg(m_filesSent);
-    return LanguageManager::tr("Zmodem 接收完成（共 %1 个文件）").arg(m_recvFile.committed());
+    if (!m_isSender) {
+        const int files = m_recvFile.committed();
+        return LanguageManager::tr("Zmodem 接收完成（共 %1 个文件）", files).arg(files);
+    }
+    const int listed = int(m_files.size());
+    if (m_filesSent < listed)
+        return LanguageManager::tr("Zmodem 发送完成：%2 个文件中 %1 个送达", listed).arg(QString::number(m_filesSent), QString::number(listed));
+    return LanguageManager::tr("Zmodem 发送完成（共 %1 个文件）", m_filesSent).arg(m_filesSent);
 }
 
 void ZmodemTransfer::finishTransfer(QString error)
@@ -194,6 +211,7 @@ void ZmodemTransfer::finishTransfer(QString error)
     // either failed (and goes) or never got its end (and is kept, unsaved).
     m_windowLeft = 0;
     m_pump.stop();
+    m_beat.stop();
     error = settleFiles(error, m_expectedSize, false);
     announceEnd(error.isEmpty() ? successText() : error, error);
 }
@@ -278,6 +296,8 @@ void ZmodemTransfer::feed(const QByteArray &data)
     // keep a wait for a peer that never starts alive. Their ends read the
     // host's words themselves.
     const bool started = peerStarted();
+    if (m_isSender && m_linkClock.isValid())
+        m_readWaitUs = heldUpFor(m_linkClock.nsecsElapsed() / 1000);
     if (!started || m_state == TxFinSent) {
         take(data, started);
         return;
@@ -302,7 +322,9 @@ void ZmodemTransfer::feed(const QByteArray &data)
         // bytes without a line end, which the stop clears from a shell's line.
         if (m_isSender && m_state == TxData && !settling() && m_ackPoints.empty())
             askForAck();
-        hostWordsArrived(takeLine(&rest));
+        const QByteArray line = takeLine(&rest);
+        notePeerWords(line);
+        hostWordsArrived(line);
         // Until the peer answers, what follows them (a prompt) is the host's.
         if (!rest.contains(ZPAD) && !rest.contains(char(ZDLE)))
             return hostWordsArrived(std::exchange(rest, {}));

@@ -99,6 +99,16 @@ private:
     // came back: the window opens to the rate shown by how late it came.
     void openByLateness(quint32 pos, qint64 now, qint64 bareUs);
     quint32 ackSpacing() const;
+    // What this read brought may have waited for us rather than
+    // come as the link carried it: the event loop has been held up (a busy
+    // machine took the processor from us), which the beat shows by
+    // running late. Such a read's ZACKs come bunched and late for reasons
+    // of ours: an offer's answer among them tells no bare round trip, and
+    // they tell no rate over a span of their own. Their lateness past a bare
+    // round trip known before still shows the least the link carried.
+    // How long what arrived now may have waited for us; 0: it did not.
+    qint64 heldUpFor(qint64 now) const;
+    void beat();
     // The offer answered: the round trip before any data, and the bound the
     // first stream starts from.
     void learnRoundTrip();
@@ -129,7 +139,11 @@ private:
     // left for the terminal.
     void takeOverAndOut(const QByteArray &data);
     void endAfterFin();
-    void nextFileAfter(bool announceSkip);
+    // The file on offer is through: sent, or skipped by the receiver.
+    void nextFileAfter(bool skipped);
+    // A line of the receiver's own words while a file is on offer or sent.
+    void notePeerWords(const QByteArray &line);
+    QString skipReason(const QString &name) const;
 
     void setState(State state); // and both counters to 0
     void abortTransfer(const QString &message);
@@ -146,6 +160,9 @@ private:
     qint64 m_expectedSize = -1;
     quint32 m_receivedBytes = 0;
     int m_filesSent = 0;
+    QStringList m_skipped; // files the receiver skipped, this run
+    QString m_skipReason;  // what it said of the last one
+    QStringList m_offerWords; // its lines since the current file was offered
     int m_initEchoes = 0; // ZRINITs still owed for our ZRQINITs
     qint64 m_windowLeft = 0; // bytes of the window still to be written
     quint32 m_ackedPos = 0; // the receiver's last confirmation inside the window
@@ -162,6 +179,9 @@ private:
     quint32 m_burstPos = 0; // and where
     qint64 m_firstAckUs = -1; // when its first ZACK came (-1: none yet)
     quint32 m_firstAckPos = 0;
+    quint32 m_firstRoundBytes = 0; // of the stream, out when its first ZACK came
+    qint64 m_streamBareUs = 0; // the bare round trip known when it came
+    qint64 m_bareRttUs = 0; // the offers' answers, less what they may have waited for us
     bool m_resending = false; // the current stream answers a ZRPOS amid the data
     qint64 m_rate = 0; // bytes a second the receiver confirmed, at best lately
     // The best rate of this round trip and of the one before, and when this one began.
@@ -173,6 +193,10 @@ private:
     bool m_growing = true;  // the link has not yet shown itself full
     quint32 m_ahead = 0;
     QTimer m_pump;
+    QTimer m_beat; // runs while sending; see heldUpFor()
+    qint64 m_beatDueUs = 0;
+    qint64 m_heldSinceUs = -1; // when the loop was last on time, while the beat catches up
+    qint64 m_readWaitUs = 0; // see heldUpFor(), of the read being taken
     int m_heard = 0;        // frames of the peer taken, for telling a read with none
     qint64 m_unheard = 0;   // sender: bytes since the receiver's last header
     bool m_resyncing = false; // receiver: the rest of a frame we gave up on may still come

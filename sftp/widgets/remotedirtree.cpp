@@ -345,7 +345,7 @@ void RemoteDirTree::onListed(const QString &requested, const QString &absPath, c
     }
     item->setData(0, LoadedRole, true);
     if (!std::exchange(keepStatusOnce, false))
-        setStatus([n = entries.size()] { return said("%1 项").arg(n); }, StatusColor::neutral);
+        setStatus([n = entries.size()] { return LanguageManager::tr("%1 项", n).arg(n); }, StatusColor::neutral);
 }
 
 void RemoteDirTree::onFailed(const QString &requested, const QString &err, bool permDenied, bool isRoot)
@@ -720,9 +720,10 @@ void RemoteDirTree::onJobDone(int id, const QString &msg)
     // Not only in the debug log: a copy that lacks them says so, here and
     // in its row of the transfer list.
     if (skipped > 0) {
-        setStatus([skipped] { return said("任务完成，跳过 %1 个链接或特殊文件").arg(skipped); }, StatusColor::warning);
+        const auto note = [skipped] { return LanguageManager::tr("任务完成，跳过 %1 个链接或特殊文件", skipped).arg(skipped); };
+        setStatus(note, StatusColor::warning);
         if (listed)
-            emit sigTransferNote(id, said("任务完成，跳过 %1 个链接或特殊文件").arg(skipped));
+            emit sigTransferNote(id, note());
     }
     if (job.third.isEmpty())
         return;

@@ -206,7 +206,7 @@ void SftpDialog::onListed(const QString &absPath, const QVariantList &entries)
     }
     fileList->addTopLevelItems(rows);
     fileList->setUpdatesEnabled(true);
-    setStatus(LanguageManager::tr(QStringLiteral("%1 项")).arg(items), StatusColor::neutral);
+    setStatus(LanguageManager::tr("%1 项", items).arg(items), StatusColor::neutral);
 }
 
 void SftpDialog::onProgress(qlonglong done, qlonglong total)

@@ -88,6 +88,33 @@ private slots:
             QCOMPARE(LanguageManager::sourceText(text), source);
     }
 
+    // A count reads right in English for one and for many, where the other
+    // languages' one text serves both.
+    void countsReadRight_data()
+    {
+        QTest::addColumn<QString>("language");
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<int>("n");
+        QTest::addColumn<QString>("shown");
+        const QString zsend = "Zmodem 发送完成（共 %1 个文件）", ksend = "Kermit 接收完成（%1 个文件）";
+        QTest::newRow("en, one") << "en" << zsend << 1 << "Zmodem send complete (1 file in all)";
+        QTest::newRow("en, none") << "en" << zsend << 0 << "Zmodem send complete (0 files in all)";
+        QTest::newRow("en, many") << "en" << zsend << 8 << "Zmodem send complete (8 files in all)";
+        QTest::newRow("en, Kermit, one") << "en" << ksend << 1 << "Kermit receive complete (1 file)";
+        QTest::newRow("ja, one") << "ja" << ksend << 1 << "Kermit 受信完了（1 ファイル）";
+        QTest::newRow("zh, one") << "zh" << zsend << 1 << "Zmodem 发送完成（共 1 个文件）";
+        QTest::newRow("en, no forms of its own") << "en" << "%1 在此系统上不可用" << 1 << "1 is not available on this system";
+    }
+    void countsReadRight()
+    {
+        QFETCH(QString, language);
+        QFETCH(QString, source);
+        QFETCH(int, n);
+        LanguageManager::setLanguage(language);
+        QTEST(LanguageManager::tr(source, n).arg(n), "shown");
+        LanguageManager::setLanguage("zh");
+    }
+
     // Every Chinese text the code hands to tr() must have all fourteen
     // translations; otherwise a user of that language sees Chinese.
     void everySourceTextIsTranslated()
@@ -179,6 +206,17 @@ private slots:
                 const QString translation = text.value().toString();
                 if (markers(text.key()) != markers(translation))
                     wrong << QStringLiteral("%1: \"%2\" -> \"%3\"").arg(language.key(), text.key(), translation);
+            }
+        }
+        // A language's forms for one and for many are whole texts too.
+        const QJsonObject numerus = root.value("numerus").toObject();
+        for (auto language = numerus.begin(); language != numerus.end(); ++language) {
+            const QJsonObject texts = language.value().toObject();
+            for (auto text = texts.begin(); text != texts.end(); ++text) {
+                for (const QString &form : text.value().toVariant().toStringList()) {
+                    if (markers(text.key()) != markers(form))
+                        wrong << QStringLiteral("%1: \"%2\" -> \"%3\"").arg(language.key(), text.key(), form);
+                }
             }
         }
         QVERIFY2(checked > 1000, qPrintable(QString::number(checked)));

@@ -273,6 +273,15 @@ private slots:
             r.receive(QByteArray(10, 0x18) + QByteArray(10, '\b') + "END=130\r\n$ ");
             return QString::fromLatin1(r.view.shown + "|" + r.conn->written);
         }, "END=130\r\n$ |");
+        row("binary: a ZMODEM send ended by the receiver's ZFIN, the rest of its line in the next read", [](Rig &r) {
+            ZmodemTransfer zmodem;
+            r.session.handOver(&zmodem, true);
+            zmodem.startSend([&r](const QByteArray &b) { r.session.sendUnlogged(b); }, r.session.id(), {});
+            r.receive(Zmodem::hexHeader(Zmodem::ZRINIT, QByteArray(4, '\0')).chopped(1) + "\x8a\x11");
+            r.receive(Zmodem::hexHeader(Zmodem::ZFIN, QByteArray(4, '\0')).chopped(1)); // up to its CR
+            r.receive("\x8a" "END=0\r\n$ ");
+            return QString::fromLatin1(r.view.shown);
+        }, "END=0\r\n$ ");
         row("binary: the peer's farewell and the prompt in the quiet are drawn after it", [](Rig &r) {
             r.runTransfer(true);
             r.receive("START");

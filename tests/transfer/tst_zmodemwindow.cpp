@@ -8,6 +8,7 @@
 #include <QMap>
 #include <QPointer>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 
 #include <utility>
@@ -219,6 +220,72 @@ private slots:
         spin([&] { return clock.elapsed() >= firstWindowDue + 30; }, 5000);
         QVERIFY2(h.transfer.aheadBound() >= least && widest <= most,
                  qPrintable(QStringLiteral("the window is %1 after the first round, at most %2").arg(h.transfer.aheadBound()).arg(widest)));
+        QCOMPARE(h.summary, kRunning);
+    }
+    // 1 MB/s and 25 ms each way, slowing to 20 KB/s after 256 KiB, and our
+    // own process on a busy machine: the event loop stands still for a
+    // while now and then, so that the offer's answer is taken late and the
+    // ZACKs that came meanwhile are read together. What is out past the
+    // receiver's last ZACK once the link has slowed stays about two round
+    // trips of what it carried fast; seconds of the slow rate hold our stop.
+    void senderBusyMachineSlowingLink_data()
+    {
+        QTest::addColumn<int>("frozenMs"); // the loop stands still this long
+        QTest::addColumn<int>("everyMs");  // in every this long
+        QTest::newRow("quiet machine") << 0 << 100;
+        QTest::newRow("frozen 30 ms in 100") << 30 << 100;
+        QTest::newRow("frozen 250 ms in 400") << 250 << 400;
+    }
+    void senderBusyMachineSlowingLink()
+    {
+        QFETCH(int, frozenMs);
+        QFETCH(int, everyMs);
+        constexpr qint64 kFast = 1'000'000, kSlow = 20'000, kSlowAt = 256 << 10, kOneWayUs = 25'000;
+        // Outlive the harness: its end cancels the run, which writes.
+        qint64 written = 0, acked = 0, mostOut = 0, lineFreeUs = 0;
+        QElapsedTimer clock;
+        const auto nowUs = [&] { return clock.nsecsElapsed() / 1000; };
+        Harness h;
+        h.transfer.setManualClock(true);
+        QObject scope;
+        QTimer freeze;
+        QObject::connect(&freeze, &QTimer::timeout, &scope, [frozenMs] { QThread::msleep(frozenMs); });
+        const TransferSendFn out = [&](const QByteArray &b) {
+            h.sent << b;
+            if (!clock.isValid() || b.startsWith("*\x18" "A"))
+                return;
+            for (const QString &frame : describe(bin(ZDATA) + b).mid(1)) {
+                const qint64 n = frame.section(' ', 1, 1).toInt();
+                // The line carries it after what went before, at the rate of where it is.
+                lineFreeUs = qMax(lineFreeUs, nowUs()) + n * 1'000'000 / (written >= kSlowAt ? kSlow : kFast);
+                written += n;
+                if (written >= kSlowAt)
+                    mostOut = qMax(mostOut, written - qMax(acked, kSlowAt));
+                if (!frame.endsWith(" j"))
+                    continue;
+                const qint64 dueUs = lineFreeUs + 2 * kOneWayUs;
+                QTimer::singleShot(int(qMax<qint64>(0, dueUs - nowUs()) / 1000), Qt::PreciseTimer, &scope, [&, at = written] {
+                    acked = qMax(acked, at);
+                    h.transfer.feed(hex(ZACK, quint32(at)));
+                });
+            }
+        };
+        h.transfer.startSend(out, QStringLiteral("s"), {h.file("big", QByteArray(4 << 20, 'b'))});
+        h.transfer.feed(hex(ZRINIT));
+        if (frozenMs > 0) {
+            freeze.start(everyMs);
+            QThread::msleep(frozenMs); // the offer's answer is taken late
+        }
+        QTest::qWait(2 * kOneWayUs / 1000);
+        clock.start();
+        h.transfer.feed(hex(ZRPOS));
+        // Until what went fast has passed and the slow ZACKs had their say.
+        spin([&] { return acked >= kSlowAt + (16 << 10); }, 8000);
+        freeze.stop();
+        QVERIFY2(acked > kSlowAt, qPrintable(QStringLiteral("only %1 bytes confirmed").arg(acked)));
+        // Two round trips at 1 MB/s are 100 KB.
+        QVERIFY2(mostOut <= 128 << 10,
+                 qPrintable(QStringLiteral("%1 bytes went out past the receiver's last ZACK after the link slowed").arg(mostOut)));
         QCOMPARE(h.summary, kRunning);
     }
 };
