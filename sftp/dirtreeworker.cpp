@@ -357,6 +357,11 @@ bool DirTreeWorker::uploadFolder(const DirTreeJob &job)
         };
         QString error;
         const bool ok = lanes->upload(take, done, taken, &error);
+        if (lanes->stalled()) {
+            const qint64 acked = lanes->acked();
+            dropStalledLanes();
+            return failed(withReason("上传失败", stalled(acked, total)));
+        }
         for (const QString &path : lanes->takeLeftBehind())
             leftBehind(path);
         if (!ok && keepRunning()) {

@@ -39,6 +39,7 @@ constexpr qint64 kSplitNarrowAt = 1024 * 1024;
 // sessions per connection by default.
 constexpr int kLanes = 6;
 constexpr int kTidyGraceMs = kSftpStopGraceMs;
+std::atomic<qint64> splitAtOverride{0};
 
 // Temporary files of uploads that could not be taken back, by account: the
 // next session there removes them.
@@ -183,6 +184,27 @@ SftpLanes *SftpSession::lanes()
         m_lanes->open(kLanes);
     }
     return m_lanes->open(0) > 0 ? m_lanes.get() : nullptr;
+}
+
+void SftpSession::dropStalledLanes()
+{
+    if (!m_lanes)
+        return;
+    for (const QString &path : m_lanes->takeLeftBehind())
+        leftBehind(path);
+    m_lanes->abandon();
+    m_lanes.reset();
+    takeBackLeftovers();
+}
+
+void SftpSession::setSplitAt(qint64 bytes)
+{
+    splitAtOverride.store(bytes);
+}
+
+QString SftpSession::stalled(qint64 acked, qint64 size) const
+{
+    return say("服务器 %1 秒没有进展，最后确认了 %2 / %3 字节").arg(kSftpStallMs / 1000).arg(acked).arg(size);
 }
 
 void SftpSession::tearDown()
@@ -487,17 +509,18 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
     SftpWriter writer(m_session, local, [this] { waitIo(); }, [this] { return keepRunning(); },
                       [this] { return lastErrorText(); });
     writer.add(m_sftp, h, 0);
-    const qint64 splitAt = sftpChannelGrant(m_sftp) < kSftpNarrowChannel ? kSplitNarrowAt : kSplitAt;
+    const qint64 splitAt = splitAtOverride.load() > 0                          ? splitAtOverride.load()
+                           : sftpChannelGrant(m_sftp) < kSftpNarrowChannel ? kSplitNarrowAt
+                                                                           : kSplitAt;
     LIBSSH2_SFTP_HANDLE *second = local.size >= splitAt ? openSecond(target.writePath) : nullptr;
     if (second)
         writer.add(m_second, second, local.size / 2);
     Failure failure;
     const SftpWriter::Outcome outcome = writer.run(progress);
-    if (outcome == SftpWriter::Stalled) {
+    if (outcome == SftpWriter::Stalled || (outcome == SftpWriter::RemoteWrite && writer.cutShort())) {
         // Its channel takes nothing more, a close no more than a write: the
         // temporary file goes over a fresh one.
-        failure = {Failure::RemoteWrite, say("服务器 %1 秒没有进展，最后确认了 %2 / %3 字节")
-                                             .arg(writer.stallMs() / 1000).arg(writer.acked()).arg(local.size)};
+        failure = {Failure::RemoteWrite, outcome == SftpWriter::Stalled ? stalled(writer.acked(), local.size) : writer.error()};
         renewChannels();
         if (target.created && !(m_sftp && removeFile(target.writePath)))
             leftBehind(target.writePath);

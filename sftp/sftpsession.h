@@ -69,6 +69,10 @@ public:
     bool stop(unsigned long waitMs = 5000);
     // Stops the worker and deletes it, at once or when its thread ends.
     static void release(SftpSession *worker, unsigned long waitMs = 5000);
+    // From this size on, every upload of every session goes in two halves
+    // over two channels, whatever the server grants each (0: the sizes of
+    // its own, by the grant).
+    static void setSplitAt(qint64 bytes);
 
     // Why a file transfer failed: the step, and the library's or the local
     // file's message.
@@ -217,6 +221,12 @@ protected:
     // Extra SFTP channels for folder jobs, opened on first use; none when
     // the server allows no more.
     SftpLanes *lanes();
+    // The lanes given up after they stalled, and what they left behind
+    // removed over the session's own channel; a job after this opens
+    // fresh ones.
+    void dropStalledLanes();
+    // Why an upload ended after kSftpStallMs with no progress.
+    QString stalled(qint64 acked, qint64 size) const;
 
     LIBSSH2_SESSION *session() const { return m_session; }
     LIBSSH2_SFTP *sftpHandle() const { return m_sftp; }
