@@ -192,6 +192,7 @@ struct SftpLanes::Lane {
     qint64 held = 0;      // uploads: bytes past offset that libssh2 holds, sent or not
     bool made = false;    // an upload's temporary file this lane created and has not renamed
     bool dropped = false; // uploads: stopped; what is under way goes out, then the file is taken back
+    bool retired = false; // its channel may hold a request cut short: it takes nothing more
     int restarts = 0;
 };
 
@@ -207,8 +208,8 @@ SftpLanes::SftpLanes(LIBSSH2_SESSION *session, std::function<void()> wait, std::
 SftpLanes::~SftpLanes()
 {
     // Bounded: after a stop the socket is shut and each fails at once.
-    for (LIBSSH2_SFTP *sftp : std::as_const(m_channels)) {
-        for (int i = 0; i < (m_abandoned ? 1 : 20) && libssh2_sftp_shutdown(sftp) == LIBSSH2_ERROR_EAGAIN; ++i)
+    for (LIBSSH2_SFTP *sftp : m_channels + m_retired) {
+        for (int i = 0; i < 20 && libssh2_sftp_shutdown(sftp) == LIBSSH2_ERROR_EAGAIN; ++i)
             m_wait();
     }
 }
@@ -458,6 +459,9 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
         bool moved = false;
         bool working = false;
         for (Lane &lane : lanes) {
+            if (lane.retired)
+                continue;
+            const bool writing = upload && lane.step == Step::Move;
             Turn t = turn(lane);
             if (t == Turn::Busy && lane.step != Step::Idle && sftpChannelGone(lane.sftp))
                 t = fail(QString::fromLatin1(kSftpGone));
@@ -467,6 +471,18 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
                 ok = false;
                 more = false;
                 lane.step = Step::Drop;
+                // libssh2 drops what it held of a write the server failed,
+                // which a narrow channel may have sent in part: the next
+                // request on it would be read as the rest. The file is left
+                // to the session's own channel to remove.
+                if (writing && sftpChannelGrant(lane.sftp) < kSftpNarrowChannel) {
+                    lane.retired = true;
+                    lane.step = Step::Idle;
+                    lane.handle = nullptr;
+                    if (lane.made)
+                        m_leftBehind.append(lane.file.temporary);
+                    lane.made = false;
+                }
             }
             moved = moved || t != Turn::Busy;
             working = working || lane.step != Step::Idle;
@@ -492,6 +508,16 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
     for (const Lane &lane : std::as_const(lanes)) {
         if (lane.made || (upload && lane.step == Step::Open))
             m_leftBehind.append(lane.file.temporary);
+        // Its server's end lets go of the file it holds once the channel
+        // is closed; one whose closing does not end in a moment is closed
+        // with the others, at the end.
+        if (lane.retired && m_channels.removeOne(lane.sftp)) {
+            int rc = LIBSSH2_ERROR_EAGAIN;
+            for (int i = 0; i < 20 && (rc = libssh2_sftp_shutdown(lane.sftp)) == LIBSSH2_ERROR_EAGAIN; ++i)
+                m_wait();
+            if (rc == LIBSSH2_ERROR_EAGAIN)
+                m_retired.append(lane.sftp);
+        }
     }
     return ok && m_keepRunning();
 }

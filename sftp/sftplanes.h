@@ -183,8 +183,6 @@ public:
     // could not be are in leftBehind().
     bool upload(const Next &next, const Done &done, const Done &refused, QString *error);
     QStringList takeLeftBehind() { return std::exchange(m_leftBehind, {}); }
-    // The channels are stuck: they are let go without waiting on them.
-    void abandon() { m_abandoned = true; }
     // The file whose rename upload() found its name taken since the look,
     // when one did; else empty.
     QString takenMeanwhile() const { return m_taken; }
@@ -206,9 +204,9 @@ private:
     std::function<bool()> m_keepRunning;
     std::function<bool()> m_mayGoOn;
     QList<LIBSSH2_SFTP *> m_channels;
+    QList<LIBSSH2_SFTP *> m_retired; // may hold a request cut short
     QStringList m_leftBehind;
     QString m_taken;
     qint64 m_acked = 0;
     bool m_stalled = false;
-    bool m_abandoned = false;
 };

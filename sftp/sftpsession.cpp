@@ -192,8 +192,9 @@ void SftpSession::dropStalledLanes()
         return;
     for (const QString &path : m_lanes->takeLeftBehind())
         leftBehind(path);
-    m_lanes->abandon();
-    m_lanes.reset();
+    // Closed with the session: a stuck channel's closing is waited on, and
+    // a stop first shuts the socket under it.
+    m_stalledLanes.push_back(std::move(m_lanes));
     takeBackLeftovers();
 }
 
@@ -225,6 +226,7 @@ void SftpSession::tearDown()
     if (!keepRunning())
         goodbye();
     m_lanes.reset();
+    m_stalledLanes.clear();
     for (LIBSSH2_SFTP **sftp : {&m_second, &m_sftp}) {
         // Bounded: after a stop the socket is shut and this fails at once.
         for (int i = 0; *sftp && i < 20 && libssh2_sftp_shutdown(*sftp) == LIBSSH2_ERROR_EAGAIN; ++i)
@@ -353,6 +355,9 @@ LIBSSH2_SFTP_HANDLE *SftpSession::openSecond(const QString &path)
 
 void SftpSession::renewChannels()
 {
+    // The fresh one first: Dropbear may hold a new channel back for a
+    // minute while it closes one whose request was cut short.
+    LIBSSH2_SFTP *fresh = sftpOpenChannel(m_session, [this] { waitIo(); }, [this] { return keepRunning(); });
     // What the stuck channels still hold is freed with them; their closing
     // waits a moment at most.
     for (LIBSSH2_SFTP **sftp : {&m_second, &m_sftp}) {
@@ -361,7 +366,7 @@ void SftpSession::renewChannels()
         *sftp = nullptr;
     }
     m_noSecond = false;
-    m_sftp = sftpOpenChannel(m_session, [this] { waitIo(); }, [this] { return keepRunning(); });
+    m_sftp = fresh;
     if (!m_sftp && keepRunning())
         emit sigError(say("打开 SFTP 通道失败：%1").arg(lastErrorText()));
 }

@@ -13,6 +13,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <vector>
 #include <optional>
 
 #include <libssh2.h>
@@ -225,6 +226,8 @@ protected:
     // removed over the session's own channel; a job after this opens
     // fresh ones.
     void dropStalledLanes();
+    // Removes what this and earlier sessions on this account left behind.
+    void takeBackLeftovers();
     // Why an upload ended after kSftpStallMs with no progress.
     QString stalled(qint64 acked, qint64 size) const;
 
@@ -237,8 +240,6 @@ protected:
 private:
     bool setUp();
     void tearDown();
-    // Removes what earlier sessions on this account left behind.
-    void takeBackLeftovers();
     QString account() const;
     void setSocket(int fd);
     LIBSSH2_SFTP_HANDLE *openUploadTarget(const QString &remotePath, struct UploadTarget *target);
@@ -260,6 +261,7 @@ private:
     LIBSSH2_SESSION *m_session = nullptr;
     LIBSSH2_SFTP *m_sftp = nullptr;
     std::unique_ptr<SftpLanes> m_lanes;
+    std::vector<std::unique_ptr<SftpLanes>> m_stalledLanes;
     LIBSSH2_SFTP *m_second = nullptr; // large uploads' second half
     bool m_noSecond = false;          // the server allowed no second channel
     int m_renamesOver = -1; // posix-rename@openssh.com offered: -1 not yet asked

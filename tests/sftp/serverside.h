@@ -39,18 +39,13 @@ inline constexpr qint64 kMiB = 1024 * 1024;
 
 // The folder in the account's home that this test process works in. Tests
 // on the same account run side by side, and each makes and removes its
-// folders by names of its own counting: each executable, and each set of
-// functions it is run with, has a folder of its own.
+// folders by names of its own counting: each process has a folder of its
+// own, named after its executable and its number. The fixture removes the
+// account's home with it.
 inline QString processFolder(const Server &server)
 {
-    QStringList parts{QCoreApplication::applicationName()};
-    for (const QString &argument : QCoreApplication::arguments().mid(1)) {
-        if (!argument.startsWith(QLatin1Char('-')))
-            parts << argument;
-    }
-    const QString name = parts.join(QLatin1Char('+')).replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9_+.-]")),
-                                                                QStringLiteral("_"));
-    const QString folder = server.home() + QLatin1Char('/') + name.left(120);
+    const QString folder = QStringLiteral("%1/%2-%3").arg(server.home(), QCoreApplication::applicationName())
+                               .arg(QCoreApplication::applicationPid());
     if (!QFileInfo(folder).isDir() && QDir().mkpath(folder))
         own(folder, server);
     return folder;
