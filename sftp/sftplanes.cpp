@@ -220,6 +220,9 @@ int SftpLanes::open(int count)
         LIBSSH2_SFTP *sftp = libssh2_sftp_init(m_session);
         if (sftp) {
             m_channels.append(sftp);
+            // Told while it is idle: in use, any channel's room runs low.
+            if (sftpChannelGrant(sftp) < kSftpNarrowChannel)
+                m_narrow.insert(sftp);
         } else if (libssh2_session_last_errno(m_session) == LIBSSH2_ERROR_EAGAIN) {
             m_wait();
         } else {
@@ -475,7 +478,7 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
                 // which a narrow channel may have sent in part: the next
                 // request on it would be read as the rest. The file is left
                 // to the session's own channel to remove.
-                if (writing && sftpChannelGrant(lane.sftp) < kSftpNarrowChannel) {
+                if (writing && m_narrow.contains(lane.sftp)) {
                     lane.retired = true;
                     lane.step = Step::Idle;
                     lane.handle = nullptr;

@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -205,6 +206,7 @@ private:
     std::function<bool()> m_mayGoOn;
     QList<LIBSSH2_SFTP *> m_channels;
     QList<LIBSSH2_SFTP *> m_retired; // may hold a request cut short
+    QSet<LIBSSH2_SFTP *> m_narrow;   // their server grants them little room
     QStringList m_leftBehind;
     QString m_taken;
     qint64 m_acked = 0;
