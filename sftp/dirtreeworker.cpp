@@ -357,9 +357,16 @@ bool DirTreeWorker::uploadFolder(const DirTreeJob &job)
         };
         QString error;
         const bool ok = lanes->upload(take, done, taken, &error);
+        if (lanes->stalled()) {
+            // A failure that came first says more than the wait after it.
+            const QString why = error.isEmpty() ? stalled(lanes->acked(), total) : error;
+            dropStalledLanes();
+            return failed(withReason("上传失败", why));
+        }
         for (const QString &path : lanes->takeLeftBehind())
             leftBehind(path);
         if (!ok && keepRunning()) {
+            takeBackLeftovers();
             const QString taken = lanes->takenMeanwhile();
             return failed(withReason("上传失败", taken.isEmpty() ? error : nameTaken(taken)));
         }

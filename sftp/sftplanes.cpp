@@ -62,39 +62,35 @@ bool SftpLocalFile::readAll(QByteArray *content, QString *error)
     return n == 0 && exact();
 }
 
-SftpWriteWindow::SftpWriteWindow(qint64 graceMs, int parts)
+SftpWriteWindow::SftpWriteWindow(int stopTrips, qint64 graceMs)
     : m_graceUs(graceMs * 1000)
-    , m_least(kLeast / qMax(1, parts))
-    , m_size(m_least)
+    , m_stopTrips(stopTrips)
 {
     m_clock.start();
 }
 
-void SftpWriteWindow::handed(qint64 bytes)
+void SftpWriteWindow::handedAt(qint64 bytes, qint64 us)
 {
     if (bytes <= 0)
         return;
-    const qint64 now = m_clock.nsecsElapsed() / 1000;
     // The first round ends with the first bytes handed over: all of them
     // answered in one round trip tells the rate the window began with.
     if (m_roundFromUs < 0)
-        m_roundFromUs = now;
+        m_roundFromUs = us;
     m_handed += bytes;
-    m_marks.push_back({m_handed, now, m_acked});
+    m_marks.push_back({m_handed, us, m_acked});
 }
 
-void SftpWriteWindow::acked(qint64 bytes)
+void SftpWriteWindow::ackedAt(qint64 bytes, qint64 now)
 {
     // However short a round trip, the link is given what it moves in this
     // long, up to a MiB: the server and the machine both pause now and then.
     // More than that only slows a near link down.
     constexpr qint64 kAheadUs = 300000;
     constexpr qint64 kNear = 1024 * 1024;
-    const qint64 parts = kLeast / m_least;
-    // Room for the stop's own requests and a busy machine.
-    constexpr qint64 kSpareUs = 600000;
     constexpr qint64 kMost = 8 * 1024 * 1024;
-    const qint64 now = m_clock.nsecsElapsed() / 1000;
+    if (bytes <= 0)
+        return;
     m_acked += bytes;
     bool roundEnds = false;
     while (!m_marks.empty() && m_marks.front().upTo <= m_acked) {
@@ -104,22 +100,31 @@ void SftpWriteWindow::acked(qint64 bytes)
         m_roundTripUs = m_roundTripUs > 0 ? qMin(m_roundTripUs, took) : took;
         // What came back during that one round trip: all the link carried.
         m_roundRate = qMax(m_roundRate, (m_acked - mark.ackedThen) * 1000000 / took);
+        // All that was under way when the mark was handed was answered
+        // within that time, which a stop would have waited: at that pace,
+        // what is under way is answered within what the grace leaves for
+        // it. Acknowledgements read late, the machine busy, only make the
+        // pace slower.
+        m_roundCarried = qMax(m_roundCarried, (mark.upTo - mark.ackedThen) * 1000000 / took);
         roundEnds = roundEnds || mark.atUs >= m_roundFromUs;
     }
     if (!roundEnds)
         return;
     // A few round trips' worth lets the window grow as many times over each
     // round trip while the link keeps up; once it does not, the rate stops
-    // rising and the window with it. Past what the grace drains it grows no
-    // more, unless the round trip itself is too long for a stop to fit in
-    // the grace: then the link is filled all the same, and a stop leaves
-    // its file for the next session to remove.
+    // rising and the window with it. What is under way is kept to what the
+    // grace leaves after the stop's own round trips, at the pace it was
+    // answered. The round trip counted is the least seen, which on a slow
+    // line still holds some of our own queue, so the bound errs short; one
+    // that leaves less than itself leaves the window at its least.
     const qint64 rtt = m_roundTripUs;
-    const qint64 drains = m_graceUs - 2 * rtt - kSpareUs;
-    const qint64 ahead = qMax(rtt * 3 / 2, qMin(4 * rtt, drains));
-    const qint64 near = qMin(m_roundRate * kAheadUs / 1000000, kNear / parts);
-    m_size = qBound(m_least, qMax(near, m_roundRate * ahead / 1000000), kMost);
+    qint64 drains = m_graceUs - m_stopTrips * rtt - kSpareUs;
+    drains = drains >= rtt ? drains : 0;
+    const qint64 near = qMin(m_roundRate * kAheadUs / 1000000, kNear);
+    const qint64 grows = qMax(near, m_roundRate * 4 * rtt / 1000000);
+    m_size = qBound(kLeast, qMin(grows, m_roundCarried * drains / 1000000), kMost);
     m_roundRate = 0;
+    m_roundCarried = 0;
     m_roundFromUs = now;
 }
 
@@ -187,6 +192,7 @@ struct SftpLanes::Lane {
     qint64 held = 0;      // uploads: bytes past offset that libssh2 holds, sent or not
     bool made = false;    // an upload's temporary file this lane created and has not renamed
     bool dropped = false; // uploads: stopped; what is under way goes out, then the file is taken back
+    bool retired = false; // its channel may hold a request cut short: it takes nothing more
     int restarts = 0;
 };
 
@@ -202,7 +208,7 @@ SftpLanes::SftpLanes(LIBSSH2_SESSION *session, std::function<void()> wait, std::
 SftpLanes::~SftpLanes()
 {
     // Bounded: after a stop the socket is shut and each fails at once.
-    for (LIBSSH2_SFTP *sftp : std::as_const(m_channels)) {
+    for (LIBSSH2_SFTP *sftp : m_channels + m_retired) {
         for (int i = 0; i < 20 && libssh2_sftp_shutdown(sftp) == LIBSSH2_ERROR_EAGAIN; ++i)
             m_wait();
     }
@@ -214,6 +220,9 @@ int SftpLanes::open(int count)
         LIBSSH2_SFTP *sftp = libssh2_sftp_init(m_session);
         if (sftp) {
             m_channels.append(sftp);
+            // Told while it is idle: in use, any channel's room runs low.
+            if (sftpChannelGrant(sftp) < kSftpNarrowChannel)
+                m_narrow.insert(sftp);
         } else if (libssh2_session_last_errno(m_session) == LIBSSH2_ERROR_EAGAIN) {
             m_wait();
         } else {
@@ -248,12 +257,21 @@ bool SftpLanes::download(const Next &next, const Done &done, QString *error)
 bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done &refused, QString *error)
 {
     m_taken.clear();
+    m_acked = 0;
     QList<Lane> lanes(m_channels.size());
     for (qsizetype i = 0; i < lanes.size(); ++i)
         lanes[i].sftp = m_channels[i];
     bool more = true;
     QString why;
-    SftpWriteWindow window;
+    // One window for the job, whichever lanes its bytes go over; a stop
+    // closes each file, then removes it.
+    SftpWriteWindow window(2);
+    const auto heldByAll = [&] {
+        qint64 all = 0;
+        for (const Lane &lane : std::as_const(lanes))
+            all += lane.held;
+        return all;
+    };
     const auto blocked = [this] { return libssh2_session_last_errno(m_session) == LIBSSH2_ERROR_EAGAIN; };
     const auto fail = [&](const QString &text) {
         why = text;
@@ -305,12 +323,14 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
             if (upload) {
                 // Stopped, only what libssh2 holds goes out: a request cut
                 // short would garble the channel.
-                const qint64 share = qMax<qint64>(8 * 1024, window.size() / lanes.size());
+                const qint64 share = qMax<qint64>(0, window.size() - heldByAll()) + lane.held;
                 const qint64 was = lane.held;
                 lane.held = lane.dropped ? lane.held
                                          : qMax(lane.held, qMin(qMin(lane.file.size - lane.offset, share),
                                                                 lane.held + sftpChannelRoom(lane.sftp, lane.held)));
                 window.handed(lane.held - was);
+                if (lane.held == 0 && !lane.dropped && lane.offset < lane.file.size)
+                    return Turn::Busy; // the other lanes hold the whole window
                 if (lane.held == 0) {
                     lane.step = Step::Close;
                     return Turn::Moved;
@@ -328,6 +348,7 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
                 lane.offset += n;
                 lane.held = qMax<qint64>(0, lane.held - n);
                 window.acked(n);
+                m_acked += n;
                 return Turn::Moved;
             }
             if (lane.offset == lane.file.content.size()) // it grew since it was listed
@@ -428,6 +449,9 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
     // lasts: what libssh2 holds goes out, and the temporary file goes.
     bool ok = true;
     bool stopped = false;
+    m_stalled = false;
+    QElapsedTimer quiet;
+    quiet.start();
     while (upload ? m_mayGoOn() : m_keepRunning()) {
         if (upload && !stopped && !m_keepRunning()) {
             stopped = true;
@@ -438,6 +462,9 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
         bool moved = false;
         bool working = false;
         for (Lane &lane : lanes) {
+            if (lane.retired)
+                continue;
+            const bool writing = upload && lane.step == Step::Move;
             Turn t = turn(lane);
             if (t == Turn::Busy && lane.step != Step::Idle && sftpChannelGone(lane.sftp))
                 t = fail(QString::fromLatin1(kSftpGone));
@@ -447,20 +474,53 @@ bool SftpLanes::run(bool upload, const Next &next, const Done &done, const Done 
                 ok = false;
                 more = false;
                 lane.step = Step::Drop;
+                // libssh2 drops what it held of a write the server failed,
+                // which a narrow channel may have sent in part: the next
+                // request on it would be read as the rest. The file is left
+                // to the session's own channel to remove.
+                if (writing && m_narrow.contains(lane.sftp)) {
+                    lane.retired = true;
+                    lane.step = Step::Idle;
+                    lane.handle = nullptr;
+                    if (lane.made)
+                        m_leftBehind.append(lane.file.temporary);
+                    lane.made = false;
+                }
             }
             moved = moved || t != Turn::Busy;
             working = working || lane.step != Step::Idle;
         }
         if (!working && !more)
             break;
-        if (!moved)
+        if (moved) {
+            quiet.restart();
+        } else if (!stopped && quiet.elapsed() >= kSftpStallMs) {
+            // Nothing answered on any lane for that long: what is under way
+            // is given up with the channels, which a stop would wait on.
+            if (ok)
+                *error = QString();
+            ok = false;
+            m_stalled = true;
+            break;
+        } else {
             m_wait();
+        }
     }
     // Given up with the grace: a file made, or one whose open was under way
     // and may have made it.
     for (const Lane &lane : std::as_const(lanes)) {
         if (lane.made || (upload && lane.step == Step::Open))
             m_leftBehind.append(lane.file.temporary);
+        // Its server's end lets go of the file it holds once the channel
+        // is closed; one whose closing does not end in a moment is closed
+        // with the others, at the end.
+        if (lane.retired && m_channels.removeOne(lane.sftp)) {
+            int rc = LIBSSH2_ERROR_EAGAIN;
+            for (int i = 0; i < 20 && (rc = libssh2_sftp_shutdown(lane.sftp)) == LIBSSH2_ERROR_EAGAIN; ++i)
+                m_wait();
+            if (rc == LIBSSH2_ERROR_EAGAIN)
+                m_retired.append(lane.sftp);
+        }
     }
     return ok && m_keepRunning();
 }

@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -66,31 +67,43 @@ private:
     QString m_error;
 };
 
+// With nothing acknowledged for this long, an upload cannot go on.
+inline constexpr int kSftpStallMs = 30000;
+
 // How long a stop waits for an upload to take back what it made before the
 // socket is shut under it.
 inline constexpr int kSftpStopGraceMs = 2000;
 
-// How much of an upload may be handed to libssh2 and not yet acknowledged:
-// what the link moves in a little more than a round trip, both measured
-// from the acknowledgements. Less leaves the link idle for part of every
-// round trip, however fast it is; more only waits in queues. A stop must
-// let everything handed over go out and be answered, then close and remove
-// the file, all within its grace: the window is kept to what drains in
-// what the grace leaves after those two round trips, so a 100 KB/s line
-// holds a few dozen KiB and a long fast one a few MiB.
+// How much of an upload job may be handed to libssh2 and not yet
+// acknowledged, over all its channels together: what the link moves in a
+// little more than a round trip, both measured from the acknowledgements.
+// Less leaves the link idle for part of every round trip, however fast it
+// is; more only waits in queues. A stop must let everything handed over go
+// out and be answered, then close and remove the files, all within its
+// grace: whatever room the server's channels grant, the window holds no
+// more than was seen to be answered in what the grace leaves after the
+// stop's own round trips. A 25 KB/s line holds a few dozen KiB, a long fast
+// one a few MiB; a round trip too long for any stop to fit leaves the window
+// at its least.
 class SftpWriteWindow
 {
 public:
-    // One of `parts` windows that drain side by side: together they start
-    // from what one would.
-    explicit SftpWriteWindow(qint64 graceMs = kSftpStopGraceMs, int parts = 1);
+    // stopTrips: the round trips a stop needs once all is answered.
+    explicit SftpWriteWindow(int stopTrips, qint64 graceMs = kSftpStopGraceMs);
     qint64 size() const { return m_size; }
     // Bytes handed to libssh2 on top of what it held, now.
-    void handed(qint64 bytes);
-    void acked(qint64 bytes);
+    void handed(qint64 bytes) { handedAt(bytes, m_clock.nsecsElapsed() / 1000); }
+    void acked(qint64 bytes) { ackedAt(bytes, m_clock.nsecsElapsed() / 1000); }
+    // The same at a time of the caller's, in microseconds from any start.
+    void handedAt(qint64 bytes, qint64 us);
+    void ackedAt(qint64 bytes, qint64 us);
+
+    static constexpr qint64 kStart = 32 * 1024;
+    static constexpr qint64 kLeast = 16 * 1024;
+    // Room for the stop's own requests and a busy machine.
+    static constexpr qint64 kSpareUs = 600000;
 
 private:
-    static constexpr qint64 kLeast = 64 * 1024;
     // Handed up to `upTo` at `atUs`, when `ackedThen` had been acknowledged.
     struct Mark {
         qint64 upTo;
@@ -100,13 +113,14 @@ private:
     QElapsedTimer m_clock;
     std::deque<Mark> m_marks;
     qint64 m_graceUs;
+    int m_stopTrips;
     qint64 m_handed = 0;
     qint64 m_acked = 0;
     qint64 m_roundTripUs = 0;  // the least seen; 0 before the first
     qint64 m_roundFromUs = -1; // marks handed since then end the round
     qint64 m_roundRate = 0;    // bytes a second, the best of this round
-    qint64 m_least;
-    qint64 m_size;
+    qint64 m_roundCarried = 0; // bytes a second: under way, over the time to answer it; this round's best
+    qint64 m_size = kStart;
 };
 
 // What an SFTP channel's writes may add to the `held` bytes under way now
@@ -173,6 +187,11 @@ public:
     // The file whose rename upload() found its name taken since the look,
     // when one did; else empty.
     QString takenMeanwhile() const { return m_taken; }
+    // Whether upload() ended because no lane moved for kSftpStallMs: the
+    // channels are stuck, and its temporary files in leftBehind().
+    bool stalled() const { return m_stalled; }
+    // Bytes the server acknowledged in the last upload().
+    qint64 acked() const { return m_acked; }
     // Each file read whole, to its end, whatever size was listed.
     bool download(const Next &next, const Done &done, QString *error);
 
@@ -186,6 +205,10 @@ private:
     std::function<bool()> m_keepRunning;
     std::function<bool()> m_mayGoOn;
     QList<LIBSSH2_SFTP *> m_channels;
+    QList<LIBSSH2_SFTP *> m_retired; // may hold a request cut short
+    QSet<LIBSSH2_SFTP *> m_narrow;   // their server grants them little room
     QStringList m_leftBehind;
     QString m_taken;
+    qint64 m_acked = 0;
+    bool m_stalled = false;
 };

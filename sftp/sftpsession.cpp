@@ -39,6 +39,7 @@ constexpr qint64 kSplitNarrowAt = 1024 * 1024;
 // sessions per connection by default.
 constexpr int kLanes = 6;
 constexpr int kTidyGraceMs = kSftpStopGraceMs;
+std::atomic<qint64> splitAtOverride{0};
 
 // Temporary files of uploads that could not be taken back, by account: the
 // next session there removes them.
@@ -185,6 +186,29 @@ SftpLanes *SftpSession::lanes()
     return m_lanes->open(0) > 0 ? m_lanes.get() : nullptr;
 }
 
+void SftpSession::dropStalledLanes()
+{
+    if (!m_lanes)
+        return;
+    for (const QString &path : m_lanes->takeLeftBehind())
+        leftBehind(path);
+    // Closed with the session: a stuck channel's closing is waited on, and
+    // a stop first shuts the socket under it.
+    m_stalledLanes.push_back(std::move(m_lanes));
+    takeBackLeftovers();
+}
+
+void SftpSession::setSplitAt(qint64 bytes)
+{
+    splitAtOverride.store(bytes);
+}
+
+QString SftpSession::stalled(qint64 acked, qint64 size) const
+{
+    return say("服务器 %1 秒没有进展，最后确认了 %2 / %3 字节")
+        .arg(QString::number(kSftpStallMs / 1000), QString::number(acked), QString::number(size));
+}
+
 void SftpSession::tearDown()
 {
     const auto goodbye = [this] {
@@ -203,6 +227,7 @@ void SftpSession::tearDown()
     if (!keepRunning())
         goodbye();
     m_lanes.reset();
+    m_stalledLanes.clear();
     for (LIBSSH2_SFTP **sftp : {&m_second, &m_sftp}) {
         // Bounded: after a stop the socket is shut and this fails at once.
         for (int i = 0; *sftp && i < 20 && libssh2_sftp_shutdown(*sftp) == LIBSSH2_ERROR_EAGAIN; ++i)
@@ -331,6 +356,9 @@ LIBSSH2_SFTP_HANDLE *SftpSession::openSecond(const QString &path)
 
 void SftpSession::renewChannels()
 {
+    // The fresh one first: Dropbear may hold a new channel back for a
+    // minute while it closes one whose request was cut short.
+    LIBSSH2_SFTP *fresh = sftpOpenChannel(m_session, [this] { waitIo(); }, [this] { return keepRunning(); });
     // What the stuck channels still hold is freed with them; their closing
     // waits a moment at most.
     for (LIBSSH2_SFTP **sftp : {&m_second, &m_sftp}) {
@@ -339,7 +367,7 @@ void SftpSession::renewChannels()
         *sftp = nullptr;
     }
     m_noSecond = false;
-    m_sftp = sftpOpenChannel(m_session, [this] { waitIo(); }, [this] { return keepRunning(); });
+    m_sftp = fresh;
     if (!m_sftp && keepRunning())
         emit sigError(say("打开 SFTP 通道失败：%1").arg(lastErrorText()));
 }
@@ -487,18 +515,18 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
     SftpWriter writer(m_session, local, [this] { waitIo(); }, [this] { return keepRunning(); },
                       [this] { return lastErrorText(); });
     writer.add(m_sftp, h, 0);
-    const qint64 splitAt = sftpChannelGrant(m_sftp) < kSftpNarrowChannel ? kSplitNarrowAt : kSplitAt;
+    const qint64 splitAt = splitAtOverride.load() > 0                          ? splitAtOverride.load()
+                           : sftpChannelGrant(m_sftp) < kSftpNarrowChannel ? kSplitNarrowAt
+                                                                           : kSplitAt;
     LIBSSH2_SFTP_HANDLE *second = local.size >= splitAt ? openSecond(target.writePath) : nullptr;
     if (second)
         writer.add(m_second, second, local.size / 2);
     Failure failure;
     const SftpWriter::Outcome outcome = writer.run(progress);
-    if (outcome == SftpWriter::Stalled) {
+    if (outcome == SftpWriter::Stalled || (outcome == SftpWriter::RemoteWrite && writer.cutShort())) {
         // Its channel takes nothing more, a close no more than a write: the
         // temporary file goes over a fresh one.
-        failure = {Failure::RemoteWrite, say("服务器 %1 秒没有进展，最后确认了 %2 / %3 字节")
-                                             .arg(QString::number(writer.stallMs() / 1000),
-                                                  QString::number(writer.acked()), QString::number(local.size))};
+        failure = {Failure::RemoteWrite, outcome == SftpWriter::Stalled ? stalled(writer.acked(), local.size) : writer.error()};
         renewChannels();
         if (target.created && !(m_sftp && removeFile(target.writePath)))
             leftBehind(target.writePath);

@@ -13,6 +13,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <vector>
 #include <optional>
 
 #include <libssh2.h>
@@ -69,6 +70,10 @@ public:
     bool stop(unsigned long waitMs = 5000);
     // Stops the worker and deletes it, at once or when its thread ends.
     static void release(SftpSession *worker, unsigned long waitMs = 5000);
+    // From this size on, every upload of every session goes in two halves
+    // over two channels, whatever the server grants each (0: the sizes of
+    // its own, by the grant).
+    static void setSplitAt(qint64 bytes);
 
     // Why a file transfer failed: the step, and the library's or the local
     // file's message.
@@ -217,6 +222,14 @@ protected:
     // Extra SFTP channels for folder jobs, opened on first use; none when
     // the server allows no more.
     SftpLanes *lanes();
+    // The lanes given up after they stalled, and what they left behind
+    // removed over the session's own channel; a job after this opens
+    // fresh ones.
+    void dropStalledLanes();
+    // Removes what this and earlier sessions on this account left behind.
+    void takeBackLeftovers();
+    // Why an upload ended after kSftpStallMs with no progress.
+    QString stalled(qint64 acked, qint64 size) const;
 
     LIBSSH2_SESSION *session() const { return m_session; }
     LIBSSH2_SFTP *sftpHandle() const { return m_sftp; }
@@ -227,8 +240,6 @@ protected:
 private:
     bool setUp();
     void tearDown();
-    // Removes what earlier sessions on this account left behind.
-    void takeBackLeftovers();
     QString account() const;
     void setSocket(int fd);
     LIBSSH2_SFTP_HANDLE *openUploadTarget(const QString &remotePath, struct UploadTarget *target);
@@ -250,6 +261,7 @@ private:
     LIBSSH2_SESSION *m_session = nullptr;
     LIBSSH2_SFTP *m_sftp = nullptr;
     std::unique_ptr<SftpLanes> m_lanes;
+    std::vector<std::unique_ptr<SftpLanes>> m_stalledLanes;
     LIBSSH2_SFTP *m_second = nullptr; // large uploads' second half
     bool m_noSecond = false;          // the server allowed no second channel
     int m_renamesOver = -1; // posix-rename@openssh.com offered: -1 not yet asked

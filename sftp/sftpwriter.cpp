@@ -12,8 +12,6 @@ namespace {
 constexpr qint64 kLocalBlock = 256 * 1024;
 // Room worth a request of its own before the acknowledgements come.
 constexpr qint64 kRefill = 4096;
-// With no acknowledgement for this long, a write cannot go on.
-constexpr qint64 kStallMs = 30000;
 
 } // namespace
 
@@ -47,7 +45,6 @@ struct SftpWriter::Part {
     bool read = false;  // all of its part is in pending
     bool failed = false;
     bool narrow = false; // the server grants its channel little room
-    SftpWriteWindow window;
 };
 
 SftpWriter::SftpWriter(LIBSSH2_SESSION *session, SftpLocalFile &local, std::function<void()> wait,
@@ -57,7 +54,7 @@ SftpWriter::SftpWriter(LIBSSH2_SESSION *session, SftpLocalFile &local, std::func
     , m_wait(std::move(wait))
     , m_keepRunning(std::move(keepRunning))
     , m_lastError(std::move(lastError))
-    , m_stallMs(kStallMs)
+    , m_window(1)
 {
 }
 
@@ -75,8 +72,23 @@ void SftpWriter::add(LIBSSH2_SFTP *sftp, LIBSSH2_SFTP_HANDLE *handle, qint64 at)
     part.narrow = sftpChannelGrant(sftp) < kSftpNarrowChannel;
     libssh2_sftp_seek64(handle, libssh2_uint64_t(at));
     m_parts.push_back(std::move(part));
-    for (Part &p : m_parts)
-        p.window = SftpWriteWindow(kSftpStopGraceMs, int(m_parts.size()));
+}
+
+bool SftpWriter::cutShort() const
+{
+    for (const Part &p : m_parts) {
+        if (p.failed && p.narrow)
+            return true;
+    }
+    return false;
+}
+
+qint64 SftpWriter::held() const
+{
+    qint64 all = 0;
+    for (const Part &p : m_parts)
+        all += p.failed ? 0 : p.held;
+    return all;
 }
 
 SftpWriter::Turn SftpWriter::write(Part &p, bool more)
@@ -85,13 +97,14 @@ SftpWriter::Turn SftpWriter::write(Part &p, bool more)
     // has nothing more under way.
     const auto fail = [&](Outcome outcome, const QString &error) {
         p.failed = outcome == RemoteWrite;
-        ++m_failures;
         m_outcome = outcome;
         m_error = error;
         return Turn::Failed;
     };
     if (more) {
-        const qsizetype ahead = p.window.size() + kLocalBlock;
+        // The parts share one window: a stop drains them all at once.
+        const qsizetype room = qMax<qint64>(0, m_window.size() - held()) + p.held;
+        const qsizetype ahead = m_window.size() + kLocalBlock;
         if (p.pending.size() < 2 * ahead)
             p.pending.resize(2 * ahead);
         if (p.from >= p.pending.size() / 2) {
@@ -110,9 +123,9 @@ SftpWriter::Turn SftpWriter::write(Part &p, bool more)
             p.read = n == 0 || (p.next >= p.end && p.end < m_local.size);
         }
         const qsizetype was = p.held;
-        p.held = qMax<qsizetype>(p.held, qMin<qsizetype>(qMin<qsizetype>(p.to - p.from, p.window.size()),
+        p.held = qMax<qsizetype>(p.held, qMin<qsizetype>(qMin<qsizetype>(p.to - p.from, room),
                                                          p.held + sftpChannelRoom(p.sftp, p.held)));
-        p.window.handed(p.held - was);
+        m_window.handed(p.held - was);
     }
     if (p.held == 0)
         return Turn::Done;
@@ -125,7 +138,7 @@ SftpWriter::Turn SftpWriter::write(Part &p, bool more)
         p.from += rc;
         p.held = qMax<qsizetype>(0, p.held - rc);
         m_acked += rc;
-        p.window.acked(rc);
+        m_window.acked(rc);
         if (m_progress)
             m_progress(m_acked);
         return Turn::Moved;
@@ -140,7 +153,7 @@ SftpWriter::Turn SftpWriter::write(Part &p, bool more)
     // The call read what room the server made since it was counted above:
     // a small window (Dropbear's) is filled again at once rather than after
     // the next answer. A wide one has room to spare.
-    if (more && p.narrow && p.held < qMin<qsizetype>(p.to - p.from, p.window.size())
+    if (more && p.narrow && p.held < qMin<qsizetype>(p.to - p.from, qMax<qint64>(0, m_window.size() - held()) + p.held)
         && sftpChannelRoom(p.sftp, p.held) >= kRefill)
         return Turn::Moved;
     return Turn::Blocked;
@@ -157,8 +170,12 @@ bool SftpWriter::round(bool more, bool *moved)
         if (p.failed)
             continue;
         const Turn t = write(p, more);
-        if (t == Turn::Failed)
+        // Draining, a part the server fails has nothing more under way,
+        // and the others drain on.
+        if (t == Turn::Failed && more)
             return false;
+        if (t == Turn::Failed)
+            continue;
         *moved = *moved || t == Turn::Moved;
         working = working || t != Turn::Done;
         if (t == Turn::BlockedSending) {
@@ -183,7 +200,7 @@ SftpWriter::Outcome SftpWriter::run(const Progress &progress)
         if (m_acked != ackedThen) {
             ackedThen = m_acked;
             quiet.restart();
-        } else if (quiet.elapsed() >= m_stallMs) {
+        } else if (quiet.elapsed() >= kSftpStallMs) {
             // Neither room nor an answer: what is under way is dropped
             // with the part, which a stop would otherwise wait on.
             for (Part &p : m_parts)
@@ -200,7 +217,6 @@ SftpWriter::Outcome SftpWriter::run(const Progress &progress)
 bool SftpWriter::drain(const std::function<bool()> &mayGoOn)
 {
     m_progress = nullptr;
-    const int failed = m_failures;
     bool moved = false;
     while (round(false, &moved)) {
         if (!moved && !mayGoOn())
@@ -208,5 +224,5 @@ bool SftpWriter::drain(const std::function<bool()> &mayGoOn)
         if (!moved)
             m_wait();
     }
-    return m_failures == failed;
+    return true;
 }

@@ -19,8 +19,8 @@ LIBSSH2_SFTP *sftpOpenChannel(LIBSSH2_SESSION *session, const std::function<void
 // The bytes of one upload, each part of the file over a handle of its own.
 // A channel has no more under way than the server lets it carry (2 MiB from
 // OpenSSH's), and over a long round trip that is what bounds the rate: a
-// large file goes in two halves over two channels. Each part keeps its own
-// window; a stop drains them side by side.
+// large file goes in two halves over two channels. The parts share one
+// window, which a stop drains side by side.
 class SftpWriter
 {
 public:
@@ -41,11 +41,16 @@ public:
     Outcome run(const Progress &progress);
     // What libssh2 holds of each part that has not failed goes out before
     // any other request: a write cut short would swallow the start of the
-    // next one. False when it could not: the session can take no more.
+    // next one. A part the server fails meanwhile has nothing more under
+    // way. False when the grace ended first.
     bool drain(const std::function<bool()> &mayGoOn);
+    // A part the server failed went over a narrow channel: libssh2 drops
+    // what it held of the request that failed, which may have gone out in
+    // part as room allowed, and the channel's next request would be read
+    // as the rest of it. Nothing more goes over that channel.
+    bool cutShort() const;
     qint64 acked() const { return m_acked; }
     qint64 size() const { return m_local.size; }
-    int stallMs() const { return int(m_stallMs); }
     QString error() const { return m_error; }
 
 private:
@@ -55,6 +60,7 @@ private:
     // Each part's turn, from the one whose packet is half sent, if any:
     // libssh2 refuses any other send until that one has gone.
     bool round(bool more, bool *moved);
+    qint64 held() const; // over all parts
 
     LIBSSH2_SESSION *m_session;
     SftpLocalFile &m_local;
@@ -65,8 +71,7 @@ private:
     size_t m_first = 0;
     qint64 m_acked = 0;
     Outcome m_outcome = Written;
-    int m_failures = 0;
-    qint64 m_stallMs;
     QString m_error;
     Progress m_progress;
+    SftpWriteWindow m_window;
 };

@@ -37,11 +37,25 @@ inline constexpr bool kRenamesOver = LIBSSH2_VERSION_NUM >= 0x010b00;
 
 inline constexpr qint64 kMiB = 1024 * 1024;
 
-// A fresh folder named `name` in the account's home, owned by the account;
-// empty when it cannot be made.
+// The folder in the account's home that this test process works in. Tests
+// on the same account run side by side, and each makes and removes its
+// folders by names of its own counting: each process has a folder of its
+// own, named after its executable and its number. The fixture removes the
+// account's home with it.
+inline QString processFolder(const Server &server)
+{
+    const QString folder = QStringLiteral("%1/%2-%3").arg(server.home(), QCoreApplication::applicationName())
+                               .arg(QCoreApplication::applicationPid());
+    if (!QFileInfo(folder).isDir() && QDir().mkpath(folder))
+        own(folder, server);
+    return folder;
+}
+
+// A fresh folder named `name` in this process's folder, owned by the
+// account; empty when it cannot be made.
 inline QString freshRemoteFolder(const Server &server, const QString &name)
 {
-    const QString base = server.home() + QLatin1Char('/') + name;
+    const QString base = processFolder(server) + QLatin1Char('/') + name;
     QDir(base).removeRecursively();
     if (!QDir().mkpath(base))
         return QString();

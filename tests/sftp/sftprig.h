@@ -181,6 +181,15 @@ inline QTreeWidgetItem *reveal(RemoteDirTree &tree, const QString &path,
 #endif
 
 // What a directory-tree worker said, job by job.
+// A session's readiness is waited for this long at most.
+inline constexpr int kReadyMs = 120000;
+inline bool readyOrSay(bool ready, const QStringList &errors)
+{
+    if (!ready)
+        qWarning().noquote() << "not ready:" << (errors.isEmpty() ? QStringLiteral("nothing said") : errors.join(QLatin1Char('|')));
+    return ready;
+}
+
 struct Tree {
     DirTreeWorker *worker;
     QObject context;
@@ -208,7 +217,9 @@ struct Tree {
     }
     ~Tree() { SftpSession::release(worker); }
 
-    bool waitReady() { return QTest::qWaitFor([this] { return ready || !errors.isEmpty(); }, 30000) && ready; }
+    // Until the session is ready or says why it is not: on a loaded machine
+    // a handshake over a slow line takes long. What it saw is printed.
+    bool waitReady() { return readyOrSay(QTest::qWaitFor([this] { return ready || !errors.isEmpty(); }, kReadyMs) && ready, errors); }
     // Posts a job; its id.
     int post(DirTreeJobKind kind, const QString &remote, const QString &second = QString())
     {
@@ -259,7 +270,7 @@ struct Dialog {
     }
     ~Dialog() { SftpSession::release(worker); }
 
-    bool waitReady() { return QTest::qWaitFor([this] { return lists > 0 || !errors.isEmpty(); }, 30000) && lists > 0; }
+    bool waitReady() { return readyOrSay(QTest::qWaitFor([this] { return lists > 0 || !errors.isEmpty(); }, kReadyMs) && lists > 0, errors); }
     // What had been answered before a job was posted.
     struct Posted {
         qsizetype answered, refused;

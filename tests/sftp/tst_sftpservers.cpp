@@ -131,22 +131,39 @@ private slots:
     // mid-way, it neither answers nor makes room. The upload fails after
     // its 30 s without progress, saying what the server last acknowledged,
     // its temporary file is removed over a fresh channel, and the worker
-    // goes on with that one.
+    // goes on with that one. A folder of small files goes over lanes, each
+    // a process of its own: one stopped ends the job the same way once the
+    // others have nothing more to do.
+    void uploadThatCannotGoOn_data()
+    {
+        QTest::addColumn<bool>("folder");
+        QTest::newRow("a large file") << false;
+        QTest::newRow("a folder of small files") << true;
+    }
     void uploadThatCannotGoOn()
     {
+        QFETCH(bool, folder);
         const Server server = dropbearServer();
         QVERIFY2(!server.user().isEmpty(), "fixture sftp_dropbear not running");
         const QString base = remoteFolder(server);
         const QString local = localPath(QStringLiteral("big"));
-        QVERIFY(writeFile(local, randomBytes(64 * kMiB)));
+        if (folder) {
+            for (int i = 0; i < 40; ++i)
+                QVERIFY(writeFile(local + QStringLiteral("/f%1").arg(i), randomBytes(100000)));
+        } else {
+            QVERIFY(writeFile(local, randomBytes(64 * kMiB)));
+        }
         Tree tree(server.params(m_knownHosts));
         QVERIFY(tree.waitReady());
-        const int id = tree.post(DirTreeJobKind::UploadFile, local, base + QStringLiteral("/f"));
+        const QString target = base + (folder ? QStringLiteral("/up") : QStringLiteral("/f"));
+        const int id = tree.post(folder ? DirTreeJobKind::UploadFolder : DirTreeJobKind::UploadFile, local, target);
+        // A lane's server holds a file in the folder the files go to.
+        const QString watched = folder ? target : base;
         pid_t sftpServer = 0;
         QVERIFY2(QTest::qWaitFor([&] {
-            return !tree.progress.isEmpty() && tree.progress.last() > kMiB
-                   && (sftpServer = serverHolding(QFileInfo(base).canonicalFilePath() + '/', "sftp-server")) > 0;
-        }, 30000), "no sftp-server process holds the file being written");
+            return (folder ? QFileInfo::exists(watched) : !tree.progress.isEmpty() && tree.progress.last() > kMiB)
+                   && (sftpServer = serverHolding(QFileInfo(watched).canonicalFilePath() + '/', "sftp-server")) > 0;
+        }, 60000), "no sftp-server process holds the file being written");
         QVERIFY(::kill(sftpServer, SIGSTOP) == 0);
         const auto resumed = qScopeGuard([&] { ::kill(sftpServer, SIGCONT); });
         QElapsedTimer clock;
@@ -154,13 +171,16 @@ private slots:
         QString why;
         QVERIFY(!tree.finish(id, &why));
         QVERIFY2(clock.elapsed() > 25000 && clock.elapsed() < 45000, qPrintable(QStringLiteral("%1 ms").arg(clock.elapsed())));
-        QVERIFY2(why.contains(QStringLiteral("服务器 30 秒没有进展，最后确认了 ")) && why.contains(QStringLiteral(" / 67108864 字节")),
+        QVERIFY2(why.contains(QStringLiteral("服务器 30 秒没有进展，最后确认了 "))
+                     && why.contains(folder ? QStringLiteral(" / 4000000 字节") : QStringLiteral(" / 67108864 字节")),
                  qPrintable(why));
-        QVERIFY2(unmet(base, {"!.hv*", "!f"}).isEmpty(), qPrintable(QDir(base).entryList(QDir::Files | QDir::Hidden).join(' ')));
+        QVERIFY2(unmet(base, {"!.hv*", "!f", "!up/.hv*"}).isEmpty(),
+                 qPrintable(QDir(base).entryList(QDir::Files | QDir::Hidden).join(' ')
+                            + QDir(target).entryList(QDir::Files | QDir::Hidden).join(' ')));
         const QString small = localPath(QStringLiteral("small"));
-        QVERIFY(writeFile(small, "small"));
-        QVERIFY2(tree.run(DirTreeJobKind::UploadFile, small, base + QStringLiteral("/g"), &why), qPrintable(why));
-        QVERIFY(unmet(base, {"g=small"}).isEmpty());
+        QVERIFY(writeFile(small + QStringLiteral("/s"), "small"));
+        QVERIFY2(tree.run(DirTreeJobKind::UploadFolder, small, base + QStringLiteral("/g"), &why), qPrintable(why));
+        QVERIFY(unmet(base, {"g/s=small"}).isEmpty());
     }
 
     // Only a name the upload made is ever ours: one of someone else's at

@@ -9,11 +9,13 @@
 
 #include <QDeadlineTimer>
 #include <QDirIterator>
+#include <QProcess>
 #include <QElapsedTimer>
 #include <QScopeGuard>
 #include <QTcpServer>
 
 #include <chrono>
+#include <limits>
 #include <memory>
 #include <thread>
 
@@ -63,6 +65,32 @@ struct GraceHolder : SftpSession {
     std::atomic<bool> wentOn{false};
     std::atomic<qint64> endedAt{0};
 };
+
+// Until some file in folder, under whatever name or one of `names`, holds
+// more than `least` bytes on the disk (a file written at two places at once
+// has the size of the farther).
+bool writing(const QString &folder, qint64 least, const QStringList &names = {})
+{
+    return QTest::qWaitFor([&] {
+        for (const QFileInfo &f : QDir(folder).entryInfoList(names, QDir::Files | QDir::Hidden)) {
+            struct stat st;
+            if (::stat(QFile::encodeName(f.filePath()).constData(), &st) == 0 && qint64(st.st_blocks) * 512 > least)
+                return true;
+        }
+        return false;
+    }, 60000);
+}
+
+// Every file below base with its size, for the messages.
+QString listing(const QString &base)
+{
+    QStringList out;
+    for (QDirIterator it(base, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();) {
+        const QFileInfo f(it.next());
+        out << QStringLiteral("%1 %2").arg(QDir(base).relativeFilePath(f.filePath())).arg(f.size());
+    }
+    return out.join(QStringLiteral(", "));
+}
 
 } // namespace
 
@@ -124,24 +152,16 @@ private slots:
         for (const char *phase : {"handshake", "idle", "upload", "upload new", "upload folder", "upload a pipe", "download", "compress",
                                   "upload, server stopped", "upload, server stopped, worker held"})
             QTest::newRow(phase) << QString::fromLatin1(phase);
-        // Over a line of about 100 KB/s each way, stopped while the bytes go up.
-        for (const char *phase : {"slow upload folder", "slow upload new", "slow upload", "slow dialog upload new", "slow dialog upload",
-                                  "slow upload folder at once", "slow upload new at once"})
-            QTest::newRow(phase) << QString::fromLatin1(phase);
-        // Over a line of 150 ms each way: a window that fills it must still
-        // drain, and the file be taken back, within the grace.
-        for (const char *phase : {"far upload folder", "far upload new", "far upload", "far dialog upload new"})
+        // Over a line of about 100 KB/s each way, stopped as soon as the
+        // server sees the first of it, while names are looked for and files
+        // opened.
+        for (const char *phase : {"slow upload folder at once", "slow upload new at once"})
             QTest::newRow(phase) << QString::fromLatin1(phase);
         // Over a line of 250 ms each way and 1 MB/s: the window must keep to
         // what drains in what the grace leaves after the round trips.
-        for (const char *phase : {"farther upload folder", "farther upload new"})
+        for (const char *phase : {"farther upload new"})
             QTest::newRow(phase) << QString::fromLatin1(phase);
-        // The same against Dropbear, whose channel grants 24 KiB ahead: no
-        // more than that room goes to libssh2, or a stop waits on it, which
-        // over 25 KB/s outlasts the grace.
-        for (const char *phase : {"slow upload folder", "slow upload new", "slow dialog upload new", "slow upload", "far upload new",
-                                  "farther upload new", "slower upload new"})
-            QTest::addRow("Dropbear: %s", phase) << QStringLiteral("Dropbear: ") + QLatin1String(phase);
+        QTest::newRow("Dropbear: farther upload new") << QStringLiteral("Dropbear: farther upload new");
         // Not stopped: the line drops, the server's end of it is killed, or
         // the names the files go to are taken while they are written.
         QTest::newRow("slow upload folder, line cut") << QStringLiteral("slow upload folder, line cut");
@@ -213,19 +233,6 @@ private slots:
             for (const pid_t pid : std::as_const(stopped))
                 ::kill(pid, SIGCONT);
         });
-        // Until some file in folder, under whatever name, holds more than
-        // `least` bytes on the disk (a file written at two places at once
-        // has the size of the farther).
-        const auto writing = [&](const QString &folder, qint64 least) {
-            return QTest::qWaitFor([&] {
-                for (const QFileInfo &f : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden)) {
-                    struct stat st;
-                    if (::stat(QFile::encodeName(f.filePath()).constData(), &st) == 0 && qint64(st.st_blocks) * 512 > least)
-                        return true;
-                }
-                return false;
-            }, 60000);
-        };
         if (slow) {
             const QString name = phase.contains(QLatin1String(" new")) ? QStringLiteral("/g") : QStringLiteral("/f");
             if (phase.contains(QLatin1String("folder"))) {
@@ -289,14 +296,7 @@ private slots:
             tree.worker->post({int(DirTreeJobKind::Compress), 1, false, base + QStringLiteral("/p"), base + QStringLiteral("/p.tar.gz"), QString()});
             QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(base + QStringLiteral("/p.tar.gz")); }, 30000));
         }
-        const auto left = [&] {
-            QStringList out;
-            for (QDirIterator it(base, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();) {
-                const QFileInfo f(it.next());
-                out << QStringLiteral("%1 %2").arg(QDir(base).relativeFilePath(f.filePath())).arg(f.size());
-            }
-            return out.join(QStringLiteral(", "));
-        };
+        const auto left = [&] { return listing(base); };
         if (broken) {
             // What the user is told names what did not arrive; what came
             // whole stays, nothing cut short takes a name, and the next
@@ -363,6 +363,180 @@ private slots:
             QVERIFY(again.waitReady());
             QVERIFY2(unmet(base, {"!.hv*"}).isEmpty(), qPrintable(left()));
         }
+    }
+
+    // Stopped 300 ms after the server saw the first bytes, every kind of
+    // upload over a slow line or a far one takes back what it made within
+    // the grace, on a server that grants each channel 2 MiB ahead as on one
+    // that grants 24 KiB: all its lanes and channels together hold no more
+    // than the line carries in that time. What had a name keeps it, whole.
+    void stopsOverLinks_data()
+    {
+        QTest::addColumn<bool>("dropbear");
+        QTest::addColumn<int>("rate");    // bytes a second each way; 0: as fast as it goes
+        QTest::addColumn<int>("delayMs"); // each way
+        QTest::addColumn<QString>("what");
+        const struct {
+            const char *name;
+            int rate, delayMs;
+        } links[] = {{"100 KiB/s", 100 * 1024, 0}, {"25 KiB/s", 25 * 1024, 0}, {"150 ms", 0, 150}};
+        // HV_STOPS_SERVER picks one server's rows (CTest runs each apart).
+        const QString only = qEnvironmentVariable("HV_STOPS_SERVER");
+        for (const bool dropbear : {false, true}) {
+            if (!only.isEmpty() && only != QLatin1String(dropbear ? "Dropbear" : "OpenSSH"))
+                continue;
+            for (const auto &link : links) {
+                for (const char *what : {"folder of 30 new", "folder of 8 replaced", "tree new", "tree replace", "dialog new",
+                                         "dialog replace"})
+                    QTest::addRow("%s: %s, %s", dropbear ? "Dropbear" : "OpenSSH", what, link.name)
+                        << dropbear << link.rate << link.delayMs << QString::fromLatin1(what);
+            }
+        }
+    }
+    void stopsOverLinks()
+    {
+        QFETCH(bool, dropbear);
+        QFETCH(int, rate);
+        QFETCH(int, delayMs);
+        QFETCH(QString, what);
+        const Server server = dropbear ? dropbearServer() : m_server;
+        QVERIFY2(!server.user().isEmpty(), "fixture sftp_dropbear not running");
+        LinkRelay line(server.port, {delayMs, rate});
+        QVERIFY2(line.port() > 0, "the relay cannot listen on loopback");
+        SshConnectParams p = server.params(m_knownHosts);
+        p.port = line.port();
+        const bool folder = what.startsWith(QLatin1String("folder"));
+        const bool replace = what.contains(QLatin1String("replace"));
+        const bool inDialog = what.startsWith(QLatin1String("dialog"));
+        const QString base = freshRemoteFolder(server, QStringLiteral("s%1").arg(++m_rows));
+        const QString source = localPath(QStringLiteral("source"));
+        QStringList before;
+        if (folder) {
+            for (int i = 0; i < (replace ? 8 : 30); ++i) {
+                const QString name = QStringLiteral("f%1").arg(i, 2, 10, QLatin1Char('0'));
+                QVERIFY(writeFile(source + '/' + name, randomBytes(200000)));
+                if (replace)
+                    before << QStringLiteral("up/%1=old").arg(name);
+            }
+            if (replace)
+                before.prepend(QStringLiteral("up/"));
+        } else {
+            // A far line's window at its widest wants a file well past it.
+            QVERIFY(writeFile(source, randomBytes(delayMs > 0 ? 64 * kMiB : 2 * kMiB)));
+            if (replace)
+                before << QStringLiteral("f=old");
+        }
+        setUp(base, before, server);
+        Tree tree(inDialog ? SshConnectParams() : p);
+        Dialog dialog(inDialog ? p : SshConnectParams());
+        QVERIFY(inDialog ? dialog.waitReady() : tree.waitReady());
+        const QString target = base + (folder ? QStringLiteral("/up") : QStringLiteral("/f"));
+        if (inDialog)
+            dialog.worker->post({1, source, target});
+        else
+            tree.post(folder ? DirTreeJobKind::UploadFolder : DirTreeJobKind::UploadFile, source, target);
+        const qint64 seen = !folder && delayMs > 0 && !dropbear ? 12 * kMiB : 0;
+        QVERIFY2(writing(folder ? target : base, seen, {QStringLiteral(".hv-upload-*")}),
+                 qPrintable(QStringLiteral("the upload never got under way: ") + listing(base)));
+        QTest::qWait(300);
+        SftpSession *worker = inDialog ? static_cast<SftpSession *>(dialog.worker) : tree.worker;
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(worker->stop(5000));
+        const qint64 took = clock.elapsed();
+        qInfo().noquote() << QStringLiteral("stopped in %1 ms; left: %2").arg(took).arg(listing(base));
+        QVERIFY2(took < kSftpStopGraceMs, qPrintable(QStringLiteral("%1 ms").arg(took)));
+        QVERIFY2(unmet(base, {"!.hv*", "!up/.hv*"}).isEmpty(), qPrintable(listing(base)));
+        if (folder) {
+            for (const QString &n : QDir(target).entryList(QDir::Files | QDir::Hidden))
+                QVERIFY2(sha(target + '/' + n) == sha(source + '/' + n) || (replace && readFile(target + '/' + n) == "old"),
+                         qPrintable(n));
+        } else {
+            QVERIFY2(replace ? readFile(target) == "old" || sha(target) == sha(source) : !QFileInfo::exists(target) || sha(target) == sha(source),
+                     qPrintable(listing(base)));
+        }
+    }
+
+    // An upload that fails while the server answers takes back what it
+    // made, over one channel as over two (large files go in two halves,
+    // here from 64 KiB on): a name taken meanwhile, a file that changes
+    // while it is read, a disk that fills; and a folder's small files,
+    // several at a time, on a disk that fills.
+    void failedUploadsLeaveNothing_data()
+    {
+        QTest::addColumn<bool>("dropbear");
+        QTest::addColumn<bool>("halves");
+        QTest::addColumn<QString>("failure");
+        for (const bool dropbear : {false, true}) {
+            for (const bool halves : {false, true}) {
+                for (const char *failure : {"a name taken meanwhile", "a file that changes while it is read", "a full disk"})
+                    QTest::addRow("%s, %s: %s", dropbear ? "Dropbear" : "OpenSSH", halves ? "two channels" : "one channel", failure)
+                        << dropbear << halves << QString::fromLatin1(failure);
+            }
+            QTest::addRow("%s, lanes: a full disk", dropbear ? "Dropbear" : "OpenSSH") << dropbear << false << QStringLiteral("lanes");
+        }
+    }
+    void failedUploadsLeaveNothing()
+    {
+        QFETCH(bool, dropbear);
+        QFETCH(bool, halves);
+        QFETCH(QString, failure);
+        SftpSession::setSplitAt(halves ? 64 * 1024 : std::numeric_limits<qint64>::max());
+        const auto splitAsItWas = qScopeGuard([] { SftpSession::setSplitAt(0); });
+        const Server server = dropbear ? dropbearServer() : m_server;
+        QVERIFY2(!server.user().isEmpty(), "fixture sftp_dropbear not running");
+        // Slow enough to be caught half way.
+        SlowLink line(server.port, 1000000);
+        QVERIFY2(line.port() > 0, "the relay cannot listen on loopback");
+        SshConnectParams p = server.params(m_knownHosts);
+        p.port = line.port();
+        const QString base = freshRemoteFolder(server, QStringLiteral("s%1").arg(++m_rows));
+        const QString source = localPath(QStringLiteral("source"));
+        const bool lanes = failure == QLatin1String("lanes");
+        if (lanes) {
+            for (int i = 0; i < 30; ++i)
+                QVERIFY(writeFile(source + QStringLiteral("/f%1").arg(i), randomBytes(100000)));
+        } else {
+            QVERIFY(writeFile(source, randomBytes(4 * kMiB)));
+        }
+        const bool full = lanes || failure == QLatin1String("a full disk");
+        QTemporaryDir disk(base + QStringLiteral("/disk-XXXXXX"));
+        if (full) {
+            QVERIFY2(QProcess::execute(QStringLiteral("mount"), {"-t", "tmpfs", "-o", "size=1m", "tmpfs", disk.path()}) == 0,
+                     "cannot mount a small tmpfs (root needed)");
+            own(disk.path(), server);
+        }
+        bool mounted = full;
+        const auto unmount = qScopeGuard([&] {
+            if (mounted)
+                QProcess::execute(QStringLiteral("umount"), {"-l", disk.path()});
+        });
+        const QString folder = lanes ? disk.filePath(QStringLiteral("g")) : full ? disk.path() : base;
+        Tree tree(p);
+        QVERIFY(tree.waitReady());
+        const int id = tree.post(lanes ? DirTreeJobKind::UploadFolder : DirTreeJobKind::UploadFile, source,
+                                 (full ? disk.path() : base) + QStringLiteral("/g"));
+        if (!full) {
+            QVERIFY2(writing(folder, 256 * 1024), qPrintable(QStringLiteral("the upload never got under way: ") + listing(base)));
+            if (failure == QLatin1String("a name taken meanwhile")) {
+                setUp(folder, {"g=theirs"}, server);
+            } else {
+                QFile grown(source);
+                QVERIFY(grown.open(QIODevice::Append) && grown.write("more") == 4);
+            }
+        }
+        QString why;
+        QVERIFY(!tree.finish(id, &why));
+        qInfo().noquote() << "told:" << why;
+        QVERIFY2(why.startsWith(QStringLiteral("上传失败")), qPrintable(why));
+        QVERIFY2(failure != QLatin1String("a name taken meanwhile") || why.contains(QStringLiteral("在上传期间被占用")), qPrintable(why));
+        QVERIFY2(unmet(folder, {"!.hv*"}).isEmpty(), qPrintable(listing(folder)));
+        // The server's processes let go of what they held once they are
+        // told to. (A folder's lanes on OpenSSH's server have been seen to
+        // keep a removed file open a while: only its name is asked after.)
+        if (full && !lanes)
+            QVERIFY2(QTest::qWaitFor([&] { return !(mounted = QProcess::execute(QStringLiteral("umount"), {disk.path()}) != 0); }, 10000),
+                     "a file is still open on the server");
     }
 
     // A stop while any one request of an upload is on its way, over a line
