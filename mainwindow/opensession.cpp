@@ -10,6 +10,8 @@
 #include <QFile>
 #include <QStringDecoder>
 
+#include <cctype>
+
 namespace {
 // Enough for a receiver's greeting and its first polls.
 constexpr qsizetype kLastWordsBytes = 64;
@@ -280,16 +282,60 @@ void OpenSession::received(const QByteArray &bytes)
             return;
         }
     }
-    // The peer's last header ended the run, and the rest of its line (LF
-    // with the high bit set, XON) may come in the next read: no text of
-    // the host's starts with them, and drawn they would be a "�" of their own.
-    if (std::exchange(m_headerEndOwed, false)) {
-        qsizetype at = 0;
-        while (at < bytes.size() && (bytes.at(at) == '\x8a' || bytes.at(at) == '\x11'))
-            ++at;
-        return showReceived(bytes.mid(at));
+    showReceived(withoutHeaderEnds(bytes));
+}
+
+namespace {
+
+// A ZMODEM hex header ("*", ZDLE, "B", 14 hex digits, CR) ends just before `end`.
+bool hexHeaderEndsAt(const QByteArray &text, qsizetype end)
+{
+    constexpr qsizetype kLength = 18;
+    if (end < kLength || text.at(end - 1) != '\r' || text.mid(end - kLength, 3) != QByteArrayLiteral("*\x18" "B"))
+        return false;
+    for (qsizetype i = end - 15; i < end - 1; ++i) {
+        if (!std::isxdigit(static_cast<unsigned char>(text.at(i))))
+            return false;
     }
-    showReceived(bytes);
+    return true;
+}
+
+bool headerLineEnd(char c)
+{
+    return c == '\x8a' || c == '\x11';
+}
+
+} // namespace
+
+QByteArray OpenSession::withoutHeaderEnds(const QByteArray &bytes)
+{
+    // A hex header's line goes on after its CR with LF with the high bit set
+    // and XON. Its text is drawn over by that CR, but those two would be a
+    // "�" on a line of their own: at every start of a receiver typed before
+    // a send (it speaks first), and after a run that ended on the peer's
+    // header, whose line end may come in the next read. No text of the
+    // host's has them there.
+    QByteArray out = bytes;
+    qsizetype at = 0;
+    if (std::exchange(m_headerEndOwed, false)) {
+        while (at < out.size() && headerLineEnd(out.at(at)))
+            ++at;
+        out.remove(0, at);
+    }
+    if (!out.contains('\x8a') && !out.endsWith('\r'))
+        return out;
+    const qsizetype before = std::min<qsizetype>(m_lastWords.size(), 17);
+    QByteArray seen = m_lastWords.right(before) + out;
+    for (qsizetype i = before; i < seen.size(); ++i) {
+        if (!hexHeaderEndsAt(seen, i))
+            continue;
+        qsizetype end = i;
+        while (end < seen.size() && headerLineEnd(seen.at(end)))
+            ++end;
+        seen.remove(i, end - i);
+    }
+    m_headerEndOwed = hexHeaderEndsAt(seen, seen.size());
+    return seen.mid(before);
 }
 
 void OpenSession::showReceived(const QByteArray &bytes)

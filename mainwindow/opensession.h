@@ -149,6 +149,7 @@ private:
 
     // To the terminal and the log.
     void showReceived(const QByteArray &bytes);
+    QByteArray withoutHeaderEnds(const QByteArray &bytes);
     void connectionReport(const QString &state, const QString &line, bool closeAfter);
     void closeLater();
     void line(const QString &html) const;

@@ -282,6 +282,17 @@ private slots:
             r.receive("\x8a" "END=0\r\n$ ");
             return QString::fromLatin1(r.view.shown);
         }, "END=0\r\n$ ");
+        // rz typed before a send speaks first; its header's line end is
+        // drawn by no run. The same bytes elsewhere in a host's text stay.
+        const QByteArray zrinit = Zmodem::hexHeader(Zmodem::ZRINIT, QByteArray(4, '\0')).chopped(1) + "\x8a\x11";
+        for (const int cut : {int(zrinit.size()), 4, int(zrinit.size()) - 2, int(zrinit.size()) - 1}) {
+            row(qPrintable(QStringLiteral("no run: a receiver's first header, read in two at %1").arg(cut)),
+                [zrinit, cut](Rig &r) {
+                    r.receive("rz ready." + zrinit.left(cut));
+                    r.receive(zrinit.mid(cut) + "!\x8a\r\n");
+                    return QString::fromLatin1(r.view.shown.replace(zrinit.left(zrinit.size() - 2), "<h>"));
+                }, "rz ready.<h>!\u008a\r\n");
+        }
         row("binary: the peer's farewell and the prompt in the quiet are drawn after it", [](Rig &r) {
             r.runTransfer(true);
             r.receive("START");
