@@ -15,11 +15,12 @@ constexpr int kHandshakeSeconds = 60;
 constexpr int kHeaderResendSeconds = 10;
 constexpr int kDataResendSeconds = 3;
 constexpr int kPollLimit = 30;
-// rb and rx answer a block 0 at once. One they lost (it came while they
-// still set up their terminal, or while they emptied their input after an
-// ACK) is met with a byte that is no block, which they answer with a poll
-// a second later instead of ten.
-constexpr int kOfferNudgeMs = 2000;
+// rb and rx answer a header, the batch end and a file's first block at
+// once. One they lost (it came while they still set up their terminal, or
+// while they emptied their input after an ACK; a busy machine lets us answer
+// their poll first) is met with a byte that is no block, which they answer
+// with a poll a second later instead of ten.
+constexpr int kOfferNudgeMs = 1000;
 // A poll that comes this long after a block 0 went out did not cross it on
 // the line: the receiver has not got it.
 constexpr int kPollCrossesMs = 1000;
@@ -326,6 +327,13 @@ void XmodemTransfer::armNudge()
         m_nudge.start(int(qBound(kFloorUs, 4 * m_slowestAnswerUs, kCeilingUs) / 1000));
 }
 
+void XmodemTransfer::armOfferNudge()
+{
+    const bool first = m_state == HeaderSent || m_state == BatchEndSent || (m_state == SendingData && m_blockNumber == 1);
+    if (first && m_lastPacket.size() > 1)
+        m_nudge.start(kOfferNudgeMs);
+}
+
 void XmodemTransfer::answered(char c)
 {
     m_nudge.stop();
@@ -368,6 +376,7 @@ void XmodemTransfer::resendOrAbort(const QString &message)
     // EOT rx answers only after a second.
     if (m_state != EotSent)
         armNudge();
+    armOfferNudge();
     m_idleTicks = 0;
 }
 
@@ -413,6 +422,7 @@ void XmodemTransfer::startDataPhase()
         enterSendState(EotSent);
     } else {
         sendBlock(m_blockNumber, data);
+        armOfferNudge();
     }
     // A file of one block (or none) is through with it: its last report
     // names the whole file as the longer ones' do.
@@ -441,7 +451,7 @@ void XmodemTransfer::sendNextHeader()
     if (m_fileIndex >= m_files.size()) {
         sendBlock(0, QByteArray(128, '\0'));
         enterSendState(BatchEndSent);
-        m_nudge.start(kOfferNudgeMs);
+        armOfferNudge();
         return;
     }
     const QString path = m_files.at(m_fileIndex);
@@ -471,7 +481,7 @@ void XmodemTransfer::sendNextHeader()
     m_lastPercent = -1;
     m_headerAcked = false;
     enterSendState(HeaderSent);
-    m_nudge.start(kOfferNudgeMs);
+    armOfferNudge();
     emitStatus(LanguageManager::tr("发送文件头：%1 (%2 字节)").arg(name, QString::number(m_sendSize)));
 }
 

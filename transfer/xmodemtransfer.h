@@ -125,6 +125,8 @@ private:
     // The receiver's answer to what was just sent: how long it took, and
     // the nudge for it is no longer due.
     void armNudge();
+    // The same for what the receiver answers at once, as soon as it is out.
+    void armOfferNudge();
     void answered(char c);
     void nudgeReceiver();
 
