@@ -624,10 +624,11 @@ void XmodemTransfer::processSender()
     m_rxBuffer.clear();
     // On a terminal, rx and rb drop their own last ACK now and then as they
     // exit (they flush the terminal when they put it back). Every block was
-    // acknowledged by then; a bare prompt behind the end is the sign that
-    // the receiver took it and left. Sending the end again would type it
-    // into the shell, where EOT is Ctrl+D.
-    if (lastStep() && !settling() && hostWordsAt(prompt) < 0) {
+    // acknowledged by then; a prompt behind the end (after the receiver's
+    // own last words, or a job's) is the sign that the receiver took it and
+    // left. Sending the end again would type it into the shell, where EOT
+    // is Ctrl+D.
+    if (lastStep()) {
         m_rxBuffer = prompt;
         finishTransfer(QString());
         return;
