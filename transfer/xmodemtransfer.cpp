@@ -15,6 +15,15 @@ constexpr int kHandshakeSeconds = 60;
 constexpr int kHeaderResendSeconds = 10;
 constexpr int kDataResendSeconds = 3;
 constexpr int kPollLimit = 30;
+// rb and rx answer a header, the batch end and a file's first block at
+// once. One they lost (it came while they still set up their terminal, or
+// while they emptied their input after an ACK; a busy machine lets us answer
+// their poll first) is met with a byte that is no block, which they answer
+// with a poll a second later instead of ten.
+constexpr int kOfferNudgeMs = 1000;
+// A poll that comes this long after a block 0 went out did not cross it on
+// the line: the receiver has not got it.
+constexpr int kPollCrossesMs = 1000;
 
 QString fileNameOf(const QString &path)
 {
@@ -57,6 +66,7 @@ void XmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, 
     m_slowestAnswerUs = 0;
     m_answersTimed = 0;
     m_nudged = false;
+    m_withholding = m_withheld = m_promptBehind = false;
     m_sentAt.invalidate();
 
     m_sendFile.setFileName(m_files.first());
@@ -86,6 +96,7 @@ void XmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionI
     m_fileDataSeen = false;
     m_checkSettled = false;
     m_eotSeen = false;
+    m_promptBehind = false;
     // A receiver that asks for checksum blocks gets them from every sender.
     m_useCrc = (mode != XmodemChecksum);
 
@@ -189,7 +200,7 @@ void XmodemTransfer::shellTookOver(const QByteArray &words)
     // A block of ours on its way when the receiver died is in the shell's
     // line now, where the next command would run behind it: Ctrl+C drops
     // it where the shell edits its own line.
-    const bool blockOut = isSending() && m_state != WaitReceiver;
+    const bool blockOut = isSending() && m_state != WaitReceiver && !m_withheld;
     beginEnding();
     if (blockOut)
         send(QByteArrayLiteral("\x03"));
@@ -198,15 +209,61 @@ void XmodemTransfer::shellTookOver(const QByteArray &words)
 
 int XmodemTransfer::settleTicks() const
 {
-    // The end's answer is owed, and comes within a second (rx's pause)
-    // unless the receiver dropped it as it left, the file already whole.
-    return lastStep() ? 2 : kPeerTimeoutSeconds + 1;
+    // Whole lines alone may be a job's amid a live run, also at the end: a
+    // receiver that lost our end (it came as it emptied its input) asks
+    // for it again only at its time-out.
+    return m_promptBehind ? 2 : kPeerTimeoutSeconds + 1;
 }
 
 void XmodemTransfer::heard()
 {
     heardPeer();
+    m_promptBehind = false;
     m_notBlocks.clear();
+}
+
+void XmodemTransfer::wordsArrived(const QByteArray &words)
+{
+    if (holdsPrompt(words))
+        m_promptBehind = true;
+    hostWordsArrived(words);
+}
+
+void XmodemTransfer::transmit(const QByteArray &packet)
+{
+    if (m_withholding)
+        m_withheld = true;
+    else
+        send(packet);
+}
+
+// A prompt ends its line, or stands before the sequence with which the
+// shell leaves its line editor for the command typed there.
+bool XmodemTransfer::holdsPrompt(QByteArrayView words)
+{
+    for (const char *end : {"$ ", "# ", "% ", "> "}) {
+        for (qsizetype at = words.indexOf(end); at >= 0; at = words.indexOf(end, at + 1)) {
+            const qsizetype after = at + 2;
+            if (after == words.size() || QByteArrayView("\r\n\x1b").contains(words.at(after)))
+                return true;
+        }
+    }
+    return false;
+}
+
+qsizetype XmodemTransfer::promptTailAt(QByteArrayView read)
+{
+    // The read's last run of text (the sequences a shell sets its line up
+    // with included), from its last line end or control byte on.
+    qsizetype start = read.size();
+    while (start > 0 && (uchar(read.at(start - 1)) >= 0x20 || read.at(start - 1) == '\x1b'))
+        --start;
+    if (start == read.size() || !holdsPrompt(read.sliced(start)))
+        return -1;
+    qsizetype from = start - 1;
+    while (from >= 0 && read.at(from) != ACK && read.at(from) != NAK && read.at(from) != CAN)
+        --from;
+    return from + 1;
 }
 
 void XmodemTransfer::peerCancelled()
@@ -246,7 +303,7 @@ void XmodemTransfer::sendBlock(quint8 number, const QByteArray &data)
         block.append(char(checksum(data.constData(), int(data.size()))));
     }
     m_lastPacket = block;
-    send(block);
+    transmit(block);
     armNudge();
 }
 
@@ -255,7 +312,7 @@ void XmodemTransfer::sendEot()
     // rx takes a second to answer it: no nudge, which it would take for
     // noise behind the EOT.
     m_lastPacket = QByteArray(1, EOT);
-    send(m_lastPacket);
+    transmit(m_lastPacket);
 }
 
 void XmodemTransfer::armNudge()
@@ -268,6 +325,13 @@ void XmodemTransfer::armNudge()
     constexpr int kAnswersFirst = 4;
     if (m_state == SendingData && m_answersTimed >= kAnswersFirst)
         m_nudge.start(int(qBound(kFloorUs, 4 * m_slowestAnswerUs, kCeilingUs) / 1000));
+}
+
+void XmodemTransfer::armOfferNudge()
+{
+    const bool first = m_state == HeaderSent || m_state == BatchEndSent || (m_state == SendingData && m_blockNumber == 1);
+    if (first && m_lastPacket.size() > 1)
+        m_nudge.start(kOfferNudgeMs);
 }
 
 void XmodemTransfer::answered(char c)
@@ -293,7 +357,7 @@ void XmodemTransfer::answered(char c)
 void XmodemTransfer::nudgeReceiver()
 {
     const Step step(this);
-    if (isSending() && m_state != WaitReceiver && !settling() && !ending()) {
+    if (isSending() && m_state != WaitReceiver && !settling() && !ending() && !m_withheld) {
         m_nudged = true;
         send(QByteArray(1, NAK));
     }
@@ -307,9 +371,12 @@ void XmodemTransfer::resendOrAbort(const QString &message)
         abortTransfer(message);
         return;
     }
-    send(m_lastPacket);
-    if (m_state == SendingData)
+    transmit(m_lastPacket);
+    // Blocks are timed, as they went first (and nudged amid the data); an
+    // EOT rx answers only after a second.
+    if (m_state != EotSent)
         armNudge();
+    armOfferNudge();
     m_idleTicks = 0;
 }
 
@@ -355,6 +422,7 @@ void XmodemTransfer::startDataPhase()
         enterSendState(EotSent);
     } else {
         sendBlock(m_blockNumber, data);
+        armOfferNudge();
     }
     // A file of one block (or none) is through with it: its last report
     // names the whole file as the longer ones' do.
@@ -383,6 +451,7 @@ void XmodemTransfer::sendNextHeader()
     if (m_fileIndex >= m_files.size()) {
         sendBlock(0, QByteArray(128, '\0'));
         enterSendState(BatchEndSent);
+        armOfferNudge();
         return;
     }
     const QString path = m_files.at(m_fileIndex);
@@ -412,6 +481,7 @@ void XmodemTransfer::sendNextHeader()
     m_lastPercent = -1;
     m_headerAcked = false;
     enterSendState(HeaderSent);
+    armOfferNudge();
     emitStatus(LanguageManager::tr("发送文件头：%1 (%2 字节)").arg(name, QString::number(m_sendSize)));
 }
 
@@ -492,10 +562,19 @@ void XmodemTransfer::processSender()
     // a job's line that comes meanwhile is no sign of rx gone; the answer
     // that follows it ends the run (see settleTicks()).
     const bool wordsHere = !m_rxBuffer.contains(CAN);
+    // A prompt behind the receiver's last answer in one read: the receiver
+    // answered and left (killed, or done with a batch). What its answer
+    // asks for would go into the shell: it is held back. The prompt stays
+    // in the buffer, for the screen of a run its answer ends.
+    const qsizetype promptAt = wordsHere ? promptTailAt(m_rxBuffer) : -1;
+    const QByteArray prompt = promptAt >= 0 ? m_rxBuffer.mid(promptAt) : QByteArray();
+    // A step that clears the buffer (the next state) clears the prompt too.
+    const auto headSize = [&] { return qMax<qsizetype>(0, m_rxBuffer.size() - prompt.size()); };
+    m_withholding = promptAt >= 0;
     const quint64 generation = m_generation;
-    qsizetype before = wordsHere ? hostWordsAt(m_rxBuffer) : -1; // bytes before the next line of words
+    qsizetype before = wordsHere ? hostWordsAt(m_rxBuffer.left(headSize())) : -1; // bytes before the next line of words
     char previous = 0;
-    while (!m_rxBuffer.isEmpty() && isSending() && generation == m_generation) {
+    while (headSize() > 0 && isSending() && generation == m_generation) {
         if (before == 0) {
             // The receiver's 'C' with a host line right behind it (a busy
             // window reads the two at once): at the line's start, when a 'C'
@@ -504,36 +583,68 @@ void XmodemTransfer::processSender()
             if (m_rxBuffer.at(0) == POLL_CRC && pollOwed()) {
                 m_rxBuffer.remove(0, 1);
                 handleSenderByte(POLL_CRC, std::exchange(previous, POLL_CRC));
-                before = hostWordsAt(m_rxBuffer);
+                before = hostWordsAt(m_rxBuffer.left(headSize()));
                 continue;
             }
-            hostWordsArrived(takeLine(&m_rxBuffer));
+            QByteArray head = m_rxBuffer.left(headSize());
+            const QByteArray line = takeLine(&head);
+            m_rxBuffer.remove(0, line.size());
+            wordsArrived(line);
             // Until the peer answers, what follows them (a prompt) is the host's.
             const auto answer = [](char c) { return c == ACK || c == NAK || c == POLL_CRC; };
-            if (std::none_of(m_rxBuffer.cbegin(), m_rxBuffer.cend(), answer))
-                hostWordsArrived(std::exchange(m_rxBuffer, {}));
-            before = hostWordsAt(m_rxBuffer);
+            if (std::none_of(head.cbegin(), head.cend(), answer)) {
+                m_rxBuffer.remove(0, head.size());
+                wordsArrived(head);
+            }
+            before = hostWordsAt(m_rxBuffer.left(headSize()));
+            continue;
+        }
+        // At the last step whatever is no answer is the host's, up to the
+        // next answer (a `wall` message's line end whose words come in the
+        // next read, a job's line cut by the read): it waits with them.
+        if (lastStep() && !endAnswerAt(0)) {
+            qsizetype end = 1;
+            while (end < headSize() && end != before && !endAnswerAt(end))
+                ++end;
+            wordsArrived(m_rxBuffer.left(end));
+            m_rxBuffer.remove(0, end);
+            before = before > 0 ? before - end : before;
+            previous = 0;
             continue;
         }
         const char c = m_rxBuffer[0];
-        // A line end at the last step may begin a host line (a `wall`
-        // message's) whose words come in the next read: it waits with them.
-        if (lastStep() && (c == '\r' || c == '\n')) {
-            hostWordsArrived(m_rxBuffer.left(1));
-            m_rxBuffer.remove(0, 1);
-            if (before > 0)
-                --before;
-            continue;
-        }
-        if (receiverGone(c)) {
-            finishTransfer(QString());
-            return;
-        }
         m_rxBuffer.remove(0, 1);
         if (before > 0)
             --before;
         handleSenderByte(c, std::exchange(previous, c));
     }
+    m_withholding = false;
+    if (promptAt < 0 || !isSending() || generation != m_generation)
+        return;
+    m_rxBuffer.clear();
+    // On a terminal, rx and rb drop their own last ACK now and then as they
+    // exit (they flush the terminal when they put it back). Every block was
+    // acknowledged by then; a prompt behind the end (after the receiver's
+    // own last words, or a job's) is the sign that the receiver took it and
+    // left. Sending the end again would type it into the shell, where EOT
+    // is Ctrl+D.
+    if (lastStep()) {
+        m_rxBuffer = prompt;
+        finishTransfer(QString());
+        return;
+    }
+    wordsArrived(prompt);
+}
+
+bool XmodemTransfer::endAnswerAt(qsizetype at) const
+{
+    const char c = m_rxBuffer.at(at);
+    if (c == ACK || c == NAK || c == CAN)
+        return true;
+    // A poll stands alone on its line, in front of the receiver's next one.
+    const auto apart = [](char b) { return b == '\r' || b == '\n' || b == ACK || b == NAK || b == POLL_CRC; };
+    return c == POLL_CRC && (at == 0 || apart(m_rxBuffer.at(at - 1)))
+           && (at + 1 == m_rxBuffer.size() || apart(m_rxBuffer.at(at + 1)));
 }
 
 // Keys typed while we wait are echoed by the shell, and a 'C' among them
@@ -554,16 +665,6 @@ bool XmodemTransfer::isPoll(int i) const
            && (after == POLL_CRC || after == NAK);
 }
 
-// On a terminal, rx and rb drop their own last ACK now and then as they
-// exit (they flush the terminal when they put it back). All data has been
-// acknowledged by then; the shell speaking again (its prompt) is the sign
-// that the receiver took our end and left. Sending the end again would
-// type it into the shell, where EOT is Ctrl+D.
-bool XmodemTransfer::receiverGone(char c) const
-{
-    return lastStep() && c != ACK && c != NAK && c != CAN && c != POLL_CRC;
-}
-
 void XmodemTransfer::handleSenderByte(char c, char before)
 {
     // Amid a file's data a 'C' is no receiver's: the shell's that took its
@@ -576,8 +677,11 @@ void XmodemTransfer::handleSenderByte(char c, char before)
     const bool firstUnanswered = (m_state == SendingData && m_blockNumber == 1)
                                  || (m_state == EotSent && !m_awaitingHeaderRequest && m_sentBytes == 0);
     const bool pollAgain = c == POLL_CRC && firstUnanswered && !cursorMove;
+    // Whether what went last has been out a while: a receiver polling
+    // only now never took it (it answers a block 0 at once).
+    const bool outAWhile = m_sentAt.isValid() && m_sentAt.elapsed() > kPollCrossesMs;
     if (c == ACK || c == NAK || (c == POLL_CRC && m_state != SendingData) || pollAgain) {
-        heardPeer();
+        heard();
         answered(c);
     }
     if (pollAgain)
@@ -629,6 +733,10 @@ void XmodemTransfer::handleSenderByte(char c, char before)
             startDataPhase();
         else if (m_state == EotSent && m_awaitingHeaderRequest)
             sendNextHeader();
+        else if ((m_state == HeaderSent || m_state == BatchEndSent) && outAWhile)
+            // Asked for again: the receiver did not take the block 0 that
+            // went out (it came before the receiver was ready for it).
+            resendOrAbort(m_state == HeaderSent ? LanguageManager::tr("文件头无响应") : LanguageManager::tr("对端持续无响应，中止"));
         return;
     default:
         return;

@@ -58,8 +58,8 @@ protected:
     bool peerSpeaksFirst() const override { return m_isSender; }
     void hostLineOpening() override;
     // The host's words wait for the peer's own time-out and a second: a
-    // peer that lost what was last sent is silent that long, alive. After
-    // the end is out only its answer is owed, due within a second or two.
+    // peer that lost what was last sent is silent that long, alive. A
+    // prompt among them is the shell's own: the peer is gone.
     int settleTicks() const override;
 
 private slots:
@@ -96,7 +96,16 @@ private:
     void processReceiver();
     // `before`: the byte read before it (0 at a read's start).
     void handleSenderByte(char c, char before);
-    bool receiverGone(char c) const;
+    // Sending, at the last step: the byte at `at` of m_rxBuffer is the
+    // receiver's answer, not a byte of the host's words.
+    bool endAnswerAt(qsizetype at) const;
+    void wordsArrived(const QByteArray &words);
+    // Where the prompt a shell drew at the end of `read` begins, with what
+    // followed the receiver's last answer in front of it; -1 when none.
+    static qsizetype promptTailAt(QByteArrayView read);
+    static bool holdsPrompt(QByteArrayView words);
+    // Sends a packet, unless a prompt came behind the answer it follows.
+    void transmit(const QByteArray &packet);
     bool isPoll(int at) const; // the byte at `at` of m_rxBuffer, while waiting for the receiver
     void handleAcceptedBlock(quint8 number, const QByteArray &data);
     void handleHeader(const QByteArray &data);
@@ -116,6 +125,8 @@ private:
     // The receiver's answer to what was just sent: how long it took, and
     // the nudge for it is no longer due.
     void armNudge();
+    // The same for what the receiver answers at once, as soon as it is out.
+    void armOfferNudge();
     void answered(char c);
     void nudgeReceiver();
 
@@ -148,6 +159,11 @@ private:
     qint64 m_slowestAnswerUs = 0; // of late: it decays block by block
     int m_answersTimed = 0;
     bool m_nudged = false; // since the last answer
+    // A prompt stood behind the receiver's last answer: what that answer
+    // asked for was held back, the receiver being gone.
+    bool m_withholding = false;
+    bool m_withheld = false;
+    bool m_promptBehind = false; // among the host's words now settling
 
     qint64 m_expectedSize = -1;
     qint64 m_receivedBytes = 0;

@@ -608,40 +608,64 @@ private slots:
 
     // The receiver typed before the send was chosen, as users do: its first
     // poll is on screen already, and the send starts from it, not from its
-    // next poll ten seconds later.
+    // next poll ten seconds later. rb says its greeting a second before its
+    // first poll, which then comes in a read of its own: the send chosen
+    // in between starts from that poll; so does one chosen before rb was
+    // typed at all.
     void receiverFirst_data()
     {
         QTest::addColumn<int>("kind");
         QTest::addColumn<int>("mode");
         QTest::addColumn<QString>("command");
-        QTest::newRow("xmodem, rx") << int(KindX) << int(XmodemTransfer::Xmodem) << "rx -c -q data.bin";
-        QTest::newRow("ymodem, rb") << int(KindY) << int(XmodemTransfer::Ymodem) << "rb -y";
-        QTest::newRow("xmodem, rx with checksums") << int(KindX) << int(XmodemTransfer::Xmodem) << "rx data.bin";
+        QTest::addColumn<QString>("sendAt"); // on screen when the send is chosen: "poll", "greeting", or "nothing"
+        QTest::newRow("xmodem, rx") << int(KindX) << int(XmodemTransfer::Xmodem) << "rx -c -q data.bin" << "poll";
+        QTest::newRow("ymodem, rb") << int(KindY) << int(XmodemTransfer::Ymodem) << "rb -y" << "poll";
+        QTest::newRow("xmodem, rx with checksums") << int(KindX) << int(XmodemTransfer::Xmodem) << "rx data.bin" << "poll";
+        QTest::newRow("ymodem, rb, at its greeting") << int(KindY) << int(XmodemTransfer::Ymodem) << "rb -y" << "greeting";
+        QTest::newRow("ymodem, rb typed after") << int(KindY) << int(XmodemTransfer::Ymodem) << "rb -y" << "nothing";
+        QTest::newRow("xmodem, rx typed after") << int(KindX) << int(XmodemTransfer::Xmodem) << "rx -c data.bin" << "nothing";
     }
     void receiverFirst()
     {
         QFETCH(int, kind);
         QFETCH(int, mode);
         QFETCH(QString, command);
+        QFETCH(QString, sendAt);
         const QByteArray data = content(5000);
         QDir().mkpath(ourFolder());
         QDir().mkpath(peerFolder());
         QVERIFY(writeFile(ourFolder() + "/data.bin", data));
         QVERIFY2(openShell(), "bash did not start");
         const qsizetype from = view.shown.size();
-        session->type(command.toUtf8() + "; echo EN''D=$?\r");
-        const auto polled = [&] { return view.shown.indexOf(kind == KindX ? "\nC" : "receive.C", from) >= 0 || view.shown.indexOf('\x15', from) >= 0; };
-        QVERIFY2(QTest::qWaitFor(polled, kShellWaitMs),
-                 qPrintable("no poll: " + printable(view.shown.mid(from))));
-        QTest::qWait(300); // the user finds the menu
         ended = std::make_unique<QSignalSpy>(make(kind), &InbandTransfer::resultReady);
         QElapsedTimer clock;
-        clock.start();
-        start(true, ourFolder() + "/data.bin", mode);
-        session->offerLastWords();
+        qint64 started = -1; // ms from the choice (or the typing) to the file's first block
+        connect(engine.get(), &InbandTransfer::progressChanged, engine.get(), [&] {
+            if (started < 0)
+                started = clock.elapsed();
+        });
+        const QByteArray typed = command.toUtf8() + "; echo EN''D=$?\r";
+        if (sendAt == "nothing") {
+            start(true, ourFolder() + "/data.bin", mode);
+            clock.start();
+            session->type(typed);
+        } else {
+            session->type(typed);
+            const auto polled = [&] {
+                if (sendAt == "greeting")
+                    return view.shown.indexOf("receive.", from) >= 0;
+                return view.shown.indexOf(kind == KindX ? "\nC" : "receive.C", from) >= 0 || view.shown.indexOf('\x15', from) >= 0;
+            };
+            QVERIFY2(QTest::qWaitFor(polled, kShellWaitMs), qPrintable("no poll: " + printable(view.shown.mid(from))));
+            if (sendAt == "poll")
+                QTest::qWait(300); // the user finds the menu
+            clock.start();
+            start(true, ourFolder() + "/data.bin", mode);
+            session->offerLastWords();
+        }
         QVERIFY2(waitEnd(), "the transfer did not end");
         QCOMPARE(ended->first().at(0).value<InbandTransfer::Outcome>(), InbandTransfer::Succeeded);
-        QVERIFY2(clock.elapsed() < 5000, qPrintable(QStringLiteral("%1 ms: the send waited for the next poll").arg(clock.elapsed())));
+        QVERIFY2(started >= 0 && started < 5000, qPrintable(QStringLiteral("%1 ms: the send waited for the next poll").arg(started)));
         const QByteArray got = readFile(peerFolder() + "/data.bin");
         QVERIFY2(kind == KindX ? samePadded(got, data) : got == data, qPrintable(QString("got %1 bytes").arg(got.size())));
     }

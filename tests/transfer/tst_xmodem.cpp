@@ -130,6 +130,8 @@ private slots:
         const QByteArray eot(1, EOT), ack(1, ACK), nak(1, NAK), batchEnd = block(0, QByteArray(128, '\0'), true);
         QTest::newRow("XMODEM: ACK then prompt in one read") << X << QByteArrayList{ack + "$ "} << QByteArray() << 1
                                                              << QByteArray("$ ");
+        QTest::newRow("XMODEM: ACK, the shell's line and prompt in one read")
+            << X << QByteArrayList{ack + "END=0\r\n\x1b[?2004h$ "} << QByteArray() << 1 << QByteArray("END=0\r\n\x1b[?2004h$ ");
         QTest::newRow("XMODEM: ACK lost, the prompt comes") << X << QByteArrayList{"\x1b[?2004h$ "} << QByteArray()
                                                             << 1 << QByteArray("\x1b[?2004h$ ");
         QTest::newRow("XMODEM: EOT NAKed is sent again") << X << QByteArrayList{nak} << eot << 0 << QByteArray();
@@ -145,10 +147,8 @@ private slots:
                                                                << QByteArray();
         QTest::newRow("XMODEM: wall's line split, then rx's answer")
             << X << QByteArrayList{"w1000", "\r\n", wall.mid(2), "t1", ack} << QByteArray() << 1 << QByteArray();
-        QTest::newRow("XMODEM: ACK lost, the shell's line") << X << QByteArrayList{"w1000", "END=0\r\n$ ", "t1"} << QByteArray()
-                                                            << 0 << QByteArray();
-        QTest::newRow("XMODEM: ACK lost, the shell's line settles") << X << QByteArrayList{"END=0\r\n$ ", "t2"} << QByteArray()
-                                                                    << 1 << QByteArray("END=0\r\n$ ");
+        QTest::newRow("XMODEM: ACK lost, the shell's line") << X << QByteArrayList{"w1000", "END=0\r\n$ "} << QByteArray()
+                                                            << 1 << QByteArray("END=0\r\n$ ");
         QTest::newRow("YMODEM: batch end's ACK lost") << Y << QByteArrayList{nak, ack + "C", "$ "} << eot + batchEnd
                                                       << 1 << QByteArray("$ ");
         QTest::newRow("YMODEM: wall's line before the batch end's ACK") << Y << QByteArrayList{nak, ack + "C", wall, ack}
@@ -159,6 +159,24 @@ private slots:
         // on: however the receiver fared since, the file is there.
         QTest::newRow("YMODEM: file acknowledged, then only the host") << Y << QByteArrayList{nak, ack, "HELLO\r\n", "t15"}
                                                                        << eot << 1 << QByteArray("HELLO\r\n");
+        // A job's lines at each step of the end: they end nothing while the
+        // receiver may still ask for what it lost (rx and rb empty their
+        // input as they answer), for as long as its own time-out; its
+        // asking again gets the end again. A prompt among them is the
+        // receiver gone, its answer lost as it exited.
+        QTest::newRow("XMODEM: EOT lost, a job's lines, rx asks again")
+            << X << QByteArrayList{wall, "t3", wall, "t10", nak, wall, ack} << eot << 1 << QByteArray();
+        QTest::newRow("YMODEM: a job's lines before the EOT's ACK")
+            << Y << QByteArrayList{wall, nak, wall, "t10", ack, wall, "C", ack} << eot + batchEnd << 1 << QByteArray();
+        QTest::newRow("YMODEM: a job's lines before the C for the batch end")
+            << Y << QByteArrayList{nak, ack, wall, "t10", "C", ack} << eot + batchEnd << 1 << QByteArray();
+        QTest::newRow("YMODEM: batch end lost, a job's lines, rb asks again")
+            << Y << QByteArrayList{nak, ack + "C", "w1100", wall, "t3", wall, "t10", "C", wall, ack} << eot + batchEnd + batchEnd << 1
+            << QByteArray();
+        QTest::newRow("YMODEM: a poll crossing the batch end gets nothing")
+            << Y << QByteArrayList{nak, ack + "C", "C", ack} << eot + batchEnd << 1 << QByteArray();
+        QTest::newRow("YMODEM: a job's lines, then the prompt of rb gone")
+            << Y << QByteArrayList{nak, ack + "C", wall, "END=0\r\n$ "} << eot + batchEnd << 1 << wall + "END=0\r\n$ ";
     }
     void senderEnds()
     {
@@ -218,6 +236,50 @@ private slots:
         }
         QVERIFY(h.transfer.isActive());
         QTEST(int(h.sent.count(QByteArray(1, NAK))), "nudges");
+    }
+
+    // What the receiver answers at once (a header, the batch end, a file's
+    // first block) and lost (it came while rb set its terminal up, or
+    // emptied its input after an ACK) is met with one NAK when no answer
+    // came within a second; the receiver polls again a second after it, and
+    // gets it again, instead of waiting ten seconds for its own time-out.
+    void firstBlockLost_data()
+    {
+        QTest::addColumn<int>("variant");
+        QTest::addColumn<bool>("batchEnd");
+        QTest::newRow("YMODEM, the header") << Y << false;
+        QTest::newRow("YMODEM, the batch end") << Y << true;
+        QTest::newRow("XMODEM, the first block") << X << false;
+    }
+    void firstBlockLost()
+    {
+        QFETCH(int, variant);
+        QFETCH(bool, batchEnd);
+        Harness h;
+        h.transfer.setManualClock(true); // no resend at a time-out meanwhile
+        h.send({h.file("f", variant == X ? "abc" : "")}, variant);
+        h.transfer.feed("C");
+        if (batchEnd) {
+            h.transfer.feed(QByteArray(1, ACK) + "C"); // the header's; the empty file's EOT goes
+            h.transfer.feed(QByteArray(1, NAK));
+            h.transfer.feed(QByteArray(1, ACK) + "C");
+        }
+        const QByteArray zero = h.sent.last();
+        QCOMPARE(zero.left(3), QByteArray::fromHex(variant == X ? "0101fe" : "0100ff"));
+        h.sent.clear();
+        // Each block 0 that went unanswered: one NAK a second on, no more
+        // until the receiver speaks again.
+        for (const int round : {1, 2}) {
+            QTest::qWait(600);
+            QVERIFY2(h.sent.isEmpty(), qPrintable(QStringLiteral("round %1").arg(round)));
+            QVERIFY(QTest::qWaitFor([&] { return !h.sent.isEmpty(); }, 1000));
+            QCOMPARE(h.takeWire(), QByteArray(1, NAK));
+            QTest::qWait(1000); // rb's pause after a byte that is no block
+            QCOMPARE(h.takeWire(), QByteArray());
+            h.transfer.feed("C");
+            QCOMPARE(h.takeWire(), zero);
+        }
+        QVERIFY(h.transfer.isActive());
     }
 
     // Ways a transfer gives up: a failure text and two CAN bytes at the end.
@@ -293,6 +355,14 @@ private slots:
         QTest::newRow("send: shell back") << false << X << QByteArrayList{ack, killed, "t30"} << QByteArray("BB\x03") << gone;
         QTest::newRow("send: coloured words") << false << X << QByteArrayList{ack, "\x1b[1mKilled\x1b[0m\r\n$ ", "t15"}
                                               << QByteArray("BB\x03") << gone;
+        // Killed between blocks: its last ACK and the shell's prompt in one
+        // read get nothing of ours (the block it asked for would go into
+        // the shell); apart, the block that went is dropped with Ctrl+C.
+        const QByteArray prompt = "\r\n\x1b[?2004h$ ";
+        QTest::newRow("send: ACK and prompt in one read") << false << X << QByteArrayList{ack + prompt, "t2"} << QByteArray("B")
+                                                          << gone;
+        QTest::newRow("send: ACK, then the prompt") << false << X << QByteArrayList{ack, prompt, "t2"} << QByteArray("BB\x03")
+                                                    << gone;
         QTest::newRow("send: host text mid-run") << false << X << QByteArrayList{ack, wall + ack, "t1", ack + wall, ack, "t1"}
                                                  << QByteArray("BBBBB") << "";
         // A peer that lost what was last sent is silent for its own time-out
@@ -361,8 +431,11 @@ private slots:
         words.removeIf([](char c) { return uchar(c) >= 0x80; }); // the rows' host texts are ASCII
         while (words.startsWith('\r') || words.startsWith('\n'))
             words.remove(0, 1);
+        QByteArray left = h.left;
+        while (left.startsWith('\r') || left.startsWith('\n'))
+            left.remove(0, 1);
         if (summary == QStringLiteral("对端已退出，中止"))
-            QCOMPARE(h.left, words);
+            QCOMPARE(left, words);
         else
             QCOMPARE(h.shown, words);
     }
