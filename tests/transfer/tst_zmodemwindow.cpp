@@ -13,6 +13,78 @@
 
 #include <utility>
 
+namespace {
+
+// One try of the first round of a send over a simulated line; see senderFirstRound.
+struct FirstRound {
+    quint32 window = 0;
+    quint32 widest = 0;
+    QString summary;
+    bool heldUp = false; // our loop was late by more than a few ms meanwhile
+};
+FirstRound firstRound(int oneWayMs, int rate, int offerLateMs, bool together)
+{
+    // Outlive the harness: its end cancels the run, which writes.
+    qint64 written = 0;
+    quint32 widest = 0;
+    QMap<qint64, QByteArray> reads; // by the millisecond they are due
+    QByteArray unread; // of the stream, read on the line's side a turn later, as a connection does
+    QPointer<QObject> line; // gone before the harness ends
+    QElapsedTimer clock;
+    Harness h;
+    h.transfer.setManualClock(true);
+    QObject scope;
+    line = &scope;
+    // The line carries the stream from its start at its rate, each byte a round trip late.
+    const auto dueMs = [&](qint64 at) { return 2 * oneWayMs + qMax(clock.elapsed(), rate > 0 ? at * 1000 / rate : 0); };
+    const qint64 firstWindowDue = 2 * oneWayMs + (rate > 0 ? (12 << 10) * 1000 / rate : 0);
+    const auto carry = [&] {
+        for (const QString &frame : describe(bin(ZDATA) + std::exchange(unread, {})).mid(1)) {
+            written += frame.section(' ', 1, 1).toInt();
+            if (!frame.endsWith(" j"))
+                continue;
+            // ZACKs due at once come in one read.
+            const qint64 due = together && written <= 12 << 10 ? firstWindowDue : dueMs(written);
+            QByteArray &read = reads[due];
+            if (read.isEmpty())
+                QTimer::singleShot(qMax<qint64>(0, due - clock.elapsed()), &scope, [&, due] {
+                    h.transfer.feed(reads.take(due));
+                    widest = qMax(widest, h.transfer.aheadBound());
+                });
+            read += hex(ZACK, quint32(written));
+        }
+    };
+    const TransferSendFn out = [&](const QByteArray &b) {
+        h.sent << b;
+        if (!line || !clock.isValid() || b.startsWith("*\x18" "A"))
+            return;
+        if (unread.isEmpty())
+            QTimer::singleShot(0, line, carry);
+        unread += b;
+    };
+    h.transfer.startSend(out, QStringLiteral("s"), {h.file("big", QByteArray(64 << 20, 'b'))});
+    h.transfer.feed(hex(ZRINIT));
+    QTest::qWait(2 * oneWayMs + offerLateMs);
+    clock.start();
+    FirstRound round;
+    QTimer beat(&scope);
+    beat.setTimerType(Qt::PreciseTimer);
+    qint64 beatDue = 10;
+    QObject::connect(&beat, &QTimer::timeout, &scope, [&] {
+        round.heldUp = round.heldUp || clock.elapsed() - beatDue > 3;
+        beatDue = clock.elapsed() + 10;
+    });
+    beat.start(10);
+    h.transfer.feed(hex(ZRPOS));
+    spin([&] { return clock.elapsed() >= firstWindowDue + 30; }, 5000);
+    round.window = h.transfer.aheadBound();
+    round.widest = widest;
+    round.summary = h.summary;
+    return round;
+}
+
+} // namespace
+
 class TestZmodemWindow : public QObject
 {
     Q_OBJECT
@@ -174,53 +246,18 @@ private slots:
         QFETCH(bool, together);
         QFETCH(quint32, least);
         QFETCH(quint32, most);
-        // Outlive the harness: its end cancels the run, which writes.
-        qint64 written = 0;
-        quint32 widest = 0;
-        QMap<qint64, QByteArray> reads; // by the millisecond they are due
-        QByteArray unread; // of the stream, read on the line's side a turn later, as a connection does
-        QPointer<QObject> line; // gone before the harness ends
-        QElapsedTimer clock;
-        Harness h;
-        h.transfer.setManualClock(true);
-        QObject scope;
-        line = &scope;
-        // The line carries the stream from its start at its rate, each byte a round trip late.
-        const auto dueMs = [&](qint64 at) { return 2 * oneWayMs + qMax(clock.elapsed(), rate > 0 ? at * 1000 / rate : 0); };
-        const qint64 firstWindowDue = 2 * oneWayMs + (rate > 0 ? (12 << 10) * 1000 / rate : 0);
-        const auto carry = [&] {
-            for (const QString &frame : describe(bin(ZDATA) + std::exchange(unread, {})).mid(1)) {
-                written += frame.section(' ', 1, 1).toInt();
-                if (!frame.endsWith(" j"))
-                    continue;
-                // ZACKs due at once come in one read.
-                const qint64 due = together && written <= 12 << 10 ? firstWindowDue : dueMs(written);
-                QByteArray &read = reads[due];
-                if (read.isEmpty())
-                    QTimer::singleShot(qMax<qint64>(0, due - clock.elapsed()), &scope, [&, due] {
-                        h.transfer.feed(reads.take(due));
-                        widest = qMax(widest, h.transfer.aheadBound());
-                    });
-                read += hex(ZACK, quint32(written));
-            }
-        };
-        const TransferSendFn out = [&](const QByteArray &b) {
-            h.sent << b;
-            if (!line || !clock.isValid() || b.startsWith("*\x18" "A"))
-                return;
-            if (unread.isEmpty())
-                QTimer::singleShot(0, line, carry);
-            unread += b;
-        };
-        h.transfer.startSend(out, QStringLiteral("s"), {h.file("big", QByteArray(64 << 20, 'b'))});
-        h.transfer.feed(hex(ZRINIT));
-        QTest::qWait(2 * oneWayMs + offerLateMs);
-        clock.start();
-        h.transfer.feed(hex(ZRPOS));
-        spin([&] { return clock.elapsed() >= firstWindowDue + 30; }, 5000);
-        QVERIFY2(h.transfer.aheadBound() >= least && widest <= most,
-                 qPrintable(QStringLiteral("the window is %1 after the first round, at most %2").arg(h.transfer.aheadBound()).arg(widest)));
-        QCOMPARE(h.summary, kRunning);
+        // The window opens only on a round that our own loop took as it
+        // came: one held up by a busy machine is not evidence of a fast
+        // link. A row that wants it open waits for a round taken on time.
+        FirstRound round;
+        int tries = 0;
+        do {
+            round = firstRound(oneWayMs, rate, offerLateMs, together);
+        } while (least > 0 && round.heldUp && ++tries < 8);
+        QVERIFY2(!(least > 0 && round.heldUp), "the event loop was held up in every try: no round to judge");
+        QVERIFY2(round.window >= least && round.widest <= most,
+                 qPrintable(QStringLiteral("the window is %1 after the first round, at most %2").arg(round.window).arg(round.widest)));
+        QCOMPARE(round.summary, kRunning);
     }
     // 1 MB/s and 25 ms each way, slowing to 20 KB/s after 256 KiB, and our
     // own process on a busy machine: the event loop stands still for a
