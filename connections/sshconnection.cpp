@@ -21,7 +21,6 @@ constexpr unsigned kChannelPacket = 32768;
 constexpr int kReadBlock = 16384;
 // Reads take all that libssh2 has decrypted, up to this; one block per signal.
 constexpr int kReadBurst = 256 * 1024;
-constexpr int kSshDisconnectByApplication = 11;
 
 QString yesNo(const void *p)
 {
@@ -723,25 +722,22 @@ void SshConnection::Worker::cleanup()
 {
     sshLog(QStringLiteral("cleanup begin sock=%1 session=%2 channel=%3")
                .arg(m_socket).arg(yesNo(m_session), yesNo(m_channel)));
-    if (m_channel) {
-        libssh2_channel_send_eof(m_channel);
-        libssh2_channel_close(m_channel);
-        libssh2_channel_free(m_channel);
-        m_channel = nullptr;
-    }
     if (m_session) {
+        static const char goodbye[] = "Halvorstead disconnected";
         // The goodbye is one packet; give it a short, bounded chance to leave.
-        for (int i = 0; i < 5; ++i) {
-            if (libssh2_session_disconnect_ex(m_session, kSshDisconnectByApplication, "Halvorstead disconnected", "")
-                != LIBSSH2_ERROR_EAGAIN)
-                break;
+        int rc = sshLastWords(m_session, m_channel, goodbye, false);
+        for (int i = 0; i < 5 && rc == LIBSSH2_ERROR_EAGAIN; ++i) {
             waitSocket(m_session, m_socket, 20);
+            rc = sshLastWords(m_session, nullptr, goodbye, false);
         }
-        // Freeing a session whose channels are not yet closed reads until the
-        // peer answers; with the socket shut, that read ends at once instead
-        // of spinning on a peer that never answers.
-        platform::shutdownSocket(m_socket);
-        libssh2_session_free(m_session);
+        sshShutLink(m_session, m_socket);
+        sshLastWords(m_session, m_channel, goodbye, true);
+        sshLastWords(m_session, m_channel, goodbye, true);
+        if (m_channel) {
+            libssh2_channel_free(m_channel);
+            m_channel = nullptr;
+        }
+        sshFreeSession(m_session, m_socket);
         m_session = nullptr;
     }
     platform::closeSocket(m_socket);

@@ -113,6 +113,56 @@ int retryWhileBusy(const char *label, const std::function<int()> &step, LIBSSH2_
     return rc;
 }
 
+namespace {
+
+constexpr int kSshDisconnectByApplication = 11;
+
+LIBSSH2_SEND_FUNC(sendNothing)
+{
+    Q_UNUSED(socket);
+    Q_UNUSED(buffer);
+    Q_UNUSED(flags);
+    Q_UNUSED(abstract);
+    return ssize_t(length);
+}
+
+} // namespace
+
+void sshShutLink(LIBSSH2_SESSION *session, int sock)
+{
+    platform::shutdownSocket(sock);
+    if (session)
+        libssh2_session_callback_set2(session, LIBSSH2_CALLBACK_SEND,
+                                      reinterpret_cast<libssh2_cb_generic *>(&sendNothing));
+}
+
+int sshLastWords(LIBSSH2_SESSION *session, LIBSSH2_CHANNEL *channel, const char *goodbye, bool shut)
+{
+    if (channel) {
+        // Finishes a data packet cut short; before the shut it would send one.
+        if (shut)
+            libssh2_channel_write(channel, "", 0);
+        libssh2_channel_send_eof(channel);
+        libssh2_channel_close(channel);
+    }
+    return goodbye ? libssh2_session_disconnect_ex(session, kSshDisconnectByApplication, goodbye, "") : 0;
+}
+
+void sshFreeSession(LIBSSH2_SESSION *session, int sock)
+{
+    if (!session)
+        return;
+    sshShutLink(session, sock);
+    // With nothing left to send and a read that ends at once, freeing ends
+    // in one or two calls; the bound only keeps a library fault from hanging us.
+    for (int i = 0; i < 8; ++i) {
+        const int rc = libssh2_session_free(session);
+        if (rc != LIBSSH2_ERROR_EAGAIN)
+            return;
+    }
+    sshLog(QStringLiteral("session free still would block: left to the process's end"));
+}
+
 QString sshLastError(LIBSSH2_SESSION *session)
 {
     if (!session)

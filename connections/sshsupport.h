@@ -45,6 +45,23 @@ void waitSocket(LIBSSH2_SESSION *session, int sock, int timeoutMs, platform::Wak
 int retryWhileBusy(const char *label, const std::function<int()> &step, LIBSSH2_SESSION *session, int sock,
                    const SshStopFlags &flags, int timeoutMs);
 
+// The last packets of a session: the channel's end of file and close, then
+// the goodbye (none when goodbye is null). Called once before the link is
+// shut, then twice after sshShutLink with shut set, always from the same
+// caller, for the reason given there. Gives the goodbye's result.
+int sshLastWords(LIBSSH2_SESSION *session, LIBSSH2_CHANNEL *channel, const char *goodbye, bool shut);
+// Ends a session's link for good: shuts its socket, so that no read waits on
+// the peer, and takes every byte libssh2 still sends as gone.
+//
+// A packet libssh2 sent only in part holds back every other packet (a
+// channel's close, the session's free: they would block forever) until the
+// very call that began it is made again. Most keep their packet in the
+// session; a channel's end of file keeps it on the stack, so it must be made
+// from the same place.
+void sshShutLink(LIBSSH2_SESSION *session, int sock);
+// Frees the session with what is left of its channels, its link shut first.
+void sshFreeSession(LIBSSH2_SESSION *session, int sock);
+
 // The library's last error message, empty when it has none.
 QString sshLastError(LIBSSH2_SESSION *session);
 

@@ -26,7 +26,6 @@ namespace {
 constexpr int kNoDeadline = INT_MAX;
 // Set-up steps against a server that has gone quiet give up after this.
 constexpr int kSetUpDeadlineMs = 30000;
-constexpr int kSshDisconnectByApplication = 11;
 // Reads of this size keep four times as much requested ahead: the link stays
 // busy where one 32 KiB request at a time would wait a round trip each.
 constexpr qint64 kReadBlock = 2 * 1024 * 1024;
@@ -212,15 +211,19 @@ QString SftpSession::stalled(qint64 acked, qint64 size) const
 void SftpSession::tearDown()
 {
     const auto goodbye = [this] {
-        for (int i = 0; m_session && i < 5; ++i) {
-            if (libssh2_session_disconnect_ex(m_session, kSshDisconnectByApplication, m_goodbye, "")
-                != LIBSSH2_ERROR_EAGAIN)
-                break;
+        int rc = sshLastWords(m_session, nullptr, m_goodbye, false);
+        for (int i = 0; i < 5 && rc == LIBSSH2_ERROR_EAGAIN; ++i) {
             waitSocket(m_session, socket(), 20);
+            rc = sshLastWords(m_session, nullptr, m_goodbye, false);
         }
         // Freeing a channel or a session reads until the peer answers; with
-        // the socket shut, that ends at once.
-        platform::shutdownSocket(socket());
+        // the link shut, that ends at once. A request cut short on either
+        // channel is finished first, into nothing.
+        sshShutLink(m_session, socket());
+        for (LIBSSH2_SFTP *sftp : {m_sftp, m_second})
+            if (sftp)
+                sshLastWords(m_session, libssh2_sftp_get_channel(sftp), nullptr, true);
+        sshLastWords(m_session, nullptr, m_goodbye, true);
     };
     // A stopped worker waits for no answers: over a long round trip one
     // per channel would outlast the stop's grace.
@@ -229,15 +232,24 @@ void SftpSession::tearDown()
     m_lanes.reset();
     m_stalledLanes.clear();
     for (LIBSSH2_SFTP **sftp : {&m_second, &m_sftp}) {
-        // Bounded: after a stop the socket is shut and this fails at once.
-        for (int i = 0; *sftp && i < 20 && libssh2_sftp_shutdown(*sftp) == LIBSSH2_ERROR_EAGAIN; ++i)
+        // Bounded: after a stop the link is shut and this ends at once. A
+        // server that does not answer in time loses its courtesy.
+        int rc = 0;
+        for (int i = 0; *sftp && i < 20 && (rc = libssh2_sftp_shutdown(*sftp)) == LIBSSH2_ERROR_EAGAIN; ++i)
             waitSocket(m_session, socket(), 20);
+        if (*sftp && rc == LIBSSH2_ERROR_EAGAIN) {
+            sshShutLink(m_session, socket());
+            if (libssh2_sftp_shutdown(*sftp) == LIBSSH2_ERROR_EAGAIN) {
+                sshLastWords(m_session, libssh2_sftp_get_channel(*sftp), nullptr, true);
+                libssh2_sftp_shutdown(*sftp);
+            }
+        }
         *sftp = nullptr;
     }
     if (m_session) {
         if (keepRunning())
             goodbye();
-        libssh2_session_free(m_session);
+        sshFreeSession(m_session, socket());
         m_session = nullptr;
     }
     QMutexLocker lock(&m_sockMutex);
