@@ -79,6 +79,13 @@ private slots:
             << Y << QByteArrayList{"abc"}
             << QByteArrayList{"C", yOffer("f0", "3"), ack + "Ctick\r\n", block(1, "abc", true, 1024), ack, eot, nak, eot,
                               ack + "Ctick\r\n", block(0, QByteArray(128, '\0'), true), ack, ""};
+        // A host line amid the data that starts with a C asks for nothing: a block resent
+        // would go into the shell that may have printed it.
+        QTest::newRow("YMODEM: a host line starting with C amid the data")
+            << Y << QByteArrayList{r}
+            << QByteArrayList{"C", yOffer("f0", "1536"), ack + "C", block(1, r.left(1024), true, 1024),
+                              "Cron: nightly backup done\r\n", "", ack, block(2, r.mid(1024), true, 1024), ack, eot, nak, eot,
+                              ack + "C", block(0, QByteArray(128, '\0'), true), ack, ""};
         QTest::newRow("YMODEM batch")
             << Y << QByteArrayList{r, ""}
             << QByteArrayList{"C", yOffer("f0", "1536"), "C", "", // a C before the ACK is ignored
@@ -103,6 +110,9 @@ private slots:
             QVERIFY(f.open(QIODevice::ReadWrite)
                     && f.setFileTime(QDateTime::fromSecsSinceEpoch(kStamp), QFileDevice::FileModificationTime));
         }
+        QHash<QString, QPair<qint64, qint64>> reported; // per file: the last progress report
+        connect(&h.transfer, &InbandTransfer::progressChanged, &h.transfer,
+                [&](qint64 done, qint64 total, const QString &file) { reported[file] = {done, total}; });
         h.send(paths, variant);
         QVERIFY(h.wire().isEmpty());
         for (int i = 0; i + 1 < script.size(); i += 2) {
@@ -114,6 +124,9 @@ private slots:
         }
         QVERIFY(h.ok);
         QCOMPARE(h.statuses.last(), QStringLiteral("传输完成"));
+        // Each file's last report names the whole of it, a file of one block or none too.
+        for (int i = 0; i < contents.size(); ++i)
+            QCOMPARE(reported.value(QStringLiteral("f%1").arg(i)), qMakePair(qint64(contents[i].size()), qint64(contents[i].size())));
     }
 
     // The end of a send on a terminal, where the receiver may drop its last
@@ -217,6 +230,16 @@ private slots:
         // receiver's pace, each lost block would wait four times longer.
         QTest::newRow("a nudge's answer sets no pace")
             << paced + QByteArrayList{"w700", "n", "a", "w700"} << 2;
+        // A receiver that had the block and was only slow answers the nudge with ACK.
+        QTest::newRow("a nudge's ACK sets no pace") << paced + QByteArrayList{"w700", "a", "w700"} << 2;
+        // No nudge within 200 ms, however fast the receiver has been.
+        QTest::newRow("a slow fifth answer within the floor") << paced + QByteArrayList{"w100", "a"} << 0;
+        // Well past its pace: four times its slowest answer.
+        QTest::newRow("a paced receiver, one answer slower")
+            << QByteArrayList{"w150", "a", "w150", "a", "w150", "a", "w150", "a", "w400", "a"} << 0;
+        // rx takes a second over the end: a byte behind the EOT, sent again or not, makes it
+        // cancel the file.
+        QTest::newRow("nothing after the EOT") << paced + paced + paced + paced + QByteArrayList{"w700", "n", "w700"} << 0;
         QTest::newRow("the first blocks unanswered are not nudged") << QByteArrayList{"a", "w700"} << 0;
         // A receiver slow to write its file is waited for at its own pace.
         QTest::newRow("a slow receiver is waited for")

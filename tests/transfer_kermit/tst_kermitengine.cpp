@@ -365,8 +365,9 @@ private slots:
     // Until the peer has answered, the line is a shell's; once it has left, a
     // shell takes its place. Steps: "ack" (the receiver answers the packet in
     // flight), "NAK" (a receiver started late asks for S), "S", "F", "D" (the
-    // sender's next packet), "tN" (N seconds), "cancel", or bytes as read;
-    // "step|bytes": the step's packet and those bytes in one read.
+    // sender's next packet), "tN" (N seconds), "wN" (N ms of the real
+    // clock), "cancel", or bytes as read; "step|bytes": the step's packet
+    // and those bytes in one read.
     // What we sent, by packet type ('|' where the connection's queue was
     // dropped), and the end ("" still running). Nothing goes out after the
     // end, nor any error packet into a shell; a shell seen back (its words,
@@ -427,25 +428,28 @@ private slots:
         QTest::newRow("send: cancelled mid-run") << true << QStringList{"ack", "cancel", "ack", "t1"} << QByteArray("SF|E")
                                                  << cancelled;
         QTest::newRow("send: cancelled, answer held") << true << QStringList{"ack", "cancel", "ack"} << QByteArray("SF|") << "";
+        // On the real clock: the second is counted from the answer, not from the cancel.
+        QTest::newRow("send: cancelled, answer held, real clock") << true << QStringList{"ack", "cancel", "w800", "ack", "w500"}
+                                                                  << QByteArray("SF|") << "";
         QTest::newRow("send: cancelled, no answer yet") << true << QStringList{"ack", "cancel", "t1"} << QByteArray("SF|") << "";
-        QTest::newRow("send: cancelled, no answer") << true << QStringList{"ack", "cancel", "t2"} << QByteArray("SF|E") << "";
-        QTest::newRow("send: cancelled, never answered") << true << QStringList{"ack", "cancel", "t4"} << QByteArray("SF|E")
+        QTest::newRow("send: cancelled, no answer") << true << QStringList{"ack", "cancel", "t2"} << QByteArray("SF|(EE)") << "";
+        QTest::newRow("send: cancelled, never answered") << true << QStringList{"ack", "cancel", "t4"} << QByteArray("SF|(EE)")
                                                          << cancelled;
         QTest::newRow("send: cancelled twice") << true << QStringList{"ack", "cancel", "cancel", "ack", "t1"}
                                                << QByteArray("SF|E") << cancelled;
         QTest::newRow("send: cancelled twice, no answer") << true << QStringList{"ack", "cancel", "cancel", "t2"}
-                                                          << QByteArray("SF|E") << cancelled;
+                                                          << QByteArray("SF|(EE)") << cancelled;
         // The peer was busy with our packet and threw the error packets away.
         const QString ackOfF = QString::fromLatin1(buildPacket('Y', 1, QByteArray(), 1, 13));
         QTest::newRow("send: cancelled twice, answered late") << true << QStringList{"ack", "cancel", "t1", "cancel", "t1", ackOfF, "t1"}
-                                                              << QByteArray("SF|EE") << cancelled;
+                                                              << QByteArray("SF|(EE)E") << cancelled;
         QTest::newRow("send: left on our error packet") << true << QStringList{"ack", "cancel", "t2", "\r\r\nEND=1\r\n$ ", "t1"}
-                                                        << QByteArray("SF|E|") << cancelled;
+                                                        << QByteArray("SF|(EE)|") << cancelled;
         QTest::newRow("send: cancelled, our packet queued") << true << QStringList{"ack", "queued", "cancel", "t12"}
-                                                            << QByteArray("SF|E") << cancelled;
+                                                            << QByteArray("SF|(EE)") << cancelled;
         const QString nakOfF = QString::fromLatin1(buildPacket('N', 1, QByteArray(), 1, 13)); // at the receiver's time-out
         QTest::newRow("send: cancelled, our packet cut short") << true << QStringList{"ack", "queued", "cancel", "t11", nakOfF, "t1"}
-                                                               << QByteArray("SF|EE") << cancelled;
+                                                               << QByteArray("SF|(EE)E") << cancelled;
         // Killed while our answer waits its quiet second: its shell gets a
         // Ctrl+C, no error packet.
         QTest::newRow("send: killed while cancelling") << true << QStringList{"ack", "cancel", "ack", killed, "t1"}
@@ -461,9 +465,9 @@ private slots:
         QTest::newRow("receive: cancelled mid-run") << false << QStringList{"S", "F", "cancel", "D", "t1"} << QByteArray("NYY|E")
                                                    << cancelled;
         QTest::newRow("receive: cancelled twice, no answer") << false << QStringList{"S", "F", "cancel", "cancel", "t2"}
-                                                             << QByteArray("NYY|E") << cancelled;
+                                                             << QByteArray("NYY|(EE)") << cancelled;
         QTest::newRow("receive: cancelled, our answer queued") << false << QStringList{"S", "F", "queued", "cancel", "t12"}
-                                                              << QByteArray("NYY|E") << cancelled;
+                                                              << QByteArray("NYY|(EE)") << cancelled;
         QTest::newRow("receive: killed while cancelling") << false << QStringList{"S", "F", "cancel", "D", killed, "t1"}
                                                           << QByteArray("NYY||^") << cancelled;
         QTest::newRow("receive: nobody, cancelled") << false << QStringList{"t10", "cancel"} << QByteArray("N|") << cancelled;
@@ -491,6 +495,16 @@ private slots:
                                                             << QByteArray("NYY|YY") << "";
         QTest::newRow("receive: host text behind a packet, time-out spent") << false
             << QStringList{"S", "F", "D|" + wall, "t10", "repeat", "D|" + wall, "t2", "D"} << QByteArray("NYY|Y|YY") << "";
+        // A prompt with no line end behind the words: the shell, whatever the peer spent.
+        QTest::newRow("receive: shell back behind a packet, time-out spent") << false
+            << QStringList{"S", "F", "D|" + wall, "t10", "repeat", "D|" + killed, "t2"} << QByteArray("NYY|Y||") << gone;
+        // The answer held back is done with once the peer repeats itself: the next one,
+        // dropped with the queue, is asked for afresh, not replaced by the old one, and
+        // the shell's words later are judged in a tick.
+        QTest::newRow("receive: host text after a repeat, our answer dropped") << false
+            << QStringList{"S", "F", "D|" + wall, "t10", "repeat", "queued", "D", wall, "t2"} << QByteArray("NYY|YY|N") << "";
+        QTest::newRow("receive: shell back after a repeat") << false
+            << QStringList{"S", "F", "D|" + wall, "t10", "repeat", "D", killedNoPrompt, "t2"} << QByteArray("NYY|YY||^") << gone;
         const QString nakOfD = QString::fromLatin1(buildPacket('N', 2, QByteArray(), 1, 13)); // at the receiver's time-out
         QTest::newRow("send: host text behind an ACK") << true << QStringList{"ack", "ack|" + wall, "t10", nakOfD}
                                                        << QByteArray("SF|D") << "";
@@ -530,6 +544,8 @@ private slots:
                 h.transfer.feed(buildPacket('D', seq - 1, "abc", 1, 13));
             else if (step.startsWith('t') && step.mid(1).toInt() > 0)
                 h.tick(step.mid(1).toInt());
+            else if (step.startsWith('w') && step.mid(1).toInt() > 0)
+                QTest::qWait(step.mid(1).toInt());
             else if (step == "cancel")
                 h.transfer.cancel();
             else if (step == "queued")
@@ -537,9 +553,14 @@ private slots:
             else
                 h.transfer.feed(step.toLatin1());
         }
+        // '^': the Ctrl+C that clears a shell's line; "(EE)": two packets in one write.
         QByteArray wire;
-        for (const QByteArray &packet : h.sent) // '^': the Ctrl+C that clears a shell's line
-            wire += packet.startsWith('\x01') ? packet.at(3) : packet == "\x03" ? '^' : packet == "|" ? '|' : '?';
+        for (const QByteArray &chunk : h.sent) {
+            QByteArray types;
+            for (qsizetype at = chunk.indexOf('\x01'); at >= 0 && at + 3 < chunk.size(); at = chunk.indexOf('\x01', at + 1))
+                types += chunk.at(at + 3);
+            wire += types.size() > 1 ? '(' + types + ')' : !types.isEmpty() ? types : chunk == "\x03" ? "^" : chunk == "|" ? "|" : "?";
+        }
         QTEST(wire, "wire");
         QFETCH(QString, summary);
         QCOMPARE(h.finished ? h.summary : QString(), summary);
