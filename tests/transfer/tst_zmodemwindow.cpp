@@ -8,6 +8,7 @@
 #include <QHash>
 #include <QTest>
 
+#include <functional>
 #include <map>
 #include <utility>
 
