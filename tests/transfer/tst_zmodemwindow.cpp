@@ -276,10 +276,11 @@ private slots:
     }
     // The ZACKs of a stream's first data, all of which went out before any
     // came back: a fast, long link (they come back together, a bare round
-    // trip late) opens the window for the next round; a slow one does not,
-    // whether a line held them and handed them over together, or the
-    // offer's answer came late (a receiver slow to open its file) and made
-    // the data's round trip look short.
+    // trip late) opens the window for the next round, wide enough to fill
+    // it from then on; a slow one does not, whether a line held them and
+    // handed them over together, the offer's answer came late (a receiver
+    // slow to open its file) and made the data's round trip look short, or
+    // the engine's last run went over a fast link.
     void senderFirstRound_data()
     {
         QTest::addColumn<int>("oneWayMs");
@@ -294,6 +295,7 @@ private slots:
         QTest::newRow("20 KB/s, 25 ms each way, ZACKs held together") << 25 << 20000 << 0 << true << false << 0u << (16u << 10);
         QTest::newRow("100 KB/s, 100 ms each way, the offer answered 400 ms late")
             << 100 << 100000 << 400 << false << false << 0u << (256u << 10);
+        // What the link carries in a round trip, which needs its first 12 KiB under a millisecond.
         QTest::newRow("50 MB/s, 50 ms each way") << 50 << 50000000 << 0 << false << false << 5000000u << kMost;
         QTest::newRow("20 KB/s, 100 ms each way, after a fast run") << 100 << 20000 << 0 << false << true << 0u << (16u << 10);
     }
