@@ -118,9 +118,8 @@ void ZmodemTransfer::sendDataBurst()
     m_ackPoints.clear();
     if (m_ahead == 0)
         m_ahead = kAheadStart;
-    if (!m_linkClock.isValid())
-        m_linkClock.start();
-    m_markUs = m_roundUs = m_burstUs = m_linkClock.nsecsElapsed() / 1000;
+    startLinkClock();
+    m_markUs = m_roundUs = m_burstUs = linkUs();
     m_markPos = m_burstPos = m_ackedPos;
     m_firstAckUs = -1;
     writeWindow();
@@ -128,7 +127,7 @@ void ZmodemTransfer::sendDataBurst()
 
 void ZmodemTransfer::learnRoundTrip()
 {
-    const qint64 rtt = qMax<qint64>(1, m_linkClock.nsecsElapsed() / 1000 - m_offeredUs);
+    const qint64 rtt = qMax<qint64>(1, linkUs() - m_offeredUs);
     m_minRttUs = m_minRttUs > 0 ? qMin(m_minRttUs, rtt) : rtt;
     // An answer that may have waited for us came, for telling how late the
     // data comes back, when it could have first: a bare round trip taken
@@ -138,9 +137,15 @@ void ZmodemTransfer::learnRoundTrip()
     m_bareRttUs = m_bareRttUs > 0 ? qMin(m_bareRttUs, bare) : bare;
 }
 
+void ZmodemTransfer::startLinkClock()
+{
+    if (m_linkStartUs < 0)
+        m_linkStartUs = m_clock ? m_clock->nowUs() : machineUs();
+}
+
 void ZmodemTransfer::beat()
 {
-    const qint64 now = m_linkClock.nsecsElapsed() / 1000;
+    const qint64 now = linkUs();
     // Held up since it last came on time, one beat before it was due.
     m_heldSinceUs = now - m_beatDueUs > kHeldUpUs ? m_beatDueUs - kBeatMs * 1000 : -1;
     m_beatDueUs = now + kBeatMs * 1000;
@@ -157,15 +162,14 @@ qint64 ZmodemTransfer::heldUpFor(qint64 now) const
 
 void ZmodemTransfer::markOffered()
 {
-    if (!m_linkClock.isValid())
-        m_linkClock.start();
+    startLinkClock();
     if (!m_beat.isActive()) {
-        m_beatDueUs = m_linkClock.nsecsElapsed() / 1000 + kBeatMs * 1000;
+        m_beatDueUs = linkUs() + kBeatMs * 1000;
         m_beat.start(kBeatMs);
     }
     // A resend's answer may be the first offer's: the round trip comes out
     // short then, never long.
-    m_offeredUs = m_linkClock.nsecsElapsed() / 1000;
+    m_offeredUs = linkUs();
 }
 
 quint32 ZmodemTransfer::aheadFor(qint64 rate, qint64 rttUs, int gain)
@@ -176,7 +180,7 @@ quint32 ZmodemTransfer::aheadFor(qint64 rate, qint64 rttUs, int gain)
 bool ZmodemTransfer::resendOnItsWay(quint32 pos) const
 {
     return m_resending && pos == m_resumePos && m_ackedPos == pos
-        && m_linkClock.nsecsElapsed() / 1000 - m_burstUs < kResendGraceUs + 4 * m_minRttUs;
+        && linkUs() - m_burstUs < kResendGraceUs + 4 * m_minRttUs;
 }
 
 qint64 ZmodemTransfer::queueBound() const
@@ -193,7 +197,7 @@ bool ZmodemTransfer::mayWriteAhead() const
 
 void ZmodemTransfer::askForAck()
 {
-    m_ackPoints.push_back({quint32(m_sendFile.pos()), m_linkClock.nsecsElapsed() / 1000});
+    m_ackPoints.push_back({quint32(m_sendFile.pos()), linkUs()});
     send(dataSubpacket({}, ZCRCQ));
 }
 
@@ -207,7 +211,7 @@ quint32 ZmodemTransfer::ackSpacing() const
 
 void ZmodemTransfer::learnLink(quint32 pos)
 {
-    const qint64 now = m_linkClock.nsecsElapsed() / 1000;
+    const qint64 now = linkUs();
     // The offer's round trip, or a shorter one of an earlier stream: known
     // before this stream's first ZACK, whose own round trip holds its data's.
     const qint64 bareUs = m_firstAckUs < 0 ? (m_bareRttUs > 0 ? qMin(m_minRttUs, m_bareRttUs) : m_minRttUs) : m_streamBareUs;
@@ -340,7 +344,7 @@ void ZmodemTransfer::writeWindow()
             // one nothing would let the stream go on.
             const bool confirm = end % spacing == 0 || end - m_ackedPos >= m_ahead;
             if (confirm && m_windowLeft > 0)
-                m_ackPoints.push_back({end, m_linkClock.nsecsElapsed() / 1000});
+                m_ackPoints.push_back({end, linkUs()});
             w = writeDataSubpacket(w, data, int(got), m_windowLeft <= 0 ? ZCRCW : confirm ? ZCRCQ : ZCRCG);
             continue;
         }

@@ -79,14 +79,20 @@ bool sentBySender(int type)
 
 ZmodemTransfer::ZmodemTransfer(QObject *parent)
     : InbandTransfer(parent)
-{
-    m_pump.setSingleShot(true);
-    connect(&m_pump, &QTimer::timeout, this, [this] {
+    , m_pump([this] {
         const Step step(this);
         writeWindow();
-    });
-    m_beat.setTimerType(Qt::PreciseTimer);
-    connect(&m_beat, &QTimer::timeout, this, &ZmodemTransfer::beat);
+    })
+    , m_beat([this] { beat(); }, Qt::PreciseTimer)
+{
+    m_pump.setSingleShot(true);
+}
+
+void ZmodemTransfer::setLinkClock(LinkClock *clock)
+{
+    m_clock = clock;
+    m_pump.setClock(clock);
+    m_beat.setClock(clock);
 }
 
 const QByteArray &ZmodemTransfer::stopSequence()
@@ -124,7 +130,7 @@ void ZmodemTransfer::resetSession()
     m_heldSinceUs = -1;
     m_readWaitUs = 0;
     m_ackPoints.clear();
-    m_linkClock.invalidate();
+    m_linkStartUs = -1;
     m_minRttUs = m_bareRttUs = 0;
     m_resending = false;
     m_rate = 0;
@@ -296,8 +302,8 @@ void ZmodemTransfer::feed(const QByteArray &data)
     // keep a wait for a peer that never starts alive. Their ends read the
     // host's words themselves.
     const bool started = peerStarted();
-    if (m_isSender && m_linkClock.isValid())
-        m_readWaitUs = heldUpFor(m_linkClock.nsecsElapsed() / 1000);
+    if (m_isSender && m_linkStartUs >= 0)
+        m_readWaitUs = heldUpFor(linkUs());
     if (!started || m_state == TxFinSent) {
         take(data, started);
         return;

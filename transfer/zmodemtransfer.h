@@ -1,10 +1,10 @@
 #pragma once
 
 #include "transfer/inbandtransfer.h"
+#include "transfer/linkclock.h"
 #include "transfer/zmodemframe.h"
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QObject>
 #include <QString>
@@ -49,6 +49,9 @@ public:
     bool writingWindow() const { return m_windowLeft > 0; }
     // How far the data may run ahead of the receiver's last ZACK now.
     quint32 aheadBound() const { return m_ahead; }
+    // The clock the sender measures the link by and paces its writing by;
+    // nullptr: the machine's. Set while no run goes; it must outlive this object.
+    void setLinkClock(LinkClock *clock);
 
     // What every end that tells the peer sends, the user's cancel included:
     // an even run of CANs (five stop lrzsz), then what leaves a shell's line
@@ -99,6 +102,8 @@ private:
     // came back: the window opens to the rate shown by how late it came.
     void openByLateness(quint32 pos, qint64 now, qint64 bareUs);
     quint32 ackSpacing() const;
+    void startLinkClock();
+    qint64 linkUs() const { return (m_clock ? m_clock->nowUs() : machineUs()) - m_linkStartUs; }
     // What this read brought may have waited for us rather than
     // come as the link carried it: the event loop has been held up (a busy
     // machine took the processor from us), which the beat shows by
@@ -172,7 +177,8 @@ private:
         qint64 sentUs;
     };
     std::deque<AckPoint> m_ackPoints; // ZACKs asked for and not yet come
-    QElapsedTimer m_linkClock;
+    LinkClock *m_clock = nullptr; // nullptr: the machine's
+    qint64 m_linkStartUs = -1;    // when the link began to be timed; -1: not yet
     qint64 m_minRttUs = 0;
     qint64 m_offeredUs = 0; // when the file's offer went out
     qint64 m_burstUs = 0;   // when the current stream started
@@ -192,8 +198,8 @@ private:
     int m_flatSamples = 0; // rate samples since it last grew much
     bool m_growing = true;  // the link has not yet shown itself full
     quint32 m_ahead = 0;
-    QTimer m_pump;
-    QTimer m_beat; // runs while sending; see heldUpFor()
+    ClockTimer m_pump;
+    ClockTimer m_beat; // runs while sending; see heldUpFor()
     qint64 m_beatDueUs = 0;
     qint64 m_heldSinceUs = -1; // when the loop was last on time, while the beat catches up
     qint64 m_readWaitUs = 0; // see heldUpFor(), of the read being taken

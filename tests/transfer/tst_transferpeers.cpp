@@ -13,9 +13,12 @@
 
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTest>
 #include <QTimer>
+
+#include <sys/stat.h>
 
 Q_DECLARE_METATYPE(PeerLink)
 
@@ -63,6 +66,17 @@ bool equalsPadded(const QByteArray &got, const QByteArray &sent)
         return false;
     return got.mid(sent.size()).count(char(0x1A)) == got.size() - sent.size();
 }
+
+// Gives a file of ours a date of its own.
+bool setModified(const QString &path, const QDateTime &when)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadWrite) && f.setFileTime(when, QFileDevice::FileModificationTime);
+}
+
+constexpr QFile::Permissions kModeBits = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+    | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+constexpr QFile::Permissions kMode644 = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
 
 // A folder of files to send and the folder that the receiving side (ours or
 // the peer) writes into.
@@ -162,6 +176,17 @@ private slots:
                 files << b.put(names.emplaceBack(QStringLiteral("f%1.bin").arg(i)), content(specs[i]));
             PeerRunPlan plan = b.plan(protocol, send, files, link);
             plan.peerCommand = peerCommand.contains("%1") ? peerCommand.arg(files.join(' ')) : peerCommand;
+            // A ZMODEM offer carries the file's date and mode, which the
+            // receiver gives the file it writes: our files are old, and the
+            // peer's umask would leave a file whose mode it made up to its
+            // owner alone.
+            const bool dated = send && protocol == QLatin1String("zmodem");
+            const QDateTime old = QDateTime::fromSecsSinceEpoch(1'000'000'000);
+            for (const QString &file : std::as_const(files))
+                QVERIFY(!dated || setModified(file, old));
+            const mode_t umaskBefore = ::umask(077);
+            ::umask(dated ? 077 : umaskBefore);
+            const auto restoreUmask = qScopeGuard([umaskBefore] { ::umask(umaskBefore); });
             const PeerRunResult r = runAgainstPeer(plan);
             QVERIFY2(r.ok, qPrintable(specs.join(',') + ": " + r.summary + ' ' + r.peerStderr));
             if (QByteArray(QTest::currentDataTag()).contains("first poll"))
@@ -173,6 +198,9 @@ private slots:
                 const QByteArray got = b.got(names[i]), sent = content(specs[i]);
                 QVERIFY2(oneFileARun ? equalsPadded(got, sent) : got == sent,
                          qPrintable(QStringLiteral("%1: %2 bytes, got %3").arg(specs[i]).arg(sent.size()).arg(got.size())));
+                const QFileInfo received(b.target + '/' + names[i]);
+                QVERIFY2(!dated || (received.lastModified() == old && (received.permissions() & kModeBits) == kMode644),
+                         qPrintable(QStringLiteral("%1: %2, mode %3").arg(names[i], received.lastModified().toString(Qt::ISODate)).arg(int(received.permissions() & kModeBits), 0, 16)));
             }
             // The last progress report of a sender names the whole last file
             // (XMODEM reports none for a file of one block).

@@ -1,16 +1,13 @@
 #pragma once
 
 // What the ZMODEM engine tests share: frames built and read back as text,
-// an engine harness that lets a window go out, and an event loop turned
-// without naps.
+// and an engine harness that lets a window go out.
 
 #include "tests/transfer/enginetest.h"
 #include "transfer/zmodemtransfer.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-
-#include <functional>
 
 using namespace Zmodem;
 
@@ -85,17 +82,6 @@ inline QByteArray offer(const QByteArray &info) { return bin(ZFILE, 0x01000000) 
 inline QByteArray wholeFile(const QByteArray &d) { return bin(ZDATA) + dataSubpacket(d, ZCRCE) + hex(ZEOF, quint32(d.size())); }
 
 const QByteArray all = [] { QByteArray a; for (int i = 0; i < 256; ++i) a.append(char(i)); return a; }();
-// The event loop turned without naps, as the window's: qWaitFor's would pace
-// the writer, and the ZACKs would show that pace.
-inline bool spin(const std::function<bool()> &done, int ms)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    return done();
-}
-
 struct Harness : EngineHarness<ZmodemTransfer> {
     // A window goes out in pieces between turns of the event loop.
     void settle()
