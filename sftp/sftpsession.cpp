@@ -208,9 +208,24 @@ QString SftpSession::stalled(qint64 acked, qint64 size) const
         .arg(QString::number(kSftpStallMs / 1000), QString::number(acked), QString::number(size));
 }
 
+namespace {
+
+// After sshShutLink: a request libssh2 sent only in part is finished by the
+// next write on its channel, whatever that write holds.
+void finishCutRequest(LIBSSH2_SFTP *sftp)
+{
+    libssh2_channel_write(libssh2_sftp_get_channel(sftp), "", 0);
+}
+
+} // namespace
+
 void SftpSession::tearDown()
 {
     const auto goodbye = [this] {
+        if (!m_session) {
+            platform::shutdownSocket(socket());
+            return;
+        }
         int rc = sshLastWords(m_session, nullptr, m_goodbye, false);
         for (int i = 0; i < 5 && rc == LIBSSH2_ERROR_EAGAIN; ++i) {
             waitSocket(m_session, socket(), 20);
@@ -218,11 +233,12 @@ void SftpSession::tearDown()
         }
         // Freeing a channel or a session reads until the peer answers; with
         // the link shut, that ends at once. A request cut short on either
-        // channel is finished first, into nothing.
+        // channel is finished first, into nothing. (Closing an SFTP channel
+        // frees its SFTP state: only libssh2_sftp_shutdown may do that.)
         sshShutLink(m_session, socket());
         for (LIBSSH2_SFTP *sftp : {m_sftp, m_second})
             if (sftp)
-                sshLastWords(m_session, libssh2_sftp_get_channel(sftp), nullptr, true);
+                finishCutRequest(sftp);
         sshLastWords(m_session, nullptr, m_goodbye, true);
     };
     // A stopped worker waits for no answers: over a long round trip one
@@ -240,7 +256,7 @@ void SftpSession::tearDown()
         if (*sftp && rc == LIBSSH2_ERROR_EAGAIN) {
             sshShutLink(m_session, socket());
             if (libssh2_sftp_shutdown(*sftp) == LIBSSH2_ERROR_EAGAIN) {
-                sshLastWords(m_session, libssh2_sftp_get_channel(*sftp), nullptr, true);
+                finishCutRequest(*sftp);
                 libssh2_sftp_shutdown(*sftp);
             }
         }
