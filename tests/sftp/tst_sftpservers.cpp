@@ -75,6 +75,42 @@ struct SecondChannel : SftpSession {
     std::atomic<bool> refusedWhileFull{false}, openedAfterRenewal{false}, done{false};
 };
 
+// A session that writes to a file while the server's sftp-server is
+// stopped, until its channel has no room left; then notes the room it is
+// given, with nothing under way and with something.
+struct ShutWindow : SftpSession {
+    ShutWindow(const SshConnectParams &params, const QString &remote, const QString &serverSide)
+        : SftpSession(params, "bye"), remote(remote), serverSide(serverSide) {}
+    void ready() override {}
+    void runJobs() override
+    {
+        const unsigned long flags = LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC;
+        LIBSSH2_SFTP_HANDLE *h = openRemote(remote, flags, 0600, LIBSSH2_SFTP_OPENFILE);
+        const pid_t server = h ? serverHolding(serverSide, "sftp-server") : 0;
+        if (server > 0 && ::kill(server, SIGSTOP) == 0) {
+            stopped = server;
+            LIBSSH2_CHANNEL *channel = libssh2_sftp_get_channel(sftpHandle());
+            const QByteArray bytes(kMiB, 'x');
+            QElapsedTimer clock;
+            clock.start();
+            while (libssh2_channel_window_write_ex(channel, nullptr) > 0 && clock.elapsed() < 20000) {
+                if (libssh2_sftp_write(h, bytes.constData(), size_t(bytes.size())) == LIBSSH2_ERROR_EAGAIN)
+                    waitIo();
+            }
+            shut = libssh2_channel_window_write_ex(channel, nullptr) == 0;
+            idle = sftpChannelRoom(sftpHandle(), 0);
+            busy = sftpChannelRoom(sftpHandle(), 1);
+            ::kill(server, SIGCONT);
+        }
+        done = true;
+    }
+    QString say(const char *source) const override { return QString::fromUtf8(source); }
+    const QString remote, serverSide;
+    std::atomic<pid_t> stopped{0};
+    std::atomic<bool> shut{false}, done{false};
+    std::atomic<qint64> idle{-1}, busy{-1};
+};
+
 } // namespace
 
 class TestSftpServers : public SftpCase
@@ -193,6 +229,29 @@ private slots:
         QCOMPARE(sha(base + (folder ? QStringLiteral("/up/f") : QStringLiteral("/f"))), sha(local + QStringLiteral("/f")));
         const QString missing = unmet(base, ours + QStringList{folder ? QStringLiteral("up/f%640") : QStringLiteral("f%640")});
         QVERIFY2(missing.isEmpty(), qPrintable(missing));
+    }
+
+    // A channel whose room is used up still takes one small request when
+    // nothing is under way: the server's next grant is read only while
+    // something is sent.
+    void roomOfAShutWindow()
+    {
+        const Server server = dropbearServer();
+        QVERIFY2(!server.user().isEmpty(), "fixture sftp_dropbear not running");
+        const QString base = remoteFolder(server);
+        auto *session = new ShutWindow(server.params(m_knownHosts), base + QStringLiteral("/f"),
+                                       QFileInfo(base).canonicalFilePath() + QLatin1Char('/'));
+        const auto released = qScopeGuard([&] {
+            if (session->stopped.load() > 0)
+                ::kill(session->stopped.load(), SIGCONT);
+            SftpSession::release(session);
+        });
+        session->start();
+        QVERIFY2(QTest::qWaitFor([&] { return session->done.load(); }, 60000), "the session never got through");
+        QVERIFY2(session->stopped.load() > 0, "no sftp-server process held the file");
+        QVERIFY2(session->shut.load(), "the channel's room never ran out");
+        QCOMPARE(session->busy.load(), 0);
+        QVERIFY2(session->idle.load() > 0, qPrintable(QString::number(session->idle.load())));
     }
 
     // Dropbear runs OpenSSH's sftp-server as a process of its own: stopped

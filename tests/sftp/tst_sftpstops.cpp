@@ -442,7 +442,8 @@ private slots:
         const qint64 seen = !folder && delayMs > 0 && !dropbear ? 12 * kMiB : 0;
         QVERIFY2(inPlace ? writing(base, 50000, {QStringLiteral("f")})
                          : writing(folder ? target : base, seen, {QStringLiteral(".hv-upload-*")}),
-                 qPrintable(QStringLiteral("the upload never got under way: ") + listing(base)));
+                 qPrintable(QStringLiteral("the upload never got under way: %1; said: %2")
+                                .arg(listing(base), (tree.ended.values() + tree.errors + dialog.failed + dialog.errors).join('|'))));
         QTest::qWait(300);
         SftpSession *worker = inDialog ? static_cast<SftpSession *>(dialog.worker) : tree.worker;
         QElapsedTimer clock;
