@@ -8,6 +8,7 @@
 #include <QScopeGuard>
 
 #include <atomic>
+#include <optional>
 
 #include <csignal>
 
@@ -36,6 +37,80 @@ struct NamedUpload : SftpSession {
     std::atomic<bool> done{false};
 };
 
+// A session whose second channel is refused while channels of its own
+// fill the server's sessions, then asked for again once they are gone and
+// its channels renewed, as after a stalled upload.
+struct SecondChannel : SftpSession {
+    SecondChannel(const SshConnectParams &params, const QString &remote)
+        : SftpSession(params, "bye"), remote(remote) {}
+    void ready() override {}
+    void runJobs() override
+    {
+        QList<LIBSSH2_CHANNEL *> filling;
+        for (int i = 0; i < 200 && keepRunning(); ++i) {
+            if (LIBSSH2_CHANNEL *c = libssh2_channel_open_session(session()))
+                filling << c;
+            else if (libssh2_session_last_errno(session()) == LIBSSH2_ERROR_EAGAIN)
+                waitIo();
+            else
+                break;
+        }
+        filled = filling.size();
+        LIBSSH2_SFTP_HANDLE *h = openSecond(remote);
+        refusedWhileFull = !h;
+        closeRemote(h);
+        for (LIBSSH2_CHANNEL *c : std::as_const(filling)) {
+            for (int i = 0; i < 50 && libssh2_channel_free(c) == LIBSSH2_ERROR_EAGAIN; ++i)
+                waitIo();
+        }
+        renewChannels();
+        h = openSecond(remote);
+        openedAfterRenewal = h != nullptr;
+        closeRemote(h);
+        done = true;
+    }
+    QString say(const char *source) const override { return QString::fromUtf8(source); }
+    const QString remote;
+    std::atomic<int> filled{0};
+    std::atomic<bool> refusedWhileFull{false}, openedAfterRenewal{false}, done{false};
+};
+
+// A session that writes to a file while the server's sftp-server is
+// stopped, until its channel has no room left; then notes the room it is
+// given, with nothing under way and with something.
+struct ShutWindow : SftpSession {
+    ShutWindow(const SshConnectParams &params, const QString &remote, const QString &serverSide)
+        : SftpSession(params, "bye"), remote(remote), serverSide(serverSide) {}
+    void ready() override {}
+    void runJobs() override
+    {
+        const unsigned long flags = LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC;
+        LIBSSH2_SFTP_HANDLE *h = openRemote(remote, flags, 0600, LIBSSH2_SFTP_OPENFILE);
+        const pid_t server = h ? serverHolding(serverSide, "sftp-server") : 0;
+        if (server > 0 && ::kill(server, SIGSTOP) == 0) {
+            stopped = server;
+            LIBSSH2_CHANNEL *channel = libssh2_sftp_get_channel(sftpHandle());
+            const QByteArray bytes(kMiB, 'x');
+            QElapsedTimer clock;
+            clock.start();
+            while (libssh2_channel_window_write_ex(channel, nullptr) > 0 && clock.elapsed() < 20000) {
+                if (libssh2_sftp_write(h, bytes.constData(), size_t(bytes.size())) == LIBSSH2_ERROR_EAGAIN)
+                    waitIo();
+            }
+            shut = libssh2_channel_window_write_ex(channel, nullptr) == 0;
+            idle = sftpChannelRoom(sftpHandle(), 0);
+            busy = sftpChannelRoom(sftpHandle(), 1);
+            ::kill(server, SIGCONT);
+        }
+        done = true;
+    }
+    QString say(const char *source) const override { return QString::fromUtf8(source); }
+    const QString remote, serverSide;
+    std::atomic<pid_t> stopped{0};
+    std::atomic<bool> shut{false}, done{false};
+    std::atomic<qint64> idle{-1}, busy{-1};
+};
+
 } // namespace
 
 class TestSftpServers : public SftpCase
@@ -54,22 +129,27 @@ private slots:
     // Dropbear's (with OpenSSH's sftp-server behind it) 24 KiB, and a writer
     // waits on its room every request or two. Each file arrives whole with
     // the mode it has here, from each path, and nothing of ours stays beside
-    // it; a stop mid-way takes its file back.
+    // it; a stop mid-way takes its file back and leaves no handle on it open.
+    // Over a link with a round trip, Dropbear's channels still move their
+    // window every round trip.
     void channelWindows_data()
     {
         QTest::addColumn<bool>("dropbear");
         QTest::addColumn<QString>("path"); // tree, dialog or folder
         QTest::addColumn<qint64>("size");
         QTest::addColumn<bool>("stopped");
+        QTest::addColumn<int>("delayMs"); // each way, through a relay; 0: straight to the server
         for (const bool dropbear : {false, true}) {
             for (const char *path : {"tree", "dialog", "folder"}) {
                 for (const qint64 size : {64 * 1024LL, kMiB, 16 * kMiB - 1, 64 * kMiB})
                     QTest::addRow("%s, %s, %lld", dropbear ? "Dropbear" : "OpenSSH", path, size)
-                        << dropbear << QString::fromLatin1(path) << size << false;
+                        << dropbear << QString::fromLatin1(path) << size << false << 0;
                 QTest::addRow("%s, %s, stopped mid-way", dropbear ? "Dropbear" : "OpenSSH", path)
-                    << dropbear << QString::fromLatin1(path) << 64 * kMiB << true;
+                    << dropbear << QString::fromLatin1(path) << 64 * kMiB << true << 0;
             }
         }
+        // A file this large goes over two narrow channels.
+        QTest::newRow("Dropbear, tree, 4194304, 25 ms each way") << true << QStringLiteral("tree") << 4 * kMiB << false << 25;
     }
     void channelWindows()
     {
@@ -77,8 +157,16 @@ private slots:
         QFETCH(QString, path);
         QFETCH(qint64, size);
         QFETCH(bool, stopped);
+        QFETCH(int, delayMs);
         const Server server = dropbear ? dropbearServer() : m_server;
         QVERIFY2(!server.user().isEmpty(), "fixture sftp_dropbear not running");
+        SshConnectParams params = server.params(m_knownHosts);
+        std::optional<LinkRelay> line;
+        if (delayMs > 0) {
+            line.emplace(server.port, LinkRelay::Line{delayMs, 0});
+            QVERIFY2(line->port() > 0, "the relay cannot listen on loopback");
+            params.port = line->port();
+        }
         const QString base = remoteFolder(server);
         const QString local = localPath(QStringLiteral("up"));
         QVERIFY(writeFile(local + QStringLiteral("/f"), randomBytes(size)));
@@ -87,8 +175,8 @@ private slots:
         const QString from = folder ? local : local + QStringLiteral("/f");
         const QString to = base + (folder ? QStringLiteral("/up") : QStringLiteral("/f"));
         const bool dialogPath = path == QLatin1String("dialog");
-        Tree tree(dialogPath ? SshConnectParams() : server.params(m_knownHosts));
-        Dialog dialog(dialogPath ? server.params(m_knownHosts) : SshConnectParams());
+        Tree tree(dialogPath ? SshConnectParams() : params);
+        Dialog dialog(dialogPath ? params : SshConnectParams());
         QVERIFY(dialogPath ? dialog.waitReady() : tree.waitReady());
         const auto post = [&] {
             return dialogPath ? (dialog.post(1, from, to), 0)
@@ -96,6 +184,14 @@ private slots:
         };
         const QStringList ours{QStringLiteral("!.hv*"), QStringLiteral("!up/.hv*")};
         if (stopped) {
+            // Once the stopped upload has ended, while the session lives: no
+            // server process of it still holds a file of ours, the second
+            // half's included.
+            std::atomic<int> holder{-1};
+            const QString prefix = QFileInfo(base).canonicalFilePath() + QLatin1Char('/');
+            const auto look = [&] { holder = int(serverHolding(prefix, dropbear ? "sftp-server" : "sshd")); };
+            QObject::connect(tree.worker, &DirTreeWorker::sigJobFailed, tree.worker, look, Qt::DirectConnection);
+            QObject::connect(dialog.worker, &SftpDialogWorker::sigFailed, dialog.worker, look, Qt::DirectConnection);
             post();
             // Well under way: some file of ours there holds a few MiB.
             QVERIFY2(QTest::qWaitFor([&] {
@@ -109,6 +205,8 @@ private slots:
             clock.start();
             QVERIFY((dialogPath ? static_cast<SftpSession *>(dialog.worker) : tree.worker)->stop());
             QVERIFY2(clock.elapsed() < 2000, qPrintable(QStringLiteral("stopped in %1 ms").arg(clock.elapsed())));
+            QVERIFY2(holder.load() >= 0, "the stopped upload never said it ended");
+            QVERIFY2(holder.load() == 0, qPrintable(QStringLiteral("server process %1 still holds a file").arg(holder.load())));
             const QString left = unmet(base, ours + QStringList{QStringLiteral("!f"), QStringLiteral("!up/f")});
             QVERIFY2(left.isEmpty(), qPrintable(left));
             return;
@@ -121,10 +219,40 @@ private slots:
             QString why;
             QVERIFY2(tree.finish(post(), &why), qPrintable(why));
         }
-        qInfo().noquote() << QStringLiteral("%1 bytes in %2 ms").arg(size).arg(clock.elapsed());
+        const qint64 took = clock.elapsed();
+        const qint64 rate = size * 1000 / qMax<qint64>(1, took);
+        qInfo().noquote() << QStringLiteral("%1 bytes in %2 ms: %3 B/s").arg(size).arg(took).arg(rate);
+        // Each channel carries no more than its 24 KiB a round trip, but no
+        // less either: one window's worth a round trip, from two channels,
+        // leaves room for a busy machine.
+        const qint64 least = delayMs > 0 ? 24 * 1024 * 1000 / (2 * delayMs) : 0;
+        QVERIFY2(rate >= least, qPrintable(QStringLiteral("%1 B/s, not %2").arg(rate).arg(least)));
         QCOMPARE(sha(base + (folder ? QStringLiteral("/up/f") : QStringLiteral("/f"))), sha(local + QStringLiteral("/f")));
         const QString missing = unmet(base, ours + QStringList{folder ? QStringLiteral("up/f%640") : QStringLiteral("f%640")});
         QVERIFY2(missing.isEmpty(), qPrintable(missing));
+    }
+
+    // A channel whose room is used up still takes one small request when
+    // nothing is under way: the server's next grant is read only while
+    // something is sent.
+    void roomOfAShutWindow()
+    {
+        const Server server = dropbearServer();
+        QVERIFY2(!server.user().isEmpty(), "fixture sftp_dropbear not running");
+        const QString base = remoteFolder(server);
+        auto *session = new ShutWindow(server.params(m_knownHosts), base + QStringLiteral("/f"),
+                                       QFileInfo(base).canonicalFilePath() + QLatin1Char('/'));
+        const auto released = qScopeGuard([&] {
+            if (session->stopped.load() > 0)
+                ::kill(session->stopped.load(), SIGCONT);
+            SftpSession::release(session);
+        });
+        session->start();
+        QVERIFY2(QTest::qWaitFor([&] { return session->done.load(); }, 60000), "the session never got through");
+        QVERIFY2(session->stopped.load() > 0, "no sftp-server process held the file");
+        QVERIFY2(session->shut.load(), "the channel's room never ran out");
+        QCOMPARE(session->busy.load(), 0);
+        QVERIFY2(session->idle.load() > 0, qPrintable(QString::number(session->idle.load())));
     }
 
     // Dropbear runs OpenSSH's sftp-server as a process of its own: stopped
@@ -181,6 +309,22 @@ private slots:
         QVERIFY(writeFile(small + QStringLiteral("/s"), "small"));
         QVERIFY2(tree.run(DirTreeJobKind::UploadFolder, small, base + QStringLiteral("/g"), &why), qPrintable(why));
         QVERIFY(unmet(base, {"g/s=small"}).isEmpty());
+    }
+
+    // A server that allowed no second channel while its sessions were all
+    // taken is asked again once the channels are renewed: large uploads go
+    // in two halves again.
+    void secondChannelAfterRenewal()
+    {
+        const QString base = remoteFolder();
+        setUp(base, {"f=old"}, m_server);
+        auto *session = new SecondChannel(m_server.params(m_knownHosts), base + QStringLiteral("/f"));
+        const auto released = qScopeGuard([&] { SftpSession::release(session); });
+        session->start();
+        QVERIFY2(QTest::qWaitFor([&] { return session->done.load(); }, 60000), "the session never got through");
+        QVERIFY2(session->refusedWhileFull.load(),
+                 qPrintable(QStringLiteral("a second channel was granted beside %1 others").arg(session->filled.load())));
+        QVERIFY(session->openedAfterRenewal.load());
     }
 
     // Only a name the upload made is ever ours: one of someone else's at
