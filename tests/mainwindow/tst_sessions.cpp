@@ -358,7 +358,7 @@ private slots:
         QTest::newRow("global options saved") << "local" << "actionGlobalOptions" << "accept";
         QTest::newRow("about box") << "local" << "actionAbout" << "accept";
         // Closed while its own request for the keys is still on its way.
-        QTest::newRow("about box accepted at once") << "local" << "actionAbout" << "at once";
+        QTest::newRow("at once: about box accepted as it shows") << "local" << "actionAbout" << "at once";
         QTest::newRow("TFTP server closed") << "local" << "actionTftpServer" << "close";
         QTest::newRow("SFTP panel closed") << "ssh" << "actionSftpTab" << "close";
     }
