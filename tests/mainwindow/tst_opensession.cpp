@@ -45,15 +45,6 @@ void settle()
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-// Past a cancelled run's quiet. QTest::qWait can end on a sleep that overran
-// its deadline on a busy machine, the quiet's timer, due long before, not yet
-// run: the events are taken once more.
-void waitOutQuiet()
-{
-    QTest::qWait(OpenSession::kQuietAfterCancelMs + 200);
-    QCoreApplication::processEvents();
-}
-
 // The texts of the store's messages shown so far, each closed, sorted (top-level
 // widgets come in no particular order).
 QStringList storeMessages()
