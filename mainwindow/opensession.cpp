@@ -8,7 +8,6 @@
 #include "transfer/inbandtransfer.h"
 
 #include <QFile>
-#include <QStringDecoder>
 
 #include <cctype>
 
@@ -50,10 +49,9 @@ QByteArray OpenSession::hostTail(const QByteArray &held)
             qsizetype lead = i;
             while (lead > 0 && i - lead < 3 && (uchar(held.at(lead)) & 0xc0) == 0x80)
                 --lead;
-            const uchar first = uchar(held.at(lead));
-            const int length = first >= 0xf0 ? 4 : first >= 0xe0 ? 3 : first >= 0xc2 ? 2 : 0;
-            QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-            if (length == i - lead + 1 && (utf8.decode(QByteArrayView(held).sliced(lead, length)), !utf8.hasError())) {
+            // Shaped as one is not enough: a surrogate or a code point past
+            // Unicode's would be drawn as "�".
+            if (QByteArrayView(held).sliced(lead, i - lead + 1).isValidUtf8()) {
                 i = lead;
                 continue;
             }

@@ -8,8 +8,10 @@
 #include "transfer/inbandtransfer.h"
 #include "tests/support/testfiles.h"
 
+#include <QCoreApplication>
 #include <QPointer>
 #include <QTemporaryDir>
+#include <QTest>
 
 // Counts the living ones: a session must release every connection it took.
 struct FakeConnection : Connection {
@@ -68,6 +70,15 @@ struct FakeView : SessionView {
     QByteArray shown;
     QStringList lines, states;
 };
+
+// Past a cancelled run's quiet. QTest::qWait can end on a sleep that overran
+// its deadline on a busy machine, the quiet's timer, due long before, not yet
+// run: the events are taken once more.
+inline void waitOutQuiet()
+{
+    QTest::qWait(OpenSession::kQuietAfterCancelMs + 200);
+    QCoreApplication::processEvents();
+}
 
 // One session whose connection reports "connected" and a peer's close but
 // has not reported yet, files in `dir`, an idle transfer.

@@ -7,10 +7,14 @@
 #include "terminal/widgets/terminalarea.h"
 #include "terminal/widgets/terminaledit.h"
 #include "terminal/widgets/terminalview.h"
+#include "tests/support/modals.h"
 
 #include <QApplication>
 #include <QClipboard>
+#include <QElapsedTimer>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolBar>
@@ -96,6 +100,46 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(&w));
         QTest::keyClick(&w, Qt::Key_N, Qt::ControlModifier);
         QCOMPARE(count, 1);
+    }
+
+    // A message of the window over one of its dialogs (a session name
+    // refused on Apply) hands the keys back to that dialog, which still
+    // blocks the window, and the dialog's end to the window. X passes them
+    // on to a blocking dialog by itself; this platform, as others, does not.
+    void keysBackToTheDialogUnderAMessage()
+    {
+        SessionStore &store = SessionStore::instance();
+        const QString id = store.addSession(QStringLiteral("mine"), QStringLiteral("local"), {}, QStringLiteral("/bin/bash"), {});
+        store.addSession(QStringLiteral("taken"), QStringLiteral("local"), {}, QStringLiteral("/bin/bash"), {});
+        MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        enum { Apply, Message, Back, Done } step = Apply;
+        QString keys = QStringLiteral("no message");
+        QElapsedTimer told;
+        ModalAnswerer answers;
+        answers.other = [&](QWidget *modal) {
+            auto *dialog = static_cast<QDialog *>(modal);
+            const bool active = QApplication::activeWindow() == modal;
+            if (step == Apply && active) {
+                step = Message;
+                modal->findChild<QLineEdit *>(QStringLiteral("nameEdit"))->setText(QStringLiteral("taken"));
+                for (QPushButton *button : modal->findChildren<QPushButton *>())
+                    if (button->text() == u"Apply") // queued: the message runs a loop of its own
+                        QTimer::singleShot(0, button, &QPushButton::click);
+            } else if (step == Message && active && qobject_cast<QMessageBox *>(modal)) {
+                step = Back;
+                told.start();
+                dialog->accept();
+            } else if (step == Back && (active || told.elapsed() > 1500)) { // before the guard of modals closes it
+                step = Done;
+                keys = active ? QStringLiteral("the dialog") : QStringLiteral("not the dialog");
+                dialog->reject();
+            }
+        };
+        emit w.findChild<SessionTree *>()->sessionOptionsRequested(id);
+        QCOMPARE(keys, QStringLiteral("the dialog"));
+        QTRY_COMPARE(QApplication::activeWindow(), &w);
     }
 
     // The Edit menu's copy and paste keys, pressed in a terminal, copy its

@@ -191,6 +191,60 @@ private slots:
             r.session.type("\x1b[200~p\x1b[201~");
             return QString::fromLatin1(r.conn->written);
         }, "ls\rbc\x1b[200~p\x1b[201~");
+        // Keys typed one at a time while the run holds the stream, then, after
+        // its end, the pieces of `after` ('|' between), each one key event.
+        struct CutLine {
+            const char *tag, *during, *after, *expected;
+        };
+        for (const CutLine &cut : {
+                 CutLine{"a cut line: Ctrl+C after the end is the shell's, and the line after it goes", "ls -", "l|\x03|pwd|\r",
+                         "\x03pwd\r"},
+                 CutLine{"a cut line: its end as CR LF in one piece goes whole", "touch ans", "wered|\r\n|ls|\r", "ls\r"},
+                 CutLine{"a cut line: its tail and the next line typed at once", "touch ans", "wered\rls\r", "ls\r"},
+                 CutLine{"an Enter the run took ends the line: the next, typed at once, goes", "x\r", "ls\r", "ls\r"},
+             }) {
+            row(cut.tag, [cut](Rig &r) {
+                r.runTransfer(true);
+                r.receive("START");
+                for (const char key : QByteArray(cut.during))
+                    r.session.type(QByteArray(1, key));
+                r.receive("END");
+                for (const QByteArray &piece : QByteArray(cut.after).split('|'))
+                    r.session.type(piece);
+                return QString::fromLatin1(r.conn->written);
+            }, cut.expected);
+        }
+        // Each key restarts the wait, in the run and after it, so a line typed
+        // slowly is swallowed whole however long it takes. A round in which
+        // the machine held a key back near the limit proves nothing and is
+        // played again.
+        row("a cut line typed a key each 300 ms is swallowed whole", [](Rig &) {
+            constexpr int kRounds = 5;
+            for (int round = 0; round < kRounds; ++round) {
+                Rig r;
+                QElapsedTimer since;
+                qint64 longest = 0;
+                const auto slowly = [&](const QByteArray &keys) {
+                    for (const char key : keys) {
+                        if (since.isValid()) {
+                            QTest::qWait(300);
+                            longest = qMax(longest, since.elapsed());
+                        }
+                        r.session.type(QByteArray(1, key));
+                        since.start();
+                    }
+                };
+                r.runTransfer(true);
+                r.receive("START");
+                slowly("rm -");
+                r.receive("END");
+                slowly("rf x\r");
+                r.session.type("ls\r");
+                if (longest < OpenSession::kCutLineKeyGapMs - 200)
+                    return QString::fromLatin1(r.conn->written);
+            }
+            return QStringLiteral("in each of %1 rounds a key came near a second after the one before").arg(kRounds);
+        }, "ls\r");
         row("a run that fails or is cancelled drops what the connection still holds; one that succeeds keeps its last answer", [](Rig &r) {
             QString drops;
             for (const QByteArray end : {"START GONE", "START END", "START \x1b", "\x1b"}) {
@@ -251,7 +305,7 @@ private slots:
             r.receive("START");
             r.session.type("\x1b");
             r.receive("\x18\x18\x18 tail\x8f"); // a block cut short
-            QTest::qWait(OpenSession::kQuietAfterCancelMs + 200);
+            waitOutQuiet();
             r.receive("$ ");
             return QString::fromLatin1(r.view.shown);
         }, "$ ");
@@ -260,7 +314,7 @@ private slots:
             r.receive("START");
             r.receive("GONE bye\r\n");
             r.receive("\x01 tail\x8f");
-            QTest::qWait(OpenSession::kQuietAfterCancelMs + 200);
+            waitOutQuiet();
             r.receive("$ ");
             return QString::fromLatin1(r.view.shown);
         }, " bye\r\n$ ");
@@ -298,9 +352,22 @@ private slots:
             r.receive("START");
             r.session.type("\x1b");
             r.receive("\x90\x18\x18\x08\x08" "bye\r\n" "\xe4\xb8\xbb\xe6\x9c\xba$ ");
-            QTest::qWait(OpenSession::kQuietAfterCancelMs + 200);
+            waitOutQuiet();
             return QString::fromUtf8(r.view.shown);
         }, "bye\r\n主机$ ");
+        // The tail ends in a character cut short, or in bytes shaped as one
+        // that no text holds (a surrogate, past U+10FFFF): none of them is
+        // drawn in front of the shell's words.
+        for (const QByteArray cut : {QByteArray("\xe4\xb8"), QByteArray("\xed\xa0\x80"), QByteArray("\xf4\x90\x80\x80")}) {
+            row(qPrintable("binary: the words after a cancel's tail that ends in " + cut.toHex(' ')), [cut](Rig &r) {
+                r.runTransfer(true);
+                r.receive("START");
+                r.session.type("\x1b");
+                r.receive("\x18\x18" + cut + "bye\r\n$ ");
+                QTest::qWaitFor([&r] { return !r.view.shown.isEmpty(); }, 5000);
+                return QString::fromLatin1(r.view.shown);
+            }, "bye\r\n$ ");
+        }
         row("connection dies with log, capture and transfer active", [](Rig &r) {
             QPointer<SessionLogger> logger = r.log();
             r.session.startCapture(r.dir.filePath("cap"));

@@ -159,7 +159,7 @@ private slots:
                 r.receive("\x18 tail\x8f");
                 QTest::qWait(OpenSession::kQuietAfterCancelMs / 4);
             }
-            QTest::qWait(OpenSession::kQuietAfterCancelMs + 200);
+            waitOutQuiet();
             r.receive("$ ");
             return QString::fromLatin1(r.view.shown);
         }, "$ ");

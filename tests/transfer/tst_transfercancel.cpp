@@ -8,6 +8,7 @@
 
 #include "tests/transfer/enginetest.h"
 #include "transfer/kermitpacket.h"
+#include "transfer/transfercommon.h"
 #include "transfer/kermittransfer.h"
 #include "transfer/xmodemtransfer.h"
 #include "transfer/zmodemtransfer.h"
@@ -54,6 +55,7 @@ QByteArray firstBlock()
 // The frame's own rules, seen from an engine: what it heard, what it may
 // send again.
 struct Probe : InbandTransfer {
+    using InbandTransfer::hostWordsAt;
     using InbandTransfer::looksLikeHostWords;
     void startSend(TransferSendFn fn, const QString &id, const QStringList &, int) override { beginRun(fn, id, 1, true); }
     void startReceive(TransferSendFn fn, const QString &id, const QString &, int) override { beginRun(fn, id, 1, false); }
@@ -233,11 +235,17 @@ private slots:
         QTest::newRow("subpacket's end, then a line end") << QByteArray("data\x18iQ3z}\r\n\aBroadcast") << false;
         QTest::newRow("subpacket's end, escaped CRC") << QByteArray("data\x18ja\x18Mbc\r\n") << false;
         QTest::newRow("killed after an escape") << QByteArray("data\x18MKilled\r\n") << true;
+        QTest::newRow("killed inside a character of the data") << QByteArray("data\xe4\xb8" "Killed\r\n") << true;
     }
     void hostWords()
     {
         QFETCH(QByteArray, read);
         QTEST(Probe::looksLikeHostWords(read), "words");
+        // They begin after the frame's remains: the screen gets no byte of
+        // a character the peer's death cut short.
+        const qsizetype at = Probe::hostWordsAt(read);
+        const QByteArray line = read.mid(at).split('\n').first();
+        QVERIFY2(at < 0 || !brokenUtf8(line).contains(true), line.toHex(' ').constData());
     }
 
     // The peer gives up (lrzsz's ten CANs and ten backspaces, Kermit's error
