@@ -43,6 +43,9 @@ if(HV_BUNDLED_LIBSSH2 AND EXISTS ${hv_libssh2_tarball} AND EXISTS ${hv_libssh2_p
     # sftp-open-handles: handles still open when the SFTP session ends (a
     # worker stopped in the middle of a listing cannot close its handle over
     # a cut connection) are freed with it.
+    # sftp-write-after-wait: a write that found no answer yet left the SFTP
+    # session in a state whose next write sent nothing new until the next
+    # answer came: bytes handed in meanwhile went a round trip late.
     # Debian's series once; each of ours unless it is in place already (the
     # step runs again in a build folder made with fewer patches of ours).
     file(WRITE ${prefix}/apply-patches.sh [=[
@@ -67,6 +70,7 @@ done
         PATCH_COMMAND sh ${prefix}/apply-patches.sh ${hv_libssh2_patches}
             ${CMAKE_SOURCE_DIR}/cmake/libssh2-whole-blocks.patch ${CMAKE_SOURCE_DIR}/cmake/libssh2-gcm-mac-key.patch
             ${CMAKE_SOURCE_DIR}/cmake/libssh2-read-offset-leak.patch ${CMAKE_SOURCE_DIR}/cmake/libssh2-sftp-open-handles.patch
+            ${CMAKE_SOURCE_DIR}/cmake/libssh2-sftp-write-after-wait.patch
         CMAKE_ARGS
             -DCMAKE_INSTALL_PREFIX=<INSTALL_DIR>
             -DCMAKE_INSTALL_LIBDIR=lib
