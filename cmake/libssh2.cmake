@@ -92,6 +92,9 @@ done
     message(STATUS "libssh2: bundled 1.11.1 from ${hv_libssh2_tarball}")
 else()
     pkg_check_modules(LIBSSH2 REQUIRED IMPORTED_TARGET libssh2)
-    target_link_libraries(hv_libssh2 INTERFACE PkgConfig::LIBSSH2)
+    # Called directly too: a worker frees the crypto library's state of its
+    # own thread as it ends.
+    find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+    target_link_libraries(hv_libssh2 INTERFACE PkgConfig::LIBSSH2 OpenSSL::Crypto)
     message(STATUS "libssh2: system ${LIBSSH2_VERSION}")
 endif()

@@ -17,6 +17,8 @@
 
 #include <cstring>
 
+#include <openssl/crypto.h>
+
 
 void sshLog(const QString &text)
 {
@@ -47,11 +49,18 @@ bool sshGlobalAcquire()
 
 void sshGlobalRelease()
 {
-    QMutexLocker lock(&sshInitMutex());
-    if (--g_sshUsers < 1) {
-        g_sshUsers = 0;
-        libssh2_exit();
+    {
+        QMutexLocker lock(&sshInitMutex());
+        if (--g_sshUsers < 1) {
+            g_sshUsers = 0;
+            libssh2_exit();
+        }
     }
+    // The crypto library under libssh2 keeps state per thread (its random
+    // generators), freed as the thread ends: after QThread::wait() has
+    // already let the waiter go, so a process that exits then loses it.
+    // Freed here, on the worker's own thread, before it reports finished.
+    OPENSSL_thread_stop();
 }
 
 int sshLibraryUsers()

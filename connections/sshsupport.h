@@ -18,7 +18,8 @@
 void sshLog(const QString &text);
 
 // The process-wide start count of libssh2. Acquire before the first session
-// of a thread; release once on every path out.
+// of a thread; release once on every path out, on that thread, after its
+// last session is freed.
 bool sshGlobalAcquire();
 void sshGlobalRelease();
 int sshLibraryUsers();
