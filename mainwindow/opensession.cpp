@@ -405,8 +405,13 @@ void OpenSession::offerLastWords()
     // Older than any receiver's wait for its sender: not a live poll.
     constexpr qint64 kFreshMs = 60000;
     InbandTransfer *running = transfer();
-    if (running && m_binary && m_lastWordsAt.isValid() && m_lastWordsAt.elapsed() < kFreshMs)
+    if (running && m_binary && m_lastWordsAt.isValid() && m_lastWordsAt.elapsed() < kFreshMs) {
+        // Drawn already: the run's words in front of the peer's poll in
+        // them are not drawn again.
+        const bool replaying = std::exchange(m_replaying, true);
         running->feed(m_lastWords);
+        m_replaying = replaying;
+    }
 }
 
 void OpenSession::handOver(InbandTransfer *transfer, bool binary)
@@ -430,7 +435,10 @@ void OpenSession::handOver(InbandTransfer *transfer, bool binary)
         if (guard && guard->m_connection)
             guard->m_connection->discardQueued();
     });
-    m_transferText = connect(transfer, &InbandTransfer::hostTextShown, this, &OpenSession::showReceived);
+    m_transferText = connect(transfer, &InbandTransfer::hostTextShown, this, [this](const QByteArray &text) {
+        if (!m_replaying)
+            showReceived(text);
+    });
     m_transferEnd = connect(transfer, &InbandTransfer::resultReady, this, [this](InbandTransfer::Outcome outcome) {
         // What the peer still had in flight, or its own cancel when it gave
         // up, would be drawn as a screenful of binary.

@@ -169,6 +169,7 @@ private:
     QByteArray m_quietHeld;
     QByteArray m_lastWords; // the end of what was drawn, and since when it stands
     QElapsedTimer m_lastWordsAt;
+    bool m_replaying = false; // the last words are handed to a run again
     QElapsedTimer m_stopKeyAt; // since the Esc or Ctrl+C that last stopped a run
     QElapsedTimer m_swallowedAt; // since the last key of a line a run cut; invalid: none
 };

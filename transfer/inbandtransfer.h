@@ -116,6 +116,15 @@ protected:
     // came before it were a line of the host's amid a live run (shown, see
     // hostTextShown()).
     void heardPeer();
+    // The peer's first frame came behind `words` in one read, which the
+    // session then hands the run alone: the command's output and the
+    // peer's greeting in front of it are the host's, drawn before the run
+    // takes the stream. Nothing once the peer has started.
+    void wordsBeforePeer(const QByteArray &words)
+    {
+        if (!m_peerStarted && !words.isEmpty())
+            emit hostTextShown(words);
+    }
     // Asked before sending again what the peer has not answered (a timed-out
     // block, a window, a packet with file data). True once after the peer
     // was last heard, false after that. Silence alone is no proof that the

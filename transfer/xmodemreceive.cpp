@@ -46,6 +46,7 @@ void XmodemTransfer::processReceiver()
             m_rxBuffer.clear(); // nothing here can start a block
             return;
         }
+        wordsBeforePeer(m_rxBuffer.left(at));
         m_rxBuffer.remove(0, at);
         heard();
         m_state = Receiving;

@@ -308,6 +308,7 @@ void XmodemTransfer::processSender()
             return;
         }
         m_useCrc = (m_rxBuffer[at] == POLL_CRC);
+        wordsBeforePeer(m_rxBuffer.left(at));
         m_rxBuffer.remove(0, at + 1);
         heardPeer();
         if (isYmodem()) {

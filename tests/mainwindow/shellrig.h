@@ -201,8 +201,10 @@ public:
         // tst_zmodemlinks.
         if (remoteHost)
             session->type("exec env LC_ALL=C /bin/" + program.toUtf8() + (program == "bash" ? " --norc" : "") + "\r");
+        // Its output, not its echo: the folder's random name may hold "OK"
+        // too, and the echo comes before the shell has run the line.
         session->type("PS1='$ '; stty -echo; cd " + peerFolder().toUtf8() + "; echo O''K\r");
-        if (waitShown("OK", from))
+        if (waitShown("OK\r\n", from))
             return true;
         qWarning("the shell did not take its first line: %s", qPrintable(printable(view.shown.mid(from).right(300))));
         return false;

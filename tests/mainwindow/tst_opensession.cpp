@@ -336,6 +336,39 @@ private slots:
             r.receive("\x8a" "END=0\r\n$ ");
             return QString::fromLatin1(r.view.shown);
         }, "END=0\r\n$ ");
+        // The command's output and the peer's greeting come in one read with
+        // its first frame on a busy machine: drawn once, before the run
+        // takes the stream; a poll among the words drawn before the run was
+        // chosen does not draw them again.
+        struct Greeting {
+            const char *tag;
+            bool send, drawnBefore;
+            const char *read, *drawn; // drawn: whether the peer started, and the screen
+        };
+        for (const Greeting &g : {Greeting{"XMODEM send: rx's greeting and its poll", true, false,
+                                           "READY\r\nrx: ready to receive f\r\nC", "1 READY\r\nrx: ready to receive f\r\n"},
+                                  Greeting{"XMODEM receive: sx's words and its first block", false, false,
+                                           "sx: f\r\n\x01\x01\xfe", "1 sx: f\r\n"},
+                                  Greeting{"XMODEM send: a poll drawn before the run", true, true,
+                                           "rx: ready to receive f\r\nC", "1 rx: ready to receive f\r\nC"}}) {
+            row(qPrintable(QStringLiteral("binary: words in front of the peer's first frame, %1").arg(g.tag)), [g](Rig &r) {
+                if (g.drawnBefore)
+                    r.receive(g.read);
+                XmodemTransfer x;
+                x.setManualClock(true);
+                r.session.handOver(&x, true);
+                const auto out = [&r](const QByteArray &b) { r.session.sendUnlogged(b); };
+                if (g.send && writeFile(r.dir.filePath("f"), "abc"))
+                    x.startSend(out, r.session.id(), {r.dir.filePath("f")}, XmodemTransfer::Xmodem);
+                else
+                    x.startReceive(out, r.session.id(), r.dir.filePath("f"), XmodemTransfer::Xmodem);
+                if (g.drawnBefore)
+                    r.session.offerLastWords();
+                else
+                    r.receive(g.read);
+                return QStringLiteral("%1 ").arg(x.peerStarted()) + QString::fromLatin1(r.view.shown);
+            }, g.drawn);
+        }
         // rz typed before a send speaks first; its header's line end is
         // drawn by no run. The same bytes elsewhere in a host's text stay.
         const QByteArray zrinit = Zmodem::hexHeader(Zmodem::ZRINIT, QByteArray(4, '\0')).chopped(1) + "\x8a\x11";
