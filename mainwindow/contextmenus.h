@@ -15,7 +15,7 @@ struct SessionMenuHandlers {
     std::function<void(const QString &id)> disconnect;
     std::function<void(const QString &id)> options;
     std::function<void(const QString &id)> closeTab;
-    std::function<void(const QString &id)> toggleLog;
+    std::function<void(const QString &id)> toggleLog{};
 };
 
 // The session entries of a terminal tab's menu and of a view's own menu.

@@ -42,8 +42,8 @@ struct ConnectionReports {
 // The session data of a tab, kept to reopen sessions that live only in
 // memory (a serial one with its whole line setting).
 struct TabSessionInfo {
-    QString id, name, type, host, port;
-    SerialParams serial;
+    QString id{}, name{}, type{}, host{}, port{};
+    SerialParams serial{};
 };
 
 // One open tab's session: its connection, logger, ASCII capture, whether it

@@ -23,11 +23,11 @@ class QWidget;
 
 // What the new-session wizard hands back when accepted.
 struct NewSessionResult {
-    QString type, name, group, host, port, user;
-    SerialParams serial;
+    QString type{}, name{}, group{}, host{}, port{}, user{};
+    SerialParams serial{};
     bool connectNow = true;
     bool saveToTree = true;
-    QString auth; // SSH: the login method's source text; empty: the default
+    QString auth{}; // SSH: the login method's source text; empty: the default
 };
 
 // The dialogs that the session commands run, plugged in by the window so that

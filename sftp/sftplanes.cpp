@@ -130,14 +130,22 @@ void SftpWriteWindow::ackedAt(qint64 bytes, qint64 now)
 
 qint64 sftpChannelRoom(LIBSSH2_SFTP *sftp, qint64 held)
 {
-    // Each request of up to 30000 bytes costs its header out of the room.
+    return sftpWindowRoom(sftpChannelGrant(sftp), held);
+}
+
+qint64 sftpWindowRoom(qint64 window, qint64 held)
+{
+    // Each request of up to 30000 bytes costs its header out of the room,
+    // however small it is. Counted short, a request handed as the room
+    // allows goes out but for its last bytes, and they wait for the next
+    // room: from a server that makes room only as it answers, a round trip
+    // later, with every request behind them.
     constexpr qint64 kRequest = 30000;
     constexpr qint64 kHeader = 64;
     constexpr qint64 kIdleRequest = 16 * 1024;
-    LIBSSH2_CHANNEL *channel = sftp ? libssh2_sftp_get_channel(sftp) : nullptr;
-    if (!channel)
-        return std::numeric_limits<qint64>::max();
-    const qint64 room = qint64(libssh2_channel_window_write_ex(channel, nullptr)) * kRequest / (kRequest + kHeader);
+    if (window == std::numeric_limits<qint64>::max())
+        return window;
+    const qint64 room = qMax<qint64>(0, window - kHeader * ((window + kRequest + kHeader - 1) / (kRequest + kHeader)));
     return held > 0 ? room : qMax(room, kIdleRequest);
 }
 

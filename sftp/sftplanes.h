@@ -132,6 +132,8 @@ private:
 // only while it has something to send, and a small window (Dropbear's 24
 // KiB) is often used up just as the last request is answered.
 qint64 sftpChannelRoom(LIBSSH2_SFTP *sftp, qint64 held);
+// The same from the channel's write window as libssh2 counts it.
+qint64 sftpWindowRoom(qint64 window, qint64 held);
 // The room the server grants an idle channel, about: 2 MiB from OpenSSH's,
 // 24 KiB from Dropbear's.
 qint64 sftpChannelGrant(LIBSSH2_SFTP *sftp);

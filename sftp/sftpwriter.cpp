@@ -30,6 +30,41 @@ LIBSSH2_SFTP *sftpOpenChannel(LIBSSH2_SESSION *session, const std::function<void
     return nullptr;
 }
 
+ssize_t SftpWriteCalls::write(LIBSSH2_SFTP_HANDLE *handle, const char *data, size_t count)
+{
+    return libssh2_sftp_write(handle, data, count);
+}
+
+void SftpWriteCalls::seek(LIBSSH2_SFTP_HANDLE *handle, qint64 at)
+{
+    libssh2_sftp_seek64(handle, libssh2_uint64_t(at));
+}
+
+qint64 SftpWriteCalls::window(LIBSSH2_SFTP *sftp)
+{
+    return sftpChannelGrant(sftp);
+}
+
+bool SftpWriteCalls::gone(LIBSSH2_SFTP *sftp)
+{
+    return sftpChannelGone(sftp);
+}
+
+int SftpWriteCalls::blockDirections(LIBSSH2_SESSION *session)
+{
+    return libssh2_session_block_directions(session);
+}
+
+qint64 SftpWriteCalls::nowUs()
+{
+    static const QElapsedTimer clock = [] {
+        QElapsedTimer c;
+        c.start();
+        return c;
+    }();
+    return clock.nsecsElapsed() / 1000;
+}
+
 struct SftpWriter::Part {
     LIBSSH2_SFTP *sftp = nullptr;
     LIBSSH2_SFTP_HANDLE *handle = nullptr;
@@ -48,17 +83,27 @@ struct SftpWriter::Part {
 };
 
 SftpWriter::SftpWriter(LIBSSH2_SESSION *session, SftpLocalFile &local, std::function<void()> wait,
-                       std::function<bool()> keepRunning, std::function<QString()> lastError)
-    : m_session(session)
+                       std::function<bool()> keepRunning, std::function<QString()> lastError,
+                       SftpWriteCalls *calls)
+    : m_calls(calls)
+    , m_session(session)
     , m_local(local)
     , m_wait(std::move(wait))
     , m_keepRunning(std::move(keepRunning))
     , m_lastError(std::move(lastError))
     , m_window(1)
 {
+    static SftpWriteCalls libssh2Calls;
+    if (!m_calls)
+        m_calls = &libssh2Calls;
 }
 
 SftpWriter::~SftpWriter() = default;
+
+qint64 SftpWriter::channelRoom(const Part &p) const
+{
+    return sftpWindowRoom(m_calls->window(p.sftp), p.held);
+}
 
 void SftpWriter::add(LIBSSH2_SFTP *sftp, LIBSSH2_SFTP_HANDLE *handle, qint64 at)
 {
@@ -69,8 +114,8 @@ void SftpWriter::add(LIBSSH2_SFTP *sftp, LIBSSH2_SFTP_HANDLE *handle, qint64 at)
     part.handle = handle;
     part.next = at;
     part.end = m_local.size;
-    part.narrow = sftpChannelGrant(sftp) < kSftpNarrowChannel;
-    libssh2_sftp_seek64(handle, libssh2_uint64_t(at));
+    part.narrow = m_calls->window(sftp) < kSftpNarrowChannel;
+    m_calls->seek(handle, at);
     m_parts.push_back(std::move(part));
 }
 
@@ -124,37 +169,37 @@ SftpWriter::Turn SftpWriter::write(Part &p, bool more)
         }
         const qsizetype was = p.held;
         p.held = qMax<qsizetype>(p.held, qMin<qsizetype>(qMin<qsizetype>(p.to - p.from, room),
-                                                         p.held + sftpChannelRoom(p.sftp, p.held)));
-        m_window.handed(p.held - was);
+                                                         p.held + channelRoom(p)));
+        m_window.handedAt(p.held - was, m_calls->nowUs());
     }
     if (p.held == 0)
         return Turn::Done;
-    const ssize_t rc = libssh2_sftp_write(p.handle, p.pending.constData() + p.from, size_t(p.held));
+    const ssize_t rc = m_calls->write(p.handle, p.pending.constData() + p.from, size_t(p.held));
     // Part of a request went out, as far as the room let it, and nothing
     // was answered yet: more goes when the server makes room.
     if (rc == 0)
-        return sftpChannelRoom(p.sftp, p.held) > 0 ? Turn::Moved : Turn::Blocked;
+        return channelRoom(p) > 0 ? Turn::Moved : Turn::Blocked;
     if (rc > 0) {
         p.from += rc;
         p.held = qMax<qsizetype>(0, p.held - rc);
         m_acked += rc;
-        m_window.acked(rc);
+        m_window.ackedAt(rc, m_calls->nowUs());
         if (m_progress)
             m_progress(m_acked);
         return Turn::Moved;
     }
     if (rc != LIBSSH2_ERROR_EAGAIN)
         return fail(RemoteWrite, m_lastError());
-    if (sftpChannelGone(p.sftp))
+    if (m_calls->gone(p.sftp))
         return fail(RemoteWrite, QString::fromLatin1(kSftpGone));
-    const int blocked = libssh2_session_block_directions(m_session);
+    const int blocked = m_calls->blockDirections(m_session);
     if (blocked & LIBSSH2_SESSION_BLOCK_OUTBOUND)
         return Turn::BlockedSending;
     // The call read what room the server made since it was counted above:
     // a small window (Dropbear's) is filled again at once rather than after
     // the next answer. A wide one has room to spare.
     if (more && p.narrow && p.held < qMin<qsizetype>(p.to - p.from, qMax<qint64>(0, m_window.size() - held()) + p.held)
-        && sftpChannelRoom(p.sftp, p.held) >= kRefill)
+        && channelRoom(p) >= kRefill)
         return Turn::Moved;
     return Turn::Blocked;
 }
@@ -190,8 +235,7 @@ bool SftpWriter::round(bool more, bool *moved)
 SftpWriter::Outcome SftpWriter::run(const Progress &progress)
 {
     m_progress = progress;
-    QElapsedTimer quiet;
-    quiet.start();
+    qint64 quietFromUs = m_calls->nowUs();
     qint64 ackedThen = m_acked;
     while (m_keepRunning()) {
         bool moved = false;
@@ -199,8 +243,8 @@ SftpWriter::Outcome SftpWriter::run(const Progress &progress)
             return m_outcome;
         if (m_acked != ackedThen) {
             ackedThen = m_acked;
-            quiet.restart();
-        } else if (quiet.elapsed() >= kSftpStallMs) {
+            quietFromUs = m_calls->nowUs();
+        } else if (m_calls->nowUs() - quietFromUs >= kSftpStallMs * qint64(1000)) {
             // Neither room nor an answer: what is under way is dropped
             // with the part, which a stop would otherwise wait on.
             for (Part &p : m_parts)

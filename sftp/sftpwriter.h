@@ -16,6 +16,23 @@
 LIBSSH2_SFTP *sftpOpenChannel(LIBSSH2_SESSION *session, const std::function<void()> &wait,
                               const std::function<bool()> &keepRunning);
 
+// What a writer asks of libssh2 and of the clock. A test puts in a channel
+// and a server of its own, on a clock it advances itself, to play timings
+// that real servers show only now and then.
+class SftpWriteCalls
+{
+public:
+    virtual ~SftpWriteCalls() = default;
+    virtual ssize_t write(LIBSSH2_SFTP_HANDLE *handle, const char *data, size_t count);
+    virtual void seek(LIBSSH2_SFTP_HANDLE *handle, qint64 at);
+    // The channel's write window: what libssh2 may send on it now.
+    virtual qint64 window(LIBSSH2_SFTP *sftp);
+    virtual bool gone(LIBSSH2_SFTP *sftp);
+    virtual int blockDirections(LIBSSH2_SESSION *session);
+    // Microseconds from any start, never going back.
+    virtual qint64 nowUs();
+};
+
 // The bytes of one upload, each part of the file over a handle of its own.
 // A channel has no more under way than the server lets it carry (2 MiB from
 // OpenSSH's), and over a long round trip that is what bounds the rate: a
@@ -29,8 +46,10 @@ public:
     enum Outcome { Written, LocalRead, RemoteWrite, Stalled, Stopped };
     using Progress = std::function<void(qint64 done)>;
 
+    // calls: libssh2's own when null.
     SftpWriter(LIBSSH2_SESSION *session, SftpLocalFile &local, std::function<void()> wait,
-               std::function<bool()> keepRunning, std::function<QString()> lastError);
+               std::function<bool()> keepRunning, std::function<QString()> lastError,
+               SftpWriteCalls *calls = nullptr);
     ~SftpWriter();
     SftpWriter(const SftpWriter &) = delete;
     SftpWriter &operator=(const SftpWriter &) = delete;
@@ -62,6 +81,9 @@ private:
     bool round(bool more, bool *moved);
     qint64 held() const; // over all parts
 
+    qint64 channelRoom(const Part &part) const;
+
+    SftpWriteCalls *m_calls;
     LIBSSH2_SESSION *m_session;
     SftpLocalFile &m_local;
     std::function<void()> m_wait;

@@ -113,7 +113,9 @@ private slots:
         SFTP_RIG_NEEDS_ROOT();
         LanguageManager::setLanguage(QStringLiteral("zh"));
         m_server = plainServer();
-        QVERIFY2(!m_server.user().isEmpty() && !m_server.home().isEmpty(), "fixture sshd not running");
+        // A run of Dropbear's rows alone has no OpenSSH server beside it.
+        if (qEnvironmentVariable("HV_STOPS_SERVER") != QLatin1String("Dropbear"))
+            QVERIFY2(!m_server.user().isEmpty() && !m_server.home().isEmpty(), "fixture sshd not running");
         m_knownHosts = m_local.filePath(QStringLiteral("known_hosts"));
     }
 

@@ -73,7 +73,7 @@ QString engineText(const QByteArray &bytes, QRandomGenerator &rng)
 struct Editor
 {
     QRandomGenerator &rng;
-    QString out;
+    QString out{};
     int row = 0, col = 0, len = 0;
 
     int num(int lo, int hi) { return rng.bounded(lo, hi + 1); }
