@@ -216,10 +216,16 @@ SftpLanes::SftpLanes(LIBSSH2_SESSION *session, std::function<void()> wait, std::
 SftpLanes::~SftpLanes()
 {
     // Bounded: after a stop the socket is shut and each fails at once.
-    for (LIBSSH2_SFTP *sftp : m_channels + m_retired) {
+    for (LIBSSH2_SFTP *sftp : takeChannels()) {
         for (int i = 0; i < 20 && libssh2_sftp_shutdown(sftp) == LIBSSH2_ERROR_EAGAIN; ++i)
             m_wait();
     }
+}
+
+QList<LIBSSH2_SFTP *> SftpLanes::takeChannels()
+{
+    m_narrow.clear();
+    return std::exchange(m_channels, {}) + std::exchange(m_retired, {});
 }
 
 int SftpLanes::open(int count)

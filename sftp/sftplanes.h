@@ -175,6 +175,9 @@ public:
 
     // Opens up to count channels once; the number open.
     int open(int count);
+    // Its channels, for the session to shut down with its own: a request
+    // cut short on any of them holds back every other packet of the session.
+    QList<LIBSSH2_SFTP *> takeChannels();
 
     // Each file made anew with its content: written under its temporary
     // name and renamed to its own once whole, so that no file stands cut

@@ -221,7 +221,30 @@ void finishCutRequest(LIBSSH2_SFTP *sftp)
 
 void SftpSession::tearDown()
 {
-    const auto goodbye = [this] {
+    // Every SFTP channel of the session, the lanes' first.
+    QList<LIBSSH2_SFTP *> channels;
+    if (m_lanes)
+        channels += m_lanes->takeChannels();
+    for (const std::unique_ptr<SftpLanes> &lanes : m_stalledLanes)
+        channels += lanes->takeChannels();
+    m_lanes.reset();
+    m_stalledLanes.clear();
+    for (LIBSSH2_SFTP **sftp : {&m_second, &m_sftp}) {
+        if (*sftp)
+            channels.append(std::exchange(*sftp, nullptr));
+    }
+    channels += std::exchange(m_stuck, {});
+    // Freeing a channel or a session reads until the peer answers; with the
+    // link shut, that ends at once. A request cut short on any channel not
+    // yet freed is finished first, into nothing. (Closing an SFTP channel
+    // frees its SFTP state: only libssh2_sftp_shutdown may do that.)
+    qsizetype freed = 0;
+    const auto shutLink = [&] {
+        sshShutLink(m_session, socket());
+        for (qsizetype i = freed; i < channels.size(); ++i)
+            finishCutRequest(channels[i]);
+    };
+    const auto goodbye = [&] {
         if (!m_session) {
             platform::shutdownSocket(socket());
             return;
@@ -231,36 +254,24 @@ void SftpSession::tearDown()
             waitSocket(m_session, socket(), 20);
             rc = sshLastWords(m_session, nullptr, m_goodbye, false);
         }
-        // Freeing a channel or a session reads until the peer answers; with
-        // the link shut, that ends at once. A request cut short on either
-        // channel is finished first, into nothing. (Closing an SFTP channel
-        // frees its SFTP state: only libssh2_sftp_shutdown may do that.)
-        sshShutLink(m_session, socket());
-        for (LIBSSH2_SFTP *sftp : {m_sftp, m_second})
-            if (sftp)
-                finishCutRequest(sftp);
+        shutLink();
         sshLastWords(m_session, nullptr, m_goodbye, true);
     };
     // A stopped worker waits for no answers: over a long round trip one
     // per channel would outlast the stop's grace.
     if (!keepRunning())
         goodbye();
-    m_lanes.reset();
-    m_stalledLanes.clear();
-    for (LIBSSH2_SFTP **sftp : {&m_second, &m_sftp}) {
+    for (; freed < channels.size(); ++freed) {
         // Bounded: after a stop the link is shut and this ends at once. A
         // server that does not answer in time loses its courtesy.
+        LIBSSH2_SFTP *sftp = channels[freed];
         int rc = 0;
-        for (int i = 0; *sftp && i < 20 && (rc = libssh2_sftp_shutdown(*sftp)) == LIBSSH2_ERROR_EAGAIN; ++i)
+        for (int i = 0; i < 20 && (rc = libssh2_sftp_shutdown(sftp)) == LIBSSH2_ERROR_EAGAIN; ++i)
             waitSocket(m_session, socket(), 20);
-        if (*sftp && rc == LIBSSH2_ERROR_EAGAIN) {
-            sshShutLink(m_session, socket());
-            if (libssh2_sftp_shutdown(*sftp) == LIBSSH2_ERROR_EAGAIN) {
-                finishCutRequest(*sftp);
-                libssh2_sftp_shutdown(*sftp);
-            }
+        if (rc == LIBSSH2_ERROR_EAGAIN) {
+            shutLink();
+            libssh2_sftp_shutdown(sftp);
         }
-        *sftp = nullptr;
     }
     if (m_session) {
         if (keepRunning())
@@ -390,8 +401,11 @@ void SftpSession::renewChannels()
     // What the stuck channels still hold is freed with them; their closing
     // waits a moment at most.
     for (LIBSSH2_SFTP **sftp : {&m_second, &m_sftp}) {
-        for (int i = 0; *sftp && i < 20 && libssh2_sftp_shutdown(*sftp) == LIBSSH2_ERROR_EAGAIN; ++i)
+        int rc = 0;
+        for (int i = 0; *sftp && i < 20 && (rc = libssh2_sftp_shutdown(*sftp)) == LIBSSH2_ERROR_EAGAIN; ++i)
             waitIo();
+        if (*sftp && rc == LIBSSH2_ERROR_EAGAIN)
+            m_stuck.append(*sftp);
         *sftp = nullptr;
     }
     m_noSecond = false;

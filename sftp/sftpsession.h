@@ -262,6 +262,8 @@ private:
     LIBSSH2_SFTP *m_sftp = nullptr;
     std::unique_ptr<SftpLanes> m_lanes;
     std::vector<std::unique_ptr<SftpLanes>> m_stalledLanes;
+    // Channels renewed that would not close: freed with the session.
+    QList<LIBSSH2_SFTP *> m_stuck;
     LIBSSH2_SFTP *m_second = nullptr; // large uploads' second half
     bool m_noSecond = false;          // the server allowed no second channel
     int m_renamesOver = -1; // posix-rename@openssh.com offered: -1 not yet asked

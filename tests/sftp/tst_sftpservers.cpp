@@ -159,10 +159,11 @@ struct WritesBehindAWait : SftpSession {
 // A session left with a request sent only in part: the socket takes one
 // byte of it, then would block. libssh2 refuses every other packet until
 // that one is finished, so ending the session must finish it, into nothing,
-// or the session is never freed (the sanitizer build's leak check).
+// or the session is never freed (the sanitizer build's leak check). On a
+// lane, the request is a folder job's, cut short by a stop.
 struct CutRequest : SftpSession {
-    CutRequest(const SshConnectParams &params, const QByteArray &remote)
-        : SftpSession(params, "bye"), remote(remote) {}
+    CutRequest(const SshConnectParams &params, const QByteArray &remote, bool onALane)
+        : SftpSession(params, "bye"), remote(remote), onALane(onALane) {}
     static LIBSSH2_SEND_FUNC(oneByte)
     {
         Q_UNUSED(abstract);
@@ -174,12 +175,26 @@ struct CutRequest : SftpSession {
     void ready() override {}
     void runJobs() override
     {
+        SftpLanes *laneSet = onALane ? lanes() : nullptr;
+        if (onALane && !laneSet)
+            return;
         libssh2_session_callback_set2(session(), LIBSSH2_CALLBACK_SEND, reinterpret_cast<libssh2_cb_generic *>(&oneByte));
-        rc = libssh2_sftp_mkdir_ex(sftpHandle(), remote.constData(), unsigned(remote.size()), 0700);
+        if (!onALane) {
+            rc = libssh2_sftp_mkdir_ex(sftpHandle(), remote.constData(), unsigned(remote.size()), 0700);
+            done = true;
+            return;
+        }
+        rc = LIBSSH2_ERROR_EAGAIN;
         done = true;
+        QString error;
+        bool given = false;
+        laneSet->download(
+            [&](SftpLanes::File *f) { return !std::exchange(given, true) && (*f = {QString::fromUtf8(remote), 0, {}, 0644, {}}, true); },
+            [](SftpLanes::File &, QString *) { return true; }, &error);
     }
     QString say(const char *source) const override { return QString::fromUtf8(source); }
     const QByteArray remote;
+    const bool onALane;
     std::atomic<int> rc{0};
     std::atomic<bool> done{false};
 };
@@ -454,13 +469,24 @@ private slots:
         QCOMPARE(QFileInfo(target).size(), qint64(90000));
     }
 
+    void endsWithARequestCutShort_data()
+    {
+        QTest::addColumn<bool>("onALane");
+        QTest::newRow("the session's own channel") << false;
+        QTest::newRow("a lane, stopped") << true;
+    }
     void endsWithARequestCutShort()
     {
+        QFETCH(bool, onALane);
         const QString target = remoteFolder() + QStringLiteral("/cut");
-        auto *cut = new CutRequest(m_server.params(m_knownHosts), target.toUtf8());
+        auto *cut = new CutRequest(m_server.params(m_knownHosts), target.toUtf8(), onALane);
         cut->start();
         QVERIFY2(QTest::qWaitFor([&] { return cut->done.load(); }, 60000), "the session never got under way");
         QCOMPARE(cut->rc.load(), int(LIBSSH2_ERROR_EAGAIN));
+        if (onALane) {
+            QTest::qWait(300);
+            QVERIFY2(cut->stop(), "the stopped session did not end");
+        }
         QVERIFY2(cut->wait(QDeadlineTimer(10000)), "the session did not end");
         SftpSession::release(cut);
         QVERIFY(!QFileInfo::exists(target));
