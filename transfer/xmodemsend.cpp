@@ -76,6 +76,7 @@ void XmodemTransfer::armOfferNudge()
 void XmodemTransfer::answered(char c)
 {
     m_nudge.stop();
+    m_nudgeOut = false;
     const bool timed = m_sentAt.isValid() && c == ACK && !std::exchange(m_nudged, false);
     // Only a block taken at the first go tells the receiver's pace: the
     // answer to a nudge or a resend holds the wait for it, and timed, each
@@ -98,6 +99,7 @@ void XmodemTransfer::nudgeReceiver()
     const Step step(this);
     if (isSending() && m_state != WaitReceiver && !settling() && !ending() && !m_withheld) {
         m_nudged = true;
+        m_nudgeOut = true;
         send(QByteArray(1, NAK));
     }
 }

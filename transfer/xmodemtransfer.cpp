@@ -59,7 +59,8 @@ void XmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, 
     m_lastPacket.clear();
     m_slowestAnswerUs = 0;
     m_answersTimed = 0;
-    m_nudged = false;
+    m_nudged = m_nudgeOut = m_cancelHeld = false;
+    m_told = 0;
     m_withholding = m_withheld = m_promptBehind = false;
     m_sentAt.invalidate();
 
@@ -144,7 +145,63 @@ void XmodemTransfer::cancelTransfer()
 {
     if (m_state == Idle)
         return;
+    // A receiver takes a nudge for a bad header, or anything right behind
+    // an EOT for line noise, and reads away all that comes until the line
+    // has been quiet a second (lrzsz's shortest time-out); rb empties its
+    // input after it has taken a header or a file's end. Either way CANs
+    // that came meanwhile are lost, and rb waits on for minutes. They go
+    // each time it asks for more, until it gives up (its own CANs) or has
+    // been quiet a few seconds: what it asks for first may be behind all
+    // that, or a time-out of its own. A second cancel does not wait.
+    const bool readsOn = m_nudgeOut || m_state == EotSent || m_state == HeaderSent;
+    if (isSending() && readsOn && !std::exchange(m_cancelHeld, true)) {
+        cancelLater();
+        m_idleTicks = 0;
+        return;
+    }
     abortTransfer(LanguageManager::tr("传输已被用户取消"));
+}
+
+bool XmodemTransfer::heldCancelGoes()
+{
+    if (!m_cancelHeld)
+        return false;
+    constexpr int kTellings = 4;
+    const QString text = LanguageManager::tr("传输已被用户取消");
+    for (int i = 0; i < m_rxBuffer.size(); ++i) {
+        const char c = m_rxBuffer.at(i);
+        if (c == CAN) {
+            // It gave up: the shell is back behind its CANs.
+            m_unconsumed = pastCancel(std::exchange(m_rxBuffer, {}));
+            finishTransfer(text);
+            return true;
+        }
+        if (c == NAK || (c == POLL_CRC && isPoll(i))) {
+            m_rxBuffer.clear();
+            if (++m_told > kTellings) {
+                finishTransfer(text);
+                return true;
+            }
+            send(QByteArray(2, CAN));
+            m_idleTicks = 0;
+            return true;
+        }
+    }
+    // An XMODEM receiver that took the EOT has the whole file, and has gone.
+    if (m_state == EotSent && !isYmodem() && m_told == 0 && m_rxBuffer.contains(ACK)) {
+        m_rxBuffer.remove(0, m_rxBuffer.indexOf(ACK) + 1);
+        finishTransfer(QString());
+        return true;
+    }
+    // Nothing more of the run goes: the block's answer is dropped. Anything
+    // else is the host's: the receiver has gone and the shell has its
+    // line, which no CAN may reach.
+    m_rxBuffer.replace(QByteArray(1, ACK), QByteArray());
+    if (!m_rxBuffer.isEmpty()) {
+        m_unconsumed = std::exchange(m_rxBuffer, {});
+        finishTransfer(text);
+    }
+    return true;
 }
 
 void XmodemTransfer::abortTransfer(const QString &message)
@@ -291,6 +348,8 @@ void XmodemTransfer::processInput()
 
 void XmodemTransfer::processSender()
 {
+    if (heldCancelGoes())
+        return;
     if (m_state == WaitReceiver) {
         int at = -1;
         for (int i = 0; i < m_rxBuffer.size(); ++i) {
@@ -518,6 +577,14 @@ void XmodemTransfer::onTick()
     if (m_state == Idle)
         return;
     ++m_idleTicks;
+    if (m_cancelHeld) {
+        // Quiet: told, it has gone; never asking, it may be stopped.
+        if (m_idleTicks >= 3 && m_told > 0)
+            finishTransfer(LanguageManager::tr("传输已被用户取消"));
+        else if (m_idleTicks >= 3)
+            abortTransfer(LanguageManager::tr("传输已被用户取消"));
+        return;
+    }
     switch (m_state) {
     case WaitReceiver:
         if (m_idleTicks > kHandshakeSeconds)

@@ -133,6 +133,8 @@ private:
     void finishTransfer(QString error);
     void abortTransfer(const QString &message);
     void peerCancelled();
+    // A held cancel goes, or ends the run, when the receiver has answered.
+    bool heldCancelGoes();
     void peerLeft(const QString &text);
     void shellTookOver(const QByteArray &words) override;
     void heard();
@@ -159,6 +161,13 @@ private:
     qint64 m_slowestAnswerUs = 0; // of late: it decays block by block
     int m_answersTimed = 0;
     bool m_nudged = false; // since the last answer
+    // A nudge went and nothing came back since: the receiver may be reading
+    // it away with whatever follows.
+    bool m_nudgeOut = false;
+    // The user's cancel waits for the receiver to ask for more, and tells
+    // it each time it asks again.
+    bool m_cancelHeld = false;
+    int m_told = 0;
     // A prompt stood behind the receiver's last answer: what that answer
     // asked for was held back, the receiver being gone.
     bool m_withholding = false;

@@ -261,6 +261,82 @@ private slots:
         QTEST(int(h.sent.count(QByteArray(1, NAK))), "nudges");
     }
 
+    // A cancel right after a nudge or an EOT: the receiver reads the nudge
+    // as a bad header (anything right behind an EOT as line noise) and
+    // throws away what follows until the line is quiet, so our CANs wait
+    // for its answer, or a few quiet seconds, and then go. Steps as above, "c"
+    // the cancel, "t" a second passing, "x" the receiver's CANs; then what
+    // we sent after the cancel (X our CANs), whether the run has ended and
+    // how.
+    void cancelWhileTheReceiverReadsOn_data()
+    {
+        QTest::addColumn<int>("variant");
+        QTest::addColumn<QByteArrayList>("steps");
+        QTest::addColumn<QByteArray>("after");
+        QTest::addColumn<bool>("ended");
+        QTest::addColumn<QString>("summary");
+        const QString cancelled = QStringLiteral("传输已被用户取消");
+        const QByteArrayList nudged{"a", "a", "a", "a", "w700"};
+        // Told each time it asks, until it gives up or is quiet.
+        QTest::newRow("the receiver asks again") << X << nudged + QByteArrayList{"c", "n"} << QByteArray("X") << false << cancelled;
+        QTest::newRow("asked again, gives up") << X << nudged + QByteArrayList{"c", "n", "x"} << QByteArray("X") << true << cancelled;
+        QTest::newRow("asked twice") << X << nudged + QByteArrayList{"c", "n", "n"} << QByteArray("XX") << false << cancelled;
+        QTest::newRow("asked again, then quiet") << X << nudged + QByteArrayList{"c", "n", "t", "t", "t"} << QByteArray("X") << true << cancelled;
+        // It had the block: the nudge is read after its answer.
+        QTest::newRow("the block's answer first") << X << nudged + QByteArrayList{"c", "a"} << QByteArray() << false << cancelled;
+        QTest::newRow("the block's answer, then the nudge's") << X << nudged + QByteArrayList{"c", "a", "n"} << QByteArray("X") << false << cancelled;
+        // Its own wait for quiet is a second, or a little less.
+        QTest::newRow("a silent receiver, two seconds") << X << nudged + QByteArrayList{"c", "t", "t"} << QByteArray() << false << cancelled;
+        QTest::newRow("a silent receiver, three seconds") << X << nudged + QByteArrayList{"c", "t", "t", "t"} << QByteArray("X") << true << cancelled;
+        QTest::newRow("the receiver gives up itself") << X << nudged + QByteArrayList{"c", "x"} << QByteArray() << true << cancelled;
+        QTest::newRow("the shell back meanwhile") << X << nudged + QByteArrayList{"c", "$ "} << QByteArray() << true << cancelled;
+        QTest::newRow("a second cancel") << X << nudged + QByteArrayList{"c", "c"} << QByteArray("X") << true << cancelled;
+        QTest::newRow("no nudge out") << X << QByteArrayList{"a", "a", "a", "a", "c"} << QByteArray("X") << true << cancelled;
+        // Right behind an EOT our CANs would be line noise to rx and rb.
+        const QByteArrayList eot{"a", "a", "a", "a", "a", "a", "a", "a", "a", "a", "a", "a", "a", "a", "a", "a"};
+        QTest::newRow("an EOT out") << X << eot + QByteArrayList{"c"} << QByteArray() << false << cancelled;
+        QTest::newRow("an EOT out, asked again") << X << eot + QByteArrayList{"c", "n"} << QByteArray("X") << false << cancelled;
+        // It has the whole file: the run ends well.
+        QTest::newRow("an EOT out, taken") << X << eot + QByteArrayList{"c", "a"} << QByteArray() << true << QString();
+        // rb empties its input after a file's end, then asks for the next.
+        QTest::newRow("YMODEM, an EOT taken") << Y << QByteArrayList{"a", "C", "a", "a", "a", "c", "t"} << QByteArray() << false << cancelled;
+        QTest::newRow("YMODEM, an EOT taken, the next file asked for")
+            << Y << QByteArrayList{"a", "C", "a", "a", "a", "c", "C"} << QByteArray("X") << false << cancelled;
+    }
+    void cancelWhileTheReceiverReadsOn()
+    {
+        QFETCH(int, variant);
+        QFETCH(QByteArrayList, steps);
+        Harness h;
+        h.transfer.setManualClock(true);
+        h.send({h.file("f", QByteArray(128 * 16, 'a'))}, variant);
+        h.transfer.feed("C");
+        bool cancelled = false;
+        for (const QByteArray &step : steps) {
+            if (step.startsWith('w'))
+                QTest::qWait(step.mid(1).toInt());
+            else if (step == "c")
+                cancelled = (h.sent.clear(), h.transfer.cancel(), true);
+            else if (step == "t")
+                h.transfer.tick();
+            else if (step == "$ " || step == "C")
+                h.transfer.feed(step);
+            else
+                h.transfer.feed(QByteArray(step == "x" ? 2 : 1, step == "a" ? ACK : step == "n" ? NAK : CAN));
+            QVERIFY2(cancelled || step != "w700" || h.sent.last() == QByteArray(1, NAK), "no nudge went");
+            QVERIFY2(cancelled || step != "a" || h.transfer.isActive(), "ended before the cancel");
+        }
+        QByteArray after;
+        for (const QByteArray &sent : h.sent)
+            after += sent == QByteArray(2, CAN) ? QByteArray("X") : sent.toHex();
+        QTEST(after, "after");
+        QTEST(!h.transfer.isActive(), "ended");
+        if (!h.transfer.isActive())
+            QTEST(h.summary, "summary");
+        if (steps.last() == "$ ")
+            QCOMPARE(h.left, QByteArray("$ "));
+    }
+
     // What the receiver answers at once (a header, the batch end, a file's
     // first block) and lost (it came while rb set its terminal up, or
     // emptied its input after an ACK) is met with one NAK when no answer
