@@ -32,10 +32,15 @@ OpenSession::OpenSession(const TabSessionInfo &tab, SessionView *view, QObject *
     : QObject(parent), m_tab(tab), m_view(view)
 {
     m_quiet.setSingleShot(true);
-    m_quiet.setInterval(kQuietAfterCancelMs);
     // Without this the prompt that follows a cancel is lost with the tail,
     // and the user, seeing none, thinks the session hung.
-    connect(&m_quiet, &QTimer::timeout, this, [this] { showReceived(hostTail(std::exchange(m_quietHeld, {}))); });
+    connect(&m_quiet, &QTimer::timeout, this, &OpenSession::releaseHeld);
+}
+
+void OpenSession::releaseHeld()
+{
+    m_quiet.stop();
+    showReceived(hostTail(std::exchange(m_quietHeld, {})));
 }
 
 QByteArray OpenSession::hostTail(const QByteArray &held)
@@ -267,9 +272,12 @@ void OpenSession::received(const QByteArray &bytes)
         line(error(LanguageManager::tr(QStringLiteral("ASCII 捕获写入失败：%1")).arg(htmlText(why))));
     }
     if (m_quiet.isActive()) {
-        m_quiet.start();
         // A sender's tail can be large; the host's last words are short.
         m_quietHeld = (m_quietHeld + bytes).right(kQuietHeldBytes);
+        const qint64 left = kHoldAfterRunMs - m_heldSince.elapsed();
+        if (left <= 0)
+            return releaseHeld();
+        m_quiet.start(int(std::min<qint64>(left, kQuietAfterCancelMs)));
         return;
     }
     if (m_binary) {
@@ -455,7 +463,8 @@ void OpenSession::handOver(InbandTransfer *transfer, bool binary)
         takeBack();
         if (tail) {
             m_quietHeld.clear();
-            m_quiet.start();
+            m_heldSince.start();
+            m_quiet.start(kQuietAfterCancelMs);
         }
     });
 }

@@ -124,6 +124,10 @@ public:
     // How long the line must be quiet after a cancelled binary transfer
     // before received bytes are drawn again.
     static constexpr int kQuietAfterCancelMs = 400;
+    // ...but no longer than this after the run's end: a peer's tail is
+    // short, while a shell that took it as typed keys may echo it for
+    // minutes, and a user who sees nothing of that thinks the tab hung.
+    static constexpr int kHoldAfterRunMs = 1500;
     static constexpr int kQuietHeldBytes = 4096;
     // A lone Esc this soon after the key that stopped a run still belongs to
     // that stop (a double press), even when the run has ended meanwhile.
@@ -143,6 +147,8 @@ private:
     // (see kCutLineKeyGapMs).
     QByteArray afterCutLine(const QByteArray &bytes);
     void received(const QByteArray &bytes);
+    // Ends the hold of a run's tail: the host's words in it are drawn.
+    void releaseHeld();
     // Of what came meanwhile, what follows the protocol's last byte is
     // the host's own (the peer's farewell, the prompt); the rest is dropped.
     static QByteArray hostTail(const QByteArray &held);
@@ -165,6 +171,7 @@ private:
     bool m_binary = false;
     bool m_connecting = false;
     QTimer m_quiet; // runs while the tail of a cancelled transfer is held back
+    QElapsedTimer m_heldSince; // the end of the run whose tail is held
     bool m_headerEndOwed = false; // see received()
     QByteArray m_quietHeld;
     QByteArray m_lastWords; // the end of what was drawn, and since when it stands

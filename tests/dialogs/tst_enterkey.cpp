@@ -10,6 +10,7 @@
 #include "dialogs/sshcredentialsdialog.h"
 #include "sftp/widgets/sftpdialog.h"
 #include "transfer/tftp/tftpserverdialog.h"
+#include "ui/dialogframe.h"
 #include "ui/groupdialogs.h"
 
 #include <QAbstractSpinBox>
@@ -21,6 +22,7 @@
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
+#include <QVBoxLayout>
 
 #include <memory>
 
@@ -99,6 +101,17 @@ class TestEnterKey : public QObject
             d.reset(new AddCommandDialog({QStringLiteral("g")}, QString(), QStringLiteral("添加"), QString(), QString()));
         } else if (family == QLatin1String("button group")) {
             d.reset(new AddButtonGroupDialog);
+        } else if (family == QLatin1String("framed")) {
+            // On the frame, OK its default: a field, and a button that adds
+            // to it and leaves the dialog open.
+            d.reset(new QDialog);
+            QVBoxLayout *layout = frameDialog(d.get(), QStringLiteral("framed"), 8).layout;
+            auto *field = new QLineEdit(d.get());
+            auto *add = new QPushButton(QStringLiteral("+"), d.get());
+            connect(add, &QPushButton::clicked, field, [field] { field->insert(QStringLiteral("+")); });
+            layout->addWidget(field);
+            layout->addWidget(add);
+            layout->addWidget(dialogButtons(d.get(), QStringLiteral("确定")));
         }
         if (d)
             d->show();
@@ -163,6 +176,7 @@ private slots:
         QTest::newRow("sftp refresh") << "sftp" << "⟳ 刷新" << "status 打开 /a/b ...";
         QTest::newRow("credentials cancel") << "credentials" << "取消" << "rejected";
         QTest::newRow("wizard next") << "wizard" << "下一步" << "step 2";
+        QTest::newRow("a button that leaves its dialog open, OK the default") << "framed" << "+" << "field +, open";
     }
     void focusedButtonTakesEnter()
     {
@@ -181,6 +195,8 @@ private slots:
             QString got;
             if (expect.startsWith(QLatin1String("status ")))
                 got = QStringLiteral("status ") + statusOf(d.get());
+            else if (expect.startsWith(QLatin1String("field ")))
+                got = QStringLiteral("field %1, %2").arg(d->findChild<QLineEdit *>()->text(), d->isVisible() ? "open" : "closed");
             else if (expect.startsWith(QLatin1String("step ")))
                 got = QStringLiteral("step %1").arg(static_cast<NewSessionWizard *>(d.get())->currentStep());
             else

@@ -380,6 +380,33 @@ private slots:
                     return QString::fromLatin1(r.view.shown.replace(zrinit.left(zrinit.size() - 2), "<h>"));
                 }, "rz ready.<h>!\u008a\r\n");
         }
+        // A line redrawn after a bare CR in a legacy 8-bit encoding can
+        // begin with 0x8A (GBK's 奮, Shift_JIS's 完): the host's text, whole.
+        // Hex, reads apart at '|'.
+        for (const auto &[tag, reads] : {std::pair{"GBK, in one read", "cfc2d4d8d6d0 0d 8a5ef459 0d0a"},
+                                         std::pair{"Shift_JIS, its CR ending the read before", "8f88979d9286 0d|8aae97b9 0d0a"}}) {
+            row(qPrintable(QStringLiteral("no run: a line redrawn after a bare CR, %1").arg(tag)), [reads = reads](Rig &r) {
+                for (const QByteArray &read : QByteArray(reads).split('|'))
+                    r.receive(QByteArray::fromHex(read));
+                return QString::fromLatin1(r.view.shown.toHex());
+            }, qPrintable(QString::fromLatin1(reads).remove(u' ').remove(u'|')));
+        }
+        // A shell that took the run's tail as typed keys echoes it for as
+        // long as it reads: its words are drawn while it goes on, the tail
+        // before them not.
+        row("binary: a host that goes on talking after a failed run is drawn while it talks", [](Rig &r) {
+            r.runTransfer(true);
+            r.receive("START");
+            r.receive("GONE");
+            r.receive("\x18\x18\x18 tail\x8f");
+            QElapsedTimer talking;
+            talking.start();
+            for (int n = 0; r.view.shown.isEmpty() && talking.elapsed() < 8000; ++n) {
+                r.receive("echo " + QByteArray::number(n) + ' ');
+                QTest::qWait(100);
+            }
+            return QString::fromLatin1(r.view.shown.left(14));
+        }, "echo 0 echo 1 ");
         row("binary: the peer's farewell and the prompt in the quiet are drawn after it", [](Rig &r) {
             r.runTransfer(true);
             r.receive("START");

@@ -151,7 +151,7 @@ private slots:
             r.session.type("\x03");
             return QString::number(r.transfer.isActive()) + QString::fromLatin1(r.conn->written);
         }, "0");
-        row("a cancelled transfer's tail is dropped as long as it goes on", [](Rig &r) {
+        row("a cancelled transfer's tail is dropped while it goes on, past the quiet's wait", [](Rig &r) {
             r.runTransfer(true);
             r.receive("START");
             r.session.type("\x1b");
