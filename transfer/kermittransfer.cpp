@@ -461,9 +461,10 @@ void KermitTransfer::noticeHostWords(bool readEnded)
     if (!settling())
         m_wordsTicked = false;
     QByteArray words = hostWordsIn(std::exchange(m_notPackets, {}) + (pending ? std::exchange(m_rxBuffer, {}) : QByteArray()));
-    // Behind the line, up to a lone carriage return: the rest of the packet
-    // it cut into, which ends so.
-    if (const qsizetype lineEnd = words.lastIndexOf('\n'); lineEnd >= 0 && words.endsWith('\r') && lineEnd < words.size() - 1)
+    // Behind a line, up to a lone carriage return: the rest of the packet
+    // it cut into, which ends so (also in a read of its own).
+    if (const qsizetype lineEnd = words.lastIndexOf('\n'); (lineEnd >= 0 || settling()) && words.endsWith('\r')
+                                                          && lineEnd < words.size() - 1)
         words.truncate(lineEnd + 1);
     if (!words.isEmpty())
         m_wordsLineEnded = words.endsWith('\n') || words.endsWith('\r');

@@ -620,8 +620,8 @@ private slots:
             QTest::addRow("%s: cut before its end of line", dir)
                 << send << QStringList{"P", "P@-1", "t10", "t1"} << first + ",|,," + next << "";
             QTest::addRow("%s: cut, lines go on", dir)
-                << send << QStringList{"P", "P@2", wall, "t1", wall, wall, "t9", wall, "t1", "R"}
-                << first + ",|,,,,,,," + ask + "," + next << "";
+                << send << QStringList{"P", "P@2", wall, "t1", wall, "*1H\r", wall, "t9", wall, "t1", "R"}
+                << first + ",|,,,,,,,," + ask + "," + next << "";
             QTest::addRow("%s: cut, its time-out spent", dir)
                 << send << QStringList{"P", "P@2", "t10", "R", "P@3", "t1", "t1", "R"}
                 << (send ? "F,|,,D,|,,D,Z" : "Y,|,,Y,|,,N,Y") << "";
