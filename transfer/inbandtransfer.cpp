@@ -80,10 +80,15 @@ void InbandTransfer::cancel()
     }
     // Host words not yet followed by the peer: the shell is most likely
     // back, and would take the protocol's cancel for a command.
-    if (!m_hostWords.isEmpty()) {
+    if (!m_hostWords.isEmpty() && shellShown()) {
         const Step step(this);
         shellTookOver(std::exchange(m_hostWords, {}));
         return;
+    }
+    if (!m_hostWords.isEmpty()) {
+        emit hostTextShown(std::exchange(m_hostWords, {}));
+        if (!isActive())
+            return;
     }
     m_cancelling = true;
     beginEnding();

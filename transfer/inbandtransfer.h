@@ -148,6 +148,10 @@ protected:
     // Ticks the settling time lasts: one, or the peer's own time-out and
     // more where the peer is silent because it waits on us.
     virtual int settleTicks() const { return 1; }
+    // Whether the words settling now show the shell back. An engine that
+    // tells a line of a host that talks from them says no to such a line: a
+    // cancel then shows the line and tells the peer as at any other time.
+    virtual bool shellShown() const { return true; }
     // The settling time has passed with no frame of the peer after the
     // host's words: the shell is back. The engine ends the run with
     // peerGoneText(), `words` the host's (m_unconsumed), and nothing of ours

@@ -3,6 +3,8 @@
 #include "core/languagemanager.h"
 #include "transfer/kermitpacket.h"
 
+#include <QRegularExpression>
+
 #include <algorithm>
 
 using namespace kermit;
@@ -26,6 +28,20 @@ bool controlAfter(const QByteArray &bytes, int at)
 QByteArray withoutLeadingLineEnds(const QByteArray &bytes)
 {
     return bytes.mid(pastLineEnds(bytes, 0));
+}
+
+// The shell's own words: how the job it ran ended ("Killed", "zsh: terminated
+// gkermit", "[1]+  Stopped"), or its complaint about a line it could not run.
+// A host's other lines (a `wall` message, a background job) say nothing of
+// the peer.
+bool shellSpeaks(const QByteArray &words)
+{
+    static const QRegularExpression said(
+        QStringLiteral(R"((^|[\r\n])(\[\d+\][+-]?\s+|[^\s:]+:\s+(line )?(\d+:\s+)?|\S*[$#%>]\s+)?)"
+                       R"((killed|terminated|hangup|quit|aborted|stopped|segmentation fault|bus error|illegal instruction)\b)"
+                       R"(|command not found|: not found|no such file or directory|syntax error)"),
+        QRegularExpression::CaseInsensitiveOption);
+    return said.match(QString::fromUtf8(words)).hasMatch();
 }
 
 constexpr int kBadPacketLimit = 30;
@@ -70,6 +86,7 @@ void KermitTransfer::resetLink()
     m_withheld.clear();
     m_quietTicks = 0;
     m_peerTimedOut = false;
+    m_shellSpoke = false;
     m_peerMaxLen = kMaxPacketLength;
     m_eolChar = kDefaultEol;
     m_ctlPrefix = kDefaultPrefix;
@@ -443,29 +460,38 @@ void KermitTransfer::noticeHostWords(bool readEnded)
     }
     if (!settling())
         m_wordsTicked = false;
-    const QByteArray words = hostWordsIn(std::exchange(m_notPackets, {}) + (pending ? std::exchange(m_rxBuffer, {}) : QByteArray()));
+    QByteArray words = hostWordsIn(std::exchange(m_notPackets, {}) + (pending ? std::exchange(m_rxBuffer, {}) : QByteArray()));
+    // Behind a line, up to a lone carriage return: the rest of the packet
+    // it cut into, which ends so (also in a read of its own).
+    if (const qsizetype lineEnd = words.lastIndexOf('\n'); (lineEnd >= 0 || settling()) && words.endsWith('\r')
+                                                          && lineEnd < words.size() - 1)
+        words.truncate(lineEnd + 1);
     if (!words.isEmpty())
         m_wordsLineEnded = words.endsWith('\n') || words.endsWith('\r');
+    m_shellSpoke = m_shellSpoke || shellSpeaks(words);
     hostWordsArrived(words);
 }
 
 void KermitTransfer::shellTookOver(const QByteArray &words)
 {
-    // Whole lines and no prompt behind them, while the peer that already
-    // spent its one time-out waits on an answer of ours that they held
-    // back: a host that talks (a background job) is likelier than a shell
-    // whose prompt is slow, and the peer would wait for ever.
-    if (m_answerWithheld && m_peerTimedOut && (m_state == AwaitReply || m_state == ReceivePackets)
-        && words.endsWith('\n') && m_rxBuffer.isEmpty() && m_notPackets.isEmpty()) {
-        m_answerWithheld = false;
+    // Whole lines, and neither a prompt nor the shell's own words behind
+    // them: a host that talks (a background job, a `wall` message). The
+    // peer lives, and waits on us: for the answer the lines held back, or
+    // for one to the packet they cut into, which never reached us. gkermit
+    // repeats itself at its time-out once a run only, and after that would
+    // wait for ever.
+    if (!shellShown() && (m_state == AwaitReply || m_state == ReceivePackets || m_state == Cancelling)) {
         emit hostTextShown(words);
-        const QByteArray answer = std::exchange(m_withheld, {});
-        if (!answer.isEmpty())
-            send(answer);
-        else if (m_isSender)
-            send(m_lastPacket);
-        else
-            sendNak(expectedSeq()); // the next packet, which takes the last one as acknowledged
+        m_notPackets.clear(); // the rest of the packet they cut into
+        askAgain();
+        return;
+    }
+    // The peer has gone and its shell is back: in a send whose every file
+    // the receiver took, only the batch's end went unanswered.
+    if (m_isSender && m_phase == SentBreak && m_state == AwaitReply) {
+        m_unconsumed = words + wordsAfter(std::exchange(m_notPackets, {}) + std::exchange(m_rxBuffer, {}));
+        beginEnding();
+        finishTransfer(QString());
         return;
     }
     m_unconsumed = words + wordsAfter(std::exchange(m_notPackets, {}) + std::exchange(m_rxBuffer, {}));
@@ -499,6 +525,22 @@ void KermitTransfer::shellTookOver(const QByteArray &words)
     }
     send(QByteArrayLiteral("\x03"));
     finishTransfer(text);
+}
+
+void KermitTransfer::askAgain()
+{
+    m_answerWithheld = false;
+    const QByteArray answer = std::exchange(m_withheld, {});
+    if (!answer.isEmpty()) {
+        send(answer);
+    } else if (m_state == Cancelling) {
+        return; // its own ticks tell the peer
+    } else if (m_isSender) {
+        (void)mayResend(); // this is the one resend into what may be silence
+        send(m_lastPacket);
+    } else {
+        sendNak(expectedSeq()); // the next packet, which takes the last one as acknowledged
+    }
 }
 
 // The peer has gone: nothing more goes out, not even an error packet, which
@@ -546,14 +588,24 @@ int KermitTransfer::settleTicks() const
 {
     m_wordsTicked = true;
     ++m_quietTicks;
-    if (!m_answerWithheld)
-        return 1;
-    return m_peerTimedOut || promptBehindWords() ? 2 : kTimeAsked + 1;
+    // The shell's own words or its prompt: a peer that waits on us for an
+    // answer they held back would still have spoken by the second tick.
+    // Lines alone may also have cut into the peer's packet, which never
+    // came: the peer then waits on us until its time-out as well.
+    if (shellShown() || (m_state == Cancelling && !m_answerWithheld))
+        return m_answerWithheld ? 2 : 1;
+    return m_peerTimedOut ? 2 : kTimeAsked + 1;
 }
 
+// The host's last bytes since its words end without a line end. What is
+// left of a packet that the words cut into ends with the packet's own; a
+// packet begun is none of the host's.
 bool KermitTransfer::promptBehindWords() const
 {
-    return !m_wordsLineEnded || !m_notPackets.isEmpty() || (!m_rxBuffer.isEmpty() && !m_rxBuffer.startsWith(kMark));
+    const QByteArray after = m_notPackets + (m_rxBuffer.startsWith(kMark) ? QByteArray() : m_rxBuffer);
+    if (after.isEmpty())
+        return !m_wordsLineEnded;
+    return !after.endsWith('\r') && !after.endsWith('\n');
 }
 
 void KermitTransfer::heard()
@@ -565,6 +617,7 @@ void KermitTransfer::heard()
     m_quietTicks = 0;
     m_answerWithheld = false;
     m_withheld.clear();
+    m_shellSpoke = false;
     heardPeer();
     m_notPackets.clear();
 }

@@ -85,7 +85,13 @@ private:
     int settleTicks() const override;
     // Something that is no line stands behind the host's words: a prompt.
     bool promptBehindWords() const;
+    // Only the shell's own words or its prompt show that the peer has gone;
+    // lines alone may be a host that talks while the peer waits on us.
+    bool shellShown() const override { return m_shellSpoke || promptBehindWords(); }
     void shellTookOver(const QByteArray &words) override;
+    // What the peer waits on, asked for again after the host's lines: the
+    // answer they held back, else the packet in flight or a NAK of the one due.
+    void askAgain();
     // The one resend a bad packet may have: the last packet again, or a NAK.
     void answerBadPacket();
     void peerLeft(const QString &text);
@@ -168,5 +174,6 @@ private:
     // silence no longer tells whether it lives.
     bool m_peerTimedOut = false;
     bool m_wordsLineEnded = false; // the host's last words ended with a line end
+    bool m_shellSpoke = false; // since the peer was last heard: a job's end or a complaint, in the shell's words
     QString m_leavingText; // the end of a run Leaving
 };

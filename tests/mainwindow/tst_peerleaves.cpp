@@ -22,7 +22,7 @@ bool leaveRowWanted(const char *protocol, bool send, const QString &leave)
 {
     const QString only = qEnvironmentVariable("HV_LEAVE_ONLY");
     const QString direction = QLatin1String(protocol) + (send ? QLatin1String(" send") : QLatin1String(" receive"));
-    const bool talks = leave == QLatin1String("talks") || leave == QLatin1String("chatters");
+    const bool talks = leave == QLatin1String("talks") || leave.startsWith(QLatin1String("chatters"));
     return only.isEmpty() || only == QLatin1String(protocol) || only == direction
            || only == direction + (talks ? QLatin1String(" talks") : QLatin1String(" leaves"));
 }
@@ -249,13 +249,16 @@ private slots:
         row(2, false, "late", "bash", 25);
         // Kermit with a host line mid-run over a round trip, and a host that
         // talks every 200 ms ("chatters"): the peer lives, and so does the run.
+        // "into packets": the peer's writes reach the terminal in pieces now
+        // and then, and the host's line lands inside its packet.
         for (const bool send : {true, false}) {
             const char *dir = send ? "send" : "receive";
             if (leaveRowWanted(kProtocols[3].name, send, "talks")) {
                 QTest::addRow("kermit %s, talks, bash, 25 ms each way", dir) << 3 << send << QString("talks") << QString("bash") << true << 25;
-                for (const int delay : {0, 25})
-                    QTest::addRow("kermit %s, chatters, bash%s", dir, delay ? ", 25 ms each way" : "")
-                        << 3 << send << QString("chatters") << QString("bash") << true << delay;
+                for (const char *chatter : {"chatters", "chatters into packets"})
+                    for (const int delay : {0, 25})
+                        QTest::addRow("kermit %s, %s, bash%s", dir, chatter, delay ? ", 25 ms each way" : "")
+                            << 3 << send << QString(chatter) << QString("bash") << true << delay;
             }
         }
     }
@@ -301,23 +304,26 @@ private slots:
         // packet's peer (gkermit) with the prompt seconds late.
         const bool behind = leave.contains(" behind a ");
         const bool slowPrompt = leave.endsWith("behind a packet");
-        const bool talks = leave == "talks" || leave == "chatters";
-        chatterMs = leave == "chatters" ? 200 : 0;
+        const bool talks = leave == "talks" || leave.startsWith("chatters");
+        chatterMs = leave.startsWith("chatters") ? 200 : 0;
         const int mode = send ? p.sendMode : p.receiveMode;
-        const QString peer = QString::fromLatin1(send ? p.toPeer : p.fromPeer);
+        QString peer = QString::fromLatin1(send ? p.toPeer : p.fromPeer);
+        if (leave.endsWith("into packets"))
+            peer = "python3 " HV_SOURCE_DIR "/tests/mainwindow/splitpeer.py 10 50 " + peer;
         // Without a peer, and with a late one, the file is small: it is not
         // the flow that matters there.
         // One block a round trip: over a line with one, XMODEM's 128-byte
         // blocks take a smaller file to last as long as YMODEM's. A host
         // that talks all along does so from the start of a longer run.
-        const int talkSize = chatterMs && p.kind == KindK ? 64 << 10 : delay && p.kind == KindX ? 16 << 10 : p.size / 4;
+        const int talkSize = chatterMs && p.kind == KindK ? (leave.endsWith("into packets") ? 16 << 10 : 64 << 10)
+                             : delay && p.kind == KindX ? 16 << 10 : p.size / 4;
         const QByteArray data = content(signal ? p.size : talks ? talkSize : 64 << 10);
         // A late peer's own timers are real, and so are those of one that
         // runs to its end.
         manualClock = leave != "late" && leave != "done";
         // A host that talks all along: the engine's own clock, which restarts
         // as the words begin, not at each line.
-        const bool ownClock = leave == "chatters";
+        const bool ownClock = leave.startsWith("chatters");
         if (ownClock)
             manualClock = false;
         const bool done = leave == "done";

@@ -404,12 +404,12 @@ private slots:
         // busy machine reads them: the packet is not answered.
         QTest::newRow("send: shell back behind an ACK") << true << QStringList{"ack", "ack|" + killed, "t30"}
                                                         << QByteArray("SF||") << gone;
-        // Its prompt slow to come: the peer, its one time-out unspent, is
-        // waited for that long and a second.
+        // Its prompt slow to come: the shell's own words end it all the
+        // same, a second after a live peer would have answered.
         const QString killedNoPrompt = "Killed\r\nEND=137\r\n";
-        QTest::newRow("send: shell back behind an ACK, prompt late") << true << QStringList{"ack", "ack|" + killedNoPrompt, "t10"}
+        QTest::newRow("send: shell back behind an ACK, prompt late") << true << QStringList{"ack", "ack|" + killedNoPrompt, "t1"}
                                                                      << QByteArray("SF|") << "";
-        QTest::newRow("send: shell back behind an ACK, prompt later") << true << QStringList{"ack", "ack|" + killedNoPrompt, "t11"}
+        QTest::newRow("send: shell back behind an ACK, prompt later") << true << QStringList{"ack", "ack|" + killedNoPrompt, "t2"}
                                                                       << QByteArray("SF||") << gone;
         QTest::newRow("send: shell back behind an ACK, prompt at last") << true << QStringList{"ack", "ack|" + killedNoPrompt, "t4", "$ ", "t1"}
                                                                         << QByteArray("SF||") << gone;
@@ -584,6 +584,126 @@ private slots:
             QVERIFY2(h.left.endsWith("$ ") || h.left.contains("Killed\r\n"), h.left.constData()); // the shell's words are drawn
         if (summary.isEmpty() && steps.join("").contains("Broadcast"))
             QCOMPARE(h.shown.count("Broadcast message from root\r\n"), steps.join("").count("Broadcast message from root\r\n"));
+    }
+
+    // A host line (a `wall` message) cut into the peer's packet at byte `at`
+    // (the peer's next packet "P@at": the receiver's ACK, the sender's D):
+    // the packet never comes, and the peer waits on our answer to it. Lines
+    // alone end nothing: they are waited out for the peer's own time-out
+    // (10 s), which repeats the packet ("R"), or, the peer silent, the
+    // packet is asked for again. gkermit times out once a run only: after
+    // that ("R" seen), two quiet seconds. The shell's own words or its
+    // prompt behind the line end the run. Steps as in peerLeaves; "P" the
+    // peer's next packet whole. Per step, what we sent ("|": our queue
+    // dropped, "^": Ctrl+C); the run is then played to its end, the file
+    // whole.
+    void hostLineInsidePacket_data()
+    {
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QString>("wire");
+        QTest::addColumn<QString>("summary");
+        const QString gone = "对端已退出，中止", wall = "\r\nBroadcast message from root@host: back soon\r\n";
+        for (const bool send : {true, false}) {
+            const char *dir = send ? "send" : "receive";
+            // The F in flight, and the file's one D after it; a receiver's NAK.
+            const QString first = send ? "F" : "Y", ask = send ? "F" : "N", next = send ? "D" : "Y";
+            for (const int at : {1, 2, 4, -2}) {
+                const QString cut = QStringLiteral("P@%1").arg(at);
+                if (at == 1)
+                    QTest::addRow("%s: cut at %d, repeated at its time-out", dir, at)
+                        << send << QStringList{"P", cut, "t10", "R"} << first + ",|,," + next << "";
+                QTest::addRow("%s: cut at %d, asked again", dir, at)
+                    << send << QStringList{"P", cut, "t10", "t1", "R"} << first + ",|,," + ask + "," + next << "";
+            }
+            // Whole, the line behind it in the same read: the answer held back goes.
+            QTest::addRow("%s: cut before its end of line", dir)
+                << send << QStringList{"P", "P@-1", "t10", "t1"} << first + ",|,," + next << "";
+            QTest::addRow("%s: cut, lines go on", dir)
+                << send << QStringList{"P", "P@2", wall, "t1", wall, "*1H\r", wall, "t9", wall, "t1", "R"}
+                << first + ",|,,,,,,,," + ask + "," + next << "";
+            QTest::addRow("%s: cut, its time-out spent", dir)
+                << send << QStringList{"P", "P@2", "t10", "R", "P@3", "t1", "t1", "R"}
+                << (send ? "F,|,,D,|,,D,Z" : "Y,|,,Y,|,,N,Y") << "";
+            QTest::addRow("%s: cut, killed", dir) << send << QStringList{"P", "P@2", "Killed\r\n", "t1", "t1"} << first + ",|,,,|" << gone;
+            QTest::addRow("%s: cut, a prompt", dir) << send << QStringList{"P", "P@2", "$ ", "t1", "t1"} << first + ",|,,,|" << gone;
+            QTest::addRow("%s: cut, terminated in zsh", dir) << send << QStringList{"P", "P@3", "zsh: terminated  gkermit\r\n", "t2"}
+                                                           << first + ",|,,|" << gone;
+            QTest::addRow("%s: cut, our answer typed in", dir) << send << QStringList{"P", "P@2", "t11", "bash: $'\\001#': command not found\r\n", "t1"}
+                                                             << first + ",|," + ask + ",|,|^" << gone;
+            QTest::addRow("%s: a line, cancelled", dir) << send << QStringList{"P", wall, "cancel", "P", "t1"} << first + ",|,|,,E"
+                                                        << "Kermit 传输已被用户取消";
+        }
+        // Every file taken and acknowledged: the receiver left on our B, its
+        // ACK cut by the line, and its shell is back.
+        QTest::addRow("send: cut in the ACK of B, a prompt")
+            << true << QStringList{"P", "P", "P", "P", "P@2", "$ ", "t2"} << "F,D,Z,B,|,,|" << "";
+    }
+    void hostLineInsidePacket()
+    {
+        QFETCH(bool, send);
+        QFETCH(QStringList, steps);
+        const QByteArray content = QByteArray("0123456789abcdefghij").repeated(4);
+        Harness h;
+        h.transfer.setDiscardFn([&h] { h.sent << "|"; });
+        QList<QByteArray> theirs; // a sender's packets after S
+        int next = 0;
+        if (send) {
+            h.send({h.file("f.bin", content)});
+        } else {
+            h.receiving();
+            theirs = {buildPacket('F', 1, "f.bin", 1, 13), buildPacket('D', 2, content.left(50), 1, 13),
+                      buildPacket('D', 3, content.mid(50), 1, 13), buildPacket('Z', 4, {}, 1, 13), buildPacket('B', 5, {}, 1, 13)};
+        }
+        QByteArray taken; // what a receiver took of our data packets
+        int takenSeq = -1;
+        const auto packet = [&](bool again) {
+            if (!send)
+                return theirs.value(again ? next - 1 : next++);
+            const Packet ours = h.last(); // answered: the S with our parameters
+            if (ours.type == 'D' && std::exchange(takenSeq, ours.seq) != ours.seq)
+                taken += decodePrefixed(ours.data, '#');
+            return buildPacket('Y', ours.seq, ours.type == 'S' ? sendInitData(1) : QByteArray(), 1, 13);
+        };
+        const QByteArray wall = "\r\nBroadcast message from root@host: back soon\r\n";
+        QStringList wire;
+        for (const QString &step : steps) {
+            const qsizetype before = h.sent.size();
+            if (step == "P" || step == "R") {
+                h.transfer.feed(packet(step == "R"));
+            } else if (step.startsWith("P@")) {
+                QByteArray p = packet(false);
+                const int at = step.mid(2).toInt();
+                h.transfer.feed(p.insert(at < 0 ? p.size() + at : at, wall));
+            } else if (step.startsWith('t')) {
+                h.tick(step.mid(1).toInt());
+            } else if (step == "cancel") {
+                h.transfer.cancel();
+            } else {
+                h.transfer.feed(step.toLatin1());
+            }
+            QString types;
+            for (const QByteArray &chunk : h.sent.mid(before))
+                types += chunk.startsWith('\x01') ? QChar(chunk.at(3)) : chunk == "\x03" ? QChar('^') : QChar('|');
+            wire << types;
+        }
+        QTEST(wire.join(','), "wire");
+        QFETCH(QString, summary);
+        if (!summary.isEmpty()) {
+            QCOMPARE(h.summary, summary);
+            return;
+        }
+        for (int guard = 0; guard < 40 && !h.finished; ++guard) {
+            h.transfer.feed(packet(false));
+            h.tick(send ? 0 : 1);
+        }
+        h.tick(2); // the receiver's closing time
+        QVERIFY2(h.finished == 1 && h.ok, qPrintable(h.summary));
+        QCOMPARE(send ? taken : h.read("f.bin"), content);
+        // Only the host's lines are drawn, not what is left of the packet they cut into.
+        const QByteArray drawn = h.shown + h.left;
+        QVERIFY(drawn.contains("Broadcast message"));
+        QCOMPARE(QByteArray(drawn).replace(wall.mid(2), "").replace("$ ", ""), QByteArray());
     }
 
     // A name with %1 and %2 in it is shown as it is, each way; a sender's
