@@ -163,10 +163,13 @@ struct WritesBehindAWait : SftpSession {
 // byte of it, then would block. libssh2 refuses every other packet until
 // that one is finished, so ending the session must finish it, into nothing,
 // or the session is never freed (the sanitizer build's leak check). On a
-// lane, the request is a folder job's, cut short by a stop.
+// lane, the request is a folder job's, cut short by a stop. On a stuck
+// channel, the session's own was cut short beside the lanes and given up
+// for a fresh one, which cannot open until the stop.
 struct CutRequest : SftpSession {
-    CutRequest(const SshConnectParams &params, const QByteArray &remote, bool onALane)
-        : SftpSession(params, "bye"), remote(remote), onALane(onALane) {}
+    enum Where { OwnChannel, Lane, StuckChannel };
+    CutRequest(const SshConnectParams &params, const QByteArray &remote, Where where)
+        : SftpSession(params, "bye"), remote(remote), where(where) {}
     static LIBSSH2_SEND_FUNC(oneByte)
     {
         Q_UNUSED(abstract);
@@ -178,13 +181,15 @@ struct CutRequest : SftpSession {
     void ready() override {}
     void runJobs() override
     {
-        SftpLanes *laneSet = onALane ? lanes() : nullptr;
-        if (onALane && !laneSet)
+        SftpLanes *laneSet = where != OwnChannel ? lanes() : nullptr;
+        if (where != OwnChannel && !laneSet)
             return;
         libssh2_session_callback_set2(session(), LIBSSH2_CALLBACK_SEND, reinterpret_cast<libssh2_cb_generic *>(&oneByte));
-        if (!onALane) {
+        if (where != Lane) {
             rc = libssh2_sftp_mkdir_ex(sftpHandle(), remote.constData(), unsigned(remote.size()), 0700);
             done = true;
+            if (where == StuckChannel)
+                renewChannels();
             return;
         }
         rc = LIBSSH2_ERROR_EAGAIN;
@@ -197,7 +202,7 @@ struct CutRequest : SftpSession {
     }
     QString say(const char *source) const override { return QString::fromUtf8(source); }
     const QByteArray remote;
-    const bool onALane;
+    const Where where;
     std::atomic<int> rc{0};
     std::atomic<bool> done{false};
 };
@@ -549,21 +554,25 @@ private slots:
 
     void endsWithARequestCutShort_data()
     {
-        QTest::addColumn<bool>("onALane");
-        QTest::newRow("the session's own channel") << false;
-        QTest::newRow("a lane, stopped") << true;
+        QTest::addColumn<int>("where");
+        QTest::newRow("the session's own channel") << int(CutRequest::OwnChannel);
+        QTest::newRow("a lane, stopped") << int(CutRequest::Lane);
+        QTest::newRow("a stuck channel beside lanes, stopped") << int(CutRequest::StuckChannel);
     }
     void endsWithARequestCutShort()
     {
-        QFETCH(bool, onALane);
+        QFETCH(int, where);
         const QString target = remoteFolder() + QStringLiteral("/cut");
-        auto *cut = new CutRequest(m_server.params(m_knownHosts), target.toUtf8(), onALane);
+        auto *cut = new CutRequest(m_server.params(m_knownHosts), target.toUtf8(), CutRequest::Where(where));
         cut->start();
         QVERIFY2(QTest::qWaitFor([&] { return cut->done.load(); }, 60000), "the session never got under way");
         QCOMPARE(cut->rc.load(), int(LIBSSH2_ERROR_EAGAIN));
-        if (onALane) {
+        if (where != CutRequest::OwnChannel) {
             QTest::qWait(300);
+            QElapsedTimer clock;
+            clock.start();
             QVERIFY2(cut->stop(), "the stopped session did not end");
+            QVERIFY2(clock.elapsed() < kSftpStopGraceMs, qPrintable(QStringLiteral("stopped in %1 ms").arg(clock.elapsed())));
         }
         QVERIFY2(cut->wait(QDeadlineTimer(10000)), "the session did not end");
         SftpSession::release(cut);
