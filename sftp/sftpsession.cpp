@@ -555,7 +555,7 @@ qint64 SftpSession::upload(const QString &localPath, const QString &remotePath, 
     }
 
     SftpWriter writer(m_session, local, [this] { waitIo(); }, [this] { return keepRunning(); },
-                      [this] { return lastErrorText(); });
+                      [this] { return lastErrorText(); }, writeCalls());
     writer.add(m_sftp, h, 0);
     const qint64 splitAt = splitAtOverride.load() > 0                          ? splitAtOverride.load()
                            : sftpChannelGrant(m_sftp) < kSftpNarrowChannel ? kSplitNarrowAt

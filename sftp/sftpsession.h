@@ -21,6 +21,7 @@
 
 class QFileDevice;
 class QIODevice;
+class SftpWriteCalls;
 
 // A mutex-guarded queue of job records. The owner posts and wakes the worker
 // through its waker; the worker takes one record at a time.
@@ -137,6 +138,9 @@ protected:
     // The worker runs, or a stopped one takes back what it made while the
     // owner's grace lasts.
     bool mayGoOn() const;
+    // What an upload's writer asks of libssh2: libssh2's own when null. A
+    // test puts a channel in that misjudges the room.
+    virtual SftpWriteCalls *writeCalls() { return nullptr; }
     // A temporary name beside finalPath for an upload to write under: a
     // random one, made exclusively, so that no name of anyone else's is
     // ever taken for ours (a test may choose one that is taken).

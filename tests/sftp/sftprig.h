@@ -198,6 +198,7 @@ struct Tree {
     QHash<int, QString> ended;  // id -> "完成" or the failure
     QSet<int> failedJobs;
     QList<qlonglong> progress;
+    int lists = 0; // listings answered
     int nextId = 1;
 
     explicit Tree(const SshConnectParams &p, DirTreeWorker::ExistingFolderQuestion ask = {})
@@ -208,6 +209,7 @@ struct Tree {
         QObject::connect(worker, &W::sigReady, &context, [this] { ready = true; });
         QObject::connect(worker, &W::sigError, &context, [this](const QString &m) { errors << m; });
         QObject::connect(worker, &W::sigJobProgress, &context, [this](int, qlonglong done) { progress << done; });
+        QObject::connect(worker, &W::sigListed, &context, [this] { ++lists; });
         QObject::connect(worker, &W::sigJobDone, &context, [this](int id, const QString &m) { ended[id] = m; });
         QObject::connect(worker, &W::sigJobFailed, &context, [this](int id, const QString &m) {
             ended[id] = m;
