@@ -7,6 +7,7 @@
 
 #include <QHash>
 #include <QTest>
+#include <QTimer>
 
 #include <functional>
 #include <map>
@@ -73,8 +74,17 @@ private:
 // read, in one go.
 struct SimLine {
     SimClock clock;
-    qint64 nowUs() const { return clock.nowUs(); }
-    void at(qint64 atUs, std::function<void()> fn) { clock.at(atUs, std::move(fn)); }
+    // The machine's time and Qt's timers in place of the clock, the sender's
+    // left on its own: the row runs in real time.
+    bool machine = false;
+    QObject timers;
+    qint64 nowUs() const { return machine ? machineUs() : clock.nowUs(); }
+    void at(qint64 atUs, std::function<void()> fn)
+    {
+        if (!machine)
+            return clock.at(atUs, std::move(fn));
+        QTimer::singleShot(int(qMax<qint64>(0, atUs - nowUs()) / 1000), Qt::PreciseTimer, &timers, std::move(fn));
+    }
     qint64 oneWayUs = 0;
     std::function<qint64(qint64 at)> rate = [](qint64) { return qint64(0); }; // bytes a second from `at`; 0: at once
     // When the ZACK for `at`, the `nth` asked for, comes, `dueUs` as the line carries it; -1: never.
@@ -123,7 +133,8 @@ struct SimLine {
     void startSend(Harness &h, int size)
     {
         h.transfer.setManualClock(true);
-        h.transfer.setLinkClock(&clock);
+        if (!machine)
+            h.transfer.setLinkClock(&clock);
         h.transfer.startSend(out(h), QStringLiteral("s"), {h.file("big", QByteArray(size, 'b'))});
         h.transfer.feed(hex(ZRINIT));
     }
@@ -392,6 +403,30 @@ private slots:
         QVERIFY2(line.acked > slowAt, qPrintable(QStringLiteral("nothing confirmed after the slow: %1").arg(line.acked)));
         // Two round trips at 200 KB/s are 20 KB.
         QVERIFY2(mostOut <= 48 << 10, qPrintable(QStringLiteral("%1 bytes went out past the last ZACK once the link slowed").arg(mostOut)));
+        QCOMPARE(h.summary, kRunning);
+    }
+    // The sender on the machine's own clock and Qt's timers, over a line
+    // in real time: 20 KB/s, 25 ms each way. Its round trips and pace are
+    // measured in the machine's time: the send is done within half again
+    // what the rate takes, and the window has come down to what the slow
+    // link carries in a few round trips.
+    void senderMachineClockPace()
+    {
+        constexpr qint64 kRate = 20'000, kSize = 48'000;
+        SimLine line; // outlives the harness: its end cancels the run, which writes
+        line.machine = true;
+        line.oneWayUs = 25'000;
+        line.rate = [](qint64) { return kRate; };
+        Harness h;
+        line.startSend(h, int(kSize));
+        QTest::qWait(50);
+        QElapsedTimer took;
+        took.start();
+        line.startData(h);
+        const qint64 dueMs = kSize * 1000 / kRate * 3 / 2;
+        QVERIFY2(QTest::qWaitFor([&] { return line.acked >= kSize - (4 << 10); }, int(dueMs)),
+                 qPrintable(QStringLiteral("%1 bytes of %2 confirmed after %3 ms").arg(line.acked).arg(kSize).arg(took.elapsed())));
+        QVERIFY2(h.transfer.aheadBound() <= 6 << 10, qPrintable(QStringLiteral("the window is %1").arg(h.transfer.aheadBound())));
         QCOMPARE(h.summary, kRunning);
     }
 };
