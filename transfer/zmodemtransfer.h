@@ -49,6 +49,8 @@ public:
     bool writingWindow() const { return m_windowLeft > 0; }
     // How far the data may run ahead of the receiver's last ZACK now.
     quint32 aheadBound() const { return m_ahead; }
+    // What went out past the receiver's last ZACK, while a file's data goes.
+    qint64 pastConfirmed() const { return writingWindow() ? m_sendFile.pos() - m_ackedPos : 0; }
     // The clock the sender measures the link by and paces its writing by;
     // nullptr: the machine's. Set while no run goes; it must outlive this object.
     void setLinkClock(LinkClock *clock);
