@@ -50,18 +50,14 @@ constexpr quint32 kAckEveryMost = 64 * 1024;
 // while a ZACK is on its way, and is what a link that slows now holds of
 // ours. More goes only where the first ZACKs show the link faster than
 // anything they can measure (they came back a bare round trip late, all
-// together): what it carries in kGainUnmeasured round trips, so that a
-// fast, long round trip is filled from the second one on.
+// together) it grows as it would, by what they confirm: ZACKs that come
+// together count as one. Whatever they show, it no more than doubles a
+// round trip.
 constexpr int kGrowth = 2;
 constexpr int kGainSteady = 2;
-constexpr int kGainUnmeasured = 8;
+constexpr quint32 kGrowthPerRound = 2;
 constexpr int kFlatSamplesToSteady = 3;
 constexpr qint64 kQueuedUs = 1000; // a late ZACK is this much later at least
-// A rate is measured over this span at least, so that ZACKs read in one go
-// do not pass for a fast link: shorter while the window grows, when the
-// ZACKs of the first data, which went out in one go, tell the link's rate.
-constexpr qint64 kRateSpanUs = 250;
-constexpr qint64 kRateSpanGrowingUs = 100;
 // The best rates of the last two rounds count: a round trip each, or this
 // much where the round trip is shorter (a pty).
 constexpr qint64 kRoundLeastUs = 2'000;
@@ -122,6 +118,8 @@ void ZmodemTransfer::sendDataBurst()
     m_markUs = m_roundUs = m_burstUs = linkUs();
     m_markPos = m_burstPos = m_ackedPos;
     m_firstAckUs = -1;
+    m_growRoundUs = m_burstUs;
+    m_growBase = m_ahead;
     writeWindow();
 }
 
@@ -250,7 +248,7 @@ void ZmodemTransfer::learnLink(quint32 pos)
     if (m_readWaitUs > 0) {
         m_markUs = now;
         m_markPos = pos;
-        return;
+        return capGrowth(now);
     }
     // The rate is what the ZACKs confirm over a short span: those of data
     // that went out in one go come back as fast as the link carried it, a
@@ -263,8 +261,8 @@ void ZmodemTransfer::learnLink(quint32 pos)
     // trips alone (the next ZACK of a link that slowed much may be seconds
     // away) counts by itself.
     const qint64 span = now - m_markUs;
-    if (m_minRttUs <= 0 || span < (m_growing ? qMax(kRateSpanGrowingUs, m_minRttUs / 4) : qMax(kRateSpanUs, m_minRttUs / 2)))
-        return;
+    if (m_minRttUs <= 0 || span < qMax(kRoundLeastUs, m_minRttUs))
+        return capGrowth(now);
     const qint64 rate = qint64(pos - m_markPos) * 1000000 / span;
     const qint64 round = qMax(kRoundLeastUs, m_minRttUs);
     m_markUs = now;
@@ -284,7 +282,17 @@ void ZmodemTransfer::learnLink(quint32 pos)
     // and what it would leave out when the link slows is then the link's.
     const quint32 steady = aheadFor(m_rate, m_minRttUs, kGainSteady);
     m_ahead = m_growing ? qBound(steady, m_ahead, quint32(qMin<qint64>(kAheadMost, qint64(kGrowth) * steady))) : steady;
-    m_ahead = m_ahead / kAckEveryLeast * kAckEveryLeast;
+    capGrowth(now);
+}
+
+void ZmodemTransfer::capGrowth(qint64 now)
+{
+    // However the ZACKs came, the bound no more than doubles a round trip.
+    if (now - m_growRoundUs >= qMax(kRoundLeastUs, m_minRttUs)) {
+        m_growRoundUs = now;
+        m_growBase = m_growBase ? qMin(m_ahead, kGrowthPerRound * m_growBase) : m_ahead;
+    }
+    m_ahead = qMin(m_ahead, kGrowthPerRound * m_growBase) / kAckEveryLeast * kAckEveryLeast;
 }
 
 void ZmodemTransfer::openByLateness(quint32 pos, qint64 now, qint64 bareUs)
@@ -298,16 +306,18 @@ void ZmodemTransfer::openByLateness(quint32 pos, qint64 now, qint64 bareUs)
     qint64 rate = qint64(pos - m_burstPos) * 1000000 / qMax(kQueuedUs, carryUs);
     if (now > m_firstAckUs)
         rate = qMin(rate, qint64(pos - m_firstAckPos) * 1000000 / (now - m_firstAckUs));
+    // All that went out before the first ZACK came back together (a few of
+    // them together are a line's jitter); about a bare round trip late, no
+    // two of them came at the link's pace, and they count as one: no rate.
+    // Back sooner than the offer's answer came, they show that round trip
+    // was no bare one, not that the link is fast; much later, a line that
+    // held them.
+    if (carryUs > -kQueuedUs && carryUs < qMax(kQueuedUs, bareUs / 8))
+        return;
     // It stands for the rate until a span shows one, so that the window it
     // opened does not fall to the least when the next ZACKs come late.
     m_rate = qMax(m_rate, rate);
-    // All that went out before the first ZACK came back together (a few of
-    // them together are a line's jitter); about a bare round trip late, no
-    // two of them came at the link's pace. Back sooner than the offer's
-    // answer came, they show that round trip was no bare one, not that the
-    // link is fast; much later, a line that held them.
-    const bool unmeasured = carryUs > -kQueuedUs && carryUs < qMax(kQueuedUs, bareUs / 8);
-    m_ahead = qMax(m_ahead, aheadFor(rate, m_minRttUs, unmeasured ? kGainUnmeasured : kGainSteady));
+    m_ahead = qMax(m_ahead, aheadFor(rate, m_minRttUs, kGainSteady));
 }
 
 void ZmodemTransfer::writeWindow()

@@ -49,6 +49,8 @@ public:
     bool writingWindow() const { return m_windowLeft > 0; }
     // How far the data may run ahead of the receiver's last ZACK now.
     quint32 aheadBound() const { return m_ahead; }
+    // What went out past the receiver's last ZACK, while a file's data goes.
+    qint64 pastConfirmed() const { return writingWindow() ? m_sendFile.pos() - m_ackedPos : 0; }
     // The clock the sender measures the link by and paces its writing by;
     // nullptr: the machine's. Set while no run goes; it must outlive this object.
     void setLinkClock(LinkClock *clock);
@@ -102,6 +104,8 @@ private:
     // came back: the window opens to the rate shown by how late it came.
     void openByLateness(quint32 pos, qint64 now, qint64 bareUs);
     quint32 ackSpacing() const;
+    // The bound at most twice what it was a round trip ago.
+    void capGrowth(qint64 now);
     void startLinkClock();
     qint64 linkUs() const { return (m_clock ? m_clock->nowUs() : machineUs()) - m_linkStartUs; }
     // What this read brought may have waited for us rather than
@@ -198,6 +202,8 @@ private:
     int m_flatSamples = 0; // rate samples since it last grew much
     bool m_growing = true;  // the link has not yet shown itself full
     quint32 m_ahead = 0;
+    qint64 m_growRoundUs = 0; // when the bound's current round trip began
+    quint32 m_growBase = 0;   // and the bound then
     ClockTimer m_pump;
     ClockTimer m_beat; // runs while sending; see heldUpFor()
     qint64 m_beatDueUs = 0;

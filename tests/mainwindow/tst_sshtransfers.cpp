@@ -70,6 +70,8 @@ private slots:
         QTest::addColumn<qint64>("rate"); // 25 ms each way at this rate; 0: loopback as it is
         QTest::addColumn<qint64>("slowAfter"); // bytes, then 20 KB/s
         QTest::addColumn<QString>("event");
+        QTest::addColumn<int>("eventMs"); // into the data; 0: a second after it flows
+        QTest::addColumn<int>("size");    // of a run that is stopped
         const struct {
             const char *name;
             qint64 rate, slowAfter;
@@ -80,9 +82,17 @@ private slots:
                 for (const char *event : {"send whole", "receive whole", "Esc", "rz killed"}) {
                     if (!l.slowAfter || !QByteArrayView(event).endsWith("whole"))
                         QTest::addRow("%s, %s, %s", server.first, l.name, event)
-                            << fixture << server.second << l.rate << l.slowAfter << QString(event);
+                            << fixture << server.second << l.rate << l.slowAfter << QString(event) << 0 << (4 << 20);
                 }
             }
+        }
+        // rz killed early into a small send and late into a big one, on a
+        // link of no rate of its own (-1) and a slow one: the run ends within
+        // 2 s whatever the window had grown to.
+        for (const qint64 rate : {qint64(-1), qint64(100'000)}) {
+            for (const auto &[size, ms] : {std::pair{1 << 20, 100}, std::pair{16 << 20, 3000}})
+                QTest::addRow("sshd, 25 ms%s, %d MiB, rz killed at %d ms", rate > 0 ? " at 100 KB/s" : "", size >> 20, ms)
+                    << QString("ssh_sshd") << kSshdPort << rate << qint64(0) << QString("rz killed") << ms << size;
         }
     }
     void zmodemOverSsh()
@@ -92,17 +102,18 @@ private slots:
         QFETCH(qint64, rate);
         QFETCH(qint64, slowAfter);
         QFETCH(QString, event);
+        QFETCH(int, eventMs);
+        QFETCH(int, size);
         int target = port;
         if (rate) {
-            relay = std::make_unique<LinkRelay>(port, LineShape{25, rate, 2 << 20, slowAfter, 0, slowAfter ? 20'000 : 0});
+            relay = std::make_unique<LinkRelay>(port, rate < 0 ? LineShape{25} : LineShape{25, rate, 2 << 20, slowAfter, 0, slowAfter ? 20'000 : 0});
             QVERIFY2(relay->port(), "the relay could not listen");
             target = relay->port();
         }
         logInTo(fixture, target);
         const bool receive = event == "receive whole";
         const bool whole = event.endsWith("whole");
-        const int size = whole ? (rate ? 256 << 10 : 4 << 20) : 4 << 20;
-        const QByteArray data = content(size);
+        const QByteArray data = content(whole ? (rate ? 256 << 10 : 4 << 20) : size);
         const QString failed = receive ? run(KindZ, false, 0, "sz -q data.bin", data)
                                        : run(KindZ, true, 0, "bash -c 'echo $$ >peer.pid; exec rz -q -y'", data);
         QVERIFY2(failed.isEmpty(), qPrintable(failed));
@@ -125,13 +136,13 @@ private slots:
         QElapsedTimer since;
         QObject scope;
         bool due = false;
-        const qint64 at = slowAfter ? slowAfter + (64 << 10) : 32 << 10;
+        const qint64 at = slowAfter ? slowAfter + (64 << 10) : eventMs ? 1 : 32 << 10;
         connect(engine.get(), &InbandTransfer::progressChanged, &scope, [&](qint64 done) {
             const int peer = due || done < at ? 0 : readFile(peerFolder() + "/peer.pid").trimmed().toInt();
             if (peer <= 0)
                 return;
             due = true;
-            QTimer::singleShot(slowAfter ? 6000 : 1000, &scope, [&, peer] {
+            QTimer::singleShot(slowAfter ? 6000 : eventMs ? eventMs : 1000, &scope, [&, peer] {
                 if (!ended->isEmpty())
                     return;
                 since.start();
@@ -143,7 +154,20 @@ private slots:
         });
         QVERIFY2(QTest::qWaitFor([&] { return since.isValid() || !ended->isEmpty(); }, 60000), "the data did not flow");
         QVERIFY2(since.isValid(), "ended before the event: the file is too small");
+        // How far our data ran past the receiver's last ZACK once it was gone.
+        qint64 past = 0, endedMs = -1;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, &scope, [&] {
+            const auto *z = qobject_cast<ZmodemTransfer *>(engine.get());
+            past = qMax(past, z ? z->pastConfirmed() : 0);
+            if (endedMs < 0 && !ended->isEmpty())
+                endedMs = since.elapsed();
+        });
+        watch.start(5);
         QVERIFY2(waitEnd(), qPrintable(QString("the transfer neither ended nor advanced for a minute (state %1)").arg(engine->state())));
+        watch.stop();
+        if (endedMs < 0)
+            endedMs = since.elapsed();
         QCOMPARE(ended->first().at(0).value<InbandTransfer::Outcome>(),
                  event == "Esc" ? InbandTransfer::Cancelled : InbandTransfer::Failed);
         qsizetype endAt = view.shown.size();
@@ -157,8 +181,10 @@ private slots:
         }
         const QString after = shellAfterwards(endAt);
         const qint64 answeredMs = since.elapsed();
-        qInfo("%s: the next command ran %lld ms after the event", QTest::currentDataTag(), answeredMs);
+        qInfo("%s: ended after %lld ms, %lld bytes past the last ZACK; the next command ran %lld ms after the event",
+              QTest::currentDataTag(), endedMs, past, answeredMs);
         QVERIFY2(after.isEmpty(), qPrintable(after));
+        QVERIFY2(!eventMs || (endedMs >= 0 && endedMs <= 2000), qPrintable(QStringLiteral("the run ended %1 ms after the kill").arg(endedMs)));
         const qint64 bound = event == "Esc" ? 5000 : 10000;
         QVERIFY2(answeredMs <= bound, qPrintable(QStringLiteral("the next command ran after %1 ms").arg(answeredMs)));
     }
