@@ -480,6 +480,10 @@ private slots:
         // then a second of quiet, before they ask again.
         QTest::newRow("send: host text, then the receiver's longest time-out")
             << false << X << QByteArrayList{ack, wall, "t14", nak, ack} << QByteArray("BBBB") << "";
+        // A prompt among earlier words, the receiver heard since, shortens
+        // the wait for later ones no more.
+        QTest::newRow("send: a job's prompt, the receiver on, host text, its time-out")
+            << false << X << QByteArrayList{ack, "[1]+ Done   make $ \r\n", ack, wall, "t14", nak, ack} << QByteArray("BBBBB") << "";
         QTest::newRow("receive: sender silent") << true << X << QByteArrayList{"block", "t5"} << QByteArray("\x06") << "";
         QTest::newRow("receive: sender stopped 25 s") << true << X << QByteArrayList{"block", "t25", "block", "t2"}
                                                       << QByteArray("\x06\x06") << "";
