@@ -145,62 +145,78 @@ void XmodemTransfer::cancelTransfer()
 {
     if (m_state == Idle)
         return;
-    // A receiver takes a nudge for a bad header, or anything right behind
-    // an EOT for line noise, and reads away all that comes until the line
-    // has been quiet a second (lrzsz's shortest time-out); rb empties its
-    // input after it has taken a header or a file's end. Either way CANs
-    // that came meanwhile are lost, and rb waits on for minutes. They go
-    // each time it asks for more, until it gives up (its own CANs) or has
-    // been quiet a few seconds: what it asks for first may be behind all
-    // that, or a time-out of its own. A second cancel does not wait.
-    const bool readsOn = m_nudgeOut || m_state == EotSent || m_state == HeaderSent;
-    if (isSending() && readsOn && !std::exchange(m_cancelHeld, true)) {
+    // rx and rb empty their input right after each word they send (an
+    // answer, or asking again), and read away what comes with a block cut
+    // short, with a byte that is no block (a nudge of ours) or right behind
+    // an EOT, until the line has been quiet a second. CANs that come
+    // meanwhile are lost, and the receiver then waits up to 13 s before it
+    // asks again, for minutes in all. So the receiver is told until it has
+    // gone: a second after each word of its own, when it is waiting for us,
+    // and after each two quiet seconds, which end its reading away; until
+    // it gives up (its own CANs) or the shell speaks. Where it would take
+    // CANs now for noise behind what it reads (a nudge, an end), the first
+    // telling waits too. A second cancel does not wait.
+    if (isSending() && m_state != WaitReceiver && !std::exchange(m_cancelHeld, true)) {
         cancelLater();
-        m_idleTicks = 0;
+        if (m_nudgeOut || m_state == EotSent || m_state == BatchEndSent)
+            quietFrom(0);
+        else
+            tellReceiver();
         return;
     }
     abortTransfer(LanguageManager::tr("传输已被用户取消"));
+}
+
+void XmodemTransfer::quietFrom(int ticks)
+{
+    m_idleTicks = ticks;
+    m_tickTimer.start(); // a whole second to the next tick
+}
+
+void XmodemTransfer::tellReceiver()
+{
+    if (m_told >= kTellings) {
+        finishTransfer(LanguageManager::tr("传输已被用户取消"));
+        return;
+    }
+    ++m_told;
+    send(QByteArray(2, CAN));
+    quietFrom(0);
 }
 
 bool XmodemTransfer::heldCancelGoes()
 {
     if (!m_cancelHeld)
         return false;
-    constexpr int kTellings = 4;
     const QString text = LanguageManager::tr("传输已被用户取消");
-    for (int i = 0; i < m_rxBuffer.size(); ++i) {
-        const char c = m_rxBuffer.at(i);
-        if (c == CAN) {
-            // It gave up: the shell is back behind its CANs.
-            m_unconsumed = pastCancel(std::exchange(m_rxBuffer, {}));
-            finishTransfer(text);
-            return true;
-        }
-        if (c == NAK || (c == POLL_CRC && isPoll(i))) {
-            m_rxBuffer.clear();
-            if (++m_told > kTellings) {
-                finishTransfer(text);
-                return true;
-            }
-            send(QByteArray(2, CAN));
-            m_idleTicks = 0;
-            return true;
-        }
+    if (m_rxBuffer.contains(CAN)) {
+        // It gave up: the shell is back behind its CANs.
+        m_unconsumed = pastCancel(std::exchange(m_rxBuffer, {}));
+        finishTransfer(text);
+        return true;
     }
-    // An XMODEM receiver that took the EOT has the whole file, and has gone.
-    if (m_state == EotSent && !isYmodem() && m_told == 0 && m_rxBuffer.contains(ACK)) {
+    // A receiver that took the end (XMODEM's EOT, YMODEM's batch end) before
+    // it heard of the cancel has every file whole, and has gone.
+    if (lastStep() && m_told == 0 && m_rxBuffer.contains(ACK)) {
         m_rxBuffer.remove(0, m_rxBuffer.indexOf(ACK) + 1);
         finishTransfer(QString());
         return true;
     }
-    // Nothing more of the run goes: the block's answer is dropped. Anything
-    // else is the host's: the receiver has gone and the shell has its
-    // line, which no CAN may reach.
-    m_rxBuffer.replace(QByteArray(1, ACK), QByteArray());
-    if (!m_rxBuffer.isEmpty()) {
-        m_unconsumed = std::exchange(m_rxBuffer, {});
-        finishTransfer(text);
+    // Its answers and asks: it waits for us now, told a second on.
+    qsizetype words = 0;
+    for (qsizetype i = 0; i < m_rxBuffer.size(); ++i)
+        words += endAnswerAt(i) ? 0 : 1;
+    if (words == 0) {
+        if (!m_rxBuffer.isEmpty())
+            quietFrom(kTellAgainTicks - 1);
+        m_rxBuffer.clear();
+        return true;
     }
+    // Anything else is the host's: the receiver has gone and the shell has
+    // its line, which no CAN may reach.
+    m_unconsumed = std::exchange(m_rxBuffer, {});
+    m_unconsumed.removeIf([](char c) { return c == ACK || c == NAK; });
+    finishTransfer(text);
     return true;
 }
 
@@ -578,11 +594,11 @@ void XmodemTransfer::onTick()
         return;
     ++m_idleTicks;
     if (m_cancelHeld) {
-        // Quiet: told, it has gone; never asking, it may be stopped.
-        if (m_idleTicks >= 3 && m_told > 0)
+        // The session closed meanwhile: no receiver is there to tell.
+        if (backlog() < 0)
             finishTransfer(LanguageManager::tr("传输已被用户取消"));
-        else if (m_idleTicks >= 3)
-            abortTransfer(LanguageManager::tr("传输已被用户取消"));
+        else if (m_idleTicks >= kTellAgainTicks)
+            tellReceiver();
         return;
     }
     switch (m_state) {

@@ -135,6 +135,10 @@ private:
     void peerCancelled();
     // A held cancel goes, or ends the run, when the receiver has answered.
     bool heldCancelGoes();
+    // The cancel's CANs once more, or the end when they went often enough.
+    void tellReceiver();
+    // Silence counts afresh from `ticks`, the next tick a whole second away.
+    void quietFrom(int ticks);
     void peerLeft(const QString &text);
     void shellTookOver(const QByteArray &words) override;
     void heard();
@@ -164,8 +168,10 @@ private:
     // A nudge went and nothing came back since: the receiver may be reading
     // it away with whatever follows.
     bool m_nudgeOut = false;
-    // The user's cancel waits for the receiver to ask for more, and tells
-    // it each time it asks again.
+    // The user's cancel tells the receiver until it has gone: each time it
+    // asks again, and after each quiet spell, so many times at most.
+    static constexpr int kTellings = 5;
+    static constexpr int kTellAgainTicks = 2;
     bool m_cancelHeld = false;
     int m_told = 0;
     // A prompt stood behind the receiver's last answer: what that answer

@@ -111,6 +111,10 @@ public:
     bool ctrlCSent = false;
     QString shellProgram; // the shell openShell() started
     QByteArray saidSinceCtrlC;
+    // What becomes of each packet of ours on its way (a row's lost or cut
+    // one); unset: it goes as it is. More files for a send after the first.
+    std::function<QByteArray(const QByteArray &)> onTheWay;
+    QStringList alsoSend;
 
     // The peers there, and zsh quiet. Empty when all is well.
     QString prepare()
@@ -240,10 +244,10 @@ public:
                 ctrlCSent = true;
                 saidSinceCtrlC.clear();
             }
-            s->sendUnlogged(b);
+            s->sendUnlogged(onTheWay ? onTheWay(b) : b);
         };
         if (send)
-            engine->startSend(out, "t", {path}, mode);
+            engine->startSend(out, "t", QStringList{path} + alsoSend, mode);
         else
             engine->startReceive(out, "t", path, mode);
     }

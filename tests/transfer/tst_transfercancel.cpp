@@ -23,8 +23,8 @@ namespace {
 struct Fixture {
     QTemporaryDir dir;
     QString file = dir.filePath("f.bin");
-    std::unique_ptr<InbandTransfer> t;
     QByteArray sent;
+    std::unique_ptr<InbandTransfer> t; // after the sink: its destructor may still send
     explicit Fixture(const QString &protocol, int size)
     {
         using T = InbandTransfer *;

@@ -261,13 +261,16 @@ private slots:
         QTEST(int(h.sent.count(QByteArray(1, NAK))), "nudges");
     }
 
-    // A cancel right after a nudge or an EOT: the receiver reads the nudge
-    // as a bad header (anything right behind an EOT as line noise) and
-    // throws away what follows until the line is quiet, so our CANs wait
-    // for its answer, or a few quiet seconds, and then go. Steps as above, "c"
-    // the cancel, "t" a second passing, "x" the receiver's CANs; then what
-    // we sent after the cancel (X our CANs), whether the run has ended and
-    // how.
+    // The user's cancel while the receiver may be busy: rx and rb empty
+    // their input right after each word they send, and read away what comes
+    // with a byte that is no block (our nudge) or right behind an EOT until
+    // the line is quiet. Our CANs go at once, or (behind a nudge or an end)
+    // after two quiet seconds; again a second after each answer or ask of the
+    // receiver's, when it waits for us, and after each two quiet seconds;
+    // five times at most. Steps as above, "c" the cancel, "C" a poll, "t" a
+    // second passing, "x" the receiver's CANs, "$ " the shell's prompt; then
+    // what we sent after the cancel (X our CANs), whether the run has ended
+    // and how.
     void cancelWhileTheReceiverReadsOn_data()
     {
         QTest::addColumn<int>("variant");
@@ -276,32 +279,36 @@ private slots:
         QTest::addColumn<bool>("ended");
         QTest::addColumn<QString>("summary");
         const QString cancelled = QStringLiteral("传输已被用户取消");
-        const QByteArrayList nudged{"a", "a", "a", "a", "w700"};
-        // Told each time it asks, until it gives up or is quiet.
-        QTest::newRow("the receiver asks again") << X << nudged + QByteArrayList{"c", "n"} << QByteArray("X") << false << cancelled;
-        QTest::newRow("asked again, gives up") << X << nudged + QByteArrayList{"c", "n", "x"} << QByteArray("X") << true << cancelled;
-        QTest::newRow("asked twice") << X << nudged + QByteArrayList{"c", "n", "n"} << QByteArray("XX") << false << cancelled;
-        QTest::newRow("asked again, then quiet") << X << nudged + QByteArrayList{"c", "n", "t", "t", "t"} << QByteArray("X") << true << cancelled;
-        // It had the block: the nudge is read after its answer.
-        QTest::newRow("the block's answer first") << X << nudged + QByteArrayList{"c", "a"} << QByteArray() << false << cancelled;
-        QTest::newRow("the block's answer, then the nudge's") << X << nudged + QByteArrayList{"c", "a", "n"} << QByteArray("X") << false << cancelled;
-        // Its own wait for quiet is a second, or a little less.
-        QTest::newRow("a silent receiver, two seconds") << X << nudged + QByteArrayList{"c", "t", "t"} << QByteArray() << false << cancelled;
-        QTest::newRow("a silent receiver, three seconds") << X << nudged + QByteArrayList{"c", "t", "t", "t"} << QByteArray("X") << true << cancelled;
-        QTest::newRow("the receiver gives up itself") << X << nudged + QByteArrayList{"c", "x"} << QByteArray() << true << cancelled;
-        QTest::newRow("the shell back meanwhile") << X << nudged + QByteArrayList{"c", "$ "} << QByteArray() << true << cancelled;
-        QTest::newRow("a second cancel") << X << nudged + QByteArrayList{"c", "c"} << QByteArray("X") << true << cancelled;
-        QTest::newRow("no nudge out") << X << QByteArrayList{"a", "a", "a", "a", "c"} << QByteArray("X") << true << cancelled;
-        // Right behind an EOT our CANs would be line noise to rx and rb.
-        const QByteArrayList eot{"a", "a", "a", "a", "a", "a", "a", "a", "a", "a", "a", "a", "a", "a", "a", "a"};
-        QTest::newRow("an EOT out") << X << eot + QByteArrayList{"c"} << QByteArray() << false << cancelled;
-        QTest::newRow("an EOT out, asked again") << X << eot + QByteArrayList{"c", "n"} << QByteArray("X") << false << cancelled;
-        // It has the whole file: the run ends well.
-        QTest::newRow("an EOT out, taken") << X << eot + QByteArrayList{"c", "a"} << QByteArray() << true << QString();
-        // rb empties its input after a file's end, then asks for the next.
-        QTest::newRow("YMODEM, an EOT taken") << Y << QByteArrayList{"a", "C", "a", "a", "a", "c", "t"} << QByteArray() << false << cancelled;
-        QTest::newRow("YMODEM, an EOT taken, the next file asked for")
-            << Y << QByteArrayList{"a", "C", "a", "a", "a", "c", "C"} << QByteArray("X") << false << cancelled;
+        const QByteArrayList out{"a", "c"}, quiet{"t", "t"};
+        QTest::newRow("a block out") << X << out << QByteArray("X") << false << cancelled;
+        QTest::newRow("a block out, quiet") << X << out + quiet << QByteArray("XX") << false << cancelled;
+        QTest::newRow("a block out, quiet on") << X << out + quiet + quiet + quiet + quiet + quiet << QByteArray("XXXXX") << true
+                                               << cancelled;
+        QTest::newRow("a block out, its answer") << X << out + QByteArrayList{"a"} << QByteArray("X") << false << cancelled;
+        QTest::newRow("a block out, its answer, a second on") << X << out + QByteArrayList{"a", "t"} << QByteArray("XX") << false
+                                                              << cancelled;
+        QTest::newRow("a block out, asked again, a second on") << X << out + QByteArrayList{"n", "t"} << QByteArray("XX") << false
+                                                               << cancelled;
+        QTest::newRow("a block out, the receiver gives up") << X << out + QByteArrayList{"x"} << QByteArray("X") << true << cancelled;
+        QTest::newRow("a block out, the shell back") << X << out + QByteArrayList{"$ "} << QByteArray("X") << true << cancelled;
+        QTest::newRow("a second cancel") << X << out + QByteArrayList{"c"} << QByteArray("XX") << true << cancelled;
+        const QByteArrayList nudged{"a", "a", "a", "a", "w700", "c"};
+        QTest::newRow("a nudge out") << X << nudged << QByteArray() << false << cancelled;
+        QTest::newRow("a nudge out, asked again, a second on") << X << nudged + QByteArrayList{"n", "t"} << QByteArray("X") << false
+                                                               << cancelled;
+        QTest::newRow("a nudge out, quiet") << X << nudged + quiet << QByteArray("X") << false << cancelled;
+        const QByteArrayList eot = QByteArrayList(16, "a") + QByteArrayList{"c"};
+        QTest::newRow("an EOT out") << X << eot << QByteArray() << false << cancelled;
+        QTest::newRow("an EOT out, taken") << X << eot + QByteArrayList{"a"} << QByteArray() << true << QString();
+        // Told, it may have read our CANs as noise behind the end.
+        QTest::newRow("an EOT out, taken after our CANs") << X << eot + quiet + QByteArrayList{"a", "x"} << QByteArray("X") << true
+                                                          << cancelled;
+        const QByteArrayList between{"a", "C", "a", "a", "a", "c"};
+        QTest::newRow("YMODEM, between files") << Y << between << QByteArray() << false << cancelled;
+        QTest::newRow("YMODEM, between files, asked for the next") << Y << between + QByteArrayList{"C", "t"} << QByteArray("X")
+                                                                   << false << cancelled;
+        QTest::newRow("YMODEM, the batch end out, taken") << Y << QByteArrayList{"a", "C", "a", "a", "a", "C", "c", "a"}
+                                                          << QByteArray() << true << QString();
     }
     void cancelWhileTheReceiverReadsOn()
     {
@@ -316,7 +323,7 @@ private slots:
             if (step.startsWith('w'))
                 QTest::qWait(step.mid(1).toInt());
             else if (step == "c")
-                cancelled = (h.sent.clear(), h.transfer.cancel(), true);
+                cancelled = (cancelled || (h.sent.clear(), true), h.transfer.cancel(), true);
             else if (step == "t")
                 h.transfer.tick();
             else if (step == "$ " || step == "C")
@@ -473,6 +480,10 @@ private slots:
         // then a second of quiet, before they ask again.
         QTest::newRow("send: host text, then the receiver's longest time-out")
             << false << X << QByteArrayList{ack, wall, "t14", nak, ack} << QByteArray("BBBB") << "";
+        // A prompt among earlier words, the receiver heard since, shortens
+        // the wait for later ones no more.
+        QTest::newRow("send: a job's prompt, the receiver on, host text, its time-out")
+            << false << X << QByteArrayList{ack, "[1]+ Done   make $ \r\n", ack, wall, "t14", nak, ack} << QByteArray("BBBBB") << "";
         QTest::newRow("receive: sender silent") << true << X << QByteArrayList{"block", "t5"} << QByteArray("\x06") << "";
         QTest::newRow("receive: sender stopped 25 s") << true << X << QByteArrayList{"block", "t25", "block", "t2"}
                                                       << QByteArray("\x06\x06") << "";
