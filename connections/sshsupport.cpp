@@ -157,11 +157,11 @@ void sshShutLink(LIBSSH2_SESSION *session, int sock)
 int sshLastWords(LIBSSH2_SESSION *session, LIBSSH2_CHANNEL *channel, const char *goodbye, bool shut)
 {
     if (channel) {
-        // Finish a window adjustment or a data packet cut short; before the
-        // shut they would send new ones.
+        // Finish a window adjustment or a data packet cut short. Adjusting by
+        // nothing never begins one; writing nothing would, before the shut.
         if (shut) {
-            char none;
-            libssh2_channel_read(channel, &none, 0);
+            unsigned int window = 0;
+            libssh2_channel_receive_window_adjust2(channel, 0, 0, &window);
             libssh2_channel_write(channel, "", 0);
         }
         libssh2_channel_send_eof(channel);
