@@ -153,7 +153,7 @@ void SshConnection::setParams(const SshConnectParams &params)
 
 ConnectionWorker *SshConnection::createWorker(std::shared_ptr<ConnectionLink> link)
 {
-    return new Worker(std::move(link), m_params);
+    return new Worker(std::move(link), m_params, m_send);
 }
 
 void SshConnection::connectExtraSignals(ConnectionWorker *worker)
@@ -169,9 +169,10 @@ void SshConnection::connectExtraSignals(ConnectionWorker *worker)
 
 // ---------------------------------------------------------------------------
 
-SshConnection::Worker::Worker(std::shared_ptr<ConnectionLink> link, const SshConnectParams &params)
+SshConnection::Worker::Worker(std::shared_ptr<ConnectionLink> link, const SshConnectParams &params, SendFunction send)
     : ConnectionWorker(std::move(link))
     , m_params(params)
+    , m_send(send)
     , m_login(params)
     , m_readBuffer(kReadBurst, Qt::Uninitialized)
 {
@@ -257,6 +258,8 @@ SshConnection::Worker::End SshConnection::Worker::runSession()
     }
     sshLog(QStringLiteral("session created sock=%1").arg(m_socket));
     libssh2_session_set_blocking(m_session, 0);
+    if (m_send)
+        sshSetSendFunction(m_session, m_send);
     libssh2_session_set_timeout(m_session, kHandshakeTimeoutMs);
     preferFastCiphers(m_session);
     preferFiledHostKeyTypes(m_session, m_params.host, m_params.port, m_params.knownHostsPath);

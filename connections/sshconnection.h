@@ -105,6 +105,10 @@ public:
 
     const SshConnectParams &params() const { return m_params; }
     void setParams(const SshConnectParams &params);
+    // Writes the sessions of the next opens through send instead of the
+    // socket (tests: a link that stalls in the middle of a packet).
+    using SendFunction = LIBSSH2_SEND_FUNC((*));
+    void setSendFunction(SendFunction send) { m_send = send; }
 
 signals:
     void remoteEnv(const QString &env, const QStringList &commands);
@@ -116,13 +120,14 @@ protected:
 
 private:
     SshConnectParams m_params;
+    SendFunction m_send = nullptr;
 };
 
 class SshConnection::Worker : public ConnectionWorker
 {
     Q_OBJECT
 public:
-    Worker(std::shared_ptr<ConnectionLink> link, const SshConnectParams &params);
+    Worker(std::shared_ptr<ConnectionLink> link, const SshConnectParams &params, SendFunction send);
     ~Worker() override;
 
 signals:
@@ -158,6 +163,7 @@ private:
     qint64 elapsed() const { return m_clock.elapsed(); }
 
     SshConnectParams m_params;
+    SendFunction m_send;
     SshLogin m_login;                 // the session's abstract pointer
     SshStopFlags m_flags;             // running/abort/waker of m_link
     int m_socket = -1;

@@ -137,20 +137,33 @@ LIBSSH2_SEND_FUNC(sendNothing)
 
 } // namespace
 
+void sshSetSendFunction(LIBSSH2_SESSION *session, LIBSSH2_SEND_FUNC((*send)))
+{
+#if LIBSSH2_VERSION_NUM >= 0x010b00
+    libssh2_session_callback_set2(session, LIBSSH2_CALLBACK_SEND, reinterpret_cast<libssh2_cb_generic *>(send));
+#else
+    // Before 1.11 the only setter takes the callback as a data pointer.
+    libssh2_session_callback_set(session, LIBSSH2_CALLBACK_SEND, reinterpret_cast<void *>(send));
+#endif
+}
+
 void sshShutLink(LIBSSH2_SESSION *session, int sock)
 {
     platform::shutdownSocket(sock);
     if (session)
-        libssh2_session_callback_set2(session, LIBSSH2_CALLBACK_SEND,
-                                      reinterpret_cast<libssh2_cb_generic *>(&sendNothing));
+        sshSetSendFunction(session, &sendNothing);
 }
 
 int sshLastWords(LIBSSH2_SESSION *session, LIBSSH2_CHANNEL *channel, const char *goodbye, bool shut)
 {
     if (channel) {
-        // Finishes a data packet cut short; before the shut it would send one.
-        if (shut)
+        // Finish a window adjustment or a data packet cut short. Adjusting by
+        // nothing never begins one; writing nothing would, before the shut.
+        if (shut) {
+            unsigned int window = 0;
+            libssh2_channel_receive_window_adjust2(channel, 0, 0, &window);
             libssh2_channel_write(channel, "", 0);
+        }
         libssh2_channel_send_eof(channel);
         libssh2_channel_close(channel);
     }

@@ -51,6 +51,8 @@ int retryWhileBusy(const char *label, const std::function<int()> &step, LIBSSH2_
 // shut, then twice after sshShutLink with shut set, always from the same
 // caller, for the reason given there. Gives the goodbye's result.
 int sshLastWords(LIBSSH2_SESSION *session, LIBSSH2_CHANNEL *channel, const char *goodbye, bool shut);
+// Puts send in place of the library's own socket writer.
+void sshSetSendFunction(LIBSSH2_SESSION *session, LIBSSH2_SEND_FUNC((*send)));
 // Ends a session's link for good: shuts its socket, so that no read waits on
 // the peer, and takes every byte libssh2 still sends as gone.
 //

@@ -185,7 +185,7 @@ struct CutRequest : SftpSession {
         SftpLanes *laneSet = where != OwnChannel ? lanes() : nullptr;
         if (where != OwnChannel && !laneSet)
             return;
-        libssh2_session_callback_set2(session(), LIBSSH2_CALLBACK_SEND, reinterpret_cast<libssh2_cb_generic *>(&oneByte));
+        sshSetSendFunction(session(), &oneByte);
         if (where != Lane) {
             rc = libssh2_sftp_mkdir_ex(sftpHandle(), remote.constData(), unsigned(remote.size()), 0700);
             done = true;

@@ -1,5 +1,5 @@
-// The interactive session against the real sshd, and handshakes with peers that fail or are cut
-// short. (Connecting, and closing while connecting, are tested with the connection base; here only
+// The interactive session against the real sshd, its end over a link that stalls, and handshakes
+// with peers that fail or are cut short. (Connecting, and closing while connecting, are tested with the connection base; here only
 // what SSH does its own way: one budget for all addresses, and its trace.)
 #include "sshtest.h"
 #include "../connections/pausecheck.h"
@@ -9,6 +9,14 @@
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include <openssl/crypto.h>
 
 #include <netdb.h>
 
@@ -23,6 +31,66 @@ static QList<platform::SocketAddress> listedPorts(const QString &, quint16, plat
         out += platform::resolveTcp(QStringLiteral("127.0.0.1"), port, error);
     return out;
 }
+
+// A link that stalls in the middle of a packet: once armed, it lets g_passes more packets through,
+// then one byte of the next, then nothing.
+static std::atomic<int> g_passes{-1};
+static std::atomic<bool> g_cut{false};
+static LIBSSH2_SEND_FUNC(stallingSend)
+{
+    Q_UNUSED(abstract);
+    const int passes = g_passes.load();
+    if (passes == 0) {
+        if (g_cut.exchange(true))
+            return -EAGAIN;
+        length = 1;
+    } else if (passes > 0) {
+        g_passes = passes - 1;
+    }
+    const ssize_t n = ::send(socket, buffer, length, flags);
+    return n < 0 ? -errno : n;
+}
+
+// The crypto library's frees, counted on the thread that asks.
+static thread_local bool t_counting = false;
+static thread_local int t_frees = 0;
+static void *plainMalloc(size_t n, const char *, int) { return std::malloc(n); }
+static void *plainRealloc(void *p, size_t n, const char *, int) { return std::realloc(p, n); }
+static void countedFree(void *p, const char *, int)
+{
+    if (p && t_counting)
+        ++t_frees;
+    std::free(p);
+}
+// Before anything has used the library, or it keeps its own functions.
+static const bool g_countingFrees = CRYPTO_set_mem_functions(plainMalloc, plainRealloc, countedFree);
+
+// A connection whose workers, as each reports finished on its own thread, free the crypto library's
+// state of that thread once more and count what that still found.
+class CheckedConnection : public SshConnection
+{
+public:
+    std::atomic<int> finished{0}, leftBehind{0};
+
+protected:
+    ConnectionWorker *createWorker(std::shared_ptr<ConnectionLink> link) override
+    {
+        ConnectionWorker *worker = SshConnection::createWorker(std::move(link));
+        connect(worker, &QThread::finished, worker, [this] {
+            t_counting = true;
+            t_frees = 0;
+            OPENSSL_thread_stop();
+            t_counting = false;
+            leftBehind += t_frees;
+            ++finished;
+        }, Qt::DirectConnection);
+        return worker;
+    }
+};
+struct CheckedSlot { CheckedConnection conn; };
+struct CheckedSession : CheckedSlot, testsupport::Recorder {
+    explicit CheckedSession(const SshConnectParams &p) : testsupport::Recorder(&conn) { conn.setParams(p); }
+};
 
 class TestSshSession : public QObject
 {
@@ -78,6 +146,55 @@ private slots:
         QCOMPARE(r.events(), before);
         const QByteArray expected = "port " + clientPort + ":11: Halvorstead disconnected";
         QVERIFY(QTest::qWaitFor([&] { return readFile(sshdDir() + "/sshd.log").contains(expected); }, testsupport::kWaitMs));
+    }
+
+    // A tab closed while one of its last packets is cut short on a link that stalls: that packet
+    // is finished into nothing once the link is shut, and the session is freed at once. The
+    // packets go out in this order: what was typed, the end of file, the channel's close, the
+    // goodbye; while output flows, only window adjustments.
+    void closedWithLastPacketCutShort_data()
+    {
+        QTest::addColumn<int>("passes");
+        QTest::addColumn<QByteArray>("typed");
+        QTest::addColumn<QString>("command");
+        const QString cat = QStringLiteral("exec cat");
+        QTest::newRow("end of file") << 0 << QByteArray() << cat;
+        QTest::newRow("channel close") << 1 << QByteArray() << cat;
+        QTest::newRow("goodbye") << 2 << QByteArray() << cat;
+        QTest::newRow("typed data") << 0 << QByteArray("x") << cat;
+        QTest::newRow("end of file after typed data") << 1 << QByteArray("x") << cat;
+        QTest::newRow("window adjustment") << 1 << QByteArray("\r") << QStringLiteral("read a; exec seq 30000000");
+    }
+    void closedWithLastPacketCutShort()
+    {
+        QFETCH(int, passes);
+        QFETCH(QByteArray, typed);
+        QFETCH(QString, command);
+        g_passes = -1;
+        g_cut = false;
+        Recorder r(params(scratch("known_hosts"), kSshdPort, command));
+        r.conn.setSendFunction(&stallingSend);
+        r.conn.open();
+        QVERIFY(r.waitConnected());
+        if (command == u"exec cat") { // idle once its echo is back
+            r.conn.write("hv-idle\r");
+            QVERIFY(r.waitData("hv-idle"));
+        }
+        const qsizetype logStart = readFile(debugLogPath()).size();
+        g_passes = passes;
+        if (!typed.isEmpty()) {
+            r.conn.write(typed);
+            // The typed bytes have gone, or are the packet cut; flowing output is cut at its adjustment.
+            const bool flowing = command != u"exec cat";
+            QTRY_VERIFY_WITH_TIMEOUT(g_cut || (!flowing && g_passes < passes), testsupport::kWaitMs);
+        }
+        QElapsedTimer t;
+        t.start();
+        r.conn.close();
+        QVERIFY2(t.elapsed() < 2000, qPrintable(QString::number(t.elapsed())));
+        QVERIFY(g_cut && r.errors.isEmpty());
+        const QString log = QString::fromUtf8(readFile(debugLogPath()).mid(logStart));
+        QVERIFY2(log.contains("[SSH] cleanup end") && !log.contains("session free still would block"), qPrintable(log));
     }
 
     // Paused, the channel is left unread and its window stops the server; resumed, all arrives.
@@ -174,6 +291,30 @@ private slots:
         QVERIFY2(t.elapsed() < 1000, "close waited for the handshake"); // waits are 100 ms at most
         QCoreApplication::sendPostedEvents(); // the worker has ended: anything it sent is queued
         QCOMPARE(r.events(), 0);
+    }
+
+    // Sessions opened and closed on worker threads, several at a time: each thread has freed the
+    // crypto library's state of its own by the time it reports finished (after that, a process
+    // that ends at once would lose it), so freeing it again then finds nothing.
+    void workersLeaveNoCryptoState()
+    {
+        QVERIFY2(g_countingFrees, "the crypto library allocated before the test could count its frees");
+        int finished = 0;
+        for (int round = 0; round < 3; ++round) {
+            std::vector<std::unique_ptr<CheckedSession>> tabs;
+            for (int i = 0; i < 4; ++i) {
+                tabs.push_back(std::make_unique<CheckedSession>(params(scratch("known_hosts"), kSshdPort, "exec cat")));
+                tabs.back()->conn.open();
+            }
+            for (auto &tab : tabs) {
+                QVERIFY2(tab->waitConnected(), qPrintable(tab->errors.join('|')));
+                tab->conn.close();
+                QCOMPARE(tab->conn.finished.load(), 1);
+                QCOMPARE(tab->conn.leftBehind.load(), 0);
+                ++finished;
+            }
+        }
+        QCOMPARE(finished, 12);
     }
 };
 
