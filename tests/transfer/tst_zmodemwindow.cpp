@@ -307,6 +307,9 @@ private slots:
         QTest::newRow("fast, 100 ms each way") << 100 << 0 << 0 << false << false << (12u << 10) << (24u << 10);
         QTest::newRow("fast, 25 ms each way") << 25 << 0 << 0 << false << false << (12u << 10) << (24u << 10);
         QTest::newRow("20 KB/s, 25 ms each way, ZACKs held together") << 25 << 20000 << 0 << true << false << 0u << (16u << 10);
+        // Held, they came what the link took to carry the data past the
+        // offer's round trip: as a rate, eight times the start in a round trip.
+        QTest::newRow("500 KB/s, 50 ms each way, ZACKs held together") << 50 << 500000 << 0 << true << false << 0u << (24u << 10);
         // The ZACKs spread at the link's pace: what it carried in a round trip, twice.
         QTest::newRow("100 KB/s, 100 ms each way, the offer answered 400 ms late")
             << 100 << 100000 << 400 << false << false << 0u << (24u << 10);
