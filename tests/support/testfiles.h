@@ -25,6 +25,10 @@ constexpr int kSshdPort = HV_SSHD_PORT;       // every host key type; the next p
 constexpr int kSftpPort = HV_SFTP_PORT;       // the SFTP variants, one port each
 constexpr int kXferTelnetdPort = HV_XFER_TELNETD_PORT;
 
+// Built with the sanitizers: our own code runs several times slower than
+// in a release build, while the peers' programs we time it against do not.
+constexpr bool kInstrumented = HV_INSTRUMENTED;
+
 // A fixture's state folder ("ssh_sshd", "conn_rlogind", "sftp_opendir"), or a file in it.
 inline QString fixturePath(const QString &path) { return QStringLiteral(HV_BINARY_DIR "/fixtures/") + path; }
 // A file the fixture wrote, trimmed; empty when the fixture has not run.
