@@ -210,6 +210,12 @@ QString SftpSession::stalled(qint64 acked, qint64 size) const
 
 namespace {
 
+// libssh2 has a packet out in part, and sends nothing else until it is whole.
+bool sending(LIBSSH2_SESSION *session)
+{
+    return libssh2_session_block_directions(session) & LIBSSH2_SESSION_BLOCK_OUTBOUND;
+}
+
 // After sshShutLink: a request libssh2 sent only in part is finished by the
 // next write on its channel, whatever that write holds.
 void finishCutRequest(LIBSSH2_SFTP *sftp)
@@ -398,11 +404,15 @@ void SftpSession::renewChannels()
     // The fresh one first: Dropbear may hold a new channel back for a
     // minute while it closes one whose request was cut short.
     LIBSSH2_SFTP *fresh = sftpOpenChannel(m_session, [this] { waitIo(); }, [this] { return keepRunning(); });
-    // What the stuck channels still hold is freed with them; their closing
-    // waits a moment at most.
+    // The stuck ones are asked to close, and their answer is not waited
+    // for: a server that has stopped answering closes a channel only once
+    // its process ends, and the wait would hold the next job back for
+    // nothing. Only the asking must go out whole, as libssh2 sends nothing
+    // else while a packet is half sent. Those not closed at once are freed
+    // with the session.
     for (LIBSSH2_SFTP **sftp : {&m_second, &m_sftp}) {
         int rc = 0;
-        for (int i = 0; *sftp && i < 20 && (rc = libssh2_sftp_shutdown(*sftp)) == LIBSSH2_ERROR_EAGAIN; ++i)
+        while (*sftp && (rc = libssh2_sftp_shutdown(*sftp)) == LIBSSH2_ERROR_EAGAIN && sending(m_session) && keepRunning())
             waitIo();
         if (*sftp && rc == LIBSSH2_ERROR_EAGAIN)
             m_stuck.append(*sftp);
@@ -421,13 +431,12 @@ bool SftpSession::closeRemote(LIBSSH2_SFTP_HANDLE *handle, LIBSSH2_SFTP_HANDLE *
     // place.
     const QByteArray p = remove.toUtf8();
     int removing = remove.isEmpty() ? -1 : LIBSSH2_ERROR_EAGAIN;
-    const auto sending = [this] { return libssh2_session_block_directions(m_session) & LIBSSH2_SESSION_BLOCK_OUTBOUND; };
     retry("sftp-close", [&] {
         int rc = 0;
         if (removing == LIBSSH2_ERROR_EAGAIN)
             rc = removing = libssh2_sftp_unlink_ex(m_sftp, p.constData(), unsigned(p.size()));
         for (LIBSSH2_SFTP_HANDLE **h : {&handle, &also}) {
-            if (rc == LIBSSH2_ERROR_EAGAIN && sending())
+            if (rc == LIBSSH2_ERROR_EAGAIN && sending(m_session))
                 return rc;
             if (*h && libssh2_sftp_close_handle(*h) == LIBSSH2_ERROR_EAGAIN)
                 rc = LIBSSH2_ERROR_EAGAIN;

@@ -253,6 +253,65 @@ struct UploadThenList : SftpSession {
     std::atomic<qint64> uploadMs{-1}, listMs{-1};
 };
 
+// A server whose disk stalls as an upload's first write goes out: its
+// sftp-server is stopped then. A second later, when all the server had to
+// say has come, the writer's clock runs on by the 30 s without progress
+// at which an upload gives up. The session then lists a folder: how long
+// after the upload gave up that was answered.
+struct StallOnFirstWrite : SftpWriteCalls {
+    explicit StallOnFirstWrite(QString serverSide) : serverSide(std::move(serverSide)) {}
+    ssize_t write(LIBSSH2_SFTP_HANDLE *handle, const char *data, size_t count) override
+    {
+        if (stopped.load() == 0) {
+            const pid_t server = serverHolding(serverSide, "sftp-server");
+            if (server > 0 && ::kill(server, SIGSTOP) == 0) {
+                stoppedAt.start();
+                stopped = server;
+            } else {
+                stopped = -1;
+            }
+        }
+        return SftpWriteCalls::write(handle, data, count);
+    }
+    qint64 nowUs() override
+    {
+        if (stopped.load() <= 0 || stoppedAt.elapsed() < 1000)
+            return SftpWriteCalls::nowUs();
+        if (!gaveUpAt.isValid())
+            gaveUpAt.start();
+        return SftpWriteCalls::nowUs() + (kSftpStallMs + 1000) * 1000LL;
+    }
+    const QString serverSide;
+    std::atomic<pid_t> stopped{0};
+    QElapsedTimer stoppedAt, gaveUpAt; // on the worker's thread
+};
+
+struct StalledUploadThenList : SftpSession {
+    StalledUploadThenList(const SshConnectParams &params, const QString &local, const QString &remote, const QString &serverSide)
+        : SftpSession(params, "bye"), calls(serverSide), local(local), remote(remote) {}
+    void ready() override {}
+    void runJobs() override
+    {
+        Failure why;
+        sent = upload(local, remote, [](qint64) {}, &why);
+        failure = why.detail;
+        QList<sftpnames::DirEntry> entries;
+        FolderFailure unread;
+        listed = readFolder(sftpnames::remoteParent(remote), &entries, &unread);
+        if (calls.gaveUpAt.isValid())
+            listMs = calls.gaveUpAt.elapsed();
+        done = true;
+    }
+    SftpWriteCalls *writeCalls() override { return &calls; }
+    QString say(const char *source) const override { return QString::fromUtf8(source); }
+    StallOnFirstWrite calls;
+    const QString local, remote;
+    qint64 sent = 0;
+    QString failure;
+    std::atomic<bool> listed{false}, done{false};
+    std::atomic<qint64> listMs{-1};
+};
+
 } // namespace
 
 class TestSftpServers : public SftpCase
@@ -455,6 +514,36 @@ private slots:
         QVERIFY2(tree.run(DirTreeJobKind::UploadFolder, small, base + QStringLiteral("/g"), &why), qPrintable(why));
         QVERIFY2(clock.elapsed() < 5000, qPrintable(QStringLiteral("the next job took %1 ms").arg(clock.elapsed())));
         QVERIFY(unmet(base, {"g/s=small"}).isEmpty());
+    }
+
+    // A small upload to Dropbear whose server stalls before it answers the
+    // first write: once the upload has given up, the session goes on over a
+    // fresh channel at once. The stuck channel closes only when its stopped
+    // server ends, and neither the fresh channel nor the next request waits
+    // for that.
+    void stalledUploadThenList()
+    {
+        const Server server = dropbearServer();
+        QVERIFY2(!server.user().isEmpty(), "fixture sftp_dropbear not running");
+        const QString base = remoteFolder(server);
+        const QString local = localPath(QStringLiteral("small"));
+        QVERIFY(writeFile(local, randomBytes(10000)));
+        auto *session = new StalledUploadThenList(server.params(m_knownHosts), local, base + QStringLiteral("/g"),
+                                                  QFileInfo(base).canonicalFilePath() + QLatin1Char('/'));
+        const auto released = qScopeGuard([&] {
+            if (session->calls.stopped.load() > 0)
+                ::kill(session->calls.stopped.load(), SIGCONT);
+            SftpSession::release(session);
+        });
+        session->start();
+        QVERIFY2(QTest::qWaitFor([&] { return session->done.load(); }, 60000), "the upload or the listing after it never ended");
+        QVERIFY2(session->calls.stopped.load() > 0, "no sftp-server process held the file being written");
+        qInfo().noquote() << "told:" << session->failure << "| listed" << session->listMs.load() << "ms after it gave up";
+        QVERIFY(session->sent < 0);
+        QVERIFY2(session->failure.contains(QStringLiteral("服务器 30 秒没有进展")), qPrintable(session->failure));
+        QVERIFY2(session->listed.load() && session->listMs.load() < 1500,
+                 qPrintable(QStringLiteral("listed after %1 ms").arg(session->listMs.load())));
+        QVERIFY2(unmet(base, {"!.hv*", "!g"}).isEmpty(), qPrintable(QDir(base).entryList(QDir::Files | QDir::Hidden).join(' ')));
     }
 
     // A write into a full disk on Dropbear, whose small channel took a
