@@ -107,7 +107,7 @@ class TestSshTransfers : public QObject, ShellRig
                 return;
             due = true;
             flowing.start();
-            QTimer::singleShot(slowAfter ? 6000 : eventMs ? eventMs : 1000, &scope, [&, peer] {
+            QTimer::singleShot(slowAfter ? 6000 : eventMs ? eventMs : 1000, Qt::PreciseTimer, &scope, [&, peer] {
                 if (!ended->isEmpty())
                     return;
                 since.start();
