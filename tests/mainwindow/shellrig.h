@@ -15,12 +15,14 @@
 #include "sessionrig.h"
 
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -158,6 +160,23 @@ public:
                 quiet.start();
         }
         return !ended->isEmpty();
+    }
+    // Until `done`, the event loop running all the while: qWaitFor naps
+    // 10 ms between its rounds, in which nothing is written and what the
+    // peer says waits, which holds a fast link to a fraction of its pace.
+    static bool waitLive(const std::function<bool()> &done, int ms)
+    {
+        QEventLoop loop;
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+            if (done())
+                loop.quit();
+        });
+        poll.start(5);
+        QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+        if (!done())
+            loop.exec();
+        return done();
     }
     QString peerFolder() const { return dir.filePath("peer"); }
     QString ourFolder() const { return dir.filePath("ours"); }
