@@ -42,12 +42,7 @@ constexpr int kBacklogWaitMs = 2;
 // slow link those redraws take seconds a KiB to come back.
 constexpr quint32 kAheadStart = 12 * 1024;
 constexpr quint32 kAheadLeast = 4 * 1024;
-// A MiB at most, whatever the link: a receiver that dies leaves its shell
-// all of it to read, and even in lines taken back one by one an
-// interactive bash reads random data at 70-120 KiB/s (text at 100-240).
-// A long fat link loses a little (at 100 ms each way a fifth of the rate);
-// a short fast one gains, as a wider bound there only fills queues.
-constexpr quint32 kAheadMost = 1 << 20;
+constexpr quint32 kAheadMost = 32 << 20;
 constexpr quint32 kAckEveryLeast = 2 * 1024;
 constexpr quint32 kAckEveryMost = 64 * 1024;
 // Until the link shows itself full (a ZACK comes late, or the rate stops
