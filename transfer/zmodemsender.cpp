@@ -5,7 +5,6 @@
 #include <QDateTime>
 #include <QFileInfo>
 
-#include <algorithm>
 #include <limits>
 
 // The sending side: the file offers and the data windows.
@@ -71,16 +70,6 @@ constexpr qint64 kHeldUpUs = 3'000;
 // is the receiver still reading the stream it refused: within this (and a few
 // round trips for that stream to drain), it draws no third start.
 constexpr qint64 kResendGraceUs = 500'000;
-// Every subpacket that asks for nothing ends its frame, and a Ctrl+U goes
-// before the header that goes on at the same offset: a receiver in raw mode
-// skips it as it looks for that header, while should the receiver die,
-// what is left of the stream reaches its shell's line editor (or a cooked
-// tty) as lines of at most two subpackets that it takes back one by one. A
-// line that only grew would cost the editor ever more per byte (a MiB of
-// it: minutes); lines this short go at about 100 KB/s. No ZACK is asked for
-// by it, so the stream does not wait.
-constexpr char kLineKill = '\x15';
-constexpr int kHeaderRoom = 32;
 
 } // namespace
 
@@ -343,7 +332,7 @@ void ZmodemTransfer::writeWindow()
         return;
     }
     const qint64 size = m_sendFile.size();
-    QByteArray piece(kPieceSubpackets * (subpacketRoom(kSubpacketSize) + kHeaderRoom), Qt::Uninitialized);
+    QByteArray piece(kPieceSubpackets * subpacketRoom(kSubpacketSize), Qt::Uninitialized);
     char *w = piece.data();
     const auto out = [&] {
         piece.resize(w - piece.constData());
@@ -366,13 +355,7 @@ void ZmodemTransfer::writeWindow()
             const bool confirm = end % spacing == 0 || end - m_ackedPos >= m_ahead;
             if (confirm && m_windowLeft > 0)
                 m_ackPoints.push_back({end, linkUs()});
-            const bool more = m_windowLeft > 0 && end < size;
-            w = writeDataSubpacket(w, data, int(got), m_windowLeft <= 0 ? ZCRCW : confirm ? ZCRCQ : more ? ZCRCE : ZCRCG);
-            if (more && !confirm) {
-                *w++ = kLineKill;
-                const QByteArray header = binaryHeader(ZDATA, position(end));
-                w = std::copy(header.cbegin(), header.cend(), w);
-            }
+            w = writeDataSubpacket(w, data, int(got), m_windowLeft <= 0 ? ZCRCW : confirm ? ZCRCQ : ZCRCG);
             continue;
         }
         m_windowLeft = 0;

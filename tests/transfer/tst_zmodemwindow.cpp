@@ -6,7 +6,6 @@
 #include "tests/transfer/zmodemtest.h"
 
 #include <QHash>
-#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 
@@ -104,7 +103,7 @@ struct SimLine {
             h.sent << b;
             if (!carrying || b.startsWith("*\x18" "A") || b.contains(ZmodemTransfer::stopSequence()))
                 return;
-            for (const QString &frame : describe(bin(ZDATA) + b).filter(QRegularExpression("^data "))) {
+            for (const QString &frame : describe(bin(ZDATA) + b).mid(1)) {
                 const qint64 n = frame.section(' ', 1, 1).toInt(), r = rate(written);
                 lineFreeUs = qMax(lineFreeUs, nowUs()) + (r > 0 ? n * 1'000'000 / r : 0);
                 written += n;
