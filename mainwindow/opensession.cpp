@@ -40,7 +40,8 @@ OpenSession::OpenSession(const TabSessionInfo &tab, SessionView *view, QObject *
 void OpenSession::releaseHeld()
 {
     m_quiet.stop();
-    showReceived(hostTail(std::exchange(m_quietHeld, {})));
+    const QByteArray held = std::exchange(m_quietHeld, {});
+    showReceived(m_heldFilter ? m_heldFilter(held) : hostTail(held));
 }
 
 QByteArray OpenSession::hostTail(const QByteArray &held)
@@ -273,10 +274,14 @@ void OpenSession::received(const QByteArray &bytes)
     }
     if (m_quiet.isActive()) {
         // A sender's tail can be large; the host's last words are short.
-        m_quietHeld = (m_quietHeld + bytes).right(kQuietHeldBytes);
+        // Where the peer's part can be told from the host's, all of the
+        // host's is drawn, what goes past the bound at once.
+        m_quietHeld = m_heldFilter ? m_quietHeld + bytes : (m_quietHeld + bytes).right(kQuietHeldBytes);
         const qint64 left = kHoldAfterRunMs - m_heldSince.elapsed();
         if (left <= 0)
             return releaseHeld();
+        if (m_heldFilter && m_quietHeld.size() > kQuietHeldBytes)
+            showReceived(m_heldFilter(std::exchange(m_quietHeld, {})));
         m_quiet.start(int(std::min<qint64>(left, kQuietAfterCancelMs)));
         return;
     }
@@ -460,6 +465,7 @@ void OpenSession::handOver(InbandTransfer *transfer, bool binary)
             if (m_binary && m_transfer->peerStarted())
                 showReceived(hostWords);
         }
+        m_heldFilter = m_transfer ? m_transfer->hostPartOfTail() : nullptr;
         takeBack();
         if (tail) {
             m_quietHeld.clear();

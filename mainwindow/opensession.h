@@ -174,6 +174,7 @@ private:
     QElapsedTimer m_heldSince; // the end of the run whose tail is held
     bool m_headerEndOwed = false; // see received()
     QByteArray m_quietHeld;
+    InbandTransfer::TailFilter m_heldFilter = nullptr; // of the run whose tail is held
     QByteArray m_lastWords; // the end of what was drawn, and since when it stands
     QElapsedTimer m_lastWordsAt;
     bool m_replaying = false; // the last words are handed to a run again

@@ -48,13 +48,21 @@ void InbandTransfer::hostWordsArrived(const QByteArray &words)
 {
     if (!isActive() || words.isEmpty())
         return;
-    // Bounded: a host that keeps talking cannot grow it.
+    // Bounded: a host that keeps talking cannot grow it. What goes past the
+    // bound is drawn now, as it would be either way the words turn out (a
+    // shell's "Killed" and prompt, ahead of its echo of what our dead
+    // receiver left it): nothing of the host's is dropped.
     constexpr qsizetype kKept = 4096;
     if (m_hostWords.isEmpty()) {
         m_tickTimer.start(); // the settling time: a whole tick from the first line
         m_settledTicks = 0;
     }
-    m_hostWords = (m_hostWords + words).right(kKept);
+    m_hostWords += words;
+    if (m_hostWords.size() > kKept) {
+        const QByteArray shown = m_hostWords.left(m_hostWords.size() - kKept);
+        m_hostWords.remove(0, shown.size());
+        emit hostTextShown(shown);
+    }
 }
 
 void InbandTransfer::shellTookOver(const QByteArray &words)

@@ -64,6 +64,15 @@ public:
     // What the last feed brought after the run had ended (the host speaking
     // again, such as a shell's prompt); emptied by the call.
     QByteArray takeUnconsumed() { return std::exchange(m_unconsumed, {}); }
+    // What arrives after a run that did not succeed may be the peer's tail
+    // (data it still had on its way, its answer to our cancel) as well as
+    // the host's words. Where the peer's part is only frames that can be
+    // told (a receiver's), the host's part is what this leaves of it, and
+    // the rest, however long, is the host's to show: a shell echoing what
+    // a dead receiver left it. Null where the peer's tail can be anything
+    // (its data), and all but the host's last words is held back.
+    using TailFilter = QByteArray (*)(const QByteArray &);
+    virtual TailFilter hostPartOfTail() const { return nullptr; }
     // The user is typing a line to the host (a shell) while the run waits
     // for its peer. Nothing of ours may land inside that line, where it
     // would spoil the command that is to start the peer: while it is open

@@ -203,6 +203,39 @@ QByteArray pastHeaderEnd(const QByteArray &bytes)
     return bytes.mid(at);
 }
 
+QByteArray withoutReceiverFrames(const QByteArray &bytes)
+{
+    QByteArray out;
+    out.reserve(bytes.size());
+    const auto isHex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
+    for (qsizetype at = 0; at < bytes.size();) {
+        const char c = bytes.at(at);
+        if (c == CAN) {
+            while (at < bytes.size() && (bytes.at(at) == CAN || bytes.at(at) == '\b'))
+                ++at;
+            continue;
+        }
+        // "**", ZDLE, 'B' and 14 hex digits (the first '*' may be lost).
+        qsizetype end = at;
+        while (end < bytes.size() && end - at < 2 && bytes.at(end) == ZPAD)
+            ++end;
+        if (end > at && end + 1 < bytes.size() && bytes.at(end) == ZDLE && bytes.at(end + 1) == 'B') {
+            end += 2;
+            for (const qsizetype digits = end; end < bytes.size() && end - digits < 14 && isHex(bytes.at(end));)
+                ++end;
+            for (const char tail : {'\r', '\n', '\x11'}) {
+                if (end < bytes.size() && (bytes.at(end) == tail || (tail == '\n' && bytes.at(end) == '\x8a')))
+                    ++end;
+            }
+            at = end;
+            continue;
+        }
+        out.append(c);
+        ++at;
+    }
+    return out;
+}
+
 // ---------------------------------------------------------------------------
 // Scanning
 

@@ -46,6 +46,9 @@ char *writeDataSubpacket(char *out, const char *data, int length, quint8 end);
 // What stands after a header is the host's, but for the end of the
 // header's own line (CR, LF, XON), which may come first.
 QByteArray pastHeaderEnd(const QByteArray &bytes);
+// `bytes` without a receiver's words: its hex headers with their line's
+// end, and runs of CANs with the backspaces after them.
+QByteArray withoutReceiverFrames(const QByteArray &bytes);
 
 // Reads headers and data subpackets out of the bytes a peer sends, however
 // they are cut into pieces. The caller says which of the two it expects next

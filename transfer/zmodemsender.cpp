@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <limits>
 
 // The sending side: the file offers and the data windows.
@@ -13,7 +14,10 @@ using namespace Zmodem;
 
 namespace {
 
-constexpr int kSubpacketSize = 1024;
+// A quarter of a KiB: each subpacket that asks for nothing ends its frame
+// (see kLineKill), and a shell's line editor takes a short line back far
+// sooner than a long one.
+constexpr int kSubpacketSize = 256;
 // A window goes out a few subpackets at a time, so that what the receiver
 // says is read between the pieces, each piece only while the connection
 // holds less than a quarter of what may run ahead (at least kLowWater, at
@@ -22,7 +26,7 @@ constexpr int kSubpacketSize = 1024;
 // moment late a lower mark costs a wait, while a higher one puts more behind
 // a receiver that has gone. What it holds at a ZRPOS or when the run ends is
 // taken back, never written.
-constexpr int kPieceSubpackets = 4;
+constexpr int kPieceSubpackets = 16;
 constexpr qint64 kLowWater = 64 * 1024;
 constexpr qint64 kQueueMost = 1 << 20;
 constexpr int kBacklogWaitMs = 2;
@@ -41,7 +45,13 @@ constexpr int kBacklogWaitMs = 2;
 // slow link those redraws take seconds a KiB to come back.
 constexpr quint32 kAheadStart = 12 * 1024;
 constexpr quint32 kAheadLeast = 4 * 1024;
-constexpr quint32 kAheadMost = 32 << 20;
+// Three quarters of a MiB at most, whatever the link: a receiver that dies
+// leaves its shell all of it to read, and even in lines taken back one by
+// one an interactive bash reads random data at 120-150 KiB/s, and at half
+// that on a busy machine. A fast link loses by it (lrzsz's sz, with an SSH
+// channel's whole window out, goes twice as fast), and a shell back within
+// seconds is worth more.
+constexpr quint32 kAheadMost = 768 << 10;
 constexpr quint32 kAckEveryLeast = 2 * 1024;
 constexpr quint32 kAckEveryMost = 64 * 1024;
 // Until the link shows itself full (a ZACK comes late, or the rate stops
@@ -70,6 +80,17 @@ constexpr qint64 kHeldUpUs = 3'000;
 // is the receiver still reading the stream it refused: within this (and a few
 // round trips for that stream to drain), it draws no third start.
 constexpr qint64 kResendGraceUs = 500'000;
+// Every subpacket that asks for nothing ends its frame, and a Ctrl+U goes
+// before the header that goes on at the same offset: a receiver in raw mode
+// skips it as it looks for that header, while should the receiver die,
+// what is left of the stream reaches its shell's line editor (or a cooked
+// tty) as lines of at most two subpackets that it takes back one by one. A
+// line that only grew would cost the editor ever more per byte (a MiB of
+// it: minutes); lines this short go at 120-150 KB/s of random data (lines
+// of a KiB: 70-100). No ZACK is asked for by it, so the stream does not
+// wait.
+constexpr char kLineKill = '\x15';
+constexpr int kHeaderRoom = 32;
 
 } // namespace
 
@@ -332,7 +353,7 @@ void ZmodemTransfer::writeWindow()
         return;
     }
     const qint64 size = m_sendFile.size();
-    QByteArray piece(kPieceSubpackets * subpacketRoom(kSubpacketSize), Qt::Uninitialized);
+    QByteArray piece(kPieceSubpackets * (subpacketRoom(kSubpacketSize) + kHeaderRoom), Qt::Uninitialized);
     char *w = piece.data();
     const auto out = [&] {
         piece.resize(w - piece.constData());
@@ -344,8 +365,8 @@ void ZmodemTransfer::writeWindow()
         if (!mayWriteAhead())
             break; // the receiver's ZACK writes on
         const quint32 at = quint32(m_sendFile.pos());
-        // Subpackets end on whole KiB, so that a stream resumed anywhere
-        // meets the points where a ZACK is asked for.
+        // Subpackets end on whole quarters of a KiB, so that a stream
+        // resumed anywhere meets the points where a ZACK is asked for.
         const qint64 got = m_sendFile.read(data, qMin<qint64>(kSubpacketSize - at % kSubpacketSize, m_windowLeft));
         if (got > 0) {
             m_windowLeft -= got;
@@ -355,7 +376,13 @@ void ZmodemTransfer::writeWindow()
             const bool confirm = end % spacing == 0 || end - m_ackedPos >= m_ahead;
             if (confirm && m_windowLeft > 0)
                 m_ackPoints.push_back({end, linkUs()});
-            w = writeDataSubpacket(w, data, int(got), m_windowLeft <= 0 ? ZCRCW : confirm ? ZCRCQ : ZCRCG);
+            const bool more = m_windowLeft > 0 && end < size;
+            w = writeDataSubpacket(w, data, int(got), m_windowLeft <= 0 ? ZCRCW : confirm ? ZCRCQ : more ? ZCRCE : ZCRCG);
+            if (more && !confirm) {
+                *w++ = kLineKill;
+                const QByteArray header = binaryHeader(ZDATA, position(end));
+                w = std::copy(header.cbegin(), header.cend(), w);
+            }
             continue;
         }
         m_windowLeft = 0;

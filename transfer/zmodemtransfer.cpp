@@ -140,7 +140,7 @@ void ZmodemTransfer::resetSession()
     m_growing = true;
     m_ahead = 0;
     m_heard = 0;
-    m_unheard = 0;
+    m_unheard.clear();
     m_resyncing = false;
     m_resumeOwed = false;
 }
@@ -364,6 +364,7 @@ void ZmodemTransfer::take(const QByteArray &data, bool started, const QByteArray
     processInput();
     if (started && sameRun(generation) && echoedIn(data, m_heard != heard)) {
         // Our own data coming back: a shell has taken the receiver's place.
+        m_unconsumed = withoutReceiverFrames(std::exchange(m_unheard, {}) + after);
         abortTransfer(peerGoneText());
         return;
     }
@@ -385,8 +386,10 @@ bool ZmodemTransfer::echoedIn(const QByteArray &read, bool heard)
 {
     if (!m_isSender || m_state == TxFinSent)
         return false;
-    m_unheard = heard ? 0 : m_unheard + read.size();
-    return m_unheard > kEchoBytes;
+    // Kept until the peer is heard again: should they be a shell's echo,
+    // they are the shell's to draw, its prompt among them.
+    m_unheard = heard ? QByteArray() : m_unheard + read;
+    return m_unheard.size() > kEchoBytes;
 }
 
 void ZmodemTransfer::shellTookOver(const QByteArray &words)

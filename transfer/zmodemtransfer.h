@@ -45,6 +45,8 @@ public:
     void startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory,
                       int variant = 0) override;
     int bufferedBytes() const { return m_scanner.bufferedBytes(); }
+    // A receiver says only hex headers and CANs.
+    TailFilter hostPartOfTail() const override { return m_isSender ? Zmodem::withoutReceiverFrames : nullptr; }
     // A window of data is being written, a piece at a time.
     bool writingWindow() const { return m_windowLeft > 0; }
     // How far the data may run ahead of the receiver's last ZACK now.
@@ -210,7 +212,7 @@ private:
     qint64 m_heldSinceUs = -1; // when the loop was last on time, while the beat catches up
     qint64 m_readWaitUs = 0; // see heldUpFor(), of the read being taken
     int m_heard = 0;        // frames of the peer taken, for telling a read with none
-    qint64 m_unheard = 0;   // sender: bytes since the receiver's last header
+    QByteArray m_unheard;   // sender: what came since the receiver's last header
     bool m_resyncing = false; // receiver: the rest of a frame we gave up on may still come
     bool m_resumeOwed = false; // receiver: a ZRPOS for a bad subpacket, sent once the read is seen
     Zmodem::FrameScanner m_scanner;

@@ -327,6 +327,28 @@ private slots:
             r.receive(QByteArray(10, 0x18) + QByteArray(10, '\b') + "END=130\r\n$ ");
             return QString::fromLatin1(r.view.shown + "|" + r.conn->written);
         }, "END=130\r\n$ |");
+        // A receiver gone amid a send leaves its shell echoing what it read
+        // of ours, in the quiet too: all of that is drawn, however long, and
+        // nothing of rz's frames.
+        row("binary: a ZMODEM send whose receiver gave up, then its shell's words and echo", [](Rig &r) {
+            ZmodemTransfer zmodem;
+            r.session.handOver(&zmodem, true);
+            if (!writeFile(r.dir.filePath("f"), QByteArray(1 << 20, 'f')))
+                return QString("no file");
+            zmodem.startSend([&r](const QByteArray &b) { r.session.sendUnlogged(b); }, r.session.id(), {r.dir.filePath("f")});
+            const auto rz = [](int type) { return Zmodem::hexHeader(quint8(type), QByteArray(4, '\0')).chopped(1) + "\x8a"; };
+            r.receive(rz(Zmodem::ZRINIT) + "\x11");
+            r.receive(rz(Zmodem::ZRPOS));
+            r.receive(QByteArray(5, 0x18) + QByteArray(5, '\b'));
+            r.view.shown.clear();
+            QByteArray echo;
+            for (int i = 0; echo.size() < 6000; ++i)
+                echo += "\xe4*f" + QByteArray::number(i);
+            r.receive(rz(Zmodem::ZACK) + "rz: caught signal 15\r\n$ " + echo.left(3000));
+            r.receive(echo.mid(3000));
+            waitOutQuiet();
+            return QString::number(r.view.shown == "rz: caught signal 15\r\n$ " + echo);
+        }, "1");
         row("binary: a ZMODEM send ended by the receiver's ZFIN, the rest of its line in the next read", [](Rig &r) {
             ZmodemTransfer zmodem;
             r.session.handOver(&zmodem, true);

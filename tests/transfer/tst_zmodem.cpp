@@ -322,49 +322,50 @@ private slots:
     {
         QTest::addColumn<QByteArray>("reply");
         QTest::addColumn<int>("ticks");
-        QTest::addColumn<int>("subpackets"); // written in all
+        QTest::addColumn<int>("subpackets"); // written in all, four a KiB of data
         QTest::addColumn<QByteArray>("last"); // what we sent last; empty: data
         QTest::addColumn<QString>("summary");
         QTest::addColumn<int>("cut"); // the reply is read this many bytes at a time; 0: at once
         QTest::addColumn<int>("held"); // what the connection holds of ours from the first piece on
+        constexpr int q = 4; // subpackets a KiB
         const QByteArray lrzszCancel = QByteArray(10, 0x18) + QByteArray(10, '\b') + "rz: caught signal 2; exiting\r\n";
         const QByteArray stop = ZmodemTransfer::stopSequence(), mend = stop.right(3); // no CANs to a peer that gave up
-        QTest::newRow("receiver's CANs") << lrzszCancel << 0 << 4 << mend << "对端取消传输 (CAN)" << 0 << 0;
+        QTest::newRow("receiver's CANs") << lrzszCancel << 0 << 4 * q << mend << "对端取消传输 (CAN)" << 0 << 0;
         // Words the receiver does not follow within a tick are its shell's;
         // nothing of ours goes out meanwhile.
-        QTest::newRow("receiver's words, no CAN") << QByteArray("rz: caught signal 15; exiting\r\n") << 1 << 4 << stop
+        QTest::newRow("receiver's words, no CAN") << QByteArray("rz: caught signal 15; exiting\r\n") << 1 << 4 * q << stop
                                                   << "对端已退出，中止" << 0 << 0;
         QTest::newRow("a line of the host's, then a ZACK")
             << QByteArray("\r\nBroadcast message from root@host: back soon\r\n") + hex(ZACK, 2048) << 1
-            << -(4 + 2) << QByteArray() << kRunning << 0 << 0;
-        QTest::newRow("our data echoed") << QByteArray(600, 'x') << 0 << 4 << stop << "对端已退出，中止" << 0 << 0;
-        QTest::newRow("ZRPOS while writing") << hex(ZRPOS, 2048) << 0 << 4 + 12 << QByteArray() << kRunning << 0 << 0;
+            << -(4 + 2) * q << QByteArray() << kRunning << 0 << 0;
+        QTest::newRow("our data echoed") << QByteArray(600, 'x') << 0 << 4 * q << stop << "对端已退出，中止" << 0 << 0;
+        QTest::newRow("ZRPOS while writing") << hex(ZRPOS, 2048) << 0 << (4 + 12) * q << QByteArray() << kRunning << 0 << 0;
         // Asked again for where the resend starts, before it could have
         // arrived: one resend, not one for each. The first stream's start
         // asked for again, or the same ZRPOS after a ZACK past it, is a new
         // loss and starts the stream again.
-        QTest::newRow("ZRPOS repeated before the resend arrives") << hex(ZRPOS, 2048).repeated(3) << 0 << 4 + 12
+        QTest::newRow("ZRPOS repeated before the resend arrives") << hex(ZRPOS, 2048).repeated(3) << 0 << (4 + 12) * q
                                                                   << QByteArray() << kRunning << 0 << 0;
-        QTest::newRow("ZRPOS for where the first stream starts") << hex(ZRPOS) << 0 << 4 + 12 << QByteArray() << kRunning << 0 << 0;
+        QTest::newRow("ZRPOS for where the first stream starts") << hex(ZRPOS) << 0 << (4 + 12) * q << QByteArray() << kRunning << 0 << 0;
         QTest::newRow("ZRPOS again after a ZACK past it") << hex(ZRPOS, 2048) + hex(ZACK, 4096) + hex(ZRPOS, 2048) << 0
-                                                          << -(4 + 12) << QByteArray() << kRunning << 0 << 0;
+                                                          << -(4 + 12) * q << QByteArray() << kRunning << 0 << 0;
         // How far a ZACK lets the stream go past the first piece depends on
         // the rate and round trip it shows, which a busy machine blurs (its
         // own ZACK, or one the event loop was held up for, may not grow the
         // window at all); a negative count is a least.
-        QTest::newRow("a ZACK inside the window") << hex(ZACK, 2048) << 0 << -(4 + 2) << QByteArray() << kRunning << 0 << 0;
+        QTest::newRow("a ZACK inside the window") << hex(ZACK, 2048) << 0 << -(4 + 2) * q << QByteArray() << kRunning << 0 << 0;
         // Heard all along, though in reads that each hold no whole header:
         // the stream goes on past the first piece.
-        QTest::newRow("ZACKs read a few bytes at a time") << hex(ZACK, 2048).repeated(20) << 0 << -(4 + 2)
+        QTest::newRow("ZACKs read a few bytes at a time") << hex(ZACK, 2048).repeated(20) << 0 << -(4 + 2) * q
                                                          << QByteArray() << kRunning << 5 << 0;
         const QByteArray probe = dataSubpacket({}, ZCRCW);
-        QTest::newRow("receiver stopped 25 s") << QByteArray() << 25 << 12 + 2 << probe << kRunning << 0 << 0;
+        QTest::newRow("receiver stopped 25 s") << QByteArray() << 25 << 12 * q + 2 << probe << kRunning << 0 << 0;
         // A connection writing from a thread of its own always holds a
         // little of ours when we look: more than a pty would, less than
         // the ZACKs let go past the receiver.
-        QTest::newRow("a ZACK, the connection a little behind") << hex(ZACK, 2048) << 0 << -(4 + 2)
+        QTest::newRow("a ZACK, the connection a little behind") << hex(ZACK, 2048) << 0 << -(4 + 2) * q
                                                                 << QByteArray() << kRunning << 0 << 12 * 1024;
-        QTest::newRow("window unanswered") << QByteArray() << 110 << 12 + 10 << stop << "对端持续未确认（ZACK），中止" << 0 << 0;
+        QTest::newRow("window unanswered") << QByteArray() << 110 << 12 * q + 10 << stop << "对端持续未确认（ZACK），中止" << 0 << 0;
     }
     void senderReadsWhileWriting()
     {
@@ -384,7 +385,7 @@ private slots:
         backlog = 0;
         QVERIFY(QTest::qWaitFor([&] { return h.sent.size() > 1; }, 5000));
         // One piece, then the event loop; a ZACK asked for at 2 and 4 KiB.
-        QCOMPARE(h.wire().count("\x18i"), 2);
+        QCOMPARE(h.wire().count("\x18h"), 14); // each frame ends where no ZACK is asked for
         QCOMPARE(h.wire().count("\x18j"), 2);
         QFETCH(int, held);
         backlog = held;
@@ -398,7 +399,7 @@ private slots:
         }
         const QByteArray wire = h.takeWire();
         QFETCH(int, subpackets);
-        const int written = int(wire.count("\x18i") + wire.count("\x18j") + wire.count("\x18k"));
+        const int written = int(wire.count("\x18h") + wire.count("\x18i") + wire.count("\x18j") + wire.count("\x18k"));
         if (subpackets < 0)
             QVERIFY2(written >= -subpackets, qPrintable(QStringLiteral("%1 subpackets").arg(written)));
         else
@@ -407,7 +408,7 @@ private slots:
         // The probes, at the end of what was written: the first on the data
         // frame still open, the others behind a header of their own.
         if (ticks >= 10)
-            QVERIFY(wire.contains(dataSubpacket(QByteArray(1024, 'b'), ZCRCQ) + dataSubpacket({}, ZCRCW)));
+            QVERIFY(wire.contains(dataSubpacket(QByteArray(256, 'b'), ZCRCQ) + dataSubpacket({}, ZCRCW)));
         QCOMPARE(int(wire.count(bin(ZDATA, 12288) + dataSubpacket({}, ZCRCW))), qMax(0, qMin(ticks / 10, 10) - 1));
         QFETCH(QByteArray, last);
         QVERIFY(last.isEmpty() ? !wire.endsWith(ZmodemTransfer::stopSequence().right(3)) : wire.endsWith(last));
@@ -418,6 +419,40 @@ private slots:
         QCOMPARE(discards > 0, h.summary != kRunning || reply.contains(hex(ZRPOS, 2048)) || reply.contains(hex(ZRPOS)));
         QCOMPARE(wire.count(bin(ZDATA, 2048)), reply.count(hex(ZACK, 4096)) + wire.contains(bin(ZDATA, 2048)));
         QTEST(h.summary, "summary");
+    }
+
+    // A receiver killed amid the data leaves its shell to say so, then to
+    // echo what it reads of ours: all of it is the screen's, the words
+    // drawn amid the run and at its end together, without rz's frames.
+    void senderShowsTheShell_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QByteArray>("drawn");
+        QByteArray echo;
+        for (int i = 0; echo.size() < 600; ++i)
+            echo += "\xe4*q" + QByteArray::number(i);
+        // rz ends its headers' lines with CR and LF with the high bit set.
+        const QByteArray ack = hex(ZACK, 2048).chopped(1) + '\x8a';
+        QTest::newRow("words, prompt, echo") << ack + "Killed\r\n\x1b[?2004h$ " + echo
+                                             << "Killed\r\n\x1b[?2004h$ " + echo;
+        QTest::newRow("echo with rz's CANs in it") << "$ " + echo + QByteArray(3, 0x18) + "\b\b" + echo
+                                                   << "$ " + echo + echo;
+        QByteArray lines;
+        for (int i = 0; lines.size() < 6000; ++i)
+            lines += "Broadcast message " + QByteArray::number(i) + "\r\n";
+        QTest::newRow("words past what is kept while they settle") << lines << lines;
+    }
+    void senderShowsTheShell()
+    {
+        QFETCH(QByteArray, reply);
+        Harness h;
+        h.send({h.file("big", QByteArray(200000, 'b'))});
+        h.transfer.feed(hex(ZRINIT) + hex(ZRPOS));
+        h.settle();
+        h.transfer.feed(reply);
+        h.tick();
+        QCOMPARE(h.summary, QStringLiteral("对端已退出，中止"));
+        QTEST(h.shown + h.left, "drawn");
     }
 
     // The piece that ends the data may also end the file (here 1 KiB after
@@ -435,6 +470,41 @@ private slots:
         QCOMPARE(done, (QList<qint64>{4096, 5120}));
         QCOMPARE(h.statuses.filter(QStringLiteral("发送进度")).last(), QStringLiteral("发送进度：100%"));
         QVERIFY(h.statuses.contains(QStringLiteral("发送文件头：up%2by%1（5120 字节）")));
+    }
+
+    // Should the receiver die, what is left of the stream reaches its shell
+    // as lines a Ctrl+U takes back: each subpacket that asks for nothing ends
+    // its frame, and the next header, at the same offset, follows the Ctrl+U
+    // (a resume off the quarter of a KiB included). The end of the file, the ZACKs
+    // asked for and the frame of the ZEOF stay as they were.
+    void senderKillsItsLines_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<int>("from");
+        QTest::addColumn<QStringList>("frames");
+        QTest::newRow("a KiB and a half") << 600 << 0
+                                          << QStringList{"ZDATA 0", "data 256 h", "^U", "ZDATA 256", "data 256 h", "^U",
+                                                         "ZDATA 512", "data 88 i", "data 0 h", "ZEOF 600"};
+        QTest::newRow("resumed off the quarter") << 600 << 100
+                                                 << QStringList{"ZDATA 100", "data 156 h", "^U", "ZDATA 256", "data 256 h",
+                                                                "^U", "ZDATA 512", "data 88 i", "data 0 h", "ZEOF 600"};
+        QTest::newRow("across a ZACK") << 2560 << 1536
+                                       << QStringList{"ZDATA 1536", "data 256 h", "^U", "ZDATA 1792", "data 256 j",
+                                                      "data 256 h", "^U", "ZDATA 2304", "data 256 i", "data 0 h", "ZEOF 2560"};
+        QTest::newRow("one whole quarter") << 256 << 0 << QStringList{"ZDATA 0", "data 256 i", "data 0 h", "ZEOF 256"};
+    }
+    void senderKillsItsLines()
+    {
+        QFETCH(int, size);
+        QFETCH(int, from);
+        QFETCH(QStringList, frames);
+        Harness h;
+        h.send({h.file("f", QByteArray(size, 'f'))});
+        h.transfer.feed(hex(ZRINIT));
+        h.takeWire();
+        h.transfer.feed(hex(ZRPOS, quint32(from)));
+        QVERIFY(QTest::qWaitFor([&] { return h.transfer.state() == ZmodemTransfer::TxEofSent; }, 5000));
+        QCOMPARE(h.take(), frames);
     }
 
     // Offers, repeats and skips on the sending side.

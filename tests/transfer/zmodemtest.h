@@ -51,6 +51,11 @@ inline QStringList describe(const QByteArray &wire)
             continue;
         }
         QByteArray raw;
+        if (wire[i] == '\x15') { // the line kill between frames
+            out << "^U";
+            ++i;
+            continue;
+        }
         if (wire.mid(i, 4) == "**\x18" "B") {
             raw = QByteArray::fromHex(wire.mid(i + 4, 14));
             i += 20;
