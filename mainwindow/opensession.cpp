@@ -90,6 +90,7 @@ void OpenSession::adopt(Connection *connection, const ConnectionReports &reports
     close();
     if (m_view)
         m_view->beginConnection(id());
+    m_pasteWatch.reset();
     m_connection = connection;
     connection->setParent(this);
     const QPointer<Connection> guard(connection);
@@ -355,6 +356,7 @@ void OpenSession::showReceived(const QByteArray &bytes)
         return;
     m_lastWords = (m_lastWords + bytes).right(kLastWordsBytes);
     m_lastWordsAt.start();
+    m_pasteWatch.see(bytes);
     if (m_view)
         m_view->showData(id(), bytes);
     if (m_logger)
@@ -444,6 +446,7 @@ void OpenSession::handOver(InbandTransfer *transfer, bool binary)
     transfer->setBacklog([guard = QPointer<OpenSession>(this)]() -> qint64 {
         return guard && guard->isOpen() ? guard->m_connection->pendingBytes() : -1;
     });
+    transfer->setPasteProbe([guard = QPointer<OpenSession>(this)] { return guard && guard->m_pasteWatch.editorTakesPaste(); });
     transfer->setDiscardFn([guard = QPointer<OpenSession>(this)] {
         if (guard && guard->m_connection)
             guard->m_connection->discardQueued();

@@ -3,6 +3,7 @@
 #include "connections/connection.h"
 #include "core/sessioninfo.h"
 #include "core/sessionlogger.h"
+#include "transfer/editorpastewatch.h"
 #include "transfer/inbandtransfer.h"
 
 #include <QElapsedTimer>
@@ -176,6 +177,7 @@ private:
     QByteArray m_quietHeld;
     InbandTransfer::TailFilter m_heldFilter = nullptr; // of the run whose tail is held
     QByteArray m_lastWords; // the end of what was drawn, and since when it stands
+    EditorPasteWatch m_pasteWatch; // of what was drawn, for a sender's framing
     QElapsedTimer m_lastWordsAt;
     bool m_replaying = false; // the last words are handed to a run again
     QElapsedTimer m_stopKeyAt; // since the Esc or Ctrl+C that last stopped a run

@@ -89,6 +89,10 @@ public:
     // gone or closed. Kept across runs; a sender paces itself by it, so that
     // little of ours is on its way when the peer leaves.
     void setBacklog(std::function<qint64()> backlog) { m_backlogFn = std::move(backlog); }
+    // Whether the line editor that started the peer (a shell's) takes a
+    // bracketed paste, as its output showed; asked as a sender's data
+    // begins. Kept across runs; none: it does not.
+    void setPasteProbe(std::function<bool()> probe) { m_pasteProbe = std::move(probe); }
 
 signals:
     void statusMessage(const QString &id, const QString &plainText);
@@ -194,6 +198,8 @@ protected:
     bool amountToTell(qint64 done);
     // See setBacklog(); 0 when the owner gave no means to know.
     qint64 backlog() const { return m_backlogFn ? m_backlogFn() : 0; }
+    // See setPasteProbe().
+    bool editorTakesPaste() const { return m_pasteProbe && m_pasteProbe(); }
     // Text a shell prints where frames should come (a prompt, "command not
     // found", "caught signal"): printable text with a line end and no
     // protocol framing. Tells that the peer has gone and the shell is back.
@@ -310,6 +316,7 @@ protected:
 private:
     std::function<void()> m_discardFn;
     std::function<qint64()> m_backlogFn;
+    std::function<bool()> m_pasteProbe;
     bool m_resendAllowed = false;
     QByteArray m_hostWords; // see hostWordsArrived(); settling while not empty
     int m_settledTicks = 0;

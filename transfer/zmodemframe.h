@@ -105,4 +105,9 @@ private:
     char m_data[kMaxSubpacketData + 1];
 };
 
+// A bracketed paste's start and end, as a terminal marks one for the line
+// editor it types into (DEC private mode 2004).
+inline constexpr char kPasteStart[] = "\x1b[200~";
+inline constexpr char kPasteEnd[] = "\x1b[201~";
+
 } // namespace Zmodem

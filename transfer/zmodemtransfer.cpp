@@ -104,6 +104,17 @@ const QByteArray &ZmodemTransfer::stopSequence()
     return stop;
 }
 
+void ZmodemTransfer::sendToShell(const QByteArray &bytes)
+{
+    // The paste ends first, or the editor would take the rest in it, the
+    // user's Enter included. Should our data have ended outside a paste,
+    // that end is an Esc, which leaves a vi-mode editor in command mode: "S"
+    // empties the line there and goes back to inserting, and is a letter
+    // elsewhere, which the Ctrl+U takes back.
+    static const QByteArray closing = QByteArray(kPasteEnd) + 'S';
+    send(m_pasteFrames ? closing + bytes : bytes);
+}
+
 ZmodemTransfer::~ZmodemTransfer()
 {
     cancelAtDestruction();
@@ -143,6 +154,7 @@ void ZmodemTransfer::resetSession()
     m_unheard.clear();
     m_resyncing = false;
     m_resumeOwed = false;
+    m_pasteFrames = m_pasteDecided = false;
 }
 
 void ZmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory, int)
@@ -173,7 +185,7 @@ void ZmodemTransfer::cancelTransfer()
     // In one write, so that nothing of ours separates them.
     m_windowLeft = 0;
     if (peerToBeTold())
-        send(stopSequence());
+        sendToShell(stopSequence());
     finishTransfer(LanguageManager::tr("Zmodem 传输已被用户取消"));
 }
 
@@ -182,7 +194,7 @@ void ZmodemTransfer::abortTransfer(const QString &message)
     beginEnding();
     m_windowLeft = 0;
     if (peerToBeTold())
-        send(stopSequence());
+        sendToShell(stopSequence());
     finishTransfer(message);
 }
 
@@ -354,7 +366,7 @@ void ZmodemTransfer::take(const QByteArray &data, bool started, const QByteArray
         // on its way lands in the shell it leaves, to be taken back.
         if (m_state == TxData || m_state == TxEofSent) {
             beginEnding();
-            send(kLineMend);
+            sendToShell(kLineMend);
         }
         finishTransfer(LanguageManager::tr("对端取消传输 (CAN)"));
         return;

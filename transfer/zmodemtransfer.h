@@ -63,6 +63,9 @@ public:
     // our data may have left open (and is no command alone), Ctrl+U takes
     // back whatever of ours the line holds (readline, zle, a cooked tty).
     static const QByteArray &stopSequence();
+    // Each frame of data goes in a bracketed paste of its own (see
+    // kPasteFrames in the sender): decided as the run's data begins.
+    bool pastesFrames() const { return m_pasteFrames; }
 
 public slots:
     void feed(const QByteArray &data) override;
@@ -125,7 +128,9 @@ private:
     void learnRoundTrip();
     void markOffered();
     // What runs ahead on a link of `rate` bytes a second and that round trip.
-    static quint32 aheadFor(qint64 rate, qint64 rttUs, int gain);
+    quint32 aheadFor(qint64 rate, qint64 rttUs, int gain) const;
+    // The most that may run ahead: see kAheadMost.
+    quint32 aheadMost() const;
     // Whether a ZRPOS for `pos` asks for the stream we are already resending.
     bool resendOnItsWay(quint32 pos) const;
     bool mayWriteAhead() const;
@@ -157,6 +162,9 @@ private:
     QString skipReason(const QString &name) const;
 
     void setState(State state); // and both counters to 0
+    // What an end sends to a peer that may have left its shell: `bytes`,
+    // behind the end of a paste that our data may have left open.
+    void sendToShell(const QByteArray &bytes);
     void abortTransfer(const QString &message);
     void finishTransfer(QString error);
     void resetSession();
@@ -215,6 +223,8 @@ private:
     QByteArray m_unheard;   // sender: what came since the receiver's last header
     bool m_resyncing = false; // receiver: the rest of a frame we gave up on may still come
     bool m_resumeOwed = false; // receiver: a ZRPOS for a bad subpacket, sent once the read is seen
+    bool m_pasteFrames = false; // sender: see pastesFrames()
+    bool m_pasteDecided = false;
     Zmodem::FrameScanner m_scanner;
     int m_retries = 0;
     int m_idleTicks = 0;

@@ -1,10 +1,11 @@
 // zmodem_ssh --port P --user U --key K --known-hosts F [--delay MS...]
-//            [--size MIB] [--runs N] [--who ours,sz]
+//            [--size MIB] [--runs N] [--who ours,ours-pasted,sz]
 //
 // A ZMODEM send of MIB mebibytes (text, then pseudo-random bytes) to `rz`
 // on a fixture's sshd (run.sh starts one), through a relay in this process
 // that holds every byte MS milliseconds each way and sets no rate of its
-// own. "ours": our engine over our SSH connection; "sz": lrzsz's sz
+// own. "ours": our engine over our SSH connection, framed as for a shell
+// that takes no bracketed paste ("ours-pasted": one that does); "sz": lrzsz's sz
 // through OpenSSH's client (ssh -tt) over the same relay. One line per
 // case: the median and every run in MiB/s from the login on, the median
 // rate after the login (sz's login timed by a login of its own, an `exit`),
@@ -73,7 +74,7 @@ bool arrived(const QString &file, qint64 size)
     return whole;
 }
 
-Run ours(SshConnectParams p, const QString &file, qint64 size)
+Run ours(SshConnectParams p, const QString &file, qint64 size, bool pasted)
 {
     p.remoteCommand = QStringLiteral("exec rz -q -y");
     SshConnection conn;
@@ -81,6 +82,7 @@ Run ours(SshConnectParams p, const QString &file, qint64 size)
     ZmodemTransfer z;
     z.setBacklog([&] { return conn.isOpen() ? conn.pendingBytes() : -1; });
     z.setDiscardFn([&] { conn.discardQueued(); });
+    z.setPasteProbe([pasted] { return pasted; });
     QObject::connect(&conn, &Connection::dataReceived, &z, &InbandTransfer::feed);
     QElapsedTimer clock;
     Run r;
@@ -153,7 +155,7 @@ int main(int argc, char **argv)
                        {"delay", "ms each way (repeatable)", "ms"},
                        {"size", "MiB", "mib", "16"},
                        {"runs", "runs per case", "n", "3"},
-                       {"who", "ours,sz", "list", "ours,sz"},
+                       {"who", "ours,ours-pasted,sz", "list", "ours,ours-pasted,sz"},
                        {"data", "text,random", "list", "text,random"}});
     parser.process(app);
     SshConnectParams p;
@@ -180,7 +182,7 @@ int main(int argc, char **argv)
             for (const QString &who : parser.value("who").split(',')) {
                 QList<Run> got;
                 for (int i = 0; i < runs; ++i)
-                    got << (who == "sz" ? reference(p, file.fileName(), size) : ours(p, file.fileName(), size));
+                    got << (who == "sz" ? reference(p, file.fileName(), size) : ours(p, file.fileName(), size, who == "ours-pasted"));
                 QList<Run> sorted = got;
                 std::sort(sorted.begin(), sorted.end(), [](const Run &a, const Run &b) { return a.mbps() < b.mbps(); });
                 const Run &median = sorted.at(sorted.size() / 2);

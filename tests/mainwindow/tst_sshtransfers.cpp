@@ -76,8 +76,14 @@ class TestSshTransfers : public QObject, ShellRig
         const QString failed = receive ? run(KindZ, false, 0, "sz -q data.bin", data)
                                        : run(KindZ, true, 0, "bash -c 'echo $$ >peer.pid; exec rz -q -y'", data);
         QVERIFY2(failed.isEmpty(), qPrintable(failed));
+        // bash asks for bracketed paste at its prompt: a send's frames go in pastes.
+        const auto pasted = [&] {
+            const auto *zmodem = qobject_cast<ZmodemTransfer *>(engine.get());
+            return receive || (zmodem && zmodem->pastesFrames());
+        };
         if (whole) {
             QVERIFY2(waitEnd(), "the transfer neither ended nor advanced for a minute");
+            QVERIFY2(pasted(), "the frames went bare");
             const auto outcome = ended->first().at(0).value<InbandTransfer::Outcome>();
             QVERIFY2(outcome == InbandTransfer::Succeeded, qPrintable(ended->first().at(1).toString()));
             QVERIFY2(readFile((receive ? ourFolder() : peerFolder()) + "/data.bin") == data, "the file is not whole");
@@ -122,6 +128,7 @@ class TestSshTransfers : public QObject, ShellRig
             });
         });
         QVERIFY2(waitLive([&] { return since.isValid() || !ended->isEmpty(); }, 60000), "the data did not flow");
+        QVERIFY2(pasted(), "the frames went bare");
         // On a fast link a small send may be over before its kill, or as it
         // comes: then it arrived whole, and the shell is as it was.
         const auto endedWhole = [&] {

@@ -2,6 +2,7 @@
 // exchanges, the time-outs. The real peers are in tst_transferpeers.
 
 #include "tests/transfer/zmodemtest.h"
+#include "transfer/editorpastewatch.h"
 
 #include <QElapsedTimer>
 #include <QTest>
@@ -455,6 +456,72 @@ private slots:
         QTEST(h.shown + h.left, "drawn");
     }
 
+    // Every end amid pasted frames that may reach a shell ends the paste
+    // first, or the shell's editor would take the user's Enter into it. Our
+    // data itself carries no Esc of its own.
+    void senderEndsItsPaste_data()
+    {
+        QTest::addColumn<bool>("pastes");
+        QTest::addColumn<QString>("end");
+        QTest::addColumn<QByteArray>("last"); // what the wire ends with
+        const QByteArray close = "\x1b[201~S", mend = "\x07\x05\x15";
+        for (const bool pastes : {true, false}) {
+            const QByteArray first = pastes ? close : QByteArray();
+            const char *how = pastes ? "in pastes" : "bare";
+            QTest::addRow("cancelled, %s", how) << pastes << "cancel" << first + ZmodemTransfer::stopSequence();
+            QTest::addRow("the receiver's CANs, %s", how) << pastes << "CANs" << first + mend;
+            QTest::addRow("the shell back, %s", how) << pastes << "shell" << first + ZmodemTransfer::stopSequence();
+        }
+    }
+    void senderEndsItsPaste()
+    {
+        QFETCH(bool, pastes);
+        QFETCH(QString, end);
+        Harness h;
+        h.transfer.setPasteProbe([pastes] { return pastes; });
+        h.send({h.file("big", all.repeated(800))});
+        h.transfer.feed(hex(ZRINIT) + hex(ZRPOS));
+        h.settle();
+        if (end == "cancel")
+            h.transfer.cancel();
+        else if (end == "CANs")
+            h.transfer.feed(QByteArray(8, 0x18));
+        else
+            h.transfer.feed(hex(ZACK, 2048).chopped(1) + "\x8aKilled\r\n$ " + QByteArray(600, 'q'));
+        h.tick();
+        QVERIFY(h.summary != kRunning);
+        const QByteArray wire = h.takeWire();
+        QFETCH(QByteArray, last);
+        QVERIFY2(wire.endsWith(last), qPrintable(wire.right(40).toHex(' ')));
+        QCOMPARE(int(wire.count('\x1b')), int(wire.count("\x1b[20")));
+        QCOMPARE(wire.contains("\x1b[200~S*\x18" "A"), pastes);
+    }
+
+    // What the host's output shows of its line editor: one that asks for
+    // bracketed paste at its prompt, or hands a line on that way, takes one.
+    void editorPasteWatch_data()
+    {
+        QTest::addColumn<QByteArrayList>("reads");
+        QTest::addColumn<bool>("takes");
+        QTest::newRow("nothing yet") << QByteArrayList{"Last login\r\n$ "} << false;
+        QTest::newRow("a prompt") << QByteArrayList{"\x1b[?2004h$ "} << true;
+        QTest::newRow("a line handed on") << QByteArrayList{"rz\r\n\x1b[?2004l\r", "rz waiting to receive."} << true;
+        QTest::newRow("cut between reads") << QByteArrayList{"$ rz\r\n\x1b[?20", "04l\r"} << true;
+        QTest::newRow("cut after its Esc") << QByteArrayList{"done\x1b", "[?2004h$ "} << true;
+        QTest::newRow("other modes") << QByteArrayList{"\x1b[?1049h\x1b[?2004", "5h\x1b[?200", "x4h"} << false;
+        QTest::newRow("a start that goes nowhere") << QByteArrayList{"\x1b[?200", "\r\n", "4h"} << false;
+    }
+    void editorPasteWatch()
+    {
+        QFETCH(QByteArrayList, reads);
+        EditorPasteWatch watch;
+        for (const QByteArray &read : reads)
+            watch.see(read);
+        QTEST(watch.editorTakesPaste(), "takes");
+        watch.reset();
+        QVERIFY(!watch.editorTakesPaste());
+    }
+
     // The piece that ends the data may also end the file (here 1 KiB after
     // a first piece of 4): the last report names the whole file all the same.
     // A name is shown as it is.
@@ -482,23 +549,31 @@ private slots:
         QTest::addColumn<int>("size");
         QTest::addColumn<int>("from");
         QTest::addColumn<QStringList>("frames");
+        QTest::addColumn<bool>("pastes"); // the host's line editor takes bracketed pastes
         QTest::newRow("a KiB and a half") << 600 << 0
                                           << QStringList{"ZDATA 0", "data 256 h", "^U", "ZDATA 256", "data 256 h", "^U",
-                                                         "ZDATA 512", "data 88 i", "data 0 h", "ZEOF 600"};
+                                                         "ZDATA 512", "data 88 i", "data 0 h", "ZEOF 600"} << false;
+        // The ZEOF in the last paste: its line end is no Enter there.
+        QTest::newRow("a KiB and a half, in pastes")
+            << 600 << 0
+            << QStringList{"<paste", "ZDATA 0",   "data 256 h", "paste>", "^U",         "<paste",   "ZDATA 256", "data 256 h",
+                           "paste>", "^U",        "<paste",     "ZDATA 512", "data 88 i", "data 0 h", "ZEOF 600"} << true;
         QTest::newRow("resumed off the quarter") << 600 << 100
                                                  << QStringList{"ZDATA 100", "data 156 h", "^U", "ZDATA 256", "data 256 h",
-                                                                "^U", "ZDATA 512", "data 88 i", "data 0 h", "ZEOF 600"};
+                                                                "^U", "ZDATA 512", "data 88 i", "data 0 h", "ZEOF 600"} << false;
         QTest::newRow("across a ZACK") << 2560 << 1536
                                        << QStringList{"ZDATA 1536", "data 256 h", "^U", "ZDATA 1792", "data 256 j",
-                                                      "data 256 h", "^U", "ZDATA 2304", "data 256 i", "data 0 h", "ZEOF 2560"};
-        QTest::newRow("one whole quarter") << 256 << 0 << QStringList{"ZDATA 0", "data 256 i", "data 0 h", "ZEOF 256"};
+                                                      "data 256 h", "^U", "ZDATA 2304", "data 256 i", "data 0 h", "ZEOF 2560"} << false;
+        QTest::newRow("one whole quarter") << 256 << 0 << QStringList{"ZDATA 0", "data 256 i", "data 0 h", "ZEOF 256"} << false;
     }
     void senderKillsItsLines()
     {
         QFETCH(int, size);
         QFETCH(int, from);
         QFETCH(QStringList, frames);
+        QFETCH(bool, pastes);
         Harness h;
+        h.transfer.setPasteProbe([pastes] { return pastes; });
         h.send({h.file("f", QByteArray(size, 'f'))});
         h.transfer.feed(hex(ZRINIT));
         h.takeWire();

@@ -56,6 +56,12 @@ inline QStringList describe(const QByteArray &wire)
             ++i;
             continue;
         }
+        // A bracketed paste's marks around frames, each with its "S".
+        if (wire.mid(i, 7) == "\x1b[200~S" || wire.mid(i, 7) == "\x1b[201~S") {
+            out << (wire[i + 4] == '0' ? "<paste" : "paste>");
+            i += 7;
+            continue;
+        }
         if (wire.mid(i, 4) == "**\x18" "B") {
             raw = QByteArray::fromHex(wire.mid(i + 4, 14));
             i += 20;
