@@ -642,11 +642,17 @@ private slots:
         const qsizetype from = view.shown.size();
         ended = std::make_unique<QSignalSpy>(make(kind), &InbandTransfer::resultReady);
         QElapsedTimer clock;
-        qint64 started = -1; // ms from the choice (or the typing) to the file's first block
-        connect(engine.get(), &InbandTransfer::progressChanged, engine.get(), [&] {
-            if (started < 0)
+        // Ms from the choice (or the typing) to our first block. rb and rx
+        // clear their input just after each poll: on a busy machine the
+        // block may come before that and be lost, and the next goes out a
+        // few seconds on. The block went out at the first poll all the same.
+        qint64 started = -1;
+        onTheWay = [&](const QByteArray &b) {
+            if (started < 0 && (b.startsWith('\x01') || b.startsWith('\x02')))
                 started = clock.elapsed();
-        });
+            return b;
+        };
+        const auto forget = qScopeGuard([this] { onTheWay = nullptr; });
         const QByteArray typed = command.toUtf8() + "; echo EN''D=$?\r";
         if (sendAt == "nothing") {
             start(true, ourFolder() + "/data.bin", mode);
