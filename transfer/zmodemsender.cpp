@@ -48,12 +48,14 @@ constexpr quint32 kAheadLeast = 4 * 1024;
 // Three quarters of a MiB at most, whatever the link: a receiver that dies
 // leaves its shell all of it to read, and even in lines taken back one by
 // one an interactive bash reads random data at 120-220 KiB/s, and at half
-// that on a busy machine. Twice as much where the frames go as pastes (see
-// kPasteOpen), which bash reads at 650 KiB/s. A fast link loses by it
-// (lrzsz's sz, with an SSH channel's whole window out, goes faster still),
-// and a shell back within seconds is worth more.
+// that on a busy machine. A MiB where the frames go as pastes (see
+// kPasteOpen), which bash reads at 650 KiB/s on a quiet machine, but much
+// slower on a busy one: behind eight busy processors it took 10 s to read a
+// MiB and a half. A fast link loses by it (lrzsz's sz, with an SSH
+// channel's whole window out, goes faster still), and a shell back within
+// seconds is worth more.
 constexpr quint32 kAheadMost = 768 << 10;
-constexpr quint32 kAheadMostPasted = 3 << 19;
+constexpr quint32 kAheadMostPasted = 1 << 20;
 constexpr quint32 kAckEveryLeast = 2 * 1024;
 constexpr quint32 kAckEveryMost = 64 * 1024;
 // Until the link shows itself full (a ZACK comes late, or the rate stops
