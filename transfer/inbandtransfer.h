@@ -90,8 +90,8 @@ public:
     // little of ours is on its way when the peer leaves.
     void setBacklog(std::function<qint64()> backlog) { m_backlogFn = std::move(backlog); }
     // Whether the line editor that started the peer (a shell's) takes a
-    // bracketed paste, as its output showed; asked as a sender's data
-    // begins. Kept across runs; none: it does not.
+    // bracketed paste, as its output showed; asked as a send starts. Kept
+    // across runs; none: it does not.
     void setPasteProbe(std::function<bool()> probe) { m_pasteProbe = std::move(probe); }
 
 signals:

@@ -150,8 +150,6 @@ void ZmodemTransfer::sendDataBurst()
 {
     m_ackedPos = quint32(m_sendFile.pos());
     m_lastHeader = binaryHeader(ZDATA, position(m_ackedPos));
-    if (!std::exchange(m_pasteDecided, true))
-        m_pasteFrames = editorTakesPaste();
     send(m_pasteFrames ? kPasteOpen + m_lastHeader : m_lastHeader);
     setState(TxData);
     // One stream to the end of the file: the ZACKs asked for inside it pace

@@ -154,7 +154,7 @@ void ZmodemTransfer::resetSession()
     m_unheard.clear();
     m_resyncing = false;
     m_resumeOwed = false;
-    m_pasteFrames = m_pasteDecided = false;
+    m_pasteFrames = false;
 }
 
 void ZmodemTransfer::startReceive(TransferSendFn sendFn, const QString &sessionId, const QString &directory, int)
@@ -171,6 +171,7 @@ void ZmodemTransfer::startSend(TransferSendFn sendFn, const QString &sessionId, 
     const Step step(this);
     beginRun(std::move(sendFn), sessionId, TxWaitInit, true, files);
     resetSession();
+    m_pasteFrames = editorTakesPaste();
     m_resumePos = 0;
     if (emitStatus(LanguageManager::tr("Zmodem 发送：请在对端运行 rz ...")))
         sendZrqinit();

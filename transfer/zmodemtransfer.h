@@ -64,7 +64,7 @@ public:
     // back whatever of ours the line holds (readline, zle, a cooked tty).
     static const QByteArray &stopSequence();
     // Each frame of data goes in a bracketed paste of its own (see
-    // kPasteFrames in the sender): decided as the run's data begins.
+    // kPasteOpen in the sender): decided as a send starts.
     bool pastesFrames() const { return m_pasteFrames; }
 
 public slots:
@@ -224,7 +224,6 @@ private:
     bool m_resyncing = false; // receiver: the rest of a frame we gave up on may still come
     bool m_resumeOwed = false; // receiver: a ZRPOS for a bad subpacket, sent once the read is seen
     bool m_pasteFrames = false; // sender: see pastesFrames()
-    bool m_pasteDecided = false;
     Zmodem::FrameScanner m_scanner;
     int m_retries = 0;
     int m_idleTicks = 0;
