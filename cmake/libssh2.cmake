@@ -46,6 +46,11 @@ if(HV_BUNDLED_LIBSSH2 AND EXISTS ${hv_libssh2_tarball} AND EXISTS ${hv_libssh2_p
     # sftp-write-after-wait: a write that found no answer yet left the SFTP
     # session in a state whose next write sent nothing new until the next
     # answer came: bytes handed in meanwhile went a round trip late.
+    # free-after-cut-packet: a session freed with a packet sent in part (a
+    # request whose call was given up on when the tab closed) could never be
+    # freed: every close after it would block, and the session was lost.
+    # hostkey-unfinished-kex: the server's host key, read before the key
+    # exchange ends, was lost with a session closed between the two.
     # Debian's series once; each of ours unless it is in place already (the
     # step runs again in a build folder made with fewer patches of ours).
     file(WRITE ${prefix}/apply-patches.sh [=[
@@ -71,6 +76,8 @@ done
             ${CMAKE_SOURCE_DIR}/cmake/libssh2-whole-blocks.patch ${CMAKE_SOURCE_DIR}/cmake/libssh2-gcm-mac-key.patch
             ${CMAKE_SOURCE_DIR}/cmake/libssh2-read-offset-leak.patch ${CMAKE_SOURCE_DIR}/cmake/libssh2-sftp-open-handles.patch
             ${CMAKE_SOURCE_DIR}/cmake/libssh2-sftp-write-after-wait.patch
+            ${CMAKE_SOURCE_DIR}/cmake/libssh2-free-after-cut-packet.patch
+            ${CMAKE_SOURCE_DIR}/cmake/libssh2-hostkey-unfinished-kex.patch
         CMAKE_ARGS
             -DCMAKE_INSTALL_PREFIX=<INSTALL_DIR>
             -DCMAKE_INSTALL_LIBDIR=lib
@@ -88,6 +95,8 @@ done
     file(MAKE_DIRECTORY ${prefix}/include)
     target_include_directories(hv_libssh2 SYSTEM INTERFACE ${prefix}/include)
     target_link_libraries(hv_libssh2 INTERFACE ${lib} OpenSSL::Crypto ZLIB::ZLIB)
+    # For the tests of what only our patches mend.
+    target_compile_definitions(hv_libssh2 INTERFACE HV_LIBSSH2_PATCHED=1)
     add_dependencies(hv_libssh2 libssh2_bundled)
     message(STATUS "libssh2: bundled 1.11.1 from ${hv_libssh2_tarball}")
 else()
