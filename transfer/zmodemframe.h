@@ -106,8 +106,9 @@ private:
 };
 
 // A bracketed paste's start and end, as a terminal marks one for the line
-// editor it types into (DEC private mode 2004).
-inline constexpr char kPasteStart[] = "\x1b[200~";
-inline constexpr char kPasteEnd[] = "\x1b[201~";
+// editor it types into (DEC private mode 2004), each with an "S" after it
+// (see kPasteOpen's use in the sender).
+inline constexpr char kPasteOpen[] = "\x1b[200~S";
+inline constexpr char kPasteClose[] = "\x1b[201~S";
 
 } // namespace Zmodem

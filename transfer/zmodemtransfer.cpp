@@ -111,8 +111,7 @@ void ZmodemTransfer::sendToShell(const QByteArray &bytes)
     // that end is an Esc, which leaves a vi-mode editor in command mode: "S"
     // empties the line there and goes back to inserting, and is a letter
     // elsewhere, which the Ctrl+U takes back.
-    static const QByteArray closing = QByteArray(kPasteEnd) + 'S';
-    send(m_pasteFrames ? closing + bytes : bytes);
+    send(m_pasteFrames ? kPasteClose + bytes : bytes);
 }
 
 ZmodemTransfer::~ZmodemTransfer()
