@@ -41,31 +41,7 @@ void OpenSession::releaseHeld()
 {
     m_quiet.stop();
     const QByteArray held = std::exchange(m_quietHeld, {});
-    showReceived(m_heldFilter ? m_heldFilter(held) : hostTail(held));
-}
-
-QByteArray OpenSession::hostTail(const QByteArray &held)
-{
-    // The peers end a cancel with CANs and backspaces and go straight on
-    // with their farewell, so a backspace counts as the protocol's too. A
-    // whole UTF-8 character is the host's text (a prompt may hold one).
-    for (qsizetype i = held.size() - 1; i >= 0; --i) {
-        const uchar u = uchar(held.at(i));
-        if (u >= 0x80 && u < 0xc0) {
-            qsizetype lead = i;
-            while (lead > 0 && i - lead < 3 && (uchar(held.at(lead)) & 0xc0) == 0x80)
-                --lead;
-            // Shaped as one is not enough: a surrogate or a code point past
-            // Unicode's would be drawn as "�".
-            if (QByteArrayView(held).sliced(lead, i - lead + 1).isValidUtf8()) {
-                i = lead;
-                continue;
-            }
-        }
-        if ((u < 0x20 && !QByteArrayView("\r\n\a\x1b").contains(char(u))) || u >= 0x7f)
-            return held.mid(i + 1);
-    }
-    return held;
+    showReceived(m_heldFilter ? m_heldFilter(held) : InbandTransfer::hostPartAtEnd(held));
 }
 
 OpenSession::~OpenSession()

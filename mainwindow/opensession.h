@@ -150,9 +150,6 @@ private:
     void received(const QByteArray &bytes);
     // Ends the hold of a run's tail: the host's words in it are drawn.
     void releaseHeld();
-    // Of what came meanwhile, what follows the protocol's last byte is
-    // the host's own (the peer's farewell, the prompt); the rest is dropped.
-    static QByteArray hostTail(const QByteArray &held);
 
     // To the terminal and the log.
     void showReceived(const QByteArray &bytes);

@@ -206,12 +206,34 @@ bool InbandTransfer::emitStatus(const QString &text)
     return sameRun(generation);
 }
 
+QByteArray InbandTransfer::hostPartAtEnd(const QByteArray &read)
+{
+    // The peers end a cancel with CANs and backspaces and go straight on
+    // with their farewell, so a backspace counts as the protocol's too. A
+    // whole UTF-8 character is the host's text (a prompt may hold one).
+    for (qsizetype i = read.size() - 1; i >= 0; --i) {
+        const uchar u = uchar(read.at(i));
+        if (u >= 0x80 && u < 0xc0) {
+            qsizetype lead = i;
+            while (lead > 0 && i - lead < 3 && (uchar(read.at(lead)) & 0xc0) == 0x80)
+                --lead;
+            // Shaped as one is not enough: a surrogate or a code point past
+            // Unicode's would be drawn as "�".
+            if (QByteArrayView(read).sliced(lead, i - lead + 1).isValidUtf8()) {
+                i = lead;
+                continue;
+            }
+        }
+        if ((u < 0x20 && !QByteArrayView("\r\n\a\x1b").contains(char(u))) || u >= 0x7f)
+            return read.mid(i + 1);
+    }
+    return read;
+}
+
 QByteArray InbandTransfer::pastCancel(const QByteArray &read)
 {
-    qsizetype at = read.lastIndexOf('\x18') + 1;
-    while (at < read.size() && read.at(at) == '\b')
-        ++at;
-    return read.mid(at);
+    // The CANs and backspaces are no text themselves.
+    return hostPartAtEnd(read);
 }
 
 void InbandTransfer::heardPeer()

@@ -73,6 +73,10 @@ public:
     // (its data), and all but the host's last words is held back.
     using TailFilter = QByteArray (*)(const QByteArray &);
     virtual TailFilter hostPartOfTail() const { return nullptr; }
+    // Of bytes the peer may have had a part in, what follows its last byte
+    // that is no text is the host's own (the peer's farewell, the prompt);
+    // the rest is dropped.
+    static QByteArray hostPartAtEnd(const QByteArray &read);
     // The user is typing a line to the host (a shell) while the run waits
     // for its peer. Nothing of ours may land inside that line, where it
     // would spoil the command that is to start the peer: while it is open
@@ -226,7 +230,9 @@ protected:
     bool hostLineOpen() const { return m_hostLineOpen; }
     // Of a read that carried the peer's cancel, the host's words after it:
     // what follows its last CAN, less the backspaces with which peers wipe
-    // their CANs off a terminal. Nothing goes back to a peer that gave up:
+    // their CANs off a terminal, and less the data the peer still had: lrzsz
+    // writes its CANs as a signal comes, and the block it was writing goes
+    // out after them as it exits. Nothing goes back to a peer that gave up:
     // it has left, and our cancel would be typed into the shell.
     static QByteArray pastCancel(const QByteArray &read);
     // Called as a line opens, before it is marked open: the last chance to

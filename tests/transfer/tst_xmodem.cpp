@@ -659,6 +659,32 @@ private slots:
         QTEST(h.read("got.bin"), "stored");
     }
 
+    // A sender that gives up leaves the screen the host's words after its
+    // CANs, never its data: lrzsz writes its CANs as a signal comes, and the
+    // block it had under way goes out behind them as it exits.
+    void senderCancelLeavesTheHostsWords_data()
+    {
+        QTest::addColumn<QByteArray>("after"); // what follows the CANs in the read that brings them
+        QTest::addColumn<QByteArray>("shown");
+        const QByteArray words = "sb: caught signal 15; exiting\r\nEND=143\r\n\x1b[?2004h$ ";
+        QByteArray random(128, Qt::Uninitialized);
+        for (int i = 0; i < random.size(); ++i)
+            random[i] = char(i * 73 + 11);
+        QTest::newRow("words alone") << QByteArray(10, '\b') + words << words;
+        QTest::newRow("its block behind them") << QByteArray(10, '\b') + block(2, random, true) + words << words;
+        QTest::newRow("a prompt in UTF-8") << QByteArray(10, '\b') + block(2, random, true) + "\r\nλ " << QByteArray("\r\nλ ");
+    }
+    void senderCancelLeavesTheHostsWords()
+    {
+        QFETCH(QByteArray, after);
+        Harness h;
+        h.transfer.startReceive(h.fn(), "r", h.path("got.bin"), X);
+        h.transfer.feed(block(1, "hello", true));
+        h.transfer.feed(QByteArray(10, CAN) + after);
+        QCOMPARE(h.summary, QStringLiteral("对端取消传输 (CAN)"));
+        QTEST(h.left, "shown");
+    }
+
     // Every split of a CRC block, the last byte held back included, is read as that
     // block, not guessed to be a checksum block; a checksum block (a CRC block one
     // byte short) is taken once the line has been quiet for a while.
